@@ -1,0 +1,561 @@
+#include "store/DataSaver.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include "store/Links.h"
+#include "store/Log.h"
+
+DataSaver* dataSaver = nullptr;
+
+namespace {
+
+const char kMagic[8] = {'T', 'V', 'N', 'K', 'S', 'T', 'O', 'R'};
+const char kEndMark[4] = {'T', 'E', 'N', 'D'};
+constexpr std::uint32_t kFormatVersion = 1;
+const char* const kLogArea = "Configuration Data";
+
+void PutVarint(std::string& out, std::uint64_t v) {
+    char buf[10];
+    std::size_t n = 0;
+    while (v >= 0x80) {
+        buf[n++] = char((v & 0x7F) | 0x80);
+        v >>= 7;
+    }
+    buf[n++] = char(v);
+    out.append(buf, n);
+}
+
+void PutU32(std::string& out, std::uint32_t v) {
+    for (int k = 0; k < 4; ++k)
+        out.push_back(char((v >> (8 * k)) & 0xFF));
+}
+
+// Bounds-checked reader over a file image.
+class Reader {
+public:
+    Reader(const char* data, std::size_t size) : m_p(data), m_end(data + size) {}
+    std::size_t Left() const { return std::size_t(m_end - m_p); }
+    const char* Pos() const { return m_p; }
+    bool Varint(std::uint64_t& v) {
+        v = 0;
+        for (int shift = 0; shift < 64; shift += 7) {
+            if (m_p == m_end)
+                return false;
+            const auto byte = std::uint8_t(*m_p++);
+            v |= std::uint64_t(byte & 0x7F) << shift;
+            if (!(byte & 0x80))
+                return true;
+        }
+        return false;
+    }
+    bool Byte(std::uint8_t& v) {
+        if (m_p == m_end)
+            return false;
+        v = std::uint8_t(*m_p++);
+        return true;
+    }
+    bool Skip(std::size_t n) {
+        if (Left() < n)
+            return false;
+        m_p += n;
+        return true;
+    }
+
+private:
+    const char* m_p;
+    const char* m_end;
+};
+
+bool Fail(QString* error, const QString& reason) {
+    if (error)
+        *error = reason;
+    return false;
+}
+
+std::uint64_t FileNumber(const QString& name, const QString& base, bool* ok) {
+    *ok = false;
+    if (!name.startsWith(base + "."))
+        return 0;
+    const QStringRef digits = name.midRef(base.size() + 1);
+    if (digits.isEmpty() || digits.size() > 20)  // toULongLong refuses what overflows
+        return 0;
+    for (QChar c : digits)
+        if (c < '0' || c > '9')
+            return 0;
+    return digits.toULongLong(ok);
+}
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+    while (size) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= std::size_t(n);
+    }
+    return true;
+}
+
+// Writes a new file that only the user may read: it holds the password.
+void WriteNewFile(const QString& path, const QByteArray& bytes) {
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw DataSaveFailure(QString("cannot create %1: %2").arg(path, strerror(errno)));
+    const bool ok = WriteAll(fd, bytes.constData(), std::size_t(bytes.size())) && ::fsync(fd) == 0;
+    const int err = errno;
+    const bool closed = ::close(fd) == 0;
+    if (!ok || !closed) {
+        ::unlink(native.constData());
+        throw DataSaveFailure(QString("cannot write %1: %2").arg(path, strerror(err)));
+    }
+}
+
+void SyncFolder(const QString& folder) {
+    const int fd =
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+DataLoadedEventHandler::~DataLoadedEventHandler() {
+    if (dataSaver)
+        dataSaver->RemoveDataLoadedEventHandler(this);
+}
+
+DataSaver::DataSaver() {
+    dataSaver = this;
+}
+
+DataSaver::~DataSaver() {
+    if (dataSaver == this)
+        dataSaver = nullptr;
+}
+
+void DataSaver::AddSavedType(const std::string& type) {
+    Type* t = d.GetType(type);
+    if (m_savedTypes.size() <= std::size_t(t->GetOrdinal()))
+        m_savedTypes.resize(std::size_t(t->GetOrdinal()) + 1, false);
+    m_savedTypes[std::size_t(t->GetOrdinal())] = true;
+}
+
+void DataSaver::AddSavedByConnectionType(const std::string& type, const std::string& owner) {
+    d.GetType(type);
+    d.GetType(owner);
+    for (const auto& rule : m_byConnection)
+        if (rule.first == type && rule.second == owner)
+            return;
+    m_byConnection.emplace_back(type, owner);
+}
+
+void DataSaver::AddDataLoadedEventHandler(DataLoadedEventHandler* handler) {
+    if (!handler)
+        return;
+    if (std::find(m_listeners.begin(), m_listeners.end(), handler) == m_listeners.end())
+        m_listeners.push_back(handler);
+}
+
+void DataSaver::RemoveDataLoadedEventHandler(DataLoadedEventHandler* handler) {
+    m_listeners.erase(std::remove(m_listeners.begin(), m_listeners.end(), handler),
+                      m_listeners.end());
+}
+
+void DataSaver::NotifyLoaded(bool noData) {
+    // A listener may go away while another is told; check membership each time.
+    const std::vector<DataLoadedEventHandler*> snapshot = m_listeners;
+    auto stillThere = [this](DataLoadedEventHandler* h) {
+        return std::find(m_listeners.begin(), m_listeners.end(), h) != m_listeners.end();
+    };
+    for (DataLoadedEventHandler* h : snapshot)
+        if (stillThere(h))
+            h->DataLoaded();
+    if (noData)
+        for (DataLoadedEventHandler* h : snapshot)
+            if (stillThere(h))
+                h->NoData();
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+QByteArray DataSaver::Serialize(bool everything) {
+    // Mark what is saved: whole saved types, then, to a fixpoint, items
+    // linked to a saved item of the owner type of a by-connection rule.
+    const std::vector<Type*>& types = d.TypesInOrder();
+    std::vector<std::vector<int>> rulesByOwner(types.size());
+    for (const auto& rule : m_byConnection) {
+        Type* t = d.FindType(rule.first.c_str());
+        Type* owner = d.FindType(rule.second.c_str());
+        if (t && owner && t->IsRelatedTo(owner))
+            rulesByOwner[std::size_t(owner->GetOrdinal())].push_back(t->GetOrdinal());
+    }
+    std::vector<Item*> saved;
+    for (Type* t : types) {
+        const bool whole = everything || (std::size_t(t->GetOrdinal()) < m_savedTypes.size() &&
+                                          m_savedTypes[std::size_t(t->GetOrdinal())]);
+        if (!whole)
+            continue;
+        for (Item* x : t->m_items)
+            if (!x->IsRemoved()) {
+                x->m_flags |= Item::kMark2;
+                saved.push_back(x);
+            }
+    }
+    if (!everything) {
+        for (std::size_t k = 0; k < saved.size(); ++k) {
+            Item* x = saved[k];
+            for (int ord : rulesByOwner[std::size_t(x->mp_type->m_ordinal)])
+                Links::ForEachOfType(x, ord, [&](Item* y) {
+                    if (!(y->m_flags & Item::kMark2)) {
+                        y->m_flags |= Item::kMark2;
+                        saved.push_back(y);
+                    }
+                    return true;
+                });
+        }
+    }
+    std::sort(saved.begin(), saved.end(),
+              [](const Item* a, const Item* b) { return a->m_id < b->m_id; });
+
+    std::vector<int> typeIndex(types.size(), -1);
+    std::vector<Type*> usedTypes;
+    for (Item* x : saved) {
+        int& idx = typeIndex[std::size_t(x->mp_type->m_ordinal)];
+        if (idx < 0) {
+            idx = int(usedTypes.size());
+            usedTypes.push_back(x->mp_type);
+        }
+    }
+
+    std::string out;
+    out.reserve(64 + saved.size() * 24);
+    out.append(kMagic, sizeof kMagic);
+    PutU32(out, kFormatVersion);
+    PutVarint(out, usedTypes.size());
+    for (Type* t : usedTypes) {
+        PutVarint(out, t->GetName().size());
+        out.append(t->GetName());
+    }
+    PutVarint(out, saved.size());
+    for (std::size_t k = 0; k < saved.size(); ++k) {
+        Item* x = saved[k];
+        x->m_scratch = std::uint32_t(k);
+        PutVarint(out, std::uint64_t(typeIndex[std::size_t(x->mp_type->m_ordinal)]));
+        if (x->IsGlobalNull()) {
+            out.push_back(char(StagedStore::GlobalNull));
+        } else if (x->IsValueless()) {
+            out.push_back(char(StagedStore::Valueless));
+        } else {
+            out.push_back(char(StagedStore::Valued));
+            PutVarint(out, x->m_valueSize);
+            out.append(x->ValueData(), x->m_valueSize);
+        }
+    }
+    std::string links;
+    std::uint64_t linkCount = 0;
+    links.reserve(saved.size() * 8);
+    std::vector<Item*> partners;
+    for (Item* x : saved) {
+        const std::uint32_t self = x->m_scratch;
+        // Partners lie all over the heap: touch them all before reading any,
+        // so that their cache misses overlap.
+        partners.clear();
+        Links::ForEachAll(x, [&](Item* y) {
+            __builtin_prefetch(y);
+            partners.push_back(y);
+        });
+        for (Item* y : partners) {
+            if ((y->m_flags & Item::kMark2) && y->m_scratch > self) {
+                PutVarint(links, self);
+                PutVarint(links, y->m_scratch);
+                ++linkCount;
+            }
+        }
+    }
+    for (Item* x : saved)
+        x->m_flags &= ~std::uint32_t(Item::kMark2);
+    PutVarint(out, linkCount);
+    out.append(links);
+    out.append(kEndMark, sizeof kEndMark);
+    const uLong crc =
+        crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(out.data()), uInt(out.size()));
+    PutU32(out, std::uint32_t(crc));
+    return QByteArray(out.data(), int(out.size()));
+}
+
+bool DataSaver::Save(const QString& prefix) {
+    const QFileInfo prefixInfo(prefix);
+    const QString folder = prefixInfo.absolutePath();
+    QString tmp;
+    try {
+        const QByteArray bytes = Serialize(false);
+        // Never go below an existing number, so a clock set back cannot make
+        // a new save look older than the ones it should replace.
+        std::uint64_t number = std::uint64_t(QDateTime::currentMSecsSinceEpoch());
+        const QStringList existing = StoreFiles(prefix);
+        if (!existing.isEmpty()) {
+            bool ok = false;
+            const std::uint64_t newest =
+                FileNumber(QFileInfo(existing.first()).fileName(), prefixInfo.fileName(), &ok);
+            if (ok && newest >= number) {
+                if (newest == std::numeric_limits<std::uint64_t>::max())
+                    throw DataSaveFailure(QString("no file number after %1").arg(existing.first()));
+                number = newest + 1;
+            }
+        }
+        tmp = QString("%1.%2.tmp").arg(prefix).arg(number);
+        QFile::remove(tmp);
+        WriteNewFile(tmp, bytes);
+        QString final;
+        for (int attempt = 0;; ++attempt) {
+            final = QString("%1.%2").arg(prefix).arg(number);
+            // link() refuses to replace, so two saves can never overwrite each other.
+            if (::link(QFile::encodeName(tmp).constData(), QFile::encodeName(final).constData()) ==
+                0)
+                break;
+            if (errno != EEXIST || attempt > 1000 ||
+                number == std::numeric_limits<std::uint64_t>::max())
+                throw DataSaveFailure(QString("cannot name %1: %2").arg(final, strerror(errno)));
+            ++number;
+        }
+        QFile::remove(tmp);
+        tmp.clear();
+        SyncFolder(folder);
+
+        const QStringList files = StoreFiles(prefix);
+        for (int k = 3; k < files.size(); ++k)
+            QFile::remove(files[k]);
+        // Temporary files of saves that a crash interrupted.
+        QDir dir(folder);
+        for (const QString& name : dir.entryList(
+                 QStringList() << (prefixInfo.fileName() + ".*.tmp"), QDir::Files | QDir::Hidden)) {
+            bool ok = false;
+            FileNumber(name.chopped(4), prefixInfo.fileName(), &ok);
+            if (ok)
+                dir.remove(name);
+        }
+        return true;
+    } catch (const DataSaveFailure& failure) {
+        if (!tmp.isEmpty())
+            QFile::remove(tmp);
+        Log(kLogArea, 1, QString("Saving failed: %1").arg(failure.Reason()));
+        return false;
+    } catch (const std::bad_alloc&) {
+        if (!tmp.isEmpty())
+            QFile::remove(tmp);
+        Log(kLogArea, 1, "Saving failed: out of memory");
+        return false;
+    }
+}
+
+bool DataSaver::SaveAll(const QString& fileName) {
+    const QByteArray bytes = Serialize(true);
+    QFile::remove(fileName);
+    try {
+        WriteNewFile(fileName, bytes);
+    } catch (const DataSaveFailure& failure) {
+        Log(kLogArea, 1, QString("Dump failed: %1").arg(failure.Reason()));
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+QStringList DataSaver::StoreFiles(const QString& prefix) {
+    const QFileInfo prefixInfo(prefix);
+    const QString base = prefixInfo.fileName();
+    QDir dir(prefixInfo.absolutePath());
+    std::vector<std::pair<std::uint64_t, QString>> found;
+    const QStringList names =
+        dir.entryList(QStringList() << (base + ".*"), QDir::Files | QDir::Hidden);
+    for (const QString& name : names) {
+        bool ok = false;
+        const std::uint64_t n = FileNumber(name, base, &ok);
+        if (ok)
+            found.emplace_back(n, dir.filePath(name));
+    }
+    std::sort(found.begin(), found.end(),
+              [](const auto& a, const auto& b) { return a.first > b.first; });
+    QStringList out;
+    for (const auto& f : found)
+        out << f.second;
+    return out;
+}
+
+bool DataSaver::ParseStore(const QByteArray& bytes, StagedStore& out, QString* error) {
+    out = StagedStore();
+    const std::size_t size = std::size_t(bytes.size());
+    const std::size_t fixed = sizeof kMagic + 4 + sizeof kEndMark + 4;
+    if (size < fixed)
+        return Fail(error, "file too short");
+    const char* data = bytes.constData();
+    if (std::memcmp(data, kMagic, sizeof kMagic) != 0)
+        return Fail(error, "not a store file");
+    std::uint32_t storedCrc = 0;
+    for (int k = 0; k < 4; ++k)
+        storedCrc |= std::uint32_t(std::uint8_t(data[size - 4 + std::size_t(k)])) << (8 * k);
+    const uLong crc =
+        crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(data), uInt(size - 4));
+    if (std::uint32_t(crc) != storedCrc)
+        return Fail(error, "checksum mismatch");
+    if (std::memcmp(data + size - 8, kEndMark, sizeof kEndMark) != 0)
+        return Fail(error, "no end mark");
+    std::uint32_t version = 0;
+    for (int k = 0; k < 4; ++k)
+        version |= std::uint32_t(std::uint8_t(data[8 + k])) << (8 * k);
+    if (version != kFormatVersion)
+        return Fail(error, QString("unknown version %1").arg(version));
+
+    Reader r(data + 12, size - fixed);
+    std::uint64_t typeCount = 0;
+    if (!r.Varint(typeCount) || typeCount > r.Left())
+        return Fail(error, "bad type count");
+    out.typeNames.reserve(std::size_t(std::min<std::uint64_t>(typeCount, 4096)));
+    for (std::uint64_t k = 0; k < typeCount; ++k) {
+        std::uint64_t len = 0;
+        if (!r.Varint(len) || len > r.Left() || len > 4096 ||
+            std::memchr(r.Pos(), 0, std::size_t(len)))
+            return Fail(error, "bad type name");
+        out.typeNames.emplace_back(r.Pos(), std::size_t(len));
+        r.Skip(std::size_t(len));
+    }
+    std::uint64_t itemCount = 0;
+    // Each item takes at least two bytes, which bounds what a count may ask for.
+    if (!r.Varint(itemCount) || itemCount > r.Left() / 2 || itemCount > 0xFFFFFFFFu)
+        return Fail(error, "bad item count");
+    out.items.reserve(std::size_t(itemCount));
+    for (std::uint64_t k = 0; k < itemCount; ++k) {
+        std::uint64_t type = 0;
+        std::uint8_t kind = 0;
+        if (!r.Varint(type) || type >= typeCount || !r.Byte(kind))
+            return Fail(error, "bad item");
+        StagedStore::StagedItem item{std::uint32_t(type), StagedStore::Kind(kind), 0, 0};
+        if (kind == StagedStore::Valued) {
+            std::uint64_t len = 0;
+            if (!r.Varint(len) || len > r.Left())
+                return Fail(error, "bad value");
+            item.valueOffset = std::uint32_t(r.Pos() - data);
+            item.valueSize = std::uint32_t(len);
+            r.Skip(std::size_t(len));
+        } else if (kind != StagedStore::Valueless && kind != StagedStore::GlobalNull) {
+            return Fail(error, "bad item kind");
+        }
+        out.items.push_back(item);
+    }
+    std::uint64_t linkCount = 0;
+    if (!r.Varint(linkCount) || linkCount > r.Left() / 2)
+        return Fail(error, "bad link count");
+    out.links.reserve(std::size_t(linkCount));
+    for (std::uint64_t k = 0; k < linkCount; ++k) {
+        std::uint64_t a = 0, b = 0;
+        if (!r.Varint(a) || !r.Varint(b) || a >= itemCount || b >= itemCount || a == b)
+            return Fail(error, "bad link");
+        out.links.emplace_back(std::uint32_t(a), std::uint32_t(b));
+    }
+    if (r.Left() != 0)
+        return Fail(error, "trailing bytes");
+    out.bytes = bytes;
+    return true;
+}
+
+void DataSaver::Apply(const StagedStore& staged) {
+    std::vector<Type*> types;
+    types.reserve(staged.typeNames.size());
+    for (const std::string& name : staged.typeNames)
+        types.push_back(d.FindType(name.c_str()));
+    std::vector<ItemPtr> made(staged.items.size());
+    const char* data = staged.bytes.constData();
+    for (std::size_t k = 0; k < staged.items.size(); ++k) {
+        const StagedStore::StagedItem& s = staged.items[k];
+        Type* t = types[s.type];
+        // A type this run does not declare, or declares differently, is
+        // skipped rather than failing the whole store.
+        if (!t)
+            continue;
+        if (s.kind == StagedStore::Valued) {
+            if (!t->IsNull())
+                made[k] = t->NewItem(Value(std::string(data + s.valueOffset, s.valueSize)));
+        } else if (t->IsNull()) {
+            made[k] = s.kind == StagedStore::GlobalNull ? t->GetGlobalNullItem() : t->NewItem();
+        }
+    }
+    const auto& links = staged.links;
+    const std::size_t n = links.size();
+    for (std::size_t k = 0; k < n; ++k) {
+        // Link targets are scattered over the heap; ask for them early.
+        if (k + 16 < n)
+            __builtin_prefetch(made[links[k + 16].second].GetItemObject());
+        const ItemPtr& a = made[links[k].first];
+        const ItemPtr& b = made[links[k].second];
+        if (a.IsNull() || b.IsNull() || a == b || a.IsRemoved() || b.IsRemoved())
+            continue;
+        if (!a.GetType()->IsRelatedTo(b.GetType()))
+            continue;
+        a.Connect(b);
+    }
+}
+
+void DataSaver::Load(const QString& prefix) {
+    const QStringList files = StoreFiles(prefix);
+    if (files.isEmpty()) {
+        NotifyLoaded(true);
+        return;
+    }
+    QStringList reasons;
+    for (const QString& path : files) {
+        QString reason;
+        QFile file(path);
+        StagedStore staged;
+        if (!file.open(QIODevice::ReadOnly)) {
+            reason = file.errorString();
+        } else if (file.size() > kMaxFileSize) {
+            reason = "file too large";
+        } else {
+            const QByteArray bytes = file.readAll();
+            if (bytes.size() != file.size())
+                reason = "read error";
+            else
+                ParseStore(bytes, staged, &reason);
+        }
+        file.close();
+        if (reason.isEmpty()) {
+            Apply(staged);
+            Log(kLogArea, 1, QString("Loaded %1").arg(path));
+            NotifyLoaded(false);
+            return;
+        }
+        // Move it out of the way so that no later prune deletes what may
+        // still be recovered by hand.
+        QString aside = path + ".unreadable";
+        for (int n = 1; QFile::exists(aside); ++n)
+            aside = QString("%1.unreadable%2").arg(path).arg(n);
+        QFile::rename(path, aside);
+        Log(kLogArea, 1, QString("Could not load %1 (%2); kept as %3").arg(path, reason, aside));
+        reasons << QString("%1: %2").arg(QFileInfo(path).fileName(), reason);
+    }
+    NotifyLoaded(true);
+    throw DataLoadFailure(reasons.join("; "));
+}

@@ -1,0 +1,102 @@
+#ifndef TAVENOOK_STORE_DATASAVER_H
+#define TAVENOOK_STORE_DATASAVER_H
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "store/Data.h"
+
+class DataLoadFailure : public std::exception {
+public:
+    explicit DataLoadFailure(QString reason)
+        : m_reason(std::move(reason)), m_what(m_reason.toUtf8().toStdString()) {}
+    const char* what() const noexcept override { return m_what.c_str(); }
+    const QString& Reason() const { return m_reason; }
+
+private:
+    QString m_reason;
+    std::string m_what;
+};
+
+class DataSaveFailure : public std::exception {
+public:
+    explicit DataSaveFailure(QString reason)
+        : m_reason(std::move(reason)), m_what(m_reason.toUtf8().toStdString()) {}
+    const char* what() const noexcept override { return m_what.c_str(); }
+    const QString& Reason() const { return m_reason; }
+
+private:
+    QString m_reason;
+    std::string m_what;
+};
+
+// A store file read whole and checked, not yet applied to the store.
+struct StagedStore {
+    enum Kind : std::uint8_t { Valued = 0, Valueless = 1, GlobalNull = 2 };
+    struct StagedItem {
+        std::uint32_t type;
+        Kind kind;
+        std::uint32_t valueOffset;  // into bytes
+        std::uint32_t valueSize;
+    };
+    QByteArray bytes;
+    std::vector<std::string> typeNames;
+    std::vector<StagedItem> items;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> links;
+};
+
+// Saves the saved part of the store to a new file per save and loads the
+// newest file that reads whole. The file layout is in docs/protocol.md.
+class DataSaver {
+public:
+    DataSaver();
+    ~DataSaver();
+    DataSaver(const DataSaver&) = delete;
+    DataSaver& operator=(const DataSaver&) = delete;
+
+    // Every item of the type is saved, with its links to other saved items.
+    void AddSavedType(const std::string& type);
+    // Items of `type` are saved while linked to a saved item of `owner`.
+    void AddSavedByConnectionType(const std::string& type, const std::string& owner);
+
+    void AddDataLoadedEventHandler(DataLoadedEventHandler* handler);
+    void RemoveDataLoadedEventHandler(DataLoadedEventHandler* handler);
+
+    // Loads the newest readable file named prefix + "." + digits. Listeners
+    // get DataLoaded, and NoData as well when nothing could be loaded. When
+    // files exist but none reads whole, the store keeps its defaults, the
+    // unreadable files are renamed aside, and DataLoadFailure is thrown after
+    // the listeners were told.
+    void Load(const QString& prefix);
+    // Writes a new file and prunes old ones, keeping the two previous files.
+    // Failures are logged and never thrown; the result says whether it worked.
+    bool Save(const QString& prefix);
+    // Writes every item of the store, saved or not, in the same layout.
+    bool SaveAll(const QString& fileName);
+
+    // The store files of a prefix, newest first.
+    static QStringList StoreFiles(const QString& prefix);
+    // Reads one file into `out`; false with a reason when it does not read whole.
+    static bool ParseStore(const QByteArray& bytes, StagedStore& out, QString* error);
+    // Applies a staged store through the normal store operations.
+    static void Apply(const StagedStore& staged);
+
+    static constexpr qint64 kMaxFileSize = qint64(1) << 30;
+
+private:
+    QByteArray Serialize(bool everything);
+    void NotifyLoaded(bool noData);
+
+    std::vector<bool> m_savedTypes;  // by type ordinal
+    std::vector<std::pair<std::string, std::string>> m_byConnection;
+    std::vector<DataLoadedEventHandler*> m_listeners;
+};
+
+extern DataSaver* dataSaver;
+
+#endif

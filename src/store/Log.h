@@ -1,0 +1,24 @@
+#ifndef TAVENOOK_STORE_LOG_H
+#define TAVENOOK_STORE_LOG_H
+
+#include <QString>
+
+class ItemPtr;
+
+// Implemented by the diagnostics view; the core only knows this interface.
+class LogSink {
+public:
+    virtual ~LogSink() = default;
+    virtual void Log(const QString& area, int level, const QString& text, const ItemPtr& item) = 0;
+};
+
+// Installs the sink (null to remove it). Main thread only.
+void SetLogSink(LogSink* sink);
+LogSink* GetLogSink();
+
+// The program-wide diagnostic log entry point: passes its arguments to the
+// sink when one is installed and does nothing otherwise.
+void Log(const QString& area, int level, const QString& text);
+void Log(const QString& area, int level, const QString& text, const ItemPtr& item);
+
+#endif
