@@ -77,7 +77,9 @@ case "$mode" in
         configure_and_build "$top/build/normal"
         run_ctest "$top/build/normal"
         for b in "$top"/build/normal/bench/bench_*; do
-            [[ -x "$b" ]] && "$b" --quick
+            if [[ -f "$b" && -x "$b" ]]; then
+                "$b" --quick
+            fi
         done
         configure_and_build "$top/build/asan" -DTAVENOOK_SANITIZE=ON -DTAVENOOK_BUILD_BENCH=OFF
         run_ctest "$top/build/asan"
