@@ -20,55 +20,7 @@
 #include "store/QFileStreamer.h"
 #include "store/UserStats.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define STREAMS_FUZZ_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define STREAMS_FUZZ_ASAN 1
-#endif
-#endif
-
-// Without ASan (which has its own allocator), the largest single allocation
-// made through operator new while reading is recorded. Qt containers allocate
-// with malloc and are not seen; the readers allocate their strings and pairs
-// with operator new.
-#ifndef STREAMS_FUZZ_ASAN
-namespace {
-std::atomic<bool> g_tracking{false};
-std::atomic<std::size_t> g_largestAllocation{0};
-
-void* TrackedAllocate(std::size_t size) {
-    if (g_tracking.load(std::memory_order_relaxed)) {
-        std::size_t largest = g_largestAllocation.load(std::memory_order_relaxed);
-        while (size > largest && !g_largestAllocation.compare_exchange_weak(largest, size)) {
-        }
-    }
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-    return TrackedAllocate(size);
-}
-void* operator new[](std::size_t size) {
-    return TrackedAllocate(size);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
-}
-#endif
+#include "support/LargestAllocation.h"
 
 namespace {
 
@@ -462,7 +414,7 @@ private slots:
 
             Reader memoryReader(memory);
             Reader fileReader(fileStream);
-#ifndef STREAMS_FUZZ_ASAN
+#ifndef TAVENOOK_ASAN
             g_tracking = true;
 #endif
             int succeeded = 0;
@@ -471,7 +423,7 @@ private slots:
                 fileReader.Run(step.op, step.bufferRequest);
             }
             successfulReads += succeeded;
-#ifndef STREAMS_FUZZ_ASAN
+#ifndef TAVENOOK_ASAN
             g_tracking = false;
 #endif
             if (memoryReader.failed || fileReader.failed ||
@@ -496,7 +448,7 @@ private slots:
         QVERIFY(inputs >= 500);
         QVERIFY(successfulReads > inputs);
         QVERIFY(exactSamples > 10);
-#ifndef STREAMS_FUZZ_ASAN
+#ifndef TAVENOOK_ASAN
         // A str of the maximum length is the largest thing a reader may allocate.
         QVERIFY2(g_largestAllocation <= 2 * (4 + std::size_t(InputStream::kMaxStringLength)),
                  qPrintable(QString::number(g_largestAllocation.load())));
@@ -518,7 +470,7 @@ private slots:
             QByteArray bytes(4, '\0');
             qToLittleEndian<quint32>(count, bytes.data());
             bytes += QByteArray(64, 'x');
-#ifndef STREAMS_FUZZ_ASAN
+#ifndef TAVENOOK_ASAN
             g_largestAllocation = 0;
             g_tracking = true;
 #endif
@@ -533,7 +485,7 @@ private slots:
             QCOMPARE(stream.BytesLeft(), qint64(bytes.size()));
             MemStream pairs(QByteArray(4, '\0') + bytes);  // empty extension, then the count
             QVERIFY(!attributes.Read(pairs));
-#ifndef STREAMS_FUZZ_ASAN
+#ifndef TAVENOOK_ASAN
             g_tracking = false;
             QVERIFY2(g_largestAllocation < 4096,
                      qPrintable(QString::number(g_largestAllocation.load())));

@@ -1,0 +1,60 @@
+#ifndef TAVENOOK_TESTS_SUPPORT_LARGESTALLOCATION_H
+#define TAVENOOK_TESTS_SUPPORT_LARGESTALLOCATION_H
+
+// Records the largest single allocation made through operator new while
+// g_tracking is set, so that fuzz tests can show that no count read from the
+// input is used to allocate. Replaces the global operator new: include it in
+// one source file of a test program only. Under AddressSanitizer, which
+// brings its own allocator, TAVENOOK_ASAN is defined and nothing is replaced.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdlib>
+#include <new>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TAVENOOK_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAVENOOK_ASAN 1
+#endif
+#endif
+
+#ifndef TAVENOOK_ASAN
+namespace {
+std::atomic<bool> g_tracking{false};
+std::atomic<std::size_t> g_largestAllocation{0};
+
+void* TrackedAllocate(std::size_t size) {
+    if (g_tracking.load(std::memory_order_relaxed)) {
+        std::size_t largest = g_largestAllocation.load(std::memory_order_relaxed);
+        while (size > largest && !g_largestAllocation.compare_exchange_weak(largest, size)) {
+        }
+    }
+    if (void* p = std::malloc(size == 0 ? 1 : size))
+        return p;
+    throw std::bad_alloc();
+}
+}  // namespace
+
+void* operator new(std::size_t size) {
+    return TrackedAllocate(size);
+}
+void* operator new[](std::size_t size) {
+    return TrackedAllocate(size);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+#endif
+
+#endif

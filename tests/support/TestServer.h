@@ -1,0 +1,166 @@
+#ifndef TAVENOOK_TESTS_SUPPORT_TESTSERVER_H
+#define TAVENOOK_TESTS_SUPPORT_TESTSERVER_H
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QPair>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+#include "store/UserStats.h"
+
+class QTcpServer;
+class QTcpSocket;
+
+// A loopback stand-in for the central server: it speaks the server side of
+// every server message in docs/protocol.md ("Server connection") to any number
+// of clients at once, keeps its state in memory, and lets tests script it.
+// Everything runs on the thread that owns it; it never listens beyond 127.0.0.1.
+class TestServer : public QObject {
+    Q_OBJECT
+public:
+    static constexpr quint32 kMaxFrameLength = 10485760;
+    static constexpr quint32 kLoopbackIp = 0x7F000001;
+
+    explicit TestServer(QObject* parent = nullptr);
+    ~TestServer() override;
+
+    // Listens on 127.0.0.1; port 0 picks a free one.
+    bool Listen(quint16 port = 0);
+    quint16 Port() const;
+    // "127.0.0.1:<port>", the form TAVENOOK_SERVER takes.
+    QString Address() const;
+    // Stops listening and closes every connection (the server going away).
+    void Close();
+    // Every event to stdout; otherwise only problems, as warnings of the
+    // logging category "tavenook.testserver".
+    void SetVerbose(bool verbose) { m_verbose = verbose; }
+
+    // Accounts.
+    void RefuseNextLogin(const QString& reason);
+
+    // Scripting.
+    void DropClient(const QString& user);
+    void SendTo(const QString& user, quint32 code, const QByteArray& payload);
+    void SendRawTo(const QString& user, const QByteArray& bytes);
+    QList<QPair<quint32, QByteArray>> Received(const QString& user) const;
+    void ClearReceived(const QString& user);
+    // Returns the oldest frame with this code from the user that no earlier
+    // call returned (since the last ClearReceived), waiting for one to arrive.
+    bool WaitForMessage(const QString& user, quint32 code, int timeoutMs,
+                        QByteArray* payload = nullptr);
+    bool IsLoggedIn(const QString& user) const;
+    // Open connections, logged in or not.
+    int ClientCount() const;
+    QStringList LoggedInUsers() const;
+
+    // Server-side state.
+    void SetUserStats(const QString& user, const UserStats& stats);
+    void SetUserCountry(const QString& user, const QString& country);
+    // Answer to 92; not counted down.
+    void SetPrivileges(const QString& user, quint32 seconds, bool supporter);
+    quint32 PrivilegeSeconds(const QString& user) const;
+    // The complete list, sent as 69 to everyone now and after each login.
+    void SetPrivilegedUsers(const QStringList& users);
+    // One more, sent as 91 to everyone.
+    void AddPrivilegedUser(const QString& user);
+    void SetCorrelations(const QString& text, const QList<QPair<QString, quint32>>& related);
+    // Replaces the room's tickers (creating the room when needed) and sends 113
+    // to its members.
+    void SetRoomTickers(const QString& room, const QList<QPair<QString, QString>>& tickers);
+    // Sends 102 to the user now, or after its next login when it is offline.
+    // Each parent is (user, port) at 127.0.0.1; port 0 takes the listening
+    // port that user reported with 2.
+    void SetPossibleParents(const QString& user, const QList<QPair<QString, quint32>>& parents);
+
+signals:
+    void ClientLoggedIn(QString user);
+    void ClientDisconnected(QString user);
+    void MessageReceived(QString user, quint32 code, QByteArray payload);
+
+private:
+    struct Client {
+        QTcpSocket* socket = nullptr;
+        QByteArray input;
+        QString user;  // empty until logged in
+        bool closed = false;
+        int offset = 0;  // start of the first unhandled frame in input
+        int depth = 0;   // OnReadyRead calls running for it
+        quint32 port = 0;
+        quint32 obfuscatedPort = 0;
+        QSet<QString> tracked;
+    };
+    struct StoredMessage {
+        QString from;
+        quint32 time = 0;
+        QString text;
+    };
+    struct Account {
+        bool hasPassword = false;  // set by the first successful login
+        QString password;
+        UserStats stats;
+        QString country;
+        quint32 status = 0;
+        quint32 privilegeSeconds = 0;
+        bool supporter = false;
+        bool privateRoomAdd = false;
+        QList<StoredMessage> stored;
+        bool pendingParents = false;
+        QList<QPair<QString, quint32>> parents;
+    };
+    struct Room {
+        bool isPrivate = false;
+        QString owner;
+        QStringList operators;  // each also in members
+        QStringList members;    // private-room membership, not presence
+        QStringList joined;     // who is in the room now, in order of arrival
+        QList<QPair<QString, QString>> tickers;
+    };
+    struct Record {
+        QList<QPair<quint32, QByteArray>> frames;
+        QHash<quint32, int> cursors;  // per code: index after the last frame returned
+    };
+
+    void OnNewConnection();
+    void OnReadyRead(Client* client);
+    void PumpAll();
+    void HandleFrame(Client* client, quint32 code, const QByteArray& payload);
+    void HandleLogin(Client* client, const QByteArray& payload);
+    bool HandleMessage(Client* client, quint32 code, const QByteArray& payload);
+    bool HandlePrivateRoom(Client* client, quint32 code, const QByteArray& payload);
+    // Ends the connection's session at once; the socket is flushed when gently.
+    void CloseClient(Client* client, bool gently);
+    void Logout(Client* client);
+
+    void Send(Client* client, quint32 code, const QByteArray& payload);
+    void SendToUser(const QString& user, quint32 code, const QByteArray& payload);
+    void Broadcast(const QStringList& users, quint32 code, const QByteArray& payload);
+    void SetStatus(const QString& user, quint32 status);
+    void DeliverPrivateMessage(const QString& from, const QString& to, const QString& text);
+    void SendRoles(const QString& user);
+    void SendPossibleParents(Client* client, const QList<QPair<QString, quint32>>& parents);
+    void JoinRoom(Client* client, const QString& name, bool isPrivate);
+    void LeaveRoom(const QString& user, const QString& name, bool answer);
+    QByteArray UserRecord(const QString& user);
+    bool Exists(const QString& user) const;
+    bool TakeRecorded(const QString& user, quint32 code, QByteArray* payload);
+    void Log(const QString& text, bool problem = false) const;
+
+    QTcpServer* mp_listener = nullptr;
+    bool m_verbose = false;
+    QList<std::shared_ptr<Client>> m_clients;
+    QHash<QString, Client*> m_sessions;  // logged-in user -> its connection
+    QHash<QString, Account> m_accounts;
+    QMap<QString, Room> m_rooms;
+    QHash<QString, Record> m_received;
+    QStringList m_privileged;
+    QHash<QString, QList<QPair<QString, quint32>>> m_correlations;
+    QStringList m_refusals;
+};
+
+#endif
