@@ -18,42 +18,13 @@
 #include "store/DataSaver.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
+#include "support/Payload.h"
 #include "support/TestServer.h"
 
 namespace {
 
 const char* const kMe = "alice";
 const int kWait = 5000;
-
-// Builds payloads the way the protocol lays them out.
-class Payload {
-public:
-    Payload& U8(quint8 v) {
-        m.Write(v);
-        return *this;
-    }
-    Payload& U32(quint32 v) {
-        m.Write(v);
-        return *this;
-    }
-    Payload& I32(qint32 v) {
-        m.Write(v);
-        return *this;
-    }
-    Payload& Str(const QString& v) {
-        m.Write(v);
-        return *this;
-    }
-    Payload& Stats(const UserStats& s) {
-        s.Write(m);
-        return *this;
-    }
-    QByteArray Bytes() const { return m.GetWrittenBytes(); }
-    operator QByteArray() const { return Bytes(); }
-
-private:
-    MemStream m;
-};
 
 QByteArray Frame(quint32 code, const QByteArray& payload) {
     QByteArray frame(8, '\0');

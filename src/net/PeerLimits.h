@@ -1,0 +1,54 @@
+#ifndef TAVENOOK_NET_PEERLIMITS_H
+#define TAVENOOK_NET_PEERLIMITS_H
+
+// Every bound of peer messaging in one place. The values are those of
+// docs/protocol.md, "Peer connections", "Limits and time-outs".
+
+#include <QtGlobal>
+
+namespace PeerLimits {
+
+// Frame lengths count the code and the payload, not the length field itself.
+// A peer message frame longer than this closes the connection.
+constexpr quint32 kMaxFrameLength = 10485760;
+// The first frame of a connection (set-up or connect-back answer).
+constexpr quint32 kMaxSetUpLength = 4096;
+// Shortest legal frame: the code alone.
+constexpr quint32 kMinFrameLength = 4;
+// Inflated size of a compressed payload (codes 5, 9, 37).
+constexpr qint64 kMaxInflatedSize = qint64(64) * 1024 * 1024;
+
+// Messages held for a user without a messaging connection.
+constexpr int kMaxUnsentMessagesPerUser = 200;
+constexpr qint64 kMaxUnsentBytesPerUser = qint64(16) * 1024 * 1024;
+constexpr qint64 kMaxUnsentBytesTotal = qint64(64) * 1024 * 1024;
+
+// Accepted connections that have not finished their set-up (and, for an
+// incoming "F", its 4-byte token). Further ones are closed at once.
+constexpr int kMaxUnidentifiedConnections = 256;
+// Outgoing attempts at once: our own pending connect requests plus the
+// connect-backs we are making for others.
+constexpr int kMaxOutgoingAttempts = 128;
+
+// Time-outs, counted in ticks of the shared 30-second timer. A count of n
+// means the n-th tick after the start ends it, so it lasts between (n - 1)
+// and n ticks.
+// Set-up frame (and an incoming "F" token) must have arrived.
+constexpr int kSetUpTicks = 2;
+// A direct attempt: waiting for the peer's address, then for the connect.
+constexpr int kDirectAttemptTicks = 2;
+// A connect-back request through the server.
+constexpr int kIndirectRequestTicks = 3;
+// A messaging connection without traffic in either direction.
+constexpr int kIdleTicks = 10;
+
+// Bytes taken from a socket per read, so that a burst cannot make a reader
+// hold more than one frame and one chunk.
+constexpr qint64 kReadChunk = 64 * 1024;
+
+constexpr quint16 kDefaultListeningPort = 2235;
+constexpr quint16 kDefaultObfuscatedListeningPort = 2236;
+
+}  // namespace PeerLimits
+
+#endif

@@ -1,0 +1,1206 @@
+#include "net/PeerMessenger.h"
+
+#include <QMetaMethod>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QtEndian>
+#include <vector>
+
+#include "net/FrameReader.h"
+#include "net/Obfuscation.h"
+#include "net/PeerLimits.h"
+#include "net/PeerTypes.h"
+#include "net/server.h"
+#include "store/DataSaver.h"
+#include "store/Log.h"
+#include "store/Settings.h"
+#include "store/TimerManager.h"
+
+PeerMessenger* peerMessenger = nullptr;
+
+namespace {
+
+const char* const kArea = "Peer Messenger";
+
+enum Origin {
+    OriginIncoming,     // accepted on one of our ports
+    OriginDirect,       // we connect on our own for one of our requests
+    OriginConnectBack,  // we connect because the peer asked through the server
+};
+
+bool IsKind(const QString& kind) {
+    return kind == "P" || kind == "F" || kind == "D";
+}
+
+QByteArray FrameOf(const QByteArray& body) {
+    QByteArray frame(4, '\0');
+    qToLittleEndian<quint32>(quint32(body.size()), frame.data());
+    return frame + body;
+}
+
+QByteArray BodyOf(quint32 code, const MemStream& payload) {
+    QByteArray body(4, '\0');
+    qToLittleEndian<quint32>(code, body.data());
+    return body + payload.GetWrittenBytes();
+}
+
+// Sizes are file sizes: a negative one is not a size.
+bool ReadSize(MemStream& in, qint64& size) {
+    return in.Read(size) && size >= 0;
+}
+
+// Keeps failure checks from running (and signals from being emitted) while a
+// request is half set up; a socket may report a refused connect at once.
+class DeferGuard {
+public:
+    explicit DeferGuard(int& depth) : m_depth(depth) { ++m_depth; }
+    ~DeferGuard() { --m_depth; }
+
+private:
+    int& m_depth;
+};
+
+}  // namespace
+
+struct PeerMessenger::Connection {
+    enum State {
+        Connecting,  // outgoing, TCP connect running
+        AwaitSetUp,  // incoming, set-up frame not yet read
+        AwaitToken,  // "F" we did not open: its 4 token bytes not yet read
+        Messaging    // "P", set up
+    };
+
+    quint64 id = 0;
+    QTcpSocket* socket = nullptr;
+    int origin = OriginIncoming;
+    State state = AwaitSetUp;
+    bool obfuscated = false;
+    bool closed = false;
+    QString user;
+    QString kind;
+    // Direct: our request's token. Connect-back: the peer's request token.
+    quint32 token = 0;
+    int ticks = 0;
+    quint64 readyOrder = 0;
+    FrameReader reader{PeerLimits::kMaxFrameLength};
+    ObfuscationDecoder decoder{PeerLimits::kMaxSetUpLength};
+};
+
+struct PeerMessenger::Request {
+    enum Direct { DirectEnded, DirectAwaitingAddress, DirectConnecting };
+
+    quint32 token = 0;
+    QString user;
+    QString kind;
+    Direct direct = DirectEnded;
+    int directTicks = 0;
+    quint64 directConnection = 0;
+    bool indirect = false;
+    int indirectTicks = 0;
+};
+
+// ---------------------------------------------------------------------------
+
+PeerMessenger::PeerMessenger(QObject* parent) : QObject(parent) {
+    peerMessenger = this;
+    qRegisterMetaType<ItemPtr>("ItemPtr");
+    DeclarePeerTypes(dataSaver);
+    if (dataSaver)
+        dataSaver->AddDataLoadedEventHandler(this);
+    if (timerManager)
+        connect(&timerManager->everyHalfMinute, &QTimer::timeout, this,
+                &PeerMessenger::OnHalfMinuteTick);
+    if (gp_server) {
+        connect(gp_server, &Server::PeerAddress, this, &PeerMessenger::OnPeerAddress);
+        connect(gp_server, &Server::ConnectToPeerRequested, this,
+                &PeerMessenger::OnConnectToPeerRequested);
+        connect(gp_server, &Server::CannotConnectToPeer, this,
+                &PeerMessenger::OnCannotConnectToPeer);
+    }
+}
+
+PeerMessenger::~PeerMessenger() {
+    if (dataSaver)
+        dataSaver->RemoveDataLoadedEventHandler(this);
+    for (auto& entry : m_connections) {
+        const ConnectionPtr& c = entry.second;
+        c->closed = true;
+        if (QTcpSocket* socket = c->socket) {
+            socket->disconnect(this);
+            socket->abort();
+            delete socket;
+            c->socket = nullptr;
+        }
+    }
+    m_connections.clear();
+    if (peerMessenger == this)
+        peerMessenger = nullptr;
+}
+
+void PeerMessenger::DataLoaded() {
+    SetSettingDefault("listening_port", PeerLimits::kDefaultListeningPort);
+    SetSettingDefault("obfuscated_listening_port", PeerLimits::kDefaultObfuscatedListeningPort);
+    if (HasSetting("new_listening_port")) {
+        bool ok = false;
+        const uint port = GetSetting("new_listening_port").toUInt(&ok);
+        if (ok && port >= 1 && port <= 0xFFFF) {
+            SetSetting("listening_port", port);
+            // 0 stands for "no obfuscated port" where nothing is above it.
+            SetSetting("obfuscated_listening_port", port < 0xFFFF ? port + 1 : 0u);
+        } else {
+            Log(kArea, 1,
+                QString("Ignoring new_listening_port %1").arg(GetSetting("new_listening_port")));
+        }
+    }
+    Listen();
+}
+
+bool PeerMessenger::Listen() {
+    bool allOpen = true;
+    auto open = [this, &allOpen](QTcpServer*& listener, const char* key, bool obfuscated) {
+        if (listener) {
+            listener->close();
+            listener->deleteLater();
+            listener = nullptr;
+        }
+        const int port = GetSettingInt(key);
+        if (port < 0 || port > 0xFFFF) {
+            Log(kArea, 1, QString("Setting %1 is not a port: %2").arg(key).arg(port));
+            allOpen = false;
+            return;
+        }
+        QTcpServer* server = new QTcpServer(this);
+        if (!server->listen(m_listenAddress, quint16(port))) {
+            Log(kArea, 1,
+                QString("Cannot listen on port %1: %2").arg(port).arg(server->errorString()));
+            delete server;
+            allOpen = false;
+            return;
+        }
+        listener = server;
+        connect(server, &QTcpServer::newConnection, this,
+                [this, obfuscated] { OnNewConnection(obfuscated); });
+        // The listener pauses itself on an accept error (out of descriptors,
+        // for one); the next tick resumes it.
+        connect(server, &QTcpServer::acceptError, this, [server](QAbstractSocket::SocketError) {
+            Log(kArea, 1, QString("Cannot accept a connection: %1").arg(server->errorString()));
+        });
+        Log(kArea, 1,
+            QString("Listening on %1port %2.")
+                .arg(obfuscated ? "obfuscated " : "")
+                .arg(server->serverPort()));
+    };
+    open(mp_plainListener, "listening_port", false);
+    open(mp_obfuscatedListener, "obfuscated_listening_port", true);
+    return allOpen;
+}
+
+quint16 PeerMessenger::ListeningPort() const {
+    return mp_plainListener ? mp_plainListener->serverPort() : 0;
+}
+
+quint16 PeerMessenger::ObfuscatedListeningPort() const {
+    return mp_obfuscatedListener ? mp_obfuscatedListener->serverPort() : 0;
+}
+
+int PeerMessenger::ConnectionCount() const {
+    return int(m_connections.size());
+}
+
+int PeerMessenger::UnsentMessageCount(const QString& user) const {
+    const auto it = m_unsent.find(user);
+    return it == m_unsent.end() ? 0 : int(it->second.messages.size());
+}
+
+// ---------------------------------------------------------------------------
+// Connections.
+
+PeerMessenger::ConnectionPtr PeerMessenger::AddConnection(QTcpSocket* socket, int origin,
+                                                          bool obfuscated) {
+    auto c = std::make_shared<Connection>();
+    c->id = m_nextConnectionId++;
+    c->socket = socket;
+    c->origin = origin;
+    c->obfuscated = obfuscated;
+    c->state = origin == OriginIncoming ? Connection::AwaitSetUp : Connection::Connecting;
+    m_connections[c->id] = c;
+
+    const quint64 id = c->id;
+    connect(socket, &QTcpSocket::connected, this, [this, id] { OnSocketConnected(id); });
+    connect(socket, &QTcpSocket::readyRead, this, [this, id] { OnSocketReadyRead(id); });
+    connect(socket, &QTcpSocket::disconnected, this, [this, id] { OnSocketClosed(id); });
+    connect(socket, &QAbstractSocket::errorOccurred, this,
+            [this, id](QAbstractSocket::SocketError error) {
+                if (error != QAbstractSocket::TemporaryError)
+                    OnSocketClosed(id);
+            });
+    return c;
+}
+
+PeerMessenger::ConnectionPtr PeerMessenger::FindConnection(quint64 id) const {
+    const auto it = m_connections.find(id);
+    return it == m_connections.end() ? ConnectionPtr() : it->second;
+}
+
+void PeerMessenger::OnNewConnection(bool obfuscated) {
+    QTcpServer* listener = obfuscated ? mp_obfuscatedListener : mp_plainListener;
+    if (!listener)
+        return;
+    while (QTcpSocket* socket = listener->nextPendingConnection()) {
+        if (UnidentifiedConnections() >= PeerLimits::kMaxUnidentifiedConnections) {
+            Log(kArea, 1,
+                QString("Too many connections without set-up; closing one from %1.")
+                    .arg(socket->peerAddress().toString()));
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        // Ours until handed over, whatever happens to the listener.
+        socket->setParent(this);
+        const ConnectionPtr c = AddConnection(socket, OriginIncoming, obfuscated);
+        Log(kArea, 2,
+            QString("Connection from %1:%2%3.")
+                .arg(socket->peerAddress().toString())
+                .arg(socket->peerPort())
+                .arg(obfuscated ? " (obfuscated)" : ""));
+        if (socket->bytesAvailable() > 0)
+            Process(c);
+    }
+}
+
+void PeerMessenger::OnSocketConnected(quint64 id) {
+    const ConnectionPtr c = FindConnection(id);
+    if (!c || c->state != Connection::Connecting)
+        return;
+    c->ticks = 0;
+    if (c->origin == OriginDirect) {
+        MemStream setUp;
+        setUp.Write(GetSetting("username"));
+        setUp.Write(c->kind);
+        setUp.Write(quint32(0));
+        WriteSetUp(c, SETUP_PEER_INIT, setUp);
+        if (c->closed)
+            return;
+        Log(kArea, 2, QString("Connected to %1 (%2).").arg(c->user, c->kind));
+        // This attempt answered the request; a late connect-back for it is
+        // then closed as unknown.
+        const auto it = m_requests.find(c->token);
+        if (it != m_requests.end() && it->second->directConnection == c->id)
+            m_requests.erase(it);
+        if (c->kind == "P") {
+            BecomeMessaging(c);
+        } else if (c->kind == "F") {
+            const QString user = c->user;
+            if (QTcpSocket* socket =
+                    HandOver(c, QMetaMethod::fromSignal(&PeerMessenger::FileConnectionAccepted)))
+                emit FileConnectionAccepted(user, socket);
+        } else {
+            const QString user = c->user;
+            if (QTcpSocket* socket =
+                    HandOver(c, QMetaMethod::fromSignal(&PeerMessenger::DNetConnectionAccepted)))
+                emit DNetConnectionAccepted(user, socket);
+        }
+        return;
+    }
+    // Our connect-back to the peer's request.
+    MemStream answer;
+    answer.Write(c->token);
+    WriteSetUp(c, SETUP_CONNECT_BACK_ANSWER, answer);
+    if (c->closed)
+        return;
+    Log(kArea, 2, QString("Connected back to %1 (%2).").arg(c->user, c->kind));
+    if (c->kind == "P") {
+        BecomeMessaging(c);
+    } else if (c->kind == "F") {
+        // The peer uploads: its transfer token comes first, as on an incoming "F".
+        c->state = Connection::AwaitToken;
+        Process(c);
+    } else {
+        const QString user = c->user;
+        if (QTcpSocket* socket =
+                HandOver(c, QMetaMethod::fromSignal(&PeerMessenger::DNetConnectionRequested)))
+            emit DNetConnectionRequested(user, socket);
+    }
+}
+
+void PeerMessenger::OnSocketReadyRead(quint64 id) {
+    if (const ConnectionPtr c = FindConnection(id))
+        Process(c);
+}
+
+void PeerMessenger::OnSocketClosed(quint64 id) {
+    const ConnectionPtr c = FindConnection(id);
+    if (!c)
+        return;
+    // Take what arrived before the close.
+    if (c->state != Connection::Connecting && c->socket && c->socket->bytesAvailable() > 0)
+        Process(c);
+    if (c->closed)
+        return;
+    Close(c, c->state == Connection::Connecting
+                 ? QString("cannot connect: %1").arg(c->socket->errorString())
+                 : QString("closed by the peer"));
+}
+
+void PeerMessenger::Close(const ConnectionPtr& c, const QString& why) {
+    if (c->closed)
+        return;
+    c->closed = true;
+    m_connections.erase(c->id);
+    Log(kArea, 2,
+        QString("Connection %1%2 closed: %3")
+            .arg(c->user.isEmpty() ? QString("(unidentified)") : c->user)
+            .arg(c->kind.isEmpty() ? QString() : QString(" (%1)").arg(c->kind))
+            .arg(why));
+    if (QTcpSocket* socket = c->socket) {
+        c->socket = nullptr;
+        socket->disconnect(this);
+        socket->abort();
+        socket->deleteLater();
+    }
+    if (c->state == Connection::Connecting) {
+        if (c->origin == OriginDirect) {
+            DirectEnded(c->token, c->id);
+        } else if (c->origin == OriginConnectBack) {
+            if (gp_server)
+                gp_server->CannotConnect(c->token, c->user);
+        }
+    }
+}
+
+QTcpSocket* PeerMessenger::HandOver(const ConnectionPtr& c, const QMetaMethod& signal) {
+    QTcpSocket* socket = c->socket;
+    c->socket = nullptr;
+    c->closed = true;
+    m_connections.erase(c->id);
+    if (!socket)
+        return nullptr;
+    QObject::disconnect(socket, nullptr, this, nullptr);
+    socket->setParent(nullptr);
+    socket->flush();
+    if (!isSignalConnected(signal)) {
+        Log(kArea, 1,
+            QString("Nobody takes the %1 connection of %2; closed.").arg(c->kind, c->user));
+        socket->abort();
+        socket->deleteLater();
+        return nullptr;
+    }
+    Log(kArea, 2, QString("Handing over the %1 connection of %2.").arg(c->kind, c->user));
+    return socket;
+}
+
+void PeerMessenger::Process(const ConnectionPtr& c) {
+    while (!c->closed && c->socket) {
+        switch (c->state) {
+            case Connection::Connecting:
+                return;
+            case Connection::AwaitSetUp: {
+                quint32 code = 0;
+                MemStream payload;
+                bool got = false;
+                const bool ok = c->obfuscated ? ReadFrame(c, c->decoder, code, payload, got)
+                                              : ReadPlainSetUp(c, code, payload, got);
+                if (!ok || !got)
+                    return;
+                HandleSetUp(c, code, payload);
+                break;
+            }
+            case Connection::AwaitToken:
+                if (c->socket->bytesAvailable() < 4)
+                    return;
+                TakeFileToken(c);
+                return;
+            case Connection::Messaging: {
+                quint32 code = 0;
+                MemStream payload;
+                bool got = false;
+                const bool ok = c->obfuscated ? ReadFrame(c, c->decoder, code, payload, got)
+                                              : ReadFrame(c, c->reader, code, payload, got);
+                if (!ok || !got)
+                    return;
+                c->ticks = 0;
+                if (!Dispatch(c->user, code, payload) && !c->closed)
+                    Close(c, QString("bad message %1").arg(code));
+                break;
+            }
+        }
+    }
+}
+
+bool PeerMessenger::ReadPlainSetUp(const ConnectionPtr& c, quint32& code, MemStream& payload,
+                                   bool& got) {
+    // Never reads past the set-up: on "F" and "D" the bytes after it belong
+    // to whoever takes the socket over.
+    got = false;
+    QTcpSocket* socket = c->socket;
+    if (socket->bytesAvailable() < 4)
+        return true;
+    char head[4];
+    if (socket->peek(head, 4) != 4)
+        return true;
+    const quint32 length = qFromLittleEndian<quint32>(head);
+    if (length < PeerLimits::kMinFrameLength || length > PeerLimits::kMaxSetUpLength) {
+        Close(c, QString("bad set-up length %1").arg(length));
+        return false;
+    }
+    if (socket->bytesAvailable() < 4 + qint64(length))
+        return true;
+    QByteArray frame(int(4 + length), '\0');
+    if (socket->read(frame.data(), frame.size()) != frame.size()) {
+        Close(c, "read failed");
+        return false;
+    }
+    code = qFromLittleEndian<quint32>(frame.constData() + 4);
+    payload = MemStream(frame.mid(8));
+    got = true;
+    return true;
+}
+
+// Reads from the socket until one whole frame is decoded. Only "P" uses the
+// obfuscated port, and plain set-ups are read elsewhere, so reading ahead is
+// harmless for both readers here.
+template <class Reader>
+bool PeerMessenger::ReadFrame(const ConnectionPtr& c, Reader& reader, quint32& code,
+                              MemStream& payload, bool& got) {
+    got = false;
+    std::vector<char> chunk;
+    for (;;) {
+        const typename Reader::Result result = reader.Next(code, payload);
+        if (result == Reader::Error) {
+            Close(c, reader.ErrorText());
+            return false;
+        }
+        if (result == Reader::Frame) {
+            got = true;
+            return true;
+        }
+        const qint64 available = c->socket->bytesAvailable();
+        if (available <= 0)
+            return true;
+        chunk.resize(std::size_t(qMin(available, PeerLimits::kReadChunk)));
+        const qint64 n = c->socket->read(chunk.data(), qint64(chunk.size()));
+        if (n <= 0)
+            return true;
+        reader.Feed(chunk.data(), n);
+    }
+}
+
+void PeerMessenger::HandleSetUp(const ConnectionPtr& c, quint32 code, MemStream& payload) {
+    if (code == SETUP_PEER_INIT) {
+        QString user, kind;
+        quint32 unused = 0;
+        if (!payload.Read(user) || !payload.Read(kind) || !payload.Read(unused)) {
+            Close(c, "malformed set-up");
+            return;
+        }
+        if (user.isEmpty() || !IsKind(kind)) {
+            Close(c, QString("set-up with user \"%1\" and kind \"%2\"").arg(user, kind));
+            return;
+        }
+        c->user = user;
+        c->kind = kind;
+        if (c->obfuscated && kind != "P") {
+            Close(c, "file and distributed connections are not obfuscated");
+            return;
+        }
+        Log(kArea, 2, QString("%1 connected to us (%2).").arg(user, kind));
+        if (kind == "P") {
+            BecomeMessaging(c);
+        } else if (kind == "F") {
+            c->state = Connection::AwaitToken;
+        } else {
+            if (QTcpSocket* socket =
+                    HandOver(c, QMetaMethod::fromSignal(&PeerMessenger::DNetConnectionRequested)))
+                emit DNetConnectionRequested(user, socket);
+        }
+        return;
+    }
+    if (code == SETUP_CONNECT_BACK_ANSWER) {
+        quint32 token = 0;
+        if (!payload.Read(token)) {
+            Close(c, "malformed connect-back answer");
+            return;
+        }
+        const auto it = m_requests.find(token);
+        if (it == m_requests.end()) {
+            Close(c, QString("connect-back answer with unknown token %1").arg(token));
+            return;
+        }
+        const QString user = it->second->user;
+        const QString kind = it->second->kind;
+        c->user = user;
+        c->kind = kind;
+        if (c->obfuscated && kind != "P") {
+            Close(c, "file and distributed connections are not obfuscated");
+            return;
+        }
+        Log(kArea, 2, QString("%1 connected back to us (%2).").arg(user, kind));
+        RetireRequest(token);
+        if (kind == "P") {
+            BecomeMessaging(c);
+        } else if (kind == "F") {
+            if (QTcpSocket* socket =
+                    HandOver(c, QMetaMethod::fromSignal(&PeerMessenger::FileConnectionAccepted)))
+                emit FileConnectionAccepted(user, socket);
+        } else {
+            if (QTcpSocket* socket =
+                    HandOver(c, QMetaMethod::fromSignal(&PeerMessenger::DNetConnectionAccepted)))
+                emit DNetConnectionAccepted(user, socket);
+        }
+        return;
+    }
+    Close(c, QString("unknown set-up code %1").arg(code));
+}
+
+void PeerMessenger::TakeFileToken(const ConnectionPtr& c) {
+    char bytes[4];
+    if (c->socket->read(bytes, 4) != 4) {
+        Close(c, "read failed");
+        return;
+    }
+    const uint requestID = qFromLittleEndian<quint32>(bytes);
+    const QString user = c->user;
+    if (QTcpSocket* socket =
+            HandOver(c, QMetaMethod::fromSignal(&PeerMessenger::FileConnectionRequested)))
+        emit FileConnectionRequested(user, socket, requestID);
+}
+
+void PeerMessenger::BecomeMessaging(const ConnectionPtr& c) {
+    c->state = Connection::Messaging;
+    c->ticks = 0;
+    c->readyOrder = ++m_readyOrder;
+    c->decoder.SetMaxLength(PeerLimits::kMaxFrameLength);
+    // Whatever we were still trying for this user's messaging is answered.
+    std::vector<quint32> answered;
+    for (const auto& entry : m_requests)
+        if (entry.second->user == c->user && entry.second->kind == "P")
+            answered.push_back(entry.first);
+    for (quint32 token : answered)
+        RetireRequest(token);
+    Flush(c);
+}
+
+// ---------------------------------------------------------------------------
+// Writing.
+
+bool PeerMessenger::WriteBody(const ConnectionPtr& c, const QByteArray& body) {
+    if (c->closed || !c->socket)
+        return false;
+    QByteArray bytes = FrameOf(body);
+    if (c->obfuscated)
+        bytes = Obfuscation::Encode(bytes);
+    if (c->socket->write(bytes) != bytes.size()) {
+        Close(c, "write failed");
+        return false;
+    }
+    c->ticks = 0;
+    return true;
+}
+
+void PeerMessenger::WriteSetUp(const ConnectionPtr& c, quint32 code, const MemStream& payload) {
+    const QByteArray body = BodyOf(code, payload);
+    if (quint32(body.size()) > PeerLimits::kMaxSetUpLength) {
+        Close(c, "set-up too long");
+        return;
+    }
+    WriteBody(c, body);
+}
+
+PeerMessenger::ConnectionPtr PeerMessenger::NewestMessaging(const QString& user) const {
+    ConnectionPtr best;
+    for (const auto& entry : m_connections) {
+        const ConnectionPtr& c = entry.second;
+        if (c->state == Connection::Messaging && c->user == user &&
+            (!best || c->readyOrder > best->readyOrder))
+            best = c;
+    }
+    return best;
+}
+
+void PeerMessenger::SendMessage(QString user, MemStream& message) {
+    const QByteArray body = message.GetWrittenBytes();
+    if (body.size() < qint64(PeerLimits::kMinFrameLength) ||
+        quint64(body.size()) > PeerLimits::kMaxFrameLength) {
+        Log(kArea, 1,
+            QString("Message of %1 bytes to %2 cannot be sent; dropped.")
+                .arg(body.size())
+                .arg(user));
+        return;
+    }
+    if (const ConnectionPtr c = NewestMessaging(user)) {
+        WriteBody(c, body);
+        return;
+    }
+    Enqueue(user, body);
+    StartRequest(user, "P");
+}
+
+void PeerMessenger::Send(const QString& user, quint32 code, const MemStream& payload) {
+    MemStream message;
+    message.Write(code);
+    const QByteArray bytes = payload.GetWrittenBytes();
+    if (!message.WriteBuffer(bytes.constData(), bytes.size()))
+        return;
+    SendMessage(user, message);
+}
+
+void PeerMessenger::QueueDownload(QString user, std::string file) {
+    MemStream m;
+    if (m.Write(file))
+        Send(user, PM_QUEUE_UPLOAD, m);
+}
+
+void PeerMessenger::QueueUpload(QString user, QString file, qint64 size) {
+    MemStream m;
+    if (m.Write(file) && m.Write(size))
+        Send(user, PM_QUEUE_DOWNLOAD_REQUEST, m);
+}
+
+uint PeerMessenger::RequestUpload(QString user, QString file, qint64 size) {
+    // The transfer engine writes the default "1" before the load.
+    uint req = HasSetting("transfer_req_counter")
+                   ? GetSettingValueItem("transfer_req_counter").AsUInt()
+                   : 1u;
+    uint next = req + 1;
+    if (next == 0)
+        next = 1;
+    SetSetting("transfer_req_counter", next);
+    MemStream m;
+    if (m.Write(quint32(1)) && m.Write(quint32(req)) && m.Write(file) && m.Write(size))
+        Send(user, PM_TRANSFER_REQUEST, m);
+    return req;
+}
+
+void PeerMessenger::AcceptTransferRequest(QString user, uint req, bool includeSize, qint64 size) {
+    MemStream m;
+    m.Write(quint32(req));
+    m.Write(quint8(1));
+    if (includeSize)
+        m.Write(size);
+    Send(user, PM_TRANSFER_RESPONSE, m);
+}
+
+void PeerMessenger::DenyTransferRequest(QString user, uint req, QString reason) {
+    MemStream m;
+    if (m.Write(quint32(req)) && m.Write(quint8(0)) && m.Write(reason))
+        Send(user, PM_TRANSFER_RESPONSE, m);
+}
+
+void PeerMessenger::DenyUpload(QString user, QString file, QString reason) {
+    MemStream m;
+    if (m.Write(file) && m.Write(reason))
+        Send(user, PM_UPLOAD_DENIED, m);
+}
+
+void PeerMessenger::SendUploadPlaceInLine(QString user, QString file, int place) {
+    MemStream m;
+    if (m.Write(file) && m.Write(quint32(place)))
+        Send(user, PM_UPLOAD_PLACE_IN_LINE, m);
+}
+
+void PeerMessenger::GetUserSharedFiles(QString user) {
+    Send(user, PM_SHARED_FILE_LIST_REQUEST, MemStream());
+}
+
+void PeerMessenger::GetUserInfo(QString user) {
+    Send(user, PM_USER_INFO_REQUEST, MemStream());
+}
+
+void PeerMessenger::RequestFileConnectionToUser(QString user) {
+    StartRequest(user, "F");
+}
+
+void PeerMessenger::RequestDNetConnection(QString user) {
+    StartRequest(user, "D");
+}
+
+// ---------------------------------------------------------------------------
+// Unsent messages: one FIFO per user, outside the store, so that two equal
+// messages stay two and keep their order.
+
+bool PeerMessenger::Enqueue(const QString& user, const QByteArray& body) {
+    Unsent& queue = m_unsent[user];
+    const qint64 size = body.size();
+    if (int(queue.messages.size()) >= PeerLimits::kMaxUnsentMessagesPerUser ||
+        queue.bytes + size > PeerLimits::kMaxUnsentBytesPerUser ||
+        m_unsentBytes + size > PeerLimits::kMaxUnsentBytesTotal) {
+        Log(kArea, 1, QString("Too many messages waiting for %1; one dropped.").arg(user));
+        if (queue.messages.empty())
+            m_unsent.erase(user);
+        return false;
+    }
+    queue.messages.push_back(body);
+    queue.bytes += size;
+    m_unsentBytes += size;
+    return true;
+}
+
+void PeerMessenger::DropUnsent(const QString& user) {
+    const auto it = m_unsent.find(user);
+    if (it == m_unsent.end())
+        return;
+    Log(kArea, 1,
+        QString("Dropping %1 unsent messages to %2.").arg(it->second.messages.size()).arg(user));
+    m_unsentBytes -= it->second.bytes;
+    m_unsent.erase(it);
+}
+
+void PeerMessenger::Flush(const ConnectionPtr& c) {
+    const auto it = m_unsent.find(c->user);
+    if (it == m_unsent.end())
+        return;
+    std::deque<QByteArray> messages;
+    messages.swap(it->second.messages);
+    m_unsentBytes -= it->second.bytes;
+    m_unsent.erase(it);
+    for (const QByteArray& body : messages)
+        if (!WriteBody(c, body))
+            break;
+}
+
+// ---------------------------------------------------------------------------
+// Requests: a direct attempt and a connect-back through the server, at once.
+
+quint32 PeerMessenger::NewToken() const {
+    // Hard to guess, so that only the peer the server told can answer.
+    for (;;) {
+        const quint32 token = QRandomGenerator::global()->generate();
+        if (token != 0 && m_requests.find(token) == m_requests.end())
+            return token;
+    }
+}
+
+int PeerMessenger::OutgoingAttempts() const {
+    int n = int(m_requests.size());
+    for (const auto& entry : m_connections)
+        if (entry.second->origin == OriginConnectBack &&
+            entry.second->state == Connection::Connecting)
+            ++n;
+    return n;
+}
+
+int PeerMessenger::UnidentifiedConnections() const {
+    int n = 0;
+    for (const auto& entry : m_connections)
+        if (entry.second->origin == OriginIncoming &&
+            (entry.second->state == Connection::AwaitSetUp ||
+             entry.second->state == Connection::AwaitToken))
+            ++n;
+    return n;
+}
+
+bool PeerMessenger::RecordedAddress(const QString& user, quint32& ip, quint16& port) const {
+    Type* users = d.FindType("user");
+    Type* addresses = d.FindType("user_address");
+    Type* ports = d.FindType("user_port");
+    if (!users || !addresses || !ports || addresses->IsNull() || ports->IsNull() ||
+        !users->IsRelatedTo(addresses) || !users->IsRelatedTo(ports))
+        return false;
+    const ItemPtr u = users->HasItem(Value(user));
+    if (u.IsNull())
+        return false;
+    const ItemPtr a = u.HasItem("user_address");
+    const ItemPtr p = u.HasItem("user_port");
+    if (a.IsNull() || p.IsNull())
+        return false;
+    const quint64 ipValue = a.AsUInt64();
+    const quint64 portValue = p.AsUInt64();
+    if (ipValue == 0 || ipValue > 0xFFFFFFFFu || portValue == 0 || portValue > 0xFFFF)
+        return false;
+    ip = quint32(ipValue);
+    port = quint16(portValue);
+    return true;
+}
+
+void PeerMessenger::StartRequest(const QString& user, const QString& kind) {
+    if (user.isEmpty())
+        return;
+    if (kind == "P")
+        for (const auto& entry : m_requests)
+            if (entry.second->user == user && entry.second->kind == "P")
+                return;  // already on its way
+
+    DeferGuard guard(m_deferChecks);
+    auto request = std::make_unique<Request>();
+    const quint32 token = NewToken();
+    request->token = token;
+    request->user = user;
+    request->kind = kind;
+    const bool atCap = OutgoingAttempts() >= PeerLimits::kMaxOutgoingAttempts;
+    m_requests[token] = std::move(request);
+    if (atCap) {
+        Log(kArea, 1, QString("Too many connection attempts; %1 (%2) given up.").arg(user, kind));
+        RequestsChanged();
+        return;
+    }
+    const bool online = gp_server && gp_server->IsConnected();
+    quint32 ip = 0;
+    quint16 port = 0;
+    if (RecordedAddress(user, ip, port)) {
+        ConnectDirect(token, ip, port);
+    } else if (online) {
+        m_requests[token]->direct = Request::DirectAwaitingAddress;
+        gp_server->GetPeerAddress(user);
+    }
+    const auto it = m_requests.find(token);
+    if (it != m_requests.end() && online) {
+        it->second->indirect = true;
+        gp_server->ConnectToPeer(token, user, kind);
+    }
+    Log(kArea, 2, QString("Connecting to %1 (%2).").arg(user, kind));
+    RequestsChanged();
+}
+
+void PeerMessenger::ConnectDirect(quint32 token, quint32 ip, quint16 port) {
+    const auto it = m_requests.find(token);
+    if (it == m_requests.end())
+        return;
+    Request& r = *it->second;
+    QTcpSocket* socket = new QTcpSocket(this);
+    const ConnectionPtr c = AddConnection(socket, OriginDirect, false);
+    c->user = r.user;
+    c->kind = r.kind;
+    c->token = token;
+    r.direct = Request::DirectConnecting;
+    r.directConnection = c->id;
+    r.directTicks = 0;
+    // "F" and "D" are read raw, so they go to the plain port; "P" goes there too.
+    socket->connectToHost(QHostAddress(ip), port);
+}
+
+void PeerMessenger::DirectEnded(quint32 token, quint64 connectionId) {
+    const auto it = m_requests.find(token);
+    if (it == m_requests.end())
+        return;
+    Request& r = *it->second;
+    if (r.direct != Request::DirectConnecting || r.directConnection != connectionId)
+        return;
+    r.direct = Request::DirectEnded;
+    r.directConnection = 0;
+    RequestsChanged();
+}
+
+void PeerMessenger::RetireRequest(quint32 token) {
+    const auto it = m_requests.find(token);
+    if (it == m_requests.end())
+        return;
+    const quint64 direct =
+        it->second->direct == Request::DirectConnecting ? it->second->directConnection : 0;
+    m_requests.erase(it);
+    if (direct != 0)
+        if (const ConnectionPtr c = FindConnection(direct))
+            if (c->state == Connection::Connecting)
+                Close(c, "answered another way");
+}
+
+void PeerMessenger::RequestsChanged() {
+    if (m_deferChecks > 0) {
+        if (!m_checkPosted) {
+            m_checkPosted = true;
+            QTimer::singleShot(0, this, [this] {
+                m_checkPosted = false;
+                CheckRequests();
+            });
+        }
+        return;
+    }
+    CheckRequests();
+}
+
+void PeerMessenger::CheckRequests() {
+    std::vector<std::pair<QString, QString>> failed;
+    for (auto it = m_requests.begin(); it != m_requests.end();) {
+        const Request& r = *it->second;
+        if (r.direct == Request::DirectEnded && !r.indirect) {
+            failed.emplace_back(r.user, r.kind);
+            it = m_requests.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (const auto& entry : failed) {
+        Log(kArea, 1, QString("Cannot connect to %1 (%2).").arg(entry.first, entry.second));
+        if (entry.second == "P")
+            DropUnsent(entry.first);
+        emit ConnectionToUserFailed(entry.first, entry.second);
+    }
+}
+
+void PeerMessenger::OnPeerAddress(QString user, quint32 ip, quint16 port, quint16 obfuscatedPort) {
+    Q_UNUSED(obfuscatedPort);
+    std::vector<quint32> waiting;
+    for (const auto& entry : m_requests)
+        if (entry.second->user == user && entry.second->direct == Request::DirectAwaitingAddress)
+            waiting.push_back(entry.first);
+    if (waiting.empty())
+        return;
+    {
+        DeferGuard guard(m_deferChecks);
+        for (quint32 token : waiting) {
+            const auto it = m_requests.find(token);
+            if (it == m_requests.end())
+                continue;
+            if (ip == 0 || port == 0) {
+                it->second->direct = Request::DirectEnded;
+                continue;
+            }
+            ConnectDirect(token, ip, port);
+        }
+    }
+    if (ip == 0 || port == 0)
+        Log(kArea, 2, QString("No address known for %1.").arg(user));
+    CheckRequests();
+}
+
+void PeerMessenger::OnConnectToPeerRequested(QString user, QString kind, quint32 ip, quint16 port,
+                                             quint32 token) {
+    if (user.isEmpty() || !IsKind(kind) || ip == 0 || port == 0) {
+        Log(kArea, 1, QString("Unusable connect-back request from %1 (%2).").arg(user, kind));
+        if (gp_server)
+            gp_server->CannotConnect(token, user);
+        return;
+    }
+    if (OutgoingAttempts() >= PeerLimits::kMaxOutgoingAttempts) {
+        Log(kArea, 1,
+            QString("Too many connection attempts; not connecting back to %1.").arg(user));
+        if (gp_server)
+            gp_server->CannotConnect(token, user);
+        return;
+    }
+    Log(kArea, 2, QString("Connecting back to %1 (%2).").arg(user, kind));
+    QTcpSocket* socket = new QTcpSocket(this);
+    const ConnectionPtr c = AddConnection(socket, OriginConnectBack, false);
+    c->user = user;
+    c->kind = kind;
+    c->token = token;
+    socket->connectToHost(QHostAddress(ip), port);
+}
+
+void PeerMessenger::OnCannotConnectToPeer(quint32 token, QString user) {
+    const auto it = m_requests.find(token);
+    if (it == m_requests.end() || it->second->user != user)
+        return;
+    Log(kArea, 2, QString("%1 cannot connect back (%2).").arg(user, it->second->kind));
+    it->second->indirect = false;
+    RequestsChanged();
+}
+
+void PeerMessenger::OnHalfMinuteTick() {
+    for (QTcpServer* listener : {mp_plainListener, mp_obfuscatedListener})
+        if (listener)
+            listener->resumeAccepting();
+    std::vector<ConnectionPtr> connections;
+    for (const auto& entry : m_connections)
+        connections.push_back(entry.second);
+    for (const ConnectionPtr& c : connections) {
+        if (c->closed)
+            continue;
+        ++c->ticks;
+        switch (c->state) {
+            case Connection::Messaging:
+                if (c->ticks >= PeerLimits::kIdleTicks)
+                    Close(c, "idle");
+                break;
+            case Connection::AwaitSetUp:
+            case Connection::AwaitToken:
+                if (c->ticks >= PeerLimits::kSetUpTicks)
+                    Close(c, "set-up not finished in time");
+                break;
+            case Connection::Connecting:
+                if (c->ticks >= (c->origin == OriginDirect ? PeerLimits::kDirectAttemptTicks
+                                                           : PeerLimits::kSetUpTicks))
+                    Close(c, "connect timed out");
+                break;
+        }
+    }
+    for (auto& entry : m_requests) {
+        Request& r = *entry.second;
+        if (r.direct == Request::DirectAwaitingAddress &&
+            ++r.directTicks >= PeerLimits::kDirectAttemptTicks)
+            r.direct = Request::DirectEnded;
+        if (r.indirect && ++r.indirectTicks >= PeerLimits::kIndirectRequestTicks)
+            r.indirect = false;
+    }
+    CheckRequests();
+}
+
+// ---------------------------------------------------------------------------
+// Receiving. Each handler reads the whole message before it acts.
+
+void PeerMessenger::Malformed(const QString& user, quint32 code) {
+    Log(kArea, 1, QString("Malformed message %1 from %2 dropped.").arg(code).arg(user));
+}
+
+void PeerMessenger::HandleMessage(const QString& user, quint32 code, MemStream& payload) {
+    Dispatch(user, code, payload);
+}
+
+bool PeerMessenger::Dispatch(const QString& user, quint32 code, MemStream& payload) {
+    switch (code) {
+        case PM_SHARED_FILE_LIST_REQUEST:
+            emit SharedFileListRequested(user);
+            return true;
+        case PM_SHARED_FILE_LIST: {
+            FileInfoMap share;
+            AttributeTranslationTable table;
+            // A stream we cannot inflate (corrupt, or larger than we accept)
+            // means a peer we cannot talk to.
+            if (!ParseSharedFileList(payload.GetBuffer() + payload.GetReadPos(),
+                                     payload.BytesLeft(), share, table)) {
+                Malformed(user, code);
+                return false;
+            }
+            emit UserShare(user, share, table);
+            return true;
+        }
+        case PM_FILE_SEARCH_RESULT: {
+            SearchResultMessage message;
+            if (!ParseSearchResults(payload.GetBuffer() + payload.GetReadPos(), payload.BytesLeft(),
+                                    message)) {
+                Malformed(user, code);
+                return false;
+            }
+            if (message.user != user)
+                Log(kArea, 2,
+                    QString("Search results from %1 name %2; taken as %1's.")
+                        .arg(user, message.user));
+            const ItemPtr results = StoreSearchResults(user, message);
+            if (!results.IsNull())
+                emit SearchResults(results);
+            return true;
+        }
+        case PM_USER_INFO_REQUEST:
+            emit UserInfoRequested(user);
+            return true;
+        case PM_USER_INFO_REPLY: {
+            UserInfoReply reply;
+            if (!ParseUserInfoReply(payload, reply)) {
+                Malformed(user, code);
+                return true;
+            }
+            char* picture =
+                reply.hasPicture && !reply.picture.isEmpty() ? reply.picture.data() : nullptr;
+            emit UserInfoReceived(user, reply.description, reply.hasPicture, picture,
+                                  picture ? reply.picture.size() : 0, reply.uploadSlots,
+                                  reply.queuedUploads, reply.freeSlot);
+            return true;
+        }
+        case PM_GET_SHARED_FILES_IN_FOLDER: {
+            quint32 req = 0;
+            QString folder;
+            if (!payload.Read(req) || !payload.Read(folder)) {
+                Malformed(user, code);
+                return true;
+            }
+            emit SharedFilesInFolderRequested(user, req, folder);
+            return true;
+        }
+        case PM_SHARED_FILES_IN_FOLDER:
+            // Nothing in this client asks for it; not inflated.
+            Log(kArea, 2, QString("Folder contents from %1 ignored.").arg(user));
+            return true;
+        case PM_TRANSFER_REQUEST: {
+            quint32 direction = 0, req = 0;
+            std::string file;
+            qint64 size = 0;
+            if (!payload.Read(direction) || !payload.Read(req) || !payload.Read(file)) {
+                Malformed(user, code);
+                return true;
+            }
+            if (payload.BytesLeft() >= 8 && !ReadSize(payload, size)) {
+                Malformed(user, code);
+                return true;
+            }
+            emit FileTransferRequested(user, int(direction), req, file, size);
+            return true;
+        }
+        case PM_TRANSFER_RESPONSE: {
+            quint32 req = 0;
+            quint8 accepted = 0;
+            if (!payload.Read(req) || !payload.Read(accepted)) {
+                Malformed(user, code);
+                return true;
+            }
+            if (accepted) {
+                qint64 size = 0;
+                const bool hasSize = payload.BytesLeft() >= 8;
+                if (hasSize && !ReadSize(payload, size)) {
+                    Malformed(user, code);
+                    return true;
+                }
+                emit FileTransferResponse(user, req, true, hasSize, size, QString());
+            } else {
+                QString reason;
+                if (!payload.Read(reason)) {
+                    Malformed(user, code);
+                    return true;
+                }
+                emit FileTransferResponse(user, req, false, false, 0, reason);
+            }
+            return true;
+        }
+        case PM_QUEUE_UPLOAD: {
+            QString file;
+            if (!payload.Read(file)) {
+                Malformed(user, code);
+                return true;
+            }
+            emit QueueUploadRequested(user, file);
+            return true;
+        }
+        case PM_UPLOAD_PLACE_IN_LINE: {
+            std::string file;
+            quint32 place = 0;
+            if (!payload.Read(file) || !payload.Read(place)) {
+                Malformed(user, code);
+                return true;
+            }
+            emit DownloadPlaceInLine(user, file, int(qMin<quint32>(place, 0x7FFFFFFF)));
+            return true;
+        }
+        case PM_UPLOAD_FAILED: {
+            std::string file;
+            if (!payload.Read(file)) {
+                Malformed(user, code);
+                return true;
+            }
+            emit UploadFailed(user, file);
+            return true;
+        }
+        case PM_UPLOAD_DENIED: {
+            std::string file;
+            QString reason;
+            if (!payload.Read(file) || !payload.Read(reason)) {
+                Malformed(user, code);
+                return true;
+            }
+            emit UploadDenied(user, file, reason);
+            return true;
+        }
+        case PM_UPLOAD_PLACE_IN_LINE_REQUEST: {
+            QString file;
+            if (!payload.Read(file)) {
+                Malformed(user, code);
+                return true;
+            }
+            emit UploadPlaceInLineRequested(user, file);
+            return true;
+        }
+        case PM_QUEUE_DOWNLOAD_REQUEST: {
+            std::string file;
+            qint64 size = 0;
+            if (!payload.Read(file) || !ReadSize(payload, size)) {
+                Malformed(user, code);
+                return true;
+            }
+            emit QueueDownloadRequested(user, file, size);
+            return true;
+        }
+        case PM_INDIRECT_FILE_SEARCH_REQUEST:
+        default:
+            Log(kArea, 2, QString("Message %1 from %2 ignored.").arg(code).arg(user));
+            return true;
+    }
+}

@@ -1,0 +1,240 @@
+#ifndef TAVENOOK_NET_PEERMESSENGER_H
+#define TAVENOOK_NET_PEERMESSENGER_H
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "net/PeerPayloads.h"
+#include "store/Data.h"
+#include "store/MemStream.h"
+
+class QMetaMethod;
+class QTcpServer;
+class QTcpSocket;
+
+// The peer connections: the plain and the obfuscated listening port, direct
+// and server-assisted (connect-back) connections of the kinds "P"
+// (messaging), "F" (file) and "D" (distributed network), their set-up frame,
+// peer message framing, time-outs, and every peer message with its sender and
+// its handler. Byte layouts and limits: docs/protocol.md, "Peer connections";
+// the limits are named in net/PeerLimits.h.
+//
+// Main thread only; every signal is emitted there. Signals that pass a
+// reference or a pointer into the messenger's own memory (UserShare, the
+// picture buffer of UserInfoReceived) are valid only during the emission:
+// connect them directly (Qt::DirectConnection, or the default on the main
+// thread), never queued.
+//
+// Sockets passed by FileConnectionRequested, FileConnectionAccepted,
+// DNetConnectionRequested and DNetConnectionAccepted are handed over: the
+// messenger has read exactly the set-up (and for an incoming "F" the 4 token
+// bytes) and nothing more, no longer listens to the socket, has no parent set
+// on it and forgets it. The receiver owns it from then on. Bytes after the
+// set-up may already be buffered in the socket: read them at once rather than
+// waiting for the next readyRead.
+class PeerMessenger : public QObject, public DataLoadedEventHandler {
+    Q_OBJECT
+
+public:
+    // Peer message codes ("P" connections).
+    enum PeerMessageCode : quint32 {
+        PM_SHARED_FILE_LIST_REQUEST = 4,
+        PM_SHARED_FILE_LIST = 5,
+        PM_FILE_SEARCH_RESULT = 9,
+        PM_USER_INFO_REQUEST = 15,
+        PM_USER_INFO_REPLY = 16,
+        PM_GET_SHARED_FILES_IN_FOLDER = 36,
+        PM_SHARED_FILES_IN_FOLDER = 37,
+        PM_TRANSFER_REQUEST = 40,
+        PM_TRANSFER_RESPONSE = 41,
+        PM_QUEUE_UPLOAD = 43,
+        PM_UPLOAD_PLACE_IN_LINE = 44,
+        PM_UPLOAD_FAILED = 46,
+        PM_INDIRECT_FILE_SEARCH_REQUEST = 49,
+        PM_UPLOAD_DENIED = 50,
+        PM_UPLOAD_PLACE_IN_LINE_REQUEST = 51,
+        PM_QUEUE_DOWNLOAD_REQUEST = 60
+    };
+    // Codes of the first frame of a connection.
+    enum SetUpCode : quint32 { SETUP_CONNECT_BACK_ANSWER = 0, SETUP_PEER_INIT = 1 };
+
+    // Sets `peerMessenger`, declares the peer item types, registers with the
+    // store saver and connects to the server connection and the half-minute
+    // tick when they exist. The ports open in DataLoaded (or Listen).
+    explicit PeerMessenger(QObject* parent = nullptr);
+    ~PeerMessenger() override;
+
+    // Fills missing "listening_port" (2235) and "obfuscated_listening_port"
+    // (2236), applies "new_listening_port" (the obfuscated port follows it,
+    // one higher), then opens the ports.
+    void DataLoaded() override;
+
+    // (Re)opens both listening ports on the ports the settings say; 0 takes
+    // any free port. A port that cannot be bound is logged and left closed;
+    // the result says whether both opened.
+    bool Listen();
+    // The address the ports are opened on; any address unless set (tests
+    // keep to 127.0.0.1). Takes effect at the next Listen.
+    void SetListenAddress(const QHostAddress& address) { m_listenAddress = address; }
+    // The ports actually bound; 0 when closed.
+    quint16 ListeningPort() const;
+    quint16 ObfuscatedListeningPort() const;
+
+    // Connections held, in any state (handed-over ones are not held).
+    int ConnectionCount() const;
+    // Our own connect requests not yet answered or given up.
+    int PendingRequestCount() const { return int(m_requests.size()); }
+    // Messages held for the user until a messaging connection opens.
+    int UnsentMessageCount(const QString& user) const;
+
+    // Handles one peer message from the user; the payload's read position is
+    // at the first payload byte. A message that does not read whole is logged
+    // and dropped. Public for the fuzz test.
+    void HandleMessage(const QString& user, quint32 code, MemStream& payload);
+
+    // `message` holds the u32 code and the payload from the start of its
+    // buffer; the length is added here. Sent on the newest messaging
+    // connection to the user; without one it is held (per user, in order,
+    // bounded) and a connection is opened, directly and through the server.
+    // When none can be formed the held messages are dropped and
+    // ConnectionToUserFailed(user, "P") is emitted.
+    void SendMessage(QString user, MemStream& message);
+    void SendMessageToUser(QString user, MemStream& message) { SendMessage(user, message); }
+
+    void QueueDownload(QString user, std::string file);
+    void QueueUpload(QString user, QString file, qint64 size);
+    // Takes the request number from "transfer_req_counter" and stores the next one.
+    uint RequestUpload(QString user, QString file, qint64 size);
+    void AcceptTransferRequest(QString user, uint req, bool includeSize, qint64 size);
+    void DenyTransferRequest(QString user, uint req, QString reason);
+    void DenyUpload(QString user, QString file, QString reason);
+    void SendUploadPlaceInLine(QString user, QString file, int place);
+    void GetUserSharedFiles(QString user);
+    void GetUserInfo(QString user);
+    // Opens an "F" connection, directly and through the server's connect-back;
+    // FileConnectionAccepted when it is up, or ConnectionToUserFailed(user, "F").
+    void RequestFileConnectionToUser(QString user);
+    // The same for "D": DNetConnectionAccepted or ConnectionToUserFailed(user, "D").
+    void RequestDNetConnection(QString user);
+
+public slots:
+    // Time-outs: set-up and token waits, direct attempts, connect-back
+    // requests and idle messaging connections.
+    void OnHalfMinuteTick();
+
+signals:
+    void FileTransferRequested(QString user, int direction, uint req, std::string file,
+                               qint64 fileSize);
+    void FileTransferResponse(QString user, uint req, bool accepted, bool receivedFileSize,
+                              qint64 fileSize, QString denialReason);
+    void QueueUploadRequested(QString user, QString file);
+    void DownloadPlaceInLine(QString user, std::string file, int place);
+    void UploadFailed(QString user, std::string file);
+    void UploadDenied(QString user, std::string file, QString reason);
+    void UploadPlaceInLineRequested(QString user, QString fileName);
+    void QueueDownloadRequested(QString user, std::string fileName, qint64 fileSize);
+    // Direct connections only: the references live during the emission.
+    void UserShare(QString user, FileInfoMap& share, AttributeTranslationTable& table);
+    void SharedFilesInFolderRequested(QString user, quint32 req, QString folder);
+    void SearchResults(ItemPtr searchResults);
+    void UserInfoRequested(QString user);
+    // Direct connections only: the picture buffer belongs to the messenger and
+    // lives during the emission.
+    void UserInfoReceived(QString user, QString description, bool hasPicture, char* pictureBuffer,
+                          int pictureBufferLength, int uploadSlots, int queuedUploads,
+                          bool freeUploadSlots);
+    // A share-list request (code 4) arrived. The answer belongs to the shared
+    // folders, which send it with SendMessage.
+    void SharedFileListRequested(QString user);
+    void ConnectionToUserFailed(QString user, QString connectionType);
+    // Hand-overs (see above). The request number is the 4-byte token as the
+    // peer sent it; whoever issued it checks that it belongs to this user.
+    void FileConnectionRequested(QString user, QTcpSocket* socket, uint requestID);
+    void FileConnectionAccepted(QString user, QTcpSocket* socket);
+    void DNetConnectionAccepted(QString user, QTcpSocket* socket);
+    void DNetConnectionRequested(QString user, QTcpSocket* socket);
+
+private:
+    struct Connection;
+    struct Request;
+    struct Unsent {
+        std::deque<QByteArray> messages;
+        qint64 bytes = 0;
+    };
+    using ConnectionPtr = std::shared_ptr<Connection>;
+
+    void OnNewConnection(bool obfuscated);
+    void OnPeerAddress(QString user, quint32 ip, quint16 port, quint16 obfuscatedPort);
+    void OnConnectToPeerRequested(QString user, QString kind, quint32 ip, quint16 port,
+                                  quint32 token);
+    void OnCannotConnectToPeer(quint32 token, QString user);
+
+    ConnectionPtr AddConnection(QTcpSocket* socket, int origin, bool obfuscated);
+    ConnectionPtr FindConnection(quint64 id) const;
+    void OnSocketConnected(quint64 id);
+    void OnSocketReadyRead(quint64 id);
+    void OnSocketClosed(quint64 id);
+    // Reads whatever the connection's state allows.
+    void Process(const ConnectionPtr& c);
+    bool ReadPlainSetUp(const ConnectionPtr& c, quint32& code, MemStream& payload, bool& got);
+    template <class Reader>
+    bool ReadFrame(const ConnectionPtr& c, Reader& reader, quint32& code, MemStream& payload,
+                   bool& got);
+    void HandleSetUp(const ConnectionPtr& c, quint32 code, MemStream& payload);
+    void TakeFileToken(const ConnectionPtr& c);
+    void BecomeMessaging(const ConnectionPtr& c);
+    // Forgets the socket and returns it ready for the receiver; null (and the
+    // socket closed) when nobody listens to the signal.
+    QTcpSocket* HandOver(const ConnectionPtr& c, const QMetaMethod& signal);
+    void Close(const ConnectionPtr& c, const QString& why);
+
+    bool WriteBody(const ConnectionPtr& c, const QByteArray& body);
+    void WriteSetUp(const ConnectionPtr& c, quint32 code, const MemStream& payload);
+    ConnectionPtr NewestMessaging(const QString& user) const;
+    // Builds the message from the code and payload and sends it.
+    void Send(const QString& user, quint32 code, const MemStream& payload);
+
+    void StartRequest(const QString& user, const QString& kind);
+    void ConnectDirect(quint32 token, quint32 ip, quint16 port);
+    quint32 NewToken() const;
+    int OutgoingAttempts() const;
+    int UnidentifiedConnections() const;
+    bool RecordedAddress(const QString& user, quint32& ip, quint16& port) const;
+    void DirectEnded(quint32 token, quint64 connectionId);
+    // Removes a request and the direct attempt it still runs.
+    void RetireRequest(quint32 token);
+    // Gives up the requests with neither a direct attempt nor an indirect
+    // request left; deferred while a request is being started.
+    void RequestsChanged();
+    void CheckRequests();
+
+    bool Enqueue(const QString& user, const QByteArray& body);
+    void DropUnsent(const QString& user);
+    void Flush(const ConnectionPtr& c);
+
+    // Parses and dispatches; false when the connection should close.
+    bool Dispatch(const QString& user, quint32 code, MemStream& payload);
+    void Malformed(const QString& user, quint32 code);
+
+    QTcpServer* mp_plainListener = nullptr;
+    QTcpServer* mp_obfuscatedListener = nullptr;
+    QHostAddress m_listenAddress = QHostAddress::Any;
+    std::map<quint64, ConnectionPtr> m_connections;
+    quint64 m_nextConnectionId = 1;
+    quint64 m_readyOrder = 0;
+    std::map<quint32, std::unique_ptr<Request>> m_requests;
+    std::map<QString, Unsent> m_unsent;
+    qint64 m_unsentBytes = 0;
+    int m_deferChecks = 0;
+    bool m_checkPosted = false;
+};
+
+extern PeerMessenger* peerMessenger;
+
+#endif
