@@ -1,0 +1,315 @@
+// The own share at library size: a tree of music folders on a temporary file
+// system is walked by the scanner thread and merged into the index as at
+// start-up; then the same tree is merged again unchanged, and the same shape
+// is merged from a synthetic scan result (no disk at all). Prints the walk
+// and merge times, path lookups of a name present in every folder, and the
+// memory the index costs per file.
+//
+// Usage: bench_shares [--quick]   (--quick: 20,000 files in 1,000 folders)
+
+#include <malloc.h>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "net/PeerTypes.h"
+#include "net/server.h"
+#include "shares/FileScanner.h"
+#include "shares/SharedFoldersManager.h"
+#include "store/DataSaver.h"
+#include "store/Settings.h"
+
+namespace {
+
+long StatusKiB(const char* key) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    const std::size_t n = std::strlen(key);
+    while (std::getline(status, line))
+        if (line.compare(0, n, key) == 0)
+            return std::stol(line.substr(n));
+    return 0;
+}
+
+double Ms(qint64 ns) {
+    return double(ns) / 1e6;
+}
+
+QString FolderName(int k) {
+    return QString::asprintf("Artist %03d - Album %04d", k % 997, k);
+}
+
+// Tracks and one cover per folder: the cover's name is in every folder.
+QString FileName(int folder, int k, int perFolder) {
+    if (k == perFolder - 1)
+        return QStringLiteral("cover.jpg");
+    return QString::asprintf("%02d - Song Title %d.mp3", k + 1, folder * perFolder + k);
+}
+
+qint64 FileSize(int folder, int k) {
+    return 1000 + qint64(folder) * 7919 % 9000 + k * 13;
+}
+
+// Sparse files, kept small: every ".mp3" is read whole by its analysis.
+bool MakeTree(const QString& root, int folders, int perFolder) {
+    for (int f = 0; f < folders; ++f) {
+        const QString folder = root + '/' + FolderName(f);
+        if (!QDir().mkpath(folder))
+            return false;
+        for (int k = 0; k < perFolder; ++k) {
+            QFile file(folder + '/' + FileName(f, k, perFolder));
+            if (!file.open(QIODevice::WriteOnly) || !file.resize(FileSize(f, k)))
+                return false;
+        }
+    }
+    return true;
+}
+
+std::unique_ptr<DataSaver> g_saver;
+
+std::unique_ptr<SharedFoldersManager> NewStore() {
+    d.Reset();
+    g_saver.reset(new DataSaver);
+    DeclareSettingsTypes(g_saver.get());
+    Server::CreateData();
+    DeclarePeerTypes(g_saver.get());
+    return std::make_unique<SharedFoldersManager>();
+}
+
+// Returns once every request queued to the scanner so far has been served.
+void DrainScanner(QCoreApplication& app, SharedFoldersManager& manager) {
+    std::atomic<bool> done{false};
+    QMetaObject::invokeMethod(
+        manager.GetScanner(), [&done] { done = true; }, Qt::QueuedConnection);
+    while (!done)
+        app.processEvents(QEventLoop::AllEvents, 50);
+}
+
+struct Answers {
+    double noMatchUs = 0, tenUs = 0, tenThousandMs = 0, shareListMs = 0, shareListCachedMs = 0;
+    long long tenThousandBytes = 0, shareListBytes = 0;
+    bool ok = false;
+};
+
+// Adds `count` files named "<word> n.mp3" in a folder of their own below root.
+void AddFiles(SharedFoldersManager& manager, const QString& root, const QString& word, int count) {
+    const ItemPtr folder = d.GetType("shared_file_folder")->GetItem(root + '/' + word + " set");
+    folder.Connect(d.GetType("shared_folder")->HasItem(root));
+    for (int k = 0; k < count; ++k) {
+        const ItemPtr file = d.GetType("shared_file")->NewItem();
+        file.Connect(folder);
+        file.Connect(d.GetType("shared_file_name")
+                         ->GetItem(QString::asprintf("%s %05d.mp3", qPrintable(word), k)));
+        file.Connect(d.GetType("shared_file_size")->GetItem(qint64(4000000 + k)));
+        manager.TokenizeSharedFile(file);
+    }
+}
+
+// Search answers and the share list of a public root, built and compressed
+// as for a peer (not sent).
+Answers MeasureAnswers(SharedFoldersManager& manager, const QString& root) {
+    Answers out;
+    d.GetType("shared_folder")
+        ->HasItem(root)
+        .Connect(d.GetType("shared_public")->GetGlobalNullItem());
+    AddFiles(manager, root, "rareword", 10);
+    AddFiles(manager, root, "bulkword", 10000);
+    SetSetting("username", "me");
+    QElapsedTimer timer;
+    MemStream message;
+    int answered = 0;
+
+    const int misses = 20000;
+    timer.start();
+    for (int k = 0; k < misses; ++k)
+        answered += manager.BuildSearchAnswer("peer", quint32(k), "nothingmatches here", message);
+    out.noMatchUs = Ms(timer.nsecsElapsed()) * 1000.0 / misses;
+
+    const int tens = 2000;
+    timer.restart();
+    for (int k = 0; k < tens; ++k)
+        answered += manager.BuildSearchAnswer("peer", quint32(k), "rareword", message);
+    out.tenUs = Ms(timer.nsecsElapsed()) * 1000.0 / tens;
+
+    const int bulks = 5;
+    timer.restart();
+    for (int k = 0; k < bulks; ++k)
+        answered += manager.BuildSearchAnswer("peer", quint32(k), "bulkword", message);
+    out.tenThousandMs = Ms(timer.nsecsElapsed()) / bulks;
+    out.tenThousandBytes = message.GetWritePos();
+
+    timer.restart();
+    MemStream list = manager.GetSharedFilesMessage("peer");
+    out.shareListMs = Ms(timer.nsecsElapsed());
+    out.shareListBytes = list.GetWritePos();
+    timer.restart();
+    list = manager.GetSharedFilesMessage("peer");
+    out.shareListCachedMs = Ms(timer.nsecsElapsed());
+    out.ok = answered == tens + bulks && out.shareListBytes > 0;
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    bool quick = false;
+    for (int k = 1; k < argc; ++k)
+        if (std::strcmp(argv[k], "--quick") == 0)
+            quick = true;
+    const int folders = quick ? 1000 : 5000;
+    const int perFolder = 20;
+    const int files = folders * perFolder;
+    std::printf("shares benchmark (%s): %d files in %d folders%s\n", quick ? "quick" : "full",
+                files, folders, quick ? " (full run: 100000 in 5000)" : "");
+
+    const bool tmpfs = QFileInfo(QStringLiteral("/dev/shm")).isWritable();
+    QTemporaryDir tree((tmpfs ? QStringLiteral("/dev/shm") : QDir::tempPath()) +
+                       "/bench_shares-XXXXXX");
+    if (!tree.isValid()) {
+        std::printf("  cannot create a temporary folder\n");
+        return 1;
+    }
+    const QString root = tree.path() + "/Music";
+    QElapsedTimer timer;
+    timer.start();
+    if (!MakeTree(root, folders, perFolder)) {
+        std::printf("  cannot create the tree under %s\n", qPrintable(tree.path()));
+        return 1;
+    }
+    std::printf("  tree created on %s in %.0f ms\n", tmpfs ? "tmpfs (/dev/shm)" : "the temp folder",
+                Ms(timer.nsecsElapsed()));
+
+    // --- Start-up: the walk on the scanner thread, then the merge.
+    std::unique_ptr<SharedFoldersManager> manager = NewStore();
+    d.GetType("shared_folder")->GetItem(root);
+    malloc_trim(0);
+    const long rssBefore = StatusKiB("VmRSS:");
+    const std::size_t heapBefore = mallinfo2().uordblks;
+
+    QElapsedTimer clock;
+    std::atomic<qint64> walkEnd{-1};
+    std::atomic<long> rssWalked{0};
+    qint64 mergeEnd = -1;
+    FileScanner* scanner = manager->GetScanner();
+    QObject::connect(
+        scanner, &FileScanner::FoldersScanned, scanner,
+        [&] {
+            walkEnd = clock.nsecsElapsed();
+            rssWalked = StatusKiB("VmRSS:");
+        },
+        Qt::DirectConnection);
+    // Queued after the manager's own connection, so it runs once the merge ended.
+    QObject::connect(scanner, &FileScanner::FoldersScanned, &app,
+                     [&] { mergeEnd = clock.nsecsElapsed(); });
+    clock.start();
+    manager->Init();
+    while (mergeEnd < 0)
+        app.processEvents(QEventLoop::WaitForMoreEvents);
+    const long rssMerged = StatusKiB("VmRSS:");
+    const std::size_t heapMerged = mallinfo2().uordblks;
+    DrainScanner(app, *manager);
+    malloc_trim(0);
+    const long rssAfter = StatusKiB("VmRSS:");
+    const std::size_t heapAfter = mallinfo2().uordblks;
+    const long peak = StatusKiB("VmHWM:");
+    const int indexed = d.GetType("shared_file")->ItemCount();
+    const int tokens = d.GetType("search_token")->ItemCount();
+
+    // Path lookups of the one name that is in every folder.
+    timer.restart();
+    int found = 0;
+    for (int f = 0; f < folders; ++f)
+        found += !manager->GetSharedFileItem(root + '/' + FolderName(f) + "/Cover.JPG").IsNull();
+    const double lookupUs = Ms(timer.nsecsElapsed()) * 1000.0 / folders;
+    timer.restart();
+    for (int f = 0; f < folders; ++f)
+        found +=
+            !manager
+                 ->GetSharedFileItem(root + '/' + FolderName(f) + '/' + FileName(f, 3, perFolder))
+                 .IsNull();
+    const double trackUs = Ms(timer.nsecsElapsed()) * 1000.0 / folders;
+    found -= folders;
+
+    // --- The same tree merged again, nothing changed.
+    FileScanner walker;
+    walker.ScanFolders(QStringList{root});
+    manager->GetScanner()->Results() = std::move(walker.Results());
+    timer.restart();
+    manager->OnFoldersRescanned();
+    const double remergeMs = Ms(timer.nsecsElapsed());
+    DrainScanner(app, *manager);
+    const bool stable = d.GetType("shared_file")->ItemCount() == indexed;
+
+    // --- The merge alone, from a synthetic scan result of the same shape.
+    manager.reset();  // before its store goes
+    manager = NewStore();
+    const QString fakeRoot = QStringLiteral("/nonexistent/bench/Music");
+    d.GetType("shared_folder")->GetItem(fakeRoot);
+    FileScanner::ResultMap& results = manager->GetScanner()->Results();
+    FileScanner::FolderMap& fakeFolders = results[fakeRoot];
+    fakeFolders[fakeRoot];
+    for (int f = 0; f < folders; ++f) {
+        const QString folder = fakeRoot + '/' + FolderName(f);
+        FileScanner::FileMap& map = fakeFolders[folder];
+        for (int k = 0; k < perFolder; ++k) {
+            const QString name = FileName(f, k, perFolder);
+            QFileInfo info(folder + '/' + name);
+            info.size();  // fetched (and failing) here, not inside the timing
+            map.emplace(name, info);
+        }
+    }
+    timer.restart();
+    manager->OnFoldersRescanned();
+    const double syntheticMs = Ms(timer.nsecsElapsed());
+    const bool syntheticComplete = d.GetType("shared_file")->ItemCount() == files;
+    const Answers answers = MeasureAnswers(*manager, fakeRoot);
+    manager.reset();
+
+    const double walkMs = Ms(walkEnd);
+    const double mergeMs = Ms(mergeEnd - walkEnd);
+    std::printf("  start-up walk:            %8.1f ms   (scanner thread, %d files)\n", walkMs,
+                files);
+    std::printf("  start-up merge:           %8.1f ms   (target < 2000; %d entries, %d tokens)\n",
+                mergeMs, indexed, tokens);
+    std::printf("  merge again, unchanged:   %8.1f ms\n", remergeMs);
+    std::printf("  merge of synthetic result:%8.1f ms   (target < 2000)\n", syntheticMs);
+    std::printf("  lookup of cover.jpg:      %8.2f us   (in every folder; %d of %d found)\n",
+                lookupUs, found, folders);
+    std::printf("  lookup of a track:        %8.2f us   (a name of its own)\n", trackUs);
+    std::printf("  resident per file:        %8.0f bytes (target < 1536; index after the merge)\n",
+                double(rssAfter - rssBefore) * 1024.0 / files);
+    std::printf("  resident per file, walk:  %8.0f bytes (the scan result alone)\n",
+                double(rssWalked - rssBefore) * 1024.0 / files);
+    std::printf(
+        "  resident per file, merge: %8.0f bytes (right after it: the walk's memory is freed but "
+        "not yet given back by the scanner thread's allocator)\n",
+        double(rssMerged - rssBefore) * 1024.0 / files);
+    std::printf("  peak resident per file:   %8.0f bytes (whole process peak over the baseline)\n",
+                double(peak - rssBefore) * 1024.0 / files);
+    std::printf("  heap in use per file:     %8.0f bytes (%.0f right after the merge)\n",
+                double(heapAfter - heapBefore) / files, double(heapMerged - heapBefore) / files);
+
+    std::printf("  search, no match:         %8.2f us   (target < 20)\n", answers.noMatchUs);
+    std::printf("  search, 10 files:         %8.2f us   (target < 200; built and compressed)\n",
+                answers.tenUs);
+    std::printf("  search, 10,000 files:     %8.2f ms   (%lld bytes compressed)\n",
+                answers.tenThousandMs, answers.tenThousandBytes);
+    std::printf("  share list, built:        %8.2f ms   (%d files; %lld bytes compressed)\n",
+                answers.shareListMs, d.GetType("shared_file")->ItemCount(), answers.shareListBytes);
+    std::printf("  share list, cached:       %8.2f ms\n", answers.shareListCachedMs);
+
+    const bool ok =
+        indexed == files && found == folders && stable && syntheticComplete && answers.ok;
+    if (!ok)
+        std::printf("  FAILED: index incomplete (%d of %d entries)\n", indexed, files);
+    return ok ? 0 : 1;
+}

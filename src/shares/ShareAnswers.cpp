@@ -1,0 +1,375 @@
+// Answers to other users: file searches (code 9), the share list (code 5) and
+// folder contents (code 37), the visibility of the roots behind them, and the
+// share counts and upload speed exchanged with the server.
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "net/PeerLimits.h"
+#include "net/PeerMessenger.h"
+#include "net/PeerPayloads.h"
+#include "net/server.h"
+#include "shares/SearchParser.h"
+#include "shares/SharedFolderInfo.h"
+#include "shares/SharedFoldersManager.h"
+#include "store/Log.h"
+#include "store/Settings.h"
+#include "transfers/TransferStandIn.h"
+
+namespace {
+
+// At most this many audiences are kept; real shares have a handful.
+constexpr std::size_t kMaxCachedShareLists = 16;
+
+QString ToWirePath(QString path) {
+    return path.replace(QLatin1Char('/'), QLatin1Char('\\'));
+}
+
+// "mp3" for a name whose text after the last "." is "mp3" in any case, with
+// the analysed audio attributes; otherwise nothing.
+AttributeMap AudioAttributes(const ItemPtr& file, const std::string& nameField) {
+    AttributeMap attributes;
+    const std::size_t dot = nameField.rfind('.');
+    if (dot == std::string::npos || nameField.size() - dot != 4)
+        return attributes;
+    std::string extension = nameField.substr(dot + 1);
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](char c) { return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c; });
+    if (extension != "mp3")
+        return attributes;
+    attributes.SetExtension("mp3");
+    const ItemPtr bitrate = file.HasItem("bitrate");
+    if (!bitrate.IsNull())
+        attributes.Append(AttributeMap::kBitrate, bitrate.AsUInt());
+    const ItemPtr mode = file.HasItem("bitrate_mode");
+    if (!mode.IsNull())
+        attributes.Append(AttributeMap::kVariableBitrate, mode.AsStdString() == "vbr" ? 1 : 0);
+    return attributes;
+}
+
+qint64 RecordBytes(const FileInfo& file) {
+    const AttributeMap& attributes = file.GetAttributes();
+    return 1 + 4 + qint64(file.GetName().size()) + 8 + 4 +
+           qint64(attributes.GetExtension().size()) + 4 + 8 * qint64(attributes.GetPairs().size());
+}
+
+// Code, then the payload's zlib stream; false when compression fails or the
+// message would not fit in one peer frame.
+bool Compress(quint32 code, const QByteArray& payload, MemStream& message) {
+    QByteArray compressed;
+    if (!DeflatePayload(payload, compressed)) {
+        Log("Shared", 1, QStringLiteral("Could not compress an answer (code %1)").arg(code));
+        return false;
+    }
+    if (4 + qint64(compressed.size()) > qint64(PeerLimits::kMaxFrameLength)) {
+        Log("Shared", 1, QStringLiteral("Answer too large to send (code %1)").arg(code));
+        return false;
+    }
+    message = MemStream();
+    return message.Write(code) && message.WriteBuffer(compressed.constData(), compressed.size());
+}
+
+std::vector<quint64> Audience(const ItemSet& roots) {
+    std::vector<quint64> ids;
+    ids.reserve(std::size_t(roots.Size()));
+    for (const ItemPtr& root : roots)
+        ids.push_back(root.GetId());
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Visibility
+
+ItemSet SharedFoldersManager::GetUserSharedFolders(const QString& user) const {
+    ItemSet roots;
+    const ItemPtr userItem = d.GetType("user")->HasItem(user);
+    if (!userItem.IsNull() && userItem.IsConnected("unshared"))
+        return roots;
+    roots = d.GetType("shared_public")->GetItems().GetItems("shared_folder");
+    const ItemPtr entry = userItem.HasItem("in_user_list");
+    if (entry.IsNull())
+        return roots;
+    roots.Add(d.GetType("shared_userlist")->GetItems().GetItems("shared_folder"));
+    for (const ItemPtr& group : entry.GetItems("user_list_group"))
+        roots.Add(group.GetItems("shared_folder"));
+    return roots;
+}
+
+bool SharedFoldersManager::IsFileSharedWithUser(ItemPtr file, const QString& user) const {
+    // An unknown user is judged as one not on the list, without making an item.
+    const ItemPtr userItem = d.GetType("user")->HasItem(user);
+    if (!userItem.IsNull() && userItem.IsConnected("unshared"))
+        return false;
+    const ItemSet roots = file.HasItem("shared_file_folder").GetItems("shared_folder");
+    if (!roots.Connected("shared_public").Empty())
+        return true;
+    const ItemPtr entry = userItem.HasItem("in_user_list");
+    if (entry.IsNull())
+        return false;
+    if (!roots.Connected("shared_userlist").Empty())
+        return true;
+    return !roots.Connected(entry.GetItems("user_list_group")).Empty();
+}
+
+bool SharedFoldersManager::IsUserAddressUnshared(const QString& user) const {
+    const ItemPtr address = d.GetType("user")->HasItem(user).HasItem("user_address");
+    if (address.IsNull())
+        return false;
+    return !address.GetItems("user").Connected("unshared").Empty();
+}
+
+void SharedFoldersManager::OnUserAddress(ItemPtr user) {
+    if (user.IsNull() || user.IsConnected("unshared"))
+        return;
+    const QString name = user.AsString();
+    if (IsUserAddressUnshared(name))
+        UnshareUser(name);
+}
+
+void SharedFoldersManager::RemoveUserShare(const QString& user) {
+    const ItemPtr share = d.GetType("user")->HasItem(user).HasItem("user_share");
+    if (share.IsNull())
+        return;
+    const ItemSet folders = share.GetItems("user_share_folder");
+    folders.GetItems("user_share_file").Remove();
+    folders.Remove();
+    share.Remove();
+    d.RemoveDisconnectedItems();
+}
+
+// ---------------------------------------------------------------------------
+// Searches
+
+void SharedFoldersManager::OnDirectFileSearch(QString user, quint32 req, QString search) {
+    if (user == GetSetting("username"))
+        return;
+    const bool match = ProcessSearch(user, req, search);
+    emit SearchProcessed(search, match);
+}
+
+void SharedFoldersManager::OnDNetSearchRequest(QString user, quint32 req, QString searchText) {
+    OnDirectFileSearch(user, req, searchText);
+}
+
+bool SharedFoldersManager::ProcessSearch(const QString& user, unsigned int ticket,
+                                         const QString& search) {
+    MemStream message;
+    if (!peerMessenger || !BuildSearchAnswer(user, ticket, search, message))
+        return false;
+    Log("Search", 1,
+        QStringLiteral("Sending search results to user %1 for search string %2").arg(user, search));
+    peerMessenger->SendMessageToUser(user, message);
+    return true;
+}
+
+bool SharedFoldersManager::BuildSearchAnswer(const QString& user, quint32 ticket,
+                                             const QString& search, MemStream& message) const {
+    if (GetRuntimeSetting("finish_uploads_and_quit") == QLatin1String("yes"))
+        return false;
+    SearchParser parser;
+    if (!parser.SetSearchText(search))
+        return false;
+    const SearchParser::TokenSet& included = parser.GetIncludedTokenSet();
+    if (included.empty())
+        return false;
+    // Most searches stop here: some word is in no shared path.
+    Type* tokenType = d.GetType("search_token");
+    ItemSet tokens;
+    bool longEnough = false;
+    for (const QString& token : included) {
+        const ItemPtr item = tokenType->HasItem(token);
+        if (item.IsNull())
+            return false;
+        tokens.Insert(item);
+        longEnough = longEnough || token.size() >= 3;
+    }
+    if (!longEnough)
+        return false;
+
+    const SearchParser::TokenSet& parts = parser.GetIncludedPartTokenSet();
+    const SearchParser::TokenSet& excluded = parser.GetExcludedTokenSet();
+    const ItemSet roots = GetUserSharedFolders(user);
+    if (roots.Empty())
+        return false;
+    // Visibility is a property of the folder; files of one folder come together.
+    std::map<quint64, bool> folderVisible;
+    std::map<std::string, FileInfo> records;
+    for (const ItemPtr& file : d.GetItemSubset(tokens, "shared_file")) {
+        const ItemPtr name = file.HasItem("shared_file_name");
+        if (!parts.empty() || !excluded.empty()) {
+            const QString lowerName = name.AsString().toLower();
+            bool keep = true;
+            for (const QString& token : excluded)
+                keep = keep && !lowerName.contains(token);
+            for (const QString& token : parts)
+                keep = keep && lowerName.contains(token);
+            if (!keep)
+                continue;
+        }
+        const ItemPtr folder = file.HasItem("shared_file_folder");
+        auto seen = folderVisible.find(folder.GetId());
+        if (seen == folderVisible.end())
+            seen = folderVisible
+                       .emplace(folder.GetId(),
+                                !folder.GetItems("shared_folder").Common(roots).Empty())
+                       .first;
+        if (!seen->second)
+            continue;
+        const std::string field =
+            ToWirePath(folder.AsString() + QLatin1Char('/') + name.AsString()).toStdString();
+        if (records.count(field))
+            continue;
+        AttributeMap attributes = AudioAttributes(file, field);
+        records.emplace(field, FileInfo(field, file.HasItem("shared_file_size").AsInt64(),
+                                        std::move(attributes)));
+    }
+    if (records.empty())
+        return false;
+
+    const QByteArray userBytes = GetSetting("username").toUtf8();
+    // The fixed fields: user, ticket, count, then slot, speed, queue, extra count.
+    qint64 budget = kMaxSearchAnswerPayload - (4 + userBytes.size() + 4 + 4 + 1 + 4 + 4 + 4);
+    std::size_t count = 0;
+    for (const auto& record : records) {
+        budget -= RecordBytes(record.second);
+        if (budget < 0)
+            break;
+        ++count;
+    }
+    if (count < records.size())
+        Log("Search", 1,
+            QStringLiteral("Search answer to %1 cut to %2 of %3 files")
+                .arg(user, QString::number(count), QString::number(records.size())));
+
+    MemStream payload;
+    payload.Write(userBytes);
+    payload.Write(quint32(ticket));
+    if (payload.Write(quint32(count))) {
+        std::size_t written = 0;
+        for (auto it = records.begin(); written < count && it->second.Write(payload); ++it)
+            ++written;
+    }
+    payload.Write(quint8(IsFreeToUpload() ? 1 : 0));
+    payload.Write(quint32(GetSettingInt("upload_speed")));
+    payload.Write(quint32(QueuedUploadCount()));
+    payload.Write(quint32(0));
+    return Compress(PeerMessenger::PM_FILE_SEARCH_RESULT, payload.GetWrittenBytes(), message);
+}
+
+// ---------------------------------------------------------------------------
+// Share list and folder contents
+
+void SharedFoldersManager::WatchIndexForAnswers() {
+    // What a share list shows hangs off these three types: files (their
+    // folder, name, size and audio links), folders (their roots) and roots
+    // (their visibility flags and groups). Removals disconnect first.
+    for (const char* type : {"shared_file", "shared_file_folder", "shared_folder"}) {
+        Type* t = d.GetType(type);
+        t->ConnectedEvent().Insert(ConnectionHandler(this, &SharedFoldersManager::OnIndexChanged));
+        t->DisconnectedEvent().Insert(
+            ConnectionHandler(this, &SharedFoldersManager::OnIndexChanged));
+    }
+}
+
+void SharedFoldersManager::GetSharedFilesAsUserShare(const QString& user, FileInfoMap& share,
+                                                     AttributeTranslationTable&) const {
+    for (const ItemPtr& folder : GetUserSharedFolders(user).GetItems("shared_file_folder")) {
+        std::set<FileInfo>& files = share[ToWirePath(folder.AsString()).toStdString()];
+        for (const ItemPtr& file : folder.GetItems("shared_file")) {
+            const std::string name = file.HasItem("shared_file_name").AsStdString();
+            AttributeMap attributes = AudioAttributes(file, name);
+            files.insert(
+                FileInfo(name, file.HasItem("shared_file_size").AsInt64(), std::move(attributes)));
+        }
+    }
+}
+
+MemStream SharedFoldersManager::GetSharedFilesMessage(const QString& user) {
+    Log("Shared", 1, QStringLiteral("Shared file list requested by user %1").arg(user));
+    if (m_cacheGeneration != m_indexGeneration) {
+        m_shareListCache.clear();
+        m_cacheGeneration = m_indexGeneration;
+    }
+    const std::vector<quint64> audience = Audience(GetUserSharedFolders(user));
+    const auto cached = m_shareListCache.find(audience);
+    if (cached != m_shareListCache.end())
+        return MemStream(cached->second);
+
+    FileInfoMap share;
+    AttributeTranslationTable table;
+    GetSharedFilesAsUserShare(user, share, table);
+    MemStream payload;
+    payload.Write(quint32(share.size()));
+    for (const auto& folder : share) {
+        bool ok = payload.Write(folder.first) && payload.Write(quint32(folder.second.size()));
+        for (auto file = folder.second.begin(); ok && file != folder.second.end(); ++file)
+            ok = file->Write(payload);
+        if (!ok)
+            break;
+    }
+    payload.Write(quint32(0));
+
+    MemStream message;
+    if (!Compress(PeerMessenger::PM_SHARED_FILE_LIST, payload.GetWrittenBytes(), message))
+        return MemStream();
+    if (m_shareListCache.size() >= kMaxCachedShareLists)
+        m_shareListCache.clear();
+    m_shareListCache.emplace(audience, message.GetWrittenBytes());
+    return message;
+}
+
+void SharedFoldersManager::OnSharedFileListRequested(QString user) {
+    MemStream message = GetSharedFilesMessage(user);
+    if (peerMessenger && message.GetWritePos() > 0)
+        peerMessenger->SendMessage(user, message);
+}
+
+bool SharedFoldersManager::BuildFolderContentsAnswer(const QString& user, quint32 req,
+                                                     const QString& folder,
+                                                     MemStream& message) const {
+    QString path = folder;
+    path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    const ItemPtr folderItem = d.GetType("shared_file_folder")->HasItem(path);
+    if (folderItem.IsNull() ||
+        folderItem.GetItems("shared_folder").Common(GetUserSharedFolders(user)).Empty())
+        return false;
+
+    SharedFolderInfo contents;
+    for (const ItemPtr& file : folderItem.GetItems("shared_file"))
+        contents.Files().insert(FileInfo(file.HasItem("shared_file_name").AsStdString(),
+                                         file.HasItem("shared_file_size").AsInt64()));
+    MemStream payload;
+    payload.Write(quint32(req));
+    payload.Write(folder);
+    payload.Write(quint32(1));
+    payload.Write(folder);
+    contents.Write(payload);
+    return Compress(PeerMessenger::PM_SHARED_FILES_IN_FOLDER, payload.GetWrittenBytes(), message);
+}
+
+void SharedFoldersManager::OnFilesInFoldersRequested(QString user, quint32 req, QString folder) {
+    MemStream message;
+    if (peerMessenger && BuildFolderContentsAnswer(user, req, folder, message))
+        peerMessenger->SendMessage(user, message);
+}
+
+// ---------------------------------------------------------------------------
+// Server
+
+void SharedFoldersManager::OnConnectedToServer() {
+    if (!gp_server)
+        return;
+    gp_server->SendFilesFolders(d.GetType("shared_file_folder")->ItemCount(),
+                                d.GetType("shared_file")->ItemCount());
+    gp_server->GetUserStats(GetSetting("username"));
+}
+
+void SharedFoldersManager::OnReceivedUserStats(QString user, UserStats stats) {
+    if (user == GetSetting("username"))
+        SetSetting("upload_speed", qint32(stats.GetAverageSpeed()));
+}

@@ -1,0 +1,561 @@
+#include "shares/SharedFoldersManager.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <algorithm>
+
+#include "net/PeerMessenger.h"
+#include "net/server.h"
+#include "store/DataSaver.h"
+#include "store/GeneralFunctions.h"
+#include "store/Log.h"
+#include "store/Settings.h"
+
+SharedFoldersManager* sharedFoldersManager = nullptr;
+
+namespace {
+
+// Same listing as the scanner's, so that both scans index the same entries.
+constexpr QDir::Filters kListing =
+    QDir::Files | QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot;
+constexpr QDir::SortFlags kOrder = QDir::Name | QDir::IgnoreCase;
+
+Type* NewValueType(const char* name, Primacy primacy) {
+    return d.NewType(name, primacy, false, true);
+}
+
+Type* NewNullType(const char* name, Primacy primacy) {
+    return d.NewType(name, primacy, true, true);
+}
+
+void SaveWhole(const char* type) {
+    if (dataSaver)
+        dataSaver->AddSavedType(type);
+}
+
+void SaveWith(const char* type, const char* owner) {
+    if (dataSaver)
+        dataSaver->AddSavedByConnectionType(type, owner);
+}
+
+bool WantsMP3Scan(const QString& name) {
+    // Only these two spellings; "song.Mp3" and a bare ".mp3" are left alone.
+    return name.size() > 4 &&
+           (name.endsWith(QLatin1String(".mp3")) || name.endsWith(QLatin1String(".MP3")));
+}
+
+bool ById(const ItemPtr& a, const ItemPtr& b) {
+    return a.GetId() < b.GetId();
+}
+
+}  // namespace
+
+SharedFoldersManager::SharedFoldersManager(QObject* parent) : QObject(parent) {
+    sharedFoldersManager = this;
+
+    // Roots, the index and the flags of roots.
+    Type* root = NewValueType("shared_folder", PrimacyRoot);
+    Type* file = NewNullType("shared_file", PrimacyIntermediate);
+    Type* name = NewValueType("shared_file_name", PrimacyIntermediate);
+    Type* lowerName = NewValueType("shared_file_lowercase_name", PrimacyLeaf);
+    Type* folder = NewValueType("shared_file_folder", PrimacyIntermediate);
+    Type* lowerFolder = NewValueType("shared_file_folder_lowercase_name", PrimacyLeaf);
+    Type* size = NewValueType("shared_file_size", PrimacyLeaf);
+    Type* isPublic = NewNullType("shared_public", PrimacyLeaf);
+    Type* forUserList = NewNullType("shared_userlist", PrimacyLeaf);
+    Type* scanned = NewNullType("is_scanned", PrimacyLeaf);
+    Type* rootId = NewValueType("shared_folder_id", PrimacyLeaf);
+
+    // Each b item links to at most x a items, each a item to at most y b items.
+    root->RelateToType(folder, Many, Many, false);
+    file->RelateToType(folder, Many, One, false);
+    folder->RelateToType(lowerFolder, Many, One, false);
+    file->RelateToType(name, Many, One, false);
+    name->RelateToType(lowerName, Many, One, false);
+    file->RelateToType(size, Many, One, false);
+    root->RelateToType(isPublic, Many, One, false);
+    root->RelateToType(forUserList, Many, One, false);
+    folder->RelateToType(scanned, Many, One, false);
+    root->RelateToType(d.GetType("user_list_group"), Many, Many, false);
+    root->RelateToType(rootId, One, One, false);
+
+    SaveWhole("shared_folder");
+    SaveWith("shared_public", "shared_folder");
+    SaveWith("shared_userlist", "shared_folder");
+    SaveWith("shared_folder_id", "shared_folder");
+
+    // The normalised twins are not saved: these handlers rebuild them for
+    // every name and folder, those of the start-up load included.
+    name->NewItemEvent().Insert(ItemHandler(this, &SharedFoldersManager::OnSharedFileNameAdded));
+    folder->NewItemEvent().Insert(
+        ItemHandler(this, &SharedFoldersManager::OnSharedFileFolderAdded));
+
+    // Cache of other users' browsed shares.
+    Type* share = NewNullType("user_share", PrimacyRoot);
+    Type* shareFolder = NewNullType("user_share_folder", PrimacyIntermediate);
+    Type* parentNode = NewNullType("user_share_folder_parent", PrimacyIntermediate);
+    Type* childNode = NewNullType("user_share_folder_child", PrimacyIntermediate);
+    Type* shareFolderName = NewValueType("user_share_folder_name", PrimacyLeaf);
+    Type* shareFile = NewNullType("user_share_file", PrimacyIntermediate);
+    Type* shareFileName = NewValueType("user_share_file_name", PrimacyLeaf);
+    share->RelateToType(d.GetType("user"), One, One, false);
+    share->RelateToType(shareFolder, One, Many, false);
+    shareFolder->RelateToType(shareFolderName, Many, One, false);
+    shareFolder->RelateToType(shareFile, One, Many, false);
+    shareFolder->RelateToType(parentNode, One, One, false);
+    shareFolder->RelateToType(childNode, One, Many, false);
+    parentNode->RelateToType(childNode, One, One, false);
+    shareFile->RelateToType(shareFileName, Many, One, false);
+    shareFile->RelateToType(d.GetType("file_size"), Many, One, false);
+    if (peerMessenger) {
+        connect(peerMessenger, &PeerMessenger::SharedFilesInFolderRequested, this,
+                &SharedFoldersManager::OnFilesInFoldersRequested);
+        connect(peerMessenger, &PeerMessenger::SharedFileListRequested, this,
+                &SharedFoldersManager::OnSharedFileListRequested);
+    }
+
+    NewValueType("search_token", PrimacyLeaf)->RelateToType(file, Many, Many, false);
+    // DNetManager::DNetSearchRequest -> OnDNetSearchRequest is connected once
+    // the distributed network manager exists.
+
+    // The own index keeps no playing time: "length_seconds" only for browsed files.
+    for (const char* attribute :
+         {"mpeg_version", "channel_mode", "audio_frequency", "bitrate_mode", "bitrate"})
+        file->RelateToType(d.GetType(attribute), Many, One, false);
+    file->RelateToType(scanned, Many, One, false);
+    SaveWhole("is_scanned");
+    SaveWith("shared_file", "shared_file_folder");
+    SaveWith("shared_file_folder", "shared_folder");
+    for (const char* attribute : {"shared_file_name", "shared_file_size", "mpeg_version",
+                                  "channel_mode", "audio_frequency", "bitrate_mode", "bitrate"})
+        SaveWith(attribute, "shared_file");
+    for (const char* attribute : {"bitrate_mode", "bitrate", "length_seconds"})
+        shareFile->RelateToType(d.GetType(attribute), Many, One, false);
+
+    m_scannerThread.start();
+    m_scanner.moveToThread(&m_scannerThread);
+
+    connect(this, &SharedFoldersManager::MP3ScanRequired, &m_scanner,
+            &FileScanner::OnMP3ScanRequired);
+    connect(&m_scanner, &FileScanner::MP3Scanned, this, &SharedFoldersManager::OnMP3Scanned);
+    if (gp_server) {
+        connect(gp_server, &Server::Connected, this, &SharedFoldersManager::OnConnectedToServer);
+        connect(gp_server, &Server::ReceivedUserStats, this,
+                &SharedFoldersManager::OnReceivedUserStats);
+    }
+
+    d.GetType("user")->RelateToType(NewNullType("unshared", PrimacyLeaf), Many, One, false);
+    SaveWhole("unshared");
+    SaveWith("user", "unshared");
+    SetSettingDefault("shared_folder_counter", 1);
+
+    if (gp_server)
+        connect(gp_server, &Server::DirectFileSearch, this,
+                &SharedFoldersManager::OnDirectFileSearch);
+    connect(&m_scanner, &FileScanner::FoldersScanned, this,
+            &SharedFoldersManager::OnFoldersRescanned);
+    WatchIndexForAnswers();
+}
+
+SharedFoldersManager::~SharedFoldersManager() {
+    DisableHandlers();
+    m_scanner.Quit();
+    m_scannerThread.quit();
+    m_scannerThread.wait();
+    if (sharedFoldersManager == this)
+        sharedFoldersManager = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Normalised twins and lookups
+
+QString SharedFoldersManager::GetAbsoluteFileName(const QString& path) {
+    // Every merged file is looked up by path: plain ASCII paths take one pass.
+    QString out(path.size(), Qt::Uninitialized);
+    QChar* o = out.data();
+    int n = 0;
+    bool afterSlash = false;
+    for (QChar c : path) {
+        ushort u = c.unicode();
+        if (u >= 0x80) {
+            n = -1;
+            break;
+        }
+        if (u == '\\')
+            u = '/';
+        if (u == '/') {
+            if (afterSlash)
+                continue;
+            afterSlash = true;
+        } else {
+            afterSlash = false;
+            if (u >= 'A' && u <= 'Z')
+                u = ushort(u + ('a' - 'A'));
+        }
+        o[n++] = QChar(u);
+    }
+    if (n >= 0) {
+        out.truncate(n);
+        return out;
+    }
+
+    const QString lower = path.toLower();
+    out.clear();
+    out.reserve(lower.size());
+    afterSlash = false;
+    for (QChar c : lower) {
+        if (c == QLatin1Char('\\'))
+            c = QLatin1Char('/');
+        if (c == QLatin1Char('/')) {
+            if (afterSlash)
+                continue;
+            afterSlash = true;
+        } else {
+            afterSlash = false;
+        }
+        out.append(c);
+    }
+    return out;
+}
+
+void SharedFoldersManager::OnSharedFileNameAdded(ItemPtr name) {
+    name.Connect(
+        d.GetType("shared_file_lowercase_name")->GetItem(GetAbsoluteFileName(name.AsString())));
+}
+
+void SharedFoldersManager::OnSharedFileFolderAdded(ItemPtr folder) {
+    folder.Connect(d.GetType("shared_file_folder_lowercase_name")
+                       ->GetItem(GetAbsoluteFileName(folder.AsString())));
+}
+
+ItemPtr SharedFoldersManager::GetSharedFileItem(const QString& path) const {
+    const QString normal = GetAbsoluteFileName(path);
+    const int cut = normal.lastIndexOf(QLatin1Char('/'));
+    const QString fileName = normal.mid(cut + 1);
+    const QString folderName = cut < 0 ? QString() : normal.left(cut);
+
+    const ItemPtr lowerName = d.GetType("shared_file_lowercase_name")->HasItem(fileName);
+    if (lowerName.IsNull())
+        return ItemPtr();
+    const ItemPtr lowerFolder = d.GetType("shared_file_folder_lowercase_name")->HasItem(folderName);
+    if (lowerFolder.IsNull())
+        return ItemPtr();
+
+    // The entry is a file of one of these names lying in one of these
+    // folders. Walk the side with fewer files: a common name ("cover.jpg")
+    // may have thousands of files, a folder rarely does.
+    const ItemSet names = lowerName.GetItems("shared_file_name");
+    const ItemSet folders = lowerFolder.GetItems("shared_file_folder");
+    qint64 nameFiles = 0;
+    for (const ItemPtr& n : names)
+        nameFiles += n.CountItems("shared_file");
+    qint64 folderFiles = 0;
+    for (const ItemPtr& f : folders)
+        folderFiles += f.CountItems("shared_file");
+
+    const bool fromNames = nameFiles <= folderFiles;
+    const ItemSet& walked = fromNames ? names : folders;
+    const ItemSet& other = fromNames ? folders : names;
+    ItemPtr first;
+    for (const ItemPtr& start : walked)
+        for (const ItemPtr& file : start.GetItems("shared_file")) {
+            if (!first.IsNull() && first.GetId() < file.GetId())
+                continue;
+            for (const ItemPtr& partner : other)
+                if (file.IsConnected(partner)) {
+                    first = file;
+                    break;
+                }
+        }
+    return first;
+}
+
+QString SharedFoldersManager::GetFileItemDisplayString(ItemPtr file) {
+    QString text;
+    const ItemPtr bitrate = file.HasItem("bitrate");
+    if (!bitrate.IsNull())
+        text += QString::number(bitrate.AsInt());
+    const std::string mode = file.HasItem("bitrate_mode").AsStdString();
+    if (mode == "vbr")
+        text += QLatin1String(" VBR");
+    else if (mode == "cbr")
+        text += QLatin1String(" CBR");
+    const ItemPtr length = file.HasItem("length_seconds");
+    if (!length.IsNull())
+        text += QLatin1String(", ") + FormatSeconds(length.AsInt());
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// Tokens
+
+bool SharedFoldersManager::IsSearchTokenSeparator(QChar c) {
+    const ushort u = c.unicode();
+    const bool tokenChar = (u >= '0' && u <= '9') || (u >= 'a' && u <= 'z') ||
+                           (u >= 'A' && u <= 'Z') || (u >= 0x80 && u <= 0xFF);
+    return !tokenChar;
+}
+
+namespace {
+
+bool IsPathSeparator(QChar c) {
+    return c == QLatin1Char(' ') || c == QLatin1Char('/') || c == QLatin1Char('\\');
+}
+
+template <class IsSeparator>
+void SplitInto(const QString& text, IsSeparator isSeparator, std::vector<QString>& out) {
+    int start = -1;
+    for (int k = 0; k <= text.size(); ++k) {
+        const bool separator = k == text.size() || isSeparator(text[k]);
+        if (!separator) {
+            if (start < 0)
+                start = k;
+        } else if (start >= 0) {
+            out.push_back(text.mid(start, k - start));
+            start = -1;
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<ItemPtr> SharedFoldersManager::TokenItems(const QString& lowerText) {
+    std::vector<QString> words;
+    SplitInto(lowerText, &SharedFoldersManager::IsSearchTokenSeparator, words);
+    SplitInto(lowerText, &IsPathSeparator, words);
+    std::sort(words.begin(), words.end());
+    words.erase(std::unique(words.begin(), words.end()), words.end());
+    Type* tokenType = d.GetType("search_token");
+    std::vector<ItemPtr> tokens;
+    tokens.reserve(words.size());
+    for (const QString& word : words)
+        tokens.push_back(tokenType->GetItem(word));
+    return tokens;
+}
+
+void SharedFoldersManager::TokenizeSharedFile(ItemPtr file) {
+    if (file.IsNull())
+        return;
+    // The text is the lower-cased "folder\name": the whole absolute folder
+    // path takes part, so every folder name on the way is a token too. The
+    // backslash separates in both passes, so the folder's tokens are the same
+    // for all its files; a merge tokenises a folder's files one after another.
+    const ItemPtr folder = file.HasItem("shared_file_folder");
+    bool cached = folder == m_tokenFolder && !folder.IsRemoved();
+    for (const ItemPtr& token : m_folderTokens)
+        cached = cached && !token.IsRemoved();
+    if (!cached) {
+        m_tokenFolder = folder;
+        m_folderTokens = TokenItems(folder.AsString().toLower());
+    }
+    for (const ItemPtr& token : m_folderTokens)
+        file.Connect(token);
+    for (const ItemPtr& token : TokenItems(file.HasItem("shared_file_name").AsString().toLower()))
+        file.Connect(token);
+}
+
+// ---------------------------------------------------------------------------
+// Indexing
+
+ItemPtr SharedFoldersManager::IndexFile(const ItemPtr& folder, const QString& path,
+                                        const QString& name, qint64 size, bool& created) {
+    created = false;
+    const std::string sizeText = std::to_string(size);
+    ItemPtr file = GetSharedFileItem(path);
+    if (file.IsNull() && name.contains(QLatin1Char('\\'))) {
+        // The lookup reads a backslash as a separator, so a name that holds
+        // one is matched exactly instead of getting a new entry every scan.
+        const ItemPtr nameItem = d.GetType("shared_file_name")->HasItem(name);
+        for (const ItemPtr& candidate : folder.GetItems("shared_file"))
+            if (candidate.IsConnected(nameItem)) {
+                file = candidate;
+                break;
+            }
+    }
+    if (file.IsNull()) {
+        file = d.GetType("shared_file")->NewItem();
+        file.Connect(folder);
+        file.Connect(d.GetType("shared_file_name")->GetItem(name));
+        file.Connect(d.GetType("shared_file_size")->GetItem(sizeText));
+        created = true;
+    } else if (file.HasItem("shared_file_size").AsStdString() != sizeText) {
+        // A changed file keeps its entry and its audio attributes.
+        file.Connect(d.GetType("shared_file_size")->GetItem(sizeText));
+    }
+    if (WantsMP3Scan(name) && !file.IsConnected("is_scanned"))
+        emit MP3ScanRequired(path);
+    TokenizeSharedFile(file);
+    return file;
+}
+
+int SharedFoldersManager::RemoveFilesNotKept(const ItemSet& old, std::vector<ItemPtr>& kept) {
+    std::sort(kept.begin(), kept.end(), ById);
+    int removed = 0;
+    for (const ItemPtr& file : old)
+        if (!std::binary_search(kept.begin(), kept.end(), file, ById)) {
+            file.Remove();
+            ++removed;
+        }
+    return removed;
+}
+
+int SharedFoldersManager::RemoveFolderWithFiles(const ItemPtr& folder) {
+    const ItemSet files = folder.GetItems("shared_file");
+    files.Remove();
+    folder.Remove();
+    return files.Size();
+}
+
+void SharedFoldersManager::Init() {
+    if (m_initialised)
+        return;
+    m_initialised = true;
+
+    QStringList roots;
+    for (const ItemPtr& root : d.GetType("shared_folder")->GetItems())
+        roots.append(root.AsString());
+    m_backgroundScanPending = true;
+    QMetaObject::invokeMethod(&m_scanner, "ScanFolders", Qt::QueuedConnection,
+                              Q_ARG(QStringList, roots));
+
+    PathNode* users = new PathNode(&d, "user");
+    new PathNode(users, "user_address", PathConnecting);
+    d.AddPathEventHandler(users, ItemHandler(this, &SharedFoldersManager::OnUserAddress));
+}
+
+void SharedFoldersManager::OnFoldersRescanned() {
+    Log("Profiling", 1, "OnFoldersRescanned begin");
+    Type* rootType = d.GetType("shared_folder");
+    Type* folderType = d.GetType("shared_file_folder");
+    const ItemPtr mark = d.GetType("is_scanned")->GetGlobalNullItem();
+
+    FileScanner::ResultMap& results = m_scanner.Results();
+    ItemSet mergedRoots;
+    for (auto& rootEntry : results) {
+        // Unshared while the walk ran.
+        const ItemPtr root = rootType->HasItem(rootEntry.first);
+        if (root.IsNull())
+            continue;
+        mergedRoots.Insert(root);
+        // Each folder's listing is freed once merged, so that the scan result
+        // and the grown index are not held in full at the same time.
+        FileScanner::FolderMap& folders = rootEntry.second;
+        for (auto folderEntry = folders.begin(); folderEntry != folders.end();
+             folderEntry = folders.erase(folderEntry)) {
+            const QString& folderPath = folderEntry->first;
+            const ItemPtr folder = folderType->GetItem(folderPath);
+            folder.Connect(root);
+            folder.Connect(mark);
+            const ItemSet old = folder.GetItems("shared_file");
+            std::vector<ItemPtr> kept;
+            kept.reserve(folderEntry->second.size());
+            for (const auto& fileEntry : folderEntry->second) {
+                bool created = false;
+                kept.push_back(IndexFile(folder, folderPath + QLatin1Char('/') + fileEntry.first,
+                                         fileEntry.first, fileEntry.second.size(), created));
+            }
+            RemoveFilesNotKept(old, kept);
+        }
+    }
+
+    // Folders the walk did not reach are gone from disk, but only under roots
+    // it walked: a root shared while it ran (or its new folders) was not
+    // walked, and its folders must stay. Folders of unshared roots go too.
+    for (const ItemPtr& folder : folderType->GetItems()) {
+        if (folder.IsConnected(mark))
+            continue;
+        const ItemSet roots = folder.GetItems("shared_folder");
+        bool walked = roots.Empty();
+        for (const ItemPtr& root : roots)
+            walked = walked || mergedRoots.Contains(root);
+        if (walked)
+            RemoveFolderWithFiles(folder);
+    }
+
+    results.clear();
+    mark.Disconnect("shared_file_folder");
+    m_backgroundScanPending = false;
+    Log("Profiling", 1, "OnFoldersRescanned end");
+}
+
+ItemPtr SharedFoldersManager::AddSharedFolder(QString path) {
+    // A trailing "/" would give the root's own folder a key under which no
+    // file path is ever found.
+    while (path.size() > 1 && path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    if (path.isEmpty())
+        return ItemPtr();
+    Type* roots = d.GetType("shared_folder");
+    const ItemPtr existing = roots->HasItem(path);
+    if (!existing.IsNull())
+        return existing;
+
+    const ItemPtr root = roots->GetItem(path);
+    const int number = GetSettingInt("shared_folder_counter");
+    SetSetting("shared_folder_counter", number + 1);
+    const QString dirName = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    root.Connect(d.GetType("shared_folder_id")
+                     ->GetItem(QStringLiteral("[%1]%2").arg(QString::number(number), dirName)));
+    ScanSharedFolder(path, path);
+    return root;
+}
+
+void SharedFoldersManager::RescanShares() {
+    m_filesAdded = 0;
+    m_filesRemoved = 0;
+    for (const ItemPtr& root : d.GetType("shared_folder")->GetItems()) {
+        root.Disconnect("shared_file_folder");
+        ScanSharedFolder(root.AsString(), root.AsString());
+    }
+    // Folders no longer found under any root.
+    for (const ItemPtr& folder : d.GetType("shared_file_folder")->GetItems())
+        if (!folder.IsConnected("shared_folder"))
+            m_filesRemoved += RemoveFolderWithFiles(folder);
+    d.RemoveDisconnectedItems();
+    emit SharedFilesRescanned(m_filesAdded, m_filesRemoved);
+}
+
+void SharedFoldersManager::ScanSharedFolder(const QString& root, const QString& folder) {
+    if (folder.isEmpty() || !folder.startsWith(root))
+        return;
+    const ItemPtr rootItem = d.GetType("shared_folder")->HasItem(root);
+    if (rootItem.IsNull())
+        return;
+    if (!m_foldersInProgress.insert(folder).second)
+        return;
+    Log("Shared", 1, QStringLiteral("Adding folder %1 as part of sharing %2").arg(folder, root));
+
+    const ItemPtr folderItem = d.GetType("shared_file_folder")->GetItem(folder);
+    folderItem.Connect(rootItem);
+    const ItemSet old = folderItem.GetItems("shared_file");
+    std::vector<ItemPtr> kept;
+    // A folder that cannot be listed reads as empty: its entries go.
+    const QFileInfoList entries = QDir(folder).entryInfoList(kListing, kOrder);
+    for (const QFileInfo& entry : entries) {
+        if (entry.isDir()) {
+            ScanSharedFolder(root, entry.absoluteFilePath());
+        } else if (entry.isFile()) {
+            bool created = false;
+            kept.push_back(IndexFile(folderItem, entry.absoluteFilePath(), entry.fileName(),
+                                     entry.size(), created));
+            if (created)
+                ++m_filesAdded;
+        }
+    }
+    m_filesRemoved += RemoveFilesNotKept(old, kept);
+    m_foldersInProgress.erase(folder);
+}
+
+void SharedFoldersManager::OnMP3Scanned(QString file, int mpegVersion, QString channelMode,
+                                        int frequency, bool isVBR, int bitrate) {
+    Log("MP3 Scanning", 1, QStringLiteral("Scanned %1").arg(file));
+    const ItemPtr entry = GetSharedFileItem(file);
+    if (entry.IsNull())
+        return;
+    entry.Connect(d.GetType("mpeg_version")->GetItem(mpegVersion));
+    entry.Connect(d.GetType("channel_mode")->GetItem(channelMode));
+    entry.Connect(d.GetType("audio_frequency")->GetItem(frequency));
+    entry.Connect(d.GetType("bitrate_mode")->GetItem(isVBR ? "vbr" : "cbr"));
+    entry.Connect(d.GetType("bitrate")->GetItem(bitrate));
+    entry.Connect(d.GetType("is_scanned")->GetGlobalNullItem());
+}

@@ -1,0 +1,167 @@
+#ifndef TAVENOOK_SHARES_SHAREDFOLDERSMANAGER_H
+#define TAVENOOK_SHARES_SHAREDFOLDERSMANAGER_H
+
+#include <QObject>
+#include <QString>
+#include <QThread>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "net/PeerPayloads.h"
+#include "shares/FileScanner.h"
+#include "store/Data.h"
+#include "store/MemStream.h"
+#include "store/UserStats.h"
+
+// The user's own shares: which folders are shared and with whom, the index of
+// every shared file (names, folders, sizes, audio attributes, search tokens)
+// in the item store, the scanner thread that walks the folders, and the
+// answers to other users' searches and browse requests.
+//
+// Index entry of a file: a valueless "shared_file" linked to one
+// "shared_file_folder" (the folder's path), one "shared_file_name", one
+// "shared_file_size", its "search_token" items and, once analysed, its audio
+// attributes and the "is_scanned" flag. Files are found by path through the
+// normalised twins of names and folders (GetAbsoluteFileName).
+//
+// Main thread only, except the scanner, which runs on the manager's thread.
+class SharedFoldersManager : public QObject, public DataHandler {
+    Q_OBJECT
+
+public:
+    // Needs the settings types, the server's types ("user",
+    // "user_list_group") and the peer types (the audio attributes,
+    // "file_size", "user_address") to be declared already.
+    explicit SharedFoldersManager(QObject* parent = nullptr);
+    ~SharedFoldersManager() override;
+
+    // After the saved store is loaded: queues the start-up walk of every
+    // shared root and registers the user-address handler. Only the first call
+    // acts, so that only one walk is ever queued.
+    void Init();
+    // True from Init until the start-up walk has been merged into the index.
+    bool IsBackgroundScanPending() const { return m_backgroundScanPending; }
+
+    // Shares a new root, gives it its id "[n]dirname" and scans it at once
+    // on this thread. A root shared already is returned unchanged.
+    ItemPtr AddSharedFolder(QString path);
+    // Scans every root again on this thread, then sweeps the store and emits
+    // SharedFilesRescanned with the entries created and dropped.
+    void RescanShares();
+    // Scans one folder tree of a root, on this thread.
+    void ScanSharedFolder(const QString& root, const QString& folder);
+
+    // Links the file to every search token of its lower-cased "folder\name".
+    void TokenizeSharedFile(ItemPtr file);
+    static bool IsSearchTokenSeparator(QChar c);
+
+    // The index entry of a path, compared case-insensitively with "\" read as
+    // "/" and runs of "/" as one; a null item when there is none. Never
+    // creates items, so it is safe for paths that peers send.
+    ItemPtr GetSharedFileItem(const QString& path) const;
+    // Lower case, "\" as "/", each run of "/" as one.
+    static QString GetAbsoluteFileName(const QString& path);
+    // "192 CBR", "211 VBR, 4m5s"; empty for a file without audio attributes.
+    static QString GetFileItemDisplayString(ItemPtr file);
+
+    // The worker; its result map may be touched only while no walk runs.
+    FileScanner* GetScanner() { return &m_scanner; }
+
+    // Runs whenever a user is linked to an address: a user seen at the
+    // address of an unshared user is unshared too.
+    void OnUserAddress(ItemPtr user);
+
+    // Visibility. None of these creates items: user names come from peers.
+    // The roots the user may see: none for an unshared user; the public
+    // ones; for a user on the own list also the user-list roots and those of
+    // the user's groups.
+    ItemSet GetUserSharedFolders(const QString& user) const;
+    // True when one of the file's roots is among GetUserSharedFolders(user).
+    bool IsFileSharedWithUser(ItemPtr file, const QString& user) const;
+    // True when some user at this user's address (the user included) is unshared.
+    bool IsUserAddressUnshared(const QString& user) const;
+    // Drops the cached browse tree of another user's share, then sweeps.
+    void RemoveUserShare(const QString& user);
+
+    // Answers. Search answers hold at most this many payload bytes before
+    // compression, so that the message always fits in one peer frame.
+    static constexpr qint64 kMaxSearchAnswerPayload = 10485760 - 65536;
+    // The search answer (code 9) for the user, or false when nothing is to
+    // be sent. Does not emit SearchProcessed.
+    bool BuildSearchAnswer(const QString& user, quint32 ticket, const QString& search,
+                           MemStream& message) const;
+    // BuildSearchAnswer, then sends the answer to the user; true when sent.
+    bool ProcessSearch(const QString& user, unsigned int ticket, const QString& search);
+    // Every visible folder (path with "\\"), an entry also when empty; `table`
+    // is not touched.
+    void GetSharedFilesAsUserShare(const QString& user, FileInfoMap& share,
+                                   AttributeTranslationTable& table) const;
+    // The compressed share list (code 5) the user may see; empty (write
+    // position 0) when it cannot be made. Kept per audience until the index
+    // or the visibility of a root changes.
+    MemStream GetSharedFilesMessage(const QString& user);
+    // The folder-contents answer (code 37), or false when the folder is
+    // unknown or hidden from the user.
+    bool BuildFolderContentsAnswer(const QString& user, quint32 req, const QString& folder,
+                                   MemStream& message) const;
+
+public slots:
+    void OnConnectedToServer();
+    void OnDNetSearchRequest(QString user, quint32 req, QString searchText);
+    void OnDirectFileSearch(QString user, quint32 req, QString search);
+    void OnFilesInFoldersRequested(QString user, quint32 req, QString folder);
+    // A share-list request (code 4): sends GetSharedFilesMessage.
+    void OnSharedFileListRequested(QString user);
+    // Merges the start-up walk into the index.
+    void OnFoldersRescanned();
+    void OnMP3Scanned(QString file, int mpegVersion, QString channelMode, int frequency, bool isVBR,
+                      int bitrate);
+    void OnReceivedUserStats(QString user, UserStats stats);
+
+signals:
+    void MP3ScanRequired(QString file);
+    void SearchProcessed(QString search, bool match);
+    void SharedFilesRescanned(int filesAdded, int filesRemoved);
+
+private:
+    void OnSharedFileNameAdded(ItemPtr name);
+    void OnSharedFileFolderAdded(ItemPtr folder);
+
+    // Finds or creates the entry of one file found on disk, updates its size,
+    // asks for its audio analysis when due and tokenises it.
+    ItemPtr IndexFile(const ItemPtr& folder, const QString& path, const QString& name, qint64 size,
+                      bool& created);
+    // The search tokens of a lower-cased text, found or created.
+    static std::vector<ItemPtr> TokenItems(const QString& lowerText);
+    // Removes the members of `old` missing from `kept`; returns how many.
+    static int RemoveFilesNotKept(const ItemSet& old, std::vector<ItemPtr>& kept);
+    // Removes a folder item and its files; the sweep cannot be relied on for
+    // the files, since a name shared with a live file keeps them reachable.
+    static int RemoveFolderWithFiles(const ItemPtr& folder);
+
+    // Counts every change of the index and of root visibility, so that a
+    // cached share list knows it is stale.
+    void WatchIndexForAnswers();
+    void OnIndexChanged(ConnectionInfo&) { ++m_indexGeneration; }
+
+    QThread m_scannerThread;
+    FileScanner m_scanner;
+    qint32 m_filesAdded = 0;
+    qint32 m_filesRemoved = 0;
+    std::set<QString> m_foldersInProgress;
+    bool m_initialised = false;
+    bool m_backgroundScanPending = false;
+    // The tokens of the folder tokenised last.
+    ItemPtr m_tokenFolder;
+    std::vector<ItemPtr> m_folderTokens;
+    // Compressed share lists by audience (the ids of the visible roots),
+    // valid while m_cacheGeneration == m_indexGeneration.
+    quint64 m_indexGeneration = 0;
+    quint64 m_cacheGeneration = 0;
+    std::map<std::vector<quint64>, QByteArray> m_shareListCache;
+};
+
+extern SharedFoldersManager* sharedFoldersManager;
+
+#endif

@@ -1,0 +1,1 @@
+tavenook_add_test(test_shared_folders SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_shared_folders.cpp)
