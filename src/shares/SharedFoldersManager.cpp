@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <algorithm>
 
+#include "net/DNetManager.h"
 #include "net/PeerMessenger.h"
 #include "net/server.h"
 #include "store/DataSaver.h"
@@ -115,8 +116,10 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent) : QObject(parent) {
     }
 
     NewValueType("search_token", PrimacyLeaf)->RelateToType(file, Many, Many, false);
-    // DNetManager::DNetSearchRequest -> OnDNetSearchRequest is connected once
-    // the distributed network manager exists.
+    // Whichever of the two managers is made second connects the tree's searches.
+    if (dnetManager)
+        connect(dnetManager, &DNetManager::DNetSearchRequest, this,
+                &SharedFoldersManager::OnDNetSearchRequest);
 
     // The own index keeps no playing time: "length_seconds" only for browsed files.
     for (const char* attribute :

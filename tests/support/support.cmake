@@ -4,7 +4,9 @@ add_library(tavenook_testsupport STATIC
     ${CMAKE_CURRENT_LIST_DIR}/TestServer.h
     ${CMAKE_CURRENT_LIST_DIR}/TestServer.cpp
     ${CMAKE_CURRENT_LIST_DIR}/RawPeer.h
-    ${CMAKE_CURRENT_LIST_DIR}/RawPeer.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/RawPeer.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/FakeGateway.h
+    ${CMAKE_CURRENT_LIST_DIR}/FakeGateway.cpp)
 target_include_directories(tavenook_testsupport PUBLIC ${CMAKE_CURRENT_LIST_DIR}/..)
 target_link_libraries(tavenook_testsupport PUBLIC tavenook_core Qt5::Network)
 
