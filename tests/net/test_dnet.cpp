@@ -14,6 +14,7 @@
 #include "net/PeerLimits.h"
 #include "net/PeerMessenger.h"
 #include "net/server.h"
+#include "shares/SharedFoldersManager.h"
 #include "store/DataSaver.h"
 #include "store/Log.h"
 #include "store/Settings.h"
@@ -183,6 +184,15 @@ private slots:
         saver.reset();
         SetLogSink(nullptr);
         d.Reset();
+    }
+
+    // At start-up the shares manager is made after the tree manager; the
+    // tree's searches must still reach its answer.
+    void searchesReachSharesManagerMadeLater() {
+        SharedFoldersManager shares;
+        QSignalSpy processed(&shares, &SharedFoldersManager::SearchProcessed);
+        emit mgr->DNetSearchRequest("bob", 3, "anything");
+        QCOMPARE(processed.count(), 1);
     }
 
     void adoptionLevelsAndRelays() {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <random>
 
+#include "net/DNetManager.h"
 #include "net/PeerLimits.h"
 #include "net/PeerMessenger.h"
 #include "net/PeerPayloads.h"
@@ -297,6 +298,16 @@ private slots:
         manager->OnDirectFileSearch("bob", 1, "beatles");
         QCOMPARE(processed.count(), 1);
         QCOMPARE(processed.at(0).at(1).toBool(), false);
+    }
+
+    // Searches from the distributed tree reach the answer (the tree manager
+    // made second here; test_dnet covers the start-up order).
+    void treeSearchesReachAnswer() {
+        DNetManager tree;
+        QSignalSpy processed(manager.get(), &SharedFoldersManager::SearchProcessed);
+        emit tree.DNetSearchRequest("bob", 7, "beatles");
+        QCOMPARE(processed.count(), 1);
+        QCOMPARE(processed.at(0).at(1).toBool(), true);
     }
 
     // Over loopback: what a peer receives, and what it does not.
