@@ -19,6 +19,7 @@
 #include "store/Log.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
+#include "support/CoreServices.h"
 #include "support/Payload.h"
 #include "support/RawPeer.h"
 #include "support/TestServer.h"
@@ -60,13 +61,9 @@ public:
 
 }  // namespace
 
-class DNetTest : public QObject {
+class DNetTest : public QObject, private CoreServices {
     Q_OBJECT
 
-    std::unique_ptr<DataSaver> saver;
-    std::unique_ptr<TimerManager> timers;
-    std::unique_ptr<Server> server;
-    std::unique_ptr<PeerMessenger> messenger;
     std::unique_ptr<TestServer> ts;
     std::unique_ptr<DNetManager> mgr;
     std::unique_ptr<QTcpServer> listener;
@@ -145,17 +142,8 @@ class DNetTest : public QObject {
 
 private slots:
     void init() {
-        d.Reset();
         SetLogSink(&log);
-        saver.reset(new DataSaver);
-        timers.reset(new TimerManager);
-        timers->everyHalfMinute.stop();
-        timers->everyFiveMinutes.stop();
-        timers->everyHour.stop();
-        DeclareSettingsTypes(saver.get());
-        server.reset(new Server);
-        Server::CreateData();
-        messenger.reset(new PeerMessenger);
+        StartCore();
         ts.reset(new TestServer);
         QVERIFY(ts->Listen());
         qputenv("TAVENOOK_SERVER", ts->Address().toUtf8());
@@ -177,13 +165,9 @@ private slots:
     void cleanup() {
         mgr.reset();
         listener.reset();
-        messenger.reset();
-        server.reset();
+        StopCore();
         ts.reset();
-        timers.reset();
-        saver.reset();
         SetLogSink(nullptr);
-        d.Reset();
     }
 
     // At start-up the shares manager is made after the tree manager; the

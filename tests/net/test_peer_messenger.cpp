@@ -27,6 +27,7 @@
 #include "store/DataSaver.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
+#include "support/CoreServices.h"
 #include "support/Payload.h"
 #include "support/RawPeer.h"
 #include "support/TestServer.h"
@@ -363,14 +364,10 @@ QByteArray ReadExactly(QTcpSocket* s, int n) {
 
 }  // namespace
 
-class TestPeerMessenger : public QObject {
+class TestPeerMessenger : public QObject, private CoreServices {
     Q_OBJECT
 
 private:
-    std::unique_ptr<DataSaver> saver;
-    std::unique_ptr<TimerManager> timers;
-    std::unique_ptr<Server> server;
-    std::unique_ptr<PeerMessenger> messenger;
     std::unique_ptr<TestServer> ts;
     std::unique_ptr<Recorder> rec;
 
@@ -409,17 +406,7 @@ private:
 
 private slots:
     void init() {
-        d.Reset();
-        saver.reset(new DataSaver);
-        timers.reset(new TimerManager);
-        // Ticks come from the tests only.
-        timers->everyHalfMinute.stop();
-        timers->everyFiveMinutes.stop();
-        timers->everyHour.stop();
-        DeclareSettingsTypes(saver.get());
-        server.reset(new Server);
-        Server::CreateData();
-        messenger.reset(new PeerMessenger);
+        StartCore();
         rec.reset(new Recorder(messenger.get()));
         ts.reset(new TestServer);
         QVERIFY(ts->Listen());
@@ -440,12 +427,8 @@ private slots:
 
     void cleanup() {
         rec.reset();
-        messenger.reset();
-        server.reset();
         ts.reset();
-        timers.reset();
-        saver.reset();
-        d.Reset();
+        StopCore();
     }
 
     void portsAndSettings() {

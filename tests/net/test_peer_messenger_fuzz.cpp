@@ -19,6 +19,7 @@
 #include "store/DataSaver.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
+#include "support/CoreServices.h"
 #include "support/RawPeer.h"
 
 #include "support/LargestAllocation.h"
@@ -232,30 +233,17 @@ QByteArray RandomBytes(Rng& rng, int n) {
 
 }  // namespace
 
-class TestPeerMessengerFuzz : public QObject {
+class TestPeerMessengerFuzz : public QObject, private CoreServices {
     Q_OBJECT
 
 private:
-    std::unique_ptr<DataSaver> saver;
-    std::unique_ptr<TimerManager> timers;
-    std::unique_ptr<Server> server;
-    std::unique_ptr<PeerMessenger> messenger;
     int handedOver = 0;
     qint64 pictureSum = 0;
     int emitted = 0;
 
 private slots:
     void init() {
-        d.Reset();
-        saver.reset(new DataSaver);
-        timers.reset(new TimerManager);
-        timers->everyHalfMinute.stop();
-        timers->everyFiveMinutes.stop();
-        timers->everyHour.stop();
-        DeclareSettingsTypes(saver.get());
-        server.reset(new Server);
-        Server::CreateData();
-        messenger.reset(new PeerMessenger);
+        StartCore();
         SetSetting("username", "alice");
         SetSetting("listening_port", 0);
         SetSetting("obfuscated_listening_port", 0);
@@ -296,13 +284,7 @@ private slots:
                 });
     }
 
-    void cleanup() {
-        messenger.reset();
-        server.reset();
-        timers.reset();
-        saver.reset();
-        d.Reset();
-    }
+    void cleanup() { StopCore(); }
 
     void handleMessageRandomAndMutated() {
         Rng rng(0x5EED0001);
