@@ -1,0 +1,164 @@
+#include "transfers/RateLimiter.h"
+
+#include <QMutexLocker>
+#include <QThread>
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+// The longest sleep between two stop checks.
+constexpr qint64 kSleepSliceMs = 100;
+// Elapsed time beyond this earns nothing more: the pool is capped at one
+// second anyway, and it keeps L * 1024 * E far from 64-bit overflow.
+constexpr qint64 kMaxEarningMs = 600000;
+
+RateLimiter g_uploadLimiter;
+RateLimiter g_downloadLimiter;
+RateLimiter* g_upload = &g_uploadLimiter;
+RateLimiter* g_download = &g_downloadLimiter;
+
+qint64 SteadyMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+int RateLimiter::PerTransferShare(int totalKBps, int activeCount) {
+    if (activeCount <= 0)
+        return totalKBps;
+    return std::max(1, totalKBps / activeCount);
+}
+
+bool RateLimiter::Determine(int settingKBps, bool enabled, int activeCount) {
+    if (settingKBps > 0 && enabled) {
+        SetLimits(settingKBps, PerTransferShare(settingKBps, activeCount));
+        return true;
+    }
+    QMutexLocker lock(&m_mutex);
+    m_totalLimit = 0;
+    m_perTransferLimit = 0;
+    return false;
+}
+
+void RateLimiter::SetLimits(int totalKBps, int perTransferKBps) {
+    QMutexLocker lock(&m_mutex);
+    m_totalLimit = std::max(0, totalKBps);
+    m_perTransferLimit = std::max(0, perTransferKBps);
+    m_pool = 0;
+}
+
+int RateLimiter::TotalLimit() const {
+    QMutexLocker lock(&m_mutex);
+    return m_totalLimit;
+}
+
+int RateLimiter::PerTransferLimit() const {
+    QMutexLocker lock(&m_mutex);
+    return m_perTransferLimit;
+}
+
+qint64 RateLimiter::Pool() const {
+    QMutexLocker lock(&m_mutex);
+    return m_pool;
+}
+
+qint64 RateLimiter::Take(qint64 debt) {
+    QMutexLocker lock(&m_mutex);
+    if (m_pool > debt) {
+        m_pool -= debt;
+        return 0;
+    }
+    const qint64 overdraft = debt - m_pool;
+    m_pool = 0;
+    return overdraft;
+}
+
+void RateLimiter::Credit(qint64 bytes) {
+    if (bytes <= 0)
+        return;
+    QMutexLocker lock(&m_mutex);
+    const qint64 cap = qint64(std::max(m_totalLimit, m_perTransferLimit)) * 1024;
+    m_pool = std::min(cap, m_pool + std::min(bytes, cap));
+}
+
+void RateLimiter::Reset() {
+    QMutexLocker lock(&m_mutex);
+    m_pool = 0;
+    m_totalLimit = 0;
+    m_perTransferLimit = 0;
+}
+
+RateLimiter& UploadRateLimiter() {
+    return *g_upload;
+}
+
+RateLimiter& DownloadRateLimiter() {
+    return *g_download;
+}
+
+RateLimiter* InstallUploadRateLimiter(RateLimiter* limiter) {
+    RateLimiter* previous = g_upload;
+    g_upload = limiter ? limiter : &g_uploadLimiter;
+    return previous;
+}
+
+RateLimiter* InstallDownloadRateLimiter(RateLimiter* limiter) {
+    RateLimiter* previous = g_download;
+    g_download = limiter ? limiter : &g_downloadLimiter;
+    return previous;
+}
+
+Throttle::Throttle(RateLimiter& limiter, Clock clock, Sleep sleep)
+    : m_limiter(limiter), m_clock(std::move(clock)), m_sleep(std::move(sleep)) {
+    if (!m_clock)
+        m_clock = SteadyMs;
+    if (!m_sleep)
+        m_sleep = [](qint64 ms) { QThread::msleep(static_cast<unsigned long>(ms)); };
+}
+
+void Throttle::Start() {
+    m_lastLimit = m_limiter.TotalLimit();
+    m_clockStart = m_clock();
+    m_debt = 0;
+}
+
+bool Throttle::BeforeBlock(const StopCheck& stop, bool* limitChanged) {
+    const int limit = m_limiter.PerTransferLimit();
+    const bool changed = limit != m_lastLimit;
+    if (changed) {
+        // Bytes moved while unlimited are not owed, and time spent under
+        // another limit (or none) earns nothing under this one.
+        if (m_lastLimit == 0)
+            m_debt = 0;
+        m_clockStart = m_clock();
+    }
+    if (limitChanged)
+        *limitChanged = changed;
+    m_lastLimit = limit;
+    if (limit == 0)
+        return true;
+    return Pay(limit, stop);
+}
+
+bool Throttle::Pay(int limit, const StopCheck& stop) {
+    const qint64 overdraft = m_limiter.Take(m_debt);
+
+    const qint64 target = m_clock() + overdraft / limit;
+    for (qint64 now = m_clock(); now < target; now = m_clock()) {
+        if (stop && stop())
+            return false;
+        m_sleep(std::min(target - now, kSleepSliceMs));
+    }
+
+    const qint64 now = m_clock();
+    const qint64 elapsed = std::clamp<qint64>(now - m_clockStart, 0, kMaxEarningMs);
+    m_clockStart = now;
+    m_debt = 0;
+
+    const qint64 allowance = qint64(limit) * 1024 * elapsed / 1000 - overdraft;
+    if (allowance > 0)
+        m_limiter.Credit(allowance);
+    return true;
+}

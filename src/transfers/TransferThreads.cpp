@@ -1,0 +1,406 @@
+#include "transfers/TransferThreads.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMutexLocker>
+#include <QTcpSocket>
+#include <QtEndian>
+#include <algorithm>
+#include <climits>
+#include <functional>
+
+#include "transfers/RateLimiter.h"
+
+namespace {
+
+constexpr qint64 kBlockSize = 8192;
+constexpr qint64 kProgressIntervalMs = 499;
+// A downloader reads at the throttled pace; a bounded socket buffer makes the
+// sender feel it instead of piling the data up in memory.
+constexpr qint64 kDownloadReadBuffer = 64 * 1024;
+
+enum class Wait { Done, Failed, Exit };
+
+// One series of socket waits, as shared by both directions.
+struct SocketWaits {
+    QTcpSocket* socket;
+    int singleWaitMs;
+    int maxWaits;
+    std::function<bool()> asked;
+
+    bool Connected() const { return socket->state() == QAbstractSocket::ConnectedState; }
+
+    Wait ForData() const {
+        for (int i = 0; i < maxWaits; ++i) {
+            if (socket->bytesAvailable() > 0)
+                return Wait::Done;
+            if (asked())
+                return Wait::Exit;
+            if (!Connected())
+                break;
+            socket->waitForReadyRead(singleWaitMs);
+        }
+        return socket->bytesAvailable() > 0 ? Wait::Done : Wait::Failed;
+    }
+
+    Wait ForWritten() const {
+        for (int i = 0; i < maxWaits && socket->bytesToWrite() > 0; ++i) {
+            if (asked())
+                return Wait::Exit;
+            if (!Connected())
+                break;
+            socket->waitForBytesWritten(singleWaitMs);
+        }
+        return socket->bytesToWrite() > 0 ? Wait::Failed : Wait::Done;
+    }
+
+    // The peer's close after the last byte. Anything it sends meanwhile is
+    // dropped so that it cannot grow the buffer.
+    Wait ForClose() const {
+        for (int i = 0; i < maxWaits; ++i) {
+            if (!Connected())
+                return Wait::Done;
+            if (socket->waitForDisconnected(singleWaitMs) || !Connected())
+                return Wait::Done;
+            socket->readAll();
+            if (asked())
+                return Wait::Exit;
+        }
+        return Connected() ? Wait::Failed : Wait::Done;
+    }
+};
+
+// Bytes per second since the measurement started, 0 before a millisecond.
+int Speed(qint64 bytes, const QElapsedTimer& since) {
+    const qint64 ms = since.elapsed();
+    if (ms <= 0)
+        return 0;
+    return int(std::min<qint64>(bytes * 1000 / ms, INT_MAX));
+}
+
+const QString kExitRequested = QStringLiteral("Exit requested.");
+
+QString SocketError(const QString& what, QTcpSocket* socket) {
+    return what + QStringLiteral(" Error string: ") + socket->errorString();
+}
+
+QString FileError(const QString& what, QFile* file) {
+    return what + QStringLiteral(" Error string: ") + file->errorString();
+}
+
+}  // namespace
+
+// --- UploadThread ---
+
+UploadThread::UploadThread(QTcpSocket* socket, QFile* file, int token)
+    : m_socket(socket), m_file(file), m_token(token), m_limiter(UploadRateLimiter()) {}
+
+void UploadThread::SignalExit() {
+    QMutexLocker lock(&m_exitMutex);
+    m_exit = true;
+}
+
+bool UploadThread::AskedToExit() {
+    QMutexLocker lock(&m_exitMutex);
+    return m_exit;
+}
+
+void UploadThread::SetWaitLimits(int singleWaitMs, int maxWaits) {
+    m_singleWaitMs = std::max(1, singleWaitMs);
+    m_maxWaits = std::max(1, maxWaits);
+}
+
+bool UploadThread::Fail(const QString& reason) {
+    m_errorText = reason;
+    return false;
+}
+
+void UploadThread::run() {
+    const bool ok = PerformUpload();
+    if (m_socket)
+        m_socket->moveToThread(thread());
+    if (ok)
+        emit UploadComplete();
+    else
+        emit UploadError(m_errorText);
+}
+
+bool UploadThread::PerformUpload() {
+    if (!m_socket || !m_file || !m_file->isOpen())
+        return Fail(QStringLiteral("No open file or socket to upload with."));
+    const SocketWaits waits{m_socket, m_singleWaitMs, m_maxWaits, [this] { return AskedToExit(); }};
+
+    char token[4];
+    qToLittleEndian<quint32>(quint32(m_token), token);
+    if (m_socket->write(token, sizeof token) != qint64(sizeof token))
+        return Fail(SocketError(QStringLiteral("Writing to socket failed."), m_socket));
+    m_socket->flush();
+
+    char offsetBytes[8];
+    qint64 received = 0;
+    while (received < qint64(sizeof offsetBytes)) {
+        if (m_socket->bytesAvailable() <= 0) {
+            const Wait w = waits.ForData();
+            if (w == Wait::Exit)
+                return Fail(kExitRequested);
+            if (w == Wait::Failed)
+                return Fail(SocketError(
+                    QStringLiteral("Waiting for initialization data to read failed."), m_socket));
+        }
+        const qint64 got =
+            m_socket->read(offsetBytes + received, qint64(sizeof offsetBytes) - received);
+        if (got < 0)
+            return Fail(SocketError(QStringLiteral("Socket read failed."), m_socket));
+        received += got;
+    }
+    qint64 offset = qFromLittleEndian<qint64>(offsetBytes);
+
+    // The file on disk, not the size announced earlier, ends the transfer.
+    const qint64 fileSize = m_file->size();
+    if (offset < 0 || offset >= fileSize)
+        return Fail(
+            QStringLiteral("Won't seek to offset %1 in file of size %2").arg(offset).arg(fileSize));
+    if (!m_file->seek(offset))
+        return Fail(
+            FileError(QStringLiteral("Seeking to starting offset %1 failed.").arg(offset), m_file));
+
+    QElapsedTimer speedClock;
+    speedClock.start();
+    qint64 measured = 0;
+    QElapsedTimer progressClock;
+    progressClock.start();
+    Throttle throttle(m_limiter);
+    throttle.Start();
+    const auto asked = [this] { return AskedToExit(); };
+
+    char block[kBlockSize];
+    while (offset < fileSize) {
+        if (AskedToExit())
+            return Fail(kExitRequested);
+        bool limitChanged = false;
+        if (!throttle.BeforeBlock(asked, &limitChanged))
+            return Fail(kExitRequested);
+        if (limitChanged) {
+            speedClock.restart();
+            measured = 0;
+        }
+
+        const qint64 size = std::min(kBlockSize, fileSize - offset);
+        qint64 read = 0;
+        while (read < size) {
+            const qint64 got = m_file->read(block + read, size - read);
+            if (got <= 0)
+                break;
+            read += got;
+        }
+        if (read != size)
+            return Fail(FileError(QStringLiteral("Reading from file failed."), m_file));
+
+        qint64 written = 0;
+        while (written < size) {
+            const qint64 put = m_socket->write(block + written, size - written);
+            if (put < 0)
+                return Fail(SocketError(QStringLiteral("Writing to socket failed."), m_socket));
+            written += put;
+            const Wait w = waits.ForWritten();
+            if (w == Wait::Exit)
+                return Fail(kExitRequested);
+            if (w == Wait::Failed)
+                return Fail(SocketError(
+                    QStringLiteral("Waiting for bytes to be written to socket failed."), m_socket));
+        }
+        // The downloader has nothing more to say; keep its noise out of memory.
+        if (m_socket->bytesAvailable() > 0)
+            m_socket->readAll();
+
+        offset += size;
+        measured += size;
+        throttle.Moved(size);
+        if (progressClock.elapsed() > kProgressIntervalMs || offset == fileSize) {
+            emit UploadProgress(offset, Speed(measured, speedClock));
+            progressClock.restart();
+        }
+    }
+
+    // A file that changed under us was sent inconsistently: never call that
+    // a success.
+    if (m_file->size() != fileSize)
+        return Fail(QStringLiteral("File size changed from %1 to %2 during the upload")
+                        .arg(fileSize)
+                        .arg(m_file->size()));
+
+    const Wait w = waits.ForClose();
+    if (w == Wait::Exit)
+        return Fail(kExitRequested);
+    if (w == Wait::Failed)
+        return Fail(QString());
+    return true;
+}
+
+// --- DownloadThread ---
+
+DownloadThread::DownloadThread(QTcpSocket* socket, QFile* file, qint64 fileSize,
+                               qint64 startPosition)
+    : m_socket(socket),
+      m_file(file),
+      m_fileSize(fileSize),
+      m_position(startPosition),
+      m_limiter(DownloadRateLimiter()) {}
+
+void DownloadThread::SignalExit() {
+    QMutexLocker lock(&m_exitMutex);
+    m_exit = true;
+}
+
+bool DownloadThread::AskedToExit() {
+    QMutexLocker lock(&m_exitMutex);
+    return m_exit;
+}
+
+void DownloadThread::SetWaitLimits(int singleWaitMs, int maxWaits) {
+    m_singleWaitMs = std::max(1, singleWaitMs);
+    m_maxWaits = std::max(1, maxWaits);
+}
+
+bool DownloadThread::Fail(const QString& reason) {
+    m_errorText = reason;
+    return false;
+}
+
+void DownloadThread::run() {
+    const bool ok = PerformDownload();
+    if (m_socket)
+        m_socket->moveToThread(thread());
+    if (m_file)
+        m_file->close();
+    if (ok)
+        emit DownloadComplete();
+    else
+        emit DownloadError(m_errorText);
+}
+
+bool DownloadThread::PerformDownload() {
+    if (!m_socket || !m_file || !m_file->isOpen())
+        return Fail(QStringLiteral("No open file or socket to download with."));
+    // Never report a file complete unless the byte counts agree: a partial
+    // larger than the file, or one that does not hold what we were told, is
+    // not resumed.
+    if (m_fileSize < 0 || m_position < 0 || m_position > m_fileSize)
+        return Fail(QStringLiteral("Won't resume at position %1 of a file of size %2")
+                        .arg(m_position)
+                        .arg(m_fileSize));
+    if (m_file->size() != m_position)
+        return Fail(QStringLiteral("The partial file holds %1 bytes, not %2")
+                        .arg(m_file->size())
+                        .arg(m_position));
+
+    m_socket->setReadBufferSize(kDownloadReadBuffer);
+    const SocketWaits waits{m_socket, m_singleWaitMs, m_maxWaits, [this] { return AskedToExit(); }};
+
+    QElapsedTimer speedClock;
+    speedClock.start();
+    qint64 measured = 0;
+    QElapsedTimer progressClock;
+    progressClock.start();
+    Throttle throttle(m_limiter);
+    throttle.Start();
+    const auto asked = [this] { return AskedToExit(); };
+
+    char block[kBlockSize];
+    for (;;) {
+        if (AskedToExit())
+            return Fail(kExitRequested);
+        const qint64 size = std::min(kBlockSize, m_fileSize - m_position);
+
+        bool limitChanged = false;
+        if (!throttle.BeforeBlock(asked, &limitChanged))
+            return Fail(kExitRequested);
+        if (limitChanged) {
+            speedClock.restart();
+            measured = 0;
+        }
+
+        qint64 received = 0;
+        while (received < size) {
+            if (m_socket->bytesAvailable() <= 0) {
+                const Wait w = waits.ForData();
+                if (w == Wait::Exit)
+                    return Fail(kExitRequested);
+                if (w == Wait::Failed)
+                    return Fail(
+                        SocketError(QStringLiteral("Waiting for data to read failed."), m_socket));
+            }
+            const qint64 got = m_socket->read(block + received, size - received);
+            if (got < 0)
+                return Fail(SocketError(QStringLiteral("Socket read failed."), m_socket));
+            received += got;
+        }
+
+        m_position += size;
+        measured += size;
+        throttle.Moved(size);
+        if (size > 0 && m_file->write(block, size) != size)
+            return Fail(FileError(QStringLiteral("Writing to file failed."), m_file));
+
+        if (progressClock.elapsed() > kProgressIntervalMs || m_position == m_fileSize) {
+            emit DownloadProgress(m_position, Speed(measured, speedClock));
+            progressClock.restart();
+        }
+
+        if (m_position == m_fileSize) {
+            // More data than the file holds: the uploader's file is not the
+            // one we expect, so what we have is not it either.
+            if (m_socket->bytesAvailable() > 0)
+                return Fail(
+                    QStringLiteral("Received more than the file size of %1 bytes").arg(m_fileSize));
+            if (!m_file->flush())
+                return Fail(FileError(QStringLiteral("Writing to file failed."), m_file));
+            m_socket->close();
+            return true;
+        }
+    }
+}
+
+// --- Helpers ---
+
+namespace {
+
+void RequestExit(QThread* thread) {
+    if (auto* upload = qobject_cast<UploadThread*>(thread))
+        upload->SignalExit();
+    else if (auto* download = qobject_cast<DownloadThread*>(thread))
+        download->SignalExit();
+}
+
+}  // namespace
+
+void StartTransferThread(QThread* thread, QTcpSocket* socket) {
+    if (socket) {
+        socket->setParent(nullptr);
+        socket->moveToThread(thread);
+    }
+    thread->start(QThread::InheritPriority);
+}
+
+void StopAndWait(QThread* thread) {
+    if (!thread)
+        return;
+    RequestExit(thread);
+    thread->wait();
+}
+
+void StopAllAndWait(const QList<QThread*>& threads) {
+    for (QThread* thread : threads)
+        if (thread)
+            RequestExit(thread);
+    for (QThread* thread : threads)
+        if (thread)
+            thread->wait();
+}
+
+void StopAndRelease(QThread* thread) {
+    if (!thread)
+        return;
+    StopAndWait(thread);
+    thread->deleteLater();
+}

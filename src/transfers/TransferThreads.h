@@ -1,0 +1,132 @@
+#ifndef TAVENOOK_TRANSFERS_TRANSFERTHREADS_H
+#define TAVENOOK_TRANSFERS_TRANSFERTHREADS_H
+
+#include <QList>
+#include <QMutex>
+#include <QString>
+#include <QThread>
+
+class QFile;
+class QTcpSocket;
+class RateLimiter;
+
+// One thread per running transfer moves the file data over a file connection
+// after its "F" set-up. The bytes are unframed: the uploader sends the 4-byte
+// token (u32 LE), the downloader answers with the 8-byte start offset (i64 LE),
+// the uploader sends the file from that offset to its end, and the downloader
+// closes once the last byte is in. Data moves in blocks of at most 8,192 bytes
+// under the direction's RateLimiter.
+//
+// Life cycle, all on the creating (main) thread: construct with an open file
+// and a connected socket created on this thread, hand both to
+// StartTransferThread, take the final signal (queued), then release the thread
+// with StopAndRelease. Just before its final signal the thread moves the
+// socket back to the thread that created the transfer thread, so the receiver
+// may close and delete it. The socket and the file are never owned.
+//
+// Every wait on the socket is a series of single waits (1,000 ms, at most 30)
+// that also ends when the socket disconnects; a stop request is seen before
+// each single wait and before each block, so SignalExit ends a transfer within
+// about one second.
+
+class UploadThread : public QThread {
+    Q_OBJECT
+
+public:
+    // `file` is open for reading; `token` is the transfer request number.
+    UploadThread(QTcpSocket* socket, QFile* file, int token);
+
+    // Main thread: asks the thread to end with "Exit requested.".
+    void SignalExit();
+    bool AskedToExit();
+
+    // Test hook, before start: the length of one socket wait and how many of
+    // them make up a wait series.
+    void SetWaitLimits(int singleWaitMs, int maxWaits);
+
+signals:
+    // offset counts from the start of the file.
+    void UploadProgress(qint64 offset, int bytesPerSecond);
+    // The whole file was sent and the peer closed the connection.
+    void UploadComplete();
+    void UploadError(QString reason);
+
+protected:
+    void run() override;
+
+private:
+    bool PerformUpload();
+    bool Fail(const QString& reason);
+
+    QTcpSocket* m_socket;
+    QFile* m_file;
+    int m_token;
+    QMutex m_exitMutex;
+    bool m_exit = false;
+    QString m_errorText;
+
+    RateLimiter& m_limiter;
+    int m_singleWaitMs = 1000;
+    int m_maxWaits = 30;
+};
+
+class DownloadThread : public QThread {
+    Q_OBJECT
+
+public:
+    // `file` is the partial file, open for appending and holding exactly
+    // `startPosition` bytes; `fileSize` is the full size expected.
+    DownloadThread(QTcpSocket* socket, QFile* file, qint64 fileSize, qint64 startPosition);
+
+    void SignalExit();
+    bool AskedToExit();
+    void SetWaitLimits(int singleWaitMs, int maxWaits);
+
+signals:
+    // offset is the partial file's size.
+    void DownloadProgress(qint64 offset, int bytesPerSecond);
+    // The whole file was received; the file has been closed.
+    void DownloadComplete();
+    // The file has been closed as well.
+    void DownloadError(QString reason);
+
+protected:
+    void run() override;
+
+private:
+    bool PerformDownload();
+    bool Fail(const QString& reason);
+
+    QTcpSocket* m_socket;
+    QFile* m_file;
+    qint64 m_fileSize;
+    qint64 m_position;
+    QMutex m_exitMutex;
+    bool m_exit = false;
+    QString m_errorText;
+
+    RateLimiter& m_limiter;
+    int m_singleWaitMs = 1000;
+    int m_maxWaits = 30;
+};
+
+// Hands the socket (detached from any parent) to the thread and starts it with
+// the priority of the calling thread. Main thread, before the thread runs.
+void StartTransferThread(QThread* thread, QTcpSocket* socket);
+
+// Asks an UploadThread or DownloadThread to exit, then waits for it without a
+// time limit. Every wait on a transfer thread goes through here (or
+// StopAllAndWait): a wait without the exit request can block the caller for
+// as long as the peer keeps the transfer going.
+void StopAndWait(QThread* thread);
+
+// Shutdown: asks every thread to exit first, then waits for each, so the
+// waits overlap instead of adding up.
+void StopAllAndWait(const QList<QThread*>& threads);
+
+// StopAndWait, then deleteLater: the thread's final signal may still be queued
+// for the receiver, and it must find its sender alive rather than a new
+// thread that reuses the address. Null is ignored.
+void StopAndRelease(QThread* thread);
+
+#endif
