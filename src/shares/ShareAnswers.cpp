@@ -16,7 +16,7 @@
 #include "shares/SharedFoldersManager.h"
 #include "store/Log.h"
 #include "store/Settings.h"
-#include "transfers/TransferStandIn.h"
+#include "transfers/TransferQueueManager.h"
 
 namespace {
 
@@ -127,8 +127,13 @@ void SharedFoldersManager::OnUserAddress(ItemPtr user) {
     if (user.IsNull() || user.IsConnected("unshared"))
         return;
     const QString name = user.AsString();
-    if (IsUserAddressUnshared(name))
-        UnshareUser(name);
+    if (!IsUserAddressUnshared(name))
+        return;
+    // Without a transfer engine there are no uploads to refuse.
+    if (transferQueueManager)
+        transferQueueManager->UnshareUser(name);
+    else
+        user.Connect(d.GetType("unshared")->GetGlobalNullItem());
 }
 
 void SharedFoldersManager::RemoveUserShare(const QString& user) {
@@ -254,9 +259,9 @@ bool SharedFoldersManager::BuildSearchAnswer(const QString& user, quint32 ticket
         for (auto it = records.begin(); written < count && it->second.Write(payload); ++it)
             ++written;
     }
-    payload.Write(quint8(IsFreeToUpload() ? 1 : 0));
+    payload.Write(quint8(!transferQueueManager || transferQueueManager->IsFreeToUpload() ? 1 : 0));
     payload.Write(quint32(GetSettingInt("upload_speed")));
-    payload.Write(quint32(QueuedUploadCount()));
+    payload.Write(quint32(transferQueueManager ? transferQueueManager->QueuedUploadCount() : 0));
     payload.Write(quint32(0));
     return Compress(PeerMessenger::PM_FILE_SEARCH_RESULT, payload.GetWrittenBytes(), message);
 }

@@ -1,0 +1,195 @@
+#ifndef TAVENOOK_TRANSFERS_TRANSFERQUEUEMANAGER_H
+#define TAVENOOK_TRANSFERS_TRANSFERQUEUEMANAGER_H
+
+#include <QObject>
+#include <QString>
+#include <string>
+
+#include "store/Data.h"
+
+class QTcpSocket;
+class UploadThread;
+class DownloadThread;
+
+// Owner of the download and upload queues. It keeps no queue of its own:
+// every download, upload, finished-download record and per-transfer run-time
+// value is an item of the store, and the transfer views follow those items
+// through store events.
+//
+// Entries: a valueless "download_entry" or "upload_entry" linked to its user,
+// its file and one status item ("download_entry_status" /
+// "upload_entry_status"). An entry is active exactly while its status item
+// carries the "is_active" flag; only the constructor flags status items.
+//
+// Run-time objects (sockets, open files, transfer threads, heap counters and
+// heap times) hang off an entry as items whose value is the object's address
+// in decimal. They belong to the entry: heap counters and times are deleted by
+// the removal handlers of their item types, sockets, files and threads by the
+// status change that makes the entry inactive (SetDownloadEntryStatus,
+// SetUploadEntryStatus) or by the removal of the entry. The heap values are
+// plain `new` objects of these types, and must be allocated as such:
+//   "write_position", "read_position", "bytes_since_last_receipt",
+//   "bytes_uploaded": qint64; "bytes_per_second": qint32;
+//   "last_receipt_time", "last_speed_measurement_time": QDateTime.
+// Removing such an item deletes its object, so an entry drops one by removing
+// the item (never by deleting the object and only disconnecting).
+//
+// The rate-limit state of each direction (spare-byte pool, total and
+// per-transfer limit, and their mutex) lives in that direction's RateLimiter
+// (transfers/RateLimiter.h), which the transfer threads reach directly; the
+// manager only sets it from the settings.
+//
+// Main thread only.
+class TransferQueueManager : public QObject, public DataHandler, public DataLoadedEventHandler {
+    Q_OBJECT
+
+public:
+    // Needs the settings types, the server's types ("user", "is_online"), the
+    // peer types ("file_size", "search_request_text") and the shared-files
+    // types ("shared_file") to be declared, and the store saver to exist when
+    // the saved types are to be registered. Sets `transferQueueManager`.
+    explicit TransferQueueManager(QObject* parent = nullptr);
+    // Stops every transfer thread (all are asked to exit before any is waited
+    // for). Does not touch the store: it was saved before.
+    ~TransferQueueManager() override;
+
+    // Status texts.
+    static const char* const kQueued;
+    static const char* const kDownloading;
+    static const char* const kRequesting;
+    static const char* const kConnecting;
+    static const char* const kWaitingForOffset;
+    static const char* const kUploading;
+    static const char* const kComplete;
+    static const char* const kAborted;
+    static const char* const kDenied;
+    static const char* const kLocalError;
+
+    // Status changes. Every call records "last_status_change_time", also when
+    // the status is unchanged. Leaving the active statuses stops the thread
+    // (exit request, then an unbounded wait, then deleteLater), closes and
+    // frees the file and the socket and drops the per-transfer counters.
+    void SetDownloadEntryStatus(ItemPtr entry, QString status);
+    // As above; also tells the peer (upload-failed notice) when the new
+    // status is "aborted", and records "last_upload_state_change".
+    void SetUploadEntryStatus(ItemPtr entry, QString status);
+
+    // True when the entry's status item carries "is_active".
+    static bool IsEntryActive(const ItemPtr& entry, const char* statusType);
+    static bool IsDownloadActive(const ItemPtr& entry) {
+        return IsEntryActive(entry, "download_entry_status");
+    }
+    static bool IsUploadActive(const ItemPtr& entry) {
+        return IsEntryActive(entry, "upload_entry_status");
+    }
+    // The entry's status text; empty when it has none.
+    static QString DownloadStatus(const ItemPtr& entry);
+    static QString UploadStatus(const ItemPtr& entry);
+
+    // Rate limits. Determine* set the direction's limits from its settings
+    // ("*_speed_limit" in KB/s, "*_speed_limit_enabled"); the active entries
+    // share the total. Enable* write the enabled setting, then determine.
+    void DetermineUploadSpeedLimit();
+    void DetermineDownloadSpeedLimit();
+    void EnableUploadSpeedLimit(bool on);
+    void EnableDownloadSpeedLimit(bool on);
+    // The direction's total limit in KB/s; 0 means unlimited.
+    int GetUploadSpeed() const;
+    int GetDownloadSpeed() const;
+    // Entries whose status item carries "is_active".
+    int ActiveUploadCount() const;
+    int ActiveDownloadCount() const;
+
+    // The object an address item points to; null for a null handle or 0.
+    template <class T>
+    static T* ObjectOf(const ItemPtr& addressItem) {
+        return addressItem.IsNull() ? nullptr
+                                    : reinterpret_cast<T*>(std::uintptr_t(addressItem.AsUInt64()));
+    }
+
+signals:
+    void CompleteDownloadAdded(ItemPtr download);
+    void DownloadProgressed(ItemPtr download);
+    void UploadProgressed(ItemPtr upload);
+    void TransfersLoaded();
+
+private:
+    void DeclareDownloadTypes();
+    void DeclareUploadTypes();
+    void DeclareSettings();
+    void FlagActiveStatuses();
+    void WirePeerMessenger();
+
+    // Removal handlers: each deletes the heap object its item points to.
+    void OnWritePositionRemoved(ItemPtr item);
+    void OnReadPositionRemoved(ItemPtr item);
+    void OnLastReceiptTimeRemoved(ItemPtr item);
+    void OnLastSpeedMeasurementTimeRemoved(ItemPtr item);
+    void OnBytesPerSecondRemoved(ItemPtr item);
+    void OnBytesSinceLastReceiptRemoved(ItemPtr item);
+    void OnBytesUploadedRemoved(ItemPtr item);
+
+    // Links the entry to the status item and stamps the change time; returns
+    // whether the entry was active before.
+    static bool LinkStatus(const ItemPtr& entry, const char* statusType, const QString& status);
+    // Restarts the speed measurement of the active entries of a direction
+    // after its limit changed.
+    static void RestartSpeedMeasurements(const char* entryType, const char* statusType);
+
+    // ---------------------------------------------------------------------
+    // Uploads: admission, order, slots, negotiation (defined in TransferUploads.cpp)
+public:
+    // Admission and queue order.
+    void AddUpload(QString user, QString file);
+    bool CanAcceptUserInitiatedUploadsFrom(QString user);
+    void OrderNewUpload(ItemPtr entry);
+    // True when a is served before b.
+    static bool UploadEntrySortCompare(ItemPtr a, ItemPtr b);
+    static int GetUserGroupDownloadPriority(QString user);
+    int QueuedUploadCount();
+    bool IsActivelyDownloadingFromUser(QString user);
+    void UnshareUser(QString user);
+    void ReshareUser(QString user);
+    void RemoveUpload(ItemPtr entry);
+
+    // Slots and negotiation.
+    void StartNewUploads();
+    bool IsFreeToUpload();
+    void SetUploadSlots(int n);
+    // Path handler: a "user" became connected to "is_online".
+    void OnUserOnline(ItemPtr user);
+
+public slots:
+    void OnQueueUploadRequested(QString user, QString file);
+    void OnQueueDownloadRequested(QString user, std::string fileName, qint64 fileSize);
+    void OnUploadPlaceInLineRequested(QString user, QString fileName);
+    void OnFileTransferResponse(QString user, uint req, bool accepted, bool receivedFileSize,
+                                qint64 fileSize, QString denialReason);
+    void OnFileConnectionAccepted(QString user, QTcpSocket* socket);
+    void OnUploadProgress(qint64 offset, int bytesPerSecond);
+    void OnUploadComplete();
+    void OnUploadError(QString reason);
+
+private:
+    // Puts an ended entry back to "queued", or leaves a queued or running one.
+    void RequeueOrKeep(ItemPtr entry);
+    ItemPtr CreateUploadEntry(ItemPtr user, ItemPtr file, QString requested);
+    // RemoveUpload without filling the freed slot.
+    void DropUploadEntry(ItemPtr entry);
+    // The entry's file is still indexed and visible to its user.
+    static bool IsStillShared(const ItemPtr& entry);
+    // Refuses the entry with "File not shared." and drops it.
+    void RevokeUpload(const ItemPtr& entry);
+    // The upload entry of the UploadThread that sent the current signal.
+    ItemPtr UploadEntryOfSender();
+
+    // The upload entry last placed at the end of the serving order; null at
+    // construction and after that entry is removed.
+    ItemPtr m_uploadOrderTail;
+    // End of the uploads section.
+    // ---------------------------------------------------------------------
+};
+
+extern TransferQueueManager* transferQueueManager;
+
+#endif
