@@ -155,9 +155,12 @@ bool Throttle::Pay(int limit, const StopCheck& stop) {
     const qint64 now = m_clock();
     const qint64 elapsed = std::clamp<qint64>(now - m_clockStart, 0, kMaxEarningMs);
     m_clockStart = now;
-    m_debt = 0;
 
+    // What the time earned did not cover is still owed: sleeps are whole
+    // milliseconds, and a block smaller than a millisecond's worth would
+    // otherwise never be paid for at all.
     const qint64 allowance = qint64(limit) * 1024 * elapsed / 1000 - overdraft;
+    m_debt = allowance < 0 ? -allowance : 0;
     if (allowance > 0)
         m_limiter.Credit(allowance);
     return true;

@@ -466,3 +466,26 @@ int TransferQueueManager::GetUploadSpeed() const {
 int TransferQueueManager::GetDownloadSpeed() const {
     return DownloadRateLimiter().TotalLimit();
 }
+
+void TransferQueueManager::OnDownloadProgress(qint64 offset, int bytesPerSecond) {
+    QObject* thread = sender();
+    if (!thread)
+        return;
+    const ItemPtr entry =
+        d.GetType("download_thread")->HasItem(Value(thread)).HasItem("download_entry");
+    if (RecordProgress(entry, "write_position", offset, bytesPerSecond))
+        emit DownloadProgressed(entry);
+}
+
+bool TransferQueueManager::RecordProgress(const ItemPtr& entry, const char* positionType,
+                                          qint64 offset, int bytesPerSecond) {
+    if (entry.IsNull())
+        return false;
+    if (qint64* position = ObjectOf<qint64>(entry.HasItem(positionType)))
+        *position = offset;
+    if (qint32* speed = ObjectOf<qint32>(entry.HasItem("bytes_per_second")))
+        *speed = bytesPerSecond;
+    if (QDateTime* receipt = ObjectOf<QDateTime>(entry.HasItem("last_receipt_time")))
+        *receipt = QDateTime::currentDateTime();
+    return true;
+}

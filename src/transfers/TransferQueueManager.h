@@ -113,7 +113,14 @@ signals:
     void UploadProgressed(ItemPtr upload);
     void TransfersLoaded();
 
+public slots:
+    // A download thread's report: its position and speed into the entry.
+    void OnDownloadProgress(qint64 offset, int bytesPerSecond);
+
 private:
+    // Position, speed and time of a progress report into the entry's values.
+    bool RecordProgress(const ItemPtr& entry, const char* positionType, qint64 offset,
+                        int bytesPerSecond);
     void DeclareDownloadTypes();
     void DeclareUploadTypes();
     void DeclareSettings();

@@ -614,15 +614,8 @@ ItemPtr TransferQueueManager::UploadEntryOfSender() {
 
 void TransferQueueManager::OnUploadProgress(qint64 offset, int bytesPerSecond) {
     const ItemPtr entry = UploadEntryOfSender();
-    if (entry.IsNull())
-        return;
-    if (qint64* position = ObjectOf<qint64>(entry.HasItem("read_position")))
-        *position = offset;
-    if (qint32* speed = ObjectOf<qint32>(entry.HasItem("bytes_per_second")))
-        *speed = bytesPerSecond;
-    if (QDateTime* receipt = ObjectOf<QDateTime>(entry.HasItem("last_receipt_time")))
-        *receipt = QDateTime::currentDateTime();
-    emit UploadProgressed(entry);
+    if (RecordProgress(entry, "read_position", offset, bytesPerSecond))
+        emit UploadProgressed(entry);
 }
 
 void TransferQueueManager::OnUploadComplete() {

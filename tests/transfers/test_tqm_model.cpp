@@ -342,6 +342,15 @@ private slots:
         tqm->SetDownloadEntryStatus(second, "complete");
         QCOMPARE(DownloadRateLimiter().PerTransferLimit(), 100);
 
+        // The thread's progress reports land in the entry's run-time values.
+        connect(thread, &DownloadThread::DownloadProgress, tqm.get(),
+                &TransferQueueManager::OnDownloadProgress, Qt::DirectConnection);
+        QSignalSpy progressed(tqm.get(), &TransferQueueManager::DownloadProgressed);
+        emit thread->DownloadProgress(500, 42);
+        QCOMPARE(progressed.count(), 1);
+        QCOMPARE(*TransferQueueManager::ObjectOf<qint64>(entry["write_position"]), qint64(500));
+        QCOMPARE(*TransferQueueManager::ObjectOf<qint32>(entry["bytes_per_second"]), 42);
+
         // Leaving "downloading": the thread is asked to exit, not waited out.
         QElapsedTimer clock;
         clock.start();
