@@ -246,6 +246,20 @@ void TestTransferThreads::rateLimiterArithmetic() {
     QVERIFY(unlimited.BeforeBlock(never));
     QCOMPARE(limiter.Pool(), qint64(100 * 1024));
 
+    // A block worth less than a millisecond of the limit is still paid for:
+    // 1,000 blocks at 20,000 KB/s take at least their time at that rate.
+    limiter.SetLimits(20000, 20000);
+    Throttle fast(limiter, clock, sleep);
+    fast.Start();
+    const qint64 began = now;
+    for (int i = 0; i < 1000; ++i) {
+        QVERIFY(fast.BeforeBlock(never));
+        fast.Moved(8192);
+    }
+    QVERIFY(fast.BeforeBlock(never));
+    const qint64 needed = qint64(1000) * 8192 * 1000 / (20000 * 1024);
+    QVERIFY2(now - began >= needed - 1, qPrintable(QString::number(now - began)));
+
     // A huge limit over a long gap neither overflows nor goes negative.
     limiter.SetLimits(INT_MAX, INT_MAX);
     Throttle huge(limiter, clock, sleep);
