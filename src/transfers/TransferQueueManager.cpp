@@ -280,7 +280,6 @@ void TransferQueueManager::DeclareSettings() {
 void TransferQueueManager::WirePeerMessenger() {
     if (!peerMessenger)
         return;
-    // The download side of the messenger is wired with the download queue.
     connect(peerMessenger, &PeerMessenger::QueueUploadRequested, this,
             &TransferQueueManager::OnQueueUploadRequested);
     connect(peerMessenger, &PeerMessenger::QueueDownloadRequested, this,
@@ -291,6 +290,17 @@ void TransferQueueManager::WirePeerMessenger() {
             &TransferQueueManager::OnFileTransferResponse);
     connect(peerMessenger, &PeerMessenger::UploadPlaceInLineRequested, this,
             &TransferQueueManager::OnUploadPlaceInLineRequested);
+    connect(peerMessenger, &PeerMessenger::FileTransferRequested, this,
+            &TransferQueueManager::OnFileTransferRequest);
+    connect(peerMessenger, &PeerMessenger::DownloadPlaceInLine, this,
+            &TransferQueueManager::OnDownloadPlaceInLine);
+    connect(peerMessenger, &PeerMessenger::UploadDenied, this,
+            &TransferQueueManager::OnUploadDeniedNotification);
+    connect(peerMessenger, &PeerMessenger::UploadFailed, this,
+            &TransferQueueManager::OnUploadFailedNotification);
+    // The share and its table are references into the messenger's stack.
+    connect(peerMessenger, &PeerMessenger::UserShare, this, &TransferQueueManager::OnUserShare,
+            Qt::DirectConnection);
 }
 
 // ---------------------------------------------------------------------------

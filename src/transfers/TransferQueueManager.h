@@ -5,6 +5,7 @@
 #include <QString>
 #include <string>
 
+#include "net/PeerPayloads.h"
 #include "store/Data.h"
 
 class QTcpSocket;
@@ -194,6 +195,44 @@ private:
     // construction and after that entry is removed.
     ItemPtr m_uploadOrderTail;
     // End of the uploads section.
+    // ---------------------------------------------------------------------
+    // ---------------------------------------------------------------------
+    // Downloads: queueing and negotiation (defined in TransferDownloads.cpp)
+public:
+    // The entry of the triple, existing or new; a new one is queued with the
+    // user when the user is online, or "complete" when its file is present.
+    ItemPtr AddDownload(QString user, std::string file, std::string remoteFolder, qint64 size,
+                        bool single, int subfolderSaveLevel);
+    // Null when there is none. Never creates items: the keys may be a peer's text.
+    ItemPtr GetDownloadEntry(QString user, std::string file, std::string remoteFolder);
+    // Case-insensitive match against the "excluded_download_extension" items.
+    static bool HasExcludedDownloadExtension(QString fileName);
+    void QueueDownloadIfUserOnline(ItemPtr entry);
+    void RequeueDownload(ItemPtr entry);
+    void RequeueUserDownloads(ItemPtr user);
+    void RequestDownloadPlaceInLine(ItemPtr entry);
+    void RemoveDownload(ItemPtr entry);
+    // "remote_folder" + "\" + "file_name".
+    static std::string RemotePath(const ItemPtr& entry);
+    // Whether the finished file already stands in the complete folder. The
+    // download file handling is not built yet: always false until it is.
+    bool DoesDownloadItemCompleteFilenameExist(ItemPtr entry);
+
+public slots:
+    void OnFileTransferRequest(QString user, int direction, uint req, std::string file,
+                               qint64 fileSize);
+    void OnDownloadPlaceInLine(QString user, std::string file, int place);
+    void OnUploadDeniedNotification(QString user, std::string file, QString reason);
+    void OnUploadFailedNotification(QString user, std::string file);
+    // Direct connection only: the references live during the emission.
+    void OnUserShare(QString user, FileInfoMap& share, AttributeTranslationTable& table);
+
+private:
+    // AddDownload's new entry without the status, queue request or times.
+    ItemPtr CreateDownloadEntry(const QString& user, const std::string& file,
+                                const std::string& remoteFolder, qint64 size, bool single,
+                                int subfolderSaveLevel);
+    // End of the downloads section.
     // ---------------------------------------------------------------------
 };
 

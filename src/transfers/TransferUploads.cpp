@@ -13,6 +13,7 @@
 #include "net/server.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/Data.h"
+#include "store/GeneralFunctions.h"
 #include "store/Log.h"
 #include "store/Settings.h"
 #include "transfers/TransferQueueManager.h"
@@ -214,16 +215,10 @@ ItemPtr TransferQueueManager::CreateUploadEntry(ItemPtr user, ItemPtr file, QStr
 
 void TransferQueueManager::OnQueueDownloadRequested(QString user, std::string fileName,
                                                     qint64 fileSize) {
-    // Queueing the pushed file as a download belongs to the download side;
-    // until it takes pushes, a push is dropped here without an answer.
-    const bool accepted = CanAcceptUserInitiatedUploadsFrom(user);
-    Note(2,
-         QStringLiteral("Upload of %1 (%2 bytes) offered by %3 %4")
-             .arg(QString::fromStdString(fileName))
-             .arg(fileSize)
-             .arg(user, accepted ? QStringLiteral("not taken yet")
-                                 : QStringLiteral("dropped, pushes not accepted")),
-         FindUser(user));
+    // Pushes from users we do not take them from get no answer at all.
+    if (!CanAcceptUserInitiatedUploadsFrom(user))
+        return;
+    AddDownload(user, GetFileName(fileName), GetFolder(fileName), fileSize, false, 0);
 }
 
 bool TransferQueueManager::CanAcceptUserInitiatedUploadsFrom(QString user) {
@@ -410,6 +405,7 @@ void TransferQueueManager::SetUploadSlots(int n) {
 void TransferQueueManager::OnUserOnline(ItemPtr user) {
     Note(1, QStringLiteral("User %1 went online").arg(user.AsString()), user);
     StartNewUploads();
+    RequeueUserDownloads(user);
 }
 
 bool TransferQueueManager::IsStillShared(const ItemPtr& entry) {

@@ -1,0 +1,371 @@
+// The download side of the transfer negotiation: download entries, the queue
+// requests to the uploader, places in line, the answer to the uploader's
+// transfer request, the uploader's denials and failure reports, and the
+// empty-share check of users who queue from us.
+
+#include <QDateTime>
+#include <QFile>
+#include <QTcpSocket>
+#include <QThread>
+
+#include "net/PeerMessenger.h"
+#include "net/server.h"
+#include "store/Data.h"
+#include "store/GeneralFunctions.h"
+#include "store/Log.h"
+#include "store/MemStream.h"
+#include "store/Settings.h"
+#include "transfers/TransferQueueManager.h"
+#include "transfers/TransferThreads.h"
+
+namespace {
+
+const QString kArea = QStringLiteral("Transfer Queue");
+
+void Note(int level, const QString& text, const ItemPtr& item) {
+    Log(kArea, level, text, item);
+}
+
+QString TimeText(qint64 secondsFromNow) {
+    return QDateTime::currentDateTime().addSecs(secondsFromNow).toString(Qt::TextDate);
+}
+
+void SetUserTime(const ItemPtr& user, const char* typeName, qint64 secondsFromNow) {
+    user.Connect(d.GetType(typeName)->GetItem(Value(TimeText(secondsFromNow))));
+}
+
+QString Text(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+bool IsOnline(const ItemPtr& user) {
+    return !user.IsNull() && user.IsConnected("is_online");
+}
+
+}  // namespace
+
+std::string TransferQueueManager::RemotePath(const ItemPtr& entry) {
+    return entry.HasItem("remote_folder").AsStdString() + "\\" +
+           entry.HasItem("file_name").AsStdString();
+}
+
+bool TransferQueueManager::DoesDownloadItemCompleteFilenameExist(ItemPtr) {
+    return false;  // Stand-in until the download folders are handled.
+}
+
+ItemPtr TransferQueueManager::GetDownloadEntry(QString user, std::string file,
+                                               std::string remoteFolder) {
+    // Lookups only: a peer's text must not grow the store.
+    const ItemPtr userItem = d.GetType("user")->HasItem(user);
+    const ItemPtr fileItem = d.GetType("file_name")->HasItem(file);
+    const ItemPtr folderItem = d.GetType("remote_folder")->HasItem(remoteFolder);
+    if (userItem.IsNull() || fileItem.IsNull() || folderItem.IsNull())
+        return ItemPtr();
+    ItemSet keys;
+    keys.Insert(userItem);
+    keys.Insert(fileItem);
+    keys.Insert(folderItem);
+    return d.GetItem(keys, "download_entry");
+}
+
+ItemPtr TransferQueueManager::CreateDownloadEntry(const QString& user, const std::string& file,
+                                                  const std::string& remoteFolder, qint64 size,
+                                                  bool single, int subfolderSaveLevel) {
+    const ItemPtr entry = d.GetType("download_entry")->NewItem();
+    entry.Connect(d.GetType("user")->GetItem(user));
+    entry.Connect(d.GetType("file_name")->GetItem(file));
+    entry.Connect(d.GetType("remote_folder")->GetItem(remoteFolder));
+    entry.Connect(d.GetType("file_size")->GetItem(Value(size)));
+    entry.Connect(d.GetType("subfolder_save_level")->GetItem(Value(qMax(0, subfolderSaveLevel))));
+    if (single)
+        entry.Connect(d.GetType("single_download")->GetGlobalNullItem());
+
+    const qint64 n = GetSettingInt64("transfer_order_counter");
+    entry.Connect(d.GetType("download_order")->GetItem(Value(n)));
+    SetSetting("transfer_order_counter", Value(n + 1));
+
+    if (gp_server)
+        gp_server->TrackUser(user);
+    return entry;
+}
+
+ItemPtr TransferQueueManager::AddDownload(QString user, std::string file, std::string remoteFolder,
+                                          qint64 size, bool single, int subfolderSaveLevel) {
+    const ItemPtr existing = GetDownloadEntry(user, file, remoteFolder);
+    if (!existing.IsNull())
+        return existing;
+    if (size < 0 || user.isEmpty() || file.empty()) {
+        Note(1,
+             QStringLiteral("Download of %1 from %2 with size %3 refused")
+                 .arg(Text(file), user)
+                 .arg(size),
+             ItemPtr());
+        return ItemPtr();
+    }
+
+    const ItemPtr entry =
+        CreateDownloadEntry(user, file, remoteFolder, size, single, subfolderSaveLevel);
+    if (DoesDownloadItemCompleteFilenameExist(entry)) {
+        SetDownloadEntryStatus(entry, kComplete);
+        return entry;
+    }
+    SetDownloadEntryStatus(entry, kQueued);
+    const ItemPtr userItem = entry.HasItem("user");
+    if (IsOnline(userItem) && peerMessenger)
+        peerMessenger->QueueDownload(user, RemotePath(entry));
+    SetUserTime(userItem, "next_place_in_line_request_time", 10);
+    return entry;
+}
+
+bool TransferQueueManager::HasExcludedDownloadExtension(QString fileName) {
+    Type* type = d.FindType("excluded_download_extension");
+    if (!type)
+        return false;
+    for (const ItemPtr& item : type->GetItems()) {
+        const QString ending = item.AsString();
+        if (!ending.isEmpty() && fileName.endsWith(ending, Qt::CaseInsensitive))
+            return true;
+    }
+    return false;
+}
+
+void TransferQueueManager::QueueDownloadIfUserOnline(ItemPtr entry) {
+    if (entry.IsNull() || entry.IsRemoved())
+        return;
+    const ItemPtr user = entry.HasItem("user");
+    const QString path = Text(RemotePath(entry));
+    const QString status = DownloadStatus(entry);
+    // A late failure report for a finished download must not fetch it again.
+    if (status == QLatin1String(kLocalError) || status == QLatin1String(kComplete)) {
+        Note(1, QStringLiteral("Download status %1, not re-queueing %2").arg(status, path), user);
+        return;
+    }
+    if (IsOnline(user)) {
+        Note(1,
+             QStringLiteral("User %1 appears to still be online, re-queueing %2")
+                 .arg(user.AsString(), path),
+             user);
+        if (peerMessenger)
+            peerMessenger->QueueDownload(user.AsString(), RemotePath(entry));
+    } else {
+        Note(1, QStringLiteral("User %1 offline, not re-queueing %2").arg(user.AsString(), path),
+             user);
+    }
+}
+
+void TransferQueueManager::RequeueDownload(ItemPtr entry) {
+    if (entry.IsNull() || entry.IsRemoved())
+        return;
+    if (DownloadStatus(entry) == QLatin1String(kComplete) || IsDownloadActive(entry))
+        return;
+    if (DoesDownloadItemCompleteFilenameExist(entry)) {
+        SetDownloadEntryStatus(entry, kComplete);
+        return;
+    }
+    const ItemPtr user = entry.HasItem("user");
+    if (peerMessenger)
+        peerMessenger->QueueDownload(user.AsString(), RemotePath(entry));
+    SetDownloadEntryStatus(entry, kQueued);
+    Note(2, QStringLiteral("Queueing %1").arg(entry.HasItem("file_name").AsString()), user);
+}
+
+void TransferQueueManager::RequeueUserDownloads(ItemPtr user) {
+    if (user.IsNull() || user.IsRemoved())
+        return;
+    const ItemSet entries = user.GetItems("download_entry");
+    if (entries.Empty())
+        return;
+    Note(1, QStringLiteral("Requeueing downloads from user %1").arg(user.AsString()), user);
+    const std::list<ItemPtr> ordered = entries.SortNumericBy("download_order", true);
+    for (const ItemPtr& entry : ordered) {
+        const QString status = DownloadStatus(entry);
+        if (status == QLatin1String(kComplete) || status == QLatin1String(kDenied))
+            continue;
+        RequeueDownload(entry);
+    }
+    if (ordered.empty())
+        return;
+    SetUserTime(user, "last_queue_request_time", 0);
+    SetUserTime(user, "next_place_in_line_request_time", 30);
+}
+
+void TransferQueueManager::RequestDownloadPlaceInLine(ItemPtr entry) {
+    if (entry.IsNull() || entry.IsRemoved() || !peerMessenger)
+        return;
+    const ItemPtr user = entry.HasItem("user");
+    MemStream body;
+    if (!body.Write(quint32(PeerMessenger::PM_UPLOAD_PLACE_IN_LINE_REQUEST)) ||
+        !body.Write(RemotePath(entry)))
+        return;
+    Note(1,
+         QStringLiteral("Requesting place in line for download of %1 from %2")
+             .arg(entry.HasItem("file_name").AsString(), user.AsString()),
+         user);
+    peerMessenger->SendMessage(user.AsString(), body);
+}
+
+void TransferQueueManager::OnDownloadPlaceInLine(QString user, std::string file, int place) {
+    const ItemPtr entry = GetDownloadEntry(user, GetFileName(file), GetFolder(file));
+    if (entry.IsNull())
+        return;
+    entry.Connect(d.GetType("place_in_line")->GetItem(Value(place)));
+}
+
+void TransferQueueManager::OnFileTransferRequest(QString user, int direction, uint req,
+                                                 std::string file, qint64 fileSize) {
+    if (!peerMessenger)
+        return;
+    if (direction != 1) {
+        peerMessenger->DenyTransferRequest(user, req, QStringLiteral("Queued"));
+        OnQueueUploadRequested(user, Text(file));
+        return;
+    }
+    const ItemPtr userItem = d.GetType("user")->HasItem(user);
+    Note(1,
+         QStringLiteral("Received upload request from %1 for file %2, req %3")
+             .arg(user, Text(file))
+             .arg(req),
+         userItem);
+    if (fileSize < 0) {
+        Note(2, QStringLiteral("Denied, Cancelled (size %1)").arg(fileSize), userItem);
+        peerMessenger->DenyTransferRequest(user, req, QStringLiteral("Cancelled"));
+        return;
+    }
+
+    const std::string name = GetFileName(file);
+    const std::string folder = GetFolder(file);
+    ItemPtr entry = GetDownloadEntry(user, name, folder);
+    if (entry.IsNull()) {
+        if (!CanAcceptUserInitiatedUploadsFrom(user) || name.empty()) {
+            Note(2, QStringLiteral("Denied, Cancelled"), userItem);
+            peerMessenger->DenyTransferRequest(user, req, QStringLiteral("Cancelled"));
+            return;
+        }
+        entry = CreateDownloadEntry(user, name, folder, fileSize, false, 0);
+        SetDownloadEntryStatus(entry, kQueued);
+    }
+    const ItemPtr owner = entry.HasItem("user");
+    if (DownloadStatus(entry) == QLatin1String(kComplete)) {
+        Note(2, QStringLiteral("Denied, Complete"), owner);
+        peerMessenger->DenyTransferRequest(user, req, QStringLiteral("Complete"));
+        return;
+    }
+
+    // One request number per entry, and per user one entry per number.
+    const ItemPtr reqItem = d.GetType("remote_transfer_req")->GetItem(Value(req));
+    for (const ItemPtr& other : d.GetItems(reqItem, owner, "download_entry"))
+        other.Disconnect(reqItem);
+    entry.Connect(reqItem);
+
+    if (DownloadStatus(entry) == QLatin1String(kDownloading)) {
+        Note(2, QStringLiteral("Transfer is already downloading, cancelling..."), owner);
+        SetDownloadEntryStatus(entry, kAborted);
+    }
+
+    // The uploader sends up to the size it announces; a stale recorded size
+    // would end the download short or make it fail for good. A request
+    // without a size arrives as 0 and keeps the recorded one.
+    if (fileSize > 0 && entry.HasItem("file_size").AsInt64() != fileSize)
+        entry.Connect(d.GetType("file_size")->GetItem(Value(fileSize)));
+    peerMessenger->AcceptTransferRequest(user, req, false, 0);
+    Note(2, QStringLiteral("Accepted"), owner);
+}
+
+void TransferQueueManager::OnUploadDeniedNotification(QString user, std::string file,
+                                                      QString reason) {
+    const ItemPtr userItem = d.GetType("user")->HasItem(user);
+    Note(1,
+         QStringLiteral("Received peer notification from %1 that upload of %2 was denied, "
+                        "reason: %3")
+             .arg(user, Text(file), reason),
+         userItem);
+    const ItemPtr entry = GetDownloadEntry(user, GetFileName(file), GetFolder(file));
+    if (entry.IsNull()) {
+        Note(2, QStringLiteral("Download not found."), userItem);
+        return;
+    }
+    Note(2, QStringLiteral("Download found, marking as denied."), userItem);
+    entry.Connect(d.GetType("denial_reason")->GetItem(reason));
+    SetDownloadEntryStatus(entry, kDenied);
+}
+
+void TransferQueueManager::OnUploadFailedNotification(QString user, std::string file) {
+    const ItemPtr userItem = d.GetType("user")->HasItem(user);
+    Note(1,
+         QStringLiteral("Received peer notification from %1 that upload of %2 failed")
+             .arg(user, Text(file)),
+         userItem);
+    const ItemPtr entry = GetDownloadEntry(user, GetFileName(file), GetFolder(file));
+    if (entry.IsNull()) {
+        Note(2, QStringLiteral("Download not found."), userItem);
+        return;
+    }
+    Note(2, QStringLiteral("Download found!"), userItem);
+    QueueDownloadIfUserOnline(entry);
+    SetUserTime(userItem, "last_queue_request_time", 0);
+}
+
+void TransferQueueManager::RemoveDownload(ItemPtr entry) {
+    if (entry.IsNull() || entry.IsRemoved())
+        return;
+    const bool wasActive = IsDownloadActive(entry);
+
+    ItemPtr item = entry.HasItem("download_thread");
+    if (!item.IsNull()) {
+        QThread* thread = ObjectOf<QThread>(item);
+        item.Remove();
+        // Released later: a final report may still be queued for us.
+        StopAndRelease(thread);
+    }
+    item = entry.HasItem("download_socket");
+    if (!item.IsNull()) {
+        QTcpSocket* socket = ObjectOf<QTcpSocket>(item);
+        item.Remove();
+        if (socket) {
+            socket->disconnect();
+            socket->close();
+            socket->deleteLater();
+        }
+    }
+    item = entry.HasItem("download_file");
+    if (!item.IsNull()) {
+        QFile* file = ObjectOf<QFile>(item);
+        item.Remove();
+        if (file) {
+            file->close();
+            delete file;
+        }
+    }
+    for (const char* typeName : {"write_position", "last_receipt_time",
+                                 "last_speed_measurement_time", "bytes_per_second"}) {
+        item = entry.HasItem(typeName);
+        if (!item.IsNull())
+            item.Remove();
+    }
+    entry.Remove();
+    if (wasActive)
+        DetermineDownloadSpeedLimit();
+}
+
+void TransferQueueManager::OnUserShare(QString user, FileInfoMap& share,
+                                       AttributeTranslationTable&) {
+    const ItemPtr userItem = d.GetType("user")->HasItem(user);
+    if (userItem.IsNull() ||
+        userItem.HasItem("empty_share_check_status").AsString() != QLatin1String("requested"))
+        return;
+    Type* statusType = d.GetType("empty_share_check_status");
+    if (!share.empty()) {
+        userItem.Connect(statusType->GetItem(Value("not_empty")));
+        return;
+    }
+    userItem.Connect(statusType->GetItem(Value("empty")));
+    const QString message = GetSetting("empty_share_message");
+    if (!IsSettingYes("check_for_empty_shares") || userItem.IsConnected("in_user_list") ||
+        message.isEmpty())
+        return;
+    if (gp_server)
+        gp_server->SendPrivateChat(user, message);
+    Log(QStringLiteral("Shared"), 1,
+        QStringLiteral("Sent empty share warning message to user %1").arg(user));
+    userItem.Connect(d.GetType("sent_empty_share_warning_message")->GetItem(message));
+}
