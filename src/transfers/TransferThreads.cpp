@@ -90,30 +90,35 @@ QString FileError(const QString& what, QFile* file) {
 
 }  // namespace
 
-// --- UploadThread ---
+// --- TransferThread ---
 
-UploadThread::UploadThread(QTcpSocket* socket, QFile* file, int token)
-    : m_socket(socket), m_file(file), m_token(token), m_limiter(UploadRateLimiter()) {}
+TransferThread::TransferThread(QTcpSocket* socket, QFile* file, RateLimiter& limiter)
+    : m_socket(socket), m_file(file), m_limiter(limiter) {}
 
-void UploadThread::SignalExit() {
+void TransferThread::SignalExit() {
     QMutexLocker lock(&m_exitMutex);
     m_exit = true;
 }
 
-bool UploadThread::AskedToExit() {
+bool TransferThread::AskedToExit() {
     QMutexLocker lock(&m_exitMutex);
     return m_exit;
 }
 
-void UploadThread::SetWaitLimits(int singleWaitMs, int maxWaits) {
+void TransferThread::SetWaitLimits(int singleWaitMs, int maxWaits) {
     m_singleWaitMs = std::max(1, singleWaitMs);
     m_maxWaits = std::max(1, maxWaits);
 }
 
-bool UploadThread::Fail(const QString& reason) {
+bool TransferThread::Fail(const QString& reason) {
     m_errorText = reason;
     return false;
 }
+
+// --- UploadThread ---
+
+UploadThread::UploadThread(QTcpSocket* socket, QFile* file, int token)
+    : TransferThread(socket, file, UploadRateLimiter()), m_token(token) {}
 
 void UploadThread::run() {
     const bool ok = PerformUpload();
@@ -241,31 +246,9 @@ bool UploadThread::PerformUpload() {
 
 DownloadThread::DownloadThread(QTcpSocket* socket, QFile* file, qint64 fileSize,
                                qint64 startPosition)
-    : m_socket(socket),
-      m_file(file),
+    : TransferThread(socket, file, DownloadRateLimiter()),
       m_fileSize(fileSize),
-      m_position(startPosition),
-      m_limiter(DownloadRateLimiter()) {}
-
-void DownloadThread::SignalExit() {
-    QMutexLocker lock(&m_exitMutex);
-    m_exit = true;
-}
-
-bool DownloadThread::AskedToExit() {
-    QMutexLocker lock(&m_exitMutex);
-    return m_exit;
-}
-
-void DownloadThread::SetWaitLimits(int singleWaitMs, int maxWaits) {
-    m_singleWaitMs = std::max(1, singleWaitMs);
-    m_maxWaits = std::max(1, maxWaits);
-}
-
-bool DownloadThread::Fail(const QString& reason) {
-    m_errorText = reason;
-    return false;
-}
+      m_position(startPosition) {}
 
 void DownloadThread::run() {
     const bool ok = PerformDownload();
@@ -366,10 +349,8 @@ bool DownloadThread::PerformDownload() {
 namespace {
 
 void RequestExit(QThread* thread) {
-    if (auto* upload = qobject_cast<UploadThread*>(thread))
-        upload->SignalExit();
-    else if (auto* download = qobject_cast<DownloadThread*>(thread))
-        download->SignalExit();
+    if (auto* transfer = qobject_cast<TransferThread*>(thread))
+        transfer->SignalExit();
 }
 
 }  // namespace

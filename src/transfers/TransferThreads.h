@@ -29,13 +29,12 @@ class RateLimiter;
 // each single wait and before each block, so SignalExit ends a transfer within
 // about one second.
 
-class UploadThread : public QThread {
+// What both directions share: the connection and file they are given, the
+// exit flag the main thread sets, the socket wait limits and the error text.
+class TransferThread : public QThread {
     Q_OBJECT
 
 public:
-    // `file` is open for reading; `token` is the transfer request number.
-    UploadThread(QTcpSocket* socket, QFile* file, int token);
-
     // Main thread: asks the thread to end with "Exit requested.".
     void SignalExit();
     bool AskedToExit();
@@ -43,6 +42,28 @@ public:
     // Test hook, before start: the length of one socket wait and how many of
     // them make up a wait series.
     void SetWaitLimits(int singleWaitMs, int maxWaits);
+
+protected:
+    TransferThread(QTcpSocket* socket, QFile* file, RateLimiter& limiter);
+    bool Fail(const QString& reason);
+
+    QTcpSocket* m_socket;
+    QFile* m_file;
+    QMutex m_exitMutex;
+    bool m_exit = false;
+    QString m_errorText;
+
+    RateLimiter& m_limiter;
+    int m_singleWaitMs = 1000;
+    int m_maxWaits = 30;
+};
+
+class UploadThread : public TransferThread {
+    Q_OBJECT
+
+public:
+    // `file` is open for reading; `token` is the transfer request number.
+    UploadThread(QTcpSocket* socket, QFile* file, int token);
 
 signals:
     // offset counts from the start of the file.
@@ -56,31 +77,17 @@ protected:
 
 private:
     bool PerformUpload();
-    bool Fail(const QString& reason);
 
-    QTcpSocket* m_socket;
-    QFile* m_file;
     int m_token;
-    QMutex m_exitMutex;
-    bool m_exit = false;
-    QString m_errorText;
-
-    RateLimiter& m_limiter;
-    int m_singleWaitMs = 1000;
-    int m_maxWaits = 30;
 };
 
-class DownloadThread : public QThread {
+class DownloadThread : public TransferThread {
     Q_OBJECT
 
 public:
     // `file` is the partial file, open for appending and holding exactly
     // `startPosition` bytes; `fileSize` is the full size expected.
     DownloadThread(QTcpSocket* socket, QFile* file, qint64 fileSize, qint64 startPosition);
-
-    void SignalExit();
-    bool AskedToExit();
-    void SetWaitLimits(int singleWaitMs, int maxWaits);
 
 signals:
     // offset is the partial file's size.
@@ -95,19 +102,9 @@ protected:
 
 private:
     bool PerformDownload();
-    bool Fail(const QString& reason);
 
-    QTcpSocket* m_socket;
-    QFile* m_file;
     qint64 m_fileSize;
     qint64 m_position;
-    QMutex m_exitMutex;
-    bool m_exit = false;
-    QString m_errorText;
-
-    RateLimiter& m_limiter;
-    int m_singleWaitMs = 1000;
-    int m_maxWaits = 30;
 };
 
 // Hands the socket (detached from any parent) to the thread and starts it with
