@@ -11,6 +11,7 @@
 #include "store/Log.h"
 #include "store/MemStream.h"
 #include "store/Settings.h"
+#include "store/TimerManager.h"
 #include "transfers/RateLimiter.h"
 #include "transfers/TransferThreads.h"
 
@@ -111,6 +112,9 @@ TransferQueueManager::TransferQueueManager(QObject* parent) : QObject(parent) {
     d.AddPathEventHandler(users, ItemHandler(this, &TransferQueueManager::OnUserOnline));
 
     WirePeerMessenger();
+    if (timerManager)
+        connect(&timerManager->everyHalfMinute, &QTimer::timeout, this,
+                &TransferQueueManager::EveryHalfMinute);
     FlagActiveStatuses();
     if (dataSaver)
         dataSaver->AddDataLoadedEventHandler(this);

@@ -234,6 +234,24 @@ private:
                                 int subfolderSaveLevel);
     // End of the downloads section.
     // ---------------------------------------------------------------------
+    // ---------------------------------------------------------------------
+    // Start-up and supervision (defined in TransferSupervision.cpp)
+public:
+    // After the saved store loaded (or none existed): unfinished downloads
+    // go back to "queued", their users are tracked, the views are told, the
+    // limits are set and the slot settings are raised to their minimums.
+    // Also joins the 30-second tick when a timer manager exists.
+    void DataLoaded() override;
+    // First start: ".ini" is the only excluded download ending.
+    void NoData() override;
+
+public slots:
+    // Times out stalled upload negotiations, re-queues and asks places in
+    // line of online users, and ends the event loop once a requested
+    // finish-and-quit has drained the uploads.
+    void EveryHalfMinute();
+    // End of the start-up and supervision section.
+    // ---------------------------------------------------------------------
 };
 
 extern TransferQueueManager* transferQueueManager;
