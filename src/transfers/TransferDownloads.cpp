@@ -49,10 +49,6 @@ std::string TransferQueueManager::RemotePath(const ItemPtr& entry) {
            entry.HasItem("file_name").AsStdString();
 }
 
-bool TransferQueueManager::DoesDownloadItemCompleteFilenameExist(ItemPtr) {
-    return false;  // Stand-in until the download folders are handled.
-}
-
 ItemPtr TransferQueueManager::GetDownloadEntry(QString user, std::string file,
                                                std::string remoteFolder) {
     // Lookups only: a peer's text must not grow the store.
@@ -336,8 +332,9 @@ void TransferQueueManager::RemoveDownload(ItemPtr entry) {
             delete file;
         }
     }
-    for (const char* typeName : {"write_position", "last_receipt_time",
-                                 "last_speed_measurement_time", "bytes_per_second"}) {
+    for (const char* typeName :
+         {"write_position", "last_receipt_time", "last_speed_measurement_time", "bytes_per_second",
+          "bytes_since_last_receipt"}) {
         item = entry.HasItem(typeName);
         if (!item.IsNull())
             item.Remove();

@@ -290,6 +290,8 @@ void TransferQueueManager::WirePeerMessenger() {
             &TransferQueueManager::OnQueueDownloadRequested);
     connect(peerMessenger, &PeerMessenger::FileConnectionAccepted, this,
             &TransferQueueManager::OnFileConnectionAccepted);
+    connect(peerMessenger, &PeerMessenger::FileConnectionRequested, this,
+            &TransferQueueManager::OnFileConnection);
     connect(peerMessenger, &PeerMessenger::FileTransferResponse, this,
             &TransferQueueManager::OnFileTransferResponse);
     connect(peerMessenger, &PeerMessenger::UploadPlaceInLineRequested, this,

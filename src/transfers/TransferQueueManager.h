@@ -214,8 +214,8 @@ public:
     void RemoveDownload(ItemPtr entry);
     // "remote_folder" + "\" + "file_name".
     static std::string RemotePath(const ItemPtr& entry);
-    // Whether the finished file already stands in the complete folder. The
-    // download file handling is not built yet: always false until it is.
+    // Whether the finished file, with the expected size, already stands in the
+    // complete folder (defined in TransferFileConnection.cpp).
     bool DoesDownloadItemCompleteFilenameExist(ItemPtr entry);
 
 public slots:
@@ -234,6 +234,33 @@ private:
                                 int subfolderSaveLevel);
     // End of the downloads section.
     // ---------------------------------------------------------------------
+    // ---------------------------------------------------------------------
+    // Download file connection, folders and completion (defined in
+    // TransferFileConnection.cpp)
+public:
+    // Internal ("\"-separated) form; empty when the peer's names are refused
+    // (they would leave the download folder or are unusable).
+    QString GetDownloadTargetFolder(ItemPtr entry, bool complete);
+    // The folder, "\" and the file name; empty when refused.
+    QString GetDownloadTargetPath(ItemPtr entry, bool complete);
+    // The recreated remote folders joined with "\", whatever the
+    // single-download setting; empty when there are none.
+    QString GetDownloadRelativeDownloadFolder(ItemPtr entry);
+    // Removes the emptied recreated downloading folders once every download
+    // of the entry's remote folder is complete; not for single downloads.
+    void RemoveDownloadDownloadingFolderIfAppropriate(ItemPtr entry);
+
+public slots:
+    // Taken only for an entry of that user with that request number that is
+    // neither active nor complete; the request number is used up.
+    void OnFileConnection(QString user, QTcpSocket* socket, uint requestID);
+    void OnDownloadComplete();
+    void OnDownloadError(QString error);
+
+private:
+    // The download entry of the DownloadThread that sent the current signal.
+    ItemPtr DownloadEntryOfSender();
+    // End of the file connection section.
     // ---------------------------------------------------------------------
     // Start-up and supervision (defined in TransferSupervision.cpp)
 public:
