@@ -20,6 +20,7 @@
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 #include "support/RawPeer.h"
+#include "support/TransferServices.h"
 #include "transfers/TransferQueueManager.h"
 
 namespace {
@@ -58,16 +59,10 @@ QByteArray ReadFile(const QString& path) {
 
 }  // namespace
 
-class TestDownloadConnection : public QObject {
+class TestDownloadConnection : public QObject, private TransferServices {
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<DataSaver> saver;
-    std::unique_ptr<TimerManager> timers;
-    std::unique_ptr<Server> server;
-    std::unique_ptr<PeerMessenger> messenger;
-    std::unique_ptr<SharedFoldersManager> shares;
-    std::unique_ptr<TransferQueueManager> tqm;
 
     QString Root() const { return dir->path() + "/dl"; }
     static QString Status(const ItemPtr& entry) {
@@ -130,36 +125,14 @@ private slots:
         d.Reset();
         dir.reset(new QTemporaryDir);
         QVERIFY(dir->isValid());
-        saver.reset(new DataSaver);
-        timers.reset(new TimerManager);
-        timers->everyHalfMinute.stop();
-        timers->everyFiveMinutes.stop();
-        timers->everyHour.stop();
-        DeclareSettingsTypes(saver.get());
-        Server::CreateData();
-        server.reset(new Server);
-        messenger.reset(new PeerMessenger);
-        shares.reset(new SharedFoldersManager);
-        tqm.reset(new TransferQueueManager);
-        SetSetting("username", "me");
-        SetSetting("listening_port", 0);
-        SetSetting("obfuscated_listening_port", 0);
-        SetSetting("use_upnp", "no");
+        QVERIFY(StartTransferServices());
         SetSetting("download_folder", Root());
-        messenger->SetListenAddress(QHostAddress::LocalHost);
-        QVERIFY(messenger->Listen());
     }
 
     void cleanup() {
         for (const ItemPtr& entry : d.GetType("download_entry")->GetItems())
             tqm->RemoveDownload(entry);
-        tqm.reset();
-        shares.reset();
-        messenger.reset();
-        server.reset();
-        timers.reset();
-        saver.reset();
-        d.Reset();
+        StopTransferServices();
         dir.reset();
     }
 

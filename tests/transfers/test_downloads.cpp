@@ -17,6 +17,7 @@
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 #include "support/RawPeer.h"
+#include "support/TransferServices.h"
 #include "transfers/TransferQueueManager.h"
 
 namespace {
@@ -48,15 +49,8 @@ QByteArray I64(qint64 n) {
 
 }  // namespace
 
-class TestDownloads : public QObject {
+class TestDownloads : public QObject, private TransferServices {
     Q_OBJECT
-
-    std::unique_ptr<DataSaver> saver;
-    std::unique_ptr<TimerManager> timers;
-    std::unique_ptr<Server> server;
-    std::unique_ptr<PeerMessenger> messenger;
-    std::unique_ptr<SharedFoldersManager> shares;
-    std::unique_ptr<TransferQueueManager> tqm;
 
     ItemPtr User(const QString& name) { return d.GetType("user")->GetItem(name); }
     void Online(const QString& name) {
@@ -125,37 +119,12 @@ class TestDownloads : public QObject {
     }
 
 private slots:
-    void init() {
-        d.Reset();
-        saver.reset(new DataSaver);
-        timers.reset(new TimerManager);
-        timers->everyHalfMinute.stop();
-        timers->everyFiveMinutes.stop();
-        timers->everyHour.stop();
-        DeclareSettingsTypes(saver.get());
-        Server::CreateData();
-        server.reset(new Server);
-        messenger.reset(new PeerMessenger);
-        shares.reset(new SharedFoldersManager);
-        tqm.reset(new TransferQueueManager);
-        SetSetting("username", "me");
-        SetSetting("listening_port", 0);
-        SetSetting("obfuscated_listening_port", 0);
-        SetSetting("use_upnp", "no");
-        messenger->SetListenAddress(QHostAddress::LocalHost);
-        QVERIFY(messenger->Listen());
-    }
+    void init() { QVERIFY(StartTransferServices()); }
 
     void cleanup() {
         for (const ItemPtr& entry : d.GetType("download_entry")->GetItems())
             tqm->RemoveDownload(entry);
-        tqm.reset();
-        shares.reset();
-        messenger.reset();
-        server.reset();
-        timers.reset();
-        saver.reset();
-        d.Reset();
+        StopTransferServices();
     }
 
     void addAndQueue() {

@@ -21,6 +21,7 @@
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 #include "support/RawPeer.h"
+#include "support/TransferServices.h"
 #include "transfers/TransferQueueManager.h"
 
 namespace {
@@ -43,15 +44,9 @@ QString Wire(QString path) {
 
 }  // namespace
 
-class TestSupervision : public QObject {
+class TestSupervision : public QObject, private TransferServices {
     Q_OBJECT
 
-    std::unique_ptr<DataSaver> saver;
-    std::unique_ptr<TimerManager> timers;
-    std::unique_ptr<Server> server;
-    std::unique_ptr<PeerMessenger> messenger;
-    std::unique_ptr<SharedFoldersManager> shares;
-    std::unique_ptr<TransferQueueManager> tqm;
     std::unique_ptr<QTemporaryDir> tmp;
 
     QString P(const QString& relative) const { return tmp->path() + "/" + relative; }
@@ -67,35 +62,9 @@ class TestSupervision : public QObject {
         return d.GetItem(User(user), shares->GetSharedFileItem(P(relative)), "upload_entry");
     }
 
-    bool Build() {
-        saver.reset(new DataSaver);
-        timers.reset(new TimerManager);
-        timers->everyHalfMinute.stop();
-        timers->everyFiveMinutes.stop();
-        timers->everyHour.stop();
-        DeclareSettingsTypes(saver.get());
-        Server::CreateData();
-        server.reset(new Server);
-        messenger.reset(new PeerMessenger);
-        shares.reset(new SharedFoldersManager);
-        tqm.reset(new TransferQueueManager);
-        SetSetting("username", "me");
-        SetSetting("listening_port", 0);
-        SetSetting("obfuscated_listening_port", 0);
-        SetSetting("use_upnp", "no");
-        messenger->SetListenAddress(QHostAddress::LocalHost);
-        return messenger->Listen();
-    }
+    bool Build() { return StartTransferServices(); }
 
-    void TearDown() {
-        tqm.reset();
-        shares.reset();
-        messenger.reset();
-        server.reset();
-        timers.reset();
-        saver.reset();
-        d.Reset();
-    }
+    void TearDown() { StopTransferServices(); }
 
     bool Connect(RawPeer& peer, const QString& user) {
         if (!peer.ConnectTo(messenger->ListeningPort()))

@@ -18,6 +18,7 @@
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 #include "support/RawPeer.h"
+#include "support/TransferServices.h"
 #include "transfers/TransferQueueManager.h"
 
 namespace {
@@ -48,15 +49,9 @@ struct Message {
 
 }  // namespace
 
-class TestUploads : public QObject {
+class TestUploads : public QObject, private TransferServices {
     Q_OBJECT
 
-    std::unique_ptr<DataSaver> saver;
-    std::unique_ptr<TimerManager> timers;
-    std::unique_ptr<Server> server;
-    std::unique_ptr<PeerMessenger> messenger;
-    std::unique_ptr<SharedFoldersManager> shares;
-    std::unique_ptr<TransferQueueManager> tqm;
     std::unique_ptr<QTemporaryDir> tmp;
     ItemPtr musicRoot;
 
@@ -133,24 +128,7 @@ class TestUploads : public QObject {
 
 private slots:
     void init() {
-        d.Reset();
-        saver.reset(new DataSaver);
-        timers.reset(new TimerManager);
-        timers->everyHalfMinute.stop();
-        timers->everyFiveMinutes.stop();
-        timers->everyHour.stop();
-        DeclareSettingsTypes(saver.get());
-        Server::CreateData();
-        server.reset(new Server);
-        messenger.reset(new PeerMessenger);
-        shares.reset(new SharedFoldersManager);
-        tqm.reset(new TransferQueueManager);
-        SetSetting("username", "me");
-        SetSetting("listening_port", 0);
-        SetSetting("obfuscated_listening_port", 0);
-        SetSetting("use_upnp", "no");
-        messenger->SetListenAddress(QHostAddress::LocalHost);
-        QVERIFY(messenger->Listen());
+        QVERIFY(StartTransferServices());
 
         tmp.reset(new QTemporaryDir);
         QVERIFY(tmp->isValid());
@@ -169,14 +147,8 @@ private slots:
         // removing them is what frees those.
         for (const ItemPtr& entry : d.GetType("upload_entry")->GetItems())
             tqm->RemoveUpload(entry);
-        tqm.reset();
-        shares.reset();
-        messenger.reset();
-        server.reset();
-        timers.reset();
-        saver.reset();
+        StopTransferServices();
         tmp.reset();
-        d.Reset();
     }
 
     void admission() {
