@@ -217,7 +217,7 @@ public:
         m_transfers.push_back(std::make_unique<Transfer>());
         Transfer* t = m_transfers.back().get();
         t->file = std::make_unique<QFile>(path);
-        if (!t->file->open(QIODevice::ReadOnly))
+        if (!t->file->open(QIODevice::ReadOnly | QIODevice::Unbuffered))
             return Fail(why, QStringLiteral("cannot open ") + path);
         t->socket = new QTcpSocket;
         t->socket->connectToHost(QHostAddress::LocalHost, m_listener.Port());

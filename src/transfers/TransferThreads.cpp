@@ -8,12 +8,18 @@
 #include <algorithm>
 #include <climits>
 #include <functional>
+#include <memory>
 
 #include "transfers/RateLimiter.h"
 
 namespace {
 
 constexpr qint64 kBlockSize = 8192;
+// Unlimited uploads hand their blocks to the socket 32 at a time: a socket
+// write and a wait for every 8 KiB block cost more than half of what a
+// loopback link carries. Limited uploads send every block as it is paid for.
+constexpr qint64 kBlocksPerSend = 32;
+constexpr qint64 kSendSize = kBlockSize * kBlocksPerSend;
 constexpr qint64 kProgressIntervalMs = 499;
 // A downloader reads at the throttled pace; a bounded socket buffer makes the
 // sender feel it instead of piling the data up in memory.
@@ -43,13 +49,18 @@ struct SocketWaits {
         return socket->bytesAvailable() > 0 ? Wait::Done : Wait::Failed;
     }
 
+    // Only waits in which nothing was taken count towards the limit: a peer
+    // that reads slowly but steadily is not a stalled one.
     Wait ForWritten() const {
-        for (int i = 0; i < maxWaits && socket->bytesToWrite() > 0; ++i) {
+        for (int idle = 0; idle < maxWaits && socket->bytesToWrite() > 0;) {
             if (asked())
                 return Wait::Exit;
             if (!Connected())
                 break;
+            const qint64 before = socket->bytesToWrite();
             socket->waitForBytesWritten(singleWaitMs);
+            if (socket->bytesToWrite() >= before)
+                ++idle;
         }
         return socket->bytesToWrite() > 0 ? Wait::Failed : Wait::Done;
     }
@@ -178,7 +189,9 @@ bool UploadThread::PerformUpload() {
     throttle.Start();
     const auto asked = [this] { return AskedToExit(); };
 
-    char block[kBlockSize];
+    // The blocks of one send lie side by side in this buffer.
+    const std::unique_ptr<char[]> blocks(new char[kSendSize]);
+    qint64 pending = 0;
     while (offset < fileSize) {
         if (AskedToExit())
             return Fail(kExitRequested);
@@ -188,9 +201,14 @@ bool UploadThread::PerformUpload() {
         if (limitChanged) {
             speedClock.restart();
             measured = 0;
+            // Blocks read while unlimited but not sent yet go out under the
+            // new limit: they are paid for with the next block.
+            if (throttle.LastLimit() != 0)
+                throttle.Moved(pending);
         }
 
         const qint64 size = std::min(kBlockSize, fileSize - offset);
+        char* const block = blocks.get() + pending;
         qint64 read = 0;
         while (read < size) {
             const qint64 got = m_file->read(block + read, size - read);
@@ -201,9 +219,12 @@ bool UploadThread::PerformUpload() {
         if (read != size)
             return Fail(FileError(QStringLiteral("Reading from file failed."), m_file));
 
+        pending += size;
+        const bool sendNow =
+            pending == kSendSize || offset + size == fileSize || throttle.LastLimit() != 0;
         qint64 written = 0;
-        while (written < size) {
-            const qint64 put = m_socket->write(block + written, size - written);
+        while (sendNow && written < pending) {
+            const qint64 put = m_socket->write(blocks.get() + written, pending - written);
             if (put < 0)
                 return Fail(SocketError(QStringLiteral("Writing to socket failed."), m_socket));
             written += put;
@@ -214,6 +235,8 @@ bool UploadThread::PerformUpload() {
                 return Fail(SocketError(
                     QStringLiteral("Waiting for bytes to be written to socket failed."), m_socket));
         }
+        if (sendNow)
+            pending = 0;
         // The downloader has nothing more to say; keep its noise out of memory.
         if (m_socket->bytesAvailable() > 0)
             m_socket->readAll();

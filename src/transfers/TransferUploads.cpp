@@ -537,7 +537,7 @@ void TransferQueueManager::OnFileTransferResponse(QString user, uint req, bool a
     }
 
     auto file = std::make_unique<QFile>(SharedFilePath(entry.HasItem("shared_file")));
-    const bool opened = file->open(QIODevice::ReadOnly);
+    const bool opened = file->open(QIODevice::ReadOnly | QIODevice::Unbuffered);
     // We announced the indexed size; a file that has since changed would be
     // sent with another length than the downloader expects.
     if (!opened || file->size() != SharedFileSize(entry)) {

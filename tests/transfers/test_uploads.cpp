@@ -89,6 +89,17 @@ class TestUploads : public QObject, private TransferServices {
                code == PeerMessenger::PM_SHARED_FILE_LIST;
     }
 
+    // The downloader's side once our request is accepted: it takes the "F"
+    // connection, checks the token and asks for the file from `offset`.
+    static bool TakeFileConnection(RawPeer& peer, uint req, qint64 offset) {
+        QString kind;
+        if (!peer.WaitForIncoming(kWait) || !peer.ReadSetUp(nullptr, &kind, kWait) || kind != "F" ||
+            peer.ReadRaw(4, kWait) != RawPeer::U32(req))
+            return false;
+        peer.SendRaw(RawPeer::I64(offset));
+        return true;
+    }
+
     static Message Next(RawPeer& peer, int timeoutMs = kWait) {
         Message m;
         if (!peer.WaitForMessage(&m.code, &m.payload, timeoutMs))
@@ -402,15 +413,50 @@ private slots:
         uint req = 0;
         QVERIFY(IsRequest(Next(bob), W("Music/big.bin"), 100000, &req));
         tqm->OnFileTransferResponse("bob", req, true, false, 0, QString());
-        QVERIFY(bob.WaitForIncoming(kWait));
-        QVERIFY(bob.ReadSetUp(nullptr, nullptr, kWait));
-        QCOMPARE(bob.ReadRaw(4, kWait), RawPeer::U32(req));
-        bob.SendRaw(RawPeer::I64(0));
+        QVERIFY(TakeFileConnection(bob, req, 0));
         QCOMPARE(bob.ReadRaw(100000, kWait), Pattern(100000));
         bob.Close();
         QVERIFY(RawPeer::WaitUntil([&] { return Status("bob", "Music/big.bin") == "complete"; },
                                    kWait));
         QVERIFY(progressed.count() >= 1);
+
+        // Offering the finished file again queues it anew: the offer (PM 60),
+        // then our transfer request. A start offset past the end makes the
+        // thread fail, and the failure ends the entry as "aborted".
+        bob.Select(0);
+        tqm->AddUpload("bob", W("Music/big.bin"));
+        const Message offer = Next(bob);
+        QCOMPARE(offer.code, quint32(PeerMessenger::PM_QUEUE_DOWNLOAD_REQUEST));
+        {
+            MemStream in(offer.payload);
+            QString file;
+            qint64 size = -1;
+            QVERIFY(in.Read(file) && in.Read(size));
+            QCOMPARE(file, W("Music/big.bin"));
+            QCOMPARE(size, qint64(100000));
+        }
+        QVERIFY(IsRequest(Next(bob), W("Music/big.bin"), 100000, &req));
+        tqm->OnFileTransferResponse("bob", req, true, false, 0, QString());
+        QVERIFY(TakeFileConnection(bob, req, 200000));
+        QVERIFY(
+            RawPeer::WaitUntil([&] { return Status("bob", "Music/big.bin") == "aborted"; }, kWait));
+        QVERIFY(Entry("bob", "Music/big.bin").HasItem("upload_thread").IsNull());
+        QCOMPARE(tqm->ActiveUploadCount(), 0);
+
+        bob.Select(0);
+        const Message failed = Next(bob);
+        QCOMPARE(failed.code, quint32(PeerMessenger::PM_UPLOAD_FAILED));
+        {
+            MemStream in(failed.payload);
+            QString file;
+            QVERIFY(in.Read(file));
+            QCOMPARE(file, W("Music/big.bin"));
+        }
+
+        // A file the user may not see is not offered at all.
+        tqm->AddUpload("bob", W("Private/secret.bin"));
+        QCOMPARE(Next(bob, 300).code, quint32(0));
+        QCOMPARE(User("bob").GetItems("upload_entry").Size(), 1);
     }
 
     // Visibility is judged again before our transfer request goes out.
