@@ -637,6 +637,13 @@ void PeerMessenger::SendMessage(QString user, MemStream& message) {
     StartRequest(user, "P");
 }
 
+template <typename... Fields>
+void PeerMessenger::SendFields(const QString& user, quint32 code, const Fields&... fields) {
+    MemStream m;
+    if ((m.Write(fields) && ...))
+        Send(user, code, m);
+}
+
 void PeerMessenger::Send(const QString& user, quint32 code, const MemStream& payload) {
     MemStream message;
     message.Write(code);
@@ -647,15 +654,11 @@ void PeerMessenger::Send(const QString& user, quint32 code, const MemStream& pay
 }
 
 void PeerMessenger::QueueDownload(QString user, std::string file) {
-    MemStream m;
-    if (m.Write(file))
-        Send(user, PM_QUEUE_UPLOAD, m);
+    SendFields(user, PM_QUEUE_UPLOAD, file);
 }
 
 void PeerMessenger::QueueUpload(QString user, QString file, qint64 size) {
-    MemStream m;
-    if (m.Write(file) && m.Write(size))
-        Send(user, PM_QUEUE_DOWNLOAD_REQUEST, m);
+    SendFields(user, PM_QUEUE_DOWNLOAD_REQUEST, file, size);
 }
 
 uint PeerMessenger::RequestUpload(QString user, QString file, qint64 size) {
@@ -667,9 +670,7 @@ uint PeerMessenger::RequestUpload(QString user, QString file, qint64 size) {
     if (next == 0)
         next = 1;
     SetSetting("transfer_req_counter", next);
-    MemStream m;
-    if (m.Write(quint32(1)) && m.Write(quint32(req)) && m.Write(file) && m.Write(size))
-        Send(user, PM_TRANSFER_REQUEST, m);
+    SendFields(user, PM_TRANSFER_REQUEST, quint32(1), quint32(req), file, size);
     return req;
 }
 
@@ -683,21 +684,15 @@ void PeerMessenger::AcceptTransferRequest(QString user, uint req, bool includeSi
 }
 
 void PeerMessenger::DenyTransferRequest(QString user, uint req, QString reason) {
-    MemStream m;
-    if (m.Write(quint32(req)) && m.Write(quint8(0)) && m.Write(reason))
-        Send(user, PM_TRANSFER_RESPONSE, m);
+    SendFields(user, PM_TRANSFER_RESPONSE, quint32(req), quint8(0), reason);
 }
 
 void PeerMessenger::DenyUpload(QString user, QString file, QString reason) {
-    MemStream m;
-    if (m.Write(file) && m.Write(reason))
-        Send(user, PM_UPLOAD_DENIED, m);
+    SendFields(user, PM_UPLOAD_DENIED, file, reason);
 }
 
 void PeerMessenger::SendUploadPlaceInLine(QString user, QString file, int place) {
-    MemStream m;
-    if (m.Write(file) && m.Write(quint32(place)))
-        Send(user, PM_UPLOAD_PLACE_IN_LINE, m);
+    SendFields(user, PM_UPLOAD_PLACE_IN_LINE, file, quint32(place));
 }
 
 void PeerMessenger::GetUserSharedFiles(QString user) {

@@ -199,6 +199,9 @@ private:
     ConnectionPtr NewestMessaging(const QString& user) const;
     // Builds the message from the code and payload and sends it.
     void Send(const QString& user, quint32 code, const MemStream& payload);
+    // Sends the fields in order, or nothing when one does not fit.
+    template <typename... Fields>
+    void SendFields(const QString& user, quint32 code, const Fields&... fields);
 
     void StartRequest(const QString& user, const QString& kind);
     void ConnectDirect(quint32 token, quint32 ip, quint16 port);

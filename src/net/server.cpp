@@ -459,6 +459,13 @@ bool Server::Send(quint32 code, const MemStream& payload) {
     return WriteFrame(code, payload);
 }
 
+template <typename... Fields>
+void Server::SendFields(quint32 code, const Fields&... fields) {
+    MemStream m;
+    if ((m.Write(fields) && ...))
+        Send(code, m);
+}
+
 bool Server::WriteFrame(quint32 code, const MemStream& payload) {
     QTcpSocket* socket = mp_socket;
     if (!socket)
@@ -488,15 +495,11 @@ void Server::TrackUser(QString user) {
 }
 
 void Server::AddUser(QString user) {
-    MemStream m;
-    if (m.Write(user))
-        Send(SM_ADD_USER, m);
+    SendFields(SM_ADD_USER, user);
 }
 
 void Server::GetUserStats(QString user) {
-    MemStream m;
-    if (m.Write(user))
-        Send(SM_GET_USER_STATS, m);
+    SendFields(SM_GET_USER_STATS, user);
 }
 
 void Server::GetOwnPrivilegesStatus() {
@@ -522,9 +525,7 @@ quint32 Server::NewSearchRequest(const QString& text, bool wishList) {
 
 quint32 Server::FileSearch(QString text, bool wishList) {
     const quint32 token = NewSearchRequest(text, wishList);
-    MemStream m;
-    if (m.Write(token) && m.Write(text))
-        Send(wishList ? SM_LOW_PRIORITY_FILE_SEARCH : SM_FILE_SEARCH, m);
+    SendFields(wishList ? SM_LOW_PRIORITY_FILE_SEARCH : SM_FILE_SEARCH, token, text);
     return token;
 }
 
@@ -533,60 +534,43 @@ quint32 Server::SearchUserList(QString text) {
     for (const ItemPtr& user : FlaggedItems("in_user_list", "user")) {
         if (!user.IsConnected("is_online"))
             continue;
-        MemStream m;
-        if (m.Write(user.AsString()) && m.Write(token) && m.Write(text))
-            Send(SM_USER_SEARCH, m);
+        SendFields(SM_USER_SEARCH, user.AsString(), token, text);
     }
     return token;
 }
 
 quint32 Server::SearchRoom(QString room, QString text) {
     const quint32 token = NewSearchRequest(text, false);
-    MemStream m;
-    if (m.Write(room) && m.Write(token) && m.Write(text))
-        Send(SM_ROOM_SEARCH, m);
+    SendFields(SM_ROOM_SEARCH, room, token, text);
     return token;
 }
 
 void Server::GetSearchCorrelations(QString text) {
-    MemStream m;
-    if (m.Write(text))
-        Send(SM_SEARCH_CORRELATIONS, m);
+    SendFields(SM_SEARCH_CORRELATIONS, text);
 }
 
 void Server::SetAvailabilityStatus(bool available) {
     SetSetting("availability_status", available ? "available" : "away");
-    MemStream m;
-    m.Write(quint32(available ? StatusOnline : StatusAway));
-    Send(SM_SET_STATUS, m);
+    SendFields(SM_SET_STATUS, quint32(available ? StatusOnline : StatusAway));
 }
 
 void Server::SendFilesFolders(int folders, int files) {
-    MemStream m;
-    m.Write(quint32(folders));
-    m.Write(quint32(files));
-    Send(SM_SHARED_FOLDERS_FILES, m);
+    SendFields(SM_SHARED_FOLDERS_FILES, quint32(folders), quint32(files));
 }
 
 void Server::SendUploadSpeed(int speed) {
-    MemStream m;
-    m.Write(quint32(speed));
-    Send(SM_SEND_UPLOAD_SPEED, m);
+    SendFields(SM_SEND_UPLOAD_SPEED, quint32(speed));
 }
 
 void Server::SendPrivateChat(QString user, QString text) {
     text.replace('\r', ' ');
     text.replace('\n', ' ');
-    MemStream m;
-    if (m.Write(user) && m.Write(text))
-        Send(SM_PRIVATE_MESSAGE, m);
+    SendFields(SM_PRIVATE_MESSAGE, user, text);
     emit PrivateChatSent(user, text);
 }
 
 void Server::EnterRoom(QString room, bool isPrivate) {
-    MemStream m;
-    if (m.Write(room) && m.Write(quint32(isPrivate ? 1 : 0)))
-        Send(SM_JOIN_ROOM, m);
+    SendFields(SM_JOIN_ROOM, room, quint32(isPrivate ? 1 : 0));
 }
 
 void Server::LeaveRoom(QString room) {
@@ -599,21 +583,15 @@ void Server::LeaveRoom(QString room) {
         r.Disconnect("user");
         return;
     }
-    MemStream m;
-    if (m.Write(room))
-        Send(SM_LEAVE_ROOM, m);
+    SendFields(SM_LEAVE_ROOM, room);
 }
 
 void Server::SendRoomChat(QString room, QString text) {
-    MemStream m;
-    if (m.Write(room) && m.Write(text))
-        Send(SM_SAY_IN_ROOM, m);
+    SendFields(SM_SAY_IN_ROOM, room, text);
 }
 
 void Server::SetRoomTicker(QString room, QString text) {
-    MemStream m;
-    if (m.Write(room) && m.Write(text))
-        Send(SM_SET_ROOM_TICKER, m);
+    SendFields(SM_SET_ROOM_TICKER, room, text);
 }
 
 void Server::GetRoomList() {
@@ -622,49 +600,35 @@ void Server::GetRoomList() {
 }
 
 void Server::EnablePrivateRoomAdd(bool enable) {
-    MemStream m;
-    m.Write(quint8(enable ? 1 : 0));
-    Send(SM_PRIVATE_ROOM_TOGGLE, m);
+    SendFields(SM_PRIVATE_ROOM_TOGGLE, quint8(enable ? 1 : 0));
 }
 
 void Server::GiveUpPrivateRoom(QString room) {
-    MemStream m;
-    if (m.Write(room))
-        Send(SM_PRIVATE_ROOM_DISOWN, m);
+    SendFields(SM_PRIVATE_ROOM_DISOWN, room);
 }
 
 void Server::GiveUpPrivateRoomMembership(QString room) {
-    MemStream m;
-    if (m.Write(room))
-        Send(SM_PRIVATE_ROOM_DISMEMBER, m);
-}
-
-void Server::SendRoomUser(quint32 code, const QString& room, const QString& user) {
-    MemStream m;
-    if (m.Write(room) && m.Write(user))
-        Send(code, m);
+    SendFields(SM_PRIVATE_ROOM_DISMEMBER, room);
 }
 
 void Server::AddPrivateRoomMember(QString room, QString user) {
-    SendRoomUser(SM_PRIVATE_ROOM_ADD_USER, room, user);
+    SendFields(SM_PRIVATE_ROOM_ADD_USER, room, user);
 }
 
 void Server::RemovePrivateRoomMember(QString room, QString user) {
-    SendRoomUser(SM_PRIVATE_ROOM_REMOVE_USER, room, user);
+    SendFields(SM_PRIVATE_ROOM_REMOVE_USER, room, user);
 }
 
 void Server::AddPrivateRoomOperator(QString room, QString user) {
-    SendRoomUser(SM_PRIVATE_ROOM_ADD_OPERATOR, room, user);
+    SendFields(SM_PRIVATE_ROOM_ADD_OPERATOR, room, user);
 }
 
 void Server::RemovePrivateRoomOperator(QString room, QString user) {
-    SendRoomUser(SM_PRIVATE_ROOM_REMOVE_OPERATOR, room, user);
+    SendFields(SM_PRIVATE_ROOM_REMOVE_OPERATOR, room, user);
 }
 
 void Server::GiftPrivileges(QString user, int days) {
-    MemStream m;
-    if (m.Write(user) && m.Write(quint32(days)))
-        Send(SM_GIVE_PRIVILEGE, m);
+    SendFields(SM_GIVE_PRIVILEGE, user, quint32(days));
 }
 
 void Server::MessageUsers(const QStringList& users, QString text) {
@@ -678,51 +642,35 @@ void Server::MessageUsers(const QStringList& users, QString text) {
 }
 
 void Server::SendDNetHasParent(bool hasParent) {
-    MemStream m;
-    m.Write(quint8(hasParent ? 0 : 1));
-    Send(SM_SEND_DISTRIBUTIONS, m);
+    SendFields(SM_SEND_DISTRIBUTIONS, quint8(hasParent ? 0 : 1));
 }
 
 void Server::SendDNetCanParent(bool canParent) {
-    MemStream m;
-    m.Write(quint8(canParent ? 1 : 0));
-    Send(SM_CAN_PARENT, m);
+    SendFields(SM_CAN_PARENT, quint8(canParent ? 1 : 0));
 }
 
 void Server::SendDNetLevel(int level) {
-    MemStream m;
-    m.Write(qint32(level));
-    Send(SM_DNET_LEVEL, m);
+    SendFields(SM_DNET_LEVEL, qint32(level));
 }
 
 void Server::SendDNetGroupLeader(QString leader) {
-    MemStream m;
-    if (m.Write(leader))
-        Send(SM_DNET_GROUP_LEADER, m);
+    SendFields(SM_DNET_GROUP_LEADER, leader);
 }
 
 void Server::SendChildDepth(bool hasDepth) {
-    MemStream m;
-    m.Write(quint8(hasDepth ? 1 : 0));
-    Send(SM_DNET_CHILD_DEPTH, m);
+    SendFields(SM_DNET_CHILD_DEPTH, quint8(hasDepth ? 1 : 0));
 }
 
 void Server::GetPeerAddress(QString user) {
-    MemStream m;
-    if (m.Write(user))
-        Send(SM_GET_PEER_ADDRESS, m);
+    SendFields(SM_GET_PEER_ADDRESS, user);
 }
 
 void Server::ConnectToPeer(quint32 token, QString user, QString kind) {
-    MemStream m;
-    if (m.Write(token) && m.Write(user) && m.Write(kind))
-        Send(SM_CONNECT_TO_PEER, m);
+    SendFields(SM_CONNECT_TO_PEER, token, user, kind);
 }
 
 void Server::CannotConnect(quint32 token, QString user) {
-    MemStream m;
-    if (m.Write(token) && m.Write(user))
-        Send(SM_CANNOT_CONNECT, m);
+    SendFields(SM_CANNOT_CONNECT, token, user);
 }
 
 // ---------------------------------------------------------------------------

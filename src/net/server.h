@@ -227,7 +227,9 @@ private:
     void SendLogin();
     // Frames the message and writes it while logged in; drops it otherwise.
     bool Send(quint32 code, const MemStream& payload);
-    void SendRoomUser(quint32 code, const QString& room, const QString& user);
+    // Sends the fields in order, or nothing when one does not fit.
+    template <typename... Fields>
+    void SendFields(quint32 code, const Fields&... fields);
     bool WriteFrame(quint32 code, const MemStream& payload);
     quint32 NewSearchRequest(const QString& text, bool wishList);
 
