@@ -99,6 +99,60 @@ QString FileError(const QString& what, QFile* file) {
     return what + QStringLiteral(" Error string: ") + file->errorString();
 }
 
+// The error text of a wait that did not end well; a null string when it did.
+QString WaitError(Wait w, const QString& what, QTcpSocket* socket) {
+    if (w == Wait::Exit)
+        return kExitRequested;
+    if (w == Wait::Failed)
+        return SocketError(what, socket);
+    return QString();
+}
+
+// Reads exactly n bytes, waiting as needed; the error text, or a null string.
+QString ReadExactly(const SocketWaits& waits, char* buffer, qint64 n, const QString& waitFailure) {
+    QTcpSocket* socket = waits.socket;
+    for (qint64 received = 0; received < n;) {
+        if (socket->bytesAvailable() <= 0) {
+            const QString error = WaitError(waits.ForData(), waitFailure, socket);
+            if (!error.isNull())
+                return error;
+        }
+        const qint64 got = socket->read(buffer + received, n - received);
+        if (got < 0)
+            return SocketError(QStringLiteral("Socket read failed."), socket);
+        received += got;
+    }
+    return QString();
+}
+
+// The speed measurement and the progress cadence of one transfer.
+class Meter {
+public:
+    Meter() {
+        m_speedClock.start();
+        m_progressClock.start();
+    }
+    void Restart() {
+        m_speedClock.restart();
+        m_measured = 0;
+    }
+    // Counts a moved block; true when progress is due: about twice a second,
+    // and always at the end.
+    bool Moved(qint64 bytes, bool atEnd) {
+        m_measured += bytes;
+        if (!atEnd && m_progressClock.elapsed() <= kProgressIntervalMs)
+            return false;
+        m_progressClock.restart();
+        return true;
+    }
+    int BytesPerSecond() const { return Speed(m_measured, m_speedClock); }
+
+private:
+    QElapsedTimer m_speedClock;
+    QElapsedTimer m_progressClock;
+    qint64 m_measured = 0;
+};
+
 }  // namespace
 
 // --- TransferThread ---
@@ -153,22 +207,11 @@ bool UploadThread::PerformUpload() {
     m_socket->flush();
 
     char offsetBytes[8];
-    qint64 received = 0;
-    while (received < qint64(sizeof offsetBytes)) {
-        if (m_socket->bytesAvailable() <= 0) {
-            const Wait w = waits.ForData();
-            if (w == Wait::Exit)
-                return Fail(kExitRequested);
-            if (w == Wait::Failed)
-                return Fail(SocketError(
-                    QStringLiteral("Waiting for initialization data to read failed."), m_socket));
-        }
-        const qint64 got =
-            m_socket->read(offsetBytes + received, qint64(sizeof offsetBytes) - received);
-        if (got < 0)
-            return Fail(SocketError(QStringLiteral("Socket read failed."), m_socket));
-        received += got;
-    }
+    const QString readError =
+        ReadExactly(waits, offsetBytes, sizeof offsetBytes,
+                    QStringLiteral("Waiting for initialization data to read failed."));
+    if (!readError.isNull())
+        return Fail(readError);
     qint64 offset = qFromLittleEndian<qint64>(offsetBytes);
 
     // The file on disk, not the size announced earlier, ends the transfer.
@@ -180,11 +223,7 @@ bool UploadThread::PerformUpload() {
         return Fail(
             FileError(QStringLiteral("Seeking to starting offset %1 failed.").arg(offset), m_file));
 
-    QElapsedTimer speedClock;
-    speedClock.start();
-    qint64 measured = 0;
-    QElapsedTimer progressClock;
-    progressClock.start();
+    Meter meter;
     Throttle throttle(m_limiter);
     throttle.Start();
     const auto asked = [this] { return AskedToExit(); };
@@ -199,8 +238,7 @@ bool UploadThread::PerformUpload() {
         if (!throttle.BeforeBlock(asked, &limitChanged))
             return Fail(kExitRequested);
         if (limitChanged) {
-            speedClock.restart();
-            measured = 0;
+            meter.Restart();
             // Blocks read while unlimited but not sent yet go out under the
             // new limit: they are paid for with the next block.
             if (throttle.LastLimit() != 0)
@@ -228,12 +266,11 @@ bool UploadThread::PerformUpload() {
             if (put < 0)
                 return Fail(SocketError(QStringLiteral("Writing to socket failed."), m_socket));
             written += put;
-            const Wait w = waits.ForWritten();
-            if (w == Wait::Exit)
-                return Fail(kExitRequested);
-            if (w == Wait::Failed)
-                return Fail(SocketError(
-                    QStringLiteral("Waiting for bytes to be written to socket failed."), m_socket));
+            const QString error = WaitError(
+                waits.ForWritten(),
+                QStringLiteral("Waiting for bytes to be written to socket failed."), m_socket);
+            if (!error.isNull())
+                return Fail(error);
         }
         if (sendNow)
             pending = 0;
@@ -242,12 +279,9 @@ bool UploadThread::PerformUpload() {
             m_socket->readAll();
 
         offset += size;
-        measured += size;
         throttle.Moved(size);
-        if (progressClock.elapsed() > kProgressIntervalMs || offset == fileSize) {
-            emit UploadProgress(offset, Speed(measured, speedClock));
-            progressClock.restart();
-        }
+        if (meter.Moved(size, offset == fileSize))
+            emit UploadProgress(offset, meter.BytesPerSecond());
     }
 
     // A file that changed under us was sent inconsistently: never call that
@@ -303,11 +337,7 @@ bool DownloadThread::PerformDownload() {
     m_socket->setReadBufferSize(kDownloadReadBuffer);
     const SocketWaits waits{m_socket, m_singleWaitMs, m_maxWaits, [this] { return AskedToExit(); }};
 
-    QElapsedTimer speedClock;
-    speedClock.start();
-    qint64 measured = 0;
-    QElapsedTimer progressClock;
-    progressClock.start();
+    Meter meter;
     Throttle throttle(m_limiter);
     throttle.Start();
     const auto asked = [this] { return AskedToExit(); };
@@ -321,37 +351,21 @@ bool DownloadThread::PerformDownload() {
         bool limitChanged = false;
         if (!throttle.BeforeBlock(asked, &limitChanged))
             return Fail(kExitRequested);
-        if (limitChanged) {
-            speedClock.restart();
-            measured = 0;
-        }
+        if (limitChanged)
+            meter.Restart();
 
-        qint64 received = 0;
-        while (received < size) {
-            if (m_socket->bytesAvailable() <= 0) {
-                const Wait w = waits.ForData();
-                if (w == Wait::Exit)
-                    return Fail(kExitRequested);
-                if (w == Wait::Failed)
-                    return Fail(
-                        SocketError(QStringLiteral("Waiting for data to read failed."), m_socket));
-            }
-            const qint64 got = m_socket->read(block + received, size - received);
-            if (got < 0)
-                return Fail(SocketError(QStringLiteral("Socket read failed."), m_socket));
-            received += got;
-        }
+        const QString readError =
+            ReadExactly(waits, block, size, QStringLiteral("Waiting for data to read failed."));
+        if (!readError.isNull())
+            return Fail(readError);
 
         m_position += size;
-        measured += size;
         throttle.Moved(size);
         if (size > 0 && m_file->write(block, size) != size)
             return Fail(FileError(QStringLiteral("Writing to file failed."), m_file));
 
-        if (progressClock.elapsed() > kProgressIntervalMs || m_position == m_fileSize) {
-            emit DownloadProgress(m_position, Speed(measured, speedClock));
-            progressClock.restart();
-        }
+        if (meter.Moved(size, m_position == m_fileSize))
+            emit DownloadProgress(m_position, meter.BytesPerSecond());
 
         if (m_position == m_fileSize) {
             // More data than the file holds: the uploader's file is not the
