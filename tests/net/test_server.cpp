@@ -18,6 +18,7 @@
 #include "store/DataSaver.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
+#include "support/CoreServices.h"
 #include "support/Payload.h"
 #include "support/TestServer.h"
 
@@ -140,13 +141,10 @@ private:
 
 }  // namespace
 
-class TestServerConnection : public QObject {
+class TestServerConnection : public QObject, CoreServices {
     Q_OBJECT
 
 private:
-    std::unique_ptr<DataSaver> saver;
-    std::unique_ptr<TimerManager> timers;
-    std::unique_ptr<Server> server;
     std::unique_ptr<TestServer> ts;
 
     bool LogIn(const QString& user = kMe) {
@@ -168,17 +166,8 @@ private:
 
 private slots:
     void init() {
-        d.Reset();
-        saver.reset(new DataSaver);
-        timers.reset(new TimerManager);
-        // Ticks come from the tests only.
-        timers->everyHalfMinute.stop();
-        timers->everyFiveMinutes.stop();
-        timers->everyHour.stop();
-        DeclareSettingsTypes(saver.get());
-        Server::CreateData();
+        StartCore(false);
         DeclarePeerTypes();
-        server.reset(new Server);
         ts.reset(new TestServer);
         QVERIFY(ts->Listen());
         qputenv("TAVENOOK_SERVER", ts->Address().toUtf8());
@@ -192,9 +181,7 @@ private slots:
     void cleanup() {
         server.reset();
         ts.reset();
-        timers.reset();
-        saver.reset();
-        d.Reset();
+        StopCore();
     }
 
     void createDataDefaultsAndAddress() {

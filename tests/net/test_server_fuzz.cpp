@@ -21,6 +21,7 @@
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 
+#include "support/CoreServices.h"
 #include "support/LargestAllocation.h"
 
 namespace {
@@ -272,23 +273,12 @@ QByteArray Frame(quint32 code, const QByteArray& payload) {
 
 }  // namespace
 
-class TestServerFuzz : public QObject {
+class TestServerFuzz : public QObject, CoreServices {
     Q_OBJECT
 
 private:
-    std::unique_ptr<DataSaver> saver;
-    std::unique_ptr<TimerManager> timers;
-    std::unique_ptr<Server> server;
-
     void Setup(bool peerTypes) {
-        d.Reset();
-        saver.reset(new DataSaver);
-        timers.reset(new TimerManager);
-        timers->everyHalfMinute.stop();
-        timers->everyFiveMinutes.stop();
-        timers->everyHour.stop();
-        DeclareSettingsTypes(saver.get());
-        Server::CreateData();
+        StartCore(false);
         if (peerTypes) {
             Type* user = d.GetType("user");
             Type* request = d.NewType("search_request", PrimacyIntermediate, false, true);
@@ -300,7 +290,6 @@ private:
                                false);
             user->RelateToType(d.NewType("user_port", PrimacyLeaf, false, true), Many, One, false);
         }
-        server.reset(new Server);
         // Receivers that touch what the reference signals pass.
         connect(server.get(), &Server::DNetMessage, this, [this](MemStream& message) {
             quint8 code = 0;
@@ -314,12 +303,7 @@ private:
                 });
     }
 
-    void Teardown() {
-        server.reset();
-        timers.reset();
-        saver.reset();
-        d.Reset();
-    }
+    void Teardown() { StopCore(); }
 
     int m_sink = 0;
     int m_count = 0;

@@ -22,6 +22,7 @@
 #include "store/Data.h"
 #include "store/DataSaver.h"
 #include "store/Settings.h"
+#include "support/CoreServices.h"
 #include "support/RawPeer.h"
 #include "support/TestServer.h"
 
@@ -139,12 +140,9 @@ QStringList Names(const std::vector<Record>& records) {
 
 }  // namespace
 
-class TestShareAnswers : public QObject {
+class TestShareAnswers : public QObject, CoreServices {
     Q_OBJECT
 
-    std::unique_ptr<DataSaver> saver;
-    std::unique_ptr<Server> server;
-    std::unique_ptr<PeerMessenger> messenger;
     std::unique_ptr<SharedFoldersManager> manager;
     std::unique_ptr<QTemporaryDir> tmp;
     QString music, priv;
@@ -177,26 +175,9 @@ class TestShareAnswers : public QObject {
 
     void Unshare(const ItemPtr& user) { user.Connect(d.GetType("unshared")->GetGlobalNullItem()); }
 
-    // An incoming messaging connection from `user`, proven by a share-list answer.
-    bool Connect(RawPeer& peer, const QString& user) {
-        if (!peer.ConnectTo(messenger->ListeningPort()))
-            return false;
-        peer.SendSetUp(user, "P");
-        peer.SendMessage(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
-        quint32 code = 0;
-        QByteArray payload;
-        return peer.WaitForMessage(&code, &payload, kWait) &&
-               code == PeerMessenger::PM_SHARED_FILE_LIST;
-    }
-
 private slots:
     void init() {
-        d.Reset();
-        saver.reset(new DataSaver);
-        DeclareSettingsTypes(saver.get());
-        Server::CreateData();
-        server.reset(new Server);
-        messenger.reset(new PeerMessenger);
+        StartCore();
         manager.reset(new SharedFoldersManager);
         SetSetting("username", kMe);
         SetSetting("listening_port", 0);
@@ -234,11 +215,8 @@ private slots:
 
     void cleanup() {
         manager.reset();
-        messenger.reset();
-        server.reset();
-        saver.reset();
+        StopCore();
         tmp.reset();
-        d.Reset();
         qunsetenv("TAVENOOK_SERVER");
     }
 
@@ -313,7 +291,7 @@ private slots:
     // Over loopback: what a peer receives, and what it does not.
     void answersReachPeer() {
         RawPeer bob;
-        QVERIFY(Connect(bob, "bob"));
+        QVERIFY(ConnectAsPeer(bob, "bob"));
         QSignalSpy processed(manager.get(), &SharedFoldersManager::SearchProcessed);
 
         manager->OnDirectFileSearch("bob", 99, "beatles *elp");

@@ -9,6 +9,7 @@
 #include "store/DataSaver.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
+#include "support/RawPeer.h"
 
 // The services a client makes first, in start-up order, on a fresh store.
 // Test classes derive from it; the clock ticks only when a test says so.
@@ -30,6 +31,25 @@ struct CoreServices {
         Server::CreateData();
         if (withMessenger)
             messenger.reset(new PeerMessenger);
+    }
+
+    // A share-list round trip on the peer's current connection: everything it
+    // sent before has been handled, and the answer was the next message.
+    static bool SyncPeer(RawPeer& peer, int timeoutMs = 10000) {
+        peer.SendMessage(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
+        quint32 code = 0;
+        QByteArray payload;
+        return peer.WaitForMessage(&code, &payload, timeoutMs) &&
+               code == PeerMessenger::PM_SHARED_FILE_LIST;
+    }
+
+    // An incoming messaging connection from `user`, proven by a round trip,
+    // so that messages to the user go out on it.
+    bool ConnectAsPeer(RawPeer& peer, const QString& user, int timeoutMs = 10000) {
+        if (!peer.ConnectTo(messenger->ListeningPort()))
+            return false;
+        peer.SendSetUp(user, "P");
+        return SyncPeer(peer, timeoutMs);
     }
 
     void StopCore() {

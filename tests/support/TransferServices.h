@@ -15,15 +15,21 @@ struct TransferServices : CoreServices {
     std::unique_ptr<SharedFoldersManager> shares;
     std::unique_ptr<TransferQueueManager> tqm;
 
-    bool StartTransferServices() {
+    // Everything the transfer engine needs, without the engine and without
+    // listening yet.
+    void StartEngineServices() {
         StartCore();
         shares.reset(new SharedFoldersManager);
-        tqm.reset(new TransferQueueManager);
         SetSetting("username", "me");
         SetSetting("listening_port", 0);
         SetSetting("obfuscated_listening_port", 0);
         SetSetting("use_upnp", "no");
         messenger->SetListenAddress(QHostAddress::LocalHost);
+    }
+
+    bool StartTransferServices() {
+        StartEngineServices();
+        tqm.reset(new TransferQueueManager);
         return messenger->Listen();
     }
 

@@ -64,22 +64,6 @@ class TestDownloads : public QObject, private TransferServices {
     }
     static qint64 Order(const ItemPtr& entry) { return entry.HasItem("download_order").AsInt64(); }
 
-    bool Connect(RawPeer& peer, const QString& user) {
-        if (!peer.ConnectTo(messenger->ListeningPort()))
-            return false;
-        peer.SendSetUp(user, "P");
-        return Sync(peer);
-    }
-
-    // A share-list round trip: everything the peer sent before has been
-    // handled, and the answer is the next message, so nothing else was sent
-    // to the peer in between.
-    static bool Sync(RawPeer& peer) {
-        peer.SendMessage(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
-        const Message m = Next(peer);
-        return m.code == PeerMessenger::PM_SHARED_FILE_LIST;
-    }
-
     static Message Next(RawPeer& peer, int timeoutMs = kWait) {
         Message m;
         if (!peer.WaitForMessage(&m.code, &m.payload, timeoutMs))
@@ -129,7 +113,7 @@ private slots:
 
     void addAndQueue() {
         RawPeer bob;
-        QVERIFY(Connect(bob, "bob"));
+        QVERIFY(ConnectAsPeer(bob, "bob"));
         SetSetting("transfer_order_counter", 7);
 
         // Offline: queued, nothing sent, the place-in-line time still set.
@@ -149,7 +133,7 @@ private slots:
             User("bob").HasItem("next_place_in_line_request_time").AsString(), Qt::TextDate);
         QVERIFY(next.isValid());
         QVERIFY(qAbs(before.secsTo(next) - 10) <= 2);
-        QVERIFY(Sync(bob));
+        QVERIFY(SyncPeer(bob));
 
         // Coming online re-queues what waits.
         Online("bob");
@@ -171,7 +155,7 @@ private slots:
         QCOMPARE(Status(a), QString("denied"));
         QCOMPARE(a.HasItem("file_size").AsInt64(), qint64(1000));
         QCOMPARE(GetSettingInt64("transfer_order_counter"), qint64(9));
-        QVERIFY(Sync(bob));
+        QVERIFY(SyncPeer(bob));
 
         // A negative size is not a download.
         QVERIFY(tqm->AddDownload("bob", "n.mp3", "Music", -1, false, 0).IsNull());
@@ -189,7 +173,7 @@ private slots:
 
     void requeueing() {
         RawPeer bob;
-        QVERIFY(Connect(bob, "bob"));
+        QVERIFY(ConnectAsPeer(bob, "bob"));
         const ItemPtr a = tqm->AddDownload("bob", "a", "F", 1, false, 0);
         const ItemPtr b = tqm->AddDownload("bob", "b", "F", 1, false, 0);
         const ItemPtr c = tqm->AddDownload("bob", "c", "F", 1, false, 0);
@@ -202,7 +186,7 @@ private slots:
         tqm->RequeueUserDownloads(User("bob"));
         QVERIFY(IsPathMessage(Next(bob), PeerMessenger::PM_QUEUE_UPLOAD, "F\\a"));
         QVERIFY(IsPathMessage(Next(bob), PeerMessenger::PM_QUEUE_UPLOAD, "F\\e"));
-        QVERIFY(Sync(bob));
+        QVERIFY(SyncPeer(bob));
         QCOMPARE(Status(e), QString("queued"));
         QCOMPARE(Status(b), QString("complete"));
         QCOMPARE(Status(c), QString("denied"));
@@ -215,7 +199,7 @@ private slots:
         tqm->RequeueUserDownloads(User("bob"));
         QVERIFY(User("bob").IsConnected("last_queue_request_time"));
         QVERIFY(User("bob").IsConnected("next_place_in_line_request_time"));
-        QVERIFY(Sync(bob));
+        QVERIFY(SyncPeer(bob));
 
         // A user without downloads: nothing set.
         tqm->RequeueUserDownloads(User("nobody"));
@@ -230,7 +214,7 @@ private slots:
         tqm->SetDownloadEntryStatus(a, TransferQueueManager::kDownloading);
         tqm->RequeueDownload(a);
         QCOMPARE(Status(a), QString("downloading"));
-        QVERIFY(Sync(bob));
+        QVERIFY(SyncPeer(bob));
 
         // Place-in-line request: code 51 and the remote path.
         tqm->RequestDownloadPlaceInLine(c);
@@ -239,7 +223,7 @@ private slots:
 
     void peerReports() {
         RawPeer bob;
-        QVERIFY(Connect(bob, "bob"));
+        QVERIFY(ConnectAsPeer(bob, "bob"));
         Online("bob");
         const ItemPtr a = tqm->AddDownload("bob", "a.mp3", "Music\\Album", 10, false, 0);
         QVERIFY(IsPathMessage(Next(bob), PeerMessenger::PM_QUEUE_UPLOAD, "Music\\Album\\a.mp3"));
@@ -250,12 +234,12 @@ private slots:
                         Str("Music\\Album\\a.mp3") + U32(12));
         bob.SendMessage(PeerMessenger::PM_UPLOAD_PLACE_IN_LINE,
                         Str("Music\\Album\\x.mp3") + U32(3));
-        QVERIFY(Sync(bob));
+        QVERIFY(SyncPeer(bob));
         QCOMPARE(a.HasItem("place_in_line").AsInt(), 12);
         QVERIFY(d.GetType("file_name")->HasItem(std::string("x.mp3")).IsNull());
         bob.SendMessage(PeerMessenger::PM_UPLOAD_PLACE_IN_LINE,
                         Str("Music\\Album\\a.mp3") + U32(4));
-        QVERIFY(Sync(bob));
+        QVERIFY(SyncPeer(bob));
         QCOMPARE(a.HasItem("place_in_line").AsInt(), 4);
 
         // PM 46 for a queued download of an online user: queued again, status kept.
@@ -267,39 +251,39 @@ private slots:
         // while the user is offline.
         tqm->SetDownloadEntryStatus(a, TransferQueueManager::kComplete);
         bob.SendMessage(PeerMessenger::PM_UPLOAD_FAILED, Str("Music\\Album\\a.mp3"));
-        QVERIFY(Sync(bob));
+        QVERIFY(SyncPeer(bob));
         QCOMPARE(Status(a), QString("complete"));
         tqm->SetDownloadEntryStatus(a, TransferQueueManager::kLocalError);
         bob.SendMessage(PeerMessenger::PM_UPLOAD_FAILED, Str("Music\\Album\\a.mp3"));
-        QVERIFY(Sync(bob));
+        QVERIFY(SyncPeer(bob));
         tqm->SetDownloadEntryStatus(a, TransferQueueManager::kAborted);
         User("bob").Disconnect("is_online");
         bob.SendMessage(PeerMessenger::PM_UPLOAD_FAILED, Str("Music\\Album\\a.mp3"));
-        QVERIFY(Sync(bob));
+        QVERIFY(SyncPeer(bob));
         QCOMPARE(Status(a), QString("aborted"));
         QVERIFY(User("bob").IsConnected("last_queue_request_time"));
 
         // PM 50: denied with the reason, whichever it is; the latest counts.
         bob.SendMessage(PeerMessenger::PM_UPLOAD_DENIED,
                         Str("Music\\Album\\a.mp3") + Str("File not shared."));
-        QVERIFY(Sync(bob));
+        QVERIFY(SyncPeer(bob));
         QCOMPARE(Status(a), QString("denied"));
         QCOMPARE(a.HasItem("denial_reason").AsString(), QString("File not shared."));
         bob.SendMessage(PeerMessenger::PM_UPLOAD_DENIED,
                         Str("Music\\Album\\a.mp3") + Str("Too many files"));
         bob.SendMessage(PeerMessenger::PM_UPLOAD_DENIED, Str("nowhere") + Str("x"));
-        QVERIFY(Sync(bob));
+        QVERIFY(SyncPeer(bob));
         QCOMPARE(a.HasItem("denial_reason").AsString(), QString("Too many files"));
 
         // A denied download is not asked for again when the user returns.
         Online("bob");
-        QVERIFY(Sync(bob));
+        QVERIFY(SyncPeer(bob));
         QCOMPARE(Status(a), QString("denied"));
     }
 
     void transferRequests() {
         RawPeer bob;
-        QVERIFY(Connect(bob, "bob"));
+        QVERIFY(ConnectAsPeer(bob, "bob"));
         const ItemPtr a = tqm->AddDownload("bob", "a.mp3", "Music\\Album", 1000, false, 0);
         const ItemPtr b = tqm->AddDownload("bob", "b.mp3", "Music\\Album", 2000, false, 0);
 
@@ -367,7 +351,7 @@ private slots:
         Online("bob");
         QVERIFY(IsPathMessage(Next(bob), PeerMessenger::PM_QUEUE_UPLOAD, "Music\\Album\\a.mp3"));
         QVERIFY(IsPathMessage(Next(bob), PeerMessenger::PM_QUEUE_UPLOAD, "Other\\x.mp3"));
-        QVERIFY(Sync(bob));
+        QVERIFY(SyncPeer(bob));
         bob.SendMessage(PeerMessenger::PM_QUEUE_DOWNLOAD_REQUEST, Str("Push\\p.mp3") + I64(77));
         QVERIFY(IsPathMessage(Next(bob), PeerMessenger::PM_QUEUE_UPLOAD, "Push\\p.mp3"));
         QCOMPARE(Entry("bob", "p.mp3", "Push").HasItem("file_size").AsInt64(), qint64(77));

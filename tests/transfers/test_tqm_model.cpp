@@ -24,6 +24,7 @@
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 #include "support/RawPeer.h"
+#include "support/TransferServices.h"
 #include "transfers/RateLimiter.h"
 #include "transfers/TransferQueueManager.h"
 #include "transfers/TransferThreads.h"
@@ -60,36 +61,13 @@ struct SocketPair {
 
 }  // namespace
 
-class TestTqmModel : public QObject {
+class TestTqmModel : public QObject, TransferServices {
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> tmp;
-    std::unique_ptr<DataSaver> saver;
-    std::unique_ptr<TimerManager> timers;
-    std::unique_ptr<Server> server;
-    std::unique_ptr<PeerMessenger> messenger;
-    std::unique_ptr<SharedFoldersManager> shares;
-    std::unique_ptr<TransferQueueManager> tqm;
 
     // Everything the manager needs, in start-up order, without the manager.
-    void Services() {
-        d.Reset();
-        saver.reset(new DataSaver);
-        timers.reset(new TimerManager);
-        timers->everyHalfMinute.stop();
-        timers->everyFiveMinutes.stop();
-        timers->everyHour.stop();
-        DeclareSettingsTypes(saver.get());
-        Server::CreateData();
-        server.reset(new Server);
-        messenger.reset(new PeerMessenger);
-        shares.reset(new SharedFoldersManager);
-        SetSetting("username", "me");
-        SetSetting("listening_port", 0);
-        SetSetting("obfuscated_listening_port", 0);
-        SetSetting("use_upnp", "no");
-        messenger->SetListenAddress(QHostAddress::LocalHost);
-    }
+    void Services() { StartEngineServices(); }
 
     // Frees the heap values still in the store (through the removal
     // handlers), then stops the services in reverse order.
@@ -97,14 +75,8 @@ class TestTqmModel : public QObject {
         for (const char* type : kHeapTypes)
             if (Type* t = d.FindType(type))
                 t->GetItems().Remove();
-        tqm.reset();
-        shares.reset();
-        messenger.reset();
-        server.reset();
-        timers.reset();
-        saver.reset();
+        StopTransferServices();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        d.Reset();
     }
 
     ItemPtr NewDownload(const QString& user, const QString& name) {
@@ -136,19 +108,6 @@ class TestTqmModel : public QObject {
         entry.Connect(V("bytes_per_second", Value(new qint32(0))));
         entry.Connect(V("bytes_since_last_receipt", Value(new qint64(77))));
         entry.Connect(V(positionType, Value(new qint64(0))));
-    }
-
-    // An incoming messaging connection from `user`, proven by its share-list
-    // answer, so that messages to the user go out on it.
-    bool ConnectPeer(RawPeer& peer, const QString& user) {
-        if (!peer.ConnectTo(messenger->ListeningPort()))
-            return false;
-        peer.SendSetUp(user, "P");
-        peer.SendMessage(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
-        quint32 code = 0;
-        QByteArray payload;
-        return peer.WaitForMessage(&code, &payload, kWait) &&
-               code == PeerMessenger::PM_SHARED_FILE_LIST;
     }
 
 private slots:
@@ -389,7 +348,7 @@ private slots:
         tqm.reset(new TransferQueueManager);
         QVERIFY(messenger->Listen());
         RawPeer bob;
-        QVERIFY(ConnectPeer(bob, "bob"));
+        QVERIFY(ConnectAsPeer(bob, "bob"));
 
         // Any change, also queued to queued, marks the upload side changed.
         SetRuntimeSetting("last_upload_state_change", "Mon Jan 1 00:00:00 2001");

@@ -78,16 +78,6 @@ class TestUploads : public QObject, private TransferServices {
 
     // A messaging connection from `user` into the messenger, proven by a
     // share-list round trip, so that messages to the user take it.
-    bool Connect(RawPeer& peer, const QString& user) {
-        if (!peer.ConnectTo(messenger->ListeningPort()))
-            return false;
-        peer.SendSetUp(user, "P");
-        peer.SendMessage(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
-        quint32 code = 0;
-        QByteArray payload;
-        return peer.WaitForMessage(&code, &payload, kWait) &&
-               code == PeerMessenger::PM_SHARED_FILE_LIST;
-    }
 
     // The downloader's side once our request is accepted: it takes the "F"
     // connection, checks the token and asks for the file from `offset`.
@@ -164,7 +154,7 @@ private slots:
 
     void admission() {
         RawPeer bob;
-        QVERIFY(Connect(bob, "bob"));  // bob stays offline: nothing is started
+        QVERIFY(ConnectAsPeer(bob, "bob"));  // bob stays offline: nothing is started
         SetSetting("max_queued_uploads_per_user", 2);
 
         tqm->OnQueueUploadRequested("bob", W("Music/nothere.bin"));
@@ -276,7 +266,7 @@ private slots:
 
     void uploadSlots() {
         RawPeer bob;
-        QVERIFY(Connect(bob, "bob"));
+        QVERIFY(ConnectAsPeer(bob, "bob"));
         SetSetting("upload_slots", 2);
         for (const char* f : {"a", "b", "c"})
             tqm->OnQueueUploadRequested("bob", W(QString("Music/%1.bin").arg(f)));
@@ -330,7 +320,7 @@ private slots:
     // The answer to our transfer request acts only on a pending request.
     void negotiation() {
         RawPeer bob;
-        QVERIFY(Connect(bob, "bob"));
+        QVERIFY(ConnectAsPeer(bob, "bob"));
         QVERIFY(bob.Listen());
         const ItemPtr u = User("bob");
         u.Connect(d.GetType("user_address")->GetItem(Value(quint32(0x7F000001))));
@@ -402,7 +392,7 @@ private slots:
     // A whole upload of a larger file to a downloader starting from 0.
     void loopbackUpload() {
         RawPeer bob;
-        QVERIFY(Connect(bob, "bob"));
+        QVERIFY(ConnectAsPeer(bob, "bob"));
         QVERIFY(bob.Listen());
         const ItemPtr u = User("bob");
         u.Connect(d.GetType("user_address")->GetItem(Value(quint32(0x7F000001))));
@@ -462,7 +452,7 @@ private slots:
     // Visibility is judged again before our transfer request goes out.
     void revokedAfterQueueing() {
         RawPeer bob;
-        QVERIFY(Connect(bob, "bob"));
+        QVERIFY(ConnectAsPeer(bob, "bob"));
         tqm->OnQueueUploadRequested("bob", W("Music/a.bin"));
         tqm->OnQueueUploadRequested("bob", W("Music/b.bin"));
         QCOMPARE(tqm->QueuedUploadCount(), 2);
