@@ -24,6 +24,7 @@
 #include "store/Settings.h"
 #include "support/CoreServices.h"
 #include "support/RawPeer.h"
+#include "support/TestFiles.h"
 #include "support/TestServer.h"
 
 namespace {
@@ -37,16 +38,6 @@ QByteArray Mp3Bytes(int frames = 40) {
     frame[1] = char(0xFB);
     frame[2] = char(0x90);
     return frame.repeated(frames);
-}
-
-bool Write(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
-QString Wire(QString path) {
-    return path.replace('/', '\\');
 }
 
 // The inflated payload of a compressed answer with the expected code.

@@ -24,6 +24,7 @@
 #include "store/Data.h"
 #include "store/DataSaver.h"
 #include "store/Settings.h"
+#include "support/TestFiles.h"
 
 namespace {
 
@@ -37,12 +38,6 @@ QByteArray Mp3Bytes(int frames = 40) {
     frame[2] = char(0x90);
     frame[3] = char(0x00);
     return frame.repeated(frames);
-}
-
-bool Write(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
 std::set<QString> Values(const ItemSet& items) {

@@ -21,6 +21,7 @@
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 #include "support/RawPeer.h"
+#include "support/TestFiles.h"
 #include "support/TransferServices.h"
 #include "transfers/TransferQueueManager.h"
 
@@ -30,16 +31,6 @@ constexpr int kWait = 10000;
 
 QString Ago(int seconds) {
     return QDateTime::currentDateTime().addSecs(-seconds).toString(Qt::TextDate);
-}
-
-bool Write(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
-QString Wire(QString path) {
-    return path.replace('/', '\\');
 }
 
 }  // namespace

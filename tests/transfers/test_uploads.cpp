@@ -18,22 +18,13 @@
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 #include "support/RawPeer.h"
+#include "support/TestFiles.h"
 #include "support/TransferServices.h"
 #include "transfers/TransferQueueManager.h"
 
 namespace {
 
 constexpr int kWait = 10000;
-
-bool Write(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
-QString Wire(QString path) {
-    return path.replace('/', '\\');
-}
 
 QByteArray Pattern(int n) {
     QByteArray b(n, '\0');
