@@ -70,6 +70,18 @@ class TestUploads : public QObject, private TransferServices {
     // A messaging connection from `user` into the messenger, proven by a
     // share-list round trip, so that messages to the user take it.
 
+    // An online peer connected to us that also listens at the address we
+    // have recorded for it, so that our file connections reach it.
+    bool ConnectReachable(RawPeer& peer, const QString& user) {
+        if (!ConnectAsPeer(peer, user) || !peer.Listen())
+            return false;
+        const ItemPtr u = User(user);
+        u.Connect(d.GetType("user_address")->GetItem(Value(quint32(0x7F000001))));
+        u.Connect(d.GetType("user_port")->GetItem(Value(peer.Port())));
+        Online(user);
+        return true;
+    }
+
     // The downloader's side once our request is accepted: it takes the "F"
     // connection, checks the token and asks for the file from `offset`.
     static bool TakeFileConnection(RawPeer& peer, uint req, qint64 offset) {
@@ -311,12 +323,7 @@ private slots:
     // The answer to our transfer request acts only on a pending request.
     void negotiation() {
         RawPeer bob;
-        QVERIFY(ConnectAsPeer(bob, "bob"));
-        QVERIFY(bob.Listen());
-        const ItemPtr u = User("bob");
-        u.Connect(d.GetType("user_address")->GetItem(Value(quint32(0x7F000001))));
-        u.Connect(d.GetType("user_port")->GetItem(Value(bob.Port())));
-        Online("bob");
+        QVERIFY(ConnectReachable(bob, "bob"));
         tqm->OnQueueUploadRequested("bob", W("Music/a.bin"));
         uint req = 0;
         QVERIFY(IsRequest(Next(bob), W("Music/a.bin"), 1000, &req));
@@ -383,12 +390,7 @@ private slots:
     // A whole upload of a larger file to a downloader starting from 0.
     void loopbackUpload() {
         RawPeer bob;
-        QVERIFY(ConnectAsPeer(bob, "bob"));
-        QVERIFY(bob.Listen());
-        const ItemPtr u = User("bob");
-        u.Connect(d.GetType("user_address")->GetItem(Value(quint32(0x7F000001))));
-        u.Connect(d.GetType("user_port")->GetItem(Value(bob.Port())));
-        Online("bob");
+        QVERIFY(ConnectReachable(bob, "bob"));
         QSignalSpy progressed(tqm.get(), &TransferQueueManager::UploadProgressed);
         tqm->OnQueueUploadRequested("bob", W("Music/big.bin"));
         uint req = 0;
