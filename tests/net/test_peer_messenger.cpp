@@ -45,16 +45,6 @@ namespace {
 const char* const kMe = "alice";
 const int kWait = 5000;
 
-QByteArray Compress(const QByteArray& in) {
-    uLongf size = compressBound(uLong(in.size()));
-    QByteArray out(int(size), '\0');
-    if (compress2(reinterpret_cast<Bytef*>(out.data()), &size,
-                  reinterpret_cast<const Bytef*>(in.constData()), uLong(in.size()), 9) != Z_OK)
-        return QByteArray();
-    out.resize(int(size));
-    return out;
-}
-
 // A zlib stream of `total` zero bytes, made without holding them.
 QByteArray ZeroBomb(qint64 total) {
     z_stream z{};

@@ -20,6 +20,7 @@
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 #include "support/CoreServices.h"
+#include "support/Payload.h"
 #include "support/RawPeer.h"
 
 #include "support/LargestAllocation.h"
@@ -29,16 +30,6 @@ namespace {
 using Rng = std::mt19937;
 
 const quint32 kCodes[] = {4, 5, 9, 15, 16, 36, 37, 40, 41, 43, 44, 46, 49, 50, 51, 60};
-
-QByteArray Compress(const QByteArray& in) {
-    uLongf size = compressBound(uLong(in.size()));
-    QByteArray out(int(size), '\0');
-    if (compress2(reinterpret_cast<Bytef*>(out.data()), &size,
-                  reinterpret_cast<const Bytef*>(in.constData()), uLong(in.size()), 9) != Z_OK)
-        return QByteArray();
-    out.resize(int(size));
-    return out;
-}
 
 // Well-formed fields with random values; `huge` makes counts and lengths
 // claim far more than follows.

@@ -22,6 +22,7 @@
 #include "store/Settings.h"
 
 #include "support/LargestAllocation.h"
+#include "support/Payload.h"
 
 namespace {
 
@@ -44,13 +45,6 @@ AttributeMap Audio(quint32 bitrate, quint32 seconds, int vbr = -1) {
     if (vbr >= 0)
         a.Append(AttributeMap::kVariableBitrate, quint32(vbr));
     return a;
-}
-
-QByteArray Compress(const QByteArray& body) {
-    QByteArray out;
-    if (!DeflatePayload(body, out))
-        qFatal("DeflatePayload failed");
-    return out;
 }
 
 // A share-list body as a sender writes it.

@@ -14,6 +14,7 @@
 #include "store/Settings.h"
 
 #include "support/LargestAllocation.h"
+#include "support/Payload.h"
 
 namespace {
 
@@ -165,13 +166,6 @@ QByteArray Mutate(QByteArray bytes, Rng& rng) {
         }
     }
     return bytes;
-}
-
-QByteArray Compress(const QByteArray& body) {
-    QByteArray out;
-    if (!DeflatePayload(body, out))
-        qFatal("DeflatePayload failed");
-    return out;
 }
 
 // Writes a parsed share list back as a body.

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "net/PeerPayloads.h"
 #include "store/MemStream.h"
 #include "store/UserStats.h"
 
@@ -65,5 +66,13 @@ public:
 private:
     MemStream m;
 };
+
+// A body deflated the way the network's senders do it (zlib, level 9).
+inline QByteArray Compress(const QByteArray& body) {
+    QByteArray out;
+    if (!DeflatePayload(body, out))
+        qFatal("DeflatePayload failed");
+    return out;
+}
 
 #endif
