@@ -100,6 +100,30 @@ class TestTqmModel : public QObject, TransferServices {
         return entry;
     }
 
+    // Takes `entry` through "requesting" and "connecting" to "uploading" with
+    // a thread on the near socket that sends an empty file: it waits for the
+    // peer's offset, which the test may never send. Null when the file fails.
+    UploadThread* StartUpload(const ItemPtr& entry, SocketPair& pair) {
+        if (!QFile(tmp->filePath("big.mp3")).open(QIODevice::WriteOnly))
+            return nullptr;
+        auto* file = new QFile(tmp->filePath("big.mp3"));
+        if (!file->open(QIODevice::ReadOnly)) {
+            delete file;
+            return nullptr;
+        }
+        auto* thread = new UploadThread(pair.near, file, 7);
+        thread->SetWaitLimits(100, 600);
+        tqm->SetUploadEntryStatus(entry, "requesting");
+        tqm->SetUploadEntryStatus(entry, "connecting");
+        entry.Connect(V("upload_file", Value(file)));
+        entry.Connect(V("upload_socket", Value(pair.near)));
+        tqm->SetUploadEntryStatus(entry, "uploading");
+        AttachCounters(entry, "read_position");
+        StartTransferThread(thread, pair.near);
+        entry.Connect(V("upload_thread", Value(thread)));
+        return thread;
+    }
+
     // The run-time values a running transfer carries, as the engine makes them.
     static void AttachCounters(const ItemPtr& entry, const char* positionType) {
         const QDateTime now = QDateTime::currentDateTime();
@@ -384,22 +408,12 @@ private slots:
         ItemPtr running = NewUpload("bob", "Music\\big.mp3");
         SocketPair pair;
         QVERIFY(pair.Open());
-        QVERIFY(QFile(tmp->filePath("big.mp3")).open(QIODevice::WriteOnly));
-        auto* file = new QFile(tmp->filePath("big.mp3"));
-        QVERIFY(file->open(QIODevice::ReadOnly));
-        auto* thread = new UploadThread(pair.near, file, 7);
-        thread->SetWaitLimits(100, 600);
+        UploadThread* const thread = StartUpload(running, pair);
+        QVERIFY(thread);
         QPointer<QTcpSocket> socket = pair.near;
-        QPointer<QFile> filePtr = file;
+        QPointer<QFile> filePtr =
+            TransferQueueManager::ObjectOf<QFile>(running.HasItem("upload_file"));
         QPointer<UploadThread> threadPtr = thread;
-        tqm->SetUploadEntryStatus(running, "requesting");
-        tqm->SetUploadEntryStatus(running, "connecting");
-        running.Connect(V("upload_file", Value(file)));
-        running.Connect(V("upload_socket", Value(pair.near)));
-        tqm->SetUploadEntryStatus(running, "uploading");
-        AttachCounters(running, "read_position");
-        StartTransferThread(thread, pair.near);
-        running.Connect(V("upload_thread", Value(thread)));
         tqm->DetermineUploadSpeedLimit();
         QCOMPARE(UploadRateLimiter().PerTransferLimit(), 40);
         QCOMPARE(tqm->GetUploadSpeed(), 40);
@@ -439,19 +453,8 @@ private slots:
         running.Connect(V("transfer_req", 7));
         SocketPair pair;
         QVERIFY(pair.Open());
-        QVERIFY(QFile(tmp->filePath("big.mp3")).open(QIODevice::WriteOnly));
-        auto* file = new QFile(tmp->filePath("big.mp3"));
-        QVERIFY(file->open(QIODevice::ReadOnly));
-        auto* thread = new UploadThread(pair.near, file, 7);
-        thread->SetWaitLimits(100, 600);
-        tqm->SetUploadEntryStatus(running, "requesting");
-        tqm->SetUploadEntryStatus(running, "connecting");
-        running.Connect(V("upload_file", Value(file)));
-        running.Connect(V("upload_socket", Value(pair.near)));
-        tqm->SetUploadEntryStatus(running, "uploading");
-        AttachCounters(running, "read_position");
-        StartTransferThread(thread, pair.near);
-        running.Connect(V("upload_thread", Value(thread)));
+        UploadThread* const thread = StartUpload(running, pair);
+        QVERIFY(thread);
         ItemPtr pending = NewUpload("cy", "Music\\small.mp3");
         tqm->SetUploadEntryStatus(pending, "requesting");
         pending.Connect(V("transfer_req", 8));
