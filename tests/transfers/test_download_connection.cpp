@@ -33,18 +33,6 @@ QByteArray Str(const std::string& s) {
     return m.GetWrittenBytes();
 }
 
-QByteArray U32(quint32 n) {
-    MemStream m;
-    m.Write(n);
-    return m.GetWrittenBytes();
-}
-
-QByteArray I64(qint64 n) {
-    MemStream m;
-    m.Write(n);
-    return m.GetWrittenBytes();
-}
-
 QByteArray Pattern(int n) {
     QByteArray b(n, '\0');
     for (int i = 0; i < n; ++i)
@@ -87,7 +75,7 @@ class TestDownloadConnection : public QObject, private TransferServices {
     // The uploader's transfer request, accepted.
     static bool Request(RawPeer& peer, quint32 req, const std::string& path, qint64 size) {
         peer.SendMessageOn(0, PeerMessenger::PM_TRANSFER_REQUEST,
-                           U32(1) + U32(req) + Str(path) + I64(size));
+                           RawPeer::U32(1) + RawPeer::U32(req) + Str(path) + RawPeer::I64(size));
         quint32 code = 0;
         QByteArray payload;
         if (!peer.WaitForMessageOn(0, &code, &payload, kWait))
@@ -105,7 +93,7 @@ class TestDownloadConnection : public QObject, private TransferServices {
             return -1;
         const int index = peer.CurrentConnection();
         peer.SendSetUpOn(index, user, "F");
-        peer.SendRawOn(index, U32(token));
+        peer.SendRawOn(index, RawPeer::U32(token));
         return index;
     }
 

@@ -35,18 +35,6 @@ QByteArray Str(const std::string& s) {
     return m.GetWrittenBytes();
 }
 
-QByteArray U32(quint32 n) {
-    MemStream m;
-    m.Write(n);
-    return m.GetWrittenBytes();
-}
-
-QByteArray I64(qint64 n) {
-    MemStream m;
-    m.Write(n);
-    return m.GetWrittenBytes();
-}
-
 }  // namespace
 
 class TestDownloads : public QObject, private TransferServices {
@@ -80,8 +68,9 @@ class TestDownloads : public QObject, private TransferServices {
 
     static void SendTransferRequest(RawPeer& peer, quint32 direction, quint32 req,
                                     const std::string& path, qint64 size) {
-        peer.SendMessage(PeerMessenger::PM_TRANSFER_REQUEST,
-                         U32(direction) + U32(req) + Str(path) + I64(size));
+        peer.SendMessage(
+            PeerMessenger::PM_TRANSFER_REQUEST,
+            RawPeer::U32(direction) + RawPeer::U32(req) + Str(path) + RawPeer::I64(size));
     }
 
     // An acceptance carries no size: the uploader announced it.
@@ -231,14 +220,14 @@ private slots:
         // PM 44: the place is stored and replaced; unknown paths are ignored
         // and leave no items behind.
         bob.SendMessage(PeerMessenger::PM_UPLOAD_PLACE_IN_LINE,
-                        Str("Music\\Album\\a.mp3") + U32(12));
+                        Str("Music\\Album\\a.mp3") + RawPeer::U32(12));
         bob.SendMessage(PeerMessenger::PM_UPLOAD_PLACE_IN_LINE,
-                        Str("Music\\Album\\x.mp3") + U32(3));
+                        Str("Music\\Album\\x.mp3") + RawPeer::U32(3));
         QVERIFY(SyncPeer(bob));
         QCOMPARE(a.HasItem("place_in_line").AsInt(), 12);
         QVERIFY(d.GetType("file_name")->HasItem(std::string("x.mp3")).IsNull());
         bob.SendMessage(PeerMessenger::PM_UPLOAD_PLACE_IN_LINE,
-                        Str("Music\\Album\\a.mp3") + U32(4));
+                        Str("Music\\Album\\a.mp3") + RawPeer::U32(4));
         QVERIFY(SyncPeer(bob));
         QCOMPARE(a.HasItem("place_in_line").AsInt(), 4);
 
@@ -352,7 +341,8 @@ private slots:
         QVERIFY(IsPathMessage(Next(bob), PeerMessenger::PM_QUEUE_UPLOAD, "Music\\Album\\a.mp3"));
         QVERIFY(IsPathMessage(Next(bob), PeerMessenger::PM_QUEUE_UPLOAD, "Other\\x.mp3"));
         QVERIFY(SyncPeer(bob));
-        bob.SendMessage(PeerMessenger::PM_QUEUE_DOWNLOAD_REQUEST, Str("Push\\p.mp3") + I64(77));
+        bob.SendMessage(PeerMessenger::PM_QUEUE_DOWNLOAD_REQUEST,
+                        Str("Push\\p.mp3") + RawPeer::I64(77));
         QVERIFY(IsPathMessage(Next(bob), PeerMessenger::PM_QUEUE_UPLOAD, "Push\\p.mp3"));
         QCOMPARE(Entry("bob", "p.mp3", "Push").HasItem("file_size").AsInt64(), qint64(77));
     }
