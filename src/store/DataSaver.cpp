@@ -105,25 +105,50 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
                 continue;
             return false;
         }
+        if (n == 0) {  // no progress: nothing more will fit
+            errno = ENOSPC;
+            return false;
+        }
         data += n;
         size -= std::size_t(n);
     }
     return true;
 }
 
-// Writes a new file that only the user may read: it holds the password.
-void WriteNewFile(const QString& path, const QByteArray& bytes) {
-    const QByteArray native = QFile::encodeName(path);
-    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throw DataSaveFailure(QString("cannot create %1: %2").arg(path, strerror(errno)));
-    const bool ok = WriteAll(fd, bytes.constData(), std::size_t(bytes.size())) && ::fsync(fd) == 0;
-    const int err = errno;
-    const bool closed = ::close(fd) == 0;
-    if (!ok || !closed) {
-        ::unlink(native.constData());
-        throw DataSaveFailure(QString("cannot write %1: %2").arg(path, strerror(err)));
+// A write that failed because the disk (or the user's quota) is full.
+class NoSpace : public DataSaveFailure {
+public:
+    using DataSaveFailure::DataSaveFailure;
+};
+
+qint64 FolderUsage(const QString& folder) {
+    qint64 used = 0;
+    for (const QFileInfo& info : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden))
+        used += info.size();
+    return used;
+}
+
+bool ReadsWhole(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > DataSaver::kMaxFileSize)
+        return false;
+    StagedStore staged;
+    return DataSaver::ParseStore(file.readAll(), staged, nullptr);
+}
+
+// Temporary files of saves that a crash interrupted.
+int RemoveLeftoverTemporaries(const QString& prefix) {
+    const QFileInfo prefixInfo(prefix);
+    QDir dir(prefixInfo.absolutePath());
+    int removed = 0;
+    for (const QString& name : dir.entryList(QStringList() << (prefixInfo.fileName() + ".*.tmp"),
+                                             QDir::Files | QDir::Hidden)) {
+        bool ok = false;
+        FileNumber(name.chopped(4), prefixInfo.fileName(), &ok);
+        if (ok && dir.remove(name))
+            ++removed;
     }
+    return removed;
 }
 
 void SyncFolder(const QString& folder) {
@@ -198,6 +223,70 @@ void DataSaver::NotifyLoaded(bool noData) {
 
 // ---------------------------------------------------------------------------
 // Writing
+
+// Writes a new file that only the user may read: it holds the password.
+void DataSaver::WriteNewFile(const QString& path, const QByteArray& bytes) const {
+    const QByteArray native = QFile::encodeName(path);
+    std::size_t room = std::size_t(bytes.size());
+    if (m_folderSpace >= 0) {
+        const qint64 left = m_folderSpace - FolderUsage(QFileInfo(path).absolutePath());
+        room = std::size_t(std::max<qint64>(0, std::min<qint64>(left, bytes.size())));
+    }
+    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw DataSaveFailure(QString("cannot create %1: %2").arg(path, strerror(errno)));
+    bool ok = WriteAll(fd, bytes.constData(), room);
+    int err = errno;
+    if (ok && room < std::size_t(bytes.size())) {
+        ok = false;
+        err = ENOSPC;
+    }
+    if (ok && ::fsync(fd) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        ::unlink(native.constData());
+        const QString reason = QString("cannot write %1: %2").arg(path, strerror(err));
+        if (err == ENOSPC || err == EDQUOT)
+            throw NoSpace(reason);
+        throw DataSaveFailure(reason);
+    }
+}
+
+// Frees room for a save: keeps the newest store file that reads whole and
+// removes the store files older than it. Newer files that do not read are
+// left alone, as are files set aside as unreadable. False when nothing was
+// freed, so that trying again is pointless.
+bool DataSaver::PruneForRoom(const QString& prefix) {
+    int removed = RemoveLeftoverTemporaries(prefix);
+    const QStringList files = StoreFiles(prefix);
+    int keep = 0;
+    while (keep < files.size() && !ReadsWhole(files[keep]))
+        ++keep;
+    if (keep == files.size()) {
+        Log(kLogArea, 1, "Not enough room to save, and no readable store file to keep");
+        return removed > 0;
+    }
+    for (int k = keep + 1; k < files.size(); ++k)
+        if (QFile::remove(files[k]))
+            ++removed;
+    if (removed == 0) {
+        Log(kLogArea, 1,
+            QString("Not enough room to save, and nothing older than %1 to remove")
+                .arg(files[keep]));
+        return false;
+    }
+    Log(kLogArea, 1,
+        QString("Not enough room to save: kept %1, removed %2 files; trying again")
+            .arg(files[keep])
+            .arg(removed));
+    return removed > 0;
+}
 
 QByteArray DataSaver::Serialize(bool everything) {
     // Mark what is saved: whole saved types, then, to a fixpoint, items
@@ -326,7 +415,16 @@ bool DataSaver::Save(const QString& prefix) {
         }
         tmp = QString("%1.%2.tmp").arg(prefix).arg(number);
         QFile::remove(tmp);
-        WriteNewFile(tmp, bytes);
+        try {
+            WriteNewFile(tmp, bytes);
+        } catch (const NoSpace& full) {
+            // Pruning only after a good save would need room for a fourth
+            // file; on a full disk every later save would fail.
+            Log(kLogArea, 1, QString("Saving: %1").arg(full.Reason()));
+            if (!PruneForRoom(prefix))
+                throw;
+            WriteNewFile(tmp, bytes);
+        }
         QString final;
         for (int attempt = 0;; ++attempt) {
             final = QString("%1.%2").arg(prefix).arg(number);
@@ -346,15 +444,7 @@ bool DataSaver::Save(const QString& prefix) {
         const QStringList files = StoreFiles(prefix);
         for (int k = 3; k < files.size(); ++k)
             QFile::remove(files[k]);
-        // Temporary files of saves that a crash interrupted.
-        QDir dir(folder);
-        for (const QString& name : dir.entryList(
-                 QStringList() << (prefixInfo.fileName() + ".*.tmp"), QDir::Files | QDir::Hidden)) {
-            bool ok = false;
-            FileNumber(name.chopped(4), prefixInfo.fileName(), &ok);
-            if (ok)
-                dir.remove(name);
-        }
+        RemoveLeftoverTemporaries(prefix);
         return true;
     } catch (const DataSaveFailure& failure) {
         if (!tmp.isEmpty())

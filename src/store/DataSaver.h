@@ -74,7 +74,10 @@ public:
     // the listeners were told.
     void Load(const QString& prefix);
     // Writes a new file and prunes old ones, keeping the two previous files.
-    // Failures are logged and never thrown; the result says whether it worked.
+    // When the disk is too full for the new file, the store files older than
+    // the newest one that reads whole are pruned and the write is tried once
+    // more. Failures are logged and never thrown; the result says whether it
+    // worked.
     bool Save(const QString& prefix);
     // Writes every item of the store, saved or not, in the same layout.
     bool SaveAll(const QString& fileName);
@@ -88,13 +91,22 @@ public:
 
     static constexpr qint64 kMaxFileSize = qint64(1) << 30;
 
+    // Makes writes fail for lack of space once the regular files of the
+    // prefix's folder would hold more than this many bytes, as on a full disk
+    // (negative: no limit). Lets the full-disk path be exercised for real.
+    void LimitFolderSpace(qint64 bytes) { m_folderSpace = bytes; }
+
 private:
+    void WriteNewFile(const QString& path, const QByteArray& bytes) const;
+    bool PruneForRoom(const QString& prefix);
+
     QByteArray Serialize(bool everything);
     void NotifyLoaded(bool noData);
 
     std::vector<bool> m_savedTypes;  // by type ordinal
     std::vector<std::pair<std::string, std::string>> m_byConnection;
     std::vector<DataLoadedEventHandler*> m_listeners;
+    qint64 m_folderSpace = -1;
 };
 
 extern DataSaver* dataSaver;

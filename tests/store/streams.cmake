@@ -1,2 +1,1 @@
 tavenook_add_test(test_streams SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_streams.cpp)
-tavenook_add_test(test_streams_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_streams_fuzz.cpp)
