@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QMutexLocker>
+#include <algorithm>
 
 #include "shares/MP3Scanner.h"
 
@@ -13,6 +14,29 @@ constexpr QDir::Filters kListing =
 constexpr QDir::SortFlags kOrder = QDir::Name | QDir::IgnoreCase;
 
 }  // namespace
+
+void FileScanner::FileList::Add(const QString& name, qint64 size) {
+    m_files.push_back(File{m_names.size(), name.size(), size});
+    m_names += name;
+}
+
+void FileScanner::FileList::Finish() {
+    auto nameOf = [this](const File& f) { return QStringRef(&m_names, f.offset, f.length); };
+    std::sort(m_files.begin(), m_files.end(), [&](const File& a, const File& b) {
+        return QStringRef::compare(nameOf(a), nameOf(b), Qt::CaseSensitive) < 0;
+    });
+    // Rebuilt at their exact sizes, in name order.
+    QString names;
+    names.reserve(m_names.size());
+    std::vector<File> files;
+    files.reserve(m_files.size());
+    for (const File& f : m_files) {
+        files.push_back(File{names.size(), f.length, f.size});
+        names += nameOf(f);
+    }
+    m_names = names;
+    m_files.swap(files);
+}
 
 void FileScanner::Quit() {
     QMutexLocker lock(&m_stopMutex);
@@ -42,18 +66,18 @@ void FileScanner::ScanFolder(const QString& root, const QString& folder,
         return;
 
     const QFileInfoList entries = QDir(folder).entryInfoList(kListing, kOrder);
-    // std::map keeps this reference valid while the recursion adds folders.
-    FileMap& files = m_results[root][folder];
+    // The folder's own entry first, so that it exists even when empty; the
+    // files are gathered aside and stored once the sub-folders are walked.
+    m_results[root][folder];
+    FileList files;
     for (const QFileInfo& entry : entries) {
-        if (entry.isDir()) {
+        if (entry.isDir())
             ScanFolder(root, entry.absoluteFilePath(), visited);
-        } else if (entry.isFile()) {
-            // The listing knows only the entry's kind; fetch the size here so
-            // that the merge on the main thread never waits on the disk.
-            entry.size();
-            files.insert_or_assign(entry.fileName(), entry);
-        }
+        else if (entry.isFile())
+            files.Add(entry.fileName(), entry.size());
     }
+    files.Finish();
+    m_results[root][folder] = std::move(files);
 }
 
 void FileScanner::OnMP3ScanRequired(QString file) {

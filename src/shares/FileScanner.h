@@ -1,13 +1,13 @@
 #ifndef TAVENOOK_SHARES_FILESCANNER_H
 #define TAVENOOK_SHARES_FILESCANNER_H
 
-#include <QFileInfo>
 #include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <map>
 #include <set>
+#include <vector>
 
 // Walks the shared folders and analyses MP3 files on the shared-files
 // manager's own thread, so that a large share never freezes the window. It
@@ -17,9 +17,29 @@ class FileScanner : public QObject {
     Q_OBJECT
 
 public:
-    // Keys compare by UTF-16 code units (case-sensitive).
-    using FileMap = std::map<QString, QFileInfo>;    // file name -> file
-    using FolderMap = std::map<QString, FileMap>;    // folder path -> its files
+    // The files of one folder, kept compact: a whole share is held until the
+    // merge, and what this thread allocates is slow to go back to the system.
+    // Files are ordered by name in UTF-16 code units (case-sensitive).
+    class FileList {
+    public:
+        int Size() const { return int(m_files.size()); }
+        QString Name(int k) const { return m_names.mid(m_files[k].offset, m_files[k].length); }
+        qint64 FileSize(int k) const { return m_files[k].size; }
+        // Names are unique within one listing.
+        void Add(const QString& name, qint64 size);
+        // Sorts by name and frees the slack.
+        void Finish();
+
+    private:
+        struct File {
+            int offset;
+            int length;
+            qint64 size;
+        };
+        QString m_names;  // every name, back to back
+        std::vector<File> m_files;
+    };
+    using FolderMap = std::map<QString, FileList>;   // folder path -> its files
     using ResultMap = std::map<QString, FolderMap>;  // shared root -> its folders
 
     FileScanner() = default;

@@ -13,8 +13,10 @@ namespace {
 
 constexpr qint64 kChunkSize = 65536;
 
-// Bytes a header needs after its first: three of its own and one more that
-// must exist in the file (a header ending exactly at the end is not counted).
+// Bytes a header needs after its first, inside the same chunk: three of its
+// own and one more. So a header ending exactly at the end of a chunk (or of
+// the file) is not counted, nor is one cut by a chunk boundary: every client
+// built from the same rules then reports the same bitrate for the same file.
 constexpr qint64 kTail = 4;
 
 // Every header candidate is counted under a 13-bit key made of the header
@@ -108,11 +110,8 @@ bool ScanMP3File(const QString& path, int& mpegVersion, QString& channelMode, in
         return false;
     }
 
-    // The last kTail bytes of a chunk are carried to the front of the next,
-    // so headers across a chunk boundary are tested like any other.
-    std::unique_ptr<uchar[]> buffer(new uchar[kTail + kChunkSize]);
+    std::unique_ptr<uchar[]> buffer(new uchar[kChunkSize]);
     std::unique_ptr<quint64[]> counts(new quint64[kKeyCount]());
-    qint64 carried = 0;
     // Reading stops at the size seen at open: a file that keeps growing
     // cannot keep the scanner busy, and no header beyond it would count.
     qint64 remaining = size;
@@ -120,23 +119,26 @@ bool ScanMP3File(const QString& path, int& mpegVersion, QString& channelMode, in
         if (stopRequested && stopRequested()) {
             return false;
         }
-        const qint64 got =
-            file.read(reinterpret_cast<char*>(buffer.get()) + carried, qMin(kChunkSize, remaining));
-        if (got < 0) {
-            return false;
+        // A short read must not move the chunk boundaries: fill the chunk.
+        const qint64 want = qMin(kChunkSize, remaining);
+        qint64 got = 0;
+        while (got < want) {
+            const qint64 n = file.read(reinterpret_cast<char*>(buffer.get()) + got, want - got);
+            if (n < 0) {
+                return false;
+            }
+            if (n == 0) {
+                break;  // shrunk while being read: its end is where reading ends
+            }
+            got += n;
         }
-        if (got == 0) {
-            break;  // shrunk while being read: its end is where reading ends
+        if (got > kTail) {
+            CountCandidates(buffer.get(), got - kTail, counts.get());
+        }
+        if (got < want) {
+            break;
         }
         remaining -= got;
-        const qint64 held = carried + got;
-        if (held > kTail) {
-            CountCandidates(buffer.get(), held - kTail, counts.get());
-            std::memmove(buffer.get(), buffer.get() + held - kTail, size_t(kTail));
-            carried = kTail;
-        } else {
-            carried = held;
-        }
     }
 
     quint64 versionVotes[4] = {};

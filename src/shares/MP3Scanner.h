@@ -8,7 +8,8 @@
 // audio frame header found at any byte offset. No single header is trusted:
 // version, protection bit, sample-rate index and channel mode are decided by
 // majority vote, and the bitrate comes from the Layer III frames that agree
-// with every winner. The whole file is read in 64 KiB chunks.
+// with every winner. The whole file is read in 64 KiB chunks, and a header
+// counts only when it and one more byte lie inside one chunk.
 //
 // On success: mpegVersion is 1 or 2; channelMode is "stereo", "joint
 // stereo", "dual mono" or "mono"; frequency is the sample-rate index 0, 1 or

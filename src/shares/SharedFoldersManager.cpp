@@ -4,6 +4,10 @@
 #include <QFileInfo>
 #include <algorithm>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "net/DNetManager.h"
 #include "net/PeerMessenger.h"
 #include "net/server.h"
@@ -43,6 +47,17 @@ bool WantsMP3Scan(const QString& name) {
     // Only these two spellings; "song.Mp3" and a bare ".mp3" are left alone.
     return name.size() > 4 &&
            (name.endsWith(QLatin1String(".mp3")) || name.endsWith(QLatin1String(".MP3")));
+}
+
+// The walk is allocated on the scanner thread's malloc arena, which keeps
+// what is freed there; the merge hands it back to the system as it goes, so
+// that the scan result and the grown index never add up in full.
+constexpr int kFoldersPerTrim = 2048;
+
+void ReleaseFreedMemory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
 }
 
 bool ById(const ItemPtr& a, const ItemPtr& b) {
@@ -434,6 +449,7 @@ void SharedFoldersManager::OnFoldersRescanned() {
 
     FileScanner::ResultMap& results = m_scanner.Results();
     ItemSet mergedRoots;
+    int merged = 0;
     for (auto& rootEntry : results) {
         // Unshared while the walk ran.
         const ItemPtr root = rootType->HasItem(rootEntry.first);
@@ -445,17 +461,21 @@ void SharedFoldersManager::OnFoldersRescanned() {
         FileScanner::FolderMap& folders = rootEntry.second;
         for (auto folderEntry = folders.begin(); folderEntry != folders.end();
              folderEntry = folders.erase(folderEntry)) {
+            if (++merged % kFoldersPerTrim == 0)
+                ReleaseFreedMemory();
             const QString& folderPath = folderEntry->first;
             const ItemPtr folder = folderType->GetItem(folderPath);
             folder.Connect(root);
             folder.Connect(mark);
             const ItemSet old = folder.GetItems("shared_file");
+            const FileScanner::FileList& files = folderEntry->second;
             std::vector<ItemPtr> kept;
-            kept.reserve(folderEntry->second.size());
-            for (const auto& fileEntry : folderEntry->second) {
+            kept.reserve(std::size_t(files.Size()));
+            for (int k = 0; k < files.Size(); ++k) {
+                const QString name = files.Name(k);
                 bool created = false;
-                kept.push_back(IndexFile(folder, folderPath + QLatin1Char('/') + fileEntry.first,
-                                         fileEntry.first, fileEntry.second.size(), created));
+                kept.push_back(IndexFile(folder, folderPath + QLatin1Char('/') + name, name,
+                                         files.FileSize(k), created));
             }
             RemoveFilesNotKept(old, kept);
         }
@@ -478,6 +498,7 @@ void SharedFoldersManager::OnFoldersRescanned() {
     results.clear();
     mark.Disconnect("shared_file_folder");
     m_backgroundScanPending = false;
+    ReleaseFreedMemory();
     Log("Profiling", 1, "OnFoldersRescanned end");
 }
 

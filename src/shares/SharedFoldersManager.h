@@ -143,7 +143,12 @@ private:
     // Counts every change of the index and of root visibility, so that a
     // cached share list knows it is stale.
     void WatchIndexForAnswers();
-    void OnIndexChanged(ConnectionInfo&) { ++m_indexGeneration; }
+    // Upload entries link to the files they serve but change nothing a share
+    // list shows; counting them would rebuild the list on every queue request.
+    void OnIndexChanged(ConnectionInfo& info) {
+        if (!info.to.GetType() || info.to.GetType()->GetName() != "upload_entry")
+            ++m_indexGeneration;
+    }
 
     QThread m_scannerThread;
     FileScanner m_scanner;

@@ -1,2 +1,1 @@
 tavenook_add_test(test_mp3 SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_mp3.cpp)
-tavenook_add_test(test_mp3_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_mp3_fuzz.cpp)

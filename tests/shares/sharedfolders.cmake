@@ -1,1 +1,2 @@
-tavenook_add_test(test_shared_folders SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_shared_folders.cpp)
+tavenook_add_test(test_shared_folders SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_shared_folders.cpp
+    LIBS tavenook_testsupport)

@@ -1,2 +1,1 @@
 tavenook_add_test(test_search_parser SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_search_parser.cpp)
-tavenook_add_test(test_search_parser_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_search_parser_fuzz.cpp)
