@@ -483,8 +483,13 @@ bool Warm(const QString& path) {
     return true;
 }
 
-const char* Verdict(bool met) {
-    return met ? "met" : "MISSED";
+// Verdicts belong to full runs only: a quick run's short periods measure
+// start-up effects as much as the steady state.
+bool g_quick = false;
+
+void PrintTarget(const char* target, bool met) {
+    if (!g_quick)
+        std::printf("   target %s: %s", target, met ? "met" : "MISSED");
 }
 
 int Failed(const char* what, const QString& why) {
@@ -497,6 +502,7 @@ int Failed(const char* what, const QString& why) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const bool quick = app.arguments().contains(QStringLiteral("--quick"));
+    g_quick = quick;
     const qint64 fileSize = quick ? 64 * kMiB : 1024 * kMiB;
     const double period = quick ? 1.0 : 10;
     const double unlimited = quick ? 1.5 : 60;
@@ -531,7 +537,7 @@ int main(int argc, char** argv) {
         std::printf("  UploadThread x%-2d                    %9.1f  %6.1f %%  %10.2f", count,
                     upload.MiBps(), 100 * ratio, upload.CpuPerGiB());
         if (count == 1)
-            std::printf("   target >= 50 %%: %s", Verdict(ratio >= 0.5));
+            PrintTarget(">= 50 %", ratio >= 0.5);
         std::printf("\n");
     }
 
@@ -542,11 +548,10 @@ int main(int argc, char** argv) {
         if (!RunLimited(listener, endless, count, 0, period, settle, &r, &why))
             return Failed("limited run", why);
         const double share = r.rate / kLimitBytesPerSecond;
-        std::printf(
-            "  %2d transfer%s                         %7.0f KB/s  %6.1f %%"
-            "   target within 5 %%: %s\n",
-            count, count == 1 ? " " : "s", r.rate / 1024, 100 * share,
-            Verdict(std::fabs(share - 1) <= 0.05));
+        std::printf("  %2d transfer%s                         %7.0f KB/s  %6.1f %%", count,
+                    count == 1 ? " " : "s", r.rate / 1024, 100 * share);
+        PrintTarget("within 5 %", std::fabs(share - 1) <= 0.05);
+        std::printf("\n");
     }
     LimitedResult r;
     if (!RunLimited(listener, endless, kSwitchTransfers, unlimited, period, settle, &r, &why))
@@ -554,10 +559,10 @@ int main(int argc, char** argv) {
     const double share = r.rate / kLimitBytesPerSecond;
     std::printf("  %2d transfers, switched on after %.1f s unlimited (%.0f MiB/s then):\n",
                 kSwitchTransfers, unlimited, r.unlimitedRate / kMiB);
-    std::printf(
-        "     whole period                      %7.0f KB/s  %6.1f %%"
-        "   target within 5 %%: %s\n",
-        r.rate / 1024, 100 * share, Verdict(std::fabs(share - 1) <= 0.05));
+    std::printf("     whole period                      %7.0f KB/s  %6.1f %%", r.rate / 1024,
+                100 * share);
+    PrintTarget("within 5 %", std::fabs(share - 1) <= 0.05);
+    std::printf("\n");
     std::printf("     after its first %.2f s             %7.0f KB/s  %6.1f %%\n", settle,
                 r.settledRate / 1024, 100 * r.settledRate / kLimitBytesPerSecond);
     return 0;

@@ -28,6 +28,29 @@ QString Join(const QString& folder, const QString& name) {
     return folder + QLatin1Char('/') + name;
 }
 
+int Utf8Length(const QString& text) {
+    return text.toUtf8().size();
+}
+
+// The longest start of text that fits in maxBytes of UTF-8, cut between
+// characters: a surrogate pair is never split, so no UTF-8 sequence is.
+QString CutToUtf8Bytes(const QString& text, int maxBytes) {
+    int bytes = 0;
+    int i = 0;
+    while (i < text.size()) {
+        const bool pair =
+            text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate();
+        const uint code =
+            pair ? QChar::surrogateToUcs4(text.at(i), text.at(i + 1)) : text.at(i).unicode();
+        const int width = code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
+        if (bytes + width > maxBytes)
+            break;
+        bytes += width;
+        i += pair ? 2 : 1;
+    }
+    return text.left(i);
+}
+
 QString CleanRoot(const QString& folder) {
     QString onDisk = folder;
     onDisk.replace(QLatin1Char('\\'), QLatin1Char('/'));
@@ -150,8 +173,20 @@ QString UniqueNameAmong(const QString& name, const std::function<bool(const QStr
     const int dot = name.lastIndexOf(QLatin1Char('.'));
     const QString base = dot > 0 ? name.left(dot) : name;
     const QString extension = dot > 0 ? name.mid(dot) : QString();
+    const int extensionBytes = Utf8Length(extension);
     for (int n = 1; n <= kMaxUniqueTries; ++n) {
-        const QString candidate = QStringLiteral("%1 (%2)%3").arg(base).arg(n).arg(extension);
+        // Plain concatenation: the peer's name may hold "%1" and friends.
+        const QString suffix = QStringLiteral(" (") + QString::number(n) + QLatin1Char(')');
+        int room = kMaxComponentBytes - suffix.size() - extensionBytes;
+        QString stem = base;
+        QString tail = extension;
+        if (room < 1) {
+            // An extension too long to keep whole is no extension.
+            stem = name;
+            tail.clear();
+            room = kMaxComponentBytes - suffix.size();
+        }
+        const QString candidate = CutToUtf8Bytes(stem, room) + suffix + tail;
         if (!taken(candidate))
             return candidate;
     }

@@ -55,6 +55,8 @@ bool IsInsideFolder(const QString& path, const QString& root);
 
 // name when taken(name) is false, else the first free "base (n).ext" for
 // n = 1, 2, ...; the empty text when none is free within a bounded search.
+// A candidate stays within 255 bytes of UTF-8: the base is cut, between
+// characters, to make room (an extension that leaves no room counts as base).
 QString UniqueNameAmong(const QString& name, const std::function<bool(const QString&)>& taken);
 
 // A name for a finished file in folder that names nothing yet (a dangling

@@ -173,12 +173,14 @@ void TransferQueueManager::RequeueUserDownloads(ItemPtr user) {
         return;
     Note(1, QStringLiteral("Requeueing downloads from user %1").arg(user.AsString()), user);
     const std::list<ItemPtr> ordered = entries.SortNumericBy("download_order", true);
+    BeginCompleteChecks();
     for (const ItemPtr& entry : ordered) {
         const QString status = DownloadStatus(entry);
         if (status == QLatin1String(kComplete) || status == QLatin1String(kDenied))
             continue;
         RequeueDownload(entry);
     }
+    EndCompleteChecks();
     if (ordered.empty())
         return;
     SetUserTime(user, "last_queue_request_time", 0);
@@ -306,39 +308,7 @@ void TransferQueueManager::RemoveDownload(ItemPtr entry) {
         return;
     const bool wasActive = IsDownloadActive(entry);
 
-    ItemPtr item = entry.HasItem("download_thread");
-    if (!item.IsNull()) {
-        QThread* thread = ObjectOf<QThread>(item);
-        item.Remove();
-        // Released later: a final report may still be queued for us.
-        StopAndRelease(thread);
-    }
-    item = entry.HasItem("download_socket");
-    if (!item.IsNull()) {
-        QTcpSocket* socket = ObjectOf<QTcpSocket>(item);
-        item.Remove();
-        if (socket) {
-            socket->disconnect();
-            socket->close();
-            socket->deleteLater();
-        }
-    }
-    item = entry.HasItem("download_file");
-    if (!item.IsNull()) {
-        QFile* file = ObjectOf<QFile>(item);
-        item.Remove();
-        if (file) {
-            file->close();
-            delete file;
-        }
-    }
-    for (const char* typeName :
-         {"write_position", "last_receipt_time", "last_speed_measurement_time", "bytes_per_second",
-          "bytes_since_last_receipt"}) {
-        item = entry.HasItem(typeName);
-        if (!item.IsNull())
-            item.Remove();
-    }
+    ReleaseTransfer(entry, false);
     entry.Remove();
     if (wasActive)
         DetermineDownloadSpeedLimit();

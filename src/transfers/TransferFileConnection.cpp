@@ -9,6 +9,8 @@
 #include <QFileInfo>
 #include <QTcpSocket>
 #include <memory>
+#include <string>
+#include <unordered_map>
 
 #include "store/Data.h"
 #include "store/Log.h"
@@ -30,21 +32,40 @@ QString Internal(QString path) {
     return path.replace(QLatin1Char('/'), QLatin1Char('\\'));
 }
 
+// The settings every download's paths depend on.
+struct PathSettings {
+    QString downloadFolder = GetSetting("download_folder");
+    bool dontSplit = IsSettingYes("dont_split_downloads");
+    bool noSingleSubfolders = IsSettingYes("dont_create_subfolders_for_single_downloads");
+};
+
+// What an entry's paths are made of, besides the settings.
+struct PathInputs {
+    std::string remoteFolder;
+    int level = 0;
+    bool noSubfolders = false;
+};
+
+PathInputs InputsOf(const ItemPtr& entry, bool applySingleRule, const PathSettings& settings) {
+    const ItemPtr folder = entry.HasItem("remote_folder");
+    PathInputs in;
+    in.remoteFolder = folder.IsNull() ? std::string() : folder.AsStdString();
+    in.level = qMax(0, entry.HasItem("subfolder_save_level").AsInt());
+    in.noSubfolders =
+        applySingleRule && settings.noSingleSubfolders && entry.IsConnected("single_download");
+    return in;
+}
+
 // Both locations of the entry's file; false (with a reason) when the peer's
 // names would leave the download folder or cannot be used.
 bool PathsOf(const ItemPtr& entry, bool applySingleRule, DownloadPaths& paths,
-             QString* error = nullptr) {
+             QString* error = nullptr, const PathSettings& settings = PathSettings()) {
     if (entry.IsNull())
         return false;
-    const ItemPtr folder = entry.HasItem("remote_folder");
-    const bool noSubfolders = applySingleRule &&
-                              IsSettingYes("dont_create_subfolders_for_single_downloads") &&
-                              entry.IsConnected("single_download");
-    const int level = qMax(0, entry.HasItem("subfolder_save_level").AsInt());
-    return MakeDownloadPaths(GetSetting("download_folder"), IsSettingYes("dont_split_downloads"),
-                             folder.IsNull() ? std::string() : folder.AsStdString(),
-                             entry.HasItem("file_name").AsStdString(), level, noSubfolders, paths,
-                             error);
+    const PathInputs in = InputsOf(entry, applySingleRule, settings);
+    return MakeDownloadPaths(settings.downloadFolder, settings.dontSplit, in.remoteFolder,
+                             entry.HasItem("file_name").AsStdString(), in.level, in.noSubfolders,
+                             paths, error);
 }
 
 // Replaces the entry's item of that type by one holding the object's address;
@@ -103,9 +124,48 @@ QString TransferQueueManager::GetDownloadRelativeDownloadFolder(ItemPtr entry) {
     return RelativeDownloadFolder(paths.subfolders);
 }
 
+struct TransferQueueManager::CompleteCheckCache {
+    PathSettings settings;
+    // Per recreated folder: whether its complete folder is a directory.
+    std::unordered_map<std::string, bool> folderIsDir;
+};
+
+void TransferQueueManager::BeginCompleteChecks() {
+    delete m_completeChecks;
+    m_completeChecks = new CompleteCheckCache;
+}
+
+void TransferQueueManager::EndCompleteChecks() {
+    delete m_completeChecks;
+    m_completeChecks = nullptr;
+}
+
 bool TransferQueueManager::DoesDownloadItemCompleteFilenameExist(ItemPtr entry) {
+    if (entry.IsNull())
+        return false;
+    if (CompleteCheckCache* cache = m_completeChecks) {
+        // No folder, no file in it: the folder is looked for once per pass,
+        // and the entries of a missing or refused one cost no path and no
+        // file look of their own.
+        const PathInputs in = InputsOf(entry, true, cache->settings);
+        const std::string key =
+            in.remoteFolder + '\0' + std::to_string(in.level) + (in.noSubfolders ? "s" : "");
+        auto known = cache->folderIsDir.find(key);
+        if (known == cache->folderIsDir.end()) {
+            DownloadPaths folderOnly;
+            const bool usable =
+                MakeDownloadPaths(cache->settings.downloadFolder, cache->settings.dontSplit,
+                                  in.remoteFolder, "x", in.level, in.noSubfolders, folderOnly);
+            known = cache->folderIsDir
+                        .emplace(key, usable && QFileInfo(folderOnly.completeFolder).isDir())
+                        .first;
+        }
+        if (!known->second)
+            return false;
+    }
     DownloadPaths paths;
-    if (!PathsOf(entry, true, paths))
+    if (!PathsOf(entry, true, paths, nullptr,
+                 m_completeChecks ? m_completeChecks->settings : PathSettings()))
         return false;
     // Only the same size counts: without the split the partial lies at this
     // very path, and another file of that name is not the one we want.

@@ -45,8 +45,19 @@ void RelateOneToOne(Type* entry, const char* other) {
     entry->RelateToType(d.GetType(other), One, One, false);
 }
 
+// Every status change stamps the local time as text, and the local-time
+// conversion costs more than the rest of the change (the C library looks
+// the zone up again each time). The text has whole seconds, so it is made
+// once a second: a pass over thousands of entries pays for it once.
 QString NowText() {
-    return QDateTime::currentDateTime().toString(Qt::TextDate);
+    static qint64 s_second = -1;
+    static QString s_text;
+    const qint64 second = QDateTime::currentMSecsSinceEpoch() / 1000;
+    if (second != s_second) {
+        s_text = QDateTime::fromMSecsSinceEpoch(second * 1000).toString(Qt::TextDate);
+        s_second = second;
+    }
+    return s_text;
 }
 
 // Removes the item of that type linked to the entry, if any; its removal
@@ -60,42 +71,6 @@ void RemoveLinked(const ItemPtr& entry, const char* typeName) {
 template <class T>
 void DeleteAddressed(const ItemPtr& item) {
     delete TransferQueueManager::ObjectOf<T>(item);
-}
-
-// The thread stops before its file and socket go: it may still be using them.
-void ReleaseThread(const ItemPtr& entry, const char* typeName) {
-    ItemPtr item = entry.HasItem(typeName);
-    if (item.IsNull())
-        return;
-    QThread* thread = TransferQueueManager::ObjectOf<QThread>(item);
-    item.Remove();
-    // Exit request, unbounded wait, deleteLater: a final report still queued
-    // must find the sender alive, and no later thread at the same address.
-    StopAndRelease(thread);
-}
-
-void ReleaseFile(const ItemPtr& entry, const char* typeName) {
-    ItemPtr item = entry.HasItem(typeName);
-    if (item.IsNull())
-        return;
-    QFile* file = TransferQueueManager::ObjectOf<QFile>(item);
-    item.Remove();
-    if (file) {
-        file->close();
-        delete file;
-    }
-}
-
-void ReleaseSocket(const ItemPtr& entry, const char* typeName) {
-    ItemPtr item = entry.HasItem(typeName);
-    if (item.IsNull())
-        return;
-    QTcpSocket* socket = TransferQueueManager::ObjectOf<QTcpSocket>(item);
-    item.Remove();
-    if (socket) {
-        socket->close();
-        socket->deleteLater();
-    }
 }
 
 }  // namespace
@@ -352,6 +327,41 @@ QString TransferQueueManager::UploadStatus(const ItemPtr& entry) {
     return entry.IsNull() ? QString() : entry.HasItem("upload_entry_status").AsString();
 }
 
+void TransferQueueManager::ReleaseTransfer(const ItemPtr& entry, bool upload) {
+    // The thread goes first: it may still be using the socket and the file.
+    // Exit request, unbounded wait, deleteLater: a final report still queued
+    // must find its sender alive, and no later thread at the same address.
+    ItemPtr item = entry.HasItem(upload ? "upload_thread" : "download_thread");
+    if (!item.IsNull()) {
+        QThread* thread = ObjectOf<QThread>(item);
+        item.Remove();
+        StopAndRelease(thread);
+    }
+    item = entry.HasItem(upload ? "upload_socket" : "download_socket");
+    if (!item.IsNull()) {
+        QTcpSocket* socket = ObjectOf<QTcpSocket>(item);
+        item.Remove();
+        if (socket) {
+            socket->disconnect();
+            socket->close();
+            socket->deleteLater();
+        }
+    }
+    item = entry.HasItem(upload ? "upload_file" : "download_file");
+    if (!item.IsNull()) {
+        QFile* file = ObjectOf<QFile>(item);
+        item.Remove();
+        if (file) {
+            file->close();
+            delete file;
+        }
+    }
+    for (const char* value :
+         {upload ? "read_position" : "write_position", "last_receipt_time",
+          "last_speed_measurement_time", "bytes_per_second", "bytes_since_last_receipt"})
+        RemoveLinked(entry, value);
+}
+
 bool TransferQueueManager::LinkStatus(const ItemPtr& entry, const char* statusType,
                                       const QString& status) {
     const bool wasActive = IsEntryActive(entry, statusType);
@@ -366,11 +376,7 @@ void TransferQueueManager::SetDownloadEntryStatus(ItemPtr entry, QString status)
     const bool wasActive = LinkStatus(entry, "download_entry_status", status);
     const bool isActive = IsDownloadActive(entry);
     if (wasActive && !isActive) {
-        ReleaseThread(entry, "download_thread");
-        ReleaseFile(entry, "download_file");
-        ReleaseSocket(entry, "download_socket");
-        for (const char* value : {"write_position", "last_receipt_time", "bytes_per_second"})
-            RemoveLinked(entry, value);
+        ReleaseTransfer(entry, false);
         // The re-queue interval for this user counts from the end of the run.
         ItemPtr user = entry.HasItem("user");
         if (!user.IsNull())
@@ -387,12 +393,7 @@ void TransferQueueManager::SetUploadEntryStatus(ItemPtr entry, QString status) {
     const bool wasActive = LinkStatus(entry, "upload_entry_status", status);
     const bool isActive = IsUploadActive(entry);
     if (wasActive && !isActive) {
-        ReleaseThread(entry, "upload_thread");
-        ReleaseFile(entry, "upload_file");
-        ReleaseSocket(entry, "upload_socket");
-        for (const char* value : {"read_position", "last_receipt_time",
-                                  "last_speed_measurement_time", "bytes_per_second"})
-            RemoveLinked(entry, value);
+        ReleaseTransfer(entry, true);
         if (status == QLatin1String(kAborted)) {
             ItemPtr user = entry.HasItem("user");
             ItemPtr file = entry.HasItem("shared_file");

@@ -140,6 +140,10 @@ private:
     // Links the entry to the status item and stamps the change time; returns
     // whether the entry was active before.
     static bool LinkStatus(const ItemPtr& entry, const char* statusType, const QString& status);
+    // The one release path of a transfer entry's run-time objects, for status
+    // changes and removals alike: stops and releases the thread, closes and
+    // frees the socket and the file, and drops the per-transfer values.
+    static void ReleaseTransfer(const ItemPtr& entry, bool upload);
     // Restarts the speed measurement of the active entries of a direction
     // after its limit changed.
     static void RestartSpeedMeasurements(const char* entryType, const char* statusType);
@@ -260,6 +264,13 @@ public slots:
 private:
     // The download entry of the DownloadThread that sent the current signal.
     ItemPtr DownloadEntryOfSender();
+    // Around a pass over many downloads (a user's re-queue): the path
+    // settings are read once and each complete folder is looked for once,
+    // instead of per entry. Nothing may change them during the pass.
+    struct CompleteCheckCache;
+    void BeginCompleteChecks();
+    void EndCompleteChecks();
+    CompleteCheckCache* m_completeChecks = nullptr;
     // End of the file connection section.
     // ---------------------------------------------------------------------
     // Start-up and supervision (defined in TransferSupervision.cpp)

@@ -83,6 +83,29 @@ bool UserHasActiveUpload(const ItemPtr& user) {
     return false;
 }
 
+// Walked from the smaller side: every queue request runs this, and a queue
+// swollen by requesters who are offline (or by online users with nothing
+// queued) must not cost a walk over all of it each time.
+ItemSet QueuedEntriesOfOnlineUsers(const char* queuedStatus) {
+    const ItemPtr queued = d.GetType("upload_entry_status")->HasItem(queuedStatus);
+    // One shared flag item serves every online user.
+    const ItemPtr online = d.GetType("is_online")->GetGlobalNullItem();
+    ItemSet out;
+    if (queued.IsNull())
+        return out;
+    if (online.CountItems("user") < queued.CountItems("upload_entry")) {
+        for (const ItemPtr& user : online.GetItems("user"))
+            for (const ItemPtr& entry : user.GetItems("upload_entry"))
+                if (entry.HasItem("upload_entry_status") == queued)
+                    out.Insert(entry);
+    } else {
+        for (const ItemPtr& entry : queued.GetItems("upload_entry"))
+            if (entry.HasItem("user").IsConnected("is_online"))
+                out.Insert(entry);
+    }
+    return out;
+}
+
 // Numbered entries in their current serving order; equal numbers keep their
 // age order.
 std::vector<ItemPtr> SortByEffectiveOrder(const ItemSet& entries) {
@@ -351,36 +374,8 @@ void TransferQueueManager::RemoveUpload(ItemPtr entry) {
 void TransferQueueManager::DropUploadEntry(ItemPtr entry) {
     if (entry.IsNull() || entry.IsRemoved())
         return;
-    const ItemPtr threadItem = entry.HasItem("upload_thread");
-    if (!threadItem.IsNull()) {
-        UploadThread* thread = ObjectOf<UploadThread>(threadItem);
-        threadItem.Remove();
-        // Asks the thread to exit before waiting, and deletes it only later:
-        // its last report may still be queued and must find its sender.
-        StopAndRelease(thread);
-    }
-    const ItemPtr socketItem = entry.HasItem("upload_socket");
-    if (!socketItem.IsNull()) {
-        QTcpSocket* socket = ObjectOf<QTcpSocket>(socketItem);
-        socketItem.Remove();
-        if (socket) {
-            socket->disconnect();
-            socket->close();
-            socket->deleteLater();
-        }
-    }
-    const ItemPtr fileItem = entry.HasItem("upload_file");
-    if (!fileItem.IsNull()) {
-        QFile* file = ObjectOf<QFile>(fileItem);
-        fileItem.Remove();
-        if (file) {
-            file->close();
-            delete file;
-        }
-    }
-    for (const char* type : {"read_position", "last_receipt_time", "last_speed_measurement_time",
-                             "bytes_per_second", "bytes_since_last_receipt", "transfer_req"})
-        RemoveItemOf(entry, type);
+    ReleaseTransfer(entry, true);
+    RemoveItemOf(entry, "transfer_req");
     if (m_uploadOrderTail == entry)
         m_uploadOrderTail = ItemPtr();
     entry.Remove();
@@ -430,12 +425,8 @@ void TransferQueueManager::StartNewUploads() {
         if (free <= 0)
             return;
 
-        ItemSet candidates;
-        for (const ItemPtr& entry :
-             d.GetType("upload_entry_status")->HasItem(kQueued).GetItems("upload_entry"))
-            if (entry.HasItem("user").IsConnected("is_online"))
-                candidates.Insert(entry);
-        const std::vector<ItemPtr> ordered = SortByEffectiveOrder(candidates);
+        const std::vector<ItemPtr> ordered =
+            SortByEffectiveOrder(QueuedEntriesOfOnlineUsers(kQueued));
         if (ordered.empty())
             return;
 

@@ -1,330 +1,186 @@
-// Download locations built from peer-supplied folder and file names: they must
-// never leave the download folder, finished files must not replace others, and
-// only the emptied recreated folders are removed.
+// Download locations built from peers' folder and file names: they never
+// leave the download folder, a finished file never replaces another and its
+// unique name stays a usable name, and only emptied recreated folders go.
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <random>
 #include <string>
 
+#include "support/Fuzz.h"
+#include "support/TestFiles.h"
 #include "transfers/DownloadPaths.h"
-
-namespace {
-
-bool Touch(const QString& path) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly);
-}
-
-}  // namespace
 
 class TestDownloadPaths : public QObject {
     Q_OBJECT
 
 private slots:
-    void paths_data();
-    void paths();
-    void singleDownloadAndErrors();
-    void nameClashes();
-    void emptiedFolders();
-    void fuzzPathBuilder();
-};
-
-void TestDownloadPaths::paths_data() {
-    QTest::addColumn<QByteArray>("remoteFolder");
-    QTest::addColumn<QByteArray>("fileName");
-    QTest::addColumn<int>("level");
-    QTest::addColumn<bool>("dontSplit");
-    QTest::addColumn<bool>("ok");
-    // Relative to the download folder; the partial file with split folders
-    // lies under "downloading/", the finished one under "complete/".
-    QTest::addColumn<QString>("partial");
-    QTest::addColumn<QString>("complete");
-
-    const QByteArray album("music\\Artist\\Album");
-    QTest::newRow("level 0") << album << QByteArray("a.mp3") << 0 << false << true
-                             << "downloading/Album/a.mp3"
-                             << "complete/Album/a.mp3";
-    QTest::newRow("level 1") << album << QByteArray("a.mp3") << 1 << false << true
-                             << "downloading/Artist/Album/a.mp3"
-                             << "complete/Artist/Album/a.mp3";
-    QTest::newRow("level 2") << album << QByteArray("a.mp3") << 2 << false << true
-                             << "downloading/music/Artist/Album/a.mp3"
-                             << "complete/music/Artist/Album/a.mp3";
-    QTest::newRow("level beyond depth stops at the outermost")
-        << album << QByteArray("a.mp3") << 7 << false << true
-        << "downloading/music/Artist/Album/a.mp3"
-        << "complete/music/Artist/Album/a.mp3";
-    QTest::newRow("one component, level 1") << QByteArray("Album") << QByteArray("a.mp3") << 1
-                                            << false << true << "downloading/Album/a.mp3"
-                                            << "complete/Album/a.mp3";
-    QTest::newRow("negative level counts as 0")
-        << album << QByteArray("a.mp3") << -3 << false << true << "downloading/Album/a.mp3"
-        << "complete/Album/a.mp3";
-    QTest::newRow("dont split") << album << QByteArray("a.mp3") << 1 << true << true
-                                << "Artist/Album/a.mp3"
-                                << "Artist/Album/a.mp3";
-    QTest::newRow("no remote folder")
-        << QByteArray() << QByteArray("a.mp3") << 2 << false << true << "downloading/a.mp3"
-        << "complete/a.mp3";
-    QTest::newRow("no remote folder, dont split")
-        << QByteArray() << QByteArray("a.mp3") << 0 << true << true << "a.mp3"
-        << "a.mp3";
-    QTest::newRow("forward slashes") << QByteArray("music/Artist/Album/") << QByteArray("a.mp3")
-                                     << 1 << false << true << "downloading/Artist/Album/a.mp3"
-                                     << "complete/Artist/Album/a.mp3";
-    QTest::newRow("empty components skipped")
-        << QByteArray("music\\\\Artist\\\\\\Album\\\\") << QByteArray("a") << 1 << false << true
-        << "downloading/Artist/Album/a"
-        << "complete/Artist/Album/a";
-    QTest::newRow("only separators")
-        << QByteArray("\\\\/\\") << QByteArray("a") << 3 << true << true << "a"
-        << "a";
-    QTest::newRow("absolute unix folder")
-        << QByteArray("/etc") << QByteArray("passwd") << 5 << true << true << "etc/passwd"
-        << "etc/passwd";
-    QTest::newRow("drive letter") << QByteArray("C:\\Music\\Album") << QByteArray("a") << 5 << false
-                                  << true << "downloading/C_/Music/Album/a"
-                                  << "complete/C_/Music/Album/a";
-    QTest::newRow("drive letter file name")
-        << QByteArray() << QByteArray("C:") << 0 << true << true << "C_"
-        << "C_";
-    QTest::newRow("control characters") << QByteArray("x\\a\nb\x01") << QByteArray("f\tg\x7f") << 0
-                                        << false << true << "downloading/a_b_/f_g_"
-                                        << "complete/a_b_/f_g_";
-    QTest::newRow("slash in file name")
-        << QByteArray("Album") << QByteArray("../../x") << 0 << true << true << "Album/.._.._x"
-        << "Album/.._.._x";
-    QTest::newRow("backslash in file name")
-        << QByteArray() << QByteArray("..\\x") << 0 << true << true << ".._x"
-        << ".._x";
-    QTest::newRow("dotdot unused by level")
-        << QByteArray("..\\Album") << QByteArray("a") << 0 << true << true << "Album/a"
-        << "Album/a";
-    QTest::newRow("dotdot at level 0, dont split")
-        << QByteArray("music\\..") << QByteArray(".bashrc") << 0 << true << false << ""
-        << "";
-    QTest::newRow("dotdot at level 1")
-        << QByteArray("..\\Album") << QByteArray("a") << 1 << false << false << ""
-        << "";
-    QTest::newRow("dot component")
-        << QByteArray("a\\.\\b") << QByteArray("f") << 1 << false << false << ""
-        << "";
-    QTest::newRow("dotdot file name")
-        << QByteArray("Album") << QByteArray("..") << 0 << true << false << ""
-        << "";
-    QTest::newRow("dot file name") << QByteArray() << QByteArray(".") << 0 << false << false << ""
-                                   << "";
-    QTest::newRow("empty file name")
-        << QByteArray("Album") << QByteArray() << 0 << false << false << ""
-        << "";
-    QTest::newRow("overlong name")
-        << QByteArray() << QByteArray(300, 'x') << 0 << false << false << ""
-        << "";
-    QTest::newRow("hidden file kept") << QByteArray("Album") << QByteArray(".hidden") << 0 << false
-                                      << true << "downloading/Album/.hidden"
-                                      << "complete/Album/.hidden";
-}
-
-void TestDownloadPaths::paths() {
-    QFETCH(QByteArray, remoteFolder);
-    QFETCH(QByteArray, fileName);
-    QFETCH(int, level);
-    QFETCH(bool, dontSplit);
-    QFETCH(bool, ok);
-    QFETCH(QString, partial);
-    QFETCH(QString, complete);
-
-    const QString root = QStringLiteral("/home/u/downloads");
-    DownloadPaths p;
-    QString error;
-    const bool built = MakeDownloadPaths(root + "/", dontSplit, remoteFolder.toStdString(),
-                                         fileName.toStdString(), level, false, p, &error);
-    QCOMPARE(built, ok);
-    if (!ok) {
-        QVERIFY(!error.isEmpty());
-        QVERIFY(p.partialPath.isEmpty());
-        return;
-    }
-    QCOMPARE(p.root, root);
-    QCOMPARE(p.partialPath, root + "/" + partial);
-    QCOMPARE(p.completePath, root + "/" + complete);
-    QCOMPARE(p.downloadingFolder, QFileInfo(p.partialPath).path());
-    QCOMPARE(p.completeFolder, QFileInfo(p.completePath).path());
-    QVERIFY(IsInsideFolder(p.partialPath, p.downloadingRoot));
-    QVERIFY(IsInsideFolder(p.completePath, p.completeRoot));
-}
-
-void TestDownloadPaths::singleDownloadAndErrors() {
-    DownloadPaths p;
-    // A single download without subfolders still keeps its relative folder
-    // for the record, which the caller computes separately.
-    QVERIFY(MakeDownloadPaths("C:\\dl", false, "music\\Album", "a", 0, true, p));
-    QCOMPARE(p.root, QStringLiteral("C:/dl"));
-    QCOMPARE(p.partialPath, QStringLiteral("C:/dl/downloading/a"));
-    QCOMPARE(p.completePath, QStringLiteral("C:/dl/complete/a"));
-    QStringList subfolders;
-    QVERIFY(RecreatedSubfolders("music\\Artist\\Album", 1, subfolders));
-    QCOMPARE(RelativeDownloadFolder(subfolders), QStringLiteral("Artist\\Album"));
-    QVERIFY(RecreatedSubfolders("", 3, subfolders));
-    QCOMPARE(RelativeDownloadFolder(subfolders), QString());
-
-    // Components that are not recreated are never examined.
-    QVERIFY(MakeDownloadPaths("/d", false, "..", "a", 0, true, p));
-    QCOMPARE(p.partialPath, QStringLiteral("/d/downloading/a"));
-
-    QString error;
-    QVERIFY(!MakeDownloadPaths("", false, "x", "a", 0, false, p, &error));
-    QVERIFY(!error.isEmpty());
-
-    // Invalid UTF-8 and embedded NUL bytes still give a usable, contained name.
-    const std::string odd("\xff\xfe\0z", 4);
-    QVERIFY(MakeDownloadPaths("/d", true, odd, odd, 0, false, p));
-    QVERIFY(IsInsideFolder(p.partialPath, "/d"));
-    QVERIFY(!p.fileName.contains(QChar(0)));
-
-    QVERIFY(IsInsideFolder("/a/b", "/a"));
-    QVERIFY(IsInsideFolder("/a/b", "/a/"));
-    QVERIFY(!IsInsideFolder("/a", "/a"));
-    QVERIFY(!IsInsideFolder("/ab", "/a"));
-    QVERIFY(!IsInsideFolder("/a/b/../../c", "/a"));
-    QVERIFY(IsInsideFolder("/x", "/"));
-}
-
-void TestDownloadPaths::nameClashes() {
-    QTemporaryDir tmp;
-    QVERIFY(tmp.isValid());
-    const QString folder = tmp.path();
-
-    QCOMPARE(UniqueCompleteName(folder, "song.mp3"), QStringLiteral("song.mp3"));
-    QVERIFY(Touch(folder + "/song.mp3"));
-    QCOMPARE(UniqueCompleteName(folder, "song.mp3"), QStringLiteral("song (1).mp3"));
-    QVERIFY(Touch(folder + "/song (1).mp3"));
-    QCOMPARE(UniqueCompleteName(folder, "song.mp3"), QStringLiteral("song (2).mp3"));
-
-    // A folder of the same name counts as taken, and so does a dangling link
-    // (a rename would replace it).
-    QVERIFY(QDir().mkpath(folder + "/noext"));
-    QCOMPARE(UniqueCompleteName(folder, "noext"), QStringLiteral("noext (1)"));
-    QVERIFY(QFile::link(folder + "/missing", folder + "/dangling.txt"));
-    QCOMPARE(UniqueCompleteName(folder, "dangling.txt"), QStringLiteral("dangling (1).txt"));
-
-    QVERIFY(Touch(folder + "/.hidden"));
-    QCOMPARE(UniqueCompleteName(folder, ".hidden"), QStringLiteral(".hidden (1)"));
-    QVERIFY(Touch(folder + "/a.tar.gz"));
-    QCOMPARE(UniqueCompleteName(folder, "a.tar.gz"), QStringLiteral("a.tar (1).gz"));
-
-    // The same rule works against names held by other downloads.
-    const QStringList busy{"x.bin", "x (1).bin"};
-    QCOMPARE(UniqueNameAmong("x.bin", [&](const QString& n) { return busy.contains(n); }),
-             QStringLiteral("x (2).bin"));
-    QCOMPARE(UniqueNameAmong("x.bin", [](const QString&) { return true; }), QString());
-
-    // The clash rule keeps the finished file's name safe and inside the folder.
-    DownloadPaths p;
-    QVERIFY(MakeDownloadPaths(folder, false, "Album", "song.mp3", 0, false, p));
-    QVERIFY(Touch(p.completePath));
-    const QString unique = UniqueCompleteName(p.completeFolder, p.fileName);
-    QCOMPARE(unique, QStringLiteral("song (1).mp3"));
-    QVERIFY(IsInsideFolder(p.completeFolder + "/" + unique, p.completeRoot));
-}
-
-void TestDownloadPaths::emptiedFolders() {
-    QTemporaryDir tmp;
-    QVERIFY(tmp.isValid());
-    DownloadPaths p;
-    QVERIFY(MakeDownloadPaths(tmp.path(), false, "music\\Artist\\Album", "a", 1, false, p));
-    QVERIFY(QDir().mkpath(p.downloadingFolder));
-    const QString artist = p.downloadingRoot + "/Artist";
-
-    // A folder still holding something stays, and so do its parents.
-    QVERIFY(Touch(artist + "/other.mp3"));
-    RemoveEmptiedFolders(p.downloadingFolder, p.downloadingRoot);
-    QVERIFY(!QFileInfo::exists(p.downloadingFolder));
-    QVERIFY(QFileInfo::exists(artist));
-
-    QVERIFY(QDir().mkpath(p.downloadingFolder));
-    QVERIFY(Touch(p.downloadingFolder + "/left.part"));
-    RemoveEmptiedFolders(p.downloadingFolder, p.downloadingRoot);
-    QVERIFY(QFileInfo::exists(p.downloadingFolder));
-
-    // Everything emptied is removed, up to but not including the root.
-    QVERIFY(QFile::remove(p.downloadingFolder + "/left.part"));
-    QVERIFY(QFile::remove(artist + "/other.mp3"));
-    RemoveEmptiedFolders(p.downloadingFolder, p.downloadingRoot);
-    QVERIFY(!QFileInfo::exists(artist));
-    QVERIFY(QFileInfo::exists(p.downloadingRoot));
-    QVERIFY(QFileInfo::exists(tmp.path()));
-
-    // A start at the root or outside it removes nothing.
-    RemoveEmptiedFolders(p.downloadingRoot, p.downloadingRoot);
-    QVERIFY(QFileInfo::exists(p.downloadingRoot));
-    QVERIFY(QDir().mkpath(tmp.path() + "/outside/empty"));
-    RemoveEmptiedFolders(tmp.path() + "/outside/empty", p.downloadingRoot);
-    QVERIFY(QFileInfo::exists(tmp.path() + "/outside/empty"));
-    RemoveEmptiedFolders(p.downloadingRoot + "/../outside/empty", p.downloadingRoot);
-    QVERIFY(QFileInfo::exists(tmp.path() + "/outside/empty"));
-
-    // A link to an empty folder elsewhere is neither followed nor removed.
-    QVERIFY(QFile::link(tmp.path() + "/outside/empty", p.downloadingRoot + "/link"));
-    RemoveEmptiedFolders(p.downloadingRoot + "/link", p.downloadingRoot);
-    QVERIFY(QFileInfo(p.downloadingRoot + "/link").isSymLink());
-    QVERIFY(QFileInfo::exists(tmp.path() + "/outside/empty"));
-}
-
-void TestDownloadPaths::fuzzPathBuilder() {
-    std::mt19937 rng(20240605u);
-    const char* pieces[] = {"..",   ".",        "",     "a",  "Album", "C:",   "/", "\\",
-                            "\\\\", "..\\..",   "x/y",  "\n", "\x01",  "\x7f", " ", ". .",
-                            "...",  "\xc3\xa9", "\xff", "~",  "$HOME", "%s"};
-    const int pieceCount = static_cast<int>(sizeof(pieces) / sizeof(pieces[0]));
-    const QString root = QStringLiteral("/srv/dl");
-    int accepted = 0;
-    for (int i = 0; i < 20000; ++i) {
-        auto randomText = [&](int maxPieces) {
-            std::string text;
-            const int n = static_cast<int>(rng() % (maxPieces + 1));
-            for (int k = 0; k < n; ++k) {
-                if (rng() % 4 == 0)
-                    text += static_cast<char>(rng() % 256);
-                else
-                    text += pieces[rng() % pieceCount];
-                if (rng() % 2 == 0)
-                    text += (rng() % 2 == 0) ? '\\' : '/';
-            }
-            return text;
+    void pathRules_data() {
+        QTest::addColumn<QByteArray>("folder");
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<int>("level");
+        QTest::addColumn<bool>("dontSplit");
+        // Names already in the complete folder: "/x" a folder, "@x" a dangling link.
+        QTest::addColumn<QStringList>("taken");
+        // Relative to the download folder; empty when refused.
+        QTest::addColumn<QString>("partial");
+        QTest::addColumn<QString>("complete");
+        const auto add = [](const char* tag, const QByteArray& folder, const QByteArray& name,
+                            int level, bool dontSplit, const QStringList& taken,
+                            const QString& partial, const QString& complete) {
+            QTest::newRow(tag) << folder << name << level << dontSplit << taken << partial
+                               << complete;
         };
-        const std::string folder = randomText(8);
-        const std::string name = randomText(2);
-        const int level = static_cast<int>(rng() % 6) - 1;
-        const bool dontSplit = rng() % 2 == 0;
+        const QByteArray album("music\\Artist\\Album"), n255 = QByteArray(251, 'n') + ".mp3";
+        const QByteArray e2("\xc3\xa9"), e4("\xf0\x9f\x8e\xb5"), ext = "a." + QByteArray(252, 'e');
+        const QString dl("downloading/"), co("complete/");
+        add("level 0", album, "a", 0, false, {}, "downloading/Album/a", "complete/Album/a");
+        add("level beyond depth", album, "a", 7, true, {}, "music/Artist/Album/a",
+            "music/Artist/Album/a");
+        add("no remote folder", "", "a", 2, false, {}, "downloading/a", "complete/a");
+        add("slashes, empty parts", "m//Ar\\\\\\Al/", "a", 1, true, {}, "Ar/Al/a", "Ar/Al/a");
+        add("absolute folder", "/etc", "passwd", 5, true, {}, "etc/passwd", "etc/passwd");
+        add("drive letter", "C:\\Music", "C:", 5, true, {}, "C_/Music/C_", "C_/Music/C_");
+        add("control characters", "x\\a\nb\x01", "f\tg\x7f", 0, true, {}, "a_b_/f_g_", "a_b_/f_g_");
+        add("separators in name", "Al", "../..\\x", 0, true, {}, "Al/.._.._x", "Al/.._.._x");
+        add("dotdot not recreated", "..\\Al", "a", 0, true, {}, "Al/a", "Al/a");
+        add("dotdot recreated", "..\\Al", "a", 1, false, {}, "", "");
+        add("dotdot last", "music\\..", "a", 0, true, {}, "", "");
+        add("dot component", "a\\.\\b", "f", 1, false, {}, "", "");
+        add("dotdot name", "Al", "..", 0, true, {}, "", "");
+        add("dot name", "", ".", 0, false, {}, "", "");
+        add("empty name", "Al", "", 0, false, {}, "", "");
+        add("name over 255 bytes", "", QByteArray(256, 'x'), 0, false, {}, "", "");
+        add("folder over 255 bytes", QByteArray(256, 'x'), "a", 0, false, {}, "", "");
+        add("clash", "", "s.mp3", 0, true, {"s.mp3", "s (1).mp3"}, "s.mp3", "s (2).mp3");
+        add("clash, folder and dangling link", "", "s", 0, true, {"/s", "@s (1)"}, "s", "s (2)");
+        add("clash, hidden, double extension", "", ".h.tar.gz", 0, true, {".h.tar.gz"}, ".h.tar.gz",
+            ".h.tar (1).gz");
+        add("clash, markers kept", "", "%1.mp3", 0, true, {"%1.mp3"}, "%1.mp3", "%1 (1).mp3");
+        add("clash, markers kept 2", "", "a%2b%0.txt", 0, true, {"a%2b%0.txt"}, "a%2b%0.txt",
+            "a%2b%0 (1).txt");
+        add("clash at 255 bytes", "", n255, 0, false, {n255}, dl + n255,
+            co + QByteArray(247, 'n') + " (1).mp3");
+        // 2-byte characters: the room left is odd, and no half may stay.
+        add("clash cut between characters", "", e2.repeated(125) + ".txt", 0, false,
+            {QString(e2.repeated(125) + ".txt")}, dl + e2.repeated(125) + ".txt",
+            co + e2.repeated(123) + " (1).txt");
+        add("clash cut before a surrogate pair", "", e4.repeated(63), 0, false,
+            {QString(e4.repeated(63))}, dl + e4.repeated(63), co + e4.repeated(62) + " (1)");
+        add("clash, extension too long to keep", "", ext, 0, false, {QString(ext)}, dl + ext,
+            co + ext.left(251) + " (1)");
+    }
+    void pathRules() {
+        QFETCH(QByteArray, folder);
+        QFETCH(QByteArray, name);
+        QFETCH(int, level);
+        QFETCH(bool, dontSplit);
+        QFETCH(QStringList, taken);
+        QFETCH(QString, partial);
+        QFETCH(QString, complete);
+        QTemporaryDir tmp;
+        const QString root = tmp.path() + "/dl";
         DownloadPaths p;
         QString error;
-        if (!MakeDownloadPaths(root, dontSplit, folder, name, level, rng() % 8 == 0, p, &error)) {
-            QVERIFY(!error.isEmpty());
-            continue;
+        const bool built = MakeDownloadPaths(root + "/", dontSplit, folder.toStdString(),
+                                             name.toStdString(), level, false, p, &error);
+        QCOMPARE(built, !partial.isEmpty());
+        if (!built) {
+            QVERIFY(!error.isEmpty() && p.partialPath.isEmpty() && p.completePath.isEmpty());
+            return;
         }
-        ++accepted;
-        for (const QString& path : {p.partialPath, p.completePath}) {
-            QVERIFY2(IsInsideFolder(path, root), qPrintable(path));
-            QCOMPARE(QDir::cleanPath(path), path);
-            const QStringList parts = path.mid(root.size() + 1).split('/');
-            for (const QString& part : parts) {
-                QVERIFY(!part.isEmpty() && part != "." && part != "..");
-                for (const QChar c : part)
-                    QVERIFY(c.category() != QChar::Other_Control && c != '\\');
-            }
-        }
-        QVERIFY(p.subfolders.size() <= qMax(level, 0) + 1);
+        QCOMPARE(p.partialPath, root + "/" + partial);
         QVERIFY(IsInsideFolder(p.partialPath, p.downloadingRoot));
         QVERIFY(IsInsideFolder(p.completePath, p.completeRoot));
+        for (const QString& t : taken) {
+            const QString at =
+                p.completeFolder + "/" + t.mid(t.startsWith('/') || t.startsWith('@'));
+            QVERIFY(t.startsWith('/')   ? QDir().mkpath(at)
+                    : t.startsWith('@') ? QDir().mkpath(p.completeFolder) &&
+                                              QFile::link(tmp.path() + "/missing", at)
+                                        : Write(at, "x"));
+        }
+        const QString unique = UniqueCompleteName(p.completeFolder, p.fileName);
+        QCOMPARE(p.completeFolder + "/" + unique, root + "/" + complete);
+        QVERIFY(Write(p.completeFolder + "/" + unique, "new"));  // a usable name
     }
-    QVERIFY(accepted > 1000);
-}
+    void containment() {
+        QVERIFY(IsInsideFolder("/a/b", "/a/") && !IsInsideFolder("/a", "/a"));
+        QVERIFY(!IsInsideFolder("/ab", "/a") && !IsInsideFolder("/a/b/../../c", "/a"));
+        DownloadPaths p;
+        QVERIFY(!MakeDownloadPaths("", false, "x", "a", 0, false, p));  // no download folder
+    }
+    // Only emptied folders below the root go; a start at the root or outside
+    // it, or a link, removes nothing.
+    void emptiedFolders() {
+        QTemporaryDir tmp;
+        DownloadPaths p;
+        QVERIFY(MakeDownloadPaths(tmp.path(), false, "music\\Artist\\Album", "a", 1, false, p));
+        const QString artist = p.downloadingRoot + "/Artist", outside = tmp.path() + "/out/empty";
+        QVERIFY(Write(artist + "/other.mp3", "x") && QDir().mkpath(p.downloadingFolder));
+        QVERIFY(QDir().mkpath(outside) && QFile::link(outside, p.downloadingRoot + "/link"));
+        for (const QString& from : {p.downloadingRoot, outside, p.downloadingRoot + "/../out/empty",
+                                    p.downloadingRoot + "/link", p.downloadingFolder})
+            RemoveEmptiedFolders(from, p.downloadingRoot);
+        QVERIFY(!QFileInfo::exists(p.downloadingFolder) && QFileInfo::exists(artist));
+        QVERIFY(QFileInfo::exists(outside) && QFileInfo(p.downloadingRoot + "/link").isSymLink());
+        QVERIFY(QFile::remove(artist + "/other.mp3") && QDir().mkpath(p.downloadingFolder));
+        RemoveEmptiedFolders(p.downloadingFolder, p.downloadingRoot);
+        QVERIFY(!QFileInfo::exists(artist) && QFileInfo::exists(p.downloadingRoot));
+    }
+    void fuzzPathsAndNames() {
+        fuzz::Rng rng(20240605u);
+        const char* parts[] = {
+            "..",  ".", "", "a", "C:", "/", "x/y", "\n", "%1", "\xc3\xa9", "\xf0\x9f\x8e\xb5",
+            ".mp3"};
+        // Parts joined by separators, then mutated by the shared mutator.
+        const auto randomText = [&](int maxPieces) {
+            QByteArray text;
+            for (int k = fuzz::Below(rng, maxPieces + 1); k > 0; --k)
+                text += QByteArray(parts[fuzz::Below(rng, 12)]) + (fuzz::Below(rng, 2) ? "\\" : "");
+            if (fuzz::Below(rng, 8) == 0)
+                text += QByteArray(250, 'z');  // near the length limit
+            return fuzz::Mutate(rng, text).toStdString();
+        };
+        const QString root = QStringLiteral("/srv/dl");
+        int accepted = 0;
+        for (int i = 0; i < 20000; ++i) {
+            const std::string folder = randomText(8);
+            const std::string name = randomText(3);
+            const int level = fuzz::Below(rng, 6) - 1;
+            DownloadPaths p;
+            QString error;
+            if (!MakeDownloadPaths(root, fuzz::Below(rng, 2), folder, name, level,
+                                   fuzz::Below(rng, 8) == 0, p, &error)) {
+                QVERIFY(!error.isEmpty());
+                continue;
+            }
+            ++accepted;
+            for (const QString& path : {p.partialPath, p.completePath}) {
+                QVERIFY2(IsInsideFolder(path, root), qPrintable(path));
+                QCOMPARE(QDir::cleanPath(path), path);
+                for (const QString& part : path.mid(root.size() + 1).split('/')) {
+                    QVERIFY(!part.isEmpty() && part != "." && part != "..");
+                    QVERIFY(part.toUtf8().size() <= 255);
+                    for (const QChar c : part)
+                        QVERIFY(c.category() != QChar::Other_Control && c != '\\');
+                }
+            }
+            // Clash names stay safe, whole and within the limit.
+            const int busy = fuzz::Below(rng, 4);
+            int asked = 0;
+            const QString unique =
+                UniqueNameAmong(p.fileName, [&](const QString&) { return asked++ < busy; });
+            QString safe;
+            QVERIFY2(SafeComponent(unique, safe) && safe == unique, qPrintable(unique));
+            // Whole characters: no UTF-8 sequence or surrogate pair was cut.
+            QVERIFY2(QString::fromUtf8(unique.toUtf8()) == unique, qPrintable(unique));
+        }
+        QVERIFY(accepted > 1000);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestDownloadPaths)
 #include "test_download_paths.moc"

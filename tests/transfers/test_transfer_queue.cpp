@@ -1,0 +1,663 @@
+// The transfer queue against a scripted peer ("bob") over loopback: the
+// upload side, then the download side, each with its half-minute tick.
+#include <QDir>
+#include <QEventLoop>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+
+#include "support/Payload.h"
+#include "support/TestFiles.h"
+#include "support/TransferServices.h"
+#include "transfers/RateLimiter.h"
+
+namespace {
+
+constexpr int kWait = 10000;
+using TQM = TransferQueueManager;
+
+}  // namespace
+
+class TestTransferQueue : public QObject, private TransferServices {
+    Q_OBJECT
+    std::unique_ptr<QTemporaryDir> tmp;
+    std::unique_ptr<RawPeer> bob;
+    ItemPtr musicRoot;
+    QString P(const QString& file) const { return tmp->path() + "/" + file; }
+    QString W(const QString& file) const { return Wire(P(file)); }
+    ItemPtr Entry(const QString& user, const QString& file) {
+        return d.GetItem(User(user), shares->GetSharedFileItem(P(file)), "upload_entry");
+    }
+    QString Status(const QString& user, const QString& file) {
+        return TQM::UploadStatus(Entry(user, file));
+    }
+    qint64 Place(const QString& user, const QString& file) {
+        const ItemPtr n = Entry(user, file).HasItem("effective_upload_order");
+        return n.IsNull() ? -1 : n.AsInt64();
+    }
+    uint Req(const QString& user, const QString& file) {
+        return Entry(user, file).HasItem("transfer_req").AsUInt();
+    }
+    void Ask(const QString& user, const QString& file) {
+        tqm->OnQueueUploadRequested(user, W(file));
+    }
+    void Answer(const QString& user, const QString& file, bool accepted) {
+        tqm->OnFileTransferResponse(user, Req(user, file), accepted, false, 0,
+                                    accepted ? QString() : QStringLiteral("Cancelled"));
+    }
+    QStringList Sent() {
+        bob->Select(0);
+        return Drain(*bob);
+    }
+    // Bob online and listening where we think he is, for our file connections.
+    void Reachable() {
+        QVERIFY(bob->Listen());
+        User("bob").Connect(d.GetType("user_address")->GetItem(Value(quint32(0x7F000001))));
+        User("bob").Connect(d.GetType("user_port")->GetItem(Value(bob->Port())));
+        Online("bob");
+    }
+    // Bob takes our "F" connection, checks the token and asks from `offset`.
+    bool TakeFileConnection(const QString& file, qint64 offset) {
+        QString kind;
+        if (!bob->WaitForIncoming(kWait) || !bob->ReadSetUp(nullptr, &kind, kWait) || kind != "F" ||
+            bob->ReadRaw(4, kWait) != RawPeer::U32(Req("bob", file)))
+            return false;
+        bob->SendRaw(RawPeer::I64(offset));
+        return true;
+    }
+    QString Root() const { return tmp->path() + "/dl"; }
+    static QString Status(const ItemPtr& entry) { return TQM::DownloadStatus(entry); }
+    ItemPtr Add(const char* file, const char* folder, qint64 size, int level = 0) {
+        return tqm->AddDownload("bob", file, folder, size, false, level);
+    }
+    void Send(quint32 code, const QByteArray& body) { bob->SendMessageOn(0, code, body); }
+    // A transfer request (PM 40) and our answer: "accept", or the reason.
+    QString Request(quint32 req, const QString& path, qint64 size, quint32 direction = 1) {
+        Send(PeerMessenger::PM_TRANSFER_REQUEST,
+             Payload().U32(direction).U32(req).Str(path).I64(size));
+        quint32 code = 0, r = 0;
+        quint8 ok = 0;
+        QByteArray payload;
+        QString reason;
+        if (!bob->WaitForMessageOn(0, &code, &payload, kWait))
+            return "timeout";
+        MemStream in(payload);
+        if (code != PeerMessenger::PM_TRANSFER_RESPONSE || !in.Read(r) || r != req ||
+            !in.Read(ok) || (!ok && !in.Read(reason)) || in.BytesLeft() != 0)
+            return "malformed";
+        return ok ? "accept" : reason;
+    }
+    // A file connection sending the token; its index.
+    int Connect(quint32 token, const QString& user = "bob") {
+        if (!bob->ConnectTo(messenger->ListeningPort()))
+            return -1;
+        const int index = bob->CurrentConnection();
+        bob->SendSetUpOn(index, user, "F");
+        bob->SendRawOn(index, RawPeer::U32(token));
+        bob->Select(0);
+        return index;
+    }
+    // Accepted, connected, and the offset we answered.
+    qint64 Offer(quint32 req, const QString& path, qint64 size, int* index) {
+        *index = Request(req, path, size) == "accept" ? Connect(req) : -1;
+        MemStream in(bob->ReadRawOn(*index, 8, kWait));
+        qint64 offset = -1;
+        return in.Read(offset) ? offset : -1;
+    }
+    // Refused: closed without a byte.
+    bool Refused(int index) {
+        return bob->WaitForDisconnectOn(index, kWait) && bob->ReadRawOn(index, 1, 0).isEmpty();
+    }
+
+private slots:
+    void init() {
+        tmp.reset(new QTemporaryDir);
+        bob.reset(new RawPeer);
+        QVERIFY(tmp->isValid() && StartTransferServices() && ConnectAsPeer(*bob, "bob"));
+        for (const char* name : {"a", "b", "c", "d"})
+            QVERIFY(Write(P(QString("M/") + name), Pattern(1000)));
+        QVERIFY(Write(P("M/big"), Pattern(100000)) && Write(P("M/empty"), ""));
+        QVERIFY(Write(P("Private/secret"), "s"));
+        musicRoot = shares->AddSharedFolder(P("M"));
+        musicRoot.Connect(d.GetType("shared_public")->GetGlobalNullItem());
+        QVERIFY(!shares->AddSharedFolder(P("Private")).IsNull());
+        SetSetting("download_folder", Root());
+    }
+    void cleanup() {
+        for (const ItemPtr& entry : d.GetType("upload_entry")->GetItems())
+            tqm->RemoveUpload(entry);
+        for (const ItemPtr& entry : d.GetType("download_entry")->GetItems())
+            tqm->RemoveDownload(entry);
+        bob.reset();
+        StopTransferServices();
+    }
+    void refusals_data() {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("reason");
+        const auto add = [](const char* tag, const char* file, const char* setup,
+                            const char* reason) { QTest::newRow(tag) << file << setup << reason; };
+        add("not indexed", "M/none", "", "File not shared.");
+        add("not visible", "Private/secret", "", "File not shared.");
+        add("no name", "", "", "File not shared.");
+        add("unshared user", "M/a", "unshare", "File not shared.");
+        add("pending shutdown", "M/a", "quit", "Pending shutdown.");
+        add("too many queued", "M/c", "two", "Too many files");
+    }
+    void refusals() {
+        QFETCH(QString, file);
+        QFETCH(QString, setup);
+        QFETCH(QString, reason);
+        SetSetting("max_queued_uploads_per_user", 2);
+        if (setup == "unshare")
+            tqm->UnshareUser("bob");
+        if (setup == "quit")
+            SetRuntimeSetting("finish_uploads_and_quit", "yes");
+        if (setup == "two")
+            Ask("bob", "M/a"), Ask("bob", "M/b");
+        const QString wire = file.isEmpty() ? QString() : W(file);
+        tqm->OnQueueUploadRequested("bob", wire);
+        QCOMPARE(Sent(), QStringList{"50 " + wire + " | " + reason});
+        QCOMPARE(d.GetType("upload_entry")->ItemCount(), setup == "two" ? 2 : 0);
+    }
+    // Bob stays offline, so nothing starts.
+    void admission() {
+        SetSetting("max_queued_uploads_per_user", 2);
+        Ask("bob", "M/a");
+        QVERIFY(Status("bob", "M/a") == "queued" && Place("bob", "M/a") == 1);
+        QCOMPARE(Entry("bob", "M/a").HasItem("filename_as_requested").AsString(), W("M/a"));
+        // PM 44 answers the exact spelling only, with the place.
+        tqm->OnUploadPlaceInLineRequested("bob", P("M/a"));
+        tqm->OnUploadPlaceInLineRequested("bob", W("M/a"));
+        QCOMPARE(Sent(), QStringList{"44 " + W("M/a") + " #1"});
+        // Repeats are silent; the limit counts queued entries only; a running
+        // upload is left alone; an ended one is queued again as itself.
+        Ask("bob", "M/a");
+        Ask("bob", "M/b");
+        tqm->SetUploadEntryStatus(Entry("bob", "M/b"), TQM::kUploading);
+        Ask("bob", "M/c");
+        Ask("bob", "M/b");
+        QCOMPARE(Sent(), QStringList());
+        QVERIFY(Status("bob", "M/c") == "queued" && Status("bob", "M/b") == "uploading");
+        const ItemPtr a = Entry("bob", "M/a");
+        tqm->SetUploadEntryStatus(a, TQM::kComplete);
+        Ask("bob", "M/a");
+        QVERIFY(Entry("bob", "M/a") == a && Status("bob", "M/a") == "queued");
+        QCOMPARE(tqm->QueuedUploadCount(), 2);
+        tqm->SetUploadEntryStatus(Entry("bob", "M/b"), TQM::kAborted);
+    }
+    // Serving order after arrivals ("user/file"); numbers from 1.
+    void servingOrder_data() {
+        QTest::addColumn<QStringList>("setup");  // "user:priority" or "user:priv"
+        QTest::addColumn<QStringList>("arrivals");
+        QTest::addColumn<QStringList>("order");
+        QTest::newRow("priority 5 before 3, none and -2 as 0")
+            << QStringList{"low:3", "high:5", "neg:-2"}
+            << QStringList{"low/a", "none/a", "neg/a", "high/a", "low/b"}
+            << QStringList{"high/a", "low/a", "low/b", "none/a", "neg/a"};
+        QTest::newRow("privileged first on equal priority")
+            << QStringList{"vip:priv"} << QStringList{"p/a", "p/b", "vip/a", "p/c", "vip/b"}
+            << QStringList{"vip/a", "vip/b", "p/a", "p/b", "p/c"};
+        QTest::newRow("priority beats privileges; one user keeps arrival order")
+            << QStringList{"vip:priv", "grp:1"} << QStringList{"vip/a", "grp/c", "grp/a"}
+            << QStringList{"grp/c", "grp/a", "vip/a"};
+    }
+    void servingOrder() {
+        QFETCH(QStringList, setup);
+        QFETCH(QStringList, arrivals);
+        QFETCH(QStringList, order);
+        for (const QString& s : setup) {
+            const QString user = s.section(':', 0, 0), value = s.section(':', 1);
+            if (value == "priv") {
+                User(user).Connect(d.GetType("is_privileged")->GetGlobalNullItem());
+                continue;
+            }
+            const ItemPtr listed = d.GetType("in_user_list")->NewItem();
+            const ItemPtr group = d.GetType("user_list_group")->GetItem("of " + user);
+            group.Connect(d.GetType("group_download_priority")->GetItem(Value(value.toInt())));
+            listed.Connect(group);
+            User(user).Connect(listed);
+        }
+        for (const QString& a : arrivals)
+            Ask(a.section('/', 0, 0), "M/" + a.section('/', 1));
+        QStringList got;
+        for (int n = 1; n <= order.size(); ++n)
+            for (const QString& a : arrivals)
+                if (Place(a.section('/', 0, 0), "M/" + a.section('/', 1)) == n)
+                    got << a;
+        QCOMPARE(got, order);
+    }
+    // One active upload per user whatever the slots; out-of-range counts
+    // ignored, more slots start at once, fewer stop nothing.
+    void uploadSlots() {
+        for (const char* ask : {"bob/a", "bob/b", "carol/a", "dave/a"})
+            Ask(QString(ask).section('/', 0, 0), "M/" + QString(ask).section('/', 1));
+        for (const char* user : {"bob", "carol", "dave"})
+            Online(user);
+        tqm->SetUploadSlots(0);
+        tqm->SetUploadSlots(100);
+        QCOMPARE(Status("carol", "M/a"), QString("queued"));
+        tqm->SetUploadSlots(3);
+        QCOMPARE(Sent(), QStringList{"40 " + W("M/a")});
+        QVERIFY(Status("carol", "M/a") == "requesting" && Status("dave", "M/a") == "requesting");
+        tqm->SetUploadSlots(1);
+        QCOMPARE(tqm->ActiveUploadCount(), 3);
+        Answer("bob", "M/a", false);  // denied: no notice, and one slot is still full
+        QVERIFY(Sent().isEmpty() && Status("bob", "M/a") == "denied");
+    }
+    // Only a pending request is answered; then an upload from an offset, a
+    // file that vanished or changed, and a stray connection.
+    void negotiation() {
+        Reachable();
+        Ask("bob", "M/big");
+        QCOMPARE(Sent(), QStringList{"40 " + W("M/big")});
+        const uint req = Req("bob", "M/big");
+        tqm->OnFileTransferResponse("bob", req + 1000, false, false, 0, "x");
+        tqm->OnFileTransferResponse("mallory", req, false, false, 0, "x");
+        QCOMPARE(Status("bob", "M/big"), QString("requesting"));
+        Answer("bob", "M/big", true);
+        Answer("bob", "M/big", false);  // late: changes nothing
+        QCOMPARE(Status("bob", "M/big"), QString("connecting"));
+        QVERIFY(TakeFileConnection("M/big", 100));
+        QCOMPARE(Status("bob", "M/big"), QString("uploading"));
+        Answer("bob", "M/big", false);  // neither stops the upload nor blocks
+        QCOMPARE(bob->ReadRaw(99900, kWait), Pattern(100000).mid(100));
+        bob->Close();
+        QTRY_COMPARE_WITH_TIMEOUT(Status("bob", "M/big"), QString("complete"), kWait);
+        QVERIFY(QFile::remove(P("M/b")) && Write(P("M/c"), Pattern(1500)));
+        Ask("bob", "M/b");
+        Ask("bob", "M/c");
+        Answer("bob", "M/b", true);
+        Answer("bob", "M/c", true);
+        QVERIFY(Status("bob", "M/b") == "local error" && Status("bob", "M/c") == "local error");
+        const QString error = " | File read error.";
+        QCOMPARE(Sent(), (QStringList{"40 " + W("M/b"), "50 " + W("M/b") + error, "40 " + W("M/c"),
+                                      "50 " + W("M/c") + error}));
+        QPointer<QTcpSocket> stray(new QTcpSocket);
+        tqm->OnFileConnectionAccepted("bob", stray);
+        QTRY_VERIFY_WITH_TIMEOUT(stray.isNull(), kWait);
+    }
+    // Offered (PM 60) and asked past its end, empty, or aborted by hand while
+    // waiting: no thread or run-time value is left, and PM 46 goes.
+    void failedUploads() {
+        Reachable();
+        for (const QString file : {"M/big", "M/empty", "M/d"}) {
+            tqm->AddUpload("bob", W(file));
+            QCOMPARE(Sent(), (QStringList{"60 " + W(file), "40 " + W(file)}));
+            Answer("bob", file, true);
+            if (file == "M/d") {
+                QVERIFY(bob->WaitForIncoming(kWait) && bob->ReadRaw(4, kWait).size() == 4);
+                tqm->SetUploadEntryStatus(Entry("bob", file), TQM::kAborted);
+            } else {
+                QVERIFY(TakeFileConnection(file, file == "M/big" ? 200000 : 0));
+            }
+            QTRY_COMPARE_WITH_TIMEOUT(Status("bob", file), QString("aborted"), kWait);
+            for (const char* gone : {"upload_thread", "upload_file", "upload_socket",
+                                     "read_position", "last_receipt_time", "bytes_per_second",
+                                     "last_speed_measurement_time", "bytes_since_last_receipt"})
+                QVERIFY2(Entry("bob", file).HasItem(gone).IsNull(), gone);
+            QCOMPARE(Sent(), QStringList{"46 " + W(file)});
+        }
+        tqm->AddUpload("bob", W("Private/secret"));  // not visible: not offered
+        QCOMPARE(Sent(), QStringList());
+    }
+    // The tick times out negotiations after 30 s (PM 46) and fills the slot
+    // at once; "uploading" is its thread's business.
+    void negotiationTimeouts() {
+        SetSetting("upload_slots", 2);
+        RawPeer carol;
+        QVERIFY(ConnectAsPeer(carol, "carol"));
+        Online("bob");
+        Online("carol");
+        for (const char* ask : {"bob/a", "carol/b", "bob/d", "carol/c"})
+            Ask(QString(ask).section('/', 0, 0), "M/" + QString(ask).section('/', 1));
+        const ItemPtr a = Entry("bob", "M/a"), b = Entry("carol", "M/b"), c = Entry("carol", "M/c");
+        const ItemPtr d = Entry("bob", "M/d");
+        tqm->SetUploadEntryStatus(b, TQM::kConnecting);
+        SetTime(a, "last_status_change_time", Ago(31));
+        SetTime(b, "last_status_change_time", Ago(29));
+        tqm->EveryHalfMinute();
+        QCOMPARE(Sent(), (QStringList{"40 " + W("M/a"), "46 " + W("M/a"), "40 " + W("M/d")}));
+        QCOMPARE(TQM::UploadStatus(b), QString("connecting"));
+        tqm->SetUploadEntryStatus(d, TQM::kWaitingForOffset);
+        tqm->SetUploadEntryStatus(c, TQM::kUploading);
+        for (const ItemPtr& e : {a, b, c, d})
+            SetTime(e, "last_status_change_time", Ago(3600));
+        tqm->EveryHalfMinute();
+        QCOMPARE(Sent(), QStringList{"46 " + W("M/d")});
+        QCOMPARE(Drain(carol), (QStringList{"40 " + W("M/b"), "46 " + W("M/b")}));
+        QVERIFY(TQM::UploadStatus(b) == "aborted" && TQM::UploadStatus(c) == "uploading");
+        tqm->SetUploadEntryStatus(c, TQM::kAborted);
+    }
+    // Finish-and-quit ends the loop (0) with nothing queued or active and no
+    // upload change for 300 s (none since start or unreadable: long ago).
+    void finishUploadsAndQuit() {
+        // A tick in the application's loop; its exit also ends the probe loop.
+        const auto tick = [this] {
+            QTimer::singleShot(0, tqm.get(), [this] {
+                QEventLoop probe;
+                QTimer::singleShot(0, &probe, [&] {
+                    tqm->EveryHalfMinute();
+                    if (probe.isRunning())
+                        probe.exit(), QCoreApplication::exit(7);
+                });
+                probe.exec();
+            });
+            return QCoreApplication::exec();
+        };
+        QCOMPARE(tick(), 7);
+        SetRuntimeSetting("finish_uploads_and_quit", "yes");
+        QCOMPARE(tick(), 0);
+        SetRuntimeSetting("finish_uploads_and_quit", "no");
+        Ask("bob", "M/a");
+        SetRuntimeSetting("finish_uploads_and_quit", "yes");
+        const char* statuses[] = {TQM::kQueued,   TQM::kUploading, TQM::kComplete,
+                                  TQM::kComplete, TQM::kComplete,  TQM::kComplete};
+        const QString times[] = {Ago(3600), Ago(3600), Ago(0), Ago(299), Ago(302), "garbage"};
+        const int codes[] = {7, 7, 7, 7, 0, 0};
+        for (int i = 0; i < 6; ++i) {
+            tqm->SetUploadEntryStatus(Entry("bob", "M/a"), statuses[i]);
+            SetRuntimeSetting("last_upload_state_change", times[i]);
+            QCOMPARE(tick(), codes[i]);
+        }
+    }
+    // Visibility is judged again before our request goes out; UnshareUser
+    // refuses and removes every entry, running or not.
+    void revokedShares() {
+        const QString refused = " | File not shared.";
+        Ask("bob", "M/a");
+        Ask("bob", "M/b");
+        musicRoot.Disconnect("shared_public");
+        Online("bob");
+        QCOMPARE(Sent(), (QStringList{"50 " + W("M/a") + refused, "50 " + W("M/b") + refused}));
+        QCOMPARE(d.GetType("upload_entry")->ItemCount(), 0);
+        musicRoot.Connect(d.GetType("shared_public")->GetGlobalNullItem());
+        Ask("bob", "M/a");
+        Ask("bob", "M/b");
+        Ask("carol", "M/c");
+        Online("carol");
+        tqm->UnshareUser("bob");
+        QCOMPARE(Sent(), (QStringList{"40 " + W("M/a"), "50 " + W("M/a") + refused,
+                                      "50 " + W("M/b") + refused}));
+        QCOMPARE(User("bob").CountItems("upload_entry"), 0);
+        QCOMPARE(Status("carol", "M/c"), QString("requesting"));
+        tqm->ReshareUser("bob");
+        QVERIFY(!User("bob").IsConnected("unshared"));
+    }
+    // PM 43 when added online or when the user comes online; the same
+    // triple is the same entry; PM 44, 46 and 50 from the uploader.
+    void queueAndReports() {
+        SetSetting("transfer_order_counter", 7);
+        const ItemPtr a = Add("a.mp3", "M\\A", 1000);
+        QCOMPARE(a.HasItem("download_order").AsInt64(), qint64(7));
+        QVERIFY(tqm->GetDownloadEntry("bob", "a.mp3", "M").IsNull());
+        QVERIFY(Add("n", "M", -1).IsNull());
+        QCOMPARE(Drain(*bob), QStringList());  // offline
+        Online("bob");
+        const ItemPtr b = Add("b.mp3", "M\\A", 5);
+        QCOMPARE(Drain(*bob), (QStringList{"43 M\\A\\a.mp3", "43 M\\A\\b.mp3"}));
+        tqm->SetDownloadEntryStatus(a, TQM::kDenied);
+        QCOMPARE(Add("a.mp3", "M\\A", 1), a);
+        QVERIFY(Status(a) == "denied" && a.HasItem("file_size").AsInt64() == 1000);
+        QCOMPARE(GetSettingInt64("transfer_order_counter"), qint64(9));
+        tqm->RequeueDownload(a);
+        tqm->RequestDownloadPlaceInLine(b);
+        QCOMPARE(Drain(*bob), (QStringList{"43 M\\A\\a.mp3", "51 M\\A\\b.mp3"}));
+        // Unknown paths are ignored and leave no items.
+        Send(PeerMessenger::PM_UPLOAD_PLACE_IN_LINE, Payload().Str("M\\A\\a.mp3").U32(12));
+        Send(PeerMessenger::PM_UPLOAD_PLACE_IN_LINE, Payload().Str("M\\A\\x.mp3").U32(3));
+        Send(PeerMessenger::PM_UPLOAD_FAILED, Payload().Str("M\\A\\a.mp3"));
+        QCOMPARE(Drain(*bob), QStringList{"43 M\\A\\a.mp3"});
+        QCOMPARE(a.HasItem("place_in_line").AsInt(), 12);
+        QVERIFY(d.GetType("file_name")->HasItem(std::string("x.mp3")).IsNull());
+        // No re-queue on PM 46 when finished, failed here, or offline.
+        for (const char* status : {TQM::kComplete, TQM::kLocalError, TQM::kAborted}) {
+            tqm->SetDownloadEntryStatus(a, status);
+            if (status == TQM::kAborted)
+                User("bob").Disconnect("is_online");
+            Send(PeerMessenger::PM_UPLOAD_FAILED, Payload().Str("M\\A\\a.mp3"));
+            QCOMPARE(Drain(*bob), QStringList());
+            QCOMPARE(Status(a), QString(status));
+        }
+        // Denied with the latest reason, and not asked for again on return.
+        Send(PeerMessenger::PM_UPLOAD_DENIED, Payload().Str("M\\A\\a.mp3").Str("File not shared."));
+        Send(PeerMessenger::PM_UPLOAD_DENIED, Payload().Str("M\\A\\a.mp3").Str("Too many files"));
+        QCOMPARE(Drain(*bob), QStringList());
+        Online("bob");
+        QCOMPARE(Drain(*bob), QStringList{"43 M\\A\\b.mp3"});
+        QVERIFY(Status(a) == "denied" && a.HasItem("denial_reason").AsString() == "Too many files");
+    }
+    // PM 40 from the uploader and our PM 41.
+    void transferRequests() {
+        const ItemPtr a = Add("a.mp3", "M", 1000), b = Add("b.mp3", "M", 2000);
+        QCOMPARE(Request(7, "M\\a.mp3", 1000), QString("accept"));
+        QCOMPARE(a.HasItem("remote_transfer_req").AsUInt(), 7u);
+        // The number moves; the size is reconciled; a running one restarts.
+        QCOMPARE(Request(7, "M\\b.mp3", 2000), QString("accept"));
+        QVERIFY(a.HasItem("remote_transfer_req").IsNull());
+        tqm->SetDownloadEntryStatus(a, TQM::kDownloading);
+        QCOMPARE(Request(9, "M\\a.mp3", 1500), QString("accept"));
+        QVERIFY(Status(a) == "aborted" && a.HasItem("file_size").AsInt64() == 1500);
+        tqm->SetDownloadEntryStatus(b, TQM::kComplete);
+        QCOMPARE(Request(10, "M\\b.mp3", 2000), QString("Complete"));
+        // Unknown files: refused without items, unless the user may push.
+        const qint64 counter = GetSettingInt64("transfer_order_counter");
+        QCOMPARE(Request(12, "Other\\x.mp3", 10), QString("Cancelled"));
+        QVERIFY(d.GetType("remote_folder")->HasItem(std::string("Other")).IsNull());
+        User("bob").Connect(d.GetType("in_user_list")->NewItem());
+        SetSetting("accept_userlist_uploads", "yes");
+        QCOMPARE(Request(13, "Other\\x.mp3", 10), QString("accept"));
+        const ItemPtr pushed = tqm->GetDownloadEntry("bob", "x.mp3", "Other");
+        QVERIFY(Status(pushed) == "queued" &&
+                pushed.HasItem("download_order").AsInt64() == counter);
+        // One of our files: "Queued", then the queue request's answer.
+        QCOMPARE(Request(14, "Mine\\y.mp3", 5, 0), QString("Queued"));
+        QCOMPARE(Drain(*bob), QStringList{"50 Mine\\y.mp3 | File not shared."});
+        // A push (PM 60) becomes a download, queued at once when online.
+        Online("bob");
+        Drain(*bob);
+        Send(PeerMessenger::PM_QUEUE_DOWNLOAD_REQUEST, Payload().Str("P\\p.mp3").I64(77));
+        QCOMPARE(Drain(*bob), QStringList{"43 P\\p.mp3"});
+        QCOMPARE(Add("p.mp3", "P", 1).HasItem("file_size").AsInt64(), qint64(77));
+    }
+    // The empty-share check: the first answer decides; listed users not warned.
+    void emptyShares() {
+        FileInfoMap empty, full;
+        full["Music"];
+        AttributeTranslationTable table;
+        SetSetting("check_for_empty_shares", "yes");
+        for (const char* u : {"full", "empty", "listed"})
+            User(u).Connect(d.GetType("empty_share_check_status")->GetItem(Value("requested")));
+        User("listed").Connect(d.GetType("in_user_list")->NewItem());
+        for (const char* u : {"full", "empty", "listed", "unasked"})
+            tqm->OnUserShare(u, QByteArray(u) == "full" ? full : empty, table);
+        tqm->OnUserShare("empty", full, table);
+        QStringList got;
+        for (const char* u : {"full", "empty", "listed", "unasked"})
+            got << User(u).HasItem("empty_share_check_status").AsString() +
+                       (User(u).IsConnected("sent_empty_share_warning_message") ? "+" : "");
+        QCOMPARE(got, (QStringList{"not_empty", "empty+", "empty", ""}));
+    }
+    // Saved and loaded: fields kept, only "complete" kept, nothing of the run;
+    // users tracked; slot settings raised; ".ini" excluded on first start only.
+    void saveAndLoad() {
+        const QString prefix = tmp->path() + "/store/t";
+        QVERIFY(QDir().mkpath(tmp->path() + "/store"));
+        const ItemPtr a = tqm->AddDownload("bob", "a", "Music\\A", 1000, true, 2);
+        tqm->SetDownloadEntryStatus(Add("c", "F", 1), TQM::kComplete);
+        tqm->SetDownloadEntryStatus(tqm->AddDownload("dave", "e", "F", 1, false, 0), TQM::kDenied);
+        a.Connect(d.GetType("place_in_line")->GetItem(Value(4)));
+        a.Connect(d.GetType("remote_transfer_req")->GetItem(Value(99)));
+        tqm->SetDownloadEntryStatus(a, TQM::kDownloading);
+        SetSetting("upload_slots", "0");
+        SetSetting("max_queued_uploads_per_user", "5");
+        QVERIFY(saver->Save(prefix));
+        cleanup();
+        QVERIFY(StartTransferServices());
+        QSignalSpy loaded(tqm.get(), &TQM::TransfersLoaded);
+        saver->Load(prefix);
+        QCOMPARE(loaded.count(), 1);
+        const ItemPtr b = tqm->GetDownloadEntry("bob", "a", "Music\\A");
+        QStringList got;
+        for (const char* type :
+             {"file_size", "subfolder_save_level", "download_entry_status", "single_download",
+              "remote_transfer_req", "place_in_line", "last_status_change_time"})
+            got << b.HasItem(type).AsString();
+        QCOMPARE(got, (QStringList{"1000", "2", "queued", "", "", "", ""}));
+        QCOMPARE(Status(tqm->GetDownloadEntry("bob", "c", "F")), QString("complete"));
+        QCOMPARE(Status(tqm->GetDownloadEntry("dave", "e", "F")), QString("queued"));
+        QVERIFY(User("bob").IsConnected("is_tracked") && User("dave").IsConnected("is_tracked"));
+        QVERIFY(GetSetting("upload_slots") == "1" &&
+                GetSetting("max_queued_uploads_per_user") == "10");
+        QVERIFY(!TQM::HasExcludedDownloadExtension("a.ini"));
+        saver->Load(tmp->path() + "/nothing/t");
+        QVERIFY(TQM::HasExcludedDownloadExtension("setup.INI"));
+        QVERIFY(!TQM::HasExcludedDownloadExtension("a.ini.mp3"));
+    }
+    // The per-transfer share follows the active count.
+    void downloadLimit() {
+        SetSetting("download_speed_limit", "100");
+        tqm->EnableDownloadSpeedLimit(true);
+        const ItemPtr a = Add("a", "F", 1), b = Add("b", "F", 1);
+        tqm->SetDownloadEntryStatus(a, TQM::kDownloading);
+        tqm->SetDownloadEntryStatus(b, TQM::kDownloading);
+        QCOMPARE(DownloadRateLimiter().PerTransferLimit(), 50);
+        tqm->SetDownloadEntryStatus(b, TQM::kAborted);
+        QCOMPARE(DownloadRateLimiter().PerTransferLimit(), 100);
+        tqm->SetDownloadEntryStatus(a, TQM::kAborted);
+    }
+    // The tick: PM 43 after ten minutes and PM 51 every ten, in download
+    // order, for online users without a running download.
+    void requeuesAndPlaces() {
+        RawPeer carol, dave;
+        QVERIFY(ConnectAsPeer(carol, "carol") && ConnectAsPeer(dave, "dave"));
+        SetSetting("transfer_order_counter", 9);  // "9" before "10": numeric order
+        const ItemPtr a = Add("a", "F", 1);
+        Add("b", "F", 1);
+        tqm->SetDownloadEntryStatus(Add("x", "F", 1), TQM::kComplete);
+        tqm->AddDownload("carol", "c", "F", 1, false, 0);
+        tqm->AddDownload("dave", "d", "F", 1, false, 0);
+        const ItemPtr running = tqm->AddDownload("dave", "r", "F", 1, false, 0);
+        Online("bob");
+        Online("dave");
+        tqm->SetDownloadEntryStatus(running, TQM::kDownloading);
+        Drain(*bob);
+        Drain(dave);
+        for (const char* u : {"bob", "carol", "dave"})
+            for (const char* type : {"last_queue_request_time", "next_place_in_line_request_time"})
+                User(u).Disconnect(type);
+        tqm->EveryHalfMinute();  // the re-queue puts the places off
+        QCOMPARE(Drain(*bob), (QStringList{"43 F\\a", "43 F\\b"}));
+        QVERIFY(Drain(carol).isEmpty() && Drain(dave).isEmpty());
+        SetTime(User("bob"), "last_queue_request_time", Ago(540));
+        SetTime(User("bob"), "next_place_in_line_request_time", Ago(1));
+        tqm->EveryHalfMinute();
+        QCOMPARE(Drain(*bob), (QStringList{"51 F\\a", "51 F\\b"}));
+        tqm->EveryHalfMinute();
+        QCOMPARE(Drain(*bob), QStringList());
+        // Denied is neither queued nor asked about.
+        tqm->SetDownloadEntryStatus(a, TQM::kDenied);
+        SetTime(User("bob"), "last_queue_request_time", Ago(601));
+        tqm->EveryHalfMinute();
+        SetTime(User("bob"), "next_place_in_line_request_time", Ago(0));
+        tqm->EveryHalfMinute();
+        QCOMPARE(Drain(*bob), (QStringList{"43 F\\b", "51 F\\b"}));
+        // Once the run ends the user is looked after again; a finished file is found.
+        tqm->SetDownloadEntryStatus(running, TQM::kAborted);
+        User("dave").Disconnect("last_queue_request_time");
+        QVERIFY(Write(Root() + "/complete/F/d", "x"));
+        tqm->EveryHalfMinute();
+        QCOMPARE(Drain(dave), QStringList{"43 F\\r"});
+        QCOMPARE(Status(tqm->GetDownloadEntry("dave", "d", "F")), QString("complete"));
+    }
+    // A whole download moved and recorded; bad tokens refused; a resume after
+    // an early close; no second connection for a running download.
+    void fileConnection() {
+        QSignalSpy added(tqm.get(), &TQM::CompleteDownloadAdded);
+        const QByteArray data = Pattern(30000);
+        const ItemPtr a = Add("a.mp3", "Music\\Artist\\Album", 30000, 1);
+        int f = -1;
+        QCOMPARE(Offer(7, "Music\\Artist\\Album\\a.mp3", 30000, &f), qint64(0));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(a), QString("downloading"), kWait);
+        bob->SendRawOn(f, data);
+        QTRY_COMPARE_WITH_TIMEOUT(Status(a), QString("complete"), kWait);
+        QCOMPARE(ReadFile(Root() + "/complete/Artist/Album/a.mp3"), data);
+        QVERIFY(!QFileInfo::exists(Root() + "/downloading/Artist") &&
+                QFileInfo::exists(Root() + "/downloading"));
+        QCOMPARE(added.count(), 1);
+        const ItemPtr record = added.at(0).at(0).value<ItemPtr>();
+        QStringList fields;
+        for (const char* type :
+             {"user", "complete_download_folder", "complete_download_filename",
+              "complete_download_relative_folder", "complete_download_file_size"})
+            fields << record.HasItem(type).AsString();
+        QCOMPARE(fields, (QStringList{"bob", Wire(Root()) + "\\complete\\Artist\\Album", "a.mp3",
+                                      "Artist\\Album", "30000"}));
+        const ItemPtr b = Add("b.bin", "S\\CD1", 20000);
+        QCOMPARE(Request(8, "S\\CD1\\b.bin", 20000), QString("accept"));
+        QVERIFY(Refused(Connect(7)) && Refused(Connect(99)) && Refused(Connect(8, "carol")));
+        QCOMPARE(Status(b), QString("queued"));
+        const QByteArray other = Pattern(20003).mid(3);
+        f = Connect(8);
+        bob->SendRawOn(f, other.left(8192 + 100));
+        bob->CloseOn(f);
+        QTRY_COMPARE_WITH_TIMEOUT(Status(b), QString("aborted"), kWait);
+        QCOMPARE(QFileInfo(Root() + "/downloading/CD1/b.bin").size(), qint64(8192));
+        QVERIFY(!tqm->DoesDownloadItemCompleteFilenameExist(b));
+        QCOMPARE(Offer(9, "S\\CD1\\b.bin", 20000, &f), qint64(8192));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(b), QString("downloading"), kWait);
+        QVERIFY(Refused(Connect(9)));
+        bob->SendRawOn(f, other.mid(8192));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(b), QString("complete"), kWait);
+        QCOMPARE(ReadFile(Root() + "/complete/CD1/b.bin"), other);
+    }
+    // A stale oversized partial and a name clash; no split folders; an empty
+    // file; a stalled one aborted by hand; a remote folder climbing out.
+    void fileConnectionEdges() {
+        QVERIFY(Write(Root() + "/downloading/X/c.mp3", QByteArray(4000, 'z')));
+        QVERIFY(Write(Root() + "/complete/X/c.mp3", "other"));
+        const ItemPtr c = Add("c.mp3", "Y\\X", 1000);
+        int f = -1;
+        QCOMPARE(Offer(3, "Y\\X\\c.mp3", 1000, &f), qint64(0));
+        bob->SendRawOn(f, Pattern(1000));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(c), QString("complete"), kWait);
+        QCOMPARE(ReadFile(Root() + "/complete/X/c.mp3"), QByteArray("other"));
+        QCOMPARE(ReadFile(Root() + "/complete/X/c (1).mp3"), Pattern(1000));
+        // Without split folders the partial at the final path is not done.
+        SetSetting("dont_split_downloads", "yes");
+        const ItemPtr e = Add("d.bin", "S\\F", 20000);
+        QVERIFY(Write(Root() + "/F/d.bin", Pattern(8192)));
+        QVERIFY(!tqm->DoesDownloadItemCompleteFilenameExist(e));
+        QCOMPARE(Offer(6, "S\\F\\d.bin", 20000, &f), qint64(8192));
+        bob->SendRawOn(f, Pattern(20000).mid(8192));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(e), QString("complete"), kWait);
+        QCOMPARE(ReadFile(Root() + "/F/d.bin"), Pattern(20000));
+        QVERIFY(tqm->DoesDownloadItemCompleteFilenameExist(e));
+        const ItemPtr z = Add("z", "S", 0);
+        QCOMPARE(Offer(4, "S\\z", 0, &f), qint64(0));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(z), QString("complete"), kWait);
+        QVERIFY(QFileInfo(Root() + "/S/z").isFile());
+        // Aborting stops the waiting thread and drops every run-time value.
+        const ItemPtr s = Add("s", "S", 100);
+        QCOMPARE(Offer(2, "S\\s", 100, &f), qint64(0));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(s), QString("downloading"), kWait);
+        tqm->SetDownloadEntryStatus(s, TQM::kAborted);
+        for (const char* gone : {"download_thread", "download_file", "download_socket",
+                                 "write_position", "last_receipt_time", "bytes_per_second",
+                                 "last_speed_measurement_time", "bytes_since_last_receipt"})
+            QVERIFY2(s.HasItem(gone).IsNull(), gone);
+        QVERIFY(bob->WaitForDisconnectOn(f, kWait));
+        const ItemPtr bad = Add("evil", "..", 10);
+        QVERIFY(tqm->GetDownloadTargetPath(bad, false).isEmpty());
+        QCOMPARE(Request(1, "..\\evil", 10), QString("accept"));
+        QVERIFY(Refused(Connect(1)));
+        QCOMPARE(Status(bad), QString("local error"));
+        QVERIFY(!QFileInfo::exists(tmp->path() + "/evil"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTransferQueue)
+#include "test_transfer_queue.moc"
