@@ -4,7 +4,8 @@
 // four times the inflated size.
 //
 // Usage: bench_peer_payloads [--quick] [--folders N] [--files-per-folder M]
-// --quick parses once instead of taking the best of three.
+// --quick parses once instead of taking the best of three, and prints the
+// figures without judging them against the targets.
 
 #include <malloc.h>
 #include <QByteArray>
@@ -172,17 +173,22 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Targets are judged only in a full run; --quick prints the figures alone.
     const double ratio = double(peakGrowthKiB) * 1024.0 / double(inflatedSize);
-    std::printf("inflate: %.1f ms; inflate + parse: %.1f ms (target under 1000 ms: %s)\n",
-                inflateMs, parseMs, parseMs < 1000.0 ? "met" : "MISSED");
-    if (peakGrowthKiB >= 0)
-        std::printf(
-            "%s during inflate + parse: %.1f MiB = %.2f x the inflated size "
-            "(target under 4 x: %s)\n",
-            peakIsHighWater ? "peak memory growth (VmHWM)"
-                            : "resident growth after the parse (VmRSS)",
-            double(peakGrowthKiB) / 1024.0, ratio, ratio < 4.0 ? "met" : "MISSED");
-    else
+    std::printf("inflate: %.1f ms; inflate + parse: %.1f ms", inflateMs, parseMs);
+    if (!quick)
+        std::printf(" (target under 1000 ms: %s)", parseMs < 1000.0 ? "met" : "MISSED");
+    std::printf("\n");
+    if (peakGrowthKiB >= 0) {
+        std::printf("%s during inflate + parse: %.1f MiB = %.2f x the inflated size",
+                    peakIsHighWater ? "peak memory growth (VmHWM)"
+                                    : "resident growth after the parse (VmRSS)",
+                    double(peakGrowthKiB) / 1024.0, ratio);
+        if (!quick)
+            std::printf(" (target under 4 x: %s)", ratio < 4.0 ? "met" : "MISSED");
+        std::printf("\n");
+    } else {
         std::printf("peak memory: not measurable here (/proc/self/status unreadable)\n");
+    }
     return 0;
 }

@@ -24,8 +24,13 @@ constexpr qint64 kMaxUnsentBytesPerUser = qint64(16) * 1024 * 1024;
 constexpr qint64 kMaxUnsentBytesTotal = qint64(64) * 1024 * 1024;
 
 // Accepted connections that have not finished their set-up (and, for an
-// incoming "F", its 4-byte token). Further ones are closed at once.
+// incoming "F", its 4-byte token). A newcomer past the cap closes the oldest
+// of them, so that slow set-ups cannot lock real peers out.
 constexpr int kMaxUnidentifiedConnections = 256;
+// Set-up messaging connections held at once; a new one past the cap closes
+// the one idle longest. With the caps above and below, the messenger never
+// holds more than about 1,400 descriptors.
+constexpr int kMaxMessagingConnections = 1000;
 // Outgoing attempts at once: our own pending connect requests plus the
 // connect-backs we are making for others.
 constexpr int kMaxOutgoingAttempts = 128;
@@ -33,7 +38,7 @@ constexpr int kMaxOutgoingAttempts = 128;
 // Time-outs, counted in ticks of the shared 30-second timer. A count of n
 // means the n-th tick after the start ends it, so it lasts between (n - 1)
 // and n ticks.
-// Set-up frame (and an incoming "F" token) must have arrived.
+// A connect-back we make must have connected.
 constexpr int kSetUpTicks = 2;
 // A direct attempt: waiting for the peer's address, then for the connect.
 constexpr int kDirectAttemptTicks = 2;
@@ -41,6 +46,17 @@ constexpr int kDirectAttemptTicks = 2;
 constexpr int kIndirectRequestTicks = 3;
 // A messaging connection without traffic in either direction.
 constexpr int kIdleTicks = 10;
+
+// Milliseconds, checked every kDeadlineCheckMs by a timer of the messenger's
+// own. From the accept (or our connect-back's connect) to a finished set-up
+// and, for "F", the token.
+constexpr qint64 kSetUpMs = 10000;
+// A messaging connection in the middle of a frame that delivers fewer than
+// kStalledFrameBytes in kStalledFrameMs is closed; a slow link still carries
+// a large share list at that pace.
+constexpr qint64 kStalledFrameBytes = 1024;
+constexpr qint64 kStalledFrameMs = 60000;
+constexpr int kDeadlineCheckMs = 1000;
 
 // Bytes taken from a socket per read, so that a burst cannot make a reader
 // hold more than one frame and one chunk.

@@ -1,5 +1,6 @@
 #include "net/PeerMessenger.h"
 
+#include <QElapsedTimer>
 #include <QMetaMethod>
 #include <QRandomGenerator>
 #include <QTcpServer>
@@ -84,6 +85,15 @@ struct PeerMessenger::Connection {
     quint32 token = 0;
     int ticks = 0;
     quint64 readyOrder = 0;
+    // A message arrived on it.
+    bool heard = false;
+    // Clock times (ms): set-up must be finished by setUpDeadline (0: none).
+    qint64 setUpDeadline = 0;
+    qint64 lastActivity = 0;
+    // While in the middle of a frame: when the current window began (-1:
+    // not in a frame) and the bytes read since.
+    qint64 frameWindowStart = -1;
+    qint64 frameWindowBytes = 0;
     FrameReader reader{PeerLimits::kMaxFrameLength};
     ObfuscationDecoder decoder{PeerLimits::kMaxSetUpLength};
 };
@@ -103,8 +113,17 @@ struct PeerMessenger::Request {
 
 // ---------------------------------------------------------------------------
 
-PeerMessenger::PeerMessenger(QObject* parent) : QObject(parent) {
+PeerMessenger::PeerMessenger(QObject* parent)
+    : QObject(parent), m_maxMessaging(PeerLimits::kMaxMessagingConnections) {
     peerMessenger = this;
+    // Shared by every instance, so that all of them see one steady time line.
+    static QElapsedTimer steady;
+    if (!steady.isValid())
+        steady.start();
+    m_clock = [] { return steady.elapsed(); };
+    m_deadlineTimer.setInterval(PeerLimits::kDeadlineCheckMs);
+    connect(&m_deadlineTimer, &QTimer::timeout, this, &PeerMessenger::CheckDeadlines);
+    m_deadlineTimer.start();
     qRegisterMetaType<ItemPtr>("ItemPtr");
     DeclarePeerTypes(dataSaver);
     if (dataSaver)
@@ -225,6 +244,9 @@ PeerMessenger::ConnectionPtr PeerMessenger::AddConnection(QTcpSocket* socket, in
     c->origin = origin;
     c->obfuscated = obfuscated;
     c->state = origin == OriginIncoming ? Connection::AwaitSetUp : Connection::Connecting;
+    c->lastActivity = Now();
+    if (origin == OriginIncoming)
+        c->setUpDeadline = c->lastActivity + PeerLimits::kSetUpMs;
     m_connections[c->id] = c;
 
     const quint64 id = c->id;
@@ -249,14 +271,7 @@ void PeerMessenger::OnNewConnection(bool obfuscated) {
     if (!listener)
         return;
     while (QTcpSocket* socket = listener->nextPendingConnection()) {
-        if (UnidentifiedConnections() >= PeerLimits::kMaxUnidentifiedConnections) {
-            Log(kArea, 1,
-                QString("Too many connections without set-up; closing one from %1.")
-                    .arg(socket->peerAddress().toString()));
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
+        MakeRoomForUnidentified();
         // Ours until handed over, whatever happens to the listener.
         socket->setParent(this);
         const ConnectionPtr c = AddConnection(socket, OriginIncoming, obfuscated);
@@ -316,6 +331,7 @@ void PeerMessenger::OnSocketConnected(quint64 id) {
     } else if (c->kind == "F") {
         // The peer uploads: its transfer token comes first, as on an incoming "F".
         c->state = Connection::AwaitToken;
+        c->setUpDeadline = Now() + PeerLimits::kSetUpMs;
         Process(c);
     } else {
         const QString user = c->user;
@@ -418,9 +434,14 @@ void PeerMessenger::Process(const ConnectionPtr& c) {
                 bool got = false;
                 const bool ok = c->obfuscated ? ReadFrame(c, c->decoder, code, payload, got)
                                               : ReadFrame(c, c->reader, code, payload, got);
-                if (!ok || !got)
+                if (!ok)
                     return;
+                if (!got) {
+                    TrackFrameProgress(c, 0);
+                    return;
+                }
                 c->ticks = 0;
+                c->heard = true;
                 if (!Dispatch(c->user, code, payload) && !c->closed)
                     Close(c, QString("bad message %1").arg(code));
                 break;
@@ -452,6 +473,7 @@ bool PeerMessenger::ReadPlainSetUp(const ConnectionPtr& c, quint32& code, MemStr
         Close(c, "read failed");
         return false;
     }
+    m_bytesRead += frame.size();
     code = qFromLittleEndian<quint32>(frame.constData() + 4);
     payload = MemStream(frame.mid(8));
     got = true;
@@ -484,6 +506,8 @@ bool PeerMessenger::ReadFrame(const ConnectionPtr& c, Reader& reader, quint32& c
         if (n <= 0)
             return true;
         reader.Feed(chunk.data(), n);
+        m_bytesRead += n;
+        TrackFrameProgress(c, n);
     }
 }
 
@@ -560,6 +584,7 @@ void PeerMessenger::TakeFileToken(const ConnectionPtr& c) {
         Close(c, "read failed");
         return;
     }
+    m_bytesRead += 4;
     const uint requestID = qFromLittleEndian<quint32>(bytes);
     const QString user = c->user;
     if (QTcpSocket* socket =
@@ -568,8 +593,11 @@ void PeerMessenger::TakeFileToken(const ConnectionPtr& c) {
 }
 
 void PeerMessenger::BecomeMessaging(const ConnectionPtr& c) {
+    MakeRoomForMessaging(c);
     c->state = Connection::Messaging;
     c->ticks = 0;
+    c->setUpDeadline = 0;
+    c->lastActivity = Now();
     c->readyOrder = ++m_readyOrder;
     c->decoder.SetMaxLength(PeerLimits::kMaxFrameLength);
     // Whatever we were still trying for this user's messaging is answered.
@@ -596,6 +624,7 @@ bool PeerMessenger::WriteBody(const ConnectionPtr& c, const QByteArray& body) {
         return false;
     }
     c->ticks = 0;
+    c->lastActivity = Now();
     return true;
 }
 
@@ -612,8 +641,13 @@ PeerMessenger::ConnectionPtr PeerMessenger::NewestMessaging(const QString& user)
     ConnectionPtr best;
     for (const auto& entry : m_connections) {
         const ConnectionPtr& c = entry.second;
-        if (c->state == Connection::Messaging && c->user == user &&
-            (!best || c->readyOrder > best->readyOrder))
+        // Our connect-back answer is turned down when the peer's own attempt
+        // won meanwhile, and what we wrote on it is lost: until the peer
+        // speaks on it, any other connection goes first.
+        const auto rank = [](const ConnectionPtr& x) {
+            return std::make_pair(x->origin != OriginConnectBack || x->heard, x->readyOrder);
+        };
+        if (c->state == Connection::Messaging && c->user == user && (!best || rank(c) > rank(best)))
             best = c;
     }
     return best;
@@ -776,14 +810,81 @@ int PeerMessenger::OutgoingAttempts() const {
     return n;
 }
 
-int PeerMessenger::UnidentifiedConnections() const {
+void PeerMessenger::MakeRoomForUnidentified() {
+    // Ids grow with age, so the first one found is the oldest.
     int n = 0;
-    for (const auto& entry : m_connections)
-        if (entry.second->origin == OriginIncoming &&
-            (entry.second->state == Connection::AwaitSetUp ||
-             entry.second->state == Connection::AwaitToken))
+    ConnectionPtr oldest;
+    for (const auto& entry : m_connections) {
+        const ConnectionPtr& c = entry.second;
+        if (c->origin == OriginIncoming &&
+            (c->state == Connection::AwaitSetUp || c->state == Connection::AwaitToken)) {
+            if (!oldest)
+                oldest = c;
             ++n;
-    return n;
+        }
+    }
+    if (n >= PeerLimits::kMaxUnidentifiedConnections && oldest)
+        Close(oldest, "too many connections without set-up; the oldest goes");
+}
+
+void PeerMessenger::MakeRoomForMessaging(const ConnectionPtr& c) {
+    int n = 0;
+    ConnectionPtr idlest;
+    for (const auto& entry : m_connections) {
+        const ConnectionPtr& other = entry.second;
+        if (other->state != Connection::Messaging || other == c)
+            continue;
+        ++n;
+        if (!idlest || other->lastActivity < idlest->lastActivity)
+            idlest = other;
+    }
+    if (n >= m_maxMessaging && idlest)
+        Close(idlest, "too many messaging connections; the longest idle goes");
+}
+
+qint64 PeerMessenger::Now() const {
+    return m_clock();
+}
+
+void PeerMessenger::TrackFrameProgress(const ConnectionPtr& c, qint64 bytes) {
+    if (c->state != Connection::Messaging)
+        return;
+    const qint64 now = Now();
+    if (bytes > 0)
+        c->lastActivity = now;
+    const qint64 buffered = c->obfuscated ? c->decoder.BufferedBytes() : c->reader.BufferedBytes();
+    if (buffered == 0) {
+        c->frameWindowStart = -1;
+        return;
+    }
+    if (c->frameWindowStart < 0) {
+        c->frameWindowStart = now;
+        c->frameWindowBytes = 0;
+    }
+    c->frameWindowBytes += bytes;
+}
+
+void PeerMessenger::CheckDeadlines() {
+    const qint64 now = Now();
+    std::vector<ConnectionPtr> late;
+    for (const auto& entry : m_connections) {
+        Connection& c = *entry.second;
+        if (c.setUpDeadline > 0 && now >= c.setUpDeadline &&
+            (c.state == Connection::AwaitSetUp || c.state == Connection::AwaitToken)) {
+            late.push_back(entry.second);
+        } else if (c.state == Connection::Messaging && c.frameWindowStart >= 0 &&
+                   now - c.frameWindowStart >= PeerLimits::kStalledFrameMs) {
+            if (c.frameWindowBytes < PeerLimits::kStalledFrameBytes) {
+                late.push_back(entry.second);
+            } else {
+                c.frameWindowStart = now;
+                c.frameWindowBytes = 0;
+            }
+        }
+    }
+    for (const ConnectionPtr& c : late)
+        Close(c,
+              c->state == Connection::Messaging ? "frame stalled" : "set-up not finished in time");
 }
 
 bool PeerMessenger::RecordedAddress(const QString& user, quint32& ip, quint16& port) const {
@@ -1000,9 +1101,7 @@ void PeerMessenger::OnHalfMinuteTick() {
                 break;
             case Connection::AwaitSetUp:
             case Connection::AwaitToken:
-                if (c->ticks >= PeerLimits::kSetUpTicks)
-                    Close(c, "set-up not finished in time");
-                break;
+                break;  // on the deadline clock
             case Connection::Connecting:
                 if (c->ticks >= (c->origin == OriginDirect ? PeerLimits::kDirectAttemptTicks
                                                            : PeerLimits::kSetUpTicks))
@@ -1024,8 +1123,9 @@ void PeerMessenger::OnHalfMinuteTick() {
 // ---------------------------------------------------------------------------
 // Receiving. Each handler reads the whole message before it acts.
 
-void PeerMessenger::Malformed(const QString& user, quint32 code) {
+bool PeerMessenger::Malformed(const QString& user, quint32 code) {
     Log(kArea, 1, QString("Malformed message %1 from %2 dropped.").arg(code).arg(user));
+    return true;
 }
 
 void PeerMessenger::HandleMessage(const QString& user, quint32 code, MemStream& payload) {
@@ -1037,165 +1137,172 @@ bool PeerMessenger::Dispatch(const QString& user, quint32 code, MemStream& paylo
         case PM_SHARED_FILE_LIST_REQUEST:
             emit SharedFileListRequested(user);
             return true;
-        case PM_SHARED_FILE_LIST: {
-            FileInfoMap share;
-            AttributeTranslationTable table;
-            // A stream we cannot inflate (corrupt, or larger than we accept)
-            // means a peer we cannot talk to.
-            if (!ParseSharedFileList(payload.GetBuffer() + payload.GetReadPos(),
-                                     payload.BytesLeft(), share, table)) {
-                Malformed(user, code);
-                return false;
-            }
-            emit UserShare(user, share, table);
-            return true;
-        }
-        case PM_FILE_SEARCH_RESULT: {
-            SearchResultMessage message;
-            if (!ParseSearchResults(payload.GetBuffer() + payload.GetReadPos(), payload.BytesLeft(),
-                                    message)) {
-                Malformed(user, code);
-                return false;
-            }
-            if (message.user != user)
-                Log(kArea, 2,
-                    QString("Search results from %1 name %2; taken as %1's.")
-                        .arg(user, message.user));
-            const ItemPtr results = StoreSearchResults(user, message);
-            if (!results.IsNull())
-                emit SearchResults(results);
-            return true;
-        }
+        case PM_SHARED_FILE_LIST:
+            return HandleSharedFileList(user, payload);
+        case PM_FILE_SEARCH_RESULT:
+            return HandleSearchResults(user, payload);
         case PM_USER_INFO_REQUEST:
             emit UserInfoRequested(user);
             return true;
-        case PM_USER_INFO_REPLY: {
-            UserInfoReply reply;
-            if (!ParseUserInfoReply(payload, reply)) {
-                Malformed(user, code);
-                return true;
-            }
-            char* picture =
-                reply.hasPicture && !reply.picture.isEmpty() ? reply.picture.data() : nullptr;
-            emit UserInfoReceived(user, reply.description, reply.hasPicture, picture,
-                                  picture ? reply.picture.size() : 0, reply.uploadSlots,
-                                  reply.queuedUploads, reply.freeSlot);
-            return true;
-        }
-        case PM_GET_SHARED_FILES_IN_FOLDER: {
-            quint32 req = 0;
-            QString folder;
-            if (!payload.Read(req) || !payload.Read(folder)) {
-                Malformed(user, code);
-                return true;
-            }
-            emit SharedFilesInFolderRequested(user, req, folder);
-            return true;
-        }
+        case PM_USER_INFO_REPLY:
+            return HandleUserInfoReply(user, payload);
+        case PM_GET_SHARED_FILES_IN_FOLDER:
+            return HandleGetSharedFilesInFolder(user, payload);
         case PM_SHARED_FILES_IN_FOLDER:
             // Nothing in this client asks for it; not inflated.
             Log(kArea, 2, QString("Folder contents from %1 ignored.").arg(user));
             return true;
-        case PM_TRANSFER_REQUEST: {
-            quint32 direction = 0, req = 0;
-            std::string file;
-            qint64 size = 0;
-            if (!payload.Read(direction) || !payload.Read(req) || !payload.Read(file)) {
-                Malformed(user, code);
-                return true;
-            }
-            if (payload.BytesLeft() >= 8 && !ReadSize(payload, size)) {
-                Malformed(user, code);
-                return true;
-            }
-            emit FileTransferRequested(user, int(direction), req, file, size);
-            return true;
-        }
-        case PM_TRANSFER_RESPONSE: {
-            quint32 req = 0;
-            quint8 accepted = 0;
-            if (!payload.Read(req) || !payload.Read(accepted)) {
-                Malformed(user, code);
-                return true;
-            }
-            if (accepted) {
-                qint64 size = 0;
-                const bool hasSize = payload.BytesLeft() >= 8;
-                if (hasSize && !ReadSize(payload, size)) {
-                    Malformed(user, code);
-                    return true;
-                }
-                emit FileTransferResponse(user, req, true, hasSize, size, QString());
-            } else {
-                QString reason;
-                if (!payload.Read(reason)) {
-                    Malformed(user, code);
-                    return true;
-                }
-                emit FileTransferResponse(user, req, false, false, 0, reason);
-            }
-            return true;
-        }
-        case PM_QUEUE_UPLOAD: {
-            QString file;
-            if (!payload.Read(file)) {
-                Malformed(user, code);
-                return true;
-            }
-            emit QueueUploadRequested(user, file);
-            return true;
-        }
-        case PM_UPLOAD_PLACE_IN_LINE: {
-            std::string file;
-            quint32 place = 0;
-            if (!payload.Read(file) || !payload.Read(place)) {
-                Malformed(user, code);
-                return true;
-            }
-            emit DownloadPlaceInLine(user, file, int(qMin<quint32>(place, 0x7FFFFFFF)));
-            return true;
-        }
-        case PM_UPLOAD_FAILED: {
-            std::string file;
-            if (!payload.Read(file)) {
-                Malformed(user, code);
-                return true;
-            }
-            emit UploadFailed(user, file);
-            return true;
-        }
-        case PM_UPLOAD_DENIED: {
-            std::string file;
-            QString reason;
-            if (!payload.Read(file) || !payload.Read(reason)) {
-                Malformed(user, code);
-                return true;
-            }
-            emit UploadDenied(user, file, reason);
-            return true;
-        }
-        case PM_UPLOAD_PLACE_IN_LINE_REQUEST: {
-            QString file;
-            if (!payload.Read(file)) {
-                Malformed(user, code);
-                return true;
-            }
-            emit UploadPlaceInLineRequested(user, file);
-            return true;
-        }
-        case PM_QUEUE_DOWNLOAD_REQUEST: {
-            std::string file;
-            qint64 size = 0;
-            if (!payload.Read(file) || !ReadSize(payload, size)) {
-                Malformed(user, code);
-                return true;
-            }
-            emit QueueDownloadRequested(user, file, size);
-            return true;
-        }
+        case PM_TRANSFER_REQUEST:
+            return HandleTransferRequest(user, payload);
+        case PM_TRANSFER_RESPONSE:
+            return HandleTransferResponse(user, payload);
+        case PM_QUEUE_UPLOAD:
+            return HandleQueueUpload(user, payload);
+        case PM_UPLOAD_PLACE_IN_LINE:
+            return HandleUploadPlaceInLine(user, payload);
+        case PM_UPLOAD_FAILED:
+            return HandleUploadFailed(user, payload);
+        case PM_UPLOAD_DENIED:
+            return HandleUploadDenied(user, payload);
+        case PM_UPLOAD_PLACE_IN_LINE_REQUEST:
+            return HandleUploadPlaceInLineRequest(user, payload);
+        case PM_QUEUE_DOWNLOAD_REQUEST:
+            return HandleQueueDownloadRequest(user, payload);
         case PM_INDIRECT_FILE_SEARCH_REQUEST:
         default:
             Log(kArea, 2, QString("Message %1 from %2 ignored.").arg(code).arg(user));
             return true;
     }
+}
+
+bool PeerMessenger::HandleSharedFileList(const QString& user, MemStream& payload) {
+    FileInfoMap share;
+    AttributeTranslationTable table;
+    // A stream we cannot inflate (corrupt, or larger than we accept) means a
+    // peer we cannot talk to.
+    if (!ParseSharedFileList(payload.GetBuffer() + payload.GetReadPos(), payload.BytesLeft(), share,
+                             table)) {
+        Malformed(user, PM_SHARED_FILE_LIST);
+        return false;
+    }
+    emit UserShare(user, share, table);
+    return true;
+}
+
+bool PeerMessenger::HandleSearchResults(const QString& user, MemStream& payload) {
+    SearchResultMessage message;
+    if (!ParseSearchResults(payload.GetBuffer() + payload.GetReadPos(), payload.BytesLeft(),
+                            message)) {
+        Malformed(user, PM_FILE_SEARCH_RESULT);
+        return false;
+    }
+    if (message.user != user)
+        Log(kArea, 2,
+            QString("Search results from %1 name %2; taken as %1's.").arg(user, message.user));
+    const ItemPtr results = StoreSearchResults(user, message);
+    if (!results.IsNull())
+        emit SearchResults(results);
+    return true;
+}
+
+bool PeerMessenger::HandleUserInfoReply(const QString& user, MemStream& payload) {
+    UserInfoReply reply;
+    if (!ParseUserInfoReply(payload, reply))
+        return Malformed(user, PM_USER_INFO_REPLY);
+    char* picture = reply.hasPicture && !reply.picture.isEmpty() ? reply.picture.data() : nullptr;
+    emit UserInfoReceived(user, reply.description, reply.hasPicture, picture,
+                          picture ? reply.picture.size() : 0, reply.uploadSlots,
+                          reply.queuedUploads, reply.freeSlot);
+    return true;
+}
+
+bool PeerMessenger::HandleGetSharedFilesInFolder(const QString& user, MemStream& payload) {
+    quint32 req = 0;
+    QString folder;
+    if (!payload.Read(req) || !payload.Read(folder))
+        return Malformed(user, PM_GET_SHARED_FILES_IN_FOLDER);
+    emit SharedFilesInFolderRequested(user, req, folder);
+    return true;
+}
+
+bool PeerMessenger::HandleTransferRequest(const QString& user, MemStream& payload) {
+    quint32 direction = 0, req = 0;
+    std::string file;
+    qint64 size = 0;
+    if (!payload.Read(direction) || !payload.Read(req) || !payload.Read(file) ||
+        (payload.BytesLeft() >= 8 && !ReadSize(payload, size)))
+        return Malformed(user, PM_TRANSFER_REQUEST);
+    emit FileTransferRequested(user, int(direction), req, file, size);
+    return true;
+}
+
+bool PeerMessenger::HandleTransferResponse(const QString& user, MemStream& payload) {
+    quint32 req = 0;
+    quint8 accepted = 0;
+    if (!payload.Read(req) || !payload.Read(accepted))
+        return Malformed(user, PM_TRANSFER_RESPONSE);
+    if (accepted) {
+        qint64 size = 0;
+        const bool hasSize = payload.BytesLeft() >= 8;
+        if (hasSize && !ReadSize(payload, size))
+            return Malformed(user, PM_TRANSFER_RESPONSE);
+        emit FileTransferResponse(user, req, true, hasSize, size, QString());
+        return true;
+    }
+    QString reason;
+    if (!payload.Read(reason))
+        return Malformed(user, PM_TRANSFER_RESPONSE);
+    emit FileTransferResponse(user, req, false, false, 0, reason);
+    return true;
+}
+
+bool PeerMessenger::HandleQueueUpload(const QString& user, MemStream& payload) {
+    QString file;
+    if (!payload.Read(file))
+        return Malformed(user, PM_QUEUE_UPLOAD);
+    emit QueueUploadRequested(user, file);
+    return true;
+}
+
+bool PeerMessenger::HandleUploadPlaceInLine(const QString& user, MemStream& payload) {
+    std::string file;
+    quint32 place = 0;
+    if (!payload.Read(file) || !payload.Read(place))
+        return Malformed(user, PM_UPLOAD_PLACE_IN_LINE);
+    emit DownloadPlaceInLine(user, file, int(qMin<quint32>(place, 0x7FFFFFFF)));
+    return true;
+}
+
+bool PeerMessenger::HandleUploadFailed(const QString& user, MemStream& payload) {
+    std::string file;
+    if (!payload.Read(file))
+        return Malformed(user, PM_UPLOAD_FAILED);
+    emit UploadFailed(user, file);
+    return true;
+}
+
+bool PeerMessenger::HandleUploadDenied(const QString& user, MemStream& payload) {
+    std::string file;
+    QString reason;
+    if (!payload.Read(file) || !payload.Read(reason))
+        return Malformed(user, PM_UPLOAD_DENIED);
+    emit UploadDenied(user, file, reason);
+    return true;
+}
+
+bool PeerMessenger::HandleUploadPlaceInLineRequest(const QString& user, MemStream& payload) {
+    QString file;
+    if (!payload.Read(file))
+        return Malformed(user, PM_UPLOAD_PLACE_IN_LINE_REQUEST);
+    emit UploadPlaceInLineRequested(user, file);
+    return true;
+}
+
+bool PeerMessenger::HandleQueueDownloadRequest(const QString& user, MemStream& payload) {
+    std::string file;
+    qint64 size = 0;
+    if (!payload.Read(file) || !ReadSize(payload, size))
+        return Malformed(user, PM_QUEUE_DOWNLOAD_REQUEST);
+    emit QueueDownloadRequested(user, file, size);
+    return true;
 }

@@ -5,7 +5,9 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -93,6 +95,18 @@ public:
     // Messages held for the user until a messaging connection opens.
     int UnsentMessageCount(const QString& user) const;
 
+    // Bytes read from peers so far, on every kind of connection.
+    qint64 BytesRead() const { return m_bytesRead; }
+
+    // The steady clock (milliseconds) that set-up deadlines and stalled
+    // frames are measured on; tests put a hand-driven one in.
+    void SetClock(std::function<qint64()> clock) { m_clock = std::move(clock); }
+    // Closes connections past their set-up deadline and messaging connections
+    // stalled in the middle of a frame. A timer calls it every second.
+    void CheckDeadlines();
+    // Lowers the cap on messaging connections (tests).
+    void SetMaxMessagingConnections(int cap) { m_maxMessaging = cap; }
+
     // Handles one peer message from the user; the payload's read position is
     // at the first payload byte. A message that does not read whole is logged
     // and dropped. Public for the fuzz test.
@@ -124,8 +138,8 @@ public:
     void RequestDNetConnection(QString user);
 
 public slots:
-    // Time-outs: set-up and token waits, direct attempts, connect-back
-    // requests and idle messaging connections.
+    // Time-outs counted in ticks: direct attempts, connect-back requests
+    // and idle messaging connections.
     void OnHalfMinuteTick();
 
 signals:
@@ -207,7 +221,6 @@ private:
     void ConnectDirect(quint32 token, quint32 ip, quint16 port);
     quint32 NewToken() const;
     int OutgoingAttempts() const;
-    int UnidentifiedConnections() const;
     bool RecordedAddress(const QString& user, quint32& ip, quint16& port) const;
     void DirectEnded(quint32 token, quint64 connectionId);
     // Removes a request and the direct attempt it still runs.
@@ -221,9 +234,29 @@ private:
     void DropUnsent(const QString& user);
     void Flush(const ConnectionPtr& c);
 
+    qint64 Now() const;
+    // Counts what a messaging connection read in the middle of a frame.
+    void TrackFrameProgress(const ConnectionPtr& c, qint64 bytes);
+    void MakeRoomForUnidentified();
+    void MakeRoomForMessaging(const ConnectionPtr& c);
+
     // Parses and dispatches; false when the connection should close.
     bool Dispatch(const QString& user, quint32 code, MemStream& payload);
-    void Malformed(const QString& user, quint32 code);
+    // One handler per message; false when the connection should close.
+    bool HandleSharedFileList(const QString& user, MemStream& payload);
+    bool HandleSearchResults(const QString& user, MemStream& payload);
+    bool HandleUserInfoReply(const QString& user, MemStream& payload);
+    bool HandleGetSharedFilesInFolder(const QString& user, MemStream& payload);
+    bool HandleTransferRequest(const QString& user, MemStream& payload);
+    bool HandleTransferResponse(const QString& user, MemStream& payload);
+    bool HandleQueueUpload(const QString& user, MemStream& payload);
+    bool HandleUploadPlaceInLine(const QString& user, MemStream& payload);
+    bool HandleUploadFailed(const QString& user, MemStream& payload);
+    bool HandleUploadDenied(const QString& user, MemStream& payload);
+    bool HandleUploadPlaceInLineRequest(const QString& user, MemStream& payload);
+    bool HandleQueueDownloadRequest(const QString& user, MemStream& payload);
+    // Logs and drops a message that does not read whole; the connection stays.
+    bool Malformed(const QString& user, quint32 code);
 
     QTcpServer* mp_plainListener = nullptr;
     QTcpServer* mp_obfuscatedListener = nullptr;
@@ -236,6 +269,10 @@ private:
     qint64 m_unsentBytes = 0;
     int m_deferChecks = 0;
     bool m_checkPosted = false;
+    std::function<qint64()> m_clock;
+    QTimer m_deadlineTimer;
+    int m_maxMessaging;
+    qint64 m_bytesRead = 0;
 };
 
 extern PeerMessenger* peerMessenger;

@@ -1,2 +1,1 @@
 tavenook_add_test(test_peer_payloads SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_peer_payloads.cpp)
-tavenook_add_test(test_peer_payloads_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_peer_payloads_fuzz.cpp)

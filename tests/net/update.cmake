@@ -1,2 +1,1 @@
 tavenook_add_test(test_update SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_update.cpp)
-tavenook_add_test(test_update_fuzz SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_update_fuzz.cpp)
