@@ -152,10 +152,6 @@ private:
     QHash<QTcpSocket*, QByteArray> m_inputs;
 };
 
-FakeGateway::FakeGateway() {
-    m_thread.setObjectName("Fake gateway");
-}
-
 FakeGateway::~FakeGateway() {
     if (mp_worker)
         mp_worker->deleteLater();
@@ -174,14 +170,6 @@ bool FakeGateway::Start() {
         mp_worker, [this] { return mp_worker->Listen(); }, Qt::BlockingQueuedConnection, &port);
     m_port = port;
     return m_port != 0;
-}
-
-quint16 FakeGateway::Port() const {
-    return m_port;
-}
-
-QString FakeGateway::RootUrl() const {
-    return QString("http://127.0.0.1:%1/rootDesc.xml").arg(m_port);
 }
 
 void FakeGateway::ScriptAddResults(const QList<int>& codes) {

@@ -25,14 +25,14 @@ public:
         QMap<QString, QString> arguments;  // "NewExternalPort" -> "2234", ...
     };
 
-    FakeGateway();
+    FakeGateway() { m_thread.setObjectName("Fake gateway"); }
     ~FakeGateway() override;
 
     // Listens on 127.0.0.1 (free port).
     bool Start();
-    quint16 Port() const;
+    quint16 Port() const { return m_port; }
     // "http://127.0.0.1:<port>/rootDesc.xml".
-    QString RootUrl() const;
+    QString RootUrl() const { return QString("http://127.0.0.1:%1/rootDesc.xml").arg(m_port); }
 
     // The answers to the next AddPortMapping requests, in order: 0 succeeds,
     // anything else is a UPnP error code (718 = ConflictInMappingEntry).

@@ -14,30 +14,12 @@
 // Builds message payloads field by field, the way the protocol lays them out.
 class Payload {
 public:
-    Payload& U8(quint8 v) {
-        m.Write(v);
-        return *this;
-    }
-    Payload& U32(quint32 v) {
-        m.Write(v);
-        return *this;
-    }
-    Payload& I32(qint32 v) {
-        m.Write(v);
-        return *this;
-    }
-    Payload& I64(qint64 v) {
-        m.Write(v);
-        return *this;
-    }
-    Payload& U64(quint64 v) {
-        m.Write(v);
-        return *this;
-    }
-    Payload& Str(const QString& v) {
-        m.Write(v);
-        return *this;
-    }
+    Payload& U8(quint8 v) { return Put(v); }
+    Payload& U32(quint32 v) { return Put(v); }
+    Payload& I32(qint32 v) { return Put(v); }
+    Payload& I64(qint64 v) { return Put(v); }
+    Payload& U64(quint64 v) { return Put(v); }
+    Payload& Str(const QString& v) { return Put(v); }
     Payload& Raw(const QByteArray& v) {
         m.WriteBuffer(v.constData(), v.size());
         return *this;
@@ -64,6 +46,11 @@ public:
     operator QByteArray() const { return Bytes(); }
 
 private:
+    template <typename T>
+    Payload& Put(const T& v) {
+        m.Write(v);
+        return *this;
+    }
     MemStream m;
 };
 

@@ -4,12 +4,12 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QRandomGenerator>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 #include <QtEndian>
+#include <algorithm>
 
 #include "store/MemStream.h"
+#include "support/Payload.h"
 
 namespace {
 
@@ -30,31 +30,14 @@ RawPeer::~RawPeer() {
     }
 }
 
-bool RawPeer::Listen() {
-    if (!mp_listener) {
-        mp_listener = new QTcpServer(this);
-        connect(mp_listener, &QTcpServer::newConnection, this,
-                [this] { OnNewConnection(mp_listener, false); });
+bool RawPeer::ListenOn(QTcpServer*& listener, bool obfuscated) {
+    if (!listener) {
+        listener = new QTcpServer(this);
+        QTcpServer* server = listener;
+        connect(server, &QTcpServer::newConnection, this,
+                [this, server, obfuscated] { OnNewConnection(server, obfuscated); });
     }
-    return mp_listener->isListening() || mp_listener->listen(QHostAddress::LocalHost, 0);
-}
-
-quint16 RawPeer::Port() const {
-    return mp_listener ? mp_listener->serverPort() : 0;
-}
-
-bool RawPeer::ListenObfuscated() {
-    if (!mp_obfuscatedListener) {
-        mp_obfuscatedListener = new QTcpServer(this);
-        connect(mp_obfuscatedListener, &QTcpServer::newConnection, this,
-                [this] { OnNewConnection(mp_obfuscatedListener, true); });
-    }
-    return mp_obfuscatedListener->isListening() ||
-           mp_obfuscatedListener->listen(QHostAddress::LocalHost, 0);
-}
-
-quint16 RawPeer::ObfuscatedPort() const {
-    return mp_obfuscatedListener ? mp_obfuscatedListener->serverPort() : 0;
+    return listener->isListening() || listener->listen(QHostAddress::LocalHost, 0);
 }
 
 void RawPeer::OnNewConnection(QTcpServer* listener, bool obfuscated) {
@@ -72,10 +55,8 @@ int RawPeer::Add(QTcpSocket* socket, bool obfuscated, bool incoming) {
     c->obfuscated = obfuscated;
     c->incoming = incoming;
     connect(socket, &QTcpSocket::readyRead, this, [this, c] {
-        if (c->start > 0 && c->start == c->input.size()) {
-            c->input.clear();
-            c->start = 0;
-        } else if (c->start > 65536 && c->start > c->input.size() / 2) {
+        // Drops what was read once it is all of the input or most of a big one.
+        if (c->start == c->input.size() || (c->start > 65536 && c->start > c->input.size() / 2)) {
             c->input.remove(0, c->start);
             c->start = 0;
         }
@@ -94,9 +75,8 @@ int RawPeer::Add(QTcpSocket* socket, bool obfuscated, bool incoming) {
 }
 
 RawPeer::Connection* RawPeer::At(int index) const {
-    if (index < 0 || index >= int(m_connections.size()))
-        return nullptr;
-    return m_connections[std::size_t(index)].get();
+    return index >= 0 && index < int(m_connections.size()) ? m_connections[size_t(index)].get()
+                                                           : nullptr;
 }
 
 bool RawPeer::ConnectTo(quint16 port, bool obfuscated) {
@@ -126,54 +106,18 @@ bool RawPeer::WaitForIncoming(int timeoutMs) {
     return true;
 }
 
-bool RawPeer::Select(int index) {
-    if (!At(index))
-        return false;
-    m_current = index;
-    return true;
-}
-
-bool RawPeer::IsObfuscated() const {
-    const Connection* c = At(m_current);
-    return c && c->obfuscated;
-}
-
-bool RawPeer::IsConnected() const {
-    const Connection* c = At(m_current);
-    return c && c->socket->state() == QAbstractSocket::ConnectedState;
-}
-
-void RawPeer::Write(Connection* connection, const QByteArray& frame) {
-    if (!connection)
-        return;
-    if (connection->obfuscated)
-        connection->socket->write(Obfuscate(frame, QRandomGenerator::global()->generate()));
-    else
-        connection->socket->write(frame);
-}
-
-void RawPeer::SendSetUp(const QString& user, const QString& kind) {
-    SendSetUpOn(m_current, user, kind);
+void RawPeer::Write(Connection* c, const QByteArray& frame) {
+    if (c)
+        c->socket->write(c->obfuscated ? Obfuscate(frame, QRandomGenerator::global()->generate())
+                                       : frame);
 }
 
 void RawPeer::SendSetUpOn(int index, const QString& user, const QString& kind) {
     Write(At(index), SetUpFrame(user, kind));
 }
 
-void RawPeer::SendConnectBackAnswer(quint32 token) {
-    Write(At(m_current), ConnectBackFrame(token));
-}
-
-void RawPeer::SendMessage(quint32 code, const QByteArray& payload) {
-    SendMessageOn(m_current, code, payload);
-}
-
 void RawPeer::SendMessageOn(int index, quint32 code, const QByteArray& payload) {
     Write(At(index), Frame(code, payload));
-}
-
-void RawPeer::SendRaw(const QByteArray& bytes) {
-    SendRawOn(m_current, bytes);
 }
 
 void RawPeer::SendRawOn(int index, const QByteArray& bytes) {
@@ -181,20 +125,13 @@ void RawPeer::SendRawOn(int index, const QByteArray& bytes) {
         c->socket->write(bytes);
 }
 
-qint64 RawPeer::BytesToWrite() const {
-    const Connection* c = At(m_current);
-    return c ? c->socket->bytesToWrite() : 0;
-}
-
 bool RawPeer::WaitForWritten(int timeoutMs) {
     return WaitUntil(
         [this] {
-            for (const auto& c : m_connections) {
-                if (c->socket->state() == QAbstractSocket::ConnectedState &&
-                    c->socket->bytesToWrite() > 0)
-                    return false;
-            }
-            return true;
+            return std::none_of(m_connections.begin(), m_connections.end(), [](const auto& c) {
+                return c->socket->state() == QAbstractSocket::ConnectedState &&
+                       c->socket->bytesToWrite() > 0;
+            });
         },
         timeoutMs);
 }
@@ -234,17 +171,11 @@ bool RawPeer::ReadSetUp(SetUp* out, int timeoutMs) {
         return false;
     MemStream stream(frame.mid(4));
     SetUp setUp;
-    if (!stream.Read(setUp.code))
+    const bool ok = stream.Read(setUp.code) && setUp.code <= 1 &&
+                    (setUp.code == 0 || (stream.Read(setUp.user) && stream.Read(setUp.kind))) &&
+                    stream.Read(setUp.token);
+    if (!ok)
         return false;
-    if (setUp.code == 1) {
-        if (!stream.Read(setUp.user) || !stream.Read(setUp.kind) || !stream.Read(setUp.token))
-            return false;
-    } else if (setUp.code == 0) {
-        if (!stream.Read(setUp.token))
-            return false;
-    } else {
-        return false;
-    }
     if (out)
         *out = setUp;
     return true;
@@ -261,10 +192,6 @@ bool RawPeer::ReadSetUp(QString* user, QString* kind, int timeoutMs) {
     return true;
 }
 
-bool RawPeer::WaitForMessage(quint32* code, QByteArray* payload, int timeoutMs) {
-    return WaitForMessageOn(m_current, code, payload, timeoutMs);
-}
-
 bool RawPeer::WaitForMessageOn(int index, quint32* code, QByteArray* payload, int timeoutMs) {
     QByteArray frame;
     if (!TakeFrame(At(index), kMaxFrameLength, &frame, timeoutMs))
@@ -274,10 +201,6 @@ bool RawPeer::WaitForMessageOn(int index, quint32* code, QByteArray* payload, in
     if (payload)
         *payload = frame.mid(8);
     return true;
-}
-
-QByteArray RawPeer::ReadRaw(int n, int timeoutMs) {
-    return ReadRawOn(m_current, n, timeoutMs);
 }
 
 QByteArray RawPeer::ReadRawOn(int index, int n, int timeoutMs) {
@@ -291,26 +214,12 @@ QByteArray RawPeer::ReadRawOn(int index, int n, int timeoutMs) {
     return bytes;
 }
 
-qint64 RawPeer::BytesAvailable() const {
-    const Connection* c = At(m_current);
-    return c ? c->input.size() - c->start : 0;
-}
-
-bool RawPeer::WaitForDisconnect(int timeoutMs) {
-    return WaitForDisconnectOn(m_current, timeoutMs);
-}
-
 bool RawPeer::WaitForDisconnectOn(int index, int timeoutMs) {
     Connection* c = At(index);
-    if (!c)
-        return false;
-    return WaitUntil(
-        [c] { return c->closed || c->socket->state() == QAbstractSocket::UnconnectedState; },
-        timeoutMs);
-}
-
-void RawPeer::Close() {
-    CloseOn(m_current);
+    return c &&
+           WaitUntil(
+               [c] { return c->closed || c->socket->state() == QAbstractSocket::UnconnectedState; },
+               timeoutMs);
 }
 
 void RawPeer::CloseOn(int index) {
@@ -336,17 +245,11 @@ QByteArray RawPeer::Frame(quint32 code, const QByteArray& payload) {
 }
 
 QByteArray RawPeer::SetUpFrame(const QString& user, const QString& kind) {
-    MemStream payload;
-    payload.Write(user);
-    payload.Write(kind);
-    payload.Write(quint32(0));
-    return Frame(1, payload.GetWrittenBytes());
+    return Frame(1, Payload().Str(user).Str(kind).U32(0));
 }
 
 QByteArray RawPeer::ConnectBackFrame(quint32 token) {
-    MemStream payload;
-    payload.Write(token);
-    return Frame(0, payload.GetWrittenBytes());
+    return Frame(0, Payload().U32(token));
 }
 
 QByteArray RawPeer::DFrame(quint8 code, const QByteArray& payload) {
@@ -357,15 +260,11 @@ QByteArray RawPeer::DFrame(quint8 code, const QByteArray& payload) {
 }
 
 QByteArray RawPeer::U32(quint32 value) {
-    QByteArray bytes(4, '\0');
-    qToLittleEndian<quint32>(value, bytes.data());
-    return bytes;
+    return Payload().U32(value);
 }
 
 QByteArray RawPeer::I64(qint64 value) {
-    QByteArray bytes(8, '\0');
-    qToLittleEndian<qint64>(value, bytes.data());
-    return bytes;
+    return Payload().I64(value);
 }
 
 QByteArray RawPeer::Transform(const QByteArray& bytes, quint32 key) {
@@ -390,10 +289,6 @@ QByteArray RawPeer::Deobfuscate(const QByteArray& wire) {
     if (wire.size() < 4)
         return QByteArray();
     return Transform(wire.mid(4), qFromLittleEndian<quint32>(wire.constData()));
-}
-
-QByteArray RawPeer::Deobfuscate(const QByteArray& transformed, quint32 key) {
-    return Transform(transformed, key);
 }
 
 bool RawPeer::WaitUntil(const std::function<bool()>& done, int timeoutMs) {

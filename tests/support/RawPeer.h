@@ -1,16 +1,12 @@
 #ifndef TAVENOOK_TESTS_SUPPORT_RAWPEER_H
 #define TAVENOOK_TESTS_SUPPORT_RAWPEER_H
 
-#include <QByteArray>
-#include <QList>
 #include <QObject>
-#include <QString>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <functional>
 #include <memory>
 #include <vector>
-
-class QTcpServer;
-class QTcpSocket;
 
 // A scripted peer that speaks the bytes of docs/protocol.md "Peer
 // connections" over loopback: set-up frames, framed peer messages, the
@@ -43,10 +39,12 @@ public:
 
     // Listening on 127.0.0.1, any free port. Connections accepted on the
     // obfuscated listener are obfuscated in both directions.
-    bool Listen();
-    quint16 Port() const;
-    bool ListenObfuscated();
-    quint16 ObfuscatedPort() const;
+    bool Listen() { return ListenOn(mp_listener, false); }
+    quint16 Port() const { return mp_listener ? mp_listener->serverPort() : 0; }
+    bool ListenObfuscated() { return ListenOn(mp_obfuscatedListener, true); }
+    quint16 ObfuscatedPort() const {
+        return mp_obfuscatedListener ? mp_obfuscatedListener->serverPort() : 0;
+    }
 
     // Connects to 127.0.0.1:port, waits until connected, and makes the new
     // connection current. Its index is CurrentConnection() afterwards.
@@ -69,42 +67,59 @@ public:
     int ConnectionCount() const { return int(m_connections.size()); }
     int CurrentConnection() const { return m_current; }
     // False for an index that does not exist.
-    bool Select(int index);
-    bool IsObfuscated() const;
-    bool IsConnected() const;
+    bool Select(int index) {
+        m_current = At(index) ? index : m_current;
+        return At(index) != nullptr;
+    }
+    bool IsObfuscated() const { return At(m_current) && At(m_current)->obfuscated; }
+    bool IsConnected() const {
+        return At(m_current) && At(m_current)->socket->state() == QAbstractSocket::ConnectedState;
+    }
 
     // Writers on the current connection; each frame is obfuscated with a fresh
     // random key when the connection is. SendRaw writes the bytes as given.
-    void SendSetUp(const QString& user, const QString& kind);
-    void SendConnectBackAnswer(quint32 token);
-    void SendMessage(quint32 code, const QByteArray& payload = QByteArray());
-    void SendRaw(const QByteArray& bytes);
+    void SendSetUp(const QString& user, const QString& kind) { SendSetUpOn(m_current, user, kind); }
+    void SendConnectBackAnswer(quint32 token) { Write(At(m_current), ConnectBackFrame(token)); }
+    void SendMessage(quint32 code, const QByteArray& payload = QByteArray()) {
+        SendMessageOn(m_current, code, payload);
+    }
+    void SendRaw(const QByteArray& bytes) { SendRawOn(m_current, bytes); }
     void SendSetUpOn(int index, const QString& user, const QString& kind);
     void SendMessageOn(int index, quint32 code, const QByteArray& payload = QByteArray());
     void SendRawOn(int index, const QByteArray& bytes);
     // Bytes written so far but not yet handed to the operating system.
-    qint64 BytesToWrite() const;
+    qint64 BytesToWrite() const {
+        return At(m_current) ? At(m_current)->socket->bytesToWrite() : 0;
+    }
     // Spins until every connection has written what it was given.
     bool WaitForWritten(int timeoutMs = kDefaultWait);
 
     // Readers on the current connection. WaitForMessage takes the next framed
     // message (deobfuscated when the connection is); false on time-out or on
     // a broken frame (bad length), which leaves the bytes unread.
-    bool WaitForMessage(quint32* code, QByteArray* payload, int timeoutMs = kDefaultWait);
+    bool WaitForMessage(quint32* code, QByteArray* payload, int timeoutMs = kDefaultWait) {
+        return WaitForMessageOn(m_current, code, payload, timeoutMs);
+    }
     bool WaitForMessageOn(int index, quint32* code, QByteArray* payload,
                           int timeoutMs = kDefaultWait);
     // Exactly n raw bytes, or an empty array on time-out (consuming nothing).
-    QByteArray ReadRaw(int n, int timeoutMs = kDefaultWait);
+    QByteArray ReadRaw(int n, int timeoutMs = kDefaultWait) {
+        return ReadRawOn(m_current, n, timeoutMs);
+    }
     QByteArray ReadRawOn(int index, int n, int timeoutMs = kDefaultWait);
     // Received bytes not yet read.
-    qint64 BytesAvailable() const;
+    qint64 BytesAvailable() const {
+        return At(m_current) ? At(m_current)->input.size() - At(m_current)->start : 0;
+    }
     // Waits until the other side closed the current connection; bytes it
     // sent before closing stay readable.
-    bool WaitForDisconnect(int timeoutMs = kDefaultWait);
+    bool WaitForDisconnect(int timeoutMs = kDefaultWait) {
+        return WaitForDisconnectOn(m_current, timeoutMs);
+    }
     bool WaitForDisconnectOn(int index, int timeoutMs = kDefaultWait);
 
     // Closes the current connection after writing what is queued.
-    void Close();
+    void Close() { CloseOn(m_current); }
     void CloseOn(int index);
     // Drops it at once (reset), discarding unwritten bytes.
     void Abort();
@@ -131,7 +146,9 @@ public:
     // returns the plain frame (empty when fewer than 4 bytes are given).
     static QByteArray Deobfuscate(const QByteArray& wire);
     // The bytes after the key, transformed back with the given key.
-    static QByteArray Deobfuscate(const QByteArray& transformed, quint32 key);
+    static QByteArray Deobfuscate(const QByteArray& transformed, quint32 key) {
+        return Transform(transformed, key);
+    }
 
     // Spins the event loop until done() or the time-out; the result of done().
     static bool WaitUntil(const std::function<bool()>& done, int timeoutMs = kDefaultWait);
@@ -151,6 +168,7 @@ private:
     };
 
     Connection* At(int index) const;
+    bool ListenOn(QTcpServer*& listener, bool obfuscated);
     int Add(QTcpSocket* socket, bool obfuscated, bool incoming);
     void OnNewConnection(QTcpServer* listener, bool obfuscated);
     void Write(Connection* connection, const QByteArray& frame);

@@ -1,20 +1,17 @@
 #ifndef TAVENOOK_TESTS_SUPPORT_TESTSERVER_H
 #define TAVENOOK_TESTS_SUPPORT_TESTSERVER_H
 
-#include <QByteArray>
 #include <QHash>
-#include <QList>
 #include <QMap>
 #include <QObject>
-#include <QPair>
 #include <QSet>
-#include <QString>
 #include <QStringList>
+#include <QTcpServer>
 #include <memory>
 
 #include "store/UserStats.h"
 
-class QTcpServer;
+class MemStream;
 class QTcpSocket;
 
 // A loopback stand-in for the central server: it speaks the server side of
@@ -32,9 +29,9 @@ public:
 
     // Listens on 127.0.0.1; port 0 picks a free one.
     bool Listen(quint16 port = 0);
-    quint16 Port() const;
+    quint16 Port() const { return mp_listener->isListening() ? mp_listener->serverPort() : 0; }
     // "127.0.0.1:<port>", the form TAVENOOK_SERVER takes.
-    QString Address() const;
+    QString Address() const { return QStringLiteral("127.0.0.1:%1").arg(Port()); }
     // Stops listening and closes every connection (the server going away).
     void Close();
     // Every event to stdout; otherwise only problems, as warnings of the
@@ -42,45 +39,49 @@ public:
     void SetVerbose(bool verbose) { m_verbose = verbose; }
 
     // Accounts.
-    void RefuseNextLogin(const QString& reason);
+    void RefuseNextLogin(const QString& reason) { m_refusals.append(reason); }
 
-    // Scripting.
+    // Scripting; pushed state (privileged users, tickers, ...) goes with SendTo.
     void DropClient(const QString& user);
     void SendTo(const QString& user, quint32 code, const QByteArray& payload);
     void SendRawTo(const QString& user, const QByteArray& bytes);
-    QList<QPair<quint32, QByteArray>> Received(const QString& user) const;
-    void ClearReceived(const QString& user);
+    QList<QPair<quint32, QByteArray>> Received(const QString& user) const {
+        return m_received.value(user).frames;
+    }
+    void ClearReceived(const QString& user) { m_received.remove(user); }
     // Returns the oldest frame with this code from the user that no earlier
     // call returned (since the last ClearReceived), waiting for one to arrive.
     bool WaitForMessage(const QString& user, quint32 code, int timeoutMs,
                         QByteArray* payload = nullptr);
-    bool IsLoggedIn(const QString& user) const;
+    bool IsLoggedIn(const QString& user) const { return m_sessions.contains(user); }
     // Open connections, logged in or not.
-    int ClientCount() const;
+    int ClientCount() const { return m_clients.size(); }
     QStringList LoggedInUsers() const;
 
     // Server-side state.
-    void SetUserStats(const QString& user, const UserStats& stats);
-    void SetUserCountry(const QString& user, const QString& country);
+    void SetUserStats(const QString& user, const UserStats& stats) {
+        m_accounts[user].stats = stats;
+    }
+    void SetUserCountry(const QString& user, const QString& country) {
+        m_accounts[user].country = country;
+    }
     // Answer to 92; not counted down.
-    void SetPrivileges(const QString& user, quint32 seconds, bool supporter);
-    quint32 PrivilegeSeconds(const QString& user) const;
-    // The complete list, sent as 69 to everyone now and after each login.
-    void SetPrivilegedUsers(const QStringList& users);
-    // One more, sent as 91 to everyone.
-    void AddPrivilegedUser(const QString& user);
-    void SetCorrelations(const QString& text, const QList<QPair<QString, quint32>>& related);
-    // Replaces the room's tickers (creating the room when needed) and sends 113
-    // to its members.
-    void SetRoomTickers(const QString& room, const QList<QPair<QString, QString>>& tickers);
+    void SetPrivileges(const QString& user, quint32 seconds, bool supporter) {
+        m_accounts[user].privilegeSeconds = seconds;
+        m_accounts[user].supporter = supporter;
+    }
+    quint32 PrivilegeSeconds(const QString& user) const {
+        return m_accounts.value(user).privilegeSeconds;
+    }
+    void SetCorrelations(const QString& text, const QList<QPair<QString, quint32>>& related) {
+        m_correlations.insert(text, related);
+    }
     // Sends 102 to the user now, or after its next login when it is offline.
     // Each parent is (user, port) at 127.0.0.1; port 0 takes the listening
     // port that user reported with 2.
     void SetPossibleParents(const QString& user, const QList<QPair<QString, quint32>>& parents);
 
 signals:
-    void ClientLoggedIn(QString user);
-    void ClientDisconnected(QString user);
     void MessageReceived(QString user, quint32 code, QByteArray payload);
 
 private:
@@ -96,9 +97,8 @@ private:
         QSet<QString> tracked;
     };
     struct StoredMessage {
-        QString from;
+        QString from, text;
         quint32 time = 0;
-        QString text;
     };
     struct Account {
         bool hasPassword = false;  // set by the first successful login
@@ -108,7 +108,6 @@ private:
         quint32 status = 0;
         quint32 privilegeSeconds = 0;
         bool supporter = false;
-        bool privateRoomAdd = false;
         QList<StoredMessage> stored;
         bool pendingParents = false;
         QList<QPair<QString, quint32>> parents;
@@ -126,16 +125,17 @@ private:
         QHash<quint32, int> cursors;  // per code: index after the last frame returned
     };
 
+    std::shared_ptr<Client> Find(const Client* client) const;
     void OnNewConnection();
     void OnReadyRead(Client* client);
     void PumpAll();
     void HandleFrame(Client* client, quint32 code, const QByteArray& payload);
     void HandleLogin(Client* client, const QByteArray& payload);
-    bool HandleMessage(Client* client, quint32 code, const QByteArray& payload);
-    bool HandlePrivateRoom(Client* client, quint32 code, const QByteArray& payload);
-    // Ends the connection's session at once; the socket is flushed when gently.
+    bool HandleMessage(Client* client, quint32 code, MemStream& in);
+    bool HandlePrivateRoom(Client* client, quint32 code, MemStream& in);
+    // Ends the connection and its session at once; the socket is flushed when
+    // gently.
     void CloseClient(Client* client, bool gently);
-    void Logout(Client* client);
 
     void Send(Client* client, quint32 code, const QByteArray& payload);
     void SendToUser(const QString& user, quint32 code, const QByteArray& payload);
@@ -149,7 +149,12 @@ private:
     QByteArray UserRecord(const QString& user);
     bool Exists(const QString& user) const;
     bool TakeRecorded(const QString& user, quint32 code, QByteArray* payload);
-    void Log(const QString& text, bool problem = false) const;
+    void Log(const QString& text, bool problem) const;
+    // Routine events (verbose only) and problems, formatted with %1, %2, ...
+    template <typename... A>
+    void Note(const char* format, const A&... args) const;
+    template <typename... A>
+    void Problem(const char* format, const A&... args) const;
 
     QTcpServer* mp_listener = nullptr;
     bool m_verbose = false;
@@ -158,7 +163,6 @@ private:
     QHash<QString, Account> m_accounts;
     QMap<QString, Room> m_rooms;
     QHash<QString, Record> m_received;
-    QStringList m_privileged;
     QHash<QString, QList<QPair<QString, quint32>>> m_correlations;
     QStringList m_refusals;
 };

@@ -18,3 +18,8 @@ tavenook_add_test(test_testserver SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_testser
 
 tavenook_add_test(test_rawpeer SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_rawpeer.cpp
     LIBS tavenook_testsupport)
+
+# One client without a window, driven over stdin and stdout.
+add_executable(tavenook-driver ${CMAKE_CURRENT_LIST_DIR}/driver_main.cpp)
+target_link_libraries(tavenook-driver PRIVATE tavenook_core)
+target_include_directories(tavenook-driver PRIVATE ${CMAKE_CURRENT_LIST_DIR}/..)

@@ -1,0 +1,136 @@
+// Two whole clients (driver processes, each with its own home) meet through
+// the loopback server: a search answered and downloaded, a nested folder
+// browsed and downloaded, and a download that survives the uploader being
+// killed mid-transfer and resumes from its partial file.
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+
+#include "support/DriverProcess.h"
+#include "support/TestServer.h"
+
+namespace {
+
+QByteArray ReadAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+}
+
+QByteArray WriteRandom(const QString& path, int size) {
+    QDir().mkpath(QFileInfo(path).path());
+    QByteArray bytes(size, '\0');
+    QRandomGenerator generator{quint32(size)};
+    for (char& byte : bytes)
+        byte = char(generator.bounded(256));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != size)
+        qFatal("cannot write %s", qPrintable(path));
+    return bytes;
+}
+
+// The network's form of a local path.
+QString Remote(const QString& path) {
+    return QString(path).replace('/', '\\');
+}
+
+}  // namespace
+
+class TestEndToEnd : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    TestServer m_server;
+    std::unique_ptr<DriverProcess> m_a{new DriverProcess(TAVENOOK_DRIVER, At("a.log"))};
+    std::unique_ptr<DriverProcess> m_b{new DriverProcess(TAVENOOK_DRIVER, At("b.log"))};
+    QByteArray m_song, m_y, m_x, m_big;
+
+    QString At(const QString& relative) const { return m_dir.filePath(relative); }
+    bool StartB(const QString& uploadLimit) {
+        return m_b->Start({"--home", At("b"), "--user", "bob", "--password", "pw", "--share",
+                           At("share"), "--downloads", At("b/dl"), "--server", m_server.Address(),
+                           "--port", QString::number(m_b->port), "--upload-limit", uploadLimit});
+    }
+    // Each file's complete line, in any order; each file must hold its bytes.
+    void ExpectComplete(QMap<QString, QByteArray> files) {
+        const QDir complete(At("a/dl/complete"));
+        while (!files.isEmpty()) {
+            const QStringList done = m_a->WaitFor("complete", 60000, [&](const QStringList& f) {
+                return files.contains(complete.relativeFilePath(f.value(2)));
+            });
+            QVERIFY2(!done.isEmpty(), m_a->LogTail().constData());
+            QCOMPARE(ReadAll(done[2]), files.take(complete.relativeFilePath(done[2])));
+        }
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_dir.isValid());
+        QVERIFY(m_server.Listen());
+        m_song = WriteRandom(At("share/song one.mp3"), 100000);
+        m_y = WriteRandom(At("share/sub/y.txt"), 3);
+        m_x = WriteRandom(At("share/sub/deep/x.bin"), 70000);
+        m_big = WriteRandom(At("share/big.bin"), 4 << 20);
+        // Slow enough that the big file is still moving when its uploader dies.
+        QVERIFY2(StartB("100"), m_b->LogTail().constData());
+        QVERIFY2(m_a->Start({"--home", At("a"), "--user", "alice", "--password", "pw",
+                             "--downloads", At("a/dl"), "--server", m_server.Address()}),
+                 m_a->LogTail().constData());
+    }
+
+    void searchAndDownload() {
+        m_a->Send("search song one");
+        const QStringList result = m_a->WaitFor("result");
+        QVERIFY2(!result.isEmpty(), m_b->LogTail().constData());
+        QCOMPARE(result, (QStringList{"result", "bob", Remote(At("share/song one.mp3")),
+                                      QString::number(m_song.size())}));
+        m_a->Send("download\tbob\t" + result[2] + '\t' + result[3]);
+        QCOMPARE(m_a->WaitFor("queued").value(2), result[2]);
+        ExpectComplete({{"share/song one.mp3", m_song}});
+    }
+
+    void browseAndDownloadNestedFolder() {
+        m_a->Send("browse bob");
+        QCOMPARE(m_a->WaitFor("share-end"), (QStringList{"share-end", "bob", "4"}));
+        m_a->Send("download-folder\tbob\t" + Remote(At("share/sub")));
+        QCOMPARE(m_a->WaitFor("queued-folder").value(3), QString("2"));
+        // The chosen folder and its subfolder are recreated under "complete".
+        ExpectComplete({{"sub/y.txt", m_y}, {"sub/deep/x.bin", m_x}});
+    }
+
+    void resumeAfterUploaderKilled() {
+        const QString path = Remote(At("share/big.bin"));
+        m_a->Send(QString("download\tbob\t%1\t%2").arg(path).arg(m_big.size()));
+        const auto moving = [&](const QStringList& f) {
+            return f.value(2) == path && f.value(4).toLongLong() > 0;
+        };
+        QVERIFY2(!m_a->WaitFor("progress", 60000, moving).isEmpty(), m_b->LogTail().constData());
+        m_b->Kill();
+        const QStringList stopped = m_a->WaitFor("state", 60000, [&](const QStringList& f) {
+            return f.value(2) == path && f.value(3) != "downloading";
+        });
+        QVERIFY2(!stopped.isEmpty(), m_a->LogTail().constData());
+        const QByteArray partial = ReadAll(At("a/dl/downloading/share/big.bin"));
+        QVERIFY(partial.size() > 0 && partial.size() < m_big.size());
+        QCOMPARE(partial, m_big.left(partial.size()));
+
+        // Back online, unlimited: the download starts again at the partial's end.
+        QVERIFY2(StartB("0"), m_b->LogTail().constData());
+        const QStringList resumed = m_a->WaitFor("state", 60000, [&](const QStringList& f) {
+            return f.value(2) == path && f.value(3) == "downloading";
+        });
+        QVERIFY2(!resumed.isEmpty(), m_a->LogTail().constData());
+        QCOMPARE(resumed.value(4).toLongLong(), qint64(partial.size()));
+        ExpectComplete({{"share/big.bin", m_big}});
+    }
+
+    void cleanupTestCase() {
+        // Both leave cleanly and keep their store for the next run.
+        QVERIFY(m_a->Quit());
+        QVERIFY(m_b->Quit());
+        QVERIFY(!QDir(At("a/.tavenook")).entryList({"store.*"}).isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEndToEnd)
+#include "test_e2e.moc"
