@@ -12,6 +12,7 @@ packages=(
     qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins qt5-style-plugin-plastique
     libminiupnpc-dev zlib1g-dev pkg-config cmake g++ make
     clang-format iproute2 util-linux lame
+    xvfb x11-utils imagemagick
 )
 
 install_missing() {
@@ -23,7 +24,14 @@ install_missing() {
     done
     if ((${#missing[@]})); then
         local sudo=""
-        [[ $(id -u) -eq 0 ]] || sudo="sudo"
+        if [[ $(id -u) -ne 0 ]]; then
+            if ! command -v sudo >/dev/null; then
+                echo "Please install these packages as root, then run this again:" >&2
+                echo "    apt-get install ${missing[*]}" >&2
+                exit 1
+            fi
+            sudo="sudo"
+        fi
         echo "Installing: ${missing[*]}"
         $sudo apt-get update
         DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
@@ -58,19 +66,76 @@ run_ctest() { # build dir
     fi
 }
 
+# Builds the client and the loopback test server and starts the client.
+# Without TAVENOOK_SERVER the test server runs too and the client logs in to
+# it; without a display the client runs on Xvfb, logged in, and a screenshot
+# of its window is saved. Runs until interrupted.
+run_client() {
+    local dir="$top/build/normal"
+    cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$dir" -j "$jobs" --target tavenook tavenook-testserver
+    local exe="$dir/src/tavenook" testserver="$dir/tests/tavenook-testserver"
+    local work pids=() server_log="" headless=0
+    work="$(mktemp -d)"
+    trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; rm -rf "$work"' EXIT
+    trap 'exit 0' INT TERM
+    wait_for() { # condition; polls for up to a minute
+        local deadline=$((SECONDS + 60))
+        until eval "$1"; do
+            ((SECONDS < deadline)) || return 1
+            sleep 0.2
+        done
+    }
+    if [[ -z "${TAVENOOK_SERVER:-}" ]]; then
+        local port
+        server_log="$work/server.log"
+        for port in 2242 $((20000 + RANDOM % 40000)) $((20000 + RANDOM % 40000)); do
+            "$testserver" "$port" >"$server_log" 2>&1 &
+            local pid=$!
+            if wait_for 'grep -q "listening on" "$server_log" || ! kill -0 $pid 2>/dev/null' &&
+                grep -q "listening on" "$server_log"; then
+                pids+=("$pid")
+                export TAVENOOK_SERVER="127.0.0.1:$port"
+                break
+            fi
+        done
+        [[ -n "${TAVENOOK_SERVER:-}" ]] || { echo "The test server could not listen." >&2; exit 1; }
+        echo "TAVENOOK_SERVER is not set: started the loopback test server; the client logs in to $TAVENOOK_SERVER."
+    fi
+    if [[ -z "${DISPLAY:-}" ]]; then
+        headless=1
+        Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+        pids+=($!)
+        wait_for '[[ -s "$work/display" ]]' || { echo "Xvfb did not start." >&2; exit 1; }
+        export DISPLAY=":$(head -n1 "$work/display")"
+        # Nobody can answer the first-run questions on a virtual screen.
+        export TAVENOOK_USERNAME="${TAVENOOK_USERNAME:-tavenook-$(id -un)}"
+        export TAVENOOK_PASSWORD="${TAVENOOK_PASSWORD:-tavenook}"
+        echo "No display: the client runs on Xvfb at $DISPLAY."
+    fi
+    "$exe" &
+    local client=$!
+    pids+=("$client")
+    if ((headless)); then
+        local shot="$top/build/normal/tavenook-window.png"
+        wait_for 'xwininfo -root -tree 2>/dev/null | grep -q "TavenookQt build.*\\["' ||
+            echo "The window did not show a logged-in user name in time." >&2
+        if [[ -n "$server_log" ]]; then
+            wait_for 'grep -q " logged in" "$server_log"' || echo "No login reached the test server." >&2
+        fi
+        import -window root "$shot" && echo "Screenshot of the window: $shot"
+    fi
+    echo "The client is running (process $client); press Ctrl+C to stop."
+    wait "$client" || true
+}
+
 install_missing
 case "$mode" in
     build)
         configure_and_build "$top/build/normal"
         ;;
     run)
-        configure_and_build "$top/build/normal"
-        exe="$top/build/normal/src/tavenook"
-        if [[ ! -x "$exe" ]]; then
-            echo "The client program is not built yet." >&2
-            exit 1
-        fi
-        exec "$exe"
+        run_client
         ;;
     test)
         check_format

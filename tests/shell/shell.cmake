@@ -1,1 +1,1 @@
-tavenook_add_test(test_focus GUI SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_focus.cpp)
+tavenook_add_test(test_shell GUI SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_shell.cpp)

@@ -1,0 +1,140 @@
+#include "shell/Application.h"
+
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QLockFile>
+#include <QPointer>
+#include <QSessionManager>
+#include <QStyle>
+#include <QStyleFactory>
+#include <QThread>
+
+#include "shell/ShellGlobals.h"
+#include "store/Log.h"
+
+namespace {
+// One instance per user: the user's name and home keep two users of one
+// machine apart, and hashing keeps the socket name short and plain.
+QString InstanceKey(const QString& id) {
+    const QByteArray user = qgetenv("USER") + '\n' + QDir::homePath().toUtf8();
+    const QByteArray hash = QCryptographicHash::hash(user, QCryptographicHash::Sha1).toHex();
+    return id + QLatin1Char('-') + QString::fromLatin1(hash.left(16));
+}
+}  // namespace
+
+Application::Application(const QString& id, int& argc, char** argv)
+    : QApplication(argc, argv), m_id(id), m_serverName(InstanceKey(id)) {
+#ifndef QT_NO_SESSIONMANAGER
+    setFallbackSessionManagementEnabled(false);
+    connect(this, &QGuiApplication::commitDataRequest, this, &Application::commitData,
+            Qt::DirectConnection);
+#endif
+    mp_lock = std::make_unique<QLockFile>(QDir::temp().filePath(m_serverName + ".lock"));
+    // Only a dead holder makes the lock stale, never its age: a first
+    // instance may run for weeks.
+    mp_lock->setStaleLockTime(0);
+    if (!mp_lock->tryLock(0)) {
+        if (mp_lock->error() == QLockFile::LockFailedError) {
+            m_running = true;
+            return;
+        }
+        // An unwritable temporary folder must not keep the program from
+        // starting: run without the guard.
+        Log("Application", 1,
+            QString("Single instance: cannot create %1").arg(QDir::temp().filePath(m_serverName)));
+        return;
+    }
+    // A crashed first instance may have left its socket file behind.
+    QLocalServer::removeServer(m_serverName);
+    mp_server = new QLocalServer(this);
+    mp_server->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!mp_server->listen(m_serverName))
+        Log("Application", 1,
+            QString("Single instance: cannot listen on %1: %2")
+                .arg(m_serverName, mp_server->errorString()));
+    connect(mp_server, &QLocalServer::newConnection, this, &Application::OnNewConnection);
+}
+
+Application::~Application() {
+    // Stop listening before the lock goes, so a new first instance never
+    // finds our socket in its way.
+    if (mp_server)
+        mp_server->close();
+}
+
+bool Application::sendMessage(const QString& message, int timeoutMs) {
+    if (!m_running)
+        return false;
+    const QByteArray bytes = message.toUtf8();
+    if (bytes.size() > kMaxMessageBytes)
+        return false;
+    // The first instance may hold the lock but not yet listen: retry until
+    // the time is up.
+    const QDeadlineTimer deadline(timeoutMs);
+    QLocalSocket socket;
+    for (;;) {
+        socket.connectToServer(m_serverName);
+        if (socket.waitForConnected(int(qBound<qint64>(1, deadline.remainingTime(), 250))))
+            break;
+        socket.abort();
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(50);
+    }
+    socket.write(bytes);
+    if (!socket.waitForBytesWritten(timeoutMs))
+        return false;
+    socket.disconnectFromServer();
+    return socket.state() == QLocalSocket::UnconnectedState ||
+           socket.waitForDisconnected(timeoutMs);
+}
+
+void Application::ApplyProgramStyle() {
+    QStyle* style = QStyleFactory::create("Plastique");
+    if (!style)
+        style = QStyleFactory::create("Fusion");
+    if (style)
+        setStyle(style);
+}
+
+void Application::commitData(QSessionManager&) {
+    ShellSaveData();
+}
+
+void Application::OnNewConnection() {
+    while (QLocalSocket* socket = mp_server->nextPendingConnection()) {
+        // A message is whole when its sender disconnects; an oversized one
+        // is dropped with its connection.
+        auto buffer = std::make_shared<QByteArray>();
+        auto done = std::make_shared<bool>(false);
+        const auto finish = [this, socket, buffer, done](bool deliver) {
+            if (*done)
+                return;
+            *done = true;
+            if (deliver && !buffer->isEmpty())
+                emit messageReceived(QString::fromUtf8(*buffer));
+            socket->deleteLater();
+        };
+        const auto read = [socket, buffer, done, finish]() {
+            if (*done)
+                return false;
+            buffer->append(socket->readAll());
+            if (buffer->size() <= kMaxMessageBytes)
+                return true;
+            Log("Application", 1, "Single instance: oversized message dropped");
+            finish(false);
+            socket->abort();
+            return false;
+        };
+        connect(socket, &QLocalSocket::readyRead, this, read);
+        connect(socket, &QLocalSocket::disconnected, this, [read, finish]() {
+            if (read())
+                finish(true);
+        });
+        if (socket->state() == QLocalSocket::UnconnectedState && read())
+            finish(true);
+    }
+}

@@ -1,0 +1,134 @@
+// The main window's slots. Those of the option pages, the tool-bar commands
+// other than the account, port and share dialogs, chats, admin messages and
+// the release notice are wired now and filled by the issues that build those
+// views; until then they leave everything as it is.
+
+#include <QApplication>
+
+#include "net/server.h"
+#include "shell/mainwindow.h"
+#include "store/Settings.h"
+#include "ui_mainwindow.h"
+#include "views/AddSharedFolderDialog.h"
+#include "views/ChangeListeningPortDialog.h"
+#include "views/ChangeUsernamePasswordDialog.h"
+
+void MainWindow::SetApplicationIcon(const QString& icon) {
+    const QIcon image(icon);
+    setWindowIcon(image);
+    QApplication::setWindowIcon(image);
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        m_trayIcon.setIcon(image);
+}
+
+void MainWindow::ResetApplicationIcon() {
+    const bool online = mp_server && mp_server->IsConnected();
+    SetApplicationIcon(online ? ":/icons/online_icon" : ":/icons/offline_icon");
+}
+
+void MainWindow::PopupAlert(const QString& text) {
+    if (QSystemTrayIcon::isSystemTrayAvailable() && m_trayIcon.isVisible())
+        m_trayIcon.showMessage("TavenookQt", text);
+}
+
+void MainWindow::OnConnected() {
+    SetApplicationIcon(":/icons/online_icon");
+}
+
+void MainWindow::OnDisconnected() {
+    SetApplicationIcon(":/icons/offline_icon");
+}
+
+void MainWindow::OnUsernameChanged(ItemPtr) {
+    const QString user = GetSetting("username");
+    setWindowTitle(QString("%1 [%2]").arg(BuildTitle(), user));
+    mp_ui->usernameEdit->setText(user);
+}
+
+void MainWindow::OnObfuscatedPortSet(ItemPtr) {
+    mp_ui->obfuscatedPortLabel->setText(
+        QString("Obfuscated port is %1, if you're manually forwarding\nyour ports be sure to "
+                "open it as well.")
+            .arg(GetSetting("obfuscated_listening_port")));
+}
+
+void MainWindow::OnSharedFilesRescanned(int filesAdded, int filesRemoved) {
+    auto* report = new SharedFilesRescannedDialog(this);
+    report->Append(QString("%1 files added.").arg(filesAdded));
+    report->Append(QString("%1 files removed.").arg(filesRemoved));
+    report->setWindowTitle("Shared Files Rescanned");
+    report->show();
+}
+
+void MainWindow::OnToolBarActionTriggered(QWidget*, QString action) {
+    QDialog* dialog = nullptr;
+    if (action == "share_folder")
+        dialog = new AddSharedFolderDialog(ItemPtr(), this);
+    else if (action == "set_user_pass")
+        dialog = new ChangeUsernamePasswordDialog(false, this);
+    else if (action == "set_listening_port")
+        dialog = new ChangeListeningPortDialog(this);
+    if (dialog)
+        dialog->show();
+}
+
+void MainWindow::OnConnecting() {}
+void MainWindow::OnConnectionFailed(QString) {}
+void MainWindow::OnPrivateChat(QString, QString, time_t, bool) {}
+void MainWindow::OnAdminMessage(QString) {}
+void MainWindow::OnNewVersion(qint64, QString, QStringList) {}
+void MainWindow::OnTrayIconActivated(QSystemTrayIcon::ActivationReason) {}
+void MainWindow::OnSharedFolderAdded(ItemPtr) {}
+void MainWindow::OnSharedFolderRemoved(ItemPtr) {}
+void MainWindow::OnSharedFolderChange(ConnectionInfo&) {}
+void MainWindow::OnNewListeningPortChanged(ItemPtr) {}
+void MainWindow::OnExcludedDownloadExtensionAddedOrRemoved(ItemPtr) {}
+void MainWindow::OnOptionsTabSelectionChanged(int) {}
+void MainWindow::OnUPnPCheckboxToggled(bool) {}
+void MainWindow::OnAcceptUserlistUploadsCheckboxToggled(bool) {}
+void MainWindow::OnSelectPictureClicked() {}
+void MainWindow::OnUserInfoTextChanged() {}
+void MainWindow::OnClearPictureClicked() {}
+void MainWindow::OnCheckPortsClicked() {}
+void MainWindow::OnUserLevelLoggingClicked(bool) {}
+void MainWindow::OnEditExcludedDownloadExtensionsClicked() {}
+void MainWindow::OnImportUserListClicked() {}
+void MainWindow::OnLogRoomChatCheckBoxClicked(bool) {}
+void MainWindow::OnLogPrivateChatCheckBoxClicked(bool) {}
+void MainWindow::OnEmptyShareWarningMessageCheckBoxClicked(bool) {}
+void MainWindow::OnMaxUploadsPerUserSpinBoxValueChanged(int) {}
+void MainWindow::OnCodePageSelected(int) {}
+void MainWindow::OnUseOldStyleSearchResultsCheckboxToggled(bool) {}
+void MainWindow::OnShowDiagnosticsCheckboxToggled(bool) {}
+void MainWindow::OnDontCreateSubfoldersForSingleDownloads(bool) {}
+void MainWindow::OnMinimizeToTrayCheckboxToggled(bool) {}
+void MainWindow::OnExpandNewSharesCheckboxToggled(bool) {}
+void MainWindow::OnChatTimestampsBoxIndexChanged(int) {}
+void MainWindow::OnShowAwayStatusClicked(bool) {}
+void MainWindow::OnSelectColors() {}
+void MainWindow::OnDontSplitDownloads(bool) {}
+void MainWindow::OnFirstOpenTabBoxIndexChanged(int) {}
+void MainWindow::OnEmptyShareWarningEditEdited(QString) {}
+void MainWindow::OnSaveEmptyShareWarningMessageButtonClicked() {}
+void MainWindow::OnSharedFoldersListContextMenuRequested(QPoint) {}
+void MainWindow::OnShowEventButtonsClicked(bool) {}
+void MainWindow::OnOpenGroupsOnUserAddClicked(bool) {}
+void MainWindow::OnSelectApplicationFontClicked() {}
+void MainWindow::OnDefaultFontClicked() {}
+void MainWindow::OnClearSearchHistoryClicked() {}
+void MainWindow::OnSelectDefaultSoundFile() {}
+void MainWindow::OnClearDefaultSoundFile() {}
+void MainWindow::OnSelectPrivateChatSoundFile() {}
+void MainWindow::OnClearPrivateChatSoundFile() {}
+void MainWindow::OnSelectRoomChatSoundFile() {}
+void MainWindow::OnClearRoomChatSoundFile() {}
+void MainWindow::OnSelectWishlistSoundFile() {}
+void MainWindow::OnClearWishlistSoundFile() {}
+void MainWindow::OnSelectShareBrowseSoundFile() {}
+void MainWindow::OnClearShareBrowseSoundFile() {}
+void MainWindow::OnSelectDownloadAlertSoundFile() {}
+void MainWindow::OnClearDownloadAlertSoundFile() {}
+void MainWindow::OnSelectUserOnlineAlertSoundFile() {}
+void MainWindow::OnClearUserOnlineAlertSoundFile() {}
+void MainWindow::OnSelectUserInfoSoundFile() {}
+void MainWindow::OnClearUserInfoSoundFile() {}

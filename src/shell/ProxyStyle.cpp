@@ -1,0 +1,6 @@
+#include "shell/ProxyStyle.h"
+
+#include <QStyleFactory>
+
+ProxyStyle::ProxyStyle(const QString& baseStyleName)
+    : QProxyStyle(QStyleFactory::create(baseStyleName)) {}

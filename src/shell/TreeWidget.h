@@ -1,0 +1,22 @@
+#ifndef TAVENOOK_SHELL_TREEWIDGET_H
+#define TAVENOOK_SHELL_TREEWIDGET_H
+
+#include <QTreeWidget>
+
+class QKeyEvent;
+
+// A list that tells its owner of every key press before handling it.
+class TreeWidget : public QTreeWidget {
+    Q_OBJECT
+
+public:
+    explicit TreeWidget(QWidget* parent = nullptr);
+
+signals:
+    void KeyPressed(QKeyEvent* event);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+};
+
+#endif

@@ -1,0 +1,68 @@
+#include "views/Prompts.h"
+
+#include <QDialog>
+#include <QFileDialog>
+
+namespace prompts {
+namespace {
+BoxHandler& Boxes() {
+    static BoxHandler handler;
+    return handler;
+}
+DialogHandler& Dialogs() {
+    static DialogHandler handler;
+    return handler;
+}
+ChooseHandler& Folders() {
+    static ChooseHandler handler;
+    return handler;
+}
+
+QMessageBox::StandardButton Show(QWidget* parent, const Box& box) {
+    if (Boxes())
+        return Boxes()(parent, box);
+    // Texts may carry what other users typed: never render them as markup.
+    QMessageBox message(box.question ? QMessageBox::Question : QMessageBox::Information, box.title,
+                        box.text, QMessageBox::NoButton, parent);
+    message.setTextFormat(Qt::PlainText);
+    if (box.question) {
+        message.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        message.setDefaultButton(QMessageBox::Yes);
+    } else {
+        message.setStandardButtons(QMessageBox::Ok);
+    }
+    return QMessageBox::StandardButton(message.exec());
+}
+}  // namespace
+
+void SetBoxHandler(BoxHandler handler) {
+    Boxes() = std::move(handler);
+}
+void SetDialogHandler(DialogHandler handler) {
+    Dialogs() = std::move(handler);
+}
+void SetChooseFolderHandler(ChooseHandler handler) {
+    Folders() = std::move(handler);
+}
+
+void Inform(QWidget* parent, const QString& title, const QString& text) {
+    Show(parent, Box{false, title, text});
+}
+
+bool AskYesNo(QWidget* parent, const QString& title, const QString& text) {
+    return Show(parent, Box{true, title, text}) == QMessageBox::Yes;
+}
+
+int RunModal(QDialog* dialog) {
+    if (Dialogs())
+        return Dialogs()(dialog);
+    return dialog->exec();
+}
+
+QString ChooseFolder(QWidget* parent, const QString& caption) {
+    if (Folders())
+        return Folders()(parent, caption);
+    return QFileDialog::getExistingDirectory(parent, caption, QString(), QFileDialog::ShowDirsOnly);
+}
+
+}  // namespace prompts

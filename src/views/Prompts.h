@@ -1,0 +1,40 @@
+#ifndef TAVENOOK_VIEWS_PROMPTS_H
+#define TAVENOOK_VIEWS_PROMPTS_H
+
+// Every modal question, message box and chooser of the views goes through
+// here, so that a test can answer them without a modal loop on screen.
+
+#include <QMessageBox>
+#include <QString>
+#include <functional>
+
+class QDialog;
+class QWidget;
+
+namespace prompts {
+
+struct Box {
+    bool question = false;  // Yes/No with Yes as default; otherwise one OK button
+    QString title;
+    QString text;
+};
+
+using BoxHandler = std::function<QMessageBox::StandardButton(QWidget* parent, const Box& box)>;
+using DialogHandler = std::function<int(QDialog* dialog)>;
+using ChooseHandler = std::function<QString(QWidget* parent, const QString& caption)>;
+
+// Null restores the real boxes, modal loops and choosers.
+void SetBoxHandler(BoxHandler handler);
+void SetDialogHandler(DialogHandler handler);
+void SetChooseFolderHandler(ChooseHandler handler);
+
+void Inform(QWidget* parent, const QString& title, const QString& text);
+bool AskYesNo(QWidget* parent, const QString& title, const QString& text);
+// Runs the dialog modally; returns its result code.
+int RunModal(QDialog* dialog);
+// A directory chosen by the user, or empty when cancelled.
+QString ChooseFolder(QWidget* parent, const QString& caption);
+
+}  // namespace prompts
+
+#endif
