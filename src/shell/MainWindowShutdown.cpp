@@ -19,7 +19,7 @@
 #include "store/TimerManager.h"
 #include "transfers/TransferQueueManager.h"
 #include "ui_mainwindow.h"
-#include "views/DiagnosticsForm.h"
+#include "views/shares/DiagnosticsForm.h"
 
 MainWindow::~MainWindow() {
     Save(true);

@@ -9,9 +9,9 @@
 #include "shell/mainwindow.h"
 #include "store/Settings.h"
 #include "ui_mainwindow.h"
-#include "views/AddSharedFolderDialog.h"
-#include "views/ChangeListeningPortDialog.h"
-#include "views/ChangeUsernamePasswordDialog.h"
+#include "views/shares/AddSharedFolderDialog.h"
+#include "views/shares/ChangeListeningPortDialog.h"
+#include "views/shares/ChangeUsernamePasswordDialog.h"
 
 void MainWindow::SetApplicationIcon(const QString& icon) {
     const QIcon image(icon);

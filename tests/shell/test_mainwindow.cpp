@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "shell/Prompts.h"
 #include "shell/ShellGlobals.h"
 #include "shell/mainwindow.h"
 #include "store/DataSaver.h"
@@ -21,12 +22,11 @@
 #include "ui_ChangeListeningPortDialog.h"
 #include "ui_ChangeUsernamePasswordDialog.h"
 #include "ui_mainwindow.h"
-#include "views/AddSharedFolderDialog.h"
-#include "views/ChangeListeningPortDialog.h"
-#include "views/ChangeUsernamePasswordDialog.h"
-#include "views/DiagnosticsForm.h"
-#include "views/Prompts.h"
-#include "views/RoomsForm.h"
+#include "views/chat/RoomsForm.h"
+#include "views/shares/AddSharedFolderDialog.h"
+#include "views/shares/ChangeListeningPortDialog.h"
+#include "views/shares/ChangeUsernamePasswordDialog.h"
+#include "views/shares/DiagnosticsForm.h"
 
 namespace {
 // The questions the program asked, answered as the test says.

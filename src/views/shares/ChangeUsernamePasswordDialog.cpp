@@ -1,4 +1,4 @@
-#include "views/ChangeUsernamePasswordDialog.h"
+#include "views/shares/ChangeUsernamePasswordDialog.h"
 
 #include "store/Settings.h"
 #include "ui_ChangeUsernamePasswordDialog.h"

@@ -1,5 +1,5 @@
-#ifndef TAVENOOK_VIEWS_PROMPTS_H
-#define TAVENOOK_VIEWS_PROMPTS_H
+#ifndef TAVENOOK_SHELL_PROMPTS_H
+#define TAVENOOK_SHELL_PROMPTS_H
 
 // Every modal question, message box and chooser of the views goes through
 // here, so that a test can answer them without a modal loop on screen.

@@ -1,11 +1,11 @@
-#include "views/AddSharedFolderDialog.h"
+#include "views/shares/AddSharedFolderDialog.h"
 
 #include <QDir>
 
 #include "shares/SharedFoldersManager.h"
+#include "shell/Prompts.h"
 #include "ui_AddSharedFolderDialog.h"
 #include "ui_SharedFilesRescannedDialog.h"
-#include "views/Prompts.h"
 
 namespace {
 ItemPtr Marker(const char* type) {

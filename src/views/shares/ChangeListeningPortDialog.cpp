@@ -1,8 +1,8 @@
-#include "views/ChangeListeningPortDialog.h"
+#include "views/shares/ChangeListeningPortDialog.h"
 
+#include "shell/Prompts.h"
 #include "store/Settings.h"
 #include "ui_ChangeListeningPortDialog.h"
-#include "views/Prompts.h"
 
 ChangeListeningPortDialog::ChangeListeningPortDialog(QWidget* parent)
     : QDialog(parent), mp_ui(new Ui::ChangeListeningPortDialog) {

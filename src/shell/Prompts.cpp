@@ -1,4 +1,4 @@
-#include "views/Prompts.h"
+#include "shell/Prompts.h"
 
 #include <QDialog>
 #include <QFileDialog>
