@@ -62,25 +62,10 @@ QByteArray SearchBody(const SearchResultMessage& r, int extras = -1) {
     return m.GetWrittenBytes();
 }
 
-// The largest single allocation `f` makes; 0 under ASan, which brings its
-// own allocator.
-std::size_t Largest(const std::function<void()>& f) {
-#ifndef TAVENOOK_ASAN
-    g_largestAllocation = 0;
-    g_tracking = true;
-    f();
-    g_tracking = false;
-    return g_largestAllocation;
-#else
-    f();
-    return 0;
-#endif
-}
-
 // A parse that must fail on a hostile count without sizing anything from it.
 bool FailsSmall(const std::function<bool()>& parse) {
     bool ok = true;
-    return Largest([&] { ok = parse(); }) < 256 * 1024 && !ok;
+    return LargestAllocation([&] { ok = parse(); }) < 256 * 1024 && !ok;
 }
 
 }  // namespace
@@ -365,7 +350,7 @@ private slots:
             r.description = "stale";
             m = Answer(9, {FileInfo("stale", 1)});
             bool ok[3] = {};
-            const std::size_t largest = Largest([&] {
+            const std::size_t largest = LargestAllocation([&] {
                 ok[0] = Share(in[0], share, table);
                 ok[1] = Results(in[1], m);
                 ok[2] = ParseUserInfoReply(info, r);

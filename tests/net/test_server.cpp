@@ -32,21 +32,6 @@ QByteArray LoginPayload(const QString& user, const QString& password) {
     return Payload().Str(user).Str(password).U32(157).U32(100).Str(QString::fromLatin1(digest));
 }
 
-// The largest single allocation `f` makes; 0 under ASan, which brings its
-// own allocator.
-std::size_t Largest(const std::function<void()>& f) {
-#ifndef TAVENOOK_ASAN
-    g_largestAllocation = 0;
-    g_tracking = true;
-    f();
-    g_tracking = false;
-    return g_largestAllocation;
-#else
-    f();
-    return 0;
-#endif
-}
-
 }  // namespace
 
 class TestServerConnection : public QObject, CoreServices {
@@ -461,7 +446,8 @@ private slots:
             bytesFed += payload.BytesLeft();
             if (fuzz::Below(rng, 4) == 0)
                 SetSettingYes("accept_room_list", true);
-            largest = std::max(largest, Largest([&] { server->HandleMessage(code, payload); }));
+            largest =
+                std::max(largest, LargestAllocation([&] { server->HandleMessage(code, payload); }));
         }
         QVERIFY(emitted().size() > 1000);  // the well-formed share took effect
         QVERIFY(qint64(d.ItemCount() - itemsBefore) <= bytesFed);

@@ -237,11 +237,8 @@ bool ArityHolds() {
 
 // Parses, recording the largest single allocation made.
 bool TrackedParse(const QByteArray& bytes, StagedStore& out, std::size_t* largest) {
-    g_largestAllocation = 0;
-    g_tracking = true;
-    const bool ok = DataSaver::ParseStore(bytes, out, nullptr);
-    g_tracking = false;
-    *largest = g_largestAllocation;
+    bool ok = false;
+    *largest = LargestAllocation([&] { ok = DataSaver::ParseStore(bytes, out, nullptr); });
     return ok;
 }
 

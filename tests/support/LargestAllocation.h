@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
+#include <functional>
 #include <new>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -56,5 +57,20 @@ void operator delete[](void* p, std::size_t) noexcept {
     std::free(p);
 }
 #endif
+
+// The largest single allocation `f` makes; 0 under ASan, which brings its
+// own allocator.
+inline std::size_t LargestAllocation(const std::function<void()>& f) {
+#ifndef TAVENOOK_ASAN
+    g_largestAllocation = 0;
+    g_tracking = true;
+    f();
+    g_tracking = false;
+    return g_largestAllocation;
+#else
+    f();
+    return 0;
+#endif
+}
 
 #endif
