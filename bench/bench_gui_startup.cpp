@@ -19,6 +19,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWindow>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -75,8 +76,14 @@ int Measure(int files, bool verdicts) {
     window->show();
     window->Init();
     StopTimers();
-    QApplication::processEvents();
+    // Shown means the window system has put it on screen, not just show().
+    while (!window->windowHandle()->isExposed() && clock.elapsed() < 60000)
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     const qint64 startMs = clock.elapsed();
+    if (!window->windowHandle()->isExposed()) {
+        std::printf("the main window was never exposed\n");
+        return 1;
+    }
     const long residentKiB = ResidentKiB();
     const int indexed = d.GetType("shared_file")->ItemCount();
     clock.restart();

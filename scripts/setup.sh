@@ -25,7 +25,8 @@ install_missing() {
     if ((${#missing[@]})); then
         local sudo=""
         if [[ $(id -u) -ne 0 ]]; then
-            if ! command -v sudo >/dev/null; then
+            # sudo only helps when it can run without a password or can ask for one.
+            if ! command -v sudo >/dev/null || ! { sudo -n true 2>/dev/null || [[ -t 0 ]]; }; then
                 echo "Please install these packages as root, then run this again:" >&2
                 echo "    apt-get install ${missing[*]}" >&2
                 exit 1
@@ -66,18 +67,30 @@ run_ctest() { # build dir
     fi
 }
 
-# Builds the client and the loopback test server and starts the client.
-# Without TAVENOOK_SERVER the test server runs too and the client logs in to
-# it; without a display the client runs on Xvfb, logged in, and a screenshot
-# of its window is saved. Runs until interrupted.
+# Builds the client and the loopback test server (in TAVENOOK_BUILD_DIR,
+# by default build/normal) and starts the client. Without TAVENOOK_SERVER
+# the test server runs too and the client logs in to it; without a display
+# the client runs on Xvfb, logged in, and a screenshot of its window is
+# saved. Runs until interrupted.
 run_client() {
-    local dir="$top/build/normal"
+    local dir="${TAVENOOK_BUILD_DIR:-$top/build/normal}"
     cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build "$dir" -j "$jobs" --target tavenook tavenook-testserver
     local exe="$dir/src/tavenook" testserver="$dir/tests/tavenook-testserver"
-    local work pids=() server_log="" headless=0
+    local server_log="" headless=0
+    # Global, so that the exit trap still finds them after this returns.
+    pids=()
     work="$(mktemp -d)"
-    trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; rm -rf "$work"' EXIT
+    # Newest first, each waited for: the client saves its store on SIGTERM
+    # and needs its display and server until it is done.
+    stop_all() {
+        local i
+        for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+            kill "${pids[i]}" 2>/dev/null && wait "${pids[i]}" 2>/dev/null
+        done
+        rm -rf "$work"
+    }
+    trap stop_all EXIT
     trap 'exit 0' INT TERM
     wait_for() { # condition; polls for up to a minute
         local deadline=$((SECONDS + 60))
@@ -117,13 +130,14 @@ run_client() {
     local client=$!
     pids+=("$client")
     if ((headless)); then
-        local shot="$top/build/normal/tavenook-window.png"
-        wait_for 'xwininfo -root -tree 2>/dev/null | grep -q "TavenookQt build.*\\["' ||
+        local shot="$dir/tavenook-window.png"
+        local window=""
+        wait_for 'window="$(xwininfo -root -tree 2>/dev/null | grep -m1 "TavenookQt build.*\\[" | awk "{print \$1}")"; [[ -n "$window" ]]' ||
             echo "The window did not show a logged-in user name in time." >&2
         if [[ -n "$server_log" ]]; then
             wait_for 'grep -q " logged in" "$server_log"' || echo "No login reached the test server." >&2
         fi
-        import -window root "$shot" && echo "Screenshot of the window: $shot"
+        import -window "${window:-root}" "$shot" && echo "Screenshot of the window: $shot"
     fi
     echo "The client is running (process $client); press Ctrl+C to stop."
     wait "$client" || true

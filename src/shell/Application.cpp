@@ -1,5 +1,7 @@
 #include "shell/Application.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -8,9 +10,11 @@
 #include <QLockFile>
 #include <QPointer>
 #include <QSessionManager>
+#include <QSocketNotifier>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QThread>
+#include <csignal>
 
 #include "shell/ShellGlobals.h"
 #include "store/Log.h"
@@ -22,6 +26,14 @@ QString InstanceKey(const QString& id) {
     const QByteArray user = qgetenv("USER") + '\n' + QDir::homePath().toUtf8();
     const QByteArray hash = QCryptographicHash::hash(user, QCryptographicHash::Sha1).toHex();
     return id + QLatin1Char('-') + QString::fromLatin1(hash.left(16));
+}
+
+// A signal handler may only write to a descriptor; the event loop reads it.
+int g_signalSockets[2] = {-1, -1};
+bool g_handlesInterrupt = false;
+void OnTerminationSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(g_signalSockets[1], &byte, 1);
 }
 }  // namespace
 
@@ -84,9 +96,12 @@ bool Application::sendMessage(const QString& message, int timeoutMs) {
             return false;
         QThread::msleep(50);
     }
-    socket.write(bytes);
-    if (!socket.waitForBytesWritten(timeoutMs))
-        return false;
+    // An empty message still asks the first instance to show itself.
+    if (!bytes.isEmpty()) {
+        socket.write(bytes);
+        if (!socket.waitForBytesWritten(timeoutMs))
+            return false;
+    }
     socket.disconnectFromServer();
     return socket.state() == QLocalSocket::UnconnectedState ||
            socket.waitForDisconnected(timeoutMs);
@@ -100,21 +115,51 @@ void Application::ApplyProgramStyle() {
         setStyle(style);
 }
 
+void Application::QuitOnTerminationSignals() {
+    if (g_signalSockets[0] >= 0)
+        return;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_signalSockets) !=
+        0) {
+        Log("Application", 1, "Termination signals: no socket pair; they end the program at once");
+        return;
+    }
+    auto* notifier = new QSocketNotifier(g_signalSockets[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this]() {
+        char byte;
+        [[maybe_unused]] const ssize_t read = ::read(g_signalSockets[0], &byte, 1);
+        m_terminationRequested = true;
+        // A second signal, should the shutdown hang, ends the program at once.
+        std::signal(SIGTERM, SIG_DFL);
+        if (g_handlesInterrupt)
+            std::signal(SIGINT, SIG_DFL);
+        quit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    // An ignored SIGINT (a background start) stays ignored.
+    struct sigaction previous = {};
+    if (sigaction(SIGINT, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
+        g_handlesInterrupt = sigaction(SIGINT, &action, nullptr) == 0;
+}
+
 void Application::commitData(QSessionManager&) {
     ShellSaveData();
 }
 
 void Application::OnNewConnection() {
     while (QLocalSocket* socket = mp_server->nextPendingConnection()) {
-        // A message is whole when its sender disconnects; an oversized one
-        // is dropped with its connection.
+        // A message is whole when its sender disconnects, and may be empty;
+        // an oversized one is dropped with its connection.
         auto buffer = std::make_shared<QByteArray>();
         auto done = std::make_shared<bool>(false);
         const auto finish = [this, socket, buffer, done](bool deliver) {
             if (*done)
                 return;
             *done = true;
-            if (deliver && !buffer->isEmpty())
+            if (deliver)
                 emit messageReceived(QString::fromUtf8(*buffer));
             socket->deleteLater();
         };

@@ -31,6 +31,12 @@ public:
     // Sets "Plastique", or "Fusion" where that style is not installed.
     static void ApplyProgramStyle();
 
+    // SIGTERM, and SIGINT unless it is ignored, end the event loop instead
+    // of the process, so that the orderly shutdown saves the store.
+    void QuitOnTerminationSignals();
+    // True once such a signal arrived; one before exec() would be lost.
+    bool TerminationRequested() const { return m_terminationRequested; }
+
     // The largest message a start may hand over; longer ones are dropped.
     static constexpr int kMaxMessageBytes = 64 * 1024;
 
@@ -48,6 +54,7 @@ private:
     QString m_id;
     QString m_serverName;
     bool m_running = false;
+    bool m_terminationRequested = false;
     std::unique_ptr<QLockFile> mp_lock;
     QLocalServer* mp_server = nullptr;
 };

@@ -108,7 +108,10 @@ void MainWindow::ShowSettings() {
             m_trayIcon.show();
     }
     mp_ui->listeningPortEdit->setText(GetSetting("listening_port"));
+}
 
+// After the port handler is in place, as the start-up order has it.
+void MainWindow::ShowStartChoices() {
     const QString timestamps = GetSetting("chat_timestamps");
     int timestampIndex = 3;
     for (int i = 0; i < 3; ++i) {

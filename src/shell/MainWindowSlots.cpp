@@ -7,6 +7,7 @@
 
 #include "net/server.h"
 #include "shell/mainwindow.h"
+#include "store/Log.h"
 #include "store/Settings.h"
 #include "ui_mainwindow.h"
 #include "views/shares/AddSharedFolderDialog.h"
@@ -29,6 +30,20 @@ void MainWindow::ResetApplicationIcon() {
 void MainWindow::PopupAlert(const QString& text) {
     if (QSystemTrayIcon::isSystemTrayAvailable() && m_trayIcon.isVisible())
         m_trayIcon.showMessage("TavenookQt", text);
+}
+
+void MainWindow::OnMessageReceived(QString message) {
+    const QString arguments = message.split('\n').join(' ');
+    Log("Application", 1, QString("A later start handed over: %1").arg(arguments));
+    // Also to the terminal: the later start itself ends without a word.
+    qInfo("tavenook: a later start handed over: %s", qUtf8Printable(arguments));
+    // Whoever started the program again wants to see it.
+    if (isMinimized())
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+    if (!isVisible())
+        show();
+    raise();
+    activateWindow();
 }
 
 void MainWindow::OnConnected() {
@@ -90,7 +105,9 @@ void MainWindow::OnSelectPictureClicked() {}
 void MainWindow::OnUserInfoTextChanged() {}
 void MainWindow::OnClearPictureClicked() {}
 void MainWindow::OnCheckPortsClicked() {}
-void MainWindow::OnUserLevelLoggingClicked(bool) {}
+void MainWindow::OnUserLevelLoggingClicked(bool checked) {
+    SetSettingYes("user_level_logging", checked);
+}
 void MainWindow::OnEditExcludedDownloadExtensionsClicked() {}
 void MainWindow::OnImportUserListClicked() {}
 void MainWindow::OnLogRoomChatCheckBoxClicked(bool) {}
@@ -99,7 +116,10 @@ void MainWindow::OnEmptyShareWarningMessageCheckBoxClicked(bool) {}
 void MainWindow::OnMaxUploadsPerUserSpinBoxValueChanged(int) {}
 void MainWindow::OnCodePageSelected(int) {}
 void MainWindow::OnUseOldStyleSearchResultsCheckboxToggled(bool) {}
-void MainWindow::OnShowDiagnosticsCheckboxToggled(bool) {}
+// The diagnostics tab follows the setting (see OnShowDiagnosticsSetting).
+void MainWindow::OnShowDiagnosticsCheckboxToggled(bool checked) {
+    SetSettingYes("show_diagnostics", checked);
+}
 void MainWindow::OnDontCreateSubfoldersForSingleDownloads(bool) {}
 void MainWindow::OnMinimizeToTrayCheckboxToggled(bool) {}
 void MainWindow::OnExpandNewSharesCheckboxToggled(bool) {}

@@ -17,6 +17,10 @@ ChooseHandler& Folders() {
     static ChooseHandler handler;
     return handler;
 }
+ChooseHandler& SaveFiles() {
+    static ChooseHandler handler;
+    return handler;
+}
 
 QMessageBox::StandardButton Show(QWidget* parent, const Box& box) {
     if (Boxes())
@@ -44,6 +48,9 @@ void SetDialogHandler(DialogHandler handler) {
 void SetChooseFolderHandler(ChooseHandler handler) {
     Folders() = std::move(handler);
 }
+void SetChooseSaveFileHandler(ChooseHandler handler) {
+    SaveFiles() = std::move(handler);
+}
 
 void Inform(QWidget* parent, const QString& title, const QString& text) {
     Show(parent, Box{false, title, text});
@@ -63,6 +70,12 @@ QString ChooseFolder(QWidget* parent, const QString& caption) {
     if (Folders())
         return Folders()(parent, caption);
     return QFileDialog::getExistingDirectory(parent, caption, QString(), QFileDialog::ShowDirsOnly);
+}
+
+QString ChooseSaveFile(QWidget* parent, const QString& caption) {
+    if (SaveFiles())
+        return SaveFiles()(parent, caption);
+    return QFileDialog::getSaveFileName(parent, caption);
 }
 
 }  // namespace prompts

@@ -27,6 +27,7 @@ using ChooseHandler = std::function<QString(QWidget* parent, const QString& capt
 void SetBoxHandler(BoxHandler handler);
 void SetDialogHandler(DialogHandler handler);
 void SetChooseFolderHandler(ChooseHandler handler);
+void SetChooseSaveFileHandler(ChooseHandler handler);
 
 void Inform(QWidget* parent, const QString& title, const QString& text);
 bool AskYesNo(QWidget* parent, const QString& title, const QString& text);
@@ -34,6 +35,8 @@ bool AskYesNo(QWidget* parent, const QString& title, const QString& text);
 int RunModal(QDialog* dialog);
 // A directory chosen by the user, or empty when cancelled.
 QString ChooseFolder(QWidget* parent, const QString& caption);
+// A file name to write to, or empty when cancelled.
+QString ChooseSaveFile(QWidget* parent, const QString& caption);
 
 }  // namespace prompts
 

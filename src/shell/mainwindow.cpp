@@ -34,6 +34,7 @@
 #include "views/shares/SharesForm.h"
 #include "views/transfers/TransfersForm.h"
 #include "views/users/UserListForm.h"
+#include "views/users/UserNoteDialog.h"
 
 qint64 g_currentVersion = 20130226;
 QPalette defaultPalette;
@@ -138,8 +139,10 @@ void MainWindow::Init() {
             &MainWindow::OnCodePageSelected);
     mp_ui->userListForm->Init();
     LoadStore();
-    if (IsSettingYes("show_diagnostics"))
-        mp_ui->tabControl->addTab(diagnostics, "Diagnostics");
+    // The diagnostics tab follows the setting, whoever writes it.
+    OnShowDiagnosticsSetting(ItemPtr());
+    AddPathHandler("show_diagnostics", PathConnectedWatched,
+                   ItemHandler(this, &MainWindow::OnShowDiagnosticsSetting));
     mp_ui->roomsForm->Init();
     ApplyLook();
     SetSetting("data_version", "1");
@@ -150,7 +153,19 @@ void MainWindow::Init() {
     ShowSettings();
     AddPathHandler("new_listening_port", PathConnectedWatched,
                    ItemHandler(this, &MainWindow::OnNewListeningPortChanged));
+    ShowStartChoices();
     ShowLaterSettings();
+}
+
+void MainWindow::OnShowDiagnosticsSetting(ItemPtr) {
+    if (!diagnosticsForm)
+        return;
+    const bool show = IsSettingYes("show_diagnostics");
+    const int index = mp_ui->tabControl->indexOf(diagnosticsForm);
+    if (show && index < 0)
+        mp_ui->tabControl->addTab(diagnosticsForm, "Diagnostics");
+    else if (!show && index >= 0)
+        mp_ui->tabControl->removeTab(index);
 }
 
 void MainWindow::DeclareTypes() {
@@ -239,6 +254,7 @@ void MainWindow::ShowLaterSettings() {
     connect(&timerManager->everyFiveMinutes, &QTimer::timeout, this, &MainWindow::EveryFiveMinutes);
     connect(&timerManager->everyHour, &QTimer::timeout, this, &MainWindow::EveryHour);
     connect(&m_trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::OnTrayIconActivated);
+    UserNoteDialog::Init();
     activateWindow();
     sharedFoldersManager->Init();
     connect(sharedFoldersManager, &SharedFoldersManager::SharedFilesRescanned, this,

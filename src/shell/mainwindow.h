@@ -69,6 +69,8 @@ public slots:
     void EveryHalfMinute();
     void EveryFiveMinutes();
     void EveryHour();
+    // A later start of the program handed over its arguments, one a line.
+    void OnMessageReceived(QString message);
 
     // Option pages.
     void OnOptionsTabSelectionChanged(int index);
@@ -134,6 +136,7 @@ private:
     void OnObfuscatedPortSet(ItemPtr setting);
     void OnNewListeningPortChanged(ItemPtr setting);
     void OnExcludedDownloadExtensionAddedOrRemoved(ItemPtr extension);
+    void OnShowDiagnosticsSetting(ItemPtr setting);
 
     void DeclareTypes();
     void RegisterActionSets();
@@ -142,6 +145,7 @@ private:
     void ApplyLook();
     void FirstRun();
     void ShowSettings();
+    void ShowStartChoices();
     void ShowLaterSettings();
     void ConnectOptionButtons();
     bool Save(bool atExit);
