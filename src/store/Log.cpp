@@ -1,12 +1,21 @@
 #include "store/Log.h"
 
+#include <QCoreApplication>
+#include <QThread>
+#include <atomic>
 #include <new>
 
 #include "store/Data.h"
 
 namespace {
 
-LogSink* g_sink = nullptr;
+std::atomic<LogSink*> g_sink{nullptr};
+
+// Lines from worker threads waiting for the main thread. A thread that logs
+// faster than the main thread can show must not grow the event queue without
+// end: beyond this its lines are dropped.
+std::atomic<int> g_pending{0};
+constexpr int kMaxPending = 20000;
 
 // The handle passed with item-less entries. It is built in static storage and
 // never destroyed, so logging does not drag the store's item code into every
@@ -15,6 +24,31 @@ const ItemPtr& NullItem() {
     alignas(ItemPtr) static unsigned char storage[sizeof(ItemPtr)];
     static const ItemPtr* const item = new (storage) ItemPtr();
     return *item;
+}
+
+void Deliver(const QString& area, int level, const QString& text, const ItemPtr& item) {
+    LogSink* sink = g_sink.load();
+    if (!sink)
+        return;
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() == app->thread()) {
+        sink->Log(area, level, text, item);
+        return;
+    }
+    // The sink touches the store and widgets, which belong to the main
+    // thread; the item is left behind, since even copying its handle here
+    // would race with the main thread.
+    if (g_pending.fetch_add(1) >= kMaxPending) {
+        g_pending.fetch_sub(1);
+        return;
+    }
+    QMetaObject::invokeMethod(
+        app,
+        [area, level, text] {
+            g_pending.fetch_sub(1);
+            Deliver(area, level, text, NullItem());
+        },
+        Qt::QueuedConnection);
 }
 
 }  // namespace
@@ -28,11 +62,9 @@ LogSink* GetLogSink() {
 }
 
 void Log(const QString& area, int level, const QString& text) {
-    if (g_sink)
-        g_sink->Log(area, level, text, NullItem());
+    Deliver(area, level, text, NullItem());
 }
 
 void Log(const QString& area, int level, const QString& text, const ItemPtr& item) {
-    if (g_sink)
-        g_sink->Log(area, level, text, item);
+    Deliver(area, level, text, item);
 }

@@ -17,7 +17,9 @@ void SetLogSink(LogSink* sink);
 LogSink* GetLogSink();
 
 // The program-wide diagnostic log entry point: passes its arguments to the
-// sink when one is installed and does nothing otherwise.
+// sink when one is installed and does nothing otherwise. Any thread may call
+// it: a line from another thread reaches the sink later on the main thread,
+// without its item.
 void Log(const QString& area, int level, const QString& text);
 void Log(const QString& area, int level, const QString& text, const ItemPtr& item);
 
