@@ -1,22 +1,169 @@
 #ifndef TAVENOOK_VIEWS_TRANSFERS_TRANSFERSFORM_H
 #define TAVENOOK_VIEWS_TRANSFERS_TRANSFERSFORM_H
 
+#include <QHash>
+#include <QPoint>
+#include <QPointer>
+#include <QString>
 #include <QWidget>
 
-class QTabWidget;
-class QTreeWidget;
+#include "store/Data.h"
 
-// The downloads and uploads page; its lists and controls come with the transfer views.
-class TransfersForm : public QWidget {
+class QKeyEvent;
+class QProgressBar;
+class QTreeWidget;
+class QTreeWidgetItem;
+class CompleteDownloadsForm;
+class Ui_TransfersForm;
+
+// The downloads and uploads page: both queues as trees of user, folder and
+// file rows tied to the engine's entries through "*_list_*node" items, with
+// status, progress, speed and time left coloured by status, the limit and
+// clean-up controls, the tool-bar actions and the completion alerts.
+class TransfersForm : public QWidget, public DataHandler, public DataLoadedEventHandler {
     Q_OBJECT
 public:
     explicit TransfersForm(QWidget* parent = nullptr);
     ~TransfersForm() override;
     void Init();
-    QTreeWidget* List() const { return mp_list; }
+    void DataLoaded() override;
+
+    Ui_TransfersForm* Ui() const { return mp_ui; }
+    QTreeWidget* DownloadsList() const;
+    QTreeWidget* UploadsList() const;
+    CompleteDownloadsForm* CompleteDownloads() const;
+
+    // Store handlers.
+    void OnDownloadEntryAdded(ItemPtr entry);
+    void OnUploadEntryAdded(ItemPtr entry);
+    void OnDownloadEntryRemoved(ItemPtr entry);
+    void OnUploadEntryRemoved(ItemPtr entry);
+    void OnDownloadPlaceInLine(ItemPtr entry);
+    void OnDownloadEntryStatusChange(ConnectionInfo& info);
+    void OnUploadEntryStatusChange(ConnectionInfo& info);
+
+    // Row lookups.
+    QTreeWidgetItem* GetDownloadNodeUserNode(QTreeWidgetItem* row);
+    QTreeWidgetItem* GetUploadNodeUserNode(QTreeWidgetItem* row);
+    ItemSet GetNodeDownloadEntryItems(QTreeWidgetItem* row);
+    ItemSet GetNodeUploadEntryItems(QTreeWidgetItem* row);
+
+    // Status, progress and colours.
+    void SetItemColorByStatus(QTreeWidgetItem* item, const QString& status);
+    static QString GetDownloadEntriesAggregateStatus(ItemSet& entries);
+    static QString GetUploadEntriesAggregateStatus(ItemSet& entries);
+    static void GetDownloadsProgressStats(ItemSet& entries, long long& done, long long& remaining,
+                                          long long& total);
+    static void GetUploadsProgressStats(ItemSet& entries, long long& done, long long& remaining,
+                                        long long& total);
+    // Column texts: "   1h:2m:5s", "1,048,576 (50.0%)", "12.5".
+    static QString EtaText(qint64 seconds);
+    static QString ProgressText(qint64 bytes, double percent);
+    static QString KbsText(qint64 bytesPerSecond);
+
+    void DeleteSelectedDownloads();
+    void DeleteSelectedUploads();
+
+signals:
+    void DownloadComplete(ItemPtr download);
+
+public slots:
+    void OnTransfersLoaded();
+    void OnUserOnline(ItemPtr user);
+    void OnUserOffline(ItemPtr user);
+    void OnItemExpanded(QTreeWidgetItem* row);
+    void OnItemCollapsed(QTreeWidgetItem* row);
+
+    void OnCurrentTabChanged(int index);
+    void OnUploadSlotsSpinValueChanged(int value);
+    void OnDownloadSpeedLimitSpinValueChanged(int value);
+    void OnDownloadSpeedLimitCheckStateChanged(int state);
+    void OnUploadSpeedLimitSpinValueChanged(int value);
+    void OnUploadSpeedLimitCheckStateChanged(int state);
+    void OnClearDownloadsCheckStateChanged(int state);
+    void OnClearUploadsCheckStateChanged(int state);
+    void UpdateActiveTransferCounts();
+
+    void OnDownloadProgress(ItemPtr download);
+    void OnUploadProgress(ItemPtr upload);
+    void RecolorEntries();
+
+    void OnActionBarTriggered(QWidget* ip_widget, QString i_action);
+    void OnDownloadsContextMenuRequested(QPoint i_point);
+    void OnUploadsContextMenuRequested(QPoint i_point);
+    void OnKeyPressedInDownloadList(QKeyEvent* ip_event);
+    void OnKeyPressedInUploadList(QKeyEvent* ip_event);
+    void OnDownloadListItemDoubleClicked(QTreeWidgetItem* ip_item, int i_column);
+    void OnDownloadComplete(ItemPtr i_download);
+    void EveryHalfMinute();
 
 private:
-    QTreeWidget* mp_list;
+    // The figures of a folder or user row, kept up to date from the changes
+    // of its entries so that a report never walks a large subtree.
+    struct Tally {
+        int count = 0;
+        int active = 0;
+        int queued = 0;
+        int complete = 0;
+        int denied = 0;
+        int aborted = 0;
+        qint64 done = 0;
+        qint64 remaining = 0;
+        qint64 total = 0;
+    };
+    // What one entry adds to the tallies of its folder and user rows.
+    struct Mark {
+        QTreeWidgetItem* row = nullptr;
+        int kind = 0;
+        qint64 size = 0;
+        qint64 position = 0;
+    };
+    struct ListKind;
+    static const ListKind kDownloads;
+    static const ListKind kUploads;
+
+    QTreeWidget* ListOf(const ListKind& k) const;
+    bool& ExpandUsers(const ListKind& k);
+    bool& ExpandFolders(const ListKind& k);
+    QHash<quint64, Mark>& MarksOf(const ListKind& k) {
+        return &k == &kDownloads ? m_downloadMarks : m_uploadMarks;
+    }
+    ItemSet EntriesUnder(const ListKind& k, QTreeWidgetItem* row) const;
+    void AddEntryRow(const ListKind& k, const ItemPtr& entry);
+    void RemoveEntryRow(const ListKind& k, const ItemPtr& entry);
+    void OnStatusChange(const ListKind& k, const ItemPtr& entry, const ItemPtr& status);
+    void OnProgress(const ListKind& k, const ItemPtr& entry);
+    void UpdateMark(const ListKind& k, const ItemPtr& entry);
+    void ApplyMark(const Mark& mark, int sign);
+    QString TallyStatus(const ListKind& k, QTreeWidgetItem* row) const;
+    void ShowRowProgress(QTreeWidgetItem* row, qint64 remaining, qint64 speed, qint64 done,
+                         double percent);
+    QProgressBar* ProgressBarOf(QTreeWidgetItem* row);
+    void DropRowProgress(QTreeWidgetItem* row);
+    void ContextMenu(const ListKind& k, const QPoint& point);
+    void DeleteSelected(const ListKind& k);
+    void SwitchExpand(const ListKind& k, bool users);
+    void ClearCompleteDownloads();
+    void ClearCompleteAndAbortedUploads();
+    void SwitchFinishUploadsAndQuit();
+    void ShowCompleteDownloads();
+    void QueueActiveTransferCounts();
+    void RegisterHandlers();
+
+    Ui_TransfersForm* mp_ui;
+    bool m_transfersLoaded = false;
+    bool m_expandDownloadFolders = true;
+    bool m_expandDownloadUsers = true;
+    bool m_expandUploadFolders = true;
+    bool m_expandUploadUsers = true;
+    // Start-up build: new user rows wait outside the list and go in at once.
+    bool m_bulk = false;
+    QList<QTreeWidgetItem*> m_bulkRows;
+    bool m_countsQueued = false;
+    QHash<QTreeWidgetItem*, Tally> m_tallies;
+    QHash<quint64, Mark> m_downloadMarks;
+    QHash<quint64, Mark> m_uploadMarks;
+    QPointer<CompleteDownloadsForm> mp_completeDownloads;
 };
 
 extern TransfersForm* transfersForm;
