@@ -114,6 +114,10 @@ run_client() {
         done
         [[ -n "${TAVENOOK_SERVER:-}" ]] || { echo "The test server could not listen." >&2; exit 1; }
         echo "TAVENOOK_SERVER is not set: started the loopback test server; the client logs in to $TAVENOOK_SERVER."
+        # A trial against the loopback server stays on this machine: no release
+        # check on the web host and no router discovery.
+        export TAVENOOK_UPDATE_URL="${TAVENOOK_UPDATE_URL:-http://127.0.0.1:9/qtversion.txt}"
+        export TAVENOOK_NO_UPNP="${TAVENOOK_NO_UPNP:-1}"
     fi
     if [[ -z "${DISPLAY:-}" ]]; then
         headless=1
