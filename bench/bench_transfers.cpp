@@ -19,6 +19,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -56,6 +57,11 @@ double CpuSeconds() {
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+bool Fail(QString* why, const QString& reason) {
+    *why = reason;
+    return false;
 }
 
 bool SendAll(int fd, const char* data, qint64 size) {
@@ -351,11 +357,6 @@ public:
     }
 
 private:
-    static bool Fail(QString* why, const QString& reason) {
-        *why = reason;
-        return false;
-    }
-
     Listener& m_listener;
     std::vector<std::unique_ptr<Transfer>> m_transfers;
     QString m_plainPath;
@@ -400,6 +401,79 @@ bool RunCopies(Listener& listener, const QString& path, qint64 size, bool upload
     for (int run = 0; run < 3; ++run) {
         CopyResult result;
         if (!RunCopiesOnce(listener, path, size, upload, count, timeout, &result, why))
+            return false;
+        if (run == 0 || result.seconds < best->seconds)
+            *best = result;
+    }
+    return true;
+}
+
+// One download of the file, sent by the plain send loop, into a new file
+// `target`: through a DownloadThread, or a plain loop that receives 1 MiB at a
+// time and writes what came. Timed until the whole file is written.
+bool RunDownloadOnce(Listener& listener, const QString& path, const QString& target, qint64 size,
+                     bool thread, CopyResult* result, QString* why) {
+    QFile::remove(target);
+    QFile file(target);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return Fail(why, QStringLiteral("cannot open ") + target);
+    // The thread reads a QTcpSocket; the plain loop the accepted descriptor.
+    std::unique_ptr<QTcpSocket> socket;
+    int sending = -1, receiving = -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(listener.Port());
+    if (thread) {
+        socket = std::make_unique<QTcpSocket>();
+        socket->connectToHost(QHostAddress::LocalHost, listener.Port());
+        if (!socket->waitForConnected(3000) || (sending = listener.Accept(3000)) < 0)
+            return Fail(why, QStringLiteral("connect timed out"));
+    } else {
+        sending = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (sending < 0 ||
+            ::connect(sending, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            (receiving = listener.Accept(3000)) < 0)
+            return Fail(why, QStringLiteral("plain connect failed"));
+    }
+    const double cpu0 = CpuSeconds();
+    const Clock::time_point start = Clock::now();
+    std::thread sender(PlainWrite, sending, path);
+    bool ok = false;
+    if (thread) {
+        DownloadThread download(socket.get(), &file, size, 0);
+        QObject::connect(&download, &DownloadThread::DownloadComplete, [&ok] { ok = true; });
+        QObject::connect(&download, &DownloadThread::DownloadError,
+                         [why](const QString& e) { *why = e; });
+        StartTransferThread(&download, socket.get());
+        download.wait(300000);
+        StopAndWait(&download);
+        socket.reset();  // a failed download must not leave the sender blocked
+    } else {
+        std::vector<char> buffer(kChunk);
+        qint64 got = 0;
+        for (ssize_t n; (n = ::recv(receiving, buffer.data(), kChunk, 0)) > 0; got += n)
+            if (file.write(buffer.data(), n) != n)
+                break;
+        ok = got == size;
+        ::close(receiving);
+        file.close();
+    }
+    result->seconds = Seconds(Clock::now() - start);
+    result->cpu = CpuSeconds() - cpu0;
+    result->bytes = size;
+    sender.join();
+    ok = ok && QFileInfo(target).size() == size;
+    QFile::remove(target);
+    return ok || Fail(why, why->isEmpty() ? QStringLiteral("wrong byte count") : *why);
+}
+
+// The fastest of three, as for the uploads.
+bool RunDownloads(Listener& listener, const QString& path, const QString& target, qint64 size,
+                  bool thread, CopyResult* best, QString* why) {
+    for (int run = 0; run < 3; ++run) {
+        CopyResult result;
+        if (!RunDownloadOnce(listener, path, target, size, thread, &result, why))
             return false;
         if (run == 0 || result.seconds < best->seconds)
             *best = result;
@@ -540,6 +614,20 @@ int main(int argc, char** argv) {
             PrintTarget(">= 50 %", ratio >= 0.5);
         std::printf("\n");
     }
+
+    // Written to disk: the page cache takes it, so the file system costs
+    // both sides the same.
+    const QString target = dir.filePath(QStringLiteral("partial.bin"));
+    CopyResult plain;
+    CopyResult download;
+    if (!RunDownloads(listener, path, target, fileSize, false, &plain, &why))
+        return Failed("plain receive", why);
+    if (!RunDownloads(listener, path, target, fileSize, true, &download, &why))
+        return Failed("download", why);
+    std::printf("  plain receive-and-write loop x1      %9.1f         -  %10.2f\n", plain.MiBps(),
+                plain.CpuPerGiB());
+    std::printf("  DownloadThread x1                    %9.1f  %6.1f %%  %10.2f\n",
+                download.MiBps(), 100 * download.MiBps() / plain.MiBps(), download.CpuPerGiB());
 
     std::printf("\nUpload limit %d KB/s (1 KB = 1,024 bytes), total achieved, %.2f s each\n",
                 kLimitKBps, period);

@@ -1,5 +1,7 @@
 #include "transfers/TransferThreads.h"
 
+#include <sys/socket.h>
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMutexLocker>
@@ -15,9 +17,9 @@
 namespace {
 
 constexpr qint64 kBlockSize = 8192;
-// Unlimited uploads hand their blocks to the socket 32 at a time: a socket
-// write and a wait for every 8 KiB block cost more than half of what a
-// loopback link carries. Limited uploads send every block as it is paid for.
+// Unlimited transfers move their blocks up to 32 at a time: a file read, a
+// socket write and a wait for every 8 KiB block cost more than half of what
+// a loopback link carries. Limited ones move every block as it is paid for.
 constexpr qint64 kBlocksPerSend = 32;
 constexpr qint64 kSendSize = kBlockSize * kBlocksPerSend;
 constexpr qint64 kProgressIntervalMs = 499;
@@ -125,6 +127,54 @@ QString ReadExactly(const SocketWaits& waits, char* buffer, qint64 n, const QStr
     return QString();
 }
 
+// While the socket has nothing buffered or queued, the bulk of the data goes
+// straight through its descriptor, never waiting: a copy through the socket's
+// own buffer costs as much as the rest of the trip on loopback. Whatever the
+// descriptor does not take or give at once, and every close or error, is
+// left to the socket, which reports it at its next wait.
+qint64 ReadDirect(QTcpSocket* socket, char* buffer, qint64 n) {
+    if (n <= 0 || socket->bytesAvailable() > 0)
+        return 0;
+    const ssize_t got = ::recv(int(socket->socketDescriptor()), buffer, size_t(n), MSG_DONTWAIT);
+    return got > 0 ? got : 0;
+}
+
+qint64 SendDirect(QTcpSocket* socket, const char* data, qint64 n) {
+    if (n <= 0 || socket->bytesToWrite() > 0)
+        return 0;
+    const ssize_t put =
+        ::send(int(socket->socketDescriptor()), data, size_t(n), MSG_DONTWAIT | MSG_NOSIGNAL);
+    return put > 0 ? put : 0;
+}
+
+// Bytes beyond what was read, buffered or not.
+bool MoreArrived(QTcpSocket* socket) {
+    char byte;
+    return socket->bytesAvailable() > 0 ||
+           ::recv(int(socket->socketDescriptor()), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
+// Reads what has arrived, at most n bytes, waiting only when nothing has;
+// the count, or -1 with the error text set.
+qint64 ReadSome(const SocketWaits& waits, char* buffer, qint64 n, const QString& waitFailure,
+                QString* error) {
+    QTcpSocket* socket = waits.socket;
+    qint64 got = ReadDirect(socket, buffer, n);
+    if (n > 0 && got == 0) {
+        if (socket->bytesAvailable() <= 0) {
+            *error = WaitError(waits.ForData(), waitFailure, socket);
+            if (!error->isNull())
+                return -1;
+        }
+        got = socket->read(buffer, n);
+        if (got < 0) {
+            *error = SocketError(QStringLiteral("Socket read failed."), socket);
+            return -1;
+        }
+    }
+    return got + ReadDirect(socket, buffer + got, n - got);
+}
+
 // The speed measurement and the progress cadence of one transfer.
 class Meter {
 public:
@@ -228,9 +278,12 @@ bool UploadThread::PerformUpload() {
     throttle.Start();
     const auto asked = [this] { return AskedToExit(); };
 
-    // The blocks of one send lie side by side in this buffer.
+    // One send's blocks lie side by side in this buffer: [0, filled) read from
+    // the file, [0, pending) counted, [0, sent) handed to the socket.
+    // Unlimited, a whole send's worth is read at once and sent in one write;
+    // limited, each block is sent once paid for, read ahead or not.
     const std::unique_ptr<char[]> blocks(new char[kSendSize]);
-    qint64 pending = 0;
+    qint64 sent = 0, pending = 0, filled = 0;
     while (offset < fileSize) {
         if (AskedToExit())
             return Fail(kExitRequested);
@@ -242,38 +295,38 @@ bool UploadThread::PerformUpload() {
             // Blocks read while unlimited but not sent yet go out under the
             // new limit: they are paid for with the next block.
             if (throttle.LastLimit() != 0)
-                throttle.Moved(pending);
+                throttle.Moved(pending - sent);
         }
 
         const qint64 size = std::min(kBlockSize, fileSize - offset);
-        char* const block = blocks.get() + pending;
-        qint64 read = 0;
-        while (read < size) {
-            const qint64 got = m_file->read(block + read, size - read);
-            if (got <= 0)
-                break;
-            read += got;
+        if (pending + size > filled) {
+            const qint64 end = throttle.LastLimit() != 0
+                                   ? pending + size
+                                   : std::min(kSendSize, pending + fileSize - offset);
+            for (qint64 got; filled < end; filled += got)
+                if ((got = m_file->read(blocks.get() + filled, end - filled)) <= 0)
+                    return Fail(FileError(QStringLiteral("Reading from file failed."), m_file));
         }
-        if (read != size)
-            return Fail(FileError(QStringLiteral("Reading from file failed."), m_file));
 
         pending += size;
         const bool sendNow =
             pending == kSendSize || offset + size == fileSize || throttle.LastLimit() != 0;
-        qint64 written = 0;
-        while (sendNow && written < pending) {
-            const qint64 put = m_socket->write(blocks.get() + written, pending - written);
+        while (sendNow && sent < pending) {
+            sent += SendDirect(m_socket, blocks.get() + sent, pending - sent);
+            if (sent == pending)
+                break;
+            const qint64 put = m_socket->write(blocks.get() + sent, pending - sent);
             if (put < 0)
                 return Fail(SocketError(QStringLiteral("Writing to socket failed."), m_socket));
-            written += put;
+            sent += put;
             const QString error = WaitError(
                 waits.ForWritten(),
                 QStringLiteral("Waiting for bytes to be written to socket failed."), m_socket);
             if (!error.isNull())
                 return Fail(error);
         }
-        if (sendNow)
-            pending = 0;
+        if (sent == filled)
+            sent = pending = filled = 0;
         // The downloader has nothing more to say; keep its noise out of memory.
         if (m_socket->bytesAvailable() > 0)
             m_socket->readAll();
@@ -341,27 +394,35 @@ bool DownloadThread::PerformDownload() {
     Throttle throttle(m_limiter);
     throttle.Start();
     const auto asked = [this] { return AskedToExit(); };
+    const QString waitFailure = QStringLiteral("Waiting for data to read failed.");
 
-    char block[kBlockSize];
+    // Limited, every block is paid for before it is read, so a slow limit
+    // never bursts; unlimited, whatever has arrived goes to the file in one
+    // write. Neither reads past the file size.
+    const std::unique_ptr<char[]> buffer(new char[kSendSize]);
     for (;;) {
         if (AskedToExit())
             return Fail(kExitRequested);
-        const qint64 size = std::min(kBlockSize, m_fileSize - m_position);
 
         bool limitChanged = false;
         if (!throttle.BeforeBlock(asked, &limitChanged))
             return Fail(kExitRequested);
+        const bool limited = throttle.LastLimit() != 0;
         if (limitChanged)
             meter.Restart();
 
-        const QString readError =
-            ReadExactly(waits, block, size, QStringLiteral("Waiting for data to read failed."));
+        qint64 size = std::min(limited ? kBlockSize : kSendSize, m_fileSize - m_position);
+        QString readError;
+        if (limited)
+            readError = ReadExactly(waits, buffer.get(), size, waitFailure);
+        else
+            size = ReadSome(waits, buffer.get(), size, waitFailure, &readError);
         if (!readError.isNull())
             return Fail(readError);
 
         m_position += size;
         throttle.Moved(size);
-        if (size > 0 && m_file->write(block, size) != size)
+        if (size > 0 && m_file->write(buffer.get(), size) != size)
             return Fail(FileError(QStringLiteral("Writing to file failed."), m_file));
 
         if (meter.Moved(size, m_position == m_fileSize))
@@ -370,7 +431,7 @@ bool DownloadThread::PerformDownload() {
         if (m_position == m_fileSize) {
             // More data than the file holds: the uploader's file is not the
             // one we expect, so what we have is not it either.
-            if (m_socket->bytesAvailable() > 0)
+            if (MoreArrived(m_socket))
                 return Fail(
                     QStringLiteral("Received more than the file size of %1 bytes").arg(m_fileSize));
             if (!m_file->flush())

@@ -35,7 +35,7 @@ struct Report {
 class TestTransferThreads : public QObject {
     Q_OBJECT
     QTemporaryDir m_dir;
-    RateLimiter m_uploads;  // unlimited unless a test sets it
+    RateLimiter m_uploads, m_downloads;  // unlimited unless a test sets them
     std::unique_ptr<RawPeer> m_peer;
     QFile* Open(const QString& name, const QByteArray& bytes, QIODevice::OpenMode mode) {
         auto* file = new QFile(m_dir.filePath(name), this);
@@ -117,13 +117,18 @@ private slots:
     void initTestCase() {
         QVERIFY(m_dir.isValid());
         InstallUploadRateLimiter(&m_uploads);
+        InstallDownloadRateLimiter(&m_downloads);
     }
     void init() {
         m_uploads.Reset();
+        m_downloads.Reset();
         m_peer.reset(new RawPeer);
         QVERIFY(m_peer->Listen());
     }
-    void cleanupTestCase() { InstallUploadRateLimiter(nullptr); }
+    void cleanupTestCase() {
+        InstallUploadRateLimiter(nullptr);
+        InstallDownloadRateLimiter(nullptr);
+    }
     void rateLimiterArithmetic() {
         RateLimiter limiter;
         QCOMPARE(RateLimiter::PerTransferShare(100, 200), 1);
@@ -211,7 +216,7 @@ private slots:
                  QString("Won't seek to offset 0 in file of size 0"));
     }
     void uploadPeerFaults() {
-        const QByteArray small = Pattern(100), large(16 * 1024 * 1024, 'L');
+        const QByteArray small = Pattern(100), large = Pattern(16 * 1024 * 1024);
         // Closes before the offset; stalls before the offset.
         for (bool close : {true, false}) {
             QTcpSocket* s = Dial();
@@ -226,13 +231,15 @@ private slots:
         // Takes every byte but never closes: no success, and no reason.
         const Report r = Upload(small, 5, 0, 8, false);
         QVERIFY(!r.ok && r.error.isEmpty() && r.progress.last() == 100);
-        // Closes after 64 KiB of a large file.
+        // Closes after 64 KiB of a large file and 1 MiB more under a limit.
         QTcpSocket* s = Dial();
         Report early;
         auto* t = Go(new UploadThread(s, Open("up", large, QIODevice::ReadOnly), 5), s, &early);
         m_peer->ReadRaw(4, kWait);
         m_peer->SendRaw(RawPeer::I64(0));
         QCOMPARE(m_peer->ReadRaw(64 * 1024, kWait), large.left(64 * 1024));
+        m_uploads.SetLimits(1 << 20, 1 << 20);  // what was read ahead goes out limited
+        QCOMPARE(m_peer->ReadRaw(1 << 20, kWait), large.mid(64 * 1024, 1 << 20));
         m_peer->Close();
         End(t, s, early);
         QVERIFY(!early.ok && !early.error.isEmpty() && early.socketHome);
@@ -251,11 +258,13 @@ private slots:
         QVERIFY(stuck.error.startsWith("Waiting for bytes to be written to socket failed."));
     }
     void downloads() {
-        const QByteArray whole = Pattern(30000);
-        // Resumed after 5,000 bytes; from nothing in exactly two blocks; a
-        // partial already whole.
-        for (const int held : {5000, 0, 30000}) {
-            const int size = held == 0 ? 16384 : 30000;
+        const QByteArray whole = Pattern(600000);
+        // Resumed after 5,000 bytes, unlimited (several reads' worth); from
+        // nothing, limited (block by block, just over two); a partial already
+        // whole.
+        for (const int held : {5000, 0, 600000}) {
+            const int size = held == 0 ? 16500 : 600000;
+            m_downloads.SetLimits(held == 0 ? 1 << 20 : 0, held == 0 ? 1 << 20 : 0);
             const Report r = Download(whole.left(held), size, held, whole.mid(held, size - held));
             QVERIFY2(r.ok && r.finals == 1 && r.socketHome, qPrintable(r.error));
             QCOMPARE(ReadFile(m_dir.filePath("partial")), whole.left(size));
@@ -264,7 +273,7 @@ private slots:
         }
         // Never a success: a partial larger than the file, a negative size,
         // a partial not holding what we were told, too many bytes, an early
-        // close (the cut block is not written) and a stall.
+        // close (what came is kept for the resume) and a stall.
         QCOMPARE(Download(whole, 500, 30000, {}).error,
                  QString("Won't resume at position 30000 of a file of size 500"));
         QVERIFY(!Download({}, -1, 0, {}).ok);
@@ -272,9 +281,10 @@ private slots:
                  QString("The partial file holds 10 bytes, not 20"));
         QCOMPARE(Download({}, 1000, 0, whole.left(1010)).error,
                  QString("Received more than the file size of 1000 bytes"));
+        QCOMPARE(QFileInfo(m_dir.filePath("partial")).size(), qint64(1000));
         Report r = Download({}, 1000, 0, whole.left(600), true);
         QVERIFY(!r.ok && r.error.startsWith("Waiting for data to read failed."));
-        QCOMPARE(QFileInfo(m_dir.filePath("partial")).size(), qint64(0));
+        QCOMPARE(ReadFile(m_dir.filePath("partial")), whole.left(600));
         r = Download({}, 1000, 0, whole.left(10), false, 50);
         QVERIFY(!r.ok && r.error.startsWith("Waiting for data to read failed."));
     }
