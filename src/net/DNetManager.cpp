@@ -4,6 +4,7 @@
 #include <QtEndian>
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "net/PeerLimits.h"
 #include "net/PeerMessenger.h"
@@ -207,6 +208,7 @@ void DNetManager::ConnectChildSlots(QTcpSocket* ip_socket) {
 }
 
 void DNetManager::DropSocket(QTcpSocket* ip_socket) {
+    m_partial.erase(ip_socket);
     QObject::disconnect(ip_socket, &QTcpSocket::readyRead, nullptr, nullptr);
     QObject::disconnect(ip_socket, &QAbstractSocket::errorOccurred, nullptr, nullptr);
     QObject::disconnect(ip_socket, &QAbstractSocket::disconnected, nullptr, nullptr);
@@ -234,7 +236,9 @@ void DNetManager::ReadFrames(QTcpSocket* ip_socket, bool i_child) {
             return;
         const qint32 length = qFromLittleEndian<qint32>(header);
         // The length is the peer's word; a bound keeps it from sizing our memory.
-        if (length < 1 || quint32(length) > PeerLimits::kMaxFrameLength) {
+        const quint32 cap =
+            i_child ? PeerLimits::kMaxDNetChildFrameLength : PeerLimits::kMaxDNetFrameLength;
+        if (length < 1 || quint32(length) > cap) {
             LogLine(1, QString("Bad frame length %1, closing connection").arg(length));
             ip_socket->close();
             return;
@@ -249,6 +253,7 @@ void DNetManager::ReadFrames(QTcpSocket* ip_socket, bool i_child) {
             return;
         m_message.SetWritePos(length);
         m_message.SetReadPos(0);
+        m_partial.erase(ip_socket);
         if (i_child)
             HandleChildMessage(ip_socket, m_message);
         else
@@ -460,7 +465,7 @@ void DNetManager::HandleChildMessage(QTcpSocket* ip_socket, MemStream& i_message
 // ---------------------------------------------------------------------------
 // Connections.
 
-void DNetManager::OnDNetPossibleParents(std::list<std::pair<QString, TCPAddress> >& i_parents) {
+void DNetManager::OnDNetPossibleParents(std::list<std::pair<QString, TCPAddress>>& i_parents) {
     if (HasParent()) {
         LogLine(1, "Received possible parents list, but already have a parent. Not processing.");
         return;
@@ -500,6 +505,12 @@ void DNetManager::OnDNetConnectionAccepted(QString i_user, QTcpSocket* ip_socket
         ip_socket->deleteLater();
         return;
     }
+    if (d.GetType("dnet_parent_candidate")->ItemCount() >= PeerLimits::kMaxDNetCandidates) {
+        LogLine(1, "Too many parent candidates, closing the new one");
+        ip_socket->abort();
+        ip_socket->deleteLater();
+        return;
+    }
     LogLine(2, "Adding as possible parent candidate");
     d.GetType("dnet_parent_candidate")
         ->NewItem(Value(ip_socket))
@@ -515,6 +526,17 @@ void DNetManager::OnDNetConnectionRequested(QString i_user, QTcpSocket* ip_socke
     LogLine(1, QString("Child connection accepted from %1").arg(i_user));
     const ItemPtr user = d.GetType("user")->NewItem(Value(i_user));
     const ItemPtr old = user["dnet_child"];
+    const qint64 capacity = ChildCapacity();
+    const int children = d.GetType("dnet_child")->ItemCount();
+    if (old.IsNull() && children >= capacity) {
+        LogLine(1, QString("Child connection from %1 refused, %2 children held, capacity %3")
+                       .arg(i_user)
+                       .arg(children)
+                       .arg(capacity));
+        ip_socket->abort();
+        ip_socket->deleteLater();
+        return;
+    }
     if (!old.IsNull()) {
         LogLine(2, "Child connection already found, closing old connection.");
         QTcpSocket* oldSocket = SocketOf(old);
@@ -546,6 +568,7 @@ void DNetManager::OnSocketClosed() {
 void DNetManager::ParentSocketClosed(QTcpSocket* ip_socket) {
     // Error and disconnected both arrive; only the first counts.
     QObject::disconnect(ip_socket, nullptr, this, nullptr);
+    m_partial.erase(ip_socket);
     if (ip_socket == ParentSocket()) {
         LogLine(1, "Parent socket closed");
         for (const char* key : {kParentUser, kParentSocket, kLeader, kLevel})
@@ -574,6 +597,7 @@ void DNetManager::OnChildSocketClosed() {
 void DNetManager::ChildSocketClosed(QTcpSocket* ip_socket) {
     LogLine(1, "Child socket closed");
     QObject::disconnect(ip_socket, nullptr, this, nullptr);
+    m_partial.erase(ip_socket);
     ip_socket->deleteLater();
     const ItemPtr child = ChildOf(ip_socket);
     if (child.IsNull()) {
@@ -620,11 +644,45 @@ void DNetManager::OnConnected() {
     DetermineCanParent();
 }
 
+void DNetManager::CloseStalledFrames(const QDateTime& i_now) {
+    std::vector<std::pair<QTcpSocket*, bool>> sockets;
+    for (const bool child : {true, false})
+        for (const ItemPtr& item :
+             d.GetType(child ? "dnet_child" : "dnet_parent_candidate")->GetItems())
+            if (QTcpSocket* socket = SocketOf(item))
+                sockets.emplace_back(socket, child);
+    if (QTcpSocket* parent = ParentSocket())
+        sockets.emplace_back(parent, false);
+    for (const auto& [socket, child] : sockets) {
+        const qint64 buffered = socket->bytesAvailable();
+        const auto it = m_partial.find(socket);
+        if (buffered == 0) {
+            if (it != m_partial.end())
+                m_partial.erase(it);
+        } else if (it == m_partial.end()) {
+            m_partial[socket] = {i_now, buffered};
+        } else if (it->second.first.msecsTo(i_now) >= PeerLimits::kStalledFrameMs) {
+            if (buffered - it->second.second >= PeerLimits::kStalledFrameBytes) {
+                it->second = {i_now, buffered};
+                continue;
+            }
+            LogLine(1, "Frame stalled, closing the connection");
+            QObject::disconnect(socket, nullptr, this, nullptr);
+            socket->abort();
+            if (child)
+                ChildSocketClosed(socket);
+            else
+                ParentSocketClosed(socket);
+        }
+    }
+}
+
 void DNetManager::EveryHalfMinute() {
+    const QDateTime now = m_clock ? m_clock() : QDateTime::currentDateTimeUtc();
+    CloseStalledFrames(now);
     QTcpSocket* parent = ParentSocket();
     if (!parent)
         return;
-    const QDateTime now = m_clock ? m_clock() : QDateTime::currentDateTimeUtc();
     if (m_lastSearchTime.isValid() && m_lastSearchTime.msecsTo(now) <= kParentSilenceMs)
         return;
     LogLine(1, "More than a minute elapsed without hearing from parent, closing connection.");
@@ -658,28 +716,17 @@ void DNetManager::DetermineCanParent() {
     if (m_parentMinSpeed == -1 || m_parentSpeedConnectionRatio == -1 || !d.FindType("global") ||
         !HasSetting("upload_speed"))
         return;
-    bool ok = false;
-    // 64-bit throughout: the server's figures and the speed may be near the int range.
-    const qint64 kSpeedBound = qint64(1) << 50;
-    qint64 speed = GetSetting("upload_speed").toLongLong(&ok);
-    speed = ok ? qBound(-kSpeedBound, speed, kSpeedBound) : 0;
     LogLine(1, "Determining whether we can accept child connections.");
-    bool state = false;
-    if (speed < qint64(m_parentMinSpeed) * 1024) {
-        LogLine(2, "Below minimum parent speed, so no.");
-    } else if (m_parentSpeedConnectionRatio <= 0) {
-        // The server's ratio leaves no capacity to divide up.
-        LogLine(
-            2,
-            QString("Parent speed connection ratio %1, so no.").arg(m_parentSpeedConnectionRatio));
-    } else {
-        const qint64 capacity = (speed * 10 / 1024) / m_parentSpeedConnectionRatio;
-        const int children = d.GetType("dnet_child")->ItemCount();
-        LogLine(2, QString("Currently have %1 child connections, max capacity %2")
-                       .arg(children)
-                       .arg(capacity));
-        state = children < capacity;
-    }
+    const qint64 capacity = ChildCapacity();
+    const int children = d.GetType("dnet_child")->ItemCount();
+    LogLine(2, QString("Currently have %1 child connections, capacity %2 (speed %3, minimum %4 "
+                       "KiB/s, ratio %5)")
+                   .arg(children)
+                   .arg(capacity)
+                   .arg(GetSetting("upload_speed"))
+                   .arg(m_parentMinSpeed)
+                   .arg(m_parentSpeedConnectionRatio));
+    const bool state = children < capacity;
     if (state == m_canParent) {
         LogLine(2, "No status change, not notifying.");
         return;
@@ -688,6 +735,21 @@ void DNetManager::DetermineCanParent() {
     LogLine(2, "Status changed, sending notification.");
     if (gp_server)
         gp_server->SendDNetCanParent(state);
+}
+
+qint64 DNetManager::ChildCapacity() const {
+    const qint64 cap = PeerLimits::kMaxDNetChildren;
+    if (m_parentMinSpeed == -1 || m_parentSpeedConnectionRatio == -1 || !d.FindType("global") ||
+        !HasSetting("upload_speed"))
+        return cap;
+    // 64-bit throughout: the server's figures and the speed may be near the int range.
+    const qint64 kSpeedBound = qint64(1) << 50;
+    bool ok = false;
+    qint64 speed = GetSetting("upload_speed").toLongLong(&ok);
+    speed = ok ? qBound(-kSpeedBound, speed, kSpeedBound) : 0;
+    if (speed < qint64(m_parentMinSpeed) * 1024 || m_parentSpeedConnectionRatio <= 0)
+        return 0;
+    return std::min(cap, (speed * 10 / 1024) / m_parentSpeedConnectionRatio);
 }
 
 void DNetManager::DetermineChildDepth() {

@@ -7,6 +7,7 @@
 #include <QString>
 #include <functional>
 #include <list>
+#include <map>
 #include <utility>
 
 #include "net/TCPAddress.h"
@@ -48,6 +49,9 @@ public:
     void SendMessageToChildren(MemStream& i_message);
     void DetermineCanParent();
     void DetermineChildDepth();
+    // Children held at most: the server's figures against our upload speed,
+    // and never more than the hard cap.
+    qint64 ChildCapacity() const;
 
     // Views of the state, for the diagnostics and tests.
     bool CanParent() const { return m_canParent; }
@@ -62,7 +66,7 @@ public:
 public slots:
     void OnDNetParentMinSpeed(int i_speed);
     void OnDNetParentSpeedConnectionRatio(int i_ratio);
-    void OnDNetPossibleParents(std::list<std::pair<QString, TCPAddress> >& i_parents);
+    void OnDNetPossibleParents(std::list<std::pair<QString, TCPAddress>>& i_parents);
     void OnDNetMessage(MemStream& i_message);
     void OnDNetDeliveryReport(int i_request);
     void OnDNetReset();
@@ -91,6 +95,9 @@ private:
     void ConnectChildSlots(QTcpSocket* ip_socket);
     void DropSocket(QTcpSocket* ip_socket);
     void Adopt(QTcpSocket* ip_socket);
+    // Closes connections whose incomplete frame has not grown by the stall
+    // minimum within the stall window.
+    void CloseStalledFrames(const QDateTime& i_now);
     void SendLevelFrame(int i_level, QTcpSocket* ip_only = nullptr);
     void SendLeaderFrame(const QString& i_leader, QTcpSocket* ip_only = nullptr);
     void WriteFrame(QTcpSocket* ip_socket, const MemStream& i_message);
@@ -108,6 +115,8 @@ private:
     int m_parentSpeedConnectionRatio = -1;
     bool m_canParent = false;
     QDateTime m_lastSearchTime;
+    // Sockets in the middle of a frame: when the window began, bytes then.
+    std::map<QTcpSocket*, std::pair<QDateTime, qint64>> m_partial;
     std::function<QDateTime()> m_clock;
 };
 

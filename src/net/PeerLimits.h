@@ -34,6 +34,30 @@ constexpr int kMaxMessagingConnections = 1000;
 // Outgoing attempts at once: our own pending connect requests plus the
 // connect-backs we are making for others.
 constexpr int kMaxOutgoingAttempts = 128;
+// Distributed-network connections held at once, children and parent
+// candidates each; children are also held to the capacity the server's
+// figures give. A child only ever sends its depth, so its frames are small.
+constexpr int kMaxDNetChildren = 100;
+constexpr int kMaxDNetCandidates = 100;
+constexpr quint32 kMaxDNetChildFrameLength = 4096;
+// Frames from a parent or candidate: searches, levels and leaders.
+constexpr quint32 kMaxDNetFrameLength = 64 * 1024;
+// Descriptors kept free for the store, the logs and transfers when the
+// process limit is too low for the connection caps; the soft limit is raised
+// to the hard one, but no further than kWantedDescriptors.
+constexpr int kReservedDescriptors = 100;
+constexpr int kWantedDescriptors = 8192;
+
+// Output not yet taken by the peer, per messaging connection: a peer that
+// asks and never reads is closed rather than buffered for (three of the
+// largest answers).
+constexpr qint64 kMaxUnsentOutput = qint64(32) * 1024 * 1024;
+// Incomplete incoming frames buffered across all messaging connections; past
+// it the connection holding the largest one is closed.
+constexpr qint64 kMaxPartialFramesTotal = qint64(256) * 1024 * 1024;
+// Search results stored per request: from one user, and from all together.
+constexpr int kMaxSearchResultsPerUser = 5000;
+constexpr int kMaxSearchResultsPerRequest = 100000;
 
 // Time-outs, counted in ticks of the shared 30-second timer. A count of n
 // means the n-th tick after the start ends it, so it lasts between (n - 1)

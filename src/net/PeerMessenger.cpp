@@ -7,7 +7,11 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <QtEndian>
+#include <algorithm>
+#include <limits>
 #include <vector>
+
+#include <sys/resource.h>
 
 #include "net/FrameReader.h"
 #include "net/Obfuscation.h"
@@ -94,6 +98,8 @@ struct PeerMessenger::Connection {
     // not in a frame) and the bytes read since.
     qint64 frameWindowStart = -1;
     qint64 frameWindowBytes = 0;
+    // Bytes of an incomplete frame, as last counted into the shared budget.
+    qint64 partialBytes = 0;
     FrameReader reader{PeerLimits::kMaxFrameLength};
     ObfuscationDecoder decoder{PeerLimits::kMaxSetUpLength};
 };
@@ -116,6 +122,7 @@ struct PeerMessenger::Request {
 PeerMessenger::PeerMessenger(QObject* parent)
     : QObject(parent), m_maxMessaging(PeerLimits::kMaxMessagingConnections) {
     peerMessenger = this;
+    FitDescriptorLimit();
     // Shared by every instance, so that all of them see one steady time line.
     static QElapsedTimer steady;
     if (!steady.isValid())
@@ -156,6 +163,39 @@ PeerMessenger::~PeerMessenger() {
     m_connections.clear();
     if (peerMessenger == this)
         peerMessenger = nullptr;
+}
+
+void PeerMessenger::FitDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    const rlim_t wanted = limit.rlim_max == RLIM_INFINITY
+                              ? rlim_t(PeerLimits::kWantedDescriptors)
+                              : std::min(limit.rlim_max, rlim_t(PeerLimits::kWantedDescriptors));
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
+        rlimit raised = limit;
+        raised.rlim_cur = wanted;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    const qint64 soft = limit.rlim_cur == RLIM_INFINITY ? std::numeric_limits<qint64>::max()
+                                                        : qint64(limit.rlim_cur);
+    // Two listeners, the server, outgoing attempts, the distributed network
+    // and a reserve are fixed; messaging and set-ups share what is left.
+    const qint64 fixed = 3 + PeerLimits::kMaxOutgoingAttempts + PeerLimits::kMaxDNetChildren +
+                         PeerLimits::kMaxDNetCandidates + PeerLimits::kReservedDescriptors;
+    const qint64 room = soft - fixed;
+    const qint64 wantedRoom = qint64(m_maxMessaging) + m_maxUnidentified;
+    if (room < wantedRoom) {
+        const qint64 kFloor = 16;
+        m_maxUnidentified = int(qMax(kFloor, room * m_maxUnidentified / wantedRoom));
+        m_maxMessaging = int(qMax(kFloor, room - m_maxUnidentified));
+    }
+    Log(kArea, 1,
+        QString("Descriptor limit %1; up to %2 messaging connections and %3 without set-up.")
+            .arg(soft)
+            .arg(m_maxMessaging)
+            .arg(m_maxUnidentified));
 }
 
 void PeerMessenger::DataLoaded() {
@@ -365,6 +405,8 @@ void PeerMessenger::Close(const ConnectionPtr& c, const QString& why) {
         return;
     c->closed = true;
     m_connections.erase(c->id);
+    m_partialBytes -= c->partialBytes;
+    c->partialBytes = 0;
     Log(kArea, 2,
         QString("Connection %1%2 closed: %3")
             .arg(c->user.isEmpty() ? QString("(unidentified)") : c->user)
@@ -508,6 +550,8 @@ bool PeerMessenger::ReadFrame(const ConnectionPtr& c, Reader& reader, quint32& c
         reader.Feed(chunk.data(), n);
         m_bytesRead += n;
         TrackFrameProgress(c, n);
+        if (c->closed)
+            return false;
     }
 }
 
@@ -621,6 +665,15 @@ bool PeerMessenger::WriteBody(const ConnectionPtr& c, const QByteArray& body) {
         bytes = Obfuscation::Encode(bytes);
     if (c->socket->write(bytes) != bytes.size()) {
         Close(c, "write failed");
+        return false;
+    }
+    // Answers to a peer that asks and never reads would pile up here.
+    if (c->socket->bytesToWrite() > PeerLimits::kMaxUnsentOutput) {
+        Log(kArea, 1,
+            QString("%1 does not read what we send (%2 bytes waiting).")
+                .arg(c->user)
+                .arg(c->socket->bytesToWrite()));
+        Close(c, "too much unsent output");
         return false;
     }
     c->ticks = 0;
@@ -823,7 +876,7 @@ void PeerMessenger::MakeRoomForUnidentified() {
             ++n;
         }
     }
-    if (n >= PeerLimits::kMaxUnidentifiedConnections && oldest)
+    if (n >= m_maxUnidentified && oldest)
         Close(oldest, "too many connections without set-up; the oldest goes");
 }
 
@@ -853,6 +906,21 @@ void PeerMessenger::TrackFrameProgress(const ConnectionPtr& c, qint64 bytes) {
     if (bytes > 0)
         c->lastActivity = now;
     const qint64 buffered = c->obfuscated ? c->decoder.BufferedBytes() : c->reader.BufferedBytes();
+    m_partialBytes += buffered - c->partialBytes;
+    c->partialBytes = buffered;
+    if (m_partialBytes > m_maxPartialBytes) {
+        ConnectionPtr largest = c;
+        for (const auto& entry : m_connections)
+            if (entry.second->partialBytes > largest->partialBytes)
+                largest = entry.second;
+        Log(kArea, 1,
+            QString("Incomplete frames hold %1 bytes; the largest (%2 bytes) goes.")
+                .arg(m_partialBytes)
+                .arg(largest->partialBytes));
+        Close(largest, "too many bytes in incomplete frames");
+        if (c->closed)
+            return;
+    }
     if (buffered == 0) {
         c->frameWindowStart = -1;
         return;

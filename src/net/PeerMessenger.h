@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "net/PeerLimits.h"
 #include "net/PeerPayloads.h"
 #include "store/Data.h"
 #include "store/MemStream.h"
@@ -106,6 +107,9 @@ public:
     void CheckDeadlines();
     // Lowers the cap on messaging connections (tests).
     void SetMaxMessagingConnections(int cap) { m_maxMessaging = cap; }
+    int MaxMessagingConnections() const { return m_maxMessaging; }
+    // Lowers the budget for incomplete incoming frames (tests).
+    void SetMaxPartialFrameBytes(qint64 bytes) { m_maxPartialBytes = bytes; }
 
     // Handles one peer message from the user; the payload's read position is
     // at the first payload byte. A message that does not read whole is logged
@@ -239,6 +243,9 @@ private:
     void TrackFrameProgress(const ConnectionPtr& c, qint64 bytes);
     void MakeRoomForUnidentified();
     void MakeRoomForMessaging(const ConnectionPtr& c);
+    // Raises the soft descriptor limit and, where it stays low, lowers the
+    // messaging cap so that a reserve of descriptors stays free.
+    void FitDescriptorLimit();
 
     // Parses and dispatches; false when the connection should close.
     bool Dispatch(const QString& user, quint32 code, MemStream& payload);
@@ -272,6 +279,9 @@ private:
     std::function<qint64()> m_clock;
     QTimer m_deadlineTimer;
     int m_maxMessaging;
+    int m_maxUnidentified = PeerLimits::kMaxUnidentifiedConnections;
+    qint64 m_maxPartialBytes = PeerLimits::kMaxPartialFramesTotal;
+    qint64 m_partialBytes = 0;
     qint64 m_bytesRead = 0;
 };
 

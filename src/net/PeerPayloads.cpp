@@ -1,9 +1,11 @@
 #include "net/PeerPayloads.h"
 
 #include <zlib.h>
+#include <QHash>
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <memory>
 
 #include "net/PeerLimits.h"
@@ -275,6 +277,42 @@ std::string FolderOf(const std::string& path) {
     return GetFolder(path);
 }
 
+// Results stored so far per search, kept beside the store so that a flood
+// of small answers costs no scan of what is already there. A tally holds
+// while its request and its count of answers are the ones in the store;
+// otherwise it is counted afresh.
+struct Tally {
+    quint64 requestId = 0;
+    int answers = 0;
+    int total = 0;
+    QHash<QString, int> perUser;
+};
+
+Tally& TallyOf(quint32 token, const ItemPtr& request) {
+    static std::map<quint32, Tally> tallies;
+    if (tallies.size() > 256) {
+        Type* requests = d.FindType("search_request");
+        for (auto it = tallies.begin(); it != tallies.end();)
+            if (!requests || requests->HasItem(Value(it->first)).GetId() != it->second.requestId)
+                it = tallies.erase(it);
+            else
+                ++it;
+    }
+    Tally& tally = tallies[token];
+    const int answers = request.CountItems("search_results");
+    if (tally.requestId != request.GetId() || tally.answers != answers) {
+        tally = Tally();
+        tally.requestId = request.GetId();
+        tally.answers = answers;
+        for (const ItemPtr& earlier : request.GetItems("search_results")) {
+            const int n = earlier.CountItems("search_result");
+            tally.total += n;
+            tally.perUser[earlier["user"].AsString()] += n;
+        }
+    }
+    return tally;
+}
+
 }  // namespace
 
 bool InflateBounded(const char* data, qint64 size, qint64 cap, QByteArray& out) {
@@ -378,18 +416,31 @@ ItemPtr StoreSearchResults(const QString& fromUser, const SearchResultMessage& m
     if (request.IsConnected("search_stopped"))
         return ItemPtr();
 
+    // A peer may answer with millions, and any user can learn the token.
+    Tally& tally = TallyOf(message.token, request);
+    const int room =
+        std::max(0, std::min(PeerLimits::kMaxSearchResultsPerUser - tally.perUser.value(fromUser),
+                             PeerLimits::kMaxSearchResultsPerRequest - tally.total));
+
     SearchParser parser;
     // A text that does not parse filters by the tokens read before the fault.
     parser.SetSearchText(request.HasItem("search_request_text").AsString());
     std::vector<const FileInfo*> kept;
+    std::size_t filtered = 0;
     for (const FileInfo& file : message.files) {
-        const QString path = ToQString(file.GetName());
-        if (parser.IsMatch(path))
+        if (!parser.IsMatch(ToQString(file.GetName())))
+            ++filtered;
+        else if (int(kept.size()) < room)
             kept.push_back(&file);
-        else
-            Log(kArea, 2,
-                QString("Filtered out search result %1 from user %2").arg(path, fromUser));
     }
+    if (filtered > 0)
+        Log(kArea, 2,
+            QString("Filtered out %1 search results from user %2").arg(filtered).arg(fromUser));
+    if (message.files.size() - filtered > kept.size())
+        Log(kArea, 1,
+            QString("%1 search results from user %2 over the limit dropped")
+                .arg(message.files.size() - filtered - kept.size())
+                .arg(fromUser));
     if (kept.empty())
         return ItemPtr();
 
@@ -425,6 +476,9 @@ ItemPtr StoreSearchResults(const QString& fromUser, const SearchResultMessage& m
             result.Connect(
                 d.GetType("length_seconds")->NewItem(Value(attributes.Get(AttributeMap::kLength))));
     }
+    tally.answers += 1;
+    tally.total += int(kept.size());
+    tally.perUser[fromUser] += int(kept.size());
     // Linked to its request last, so that whoever watches the request finds
     // the answer complete.
     results.Connect(request);

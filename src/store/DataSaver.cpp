@@ -642,8 +642,13 @@ void DataSaver::Load(const QString& prefix) {
         QString aside = path + ".unreadable";
         for (int n = 1; QFile::exists(aside); ++n)
             aside = QString("%1.unreadable%2").arg(path).arg(n);
-        QFile::rename(path, aside);
-        Log(kLogArea, 1, QString("Could not load %1 (%2); kept as %3").arg(path, reason, aside));
+        if (QFile::rename(path, aside))
+            Log(kLogArea, 1,
+                QString("Could not load %1 (%2); kept as %3").arg(path, reason, aside));
+        else
+            Log(kLogArea, 1,
+                QString("Could not load %1 (%2), nor set it aside as %3; left in place")
+                    .arg(path, reason, aside));
         reasons << QString("%1: %2").arg(QFileInfo(path).fileName(), reason);
     }
     NotifyLoaded(true);

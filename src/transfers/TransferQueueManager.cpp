@@ -99,7 +99,6 @@ TransferQueueManager::TransferQueueManager(QObject* parent) : QObject(parent) {
 }
 
 TransferQueueManager::~TransferQueueManager() {
-    DisableHandlers();
     if (dataSaver)
         dataSaver->RemoveDataLoadedEventHandler(this);
     // Ask every thread first, then wait: the waits overlap.
@@ -113,6 +112,13 @@ TransferQueueManager::~TransferQueueManager() {
                 threads.append(thread);
     }
     StopAllAndWait(threads);
+    // Quitting mid-transfer: the run-time values die with their items, and
+    // only the removal handlers free them, so they go before the handlers.
+    for (const char* typeName : {"upload_entry", "download_entry"})
+        if (Type* type = d.FindType(typeName))
+            for (const ItemPtr& entry : type->GetItems())
+                ReleaseTransfer(entry, typeName[0] == 'u');
+    DisableHandlers();
     if (transferQueueManager == this)
         transferQueueManager = nullptr;
 }

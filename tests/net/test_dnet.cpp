@@ -240,6 +240,7 @@ private slots:
         mgr->OnDNetParentMinSpeed(0);
         mgr->OnDNetParentSpeedConnectionRatio(10);
         QTcpSocket* first = Child("dave");
+        QVERIFY(Closed(Child("erin")));  // past the capacity
         first->close();
         QVERIFY(WaitUntil([] { return d.GetType("dnet_child")->ItemCount() == 0; }));
         QCOMPARE(ServerGot(), QStringList({"100:1", "100:0", "100:1"}));
@@ -262,11 +263,12 @@ private slots:
     void badFramesClose() {
         // Lengths out of range, a frame of an unknown code, levels beyond
         // reason, cut searches and depths: the connection goes.
-        const QByteArray tooLong = Length(PeerLimits::kMaxFrameLength + 1);
+        const QByteArray tooLong = Length(PeerLimits::kMaxDNetFrameLength + 1);
         // clang-format off
         const QByteArray bad[] = {Length(0xFFFFFFFFu), Length(0x80000000u), Length(0x7FFFFFFFu), tooLong, Length(0),
                                   Length(1) + "\x09" + Length(0), Level(1001), D(3, Payload().U32(49).Str("erin").U32(1))};
-        const QByteArray badChild[] = {Length(0xFFFFFFFFu), Length(0), tooLong, D(7, Payload().I32(1001)), D(7, "\1")};
+        const QByteArray badChild[] = {Length(0xFFFFFFFFu), Length(0), Length(PeerLimits::kMaxDNetChildFrameLength + 1),
+                                       D(7, Payload().I32(1001)), D(7, "\1")};
         // clang-format on
         for (const QByteArray& bytes : bad) {
             QTcpSocket* candidate = Candidate("cand");
@@ -284,6 +286,34 @@ private slots:
                    0;
         }));
         QVERIFY(!mgr->HasParent());
+    }
+
+    void capsAndStalledFrames() {
+        // A child stuck in the middle of a frame for a minute is closed.
+        QTcpSocket* slow = Child("slow");
+        Send(slow, D(7, Payload().I32(2)) + Length(100) + "\7");
+        QVERIFY(WaitUntil([this] { return mgr->ChildDepth() == 3; }));
+        mgr->EveryHalfMinute();
+        now = now.addMSecs(PeerLimits::kStalledFrameMs - 1);
+        mgr->EveryHalfMinute();
+        QCOMPARE(d.GetType("dnet_child")->ItemCount(), 1);
+        now = now.addMSecs(1);
+        mgr->EveryHalfMinute();
+        QCOMPARE(d.GetType("dnet_child")->ItemCount(), 0);
+        QVERIFY(Closed(slow));
+        // Without the server's figures, the hard caps hold; a child that
+        // comes back replaces itself.
+        for (int k = 0; k < PeerLimits::kMaxDNetChildren; ++k)
+            d.GetType(k ? "dnet_child" : "dnet_parent_candidate")
+                ->NewItem(Value(QString::number(k)));
+        QTcpSocket* last = Child("last");
+        QVERIFY(Closed(Child("over")));
+        QVERIFY(Child("last"));
+        QCOMPARE(d.GetType("dnet_child")->ItemCount(), PeerLimits::kMaxDNetChildren);
+        QVERIFY(Closed(last));
+        for (int k = 1; k < PeerLimits::kMaxDNetCandidates; ++k)
+            d.GetType("dnet_parent_candidate")->NewItem(Value(QString::number(-k)));
+        QVERIFY(Closed(Candidate("cand")));
     }
 
     // Random and mutated frames through the server path, a candidate and a

@@ -407,6 +407,27 @@ private slots:
         QCOMPARE(failed, Payload().U32(token).Str(kMe).Bytes());
     }
 
+    // Bob reached us directly while our connect-back to him was under way: the
+    // connect-back, newer but never spoken on by him, must not carry our next
+    // message, or it is lost when he closes that spare connection.
+    void connectBackBobNeverSpokeOnGoesLast() {
+        RawPeer bob, session;
+        QVERIFY(bob.Listen());
+        QVERIFY(LogIn(&session, "bob", bob.Port()));
+        QVERIFY(IncomingP(bob, "bob"));
+        const int spoken = bob.CurrentConnection();
+        session.SendMessage(18, Payload().U32(99).Str(kMe).Str("P"));
+        RawPeer::SetUp setUp;
+        QVERIFY(bob.WaitForIncoming() && bob.ReadSetUp(&setUp) && setUp.code == 0);
+        QVERIFY(bob.CurrentConnection() != spoken);
+        messenger->QueueUpload("bob", "d\\f.mp3", 5);
+        QByteArray payload;
+        quint32 code = 0;
+        QVERIFY(bob.WaitForMessageOn(spoken, &code, &payload));
+        QCOMPARE(code, 60u);
+        QCOMPARE(payload, Payload().Str("d\\f.mp3").I64(5).Bytes());
+    }
+
     void unsentMessagesAndAttemptCaps() {
         RawPeer bob;
         QVERIFY(bob.Listen());
@@ -790,6 +811,39 @@ private slots:
         }
         RawPeer fresh;
         QVERIFY(IncomingP(fresh, "fresh"));
+    }
+
+    void unreadAnswersAndPartialFrameBudget() {
+        // A peer that asks and never reads is closed once our unsent output
+        // passes the cap, not buffered for.
+        int asked = 0;
+        const auto answers =
+            connect(messenger.get(), &P::SharedFileListRequested, this, [&](const QString& user) {
+                ++asked;
+                MemStream answer;
+                answer.Write(quint32(P::PM_SHARED_FILE_LIST));
+                answer.WriteBuffer(QByteArray(4 << 20, 'z').constData(), 4 << 20);
+                messenger->SendMessage(user, answer);
+            });
+        QTcpSocket greedy;
+        greedy.setReadBufferSize(4096);
+        greedy.connectToHost(QHostAddress::LocalHost, messenger->ListeningPort());
+        QVERIFY(greedy.waitForConnected(RawPeer::kDefaultWait));
+        greedy.write(RawPeer::SetUpFrame("greedy", "P") +
+                     RawPeer::Frame(P::PM_SHARED_FILE_LIST_REQUEST).repeated(40));
+        QVERIFY(WaitUntil([&] { return asked > 0 && messenger->ConnectionCount() == 0; }));
+        QVERIFY(asked < 40 && disconnect(answers));
+        // Past the budget for incomplete frames, the largest one goes.
+        messenger->SetMaxPartialFrameBytes(100 * 1024);
+        RawPeer a, b;
+        QVERIFY(IncomingP(a, "a") && IncomingP(b, "b"));
+        const QByteArray frame = RawPeer::Frame(999, QByteArray(60 * 1024, 'p'));
+        QVERIFY(SendRead(a, RawPeer::Frame(999, QByteArray(80 * 1024, 'p')).left(70 * 1024),
+                         70 * 1024));
+        QVERIFY(SendRead(b, frame.left(40 * 1024), 40 * 1024));
+        QVERIFY(a.WaitForDisconnect());
+        QVERIFY(SendRead(b, frame.mid(40 * 1024), frame.size() - 40 * 1024));
+        QVERIFY(RoundTrip(b, "b"));
     }
 };
 

@@ -320,6 +320,23 @@ private slots:
         QCOMPARE(d.GetType("search_result")->ItemCount(), 0);
     }
 
+    void searchResultFloodsCapped() {
+        // Millions of matches in one answer: so many per user and per request.
+        const int perUser = PeerLimits::kMaxSearchResultsPerUser;
+        Request(8, "x");
+        const auto store = [](const QString& user, int n) {
+            const ItemPtr r = StoreSearchResults(user, Answer(8, std::vector(n, FileInfo("x", 1))));
+            return r.IsNull() ? 0 : r.CountItems("search_result");
+        };
+        QCOMPARE(store("bob", perUser + 1), perUser);
+        QCOMPARE(store("bob", 1), 0);
+        const int users = PeerLimits::kMaxSearchResultsPerRequest / perUser;
+        for (int k = 1, n = perUser; k < users; ++k, n = k + 1 < users ? perUser : perUser - 1)
+            QCOMPARE(store(QString("u%1").arg(k), n), n);
+        QCOMPARE(store("late", 2), 1);
+        QCOMPARE(store("later", 1), 0);
+    }
+
     void mutatedPayloads() {
         Request(1, "a");
         fuzz::Rng rng(20240611);
