@@ -1,7 +1,7 @@
 // The main window's slots. Those of the option pages, the tool-bar commands
-// other than the account, port and share dialogs, chats, admin messages and
-// the release notice are wired now and filled by the issues that build those
-// views; until then they leave everything as it is.
+// other than the account, port and share dialogs and the release notice are
+// wired now and filled by the issues that build those views; until then they
+// leave everything as it is.
 
 #include <QApplication>
 
@@ -10,6 +10,9 @@
 #include "store/Log.h"
 #include "store/Settings.h"
 #include "ui_mainwindow.h"
+#include "views/chat/AdminMessageDialog.h"
+#include "views/chat/ChatForm.h"
+#include "views/chat/ChatsForm.h"
 #include "views/shares/AddSharedFolderDialog.h"
 #include "views/shares/ChangeListeningPortDialog.h"
 #include "views/shares/ChangeUsernamePasswordDialog.h"
@@ -89,8 +92,17 @@ void MainWindow::OnToolBarActionTriggered(QWidget*, QString action) {
 
 void MainWindow::OnConnecting() {}
 void MainWindow::OnConnectionFailed(QString) {}
-void MainWindow::OnPrivateChat(QString, QString, time_t, bool) {}
-void MainWindow::OnAdminMessage(QString) {}
+void MainWindow::OnPrivateChat(QString user, QString chat, time_t, bool) {
+    if (chatsForm)
+        chatsForm->GetChatForm(user)->AddChat(user, chat);
+}
+
+void MainWindow::OnAdminMessage(QString text) {
+    auto* dialog = new AdminMessageDialog(text, this);
+    dialog->setWindowFlags(dialog->windowFlags() | Qt::WindowStaysOnTopHint);
+    dialog->show();
+}
+
 void MainWindow::OnNewVersion(qint64, QString, QStringList) {}
 void MainWindow::OnTrayIconActivated(QSystemTrayIcon::ActivationReason) {}
 void MainWindow::OnSharedFolderAdded(ItemPtr) {}

@@ -3,20 +3,38 @@
 
 #include <QWidget>
 
-class QTabWidget;
-class QTreeWidget;
+#include "store/Data.h"
 
-// The private chats page; the chat views come with the chat issue.
-class ChatsForm : public QWidget {
+class ChatForm;
+class RoomTabWidget;
+
+// The private chats page: one tab per chat partner (and per open chat log).
+class ChatsForm : public QWidget, public DataHandler {
     Q_OBJECT
 public:
     explicit ChatsForm(QWidget* parent = nullptr);
     ~ChatsForm() override;
     void Init();
-    QTreeWidget* List() const { return mp_list; }
+
+    // The user's open chat, made (and the user tracked) when there is none.
+    ChatForm* GetChatForm(QString user);
+    // GetChatForm, then brings the chat into view.
+    void OpenChatForm(QString user);
+    RoomTabWidget* Tabs() const { return mp_tabs; }
+
+signals:
+    // A chat asked for its partner's user menu; the user views fill it.
+    void UserMenuRequested(QString user, QPoint globalPosition);
+
+public slots:
+    void OnChatTabClosed(int index);
 
 private:
-    QTreeWidget* mp_list;
+    void OnUserOnline(ItemPtr user);
+    void OnUserOffline(ItemPtr user);
+    void SetTabIcon(const ItemPtr& user, const char* icon);
+
+    RoomTabWidget* mp_tabs;
 };
 
 extern ChatsForm* chatsForm;

@@ -1,0 +1,71 @@
+#ifndef TAVENOOK_VIEWS_CHAT_CHATTRANSCRIPT_H
+#define TAVENOOK_VIEWS_CHAT_CHATTRANSCRIPT_H
+
+#include <QDateTime>
+#include <QString>
+#include <functional>
+
+#include "store/Data.h"
+
+class QTextBrowser;
+
+namespace chat {
+
+// The clock every chat view reads; tests replace it to drive chat periods.
+QDateTime Now();
+void SetClock(std::function<QDateTime()> clock);
+
+// "MMM d h:mm:ss ap" in the C locale, so logs read the same everywhere.
+QString LongTime(const QDateTime& time);
+QString ShortTime(const QDateTime& time);
+
+// Escapes raw text for the transcript and turns its http and https addresses
+// into anchors. Links are found before escaping, so a link ends where the raw
+// address ends and never takes in the words after it.
+QString RichText(const QString& raw);
+
+// Adds one step to a store pattern and returns its root, which is what the
+// store takes.
+inline PathNode* Step(PathNode* root, const char* type, PathNodeRelation relation) {
+    new PathNode(root, type, relation);
+    return root;
+}
+
+// Whether a chat text (trimmed by the caller or not) is a "/me " action.
+bool IsAction(const QString& text);
+
+}  // namespace chat
+
+// One chat transcript: ordinary, action and status lines, the activity-based
+// start and end lines and, for rooms, a cap on the transcript's size. The
+// owning view logs what the Add functions return.
+class ChatTranscript {
+public:
+    static constexpr int kRoomCap = 250000;
+    static constexpr int kRoomCut = 50000;
+    static constexpr qint64 kIdleMs = 300000;
+
+    // cap 0: the transcript is never shortened.
+    ChatTranscript(QTextBrowser* view, int cap);
+
+    // Shows one ordinary line and returns its log line.
+    QString AddLine(const QString& sender, const QString& text);
+    // Shows an action line (text holds "/me " after trimming) and returns its
+    // log line; no chat period opens or lasts longer for it.
+    QString AddAction(const QString& sender, const QString& text);
+    void AddStatus(const QString& text);
+    // Ends an idle chat period; called on the half-minute tick.
+    void CheckInactivity();
+
+    bool IsActive() const { return m_active; }
+
+private:
+    void Append(const QString& html);
+
+    QTextBrowser* mp_view;
+    int m_cap;
+    bool m_active = false;
+    QDateTime m_lastChat;
+};
+
+#endif

@@ -1,0 +1,86 @@
+#ifndef TAVENOOK_VIEWS_CHAT_ROOMFORM_H
+#define TAVENOOK_VIEWS_CHAT_ROOMFORM_H
+
+#include <QString>
+#include <QTreeWidgetItem>
+#include <QWidget>
+
+#include "store/Data.h"
+#include "views/chat/ChatTranscript.h"
+
+class QUrl;
+
+namespace Ui {
+class RoomForm;
+}
+
+// A member row; orders by the store values behind the sort column.
+class QRoomUserListItemWidget : public QTreeWidgetItem {
+public:
+    using QTreeWidgetItem::QTreeWidgetItem;
+    bool operator<(const QTreeWidgetItem& other) const override;
+};
+
+// The page of one joined room: transcript, entry line and member list. It
+// lives from the join confirmation until its tab closes or the server takes
+// us out of the room.
+class RoomForm : public QWidget, public DataHandler {
+    Q_OBJECT
+public:
+    enum Column { ColumnBlank, ColumnFlag, ColumnUser, ColumnNote, ColumnFiles, ColumnSpeed };
+
+    RoomForm(QString room, QWidget* parent = nullptr);
+    ~RoomForm() override;
+    void Init();
+
+    void AddStatusMessage(QString text);
+    void LogChat(QString line);
+
+    QString Room() const { return m_room; }
+    Ui::RoomForm* Form() const { return mp_ui; }
+    ChatTranscript& Transcript() { return m_transcript; }
+    QTreeWidgetItem* UserRow(const QString& user) const;
+    // The server took us out of the room; the form is on its way out.
+    bool HasLeft() const { return m_left; }
+
+signals:
+    // Hooks for the user views: a member's menu at a global position, and a
+    // click on a member's note.
+    void UserMenuRequested(QString user, QPoint globalPosition);
+    void UserNoteRequested(QString user);
+
+public slots:
+    void OnRoomChat(QString room, QString user, QString chat);
+    void OnEnterPressed();
+    void OnConnected();
+    void OnDisconnected();
+    void CheckChatInactivity();
+    void OnURLClicked(QUrl url);
+    void OnUserItemClicked(QTreeWidgetItem* item, int column);
+    void OnUserItemDoubleClicked(QTreeWidgetItem* item, int column);
+    void OnUserListContextMenuRequested(QPoint point);
+
+private:
+    void OnUserAdded(ItemPtr user);
+    void OnUserRemoved(ItemPtr user);
+    void OnOperatorAdded(ItemPtr user);
+    void OnOperatorRemoved(ItemPtr user);
+    void OnUserNoteChanged(ItemPtr user);
+    void OnUserNoteRemoved(ItemPtr user);
+    void OnLeftRoom(ItemPtr room);
+    void OnRoomAutojoinOn(ItemPtr room);
+    void OnRoomAutojoinOff(ItemPtr room);
+    void OnRoomActivityAlertOn(ItemPtr room);
+    void OnRoomActivityAlertOff(ItemPtr room);
+    void UpdateUserCount();
+    void SetBold(const QString& user, bool bold);
+    void SetActionText(const char* action, const QString& text);
+
+    Ui::RoomForm* mp_ui;
+    QString m_room;
+    ItemPtr m_roomItem;
+    ChatTranscript m_transcript;
+    bool m_left = false;
+};
+
+#endif
