@@ -31,7 +31,7 @@ QMessageBox::StandardButton Show(QWidget* parent, const Box& box) {
     message.setTextFormat(Qt::PlainText);
     if (box.question) {
         message.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        message.setDefaultButton(QMessageBox::Yes);
+        message.setDefaultButton(box.defaultButton);
     } else {
         message.setStandardButtons(QMessageBox::Ok);
     }
@@ -56,8 +56,9 @@ void Inform(QWidget* parent, const QString& title, const QString& text) {
     Show(parent, Box{false, title, text});
 }
 
-bool AskYesNo(QWidget* parent, const QString& title, const QString& text) {
-    return Show(parent, Box{true, title, text}) == QMessageBox::Yes;
+bool AskYesNo(QWidget* parent, const QString& title, const QString& text,
+              QMessageBox::StandardButton defaultButton) {
+    return Show(parent, Box{true, title, text, defaultButton}) == QMessageBox::Yes;
 }
 
 int RunModal(QDialog* dialog) {

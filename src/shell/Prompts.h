@@ -14,9 +14,10 @@ class QWidget;
 namespace prompts {
 
 struct Box {
-    bool question = false;  // Yes/No with Yes as default; otherwise one OK button
+    bool question = false;  // Yes/No; otherwise one OK button
     QString title;
     QString text;
+    QMessageBox::StandardButton defaultButton = QMessageBox::No;
 };
 
 using BoxHandler = std::function<QMessageBox::StandardButton(QWidget* parent, const Box& box)>;
@@ -30,7 +31,9 @@ void SetChooseFolderHandler(ChooseHandler handler);
 void SetChooseSaveFileHandler(ChooseHandler handler);
 
 void Inform(QWidget* parent, const QString& title, const QString& text);
-bool AskYesNo(QWidget* parent, const QString& title, const QString& text);
+// Confirmations default to No; a question that invites the user says so.
+bool AskYesNo(QWidget* parent, const QString& title, const QString& text,
+              QMessageBox::StandardButton defaultButton = QMessageBox::No);
 // Runs the dialog modally; returns its result code.
 int RunModal(QDialog* dialog);
 // A directory chosen by the user, or empty when cancelled.

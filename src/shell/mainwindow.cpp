@@ -236,7 +236,8 @@ void MainWindow::FirstRun() {
     }
     if (prompts::AskYesNo(nullptr, "Share a folder?",
                           "Many Tavenook users require that you share something before "
-                          "downloading from them. Would you like to share a folder now?")) {
+                          "downloading from them. Would you like to share a folder now?",
+                          QMessageBox::Yes)) {
         QPointer<AddSharedFolderDialog> share = new AddSharedFolderDialog(ItemPtr(), this);
         prompts::RunModal(share);
         // A real modal loop deletes it on close; an answered prompt does not.
