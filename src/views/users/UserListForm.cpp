@@ -1,23 +1,487 @@
+#include "views/users/UserListForm.h"
+
+#include <QFile>
 #include <QHBoxLayout>
+#include <QHeaderView>
+#include <QTimer>
 #include <QTreeWidget>
 
-#include "views/users/UserListForm.h"
+#include "net/PeerLimits.h"
+#include "net/PeerMessenger.h"
+#include "net/server.h"
+#include "shell/ActionSetToolBar.h"
+#include "shell/EventToolBar.h"
+#include "shell/FocusWidget.h"
+#include "shell/SizeManager.h"
+#include "shell/TabWidget.h"
+#include "store/DataSaver.h"
+#include "store/GeneralFunctions.h"
+#include "store/Log.h"
+#include "store/MemStream.h"
+#include "store/Settings.h"
+#include "transfers/TransferQueueManager.h"
+#include "views/chat/ChatsForm.h"
+#include "views/chat/MessageUsersDialog.h"
+#include "views/users/AddUserDialog.h"
+#include "views/users/UserGroupsDialog.h"
+#include "views/users/UserInfoForm.h"
 
 UserListForm* userListForm = nullptr;
 
-// Builds the page's one list; the view's own issue replaces this page.
-UserListForm::UserListForm(QWidget* parent) : QWidget(parent), mp_list(new QTreeWidget(this)) {
+namespace {
+
+constexpr const char* kOnline = ":/icons/online_icon";
+constexpr const char* kOffline = ":/icons/offline_icon";
+constexpr const char* kNote = ":/icons/note_icon";
+constexpr quint32 kUserInfoReply = 16;
+
+bool IsOnline(const ItemPtr& user) {
+    return !user.IsNull() && user.IsConnected("is_online");
+}
+
+}  // namespace
+
+QTreeWidgetItem* UserRow(const ItemPtr& user, const char* nodeType) {
+    if (user.IsNull() || !d.FindType(nodeType))
+        return nullptr;
+    ItemPtr node = user[nodeType];
+    return node.IsNull() ? nullptr : reinterpret_cast<QTreeWidgetItem*>(node.AsUInt64());
+}
+
+bool UserListItemWidget::operator<(const QTreeWidgetItem& other) const {
+    const QString a = text(0);
+    const QString b = other.text(0);
+    const bool aOnline = IsOnline(::d.GetType("user")->HasItem(a));
+    const bool bOnline = IsOnline(::d.GetType("user")->HasItem(b));
+    if (aOnline != bOnline)
+        return aOnline;
+    return a.compare(b, Qt::CaseInsensitive) < 0;
+}
+
+UserListForm::UserListForm(QWidget* parent) : QWidget(parent), mp_tabs(new TabWidget(this)) {
+    resize(570, 401);
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    mp_list->setObjectName("userList");
-    mp_list->setHeaderLabels({"User", "Status"});
-    layout->addWidget(mp_list);
+    mp_tabs->setObjectName("tabWidget");
+    layout->addWidget(mp_tabs);
+    auto page = [this](const char* name, const QString& title) {
+        auto* widget = new QWidget;
+        widget->setObjectName(name);
+        new QHBoxLayout(widget);
+        mp_tabs->addTab(widget, title);
+        return widget;
+    };
+    QWidget* listTab = page("userListTab", "User List");
+    mp_list = NewList("userList", {"User", "Files", "K/s", "Groups", "Note"}, listTab);
+    QWidget* infoPage = page("userInfoPage", "User Info");
+    mp_userInfoTabs = new QTabWidget(infoPage);
+    mp_userInfoTabs->setObjectName("userInfoTabs");
+    mp_userInfoTabs->setTabsClosable(true);
+    mp_userInfoTabs->setMovable(true);
+    infoPage->layout()->addWidget(mp_userInfoTabs);
+    mp_unsharedList =
+        NewList("unsharedList", {"User", "Note"}, page("unsharedListTab", "Unshared"));
+    mp_ignoredList = NewList("ignoredList", {"User", "Note"}, page("tab", "Ignored"));
+    mp_onlineAlertList =
+        NewList("onlineAlertList", {"User"}, page("onlineAlertsTab", "Online Alerts"));
+    mp_tabs->setCurrentIndex(0);
+    const int widths[] = {200, 80, 60, 300, 300};
+    for (int i = 0; i < 5; ++i)
+        mp_list->setColumnWidth(i, widths[i]);
+    for (QTreeWidget* list : {mp_unsharedList, mp_ignoredList, mp_onlineAlertList})
+        list->setColumnWidth(0, 200);
+    for (QTreeWidget* list : {mp_list, mp_unsharedList, mp_ignoredList}) {
+        connect(list, &QTreeWidget::itemDoubleClicked, this,
+                &UserListForm::OnUserItemDoubleClicked);
+    }
+    for (QTreeWidget* list : {mp_list, mp_unsharedList, mp_ignoredList, mp_onlineAlertList}) {
+        ConnectContextMenu(list);
+        RegisterWidgetForTabFocus(list, 1);
+    }
     userListForm = this;
 }
 
 UserListForm::~UserListForm() {
+    DisableHandlers();
     if (userListForm == this)
         userListForm = nullptr;
 }
 
-void UserListForm::Init() {}
+QTreeWidget* UserListForm::NewList(const char* name, const QStringList& headers, QWidget* page) {
+    auto* list = new QTreeWidget(page);
+    list->setObjectName(name);
+    list->setHeaderLabels(headers);
+    list->setContextMenuPolicy(Qt::CustomContextMenu);
+    list->setRootIsDecorated(false);
+    list->setSortingEnabled(false);
+    list->header()->setStretchLastSection(true);
+    page->layout()->addWidget(list);
+    return list;
+}
+
+void UserListForm::ConnectContextMenu(QTreeWidget* list) {
+    connect(list, &QWidget::customContextMenuRequested, this, [this, list](const QPoint& pos) {
+        QTreeWidgetItem* row = list->itemAt(pos);
+        if (row)
+            emit UserMenuRequested(row->text(0), list->viewport()->mapToGlobal(pos));
+    });
+}
+
+void UserListForm::Init() {
+    if (!d.FindType("user_online_alert")) {
+        d.NewType("user_online_alert", PrimacyLeaf, true, true)
+            ->RelateToType(d.GetType("user"), One, Many, false);
+    }
+    if (dataSaver) {
+        dataSaver->AddSavedType("user_online_alert");
+        dataSaver->AddSavedByConnectionType("user", "user_online_alert");
+        dataSaver->AddDataLoadedEventHandler(this);
+    }
+    if (gp_server)
+        connect(gp_server, &Server::Connected, this, &UserListForm::OnConnected);
+}
+
+void UserListForm::DataLoaded() {
+    Type* userType = d.GetType("user");
+    for (const char* node : {"user_list_node", "unshared_list_node", "ignored_list_node",
+                             "online_alert_list_node", "user_info_form"}) {
+        if (!d.FindType(node))
+            d.NewType(node, PrimacyRoot, false, true)->RelateToType(userType, One, One, false);
+    }
+    for (ItemPtr user : d.GetType("in_user_list")->GetItems().GetItems("user"))
+        AddListedRow(user);
+    mp_list->sortItems(0, Qt::AscendingOrder);
+    for (ItemPtr user : d.GetType("unshared")->GetItems().GetItems("user"))
+        AddPlainRow(user, mp_unsharedList, "unshared_list_node");
+    mp_unsharedList->setSortingEnabled(true);
+    for (ItemPtr user : d.GetType("is_ignored")->GetItems().GetItems("user"))
+        AddPlainRow(user, mp_ignoredList, "ignored_list_node");
+    mp_ignoredList->setSortingEnabled(true);
+    const ItemSet alerted = d.GetType("user_online_alert")->GetItems().GetItems("user");
+    for (ItemPtr user : alerted)
+        OnUserOnlineAlertAdded(user);
+
+    using Member = void (UserListForm::*)(ItemPtr);
+    struct Simple {
+        const char* type;
+        PathNodeRelation relation;
+        Member member;
+    };
+    const Simple simple[] = {
+        {"is_online", PathConnecting, &UserListForm::OnUserOnline},
+        {"is_online", PathDisconnecting, &UserListForm::OnUserOffline},
+        {"in_user_list", PathConnecting, &UserListForm::OnUserAddedToList},
+        {"in_user_list", PathDisconnecting, &UserListForm::OnUserRemovedFromList},
+        {"unshared", PathConnecting, &UserListForm::OnUserUnshared},
+        {"unshared", PathDisconnecting, &UserListForm::OnUserReshared},
+        {"is_ignored", PathConnecting, &UserListForm::OnUserIgnored},
+        {"is_ignored", PathDisconnecting, &UserListForm::OnUserUnignored},
+        {"user_note", PathConnecting, &UserListForm::OnUserNoteChanged},
+        {"user_note", PathDisconnecting, &UserListForm::OnUserNoteRemoved},
+        {"user_online_alert", PathConnecting, &UserListForm::OnUserOnlineAlertAdded},
+        {"user_online_alert", PathDisconnecting, &UserListForm::OnUserOnlineAlertRemoved}};
+    for (const Simple& s : simple) {
+        auto* root = new PathNode(&d, "user");
+        new PathNode(root, s.type, s.relation);
+        d.AddPathEventHandler(root, ItemHandler(this, s.member));
+    }
+    if (actionBar) {
+        actionBar->AddSetAction("user_list", "manual_add_user", "Add User", ":/icons/add_user_icon",
+                                false);
+        actionBar->AddSetAction("user_list", "configure_user_groups", "Configure User Groups",
+                                ":/icons/users_icon", false);
+        actionBar->AddSetAction("user_list", "message_users", "Message Users", ":/icons/chat_icon",
+                                false);
+        actionBar->RegisterWidget(mp_tabs->widget(0), "user_list");
+        connect(actionBar, &ActionSetToolBar::ActionTriggered, this,
+                &UserListForm::OnActionBarTriggered);
+    }
+    for (PathNodeRelation relation : {PathConnecting, PathDisconnecting}) {
+        auto* root = new PathNode(&d, "user");
+        auto* listed = new PathNode(root, "in_user_list", PathConnected);
+        new PathNode(listed, "user_list_group", relation);
+        d.AddPathEventHandler(root, ItemHandler(this, &UserListForm::OnUserGroupChanged));
+    }
+    if (sizeManager)
+        sizeManager->RegisterTreeWidget("user_list", mp_list);
+    connect(mp_userInfoTabs, &QTabWidget::tabCloseRequested, this,
+            &UserListForm::OnUserInfoTabCloseRequested);
+    if (peerMessenger) {
+        connect(peerMessenger, &PeerMessenger::UserInfoRequested, this,
+                &UserListForm::OnUserInfoRequested);
+    }
+    if (gp_server) {
+        for (ItemPtr user : alerted)
+            gp_server->TrackUser(user.AsString());
+    }
+    const std::pair<const char*, Member> stats[] = {
+        {"shared_file_count", &UserListForm::OnUserSharedFileCount},
+        {"average_download_speed", &UserListForm::OnUserAverageSpeed}};
+    for (const auto& [type, member] : stats) {
+        auto* root = new PathNode(&d, "user");
+        new PathNode(root, "in_user_list", PathConnectedWatched);
+        new PathNode(root, type, PathConnectedWatched);
+        d.AddPathEventHandler(root, ItemHandler(this, member));
+    }
+}
+
+void UserListForm::AddListedRow(ItemPtr user) {
+    const QString name = user.AsString();
+    auto* row = new UserListItemWidget(mp_list);
+    row->setText(0, name);
+    row->setIcon(0, QIcon(kOffline));
+    user.Connect(d.GetType("user_list_node")->GetItem(row));
+    if (gp_server)
+        gp_server->TrackUser(name);
+    UpdateUserGroupsDisplay(name);
+    SetNoteCell(user, "user_list_node", 4, false);
+}
+
+void UserListForm::AddPlainRow(ItemPtr user, QTreeWidget* list, const char* nodeType) {
+    auto* row = new QTreeWidgetItem(list);
+    row->setText(0, user.AsString());
+    user.Connect(d.GetType(nodeType)->GetItem(row));
+    SetNoteCell(user, nodeType, 1, false);
+}
+
+void UserListForm::RemoveRow(ItemPtr user, const char* nodeType) {
+    ItemPtr node = user[nodeType];
+    if (node.IsNull())
+        return;
+    delete reinterpret_cast<QTreeWidgetItem*>(node.AsUInt64());
+    node.Remove();
+}
+
+void UserListForm::SetNoteCell(ItemPtr user, const char* nodeType, int column, bool clear) {
+    QTreeWidgetItem* row = UserRow(user, nodeType);
+    if (!row)
+        return;
+    ItemPtr note = user["user_note"];
+    if (clear) {
+        row->setText(column, QString());
+        row->setIcon(column, QIcon());
+    } else if (!note.IsNull()) {
+        row->setText(column, note.AsString());
+        row->setIcon(column, QIcon(kNote));
+    }
+}
+
+void UserListForm::OnUserOnline(ItemPtr user) {
+    const QString name = user.AsString();
+    if (QTreeWidgetItem* row = UserRow(user, "user_list_node")) {
+        row->setIcon(0, QIcon(kOnline));
+        mp_list->sortItems(0, Qt::AscendingOrder);
+    }
+    if (user.IsConnected("user_online_alert") && eventToolBar) {
+        eventToolBar->AddEvent(name + " online", kOnline, mp_onlineAlertList, name + " is online",
+                               "user_online", true);
+    }
+    if (QTreeWidgetItem* row = UserRow(user, "online_alert_list_node"))
+        row->setIcon(0, QIcon(kOnline));
+}
+
+// Listed or not, an alert row must not keep claiming the user is online.
+void UserListForm::OnUserOffline(ItemPtr user) {
+    if (QTreeWidgetItem* row = UserRow(user, "user_list_node")) {
+        row->setIcon(0, QIcon(kOffline));
+        mp_list->sortItems(0, Qt::AscendingOrder);
+    }
+    if (QTreeWidgetItem* row = UserRow(user, "online_alert_list_node"))
+        row->setIcon(0, QIcon(kOffline));
+}
+
+void UserListForm::OnUserAddedToList(ItemPtr user) {
+    if (UserRow(user, "user_list_node"))
+        return;
+    AddListedRow(user);
+    if (IsOnline(user))
+        OnUserOnline(user);
+    mp_list->sortItems(0, Qt::AscendingOrder);
+    OnUserSharedFileCount(user);
+    OnUserAverageSpeed(user);
+    if (gp_server)
+        gp_server->GetUserStats(user.AsString());
+}
+
+void UserListForm::OnUserRemovedFromList(ItemPtr user) {
+    RemoveRow(user, "user_list_node");
+}
+void UserListForm::OnUserUnshared(ItemPtr user) {
+    if (!UserRow(user, "unshared_list_node"))
+        AddPlainRow(user, mp_unsharedList, "unshared_list_node");
+}
+void UserListForm::OnUserReshared(ItemPtr user) {
+    RemoveRow(user, "unshared_list_node");
+}
+void UserListForm::OnUserIgnored(ItemPtr user) {
+    if (!UserRow(user, "ignored_list_node"))
+        AddPlainRow(user, mp_ignoredList, "ignored_list_node");
+}
+void UserListForm::OnUserUnignored(ItemPtr user) {
+    RemoveRow(user, "ignored_list_node");
+}
+void UserListForm::OnUserOnlineAlertRemoved(ItemPtr user) {
+    RemoveRow(user, "online_alert_list_node");
+}
+
+void UserListForm::OnUserNoteChanged(ItemPtr user) {
+    SetNoteCell(user, "user_list_node", 4, false);
+    SetNoteCell(user, "unshared_list_node", 1, false);
+    SetNoteCell(user, "ignored_list_node", 1, false);
+}
+
+void UserListForm::OnUserNoteRemoved(ItemPtr user) {
+    SetNoteCell(user, "user_list_node", 4, true);
+    SetNoteCell(user, "unshared_list_node", 1, true);
+    SetNoteCell(user, "ignored_list_node", 1, true);
+}
+
+void UserListForm::OnUserOnlineAlertAdded(ItemPtr user) {
+    if (UserRow(user, "online_alert_list_node"))
+        return;
+    auto* row = new QTreeWidgetItem(mp_onlineAlertList);
+    row->setText(0, user.AsString());
+    user.Connect(d.GetType("online_alert_list_node")->GetItem(row));
+    mp_onlineAlertList->sortItems(0, Qt::AscendingOrder);
+    row->setIcon(0, QIcon(IsOnline(user) ? kOnline : kOffline));
+}
+
+void UserListForm::OnUserGroupChanged(ItemPtr user) {
+    UpdateUserGroupsDisplay(user.AsString());
+}
+
+void UserListForm::UpdateUserGroupsDisplay(QString name) {
+    ItemPtr user = d.GetType("user")->HasItem(name);
+    QTreeWidgetItem* row = UserRow(user, "user_list_node");
+    if (!row)
+        return;
+    QStringList groups;
+    ItemPtr listed = user["in_user_list"];
+    if (!listed.IsNull()) {
+        for (ItemPtr group : listed.GetItems("user_list_group"))
+            groups << group.AsString();
+    }
+    groups.sort(Qt::CaseSensitive);
+    row->setText(3, groups.join(", "));
+}
+
+void UserListForm::OnUserSharedFileCount(ItemPtr user) {
+    QTreeWidgetItem* row = UserRow(user, "user_list_node");
+    ItemPtr count = user.IsNull() ? ItemPtr() : user["shared_file_count"];
+    if (row && !count.IsNull())
+        row->setText(1, CommafyNumber(count.AsInt64()));
+}
+
+void UserListForm::OnUserAverageSpeed(ItemPtr user) {
+    QTreeWidgetItem* row = UserRow(user, "user_list_node");
+    ItemPtr speed = user.IsNull() ? ItemPtr() : user["average_download_speed"];
+    if (row && !speed.IsNull() && speed.AsInt64() != 0)
+        row->setText(2, QString("%1").arg(double(speed.AsInt64()) / 1024.0, 0, 'f', 1));
+}
+
+void UserListForm::OnConnected() {
+    if (!gp_server || !d.FindType("in_user_list"))
+        return;
+    for (ItemPtr user : d.GetType("in_user_list")->GetItems().GetItems("user"))
+        gp_server->GetUserStats(user.AsString());
+}
+
+void UserListForm::OnUserItemDoubleClicked(QTreeWidgetItem* item, int) {
+    if (item && chatsForm)
+        chatsForm->OpenChatForm(item->text(0));
+}
+
+void UserListForm::OnActionBarTriggered(QWidget*, QString action) {
+    if (action == "configure_user_groups")
+        OpenUserGroupConfigDialog();
+    else if (action == "message_users")
+        OpenMessageUsersDialog();
+    else if (action == "manual_add_user")
+        OpenAddUserDialog();
+}
+
+void UserListForm::OpenAddUserDialog() {
+    (new AddUserDialog(this))->show();
+}
+
+void UserListForm::OpenUserGroupConfigDialog() {
+    if (userGroupConfigDialog) {
+        userGroupConfigDialog->activateWindow();
+        userGroupConfigDialog->setFocus();
+        return;
+    }
+    (new UserGroupConfigDialog(this))->show();
+}
+
+void UserListForm::OpenMessageUsersDialog() {
+    if (!messageUsersDialog)
+        new MessageUsersDialog(this);
+    messageUsersDialog->show();
+    messageUsersDialog->raise();
+}
+
+void UserListForm::OpenUserGroupsDialog(QString user) {
+    (new UserGroupsDialog(user, this))->show();
+}
+
+UserInfoForm* UserListForm::GetUserInfoForm(QString name) {
+    ItemPtr user = d.GetType("user")->GetItem(name);
+    ItemPtr node = user["user_info_form"];
+    if (!node.IsNull())
+        return reinterpret_cast<UserInfoForm*>(node.AsUInt64());
+    auto* page = new UserInfoForm(this);
+    page->Init(name);
+    mp_userInfoTabs->addTab(page, QIcon(":/icons/info_icon"), name);
+    user.Connect(d.GetType("user_info_form")->GetItem(page));
+    return page;
+}
+
+void UserListForm::OnUserInfoTabCloseRequested(int index) {
+    auto* page = qobject_cast<UserInfoForm*>(mp_userInfoTabs->widget(index));
+    if (!page)
+        return;
+    mp_userInfoTabs->removeTab(index);
+    ItemPtr node = d.GetType("user_info_form")->HasItem(page);
+    if (!node.IsNull())
+        node.Remove();
+    page->deleteLater();
+}
+
+// The reply must fit one peer frame: the description is cut to the string
+// cap and a picture that would push the frame past its cap is left out.
+void UserListForm::OnUserInfoRequested(QString user) {
+    if (!peerMessenger)
+        return;
+    MemStream message;
+    message.Write(kUserInfoReply);
+    QByteArray description = GetSetting("user_description").replace("\n", "\r\n").toUtf8();
+    if (description.size() > int(InputStream::kMaxStringLength))
+        description.truncate(int(InputStream::kMaxStringLength));
+    message.Write(description);
+    QByteArray picture;
+    const QString pictureFile = GetSetting("user_picture_file");
+    if (!pictureFile.isEmpty()) {
+        QFile file(pictureFile);
+        const qint64 room = qint64(PeerLimits::kMaxFrameLength) - message.GetWritePos() - 32;
+        if (file.open(QIODevice::ReadOnly) && file.size() <= room) {
+            const qint64 size = file.size();
+            picture = file.read(size);
+            if (picture.size() != size)
+                picture.clear();
+        } else if (file.isOpen()) {
+            Log("users", 1, QString("Picture %1 too large to send; left out.").arg(pictureFile));
+        }
+    }
+    if (picture.isEmpty()) {
+        message.Write(quint8(0));
+    } else {
+        message.Write(quint8(1));
+        message.Write(quint32(picture.size()));
+        message.WriteBuffer(picture.constData(), picture.size());
+    }
+    message.Write(quint32(GetSettingInt("upload_slots")));
+    const bool tqm = transferQueueManager != nullptr;
+    message.Write(quint32(tqm ? transferQueueManager->QueuedUploadCount() : 0));
+    message.Write(quint8(tqm && transferQueueManager->IsFreeToUpload() ? 1 : 0));
+    peerMessenger->SendMessage(user, message);
+}

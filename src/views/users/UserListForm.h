@@ -1,23 +1,92 @@
 #ifndef TAVENOOK_VIEWS_USERS_USERLISTFORM_H
 #define TAVENOOK_VIEWS_USERS_USERLISTFORM_H
 
+#include <QTreeWidgetItem>
 #include <QWidget>
+
+#include "store/Data.h"
 
 class QTabWidget;
 class QTreeWidget;
+class TabWidget;
+class UserInfoForm;
 
-// The user list page; groups, notes and the list's actions come with the user views.
-class UserListForm : public QWidget {
+// A row of the user list: online users first, then by name without case.
+class UserListItemWidget : public QTreeWidgetItem {
+public:
+    explicit UserListItemWidget(QTreeWidget* list) : QTreeWidgetItem(list, 0) {}
+    bool operator<(const QTreeWidgetItem& other) const override;
+};
+
+// The user list page: the own list, unshared, ignored and online-alert users,
+// and the information pages of other users. Every row mirrors the store.
+class UserListForm : public QWidget, public DataHandler, public DataLoadedEventHandler {
     Q_OBJECT
 public:
     explicit UserListForm(QWidget* parent = nullptr);
     ~UserListForm() override;
     void Init();
+    void DataLoaded() override;
+
     QTreeWidget* List() const { return mp_list; }
+    QTreeWidget* UnsharedList() const { return mp_unsharedList; }
+    QTreeWidget* IgnoredList() const { return mp_ignoredList; }
+    QTreeWidget* OnlineAlertList() const { return mp_onlineAlertList; }
+    QTabWidget* UserInfoTabs() const { return mp_userInfoTabs; }
+
+    void UpdateUserGroupsDisplay(QString user);
+    UserInfoForm* GetUserInfoForm(QString user);
+    // What the tool bar's and the main window's actions call.
+    void OpenAddUserDialog();
+    void OpenUserGroupConfigDialog();
+    void OpenMessageUsersDialog();
+    void OpenUserGroupsDialog(QString user);
+
+signals:
+    // The user context menu (a later addition) hangs on this.
+    void UserMenuRequested(QString user, QPoint globalPos);
+
+public slots:
+    void OnConnected();
+    void OnUserItemDoubleClicked(QTreeWidgetItem* item, int column);
+    void OnActionBarTriggered(QWidget* widget, QString action);
+    void OnUserInfoRequested(QString user);
+    void OnUserInfoTabCloseRequested(int index);
 
 private:
+    void OnUserOnline(ItemPtr user);
+    void OnUserOffline(ItemPtr user);
+    void OnUserAddedToList(ItemPtr user);
+    void OnUserRemovedFromList(ItemPtr user);
+    void OnUserUnshared(ItemPtr user);
+    void OnUserReshared(ItemPtr user);
+    void OnUserIgnored(ItemPtr user);
+    void OnUserUnignored(ItemPtr user);
+    void OnUserNoteChanged(ItemPtr user);
+    void OnUserNoteRemoved(ItemPtr user);
+    void OnUserOnlineAlertAdded(ItemPtr user);
+    void OnUserOnlineAlertRemoved(ItemPtr user);
+    void OnUserGroupChanged(ItemPtr user);
+    void OnUserSharedFileCount(ItemPtr user);
+    void OnUserAverageSpeed(ItemPtr user);
+
+    QTreeWidget* NewList(const char* name, const QStringList& headers, QWidget* page);
+    void AddListedRow(ItemPtr user);
+    void AddPlainRow(ItemPtr user, QTreeWidget* list, const char* nodeType);
+    void RemoveRow(ItemPtr user, const char* nodeType);
+    void SetNoteCell(ItemPtr user, const char* nodeType, int column, bool clear);
+    void ConnectContextMenu(QTreeWidget* list);
+
+    TabWidget* mp_tabs;
     QTreeWidget* mp_list;
+    QTabWidget* mp_userInfoTabs;
+    QTreeWidget* mp_unsharedList;
+    QTreeWidget* mp_ignoredList;
+    QTreeWidget* mp_onlineAlertList;
 };
+
+// The row tied to a user by its node item of nodeType, or null.
+QTreeWidgetItem* UserRow(const ItemPtr& user, const char* nodeType);
 
 extern UserListForm* userListForm;
 
