@@ -22,6 +22,11 @@ ChooseHandler& SaveFiles() {
     return handler;
 }
 
+ChooseHandler& OpenFiles() {
+    static ChooseHandler handler;
+    return handler;
+}
+
 QMessageBox::StandardButton Show(QWidget* parent, const Box& box) {
     if (Boxes())
         return Boxes()(parent, box);
@@ -52,6 +57,10 @@ void SetChooseSaveFileHandler(ChooseHandler handler) {
     SaveFiles() = std::move(handler);
 }
 
+void SetChooseOpenFileHandler(ChooseHandler handler) {
+    OpenFiles() = std::move(handler);
+}
+
 void Inform(QWidget* parent, const QString& title, const QString& text) {
     Show(parent, Box{false, title, text});
 }
@@ -77,6 +86,12 @@ QString ChooseSaveFile(QWidget* parent, const QString& caption) {
     if (SaveFiles())
         return SaveFiles()(parent, caption);
     return QFileDialog::getSaveFileName(parent, caption);
+}
+
+QString ChooseOpenFile(QWidget* parent, const QString& caption, const QString& filter) {
+    if (OpenFiles())
+        return OpenFiles()(parent, caption);
+    return QFileDialog::getOpenFileName(parent, caption, QString(), filter);
 }
 
 }  // namespace prompts

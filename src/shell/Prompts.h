@@ -29,6 +29,7 @@ void SetBoxHandler(BoxHandler handler);
 void SetDialogHandler(DialogHandler handler);
 void SetChooseFolderHandler(ChooseHandler handler);
 void SetChooseSaveFileHandler(ChooseHandler handler);
+void SetChooseOpenFileHandler(ChooseHandler handler);
 
 void Inform(QWidget* parent, const QString& title, const QString& text);
 // Confirmations default to No; a question that invites the user says so.
@@ -40,6 +41,8 @@ int RunModal(QDialog* dialog);
 QString ChooseFolder(QWidget* parent, const QString& caption);
 // A file name to write to, or empty when cancelled.
 QString ChooseSaveFile(QWidget* parent, const QString& caption);
+// An existing file to read, or empty when cancelled.
+QString ChooseOpenFile(QWidget* parent, const QString& caption, const QString& filter = QString());
 
 }  // namespace prompts
 

@@ -63,6 +63,9 @@ public slots:
     void OnToolBarActionTriggered(QWidget* widget, QString action);
     void OnPrivateChat(QString user, QString text, time_t time, bool spontaneous);
     void OnAdminMessage(QString text);
+    void OnDisconnectClicked();
+    void OnChangeUsernamePasswordClicked();
+    void OnDataShortcutActivated();
     void OnNewVersion(qint64 version, QString downloadLink, QStringList description);
     void OnSharedFilesRescanned(int filesAdded, int filesRemoved);
     void OnTrayIconActivated(QSystemTrayIcon::ActivationReason reason);
@@ -101,6 +104,8 @@ public slots:
     void OnEmptyShareWarningEditEdited(QString text);
     void OnSaveEmptyShareWarningMessageButtonClicked();
     void OnSharedFoldersListContextMenuRequested(QPoint position);
+    void OnSetFolderPermissions();
+    void OnUnshareFolder();
     void OnShowEventButtonsClicked(bool checked);
     void OnOpenGroupsOnUserAddClicked(bool checked);
     void OnSelectApplicationFontClicked();
@@ -138,6 +143,7 @@ private:
     void OnExcludedDownloadExtensionAddedOrRemoved(ItemPtr extension);
     void OnShowDiagnosticsSetting(ItemPtr setting);
 
+    void SetConnectActionText(const QString& text);
     void DeclareTypes();
     void RegisterActionSets();
     void WriteDefaults();
