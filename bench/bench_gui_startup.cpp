@@ -27,6 +27,7 @@
 #include <string>
 
 #include "shares/SharedFoldersManager.h"
+#include "shell/Prompts.h"
 #include "shell/ShellGlobals.h"
 #include "shell/mainwindow.h"
 #include "store/TimerManager.h"
@@ -127,6 +128,9 @@ int main(int argc, char** argv) {
         }
     }
     QApplication app(argc, argv);
+    // Nobody answers boxes here: the unreachable server's failure box would
+    // otherwise wait for ever.
+    prompts::SetBoxHandler([](QWidget*, const prompts::Box&) { return QMessageBox::Ok; });
     if (child)
         return Measure(files, verdicts);
 
