@@ -33,6 +33,7 @@
 #include "views/shares/DataDialog.h"
 #include "views/shares/ExcludedExtensionsDialog.h"
 #include "views/shares/NewVersionDialog.h"
+#include "views/shares/SharesForm.h"
 
 namespace {
 const char* const kImportTitle = "Importing user list from original Tavenook client";
@@ -218,8 +219,9 @@ void MainWindow::OnToolBarActionTriggered(QWidget*, QString action) {
         if (user.isEmpty())
             return;
         if (action == "browse_user") {
-            if (peerMessenger)
-                peerMessenger->GetUserSharedFiles(user);
+            // The list is shown only in a tab opened for it.
+            if (sharesForm)
+                sharesForm->OpenShareBrowse(user);
         } else if (action == "message_user") {
             if (chatsForm)
                 chatsForm->GetChatForm(user)->Focus();
