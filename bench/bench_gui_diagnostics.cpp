@@ -21,6 +21,7 @@
 #include <fstream>
 #include <string>
 
+#include "ProcStatus.h"
 #include "net/server.h"
 #include "store/Settings.h"
 #include "views/shares/DataDialog.h"
@@ -28,16 +29,6 @@
 #include "views/shares/TypeNavigatorDialog.h"
 
 namespace {
-
-long ResidentKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    }
-    return 0;
-}
 
 // One round of `lines` relayed searches, then showing and painting them.
 double Round(DiagnosticsForm& form, int lines, int round, const ItemPtr& user) {

@@ -26,6 +26,7 @@
 #include <memory>
 #include <string>
 
+#include "ProcStatus.h"
 #include "shares/SharedFoldersManager.h"
 #include "shell/Prompts.h"
 #include "shell/ShellGlobals.h"
@@ -33,16 +34,6 @@
 #include "store/TimerManager.h"
 
 namespace {
-
-long ResidentKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    }
-    return 0;
-}
 
 void StopTimers() {
     timerManager->everyHalfMinute.stop();

@@ -16,21 +16,12 @@
 #include <random>
 #include <string>
 
+#include "ProcStatus.h"
 #include "net/PeerPayloads.h"
 
 namespace {
 
 // A field of /proc/self/status in KiB, or -1.
-long StatusKiB(const char* field) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    const std::size_t n = std::strlen(field);
-    while (std::getline(status, line))
-        if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':')
-            return std::stol(line.substr(n + 1));
-    return -1;
-}
-
 // Sets the peak resident size back to the current one (Linux 4.0 and later).
 bool ResetPeak() {
     std::ofstream clear("/proc/self/clear_refs");

@@ -27,6 +27,7 @@
 #include <memory>
 #include <string>
 
+#include "ProcStatus.h"
 #include "net/PeerTypes.h"
 #include "net/server.h"
 #include "shares/FileScanner.h"
@@ -35,16 +36,6 @@
 #include "store/Settings.h"
 
 namespace {
-
-long StatusKiB(const char* key) {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    const std::size_t n = std::strlen(key);
-    while (std::getline(status, line))
-        if (line.compare(0, n, key) == 0)
-            return std::stol(line.substr(n));
-    return 0;
-}
 
 double Ms(qint64 ns) {
     return double(ns) / 1e6;
@@ -202,7 +193,7 @@ int RunSize(QCoreApplication& app, int files, bool verdicts) {
     // --- Start-up: the walk on the scanner thread, then the merge.
     std::unique_ptr<SharedFoldersManager> manager = NewStore();
     d.GetType("shared_folder")->GetItem(root);
-    const long rssBefore = StatusKiB("VmRSS:");
+    const long rssBefore = StatusKiB("VmRSS");
     const std::size_t heapBefore = mallinfo2().uordblks;
 
     QElapsedTimer clock;
@@ -214,7 +205,7 @@ int RunSize(QCoreApplication& app, int files, bool verdicts) {
         scanner, &FileScanner::FoldersScanned, scanner,
         [&] {
             walkEnd = clock.nsecsElapsed();
-            rssWalked = StatusKiB("VmRSS:");
+            rssWalked = StatusKiB("VmRSS");
         },
         Qt::DirectConnection);
     // Queued after the manager's own connection, so it runs once the merge ended.
@@ -224,10 +215,10 @@ int RunSize(QCoreApplication& app, int files, bool verdicts) {
     manager->Init();
     while (mergeEnd < 0)
         app.processEvents(QEventLoop::WaitForMoreEvents);
-    const long rssMerged = StatusKiB("VmRSS:");
-    const long peakMerged = StatusKiB("VmHWM:");
+    const long rssMerged = StatusKiB("VmRSS");
+    const long peakMerged = StatusKiB("VmHWM");
     DrainScanner(app, *manager);
-    const long rssAfter = StatusKiB("VmRSS:");
+    const long rssAfter = StatusKiB("VmRSS");
     const std::size_t heapAfter = mallinfo2().uordblks;
     const int indexed = d.GetType("shared_file")->ItemCount();
     const int tokens = d.GetType("search_token")->ItemCount();

@@ -18,19 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "ProcStatus.h"
 #include "store/Data.h"
 #include "store/DataSaver.h"
 
 namespace {
-
-long ResidentKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return 0;
-}
 
 void Declare(DataSaver& saver) {
     Type* folder = d.NewType("shared_file_folder", PrimacyIntermediate, false, true);
