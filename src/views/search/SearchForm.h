@@ -66,6 +66,7 @@ private:
     void RemoveSelectedWishItems();
     SearchResultsForm* PageOf(const ItemPtr& widgetItem) const;
     QTreeWidgetItem* WishRowOf(const ItemPtr& node) const;
+    void RemoveWishNode(const ItemPtr& node);
     void SendGlobalSearch(const QString& text);
 
     Ui_SearchForm* mp_ui;

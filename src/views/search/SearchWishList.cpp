@@ -103,17 +103,16 @@ void SearchForm::OnWishListItemChanged(QTreeWidgetItem* ip_item, int i_column) {
 // Reached through queued calls: the node is looked up first, so a row that
 // went already is never touched twice.
 void SearchForm::DeleteNode(QTreeWidgetItem* ip_item) {
-    const ItemPtr node = d.GetType("wish_list_node")->HasItem(Value(ip_item));
-    if (node.IsNull())
-        return;
-    QTreeWidgetItem* row = WishRowOf(node);
-    node.GetItems("wish_list_node_checkbox").Remove();
-    node.Remove();
-    delete row;
+    RemoveWishNode(d.GetType("wish_list_node")->HasItem(Value(ip_item)));
 }
 
 void SearchForm::OnWishListItemRemoved(ItemPtr item) {
-    const ItemPtr node = item.HasItem("wish_list_node");
+    RemoveWishNode(item.HasItem("wish_list_node"));
+}
+
+// The node and its check-box item go before the row, so no handler finds a
+// node pointing at a deleted row.
+void SearchForm::RemoveWishNode(const ItemPtr& node) {
     if (node.IsNull())
         return;
     QTreeWidgetItem* row = WishRowOf(node);
