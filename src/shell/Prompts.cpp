@@ -1,7 +1,9 @@
 #include "shell/Prompts.h"
 
+#include <QAction>
 #include <QDialog>
 #include <QFileDialog>
+#include <QMenu>
 
 namespace prompts {
 namespace {
@@ -24,6 +26,11 @@ ChooseHandler& SaveFiles() {
 
 ChooseHandler& OpenFiles() {
     static ChooseHandler handler;
+    return handler;
+}
+
+MenuHandler& Menus() {
+    static MenuHandler handler;
     return handler;
 }
 
@@ -59,6 +66,19 @@ void SetChooseSaveFileHandler(ChooseHandler handler) {
 
 void SetChooseOpenFileHandler(ChooseHandler handler) {
     OpenFiles() = std::move(handler);
+}
+
+void SetMenuHandler(MenuHandler handler) {
+    Menus() = std::move(handler);
+}
+
+QAction* ExecMenu(QMenu* menu, const QPoint& globalPos) {
+    if (!Menus())
+        return menu->exec(globalPos);
+    QAction* chosen = Menus()(menu, globalPos);
+    if (chosen && chosen->isEnabled())
+        chosen->trigger();
+    return chosen;
 }
 
 void Inform(QWidget* parent, const QString& title, const QString& text) {

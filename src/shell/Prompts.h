@@ -8,7 +8,10 @@
 #include <QString>
 #include <functional>
 
+class QAction;
 class QDialog;
+class QMenu;
+class QPoint;
 class QWidget;
 
 namespace prompts {
@@ -23,6 +26,8 @@ struct Box {
 using BoxHandler = std::function<QMessageBox::StandardButton(QWidget* parent, const Box& box)>;
 using DialogHandler = std::function<int(QDialog* dialog)>;
 using ChooseHandler = std::function<QString(QWidget* parent, const QString& caption)>;
+// Answers a context menu: the action to choose, or null to dismiss it.
+using MenuHandler = std::function<QAction*(QMenu* menu, const QPoint& globalPos)>;
 
 // Null restores the real boxes, modal loops and choosers.
 void SetBoxHandler(BoxHandler handler);
@@ -30,6 +35,7 @@ void SetDialogHandler(DialogHandler handler);
 void SetChooseFolderHandler(ChooseHandler handler);
 void SetChooseSaveFileHandler(ChooseHandler handler);
 void SetChooseOpenFileHandler(ChooseHandler handler);
+void SetMenuHandler(MenuHandler handler);
 
 void Inform(QWidget* parent, const QString& title, const QString& text);
 // Confirmations default to No; a question that invites the user says so.
@@ -43,6 +49,9 @@ QString ChooseFolder(QWidget* parent, const QString& caption);
 QString ChooseSaveFile(QWidget* parent, const QString& caption);
 // An existing file to read, or empty when cancelled.
 QString ChooseOpenFile(QWidget* parent, const QString& caption, const QString& filter = QString());
+// Runs a context menu at the point; returns the chosen action (already
+// triggered), or null.
+QAction* ExecMenu(QMenu* menu, const QPoint& globalPos);
 
 }  // namespace prompts
 
