@@ -10,9 +10,14 @@
 //   download-folder USER FOLDER -> queued-folder USER FOLDER COUNT (after browse)
 //   status                      -> download USER PATH STATUS BYTES SIZE...; status-end N
 //   tick                        -> ticked (one half-minute tick now)
+//   join ROOM                   -> joining ROOM; joined ROOM once the server let us in
+//   say ROOM TEXT               -> said ROOM (tab-separated when ROOM holds blanks)
+//   pm USER TEXT                -> sent USER
+//   logout / login              -> logged-out; ready PORT again after the login
 //   quit                        -> bye after saving the store (also at end of input)
 // Events: ready PORT; state|progress USER PATH STATUS BYTES SIZE (a new
-// "downloading" state gives the start offset); complete USER LOCALPATH; error TEXT.
+// "downloading" state gives the start offset); complete USER LOCALPATH; error TEXT;
+// room ROOM USER TEXT per room line; pm USER TEXT per private message.
 #include <unistd.h>
 
 #include <QCommandLineParser>
@@ -98,6 +103,7 @@ struct Client : DataHandler {
     bool Start(const QCommandLineParser& args);
     void AddCommands();
     void OnDownloadStatus(ItemPtr entry) { Say(EntryFields("state", entry)); }
+    void OnRoomEntered(ItemPtr room) { Say({"joined", room.AsString()}); }
 
     // The services themselves go with the client.
     void Stop() {
@@ -173,6 +179,12 @@ bool Client::Start(const QCommandLineParser& args) {
         if (!std::exchange(announced, true))
             Say({"ready", QString::number(messenger->ListeningPort())});
     });
+    QObject::connect(server.get(), &Server::RoomChat,
+                     [](const QString& room, const QString& user, const QString& text) {
+                         Say({"room", room, user, text});
+                     });
+    QObject::connect(server.get(), &Server::PrivateChat,
+                     [](const QString& user, const QString& text) { Say({"pm", user, text}); });
     QObject::connect(server.get(), &Server::ConnectionFailed, [](const QString& why) {
         Say({"error", "login failed: " + why});
     });
@@ -205,6 +217,9 @@ bool Client::Start(const QCommandLineParser& args) {
     PathNode* entries = new PathNode(&d, "download_entry");
     new PathNode(entries, "download_entry_status", PathConnecting);
     d.AddPathEventHandler(entries, ItemHandler(this, &Client::OnDownloadStatus));
+    PathNode* rooms = new PathNode(&d, "room");
+    new PathNode(rooms, "in_room", PathConnecting);
+    d.AddPathEventHandler(rooms, ItemHandler(this, &Client::OnRoomEntered));
     AddCommands();
 
     // Logs in once the shares are indexed, so that no peer meets an empty share.
@@ -272,6 +287,26 @@ void Client::AddCommands() {
         QMetaObject::invokeMethod(&timers->everyHalfMinute, "timeout");
         Say({"ticked"});
     });
+    commands.insert("join", [this](const QString& room) {
+        server->EnterRoom(room, false);
+        Say({"joining", room});
+    });
+    commands.insert("say", [this](const QString& text) {
+        const QStringList a = Arguments(text, 2);
+        server->SendRoomChat(a.value(0), a.value(1));
+        Say({"said", a.value(0)});
+    });
+    commands.insert("pm", [this](const QString& text) {
+        const QStringList a = Arguments(text, 2);
+        server->SendPrivateChat(a.value(0), a.value(1));
+        Say({"sent", a.value(0)});
+    });
+    commands.insert("logout", [this](const QString&) {
+        server->Disconnect();
+        announced = false;
+        Say({"logged-out"});
+    });
+    commands.insert("login", [this](const QString&) { server->Connect(); });
     commands.insert("quit", [this](const QString&) {
         if (stopped)
             return;
