@@ -77,8 +77,7 @@ bool Build(const QString& root, const Load& load) {
     for (int i = 0; i < load.downloads; ++i) {
         const int user = i % kUploaders;
         transferQueueManager->AddDownload(
-            QString("uploader%1").arg(user),
-            "song " + std::to_string(i) + " of the collection.mp3",
+            QString("uploader%1").arg(user), "song " + std::to_string(i) + " of the collection.mp3",
             "Music\\Artist " + std::to_string(user) + "\\Album " + std::to_string(i % 7),
             4000000 + i, false, 0);
     }
@@ -215,9 +214,10 @@ int Measure(const Load& load, bool verdicts) {
     std::printf("resident after start-up: %ld MiB\n", startKiB / 1024);
     std::printf("%d result pages of %d rows filled in %.0f ms; resident then: %ld MiB\n",
                 load.pages, load.rows, pagesMs, pagesKiB / 1024);
-    std::printf("traffic for %d s: %d relayed searches, %d progress reports, %d room lines, "
-                "%d private messages\n",
-                load.seconds, searches, progressed, lines, messages);
+    std::printf(
+        "traffic for %d s: %d relayed searches, %d progress reports, %d room lines, "
+        "%d private messages\n",
+        load.seconds, searches, progressed, lines, messages);
     std::printf("longest main-thread stall during the traffic: %.1f ms\n", worstStall);
     std::printf("resident after the traffic: %ld MiB (peak %ld MiB)\n", endKiB / 1024,
                 peakKiB / 1024);
@@ -259,10 +259,10 @@ int main(int argc, char** argv) {
     if (!home.isValid())
         return 1;
     qputenv("HOME", home.path().toUtf8());
-    std::printf("bench_gui_client: %d shared files, %d queued downloads, %d pages of %d rows, "
-                "%d s of traffic%s\n",
-                load.files, load.downloads, load.pages, load.rows, load.seconds,
-                quick ? " (quick)" : "");
+    std::printf(
+        "bench_gui_client: %d shared files, %d queued downloads, %d pages of %d rows, "
+        "%d s of traffic%s\n",
+        load.files, load.downloads, load.pages, load.rows, load.seconds, quick ? " (quick)" : "");
     if (!Build(home.filePath("share"), load))
         return 1;
     std::fflush(stdout);

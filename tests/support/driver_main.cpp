@@ -103,7 +103,7 @@ struct Client : DataHandler {
     bool Start(const QCommandLineParser& args);
     void AddCommands();
     void OnDownloadStatus(ItemPtr entry) { Say(EntryFields("state", entry)); }
-    void OnRoomEntered(ItemPtr room) { Say({"joined", room.AsString()}); }
+    void OnRoomEntered(ConnectionInfo& info) { Say({"joined", info.from.AsString()}); }
 
     // The services themselves go with the client.
     void Stop() {
@@ -184,7 +184,9 @@ bool Client::Start(const QCommandLineParser& args) {
                          Say({"room", room, user, text});
                      });
     QObject::connect(server.get(), &Server::PrivateChat,
-                     [](const QString& user, const QString& text) { Say({"pm", user, text}); });
+                     [](const QString& user, const QString& text) {
+                         Say({"pm", user, text});
+                     });
     QObject::connect(server.get(), &Server::ConnectionFailed, [](const QString& why) {
         Say({"error", "login failed: " + why});
     });
@@ -217,9 +219,8 @@ bool Client::Start(const QCommandLineParser& args) {
     PathNode* entries = new PathNode(&d, "download_entry");
     new PathNode(entries, "download_entry_status", PathConnecting);
     d.AddPathEventHandler(entries, ItemHandler(this, &Client::OnDownloadStatus));
-    PathNode* rooms = new PathNode(&d, "room");
-    new PathNode(rooms, "in_room", PathConnecting);
-    d.AddPathEventHandler(rooms, ItemHandler(this, &Client::OnRoomEntered));
+    d.AddConnectionEventHandler(d.GetType("room"), d.GetType("in_room"),
+                                ConnectionHandler(this, &Client::OnRoomEntered));
     AddCommands();
 
     // Logs in once the shares are indexed, so that no peer meets an empty share.
