@@ -20,7 +20,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QTabWidget>
 #include <QTemporaryDir>
+#include <QTextBrowser>
 #include <QTimer>
 #include <QWindow>
 #include <algorithm>
@@ -207,6 +209,11 @@ int Measure(const Load& load, bool verdicts) {
     traffic.stop();
     probe.stop();
     const long endKiB = ResidentKiB();
+    // What the user sees of the traffic: the room's lines and the chat tabs.
+    int roomLines = 0;
+    for (QTextBrowser* view : window->findChildren<QTextBrowser*>("chatView"))
+        roomLines += view->document()->blockCount();
+    const auto* chats = window->findChild<QTabWidget*>("chatTabControl");
     const long peakKiB = StatusKiB("VmHWM");
 
     std::printf("loaded: %d files indexed, %d downloads queued\n", indexed, queued);
@@ -218,6 +225,8 @@ int Measure(const Load& load, bool verdicts) {
         "traffic for %d s: %d relayed searches, %d progress reports, %d room lines, "
         "%d private messages\n",
         load.seconds, searches, progressed, lines, messages);
+    std::printf("lines shown in the room and chat views: %d; chat tabs: %d\n", roomLines,
+                chats ? chats->count() : -1);
     std::printf("longest main-thread stall during the traffic: %.1f ms\n", worstStall);
     std::printf("resident after the traffic: %ld MiB (peak %ld MiB)\n", endKiB / 1024,
                 peakKiB / 1024);
