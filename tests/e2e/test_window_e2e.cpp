@@ -153,9 +153,7 @@ private:
             {"Options", "optionsTab"}};
         const int index = ui()->tabControl->indexOf(Child<QWidget>(pages.value(title)));
         QVERIFY2(index >= 0, qPrintable(title));
-        QTabBar* bar = ui()->tabControl->tabBar();
-        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(index).center());
-        QTRY_COMPARE(ui()->tabControl->currentIndex(), index);
+        ClickTab(ui()->tabControl, index);
     }
     void Shoot(const QString& page) {
         ShowPage(page);
@@ -174,10 +172,17 @@ private:
         }
         return false;
     }
-    void Focus(QWidget* widget) {
+    // A click on an empty spot of the list gives it the focus.
+    void Focus(QTreeWidget* list) {
         QApplication::setActiveWindow(m_window.get());
-        widget->setFocus(Qt::MouseFocusReason);
-        QTRY_COMPARE(QApplication::focusWidget(), widget);
+        QWidget* area = list->viewport();
+        QTest::mouseClick(area, Qt::LeftButton, {}, QPoint(2, area->height() - 2));
+        QTRY_COMPARE(QApplication::focusWidget(), list);
+    }
+    void ClickTab(QTabWidget* tabs, int index) {
+        QTabBar* bar = tabs->tabBar();
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(index).center());
+        QTRY_COMPARE(tabs->currentIndex(), index);
     }
     void ClickRow(QTreeWidget* list, QTreeWidgetItem* row, bool twice) {
         for (QTreeWidgetItem* up = row->parent(); up; up = up->parent())
@@ -355,7 +360,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(tabs->count() > 0 && tabs->tabText(tabs->count() - 1) == "lobby",
                                  30000);
         QWidget* room = tabs->widget(tabs->count() - 1);
-        tabs->setCurrentWidget(room);
+        ClickTab(tabs, tabs->indexOf(room));
         auto* members = room->findChild<QTreeWidget*>("userList");
         QTRY_VERIFY2(FindRow(members, "bob") && FindRow(members, "alice"),
                      qPrintable(Dump(members)));
@@ -374,13 +379,15 @@ private slots:
     void uploadLimitObeyed() {
         // Share a folder as a new user does: Options, File Sharing, "Share Folder".
         ShowPage("Options");
-        ui()->optionsTabControl->setCurrentWidget(ui()->fileSharingOptionsTab);
+        ClickTab(ui()->optionsTabControl,
+                 ui()->optionsTabControl->indexOf(ui()->fileSharingOptionsTab));
         Focus(ui()->sharedFoldersList);
         QVERIFY(ClickToolBar("Share Folder"));
         AddSharedFolderDialog* dialog = nullptr;
         QTRY_VERIFY(dialog = m_window->findChild<AddSharedFolderDialog*>());
         QTest::mouseClick(dialog->findChild<QPushButton*>("selectFolderButton"), Qt::LeftButton);
-        dialog->findChild<QAbstractButton*>("everyoneCheckBox")->click();
+        QTest::mouseClick(dialog->findChild<QAbstractButton*>("everyoneCheckBox"), Qt::LeftButton,
+                          {}, QPoint(5, 5));
         QTest::mouseClick(dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok),
                           Qt::LeftButton);
         QTRY_VERIFY2(Dump(ui()->sharedFoldersList).contains(At("own")),
@@ -391,9 +398,9 @@ private slots:
         ShowPage("Transfers");
         auto* limit = Child<QSpinBox>("uploadLimitSpinBox");
         QVERIFY(limit);
-        Child<QTabWidget>("transfersTabControl")->setCurrentIndex(1);
+        ClickTab(Child<QTabWidget>("transfersTabControl"), 1);
         QTest::mouseClick(limit, Qt::LeftButton);
-        limit->selectAll();
+        QTest::keyClick(limit, Qt::Key_A, Qt::ControlModifier);
         QTest::keyClicks(limit, "40");
         QTest::keyClick(limit, Qt::Key_Return);
         QCOMPARE(limit->value(), 40);
