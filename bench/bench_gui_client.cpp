@@ -16,10 +16,7 @@
 
 #include <QApplication>
 #include <QDateTime>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTextBrowser>
@@ -31,7 +28,9 @@
 #include <memory>
 #include <string>
 
+#include "ClientBench.h"
 #include "ProcStatus.h"
+#include "ResultAnswers.h"
 #include "net/PeerPayloads.h"
 #include "net/server.h"
 #include "shares/SharedFoldersManager.h"
@@ -62,14 +61,8 @@ double Ms(const QElapsedTimer& clock) {
 // Shares `files` empty files, queues `downloads` files from offline users,
 // and saves the store under $HOME.
 bool Build(const QString& root, const Load& load) {
-    for (int i = 0; i < load.files; ++i) {
-        const QString folder = QString("%1/album%2").arg(root).arg(i / 500);
-        if (i % 500 == 0 && !QDir().mkpath(folder))
-            return false;
-        QFile file(QString("%1/track %2 of the long playing record.mp3").arg(folder).arg(i));
-        if (!file.open(QIODevice::WriteOnly))
-            return false;
-    }
+    if (!WriteShareFiles(root, load.files))
+        return false;
     auto window = std::make_unique<MainWindow>();
     window->Init();
     timerManager->everyHalfMinute.stop();
@@ -88,25 +81,6 @@ bool Build(const QString& root, const Load& load) {
     window.reset();
     std::printf("built: %d files indexed, %d downloads queued\n", indexed, queued);
     return indexed >= load.files && queued >= load.downloads;
-}
-
-// One user's answer of `files` results, stored as a reply from the network is.
-ItemPtr Answer(quint32 token, int user, int files, int serial) {
-    SearchResultMessage message;
-    message.token = token;
-    message.freeSlot = user % 3 == 0;
-    message.uploadSpeed = quint32(1000 + (user * 7919) % 900000);
-    message.queueLength = quint32(user % 17);
-    for (int k = 0; k < files; ++k) {
-        const int n = serial + k;
-        AttributeMap attributes;
-        attributes.Set(AttributeMap::kBitrate, quint32(128 + n % 193));
-        message.files.emplace_back("Music\\Artist " + std::to_string(user % 400) + "\\Album " +
-                                       std::to_string((n / 20) % 50) + "\\track " +
-                                       std::to_string(n) + " song.mp3",
-                                   qint64(1000000 + (n * 104729LL) % 90000000), attributes);
-    }
-    return StoreSearchResults(QString("user%1").arg(user), message);
 }
 
 void Feed(quint32 code, const QByteArray& payload) {
@@ -140,7 +114,7 @@ int Measure(const Load& load, bool verdicts) {
         const quint32 token = gp_server->FileSearch(text, false);
         searchForm->CreateSearchForm(token, text, GlobalSearch);
         for (int done = 0; done < load.rows; done += 50, serial += 50)
-            searchForm->OnUserSearchResults(Answer(token, (done / 50) % 400, 50, serial));
+            searchForm->OnUserSearchResults(ResultAnswer(token, (done / 50) % 400, 50, serial));
         QApplication::processEvents();
     }
     const double pagesMs = Ms(clock);
@@ -242,12 +216,7 @@ int Measure(const Load& load, bool verdicts) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    qputenv("TAVENOOK_NO_UPNP", "1");
-    qputenv("TAVENOOK_SERVER", "127.0.0.1:9");
-    qputenv("TAVENOOK_UPDATE_URL", "http://127.0.0.1:9/qtversion.txt");
-    qputenv("TAVENOOK_USERNAME", "bench");
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    UseLoopbackOnly();
     bool quick = false;
     bool child = false;
     for (int i = 1; i < argc; ++i) {
@@ -278,8 +247,5 @@ int main(int argc, char** argv) {
     QStringList arguments = {"--measure"};
     if (quick)
         arguments << "--quick";
-    QProcess measure;
-    measure.setProcessChannelMode(QProcess::ForwardedChannels);
-    measure.start(QCoreApplication::applicationFilePath(), arguments);
-    return measure.waitForFinished(-1) && measure.exitCode() == 0 ? 0 : 1;
+    return RunMeasuredChild(arguments);
 }

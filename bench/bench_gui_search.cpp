@@ -22,6 +22,7 @@
 #include <memory>
 #include <string>
 
+#include "ResultAnswers.h"
 #include "net/PeerPayloads.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/DelayedInvoker.h"
@@ -51,26 +52,6 @@ void Report(const char* what, double ms, double target) {
                 ok ? "met" : "MISSED");
 }
 
-// One user's answer of `files` results, stored by the peer messaging's own
-// writer, as a reply from the network would be.
-ItemPtr Answer(quint32 token, int user, int files, int serial) {
-    SearchResultMessage message;
-    message.token = token;
-    message.freeSlot = user % 3 == 0;
-    message.uploadSpeed = quint32(1000 + (user * 7919) % 900000);
-    message.queueLength = quint32(user % 17);
-    for (int k = 0; k < files; ++k) {
-        const int n = serial + k;
-        AttributeMap attributes;
-        attributes.Set(AttributeMap::kBitrate, quint32(128 + n % 193));
-        message.files.emplace_back("Music\\Artist " + std::to_string(user % 400) + "\\Album " +
-                                       std::to_string((n / 20) % 50) + "\\track " +
-                                       std::to_string(n) + " song.mp3",
-                                   qint64(1000000 + (n * 104729LL) % 90000000), attributes);
-    }
-    return StoreSearchResults(QString("user%1").arg(user), message);
-}
-
 // A page filled with `rows` results from `users` users, batches of 50.
 struct Page {
     SearchResultsForm* form = nullptr;
@@ -90,7 +71,7 @@ Page OpenPage(SearchForm& search, const QString& label) {
 
 void Fill(SearchForm& search, Page& page, int rows, int users) {
     for (int done = 0; done < rows; done += 50) {
-        search.OnUserSearchResults(Answer(page.token, (done / 50) % users, 50, page.serial));
+        search.OnUserSearchResults(ResultAnswer(page.token, (done / 50) % users, 50, page.serial));
         page.serial += 50;
     }
 }
@@ -173,7 +154,7 @@ int main(int argc, char** argv) {
             const int batches = g_full ? 20 : 5;
             Settle();
             for (int b = 0; b < batches; ++b) {
-                const ItemPtr answer = Answer(page.token, b % 400, 50, page.serial);
+                const ItemPtr answer = ResultAnswer(page.token, b % 400, 50, page.serial);
                 page.serial += 50;
                 QElapsedTimer clock;
                 clock.start();
@@ -273,7 +254,7 @@ int main(int argc, char** argv) {
         QObject::connect(&feeder, &QTimer::timeout, [&] {
             const qint64 due = clock.elapsed() * 20 / 1000;
             while (sent < due) {
-                search->OnUserSearchResults(Answer(page.token, sent % 1000, 50, page.serial));
+                search->OnUserSearchResults(ResultAnswer(page.token, sent % 1000, 50, page.serial));
                 page.serial += 50;
                 ++sent;
             }

@@ -26,6 +26,7 @@
 #include <memory>
 #include <string>
 
+#include "ClientBench.h"
 #include "ProcStatus.h"
 #include "shares/SharedFoldersManager.h"
 #include "shell/Prompts.h"
@@ -43,14 +44,8 @@ void StopTimers() {
 
 // Shares `files` empty files and saves the store under $HOME.
 bool BuildShare(const QString& root, int files) {
-    for (int i = 0; i < files; ++i) {
-        const QString folder = QString("%1/album%2").arg(root).arg(i / 500);
-        if (i % 500 == 0 && !QDir().mkpath(folder))
-            return false;
-        QFile file(QString("%1/track %2 of the long playing record.mp3").arg(folder).arg(i));
-        if (!file.open(QIODevice::WriteOnly))
-            return false;
-    }
+    if (!WriteShareFiles(root, files))
+        return false;
     auto window = std::make_unique<MainWindow>();
     window->Init();
     StopTimers();
@@ -96,12 +91,7 @@ int Measure(int files, bool verdicts) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    qputenv("TAVENOOK_NO_UPNP", "1");
-    qputenv("TAVENOOK_SERVER", "127.0.0.1:9");
-    qputenv("TAVENOOK_UPDATE_URL", "http://127.0.0.1:9/qtversion.txt");
-    qputenv("TAVENOOK_USERNAME", "bench");
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    UseLoopbackOnly();
     bool quick = false;
     bool child = false;
     bool verdicts = false;
@@ -136,8 +126,5 @@ int main(int argc, char** argv) {
     QStringList arguments = {"--measure", "--files", QString::number(files)};
     if (!quick)
         arguments << "--verdicts";
-    QProcess measure;
-    measure.setProcessChannelMode(QProcess::ForwardedChannels);
-    measure.start(QCoreApplication::applicationFilePath(), arguments);
-    return measure.waitForFinished(-1) && measure.exitCode() == 0 ? 0 : 1;
+    return RunMeasuredChild(arguments);
 }

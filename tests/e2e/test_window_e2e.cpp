@@ -15,7 +15,6 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QSpinBox>
 #include <QTabBar>
 #include <QTemporaryDir>
@@ -32,6 +31,7 @@
 #include "shell/mainwindow.h"
 #include "store/DataSaver.h"
 #include "support/DriverProcess.h"
+#include "support/TestFiles.h"
 #include "support/TestServer.h"
 #include "ui_mainwindow.h"
 #include "views/shares/AddSharedFolderDialog.h"
@@ -44,19 +44,10 @@ namespace {
 constexpr bool kResultDoubleClickQueues = false;  // double-click on a search result
 constexpr bool kUserMenuBrowses = false;          // "Browse user's files" in the user menu
 
-QByteArray ReadAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
-}
-
-QByteArray WriteRandom(const QString& path, int size) {
-    QDir().mkpath(QFileInfo(path).path());
-    QByteArray bytes(size, '\0');
-    QRandomGenerator generator{quint32(size)};
-    for (char& byte : bytes)
-        byte = char(generator.bounded(256));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != size)
+// Distinct bytes of the given size at the path.
+QByteArray WriteFile(const QString& path, int size) {
+    const QByteArray bytes = Pattern(size);
+    if (!Write(path, bytes))
         qFatal("cannot write %s", qPrintable(path));
     return bytes;
 }
@@ -101,11 +92,6 @@ bool HasIcon(const QTreeWidgetItem* row, const char* resource) {
 QString FindFile(const QString& folder, const QString& name) {
     QDirIterator it(folder, {name}, QDir::Files, QDirIterator::Subdirectories);
     return it.hasNext() ? it.next() : QString();
-}
-
-// The network's form of a local path.
-QString Remote(const QString& path) {
-    return QString(path).replace('/', '\\');
 }
 
 }  // namespace
@@ -228,7 +214,7 @@ private:
             qPrintable(Dump(Downloads())), 60000);
         const QString path = FindFile(DownloadFolder() + "/complete", name);
         QVERIFY2(!path.isEmpty(), qPrintable(DownloadFolder()));
-        QCOMPARE(ReadAll(path), bytes);
+        QCOMPARE(ReadFile(path), bytes);
     }
 
 private slots:
@@ -243,10 +229,10 @@ private slots:
         prompts::SetChooseFolderHandler([this](QWidget*, const QString&) { return At("own"); });
         QVERIFY(m_server.Listen());
         qputenv("TAVENOOK_SERVER", m_server.Address().toUtf8());
-        m_song = WriteRandom(At("share/song one.mp3"), 100000);
-        m_y = WriteRandom(At("share/sub/y.txt"), 3);
-        m_x = WriteRandom(At("share/sub/deep/x.bin"), 70000);
-        m_own = WriteRandom(At("own/own song.mp3"), 160000);
+        m_song = WriteFile(At("share/song one.mp3"), 100000);
+        m_y = WriteFile(At("share/sub/y.txt"), 3);
+        m_x = WriteFile(At("share/sub/deep/x.bin"), 70000);
+        m_own = WriteFile(At("own/own song.mp3"), 160000);
         m_bob.reset(new DriverProcess(TAVENOOK_DRIVER, At("bob.log")));
         QVERIFY2(m_bob->Start({"--home", At("bob"), "--user", "bob", "--password", "pw", "--share",
                                At("share"), "--downloads", At("bob/dl"), "--server",
@@ -408,7 +394,7 @@ private slots:
 
         // Once indexed, bob fetches the file; 160,000 bytes at 40 KB/s take
         // more than two seconds even with the first second's allowance.
-        const QString path = Remote(At("own/own song.mp3"));
+        const QString path = Wire(At("own/own song.mp3"));
         QTRY_VERIFY_WITH_TIMEOUT(
             [&] {
                 m_bob->Send("browse alice");
@@ -422,7 +408,7 @@ private slots:
         const QStringList done = m_bob->WaitFor("complete", 60000);
         QVERIFY2(!done.isEmpty(), m_bob->LogTail().constData());
         QVERIFY2(clock.elapsed() > 2000, qPrintable(QString::number(clock.elapsed())));
-        QCOMPARE(ReadAll(done.value(2)), m_own);
+        QCOMPARE(ReadFile(done.value(2)), m_own);
         auto* uploads = Child<QTreeWidget>("uploadsList");
         QTRY_VERIFY2(FindRow(uploads, "own song.mp3"), qPrintable(Dump(uploads)));
         Shoot("Transfers");
