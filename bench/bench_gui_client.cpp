@@ -31,6 +31,7 @@
 #include "ClientBench.h"
 #include "ProcStatus.h"
 #include "ResultAnswers.h"
+#include "StallProbe.h"
 #include "net/PeerPayloads.h"
 #include "net/server.h"
 #include "shares/SharedFoldersManager.h"
@@ -128,8 +129,6 @@ int Measure(const Load& load, bool verdicts) {
     for (auto it = entrySet.Begin(); it != entrySet.End(); ++it)
         entries.push_back(*it);
     int progressed = 0, searches = 0, lines = 0, messages = 0;
-    double worstStall = 0;
-    qint64 last = -1;
     clock.restart();
     // Every 10 ms: the searches due at 100 a second (one in ten matches the
     // own share), progress of 5 downloads (500 a second), and a room line
@@ -168,20 +167,9 @@ int Measure(const Load& load, bool verdicts) {
             ++messages;
         }
     });
-    QTimer probe;
-    probe.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&probe, &QTimer::timeout, [&] {
-        const qint64 now = clock.nsecsElapsed();
-        if (last >= 0)
-            worstStall = std::max(worstStall, double(now - last) / 1e6);
-        last = now;
-    });
     traffic.start(10);
-    probe.start(1);
-    while (clock.elapsed() < load.seconds * 1000)
-        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    const double worstStall = LongestStall(clock, load.seconds * 1000);
     traffic.stop();
-    probe.stop();
     const long endKiB = ResidentKiB();
     // What the user sees of the traffic: the room's lines and the chat tabs.
     int roomLines = 0;

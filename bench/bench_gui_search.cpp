@@ -23,6 +23,7 @@
 #include <string>
 
 #include "ResultAnswers.h"
+#include "StallProbe.h"
 #include "net/PeerPayloads.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/DelayedInvoker.h"
@@ -244,8 +245,6 @@ int main(int argc, char** argv) {
     {
         const int seconds = g_full ? 30 : 3;
         Page page = OpenPage(*search, "stream");
-        double worstStall = 0;
-        qint64 last = -1;
         int sent = 0;
         QElapsedTimer clock;
         clock.start();
@@ -259,20 +258,9 @@ int main(int argc, char** argv) {
                 ++sent;
             }
         });
-        QTimer probe;
-        probe.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&probe, &QTimer::timeout, [&] {
-            const qint64 now = clock.nsecsElapsed();
-            if (last >= 0)
-                worstStall = std::max(worstStall, double(now - last) / 1e6);
-            last = now;
-        });
         feeder.start(5);
-        probe.start(1);
-        while (clock.elapsed() < seconds * 1000)
-            QApplication::processEvents(QEventLoop::AllEvents, 50);
+        const double worstStall = LongestStall(clock, seconds * 1000);
         feeder.stop();
-        probe.stop();
         std::printf("streamed %d results in %d s; the page holds %d rows\n", sent * 50, seconds,
                     RowCount(page.form->searchResults()));
         Report("longest main-thread stall while 1,000 results a second arrive", worstStall, 100);

@@ -204,6 +204,22 @@ private:
         QTest::keyClicks(edit, text);
         QTest::keyClick(edit, Qt::Key_Return);
     }
+    // Our line typed into the page reaches bob as `heard` (its last field);
+    // bob's answer, `said` by the driver command, shows in the page's view
+    // below ours.
+    void Converse(QWidget* page, const QStringList& heard, const QString& said) {
+        Type(page->findChild<QLineEdit*>("chatEdit"), heard.last());
+        QCOMPARE(
+            m_bob->WaitFor(heard[0], 30000,
+                           [&](const QStringList& f) { return f.value(f.size() - 2) == "alice"; }),
+            heard);
+        m_bob->Send(said);
+        const QString answer = said.section('\t', -1);
+        auto* view = page->findChild<QTextBrowser*>("chatView");
+        QTRY_VERIFY2_WITH_TIMEOUT(view->toPlainText().contains(answer),
+                                  qPrintable(view->toPlainText()), 30000);
+        QVERIFY(view->toPlainText().indexOf(heard.last()) < view->toPlainText().indexOf(answer));
+    }
     QString DownloadFolder() const { return ui()->downloadFolderEdit->text(); }
     QTreeWidget* Downloads() const { return Child<QTreeWidget>("downloadsList"); }
     QTreeWidget* UserList() const { return Child<QTreeWidget>("userList"); }
@@ -300,14 +316,7 @@ private slots:
         auto* tabs = Child<QTabWidget>("chatTabControl");
         QVERIFY(tabs);
         QTRY_COMPARE(tabs->tabText(tabs->currentIndex()), QString("bob"));
-        QWidget* chat = tabs->currentWidget();
-        Type(chat->findChild<QLineEdit*>("chatEdit"), "hello bob");
-        QCOMPARE(m_bob->WaitFor("pm"), (QStringList{"pm", "alice", "hello bob"}));
-        m_bob->Send("pm\talice\thello alice");
-        auto* view = chat->findChild<QTextBrowser*>("chatView");
-        QTRY_VERIFY2_WITH_TIMEOUT(view->toPlainText().contains("hello alice"),
-                                  qPrintable(view->toPlainText()), 30000);
-        QVERIFY(view->toPlainText().contains("hello bob"));
+        Converse(tabs->currentWidget(), {"pm", "alice", "hello bob"}, "pm\talice\thello alice");
         Shoot("Chat");
     }
 
@@ -350,15 +359,7 @@ private slots:
         auto* members = room->findChild<QTreeWidget*>("userList");
         QTRY_VERIFY2(FindRow(members, "bob") && FindRow(members, "alice"),
                      qPrintable(Dump(members)));
-        Type(room->findChild<QLineEdit*>("chatEdit"), "hello room");
-        QCOMPARE(
-            m_bob->WaitFor("room", 30000, [](const QStringList& f) { return f[2] == "alice"; }),
-            (QStringList{"room", "lobby", "alice", "hello room"}));
-        m_bob->Send("say\tlobby\thi from bob");
-        auto* view = room->findChild<QTextBrowser*>("chatView");
-        QTRY_VERIFY2_WITH_TIMEOUT(view->toPlainText().contains("hi from bob"),
-                                  qPrintable(view->toPlainText()), 30000);
-        QVERIFY(view->toPlainText().contains("hello room"));
+        Converse(room, {"room", "lobby", "alice", "hello room"}, "say\tlobby\thi from bob");
         Shoot("Rooms");
     }
 

@@ -1,0 +1,28 @@
+#ifndef TAVENOOK_BENCH_STALLPROBE_H
+#define TAVENOOK_BENCH_STALLPROBE_H
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <algorithm>
+
+// Runs the event loop until `clock` reaches `untilMs` and returns the longest
+// gap, in ms, between two turns of a 1 ms timer: the main thread's worst stall.
+inline double LongestStall(const QElapsedTimer& clock, qint64 untilMs) {
+    double worst = 0;
+    qint64 last = -1;
+    QTimer probe;
+    probe.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        if (last >= 0)
+            worst = std::max(worst, double(now - last) / 1e6);
+        last = now;
+    });
+    probe.start(1);
+    while (clock.elapsed() < untilMs)
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    return worst;
+}
+
+#endif
