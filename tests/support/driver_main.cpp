@@ -10,9 +10,14 @@
 //   download-folder USER FOLDER -> queued-folder USER FOLDER COUNT (after browse)
 //   status                      -> download USER PATH STATUS BYTES SIZE...; status-end N
 //   tick                        -> ticked (one half-minute tick now)
+//   join ROOM / leave ROOM      -> joined ROOM / left ROOM
+//   say ROOM TEXT               -> room-chat ROOM USER TEXT when the server relays it
+//   msg USER TEXT               -> sent USER
+//   ticker ROOM TEXT            -> ticker-set ROOM
 //   quit                        -> bye after saving the store (also at end of input)
-// Events: ready PORT; state|progress USER PATH STATUS BYTES SIZE (a new
-// "downloading" state gives the start offset); complete USER LOCALPATH; error TEXT.
+// Events: room-chat ROOM USER TEXT; private USER TEXT; ready PORT; state|progress USER PATH STATUS
+// BYTES SIZE (a new "downloading" state gives the start offset); complete USER LOCALPATH; error
+// TEXT.
 #include <unistd.h>
 
 #include <QCommandLineParser>
@@ -202,6 +207,14 @@ bool Client::Start(const QCommandLineParser& args) {
              r.HasItem("complete_download_folder").AsString().replace('\\', '/') + '/' +
                  r.HasItem("complete_download_filename").AsString()});
     });
+    QObject::connect(server.get(), &Server::RoomChat,
+                     [](const QString& room, const QString& user, const QString& text) {
+                         Say({"room-chat", room, user, text});
+                     });
+    QObject::connect(server.get(), &Server::PrivateChat,
+                     [](const QString& user, const QString& text, time_t, bool) {
+                         Say({"private", user, text});
+                     });
     PathNode* entries = new PathNode(&d, "download_entry");
     new PathNode(entries, "download_entry_status", PathConnecting);
     d.AddPathEventHandler(entries, ItemHandler(this, &Client::OnDownloadStatus));
@@ -271,6 +284,28 @@ void Client::AddCommands() {
     commands.insert("tick", [this](const QString&) {
         QMetaObject::invokeMethod(&timers->everyHalfMinute, "timeout");
         Say({"ticked"});
+    });
+    commands.insert("join", [this](const QString& room) {
+        server->EnterRoom(room, false);
+        Say({"joined", room});
+    });
+    commands.insert("leave", [this](const QString& room) {
+        server->LeaveRoom(room);
+        Say({"left", room});
+    });
+    commands.insert("say", [this](const QString& text) {
+        const QStringList a = Arguments(text, 2);
+        server->SendRoomChat(a.value(0), a.value(1));
+    });
+    commands.insert("msg", [this](const QString& text) {
+        const QStringList a = Arguments(text, 2);
+        server->SendPrivateChat(a.value(0), a.value(1));
+        Say({"sent", a.value(0)});
+    });
+    commands.insert("ticker", [this](const QString& text) {
+        const QStringList a = Arguments(text, 2);
+        server->SetRoomTicker(a.value(0), a.value(1));
+        Say({"ticker-set", a.value(0)});
     });
     commands.insert("quit", [this](const QString&) {
         if (stopped)

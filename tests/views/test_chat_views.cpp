@@ -161,6 +161,7 @@ private slots:
     void logViewer();
     void ownerRowInEitherOrder();
     void roomsAgainstServer();
+    void privateRoomRoles();
     void privateChatsAndAdminMessages();
 };
 
@@ -312,6 +313,19 @@ void TestChatViews::logFiles() {
     chatlog::Write(chatlog::Kind::User, "blocked", "y");
     QCOMPARE(said(), before + 1);
     QVERIFY(QDir(blocked).removeRecursively());
+
+    // So is a diagnostic log file, in its area's view.
+    const QString area = "blocked area";
+    QVERIFY(QDir().mkpath(DiagnosticsForm::LogFilePath(area)));
+    SetSetting("show_diagnostics", "yes");
+    SetSetting("user_level_logging", "yes");
+    Log(area, 1, "a");
+    Log(area, 1, "b");
+    SetSetting("show_diagnostics", "no");
+    QTRY_VERIFY(diagnosticsForm->AreaView(area) &&
+                diagnosticsForm->AreaView(area)->toPlainText().endsWith("] b"));
+    QCOMPARE(diagnosticsForm->AreaView(area)->toPlainText().count("Cannot write the log file"), 1);
+    QVERIFY(QDir(DiagnosticsForm::LogFilePath(area)).removeRecursively());
 }
 
 void TestChatViews::logNames_data() {
@@ -666,6 +680,44 @@ void TestChatViews::roomsAgainstServer() {
     QTRY_VERIFY(Rooms()->RoomView("lobby"));
     Rooms()->OnRoomTabClosed(Rooms()->Tabs()->indexOf(Rooms()->RoomView("lobby")));
     QTRY_VERIFY(!room.IsConnected("in_room"));
+}
+
+// A private room we create is ours: the owner's row and the room's row say
+// so, and giving it up takes both questions answered Yes.
+void TestChatViews::privateRoomRoles() {
+    Answers answers;
+    gp_server->EnterRoom("hideout", true);
+    QTRY_VERIFY(Rooms()->RoomView("hideout"));
+    RoomForm* form = Rooms()->RoomView("hideout");
+    const ItemPtr room = d.GetType("room")->HasItem("hideout");
+    QTRY_VERIFY(form->UserRow("me") && room.IsConnected("is_owner"));
+    const QFont mine = form->UserRow("me")->font(RoomForm::ColumnUser);
+    QVERIFY(mine.bold() && mine.underline());
+    QTreeWidgetItem* row = Rooms()->RoomList()->findItems("hideout", Qt::MatchExactly).value(0);
+    QVERIFY(row);
+    const QFont listed = row->font(0);
+    QVERIFY(listed.bold() && listed.underline() && listed.italic());
+    QCOMPARE(Rooms()->RoomList()->topLevelItem(0), row);  // owned rooms first
+
+    actionBar->OnApplicationFocusChanged(nullptr, form->Form()->chatEdit);
+    m_server.ClearReceived("me");
+    answers.yes = false;
+    emit actionBar->ActionTriggered(form, "give_up_ownership");
+    QCOMPARE(answers.boxes.size(), 1);
+    emit actionBar->ActionTriggered(form, "give_up_membership");  // owners have none to give
+    QCOMPARE(answers.boxes.size(), 1);
+    answers.yes = true;
+    emit actionBar->ActionTriggered(form, "give_up_ownership");
+    QCOMPARE(answers.boxes.mid(1),
+             QStringList({"Give up membership?: Are you SURE you want to give up your ownership "
+                          "of the hideout private room?",
+                          "REALLY?: REALLY?"}));
+    QVERIFY(m_server.WaitForMessage("me", 137, 10000));
+    QVERIFY(m_server.WaitForMessage("me", 15, 10000));
+    QCOMPARE(m_server.Received("me").size(), 2);
+    QTRY_VERIFY(!room.IsConnected("in_room") && !Rooms()->RoomView("hideout"));
+    QTRY_VERIFY(!room.IsConnected("is_owner"));
+    QVERIFY(!row->font(0).bold() && !row->font(0).underline());
 }
 
 // Private chat both ways through the server, and administrator messages.
