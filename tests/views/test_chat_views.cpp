@@ -405,6 +405,7 @@ void TestChatViews::fuzzLogNamesAndRichText() {
         const QString other = names.value(file, raw);
         QVERIFY2(other == raw, qPrintable(file));
         names.insert(file, raw);
+        QCOMPARE(QFileInfo(DiagnosticsForm::LogFilePath(raw)).fileName(), file);
 
         const QString html = chat::RichText(raw);
         QString text;  // the HTML's text with our anchors taken out, unescaped
