@@ -316,7 +316,8 @@ private slots:
         auto* tabs = Child<QTabWidget>("chatTabControl");
         QVERIFY(tabs);
         QTRY_COMPARE(tabs->tabText(tabs->currentIndex()), QString("bob"));
-        Converse(tabs->currentWidget(), {"pm", "alice", "hello bob"}, "pm\talice\thello alice");
+        Converse(tabs->currentWidget(), {"private", "alice", "hello bob"},
+                 "msg\talice\thello alice");
         Shoot("Chat");
     }
 
@@ -359,7 +360,7 @@ private slots:
         auto* members = room->findChild<QTreeWidget*>("userList");
         QTRY_VERIFY2(FindRow(members, "bob") && FindRow(members, "alice"),
                      qPrintable(Dump(members)));
-        Converse(room, {"room", "lobby", "alice", "hello room"}, "say\tlobby\thi from bob");
+        Converse(room, {"room-chat", "lobby", "alice", "hello room"}, "say\tlobby\thi from bob");
         Shoot("Rooms");
     }
 

@@ -389,6 +389,9 @@ private slots:
             {134, Payload().Str("club").Str("dora"), {}, [&] { return Linked(Room("club"), "room_members", "dora"); }},
             {135, Payload().Str("club").Str("dora"), {}, [&] { return !Linked(Room("club"), "room_members", "dora"); }},
             {15, Payload().Str("den"), {}, [&] { return !Has(Room("den"), "in_room") && Room("den").CountItems("user") == 0; }},
+            // A join that crosses our leave: the room we are out of stays empty.
+            {16, Payload().Str("den").Str("erin").U32(2).Stats(UserStats()).Str("SE"), {}, [&] {
+                return Room("den").CountItems("user") == 0 && !Has(Room("den"), "in_room"); }},
             // A room list is taken only when asked for (then asked), and only once.
             {64, Payload().U32(1).Str("r1").U32(12), {}, [&] { return Room("r1").IsNull() && (SetSettingYes("accept_room_list", true), true); }},
             {64, Payload().U32(2).Str("r1").U32(12).Str("r2").U32(3), {}, [&] {
@@ -399,6 +402,10 @@ private slots:
             {114, Payload().Str("den").Str("bob").Str("changed"), {}, [&] { return tickers("den") == QStringList({"carl:yo", "bob:changed"}); }},
             {69, Payload().U32(2).Str("bob").Str("carl"), {}, [&] { return Has(bob, "is_privileged") && Has(User("carl"), "is_privileged"); }},
             {91, Payload().Str("dora"), {}, [&] { return Has(User("dora"), "is_privileged"); }},
+            // A later list is the whole list: who is left out loses the flag.
+            {69, Payload().U32(1).Str("carl"), {}, [&] {
+                return !Has(bob, "is_privileged") && Has(User("carl"), "is_privileged") &&
+                       !Has(User("dora"), "is_privileged"); }},
             {92, Payload().U32(86400).U8(1), {"ReceivedOwnPrivilegesStatus(86400)"}, [&] {
                 return GetSettingInt("privileges_time_left") == 86400 && GetSetting("is_supporter") == "yes"; }},
             {141, Payload().U8(1), {"PrivateRoomAddEnabled(true)"}, [&] { return IsSettingYes("enable_private_room_add"); }},
@@ -407,6 +414,13 @@ private slots:
                 [&] { return d.GetType("search_correlation")->ItemCount() == 2; }},
             {3, Payload().Str("peer").U32(0x7F000001).U32(4000).U32(4001), {"PeerAddress(peer,2130706433,4000,4001)"}, [&] {
                 return Attr(User("peer"), "user_address") == "2130706433" && Attr(User("peer"), "user_port") == "4000"; }},
+            // Address 0 means offline or unknown: the known address stays, and
+            // the unknown users share no "0" address (nor the flags that follow one).
+            {3, Payload().Str("peer").U32(0).U32(0).U32(0), {"PeerAddress(peer,0,0,0)"}, [&] {
+                return Attr(User("peer"), "user_address") == "2130706433" && Attr(User("peer"), "user_port") == "4000"; }},
+            {3, Payload().Str("ghost").U32(0).U32(0).U32(0), {"PeerAddress(ghost,0,0,0)"}, [&] {
+                return !Has(User("ghost"), "user_address") && !Has(User("ghost"), "user_port") &&
+                       d.GetType("user_address")->HasItem(Value(quint32(0))).IsNull(); }},
             {18, Payload().Str("peer").Str("P").U32(0x7F000001).U32(4000).U32(555), {"ConnectToPeerRequested(peer,P,2130706433,4000,555)"}, nullptr},
             {1001, Payload().U32(66).Str("nobody"), {"CannotConnectToPeer(66,nobody)"}, nullptr},
             {83, Payload().U32(10), {"DNetParentMinSpeed(10)"}, nullptr},

@@ -410,6 +410,14 @@ private slots:
         for (const char* text : {"*mix", "ab cd", "-beatles", "\"beatles live\"", "ab beatles",
                                  "beatles zzz", "secret", "\"open", ""})
             QVERIFY2(Search("bob", text).user == "<none>", text);
+        // Words that are all short get no answer even when a name holds them;
+        // one long word beside them is enough.
+        QVERIFY(Write(P("Music/ab cd.txt"), "abcd"));
+        manager->RescanShares();
+        QVERIFY(Tokens(music + "/ab cd.txt").contains("ab") &&
+                Tokens(music + "/ab cd.txt").contains("cd"));
+        QCOMPARE(Search("bob", "ab cd").user, QString("<none>"));
+        QCOMPARE(Found("bob", "ab cd txt"), QStringList{Wire(music) + "\\ab cd.txt 4"});
         // A group the private root is shared with sees it.
         d.GetType("shared_folder")
             ->HasItem(priv)

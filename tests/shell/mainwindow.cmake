@@ -1,5 +1,7 @@
 tavenook_add_test(test_mainwindow GUI SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_mainwindow.cpp
     LIBS tavenook_testsupport)
+# The layout test reads the sources; the build knows where they are.
+target_compile_definitions(test_mainwindow PRIVATE TAVENOOK_SOURCE_DIR="${PROJECT_SOURCE_DIR}/src")
 
 # The real program under Xvfb; skipped only where Xvfb is not installed.
 if(TARGET tavenook)

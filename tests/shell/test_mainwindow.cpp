@@ -1,6 +1,7 @@
 #include <unistd.h>
 #include <QApplication>
 #include <QDirIterator>
+#include <QMenu>
 #include <QRegularExpression>
 #include <QSplitter>
 #include <QTemporaryDir>
@@ -27,6 +28,41 @@
 #include "views/shares/DiagnosticsForm.h"
 
 namespace {
+// A login on loopback takes well under a second; this is the bound for a
+// loaded machine.
+constexpr int kLoginWait = 30000;
+
+void Unexpected(const char* what, const QString& title) {
+    QTest::qFail(qPrintable(QStringLiteral("unexpected %1 \"%2\"").arg(what, title)), __FILE__,
+                 __LINE__);
+}
+
+// Outside a test's own answers every question fails the test and is
+// dismissed: a modal loop that nobody ends would hold the run until its
+// time-out.
+void AnswerNothing() {
+    prompts::SetBoxHandler([](QWidget*, const prompts::Box& box) {
+        Unexpected("message box", box.title);
+        return QMessageBox::No;
+    });
+    prompts::SetDialogHandler([](QDialog* dialog) {
+        Unexpected("dialog", dialog->windowTitle());
+        dialog->reject();
+        return dialog->result();
+    });
+    const auto choose = [](QWidget*, const QString& caption) {
+        Unexpected("chooser", caption);
+        return QString();
+    };
+    prompts::SetChooseFolderHandler(choose);
+    prompts::SetChooseSaveFileHandler(choose);
+    prompts::SetChooseOpenFileHandler(choose);
+    prompts::SetMenuHandler([](QMenu* menu, const QPoint&) {
+        Unexpected("menu", menu->title());
+        return static_cast<QAction*>(nullptr);
+    });
+}
+
 // The questions the program asked, answered as the test says.
 struct Prompts {
     QStringList asked;
@@ -43,10 +79,7 @@ struct Prompts {
             return dialog->result();
         });
     }
-    ~Prompts() {
-        prompts::SetBoxHandler(nullptr);
-        prompts::SetDialogHandler(nullptr);
-    }
+    ~Prompts() { AnswerNothing(); }
 };
 
 QStringList StoreFiles() {
@@ -84,6 +117,16 @@ private slots:
         qputenv("TAVENOOK_UPDATE_URL", "http://127.0.0.1:9/qtversion.txt");
         QVERIFY(m_server.Listen());
         qputenv("TAVENOOK_SERVER", m_server.Address().toUtf8());
+        AnswerNothing();
+    }
+
+    void cleanupTestCase() {
+        prompts::SetBoxHandler(nullptr);
+        prompts::SetDialogHandler(nullptr);
+        prompts::SetChooseFolderHandler(nullptr);
+        prompts::SetChooseSaveFileHandler(nullptr);
+        prompts::SetChooseOpenFileHandler(nullptr);
+        prompts::SetMenuHandler(nullptr);
     }
 
     void cleanup() {
@@ -212,7 +255,8 @@ private slots:
         QCOMPARE(form->mainToolBar->toolButtonStyle(), Qt::ToolButtonTextBesideIcon);
 
         // Every icon that the shell and the views name is in the resources.
-        const QString sources = QFINDTESTDATA("../../src");
+        const QString sources = QString::fromUtf8(TAVENOOK_SOURCE_DIR);
+        QVERIFY2(QFileInfo(sources + "/shell/mainwindow.cpp").isFile(), qPrintable(sources));
         QSet<QString> icons;
         for (const char* folder : {"shell", "views"}) {
             QDirIterator files(sources + "/" + folder, {"*.cpp", "*.h", "*.ui"}, QDir::Files,
@@ -301,13 +345,13 @@ private slots:
         const ItemPtr shared = d.GetType("shared_folder")->HasItem(m_home.path());
         QVERIFY(shared.IsConnected("shared_public") && !shared.IsConnected("shared_userlist"));
         QCOMPARE(d.GetType("shared_folder")->ItemCount(), 1);
-        QTRY_VERIFY_WITH_TIMEOUT(m_server.IsLoggedIn("alice"), 60000);
+        QTRY_VERIFY2_WITH_TIMEOUT(m_server.IsLoggedIn("alice"), "no login", kLoginWait);
         QCOMPARE(m_window->windowTitle(), QString("TavenookQt build 2013.2.26 [alice]"));
         QCOMPARE(ui()->usernameEdit->text(), QString("alice"));
         QVERIFY(StoreFiles().isEmpty());
         Stop();
         QCOMPARE(StoreFiles().size(), 1);
-        QTRY_VERIFY_WITH_TIMEOUT(!m_server.IsLoggedIn("alice"), 60000);
+        QTRY_VERIFY2_WITH_TIMEOUT(!m_server.IsLoggedIn("alice"), "no logout", kLoginWait);
     }
 
     // What a session changed comes back at the next start; a stored colour
@@ -357,7 +401,8 @@ private slots:
                  GetSetting("color_window_text"));
         QCOMPARE(m_window->geometry().size(), size);
         QCOMPARE(ui()->roomsForm->RoomList()->columnWidth(0), 222);
-        QTRY_COMPARE(ui()->roomsForm->Splitter()->sizes().value(1), panes.value(1));
+        QTRY_COMPARE_WITH_TIMEOUT(ui()->roomsForm->Splitter()->sizes().value(1), panes.value(1),
+                                  5000);
         QApplication::setPalette(defaultPalette);
     }
 

@@ -10,14 +10,15 @@
 //   download-folder USER FOLDER -> queued-folder USER FOLDER COUNT (after browse)
 //   status                      -> download USER PATH STATUS BYTES SIZE...; status-end N
 //   tick                        -> ticked (one half-minute tick now)
-//   join ROOM                   -> joining ROOM; joined ROOM once the server let us in
-//   say ROOM TEXT               -> said ROOM (tab-separated when ROOM holds blanks)
-//   pm USER TEXT                -> sent USER
+//   join ROOM / leave ROOM      -> joined ROOM once the server let us in / left ROOM
+//   say ROOM TEXT               -> room-chat ROOM USER TEXT when the server relays it
+//   msg USER TEXT               -> sent USER
+//   ticker ROOM TEXT            -> ticker-set ROOM
 //   logout / login              -> logged-out; ready PORT again after the login
 //   quit                        -> bye after saving the store (also at end of input)
-// Events: ready PORT; state|progress USER PATH STATUS BYTES SIZE (a new
-// "downloading" state gives the start offset); complete USER LOCALPATH; error TEXT;
-// room ROOM USER TEXT per room line; pm USER TEXT per private message.
+// Events: room-chat ROOM USER TEXT; private USER TEXT; ready PORT; state|progress USER PATH STATUS
+// BYTES SIZE (a new "downloading" state gives the start offset); complete USER LOCALPATH; error
+// TEXT.
 #include <unistd.h>
 
 #include <QCommandLineParser>
@@ -179,14 +180,6 @@ bool Client::Start(const QCommandLineParser& args) {
         if (!std::exchange(announced, true))
             Say({"ready", QString::number(messenger->ListeningPort())});
     });
-    QObject::connect(server.get(), &Server::RoomChat,
-                     [](const QString& room, const QString& user, const QString& text) {
-                         Say({"room", room, user, text});
-                     });
-    QObject::connect(server.get(), &Server::PrivateChat,
-                     [](const QString& user, const QString& text) {
-                         Say({"pm", user, text});
-                     });
     QObject::connect(server.get(), &Server::ConnectionFailed, [](const QString& why) {
         Say({"error", "login failed: " + why});
     });
@@ -216,6 +209,14 @@ bool Client::Start(const QCommandLineParser& args) {
              r.HasItem("complete_download_folder").AsString().replace('\\', '/') + '/' +
                  r.HasItem("complete_download_filename").AsString()});
     });
+    QObject::connect(server.get(), &Server::RoomChat,
+                     [](const QString& room, const QString& user, const QString& text) {
+                         Say({"room-chat", room, user, text});
+                     });
+    QObject::connect(server.get(), &Server::PrivateChat,
+                     [](const QString& user, const QString& text, time_t, bool) {
+                         Say({"private", user, text});
+                     });
     PathNode* entries = new PathNode(&d, "download_entry");
     new PathNode(entries, "download_entry_status", PathConnecting);
     d.AddPathEventHandler(entries, ItemHandler(this, &Client::OnDownloadStatus));
@@ -288,16 +289,16 @@ void Client::AddCommands() {
         QMetaObject::invokeMethod(&timers->everyHalfMinute, "timeout");
         Say({"ticked"});
     });
-    commands.insert("join", [this](const QString& room) {
-        server->EnterRoom(room, false);
-        Say({"joining", room});
+    commands.insert("join", [this](const QString& room) { server->EnterRoom(room, false); });
+    commands.insert("leave", [this](const QString& room) {
+        server->LeaveRoom(room);
+        Say({"left", room});
     });
     commands.insert("say", [this](const QString& text) {
         const QStringList a = Arguments(text, 2);
         server->SendRoomChat(a.value(0), a.value(1));
-        Say({"said", a.value(0)});
     });
-    commands.insert("pm", [this](const QString& text) {
+    commands.insert("msg", [this](const QString& text) {
         const QStringList a = Arguments(text, 2);
         server->SendPrivateChat(a.value(0), a.value(1));
         Say({"sent", a.value(0)});
@@ -308,6 +309,11 @@ void Client::AddCommands() {
         Say({"logged-out"});
     });
     commands.insert("login", [this](const QString&) { server->Connect(); });
+    commands.insert("ticker", [this](const QString& text) {
+        const QStringList a = Arguments(text, 2);
+        server->SetRoomTicker(a.value(0), a.value(1));
+        Say({"ticker-set", a.value(0)});
+    });
     commands.insert("quit", [this](const QString&) {
         if (stopped)
             return;

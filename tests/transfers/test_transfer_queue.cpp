@@ -9,6 +9,7 @@
 #include <QtTest>
 #include <memory>
 
+#include "net/PeerPayloads.h"
 #include "support/Payload.h"
 #include "support/TestFiles.h"
 #include "support/TransferServices.h"
@@ -76,13 +77,17 @@ class TestTransferQueue : public QObject, private TransferServices {
     void Send(quint32 code, const QByteArray& body) { bob->SendMessageOn(0, code, body); }
     // A transfer request (PM 40) and our answer: "accept", or the reason.
     QString Request(quint32 req, const QString& path, qint64 size, quint32 direction = 1) {
-        Send(PeerMessenger::PM_TRANSFER_REQUEST,
-             Payload().U32(direction).U32(req).Str(path).I64(size));
+        return RequestFrom(*bob, req, path, size, direction);
+    }
+    QString RequestFrom(RawPeer& peer, quint32 req, const QString& path, qint64 size,
+                        quint32 direction = 1) {
+        peer.SendMessageOn(0, PeerMessenger::PM_TRANSFER_REQUEST,
+                           Payload().U32(direction).U32(req).Str(path).I64(size));
         quint32 code = 0, r = 0;
         quint8 ok = 0;
         QByteArray payload;
         QString reason;
-        if (!bob->WaitForMessageOn(0, &code, &payload, kWait))
+        if (!peer.WaitForMessageOn(0, &code, &payload, kWait))
             return "timeout";
         MemStream in(payload);
         if (code != PeerMessenger::PM_TRANSFER_RESPONSE || !in.Read(r) || r != req ||
@@ -106,6 +111,17 @@ class TestTransferQueue : public QObject, private TransferServices {
         MemStream in(bob->ReadRawOn(*index, 8, kWait));
         qint64 offset = -1;
         return in.Read(offset) ? offset : -1;
+    }
+    // The free-slot flag of our answer to a search for "big".
+    QString SlotInSearchAnswer() {
+        MemStream message;
+        if (!shares->BuildSearchAnswer("erin", 1, "big", message))
+            return "no answer";
+        const QByteArray body = message.GetWrittenBytes().mid(4);
+        SearchResultMessage answer;
+        if (!ParseSearchResults(body.constData(), body.size(), answer))
+            return "malformed";
+        return answer.freeSlot ? "free" : "full";
     }
     // Refused: closed without a byte.
     bool Refused(int index) {
@@ -233,20 +249,25 @@ private slots:
         QCOMPARE(got, order);
     }
     // One active upload per user whatever the slots; out-of-range counts
-    // ignored, more slots start at once, fewer stop nothing.
+    // ignored, more slots start at once, fewer stop nothing. Search answers
+    // offer a free slot only while one is.
     void uploadSlots() {
         for (const char* ask : {"bob/a", "bob/b", "carol/a", "dave/a"})
             Ask(QString(ask).section('/', 0, 0), "M/" + QString(ask).section('/', 1));
+        QCOMPARE(SlotInSearchAnswer(), QString("free"));
         for (const char* user : {"bob", "carol", "dave"})
             Online(user);
+        QCOMPARE(SlotInSearchAnswer(), QString("full"));
         tqm->SetUploadSlots(0);
         tqm->SetUploadSlots(100);
         QCOMPARE(Status("carol", "M/a"), QString("queued"));
         tqm->SetUploadSlots(3);
         QCOMPARE(Sent(), QStringList{"40 " + W("M/a")});
         QVERIFY(Status("carol", "M/a") == "requesting" && Status("dave", "M/a") == "requesting");
+        QCOMPARE(SlotInSearchAnswer(), QString("full"));
         tqm->SetUploadSlots(1);
         QCOMPARE(tqm->ActiveUploadCount(), 3);
+        QCOMPARE(SlotInSearchAnswer(), QString("full"));
         Answer("bob", "M/a", false);  // denied: no notice, and one slot is still full
         QVERIFY(Sent().isEmpty() && Status("bob", "M/a") == "denied");
     }
@@ -615,6 +636,28 @@ private slots:
         bob->SendRawOn(f, other.mid(8192 + 100));
         QTRY_COMPARE_WITH_TIMEOUT(Status(b), QString("complete"), kWait);
         QCOMPARE(ReadFile(Root() + "/complete/CD1/b.bin"), other);
+    }
+    // Files of one name from two users share one partial: while one download
+    // writes it, the other's file connection is refused, and the first
+    // arrives whole.
+    void sharedPartial() {
+        RawPeer carol;
+        QVERIFY(ConnectAsPeer(carol, "carol"));
+        const QByteArray data = Pattern(30000);
+        const ItemPtr mine = Add("same.bin", "X\\Album", 30000);
+        const ItemPtr theirs = tqm->AddDownload("carol", "same.bin", "Y\\Album", 30000, false, 0);
+        const QString partial = tqm->GetDownloadTargetPath(mine, false);
+        QCOMPARE(tqm->GetDownloadTargetPath(theirs, false), partial);
+        int f = -1;
+        QCOMPARE(Offer(21, "X\\Album\\same.bin", 30000, &f), qint64(0));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(mine), QString("downloading"), kWait);
+        bob->SendRawOn(f, data.left(10000));
+        QCOMPARE(RequestFrom(carol, 22, "Y\\Album\\same.bin", 30000), QString("accept"));
+        QVERIFY(Refused(Connect(22, "carol")));
+        QCOMPARE(Status(theirs), QString("queued"));
+        bob->SendRawOn(f, data.mid(10000));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(mine), QString("complete"), kWait);
+        QCOMPARE(ReadFile(Root() + "/complete/Album/same.bin"), data);
     }
     // A stale oversized partial and a name clash; no split folders; an empty
     // file; a stalled one aborted by hand; a remote folder climbing out.

@@ -1,4 +1,5 @@
 #include <QDesktopServices>
+#include <QMenu>
 #include <QTabWidget>
 #include <QUrl>
 
@@ -6,12 +7,14 @@
 #include "shell/ActionSetToolBar.h"
 #include "shell/EventToolBar.h"
 #include "shell/FocusWidget.h"
+#include "shell/Prompts.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 #include "ui_ChatForm.h"
 #include "views/chat/ChatForm.h"
 #include "views/chat/ChatLog.h"
 #include "views/chat/ChatLogForm.h"
+#include "views/users/UserMenuOptions.h"
 
 namespace {
 constexpr int kPreviewLength = 100;
@@ -99,7 +102,9 @@ void ChatForm::OnEnter() {
 }
 
 void ChatForm::OnContextMenuRequested(QPoint point) {
-    emit UserMenuRequested(m_user, mp_ui->chatView->viewport()->mapToGlobal(point));
+    QMenu menu;
+    UserMenuOptions userOptions(&menu, m_user);
+    prompts::ExecMenu(&menu, mp_ui->chatView->viewport()->mapToGlobal(point));
 }
 
 void ChatForm::OnURLClicked(QUrl url) {

@@ -33,11 +33,6 @@ public:
     Ui::ChatForm* Form() const { return mp_ui; }
     ChatTranscript& Transcript() { return m_transcript; }
 
-signals:
-    // The partner's user menu was asked for at a global position; the user
-    // views fill it.
-    void UserMenuRequested(QString user, QPoint globalPosition);
-
 public slots:
     void OnEnter();
     void OnContextMenuRequested(QPoint point);

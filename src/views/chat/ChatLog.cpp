@@ -1,8 +1,12 @@
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
+#include <QStringList>
 
 #include "store/Data.h"
+#include "store/Log.h"
 #include "store/Settings.h"
 #include "views/chat/ChatLog.h"
 #include "views/chat/ChatLogForm.h"
@@ -16,6 +20,15 @@ QString OneLine(QString text) {
     text.replace(QChar(0), ' ');
     return text;
 }
+
+// A log that cannot be written is said once per file and run, not per line.
+void ReportFailure(const QString& path, const QString& reason) {
+    static QSet<QString> told;
+    if (told.contains(path) || told.size() >= 4096)
+        return;
+    told.insert(path);
+    Log("Chat Logs", 1, QString("Cannot write the chat log %1: %2").arg(path, reason));
+}
 }  // namespace
 
 QString Folder(Kind kind) {
@@ -24,24 +37,54 @@ QString Folder(Kind kind) {
 }
 
 QString SafeFileName(const QString& name) {
-    QString safe;
+    // Each piece is one character of the name, encoded when unsafe, so that a
+    // cut never splits an escape or a surrogate pair.
+    QStringList pieces;
     for (int i = 0; i < name.size(); ++i) {
         const QChar c = name.at(i);
-        const bool unsafe = c == '%' || c == '/' || c == '\\' || c.unicode() < 0x20 ||
-                            c.unicode() == 0x7f || (i == 0 && c == '.');
-        if (unsafe)
-            safe += QString("%%1").arg(c.unicode(), 2, 16, QChar('0')).toUpper();
-        else
-            safe += c;
+        const ushort u = c.unicode();
+        if (c.isHighSurrogate() && i + 1 < name.size() && name.at(i + 1).isLowSurrogate()) {
+            pieces += name.mid(i++, 2);
+        } else if (c.isSurrogate()) {
+            // A lone half would turn into "?" on disk and merge names.
+            pieces += QString("%u%1").arg(u, 4, 16, QChar('0')).toUpper();
+        } else if (u < 0x20 || (u >= 0x7f && u <= 0x9f) || c == '%' || c == '/' || c == '\\' ||
+                   c == ':' || (i == 0 && c == '.')) {
+            pieces += QString("%%1").arg(u, 2, 16, QChar('0')).toUpper();
+        } else {
+            pieces += QString(c);
+        }
     }
-    return safe;
+    QString safe = pieces.join(QString());
+    if (safe.isEmpty())
+        safe = "%";
+    static const QString suffix = ".log";
+    if (safe.toUtf8().size() + suffix.size() <= kMaxFileNameBytes)
+        return safe + suffix;
+    // Too long for a file system: keep a prefix and tell long names apart by
+    // a digest of the whole (encoded, hence lossless) name.
+    const QString digest =
+        "~" +
+        QString::fromLatin1(
+            QCryptographicHash::hash(safe.toUtf8(), QCryptographicHash::Sha1).toHex().left(16));
+    const int room = kMaxFileNameBytes - int(suffix.size()) - int(digest.size());
+    QString cut;
+    int bytes = 0;
+    for (const QString& piece : pieces) {
+        const int size = piece.toUtf8().size();
+        if (bytes + size > room)
+            break;
+        cut += piece;
+        bytes += size;
+    }
+    return cut + digest + suffix;
 }
 
 QString FilePath(Kind kind, const QString& name) {
     if (name.isEmpty())
         return QString();
     const QString folder = QDir::cleanPath(Folder(kind));
-    const QString path = QDir::cleanPath(folder + "/" + SafeFileName(name) + ".log");
+    const QString path = folder + "/" + SafeFileName(name);
     // The encoding leaves no separator; this holds whatever it becomes.
     if (QFileInfo(path).absolutePath() != folder)
         return QString();
@@ -63,10 +106,12 @@ void Write(Kind kind, const QString& name, const QString& line) {
     if (!path.isEmpty()) {
         QDir().mkpath(Folder(kind));
         QFile file(path);
-        if (file.open(QIODevice::WriteOnly | QIODevice::Append)) {
-            file.write(OneLine(line).toUtf8() + '\n');
-            file.close();
-        }
+        const QByteArray bytes = OneLine(line).toUtf8() + '\n';
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Append) ||
+            file.write(bytes) != bytes.size())
+            ReportFailure(path, file.errorString());
+    } else {
+        ReportFailure(name, "no file name");
     }
     const ItemPtr owner = d.GetType(kind == Kind::Room ? "room" : "user")->HasItem(Value(name));
     if (owner.IsNull())

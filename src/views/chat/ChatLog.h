@@ -12,9 +12,11 @@ enum class Kind { Room, User };
 
 // Home folder + "/Tavenook Chat Logs/Rooms" or ".../Users", no trailing "/".
 QString Folder(Kind kind);
-// A file name made from a room or user name that cannot leave the folder or
-// hide: "%", "/", "\", NUL, control characters and a leading "." are
-// percent-encoded, so different names never share a file.
+constexpr int kMaxFileNameBytes = 255;
+// The log file name (".log" included) made from a room, user or log-area
+// name: it cannot leave its folder or hide ("%", "/", "\", ":", control
+// characters, lone surrogates and a leading "." are percent-encoded), stays
+// within kMaxFileNameBytes of UTF-8, and different names never share a file.
 QString SafeFileName(const QString& name);
 // The log file of that room or user; empty when no safe file exists for it.
 QString FilePath(Kind kind, const QString& name);

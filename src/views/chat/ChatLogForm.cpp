@@ -1,6 +1,7 @@
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileInfo>
+#include <QPalette>
 #include <QTextBlock>
 #include <QUrl>
 
@@ -14,7 +15,24 @@
 
 namespace {
 constexpr qint64 kReadPiece = 65536;
+
+// The input background colour, unless the text is drawn on (nearly) that
+// colour already, where such a mark would be invisible.
+QColor MarkColor(const QPalette& palette) {
+    const QColor setting(GetSetting("color_input_background"));
+    const QColor base = palette.color(QPalette::Base);
+    const auto distance = [](const QColor& a, const QColor& b) {
+        return qAbs(a.red() - b.red()) + qAbs(a.green() - b.green()) + qAbs(a.blue() - b.blue());
+    };
+    constexpr int kVisible = 96;
+    if (setting.isValid() && distance(setting, base) >= kVisible)
+        return setting;
+    const QColor highlight = palette.color(QPalette::Highlight);
+    if (distance(highlight, base) >= kVisible)
+        return highlight;
+    return base.lightness() < 128 ? QColor(Qt::yellow) : QColor(Qt::darkBlue);
 }
+}  // namespace
 
 ChatLogForm::ChatLogForm(QString path, QWidget* parent)
     : QWidget(parent), mp_ui(new Ui::ChatLogForm) {
@@ -110,7 +128,9 @@ void ChatLogForm::MarkFind() {
     mark.cursor = QTextCursor(view->document());
     mark.cursor.setPosition(start);
     mark.cursor.setPosition(start + length, QTextCursor::KeepAnchor);
-    mark.format.setBackground(QColor(GetSetting("color_input_background")));
+    const QColor color = MarkColor(view->palette());
+    mark.format.setBackground(color);
+    mark.format.setForeground(color.lightness() < 128 ? QColor(Qt::white) : QColor(Qt::black));
     view->setExtraSelections({mark});
     MarkSearchButtons();
     view->moveCursor(QTextCursor::End);

@@ -43,7 +43,6 @@ ChatForm* ChatsForm::GetChatForm(QString user) {
     if (!open.IsNull() && open.AsUInt64() != 0)
         return reinterpret_cast<ChatForm*>(open.AsUInt64());
     auto* form = new ChatForm(user, mp_tabs, this);
-    connect(form, &ChatForm::UserMenuRequested, this, &ChatsForm::UserMenuRequested);
     const bool online = item.IsConnected("is_online");
     mp_tabs->addTab(form, QIcon(online ? ":/icons/online_icon" : ":/icons/offline_icon"), user);
     item.Connect(d.GetType("user_chat_widget")->GetItem(Value(form)));

@@ -22,10 +22,6 @@ public:
     void OpenChatForm(QString user);
     RoomTabWidget* Tabs() const { return mp_tabs; }
 
-signals:
-    // A chat asked for its partner's user menu; the user views fill it.
-    void UserMenuRequested(QString user, QPoint globalPosition);
-
 public slots:
     void OnChatTabClosed(int index);
 

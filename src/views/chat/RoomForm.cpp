@@ -1,5 +1,6 @@
 #include <QDesktopServices>
 #include <QHeaderView>
+#include <QMenu>
 #include <QTime>
 #include <QUrl>
 
@@ -7,6 +8,7 @@
 #include "shell/ActionSetToolBar.h"
 #include "shell/EventToolBar.h"
 #include "shell/FocusWidget.h"
+#include "shell/Prompts.h"
 #include "shell/SizeManager.h"
 #include "store/GeneralFunctions.h"
 #include "store/TimerManager.h"
@@ -14,6 +16,8 @@
 #include "views/chat/ChatLog.h"
 #include "views/chat/ChatsForm.h"
 #include "views/chat/RoomForm.h"
+#include "views/users/UserMenuOptions.h"
+#include "views/users/UserNoteDialog.h"
 
 namespace {
 ItemPtr FindUser(const QString& name) {
@@ -87,6 +91,16 @@ RoomForm::RoomForm(QString room, QWidget* parent)
     new PathNode(new PathNode(opRemoved, "room_operators", PathDisconnecting), m_roomItem,
                  PathConnected);
     d.AddPathEventHandler(opRemoved, ItemHandler(this, &RoomForm::OnOperatorRemoved));
+    // The owner link may come before or after the member's row; both ways the
+    // row shows the role as soon as both exist.
+    auto* ownerAdded = new PathNode(&d, "user");
+    new PathNode(new PathNode(ownerAdded, "room_owner", PathConnectedWatched), m_roomItem,
+                 PathConnectedWatched);
+    d.AddPathEventHandler(ownerAdded, ItemHandler(this, &RoomForm::OnOwnerChanged));
+    auto* ownerRemoved = new PathNode(&d, "user");
+    new PathNode(new PathNode(ownerRemoved, "room_owner", PathDisconnecting), m_roomItem,
+                 PathConnected);
+    d.AddPathEventHandler(ownerRemoved, ItemHandler(this, &RoomForm::OnOwnerChanged));
     if (gp_server)
         connect(gp_server, &Server::RoomChat, this, &RoomForm::OnRoomChat);
     const auto onRoom = [this](const char* flag, PathNodeRelation relation,
@@ -161,13 +175,7 @@ void RoomForm::OnUserAdded(ItemPtr user) {
         return;
     auto* row = new QRoomUserListItemWidget(mp_ui->userList);
     row->setText(ColumnUser, name);
-    const bool owner = HoldsRole(m_roomItem, "room_owner", user);
-    if (owner || HoldsRole(m_roomItem, "room_operators", user)) {
-        QFont font = row->font(ColumnUser);
-        font.setBold(true);
-        font.setUnderline(owner);
-        row->setFont(ColumnUser, font);
-    }
+    ShowRole(row, user);
     const QString country = user["country_code"].AsString();
     row->setIcon(ColumnFlag,
                  QIcon(country.isEmpty() ? QString(":/icons/cat_icon")
@@ -194,21 +202,31 @@ void RoomForm::UpdateUserCount() {
     m_roomItem.Connect(d.GetType("user_count")->GetItem(Value(count)));
 }
 
-void RoomForm::SetBold(const QString& user, bool bold) {
-    QTreeWidgetItem* row = UserRow(user);
-    if (!row)
-        return;
+void RoomForm::ShowRole(QTreeWidgetItem* row, const ItemPtr& user) {
+    const bool owner = HoldsRole(m_roomItem, "room_owner", user);
     QFont font = row->font(ColumnUser);
-    font.setBold(bold);
+    font.setBold(owner || HoldsRole(m_roomItem, "room_operators", user));
+    font.setUnderline(owner);
     row->setFont(ColumnUser, font);
 }
 
 void RoomForm::OnOperatorAdded(ItemPtr user) {
-    SetBold(user.AsString(), true);
+    if (QTreeWidgetItem* row = UserRow(user.AsString()))
+        ShowRole(row, user);
 }
 
 void RoomForm::OnOperatorRemoved(ItemPtr user) {
-    SetBold(user.AsString(), false);
+    // Not ShowRole: an owner who loses operator rank shows in normal weight.
+    if (QTreeWidgetItem* row = UserRow(user.AsString())) {
+        QFont font = row->font(ColumnUser);
+        font.setBold(false);
+        row->setFont(ColumnUser, font);
+    }
+}
+
+void RoomForm::OnOwnerChanged(ItemPtr user) {
+    if (QTreeWidgetItem* row = UserRow(user.AsString()))
+        ShowRole(row, user);
 }
 
 void RoomForm::OnUserNoteChanged(ItemPtr user) {
@@ -255,7 +273,7 @@ void RoomForm::OnUserItemClicked(QTreeWidgetItem* item, int column) {
         return;
     const QString user = item->text(ColumnUser);
     if (FindUser(user).IsConnected("user_note"))
-        emit UserNoteRequested(user);
+        UserNoteDialog::GetDialog(user)->show();
 }
 
 void RoomForm::OnUserItemDoubleClicked(QTreeWidgetItem* item, int) {
@@ -265,9 +283,11 @@ void RoomForm::OnUserItemDoubleClicked(QTreeWidgetItem* item, int) {
 
 void RoomForm::OnUserListContextMenuRequested(QPoint point) {
     QTreeWidgetItem* item = mp_ui->userList->itemAt(point);
-    if (item)
-        emit UserMenuRequested(item->text(ColumnUser),
-                               mp_ui->userList->viewport()->mapToGlobal(point));
+    if (!item)
+        return;
+    QMenu menu;
+    UserMenuOptions userOptions(&menu, item->text(ColumnUser));
+    prompts::ExecMenu(&menu, mp_ui->userList->viewport()->mapToGlobal(point));
 }
 
 void RoomForm::OnEnterPressed() {

@@ -43,12 +43,6 @@ public:
     // The server took us out of the room; the form is on its way out.
     bool HasLeft() const { return m_left; }
 
-signals:
-    // Hooks for the user views: a member's menu at a global position, and a
-    // click on a member's note.
-    void UserMenuRequested(QString user, QPoint globalPosition);
-    void UserNoteRequested(QString user);
-
 public slots:
     void OnRoomChat(QString room, QString user, QString chat);
     void OnEnterPressed();
@@ -73,7 +67,9 @@ private:
     void OnRoomActivityAlertOn(ItemPtr room);
     void OnRoomActivityAlertOff(ItemPtr room);
     void UpdateUserCount();
-    void SetBold(const QString& user, bool bold);
+    void OnOwnerChanged(ItemPtr user);
+    // Bold for an operator or the owner, underlined for the owner.
+    void ShowRole(QTreeWidgetItem* row, const ItemPtr& user);
     void SetActionText(const char* action, const QString& text);
 
     Ui::RoomForm* mp_ui;

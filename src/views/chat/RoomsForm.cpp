@@ -207,8 +207,6 @@ void RoomsForm::OnEnteredRoom(ConnectionInfo& info) {
     m_views.insert(name, view);
     mp_tabs->addTab(view, QIcon(":/icons/room_icon"), name);
     view->Init();
-    connect(view, &RoomForm::UserMenuRequested, this, &RoomsForm::UserMenuRequested);
-    connect(view, &RoomForm::UserNoteRequested, this, &RoomsForm::UserNoteRequested);
 }
 
 void RoomsForm::OnRoomListItemDoubleClicked(QTreeWidgetItem* item, int column) {
@@ -221,7 +219,7 @@ void RoomsForm::OnRoomListContextMenuRequested(QPoint point) {
         return;
     QMenu menu;
     menu.addAction(QIcon(":/icons/room_icon"), "Enter Room", this, &RoomsForm::OnEnterRoom);
-    menu.exec(mp_roomList->viewport()->mapToGlobal(point));
+    prompts::ExecMenu(&menu, mp_roomList->viewport()->mapToGlobal(point));
 }
 
 void RoomsForm::OnEnterRoom() {

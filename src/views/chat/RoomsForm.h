@@ -37,12 +37,6 @@ public:
     // The open chat view of a room, or null.
     RoomForm* RoomView(const QString& room) const;
 
-signals:
-    // A room view asked for a member's user menu or note; the user views
-    // answer these.
-    void UserMenuRequested(QString user, QPoint globalPosition);
-    void UserNoteRequested(QString user);
-
 public slots:
     void OnEnterRoom();
     void OnRoomListContextMenuRequested(QPoint point);

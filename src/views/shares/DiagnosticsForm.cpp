@@ -1,12 +1,12 @@
 #include "views/shares/DiagnosticsForm.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QPlainTextEdit>
+#include <QSet>
 #include <QTabWidget>
 #include <QTreeWidget>
 #include <algorithm>
@@ -15,6 +15,7 @@
 #include "shell/Prompts.h"
 #include "store/DataSaver.h"
 #include "store/Settings.h"
+#include "views/chat/ChatLog.h"
 #include "views/shares/DataDialog.h"
 #include "views/shares/TypeNavigatorDialog.h"
 
@@ -28,30 +29,10 @@ bool SettingYes(const char* key) {
     return d.FindType("global") && IsSettingYes(key);
 }
 
-// A name that is one plain file name: no separators, control characters or
-// leading dot, and short enough for any file system. '%' is encoded too, so
-// that two areas never share a file.
-QString SafeFileName(const QString& area) {
-    QString name;
-    for (const QChar c : area) {
-        const ushort u = c.unicode();
-        if (u < 0x20 || u == 0x7f || c == '/' || c == '\\' || c == '%' || c == ':' ||
-            (name.isEmpty() && c == '.'))
-            name += QString("%%1").arg(u, 2, 16, QLatin1Char('0')).toUpper();
-        else
-            name += c;
-    }
-    if (name.isEmpty())
-        name = "%";
-    if (name.toUtf8().size() > 200) {
-        const QByteArray digest =
-            QCryptographicHash::hash(area.toUtf8(), QCryptographicHash::Sha1).toHex().left(12);
-        name.truncate(150);
-        while (name.toUtf8().size() > 180 || QChar(name.back()).isHighSurrogate())
-            name.chop(1);
-        name += "~" + QString::fromLatin1(digest);
-    }
-    return name + ".log";
+// A log that cannot be written is said once per area and run, in its view.
+QSet<QString>& FailedAreas() {
+    static QSet<QString> failed;
+    return failed;
 }
 
 }  // namespace
@@ -249,13 +230,15 @@ QFile* DiagnosticsForm::OpenFile(const QString& area) {
 void DiagnosticsForm::WriteFile(const QString& area, const QString& line, const QString& stamp,
                                 bool first) {
     QFile* file = OpenFile(area);
-    if (!file)
-        return;
     QByteArray bytes;
     if (first)
         bytes += QString("* Logging started at %1").arg(stamp).toLatin1() + '\n';
     bytes += line.toLatin1() + '\n';
-    file->write(bytes);
+    if ((!file || file->write(bytes) != bytes.size()) && !FailedAreas().contains(area)) {
+        FailedAreas().insert(area);
+        if (QPlainTextEdit* view = m_views.value(area))
+            m_pending[view].push_back("* Cannot write the log file " + LogFilePath(area));
+    }
 }
 
 QString DiagnosticsForm::LogFolder() {
@@ -263,7 +246,7 @@ QString DiagnosticsForm::LogFolder() {
 }
 
 QString DiagnosticsForm::LogFilePath(const QString& area) {
-    return LogFolder() + "/" + SafeFileName(area);
+    return LogFolder() + "/" + chatlog::SafeFileName(area);
 }
 
 QStringList DiagnosticsForm::Lines() const {

@@ -10,6 +10,13 @@ class UserNoteDialog : public QDialog {
 public:
     // Declares "user_note_dialog": at most one open editor per user, never saved.
     static void Init();
+    // The user's note editor, the open one when there is one; the caller
+    // shows it.
+    static UserNoteDialog* GetDialog(QString user);
+    ~UserNoteDialog() override;
+
+private:
+    explicit UserNoteDialog(QString user, QWidget* parent = nullptr);
 };
 
 #endif

@@ -1,0 +1,813 @@
+// Rooms and private chats against the loopback server, the transcript rules,
+// the chat-log files with their names, and the log viewer.
+#include <QCryptographicHash>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <QtWidgets>
+#include <memory>
+
+#include "net/server.h"
+#include "shell/ActionSetToolBar.h"
+#include "shell/Prompts.h"
+#include "shell/ShellGlobals.h"
+#include "shell/TabWidget.h"
+#include "shell/mainwindow.h"
+#include "store/Settings.h"
+#include "store/TimerManager.h"
+#include "support/Fuzz.h"
+#include "support/Payload.h"
+#include "support/RawPeer.h"
+#include "support/TestServer.h"
+#include "ui_AdminMessageDialog.h"
+#include "ui_ChatForm.h"
+#include "ui_ChatLogForm.h"
+#include "ui_RoomForm.h"
+#include "ui_RoomWallForm.h"
+#include "ui_mainwindow.h"
+#include "views/chat/AdminMessageDialog.h"
+#include "views/chat/ChatForm.h"
+#include "views/chat/ChatLog.h"
+#include "views/chat/ChatLogForm.h"
+#include "views/chat/ChatTranscript.h"
+#include "views/chat/ChatsForm.h"
+#include "views/chat/RoomForm.h"
+#include "views/chat/RoomTabWidget.h"
+#include "views/chat/RoomWallForm.h"
+#include "views/chat/RoomsForm.h"
+#include "views/shares/DiagnosticsForm.h"
+#include "views/users/UserNoteDialog.h"
+
+namespace {
+const QDateTime kT0(QDate(2026, 3, 4), QTime(15, 5, 9));
+
+QString Plain(const QTextEdit* view) {
+    return view->toPlainText().replace(QChar(0xa0), ' ');
+}
+
+QString LastLine(const QTextEdit* view) {
+    return Plain(view).split('\n').last();
+}
+
+QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+}
+
+// Every anchor of a document as (href, text).
+QList<QPair<QString, QString>> Anchors(const QTextDocument* document) {
+    QList<QPair<QString, QString>> anchors;
+    for (QTextBlock b = document->begin(); b.isValid(); b = b.next())
+        for (auto it = b.begin(); !it.atEnd(); ++it)
+            if (it.fragment().charFormat().isAnchor())
+                anchors.append({it.fragment().charFormat().anchorHref(), it.fragment().text()});
+    return anchors;
+}
+
+QByteArray Take(RawPeer& client, quint32 code) {
+    quint32 got = 0;
+    QByteArray payload;
+    while (client.WaitForMessage(&got, &payload))
+        if (got == code)
+            return payload;
+    return "(none)";
+}
+
+// A second user of the server, speaking its protocol by hand.
+bool Login(RawPeer& client, quint16 port, const QString& user) {
+    const QByteArray digest =
+        QCryptographicHash::hash(user.toUtf8() + "pw", QCryptographicHash::Md5).toHex();
+    if (!client.ConnectTo(port))
+        return false;
+    client.SendMessage(1, Payload().Str(user).Str("pw").U32(157).U32(100).Str(digest));
+    return Take(client, 1) == Payload().U8(1).Bytes();
+}
+
+// Answers every question box, and records the boxes and menus shown.
+struct Answers {
+    QStringList boxes;
+    QList<QMenu*> menus;
+    bool yes = false;
+    Answers() {
+        prompts::SetBoxHandler([this](QWidget*, const prompts::Box& box) {
+            boxes << box.title + ": " + box.text;
+            return box.question && yes ? QMessageBox::Yes : QMessageBox::No;
+        });
+        prompts::SetMenuHandler([this](QMenu* menu, const QPoint&) -> QAction* {
+            menus << menu;
+            return nullptr;
+        });
+    }
+    ~Answers() {
+        prompts::SetBoxHandler(nullptr);
+        prompts::SetMenuHandler(nullptr);
+    }
+};
+
+QAction* ToolBarAction(const QString& text) {
+    for (QAction* action : actionBar->actions())
+        if (action->text() == text)
+            return action;
+    return nullptr;
+}
+}  // namespace
+
+class TestChatViews : public QObject {
+    Q_OBJECT
+    QTemporaryDir m_home;
+    TestServer m_server;
+    std::unique_ptr<MainWindow> m_window;
+    QDateTime m_now = kT0;
+
+    RoomsForm* Rooms() { return m_window->Form()->roomsForm; }
+    bool Online() { return gp_server->IsConnected() && m_server.IsLoggedIn("me"); }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_home.isValid());
+        qputenv("HOME", m_home.path().toUtf8());
+        QVERIFY(m_server.Listen());
+        qputenv("TAVENOOK_SERVER", m_server.Address().toUtf8());
+        qputenv("TAVENOOK_USERNAME", "me");
+        qputenv("TAVENOOK_PASSWORD", "pw");
+        d.Reset();
+        g_showIsOver = false;
+        m_window.reset(new MainWindow);
+        m_window->show();
+        m_window->Init();
+        timerManager->everyHalfMinute.stop();
+        timerManager->everyFiveMinutes.stop();
+        timerManager->everyHour.stop();
+        chat::SetClock([this] { return m_now; });
+        QTRY_VERIFY_WITH_TIMEOUT(Online(), 20000);
+    }
+    void cleanupTestCase() {
+        m_window.reset();
+        chat::SetClock(nullptr);
+    }
+    void init() {
+        m_now = kT0;
+        SetSetting("chat_timestamps", "activity_based");
+        SetSetting("log_room_chat", "yes");
+        SetSetting("log_private_chat", "yes");
+    }
+
+    void transcriptRules_data();
+    void transcriptRules();
+    void transcriptPeriodsAndCap();
+    void logFiles();
+    void logNames_data();
+    void logNames();
+    void fuzzLogNamesAndRichText();
+    void logViewer();
+    void ownerRowInEitherOrder();
+    void roomsAgainstServer();
+    void privateRoomRoles();
+    void privateChatsAndAdminMessages();
+};
+
+void TestChatViews::transcriptRules_data() {
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");  // the transcript, lines joined by "|"
+    QTest::addColumn<QString>("logged");
+    QTest::addColumn<QString>("link");  // the one anchor's text, if any
+    const QString at = "Mar 4 3:05:09 pm";
+    QTest::newRow("short") << "per_message_short"
+                           << "hi"
+                           << "[15:05:09][bob] hi"
+                           << "[" + at + "][bob] hi"
+                           << "";
+    QTest::newRow("long") << "per_message_long"
+                          << "hi"
+                          << "[" + at + "][bob] hi"
+                          << "[" + at + "][bob] hi"
+                          << "";
+    QTest::newRow("activity") << "activity_based"
+                              << "hi"
+                              << "* Chat started " + at + "|[bob] hi"
+                              << "[" + at + "][bob] hi"
+                              << "";
+    QTest::newRow("none") << "no_timestamps"
+                          << "  two  blanks "
+                          << "[bob]   two  blanks "
+                          << "[" + at + "][bob]   two  blanks "
+                          << "";
+    QTest::newRow("unknown mode") << "sometimes"
+                                  << "hi"
+                                  << "[bob] hi"
+                                  << "[" + at + "][bob] hi"
+                                  << "";
+    QTest::newRow("action") << "per_message_short"
+                            << "  /me  waves "
+                            << "* bob waves"
+                            << "[" + at + "] * bob waves"
+                            << "";
+    QTest::newRow("not an action") << "no_timestamps"
+                                   << "/meow"
+                                   << "[bob] /meow"
+                                   << "[" + at + "][bob] /meow"
+                                   << "";
+    QTest::newRow("markup") << "no_timestamps"
+                            << "a<b>&amp;</b> <img src=x>"
+                            << "[bob] a<b>&amp;</b> <img src=x>"
+                            << "[" + at + "][bob] a<b>&amp;</b> <img src=x>"
+                            << "";
+    QTest::newRow("link") << "no_timestamps"
+                          << "see http://x.org/a?b=1&c=2; then more"
+                          << "[bob] see http://x.org/a?b=1&c=2; then more"
+                          << "[" + at + "][bob] see http://x.org/a?b=1&c=2; then more"
+                          << "http://x.org/a?b=1&c=2";
+    QTest::newRow("line breaks") << "no_timestamps"
+                                 << "one\nposing\r\n[x][eve] two"
+                                 << "[bob] one posing [x][eve] two"
+                                 << "[" + at + "][bob] one posing  [x][eve] two"
+                                 << "";
+    QTest::newRow("placeholders") << "no_timestamps"
+                                  << "%1 %2"
+                                  << "[bob] %1 %2"
+                                  << "[" + at + "][bob] %1 %2"
+                                  << "";
+}
+
+// One line through the private chat's rules (shown untrimmed) and what it
+// logs; the room's trimming is covered with the server below.
+void TestChatViews::transcriptRules() {
+    QFETCH(QString, mode);
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QFETCH(QString, logged);
+    QFETCH(QString, link);
+    SetSetting("chat_timestamps", mode);
+    QTextBrowser view;
+    ChatTranscript transcript(&view, 0);
+    const QString line =
+        chat::IsAction(text) ? transcript.AddAction("bob", text) : transcript.AddLine("bob", text);
+    QCOMPARE(Plain(&view).replace('\n', '|'), QString(shown).replace('\n', '|'));
+    QCOMPARE(line, logged);
+    const auto anchors = Anchors(view.document());
+    QCOMPARE(anchors.size(), link.isEmpty() ? 0 : 1);
+    if (!link.isEmpty())
+        QCOMPARE(anchors[0], qMakePair(link, link));
+    const QString html = view.toHtml();
+    QVERIFY(!html.contains("<img") && !html.contains("<b>&amp;"));
+    if (mode == "per_message_short")
+        QVERIFY(html.contains("#0066ff") || chat::IsAction(text));
+}
+
+// Chat periods in the activity mode, and the room transcript's size cap.
+void TestChatViews::transcriptPeriodsAndCap() {
+    QTextBrowser view;
+    ChatTranscript transcript(&view, ChatTranscript::kRoomCap);
+    transcript.AddAction("bob", "/me waves");  // opens no period
+    QVERIFY(!transcript.IsActive());
+    transcript.AddLine("bob", "one");
+    m_now = kT0.addMSecs(ChatTranscript::kIdleMs - 1);
+    transcript.CheckInactivity();
+    transcript.AddAction("bob", "/me nods");  // does not prolong it
+    m_now = kT0.addMSecs(ChatTranscript::kIdleMs);
+    transcript.CheckInactivity();
+    transcript.AddLine("bob", "two");
+    QCOMPARE(Plain(&view).split('\n'),
+             QStringList({"* bob waves", "* Chat started Mar 4 3:05:09 pm", "[bob] one",
+                          "* bob nods", "* Chat ended Mar 4 3:05:09 pm",
+                          "* Chat started Mar 4 3:10:09 pm", "[bob] two"}));
+
+    // Past 250000 characters of HTML the oldest 50000 go before a new line.
+    view.clear();
+    while (view.toHtml().size() <= ChatTranscript::kRoomCap)
+        for (int i = 0; i < 100; ++i)
+            view.append(QString(100, 'o'));
+    QVERIFY(view.toHtml().size() > ChatTranscript::kRoomCap);
+    const int before = view.toHtml().size();
+    transcript.AddLine("bob", "newest");
+    QVERIFY(view.toHtml().size() < before - 40000);
+    QCOMPARE(LastLine(&view), QString("[bob] newest"));
+    QVERIFY(Plain(&view).startsWith("ooo"));
+    const int kept = view.toHtml().size();
+    transcript.AddLine("bob", "under the cap");
+    QVERIFY(view.toHtml().size() > kept);
+}
+
+// One line per message in the room and user folders; nothing while logging
+// is off; the open viewer gets each line too.
+void TestChatViews::logFiles() {
+    const QString roomLog = chatlog::FilePath(chatlog::Kind::Room, "files room");
+    QCOMPARE(roomLog, m_home.path() + "/Tavenook Chat Logs/Rooms/files room.log");
+    QCOMPARE(chatlog::FilePath(chatlog::Kind::User, "bob"),
+             m_home.path() + "/Tavenook Chat Logs/Users/bob.log");
+    chatlog::Write(chatlog::Kind::Room, "files room", "[t][bob] one");
+    chatlog::Write(chatlog::Kind::Room, "files room", "[t][bob] two\nlines");
+    SetSetting("log_room_chat", "no");
+    chatlog::Write(chatlog::Kind::Room, "files room", "[t][bob] not kept");
+    QCOMPARE(ReadFile(roomLog), QByteArray("[t][bob] one\n[t][bob] two lines\n"));
+
+    // A file that cannot be written is said once, not per line.
+    SetSetting("log_private_chat", "yes");
+    const QString blocked = chatlog::FilePath(chatlog::Kind::User, "blocked");
+    QVERIFY(QDir().mkpath(blocked));
+    const auto said = [] {
+        return diagnosticsForm->Lines().filter("Cannot write the chat log").size();
+    };
+    const int before = said();
+    chatlog::Write(chatlog::Kind::User, "blocked", "x");
+    chatlog::Write(chatlog::Kind::User, "blocked", "y");
+    QCOMPARE(said(), before + 1);
+    QVERIFY(QDir(blocked).removeRecursively());
+
+    // So is a diagnostic log file, in its area's view.
+    const QString area = "blocked area";
+    QVERIFY(QDir().mkpath(DiagnosticsForm::LogFilePath(area)));
+    SetSetting("show_diagnostics", "yes");
+    SetSetting("user_level_logging", "yes");
+    Log(area, 1, "a");
+    Log(area, 1, "b");
+    SetSetting("show_diagnostics", "no");
+    QTRY_VERIFY(diagnosticsForm->AreaView(area) &&
+                diagnosticsForm->AreaView(area)->toPlainText().endsWith("] b"));
+    QCOMPARE(diagnosticsForm->AreaView(area)->toPlainText().count("Cannot write the log file"), 1);
+    QVERIFY(QDir(DiagnosticsForm::LogFilePath(area)).removeRecursively());
+}
+
+void TestChatViews::logNames_data() {
+    QTest::addColumn<QString>("name");
+    const QStringList names = {QString(126, QChar(0xe9)),
+                               QString(85, QChar(1)),
+                               QString(300, 'a'),
+                               QString(300, 'a') + "b",
+                               QString(100, QChar(0xe9)) + QString(100, '%'),
+                               QString::fromUtf8("\xf0\x9f\x98\x80").repeated(70),
+                               QString("room") + QChar(0x85) + "name",
+                               QString("room") + QChar(0x9f) + "name",
+                               QString("lone") + QChar(0xd800) + "half",
+                               QString("lone") + QChar(0xdc00) + "half",
+                               "../../escape",
+                               "a/b\\c:d",
+                               ".hidden",
+                               "..",
+                               "%41",
+                               "A",
+                               QString("nul") + QChar(0) + "byte"};
+    for (const QString& name : names)
+        QTest::addRow("%s", name.left(12).toUtf8().toPercentEncoding().constData()) << name;
+}
+
+// Hostile names for both kinds of log: within 255 bytes, inside the folder,
+// distinct from every other name, and a line written can be read back.
+void TestChatViews::logNames() {
+    QFETCH(QString, name);
+    static QHash<QString, QString> seen;  // file name -> the name it came from
+    const QString file = chatlog::SafeFileName(name);
+    QVERIFY2(file.toUtf8().size() <= 255, qPrintable(file));
+    QVERIFY(file.endsWith(".log") && !file.contains('/') && !file.startsWith('.'));
+    for (const QChar c : file)
+        QVERIFY(c.unicode() >= 0x20 && (c.unicode() < 0x7f || c.unicode() > 0x9f) && !c.isNull());
+    QVERIFY2(!seen.contains(file) || seen.value(file) == name, qPrintable(file));
+    seen.insert(file, name);
+    if (name == QString("room") + QChar(0x85) + "name")
+        QCOMPARE(file, QString("room%85name.log"));
+
+    const QString folder = chatlog::Folder(chatlog::Kind::User);
+    const QString path = chatlog::FilePath(chatlog::Kind::User, name);
+    QCOMPARE(QFileInfo(path).absolutePath(), folder);
+    chatlog::Write(chatlog::Kind::User, name, "[t][x] said");
+    QCOMPARE(ReadFile(path), QByteArray("[t][x] said\n"));
+    ChatLogForm viewer(path);
+    QCOMPARE(Plain(viewer.Form()->logEdit), QString("[t][x] said"));
+
+    const QString area = DiagnosticsForm::LogFilePath(name);
+    QCOMPARE(QFileInfo(area).absolutePath(), DiagnosticsForm::LogFolder());
+    QCOMPARE(QFileInfo(area).fileName(), file);
+    SetSetting("show_diagnostics", "yes");
+    SetSetting("user_level_logging", "yes");
+    Log(name, 1, "area line");
+    SetSetting("show_diagnostics", "no");
+    QVERIFY(ReadFile(area).endsWith("] area line\n"));
+}
+
+// Random names and chat texts: names stay safe and distinct; a chat line's
+// HTML holds no markup from the input and its links end where the raw
+// address ends.
+void TestChatViews::fuzzLogNamesAndRichText() {
+    fuzz::Rng rng(19);
+    const QByteArray seeds[] = {"see http://a.b/c?d=e&f=g; and <b>more</b>",
+                                "https://x.y/z&nbsp;w &lt; \"q\" 'r'", "\xc3\xa9/\\..%00",
+                                "http://", "<a href=\"http://e.vil\">x</a>"};
+    static const QRegularExpression anchor("<a href=\"([^\"]*)\">([^<]*)</a>");
+    QHash<QString, QString> names;
+    for (int i = 0; i < 3000; ++i) {
+        QByteArray bytes = fuzz::Mutate(rng, seeds[i % 5]);
+        if (i % 3 == 0)
+            bytes = bytes.repeated(1 + fuzz::Below(rng, 40));
+        const QString raw = i % 2 ? QString::fromUtf8(bytes) : QString::fromLatin1(bytes);
+
+        const QString file = chatlog::SafeFileName(raw);
+        QVERIFY(file.toUtf8().size() <= 255 && !file.contains('/') && !file.startsWith('.'));
+        const QString other = names.value(file, raw);
+        QVERIFY2(other == raw, qPrintable(file));
+        names.insert(file, raw);
+        QCOMPARE(QFileInfo(DiagnosticsForm::LogFilePath(raw)).fileName(), file);
+
+        const QString html = chat::RichText(raw);
+        QString text;  // the HTML's text with our anchors taken out, unescaped
+        int done = 0;
+        for (auto it = anchor.globalMatch(html); it.hasNext();) {
+            const auto m = it.next();
+            text += html.mid(done, m.capturedStart() - done);
+            QVERIFY(!m.captured(2).contains("&nbsp;") && !m.captured(2).contains(' '));
+            QVERIFY(m.captured(1).startsWith("http"));
+            text += m.captured(2);
+            done = m.capturedEnd();
+        }
+        text += html.mid(done);
+        QVERIFY2(!text.contains('<') && !text.contains('>'), qPrintable(html));
+        QString plain;  // entities resolved in one pass; a bare "&" is markup
+        static const QRegularExpression entity("&(amp|lt|gt|nbsp);");
+        for (int at = 0; at < text.size();) {
+            if (text.at(at) != '&') {
+                plain += text.at(at++);
+                continue;
+            }
+            const auto m = entity.match(text, at, QRegularExpression::NormalMatch,
+                                        QRegularExpression::AnchoredMatchOption);
+            QVERIFY2(m.hasMatch(), qPrintable(html));
+            const QString name = m.captured(1);
+            plain += name == "amp" ? "&" : name == "lt" ? "<" : name == "gt" ? ">" : " ";
+            at = m.capturedEnd();
+        }
+        QCOMPARE(plain, raw);
+    }
+}
+
+// The viewer reads the file back as plain text, finds with a visible mark,
+// and erases the log only when asked and able.
+void TestChatViews::logViewer() {
+    Answers answers;
+    const QString path = m_home.filePath("viewer.log");
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("one Two\n\n<b>two</b> &amp; three\n" + QByteArray(70000, 'x') + "\nabab\n");
+    }
+    ChatLogForm viewer(path);
+    QTextEdit* view = viewer.Form()->logEdit;
+    QCOMPARE(view->document()->blockCount(), 6);
+    QCOMPARE(Plain(view).split('\n').mid(0, 3),
+             QStringList({"one Two", "", "<b>two</b> &amp; three"}));
+    QCOMPARE(view->document()->findBlockByNumber(3).length(), 65536);
+    viewer.AddLine("  [t][bob] <i>later</i>  ");
+    QCOMPARE(LastLine(view), QString("[t][bob] <i>later</i>"));
+
+    // The mark contrasts with the text's background, whatever the setting.
+    const QColor base = view->palette().color(QPalette::Base);
+    for (const QString& setting : {base.name(), QString("#ffff00"), QString("#000000")}) {
+        SetSetting("color_input_background", setting);
+        viewer.Form()->searchEdit->setText(QString());
+        viewer.Form()->searchEdit->setText("two");
+        const auto marks = view->extraSelections();
+        QCOMPARE(marks.size(), 1);
+        QCOMPARE(marks[0].cursor.selectedText(), QString("Two"));
+        const QColor mark = marks[0].format.background().color();
+        const auto distance = [](const QColor& a, const QColor& b) {
+            return qAbs(a.red() - b.red()) + qAbs(a.green() - b.green()) +
+                   qAbs(a.blue() - b.blue());
+        };
+        QVERIFY2(distance(mark, base) >= 96, qPrintable(mark.name()));
+        QVERIFY(distance(mark, marks[0].format.foreground().color()) >= 96);
+        if (distance(QColor(setting), base) >= 96)
+            QCOMPARE(mark, QColor(setting));
+    }
+    QVERIFY(viewer.Form()->searchForwardButton->isEnabled());
+    QVERIFY(!viewer.Form()->searchBackButton->isEnabled());
+    viewer.OnSearchForward();
+    QCOMPARE(view->extraSelections()[0].cursor.selectedText(), QString("two"));
+    QVERIFY(!viewer.Form()->searchForwardButton->isEnabled());
+    QVERIFY(viewer.Form()->searchBackButton->isEnabled());
+    viewer.Form()->searchEdit->setText(QString());
+    QVERIFY(view->extraSelections().isEmpty());
+
+    // "Clear Log": No keeps it; a file that cannot go is said and kept; Yes
+    // removes file and text.
+    emit actionBar->ActionTriggered(&viewer, "clear_chat_log");
+    QVERIFY(QFile::exists(path) && !view->toPlainText().isEmpty());
+    answers.yes = true;
+    QVERIFY(QFile::remove(path) && QDir().mkpath(path + "/inside"));
+    emit actionBar->ActionTriggered(&viewer, "clear_chat_log");
+    QVERIFY(answers.boxes.last().contains("could not be deleted"));
+    QVERIFY(!view->toPlainText().isEmpty());
+    QVERIFY(QDir(path).removeRecursively());
+    QVERIFY(QFile(path).open(QIODevice::WriteOnly));
+    emit actionBar->ActionTriggered(&viewer, "clear_chat_log");
+    QVERIFY(!QFile::exists(path) && view->toPlainText().isEmpty());
+    QCOMPARE(
+        answers.boxes.count("Clear log?: Are you sure you want to erase the contents of this log?"),
+        3);
+
+    ChatLogForm missing(m_home.filePath("never.log"));
+    QVERIFY(missing.Path().isEmpty());
+    missing.AddLine("arrives anyway");
+    QCOMPARE(Plain(missing.Form()->logEdit), QString("arrives anyway"));
+}
+
+// The owner's row is bold and underlined whichever of the row and the owner
+// link comes first, and plain again when the link goes.
+void TestChatViews::ownerRowInEitherOrder() {
+    const ItemPtr room = d.GetType("room")->GetItem("den");
+    RoomForm form("den");
+    const auto member = [&](const QString& name) {
+        const ItemPtr user = d.GetType("user")->GetItem(Value(name));
+        user.Connect(d.GetType("average_download_speed")->GetItem(Value(1536)));
+        user.Connect(d.GetType("shared_file_count")->GetItem(Value(1234567)));
+        user.Connect(d.GetType("country_code")->GetItem(Value("DE")));
+        room.Connect(user);
+        return user;
+    };
+    const auto font = [&](const QString& name) {
+        QTreeWidgetItem* row = form.UserRow(name);
+        return row ? QString("%1%2").arg(row->font(RoomForm::ColumnUser).bold() ? "B" : "-",
+                                         row->font(RoomForm::ColumnUser).underline() ? "U" : "-")
+                   : QString("none");
+    };
+    const ItemPtr carol = member("carol");
+    QCOMPARE(font("carol"), QString("--"));
+    QCOMPARE(form.UserRow("carol")->text(RoomForm::ColumnFiles), QString("1,234,567"));
+    QCOMPARE(form.UserRow("carol")->text(RoomForm::ColumnSpeed), QString("1.5"));
+    const ItemPtr owner = room.NewItem("room_owner");
+    owner.Connect(carol);  // the row first, then the link
+    QCOMPARE(font("carol"), QString("BU"));
+    owner.Disconnect(carol);
+    QCOMPARE(font("carol"), QString("--"));
+
+    const ItemPtr dave = d.GetType("user")->GetItem("dave");
+    owner.Connect(dave);  // the link first, then the row
+    member("dave");
+    QCOMPARE(font("dave"), QString("BU"));
+    room.NewItem("room_operators").Connect(dave);
+    room["room_operators"].Disconnect(dave);  // an owner without rank: normal weight
+    QCOMPARE(font("dave"), QString("-U"));
+    owner.Connect(carol);  // ownership moves
+    QCOMPARE(font("dave") + font("carol"), QString("--BU"));
+
+    room.Disconnect("user");
+    QCOMPARE(form.Form()->userList->topLevelItemCount(), 0);
+    room.Disconnect("room_owner");
+}
+
+// Two users in a room through the loopback server: members, counts, chat and
+// its log, the wall and tickers, the menus, a reconnection, and the tab.
+void TestChatViews::roomsAgainstServer() {
+    Answers answers;
+    RawPeer bob;
+    QVERIFY(Login(bob, m_server.Port(), "bob"));
+    m_server.SetUserStats("bob", UserStats());
+    m_server.SetUserCountry("bob", "DE");
+    gp_server->EnterRoom("lobby", false);
+    QTRY_VERIFY(Rooms()->RoomView("lobby"));
+    RoomForm* form = Rooms()->RoomView("lobby");
+    const ItemPtr room = d.GetType("room")->HasItem("lobby");
+    QTRY_VERIFY(form->UserRow("me"));
+    QCOMPARE(room["user_count"].AsInt64(), 1);
+
+    bob.SendMessage(14, Payload().Str("lobby").U32(0));
+    QVERIFY(Take(bob, 14).startsWith(Payload().Str("lobby").U32(2).Bytes()));
+    QTRY_VERIFY(form->UserRow("bob"));
+    QCOMPARE(room["user_count"].AsInt64(), 2);
+
+    // Bob speaks; we speak and see our line when the server echoes it.
+    SetSetting("chat_timestamps", "no_timestamps");
+    bob.SendMessage(13, Payload().Str("lobby").Str("  hello <all> http://x.org/p now  "));
+    QTRY_COMPARE(LastLine(form->Form()->chatView), QString("[bob] hello <all> http://x.org/p now"));
+    QCOMPARE(Anchors(form->Form()->chatView->document()).value(0).second,
+             QString("http://x.org/p"));
+    form->Form()->chatEdit->setText("  mine  ");
+    form->OnEnterPressed();
+    QVERIFY(form->Form()->chatEdit->text().isEmpty());
+    QTRY_COMPARE(LastLine(form->Form()->chatView), QString("[me] mine"));
+    Take(bob, 13);  // bob's own line first
+    QCOMPARE(Take(bob, 13), Payload().Str("lobby").Str("me").Str("  mine  ").Bytes());
+    bob.SendMessage(13, Payload().Str("lobby").Str("/me waves"));
+    QTRY_COMPARE(LastLine(form->Form()->chatView), QString("* bob waves"));
+    const QByteArray log = ReadFile(chatlog::FilePath(chatlog::Kind::Room, "lobby"));
+    const QStringList lines = QString::fromUtf8(log).split('\n');
+    QCOMPARE(lines.size(), 4);
+    QVERIFY(lines[0].endsWith("][bob] hello <all> http://x.org/p now"));
+    QVERIFY(lines[1].endsWith("][me] mine") && lines[2].endsWith("] * bob waves"));
+
+    // The member's menu and note go to the user views.
+    QTreeWidget* list = form->Form()->userList;
+    Rooms()->Tabs()->setCurrentWidget(form);
+    QTRY_VERIFY(list->isVisible());
+    const QPoint bobAt = list->visualItemRect(form->UserRow("bob")).center();
+    form->OnUserListContextMenuRequested(bobAt);
+    QCOMPARE(answers.menus.size(), 1);
+    form->OnUserListContextMenuRequested(QPoint(5, list->viewport()->height() - 2));
+    QCOMPARE(answers.menus.size(), 1);  // no row, no menu
+    const ItemPtr bobItem = d.GetType("user")->HasItem("bob");
+    form->OnUserItemClicked(form->UserRow("bob"), RoomForm::ColumnNote);
+    QVERIFY(bobItem["user_note_dialog"].IsNull());  // no note: nothing
+    bobItem.Connect(d.GetType("user_note")->GetItem("<b>lends</b> files"));
+    QVERIFY(!form->UserRow("bob")->icon(RoomForm::ColumnNote).isNull());
+    form->OnUserItemClicked(form->UserRow("bob"), RoomForm::ColumnNote);
+    UserNoteDialog* note = UserNoteDialog::GetDialog("bob");
+    QCOMPARE(note->windowTitle(), QString("bob"));
+    QVERIFY(note->isVisible());
+    delete note;
+    bobItem.Disconnect("user_note");
+    QVERIFY(form->UserRow("bob")->icon(RoomForm::ColumnNote).isNull());
+
+    // The wall: a ticker from bob, our own through the entry, one wall tab.
+    actionBar->OnApplicationFocusChanged(nullptr, form->Form()->chatEdit);
+    QCOMPARE(actionBar->GetKey("room"), QString("lobby"));
+    bob.SendMessage(116, Payload().Str("lobby").Str("bob's <ticker> & more"));
+    QCOMPARE(Take(bob, 114),
+             Payload().Str("lobby").Str("bob").Str("bob's <ticker> & more").Bytes());
+    QAction* wallAction = ToolBarAction("Room Wall");
+    QVERIFY(wallAction);
+    wallAction->trigger();
+    auto* wall = qobject_cast<RoomWallForm*>(Rooms()->Tabs()->currentWidget());
+    QVERIFY(wall);
+    QTRY_COMPARE(Plain(wall->Form()->textBrowser).trimmed(), QString("bob's <ticker> & more -bob"));
+    wall->Form()->lineEdit->setText("  mine too ");
+    wall->OnEnterPressed();
+    QTRY_VERIFY(Plain(wall->Form()->textBrowser).trimmed().startsWith("mine too -me\n"));
+    QVERIFY(wall->Form()->lineEdit->text().isEmpty());
+    const int tabs = Rooms()->Tabs()->count();
+    actionBar->OnApplicationFocusChanged(nullptr, form->Form()->chatEdit);
+    ToolBarAction("Room Wall")->trigger();
+    QCOMPARE(Rooms()->Tabs()->count(), tabs);
+    QCOMPARE(Rooms()->Tabs()->currentWidget(), wall);
+    Rooms()->OnRoomTabClosed(Rooms()->Tabs()->indexOf(wall));
+    QVERIFY(room["room_wall_form"].IsNull());
+
+    // The room's chat log opens on the same file name.
+    actionBar->OnApplicationFocusChanged(nullptr, form->Form()->chatEdit);
+    ToolBarAction("Chat Log")->trigger();
+    auto* viewer = qobject_cast<ChatLogForm*>(Rooms()->Tabs()->currentWidget());
+    QVERIFY(viewer && viewer->Path() == chatlog::FilePath(chatlog::Kind::Room, "lobby"));
+    bob.SendMessage(13, Payload().Str("lobby").Str("to the viewer"));
+    QTRY_VERIFY(LastLine(viewer->Form()->logEdit).endsWith("][bob] to the viewer"));
+    Rooms()->OnRoomTabClosed(Rooms()->Tabs()->indexOf(viewer));
+    QVERIFY(room["chat_log_form"].IsNull());
+
+    // Bob leaves: his row goes and the count follows.
+    bob.SendMessage(15, Payload().Str("lobby"));
+    QTRY_VERIFY(!form->UserRow("bob"));
+    QCOMPARE(room["user_count"].AsInt64(), 1);
+
+    // Offline a typed line stays in the entry and is neither shown nor logged.
+    m_server.DropClient("me");
+    QTRY_VERIFY(!gp_server->IsConnected());
+    QVERIFY(LastLine(form->Form()->chatView).startsWith("* Disconnected at "));
+    form->Form()->chatEdit->setText("lost?");
+    form->OnEnterPressed();
+    QCOMPARE(form->Form()->chatEdit->text(), QString("lost?"));
+    QVERIFY(LastLine(form->Form()->chatView).contains("not sent"));
+    QVERIFY(!ReadFile(chatlog::FilePath(chatlog::Kind::Room, "lobby")).contains("lost?"));
+
+    // Back online the view says so and rejoins, without a second view.
+    m_server.ClearReceived("me");
+    gp_server->Connect();
+    QTRY_VERIFY(Online());
+    QVERIFY(m_server.WaitForMessage("me", 14, 10000));
+    QTRY_VERIFY(LastLine(form->Form()->chatView).startsWith("* Reconnected at "));
+    QCOMPARE(Rooms()->RoomView("lobby"), form);
+    QCOMPARE(Rooms()->Tabs()->indexOf(form), Rooms()->Tabs()->count() - 1);
+
+    // Closing the tab leaves the room; the room can be joined again.
+    Rooms()->OnRoomTabClosed(Rooms()->Tabs()->indexOf(form));
+    QVERIFY(m_server.WaitForMessage("me", 15, 10000));
+    QTRY_VERIFY(!room.IsConnected("in_room"));
+    QVERIFY(!Rooms()->RoomView("lobby"));
+    gp_server->EnterRoom("lobby", false);
+    QTRY_VERIFY(Rooms()->RoomView("lobby"));
+    Rooms()->OnRoomTabClosed(Rooms()->Tabs()->indexOf(Rooms()->RoomView("lobby")));
+    QTRY_VERIFY(!room.IsConnected("in_room"));
+}
+
+// A private room we create is ours: the owner's row and the room's row say
+// so, and giving it up takes both questions answered Yes.
+void TestChatViews::privateRoomRoles() {
+    Answers answers;
+    gp_server->EnterRoom("hideout", true);
+    QTRY_VERIFY(Rooms()->RoomView("hideout"));
+    RoomForm* form = Rooms()->RoomView("hideout");
+    const ItemPtr room = d.GetType("room")->HasItem("hideout");
+    QTRY_VERIFY(form->UserRow("me") && room.IsConnected("is_owner"));
+    const QFont mine = form->UserRow("me")->font(RoomForm::ColumnUser);
+    QVERIFY(mine.bold() && mine.underline());
+    QTreeWidgetItem* row = Rooms()->RoomList()->findItems("hideout", Qt::MatchExactly).value(0);
+    QVERIFY(row);
+    const QFont listed = row->font(0);
+    QVERIFY(listed.bold() && listed.underline() && listed.italic());
+    QCOMPARE(Rooms()->RoomList()->topLevelItem(0), row);  // owned rooms first
+
+    actionBar->OnApplicationFocusChanged(nullptr, form->Form()->chatEdit);
+    m_server.ClearReceived("me");
+    answers.yes = false;
+    emit actionBar->ActionTriggered(form, "give_up_ownership");
+    QCOMPARE(answers.boxes.size(), 1);
+    emit actionBar->ActionTriggered(form, "give_up_membership");  // owners have none to give
+    QCOMPARE(answers.boxes.size(), 1);
+    answers.yes = true;
+    emit actionBar->ActionTriggered(form, "give_up_ownership");
+    QCOMPARE(answers.boxes.mid(1),
+             QStringList({"Give up membership?: Are you SURE you want to give up your ownership "
+                          "of the hideout private room?",
+                          "REALLY?: REALLY?"}));
+    QVERIFY(m_server.WaitForMessage("me", 137, 10000));
+    QVERIFY(m_server.WaitForMessage("me", 15, 10000));
+    QCOMPARE(m_server.Received("me").size(), 2);
+    QTRY_VERIFY(!room.IsConnected("in_room") && !Rooms()->RoomView("hideout"));
+    QTRY_VERIFY(!room.IsConnected("is_owner"));
+    QVERIFY(!row->font(0).bold() && !row->font(0).underline());
+}
+
+// Private chat both ways through the server, and administrator messages.
+void TestChatViews::privateChatsAndAdminMessages() {
+    Answers answers;
+    RawPeer carol;
+    QVERIFY(Login(carol, m_server.Port(), "carol"));
+    SetSetting("chat_timestamps", "no_timestamps");
+    m_server.ClearReceived("me");
+    carol.SendMessage(22, Payload().Str("me").Str("hi <b>there</b>"));
+    QTRY_VERIFY(chatsForm->Tabs()->count() > 0);
+    auto* chat = qobject_cast<ChatForm*>(chatsForm->Tabs()->widget(chatsForm->Tabs()->count() - 1));
+    QVERIFY(chat && chat->User() == "carol");
+    QCOMPARE(chatsForm->Tabs()->tabText(chatsForm->Tabs()->indexOf(chat)), QString("carol"));
+    QCOMPARE(LastLine(chat->Form()->chatView), QString("[carol] hi <b>there</b>"));
+    QVERIFY(m_server.WaitForMessage("me", 5, 10000));  // carol is tracked
+    carol.SendMessage(22, Payload().Str("me").Str("/me  waves"));
+    QTRY_COMPARE(LastLine(chat->Form()->chatView), QString("* carol waves"));
+    QCOMPARE(chatsForm->GetChatForm("carol"), chat);
+
+    chat->Form()->chatEdit->setText("  back to you ");
+    chat->OnEnter();
+    QCOMPARE(LastLine(chat->Form()->chatView), QString("[me]   back to you "));
+    QCOMPARE(Take(carol, 22).mid(0, 6), Payload().Str("me").Bytes());
+    const QStringList logged =
+        QString::fromUtf8(ReadFile(chatlog::FilePath(chatlog::Kind::User, "carol"))).split('\n');
+    QCOMPARE(logged.size(), 4);
+    QVERIFY(logged[0].endsWith("][carol] hi <b>there</b>") &&
+            logged[1].endsWith("] * carol waves"));
+    QVERIFY(logged[2].endsWith("][me]   back to you "));
+
+    // The transcript's menu is the partner's user menu.
+    chat->OnContextMenuRequested(QPoint(3, 3));
+    QCOMPARE(answers.menus.size(), 1);
+
+    // The chat log of the partner: one viewer, fed while open.
+    emit actionBar->ActionTriggered(chat, "user_chat_log");
+    auto* viewer = qobject_cast<ChatLogForm*>(chatsForm->Tabs()->currentWidget());
+    QVERIFY(viewer && Plain(viewer->Form()->logEdit).split('\n').size() == 3);
+    emit actionBar->ActionTriggered(chat, "user_chat_log");
+    QCOMPARE(chatsForm->Tabs()->indexOf(viewer), chatsForm->Tabs()->count() - 1);
+    carol.SendMessage(22, Payload().Str("me").Str("more"));
+    QTRY_VERIFY(LastLine(viewer->Form()->logEdit).endsWith("][carol] more"));
+
+    // Away and back; closing the tab drops the transcript, not the log.
+    d.GetType("user")->HasItem("carol").NewItem("is_away");
+    d.GetType("user")->HasItem("carol").Disconnect("is_away");
+    QVERIFY(Plain(chat->Form()->chatView).endsWith("* carol is away.\n* carol is available."));
+    chatsForm->OnChatTabClosed(chatsForm->Tabs()->indexOf(chat));
+    carol.SendMessage(22, Payload().Str("me").Str("again"));
+    QTRY_VERIFY(chatsForm->GetChatForm("carol") != nullptr &&
+                Plain(chatsForm->GetChatForm("carol")->Form()->chatView) == "[carol] again");
+    chatsForm->OnChatTabClosed(chatsForm->Tabs()->indexOf(viewer));
+    QVERIFY(d.GetType("user")->HasItem("carol")["chat_log_form"].IsNull());
+
+    // Offline nothing is shown or logged as said; the text waits in the entry.
+    chat = chatsForm->GetChatForm("carol");
+    m_server.DropClient("me");
+    QTRY_VERIFY(!gp_server->IsConnected());
+    chat->Form()->chatEdit->setText("unsent");
+    chat->OnEnter();
+    QCOMPARE(chat->Form()->chatEdit->text(), QString("unsent"));
+    QVERIFY(LastLine(chat->Form()->chatView).contains("not sent"));
+    QVERIFY(!ReadFile(chatlog::FilePath(chatlog::Kind::User, "carol")).contains("unsent"));
+    gp_server->Connect();
+    QTRY_VERIFY(Online());
+
+    // Administrator messages: one dialog each, markup rendered.
+    const auto dialogs = [] {
+        QList<AdminMessageDialog*> found;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* dialog = qobject_cast<AdminMessageDialog*>(w); dialog && dialog->isVisible())
+                found << dialog;
+        return found;
+    };
+    m_server.SendTo("me", 66, Payload().Str("<b>Be</b> nice"));
+    m_server.SendTo("me", 66, Payload().Str("second"));
+    QTRY_COMPARE(dialogs().size(), 2);
+    QStringList texts;
+    for (AdminMessageDialog* dialog : dialogs()) {
+        texts << dialog->Form()->textEdit->toPlainText();
+        QVERIFY(dialog->windowFlags() & Qt::WindowStaysOnTopHint);
+        QVERIFY(dialog->Form()->timeEdit->text().contains(QRegularExpression(" [ap]m$")));
+        dialog->close();
+    }
+    texts.sort();
+    QCOMPARE(texts, QStringList({"Be nice", "second"}));
+    QTRY_COMPARE(dialogs().size(), 0);
+}
+
+QTEST_MAIN(TestChatViews)
+#include "test_chat_views.moc"
