@@ -412,7 +412,9 @@ private slots:
         QVERIFY2(clock.elapsed() > 2000, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(ReadFile(done.value(2)), m_own);
         auto* uploads = Child<QTreeWidget>("uploadsList");
-        QTRY_VERIFY2(FindRow(uploads, "own song.mp3"), qPrintable(Dump(uploads)));
+        QTRY_VERIFY2(FindRow(uploads, "own song.mp3") &&
+                         RowText(FindRow(uploads, "own song.mp3")).contains("complete"),
+                     qPrintable(Dump(uploads)));
         Shoot("Transfers");
     }
 
