@@ -163,6 +163,7 @@ private slots:
     void resultPageColumnsSortingAndLayouts();
     void savedAndDefaultFilters();
     void historyAndWishListAcrossSaveAndLoad();
+    void resultTabActions();
     void downloadsFromResults();
     void receivedSearches();
     void searchResultsFuzz();
@@ -407,6 +408,16 @@ void TestSearchViews::searchesReachServerAndTabs() {
     auto* bluePage = qobject_cast<SearchResultsForm*>(Ui()->searchTabControl->widget(0));
     QTRY_COMPARE(TopTexts(bluePage->CorrelationsWidget(), 0), QStringList({"high", "mid", "low"}));
     QVERIFY(!bluePage->CorrelationsWidget()->isHidden());
+    // A related search: one click fills the entry, a double-click searches
+    // and leaves the history entries alone.
+    const int history = Ui()->searchEdit->count();
+    QTreeWidgetItem* high = bluePage->CorrelationsWidget()->topLevelItem(0);
+    form->OnCorrelationClicked(high, 0);
+    QCOMPARE(Ui()->searchEdit->currentText(), QString("high"));
+    form->OnCorrelationDoubleClicked(high, 0);
+    QCOMPARE(Expect(SM_FILE_SEARCH).mid(4), Payload().Str("high").Bytes());
+    QCOMPARE(Ui()->searchTabControl->tabText(1), QString("high"));
+    QVERIFY(Ui()->searchEdit->count() == history && Ui()->searchEdit->currentText().isEmpty());
 
     // The user list and a room; the room's entry follows the store.
     const ItemPtr carl = User("carl");
@@ -418,7 +429,7 @@ void TestSearchViews::searchesReachServerAndTabs() {
     const QByteArray users = Expect(SM_USER_SEARCH);
     QVERIFY(users.startsWith(Payload().Str("carl").Bytes()) &&
             users.endsWith(Payload().Str("rock & roll").Bytes()));
-    QCOMPARE(Ui()->searchTabControl->tabText(1), QString("rock && roll"));
+    QCOMPARE(Ui()->searchTabControl->tabText(2), QString("rock && roll"));
     const ItemPtr lobby = d.GetType("room")->GetItem("lobby");
     lobby.NewItem("in_room");
     Ui()->searchTargetBox->setCurrentText("Room: lobby");
@@ -427,7 +438,7 @@ void TestSearchViews::searchesReachServerAndTabs() {
     const QByteArray room = Expect(SM_ROOM_SEARCH);
     QVERIFY(room.startsWith(Payload().Str("lobby").Bytes()) &&
             room.endsWith(Payload().Str("beat").Bytes()));
-    QCOMPARE(Ui()->searchTabControl->count(), 3);
+    QCOMPARE(Ui()->searchTabControl->count(), 4);
     lobby.Disconnect("in_room");
     QCOMPARE(Ui()->searchTargetBox->findText("Room: lobby"), -1);
     Ui()->searchTargetBox->setCurrentText("All");
@@ -448,7 +459,7 @@ void TestSearchViews::searchesReachServerAndTabs() {
     QCOMPARE(d.GetType("search_result")->ItemCount(), 2);
     form->OnTabCloseRequested(Ui()->searchTabControl->indexOf(bluePage));
     QCOMPARE(d.GetType("search_result")->ItemCount(), 1);
-    QCOMPARE(d.GetType("search_results_widget")->ItemCount(), 3);
+    QCOMPARE(d.GetType("search_results_widget")->ItemCount(), 4);
     bob.SendMessage(PeerMessenger::PM_FILE_SEARCH_RESULT, Wire(blue, {{"a\\blue song 2.mp3"}}));
     QVERIFY(SyncPeer(bob));
     QCOMPARE(d.GetType("search_result")->ItemCount(), 1);
@@ -662,6 +673,47 @@ void TestSearchViews::historyAndWishListAcrossSaveAndLoad() {
     QTreeWidgetItem* delta = Ui()->wishList->topLevelItem(0);
     QCOMPARE(delta->text(1) + delta->text(0), QString("deltaY"));
     QVERIFY(qobject_cast<QCheckBox*>(Ui()->wishList->itemWidget(delta, 0))->isChecked());
+    d.GetType("search_record")->GetItems().Remove();  // the main window's clearing
+    QCOMPARE(Ui()->searchEdit->count(), 0);
+}
+
+// The tool-bar actions of a result tab and of a wish-list tab.
+void TestSearchViews::resultTabActions() {
+    SearchResultsForm* page = Answered("song", "bob", {{"a\\song 1.mp3"}, {"b\\song 2.mp3"}});
+    QTreeWidget* list = page->searchResults();
+    QTreeWidgetItem* bob = list->topLevelItem(0);
+    QVERIFY(bob->isExpanded() && bob->child(0)->isExpanded());
+    form->OnActionBarTriggered(page, "expand_folders");
+    QVERIFY(bob->isExpanded() && !bob->child(0)->isExpanded() && !bob->child(1)->isExpanded());
+    QCOMPARE(page->WidgetItem().HasItem("expand_folders").AsString(), QString("no"));
+    form->OnActionBarTriggered(page, "expand_folders");
+    form->OnActionBarTriggered(page, "expand_users");
+    QVERIFY(!bob->isExpanded() && bob->child(1)->isExpanded());
+    form->OnActionBarTriggered(page, "order_by_fastest");
+    QVERIFY(page->SortColumn() == 2 && page->SortOrder() == Qt::DescendingOrder);
+    form->OnActionBarTriggered(page, "order_by_available");
+    QCOMPARE(page->SortColumn(), 1);
+
+    form->OnActionBarTriggered(page, "reenter_search");
+    QCOMPARE(Ui()->searchEdit->currentText(), QString("song"));
+    form->OnActionBarTriggered(page, "add_remove_wishlist");
+    form->OnActionBarTriggered(page, "add_remove_wishlist");  // already there: no change
+    QCOMPARE(Items("wish_list_item"), QStringList{"song"});
+    QCOMPARE(Ui()->wishList->topLevelItemCount(), 1);
+    form->OnActionBarTriggered(page, "stop_search");
+    const ItemPtr request = page->WidgetItem().HasItem("search_request");
+    QVERIFY(request.IsConnected("search_stopped"));
+    QVERIFY(StoreSearchResults("carl", Message(quint32(request.AsUInt64()), {{"c\\song.mp3"}}))
+                .IsNull());
+
+    // A wish-list tab: the action removes the wish item; the tab stays.
+    const quint32 token = server->FileSearch("song", true);
+    form->OnUserSearchResults(StoreSearchResults("bob", Message(token, {{"w\\song.mp3"}})));
+    QCOMPARE(Ui()->wishListTabControl->count(), 1);
+    Ui()->tabWidget->setCurrentIndex(1);
+    form->OnActionBarTriggered(Ui()->wishListTabControl->widget(0), "add_remove_wishlist");
+    QVERIFY(Items("wish_list_item").isEmpty());
+    QCOMPARE(Ui()->wishList->topLevelItemCount() + Ui()->wishListTabControl->count(), 1);
 }
 
 // Double-clicks and the result menu queue downloads with a scripted peer,
@@ -864,6 +916,8 @@ void TestSearchViews::searchResultsFuzz() {
         QCOMPARE(d.GetType("search_result")->ItemCount(), 0);
         QCOMPARE(d.GetType("search_result_node")->ItemCount(), 0);
     }
+    // The sorts asked for by the closed pages come to nothing.
+    QTRY_COMPARE_WITH_TIMEOUT(invoker->PendingCount(), 0, 5000);
 }
 
 QTEST_MAIN(TestSearchViews)
