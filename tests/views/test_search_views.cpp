@@ -673,6 +673,16 @@ void TestSearchViews::historyAndWishListAcrossSaveAndLoad() {
     QTreeWidgetItem* delta = Ui()->wishList->topLevelItem(0);
     QCOMPARE(delta->text(1) + delta->text(0), QString("deltaY"));
     QVERIFY(qobject_cast<QCheckBox*>(Ui()->wishList->itemWidget(delta, 0))->isChecked());
+    // The list's menu removes the selected wish items with their rows.
+    prompts::SetMenuHandler([](QMenu* menu, const QPoint&) -> QAction* {
+        QAction* action = menu->actions().value(0);
+        if (action && action->text() == "Remove Wish List Search")
+            action->trigger();
+        return action;
+    });
+    delta->setSelected(true);
+    form->OnWishListContextMenuRequested(Ui()->wishList->visualItemRect(delta).center());
+    QVERIFY(Items("wish_list_item").isEmpty() && Ui()->wishList->topLevelItemCount() == 0);
     d.GetType("search_record")->GetItems().Remove();  // the main window's clearing
     QCOMPARE(Ui()->searchEdit->count(), 0);
 }
