@@ -578,6 +578,11 @@ void TestSearchViews::resultPageColumnsSortingAndLayouts() {
     QVERIFY(rows->findItems("zed", Qt::MatchExactly)[0]->isHidden());
     tree->filterEdit()->setText("rock -live");
     QCOMPARE(Visible(rows), QStringList({"b song.mp3"}));
+    // A flat row is one file.
+    flat->OnResultDoubleClicked(list->findItems("b song.mp3", Qt::MatchExactly, 4).value(0), 4);
+    QVERIFY(
+        tqm->GetDownloadEntry("zed", "b song.mp3", "Music\\Rock").IsConnected("single_download"));
+    QCOMPARE(d.GetType("download_entry")->ItemCount(), 1);
 }
 
 // Saved filters are shared by every page; the default filter starts new
