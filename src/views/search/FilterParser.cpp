@@ -85,15 +85,19 @@ void FilterParser::Parse(const QString& text) {
     }
 }
 
-FilterAttributes FilterAttributes::Of(const ItemPtr& file) {
+FilterAttributes FilterAttributes::Of(const ItemPtr& file, int parts) {
     FilterAttributes out;
     if (file.IsNull())
         return out;
-    const std::string mode = file.HasItem("bitrate_mode").AsStdString();
-    out.hasMode = mode == "vbr" || mode == "cbr";
-    out.vbr = mode == "vbr";
-    out.bitrate = file.HasItem("bitrate").AsInt64();
-    out.size = file.HasItem("file_size").AsInt64();
+    if (parts & Mode) {
+        const std::string mode = file.HasItem("bitrate_mode").AsStdString();
+        out.hasMode = mode == "vbr" || mode == "cbr";
+        out.vbr = mode == "vbr";
+    }
+    if (parts & Bitrate)
+        out.bitrate = file.HasItem("bitrate").AsInt64();
+    if (parts & Size)
+        out.size = file.HasItem("file_size").AsInt64();
     return out;
 }
 
@@ -123,8 +127,13 @@ int FilterParser::IsMatching(const QString& text, FilterParser* rest, const Item
         rest->m_included.clear();
         rest->m_excluded.clear();
     }
-    if (!file.IsNull() && m_hasAttributes && !PassesAttributes(FilterAttributes::Of(file)))
-        return 2;
+    if (!file.IsNull() && m_hasAttributes) {
+        const int parts = (m_vbr || m_cbr ? FilterAttributes::Mode : 0) |
+                          (m_minBitrate != 0 ? FilterAttributes::Bitrate : 0) |
+                          (m_minFileSize != 0 ? FilterAttributes::Size : 0);
+        if (!PassesAttributes(FilterAttributes::Of(file, parts)))
+            return 2;
+    }
     if (rest) {
         rest->m_vbr = m_vbr;
         rest->m_cbr = m_cbr;

@@ -18,7 +18,10 @@ struct FilterAttributes {
     qint64 bitrate = 0;
     qint64 size = 0;
 
-    static FilterAttributes Of(const ItemPtr& file);
+    // The parts a filter may compare; reading only those spares store
+    // look-ups on every row of a large list.
+    enum Part { Mode = 1, Bitrate = 2, Size = 4, All = 7 };
+    static FilterAttributes Of(const ItemPtr& file, int parts = All);
     static FilterAttributes Of(const FileInfo& file);
 };
 
