@@ -353,6 +353,16 @@ void TestSearchViews::numericEdgesAgreeAcrossViews() {
             expected.sort();
             QCOMPARE(Visible(page->searchResults()), expected);
         }
+        if (flat) {  // the largest bitrate sorts first under "Attributes"
+            page->filterEdit()->clear();
+            page->SetSortingParamters(6, Qt::AscendingOrder);
+            page->Sort();
+            QTreeWidgetItem* top = page->searchResults()->topLevelItem(0);
+            QCOMPARE(page->FileRowOf(static_cast<SearchResultListItem*>(top)->Result()), top);
+            QCOMPARE(
+                static_cast<SearchResultListItem*>(top)->Result().HasItem("bitrate").AsString(),
+                QString("4294967295"));
+        }
     }
 }
 
