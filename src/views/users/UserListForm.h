@@ -42,10 +42,6 @@ public:
     void OpenMessageUsersDialog();
     void OpenUserGroupsDialog(QString user);
 
-signals:
-    // The user context menu (a later addition) hangs on this.
-    void UserMenuRequested(QString user, QPoint globalPos);
-
 public slots:
     void OnConnected();
     void OnUserItemDoubleClicked(QTreeWidgetItem* item, int column);
@@ -87,6 +83,9 @@ private:
 
 // The row tied to a user by its node item of nodeType, or null.
 QTreeWidgetItem* UserRow(const ItemPtr& user, const char* nodeType);
+
+// The UTF-8 text cut to at most maxBytes, between characters.
+QByteArray CutUtf8(QByteArray text, int maxBytes);
 
 extern UserListForm* userListForm;
 
