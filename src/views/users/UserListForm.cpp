@@ -439,7 +439,7 @@ void UserListForm::OpenMessageUsersDialog() {
 }
 
 void UserListForm::OpenUserGroupsDialog(QString user) {
-    (new UserGroupsDialog(user, this))->show();
+    (new UserGroupsDialog(user, nullptr))->show();
 }
 
 UserInfoForm* UserListForm::GetUserInfoForm(QString name) {

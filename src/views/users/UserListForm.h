@@ -40,7 +40,8 @@ public:
     void OpenAddUserDialog();
     void OpenUserGroupConfigDialog();
     void OpenMessageUsersDialog();
-    void OpenUserGroupsDialog(QString user);
+    // The user's groups dialog: no parent, so it outlives any menu or page.
+    static void OpenUserGroupsDialog(QString user);
 
 public slots:
     void OnConnected();

@@ -12,7 +12,6 @@
 #include "views/shares/ItemLogDialog.h"
 #include "views/shares/SharesForm.h"
 #include "views/users/GiftPrivilegesDialog.h"
-#include "views/users/UserGroupsDialog.h"
 #include "views/users/UserInfoForm.h"
 #include "views/users/UserListForm.h"
 #include "views/users/UserNoteDialog.h"
@@ -21,10 +20,6 @@ namespace {
 
 ItemPtr UserItem(const QString& name) {
     return d.GetType("user")->GetItem(name);
-}
-
-void OpenGroupsDialog(const QString& user) {
-    (new UserGroupsDialog(user, nullptr))->show();
 }
 
 }  // namespace
@@ -140,7 +135,7 @@ void UserMenuOptions::OnMessageUser() {
 }
 
 void UserMenuOptions::OnSetUserGroups() {
-    OpenGroupsDialog(m_user);
+    UserListForm::OpenUserGroupsDialog(m_user);
 }
 
 // The list entry goes whole, so its groups are neither kept nor saved again.
@@ -152,7 +147,7 @@ void UserMenuOptions::OnRemoveUser() {
 void UserMenuOptions::OnAddUser() {
     UserItem(m_user).NewItem("in_user_list");
     if (GetSetting("open_groups_on_user_add") == "yes")
-        OpenGroupsDialog(m_user);
+        UserListForm::OpenUserGroupsDialog(m_user);
 }
 
 void UserMenuOptions::OnBrowseUser() {
