@@ -22,6 +22,12 @@ ItemPtr UserItem(const QString& name) {
     return d.GetType("user")->GetItem(name);
 }
 
+// Callers built without every service still get a menu: an undeclared mark
+// is simply not set.
+bool Marked(const ItemPtr& user, const char* type) {
+    return d.FindType(type) && user.IsConnected(type);
+}
+
 }  // namespace
 
 UserMenuOptions::UserMenuOptions(QMenu* menu, QString user, QObject* parent)
@@ -35,7 +41,7 @@ UserMenuOptions::UserMenuOptions(QMenu* menu, QString user, QObject* parent)
         connect(action, &QAction::triggered, this, slot);
     };
     add("Message user", ":/icons/chat_icon", &UserMenuOptions::OnMessageUser);
-    if (item.IsConnected("in_user_list")) {
+    if (Marked(item, "in_user_list")) {
         add("Set user's groups", ":/icons/users_icon", &UserMenuOptions::OnSetUserGroups);
         add("Remove user from list", ":/icons/remove_user_icon", &UserMenuOptions::OnRemoveUser);
     } else {
@@ -44,22 +50,22 @@ UserMenuOptions::UserMenuOptions(QMenu* menu, QString user, QObject* parent)
     add("Browse user's files", ":/icons/browse_icon", &UserMenuOptions::OnBrowseUser);
     add("Upload to user", ":/icons/browse_icon", &UserMenuOptions::OnUploadToUser);
     add("Get User Info", ":/icons/info_icon", &UserMenuOptions::OnGetUserInfo);
-    add(item.IsConnected("user_note") ? "Edit user note" : "Add user note", ":/icons/note_icon",
+    add(Marked(item, "user_note") ? "Edit user note" : "Add user note", ":/icons/note_icon",
         &UserMenuOptions::OnUserNote);
-    add(item.IsConnected("user_online_alert") ? "Remove online status alert"
-                                              : "Alert when user goes online",
+    add(Marked(item, "user_online_alert") ? "Remove online status alert"
+                                          : "Alert when user goes online",
         ":/icons/alert_icon", &UserMenuOptions::OnAddRemoveOnlineAlert);
     if (GetSettingInt("privileges_time_left") > 0)
         add("Gift Privileges", ":/icons/gift_icon", &UserMenuOptions::OnGiftPrivileges);
     menu->addSeparator();
-    if (item.IsConnected("unshared")) {
+    if (Marked(item, "unshared")) {
         add("Re-share files with user", ":/icons/browse_icon",
             &UserMenuOptions::OnReshareFilesWithUser);
     } else {
         add("Unshare files from user", ":/icons/browse_icon",
             &UserMenuOptions::OnUnshareFilesFromUser);
     }
-    if (item.IsConnected("is_ignored"))
+    if (Marked(item, "is_ignored"))
         add("Unignore user", ":/icons/chat_icon", &UserMenuOptions::OnUnignoreUser);
     else
         add("Ignore user", ":/icons/chat_icon", &UserMenuOptions::OnIgnoreUser);

@@ -16,11 +16,14 @@ ItemPtr UserItem(const QString& name) {
 }  // namespace
 
 void UserNoteDialog::Init() {
+    if (d.FindType("user_note_dialog"))
+        return;
     Type* dialog = d.NewType("user_note_dialog", PrimacyRoot, false, true);
     d.GetType("user")->RelateToType(dialog, One, One, false);
 }
 
 UserNoteDialog* UserNoteDialog::GetDialog(QString user) {
+    Init();
     const ItemPtr item = UserItem(user);
     const ItemPtr record = item["user_note_dialog"];
     if (!record.IsNull()) {
