@@ -984,6 +984,11 @@ void TestUserViews::messageToSeveralUsers() {
         targets << dialog->TargetBox()->itemText(i);
     QCOMPARE(targets, (QStringList{"All User List Users", "Downloading Users", "group: Band",
                                    "group: zoo"}));
+    for (const char* name : {"dan", "eve"})
+        d.GetType("upload_entry")->NewItem().Connect(User(name));
+    Flag("dan", "is_online", true);
+    dialog->TargetBox()->setCurrentIndex(1);
+    QCOMPARE(names(), QStringList{"dan"});  // eve is offline
     dialog->TargetBox()->setCurrentIndex(2);
     QCOMPARE(names(), QStringList{"Bob"});
     dialog->MessageEdit()->setPlainText("  \nhello\nall of\nyou \n");
