@@ -18,7 +18,7 @@
 //   quit                        -> bye after saving the store (also at end of input)
 // Events: room-chat ROOM USER TEXT; private USER TEXT; ready PORT; state|progress USER PATH STATUS
 // BYTES SIZE (a new "downloading" state gives the start offset); complete USER LOCALPATH; error
-// TEXT.
+// TEXT. User-info requests are answered with the description "Headless client NAME".
 #include <unistd.h>
 
 #include <QCommandLineParser>
@@ -39,6 +39,7 @@
 #include "store/DelayedInvoker.h"
 #include "store/GeneralFunctions.h"
 #include "store/Log.h"
+#include "store/MemStream.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 #include "transfers/TransferQueueManager.h"
@@ -202,6 +203,17 @@ bool Client::Start(const QCommandLineParser& args) {
                          browsed.insert(user, share);
                          Say({"share-end", user, QString::number(count)});
                      });
+    // Information pages of other clients get a plain answer, no picture.
+    QObject::connect(messenger.get(), &PeerMessenger::UserInfoRequested, [this](QString user) {
+        MemStream reply;
+        reply.Write(quint32(PeerMessenger::PM_USER_INFO_REPLY));
+        reply.Write(QString("Headless client " + GetSetting("username")).toUtf8());
+        reply.Write(quint8(0));
+        reply.Write(quint32(GetSettingInt("upload_slots")));
+        reply.Write(quint32(tqm->QueuedUploadCount()));
+        reply.Write(quint8(tqm->IsFreeToUpload() ? 1 : 0));
+        messenger->SendMessage(user, reply);
+    });
     QObject::connect(tqm.get(), &TransferQueueManager::DownloadProgressed,
                      [](const ItemPtr& e) { Say(EntryFields("progress", e)); });
     QObject::connect(tqm.get(), &TransferQueueManager::CompleteDownloadAdded, [](const ItemPtr& r) {

@@ -3,13 +3,13 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QListWidget>
-#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <algorithm>
 
 #include "net/server.h"
+#include "shell/Prompts.h"
 
 MessageUsersDialog* messageUsersDialog = nullptr;
 
@@ -75,7 +75,8 @@ ItemSet MessageUsersDialog::GetUsers() const {
     if (index == 0)
         return d.GetType("in_user_list")->GetItems().GetItems("user");
     if (index == 1) {
-        return d.GetType("upload_entry")->GetItems().GetItems("user").Connected("is_online");
+        Type* uploads = d.FindType("upload_entry");
+        return uploads ? uploads->GetItems().GetItems("user").Connected("is_online") : ItemSet();
     }
     Type* groups = d.FindType("user_list_group");
     const ItemPtr group =
@@ -104,12 +105,7 @@ void MessageUsersDialog::OnSendMessageClicked() {
         return;
     // The server would drop it unheard; say so rather than pretend it went.
     if (!gp_server || !gp_server->IsConnected()) {
-        auto* notice =
-            new QMessageBox(QMessageBox::Information, "Message Multiple Users",
-                            "Not logged in: the message was not sent.", QMessageBox::Ok, this);
-        notice->setObjectName("notSentBox");
-        notice->setAttribute(Qt::WA_DeleteOnClose);
-        notice->open();
+        prompts::Inform(this, "Message Multiple Users", "Not logged in: the message was not sent.");
         return;
     }
     text.replace('\n', ' ');

@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "store/FileInfo.h"
+
 namespace {
 
 // A decimal number with an optional leading sign. Anything else reads as 0
@@ -62,10 +64,10 @@ void FilterParser::Parse(const QString& text) {
         } else if (token == "iscbr") {
             m_cbr = m_hasAttributes = true;
         } else if (token.startsWith("minbitrate:")) {
-            m_minBitrate = ReadNumber<int>(token.mid(11));
+            m_minBitrate = ReadNumber<qint64>(token.mid(11));
             m_hasAttributes = true;
         } else if (token.startsWith("mbr:")) {
-            m_minBitrate = ReadNumber<int>(token.mid(4));
+            m_minBitrate = ReadNumber<qint64>(token.mid(4));
             m_hasAttributes = true;
         } else if (token.startsWith("minfilesize:")) {
             m_minFileSize = MegabytesToBytes(ReadNumber<qint64>(token.mid(12)));
@@ -83,19 +85,53 @@ void FilterParser::Parse(const QString& text) {
     }
 }
 
+FilterAttributes FilterAttributes::Of(const ItemPtr& file, int parts) {
+    FilterAttributes out;
+    if (file.IsNull())
+        return out;
+    if (parts & Mode) {
+        const std::string mode = file.HasItem("bitrate_mode").AsStdString();
+        out.hasMode = mode == "vbr" || mode == "cbr";
+        out.vbr = mode == "vbr";
+    }
+    if (parts & Bitrate)
+        out.bitrate = file.HasItem("bitrate").AsInt64();
+    if (parts & Size)
+        out.size = file.HasItem("file_size").AsInt64();
+    return out;
+}
+
+FilterAttributes FilterAttributes::Of(const FileInfo& file) {
+    FilterAttributes out;
+    const AttributeMap& attributes = file.GetAttributes();
+    out.hasMode = attributes.Has(AttributeMap::kVariableBitrate);
+    out.vbr = out.hasMode && attributes.Get(AttributeMap::kVariableBitrate) != 0;
+    out.bitrate = qint64(attributes.Get(AttributeMap::kBitrate));
+    out.size = file.GetSize();
+    return out;
+}
+
+bool FilterParser::PassesAttributes(const FilterAttributes& file) const {
+    if (m_vbr && !(file.hasMode && file.vbr))
+        return false;
+    if (m_cbr && !(file.hasMode && !file.vbr))
+        return false;
+    // A limit of 0 is none.
+    if (m_minBitrate != 0 && file.bitrate < m_minBitrate)
+        return false;
+    return m_minFileSize == 0 || file.size >= m_minFileSize;
+}
+
 int FilterParser::IsMatching(const QString& text, FilterParser* rest, const ItemPtr& file) const {
     if (rest) {
         rest->m_included.clear();
         rest->m_excluded.clear();
     }
-    if (!file.IsNull()) {
-        if (m_vbr && file.HasItem("bitrate_mode").AsStdString() != "vbr")
-            return 2;
-        if (m_cbr && file.HasItem("bitrate_mode").AsStdString() != "cbr")
-            return 2;
-        if (m_minBitrate != 0 && file.HasItem("bitrate").AsInt() < m_minBitrate)
-            return 2;
-        if (m_minFileSize != 0 && file.HasItem("file_size").AsInt64() < m_minFileSize)
+    if (!file.IsNull() && m_hasAttributes) {
+        const int parts = (m_vbr || m_cbr ? FilterAttributes::Mode : 0) |
+                          (m_minBitrate != 0 ? FilterAttributes::Bitrate : 0) |
+                          (m_minFileSize != 0 ? FilterAttributes::Size : 0);
+        if (!PassesAttributes(FilterAttributes::Of(file, parts)))
             return 2;
     }
     if (rest) {

@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QSplitter>
@@ -12,13 +13,17 @@
 #include "shell/ActionSetToolBar.h"
 #include "shell/EventToolBar.h"
 #include "shell/FocusWidget.h"
+#include "shell/Prompts.h"
 #include "shell/SizeManager.h"
 #include "store/DelayedInvoker.h"
 #include "store/GeneralFunctions.h"
 #include "store/Settings.h"
+#include "transfers/TransferQueueManager.h"
 #include "ui_SearchResultsForm.h"
 #include "views/search/FilterHelpDialog.h"
 #include "views/search/FilterParser.h"
+#include "views/search/SearchResultMenuOptions.h"
+#include "views/users/UserMenuOptions.h"
 
 namespace {
 
@@ -66,7 +71,7 @@ void SearchResultListItem::SetFileColumns(const ItemPtr& result) {
     setText(4, result.HasItem("search_result_file_name").AsString());
     m_size = result.HasItem("file_size").AsInt64();
     setText(5, CommafyNumber(m_size));
-    m_bitrate = result.HasItem("bitrate").AsInt();
+    m_bitrate = result.HasItem("bitrate").AsInt64();
     setText(6, SharedFoldersManager::GetFileItemDisplayString(result));
 }
 
@@ -125,6 +130,12 @@ SearchResultsForm::SearchResultsForm(QString text, bool isWishList, QWidget* par
     // Rows are one line each; the view then lays out large lists without
     // asking every row for its height.
     list->setUniformRowHeights(true);
+    // The save button toggles between two texts; it is 90 pixels wide unless
+    // the longer text needs more in the font in use.
+    QPushButton* save = mp_ui->saveFilterButton;
+    save->setText("Remove Filter");
+    save->setFixedWidth(qMax(90, save->sizeHint().width()));
+    save->setText("Save Filter");
     mp_ui->correlationsWidget->hide();
     mp_ui->correlationsWidget->setHeaderLabels({"related searches"});
     if (!m_isWishList) {
@@ -259,6 +270,7 @@ QTreeWidgetItem* SearchResultsForm::AddSearchResult(const ItemPtr& result) {
         row->m_folderPath = folder.AsString();
         row->setText(3, ReversePathname(row->m_folderPath));
         row->SetFileColumns(result);
+        m_fileRows.insert(result.GetId(), row);
         fileNodeType->GetItem(Value(static_cast<QTreeWidgetItem*>(row))).Connect(result);
         if (mp_batchFilter) {
             FilterFlatRow(row, list->topLevelItemCount() - 1, *mp_batchFilter);
@@ -310,6 +322,7 @@ QTreeWidgetItem* SearchResultsForm::AddSearchResult(const ItemPtr& result) {
     auto* fileRow = new SearchResultListItem(folderRow, SearchResultListItem::FileRow);
     m_unsortedParents.insert(folderRow);
     fileRow->SetFileColumns(result);
+    m_fileRows.insert(result.GetId(), fileRow);
     if (widget.HasItem("expand_users").AsStdString() == "yes" && !userRow->isExpanded())
         userRow->setExpanded(true);
     if (widget.HasItem("expand_folders").AsStdString() == "yes" && !folderRow->isExpanded())
@@ -531,10 +544,92 @@ void SearchResultsForm::PopulateCorrelations() {
         sizeManager->RegisterSplitter("correlations_splitter", mp_ui->splitter, sizes);
 }
 
-// Downloads and the result menu come with the result actions.
-void SearchResultsForm::OnResultDoubleClicked(QTreeWidgetItem*, int) {}
+SearchResultsForm* SearchResultsForm::PageOf(QTreeWidgetItem* row) {
+    QWidget* widget = row ? row->treeWidget() : nullptr;
+    for (; widget; widget = widget->parentWidget())
+        if (auto* page = qobject_cast<SearchResultsForm*>(widget))
+            return page->searchResults() == row->treeWidget() ? page : nullptr;
+    return nullptr;
+}
 
-void SearchResultsForm::OnContextMenuRequested(QPoint) {}
+ItemPtr SearchResultsForm::SearchTextItem(const QString& text) {
+    Type* texts = FindType("search_request_text");
+    return texts ? texts->HasItem(Value(text)) : ItemPtr();
+}
+
+SearchResultListItem* SearchResultsForm::FileRowOf(const ItemPtr& result) const {
+    return result.IsNull() ? nullptr : m_fileRows.value(result.GetId());
+}
+
+ItemPtr SearchResultsForm::QueueDownload(const ItemPtr& result, bool single,
+                                         const ItemPtr& searchText) {
+    if (!transferQueueManager || result.IsNull() || result.IsRemoved())
+        return ItemPtr();
+    const ItemPtr entry = transferQueueManager->AddDownload(
+        result.HasItem("search_results").HasItem("user").AsString(),
+        result.HasItem("search_result_file_name").AsStdString(),
+        result.HasItem("search_result_file_folder").AsStdString(),
+        result.HasItem("file_size").AsInt64(), single, 0);
+    if (entry.IsNull())
+        return entry;
+    if (!searchText.IsNull() && !searchText.IsRemoved())
+        entry.Connect(searchText);
+    if (SearchResultListItem* row = FileRowOf(result))
+        row->setIcon(4, QIcon(":/icons/download_icon"));
+    return entry;
+}
+
+// A user or folder row stands for every file under it; a row's own file
+// is fetched whatever its extension, the others skip excluded ones.
+void SearchResultsForm::OnResultDoubleClicked(QTreeWidgetItem* ip_item, int) {
+    auto* row = dynamic_cast<SearchResultListItem*>(ip_item);
+    if (!row || PageOf(row) != this)
+        return;
+    std::vector<ItemPtr> results;
+    const auto take = [&results](QTreeWidgetItem* fileRow) {
+        const ItemPtr result = static_cast<SearchResultListItem*>(fileRow)->Result();
+        if (!result.IsNull() && !result.IsRemoved())
+            results.push_back(result);
+    };
+    const bool single = row->RowKind() == SearchResultListItem::FileRow;
+    if (single) {
+        take(row);
+    } else if (row->RowKind() == SearchResultListItem::FolderRow) {
+        for (int k = 0; k < row->childCount(); ++k)
+            take(row->child(k));
+    } else {
+        for (int f = 0; f < row->childCount(); ++f)
+            for (int k = 0; k < row->child(f)->childCount(); ++k)
+                take(row->child(f)->child(k));
+    }
+    if (results.empty())
+        return;
+    std::stable_sort(results.begin(), results.end(), CompareSearchResults);
+    const ItemPtr text = results.front()
+                             .HasItem("search_results")
+                             .HasItem("search_request")
+                             .HasItem("search_request_text");
+    for (const ItemPtr& result : results)
+        if (single || !TransferQueueManager::HasExcludedDownloadExtension(
+                          result.HasItem("search_result_file_name").AsString()))
+            QueueDownload(result, single, text);
+}
+
+void SearchResultsForm::OnContextMenuRequested(QPoint i_point) {
+    QTreeWidget* list = mp_ui->searchResultsTreeWidget;
+    auto* row = dynamic_cast<SearchResultListItem*>(list->itemAt(i_point));
+    if (!row)
+        return;
+    QMenu menu;
+    SearchResultMenuOptions resultOptions(&menu, row);
+    QString user;
+    if (row->RowKind() == SearchResultListItem::FileRow)
+        user = row->Result().HasItem("search_results").HasItem("user").AsString();
+    else
+        user = GetNodeUserNode(row)->text(0);
+    UserMenuOptions userOptions(&menu, user);
+    prompts::ExecMenu(&menu, list->viewport()->mapToGlobal(i_point));
+}
 
 void SearchResultsForm::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
@@ -576,5 +671,6 @@ void SearchResultsForm::RemoveStoreItems() {
     m_userNodes.clear();
     m_folderRows.clear();
     m_userRows.clear();
+    m_fileRows.clear();
     m_unsortedParents.clear();
 }

@@ -52,7 +52,7 @@ private:
     qint64 m_queue = 0;
     double m_speed = 0;
     qint64 m_size = 0;
-    int m_bitrate = 0;
+    qint64 m_bitrate = 0;
     ItemPtr m_result;
     QString m_sortKey;
     int m_sortKeyColumn = -1;
@@ -92,6 +92,16 @@ public:
     // the search form calls it when the tab closes.
     void RemoveStoreItems();
     void PopulateCorrelations();
+
+    // The page whose result list holds the row; null for any other row.
+    static SearchResultsForm* PageOf(QTreeWidgetItem* row);
+    // The "search_request_text" item of a search text; null when none exists.
+    static ItemPtr SearchTextItem(const QString& text);
+    // Queues the download of one result, ties the entry to the search text
+    // that found it and marks the result's row. Returns the entry.
+    ItemPtr QueueDownload(const ItemPtr& result, bool single, const ItemPtr& searchText);
+    // The file row of a result on this page, or null.
+    SearchResultListItem* FileRowOf(const ItemPtr& result) const;
 
 public slots:
     void OnClearFilterClicked();
@@ -133,6 +143,8 @@ private:
     QHash<QPair<QTreeWidgetItem*, quint64>, SearchResultListItem*> m_folderRows;
     QHash<QTreeWidgetItem*, ItemPtr> m_userNodes;
     QHash<QTreeWidgetItem*, ItemPtr> m_folderNodes;
+    // File rows by their result's identity, for the download marks.
+    QHash<quint64, SearchResultListItem*> m_fileRows;
     // What the last sort left ordered: the rows under other parents keep
     // their order until the column or the order changes.
     int m_sortedColumn = -1;

@@ -7,6 +7,7 @@
 #include <QMetaObject>
 #include <QTreeWidget>
 
+#include "shell/Prompts.h"
 #include "ui_SearchForm.h"
 #include "views/search/SearchForm.h"
 
@@ -128,7 +129,7 @@ void SearchForm::OnWishListContextMenuRequested(QPoint i_point) {
     QMenu menu;
     menu.addAction(QIcon(":/icons/wishlist_icon"), "Remove Wish List Search", this,
                    &SearchForm::OnRemoveWishListItemRequested);
-    menu.exec(list->viewport()->mapToGlobal(i_point));
+    prompts::ExecMenu(&menu, list->viewport()->mapToGlobal(i_point));
 }
 
 void SearchForm::OnRemoveWishListItemRequested() {

@@ -6,9 +6,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QVBoxLayout>
+
+#include "shell/Prompts.h"
 
 UserGroupConfigDialog* userGroupConfigDialog = nullptr;
 
@@ -109,16 +111,25 @@ UserGroupConfigDialog::UserGroupConfigDialog(QWidget* parent)
     auto* layout = new QHBoxLayout(this);
     mp_groups->setObjectName("groupList");
     mp_groups->setSortingEnabled(true);
-    layout->addWidget(mp_groups);
+    layout->addWidget(mp_groups, 1);
     mp_groupBox->setObjectName("groupBox");
-    layout->addWidget(mp_groupBox);
-    auto* priorityRow = new QWidget(mp_groupBox);
-    priorityRow->setGeometry(20, 11, 134, 22);
-    auto* rowLayout = new QHBoxLayout(priorityRow);
-    rowLayout->setContentsMargins(0, 0, 0, 0);
-    rowLayout->addWidget(new QLabel("Download Priority", priorityRow));
-    mp_priority->setParent(priorityRow);
-    rowLayout->addWidget(mp_priority);
+    layout->addWidget(mp_groupBox, 1);
+    // A layout, not fixed places: the controls keep their room at any size
+    // and font, and the dialog cannot shrink below them.
+    auto* boxLayout = new QVBoxLayout(mp_groupBox);
+    boxLayout->setContentsMargins(20, 11, 20, 11);
+    boxLayout->setSpacing(16);
+    auto* priorityRow = new QHBoxLayout;
+    priorityRow->addWidget(new QLabel("Download Priority", mp_groupBox));
+    priorityRow->addWidget(mp_priority);
+    priorityRow->addStretch();
+    boxLayout->addLayout(priorityRow);
+    boxLayout->addWidget(mp_acceptUploads);
+    auto* deleteRow = new QHBoxLayout;
+    deleteRow->addWidget(mp_delete);
+    deleteRow->addStretch();
+    boxLayout->addLayout(deleteRow);
+    boxLayout->addStretch();
     mp_priority->setObjectName("prioritySpinBox");
     mp_priority->setRange(0, 99);
     mp_priority->setWhatsThis(
@@ -128,9 +139,7 @@ UserGroupConfigDialog::UserGroupConfigDialog(QWidget* parent)
         "to other downloads. A priority of 1 or more will order downloads by users of this group "
         "ahead of all other downloads, except for ones with a higher priority.");
     mp_acceptUploads->setObjectName("acceptUploadsCheckBox");
-    mp_acceptUploads->setGeometry(20, 50, 281, 17);
     mp_delete->setObjectName("deleteButton");
-    mp_delete->setGeometry(20, 90, 91, 23);
     connect(mp_groups, &QListWidget::currentItemChanged, this,
             &UserGroupConfigDialog::OnCurrentGroupItemChanged);
     connect(mp_priority, qOverload<int>(&QSpinBox::valueChanged), this,
@@ -203,10 +212,8 @@ void UserGroupConfigDialog::OnDeleteClicked() {
     QListWidgetItem* row = mp_groups->currentItem();
     if (!row)
         return;
-    const auto answer = QMessageBox::question(nullptr, "Delete group?",
-                                              "Are you sure you want to delete this user group?",
-                                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-    if (answer != QMessageBox::Yes)
+    if (!prompts::AskYesNo(nullptr, "Delete group?",
+                           "Are you sure you want to delete this user group?"))
         return;
     const ItemPtr group = d.GetType("user_list_group")->HasItem(row->text());
     if (!group.IsNull())

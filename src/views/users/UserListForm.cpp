@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QMenu>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -12,6 +13,7 @@
 #include "shell/ActionSetToolBar.h"
 #include "shell/EventToolBar.h"
 #include "shell/FocusWidget.h"
+#include "shell/Prompts.h"
 #include "shell/SizeManager.h"
 #include "shell/TabWidget.h"
 #include "store/DataSaver.h"
@@ -25,6 +27,7 @@
 #include "views/users/AddUserDialog.h"
 #include "views/users/UserGroupsDialog.h"
 #include "views/users/UserInfoForm.h"
+#include "views/users/UserMenuOptions.h"
 
 UserListForm* userListForm = nullptr;
 
@@ -40,6 +43,18 @@ bool IsOnline(const ItemPtr& user) {
 }
 
 }  // namespace
+
+// A cut inside a multi-byte sequence would make the whole text unreadable to
+// the receiver, so the cut backs off to the start of that character.
+QByteArray CutUtf8(QByteArray text, int maxBytes) {
+    if (text.size() <= maxBytes)
+        return text;
+    int end = std::max(maxBytes, 0);
+    while (end > 0 && (quint8(text[end]) & 0xC0) == 0x80)
+        --end;
+    text.truncate(end);
+    return text;
+}
 
 QTreeWidgetItem* UserRow(const ItemPtr& user, const char* nodeType) {
     if (user.IsNull() || !d.FindType(nodeType))
@@ -120,10 +135,13 @@ QTreeWidget* UserListForm::NewList(const char* name, const QStringList& headers,
 }
 
 void UserListForm::ConnectContextMenu(QTreeWidget* list) {
-    connect(list, &QWidget::customContextMenuRequested, this, [this, list](const QPoint& pos) {
+    connect(list, &QWidget::customContextMenuRequested, this, [list](const QPoint& pos) {
         QTreeWidgetItem* row = list->itemAt(pos);
-        if (row)
-            emit UserMenuRequested(row->text(0), list->viewport()->mapToGlobal(pos));
+        if (!row)
+            return;
+        QMenu menu;
+        UserMenuOptions options(&menu, row->text(0));
+        prompts::ExecMenu(&menu, list->viewport()->mapToGlobal(pos));
     });
 }
 
@@ -421,7 +439,7 @@ void UserListForm::OpenMessageUsersDialog() {
 }
 
 void UserListForm::OpenUserGroupsDialog(QString user) {
-    (new UserGroupsDialog(user, this))->show();
+    (new UserGroupsDialog(user, nullptr))->show();
 }
 
 UserInfoForm* UserListForm::GetUserInfoForm(QString name) {
@@ -454,10 +472,8 @@ void UserListForm::OnUserInfoRequested(QString user) {
         return;
     MemStream message;
     message.Write(kUserInfoReply);
-    QByteArray description = GetSetting("user_description").replace("\n", "\r\n").toUtf8();
-    if (description.size() > int(InputStream::kMaxStringLength))
-        description.truncate(int(InputStream::kMaxStringLength));
-    message.Write(description);
+    message.Write(CutUtf8(GetSetting("user_description").replace("\n", "\r\n").toUtf8(),
+                          int(InputStream::kMaxStringLength)));
     QByteArray picture;
     const QString pictureFile = GetSetting("user_picture_file");
     if (!pictureFile.isEmpty()) {

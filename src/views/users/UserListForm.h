@@ -40,11 +40,8 @@ public:
     void OpenAddUserDialog();
     void OpenUserGroupConfigDialog();
     void OpenMessageUsersDialog();
-    void OpenUserGroupsDialog(QString user);
-
-signals:
-    // The user context menu (a later addition) hangs on this.
-    void UserMenuRequested(QString user, QPoint globalPos);
+    // The user's groups dialog: no parent, so it outlives any menu or page.
+    static void OpenUserGroupsDialog(QString user);
 
 public slots:
     void OnConnected();
@@ -87,6 +84,9 @@ private:
 
 // The row tied to a user by its node item of nodeType, or null.
 QTreeWidgetItem* UserRow(const ItemPtr& user, const char* nodeType);
+
+// The UTF-8 text cut to at most maxBytes, between characters.
+QByteArray CutUtf8(QByteArray text, int maxBytes);
 
 extern UserListForm* userListForm;
 

@@ -15,7 +15,32 @@ public:
     UserMenuOptions(QMenu* menu, QString user, QObject* parent = nullptr);
     ~UserMenuOptions() override;
 
+public slots:
+    void OnMessageUser();
+    void OnSetUserGroups();
+    void OnRemoveUser();
+    void OnAddUser();
+    void OnBrowseUser();
+    void OnUploadToUser();
+    void OnGetUserInfo();
+    void OnUserNote();
+    void OnAddRemoveOnlineAlert();
+    void OnGiftPrivileges();
+    void OnUnshareFilesFromUser();
+    void OnReshareFilesWithUser();
+    void OnIgnoreUser();
+    void OnUnignoreUser();
+    void OnAddUserMembership();
+    void OnRemoveUserMembership();
+    void OnAddUserOperatorship();
+    void OnRemoveUserOperatorship();
+    void OnUserLog();
+
 private:
+    void AddPrivateRooms(QMenu* menu);
+    // The room named by the data of the action that called the slot.
+    QString SenderRoom() const;
+
     QString m_user;
 };
 
