@@ -345,6 +345,8 @@ private slots:
         QTreeWidget* folders = nullptr;
         QTRY_VERIFY_WITH_TIMEOUT(
             (folders = Child<QTreeWidget>("folderTree")) && FindRow(folders, "sub"), 30000);
+        ClickRow(folders, FindRow(folders, "share"), false);
+        QTRY_VERIFY(FindRow(Child<QTreeWidget>("fileList"), "song one.mp3"));
         Shoot("Browse");
         ClickRow(folders, FindRow(folders, "sub"), true);
         ShowPage("Transfers");
@@ -427,7 +429,6 @@ private slots:
         QTRY_VERIFY2(FindRow(uploads, "own song.mp3") &&
                          RowText(FindRow(uploads, "own song.mp3")).contains("complete"),
                      qPrintable(Dump(uploads)));
-        Shoot("Transfers");
     }
 
     // A download waiting for bob, who is offline, must wait again after a
@@ -461,6 +462,8 @@ private slots:
         QVERIFY(!m_bob->WaitFor("ready").isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(HasIcon(bob, ":/icons/online_icon"), 30000);
         ExpectDownloaded("later.bin", m_later);
+        ClickTab(Child<QTabWidget>("transfersTabControl"), 0);
+        Shoot("Transfers");
     }
 
     void cleanupTestCase() {
