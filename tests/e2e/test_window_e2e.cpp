@@ -13,7 +13,6 @@
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMenu>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTabBar>
@@ -94,7 +93,6 @@ QString FindFile(const QString& folder, const QString& name) {
 class TestWindowEndToEnd : public QObject {
     Q_OBJECT
 
-    QString m_home;
     QTemporaryDir m_dir;
     QString m_shots;
     TestServer m_server;
@@ -103,10 +101,6 @@ class TestWindowEndToEnd : public QObject {
     QByteArray m_song, m_y, m_x, m_own, m_later;
     QStringList m_boxes;
 
-public:
-    explicit TestWindowEndToEnd(QString home) : m_home(std::move(home)) {}
-
-private:
     QString At(const QString& relative) const { return m_dir.filePath(relative); }
     Ui_MainWindow* ui() const { return m_window->Form(); }
     template <typename T>
@@ -493,7 +487,7 @@ int main(int argc, char** argv) {
     Application::ApplyProgramStyle();
     int code = 0;
     {
-        TestWindowEndToEnd test(home.path());
+        TestWindowEndToEnd test;
         code = QTest::qExec(&test, argc, argv);
     }
     delete app;
