@@ -22,7 +22,9 @@
 #include "support/Payload.h"
 #include "support/TestFiles.h"
 #include "support/TransferServices.h"
+#include "ui_SearchForm.h"
 #include "ui_TransfersForm.h"
+#include "views/search/SearchForm.h"
 #include "views/transfers/TransfersForm.h"
 #include "views/users/UserMenuOptions.h"
 
@@ -232,6 +234,7 @@ private slots:
     void progressFitsDefaultColumns();
     void actionsMenusAndControls();
     void halfMinuteSweepAndClearing();
+    void rerunSearchOpensAPage();
     void startupAfterSavedStore();
 };
 
@@ -615,6 +618,26 @@ void TestTransferViews::halfMinuteSweepAndClearing() {
     // Queued uploads of users offline for five minutes go, idle or not.
     QVERIFY(received.IsRemoved() && noTimes.IsRemoved());
     QVERIFY(!running.IsRemoved() && !online.IsRemoved() && !recent.IsRemoved());
+}
+
+// A download's search runs again from its menu on a page of its own, and
+// stays out of the search history.
+void TestTransferViews::rerunSearchOpensAPage() {
+    SearchForm search;
+    search.Init();
+    QTabWidget* pages = search.Ui()->searchTabControl;
+    const int before = pages->count();
+    const ItemPtr plain = Fake(false, "ann", "A", "x", "queued:10");
+    Menu(Downloads(), {RowOf(plain, "download_list_node")});
+    QVERIFY(!menuShown.isEmpty() && !menuShown.last().startsWith("Re-run"));
+    const ItemPtr e = Fake(false, "ann", "A", "y", "queued:10");
+    Link(e, "search_request_text", QString("rock & roll"));
+    menuChoice = "Re-run Search: rock && roll";
+    Menu(Downloads(), {RowOf(e, "download_list_node")});
+    QVERIFY2(menuShown.contains(menuChoice), qPrintable(menuShown.join(',')));
+    QCOMPARE(pages->count(), before + 1);
+    QCOMPARE(d.GetType("search_request")->ItemCount(), 1);
+    QCOMPARE(search.Ui()->searchEdit->count(), 0);
 }
 
 // A saved queue of 1,000 downloads comes back in queue order, built once the
