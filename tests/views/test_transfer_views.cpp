@@ -70,6 +70,15 @@ QAction* FindAction(QMenu* menu, const QString& text) {
     return nullptr;
 }
 
+// Takes the addresses handed to the desktop's opener.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void Open(const QUrl& url) { urls << url; }
+};
+
 }  // namespace
 
 class TestTransferViews : public QObject, private TransferServices {
@@ -333,6 +342,25 @@ void TestTransferViews::downloadsAgainstTheEngine() {
     QCOMPARE(menuShown.mid(4), UserTail("bob"));
     QVERIFY(a.IsRemoved() && RowOf(b, "download_list_node")->parent() == album);
     QCOMPARE(album->childCount(), 1);
+
+    // A finished file opens by double-click, its folder from the menu.
+    UrlCatcher opened;
+    QDesktopServices::setUrlHandler("file", &opened, "Open");
+    form->OnDownloadListItemDoubleClicked(RowOf(b, "download_list_node"), 3);
+    form->OnDownloadListItemDoubleClicked(album, 3);
+    menuChoice = "Open Folder";
+    Menu(Downloads(), {RowOf(b, "download_list_node")});
+    QDesktopServices::unsetUrlHandler("file");
+    QCOMPARE(opened.urls.size(), 2);
+    QVERIFY(QFileInfo(opened.urls[0].toLocalFile()).isFile());
+    QCOMPARE(ReadFile(opened.urls[0].toLocalFile()), Pattern(1000));
+    QCOMPARE(opened.urls[1].toLocalFile(), QFileInfo(opened.urls[0].toLocalFile()).path());
+
+    // An empty file: its bar reads 100 % once it is done.
+    const ItemPtr z = tqm->AddDownload("bob", "z", "Empty", 0, false, 0);
+    QVERIFY(Offer(11, "Empty\\z", 0) >= 0);
+    QTRY_COMPARE_WITH_TIMEOUT(TQM::DownloadStatus(z), QString("complete"), kWait);
+    QCOMPARE(BarText(RowOf(z, "download_list_node")), QString(" (100.0%)"));
 }
 
 // Bob asks for a file of ours; the row follows the upload to its end and the
@@ -485,6 +513,9 @@ void TestTransferViews::actionsMenusAndControls() {
     const ItemPtr other = Fake(false, "ann", "A\\Two", "g", "complete:10");
     const ItemPtr active = Fake(false, "ann", "A\\Two", "h", "downloading:10:0:0");
     const ItemPtr carl = Fake(false, "carl", "A\\One", "k", "queued:10");
+    // A link made again leaves the entry its one row.
+    Link(carl, "file_name", QString("k2"));
+    QCOMPARE(d.GetType("download_list_node")->ItemCount(), 8);
     QTreeWidgetItem* ann = Downloads()->topLevelItem(0);
     QTreeWidgetItem* one = RowOf(folder[0], "download_list_node")->parent();
     QTreeWidgetItem* otherRow = RowOf(other, "download_list_node");
