@@ -22,9 +22,11 @@
 #include "support/Payload.h"
 #include "support/TestFiles.h"
 #include "support/TransferServices.h"
+#include "ui_CompleteDownloadsForm.h"
 #include "ui_SearchForm.h"
 #include "ui_TransfersForm.h"
 #include "views/search/SearchForm.h"
+#include "views/transfers/CompleteDownloadsForm.h"
 #include "views/transfers/TransfersForm.h"
 #include "views/users/UserMenuOptions.h"
 
@@ -244,6 +246,7 @@ private slots:
     void actionsMenusAndControls();
     void halfMinuteSweepAndClearing();
     void rerunSearchOpensAPage();
+    void completedDownloadsList();
     void startupAfterSavedStore();
 };
 
@@ -669,6 +672,45 @@ void TestTransferViews::rerunSearchOpensAPage() {
     QCOMPARE(pages->count(), before + 1);
     QCOMPARE(d.GetType("search_request")->ItemCount(), 1);
     QCOMPARE(search.Ui()->searchEdit->count(), 0);
+}
+
+// The finished downloads' tab: opened once on its action, newest first
+// whatever the sort column; records from before it was opened stay out.
+void TestTransferViews::completedDownloadsList() {
+    const QDateTime now = QDateTime::currentDateTime();
+    const auto record = [&](const QString& name, int secondsAgo) {
+        const ItemPtr r = d.GetType("complete_download")->NewItem();
+        Link(r, "complete_download_filename", name);
+        Link(r, "complete_download_relative_folder", QString("Music\\") + name);
+        Link(r, "complete_download_file_size", QString("1234"));
+        Link(r, "complete_download_completion_time",
+             now.addSecs(-secondsAgo).toString(Qt::TextDate));
+        Link(r, "user", QString("bob"));
+        return r;
+    };
+    record("before", 0);
+    QTabWidget* tabs = form->Ui()->transfersTabControl;
+    form->OnActionBarTriggered(nullptr, "complete_downloads");
+    form->OnActionBarTriggered(nullptr, "complete_downloads");
+    QCOMPARE(tabs->count(), 3);
+    QCOMPARE(tabs->tabText(2), QString("Complete"));
+    QCOMPARE(tabs->currentWidget(), form->CompleteDownloads());
+    for (const auto& [name, ago] : {std::pair{"b", 60}, {"a", 0}, {"z", 120}, {"same", 60}})
+        emit tqm->CompleteDownloadAdded(record(name, ago));
+    QTreeWidget* list = form->CompleteDownloads()->Ui()->downloadList;
+    QStringList rows;
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        rows << list->topLevelItem(i)->text(0);
+    QCOMPARE(rows.first(), QString("a"));
+    QCOMPARE(rows.last(), QString("z"));
+    QCOMPARE(rows.size(), 4);
+    QTreeWidgetItem* top = list->topLevelItem(0);
+    QCOMPARE(QStringList({top->text(1), top->text(2), top->text(3)}),
+             QStringList({"Music\\a", "bob", "1234"}));
+    // Equal times: neither row is less than the other.
+    QTreeWidgetItem* b = list->findItems("b", Qt::MatchExactly).value(0);
+    QTreeWidgetItem* same = list->findItems("same", Qt::MatchExactly).value(0);
+    QVERIFY(b && same && !(*b < *same) && !(*same < *b));
 }
 
 // A saved queue of 1,000 downloads comes back in queue order, built once the
