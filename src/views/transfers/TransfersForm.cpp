@@ -168,6 +168,18 @@ QDateTime StoredTime(const ItemPtr& item) {
     return item.IsNull() ? QDateTime() : QDateTime::fromString(item.AsString(), Qt::TextDate);
 }
 
+// A set of many items at once: merging them in one by one would cost the
+// whole set each time.
+ItemSet SetOf(std::vector<ItemPtr>& items) {
+    std::sort(items.begin(), items.end(),
+              [](const ItemPtr& a, const ItemPtr& b) { return a.GetId() < b.GetId(); });
+    items.erase(std::unique(items.begin(), items.end()), items.end());
+    ItemSet set;
+    for (const ItemPtr& item : items)
+        set.AppendOrdered(item);
+    return set;
+}
+
 QIcon OnlineIcon(const ItemPtr& user) {
     return QIcon(user.IsConnected("is_online") ? ":/icons/online_icon" : ":/icons/offline_icon");
 }
@@ -743,9 +755,8 @@ QTreeWidgetItem* TransfersForm::GetUploadNodeUserNode(QTreeWidgetItem* row) {
 }
 
 ItemSet TransfersForm::EntriesUnder(const ListKind& k, QTreeWidgetItem* row) const {
-    ItemSet entries;
     if (!row)
-        return entries;
+        return ItemSet();
     const ItemPtr userNode = NodeOfRow(k.userNode, row);
     ItemSet folders;
     if (!userNode.IsNull())
@@ -757,10 +768,9 @@ ItemSet TransfersForm::EntriesUnder(const ListKind& k, QTreeWidgetItem* row) con
         else
             return NodeOfRow(k.fileNode, row).GetItems(k.entryType);
     }
-    for (const ItemPtr& folder : folders)
-        for (const ItemPtr& file : folder.GetItems(k.fileNode))
-            entries.Add(file.GetItems(k.entryType));
-    return entries;
+    // One sorted gathering: adding entry by entry merges the whole set each
+    // time, which a user of many thousand files cannot afford.
+    return folders.GetItems(k.fileNode).GetItems(k.entryType);
 }
 
 ItemSet TransfersForm::GetNodeDownloadEntryItems(QTreeWidgetItem* row) {
@@ -1098,7 +1108,7 @@ void TransfersForm::ContextMenu(const ListKind& k, const QPoint& point) {
     if (selected.isEmpty())
         return;
     QStringList users;
-    ItemSet chosen;
+    std::vector<ItemPtr> gathered;
     for (QTreeWidgetItem* row : selected) {
         QTreeWidgetItem* userRow =
             k.upload ? GetUploadNodeUserNode(row) : GetDownloadNodeUserNode(row);
@@ -1107,8 +1117,9 @@ void TransfersForm::ContextMenu(const ListKind& k, const QPoint& point) {
             users << user;
         const ItemSet entries = EntriesUnder(k, row);
         if (selected.size() == 1 || entries.Size() <= 1)
-            chosen.Add(entries);
+            gathered.insert(gathered.end(), entries.Items().begin(), entries.Items().end());
     }
+    const ItemSet chosen = SetOf(gathered);
     QMenu menu;
     std::unique_ptr<QObject> listOptions;
     if (k.upload)
@@ -1143,9 +1154,11 @@ void TransfersForm::DeleteSelected(const ListKind& k) {
     if (!transferQueueManager)
         return;
     // Every entry is gathered before the first removal deletes rows.
-    ItemSet entries;
+    std::vector<ItemPtr> gathered;
     for (QTreeWidgetItem* row : ListOf(k)->selectedItems())
-        entries.Add(EntriesUnder(k, row));
+        for (const ItemPtr& entry : EntriesUnder(k, row))
+            gathered.push_back(entry);
+    const ItemSet entries = SetOf(gathered);
     for (const ItemPtr& entry : entries) {
         if (entry.IsRemoved())
             continue;
