@@ -21,6 +21,7 @@
 #include "shell/ShellGlobals.h"
 #include "support/Payload.h"
 #include "support/TestFiles.h"
+#include "support/TransferColours.h"
 #include "support/TransferServices.h"
 #include "ui_CompleteDownloadsForm.h"
 #include "ui_SearchForm.h"
@@ -109,12 +110,7 @@ class TestTransferViews : public QObject, private TransferServices {
         tabs.reset(new QTabWidget);
         form = new TransfersForm;
         tabs->addTab(form, "Transfers");
-        for (const auto& [key, color] : {std::pair{"color_transfer_queued", "#3366ff"},
-                                         {"color_transfer_complete", "#006400"},
-                                         {"color_transfer_in_progress", "#0000ff"},
-                                         {"color_transfer_failed", "#ff0a47"},
-                                         {"color_transfer_other", "#000000"}})
-            SetSetting(key, color);
+        WriteTransferColours();
         form->Init();
         tabs->resize(1000, 600);
         tabs->show();
