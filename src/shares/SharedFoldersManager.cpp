@@ -292,7 +292,7 @@ QString SharedFoldersManager::GetFileItemDisplayString(ItemPtr file) {
     QString text;
     const ItemPtr bitrate = file.HasItem("bitrate");
     if (!bitrate.IsNull())
-        text += QString::number(bitrate.AsInt());
+        text += QString::number(bitrate.AsUInt64());
     const std::string mode = file.HasItem("bitrate_mode").AsStdString();
     if (mode == "vbr")
         text += QLatin1String(" VBR");
