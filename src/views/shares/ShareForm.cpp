@@ -244,7 +244,8 @@ bool ShareForm::ExportToFile(QString fileName) {
 
 void ShareForm::OnActionBarTriggered(QWidget* widget, QString action) {
     if (widget == this && action == "save_to_file") {
-        if (m_share.IsNull())
+        // Nothing to export before a share with folders is on display.
+        if (m_share.IsNull() || mp_folderTree->isHidden())
             return;
         const QString name =
             prompts::ChooseSaveFile(this, "Export Share To File", m_user, "XML files (*.xml)");
