@@ -567,10 +567,12 @@ void TestShareViews::fuzzedListsIntoTreeAndExport() {
     QTemporaryDir dir;
     fuzz::Rng rng(27);
     ShareForm* form = m_page->OpenShareBrowse("fuzz");
+    // Separators, markup, controls, bytes that are not UTF-8, a lone surrogate.
+    static const char kPieces[] = "a\\/\x01\xff\xc3\xa4<&\"\x7f\xed\xa0 ";
     const auto name = [&rng](int max) {
         std::string s;
         for (int k = 0, n = 1 + fuzz::Below(rng, max); k < n; ++k)
-            s += "a\\/\x01\xff\xc3\xa4<&\"\x7f\xed\xa0 "[fuzz::Below(rng, 16)];
+            s += kPieces[fuzz::Below(rng, int(sizeof kPieces) - 1)];
         return s;
     };
     int built = 0;
