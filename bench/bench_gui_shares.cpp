@@ -18,6 +18,7 @@
 #include <cstring>
 #include <memory>
 
+#include "ProcStatus.h"
 #include "net/PeerMessenger.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/DelayedInvoker.h"
@@ -113,6 +114,7 @@ int main(int argc, char** argv) {
 
     ShareForm* form = page->OpenShareBrowse("bob");
     QApplication::processEvents();
+    const long rssBefore = ResidentKiB();
     QElapsedTimer timer;
     timer.start();
     MemStream payload(message);
@@ -120,6 +122,8 @@ int main(int argc, char** argv) {
     form->FolderTree()->setCurrentItem(form->FolderTree()->topLevelItem(0));
     QApplication::processEvents();
     Report("received list to a usable tree", Ms(timer), 2000);
+    std::printf("  %-52s %9.1f MiB\n", "memory of the shown share (resident growth)",
+                double(ResidentKiB() - rssBefore) / 1024);
 
     // What the store graph alone costs, and the tree over it.
     FileInfoMap parsed;
