@@ -614,6 +614,20 @@ void TestChatViews::roomsAgainstServer() {
     bobItem.Disconnect("user_note");
     QVERIFY(form->UserRow("bob")->icon(RoomForm::ColumnNote).isNull());
 
+    // A membership granted or lost while the view is open shows at the next
+    // visit of the room's tool bar.
+    const auto membershipOffered = [&] {
+        actionBar->OnApplicationFocusChanged(nullptr, Rooms()->RoomList());
+        actionBar->OnApplicationFocusChanged(nullptr, form->Form()->chatEdit);
+        QAction* action = ToolBarAction("Give Up Membership");
+        return action && action->isVisible();
+    };
+    QVERIFY(!membershipOffered());
+    room.NewItem("is_member");
+    QVERIFY(membershipOffered());
+    room.Disconnect("is_member");
+    QVERIFY(!membershipOffered());
+
     // The wall: a ticker from bob, our own through the entry, one wall tab.
     actionBar->OnApplicationFocusChanged(nullptr, form->Form()->chatEdit);
     QCOMPARE(actionBar->GetKey("room"), QString("lobby"));
