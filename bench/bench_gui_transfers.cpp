@@ -7,7 +7,8 @@
 //   (none)   full sizes, with verdicts on the targets: each start-up build
 //            of 20,000 downloads under 1 s, progress under 5 % of the main
 //            thread, clearing 5,000 finished downloads under 1 s and
-//            recolouring 20,000 rows under 200 ms
+//            recolouring 20,000 rows under 200 ms; also the figures of a Delete
+//            on a large user row and of the half-minute sweep
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "store/Settings.h"
+#include "support/TransferColours.h"
 #include "support/TransferServices.h"
 #include "views/transfers/TransfersForm.h"
 
@@ -40,12 +42,7 @@ struct Fixture : TransferServices {
 
     Fixture() {
         StartTransferServices();
-        for (const auto& [key, color] : {std::pair{"color_transfer_queued", "#3366ff"},
-                                         {"color_transfer_complete", "#006400"},
-                                         {"color_transfer_in_progress", "#0000ff"},
-                                         {"color_transfer_failed", "#ff0a47"},
-                                         {"color_transfer_other", "#000000"}})
-            SetSetting(key, color);
+        WriteTransferColours();
         form = new TransfersForm;
         tabs.addTab(form, "Transfers");
         form->Init();
@@ -92,16 +89,22 @@ double Ms(QElapsedTimer& clock) {
     return double(clock.nsecsElapsed()) / 1e6;
 }
 
+// Milliseconds of the work and of the events it left queued.
+template <class Work>
+double Timed(Work work) {
+    QElapsedTimer clock;
+    clock.start();
+    work();
+    QApplication::processEvents();
+    return Ms(clock);
+}
+
 double StartupBuild(int users, int perUser) {
     Fixture f;
     for (int u = 0; u < users; ++u)
         for (int i = 0; i < perUser; ++i)
             f.Download(QString("user%1").arg(u), i / 100, i, i % 10 ? "queued" : "complete");
-    QElapsedTimer clock;
-    clock.start();
-    f.form->OnTransfersLoaded();
-    QApplication::processEvents();
-    const double ms = Ms(clock);
+    const double ms = Timed([&] { f.form->OnTransfersLoaded(); });
     std::printf("start-up build, %d users x %d downloads: %.0f ms (%d user rows)\n", users, perUser,
                 ms, f.form->DownloadsList()->topLevelItemCount());
     return ms;
@@ -153,11 +156,8 @@ double ClearComplete(int complete, int others) {
     for (int i = 0; i < complete + others; ++i)
         f.Download(QString("user%1").arg(i % 10), i % 50, i, i < complete ? "complete" : "queued");
     QApplication::processEvents();
-    QElapsedTimer clock;
-    clock.start();
-    f.form->OnActionBarTriggered(f.form->DownloadsList(), "clear_complete_downloads");
-    QApplication::processEvents();
-    const double ms = Ms(clock);
+    const double ms = Timed(
+        [&] { f.form->OnActionBarTriggered(f.form->DownloadsList(), "clear_complete_downloads"); });
     std::printf("clearing %d finished of %d downloads: %.0f ms (%d entries left)\n", complete,
                 complete + others, ms, d.GetType("download_entry")->ItemCount());
     return ms;
@@ -173,12 +173,41 @@ double Recolor(int rows) {
     SetSetting("color_transfer_queued", "#123456");
     SetSetting("color_transfer_complete", "#00aa00");
     SetSetting("color_transfer_failed", "#aa0000");
-    QElapsedTimer clock;
-    clock.start();
-    f.form->RecolorEntries();
-    QApplication::processEvents();
-    const double ms = Ms(clock);
+    const double ms = Timed([&] { f.form->RecolorEntries(); });
     std::printf("recolouring %d downloads (and their folder and user rows): %.0f ms\n", rows, ms);
+    return ms;
+}
+
+double DeleteUserRow(int downloads) {
+    Fixture f;
+    f.form->OnTransfersLoaded();
+    for (int i = 0; i < downloads; ++i)
+        f.Download("big", i % 50, i, "queued");
+    QApplication::processEvents();
+    f.form->DownloadsList()->topLevelItem(0)->setSelected(true);
+    const double ms = Timed([&] { f.form->DeleteSelectedDownloads(); });
+    std::printf("Delete on a user row of %d downloads: %.0f ms (%d rows left)\n", downloads, ms,
+                f.form->DownloadsList()->topLevelItemCount());
+    return ms;
+}
+
+double Sweep(int queued) {
+    Fixture f;
+    SetSetting("clear_complete_aborted_uploads", "yes");
+    const QString longAgo = QDateTime::currentDateTime().addSecs(-900).toString(Qt::TextDate);
+    for (int u = 0; u < 100; ++u)
+        Fixture::Link(TransferServices::User(QString("peer%1").arg(u)), "last_online_status_change",
+                      longAgo);
+    for (int i = 0; i < queued; ++i) {
+        const ItemPtr e = f.Upload(QString("peer%1").arg(i % 100), i, "queued");
+        // Every other one has been idle long enough to go.
+        Fixture::Link(e, "last_status_change_time",
+                      i % 2 ? longAgo : QDateTime::currentDateTime().toString(Qt::TextDate));
+    }
+    QApplication::processEvents();
+    const double ms = Timed([&] { f.form->EveryHalfMinute(); });
+    std::printf("half-minute sweep over %d queued uploads: %.0f ms (%d left)\n", queued, ms,
+                d.GetType("upload_entry")->ItemCount());
     return ms;
 }
 
@@ -203,5 +232,7 @@ int main(int argc, char** argv) {
     Verdict("progress share in %", Progress(g_quick ? 1000 : 2000, g_quick ? 2 : 10), 5);
     Verdict("clear", ClearComplete(g_quick ? 1500 : 5000, g_quick ? 1500 : 5000), 1000);
     Verdict("recolour", Recolor(big), 200);
+    DeleteUserRow(big);
+    Sweep(g_quick ? 2000 : 10000);
     return 0;
 }

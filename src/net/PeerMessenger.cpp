@@ -1251,6 +1251,7 @@ bool PeerMessenger::HandleSharedFileList(const QString& user, MemStream& payload
     if (!ParseSharedFileList(payload.GetBuffer() + payload.GetReadPos(), payload.BytesLeft(), share,
                              table)) {
         Malformed(user, PM_SHARED_FILE_LIST);
+        emit ShareListMalformed(user);
         return false;
     }
     emit UserShare(user, share, table);

@@ -159,6 +159,8 @@ signals:
     void QueueDownloadRequested(QString user, std::string fileName, qint64 fileSize);
     // Direct connections only: the references live during the emission.
     void UserShare(QString user, FileInfoMap& share, AttributeTranslationTable& table);
+    // A share list arrived that could not be read.
+    void ShareListMalformed(QString user);
     void SharedFilesInFolderRequested(QString user, quint32 req, QString folder);
     void SearchResults(ItemPtr searchResults);
     void UserInfoRequested(QString user);

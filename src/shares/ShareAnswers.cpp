@@ -137,8 +137,11 @@ void SharedFoldersManager::OnUserAddress(ItemPtr user) {
 }
 
 void SharedFoldersManager::RemoveUserShare(const QString& user) {
-    const ItemPtr share = d.GetType("user")->HasItem(user).HasItem("user_share");
-    if (share.IsNull())
+    RemoveShare(d.GetType("user")->HasItem(user).HasItem("user_share"));
+}
+
+void SharedFoldersManager::RemoveShare(const ItemPtr& share) {
+    if (share.IsNull() || share.IsRemoved())
         return;
     const ItemSet folders = share.GetItems("user_share_folder");
     folders.GetItems("user_share_file").Remove();

@@ -82,7 +82,9 @@ public:
     // True when some user at this user's address (the user included) is unshared.
     bool IsUserAddressUnshared(const QString& user) const;
     // Drops the cached browse tree of another user's share, then sweeps.
-    void RemoveUserShare(const QString& user);
+    static void RemoveUserShare(const QString& user);
+    // Drops a browse tree (its files, folders and the share item), then sweeps.
+    static void RemoveShare(const ItemPtr& share);
 
     // Answers. Search answers hold at most this many payload bytes before
     // compression, so that the message always fits in one peer frame.

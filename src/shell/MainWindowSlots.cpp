@@ -219,9 +219,10 @@ void MainWindow::OnToolBarActionTriggered(QWidget*, QString action) {
         if (user.isEmpty())
             return;
         if (action == "browse_user") {
-            // The list is shown only in a tab opened for it.
+            // The list is shown only in a tab opened for it, and asked for
+            // anew also when the tab is open.
             if (sharesForm)
-                sharesForm->OpenShareBrowse(user);
+                sharesForm->BrowseUser(user);
         } else if (action == "message_user") {
             if (chatsForm)
                 chatsForm->GetChatForm(user)->Focus();

@@ -102,10 +102,11 @@ QString ChooseFolder(QWidget* parent, const QString& caption) {
     return QFileDialog::getExistingDirectory(parent, caption, QString(), QFileDialog::ShowDirsOnly);
 }
 
-QString ChooseSaveFile(QWidget* parent, const QString& caption) {
+QString ChooseSaveFile(QWidget* parent, const QString& caption, const QString& startName,
+                       const QString& filter) {
     if (SaveFiles())
         return SaveFiles()(parent, caption);
-    return QFileDialog::getSaveFileName(parent, caption);
+    return QFileDialog::getSaveFileName(parent, caption, startName, filter);
 }
 
 QString ChooseOpenFile(QWidget* parent, const QString& caption, const QString& filter) {

@@ -46,7 +46,8 @@ int RunModal(QDialog* dialog);
 // A directory chosen by the user, or empty when cancelled.
 QString ChooseFolder(QWidget* parent, const QString& caption);
 // A file name to write to, or empty when cancelled.
-QString ChooseSaveFile(QWidget* parent, const QString& caption);
+QString ChooseSaveFile(QWidget* parent, const QString& caption,
+                       const QString& startName = QString(), const QString& filter = QString());
 // An existing file to read, or empty when cancelled.
 QString ChooseOpenFile(QWidget* parent, const QString& caption, const QString& filter = QString());
 // Runs a context menu at the point; returns the chosen action (already

@@ -614,6 +614,20 @@ void TestChatViews::roomsAgainstServer() {
     bobItem.Disconnect("user_note");
     QVERIFY(form->UserRow("bob")->icon(RoomForm::ColumnNote).isNull());
 
+    // A membership granted or lost while the view is open shows at the next
+    // visit of the room's tool bar.
+    const auto membershipOffered = [&] {
+        actionBar->OnApplicationFocusChanged(nullptr, Rooms()->RoomList());
+        actionBar->OnApplicationFocusChanged(nullptr, form->Form()->chatEdit);
+        QAction* action = ToolBarAction("Give Up Membership");
+        return action && action->isVisible();
+    };
+    QVERIFY(!membershipOffered());
+    room.NewItem("is_member");
+    QVERIFY(membershipOffered());
+    room.Disconnect("is_member");
+    QVERIFY(!membershipOffered());
+
     // The wall: a ticker from bob, our own through the entry, one wall tab.
     actionBar->OnApplicationFocusChanged(nullptr, form->Form()->chatEdit);
     QCOMPARE(actionBar->GetKey("room"), QString("lobby"));
@@ -700,7 +714,13 @@ void TestChatViews::privateRoomRoles() {
     QVERIFY(listed.bold() && listed.underline() && listed.italic());
     QCOMPARE(Rooms()->RoomList()->topLevelItem(0), row);  // owned rooms first
 
+    // The server names us owner only after the join, yet the room's tool bar
+    // offers giving the room up without reopening the view.
+    actionBar->OnApplicationFocusChanged(nullptr, Rooms()->RoomList());
     actionBar->OnApplicationFocusChanged(nullptr, form->Form()->chatEdit);
+    QVERIFY(ToolBarAction("Give Up Room") && ToolBarAction("Give Up Room")->isVisible());
+    QVERIFY(ToolBarAction("Give Up Membership") &&
+            !ToolBarAction("Give Up Membership")->isVisible());
     m_server.ClearReceived("me");
     answers.yes = false;
     emit actionBar->ActionTriggered(form, "give_up_ownership");

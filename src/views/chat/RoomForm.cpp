@@ -112,12 +112,13 @@ RoomForm::RoomForm(QString room, QWidget* parent)
     if (actionBar) {
         actionBar->RegisterWidget(this, "room");
         actionBar->AddWidgetKey(this, "room", m_room);
-        actionBar->SetWidgetActionHidden(
-            this, "give_up_membership",
-            !(m_roomItem.IsConnected("is_member") && !m_roomItem.IsConnected("is_owner")));
-        actionBar->SetWidgetActionHidden(this, "give_up_ownership",
-                                         !m_roomItem.IsConnected("is_owner"));
     }
+    ShowGiveUpActions(m_roomItem);
+    // A room just created is joined before the server tells us we own it, so
+    // the give-up actions follow the roles rather than only their first state.
+    for (const char* role : {"is_member", "is_owner"})
+        for (PathNodeRelation relation : {PathConnecting, PathDisconnecting})
+            onRoom(role, relation, &RoomForm::ShowGiveUpActions);
     SetActionText("toggle_room_autojoin",
                   m_roomItem.IsConnected("room_autojoin") ? "Auto-Join [on]" : "Auto-Join [off]");
     SetActionText("toggle_room_activity_alert", m_roomItem.IsConnected("room_activity_alert")
@@ -245,6 +246,15 @@ void RoomForm::OnLeftRoom(ItemPtr) {
     hide();
     // The tab goes now, not at the next turn of the event loop.
     setParent(nullptr);
+}
+
+void RoomForm::ShowGiveUpActions(ItemPtr) {
+    if (!actionBar)
+        return;
+    const bool owner = m_roomItem.IsConnected("is_owner");
+    actionBar->SetWidgetActionHidden(this, "give_up_membership",
+                                     !(m_roomItem.IsConnected("is_member") && !owner));
+    actionBar->SetWidgetActionHidden(this, "give_up_ownership", !owner);
 }
 
 void RoomForm::SetActionText(const char* action, const QString& text) {

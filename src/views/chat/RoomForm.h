@@ -71,6 +71,7 @@ private:
     // Bold for an operator or the owner, underlined for the owner.
     void ShowRole(QTreeWidgetItem* row, const ItemPtr& user);
     void SetActionText(const char* action, const QString& text);
+    void ShowGiveUpActions(ItemPtr room);
 
     Ui::RoomForm* mp_ui;
     QString m_room;

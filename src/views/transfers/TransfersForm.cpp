@@ -7,12 +7,14 @@
 #include <QProgressBar>
 #include <QSignalBlocker>
 #include <algorithm>
+#include <memory>
 #include <utility>
 #include <vector>
 
 #include "shell/ActionSetToolBar.h"
 #include "shell/EventToolBar.h"
 #include "shell/FocusWidget.h"
+#include "shell/Prompts.h"
 #include "shell/ShellGlobals.h"
 #include "shell/SizeManager.h"
 #include "store/DataSaver.h"
@@ -24,6 +26,7 @@
 #include "views/transfers/CompleteDownloadsForm.h"
 #include "views/transfers/DownloadMenuOptions.h"
 #include "views/transfers/UploadMenuOptions.h"
+#include "views/users/UserMenuOptions.h"
 
 TransfersForm* transfersForm = nullptr;
 
@@ -164,6 +167,40 @@ const char* ColorKey(const QString& status) {
 QDateTime StoredTime(const ItemPtr& item) {
     return item.IsNull() ? QDateTime() : QDateTime::fromString(item.AsString(), Qt::TextDate);
 }
+
+// A set of many items at once: merging them in one by one would cost the
+// whole set each time.
+ItemSet SetOf(std::vector<ItemPtr>& items) {
+    std::sort(items.begin(), items.end(),
+              [](const ItemPtr& a, const ItemPtr& b) { return a.GetId() < b.GetId(); });
+    items.erase(std::unique(items.begin(), items.end()), items.end());
+    ItemSet set;
+    for (const ItemPtr& item : items)
+        set.AppendOrdered(item);
+    return set;
+}
+
+QIcon OnlineIcon(const ItemPtr& user) {
+    return QIcon(user.IsConnected("is_online") ? ":/icons/online_icon" : ":/icons/offline_icon");
+}
+
+// A row's progress bar. Where the byte count and the percentage do not fit
+// the column together, the percentage alone is shown: it is what a user
+// reads first, and the bytes stay in the bar's format.
+class RowProgressBar : public QProgressBar {
+public:
+    QString text() const override {
+        const QString full = QProgressBar::text();
+        QFont bold = font();  // some styles draw the text bold
+        bold.setBold(true);
+        if (QFontMetrics(bold).horizontalAdvance(full) <= width() - 8)
+            return full;
+        const int open = full.lastIndexOf(QLatin1String(" ("));
+        if (open < 0 || !full.endsWith(QLatin1Char(')')))
+            return full;
+        return full.mid(open + 2, full.size() - open - 3);
+    }
+};
 
 void DeclareNodeType(const char* name, bool isNull) {
     if (!d.FindType(name))
@@ -514,8 +551,7 @@ void TransfersForm::AddEntryRow(const ListKind& k, const ItemPtr& entry) {
         userNode = d.GetType(k.userNode)->GetItem(Value(userRow));
         userNode.Connect(user);
         userRow->setText(0, user.AsString());
-        userRow->setIcon(0, QIcon(user.IsConnected("is_online") ? ":/icons/online_icon"
-                                                                : ":/icons/offline_icon"));
+        userRow->setIcon(0, OnlineIcon(user));
         m_tallies.insert(userRow, Tally());
         if (ExpandUsers(k))
             userRow->setExpanded(true);
@@ -719,9 +755,8 @@ QTreeWidgetItem* TransfersForm::GetUploadNodeUserNode(QTreeWidgetItem* row) {
 }
 
 ItemSet TransfersForm::EntriesUnder(const ListKind& k, QTreeWidgetItem* row) const {
-    ItemSet entries;
     if (!row)
-        return entries;
+        return ItemSet();
     const ItemPtr userNode = NodeOfRow(k.userNode, row);
     ItemSet folders;
     if (!userNode.IsNull())
@@ -733,10 +768,9 @@ ItemSet TransfersForm::EntriesUnder(const ListKind& k, QTreeWidgetItem* row) con
         else
             return NodeOfRow(k.fileNode, row).GetItems(k.entryType);
     }
-    for (const ItemPtr& folder : folders)
-        for (const ItemPtr& file : folder.GetItems(k.fileNode))
-            entries.Add(file.GetItems(k.entryType));
-    return entries;
+    // One sorted gathering: adding entry by entry merges the whole set each
+    // time, which a user of many thousand files cannot afford.
+    return folders.GetItems(k.fileNode).GetItems(k.entryType);
 }
 
 ItemSet TransfersForm::GetNodeDownloadEntryItems(QTreeWidgetItem* row) {
@@ -810,9 +844,15 @@ void TransfersForm::OnStatusChange(const ListKind& k, const ItemPtr& entry, cons
         return;
     QTreeWidgetItem* folderRow = fileRow->parent();
     QTreeWidgetItem* userRow = folderRow->parent();
+    QTreeWidget* list = fileRow->treeWidget();
     UpdateMark(k, entry);
     const QString value = status.AsString();
     const bool complete = value == QLatin1String(TransferQueueManager::kComplete);
+    // The last report may predate the last bytes, and an empty file has none:
+    // a finished transfer's bar reads 100 %.
+    const qint64 size = MarksOf(k).value(entry.GetId()).size;
+    if (complete && (size == 0 || (list && list->itemWidget(fileRow, 4))))
+        ShowBar(fileRow, size, 100);
     if (k.upload && complete)
         fileRow->setText(4, QString());
     SetItemColorByStatus(fileRow, value);
@@ -845,7 +885,7 @@ QProgressBar* TransfersForm::ProgressBarOf(QTreeWidgetItem* row) {
         return nullptr;
     auto* bar = qobject_cast<QProgressBar*>(list->itemWidget(row, 4));
     if (!bar) {
-        bar = new QProgressBar;
+        bar = new RowProgressBar;
         bar->setMaximumHeight(14);
         list->setItemWidget(row, 4, bar);
     }
@@ -861,6 +901,10 @@ void TransfersForm::DropRowProgress(QTreeWidgetItem* row) {
 void TransfersForm::ShowRowProgress(QTreeWidgetItem* row, qint64 remaining, qint64 speed,
                                     qint64 done, double percent) {
     row->setText(5, EtaText(speed > 0 ? remaining / speed : 0));
+    ShowBar(row, done, percent);
+}
+
+void TransfersForm::ShowBar(QTreeWidgetItem* row, qint64 done, double percent) {
     if (QProgressBar* bar = ProgressBarOf(row)) {
         bar->setFormat(ProgressText(done, percent));
         bar->setValue(int(std::min(std::max(percent, 0.0), 100.0)));
@@ -1064,7 +1108,7 @@ void TransfersForm::ContextMenu(const ListKind& k, const QPoint& point) {
     if (selected.isEmpty())
         return;
     QStringList users;
-    ItemSet chosen;
+    std::vector<ItemPtr> gathered;
     for (QTreeWidgetItem* row : selected) {
         QTreeWidgetItem* userRow =
             k.upload ? GetUploadNodeUserNode(row) : GetDownloadNodeUserNode(row);
@@ -1073,17 +1117,19 @@ void TransfersForm::ContextMenu(const ListKind& k, const QPoint& point) {
             users << user;
         const ItemSet entries = EntriesUnder(k, row);
         if (selected.size() == 1 || entries.Size() <= 1)
-            chosen.Add(entries);
+            gathered.insert(gathered.end(), entries.Items().begin(), entries.Items().end());
     }
+    const ItemSet chosen = SetOf(gathered);
     QMenu menu;
-    // The user's own actions join below once the user views offer them.
-    if (k.upload) {
-        UploadMenuOptions options(&menu, chosen);
-        menu.exec(list->viewport()->mapToGlobal(point));
-    } else {
-        DownloadMenuOptions options(&menu, chosen);
-        menu.exec(list->viewport()->mapToGlobal(point));
-    }
+    std::unique_ptr<QObject> listOptions;
+    if (k.upload)
+        listOptions.reset(new UploadMenuOptions(&menu, chosen));
+    else
+        listOptions.reset(new DownloadMenuOptions(&menu, chosen));
+    std::unique_ptr<UserMenuOptions> userOptions;
+    if (users.size() == 1)
+        userOptions.reset(new UserMenuOptions(&menu, users.first()));
+    prompts::ExecMenu(&menu, list->viewport()->mapToGlobal(point));
 }
 
 void TransfersForm::OnKeyPressedInDownloadList(QKeyEvent* ip_event) {
@@ -1108,9 +1154,11 @@ void TransfersForm::DeleteSelected(const ListKind& k) {
     if (!transferQueueManager)
         return;
     // Every entry is gathered before the first removal deletes rows.
-    ItemSet entries;
+    std::vector<ItemPtr> gathered;
     for (QTreeWidgetItem* row : ListOf(k)->selectedItems())
-        entries.Add(EntriesUnder(k, row));
+        for (const ItemPtr& entry : EntriesUnder(k, row))
+            gathered.push_back(entry);
+    const ItemSet entries = SetOf(gathered);
     for (const ItemPtr& entry : entries) {
         if (entry.IsRemoved())
             continue;
@@ -1180,8 +1228,9 @@ void TransfersForm::OnDownloadComplete(ItemPtr i_download) {
         if (!userAlerts.Empty() && AllComplete(user.GetItems("download_entry"))) {
             const QString name = user.AsString();
             RaiseDownloadEvent(list, name, QString("All download from user %1 complete").arg(name));
+            // The alert mark stood in for the online mark; that comes back.
             if (QTreeWidgetItem* row = RowOf(user.HasItem(kDownloads.userNode)))
-                row->setIcon(0, QIcon());
+                row->setIcon(0, OnlineIcon(user));
             userAlerts.Remove();
         }
     }

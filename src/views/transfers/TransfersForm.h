@@ -138,6 +138,7 @@ private:
     QString TallyStatus(const ListKind& k, QTreeWidgetItem* row) const;
     void ShowRowProgress(QTreeWidgetItem* row, qint64 remaining, qint64 speed, qint64 done,
                          double percent);
+    void ShowBar(QTreeWidgetItem* row, qint64 done, double percent);
     QProgressBar* ProgressBarOf(QTreeWidgetItem* row);
     void DropRowProgress(QTreeWidgetItem* row);
     void ContextMenu(const ListKind& k, const QPoint& point);

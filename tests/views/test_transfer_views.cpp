@@ -1,0 +1,786 @@
+// The transfers page over a real store and transfer engine: a scripted peer
+// ("bob") uploads to us and downloads from us over loopback; the texts and
+// combined figures over store contents; the half-minute sweep; the start-up
+// build after a saved store.
+#include <QDateTime>
+#include <QMenu>
+#include <QProgressBar>
+#include <QSignalSpy>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <QtWidgets>
+#include <algorithm>
+#include <memory>
+#include <numeric>
+#include <random>
+
+#include "shell/ActionSetToolBar.h"
+#include "shell/EventToolBar.h"
+#include "shell/Prompts.h"
+#include "shell/ShellGlobals.h"
+#include "support/Payload.h"
+#include "support/TestFiles.h"
+#include "support/TransferColours.h"
+#include "support/TransferServices.h"
+#include "ui_CompleteDownloadsForm.h"
+#include "ui_SearchForm.h"
+#include "ui_TransfersForm.h"
+#include "views/search/SearchForm.h"
+#include "views/transfers/CompleteDownloadsForm.h"
+#include "views/transfers/TransfersForm.h"
+#include "views/users/UserMenuOptions.h"
+
+namespace {
+
+constexpr int kWait = 10000;
+using TQM = TransferQueueManager;
+
+QTreeWidgetItem* RowOf(const ItemPtr& entry, const char* nodeType) {
+    return TQM::ObjectOf<QTreeWidgetItem>(entry.HasItem(nodeType));
+}
+
+QString BarText(QTreeWidgetItem* row) {
+    auto* bar = row && row->treeWidget()
+                    ? qobject_cast<QProgressBar*>(row->treeWidget()->itemWidget(row, 4))
+                    : nullptr;
+    return bar ? bar->format() : QStringLiteral("-");
+}
+
+// A menu as texts: "-" for a separator, "Sub>Entry" inside a submenu.
+QStringList MenuTexts(QMenu* menu, const QString& prefix = QString()) {
+    QStringList texts;
+    for (QAction* a : menu->actions()) {
+        if (a->isSeparator())
+            texts << prefix + "-";
+        else if (a->menu())
+            texts << MenuTexts(a->menu(), prefix + a->text() + ">");
+        else
+            texts << prefix + a->text();
+    }
+    return texts;
+}
+
+QAction* FindAction(QMenu* menu, const QString& text) {
+    for (QAction* a : menu->actions()) {
+        if (a->menu()) {
+            if (QAction* inner = FindAction(a->menu(), text))
+                return inner;
+        } else if (a->text() == text) {
+            return a;
+        }
+    }
+    return nullptr;
+}
+
+// Takes the addresses handed to the desktop's opener.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void Open(const QUrl& url) { urls << url; }
+};
+
+}  // namespace
+
+class TestTransferViews : public QObject, private TransferServices {
+    Q_OBJECT
+    std::unique_ptr<QTemporaryDir> tmp;
+    std::unique_ptr<RawPeer> bob;
+    std::unique_ptr<ActionSetToolBar> bar;
+    std::unique_ptr<EventToolBar> events;
+    std::unique_ptr<QTabWidget> tabs;
+    TransfersForm* form = nullptr;
+    QStringList popups;
+    // What each context menu offered, and the entry to choose in it.
+    QStringList menuShown;
+    QString menuChoice;
+
+    QString P(const QString& file) const { return tmp->path() + "/" + file; }
+    QTreeWidget* Downloads() const { return form->DownloadsList(); }
+    QTreeWidget* Uploads() const { return form->UploadsList(); }
+    QString TabTitle() const { return tabs->tabText(0); }
+    static void Link(const ItemPtr& item, const char* type, const Value& value) {
+        item.Connect(d.GetType(type)->GetItem(value));
+    }
+    void BuildForm() {
+        bar.reset(new ActionSetToolBar);
+        events.reset(new EventToolBar);
+        tabs.reset(new QTabWidget);
+        form = new TransfersForm;
+        tabs->addTab(form, "Transfers");
+        WriteTransferColours();
+        form->Init();
+        tabs->resize(1000, 600);
+        tabs->show();
+    }
+    // A download or upload made directly in the store, as the engine makes
+    // them; "status:size:position:speed".
+    ItemPtr Fake(bool upload, const QString& user, const QString& folder, const QString& file,
+                 const QString& spec) {
+        const QStringList f = spec.split(':');
+        const ItemPtr e = d.GetType(upload ? "upload_entry" : "download_entry")->NewItem();
+        const char* position = upload ? "read_position" : "write_position";
+        if (f.size() > 2) {
+            // Engine values on the heap: the engine frees them with their items.
+            Link(e, position, Value(new qint64(f[2].toLongLong())));
+            Link(e, "bytes_per_second", Value(new qint32(f.size() > 3 ? f[3].toInt() : 0)));
+        }
+        if (upload) {
+            const ItemPtr shared = d.GetType("shared_file")->NewItem();
+            Link(shared, "shared_file_name", folder + "/" + file);
+            Link(shared, "shared_file_size", f[1].toLongLong());
+            Link(shared, "shared_file_folder", folder);
+            Link(e, "user", user);
+            e.Connect(shared);
+        } else {
+            Link(e, "file_size", f[1].toLongLong());
+            Link(e, "file_name", file);
+            Link(e, "remote_folder", folder);
+            Link(e, "user", user);
+        }
+        if (f[0] == "denied")
+            Link(e, "denial_reason", QString("File not shared."));
+        if (!f[0].isEmpty())
+            Link(e, upload ? "upload_entry_status" : "download_entry_status", f[0]);
+        return e;
+    }
+    void Menu(QTreeWidget* list, const QList<QTreeWidgetItem*>& rows) {
+        list->clearSelection();
+        for (QTreeWidgetItem* row : rows)
+            row->setSelected(true);
+        menuShown.clear();
+        if (list == Downloads())
+            form->OnDownloadsContextMenuRequested(QPoint(1, 1));
+        else
+            form->OnUploadsContextMenuRequested(QPoint(1, 1));
+    }
+    // What UserMenuOptions adds for the user, below a list's own entries.
+    static QStringList UserTail(const QString& user) {
+        QMenu menu;
+        menu.addAction("x");
+        UserMenuOptions options(&menu, user);
+        return MenuTexts(&menu).mid(1);
+    }
+    // The text the tool bar shows for the list's action that starts so.
+    QString ToolText(QTreeWidget* list, const QString& set, const QString& start) {
+        bar->ChangeSet(nullptr, QString());
+        bar->ChangeSet(list, set);
+        for (QAction* action : bar->actions())
+            if (action->text().startsWith(start))
+                return action->text();
+        return QString();
+    }
+
+    // Bob's side of a download, as in the engine's own tests.
+    QString Request(quint32 req, const QString& path, qint64 size) {
+        bob->SendMessageOn(0, PeerMessenger::PM_TRANSFER_REQUEST,
+                           Payload().U32(1).U32(req).Str(path).I64(size));
+        // A retry's queue request may come first.
+        for (;;) {
+            quint32 code = 0;
+            QByteArray payload;
+            if (!bob->WaitForMessageOn(0, &code, &payload, kWait))
+                return "timeout";
+            if (code == PeerMessenger::PM_TRANSFER_RESPONSE)
+                return "answered";
+        }
+    }
+    int Offer(quint32 req, const QString& path, qint64 size, qint64* offset = nullptr) {
+        if (Request(req, path, size) != "answered" || !bob->ConnectTo(messenger->ListeningPort()))
+            return -1;
+        const int index = bob->CurrentConnection();
+        bob->SendSetUpOn(index, "bob", "F");
+        bob->SendRawOn(index, RawPeer::U32(req));
+        bob->Select(0);
+        MemStream in(bob->ReadRawOn(index, 8, kWait));
+        qint64 from = -1;
+        if (!in.Read(from))
+            return -1;
+        if (offset)
+            *offset = from;
+        return index;
+    }
+
+private slots:
+    void init() {
+        tmp.reset(new QTemporaryDir);
+        bob.reset(new RawPeer);
+        QVERIFY(tmp->isValid() && StartTransferServices() && ConnectAsPeer(*bob, "bob"));
+        SetSetting("download_folder", P("dl"));
+        popups.clear();
+        Shell().popupAlert = [this](const QString& text) { popups << text; };
+        prompts::SetMenuHandler([this](QMenu* menu, const QPoint&) -> QAction* {
+            menuShown = MenuTexts(menu);
+            return menuChoice.isEmpty() ? nullptr : FindAction(menu, menuChoice);
+        });
+        menuChoice.clear();
+        BuildForm();
+        tqm->DataLoaded();  // the engine's end of load: rows are built from here on
+    }
+    void cleanup() {
+        prompts::SetMenuHandler(nullptr);
+        Shell().popupAlert = nullptr;
+        for (const ItemPtr& entry : d.GetType("upload_entry")->GetItems())
+            tqm->RemoveUpload(entry);
+        for (const ItemPtr& entry : d.GetType("download_entry")->GetItems())
+            tqm->RemoveDownload(entry);
+        delete form;
+        form = nullptr;
+        tabs.reset();
+        events.reset();
+        bar.reset();
+        bob.reset();
+        StopTransferServices();
+    }
+    void downloadsAgainstTheEngine();
+    void uploadsAgainstTheEngine();
+    void textsAndCombinedStatus_data();
+    void textsAndCombinedStatus();
+    void progressFitsDefaultColumns();
+    void actionsMenusAndControls();
+    void halfMinuteSweepAndClearing();
+    void rerunSearchOpensAPage();
+    void completedDownloadsList();
+    void startupAfterSavedStore();
+};
+
+// Rows appear, follow status and progress and complete; the alerts set from
+// the menu fire once each; retry and remove reach the engine; the tab counts.
+void TestTransferViews::downloadsAgainstTheEngine() {
+    QCOMPARE(TabTitle(), QString("Transfers [0/0]"));
+    const ItemPtr a = tqm->AddDownload("bob", "a.mp3", "Music\\Album", 30000, false, 0);
+    const ItemPtr b = tqm->AddDownload("bob", "b.mp3", "Music\\Album", 1000, false, 0);
+    const ItemPtr c = tqm->AddDownload("bob", "c.mp3", "Music\\Other", 1000, false, 0);
+    QCOMPARE(Downloads()->topLevelItemCount(), 1);
+    QTreeWidgetItem* user = Downloads()->topLevelItem(0);
+    QVERIFY(user->text(0) == "bob" && user->childCount() == 2);
+    QTreeWidgetItem* album = user->child(0);
+    QCOMPARE(album->text(1), QString("Album/Music"));
+    QCOMPARE(album->childCount(), 2);
+    QTreeWidgetItem* aRow = RowOf(a, "download_list_node");
+    QVERIFY(aRow && aRow->parent() == album);
+    QCOMPARE(aRow->text(2) + "|" + aRow->text(3) + "|" + aRow->text(7),
+             QString("a.mp3|queued|30,000"));
+    QCOMPARE(aRow->foreground(3).color(), QColor("#3366ff"));
+
+    // The three alerts, each set through the menu of its row.
+    for (const auto& [row, choice] : {std::pair{aRow, "File download completes"},
+                                      {album, "Folder download completes"},
+                                      {user, "All downloads from user complete"}}) {
+        menuChoice = choice;
+        Menu(Downloads(), {row});
+        QVERIFY2(menuShown.contains(QString("Notify me when...>") + choice),
+                 qPrintable(menuShown.join(',')));
+    }
+    QVERIFY(!aRow->icon(2).isNull() && !album->icon(1).isNull() && !user->icon(0).isNull());
+    QCOMPARE(d.GetType("complete_download_alert")->ItemCount(), 3);
+
+    QSignalSpy progressed(tqm.get(), &TQM::DownloadProgressed);
+    const QByteArray data = Pattern(30000);
+    const int f = Offer(7, "Music\\Album\\a.mp3", 30000);
+    QVERIFY(f >= 0);
+    QTRY_COMPARE_WITH_TIMEOUT(aRow->text(3), QString("downloading"), kWait);
+    QCOMPARE(TabTitle(), QString("Transfers [1/0]"));
+    QCOMPARE(aRow->foreground(0).color(), QColor("#0000ff"));
+    int sent = 0;
+    while (progressed.isEmpty() && sent < 29000) {
+        bob->SendRawOn(f, data.mid(sent, 1000));
+        sent += 1000;
+        progressed.wait(200);
+    }
+    QVERIFY(!progressed.isEmpty());
+    const QString partial = BarText(aRow);
+    QVERIFY2(partial.endsWith("%)") && !partial.contains("100.0"), qPrintable(partial));
+    QVERIFY(aRow->text(5).startsWith("   ") && !aRow->text(6).isEmpty());
+    bob->SendRawOn(f, data.mid(sent));
+    QTRY_COMPARE_WITH_TIMEOUT(aRow->text(3), QString("complete"), kWait);
+    QCOMPARE(BarText(aRow), QString("30,000 (100.0%)"));
+    QTRY_COMPARE(popups, QStringList{"Download of file a.mp3 complete"});
+    QVERIFY(aRow->icon(2).isNull() && album->text(3).isEmpty());
+    QCOMPARE(TabTitle(), QString("Transfers [0/0]"));
+
+    // The last of the folder: the folder alert; the user's last: the user's.
+    QVERIFY(bob->WaitForDisconnectOn(f, kWait));
+    const int g = Offer(8, "Music\\Album\\b.mp3", 1000);
+    bob->SendRawOn(g, Pattern(1000));
+    QTRY_COMPARE_WITH_TIMEOUT(TQM::DownloadStatus(b), QString("complete"), kWait);
+    QTRY_COMPARE(popups.size(), 2);
+    QCOMPARE(popups.last(), QString("Download of folder Album complete"));
+    QVERIFY(album->icon(1).isNull() && !user->icon(0).isNull());
+    // A failed download: retried from the menu, then it completes.
+    int h = Offer(9, "Music\\Other\\c.mp3", 1000);
+    bob->SendRawOn(h, Pattern(10));
+    bob->CloseOn(h);
+    QTRY_COMPARE_WITH_TIMEOUT(TQM::DownloadStatus(c), QString("aborted"), kWait);
+    QTreeWidgetItem* cRow = RowOf(c, "download_list_node");
+    QCOMPARE(cRow->foreground(3).color(), QColor("#ff0a47"));
+    QCOMPARE(user->text(3), QString());  // expanded: no combined text
+    menuChoice = "Retry download";
+    Menu(Downloads(), {cRow});
+    QCOMPARE(menuShown.mid(0, 4),
+             (QStringList{"Open Folder", "Retry download", "-", "Remove download"}));
+    QCOMPARE(cRow->text(3), QString("queued"));
+    qint64 resumed = -1;
+    h = Offer(10, "Music\\Other\\c.mp3", 1000, &resumed);
+    QCOMPARE(resumed, qint64(10));
+    bob->SendRawOn(h, Pattern(1000).mid(10));
+    QTRY_COMPARE_WITH_TIMEOUT(TQM::DownloadStatus(c), QString("complete"), kWait);
+    QTRY_COMPARE(popups.size(), 3);
+    QCOMPARE(popups.last(), QString("All download from user bob complete"));
+    QCOMPARE(d.GetType("complete_download_alert")->ItemCount(), 0);
+    // The user's online mark is back in place of the alert mark.
+    QVERIFY(!user->icon(0).isNull() && album->icon(1).isNull());
+
+    // A finished download offers opening; removing it reaches the engine.
+    menuChoice = "Remove download";
+    Menu(Downloads(), {aRow});
+    QCOMPARE(menuShown.mid(0, 4),
+             (QStringList{"Open File", "Open Folder", "-", "Remove download"}));
+    QCOMPARE(menuShown.mid(4), UserTail("bob"));
+    QVERIFY(a.IsRemoved() && RowOf(b, "download_list_node")->parent() == album);
+    QCOMPARE(album->childCount(), 1);
+
+    // A finished file opens by double-click, its folder from the menu.
+    UrlCatcher opened;
+    QDesktopServices::setUrlHandler("file", &opened, "Open");
+    form->OnDownloadListItemDoubleClicked(RowOf(b, "download_list_node"), 3);
+    form->OnDownloadListItemDoubleClicked(album, 3);
+    menuChoice = "Open Folder";
+    Menu(Downloads(), {RowOf(b, "download_list_node")});
+    QDesktopServices::unsetUrlHandler("file");
+    QCOMPARE(opened.urls.size(), 2);
+    QVERIFY(QFileInfo(opened.urls[0].toLocalFile()).isFile());
+    QCOMPARE(ReadFile(opened.urls[0].toLocalFile()), Pattern(1000));
+    QCOMPARE(opened.urls[1].toLocalFile(), QFileInfo(opened.urls[0].toLocalFile()).path());
+
+    // An empty file: its bar reads 100 % once it is done.
+    const ItemPtr z = tqm->AddDownload("bob", "z", "Empty", 0, false, 0);
+    QVERIFY(Offer(11, "Empty\\z", 0) >= 0);
+    QTRY_COMPARE_WITH_TIMEOUT(TQM::DownloadStatus(z), QString("complete"), kWait);
+    QCOMPARE(BarText(RowOf(z, "download_list_node")), QString(" (100.0%)"));
+}
+
+// Bob asks for a file of ours; the row follows the upload to its end and the
+// menu removes it.
+void TestTransferViews::uploadsAgainstTheEngine() {
+    QVERIFY(Write(P("M/big"), Pattern(100000)));
+    const ItemPtr root = shares->AddSharedFolder(P("M"));
+    root.Connect(d.GetType("shared_public")->GetGlobalNullItem());
+    QVERIFY(bob->Listen());
+    User("bob").Connect(d.GetType("user_address")->GetItem(Value(quint32(0x7F000001))));
+    User("bob").Connect(d.GetType("user_port")->GetItem(Value(bob->Port())));
+    Online("bob");
+    tqm->OnQueueUploadRequested("bob", Wire(P("M/big")));
+    const ItemPtr entry = d.GetType("upload_entry")->GetItems().First();
+    QTreeWidgetItem* row = RowOf(entry, "upload_list_node");
+    QVERIFY(row && Uploads()->topLevelItemCount() == 1);
+    QCOMPARE(Uploads()->columnCount(), 8);
+    QCOMPARE(row->text(2) + "|" + row->text(7), QString("big|100,000"));
+    QCOMPARE(row->parent()->parent()->text(0), QString("bob"));
+    QTRY_COMPARE_WITH_TIMEOUT(row->text(3), QString("requesting"), kWait);
+    tqm->OnFileTransferResponse("bob", entry.HasItem("transfer_req").AsUInt(), true, false, 0,
+                                QString());
+    QCOMPARE(row->text(3), QString("connecting"));
+    QString kind;
+    QVERIFY(bob->WaitForIncoming(kWait) && bob->ReadSetUp(nullptr, &kind, kWait) && kind == "F");
+    QCOMPARE(bob->ReadRaw(4, kWait).size(), 4);
+    bob->SendRaw(RawPeer::I64(0));
+    QTRY_COMPARE_WITH_TIMEOUT(row->text(3), QString("uploading"), kWait);
+    QCOMPARE(TabTitle(), QString("Transfers [0/1]"));
+    QCOMPARE(bob->ReadRaw(100000, kWait).size(), 100000);
+    bob->Close();
+    QTRY_COMPARE_WITH_TIMEOUT(row->text(3), QString("complete"), kWait);
+    QCOMPARE(BarText(row), QString("100,000 (100.0%)"));
+    QCOMPARE(row->foreground(2).color(), QColor("#006400"));
+    QCOMPARE(TabTitle(), QString("Transfers [0/0]"));
+    menuChoice = "Remove upload";
+    Menu(Uploads(), {row});
+    QCOMPARE(menuShown,
+             QStringList({"Open File", "Open Folder", "-", "Remove upload"}) + UserTail("bob"));
+    QVERIFY(entry.IsRemoved() && Uploads()->topLevelItemCount() == 0);
+}
+
+void TestTransferViews::textsAndCombinedStatus_data() {
+    QTest::addColumn<bool>("upload");
+    // Entries of one folder, "status:size:position:speed"; the first reports.
+    QTest::addColumn<QStringList>("entries");
+    // The first entry's Status, Progress and ETA texts, the folder row's
+    // combined status (collapsed), its colour and its Progress text.
+    QTest::addColumn<QStringList>("expected");
+    const auto row = [](const char* tag, bool upload, const char* entries, const char* expected) {
+        QTest::newRow(tag) << upload << QString(entries).split(',') << QString(expected).split('|');
+    };
+    row("no speed yet", false, "downloading:1000:0:0",
+        "downloading| (0.0%)|   0s|downloading|#0000ff| (0.0%)");
+    row("half at 1 KiB/s", false, "downloading:2097152:1048576:1024",
+        "downloading|1,048,576 (50.0%)|   17m:4s|downloading|#0000ff|1,048,576 (50.0%)");
+    row("hours", false, "downloading:4000:275:1",
+        "downloading|275 (6.9%)|   1h:2m:5s|downloading|#0000ff|275 (6.9%)");
+    row("queued beats complete", false, "queued:1000:0:0,complete:1000",
+        "queued| (0.0%)|   0s|queued|#3366ff|1,000 (50.0%)");
+    row("denial reason", false, "denied:10,aborted:10", "file not shared.|-|-|denied|#ff0a47|-");
+    row("complete and local error", false, "complete:10,local error:10", "complete|-|-||#000000|-");
+    row("all complete", false, "complete:10,complete:10", "complete|-|-|complete|#006400|-");
+    row("empty file finished", false, "complete:0", "complete| (100.0%)|-|complete|#006400|-");
+    row("empty file queued", false, "queued:0:0:0", "queued| (0.0%)|   0s|queued|#3366ff|-");
+    row("uploads: requesting adds nothing", true, "uploading:1000:500:100,requesting:1000",
+        "uploading|500 (50.0%)|   5s|uploading|#0000ff|500 (50.0%)");
+    row("uploads: connecting alone", true, "connecting:1000:0:0,waiting for offset:10",
+        "connecting| (0.0%)|   0s||#000000|-");
+}
+
+void TestTransferViews::textsAndCombinedStatus() {
+    QFETCH(bool, upload);
+    QFETCH(QStringList, entries);
+    QFETCH(QStringList, expected);
+    QTreeWidget* list = upload ? Uploads() : Downloads();
+    ItemPtr first;
+    for (int i = 0; i < entries.size(); ++i) {
+        const ItemPtr e = Fake(upload, "u", "/share/f", QString("f%1").arg(i), entries[i]);
+        if (i == 0)
+            first = e;
+    }
+    QTreeWidgetItem* fileRow = RowOf(first, upload ? "upload_list_node" : "download_list_node");
+    QVERIFY(fileRow);
+    if (!first.HasItem(upload ? "read_position" : "write_position").IsNull()) {
+        if (upload)
+            emit tqm->UploadProgressed(first);
+        else
+            emit tqm->DownloadProgressed(first);
+    }
+    QTreeWidgetItem* folder = fileRow->parent();
+    list->collapseItem(folder);
+    QCOMPARE(fileRow->text(3), expected[0]);
+    if (expected[1] != "-")
+        QCOMPARE(BarText(fileRow), expected[1]);
+    if (expected[2] != "-")
+        QCOMPARE(fileRow->text(5), expected[2]);
+    QCOMPARE(folder->text(3), expected[3]);
+    QCOMPARE(folder->foreground(1).color(), QColor(expected[4]));
+    QCOMPARE(BarText(folder), expected[5]);
+    // New colours reach every row, expanded or not.
+    for (const char* key :
+         {"color_transfer_queued", "color_transfer_complete", "color_transfer_in_progress",
+          "color_transfer_failed", "color_transfer_other"})
+        SetSetting(key, "#123456");
+    form->RecolorEntries();
+    QCOMPARE(folder->foreground(0).color(), QColor("#123456"));
+    QCOMPARE(folder->parent()->foreground(0).color(), QColor("#123456"));
+}
+
+// Every bar shows its percentage at the default column width: file rows,
+// folder and user rows with large totals, and a finished empty file.
+void TestTransferViews::progressFitsDefaultColumns() {
+    QCOMPARE(Downloads()->columnWidth(4), 140);
+    const ItemPtr big1 =
+        Fake(false, "someone", "Music\\A", "x", "downloading:4000000000:1999999999:1000");
+    const ItemPtr big2 =
+        Fake(false, "someone", "Music\\B", "y", "downloading:4000000000:2000000000:1000");
+    const ItemPtr empty = Fake(false, "someone", "Music\\B", "z", "queued:0:0:0");
+    emit tqm->DownloadProgressed(empty);
+    Link(empty, "download_entry_status", QString("complete"));
+    emit tqm->DownloadProgressed(big1);
+    emit tqm->DownloadProgressed(big2);
+    QTreeWidgetItem* user = Downloads()->topLevelItem(0);
+    QTreeWidgetItem* folderB = RowOf(big2, "download_list_node")->parent();
+    const std::pair<QTreeWidgetItem*, QString> rows[] = {
+        {RowOf(big2, "download_list_node"), "50.0%"},
+        {folderB, "50.0%"},
+        {user, "50.0%"},
+        {RowOf(empty, "download_list_node"), "100.0%"}};
+    for (const auto& [row, percent] : rows) {
+        auto* bar = qobject_cast<QProgressBar*>(Downloads()->itemWidget(row, 4));
+        QVERIFY(bar);
+        QTRY_VERIFY(bar->width() > 100);
+        QFont bold = bar->font();
+        bold.setBold(true);
+        const QString shown = bar->text();
+        QVERIFY2(shown.contains(percent), qPrintable(shown));
+        QVERIFY2(QFontMetrics(bold).horizontalAdvance(shown) <= bar->width(), qPrintable(shown));
+    }
+    QCOMPARE(BarText(RowOf(empty, "download_list_node")), QString(" (100.0%)"));
+}
+
+// Tool-bar actions, the menus' entries by selection, Delete, the controls
+// and their settings, and finishing uploads before quitting.
+void TestTransferViews::actionsMenusAndControls() {
+    QList<ItemPtr> folder;
+    for (int i = 0; i < 5; ++i)
+        folder << Fake(false, "ann", "A\\One", QString("f%1").arg(i), "queued:10");
+    const ItemPtr other = Fake(false, "ann", "A\\Two", "g", "complete:10");
+    const ItemPtr active = Fake(false, "ann", "A\\Two", "h", "downloading:10:0:0");
+    const ItemPtr carl = Fake(false, "carl", "A\\One", "k", "queued:10");
+    // A link made again leaves the entry its one row.
+    Link(carl, "file_name", QString("k2"));
+    QCOMPARE(d.GetType("download_list_node")->ItemCount(), 8);
+    QTreeWidgetItem* ann = Downloads()->topLevelItem(0);
+    QTreeWidgetItem* one = RowOf(folder[0], "download_list_node")->parent();
+    QTreeWidgetItem* otherRow = RowOf(other, "download_list_node");
+    QCOMPARE(Downloads()->topLevelItemCount(), 2);
+
+    // Menus: a folder row alone offers all five; with a file row of another
+    // folder only the file; rows of two users no user actions.
+    Menu(Downloads(), {one});
+    QCOMPARE(menuShown, QStringList({"Open Folder", "Retry downloads", "-", "Remove downloads",
+                                     "Notify me when...>Folder download completes",
+                                     "Notify me when...>All downloads from user complete"}) +
+                            UserTail("ann"));
+    Menu(Downloads(), {one, otherRow});
+    QCOMPARE(menuShown.mid(0, 4),
+             (QStringList{"Open File", "Open Folder", "-", "Remove download"}));
+    Menu(Downloads(), {RowOf(active, "download_list_node")});
+    QVERIFY(!menuShown.contains("Retry download") && !menuShown.contains("Open File"));
+    // Two users' files in one folder path: no alerts, no user actions.
+    Menu(Downloads(), {RowOf(folder[0], "download_list_node"), RowOf(carl, "download_list_node")});
+    QCOMPARE(menuShown, QStringList({"Open Folder", "Retry downloads", "-", "Remove downloads"}));
+    Downloads()->clearSelection();
+    menuShown = QStringList{"untouched"};
+    form->OnDownloadsContextMenuRequested(QPoint(1, 1));
+    QCOMPARE(menuShown, QStringList{"untouched"});
+
+    // Expanding: the first switch collapses every user row.
+    QCOMPARE(ToolText(Downloads(), "downloads", "Expand Users"), QString("Expand Users [on]"));
+    emit bar->ActionTriggered(Downloads(), "expand_download_users");
+    QVERIFY(!ann->isExpanded() &&
+            ToolText(Downloads(), "downloads", "Expand Users") == "Expand Users [off]");
+    QCOMPARE(ann->text(3), QString("downloading"));
+    const ItemPtr later = Fake(false, "dora", "D", "d", "queued:5");
+    QVERIFY(!RowOf(later, "download_list_node")->parent()->parent()->isExpanded());
+    emit bar->ActionTriggered(Downloads(), "expand_download_users");
+    QVERIFY(ann->isExpanded() && ann->text(3).isEmpty());
+    emit bar->ActionTriggered(Downloads(), "expand_download_folders");
+    QVERIFY(!one->isExpanded() && one->text(3) == "queued");
+    QCOMPARE(ToolText(Downloads(), "downloads", "Expand Folders"), QString("Expand Folders [off]"));
+
+    // Clear Complete, then Delete on a user row: all of that user's go.
+    emit bar->ActionTriggered(Downloads(), "clear_complete_downloads");
+    QVERIFY(other.IsRemoved() && !active.IsRemoved());
+    Downloads()->clearSelection();
+    ann->setSelected(true);
+    QKeyEvent del(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier);
+    form->OnKeyPressedInDownloadList(&del);
+    QVERIFY(folder[4].IsRemoved() && active.IsRemoved() && !carl.IsRemoved());
+    QCOMPARE(Downloads()->topLevelItemCount(), 2);
+    QVERIFY(d.GetType("download_list_user_node")->HasItem(Value(ann)).IsNull());
+
+    // Controls: after the load they show and write the settings.
+    SetSetting("upload_slots", "zero");
+    SetSetting("download_speed_limit", "0");
+    form->DataLoaded();
+    Ui_TransfersForm* ui = form->Ui();
+    QCOMPARE(ui->uploadSlotsSpinBox->value(), 1);
+    QCOMPARE(GetSetting("upload_slots"), QString("zero"));
+    ui->downloadLimitSpinBox->setValue(50);
+    QVERIFY(ui->downloadLimitCheckBox->isChecked());
+    QCOMPARE(GetSetting("download_speed_limit_enabled") + GetSetting("download_speed_limit"),
+             QString("yes50"));
+    ui->downloadLimitCheckBox->setChecked(false);
+    QCOMPARE(GetSetting("download_speed_limit_enabled") + GetSetting("download_speed_limit"),
+             QString("no50"));
+    ui->downloadLimitSpinBox->setValue(0);
+    QCOMPARE(GetSetting("download_speed_limit_enabled") + GetSetting("download_speed_limit"),
+             QString("no0"));
+    ui->uploadSlotsSpinBox->setValue(3);
+    QCOMPARE(GetSetting("upload_slots"), QString("3"));
+    ui->clearDownloadsCheckBox->setChecked(true);
+    QVERIFY(IsSettingYes("clear_complete_downloads"));
+    ui->clearDownloadsCheckBox->setChecked(false);
+    QVERIFY(GetSetting("clear_complete_downloads").isEmpty());
+
+    // A completed download is cleared when the box says so.
+    ui->clearDownloadsCheckBox->setChecked(true);
+    Link(carl, "download_entry_status", QString("complete"));
+    QTRY_VERIFY(carl.IsRemoved());
+
+    emit bar->ActionTriggered(Uploads(), "finish_uploads_and_quit");
+    QCOMPARE(GetRuntimeSetting("finish_uploads_and_quit"), QString("yes"));
+    emit bar->ActionTriggered(Uploads(), "finish_uploads_and_quit");
+    QCOMPARE(GetRuntimeSetting("finish_uploads_and_quit"), QString("no"));
+    QCOMPARE(ToolText(Uploads(), "uploads", "Finish Uploads"),
+             QString("Finish Uploads and Quit [off]"));
+}
+
+// The sweep with the times written into the items: only queued uploads of
+// users offline for five minutes and idle for five go, and only when the
+// box is on; the tool-bar action clears finished ones too.
+void TestTransferViews::halfMinuteSweepAndClearing() {
+    const auto upload = [this](const QString& user, const char* status, int offlineFor,
+                               int changedAgo, int receiptAgo) {
+        const ItemPtr e = Fake(true, user, "/s", user + status, QString(status) + ":10");
+        if (offlineFor < 0)
+            Online(user);
+        else if (offlineFor > 0)
+            SetTime(User(user), "last_online_status_change", Ago(offlineFor));
+        if (changedAgo >= 0)
+            SetTime(e, "last_status_change_time", Ago(changedAgo));
+        if (receiptAgo >= 0) {
+            Link(e, "last_receipt_time",
+                 Value(new QDateTime(QDateTime::currentDateTime().addSecs(-receiptAgo))));
+        }
+        return e;
+    };
+    const ItemPtr online = upload("on", "queued", -1, 900, -1);
+    const ItemPtr recent = upload("recent", "queued", 240, 900, -1);
+    const ItemPtr noTimes = upload("notimes", "queued", 900, -1, -1);
+    const ItemPtr changed = upload("changed", "queued", 600, 120, -1);
+    const ItemPtr received = upload("received", "queued", 900, 900, 60);
+    const ItemPtr stale = upload("stale", "queued", 900, 900, 600);
+    const ItemPtr running = upload("run", "uploading", 900, 900, 900);
+    form->EveryHalfMinute();
+    QVERIFY(!stale.IsRemoved());  // the box is off
+    SetSetting("clear_complete_aborted_uploads", "yes");
+    form->EveryHalfMinute();
+    QVERIFY(stale.IsRemoved());
+    for (const ItemPtr& kept : {online, recent, noTimes, changed, received, running})
+        QVERIFY(!kept.IsRemoved());
+    SetTime(changed, "last_status_change_time", Ago(300));
+    form->EveryHalfMinute();
+    QVERIFY(changed.IsRemoved() && !received.IsRemoved());
+
+    QList<ItemPtr> finished;
+    for (const char* status : {"complete", "aborted", "denied", "local error"})
+        finished << upload("f", status, 0, -1, -1);
+    emit bar->ActionTriggered(Uploads(), "clear_complete_and_aborted_uploads");
+    for (const ItemPtr& e : finished)
+        QVERIFY(e.IsRemoved());
+    // Queued uploads of users offline for five minutes go, idle or not.
+    QVERIFY(received.IsRemoved() && noTimes.IsRemoved());
+    QVERIFY(!running.IsRemoved() && !online.IsRemoved() && !recent.IsRemoved());
+}
+
+// A download's search runs again from its menu on a page of its own, and
+// stays out of the search history.
+void TestTransferViews::rerunSearchOpensAPage() {
+    SearchForm search;
+    search.Init();
+    QTabWidget* pages = search.Ui()->searchTabControl;
+    const int before = pages->count();
+    const ItemPtr plain = Fake(false, "ann", "A", "x", "queued:10");
+    Menu(Downloads(), {RowOf(plain, "download_list_node")});
+    QVERIFY(!menuShown.isEmpty() && !menuShown.last().startsWith("Re-run"));
+    const ItemPtr e = Fake(false, "ann", "A", "y", "queued:10");
+    Link(e, "search_request_text", QString("rock & roll"));
+    menuChoice = "Re-run Search: rock && roll";
+    Menu(Downloads(), {RowOf(e, "download_list_node")});
+    QVERIFY2(menuShown.contains(menuChoice), qPrintable(menuShown.join(',')));
+    QCOMPARE(pages->count(), before + 1);
+    QCOMPARE(d.GetType("search_request")->ItemCount(), 1);
+    QCOMPARE(search.Ui()->searchEdit->count(), 0);
+}
+
+// The finished downloads' tab: opened once on its action, newest first
+// whatever the sort column; records from before it was opened stay out.
+void TestTransferViews::completedDownloadsList() {
+    const QDateTime now = QDateTime::currentDateTime();
+    const auto record = [&](const QString& name, int secondsAgo) {
+        const ItemPtr r = d.GetType("complete_download")->NewItem();
+        Link(r, "complete_download_filename", name);
+        Link(r, "complete_download_relative_folder", QString("Music\\") + name);
+        Link(r, "complete_download_file_size", QString("1234"));
+        Link(r, "complete_download_completion_time",
+             now.addSecs(-secondsAgo).toString(Qt::TextDate));
+        Link(r, "user", QString("bob"));
+        return r;
+    };
+    record("before", 0);
+    QTabWidget* tabs = form->Ui()->transfersTabControl;
+    form->OnActionBarTriggered(nullptr, "complete_downloads");
+    form->OnActionBarTriggered(nullptr, "complete_downloads");
+    QCOMPARE(tabs->count(), 3);
+    QCOMPARE(tabs->tabText(2), QString("Complete"));
+    QCOMPARE(tabs->currentWidget(), form->CompleteDownloads());
+    for (const auto& [name, ago] : {std::pair{"b", 60}, {"a", 0}, {"z", 120}, {"same", 60}})
+        emit tqm->CompleteDownloadAdded(record(name, ago));
+    QTreeWidget* list = form->CompleteDownloads()->Ui()->downloadList;
+    QStringList rows;
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        rows << list->topLevelItem(i)->text(0);
+    QCOMPARE(rows.first(), QString("a"));
+    QCOMPARE(rows.last(), QString("z"));
+    QCOMPARE(rows.size(), 4);
+    QTreeWidgetItem* top = list->topLevelItem(0);
+    QCOMPARE(QStringList({top->text(1), top->text(2), top->text(3)}),
+             QStringList({"Music\\a", "bob", "1234"}));
+    // Equal times: neither row is less than the other.
+    QTreeWidgetItem* b = list->findItems("b", Qt::MatchExactly).value(0);
+    QTreeWidgetItem* same = list->findItems("same", Qt::MatchExactly).value(0);
+    QVERIFY(b && same && !(*b < *same) && !(*same < *b));
+}
+
+// A saved queue of 1,000 downloads comes back in queue order, built once the
+// engine has loaded; finished ones pass their completion on once.
+void TestTransferViews::startupAfterSavedStore() {
+    const QString prefix = P("store/.tavenook");
+    QDir().mkpath(P("store"));
+    std::vector<int> orders(1000);
+    std::iota(orders.begin(), orders.end(), 1);
+    std::shuffle(orders.begin(), orders.end(), std::mt19937(7));
+    for (int i = 0; i < 1000; ++i) {
+        const ItemPtr e =
+            tqm->AddDownload(QString("user%1").arg(i % 7), QString("f%1").arg(i).toStdString(),
+                             QString("Folder\\%1").arg(i % 3).toStdString(), 100, false, 0);
+        e.Disconnect("download_order");
+        Link(e, "download_order", 5000 + orders[i]);  // clear of the counter's
+        if (i % 250 == 0)
+            tqm->SetDownloadEntryStatus(e, TQM::kComplete);
+    }
+    const ItemPtr unordered = tqm->AddDownload("user1", "loose", "Folder\\9", 1, false, 0);
+    unordered.Disconnect("download_order");
+    QVERIFY(saver->Save(prefix));
+    cleanup();
+
+    QVERIFY(StartTransferServices());
+    BuildForm();
+    int rowsWhenLoaded = -1;
+    connect(tqm.get(), &TQM::TransfersLoaded, this,
+            [&] { rowsWhenLoaded = Downloads()->topLevelItemCount(); });
+    QSignalSpy completed(form, &TransfersForm::DownloadComplete);
+    // The form registered first, so the engine's signal is connected after it.
+    disconnect(tqm.get(), &TQM::TransfersLoaded, form, &TransfersForm::OnTransfersLoaded);
+    connect(tqm.get(), &TQM::TransfersLoaded, form, &TransfersForm::OnTransfersLoaded);
+    saver->Load(prefix);
+    QCOMPARE(rowsWhenLoaded, 0);
+    QCOMPARE(d.GetType("download_entry")->ItemCount(), 1001);
+    QCOMPARE(Downloads()->topLevelItemCount(), 7);
+    QCOMPARE(completed.count(), 4);
+    // Users stand where their first download comes; folders and files follow
+    // the queue order.
+    qint64 lastFirst = 0;
+    int files = 0;
+    for (int u = 0; u < Downloads()->topLevelItemCount(); ++u) {
+        QTreeWidgetItem* user = Downloads()->topLevelItem(u);
+        qint64 first = -1, lastFolder = 0;
+        for (int f = 0; f < user->childCount(); ++f) {
+            qint64 last = 0;
+            for (int r = 0; r < user->child(f)->childCount(); ++r, ++files) {
+                const ItemPtr node =
+                    d.GetType("download_list_node")->HasItem(Value(user->child(f)->child(r)));
+                const qint64 order = node["download_entry"]["download_order"].AsInt64();
+                QVERIFY(order > last);
+                if (r == 0) {
+                    QVERIFY(order > lastFolder);
+                    lastFolder = order;
+                }
+                last = order;
+                first = first < 0 ? order : std::min(first, order);
+            }
+        }
+        QVERIFY(first > lastFirst);
+        lastFirst = first;
+    }
+    QCOMPARE(files, 1000);
+    QVERIFY(unordered.IsNull() || RowOf(tqm->GetDownloadEntry("user1", "loose", "Folder\\9"),
+                                        "download_list_node") == nullptr);
+    QTRY_COMPARE(RowOf(d.GetType("download_entry_status")
+                           ->HasItem(Value(TQM::kComplete))
+                           .GetItems("download_entry")
+                           .First(),
+                       "download_list_node")
+                     ->text(3),
+                 QString("complete"));
+}
+
+QTEST_MAIN(TestTransferViews)
+#include "test_transfer_views.moc"
