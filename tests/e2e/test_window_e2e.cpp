@@ -136,6 +136,13 @@ class TestWindowEndToEnd : public QObject {
         QVERIFY(m_window->grab().save(QDir(m_shots).filePath(page + ".png")));
     }
 
+    bool ToolBarOffers(const QString& text) const {
+        for (QAction* action : ui()->mainToolBar->actions()) {
+            if (action->text() == text && action->isVisible())
+                return true;
+        }
+        return false;
+    }
     // The context tool bar shows the set of the focused widget.
     bool ClickToolBar(const QString& text) {
         for (QAction* action : ui()->mainToolBar->actions()) {
@@ -257,7 +264,12 @@ private slots:
     void logIn() {
         QTRY_VERIFY_WITH_TIMEOUT(m_window->windowTitle().endsWith("[alice]"), 30000);
         QTRY_VERIFY_WITH_TIMEOUT(m_server.IsLoggedIn("alice"), 30000);
+        // The title names the user before the login; the Login page's tool
+        // bar offers to disconnect only once the client is in.
         ShowPage("Options");
+        ClickTab(ui()->optionsTabControl, ui()->optionsTabControl->indexOf(ui()->loginOptionsTab));
+        QTest::mouseClick(ui()->usernameEdit, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(ToolBarOffers("Disconnect"), 30000);
         QCOMPARE(ui()->usernameEdit->text(), QString("alice"));
         QVERIFY(!DownloadFolder().isEmpty());
     }
@@ -278,6 +290,14 @@ private slots:
                        FindRow(results, file);
             },
             30000);
+        if (!shown) {
+            QStringList tabs;
+            for (int i = 0; i < pages->count(); ++i)
+                tabs << pages->tabText(i);
+            qWarning("no answer with %s on the page \"%s\" of [%s]:\n%s", qPrintable(file),
+                     qPrintable(pages->tabText(pages->currentIndex())), qPrintable(tabs.join(", ")),
+                     qPrintable(Dump(results)));
+        }
         return shown ? results : nullptr;
     }
     // Double-clicks the file's result row; its download row shows.
