@@ -199,6 +199,7 @@ void ActionSetToolBar::ChangeSet(QWidget* widget, const QString& set) {
     const ItemPtr widgetItem = widget ? WidgetItem(widget) : ItemPtr();
     if (!setItem.IsNull()) {
         Type* objects = T("toolbar_action_object");
+        int slot = 0;
         for (const ItemPtr& action :
              setItem.GetItems("toolbar_action").SortNumericBy("toolbar_action_order", true)) {
             const ItemPtr id = action["toolbar_action_id"];
@@ -210,14 +211,28 @@ void ActionSetToolBar::ChangeSet(QWidget* widget, const QString& set) {
                     text = own.First().AsString();
                 hidden = !PerWidget(widgetItem, "widget_action_hidden", id).Empty();
             }
-            QAction* live = addAction(QIcon(action["toolbar_action_icon"].AsString()), text);
-            if (hidden)
-                live->setVisible(false);
-            connect(live, &QAction::triggered, this, &ActionSetToolBar::OnActionTriggered);
+            QAction* live = PooledAction(slot++);
+            live->setIcon(QIcon(action["toolbar_action_icon"].AsString()));
+            live->setText(text);
+            live->setVisible(!hidden);
             action.Connect(objects->GetItem(ObjectKey(live)));
         }
     }
     AddSupportTavenookButton();
+}
+
+// The n-th action of the set area, made when first needed and then kept:
+// a rebuild may run while one of them is still being triggered (a modal box
+// opened by its own command moves the focus), so none is ever deleted.
+QAction* ActionSetToolBar::PooledAction(int n) {
+    while (m_pool.size() <= n) {
+        auto* action = new QAction(this);
+        action->setVisible(false);
+        insertAction(mp_supportAnchor, action);
+        connect(action, &QAction::triggered, this, &ActionSetToolBar::OnActionTriggered);
+        m_pool.append(action);
+    }
+    return m_pool[n];
 }
 
 void ActionSetToolBar::Clear() {
@@ -225,13 +240,12 @@ void ActionSetToolBar::Clear() {
     ClearAndDeleteActions();
 }
 
+// Hides the set's actions instead of deleting them (see PooledAction); the
+// fixed widgets stay in place and only read their settings afresh.
 void ActionSetToolBar::ClearAndDeleteActions() {
-    for (QAction* action : actions()) {
-        removeAction(action);
-        action->deleteLater();
-    }
-    // The live actions are gone for the store too, so that nothing reaches
-    // an action waiting for its deletion.
+    for (QAction* action : m_pool)
+        action->setVisible(false);
+    // The hidden actions stand for nothing until a set is shown again.
     T("toolbar_action_object")->GetItems().Remove();
     AddStatusWidgets();
 }
@@ -328,32 +342,38 @@ void ActionSetToolBar::ForgetWidget(QObject* widget) {
 }
 
 void ActionSetToolBar::AddStatusWidgets() {
-    auto* button = new QPushButton;
-    mp_statusButton = button;
-    if (ShellSetting("availability_status") == "available") {
-        button->setIcon(QIcon(":/icons/online_icon"));
-        button->setText(tr("Available"));
-    } else {
-        button->setIcon(QIcon(":/icons/away_icon"));
-        button->setText(tr("Away"));
+    if (!mp_statusButton) {
+        auto* button = new QPushButton;
+        mp_statusButton = button;
+        button->setFocusPolicy(Qt::NoFocus);
+        QAction* first = actions().isEmpty() ? nullptr : actions().first();
+        insertWidget(first, button);
+        insertWidget(first, new QLabel(" "));
+        connect(button, &QPushButton::clicked, this, &ActionSetToolBar::OnStatusButtonClicked);
     }
-    button->setFocusPolicy(Qt::NoFocus);
-    addWidget(button);
-    addWidget(new QLabel(" "));
-    connect(button, &QPushButton::clicked, this, &ActionSetToolBar::OnStatusButtonClicked);
+    if (ShellSetting("availability_status") == "available") {
+        mp_statusButton->setIcon(QIcon(":/icons/online_icon"));
+        mp_statusButton->setText(tr("Available"));
+    } else {
+        mp_statusButton->setIcon(QIcon(":/icons/away_icon"));
+        mp_statusButton->setText(tr("Away"));
+    }
 }
 
 void ActionSetToolBar::AddSupportTavenookButton() {
-    addAction(QString());
-    auto* gap = new QWidget;
-    gap->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
-    auto* button = new QPushButton;
-    mp_supportButton = button;
+    if (!mp_supportButton) {
+        mp_supportAnchor = addAction(QString());
+        auto* gap = new QWidget;
+        gap->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+        auto* button = new QPushButton;
+        mp_supportButton = button;
+        button->setFocusPolicy(Qt::NoFocus);
+        addWidget(gap);
+        addWidget(button);
+        connect(button, &QPushButton::clicked, this,
+                &ActionSetToolBar::OnSupportTavenookButtonClicked);
+    }
     UpdateSupportButton();
-    button->setFocusPolicy(Qt::NoFocus);
-    addWidget(gap);
-    addWidget(button);
-    connect(button, &QPushButton::clicked, this, &ActionSetToolBar::OnSupportTavenookButtonClicked);
 }
 
 // Every update sets icon, tool tip and text, so a lapsed supporter loses

@@ -64,6 +64,7 @@ private:
     void UpdateSupportButton();
     void SetLiveActions(const ItemPtr& actionId, const std::function<void(QAction*)>& change);
     void ForgetWidget(QObject* widget);
+    QAction* PooledAction(int n);
 
     QString m_shownSet;
     ItemPtr m_focusedWidgetItem;
@@ -73,6 +74,8 @@ private:
     bool m_busy = false;
     QPointer<QPushButton> mp_supportButton;
     QPointer<QPushButton> mp_statusButton;
+    QList<QAction*> m_pool;
+    QAction* mp_supportAnchor = nullptr;
     bool m_initialised = false;
 };
 

@@ -6,6 +6,7 @@
 #include "shell/Application.h"
 #include "shell/EventToolBar.h"
 #include "shell/FocusWidget.h"
+#include "shell/Prompts.h"
 #include "shell/ResizableWindow.h"
 #include "shell/ShellGlobals.h"
 #include "shell/SizeManager.h"
@@ -77,6 +78,7 @@ private slots:
     }
     void nestedTabsMarksAndPriorities();
     void contextToolBarFollowsFocus();
+    void toolBarRebuiltDuringItsOwnBoxes();
     void supportAndStatusButtons();
     void eventToolBar();
     void windowsListsAndSplitters();
@@ -181,6 +183,88 @@ void TestShell::contextToolBarFollowsFocus() {
     QVERIFY(d.GetType("toolbar_action_widget")->HasItem(key.constData()).IsNull());
     for (const char* type : {"action_key_value_pair", "widget_action_hidden", "widget_action_text"})
         QCOMPARE(d.GetType(type)->ItemCount(), 1);
+}
+
+// An action whose handler asks twice, with the focus moving inside each real
+// box: the tool bar is emptied and rebuilt inside the boxes' loops, and what
+// it rebuilt must still work when the handler returns.
+void TestShell::toolBarRebuiltDuringItsOwnBoxes() {
+    QMainWindow window;
+    auto* bar = new ActionSetToolBar;
+    window.addToolBar(bar);
+    auto* entry = new QLineEdit;
+    window.setCentralWidget(Page({entry}));
+    // More actions than fit: the last ones go to the overflow menu.
+    for (const char* id : {"toggle_autojoin", "toggle_alert", "chat_log", "room_wall"})
+        bar->AddSetAction("room", id, QString("Toggle the room's %1").arg(id), ":/icons/room_icon",
+                          false);
+    bar->AddSetAction("room", "give_up", "Give Up Room", ":/icons/room_icon", false);
+    bar->AddSetAction("room", "other", "Other", ":/icons/room_icon", false);
+    bar->RegisterWidget(window.centralWidget(), "room");
+    bar->Init();
+    QStringList fired;
+    connect(bar, &ActionSetToolBar::ActionTriggered, this, [&fired](QWidget*, QString id) {
+        fired << id;
+        if (id == "give_up" && prompts::AskYesNo(nullptr, "Give up?", "Sure?"))
+            prompts::AskYesNo(nullptr, "REALLY?", "REALLY?");
+    });
+    QStringList asked;
+    prompts::SetBoxHandler([&asked, bar](QWidget* parent, const prompts::Box& box) {
+        asked << box.title;
+        QMessageBox message(QMessageBox::Question, box.title, box.text,
+                            QMessageBox::Yes | QMessageBox::No, parent);
+        QTimer::singleShot(0, &message, [&message, &box, &asked, bar] {
+            if (!QTest::qWaitForWindowActive(&message))
+                qWarning("the box did not become active");
+            message.button(QMessageBox::No)->setFocus();
+            QTest::qWait(0);
+            message.button(QMessageBox::Yes)->setFocus();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            asked << Texts(*bar).join(',');
+            message.done(box.title == "REALLY?" ? QMessageBox::No : QMessageBox::Yes);
+        });
+        return QMessageBox::StandardButton(message.exec());
+    });
+    window.resize(1000, 600);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    entry->setFocus();
+    QTRY_COMPARE(Texts(*bar).mid(4), (QStringList{"Give Up Room", "Other"}));
+
+    const auto button = [bar](const QString& text) -> QWidget* {
+        for (QAction* a : bar->actions())
+            if (a->isVisible() && a->text() == text)
+                return bar->widgetForAction(a);
+        return nullptr;
+    };
+    // Through the overflow menu when the action does not fit, as a user would.
+    QWidget* giveUp = button("Give Up Room");
+    auto* more = bar->findChild<QToolButton*>("qt_toolbar_ext_button");
+    QVERIFY(giveUp && more);
+    QTRY_VERIFY(giveUp->isVisible() || more->isVisible());
+    if (giveUp->isVisible()) {
+        QTest::mouseClick(giveUp, Qt::LeftButton);
+    } else {
+        QTimer::singleShot(0, bar, [] {
+            QTRY_VERIFY(qobject_cast<QMenu*>(QApplication::activePopupWidget()));
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            for (QAction* a : menu->actions())
+                if (a->text() == "Give Up Room")
+                    QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(a).center());
+        });
+        QTest::mouseClick(more, Qt::LeftButton);
+    }
+    // Inside each box the focus is outside every registered widget.
+    QCOMPARE(asked, (QStringList{"Give up?", "", "REALLY?", ""}));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    window.activateWindow();
+    entry->setFocus();
+    QTRY_COMPARE(QApplication::focusWidget(), entry);
+    QTRY_COMPARE(Texts(*bar).mid(4), (QStringList{"Give Up Room", "Other"}));
+    // The first click after the boxes reaches its action.
+    QTest::mouseClick(button("Other"), Qt::LeftButton);
+    QCOMPARE(fired, (QStringList{"give_up", "other"}));
+    prompts::SetBoxHandler(nullptr);
 }
 
 void TestShell::supportAndStatusButtons() {
