@@ -4,7 +4,6 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
-#include <QFontDialog>
 #include <QMenu>
 #include <QUrl>
 #include <algorithm>
@@ -354,7 +353,7 @@ void MainWindow::OnSharedFoldersListContextMenuRequested(QPoint position) {
                    &MainWindow::OnSetFolderPermissions);
     menu.addAction(QIcon(":/icons/browse_icon"), "Unshare Folder", this,
                    &MainWindow::OnUnshareFolder);
-    menu.exec(list->viewport()->mapToGlobal(position));
+    prompts::ExecMenu(&menu, list->viewport()->mapToGlobal(position));
 }
 
 void MainWindow::OnSetFolderPermissions() {
@@ -535,9 +534,10 @@ void MainWindow::OnSelectApplicationFontClicked() {
     QFont font;
     font.fromString(GetSetting("application_font"));
     // A cancelled dialog hands back the offered font, written back unchanged.
-    font = QFontDialog::getFont(nullptr, font);
+    font = prompts::ChooseFont(font);
     SetSetting("application_font", font.toString());
     QApplication::setFont(font);
+    FitFixedButtons();
 }
 
 void MainWindow::OnDefaultFontClicked() {
@@ -545,6 +545,7 @@ void MainWindow::OnDefaultFontClicked() {
     font.fromString(GetRuntimeSetting("default_application_font"));
     SetSetting("application_font", font.toString());
     QApplication::setFont(font);
+    FitFixedButtons();
 }
 
 void MainWindow::OnClearSearchHistoryClicked() {
