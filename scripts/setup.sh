@@ -94,8 +94,8 @@ run_client() {
             while kill -0 "$pid" 2>/dev/null && ((SECONDS < deadline)); do
                 sleep 0.1
             done
-            kill -9 "$pid" 2>/dev/null
-            wait "$pid" 2>/dev/null
+            kill -9 "$pid" 2>/dev/null || true
+            wait "$pid" 2>/dev/null || true
         done
         rm -rf "$work"
     }

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # The run command of scripts/setup.sh stopped as Ctrl+C stops it (SIGINT to
-# its whole process group), five times: each time the client saves its store
-# and nothing the command started is left running.
+# its whole process group), five times, then once by SIGTERM to the script
+# alone: each time the client saves its store and nothing the command
+# started is left running.
 # Usage: runstop.sh <source dir> <build dir>. Exit 77 (skip) without Xvfb.
 set -u
+# Job control: the command runs in a process group of its own, and without
+# it a background start would ignore SIGINT, unlike one at a terminal.
+set -m
 top="$1"
 build="$2"
 if ! command -v Xvfb >/dev/null || ! command -v setsid >/dev/null; then
@@ -19,8 +23,8 @@ left() {
     local p
     for p in /proc/[0-9]*; do
         [[ "${p#/proc/}" == "$$" ]] && continue
-        if tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -qxF "HOME=$home"; then
-            echo "${p#/proc/} $(tr '\0' ' ' <"$p/cmdline" 2>/dev/null)"
+        if { tr '\0' '\n' <"$p/environ"; } 2>/dev/null | grep -qxF "HOME=$home"; then
+            echo "${p#/proc/} $({ tr '\0' ' ' <"$p/cmdline"; } 2>/dev/null)"
         fi
     done
 }
@@ -41,16 +45,20 @@ wait_for() { # condition; polls for up to two minutes
     done
 }
 
-for round in 1 2 3 4 5; do
+for round in 1 2 3 4 5 6; do
     rm -f "$home"/.Tavenook*
     # A first run each time: only a saved store brings the files back.
     env -u DISPLAY -u TAVENOOK_SERVER HOME="$home" TAVENOOK_BUILD_DIR="$build" \
-        ASAN_OPTIONS=detect_leaks=0 setsid bash "$top/scripts/setup.sh" run >"$work/run.log" 2>&1 &
+        ASAN_OPTIONS=detect_leaks=0 bash "$top/scripts/setup.sh" run >"$work/run.log" 2>&1 &
     group=$!
     wait_for 'grep -q "The client is running" "$work/run.log" || ! kill -0 $group 2>/dev/null' ||
         fail "round $round: the client did not start"
     kill -0 "$group" 2>/dev/null || fail "round $round: the run command ended by itself"
-    kill -INT -- "-$group"
+    if ((round <= 5)); then
+        kill -INT -- "-$group"
+    else
+        kill -TERM "$group"
+    fi
     wait_for '! kill -0 $group 2>/dev/null' || fail "round $round: the run command did not end"
     wait "$group"
     status=$?
