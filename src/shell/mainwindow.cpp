@@ -186,6 +186,7 @@ void MainWindow::ReportClosedPorts() {
             "cannot connect to you. Choose another port under Options, Login.")
             .arg(closed.join(" and "));
     Log("Application", 1, text);
+    qWarning("tavenook: %s", qUtf8Printable(text));
     statusBar()->showMessage(text);
 }
 
