@@ -23,6 +23,7 @@
 #include "shell/mainwindow.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
+#include "support/Fuzz.h"
 #include "support/TestServer.h"
 #include "ui_AddSharedFolderDialog.h"
 #include "ui_ColorSelectionDialog.h"
@@ -219,6 +220,7 @@ private slots:
     void optionControls();
     void typedNumbers();
     void releaseDialog();
+    void releaseCheckAsksOnce();
     void settingsDialogs();
     void closedListeningPort();
 };
@@ -677,6 +679,63 @@ void TestCommands::releaseDialog() {
     QCOMPARE(m_opened, QList<QUrl>{QUrl("http://127.0.0.1:9/get")});
     QTRY_VERIFY(!m_window->isVisible());
     qputenv("TAVENOOK_UPDATE_URL", "http://127.0.0.1:9/qtversion.txt");
+}
+
+// A host that closes without answering is asked once; answers of any shape
+// end the check without an announcement unless whole and well formed.
+void TestCommands::releaseCheckAsksOnce() {
+    QTcpServer rude;
+    QVERIFY(rude.listen(QHostAddress::LocalHost, 0));
+    int requests = 0;
+    connect(&rude, &QTcpServer::newConnection, this, [&] {
+        while (QTcpSocket* s = rude.nextPendingConnection())
+            connect(s, &QTcpSocket::readyRead, s, [&requests, s] {
+                if (!s->readAll().contains("\r\n\r\n"))
+                    return;
+                ++requests;
+                s->abort();
+            });
+    });
+    qputenv("TAVENOOK_UPDATE_URL",
+            QByteArray("http://127.0.0.1:") + QByteArray::number(rude.serverPort()) + "/v");
+    {
+        UpdateChecker checker;
+        QSignalSpy done(&checker, &UpdateChecker::CheckDone);
+        checker.OnConnectedToServer();
+        QVERIFY(done.wait(10000));
+        QCOMPARE(requests, 1);
+    }
+    qputenv("TAVENOOK_UPDATE_URL", "http://127.0.0.1:9/qtversion.txt");
+
+    const QByteArray body = "20140101\nb\ns\nOne\n";
+    struct Row {
+        QByteArray answer;
+        bool whole;
+    };
+    const Row rows[] = {
+        {"HTTP/1.1 200 OK\r\nContent-Length: 17\r\n\r\n" + body, true},
+        {"HTTP/1.0 200 OK\r\n\r\n" + body, true},
+        {"HTTP/1.1 200 OK\r\ncontent-length:  5 \r\n\r\n" + body, true},  // cut to 5
+        {"HTTP/1.1 200 OK\r\nContent-Length: 99\r\n\r\n" + body, false},
+        {"HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n" + body, false},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + body, false},
+        {"HTTP/1.1 301 Moved\r\n\r\n" + body, false},
+        {"HTTP/1.1 200 OK\r\n" + body, false},
+        {"ICY 200 OK\r\n\r\n" + body, false},
+        {"", false}};
+    for (const Row& row : rows) {
+        QByteArray out;
+        QCOMPARE(UpdateChecker::ParseHttpAnswer(row.answer, out), row.whole);
+        if (row.whole)
+            QVERIFY(body.startsWith(out) && !out.isEmpty());
+    }
+    fuzz::Rng rng(0x5eed);
+    for (int i = 0; i < 20000; ++i) {
+        QByteArray out;
+        const QByteArray answer = fuzz::Mutate(rng, rows[i % 3].answer);
+        if (UpdateChecker::ParseHttpAnswer(answer, out))
+            QVERIFY(out.size() <= answer.size());
+    }
 }
 
 // The excluded-extensions editor and the colour dialog.
