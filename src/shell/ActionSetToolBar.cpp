@@ -4,8 +4,10 @@
 #include <QDesktopServices>
 #include <QLabel>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include "net/server.h"
@@ -219,6 +221,28 @@ void ActionSetToolBar::ChangeSet(QWidget* widget, const QString& set) {
         }
     }
     AddSupportTavenookButton();
+    // A new set gets its icons back, as far as there is room for them.
+    m_compact = false;
+    setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    QTimer::singleShot(0, this, &ActionSetToolBar::FitWidth);
+}
+
+void ActionSetToolBar::resizeEvent(QResizeEvent* event) {
+    QToolBar::resizeEvent(event);
+    if (m_compact && event->size().width() > event->oldSize().width()) {
+        m_compact = false;
+        setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    }
+    QTimer::singleShot(0, this, &ActionSetToolBar::FitWidth);
+}
+
+// When the set's buttons with their icons push the support button into the
+// overflow menu, they drop their icons: a text is worth more than an icon.
+void ActionSetToolBar::FitWidth() {
+    if (m_compact || !isVisible() || !mp_supportButton || !mp_supportButton->isHidden())
+        return;
+    m_compact = true;
+    setToolButtonStyle(Qt::ToolButtonTextOnly);
 }
 
 // The n-th action of the set area, made when first needed and then kept:
@@ -363,6 +387,9 @@ void ActionSetToolBar::AddStatusWidgets() {
 void ActionSetToolBar::AddSupportTavenookButton() {
     if (!mp_supportButton) {
         mp_supportAnchor = addAction(QString());
+        // It only marks where the set ends: an empty button would take room
+        // the support button needs at the default window width.
+        mp_supportAnchor->setVisible(false);
         auto* gap = new QWidget;
         gap->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
         auto* button = new QPushButton;

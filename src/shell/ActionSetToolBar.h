@@ -51,6 +51,9 @@ public:
 signals:
     void ActionTriggered(QWidget* widget, QString action);
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 public slots:
     void OnActionTriggered(bool checked);
     void OnApplicationFocusChanged(QWidget* oldWidget, QWidget* widget);
@@ -65,6 +68,7 @@ private:
     void SetLiveActions(const ItemPtr& actionId, const std::function<void(QAction*)>& change);
     void ForgetWidget(QObject* widget);
     QAction* PooledAction(int n);
+    void FitWidth();
 
     QString m_shownSet;
     ItemPtr m_focusedWidgetItem;
@@ -76,6 +80,8 @@ private:
     QPointer<QPushButton> mp_statusButton;
     QList<QAction*> m_pool;
     QAction* mp_supportAnchor = nullptr;
+    // The set's buttons show their texts only, for want of room.
+    bool m_compact = false;
     bool m_initialised = false;
 };
 

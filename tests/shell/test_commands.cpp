@@ -570,13 +570,15 @@ void TestCommands::optionControls() {
 
     // Fonts: the chosen one, then the one the program started with; the
     // hand-placed button grows with the font.
+    QPushButton* import = ui()->importUserListButton;
+    QVERIFY(import->width() >= import->sizeHint().width());
     const QFont started = QApplication::font();
     answers.font = QFont(started.family(), 30);
     ui()->selectApplicationFontButton->click();
     QCOMPARE(answers.Take(), QStringList{"choose:font"});
     QCOMPARE(GetSetting("application_font"), answers.font.toString());
     QCOMPARE(QApplication::font().pointSize(), 30);
-    QVERIFY(ui()->importUserListButton->width() >= ui()->importUserListButton->sizeHint().width());
+    QVERIFY(import->width() >= import->sizeHint().width());
     ui()->defaultFontButton->click();
     QCOMPARE(GetSetting("application_font"), started.toString());
     QCOMPARE(QApplication::font(), started);

@@ -79,6 +79,7 @@ private slots:
     void nestedTabsMarksAndPriorities();
     void contextToolBarFollowsFocus();
     void toolBarRebuiltDuringItsOwnBoxes();
+    void toolBarKeepsSupportButtonInView();
     void supportAndStatusButtons();
     void eventToolBar();
     void windowsListsAndSplitters();
@@ -194,7 +195,6 @@ void TestShell::toolBarRebuiltDuringItsOwnBoxes() {
     window.addToolBar(bar);
     auto* entry = new QLineEdit;
     window.setCentralWidget(Page({entry}));
-    // More actions than fit: the last ones go to the overflow menu.
     for (const char* id : {"toggle_autojoin", "toggle_alert", "chat_log", "room_wall"})
         bar->AddSetAction("room", id, QString("Toggle the room's %1").arg(id), ":/icons/room_icon",
                           false);
@@ -225,7 +225,7 @@ void TestShell::toolBarRebuiltDuringItsOwnBoxes() {
         });
         return QMessageBox::StandardButton(message.exec());
     });
-    window.resize(1000, 600);
+    window.resize(1600, 600);
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
     entry->setFocus();
@@ -237,23 +237,10 @@ void TestShell::toolBarRebuiltDuringItsOwnBoxes() {
                 return bar->widgetForAction(a);
         return nullptr;
     };
-    // Through the overflow menu when the action does not fit, as a user would.
     QWidget* giveUp = button("Give Up Room");
-    auto* more = bar->findChild<QToolButton*>("qt_toolbar_ext_button");
-    QVERIFY(giveUp && more);
-    QTRY_VERIFY(giveUp->isVisible() || more->isVisible());
-    if (giveUp->isVisible()) {
-        QTest::mouseClick(giveUp, Qt::LeftButton);
-    } else {
-        QTimer::singleShot(0, bar, [] {
-            QTRY_VERIFY(qobject_cast<QMenu*>(QApplication::activePopupWidget()));
-            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-            for (QAction* a : menu->actions())
-                if (a->text() == "Give Up Room")
-                    QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(a).center());
-        });
-        QTest::mouseClick(more, Qt::LeftButton);
-    }
+    QVERIFY(giveUp);
+    QTRY_VERIFY(giveUp->isVisible());
+    QTest::mouseClick(giveUp, Qt::LeftButton);
     // Inside each box the focus is outside every registered widget.
     QCOMPARE(asked, (QStringList{"Give up?", "", "REALLY?", ""}));
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -265,6 +252,47 @@ void TestShell::toolBarRebuiltDuringItsOwnBoxes() {
     QTest::mouseClick(button("Other"), Qt::LeftButton);
     QCOMPARE(fired, (QStringList{"give_up", "other"}));
     prompts::SetBoxHandler(nullptr);
+}
+
+// The longest set of the transfer pages at the default window width: every
+// text and the support button stay on the bar, the icons give way first.
+void TestShell::toolBarKeepsSupportButtonInView() {
+    SetSetting("availability_status", "available");
+    // The desktop's font, not the larger one of the offscreen platform.
+    const QFont offscreen = QApplication::font();
+    QApplication::setFont(QFont("DejaVu Sans", 9));
+    const auto restore = qScopeGuard([&offscreen] { QApplication::setFont(offscreen); });
+    QMainWindow window;
+    auto* bar = new ActionSetToolBar;
+    bar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    bar->setIconSize(QSize(16, 16));
+    bar->setMovable(false);
+    window.addToolBar(bar);
+    auto* list = new QTreeWidget;
+    window.setCentralWidget(Page({list}));
+    for (const char* text : {"Expand Folders [on]", "Expand Users [on]",
+                             "Clear Complete and Aborted", "Finish Uploads and Quit [off]"})
+        bar->AddSetAction("uploads", text, text, ":/icons/wipe_icon", false);
+    bar->RegisterWidget(list, "uploads");
+    bar->Init();
+    window.resize(1600, 600);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    list->setFocus();
+    QTRY_COMPARE(Texts(*bar).size(), 4);
+    const auto allShown = [bar] {
+        for (QAction* a : bar->actions())
+            if (a->isVisible() && !a->text().isEmpty() && bar->widgetForAction(a)->isHidden())
+                return false;
+        return !bar->SupportButton()->isHidden();
+    };
+    QTRY_VERIFY(allShown());
+    QCOMPARE(bar->toolButtonStyle(), Qt::ToolButtonTextBesideIcon);
+    window.resize(1000, 600);
+    QTRY_VERIFY(allShown());
+    window.resize(1600, 600);
+    QTRY_COMPARE(bar->toolButtonStyle(), Qt::ToolButtonTextBesideIcon);
+    QTRY_VERIFY(allShown());
 }
 
 void TestShell::supportAndStatusButtons() {
