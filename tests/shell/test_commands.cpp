@@ -24,6 +24,7 @@
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 #include "support/Fuzz.h"
+#include "support/HttpStub.h"
 #include "support/TestServer.h"
 #include "ui_AddSharedFolderDialog.h"
 #include "ui_ColorSelectionDialog.h"
@@ -89,32 +90,6 @@ struct Answers {
         QStringList out = asked;
         asked.clear();
         return out;
-    }
-};
-
-// Serves the version file to every GET and counts the requests.
-struct HttpStub : QObject {
-    QTcpServer server;
-    QByteArray body;
-    int requests = 0;
-    HttpStub() {
-        server.listen(QHostAddress::LocalHost, 0);
-        connect(&server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* s = server.nextPendingConnection())
-                connect(s, &QTcpSocket::readyRead, s, [this, s] {
-                    if (!s->peek(1 << 16).contains("\r\n\r\n"))
-                        return;
-                    s->readAll();
-                    ++requests;
-                    s->write(
-                        "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) +
-                        "\r\nConnection: close\r\n\r\n" + body);
-                    s->disconnectFromHost();
-                });
-        });
-    }
-    QByteArray Url() const {
-        return QString("http://127.0.0.1:%1/qtversion.txt").arg(server.serverPort()).toLatin1();
     }
 };
 
@@ -642,7 +617,6 @@ void TestCommands::typedNumbers() {
 void TestCommands::releaseDialog() {
     HttpStub stub;
     stub.body = "20140305\nhttp://127.0.0.1:9/dl\ntavenook-x\n<b>Faster</b>\nFixes\n";
-    qputenv("TAVENOOK_UPDATE_URL", stub.Url());
     Start();
     QSignalSpy done(&m_window->ReleaseChecker(), &UpdateChecker::CheckDone);
     QVERIFY(LoggedIn());
@@ -666,7 +640,7 @@ void TestCommands::releaseDialog() {
     QTRY_VERIFY(!gp_server->IsConnected());
     Run("connect_disconnect");
     QVERIFY(LoggedIn());
-    QCOMPARE(stub.requests, 1);
+    QCOMPARE(stub.requests.size(), 1);
     QCOMPARE(done.count(), 1);
 
     QPointer<NewVersionDialog> guard = dialog;
@@ -680,7 +654,6 @@ void TestCommands::releaseDialog() {
     Open<NewVersionDialog>(m_window.get()).last()->Form()->downloadButton->click();
     QCOMPARE(m_opened, QList<QUrl>{QUrl("http://127.0.0.1:9/get")});
     QTRY_VERIFY(!m_window->isVisible());
-    qputenv("TAVENOOK_UPDATE_URL", "http://127.0.0.1:9/qtversion.txt");
 }
 
 // A host that closes without answering is asked once; answers of any shape
