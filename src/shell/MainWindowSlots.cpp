@@ -40,11 +40,12 @@ const char* const kLoginRetry =
     "Please change your login settings in the Options tab and try reconnecting.";
 
 // Said once per run: a desktop without a tray is not worth a line per alert.
+// Only a line the diagnostic log kept counts as said.
 void NoteMissingTray() {
     static bool said = false;
     if (!said) {
-        said = true;
         Log("Application", 1, "No system tray on this desktop: tray icon and alerts are off.");
+        said = IsSettingYes("show_diagnostics");
     }
 }
 

@@ -31,6 +31,7 @@
 #include "ui_ExcludedExtensionsDialog.h"
 #include "ui_NewVersionDialog.h"
 #include "ui_mainwindow.h"
+#include "views/chat/AdminMessageDialog.h"
 #include "views/chat/ChatForm.h"
 #include "views/chat/ChatsForm.h"
 #include "views/search/SearchForm.h"
@@ -38,6 +39,7 @@
 #include "views/shares/ChangeListeningPortDialog.h"
 #include "views/shares/ChangeUsernamePasswordDialog.h"
 #include "views/shares/ColorSelectionDialog.h"
+#include "views/shares/DataDialog.h"
 #include "views/shares/DiagnosticsForm.h"
 #include "views/shares/ExcludedExtensionsDialog.h"
 #include "views/shares/NewVersionDialog.h"
@@ -198,6 +200,7 @@ private slots:
     void releaseCheckAsksOnce();
     void settingsDialogs();
     void closedListeningPort();
+    void windowsAndAlerts();
 };
 
 // Each command: what it changes or sends, and what it asks or opens.
@@ -787,6 +790,93 @@ void TestCommands::closedListeningPort() {
     QVERIFY(ui()->listeningPortEdit->text() != port);
     QVERIFY(ui()->listeningPortEdit->text().contains("could not be opened"));
     QVERIFY(diagnosticsForm->Lines().join('\n').contains("Could not open listening port " + port));
+}
+
+// Server notices, the unwired slots, the import, the tray and the colours'
+// defaults.
+void TestCommands::windowsAndAlerts() {
+    Answers answers;
+    Start();
+    m_window->OnAdminMessage("<b>maintenance</b>");
+    m_window->OnAdminMessage("back");
+    const auto notices = Open<AdminMessageDialog>(m_window.get());
+    QCOMPARE(notices.size(), 2);
+    for (AdminMessageDialog* notice : notices)
+        QVERIFY(notice->windowFlags() & Qt::WindowStaysOnTopHint);
+
+    m_window->OnPrivateChat("dave", "hello", 0, true);
+    bool chatting = false;
+    for (ChatForm* chat : chatsForm->findChildren<ChatForm*>())
+        chatting = chatting || chat->User() == "dave";
+    QVERIFY(chatting);
+
+    m_window->OnDataShortcutActivated();
+    DataDialog* viewer = dataDialog;
+    QVERIFY(viewer && viewer->isVisible());
+    m_window->OnDataShortcutActivated();
+    QCOMPARE(dataDialog, viewer);
+    QVERIFY(LoggedIn());
+    m_window->OnChangeUsernamePasswordClicked();  // whatever the state
+    QCOMPARE(Open<ChangeUsernamePasswordDialog>(m_window.get()).size(), 1);
+    m_window->OnDisconnectClicked();
+    QTRY_VERIFY(!m_server.IsLoggedIn("alice"));
+
+    // The import: explained, asked, reported; a cancelled chooser ends it.
+    const QString title = "box:Importing user list from original Tavenook client";
+    answers.files = QStringList{"", m_home.filePath("missing/quorlet.cfg")};
+    ui()->importUserListButton->click();
+    QCOMPARE(answers.Take(), (QStringList{title, "choose:Find User List Configuration File"}));
+    ui()->importUserListButton->click();
+    QCOMPARE(answers.Take(),
+             (QStringList{title, "choose:Find User List Configuration File", title}));
+    QCOMPARE(answers.texts.last(), QString("Import could not be completed successfully."));
+
+    // No tray here: alerts and tray options do nothing and say so once.
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        SetSetting("show_diagnostics", "yes");
+        const auto said = [] { return diagnosticsForm->Lines().filter("No system tray").size(); };
+        m_window->PopupAlert("one");
+        const int once = said();
+        QVERIFY(once > 0);
+        m_window->PopupAlert("two");
+        ui()->minimizeToTrayCheckBox->click();
+        QCOMPARE(said(), once);
+    }
+    m_window->showMinimized();
+    m_window->OnTrayIconActivated(QSystemTrayIcon::DoubleClick);
+    QVERIFY(m_window->isMinimized());
+    m_window->OnTrayIconActivated(QSystemTrayIcon::Trigger);
+    QTRY_VERIFY(!m_window->isMinimized() && m_window->isVisible());
+
+    // Colours: reset and save store the defaults; closing stores nothing.
+    ColorSelectionDialog::SetChooser([](QWidget*, const QColor&) { return QColor(0, 100, 0); });
+    ui()->selectColorsButton->click();
+    auto* colours = Open<ColorSelectionDialog>(m_window.get()).last();
+    colours->Form()->windowBackgroundButton->click();
+    colours->Form()->transferOtherButton->click();
+    colours->close();
+    QVERIFY(GetSetting("color_transfer_other") == "#000000");
+    ui()->selectColorsButton->click();
+    colours = Open<ColorSelectionDialog>(m_window.get()).last();
+    colours->Form()->windowBackgroundButton->click();
+    colours->Form()->transferOtherButton->click();
+    colours->Form()->saveColorsButton->click();
+    QCOMPARE(GetSetting("color_window_background"), QString("#006400"));
+    QCOMPARE(GetSetting("color_transfer_other"), QString("#006400"));
+    QCOMPARE(QApplication::palette().color(QPalette::Window), QColor(0, 100, 0));
+    ui()->selectColorsButton->click();
+    colours = Open<ColorSelectionDialog>(m_window.get()).last();
+    colours->Form()->resetToDefaultsButton->click();
+    colours->Form()->saveColorsButton->click();
+    QCOMPARE(GetSetting("color_window_background"), defaultPalette.color(QPalette::Window).name());
+    QCOMPARE(GetSetting("color_transfer_other"), QString("#000000"));
+    ColorSelectionDialog::SetChooser(nullptr);
+
+    // Only a web link is handed to the desktop; the program ends either way.
+    m_window->OnNewVersion(20150101, "file:///etc/passwd", {"x"});
+    Open<NewVersionDialog>(m_window.get()).last()->Form()->downloadButton->click();
+    QVERIFY(m_opened.isEmpty());
+    QTRY_VERIFY(!m_window->isVisible());
 }
 
 QTEST_MAIN(TestCommands)
