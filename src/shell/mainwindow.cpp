@@ -167,27 +167,26 @@ void MainWindow::ReportClosedPorts() {
     if (!peerMessenger)
         return;
     QStringList closed;
-    if (peerMessenger->ListeningPort() == 0) {
-        const QString port = GetSetting("listening_port");
-        closed << port;
-        mp_ui->listeningPortEdit->setText(QString("%1 (could not be opened)").arg(port));
-    }
+    if (peerMessenger->ListeningPort() == 0)
+        closed << GetSetting("listening_port");
     const qint64 obfuscated = GetSettingInt64("obfuscated_listening_port");
-    if (obfuscated != 0 && peerMessenger->ObfuscatedListeningPort() == 0) {
+    if (obfuscated != 0 && peerMessenger->ObfuscatedListeningPort() == 0)
         closed << QString::number(obfuscated);
-        mp_ui->obfuscatedPortLabel->setText(
-            QString("Obfuscated port %1 could not be opened.").arg(obfuscated));
-    }
     if (closed.isEmpty())
         return;
+    const QString ports = closed.join(" and ");
     const QString text =
         QString(
             "Could not open listening port %1 (is another program using it?): other users "
             "cannot connect to you. Choose another port under Options, Login.")
-            .arg(closed.join(" and "));
+            .arg(ports);
     Log("Application", 1, text);
     qWarning("tavenook: %s", qUtf8Printable(text));
     statusBar()->showMessage(text);
+    mp_ui->obfuscatedPortLabel->setText(
+        QString("Could not open listening port %1: it is not in use.\nChoose another port with "
+                "Change Listening Port.")
+            .arg(ports));
 }
 
 void MainWindow::OnShowDiagnosticsSetting(ItemPtr) {
