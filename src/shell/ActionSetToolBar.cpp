@@ -277,6 +277,11 @@ void ActionSetToolBar::ClearAndDeleteActions() {
 void ActionSetToolBar::OnApplicationFocusChanged(QWidget*, QWidget* widget) {
     if (!m_initialised || g_showIsOver || m_busy || !widget)
         return;
+    // A box or dialog in a window of its own leaves the set as it is: emptied
+    // while a box is up, the bar would come back only with the focus, and the
+    // first click after the box would land where no button is yet.
+    if (window() != this && widget->window() != window())
+        return;
     m_busy = true;
 
     // A tab widget or its bar stands for the page it shows.

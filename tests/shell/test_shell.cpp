@@ -187,8 +187,9 @@ void TestShell::contextToolBarFollowsFocus() {
 }
 
 // An action whose handler asks twice, with the focus moving inside each real
-// box: the tool bar is emptied and rebuilt inside the boxes' loops, and what
-// it rebuilt must still work when the handler returns.
+// box and the bar rebuilt meanwhile: what the bar shows stays usable, and the
+// first click after the boxes reaches its action without the focus coming
+// back first.
 void TestShell::toolBarRebuiltDuringItsOwnBoxes() {
     QMainWindow window;
     auto* bar = new ActionSetToolBar;
@@ -209,18 +210,20 @@ void TestShell::toolBarRebuiltDuringItsOwnBoxes() {
             prompts::AskYesNo(nullptr, "REALLY?", "REALLY?");
     });
     QStringList asked;
-    prompts::SetBoxHandler([&asked, bar](QWidget* parent, const prompts::Box& box) {
+    prompts::SetBoxHandler([&asked, bar, &window](QWidget* parent, const prompts::Box& box) {
         asked << box.title;
         QMessageBox message(QMessageBox::Question, box.title, box.text,
                             QMessageBox::Yes | QMessageBox::No, parent);
-        QTimer::singleShot(0, &message, [&message, &box, &asked, bar] {
+        QTimer::singleShot(0, &message, [&message, &box, &asked, bar, &window] {
             if (!QTest::qWaitForWindowActive(&message))
                 qWarning("the box did not become active");
             message.button(QMessageBox::No)->setFocus();
             QTest::qWait(0);
             message.button(QMessageBox::Yes)->setFocus();
+            // A view changes the bar while the box is up.
+            bar->SetWidgetActionText(window.centralWidget(), "other", "Other " + box.title);
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-            asked << Texts(*bar).join(',');
+            asked << Texts(*bar).mid(4).join(',');
             message.done(box.title == "REALLY?" ? QMessageBox::No : QMessageBox::Yes);
         });
         return QMessageBox::StandardButton(message.exec());
@@ -241,15 +244,14 @@ void TestShell::toolBarRebuiltDuringItsOwnBoxes() {
     QVERIFY(giveUp);
     QTRY_VERIFY(giveUp->isVisible());
     QTest::mouseClick(giveUp, Qt::LeftButton);
-    // Inside each box the focus is outside every registered widget.
-    QCOMPARE(asked, (QStringList{"Give up?", "", "REALLY?", ""}));
+    // Inside each box the bar kept the set, with the change made meanwhile.
+    QCOMPARE(asked, (QStringList{"Give up?", "Give Up Room,Other Give up?", "REALLY?",
+                                 "Give Up Room,Other REALLY?"}));
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    window.activateWindow();
-    entry->setFocus();
-    QTRY_COMPARE(QApplication::focusWidget(), entry);
-    QTRY_COMPARE(Texts(*bar).mid(4), (QStringList{"Give Up Room", "Other"}));
-    // The first click after the boxes reaches its action.
-    QTest::mouseClick(button("Other"), Qt::LeftButton);
+    // The first click after the boxes reaches its action, focus or not.
+    QWidget* other = button("Other REALLY?");
+    QVERIFY(other && other->isVisible());
+    QTest::mouseClick(other, Qt::LeftButton);
     QCOMPARE(fired, (QStringList{"give_up", "other"}));
     prompts::SetBoxHandler(nullptr);
 }
