@@ -222,27 +222,34 @@ void ActionSetToolBar::ChangeSet(QWidget* widget, const QString& set) {
     }
     AddSupportTavenookButton();
     // A new set gets its icons back, as far as there is room for them.
-    m_compact = false;
-    setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    RestoreIcons();
     QTimer::singleShot(0, this, &ActionSetToolBar::FitWidth);
 }
 
 void ActionSetToolBar::resizeEvent(QResizeEvent* event) {
     QToolBar::resizeEvent(event);
-    if (m_compact && event->size().width() > event->oldSize().width()) {
-        m_compact = false;
-        setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    }
+    if (event->size().width() > event->oldSize().width())
+        RestoreIcons();
     QTimer::singleShot(0, this, &ActionSetToolBar::FitWidth);
 }
 
 // When the set's buttons with their icons push the support button into the
 // overflow menu, they drop their icons: a text is worth more than an icon.
 void ActionSetToolBar::FitWidth() {
-    if (m_compact || !isVisible() || !mp_supportButton || !mp_supportButton->isHidden())
+    const Qt::ToolButtonStyle style = toolButtonStyle();
+    if (m_compact || !isVisible() || !mp_supportButton || !mp_supportButton->isHidden() ||
+        (style != Qt::ToolButtonTextBesideIcon && style != Qt::ToolButtonTextUnderIcon))
         return;
     m_compact = true;
+    m_fullStyle = style;
     setToolButtonStyle(Qt::ToolButtonTextOnly);
+}
+
+void ActionSetToolBar::RestoreIcons() {
+    if (!m_compact)
+        return;
+    m_compact = false;
+    setToolButtonStyle(m_fullStyle);
 }
 
 // The n-th action of the set area, made when first needed and then kept:

@@ -69,6 +69,7 @@ private:
     void ForgetWidget(QObject* widget);
     QAction* PooledAction(int n);
     void FitWidth();
+    void RestoreIcons();
 
     QString m_shownSet;
     ItemPtr m_focusedWidgetItem;
@@ -82,6 +83,7 @@ private:
     QAction* mp_supportAnchor = nullptr;
     // The set's buttons show their texts only, for want of room.
     bool m_compact = false;
+    Qt::ToolButtonStyle m_fullStyle = Qt::ToolButtonTextBesideIcon;
     bool m_initialised = false;
 };
 
