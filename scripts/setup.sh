@@ -82,16 +82,29 @@ run_client() {
     pids=()
     work="$(mktemp -d)"
     # Newest first, each waited for: the client saves its store on SIGTERM
-    # and needs its display and server until it is done.
+    # and needs its display and server until it is done. A process that
+    # does not end within half a minute is killed.
     stop_all() {
-        local i
+        trap '' INT TERM
+        local i pid deadline
         for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-            kill "${pids[i]}" 2>/dev/null && wait "${pids[i]}" 2>/dev/null
+            pid="${pids[i]}"
+            kill "$pid" 2>/dev/null || continue
+            deadline=$((SECONDS + 30))
+            while kill -0 "$pid" 2>/dev/null && ((SECONDS < deadline)); do
+                sleep 0.1
+            done
+            kill -9 "$pid" 2>/dev/null || true
+            wait "$pid" 2>/dev/null || true
         done
         rm -rf "$work"
     }
     trap stop_all EXIT
     trap 'exit 0' INT TERM
+    # Ctrl+C reaches the whole foreground process group: each child runs in
+    # a session of its own, so that only this script hears it and stops them
+    # in order (a display gone first would cost the client its store).
+    # setsid execs in place, so $! is the program itself.
     wait_for() { # condition; polls for up to a minute
         local deadline=$((SECONDS + 60))
         until eval "$1"; do
@@ -103,7 +116,7 @@ run_client() {
         local port
         server_log="$work/server.log"
         for port in 2242 $((20000 + RANDOM % 40000)) $((20000 + RANDOM % 40000)); do
-            "$testserver" "$port" >"$server_log" 2>&1 &
+            setsid "$testserver" "$port" >"$server_log" 2>&1 &
             local pid=$!
             if wait_for 'grep -q "listening on" "$server_log" || ! kill -0 $pid 2>/dev/null' &&
                 grep -q "listening on" "$server_log"; then
@@ -121,7 +134,7 @@ run_client() {
     fi
     if [[ -z "${DISPLAY:-}" ]]; then
         headless=1
-        Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+        setsid Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
         pids+=($!)
         wait_for '[[ -s "$work/display" ]]' || { echo "Xvfb did not start." >&2; exit 1; }
         export DISPLAY=":$(head -n1 "$work/display")"
@@ -130,7 +143,7 @@ run_client() {
         export TAVENOOK_PASSWORD="${TAVENOOK_PASSWORD:-tavenook}"
         echo "No display: the client runs on Xvfb at $DISPLAY."
     fi
-    "$exe" &
+    setsid "$exe" &
     local client=$!
     pids+=("$client")
     if ((headless)); then

@@ -1,15 +1,20 @@
 #include "net/UpdateChecker.h"
 
-#include <QNetworkReply>
-#include <QNetworkRequest>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QUrl>
 
 #include "net/server.h"
+#include "store/Log.h"
 #include "store/Settings.h"
 
 const char* const UpdateChecker::kDefaultUrl = "http://www.tavenook.net/qtversion.txt";
 
 namespace {
 const int kTransferTimeoutMs = 60000;
+const char* const kArea = "Application";
+// The head of the answer comes on top of the largest body read.
+const int kMaxAnswerSize = int(UpdateChecker::kMaxBodySize) + 16 * 1024;
 
 // Reads one line starting at pos; false when no line feed ends it.
 bool ReadLine(const QByteArray& body, int& pos, QByteArray& line) {
@@ -36,9 +41,9 @@ QString Clean(const QByteArray& line) {
 UpdateChecker::UpdateChecker(QObject* parent) : QObject(parent) {}
 
 UpdateChecker::~UpdateChecker() {
-    if (mp_reply) {
-        mp_reply->disconnect(this);
-        mp_reply->abort();
+    if (mp_socket) {
+        mp_socket->disconnect(this);
+        mp_socket->abort();
     }
 }
 
@@ -60,39 +65,96 @@ void UpdateChecker::CheckForNewVersion() {
     if (m_checked)
         return;
     m_checked = true;
-    QNetworkRequest request(VersionFileUrl());
-    request.setTransferTimeout(kTransferTimeoutMs);
-    mp_reply = m_fetcher.get(request);
-    connect(mp_reply, &QNetworkReply::readyRead, this, &UpdateChecker::OnReadyRead);
-    connect(mp_reply, &QNetworkReply::finished, this, &UpdateChecker::OnFinished);
+    const QUrl url = VersionFileUrl();
+    if (!url.isValid() || url.scheme() != "http" || url.host().isEmpty()) {
+        Log(kArea, 1, QString("Not checking for a new version at \"%1\"").arg(url.toString()));
+        QTimer::singleShot(0, this, [this] { emit CheckDone(); });
+        return;
+    }
+    QString path = url.path(QUrl::FullyEncoded);
+    if (path.isEmpty())
+        path = "/";
+    if (url.hasQuery())
+        path += "?" + url.query(QUrl::FullyEncoded);
+    QByteArray host = url.host(QUrl::FullyEncoded).toLatin1();
+    if (url.port() != -1)
+        host += ":" + QByteArray::number(url.port());
+    const QByteArray request =
+        "GET " + path.toLatin1() + " HTTP/1.0\r\nHost: " + host + "\r\nConnection: close\r\n\r\n";
+    mp_socket = new QTcpSocket(this);
+    mp_timeout = new QTimer(this);
+    mp_timeout->setSingleShot(true);
+    connect(mp_timeout, &QTimer::timeout, this, &UpdateChecker::OnFinished);
+    connect(mp_socket, &QTcpSocket::connected, mp_socket,
+            [socket = mp_socket, request] { socket->write(request); });
+    connect(mp_socket, &QTcpSocket::readyRead, this, &UpdateChecker::OnReadyRead);
+    connect(mp_socket, &QTcpSocket::disconnected, this, &UpdateChecker::OnFinished);
+    connect(mp_socket, &QTcpSocket::errorOccurred, this, &UpdateChecker::OnFinished);
+    mp_timeout->start(kTransferTimeoutMs);
+    mp_socket->connectToHost(url.host(), quint16(url.port(80)));
 }
 
 void UpdateChecker::OnReadyRead() {
-    if (!mp_reply || m_tooLarge)
+    if (!mp_socket || m_tooLarge)
         return;
-    m_body += mp_reply->read(kMaxBodySize + 1 - m_body.size());
-    if (m_body.size() > kMaxBodySize) {
+    m_answer += mp_socket->read(kMaxAnswerSize + 1 - m_answer.size());
+    if (m_answer.size() > kMaxAnswerSize) {
         m_tooLarge = true;
-        m_body.clear();
-        mp_reply->abort();
+        m_answer.clear();
+        OnFinished();
     }
 }
 
 void UpdateChecker::OnFinished() {
-    QNetworkReply* reply = mp_reply;
-    if (!reply)
+    QTcpSocket* socket = mp_socket;
+    if (!socket)
         return;
     OnReadyRead();
-    mp_reply = nullptr;
-    reply->deleteLater();
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QByteArray body = m_body;
-    m_body.clear();
+    if (!mp_socket)
+        return;
+    mp_socket = nullptr;
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+    mp_timeout->stop();
+    mp_timeout->deleteLater();
+    mp_timeout = nullptr;
+    const QByteArray answer = m_answer;
+    m_answer.clear();
+    QByteArray body;
     Release release;
-    if (!m_tooLarge && reply->error() == QNetworkReply::NoError && status == 200 &&
+    if (!m_tooLarge && ParseHttpAnswer(answer, body) && body.size() <= kMaxBodySize &&
         ParseVersionFile(body, GetSettingInt64("skip_version"), release))
         emit NewVersion(release.version, release.downloadLink, release.description);
     emit CheckDone();
+}
+
+bool UpdateChecker::ParseHttpAnswer(const QByteArray& answer, QByteArray& body) {
+    const int headEnd = answer.indexOf("\r\n\r\n");
+    if (headEnd < 0)
+        return false;
+    const QList<QByteArray> lines = answer.left(headEnd).split('\n');
+    const QList<QByteArray> status = lines.first().trimmed().split(' ');
+    if (status.size() < 2 || !status[0].startsWith("HTTP/1.") || status[1] != "200")
+        return false;
+    body = answer.mid(headEnd + 4);
+    for (int i = 1; i < lines.size(); ++i) {
+        const int colon = lines[i].indexOf(':');
+        if (colon <= 0)
+            return false;
+        const QByteArray name = lines[i].left(colon).trimmed().toLower();
+        const QByteArray value = lines[i].mid(colon + 1).trimmed();
+        if (name == "transfer-encoding" && value.toLower() != "identity")
+            return false;
+        if (name == "content-length") {
+            bool ok = false;
+            const qint64 length = value.toLongLong(&ok);
+            if (!ok || length < 0 || length > body.size())
+                return false;
+            body.truncate(int(length));
+        }
+    }
+    return true;
 }
 
 bool UpdateChecker::ParseVersionFile(const QByteArray& body, qint64 skipVersion, Release& out) {

@@ -2,17 +2,19 @@
 #define TAVENOOK_NET_UPDATECHECKER_H
 
 #include <QByteArray>
-#include <QNetworkAccessManager>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
 
-class QNetworkReply;
+class QTcpSocket;
+class QTimer;
 
 // Once per run, after the first login, fetches the maker's version file and
 // announces a build newer than this one and than the one the user skipped.
-// Main thread only. Failures end the check silently.
+// Main thread only. Failures end the check silently. The file is fetched
+// with one plain HTTP/1.0 request: a general HTTP client sends the request
+// again when the host closes without an answer, and the check asks once.
 class UpdateChecker : public QObject {
     Q_OBJECT
 
@@ -43,6 +45,10 @@ public:
     // Reads a version file. True when it names a build newer than both
     // kCurrentVersion and skipVersion, with a base and a stem.
     static bool ParseVersionFile(const QByteArray& body, qint64 skipVersion, Release& out);
+    // The body of a whole HTTP answer with status 200; false for any other
+    // status, a malformed head, a body shorter than its Content-Length or
+    // one sent in chunks.
+    static bool ParseHttpAnswer(const QByteArray& answer, QByteArray& body);
 
 public slots:
     void OnConnectedToServer();
@@ -57,9 +63,9 @@ private slots:
     void OnFinished();
 
 private:
-    QNetworkAccessManager m_fetcher;
-    QNetworkReply* mp_reply = nullptr;
-    QByteArray m_body;
+    QTcpSocket* mp_socket = nullptr;
+    QTimer* mp_timeout = nullptr;
+    QByteArray m_answer;
     bool m_tooLarge = false;
     bool m_checked = false;
 };

@@ -4,8 +4,10 @@
 #include <QDesktopServices>
 #include <QLabel>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include "net/server.h"
@@ -199,6 +201,7 @@ void ActionSetToolBar::ChangeSet(QWidget* widget, const QString& set) {
     const ItemPtr widgetItem = widget ? WidgetItem(widget) : ItemPtr();
     if (!setItem.IsNull()) {
         Type* objects = T("toolbar_action_object");
+        int slot = 0;
         for (const ItemPtr& action :
              setItem.GetItems("toolbar_action").SortNumericBy("toolbar_action_order", true)) {
             const ItemPtr id = action["toolbar_action_id"];
@@ -210,14 +213,57 @@ void ActionSetToolBar::ChangeSet(QWidget* widget, const QString& set) {
                     text = own.First().AsString();
                 hidden = !PerWidget(widgetItem, "widget_action_hidden", id).Empty();
             }
-            QAction* live = addAction(QIcon(action["toolbar_action_icon"].AsString()), text);
-            if (hidden)
-                live->setVisible(false);
-            connect(live, &QAction::triggered, this, &ActionSetToolBar::OnActionTriggered);
+            QAction* live = PooledAction(slot++);
+            live->setIcon(QIcon(action["toolbar_action_icon"].AsString()));
+            live->setText(text);
+            live->setVisible(!hidden);
             action.Connect(objects->GetItem(ObjectKey(live)));
         }
     }
     AddSupportTavenookButton();
+    // A new set gets its icons back, as far as there is room for them.
+    RestoreIcons();
+    QTimer::singleShot(0, this, &ActionSetToolBar::FitWidth);
+}
+
+void ActionSetToolBar::resizeEvent(QResizeEvent* event) {
+    QToolBar::resizeEvent(event);
+    if (event->size().width() > event->oldSize().width())
+        RestoreIcons();
+    QTimer::singleShot(0, this, &ActionSetToolBar::FitWidth);
+}
+
+// When the set's buttons with their icons push the support button into the
+// overflow menu, they drop their icons: a text is worth more than an icon.
+void ActionSetToolBar::FitWidth() {
+    const Qt::ToolButtonStyle style = toolButtonStyle();
+    if (m_compact || !isVisible() || !mp_supportButton || !mp_supportButton->isHidden() ||
+        (style != Qt::ToolButtonTextBesideIcon && style != Qt::ToolButtonTextUnderIcon))
+        return;
+    m_compact = true;
+    m_fullStyle = style;
+    setToolButtonStyle(Qt::ToolButtonTextOnly);
+}
+
+void ActionSetToolBar::RestoreIcons() {
+    if (!m_compact)
+        return;
+    m_compact = false;
+    setToolButtonStyle(m_fullStyle);
+}
+
+// The n-th action of the set area, made when first needed and then kept:
+// a rebuild may run while one of them is still being triggered (a modal box
+// opened by its own command moves the focus), so none is ever deleted.
+QAction* ActionSetToolBar::PooledAction(int n) {
+    while (m_pool.size() <= n) {
+        auto* action = new QAction(this);
+        action->setVisible(false);
+        insertAction(mp_supportAnchor, action);
+        connect(action, &QAction::triggered, this, &ActionSetToolBar::OnActionTriggered);
+        m_pool.append(action);
+    }
+    return m_pool[n];
 }
 
 void ActionSetToolBar::Clear() {
@@ -225,19 +271,23 @@ void ActionSetToolBar::Clear() {
     ClearAndDeleteActions();
 }
 
+// Hides the set's actions instead of deleting them (see PooledAction); the
+// fixed widgets stay in place and only read their settings afresh.
 void ActionSetToolBar::ClearAndDeleteActions() {
-    for (QAction* action : actions()) {
-        removeAction(action);
-        action->deleteLater();
-    }
-    // The live actions are gone for the store too, so that nothing reaches
-    // an action waiting for its deletion.
+    for (QAction* action : m_pool)
+        action->setVisible(false);
+    // The hidden actions stand for nothing until a set is shown again.
     T("toolbar_action_object")->GetItems().Remove();
     AddStatusWidgets();
 }
 
 void ActionSetToolBar::OnApplicationFocusChanged(QWidget*, QWidget* widget) {
     if (!m_initialised || g_showIsOver || m_busy || !widget)
+        return;
+    // A box or dialog in a window of its own leaves the set as it is: emptied
+    // while a box is up, the bar would come back only with the focus, and the
+    // first click after the box would land where no button is yet.
+    if (window() != this && widget->window() != window())
         return;
     m_busy = true;
 
@@ -328,32 +378,41 @@ void ActionSetToolBar::ForgetWidget(QObject* widget) {
 }
 
 void ActionSetToolBar::AddStatusWidgets() {
-    auto* button = new QPushButton;
-    mp_statusButton = button;
-    if (ShellSetting("availability_status") == "available") {
-        button->setIcon(QIcon(":/icons/online_icon"));
-        button->setText(tr("Available"));
-    } else {
-        button->setIcon(QIcon(":/icons/away_icon"));
-        button->setText(tr("Away"));
+    if (!mp_statusButton) {
+        auto* button = new QPushButton;
+        mp_statusButton = button;
+        button->setFocusPolicy(Qt::NoFocus);
+        QAction* first = actions().isEmpty() ? nullptr : actions().first();
+        insertWidget(first, button);
+        insertWidget(first, new QLabel(" "));
+        connect(button, &QPushButton::clicked, this, &ActionSetToolBar::OnStatusButtonClicked);
     }
-    button->setFocusPolicy(Qt::NoFocus);
-    addWidget(button);
-    addWidget(new QLabel(" "));
-    connect(button, &QPushButton::clicked, this, &ActionSetToolBar::OnStatusButtonClicked);
+    if (ShellSetting("availability_status") == "available") {
+        mp_statusButton->setIcon(QIcon(":/icons/online_icon"));
+        mp_statusButton->setText(tr("Available"));
+    } else {
+        mp_statusButton->setIcon(QIcon(":/icons/away_icon"));
+        mp_statusButton->setText(tr("Away"));
+    }
 }
 
 void ActionSetToolBar::AddSupportTavenookButton() {
-    addAction(QString());
-    auto* gap = new QWidget;
-    gap->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
-    auto* button = new QPushButton;
-    mp_supportButton = button;
+    if (!mp_supportButton) {
+        mp_supportAnchor = addAction(QString());
+        // It only marks where the set ends: an empty button would take room
+        // the support button needs at the default window width.
+        mp_supportAnchor->setVisible(false);
+        auto* gap = new QWidget;
+        gap->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+        auto* button = new QPushButton;
+        mp_supportButton = button;
+        button->setFocusPolicy(Qt::NoFocus);
+        addWidget(gap);
+        addWidget(button);
+        connect(button, &QPushButton::clicked, this,
+                &ActionSetToolBar::OnSupportTavenookButtonClicked);
+    }
     UpdateSupportButton();
-    button->setFocusPolicy(Qt::NoFocus);
-    addWidget(gap);
-    addWidget(button);
-    connect(button, &QPushButton::clicked, this, &ActionSetToolBar::OnSupportTavenookButtonClicked);
 }
 
 // Every update sets icon, tool tip and text, so a lapsed supporter loses

@@ -51,6 +51,9 @@ public:
 signals:
     void ActionTriggered(QWidget* widget, QString action);
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
 public slots:
     void OnActionTriggered(bool checked);
     void OnApplicationFocusChanged(QWidget* oldWidget, QWidget* widget);
@@ -64,6 +67,9 @@ private:
     void UpdateSupportButton();
     void SetLiveActions(const ItemPtr& actionId, const std::function<void(QAction*)>& change);
     void ForgetWidget(QObject* widget);
+    QAction* PooledAction(int n);
+    void FitWidth();
+    void RestoreIcons();
 
     QString m_shownSet;
     ItemPtr m_focusedWidgetItem;
@@ -73,6 +79,11 @@ private:
     bool m_busy = false;
     QPointer<QPushButton> mp_supportButton;
     QPointer<QPushButton> mp_statusButton;
+    QList<QAction*> m_pool;
+    QAction* mp_supportAnchor = nullptr;
+    // The set's buttons show their texts only, for want of room.
+    bool m_compact = false;
+    Qt::ToolButtonStyle m_fullStyle = Qt::ToolButtonTextBesideIcon;
     bool m_initialised = false;
 };
 

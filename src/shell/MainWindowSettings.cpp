@@ -71,6 +71,17 @@ void MainWindow::ApplyLook() {
     QFont font;
     if (font.fromString(GetSetting("application_font")))
         QApplication::setFont(font);
+    FitFixedButtons();
+}
+
+// The Extras page places its button by hand at a width made for a smaller
+// font; it grows to show its whole text in the font in use.
+void MainWindow::FitFixedButtons() {
+    QPushButton* button = mp_ui->importUserListButton;
+    button->ensurePolished();
+    const int wanted = button->sizeHint().width();
+    if (wanted > button->width())
+        button->resize(wanted, button->height());
 }
 
 void MainWindow::ShowSettings() {

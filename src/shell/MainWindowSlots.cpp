@@ -4,7 +4,6 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
-#include <QFontDialog>
 #include <QMenu>
 #include <QUrl>
 #include <algorithm>
@@ -41,11 +40,12 @@ const char* const kLoginRetry =
     "Please change your login settings in the Options tab and try reconnecting.";
 
 // Said once per run: a desktop without a tray is not worth a line per alert.
+// Only a line the diagnostic log kept counts as said.
 void NoteMissingTray() {
     static bool said = false;
     if (!said) {
-        said = true;
         Log("Application", 1, "No system tray on this desktop: tray icon and alerts are off.");
+        said = IsSettingYes("show_diagnostics");
     }
 }
 
@@ -355,7 +355,7 @@ void MainWindow::OnSharedFoldersListContextMenuRequested(QPoint position) {
                    &MainWindow::OnSetFolderPermissions);
     menu.addAction(QIcon(":/icons/browse_icon"), "Unshare Folder", this,
                    &MainWindow::OnUnshareFolder);
-    menu.exec(list->viewport()->mapToGlobal(position));
+    prompts::ExecMenu(&menu, list->viewport()->mapToGlobal(position));
 }
 
 void MainWindow::OnSetFolderPermissions() {
@@ -536,9 +536,10 @@ void MainWindow::OnSelectApplicationFontClicked() {
     QFont font;
     font.fromString(GetSetting("application_font"));
     // A cancelled dialog hands back the offered font, written back unchanged.
-    font = QFontDialog::getFont(nullptr, font);
+    font = prompts::ChooseFont(font);
     SetSetting("application_font", font.toString());
     QApplication::setFont(font);
+    FitFixedButtons();
 }
 
 void MainWindow::OnDefaultFontClicked() {
@@ -546,6 +547,7 @@ void MainWindow::OnDefaultFontClicked() {
     font.fromString(GetRuntimeSetting("default_application_font"));
     SetSetting("application_font", font.toString());
     QApplication::setFont(font);
+    FitFixedButtons();
 }
 
 void MainWindow::OnClearSearchHistoryClicked() {

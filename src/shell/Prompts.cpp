@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QDialog>
 #include <QFileDialog>
+#include <QFontDialog>
 #include <QMenu>
 
 namespace prompts {
@@ -31,6 +32,11 @@ ChooseHandler& OpenFiles() {
 
 MenuHandler& Menus() {
     static MenuHandler handler;
+    return handler;
+}
+
+ChooseFontHandler& Fonts() {
+    static ChooseFontHandler handler;
     return handler;
 }
 
@@ -70,6 +76,17 @@ void SetChooseOpenFileHandler(ChooseHandler handler) {
 
 void SetMenuHandler(MenuHandler handler) {
     Menus() = std::move(handler);
+}
+
+void SetChooseFontHandler(ChooseFontHandler handler) {
+    Fonts() = std::move(handler);
+}
+
+QFont ChooseFont(const QFont& offered) {
+    if (Fonts())
+        return Fonts()(offered);
+    // A cancelled dialog hands back the offered font.
+    return QFontDialog::getFont(nullptr, offered);
 }
 
 QAction* ExecMenu(QMenu* menu, const QPoint& globalPos) {

@@ -10,6 +10,7 @@
 
 class QAction;
 class QDialog;
+class QFont;
 class QMenu;
 class QPoint;
 class QWidget;
@@ -28,6 +29,8 @@ using DialogHandler = std::function<int(QDialog* dialog)>;
 using ChooseHandler = std::function<QString(QWidget* parent, const QString& caption)>;
 // Answers a context menu: the action to choose, or null to dismiss it.
 using MenuHandler = std::function<QAction*(QMenu* menu, const QPoint& globalPos)>;
+// Answers a font chooser: the font chosen (the offered one when cancelled).
+using ChooseFontHandler = std::function<QFont(const QFont& offered)>;
 
 // Null restores the real boxes, modal loops and choosers.
 void SetBoxHandler(BoxHandler handler);
@@ -36,6 +39,7 @@ void SetChooseFolderHandler(ChooseHandler handler);
 void SetChooseSaveFileHandler(ChooseHandler handler);
 void SetChooseOpenFileHandler(ChooseHandler handler);
 void SetMenuHandler(MenuHandler handler);
+void SetChooseFontHandler(ChooseFontHandler handler);
 
 void Inform(QWidget* parent, const QString& title, const QString& text);
 // Confirmations default to No; a question that invites the user says so.
@@ -50,6 +54,8 @@ QString ChooseSaveFile(QWidget* parent, const QString& caption,
                        const QString& startName = QString(), const QString& filter = QString());
 // An existing file to read, or empty when cancelled.
 QString ChooseOpenFile(QWidget* parent, const QString& caption, const QString& filter = QString());
+// A font chosen by the user; the offered font when cancelled.
+QFont ChooseFont(const QFont& offered);
 // Runs a context menu at the point; returns the chosen action (already
 // triggered), or null.
 QAction* ExecMenu(QMenu* menu, const QPoint& globalPos);

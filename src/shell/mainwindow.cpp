@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QHeaderView>
 #include <QPointer>
+#include <QStatusBar>
 #include <QTextCodec>
 
 #include "net/DNetManager.h"
@@ -129,6 +130,8 @@ void MainWindow::Init() {
             &MainWindow::OnEmptyShareWarningMessageCheckBoxClicked);
     AddPathHandler("obfuscated_listening_port", PathConnecting,
                    ItemHandler(this, &MainWindow::OnObfuscatedPortSet));
+    // Checked when editing ends: typing 37 passes through 3 on its way.
+    mp_ui->maxUploadsPerUserSpinBox->setKeyboardTracking(false);
     connect(mp_ui->maxUploadsPerUserSpinBox, QOverload<int>::of(&QSpinBox::valueChanged), this,
             &MainWindow::OnMaxUploadsPerUserSpinBoxValueChanged);
     new ExtendedAsciiTranslator;
@@ -155,6 +158,35 @@ void MainWindow::Init() {
                    ItemHandler(this, &MainWindow::OnNewListeningPortChanged));
     ShowStartChoices();
     ShowLaterSettings();
+    ReportClosedPorts();
+}
+
+// A port held by another program leaves the client unreachable for other
+// users; the Login page must not show it as if it were open.
+void MainWindow::ReportClosedPorts() {
+    if (!peerMessenger)
+        return;
+    QStringList closed;
+    if (peerMessenger->ListeningPort() == 0)
+        closed << GetSetting("listening_port");
+    const qint64 obfuscated = GetSettingInt64("obfuscated_listening_port");
+    if (obfuscated != 0 && peerMessenger->ObfuscatedListeningPort() == 0)
+        closed << QString::number(obfuscated);
+    if (closed.isEmpty())
+        return;
+    const QString ports = closed.join(" and ");
+    const QString text =
+        QString(
+            "Could not open listening port %1 (is another program using it?): other users "
+            "cannot connect to you. Choose another port under Options, Login.")
+            .arg(ports);
+    Log("Application", 1, text);
+    qWarning("tavenook: %s", qUtf8Printable(text));
+    statusBar()->showMessage(text);
+    mp_ui->obfuscatedPortLabel->setText(
+        QString("Could not open listening port %1: it is not in use.\nChoose another port with "
+                "Change Listening Port.")
+            .arg(ports));
 }
 
 void MainWindow::OnShowDiagnosticsSetting(ItemPtr) {

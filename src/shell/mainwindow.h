@@ -154,6 +154,8 @@ private:
     void ShowStartChoices();
     void ShowLaterSettings();
     void ConnectOptionButtons();
+    void ReportClosedPorts();
+    void FitFixedButtons();
     bool Save(bool atExit);
 
     Ui_MainWindow* mp_ui;

@@ -10,37 +10,7 @@
 
 #include "net/UpdateChecker.h"
 #include "store/Settings.h"
-
-namespace {
-
-// Answers every GET with the scripted status and body, then closes.
-struct HttpStub : QObject {
-    HttpStub() {
-        server.listen(QHostAddress::LocalHost, 0);
-        connect(&server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* s = server.nextPendingConnection())
-                connect(s, &QTcpSocket::readyRead, s, [this, s] {
-                    if (!s->peek(1 << 16).contains("\r\n\r\n"))
-                        return;
-                    requests << s->readLine().trimmed();
-                    s->write("HTTP/1.1 " + QByteArray::number(status) +
-                             " X\r\nContent-Length: " + QByteArray::number(body.size()) +
-                             "\r\nConnection: close\r\n\r\n" + body);
-                    s->disconnectFromHost();
-                });
-        });
-        qputenv("TAVENOOK_UPDATE_URL", Url().toLatin1());
-    }
-    QString Url() const {
-        return QString("http://127.0.0.1:%1/qtversion.txt").arg(server.serverPort());
-    }
-    QTcpServer server;
-    int status = 200;
-    QByteArray body;
-    QList<QByteArray> requests;
-};
-
-}  // namespace
+#include "support/HttpStub.h"
 
 class TestUpdate : public QObject {
     Q_OBJECT

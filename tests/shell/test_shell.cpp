@@ -6,6 +6,7 @@
 #include "shell/Application.h"
 #include "shell/EventToolBar.h"
 #include "shell/FocusWidget.h"
+#include "shell/Prompts.h"
 #include "shell/ResizableWindow.h"
 #include "shell/ShellGlobals.h"
 #include "shell/SizeManager.h"
@@ -77,6 +78,8 @@ private slots:
     }
     void nestedTabsMarksAndPriorities();
     void contextToolBarFollowsFocus();
+    void toolBarRebuiltDuringItsOwnBoxes();
+    void toolBarKeepsSupportButtonInView();
     void supportAndStatusButtons();
     void eventToolBar();
     void windowsListsAndSplitters();
@@ -181,6 +184,117 @@ void TestShell::contextToolBarFollowsFocus() {
     QVERIFY(d.GetType("toolbar_action_widget")->HasItem(key.constData()).IsNull());
     for (const char* type : {"action_key_value_pair", "widget_action_hidden", "widget_action_text"})
         QCOMPARE(d.GetType(type)->ItemCount(), 1);
+}
+
+// An action whose handler asks twice, with the focus moving inside each real
+// box and the bar rebuilt meanwhile: what the bar shows stays usable, and the
+// first click after the boxes reaches its action without the focus coming
+// back first.
+void TestShell::toolBarRebuiltDuringItsOwnBoxes() {
+    QMainWindow window;
+    auto* bar = new ActionSetToolBar;
+    window.addToolBar(bar);
+    auto* entry = new QLineEdit;
+    window.setCentralWidget(Page({entry}));
+    for (const char* id : {"toggle_autojoin", "toggle_alert", "chat_log", "room_wall"})
+        bar->AddSetAction("room", id, QString("Toggle the room's %1").arg(id), ":/icons/room_icon",
+                          false);
+    bar->AddSetAction("room", "give_up", "Give Up Room", ":/icons/room_icon", false);
+    bar->AddSetAction("room", "other", "Other", ":/icons/room_icon", false);
+    bar->RegisterWidget(window.centralWidget(), "room");
+    bar->Init();
+    QStringList fired;
+    connect(bar, &ActionSetToolBar::ActionTriggered, this, [&fired](QWidget*, QString id) {
+        fired << id;
+        if (id == "give_up" && prompts::AskYesNo(nullptr, "Give up?", "Sure?"))
+            prompts::AskYesNo(nullptr, "REALLY?", "REALLY?");
+    });
+    QStringList asked;
+    prompts::SetBoxHandler([&asked, bar, &window](QWidget* parent, const prompts::Box& box) {
+        asked << box.title;
+        QMessageBox message(QMessageBox::Question, box.title, box.text,
+                            QMessageBox::Yes | QMessageBox::No, parent);
+        QTimer::singleShot(0, &message, [&message, &box, &asked, bar, &window] {
+            if (!QTest::qWaitForWindowActive(&message))
+                qWarning("the box did not become active");
+            message.button(QMessageBox::No)->setFocus();
+            QTest::qWait(0);
+            message.button(QMessageBox::Yes)->setFocus();
+            // A view changes the bar while the box is up.
+            bar->SetWidgetActionText(window.centralWidget(), "other", "Other " + box.title);
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            asked << Texts(*bar).mid(4).join(',');
+            message.done(box.title == "REALLY?" ? QMessageBox::No : QMessageBox::Yes);
+        });
+        return QMessageBox::StandardButton(message.exec());
+    });
+    window.resize(1600, 600);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    entry->setFocus();
+    QTRY_COMPARE(Texts(*bar).mid(4), (QStringList{"Give Up Room", "Other"}));
+
+    const auto button = [bar](const QString& text) -> QWidget* {
+        for (QAction* a : bar->actions())
+            if (a->isVisible() && a->text() == text)
+                return bar->widgetForAction(a);
+        return nullptr;
+    };
+    QWidget* giveUp = button("Give Up Room");
+    QVERIFY(giveUp);
+    QTRY_VERIFY(giveUp->isVisible());
+    QTest::mouseClick(giveUp, Qt::LeftButton);
+    // Inside each box the bar kept the set, with the change made meanwhile.
+    QCOMPARE(asked, (QStringList{"Give up?", "Give Up Room,Other Give up?", "REALLY?",
+                                 "Give Up Room,Other REALLY?"}));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    // The first click after the boxes reaches its action, focus or not.
+    QWidget* other = button("Other REALLY?");
+    QVERIFY(other && other->isVisible());
+    QTest::mouseClick(other, Qt::LeftButton);
+    QCOMPARE(fired, (QStringList{"give_up", "other"}));
+    prompts::SetBoxHandler(nullptr);
+}
+
+// The longest set of the transfer pages at the default window width: every
+// text and the support button stay on the bar, the icons give way first.
+void TestShell::toolBarKeepsSupportButtonInView() {
+    SetSetting("availability_status", "available");
+    // The desktop's font, not the larger one of the offscreen platform.
+    const QFont offscreen = QApplication::font();
+    QApplication::setFont(QFont("DejaVu Sans", 9));
+    const auto restore = qScopeGuard([&offscreen] { QApplication::setFont(offscreen); });
+    QMainWindow window;
+    auto* bar = new ActionSetToolBar;
+    bar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    bar->setIconSize(QSize(16, 16));
+    bar->setMovable(false);
+    window.addToolBar(bar);
+    auto* list = new QTreeWidget;
+    window.setCentralWidget(Page({list}));
+    for (const char* text : {"Expand Folders [on]", "Expand Users [on]",
+                             "Clear Complete and Aborted", "Finish Uploads and Quit [off]"})
+        bar->AddSetAction("uploads", text, text, ":/icons/wipe_icon", false);
+    bar->RegisterWidget(list, "uploads");
+    bar->Init();
+    window.resize(1600, 600);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    list->setFocus();
+    QTRY_COMPARE(Texts(*bar).size(), 4);
+    const auto allShown = [bar] {
+        for (QAction* a : bar->actions())
+            if (a->isVisible() && !a->text().isEmpty() && bar->widgetForAction(a)->isHidden())
+                return false;
+        return !bar->SupportButton()->isHidden();
+    };
+    QTRY_VERIFY(allShown());
+    QCOMPARE(bar->toolButtonStyle(), Qt::ToolButtonTextBesideIcon);
+    window.resize(1000, 600);
+    QTRY_VERIFY(allShown());
+    window.resize(1600, 600);
+    QTRY_COMPARE(bar->toolButtonStyle(), Qt::ToolButtonTextBesideIcon);
+    QTRY_VERIFY(allShown());
 }
 
 void TestShell::supportAndStatusButtons() {

@@ -2,6 +2,7 @@
 
 #include <QMenu>
 
+#include "shell/Prompts.h"
 #include "ui_ExcludedExtensionsDialog.h"
 
 ExcludedExtensionsDialog* excludedExtensionsDialog = nullptr;
@@ -51,7 +52,7 @@ void ExcludedExtensionsDialog::OnExtensionListContextMenuRequested(QPoint positi
         return;
     QMenu menu;
     menu.addAction("Remove", this, &ExcludedExtensionsDialog::OnRemoveExcludedExtension);
-    menu.exec(list->viewport()->mapToGlobal(position));
+    prompts::ExecMenu(&menu, list->viewport()->mapToGlobal(position));
 }
 
 void ExcludedExtensionsDialog::OnRemoveExcludedExtension() {

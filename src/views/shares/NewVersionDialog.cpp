@@ -2,6 +2,9 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QLineEdit>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QUrl>
@@ -12,14 +15,33 @@
 #include "store/Settings.h"
 #include "ui_NewVersionDialog.h"
 
+namespace {
+// The fields are kept narrow, but never narrower than their text.
+void FitText(QLineEdit* edit, const QString& text) {
+    edit->setText(text);
+    QStyleOptionFrame option;
+    option.initFrom(edit);
+    option.lineWidth = edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit);
+    const QMargins margins = edit->textMargins();
+    // QLineEdit keeps two pixels on each side of its text.
+    const QSize content(
+        edit->fontMetrics().horizontalAdvance(text) + margins.left() + margins.right() + 4 + 2,
+        edit->sizeHint().height());
+    const int width =
+        edit->style()->sizeFromContents(QStyle::CT_LineEdit, &option, content, edit).width();
+    edit->setMinimumWidth(width);
+    edit->setMaximumWidth(qMax(edit->maximumWidth(), width));
+}
+}  // namespace
+
 NewVersionDialog::NewVersionDialog(qint64 newest, QString url, QStringList description,
                                    QWidget* parent)
     : QDialog(parent), mp_ui(new Ui::NewVersionDialog), m_newest(newest), m_url(std::move(url)) {
     mp_ui->setupUi(this);
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle("TavenookQt Update");
-    mp_ui->currentVersionEdit->setText(BuildLabel(g_currentVersion));
-    mp_ui->newVersionEdit->setText(BuildLabel(newest));
+    FitText(mp_ui->currentVersionEdit, BuildLabel(g_currentVersion));
+    FitText(mp_ui->newVersionEdit, BuildLabel(newest));
     QTextEdit* view = mp_ui->descriptionEdit;
     view->setUpdatesEnabled(false);
     // The release file is not ours to trust: its lines are shown as plain text.
