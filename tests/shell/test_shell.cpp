@@ -174,6 +174,11 @@ void TestShell::contextToolBarFollowsFocus() {
     QTRY_COMPARE(Texts(bar), QStringList());
     other->setFocus();
     QTRY_COMPARE(Texts(bar), (QStringList{"Delete [on]", "Go"}));
+    // Hiding and showing an action on screen both take effect at once.
+    bar.SetWidgetActionHidden(other, "go", true);
+    QCOMPARE(Texts(bar), QStringList{"Delete [on]"});
+    bar.SetWidgetActionHidden(other, "go", false);
+    QCOMPARE(Texts(bar), (QStringList{"Delete [on]", "Go"}));
     // A destroyed widget leaves nothing a later widget at its address could
     // inherit.
     bar.AddWidgetKey(other, "room", "r2");
