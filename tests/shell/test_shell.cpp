@@ -79,6 +79,7 @@ private slots:
     void nestedTabsMarksAndPriorities();
     void contextToolBarFollowsFocus();
     void toolBarRebuiltDuringItsOwnBoxes();
+    void toolBarKeepsSetAcrossDialogs();
     void toolBarKeepsSupportButtonInView();
     void supportAndStatusButtons();
     void eventToolBar();
@@ -174,6 +175,11 @@ void TestShell::contextToolBarFollowsFocus() {
     QTRY_COMPARE(Texts(bar), QStringList());
     other->setFocus();
     QTRY_COMPARE(Texts(bar), (QStringList{"Delete [on]", "Go"}));
+    // Hiding and showing an action on screen both take effect at once.
+    bar.SetWidgetActionHidden(other, "go", true);
+    QCOMPARE(Texts(bar), QStringList{"Delete [on]"});
+    bar.SetWidgetActionHidden(other, "go", false);
+    QCOMPARE(Texts(bar), (QStringList{"Delete [on]", "Go"}));
     // A destroyed widget leaves nothing a later widget at its address could
     // inherit.
     bar.AddWidgetKey(other, "room", "r2");
@@ -254,6 +260,43 @@ void TestShell::toolBarRebuiltDuringItsOwnBoxes() {
     QTest::mouseClick(other, Qt::LeftButton);
     QCOMPARE(fired, (QStringList{"give_up", "other"}));
     prompts::SetBoxHandler(nullptr);
+}
+
+// A dialog of its own window, shown and closed again (Add User, note editor,
+// Create Room): the set of the widget that had the focus stays on the bar
+// throughout, and is the one shown when the focus comes back.
+void TestShell::toolBarKeepsSetAcrossDialogs() {
+    QMainWindow window;
+    auto* bar = new ActionSetToolBar;
+    window.addToolBar(bar);
+    auto* list = new QTreeWidget;
+    auto* entry = new QLineEdit;
+    window.setCentralWidget(Page({list, entry}));
+    bar->AddSetAction("users", "add", "Add User", ":/icons/add_user_icon", false);
+    bar->RegisterWidget(list, "users");
+    bar->Init();
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    list->setFocus();
+    QTRY_COMPARE(Texts(*bar), QStringList{"Add User"});
+    for (int round = 0; round < 2; ++round) {
+        auto* dialog = new QDialog(&window);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        auto* name = new QLineEdit(dialog);
+        dialog->show();
+        QVERIFY(QTest::qWaitForWindowActive(dialog));
+        name->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget(), name);
+        QCOMPARE(Texts(*bar), QStringList{"Add User"});
+        dialog->close();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QTRY_COMPARE(QApplication::focusWidget(), list);
+        QCOMPARE(Texts(*bar), QStringList{"Add User"});
+        QCOMPARE(bar->ShownWidget(), list);
+    }
+    entry->setFocus();
+    QTRY_COMPARE(Texts(*bar), QStringList());
 }
 
 // The longest set of the transfer pages at the default window width: every

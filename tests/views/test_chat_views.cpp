@@ -8,6 +8,7 @@
 
 #include "net/server.h"
 #include "shell/ActionSetToolBar.h"
+#include "shell/FocusWidget.h"
 #include "shell/Prompts.h"
 #include "shell/ShellGlobals.h"
 #include "shell/TabWidget.h"
@@ -35,6 +36,7 @@
 #include "views/chat/RoomWallForm.h"
 #include "views/chat/RoomsForm.h"
 #include "views/shares/DiagnosticsForm.h"
+#include "views/shares/SharesForm.h"
 #include "views/users/UserNoteDialog.h"
 
 namespace {
@@ -108,6 +110,16 @@ QAction* ToolBarAction(const QString& text) {
         if (action->text() == text)
             return action;
     return nullptr;
+}
+
+// The texts of the set's actions on screen, in order.
+QStringList ShownTexts() {
+    QStringList texts;
+    for (QAction* action : actionBar->actions())
+        if (!qobject_cast<QWidgetAction*>(action) && action->isVisible() &&
+            !action->text().isEmpty())
+            texts << action->text();
+    return texts;
 }
 }  // namespace
 
@@ -613,6 +625,34 @@ void TestChatViews::roomsAgainstServer() {
     delete note;
     bobItem.Disconnect("user_note");
     QVERIFY(form->UserRow("bob")->icon(RoomForm::ColumnNote).isNull());
+
+    // The member list offers the user commands for the selected member.
+    list->clearSelection();
+    actionBar->OnApplicationFocusChanged(nullptr, list);
+    QCOMPARE(actionBar->ShownWidget(), list);
+    QCOMPARE(ShownTexts(), QStringList({"Message User", "Browse User's Files", "Add User"}));
+    const int chats = chatsForm->Tabs()->count();
+    const int shareTabs = sharesForm->Tabs()->count();
+    for (const char* text : {"Add User", "Message User", "Browse User's Files"})
+        ToolBarAction(text)->trigger();  // nobody selected: nothing happens
+    QVERIFY(!bobItem.IsConnected("in_user_list"));
+    QCOMPARE(chatsForm->Tabs()->count() + sharesForm->Tabs()->count(), chats + shareTabs);
+    form->UserRow("bob")->setSelected(true);
+    ToolBarAction("Add User")->trigger();
+    QVERIFY(bobItem.IsConnected("in_user_list"));
+    ToolBarAction("Message User")->trigger();
+    QCOMPARE(chatsForm->Tabs()->count(), chats + 1);
+    QCOMPARE(chatsForm->Tabs()->tabText(chats), QString("bob"));
+    chatsForm->OnChatTabClosed(chats);
+    actionBar->OnApplicationFocusChanged(nullptr, list);
+    m_server.ClearReceived("me");
+    ToolBarAction("Browse User's Files")->trigger();
+    QCOMPARE(sharesForm->Tabs()->count(), shareTabs + 1);
+    QCOMPARE(sharesForm->Tabs()->tabText(shareTabs), QString("bob"));
+    QVERIFY(m_server.WaitForMessage("me", 3, 10000));  // bob's address, to ask him
+    FocusWidgetAndParents(form->Form()->chatEdit);
+    QTRY_COMPARE(actionBar->ShownWidget(), form);
+    QVERIFY(ShownTexts().contains("Room Wall") && !ShownTexts().contains("Add User"));
 
     // A membership granted or lost while the view is open shows at the next
     // visit of the room's tool bar.
