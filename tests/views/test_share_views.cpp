@@ -201,6 +201,8 @@ private slots:
     void graphOfAList();
     void treeOrderAndLevels();
     void browseWalkFilterDownload();
+    void nestedFolderDownloadsKeepTheirBranches();
+    void finishedBrowseIsAnEvent();
     void unreachableOrMalformedPeer();
     void closingLeavesNothingAndListsRebuild();
     void exportFormatAndFailures();
@@ -366,6 +368,72 @@ void TestShareViews::browseWalkFilterDownload() {
     form->OnFileContextMenuRequested(QPoint(5, files->viewport()->height() - 2));
     QCOMPARE(m_menu.value(0), QString("Download File(s)"));
     QCOMPARE(Downloads().size(), 6);
+}
+
+// A folder below the top: depths count from it, so the targets keep the
+// chosen folder and what lies below it; same-named branches stay apart.
+void TestShareViews::nestedFolderDownloadsKeepTheirBranches() {
+    const List list = {
+        {"Music", {F("top.mp3", 1)}},
+        {"Music\\Rock", {F("10.mp3", 2)}},
+        {"Music\\Rock\\70s", {F("x.mp3", 3)}},
+        {"Music\\Rock\\70s\\Live", {F("y.mp3", 4)}},
+        {"P", {}},
+        {"P\\A", {}},
+        {"P\\A\\x", {F("f", 5)}},
+        {"P\\B", {F("b.mp3", 6)}},
+        {"P\\B\\x", {F("f", 7)}},
+    };
+    ShareForm* form = m_page->OpenShareBrowse("bob");
+    form->SetShare(SharesForm::CreateUserShareData(Map(list), {}));
+    const auto download = [&](const QString& path) {
+        QTreeWidgetItem* row = Row(form->FolderTree(), path);
+        QVERIFY(row);
+        form->BrowseToFolder(path);
+        m_menu.clear();
+        form->OnFolderContextMenuRequested(form->FolderTree()->visualItemRect(row).center());
+        QCOMPARE(m_menu.value(0), QString("Download Folder"));
+    };
+    download("Music\\Rock");
+    QCOMPARE(Downloads(),
+             (QStringList{"10.mp3 Music\\Rock -> Rock", "x.mp3 Music\\Rock\\70s -> Rock\\70s",
+                          "y.mp3 Music\\Rock\\70s\\Live -> Rock\\70s\\Live"}));
+    download("P");
+    QCOMPARE(Downloads().mid(3),
+             (QStringList{"f P\\A\\x -> P\\A\\x", "b.mp3 P\\B -> P\\B", "f P\\B\\x -> P\\B\\x"}));
+    // Two entries with two target files: the branches do not meet on disk.
+    QTemporaryDir dir;
+    SetSetting("download_folder", dir.path());
+    QStringList targets;
+    for (const ItemPtr& entry : d.GetType("download_entry")->GetItems()) {
+        QString path = tqm->GetDownloadTargetPath(entry, true);
+        if (entry["file_name"].AsString() == "f")
+            targets << QDir(dir.path()).relativeFilePath(path.replace('\\', '/'));
+    }
+    QCOMPARE(targets, (QStringList{"complete/P/A/x/f", "complete/P/B/x/f"}));
+}
+
+// A list that arrives while its page is hidden is an event with the browse
+// sound; showing the page takes it away.
+void TestShareViews::finishedBrowseIsAnEvent() {
+    const auto buttons = [this] {
+        QStringList texts;
+        for (QAction* a : m_events->actions())
+            if (a->isVisible() && !a->text().isEmpty())  // not the empty bar's placeholder
+                texts << a->text();
+        return texts;
+    };
+    RawPeer bob;
+    QVERIFY(ConnectAsPeer(bob, "bob"));
+    ShareForm* form = Receive(bob, "bob", Map(kShare));
+    QVERIFY(form);
+    QTRY_VERIFY(!form->Share().IsNull());
+    QCOMPARE(m_sounds, QStringList{"browse.wav"});
+    QCOMPARE(buttons(), QStringList{"bob"});
+    m_page->show();
+    m_page->Tabs()->setCurrentWidget(form);
+    QTRY_VERIFY(buttons().isEmpty());
+    QCOMPARE(m_sounds.size(), 1);
 }
 
 // No connection, or a list that cannot be read: a line and an event.
