@@ -6,10 +6,13 @@
 #include "shell/EventToolBar.h"
 #include "shell/Prompts.h"
 #include "shell/SoundPlayer.h"
+#include "store/DelayedInvoker.h"
 #include "store/GeneralFunctions.h"
 #include "support/Fuzz.h"
 #include "support/Payload.h"
 #include "support/TransferServices.h"
+#include "views/search/SearchForm.h"
+#include "views/search/SearchResultsForm.h"
 #include "views/shares/SharesForm.h"
 
 namespace {
@@ -203,6 +206,7 @@ private slots:
     void browseWalkFilterDownload();
     void nestedFolderDownloadsKeepTheirBranches();
     void finishedBrowseIsAnEvent();
+    void numericEdgesMatchTheResultPage();
     void unreachableOrMalformedPeer();
     void closingLeavesNothingAndListsRebuild();
     void exportFormatAndFailures();
@@ -434,6 +438,67 @@ void TestShareViews::finishedBrowseIsAnEvent() {
     m_page->Tabs()->setCurrentWidget(form);
     QTRY_VERIFY(buttons().isEmpty());
     QCOMPARE(m_sounds.size(), 1);
+}
+
+// The wire's numeric edges (32-bit bitrates, sizes past 4 GiB) through a
+// real list into a share tab: its filter keeps exactly the rows a result
+// page keeps for the same files.
+void TestShareViews::numericEdgesMatchTheResultPage() {
+    const qint64 i31 = INT_MAX;
+    Files files;
+    SearchResultMessage answer;
+    int n = 0;
+    for (const qint64 br : {qint64(-1), qint64(0), i31, i31 + 1, qint64(4294967295u)})
+        for (const qint64 size : {qint64(0), i31 + 1, qint64(4294967295u), qint64(5) << 30}) {
+            const std::string name = QString("song %1.mp3").arg(n++).toStdString();
+            std::vector<std::pair<quint32, quint32>> attributes{{2, quint32(n % 2)}};
+            if (br >= 0)
+                attributes.push_back({0, quint32(br)});
+            files.push_back(F(name, size, attributes));
+            answer.files.push_back(F("edge\\" + name, size, attributes));
+        }
+    RawPeer bob;
+    QVERIFY(ConnectAsPeer(bob, "bob"));
+    m_page->show();
+    ShareForm* form = Receive(bob, "bob", Map({{"edge", files}}));
+    QVERIFY(form);
+    QTRY_VERIFY(!form->Share().IsNull());
+    form->BrowseToFolder("edge");
+    QCOMPARE(form->FileList()->topLevelItemCount(), n);
+
+    DelayedInvoker invoker;
+    SearchForm search;
+    search.Init();
+    search.DataLoaded();
+    const quint32 token = server->FileSearch("song", false);
+    auto* page = qobject_cast<SearchResultsForm*>(search.CreateSearchForm(token, "song", 0));
+    QVERIFY(page);
+    answer.token = token;
+    search.OnUserSearchResults(StoreSearchResults("bob", answer));
+
+    const auto shown = [](QTreeWidget* list, int column) {
+        QStringList out;
+        for (QTreeWidgetItemIterator it(list); *it; ++it) {
+            bool visible = true;
+            for (QTreeWidgetItem* up = *it; up && visible; up = up->parent())
+                visible = !up->isHidden();
+            if (visible && (*it)->text(column).startsWith("song"))
+                out << (*it)->text(column);
+        }
+        out.sort();
+        return out;
+    };
+    QCOMPARE(shown(page->searchResults(), 4).size(), n);
+    for (const char* text : {"mbr:128", "mbr:2147483647", "minbitrate:2147483648", "mbr:4294967295",
+                             "mbr:4294967296", "mfs:2148", "mfs:4295", "minfilesize:5368",
+                             "mfs:5369", "mfs:2148 isvbr", "iscbr mbr:1", "mfs:1 mbr:2147483647"}) {
+        form->FilterEdit()->setText(text);
+        page->filterEdit()->setText(text);
+        const QStringList rows = shown(form->FileList(), 0);
+        QCOMPARE(rows, shown(page->searchResults(), 4));
+        QVERIFY2(rows.size() < n, text);  // each filter leaves something out
+        QCOMPARE(!Row(form->FolderTree(), "edge")->isHidden(), !rows.isEmpty());
+    }
 }
 
 // No connection, or a list that cannot be read: a line and an event.
