@@ -387,13 +387,14 @@ void TestShareViews::nestedFolderDownloadsKeepTheirBranches() {
         {"P\\A\\x", {F("f", 5)}},
         {"P\\B", {F("b.mp3", 6)}},
         {"P\\B\\x", {F("f", 7)}},
+        {"Data\\Only", {F("o", 8)}},  // its parent is not in the list
     };
     ShareForm* form = m_page->OpenShareBrowse("bob");
     form->SetShare(SharesForm::CreateUserShareData(Map(list), {}));
     const auto download = [&](const QString& path) {
         QTreeWidgetItem* row = Row(form->FolderTree(), path);
         QVERIFY(row);
-        form->BrowseToFolder(path);
+        form->FolderTree()->setCurrentItem(row);
         m_menu.clear();
         form->OnFolderContextMenuRequested(form->FolderTree()->visualItemRect(row).center());
         QCOMPARE(m_menu.value(0), QString("Download Folder"));
@@ -405,6 +406,8 @@ void TestShareViews::nestedFolderDownloadsKeepTheirBranches() {
     download("P");
     QCOMPARE(Downloads().mid(3),
              (QStringList{"f P\\A\\x -> P\\A\\x", "b.mp3 P\\B -> P\\B", "f P\\B\\x -> P\\B\\x"}));
+    download("Only");
+    QCOMPARE(Downloads().mid(6), QStringList{"o Data\\Only -> Only"});
     // Two entries with two target files: the branches do not meet on disk.
     QTemporaryDir dir;
     SetSetting("download_folder", dir.path());
