@@ -153,6 +153,16 @@ public:
         return QString();
     }
 
+    // The event bar's buttons, without the empty bar's placeholder.
+    QStringList EventButtons() {
+        QStringList texts;
+        for (QAction* a : m_events->actions())
+            if (a->isVisible() && !a->text().isEmpty())
+                texts << a->text();
+        texts.sort();
+        return texts;
+    }
+
     QStringList Downloads() {
         QStringList out;
         for (const ItemPtr& entry : d.GetType("download_entry")->GetItems())
@@ -423,23 +433,16 @@ void TestShareViews::nestedFolderDownloadsKeepTheirBranches() {
 // A list that arrives while its page is hidden is an event with the browse
 // sound; showing the page takes it away.
 void TestShareViews::finishedBrowseIsAnEvent() {
-    const auto buttons = [this] {
-        QStringList texts;
-        for (QAction* a : m_events->actions())
-            if (a->isVisible() && !a->text().isEmpty())  // not the empty bar's placeholder
-                texts << a->text();
-        return texts;
-    };
     RawPeer bob;
     QVERIFY(ConnectAsPeer(bob, "bob"));
     ShareForm* form = Receive(bob, "bob", Map(kShare));
     QVERIFY(form);
     QTRY_VERIFY(!form->Share().IsNull());
     QCOMPARE(m_sounds, QStringList{"browse.wav"});
-    QCOMPARE(buttons(), QStringList{"bob"});
+    QCOMPARE(EventButtons(), QStringList{"bob"});
     m_page->show();
     m_page->Tabs()->setCurrentWidget(form);
-    QTRY_VERIFY(buttons().isEmpty());
+    QTRY_VERIFY(EventButtons().isEmpty());
     QCOMPARE(m_sounds.size(), 1);
 }
 
@@ -524,18 +527,10 @@ void TestShareViews::unreachableOrMalformedPeer() {
     QCOMPARE(m_sounds.size(), 2);
     QVERIFY(form->Share().IsNull() && !form->FolderTree()->isVisibleTo(form));
     // Showing a page takes its own events away, not the other page's.
-    const auto buttons = [this] {
-        QStringList texts;
-        for (QAction* a : m_events->actions())
-            if (a->isVisible())
-                texts << a->text();
-        texts.sort();
-        return texts.join(',');
-    };
-    QCOMPARE(buttons(), QString("bob,fay"));
+    QCOMPARE(EventButtons(), (QStringList{"bob", "fay"}));
     m_page->show();
     m_page->Tabs()->setCurrentWidget(form);
-    QTRY_COMPARE(buttons(), QString("fay"));
+    QTRY_COMPARE(EventButtons(), QStringList{"fay"});
 }
 
 // Closing a tab takes every item of its share; a new list rebuilds the tab.
