@@ -207,6 +207,7 @@ void TestShell::toolBarRebuiltDuringItsOwnBoxes() {
                           false);
     bar->AddSetAction("room", "give_up", "Give Up Room", ":/icons/room_icon", false);
     bar->AddSetAction("room", "other", "Other", ":/icons/room_icon", false);
+    bar->AddSetAction("list", "x", "X", ":/icons/x.png", false);
     bar->RegisterWidget(window.centralWidget(), "room");
     bar->Init();
     QStringList fired;
@@ -226,7 +227,14 @@ void TestShell::toolBarRebuiltDuringItsOwnBoxes() {
             message.button(QMessageBox::No)->setFocus();
             QTest::qWait(0);
             message.button(QMessageBox::Yes)->setFocus();
-            // A view changes the bar while the box is up.
+            // Views rebuild the bar while the box is up, whatever the focus
+            // does: another set, an empty bar, and the set again, changed.
+            bar->ChangeSet(window.centralWidget(), "list");
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            bar->Clear();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            message.button(QMessageBox::No)->setFocus();
+            bar->ChangeSet(window.centralWidget(), "room");
             bar->SetWidgetActionText(window.centralWidget(), "other", "Other " + box.title);
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
             asked << Texts(*bar).mid(4).join(',');
@@ -246,10 +254,19 @@ void TestShell::toolBarRebuiltDuringItsOwnBoxes() {
                 return bar->widgetForAction(a);
         return nullptr;
     };
-    QWidget* giveUp = button("Give Up Room");
+    QPointer<QWidget> giveUp = button("Give Up Room");
     QVERIFY(giveUp);
     QTRY_VERIFY(giveUp->isVisible());
+    QPointer<QAction> giveUpAction;
+    for (QAction* a : bar->actions())
+        if (bar->widgetForAction(a) == giveUp)
+            giveUpAction = a;
     QTest::mouseClick(giveUp, Qt::LeftButton);
+    // The button and action still on the stack under the boxes were not
+    // deleted by the rebuilds; they stand for the same entry again.
+    QVERIFY(giveUp && giveUpAction);
+    QCOMPARE(bar->widgetForAction(giveUpAction), giveUp.data());
+    QCOMPARE(giveUpAction->text(), QString("Give Up Room"));
     // Inside each box the bar kept the set, with the change made meanwhile.
     QCOMPARE(asked, (QStringList{"Give up?", "Give Up Room,Other Give up?", "REALLY?",
                                  "Give Up Room,Other REALLY?"}));

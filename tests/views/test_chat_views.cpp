@@ -174,6 +174,7 @@ private slots:
     void ownerRowInEitherOrder();
     void roomsAgainstServer();
     void privateRoomRoles();
+    void operatorRoleFromServer();
     void privateChatsAndAdminMessages();
 };
 
@@ -779,6 +780,60 @@ void TestChatViews::privateRoomRoles() {
     QTRY_VERIFY(!room.IsConnected("in_room") && !Rooms()->RoomView("hideout"));
     QTRY_VERIFY(!room.IsConnected("is_owner"));
     QVERIFY(!row->font(0).bold() && !row->font(0).underline());
+}
+
+// Another owner names a member operator and takes it back through the
+// server, while we are in the room and while we are out of it: the member's
+// row turns bold and plain again, from the change itself or from the join
+// answer when we come back.
+void TestChatViews::operatorRoleFromServer() {
+    RawPeer olga, bob;
+    QVERIFY(Login(olga, m_server.Port(), "olga"));
+    QVERIFY(Login(bob, m_server.Port(), "bob"));
+    olga.SendMessage(14, Payload().Str("den").U32(1));
+    QVERIFY(Take(olga, 14).startsWith(Payload().Str("den").Bytes()));
+    for (const char* member : {"me", "bob"}) {
+        olga.SendMessage(134, Payload().Str("den").Str(member));
+        QCOMPARE(Take(olga, 134), Payload().Str("den").Str(member).Bytes());
+    }
+    bob.SendMessage(14, Payload().Str("den").U32(1));
+    QVERIFY(Take(bob, 14).startsWith(Payload().Str("den").Bytes()));
+    const auto bobRow = [this] {
+        RoomForm* form = Rooms()->RoomView("den");
+        QTreeWidgetItem* row = form ? form->UserRow("bob") : nullptr;
+        return row ? QString(row->font(RoomForm::ColumnUser).bold() ? "bold" : "plain")
+                   : QString("none");
+    };
+    const auto enter = [this] {
+        gp_server->EnterRoom("den", true);
+        QVERIFY(m_server.WaitForMessage("me", 14, 10000));
+    };
+    const auto leave = [this] {
+        gp_server->LeaveRoom("den");
+        QVERIFY(m_server.WaitForMessage("me", 15, 10000));
+        QTRY_VERIFY(!Rooms()->RoomView("den"));
+    };
+    const auto role = [&olga](quint32 code) {
+        olga.SendMessage(code, Payload().Str("den").Str("bob"));
+        QCOMPARE(Take(olga, code), Payload().Str("den").Str("bob").Bytes());
+    };
+    m_server.ClearReceived("me");
+    enter();
+    QTRY_COMPARE(bobRow(), QString("plain"));
+    role(143);
+    QTRY_COMPARE(bobRow(), QString("bold"));
+    role(144);
+    QTRY_COMPARE(bobRow(), QString("plain"));
+
+    leave();
+    role(143);
+    enter();
+    QTRY_COMPARE(bobRow(), QString("bold"));
+    leave();
+    role(144);
+    enter();
+    QTRY_COMPARE(bobRow(), QString("plain"));
+    leave();
 }
 
 // Private chat both ways through the server, and administrator messages.
