@@ -162,18 +162,22 @@ void ActionSetToolBar::SetWidgetActionHidden(QWidget* widget, const QString& act
     if (!item || !id)
         return;
     const ItemSet markers = PerWidget(item, "widget_action_hidden", id);
-    if (!hidden) {
-        // A live action stays hidden until the set is shown again.
+    if (hidden == !markers.Empty())
+        return;
+    if (hidden) {
+        const ItemPtr marker = T("widget_action_hidden")->NewItem();
+        marker.Connect(item);
+        marker.Connect(id);
+    } else {
         markers.Remove();
-        return;
     }
-    if (!markers.Empty())
+    // Both ways at once: a command that comes back must not wait for the
+    // focus to leave and return before it can be used.
+    if (widget != mp_shownWidget)
         return;
-    const ItemPtr marker = T("widget_action_hidden")->NewItem();
-    marker.Connect(item);
-    marker.Connect(id);
-    if (widget == mp_shownWidget)
-        SetLiveActions(id, [](QAction* action) { action->setVisible(false); });
+    SetLiveActions(id, [hidden](QAction* action) { action->setVisible(!hidden); });
+    if (!hidden)
+        QTimer::singleShot(0, this, &ActionSetToolBar::FitWidth);
 }
 
 QString ActionSetToolBar::GetKey(const QString& key) {

@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QWidgetAction>
 #include <QtTest>
+#include <iterator>
 #include <memory>
 
 #include "net/server.h"
@@ -21,6 +22,8 @@
 #include "shell/Prompts.h"
 #include "shell/ShellGlobals.h"
 #include "shell/mainwindow.h"
+#include "store/ExtendedAsciiTranslator.h"
+#include "store/GeneralFunctions.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 #include "support/Fuzz.h"
@@ -505,12 +508,24 @@ void TestCommands::optionControls() {
         QCOMPARE(GetSetting("first_open_tab"), QString(firstTabs[i < 0 ? 3 : i]));
         QCOMPARE(GetSetting("chat_timestamps"), QString(stamps[i < 0 ? 3 : i]));
     }
+    // The code page decodes peers' bytes that are not UTF-8 from the moment
+    // it is chosen; UTF-8 stays UTF-8, and "[None]" reads bytes as Latin-1.
     QComboBox* codePages = ui()->codePageBox;
+    QVERIFY(extendedAsciiTranslator);
+    const auto decoded = [] {
+        return extendedAsciiTranslator->Decode("\xe1") + ToQString(std::string("\xe1\xe2")) +
+               ToQString(std::string("\xc3\xa1"));
+    };
+    QCOMPARE(decoded(), QString("\u00e1\u00e1\u00e2\u00e1"));
     codePages->setCurrentIndex(codePages->findText("ISO-8859-7"));
     QCOMPARE(GetSetting("extended_ascii_codepage"), QString("ISO-8859-7"));
+    QCOMPARE(decoded(), QString("\u03b1\u03b1\u03b2\u00e1"));
+    codePages->setCurrentIndex(codePages->findText("ISO-8859-5"));
+    QCOMPARE(decoded(), QString("\u0441\u0441\u0442\u00e1"));
     codePages->setCurrentIndex(0);
     QVERIFY(HasSetting("extended_ascii_codepage"));
     QCOMPARE(GetSetting("extended_ascii_codepage"), QString());
+    QCOMPARE(decoded(), QString("\u00e1\u00e1\u00e2\u00e1"));
 
     // Every keystroke of the description is stored.
     ui()->tabControl->setCurrentWidget(ui()->optionsTab);
@@ -528,23 +543,73 @@ void TestCommands::optionControls() {
     QCOMPARE(ui()->userPictureFilenameEdit->text(), QString("/pics/me.png"));
     ui()->clearPictureButton->click();
     QVERIFY(!HasSetting("user_picture_file") && ui()->userPictureFilenameEdit->text().isEmpty());
+    QCOMPARE(answers.Take(), QStringList({"choose:Select Picture", "choose:Select Picture"}));
 
-    // Sounds: chosen, replaced, cleared; clearing one never set changes nothing.
-    Type* sounds = d.GetType("event_sound");
-    answers.files = QStringList{"/snd/a.wav", "/snd/b.wav"};
-    ui()->privateChatSoundSelectFileButton->click();
-    ui()->privateChatSoundSelectFileButton->click();
-    QCOMPARE(sounds->GetItem(Value("private_chat"))["event_sound_file"].AsString(),
-             QString("/snd/b.wav"));
-    QCOMPARE(sounds->GetItem(Value("private_chat")).GetItems("event_sound_file").Size(), 1);
-    QCOMPARE(ui()->privateChatSoundEdit->text(), QString("/snd/b.wav"));
-    ui()->privateChatSoundClearButton->click();
-    QVERIFY(!sounds->GetItem(Value("private_chat")).IsConnected("event_sound_file"));
-    QVERIFY(ui()->privateChatSoundEdit->text().isEmpty());
-    ui()->userInfoSoundClearButton->click();
-    QVERIFY(!sounds->GetItem(Value("user_info")).IsConnected("event_sound_file"));
-    QCOMPARE(answers.Take(), QStringList({"choose:Select Picture", "choose:Select Picture",
-                                          "choose:Select Wave File", "choose:Select Wave File"}));
+    // Sounds, each row in turn: clearing one never set changes nothing; a
+    // file chosen, replaced and cleared is in the store and the field at once,
+    // and leaves the other rows alone.
+    struct Sound {
+        const char* key;
+        QPushButton* select;
+        QPushButton* clear;
+        QLineEdit* edit;
+    };
+    const Sound sounds[] = {
+        {"default", ui()->defaultSoundSelectFileButton, ui()->defaultSoundClearButton,
+         ui()->defaultSoundEdit},
+        {"private_chat", ui()->privateChatSoundSelectFileButton, ui()->privateChatSoundClearButton,
+         ui()->privateChatSoundEdit},
+        {"room_chat", ui()->roomChatSoundSelectFileButton, ui()->roomChatSoundClearButton,
+         ui()->roomChatSoundEdit},
+        {"wishlist", ui()->wishlistResultsSoundSelectFileButton,
+         ui()->wishlistResultsSoundClearButton, ui()->wishlistResultsSoundEdit},
+        {"browse", ui()->shareBrowseSoundSelectFileButton, ui()->shareBrowseSoundClearButton,
+         ui()->shareBrowseSoundEdit},
+        {"download", ui()->downloadAlertSoundSelectFileButton, ui()->downloadAlertSoundClearButton,
+         ui()->downloadAlertSoundEdit},
+        {"user_online", ui()->userOnlineAlertSoundSelectFileButton,
+         ui()->userOnlineAlertSoundClearButton, ui()->userOnlineAlertSoundEdit},
+        {"user_info", ui()->userInfoSoundSelectFileButton, ui()->userInfoSoundClearButton,
+         ui()->userInfoSoundEdit},
+    };
+    Type* events = d.GetType("event_sound");
+    // Every row as "key=file|field", so one comparison covers all of them.
+    const auto rows = [&] {
+        QStringList out;
+        for (const Sound& s : sounds) {
+            const ItemPtr files = events->GetItem(Value(s.key));
+            QStringList paths;
+            for (const ItemPtr& file : files.GetItems("event_sound_file"))
+                paths << file.AsString();
+            out << QString("%1=%2|%3").arg(s.key, paths.join('+'), s.edit->text());
+        }
+        return out;
+    };
+    QStringList expected = rows();
+    for (int k = 0; k < int(std::size(sounds)); ++k) {
+        const Sound& s = sounds[k];
+        QVERIFY(s.edit->isReadOnly());
+        s.clear->click();
+        QCOMPARE(rows(), expected);
+        const QString first = QString("/snd/%1 a.wav").arg(s.key);
+        const QString second = QString("/snd/%1.wav").arg(s.key);
+        answers.files = QStringList{first, second, ""};
+        s.select->click();
+        expected[k] = QString("%1=%2|%2").arg(s.key, first);
+        QCOMPARE(rows(), expected);
+        s.select->click();
+        expected[k] = QString("%1=%2|%2").arg(s.key, second);
+        QCOMPARE(rows(), expected);
+        s.select->click();  // cancelled
+        QCOMPARE(rows(), expected);
+        QCOMPARE(answers.Take(), QStringList({"choose:Select Wave File", "choose:Select Wave File",
+                                              "choose:Select Wave File"}));
+        if (k % 2 == 0) {  // every other row stays set while the next are changed
+            s.clear->click();
+            expected[k] = QString("%1=|").arg(s.key);
+            QCOMPARE(rows(), expected);
+        }
+    }
 
     // Fonts: the chosen one, then the one the program started with; the
     // hand-placed button grows with the font.
@@ -849,6 +914,11 @@ void TestCommands::windowsAndAlerts() {
         m_window->PopupAlert("two");
         ui()->minimizeToTrayCheckBox->click();
         QCOMPARE(said(), once);
+        // Said again for the view if it was first said while the views were
+        // off (the record then holds it twice); the view has it once.
+        diagnosticsForm->ShowPendingLines();
+        QCOMPARE(diagnosticsForm->AreaView("Application")->toPlainText().count("No system tray"),
+                 1);
     }
     m_window->showMinimized();
     m_window->OnTrayIconActivated(QSystemTrayIcon::DoubleClick);

@@ -79,6 +79,7 @@ private slots:
     void nestedTabsMarksAndPriorities();
     void contextToolBarFollowsFocus();
     void toolBarRebuiltDuringItsOwnBoxes();
+    void toolBarKeepsSetAcrossDialogs();
     void toolBarKeepsSupportButtonInView();
     void supportAndStatusButtons();
     void eventToolBar();
@@ -174,6 +175,11 @@ void TestShell::contextToolBarFollowsFocus() {
     QTRY_COMPARE(Texts(bar), QStringList());
     other->setFocus();
     QTRY_COMPARE(Texts(bar), (QStringList{"Delete [on]", "Go"}));
+    // Hiding and showing an action on screen both take effect at once.
+    bar.SetWidgetActionHidden(other, "go", true);
+    QCOMPARE(Texts(bar), QStringList{"Delete [on]"});
+    bar.SetWidgetActionHidden(other, "go", false);
+    QCOMPARE(Texts(bar), (QStringList{"Delete [on]", "Go"}));
     // A destroyed widget leaves nothing a later widget at its address could
     // inherit.
     bar.AddWidgetKey(other, "room", "r2");
@@ -201,6 +207,7 @@ void TestShell::toolBarRebuiltDuringItsOwnBoxes() {
                           false);
     bar->AddSetAction("room", "give_up", "Give Up Room", ":/icons/room_icon", false);
     bar->AddSetAction("room", "other", "Other", ":/icons/room_icon", false);
+    bar->AddSetAction("list", "x", "X", ":/icons/x.png", false);
     bar->RegisterWidget(window.centralWidget(), "room");
     bar->Init();
     QStringList fired;
@@ -220,7 +227,14 @@ void TestShell::toolBarRebuiltDuringItsOwnBoxes() {
             message.button(QMessageBox::No)->setFocus();
             QTest::qWait(0);
             message.button(QMessageBox::Yes)->setFocus();
-            // A view changes the bar while the box is up.
+            // Views rebuild the bar while the box is up, whatever the focus
+            // does: another set, an empty bar, and the set again, changed.
+            bar->ChangeSet(window.centralWidget(), "list");
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            bar->Clear();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            message.button(QMessageBox::No)->setFocus();
+            bar->ChangeSet(window.centralWidget(), "room");
             bar->SetWidgetActionText(window.centralWidget(), "other", "Other " + box.title);
             QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
             asked << Texts(*bar).mid(4).join(',');
@@ -240,10 +254,19 @@ void TestShell::toolBarRebuiltDuringItsOwnBoxes() {
                 return bar->widgetForAction(a);
         return nullptr;
     };
-    QWidget* giveUp = button("Give Up Room");
+    QPointer<QWidget> giveUp = button("Give Up Room");
     QVERIFY(giveUp);
     QTRY_VERIFY(giveUp->isVisible());
+    QPointer<QAction> giveUpAction;
+    for (QAction* a : bar->actions())
+        if (bar->widgetForAction(a) == giveUp)
+            giveUpAction = a;
     QTest::mouseClick(giveUp, Qt::LeftButton);
+    // The button and action still on the stack under the boxes were not
+    // deleted by the rebuilds; they stand for the same entry again.
+    QVERIFY(giveUp && giveUpAction);
+    QCOMPARE(bar->widgetForAction(giveUpAction), giveUp.data());
+    QCOMPARE(giveUpAction->text(), QString("Give Up Room"));
     // Inside each box the bar kept the set, with the change made meanwhile.
     QCOMPARE(asked, (QStringList{"Give up?", "Give Up Room,Other Give up?", "REALLY?",
                                  "Give Up Room,Other REALLY?"}));
@@ -254,6 +277,43 @@ void TestShell::toolBarRebuiltDuringItsOwnBoxes() {
     QTest::mouseClick(other, Qt::LeftButton);
     QCOMPARE(fired, (QStringList{"give_up", "other"}));
     prompts::SetBoxHandler(nullptr);
+}
+
+// A dialog of its own window, shown and closed again (Add User, note editor,
+// Create Room): the set of the widget that had the focus stays on the bar
+// throughout, and is the one shown when the focus comes back.
+void TestShell::toolBarKeepsSetAcrossDialogs() {
+    QMainWindow window;
+    auto* bar = new ActionSetToolBar;
+    window.addToolBar(bar);
+    auto* list = new QTreeWidget;
+    auto* entry = new QLineEdit;
+    window.setCentralWidget(Page({list, entry}));
+    bar->AddSetAction("users", "add", "Add User", ":/icons/add_user_icon", false);
+    bar->RegisterWidget(list, "users");
+    bar->Init();
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    list->setFocus();
+    QTRY_COMPARE(Texts(*bar), QStringList{"Add User"});
+    for (int round = 0; round < 2; ++round) {
+        auto* dialog = new QDialog(&window);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        auto* name = new QLineEdit(dialog);
+        dialog->show();
+        QVERIFY(QTest::qWaitForWindowActive(dialog));
+        name->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget(), name);
+        QCOMPARE(Texts(*bar), QStringList{"Add User"});
+        dialog->close();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        QTRY_COMPARE(QApplication::focusWidget(), list);
+        QCOMPARE(Texts(*bar), QStringList{"Add User"});
+        QCOMPARE(bar->ShownWidget(), list);
+    }
+    entry->setFocus();
+    QTRY_COMPARE(Texts(*bar), QStringList());
 }
 
 // The longest set of the transfer pages at the default window width: every

@@ -8,6 +8,7 @@
 
 #include "net/server.h"
 #include "shell/ActionSetToolBar.h"
+#include "shell/FocusWidget.h"
 #include "shell/Prompts.h"
 #include "shell/ShellGlobals.h"
 #include "shell/TabWidget.h"
@@ -35,6 +36,7 @@
 #include "views/chat/RoomWallForm.h"
 #include "views/chat/RoomsForm.h"
 #include "views/shares/DiagnosticsForm.h"
+#include "views/shares/SharesForm.h"
 #include "views/users/UserNoteDialog.h"
 
 namespace {
@@ -109,6 +111,16 @@ QAction* ToolBarAction(const QString& text) {
             return action;
     return nullptr;
 }
+
+// The texts of the set's actions on screen, in order.
+QStringList ShownTexts() {
+    QStringList texts;
+    for (QAction* action : actionBar->actions())
+        if (!qobject_cast<QWidgetAction*>(action) && action->isVisible() &&
+            !action->text().isEmpty())
+            texts << action->text();
+    return texts;
+}
 }  // namespace
 
 class TestChatViews : public QObject {
@@ -162,6 +174,7 @@ private slots:
     void ownerRowInEitherOrder();
     void roomsAgainstServer();
     void privateRoomRoles();
+    void operatorRoleFromServer();
     void privateChatsAndAdminMessages();
 };
 
@@ -614,6 +627,34 @@ void TestChatViews::roomsAgainstServer() {
     bobItem.Disconnect("user_note");
     QVERIFY(form->UserRow("bob")->icon(RoomForm::ColumnNote).isNull());
 
+    // The member list offers the user commands for the selected member.
+    list->clearSelection();
+    actionBar->OnApplicationFocusChanged(nullptr, list);
+    QCOMPARE(actionBar->ShownWidget(), list);
+    QCOMPARE(ShownTexts(), QStringList({"Message User", "Browse User's Files", "Add User"}));
+    const int chats = chatsForm->Tabs()->count();
+    const int shareTabs = sharesForm->Tabs()->count();
+    for (const char* text : {"Add User", "Message User", "Browse User's Files"})
+        ToolBarAction(text)->trigger();  // nobody selected: nothing happens
+    QVERIFY(!bobItem.IsConnected("in_user_list"));
+    QCOMPARE(chatsForm->Tabs()->count() + sharesForm->Tabs()->count(), chats + shareTabs);
+    form->UserRow("bob")->setSelected(true);
+    ToolBarAction("Add User")->trigger();
+    QVERIFY(bobItem.IsConnected("in_user_list"));
+    ToolBarAction("Message User")->trigger();
+    QCOMPARE(chatsForm->Tabs()->count(), chats + 1);
+    QCOMPARE(chatsForm->Tabs()->tabText(chats), QString("bob"));
+    chatsForm->OnChatTabClosed(chats);
+    actionBar->OnApplicationFocusChanged(nullptr, list);
+    m_server.ClearReceived("me");
+    ToolBarAction("Browse User's Files")->trigger();
+    QCOMPARE(sharesForm->Tabs()->count(), shareTabs + 1);
+    QCOMPARE(sharesForm->Tabs()->tabText(shareTabs), QString("bob"));
+    QVERIFY(m_server.WaitForMessage("me", 3, 10000));  // bob's address, to ask him
+    FocusWidgetAndParents(form->Form()->chatEdit);
+    QTRY_COMPARE(actionBar->ShownWidget(), form);
+    QVERIFY(ShownTexts().contains("Room Wall") && !ShownTexts().contains("Add User"));
+
     // A membership granted or lost while the view is open shows at the next
     // visit of the room's tool bar.
     const auto membershipOffered = [&] {
@@ -739,6 +780,60 @@ void TestChatViews::privateRoomRoles() {
     QTRY_VERIFY(!room.IsConnected("in_room") && !Rooms()->RoomView("hideout"));
     QTRY_VERIFY(!room.IsConnected("is_owner"));
     QVERIFY(!row->font(0).bold() && !row->font(0).underline());
+}
+
+// Another owner names a member operator and takes it back through the
+// server, while we are in the room and while we are out of it: the member's
+// row turns bold and plain again, from the change itself or from the join
+// answer when we come back.
+void TestChatViews::operatorRoleFromServer() {
+    RawPeer olga, bob;
+    QVERIFY(Login(olga, m_server.Port(), "olga"));
+    QVERIFY(Login(bob, m_server.Port(), "bob"));
+    olga.SendMessage(14, Payload().Str("den").U32(1));
+    QVERIFY(Take(olga, 14).startsWith(Payload().Str("den").Bytes()));
+    for (const char* member : {"me", "bob"}) {
+        olga.SendMessage(134, Payload().Str("den").Str(member));
+        QCOMPARE(Take(olga, 134), Payload().Str("den").Str(member).Bytes());
+    }
+    bob.SendMessage(14, Payload().Str("den").U32(1));
+    QVERIFY(Take(bob, 14).startsWith(Payload().Str("den").Bytes()));
+    const auto bobRow = [this] {
+        RoomForm* form = Rooms()->RoomView("den");
+        QTreeWidgetItem* row = form ? form->UserRow("bob") : nullptr;
+        return row ? QString(row->font(RoomForm::ColumnUser).bold() ? "bold" : "plain")
+                   : QString("none");
+    };
+    const auto enter = [this] {
+        gp_server->EnterRoom("den", true);
+        QVERIFY(m_server.WaitForMessage("me", 14, 10000));
+    };
+    const auto leave = [this] {
+        gp_server->LeaveRoom("den");
+        QVERIFY(m_server.WaitForMessage("me", 15, 10000));
+        QTRY_VERIFY(!Rooms()->RoomView("den"));
+    };
+    const auto role = [&olga](quint32 code) {
+        olga.SendMessage(code, Payload().Str("den").Str("bob"));
+        QCOMPARE(Take(olga, code), Payload().Str("den").Str("bob").Bytes());
+    };
+    m_server.ClearReceived("me");
+    enter();
+    QTRY_COMPARE(bobRow(), QString("plain"));
+    role(143);
+    QTRY_COMPARE(bobRow(), QString("bold"));
+    role(144);
+    QTRY_COMPARE(bobRow(), QString("plain"));
+
+    leave();
+    role(143);
+    enter();
+    QTRY_COMPARE(bobRow(), QString("bold"));
+    leave();
+    role(144);
+    enter();
+    QTRY_COMPARE(bobRow(), QString("plain"));
+    leave();
 }
 
 // Private chat both ways through the server, and administrator messages.

@@ -27,6 +27,7 @@ private slots:
     void logLinesReachTheirViewsItemsAndFiles_data();
     void logLinesReachTheirViewsItemsAndFiles();
     void viewsFollowTheStore();
+    void eachCallShownAndKeptOnce();
 };
 
 void TestDiagnostics::logLinesReachTheirViewsItemsAndFiles_data() {
@@ -154,6 +155,38 @@ void TestDiagnostics::viewsFollowTheStore() {
     data->close();
     navigator->close();
     QTRY_VERIFY(!data);
+}
+
+// Around the switch of "show_diagnostics": each call is kept once, and shown
+// once when the views are on, in a new view as in an existing one.
+void TestDiagnostics::eachCallShownAndKeptOnce() {
+    QTemporaryDir home;
+    qputenv("HOME", home.path().toUtf8());
+    DiagnosticsForm form;
+    form.Init();
+    const auto shown = [&form](const QString& area) {
+        form.ShowPendingLines();
+        QStringList lines = Text(form.AreaView(area)).split('\n', Qt::SkipEmptyParts);
+        for (QString& line : lines)
+            line = line.section("] ", 1);
+        return lines;
+    };
+    Log("A", 1, "while off");
+    SetSetting("show_diagnostics", "yes");
+    Log("A", 1, "right after");
+    Log("B", 1, "other");
+    QCOMPARE(shown("A"), QStringList{"right after"});
+    SetSetting("show_diagnostics", "no");
+    Log("A", 1, "off again");
+    SetSetting("show_diagnostics", "yes");
+    Log("A", 1, "on again");
+    QCOMPARE(shown("A"), (QStringList{"right after", "on again"}));
+    QCOMPARE(shown("B"), QStringList{"other"});
+    QStringList kept = form.Lines();
+    for (QString& line : kept)
+        line = line.section(": ", 0, 0) + line.section("] ", 1);
+    QCOMPARE(kept,
+             (QStringList{"Awhile off", "Aright after", "Bother", "Aoff again", "Aon again"}));
 }
 
 QTEST_MAIN(TestDiagnostics)

@@ -6,10 +6,13 @@
 #include "shell/EventToolBar.h"
 #include "shell/Prompts.h"
 #include "shell/SoundPlayer.h"
+#include "store/DelayedInvoker.h"
 #include "store/GeneralFunctions.h"
 #include "support/Fuzz.h"
 #include "support/Payload.h"
 #include "support/TransferServices.h"
+#include "views/search/SearchForm.h"
+#include "views/search/SearchResultsForm.h"
 #include "views/shares/SharesForm.h"
 
 namespace {
@@ -150,6 +153,16 @@ public:
         return QString();
     }
 
+    // The event bar's buttons, without the empty bar's placeholder.
+    QStringList EventButtons() {
+        QStringList texts;
+        for (QAction* a : m_events->actions())
+            if (a->isVisible() && !a->text().isEmpty())
+                texts << a->text();
+        texts.sort();
+        return texts;
+    }
+
     QStringList Downloads() {
         QStringList out;
         for (const ItemPtr& entry : d.GetType("download_entry")->GetItems())
@@ -201,6 +214,9 @@ private slots:
     void graphOfAList();
     void treeOrderAndLevels();
     void browseWalkFilterDownload();
+    void nestedFolderDownloadsKeepTheirBranches();
+    void finishedBrowseIsAnEvent();
+    void numericEdgesMatchTheResultPage();
     void unreachableOrMalformedPeer();
     void closingLeavesNothingAndListsRebuild();
     void exportFormatAndFailures();
@@ -368,6 +384,129 @@ void TestShareViews::browseWalkFilterDownload() {
     QCOMPARE(Downloads().size(), 6);
 }
 
+// A folder below the top: depths count from it, so the targets keep the
+// chosen folder and what lies below it; same-named branches stay apart.
+void TestShareViews::nestedFolderDownloadsKeepTheirBranches() {
+    const List list = {
+        {"Music", {F("top.mp3", 1)}},
+        {"Music\\Rock", {F("10.mp3", 2)}},
+        {"Music\\Rock\\70s", {F("x.mp3", 3)}},
+        {"Music\\Rock\\70s\\Live", {F("y.mp3", 4)}},
+        {"P", {}},
+        {"P\\A", {}},
+        {"P\\A\\x", {F("f", 5)}},
+        {"P\\B", {F("b.mp3", 6)}},
+        {"P\\B\\x", {F("f", 7)}},
+        {"Data\\Only", {F("o", 8)}},  // its parent is not in the list
+    };
+    ShareForm* form = m_page->OpenShareBrowse("bob");
+    form->SetShare(SharesForm::CreateUserShareData(Map(list), {}));
+    const auto download = [&](const QString& path) {
+        QTreeWidgetItem* row = Row(form->FolderTree(), path);
+        QVERIFY(row);
+        form->FolderTree()->setCurrentItem(row);
+        m_menu.clear();
+        form->OnFolderContextMenuRequested(form->FolderTree()->visualItemRect(row).center());
+        QCOMPARE(m_menu.value(0), QString("Download Folder"));
+    };
+    download("Music\\Rock");
+    QCOMPARE(Downloads(),
+             (QStringList{"10.mp3 Music\\Rock -> Rock", "x.mp3 Music\\Rock\\70s -> Rock\\70s",
+                          "y.mp3 Music\\Rock\\70s\\Live -> Rock\\70s\\Live"}));
+    download("P");
+    QCOMPARE(Downloads().mid(3),
+             (QStringList{"f P\\A\\x -> P\\A\\x", "b.mp3 P\\B -> P\\B", "f P\\B\\x -> P\\B\\x"}));
+    download("Only");
+    QCOMPARE(Downloads().mid(6), QStringList{"o Data\\Only -> Only"});
+    // Two entries with two target files: the branches do not meet on disk.
+    QTemporaryDir dir;
+    SetSetting("download_folder", dir.path());
+    QStringList targets;
+    for (const ItemPtr& entry : d.GetType("download_entry")->GetItems()) {
+        QString path = tqm->GetDownloadTargetPath(entry, true);
+        if (entry["file_name"].AsString() == "f")
+            targets << QDir(dir.path()).relativeFilePath(path.replace('\\', '/'));
+    }
+    QCOMPARE(targets, (QStringList{"complete/P/A/x/f", "complete/P/B/x/f"}));
+}
+
+// A list that arrives while its page is hidden is an event with the browse
+// sound; showing the page takes it away.
+void TestShareViews::finishedBrowseIsAnEvent() {
+    RawPeer bob;
+    QVERIFY(ConnectAsPeer(bob, "bob"));
+    ShareForm* form = Receive(bob, "bob", Map(kShare));
+    QVERIFY(form);
+    QTRY_VERIFY(!form->Share().IsNull());
+    QCOMPARE(m_sounds, QStringList{"browse.wav"});
+    QCOMPARE(EventButtons(), QStringList{"bob"});
+    m_page->show();
+    m_page->Tabs()->setCurrentWidget(form);
+    QTRY_VERIFY(EventButtons().isEmpty());
+    QCOMPARE(m_sounds.size(), 1);
+}
+
+// The wire's numeric edges (32-bit bitrates, sizes past 4 GiB) through a
+// real list into a share tab: its filter keeps exactly the rows a result
+// page keeps for the same files.
+void TestShareViews::numericEdgesMatchTheResultPage() {
+    const qint64 i31 = INT_MAX;
+    Files files;
+    SearchResultMessage answer;
+    int n = 0;
+    for (const qint64 br : {qint64(-1), qint64(0), i31, i31 + 1, qint64(4294967295u)})
+        for (const qint64 size : {qint64(0), i31 + 1, qint64(4294967295u), qint64(5) << 30}) {
+            const std::string name = QString("song %1.mp3").arg(n++).toStdString();
+            std::vector<std::pair<quint32, quint32>> attributes{{2, quint32(n % 2)}};
+            if (br >= 0)
+                attributes.push_back({0, quint32(br)});
+            files.push_back(F(name, size, attributes));
+            answer.files.push_back(F("edge\\" + name, size, attributes));
+        }
+    RawPeer bob;
+    QVERIFY(ConnectAsPeer(bob, "bob"));
+    m_page->show();
+    ShareForm* form = Receive(bob, "bob", Map({{"edge", files}}));
+    QVERIFY(form);
+    QTRY_VERIFY(!form->Share().IsNull());
+    form->BrowseToFolder("edge");
+    QCOMPARE(form->FileList()->topLevelItemCount(), n);
+
+    DelayedInvoker invoker;
+    SearchForm search;
+    search.Init();
+    search.DataLoaded();
+    const quint32 token = server->FileSearch("song", false);
+    auto* page = qobject_cast<SearchResultsForm*>(search.CreateSearchForm(token, "song", 0));
+    QVERIFY(page);
+    answer.token = token;
+    search.OnUserSearchResults(StoreSearchResults("bob", answer));
+
+    const auto shown = [](QTreeWidget* list, int column) {
+        QStringList out;
+        for (QTreeWidgetItemIterator it(list); *it; ++it) {
+            bool visible = true;
+            for (QTreeWidgetItem* up = *it; up && visible; up = up->parent())
+                visible = !up->isHidden();
+            if (visible && (*it)->text(column).startsWith("song"))
+                out << (*it)->text(column);
+        }
+        out.sort();
+        return out;
+    };
+    QCOMPARE(shown(page->searchResults(), 4).size(), n);
+    for (const char* text : {"mbr:128", "mbr:2147483647", "minbitrate:2147483648", "mbr:4294967295",
+                             "mbr:4294967296", "mfs:2148", "mfs:4295", "minfilesize:5368",
+                             "mfs:5369", "mfs:2148 isvbr", "iscbr mbr:1", "mfs:1 mbr:2147483647"}) {
+        form->FilterEdit()->setText(text);
+        page->filterEdit()->setText(text);
+        const QStringList rows = shown(form->FileList(), 0);
+        QCOMPARE(rows, shown(page->searchResults(), 4));
+        QVERIFY2(rows.size() < n, text);  // each filter leaves something out
+        QCOMPARE(!Row(form->FolderTree(), "edge")->isHidden(), !rows.isEmpty());
+    }
+}
+
 // No connection, or a list that cannot be read: a line and an event.
 void TestShareViews::unreachableOrMalformedPeer() {
     ShareForm* fay = m_page->OpenShareBrowse("fay");  // logged out, no address
@@ -388,18 +527,10 @@ void TestShareViews::unreachableOrMalformedPeer() {
     QCOMPARE(m_sounds.size(), 2);
     QVERIFY(form->Share().IsNull() && !form->FolderTree()->isVisibleTo(form));
     // Showing a page takes its own events away, not the other page's.
-    const auto buttons = [this] {
-        QStringList texts;
-        for (QAction* a : m_events->actions())
-            if (a->isVisible())
-                texts << a->text();
-        texts.sort();
-        return texts.join(',');
-    };
-    QCOMPARE(buttons(), QString("bob,fay"));
+    QCOMPARE(EventButtons(), (QStringList{"bob", "fay"}));
     m_page->show();
     m_page->Tabs()->setCurrentWidget(form);
-    QTRY_COMPARE(buttons(), QString("fay"));
+    QTRY_COMPARE(EventButtons(), QStringList{"fay"});
 }
 
 // Closing a tab takes every item of its share; a new list rebuilds the tab.

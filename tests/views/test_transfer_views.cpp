@@ -404,13 +404,21 @@ void TestTransferViews::uploadsAgainstTheEngine() {
 
 void TestTransferViews::textsAndCombinedStatus_data() {
     QTest::addColumn<bool>("upload");
-    // Entries of one folder, "status:size:position:speed"; the first reports.
+    // Entries of one user, "[folder/]status[>later status]:size:position:speed"
+    // (folder "f" when none is given); the first reports, a later status is
+    // set once the rows are collapsed.
     QTest::addColumn<QStringList>("entries");
     // The first entry's Status, Progress and ETA texts, the folder row's
     // combined status (collapsed), its colour and its Progress text.
     QTest::addColumn<QStringList>("expected");
-    const auto row = [](const char* tag, bool upload, const char* entries, const char* expected) {
-        QTest::newRow(tag) << upload << QString(entries).split(',') << QString(expected).split('|');
+    // The user row's combined status (collapsed), its colour and its Progress
+    // text; a single folder's by default.
+    QTest::addColumn<QStringList>("user");
+    const auto row = [](const char* tag, bool upload, const char* entries, const char* expected,
+                        const char* user = nullptr) {
+        const QStringList folder = QString(expected).split('|');
+        QTest::newRow(tag) << upload << QString(entries).split(',') << folder
+                           << (user ? QString(user).split('|') : QStringList(folder.mid(3)));
     };
     row("no speed yet", false, "downloading:1000:0:0",
         "downloading| (0.0%)|   0s|downloading|#0000ff| (0.0%)");
@@ -429,21 +437,65 @@ void TestTransferViews::textsAndCombinedStatus_data() {
         "uploading|500 (50.0%)|   5s|uploading|#0000ff|500 (50.0%)");
     row("uploads: connecting alone", true, "connecting:1000:0:0,waiting for offset:10",
         "connecting| (0.0%)|   0s||#000000|-");
+    // The user row applies the same rules over every folder of the user.
+    row("user: queued folder beside a complete one", false, "complete:10,B/queued:30:0:0",
+        "complete|-|-|complete|#006400|-", "queued|#3366ff|-");
+    row("user: downloading wins over all", false,
+        "downloading:1000:500:100,B/complete:1000,C/denied:5",
+        "downloading|500 (50.0%)|   5s|downloading|#0000ff|500 (50.0%)",
+        "downloading|#0000ff|1,500 (75.0%)");
+    row("user: complete beside local error", false, "complete:10,B/local error:10",
+        "complete|-|-|complete|#006400|-", "|#000000|-");
+    row("user: denied over aborted", false, "aborted:10,B/denied:10,C/complete:10",
+        "aborted|-|-|aborted|#ff0a47|-", "denied|#ff0a47|-");
+    row("user: aborted over complete", false, "complete:10,B/aborted:10",
+        "complete|-|-|complete|#006400|-", "aborted|#ff0a47|-");
+    row("user: all complete", false, "complete:10,B/complete:20,C/complete:0",
+        "complete|-|-|complete|#006400|-", "complete|#006400|-");
+    row("user: last queued entry completes", false, "queued>complete:10,B/complete:10",
+        "complete|-|-|complete|#006400|-", "complete|#006400|-");
+    row("user: a folder fails later", false, "complete:10,B/downloading>aborted:10:4:1",
+        "complete|-|-|complete|#006400|-", "aborted|#ff0a47|-");
+    // A finished file's bar reads 100 %; the rows above keep their last report.
+    row("user: downloading ends, queued stays", false,
+        "downloading>complete:100:50:10,B/queued:100",
+        "complete|100 (100.0%)|   5s|complete|#006400|50 (50.0%)", "queued|#3366ff|50 (25.0%)");
+    row("uploads user: uploading in one folder", true,
+        "complete:10,B/uploading:1000:500:100,C/connecting:10", "complete|-|-|complete|#006400|-",
+        "uploading|#0000ff|-");
+    row("uploads user: connecting and requesting alone", true,
+        "connecting:1000:0:0,B/requesting:10,C/waiting for offset:10",
+        "connecting| (0.0%)|   0s||#000000|-", "|#000000|-");
 }
 
 void TestTransferViews::textsAndCombinedStatus() {
     QFETCH(bool, upload);
     QFETCH(QStringList, entries);
     QFETCH(QStringList, expected);
+    QFETCH(QStringList, user);
     QTreeWidget* list = upload ? Uploads() : Downloads();
     ItemPtr first;
+    QList<std::pair<ItemPtr, QString>> later;
     for (int i = 0; i < entries.size(); ++i) {
-        const ItemPtr e = Fake(upload, "u", "/share/f", QString("f%1").arg(i), entries[i]);
+        QString spec = entries[i];
+        QString folder = "f";
+        if (spec.contains('/'))
+            folder = spec.section('/', 0, 0), spec = spec.section('/', 1);
+        QString then;
+        if (spec.contains('>')) {
+            then = spec.section('>', 1).section(':', 0, 0);
+            spec = spec.section('>', 0, 0) + spec.mid(spec.indexOf(':'));
+        }
+        const ItemPtr e = Fake(upload, "u", "/share/" + folder, QString("f%1").arg(i), spec);
         if (i == 0)
             first = e;
+        if (!then.isEmpty())
+            later.append({e, then});
     }
     QTreeWidgetItem* fileRow = RowOf(first, upload ? "upload_list_node" : "download_list_node");
     QVERIFY(fileRow);
+    QTreeWidgetItem* userRow = fileRow->parent()->parent();
+    list->collapseItem(userRow);
     if (!first.HasItem(upload ? "read_position" : "write_position").IsNull()) {
         if (upload)
             emit tqm->UploadProgressed(first);
@@ -451,7 +503,13 @@ void TestTransferViews::textsAndCombinedStatus() {
             emit tqm->DownloadProgressed(first);
     }
     QTreeWidgetItem* folder = fileRow->parent();
-    list->collapseItem(folder);
+    for (int k = 0; k < userRow->childCount(); ++k)
+        list->collapseItem(userRow->child(k));
+    for (const auto& [entry, status] : later)
+        Link(entry, upload ? "upload_entry_status" : "download_entry_status", status);
+    QCOMPARE(userRow->text(3), user[0]);
+    QCOMPARE(userRow->foreground(1).color(), QColor(user[1]));
+    QCOMPARE(BarText(userRow), user[2]);
     QCOMPARE(fileRow->text(3), expected[0]);
     if (expected[1] != "-")
         QCOMPARE(BarText(fileRow), expected[1]);

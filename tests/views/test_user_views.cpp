@@ -6,6 +6,7 @@
 #include "net/PeerMessenger.h"
 #include "net/PeerPayloads.h"
 #include "net/server.h"
+#include "shares/SharedFoldersManager.h"
 #include "shell/Prompts.h"
 #include "shell/ShellGlobals.h"
 #include "shell/mainwindow.h"
@@ -15,13 +16,23 @@
 #include "support/Fuzz.h"
 #include "support/Payload.h"
 #include "support/RawPeer.h"
+#include "support/TestFiles.h"
 #include "support/TestServer.h"
 #include "transfers/TransferQueueManager.h"
+#include "ui_ChatForm.h"
+#include "ui_RoomForm.h"
+#include "ui_mainwindow.h"
 #include "views/chat/ChatForm.h"
 #include "views/chat/ChatsForm.h"
 #include "views/chat/MessageUsersDialog.h"
+#include "views/chat/RoomForm.h"
+#include "views/chat/RoomsForm.h"
+#include "views/search/SearchForm.h"
+#include "views/search/SearchResultsForm.h"
 #include "views/shares/ItemLogDialog.h"
+#include "views/shares/ShareForm.h"
 #include "views/shares/SharesForm.h"
+#include "views/transfers/TransfersForm.h"
 #include "views/users/AddUserDialog.h"
 #include "views/users/GiftPrivilegesDialog.h"
 #include "views/users/UserGroupsDialog.h"
@@ -254,6 +265,7 @@ private slots:
     void userMenuEntries();
     void userMenuActions();
     void listsOpenTheUserMenu();
+    void userMenuInEveryPlace();
     void notesArePlainTextAndSurviveRestart();
     void giftPrivileges();
     void groupsAndTheirPriorities();
@@ -461,7 +473,11 @@ void TestUserViews::userInfoBothWays() {
     QByteArray payload;
     QVERIFY(bob.WaitForMessage(&code, &payload, kWait));
     QCOMPARE(code, quint32(PeerMessenger::PM_USER_INFO_REQUEST));
-    QVERIFY(!bob.WaitForMessage(&code, &payload, 200));  // asked once only
+    // Asked once only: a second request would be on the wire before our
+    // answer to bob's next question, which comes next on the same connection.
+    bob.SendMessage(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
+    QVERIFY(bob.WaitForMessage(&code, &payload, kWait));
+    QCOMPARE(code, quint32(PeerMessenger::PM_SHARED_FILE_LIST));
     QTextDocument* document = page->Text()->document();
     auto shown = [&] {
         return document->resource(QTextDocument::ImageResource, QUrl("UserImage")).value<QImage>();
@@ -783,6 +799,158 @@ void TestUserViews::listsOpenTheUserMenu() {
     QCOMPARE(seen,
              QString("Message user,Set user's groups;").repeated(4).split(";", Qt::SkipEmptyParts));
     QVERIFY(User("ann").IsConnected("is_ignored"));  // toggled four times
+}
+
+// Every place that offers the user menu offers the whole of it, below its
+// own entries, for the user of the row or tab: each user's state shows in
+// the entries, and the ignore toggle chosen lands on that user alone.
+void TestUserViews::userMenuInEveryPlace() {
+    SetSetting("privileges_time_left", 0);
+    SetSetting("user_level_logging", "no");
+    User("ann").NewItem("in_user_list");
+    Flag("una", "unshared", true);
+    Flag("iggy", "is_ignored", true);
+    Flag("al", "user_online_alert", true);
+    User("rho").Connect(d.GetType("user_note")->GetItem("loud"));
+    Flag("dan", "user_online_alert", true);
+
+    // rho in a room with us, through the server.
+    RawPeer rho;
+    QVERIFY(LogInOther(rho, "rho"));
+    rho.SendRaw(RawPeer::Frame(14, Payload().Str("lobby").U32(0)));
+    gp_server->EnterRoom("lobby", false);
+    RoomsForm* rooms = m_window->Form()->roomsForm;
+    QTRY_VERIFY_WITH_TIMEOUT(rooms->RoomView("lobby") && rooms->RoomView("lobby")->UserRow("rho"),
+                             kWait);
+    // A chat with cid, a search answered by sue, a download from dan, an
+    // upload to upa and the share tab of sha.
+    chatsForm->OpenChatForm("cid");
+    QVERIFY(chatsForm->GetChatForm("cid"));
+    const quint32 token = gp_server->FileSearch("song", false);
+    SearchResultsForm* page = searchForm->CreateSearchForm(token, "song", GlobalSearch);
+    SearchResultMessage answer;
+    answer.token = token;
+    answer.files.push_back(FileInfo("a\\song.mp3", 1000));
+    searchForm->OnUserSearchResults(StoreSearchResults("sue", answer));
+    QVERIFY(page->searchResults()->topLevelItemCount() > 0);
+    transferQueueManager->AddDownload("dan", "f.mp3", "Dir", 1000, false, 0);
+    QVERIFY(QDir(m_home.path()).mkpath("M"));
+    QFile shared(m_home.filePath("M/up.mp3"));
+    QVERIFY(shared.open(QIODevice::WriteOnly) && shared.write("x") == 1);
+    shared.close();
+    sharedFoldersManager->AddSharedFolder(m_home.filePath("M"))
+        .Connect(d.GetType("shared_public")->GetGlobalNullItem());
+    transferQueueManager->OnQueueUploadRequested("upa", Wire(m_home.filePath("M/up.mp3")));
+    ShareForm* share = sharesForm->OpenShareBrowse("sha");
+    QVERIFY(share);
+
+    // The row of `user` in the list, selected, or the list's top left when
+    // `user` is empty; then the list's own menu signal.
+    auto at = [](QTreeWidget* list, const QString& user) {
+        return [list, user] {
+            QPoint point(3, 3);
+            if (!user.isEmpty()) {
+                QTreeWidgetItem* row = nullptr;
+                for (QTreeWidgetItemIterator it(list); *it && !row; ++it)
+                    if ((*it)->text(0) == user)
+                        row = *it;
+                QVERIFY2(row, qPrintable(user));
+                list->clearSelection();
+                row->setSelected(true);
+                point = list->visualItemRect(row).center();
+            }
+            emit list->customContextMenuRequested(point);
+        };
+    };
+    // The first row of the list's deepest level: a file, not a group above.
+    auto only = [](QTreeWidget* list) {
+        return [list] {
+            list->clearSelection();
+            QVERIFY(list->topLevelItemCount() > 0);
+            QTreeWidgetItem* row = list->topLevelItem(0);
+            for (; row->childCount() > 0; row = row->child(0))
+                row->setExpanded(true);
+            row->setSelected(true);
+            emit list->customContextMenuRequested(list->visualItemRect(row).center());
+        };
+    };
+    const QString stranger =
+        "Message user,Add user to list,Browse user's files,Upload to user,"
+        "Get User Info,Add user note,Alert when user goes online,-,"
+        "Unshare files from user,";
+    const struct {
+        const char* place;
+        QString user, userPart;
+        std::function<void()> open;
+    } places[] = {
+        {"room members", "rho",
+         "Message user,Add user to list,Browse user's files,Upload to user,Get User Info,Edit "
+         "user note,Alert when user goes online,-,Unshare files from user,Ignore user",
+         [rooms] {
+             RoomForm* room = rooms->RoomView("lobby");
+             QTreeWidget* list = room->Form()->userList;
+             emit list->customContextMenuRequested(
+                 list->visualItemRect(room->UserRow("rho")).center());
+         }},
+        {"private chat", "cid", stranger + "Ignore user",
+         [] {
+             emit chatsForm->GetChatForm("cid")->Form()->chatView->customContextMenuRequested(
+                 QPoint(3, 3));
+         }},
+        {"user list", "ann",
+         "Message user,Set user's groups,Remove user from list,Browse user's files,Upload to "
+         "user,Get User Info,Add user note,Alert when user goes online,-,Unshare files from "
+         "user,Ignore user",
+         at(userListForm->List(), "ann")},
+        {"unshared list", "una",
+         "Message user,Add user to list,Browse user's files,Upload to user,Get User Info,Add "
+         "user note,Alert when user goes online,-,Re-share files with user,Ignore user",
+         at(userListForm->UnsharedList(), "una")},
+        {"ignored list", "iggy", stranger + "Unignore user",
+         at(userListForm->IgnoredList(), "iggy")},
+        {"online alert list", "al",
+         "Message user,Add user to list,Browse user's files,Upload to user,Get User Info,Add "
+         "user note,Remove online status alert,-,Unshare files from user,Ignore user",
+         at(userListForm->OnlineAlertList(), "al")},
+        {"search result", "sue", stranger + "Ignore user", only(page->searchResults())},
+        {"download list", "dan",
+         "Message user,Add user to list,Browse user's files,Upload to user,Get User Info,Add "
+         "user note,Remove online status alert,-,Unshare files from user,Ignore user",
+         only(transfersForm->DownloadsList())},
+        {"upload list", "upa", stranger + "Ignore user", only(transfersForm->UploadsList())},
+        {"share tab files", "sha", stranger + "Ignore user", at(share->FileList(), QString())},
+    };
+    const QStringList users{"rho", "cid", "ann", "una", "iggy", "al", "sue", "dan", "upa", "sha"};
+    auto ignored = [&users] {
+        QStringList out;
+        for (const QString& user : users)
+            if (User(user).IsConnected("is_ignored"))
+                out << user;
+        return out;
+    };
+    for (const auto& place : places) {
+        QStringList shown;
+        prompts::SetMenuHandler([&shown](QMenu* menu, const QPoint&) {
+            shown << ::Entries(menu);
+            QAction* toggle = FindAction(menu, "Ignore user");
+            return toggle ? toggle : FindAction(menu, "Unignore user");
+        });
+        QStringList expected = ignored();
+        if (!expected.removeOne(place.user))
+            expected << place.user;
+        place.open();
+        QVERIFY2(shown.size() == 1, place.place);
+        // The place's own entries, if any, end in one separator.
+        const QString menu = shown.first();
+        QVERIFY2(menu == place.userPart || menu.endsWith(",-," + place.userPart),
+                 qPrintable(QString("%1: %2").arg(place.place, menu)));
+        QVERIFY2(menu.count("Message user") == 1, place.place);
+        QStringList now = ignored();
+        std::sort(now.begin(), now.end());
+        std::sort(expected.begin(), expected.end());
+        QCOMPARE(now, expected);
+    }
+    prompts::SetMenuHandler(nullptr);
 }
 
 // A note is kept as typed, markup and inner line breaks included, shown in

@@ -112,6 +112,9 @@ RoomForm::RoomForm(QString room, QWidget* parent)
     if (actionBar) {
         actionBar->RegisterWidget(this, "room");
         actionBar->AddWidgetKey(this, "room", m_room);
+        // The member list offers the user commands for the selected member.
+        actionBar->RegisterWidget(mp_ui->userList, "user");
+        actionBar->AddWidgetColumnKey(mp_ui->userList, "user", ColumnUser);
     }
     ShowGiveUpActions(m_roomItem);
     // A room just created is joined before the server tells us we own it, so
