@@ -32,6 +32,7 @@
 #include "support/DriverProcess.h"
 #include "support/TestFiles.h"
 #include "support/TestServer.h"
+#include "support/WindowStart.h"
 #include "ui_mainwindow.h"
 #include "views/shares/AddSharedFolderDialog.h"
 #include "views/users/AddUserDialog.h"
@@ -110,11 +111,7 @@ class TestWindowEndToEnd : public QObject {
 
     // The program's own start-up, as main() runs it.
     void Start() {
-        d.Reset();
-        g_showIsOver = false;
-        m_window.reset(new MainWindow);
-        m_window->show();
-        m_window->Init();
+        m_window = StartMainWindow(Clocks::Running);
         m_window->activateWindow();
         QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
     }

@@ -29,6 +29,7 @@
 #include "support/Fuzz.h"
 #include "support/HttpStub.h"
 #include "support/TestServer.h"
+#include "support/WindowStart.h"
 #include "ui_AddSharedFolderDialog.h"
 #include "ui_ColorSelectionDialog.h"
 #include "ui_ExcludedExtensionsDialog.h"
@@ -135,14 +136,7 @@ class TestCommands : public QObject {
     void Start(const char* user = "alice") {
         qputenv("TAVENOOK_USERNAME", user);
         qputenv("TAVENOOK_PASSWORD", "pw");
-        d.Reset();
-        g_showIsOver = false;
-        m_window.reset(new MainWindow);
-        m_window->resize(1000, 600);
-        m_window->show();
-        m_window->Init();
-        timerManager->everyHalfMinute.stop(), timerManager->everyFiveMinutes.stop();
-        timerManager->everyHour.stop();
+        m_window = StartMainWindow(Clocks::Stopped, QSize(1000, 600));
         QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
     }
     bool LoggedIn(const char* user = "alice") {

@@ -17,6 +17,7 @@
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 #include "support/TestServer.h"
+#include "support/WindowStart.h"
 #include "ui_AddSharedFolderDialog.h"
 #include "ui_ChangeListeningPortDialog.h"
 #include "ui_ChangeUsernamePasswordDialog.h"
@@ -99,14 +100,8 @@ class TestMainWindow : public QObject {
     // A user name in `user` answers the first-run questions.
     void Start(const char* user = nullptr) {
         qputenv("TAVENOOK_USERNAME", user ? user : "");
-        d.Reset();
-        g_showIsOver = false;
-        m_window.reset(new MainWindow);
-        m_window->show();
-        m_window->Init();
+        m_window = StartMainWindow();
         qunsetenv("TAVENOOK_USERNAME");
-        timerManager->everyHalfMinute.stop(), timerManager->everyFiveMinutes.stop();
-        timerManager->everyHour.stop();
     }
     void Stop() { m_window.reset(); }
 

@@ -19,6 +19,7 @@
 #include "support/Payload.h"
 #include "support/RawPeer.h"
 #include "support/TestServer.h"
+#include "support/WindowStart.h"
 #include "ui_AdminMessageDialog.h"
 #include "ui_ChatForm.h"
 #include "ui_ChatLogForm.h"
@@ -141,14 +142,7 @@ private slots:
         qputenv("TAVENOOK_SERVER", m_server.Address().toUtf8());
         qputenv("TAVENOOK_USERNAME", "me");
         qputenv("TAVENOOK_PASSWORD", "pw");
-        d.Reset();
-        g_showIsOver = false;
-        m_window.reset(new MainWindow);
-        m_window->show();
-        m_window->Init();
-        timerManager->everyHalfMinute.stop();
-        timerManager->everyFiveMinutes.stop();
-        timerManager->everyHour.stop();
+        m_window = StartMainWindow();
         chat::SetClock([this] { return m_now; });
         QTRY_VERIFY_WITH_TIMEOUT(Online(), 20000);
     }

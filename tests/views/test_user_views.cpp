@@ -18,6 +18,7 @@
 #include "support/RawPeer.h"
 #include "support/TestFiles.h"
 #include "support/TestServer.h"
+#include "support/WindowStart.h"
 #include "transfers/TransferQueueManager.h"
 #include "ui_ChatForm.h"
 #include "ui_RoomForm.h"
@@ -173,14 +174,8 @@ class TestUserViews : public QObject {
     // loopback too.
     void Start() {
         qputenv("TAVENOOK_USERNAME", "me");
-        d.Reset();
-        g_showIsOver = false;
-        m_window.reset(new MainWindow);
-        m_window->show();
-        m_window->Init();
+        m_window = StartMainWindow();
         qunsetenv("TAVENOOK_USERNAME");
-        timerManager->everyHalfMinute.stop(), timerManager->everyFiveMinutes.stop();
-        timerManager->everyHour.stop();
         peerMessenger->SetListenAddress(QHostAddress::LocalHost);
         SetSetting("listening_port", 0);
         SetSetting("obfuscated_listening_port", 0);
