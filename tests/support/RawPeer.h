@@ -102,6 +102,16 @@ public:
     }
     bool WaitForMessageOn(int index, quint32* code, QByteArray* payload,
                           int timeoutMs = kDefaultWait);
+    // The payload of the next message with this code, skipping those before
+    // it; "(none)" when none comes.
+    QByteArray Take(quint32 code) {
+        quint32 got = 0;
+        QByteArray payload;
+        while (WaitForMessage(&got, &payload))
+            if (got == code)
+                return payload;
+        return "(none)";
+    }
     // Exactly n raw bytes, or an empty array on time-out (consuming nothing).
     QByteArray ReadRaw(int n, int timeoutMs = kDefaultWait) {
         return ReadRawOn(m_current, n, timeoutMs);

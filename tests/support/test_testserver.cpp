@@ -10,23 +10,13 @@
 
 namespace {
 
-// The payload of the next frame with this code; frames before it are skipped.
-QByteArray Take(RawPeer& client, quint32 code) {
-    quint32 got = 0;
-    QByteArray payload;
-    while (client.WaitForMessage(&got, &payload))
-        if (got == code)
-            return payload;
-    return "(none)";
-}
-
 QByteArray Login(RawPeer& client, quint16 port, const QString& user, const QString& password) {
     const QByteArray digest =
         QCryptographicHash::hash(user.toUtf8() + password.toUtf8(), QCryptographicHash::Md5);
     if (!client.ConnectTo(port))
         return "(not connected)";
     client.SendMessage(1, Payload().Str(user).Str(password).U32(157).U32(100).Str(digest.toHex()));
-    return Take(client, 1);
+    return client.Take(1);
 }
 
 }  // namespace
@@ -51,25 +41,25 @@ private slots:
         // A search reaches every other logged-in user, a user search only one.
         alice.SendMessage(26, Payload().U32(7).Str("some music"));
         for (RawPeer* peer : {&bob, &carol})
-            QCOMPARE(Take(*peer, 26), Payload().Str("alice").U32(7).Str("some music").Bytes());
+            QCOMPARE(peer->Take(26), Payload().Str("alice").U32(7).Str("some music").Bytes());
         alice.SendMessage(42, Payload().Str("carol").U32(8).Str("just you"));
-        QCOMPARE(Take(carol, 26), Payload().Str("alice").U32(8).Str("just you").Bytes());
+        QCOMPARE(carol.Take(26), Payload().Str("alice").U32(8).Str("just you").Bytes());
         QVERIFY(server.WaitForMessage("alice", 42, 5000));
 
         // Addresses are loopback with the reported ports; zeros when offline.
         alice.SendMessage(3, Payload().Str("bob"));
-        QCOMPARE(Take(alice, 3), Payload().Str("bob").U32(0x7F000001).U32(6000).U32(6001).Bytes());
+        QCOMPARE(alice.Take(3), Payload().Str("bob").U32(0x7F000001).U32(6000).U32(6001).Bytes());
         alice.SendMessage(3, Payload().Str("nobody"));
-        QCOMPARE(Take(alice, 3), Payload().Str("nobody").U32(0).U32(0).U32(0).Bytes());
+        QCOMPARE(alice.Take(3), Payload().Str("nobody").U32(0).U32(0).U32(0).Bytes());
 
         // Connect-back carries the requester's address; failures travel back.
         alice.SendMessage(18, Payload().U32(11).Str("bob").Str("F"));
-        QCOMPARE(Take(bob, 18),
+        QCOMPARE(bob.Take(18),
                  Payload().Str("alice").Str("F").U32(0x7F000001).U32(5000).U32(11).Bytes());
         bob.SendMessage(1001, Payload().U32(11).Str("alice"));
-        QCOMPARE(Take(alice, 1001), Payload().U32(11).Str("bob").Bytes());
+        QCOMPARE(alice.Take(1001), Payload().U32(11).Str("bob").Bytes());
         alice.SendMessage(18, Payload().U32(12).Str("ghost").Str("P"));
-        QCOMPARE(Take(alice, 1001), Payload().U32(12).Str("ghost").Bytes());
+        QCOMPARE(alice.Take(1001), Payload().U32(12).Str("ghost").Bytes());
     }
 };
 

@@ -66,15 +66,6 @@ QList<QPair<QString, QString>> Anchors(const QTextDocument* document) {
     return anchors;
 }
 
-QByteArray Take(RawPeer& client, quint32 code) {
-    quint32 got = 0;
-    QByteArray payload;
-    while (client.WaitForMessage(&got, &payload))
-        if (got == code)
-            return payload;
-    return "(none)";
-}
-
 // A second user of the server, speaking its protocol by hand.
 bool Login(RawPeer& client, quint16 port, const QString& user) {
     const QByteArray digest =
@@ -82,7 +73,7 @@ bool Login(RawPeer& client, quint16 port, const QString& user) {
     if (!client.ConnectTo(port))
         return false;
     client.SendMessage(1, Payload().Str(user).Str("pw").U32(157).U32(100).Str(digest));
-    return Take(client, 1) == Payload().U8(1).Bytes();
+    return client.Take(1) == Payload().U8(1).Bytes();
 }
 
 // Answers every question box, and records the boxes and menus shown.
@@ -575,7 +566,7 @@ void TestChatViews::roomsAgainstServer() {
     QCOMPARE(room["user_count"].AsInt64(), 1);
 
     bob.SendMessage(14, Payload().Str("lobby").U32(0));
-    QVERIFY(Take(bob, 14).startsWith(Payload().Str("lobby").U32(2).Bytes()));
+    QVERIFY(bob.Take(14).startsWith(Payload().Str("lobby").U32(2).Bytes()));
     QTRY_VERIFY(form->UserRow("bob"));
     QCOMPARE(room["user_count"].AsInt64(), 2);
 
@@ -589,8 +580,8 @@ void TestChatViews::roomsAgainstServer() {
     form->OnEnterPressed();
     QVERIFY(form->Form()->chatEdit->text().isEmpty());
     QTRY_COMPARE(LastLine(form->Form()->chatView), QString("[me] mine"));
-    Take(bob, 13);  // bob's own line first
-    QCOMPARE(Take(bob, 13), Payload().Str("lobby").Str("me").Str("  mine  ").Bytes());
+    bob.Take(13);  // bob's own line first
+    QCOMPARE(bob.Take(13), Payload().Str("lobby").Str("me").Str("  mine  ").Bytes());
     bob.SendMessage(13, Payload().Str("lobby").Str("/me waves"));
     QTRY_COMPARE(LastLine(form->Form()->chatView), QString("* bob waves"));
     const QByteArray log = ReadFile(chatlog::FilePath(chatlog::Kind::Room, "lobby"));
@@ -665,8 +656,7 @@ void TestChatViews::roomsAgainstServer() {
     actionBar->OnApplicationFocusChanged(nullptr, form->Form()->chatEdit);
     QCOMPARE(actionBar->GetKey("room"), QString("lobby"));
     bob.SendMessage(116, Payload().Str("lobby").Str("bob's <ticker> & more"));
-    QCOMPARE(Take(bob, 114),
-             Payload().Str("lobby").Str("bob").Str("bob's <ticker> & more").Bytes());
+    QCOMPARE(bob.Take(114), Payload().Str("lobby").Str("bob").Str("bob's <ticker> & more").Bytes());
     QAction* wallAction = ToolBarAction("Room Wall");
     QVERIFY(wallAction);
     wallAction->trigger();
@@ -783,13 +773,13 @@ void TestChatViews::operatorRoleFromServer() {
     QVERIFY(Login(olga, m_server.Port(), "olga"));
     QVERIFY(Login(bob, m_server.Port(), "bob"));
     olga.SendMessage(14, Payload().Str("den").U32(1));
-    QVERIFY(Take(olga, 14).startsWith(Payload().Str("den").Bytes()));
+    QVERIFY(olga.Take(14).startsWith(Payload().Str("den").Bytes()));
     for (const char* member : {"me", "bob"}) {
         olga.SendMessage(134, Payload().Str("den").Str(member));
-        QCOMPARE(Take(olga, 134), Payload().Str("den").Str(member).Bytes());
+        QCOMPARE(olga.Take(134), Payload().Str("den").Str(member).Bytes());
     }
     bob.SendMessage(14, Payload().Str("den").U32(1));
-    QVERIFY(Take(bob, 14).startsWith(Payload().Str("den").Bytes()));
+    QVERIFY(bob.Take(14).startsWith(Payload().Str("den").Bytes()));
     const auto bobRow = [this] {
         RoomForm* form = Rooms()->RoomView("den");
         QTreeWidgetItem* row = form ? form->UserRow("bob") : nullptr;
@@ -807,7 +797,7 @@ void TestChatViews::operatorRoleFromServer() {
     };
     const auto role = [&olga](quint32 code) {
         olga.SendMessage(code, Payload().Str("den").Str("bob"));
-        QCOMPARE(Take(olga, code), Payload().Str("den").Str("bob").Bytes());
+        QCOMPARE(olga.Take(code), Payload().Str("den").Str("bob").Bytes());
     };
     m_server.ClearReceived("me");
     enter();
@@ -849,7 +839,7 @@ void TestChatViews::privateChatsAndAdminMessages() {
     chat->Form()->chatEdit->setText("  back to you ");
     chat->OnEnter();
     QCOMPARE(LastLine(chat->Form()->chatView), QString("[me]   back to you "));
-    QCOMPARE(Take(carol, 22).mid(0, 6), Payload().Str("me").Bytes());
+    QCOMPARE(carol.Take(22).mid(0, 6), Payload().Str("me").Bytes());
     const QStringList logged =
         QString::fromUtf8(ReadFile(chatlog::FilePath(chatlog::Kind::User, "carol"))).split('\n');
     QCOMPARE(logged.size(), 4);
