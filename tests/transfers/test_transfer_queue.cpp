@@ -720,6 +720,7 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(Status(e), QString("complete"), kWait);
             QCOMPARE(tqm->GetDownloadTargetPath(e, true), Wire(Root() + "/F/" + name + " (1).bin"));
             QCOMPARE(ReadFile(Root() + "/F/" + name + " (1).bin"), data);
+            QVERIFY(tqm->DoesDownloadItemCompleteFilenameExist(e));
         }
         QCOMPARE(ReadFile(Root() + "/F/small.bin"), QByteArray("MY"));
         QCOMPARE(ReadFile(Root() + "/F/large.bin"), QByteArray(30000, 'L'));
