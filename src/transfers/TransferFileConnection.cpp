@@ -56,16 +56,57 @@ PathInputs InputsOf(const ItemPtr& entry, bool applySingleRule, const PathSettin
     return in;
 }
 
+// The name the entry's file was given on disk, when the download wrote one:
+// its own partial without the split, its finished file in any case. Empty
+// when none was recorded (or a stored one is unusable).
+QString LocalName(const ItemPtr& entry) {
+    const ItemPtr item = entry.HasItem("local_file_name");
+    QString safe;
+    if (item.IsNull() || !SafeComponent(item.AsString(), safe))
+        return QString();
+    return safe;
+}
+
+void RecordLocalName(const ItemPtr& entry, const QString& name) {
+    entry.Connect(d.GetType("local_file_name")->GetItem(Value(name)));
+}
+
 // Both locations of the entry's file; false (with a reason) when the peer's
-// names would leave the download folder or cannot be used.
+// names would leave the download folder or cannot be used. A file the entry
+// wrote under another name than the remote one is found under that name.
 bool PathsOf(const ItemPtr& entry, bool applySingleRule, DownloadPaths& paths,
              QString* error = nullptr, const PathSettings& settings = PathSettings()) {
     if (entry.IsNull())
         return false;
     const PathInputs in = InputsOf(entry, applySingleRule, settings);
-    return MakeDownloadPaths(settings.downloadFolder, settings.dontSplit, in.remoteFolder,
-                             entry.HasItem("file_name").AsStdString(), in.level, in.noSubfolders,
-                             paths, error);
+    if (!MakeDownloadPaths(settings.downloadFolder, settings.dontSplit, in.remoteFolder,
+                           entry.HasItem("file_name").AsStdString(), in.level, in.noSubfolders,
+                           paths, error))
+        return false;
+    const QString local = LocalName(entry);
+    if (!local.isEmpty()) {
+        paths.completePath = QDir(paths.completeFolder).filePath(local);
+        if (settings.dontSplit)
+            paths.partialPath = paths.completePath;
+    }
+    return true;
+}
+
+// Without the split the partial lies where the finished file goes, among the
+// user's own files: only a file this download started is continued. Any
+// other file of that name is left alone and the download takes a free name,
+// returned in newName (empty when the partial is ours). False when no name
+// is free.
+bool ClaimPartial(const ItemPtr& entry, DownloadPaths& paths, QString& newName) {
+    newName.clear();
+    const QFileInfo info(paths.partialPath);
+    if (!LocalName(entry).isEmpty() && info.isFile() && !info.isSymLink())
+        return true;
+    newName = UniqueCompleteName(paths.downloadingFolder, paths.fileName);
+    if (newName.isEmpty())
+        return false;
+    paths.partialPath = QDir(paths.downloadingFolder).filePath(newName);
+    return true;
 }
 
 // Replaces the entry's item of that type by one holding the object's address;
@@ -220,7 +261,10 @@ void TransferQueueManager::OnFileConnection(QString user, QTcpSocket* socket, ui
     DownloadPaths paths;
     QString why;
     const qint64 fileSize = entry.HasItem("file_size").AsInt64();
-    if (!PathsOf(entry, true, paths, &why) || fileSize < 0) {
+    const PathSettings settings;
+    QString newName;
+    if (!PathsOf(entry, true, paths, &why, settings) || fileSize < 0 ||
+        (settings.dontSplit && !ClaimPartial(entry, paths, newName))) {
         Refuse(socket);
         SetDownloadEntryStatus(entry, kLocalError);
         Note(2, QStringLiteral("Unusable download target (%1), aborting").arg(why), userItem);
@@ -237,12 +281,17 @@ void TransferQueueManager::OnFileConnection(QString user, QTcpSocket* socket, ui
 
     QDir().mkpath(paths.downloadingFolder);
     auto file = std::make_unique<QFile>(paths.partialPath);
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Append)) {
+    // A new name is created, never opened over a file that appeared since.
+    const QIODevice::OpenMode mode = newName.isEmpty() ? QIODevice::WriteOnly | QIODevice::Append
+                                                       : QIODevice::WriteOnly | QIODevice::NewOnly;
+    if (!file->open(mode)) {
         SetDownloadEntryStatus(entry, kLocalError);
         Refuse(socket);
         Note(2, QStringLiteral("Could not open file, aborting"), userItem);
         return;
     }
+    if (!newName.isEmpty())
+        RecordLocalName(entry, newName);
     // A partial larger than the file is not this file: start over.
     if (file->size() > fileSize && !file->resize(0)) {
         SetDownloadEntryStatus(entry, kLocalError);
@@ -318,8 +367,9 @@ void TransferQueueManager::OnDownloadComplete() {
         return;
     }
 
-    QString finalName = paths.fileName;
+    QString finalName = QFileInfo(paths.partialPath).fileName();
     if (IsSettingYes("dont_split_downloads")) {
+        RecordLocalName(entry, finalName);
         SetDownloadEntryStatus(entry, kComplete);
     } else {
         QDir().mkpath(paths.completeFolder);
@@ -335,6 +385,7 @@ void TransferQueueManager::OnDownloadComplete() {
             SetDownloadEntryStatus(entry, kLocalError);
             return;
         }
+        RecordLocalName(entry, finalName);
         SetDownloadEntryStatus(entry, kComplete);
         RemoveDownloadDownloadingFolderIfAppropriate(entry);
     }

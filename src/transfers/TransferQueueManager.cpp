@@ -152,11 +152,12 @@ void TransferQueueManager::DeclareDownloadTypes() {
     DeclareType("subfolder_save_level", PrimacyLeaf, false);
     DeclareType("last_status_change_time", PrimacyLeaf, false);
     DeclareType("single_download", PrimacyLeaf, true);
+    DeclareType("local_file_name", PrimacyLeaf, false);
 
     for (const char* other :
          {"user", "file_name", "remote_folder", "file_size", "download_folder",
           "remote_transfer_req", "write_position", "download_entry_status", "place_in_line",
-          "subfolder_save_level", "last_status_change_time", "single_download"})
+          "subfolder_save_level", "last_status_change_time", "single_download", "local_file_name"})
         RelateOneValue(entry, other);
     for (const char* other : {"transfer_req", "download_socket", "download_thread", "download_file",
                               "download_order", "last_receipt_time", "last_speed_measurement_time",
@@ -185,7 +186,7 @@ void TransferQueueManager::DeclareDownloadTypes() {
         dataSaver->AddSavedType("download_entry");
         for (const char* saved :
              {"user", "file_name", "remote_folder", "file_size", "download_folder",
-              "download_entry_status", "download_order", "subfolder_save_level"})
+              "download_entry_status", "download_order", "subfolder_save_level", "local_file_name"})
             dataSaver->AddSavedByConnectionType(saved, "download_entry");
     }
 }

@@ -21,6 +21,10 @@ class DownloadThread;
 // its file and one status item ("download_entry_status" /
 // "upload_entry_status"). An entry is active exactly while its status item
 // carries the "is_active" flag; only the constructor flags status items.
+// A download's "local_file_name" (saved) is the name its file got on disk
+// when one was written: without the split folders it marks the partial as
+// the download's own, and a finished file keeps the name it was given when
+// the remote one was taken.
 //
 // Run-time objects (sockets, open files, transfer threads, heap counters and
 // heap times) hang off an entry as items whose value is the object's address

@@ -671,16 +671,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(Status(c), QString("complete"), kWait);
         QCOMPARE(ReadFile(Root() + "/complete/X/c.mp3"), QByteArray("other"));
         QCOMPARE(ReadFile(Root() + "/complete/X/c (1).mp3"), Pattern(1000));
-        // Without split folders the partial at the final path is not done.
         SetSetting("dont_split_downloads", "yes");
-        const ItemPtr e = Add("d.bin", "S\\F", 20000);
-        QVERIFY(Write(Root() + "/F/d.bin", Pattern(8192)));
-        QVERIFY(!tqm->DoesDownloadItemCompleteFilenameExist(e));
-        QCOMPARE(Offer(6, "S\\F\\d.bin", 20000, &f), qint64(8192));
-        bob->SendRawOn(f, Pattern(20000).mid(8192));
-        QTRY_COMPARE_WITH_TIMEOUT(Status(e), QString("complete"), kWait);
-        QCOMPARE(ReadFile(Root() + "/F/d.bin"), Pattern(20000));
-        QVERIFY(tqm->DoesDownloadItemCompleteFilenameExist(e));
         const ItemPtr z = Add("z", "S", 0);
         QCOMPARE(Offer(4, "S\\z", 0, &f), qint64(0));
         QTRY_COMPARE_WITH_TIMEOUT(Status(z), QString("complete"), kWait);
@@ -709,6 +700,52 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(Status(q), QString("downloading"), kWait);
         tqm.reset();
         QVERIFY(q.HasItem("write_position").IsNull() && Status(q) == "downloading");
+    }
+    // Without split folders the partial lies among the user's own files: a
+    // file of that name the download did not start stays as it is, smaller
+    // or larger, and the download takes a free name; its own partial goes on,
+    // also after a restart.
+    void dontSplitLeavesOtherFiles() {
+        SetSetting("dont_split_downloads", "yes");
+        const QByteArray data = Pattern(20000);
+        QVERIFY(Write(Root() + "/F/small.bin", "MY"));
+        QVERIFY(Write(Root() + "/F/large.bin", QByteArray(30000, 'L')));
+        int f = -1;
+        quint32 req = 30;
+        for (const QString name : {"small", "large"}) {
+            const ItemPtr e = Add(qPrintable(name + ".bin"), "S\\F", 20000);
+            QVERIFY(!tqm->DoesDownloadItemCompleteFilenameExist(e));
+            QCOMPARE(Offer(++req, "S\\F\\" + name + ".bin", 20000, &f), qint64(0));
+            bob->SendRawOn(f, data);
+            QTRY_COMPARE_WITH_TIMEOUT(Status(e), QString("complete"), kWait);
+            QCOMPARE(tqm->GetDownloadTargetPath(e, true), Wire(Root() + "/F/" + name + " (1).bin"));
+            QCOMPARE(ReadFile(Root() + "/F/" + name + " (1).bin"), data);
+            QVERIFY(tqm->DoesDownloadItemCompleteFilenameExist(e));
+        }
+        QCOMPARE(ReadFile(Root() + "/F/small.bin"), QByteArray("MY"));
+        QCOMPARE(ReadFile(Root() + "/F/large.bin"), QByteArray(30000, 'L'));
+
+        // Our own partial, cut short; the client restarts and resumes it.
+        const ItemPtr own = Add("own.bin", "S\\F", 20000);
+        QCOMPARE(Offer(++req, "S\\F\\own.bin", 20000, &f), qint64(0));
+        bob->SendRawOn(f, data.left(8192 + 100));
+        bob->CloseOn(f);
+        QTRY_COMPARE_WITH_TIMEOUT(Status(own), QString("aborted"), kWait);
+        QCOMPARE(QFileInfo(Root() + "/F/own.bin").size(), qint64(8192 + 100));
+        const QString prefix = tmp->path() + "/store/t";
+        QVERIFY(QDir().mkpath(tmp->path() + "/store"));
+        QVERIFY(saver->Save(prefix));
+        cleanup();
+        bob.reset(new RawPeer);
+        QVERIFY(StartTransferServices() && ConnectAsPeer(*bob, "bob"));
+        saver->Load(prefix);
+        const ItemPtr again = tqm->GetDownloadEntry("bob", "own.bin", "S\\F");
+        QCOMPARE(Status(again), QString("queued"));
+        QCOMPARE(Offer(++req, "S\\F\\own.bin", 20000, &f), qint64(8192 + 100));
+        bob->SendRawOn(f, data.mid(8192 + 100));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(again), QString("complete"), kWait);
+        QCOMPARE(ReadFile(Root() + "/F/own.bin"), data);
+        QVERIFY(!QFileInfo::exists(Root() + "/F/own (1).bin"));
     }
 };
 

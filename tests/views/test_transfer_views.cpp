@@ -244,6 +244,9 @@ private slots:
     void rerunSearchOpensAPage();
     void completedDownloadsList();
     void startupAfterSavedStore();
+    void announcedSizeFollowed();
+    void openFileOpensWhatWasWritten();
+    void groupRowsRecomputed();
 };
 
 // Rows appear, follow status and progress and complete; the alerts set from
@@ -461,10 +464,10 @@ void TestTransferViews::textsAndCombinedStatus_data() {
         "complete|-|-|complete|#006400|-", "complete|#006400|-");
     row("user: a folder fails later", false, "complete:10,B/downloading>aborted:10:4:1",
         "complete|-|-|complete|#006400|-", "aborted|#ff0a47|-");
-    // A finished file's bar reads 100 %; the rows above keep their last report.
+    // A finished file's bar reads 100 %; the rows above are worked out again.
     row("user: downloading ends, queued stays", false,
         "downloading>complete:100:50:10,B/queued:100",
-        "complete|100 (100.0%)|   5s|complete|#006400|50 (50.0%)", "queued|#3366ff|50 (25.0%)");
+        "complete|100 (100.0%)|   5s|complete|#006400|100 (100.0%)", "queued|#3366ff|100 (50.0%)");
     row("uploads user: uploading in one folder", true,
         "complete:10,B/uploading:1000:500:100,C/connecting:10", "complete|-|-|complete|#006400|-",
         "uploading|#0000ff|-");
@@ -843,6 +846,104 @@ void TestTransferViews::startupAfterSavedStore() {
                        "download_list_node")
                      ->text(3),
                  QString("complete"));
+}
+
+// The uploader announces another size than the search result gave: the size
+// column, the bars, the time left and the folder and user figures follow it.
+void TestTransferViews::announcedSizeFollowed() {
+    const ItemPtr e = tqm->AddDownload("bob", "big.bin", "Docs", 100000, false, 0);
+    tqm->AddDownload("bob", "other.bin", "Else", 1000, false, 0);  // a user row over two folders
+    QTreeWidgetItem* row = RowOf(e, "download_list_node");
+    QTreeWidgetItem* folder = row->parent();
+    QTreeWidgetItem* user = folder->parent();
+    QCOMPARE(row->text(7), QString("100,000"));
+    QSignalSpy progressed(tqm.get(), &TQM::DownloadProgressed);
+    const QByteArray data = Pattern(400000);
+    const int f = Offer(7, "Docs\\big.bin", 400000);
+    QVERIFY(f >= 0);
+    QCOMPARE(row->text(7), QString("400,000"));
+    // Past the size first found, then a trickle until a report from there.
+    int sent = 150000;
+    bob->SendRawOn(f, data.left(sent));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            const qint64* position = TQM::ObjectOf<qint64>(e.HasItem("write_position"));
+            if (!progressed.isEmpty() && position && *position > 100000)
+                return true;
+            progressed.clear();
+            if (sent < 390000) {
+                bob->SendRawOn(f, data.mid(sent, 100));
+                sent += 100;
+            }
+            return false;
+        },
+        kWait));
+    const qint64 at = *TQM::ObjectOf<qint64>(e.HasItem("write_position"));
+    const qint64 speed = *TQM::ObjectOf<qint32>(e.HasItem("bytes_per_second"));
+    QVERIFY(at > 100000 && speed > 0);
+    QCOMPARE(BarText(row), TransfersForm::ProgressText(at, at * 100.0 / 400000));
+    QCOMPARE(row->text(5), TransfersForm::EtaText((400000 - at) / speed));
+    QCOMPARE(BarText(folder), TransfersForm::ProgressText(at, at * 100.0 / 400000));
+    QCOMPARE(BarText(user), TransfersForm::ProgressText(at, at * 100.0 / 401000));
+    bob->SendRawOn(f, data.mid(sent));
+    QTRY_COMPARE_WITH_TIMEOUT(TQM::DownloadStatus(e), QString("complete"), kWait);
+    QCOMPARE(BarText(row), QString("400,000 (100.0%)"));
+    QCOMPARE(BarText(folder), QString("400,000 (100.0%)"));
+    QCOMPARE(BarText(user), QString("400,000 (99.8%)"));
+}
+
+// A download that found its name taken finished under a free one: "Open
+// File" and a double-click open that file, not the user's other one.
+void TestTransferViews::openFileOpensWhatWasWritten() {
+    const QString taken = P("dl/complete/Docs/readme quokka.txt");
+    QVERIFY(Write(taken, "mine"));
+    const ItemPtr e = tqm->AddDownload("bob", "readme quokka.txt", "Docs", 1000, false, 0);
+    const int f = Offer(3, "Docs\\readme quokka.txt", 1000);
+    QVERIFY(f >= 0);
+    bob->SendRawOn(f, Pattern(1000));
+    QTRY_COMPARE_WITH_TIMEOUT(TQM::DownloadStatus(e), QString("complete"), kWait);
+    UrlCatcher opened;
+    QDesktopServices::setUrlHandler("file", &opened, "Open");
+    menuChoice = "Open File";
+    Menu(Downloads(), {RowOf(e, "download_list_node")});
+    form->OnDownloadListItemDoubleClicked(RowOf(e, "download_list_node"), 2);
+    QDesktopServices::unsetUrlHandler("file");
+    const QString written = P("dl/complete/Docs/readme quokka (1).txt");
+    QCOMPARE(opened.urls.size(), 2);
+    for (const QUrl& url : opened.urls)
+        QCOMPARE(url.toLocalFile(), written);
+    QCOMPARE(ReadFile(written), Pattern(1000));
+    QCOMPARE(ReadFile(taken), QByteArray("mine"));
+}
+
+// A running download removed, a queued one failed, finished ones cleared:
+// the folder and user rows are worked out again, not left as last reported.
+void TestTransferViews::groupRowsRecomputed() {
+    Fake(false, "ann", "A\\One", "done", "complete:1000");
+    const ItemPtr running = Fake(false, "ann", "A\\One", "run", "downloading:1000:749:10");
+    Fake(false, "ann", "A\\One", "wait", "queued:1000");
+    Fake(false, "ann", "A\\Two", "x", "complete:1000");
+    QTreeWidgetItem* folder = RowOf(running, "download_list_node")->parent();
+    QTreeWidgetItem* user = folder->parent();
+    Downloads()->collapseItem(folder);
+    Downloads()->collapseItem(user);
+    emit tqm->DownloadProgressed(running);
+    const auto shown = [](QTreeWidgetItem* row) {
+        return QStringList{row->text(3), row->foreground(1).color().name(), BarText(row),
+                           row->text(5)};
+    };
+    QCOMPARE(shown(folder), (QStringList{"downloading", "#0000ff", "1,749 (58.3%)", "   2m:5s"}));
+    QCOMPARE(shown(user), (QStringList{"downloading", "#0000ff", "2,749 (68.7%)", "   2m:5s"}));
+    tqm->RemoveDownload(running);
+    QCOMPARE(shown(folder), (QStringList{"queued", "#3366ff", "1,000 (50.0%)", ""}));
+    QCOMPARE(shown(user), (QStringList{"queued", "#3366ff", "2,000 (66.7%)", ""}));
+    tqm->OnUploadDeniedNotification("ann", "A\\One\\wait", "File read error.");
+    QCOMPARE(shown(folder), (QStringList{"denied", "#ff0a47", "1,000 (100.0%)", ""}));
+    QCOMPARE(shown(user), (QStringList{"denied", "#ff0a47", "2,000 (100.0%)", ""}));
+    emit bar->ActionTriggered(Downloads(), "clear_complete_downloads");
+    QCOMPARE(user->childCount(), 1);
+    QCOMPARE(shown(folder), (QStringList{"denied", "#ff0a47", "-", ""}));
+    QCOMPARE(shown(user), (QStringList{"denied", "#ff0a47", "-", ""}));
 }
 
 QTEST_MAIN(TestTransferViews)

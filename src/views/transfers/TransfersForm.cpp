@@ -301,6 +301,10 @@ void TransfersForm::Init() {
             d.AddConnectionEventHandler(
                 d.GetType("upload_entry"), d.GetType("upload_entry_status"),
                 ConnectionHandler(this, &TransfersForm::OnUploadEntryStatusChange));
+            // The uploader may announce another size than the search result.
+            d.AddConnectionEventHandler(
+                d.GetType("download_entry"), d.GetType("file_size"),
+                ConnectionHandler(this, &TransfersForm::OnDownloadEntrySizeChange));
             if (transferQueueManager) {
                 connect(transferQueueManager, &TransferQueueManager::DownloadProgressed, this,
                         &TransfersForm::OnDownloadProgress);
@@ -613,7 +617,8 @@ void TransfersForm::RemoveEntryRow(const ListKind& k, const ItemPtr& entry) {
         delete fileRow;
         fileNode.Remove();
         bool userGone = false;
-        if (folderRow->childCount() == 0) {
+        const bool folderGone = folderRow->childCount() == 0;
+        if (folderGone) {
             const ItemPtr folderNode = NodeOfRow(k.folderNode, folderRow);
             m_tallies.remove(folderRow);
             delete folderRow;
@@ -632,6 +637,10 @@ void TransfersForm::RemoveEntryRow(const ListKind& k, const ItemPtr& entry) {
             DropRowProgress(userRow);
             userRow->setText(5, QString());
         }
+        if (!folderGone)
+            RefreshGroupRow(k, folderRow);
+        if (!userGone)
+            RefreshGroupRow(k, userRow);
     }
     marks.remove(entry.GetId());
     QueueActiveTransferCounts();
@@ -678,11 +687,36 @@ void TransfersForm::UpdateMark(const ListKind& k, const ItemPtr& entry) {
     Mark fresh = *it;
     fresh.kind = KindOf(StatusOf(entry, k.statusType), k.activeStatus);
     fresh.position = EntryPosition(entry, k.positionType);
-    if (fresh.kind == it->kind && fresh.position == it->position)
+    fresh.size = EntrySize(entry, k.upload);
+    if (fresh.kind == it->kind && fresh.position == it->position && fresh.size == it->size)
         return;
     ApplyMark(*it, -1);
     ApplyMark(fresh, +1);
     *it = fresh;
+}
+
+void TransfersForm::ShowGroupStatus(const ListKind& k, QTreeWidgetItem* row) {
+    const QString aggregate = TallyStatus(k, row);
+    if (!row->treeWidget() || !row->isExpanded())
+        row->setText(3, aggregate);
+    SetItemColorByStatus(row, aggregate);
+}
+
+void TransfersForm::RefreshGroupRow(const ListKind& k, QTreeWidgetItem* row) {
+    ShowGroupStatus(k, row);
+    const Tally t = m_tallies.value(row);
+    // Time left and speed come with the reports of running entries only.
+    if (t.active == 0) {
+        row->setText(5, QString());
+        row->setText(6, QString());
+    }
+    QTreeWidget* list = row->treeWidget();
+    if (!list || !list->itemWidget(row, 4))
+        return;
+    if (t.total > 0)
+        ShowBar(row, t.done, double(t.done) * 100 / t.total);
+    else
+        DropRowProgress(row);
 }
 
 QString TransfersForm::TallyStatus(const ListKind& k, QTreeWidgetItem* row) const {
@@ -870,13 +904,30 @@ void TransfersForm::OnStatusChange(const ListKind& k, const ItemPtr& entry, cons
             text = reason.AsString();
     }
     fileRow->setText(3, text.toLower());
-    for (QTreeWidgetItem* row : {folderRow, userRow}) {
-        const QString aggregate = TallyStatus(k, row);
-        if (!row->treeWidget() || !row->isExpanded())
-            row->setText(3, aggregate);
-        SetItemColorByStatus(row, aggregate);
-    }
+    for (QTreeWidgetItem* row : {folderRow, userRow})
+        RefreshGroupRow(k, row);
     UpdateActiveTransferCounts();
+}
+
+void TransfersForm::OnDownloadEntrySizeChange(ConnectionInfo& info) {
+    const ItemPtr& entry = info.from;
+    QTreeWidgetItem* fileRow = RowOf(entry.HasItem(kDownloads.fileNode));
+    if (!fileRow)
+        return;
+    UpdateMark(kDownloads, entry);
+    const Mark mark = m_downloadMarks.value(entry.GetId());
+    fileRow->setText(7, CommafyNumber(mark.size));
+    if (mark.kind == kActive) {
+        OnProgress(kDownloads, entry);
+        return;
+    }
+    QTreeWidget* list = fileRow->treeWidget();
+    if (list && list->itemWidget(fileRow, 4)) {
+        const qint64 done = mark.kind == kComplete ? mark.size : mark.position;
+        ShowBar(fileRow, done, mark.size > 0 ? double(done) * 100 / mark.size : 0);
+    }
+    for (QTreeWidgetItem* row : {fileRow->parent(), fileRow->parent()->parent()})
+        RefreshGroupRow(kDownloads, row);
 }
 
 QProgressBar* TransfersForm::ProgressBarOf(QTreeWidgetItem* row) {
@@ -965,15 +1016,9 @@ void TransfersForm::RecolorEntries() {
                                                               {&kUploads, kUploads.folderNode},
                                                               {&kUploads, kUploads.userNode}};
     for (const auto& [k, nodeType] : groups)
-        for (const ItemPtr& node : d.GetType(nodeType)->GetItems()) {
-            QTreeWidgetItem* row = RowOf(node);
-            if (!row)
-                continue;
-            const QString aggregate = TallyStatus(*k, row);
-            if (!row->treeWidget() || !row->isExpanded())
-                row->setText(3, aggregate);
-            SetItemColorByStatus(row, aggregate);
-        }
+        for (const ItemPtr& node : d.GetType(nodeType)->GetItems())
+            if (QTreeWidgetItem* row = RowOf(node))
+                ShowGroupStatus(*k, row);
     mp_ui->downloadsList->viewport()->update();
     mp_ui->uploadsList->viewport()->update();
 }

@@ -41,6 +41,7 @@ public:
     void OnDownloadPlaceInLine(ItemPtr entry);
     void OnDownloadEntryStatusChange(ConnectionInfo& info);
     void OnUploadEntryStatusChange(ConnectionInfo& info);
+    void OnDownloadEntrySizeChange(ConnectionInfo& info);
 
     // Row lookups.
     QTreeWidgetItem* GetDownloadNodeUserNode(QTreeWidgetItem* row);
@@ -136,6 +137,11 @@ private:
     void UpdateMark(const ListKind& k, const ItemPtr& entry);
     void ApplyMark(const Mark& mark, int sign);
     QString TallyStatus(const ListKind& k, QTreeWidgetItem* row) const;
+    // A folder or user row's combined status and colour from its tally.
+    void ShowGroupStatus(const ListKind& k, QTreeWidgetItem* row);
+    // The above, and the figures of a row that shows them, once an entry
+    // below it changed otherwise than by a progress report.
+    void RefreshGroupRow(const ListKind& k, QTreeWidgetItem* row);
     void ShowRowProgress(QTreeWidgetItem* row, qint64 remaining, qint64 speed, qint64 done,
                          double percent);
     void ShowBar(QTreeWidgetItem* row, qint64 done, double percent);
