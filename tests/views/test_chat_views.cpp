@@ -815,7 +815,24 @@ void TestChatViews::operatorRoleFromServer() {
     role(144);
     enter();
     QTRY_COMPARE(bobRow(), QString("plain"));
-    leave();
+
+    // A member, not the owner, gives up membership only when answering Yes.
+    Answers answers;
+    RoomForm* form = Rooms()->RoomView("den");
+    QTRY_VERIFY(d.GetType("room")->HasItem("den").IsConnected("is_member"));
+    actionBar->OnApplicationFocusChanged(nullptr, Rooms()->RoomList());
+    actionBar->OnApplicationFocusChanged(nullptr, form->Form()->chatEdit);
+    m_server.ClearReceived("me");
+    emit actionBar->ActionTriggered(form, "give_up_membership");
+    QCOMPARE(answers.boxes, QStringList{"Give up membership?: Are you sure you want to give up "
+                                        "your membership to the den private room?"});
+    answers.yes = true;
+    emit actionBar->ActionTriggered(form, "give_up_membership");
+    leave();  // comes after whatever the two answers sent
+    int sent = 0;
+    for (const auto& message : m_server.Received("me"))
+        sent += message.first == 136;
+    QCOMPARE(sent, 1);
 }
 
 // Private chat both ways through the server, and administrator messages.
