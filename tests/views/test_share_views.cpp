@@ -702,6 +702,11 @@ void TestShareViews::uploadBrowserShowsTheOwnShare() {
     for (const ItemPtr& entry : d.GetType("upload_entry")->GetItems())
         uploads << entry["shared_file"]["shared_file_name"].AsString();
     QCOMPARE(uploads, (QStringList{"c.txt", "d.txt", "f.txt"}));
+    // Bob is offered each file by its path as his list has it: folder, "\", name.
+    const QString folder = ShareForm::FolderPath(b);
+    for (const QString& path : {folder + "\\c.txt", folder + "\\d.txt", folder + "\\E\\f.txt"})
+        QCOMPARE(bob.Take(PeerMessenger::PM_QUEUE_DOWNLOAD_REQUEST),
+                 Payload().Str(path).I64(5).Bytes());
     form->FolderTree()->setCurrentItem(Row(form->FolderTree(), "root"));
     form->FileList()->setCurrentItem(form->FileList()->topLevelItem(0));
     m_menu.clear();
