@@ -1235,6 +1235,15 @@ void TestUserViews::namesWithAmpersandShowInFull() {
          [&] { info()->OnUserInfoReceived("i&j", "hello", false, nullptr, 0, 1, 0, true); }, "i&j"},
         {"online alert", nullptr, QString(), [] { return userListForm; },
          [] { Flag("a&b", "is_online", true); }, "a&b online"},
+        {"group box",
+         [] {
+             d.GetType("user_list_group")->GetItem("r&r");
+             userListForm->OnActionBarTriggered(nullptr, "configure_user_groups");
+             QListWidget* groups = userGroupConfigDialog->GroupList();
+             groups->setCurrentItem(groups->findItems("r&r", Qt::MatchExactly).value(0));
+             return userGroupConfigDialog->findChild<QGroupBox*>("groupBox")->title();
+         },
+         "r&r", nullptr, nullptr, QString()},
         {"private room menu", [this] { return Entries("x&y"); }, QString(), nullptr, nullptr,
          QString()},
     };
