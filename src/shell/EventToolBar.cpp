@@ -8,6 +8,7 @@
 #include "shell/SoundPlayer.h"
 #include "shell/TabWidget.h"
 #include "store/DataSaver.h"
+#include "store/GeneralFunctions.h"
 
 EventToolBar* eventToolBar = nullptr;
 
@@ -91,7 +92,8 @@ void EventToolBar::AddEvent(const QString& text, const QString& icon, QWidget* w
     }
     if (ShellSetting("show_event_buttons") != "yes")
         return;
-    QAction* action = addAction(QIcon(icon), text);
+    // The text names a user, room or search: never an accelerator.
+    QAction* action = addAction(QIcon(icon), LiteralLabel(text));
     connect(action, &QAction::triggered, this, &EventToolBar::OnActionTriggered);
     m_pages.insert(action, widget);
     T("event_toolbar_action")

@@ -133,6 +133,10 @@ QString EscapeHTML(const QString& text) {
     return escaped;
 }
 
+QString LiteralLabel(QString text) {
+    return text.replace(QLatin1Char('&'), QLatin1String("&&"));
+}
+
 QString ConvertLinks(const QString& text) {
     // The input is already escaped, so "&" and ";" are URL characters that
     // also make up the entities EscapeHTML produced. A link must not run on

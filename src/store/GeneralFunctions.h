@@ -18,6 +18,9 @@ QString FormatSeconds(int seconds);
 QString CommafyNumber(long long n);
 QString ReversePathname(const QString& path);
 QString EscapeHTML(const QString& text);
+// A name shown as a tab title, button or action text exactly as given: a "&"
+// stays a character instead of marking the next letter as an accelerator.
+QString LiteralLabel(QString text);
 QString ConvertLinks(const QString& text);
 
 // Bit n of the value, counted from 1 at the lowest bit; 0 when n is out of range.

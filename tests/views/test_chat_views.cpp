@@ -8,6 +8,7 @@
 
 #include "net/server.h"
 #include "shell/ActionSetToolBar.h"
+#include "shell/EventToolBar.h"
 #include "shell/FocusWidget.h"
 #include "shell/Prompts.h"
 #include "shell/ShellGlobals.h"
@@ -590,6 +591,43 @@ void TestChatViews::roomsAgainstServer() {
     QVERIFY(lines[0].endsWith("][bob] hello <all> http://x.org/p now"));
     QVERIFY(lines[1].endsWith("][me] mine") && lines[2].endsWith("] * bob waves"));
 
+    // A line said while the room is out of sight raises the room's event
+    // button only while its activity alert is on.
+    SetSetting("show_event_buttons", "yes");
+    QTabWidget* pages = m_window->Form()->tabControl;
+    const auto buttonsForUnseenLine = [&](const QString& text) {
+        for (int k = 0; k < pages->count(); ++k)
+            if (pages->widget(k)->isAncestorOf(form))
+                pages->setCurrentIndex((k + 1) % pages->count());
+        const auto count = [] {
+            int n = 0;
+            for (QAction* action : eventToolBar->actions())
+                n += action->text() == "lobby";
+            return n;
+        };
+        const int before = count();
+        bob.SendMessage(13, Payload().Str("lobby").Str(text));
+        [&] { QTRY_COMPARE(LastLine(form->Form()->chatView), "[bob] " + text); }();
+        return count() - before;
+    };
+    const auto toggleAlert = [&] {
+        for (QAction* action : eventToolBar->actions())
+            if (action->text() == "lobby")
+                action->trigger();  // back to the room
+        FocusWidgetAndParents(form->Form()->chatEdit);
+        actionBar->OnApplicationFocusChanged(nullptr, form->Form()->chatEdit);
+        emit actionBar->ActionTriggered(form, "toggle_room_activity_alert");
+    };
+    QVERIFY(!room.IsConnected("room_activity_alert"));
+    QCOMPARE(buttonsForUnseenLine("unseen, no alert"), 0);
+    toggleAlert();
+    QVERIFY(room.IsConnected("room_activity_alert"));
+    QCOMPARE(buttonsForUnseenLine("unseen, alert on"), 1);
+    toggleAlert();
+    QVERIFY(!room.IsConnected("room_activity_alert"));
+    QCOMPARE(buttonsForUnseenLine("unseen, alert off"), 0);
+    FocusWidgetAndParents(form->Form()->chatEdit);
+
     // The member's menu and note go to the user views.
     QTreeWidget* list = form->Form()->userList;
     Rooms()->Tabs()->setCurrentWidget(form);
@@ -815,7 +853,24 @@ void TestChatViews::operatorRoleFromServer() {
     role(144);
     enter();
     QTRY_COMPARE(bobRow(), QString("plain"));
-    leave();
+
+    // A member, not the owner, gives up membership only when answering Yes.
+    Answers answers;
+    RoomForm* form = Rooms()->RoomView("den");
+    QTRY_VERIFY(d.GetType("room")->HasItem("den").IsConnected("is_member"));
+    actionBar->OnApplicationFocusChanged(nullptr, Rooms()->RoomList());
+    actionBar->OnApplicationFocusChanged(nullptr, form->Form()->chatEdit);
+    m_server.ClearReceived("me");
+    emit actionBar->ActionTriggered(form, "give_up_membership");
+    QCOMPARE(answers.boxes, QStringList{"Give up membership?: Are you sure you want to give up "
+                                        "your membership to the den private room?"});
+    answers.yes = true;
+    emit actionBar->ActionTriggered(form, "give_up_membership");
+    leave();  // comes after whatever the two answers sent
+    int sent = 0;
+    for (const auto& message : m_server.Received("me"))
+        sent += message.first == 136;
+    QCOMPARE(sent, 1);
 }
 
 // Private chat both ways through the server, and administrator messages.

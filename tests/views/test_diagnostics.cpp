@@ -108,6 +108,14 @@ void TestDiagnostics::viewsFollowTheStore() {
     carol.Disconnect("is_tracked");
     QVERIFY(form.TrackedUsers()->topLevelItemCount() == 0 && carol["track_user_node"].IsNull());
     carol.Disconnect("is_online");  // no row left to touch
+    // Tracked while already online, then going offline.
+    const ItemPtr dave = d.GetType("user")->GetItem("dave");
+    dave.NewItem("is_online");
+    dave.NewItem("is_tracked");
+    QCOMPARE(form.TrackedUsers()->topLevelItem(0)->text(1), QString("Online"));
+    dave.Disconnect("is_online");
+    QCOMPARE(form.TrackedUsers()->topLevelItem(0)->text(1), QString("Offline"));
+    dave.Disconnect("is_tracked");
 
     Type* album = d.NewType("album", PrimacyRoot, false, true);
     Type* track = d.NewType("track", PrimacyLeaf, true, false);

@@ -266,17 +266,31 @@ void TestShareViews::graphOfAList() {
     QVERIFY(d.GetType("user")->GetItem("nobody")["user_share"].IsNull());
 }
 
-// Folder order ignores case, levels open one at a time.
+// Folder order ignores case, levels open one at a time; a subfolder named in
+// another encoding than its parent still sits below it.
 void TestShareViews::treeOrderAndLevels() {
     struct Case {
         List list;
         QString shape;
         int deepest;
+        QString branch, leaf;  // a row of level 1 and one of level 2
     };
     const Case cases[] = {
-        {{{"b", {}}, {"A", {}}, {"a\\x", {}}}, "A x b", 0},
-        {{{"Data\\Music", {}}}, "Music", 0},
-        {{{"Music", {}}, {"Music\\Rock", {}}, {"Music\\Rock\\70s", {}}}, "Music(Rock(70s))", 2},
+        {{{"b", {}}, {"A", {}}, {"a\\x", {}}}, "A x b", 0, {}, {}},
+        {{{"Data\\Music", {}}}, "Music", 0, {}, {}},
+        {{{"Music", {}}, {"Music\\Rock", {}}, {"Music\\Rock\\70s", {}}},
+         "Music(Rock(70s))",
+         2,
+         "Music\\Rock",
+         "Music\\Rock\\70s"},
+        {{{"M\xc3\xbasica", {}},
+          {"M\xc3\xbasica\\Canci\xf3n", {}},
+          {"M\xc3\xbasica\\Canci\xf3n\\En vivo", {}},
+          {"Mz", {}}},
+         "Mz M\u00fasica(Canci\u00f3n(En vivo))",
+         2,
+         "M\u00fasica\\Canci\u00f3n",
+         "M\u00fasica\\Canci\u00f3n\\En vivo"},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -294,15 +308,20 @@ void TestShareViews::treeOrderAndLevels() {
             texts << ExpandText();
         }
         if (c.deepest == 2) {
+            const QString top = c.branch.section('\\', 0, 0);
             QCOMPARE(texts,
                      (QStringList{"Expand Level [1]", "Expand Level [2]", "Expand Level [2]"}));
-            QVERIFY(Row(form->FolderTree(), "Music\\Rock")->isExpanded());
-            QVERIFY(!Row(form->FolderTree(), "Music\\Rock\\70s")->isExpanded());
+            QVERIFY(Row(form->FolderTree(), c.branch)->isExpanded());
+            QVERIFY(!Row(form->FolderTree(), c.leaf)->isExpanded());
             emit m_bar->ActionTriggered(form, "collapse_all");
             QCOMPARE(ExpandText(), QString("Expand Level"));
-            QVERIFY(!Row(form->FolderTree(), "Music")->isExpanded());
+            QVERIFY(!Row(form->FolderTree(), top)->isExpanded());
             emit m_bar->ActionTriggered(form, "expand_all");
-            QVERIFY(Row(form->FolderTree(), "Music\\Rock\\70s")->isExpanded());
+            QVERIFY(Row(form->FolderTree(), c.leaf)->isExpanded());
+            // A filter on the top folder's name keeps its whole branch.
+            form->FilterEdit()->setText(top);
+            QCOMPARE(Shape(form->FolderTree()), Shape(Row(form->FolderTree(), top), false));
+            form->FilterEdit()->clear();
         } else {
             QCOMPARE(texts, (QStringList{"Expand Level", "Expand Level", "Expand Level"}));
         }
@@ -683,6 +702,11 @@ void TestShareViews::uploadBrowserShowsTheOwnShare() {
     for (const ItemPtr& entry : d.GetType("upload_entry")->GetItems())
         uploads << entry["shared_file"]["shared_file_name"].AsString();
     QCOMPARE(uploads, (QStringList{"c.txt", "d.txt", "f.txt"}));
+    // Bob is offered each file by its path as his list has it: folder, "\", name.
+    const QString folder = ShareForm::FolderPath(b);
+    for (const QString& path : {folder + "\\c.txt", folder + "\\d.txt", folder + "\\E\\f.txt"})
+        QCOMPARE(bob.Take(PeerMessenger::PM_QUEUE_DOWNLOAD_REQUEST),
+                 Payload().Str(path).I64(5).Bytes());
     form->FolderTree()->setCurrentItem(Row(form->FolderTree(), "root"));
     form->FileList()->setCurrentItem(form->FileList()->topLevelItem(0));
     m_menu.clear();

@@ -7,6 +7,7 @@
 #include "net/PeerPayloads.h"
 #include "net/server.h"
 #include "shares/SharedFoldersManager.h"
+#include "shell/EventToolBar.h"
 #include "shell/Prompts.h"
 #include "shell/ShellGlobals.h"
 #include "shell/mainwindow.h"
@@ -27,12 +28,14 @@
 #include "views/chat/ChatsForm.h"
 #include "views/chat/MessageUsersDialog.h"
 #include "views/chat/RoomForm.h"
+#include "views/chat/RoomTabWidget.h"
 #include "views/chat/RoomsForm.h"
 #include "views/search/SearchForm.h"
 #include "views/search/SearchResultsForm.h"
 #include "views/shares/ItemLogDialog.h"
 #include "views/shares/ShareForm.h"
 #include "views/shares/SharesForm.h"
+#include "views/shares/UploadForm.h"
 #include "views/transfers/TransfersForm.h"
 #include "views/users/AddUserDialog.h"
 #include "views/users/GiftPrivilegesDialog.h"
@@ -151,6 +154,18 @@ QStringList Markup(QTextDocument* document) {
     return found;
 }
 
+// A label as a tab, button or menu shows it: "&&" reads "&", a lone "&"
+// marks the next letter as the accelerator and is not shown.
+QString Shown(const QString& label) {
+    QString shown;
+    for (int k = 0; k < label.size(); ++k) {
+        if (label[k] == '&' && k + 1 < label.size())
+            ++k;
+        shown += label[k];
+    }
+    return shown;
+}
+
 template <typename T>
 QList<T*> TopLevel() {
     QList<T*> found;
@@ -265,6 +280,7 @@ private slots:
     void giftPrivileges();
     void groupsAndTheirPriorities();
     void messageToSeveralUsers();
+    void namesWithAmpersandShowInFull();
 };
 
 // Each step changes the store; every list shows what the store then holds,
@@ -1171,6 +1187,95 @@ void TestUserViews::messageToSeveralUsers() {
     QTest::mouseClick(dialog->findChild<QPushButton*>("sendButton"), Qt::LeftButton);
     QCOMPARE(Expect(149), QByteArray(Payload().U32(1).Str("Bob").Str("hello all of you")));
     QTRY_VERIFY(!alive);
+}
+
+// A "&" in a user's or room's name reads as itself in tab titles, event
+// buttons and menus, and never makes a letter an accelerator.
+void TestUserViews::namesWithAmpersandShowInFull() {
+    SetSetting("show_event_buttons", "yes");
+    RawPeer rho;
+    QVERIFY(LogInOther(rho, "rho"));
+    rho.SendRaw(RawPeer::Frame(14, Payload().Str("r&b").U32(0)));
+    d.GetType("room")->GetItem("r&b").Connect(
+        d.GetType("room_activity_alert")->GetGlobalNullItem());
+    d.GetType("room")->GetItem("o&p").Connect(d.GetType("is_owner")->GetGlobalNullItem());
+    Flag("a&b", "user_online_alert", true);
+    RoomsForm* rooms = m_window->Form()->roomsForm;
+    QTabWidget* main = m_window->Form()->tabControl;
+    auto title = [](QTabWidget* tabs, QWidget* page) { return tabs->tabText(tabs->indexOf(page)); };
+    auto room = [rooms] {
+        if (!rooms->RoomView("r&b"))
+            gp_server->EnterRoom("r&b", false);
+        return QTest::qWaitFor([rooms] { return rooms->RoomView("r&b") != nullptr; }, kWait)
+                   ? rooms->RoomView("r&b")
+                   : nullptr;
+    };
+    auto chat = [] { return chatsForm->GetChatForm("x&y"); };
+    auto share = [] { return sharesForm->GetShareBrowse("s&t"); };
+    auto info = [] { return userListForm->GetUserInfoForm("i&j"); };
+
+    const struct {
+        const char* place;
+        std::function<QString()> label;  // opens the page; its title or menu entry
+        QString shown;
+        std::function<QWidget*()> page;  // hidden before the event, which names it
+        std::function<void()> raise;
+        QString button;
+    } cases[] = {
+        {"private chat", [&] { return title(chatsForm->Tabs(), chat()); }, "x&y", chat,
+         [&] { chat()->AddChat("x&y", "hi"); }, "x&y"},
+        {"room", [&] { return room() ? title(rooms->Tabs(), room()) : QString(); }, "r&b",
+         [&] { return room(); }, [&] { room()->OnRoomChat("r&b", "rho", "hi"); }, "r&b"},
+        {"share", [&] { return title(sharesForm->Tabs(), sharesForm->OpenShareBrowse("s&t")); },
+         "s&t", share, [&] { share()->SetShare(SharesForm::CreateUserShareData({}, {})); }, "s&t"},
+        {"upload browser",
+         [&] { return title(sharesForm->Tabs(), sharesForm->OpenUploadBrowse("u&v")); },
+         "Upload to u&v", nullptr, nullptr, QString()},
+        {"user info", [&] { return title(userListForm->UserInfoTabs(), info()); }, "i&j", info,
+         [&] { info()->OnUserInfoReceived("i&j", "hello", false, nullptr, 0, 1, 0, true); }, "i&j"},
+        {"online alert", nullptr, QString(), [] { return userListForm; },
+         [] { Flag("a&b", "is_online", true); }, "a&b online"},
+        {"group box",
+         [] {
+             d.GetType("user_list_group")->GetItem("r&r");
+             userListForm->OnActionBarTriggered(nullptr, "configure_user_groups");
+             QListWidget* groups = userGroupConfigDialog->GroupList();
+             groups->setCurrentItem(groups->findItems("r&r", Qt::MatchExactly).value(0));
+             return userGroupConfigDialog->findChild<QGroupBox*>("groupBox")->title();
+         },
+         "r&r", nullptr, nullptr, QString()},
+        {"private room menu", [this] { return Entries("x&y"); }, QString(), nullptr, nullptr,
+         QString()},
+    };
+    for (const auto& c : cases) {
+        if (c.label) {
+            const QString label = c.label();
+            if (c.shown.isEmpty()) {
+                QVERIFY2(Shown(label).contains("o&p{"), qPrintable(label));
+            } else {
+                QCOMPARE(Shown(label), c.shown);
+                QVERIFY2(QKeySequence::mnemonic(label).isEmpty(), c.place);
+            }
+        }
+        if (!c.raise)
+            continue;
+        QWidget* page = c.page();
+        QVERIFY2(page, c.place);
+        for (int k = 0; k < main->count(); ++k)
+            if (main->widget(k)->isAncestorOf(page))
+                main->setCurrentIndex((k + 1) % main->count());
+        QVERIFY2(!page->isVisible(), c.place);
+        c.raise();
+        QStringList buttons;
+        for (QAction* action : eventToolBar->actions()) {
+            buttons << action->text();
+            if (Shown(action->text()) == c.button)
+                QVERIFY2(QKeySequence::mnemonic(action->text()).isEmpty(), c.place);
+        }
+        QVERIFY2(std::count_if(buttons.begin(), buttons.end(),
+                               [&](const QString& b) { return Shown(b) == c.button; }) == 1,
+                 qPrintable(QString(c.place) + ": " + buttons.join('|')));
+    }
 }
 
 QTEST_MAIN(TestUserViews)

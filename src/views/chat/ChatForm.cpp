@@ -8,6 +8,7 @@
 #include "shell/EventToolBar.h"
 #include "shell/FocusWidget.h"
 #include "shell/Prompts.h"
+#include "store/GeneralFunctions.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 #include "ui_ChatForm.h"
@@ -123,7 +124,7 @@ void ChatForm::OnActionTriggered(QWidget* widget, QString action) {
     }
     auto* viewer = new ChatLogForm(chatlog::FilePath(chatlog::Kind::User, m_user), this);
     if (mp_tabWidget)
-        mp_tabWidget->addTab(viewer, QIcon(":/icons/note_icon"), m_user);
+        mp_tabWidget->addTab(viewer, QIcon(":/icons/note_icon"), LiteralLabel(m_user));
     partner.Connect(d.GetType("chat_log_form")->GetItem(Value(viewer)));
     FocusWidgetAndParents(viewer);
 }

@@ -2,6 +2,7 @@
 
 #include "net/server.h"
 #include "shell/FocusWidget.h"
+#include "store/GeneralFunctions.h"
 #include "views/chat/ChatForm.h"
 #include "views/chat/ChatTranscript.h"
 #include "views/chat/ChatsForm.h"
@@ -44,7 +45,8 @@ ChatForm* ChatsForm::GetChatForm(QString user) {
         return reinterpret_cast<ChatForm*>(open.AsUInt64());
     auto* form = new ChatForm(user, mp_tabs, this);
     const bool online = item.IsConnected("is_online");
-    mp_tabs->addTab(form, QIcon(online ? ":/icons/online_icon" : ":/icons/offline_icon"), user);
+    mp_tabs->addTab(form, QIcon(online ? ":/icons/online_icon" : ":/icons/offline_icon"),
+                    LiteralLabel(user));
     item.Connect(d.GetType("user_chat_widget")->GetItem(Value(form)));
     if (gp_server)
         gp_server->TrackUser(user);

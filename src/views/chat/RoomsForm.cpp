@@ -10,6 +10,7 @@
 #include "shell/Prompts.h"
 #include "shell/SizeManager.h"
 #include "shell/TabWidget.h"
+#include "store/GeneralFunctions.h"
 #include "store/Settings.h"
 #include "views/chat/ChatLog.h"
 #include "views/chat/ChatLogForm.h"
@@ -205,7 +206,7 @@ void RoomsForm::OnEnteredRoom(ConnectionInfo& info) {
     const QString name = info.from.AsString();
     auto* view = new RoomForm(name, nullptr);
     m_views.insert(name, view);
-    mp_tabs->addTab(view, QIcon(":/icons/room_icon"), name);
+    mp_tabs->addTab(view, QIcon(":/icons/room_icon"), LiteralLabel(name));
     view->Init();
 }
 
@@ -229,7 +230,7 @@ void RoomsForm::OnEnterRoom() {
 }
 
 void RoomsForm::OpenTab(const ItemPtr& room, const char* type, QWidget* page, const char* icon) {
-    mp_tabs->addTab(page, QIcon(icon), room.AsString());
+    mp_tabs->addTab(page, QIcon(icon), LiteralLabel(room.AsString()));
     room.Connect(d.GetType(type)->GetItem(Value(static_cast<void*>(page))));
     FocusWidgetAndParents(page);
 }

@@ -16,6 +16,7 @@
 #include "shell/FocusWidget.h"
 #include "shell/SizeManager.h"
 #include "store/DataSaver.h"
+#include "store/GeneralFunctions.h"
 #include "store/Log.h"
 #include "store/Settings.h"
 #include "ui_SearchForm.h"
@@ -46,11 +47,6 @@ void RelateOnce(const char* a, const char* b, OneOrMany aPerB, OneOrMany bPerA, 
 void SaveType(const char* name) {
     if (dataSaver)
         dataSaver->AddSavedType(name);
-}
-
-// Texts of users and peers keep their "&" as tab and action titles.
-QString Literal(QString text) {
-    return text.replace('&', "&&");
 }
 
 }  // namespace
@@ -263,7 +259,7 @@ SearchResultsForm* SearchForm::CreateSearchForm(quint32 token, QString text, int
     static const char* const icons[] = {":/icons/search_icon", ":/icons/wishlist_icon",
                                         ":/icons/users_icon", ":/icons/room_icon"};
     QTabWidget* tabs = type == WishListSearch ? mp_ui->wishListTabControl : mp_ui->searchTabControl;
-    tabs->addTab(form, QIcon(icons[type >= 0 && type <= 3 ? type : 0]), Literal(text));
+    tabs->addTab(form, QIcon(icons[type >= 0 && type <= 3 ? type : 0]), LiteralLabel(text));
     m_pages.insert(form);
 
     const ItemPtr widget = d.GetType("search_results_widget")->GetItem(Value(form));

@@ -354,8 +354,8 @@ void SearchResultsForm::AddUserSearchResults(const ItemPtr& batch) {
             shown = !static_cast<SearchResultListItem*>(list->topLevelItem(k))->RowHidden();
         if (shown) {
             if (eventToolBar)
-                eventToolBar->AddEvent(wish.AsString().replace('&', "&&"), ":/icons/wishlist_icon",
-                                       this, QString(), "wishlist", false);
+                eventToolBar->AddEvent(wish.AsString(), ":/icons/wishlist_icon", this, QString(),
+                                       "wishlist", false);
             widget.Connect(d.GetType("search_results_widget_alerted")->GetGlobalNullItem());
         }
     }

@@ -12,6 +12,8 @@
 #include <QTreeWidgetItemIterator>
 #include <QVBoxLayout>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "shares/SharedFoldersManager.h"
 #include "shell/ActionSetToolBar.h"
@@ -194,27 +196,35 @@ void ShareTreeForm::BuildTree(const ItemPtr& share, bool caseSensitiveOrder) {
 
     m_deepest = 0;
     mp_folderTree->setUpdatesEnabled(false);
-    // Parents come first in either order, as a parent's path is a prefix.
-    std::unordered_map<QTreeWidgetItem*, int> depth;
-    depth.reserve(ordered.size());
-    QList<QTreeWidgetItem*> top;
+    // Every row first, then the nesting: a parent's path decoded with another
+    // encoding than its child's may sort after the child.
+    std::vector<std::pair<QTreeWidgetItem*, ItemPtr>> rows;
+    rows.reserve(ordered.size());
     for (const ItemPtr& folder : ordered) {
+        auto* row = new QTreeWidgetItem;
+        row->setText(0, ToQString(GetFileName(folder["user_share_folder_name"].AsStdString())));
+        mp_folderNodeType->GetItem(Value(row)).Connect(folder);
+        rows.emplace_back(row, folder);
+    }
+    QList<QTreeWidgetItem*> top;
+    for (const auto& [row, folder] : rows) {
         const ItemPtr parent =
             folder["user_share_folder_parent"]["user_share_folder_child"]["user_share_folder"];
         QTreeWidgetItem* parentRow = RowOf(parent, "user_share_folder_node");
-        QTreeWidgetItem* row;
-        if (parentRow) {
-            row = new QTreeWidgetItem(parentRow);
-            const int level = depth[parentRow] + 1;
-            depth[row] = level;
-            m_deepest = qMax(m_deepest, level);
-        } else {
-            row = new QTreeWidgetItem;
-            depth[row] = 0;
+        if (parentRow)
+            parentRow->addChild(row);
+        else
             top << row;
-        }
-        row->setText(0, ToQString(GetFileName(folder["user_share_folder_name"].AsStdString())));
-        mp_folderNodeType->GetItem(Value(row)).Connect(folder);
+    }
+    std::vector<std::pair<QTreeWidgetItem*, int>> pending;
+    for (QTreeWidgetItem* row : top)
+        pending.emplace_back(row, 0);
+    while (!pending.empty()) {
+        const auto [row, level] = pending.back();
+        pending.pop_back();
+        m_deepest = qMax(m_deepest, level);
+        for (int k = 0; k < row->childCount(); ++k)
+            pending.emplace_back(row->child(k), level + 1);
     }
     mp_folderTree->addTopLevelItems(top);
     if (GetSetting("expand_new_shares") == "yes")

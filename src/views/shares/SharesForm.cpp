@@ -83,7 +83,7 @@ ShareForm* SharesForm::OpenShareBrowse(const QString& user) {
     ShareForm* form = GetShareBrowse(user);
     if (!form) {
         form = new ShareForm(user, this);
-        mp_tabs->addTab(form, user);
+        mp_tabs->addTab(form, LiteralLabel(user));
         if (peerMessenger)
             peerMessenger->GetUserSharedFiles(user);
         else
@@ -105,7 +105,7 @@ UploadForm* SharesForm::OpenUploadBrowse(const QString& user) {
     UploadForm* form = GetUploadBrowse(user);
     if (!form) {
         form = new UploadForm(user, this);
-        mp_tabs->addTab(form, "Upload to " + user);
+        mp_tabs->addTab(form, "Upload to " + LiteralLabel(user));
         FileInfoMap share;
         AttributeTranslationTable table;
         if (sharedFoldersManager)

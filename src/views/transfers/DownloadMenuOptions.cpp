@@ -7,6 +7,7 @@
 #include <QUrl>
 
 #include "net/server.h"
+#include "store/GeneralFunctions.h"
 #include "transfers/TransferQueueManager.h"
 #include "views/search/SearchForm.h"
 
@@ -110,10 +111,8 @@ DownloadMenuOptions::DownloadMenuOptions(QMenu* menu, const ItemSet& entries, QO
         const ItemPtr text = entry.HasItem("search_request_text");
         if (!text.IsNull()) {
             m_searchText = text.AsString();
-            // The text is a user's: a "&" must not become a mnemonic.
-            QString label = m_searchText;
-            label.replace('&', "&&");
-            menu->addAction(QIcon(":/icons/search_icon"), "Re-run Search: " + label, this,
+            menu->addAction(QIcon(":/icons/search_icon"),
+                            "Re-run Search: " + LiteralLabel(m_searchText), this,
                             &DownloadMenuOptions::OnRerunSearch);
         }
     }

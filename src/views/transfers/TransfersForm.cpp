@@ -1232,9 +1232,7 @@ bool AllComplete(const ItemSet& entries) {
     return true;
 }
 
-void RaiseDownloadEvent(QWidget* list, QString text, const QString& popup) {
-    // The button text is a peer's name: a "&" must not become a mnemonic.
-    text.replace('&', "&&");
+void RaiseDownloadEvent(QWidget* list, const QString& text, const QString& popup) {
     if (eventToolBar)
         eventToolBar->AddEvent(text, ":/icons/download_icon", list, popup, "download", false);
 }

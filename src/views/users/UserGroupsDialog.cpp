@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include "shell/Prompts.h"
+#include "store/GeneralFunctions.h"
 
 UserGroupConfigDialog* userGroupConfigDialog = nullptr;
 
@@ -179,7 +180,7 @@ void UserGroupConfigDialog::OnCurrentGroupItemChanged(QListWidgetItem* currentIt
         mp_groupBox->setTitle(QString());
         return;
     }
-    mp_groupBox->setTitle(currentItem->text());
+    mp_groupBox->setTitle(LiteralLabel(currentItem->text()));
     const ItemPtr group = d.GetType("user_list_group")->GetItem(currentItem->text());
     const ItemPtr priority = group["group_download_priority"];
     const bool accepts = group.IsConnected("accept_uploads");

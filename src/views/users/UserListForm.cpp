@@ -449,7 +449,7 @@ UserInfoForm* UserListForm::GetUserInfoForm(QString name) {
         return reinterpret_cast<UserInfoForm*>(node.AsUInt64());
     auto* page = new UserInfoForm(this);
     page->Init(name);
-    mp_userInfoTabs->addTab(page, QIcon(":/icons/info_icon"), name);
+    mp_userInfoTabs->addTab(page, QIcon(":/icons/info_icon"), LiteralLabel(name));
     user.Connect(d.GetType("user_info_form")->GetItem(page));
     return page;
 }

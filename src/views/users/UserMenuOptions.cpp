@@ -6,6 +6,7 @@
 #include "net/server.h"
 #include "shell/FocusWidget.h"
 #include "store/Data.h"
+#include "store/GeneralFunctions.h"
 #include "store/Settings.h"
 #include "transfers/TransferQueueManager.h"
 #include "views/chat/ChatsForm.h"
@@ -105,7 +106,8 @@ void UserMenuOptions::AddPrivateRooms(QMenu* menu) {
         return member;
     };
     for (const ItemPtr& room : owned) {
-        QMenu* roomMenu = privateRooms->addMenu(QIcon(":/icons/chat_icon"), room.AsString());
+        QMenu* roomMenu =
+            privateRooms->addMenu(QIcon(":/icons/chat_icon"), LiteralLabel(room.AsString()));
         QFont font = roomMenu->menuAction()->font();
         font.setWeight(75);
         font.setUnderline(true);
@@ -126,7 +128,7 @@ void UserMenuOptions::AddPrivateRooms(QMenu* menu) {
     for (const ItemPtr& room : operated) {
         if (room.IsConnected("is_owner"))
             continue;
-        addMembership(privateRooms->addMenu(room.AsString()), room);
+        addMembership(privateRooms->addMenu(LiteralLabel(room.AsString())), room);
     }
 }
 
