@@ -223,22 +223,25 @@ int main(int argc, char** argv) {
     const double smallCopy = Best(smallCopies);
     const double firstCost = (first - smallCopy) * 1000;
     const double bestCost = (Best(smallDownloads) - smallCopy) * 1000;
-    const auto verdict = [](bool met) { return met ? "met" : "NOT met"; };
-    std::printf("file: %.0f MiB, warm; best of %d alternating runs each\n", mib, kRuns);
+    // Verdicts belong to full runs: a quick run's file is too small for its
+    // ratio to say much.
+    const auto target = [quick](const char* goal, bool met) {
+        return QString(" (target %1%2)").arg(goal, quick ? "" : met ? ": met" : ": NOT met");
+    };
+    std::printf("file: %.0f MiB, warm; best of %d alternating runs each%s\n", mib, kRuns,
+                quick ? "; quick run, targets judged in full runs only" : "");
     std::printf("plain loopback copy: %.3f s, %.1f MiB/s (runs %s ms)\n", Best(copies),
                 mib / Best(copies), qPrintable(Range(copies, 1000)));
     std::printf("client download:     %.3f s, %.1f MiB/s (runs %s ms)\n", Best(downloads),
                 mib / Best(downloads), qPrintable(Range(downloads, 1000)));
-    std::printf("download / plain copy: %.1f %% (target >= %.0f %%: %s)\n", ratio, kThroughputGoal,
-                verdict(ratio >= kThroughputGoal));
-    std::printf("fixed cost, %lld KiB file less its copy (%.2f ms):\n", kSmallSize / 1024,
+    std::printf("download / plain copy: %.1f %%%s\n", ratio,
+                qPrintable(target(">= 90 %", ratio >= kThroughputGoal)));
+    std::printf("fixed cost, a %lld KiB download less its copy (%.2f ms):\n", kSmallSize / 1024,
                 smallCopy * 1000);
-    std::printf("  first download, new peer connection: %.1f ms (target < %.0f ms: %s)\n",
-                firstCost, kFixedCostGoalMs, verdict(firstCost < kFixedCostGoalMs));
-    std::printf(
-        "  best of %d later downloads:           %.1f ms (runs %s ms; target < %.0f ms: "
-        "%s)\n",
-        kRuns, bestCost, qPrintable(Range(smallDownloads, 1000)), kFixedCostGoalMs,
-        verdict(bestCost < kFixedCostGoalMs));
+    std::printf("  first download, new peer connection: %.1f ms%s\n", firstCost,
+                qPrintable(target("< 15 ms", firstCost < kFixedCostGoalMs)));
+    std::printf("  best of %d later downloads:           %.1f ms (runs %s ms)%s\n", kRuns, bestCost,
+                qPrintable(Range(smallDownloads, 1000)),
+                qPrintable(target("< 15 ms", bestCost < kFixedCostGoalMs)));
     return 0;
 }
