@@ -77,10 +77,11 @@ double PlainCopy(const QString& from, const QString& to, qint64 size) {
             file.write(block.data(), n);
     file.close();
     sender.join();
+    const double seconds = double(clock.nsecsElapsed()) / 1e9;
     ::close(in);
     ::close(listener);
     QFile::remove(to);
-    return received == size ? double(clock.nsecsElapsed()) / 1e9 : -1;
+    return received == size ? seconds : -1;
 }
 
 // A file of `size` bytes that no file system stores as holes, and `links`
