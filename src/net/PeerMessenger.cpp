@@ -14,6 +14,7 @@
 #include <sys/resource.h>
 
 #include "net/FrameReader.h"
+#include "net/LowDelay.h"
 #include "net/Obfuscation.h"
 #include "net/PeerLimits.h"
 #include "net/PeerTypes.h"
@@ -290,6 +291,8 @@ PeerMessenger::ConnectionPtr PeerMessenger::AddConnection(QTcpSocket* socket, in
     m_connections[c->id] = c;
 
     const quint64 id = c->id;
+    LowDelay::SendAtOnce(socket);
+    connect(socket, &QTcpSocket::connected, socket, [socket] { LowDelay::SendAtOnce(socket); });
     connect(socket, &QTcpSocket::connected, this, [this, id] { OnSocketConnected(id); });
     connect(socket, &QTcpSocket::readyRead, this, [this, id] { OnSocketReadyRead(id); });
     connect(socket, &QTcpSocket::disconnected, this, [this, id] { OnSocketClosed(id); });
@@ -382,8 +385,10 @@ void PeerMessenger::OnSocketConnected(quint64 id) {
 }
 
 void PeerMessenger::OnSocketReadyRead(quint64 id) {
-    if (const ConnectionPtr c = FindConnection(id))
+    if (const ConnectionPtr c = FindConnection(id)) {
+        LowDelay::AcknowledgeAtOnce(c->socket);
         Process(c);
+    }
 }
 
 void PeerMessenger::OnSocketClosed(quint64 id) {

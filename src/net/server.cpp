@@ -9,6 +9,7 @@
 #include <set>
 #include <vector>
 
+#include "net/LowDelay.h"
 #include "net/PortForwarder.h"
 #include "store/DataSaver.h"
 #include "store/Log.h"
@@ -314,6 +315,7 @@ void Server::RunDisconnectHandling() {
 void Server::OnSocketConnected() {
     if (sender() != mp_socket || m_state != StateConnecting)
         return;
+    LowDelay::SendAtOnce(mp_socket);
     SendLogin();
 }
 
@@ -352,6 +354,7 @@ void Server::OnSocketReadyRead() {
     QTcpSocket* socket = mp_socket;
     if (!socket)
         return;
+    LowDelay::AcknowledgeAtOnce(socket);
     const quint64 generation = m_generation;
     std::vector<char> chunk;
     for (;;) {

@@ -147,9 +147,11 @@ public:
     static QString Text(const ItemPtr& results) {
         return results["user"].AsString() + "|" + Text(qint64(results.CountItems("search_result")));
     }
-    // What the receiver of a socket finds: a parentless socket nobody else reads.
+    // What the receiver of a socket finds: a parentless socket nobody else
+    // reads, whose small writes (the offset answer) leave at once.
     QString Text(QTcpSocket* s) {
         parentless = parentless && s->parent() == nullptr;
+        lowDelay = lowDelay && s->socketOption(QAbstractSocket::LowDelayOption).toInt() == 1;
         sockets.emplace_back(s);
         return "socket";
     }
@@ -166,6 +168,7 @@ public:
     QStringList events;
     std::vector<std::unique_ptr<QTcpSocket>> sockets;
     bool parentless = true;
+    bool lowDelay = true;
 };
 
 }  // namespace
@@ -393,6 +396,7 @@ private slots:
         bob.SendRaw(RawPeer::DFrame(4, RawPeer::U32(1)));
         QCOMPARE(rec->ReadHandedOver(9), RawPeer::DFrame(4, RawPeer::U32(1)));
         QVERIFY(rec->parentless);
+        QVERIFY(rec->lowDelay);
         // One that never connects is given up on the second tick, and reported.
         HangingListener hanging;
         session.SendMessage(2, Payload().U32(hanging.port).U32(0));
@@ -510,6 +514,7 @@ private slots:
         QVERIFY(rec->WaitFor("DNetConnectionRequested|dora|socket"));
         QCOMPARE(rec->ReadHandedOver(frames.size()), frames);
         QVERIFY(rec->parentless);
+        QVERIFY(rec->lowDelay);
         // With nobody to take it, the socket is closed rather than leaked.
         rec.reset();
         QVERIFY(peer.ConnectTo(messenger->ListeningPort()));

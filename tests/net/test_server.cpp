@@ -479,6 +479,12 @@ private slots:
 
     void framing() {
         QVERIFY(LogIn());
+        // Small requests leave at once, not behind an unacknowledged one.
+        const auto sockets = server->findChildren<QTcpSocket*>();
+        QVERIFY(std::any_of(sockets.begin(), sockets.end(), [&](QTcpSocket* s) {
+            return s->peerPort() == ts->Port() &&
+                   s->socketOption(QAbstractSocket::LowDelayOption).toInt() == 1;
+        }));
         QSignalSpy admin(server.get(), &Server::AdminMessage);
         // Two frames in one write; a malformed payload is dropped, the
         // connection stays.
