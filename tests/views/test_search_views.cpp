@@ -26,6 +26,7 @@ struct File {
     qint64 size = 1000;
     qint64 bitrate = -1;  // -1: no bitrate attribute
     int mode = -1;        // -1 none, 0 cbr, 1 vbr
+    qint64 length = -1;   // -1: no length attribute
 };
 
 FileInfo Info(const File& f) {
@@ -34,6 +35,8 @@ FileInfo Info(const File& f) {
         attributes.Set(AttributeMap::kBitrate, quint32(f.bitrate));
     if (f.mode >= 0)
         attributes.Set(AttributeMap::kVariableBitrate, quint32(f.mode));
+    if (f.length >= 0)
+        attributes.Set(AttributeMap::kLength, quint32(f.length));
     return FileInfo(f.path, f.size, attributes);
 }
 
@@ -329,18 +332,34 @@ void TestSearchViews::filterLanguage() {
 }
 
 // Rows at the wire's edges: a page in either layout shows exactly the rows
-// that the share browsers' reading of the same records keeps.
+// that the share browsers' reading of the same records keeps, and each
+// length in full.
 void TestSearchViews::numericEdgesAgreeAcrossViews() {
     QList<File> files;
     const qint64 i31 = INT_MAX;
+    const QList<QPair<qint64, QString>> lengths = {{0, "0m0s"},
+                                                   {i31, "24855d3h14m7s"},
+                                                   {i31 + 1, "24855d3h14m8s"},
+                                                   {4294967295u, "49710d6h28m15s"}};
+    QMap<QString, QString> attributes;  // file name -> its "Attributes" text
     int n = 0;
     for (const qint64 br : {qint64(0), i31, i31 + 1, qint64(4294967295u)})
-        for (const qint64 size : {qint64(0), i31 + 1, qint64(4294967295u), qint64(5) << 30})
-            files.append({QString("edge\\song %1.mp3").arg(n++).toStdString(), size, br, n % 2});
+        for (const qint64 size : {qint64(0), i31 + 1, qint64(4294967295u), qint64(5) << 30}) {
+            const auto& length = lengths[n % 4];
+            const QString name = QString("song %1.mp3").arg(n++);
+            files.append({("edge\\" + name).toStdString(), size, br, n % 2, length.first});
+            attributes[name] =
+                QString("%1 %2, %3").arg(br).arg(n % 2 ? "VBR" : "CBR").arg(length.second);
+        }
     for (const bool flat : {false, true}) {
         SetSettingYes("use_old_style_search_results", flat);
         SearchResultsForm* page = Answered("song", "bob", files);
         QCOMPARE(page->IsFlat(), flat);
+        QMap<QString, QString> shown;
+        for (QTreeWidgetItemIterator it(page->searchResults()); *it; ++it)
+            if (!(*it)->text(4).isEmpty())
+                shown[(*it)->text(4)] = (*it)->text(6);
+        QCOMPARE(shown, attributes);
         for (const char* text : {"mbr:128", "mbr:4294967295", "minbitrate:2147483648", "mfs:4295",
                                  "mfs:2148 isvbr", "iscbr mbr:1", "mfs:1 mbr:2147483647"}) {
             page->filterEdit()->setText(text);

@@ -446,9 +446,10 @@ void TestShareViews::finishedBrowseIsAnEvent() {
     QCOMPARE(m_sounds.size(), 1);
 }
 
-// The wire's numeric edges (32-bit bitrates, sizes past 4 GiB) through a
-// real list into a share tab: its filter keeps exactly the rows a result
-// page keeps for the same files.
+// The wire's numeric edges (32-bit bitrates and lengths, sizes past 4 GiB)
+// through a real list into a share tab: its filter keeps exactly the rows a
+// result page keeps for the same files, both show the same attribute texts,
+// and the longest length sorts last.
 void TestShareViews::numericEdgesMatchTheResultPage() {
     const qint64 i31 = INT_MAX;
     Files files;
@@ -457,7 +458,9 @@ void TestShareViews::numericEdgesMatchTheResultPage() {
     for (const qint64 br : {qint64(-1), qint64(0), i31, i31 + 1, qint64(4294967295u)})
         for (const qint64 size : {qint64(0), i31 + 1, qint64(4294967295u), qint64(5) << 30}) {
             const std::string name = QString("song %1.mp3").arg(n++).toStdString();
-            std::vector<std::pair<quint32, quint32>> attributes{{2, quint32(n % 2)}};
+            const quint32 length =
+                quint32(std::vector<qint64>{i31 + 1, 0, 4294967295u, i31}[n % 4]);
+            std::vector<std::pair<quint32, quint32>> attributes{{2, quint32(n % 2)}, {1, length}};
             if (br >= 0)
                 attributes.push_back({0, quint32(br)});
             files.push_back(F(name, size, attributes));
@@ -505,6 +508,27 @@ void TestShareViews::numericEdgesMatchTheResultPage() {
         QVERIFY2(rows.size() < n, text);  // each filter leaves something out
         QCOMPARE(!Row(form->FolderTree(), "edge")->isHidden(), !rows.isEmpty());
     }
+
+    form->FilterEdit()->clear();
+    page->filterEdit()->clear();
+    const auto attributeTexts = [](QTreeWidget* list, int nameColumn, int column) {
+        QMap<QString, QString> out;
+        for (QTreeWidgetItemIterator it(list); *it; ++it)
+            if ((*it)->text(nameColumn).startsWith("song"))
+                out[(*it)->text(nameColumn)] = (*it)->text(column);
+        return out;
+    };
+    const QMap<QString, QString> texts = attributeTexts(form->FileList(), 0, 2);
+    QCOMPARE(texts.size(), n);
+    QCOMPARE(texts, attributeTexts(page->searchResults(), 4, 6));
+    QCOMPARE(texts.value("song 17.mp3"), QString("4294967295 CBR, 49710d6h28m15s"));
+    // Bitrate 0: the lengths 0, 2^32 - 1, 2^31 - 1 and 2^31 order these rows.
+    form->FileList()->sortByColumn(2, Qt::AscendingOrder);
+    QStringList order;
+    for (const QString& name : Column(form->FileList(), 0))
+        if (QStringList({"song 4.mp3", "song 5.mp3", "song 6.mp3", "song 7.mp3"}).contains(name))
+            order << name;
+    QCOMPARE(order, QStringList({"song 4.mp3", "song 6.mp3", "song 7.mp3", "song 5.mp3"}));
 }
 
 // No connection, or a list that cannot be read: a line and an event.

@@ -69,9 +69,9 @@ void SearchResultListItem::SetFileColumns(const ItemPtr& result) {
     setFlags(flags() | Qt::ItemNeverHasChildren);
     m_result = result;
     setText(4, result.HasItem("search_result_file_name").AsString());
-    m_size = result.HasItem("file_size").AsInt64();
+    m_size = SharedFoldersManager::FileAttribute(result, "file_size");
     setText(5, CommafyNumber(m_size));
-    m_bitrate = result.HasItem("bitrate").AsInt64();
+    m_bitrate = SharedFoldersManager::FileAttribute(result, "bitrate");
     setText(6, SharedFoldersManager::GetFileItemDisplayString(result));
 }
 

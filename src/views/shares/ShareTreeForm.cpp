@@ -281,7 +281,7 @@ void ShareTreeForm::OnCurrentItemChanged(QTreeWidgetItem* current, QTreeWidgetIt
         if (filter.IsMatching(name, nullptr, file) != 0)
             continue;
         auto* row = new TreeWidgetItem;
-        const qint64 size = file["file_size"].AsInt64();
+        const qint64 size = SharedFoldersManager::FileAttribute(file, "file_size");
         row->setText(0, name);
         row->setText(1, size == 0 ? QString() : CommafyNumber(size));
         row->setText(2, SharedFoldersManager::GetFileItemDisplayString(file));
