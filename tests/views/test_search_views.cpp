@@ -5,6 +5,7 @@
 #include "shell/Prompts.h"
 #include "store/DelayedInvoker.h"
 #include "store/FileInfo.h"
+#include "support/ColumnFit.h"
 #include "support/Fuzz.h"
 #include "support/Payload.h"
 #include "support/TestServer.h"
@@ -119,11 +120,12 @@ class TestSearchViews : public QObject, TransferServices {
     }
     // A search answered at once by `user` with the files, as stored by the
     // peer messaging; the page is the search's.
-    SearchResultsForm* Answered(const QString& text, const QString& user,
-                                const QList<File>& files) {
+    SearchResultsForm* Answered(const QString& text, const QString& user, const QList<File>& files,
+                                bool free = true, quint32 speed = 0, quint32 queue = 0) {
         const quint32 token = server->FileSearch(text, false);
         SearchResultsForm* page = Page(token);
-        form->OnUserSearchResults(StoreSearchResults(user, Message(token, files)));
+        form->OnUserSearchResults(
+            StoreSearchResults(user, Message(token, files, free, speed, queue)));
         return page;
     }
     bool LogIn() {
@@ -164,6 +166,9 @@ private slots:
     void filterFuzz();
     void searchesReachServerAndTabs();
     void resultPageColumnsSortingAndLayouts();
+    void numberColumnsFit_data();
+    void numberColumnsFit();
+    void roomTargetsReadInFull();
     void savedAndDefaultFilters();
     void historyAndWishListAcrossSaveAndLoad();
     void resultTabActions();
@@ -612,6 +617,68 @@ void TestSearchViews::resultPageColumnsSortingAndLayouts() {
     QVERIFY(
         tqm->GetDownloadEntry("zed", "b song.mp3", "Music\\Rock").IsConnected("single_download"));
     QCOMPARE(d.GetType("download_entry")->ItemCount(), 1);
+}
+
+void TestSearchViews::numberColumnsFit_data() {
+    QTest::addColumn<bool>("flat");
+    QTest::addColumn<qreal>("fontScale");
+    QTest::newRow("tree") << false << 1.0;
+    QTest::newRow("flat") << true << 1.0;
+    QTest::newRow("tree, large font") << false << 2.0;
+    QTest::newRow("flat, large font") << true << 2.0;
+}
+
+// "Free", a speed of 99,999.9 KB/s and a size of 999 GiB read in full, in
+// the default font and in a larger one.
+void TestSearchViews::numberColumnsFit() {
+    QFETCH(bool, flat);
+    QFETCH(qreal, fontScale);
+    const ScaledAppFont font(fontScale);
+    SetSettingYes("use_old_style_search_results", flat);
+    SearchResultsForm* page =
+        Answered("big", "bob", {{"big\\song.mp3", 999LL << 30, 320, 0}}, false, 102399898, 3);
+    Ui()->searchTabControl->setCurrentWidget(page);
+    QTreeWidget* list = page->searchResults();
+    QVERIFY(!list->findItems("99999.9", Qt::MatchExactly | Qt::MatchRecursive, 2).isEmpty());
+    QVERIFY(
+        !list->findItems("1,072,668,082,176", Qt::MatchExactly | Qt::MatchRecursive, 5).isEmpty());
+    for (const int column : {1, 2, 5}) {
+        const QString cut = CutInColumn(list, column);
+        QVERIFY2(cut.isEmpty(), qPrintable(cut));
+    }
+}
+
+// Joined rooms differ only after "Room: ": each target reads in full in the
+// box when chosen, up to the box's maximum width, and in the opened list,
+// also past it.
+void TestSearchViews::roomTargetsReadInFull() {
+    for (const char* room : {"quokka room", "quokka hall"})
+        d.GetType("room")->GetItem(room).NewItem("in_room");
+    QComboBox* box = Ui()->searchTargetBox;
+    QCOMPARE(box->count(), 4);
+    const auto fieldFits = [box]() {
+        QStyleOptionComboBox option;
+        option.initFrom(box);
+        option.currentText = box->currentText();
+        const QRect field = box->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                         QStyle::SC_ComboBoxEditField, box);
+        return box->fontMetrics().horizontalAdvance(box->currentText()) <= field.width();
+    };
+    for (int k = 0; k < box->count(); ++k) {
+        box->setCurrentIndex(k);
+        QTRY_VERIFY2(fieldFits(), qPrintable(box->currentText()));
+    }
+    const QString wide = "quokka lounge, second floor, by the window";
+    d.GetType("room")->GetItem(Value(wide)).NewItem("in_room");
+    QVERIFY(box->fontMetrics().horizontalAdvance("Room: " + wide) > box->maximumWidth());
+    box->showPopup();
+    QAbstractItemView* view = box->view();
+    QTRY_VERIFY(view->isVisible());
+    QVERIFY2(
+        view->sizeHintForColumn(0) <= view->viewport()->width(),
+        qPrintable(
+            QString("%1 > %2").arg(view->sizeHintForColumn(0)).arg(view->viewport()->width())));
+    box->hidePopup();
 }
 
 // Saved filters are shared by every page; the default filter starts new

@@ -8,6 +8,7 @@
 #include "shell/SoundPlayer.h"
 #include "store/DelayedInvoker.h"
 #include "store/GeneralFunctions.h"
+#include "support/ColumnFit.h"
 #include "support/Fuzz.h"
 #include "support/Payload.h"
 #include "support/TransferServices.h"
@@ -217,6 +218,8 @@ private slots:
     void nestedFolderDownloadsKeepTheirBranches();
     void finishedBrowseIsAnEvent();
     void numericEdgesMatchTheResultPage();
+    void sizeColumnFits_data();
+    void sizeColumnFits();
     void unreachableOrMalformedPeer();
     void closingLeavesNothingAndListsRebuild();
     void exportFormatAndFailures();
@@ -529,6 +532,48 @@ void TestShareViews::numericEdgesMatchTheResultPage() {
         if (QStringList({"song 4.mp3", "song 5.mp3", "song 6.mp3", "song 7.mp3"}).contains(name))
             order << name;
     QCOMPARE(order, QStringList({"song 4.mp3", "song 6.mp3", "song 7.mp3", "song 5.mp3"}));
+}
+
+void TestShareViews::sizeColumnFits_data() {
+    QTest::addColumn<bool>("upload");
+    QTest::addColumn<qreal>("fontScale");
+    QTest::newRow("share browser") << false << 1.0;
+    QTest::newRow("upload browser") << true << 1.0;
+    QTest::newRow("share browser, large font") << false << 2.0;
+    QTest::newRow("upload browser, large font") << true << 2.0;
+}
+
+// A size of 999 GiB reads in full in both browsers, in the default font and
+// in a larger one.
+void TestShareViews::sizeColumnFits() {
+    QFETCH(bool, upload);
+    QFETCH(qreal, fontScale);
+    const ScaledAppFont font(fontScale);
+    const qint64 size = 999LL << 30;
+    m_page->show();
+    ShareTreeForm* form = nullptr;
+    QTemporaryDir dir;
+    RawPeer bob;
+    if (upload) {
+        QVERIFY(QDir(dir.path()).mkpath("big"));
+        QFile file(dir.filePath("big/big.bin"));  // sparse: no disk space taken
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(size));
+        file.close();
+        shares->AddSharedFolder(dir.filePath("big"))
+            .Connect(d.GetType("shared_public")->GetGlobalNullItem());
+        form = m_page->OpenUploadBrowse("bob");
+    } else {
+        QVERIFY(ConnectAsPeer(bob, "bob"));
+        form = Receive(bob, "bob", Map({{"big", {F("big.bin", size)}}}));
+        QVERIFY(form);
+        QTRY_VERIFY(!form->Share().IsNull());
+    }
+    QTreeWidgetItem* folder = form->FolderTree()->topLevelItem(0);
+    QVERIFY(folder);
+    form->FolderTree()->setCurrentItem(folder);
+    QCOMPARE(Column(form->FileList(), 1), QStringList{CommafyNumber(size)});
+    const QString cut = CutInColumn(form->FileList(), 1);
+    QVERIFY2(cut.isEmpty(), qPrintable(cut));
 }
 
 // No connection, or a list that cannot be read: a line and an event.

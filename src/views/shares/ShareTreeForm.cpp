@@ -15,6 +15,7 @@
 
 #include "shares/SharedFoldersManager.h"
 #include "shell/ActionSetToolBar.h"
+#include "shell/ColumnWidths.h"
 #include "shell/Prompts.h"
 #include "store/GeneralFunctions.h"
 #include "store/Settings.h"
@@ -108,7 +109,7 @@ ShareTreeForm::ShareTreeForm(const QString& user, QWidget* parent, bool withMess
         actionBar->RegisterWidget(this, actionSet);
     mp_fileList->setHeaderLabels({"File", "Size", "Attributes"});
     mp_fileList->setColumnWidth(0, 200);
-    mp_fileList->setColumnWidth(1, 70);
+    mp_fileList->setColumnWidth(1, FittingColumnWidth(mp_fileList, 1, 70, {LargestSizeText()}));
     mp_fileList->header()->setStretchLastSection(true);
     mp_fileList->setRootIsDecorated(false);
 
