@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QFont>
 #include <QHeaderView>
+#include <QTest>
 #include <QTreeView>
 
 // The application font scaled for a scope: widgets made inside it take it.
@@ -21,6 +22,18 @@ public:
 private:
     QFont m_font;
 };
+
+// The rows of a width table: a list chosen by the flag, in the default font
+// and in one twice as large.
+inline void AddColumnFitRows(const char* flag, const char* whenFalse, const char* whenTrue) {
+    QTest::addColumn<bool>(flag);
+    QTest::addColumn<qreal>("fontScale");
+    for (const qreal scale : {1.0, 2.0})
+        for (const bool on : {false, true})
+            QTest::newRow(
+                qPrintable(QString(on ? whenTrue : whenFalse) + (scale > 1 ? ", large font" : "")))
+                << on << scale;
+}
 
 // Empty when the column shows its header text and the texts of its rows in
 // full, by the view's own size hints for them; otherwise what is cut.

@@ -620,12 +620,7 @@ void TestSearchViews::resultPageColumnsSortingAndLayouts() {
 }
 
 void TestSearchViews::numberColumnsFit_data() {
-    QTest::addColumn<bool>("flat");
-    QTest::addColumn<qreal>("fontScale");
-    QTest::newRow("tree") << false << 1.0;
-    QTest::newRow("flat") << true << 1.0;
-    QTest::newRow("tree, large font") << false << 2.0;
-    QTest::newRow("flat, large font") << true << 2.0;
+    AddColumnFitRows("flat", "tree", "flat");
 }
 
 // "Free", a speed of 99,999.9 KB/s and a size of 999 GiB read in full, in

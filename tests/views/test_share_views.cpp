@@ -535,12 +535,7 @@ void TestShareViews::numericEdgesMatchTheResultPage() {
 }
 
 void TestShareViews::sizeColumnFits_data() {
-    QTest::addColumn<bool>("upload");
-    QTest::addColumn<qreal>("fontScale");
-    QTest::newRow("share browser") << false << 1.0;
-    QTest::newRow("upload browser") << true << 1.0;
-    QTest::newRow("share browser, large font") << false << 2.0;
-    QTest::newRow("upload browser, large font") << true << 2.0;
+    AddColumnFitRows("upload", "share browser", "upload browser");
 }
 
 // A size of 999 GiB reads in full in both browsers, in the default font and

@@ -570,12 +570,7 @@ void TestTransferViews::progressFitsDefaultColumns() {
 }
 
 void TestTransferViews::numberColumnsFit_data() {
-    QTest::addColumn<bool>("upload");
-    QTest::addColumn<qreal>("fontScale");
-    QTest::newRow("downloads") << false << 1.0;
-    QTest::newRow("uploads") << true << 1.0;
-    QTest::newRow("downloads, large font") << false << 2.0;
-    QTest::newRow("uploads, large font") << true << 2.0;
+    AddColumnFitRows("upload", "downloads", "uploads");
 }
 
 // A speed of 99,999.9 KB/s and a size of 999 GiB read in full, in the
