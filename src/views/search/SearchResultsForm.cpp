@@ -48,7 +48,7 @@ namespace {
 // closes. The view walks every row after each batch; rows side by side in
 // memory, in about the order they were added, let that walk run at memory
 // speed instead of waiting on one cache miss per row. A block is freed when
-// its last row goes.
+// its last row goes. Rows are made and dropped on the main thread only.
 constexpr std::size_t kRowBlockBytes = 256 * 1024;
 
 struct RowBlock {
