@@ -40,9 +40,10 @@ AttributeMap AudioAttributes(const ItemPtr& file, const std::string& nameField) 
     if (extension != "mp3")
         return attributes;
     attributes.SetExtension("mp3");
-    const ItemPtr bitrate = file.HasItem("bitrate");
-    if (!bitrate.IsNull())
-        attributes.Append(AttributeMap::kBitrate, bitrate.AsUInt());
+    bool present = false;
+    const qint64 bitrate = SharedFoldersManager::FileAttribute(file, "bitrate", &present);
+    if (present)
+        attributes.Append(AttributeMap::kBitrate, quint32(bitrate));
     const ItemPtr mode = file.HasItem("bitrate_mode");
     if (!mode.IsNull())
         attributes.Append(AttributeMap::kVariableBitrate, mode.AsStdString() == "vbr" ? 1 : 0);

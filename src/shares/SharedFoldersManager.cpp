@@ -288,19 +288,28 @@ ItemPtr SharedFoldersManager::GetSharedFileItem(const QString& path) const {
     return first;
 }
 
+qint64 SharedFoldersManager::FileAttribute(const ItemPtr& file, const char* attribute,
+                                           bool* present) {
+    const ItemPtr value = file.HasItem(attribute);
+    if (present)
+        *present = !value.IsNull();
+    return value.AsInt64();
+}
+
 QString SharedFoldersManager::GetFileItemDisplayString(ItemPtr file) {
     QString text;
-    const ItemPtr bitrate = file.HasItem("bitrate");
-    if (!bitrate.IsNull())
-        text += QString::number(bitrate.AsUInt64());
+    bool present = false;
+    const qint64 bitrate = FileAttribute(file, "bitrate", &present);
+    if (present)
+        text += QString::number(bitrate);
     const std::string mode = file.HasItem("bitrate_mode").AsStdString();
     if (mode == "vbr")
         text += QLatin1String(" VBR");
     else if (mode == "cbr")
         text += QLatin1String(" CBR");
-    const ItemPtr length = file.HasItem("length_seconds");
-    if (!length.IsNull())
-        text += QLatin1String(", ") + FormatSeconds(length.AsInt());
+    const qint64 length = FileAttribute(file, "length_seconds", &present);
+    if (present)
+        text += QLatin1String(", ") + FormatSeconds(length);
     return text;
 }
 

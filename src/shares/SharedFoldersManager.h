@@ -64,6 +64,13 @@ public:
     static QString GetAbsoluteFileName(const QString& path);
     // "192 CBR", "211 VBR, 4m5s"; empty for a file without audio attributes.
     static QString GetFileItemDisplayString(ItemPtr file);
+    // A numeric attribute of a file, result or received record ("file_size",
+    // "bitrate", "length_seconds"); 0 when absent, and then `present` says so.
+    // Peers send audio values as unsigned 32-bit numbers and sizes as 64-bit
+    // ones, so every list, sort and filter reads them through this one
+    // 64-bit reading.
+    static qint64 FileAttribute(const ItemPtr& file, const char* attribute,
+                                bool* present = nullptr);
 
     // The worker; its result map may be touched only while no walk runs.
     FileScanner* GetScanner() { return &m_scanner; }

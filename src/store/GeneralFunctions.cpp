@@ -86,12 +86,12 @@ std::string StringReplace(const std::string& text, const std::string& from, cons
     return result;
 }
 
-QString FormatSeconds(int seconds) {
-    const int total = std::max(seconds, 0);
-    const int days = total / 86400;
-    const int hours = (total / 3600) % 24;
-    const int minutes = (total / 60) % 60;
-    const int secs = total % 60;
+QString FormatSeconds(qint64 seconds) {
+    const qint64 total = std::max<qint64>(seconds, 0);
+    const qint64 days = total / 86400;
+    const qint64 hours = (total / 3600) % 24;
+    const qint64 minutes = (total / 60) % 60;
+    const qint64 secs = total % 60;
     QString text;
     if (days != 0)
         text += QString::number(days) + QLatin1Char('d');

@@ -14,7 +14,7 @@ std::string GetParentFolder(const std::string& path);
 std::string GetFileExtension(const std::string& name);
 
 std::string StringReplace(const std::string& text, const std::string& from, const std::string& to);
-QString FormatSeconds(int seconds);
+QString FormatSeconds(qint64 seconds);
 QString CommafyNumber(long long n);
 QString ReversePathname(const QString& path);
 QString EscapeHTML(const QString& text);

@@ -5,6 +5,7 @@
 #include "shell/Prompts.h"
 #include "store/DelayedInvoker.h"
 #include "store/FileInfo.h"
+#include "support/ColumnFit.h"
 #include "support/Fuzz.h"
 #include "support/Payload.h"
 #include "support/TestServer.h"
@@ -26,6 +27,7 @@ struct File {
     qint64 size = 1000;
     qint64 bitrate = -1;  // -1: no bitrate attribute
     int mode = -1;        // -1 none, 0 cbr, 1 vbr
+    qint64 length = -1;   // -1: no length attribute
 };
 
 FileInfo Info(const File& f) {
@@ -34,6 +36,8 @@ FileInfo Info(const File& f) {
         attributes.Set(AttributeMap::kBitrate, quint32(f.bitrate));
     if (f.mode >= 0)
         attributes.Set(AttributeMap::kVariableBitrate, quint32(f.mode));
+    if (f.length >= 0)
+        attributes.Set(AttributeMap::kLength, quint32(f.length));
     return FileInfo(f.path, f.size, attributes);
 }
 
@@ -116,11 +120,12 @@ class TestSearchViews : public QObject, TransferServices {
     }
     // A search answered at once by `user` with the files, as stored by the
     // peer messaging; the page is the search's.
-    SearchResultsForm* Answered(const QString& text, const QString& user,
-                                const QList<File>& files) {
+    SearchResultsForm* Answered(const QString& text, const QString& user, const QList<File>& files,
+                                bool free = true, quint32 speed = 0, quint32 queue = 0) {
         const quint32 token = server->FileSearch(text, false);
         SearchResultsForm* page = Page(token);
-        form->OnUserSearchResults(StoreSearchResults(user, Message(token, files)));
+        form->OnUserSearchResults(
+            StoreSearchResults(user, Message(token, files, free, speed, queue)));
         return page;
     }
     bool LogIn() {
@@ -161,6 +166,9 @@ private slots:
     void filterFuzz();
     void searchesReachServerAndTabs();
     void resultPageColumnsSortingAndLayouts();
+    void numberColumnsFit_data();
+    void numberColumnsFit();
+    void roomTargetsReadInFull();
     void savedAndDefaultFilters();
     void historyAndWishListAcrossSaveAndLoad();
     void resultTabActions();
@@ -329,18 +337,34 @@ void TestSearchViews::filterLanguage() {
 }
 
 // Rows at the wire's edges: a page in either layout shows exactly the rows
-// that the share browsers' reading of the same records keeps.
+// that the share browsers' reading of the same records keeps, and each
+// length in full.
 void TestSearchViews::numericEdgesAgreeAcrossViews() {
     QList<File> files;
     const qint64 i31 = INT_MAX;
+    const QList<QPair<qint64, QString>> lengths = {{0, "0m0s"},
+                                                   {i31, "24855d3h14m7s"},
+                                                   {i31 + 1, "24855d3h14m8s"},
+                                                   {4294967295u, "49710d6h28m15s"}};
+    QMap<QString, QString> attributes;  // file name -> its "Attributes" text
     int n = 0;
     for (const qint64 br : {qint64(0), i31, i31 + 1, qint64(4294967295u)})
-        for (const qint64 size : {qint64(0), i31 + 1, qint64(4294967295u), qint64(5) << 30})
-            files.append({QString("edge\\song %1.mp3").arg(n++).toStdString(), size, br, n % 2});
+        for (const qint64 size : {qint64(0), i31 + 1, qint64(4294967295u), qint64(5) << 30}) {
+            const auto& length = lengths[n % 4];
+            const QString name = QString("song %1.mp3").arg(n++);
+            files.append({("edge\\" + name).toStdString(), size, br, n % 2, length.first});
+            attributes[name] =
+                QString("%1 %2, %3").arg(br).arg(n % 2 ? "VBR" : "CBR").arg(length.second);
+        }
     for (const bool flat : {false, true}) {
         SetSettingYes("use_old_style_search_results", flat);
         SearchResultsForm* page = Answered("song", "bob", files);
         QCOMPARE(page->IsFlat(), flat);
+        QMap<QString, QString> shown;
+        for (QTreeWidgetItemIterator it(page->searchResults()); *it; ++it)
+            if (!(*it)->text(4).isEmpty())
+                shown[(*it)->text(4)] = (*it)->text(6);
+        QCOMPARE(shown, attributes);
         for (const char* text : {"mbr:128", "mbr:4294967295", "minbitrate:2147483648", "mfs:4295",
                                  "mfs:2148 isvbr", "iscbr mbr:1", "mfs:1 mbr:2147483647"}) {
             page->filterEdit()->setText(text);
@@ -593,6 +617,63 @@ void TestSearchViews::resultPageColumnsSortingAndLayouts() {
     QVERIFY(
         tqm->GetDownloadEntry("zed", "b song.mp3", "Music\\Rock").IsConnected("single_download"));
     QCOMPARE(d.GetType("download_entry")->ItemCount(), 1);
+}
+
+void TestSearchViews::numberColumnsFit_data() {
+    AddColumnFitRows("flat", "tree", "flat");
+}
+
+// "Free", a speed of 99,999.9 KB/s and a size of 999 GiB read in full, in
+// the default font and in a larger one.
+void TestSearchViews::numberColumnsFit() {
+    QFETCH(bool, flat);
+    QFETCH(qreal, fontScale);
+    const ScaledAppFont font(fontScale);
+    SetSettingYes("use_old_style_search_results", flat);
+    SearchResultsForm* page =
+        Answered("big", "bob", {{"big\\song.mp3", 999LL << 30, 320, 0}}, false, 102399898, 3);
+    Ui()->searchTabControl->setCurrentWidget(page);
+    QTreeWidget* list = page->searchResults();
+    QVERIFY(!list->findItems("99999.9", Qt::MatchExactly | Qt::MatchRecursive, 2).isEmpty());
+    QVERIFY(
+        !list->findItems("1,072,668,082,176", Qt::MatchExactly | Qt::MatchRecursive, 5).isEmpty());
+    for (const int column : {1, 2, 5}) {
+        const QString cut = CutInColumn(list, column);
+        QVERIFY2(cut.isEmpty(), qPrintable(cut));
+    }
+}
+
+// Joined rooms differ only after "Room: ": each target reads in full in the
+// box when chosen, up to the box's maximum width, and in the opened list,
+// also past it.
+void TestSearchViews::roomTargetsReadInFull() {
+    for (const char* room : {"quokka room", "quokka hall"})
+        d.GetType("room")->GetItem(room).NewItem("in_room");
+    QComboBox* box = Ui()->searchTargetBox;
+    QCOMPARE(box->count(), 4);
+    const auto fieldFits = [box]() {
+        QStyleOptionComboBox option;
+        option.initFrom(box);
+        option.currentText = box->currentText();
+        const QRect field = box->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                         QStyle::SC_ComboBoxEditField, box);
+        return box->fontMetrics().horizontalAdvance(box->currentText()) <= field.width();
+    };
+    for (int k = 0; k < box->count(); ++k) {
+        box->setCurrentIndex(k);
+        QTRY_VERIFY2(fieldFits(), qPrintable(box->currentText()));
+    }
+    const QString wide = "quokka lounge, second floor, by the window";
+    d.GetType("room")->GetItem(Value(wide)).NewItem("in_room");
+    QVERIFY(box->fontMetrics().horizontalAdvance("Room: " + wide) > box->maximumWidth());
+    box->showPopup();
+    QAbstractItemView* view = box->view();
+    QTRY_VERIFY(view->isVisible());
+    QVERIFY2(
+        view->sizeHintForColumn(0) <= view->viewport()->width(),
+        qPrintable(
+            QString("%1 > %2").arg(view->sizeHintForColumn(0)).arg(view->viewport()->width())));
+    box->hidePopup();
 }
 
 // Saved filters are shared by every page; the default filter starts new

@@ -8,6 +8,7 @@
 #include "shell/SoundPlayer.h"
 #include "store/DelayedInvoker.h"
 #include "store/GeneralFunctions.h"
+#include "support/ColumnFit.h"
 #include "support/Fuzz.h"
 #include "support/Payload.h"
 #include "support/TransferServices.h"
@@ -217,6 +218,8 @@ private slots:
     void nestedFolderDownloadsKeepTheirBranches();
     void finishedBrowseIsAnEvent();
     void numericEdgesMatchTheResultPage();
+    void sizeColumnFits_data();
+    void sizeColumnFits();
     void unreachableOrMalformedPeer();
     void closingLeavesNothingAndListsRebuild();
     void exportFormatAndFailures();
@@ -465,9 +468,10 @@ void TestShareViews::finishedBrowseIsAnEvent() {
     QCOMPARE(m_sounds.size(), 1);
 }
 
-// The wire's numeric edges (32-bit bitrates, sizes past 4 GiB) through a
-// real list into a share tab: its filter keeps exactly the rows a result
-// page keeps for the same files.
+// The wire's numeric edges (32-bit bitrates and lengths, sizes past 4 GiB)
+// through a real list into a share tab: its filter keeps exactly the rows a
+// result page keeps for the same files, both show the same attribute texts,
+// and the longest length sorts last.
 void TestShareViews::numericEdgesMatchTheResultPage() {
     const qint64 i31 = INT_MAX;
     Files files;
@@ -476,7 +480,9 @@ void TestShareViews::numericEdgesMatchTheResultPage() {
     for (const qint64 br : {qint64(-1), qint64(0), i31, i31 + 1, qint64(4294967295u)})
         for (const qint64 size : {qint64(0), i31 + 1, qint64(4294967295u), qint64(5) << 30}) {
             const std::string name = QString("song %1.mp3").arg(n++).toStdString();
-            std::vector<std::pair<quint32, quint32>> attributes{{2, quint32(n % 2)}};
+            const quint32 length =
+                quint32(std::vector<qint64>{i31 + 1, 0, 4294967295u, i31}[n % 4]);
+            std::vector<std::pair<quint32, quint32>> attributes{{2, quint32(n % 2)}, {1, length}};
             if (br >= 0)
                 attributes.push_back({0, quint32(br)});
             files.push_back(F(name, size, attributes));
@@ -524,6 +530,64 @@ void TestShareViews::numericEdgesMatchTheResultPage() {
         QVERIFY2(rows.size() < n, text);  // each filter leaves something out
         QCOMPARE(!Row(form->FolderTree(), "edge")->isHidden(), !rows.isEmpty());
     }
+
+    form->FilterEdit()->clear();
+    page->filterEdit()->clear();
+    const auto attributeTexts = [](QTreeWidget* list, int nameColumn, int column) {
+        QMap<QString, QString> out;
+        for (QTreeWidgetItemIterator it(list); *it; ++it)
+            if ((*it)->text(nameColumn).startsWith("song"))
+                out[(*it)->text(nameColumn)] = (*it)->text(column);
+        return out;
+    };
+    const QMap<QString, QString> texts = attributeTexts(form->FileList(), 0, 2);
+    QCOMPARE(texts.size(), n);
+    QCOMPARE(texts, attributeTexts(page->searchResults(), 4, 6));
+    QCOMPARE(texts.value("song 17.mp3"), QString("4294967295 CBR, 49710d6h28m15s"));
+    // Bitrate 0: the lengths 0, 2^32 - 1, 2^31 - 1 and 2^31 order these rows.
+    form->FileList()->sortByColumn(2, Qt::AscendingOrder);
+    QStringList order;
+    for (const QString& name : Column(form->FileList(), 0))
+        if (QStringList({"song 4.mp3", "song 5.mp3", "song 6.mp3", "song 7.mp3"}).contains(name))
+            order << name;
+    QCOMPARE(order, QStringList({"song 4.mp3", "song 6.mp3", "song 7.mp3", "song 5.mp3"}));
+}
+
+void TestShareViews::sizeColumnFits_data() {
+    AddColumnFitRows("upload", "share browser", "upload browser");
+}
+
+// A size of 999 GiB reads in full in both browsers, in the default font and
+// in a larger one.
+void TestShareViews::sizeColumnFits() {
+    QFETCH(bool, upload);
+    QFETCH(qreal, fontScale);
+    const ScaledAppFont font(fontScale);
+    const qint64 size = 999LL << 30;
+    m_page->show();
+    ShareTreeForm* form = nullptr;
+    QTemporaryDir dir;
+    RawPeer bob;
+    if (upload) {
+        QVERIFY(QDir(dir.path()).mkpath("big"));
+        QFile file(dir.filePath("big/big.bin"));  // sparse: no disk space taken
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(size));
+        file.close();
+        shares->AddSharedFolder(dir.filePath("big"))
+            .Connect(d.GetType("shared_public")->GetGlobalNullItem());
+        form = m_page->OpenUploadBrowse("bob");
+    } else {
+        QVERIFY(ConnectAsPeer(bob, "bob"));
+        form = Receive(bob, "bob", Map({{"big", {F("big.bin", size)}}}));
+        QVERIFY(form);
+        QTRY_VERIFY(!form->Share().IsNull());
+    }
+    QTreeWidgetItem* folder = form->FolderTree()->topLevelItem(0);
+    QVERIFY(folder);
+    form->FolderTree()->setCurrentItem(folder);
+    QCOMPARE(Column(form->FileList(), 1), QStringList{CommafyNumber(size)});
+    const QString cut = CutInColumn(form->FileList(), 1);
+    QVERIFY2(cut.isEmpty(), qPrintable(cut));
 }
 
 // No connection, or a list that cannot be read: a line and an event.

@@ -19,6 +19,7 @@
 #include "shell/EventToolBar.h"
 #include "shell/Prompts.h"
 #include "shell/ShellGlobals.h"
+#include "support/ColumnFit.h"
 #include "support/Payload.h"
 #include "support/TestFiles.h"
 #include "support/TransferColours.h"
@@ -239,6 +240,8 @@ private slots:
     void textsAndCombinedStatus_data();
     void textsAndCombinedStatus();
     void progressFitsDefaultColumns();
+    void numberColumnsFit_data();
+    void numberColumnsFit();
     void actionsMenusAndControls();
     void halfMinuteSweepAndClearing();
     void rerunSearchOpensAPage();
@@ -567,6 +570,36 @@ void TestTransferViews::progressFitsDefaultColumns() {
         QVERIFY2(QFontMetrics(bold).horizontalAdvance(shown) <= bar->width(), qPrintable(shown));
     }
     QCOMPARE(BarText(RowOf(empty, "download_list_node")), QString(" (100.0%)"));
+}
+
+void TestTransferViews::numberColumnsFit_data() {
+    AddColumnFitRows("upload", "downloads", "uploads");
+}
+
+// A speed of 99,999.9 KB/s and a size of 999 GiB read in full, in the
+// default font and in a larger one.
+void TestTransferViews::numberColumnsFit() {
+    QFETCH(bool, upload);
+    QFETCH(qreal, fontScale);
+    const ScaledAppFont font(fontScale);
+    delete form;
+    BuildForm();
+    emit tqm->TransfersLoaded();
+    const ItemPtr entry = Fake(
+        upload, "someone", "Music\\A", "x",
+        QString("%1:%2:0:102399898").arg(upload ? "uploading" : "downloading").arg(999LL << 30));
+    if (upload)
+        emit tqm->UploadProgressed(entry);
+    else
+        emit tqm->DownloadProgressed(entry);
+    QTreeWidget* list = upload ? Uploads() : Downloads();
+    QTreeWidgetItem* row = RowOf(entry, upload ? "upload_list_node" : "download_list_node");
+    QVERIFY(row);
+    QCOMPARE(row->text(6) + " " + row->text(7), QString("99999.9 1,072,668,082,176"));
+    for (const int column : {6, 7}) {
+        const QString cut = CutInColumn(list, column);
+        QVERIFY2(cut.isEmpty(), qPrintable(cut));
+    }
 }
 
 // Tool-bar actions, the menus' entries by selection, Delete, the controls

@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "shares/SharedFoldersManager.h"
 #include "store/FileInfo.h"
 
 namespace {
@@ -95,9 +96,9 @@ FilterAttributes FilterAttributes::Of(const ItemPtr& file, int parts) {
         out.vbr = mode == "vbr";
     }
     if (parts & Bitrate)
-        out.bitrate = file.HasItem("bitrate").AsInt64();
+        out.bitrate = SharedFoldersManager::FileAttribute(file, "bitrate");
     if (parts & Size)
-        out.size = file.HasItem("file_size").AsInt64();
+        out.size = SharedFoldersManager::FileAttribute(file, "file_size");
     return out;
 }
 

@@ -1,5 +1,6 @@
 #include "views/search/SearchForm.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
@@ -7,12 +8,14 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMetaObject>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QTreeWidget>
 
 #include "net/PeerMessenger.h"
 #include "net/server.h"
 #include "shell/ActionSetToolBar.h"
+#include "shell/ColumnWidths.h"
 #include "shell/FocusWidget.h"
 #include "shell/SizeManager.h"
 #include "store/DataSaver.h"
@@ -49,6 +52,16 @@ void SaveType(const char* name) {
         dataSaver->AddSavedType(name);
 }
 
+// "Free", "K/s" and "Size" widen to fit their header and largest values in
+// the list's font; the width a column has is the least, so a wider saved
+// width stays.
+void FitNumberColumns(QTreeWidget* list) {
+    list->setColumnWidth(1, FittingColumnWidth(list, 1, list->columnWidth(1)));
+    list->setColumnWidth(2,
+                         FittingColumnWidth(list, 2, list->columnWidth(2), {LargestSpeedText()}));
+    list->setColumnWidth(5, FittingColumnWidth(list, 5, list->columnWidth(5), {LargestSizeText()}));
+}
+
 }  // namespace
 
 SearchForm::SearchForm(QWidget* parent) : QWidget(parent), mp_ui(new Ui_SearchForm) {
@@ -61,6 +74,9 @@ SearchForm::SearchForm(QWidget* parent) : QWidget(parent), mp_ui(new Ui_SearchFo
     connect(mp_ui->searchButton, &QPushButton::clicked, this, &SearchForm::OnSearchEntered);
     connect(mp_ui->wishList, &QWidget::customContextMenuRequested, this,
             &SearchForm::OnWishListContextMenuRequested);
+    // Room targets differ only after their common prefix: the box grows with
+    // its longest entry, up to its maximum width.
+    mp_ui->searchTargetBox->setSizeAdjustPolicy(QComboBox::AdjustToContents);
 }
 
 SearchForm::~SearchForm() {
@@ -250,11 +266,12 @@ SearchResultsForm* SearchForm::CreateSearchForm(quint32 token, QString text, int
     QTreeWidget* list = form->searchResults();
     list->setColumnCount(7);
     list->header()->setStretchLastSection(false);
+    list->header()->setSectionsMovable(false);
+    list->setHeaderLabels({"User", "Free", "K/s", "Folder", "File", "Size", "Attributes"});
     const int widths[] = {100, 40, 40, 150, 170, 70};
     for (int column = 0; column < 6; ++column)
         list->setColumnWidth(column, widths[column]);
-    list->header()->setSectionsMovable(false);
-    list->setHeaderLabels({"User", "Free", "K/s", "Folder", "File", "Size", "Attributes"});
+    FitNumberColumns(list);
 
     static const char* const icons[] = {":/icons/search_icon", ":/icons/wishlist_icon",
                                         ":/icons/users_icon", ":/icons/room_icon"};
@@ -288,8 +305,10 @@ SearchResultsForm* SearchForm::CreateSearchForm(quint32 token, QString text, int
     form->SetSortingParamters(1, Qt::DescendingOrder);
     if (type != WishListSearch)
         FocusWidget(list);
-    if (sizeManager)
+    if (sizeManager) {
         sizeManager->RegisterTreeWidget("search_results", list);
+        FitNumberColumns(list);
+    }
     form->Init();
     connect(form->CorrelationsWidget(), &QTreeWidget::itemClicked, this,
             &SearchForm::OnCorrelationClicked);
@@ -364,6 +383,7 @@ void SearchForm::CloseTab(QTabWidget* tabs, int index) {
 
 void SearchForm::OnEnteredRoom(ItemPtr room) {
     mp_ui->searchTargetBox->addItem(kRoomPrefix + room.AsString());
+    FitTargetList();
 }
 
 void SearchForm::OnLeftRoom(ItemPtr room) {
@@ -371,6 +391,15 @@ void SearchForm::OnLeftRoom(ItemPtr room) {
                                                        Qt::MatchExactly | Qt::MatchCaseSensitive);
     if (index >= 0)
         mp_ui->searchTargetBox->removeItem(index);
+    FitTargetList();
+}
+
+// The list of targets opens wide enough for its longest entry, also when the
+// box itself stops at its maximum width.
+void SearchForm::FitTargetList() {
+    QAbstractItemView* view = mp_ui->searchTargetBox->view();
+    view->setMinimumWidth(view->sizeHintForColumn(0) + 2 * view->frameWidth() +
+                          view->verticalScrollBar()->sizeHint().width());
 }
 
 void SearchForm::OnCorrelationClicked(QTreeWidgetItem* ip_item, int) {

@@ -58,6 +58,7 @@ public slots:
 private:
     void OnEnteredRoom(ItemPtr room);
     void OnLeftRoom(ItemPtr room);
+    void FitTargetList();
     void OnWishListItemRemoved(ItemPtr item);
     void OnSearchRecordItemRemoved(ItemPtr record);
     void CloseTab(QTabWidget* tabs, int index);

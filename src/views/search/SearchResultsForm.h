@@ -25,6 +25,9 @@ public:
 
     bool operator<(const QTreeWidgetItem& other) const override;
 
+    static void* operator new(std::size_t size);
+    static void operator delete(void* row);
+
     Kind RowKind() const { return m_kind; }
     // The result a file row shows; null for user and folder rows.
     const ItemPtr& Result() const { return m_result; }

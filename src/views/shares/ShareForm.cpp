@@ -205,14 +205,15 @@ void ShareForm::WriteSharedFolderToXML(QXmlStreamWriter& writer, QTreeWidgetItem
         for (const ItemPtr& file : FilesInNameOrder(folder)) {
             writer.writeEmptyElement("file");
             writer.writeAttribute("name", XmlSafe(file["user_share_file_name"].AsString()));
-            const qint64 size = file["file_size"].AsInt64();
+            const qint64 size = SharedFoldersManager::FileAttribute(file, "file_size");
             writer.writeAttribute("size", size == 0 ? QString() : CommafyNumber(size));
             const ItemPtr mode = file["bitrate_mode"];
             if (!mode.IsNull())
                 writer.writeAttribute("bitrate_mode", mode.AsString());
-            const ItemPtr bitrate = file["bitrate"];
-            if (!bitrate.IsNull())
-                writer.writeAttribute("bitrate", QString::number(bitrate.AsUInt64()));
+            bool present = false;
+            const qint64 bitrate = SharedFoldersManager::FileAttribute(file, "bitrate", &present);
+            if (present)
+                writer.writeAttribute("bitrate", QString::number(bitrate));
         }
     }
     writer.writeEndElement();

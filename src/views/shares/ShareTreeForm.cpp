@@ -17,6 +17,7 @@
 
 #include "shares/SharedFoldersManager.h"
 #include "shell/ActionSetToolBar.h"
+#include "shell/ColumnWidths.h"
 #include "shell/Prompts.h"
 #include "store/GeneralFunctions.h"
 #include "store/Settings.h"
@@ -110,7 +111,7 @@ ShareTreeForm::ShareTreeForm(const QString& user, QWidget* parent, bool withMess
         actionBar->RegisterWidget(this, actionSet);
     mp_fileList->setHeaderLabels({"File", "Size", "Attributes"});
     mp_fileList->setColumnWidth(0, 200);
-    mp_fileList->setColumnWidth(1, 70);
+    mp_fileList->setColumnWidth(1, FittingColumnWidth(mp_fileList, 1, 70, {LargestSizeText()}));
     mp_fileList->header()->setStretchLastSection(true);
     mp_fileList->setRootIsDecorated(false);
 
@@ -291,7 +292,7 @@ void ShareTreeForm::OnCurrentItemChanged(QTreeWidgetItem* current, QTreeWidgetIt
         if (filter.IsMatching(name, nullptr, file) != 0)
             continue;
         auto* row = new TreeWidgetItem;
-        const qint64 size = file["file_size"].AsInt64();
+        const qint64 size = SharedFoldersManager::FileAttribute(file, "file_size");
         row->setText(0, name);
         row->setText(1, size == 0 ? QString() : CommafyNumber(size));
         row->setText(2, SharedFoldersManager::GetFileItemDisplayString(file));

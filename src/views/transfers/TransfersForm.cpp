@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "shell/ActionSetToolBar.h"
+#include "shell/ColumnWidths.h"
 #include "shell/EventToolBar.h"
 #include "shell/FocusWidget.h"
 #include "shell/Prompts.h"
@@ -202,6 +203,14 @@ public:
     }
 };
 
+// Speeds and sizes read in full in the list's font; the width a column has
+// is the least, so a wider saved width stays.
+void FitNumberColumns(QTreeWidget* list) {
+    list->setColumnWidth(6,
+                         FittingColumnWidth(list, 6, list->columnWidth(6), {LargestSpeedText()}));
+    list->setColumnWidth(7, FittingColumnWidth(list, 7, list->columnWidth(7), {LargestSizeText()}));
+}
+
 void DeclareNodeType(const char* name, bool isNull) {
     if (!d.FindType(name))
         d.NewType(name, PrimacyRoot, isNull, true);
@@ -222,6 +231,8 @@ TransfersForm::TransfersForm(QWidget* parent) : QWidget(parent), mp_ui(new Ui_Tr
         if (c < 8)
             mp_ui->uploadsList->setColumnWidth(c, widths[c]);
     }
+    FitNumberColumns(mp_ui->downloadsList);
+    FitNumberColumns(mp_ui->uploadsList);
     mp_ui->uploadsList->header()->setStretchLastSection(false);
     mp_ui->downloadsList->header()->setSectionsMovable(false);
     mp_ui->uploadsList->header()->setSectionsMovable(false);
@@ -422,6 +433,8 @@ void TransfersForm::DataLoaded() {
     if (sizeManager) {
         sizeManager->RegisterTreeWidget("download_list", ui.downloadsList);
         sizeManager->RegisterTreeWidget("upload_list", ui.uploadsList);
+        FitNumberColumns(ui.downloadsList);
+        FitNumberColumns(ui.uploadsList);
     }
 }
 

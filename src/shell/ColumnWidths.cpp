@@ -1,0 +1,34 @@
+#include "shell/ColumnWidths.h"
+
+#include <QHeaderView>
+#include <QStyle>
+#include <QTreeView>
+#include <QtMath>
+
+#include "store/GeneralFunctions.h"
+
+QString LargestSizeText() {
+    return CommafyNumber(999LL << 30);
+}
+
+QString LargestSpeedText() {
+    return QString::number(99999.9, 'f', 1);
+}
+
+int FittingColumnWidth(const QTreeView* list, int column, int least, const QStringList& texts) {
+    const QFontMetricsF metrics(list->font());
+    QChar widestDigit('0');
+    for (char c = '1'; c <= '9'; ++c)
+        if (metrics.horizontalAdvance(QChar(c)) > metrics.horizontalAdvance(widestDigit))
+            widestDigit = QChar(c);
+    // A cell keeps this margin on each side of its text; a narrower cell elides.
+    const int margin = list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1;
+    int width = qMax(least, list->header()->sectionSizeHint(column));
+    for (QString text : texts) {
+        for (QChar& c : text)
+            if (c.isDigit())
+                c = widestDigit;
+        width = qMax(width, qCeil(metrics.horizontalAdvance(text)) + 2 * margin);
+    }
+    return width;
+}

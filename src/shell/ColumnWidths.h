@@ -1,0 +1,20 @@
+#ifndef TAVENOOK_SHELL_COLUMNWIDTHS_H
+#define TAVENOOK_SHELL_COLUMNWIDTHS_H
+
+#include <QStringList>
+
+class QTreeView;
+
+// Texts of the largest values that list columns show: a file size of 999 GiB
+// as CommafyNumber writes it, and a speed of 99,999.9 KB/s with one decimal.
+QString LargestSizeText();
+QString LargestSpeedText();
+
+// The width a list column needs so that its header text and each of the
+// texts read in full in the list's font, and never less than `least`. Each
+// digit of the texts is measured as the font's widest digit, so any value of
+// as many digits fits.
+int FittingColumnWidth(const QTreeView* list, int column, int least,
+                       const QStringList& texts = QStringList());
+
+#endif
