@@ -1,8 +1,11 @@
 #include <QLocale>
 #include <QRegularExpression>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QTextBrowser>
 #include <QTextCursor>
+#include <QTextDocument>
+#include <algorithm>
 
 #include "store/GeneralFunctions.h"
 #include "store/Settings.h"
@@ -14,6 +17,48 @@ namespace {
 std::function<QDateTime()>& Clock() {
     static std::function<QDateTime()> clock;
     return clock;
+}
+
+// Wrapping a word that is wider than the view searches it to its end for
+// every screen line it fills, so a word of 100,000 characters takes seconds
+// to lay out. Zero-width spaces every few characters inside such words give
+// the same line breaks, a few characters earlier at most, in linear time.
+// Only the shown text gets them: links keep their targets and the log its text.
+constexpr int kLongWord = 1000;
+constexpr int kBreakEvery = 4;
+
+QString Wrappable(const QString& text) {
+    int run = 0;
+    int longest = 0;
+    for (const QChar c : text)
+        longest = std::max(longest, run = c.isSpace() ? 0 : run + 1);
+    if (longest <= kLongWord)
+        return text;
+    QString out;
+    out.reserve(text.size() + text.size() / kBreakEvery + 1);
+    const int n = text.size();
+    for (int i = 0; i < n;) {
+        int end = i;
+        while (end < n && !text.at(end).isSpace())
+            ++end;
+        if (end - i <= kLongWord) {
+            out += text.midRef(i, end - i);
+        } else {
+            // Never inside a surrogate pair or before a combining mark.
+            for (int since = 0; i < end; ++i, ++since) {
+                const QChar c = text.at(i);
+                if (since >= kBreakEvery && !c.isLowSurrogate() && !c.isMark()) {
+                    out += QChar(0x200B);
+                    since = 0;
+                }
+                out += c;
+            }
+        }
+        if (end < n)
+            out += text.at(end);
+        i = end + 1;
+    }
+    return out;
 }
 
 QString Colored(const char* colorKey, const QString& html) {
@@ -45,13 +90,13 @@ QString RichText(const QString& raw) {
     for (auto it = link.globalMatch(raw); it.hasNext();) {
         const QRegularExpressionMatch m = it.next();
         const QString address = m.captured(0);
-        html += EscapeHTML(raw.mid(done, m.capturedStart() - done));
+        html += EscapeHTML(Wrappable(raw.mid(done, m.capturedStart() - done)));
         QString target = address;
         target.replace('&', QLatin1String("&amp;"));
-        html += QString("<a href=\"%1\">%2</a>").arg(target, EscapeHTML(address));
+        html += QString("<a href=\"%1\">%2</a>").arg(target, EscapeHTML(Wrappable(address)));
         done = m.capturedEnd();
     }
-    return html + EscapeHTML(raw.mid(done));
+    return html + EscapeHTML(Wrappable(raw.mid(done)));
 }
 
 bool IsAction(const QString& text) {
@@ -82,20 +127,6 @@ QString ChatTranscript::AddLine(const QString& sender, const QString& text) {
         line = "[" + chat::Colored("color_chat_timestamp", stamp) + "]";
     line += "[" + chat::Colored("color_chat_username", chat::RichText(sender)) + "] " +
             chat::RichText(text);
-    if (m_cap > 0) {
-        QString kept = mp_view->toHtml();
-        if (kept.size() > m_cap) {
-            kept.remove(0, kRoomCut);
-            const int feed = kept.indexOf('\n');
-            kept.remove(0, feed < 0 ? 0 : feed + 1);
-            mp_view->setUpdatesEnabled(false);
-            mp_view->clear();
-            QTextCursor(mp_view->document()).insertHtml(kept);
-            Append(line);
-            mp_view->setUpdatesEnabled(true);
-            return chatlog::OrdinaryLine(now, sender, text);
-        }
-    }
     Append(line);
     return chatlog::OrdinaryLine(now, sender, text);
 }
@@ -118,6 +149,11 @@ void ChatTranscript::CheckInactivity() {
         AddStatus("Chat ended " + chat::LongTime(m_lastChat));
 }
 
+int ChatTranscript::Size() const {
+    const QTextDocument* document = mp_view->document();
+    return document->characterCount() + kLineMarkup * document->blockCount();
+}
+
 void ChatTranscript::Append(const QString& html) {
     // Always as rich text: every piece of it was escaped on the way in.
     QTextCursor cursor(mp_view->document());
@@ -125,6 +161,24 @@ void ChatTranscript::Append(const QString& html) {
     if (!mp_view->document()->isEmpty())
         cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
     cursor.insertHtml(html);
+    Cut();
     if (mp_view->verticalScrollBar())
         mp_view->verticalScrollBar()->setValue(mp_view->verticalScrollBar()->maximum());
+}
+
+void ChatTranscript::Cut() {
+    if (m_cap <= 0 || Size() <= m_cap)
+        return;
+    QTextDocument* document = mp_view->document();
+    const QTextBlock last = document->lastBlock();
+    QTextBlock keep = document->begin();
+    int freed = 0;
+    const int excess = Size() - (m_cap - kCut);
+    while (keep != last && freed < excess) {
+        freed += keep.length() + kLineMarkup;
+        keep = keep.next();
+    }
+    QTextCursor cursor(document);
+    cursor.setPosition(keep.position(), QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
 }

@@ -37,16 +37,21 @@ bool IsAction(const QString& text);
 }  // namespace chat
 
 // One chat transcript: ordinary, action and status lines, the activity-based
-// start and end lines and, for rooms, a cap on the transcript's size. The
-// owning view logs what the Add functions return.
+// start and end lines and a cap on the transcript's size. The owning view
+// logs what the Add functions return; the log keeps what the cap drops.
 class ChatTranscript {
 public:
-    static constexpr int kRoomCap = 250000;
-    static constexpr int kRoomCut = 50000;
+    // The size counts each line's characters plus kLineMarkup, about what a
+    // line adds as HTML, so that many short lines weigh as they cost.
+    static constexpr int kCap = 250000;
+    static constexpr int kCut = 50000;
+    static constexpr int kLineMarkup = 100;
     static constexpr qint64 kIdleMs = 300000;
 
     // cap 0: the transcript is never shortened.
     ChatTranscript(QTextBrowser* view, int cap);
+
+    int Size() const;
 
     // Shows one ordinary line and returns its log line.
     QString AddLine(const QString& sender, const QString& text);
@@ -61,6 +66,9 @@ public:
 
 private:
     void Append(const QString& html);
+    // Past the cap, whole lines go from the start until at least kCut is
+    // free; the newest line always stays. Nothing else is laid out again.
+    void Cut();
 
     QTextBrowser* mp_view;
     int m_cap;
