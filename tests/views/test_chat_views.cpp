@@ -358,6 +358,7 @@ void TestChatViews::transcriptCap() {
         --linked;
     const QString link = QString("http://x.org/%1").arg(linked);
     QCOMPARE(Anchors(document).value(-1 + Anchors(document).size()), qMakePair(link, link));
+
     const QStringList logged =
         QString::fromUtf8(
             ReadFile(chatlog::FilePath(room ? chatlog::Kind::Room : chatlog::Kind::User, name)))
