@@ -281,11 +281,10 @@ Run Watch(const std::function<bool()>& done, int timeoutMs) {
 
 QString LastShown(QTextBrowser* view) {
     // Blanks come back as no-break spaces; long words carry break points.
-    return view->document()
-        ->lastBlock()
-        .text()
-        .replace(QChar::Nbsp, QChar(' '))
-        .remove(QChar(0x200B));
+    QTextBlock last = view->document()->lastBlock();
+    while (!last.isVisible() && last.previous().isValid())
+        last = last.previous();
+    return last.text().replace(QChar::Nbsp, QChar(' ')).remove(QChar(0x200B));
 }
 
 struct Verdicts {

@@ -155,12 +155,21 @@ int ChatTranscript::Size() const {
 }
 
 void ChatTranscript::Append(const QString& html) {
-    // Always as rich text: every piece of it was escaped on the way in.
+    // Always as rich text: every piece of it was escaped on the way in. The
+    // line goes in before a hidden empty block kept at the end, so that no
+    // change touches the line before it and lays it out again; one edit, so
+    // that the cursor does not place itself on screen between the steps.
     QTextCursor cursor(mp_view->document());
+    cursor.beginEditBlock();
     cursor.movePosition(QTextCursor::End);
-    if (!mp_view->document()->isEmpty())
-        cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    QTextBlock tail = cursor.block();
+    tail.setVisible(false);
+    QTextBlock line = tail.previous();
+    line.setVisible(true);
+    cursor.setPosition(line.position());
     cursor.insertHtml(html);
+    cursor.endEditBlock();
     Cut();
     if (mp_view->verticalScrollBar())
         mp_view->verticalScrollBar()->setValue(mp_view->verticalScrollBar()->maximum());
@@ -170,15 +179,22 @@ void ChatTranscript::Cut() {
     if (m_cap <= 0 || Size() <= m_cap)
         return;
     QTextDocument* document = mp_view->document();
-    const QTextBlock last = document->lastBlock();
+    const QTextBlock newest = document->lastBlock().previous();
     QTextBlock keep = document->begin();
     int freed = 0;
     const int excess = Size() - (m_cap - kCut);
-    while (keep != last && freed < excess) {
+    while (keep != newest && freed < excess) {
         freed += keep.length() + kLineMarkup;
         keep = keep.next();
     }
+    if (keep == document->begin())
+        return;
+    // The last separator stays, in a hidden empty first block: the change
+    // then ends there, and the oldest kept line is not laid out again.
     QTextCursor cursor(document);
-    cursor.setPosition(keep.position(), QTextCursor::KeepAnchor);
+    cursor.beginEditBlock();
+    cursor.setPosition(keep.position() - 1, QTextCursor::KeepAnchor);
     cursor.removeSelectedText();
+    document->firstBlock().setVisible(false);
+    cursor.endEditBlock();
 }
