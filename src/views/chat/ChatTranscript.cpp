@@ -19,44 +19,43 @@ std::function<QDateTime()>& Clock() {
     return clock;
 }
 
-// Wrapping a word that is wider than the view searches it to its end for
-// every screen line it fills, so a word of 100,000 characters takes seconds
-// to lay out. Zero-width spaces every few characters inside such words give
-// the same line breaks, a few characters earlier at most, in linear time.
-// Only the shown text gets them: links keep their targets and the log its text.
-constexpr int kLongWord = 1000;
+// Wrapping a run of text that is wider than the view searches it to its
+// end for every screen line it fills, so a run of 100,000 characters takes
+// seconds to lay out. Blanks are shown as no-break spaces, so a run ends only
+// at other white space. Zero-width spaces every few characters give the same
+// line breaks, a few characters earlier at most, in linear time. Only the
+// shown text gets them: links keep their targets and the log its text.
+constexpr int kLongRun = 1000;
 constexpr int kBreakEvery = 4;
 
-QString Wrappable(const QString& text) {
+bool EndsRun(QChar c) {
+    return c.isSpace() && c != QLatin1Char(' ') && c != QChar(QChar::Nbsp);
+}
+
+bool HasLongRun(const QString& text) {
     int run = 0;
-    int longest = 0;
     for (const QChar c : text)
-        longest = std::max(longest, run = c.isSpace() ? 0 : run + 1);
-    if (longest <= kLongWord)
-        return text;
+        if ((run = EndsRun(c) ? 0 : run + 1) > kLongRun)
+            return true;
+    return false;
+}
+
+// The piece with breaks; `since` carries the characters since the last one
+// from piece to piece of a line.
+QString WithBreaks(const QString& piece, int& since) {
     QString out;
-    out.reserve(text.size() + text.size() / kBreakEvery + 1);
-    const int n = text.size();
-    for (int i = 0; i < n;) {
-        int end = i;
-        while (end < n && !text.at(end).isSpace())
-            ++end;
-        if (end - i <= kLongWord) {
-            out += text.midRef(i, end - i);
-        } else {
+    out.reserve(piece.size() + piece.size() / kBreakEvery + 1);
+    for (const QChar c : piece) {
+        if (EndsRun(c)) {
+            since = 0;
+        } else if (since >= kBreakEvery && !c.isLowSurrogate() && !c.isMark()) {
             // Never inside a surrogate pair or before a combining mark.
-            for (int since = 0; i < end; ++i, ++since) {
-                const QChar c = text.at(i);
-                if (since >= kBreakEvery && !c.isLowSurrogate() && !c.isMark()) {
-                    out += QChar(0x200B);
-                    since = 0;
-                }
-                out += c;
-            }
+            out += QChar(0x200B);
+            since = 1;
+        } else {
+            ++since;
         }
-        if (end < n)
-            out += text.at(end);
-        i = end + 1;
+        out += c;
     }
     return out;
 }
@@ -85,18 +84,23 @@ QString ShortTime(const QDateTime& time) {
 QString RichText(const QString& raw) {
     static const QRegularExpression link(
         QStringLiteral("\\bhttps?://[-a-zA-Z0-9+&@#/%?=~_|!:,.;]*[a-zA-Z0-9+&@#/%=~_|]"));
+    const bool breaks = HasLongRun(raw);
+    int since = 0;
+    const auto shown = [&](const QString& piece) {
+        return EscapeHTML(breaks ? WithBreaks(piece, since) : piece);
+    };
     QString html;
     int done = 0;
     for (auto it = link.globalMatch(raw); it.hasNext();) {
         const QRegularExpressionMatch m = it.next();
         const QString address = m.captured(0);
-        html += EscapeHTML(Wrappable(raw.mid(done, m.capturedStart() - done)));
+        html += shown(raw.mid(done, m.capturedStart() - done));
         QString target = address;
         target.replace('&', QLatin1String("&amp;"));
-        html += QString("<a href=\"%1\">%2</a>").arg(target, EscapeHTML(Wrappable(address)));
+        html += QString("<a href=\"%1\">%2</a>").arg(target, shown(address));
         done = m.capturedEnd();
     }
-    return html + EscapeHTML(Wrappable(raw.mid(done)));
+    return html + shown(raw.mid(done));
 }
 
 bool IsAction(const QString& text) {

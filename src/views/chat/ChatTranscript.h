@@ -21,7 +21,9 @@ QString ShortTime(const QDateTime& time);
 
 // Escapes raw text for the transcript and turns its http and https addresses
 // into anchors. Links are found before escaping, so a link ends where the raw
-// address ends and never takes in the words after it.
+// address ends and never takes in the words after it. A text with a run of
+// over 1,000 characters without a line break opportunity gets zero-width
+// spaces in its shown text, so that it wraps in linear time.
 QString RichText(const QString& raw);
 
 // Adds one step to a store pattern and returns its root, which is what the
