@@ -40,12 +40,12 @@ bool HasLongRun(const QString& text) {
     return false;
 }
 
-// The piece with breaks; `since` carries the characters since the last one
-// from piece to piece of a line.
-QString WithBreaks(const QString& piece, int& since) {
+// The segment with breaks; `since` carries the characters since the last
+// one from segment to segment of a line.
+QString WithBreaks(const QString& segment, int& since) {
     QString out;
-    out.reserve(piece.size() + piece.size() / kBreakEvery + 1);
-    for (const QChar c : piece) {
+    out.reserve(segment.size() + segment.size() / kBreakEvery + 1);
+    for (const QChar c : segment) {
         if (EndsRun(c)) {
             since = 0;
         } else if (since >= kBreakEvery && !c.isLowSurrogate() && !c.isMark()) {
@@ -86,8 +86,8 @@ QString RichText(const QString& raw) {
         QStringLiteral("\\bhttps?://[-a-zA-Z0-9+&@#/%?=~_|!:,.;]*[a-zA-Z0-9+&@#/%=~_|]"));
     const bool breaks = HasLongRun(raw);
     int since = 0;
-    const auto shown = [&](const QString& piece) {
-        return EscapeHTML(breaks ? WithBreaks(piece, since) : piece);
+    const auto shown = [&](const QString& segment) {
+        return EscapeHTML(breaks ? WithBreaks(segment, since) : segment);
     };
     QString html;
     int done = 0;
