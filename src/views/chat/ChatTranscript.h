@@ -53,8 +53,6 @@ public:
     // cap 0: the transcript is never shortened.
     ChatTranscript(QTextBrowser* view, int cap);
 
-    int Size() const;
-
     // Shows one ordinary line and returns its log line.
     QString AddLine(const QString& sender, const QString& text);
     // Shows an action line (text holds "/me " after trimming) and returns its
@@ -67,6 +65,7 @@ public:
     bool IsActive() const { return m_active; }
 
 private:
+    int Size() const;
     void Append(const QString& html);
     // Past the cap, whole lines go from the start until at least kCut is
     // free; the newest line always stays. Nothing else is laid out again.
