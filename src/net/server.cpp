@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QtEndian>
@@ -27,6 +28,10 @@ const char* const kArea = "server";
 // Bytes taken from the socket per read, so that one burst cannot make the
 // frame reader hold more than one frame and one chunk.
 const qint64 kReadChunk = 64 * 1024;
+// Main-thread time the frames of one turn of the event loop may take: a
+// flood of messages then cannot hold up drawing, input or a quit, and the
+// socket is still read out, so the server never sees us fall silent.
+const qint64 kReadBudgetMs = 20;
 
 enum UserStatus : quint32 { StatusOffline = 0, StatusAway = 1, StatusOnline = 2 };
 
@@ -277,6 +282,7 @@ void Server::StartAttempt() {
 void Server::DropSocket() {
     ++m_generation;
     m_reader.Clear();
+    m_readQueued = false;
     if (QTcpSocket* socket = mp_socket) {
         mp_socket = nullptr;
         socket->disconnect(this);
@@ -343,21 +349,42 @@ void Server::OnSocketClosed() {
         return;
     // Take what arrived before the close (a refusal is often followed by it).
     const quint64 generation = m_generation;
-    if (socket->bytesAvailable() > 0)
-        OnSocketReadyRead();
+    if (socket->bytesAvailable() > 0 || m_reader.BufferedBytes() > 0)
+        ReadSocket(0);
     if (generation != m_generation)
         return;
     ConnectionLost(socket->errorString());
 }
 
 void Server::OnSocketReadyRead() {
+    // A queued turn goes on where the last one stopped, in order.
+    if (!m_readQueued)
+        ReadSocket(kReadBudgetMs);
+}
+
+void Server::ReadSocket(qint64 budgetMs) {
     QTcpSocket* socket = mp_socket;
     if (!socket)
         return;
     LowDelay::AcknowledgeAtOnce(socket);
     const quint64 generation = m_generation;
+    QElapsedTimer clock;
+    clock.start();
     std::vector<char> chunk;
     for (;;) {
+        if (budgetMs > 0 && clock.elapsed() >= budgetMs) {
+            m_readQueued = true;
+            QMetaObject::invokeMethod(
+                this,
+                [this, generation] {
+                    if (generation != m_generation)
+                        return;
+                    m_readQueued = false;
+                    ReadSocket(kReadBudgetMs);
+                },
+                Qt::QueuedConnection);
+            return;
+        }
         quint32 code = 0;
         MemStream payload;
         const FrameReader::Result result = m_reader.Next(code, payload);

@@ -216,6 +216,9 @@ private:
     enum State { StateIdle, StateConnecting, StateLoggedIn };
 
     void StartAttempt();
+    // Handles the frames that have arrived, for at most budgetMs (0: all of
+    // them); the rest waits for the next turn of the event loop.
+    void ReadSocket(qint64 budgetMs);
     // Tears the socket down without letting it report anything more.
     void DropSocket();
     // The connection ended without being asked to.
@@ -275,6 +278,7 @@ private:
     quint64 m_generation = 0;
     QPointer<QTcpSocket> mp_socket;
     FrameReader m_reader;
+    bool m_readQueued = false;
     quint32 m_searchToken = 1;
     quint64 m_tickerOrder = 0;
     PortForwarder* mp_portForwarder = nullptr;

@@ -26,7 +26,7 @@ ChatForm::ChatForm(QString user, QTabWidget* tabWidget, QWidget* parent)
       mp_ui(new Ui::ChatForm),
       m_user(user),
       mp_tabWidget(tabWidget),
-      m_transcript((mp_ui->setupUi(this), mp_ui->chatView), 0) {
+      m_transcript((mp_ui->setupUi(this), mp_ui->chatView), ChatTranscript::kCap) {
     connect(mp_ui->chatEdit, &QLineEdit::returnPressed, this, &ChatForm::OnEnter);
     connect(mp_ui->chatView, &QWidget::customContextMenuRequested, this,
             &ChatForm::OnContextMenuRequested);

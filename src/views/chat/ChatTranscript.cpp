@@ -1,8 +1,11 @@
 #include <QLocale>
 #include <QRegularExpression>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QTextBrowser>
 #include <QTextCursor>
+#include <QTextDocument>
+#include <algorithm>
 
 #include "store/GeneralFunctions.h"
 #include "store/Settings.h"
@@ -14,6 +17,47 @@ namespace {
 std::function<QDateTime()>& Clock() {
     static std::function<QDateTime()> clock;
     return clock;
+}
+
+// Wrapping a run of text that is wider than the view searches it to its
+// end for every screen line it fills, so a run of 100,000 characters takes
+// seconds to lay out. Blanks are shown as no-break spaces, so a run ends only
+// at other white space. Zero-width spaces every few characters give the same
+// line breaks, a few characters earlier at most, in linear time. Only the
+// shown text gets them: links keep their targets and the log its text.
+constexpr int kLongRun = 1000;
+constexpr int kBreakEvery = 4;
+
+bool EndsRun(QChar c) {
+    return c.isSpace() && c != QLatin1Char(' ') && c != QChar(QChar::Nbsp);
+}
+
+bool HasLongRun(const QString& text) {
+    int run = 0;
+    for (const QChar c : text)
+        if ((run = EndsRun(c) ? 0 : run + 1) > kLongRun)
+            return true;
+    return false;
+}
+
+// The segment with breaks; `since` carries the characters since the last
+// one from segment to segment of a line.
+QString WithBreaks(const QString& segment, int& since) {
+    QString out;
+    out.reserve(segment.size() + segment.size() / kBreakEvery + 1);
+    for (const QChar c : segment) {
+        if (EndsRun(c)) {
+            since = 0;
+        } else if (since >= kBreakEvery && !c.isLowSurrogate() && !c.isMark()) {
+            // Never inside a surrogate pair or before a combining mark.
+            out += QChar(0x200B);
+            since = 1;
+        } else {
+            ++since;
+        }
+        out += c;
+    }
+    return out;
 }
 
 QString Colored(const char* colorKey, const QString& html) {
@@ -40,18 +84,23 @@ QString ShortTime(const QDateTime& time) {
 QString RichText(const QString& raw) {
     static const QRegularExpression link(
         QStringLiteral("\\bhttps?://[-a-zA-Z0-9+&@#/%?=~_|!:,.;]*[a-zA-Z0-9+&@#/%=~_|]"));
+    const bool breaks = HasLongRun(raw);
+    int since = 0;
+    const auto shown = [&](const QString& segment) {
+        return EscapeHTML(breaks ? WithBreaks(segment, since) : segment);
+    };
     QString html;
     int done = 0;
     for (auto it = link.globalMatch(raw); it.hasNext();) {
         const QRegularExpressionMatch m = it.next();
         const QString address = m.captured(0);
-        html += EscapeHTML(raw.mid(done, m.capturedStart() - done));
+        html += shown(raw.mid(done, m.capturedStart() - done));
         QString target = address;
         target.replace('&', QLatin1String("&amp;"));
-        html += QString("<a href=\"%1\">%2</a>").arg(target, EscapeHTML(address));
+        html += QString("<a href=\"%1\">%2</a>").arg(target, shown(address));
         done = m.capturedEnd();
     }
-    return html + EscapeHTML(raw.mid(done));
+    return html + shown(raw.mid(done));
 }
 
 bool IsAction(const QString& text) {
@@ -82,20 +131,6 @@ QString ChatTranscript::AddLine(const QString& sender, const QString& text) {
         line = "[" + chat::Colored("color_chat_timestamp", stamp) + "]";
     line += "[" + chat::Colored("color_chat_username", chat::RichText(sender)) + "] " +
             chat::RichText(text);
-    if (m_cap > 0) {
-        QString kept = mp_view->toHtml();
-        if (kept.size() > m_cap) {
-            kept.remove(0, kRoomCut);
-            const int feed = kept.indexOf('\n');
-            kept.remove(0, feed < 0 ? 0 : feed + 1);
-            mp_view->setUpdatesEnabled(false);
-            mp_view->clear();
-            QTextCursor(mp_view->document()).insertHtml(kept);
-            Append(line);
-            mp_view->setUpdatesEnabled(true);
-            return chatlog::OrdinaryLine(now, sender, text);
-        }
-    }
     Append(line);
     return chatlog::OrdinaryLine(now, sender, text);
 }
@@ -118,13 +153,52 @@ void ChatTranscript::CheckInactivity() {
         AddStatus("Chat ended " + chat::LongTime(m_lastChat));
 }
 
+int ChatTranscript::Size() const {
+    const QTextDocument* document = mp_view->document();
+    return document->characterCount() + kLineMarkup * document->blockCount();
+}
+
 void ChatTranscript::Append(const QString& html) {
-    // Always as rich text: every piece of it was escaped on the way in.
+    // Always as rich text: every piece of it was escaped on the way in. The
+    // line goes in before a hidden empty block kept at the end, so that no
+    // change touches the line before it and lays it out again; one edit, so
+    // that the cursor does not place itself on screen between the steps.
     QTextCursor cursor(mp_view->document());
+    cursor.beginEditBlock();
     cursor.movePosition(QTextCursor::End);
-    if (!mp_view->document()->isEmpty())
-        cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    QTextBlock tail = cursor.block();
+    tail.setVisible(false);
+    QTextBlock line = tail.previous();
+    line.setVisible(true);
+    cursor.setPosition(line.position());
     cursor.insertHtml(html);
+    cursor.endEditBlock();
+    Cut();
     if (mp_view->verticalScrollBar())
         mp_view->verticalScrollBar()->setValue(mp_view->verticalScrollBar()->maximum());
+}
+
+void ChatTranscript::Cut() {
+    if (m_cap <= 0 || Size() <= m_cap)
+        return;
+    QTextDocument* document = mp_view->document();
+    const QTextBlock newest = document->lastBlock().previous();
+    QTextBlock keep = document->begin();
+    int freed = 0;
+    const int excess = Size() - (m_cap - kCut);
+    while (keep != newest && freed < excess) {
+        freed += keep.length() + kLineMarkup;
+        keep = keep.next();
+    }
+    if (keep == document->begin())
+        return;
+    // The last separator stays, in a hidden empty first block: the change
+    // then ends there, and the oldest kept line is not laid out again.
+    QTextCursor cursor(document);
+    cursor.beginEditBlock();
+    cursor.setPosition(keep.position() - 1, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    document->firstBlock().setVisible(false);
+    cursor.endEditBlock();
 }

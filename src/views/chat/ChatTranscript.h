@@ -21,7 +21,9 @@ QString ShortTime(const QDateTime& time);
 
 // Escapes raw text for the transcript and turns its http and https addresses
 // into anchors. Links are found before escaping, so a link ends where the raw
-// address ends and never takes in the words after it.
+// address ends and never takes in the words after it. A text with a run of
+// over 1,000 characters without a line break opportunity gets zero-width
+// spaces in its shown text, so that it wraps in linear time.
 QString RichText(const QString& raw);
 
 // Adds one step to a store pattern and returns its root, which is what the
@@ -37,12 +39,15 @@ bool IsAction(const QString& text);
 }  // namespace chat
 
 // One chat transcript: ordinary, action and status lines, the activity-based
-// start and end lines and, for rooms, a cap on the transcript's size. The
-// owning view logs what the Add functions return.
+// start and end lines and a cap on the transcript's size. The owning view
+// logs what the Add functions return; the log keeps what the cap drops.
 class ChatTranscript {
 public:
-    static constexpr int kRoomCap = 250000;
-    static constexpr int kRoomCut = 50000;
+    // The size counts each line's characters plus kLineMarkup, about what a
+    // line adds as HTML, so that many short lines weigh as they cost.
+    static constexpr int kCap = 250000;
+    static constexpr int kCut = 50000;
+    static constexpr int kLineMarkup = 100;
     static constexpr qint64 kIdleMs = 300000;
 
     // cap 0: the transcript is never shortened.
@@ -60,7 +65,11 @@ public:
     bool IsActive() const { return m_active; }
 
 private:
+    int Size() const;
     void Append(const QString& html);
+    // Past the cap, whole lines go from the start until at least kCut is
+    // free; the newest line always stays. Nothing else is laid out again.
+    void Cut();
 
     QTextBrowser* mp_view;
     int m_cap;

@@ -56,7 +56,7 @@ RoomForm::RoomForm(QString room, QWidget* parent)
       mp_ui(new Ui::RoomForm),
       m_room(room),
       m_roomItem(d.GetType("room")->GetItem(Value(room))),
-      m_transcript((mp_ui->setupUi(this), mp_ui->chatView), ChatTranscript::kRoomCap) {
+      m_transcript((mp_ui->setupUi(this), mp_ui->chatView), ChatTranscript::kCap) {
     mp_ui->splitter->setSizes({280, 280});
     mp_ui->splitter->setStretchFactor(0, 1);
     mp_ui->splitter->setStretchFactor(1, 0);

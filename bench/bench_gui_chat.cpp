@@ -1,0 +1,471 @@
+// Chat floods from another user, through the real incoming path: a loopback
+// server in a child process sends room lines and private messages to the
+// whole client over its server socket, paced as given.
+//   room flood: plain lines, every 12th one word of 100,000 characters
+//   word flood: only such words
+//   private flood: private messages of 1,000 characters
+// Printed for each: the main thread's longest stall while the lines arrive
+// and are shown, lines in the log file, whether the newest line is shown and
+// the connection stayed up; then the time per line once the transcript is
+// past its cap (fed straight to the parse path) and resident memory before
+// and during the private flood.
+//
+// Usage: bench_gui_chat [--quick]
+//   --quick  1,000 room lines in 1 s, 30 words in 0.3 s, 3,000 private
+//            messages in 3 s; figures only
+//   (none)   10,000 room lines in 10 s, 300 words in 3 s, 30,000 private
+//            messages in 30 s, with verdicts (no stall over 200 ms, every
+//            line logged and the newest shown, connected throughout,
+//            resident within 150 MiB of the start of the private flood)
+
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSocketNotifier>
+#include <QTemporaryDir>
+#include <QTextBlock>
+#include <QTextBrowser>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "ClientBench.h"
+#include "ProcStatus.h"
+#include "net/server.h"
+#include "shell/FocusWidget.h"
+#include "shell/Prompts.h"
+#include "shell/mainwindow.h"
+#include "support/Payload.h"
+#include "support/TestServer.h"
+#include "support/WindowStart.h"
+#include "ui_ChatForm.h"
+#include "ui_RoomForm.h"
+#include "ui_mainwindow.h"
+#include "views/chat/ChatForm.h"
+#include "views/chat/ChatLog.h"
+#include "views/chat/ChatsForm.h"
+#include "views/chat/RoomForm.h"
+#include "views/chat/RoomsForm.h"
+
+namespace {
+
+const char* const kRoom = "flood room";
+const char* const kFlooder = "flooder";
+constexpr int kWordLength = 100000;
+constexpr int kWordEvery = 12;
+constexpr int kMessageLength = 1000;
+
+struct Load {
+    int roomLines = 10000;
+    int roomMs = 10000;
+    int words = 300;
+    int wordsMs = 3000;
+    int messages = 30000;
+    int messagesMs = 30000;
+};
+
+// Line i of a flood; words are told apart by their last characters.
+QString RoomText(int i, bool word) {
+    if (!word)
+        return QString("line %1 of the flood, see http://x.org/%1 now").arg(i);
+    QString text(kWordLength, QChar('a' + i % 26));
+    const QString tail = QString::number(i);
+    text.replace(kWordLength - tail.size(), tail.size(), tail);
+    return text;
+}
+
+QString PrivateText(int i) {
+    QString text = QString("message %1:").arg(i);
+    while (text.size() < kMessageLength)
+        text += " some words of a long private message";
+    return text.left(kMessageLength);
+}
+
+// ---- the server side, in its own process ----
+
+// Commands on stdin, one per line:
+//   room COUNT MS EVERY   COUNT lines over MS ms into the room, every EVERY-th
+//                         a word (EVERY 1: all words)
+//   private COUNT MS      COUNT private messages over MS ms
+// Each flood ends with "sent N" once all N are handed to the socket, or
+// "dropped" when the client's session ends.
+int Serve() {
+    TestServer server;
+    if (!server.Listen())
+        return 1;
+    std::printf("port %u\n", server.Port());
+    std::fflush(stdout);
+    struct Flood {
+        bool room = true;
+        int count = 0, ms = 0, every = 1, sent = 0;
+        QElapsedTimer clock;
+    } flood;
+    QTimer pace;
+    pace.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&pace, &QTimer::timeout, [&] {
+        if (!server.IsLoggedIn("bench")) {
+            pace.stop();
+            std::printf("dropped\n");
+            std::fflush(stdout);
+            return;
+        }
+        const qint64 due =
+            std::min<qint64>(flood.count, flood.count * flood.clock.elapsed() / flood.ms + 1);
+        for (; flood.sent < due; ++flood.sent) {
+            const int i = flood.sent;
+            if (flood.room)
+                server.SendTo("bench", SM_SAY_IN_ROOM,
+                              Payload().Str(kRoom).Str(kFlooder).Str(
+                                  RoomText(i, (i + 1) % flood.every == 0)));
+            else
+                server.SendTo("bench", SM_PRIVATE_MESSAGE,
+                              Payload()
+                                  .Str(kFlooder)
+                                  .U32(quint32(QDateTime::currentSecsSinceEpoch()))
+                                  .U8(1)
+                                  .Str(PrivateText(i)));
+        }
+        if (flood.sent == flood.count) {
+            pace.stop();
+            std::printf("sent %d\n", flood.sent);
+            std::fflush(stdout);
+        }
+    });
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QByteArray pending;
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char buffer[256];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0) {
+            QCoreApplication::quit();
+            return;
+        }
+        pending.append(buffer, int(n));
+        for (int end; (end = pending.indexOf('\n')) >= 0; pending.remove(0, end + 1)) {
+            const QList<QByteArray> words = pending.left(end).split(' ');
+            flood = {};
+            flood.room = words.value(0) == "room";
+            flood.count = words.value(1).toInt();
+            flood.ms = std::max(1, words.value(2).toInt());
+            flood.every = std::max(1, words.value(3).toInt());
+            flood.clock.start();
+            pace.start(1);
+        }
+    });
+    return QCoreApplication::exec();
+}
+
+// ---- the client side ----
+
+class ServerProcess {
+public:
+    bool Start() {
+        m_process.start(QCoreApplication::applicationFilePath(), {"--serve"});
+        if (!WaitFor([this] { return m_port != 0; }, 10000))
+            return false;
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { Read(); });
+        return true;
+    }
+    quint16 Port() const { return m_port; }
+    void Command(const QByteArray& line) {
+        m_sent = -1;
+        m_process.write(line + '\n');
+    }
+    int Sent() {
+        Read();
+        return m_sent;
+    }
+    bool Dropped() {
+        Read();
+        return m_dropped;
+    }
+    ~ServerProcess() {
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+
+private:
+    bool WaitFor(const std::function<bool()>& done, int ms) {
+        QElapsedTimer clock;
+        clock.start();
+        while (!done() && clock.elapsed() < ms) {
+            m_process.waitForReadyRead(50);
+            Read();
+        }
+        return done();
+    }
+    void Read() {
+        while (m_process.canReadLine()) {
+            const QByteArray line = m_process.readLine().trimmed();
+            if (line.startsWith("port "))
+                m_port = quint16(line.mid(5).toUInt());
+            else if (line.startsWith("sent "))
+                m_sent = line.mid(5).toInt();
+            else if (line == "dropped")
+                m_dropped = true;
+        }
+    }
+
+    QProcess m_process;
+    quint16 m_port = 0;
+    int m_sent = -1;
+    bool m_dropped = false;
+};
+
+// Lines in a log file, read as it grows.
+class LogCounter {
+public:
+    explicit LogCounter(QString path) : m_path(std::move(path)) {}
+    int Lines() {
+        QFile file(m_path);
+        if (!file.open(QIODevice::ReadOnly) || !file.seek(m_offset))
+            return m_lines;
+        const QByteArray fresh = file.readAll();
+        m_offset += fresh.size();
+        m_lines += int(fresh.count('\n'));
+        return m_lines;
+    }
+
+private:
+    QString m_path;
+    qint64 m_offset = 0;
+    int m_lines = 0;
+};
+
+struct Run {
+    double worstStallMs = 0;
+    double seconds = 0;
+    long peakKiB = 0;
+    bool finished = false;
+};
+
+// Spins the event loop until done() or the time-out, with a 1 ms probe timer
+// for the longest gap between two turns, and samples resident memory.
+Run Watch(const std::function<bool()>& done, int timeoutMs) {
+    Run run;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last = -1;
+    QTimer probe;
+    probe.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        if (last >= 0)
+            run.worstStallMs = std::max(run.worstStallMs, double(now - last) / 1e6);
+        last = now;
+    });
+    probe.start(1);
+    qint64 sampled = -1000;
+    while (clock.elapsed() < timeoutMs) {
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+        if (clock.elapsed() - sampled >= 100) {
+            sampled = clock.elapsed();
+            run.peakKiB = std::max(run.peakKiB, ResidentKiB());
+            if ((run.finished = done()))
+                break;
+        }
+    }
+    run.seconds = double(clock.elapsed()) / 1000;
+    return run;
+}
+
+QString LastShown(QTextBrowser* view) {
+    // Blanks come back as no-break spaces; long words carry break points.
+    QTextBlock last = view->document()->lastBlock();
+    while (!last.isVisible() && last.previous().isValid())
+        last = last.previous();
+    return last.text().replace(QChar::Nbsp, QChar(' ')).remove(QChar(0x200B));
+}
+
+struct Verdicts {
+    bool all = true;
+    void Say(const char* what, bool met) {
+        std::printf("%s: %s\n", what, met ? "met" : "NOT met");
+        all &= met;
+    }
+};
+
+int RunClient(const Load& load, bool verdicts) {
+    ServerProcess server;
+    if (!server.Start()) {
+        std::printf("the loopback server did not start\n");
+        return 1;
+    }
+    qputenv("TAVENOOK_SERVER", QString("127.0.0.1:%1").arg(server.Port()).toUtf8());
+    auto window = StartMainWindow(Clocks::Running, QSize(1000, 700));
+    QElapsedTimer clock;
+    clock.start();
+    while (!gp_server->IsConnected() && clock.elapsed() < 20000)
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    gp_server->EnterRoom(kRoom, false);
+    RoomsForm* rooms = window->Form()->roomsForm;
+    while (!rooms->RoomView(kRoom) && clock.elapsed() < 20000)
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    RoomForm* room = rooms->RoomView(kRoom);
+    if (!gp_server->IsConnected() || !room) {
+        std::printf("the client did not log in and join\n");
+        return 1;
+    }
+    // The user watches the room, so each line is also drawn.
+    FocusWidgetAndParents(room->Form()->chatEdit);
+    QTextBrowser* roomView = room->Form()->chatView;
+    LogCounter roomLog(chatlog::FilePath(chatlog::Kind::Room, kRoom));
+    Verdicts verdict;
+    bool connected = true;
+
+    // The two room floods.
+    struct RoomFlood {
+        const char* name;
+        int count, ms, every;
+    };
+    int logged = 0;
+    for (const RoomFlood& flood : {RoomFlood{"room flood", load.roomLines, load.roomMs, kWordEvery},
+                                   RoomFlood{"word flood", load.words, load.wordsMs, 1}}) {
+        server.Command(
+            QString("room %1 %2 %3").arg(flood.count).arg(flood.ms).arg(flood.every).toUtf8());
+        const int want = logged + flood.count;
+        const Run run = Watch(
+            [&] { return server.Dropped() || (server.Sent() >= 0 && roomLog.Lines() >= want); },
+            flood.ms + 120000);
+        const QString newest = RoomText(flood.count - 1, flood.every == 1);
+        const bool shown = LastShown(roomView).endsWith(newest);
+        connected &= !server.Dropped() && gp_server->IsConnected();
+        const int lines = roomLog.Lines() - logged;
+        logged = roomLog.Lines();
+        std::printf(
+            "%s: %d lines (every %d a %d-character word) over %d ms: handled in %.1f s; "
+            "longest stall %.1f ms; %d lines logged; newest shown: %s; transcript %d "
+            "characters in %d lines; connected: %s\n",
+            flood.name, flood.count, flood.every, kWordLength, flood.ms, run.seconds,
+            run.worstStallMs, lines, shown ? "yes" : "no", roomView->document()->characterCount(),
+            roomView->document()->blockCount(), connected ? "yes" : "no");
+        if (verdicts) {
+            verdict.Say("  no stall over 200 ms", run.worstStallMs <= 200);
+            verdict.Say("  every line logged, the newest shown", lines == flood.count && shown);
+        }
+    }
+
+    // Time per line once past the cap, fed straight to the parse path and
+    // drawn before the next.
+    const auto perLine = [&](const char* what, int count,
+                             const std::function<QString(int)>& textOf) {
+        double worst = 0;
+        QElapsedTimer each;
+        each.start();
+        for (int i = 0; i < count; ++i) {
+            const qint64 start = each.nsecsElapsed();
+            MemStream stream(Payload().Str(kRoom).Str(kFlooder).Str(textOf(i)).Bytes());
+            gp_server->HandleMessage(SM_SAY_IN_ROOM, stream);
+            QApplication::processEvents();
+            worst = std::max(worst, double(each.nsecsElapsed() - start) / 1e6);
+        }
+        std::printf("past the cap, %s: %.2f ms a line on average, %.1f ms at most\n", what,
+                    double(each.nsecsElapsed()) / 1e6 / count, worst);
+        return worst;
+    };
+    const double worstPlain = perLine("plain lines", 500, [](int i) { return RoomText(i, false); });
+    const double worstWord =
+        perLine("100,000-character words", 30, [](int i) { return RoomText(i, true); });
+    // Blanks are shown as no-break spaces: wrapping sees one run here too.
+    const double worstBlanks = perLine("100,000 characters of short words", 30, [](int i) {
+        return QString("ab cd ").repeated(kWordLength / 6) + QString::number(i);
+    });
+    // The longest text the server connection reads.
+    QElapsedTimer each;
+    each.start();
+    MemStream longest(Payload()
+                          .Str(kRoom)
+                          .Str(kFlooder)
+                          .Str(QString(int(InputStream::kMaxStringLength), 'z'))
+                          .Bytes());
+    gp_server->HandleMessage(SM_SAY_IN_ROOM, longest);
+    QApplication::processEvents();
+    const double worstLongest = double(each.nsecsElapsed()) / 1e6;
+    const bool shownLongest = LastShown(roomView).endsWith(QString(1000, 'z'));
+    std::printf("one line of a %u-character word: %.1f ms; shown: %s\n",
+                InputStream::kMaxStringLength, worstLongest, shownLongest ? "yes" : "no");
+    if (verdicts)
+        verdict.Say(
+            "  each line past the cap within 200 ms",
+            std::max({worstPlain, worstWord, worstBlanks, worstLongest}) <= 200 && shownLongest);
+
+    // The private flood, to a chat tab the user is looking at.
+    ChatForm* chat = chatsForm->GetChatForm(kFlooder);
+    FocusWidgetAndParents(chat->Form()->chatEdit);
+    QApplication::processEvents();
+    LogCounter privateLog(chatlog::FilePath(chatlog::Kind::User, kFlooder));
+    const long startKiB = ResidentKiB();
+    server.Command(QString("private %1 %2").arg(load.messages).arg(load.messagesMs).toUtf8());
+    const Run run = Watch(
+        [&] {
+            return server.Dropped() || (server.Sent() >= 0 && privateLog.Lines() >= load.messages);
+        },
+        load.messagesMs + 120000);
+    const long endKiB = ResidentKiB();
+    const bool shown = LastShown(chat->Form()->chatView).endsWith(PrivateText(load.messages - 1));
+    connected &= !server.Dropped() && gp_server->IsConnected();
+    std::printf(
+        "private flood: %d messages of %d characters over %d ms: handled in %.1f s; longest "
+        "stall %.1f ms; %d lines logged; newest shown: %s; transcript %d characters in %d "
+        "lines; connected: %s\n",
+        load.messages, kMessageLength, load.messagesMs, run.seconds, run.worstStallMs,
+        privateLog.Lines(), shown ? "yes" : "no",
+        chat->Form()->chatView->document()->characterCount(),
+        chat->Form()->chatView->document()->blockCount(), connected ? "yes" : "no");
+    std::printf(
+        "resident: %ld MiB at the start of the private flood, %ld MiB at most during "
+        "it, %ld MiB after\n",
+        startKiB / 1024, run.peakKiB / 1024, endKiB / 1024);
+    if (verdicts) {
+        verdict.Say("  no stall over 200 ms", run.worstStallMs <= 200);
+        verdict.Say("  every line logged, the newest shown",
+                    privateLog.Lines() == load.messages && shown);
+        verdict.Say("  resident within 150 MiB of the start", run.peakKiB - startKiB <= 150 * 1024);
+        verdict.Say("connected throughout", connected);
+    }
+    window.reset();
+    return verdict.all ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    UseLoopbackOnly();
+    bool quick = false;
+    bool serve = false;
+    for (int i = 1; i < argc; ++i) {
+        quick |= !std::strcmp(argv[i], "--quick");
+        serve |= !std::strcmp(argv[i], "--serve");
+    }
+    if (serve) {
+        QCoreApplication app(argc, argv);
+        return Serve();
+    }
+    qputenv("TAVENOOK_PASSWORD", "pw");
+    Load load;
+    if (quick)
+        load = Load{1000, 1000, 30, 300, 3000, 3000};
+    QApplication app(argc, argv);
+    prompts::SetBoxHandler([](QWidget*, const prompts::Box&) { return QMessageBox::Ok; });
+    QTemporaryDir home;
+    if (!home.isValid())
+        return 1;
+    qputenv("HOME", home.path().toUtf8());
+    std::printf(
+        "bench_gui_chat: %d room lines in %d ms, %d words in %d ms, %d private messages "
+        "in %d ms%s\n",
+        load.roomLines, load.roomMs, load.words, load.wordsMs, load.messages, load.messagesMs,
+        quick ? " (quick)" : "");
+    std::fflush(stdout);
+    return RunClient(load, !quick);
+}
