@@ -11,7 +11,7 @@ jobs="$(nproc 2>/dev/null || echo 2)"
 packages=(
     qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins qt5-style-plugin-plastique
     libminiupnpc-dev zlib1g-dev pkg-config cmake g++ make
-    clang-format iproute2 util-linux lame
+    clang-format iproute2 util-linux lame famfamfam-flag-png
     xvfb x11-utils imagemagick
 )
 

@@ -53,6 +53,7 @@ void AddPathHandler(const char* key, PathNodeRelation relation,
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), mp_ui(new Ui_MainWindow) {
     Q_INIT_RESOURCE(tavenook);
+    Q_INIT_RESOURCE(flags);
     mainWindow = this;
     mp_ui->setupUi(this);
     SetApplicationIcon(":/icons/offline_icon");
