@@ -878,10 +878,25 @@ void TestCommands::closedListeningPort() {
     Start();
     QVERIFY(LoggedIn());
     const QString status = m_window->statusBar()->currentMessage();
-    QVERIFY2(status.contains("Could not open listening port " + ports), qPrintable(status));
-    QVERIFY(ui()->obfuscatedPortLabel->text().startsWith("Could not open listening port " + ports +
-                                                         ": it is not in use."));
-    QVERIFY(diagnosticsForm->Lines().join('\n').contains("Could not open listening port " + ports));
+    const QString cause =
+        "Could not open listening ports " + ports + ": another program may hold them.";
+    QCOMPARE(status, cause + " See Options, Login.");
+    QLabel* label = ui()->obfuscatedPortLabel;
+    QCOMPARE(label->text(), cause + "\nChoose another port with Change Listening Port.");
+    QVERIFY(diagnosticsForm->Lines().join('\n').contains(status));
+    // Both read whole at the default size.
+    ui()->tabControl->setCurrentWidget(ui()->optionsTab);
+    ui()->optionsTabControl->setCurrentWidget(ui()->loginOptionsTab);
+    QTRY_VERIFY(label->isVisible());
+    QStatusBar* bar = m_window->statusBar();
+    QVERIFY2(bar->fontMetrics().horizontalAdvance(status) + 24 <= bar->width(),
+             qPrintable(QString("%1 of %2 px")
+                            .arg(bar->fontMetrics().horizontalAdvance(status))
+                            .arg(bar->width())));
+    for (const QString& line : label->text().split('\n'))
+        QVERIFY2(label->fontMetrics().horizontalAdvance(line) <= label->contentsRect().width(),
+                 qPrintable(line));
+    QVERIFY(label->visibleRegion().boundingRect().size() == label->size());
 }
 
 // Server notices, the unwired slots, the import, the tray and the colours'
