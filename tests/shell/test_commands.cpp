@@ -937,6 +937,26 @@ void TestCommands::windowsAndAlerts() {
     QCOMPARE(answers.Take(),
              (QStringList{title, "choose:Find User List Configuration File", title}));
     QCOMPARE(answers.texts.last(), QString("Import could not be completed successfully."));
+    // Random bytes are no user list; a list says how many it added.
+    QRandomGenerator random(9);
+    QByteArray noise(4096, Qt::Uninitialized);
+    random.fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
+    const QString file = m_home.filePath("quorlet.cfg");
+    const int users = d.GetType("user")->ItemCount();
+    for (const QByteArray& bytes : {noise, QByteArray("alice\nmallory\r\nnina\n"),
+                                    QByteArray("nina\npete\n"), QByteArray("nina\n")}) {
+        QFile list(file);
+        QVERIFY(list.open(QIODevice::WriteOnly) && list.write(bytes) == bytes.size());
+        list.close();
+        answers.files = QStringList{file};
+        ui()->importUserListButton->click();
+    }
+    QCOMPARE(answers.texts.filter(QRegularExpression("^Import ")).mid(1),
+             (QStringList{"Import could not be completed successfully.",
+                          "Import successful. 3 users added to your user list.",
+                          "Import successful. 1 user added to your user list.",
+                          "Import successful. 0 users added to your user list."}));
+    QCOMPARE(d.GetType("user")->ItemCount(), users + 4);
 
     // No tray here: alerts and tray options do nothing and say so once.
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
