@@ -52,8 +52,10 @@ for round in 1 2 3 4 5 6 7 8; do
     # A log of its own each round: the last round's "running" line must not
     # be taken for this one's.
     log="$work/run-$round.log"
-    # A first run each time: only a saved store brings the files back.
-    env -u DISPLAY -u TAVENOOK_SERVER HOME="$home" TAVENOOK_BUILD_DIR="$build" \
+    # A first run each time: only a saved store brings the files back. A
+    # caller that ignores SIGINT (a background start) must not pass that on:
+    # the run command could not trap it.
+    env --default-signal=INT -u DISPLAY -u TAVENOOK_SERVER HOME="$home" TAVENOOK_BUILD_DIR="$build" \
         ASAN_OPTIONS=detect_leaks=0 bash "$top/scripts/setup.sh" run >"$log" 2>&1 &
     group=$!
     case $round in
