@@ -104,6 +104,13 @@ run_client() {
         if [[ -n "$work" ]]; then rm -rf "$work"; fi
     }
     trap stop_all EXIT
+    # Ends the newest child started, one that failed to come up.
+    stop_newest() {
+        local pid="${pids[-1]}"
+        unset 'pids[-1]'
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    }
     # Until the client runs, Ctrl+C (or SIGTERM) is only noted, and the
     # script stops at its next step: a child started a moment before is then
     # already on the list that stop_all ends.
@@ -142,9 +149,7 @@ run_client() {
                 export TAVENOOK_SERVER="127.0.0.1:$port"
                 break
             fi
-            kill "$pid" 2>/dev/null || true
-            wait "$pid" 2>/dev/null || true
-            unset 'pids[-1]'
+            stop_newest
         done
         [[ -n "${TAVENOOK_SERVER:-}" ]] || { echo "The test server could not listen." >&2; exit 1; }
         echo "TAVENOOK_SERVER is not set: started the loopback test server; the client logs in to $TAVENOOK_SERVER."
@@ -153,13 +158,6 @@ run_client() {
         export TAVENOOK_UPDATE_URL="${TAVENOOK_UPDATE_URL:-http://127.0.0.1:9/qtversion.txt}"
         export TAVENOOK_NO_UPNP="${TAVENOOK_NO_UPNP:-1}"
     fi
-    # Ends the newest child started, as stop_all would.
-    stop_newest() {
-        local pid="${pids[-1]}"
-        unset 'pids[-1]'
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    }
     local client=""
     if [[ -n "${DISPLAY:-}" ]]; then
         setsid "$exe" &
@@ -197,9 +195,8 @@ run_client() {
                 echo "The window did not show a logged-in user name in time." >&2
             kill -0 "$client" 2>/dev/null && break
             echo "The client ended at its start; trying a new display." >&2
-            wait "$client" 2>/dev/null || true
-            unset 'pids[-1]'
             client=""
+            stop_newest
             stop_newest
         done
         [[ -n "$client" ]] || { echo "Xvfb or the client did not start." >&2; cat "$work/xvfb.log" >&2; exit 1; }
