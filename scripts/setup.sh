@@ -7,11 +7,17 @@ set -euo pipefail
 mode="${1:-build}"
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 jobs="$(nproc 2>/dev/null || echo 2)"
+# A parallelism the user set for builds or tests (a shared machine, say)
+# wins over the machine's size.
+build_jobs=(-j "$jobs")
+[[ -z "${CMAKE_BUILD_PARALLEL_LEVEL:-}" ]] || build_jobs=()
+test_jobs="-j $jobs"
+[[ -z "${CTEST_PARALLEL_LEVEL:-}" ]] || test_jobs=""
 
 packages=(
     qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins qt5-style-plugin-plastique
     libminiupnpc-dev zlib1g-dev pkg-config cmake g++ make
-    clang-format iproute2 util-linux lame
+    clang-format iproute2 util-linux lame famfamfam-flag-png
     xvfb x11-utils imagemagick
 )
 
@@ -42,7 +48,7 @@ install_missing() {
 configure_and_build() { # dir, extra cmake args...
     local dir="$1"; shift
     cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-    cmake --build "$dir" -j "$jobs"
+    cmake --build "$dir" "${build_jobs[@]}"
 }
 
 check_format() {
@@ -58,7 +64,7 @@ check_format() {
 # private network namespace; the tests only use 127.0.0.1 either way.
 run_ctest() { # build dir
     local dir="$1"
-    local cmd="cd '$dir' && ctest --output-on-failure -j $jobs --timeout 600"
+    local cmd="cd '$dir' && ctest --output-on-failure $test_jobs --timeout 600"
     if unshare --net true 2>/dev/null; then
         unshare --net bash -c "ip link set lo up && $cmd"
     else
@@ -74,13 +80,11 @@ run_ctest() { # build dir
 # saved. Runs until interrupted.
 run_client() {
     local dir="${TAVENOOK_BUILD_DIR:-$top/build/normal}"
-    cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$dir" -j "$jobs" --target tavenook tavenook-testserver
-    local exe="$dir/src/tavenook" testserver="$dir/tests/tavenook-testserver"
-    local server_log="" headless=0
+    local server_log="" pid
     # Global, so that the exit trap still finds them after this returns.
     pids=()
-    work="$(mktemp -d)"
+    work=""
+    stopping=0
     # Newest first, each waited for: the client saves its store on SIGTERM
     # and needs its display and server until it is done. A process that
     # does not end within half a minute is killed.
@@ -97,33 +101,55 @@ run_client() {
             kill -9 "$pid" 2>/dev/null || true
             wait "$pid" 2>/dev/null || true
         done
-        rm -rf "$work"
+        if [[ -n "$work" ]]; then rm -rf "$work"; fi
     }
     trap stop_all EXIT
-    trap 'exit 0' INT TERM
+    # Ends the newest child started, one that failed to come up.
+    stop_newest() {
+        local pid="${pids[-1]}"
+        unset 'pids[-1]'
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    }
+    # Until the client runs, Ctrl+C (or SIGTERM) is only noted, and the
+    # script stops at its next step: a child started a moment before is then
+    # already on the list that stop_all ends.
+    trap 'stopping=1' INT TERM
+    stop_if_asked() { if ((stopping)); then exit 0; fi; }
     # Ctrl+C reaches the whole foreground process group: each child runs in
     # a session of its own, so that only this script hears it and stops them
     # in order (a display gone first would cost the client its store).
     # setsid execs in place, so $! is the program itself.
-    wait_for() { # condition; polls for up to a minute
-        local deadline=$((SECONDS + 60))
+    wait_for() { # condition, seconds (default 60)
+        local deadline=$((SECONDS + ${2:-60}))
         until eval "$1"; do
+            stop_if_asked
             ((SECONDS < deadline)) || return 1
             sleep 0.2
         done
+        stop_if_asked
     }
+    if ! cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null ||
+        ! cmake --build "$dir" "${build_jobs[@]}" --target tavenook tavenook-testserver; then
+        stop_if_asked
+        exit 1
+    fi
+    stop_if_asked
+    local exe="$dir/src/tavenook" testserver="$dir/tests/tavenook-testserver"
+    work="$(mktemp -d)"
     if [[ -z "${TAVENOOK_SERVER:-}" ]]; then
         local port
         server_log="$work/server.log"
         for port in 2242 $((20000 + RANDOM % 40000)) $((20000 + RANDOM % 40000)); do
             setsid "$testserver" "$port" >"$server_log" 2>&1 &
-            local pid=$!
+            pid=$!
+            pids+=("$pid")
             if wait_for 'grep -q "listening on" "$server_log" || ! kill -0 $pid 2>/dev/null' &&
                 grep -q "listening on" "$server_log"; then
-                pids+=("$pid")
                 export TAVENOOK_SERVER="127.0.0.1:$port"
                 break
             fi
+            stop_newest
         done
         [[ -n "${TAVENOOK_SERVER:-}" ]] || { echo "The test server could not listen." >&2; exit 1; }
         echo "TAVENOOK_SERVER is not set: started the loopback test server; the client logs in to $TAVENOOK_SERVER."
@@ -132,30 +158,58 @@ run_client() {
         export TAVENOOK_UPDATE_URL="${TAVENOOK_UPDATE_URL:-http://127.0.0.1:9/qtversion.txt}"
         export TAVENOOK_NO_UPNP="${TAVENOOK_NO_UPNP:-1}"
     fi
-    if [[ -z "${DISPLAY:-}" ]]; then
-        headless=1
-        setsid Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-        pids+=($!)
-        wait_for '[[ -s "$work/display" ]]' || { echo "Xvfb did not start." >&2; exit 1; }
-        export DISPLAY=":$(head -n1 "$work/display")"
+    local client=""
+    if [[ -n "${DISPLAY:-}" ]]; then
+        setsid "$exe" &
+        client=$!
+        pids+=("$client")
+    else
         # Nobody can answer the first-run questions on a virtual screen.
         export TAVENOOK_USERNAME="${TAVENOOK_USERNAME:-tavenook-$(id -un)}"
         export TAVENOOK_PASSWORD="${TAVENOOK_PASSWORD:-tavenook}"
-        echo "No display: the client runs on Xvfb at $DISPLAY."
-    fi
-    setsid "$exe" &
-    local client=$!
-    pids+=("$client")
-    if ((headless)); then
-        local shot="$dir/tavenook-window.png"
-        local window=""
-        wait_for 'window="$(xwininfo -root -tree 2>/dev/null | grep -m1 "TavenookQt build.*\\[" | awk "{print \$1}")"; [[ -n "$window" ]]' ||
-            echo "The window did not show a logged-in user name in time." >&2
+        # A display that its clients cannot reach (another X server starting
+        # at the same moment may take its socket) is given up for the next.
+        local try display="" window="" xvfb
+        for try in 1 2 3; do
+            rm -f "$work/display"
+            setsid Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+            xvfb=$!
+            pids+=("$xvfb")
+            display=""
+            if wait_for '[[ -s "$work/display" ]] || ! kill -0 $xvfb 2>/dev/null' &&
+                [[ -s "$work/display" ]]; then
+                display=":$(head -n1 "$work/display")"
+            fi
+            if [[ -z "$display" ]] ||
+                ! wait_for 'xdpyinfo -display "$display" >/dev/null 2>&1 || ! kill -0 $xvfb 2>/dev/null' 20 ||
+                ! kill -0 "$xvfb" 2>/dev/null; then
+                stop_newest
+                continue
+            fi
+            export DISPLAY="$display"
+            echo "No display: the client runs on Xvfb at $DISPLAY."
+            setsid "$exe" &
+            client=$!
+            pids+=("$client")
+            wait_for 'window="$(xwininfo -root -tree 2>/dev/null | grep -m1 "TavenookQt build.*\\[" | awk "{print \$1}")"; [[ -n "$window" ]] || ! kill -0 $client 2>/dev/null' ||
+                echo "The window did not show a logged-in user name in time." >&2
+            kill -0 "$client" 2>/dev/null && break
+            echo "The client ended at its start; trying a new display." >&2
+            client=""
+            stop_newest
+            stop_newest
+        done
+        [[ -n "$client" ]] || { echo "Xvfb or the client did not start." >&2; cat "$work/xvfb.log" >&2; exit 1; }
         if [[ -n "$server_log" ]]; then
             wait_for 'grep -q " logged in" "$server_log"' || echo "No login reached the test server." >&2
         fi
+        local shot="$dir/tavenook-window.png"
         import -window "${window:-root}" "$shot" && echo "Screenshot of the window: $shot"
+        stop_if_asked
     fi
+    # From here on a signal ends the wait for the client at once.
+    trap 'exit 0' INT TERM
+    stop_if_asked
     echo "The client is running (process $client); press Ctrl+C to stop."
     wait "$client" || true
 }

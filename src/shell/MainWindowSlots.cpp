@@ -260,10 +260,15 @@ void MainWindow::OnImportUserListClicked() {
         prompts::ChooseOpenFile(this, "Find User List Configuration File", "quorlet.cfg"));
     if (path.isEmpty())
         return;
+    int added = 0;
+    if (!ConfigurationImporter::ImportUserList(path, &added)) {
+        prompts::Inform(this, kImportTitle, "Import could not be completed successfully.");
+        return;
+    }
     prompts::Inform(this, kImportTitle,
-                    ConfigurationImporter::ImportUserList(path)
-                        ? "Import successful."
-                        : "Import could not be completed successfully.");
+                    QString("Import successful. %1 %2 added to your user list.")
+                        .arg(added)
+                        .arg(added == 1 ? "user" : "users"));
 }
 
 void MainWindow::OnSelectColors() {

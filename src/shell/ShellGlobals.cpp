@@ -1,5 +1,7 @@
 #include "shell/ShellGlobals.h"
 
+#include <QCoreApplication>
+
 #include "store/Settings.h"
 
 MainWindow* mainWindow = nullptr;
@@ -9,6 +11,24 @@ const char* const kTavenookWebHost = "http://www.tavenook.net";
 ShellHooks& Shell() {
     static ShellHooks hooks;
     return hooks;
+}
+
+namespace {
+std::function<void()>& QuitHandler() {
+    static std::function<void()> handler;
+    return handler;
+}
+}  // namespace
+
+void SetQuitHandler(std::function<void()> handler) {
+    QuitHandler() = std::move(handler);
+}
+
+void ShellQuit() {
+    if (QuitHandler())
+        QuitHandler()();
+    else
+        QCoreApplication::quit();
 }
 
 void ShellSaveData() {

@@ -33,6 +33,12 @@ struct ShellHooks {
 
 ShellHooks& Shell();
 
+// Ends the program in order, as at any quit: the event loop returns and the
+// main window's end saves the store, whatever other windows are open. A test
+// that runs no event loop of the application takes the request instead.
+void ShellQuit();
+void SetQuitHandler(std::function<void()> handler);
+
 void ShellSaveData();
 void ShellPopupAlert(const QString& text);
 void ShellSetApplicationIcon(const QString& icon);

@@ -53,6 +53,7 @@ void AddPathHandler(const char* key, PathNodeRelation relation,
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), mp_ui(new Ui_MainWindow) {
     Q_INIT_RESOURCE(tavenook);
+    Q_INIT_RESOURCE(flags);
     mainWindow = this;
     mp_ui->setupUi(this);
     SetApplicationIcon(":/icons/offline_icon");
@@ -174,19 +175,17 @@ void MainWindow::ReportClosedPorts() {
         closed << QString::number(obfuscated);
     if (closed.isEmpty())
         return;
-    const QString ports = closed.join(" and ");
-    const QString text =
-        QString(
-            "Could not open listening port %1 (is another program using it?): other users "
-            "cannot connect to you. Choose another port under Options, Login.")
-            .arg(ports);
+    const bool both = closed.size() > 1;
+    const QString cause =
+        QString("Could not open listening %1 %2: another program may hold %3.")
+            .arg(both ? "ports" : "port", closed.join(" and "), both ? "them" : "it");
+    // Short enough for the status line of a window at its default size.
+    const QString text = cause + " See Options, Login.";
     Log("Application", 1, text);
     qWarning("tavenook: %s", qUtf8Printable(text));
     statusBar()->showMessage(text);
-    mp_ui->obfuscatedPortLabel->setText(
-        QString("Could not open listening port %1: it is not in use.\nChoose another port with "
-                "Change Listening Port.")
-            .arg(ports));
+    mp_ui->obfuscatedPortLabel->setText(cause +
+                                        "\nChoose another port with Change Listening Port.");
 }
 
 void MainWindow::OnShowDiagnosticsSetting(ItemPtr) {

@@ -22,6 +22,7 @@
 #include "shell/Prompts.h"
 #include "shell/ShellGlobals.h"
 #include "shell/mainwindow.h"
+#include "store/DataSaver.h"
 #include "store/ExtendedAsciiTranslator.h"
 #include "store/GeneralFunctions.h"
 #include "store/Settings.h"
@@ -48,6 +49,7 @@
 #include "views/shares/ExcludedExtensionsDialog.h"
 #include "views/shares/NewVersionDialog.h"
 #include "views/shares/SharesForm.h"
+#include "views/users/UserNoteDialog.h"
 
 namespace {
 // Every question, chooser and menu the program asks, answered from queues.
@@ -128,6 +130,7 @@ class TestCommands : public QObject {
     TestServer m_server;
     std::unique_ptr<MainWindow> m_window;
     QList<QUrl> m_opened;
+    int m_quits = 0;
 
     Ui_MainWindow* ui() { return m_window->Form(); }
     ActionSetToolBar* bar() { return ui()->mainToolBar; }
@@ -179,10 +182,13 @@ private slots:
         qputenv("TAVENOOK_SERVER", m_server.Address().toUtf8());
         QDesktopServices::setUrlHandler("http", this, "open");
         QDesktopServices::setUrlHandler("https", this, "open");
+        // Ending the test program's own loop would end every later wait.
+        SetQuitHandler([this] { ++m_quits; });
     }
     void cleanup() {
         m_window.reset();
         m_opened.clear();
+        m_quits = 0;
         for (const QString& file :
              QDir(m_home.path()).entryList({".Tavenook*"}, QDir::Hidden | QDir::Files))
             QFile::remove(m_home.filePath(file));
@@ -194,6 +200,7 @@ private slots:
     void optionControls();
     void typedNumbers();
     void releaseDialog();
+    void releaseDownloadEndsProgram();
     void releaseCheckAsksOnce();
     void settingsDialogs();
     void closedListeningPort();
@@ -716,6 +723,24 @@ void TestCommands::releaseDialog() {
     Open<NewVersionDialog>(m_window.get()).last()->Form()->downloadButton->click();
     QCOMPARE(m_opened, QList<QUrl>{QUrl("http://127.0.0.1:9/get")});
     QTRY_VERIFY(!m_window->isVisible());
+    QCOMPARE(m_quits, 1);
+}
+
+// "Download" ends the program, store saved, while a note editor without a
+// parent is still open (the binary plays the program, see main).
+void TestCommands::releaseDownloadEndsProgram() {
+    QProcess program;
+    program.setProcessChannelMode(QProcess::ForwardedChannels);
+    program.start(QCoreApplication::applicationFilePath(), {"--download-with-note-open"});
+    QVERIFY(program.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(program.state() == QProcess::NotRunning, 60000);
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    const QStringList stores = DataSaver::StoreFiles(m_home.filePath(".Tavenook"));
+    QVERIFY(!stores.isEmpty());
+    QFile store(stores.first());
+    QVERIFY(store.open(QIODevice::ReadOnly));
+    QVERIFY(store.readAll().contains("noted just before the download"));
 }
 
 // A host that closes without answering is asked once; answers of any shape
@@ -853,10 +878,25 @@ void TestCommands::closedListeningPort() {
     Start();
     QVERIFY(LoggedIn());
     const QString status = m_window->statusBar()->currentMessage();
-    QVERIFY2(status.contains("Could not open listening port " + ports), qPrintable(status));
-    QVERIFY(ui()->obfuscatedPortLabel->text().startsWith("Could not open listening port " + ports +
-                                                         ": it is not in use."));
-    QVERIFY(diagnosticsForm->Lines().join('\n').contains("Could not open listening port " + ports));
+    const QString cause =
+        "Could not open listening ports " + ports + ": another program may hold them.";
+    QCOMPARE(status, cause + " See Options, Login.");
+    QLabel* label = ui()->obfuscatedPortLabel;
+    QCOMPARE(label->text(), cause + "\nChoose another port with Change Listening Port.");
+    QVERIFY(diagnosticsForm->Lines().join('\n').contains(status));
+    // Both read whole at the default size.
+    ui()->tabControl->setCurrentWidget(ui()->optionsTab);
+    ui()->optionsTabControl->setCurrentWidget(ui()->loginOptionsTab);
+    QTRY_VERIFY(label->isVisible());
+    QStatusBar* bar = m_window->statusBar();
+    QVERIFY2(bar->fontMetrics().horizontalAdvance(status) + 24 <= bar->width(),
+             qPrintable(QString("%1 of %2 px")
+                            .arg(bar->fontMetrics().horizontalAdvance(status))
+                            .arg(bar->width())));
+    for (const QString& line : label->text().split('\n'))
+        QVERIFY2(label->fontMetrics().horizontalAdvance(line) <= label->contentsRect().width(),
+                 qPrintable(line));
+    QVERIFY(label->visibleRegion().boundingRect().size() == label->size());
 }
 
 // Server notices, the unwired slots, the import, the tray and the colours'
@@ -897,6 +937,26 @@ void TestCommands::windowsAndAlerts() {
     QCOMPARE(answers.Take(),
              (QStringList{title, "choose:Find User List Configuration File", title}));
     QCOMPARE(answers.texts.last(), QString("Import could not be completed successfully."));
+    // Random bytes are no user list; a list says how many it added.
+    QRandomGenerator random(9);
+    QByteArray noise(4096, Qt::Uninitialized);
+    random.fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
+    const QString file = m_home.filePath("quorlet.cfg");
+    const int users = d.GetType("user")->ItemCount();
+    for (const QByteArray& bytes : {noise, QByteArray("alice\nmallory\r\nnina\n"),
+                                    QByteArray("nina\npete\n"), QByteArray("nina\n")}) {
+        QFile list(file);
+        QVERIFY(list.open(QIODevice::WriteOnly) && list.write(bytes) == bytes.size());
+        list.close();
+        answers.files = QStringList{file};
+        ui()->importUserListButton->click();
+    }
+    QCOMPARE(answers.texts.filter(QRegularExpression("^Import ")).mid(1),
+             (QStringList{"Import could not be completed successfully.",
+                          "Import successful. 3 users added to your user list.",
+                          "Import successful. 1 user added to your user list.",
+                          "Import successful. 0 users added to your user list."}));
+    QCOMPARE(d.GetType("user")->ItemCount(), users + 4);
 
     // No tray here: alerts and tray options do nothing and say so once.
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -949,7 +1009,45 @@ void TestCommands::windowsAndAlerts() {
     Open<NewVersionDialog>(m_window.get()).last()->Form()->downloadButton->click();
     QVERIFY(m_opened.isEmpty());
     QTRY_VERIFY(!m_window->isVisible());
+    QCOMPARE(m_quits, 1);
 }
 
-QTEST_MAIN(TestCommands)
+namespace {
+// Logged in, with a note saved and another user's note editor still open,
+// "Download" is answered to a newer release; the exit status is the
+// program's.
+int DownloadWithNoteOpen() {
+    qputenv("TAVENOOK_USERNAME", "carl");
+    qputenv("TAVENOOK_PASSWORD", "pw");
+    int code = 1;
+    {
+        auto window = StartMainWindow(Clocks::Running);
+        const auto download = [&window] {
+            UserNoteDialog* first = UserNoteDialog::GetDialog("bob");
+            first->NoteEdit()->setPlainText("noted just before the download");
+            first->OnSaveNote();
+            UserNoteDialog::GetDialog("dora")->show();
+            // Not a web link, so no browser is started.
+            window->OnNewVersion(20150101, "ftp://127.0.0.1:9/get", {});
+            window->findChildren<NewVersionDialog*>().last()->Form()->downloadButton->click();
+        };
+        if (gp_server->IsConnected())
+            download();
+        else
+            QObject::connect(gp_server, &Server::Connected, window.get(), download);
+        code = QApplication::exec();
+    }
+    return code;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc == 2 && QByteArray(argv[1]) == "--download-with-note-open")
+        return DownloadWithNoteOpen();
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    TestCommands test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "test_commands.moc"

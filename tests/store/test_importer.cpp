@@ -59,19 +59,46 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath("old.cfg");
         // Only the line end is taken off: names are imported byte for byte.
-        QVERIFY(Write(path, "alice\nbob\r\n\r\n\ncaf\xe9\n bob \r\n\tcarol\nlast line"));
-        QVERIFY(ConfigurationImporter::ImportUserList(path));
+        QVERIFY(
+            Write(path, "alice\nbob\r\n\r\n\ncaf\xe9\n bob \r\n\tcarol\nlast line\nbo\x1b[b\n"));
+        int added = -1;
+        QVERIFY(ConfigurationImporter::ImportUserList(path, &added));
+        QCOMPARE(added, 5);
         const QStringList expected{
             "\tcarol", " bob ", "alice", "bob", QString::fromLatin1("caf\xe9"), "last line"};
         QCOMPARE(Listed(), expected);
         QVERIFY(d.GetType("user")->HasItem("bob")["in_user_list"] == bobList);
         QVERIFY(bobList.IsConnected("user_list_group"));
         QCOMPARE(d.GetType("in_user_list")->ItemCount(), 6);
-        // Again, or an empty list: nothing changes.
-        QVERIFY(ConfigurationImporter::ImportUserList(path));
-        QVERIFY(Write(path, "\r\n\n"));
-        QVERIFY(ConfigurationImporter::ImportUserList(path));
+        // Again: nothing changes, nobody is added.
+        QVERIFY(ConfigurationImporter::ImportUserList(path, &added));
+        QCOMPARE(added, 0);
         QCOMPARE(d.GetType("in_user_list")->ItemCount(), 6);
+    }
+
+    // A file without a single name is no user list: not imported, nobody added.
+    void importOfNoNames_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("blank lines") << QByteArray("\r\n\n\n");
+        QTest::newRow("control characters") << QByteArray(
+            "\x01\x02\n\x7f\r\nab\x1b"
+            "c\n\x1b");
+        QRandomGenerator random(33);
+        QByteArray noise(64 * 1024, Qt::Uninitialized);
+        random.fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
+        QTest::newRow("random bytes") << noise;
+        QTest::newRow("names beside a NUL") << QByteArray("alice\nbob\n") + '\0';
+    }
+    void importOfNoNames() {
+        QFETCH(QByteArray, bytes);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("quorlet.cfg");
+        QVERIFY(Write(path, bytes));
+        int added = -1;
+        QVERIFY(!ConfigurationImporter::ImportUserList(path, &added));
+        QCOMPARE(added, 0);
+        QCOMPARE(d.GetType("in_user_list")->ItemCount(), 0);
     }
 
     void importFailures() {

@@ -1,6 +1,7 @@
 // Runs the loopback test server by hand, e.g. to try two clients on one
-// machine: tavenook-testserver [port], then start each client with
-// TAVENOOK_SERVER=127.0.0.1:<port> and its own home directory.
+// machine: tavenook-testserver [port [user=CC ...]], then start each client
+// with TAVENOOK_SERVER=127.0.0.1:<port> and its own home directory. Each
+// user=CC gives that user the country code CC.
 #include <QCoreApplication>
 #include <cstdio>
 
@@ -8,13 +9,22 @@
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    bool ok = argc <= 2;
-    const uint port = argc == 2 ? QString::fromLocal8Bit(argv[1]).toUInt(&ok) : 2242;
+    bool ok = true;
+    const uint port = argc >= 2 ? QString::fromLocal8Bit(argv[1]).toUInt(&ok) : 2242;
+    TestServer server;
+    for (int i = 2; i < argc && ok; ++i) {
+        const QStringList country = QString::fromLocal8Bit(argv[i]).split('=');
+        ok = country.size() == 2 && !country[0].isEmpty();
+        if (ok)
+            server.SetUserCountry(country[0], country[1]);
+    }
     if (!ok || port == 0 || port > 65535) {
-        std::fprintf(stderr, "usage: %s [port]  (port 1-65535, default 2242)\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s [port [user=CC ...]]  (port 1-65535, default 2242; CC a "
+                     "country code)\n",
+                     argv[0]);
         return 2;
     }
-    TestServer server;
     server.SetVerbose(true);
     return server.Listen(quint16(port)) ? app.exec() : 1;
 }

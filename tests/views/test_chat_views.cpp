@@ -182,6 +182,7 @@ private slots:
     void fuzzLogNamesAndRichText();
     void logViewer();
     void ownerRowInEitherOrder();
+    void memberFlags();
     void roomsAgainstServer();
     void privateRoomRoles();
     void operatorRoleFromServer();
@@ -647,6 +648,32 @@ void TestChatViews::ownerRowInEitherOrder() {
     room.Disconnect("user");
     QCOMPARE(form.Form()->userList->topLevelItemCount(), 0);
     room.Disconnect("room_owner");
+}
+
+// A country code shows its flag, no code the cat, and a code without an
+// image a blank cell.
+void TestChatViews::memberFlags() {
+    const ItemPtr room = d.GetType("room")->GetItem("flags");
+    RoomForm form("flags");
+    const auto image = [&](const QString& name, const QString& country) {
+        const ItemPtr user = d.GetType("user")->GetItem(Value(name));
+        user.Connect(d.GetType("average_download_speed")->GetItem(Value(0)));
+        user.Connect(d.GetType("shared_file_count")->GetItem(Value(0)));
+        user.Connect(d.GetType("country_code")->GetItem(Value(country)));
+        room.Connect(user);
+        QTreeWidgetItem* row = form.UserRow(name);
+        return row ? row->icon(RoomForm::ColumnFlag).pixmap(16, 11).toImage() : QImage();
+    };
+    const QImage german(":/resources/flags/de.png");
+    QCOMPARE(german.size(), QSize(16, 11));
+    QCOMPARE(image("hans", "DE"), german);
+    QVERIFY(image("anna", "de") == german && german != QImage(":/resources/flags/fr.png"));
+    QCOMPARE(image("tom", ""), QIcon(":/icons/cat_icon").pixmap(16, 11).toImage());
+    QVERIFY(!image("tom", "").isNull());
+    QVERIFY(image("nemo", "XQ").isNull());
+    QVERIFY(image("dots", "../../icons/cat_icon").isNull());
+    QCOMPARE(form.Form()->userList->topLevelItemCount(), 5);
+    room.Disconnect("user");
 }
 
 // Two users in a room through the loopback server: members, counts, chat and

@@ -1,6 +1,5 @@
 #include "views/shares/NewVersionDialog.h"
 
-#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QLineEdit>
 #include <QStyle>
@@ -76,11 +75,11 @@ void NewVersionDialog::OnDownloadButtonClicked() {
     else
         Log("Application", 1, QString("Not opening the release link \"%1\"").arg(m_url));
     close();
-    // The main window's orderly end saves the store.
     if (mainWindow)
         mainWindow->close();
-    else
-        QCoreApplication::quit();
+    // Closing the window alone would leave the program running unseen while
+    // a dialog without a parent is open.
+    ShellQuit();
 }
 
 void NewVersionDialog::OnSkipButtonClicked() {
