@@ -474,12 +474,15 @@ void SharedFoldersManager::Init() {
     d.AddPathEventHandler(users, ItemHandler(this, &SharedFoldersManager::OnUserAddress));
 }
 
-namespace {
-
-// One slice of the merge; the window stays responsive between two.
-constexpr qint64 kMergeSliceNs = 20 * 1000 * 1000;
-
-}  // namespace
+// The time of one merge slice. It ends only after a step, so that even a
+// tiny budget makes progress.
+struct SharedFoldersManager::Slice {
+    explicit Slice(qint64 budget) : budgetNs(budget) { clock.start(); }
+    bool Over() const { return stepped && clock.nsecsElapsed() >= budgetNs; }
+    QElapsedTimer clock;
+    qint64 budgetNs;
+    bool stepped = false;
+};
 
 void SharedFoldersManager::OnFoldersRescanned() {
     if (m_dropWalk || m_merge) {
@@ -500,7 +503,7 @@ void SharedFoldersManager::OnFoldersRescanned() {
 void SharedFoldersManager::MergeNextSlice() {
     if (!m_merge)
         return;
-    if (MergeSlice(kMergeSliceNs)) {
+    if (MergeSlice(m_mergeSliceNs)) {
         EndBackgroundMerge();
         return;
     }
@@ -528,24 +531,24 @@ void SharedFoldersManager::EndBackgroundMerge() {
     emit BackgroundMergeEnded();
 }
 
-bool SharedFoldersManager::MergeFolderFiles(const QElapsedTimer& clock, qint64 budgetNs) {
+bool SharedFoldersManager::MergeFolderFiles(Slice& slice) {
     Merge& m = *m_merge;
     const FileScanner::FileList& files = m.root->second.begin()->second;
     for (; m.nextFile < files.Size(); ++m.nextFile) {
-        if ((m.nextFile & 31) == 31 && clock.nsecsElapsed() >= budgetNs)
+        if (slice.Over())
             return false;
         const QString name = files.Name(m.nextFile);
         bool created = false;
         m.kept.push_back(IndexFile(m.folder, m.folderPath + QLatin1Char('/') + name, name,
                                    files.FileSize(m.nextFile), created));
+        slice.stepped = true;
     }
     RemoveFilesNotKept(m.oldFiles, m.kept);
     return true;
 }
 
 bool SharedFoldersManager::MergeSlice(qint64 budgetNs) {
-    QElapsedTimer clock;
-    clock.start();
+    Slice slice(budgetNs);
     Merge& m = *m_merge;
     FileScanner::ResultMap& results = m_scanner.Results();
     Type* folderType = d.GetType("shared_file_folder");
@@ -569,9 +572,11 @@ bool SharedFoldersManager::MergeSlice(qint64 budgetNs) {
             ++m.root;
             m.rootItem = ItemPtr();
             m.rootLooked = false;
+            m.folder = ItemPtr();
+            m.oldFiles.Clear();
             continue;
         }
-        if (clock.nsecsElapsed() >= budgetNs)
+        if (slice.Over())
             return false;
 
         if (m.folder.IsNull()) {
@@ -595,10 +600,11 @@ bool SharedFoldersManager::MergeSlice(qint64 budgetNs) {
             folders.erase(folders.begin());
             continue;
         }
-        if (!MergeFolderFiles(clock, budgetNs))
+        if (!MergeFolderFiles(slice))
             return false;
         m.folder = ItemPtr();
         m.oldFiles.Clear();
+        slice.stepped = true;
         // Each folder's listing is freed once merged, so that the scan result
         // and the grown index are not held in full at the same time.
         folders.erase(folders.begin());
@@ -610,8 +616,9 @@ bool SharedFoldersManager::MergeSlice(qint64 budgetNs) {
     // it walked: a root shared while it ran (or its new folders) was not
     // walked, and its folders must stay. Folders of unshared roots go too.
     for (; m.nextFolder < m.folders.size(); ++m.nextFolder) {
-        if ((m.nextFolder & 255) == 255 && clock.nsecsElapsed() >= budgetNs)
+        if ((m.nextFolder & 63) == 0 && slice.Over())
             return false;
+        slice.stepped = true;
         const ItemPtr& folder = m.folders[m.nextFolder];
         if (folder.IsRemoved() || m.reached.count(folder.GetId()) ||
             m_freshFolders.count(folder.GetId()))

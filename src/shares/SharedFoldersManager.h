@@ -50,6 +50,8 @@ public:
     bool IsBackgroundMergeRunning() const { return m_merge != nullptr; }
     // Merges what is left of the start-up walk at once, without yielding.
     void FinishBackgroundMerge();
+    // How long one merge slice may run (20 ms); at 0 each does one step.
+    void SetMergeSliceBudget(qint64 nanoseconds) { m_mergeSliceNs = nanoseconds; }
 
     // Shares a new root, gives it its id "[n]dirname" and scans it at once
     // on this thread. A root shared already is returned unchanged.
@@ -166,10 +168,12 @@ private:
     }
 
     struct Merge;
-    // Merges until `budgetNs` of this slice are spent; true when all is merged.
+    struct Slice;
+    // Merges until `budgetNs` of this slice are spent, but always a step;
+    // true when all is merged.
     bool MergeSlice(qint64 budgetNs);
     void MergeNextSlice();
-    bool MergeFolderFiles(const QElapsedTimer& clock, qint64 budgetNs);
+    bool MergeFolderFiles(Slice& slice);
     void EndBackgroundMerge();
 
     QThread m_scannerThread;
@@ -182,6 +186,7 @@ private:
     // A rescan of every root made the walk still running stale.
     bool m_dropWalk = false;
     std::unique_ptr<Merge> m_merge;
+    qint64 m_mergeSliceNs = 20 * 1000 * 1000;
     QTimer m_mergeTimer;
     // Folders scanned on this thread since the walk was queued: their
     // listing is newer than the walk's, which the merge leaves them.
