@@ -656,13 +656,11 @@ ItemPtr SharedFoldersManager::AddSharedFolder(QString path) {
 }
 
 void SharedFoldersManager::RescanShares() {
-    // Every root is listed afresh: what the start-up walk found is stale.
-    if (m_backgroundScanPending) {
-        if (m_merge)
-            EndBackgroundMerge();
-        else
-            m_dropWalk = true;
-    }
+    // Every root is listed afresh: what a walk found before is stale.
+    if (m_merge)
+        EndBackgroundMerge();
+    else if (m_backgroundScanPending)
+        m_dropWalk = true;
     m_filesAdded = 0;
     m_filesRemoved = 0;
     for (const ItemPtr& root : d.GetType("shared_folder")->GetItems()) {

@@ -496,6 +496,19 @@ private slots:
         QVERIFY(!Tokens(root + "/Beatles/Help.txt").contains("help") &&
                 Tokens(root + "/Beatles/Help.txt").contains("beatles"));
         QVERIFY(Tokens(root + "/Beatles/Let It Be.txt").contains("let"));
+
+        // A rescan in the middle of a merge makes what is left of the walk
+        // stale: a file deleted since is not brought back.
+        walker.ScanFolders({root});
+        manager->GetScanner()->Results() = std::move(walker.Results());
+        manager->SetMergeSliceBudget(0);
+        manager->OnFoldersRescanned();
+        QVERIFY(manager->IsBackgroundMergeRunning() && QFile::remove(root + "/same.mp3"));
+        QSignalSpy rescanEnded(manager.get(), &SharedFoldersManager::BackgroundMergeEnded);
+        manager->RescanShares();
+        QVERIFY(!manager->IsBackgroundMergeRunning() && rescanEnded.count() == 1);
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        QVERIFY(Entry(root + "/same.mp3").IsNull() && !Entry(root + "/grown.txt").IsNull());
     }
 
     void savedAndLoaded() {
