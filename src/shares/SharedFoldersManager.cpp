@@ -485,13 +485,13 @@ struct SharedFoldersManager::Slice {
 };
 
 void SharedFoldersManager::OnFoldersRescanned() {
-    if (m_dropWalk || m_merge) {
-        // A rescan of every root made this walk stale, or a merge runs already.
-        m_scanner.Results().clear();
-        if (m_dropWalk) {
-            m_dropWalk = false;
-            EndBackgroundMerge();
-        }
+    // A merge running already works through the same result map.
+    if (m_merge)
+        return;
+    if (m_dropWalk) {
+        // A rescan of every root made this walk stale.
+        m_dropWalk = false;
+        EndBackgroundMerge();
         return;
     }
     Log("Profiling", 1, "OnFoldersRescanned begin");
