@@ -208,8 +208,7 @@ int RunSize(QCoreApplication& app, int files, bool verdicts) {
             rssWalked = StatusKiB("VmRSS");
         },
         Qt::DirectConnection);
-    // Queued after the manager's own connection, so it runs once the merge ended.
-    QObject::connect(scanner, &FileScanner::FoldersScanned, &app,
+    QObject::connect(manager.get(), &SharedFoldersManager::BackgroundMergeEnded, &app,
                      [&] { mergeEnd = clock.nsecsElapsed(); });
     clock.start();
     manager->Init();
@@ -244,6 +243,7 @@ int RunSize(QCoreApplication& app, int files, bool verdicts) {
     manager->GetScanner()->Results() = std::move(walker.Results());
     timer.restart();
     manager->OnFoldersRescanned();
+    manager->FinishBackgroundMerge();
     const double remergeMs = Ms(timer.nsecsElapsed());
     DrainScanner(app, *manager);
     const bool stable = d.GetType("shared_file")->ItemCount() == indexed;
@@ -263,6 +263,7 @@ int RunSize(QCoreApplication& app, int files, bool verdicts) {
     }
     timer.restart();
     manager->OnFoldersRescanned();
+    manager->FinishBackgroundMerge();
     const double syntheticMs = Ms(timer.nsecsElapsed());
     const bool syntheticComplete = d.GetType("shared_file")->ItemCount() == files;
     const Answers answers = MeasureAnswers(*manager, fakeRoot);

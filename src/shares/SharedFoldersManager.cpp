@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <algorithm>
+#include <limits>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -65,6 +66,29 @@ bool ById(const ItemPtr& a, const ItemPtr& b) {
 }
 
 }  // namespace
+
+// Where the merge of the start-up walk stands between two slices.
+struct SharedFoldersManager::Merge {
+    FileScanner::ResultMap::iterator root;  // the result entry being merged
+    ItemPtr rootItem;                       // its root, null when unshared
+    bool rootLooked = false;
+    // The folder being merged when a slice ended inside it.
+    ItemPtr folder;
+    QString folderPath;
+    ItemSet oldFiles;
+    std::vector<ItemPtr> kept;
+    int nextFile = 0;
+    // Folders reached by the walk, and the roots it walked, so that folders
+    // the walk did not reach can go. Kept here rather than as a flag in the
+    // store, so that a save during the merge holds no half-set marks.
+    std::unordered_set<quint64> reached;
+    ItemSet walkedRoots;
+    int foldersMerged = 0;
+    // The closing sweep over every folder.
+    bool sweeping = false;
+    std::vector<ItemPtr> folders;
+    std::size_t nextFolder = 0;
+};
 
 SharedFoldersManager::SharedFoldersManager(QObject* parent) : QObject(parent) {
     sharedFoldersManager = this;
@@ -172,10 +196,18 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent) : QObject(parent) {
                 &SharedFoldersManager::OnDirectFileSearch);
     connect(&m_scanner, &FileScanner::FoldersScanned, this,
             &SharedFoldersManager::OnFoldersRescanned);
+    // A zero timer lets every waiting event run before the next merge slice.
+    m_mergeTimer.setSingleShot(true);
+    m_mergeTimer.setInterval(0);
+    connect(&m_mergeTimer, &QTimer::timeout, this, &SharedFoldersManager::MergeNextSlice);
     WatchIndexForAnswers();
 }
 
 SharedFoldersManager::~SharedFoldersManager() {
+    // A merge cut short leaves every folder either as loaded or as walked;
+    // the next start walks and merges again.
+    m_mergeTimer.stop();
+    m_merge.reset();
     DisableHandlers();
     m_scanner.Quit();
     m_scannerThread.quit();
@@ -411,7 +443,8 @@ ItemPtr SharedFoldersManager::IndexFile(const ItemPtr& folder, const QString& pa
     }
     if (WantsMP3Scan(name) && !file.IsConnected("is_scanned"))
         emit MP3ScanRequired(path);
-    TokenizeSharedFile(file);
+    if (created || !file.IsConnected("search_token"))
+        TokenizeSharedFile(file);
     return file;
 }
 
@@ -450,65 +483,163 @@ void SharedFoldersManager::Init() {
     d.AddPathEventHandler(users, ItemHandler(this, &SharedFoldersManager::OnUserAddress));
 }
 
-void SharedFoldersManager::OnFoldersRescanned() {
-    Log("Profiling", 1, "OnFoldersRescanned begin");
-    Type* rootType = d.GetType("shared_folder");
-    Type* folderType = d.GetType("shared_file_folder");
-    const ItemPtr mark = d.GetType("is_scanned")->GetGlobalNullItem();
+// The time of one merge slice. It ends only after a step, so that even a
+// tiny budget makes progress.
+struct SharedFoldersManager::Slice {
+    explicit Slice(qint64 budget) : budgetNs(budget) { clock.start(); }
+    bool Over() const { return stepped && clock.nsecsElapsed() >= budgetNs; }
+    QElapsedTimer clock;
+    qint64 budgetNs;
+    bool stepped = false;
+};
 
+void SharedFoldersManager::OnFoldersRescanned() {
+    // A merge running already works through the same result map.
+    if (m_merge)
+        return;
+    if (m_dropWalk) {
+        // A rescan of every root made this walk stale.
+        m_dropWalk = false;
+        EndBackgroundMerge();
+        return;
+    }
+    Log("Profiling", 1, "OnFoldersRescanned begin");
+    m_merge.reset(new Merge);
+    m_merge->root = m_scanner.Results().begin();
+    MergeNextSlice();
+}
+
+void SharedFoldersManager::MergeNextSlice() {
+    if (!m_merge)
+        return;
+    if (MergeSlice(m_mergeSliceNs)) {
+        EndBackgroundMerge();
+        return;
+    }
+    m_mergeTimer.start();
+}
+
+void SharedFoldersManager::FinishBackgroundMerge() {
+    if (!m_merge)
+        return;
+    m_mergeTimer.stop();
+    MergeSlice(std::numeric_limits<qint64>::max());
+    EndBackgroundMerge();
+}
+
+void SharedFoldersManager::EndBackgroundMerge() {
+    m_mergeTimer.stop();
+    const bool merged = m_merge != nullptr;
+    m_merge.reset();
+    m_scanner.Results().clear();
+    m_freshFolders.clear();
+    m_backgroundScanPending = false;
+    ReleaseFreedMemory();
+    if (merged)
+        Log("Profiling", 1, "OnFoldersRescanned end");
+    emit BackgroundMergeEnded();
+}
+
+bool SharedFoldersManager::MergeFolderFiles(Slice& slice) {
+    Merge& m = *m_merge;
+    const FileScanner::FileList& files = m.root->second.begin()->second;
+    for (; m.nextFile < files.Size(); ++m.nextFile) {
+        if (slice.Over())
+            return false;
+        const QString name = files.Name(m.nextFile);
+        bool created = false;
+        m.kept.push_back(IndexFile(m.folder, m.folderPath + QLatin1Char('/') + name, name,
+                                   files.FileSize(m.nextFile), created));
+        slice.stepped = true;
+    }
+    RemoveFilesNotKept(m.oldFiles, m.kept);
+    return true;
+}
+
+bool SharedFoldersManager::MergeSlice(qint64 budgetNs) {
+    Slice slice(budgetNs);
+    Merge& m = *m_merge;
     FileScanner::ResultMap& results = m_scanner.Results();
-    ItemSet mergedRoots;
-    int merged = 0;
-    for (auto& rootEntry : results) {
-        // Unshared while the walk ran.
-        const ItemPtr root = rootType->HasItem(rootEntry.first);
-        if (root.IsNull())
+    Type* folderType = d.GetType("shared_file_folder");
+
+    while (!m.sweeping) {
+        if (m.root == results.end()) {
+            m.sweeping = true;
+            for (const ItemPtr& folder : folderType->GetItems())
+                m.folders.push_back(folder);
+            break;
+        }
+        if (!m.rootLooked) {
+            m.rootLooked = true;
+            m.rootItem = d.GetType("shared_folder")->HasItem(m.root->first);
+            if (!m.rootItem.IsNull())
+                m.walkedRoots.Insert(m.rootItem);
+        }
+        FileScanner::FolderMap& folders = m.root->second;
+        // Unshared before or while the walk's results were merged.
+        if (folders.empty() || m.rootItem.IsNull() || m.rootItem.IsRemoved()) {
+            ++m.root;
+            m.rootItem = ItemPtr();
+            m.rootLooked = false;
+            m.folder = ItemPtr();
+            m.oldFiles.Clear();
             continue;
-        mergedRoots.Insert(root);
+        }
+        if (slice.Over())
+            return false;
+
+        if (m.folder.IsNull()) {
+            m.folderPath = folders.begin()->first;
+            const ItemPtr known = folderType->HasItem(m.folderPath);
+            if (!known.IsNull() && m_freshFolders.count(known.GetId())) {
+                folders.erase(folders.begin());
+                continue;
+            }
+            m.folder = folderType->GetItem(m.folderPath);
+            m.folder.Connect(m.rootItem);
+            m.reached.insert(m.folder.GetId());
+            m.oldFiles = m.folder.GetItems("shared_file");
+            m.kept.clear();
+            m.kept.reserve(std::size_t(folders.begin()->second.Size()));
+            m.nextFile = 0;
+        } else if (m.folder.IsRemoved() || m_freshFolders.count(m.folder.GetId())) {
+            // Dropped or scanned afresh between two slices: what is merged
+            // of it stays, the rest of the walk's listing is stale.
+            m.folder = ItemPtr();
+            folders.erase(folders.begin());
+            continue;
+        }
+        if (!MergeFolderFiles(slice))
+            return false;
+        m.folder = ItemPtr();
+        m.oldFiles.Clear();
+        slice.stepped = true;
         // Each folder's listing is freed once merged, so that the scan result
         // and the grown index are not held in full at the same time.
-        FileScanner::FolderMap& folders = rootEntry.second;
-        for (auto folderEntry = folders.begin(); folderEntry != folders.end();
-             folderEntry = folders.erase(folderEntry)) {
-            if (++merged % kFoldersPerTrim == 0)
-                ReleaseFreedMemory();
-            const QString& folderPath = folderEntry->first;
-            const ItemPtr folder = folderType->GetItem(folderPath);
-            folder.Connect(root);
-            folder.Connect(mark);
-            const ItemSet old = folder.GetItems("shared_file");
-            const FileScanner::FileList& files = folderEntry->second;
-            std::vector<ItemPtr> kept;
-            kept.reserve(std::size_t(files.Size()));
-            for (int k = 0; k < files.Size(); ++k) {
-                const QString name = files.Name(k);
-                bool created = false;
-                kept.push_back(IndexFile(folder, folderPath + QLatin1Char('/') + name, name,
-                                         files.FileSize(k), created));
-            }
-            RemoveFilesNotKept(old, kept);
-        }
+        folders.erase(folders.begin());
+        if (++m.foldersMerged % kFoldersPerTrim == 0)
+            ReleaseFreedMemory();
     }
 
     // Folders the walk did not reach are gone from disk, but only under roots
     // it walked: a root shared while it ran (or its new folders) was not
     // walked, and its folders must stay. Folders of unshared roots go too.
-    for (const ItemPtr& folder : folderType->GetItems()) {
-        if (folder.IsConnected(mark))
+    for (; m.nextFolder < m.folders.size(); ++m.nextFolder) {
+        if ((m.nextFolder & 63) == 0 && slice.Over())
+            return false;
+        slice.stepped = true;
+        const ItemPtr& folder = m.folders[m.nextFolder];
+        if (folder.IsRemoved() || m.reached.count(folder.GetId()) ||
+            m_freshFolders.count(folder.GetId()))
             continue;
         const ItemSet roots = folder.GetItems("shared_folder");
         bool walked = roots.Empty();
         for (const ItemPtr& root : roots)
-            walked = walked || mergedRoots.Contains(root);
+            walked = walked || m.walkedRoots.Contains(root);
         if (walked)
             RemoveFolderWithFiles(folder);
     }
-
-    results.clear();
-    mark.Disconnect("shared_file_folder");
-    m_backgroundScanPending = false;
-    ReleaseFreedMemory();
-    Log("Profiling", 1, "OnFoldersRescanned end");
+    return true;
 }
 
 ItemPtr SharedFoldersManager::AddSharedFolder(QString path) {
@@ -534,6 +665,11 @@ ItemPtr SharedFoldersManager::AddSharedFolder(QString path) {
 }
 
 void SharedFoldersManager::RescanShares() {
+    // Every root is listed afresh: what a walk found before is stale.
+    if (m_merge)
+        EndBackgroundMerge();
+    else if (m_backgroundScanPending)
+        m_dropWalk = true;
     m_filesAdded = 0;
     m_filesRemoved = 0;
     for (const ItemPtr& root : d.GetType("shared_folder")->GetItems()) {
@@ -560,6 +696,8 @@ void SharedFoldersManager::ScanSharedFolder(const QString& root, const QString& 
 
     const ItemPtr folderItem = d.GetType("shared_file_folder")->GetItem(folder);
     folderItem.Connect(rootItem);
+    if (m_backgroundScanPending)
+        m_freshFolders.insert(folderItem.GetId());
     const ItemSet old = folderItem.GetItems("shared_file");
     std::vector<ItemPtr> kept;
     // A folder that cannot be listed reads as empty: its entries go.

@@ -1,11 +1,15 @@
 #ifndef TAVENOOK_SHARES_SHAREDFOLDERSMANAGER_H
 #define TAVENOOK_SHARES_SHAREDFOLDERSMANAGER_H
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QThread>
+#include <QTimer>
 #include <map>
+#include <memory>
 #include <set>
+#include <unordered_set>
 #include <vector>
 
 #include "net/PeerPayloads.h"
@@ -42,6 +46,12 @@ public:
     void Init();
     // True from Init until the start-up walk has been merged into the index.
     bool IsBackgroundScanPending() const { return m_backgroundScanPending; }
+    // True while the start-up walk is being merged, slice by slice.
+    bool IsBackgroundMergeRunning() const { return m_merge != nullptr; }
+    // Merges what is left of the start-up walk at once, without yielding.
+    void FinishBackgroundMerge();
+    // How long one merge slice may run (20 ms); at 0 each does one step.
+    void SetMergeSliceBudget(qint64 nanoseconds) { m_mergeSliceNs = nanoseconds; }
 
     // Shares a new root, gives it its id "[n]dirname" and scans it at once
     // on this thread. A root shared already is returned unchanged.
@@ -122,7 +132,9 @@ public slots:
     void OnFilesInFoldersRequested(QString user, quint32 req, QString folder);
     // A share-list request (code 4): sends GetSharedFilesMessage.
     void OnSharedFileListRequested(QString user);
-    // Merges the start-up walk into the index.
+    // Starts merging the start-up walk into the index: a slice at a time
+    // through the event loop, so that a large share never freezes the
+    // window. BackgroundMergeEnded follows the last slice.
     void OnFoldersRescanned();
     void OnMP3Scanned(QString file, int mpegVersion, QString channelMode, int frequency, bool isVBR,
                       int bitrate);
@@ -132,13 +144,16 @@ signals:
     void MP3ScanRequired(QString file);
     void SearchProcessed(QString search, bool match);
     void SharedFilesRescanned(int filesAdded, int filesRemoved);
+    // The start-up walk is merged (or was dropped for a newer rescan).
+    void BackgroundMergeEnded();
 
 private:
     void OnSharedFileNameAdded(ItemPtr name);
     void OnSharedFileFolderAdded(ItemPtr folder);
 
     // Finds or creates the entry of one file found on disk, updates its size,
-    // asks for its audio analysis when due and tokenises it.
+    // asks for its audio analysis when due and tokenises it unless it has its
+    // tokens already (they follow from its folder and name alone).
     ItemPtr IndexFile(const ItemPtr& folder, const QString& path, const QString& name, qint64 size,
                       bool& created);
     // The search tokens of a lower-cased text, found or created.
@@ -159,6 +174,15 @@ private:
             ++m_indexGeneration;
     }
 
+    struct Merge;
+    struct Slice;
+    // Merges until `budgetNs` of this slice are spent, but always a step;
+    // true when all is merged.
+    bool MergeSlice(qint64 budgetNs);
+    void MergeNextSlice();
+    bool MergeFolderFiles(Slice& slice);
+    void EndBackgroundMerge();
+
     QThread m_scannerThread;
     FileScanner m_scanner;
     qint32 m_filesAdded = 0;
@@ -166,6 +190,14 @@ private:
     std::set<QString> m_foldersInProgress;
     bool m_initialised = false;
     bool m_backgroundScanPending = false;
+    // A rescan of every root made the walk still running stale.
+    bool m_dropWalk = false;
+    std::unique_ptr<Merge> m_merge;
+    qint64 m_mergeSliceNs = 20 * 1000 * 1000;
+    QTimer m_mergeTimer;
+    // Folders scanned on this thread since the walk was queued: their
+    // listing is newer than the walk's, which the merge leaves them.
+    std::unordered_set<quint64> m_freshFolders;
     // The tokens of the folder tokenised last.
     ItemPtr m_tokenFolder;
     std::vector<ItemPtr> m_folderTokens;

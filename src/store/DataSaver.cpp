@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 #include "store/Links.h"
 #include "store/Log.h"
@@ -160,6 +161,42 @@ void SyncFolder(const QString& folder) {
     }
 }
 
+// An item with its identity, read once while marking.
+using KeyedItem = std::pair<std::uint64_t, Item*>;
+
+// Orders items by identity with a radix sort on the ids: a large store is
+// saved at every exit, and a comparison sort through the item pointers costs
+// a cache miss per comparison.
+void SortByIdentity(std::vector<KeyedItem>& items) {
+    std::uint64_t largest = 0;
+    for (const KeyedItem& e : items)
+        largest = std::max(largest, e.first);
+    std::vector<KeyedItem> scratch(items.size());
+    constexpr int kBits = 11;
+    constexpr std::size_t kBuckets = std::size_t(1) << kBits;
+    for (int shift = 0; shift < 64 && (largest >> shift) != 0; shift += kBits) {
+        std::vector<std::size_t> start(kBuckets + 1, 0);
+        for (const KeyedItem& e : items)
+            ++start[((e.first >> shift) & (kBuckets - 1)) + 1];
+        for (std::size_t b = 1; b <= kBuckets; ++b)
+            start[b] += start[b - 1];
+        for (const KeyedItem& e : items)
+            scratch[start[(e.first >> shift) & (kBuckets - 1)]++] = e;
+        items.swap(scratch);
+    }
+}
+
+// Runs work(k) for k in [0, n) on n threads, the first on this one.
+template <class Work>
+void OnThreads(std::size_t n, Work work) {
+    std::vector<std::thread> helpers;
+    for (std::size_t k = 1; k < n; ++k)
+        helpers.emplace_back(work, k);
+    work(std::size_t(0));
+    for (std::thread& helper : helpers)
+        helper.join();
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -225,19 +262,28 @@ void DataSaver::NotifyLoaded(bool noData) {
 // Writing
 
 // Writes a new file that only the user may read: it holds the password.
-void DataSaver::WriteNewFile(const QString& path, const QByteArray& bytes) const {
+void DataSaver::WriteNewFile(const QString& path, const Pieces& pieces) const {
     const QByteArray native = QFile::encodeName(path);
-    std::size_t room = std::size_t(bytes.size());
+    std::size_t total = 0;
+    for (const std::string& piece : pieces)
+        total += piece.size();
+    std::size_t room = total;
     if (m_folderSpace >= 0) {
         const qint64 left = m_folderSpace - FolderUsage(QFileInfo(path).absolutePath());
-        room = std::size_t(std::max<qint64>(0, std::min<qint64>(left, bytes.size())));
+        room = std::size_t(std::max<qint64>(0, std::min<qint64>(left, qint64(total))));
     }
     const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         throw DataSaveFailure(QString("cannot create %1: %2").arg(path, strerror(errno)));
-    bool ok = WriteAll(fd, bytes.constData(), room);
+    bool ok = true;
+    std::size_t left = room;
+    for (const std::string& piece : pieces) {
+        const std::size_t n = std::min(left, piece.size());
+        ok = ok && WriteAll(fd, piece.data(), n);
+        left -= n;
+    }
     int err = errno;
-    if (ok && room < std::size_t(bytes.size())) {
+    if (ok && room < total) {
         ok = false;
         err = ENOSPC;
     }
@@ -288,7 +334,7 @@ bool DataSaver::PruneForRoom(const QString& prefix) {
     return removed > 0;
 }
 
-QByteArray DataSaver::Serialize(bool everything) {
+DataSaver::Pieces DataSaver::Serialize(bool everything) {
     // Mark what is saved: whole saved types, then, to a fixpoint, items
     // linked to a saved item of the owner type of a by-connection rule.
     const std::vector<Type*>& types = d.TypesInOrder();
@@ -299,98 +345,166 @@ QByteArray DataSaver::Serialize(bool everything) {
         if (t && owner && t->IsRelatedTo(owner))
             rulesByOwner[std::size_t(owner->GetOrdinal())].push_back(t->GetOrdinal());
     }
-    std::vector<Item*> saved;
+    // Whether items of the second type ordinal are saved with the first.
+    std::vector<std::vector<bool>> savedWith(types.size());
+    for (std::size_t k = 0; k < types.size(); ++k)
+        if (!rulesByOwner[k].empty()) {
+            savedWith[k].assign(types.size(), false);
+            for (int ord : rulesByOwner[k])
+                savedWith[k][std::size_t(ord)] = true;
+        }
+    std::vector<KeyedItem> saved;
+    // The smallest identity of each saved type, which orders the type table.
+    std::vector<std::uint64_t> firstOfType(types.size(), std::numeric_limits<std::uint64_t>::max());
+    auto take = [&](Item* x) {
+        x->m_flags |= Item::kMark2;
+        saved.emplace_back(x->m_id, x);
+        std::uint64_t& first = firstOfType[std::size_t(x->mp_type->m_ordinal)];
+        first = std::min(first, x->m_id);
+    };
     for (Type* t : types) {
         const bool whole = everything || (std::size_t(t->GetOrdinal()) < m_savedTypes.size() &&
                                           m_savedTypes[std::size_t(t->GetOrdinal())]);
         if (!whole)
             continue;
         for (Item* x : t->m_items)
-            if (!x->IsRemoved()) {
-                x->m_flags |= Item::kMark2;
-                saved.push_back(x);
-            }
+            if (!x->IsRemoved())
+                take(x);
     }
     if (!everything) {
+        std::vector<Item*> partners;
         for (std::size_t k = 0; k < saved.size(); ++k) {
-            Item* x = saved[k];
-            for (int ord : rulesByOwner[std::size_t(x->mp_type->m_ordinal)])
-                Links::ForEachOfType(x, ord, [&](Item* y) {
-                    if (!(y->m_flags & Item::kMark2)) {
-                        y->m_flags |= Item::kMark2;
-                        saved.push_back(y);
-                    }
-                    return true;
-                });
+            const Item* x = saved[k].second;
+            const std::vector<bool>& with = savedWith[std::size_t(x->mp_type->m_ordinal)];
+            if (with.empty())
+                continue;
+            // One pass over the partners, all fetched at once, rather than a
+            // search per rule.
+            partners.clear();
+            Links::ForEachAll(x, [&](Item* y) {
+                __builtin_prefetch(y);
+                partners.push_back(y);
+            });
+            for (Item* y : partners)
+                if (!(y->m_flags & Item::kMark2) && with[std::size_t(y->mp_type->m_ordinal)])
+                    take(y);
         }
     }
-    std::sort(saved.begin(), saved.end(),
-              [](const Item* a, const Item* b) { return a->m_id < b->m_id; });
+    SortByIdentity(saved);
 
-    std::vector<int> typeIndex(types.size(), -1);
     std::vector<Type*> usedTypes;
-    for (Item* x : saved) {
-        int& idx = typeIndex[std::size_t(x->mp_type->m_ordinal)];
-        if (idx < 0) {
-            idx = int(usedTypes.size());
-            usedTypes.push_back(x->mp_type);
-        }
-    }
+    for (Type* t : types)
+        if (firstOfType[std::size_t(t->GetOrdinal())] != std::numeric_limits<std::uint64_t>::max())
+            usedTypes.push_back(t);
+    std::sort(usedTypes.begin(), usedTypes.end(), [&](const Type* a, const Type* b) {
+        return firstOfType[std::size_t(a->GetOrdinal())] <
+               firstOfType[std::size_t(b->GetOrdinal())];
+    });
+    std::vector<int> typeIndex(types.size(), -1);
+    for (std::size_t k = 0; k < usedTypes.size(); ++k)
+        typeIndex[std::size_t(usedTypes[k]->GetOrdinal())] = int(k);
 
-    std::string out;
-    out.reserve(64 + saved.size() * 24);
-    out.append(kMagic, sizeof kMagic);
-    PutU32(out, kFormatVersion);
-    PutVarint(out, usedTypes.size());
+    std::string head;
+    head.append(kMagic, sizeof kMagic);
+    PutU32(head, kFormatVersion);
+    PutVarint(head, usedTypes.size());
     for (Type* t : usedTypes) {
-        PutVarint(out, t->GetName().size());
-        out.append(t->GetName());
+        PutVarint(head, t->GetName().size());
+        head.append(t->GetName());
     }
-    PutVarint(out, saved.size());
-    for (std::size_t k = 0; k < saved.size(); ++k) {
-        Item* x = saved[k];
-        x->m_scratch = std::uint32_t(k);
-        PutVarint(out, std::uint64_t(typeIndex[std::size_t(x->mp_type->m_ordinal)]));
-        if (x->IsGlobalNull()) {
-            out.push_back(char(StagedStore::GlobalNull));
-        } else if (x->IsValueless()) {
-            out.push_back(char(StagedStore::Valueless));
-        } else {
-            out.push_back(char(StagedStore::Valued));
-            PutVarint(out, x->m_valueSize);
-            out.append(x->ValueData(), x->m_valueSize);
-        }
+    PutVarint(head, saved.size());
+
+    // The items and their links are written by stretches of the saved items,
+    // a large store on several threads: the store is only read meanwhile, and
+    // the time goes into cache misses on partners all over the heap.
+    struct Stretch {
+        std::size_t begin = 0, end = 0;
+        std::string items, links;
+        std::uint64_t linkCount = 0;
+        uLong itemsCrc = 0, linksCrc = 0;
+    };
+    const std::size_t threads =
+        saved.size() < 200000
+            ? 1
+            : std::max<std::size_t>(1,
+                                    std::min<std::size_t>(4, std::thread::hardware_concurrency()));
+    std::vector<Stretch> stretches(threads);
+    for (std::size_t k = 0; k < threads; ++k) {
+        stretches[k].begin = saved.size() * k / threads;
+        stretches[k].end = saved.size() * (k + 1) / threads;
     }
-    std::string links;
-    std::uint64_t linkCount = 0;
-    links.reserve(saved.size() * 8);
-    std::vector<Item*> partners;
-    for (Item* x : saved) {
-        const std::uint32_t self = x->m_scratch;
-        // Partners lie all over the heap: touch them all before reading any,
-        // so that their cache misses overlap.
-        partners.clear();
-        Links::ForEachAll(x, [&](Item* y) {
-            __builtin_prefetch(y);
-            partners.push_back(y);
-        });
-        for (Item* y : partners) {
-            if ((y->m_flags & Item::kMark2) && y->m_scratch > self) {
-                PutVarint(links, self);
-                PutVarint(links, y->m_scratch);
-                ++linkCount;
+    // Every item's index first: links name their partners by it.
+    OnThreads(threads, [&](std::size_t t) {
+        for (std::size_t k = stretches[t].begin; k < stretches[t].end; ++k)
+            saved[k].second->m_scratch = std::uint32_t(k);
+    });
+    auto write = [&](Stretch& s) {
+        s.items.reserve((s.end - s.begin) * 24);
+        for (std::size_t k = s.begin; k < s.end; ++k) {
+            const Item* x = saved[k].second;
+            PutVarint(s.items, std::uint64_t(typeIndex[std::size_t(x->mp_type->m_ordinal)]));
+            if (x->IsGlobalNull()) {
+                s.items.push_back(char(StagedStore::GlobalNull));
+            } else if (x->IsValueless()) {
+                s.items.push_back(char(StagedStore::Valueless));
+            } else {
+                s.items.push_back(char(StagedStore::Valued));
+                PutVarint(s.items, x->m_valueSize);
+                s.items.append(x->ValueData(), x->m_valueSize);
             }
         }
+        s.links.reserve((s.end - s.begin) * 8);
+        std::vector<Item*> partners;
+        for (std::size_t k = s.begin; k < s.end; ++k) {
+            const Item* x = saved[k].second;
+            const std::uint32_t self = x->m_scratch;
+            // Touch every partner before reading any, so that their cache
+            // misses overlap.
+            partners.clear();
+            Links::ForEachAll(x, [&](Item* y) {
+                __builtin_prefetch(y);
+                partners.push_back(y);
+            });
+            for (const Item* y : partners) {
+                if ((y->m_flags & Item::kMark2) && y->m_scratch > self) {
+                    PutVarint(s.links, self);
+                    PutVarint(s.links, y->m_scratch);
+                    ++s.linkCount;
+                }
+            }
+        }
+        s.itemsCrc =
+            crc32(0L, reinterpret_cast<const Bytef*>(s.items.data()), uInt(s.items.size()));
+        s.linksCrc =
+            crc32(0L, reinterpret_cast<const Bytef*>(s.links.data()), uInt(s.links.size()));
+    };
+    OnThreads(threads, [&](std::size_t t) { write(stretches[t]); });
+    for (const KeyedItem& x : saved)
+        x.second->m_flags &= ~std::uint32_t(Item::kMark2);
+
+    Pieces pieces;
+    uLong crc =
+        crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(head.data()), uInt(head.size()));
+    pieces.push_back(std::move(head));
+    std::uint64_t linkCount = 0;
+    for (Stretch& s : stretches) {
+        crc = crc32_combine(crc, s.itemsCrc, z_off_t(s.items.size()));
+        pieces.push_back(std::move(s.items));
+        linkCount += s.linkCount;
     }
-    for (Item* x : saved)
-        x->m_flags &= ~std::uint32_t(Item::kMark2);
-    PutVarint(out, linkCount);
-    out.append(links);
-    out.append(kEndMark, sizeof kEndMark);
-    const uLong crc =
-        crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(out.data()), uInt(out.size()));
-    PutU32(out, std::uint32_t(crc));
-    return QByteArray(out.data(), int(out.size()));
+    std::string count;
+    PutVarint(count, linkCount);
+    crc = crc32(crc, reinterpret_cast<const Bytef*>(count.data()), uInt(count.size()));
+    pieces.push_back(std::move(count));
+    for (Stretch& s : stretches) {
+        crc = crc32_combine(crc, s.linksCrc, z_off_t(s.links.size()));
+        pieces.push_back(std::move(s.links));
+    }
+    std::string tail(kEndMark, sizeof kEndMark);
+    crc = crc32(crc, reinterpret_cast<const Bytef*>(tail.data()), uInt(tail.size()));
+    PutU32(tail, std::uint32_t(crc));
+    pieces.push_back(std::move(tail));
+    return pieces;
 }
 
 bool DataSaver::Save(const QString& prefix) {
@@ -398,7 +512,7 @@ bool DataSaver::Save(const QString& prefix) {
     const QString folder = prefixInfo.absolutePath();
     QString tmp;
     try {
-        const QByteArray bytes = Serialize(false);
+        const Pieces bytes = Serialize(false);
         // Never go below an existing number, so a clock set back cannot make
         // a new save look older than the ones it should replace.
         std::uint64_t number = std::uint64_t(QDateTime::currentMSecsSinceEpoch());
@@ -460,7 +574,7 @@ bool DataSaver::Save(const QString& prefix) {
 }
 
 bool DataSaver::SaveAll(const QString& fileName) {
-    const QByteArray bytes = Serialize(true);
+    const Pieces bytes = Serialize(true);
     QFile::remove(fileName);
     try {
         WriteNewFile(fileName, bytes);

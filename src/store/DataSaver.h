@@ -97,10 +97,12 @@ public:
     void LimitFolderSpace(qint64 bytes) { m_folderSpace = bytes; }
 
 private:
-    void WriteNewFile(const QString& path, const QByteArray& bytes) const;
+    // A file image in pieces, written one after the other.
+    using Pieces = std::vector<std::string>;
+    void WriteNewFile(const QString& path, const Pieces& pieces) const;
     bool PruneForRoom(const QString& prefix);
 
-    QByteArray Serialize(bool everything);
+    Pieces Serialize(bool everything);
     void NotifyLoaded(bool noData);
 
     std::vector<bool> m_savedTypes;  // by type ordinal

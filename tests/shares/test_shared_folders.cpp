@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <QRegularExpression>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -337,7 +338,9 @@ private slots:
     }
 
     // The start-up merge after changes on disk, with roots shared and
-    // unshared while the walk ran.
+    // unshared while the walk ran. The scanner is held so that each change
+    // falls before or after the walk as written: a folder scanned on the spot
+    // after the walk listed it keeps its newer listing.
     void backgroundMerge() {
         const QString r1 = P("r1"), r2 = P("r2"), r3 = P("r3");
         QVERIFY(Write(r1 + "/a.txt", "a") && Write(r1 + "/b.txt", "b") &&
@@ -348,20 +351,164 @@ private slots:
         const ItemPtr a = Entry(r1 + "/a.txt");
         QVERIFY(Write(r1 + "/a.txt", "aaa") && QFile::remove(r1 + "/b.txt") &&
                 QDir(r1 + "/gone").removeRecursively() && Write(r1 + "/new/n.txt", "n"));
+        QSemaphore go, walked;
+        QMetaObject::invokeMethod(
+            manager->GetScanner(), [&go] { go.acquire(); }, Qt::QueuedConnection);
         manager->Init();
-        // While it walks: r2 is shared, a new folder of r1 becomes a root of
-        // its own, and r3 is unshared.
+        QMetaObject::invokeMethod(
+            manager->GetScanner(), [&walked] { walked.release(); }, Qt::QueuedConnection);
+        // Before it walks: r2 is shared, r3 unshared, and a new folder of r1
+        // is made, still empty.
         manager->AddSharedFolder(r2);
+        d.GetType("shared_folder")->HasItem(r3).Remove();
+        QVERIFY(QDir().mkpath(r1 + "/newsub"));
+        go.release();
+        walked.acquire();
+        // After the walk, before its merge: the new folder gets a file and
+        // becomes a root of its own.
         QVERIFY(Write(r1 + "/newsub/n.txt", "n"));
         manager->AddSharedFolder(r1 + "/newsub");
-        d.GetType("shared_folder")->HasItem(r3).Remove();
         QVERIFY(WaitForMerge());
         QCOMPARE(Entry(r1 + "/a.txt"), a);
         QCOMPARE(a["shared_file_size"].AsString(), QString("3"));
         QCOMPARE(Values(d.GetType("shared_file_folder")->GetItems()),
                  (QStringList{r1, r1 + "/new", r1 + "/newsub", r2, r2 + "/deeper"}));
         QVERIFY(Tokens(r1 + "/new/n.txt").contains("new"));
+        QVERIFY(!Entry(r1 + "/newsub/n.txt").IsNull());
         QCOMPARE(Count("shared_file"), 4);
+    }
+
+    // The merge in slices of one step each: what it leaves is what the whole
+    // merge leaves; between two slices the index answers, is saved sound, and
+    // may be shut down.
+    void steppedMerge() {
+        const QString root = P("Music");
+        QVERIFY(Write(root + "/same.mp3", "1") && Write(root + "/grown.txt", "2") &&
+                Write(root + "/dropped.txt", "3") && Write(root + "/Beatles/Help.txt", "4") &&
+                Write(root + "/Beatles/Yesterday.txt", "5") &&
+                Write(root + "/Deleted/Beatles Gone.txt", "6") && Write(P("Other/o.txt"), "7"));
+        manager->AddSharedFolder(root).Connect(d.GetType("shared_public")->GetGlobalNullItem());
+        manager->AddSharedFolder(P("Other"));
+        SetSetting("username", "me");
+        QVERIFY(saver->Save(P(".T")));
+        QVERIFY(Write(root + "/grown.txt", "22") && QFile::remove(root + "/dropped.txt") &&
+                QDir(root + "/Deleted").removeRecursively() &&
+                Write(root + "/Beatles/New Beatles.txt", "8") &&
+                Write(root + "/Added/Beatles Added.txt", "9"));
+        const QStringList before{Wire(root + "/Beatles") + "\\Help.txt 1",
+                                 Wire(root + "/Beatles") + "\\Yesterday.txt 1",
+                                 Wire(root + "/Deleted") + "\\Beatles Gone.txt 1"};
+        const QStringList after{Wire(root + "/Added") + "\\Beatles Added.txt 1",
+                                Wire(root + "/Beatles") + "\\Help.txt 1",
+                                Wire(root + "/Beatles") + "\\New Beatles.txt 1",
+                                Wire(root + "/Beatles") + "\\Yesterday.txt 1"};
+        // What the store holds of the index: paths, sizes and tokens.
+        auto index = [this] {
+            QStringList out;
+            for (const ItemPtr& file : d.GetType("shared_file")->GetItems())
+                out << file["shared_file_folder"].AsString() + "/" +
+                           file["shared_file_name"].AsString() + " " +
+                           file["shared_file_size"].AsString() + " " +
+                           Values(file.GetItems("search_token")).join(',');
+            out.sort();
+            return out << Values(d.GetType("shared_file_folder")->GetItems());
+        };
+        // The whole merge at once, from the store saved before the changes.
+        auto restart = [this](const char* prefix) {
+            manager.reset();
+            StopCore();
+            StartCore();
+            manager.reset(new SharedFoldersManager);
+            saver->Load(P(prefix));
+        };
+        restart(".T");
+        manager->Init();
+        QVERIFY(WaitForMerge());
+        const QStringList whole = index();
+        QVERIFY(Entry(root + "/dropped.txt").IsNull() &&
+                Tokens(root + "/grown.txt").contains("grown"));
+        QCOMPARE(Entry(root + "/grown.txt")["shared_file_size"].AsString(), QString("2"));
+        QCOMPARE(Found("bob", "beatles"), after);
+
+        // The same in slices, with searches and a save between them.
+        restart(".T");
+        manager->SetMergeSliceBudget(0);
+        const ItemPtr same = Entry(root + "/same.mp3");
+        QSignalSpy ended(manager.get(), &SharedFoldersManager::BackgroundMergeEnded);
+        QSemaphore walked;
+        manager->Init();
+        QMetaObject::invokeMethod(
+            manager->GetScanner(), [&walked] { walked.release(); }, Qt::QueuedConnection);
+        walked.acquire();
+        int slices = 0;
+        bool sawBefore = false;
+        while (ended.isEmpty()) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            QVERIFY(manager->IsBackgroundScanPending() == ended.isEmpty());
+            slices += manager->IsBackgroundMergeRunning();
+            // Each answer holds files as they were walked, none twice.
+            QStringList found = Found("bob", "beatles");
+            sawBefore = sawBefore || found.isEmpty();
+            for (const QString& record : found)
+                QVERIFY2(after.contains(record) || before.contains(record), qPrintable(record));
+            QCOMPARE(found.removeDuplicates(), 0);
+            if (slices == 2) {
+                // Saved mid-way: no merge marks, and the next start merges anew.
+                QVERIFY(saver->Save(P(".Mid")));
+                QVERIFY(!d.GetType("is_scanned")
+                             ->GetGlobalNullItem()
+                             .IsConnected("shared_file_folder"));
+            }
+        }
+        QVERIFY2(slices >= 3, qPrintable(QString::number(slices)));
+        QVERIFY(sawBefore);
+        QCOMPARE(Entry(root + "/same.mp3"), same);
+        QCOMPARE(index(), whole);
+        QCOMPARE(Found("bob", "beatles"), after);
+
+        // Started from the save made mid-way, shut down in the middle of its
+        // merge, and started from it once more: the merge ends the same.
+        restart(".Mid");
+        manager->SetMergeSliceBudget(0);
+        manager->Init();
+        QMetaObject::invokeMethod(
+            manager->GetScanner(), [&walked] { walked.release(); }, Qt::QueuedConnection);
+        walked.acquire();
+        while (!manager->IsBackgroundMergeRunning() && manager->IsBackgroundScanPending())
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+        QVERIFY(manager->IsBackgroundMergeRunning());
+        restart(".Mid");
+        manager->Init();
+        QVERIFY(WaitForMerge());
+        QCOMPARE(index(), whole);
+
+        // An unchanged entry keeps the tokens it has: a merge does not
+        // tokenise it again (a token taken off stays off), a new one gets all.
+        const ItemPtr help = Entry(root + "/Beatles/Help.txt");
+        help.Disconnect(d.GetType("search_token")->HasItem("help"));
+        QVERIFY(Write(root + "/Beatles/Let It Be.txt", "x"));
+        FileScanner walker;
+        walker.ScanFolders({root});
+        manager->GetScanner()->Results() = std::move(walker.Results());
+        manager->OnFoldersRescanned();
+        manager->FinishBackgroundMerge();
+        QCOMPARE(Entry(root + "/Beatles/Help.txt"), help);
+        QVERIFY(!Tokens(root + "/Beatles/Help.txt").contains("help") &&
+                Tokens(root + "/Beatles/Help.txt").contains("beatles"));
+        QVERIFY(Tokens(root + "/Beatles/Let It Be.txt").contains("let"));
+
+        // A rescan in the middle of a merge makes what is left of the walk
+        // stale: a file deleted since is not brought back.
+        walker.ScanFolders({root});
+        manager->GetScanner()->Results() = std::move(walker.Results());
+        manager->SetMergeSliceBudget(0);
+        manager->OnFoldersRescanned();
+        QVERIFY(manager->IsBackgroundMergeRunning() && QFile::remove(root + "/same.mp3"));
+        QSignalSpy rescanEnded(manager.get(), &SharedFoldersManager::BackgroundMergeEnded);
+        manager->RescanShares();
+        QVERIFY(!manager->IsBackgroundMergeRunning() && rescanEnded.count() == 1);
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        QVERIFY(Entry(root + "/same.mp3").IsNull() && !Entry(root + "/grown.txt").IsNull());
     }
 
     void savedAndLoaded() {
@@ -389,6 +536,8 @@ private slots:
         QVERIFY(WaitForMerge());
         QVERIFY(required.isEmpty());
         QCOMPARE(Entry(root + "/Tune.mp3"), tune);
+        // Tokens are not saved: the merge gives the loaded entry its own.
+        QVERIFY(Tokens(root + "/Tune.mp3").contains("tune"));
     }
 
     void searchAnswers() {

@@ -135,6 +135,13 @@ void DeclareClient(DataSaver* saver) {
                                         rule.section('<', 1).toStdString());
 }
 
+// A file entry in a folder, as the index holds it.
+ItemPtr AddFileTo(const ItemPtr& folder, const std::string& name) {
+    const ItemPtr file = folder.Connect(d.GetType("shared_file")->NewItem());
+    file.Connect(d.GetType("shared_file_name")->GetItem(name));
+    return file;
+}
+
 const std::string kNonUtf8("\xff\xfe caf\xe9 \x80", 10);
 
 // Fills the store; returns the items that must be saved.
@@ -154,16 +161,11 @@ std::set<Item*> Populate(int extraUsers = 0) {
     SetRuntimeSetting("finish_uploads_and_quit", "yes");  // never saved
     ItemPtr music = keep(d.GetType("shared_folder")->GetItem("/music"));
     keep(music.NewItem("is_scanned"));  // the type's shared flag item
-    auto addFile = [&](const ItemPtr& folder, const std::string& name) {
-        ItemPtr f = folder.Connect(d.GetType("shared_file")->NewItem());
-        f.Connect(d.GetType("shared_file_name")->GetItem(name));
-        return f;
-    };
     ItemPtr sub = keep(music.Connect(d.GetType("shared_file_folder")->GetItem("/music/a")));
     for (const std::string& name : {std::string("song.mp3"), kNonUtf8, std::string("a\0b", 3)})
-        keep(keep(addFile(sub, name))["shared_file_name"]);
+        keep(keep(AddFileTo(sub, name))["shared_file_name"]);
     // A folder entry no shared folder holds: nothing below it is saved.
-    addFile(d.GetType("shared_file_folder")->GetItem("/orphan"), "orphan-only.txt");
+    AddFileTo(d.GetType("shared_file_folder")->GetItem("/orphan"), "orphan-only.txt");
     Type* users = d.GetType("user");
     keep(keep(keep(users->GetItem("bob")).NewItem("in_user_list"))
              .Connect(d.GetType("user_list_group")->GetItem("friends")));
@@ -356,6 +358,28 @@ private slots:
         QVERIFY(saver.Save(m_prefix));
         QCOMPARE(ReadFile(DataSaver::StoreFiles(m_prefix).value(0)),
                  File({"user", "user_note"}, "0=bob 1=hi", "0-1"));
+
+        // A store large enough to be written in stretches on several threads
+        // gives the same layout: items in identity order, every link once from
+        // its lower index, the checksum over the whole. An orphan folder's
+        // entries between them are left out.
+        Fresh();
+        const int files = 100001;
+        const ItemPtr root = d.GetType("shared_folder")->GetItem("/r");
+        AddFileTo(d.GetType("shared_file_folder")->GetItem("/orphan"), "lost");
+        const ItemPtr folder = root.Connect(d.GetType("shared_file_folder")->GetItem("/r/f"));
+        QString items = "0=/r 1=/r/f", links = "0-1";
+        for (int k = 0; k < files; ++k) {
+            AddFileTo(folder, "n" + std::to_string(k));
+            items += QString(" 2- 3=n%1").arg(k);
+            links += QString(" 1-%1").arg(2 + 2 * k);
+        }
+        for (int k = 0; k < files; ++k)
+            links += QString(" %1-%2").arg(2 + 2 * k).arg(3 + 2 * k);
+        QVERIFY(m_saver->Save(m_prefix));
+        QVERIFY(ReadFile(DataSaver::StoreFiles(m_prefix).value(0)) ==
+                File({"shared_folder", "shared_file_folder", "shared_file", "shared_file_name"},
+                     items, links));
     }
 
     void unreadableNewestFile_data() {
