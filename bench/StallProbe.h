@@ -6,9 +6,10 @@
 #include <QTimer>
 #include <algorithm>
 
-// Runs the event loop until `clock` reaches `untilMs` and returns the longest
-// gap, in ms, between two turns of a 1 ms timer: the main thread's worst stall.
-inline double LongestStall(const QElapsedTimer& clock, qint64 untilMs) {
+// Runs the event loop until `done()` holds and returns the longest gap, in
+// ms, between two turns of a 1 ms timer: the main thread's worst stall.
+template <class Done>
+double LongestStallUntil(const QElapsedTimer& clock, Done done) {
     double worst = 0;
     qint64 last = -1;
     QTimer probe;
@@ -20,9 +21,18 @@ inline double LongestStall(const QElapsedTimer& clock, qint64 untilMs) {
         last = now;
     });
     probe.start(1);
-    while (clock.elapsed() < untilMs)
+    while (!done())
         QApplication::processEvents(QEventLoop::AllEvents, 50);
+    // The stretch since the last turn counts too.
+    if (last >= 0)
+        worst = std::max(worst, double(clock.nsecsElapsed() - last) / 1e6);
     return worst;
+}
+
+// Runs the event loop until `clock` reaches `untilMs` and returns the longest
+// gap, in ms, between two turns of a 1 ms timer: the main thread's worst stall.
+inline double LongestStall(const QElapsedTimer& clock, qint64 untilMs) {
+    return LongestStallUntil(clock, [&] { return clock.elapsed() >= untilMs; });
 }
 
 #endif
