@@ -1,8 +1,8 @@
 #include "shares/ShareListBuilder.h"
 
-#include <QElapsedTimer>
 #include <QString>
 #include <algorithm>
+#include <limits>
 #include <numeric>
 #include <set>
 #include <string>
@@ -18,13 +18,11 @@
 
 namespace {
 
-// Copying takes at most about this long per turn of the event loop.
-constexpr qint64 kStepMs = 8;
+// Files and folders copied per turn of the event loop: a few milliseconds.
+constexpr std::size_t kItemsPerStep = 2048;
 // After a change, copying begins again this much later, so that a burst of
 // changes (a rescan) is not chased item by item.
 constexpr int kPauseMs = 50;
-// Files and folders copied between two looks at the clock.
-constexpr int kItemsPerLook = 64;
 
 // What a share list shows of the index, as plain data that any thread may
 // read: the folders in the order visited, each with its files after those
@@ -189,16 +187,10 @@ struct ShareListBuilder::Copying {
         copy = ShareListCopy();
     }
 
-    // Copies until done (true) or, with a clock, until `budgetMs` have passed.
-    bool Run(const QElapsedTimer* clock, qint64 budgetMs) {
+    // Copies until done (true) or until `limit` files and folders are copied.
+    bool Run(std::size_t limit) {
         const ItemSet::Container& list = folders.Items();
-        int untilLook = kItemsPerLook;
-        auto due = [&] {
-            if (!clock || --untilLook > 0)
-                return false;
-            untilLook = kItemsPerLook;
-            return clock->elapsed() >= budgetMs;
-        };
+        std::size_t copied = 0;
         while (nextFolder < list.size()) {
             if (!inFolder) {
                 const ItemPtr& folder = list[nextFolder];
@@ -209,18 +201,18 @@ struct ShareListBuilder::Copying {
                 files = folder.GetItems("shared_file");
                 nextFile = 0;
                 inFolder = true;
+                if (++copied >= limit)
+                    return false;
             }
             const ItemSet::Container& items = files.Items();
             while (nextFile < items.size()) {
                 CopyFile(items[nextFile++], copy);
-                if (due())
+                if (++copied >= limit)
                     return false;
             }
             inFolder = false;
             files.Clear();
             ++nextFolder;
-            if (due())
-                return nextFolder == list.size();
         }
         return true;
     }
@@ -251,7 +243,7 @@ QByteArray ShareListBuilder::Build(const ItemSet& folders) {
     Copying copying;
     copying.source = [&folders] { return folders; };
     copying.Begin();
-    copying.Run(nullptr, 0);
+    copying.Run(std::numeric_limits<std::size_t>::max());
     QByteArray message;
     const Packing result = MakeShareList(copying.copy, message, nullptr);
     LogPackingFailure(PeerMessenger::PM_SHARED_FILE_LIST, result);
@@ -278,9 +270,7 @@ void ShareListBuilder::CopyStep() {
     }
     if (!m_copying->begun)
         m_copying->Begin();
-    QElapsedTimer clock;
-    clock.start();
-    if (!m_copying->Run(&clock, kStepMs)) {
+    if (!m_copying->Run(kItemsPerStep)) {
         m_step.start(0);
         return;
     }
