@@ -40,6 +40,7 @@
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 #include "support/RawPeer.h"
+#include "support/WindowStart.h"
 
 namespace {
 
@@ -161,10 +162,7 @@ bool ReportShareList(const char* when, const ShareListFigures& figures, bool ver
 int MeasureShareList(int files, bool verdicts) {
     QElapsedTimer clock;
     clock.start();
-    auto window = std::make_unique<MainWindow>();
-    window->show();
-    window->Init();
-    StopTimers();
+    std::unique_ptr<MainWindow> window = StartMainWindow();
     while (sharedFoldersManager->IsBackgroundScanPending() && clock.elapsed() < 600000)
         QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     const int indexed = d.GetType("shared_file")->ItemCount();
@@ -199,6 +197,22 @@ int MeasureShareList(int files, bool verdicts) {
     return ok && indexed >= files ? 0 : 1;
 }
 
+// A music library with names as varied as real ones, so that the list
+// costs what a real one would to compress: 20 tracks to a record, 10 records
+// to a performer.
+bool WriteLibrary(const QString& root, int files) {
+    return WriteFiles(root, files, [](int i) {
+        const int record = i / 20;
+        return QString("Performer %1/Record %2 (%3)/%4 Piece %5 in %6.mp3")
+            .arg(record / 10)
+            .arg(record)
+            .arg(1960 + record % 60)
+            .arg(i % 20 + 1, 2, 10, QChar('0'))
+            .arg(i)
+            .arg(QChar('A' + i % 7));
+    });
+}
+
 // Builds a share of `files` under a fresh home and measures it in a child.
 int RunShareListSize(int files, bool verdicts) {
     QTemporaryDir home;
@@ -206,7 +220,8 @@ int RunShareListSize(int files, bool verdicts) {
         return 1;
     qputenv("HOME", home.path().toUtf8());
     std::printf("bench_gui_startup, share list: %d shared files\n", files);
-    if (!BuildShare(home.filePath("share"), files))
+    const QString root = home.filePath("share");
+    if (!WriteLibrary(root, files) || !BuildShare(root, 0))
         return 1;
     std::fflush(stdout);
     QStringList arguments = {"--share-list", "--files", QString::number(files)};
