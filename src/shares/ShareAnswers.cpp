@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "net/PeerLimits.h"
 #include "net/PeerMessenger.h"
 #include "net/PeerPayloads.h"
 #include "net/server.h"
