@@ -20,17 +20,28 @@ inline void UseLoopbackOnly() {
         qputenv("QT_QPA_PLATFORM", "offscreen");
 }
 
-// `files` empty music files, 500 to a folder.
-inline bool WriteShareFiles(const QString& root, int files) {
+// `files` empty files below root; `path(i)` names the i-th, relative to root.
+template <class Path>
+bool WriteFiles(const QString& root, int files, Path path) {
+    QString lastFolder;
     for (int i = 0; i < files; ++i) {
-        const QString folder = QString("%1/album%2").arg(root).arg(i / 500);
-        if (i % 500 == 0 && !QDir().mkpath(folder))
+        const QString file = root + '/' + path(i);
+        const QString folder = file.left(file.lastIndexOf('/'));
+        if (folder != lastFolder && !QDir().mkpath(folder))
             return false;
-        QFile file(QString("%1/track %2 of the long playing record.mp3").arg(folder).arg(i));
-        if (!file.open(QIODevice::WriteOnly))
+        lastFolder = folder;
+        QFile out(file);
+        if (!out.open(QIODevice::WriteOnly))
             return false;
     }
     return true;
+}
+
+// `files` empty music files, 500 to a folder.
+inline bool WriteShareFiles(const QString& root, int files) {
+    return WriteFiles(root, files, [](int i) {
+        return QString("album%1/track %2 of the long playing record.mp3").arg(i / 500).arg(i);
+    });
 }
 
 // Runs this program again with `arguments`, so that a measurement starts

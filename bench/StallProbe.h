@@ -11,21 +11,20 @@
 template <class Done>
 double LongestStallUntil(const QElapsedTimer& clock, Done done) {
     double worst = 0;
-    qint64 last = -1;
+    // From the call on: a stall before the first turn counts too.
+    qint64 last = clock.nsecsElapsed();
     QTimer probe;
     probe.setTimerType(Qt::PreciseTimer);
     QObject::connect(&probe, &QTimer::timeout, [&] {
         const qint64 now = clock.nsecsElapsed();
-        if (last >= 0)
-            worst = std::max(worst, double(now - last) / 1e6);
+        worst = std::max(worst, double(now - last) / 1e6);
         last = now;
     });
     probe.start(1);
     while (!done())
         QApplication::processEvents(QEventLoop::AllEvents, 50);
     // The stretch since the last turn counts too.
-    if (last >= 0)
-        worst = std::max(worst, double(clock.nsecsElapsed() - last) / 1e6);
+    worst = std::max(worst, double(clock.nsecsElapsed() - last) / 1e6);
     return worst;
 }
 

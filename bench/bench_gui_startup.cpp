@@ -17,6 +17,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHostAddress>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -26,15 +27,21 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ClientBench.h"
 #include "ProcStatus.h"
 #include "StallProbe.h"
+#include "net/PeerMessenger.h"
+#include "net/PeerPayloads.h"
 #include "shares/SharedFoldersManager.h"
 #include "shell/Prompts.h"
 #include "shell/ShellGlobals.h"
 #include "shell/mainwindow.h"
+#include "store/Settings.h"
 #include "store/TimerManager.h"
+#include "support/RawPeer.h"
+#include "support/WindowStart.h"
 
 namespace {
 
@@ -184,6 +191,174 @@ int RunSize(int files, bool quick, bool verdicts) {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// The share list asked for by a second client through the real peer path: a
+// scripted peer connects to the client's listening port and sends the
+// request, first once the start-up merge has ended, then again after a rescan
+// that changed the index. Printed: the main thread's longest stall from the
+// request until the whole list has arrived, against 200 ms. Each size is
+// built by a process of its own and measured in a fresh child.
+
+namespace {
+
+constexpr double kShareListStallTargetMs = 200;
+
+struct ShareListFigures {
+    double stallMs = 0;
+    qint64 answerMs = -1;  // -1: no list came
+    qint64 bytes = 0;
+    qint64 listed = -1;  // files in the list; -1 when it does not read
+};
+
+ShareListFigures AskForShareList(RawPeer& peer) {
+    ShareListFigures out;
+    QByteArray list;
+    QElapsedTimer clock;
+    clock.start();
+    peer.SendMessage(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
+    out.stallMs = LongestStallUntil(clock, [&] {
+        quint32 code = 0;
+        QByteArray payload;
+        while (list.isEmpty() && peer.WaitForMessage(&code, &payload, 0))
+            if (code == PeerMessenger::PM_SHARED_FILE_LIST)
+                list = payload.isEmpty() ? QByteArray(1, '\0') : payload;
+        return !list.isEmpty() || clock.elapsed() > 600000;
+    });
+    if (list.isEmpty())
+        return out;
+    out.answerMs = clock.elapsed();
+    out.bytes = list.size();
+    FileInfoMap share;
+    AttributeTranslationTable table;
+    if (ParseSharedFileList(list.constData(), list.size(), share, table)) {
+        out.listed = 0;
+        for (const auto& folder : share)
+            out.listed += qint64(folder.second.size());
+    }
+    return out;
+}
+
+bool ReportShareList(const char* when, const ShareListFigures& figures, bool verdicts) {
+    const bool met = figures.answerMs >= 0 && figures.stallMs < kShareListStallTargetMs;
+    std::printf(
+        "share list, first request %s: longest main-thread stall %.1f ms; list of %lld "
+        "files (%lld bytes) after %lld ms",
+        when, figures.stallMs, static_cast<long long>(figures.listed),
+        static_cast<long long>(figures.bytes), static_cast<long long>(figures.answerMs));
+    if (verdicts)
+        std::printf("; target under %.0f ms: %s", kShareListStallTargetMs, met ? "met" : "NOT met");
+    std::printf("\n");
+    std::fflush(stdout);
+    return figures.answerMs >= 0;
+}
+
+int MeasureShareList(int files, bool verdicts) {
+    QElapsedTimer clock;
+    clock.start();
+    std::unique_ptr<MainWindow> window = StartMainWindow();
+    while (sharedFoldersManager->IsBackgroundScanPending() && clock.elapsed() < 600000)
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    const int indexed = d.GetType("shared_file")->ItemCount();
+    std::printf("share list: %d files indexed, start-up merge ended after %lld ms\n", indexed,
+                static_cast<long long>(clock.elapsed()));
+    // Shared with everyone, as the peer must see it.
+    for (const ItemPtr& root : d.GetType("shared_folder")->GetItems())
+        root.Connect(d.GetType("shared_public")->GetGlobalNullItem());
+    // Any free port, on loopback only.
+    SetSetting("listening_port", 0);
+    SetSetting("obfuscated_listening_port", 0);
+    peerMessenger->SetListenAddress(QHostAddress::LocalHost);
+    RawPeer peer;
+    if (!peerMessenger->Listen() || !peer.ConnectTo(peerMessenger->ListeningPort())) {
+        std::printf("share list: cannot connect to the client\n");
+        return 1;
+    }
+    peer.SendSetUp("browser", "P");
+    bool ok = ReportShareList("after start-up", AskForShareList(peer), verdicts);
+
+    // A new file, so that the rescan changes the index.
+    const QString root = d.GetType("shared_folder")->GetItems().First().AsString();
+    QFile added(root + "/added after start-up.mp3");
+    ok = ok && added.open(QIODevice::WriteOnly);
+    added.close();
+    clock.restart();
+    sharedFoldersManager->RescanShares();
+    std::printf("share list: rescan of %d files took %lld ms (not judged here)\n",
+                d.GetType("shared_file")->ItemCount(), static_cast<long long>(clock.elapsed()));
+    ok = ReportShareList("after a rescan", AskForShareList(peer), verdicts) && ok;
+    window.reset();
+    return ok && indexed >= files ? 0 : 1;
+}
+
+// A music library with names as varied as real ones, so that the list
+// costs what a real one would to compress: 20 tracks to a record, 10 records
+// to a performer.
+bool WriteLibrary(const QString& root, int files) {
+    return WriteFiles(root, files, [](int i) {
+        const int record = i / 20;
+        return QString("Performer %1/Record %2 (%3)/%4 Piece %5 in %6.mp3")
+            .arg(record / 10)
+            .arg(record)
+            .arg(1960 + record % 60)
+            .arg(i % 20 + 1, 2, 10, QChar('0'))
+            .arg(i)
+            .arg(QChar('A' + i % 7));
+    });
+}
+
+// Builds a share of `files` under a fresh home and measures it in a child.
+int RunShareListSize(int files, bool verdicts) {
+    QTemporaryDir home;
+    if (!home.isValid())
+        return 1;
+    qputenv("HOME", home.path().toUtf8());
+    std::printf("bench_gui_startup, share list: %d shared files\n", files);
+    const QString root = home.filePath("share");
+    if (!WriteLibrary(root, files) || !BuildShare(root, 0))
+        return 1;
+    std::fflush(stdout);
+    QStringList arguments = {"--share-list", "--files", QString::number(files)};
+    if (verdicts)
+        arguments << "--verdicts";
+    return RunMeasuredChild(arguments);
+}
+
+// The share-list runs of this program: -1 when these arguments ask for none.
+int ShareListMode(int argc, char** argv) {
+    int files = 0;
+    bool measure = false, verdicts = false;
+    int size = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--share-list"))
+            measure = true;
+        else if (!std::strcmp(argv[i], "--share-list-size") && i + 1 < argc)
+            size = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--files") && i + 1 < argc)
+            files = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--verdicts"))
+            verdicts = true;
+    }
+    if (measure)
+        return MeasureShareList(files, verdicts);
+    if (size > 0)
+        return RunShareListSize(size, verdicts);
+    return -1;
+}
+
+// Each size in a process of its own, as for start-up.
+int RunShareListSection(bool quick) {
+    int status = 0;
+    for (int size : quick ? std::vector<int>{5000} : std::vector<int>{100000, 1000000}) {
+        QStringList arguments = {"--share-list-size", QString::number(size)};
+        if (!quick)
+            arguments << "--verdicts";
+        status |= RunMeasuredChild(arguments);
+    }
+    return status;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     UseLoopbackOnly();
     bool quick = false;
@@ -207,8 +382,12 @@ int main(int argc, char** argv) {
     prompts::SetBoxHandler([](QWidget*, const prompts::Box&) { return QMessageBox::Ok; });
     if (child)
         return Measure(files, verdicts);
-    if (files > 0 || quick)
-        return RunSize(files > 0 ? files : 5000, quick, !quick);
+    if (const int shareList = ShareListMode(argc, argv); shareList >= 0)
+        return shareList;
+    if (quick)
+        return RunSize(files > 0 ? files : 5000, quick, false) | RunShareListSection(true);
+    if (files > 0)
+        return RunSize(files, quick, true);
 
     // Each size in a process of its own: the store is global, and one size's
     // memory would blur the other's.
@@ -220,5 +399,5 @@ int main(int argc, char** argv) {
         if (!run.waitForFinished(-1) || run.exitCode() != 0)
             status = 1;
     }
-    return status;
+    return status | RunShareListSection(false);
 }

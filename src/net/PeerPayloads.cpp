@@ -336,16 +336,39 @@ bool InflateBounded(const char* data, qint64 size, qint64 cap, QByteArray& out) 
     return true;
 }
 
-bool DeflatePayload(const QByteArray& in, QByteArray& out) {
+bool DeflatePayload(const QByteArray& in, QByteArray& out, const std::atomic<bool>* stop) {
     out.clear();
     // The buffer the network's senders use; zlib's worst case never needs more.
     const qint64 capacity = 2 * qint64(in.size()) + 12;
     if (capacity > std::numeric_limits<int>::max())
         return false;
     QByteArray buffer(int(capacity), Qt::Uninitialized);
-    uLongf length = uLongf(capacity);
-    if (compress2(reinterpret_cast<Bytef*>(buffer.data()), &length,
-                  reinterpret_cast<const Bytef*>(in.constData()), uLong(in.size()), 9) != Z_OK)
+    z_stream z{};
+    if (deflateInit(&z, 9) != Z_OK)
+        return false;
+    z.next_out = reinterpret_cast<Bytef*>(buffer.data());
+    z.avail_out = uInt(capacity);
+    // Fed in steps, so that a stop is seen within one step. Without a flush
+    // between steps the stream is the one a single call makes.
+    constexpr qint64 kStep = 256 * 1024;
+    const char* next = in.constData();
+    qint64 left = in.size();
+    int status = Z_OK;
+    while (status == Z_OK) {
+        if (stop && stop->load(std::memory_order_relaxed))
+            break;
+        if (z.avail_in == 0 && left > 0) {
+            const qint64 step = std::min(left, kStep);
+            z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(next));
+            z.avail_in = uInt(step);
+            next += step;
+            left -= step;
+        }
+        status = deflate(&z, left > 0 ? Z_NO_FLUSH : Z_FINISH);
+    }
+    const uLong length = z.total_out;
+    deflateEnd(&z);
+    if (status != Z_STREAM_END)
         return false;
     buffer.truncate(int(length));
     out = buffer;

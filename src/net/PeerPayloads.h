@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
+#include <atomic>
 #include <map>
 #include <set>
 #include <string>
@@ -30,8 +31,10 @@ using AttributeTranslationTable = std::map<quint32, QString>;
 // 1 GiB counts as 1 GiB.
 bool InflateBounded(const char* data, qint64 size, qint64 cap, QByteArray& out);
 
-// Compresses in at level 9 into out (a zlib stream). False on failure.
-bool DeflatePayload(const QByteArray& in, QByteArray& out);
+// Compresses in at level 9 into out (a zlib stream, the bytes compress2
+// makes). False on failure, or once `stop` is set: any thread may compress,
+// and a long compression can be called off.
+bool DeflatePayload(const QByteArray& in, QByteArray& out, const std::atomic<bool>* stop = nullptr);
 
 // The body of a share-list reply (after the code): a zlib stream of at most
 // PeerLimits::kMaxInflatedSize bytes once inflated. The stream is inflated

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "net/PeerLimits.h"
 #include "net/PeerMessenger.h"
 #include "net/PeerPayloads.h"
 #include "net/server.h"
 #include "shares/SearchParser.h"
+#include "shares/ShareListBuilder.h"
 #include "shares/SharedFolderInfo.h"
 #include "shares/SharedFoldersManager.h"
 #include "store/Log.h"
@@ -27,27 +27,8 @@ QString ToWirePath(QString path) {
     return path.replace(QLatin1Char('/'), QLatin1Char('\\'));
 }
 
-// "mp3" for a name whose text after the last "." is "mp3" in any case, with
-// the analysed audio attributes; otherwise nothing.
 AttributeMap AudioAttributes(const ItemPtr& file, const std::string& nameField) {
-    AttributeMap attributes;
-    const std::size_t dot = nameField.rfind('.');
-    if (dot == std::string::npos || nameField.size() - dot != 4)
-        return attributes;
-    std::string extension = nameField.substr(dot + 1);
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](char c) { return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c; });
-    if (extension != "mp3")
-        return attributes;
-    attributes.SetExtension("mp3");
-    bool present = false;
-    const qint64 bitrate = SharedFoldersManager::FileAttribute(file, "bitrate", &present);
-    if (present)
-        attributes.Append(AttributeMap::kBitrate, quint32(bitrate));
-    const ItemPtr mode = file.HasItem("bitrate_mode");
-    if (!mode.IsNull())
-        attributes.Append(AttributeMap::kVariableBitrate, mode.AsStdString() == "vbr" ? 1 : 0);
-    return attributes;
+    return AudioFacts::Of(file, nameField.data(), nameField.size()).Attributes();
 }
 
 qint64 RecordBytes(const FileInfo& file) {
@@ -59,17 +40,13 @@ qint64 RecordBytes(const FileInfo& file) {
 // Code, then the payload's zlib stream; false when compression fails or the
 // message would not fit in one peer frame.
 bool Compress(quint32 code, const QByteArray& payload, MemStream& message) {
-    QByteArray compressed;
-    if (!DeflatePayload(payload, compressed)) {
-        Log("Shared", 1, QStringLiteral("Could not compress an answer (code %1)").arg(code));
+    QByteArray packed;
+    const Packing result = PackAnswer(code, payload, packed);
+    LogPackingFailure(code, result);
+    if (result != Packing::Packed)
         return false;
-    }
-    if (4 + qint64(compressed.size()) > qint64(PeerLimits::kMaxFrameLength)) {
-        Log("Shared", 1, QStringLiteral("Answer too large to send (code %1)").arg(code));
-        return false;
-    }
-    message = MemStream();
-    return message.Write(code) && message.WriteBuffer(compressed.constData(), compressed.size());
+    message = MemStream(packed);
+    return true;
 }
 
 std::vector<quint64> Audience(const ItemSet& roots) {
@@ -279,10 +256,26 @@ void SharedFoldersManager::WatchIndexForAnswers() {
     // (their visibility flags and groups). Removals disconnect first.
     for (const char* type : {"shared_file", "shared_file_folder", "shared_folder"}) {
         Type* t = d.GetType(type);
-        t->ConnectedEvent().Insert(ConnectionHandler(this, &SharedFoldersManager::OnIndexChanged));
-        t->DisconnectedEvent().Insert(
-            ConnectionHandler(this, &SharedFoldersManager::OnIndexChanged));
+        for (Event<ConnectionInfo&>* event : {&t->ConnectedEvent(), &t->DisconnectedEvent()}) {
+            event->Insert(ConnectionHandler(this, &SharedFoldersManager::OnIndexChanged));
+            event->Insert(ConnectionHandler(this, &SharedFoldersManager::OnShareListLinkChanged));
+        }
     }
+    m_listTypes = ListTypes{d.GetType("shared_folder"), d.GetType("shared_file_folder"),
+                            d.GetType("shared_file"), d.GetType("shared_file_name")};
+    connect(&m_shareListBuilder, &ShareListBuilder::Finished, this,
+            &SharedFoldersManager::OnShareListBuilt);
+}
+
+void SharedFoldersManager::OnShareListLinkChanged(ConnectionInfo& info) {
+    // Which files a folder holds, their names, and the roots' folders and
+    // flags; a file's size and audio attributes are its record's own.
+    const ListTypes& t = m_listTypes;
+    const Type* from = info.from.GetType();
+    const Type* to = info.to.GetType();
+    if (from == t.root || to == t.root || (from == t.file && (to == t.folder || to == t.name)) ||
+        (from == t.folder && to == t.file))
+        m_shareListBuilder.StartOver();
 }
 
 void SharedFoldersManager::GetSharedFilesAsUserShare(const QString& user, FileInfoMap& share,
@@ -298,44 +291,90 @@ void SharedFoldersManager::GetSharedFilesAsUserShare(const QString& user, FileIn
     }
 }
 
-MemStream SharedFoldersManager::GetSharedFilesMessage(const QString& user) {
-    Log("Shared", 1, QStringLiteral("Shared file list requested by user %1").arg(user));
+void SharedFoldersManager::DropStaleShareLists() {
     if (m_cacheGeneration != m_indexGeneration) {
         m_shareListCache.clear();
         m_cacheGeneration = m_indexGeneration;
     }
-    const std::vector<quint64> audience = Audience(GetUserSharedFolders(user));
+}
+
+void SharedFoldersManager::KeepShareList(const std::vector<quint64>& audience,
+                                         const QByteArray& message) {
+    DropStaleShareLists();
+    if (m_shareListCache.size() >= kMaxCachedShareLists)
+        m_shareListCache.clear();
+    m_shareListCache.emplace(audience, message);
+}
+
+MemStream SharedFoldersManager::GetSharedFilesMessage(const QString& user) {
+    Log("Shared", 1, QStringLiteral("Shared file list requested by user %1").arg(user));
+    DropStaleShareLists();
+    const ItemSet roots = GetUserSharedFolders(user);
+    const std::vector<quint64> audience = Audience(roots);
     const auto cached = m_shareListCache.find(audience);
     if (cached != m_shareListCache.end())
         return MemStream(cached->second);
-
-    FileInfoMap share;
-    AttributeTranslationTable table;
-    GetSharedFilesAsUserShare(user, share, table);
-    MemStream payload;
-    payload.Write(quint32(share.size()));
-    for (const auto& folder : share) {
-        bool ok = payload.Write(folder.first) && payload.Write(quint32(folder.second.size()));
-        for (auto file = folder.second.begin(); ok && file != folder.second.end(); ++file)
-            ok = file->Write(payload);
-        if (!ok)
-            break;
-    }
-    payload.Write(quint32(0));
-
-    MemStream message;
-    if (!Compress(PeerMessenger::PM_SHARED_FILE_LIST, payload.GetWrittenBytes(), message))
+    const QByteArray message = ShareListBuilder::Build(roots.GetItems("shared_file_folder"));
+    if (message.isEmpty())
         return MemStream();
-    if (m_shareListCache.size() >= kMaxCachedShareLists)
-        m_shareListCache.clear();
-    m_shareListCache.emplace(audience, message.GetWrittenBytes());
-    return message;
+    KeepShareList(audience, message);
+    return MemStream(message);
 }
 
 void SharedFoldersManager::OnSharedFileListRequested(QString user) {
-    MemStream message = GetSharedFilesMessage(user);
-    if (peerMessenger && message.GetWritePos() > 0)
-        peerMessenger->SendMessage(user, message);
+    Log("Shared", 1, QStringLiteral("Shared file list requested by user %1").arg(user));
+    // Asking again before the list came brings the one list.
+    if (std::find(m_shareListWaiters.begin(), m_shareListWaiters.end(), user) ==
+        m_shareListWaiters.end())
+        m_shareListWaiters.push_back(user);
+    ServeShareListWaiters();
+}
+
+std::vector<QString> SharedFoldersManager::TakeShareListWaiters(
+    const std::vector<quint64>& audience) {
+    std::vector<QString> taken, left;
+    for (QString& user : m_shareListWaiters)
+        (Audience(GetUserSharedFolders(user)) == audience ? taken : left).push_back(user);
+    m_shareListWaiters.swap(left);
+    return taken;
+}
+
+void SharedFoldersManager::ServeShareListWaiters() {
+    DropStaleShareLists();
+    // Sent once the waiting list is settled: sending may lead anywhere.
+    std::vector<std::pair<QString, QByteArray>> answers;
+    for (const auto& cached : m_shareListCache)
+        for (const QString& user : TakeShareListWaiters(cached.first))
+            answers.emplace_back(user, cached.second);
+    if (!m_shareListWaiters.empty() && !m_shareListBuilder.IsBusy()) {
+        m_shareListUser = m_shareListWaiters.front();
+        m_shareListBuilder.Start([this] {
+            // Asked again whenever copying begins anew: what the user sees then.
+            const ItemSet roots = GetUserSharedFolders(m_shareListUser);
+            m_shareListAudience = Audience(roots);
+            m_shareListGeneration = m_indexGeneration;
+            return roots.GetItems("shared_file_folder");
+        });
+    }
+    for (auto& answer : answers) {
+        MemStream message(answer.second);
+        if (peerMessenger)
+            peerMessenger->SendMessage(answer.first, message);
+    }
+}
+
+void SharedFoldersManager::OnShareListBuilt(QByteArray message) {
+    // Kept only while the index is as it was copied.
+    if (!message.isEmpty() && m_shareListGeneration == m_indexGeneration)
+        KeepShareList(m_shareListAudience, message);
+    // Whoever sees what it was made for gets it, also those who asked while
+    // it was made; the others wait for a list of their own.
+    for (const QString& user : TakeShareListWaiters(m_shareListAudience)) {
+        MemStream stream(message);
+        if (peerMessenger && !message.isEmpty())
+            peerMessenger->SendMessage(user, stream);
+    }
+    ServeShareListWaiters();
 }
 
 bool SharedFoldersManager::BuildFolderContentsAnswer(const QString& user, quint32 req,

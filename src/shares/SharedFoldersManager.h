@@ -14,6 +14,7 @@
 
 #include "net/PeerPayloads.h"
 #include "shares/FileScanner.h"
+#include "shares/ShareListBuilder.h"
 #include "store/Data.h"
 #include "store/MemStream.h"
 #include "store/UserStats.h"
@@ -29,7 +30,8 @@
 // attributes and the "is_scanned" flag. Files are found by path through the
 // normalised twins of names and folders (GetAbsoluteFileName).
 //
-// Main thread only, except the scanner, which runs on the manager's thread.
+// Main thread only, except the scanner, which runs on the manager's thread,
+// and the compression of share lists, which runs on a thread of its own.
 class SharedFoldersManager : public QObject, public DataHandler {
     Q_OBJECT
 
@@ -116,9 +118,9 @@ public:
     // is not touched.
     void GetSharedFilesAsUserShare(const QString& user, FileInfoMap& share,
                                    AttributeTranslationTable& table) const;
-    // The compressed share list (code 5) the user may see; empty (write
-    // position 0) when it cannot be made. Kept per audience until the index
-    // or the visibility of a root changes.
+    // The compressed share list (code 5) the user may see, made at once;
+    // empty (write position 0) when it cannot be made. Kept per audience
+    // until the index or the visibility of a root changes.
     MemStream GetSharedFilesMessage(const QString& user);
     // The folder-contents answer (code 37), or false when the folder is
     // unknown or hidden from the user.
@@ -130,7 +132,9 @@ public slots:
     void OnDNetSearchRequest(QString user, quint32 req, QString searchText);
     void OnDirectFileSearch(QString user, quint32 req, QString search);
     void OnFilesInFoldersRequested(QString user, quint32 req, QString folder);
-    // A share-list request (code 4): sends GetSharedFilesMessage.
+    // A share-list request (code 4): sends the list GetSharedFilesMessage
+    // gives, made off the main thread unless kept; requests that come while
+    // it is made are answered with it.
     void OnSharedFileListRequested(QString user);
     // Starts merging the start-up walk into the index: a slice at a time
     // through the event loop, so that a large share never freezes the
@@ -206,6 +210,31 @@ private:
     quint64 m_indexGeneration = 0;
     quint64 m_cacheGeneration = 0;
     std::map<std::vector<quint64>, QByteArray> m_shareListCache;
+
+    // Share lists made off the main thread: the users waiting, in the order
+    // they asked, and what the list being made was copied for.
+    void OnShareListLinkChanged(ConnectionInfo& info);
+    void DropStaleShareLists();
+    void KeepShareList(const std::vector<quint64>& audience, const QByteArray& message);
+    // Removes and returns the waiting users who now see these roots.
+    std::vector<QString> TakeShareListWaiters(const std::vector<quint64>& audience);
+    // Answers the waiting users whose list is kept; starts a list for the
+    // first of the others.
+    void ServeShareListWaiters();
+    void OnShareListBuilt(QByteArray message);
+    struct ListTypes {
+        const Type* root = nullptr;
+        const Type* folder = nullptr;
+        const Type* file = nullptr;
+        const Type* name = nullptr;
+    };
+    ListTypes m_listTypes;
+    std::vector<QString> m_shareListWaiters;
+    QString m_shareListUser;
+    std::vector<quint64> m_shareListAudience;
+    quint64 m_shareListGeneration = 0;
+    // Last, so that it goes first: it calls off a list being made.
+    ShareListBuilder m_shareListBuilder;
 };
 
 extern SharedFoldersManager* sharedFoldersManager;

@@ -5,11 +5,15 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <zlib.h>
+#include <QHostAddress>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <functional>
 
 #include "net/PeerLimits.h"
 #include "shares/SharedFolderInfo.h"
@@ -146,6 +150,56 @@ class TestSharedFolders : public QObject, CoreServices {
         for (const auto& folder : share)
             out << "> " + QString::fromStdString(folder.first) << Records(folder.second);
         return out;
+    }
+
+    // The share list by the rules, written here and compressed with zlib
+    // itself: the bytes a peer receives after the code.
+    QByteArray ExpectedList(const QString& user) const {
+        FileInfoMap share;
+        AttributeTranslationTable table;
+        manager->GetSharedFilesAsUserShare(user, share, table);
+        MemStream payload;
+        payload.Write(quint32(share.size()));
+        for (const auto& folder : share) {
+            bool ok = payload.Write(folder.first) && payload.Write(quint32(folder.second.size()));
+            for (auto file = folder.second.begin(); ok && file != folder.second.end(); ++file)
+                ok = file->Write(payload);
+            if (!ok)
+                break;
+        }
+        payload.Write(quint32(0));
+        const QByteArray in = payload.GetWrittenBytes();
+        QByteArray out(2 * in.size() + 12, Qt::Uninitialized);
+        uLongf length = uLongf(out.size());
+        if (compress2(reinterpret_cast<Bytef*>(out.data()), &length,
+                      reinterpret_cast<const Bytef*>(in.constData()), uLong(in.size()), 9) != Z_OK)
+            return "<failed>";
+        out.truncate(int(length));
+        return out;
+    }
+    static QByteArray ListOn(RawPeer& peer) {
+        return peer.Take(PeerMessenger::PM_SHARED_FILE_LIST);
+    }
+    bool Listen() {
+        SetSetting("listening_port", 0);
+        SetSetting("obfuscated_listening_port", 0);
+        messenger->SetListenAddress(QHostAddress::LocalHost);
+        return messenger->Listen();
+    }
+    // Changes the index but nothing anyone may see, so that no list is kept.
+    void TouchIndex() {
+        static int touches = 0;
+        AddEntry(QString("/hidden/%1").arg(++touches), "x", 1)["shared_file_folder"].Connect(
+            d.GetType("shared_folder")->GetItem("/hidden"));
+    }
+    // `count` files in folders of `perFolder` under a public root.
+    void ShareMany(const QString& root, int count, int perFolder) {
+        const ItemPtr rootItem = d.GetType("shared_folder")->GetItem(root);
+        rootItem.Connect(d.GetType("shared_public")->GetGlobalNullItem());
+        for (int k = 0; k < count; ++k)
+            AddEntry(QString("%1/%2").arg(root).arg(k / perFolder, 3, 10, QChar('0')),
+                     QString("%1 track.mp3").arg(k), k)["shared_file_folder"]
+                .Connect(rootItem);
     }
 
     // The folder-contents answer read back, or "<none>".
@@ -643,6 +697,157 @@ private slots:
             QCOMPARE(Contents("bob", Wire(hidden)), QStringList{"<none>"});
         QCOMPARE(Contents("mallory", Wire(music)), QStringList{"<none>"});
         QCOMPARE(d.ItemCount(), items);
+    }
+
+    void shareListMadeOffTheMainThread() {
+        QVERIFY(Listen());
+        RawPeer peer;
+        QVERIFY(ConnectAsPeer(peer, "bob"));
+        Type* roots = d.GetType("shared_folder");
+        const ItemPtr everyone = d.GetType("shared_public")->GetGlobalNullItem();
+        const auto add = [roots](const QString& root, const QString& folder, const Value& name,
+                                 qint64 size) {
+            const ItemPtr file = d.GetType("shared_file")->NewItem();
+            file.Connect(d.GetType("shared_file_folder")->GetItem(folder))
+                .Connect(roots->GetItem(root));
+            file.Connect(d.GetType("shared_file_name")->GetItem(name));
+            file.Connect(d.GetType("shared_file_size")->GetItem(size));
+            return file;
+        };
+        // Shapes added one after the other; each list goes through the peer
+        // path and is then made at once, and both must be the expected bytes.
+        const std::vector<std::pair<const char*, std::function<void()>>> shapes = {
+            {"nothing visible", [&] { add("/private", "/private/a", "a.mp3", 1); }},
+            {"nested folders",
+             [&] {
+                 roots->GetItem("/music").Connect(everyone);
+                 add("/music", "/music/Empty", "", 0).Remove();
+                 const ItemPtr vbr = add("/music", "/music", "B.mp3", 5);
+                 vbr.Connect(d.GetType("bitrate")->GetItem(211));
+                 vbr.Connect(d.GetType("bitrate_mode")->GetItem("vbr"));
+                 add("/music", "/music", "a.mp3", 3);
+                 add("/music", "/music", "a.mp3", 4);
+                 add("/music", "/music/Rock", "song.Mp3", 7)
+                     .Connect(d.GetType("bitrate_mode")->GetItem("cbr"));
+                 add("/music", "/music/Rock/Live", "Help.MP3", 16680)
+                     .Connect(d.GetType("bitrate")->GetItem(128));
+                 add("/music", "/music/Rock/Live", "notes.txt", 1);
+                 add("/music", "/music/Rock/Live", ".mp3", 2);
+             }},
+            {"odd names",
+             [&] {
+                 roots->GetItem("/odd").Connect(everyone);
+                 roots->GetItem("/odd2").Connect(d.GetType("shared_userlist")->GetGlobalNullItem());
+                 add("/odd", QString::fromUtf8("/odd/Über Straße"),
+                     QString::fromUtf8("Ärger – ½.mp3"), 1);
+                 add("/odd", "/odd/back", "a\\b.mp3", 2);
+                 add("/odd", "/odd/back", std::string("\xff\xfe raw.mp3"), 3);
+                 // Two folders that read the same once "/" is "\\": one entry,
+                 // and of two equal records the first one made.
+                 add("/odd", "/odd/x\\y", "same.mp3", 4).Connect(d.GetType("bitrate")->GetItem(96));
+                 add("/odd", "/odd/x/y", "same.mp3", 4);
+                 add("/odd", "/odd/x/y", "other.mp3", 5);
+                 add("/odd2", "/odd/x/y", "under two roots.mp3", 6);
+                 // A name too long to write: the folders after it are left out.
+                 add("/odd", "/odd/y", QString(131073, QChar('n')), 7);
+                 add("/odd", "/odd/z", "after.mp3", 8);
+             }},
+            {"many folders", [&] { ShareMany("/many", 3000, 10); }}};
+        for (const auto& shape : shapes) {
+            shape.second();
+            const QByteArray expected = ExpectedList("bob");
+            peer.SendMessage(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
+            QVERIFY2(ListOn(peer) == expected, shape.first);
+            TouchIndex();
+            QVERIFY2(Body(manager->GetSharedFilesMessage("bob"),
+                          PeerMessenger::PM_SHARED_FILE_LIST) == expected,
+                     shape.first);
+        }
+    }
+
+    void shareListRequestsDuringABuild() {
+        QVERIFY(Listen());
+        RawPeer alice, bob, carol;
+        QVERIFY(ConnectAsPeer(alice, "alice") && ConnectAsPeer(bob, "bob") &&
+                ConnectAsPeer(carol, "carol"));
+        // Copied in several steps.
+        ShareMany("/m", 6000, 100);
+        const ItemSet early =
+            d.GetType("shared_file_folder")->HasItem("/m/000").GetItems("shared_file");
+
+        // Two requests while one list is made: both get it.
+        const QByteArray full = ExpectedList("alice");
+        manager->OnSharedFileListRequested("alice");
+        manager->OnSharedFileListRequested("bob");
+        QCOMPARE(ListOn(alice), full);
+        QCOMPARE(ListOn(bob), full);
+
+        // A file copied already goes: the copy starts over, and the list
+        // never shows it.
+        TouchIndex();
+        manager->OnSharedFileListRequested("alice");
+        early.First().Remove();
+        const QByteArray shorter = ExpectedList("alice");
+        QVERIFY(shorter != full);
+        QCOMPARE(ListOn(alice), shorter);
+
+        // An attribute of a file copied already changes: the list made
+        // meanwhile goes out but is not kept, so the next one has it.
+        TouchIndex();
+        manager->OnSharedFileListRequested("bob");
+        early.Items()[1].Connect(d.GetType("bitrate")->GetItem(320));
+        QCOMPARE(ListOn(bob), shorter);
+        const QByteArray withBitrate = ExpectedList("bob");
+        QVERIFY(withBitrate != shorter);
+        manager->OnSharedFileListRequested("bob");
+        QCOMPARE(ListOn(bob), withBitrate);
+
+        // A peer gone before its list is made; the others still get theirs.
+        TouchIndex();
+        manager->OnSharedFileListRequested("carol");
+        manager->OnSharedFileListRequested("bob");
+        carol.Abort();
+        QCOMPARE(ListOn(bob), withBitrate);
+
+        // Unshared while the list is made: gets what an unshared user sees.
+        TouchIndex();
+        manager->OnSharedFileListRequested("alice");
+        Unshare("alice");
+        const QByteArray none = ExpectedList("alice");
+        QVERIFY(none != withBitrate);
+        QCOMPARE(ListOn(alice), none);
+    }
+
+    void shareListShutdownDuringABuild_data() {
+        QTest::addColumn<bool>("copying");
+        QTest::newRow("while copying") << true;
+        QTest::newRow("while compressing") << false;
+    }
+    void shareListShutdownDuringABuild() {
+        QFETCH(bool, copying);
+        QVERIFY(Listen());
+        RawPeer alice;
+        QVERIFY(ConnectAsPeer(alice, "alice"));
+        if (copying) {
+            ShareMany("/m", 5000, 100);
+        } else {
+            // Few files with long names: copied at once, compressed slowly.
+            QRandomGenerator random(34);
+            QString name(100000, Qt::Uninitialized);
+            for (int k = 0; k < 100; ++k) {
+                for (QChar& c : name)
+                    c = QChar('a' + int(random.bounded(26)));
+                AddEntry("/m/f", name, k)["shared_file_folder"].Connect(
+                    d.GetType("shared_folder")->GetItem("/m"));
+            }
+            d.GetType("shared_folder")
+                ->HasItem("/m")
+                .Connect(d.GetType("shared_public")->GetGlobalNullItem());
+        }
+        manager->OnSharedFileListRequested("alice");
+        manager.reset();
+        QCoreApplication::processEvents();
+        QCOMPARE(alice.BytesAvailable(), qint64(0));
     }
 
     void visibility() {
