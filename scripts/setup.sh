@@ -172,7 +172,12 @@ run_client() {
         local try display="" window="" xvfb
         for try in 1 2 3; do
             rm -f "$work/display"
-            setsid Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+            # Only the abstract socket, which belongs to this network
+            # namespace: a socket file in /tmp may be replaced by an X server
+            # of another namespace, and a client that reaches it waits for
+            # ever.
+            setsid Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -nolisten unix \
+                3>"$work/display" >"$work/xvfb.log" 2>&1 &
             xvfb=$!
             pids+=("$xvfb")
             display=""
@@ -181,7 +186,7 @@ run_client() {
                 display=":$(head -n1 "$work/display")"
             fi
             if [[ -z "$display" ]] ||
-                ! wait_for 'xdpyinfo -display "$display" >/dev/null 2>&1 || ! kill -0 $xvfb 2>/dev/null' 20 ||
+                ! wait_for 'timeout 10 xdpyinfo -display "$display" >/dev/null 2>&1 || ! kill -0 $xvfb 2>/dev/null' 20 ||
                 ! kill -0 "$xvfb" 2>/dev/null; then
                 stop_newest
                 continue
@@ -191,7 +196,7 @@ run_client() {
             setsid "$exe" &
             client=$!
             pids+=("$client")
-            wait_for 'window="$(xwininfo -root -tree 2>/dev/null | grep -m1 "TavenookQt build.*\\[" | awk "{print \$1}")"; [[ -n "$window" ]] || ! kill -0 $client 2>/dev/null' ||
+            wait_for 'window="$(timeout 10 xwininfo -root -tree 2>/dev/null | grep -m1 "TavenookQt build.*\\[" | awk "{print \$1}")"; [[ -n "$window" ]] || ! kill -0 $client 2>/dev/null' ||
                 echo "The window did not show a logged-in user name in time." >&2
             kill -0 "$client" 2>/dev/null && break
             echo "The client ended at its start; trying a new display." >&2
@@ -204,7 +209,7 @@ run_client() {
             wait_for 'grep -q " logged in" "$server_log"' || echo "No login reached the test server." >&2
         fi
         local shot="$dir/tavenook-window.png"
-        import -window "${window:-root}" "$shot" && echo "Screenshot of the window: $shot"
+        timeout 60 import -window "${window:-root}" "$shot" && echo "Screenshot of the window: $shot"
         stop_if_asked
     fi
     # From here on a signal ends the wait for the client at once.

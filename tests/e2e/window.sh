@@ -18,8 +18,9 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-# Xvfb picks a free display itself and writes its number once it is ready.
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+# Xvfb picks a free display itself and writes its number once it is ready;
+# only its abstract socket, private to this network namespace.
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -nolisten unix 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 xvfb=$!
 deadline=$((SECONDS + 60))
 until [[ -s "$work/display" ]]; do

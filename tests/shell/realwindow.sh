@@ -33,7 +33,8 @@ wait_for() {
 }
 
 # Xvfb picks a free display itself and writes its number once it is ready.
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+# Only its abstract socket, private to this network namespace.
+Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -nolisten unix 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
 wait_for '[[ -s "$work/display" ]]' || fail "Xvfb did not start"
 display=":$(head -n1 "$work/display")"
@@ -62,7 +63,7 @@ first=$! && pids+=("$first")
 
 title="TavenookQt build 2013.2.26 [$user]"
 wait_for 'grep -q "$user logged in" "$work/server.log"' || fail "no login reached the server"
-wait_for 'xwininfo -display "$display" -name "$title" 2>/dev/null | grep -q IsViewable' ||
+wait_for 'timeout 10 xwininfo -display "$display" -name "$title" 2>/dev/null | grep -q IsViewable' ||
     fail "no viewable window titled \"$title\""
 # A second start with the same home hands its arguments to the first and
 # exits 0 without a window of its own.
@@ -70,9 +71,9 @@ HOME="$work/home" DISPLAY="$display" QT_QPA_PLATFORM=xcb ASAN_OPTIONS=detect_lea
     timeout 120 "$client" hello second >"$work/second.log" 2>&1 || fail "second start: exit $?"
 wait_for 'grep -q "handed over: hello second" "$work/client.log"' ||
     fail "the first instance did not receive the second start's arguments"
-windows="$(xwininfo -display "$display" -root -tree | grep -cF "\"$title\"")"
+windows="$(timeout 10 xwininfo -display "$display" -root -tree | grep -cF "\"$title\"")"
 ((windows == 1)) || fail "$windows windows titled \"$title\" after a second start"
-import -display "$display" -window root "$work/shot.png" || fail "no screenshot"
+timeout 60 import -display "$display" -window root "$work/shot.png" || fail "no screenshot"
 colours="$(identify -format %k "$work/shot.png")"
 ((colours > 1)) || fail "the screenshot is blank ($colours colour)"
 kill "$first" && wait "$first" || fail "SIGTERM: the client exited with $?"
