@@ -12,7 +12,7 @@ QString LargestSizeText() {
 }
 
 QString LargestSpeedText() {
-    return QString::number(99999.9, 'f', 1);
+    return QString::number(9999999.9, 'f', 1);
 }
 
 int FittingColumnWidth(const QTreeView* list, int column, int least, const QStringList& texts) {

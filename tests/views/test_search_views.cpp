@@ -623,18 +623,19 @@ void TestSearchViews::numberColumnsFit_data() {
     AddColumnFitRows("flat", "tree", "flat");
 }
 
-// "Free", a speed of 99,999.9 KB/s and a size of 999 GiB read in full, in
-// the default font and in a larger one.
+// "Free", the fastest speed an answer can carry (4,194,304.0 KB/s, as many
+// digits as 9,999,999.9) and a size of 999 GiB read in full, in the default
+// font and in a larger one.
 void TestSearchViews::numberColumnsFit() {
     QFETCH(bool, flat);
     QFETCH(qreal, fontScale);
     const ScaledAppFont font(fontScale);
     SetSettingYes("use_old_style_search_results", flat);
     SearchResultsForm* page =
-        Answered("big", "bob", {{"big\\song.mp3", 999LL << 30, 320, 0}}, false, 102399898, 3);
+        Answered("big", "bob", {{"big\\song.mp3", 999LL << 30, 320, 0}}, false, 0xFFFFFFFF, 3);
     Ui()->searchTabControl->setCurrentWidget(page);
     QTreeWidget* list = page->searchResults();
-    QVERIFY(!list->findItems("99999.9", Qt::MatchExactly | Qt::MatchRecursive, 2).isEmpty());
+    QVERIFY(!list->findItems("4194304.0", Qt::MatchExactly | Qt::MatchRecursive, 2).isEmpty());
     QVERIFY(
         !list->findItems("1,072,668,082,176", Qt::MatchExactly | Qt::MatchRecursive, 5).isEmpty());
     for (const int column : {1, 2, 5}) {

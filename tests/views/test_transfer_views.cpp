@@ -576,8 +576,9 @@ void TestTransferViews::numberColumnsFit_data() {
     AddColumnFitRows("upload", "downloads", "uploads");
 }
 
-// A speed of 99,999.9 KB/s and a size of 999 GiB read in full, in the
-// default font and in a larger one.
+// The fastest speed a transfer reports (2,097,152.0 KB/s, as many digits as
+// 9,999,999.9) and a size of 999 GiB read in full, in the default font and
+// in a larger one.
 void TestTransferViews::numberColumnsFit() {
     QFETCH(bool, upload);
     QFETCH(qreal, fontScale);
@@ -587,7 +588,7 @@ void TestTransferViews::numberColumnsFit() {
     emit tqm->TransfersLoaded();
     const ItemPtr entry = Fake(
         upload, "someone", "Music\\A", "x",
-        QString("%1:%2:0:102399898").arg(upload ? "uploading" : "downloading").arg(999LL << 30));
+        QString("%1:%2:0:2147483647").arg(upload ? "uploading" : "downloading").arg(999LL << 30));
     if (upload)
         emit tqm->UploadProgressed(entry);
     else
@@ -595,7 +596,7 @@ void TestTransferViews::numberColumnsFit() {
     QTreeWidget* list = upload ? Uploads() : Downloads();
     QTreeWidgetItem* row = RowOf(entry, upload ? "upload_list_node" : "download_list_node");
     QVERIFY(row);
-    QCOMPARE(row->text(6) + " " + row->text(7), QString("99999.9 1,072,668,082,176"));
+    QCOMPARE(row->text(6) + " " + row->text(7), QString("2097152.0 1,072,668,082,176"));
     for (const int column : {6, 7}) {
         const QString cut = CutInColumn(list, column);
         QVERIFY2(cut.isEmpty(), qPrintable(cut));
