@@ -440,6 +440,8 @@ void TestTransferViews::textsAndCombinedStatus_data() {
     row("queued beats complete", false, "queued:1000:0:0,complete:1000",
         "queued| (0.0%)|   0s|queued|#3366ff|1,000 (50.0%)");
     row("denial reason", false, "denied:10,aborted:10", "file not shared.|-|-|denied|#ff0a47|-");
+    row("uploads: denial reason", true, "denied:10", "file not shared.|-|-|denied|#ff0a47|-");
+    row("retried after a denial", false, "denied>queued:10", "queued|-|-|queued|#3366ff|-");
     row("complete and local error", false, "complete:10,local error:10", "complete|-|-||#000000|-");
     row("all complete", false, "complete:10,complete:10", "complete|-|-|complete|#006400|-");
     row("empty file finished", false, "complete:0", "complete| (100.0%)|-|complete|#006400|-");
@@ -529,6 +531,9 @@ void TestTransferViews::textsAndCombinedStatus() {
     QCOMPARE(folder->text(3), expected[3]);
     QCOMPARE(folder->foreground(1).color(), QColor(expected[4]));
     QCOMPARE(BarText(folder), expected[5]);
+    // A status, a failure reason above all, can be wider than its column.
+    for (QTreeWidgetItem* row : {fileRow, folder, userRow})
+        QCOMPARE(row->toolTip(3), row->text(3));
     // New colours reach every row, expanded or not.
     for (const char* key :
          {"color_transfer_queued", "color_transfer_complete", "color_transfer_in_progress",

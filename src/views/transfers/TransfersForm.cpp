@@ -203,6 +203,13 @@ public:
     }
 };
 
+// A failure reason can be longer than the Status column is wide: the cell's
+// tooltip keeps the whole text.
+void ShowStatusText(QTreeWidgetItem* row, const QString& text) {
+    row->setText(3, text);
+    row->setToolTip(3, text);
+}
+
 // Speeds and sizes read in full in the list's font; the width a column has
 // is the least, so a wider saved width stays.
 void FitNumberColumns(QTreeWidget* list) {
@@ -711,7 +718,7 @@ void TransfersForm::UpdateMark(const ListKind& k, const ItemPtr& entry) {
 void TransfersForm::ShowGroupStatus(const ListKind& k, QTreeWidgetItem* row) {
     const QString aggregate = TallyStatus(k, row);
     if (!row->treeWidget() || !row->isExpanded())
-        row->setText(3, aggregate);
+        ShowStatusText(row, aggregate);
     SetItemColorByStatus(row, aggregate);
 }
 
@@ -753,7 +760,7 @@ void TransfersForm::OnItemExpanded(QTreeWidgetItem* row) {
     const ListKind& k = row->treeWidget() == mp_ui->uploadsList ? kUploads : kDownloads;
     if (NodeOfRow(k.userNode, row).IsNull() && NodeOfRow(k.folderNode, row).IsNull())
         return;
-    row->setText(3, QString());
+    ShowStatusText(row, QString());
     row->setText(5, QString());
     row->setText(6, QString());
     DropRowProgress(row);
@@ -765,7 +772,7 @@ void TransfersForm::OnItemCollapsed(QTreeWidgetItem* row) {
     const ListKind& k = row->treeWidget() == mp_ui->uploadsList ? kUploads : kDownloads;
     if (NodeOfRow(k.userNode, row).IsNull() && NodeOfRow(k.folderNode, row).IsNull())
         return;
-    row->setText(3, TallyStatus(k, row));
+    ShowStatusText(row, TallyStatus(k, row));
 }
 
 void TransfersForm::OnUserOnline(ItemPtr user) {
@@ -916,7 +923,7 @@ void TransfersForm::OnStatusChange(const ListKind& k, const ItemPtr& entry, cons
         if (!reason.IsNull())
             text = reason.AsString();
     }
-    fileRow->setText(3, text.toLower());
+    ShowStatusText(fileRow, text.toLower());
     for (QTreeWidgetItem* row : {folderRow, userRow})
         RefreshGroupRow(k, row);
     UpdateActiveTransferCounts();
