@@ -684,6 +684,23 @@ void TestChatViews::roomsAgainstServer() {
     QVERIFY(Login(bob, m_server.Port(), "bob"));
     m_server.SetUserStats("bob", UserStats());
     m_server.SetUserCountry("bob", "DE");
+
+    // Rooms alike up to their last word read apart in the room list: cut in
+    // the middle, and whole in their tooltips.
+    const QStringList alike = {"Quokka Lovers International Room North",
+                               "Quokka Lovers International Room South"};
+    for (const QString& name : alike) {
+        bob.SendMessage(14, Payload().Str(name).U32(0));
+        QVERIFY(bob.Take(14).startsWith(Payload().Str(name).Bytes()));
+    }
+    Rooms()->OnToolBarActionTriggered(nullptr, "refresh_room_list");
+    QTreeWidget* roomList = Rooms()->RoomList();
+    QCOMPARE(roomList->textElideMode(), Qt::ElideMiddle);
+    for (const QString& name : alike) {
+        QTRY_VERIFY(!roomList->findItems(name, Qt::MatchExactly).isEmpty());
+        QCOMPARE(roomList->findItems(name, Qt::MatchExactly)[0]->toolTip(0), name);
+    }
+
     gp_server->EnterRoom("lobby", false);
     QTRY_VERIFY(Rooms()->RoomView("lobby"));
     RoomForm* form = Rooms()->RoomView("lobby");

@@ -65,6 +65,8 @@ RoomsForm::RoomsForm(QWidget* parent)
     mp_roomList->setIconSize(QSize(16, 11));
     mp_roomList->setItemsExpandable(false);
     mp_roomList->setRootIsDecorated(false);
+    // Room names often share a long prefix and differ at the end.
+    mp_roomList->setTextElideMode(Qt::ElideMiddle);
     mp_roomList->setSortingEnabled(true);
     mp_roomList->setContextMenuPolicy(Qt::CustomContextMenu);
     mp_splitter->setStretchFactor(0, 1);
@@ -152,6 +154,7 @@ void RoomsForm::OnRoomAdded(ItemPtr room) {
         return;
     auto* row = new QRoomListItemWidget(mp_roomList);
     row->setText(0, room.AsString());
+    row->setToolTip(0, room.AsString());
     room.Connect(d.GetType("room_node")->GetItem(Value(static_cast<void*>(row))));
 }
 
