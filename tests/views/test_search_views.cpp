@@ -675,6 +675,35 @@ void TestSearchViews::roomTargetsReadInFull() {
         qPrintable(
             QString("%1 > %2").arg(view->sizeHintForColumn(0)).arg(view->viewport()->width())));
     box->hidePopup();
+
+    // Names alike up to their last word read apart in the closed box, cut in
+    // the middle; the tooltip and the search take the whole name.
+    const QStringList alike = {"Quokka Lovers International Room North",
+                               "Quokka Lovers International Room South"};
+    QStringList shown;
+    for (const QString& name : alike) {
+        d.GetType("room")->GetItem(Value(name)).NewItem("in_room");
+        box->setCurrentIndex(box->count() - 1);
+        QTRY_COMPARE(box->width(), box->maximumWidth());
+        const QString displayed = Ui()->searchTargetBox->DisplayedText();
+        QVERIFY2(displayed != box->currentText() && displayed.endsWith(name.section(' ', -1)),
+                 qPrintable(displayed));
+        QStyleOptionComboBox option;
+        option.initFrom(box);
+        const QRect field = box->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                         QStyle::SC_ComboBoxEditField, box);
+        QVERIFY(box->fontMetrics().horizontalAdvance(displayed) <= field.width());
+        QCOMPARE(box->toolTip(), "Room: " + name);
+        shown << displayed;
+    }
+    QVERIFY2(shown[0] != shown[1], qPrintable(shown[0]));
+    box->setCurrentIndex(0);
+    QCOMPARE(box->toolTip(), QString("All"));
+    box->setCurrentText("Room: " + alike[0]);
+    QVERIFY(LogIn());
+    Ui()->searchEdit->lineEdit()->setText("beat");
+    form->OnSearchEntered();
+    QVERIFY(Expect(SM_ROOM_SEARCH).startsWith(Payload().Str(alike[0]).Bytes()));
 }
 
 // Saved filters are shared by every page; the default filter starts new

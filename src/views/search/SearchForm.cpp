@@ -75,7 +75,8 @@ SearchForm::SearchForm(QWidget* parent) : QWidget(parent), mp_ui(new Ui_SearchFo
     connect(mp_ui->wishList, &QWidget::customContextMenuRequested, this,
             &SearchForm::OnWishListContextMenuRequested);
     // Room targets differ only after their common prefix: the box grows with
-    // its longest entry, up to its maximum width.
+    // its longest entry, up to its maximum width, past which it shows the
+    // entry cut in the middle.
     mp_ui->searchTargetBox->setSizeAdjustPolicy(QComboBox::AdjustToContents);
 }
 
