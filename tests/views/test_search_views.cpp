@@ -439,6 +439,14 @@ void TestSearchViews::searchesReachServerAndTabs() {
     QCOMPARE(Ui()->searchTabControl->tabText(0), QString("blue song"));
     QCOMPARE(Ui()->searchEdit->itemText(0), QString("blue song"));
     QVERIFY(Ui()->searchEdit->currentText().isEmpty());
+    // Enter searches what was typed, never an earlier search it begins.
+    Ui()->searchEdit->setFocus();
+    QTest::keyClicks(Ui()->searchEdit, "blue");
+    QCOMPARE(Ui()->searchEdit->currentText(), QString("blue"));
+    QTest::keyClick(Ui()->searchEdit, Qt::Key_Return);
+    QCOMPARE(Expect(SM_FILE_SEARCH).mid(4), Payload().Str("blue").Bytes());
+    QCOMPARE(Ui()->searchTabControl->tabText(1), QString("blue"));
+    form->OnTabCloseRequested(1);
     auto* bluePage = qobject_cast<SearchResultsForm*>(Ui()->searchTabControl->widget(0));
     QTRY_COMPARE(TopTexts(bluePage->CorrelationsWidget(), 0), QStringList({"high", "mid", "low"}));
     QVERIFY(!bluePage->CorrelationsWidget()->isHidden());
