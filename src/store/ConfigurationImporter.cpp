@@ -2,7 +2,7 @@
 
 #include <QDir>
 #include <QFile>
-#include <QVector>
+#include <algorithm>
 
 #include "store/Data.h"
 #include "store/Log.h"
@@ -19,6 +19,36 @@ int ControlCharacterAt(const char* line, int size) {
     }
     return -1;
 }
+
+struct Line {
+    int number = 0;  // from 1
+    int start = 0;
+    int size = 0;  // without the line end
+};
+
+// The lines of a file's bytes; one CR before the LF belongs to the line end.
+class LineReader {
+public:
+    explicit LineReader(const QByteArray& bytes) : m_bytes(bytes) {}
+    bool Next(Line& line) {
+        if (m_next >= m_bytes.size())
+            return false;
+        int end = m_bytes.indexOf('\n', m_next);
+        const int after = end < 0 ? m_bytes.size() : end + 1;
+        if (end < 0)
+            end = m_bytes.size();
+        else if (end > m_next && m_bytes[end - 1] == '\r')
+            --end;
+        line = Line{++m_number, m_next, end - m_next};
+        m_next = after;
+        return true;
+    }
+
+private:
+    const QByteArray& m_bytes;
+    int m_next = 0;
+    int m_number = 0;
+};
 
 bool Fail(const QString& path, const QString& why, QString* error) {
     Log("Configuration Data", 1,
@@ -55,51 +85,40 @@ bool ConfigurationImporter::ImportUserList(const QString& path, int* added, QStr
     if (nul >= 0)
         return Fail(path,
                     QString("Line %1 holds a NUL byte: this is not a text file.")
-                        .arg(bytes.left(nul).count('\n') + 1),
+                        .arg(std::count(bytes.constBegin(), bytes.constBegin() + nul, '\n') + 1),
                     error);
 
     // Layout in docs/protocol.md: one name per line, LF or CR LF ending it.
     // Every line is checked before anybody is marked, so a file that fails
-    // halfway leaves the user list as it was.
-    struct Span {
-        int start;
-        int size;
-    };
-    QVector<Span> names;
-    int number = 0;
-    for (int start = 0; start < bytes.size();) {
-        ++number;
-        int end = bytes.indexOf('\n', start);
-        const int next = end < 0 ? bytes.size() : end + 1;
-        if (end < 0)
-            end = bytes.size();
-        else if (end > start && bytes[end - 1] == '\r')
-            --end;
-        const Span line{start, end - start};
-        start = next;
+    // halfway leaves the user list as it was; the second pass marks.
+    bool anyName = false;
+    Line line;
+    for (LineReader lines(bytes); lines.Next(line);) {
         if (line.size > kMaxNameLength)
-            return Fail(path,
-                        QString("Line %1 is longer than %2 bytes.").arg(number).arg(kMaxNameLength),
-                        error);
+            return Fail(
+                path,
+                QString("Line %1 is longer than %2 bytes.").arg(line.number).arg(kMaxNameLength),
+                error);
         const int control = ControlCharacterAt(bytes.constData() + line.start, line.size);
         if (control >= 0)
             return Fail(path,
                         QString("Line %1 holds a control character (0x%2), which no user name "
                                 "has.")
-                            .arg(number)
+                            .arg(line.number)
                             .arg(static_cast<unsigned char>(bytes[line.start + control]), 2, 16,
                                  QChar('0')),
                         error);
-        if (line.size > 0)
-            names.append(line);
+        anyName = anyName || line.size > 0;
     }
-    if (names.isEmpty())
+    if (!anyName)
         return Fail(path, "The file holds no user name.", error);
 
     Type* users = d.GetType("user");
-    for (const Span& name : names) {
+    for (LineReader lines(bytes); lines.Next(line);) {
+        if (line.size == 0)
+            continue;
         ItemPtr user =
-            users->NewItem(Value(std::string(bytes.constData() + name.start, name.size)));
+            users->NewItem(Value(std::string(bytes.constData() + line.start, line.size)));
         if (user.IsConnected("in_user_list"))
             continue;
         user.NewItem("in_user_list");
