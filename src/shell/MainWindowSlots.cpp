@@ -261,8 +261,9 @@ void MainWindow::OnImportUserListClicked() {
     if (path.isEmpty())
         return;
     int added = 0;
-    if (!ConfigurationImporter::ImportUserList(path, &added)) {
-        prompts::Inform(this, kImportTitle, "Import could not be completed successfully.");
+    QString why;
+    if (!ConfigurationImporter::ImportUserList(path, &added, &why)) {
+        prompts::Inform(this, kImportTitle, "Import could not be completed successfully.\n" + why);
         return;
     }
     prompts::Inform(this, kImportTitle,

@@ -1,69 +1,129 @@
 #include "store/ConfigurationImporter.h"
 
+#include <QDir>
 #include <QFile>
+#include <algorithm>
 
 #include "store/Data.h"
 #include "store/Log.h"
 
 namespace {
-// No user name holds a control character; a line with one is not a name.
-bool IsName(const QByteArray& line) {
-    for (const char c : line)
-        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == '\x7f')
-            return false;
-    return !line.isEmpty();
+
+// No user name holds a control character (a CR left before the line end is
+// one): the index of the first, or -1.
+int ControlCharacterAt(const char* line, int size) {
+    for (int k = 0; k < size; ++k) {
+        const auto c = static_cast<unsigned char>(line[k]);
+        if ((c < 0x20 && c != '\t') || c == 0x7f)
+            return k;
+    }
+    return -1;
 }
+
+struct Line {
+    int number = 0;  // from 1
+    int start = 0;
+    int size = 0;  // without the line end
+};
+
+// The lines of a file's bytes; one CR before the LF belongs to the line end.
+class LineReader {
+public:
+    explicit LineReader(const QByteArray& bytes) : m_bytes(bytes) {}
+    bool Next(Line& line) {
+        if (m_next >= m_bytes.size())
+            return false;
+        int end = m_bytes.indexOf('\n', m_next);
+        const int after = end < 0 ? m_bytes.size() : end + 1;
+        if (end < 0)
+            end = m_bytes.size();
+        else if (end > m_next && m_bytes[end - 1] == '\r')
+            --end;
+        line = Line{++m_number, m_next, end - m_next};
+        m_next = after;
+        return true;
+    }
+
+private:
+    const QByteArray& m_bytes;
+    int m_next = 0;
+    int m_number = 0;
+};
+
+bool Fail(const QString& path, const QString& why, QString* error) {
+    Log("Configuration Data", 1,
+        QString("User list %1 not imported: %2").arg(QDir::toNativeSeparators(path), why));
+    if (error)
+        *error = why;
+    return false;
+}
+
 }  // namespace
 
-bool ConfigurationImporter::ImportUserList(const QString& path, int* added) {
+bool ConfigurationImporter::ImportUserList(const QString& path, int* added, QString* error) {
     if (added)
         *added = 0;
+    if (error)
+        error->clear();
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return false;
-    if (file.size() > kMaxFileSize) {
-        Log("Configuration Data", 1, QString("User list %1 is too large").arg(path));
-        return false;
-    }
+        return Fail(path, QString("The file cannot be opened (%1).").arg(file.errorString()),
+                    error);
+    const QString tooLarge =
+        QString("The file is larger than %1 bytes: no user list is that large.").arg(kMaxFileSize);
+    if (file.size() > kMaxFileSize)
+        return Fail(path, tooLarge, error);
     const QByteArray bytes = file.read(kMaxFileSize + 1);
     if (file.error() != QFileDevice::NoError)
-        return false;
-    if (bytes.size() > kMaxFileSize) {
-        Log("Configuration Data", 1, QString("User list %1 is too large").arg(path));
-        return false;
-    }
+        return Fail(path, QString("The file cannot be read (%1).").arg(file.errorString()), error);
+    if (bytes.size() > kMaxFileSize)
+        return Fail(path, tooLarge, error);
+
     // A text file never holds a NUL byte: this one is of another kind, and
     // its stray printable runs are no names.
-    if (bytes.contains('\0')) {
-        Log("Configuration Data", 1, QString("User list %1 is not a text file").arg(path));
-        return false;
-    }
-    Type* users = d.GetType("user");
+    const int nul = bytes.indexOf('\0');
+    if (nul >= 0)
+        return Fail(path,
+                    QString("Line %1 holds a NUL byte: this is not a text file.")
+                        .arg(std::count(bytes.constBegin(), bytes.constBegin() + nul, '\n') + 1),
+                    error);
+
+    // Layout in docs/protocol.md: one name per line, LF or CR LF ending it.
+    // Every line is checked before anybody is marked, so a file that fails
+    // halfway leaves the user list as it was; the second pass marks.
     bool anyName = false;
-    // Layout in docs/protocol.md: one UTF-8 user name per line.
-    for (int start = 0; start < bytes.size();) {
-        int end = bytes.indexOf('\n', start);
-        if (end < 0)
-            end = bytes.size();
-        QByteArray line = bytes.mid(start, end - start);
-        start = end + 1;
-        while (line.endsWith('\r'))
-            line.chop(1);
-        if (line.size() > kMaxNameLength) {
-            Log("Configuration Data", 1, QString("User list %1: name too long").arg(path));
-            return false;
-        }
-        if (!IsName(line))
+    Line line;
+    for (LineReader lines(bytes); lines.Next(line);) {
+        if (line.size > kMaxNameLength)
+            return Fail(
+                path,
+                QString("Line %1 is longer than %2 bytes.").arg(line.number).arg(kMaxNameLength),
+                error);
+        const int control = ControlCharacterAt(bytes.constData() + line.start, line.size);
+        if (control >= 0)
+            return Fail(path,
+                        QString("Line %1 holds a control character (0x%2), which no user name "
+                                "has.")
+                            .arg(line.number)
+                            .arg(static_cast<unsigned char>(bytes[line.start + control]), 2, 16,
+                                 QChar('0')),
+                        error);
+        anyName = anyName || line.size > 0;
+    }
+    if (!anyName)
+        return Fail(path, "The file holds no user name.", error);
+
+    Type* users = d.GetType("user");
+    for (LineReader lines(bytes); lines.Next(line);) {
+        if (line.size == 0)
             continue;
-        anyName = true;
-        ItemPtr user = users->NewItem(Value(line));
+        ItemPtr user =
+            users->NewItem(Value(std::string(bytes.constData() + line.start, line.size)));
         if (user.IsConnected("in_user_list"))
             continue;
         user.NewItem("in_user_list");
         if (added)
             ++*added;
     }
-    if (!anyName)
-        Log("Configuration Data", 1, QString("User list %1 holds no user name").arg(path));
-    return anyName;
+    return true;
 }

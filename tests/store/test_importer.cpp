@@ -59,8 +59,7 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath("old.cfg");
         // Only the line end is taken off: names are imported byte for byte.
-        QVERIFY(
-            Write(path, "alice\nbob\r\n\r\n\ncaf\xe9\n bob \r\n\tcarol\nlast line\nbo\x1b[b\n"));
+        QVERIFY(Write(path, "alice\nbob\r\n\r\n\ncaf\xe9\n bob \r\n\tcarol\nlast line"));
         int added = -1;
         QVERIFY(ConfigurationImporter::ImportUserList(path, &added));
         QCOMPARE(added, 5);
@@ -76,34 +75,77 @@ private slots:
         QCOMPARE(d.GetType("in_user_list")->ItemCount(), 6);
     }
 
-    // A file without a single name is no user list: not imported, nobody added.
-    void importOfNoNames_data() {
+    // All or nothing: a file that breaks a rule anywhere adds nobody and says
+    // which rule, and which line; a good one adds every name.
+    void importAllOrNothing_data() {
         QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("empty") << QByteArray();
-        QTest::newRow("blank lines") << QByteArray("\r\n\n\n");
+        QTest::addColumn<QStringList>("names");  // none: the import fails
+        QTest::addColumn<QString>("why");        // pattern of the failure
+        const QString noName = "^The file holds no user name\\.$";
+        const QString control =
+            "^Line %1 holds a control character \\(0x%2\\), which no user "
+            "name has\\.$";
+        QTest::newRow("empty") << QByteArray() << QStringList() << noName;
+        QTest::newRow("blank lines") << QByteArray("\r\n\n\n") << QStringList() << noName;
         QTest::newRow("control characters") << QByteArray(
-            "\x01\x02\n\x7f\r\nab\x1b"
-            "c\n\x1b");
+                                                   "\x01\x02\n\x7f\r\nab\x1b"
+                                                   "c\n\x1b")
+                                            << QStringList() << control.arg(1).arg("01");
         QRandomGenerator random(33);
         QByteArray noise(64 * 1024, Qt::Uninitialized);
         random.fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
-        QTest::newRow("random bytes") << noise;
-        QTest::newRow("names beside a NUL") << QByteArray("alice\nbob\n") + '\0';
+        QTest::newRow("random bytes")
+            << noise << QStringList() << "^Line \\d+ holds a NUL byte: this is not a text file\\.$";
+        QTest::newRow("random bytes without NUL")
+            << QByteArray(noise).replace('\0', "") << QStringList() << "^Line \\d+ ";
+        QTest::newRow("names beside a NUL")
+            << QByteArray("alice\nbob\n") + '\0' << QStringList()
+            << "^Line 3 holds a NUL byte: this is not a text file\\.$";
+        QTest::newRow("names before a control character")
+            << QByteArray("alice\nbob\r\n\n\x1b[b\ncarol\n") << QStringList()
+            << control.arg(4).arg("1b");
+        // One CR ends a line with the LF; a second is part of the name.
+        QTest::newRow("CR CR LF") << QByteArray("alice\nbob\r\r\n") << QStringList()
+                                  << control.arg(2).arg("0d");
+        QTest::newRow("CR without LF")
+            << QByteArray("alice\rbob\n") << QStringList() << control.arg(1).arg("0d");
+        QTest::newRow("names before a long line")
+            << "alice\nbob\n" + QByteArray(ConfigurationImporter::kMaxNameLength + 1, 'y') +
+                   "\ncarol\n"
+            << QStringList() << "^Line 3 is longer than 1024 bytes\\.$";
+        QTest::newRow("LF") << QByteArray("alice\nbob\n") << QStringList({"alice", "bob"})
+                            << QString();
+        QTest::newRow("CR LF, blank lines, no last line end")
+            << QByteArray("\r\nalice\r\n\n\r\nbob\r\ncarol")
+            << QStringList({"alice", "bob", "carol"}) << QString();
+        QTest::newRow("repeated names")
+            << QByteArray("bob\nalice\r\nbob\n") << QStringList({"alice", "bob"}) << QString();
     }
-    void importOfNoNames() {
+    void importAllOrNothing() {
         QFETCH(QByteArray, bytes);
+        QFETCH(QStringList, names);
+        QFETCH(QString, why);
         QTemporaryDir dir;
         const QString path = dir.filePath("quorlet.cfg");
         QVERIFY(Write(path, bytes));
         int added = -1;
-        QVERIFY(!ConfigurationImporter::ImportUserList(path, &added));
-        QCOMPARE(added, 0);
-        QCOMPARE(d.GetType("in_user_list")->ItemCount(), 0);
+        QString error = "stale";
+        QCOMPARE(ConfigurationImporter::ImportUserList(path, &added, &error), !names.isEmpty());
+        QCOMPARE(Listed(), names);
+        QCOMPARE(added, names.size());
+        QCOMPARE(d.GetType("user")->ItemCount(), names.size());
+        if (names.isEmpty())
+            QVERIFY2(QRegularExpression(why).match(error).hasMatch(), qPrintable(error));
+        else
+            QVERIFY(error.isEmpty());
     }
 
     void importFailures() {
         QTemporaryDir dir;
-        QVERIFY(!ConfigurationImporter::ImportUserList(dir.filePath("missing.cfg")));
+        QString error;
+        QVERIFY(
+            !ConfigurationImporter::ImportUserList(dir.filePath("missing.cfg"), nullptr, &error));
+        QVERIFY2(error.startsWith("The file cannot be opened ("), qPrintable(error));
         QVERIFY(!ConfigurationImporter::ImportUserList(dir.path()));
         QTest::ignoreMessage(QtWarningMsg, "QFSFileEngine::open: No file name specified");
         QVERIFY(!ConfigurationImporter::ImportUserList(QString()));
@@ -111,11 +153,13 @@ private slots:
         const QString big = dir.filePath("big.cfg");
         QVERIFY(Write(big, "alice\n"));
         QVERIFY(QFile(big).resize(ConfigurationImporter::kMaxFileSize + 1));
-        QVERIFY(!ConfigurationImporter::ImportUserList(big));
+        QVERIFY(!ConfigurationImporter::ImportUserList(big, nullptr, &error));
+        QCOMPARE(error,
+                 QString("The file is larger than 16777216 bytes: no user list is that large."));
         QCOMPARE(d.GetType("user")->ItemCount(), 0);
 
         // The longest name passes with either line end; one byte more fails the
-        // import, and the names before it stay marked.
+        // import, and the names before it are not marked either.
         const int max = ConfigurationImporter::kMaxNameLength;
         const QString path = dir.filePath("old.cfg");
         QVERIFY(Write(path, QByteArray(max, 'x') + "\n" + QByteArray(max, 'c') + "\r\n" +
@@ -126,9 +170,12 @@ private slots:
         for (const QByteArray& tail :
              {tooLong + "\nafter\n", tooLong + "\r\nafter\n", tooLong, QByteArray(100000, 'z')}) {
             init();
+            d.GetType("user")->GetItem("first").NewItem("in_user_list");
             QVERIFY(Write(path, "first\r\nsecond\n" + tail));
-            QVERIFY(!ConfigurationImporter::ImportUserList(path));
-            QCOMPARE(Listed(), QStringList({"first", "second"}));
+            QVERIFY(!ConfigurationImporter::ImportUserList(path, nullptr, &error));
+            QCOMPARE(error, QString("Line 3 is longer than 1024 bytes."));
+            QCOMPARE(Listed(), QStringList({"first"}));
+            QCOMPARE(d.GetType("user")->ItemCount(), 1);
         }
     }
 

@@ -24,6 +24,7 @@
 #include "ui_AdminMessageDialog.h"
 #include "ui_ChatForm.h"
 #include "ui_ChatLogForm.h"
+#include "ui_CreateRoomDialog.h"
 #include "ui_RoomForm.h"
 #include "ui_RoomWallForm.h"
 #include "ui_mainwindow.h"
@@ -33,6 +34,7 @@
 #include "views/chat/ChatLogForm.h"
 #include "views/chat/ChatTranscript.h"
 #include "views/chat/ChatsForm.h"
+#include "views/chat/CreateRoomDialog.h"
 #include "views/chat/RoomForm.h"
 #include "views/chat/RoomTabWidget.h"
 #include "views/chat/RoomWallForm.h"
@@ -147,6 +149,23 @@ class TestChatViews : public QObject {
 
     RoomsForm* Rooms() { return m_window->Form()->roomsForm; }
     bool Online() { return gp_server->IsConnected() && m_server.IsLoggedIn("me"); }
+    // Through the room list's dialog, as typed and ticked; the join request
+    // that reaches the server.
+    QByteArray CreateRoom(const QString& name, bool isPrivate) {
+        m_server.ClearReceived("me");
+        Rooms()->OnToolBarActionTriggered(nullptr, "create_room");
+        CreateRoomDialog* dialog = createRoomDialog;
+        if (!dialog || !dialog->isVisible())
+            return "<no dialog>";
+        QTest::keyClicks(dialog->Form()->roomNameEdit, name);
+        if (isPrivate)
+            dialog->Form()->createPrivateCheckBox->click();
+        QTest::mouseClick(dialog->Form()->createRoomButton, Qt::LeftButton);
+        QByteArray payload;
+        if (!m_server.WaitForMessage("me", 14, 10000, &payload))
+            return "<none>";
+        return QTest::qWaitFor([] { return !createRoomDialog; }) ? payload : "<dialog kept>";
+    }
 
 private slots:
     void initTestCase() {
@@ -894,7 +913,7 @@ void TestChatViews::roomsAgainstServer() {
     QVERIFY(m_server.WaitForMessage("me", 15, 10000));
     QTRY_VERIFY(!room.IsConnected("in_room"));
     QVERIFY(!Rooms()->RoomView("lobby"));
-    gp_server->EnterRoom("lobby", false);
+    QCOMPARE(CreateRoom("lobby", false), Payload().Str("lobby").U32(0).Bytes());
     QTRY_VERIFY(Rooms()->RoomView("lobby"));
     Rooms()->OnRoomTabClosed(Rooms()->Tabs()->indexOf(Rooms()->RoomView("lobby")));
     QTRY_VERIFY(!room.IsConnected("in_room"));
@@ -904,7 +923,7 @@ void TestChatViews::roomsAgainstServer() {
 // so, and giving it up takes both questions answered Yes.
 void TestChatViews::privateRoomRoles() {
     Answers answers;
-    gp_server->EnterRoom("hideout", true);
+    QCOMPARE(CreateRoom("hideout", true), Payload().Str("hideout").U32(1).Bytes());
     QTRY_VERIFY(Rooms()->RoomView("hideout"));
     RoomForm* form = Rooms()->RoomView("hideout");
     const ItemPtr room = d.GetType("room")->HasItem("hideout");

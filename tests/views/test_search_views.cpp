@@ -439,6 +439,14 @@ void TestSearchViews::searchesReachServerAndTabs() {
     QCOMPARE(Ui()->searchTabControl->tabText(0), QString("blue song"));
     QCOMPARE(Ui()->searchEdit->itemText(0), QString("blue song"));
     QVERIFY(Ui()->searchEdit->currentText().isEmpty());
+    // Enter searches what was typed, never an earlier search it begins.
+    Ui()->searchEdit->setFocus();
+    QTest::keyClicks(Ui()->searchEdit, "blue");
+    QCOMPARE(Ui()->searchEdit->currentText(), QString("blue"));
+    QTest::keyClick(Ui()->searchEdit, Qt::Key_Return);
+    QCOMPARE(Expect(SM_FILE_SEARCH).mid(4), Payload().Str("blue").Bytes());
+    QCOMPARE(Ui()->searchTabControl->tabText(1), QString("blue"));
+    form->OnTabCloseRequested(1);
     auto* bluePage = qobject_cast<SearchResultsForm*>(Ui()->searchTabControl->widget(0));
     QTRY_COMPARE(TopTexts(bluePage->CorrelationsWidget(), 0), QStringList({"high", "mid", "low"}));
     QVERIFY(!bluePage->CorrelationsWidget()->isHidden());
@@ -783,6 +791,17 @@ void TestSearchViews::historyAndWishListAcrossSaveAndLoad() {
              2);
     rowOf("alpha")[0]->setText(1, "");
     QTRY_COMPARE(wishes->topLevelItemCount(), 1);
+    // A filter typed on a wish's result page stays with the wish: its next
+    // page has it, and so has the page after the next start.
+    const auto wishPage = [&] {
+        return form->CreateSearchForm(server->FileSearch("delta", true), "delta", WishListSearch);
+    };
+    SearchResultsForm* page = wishPage();
+    QTest::keyClicks(page->filterEdit(), "live -demo");
+    form->OnWishTabCloseRequested(Ui()->wishListTabControl->indexOf(page));
+    page = wishPage();
+    QCOMPARE(page->filterEdit()->text(), QString("live -demo"));
+    form->OnWishTabCloseRequested(Ui()->wishListTabControl->indexOf(page));
 
     const QString prefix = home.filePath("store");
     QVERIFY(dataSaver->Save(prefix));
@@ -799,6 +818,9 @@ void TestSearchViews::historyAndWishListAcrossSaveAndLoad() {
     QTreeWidgetItem* delta = Ui()->wishList->topLevelItem(0);
     QCOMPARE(delta->text(1) + delta->text(0), QString("deltaY"));
     QVERIFY(qobject_cast<QCheckBox*>(Ui()->wishList->itemWidget(delta, 0))->isChecked());
+    page = wishPage();
+    QCOMPARE(page->filterEdit()->text(), QString("live -demo"));
+    form->OnWishTabCloseRequested(Ui()->wishListTabControl->indexOf(page));
     // The list's menu removes the selected wish items with their rows.
     prompts::SetMenuHandler([](QMenu* menu, const QPoint&) -> QAction* {
         QAction* action = menu->actions().value(0);

@@ -69,6 +69,10 @@ SearchForm::SearchForm(QWidget* parent) : QWidget(parent), mp_ui(new Ui_SearchFo
     searchForm = this;
     mp_ui->wishList->setHeaderLabels({"Wish List Item"});
     mp_ui->horizontalLayout_2->setContentsMargins(0, 0, 0, 0);
+    // Earlier searches are offered by the drop-down list only: inline
+    // completion would fill an older search into what is typed, and Enter
+    // would search that instead.
+    mp_ui->searchEdit->setCompleter(nullptr);
     connect(mp_ui->searchEdit->lineEdit(), &QLineEdit::returnPressed, this,
             &SearchForm::OnSearchEntered);
     connect(mp_ui->searchButton, &QPushButton::clicked, this, &SearchForm::OnSearchEntered);
