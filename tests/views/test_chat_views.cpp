@@ -299,8 +299,15 @@ void TestChatViews::transcriptPeriods() {
 
 void TestChatViews::transcriptCap_data() {
     QTest::addColumn<bool>("room");
-    QTest::newRow("room") << true;
-    QTest::newRow("private") << false;
+    // Put between the words of some long lines; each is one line anyway.
+    QTest::addColumn<QString>("breaks");
+    const QString paragraph(QChar(QChar::ParagraphSeparator));
+    QTest::newRow("room") << true << "";
+    QTest::newRow("private") << false << "";
+    QTest::newRow("room, paragraph separators") << true << paragraph;
+    QTest::newRow("private, paragraph separators") << false << paragraph;
+    QTest::newRow("private, frame marks")
+        << false << QString("%1%2%1").arg(QChar(0xFDD0), QChar(0xFDD1));
 }
 
 // Past its cap a transcript, room or private, loses whole lines from its
@@ -308,8 +315,9 @@ void TestChatViews::transcriptCap_data() {
 // not laid out again, with their colours and links; the log keeps all.
 void TestChatViews::transcriptCap() {
     QFETCH(bool, room);
+    QFETCH(QString, breaks);
     SetSetting("chat_timestamps", "per_message_short");
-    const QString name = room ? "capped room" : "capped friend";
+    const QString name = QString("capped %1").arg(QTest::currentDataTag());
     std::unique_ptr<RoomForm> roomForm(room ? new RoomForm(name) : nullptr);
     std::unique_ptr<ChatForm> chatForm(room ? nullptr : new ChatForm(name, nullptr));
     QTextBrowser* view = room ? roomForm->Form()->chatView : chatForm->Form()->chatView;
@@ -319,12 +327,24 @@ void TestChatViews::transcriptCap() {
         else
             chatForm->AddChat("bob", text);
     };
-    const auto textOf = [](int i) {
+    const auto textOf = [&breaks](int i) {
         if (i % 7 == 3)
             return QString("/me acts %1").arg(i);
+        if (i % 10 == 9 && !breaks.isEmpty()) {
+            QStringList words;
+            for (int word = 0; word < 2500; ++word)
+                words << QString::number(word);
+            return QString("%1 broken:").arg(i) + words.join(breaks);
+        }
         if (i % 10 == 9)  // a long word, wrapped with breaks of its own
             return QString(20000, 'w') + QString::number(i);
         return QString("line %1 http://x.org/%1").arg(i);
+    };
+    // Within a line, block breaks show as line breaks.
+    const auto shownOf = [&breaks](QString text) {
+        for (const QChar c : breaks)
+            text.replace(c, QChar(QChar::LineSeparator));
+        return text;
     };
     QTextDocument* document = view->document();
     const auto size = [document] {
@@ -337,6 +357,10 @@ void TestChatViews::transcriptCap() {
         // Each line's block remembers which line it is, in data that only
         // the block itself holds.
         Shown(document).last().setUserData(new LineMark(sent));
+        // The newest line is whole, whatever went before it.
+        if (!textOf(sent).startsWith("/me "))
+            QCOMPARE(Shown(document).last().text().remove(QChar(0x200B)).replace(QChar(0xa0), ' '),
+                     "[15:05:09][bob] " + shownOf(textOf(sent)));
         QVERIFY(size() <= ChatTranscript::kCap);
         if (size() < before) {
             QVERIFY(before - size() >= ChatTranscript::kCut - 30000);
@@ -364,7 +388,7 @@ void TestChatViews::transcriptCap() {
             QCOMPARE(line, "* bob " + text.mid(4));
             QCOMPARE(colored, QStringList("#339933 bob " + text.mid(4)));
         } else {
-            QCOMPARE(line.remove(QChar(0x200B)), "[15:05:09][bob] " + text);
+            QCOMPARE(line.remove(QChar(0x200B)), "[15:05:09][bob] " + shownOf(text));
             QCOMPARE(colored, QStringList({"#0066ff 15:05:09", "#0033ff bob"}));
         }
     }
@@ -504,7 +528,8 @@ void TestChatViews::fuzzLogNamesAndRichText() {
         names.insert(file, raw);
         QCOMPARE(QFileInfo(DiagnosticsForm::LogFilePath(raw)).fileName(), file);
 
-        const QString html = chat::RichText(raw);
+        // Line breaks within the one line are the only markup of our own.
+        const QString html = chat::RichText(raw).replace("<br>", QChar(QChar::LineSeparator));
         QString text;  // the HTML's text with our anchors taken out, unescaped
         int done = 0;
         for (auto it = anchor.globalMatch(html); it.hasNext();) {
@@ -531,8 +556,15 @@ void TestChatViews::fuzzLogNamesAndRichText() {
             plain += name == "amp" ? "&" : name == "lt" ? "<" : name == "gt" ? ">" : " ";
             at = m.capturedEnd();
         }
-        // Long words carry zero-width breaks, nothing else.
-        QCOMPARE(plain.remove(QChar(0x200B)), QString(raw).remove(QChar(0x200B)));
+        // Long words carry zero-width breaks, nothing else; what would start
+        // a block breaks the line, and line ends are blanks.
+        QString expected = QString(raw).remove(QChar(0x200B)).replace("\r\n", " ");
+        for (QChar& c : expected)
+            if (c == '\r' || c == '\n')
+                c = ' ';
+            else if (c == QChar::ParagraphSeparator || c == QChar(0xFDD0) || c == QChar(0xFDD1))
+                c = QChar::LineSeparator;
+        QCOMPARE(plain.remove(QChar(0x200B)), expected);
     }
 }
 
@@ -544,16 +576,26 @@ void TestChatViews::logViewer() {
     {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("one Two\n\n<b>two</b> &amp; three\n" + QByteArray(70000, 'x') + "\nabab\n");
+        file.write("one Two\n\n<b>two</b> &amp; three\n" + QByteArray(70000, 'x') +
+                   "\nabab\np\xe2\x80\xa9q\rr\n");
     }
     ChatLogForm viewer(path);
     QTextEdit* view = viewer.Form()->logEdit;
-    QCOMPARE(view->document()->blockCount(), 6);
+    QVERIFY(!viewer.IsLoading());
+    QCOMPARE(Shown(view->document()).size(), 6);
+    const QString lineBreak(QChar(QChar::LineSeparator));
+    QCOMPARE(LastLine(view), "p" + lineBreak + "q r");
     QCOMPARE(Plain(view).split('\n').mid(0, 3),
              QStringList({"one Two", "", "<b>two</b> &amp; three"}));
-    QCOMPARE(view->document()->findBlockByNumber(3).length(), 65536);
+    QCOMPARE(Shown(view->document())[3].text().remove(QChar(0x200B)), QString(70000, 'x'));
     viewer.AddLine("  [t][bob] <i>later</i>  ");
     QCOMPARE(LastLine(view), QString("[t][bob] <i>later</i>"));
+    // What would start a block is a line break within the line.
+    viewer.AddLine(
+        QString("[t][bob] a%1b%2c%3d\re").arg(QChar(0x2029), QChar(0xFDD0), QChar(0xFDD1)));
+    QCOMPARE(Shown(view->document()).size(), 8);
+    QCOMPARE(LastLine(view), QStringList({"[t][bob] a", "b", "c", "d e"}).join(lineBreak));
+    QVERIFY(viewer.Form()->olderLabel->isHidden());
 
     // The mark contrasts with the text's background, whatever the setting.
     const QColor base = view->palette().color(QPalette::Base);
