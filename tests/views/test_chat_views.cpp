@@ -181,6 +181,7 @@ private slots:
     void logNames();
     void fuzzLogNamesAndRichText();
     void logViewer();
+    void logViewerLarge();
     void ownerRowInEitherOrder();
     void memberFlags();
     void roomsAgainstServer();
@@ -646,6 +647,86 @@ void TestChatViews::logViewer() {
     QVERIFY(missing.Path().isEmpty());
     missing.AddLine("arrives anyway");
     QCOMPARE(Plain(missing.Form()->logEdit), QString("arrives anyway"));
+}
+
+// A log of long words and many lines loads in steps; the find bar reaches
+// the oldest and the newest line shown, within long words too. Past the
+// view's cap only the newest lines show, with a note at the top, and new
+// lines push out the oldest.
+void TestChatViews::logViewerLarge() {
+    const auto lineOf = [](int i) {
+        if (i % 10 == 9)
+            return "[t][bob] " + QString(20000, QChar('a' + i % 26)) + QString("end%1").arg(i);
+        return QString("[t][bob] line %1 of many").arg(i);
+    };
+    const auto write = [&](const QString& path, int count) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        for (int i = 0; i < count; ++i)
+            file.write(lineOf(i).toUtf8() + '\n');
+    };
+    const auto find = [](ChatLogForm& viewer, const QString& text) {
+        viewer.Form()->searchEdit->setText(QString());
+        viewer.Form()->searchEdit->setText(text);
+        const auto marks = viewer.Form()->logEdit->extraSelections();
+        return marks.isEmpty() ? QString() : marks[0].cursor.selectedText().remove(QChar(0x200B));
+    };
+    const int cap = 3000000;
+
+    // All of it fits.
+    const QString whole = m_home.filePath("whole.log");
+    write(whole, 400);
+    ChatLogForm viewer(whole, nullptr, cap);
+    QTextEdit* view = viewer.Form()->logEdit;
+    QVERIFY(viewer.IsLoading());
+    viewer.AddLine("[t][bob] while loading");
+    QSignalSpy loaded(&viewer, &ChatLogForm::Loaded);
+    QVERIFY(loaded.wait(20000));
+    QVERIFY(!viewer.IsLoading());
+    QList<QTextBlock> shown = Shown(view->document());
+    QCOMPARE(shown.size(), 401);
+    QCOMPARE(shown[0].text(), lineOf(0));
+    QCOMPARE(shown[399].text().remove(QChar(0x200B)), lineOf(399));
+    QCOMPARE(shown[400].text(), QString("[t][bob] while loading"));
+    QVERIFY(viewer.Form()->olderLabel->isHidden());
+    QCOMPARE(find(viewer, "LINE 0 of"), QString("line 0 of"));
+    const QString wordEnd = QString(30, QChar('a' + 399 % 26)) + "end399";
+    QCOMPARE(find(viewer, wordEnd), wordEnd);
+    QVERIFY(view->textCursor().block() == shown[399]);
+    QVERIFY(!viewer.Form()->searchForwardButton->isEnabled());
+    QCOMPARE(find(viewer, "while loading"), QString("while loading"));
+
+    // Four times as much: the newest lines only, whole, and a note.
+    const QString large = m_home.filePath("large.log");
+    write(large, 4 * 400);
+    ChatLogForm newest(large, nullptr, cap);
+    view = newest.Form()->logEdit;
+    QSignalSpy loadedNewest(&newest, &ChatLogForm::Loaded);
+    QVERIFY(loadedNewest.wait(20000));
+    QVERIFY(!newest.Form()->olderLabel->isHidden());
+    shown = Shown(view->document());
+    QVERIFY(chat::Size(view->document()) <= cap);
+    const int first = 1600 - shown.size();
+    QVERIFY(first > 400);
+    for (int i = 0; i < shown.size(); ++i)
+        QCOMPARE(shown[i].text().remove(QChar(0x200B)), lineOf(first + i));
+    int oldestPlain = first;
+    while (oldestPlain % 10 == 9)
+        ++oldestPlain;
+    const QString oldest = QString("line %1 of many").arg(oldestPlain);
+    QCOMPARE(find(newest, oldest), oldest);
+    QVERIFY(!newest.Form()->searchBackButton->isEnabled());
+    QCOMPARE(find(newest, QString("line %1 of many").arg(first - 2)), QString());
+    QCOMPARE(find(newest, "end1599"), QString("end1599"));
+
+    // New lines past the cap push out the oldest; the newest stays whole.
+    for (int i = 1600; i < 1800; ++i) {
+        newest.AddLine(lineOf(i));
+        QVERIFY(chat::Size(view->document()) <= cap);
+    }
+    shown = Shown(view->document());
+    QCOMPARE(shown.last().text().remove(QChar(0x200B)), lineOf(1799));
+    QVERIFY(shown.first().text().remove(QChar(0x200B)) == lineOf(1800 - shown.size()));
 }
 
 // The owner's row is bold and underlined whichever of the row and the owner

@@ -17,10 +17,11 @@
 #include "views/chat/ChatTranscript.h"
 
 namespace {
-// A step reads this much at a time and stops after kStepMs, so that a window
-// turn comes at least that often while a file loads.
+// A step reads this much at a time and stops after kStepMs or kStepBytes,
+// so that a window turn comes at least that often while a file loads.
 constexpr qint64 kReadPiece = 32768;
 constexpr qint64 kStepMs = 20;
+constexpr qint64 kStepBytes = 8 * kReadPiece;
 
 QString Decoded(const QByteArray& line) {
     const int nul = line.indexOf('\0');
@@ -151,7 +152,8 @@ void ChatLogForm::AddLine(QString line) {
 void ChatLogForm::LoadStep() {
     QElapsedTimer clock;
     clock.start();
-    while (m_file && clock.elapsed() < kStepMs) {
+    for (qint64 read = 0; m_file && read < kStepBytes && clock.elapsed() < kStepMs;
+         read += kReadPiece) {
         const QByteArray piece = m_file->read(qMin(kReadPiece, m_end - m_file->pos()));
         QStringList lines;
         m_partial += piece;
