@@ -726,7 +726,26 @@ void TestChatViews::logViewerLarge() {
     }
     shown = Shown(view->document());
     QCOMPARE(shown.last().text().remove(QChar(0x200B)), lineOf(1799));
+    // Nor does an undo stack keep what went.
+    QCOMPARE(view->document()->availableUndoSteps(), 0);
     QVERIFY(shown.first().text().remove(QChar(0x200B)) == lineOf(1800 - shown.size()));
+
+    // A file of one endless line: its newest characters, in lines of at most
+    // kLongestLine bytes.
+    const QString endless = m_home.filePath("endless.log");
+    {
+        QFile file(endless);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(5 * ChatLogForm::kLongestLine, 'z') + "end");
+    }
+    ChatLogForm tail(endless, nullptr, cap);
+    QSignalSpy loadedTail(&tail, &ChatLogForm::Loaded);
+    QVERIFY(loadedTail.wait(20000));
+    QVERIFY(!tail.Form()->olderLabel->isHidden());
+    QVERIFY(chat::Size(tail.Form()->logEdit->document()) <= cap);
+    QVERIFY(LastLine(tail.Form()->logEdit).remove(QChar(0x200B)).endsWith("zzzzend"));
+    for (const QTextBlock& b : Shown(tail.Form()->logEdit->document()))
+        QVERIFY(b.text().remove(QChar(0x200B)).size() <= ChatLogForm::kLongestLine);
 }
 
 // The owner's row is bold and underlined whichever of the row and the owner

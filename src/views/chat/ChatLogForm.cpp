@@ -34,26 +34,26 @@ QString Decoded(const QByteArray& line) {
 qint64 NewestStart(QFile& file, qint64 end, qint64 budget) {
     qint64 weight = 0;
     qint64 start = end;
-    for (qint64 at = end; at > 0;) {
+    bool full = false;
+    for (qint64 at = end; at > 0 && !full;) {
         const qint64 from = qMax<qint64>(0, at - kReadPiece);
         if (!file.seek(from))
             break;
         const QByteArray piece = file.read(at - from);
         if (piece.size() != at - from)
             break;
-        for (int i = piece.size() - 1; i >= 0; --i) {
-            weight += 1;
+        for (int i = piece.size() - 1; i >= 0 && !full; --i) {
+            ++weight;
             if (piece.at(i) == '\n' && from + i + 1 < end) {
-                if ((weight += chat::kLineMarkup) > budget)
-                    goto found;
-                start = from + i + 1;
+                weight += chat::kLineMarkup;
+                if (!(full = weight > budget))
+                    start = from + i + 1;
             }
         }
         at = from;
-        if (at == 0 && weight + chat::kLineMarkup <= budget)
+        if (at == 0 && !full && weight + chat::kLineMarkup <= budget)
             start = 0;
     }
-found:
     if (start == end && end > 0) {
         start = qMax<qint64>(0, end - budget);
         // Not inside a character's UTF-8 bytes.
@@ -102,6 +102,9 @@ ChatLogForm::ChatLogForm(QString path, QWidget* parent, int cap)
     connect(mp_ui->searchBackButton, &QPushButton::clicked, this, &ChatLogForm::OnSearchBack);
     connect(mp_ui->searchForwardButton, &QPushButton::clicked, this, &ChatLogForm::OnSearchForward);
     RegisterWidgetForTabFocus(mp_ui->searchEdit, 1);
+    // Nothing is undone in a read-only view; the undo stack would keep every
+    // line the cap drops.
+    mp_ui->logEdit->setUndoRedoEnabled(false);
     m_step.setSingleShot(true);
     m_step.setInterval(0);
     connect(&m_step, &QTimer::timeout, this, &ChatLogForm::LoadStep);
@@ -112,7 +115,7 @@ ChatLogForm::ChatLogForm(QString path, QWidget* parent, int cap)
     m_path = path;
     m_end = file->size();
     // Room for the zero-width spaces of long words and for new lines.
-    const qint64 start = NewestStart(*file, m_end, qint64(m_cap - m_cap / 5) * 4 / 5);
+    const qint64 start = NewestStart(*file, m_end, qint64(m_cap - m_cap / kCutShare) * 4 / 5);
     if (start > 0)
         ShowOlderNote();
     if (file->seek(start)) {
@@ -200,7 +203,7 @@ void ChatLogForm::AppendPlain(const QStringList& lines) {
     chat::Append(document, [&shown](QTextCursor& cursor) {
         cursor.insertText(shown.join(QChar(QChar::ParagraphSeparator)));
     });
-    if (chat::Cut(document, m_cap, m_cap / 5))
+    if (chat::Cut(document, m_cap, m_cap / kCutShare))
         ShowOlderNote();
 }
 

@@ -26,7 +26,8 @@ class ChatLogForm : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kCap = 4000000;
-    static constexpr int kCut = 800000;
+    // A cut frees at least this share of the cap.
+    static constexpr int kCutShare = 5;
     // A file line longer than this many bytes is shown as several lines; a
     // received line with its time and sender is far shorter.
     static constexpr int kLongestLine = 1 << 20;
