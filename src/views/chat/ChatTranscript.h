@@ -25,7 +25,8 @@ QString ShortTime(const QDateTime& time);
 // into anchors. Links are found before escaping, so a link ends where the raw
 // address ends and never takes in the words after it. A text with a run of
 // over 1,000 characters without a line break opportunity gets zero-width
-// spaces in its shown text, so that it wraps in linear time.
+// spaces in its shown text, so that it wraps in linear time. What would
+// start a new block shows as a line break within the line (see OneBlock).
 QString RichText(const QString& raw);
 
 // A received line is one line on screen, wherever it is shown: the
