@@ -12,7 +12,8 @@
 // With the room's chat-log viewer open and on screen (opened on the log the
 // floods above wrote), both room floods again: the longest stall from the
 // opening on, lines logged, whether the viewer shows the newest line, and
-// resident memory. Then a chat log of 100 MB (plain lines, every 12th a
+// resident memory; the same for the private flood with the flooder's log
+// viewer open. Then a chat log of 100 MB (plain lines, every 12th a
 // word as above) opened in a viewer: the longest stall until it is loaded,
 // lines in the file, whether the newest is shown, resident growth.
 //
@@ -66,6 +67,7 @@
 #include "views/chat/ChatTranscript.h"
 #include "views/chat/ChatsForm.h"
 #include "views/chat/RoomForm.h"
+#include "views/chat/RoomTabWidget.h"
 #include "views/chat/RoomsForm.h"
 
 namespace {
@@ -395,6 +397,47 @@ void ViewerFloods(ServerProcess& server, RoomsForm* rooms, RoomForm* room, LogCo
     QApplication::processEvents();
 }
 
+// The private flood again, with the flooder's log viewer open and on screen.
+void PrivateViewerFlood(ServerProcess& server, const Load& load, Verdicts& verdict, bool verdicts) {
+    ChatForm* chat = chatsForm->GetChatForm(kFlooder);
+    emit actionBar->ActionTriggered(chat, "user_chat_log");
+    auto* viewer = qobject_cast<ChatLogForm*>(chatsForm->Tabs()->currentWidget());
+    if (!viewer) {
+        std::printf("the private chat's log did not open\n");
+        verdict.Say("viewer opened", false);
+        return;
+    }
+    FocusWidgetAndParents(viewer->Form()->searchEdit);
+    Watch([&] { return !viewer->IsLoading(); }, 120000);
+    LogCounter privateLog(chatlog::FilePath(chatlog::Kind::User, kFlooder));
+    const int logged = privateLog.Lines();
+    const long startKiB = ResidentKiB();
+    server.Command(QString("private %1 %2").arg(load.messages).arg(load.messagesMs).toUtf8());
+    const Run run = Watch(
+        [&] {
+            return server.Dropped() ||
+                   (server.Sent() >= 0 && privateLog.Lines() >= logged + load.messages);
+        },
+        load.messagesMs + 120000);
+    const int lines = privateLog.Lines() - logged;
+    const bool shown =
+        LastShownIn(viewer->Form()->logEdit).endsWith(PrivateText(load.messages - 1));
+    std::printf(
+        "private flood, viewer open: %d messages over %d ms: handled in %.1f s; longest stall "
+        "%.1f ms; %d lines logged; newest shown in the viewer: %s; resident %ld MiB at the "
+        "start, %ld MiB at most\n",
+        load.messages, load.messagesMs, run.seconds, run.worstStallMs, lines, shown ? "yes" : "no",
+        startKiB / 1024, run.peakKiB / 1024);
+    PrintViewer("  then", viewer);
+    if (verdicts) {
+        verdict.Say("  no stall over 200 ms", run.worstStallMs <= 200);
+        verdict.Say("  every line logged, the newest shown in the viewer",
+                    lines == load.messages && shown);
+    }
+    chatsForm->Tabs()->removeTab(chatsForm->Tabs()->indexOf(viewer));
+    delete viewer;
+}
+
 // A log of about 100 MB opened in a viewer on screen.
 void OpenLargeLog(Verdicts& verdict, bool verdicts) {
     QTemporaryDir folder;
@@ -601,6 +644,7 @@ int RunClient(const Load& load, bool verdicts) {
         verdict.Say("connected throughout", connected);
     }
     ViewerFloods(server, rooms, room, roomLog, load, verdict, verdicts);
+    PrivateViewerFlood(server, load, verdict, verdicts);
     OpenLargeLog(verdict, verdicts);
     window.reset();
     return verdict.all ? 0 : 1;
