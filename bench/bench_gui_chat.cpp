@@ -11,11 +11,12 @@
 // and during the private flood.
 // With the room's chat-log viewer open and on screen (opened on the log the
 // floods above wrote), both room floods again: the longest stall from the
-// opening on, lines logged, whether the viewer shows the newest line, and
-// resident memory; the same for the private flood with the flooder's log
-// viewer open. Then a chat log of 100 MB (plain lines, every 12th a
-// word as above) opened in a viewer: the longest stall until it is loaded,
-// lines in the file, whether the newest is shown, resident growth.
+// opening on, lines logged, whether the viewer shows the newest line,
+// resident memory, and the time the viewer takes for one line of a word;
+// the same for the private flood with the flooder's log viewer open. Then
+// a chat log of 100 MB (plain lines, every 12th a word as above) opened in
+// a viewer: the longest stall until it is loaded, lines in the file,
+// whether the newest is shown, resident growth.
 //
 // Usage: bench_gui_chat [--quick]
 //   --quick  1,000 room lines in 1 s, 30 words in 0.3 s, 3,000 private
@@ -393,6 +394,22 @@ void ViewerFloods(ServerProcess& server, RoomsForm* rooms, RoomForm* room, LogCo
         "resident with the viewer: %ld MiB before opening it, %ld MiB at most during the "
         "floods\n",
         startKiB / 1024, peakKiB / 1024);
+    // One logged line of a word handed to the viewer alone, drawn before the next.
+    double worst = 0;
+    QElapsedTimer each;
+    each.start();
+    constexpr int kLines = 30;
+    for (int i = 0; i < kLines; ++i) {
+        const qint64 start = each.nsecsElapsed();
+        viewer->AddLine(
+            chatlog::OrdinaryLine(QDateTime::currentDateTime(), kFlooder, RoomText(i, true)));
+        QApplication::processEvents();
+        worst = std::max(worst, double(each.nsecsElapsed() - start) / 1e6);
+    }
+    std::printf("viewer, one line of a %d-character word: %.2f ms on average, %.1f ms at most\n",
+                kWordLength, double(each.nsecsElapsed()) / 1e6 / kLines, worst);
+    if (verdicts)
+        verdict.Say("  each such line within 200 ms", worst <= 200);
     rooms->OnRoomTabClosed(rooms->Tabs()->indexOf(viewer));
     QApplication::processEvents();
 }
