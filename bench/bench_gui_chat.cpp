@@ -24,7 +24,10 @@
 //   (none)   10,000 room lines in 10 s, 300 words in 3 s, 30,000 private
 //            messages in 30 s, with verdicts (no stall over 200 ms, every
 //            line logged and the newest shown, connected throughout,
-//            resident within 150 MiB of the start of the private flood)
+//            resident within 150 MiB of the start of the private flood;
+//            with a viewer open the same, less the memory, and each line of
+//            a word within 200 ms; the large log opened without a stall
+//            over 200 ms, its newest line shown and its oldest shown found)
 //   The 100 MB log is the same in both runs: the viewer reads only its
 //   newest part.
 
