@@ -9,6 +9,14 @@
 // the connection stayed up; then the time per line once the transcript is
 // past its cap (fed straight to the parse path) and resident memory before
 // and during the private flood.
+// With the room's chat-log viewer open and on screen (opened on the log the
+// floods above wrote), both room floods again: the longest stall from the
+// opening on, lines logged, whether the viewer shows the newest line,
+// resident memory, and the time the viewer takes for one line of a word;
+// the same for the private flood with the flooder's log viewer open. Then
+// a chat log of 100 MB (plain lines, every 12th a word as above) opened in
+// a viewer: the longest stall until it is loaded, lines in the file,
+// whether the newest is shown, resident growth.
 //
 // Usage: bench_gui_chat [--quick]
 //   --quick  1,000 room lines in 1 s, 30 words in 0.3 s, 3,000 private
@@ -16,7 +24,12 @@
 //   (none)   10,000 room lines in 10 s, 300 words in 3 s, 30,000 private
 //            messages in 30 s, with verdicts (no stall over 200 ms, every
 //            line logged and the newest shown, connected throughout,
-//            resident within 150 MiB of the start of the private flood)
+//            resident within 150 MiB of the start of the private flood;
+//            with a viewer open the same, less the memory, and each line of
+//            a word within 200 ms; the large log opened without a stall
+//            over 200 ms, its newest line shown and its oldest shown found)
+//   The 100 MB log is the same in both runs: the viewer reads only its
+//   newest part.
 
 #include <unistd.h>
 
@@ -24,6 +37,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
@@ -40,6 +54,7 @@
 #include "ClientBench.h"
 #include "ProcStatus.h"
 #include "net/server.h"
+#include "shell/ActionSetToolBar.h"
 #include "shell/FocusWidget.h"
 #include "shell/Prompts.h"
 #include "shell/mainwindow.h"
@@ -47,12 +62,16 @@
 #include "support/TestServer.h"
 #include "support/WindowStart.h"
 #include "ui_ChatForm.h"
+#include "ui_ChatLogForm.h"
 #include "ui_RoomForm.h"
 #include "ui_mainwindow.h"
 #include "views/chat/ChatForm.h"
 #include "views/chat/ChatLog.h"
+#include "views/chat/ChatLogForm.h"
+#include "views/chat/ChatTranscript.h"
 #include "views/chat/ChatsForm.h"
 #include "views/chat/RoomForm.h"
+#include "views/chat/RoomTabWidget.h"
 #include "views/chat/RoomsForm.h"
 
 namespace {
@@ -295,6 +314,217 @@ struct Verdicts {
     }
 };
 
+// ---- the chat-log viewer ----
+
+QString LastShownIn(QTextEdit* view) {
+    QTextBlock last = view->document()->lastBlock();
+    while (!last.isVisible() && last.previous().isValid())
+        last = last.previous();
+    return last.text().remove(QChar(0x200B));
+}
+
+void PrintViewer(const char* what, ChatLogForm* viewer) {
+    const QTextDocument* document = viewer->Form()->logEdit->document();
+    std::printf("%s: viewer %d characters in %d lines (cap %d); older lines noted: %s\n", what,
+                document->characterCount(), document->blockCount(), ChatLogForm::kCap,
+                viewer->Form()->olderLabel->isHidden() ? "no" : "yes");
+}
+
+// The room's log viewer, opened from the room as a user does and made the
+// current tab, through both room floods again.
+void ViewerFloods(ServerProcess& server, RoomsForm* rooms, RoomForm* room, LogCounter& roomLog,
+                  const Load& load, Verdicts& verdict, bool verdicts) {
+    const long startKiB = ResidentKiB();
+    const qint64 fileBytes = QFileInfo(chatlog::FilePath(chatlog::Kind::Room, kRoom)).size();
+    QElapsedTimer opening;
+    opening.start();
+    actionBar->OnApplicationFocusChanged(nullptr, room->Form()->chatEdit);
+    for (QAction* action : actionBar->actions())
+        if (action->text() == QLatin1String("Chat Log"))
+            action->trigger();
+    auto* viewer = qobject_cast<ChatLogForm*>(rooms->Tabs()->currentWidget());
+    if (!viewer) {
+        std::printf("the room's chat log did not open\n");
+        verdict.Say("viewer opened", false);
+        return;
+    }
+    FocusWidgetAndParents(viewer->Form()->searchEdit);
+    const double openMs = double(opening.nsecsElapsed()) / 1e6;
+    const Run open = Watch([&] { return !viewer->IsLoading(); }, 120000);
+    std::printf(
+        "viewer open on the room's log of %.1f MB: %.1f ms to the tab, loaded in %.1f s; "
+        "longest stall %.1f ms\n",
+        double(fileBytes) / 1e6, openMs, open.seconds, std::max(openMs, open.worstStallMs));
+    PrintViewer("  after opening", viewer);
+    if (verdicts)
+        verdict.Say("  no stall over 200 ms while it opens",
+                    std::max(openMs, open.worstStallMs) <= 200 && open.finished);
+    struct RoomFlood {
+        const char* name;
+        int count, ms, every;
+    };
+    long peakKiB = ResidentKiB();
+    for (const RoomFlood& flood :
+         {RoomFlood{"room flood, viewer open", load.roomLines, load.roomMs, kWordEvery},
+          RoomFlood{"word flood, viewer open", load.words, load.wordsMs, 1}}) {
+        const int logged = roomLog.Lines();
+        server.Command(
+            QString("room %1 %2 %3").arg(flood.count).arg(flood.ms).arg(flood.every).toUtf8());
+        const Run run = Watch(
+            [&] {
+                return server.Dropped() ||
+                       (server.Sent() >= 0 && roomLog.Lines() >= logged + flood.count);
+            },
+            flood.ms + 120000);
+        peakKiB = std::max(peakKiB, run.peakKiB);
+        const QString newest = RoomText(flood.count - 1, flood.every == 1);
+        const bool shown = LastShownIn(viewer->Form()->logEdit).endsWith(newest);
+        const int lines = roomLog.Lines() - logged;
+        std::printf(
+            "%s: %d lines (every %d a %d-character word) over %d ms: handled in %.1f s; longest "
+            "stall %.1f ms; %d lines logged; newest shown in the viewer: %s; connected: %s\n",
+            flood.name, flood.count, flood.every, kWordLength, flood.ms, run.seconds,
+            run.worstStallMs, lines, shown ? "yes" : "no",
+            gp_server->IsConnected() && !server.Dropped() ? "yes" : "no");
+        PrintViewer("  then", viewer);
+        if (verdicts) {
+            verdict.Say("  no stall over 200 ms", run.worstStallMs <= 200);
+            verdict.Say("  every line logged, the newest shown in the viewer",
+                        lines == flood.count && shown);
+        }
+    }
+    std::printf(
+        "resident with the viewer: %ld MiB before opening it, %ld MiB at most during the "
+        "floods\n",
+        startKiB / 1024, peakKiB / 1024);
+    // One logged line of a word handed to the viewer alone, drawn before the next.
+    double worst = 0;
+    QElapsedTimer each;
+    each.start();
+    constexpr int kLines = 30;
+    for (int i = 0; i < kLines; ++i) {
+        const qint64 start = each.nsecsElapsed();
+        viewer->AddLine(
+            chatlog::OrdinaryLine(QDateTime::currentDateTime(), kFlooder, RoomText(i, true)));
+        QApplication::processEvents();
+        worst = std::max(worst, double(each.nsecsElapsed() - start) / 1e6);
+    }
+    std::printf("viewer, one line of a %d-character word: %.2f ms on average, %.1f ms at most\n",
+                kWordLength, double(each.nsecsElapsed()) / 1e6 / kLines, worst);
+    if (verdicts)
+        verdict.Say("  each such line within 200 ms", worst <= 200);
+    rooms->OnRoomTabClosed(rooms->Tabs()->indexOf(viewer));
+    QApplication::processEvents();
+}
+
+// The private flood again, with the flooder's log viewer open and on screen.
+void PrivateViewerFlood(ServerProcess& server, const Load& load, Verdicts& verdict, bool verdicts) {
+    ChatForm* chat = chatsForm->GetChatForm(kFlooder);
+    emit actionBar->ActionTriggered(chat, "user_chat_log");
+    auto* viewer = qobject_cast<ChatLogForm*>(chatsForm->Tabs()->currentWidget());
+    if (!viewer) {
+        std::printf("the private chat's log did not open\n");
+        verdict.Say("viewer opened", false);
+        return;
+    }
+    FocusWidgetAndParents(viewer->Form()->searchEdit);
+    Watch([&] { return !viewer->IsLoading(); }, 120000);
+    LogCounter privateLog(chatlog::FilePath(chatlog::Kind::User, kFlooder));
+    const int logged = privateLog.Lines();
+    const long startKiB = ResidentKiB();
+    server.Command(QString("private %1 %2").arg(load.messages).arg(load.messagesMs).toUtf8());
+    const Run run = Watch(
+        [&] {
+            return server.Dropped() ||
+                   (server.Sent() >= 0 && privateLog.Lines() >= logged + load.messages);
+        },
+        load.messagesMs + 120000);
+    const int lines = privateLog.Lines() - logged;
+    const bool shown =
+        LastShownIn(viewer->Form()->logEdit).endsWith(PrivateText(load.messages - 1));
+    std::printf(
+        "private flood, viewer open: %d messages over %d ms: handled in %.1f s; longest stall "
+        "%.1f ms; %d lines logged; newest shown in the viewer: %s; resident %ld MiB at the "
+        "start, %ld MiB at most\n",
+        load.messages, load.messagesMs, run.seconds, run.worstStallMs, lines, shown ? "yes" : "no",
+        startKiB / 1024, run.peakKiB / 1024);
+    PrintViewer("  then", viewer);
+    if (verdicts) {
+        verdict.Say("  no stall over 200 ms", run.worstStallMs <= 200);
+        verdict.Say("  every line logged, the newest shown in the viewer",
+                    lines == load.messages && shown);
+    }
+    chatsForm->Tabs()->removeTab(chatsForm->Tabs()->indexOf(viewer));
+    delete viewer;
+}
+
+// A log of about 100 MB opened in a viewer on screen.
+void OpenLargeLog(Verdicts& verdict, bool verdicts) {
+    QTemporaryDir folder;
+    const QString path = folder.filePath("large.log");
+    constexpr qint64 kBytes = 100 * 1000 * 1000;
+    int lines = 0;
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly)) {
+            std::printf("cannot write %s\n", qPrintable(path));
+            verdict.Say("large log written", false);
+            return;
+        }
+        const QString stamp = "[Mar 4 3:05:09 pm][" + QString(kFlooder) + "] ";
+        for (qint64 bytes = 0; bytes < kBytes; ++lines) {
+            const QByteArray line =
+                (stamp + RoomText(lines, (lines + 1) % kWordEvery == 0)).toUtf8() + '\n';
+            file.write(line);
+            bytes += line.size();
+        }
+    }
+    QFile file(path);
+    const qint64 size = file.size();
+    int inFile = 0;
+    QByteArray last;
+    if (file.open(QIODevice::ReadOnly))
+        while (!file.atEnd()) {
+            const QByteArray line = file.readLine(kWordLength + 100);
+            inFile += line.endsWith('\n') ? 1 : 0;
+            if (line.endsWith('\n'))
+                last = line;
+        }
+    const long startKiB = ResidentKiB();
+    QElapsedTimer opening;
+    opening.start();
+    auto viewer = std::make_unique<ChatLogForm>(path);
+    viewer->resize(1000, 700);
+    viewer->show();
+    const double openMs = double(opening.nsecsElapsed()) / 1e6;
+    const Run run = Watch([&] { return !viewer->IsLoading(); }, 120000);
+    const long loadedKiB = ResidentKiB();
+    const QString newest = QString::fromUtf8(last).trimmed();
+    const bool shown = LastShownIn(viewer->Form()->logEdit) == newest;
+    // The oldest line shown, found through the find bar.
+    const QString oldest = viewer->Form()->logEdit->document()->begin().next().text().left(40);
+    QElapsedTimer finding;
+    finding.start();
+    viewer->Form()->searchEdit->setText(QString(oldest).remove(QChar(0x200B)));
+    const double findMs = double(finding.nsecsElapsed()) / 1e6;
+    const bool found = viewer->Form()->logEdit->extraSelections().size() == 1;
+    const double stall = std::max(openMs, run.worstStallMs);
+    std::printf(
+        "large log: %.1f MB, %d lines written, %d lines in the file: %.1f ms to the first "
+        "step, loaded in %.1f s; longest stall %.1f ms; newest shown: %s; finding the oldest "
+        "shown line: %s in %.1f ms\n",
+        double(size) / 1e6, lines, inFile, openMs, run.seconds, stall, shown ? "yes" : "no",
+        found ? "found" : "NOT found", findMs);
+    PrintViewer("  then", viewer.get());
+    std::printf("  resident: %ld MiB before, %ld MiB at most while loading, %ld MiB loaded\n",
+                startKiB / 1024, run.peakKiB / 1024, loadedKiB / 1024);
+    if (verdicts) {
+        verdict.Say("  no stall over 200 ms", stall <= 200 && run.finished);
+        verdict.Say("  lines in the file as written, the newest shown, the oldest found",
+                    inFile == lines && shown && found);
+    }
+}
+
 int RunClient(const Load& load, bool verdicts) {
     ServerProcess server;
     if (!server.Start()) {
@@ -433,6 +663,9 @@ int RunClient(const Load& load, bool verdicts) {
         verdict.Say("  resident within 150 MiB of the start", run.peakKiB - startKiB <= 150 * 1024);
         verdict.Say("connected throughout", connected);
     }
+    ViewerFloods(server, rooms, room, roomLog, load, verdict, verdicts);
+    PrivateViewerFlood(server, load, verdict, verdicts);
+    OpenLargeLog(verdict, verdicts);
     window.reset();
     return verdict.all ? 0 : 1;
 }

@@ -200,6 +200,7 @@ private slots:
     void logNames();
     void fuzzLogNamesAndRichText();
     void logViewer();
+    void logViewerLarge();
     void ownerRowInEitherOrder();
     void memberFlags();
     void roomsAgainstServer();
@@ -318,8 +319,15 @@ void TestChatViews::transcriptPeriods() {
 
 void TestChatViews::transcriptCap_data() {
     QTest::addColumn<bool>("room");
-    QTest::newRow("room") << true;
-    QTest::newRow("private") << false;
+    // Put between the words of some long lines; each is one line anyway.
+    QTest::addColumn<QString>("breaks");
+    const QString paragraph(QChar(QChar::ParagraphSeparator));
+    QTest::newRow("room") << true << "";
+    QTest::newRow("private") << false << "";
+    QTest::newRow("room, paragraph separators") << true << paragraph;
+    QTest::newRow("private, paragraph separators") << false << paragraph;
+    QTest::newRow("private, frame marks")
+        << false << QString("%1%2%1").arg(QChar(0xFDD0), QChar(0xFDD1));
 }
 
 // Past its cap a transcript, room or private, loses whole lines from its
@@ -327,8 +335,9 @@ void TestChatViews::transcriptCap_data() {
 // not laid out again, with their colours and links; the log keeps all.
 void TestChatViews::transcriptCap() {
     QFETCH(bool, room);
+    QFETCH(QString, breaks);
     SetSetting("chat_timestamps", "per_message_short");
-    const QString name = room ? "capped room" : "capped friend";
+    const QString name = QString("capped %1").arg(QTest::currentDataTag());
     std::unique_ptr<RoomForm> roomForm(room ? new RoomForm(name) : nullptr);
     std::unique_ptr<ChatForm> chatForm(room ? nullptr : new ChatForm(name, nullptr));
     QTextBrowser* view = room ? roomForm->Form()->chatView : chatForm->Form()->chatView;
@@ -338,12 +347,24 @@ void TestChatViews::transcriptCap() {
         else
             chatForm->AddChat("bob", text);
     };
-    const auto textOf = [](int i) {
+    const auto textOf = [&breaks](int i) {
         if (i % 7 == 3)
             return QString("/me acts %1").arg(i);
+        if (i % 10 == 9 && !breaks.isEmpty()) {
+            QStringList words;
+            for (int word = 0; word < 2500; ++word)
+                words << QString::number(word);
+            return QString("%1 broken:").arg(i) + words.join(breaks);
+        }
         if (i % 10 == 9)  // a long word, wrapped with breaks of its own
             return QString(20000, 'w') + QString::number(i);
         return QString("line %1 http://x.org/%1").arg(i);
+    };
+    // Within a line, block breaks show as line breaks.
+    const auto shownOf = [&breaks](QString text) {
+        for (const QChar c : breaks)
+            text.replace(c, QChar(QChar::LineSeparator));
+        return text;
     };
     QTextDocument* document = view->document();
     const auto size = [document] {
@@ -356,6 +377,10 @@ void TestChatViews::transcriptCap() {
         // Each line's block remembers which line it is, in data that only
         // the block itself holds.
         Shown(document).last().setUserData(new LineMark(sent));
+        // The newest line is whole, whatever went before it.
+        if (!textOf(sent).startsWith("/me "))
+            QCOMPARE(Shown(document).last().text().remove(QChar(0x200B)).replace(QChar(0xa0), ' '),
+                     "[15:05:09][bob] " + shownOf(textOf(sent)));
         QVERIFY(size() <= ChatTranscript::kCap);
         if (size() < before) {
             QVERIFY(before - size() >= ChatTranscript::kCut - 30000);
@@ -383,7 +408,7 @@ void TestChatViews::transcriptCap() {
             QCOMPARE(line, "* bob " + text.mid(4));
             QCOMPARE(colored, QStringList("#339933 bob " + text.mid(4)));
         } else {
-            QCOMPARE(line.remove(QChar(0x200B)), "[15:05:09][bob] " + text);
+            QCOMPARE(line.remove(QChar(0x200B)), "[15:05:09][bob] " + shownOf(text));
             QCOMPARE(colored, QStringList({"#0066ff 15:05:09", "#0033ff bob"}));
         }
     }
@@ -523,7 +548,8 @@ void TestChatViews::fuzzLogNamesAndRichText() {
         names.insert(file, raw);
         QCOMPARE(QFileInfo(DiagnosticsForm::LogFilePath(raw)).fileName(), file);
 
-        const QString html = chat::RichText(raw);
+        // Line breaks within the one line are the only markup of our own.
+        const QString html = chat::RichText(raw).replace("<br>", QChar(QChar::LineSeparator));
         QString text;  // the HTML's text with our anchors taken out, unescaped
         int done = 0;
         for (auto it = anchor.globalMatch(html); it.hasNext();) {
@@ -550,8 +576,15 @@ void TestChatViews::fuzzLogNamesAndRichText() {
             plain += name == "amp" ? "&" : name == "lt" ? "<" : name == "gt" ? ">" : " ";
             at = m.capturedEnd();
         }
-        // Long words carry zero-width breaks, nothing else.
-        QCOMPARE(plain.remove(QChar(0x200B)), QString(raw).remove(QChar(0x200B)));
+        // Long words carry zero-width breaks, nothing else; what would start
+        // a block breaks the line, and line ends are blanks.
+        QString expected = QString(raw).remove(QChar(0x200B)).replace("\r\n", " ");
+        for (QChar& c : expected)
+            if (c == '\r' || c == '\n')
+                c = ' ';
+            else if (c == QChar::ParagraphSeparator || c == QChar(0xFDD0) || c == QChar(0xFDD1))
+                c = QChar::LineSeparator;
+        QCOMPARE(plain.remove(QChar(0x200B)), expected);
     }
 }
 
@@ -563,16 +596,26 @@ void TestChatViews::logViewer() {
     {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("one Two\n\n<b>two</b> &amp; three\n" + QByteArray(70000, 'x') + "\nabab\n");
+        file.write("one Two\n\n<b>two</b> &amp; three\n" + QByteArray(70000, 'x') +
+                   "\nabab\np\xe2\x80\xa9q\rr\n");
     }
     ChatLogForm viewer(path);
     QTextEdit* view = viewer.Form()->logEdit;
-    QCOMPARE(view->document()->blockCount(), 6);
+    QVERIFY(!viewer.IsLoading());
+    QCOMPARE(Shown(view->document()).size(), 6);
+    const QString lineBreak(QChar(QChar::LineSeparator));
+    QCOMPARE(LastLine(view), "p" + lineBreak + "q r");
     QCOMPARE(Plain(view).split('\n').mid(0, 3),
              QStringList({"one Two", "", "<b>two</b> &amp; three"}));
-    QCOMPARE(view->document()->findBlockByNumber(3).length(), 65536);
+    QCOMPARE(Shown(view->document())[3].text().remove(QChar(0x200B)), QString(70000, 'x'));
     viewer.AddLine("  [t][bob] <i>later</i>  ");
     QCOMPARE(LastLine(view), QString("[t][bob] <i>later</i>"));
+    // What would start a block is a line break within the line.
+    viewer.AddLine(
+        QString("[t][bob] a%1b%2c%3d\re").arg(QChar(0x2029), QChar(0xFDD0), QChar(0xFDD1)));
+    QCOMPARE(Shown(view->document()).size(), 8);
+    QCOMPARE(LastLine(view), QStringList({"[t][bob] a", "b", "c", "d e"}).join(lineBreak));
+    QVERIFY(viewer.Form()->olderLabel->isHidden());
 
     // The mark contrasts with the text's background, whatever the setting.
     const QColor base = view->palette().color(QPalette::Base);
@@ -623,6 +666,105 @@ void TestChatViews::logViewer() {
     QVERIFY(missing.Path().isEmpty());
     missing.AddLine("arrives anyway");
     QCOMPARE(Plain(missing.Form()->logEdit), QString("arrives anyway"));
+}
+
+// A log of long words and many lines loads in steps; the find bar reaches
+// the oldest and the newest line shown, within long words too. Past the
+// view's cap only the newest lines show, with a note at the top, and new
+// lines push out the oldest.
+void TestChatViews::logViewerLarge() {
+    const auto lineOf = [](int i) {
+        if (i % 10 == 9)
+            return "[t][bob] " + QString(20000, QChar('a' + i % 26)) + QString("end%1").arg(i);
+        return QString("[t][bob] line %1 of many").arg(i);
+    };
+    const auto write = [&](const QString& path, int count) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        for (int i = 0; i < count; ++i)
+            file.write(lineOf(i).toUtf8() + '\n');
+    };
+    const auto find = [](ChatLogForm& viewer, const QString& text) {
+        viewer.Form()->searchEdit->setText(QString());
+        viewer.Form()->searchEdit->setText(text);
+        const auto marks = viewer.Form()->logEdit->extraSelections();
+        return marks.isEmpty() ? QString() : marks[0].cursor.selectedText().remove(QChar(0x200B));
+    };
+    const int cap = 3000000;
+
+    // All of it fits.
+    const QString whole = m_home.filePath("whole.log");
+    write(whole, 400);
+    ChatLogForm viewer(whole, nullptr, cap);
+    QTextEdit* view = viewer.Form()->logEdit;
+    QVERIFY(viewer.IsLoading());
+    viewer.AddLine("[t][bob] while loading");
+    QSignalSpy loaded(&viewer, &ChatLogForm::Loaded);
+    QVERIFY(loaded.wait(20000));
+    QVERIFY(!viewer.IsLoading());
+    QList<QTextBlock> shown = Shown(view->document());
+    QCOMPARE(shown.size(), 401);
+    QCOMPARE(shown[0].text(), lineOf(0));
+    QCOMPARE(shown[399].text().remove(QChar(0x200B)), lineOf(399));
+    QCOMPARE(shown[400].text(), QString("[t][bob] while loading"));
+    QVERIFY(viewer.Form()->olderLabel->isHidden());
+    QCOMPARE(find(viewer, "LINE 0 of"), QString("line 0 of"));
+    const QString wordEnd = QString(30, QChar('a' + 399 % 26)) + "end399";
+    QCOMPARE(find(viewer, wordEnd), wordEnd);
+    QVERIFY(view->textCursor().block() == shown[399]);
+    QVERIFY(!viewer.Form()->searchForwardButton->isEnabled());
+    QCOMPARE(find(viewer, "while loading"), QString("while loading"));
+
+    // Four times as much: the newest lines only, whole, and a note.
+    const QString large = m_home.filePath("large.log");
+    write(large, 4 * 400);
+    ChatLogForm newest(large, nullptr, cap);
+    view = newest.Form()->logEdit;
+    QSignalSpy loadedNewest(&newest, &ChatLogForm::Loaded);
+    QVERIFY(loadedNewest.wait(20000));
+    QVERIFY(!newest.Form()->olderLabel->isHidden());
+    shown = Shown(view->document());
+    QVERIFY(chat::Size(view->document()) <= cap);
+    const int first = 1600 - shown.size();
+    QVERIFY(first > 400);
+    for (int i = 0; i < shown.size(); ++i)
+        QCOMPARE(shown[i].text().remove(QChar(0x200B)), lineOf(first + i));
+    int oldestPlain = first;
+    while (oldestPlain % 10 == 9)
+        ++oldestPlain;
+    const QString oldest = QString("line %1 of many").arg(oldestPlain);
+    QCOMPARE(find(newest, oldest), oldest);
+    QVERIFY(!newest.Form()->searchBackButton->isEnabled());
+    QCOMPARE(find(newest, QString("line %1 of many").arg(first - 2)), QString());
+    QCOMPARE(find(newest, "end1599"), QString("end1599"));
+
+    // New lines past the cap push out the oldest; the newest stays whole.
+    for (int i = 1600; i < 1800; ++i) {
+        newest.AddLine(lineOf(i));
+        QVERIFY(chat::Size(view->document()) <= cap);
+    }
+    shown = Shown(view->document());
+    QCOMPARE(shown.last().text().remove(QChar(0x200B)), lineOf(1799));
+    // Nor does an undo stack keep what went.
+    QCOMPARE(view->document()->availableUndoSteps(), 0);
+    QVERIFY(shown.first().text().remove(QChar(0x200B)) == lineOf(1800 - shown.size()));
+
+    // A file of one endless line: its newest characters, in lines of at most
+    // kLongestLine bytes.
+    const QString endless = m_home.filePath("endless.log");
+    {
+        QFile file(endless);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(5 * ChatLogForm::kLongestLine, 'z') + "end");
+    }
+    ChatLogForm tail(endless, nullptr, cap);
+    QSignalSpy loadedTail(&tail, &ChatLogForm::Loaded);
+    QVERIFY(loadedTail.wait(20000));
+    QVERIFY(!tail.Form()->olderLabel->isHidden());
+    QVERIFY(chat::Size(tail.Form()->logEdit->document()) <= cap);
+    QVERIFY(LastLine(tail.Form()->logEdit).remove(QChar(0x200B)).endsWith("zzzzend"));
+    for (const QTextBlock& b : Shown(tail.Form()->logEdit->document()))
+        QVERIFY(b.text().remove(QChar(0x200B)).size() <= ChatLogForm::kLongestLine);
 }
 
 // The owner's row is bold and underlined whichever of the row and the owner

@@ -1,7 +1,9 @@
 #include <QDesktopServices>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QPalette>
+#include <QRegularExpression>
 #include <QTextBlock>
 #include <QUrl>
 
@@ -12,9 +14,64 @@
 #include "store/Settings.h"
 #include "ui_ChatLogForm.h"
 #include "views/chat/ChatLogForm.h"
+#include "views/chat/ChatTranscript.h"
 
 namespace {
-constexpr qint64 kReadPiece = 65536;
+// A step reads this much at a time and stops after kStepMs or kStepBytes,
+// so that a window turn comes at least that often while a file loads.
+constexpr qint64 kReadPiece = 32768;
+constexpr qint64 kStepMs = 20;
+constexpr qint64 kStepBytes = 8 * kReadPiece;
+
+QString Decoded(const QByteArray& line) {
+    const int nul = line.indexOf('\0');
+    return QString::fromUtf8(nul < 0 ? line : line.left(nul)).trimmed();
+}
+
+// Where the newest lines of the file begin that weigh at most `budget` in
+// chat::Size units (a byte counts as a character; it is never less). A
+// newest line heavier than that alone is shown from a later character on.
+qint64 NewestStart(QFile& file, qint64 end, qint64 budget) {
+    qint64 weight = 0;
+    qint64 start = end;
+    bool full = false;
+    for (qint64 at = end; at > 0 && !full;) {
+        const qint64 from = qMax<qint64>(0, at - kReadPiece);
+        if (!file.seek(from))
+            break;
+        const QByteArray piece = file.read(at - from);
+        if (piece.size() != at - from)
+            break;
+        for (int i = piece.size() - 1; i >= 0 && !full; --i) {
+            ++weight;
+            if (piece.at(i) == '\n' && from + i + 1 < end) {
+                weight += chat::kLineMarkup;
+                if (!(full = weight > budget))
+                    start = from + i + 1;
+            }
+        }
+        at = from;
+        if (at == 0 && !full && weight + chat::kLineMarkup <= budget)
+            start = 0;
+    }
+    if (start == end && end > 0) {
+        start = qMax<qint64>(0, end - budget);
+        // Not inside a character's UTF-8 bytes.
+        char byte = 0;
+        while (start < end && file.seek(start) && file.getChar(&byte) && (byte & 0xc0) == 0x80)
+            ++start;
+    }
+    return start;
+}
+
+// The longest piece of `bytes`, at most `limit` long, that does not end
+// inside a character's UTF-8 bytes.
+int WholeCharacters(const QByteArray& bytes, int limit) {
+    int end = limit;
+    while (end > limit - 4 && end > 0 && end < bytes.size() && (bytes.at(end) & 0xc0) == 0x80)
+        --end;
+    return end > limit - 4 && end > 0 ? end : limit;
+}
 
 // The input background colour, unless the text is drawn on (nearly) that
 // colour already, where such a mark would be invisible.
@@ -34,8 +91,8 @@ QColor MarkColor(const QPalette& palette) {
 }
 }  // namespace
 
-ChatLogForm::ChatLogForm(QString path, QWidget* parent)
-    : QWidget(parent), mp_ui(new Ui::ChatLogForm) {
+ChatLogForm::ChatLogForm(QString path, QWidget* parent, int cap)
+    : QWidget(parent), mp_ui(new Ui::ChatLogForm), m_cap(cap) {
     mp_ui->setupUi(this);
     mp_ui->searchBackButton->setIcon(QIcon(":/icons/back_icon"));
     mp_ui->searchForwardButton->setIcon(QIcon(":/icons/forward_icon"));
@@ -45,20 +102,26 @@ ChatLogForm::ChatLogForm(QString path, QWidget* parent)
     connect(mp_ui->searchBackButton, &QPushButton::clicked, this, &ChatLogForm::OnSearchBack);
     connect(mp_ui->searchForwardButton, &QPushButton::clicked, this, &ChatLogForm::OnSearchForward);
     RegisterWidgetForTabFocus(mp_ui->searchEdit, 1);
+    // Nothing is undone in a read-only view; the undo stack would keep every
+    // line the cap drops.
+    mp_ui->logEdit->setUndoRedoEnabled(false);
+    m_step.setSingleShot(true);
+    m_step.setInterval(0);
+    connect(&m_step, &QTimer::timeout, this, &ChatLogForm::LoadStep);
 
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(QIODevice::ReadOnly))
         return;
-    mp_ui->logEdit->setUpdatesEnabled(false);
-    while (!file.atEnd()) {
-        const QByteArray piece = file.readLine(kReadPiece);
-        if (piece.isEmpty())
-            break;
-        const int nul = piece.indexOf('\0');
-        AppendPlain(QString::fromUtf8(nul < 0 ? piece : piece.left(nul)).trimmed());
-    }
-    mp_ui->logEdit->setUpdatesEnabled(true);
     m_path = path;
+    m_end = file->size();
+    // Room for the zero-width spaces of long words and for new lines.
+    const qint64 start = NewestStart(*file, m_end, qint64(m_cap - m_cap / kCutShare) * 4 / 5);
+    if (start > 0)
+        ShowOlderNote();
+    if (file->seek(start)) {
+        m_file = std::move(file);
+        LoadStep();
+    }
     if (actionBar) {
         actionBar->RegisterWidget(this, "chat_log");
         connect(actionBar, &ActionSetToolBar::ActionTriggered, this,
@@ -75,16 +138,94 @@ ChatLogForm::~ChatLogForm() {
 }
 
 void ChatLogForm::AddLine(QString line) {
-    AppendPlain(line.trimmed());
+    if (!IsLoading()) {
+        AppendPlain({line.trimmed()});
+        return;
+    }
+    // Shown after the file's lines; a flood while a large file loads keeps
+    // only what the view would keep.
+    m_pending << line.trimmed();
+    m_pendingSize += m_pending.last().size() + chat::kLineMarkup;
+    while (m_pendingSize > m_cap && m_pending.size() > 1) {
+        m_pendingSize -= m_pending.takeFirst().size() + chat::kLineMarkup;
+        ShowOlderNote();
+    }
 }
 
-void ChatLogForm::AppendPlain(const QString& line) {
+void ChatLogForm::LoadStep() {
+    QElapsedTimer clock;
+    clock.start();
+    for (qint64 read = 0; m_file && read < kStepBytes && clock.elapsed() < kStepMs;
+         read += kReadPiece) {
+        const QByteArray piece = m_file->read(qMin(kReadPiece, m_end - m_file->pos()));
+        QStringList lines;
+        m_partial += piece;
+        int from = 0;
+        for (int end; (end = m_partial.indexOf('\n', from)) >= 0; from = end + 1)
+            lines << Decoded(m_partial.mid(from, end - from));
+        m_partial.remove(0, from);
+        while (m_partial.size() >= kLongestLine) {
+            const int end = WholeCharacters(m_partial, kLongestLine);
+            lines << Decoded(m_partial.left(end));
+            m_partial.remove(0, end);
+        }
+        if (piece.isEmpty() || m_file->pos() >= m_end) {
+            if (!m_partial.isEmpty())
+                lines << Decoded(m_partial);
+            lines += m_pending;
+            StopLoading();
+        }
+        AppendPlain(lines);
+    }
+    if (m_file)
+        m_step.start();
+    else
+        emit Loaded();
+}
+
+void ChatLogForm::StopLoading() {
+    m_step.stop();
+    m_file.reset();
+    m_partial.clear();
+    m_pending.clear();
+    m_pendingSize = 0;
+}
+
+void ChatLogForm::AppendPlain(const QStringList& lines) {
+    if (lines.isEmpty())
+        return;
     // Plain text: a logged line is another user's words, never markup.
-    QTextCursor cursor(mp_ui->logEdit->document());
-    cursor.movePosition(QTextCursor::End);
-    if (m_lines++ > 0)
-        cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
-    cursor.insertText(line);
+    QStringList shown;
+    shown.reserve(lines.size());
+    for (const QString& line : lines)
+        shown << chat::Wrappable(chat::OneBlock(line));
+    QTextDocument* document = mp_ui->logEdit->document();
+    chat::Append(document, [&shown](QTextCursor& cursor) {
+        cursor.insertText(shown.join(QChar(QChar::ParagraphSeparator)));
+    });
+    if (chat::Cut(document, m_cap, m_cap / kCutShare))
+        ShowOlderNote();
+}
+
+void ChatLogForm::ShowOlderNote() {
+    mp_ui->olderLabel->setVisible(true);
+}
+
+bool ChatLogForm::Find(QTextDocument::FindFlags flags) {
+    const QString text = mp_ui->searchEdit->text().remove(QChar(0x200B));
+    if (text.isEmpty())
+        return false;
+    // Long words are shown with zero-width spaces among their characters.
+    QStringList characters;
+    for (int i = 0; i < text.size(); ++i) {
+        const bool pair =
+            text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate();
+        characters << QRegularExpression::escape(text.mid(i, pair ? 2 : 1));
+        i += pair ? 1 : 0;
+    }
+    const QRegularExpression pattern(characters.join(QLatin1String("\\x{200B}?")),
+                                     QRegularExpression::CaseInsensitiveOption);
+    return mp_ui->logEdit->find(pattern, flags);
 }
 
 void ChatLogForm::OnSearchTextChanged(QString text) {
@@ -93,7 +234,7 @@ void ChatLogForm::OnSearchTextChanged(QString text) {
     view->moveCursor(QTextCursor::Start);
     mp_ui->searchBackButton->setEnabled(false);
     mp_ui->searchForwardButton->setEnabled(false);
-    if (text.isEmpty() || !view->find(text))
+    if (text.isEmpty() || !Find())
         view->setExtraSelections({});
     else
         MarkFind();
@@ -107,7 +248,7 @@ void ChatLogForm::OnSearchForward() {
     cursor.clearSelection();
     cursor.movePosition(QTextCursor::NextCharacter);
     view->setTextCursor(cursor);
-    if (view->find(mp_ui->searchEdit->text()))
+    if (Find())
         MarkFind();
     view->setUpdatesEnabled(true);
 }
@@ -115,15 +256,15 @@ void ChatLogForm::OnSearchForward() {
 void ChatLogForm::OnSearchBack() {
     QTextEdit* view = mp_ui->logEdit;
     view->setUpdatesEnabled(false);
-    if (view->find(mp_ui->searchEdit->text(), QTextDocument::FindBackward))
+    if (Find(QTextDocument::FindBackward))
         MarkFind();
     view->setUpdatesEnabled(true);
 }
 
 void ChatLogForm::MarkFind() {
     QTextEdit* view = mp_ui->logEdit;
-    const int length = mp_ui->searchEdit->text().size();
-    const int start = view->textCursor().position() - length;
+    const int start = view->textCursor().selectionStart();
+    const int length = view->textCursor().selectionEnd() - start;
     QTextEdit::ExtraSelection mark;
     mark.cursor = QTextCursor(view->document());
     mark.cursor.setPosition(start);
@@ -141,15 +282,14 @@ void ChatLogForm::MarkFind() {
 
 void ChatLogForm::MarkSearchButtons() {
     QTextEdit* view = mp_ui->logEdit;
-    const QString text = mp_ui->searchEdit->text();
     const QTextCursor kept = view->textCursor();
     QTextCursor probe(view->document());
     probe.setPosition(kept.position());
     probe.movePosition(QTextCursor::NextCharacter);
     view->setTextCursor(probe);
-    mp_ui->searchForwardButton->setEnabled(view->find(text));
+    mp_ui->searchForwardButton->setEnabled(Find());
     view->setTextCursor(kept);
-    mp_ui->searchBackButton->setEnabled(view->find(text, QTextDocument::FindBackward));
+    mp_ui->searchBackButton->setEnabled(Find(QTextDocument::FindBackward));
     view->setTextCursor(kept);
 }
 
@@ -165,8 +305,9 @@ void ChatLogForm::OnActionTriggered(QWidget* widget, QString action) {
                             QString("The log file %1 could not be deleted.").arg(m_path));
             return;
         }
+        StopLoading();
         mp_ui->logEdit->clear();
-        m_lines = 0;
+        mp_ui->olderLabel->setVisible(false);
     } else if (action == QLatin1String("open_log_folder")) {
         QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(m_path).absolutePath()));
     }

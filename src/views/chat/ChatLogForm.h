@@ -1,8 +1,15 @@
 #ifndef TAVENOOK_VIEWS_CHAT_CHATLOGFORM_H
 #define TAVENOOK_VIEWS_CHAT_CHATLOGFORM_H
 
+#include <QByteArray>
 #include <QString>
+#include <QStringList>
+#include <QTextDocument>
+#include <QTimer>
 #include <QWidget>
+#include <memory>
+
+class QFile;
 
 namespace Ui {
 class ChatLogForm;
@@ -11,10 +18,22 @@ class ChatLogForm;
 // A read-only view of one chat-log file with a find bar, shown as a tab. Its
 // opener records it as the "chat_log_form" item of the room or user, through
 // which the chat views hand it every newly logged line.
+//
+// It shows at most kCap (in chat::Size units) of the newest lines, read in
+// steps of a few milliseconds so that a large file never holds up the
+// window; when older lines stay in the file, a note at the top says so.
 class ChatLogForm : public QWidget {
     Q_OBJECT
 public:
-    ChatLogForm(QString path, QWidget* parent = nullptr);
+    static constexpr int kCap = 4000000;
+    // A cut frees at least this share of the cap.
+    static constexpr int kCutShare = 5;
+    // A file line longer than this many bytes is shown as several lines; a
+    // received line with its time and sender is far shorter.
+    static constexpr int kLongestLine = 1 << 20;
+
+    // cap: what the view holds at most; tests make it small.
+    ChatLogForm(QString path, QWidget* parent = nullptr, int cap = kCap);
     ~ChatLogForm() override;
 
     // One newly logged line, shown as plain text.
@@ -22,6 +41,10 @@ public:
     // The file shown; empty when it could not be opened at construction.
     QString Path() const { return m_path; }
     Ui::ChatLogForm* Form() const { return mp_ui; }
+    bool IsLoading() const { return m_file != nullptr; }
+
+signals:
+    void Loaded();
 
 public slots:
     void OnSearchTextChanged(QString text);
@@ -32,11 +55,23 @@ public slots:
 private:
     void MarkFind();
     void MarkSearchButtons();
-    void AppendPlain(const QString& line);
+    bool Find(QTextDocument::FindFlags flags = {});
+    void LoadStep();
+    void StopLoading();
+    void AppendPlain(const QStringList& lines);
+    void ShowOlderNote();
 
     Ui::ChatLogForm* mp_ui;
     QString m_path;
-    int m_lines = 0;
+    int m_cap;
+    // While loading: the file, where reading goes on and ends, the start of
+    // a line read in part, and the lines that arrived meanwhile.
+    std::unique_ptr<QFile> m_file;
+    qint64 m_end = 0;
+    QByteArray m_partial;
+    QStringList m_pending;
+    qint64 m_pendingSize = 0;
+    QTimer m_step;
 };
 
 #endif

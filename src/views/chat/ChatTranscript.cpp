@@ -28,25 +28,26 @@ std::function<QDateTime()>& Clock() {
 constexpr int kLongRun = 1000;
 constexpr int kBreakEvery = 4;
 
-bool EndsRun(QChar c) {
-    return c.isSpace() && c != QLatin1Char(' ') && c != QChar(QChar::Nbsp);
+// Blanks end a run only in plain text; RichText shows them as no-break spaces.
+bool EndsRun(QChar c, bool blanksBreak) {
+    return c.isSpace() && (blanksBreak || (c != QLatin1Char(' ') && c != QChar(QChar::Nbsp)));
 }
 
-bool HasLongRun(const QString& text) {
+bool HasLongRun(const QString& text, bool blanksBreak) {
     int run = 0;
     for (const QChar c : text)
-        if ((run = EndsRun(c) ? 0 : run + 1) > kLongRun)
+        if ((run = EndsRun(c, blanksBreak) ? 0 : run + 1) > kLongRun)
             return true;
     return false;
 }
 
 // The segment with breaks; `since` carries the characters since the last
 // one from segment to segment of a line.
-QString WithBreaks(const QString& segment, int& since) {
+QString WithBreaks(const QString& segment, int& since, bool blanksBreak) {
     QString out;
     out.reserve(segment.size() + segment.size() / kBreakEvery + 1);
     for (const QChar c : segment) {
-        if (EndsRun(c)) {
+        if (EndsRun(c, blanksBreak)) {
             since = 0;
         } else if (since >= kBreakEvery && !c.isLowSurrogate() && !c.isMark()) {
             // Never inside a surrogate pair or before a combining mark.
@@ -84,10 +85,12 @@ QString ShortTime(const QDateTime& time) {
 QString RichText(const QString& raw) {
     static const QRegularExpression link(
         QStringLiteral("\\bhttps?://[-a-zA-Z0-9+&@#/%?=~_|!:,.;]*[a-zA-Z0-9+&@#/%=~_|]"));
-    const bool breaks = HasLongRun(raw);
+    const bool breaks = HasLongRun(raw, false);
     int since = 0;
     const auto shown = [&](const QString& segment) {
-        return EscapeHTML(breaks ? WithBreaks(segment, since) : segment);
+        QString html = EscapeHTML(OneBlock(breaks ? WithBreaks(segment, since, false) : segment));
+        // The HTML reader would fold a bare line separator into a blank.
+        return html.replace(QChar(QChar::LineSeparator), QLatin1String("<br>"));
     };
     QString html;
     int done = 0;
@@ -101,6 +104,65 @@ QString RichText(const QString& raw) {
         done = m.capturedEnd();
     }
     return html + shown(raw.mid(done));
+}
+
+QString OneBlock(QString text) {
+    text.replace(QLatin1String("\r\n"), QLatin1String(" "));
+    for (QChar& c : text) {
+        const ushort u = c.unicode();
+        if (u == '\r' || u == '\n')
+            c = QLatin1Char(' ');
+        else if (u == QChar::ParagraphSeparator || u == 0xFDD0 || u == 0xFDD1)
+            c = QChar(QChar::LineSeparator);  // 0xFDD0/1 open and close frames
+    }
+    return text;
+}
+
+QString Wrappable(const QString& text) {
+    int since = 0;
+    return HasLongRun(text, true) ? WithBreaks(text, since, true) : text;
+}
+
+int Size(const QTextDocument* document) {
+    return document->characterCount() + kLineMarkup * document->blockCount();
+}
+
+void Append(QTextDocument* document, const std::function<void(QTextCursor&)>& insert) {
+    QTextCursor cursor(document);
+    cursor.beginEditBlock();
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    QTextBlock tail = cursor.block();
+    tail.setVisible(false);
+    QTextBlock line = tail.previous();
+    line.setVisible(true);
+    cursor.setPosition(line.position());
+    insert(cursor);
+    cursor.endEditBlock();
+}
+
+bool Cut(QTextDocument* document, int cap, int cut) {
+    if (cap <= 0 || Size(document) <= cap)
+        return false;
+    const QTextBlock newest = document->lastBlock().previous();
+    QTextBlock keep = document->begin();
+    int freed = 0;
+    const int excess = Size(document) - (cap - cut);
+    while (keep != newest && freed < excess) {
+        freed += keep.length() + kLineMarkup;
+        keep = keep.next();
+    }
+    if (keep == document->begin())
+        return false;
+    // The last separator stays, in a hidden empty first block: the change
+    // then ends there, and the oldest kept line is not laid out again.
+    QTextCursor cursor(document);
+    cursor.beginEditBlock();
+    cursor.setPosition(keep.position() - 1, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    document->firstBlock().setVisible(false);
+    cursor.endEditBlock();
+    return true;
 }
 
 bool IsAction(const QString& text) {
@@ -153,52 +215,10 @@ void ChatTranscript::CheckInactivity() {
         AddStatus("Chat ended " + chat::LongTime(m_lastChat));
 }
 
-int ChatTranscript::Size() const {
-    const QTextDocument* document = mp_view->document();
-    return document->characterCount() + kLineMarkup * document->blockCount();
-}
-
 void ChatTranscript::Append(const QString& html) {
-    // Always as rich text: every piece of it was escaped on the way in. The
-    // line goes in before a hidden empty block kept at the end, so that no
-    // change touches the line before it and lays it out again; one edit, so
-    // that the cursor does not place itself on screen between the steps.
-    QTextCursor cursor(mp_view->document());
-    cursor.beginEditBlock();
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
-    QTextBlock tail = cursor.block();
-    tail.setVisible(false);
-    QTextBlock line = tail.previous();
-    line.setVisible(true);
-    cursor.setPosition(line.position());
-    cursor.insertHtml(html);
-    cursor.endEditBlock();
-    Cut();
+    // Always as rich text: every piece of it was escaped on the way in.
+    chat::Append(mp_view->document(), [&html](QTextCursor& cursor) { cursor.insertHtml(html); });
+    chat::Cut(mp_view->document(), m_cap, kCut);
     if (mp_view->verticalScrollBar())
         mp_view->verticalScrollBar()->setValue(mp_view->verticalScrollBar()->maximum());
-}
-
-void ChatTranscript::Cut() {
-    if (m_cap <= 0 || Size() <= m_cap)
-        return;
-    QTextDocument* document = mp_view->document();
-    const QTextBlock newest = document->lastBlock().previous();
-    QTextBlock keep = document->begin();
-    int freed = 0;
-    const int excess = Size() - (m_cap - kCut);
-    while (keep != newest && freed < excess) {
-        freed += keep.length() + kLineMarkup;
-        keep = keep.next();
-    }
-    if (keep == document->begin())
-        return;
-    // The last separator stays, in a hidden empty first block: the change
-    // then ends there, and the oldest kept line is not laid out again.
-    QTextCursor cursor(document);
-    cursor.beginEditBlock();
-    cursor.setPosition(keep.position() - 1, QTextCursor::KeepAnchor);
-    cursor.removeSelectedText();
-    document->firstBlock().setVisible(false);
-    cursor.endEditBlock();
 }

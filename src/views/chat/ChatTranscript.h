@@ -3,11 +3,13 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QTextCursor>
 #include <functional>
 
 #include "store/Data.h"
 
 class QTextBrowser;
+class QTextDocument;
 
 namespace chat {
 
@@ -23,8 +25,37 @@ QString ShortTime(const QDateTime& time);
 // into anchors. Links are found before escaping, so a link ends where the raw
 // address ends and never takes in the words after it. A text with a run of
 // over 1,000 characters without a line break opportunity gets zero-width
-// spaces in its shown text, so that it wraps in linear time.
+// spaces in its shown text, so that it wraps in linear time. What would
+// start a new block shows as a line break within the line (see OneBlock).
 QString RichText(const QString& raw);
+
+// A received line is one line on screen, wherever it is shown: the
+// characters a text document would start a new block at become a line
+// break within the block (U+2028), or a blank for a carriage return, a line
+// feed or both in a row, as the HTML reader always showed them.
+QString OneBlock(QString text);
+
+// Plain text with zero-width spaces in its runs of over 1,000 characters
+// without a break opportunity, so that it wraps in linear time; blanks end a
+// run here (RichText shows them as no-break spaces instead).
+QString Wrappable(const QString& text);
+
+// A view's size: each line's characters plus kLineMarkup, about what a line
+// adds as HTML, so that many short lines weigh as they cost.
+constexpr int kLineMarkup = 100;
+int Size(const QTextDocument* document);
+
+// Puts one or more new lines at the end of a transcript-like document: the
+// insert function writes them at the cursor, before a hidden empty block
+// kept at the end, so that no change touches the line before them and lays
+// it out again; one edit, so that a view's cursor does not place itself on
+// screen between the steps.
+void Append(QTextDocument* document, const std::function<void(QTextCursor&)>& insert);
+
+// Past the cap (when above 0), whole lines go from the start until at least
+// `cut` is free; the newest line always stays. Nothing else is laid out
+// again. Returns whether lines went.
+bool Cut(QTextDocument* document, int cap, int cut);
 
 // Adds one step to a store pattern and returns its root, which is what the
 // store takes.
@@ -43,11 +74,10 @@ bool IsAction(const QString& text);
 // logs what the Add functions return; the log keeps what the cap drops.
 class ChatTranscript {
 public:
-    // The size counts each line's characters plus kLineMarkup, about what a
-    // line adds as HTML, so that many short lines weigh as they cost.
+    // In chat::Size units.
     static constexpr int kCap = 250000;
     static constexpr int kCut = 50000;
-    static constexpr int kLineMarkup = 100;
+    static constexpr int kLineMarkup = chat::kLineMarkup;
     static constexpr qint64 kIdleMs = 300000;
 
     // cap 0: the transcript is never shortened.
@@ -65,11 +95,7 @@ public:
     bool IsActive() const { return m_active; }
 
 private:
-    int Size() const;
     void Append(const QString& html);
-    // Past the cap, whole lines go from the start until at least kCut is
-    // free; the newest line always stays. Nothing else is laid out again.
-    void Cut();
 
     QTextBrowser* mp_view;
     int m_cap;
