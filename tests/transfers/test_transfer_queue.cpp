@@ -812,6 +812,27 @@ private slots:
         QCOMPARE(ReadFile(P(written)), data);
         QCOMPARE(tqm->GetDownloadTargetPath(e, true), Wire(P(written)));
     }
+    // Entries of a store that recorded only the finished name: a finished
+    // one is found under that name, an unfinished one starts afresh under a
+    // free name and leaves the file of its name alone.
+    void entriesWithOnlyAName() {
+        SetSetting("dont_split_downloads", "yes");
+        Type* name = d.GetType("local_file_name");
+        const ItemPtr done = Add("done.bin", "S\\F", 3);
+        done.Connect(name->GetItem(Value("done (1).bin")));
+        tqm->SetDownloadEntryStatus(done, TQM::kComplete);
+        QCOMPARE(tqm->GetDownloadTargetPath(done, true), Wire(Root() + "/F/done (1).bin"));
+        QVERIFY(Write(Root() + "/F/old.bin", "MY"));
+        const ItemPtr old = Add("old.bin", "S\\F", 20000);
+        old.Connect(name->GetItem(Value("old.bin")));
+        tqm->SetDownloadEntryStatus(old, TQM::kAborted);
+        int f = -1;
+        QCOMPARE(Offer(60, "S\\F\\old.bin", 20000, &f), qint64(0));
+        bob->SendRawOn(f, Pattern(20000));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(old), QString("complete"), kWait);
+        QCOMPARE(ReadFile(Root() + "/F/old.bin"), QByteArray("MY"));
+        QCOMPARE(ReadFile(Root() + "/F/old (1).bin"), Pattern(20000));
+    }
     // Quitting mid-download: the save made then knows the partial, which
     // the next start goes on with from the size saved.
     void resumeAfterQuitMidDownload() {
