@@ -67,6 +67,12 @@ QString LocalName(const ItemPtr& entry) {
     return safe;
 }
 
+// A path as recorded and compared: absolute and clean, so that a relative
+// download folder names the same file after a restart.
+QString Absolute(const QString& path) {
+    return path.isEmpty() ? QString() : QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+}
+
 // The file this download created, on-disk form; empty when it created none
 // (or the stored path is unusable).
 QString RecordedPath(const ItemPtr& entry) {
@@ -92,7 +98,7 @@ void RecordSize(const ItemPtr& entry, qint64 size) {
 }
 
 void RecordFile(const ItemPtr& entry, const QString& path, qint64 size) {
-    entry.Connect(d.GetType("local_file_path")->GetItem(Value(path)));
+    entry.Connect(d.GetType("local_file_path")->GetItem(Value(Absolute(path))));
     RecordSize(entry, size);
 }
 
@@ -143,8 +149,8 @@ QString FileOf(const ItemPtr& entry, const DownloadPaths& paths, bool complete) 
 // there, as at its first attempt, and whatever is found under its name is
 // left alone.
 bool OwnsPartial(const ItemPtr& entry, const DownloadPaths& paths) {
-    return IsRecordedFileIntact(entry) && QDir::cleanPath(QFileInfo(RecordedPath(entry)).path()) ==
-                                              QDir::cleanPath(paths.downloadingFolder);
+    return IsRecordedFileIntact(entry) &&
+           QFileInfo(RecordedPath(entry)).path() == Absolute(paths.downloadingFolder);
 }
 
 // Replaces the entry's item of that type by one holding the object's address;
@@ -172,7 +178,7 @@ bool PartialInUse(const ItemPtr& entry, const QString& partialPath) {
         for (const ItemPtr& other : status.GetItems("download_entry")) {
             if (other == entry)
                 continue;
-            if (RecordedPath(other) == partialPath)
+            if (RecordedPath(other) == Absolute(partialPath))
                 return true;
         }
     }
@@ -456,7 +462,7 @@ void TransferQueueManager::OnDownloadComplete() {
     QString finalName = QFileInfo(written).fileName();
     // Without the split the file was written where it stays; a setting
     // changed meanwhile still sends it where the settings now put it.
-    if (QDir::cleanPath(QFileInfo(written).path()) == QDir::cleanPath(paths.completeFolder)) {
+    if (Absolute(QFileInfo(written).path()) == Absolute(paths.completeFolder)) {
         RecordFile(entry, written, onDisk);
         SetDownloadEntryStatus(entry, kComplete);
     } else {
