@@ -102,6 +102,7 @@ ItemPtr TransferQueueManager::AddDownload(QString user, std::string file, std::s
     const ItemPtr entry =
         CreateDownloadEntry(user, file, remoteFolder, size, single, subfolderSaveLevel);
     if (DoesDownloadItemCompleteFilenameExist(entry)) {
+        RecordFoundComplete(entry);
         SetDownloadEntryStatus(entry, kComplete);
         return entry;
     }
@@ -155,6 +156,7 @@ void TransferQueueManager::RequeueDownload(ItemPtr entry) {
     if (DownloadStatus(entry) == QLatin1String(kComplete) || IsDownloadActive(entry))
         return;
     if (DoesDownloadItemCompleteFilenameExist(entry)) {
+        RecordFoundComplete(entry);
         SetDownloadEntryStatus(entry, kComplete);
         return;
     }

@@ -56,9 +56,9 @@ PathInputs InputsOf(const ItemPtr& entry, bool applySingleRule, const PathSettin
     return in;
 }
 
-// The name the entry's file was given on disk, when the download wrote one:
-// its own partial without the split, its finished file in any case. Empty
-// when none was recorded (or a stored one is unusable).
+// The name an older store recorded for a finished file; stores written now
+// record the whole path instead. Empty when none was recorded (or a stored
+// one is unusable).
 QString LocalName(const ItemPtr& entry) {
     const ItemPtr item = entry.HasItem("local_file_name");
     QString safe;
@@ -67,13 +67,57 @@ QString LocalName(const ItemPtr& entry) {
     return safe;
 }
 
-void RecordLocalName(const ItemPtr& entry, const QString& name) {
-    entry.Connect(d.GetType("local_file_name")->GetItem(Value(name)));
+// A path as recorded and compared: absolute and clean, so that a relative
+// download folder names the same file after a restart.
+QString Absolute(const QString& path) {
+    return path.isEmpty() ? QString() : QDir::cleanPath(QFileInfo(path).absoluteFilePath());
 }
 
-// Both locations of the entry's file; false (with a reason) when the peer's
-// names would leave the download folder or cannot be used. A file the entry
-// wrote under another name than the remote one is found under that name.
+// The file this download created, on-disk form; empty when it created none
+// (or the stored path is unusable).
+QString RecordedPath(const ItemPtr& entry) {
+    const ItemPtr item = entry.HasItem("local_file_path");
+    if (item.IsNull())
+        return QString();
+    const QString path = item.AsString();
+    if (path.isEmpty() || QDir::isRelativePath(path) || QDir::cleanPath(path) != path)
+        return QString();
+    return path;
+}
+
+qint64 RecordedSize(const ItemPtr& entry) {
+    const ItemPtr item = entry.HasItem("local_file_size");
+    bool ok = false;
+    const qint64 size = item.IsNull() ? -1 : item.AsString().toLongLong(&ok);
+    return ok && size >= 0 ? size : -1;
+}
+
+void RecordSize(const ItemPtr& entry, qint64 size) {
+    if (size >= 0 && RecordedSize(entry) != size)
+        entry.Connect(d.GetType("local_file_size")->GetItem(Value(size)));
+}
+
+void RecordFile(const ItemPtr& entry, const QString& path, qint64 size) {
+    entry.Connect(d.GetType("local_file_path")->GetItem(Value(Absolute(path))));
+    RecordSize(entry, size);
+}
+
+// The file at the recorded path is still the one this download wrote: a
+// plain file of the size it had when the download last stopped. Anything
+// else that took its place is someone else's.
+bool IsRecordedFileIntact(const ItemPtr& entry) {
+    const QString path = RecordedPath(entry);
+    const qint64 size = RecordedSize(entry);
+    if (path.isEmpty() || size < 0)
+        return false;
+    const QFileInfo info(path);
+    return info.isFile() && !info.isSymLink() && info.size() == size;
+}
+
+// Both locations of the entry's file as the settings now place it; false
+// (with a reason) when the peer's names would leave the download folder or
+// cannot be used. A finished file of an older store that was given another
+// name than the remote one is found under that name.
 bool PathsOf(const ItemPtr& entry, bool applySingleRule, DownloadPaths& paths,
              QString* error = nullptr, const PathSettings& settings = PathSettings()) {
     if (entry.IsNull())
@@ -84,29 +128,29 @@ bool PathsOf(const ItemPtr& entry, bool applySingleRule, DownloadPaths& paths,
                            paths, error))
         return false;
     const QString local = LocalName(entry);
-    if (!local.isEmpty()) {
+    if (!local.isEmpty() && RecordedPath(entry).isEmpty())
         paths.completePath = QDir(paths.completeFolder).filePath(local);
-        if (settings.dontSplit)
-            paths.partialPath = paths.completePath;
-    }
     return true;
 }
 
-// Without the split the partial lies where the finished file goes, among the
-// user's own files: only a file this download started is continued. Any
-// other file of that name is left alone and the download takes a free name,
-// returned in newName (empty when the partial is ours). False when no name
-// is free.
-bool ClaimPartial(const ItemPtr& entry, DownloadPaths& paths, QString& newName) {
-    newName.clear();
-    const QFileInfo info(paths.partialPath);
-    if (!LocalName(entry).isEmpty() && info.isFile() && !info.isSymLink())
-        return true;
-    newName = UniqueCompleteName(paths.downloadingFolder, paths.fileName);
-    if (newName.isEmpty())
-        return false;
-    paths.partialPath = QDir(paths.downloadingFolder).filePath(newName);
-    return true;
+// The file the entry writes to or wrote: the one it recorded, else where
+// the settings put it now.
+QString FileOf(const ItemPtr& entry, const DownloadPaths& paths, bool complete) {
+    const QString recorded = RecordedPath(entry);
+    if (!recorded.isEmpty() && (complete == (TransferQueueManager::DownloadStatus(entry) ==
+                                             QLatin1String(TransferQueueManager::kComplete))))
+        return recorded;
+    return complete ? paths.completePath : paths.partialPath;
+}
+
+// The download goes on in the file it created only while that file is
+// intact and lies where the settings now put partials: after a change of
+// download folder, split or subfolder setting the download starts afresh
+// there, as at its first attempt, and whatever is found under its name is
+// left alone.
+bool OwnsPartial(const ItemPtr& entry, const DownloadPaths& paths) {
+    return IsRecordedFileIntact(entry) &&
+           QFileInfo(RecordedPath(entry)).path() == Absolute(paths.downloadingFolder);
 }
 
 // Replaces the entry's item of that type by one holding the object's address;
@@ -134,8 +178,7 @@ bool PartialInUse(const ItemPtr& entry, const QString& partialPath) {
         for (const ItemPtr& other : status.GetItems("download_entry")) {
             if (other == entry)
                 continue;
-            DownloadPaths paths;
-            if (PathsOf(other, true, paths) && paths.partialPath == partialPath)
+            if (RecordedPath(other) == Absolute(partialPath))
                 return true;
         }
     }
@@ -155,7 +198,7 @@ QString TransferQueueManager::GetDownloadTargetPath(ItemPtr entry, bool complete
     DownloadPaths paths;
     if (!PathsOf(entry, true, paths))
         return QString();
-    return Internal(complete ? paths.completePath : paths.partialPath);
+    return Internal(FileOf(entry, paths, complete));
 }
 
 QString TransferQueueManager::GetDownloadRelativeDownloadFolder(ItemPtr entry) {
@@ -184,6 +227,9 @@ void TransferQueueManager::EndCompleteChecks() {
 bool TransferQueueManager::DoesDownloadItemCompleteFilenameExist(ItemPtr entry) {
     if (entry.IsNull())
         return false;
+    if (DownloadStatus(entry) == QLatin1String(kComplete) && !RecordedPath(entry).isEmpty())
+        return IsRecordedFileIntact(entry) &&
+               RecordedSize(entry) == entry.HasItem("file_size").AsInt64();
     if (CompleteCheckCache* cache = m_completeChecks) {
         // No folder, no file in it: the folder is looked for once per pass,
         // and the entries of a missing or refused one cost no path and no
@@ -208,10 +254,42 @@ bool TransferQueueManager::DoesDownloadItemCompleteFilenameExist(ItemPtr entry) 
     if (!PathsOf(entry, true, paths, nullptr,
                  m_completeChecks ? m_completeChecks->settings : PathSettings()))
         return false;
-    // Only the same size counts: without the split the partial lies at this
-    // very path, and another file of that name is not the one we want.
+    // Only the same size counts: another file of that name is not the one
+    // we want.
     const QFileInfo info(paths.completePath);
     return info.isFile() && info.size() == entry.HasItem("file_size").AsInt64();
+}
+
+void TransferQueueManager::RecordWrittenSize(const ItemPtr& entry) {
+    const QString path = RecordedPath(entry);
+    if (path.isEmpty())
+        return;
+    const QFileInfo info(path);
+    if (info.isFile() && !info.isSymLink())
+        RecordSize(entry, info.size());
+}
+
+void TransferQueueManager::TrimToRecordedSize(const ItemPtr& entry) {
+    const QString path = RecordedPath(entry);
+    const qint64 size = RecordedSize(entry);
+    const QFileInfo info(path);
+    // Only the file this run had open reaches here, so it is ours to cut.
+    if (!path.isEmpty() && size >= 0 && info.isFile() && !info.isSymLink() && info.size() > size)
+        QFile::resize(path, size);
+}
+
+void TransferQueueManager::RecordProgressSize(const ItemPtr& entry, qint64 offset) {
+    if (!entry.IsNull() && !RecordedPath(entry).isEmpty())
+        RecordSize(entry, offset);
+}
+
+void TransferQueueManager::RecordFoundComplete(const ItemPtr& entry) {
+    DownloadPaths paths;
+    if (!PathsOf(entry, true, paths))
+        return;
+    const QFileInfo info(paths.completePath);
+    if (info.isFile())
+        RecordFile(entry, paths.completePath, info.size());
 }
 
 void TransferQueueManager::RemoveDownloadDownloadingFolderIfAppropriate(ItemPtr entry) {
@@ -261,15 +339,15 @@ void TransferQueueManager::OnFileConnection(QString user, QTcpSocket* socket, ui
     DownloadPaths paths;
     QString why;
     const qint64 fileSize = entry.HasItem("file_size").AsInt64();
-    const PathSettings settings;
-    QString newName;
-    if (!PathsOf(entry, true, paths, &why, settings) || fileSize < 0 ||
-        (settings.dontSplit && !ClaimPartial(entry, paths, newName))) {
+    if (!PathsOf(entry, true, paths, &why) || fileSize < 0) {
         Refuse(socket);
         SetDownloadEntryStatus(entry, kLocalError);
         Note(2, QStringLiteral("Unusable download target (%1), aborting").arg(why), userItem);
         return;
     }
+    const bool own = OwnsPartial(entry, paths);
+    if (own)
+        paths.partialPath = RecordedPath(entry);
     if (PartialInUse(entry, paths.partialPath)) {
         // The uploader sees the connection end and reports a failure, which
         // queues this download again.
@@ -278,21 +356,33 @@ void TransferQueueManager::OnFileConnection(QString user, QTcpSocket* socket, ui
              userItem);
         return;
     }
+    if (!own) {
+        const QString name = UniqueCompleteName(paths.downloadingFolder, paths.fileName);
+        if (name.isEmpty()) {
+            Refuse(socket);
+            SetDownloadEntryStatus(entry, kLocalError);
+            Note(2, QStringLiteral("No free name for %1, aborting").arg(paths.partialPath),
+                 userItem);
+            return;
+        }
+        paths.partialPath = QDir(paths.downloadingFolder).filePath(name);
+    }
 
     QDir().mkpath(paths.downloadingFolder);
     auto file = std::make_unique<QFile>(paths.partialPath);
-    // A new name is created, never opened over a file that appeared since.
-    const QIODevice::OpenMode mode = newName.isEmpty() ? QIODevice::WriteOnly | QIODevice::Append
-                                                       : QIODevice::WriteOnly | QIODevice::NewOnly;
+    // A new file is created, never opened over one that appeared since.
+    const QIODevice::OpenMode mode =
+        own ? QIODevice::WriteOnly | QIODevice::Append : QIODevice::WriteOnly | QIODevice::NewOnly;
     if (!file->open(mode)) {
         SetDownloadEntryStatus(entry, kLocalError);
         Refuse(socket);
         Note(2, QStringLiteral("Could not open file, aborting"), userItem);
         return;
     }
-    if (!newName.isEmpty())
-        RecordLocalName(entry, newName);
-    // A partial larger than the file is not this file: start over.
+    if (!own)
+        RecordFile(entry, paths.partialPath, 0);
+    // Our partial, larger than the file the uploader now announces, is not
+    // this file: start over.
     if (file->size() > fileSize && !file->resize(0)) {
         SetDownloadEntryStatus(entry, kLocalError);
         Refuse(socket);
@@ -300,6 +390,7 @@ void TransferQueueManager::OnFileConnection(QString user, QTcpSocket* socket, ui
         return;
     }
     const qint64 offset = file->size();
+    RecordSize(entry, offset);
 
     MemStream answer;
     answer.Write(offset);
@@ -354,8 +445,9 @@ void TransferQueueManager::OnDownloadComplete() {
         return;
     }
     // Success only when the file on disk holds exactly the expected bytes.
+    const QString written = FileOf(entry, paths, false);
     const qint64 fileSize = entry.HasItem("file_size").AsInt64();
-    const qint64 onDisk = QFileInfo(paths.partialPath).size();
+    const qint64 onDisk = QFileInfo(written).size();
     if (onDisk != fileSize) {
         Note(1,
              QStringLiteral("Download of %1 from %2 holds %3 of %4 bytes, marking aborted")
@@ -367,27 +459,29 @@ void TransferQueueManager::OnDownloadComplete() {
         return;
     }
 
-    QString finalName = QFileInfo(paths.partialPath).fileName();
-    if (IsSettingYes("dont_split_downloads")) {
-        RecordLocalName(entry, finalName);
+    QString finalName = QFileInfo(written).fileName();
+    // Without the split the file was written where it stays; a setting
+    // changed meanwhile still sends it where the settings now put it.
+    if (Absolute(QFileInfo(written).path()) == Absolute(paths.completeFolder)) {
+        RecordFile(entry, written, onDisk);
         SetDownloadEntryStatus(entry, kComplete);
     } else {
         QDir().mkpath(paths.completeFolder);
         // Never replace a finished file of the same name.
         finalName = UniqueCompleteName(paths.completeFolder, paths.fileName);
-        if (finalName.isEmpty() ||
-            !QFile::rename(paths.partialPath,
-                           paths.completeFolder + QLatin1Char('/') + finalName)) {
+        const QString finalPath = QDir(paths.completeFolder).filePath(finalName);
+        if (finalName.isEmpty() || !QFile::rename(written, finalPath)) {
             Note(1,
                  QStringLiteral("Could not move %1 into %2, marking local error")
-                     .arg(paths.partialPath, paths.completeFolder),
+                     .arg(written, paths.completeFolder),
                  user);
             SetDownloadEntryStatus(entry, kLocalError);
             return;
         }
-        RecordLocalName(entry, finalName);
+        RecordFile(entry, finalPath, onDisk);
         SetDownloadEntryStatus(entry, kComplete);
-        RemoveDownloadDownloadingFolderIfAppropriate(entry);
+        if (!IsSettingYes("dont_split_downloads"))
+            RemoveDownloadDownloadingFolderIfAppropriate(entry);
     }
 
     const ItemPtr folderItem =

@@ -116,8 +116,12 @@ TransferQueueManager::~TransferQueueManager() {
     // only the removal handlers free them, so they go before the handlers.
     for (const char* typeName : {"upload_entry", "download_entry"})
         if (Type* type = d.FindType(typeName))
-            for (const ItemPtr& entry : type->GetItems())
+            for (const ItemPtr& entry : type->GetItems()) {
+                const bool writing = typeName[0] == 'd' && !entry.HasItem("download_file").IsNull();
                 ReleaseTransfer(entry, typeName[0] == 'u');
+                if (writing)
+                    TrimToRecordedSize(entry);
+            }
     DisableHandlers();
     if (transferQueueManager == this)
         transferQueueManager = nullptr;
@@ -153,11 +157,14 @@ void TransferQueueManager::DeclareDownloadTypes() {
     DeclareType("last_status_change_time", PrimacyLeaf, false);
     DeclareType("single_download", PrimacyLeaf, true);
     DeclareType("local_file_name", PrimacyLeaf, false);
+    DeclareType("local_file_path", PrimacyLeaf, false);
+    DeclareType("local_file_size", PrimacyLeaf, false);
 
     for (const char* other :
          {"user", "file_name", "remote_folder", "file_size", "download_folder",
           "remote_transfer_req", "write_position", "download_entry_status", "place_in_line",
-          "subfolder_save_level", "last_status_change_time", "single_download", "local_file_name"})
+          "subfolder_save_level", "last_status_change_time", "single_download", "local_file_name",
+          "local_file_path", "local_file_size"})
         RelateOneValue(entry, other);
     for (const char* other : {"transfer_req", "download_socket", "download_thread", "download_file",
                               "download_order", "last_receipt_time", "last_speed_measurement_time",
@@ -186,7 +193,8 @@ void TransferQueueManager::DeclareDownloadTypes() {
         dataSaver->AddSavedType("download_entry");
         for (const char* saved :
              {"user", "file_name", "remote_folder", "file_size", "download_folder",
-              "download_entry_status", "download_order", "subfolder_save_level", "local_file_name"})
+              "download_entry_status", "download_order", "subfolder_save_level", "local_file_name",
+              "local_file_path", "local_file_size"})
             dataSaver->AddSavedByConnectionType(saved, "download_entry");
     }
 }
@@ -384,6 +392,7 @@ void TransferQueueManager::SetDownloadEntryStatus(ItemPtr entry, QString status)
     const bool isActive = IsDownloadActive(entry);
     if (wasActive && !isActive) {
         ReleaseTransfer(entry, false);
+        RecordWrittenSize(entry);
         // The re-queue interval for this user counts from the end of the run.
         ItemPtr user = entry.HasItem("user");
         if (!user.IsNull())
@@ -497,8 +506,11 @@ void TransferQueueManager::OnDownloadProgress(qint64 offset, int bytesPerSecond)
         return;
     const ItemPtr entry =
         d.GetType("download_thread")->HasItem(Value(thread)).HasItem("download_entry");
-    if (RecordProgress(entry, "write_position", offset, bytesPerSecond))
-        emit DownloadProgressed(entry);
+    if (!RecordProgress(entry, "write_position", offset, bytesPerSecond))
+        return;
+    // A save made while the download runs then knows its file.
+    RecordProgressSize(entry, offset);
+    emit DownloadProgressed(entry);
 }
 
 bool TransferQueueManager::RecordProgress(const ItemPtr& entry, const char* positionType,

@@ -21,10 +21,13 @@ class DownloadThread;
 // its file and one status item ("download_entry_status" /
 // "upload_entry_status"). An entry is active exactly while its status item
 // carries the "is_active" flag; only the constructor flags status items.
-// A download's "local_file_name" (saved) is the name its file got on disk
-// when one was written: without the split folders it marks the partial as
-// the download's own, and a finished file keeps the name it was given when
-// the remote one was taken.
+// A download's "local_file_path" (saved) is the whole on-disk path of the
+// file it created, the partial and then the finished file, and
+// "local_file_size" (saved) the bytes that file held when last recorded: at
+// the start and end of each run and at each progress report. Only that file,
+// intact and still where partials now go, is continued; a finished row opens
+// it whatever the settings say now. "local_file_name", the finished name of
+// older stores, is still read for finished files without a recorded path.
 //
 // Run-time objects (sockets, open files, transfer threads, heap counters and
 // heap times) hang off an entry as items whose value is the object's address
@@ -268,6 +271,15 @@ public slots:
 private:
     // The download entry of the DownloadThread that sent the current signal.
     ItemPtr DownloadEntryOfSender();
+    // After a run: the size of the entry's file as it now stands into its record.
+    static void RecordWrittenSize(const ItemPtr& entry);
+    // At quit, after the store was saved: the entry's file cut back to the
+    // size the save recorded, so the next start knows it again.
+    static void TrimToRecordedSize(const ItemPtr& entry);
+    // A finished file found where the settings put it becomes the entry's file.
+    void RecordFoundComplete(const ItemPtr& entry);
+    // The last reported position as the file's recorded size.
+    static void RecordProgressSize(const ItemPtr& entry, qint64 offset);
     // Around a pass over many downloads (a user's re-queue): the path
     // settings are read once and each complete folder is looked for once,
     // instead of per entry. Nothing may change them during the pass.

@@ -747,6 +747,130 @@ private slots:
         QCOMPARE(ReadFile(Root() + "/F/own.bin"), data);
         QVERIFY(!QFileInfo::exists(Root() + "/F/own (1).bin"));
     }
+    // A download cut short, then retried after a setting moved where its
+    // file goes, onto a user's file of that name: the user's file stays as it
+    // is and the download is written whole under a free name. Paths are below
+    // the temporary folder; "dl" is the download folder at the first attempt.
+    void foreignFileAfterSettingsChange_data() {
+        QTest::addColumn<QStringList>("before");  // settings at the first attempt
+        QTest::addColumn<QStringList>("after");   // settings at the retry
+        QTest::addColumn<bool>("single");
+        QTest::addColumn<QString>("users");  // the user's file
+        QTest::addColumn<QByteArray>("userBytes");
+        QTest::addColumn<QString>("written");  // where the download ends
+        const QStringList dontSplit{"dont_split_downloads=yes"};
+        const QByteArray large(30000, 'L');
+        QTest::newRow("folder moved, user's file larger")
+            << dontSplit << QStringList{"download_folder=dl2"} << false << "dl2/F/own.bin" << large
+            << "dl2/F/own (1).bin";
+        QTest::newRow("folder moved, user's file smaller")
+            << dontSplit << QStringList{"download_folder=dl2"} << false << "dl2/F/own.bin"
+            << QByteArray("MY") << "dl2/F/own (1).bin";
+        QTest::newRow("split turned off") << QStringList() << dontSplit << false << "dl/F/own.bin"
+                                          << QByteArray("MY") << "dl/F/own (1).bin";
+        QTest::newRow("split turned on")
+            << dontSplit << QStringList{"dont_split_downloads=no"} << false
+            << "dl/downloading/F/own.bin" << large << "dl/complete/F/own.bin";
+        QTest::newRow("partial replaced by the user's file of that name")
+            << dontSplit << QStringList() << false << "dl/F/own.bin" << QByteArray("MY")
+            << "dl/F/own (1).bin";
+        QTest::newRow("single-download subfolders turned off")
+            << dontSplit << QStringList{"dont_create_subfolders_for_single_downloads=yes"} << true
+            << "dl/own.bin" << QByteArray("MY") << "dl/own (1).bin";
+    }
+    void foreignFileAfterSettingsChange() {
+        QFETCH(QStringList, before);
+        QFETCH(QStringList, after);
+        QFETCH(bool, single);
+        QFETCH(QString, users);
+        QFETCH(QByteArray, userBytes);
+        QFETCH(QString, written);
+        const auto apply = [this](const QStringList& settings) {
+            for (const QString& s : settings) {
+                const QString value = s.section('=', 1);
+                SetSetting(qPrintable(s.section('=', 0, 0)),
+                           s.startsWith("download_folder") ? P(value) : value);
+            }
+        };
+        SetSetting("download_folder", P("dl"));
+        apply(before);
+        const QByteArray data = Pattern(20000);
+        const ItemPtr e = tqm->AddDownload("bob", "own.bin", "S\\F", 20000, single, 0);
+        int f = -1;
+        QCOMPARE(Offer(40, "S\\F\\own.bin", 20000, &f), qint64(0));
+        bob->SendRawOn(f, data.left(8192 + 100));
+        bob->CloseOn(f);
+        QTRY_COMPARE_WITH_TIMEOUT(Status(e), QString("aborted"), kWait);
+
+        apply(after);
+        QVERIFY(Write(P(users), userBytes));
+        QVERIFY(!tqm->DoesDownloadItemCompleteFilenameExist(e));
+        QCOMPARE(Offer(41, "S\\F\\own.bin", 20000, &f), qint64(0));
+        bob->SendRawOn(f, data);
+        QTRY_COMPARE_WITH_TIMEOUT(Status(e), QString("complete"), kWait);
+        QCOMPARE(ReadFile(P(users)), userBytes);
+        QCOMPARE(ReadFile(P(written)), data);
+        QCOMPARE(tqm->GetDownloadTargetPath(e, true), Wire(P(written)));
+    }
+    // Entries of a store that recorded only the finished name: a finished
+    // one is found under that name, an unfinished one starts afresh under a
+    // free name and leaves the file of its name alone.
+    void entriesWithOnlyAName() {
+        SetSetting("dont_split_downloads", "yes");
+        Type* name = d.GetType("local_file_name");
+        const ItemPtr done = Add("done.bin", "S\\F", 3);
+        done.Connect(name->GetItem(Value("done (1).bin")));
+        tqm->SetDownloadEntryStatus(done, TQM::kComplete);
+        QCOMPARE(tqm->GetDownloadTargetPath(done, true), Wire(Root() + "/F/done (1).bin"));
+        QVERIFY(Write(Root() + "/F/old.bin", "MY"));
+        const ItemPtr old = Add("old.bin", "S\\F", 20000);
+        old.Connect(name->GetItem(Value("old.bin")));
+        tqm->SetDownloadEntryStatus(old, TQM::kAborted);
+        int f = -1;
+        QCOMPARE(Offer(60, "S\\F\\old.bin", 20000, &f), qint64(0));
+        bob->SendRawOn(f, Pattern(20000));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(old), QString("complete"), kWait);
+        QCOMPARE(ReadFile(Root() + "/F/old.bin"), QByteArray("MY"));
+        QCOMPARE(ReadFile(Root() + "/F/old (1).bin"), Pattern(20000));
+    }
+    // Quitting mid-download: the save made then knows the partial, which
+    // the next start goes on with from the size saved.
+    void resumeAfterQuitMidDownload() {
+        SetSetting("dont_split_downloads", "yes");
+        const QByteArray data = Pattern(60000);
+        const ItemPtr e = Add("run.bin", "S\\F", 60000);
+        int f = -1;
+        QCOMPARE(Offer(50, "S\\F\\run.bin", 60000, &f), qint64(0));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(e), QString("downloading"), kWait);
+        // Progress is reported about twice a second: trickle until a report.
+        QSignalSpy progressed(tqm.get(), &TQM::DownloadProgressed);
+        int sent = 0;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                if (progressed.isEmpty() && sent < 50000) {
+                    bob->SendRawOn(f, data.mid(sent, 100));
+                    sent += 100;
+                }
+                return !progressed.isEmpty();
+            },
+            kWait));
+        const QString prefix = tmp->path() + "/store/t";
+        QVERIFY(QDir().mkpath(tmp->path() + "/store"));
+        QVERIFY(saver->Save(prefix));
+        tqm.reset();
+        cleanup();
+        bob.reset(new RawPeer);
+        QVERIFY(StartTransferServices() && ConnectAsPeer(*bob, "bob"));
+        SetSetting("download_folder", Root());
+        saver->Load(prefix);
+        const ItemPtr again = tqm->GetDownloadEntry("bob", "run.bin", "S\\F");
+        const qint64 offset = Offer(51, "S\\F\\run.bin", 60000, &f);
+        QVERIFY2(offset > 0 && offset <= sent, qPrintable(QString::number(offset)));
+        bob->SendRawOn(f, data.mid(offset));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(again), QString("complete"), kWait);
+        QCOMPARE(ReadFile(Root() + "/F/run.bin"), data);
+        QVERIFY(!QFileInfo::exists(Root() + "/F/run (1).bin"));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestTransferQueue)

@@ -174,6 +174,14 @@ class TestTransferViews : public QObject, private TransferServices {
         return QString();
     }
 
+    void CatchPromptsAndPopups() {
+        Shell().popupAlert = [this](const QString& text) { popups << text; };
+        prompts::SetMenuHandler([this](QMenu* menu, const QPoint&) -> QAction* {
+            menuShown = MenuTexts(menu);
+            return menuChoice.isEmpty() ? nullptr : FindAction(menu, menuChoice);
+        });
+    }
+
     // Bob's side of a download, as in the engine's own tests.
     QString Request(quint32 req, const QString& path, qint64 size) {
         bob->SendMessageOn(0, PeerMessenger::PM_TRANSFER_REQUEST,
@@ -211,11 +219,7 @@ private slots:
         QVERIFY(tmp->isValid() && StartTransferServices() && ConnectAsPeer(*bob, "bob"));
         SetSetting("download_folder", P("dl"));
         popups.clear();
-        Shell().popupAlert = [this](const QString& text) { popups << text; };
-        prompts::SetMenuHandler([this](QMenu* menu, const QPoint&) -> QAction* {
-            menuShown = MenuTexts(menu);
-            return menuChoice.isEmpty() ? nullptr : FindAction(menu, menuChoice);
-        });
+        CatchPromptsAndPopups();
         menuChoice.clear();
         BuildForm();
         tqm->DataLoaded();  // the engine's end of load: rows are built from here on
@@ -248,6 +252,7 @@ private slots:
     void completedDownloadsList();
     void startupAfterSavedStore();
     void announcedSizeFollowed();
+    void openFileOpensWhatWasWritten_data();
     void openFileOpensWhatWasWritten();
     void groupRowsRecomputed();
 };
@@ -933,26 +938,94 @@ void TestTransferViews::announcedSizeFollowed() {
 
 // A download that found its name taken finished under a free one: "Open
 // File" and a double-click open that file, not the user's other one.
+// The finished file opens where it was written, whatever the split option
+// says since and after a restart; once it is gone the user is told, and the
+// desktop is not asked.
+void TestTransferViews::openFileOpensWhatWasWritten_data() {
+    QTest::addColumn<QString>("splitBefore");  // "dont_split_downloads" while written
+    QTest::addColumn<QString>("splitAfter");   // and when opened
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("taken");    // a file of that name already there
+    QTest::addColumn<QString>("written");  // where the download went
+    QTest::newRow("option unchanged") << "no"
+                                      << "no"
+                                      << "Docs"
+                                      << "readme quokka.txt"
+                                      << "dl/complete/Docs/readme quokka.txt"
+                                      << "dl/complete/Docs/readme quokka (1).txt";
+    QTest::newRow("option turned on") << "no"
+                                      << "yes"
+                                      << "Taken"
+                                      << "readme quokka.txt"
+                                      << "dl/complete/Taken/readme quokka.txt"
+                                      << "dl/complete/Taken/readme quokka (1).txt";
+    QTest::newRow("option turned off") << "yes"
+                                       << "no"
+                                       << "Keep"
+                                       << "keep small quokka.bin"
+                                       << "dl/Keep/keep small quokka.bin"
+                                       << "dl/Keep/keep small quokka (1).bin";
+}
+
 void TestTransferViews::openFileOpensWhatWasWritten() {
-    const QString taken = P("dl/complete/Docs/readme quokka.txt");
-    QVERIFY(Write(taken, "mine"));
-    const ItemPtr e = tqm->AddDownload("bob", "readme quokka.txt", "Docs", 1000, false, 0);
-    const int f = Offer(3, "Docs\\readme quokka.txt", 1000);
+    QFETCH(QString, splitBefore);
+    QFETCH(QString, splitAfter);
+    QFETCH(QString, folder);
+    QFETCH(QString, file);
+    QFETCH(QString, taken);
+    QFETCH(QString, written);
+    SetSetting("dont_split_downloads", splitBefore);
+    QVERIFY(Write(P(taken), "mine"));
+    ItemPtr e = tqm->AddDownload("bob", file.toStdString(), folder.toStdString(), 1000, false, 0);
+    const int f = Offer(3, folder + "\\" + file, 1000);
     QVERIFY(f >= 0);
     bob->SendRawOn(f, Pattern(1000));
     QTRY_COMPARE_WITH_TIMEOUT(TQM::DownloadStatus(e), QString("complete"), kWait);
+    SetSetting("dont_split_downloads", splitAfter);
+
+    QStringList boxes;
+    prompts::SetBoxHandler([&boxes](QWidget*, const prompts::Box& box) {
+        boxes << box.title + ": " + box.text;
+        return QMessageBox::Ok;
+    });
     UrlCatcher opened;
     QDesktopServices::setUrlHandler("file", &opened, "Open");
-    menuChoice = "Open File";
-    Menu(Downloads(), {RowOf(e, "download_list_node")});
-    form->OnDownloadListItemDoubleClicked(RowOf(e, "download_list_node"), 2);
-    QDesktopServices::unsetUrlHandler("file");
-    const QString written = P("dl/complete/Docs/readme quokka (1).txt");
-    QCOMPARE(opened.urls.size(), 2);
+    const auto open = [&] {
+        menuChoice = "Open File";
+        Menu(Downloads(), {RowOf(e, "download_list_node")});
+        form->OnDownloadListItemDoubleClicked(RowOf(e, "download_list_node"), 2);
+    };
+    open();
+    // A restart: the record is read back from the saved store.
+    const QString prefix = P("store/.tavenook");
+    QVERIFY(QDir().mkpath(P("store")));
+    QVERIFY(saver->Save(prefix));
+    cleanup();
+    QVERIFY(StartTransferServices());
+    CatchPromptsAndPopups();
+    BuildForm();
+    saver->Load(prefix);
+    SetSetting("download_folder", P("dl"));
+    SetSetting("dont_split_downloads", splitAfter);
+    e = tqm->GetDownloadEntry("bob", file.toStdString(), folder.toStdString());
+    QCOMPARE(TQM::DownloadStatus(e), QString("complete"));
+    QDesktopServices::setUrlHandler("file", &opened, "Open");
+    open();
+    QCOMPARE(opened.urls.size(), 4);
     for (const QUrl& url : opened.urls)
-        QCOMPARE(url.toLocalFile(), written);
-    QCOMPARE(ReadFile(written), Pattern(1000));
-    QCOMPARE(ReadFile(taken), QByteArray("mine"));
+        QCOMPARE(url.toLocalFile(), P(written));
+    QCOMPARE(ReadFile(P(written)), Pattern(1000));
+    QCOMPARE(ReadFile(P(taken)), QByteArray("mine"));
+    QVERIFY(boxes.isEmpty());
+
+    QVERIFY(QFile::remove(P(written)));
+    open();
+    QDesktopServices::unsetUrlHandler("file");
+    prompts::SetBoxHandler(nullptr);
+    QCOMPARE(opened.urls.size(), 4);
+    const QString gone = "Open File: The file " + P(written) + " no longer exists.";
+    QCOMPARE(boxes, (QStringList{gone, gone}));
 }
 
 // A running download removed, a queued one failed, finished ones cleared:

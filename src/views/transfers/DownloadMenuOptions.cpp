@@ -1,12 +1,14 @@
 #include "views/transfers/DownloadMenuOptions.h"
 
 #include <QDesktopServices>
+#include <QFileInfo>
 #include <QIcon>
 #include <QMenu>
 #include <QTreeWidgetItem>
 #include <QUrl>
 
 #include "net/server.h"
+#include "shell/Prompts.h"
 #include "store/GeneralFunctions.h"
 #include "transfers/TransferQueueManager.h"
 #include "views/search/SearchForm.h"
@@ -17,6 +19,18 @@ void OpenLocalPath(QString path) {
         return;
     path.replace('\\', '/');
     QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+void OpenDownloadedFile(QWidget* parent, QString path) {
+    if (path.isEmpty())
+        return;
+    path.replace('\\', '/');
+    // The desktop would only fail on its own, or open something else.
+    if (!QFileInfo::exists(path)) {
+        prompts::Inform(parent, "Open File", QString("The file %1 no longer exists.").arg(path));
+        return;
+    }
+    OpenLocalPath(path);
 }
 
 namespace {
@@ -120,7 +134,8 @@ DownloadMenuOptions::DownloadMenuOptions(QMenu* menu, const ItemSet& entries, QO
 
 void DownloadMenuOptions::OnOpenFile() {
     if (transferQueueManager)
-        OpenLocalPath(transferQueueManager->GetDownloadTargetPath(m_entries.First(), true));
+        OpenDownloadedFile(nullptr,
+                           transferQueueManager->GetDownloadTargetPath(m_entries.First(), true));
 }
 
 void DownloadMenuOptions::OnOpenFolder() {

@@ -7,6 +7,7 @@
 #include "store/Data.h"
 
 class QMenu;
+class QWidget;
 
 // Fills a context menu with the actions on chosen download entries and
 // carries them out. Lives on the caller's stack while the menu is shown.
@@ -34,5 +35,7 @@ private:
 
 // A path the engine holds with "\" separators, opened by the desktop.
 void OpenLocalPath(QString path);
+// A downloaded file, opened by the desktop; the user is told when it is gone.
+void OpenDownloadedFile(QWidget* parent, QString path);
 
 #endif

@@ -1240,7 +1240,12 @@ void TransfersForm::OnDownloadListItemDoubleClicked(QTreeWidgetItem* ip_item, in
     const ItemPtr node = NodeOfRow(kDownloads.fileNode, ip_item);
     if (node.IsNull() || !transferQueueManager)
         return;
-    OpenLocalPath(transferQueueManager->GetDownloadTargetPath(node["download_entry"], true));
+    const ItemPtr entry = node["download_entry"];
+    const QString path = transferQueueManager->GetDownloadTargetPath(entry, true);
+    if (TransferQueueManager::DownloadStatus(entry) == TransferQueueManager::kComplete)
+        OpenDownloadedFile(this, path);
+    else
+        OpenLocalPath(path);
 }
 
 namespace {
