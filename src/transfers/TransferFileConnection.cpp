@@ -191,6 +191,10 @@ QString TransferQueueManager::GetDownloadTargetFolder(ItemPtr entry, bool comple
     DownloadPaths paths;
     if (!PathsOf(entry, true, paths))
         return QString();
+    // A written file stays where it was written, whatever the settings now say.
+    const QString file = FileOf(entry, paths, complete);
+    if (file != (complete ? paths.completePath : paths.partialPath))
+        return Internal(QFileInfo(file).path());
     return Internal(complete ? paths.completeFolder : paths.downloadingFolder);
 }
 

@@ -1015,6 +1015,11 @@ void TestTransferViews::openFileOpensWhatWasWritten() {
     QCOMPARE(opened.urls.size(), 4);
     for (const QUrl& url : opened.urls)
         QCOMPARE(url.toLocalFile(), P(written));
+    // "Open Folder" shows the folder the file was written to.
+    menuChoice = "Open Folder";
+    Menu(Downloads(), {RowOf(e, "download_list_node")});
+    QCOMPARE(opened.urls.size(), 5);
+    QCOMPARE(opened.urls.takeLast().toLocalFile(), QFileInfo(P(written)).path());
     QCOMPARE(ReadFile(P(written)), Pattern(1000));
     QCOMPARE(ReadFile(P(taken)), QByteArray("mine"));
     QVERIFY(boxes.isEmpty());
