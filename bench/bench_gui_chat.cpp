@@ -8,15 +8,19 @@
 // and are shown, lines in the log file, whether the newest line is shown and
 // the connection stayed up; then the time per line once the transcript is
 // past its cap (fed straight to the parse path) and resident memory before
-// and during the private flood.
+// and during the private flood; then a room flood and a private flood of
+// some minutes each, with resident memory before and at most during each.
 //
-// Usage: bench_gui_chat [--quick]
+// Usage: bench_gui_chat [--quick] [--long SECONDS]
 //   --quick  1,000 room lines in 1 s, 30 words in 0.3 s, 3,000 private
-//            messages in 3 s; figures only
+//            messages in 3 s, long floods of 3 s; figures only
 //   (none)   10,000 room lines in 10 s, 300 words in 3 s, 30,000 private
 //            messages in 30 s, with verdicts (no stall over 200 ms, every
 //            line logged and the newest shown, connected throughout,
-//            resident within 150 MiB of the start of the private flood)
+//            resident within 150 MiB of the start of the private flood),
+//            then long floods of 2 minutes each (growth under 150 MiB, no
+//            stall over 200 ms, every line logged)
+//   --long   the long floods' length instead
 
 #include <unistd.h>
 
@@ -32,6 +36,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -70,6 +75,8 @@ struct Load {
     int wordsMs = 3000;
     int messages = 30000;
     int messagesMs = 30000;
+    // Each of the long room and private floods.
+    int longFloodSeconds = 120;
 };
 
 // Line i of a flood; words are told apart by their last characters.
@@ -295,6 +302,44 @@ struct Verdicts {
     }
 };
 
+// Floods of some minutes at 1,000 lines a second, the room's mix and then
+// private messages: resident memory must not grow with the flood's length,
+// as what the client has not handled yet waits in TCP, not in its buffers.
+void LongFloods(ServerProcess& server, int seconds, bool verdicts, Verdicts& verdict) {
+    const int count = seconds * 1000;
+    const int ms = seconds * 1000;
+    for (const bool room : {true, false}) {
+        LogCounter log(room ? chatlog::FilePath(chatlog::Kind::Room, kRoom)
+                            : chatlog::FilePath(chatlog::Kind::User, kFlooder));
+        const int before = log.Lines();
+        const long startKiB = ResidentKiB();
+        server.Command(room ? QString("room %1 %2 %3").arg(count).arg(ms).arg(kWordEvery).toUtf8()
+                            : QString("private %1 %2").arg(count).arg(ms).toUtf8());
+        // Words take longer to show than they take to come: the room's lines
+        // are all in only well after the flood.
+        const Run run = Watch(
+            [&] {
+                return server.Dropped() || (server.Sent() >= 0 && log.Lines() - before >= count);
+            },
+            ms * 3 + 120000);
+        const int lines = log.Lines() - before;
+        const bool connected = !server.Dropped() && gp_server->IsConnected();
+        const long growthMiB = (run.peakKiB - startKiB) / 1024;
+        std::printf(
+            "long %s flood: %d %s over %d s: handled in %.1f s; longest stall %.1f ms; %d lines "
+            "logged; resident %ld MiB at the start, %ld MiB at most (+%ld MiB); connected: %s\n",
+            room ? "room" : "private", count, room ? "lines (every 12th a word)" : "messages",
+            seconds, run.seconds, run.worstStallMs, lines, startKiB / 1024, run.peakKiB / 1024,
+            growthMiB, connected ? "yes" : "no");
+        std::fflush(stdout);
+        if (verdicts) {
+            verdict.Say("  resident growth under 150 MiB", growthMiB < 150);
+            verdict.Say("  no stall over 200 ms", run.worstStallMs < 200);
+            verdict.Say("  every line logged, connected throughout", lines == count && connected);
+        }
+    }
+}
+
 int RunClient(const Load& load, bool verdicts) {
     ServerProcess server;
     if (!server.Start()) {
@@ -433,6 +478,7 @@ int RunClient(const Load& load, bool verdicts) {
         verdict.Say("  resident within 150 MiB of the start", run.peakKiB - startKiB <= 150 * 1024);
         verdict.Say("connected throughout", connected);
     }
+    LongFloods(server, load.longFloodSeconds, verdicts, verdict);
     window.reset();
     return verdict.all ? 0 : 1;
 }
@@ -443,9 +489,12 @@ int main(int argc, char** argv) {
     UseLoopbackOnly();
     bool quick = false;
     bool serve = false;
+    int longSeconds = 0;
     for (int i = 1; i < argc; ++i) {
         quick |= !std::strcmp(argv[i], "--quick");
         serve |= !std::strcmp(argv[i], "--serve");
+        if (!std::strcmp(argv[i], "--long") && i + 1 < argc)
+            longSeconds = std::max(1, std::atoi(argv[++i]));
     }
     if (serve) {
         QCoreApplication app(argc, argv);
@@ -454,7 +503,9 @@ int main(int argc, char** argv) {
     qputenv("TAVENOOK_PASSWORD", "pw");
     Load load;
     if (quick)
-        load = Load{1000, 1000, 30, 300, 3000, 3000};
+        load = Load{1000, 1000, 30, 300, 3000, 3000, 3};
+    if (longSeconds > 0)
+        load.longFloodSeconds = longSeconds;
     QApplication app(argc, argv);
     prompts::SetBoxHandler([](QWidget*, const prompts::Box&) { return QMessageBox::Ok; });
     QTemporaryDir home;
@@ -463,9 +514,9 @@ int main(int argc, char** argv) {
     qputenv("HOME", home.path().toUtf8());
     std::printf(
         "bench_gui_chat: %d room lines in %d ms, %d words in %d ms, %d private messages "
-        "in %d ms%s\n",
+        "in %d ms, long floods of %d s%s\n",
         load.roomLines, load.roomMs, load.words, load.wordsMs, load.messages, load.messagesMs,
-        quick ? " (quick)" : "");
+        load.longFloodSeconds, quick ? " (quick)" : "");
     std::fflush(stdout);
     return RunClient(load, !quick);
 }

@@ -259,6 +259,7 @@ void Server::StartAttempt() {
     m_attemptTicks = 0;
     const quint64 generation = m_generation;
     QTcpSocket* socket = new QTcpSocket(this);
+    socket->setReadBufferSize(kReadBufferSize);
     mp_socket = socket;
     connect(socket, &QTcpSocket::connected, this, &Server::OnSocketConnected);
     connect(socket, &QTcpSocket::readyRead, this, &Server::OnSocketReadyRead);
@@ -354,6 +355,10 @@ void Server::OnSocketClosed() {
     if (generation != m_generation)
         return;
     ConnectionLost(socket->errorString());
+}
+
+qint64 Server::UnhandledBytes() const {
+    return (mp_socket ? mp_socket->bytesAvailable() : 0) + m_reader.BufferedBytes();
 }
 
 void Server::OnSocketReadyRead() {

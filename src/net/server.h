@@ -96,6 +96,10 @@ public:
     static constexpr quint32 kMinorVersion = 100;
     // Half-minute ticks an attempt may take from its start to the login reply.
     static constexpr int kAttemptTicks = 2;
+    // Bytes the socket holds read but not yet handled. When it is full the
+    // socket stops reading, so that a flood faster than we handle it waits in
+    // TCP, where the sender sees a closed window, and not in our memory.
+    static constexpr qint64 kReadBufferSize = 256 * 1024;
 
     explicit Server(QObject* parent = nullptr);
     ~Server() override;
@@ -161,6 +165,11 @@ public:
     // first payload byte. A payload that does not read whole is logged and
     // dropped. Public so that tests can feed it directly.
     void HandleMessage(quint32 code, MemStream& payload);
+
+    // Bytes read off the connection and not handled yet: at most
+    // kReadBufferSize in the socket, plus what the frame reader holds (one
+    // chunk, or the frame it is putting together).
+    qint64 UnhandledBytes() const;
 
     // The search token the next search will take.
     quint32 NextSearchToken() const { return m_searchToken; }
