@@ -284,6 +284,8 @@ void Server::DropSocket() {
     ++m_generation;
     m_reader.Clear();
     m_readQueued = false;
+    m_closed = false;
+    m_closeReason.clear();
     if (QTcpSocket* socket = mp_socket) {
         mp_socket = nullptr;
         socket->disconnect(this);
@@ -346,15 +348,16 @@ void Server::SendLogin() {
 
 void Server::OnSocketClosed() {
     QTcpSocket* socket = mp_socket;
-    if (!socket)
+    if (!socket || m_closed)
         return;
-    // Take what arrived before the close (a refusal is often followed by it).
-    const quint64 generation = m_generation;
-    if (socket->bytesAvailable() > 0 || m_reader.BufferedBytes() > 0)
-        ReadSocket(0);
-    if (generation != m_generation)
-        return;
-    ConnectionLost(socket->errorString());
+    // What arrived before the close is handled first (a refusal is often
+    // followed by it), in budgeted turns like the rest: a full socket of
+    // short lines would otherwise hold the window for seconds. The drop is
+    // told once it is all handled.
+    m_closed = true;
+    m_closeReason = socket->errorString();
+    if (!m_readQueued)
+        ReadSocket(kReadBudgetMs);
 }
 
 qint64 Server::UnhandledBytes() const {
@@ -405,12 +408,16 @@ void Server::ReadSocket(qint64 budgetMs) {
             continue;
         }
         const qint64 available = socket->bytesAvailable();
-        if (available <= 0)
+        qint64 n = 0;
+        if (available > 0) {
+            chunk.resize(std::size_t(qMin(available, kReadChunk)));
+            n = socket->read(chunk.data(), qint64(chunk.size()));
+        }
+        if (n <= 0) {
+            if (m_closed)
+                ConnectionLost(m_closeReason);
             return;
-        chunk.resize(std::size_t(qMin(available, kReadChunk)));
-        const qint64 n = socket->read(chunk.data(), qint64(chunk.size()));
-        if (n <= 0)
-            return;
+        }
         m_reader.Feed(chunk.data(), n);
     }
 }
@@ -489,7 +496,9 @@ void Server::OnFiveMinuteTick() {
 // Sending.
 
 bool Server::Send(quint32 code, const MemStream& payload) {
-    if (m_state != StateLoggedIn || !mp_socket)
+    // Once the server has closed, what it sent last is still being handled;
+    // there is no one to send to.
+    if (m_state != StateLoggedIn || !mp_socket || m_closed)
         return false;
     return WriteFrame(code, payload);
 }

@@ -226,7 +226,8 @@ private:
 
     void StartAttempt();
     // Handles the frames that have arrived, for at most budgetMs (0: all of
-    // them); the rest waits for the next turn of the event loop.
+    // them); the rest waits for the next turn of the event loop. After the
+    // close, the connection is given up once nothing is left.
     void ReadSocket(qint64 budgetMs);
     // Tears the socket down without letting it report anything more.
     void DropSocket();
@@ -288,6 +289,9 @@ private:
     QPointer<QTcpSocket> mp_socket;
     FrameReader m_reader;
     bool m_readQueued = false;
+    // The socket closed; the frames it left are being handled before the drop.
+    bool m_closed = false;
+    QString m_closeReason;
     quint32 m_searchToken = 1;
     quint64 m_tickerOrder = 0;
     PortForwarder* mp_portForwarder = nullptr;

@@ -573,6 +573,47 @@ private slots:
         QVERIFY(server->IsConnected());
     }
 
+    void floodBeforeTheClose() {
+        QVERIFY(LogIn());
+        // A socket's worth of lines and then the close: they are handled in
+        // turns of the event loop like any others, in order, all before the
+        // drop is told.
+        const int total = 1500;
+        QByteArray flood;
+        for (int i = 0; i < total; ++i)
+            flood += RawPeer::Frame(SM_SAY_IN_ROOM,
+                                    Payload().Str("r").Str("bob").Str(QString("last %1").arg(i)));
+        QStringList texts;
+        int linesAtDrop = -1;
+        int turnStart = 0;
+        int mostInOneTurn = 0;
+        bool turnPosted = false;
+        QObject receiver;
+        connect(server.get(), &Server::RoomChat, &receiver, [&](QString, QString, QString text) {
+            if (!turnPosted) {
+                turnPosted = true;
+                QTimer::singleShot(0, &receiver, [&] {
+                    turnPosted = false;
+                    turnStart = texts.size();
+                });
+            }
+            texts << text;
+            mostInOneTurn = std::max(mostInOneTurn, int(texts.size()) - turnStart);
+            QElapsedTimer work;
+            work.start();
+            while (work.nsecsElapsed() < 100000) {
+            }
+        });
+        connect(server.get(), &Server::Disconnected, &receiver,
+                [&] { linesAtDrop = texts.size(); });
+        ts->SendRawTo(kMe, flood);
+        ts->DropClient(kMe);
+        QTRY_COMPARE_WITH_TIMEOUT(linesAtDrop, total, kWait);
+        QCOMPARE(texts.last(), QString("last %1").arg(total - 1));
+        QVERIFY2(mostInOneTurn < total / 3, qPrintable(QString::number(mostInOneTurn)));
+        QVERIFY(server->IsAbruptlyDisconnected());
+    }
+
     void wishList() {
         QVERIFY(LogIn());
         WishListSearcher searcher;
