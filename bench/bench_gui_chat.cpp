@@ -28,6 +28,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
@@ -237,6 +238,8 @@ private:
 class LogCounter {
 public:
     explicit LogCounter(QString path) : m_path(std::move(path)) {}
+    // Counts only what comes after the file's present end.
+    void SkipToEnd() { m_offset = QFileInfo(m_path).size(); }
     int Lines() {
         QFile file(m_path);
         if (!file.open(QIODevice::ReadOnly) || !file.seek(m_offset))
@@ -315,14 +318,27 @@ void LongFloods(ServerProcess& server, int seconds, bool verdicts, Verdicts& ver
     for (const bool room : {true, false}) {
         LogCounter log(room ? chatlog::FilePath(chatlog::Kind::Room, kRoom)
                             : chatlog::FilePath(chatlog::Kind::User, kFlooder));
+        // Read whole, the earlier floods' lines would count in the figures.
+        log.SkipToEnd();
         const int before = log.Lines();
         const long startKiB = ResidentKiB();
         server.Command(room ? QString("room %1 %2 %3").arg(count).arg(ms).arg(kWordEvery).toUtf8()
                             : QString("private %1 %2").arg(count).arg(ms).toUtf8());
         // Words take longer to show than they take to come: the room's lines
         // are all in only well after the flood.
+        // Resident memory every 30 s: a backlog kept in memory grows with
+        // the flood, a bounded one levels off.
+        QElapsedTimer clock;
+        clock.start();
+        qint64 nextReport = 30000;
         const Run run = Watch(
             [&] {
+                if (clock.elapsed() >= nextReport) {
+                    std::printf("  at %lld s: resident %ld MiB, %d lines logged\n",
+                                nextReport / 1000, ResidentKiB() / 1024, log.Lines() - before);
+                    std::fflush(stdout);
+                    nextReport += 30000;
+                }
                 return server.Dropped() || (server.Sent() >= 0 && log.Lines() - before >= count);
             },
             ms * 5 + 120000);

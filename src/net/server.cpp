@@ -29,8 +29,9 @@ const char* const kArea = "server";
 // frame reader hold more than one frame and one chunk.
 const qint64 kReadChunk = 64 * 1024;
 // Main-thread time the frames of one turn of the event loop may take: a
-// flood of messages then cannot hold up drawing, input or a quit, and the
-// socket is still read out, so the server never sees us fall silent.
+// flood of messages then cannot hold up drawing, input or a quit, and some of
+// it is read on every turn, so the server never sees us fall silent; what
+// comes faster than that waits in TCP once the socket's buffer is full.
 const qint64 kReadBudgetMs = 20;
 
 enum UserStatus : quint32 { StatusOffline = 0, StatusAway = 1, StatusOnline = 2 };

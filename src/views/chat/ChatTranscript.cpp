@@ -5,6 +5,7 @@
 #include <QTextBrowser>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTextDocumentFragment>
 #include <algorithm>
 
 #include "store/GeneralFunctions.h"
@@ -201,4 +202,27 @@ void ChatTranscript::Cut() {
     cursor.removeSelectedText();
     document->firstBlock().setVisible(false);
     cursor.endEditBlock();
+    // A document never lets go of a format, even when no text uses it any
+    // more, and every distinct link takes one: a flood of links would grow
+    // it for as long as it lasts. Renewed past the bound, or past twice what
+    // the lines used last time, so that lines full of links are not renewed
+    // at every cut.
+    const int formats = document->allFormats().size();
+    if (formats > kMaxFormats && formats > 2 * m_formatsInUse)
+        Renew();
+}
+
+void ChatTranscript::Renew() {
+    QTextDocument* document = mp_view->document();
+    const QTextDocumentFragment lines(document);
+    document->clear();
+    QTextCursor cursor(document);
+    cursor.beginEditBlock();
+    cursor.insertFragment(lines);
+    // A fragment does not keep which blocks are hidden: the empty ones at
+    // both ends are.
+    document->firstBlock().setVisible(false);
+    document->lastBlock().setVisible(false);
+    cursor.endEditBlock();
+    m_formatsInUse = document->allFormats().size();
 }

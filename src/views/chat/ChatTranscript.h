@@ -49,6 +49,9 @@ public:
     static constexpr int kCut = 50000;
     static constexpr int kLineMarkup = 100;
     static constexpr qint64 kIdleMs = 300000;
+    // Formats the document may hold before it is renewed: each distinct link
+    // adds one that stays after its line is cut.
+    static constexpr int kMaxFormats = 10000;
 
     // cap 0: the transcript is never shortened.
     ChatTranscript(QTextBrowser* view, int cap);
@@ -68,12 +71,18 @@ private:
     int Size() const;
     void Append(const QString& html);
     // Past the cap, whole lines go from the start until at least kCut is
-    // free; the newest line always stays. Nothing else is laid out again.
+    // free; the newest line always stays. Nothing else is laid out again,
+    // but for a renewal now and then.
     void Cut();
+    // Puts the shown lines into the document again after clearing it, so that
+    // it holds only the formats they use; they are laid out again, once.
+    void Renew();
 
     QTextBrowser* mp_view;
     int m_cap;
     bool m_active = false;
+    // Formats in use at the last renewal.
+    int m_formatsInUse = 0;
     QDateTime m_lastChat;
 };
 
