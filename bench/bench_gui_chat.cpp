@@ -17,17 +17,22 @@
 // a chat log of 100 MB (plain lines, every 12th a word as above) opened in
 // a viewer: the longest stall until it is loaded, lines in the file,
 // whether the newest is shown, resident growth.
+// Last, a room flood and a private flood of some minutes each, with
+// resident memory before and at most during each.
 //
-// Usage: bench_gui_chat [--quick]
+// Usage: bench_gui_chat [--quick] [--long SECONDS]
 //   --quick  1,000 room lines in 1 s, 30 words in 0.3 s, 3,000 private
-//            messages in 3 s; figures only
+//            messages in 3 s, long floods of 3 s; figures only
 //   (none)   10,000 room lines in 10 s, 300 words in 3 s, 30,000 private
 //            messages in 30 s, with verdicts (no stall over 200 ms, every
 //            line logged and the newest shown, connected throughout,
 //            resident within 150 MiB of the start of the private flood;
 //            with a viewer open the same, less the memory, and each line of
 //            a word within 200 ms; the large log opened without a stall
-//            over 200 ms, its newest line shown and its oldest shown found)
+//            over 200 ms, its newest line shown and its oldest shown found;
+//            then long floods of 2 minutes each: growth under 150 MiB, no
+//            stall over 200 ms, every line logged)
+//   --long   the long floods' length instead
 //   The 100 MB log is the same in both runs: the viewer reads only its
 //   newest part.
 
@@ -46,6 +51,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -89,6 +95,8 @@ struct Load {
     int wordsMs = 3000;
     int messages = 30000;
     int messagesMs = 30000;
+    // Each of the long room and private floods.
+    int longFloodSeconds = 120;
 };
 
 // Line i of a flood; words are told apart by their last characters.
@@ -118,6 +126,10 @@ QString PrivateText(int i) {
 // "dropped" when the client's session ends.
 int Serve() {
     TestServer server;
+    // The client reads no faster than it shows, and lines full of words come
+    // faster than that: what it has not read waits here, as it would at a
+    // server that lets a flood through.
+    server.SetMaxPendingOutput(qint64(4) << 30);
     if (!server.Listen())
         return 1;
     std::printf("port %u\n", server.Port());
@@ -525,6 +537,78 @@ void OpenLargeLog(Verdicts& verdict, bool verdicts) {
     }
 }
 
+// Lines in a log file past an offset, read in pieces: a long room flood
+// leaves hundreds of MB.
+int LinesAfter(const QString& path, qint64 offset) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(offset))
+        return 0;
+    int lines = 0;
+    for (QByteArray piece; !(piece = file.read(4 << 20)).isEmpty();)
+        lines += int(piece.count('\n'));
+    return lines;
+}
+
+// Floods of some minutes at 1,000 lines a second, the room's mix and then
+// private messages: resident memory must not grow with the flood's length,
+// as what the client has not handled yet waits in TCP, not in its buffers.
+// While the flood runs the lines are counted as they are handled, and the
+// log file is read only afterwards: its reads would count as stalls.
+void LongFloods(ServerProcess& server, int seconds, bool verdicts, Verdicts& verdict) {
+    const int count = seconds * 1000;
+    const int ms = seconds * 1000;
+    for (const bool room : {true, false}) {
+        const QString logPath = room ? chatlog::FilePath(chatlog::Kind::Room, kRoom)
+                                     : chatlog::FilePath(chatlog::Kind::User, kFlooder);
+        const qint64 logStart = QFileInfo(logPath).size();
+        int handled = 0;
+        QObject counter;
+        if (room)
+            QObject::connect(gp_server, &Server::RoomChat, &counter,
+                             [&](QString, QString user, QString) { handled += user == kFlooder; });
+        else
+            QObject::connect(
+                gp_server, &Server::PrivateChat, &counter,
+                [&](QString user, QString, time_t, bool) { handled += user == kFlooder; });
+        const long startKiB = ResidentKiB();
+        server.Command(room ? QString("room %1 %2 %3").arg(count).arg(ms).arg(kWordEvery).toUtf8()
+                            : QString("private %1 %2").arg(count).arg(ms).toUtf8());
+        // Words take longer to show than they take to come: the room's lines
+        // are all in only well after the flood. Resident memory every 30 s:
+        // a backlog kept in memory grows with the flood, a bounded one levels
+        // off.
+        QElapsedTimer clock;
+        clock.start();
+        qint64 nextReport = 30000;
+        const Run run = Watch(
+            [&] {
+                if (clock.elapsed() >= nextReport) {
+                    std::printf("  at %lld s: resident %ld MiB, %d lines handled\n",
+                                nextReport / 1000, ResidentKiB() / 1024, handled);
+                    std::fflush(stdout);
+                    nextReport += 30000;
+                }
+                return server.Dropped() || (server.Sent() >= 0 && handled >= count);
+            },
+            ms * 5 + 120000);
+        const int lines = LinesAfter(logPath, logStart);
+        const bool connected = !server.Dropped() && gp_server->IsConnected();
+        const long growthMiB = (run.peakKiB - startKiB) / 1024;
+        std::printf(
+            "long %s flood: %d %s over %d s: handled in %.1f s; longest stall %.1f ms; %d lines "
+            "logged; resident %ld MiB at the start, %ld MiB at most (+%ld MiB); connected: %s\n",
+            room ? "room" : "private", count, room ? "lines (every 12th a word)" : "messages",
+            seconds, run.seconds, run.worstStallMs, lines, startKiB / 1024, run.peakKiB / 1024,
+            growthMiB, connected ? "yes" : "no");
+        std::fflush(stdout);
+        if (verdicts) {
+            verdict.Say("  resident growth under 150 MiB", growthMiB < 150);
+            verdict.Say("  no stall over 200 ms", run.worstStallMs < 200);
+            verdict.Say("  every line logged, connected throughout", lines == count && connected);
+        }
+    }
+}
+
 int RunClient(const Load& load, bool verdicts) {
     ServerProcess server;
     if (!server.Start()) {
@@ -666,6 +750,7 @@ int RunClient(const Load& load, bool verdicts) {
     ViewerFloods(server, rooms, room, roomLog, load, verdict, verdicts);
     PrivateViewerFlood(server, load, verdict, verdicts);
     OpenLargeLog(verdict, verdicts);
+    LongFloods(server, load.longFloodSeconds, verdicts, verdict);
     window.reset();
     return verdict.all ? 0 : 1;
 }
@@ -676,9 +761,12 @@ int main(int argc, char** argv) {
     UseLoopbackOnly();
     bool quick = false;
     bool serve = false;
+    int longSeconds = 0;
     for (int i = 1; i < argc; ++i) {
         quick |= !std::strcmp(argv[i], "--quick");
         serve |= !std::strcmp(argv[i], "--serve");
+        if (!std::strcmp(argv[i], "--long") && i + 1 < argc)
+            longSeconds = std::max(1, std::atoi(argv[++i]));
     }
     if (serve) {
         QCoreApplication app(argc, argv);
@@ -687,7 +775,9 @@ int main(int argc, char** argv) {
     qputenv("TAVENOOK_PASSWORD", "pw");
     Load load;
     if (quick)
-        load = Load{1000, 1000, 30, 300, 3000, 3000};
+        load = Load{1000, 1000, 30, 300, 3000, 3000, 3};
+    if (longSeconds > 0)
+        load.longFloodSeconds = longSeconds;
     QApplication app(argc, argv);
     prompts::SetBoxHandler([](QWidget*, const prompts::Box&) { return QMessageBox::Ok; });
     QTemporaryDir home;
@@ -696,9 +786,9 @@ int main(int argc, char** argv) {
     qputenv("HOME", home.path().toUtf8());
     std::printf(
         "bench_gui_chat: %d room lines in %d ms, %d words in %d ms, %d private messages "
-        "in %d ms%s\n",
+        "in %d ms, long floods of %d s%s\n",
         load.roomLines, load.roomMs, load.words, load.wordsMs, load.messages, load.messagesMs,
-        quick ? " (quick)" : "");
+        load.longFloodSeconds, quick ? " (quick)" : "");
     std::fflush(stdout);
     return RunClient(load, !quick);
 }

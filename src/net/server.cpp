@@ -29,8 +29,9 @@ const char* const kArea = "server";
 // frame reader hold more than one frame and one chunk.
 const qint64 kReadChunk = 64 * 1024;
 // Main-thread time the frames of one turn of the event loop may take: a
-// flood of messages then cannot hold up drawing, input or a quit, and the
-// socket is still read out, so the server never sees us fall silent.
+// flood of messages then cannot hold up drawing, input or a quit, and some of
+// it is read on every turn, so the server never sees us fall silent; what
+// comes faster than that waits in TCP once the socket's buffer is full.
 const qint64 kReadBudgetMs = 20;
 
 enum UserStatus : quint32 { StatusOffline = 0, StatusAway = 1, StatusOnline = 2 };
@@ -259,6 +260,7 @@ void Server::StartAttempt() {
     m_attemptTicks = 0;
     const quint64 generation = m_generation;
     QTcpSocket* socket = new QTcpSocket(this);
+    socket->setReadBufferSize(kReadBufferSize);
     mp_socket = socket;
     connect(socket, &QTcpSocket::connected, this, &Server::OnSocketConnected);
     connect(socket, &QTcpSocket::readyRead, this, &Server::OnSocketReadyRead);
@@ -283,6 +285,8 @@ void Server::DropSocket() {
     ++m_generation;
     m_reader.Clear();
     m_readQueued = false;
+    m_closed = false;
+    m_closeReason.clear();
     if (QTcpSocket* socket = mp_socket) {
         mp_socket = nullptr;
         socket->disconnect(this);
@@ -345,15 +349,20 @@ void Server::SendLogin() {
 
 void Server::OnSocketClosed() {
     QTcpSocket* socket = mp_socket;
-    if (!socket)
+    if (!socket || m_closed)
         return;
-    // Take what arrived before the close (a refusal is often followed by it).
-    const quint64 generation = m_generation;
-    if (socket->bytesAvailable() > 0 || m_reader.BufferedBytes() > 0)
-        ReadSocket(0);
-    if (generation != m_generation)
-        return;
-    ConnectionLost(socket->errorString());
+    // What arrived before the close is handled first (a refusal is often
+    // followed by it), in budgeted turns like the rest: a full socket of
+    // short lines would otherwise hold the window for seconds. The drop is
+    // told once it is all handled.
+    m_closed = true;
+    m_closeReason = socket->errorString();
+    if (!m_readQueued)
+        ReadSocket(kReadBudgetMs);
+}
+
+qint64 Server::UnhandledBytes() const {
+    return (mp_socket ? mp_socket->bytesAvailable() : 0) + m_reader.BufferedBytes();
 }
 
 void Server::OnSocketReadyRead() {
@@ -400,12 +409,16 @@ void Server::ReadSocket(qint64 budgetMs) {
             continue;
         }
         const qint64 available = socket->bytesAvailable();
-        if (available <= 0)
+        qint64 n = 0;
+        if (available > 0) {
+            chunk.resize(std::size_t(qMin(available, kReadChunk)));
+            n = socket->read(chunk.data(), qint64(chunk.size()));
+        }
+        if (n <= 0) {
+            if (m_closed)
+                ConnectionLost(m_closeReason);
             return;
-        chunk.resize(std::size_t(qMin(available, kReadChunk)));
-        const qint64 n = socket->read(chunk.data(), qint64(chunk.size()));
-        if (n <= 0)
-            return;
+        }
         m_reader.Feed(chunk.data(), n);
     }
 }
@@ -484,7 +497,9 @@ void Server::OnFiveMinuteTick() {
 // Sending.
 
 bool Server::Send(quint32 code, const MemStream& payload) {
-    if (m_state != StateLoggedIn || !mp_socket)
+    // Once the server has closed, what it sent last is still being handled;
+    // there is no one to send to.
+    if (m_state != StateLoggedIn || !mp_socket || m_closed)
         return false;
     return WriteFrame(code, payload);
 }

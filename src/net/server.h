@@ -96,6 +96,10 @@ public:
     static constexpr quint32 kMinorVersion = 100;
     // Half-minute ticks an attempt may take from its start to the login reply.
     static constexpr int kAttemptTicks = 2;
+    // Bytes the socket holds read but not yet handled. When it is full the
+    // socket stops reading, so that a flood faster than we handle it waits in
+    // TCP, where the sender sees a closed window, and not in our memory.
+    static constexpr qint64 kReadBufferSize = 256 * 1024;
 
     explicit Server(QObject* parent = nullptr);
     ~Server() override;
@@ -162,6 +166,11 @@ public:
     // dropped. Public so that tests can feed it directly.
     void HandleMessage(quint32 code, MemStream& payload);
 
+    // Bytes read off the connection and not handled yet: at most
+    // kReadBufferSize in the socket, plus what the frame reader holds (one
+    // chunk, or the frame it is putting together).
+    qint64 UnhandledBytes() const;
+
     // The search token the next search will take.
     quint32 NextSearchToken() const { return m_searchToken; }
 
@@ -217,7 +226,8 @@ private:
 
     void StartAttempt();
     // Handles the frames that have arrived, for at most budgetMs (0: all of
-    // them); the rest waits for the next turn of the event loop.
+    // them); the rest waits for the next turn of the event loop. After the
+    // close, the connection is given up once nothing is left.
     void ReadSocket(qint64 budgetMs);
     // Tears the socket down without letting it report anything more.
     void DropSocket();
@@ -279,6 +289,9 @@ private:
     QPointer<QTcpSocket> mp_socket;
     FrameReader m_reader;
     bool m_readQueued = false;
+    // The socket closed; the frames it left are being handled before the drop.
+    bool m_closed = false;
+    QString m_closeReason;
     quint32 m_searchToken = 1;
     quint64 m_tickerOrder = 0;
     PortForwarder* mp_portForwarder = nullptr;

@@ -536,6 +536,84 @@ private slots:
         }
     }
 
+    void floodWaitsInTcp() {
+        QVERIFY(LogIn());
+        // Far more than the socket may hold, in one write, to a receiver
+        // slower than the loopback: the rest has to wait in TCP.
+        const int total = 40000;
+        QByteArray flood;
+        for (int i = 0; i < total; ++i)
+            flood += RawPeer::Frame(SM_SAY_IN_ROOM,
+                                    Payload().Str("r").Str("bob").Str(
+                                        QString("line %1 ").arg(i).leftJustified(150, '.')));
+        QVERIFY(flood.size() > 20 * Server::kReadBufferSize);
+        QStringList texts;
+        qint64 mostUnhandled = 0;
+        bool inOrder = true;
+        QObject receiver;
+        connect(server.get(), &Server::RoomChat, &receiver, [&](QString, QString, QString text) {
+            inOrder &= text.startsWith(QString("line %1 ").arg(texts.size()));
+            texts << text;
+            mostUnhandled = std::max(mostUnhandled, server->UnhandledBytes());
+            QElapsedTimer work;
+            work.start();
+            while (work.nsecsElapsed() < 20000) {
+            }
+        });
+        ts->SendRawTo(kMe, flood);
+        // Sent and answered while the flood waits.
+        QTRY_VERIFY_WITH_TIMEOUT(!texts.isEmpty(), kWait);
+        server->OnFiveMinuteTick();
+        QCOMPARE(Expect(SM_KEEP_ALIVE), QByteArray());
+        QVERIFY(texts.size() < total);
+        QTRY_COMPARE_WITH_TIMEOUT(texts.size(), total, 60000);
+        QVERIFY(inOrder);
+        QVERIFY2(mostUnhandled <= Server::kReadBufferSize + 64 * 1024,
+                 qPrintable(QString::number(mostUnhandled)));
+        QVERIFY(server->IsConnected());
+    }
+
+    void floodBeforeTheClose() {
+        QVERIFY(LogIn());
+        // A socket's worth of lines and then the close: they are handled in
+        // turns of the event loop like any others, in order, all before the
+        // drop is told.
+        const int total = 1500;
+        QByteArray flood;
+        for (int i = 0; i < total; ++i)
+            flood += RawPeer::Frame(SM_SAY_IN_ROOM,
+                                    Payload().Str("r").Str("bob").Str(QString("last %1").arg(i)));
+        QStringList texts;
+        int linesAtDrop = -1;
+        int turnStart = 0;
+        int mostInOneTurn = 0;
+        bool turnPosted = false;
+        QObject receiver;
+        connect(server.get(), &Server::RoomChat, &receiver, [&](QString, QString, QString text) {
+            if (!turnPosted) {
+                turnPosted = true;
+                QTimer::singleShot(0, &receiver, [&] {
+                    turnPosted = false;
+                    turnStart = texts.size();
+                });
+            }
+            texts << text;
+            mostInOneTurn = std::max(mostInOneTurn, int(texts.size()) - turnStart);
+            QElapsedTimer work;
+            work.start();
+            while (work.nsecsElapsed() < 100000) {
+            }
+        });
+        connect(server.get(), &Server::Disconnected, &receiver,
+                [&] { linesAtDrop = texts.size(); });
+        ts->SendRawTo(kMe, flood);
+        ts->DropClient(kMe);
+        QTRY_COMPARE_WITH_TIMEOUT(linesAtDrop, total, kWait);
+        QCOMPARE(texts.last(), QString("last %1").arg(total - 1));
+        QVERIFY2(mostInOneTurn < total / 3, qPrintable(QString::number(mostInOneTurn)));
+        QVERIFY(server->IsAbruptlyDisconnected());
+    }
+
     void wishList() {
         QVERIFY(LogIn());
         WishListSearcher searcher;

@@ -21,9 +21,6 @@ Q_LOGGING_CATEGORY(lcTestServer, "tavenook.testserver")
 
 namespace {
 
-// A client that lets its output pile up past this is dropped, so that one
-// stalled reader cannot eat the memory every other test client needs.
-constexpr qint64 kMaxPendingOutput = 64 * 1024 * 1024;
 // Messages kept for one offline user.
 constexpr int kMaxStoredMessages = 1000;
 
@@ -586,7 +583,9 @@ void TestServer::Send(Client* client, quint32 code, const QByteArray& payload) {
     qToLittleEndian<quint32>(code, frame.data() + 4);
     Note("   \"%1\" <- %2 (%3 bytes)", client->user, code, payload.size());
     client->socket->write(frame + payload);
-    if (client->socket->bytesToWrite() > kMaxPendingOutput) {
+    // A client that lets its output pile up is dropped, so that one stalled
+    // reader cannot eat the memory every other test client needs.
+    if (client->socket->bytesToWrite() > m_maxPendingOutput) {
         Problem("%1 reads nothing: dropping it", client->user);
         // Not now: the caller may be walking a member list this would change.
         const std::weak_ptr<Client> weak = Find(client);

@@ -37,6 +37,8 @@ public:
     // Every event to stdout; otherwise only problems, as warnings of the
     // logging category "tavenook.testserver".
     void SetVerbose(bool verbose) { m_verbose = verbose; }
+    // A client whose unsent output passes this is dropped (64 MiB unless set).
+    void SetMaxPendingOutput(qint64 bytes) { m_maxPendingOutput = bytes; }
 
     // Accounts.
     void RefuseNextLogin(const QString& reason) { m_refusals.append(reason); }
@@ -158,6 +160,7 @@ private:
 
     QTcpServer* mp_listener = nullptr;
     bool m_verbose = false;
+    qint64 m_maxPendingOutput = 64 * 1024 * 1024;
     QList<std::shared_ptr<Client>> m_clients;
     QHash<QString, Client*> m_sessions;  // logged-in user -> its connection
     QHash<QString, Account> m_accounts;

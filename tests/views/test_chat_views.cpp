@@ -195,6 +195,7 @@ private slots:
     void transcriptPeriods();
     void transcriptCap_data();
     void transcriptCap();
+    void transcriptFormats();
     void logFiles();
     void logNames_data();
     void logNames();
@@ -426,6 +427,36 @@ void TestChatViews::transcriptCap() {
         const QString text = textOf(i);
         QVERIFY(logged[i].endsWith(text.startsWith("/me ") ? "] * bob " + text.mid(4)
                                                            : "][bob] " + text));
+    }
+}
+
+// A link is a format of its own, which the document keeps after its line is
+// cut: lines with a new link each, long past the cap, leave it holding a
+// bounded number; the lines shown stay whole, in order, with their links,
+// between the hidden blocks at the ends.
+void TestChatViews::transcriptFormats() {
+    QTextBrowser view;
+    ChatTranscript transcript(&view, ChatTranscript::kCap);
+    QTextDocument* document = view.document();
+    const int total = ChatTranscript::kMaxFormats * 3 / 2;
+    int most = 0;
+    for (int i = 0; i < total; ++i) {
+        transcript.AddLine("bob", QString("line %1 http://x.org/%1").arg(i));
+        if (i % 100 == 0)
+            most = std::max(most, document->allFormats().size());
+    }
+    QVERIFY2(most < ChatTranscript::kMaxFormats + 1000, qPrintable(QString::number(most)));
+    QVERIFY(!document->firstBlock().isVisible() && !document->lastBlock().isVisible());
+    const QList<QTextBlock> shown = Shown(document);
+    QCOMPARE(shown.size(), document->blockCount() - 2);
+    const QList<QPair<QString, QString>> anchors = Anchors(document);
+    QCOMPARE(anchors.size(), shown.size());
+    const int first = total - int(shown.size());
+    for (int k = 0; k < shown.size(); ++k) {
+        const QString link = QString("http://x.org/%1").arg(first + k);
+        QCOMPARE(shown[k].text().replace(QChar(0xa0), ' '),
+                 QString("[bob] line %1 %2").arg(first + k).arg(link));
+        QCOMPARE(anchors[k], qMakePair(link, link));
     }
 }
 

@@ -5,6 +5,7 @@
 #include <QTextBrowser>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTextDocumentFragment>
 #include <algorithm>
 
 #include "store/GeneralFunctions.h"
@@ -218,7 +219,31 @@ void ChatTranscript::CheckInactivity() {
 void ChatTranscript::Append(const QString& html) {
     // Always as rich text: every piece of it was escaped on the way in.
     chat::Append(mp_view->document(), [&html](QTextCursor& cursor) { cursor.insertHtml(html); });
-    chat::Cut(mp_view->document(), m_cap, kCut);
+    if (chat::Cut(mp_view->document(), m_cap, kCut)) {
+        // A document never lets go of a format, even when no text uses it
+        // any more, and every distinct link takes one: a flood of links would
+        // grow it for as long as it lasts. Renewed past the bound, or past
+        // twice what the lines used last time, so that lines full of links
+        // are not renewed at every cut.
+        const int formats = mp_view->document()->allFormats().size();
+        if (formats > kMaxFormats && formats > 2 * m_formatsInUse)
+            Renew();
+    }
     if (mp_view->verticalScrollBar())
         mp_view->verticalScrollBar()->setValue(mp_view->verticalScrollBar()->maximum());
+}
+
+void ChatTranscript::Renew() {
+    QTextDocument* document = mp_view->document();
+    const QTextDocumentFragment lines(document);
+    document->clear();
+    QTextCursor cursor(document);
+    cursor.beginEditBlock();
+    cursor.insertFragment(lines);
+    // A fragment does not keep which blocks are hidden: the empty ones at
+    // both ends are.
+    document->firstBlock().setVisible(false);
+    document->lastBlock().setVisible(false);
+    cursor.endEditBlock();
+    m_formatsInUse = document->allFormats().size();
 }

@@ -79,6 +79,9 @@ public:
     static constexpr int kCut = 50000;
     static constexpr int kLineMarkup = chat::kLineMarkup;
     static constexpr qint64 kIdleMs = 300000;
+    // Formats the document may hold before it is renewed: each distinct link
+    // adds one that stays after its line is cut.
+    static constexpr int kMaxFormats = 10000;
 
     // cap 0: the transcript is never shortened.
     ChatTranscript(QTextBrowser* view, int cap);
@@ -96,11 +99,15 @@ public:
 
 private:
     void Append(const QString& html);
+    // Puts the shown lines into the document again after clearing it, so that
+    // it holds only the formats they use; they are laid out again, once.
+    void Renew();
 
     QTextBrowser* mp_view;
     int m_cap;
     bool m_active = false;
     QDateTime m_lastChat;
+    int m_formatsInUse = 0;
 };
 
 #endif
