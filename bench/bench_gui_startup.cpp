@@ -41,6 +41,7 @@
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 #include "support/RawPeer.h"
+#include "support/SharesIndexed.h"
 #include "support/WindowStart.h"
 
 namespace {
@@ -59,6 +60,8 @@ bool BuildShare(const QString& root, int files) {
     window->Init();
     StopTimers();
     sharedFoldersManager->AddSharedFolder(root);
+    if (!WaitForSharesIndexed(sharedFoldersManager, 3600000))
+        return false;
     const int indexed = d.GetType("shared_file")->ItemCount();
     window.reset();
     std::printf("share built: %d files indexed\n", indexed);

@@ -93,6 +93,13 @@ class TestSharedFolders : public QObject, CoreServices {
     bool WaitForMerge() {
         return QTest::qWaitFor([this] { return !manager->IsBackgroundScanPending(); }, kWait);
     }
+    // Rescans and waits for the report.
+    bool Rescan() {
+        QSignalSpy rescanned(manager.get(), &SharedFoldersManager::SharedFilesRescanned);
+        manager->RescanShares();
+        return rescanned.wait(kWait) && rescanned.count() == 1 &&
+               !manager->IsBackgroundScanPending();
+    }
     void Unshare(const QString& user) {
         d.GetType("user")->GetItem(user).Connect(d.GetType("unshared")->GetGlobalNullItem());
     }
@@ -116,6 +123,7 @@ class TestSharedFolders : public QObject, CoreServices {
                 Write(P("Private/beatles secret.txt"), "s3"));
         manager->AddSharedFolder(music).Connect(d.GetType("shared_public")->GetGlobalNullItem());
         QVERIFY(!manager->AddSharedFolder(priv).IsNull());
+        QVERIFY(WaitForMerge());
         QTRY_VERIFY_WITH_TIMEOUT(Entry(music + "/Beatles/Live/Help.MP3").IsConnected("is_scanned"),
                                  kWait);
         manager->OnMP3Scanned(music + "/B.mp3", 1, "stereo", 0, true, 211);
@@ -354,14 +362,16 @@ private slots:
         const ItemPtr rootItem = manager->AddSharedFolder(root + "/");
         QCOMPARE(rootItem.AsString(), root);  // a trailing "/" would lose every lookup
         QCOMPARE(rootItem["shared_folder_id"].AsString(), QString("[1]share"));
+        QVERIFY(WaitForMerge());
         QCOMPARE(Count("shared_file"), 9);  // the broken name cannot be opened: left out
         QVERIFY(!Entry(root + "/new\nline.mp3").IsNull() && !Entry(root + "/a.txt").IsNull());
         QCOMPARE(required.count(), 2);
         // Shared again: the same root, no scan, no number used.
         required.clear();
         QCOMPARE(manager->AddSharedFolder(root), rootItem);
-        QVERIFY(required.isEmpty());
+        QVERIFY(required.isEmpty() && !manager->IsBackgroundScanPending());
         QCOMPARE(manager->AddSharedFolder(P("x"))["shared_folder_id"].AsString(), QString("[2]x"));
+        QVERIFY(WaitForMerge());
 
         const ItemPtr song = Entry(root + "/song.mp3");
         manager->OnMP3Scanned(root + "/song.mp3", 2, "joint stereo", 1, true, 211);
@@ -370,8 +380,8 @@ private slots:
                 Write(root + "/n1.txt", "1") && Write(root + "/fresh/f.txt", "f") &&
                 QDir(root + "/gone").removeRecursively());
         QSignalSpy rescanned(manager.get(), &SharedFoldersManager::SharedFilesRescanned);
-        manager->RescanShares();
-        manager->RescanShares();
+        QVERIFY(Rescan());
+        QVERIFY(Rescan());
         QCOMPARE(rescanned.at(0), (QList<QVariant>{2, 3}));  // n1, fresh/f; b, gone/*
         QCOMPARE(rescanned.at(1), (QList<QVariant>{0, 0}));  // odd names found again
         // A changed file keeps its entry and attributes, and is not analysed again.
@@ -402,6 +412,7 @@ private slots:
                 Write(r3 + "/three.txt", "3"));
         manager->AddSharedFolder(r1);
         manager->AddSharedFolder(r3);
+        QVERIFY(WaitForMerge());
         const ItemPtr a = Entry(r1 + "/a.txt");
         QVERIFY(Write(r1 + "/a.txt", "aaa") && QFile::remove(r1 + "/b.txt") &&
                 QDir(r1 + "/gone").removeRecursively() && Write(r1 + "/new/n.txt", "n"));
@@ -443,6 +454,7 @@ private slots:
                 Write(root + "/Deleted/Beatles Gone.txt", "6") && Write(P("Other/o.txt"), "7"));
         manager->AddSharedFolder(root).Connect(d.GetType("shared_public")->GetGlobalNullItem());
         manager->AddSharedFolder(P("Other"));
+        QVERIFY(WaitForMerge());
         SetSetting("username", "me");
         QVERIFY(saver->Save(P(".T")));
         QVERIFY(Write(root + "/grown.txt", "22") && QFile::remove(root + "/dropped.txt") &&
@@ -559,9 +571,10 @@ private slots:
         manager->OnFoldersRescanned();
         QVERIFY(manager->IsBackgroundMergeRunning() && QFile::remove(root + "/same.mp3"));
         QSignalSpy rescanEnded(manager.get(), &SharedFoldersManager::BackgroundMergeEnded);
+        QSignalSpy rescanned(manager.get(), &SharedFoldersManager::SharedFilesRescanned);
         manager->RescanShares();
         QVERIFY(!manager->IsBackgroundMergeRunning() && rescanEnded.count() == 1);
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        QVERIFY(rescanned.wait(kWait));
         QVERIFY(Entry(root + "/same.mp3").IsNull() && !Entry(root + "/grown.txt").IsNull());
     }
 
@@ -569,6 +582,7 @@ private slots:
         const QString root = P("Share");
         QVERIFY(Write(root + "/Tune.mp3", "x"));
         manager->AddSharedFolder(root).Connect(d.GetType("shared_public")->GetGlobalNullItem());
+        QVERIFY(WaitForMerge());
         manager->OnMP3Scanned(root + "/Tune.mp3", 1, "mono", 2, false, 64);
         Unshare("bob");
         QVERIFY(saver->Save(P(".T")));
@@ -616,7 +630,7 @@ private slots:
         // Words that are all short get no answer even when a name holds them;
         // one long word beside them is enough.
         QVERIFY(Write(P("Music/ab cd.txt"), "abcd"));
-        manager->RescanShares();
+        QVERIFY(Rescan());
         QVERIFY(Tokens(music + "/ab cd.txt").contains("ab") &&
                 Tokens(music + "/ab cd.txt").contains("cd"));
         QCOMPARE(Search("bob", "ab cd").user, QString("<none>"));
@@ -680,7 +694,7 @@ private slots:
             .Connect(d.GetType("shared_public")->GetGlobalNullItem());
         QVERIFY(ShareList("bob").contains("beatles secret.txt 2"));
         QVERIFY(QFile::remove(P("Music/a.mp3")));
-        manager->RescanShares();
+        QVERIFY(Rescan());
         QVERIFY(!ShareList("bob").contains("a.mp3 3 mp3"));
 
         // Folder contents: only the files right in it, without audio
