@@ -670,11 +670,18 @@ bool SharedFoldersManager::MergeSlice(qint64 budgetNs) {
             return false;
         slice.stepped = true;
         const ItemPtr& folder = m.folders[m.nextFolder];
-        if (folder.IsRemoved() || m.reached.count(folder.GetId()) ||
-            m_freshFolders.count(folder.GetId()))
+        if (folder.IsRemoved())
+            continue;
+        // Its root was unshared, maybe after the folder was merged: a folder
+        // and its files hold each other, so the store's sweep leaves them.
+        if (!folder.IsConnected("shared_folder")) {
+            m_filesRemoved += RemoveFolderWithFiles(folder);
+            continue;
+        }
+        if (m.reached.count(folder.GetId()) || m_freshFolders.count(folder.GetId()))
             continue;
         const ItemSet roots = folder.GetItems("shared_folder");
-        bool walked = roots.Empty();
+        bool walked = false;
         for (const ItemPtr& root : roots)
             walked = walked || m.walkedRoots.Contains(root);
         if (walked)

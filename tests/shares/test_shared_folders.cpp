@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <zlib.h>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -92,6 +93,32 @@ class TestSharedFolders : public QObject, CoreServices {
     }
     bool WaitForMerge() {
         return QTest::qWaitFor([this] { return !manager->IsBackgroundScanPending(); }, kWait);
+    }
+    // Queues a hold on the scanner thread: what is queued after it waits
+    // until `go` is released.
+    void HoldScanner(QSemaphore& go) {
+        QMetaObject::invokeMethod(
+            manager->GetScanner(), [&go] { go.acquire(); }, Qt::QueuedConnection);
+    }
+    // The walks the scanner has ended, counted once every call queued on
+    // its thread has run (none may be held).
+    int Walks(const QAtomicInt& walks) {
+        QMetaObject::invokeMethod(
+            manager->GetScanner(), [] {}, Qt::BlockingQueuedConnection);
+        return walks.loadAcquire();
+    }
+    // Turns the event loop until `done` holds; false after kWait ms.
+    template <class Step>
+    bool SpinUntil(const std::function<bool()>& done, Step step) {
+        QElapsedTimer clock;
+        clock.start();
+        while (!done()) {
+            if (clock.elapsed() > kWait)
+                return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            step();
+        }
+        return true;
     }
     // Rescans and waits for the report.
     bool Rescan() {
@@ -576,6 +603,206 @@ private slots:
         QVERIFY(!manager->IsBackgroundMergeRunning() && rescanEnded.count() == 1);
         QVERIFY(rescanned.wait(kWait));
         QVERIFY(Entry(root + "/same.mp3").IsNull() && !Entry(root + "/grown.txt").IsNull());
+    }
+
+    // A rescan walks on the scanner thread and merges in slices: the call
+    // returns before the walk, searches meanwhile answer from what is merged
+    // (no file twice), and the report comes when the merge ends.
+    void rescanInBackground() {
+        const QString root = P("Music");
+        for (int k = 0; k < 40; ++k)
+            QVERIFY(Write(QString("%1/f%2/Beatles %3.txt").arg(root).arg(k % 8).arg(k), "x"));
+        manager->AddSharedFolder(root).Connect(d.GetType("shared_public")->GetGlobalNullItem());
+        QVERIFY(WaitForMerge());
+        SetSetting("username", "me");
+        const QStringList before = Found("bob", "beatles");
+        QCOMPARE(before.size(), 40);
+        const ItemPtr kept = Entry(root + "/f1/Beatles 1.txt");
+        QVERIFY(QDir(root + "/f7").removeRecursively() &&
+                Write(root + "/f0/Beatles new.txt", "n") &&
+                Write(root + "/f8/Beatles late.txt", "l"));
+        QStringList after;
+        for (const QString& record : before)
+            if (!record.contains(Wire("/f7\\")))
+                after << record;
+        after << Wire(root + "/f0") + "\\Beatles new.txt 1"
+              << Wire(root + "/f8") + "\\Beatles late.txt 1";
+        after.sort();
+
+        manager->SetMergeSliceBudget(0);
+        QSemaphore go;
+        HoldScanner(go);
+        QSignalSpy rescanned(manager.get(), &SharedFoldersManager::SharedFilesRescanned);
+        manager->RescanShares();
+        QVERIFY(manager->IsBackgroundScanPending() && rescanned.isEmpty());
+        QCOMPARE(Found("bob", "beatles"), before);
+        go.release();
+        int slices = 0;
+        QVERIFY(SpinUntil([&] { return !rescanned.isEmpty(); },
+                          [&] {
+                              slices += manager->IsBackgroundMergeRunning();
+                              QStringList found = Found("bob", "beatles");
+                              for (const QString& record : found)
+                                  QVERIFY2(after.contains(record) || before.contains(record),
+                                           qPrintable(record));
+                              QCOMPARE(found.removeDuplicates(), 0);
+                          }));
+        QVERIFY2(slices >= 3, qPrintable(QString::number(slices)));
+        QCOMPARE(rescanned.count(), 1);
+        QCOMPARE(rescanned.at(0), (QList<QVariant>{2, 5}));
+        QVERIFY(!manager->IsBackgroundScanPending());
+        QStringList found = Found("bob", "beatles");
+        found.sort();
+        QCOMPARE(found, after);
+        QCOMPARE(Entry(root + "/f1/Beatles 1.txt"), kept);
+        QVERIFY(d.GetType("shared_file_folder")->HasItem(root + "/f7").IsNull());
+    }
+
+    // A rescan asked for during one replaces it: one report for both, one
+    // walk at a time, nothing lost.
+    void secondRescanDuringOne() {
+        const QString root = P("Share");
+        QVERIFY(Write(root + "/a.txt", "a") && Write(root + "/b.txt", "b") &&
+                Write(root + "/sub/c.txt", "c"));
+        manager->AddSharedFolder(root);
+        QVERIFY(WaitForMerge());
+        QAtomicInt walks;
+        connect(
+            manager->GetScanner(), &FileScanner::FoldersScanned, manager.get(),
+            [&walks] { walks.ref(); }, Qt::DirectConnection);
+        QSignalSpy rescanned(manager.get(), &SharedFoldersManager::SharedFilesRescanned);
+
+        // Asked for again once the first walk has ended, before its merge.
+        QSemaphore go, walked;
+        HoldScanner(go);
+        manager->RescanShares();
+        QMetaObject::invokeMethod(
+            manager->GetScanner(), [&walked] { walked.release(); }, Qt::QueuedConnection);
+        QVERIFY(Write(root + "/n1.txt", "1"));
+        go.release();
+        walked.acquire();
+        QVERIFY(QFile::remove(root + "/a.txt"));
+        manager->RescanShares();
+        QVERIFY(rescanned.wait(kWait));
+        QCOMPARE(rescanned.count(), 1);
+        QCOMPARE(rescanned.at(0), (QList<QVariant>{1, 1}));
+        QCOMPARE(Walks(walks), 2);
+        QVERIFY(Entry(root + "/a.txt").IsNull() && !Entry(root + "/n1.txt").IsNull() &&
+                !Entry(root + "/sub/c.txt").IsNull());
+
+        // Asked for again in the middle of the merge.
+        rescanned.clear();
+        walks.storeRelease(0);
+        manager->SetMergeSliceBudget(0);
+        QVERIFY(Write(root + "/n2.txt", "2"));
+        manager->RescanShares();
+        QVERIFY(SpinUntil([&] { return manager->IsBackgroundMergeRunning(); }, [] {}));
+        QCOMPARE(Walks(walks), 1);
+        QVERIFY(Write(root + "/n3.txt", "3") && QFile::remove(root + "/b.txt"));
+        manager->RescanShares();
+        QVERIFY(!manager->IsBackgroundMergeRunning() && manager->IsBackgroundScanPending());
+        QVERIFY(SpinUntil([&] { return !rescanned.isEmpty(); }, [] {}));
+        QCOMPARE(rescanned.count(), 1);
+        QCOMPARE(rescanned.at(0), (QList<QVariant>{2, 1}));
+        QCOMPARE(Walks(walks), 2);
+        QCOMPARE(Count("shared_file"), 4);  // n1, n2, n3, sub/c
+    }
+
+    // Sharing a folder returns before its walk; shares and rescans asked for
+    // while a walk runs wait their turn and lose nothing; a root unshared
+    // while it is walked or merged does not come back.
+    void sharedDuringWalks() {
+        const QStringList roots{P("r1"), P("r2"), P("r3"), P("r4")};
+        for (const QString& root : roots)
+            for (int k = 0; k < 6; ++k)
+                QVERIFY(Write(QString("%1/d%2/t%3.txt").arg(root).arg(k % 2).arg(k), "x"));
+        auto indexed = [this](const QString& root) {
+            int n = 0;
+            for (const ItemPtr& file : d.GetType("shared_file")->GetItems()) {
+                const QString folder = file["shared_file_folder"].AsString();
+                n += folder == root || folder.startsWith(root + "/");
+            }
+            return n;
+        };
+        QAtomicInt walks;
+        connect(
+            manager->GetScanner(), &FileScanner::FoldersScanned, manager.get(),
+            [&walks] { walks.ref(); }, Qt::DirectConnection);
+        QSignalSpy rescanned(manager.get(), &SharedFoldersManager::SharedFilesRescanned);
+
+        // The root and its id at once; the files once merged.
+        QSemaphore go;
+        manager->AddSharedFolder(roots[0]);
+        HoldScanner(go);
+        const ItemPtr r2 = manager->AddSharedFolder(roots[1]);
+        QCOMPARE(r2["shared_folder_id"].AsString(), QString("[2]r2"));
+        QVERIFY(manager->IsBackgroundScanPending());
+        QCOMPARE(Count("shared_file"), 0);
+        go.release();
+        QVERIFY(WaitForMerge());
+        QCOMPARE(indexed(roots[0]) + indexed(roots[1]), 12);
+        QCOMPARE(Walks(walks), 2);
+
+        // Shared during a rescan: walked once the rescan's merge has ended,
+        // never while it runs.
+        manager->SetMergeSliceBudget(0);
+        QSemaphore after;
+        QVERIFY(Write(roots[0] + "/new.txt", "n"));
+        HoldScanner(go);
+        manager->RescanShares();
+        HoldScanner(after);
+        manager->AddSharedFolder(roots[2]);
+        go.release();
+        bool merging = false;
+        QVERIFY(SpinUntil([&] { return !manager->IsBackgroundScanPending(); },
+                          [&] {
+                              if (merging || !manager->IsBackgroundMergeRunning())
+                                  return;
+                              // Whatever is queued on the scanner runs now, in the merge.
+                              merging = true;
+                              after.release();
+                              QCOMPARE(Walks(walks), 3);
+                          }));
+        QVERIFY(merging);
+        QCOMPARE(Walks(walks), 4);
+        QCOMPARE(rescanned.count(), 1);
+        QCOMPARE(rescanned.at(0), (QList<QVariant>{1, 0}));
+        QCOMPARE(indexed(roots[2]), 6);
+        QVERIFY(!Entry(roots[0] + "/new.txt").IsNull());
+
+        // A rescan asked for during the walk of a new root covers it.
+        rescanned.clear();
+        HoldScanner(go);
+        manager->AddSharedFolder(roots[3]);
+        manager->RescanShares();
+        go.release();
+        QVERIFY(rescanned.wait(kWait));
+        QVERIFY(WaitForMerge());
+        QCOMPARE(rescanned.count(), 1);
+        for (const QString& root : roots)
+            QVERIFY2(indexed(root) == 6 + (root == roots[0]), qPrintable(root));
+
+        // Unshared while walked, and while merged.
+        rescanned.clear();
+        QVERIFY(Write(roots[1] + "/d0/late.txt", "l"));
+        HoldScanner(go);
+        manager->RescanShares();
+        d.GetType("shared_folder")->HasItem(roots[1]).Remove();
+        d.RemoveDisconnectedItems();
+        go.release();
+        QVERIFY(rescanned.wait(kWait));
+        QCOMPARE(indexed(roots[1]), 0);
+        rescanned.clear();
+        manager->RescanShares();
+        QVERIFY(SpinUntil([&] { return manager->IsBackgroundMergeRunning(); }, [] {}));
+        for (int k = 0; k < 3; ++k)
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+        d.GetType("shared_folder")->HasItem(roots[0]).Remove();
+        d.RemoveDisconnectedItems();
+        QVERIFY(SpinUntil([&] { return !rescanned.isEmpty(); }, [] {}));
+        QCOMPARE(indexed(roots[0]), 0);
+        QVERIFY(d.GetType("shared_file_folder")->HasItem(roots[0] + "/d1").IsNull());
+        QCOMPARE(indexed(roots[2]) + indexed(roots[3]), 12);
     }
 
     void savedAndLoaded() {
