@@ -712,7 +712,7 @@ private slots:
     // while a walk runs wait their turn and lose nothing; a root unshared
     // while it is walked or merged does not come back.
     void sharedDuringWalks() {
-        const QStringList roots{P("r1"), P("r2"), P("r3"), P("r4")};
+        const QStringList roots{P("r1"), P("r2"), P("r3"), P("r4"), P("r5")};
         for (const QString& root : roots)
             for (int k = 0; k < 6; ++k)
                 QVERIFY(Write(QString("%1/d%2/t%3.txt").arg(root).arg(k % 2).arg(k), "x"));
@@ -743,8 +743,8 @@ private slots:
         QCOMPARE(indexed(roots[0]) + indexed(roots[1]), 12);
         QCOMPARE(Walks(walks), 2);
 
-        // Shared during a rescan: walked once the rescan's merge has ended,
-        // never while it runs.
+        // Shared during a rescan's walk and during its merge: walked once the
+        // merge has ended, never while it runs.
         manager->SetMergeSliceBudget(0);
         QSemaphore after;
         QVERIFY(Write(roots[0] + "/new.txt", "n"));
@@ -761,13 +761,14 @@ private slots:
                               // Whatever is queued on the scanner runs now, in the merge.
                               merging = true;
                               after.release();
+                              manager->AddSharedFolder(roots[4]);
                               QCOMPARE(Walks(walks), 3);
                           }));
         QVERIFY(merging);
         QCOMPARE(Walks(walks), 4);
         QCOMPARE(rescanned.count(), 1);
         QCOMPARE(rescanned.at(0), (QList<QVariant>{1, 0}));
-        QCOMPARE(indexed(roots[2]), 6);
+        QCOMPARE(indexed(roots[2]) + indexed(roots[4]), 12);
         QVERIFY(!Entry(roots[0] + "/new.txt").IsNull());
 
         // A rescan asked for during the walk of a new root covers it.
