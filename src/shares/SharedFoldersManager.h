@@ -166,6 +166,8 @@ private:
                       bool& created);
     // The search tokens of a lower-cased text, found or created.
     static std::vector<ItemPtr> TokenItems(const QString& lowerText);
+    // Removes an entry with the tokens, name and size no other entry has.
+    static void RemoveFile(const ItemPtr& file);
     // Removes the members of `old` missing from `kept`; returns how many.
     static int RemoveFilesNotKept(const ItemSet& old, std::vector<ItemPtr>& kept);
     // Removes a folder item and its files; the sweep cannot be relied on for

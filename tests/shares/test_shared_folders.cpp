@@ -423,7 +423,11 @@ private slots:
         QVERIFY(d.GetType("shared_file_folder")->HasItem(root + "/gone").IsNull());
         QVERIFY(Entry(root + "/gone/cover.jpg").IsNull() &&
                 !Entry(root + "/keep/cover.jpg").IsNull());
-        QVERIFY(d.GetType("search_token")->HasItem("zebra").IsNull());
+        QVERIFY(d.GetType("search_token")->HasItem("zebra").IsNull() &&
+                d.GetType("shared_file_lowercase_name")->HasItem("zebra.txt").IsNull() &&
+                d.GetType("shared_file_folder_lowercase_name")
+                    ->HasItem(SharedFoldersManager::GetAbsoluteFileName(root + "/gone"))
+                    .IsNull());
         QCOMPARE(Count("shared_file"), 8);
         ::unlink((base + "/bad\xff\xfe.txt").constData());
     }
