@@ -448,12 +448,32 @@ ItemPtr SharedFoldersManager::IndexFile(const ItemPtr& folder, const QString& pa
     return file;
 }
 
+void SharedFoldersManager::RemoveFile(const ItemPtr& file) {
+    // What only this file used goes with it, so that no sweep of the whole
+    // store is needed after a rescan.
+    std::vector<ItemPtr> used;
+    for (const ItemPtr& token : file.GetItems("search_token"))
+        used.push_back(token);
+    const ItemPtr name = file.HasItem("shared_file_name");
+    used.push_back(file.HasItem("shared_file_size"));
+    file.Remove();
+    for (const ItemPtr& item : used)
+        if (!item.IsNull() && !item.IsRemoved() && !item.IsConnected("shared_file"))
+            item.Remove();
+    if (!name.IsNull() && !name.IsRemoved() && !name.IsConnected("shared_file")) {
+        const ItemPtr lower = name.HasItem("shared_file_lowercase_name");
+        name.Remove();
+        if (!lower.IsNull() && !lower.IsConnected("shared_file_name"))
+            lower.Remove();
+    }
+}
+
 int SharedFoldersManager::RemoveFilesNotKept(const ItemSet& old, std::vector<ItemPtr>& kept) {
     std::sort(kept.begin(), kept.end(), ById);
     int removed = 0;
     for (const ItemPtr& file : old)
         if (!std::binary_search(kept.begin(), kept.end(), file, ById)) {
-            file.Remove();
+            RemoveFile(file);
             ++removed;
         }
     return removed;
@@ -461,8 +481,12 @@ int SharedFoldersManager::RemoveFilesNotKept(const ItemSet& old, std::vector<Ite
 
 int SharedFoldersManager::RemoveFolderWithFiles(const ItemPtr& folder) {
     const ItemSet files = folder.GetItems("shared_file");
-    files.Remove();
+    for (const ItemPtr& file : files)
+        RemoveFile(file);
+    const ItemPtr lower = folder.HasItem("shared_file_folder_lowercase_name");
     folder.Remove();
+    if (!lower.IsNull() && !lower.IsConnected("shared_file_folder"))
+        lower.Remove();
     return files.Size();
 }
 
@@ -567,11 +591,8 @@ void SharedFoldersManager::EndBackgroundMerge(bool completed) {
     // A dropped rescan is reported with the one that replaces it.
     const bool report = completed && m_reportWalk;
     m_reportWalk = false;
-    if (report) {
+    if (report)
         m_rescanCounting = false;
-        // The tokens of the files dropped.
-        d.RemoveDisconnectedItems();
-    }
     m_backgroundScanPending = false;
     StartWantedWalk();
     if (report)
