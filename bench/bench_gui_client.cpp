@@ -40,6 +40,7 @@
 #include "shell/mainwindow.h"
 #include "store/TimerManager.h"
 #include "support/Payload.h"
+#include "support/SharesIndexed.h"
 #include "transfers/TransferQueueManager.h"
 #include "views/search/SearchForm.h"
 
@@ -70,6 +71,8 @@ bool Build(const QString& root, const Load& load) {
     timerManager->everyFiveMinutes.stop();
     timerManager->everyHour.stop();
     sharedFoldersManager->AddSharedFolder(root);
+    if (!WaitForSharesIndexed(sharedFoldersManager, 3600000))
+        return false;
     for (int i = 0; i < load.downloads; ++i) {
         const int user = i % kUploaders;
         transferQueueManager->AddDownload(

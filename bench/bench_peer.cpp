@@ -26,6 +26,7 @@
 #include "store/MemStream.h"
 #include "store/Settings.h"
 #include "support/RawPeer.h"
+#include "support/SharesIndexed.h"
 #include "support/TransferServices.h"
 
 namespace {
@@ -132,7 +133,8 @@ bool ShareFiles(TransferServices& services, const QString& root, int files,
     }
     const ItemPtr shared = services.shares->AddSharedFolder(root);
     shared.Connect(d.GetType("shared_public")->GetGlobalNullItem());
-    return !services.shares->GetSharedFileItem(QString(names.back()).replace('\\', '/')).IsNull();
+    return WaitForSharesIndexed(services.shares.get(), 600000) &&
+           !services.shares->GetSharedFileItem(QString(names.back()).replace('\\', '/')).IsNull();
 }
 
 // Opens `count` connections at `rate` per second; each sets up as a user of

@@ -448,12 +448,32 @@ ItemPtr SharedFoldersManager::IndexFile(const ItemPtr& folder, const QString& pa
     return file;
 }
 
+void SharedFoldersManager::RemoveFile(const ItemPtr& file) {
+    // What only this file used goes with it, so that no sweep of the whole
+    // store is needed after a rescan.
+    std::vector<ItemPtr> used;
+    for (const ItemPtr& token : file.GetItems("search_token"))
+        used.push_back(token);
+    const ItemPtr name = file.HasItem("shared_file_name");
+    used.push_back(file.HasItem("shared_file_size"));
+    file.Remove();
+    for (const ItemPtr& item : used)
+        if (!item.IsNull() && !item.IsRemoved() && !item.IsConnected("shared_file"))
+            item.Remove();
+    if (!name.IsNull() && !name.IsRemoved() && !name.IsConnected("shared_file")) {
+        const ItemPtr lower = name.HasItem("shared_file_lowercase_name");
+        name.Remove();
+        if (!lower.IsNull() && !lower.IsConnected("shared_file_name"))
+            lower.Remove();
+    }
+}
+
 int SharedFoldersManager::RemoveFilesNotKept(const ItemSet& old, std::vector<ItemPtr>& kept) {
     std::sort(kept.begin(), kept.end(), ById);
     int removed = 0;
     for (const ItemPtr& file : old)
         if (!std::binary_search(kept.begin(), kept.end(), file, ById)) {
-            file.Remove();
+            RemoveFile(file);
             ++removed;
         }
     return removed;
@@ -461,8 +481,12 @@ int SharedFoldersManager::RemoveFilesNotKept(const ItemSet& old, std::vector<Ite
 
 int SharedFoldersManager::RemoveFolderWithFiles(const ItemPtr& folder) {
     const ItemSet files = folder.GetItems("shared_file");
-    files.Remove();
+    for (const ItemPtr& file : files)
+        RemoveFile(file);
+    const ItemPtr lower = folder.HasItem("shared_file_folder_lowercase_name");
     folder.Remove();
+    if (!lower.IsNull() && !lower.IsConnected("shared_file_folder"))
+        lower.Remove();
     return files.Size();
 }
 
@@ -471,12 +495,9 @@ void SharedFoldersManager::Init() {
         return;
     m_initialised = true;
 
-    QStringList roots;
-    for (const ItemPtr& root : d.GetType("shared_folder")->GetItems())
-        roots.append(root.AsString());
+    m_walkAllWanted = true;
     m_backgroundScanPending = true;
-    QMetaObject::invokeMethod(&m_scanner, "ScanFolders", Qt::QueuedConnection,
-                              Q_ARG(QStringList, roots));
+    StartWantedWalk();
 
     PathNode* users = new PathNode(&d, "user");
     new PathNode(users, "user_address", PathConnecting);
@@ -493,14 +514,45 @@ struct SharedFoldersManager::Slice {
     bool stepped = false;
 };
 
+void SharedFoldersManager::StartWantedWalk() {
+    if (m_walkInFlight || m_merge)
+        return;
+    QStringList roots;
+    if (m_walkAllWanted) {
+        for (const ItemPtr& root : d.GetType("shared_folder")->GetItems())
+            roots.append(root.AsString());
+        m_reportWalk = m_reportWanted;
+    } else {
+        // Unshared since it was asked for: its files must not come back.
+        Type* shared = d.GetType("shared_folder");
+        for (const QString& root : m_rootsWanted)
+            if (!shared->HasItem(root).IsNull() && !roots.contains(root))
+                roots.append(root);
+        m_reportWalk = false;
+    }
+    const bool wanted = m_walkAllWanted || !roots.isEmpty();
+    m_walkAllWanted = false;
+    m_reportWanted = false;
+    m_rootsWanted.clear();
+    if (!wanted) {
+        m_backgroundScanPending = false;
+        return;
+    }
+    m_walkInFlight = true;
+    m_backgroundScanPending = true;
+    QMetaObject::invokeMethod(&m_scanner, "ScanFolders", Qt::QueuedConnection,
+                              Q_ARG(QStringList, roots));
+}
+
 void SharedFoldersManager::OnFoldersRescanned() {
     // A merge running already works through the same result map.
     if (m_merge)
         return;
+    m_walkInFlight = false;
     if (m_dropWalk) {
         // A rescan of every root made this walk stale.
         m_dropWalk = false;
-        EndBackgroundMerge();
+        EndBackgroundMerge(false);
         return;
     }
     Log("Profiling", 1, "OnFoldersRescanned begin");
@@ -527,16 +579,24 @@ void SharedFoldersManager::FinishBackgroundMerge() {
     EndBackgroundMerge();
 }
 
-void SharedFoldersManager::EndBackgroundMerge() {
+void SharedFoldersManager::EndBackgroundMerge(bool completed) {
     m_mergeTimer.stop();
     const bool merged = m_merge != nullptr;
     m_merge.reset();
     m_scanner.Results().clear();
     m_freshFolders.clear();
-    m_backgroundScanPending = false;
     ReleaseFreedMemory();
     if (merged)
         Log("Profiling", 1, "OnFoldersRescanned end");
+    // A dropped rescan is reported with the one that replaces it.
+    const bool report = completed && m_reportWalk;
+    m_reportWalk = false;
+    if (report)
+        m_rescanCounting = false;
+    m_backgroundScanPending = false;
+    StartWantedWalk();
+    if (report)
+        emit SharedFilesRescanned(m_filesAdded, m_filesRemoved);
     emit BackgroundMergeEnded();
 }
 
@@ -550,9 +610,11 @@ bool SharedFoldersManager::MergeFolderFiles(Slice& slice) {
         bool created = false;
         m.kept.push_back(IndexFile(m.folder, m.folderPath + QLatin1Char('/') + name, name,
                                    files.FileSize(m.nextFile), created));
+        if (created)
+            ++m_filesAdded;
         slice.stepped = true;
     }
-    RemoveFilesNotKept(m.oldFiles, m.kept);
+    m_filesRemoved += RemoveFilesNotKept(m.oldFiles, m.kept);
     return true;
 }
 
@@ -629,15 +691,22 @@ bool SharedFoldersManager::MergeSlice(qint64 budgetNs) {
             return false;
         slice.stepped = true;
         const ItemPtr& folder = m.folders[m.nextFolder];
-        if (folder.IsRemoved() || m.reached.count(folder.GetId()) ||
-            m_freshFolders.count(folder.GetId()))
+        if (folder.IsRemoved())
+            continue;
+        // Its root was unshared, maybe after the folder was merged: a folder
+        // and its files hold each other, so the store's sweep leaves them.
+        if (!folder.IsConnected("shared_folder")) {
+            m_filesRemoved += RemoveFolderWithFiles(folder);
+            continue;
+        }
+        if (m.reached.count(folder.GetId()) || m_freshFolders.count(folder.GetId()))
             continue;
         const ItemSet roots = folder.GetItems("shared_folder");
-        bool walked = roots.Empty();
+        bool walked = false;
         for (const ItemPtr& root : roots)
             walked = walked || m.walkedRoots.Contains(root);
         if (walked)
-            RemoveFolderWithFiles(folder);
+            m_filesRemoved += RemoveFolderWithFiles(folder);
     }
     return true;
 }
@@ -660,28 +729,29 @@ ItemPtr SharedFoldersManager::AddSharedFolder(QString path) {
     const QString dirName = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
     root.Connect(d.GetType("shared_folder_id")
                      ->GetItem(QStringLiteral("[%1]%2").arg(QString::number(number), dirName)));
-    ScanSharedFolder(path, path);
+    // A large folder would freeze the window if walked here.
+    m_rootsWanted.append(path);
+    m_backgroundScanPending = true;
+    StartWantedWalk();
     return root;
 }
 
 void SharedFoldersManager::RescanShares() {
+    if (!m_rescanCounting) {
+        m_rescanCounting = true;
+        m_filesAdded = 0;
+        m_filesRemoved = 0;
+    }
+    m_walkAllWanted = true;
+    m_reportWanted = true;
+    m_backgroundScanPending = true;
     // Every root is listed afresh: what a walk found before is stale.
     if (m_merge)
-        EndBackgroundMerge();
-    else if (m_backgroundScanPending)
+        EndBackgroundMerge(false);
+    else if (m_walkInFlight)
         m_dropWalk = true;
-    m_filesAdded = 0;
-    m_filesRemoved = 0;
-    for (const ItemPtr& root : d.GetType("shared_folder")->GetItems()) {
-        root.Disconnect("shared_file_folder");
-        ScanSharedFolder(root.AsString(), root.AsString());
-    }
-    // Folders no longer found under any root.
-    for (const ItemPtr& folder : d.GetType("shared_file_folder")->GetItems())
-        if (!folder.IsConnected("shared_folder"))
-            m_filesRemoved += RemoveFolderWithFiles(folder);
-    d.RemoveDisconnectedItems();
-    emit SharedFilesRescanned(m_filesAdded, m_filesRemoved);
+    else
+        StartWantedWalk();
 }
 
 void SharedFoldersManager::ScanSharedFolder(const QString& root, const QString& folder) {

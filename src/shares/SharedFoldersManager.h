@@ -44,22 +44,26 @@ public:
 
     // After the saved store is loaded: queues the start-up walk of every
     // shared root and registers the user-address handler. Only the first call
-    // acts, so that only one walk is ever queued.
+    // acts, so that only one start-up walk is ever queued.
     void Init();
-    // True from Init until the start-up walk has been merged into the index.
+    // True while a walk of shared roots (start-up, rescan or a root just
+    // shared) is asked for, runs on the scanner thread or is being merged.
     bool IsBackgroundScanPending() const { return m_backgroundScanPending; }
-    // True while the start-up walk is being merged, slice by slice.
+    // True while a walk is being merged, slice by slice.
     bool IsBackgroundMergeRunning() const { return m_merge != nullptr; }
-    // Merges what is left of the start-up walk at once, without yielding.
+    // Merges what is left of the walk at once, without yielding.
     void FinishBackgroundMerge();
     // How long one merge slice may run (20 ms); at 0 each does one step.
     void SetMergeSliceBudget(qint64 nanoseconds) { m_mergeSliceNs = nanoseconds; }
 
-    // Shares a new root, gives it its id "[n]dirname" and scans it at once
-    // on this thread. A root shared already is returned unchanged.
+    // Shares a new root and gives it its id "[n]dirname" at once; its walk
+    // runs on the scanner thread and is merged in slices (after any walk
+    // running already). A root shared already is returned unchanged.
     ItemPtr AddSharedFolder(QString path);
-    // Scans every root again on this thread, then sweeps the store and emits
-    // SharedFilesRescanned with the entries created and dropped.
+    // Walks every root again on the scanner thread and merges it in slices;
+    // SharedFilesRescanned follows with the entries created and dropped. A
+    // walk running already is dropped for it; a rescan dropped so reports
+    // together with the one that replaced it.
     void RescanShares();
     // Scans one folder tree of a root, on this thread.
     void ScanSharedFolder(const QString& root, const QString& folder);
@@ -136,7 +140,7 @@ public slots:
     // gives, made off the main thread unless kept; requests that come while
     // it is made are answered with it.
     void OnSharedFileListRequested(QString user);
-    // Starts merging the start-up walk into the index: a slice at a time
+    // Starts merging a walk into the index: a slice at a time
     // through the event loop, so that a large share never freezes the
     // window. BackgroundMergeEnded follows the last slice.
     void OnFoldersRescanned();
@@ -148,7 +152,7 @@ signals:
     void MP3ScanRequired(QString file);
     void SearchProcessed(QString search, bool match);
     void SharedFilesRescanned(int filesAdded, int filesRemoved);
-    // The start-up walk is merged (or was dropped for a newer rescan).
+    // A walk is merged (or was dropped for a newer rescan).
     void BackgroundMergeEnded();
 
 private:
@@ -162,6 +166,8 @@ private:
                       bool& created);
     // The search tokens of a lower-cased text, found or created.
     static std::vector<ItemPtr> TokenItems(const QString& lowerText);
+    // Removes an entry with the tokens, name and size no other entry has.
+    static void RemoveFile(const ItemPtr& file);
     // Removes the members of `old` missing from `kept`; returns how many.
     static int RemoveFilesNotKept(const ItemSet& old, std::vector<ItemPtr>& kept);
     // Removes a folder item and its files; the sweep cannot be relied on for
@@ -185,7 +191,10 @@ private:
     bool MergeSlice(qint64 budgetNs);
     void MergeNextSlice();
     bool MergeFolderFiles(Slice& slice);
-    void EndBackgroundMerge();
+    // `completed` is false when the walk is dropped for a newer one.
+    void EndBackgroundMerge(bool completed = true);
+    // Queues the walk asked for, unless one is queued, running or merged.
+    void StartWantedWalk();
 
     QThread m_scannerThread;
     FileScanner m_scanner;
@@ -194,6 +203,18 @@ private:
     std::set<QString> m_foldersInProgress;
     bool m_initialised = false;
     bool m_backgroundScanPending = false;
+    // One walk at a time, since the scanner's result map is merged in
+    // place: what is asked for meanwhile waits here. Every root (start-up or
+    // rescan), or else the roots shared since.
+    bool m_walkAllWanted = false;
+    bool m_reportWanted = false;
+    QStringList m_rootsWanted;
+    // From queueing a walk until its merge starts.
+    bool m_walkInFlight = false;
+    // The walk queued or merged is a rescan, whose end is reported.
+    bool m_reportWalk = false;
+    // The counters belong to a rescan not yet reported.
+    bool m_rescanCounting = false;
     // A rescan of every root made the walk still running stale.
     bool m_dropWalk = false;
     std::unique_ptr<Merge> m_merge;

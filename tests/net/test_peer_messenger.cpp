@@ -19,6 +19,7 @@
 #include "support/Fuzz.h"
 #include "support/LargestAllocation.h"
 #include "support/Payload.h"
+#include "support/SharesIndexed.h"
 #include "support/TestServer.h"
 #include "support/TransferServices.h"
 
@@ -742,6 +743,7 @@ private slots:
         tqm.reset(new TransferQueueManager);
         shares->AddSharedFolder(tmp.path())
             .Connect(d.GetType("shared_public")->GetGlobalNullItem());
+        QVERIFY(WaitForSharesIndexed(shares.get()));
         RawPeer churn;
         const int requests = 400;
         for (int k = 0; k < requests; ++k) {

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <zlib.h>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -93,6 +94,39 @@ class TestSharedFolders : public QObject, CoreServices {
     bool WaitForMerge() {
         return QTest::qWaitFor([this] { return !manager->IsBackgroundScanPending(); }, kWait);
     }
+    // Queues a hold on the scanner thread: what is queued after it waits
+    // until `go` is released.
+    void HoldScanner(QSemaphore& go) {
+        QMetaObject::invokeMethod(
+            manager->GetScanner(), [&go] { go.acquire(); }, Qt::QueuedConnection);
+    }
+    // The walks the scanner has ended, counted once every call queued on
+    // its thread has run (none may be held).
+    int Walks(const QAtomicInt& walks) {
+        QMetaObject::invokeMethod(
+            manager->GetScanner(), [] {}, Qt::BlockingQueuedConnection);
+        return walks.loadAcquire();
+    }
+    // Turns the event loop until `done` holds; false after kWait ms.
+    template <class Step>
+    bool SpinUntil(const std::function<bool()>& done, Step step) {
+        QElapsedTimer clock;
+        clock.start();
+        while (!done()) {
+            if (clock.elapsed() > kWait)
+                return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            step();
+        }
+        return true;
+    }
+    // Rescans and waits for the report.
+    bool Rescan() {
+        QSignalSpy rescanned(manager.get(), &SharedFoldersManager::SharedFilesRescanned);
+        manager->RescanShares();
+        return rescanned.wait(kWait) && rescanned.count() == 1 &&
+               !manager->IsBackgroundScanPending();
+    }
     void Unshare(const QString& user) {
         d.GetType("user")->GetItem(user).Connect(d.GetType("unshared")->GetGlobalNullItem());
     }
@@ -116,6 +150,7 @@ class TestSharedFolders : public QObject, CoreServices {
                 Write(P("Private/beatles secret.txt"), "s3"));
         manager->AddSharedFolder(music).Connect(d.GetType("shared_public")->GetGlobalNullItem());
         QVERIFY(!manager->AddSharedFolder(priv).IsNull());
+        QVERIFY(WaitForMerge());
         QTRY_VERIFY_WITH_TIMEOUT(Entry(music + "/Beatles/Live/Help.MP3").IsConnected("is_scanned"),
                                  kWait);
         manager->OnMP3Scanned(music + "/B.mp3", 1, "stereo", 0, true, 211);
@@ -354,14 +389,16 @@ private slots:
         const ItemPtr rootItem = manager->AddSharedFolder(root + "/");
         QCOMPARE(rootItem.AsString(), root);  // a trailing "/" would lose every lookup
         QCOMPARE(rootItem["shared_folder_id"].AsString(), QString("[1]share"));
+        QVERIFY(WaitForMerge());
         QCOMPARE(Count("shared_file"), 9);  // the broken name cannot be opened: left out
         QVERIFY(!Entry(root + "/new\nline.mp3").IsNull() && !Entry(root + "/a.txt").IsNull());
         QCOMPARE(required.count(), 2);
         // Shared again: the same root, no scan, no number used.
         required.clear();
         QCOMPARE(manager->AddSharedFolder(root), rootItem);
-        QVERIFY(required.isEmpty());
+        QVERIFY(required.isEmpty() && !manager->IsBackgroundScanPending());
         QCOMPARE(manager->AddSharedFolder(P("x"))["shared_folder_id"].AsString(), QString("[2]x"));
+        QVERIFY(WaitForMerge());
 
         const ItemPtr song = Entry(root + "/song.mp3");
         manager->OnMP3Scanned(root + "/song.mp3", 2, "joint stereo", 1, true, 211);
@@ -370,8 +407,8 @@ private slots:
                 Write(root + "/n1.txt", "1") && Write(root + "/fresh/f.txt", "f") &&
                 QDir(root + "/gone").removeRecursively());
         QSignalSpy rescanned(manager.get(), &SharedFoldersManager::SharedFilesRescanned);
-        manager->RescanShares();
-        manager->RescanShares();
+        QVERIFY(Rescan());
+        QVERIFY(Rescan());
         QCOMPARE(rescanned.at(0), (QList<QVariant>{2, 3}));  // n1, fresh/f; b, gone/*
         QCOMPARE(rescanned.at(1), (QList<QVariant>{0, 0}));  // odd names found again
         // A changed file keeps its entry and attributes, and is not analysed again.
@@ -386,7 +423,11 @@ private slots:
         QVERIFY(d.GetType("shared_file_folder")->HasItem(root + "/gone").IsNull());
         QVERIFY(Entry(root + "/gone/cover.jpg").IsNull() &&
                 !Entry(root + "/keep/cover.jpg").IsNull());
-        QVERIFY(d.GetType("search_token")->HasItem("zebra").IsNull());
+        QVERIFY(d.GetType("search_token")->HasItem("zebra").IsNull() &&
+                d.GetType("shared_file_lowercase_name")->HasItem("zebra.txt").IsNull() &&
+                d.GetType("shared_file_folder_lowercase_name")
+                    ->HasItem(SharedFoldersManager::GetAbsoluteFileName(root + "/gone"))
+                    .IsNull());
         QCOMPARE(Count("shared_file"), 8);
         ::unlink((base + "/bad\xff\xfe.txt").constData());
     }
@@ -402,6 +443,7 @@ private slots:
                 Write(r3 + "/three.txt", "3"));
         manager->AddSharedFolder(r1);
         manager->AddSharedFolder(r3);
+        QVERIFY(WaitForMerge());
         const ItemPtr a = Entry(r1 + "/a.txt");
         QVERIFY(Write(r1 + "/a.txt", "aaa") && QFile::remove(r1 + "/b.txt") &&
                 QDir(r1 + "/gone").removeRecursively() && Write(r1 + "/new/n.txt", "n"));
@@ -443,6 +485,7 @@ private slots:
                 Write(root + "/Deleted/Beatles Gone.txt", "6") && Write(P("Other/o.txt"), "7"));
         manager->AddSharedFolder(root).Connect(d.GetType("shared_public")->GetGlobalNullItem());
         manager->AddSharedFolder(P("Other"));
+        QVERIFY(WaitForMerge());
         SetSetting("username", "me");
         QVERIFY(saver->Save(P(".T")));
         QVERIFY(Write(root + "/grown.txt", "22") && QFile::remove(root + "/dropped.txt") &&
@@ -559,16 +602,219 @@ private slots:
         manager->OnFoldersRescanned();
         QVERIFY(manager->IsBackgroundMergeRunning() && QFile::remove(root + "/same.mp3"));
         QSignalSpy rescanEnded(manager.get(), &SharedFoldersManager::BackgroundMergeEnded);
+        QSignalSpy rescanned(manager.get(), &SharedFoldersManager::SharedFilesRescanned);
         manager->RescanShares();
         QVERIFY(!manager->IsBackgroundMergeRunning() && rescanEnded.count() == 1);
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        QVERIFY(rescanned.wait(kWait));
         QVERIFY(Entry(root + "/same.mp3").IsNull() && !Entry(root + "/grown.txt").IsNull());
+    }
+
+    // A rescan walks on the scanner thread and merges in slices: the call
+    // returns before the walk, searches meanwhile answer from what is merged
+    // (no file twice), and the report comes when the merge ends.
+    void rescanInBackground() {
+        const QString root = P("Music");
+        for (int k = 0; k < 40; ++k)
+            QVERIFY(Write(QString("%1/f%2/Beatles %3.txt").arg(root).arg(k % 8).arg(k), "x"));
+        manager->AddSharedFolder(root).Connect(d.GetType("shared_public")->GetGlobalNullItem());
+        QVERIFY(WaitForMerge());
+        SetSetting("username", "me");
+        const QStringList before = Found("bob", "beatles");
+        QCOMPARE(before.size(), 40);
+        const ItemPtr kept = Entry(root + "/f1/Beatles 1.txt");
+        QVERIFY(QDir(root + "/f7").removeRecursively() &&
+                Write(root + "/f0/Beatles new.txt", "n") &&
+                Write(root + "/f8/Beatles late.txt", "l"));
+        QStringList after;
+        for (const QString& record : before)
+            if (!record.contains(Wire("/f7\\")))
+                after << record;
+        after << Wire(root + "/f0") + "\\Beatles new.txt 1"
+              << Wire(root + "/f8") + "\\Beatles late.txt 1";
+        after.sort();
+
+        manager->SetMergeSliceBudget(0);
+        QSemaphore go;
+        HoldScanner(go);
+        QSignalSpy rescanned(manager.get(), &SharedFoldersManager::SharedFilesRescanned);
+        manager->RescanShares();
+        QVERIFY(manager->IsBackgroundScanPending() && rescanned.isEmpty());
+        QCOMPARE(Found("bob", "beatles"), before);
+        go.release();
+        int slices = 0;
+        QVERIFY(SpinUntil([&] { return !rescanned.isEmpty(); },
+                          [&] {
+                              slices += manager->IsBackgroundMergeRunning();
+                              QStringList found = Found("bob", "beatles");
+                              for (const QString& record : found)
+                                  QVERIFY2(after.contains(record) || before.contains(record),
+                                           qPrintable(record));
+                              QCOMPARE(found.removeDuplicates(), 0);
+                          }));
+        QVERIFY2(slices >= 3, qPrintable(QString::number(slices)));
+        QCOMPARE(rescanned.count(), 1);
+        QCOMPARE(rescanned.at(0), (QList<QVariant>{2, 5}));
+        QVERIFY(!manager->IsBackgroundScanPending());
+        QStringList found = Found("bob", "beatles");
+        found.sort();
+        QCOMPARE(found, after);
+        QCOMPARE(Entry(root + "/f1/Beatles 1.txt"), kept);
+        QVERIFY(d.GetType("shared_file_folder")->HasItem(root + "/f7").IsNull());
+    }
+
+    // A rescan asked for during one replaces it: one report for both, one
+    // walk at a time, nothing lost.
+    void secondRescanDuringOne() {
+        const QString root = P("Share");
+        QVERIFY(Write(root + "/a.txt", "a") && Write(root + "/b.txt", "b") &&
+                Write(root + "/sub/c.txt", "c"));
+        manager->AddSharedFolder(root);
+        QVERIFY(WaitForMerge());
+        QAtomicInt walks;
+        connect(
+            manager->GetScanner(), &FileScanner::FoldersScanned, manager.get(),
+            [&walks] { walks.ref(); }, Qt::DirectConnection);
+        QSignalSpy rescanned(manager.get(), &SharedFoldersManager::SharedFilesRescanned);
+
+        // Asked for again once the first walk has ended, before its merge.
+        QSemaphore go, walked;
+        HoldScanner(go);
+        manager->RescanShares();
+        QMetaObject::invokeMethod(
+            manager->GetScanner(), [&walked] { walked.release(); }, Qt::QueuedConnection);
+        QVERIFY(Write(root + "/n1.txt", "1"));
+        go.release();
+        walked.acquire();
+        QVERIFY(QFile::remove(root + "/a.txt"));
+        manager->RescanShares();
+        QVERIFY(rescanned.wait(kWait));
+        QCOMPARE(rescanned.count(), 1);
+        QCOMPARE(rescanned.at(0), (QList<QVariant>{1, 1}));
+        QCOMPARE(Walks(walks), 2);
+        QVERIFY(Entry(root + "/a.txt").IsNull() && !Entry(root + "/n1.txt").IsNull() &&
+                !Entry(root + "/sub/c.txt").IsNull());
+
+        // Asked for again in the middle of the merge.
+        rescanned.clear();
+        walks.storeRelease(0);
+        manager->SetMergeSliceBudget(0);
+        QVERIFY(Write(root + "/n2.txt", "2"));
+        manager->RescanShares();
+        QVERIFY(SpinUntil([&] { return manager->IsBackgroundMergeRunning(); }, [] {}));
+        QCOMPARE(Walks(walks), 1);
+        QVERIFY(Write(root + "/n3.txt", "3") && QFile::remove(root + "/b.txt"));
+        manager->RescanShares();
+        QVERIFY(!manager->IsBackgroundMergeRunning() && manager->IsBackgroundScanPending());
+        QVERIFY(SpinUntil([&] { return !rescanned.isEmpty(); }, [] {}));
+        QCOMPARE(rescanned.count(), 1);
+        QCOMPARE(rescanned.at(0), (QList<QVariant>{2, 1}));
+        QCOMPARE(Walks(walks), 2);
+        QCOMPARE(Count("shared_file"), 4);  // n1, n2, n3, sub/c
+    }
+
+    // Sharing a folder returns before its walk; shares and rescans asked for
+    // while a walk runs wait their turn and lose nothing; a root unshared
+    // while it is walked or merged does not come back.
+    void sharedDuringWalks() {
+        const QStringList roots{P("r1"), P("r2"), P("r3"), P("r4"), P("r5")};
+        for (const QString& root : roots)
+            for (int k = 0; k < 6; ++k)
+                QVERIFY(Write(QString("%1/d%2/t%3.txt").arg(root).arg(k % 2).arg(k), "x"));
+        auto indexed = [this](const QString& root) {
+            int n = 0;
+            for (const ItemPtr& file : d.GetType("shared_file")->GetItems()) {
+                const QString folder = file["shared_file_folder"].AsString();
+                n += folder == root || folder.startsWith(root + "/");
+            }
+            return n;
+        };
+        QAtomicInt walks;
+        connect(
+            manager->GetScanner(), &FileScanner::FoldersScanned, manager.get(),
+            [&walks] { walks.ref(); }, Qt::DirectConnection);
+        QSignalSpy rescanned(manager.get(), &SharedFoldersManager::SharedFilesRescanned);
+
+        // The root and its id at once; the files once merged.
+        QSemaphore go;
+        manager->AddSharedFolder(roots[0]);
+        HoldScanner(go);
+        const ItemPtr r2 = manager->AddSharedFolder(roots[1]);
+        QCOMPARE(r2["shared_folder_id"].AsString(), QString("[2]r2"));
+        QVERIFY(manager->IsBackgroundScanPending());
+        QCOMPARE(Count("shared_file"), 0);
+        go.release();
+        QVERIFY(WaitForMerge());
+        QCOMPARE(indexed(roots[0]) + indexed(roots[1]), 12);
+        QCOMPARE(Walks(walks), 2);
+
+        // Shared during a rescan's walk and during its merge: walked once the
+        // merge has ended, never while it runs.
+        manager->SetMergeSliceBudget(0);
+        QSemaphore after;
+        QVERIFY(Write(roots[0] + "/new.txt", "n"));
+        HoldScanner(go);
+        manager->RescanShares();
+        HoldScanner(after);
+        manager->AddSharedFolder(roots[2]);
+        go.release();
+        bool merging = false;
+        QVERIFY(SpinUntil([&] { return !manager->IsBackgroundScanPending(); },
+                          [&] {
+                              if (merging || !manager->IsBackgroundMergeRunning())
+                                  return;
+                              // Whatever is queued on the scanner runs now, in the merge.
+                              merging = true;
+                              after.release();
+                              manager->AddSharedFolder(roots[4]);
+                              QCOMPARE(Walks(walks), 3);
+                          }));
+        QVERIFY(merging);
+        QCOMPARE(Walks(walks), 4);
+        QCOMPARE(rescanned.count(), 1);
+        QCOMPARE(rescanned.at(0), (QList<QVariant>{1, 0}));
+        QCOMPARE(indexed(roots[2]) + indexed(roots[4]), 12);
+        QVERIFY(!Entry(roots[0] + "/new.txt").IsNull());
+
+        // A rescan asked for during the walk of a new root covers it.
+        rescanned.clear();
+        HoldScanner(go);
+        manager->AddSharedFolder(roots[3]);
+        manager->RescanShares();
+        go.release();
+        QVERIFY(rescanned.wait(kWait));
+        QVERIFY(WaitForMerge());
+        QCOMPARE(rescanned.count(), 1);
+        for (const QString& root : roots)
+            QVERIFY2(indexed(root) == 6 + (root == roots[0]), qPrintable(root));
+
+        // Unshared while walked, and while merged.
+        rescanned.clear();
+        QVERIFY(Write(roots[1] + "/d0/late.txt", "l"));
+        HoldScanner(go);
+        manager->RescanShares();
+        d.GetType("shared_folder")->HasItem(roots[1]).Remove();
+        d.RemoveDisconnectedItems();
+        go.release();
+        QVERIFY(rescanned.wait(kWait));
+        QCOMPARE(indexed(roots[1]), 0);
+        rescanned.clear();
+        manager->RescanShares();
+        QVERIFY(SpinUntil([&] { return manager->IsBackgroundMergeRunning(); }, [] {}));
+        for (int k = 0; k < 3; ++k)
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+        d.GetType("shared_folder")->HasItem(roots[0]).Remove();
+        d.RemoveDisconnectedItems();
+        QVERIFY(SpinUntil([&] { return !rescanned.isEmpty(); }, [] {}));
+        QCOMPARE(indexed(roots[0]), 0);
+        QVERIFY(d.GetType("shared_file_folder")->HasItem(roots[0] + "/d1").IsNull());
+        QCOMPARE(indexed(roots[2]) + indexed(roots[3]), 12);
     }
 
     void savedAndLoaded() {
         const QString root = P("Share");
         QVERIFY(Write(root + "/Tune.mp3", "x"));
         manager->AddSharedFolder(root).Connect(d.GetType("shared_public")->GetGlobalNullItem());
+        QVERIFY(WaitForMerge());
         manager->OnMP3Scanned(root + "/Tune.mp3", 1, "mono", 2, false, 64);
         Unshare("bob");
         QVERIFY(saver->Save(P(".T")));
@@ -616,7 +862,7 @@ private slots:
         // Words that are all short get no answer even when a name holds them;
         // one long word beside them is enough.
         QVERIFY(Write(P("Music/ab cd.txt"), "abcd"));
-        manager->RescanShares();
+        QVERIFY(Rescan());
         QVERIFY(Tokens(music + "/ab cd.txt").contains("ab") &&
                 Tokens(music + "/ab cd.txt").contains("cd"));
         QCOMPARE(Search("bob", "ab cd").user, QString("<none>"));
@@ -680,7 +926,7 @@ private slots:
             .Connect(d.GetType("shared_public")->GetGlobalNullItem());
         QVERIFY(ShareList("bob").contains("beatles secret.txt 2"));
         QVERIFY(QFile::remove(P("Music/a.mp3")));
-        manager->RescanShares();
+        QVERIFY(Rescan());
         QVERIFY(!ShareList("bob").contains("a.mp3 3 mp3"));
 
         // Folder contents: only the files right in it, without audio

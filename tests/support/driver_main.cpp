@@ -237,11 +237,11 @@ bool Client::Start(const QCommandLineParser& args) {
     AddCommands();
 
     // Logs in once the shares are indexed, so that no peer meets an empty share.
-    QObject::connect(shares.get(), &SharedFoldersManager::BackgroundMergeEnded, shares.get(),
-                     [this] {
-                         if (!announced && !server->IsConnecting())
-                             server->Connect();
-                     });
+    QObject::connect(
+        shares.get(), &SharedFoldersManager::BackgroundMergeEnded, shares.get(), [this] {
+            if (!announced && !server->IsConnecting() && !shares->IsBackgroundScanPending())
+                server->Connect();
+        });
     if (args.isSet("share"))
         shares->AddSharedFolder(QDir(args.value("share")).absolutePath())
             .Connect(d.GetType("shared_public")->GetGlobalNullItem());

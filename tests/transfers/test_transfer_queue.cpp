@@ -11,6 +11,7 @@
 
 #include "net/PeerPayloads.h"
 #include "support/Payload.h"
+#include "support/SharesIndexed.h"
 #include "support/TestFiles.h"
 #include "support/TransferServices.h"
 #include "transfers/RateLimiter.h"
@@ -140,6 +141,7 @@ private slots:
         musicRoot = shares->AddSharedFolder(P("M"));
         musicRoot.Connect(d.GetType("shared_public")->GetGlobalNullItem());
         QVERIFY(!shares->AddSharedFolder(P("Private")).IsNull());
+        QVERIFY(WaitForSharesIndexed(shares.get()));
         SetSetting("download_folder", Root());
     }
     void cleanup() {

@@ -11,6 +11,7 @@
 #include "support/ColumnFit.h"
 #include "support/Fuzz.h"
 #include "support/Payload.h"
+#include "support/SharesIndexed.h"
 #include "support/TransferServices.h"
 #include "views/search/SearchForm.h"
 #include "views/search/SearchResultsForm.h"
@@ -575,6 +576,7 @@ void TestShareViews::sizeColumnFits() {
         file.close();
         shares->AddSharedFolder(dir.filePath("big"))
             .Connect(d.GetType("shared_public")->GetGlobalNullItem());
+        QVERIFY(WaitForSharesIndexed(shares.get()));
         form = m_page->OpenUploadBrowse("bob");
     } else {
         QVERIFY(ConnectAsPeer(bob, "bob"));
@@ -728,6 +730,7 @@ void TestShareViews::uploadBrowserShowsTheOwnShare() {
     }
     shares->AddSharedFolder(dir.filePath("root"))
         .Connect(d.GetType("shared_public")->GetGlobalNullItem());
+    QVERIFY(WaitForSharesIndexed(shares.get()));
 
     // What bob is sent when he asks.
     RawPeer bob;

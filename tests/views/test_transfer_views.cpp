@@ -21,6 +21,7 @@
 #include "shell/ShellGlobals.h"
 #include "support/ColumnFit.h"
 #include "support/Payload.h"
+#include "support/SharesIndexed.h"
 #include "support/TestFiles.h"
 #include "support/TransferColours.h"
 #include "support/TransferServices.h"
@@ -384,6 +385,7 @@ void TestTransferViews::uploadsAgainstTheEngine() {
     QVERIFY(Write(P("M/big"), Pattern(100000)));
     const ItemPtr root = shares->AddSharedFolder(P("M"));
     root.Connect(d.GetType("shared_public")->GetGlobalNullItem());
+    QVERIFY(WaitForSharesIndexed(shares.get()));
     QVERIFY(bob->Listen());
     User("bob").Connect(d.GetType("user_address")->GetItem(Value(quint32(0x7F000001))));
     User("bob").Connect(d.GetType("user_port")->GetItem(Value(bob->Port())));

@@ -17,6 +17,7 @@
 #include "support/Fuzz.h"
 #include "support/Payload.h"
 #include "support/RawPeer.h"
+#include "support/SharesIndexed.h"
 #include "support/TestFiles.h"
 #include "support/TestServer.h"
 #include "support/WindowStart.h"
@@ -854,6 +855,7 @@ void TestUserViews::userMenuInEveryPlace() {
     shared.close();
     sharedFoldersManager->AddSharedFolder(m_home.filePath("M"))
         .Connect(d.GetType("shared_public")->GetGlobalNullItem());
+    QVERIFY(WaitForSharesIndexed(sharedFoldersManager));
     transferQueueManager->OnQueueUploadRequested("upa", Wire(m_home.filePath("M/up.mp3")));
     ShareForm* share = sharesForm->OpenShareBrowse("sha");
     QVERIFY(share);
