@@ -1,6 +1,5 @@
 #include "shares/SharedFoldersManager.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <algorithm>
 #include <limits>
@@ -20,11 +19,6 @@
 SharedFoldersManager* sharedFoldersManager = nullptr;
 
 namespace {
-
-// Same listing as the scanner's, so that both scans index the same entries.
-constexpr QDir::Filters kListing =
-    QDir::Files | QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot;
-constexpr QDir::SortFlags kOrder = QDir::Name | QDir::IgnoreCase;
 
 Type* NewValueType(const char* name, Primacy primacy) {
     return d.NewType(name, primacy, false, true);
@@ -584,7 +578,6 @@ void SharedFoldersManager::EndBackgroundMerge(bool completed) {
     const bool merged = m_merge != nullptr;
     m_merge.reset();
     m_scanner.Results().clear();
-    m_freshFolders.clear();
     ReleaseFreedMemory();
     if (merged)
         Log("Profiling", 1, "OnFoldersRescanned end");
@@ -652,11 +645,6 @@ bool SharedFoldersManager::MergeSlice(qint64 budgetNs) {
 
         if (m.folder.IsNull()) {
             m.folderPath = folders.begin()->first;
-            const ItemPtr known = folderType->HasItem(m.folderPath);
-            if (!known.IsNull() && m_freshFolders.count(known.GetId())) {
-                folders.erase(folders.begin());
-                continue;
-            }
             m.folder = folderType->GetItem(m.folderPath);
             m.folder.Connect(m.rootItem);
             m.reached.insert(m.folder.GetId());
@@ -664,9 +652,9 @@ bool SharedFoldersManager::MergeSlice(qint64 budgetNs) {
             m.kept.clear();
             m.kept.reserve(std::size_t(folders.begin()->second.Size()));
             m.nextFile = 0;
-        } else if (m.folder.IsRemoved() || m_freshFolders.count(m.folder.GetId())) {
-            // Dropped or scanned afresh between two slices: what is merged
-            // of it stays, the rest of the walk's listing is stale.
+        } else if (m.folder.IsRemoved()) {
+            // Dropped between two slices: what is merged of it stays, the
+            // rest of the walk's listing is stale.
             m.folder = ItemPtr();
             folders.erase(folders.begin());
             continue;
@@ -699,7 +687,7 @@ bool SharedFoldersManager::MergeSlice(qint64 budgetNs) {
             m_filesRemoved += RemoveFolderWithFiles(folder);
             continue;
         }
-        if (m.reached.count(folder.GetId()) || m_freshFolders.count(folder.GetId()))
+        if (m.reached.count(folder.GetId()))
             continue;
         const ItemSet roots = folder.GetItems("shared_folder");
         bool walked = false;
@@ -752,39 +740,6 @@ void SharedFoldersManager::RescanShares() {
         m_dropWalk = true;
     else
         StartWantedWalk();
-}
-
-void SharedFoldersManager::ScanSharedFolder(const QString& root, const QString& folder) {
-    if (folder.isEmpty() || !folder.startsWith(root))
-        return;
-    const ItemPtr rootItem = d.GetType("shared_folder")->HasItem(root);
-    if (rootItem.IsNull())
-        return;
-    if (!m_foldersInProgress.insert(folder).second)
-        return;
-    Log("Shared", 1, QStringLiteral("Adding folder %1 as part of sharing %2").arg(folder, root));
-
-    const ItemPtr folderItem = d.GetType("shared_file_folder")->GetItem(folder);
-    folderItem.Connect(rootItem);
-    if (m_backgroundScanPending)
-        m_freshFolders.insert(folderItem.GetId());
-    const ItemSet old = folderItem.GetItems("shared_file");
-    std::vector<ItemPtr> kept;
-    // A folder that cannot be listed reads as empty: its entries go.
-    const QFileInfoList entries = QDir(folder).entryInfoList(kListing, kOrder);
-    for (const QFileInfo& entry : entries) {
-        if (entry.isDir()) {
-            ScanSharedFolder(root, entry.absoluteFilePath());
-        } else if (entry.isFile()) {
-            bool created = false;
-            kept.push_back(IndexFile(folderItem, entry.absoluteFilePath(), entry.fileName(),
-                                     entry.size(), created));
-            if (created)
-                ++m_filesAdded;
-        }
-    }
-    m_filesRemoved += RemoveFilesNotKept(old, kept);
-    m_foldersInProgress.erase(folder);
 }
 
 void SharedFoldersManager::OnMP3Scanned(QString file, int mpegVersion, QString channelMode,

@@ -8,7 +8,6 @@
 #include <QTimer>
 #include <map>
 #include <memory>
-#include <set>
 #include <unordered_set>
 #include <vector>
 
@@ -65,8 +64,6 @@ public:
     // walk running already is dropped for it; a rescan dropped so reports
     // together with the one that replaced it.
     void RescanShares();
-    // Scans one folder tree of a root, on this thread.
-    void ScanSharedFolder(const QString& root, const QString& folder);
 
     // Links the file to every search token of its lower-cased "folder\name".
     void TokenizeSharedFile(ItemPtr file);
@@ -200,7 +197,6 @@ private:
     FileScanner m_scanner;
     qint32 m_filesAdded = 0;
     qint32 m_filesRemoved = 0;
-    std::set<QString> m_foldersInProgress;
     bool m_initialised = false;
     bool m_backgroundScanPending = false;
     // One walk at a time, since the scanner's result map is merged in
@@ -220,9 +216,6 @@ private:
     std::unique_ptr<Merge> m_merge;
     qint64 m_mergeSliceNs = 20 * 1000 * 1000;
     QTimer m_mergeTimer;
-    // Folders scanned on this thread since the walk was queued: their
-    // listing is newer than the walk's, which the merge leaves them.
-    std::unordered_set<quint64> m_freshFolders;
     // The tokens of the folder tokenised last.
     ItemPtr m_tokenFolder;
     std::vector<ItemPtr> m_folderTokens;
