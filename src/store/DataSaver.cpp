@@ -685,11 +685,26 @@ bool DataSaver::ParseStore(const QByteArray& bytes, StagedStore& out, QString* e
     return true;
 }
 
-void DataSaver::Apply(const StagedStore& staged) {
+bool DataSaver::IsSavedType(const Type* type) const {
+    const std::size_t ordinal = std::size_t(type->GetOrdinal());
+    if (ordinal < m_savedTypes.size() && m_savedTypes[ordinal])
+        return true;
+    for (const auto& rule : m_byConnection)
+        if (rule.first == type->GetName())
+            return true;
+    return false;
+}
+
+void DataSaver::Apply(const StagedStore& staged) const {
     std::vector<Type*> types;
     types.reserve(staged.typeNames.size());
-    for (const std::string& name : staged.typeNames)
-        types.push_back(d.FindType(name.c_str()));
+    for (const std::string& name : staged.typeNames) {
+        Type* t = d.FindType(name.c_str());
+        types.push_back(t && IsSavedType(t) ? t : nullptr);
+    }
+    // Per type of the file: the items dropped for being of a type no save
+    // writes (a dump of the whole store, or a damaged file).
+    std::vector<std::uint64_t> dropped(staged.typeNames.size(), 0);
     std::vector<ItemPtr> made(staged.items.size());
     const char* data = staged.bytes.constData();
     for (std::size_t k = 0; k < staged.items.size(); ++k) {
@@ -697,8 +712,10 @@ void DataSaver::Apply(const StagedStore& staged) {
         Type* t = types[s.type];
         // A type this run does not declare, or declares differently, is
         // skipped rather than failing the whole store.
-        if (!t)
+        if (!t) {
+            ++dropped[s.type];
             continue;
+        }
         if (s.kind == StagedStore::Valued) {
             if (!t->IsNull())
                 made[k] = t->NewItem(Value(std::string(data + s.valueOffset, s.valueSize)));
@@ -706,6 +723,12 @@ void DataSaver::Apply(const StagedStore& staged) {
             made[k] = s.kind == StagedStore::GlobalNull ? t->GetGlobalNullItem() : t->NewItem();
         }
     }
+    for (std::size_t k = 0; k < dropped.size(); ++k)
+        if (dropped[k])
+            Log(kLogArea, 1,
+                QString("Dropped %1 stored items of type %2, which no save holds")
+                    .arg(dropped[k])
+                    .arg(QString::fromStdString(staged.typeNames[k])));
     const auto& links = staged.links;
     const std::size_t n = links.size();
     for (std::size_t k = 0; k < n; ++k) {

@@ -86,8 +86,10 @@ public:
     static QStringList StoreFiles(const QString& prefix);
     // Reads one file into `out`; false with a reason when it does not read whole.
     static bool ParseStore(const QByteArray& bytes, StagedStore& out, QString* error);
-    // Applies a staged store through the normal store operations.
-    static void Apply(const StagedStore& staged);
+    // Applies a staged store through the normal store operations. Only items
+    // of saved types (whole or by connection) are made: the others hold what
+    // belongs to one run, such as object addresses, and are dropped and logged.
+    void Apply(const StagedStore& staged) const;
 
     static constexpr qint64 kMaxFileSize = qint64(1) << 30;
 
@@ -103,6 +105,7 @@ private:
     bool PruneForRoom(const QString& prefix);
 
     Pieces Serialize(bool everything);
+    bool IsSavedType(const Type* type) const;
     void NotifyLoaded(bool noData);
 
     std::vector<bool> m_savedTypes;  // by type ordinal
