@@ -314,6 +314,7 @@ void TestTransferViews::downloadsAgainstTheEngine() {
     bob->SendRawOn(f, data.mid(sent));
     QTRY_COMPARE_WITH_TIMEOUT(aRow->text(3), QString("complete"), kWait);
     QCOMPARE(BarText(aRow), QString("30,000 (100.0%)"));
+    QVERIFY(aRow->text(5).isEmpty() && aRow->text(6).isEmpty());
     QTRY_COMPARE(popups, QStringList{"Download of file a.mp3 complete"});
     QVERIFY(aRow->icon(2).isNull() && album->text(3).isEmpty());
     QCOMPARE(TabTitle(), QString("Transfers [0/0]"));
@@ -479,7 +480,12 @@ void TestTransferViews::textsAndCombinedStatus_data() {
     // A finished file's bar reads 100 %; the rows above are worked out again.
     row("user: downloading ends, queued stays", false,
         "downloading>complete:100:50:10,B/queued:100",
-        "complete|100 (100.0%)|   5s|complete|#006400|100 (100.0%)", "queued|#3366ff|100 (50.0%)");
+        "complete|100 (100.0%)||complete|#006400|100 (100.0%)", "queued|#3366ff|100 (50.0%)");
+    // A stopped transfer shows no time left.
+    row("downloading ends aborted", false, "downloading>aborted:1000:500:100",
+        "aborted|500 (50.0%)||aborted|#ff0a47|500 (50.0%)");
+    row("uploads: uploading ends aborted", true, "uploading>aborted:1000:500:100",
+        "aborted|500 (50.0%)||aborted|#ff0a47|500 (50.0%)");
     row("uploads user: uploading in one folder", true,
         "complete:10,B/uploading:1000:500:100,C/connecting:10", "complete|-|-|complete|#006400|-",
         "uploading|#0000ff|-");

@@ -900,6 +900,11 @@ void TransfersForm::OnStatusChange(const ListKind& k, const ItemPtr& entry, cons
     QTreeWidgetItem* userRow = folderRow->parent();
     QTreeWidget* list = fileRow->treeWidget();
     UpdateMark(k, entry);
+    // Time left and speed come with the reports of running entries only.
+    if (MarksOf(k).value(entry.GetId()).kind != kActive) {
+        fileRow->setText(5, QString());
+        fileRow->setText(6, QString());
+    }
     const QString value = status.AsString();
     const bool complete = value == QLatin1String(TransferQueueManager::kComplete);
     // The last report may predate the last bytes, and an empty file has none:
