@@ -165,32 +165,59 @@ bool IsInsideFolder(const QString& path, const QString& root) {
     return cleanPath.size() > cleanRoot.size() && cleanPath.startsWith(cleanRoot);
 }
 
-QString UniqueNameAmong(const QString& name, const std::function<bool(const QString&)>& taken) {
-    if (!taken(name))
-        return name;
+namespace {
+
+// "base (n).ext" as UniqueNameAmong makes it for the nth try.
+QString NumberedName(const QString& name, int n) {
     // The number goes before the extension so the file still opens with the
     // same program; a leading dot is part of the base, not an extension.
     const int dot = name.lastIndexOf(QLatin1Char('.'));
     const QString base = dot > 0 ? name.left(dot) : name;
     const QString extension = dot > 0 ? name.mid(dot) : QString();
-    const int extensionBytes = Utf8Length(extension);
+    // Plain concatenation: the peer's name may hold "%1" and friends.
+    const QString suffix = QStringLiteral(" (") + QString::number(n) + QLatin1Char(')');
+    int room = kMaxComponentBytes - suffix.size() - Utf8Length(extension);
+    QString stem = base;
+    QString tail = extension;
+    if (room < 1) {
+        // An extension too long to keep whole is no extension.
+        stem = name;
+        tail.clear();
+        room = kMaxComponentBytes - suffix.size();
+    }
+    return CutToUtf8Bytes(stem, room) + suffix + tail;
+}
+
+}  // namespace
+
+QString UniqueNameAmong(const QString& name, const std::function<bool(const QString&)>& taken) {
+    if (!taken(name))
+        return name;
     for (int n = 1; n <= kMaxUniqueTries; ++n) {
-        // Plain concatenation: the peer's name may hold "%1" and friends.
-        const QString suffix = QStringLiteral(" (") + QString::number(n) + QLatin1Char(')');
-        int room = kMaxComponentBytes - suffix.size() - extensionBytes;
-        QString stem = base;
-        QString tail = extension;
-        if (room < 1) {
-            // An extension too long to keep whole is no extension.
-            stem = name;
-            tail.clear();
-            room = kMaxComponentBytes - suffix.size();
-        }
-        const QString candidate = CutToUtf8Bytes(stem, room) + suffix + tail;
+        const QString candidate = NumberedName(name, n);
         if (!taken(candidate))
             return candidate;
     }
     return QString();
+}
+
+bool IsNameOrUniqueForm(const QString& candidate, const QString& name) {
+    if (candidate == name)
+        return true;
+    // Each " (n)" in the candidate is tried as the number; a name holds few.
+    for (int at = candidate.indexOf(QLatin1String(" (")); at >= 0;
+         at = candidate.indexOf(QLatin1String(" ("), at + 1)) {
+        const int close = candidate.indexOf(QLatin1Char(')'), at + 2);
+        if (close < 0)
+            break;
+        bool ok = false;
+        const int n = candidate.mid(at + 2, close - at - 2).toInt(&ok);
+        if (ok && n >= 1 && n <= kMaxUniqueTries &&
+            candidate.mid(at + 2, close - at - 2) == QString::number(n) &&
+            NumberedName(name, n) == candidate)
+            return true;
+    }
+    return false;
 }
 
 QString UniqueCompleteName(const QString& folder, const QString& name) {

@@ -59,6 +59,10 @@ bool IsInsideFolder(const QString& path, const QString& root);
 // characters, to make room (an extension that leaves no room counts as base).
 QString UniqueNameAmong(const QString& name, const std::function<bool(const QString&)>& taken);
 
+// True when candidate is name itself or one of the "base (n).ext" names
+// UniqueNameAmong gives it.
+bool IsNameOrUniqueForm(const QString& candidate, const QString& name);
+
 // A name for a finished file in folder that names nothing yet (a dangling
 // link counts as taken), so a finished file never replaces another one.
 QString UniqueCompleteName(const QString& folder, const QString& name);

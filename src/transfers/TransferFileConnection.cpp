@@ -3,11 +3,18 @@
 // download thread that fills the partial, and the move into the complete
 // folder with its finished-download record.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+#include <zlib.h>
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTcpSocket>
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -73,14 +80,21 @@ QString Absolute(const QString& path) {
     return path.isEmpty() ? QString() : QDir::cleanPath(QFileInfo(path).absoluteFilePath());
 }
 
-// The file this download created, on-disk form; empty when it created none
-// (or the stored path is unusable).
+// The file this download created, on-disk form; empty when it created none,
+// or the stored path is unusable or names a file that is not this
+// download's own (neither its remote name nor the "name (n).ext" form this
+// client gives it): a damaged or edited store must not point a download at
+// another of the user's files.
 QString RecordedPath(const ItemPtr& entry) {
     const ItemPtr item = entry.HasItem("local_file_path");
     if (item.IsNull())
         return QString();
     const QString path = item.AsString();
     if (path.isEmpty() || QDir::isRelativePath(path) || QDir::cleanPath(path) != path)
+        return QString();
+    QString ownName;
+    if (!SafeComponent(entry.HasItem("file_name").AsString(), ownName) ||
+        !IsNameOrUniqueForm(path.mid(path.lastIndexOf(QLatin1Char('/')) + 1), ownName))
         return QString();
     return path;
 }
@@ -102,9 +116,121 @@ void RecordFile(const ItemPtr& entry, const QString& path, qint64 size) {
     RecordSize(entry, size);
 }
 
+// A file is known again by what a rename, a crash or a restart leaves as it
+// is and another file put at that path does not have: device, inode and,
+// where the file system keeps one, birth time (so that an inode number freed
+// and given to a new file does not pass). "dev:ino" or "dev:ino:sec.nsec".
+QString IdentityText(const struct statx& st) {
+    if ((st.stx_mask & (STATX_TYPE | STATX_INO)) != (STATX_TYPE | STATX_INO) ||
+        !S_ISREG(st.stx_mode))
+        return QString();
+    QString text = QString::number(quint64(makedev(st.stx_dev_major, st.stx_dev_minor))) +
+                   QLatin1Char(':') + QString::number(quint64(st.stx_ino));
+    if (st.stx_mask & STATX_BTIME)
+        text += QLatin1Char(':') + QString::number(qint64(st.stx_btime.tv_sec)) + QLatin1Char('.') +
+                QString::number(st.stx_btime.tv_nsec);
+    return text;
+}
+
+// Of an open file; empty when it is no plain file.
+QString IdentityOf(int fd) {
+    struct statx st;
+    if (fd < 0 || ::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_INO | STATX_BTIME, &st) != 0)
+        return QString();
+    return IdentityText(st);
+}
+
+QString RecordedIdentity(const ItemPtr& entry) {
+    const ItemPtr item = entry.HasItem("local_file_identity");
+    return item.IsNull() ? QString() : item.AsString();
+}
+
+void RecordIdentity(const ItemPtr& entry, const QString& identity) {
+    if (identity.isEmpty())
+        entry.Disconnect("local_file_identity");
+    else if (RecordedIdentity(entry) != identity)
+        entry.Connect(d.GetType("local_file_identity")->GetItem(Value(identity)));
+}
+
+// The path opened for reading when it is a plain file (a link is not
+// followed) that is the entry's own by its identity; -1 otherwise.
+int OpenOwnFile(const ItemPtr& entry, const QString& path, int flags) {
+    const QString identity = RecordedIdentity(entry);
+    if (path.isEmpty() || identity.isEmpty())
+        return -1;
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0 && IdentityOf(fd) != identity) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The first bytes of the file are recorded as well: an identity stays when
+// someone writes another file's bytes over ours in place, the first bytes
+// do not. "n:crc32" of the first n bytes, n at most kHeadBytes.
+constexpr qint64 kHeadBytes = 65536;
+
+bool HeadOf(int fd, qint64 n, QString& text) {
+    QByteArray bytes(int(qMin(n, kHeadBytes)), Qt::Uninitialized);
+    qint64 got = 0;
+    while (got < bytes.size()) {
+        const ssize_t r = ::pread(fd, bytes.data() + got, size_t(bytes.size() - got), got);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        got += r;
+    }
+    const uLong crc =
+        crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(bytes.constData()), uInt(got));
+    text = QString::number(got) + QLatin1Char(':') + QString::number(quint32(crc), 16);
+    return got == bytes.size();
+}
+
+// The recorded head's length; 0 when none is recorded or it is unusable.
+qint64 RecordedHeadLength(const ItemPtr& entry) {
+    const ItemPtr item = entry.HasItem("local_file_head");
+    bool ok = false;
+    const qint64 n =
+        item.IsNull() ? 0 : item.AsString().section(QLatin1Char(':'), 0, 0).toLongLong(&ok);
+    return ok && n > 0 && n <= kHeadBytes ? n : 0;
+}
+
+void ForgetHead(const ItemPtr& entry) {
+    entry.Disconnect("local_file_head");
+}
+
+// Records the head of the entry's own file as it now stands on disk, once
+// there is more of it than the record covers.
+void RecordHead(const ItemPtr& entry, qint64 written) {
+    const qint64 known = RecordedHeadLength(entry);
+    if (known >= kHeadBytes || written <= known)
+        return;
+    const int fd = OpenOwnFile(entry, RecordedPath(entry), O_RDONLY);
+    if (fd < 0)
+        return;
+    QString head;
+    HeadOf(fd, kHeadBytes, head);
+    ::close(fd);
+    if (head.section(QLatin1Char(':'), 0, 0).toLongLong() > known)
+        entry.Connect(d.GetType("local_file_head")->GetItem(Value(head)));
+}
+
+// The open file starts with the bytes recorded (true when none are).
+bool HeadMatches(const ItemPtr& entry, int fd) {
+    const qint64 n = RecordedHeadLength(entry);
+    if (n == 0)
+        return true;
+    QString head;
+    return HeadOf(fd, n, head) && head == entry.HasItem("local_file_head").AsString();
+}
+
 // The file at the recorded path is still the one this download wrote: a
 // plain file of the size it had when the download last stopped. Anything
-// else that took its place is someone else's.
+// else that took its place is someone else's. For finished files, and for
+// partials of stores that recorded no identity.
 bool IsRecordedFileIntact(const ItemPtr& entry) {
     const QString path = RecordedPath(entry);
     const qint64 size = RecordedSize(entry);
@@ -143,14 +269,25 @@ QString FileOf(const ItemPtr& entry, const DownloadPaths& paths, bool complete) 
     return complete ? paths.completePath : paths.partialPath;
 }
 
-// The download goes on in the file it created only while that file is
-// intact and lies where the settings now put partials: after a change of
-// download folder, split or subfolder setting the download starts afresh
-// there, as at its first attempt, and whatever is found under its name is
-// left alone.
+// The download goes on in the file it created only while that file lies
+// where the settings now put partials: after a change of download folder,
+// split or subfolder setting the download starts afresh there, as at its
+// first attempt, and whatever is found under its name is left alone. The
+// file is known by its identity and first bytes, whatever its size: after a
+// crash it holds more than the last save recorded. A store without an
+// identity knows it by the recorded size alone.
 bool OwnsPartial(const ItemPtr& entry, const DownloadPaths& paths) {
-    return IsRecordedFileIntact(entry) &&
-           QFileInfo(RecordedPath(entry)).path() == Absolute(paths.downloadingFolder);
+    const QString path = RecordedPath(entry);
+    if (path.isEmpty() || QFileInfo(path).path() != Absolute(paths.downloadingFolder))
+        return false;
+    if (RecordedIdentity(entry).isEmpty())
+        return IsRecordedFileIntact(entry);
+    const int fd = OpenOwnFile(entry, path, O_RDONLY);
+    if (fd < 0)
+        return false;
+    const bool same = HeadMatches(entry, fd);
+    ::close(fd);
+    return same;
 }
 
 // Replaces the entry's item of that type by one holding the object's address;
@@ -269,22 +406,31 @@ void TransferQueueManager::RecordWrittenSize(const ItemPtr& entry) {
     if (path.isEmpty())
         return;
     const QFileInfo info(path);
-    if (info.isFile() && !info.isSymLink())
-        RecordSize(entry, info.size());
+    if (!info.isFile() || info.isSymLink())
+        return;
+    RecordSize(entry, info.size());
+    RecordHead(entry, info.size());
 }
 
 void TransferQueueManager::TrimToRecordedSize(const ItemPtr& entry) {
-    const QString path = RecordedPath(entry);
     const qint64 size = RecordedSize(entry);
-    const QFileInfo info(path);
-    // Only the file this run had open reaches here, so it is ours to cut.
-    if (!path.isEmpty() && size >= 0 && info.isFile() && !info.isSymLink() && info.size() > size)
-        QFile::resize(path, size);
+    // Only the very file this run wrote is cut, never one put at its path.
+    const int fd = OpenOwnFile(entry, RecordedPath(entry), O_WRONLY);
+    if (fd < 0)
+        return;
+    struct stat st;
+    if (size >= 0 && ::fstat(fd, &st) == 0 && st.st_size > size && ::ftruncate(fd, size) != 0)
+        Note(1,
+             QStringLiteral("Could not cut %1 back to %2 bytes").arg(RecordedPath(entry)).arg(size),
+             entry.HasItem("user"));
+    ::close(fd);
 }
 
 void TransferQueueManager::RecordProgressSize(const ItemPtr& entry, qint64 offset) {
-    if (!entry.IsNull() && !RecordedPath(entry).isEmpty())
-        RecordSize(entry, offset);
+    if (entry.IsNull() || RecordedPath(entry).isEmpty())
+        return;
+    RecordSize(entry, offset);
+    RecordHead(entry, offset);
 }
 
 void TransferQueueManager::RecordFoundComplete(const ItemPtr& entry) {
@@ -292,8 +438,12 @@ void TransferQueueManager::RecordFoundComplete(const ItemPtr& entry) {
     if (!PathsOf(entry, true, paths))
         return;
     const QFileInfo info(paths.completePath);
-    if (info.isFile())
-        RecordFile(entry, paths.completePath, info.size());
+    if (!info.isFile())
+        return;
+    // Found, not written: nothing of it is to be known again as a partial.
+    RecordFile(entry, paths.completePath, info.size());
+    RecordIdentity(entry, QString());
+    ForgetHead(entry);
 }
 
 void TransferQueueManager::RemoveDownloadDownloadingFolderIfAppropriate(ItemPtr entry) {
@@ -349,7 +499,7 @@ void TransferQueueManager::OnFileConnection(QString user, QTcpSocket* socket, ui
         Note(2, QStringLiteral("Unusable download target (%1), aborting").arg(why), userItem);
         return;
     }
-    const bool own = OwnsPartial(entry, paths);
+    bool own = OwnsPartial(entry, paths);
     if (own)
         paths.partialPath = RecordedPath(entry);
     if (PartialInUse(entry, paths.partialPath)) {
@@ -360,7 +510,24 @@ void TransferQueueManager::OnFileConnection(QString user, QTcpSocket* socket, ui
              userItem);
         return;
     }
+    std::unique_ptr<QFile> file;
+    if (own) {
+        file = std::make_unique<QFile>(paths.partialPath);
+        if (!file->open(QIODevice::WriteOnly | QIODevice::Append)) {
+            SetDownloadEntryStatus(entry, kLocalError);
+            Refuse(socket);
+            Note(2, QStringLiteral("Could not open file, aborting"), userItem);
+            return;
+        }
+        // Replaced between the look and the open: not ours after all.
+        const QString recorded = RecordedIdentity(entry);
+        if (!recorded.isEmpty() && IdentityOf(file->handle()) != recorded) {
+            file.reset();
+            own = false;
+        }
+    }
     if (!own) {
+        QDir().mkpath(paths.downloadingFolder);
         const QString name = UniqueCompleteName(paths.downloadingFolder, paths.fileName);
         if (name.isEmpty()) {
             Refuse(socket);
@@ -370,28 +537,28 @@ void TransferQueueManager::OnFileConnection(QString user, QTcpSocket* socket, ui
             return;
         }
         paths.partialPath = QDir(paths.downloadingFolder).filePath(name);
-    }
-
-    QDir().mkpath(paths.downloadingFolder);
-    auto file = std::make_unique<QFile>(paths.partialPath);
-    // A new file is created, never opened over one that appeared since.
-    const QIODevice::OpenMode mode =
-        own ? QIODevice::WriteOnly | QIODevice::Append : QIODevice::WriteOnly | QIODevice::NewOnly;
-    if (!file->open(mode)) {
-        SetDownloadEntryStatus(entry, kLocalError);
-        Refuse(socket);
-        Note(2, QStringLiteral("Could not open file, aborting"), userItem);
-        return;
-    }
-    if (!own)
+        file = std::make_unique<QFile>(paths.partialPath);
+        // A new file is created, never opened over one that appeared since.
+        if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            SetDownloadEntryStatus(entry, kLocalError);
+            Refuse(socket);
+            Note(2, QStringLiteral("Could not open file, aborting"), userItem);
+            return;
+        }
         RecordFile(entry, paths.partialPath, 0);
+        ForgetHead(entry);
+    }
+    RecordIdentity(entry, IdentityOf(file->handle()));
     // Our partial, larger than the file the uploader now announces, is not
     // this file: start over.
-    if (file->size() > fileSize && !file->resize(0)) {
-        SetDownloadEntryStatus(entry, kLocalError);
-        Refuse(socket);
-        Note(2, QStringLiteral("Could not truncate file, aborting"), userItem);
-        return;
+    if (file->size() > fileSize) {
+        if (!file->resize(0)) {
+            SetDownloadEntryStatus(entry, kLocalError);
+            Refuse(socket);
+            Note(2, QStringLiteral("Could not truncate file, aborting"), userItem);
+            return;
+        }
+        ForgetHead(entry);
     }
     const qint64 offset = file->size();
     RecordSize(entry, offset);

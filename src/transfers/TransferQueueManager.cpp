@@ -159,12 +159,14 @@ void TransferQueueManager::DeclareDownloadTypes() {
     DeclareType("local_file_name", PrimacyLeaf, false);
     DeclareType("local_file_path", PrimacyLeaf, false);
     DeclareType("local_file_size", PrimacyLeaf, false);
+    DeclareType("local_file_identity", PrimacyLeaf, false);
+    DeclareType("local_file_head", PrimacyLeaf, false);
 
     for (const char* other :
          {"user", "file_name", "remote_folder", "file_size", "download_folder",
           "remote_transfer_req", "write_position", "download_entry_status", "place_in_line",
           "subfolder_save_level", "last_status_change_time", "single_download", "local_file_name",
-          "local_file_path", "local_file_size"})
+          "local_file_path", "local_file_size", "local_file_identity", "local_file_head"})
         RelateOneValue(entry, other);
     for (const char* other : {"transfer_req", "download_socket", "download_thread", "download_file",
                               "download_order", "last_receipt_time", "last_speed_measurement_time",
@@ -194,7 +196,7 @@ void TransferQueueManager::DeclareDownloadTypes() {
         for (const char* saved :
              {"user", "file_name", "remote_folder", "file_size", "download_folder",
               "download_entry_status", "download_order", "subfolder_save_level", "local_file_name",
-              "local_file_path", "local_file_size"})
+              "local_file_path", "local_file_size", "local_file_identity", "local_file_head"})
             dataSaver->AddSavedByConnectionType(saved, "download_entry");
     }
 }

@@ -22,12 +22,18 @@ class DownloadThread;
 // "upload_entry_status"). An entry is active exactly while its status item
 // carries the "is_active" flag; only the constructor flags status items.
 // A download's "local_file_path" (saved) is the whole on-disk path of the
-// file it created, the partial and then the finished file, and
-// "local_file_size" (saved) the bytes that file held when last recorded: at
-// the start and end of each run and at each progress report. Only that file,
-// intact and still where partials now go, is continued; a finished row opens
-// it whatever the settings say now. "local_file_name", the finished name of
-// older stores, is still read for finished files without a recorded path.
+// file it created, the partial and then the finished file, named by the
+// remote name or its "name (n).ext" form (a record naming anything else is
+// ignored); "local_file_size" (saved) the bytes that file held when last
+// recorded: at the start and end of each run and at each progress report;
+// "local_file_identity" (saved) the file's device, inode and birth time, and
+// "local_file_head" (saved) the length and checksum of its first bytes (up to
+// 64 KiB). A partial is continued only while the file at that path, still
+// where partials now go, has that identity and those first bytes, from its
+// size on disk; a store without an identity continues it only at the
+// recorded size. A finished row opens its file whatever the settings say now.
+// "local_file_name", the finished name of older stores, is still read for
+// finished files without a recorded path.
 //
 // Run-time objects (sockets, open files, transfer threads, heap counters and
 // heap times) hang off an entry as items whose value is the object's address
@@ -274,7 +280,7 @@ private:
     // After a run: the size of the entry's file as it now stands into its record.
     static void RecordWrittenSize(const ItemPtr& entry);
     // At quit, after the store was saved: the entry's file cut back to the
-    // size the save recorded, so the next start knows it again.
+    // size the save recorded; only the file of the recorded identity.
     static void TrimToRecordedSize(const ItemPtr& entry);
     // A finished file found where the settings put it becomes the entry's file.
     void RecordFoundComplete(const ItemPtr& entry);
