@@ -425,8 +425,13 @@ bool DownloadThread::PerformDownload() {
         if (size > 0 && m_file->write(buffer.get(), size) != size)
             return Fail(FileError(QStringLiteral("Writing to file failed."), m_file));
 
-        if (meter.Moved(size, m_position == m_fileSize))
+        if (meter.Moved(size, m_position == m_fileSize)) {
+            // A reported position is on disk: the main thread records it and
+            // the file's first bytes, and a crash after that keeps them.
+            if (!m_file->flush())
+                return Fail(FileError(QStringLiteral("Writing to file failed."), m_file));
             emit DownloadProgress(m_position, meter.BytesPerSecond());
+        }
 
         if (m_position == m_fileSize) {
             // More data than the file holds: the uploader's file is not the

@@ -177,8 +177,14 @@ private slots:
             QVERIFY2(SafeComponent(unique, safe) && safe == unique, qPrintable(unique));
             // Whole characters: no UTF-8 sequence or surrogate pair was cut.
             QVERIFY2(QString::fromUtf8(unique.toUtf8()) == unique, qPrintable(unique));
+            // And each is known again as a name of this file.
+            QVERIFY2(IsNameOrUniqueForm(unique, p.fileName), qPrintable(unique));
         }
         QVERIFY(accepted > 1000);
+        for (const char* other : {"thesis.odt", "run (0).bin", "run (01).bin", "run(1).bin",
+                                  "run (1)x.bin", "run (1).binx", "run (1) (1).bin", "run.bin (1)"})
+            QVERIFY2(!IsNameOrUniqueForm(other, "run.bin"), other);
+        QVERIFY(IsNameOrUniqueForm("run (12).bin", "run.bin"));
     }
 };
 

@@ -7,6 +7,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cstdio>
 #include <memory>
 
 #include "net/PeerPayloads.h"
@@ -776,6 +777,8 @@ private slots:
         QTest::newRow("partial replaced by the user's file of that name")
             << dontSplit << QStringList() << false << "dl/F/own.bin" << QByteArray("MY")
             << "dl/F/own (1).bin";
+        QTest::newRow("partial replaced by the user's larger file of that name")
+            << dontSplit << QStringList() << false << "dl/F/own.bin" << large << "dl/F/own (1).bin";
         QTest::newRow("single-download subfolders turned off")
             << dontSplit << QStringList{"dont_create_subfolders_for_single_downloads=yes"} << true
             << "dl/own.bin" << QByteArray("MY") << "dl/own (1).bin";
@@ -835,11 +838,42 @@ private slots:
         QCOMPARE(ReadFile(Root() + "/F/old.bin"), QByteArray("MY"));
         QCOMPARE(ReadFile(Root() + "/F/old (1).bin"), Pattern(20000));
     }
-    // Quitting mid-download: the save made then knows the partial, which
-    // the next start goes on with from the size saved.
+    // Quitting mid-download, or ending without a save after the last one (a
+    // crash, a kill, a failed save at quit): the next start goes on with the
+    // partial from its size on disk, which after a crash exceeds the record.
+    // A file put at its path meanwhile, larger, is left as it is and the
+    // download starts afresh under a free name. Split or not; "write" puts
+    // the user's bytes over the partial in place, "rename" moves a new file
+    // onto its name (after the end, or while the download runs).
+    void resumeAfterQuitMidDownload_data() {
+        QTest::addColumn<bool>("split");
+        QTest::addColumn<bool>("crash");  // more arrives after the save
+        QTest::addColumn<QString>("replace");
+        QTest::newRow("quit, not split") << false << false << "";
+        QTest::newRow("crash, not split") << false << true << "";
+        QTest::newRow("crash, split") << true << true << "";
+        QTest::newRow("crash, user's file written over it") << false << true << "write";
+        QTest::newRow("crash, user's file moved onto its name") << false << true << "rename";
+        QTest::newRow("crash, split, user's file moved onto its name") << true << true << "rename";
+        QTest::newRow("user's file moved onto its name while running")
+            << false << false << "rename running";
+    }
     void resumeAfterQuitMidDownload() {
-        SetSetting("dont_split_downloads", "yes");
+        QFETCH(bool, split);
+        QFETCH(bool, crash);
+        QFETCH(QString, replace);
+        SetSetting("dont_split_downloads", split ? "no" : "yes");
+        const QString partial = Root() + (split ? "/downloading/F/run.bin" : "/F/run.bin");
+        const QString done = Root() + (split ? "/complete/F/" : "/F/");
         const QByteArray data = Pattern(60000);
+        const QByteArray users(70000, 'U');
+        const auto putUsersFile = [&] {
+            if (replace.startsWith("write"))
+                return Write(partial, users);
+            return Write(partial + ".new", users) &&
+                   ::rename(QFile::encodeName(partial + ".new").constData(),
+                            QFile::encodeName(partial).constData()) == 0;
+        };
         const ItemPtr e = Add("run.bin", "S\\F", 60000);
         int f = -1;
         QCOMPARE(Offer(50, "S\\F\\run.bin", 60000, &f), qint64(0));
@@ -847,31 +881,113 @@ private slots:
         // Progress is reported about twice a second: trickle until a report.
         QSignalSpy progressed(tqm.get(), &TQM::DownloadProgressed);
         int sent = 0;
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                if (progressed.isEmpty() && sent < 50000) {
-                    bob->SendRawOn(f, data.mid(sent, 100));
-                    sent += 100;
-                }
-                return !progressed.isEmpty();
-            },
-            kWait));
+        const auto trickleUntilReports = [&](int reports) {
+            return QTest::qWaitFor(
+                [&] {
+                    if (progressed.size() < reports && sent < 50000) {
+                        bob->SendRawOn(f, data.mid(sent, 100));
+                        sent += 100;
+                    }
+                    return progressed.size() >= reports;
+                },
+                kWait);
+        };
+        QVERIFY(trickleUntilReports(1));
         const QString prefix = tmp->path() + "/store/t";
         QVERIFY(QDir().mkpath(tmp->path() + "/store"));
         QVERIFY(saver->Save(prefix));
+        const qint64 saved = e.HasItem("local_file_size").AsInt64();
+        if (crash)  // more bytes reach the disk, and no save records them
+            QVERIFY(trickleUntilReports(2));
+        if (replace == "rename running")
+            QVERIFY(putUsersFile());
         tqm.reset();
+        cleanup();
+        if (crash)
+            QVERIFY(QFileInfo(partial).size() > saved);
+        if (replace == "write" || replace == "rename")
+            QVERIFY(putUsersFile());
+        const qint64 onDisk = QFileInfo(partial).size();
+        bob.reset(new RawPeer);
+        QVERIFY(StartTransferServices() && ConnectAsPeer(*bob, "bob"));
+        SetSetting("download_folder", Root());
+        SetSetting("dont_split_downloads", split ? "no" : "yes");
+        saver->Load(prefix);
+        const ItemPtr again = tqm->GetDownloadEntry("bob", "run.bin", "S\\F");
+        const qint64 offset = Offer(51, "S\\F\\run.bin", 60000, &f);
+        QCOMPARE(offset, replace.isEmpty() ? onDisk : 0);
+        QVERIFY2(offset > 0 || !replace.isEmpty(), qPrintable(QString::number(offset)));
+        bob->SendRawOn(f, data.mid(offset));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(again), QString("complete"), kWait);
+        if (replace.isEmpty()) {
+            QCOMPARE(ReadFile(done + "run.bin"), data);
+            QVERIFY(!QFileInfo::exists(done + "run (1).bin"));
+            QVERIFY(!split || !QFileInfo::exists(partial));
+        } else {
+            QCOMPARE(ReadFile(partial), users);
+            QCOMPARE(ReadFile(done + (split ? "run.bin" : "run (1).bin")), data);
+        }
+    }
+    // A store whose record names another of the user's files (edited or
+    // damaged): that file is neither continued nor opened, nor cut at quit.
+    void recordNamingAnotherFile() {
+        SetSetting("dont_split_downloads", "yes");
+        const QByteArray thesis = Pattern(30000).mid(7);
+        QVERIFY(Write(Root() + "/F/thesis.odt", thesis));
+        const ItemPtr e = Add("run.bin", "S\\F", 20000);
+        e.Connect(d.GetType("local_file_path")->GetItem(Value(Root() + "/F/thesis.odt")));
+        e.Connect(d.GetType("local_file_size")->GetItem(Value(qint64(thesis.size()))));
+        tqm->SetDownloadEntryStatus(e, TQM::kAborted);
+        QCOMPARE(tqm->GetDownloadTargetPath(e, false), Wire(Root() + "/F/run.bin"));
+        int f = -1;
+        QCOMPARE(Offer(70, "S\\F\\run.bin", 20000, &f), qint64(0));
+        bob->SendRawOn(f, Pattern(20000));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(e), QString("complete"), kWait);
+        QCOMPARE(ReadFile(Root() + "/F/run.bin"), Pattern(20000));
+        // The same record on a running download, then a quit.
+        const ItemPtr g = Add("go.bin", "S\\F", 20000);
+        QCOMPARE(Offer(71, "S\\F\\go.bin", 20000, &f), qint64(0));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(g), QString("downloading"), kWait);
+        g.Connect(d.GetType("local_file_path")->GetItem(Value(Root() + "/F/thesis.odt")));
+        g.Connect(d.GetType("local_file_size")->GetItem(Value(2)));
+        tqm.reset();
+        QCOMPARE(ReadFile(Root() + "/F/thesis.odt"), thesis);
+    }
+    // A store holding a download's run-time item (a dump of the whole store,
+    // or a damaged one): the item is dropped at the load, the entry loads,
+    // and the quit neither frees the address nor cuts the recorded file.
+    void runTimeItemsInAStore_data() {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<quint64>("address");
+        for (const char* type : {"download_file", "download_thread", "download_socket"})
+            for (quint64 address : {quint64(0), quint64(4096)})
+                QTest::addRow("%s at %llu", type, static_cast<unsigned long long>(address))
+                    << QString(type) << address;
+    }
+    void runTimeItemsInAStore() {
+        QFETCH(QString, type);
+        QFETCH(quint64, address);
+        SetSetting("dont_split_downloads", "yes");
+        const QByteArray users = Pattern(30000);
+        QVERIFY(Write(Root() + "/F/run.bin", users));
+        const ItemPtr e = Add("run.bin", "S\\F", 60000);
+        e.Connect(d.GetType("local_file_path")->GetItem(Value(Root() + "/F/run.bin")));
+        e.Connect(d.GetType("local_file_size")->GetItem(Value(2)));
+        e.Connect(d.GetType(qPrintable(type))->GetItem(Value(address)));
+        const QString prefix = tmp->path() + "/store/t";
+        QVERIFY(QDir().mkpath(tmp->path() + "/store"));
+        QVERIFY(saver->SaveAll(prefix + ".1"));
+        e.HasItem(qPrintable(type)).Remove();  // not ours to free
         cleanup();
         bob.reset(new RawPeer);
         QVERIFY(StartTransferServices() && ConnectAsPeer(*bob, "bob"));
         SetSetting("download_folder", Root());
         saver->Load(prefix);
         const ItemPtr again = tqm->GetDownloadEntry("bob", "run.bin", "S\\F");
-        const qint64 offset = Offer(51, "S\\F\\run.bin", 60000, &f);
-        QVERIFY2(offset > 0 && offset <= sent, qPrintable(QString::number(offset)));
-        bob->SendRawOn(f, data.mid(offset));
-        QTRY_COMPARE_WITH_TIMEOUT(Status(again), QString("complete"), kWait);
-        QCOMPARE(ReadFile(Root() + "/F/run.bin"), data);
-        QVERIFY(!QFileInfo::exists(Root() + "/F/run (1).bin"));
+        QVERIFY(!again.IsNull() && again.HasItem(qPrintable(type)).IsNull());
+        QCOMPARE(d.GetType(qPrintable(type))->ItemCount(), 0);
+        tqm.reset();
+        QCOMPARE(ReadFile(Root() + "/F/run.bin"), users);
     }
 };
 
