@@ -93,7 +93,7 @@ QString RecordedPath(const ItemPtr& entry) {
     if (path.isEmpty() || QDir::isRelativePath(path) || QDir::cleanPath(path) != path)
         return QString();
     QString ownName;
-    if (!SafeComponent(entry.HasItem("file_name").AsString(), ownName) ||
+    if (!SafeComponent(entry.HasItem("file_name").AsStdString(), ownName) ||
         !IsNameOrUniqueForm(path.mid(path.lastIndexOf(QLatin1Char('/')) + 1), ownName))
         return QString();
     return path;
