@@ -953,6 +953,23 @@ private slots:
         tqm.reset();
         QCOMPARE(ReadFile(Root() + "/F/thesis.odt"), thesis);
     }
+    // A store from before identities were recorded: its partial is known by
+    // the recorded size alone, and goes on from there.
+    void recordWithoutIdentity() {
+        SetSetting("dont_split_downloads", "yes");
+        const QByteArray data = Pattern(20000);
+        QVERIFY(Write(Root() + "/F/old.bin", data.left(5000)));
+        const ItemPtr e = Add("old.bin", "S\\F", 20000);
+        e.Connect(d.GetType("local_file_path")->GetItem(Value(Root() + "/F/old.bin")));
+        e.Connect(d.GetType("local_file_size")->GetItem(Value(5000)));
+        tqm->SetDownloadEntryStatus(e, TQM::kAborted);
+        int f = -1;
+        QCOMPARE(Offer(72, "S\\F\\old.bin", 20000, &f), qint64(5000));
+        bob->SendRawOn(f, data.mid(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(e), QString("complete"), kWait);
+        QCOMPARE(ReadFile(Root() + "/F/old.bin"), data);
+        QVERIFY(!e.HasItem("local_file_identity").IsNull());
+    }
     // A store holding a download's run-time item (a dump of the whole store,
     // or a damaged one): the item is dropped at the load, the entry loads,
     // and the quit neither frees the address nor cuts the recorded file.
