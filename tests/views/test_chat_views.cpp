@@ -201,6 +201,8 @@ private slots:
     void logNames();
     void fuzzLogNamesAndRichText();
     void logViewer();
+    void logViewerFind_data();
+    void logViewerFind();
     void logViewerLarge();
     void ownerRowInEitherOrder();
     void memberFlags();
@@ -697,6 +699,58 @@ void TestChatViews::logViewer() {
     QVERIFY(missing.Path().isEmpty());
     missing.AddLine("arrives anyway");
     QCOMPARE(Plain(missing.Form()->logEdit), QString("arrives anyway"));
+
+    // A viewer that showed the whole file says so once new lines push out
+    // the oldest.
+    const QString small = m_home.filePath("small.log");
+    {
+        QFile file(small);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[t][bob] first\n");
+    }
+    ChatLogForm open(small, nullptr, 5000);
+    QVERIFY(!open.IsLoading());
+    QVERIFY(open.Form()->olderLabel->isHidden());
+    for (int i = 0; i < 100; ++i)
+        open.AddLine(QString("[t][bob] flood %1").arg(i));
+    QCOMPARE(LastLine(open.Form()->logEdit), QString("[t][bob] flood 99"));
+    QVERIFY(!Plain(open.Form()->logEdit).contains("first"));
+    QVERIFY(!open.Form()->olderLabel->isHidden());
+}
+
+// The find bar looks for the typed text as it stands, never as a pattern.
+void TestChatViews::logViewerFind_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("marked");
+    QTest::newRow("plain") << "Again"
+                           << "again";
+    QTest::newRow("brackets") << "[bob]"
+                              << "[bob]";
+    QTest::newRow("dot") << "."
+                         << ".";
+    QTest::newRow("parentheses") << "what (again)"
+                                 << "what (again)";
+    QTest::newRow("plus") << "a+"
+                          << "";
+    QTest::newRow("backslash") << "\\w"
+                               << "\\w";
+    QTest::newRow("anchor") << "^what"
+                            << "";
+}
+
+void TestChatViews::logViewerFind() {
+    QFETCH(QString, typed);
+    QFETCH(QString, marked);
+    const QString path = m_home.filePath("find.log");
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("what now\n[t][bob] what (again) \\w ends here.\n");
+    }
+    ChatLogForm viewer(path);
+    viewer.Form()->searchEdit->setText(typed);
+    const auto marks = viewer.Form()->logEdit->extraSelections();
+    QCOMPARE(marks.isEmpty() ? QString() : marks[0].cursor.selectedText(), marked);
 }
 
 // A log of long words and many lines loads in steps; the find bar reaches
