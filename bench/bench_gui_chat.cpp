@@ -13,7 +13,9 @@
 // floods above wrote), both room floods again: the longest stall from the
 // opening on, lines logged, whether the viewer shows the newest line,
 // resident memory, and the time the viewer takes for one line of a word;
-// the same for the private flood with the flooder's log viewer open. Then
+// the same for the private flood with the flooder's log viewer open. The
+// room's viewer opened again while a word flood arrives, on its log ending
+// in a line of 1 MiB: the longest stall while it loads. Then
 // a chat log of 100 MB (plain lines, every 12th a word as above) opened in
 // a viewer: the longest stall until it is loaded, lines in the file,
 // whether the newest is shown, resident growth.
@@ -28,8 +30,10 @@
 //            line logged and the newest shown, connected throughout,
 //            resident within 150 MiB of the start of the private flood;
 //            with a viewer open the same, less the memory, and each line of
-//            a word within 200 ms; the large log opened without a stall
-//            over 200 ms, its newest line shown and its oldest shown found;
+//            a word within 200 ms, and opened during a word flood without
+//            a stall over 200 ms while it loads; the large log opened
+//            without a stall over 200 ms, its newest line shown and its
+//            oldest shown found;
 //            then long floods of 2 minutes each: growth under 150 MiB, no
 //            stall over 200 ms, every line logged)
 //   --long   the long floods' length instead
@@ -429,6 +433,69 @@ void ViewerFloods(ServerProcess& server, RoomsForm* rooms, RoomForm* room, LogCo
     QApplication::processEvents();
 }
 
+// The room's log viewer opened while a word flood arrives at 100 lines a
+// second, on the room's log with a line of 1 MiB without a break at its end
+// (as something else may write): the longest stall from the opening until
+// everything that waited is shown, then whether the newest line is.
+void OpenViewerDuringFlood(ServerProcess& server, RoomsForm* rooms, RoomForm* room,
+                           LogCounter& roomLog, const Load& load, Verdicts& verdict,
+                           bool verdicts) {
+    const QString path = chatlog::FilePath(chatlog::Kind::Room, kRoom);
+    {
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Append))
+            file.write(QByteArray(ChatLogForm::kLongestLine, 'x') + '\n');
+    }
+    const qint64 fileBytes = QFileInfo(path).size();
+    const int logged = roomLog.Lines();
+    server.Command(QString("room %1 %2 1").arg(load.words).arg(load.wordsMs).toUtf8());
+    // A fifth of the flood in, so that it goes on while the log loads.
+    Watch([&] { return roomLog.Lines() >= logged + load.words / 5; }, load.wordsMs + 60000);
+    const int before = roomLog.Lines() - logged;
+    QElapsedTimer opening;
+    opening.start();
+    actionBar->OnApplicationFocusChanged(nullptr, room->Form()->chatEdit);
+    for (QAction* action : actionBar->actions())
+        if (action->text() == QLatin1String("Chat Log"))
+            action->trigger();
+    auto* viewer = qobject_cast<ChatLogForm*>(rooms->Tabs()->currentWidget());
+    if (!viewer) {
+        std::printf("the room's chat log did not open\n");
+        verdict.Say("viewer opened", false);
+        return;
+    }
+    FocusWidgetAndParents(viewer->Form()->searchEdit);
+    const double openMs = double(opening.nsecsElapsed()) / 1e6;
+    const Run loading = Watch([&] { return !viewer->IsLoading(); }, 120000);
+    const int during = roomLog.Lines() - logged - before;
+    const Run rest = Watch(
+        [&] {
+            return server.Dropped() ||
+                   (server.Sent() >= 0 && roomLog.Lines() >= logged + load.words &&
+                    !viewer->IsLoading());
+        },
+        load.wordsMs + 120000);
+    const double stall = std::max(openMs, loading.worstStallMs);
+    const bool shown =
+        LastShownIn(viewer->Form()->logEdit).endsWith(RoomText(load.words - 1, true));
+    std::printf(
+        "viewer opened during a word flood (%d words of %d characters over %d ms) on the room's "
+        "log of %.1f MB ending in a 1 MiB line: %d words before, %d while it loaded; %.1f ms to "
+        "the tab, loaded in %.1f s; longest stall while loading %.1f ms (target 200 ms); then "
+        "longest stall %.1f ms; newest shown: %s; connected: %s\n",
+        load.words, kWordLength, load.wordsMs, double(fileBytes) / 1e6, before, during, openMs,
+        loading.seconds, stall, rest.worstStallMs, shown ? "yes" : "no",
+        gp_server->IsConnected() && !server.Dropped() ? "yes" : "no");
+    PrintViewer("  then", viewer);
+    if (verdicts) {
+        verdict.Say("  no stall over 200 ms while it loads", stall <= 200 && loading.finished);
+        verdict.Say("  every line logged, the newest shown in the viewer",
+                    roomLog.Lines() - logged == load.words && shown);
+    }
+    rooms->OnRoomTabClosed(rooms->Tabs()->indexOf(viewer));
+    QApplication::processEvents();
+}
+
 // The private flood again, with the flooder's log viewer open and on screen.
 void PrivateViewerFlood(ServerProcess& server, const Load& load, Verdicts& verdict, bool verdicts) {
     ChatForm* chat = chatsForm->GetChatForm(kFlooder);
@@ -749,6 +816,7 @@ int RunClient(const Load& load, bool verdicts) {
     }
     ViewerFloods(server, rooms, room, roomLog, load, verdict, verdicts);
     PrivateViewerFlood(server, load, verdict, verdicts);
+    OpenViewerDuringFlood(server, rooms, room, roomLog, load, verdict, verdicts);
     OpenLargeLog(verdict, verdicts);
     LongFloods(server, load.longFloodSeconds, verdicts, verdict);
     window.reset();

@@ -201,6 +201,8 @@ private slots:
     void logNames();
     void fuzzLogNamesAndRichText();
     void logViewer();
+    void logViewerFind_data();
+    void logViewerFind();
     void logViewerLarge();
     void ownerRowInEitherOrder();
     void memberFlags();
@@ -697,6 +699,58 @@ void TestChatViews::logViewer() {
     QVERIFY(missing.Path().isEmpty());
     missing.AddLine("arrives anyway");
     QCOMPARE(Plain(missing.Form()->logEdit), QString("arrives anyway"));
+
+    // A viewer that showed the whole file says so once new lines push out
+    // the oldest.
+    const QString small = m_home.filePath("small.log");
+    {
+        QFile file(small);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[t][bob] first\n");
+    }
+    ChatLogForm open(small, nullptr, 5000);
+    QVERIFY(!open.IsLoading());
+    QVERIFY(open.Form()->olderLabel->isHidden());
+    for (int i = 0; i < 100; ++i)
+        open.AddLine(QString("[t][bob] flood %1").arg(i));
+    QCOMPARE(LastLine(open.Form()->logEdit), QString("[t][bob] flood 99"));
+    QVERIFY(!Plain(open.Form()->logEdit).contains("first"));
+    QVERIFY(!open.Form()->olderLabel->isHidden());
+}
+
+// The find bar looks for the typed text as it stands, never as a pattern.
+void TestChatViews::logViewerFind_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("marked");
+    QTest::newRow("plain") << "Again"
+                           << "again";
+    QTest::newRow("brackets") << "[bob]"
+                              << "[bob]";
+    QTest::newRow("dot") << "."
+                         << ".";
+    QTest::newRow("parentheses") << "what (again)"
+                                 << "what (again)";
+    QTest::newRow("plus") << "a+"
+                          << "";
+    QTest::newRow("backslash") << "\\w"
+                               << "\\w";
+    QTest::newRow("anchor") << "^what"
+                            << "";
+}
+
+void TestChatViews::logViewerFind() {
+    QFETCH(QString, typed);
+    QFETCH(QString, marked);
+    const QString path = m_home.filePath("find.log");
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("what now\n[t][bob] what (again) \\w ends here.\n");
+    }
+    ChatLogForm viewer(path);
+    viewer.Form()->searchEdit->setText(typed);
+    const auto marks = viewer.Form()->logEdit->extraSelections();
+    QCOMPARE(marks.isEmpty() ? QString() : marks[0].cursor.selectedText(), marked);
 }
 
 // A log of long words and many lines loads in steps; the find bar reaches
@@ -795,7 +849,54 @@ void TestChatViews::logViewerLarge() {
     QVERIFY(chat::Size(tail.Form()->logEdit->document()) <= cap);
     QVERIFY(LastLine(tail.Form()->logEdit).remove(QChar(0x200B)).endsWith("zzzzend"));
     for (const QTextBlock& b : Shown(tail.Form()->logEdit->document()))
-        QVERIFY(b.text().remove(QChar(0x200B)).size() <= ChatLogForm::kLongestLine);
+        QVERIFY(b.text().remove(QChar(0x200B)).size() <= ChatLogForm::kShownPiece);
+
+    // A line of kLongestLine bytes is one line, shown in pieces, even when
+    // a read ends with it just before its line end.
+    const QString limit = m_home.filePath("limit.log");
+    const QByteArray longest(ChatLogForm::kLongestLine, 'y');
+    const int pieces =
+        (ChatLogForm::kLongestLine + ChatLogForm::kShownPiece - 1) / ChatLogForm::kShownPiece;
+    for (const QByteArray& after : {QByteArray(), QByteArray("after\n")}) {
+        {
+            QFile file(limit);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(longest + '\n' + after);
+        }
+        ChatLogForm one(limit, nullptr, cap);
+        QSignalSpy loadedOne(&one, &ChatLogForm::Loaded);
+        QVERIFY(!one.IsLoading() || loadedOne.wait(20000));
+        QStringList texts;
+        for (const QTextBlock& b : Shown(one.Form()->logEdit->document()))
+            texts << b.text().remove(QChar(0x200B));
+        QCOMPARE(texts.size(), pieces + (after.isEmpty() ? 0 : 1));
+        QVERIFY(texts.mid(0, pieces).join(QString()) == QString::fromLatin1(longest));
+        QCOMPARE(texts.last(), after.isEmpty() ? QString(texts.last().size(), 'y') : "after");
+    }
+
+    // Lines that come while a log loads go in over later steps, in order,
+    // no change larger than a piece; a flood past the cap keeps the newest.
+    ChatLogForm flooded(whole, nullptr, cap);
+    int largest = 0;
+    connect(flooded.Form()->logEdit->document(), &QTextDocument::contentsChange, &flooded,
+            [&largest](int, int, int added) { largest = qMax(largest, added); });
+    QVERIFY(flooded.IsLoading());
+    constexpr int kWords = 31;
+    for (int i = 0; i < kWords; ++i)
+        flooded.AddLine("[t][bob] " + QString(100000, QChar('a' + i % 26)) + QString::number(i));
+    QSignalSpy loadedFlooded(&flooded, &ChatLogForm::Loaded);
+    QVERIFY(loadedFlooded.wait(20000));
+    QVERIFY(!flooded.Form()->olderLabel->isHidden());
+    QVERIFY(chat::Size(flooded.Form()->logEdit->document()) <= cap);
+    shown = Shown(flooded.Form()->logEdit->document());
+    QVERIFY(shown.size() > 10);
+    for (int i = 0; i < 10; ++i)
+        QVERIFY(shown[shown.size() - 1 - i]
+                    .text()
+                    .remove(QChar(0x200B))
+                    .endsWith(QString(10, QChar('a' + (kWords - 1 - i) % 26)) +
+                              QString::number(kWords - 1 - i)));
+    QVERIFY2(largest <= ChatLogForm::kShownPiece * 5 / 4 + 2, qPrintable(QString::number(largest)));
 }
 
 // The owner's row is bold and underlined whichever of the row and the owner

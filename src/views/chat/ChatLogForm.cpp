@@ -17,8 +17,9 @@
 #include "views/chat/ChatTranscript.h"
 
 namespace {
-// A step reads this much at a time and stops after kStepMs or kStepBytes,
-// so that a window turn comes at least that often while a file loads.
+// A step reads this much at a time, shows at most ChatLogForm::kShownPiece
+// characters at a time, and stops after kStepMs or kStepBytes read or shown,
+// so that a window turn comes at least that often while lines wait.
 constexpr qint64 kReadPiece = 32768;
 constexpr qint64 kStepMs = 20;
 constexpr qint64 kStepBytes = 8 * kReadPiece;
@@ -138,57 +139,115 @@ ChatLogForm::~ChatLogForm() {
 }
 
 void ChatLogForm::AddLine(QString line) {
-    if (!IsLoading()) {
-        AppendPlain({line.trimmed()});
+    line = line.trimmed();
+    if (!IsLoading() && line.size() <= kShownPiece) {
+        AppendPlain({line});
         return;
     }
-    // Shown after the file's lines; a flood while a large file loads keeps
-    // only what the view would keep.
-    m_pending << line.trimmed();
-    m_pendingSize += m_pending.last().size() + chat::kLineMarkup;
+    // Shown after what waits, in steps; a flood while a large file loads
+    // keeps only what the view would keep.
+    m_pending << line;
+    m_pendingSize += line.size() + chat::kLineMarkup;
     while (m_pendingSize > m_cap && m_pending.size() > 1) {
         m_pendingSize -= m_pending.takeFirst().size() + chat::kLineMarkup;
         ShowOlderNote();
     }
+    if (!m_step.isActive())
+        m_step.start();
 }
 
 void ChatLogForm::LoadStep() {
     QElapsedTimer clock;
     clock.start();
-    for (qint64 read = 0; m_file && read < kStepBytes && clock.elapsed() < kStepMs;
-         read += kReadPiece) {
-        const QByteArray piece = m_file->read(qMin(kReadPiece, m_end - m_file->pos()));
-        QStringList lines;
-        m_partial += piece;
-        int from = 0;
-        for (int end; (end = m_partial.indexOf('\n', from)) >= 0; from = end + 1)
-            lines << Decoded(m_partial.mid(from, end - from));
-        m_partial.remove(0, from);
-        while (m_partial.size() >= kLongestLine) {
-            const int end = WholeCharacters(m_partial, kLongestLine);
-            lines << Decoded(m_partial.left(end));
-            m_partial.remove(0, end);
+    for (qint64 work = 0; IsLoading() && work < kStepBytes && clock.elapsed() < kStepMs;) {
+        if (m_file && m_read.isEmpty() && m_rest.isEmpty()) {
+            work += kReadPiece;
+            ReadPiece();
+            continue;
         }
-        if (piece.isEmpty() || m_file->pos() >= m_end) {
-            if (!m_partial.isEmpty())
-                lines << Decoded(m_partial);
-            lines += m_pending;
-            StopLoading();
-        }
-        AppendPlain(lines);
+        const QStringList shown = TakeShown();
+        for (const QString& line : shown)
+            work += line.size();
+        AppendPlain(shown);
     }
-    if (m_file)
+    if (IsLoading())
         m_step.start();
     else
         emit Loaded();
+}
+
+void ChatLogForm::ReadPiece() {
+    const QByteArray piece = m_file->read(qMin(kReadPiece, m_end - m_file->pos()));
+    const int fresh = m_partial.size();
+    m_partial += piece;
+    int from = 0;
+    for (int end; (end = m_partial.indexOf('\n', qMax(from, fresh))) >= 0; from = end + 1)
+        m_read << Decoded(m_partial.mid(from, end - from));
+    m_partial.remove(0, from);
+    // A line of kLongestLine bytes is still one line, whether or not its
+    // line end has been read yet.
+    while (m_partial.size() > kLongestLine) {
+        const int end = WholeCharacters(m_partial, kLongestLine);
+        m_read << Decoded(m_partial.left(end));
+        m_partial.remove(0, end);
+    }
+    if (piece.isEmpty() || m_file->pos() >= m_end) {
+        if (!m_partial.isEmpty())
+            m_read << Decoded(m_partial);
+        m_partial.clear();
+        m_file.reset();
+    }
+}
+
+QStringList ChatLogForm::TakeShown() {
+    QStringList shown;
+    int size = 0;
+    for (;;) {
+        // The rest of a long line, the file's lines, then those that came
+        // while it was read.
+        QString next;
+        if (!m_rest.isEmpty()) {
+            next = m_rest;
+        } else if (!m_read.isEmpty()) {
+            next = m_read.first();
+        } else if (!m_file && !m_pending.isEmpty()) {
+            next = m_pending.first();
+        } else {
+            break;
+        }
+        if (!shown.isEmpty() && size + next.size() > kShownPiece)
+            break;
+        if (!m_rest.isEmpty()) {
+            m_rest.clear();
+        } else if (!m_read.isEmpty()) {
+            m_read.removeFirst();
+        } else {
+            m_pendingSize -= next.size() + chat::kLineMarkup;
+            m_pending.removeFirst();
+        }
+        if (next.size() > kShownPiece) {
+            // Not between the halves of a surrogate pair.
+            const int end =
+                next.at(kShownPiece - 1).isHighSurrogate() ? kShownPiece - 1 : kShownPiece;
+            m_rest = next.mid(end);
+            next.truncate(end);
+        }
+        size += next.size();
+        shown << next;
+        if (!m_rest.isEmpty())
+            break;
+    }
+    return shown;
 }
 
 void ChatLogForm::StopLoading() {
     m_step.stop();
     m_file.reset();
     m_partial.clear();
+    m_read.clear();
     m_pending.clear();
     m_pendingSize = 0;
+    m_rest.clear();
 }
 
 void ChatLogForm::AppendPlain(const QStringList& lines) {
