@@ -11,6 +11,7 @@
 #include "net/PeerMessenger.h"
 #include "net/server.h"
 #include "shell/ActionSetToolBar.h"
+#include "shell/ColumnWidths.h"
 #include "shell/EventToolBar.h"
 #include "shell/FocusWidget.h"
 #include "shell/Prompts.h"
@@ -42,6 +43,15 @@ bool IsOnline(const ItemPtr& user) {
     return !user.IsNull() && user.IsConnected("is_online");
 }
 
+// Counts and speeds read in full, however large; the width a column has is
+// the least, so a wider saved width stays.
+void FitNumberColumns(QTreeWidget* list) {
+    list->setColumnWidth(1,
+                         FittingColumnWidth(list, 1, list->columnWidth(1), {LargestCountText()}));
+    list->setColumnWidth(2,
+                         FittingColumnWidth(list, 2, list->columnWidth(2), {LargestSpeedText()}));
+}
+
 }  // namespace
 
 // A cut inside a multi-byte sequence would make the whole text unreadable to
@@ -63,17 +73,25 @@ QTreeWidgetItem* UserRow(const ItemPtr& user, const char* nodeType) {
     return node.IsNull() ? nullptr : reinterpret_cast<QTreeWidgetItem*>(node.AsUInt64());
 }
 
-bool UserListItemWidget::operator<(const QTreeWidgetItem& other) const {
-    const QString a = text(0);
-    const QString b = other.text(0);
-    const bool aOnline = IsOnline(::d.GetType("user")->HasItem(a));
-    const bool bOnline = IsOnline(::d.GetType("user")->HasItem(b));
-    if (aOnline != bOnline)
-        return aOnline;
-    return a.compare(b, Qt::CaseInsensitive) < 0;
+UserListItemWidget::UserListItemWidget(const QString& name)
+    : QTreeWidgetItem(kType), m_key(name.toCaseFolded()) {
+    setText(0, name);
 }
 
-UserListForm::UserListForm(QWidget* parent) : QWidget(parent), mp_tabs(new TabWidget(this)) {
+bool UserListItemWidget::operator<(const QTreeWidgetItem& other) const {
+    if (other.type() != kType)
+        return QTreeWidgetItem::operator<(other);
+    const auto& row = static_cast<const UserListItemWidget&>(other);
+    if (m_online != row.m_online)
+        return m_online;
+    return m_key < row.m_key;
+}
+
+UserListForm::UserListForm(QWidget* parent)
+    : QWidget(parent),
+      mp_tabs(new TabWidget(this)),
+      m_onlineIcon(kOnline),
+      m_offlineIcon(kOffline) {
     resize(570, 401);
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -103,6 +121,7 @@ UserListForm::UserListForm(QWidget* parent) : QWidget(parent), mp_tabs(new TabWi
     const int widths[] = {200, 80, 60, 300, 300};
     for (int i = 0; i < 5; ++i)
         mp_list->setColumnWidth(i, widths[i]);
+    FitNumberColumns(mp_list);
     for (QTreeWidget* list : {mp_unsharedList, mp_ignoredList, mp_onlineAlertList})
         list->setColumnWidth(0, 200);
     for (QTreeWidget* list : {mp_list, mp_unsharedList, mp_ignoredList}) {
@@ -113,11 +132,14 @@ UserListForm::UserListForm(QWidget* parent) : QWidget(parent), mp_tabs(new TabWi
         ConnectContextMenu(list);
         RegisterWidgetForTabFocus(list, 1);
     }
+    m_sortTimer.setSingleShot(true);
+    connect(&m_sortTimer, &QTimer::timeout, this, &UserListForm::Sort);
     userListForm = this;
 }
 
 UserListForm::~UserListForm() {
     DisableHandlers();
+    qDeleteAll(m_pendingRows);
     if (userListForm == this)
         userListForm = nullptr;
 }
@@ -168,7 +190,7 @@ void UserListForm::DataLoaded() {
     }
     for (ItemPtr user : d.GetType("in_user_list")->GetItems().GetItems("user"))
         AddListedRow(user);
-    mp_list->sortItems(0, Qt::AscendingOrder);
+    Sort();
     for (ItemPtr user : d.GetType("unshared")->GetItems().GetItems("user"))
         AddPlainRow(user, mp_unsharedList, "unshared_list_node");
     mp_unsharedList->setSortingEnabled(true);
@@ -220,8 +242,10 @@ void UserListForm::DataLoaded() {
         new PathNode(listed, "user_list_group", relation);
         d.AddPathEventHandler(root, ItemHandler(this, &UserListForm::OnUserGroupChanged));
     }
-    if (sizeManager)
+    if (sizeManager) {
         sizeManager->RegisterTreeWidget("user_list", mp_list);
+        FitNumberColumns(mp_list);
+    }
     connect(mp_userInfoTabs, &QTabWidget::tabCloseRequested, this,
             &UserListForm::OnUserInfoTabCloseRequested);
     if (peerMessenger) {
@@ -245,9 +269,9 @@ void UserListForm::DataLoaded() {
 
 void UserListForm::AddListedRow(ItemPtr user) {
     const QString name = user.AsString();
-    auto* row = new UserListItemWidget(mp_list);
-    row->setText(0, name);
-    row->setIcon(0, QIcon(kOffline));
+    auto* row = new UserListItemWidget(name);
+    m_pendingRows << row;
+    SetOnlineIcon(row, false);
     user.Connect(d.GetType("user_list_node")->GetItem(row));
     if (gp_server)
         gp_server->TrackUser(name);
@@ -266,8 +290,45 @@ void UserListForm::RemoveRow(ItemPtr user, const char* nodeType) {
     ItemPtr node = user[nodeType];
     if (node.IsNull())
         return;
-    delete reinterpret_cast<QTreeWidgetItem*>(node.AsUInt64());
+    auto* row = reinterpret_cast<QTreeWidgetItem*>(node.AsUInt64());
+    if (!row->treeWidget())
+        m_pendingRows.removeOne(row);
+    delete row;
     node.Remove();
+}
+
+void UserListForm::SetOnlineIcon(QTreeWidgetItem* row, bool online) {
+    row->setIcon(0, online ? m_onlineIcon : m_offlineIcon);
+    if (row->type() == UserListItemWidget::kType)
+        static_cast<UserListItemWidget*>(row)->SetOnline(online);
+}
+
+// Each sort costs the whole list, and so does each insertion to the view's
+// layout: a change after a quiet spell is shown at once, but the rows of a
+// burst of added users and the state changes of a burst go in together, at
+// most one sort each interval.
+void UserListForm::ScheduleSort() {
+    m_unsorted = true;
+    if (m_sortTimer.isActive())
+        return;
+    const qint64 since = m_sinceSort.isValid() ? m_sinceSort.elapsed() : kSortIntervalMs;
+    if (since >= kSortIntervalMs)
+        Sort();
+    else
+        m_sortTimer.start(int(kSortIntervalMs - since));
+}
+
+void UserListForm::Sort() {
+    m_sortTimer.stop();
+    if (!m_unsorted && m_pendingRows.isEmpty())
+        return;
+    if (!m_pendingRows.isEmpty()) {
+        mp_list->addTopLevelItems(m_pendingRows);
+        m_pendingRows.clear();
+    }
+    mp_list->sortItems(0, Qt::AscendingOrder);
+    m_unsorted = false;
+    m_sinceSort.start();
 }
 
 void UserListForm::SetNoteCell(ItemPtr user, const char* nodeType, int column, bool clear) {
@@ -287,8 +348,8 @@ void UserListForm::SetNoteCell(ItemPtr user, const char* nodeType, int column, b
 void UserListForm::OnUserOnline(ItemPtr user) {
     const QString name = user.AsString();
     if (QTreeWidgetItem* row = UserRow(user, "user_list_node")) {
-        row->setIcon(0, QIcon(kOnline));
-        mp_list->sortItems(0, Qt::AscendingOrder);
+        SetOnlineIcon(row, true);
+        ScheduleSort();
     }
     if (user.IsConnected("user_online_alert") && eventToolBar) {
         eventToolBar->AddEvent(name + " online", kOnline, mp_onlineAlertList, name + " is online",
@@ -301,8 +362,8 @@ void UserListForm::OnUserOnline(ItemPtr user) {
 // Listed or not, an alert row must not keep claiming the user is online.
 void UserListForm::OnUserOffline(ItemPtr user) {
     if (QTreeWidgetItem* row = UserRow(user, "user_list_node")) {
-        row->setIcon(0, QIcon(kOffline));
-        mp_list->sortItems(0, Qt::AscendingOrder);
+        SetOnlineIcon(row, false);
+        ScheduleSort();
     }
     if (QTreeWidgetItem* row = UserRow(user, "online_alert_list_node"))
         row->setIcon(0, QIcon(kOffline));
@@ -314,7 +375,8 @@ void UserListForm::OnUserAddedToList(ItemPtr user) {
     AddListedRow(user);
     if (IsOnline(user))
         OnUserOnline(user);
-    mp_list->sortItems(0, Qt::AscendingOrder);
+    else
+        ScheduleSort();
     OnUserSharedFileCount(user);
     OnUserAverageSpeed(user);
     if (gp_server)
