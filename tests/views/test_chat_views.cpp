@@ -16,6 +16,7 @@
 #include "shell/mainwindow.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
+#include "support/ColumnFit.h"
 #include "support/Fuzz.h"
 #include "support/Payload.h"
 #include "support/RawPeer.h"
@@ -203,6 +204,8 @@ private slots:
     void logViewer();
     void logViewerLarge();
     void ownerRowInEitherOrder();
+    void memberNumbersFit_data();
+    void memberNumbersFit();
     void memberFlags();
     void roomsAgainstServer();
     void privateRoomRoles();
@@ -796,6 +799,35 @@ void TestChatViews::logViewerLarge() {
     QVERIFY(LastLine(tail.Form()->logEdit).remove(QChar(0x200B)).endsWith("zzzzend"));
     for (const QTextBlock& b : Shown(tail.Form()->logEdit->document()))
         QVERIFY(b.text().remove(QChar(0x200B)).size() <= ChatLogForm::kLongestLine);
+}
+
+// The largest file count and speed read in full in the member list, in the
+// default font and in one twice as large.
+void TestChatViews::memberNumbersFit_data() {
+    QTest::addColumn<qreal>("fontScale");
+    QTest::newRow("default font") << 1.0;
+    QTest::newRow("large font") << 2.0;
+}
+
+void TestChatViews::memberNumbersFit() {
+    QFETCH(qreal, fontScale);
+    ScaledAppFont font(fontScale);
+    const QString name = QString("counter %1").arg(fontScale);
+    const ItemPtr room = d.GetType("room")->GetItem(Value(name));
+    RoomForm form(name);
+    const ItemPtr user = d.GetType("user")->GetItem(Value(name));
+    user.Connect(d.GetType("shared_file_count")->GetItem(Value(9999999)));
+    user.Connect(d.GetType("average_download_speed")->GetItem(Value(qint64(10239999897))));
+    user.Connect(d.GetType("country_code")->GetItem(Value("DE")));
+    room.Connect(user);
+    QTreeWidgetItem* row = form.UserRow(name);
+    QVERIFY(row);
+    QCOMPARE(row->text(RoomForm::ColumnFiles), QString("9,999,999"));
+    QCOMPARE(row->text(RoomForm::ColumnSpeed), QString("9999999.9"));
+    for (const int column : {RoomForm::ColumnFiles, RoomForm::ColumnSpeed}) {
+        const QString cut = CutInColumn(row->treeWidget(), column);
+        QVERIFY2(cut.isEmpty(), qPrintable(cut));
+    }
 }
 
 // The owner's row is bold and underlined whichever of the row and the owner

@@ -14,6 +14,7 @@
 #include "store/DataSaver.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
+#include "support/ColumnFit.h"
 #include "support/Fuzz.h"
 #include "support/Payload.h"
 #include "support/RawPeer.h"
@@ -268,6 +269,8 @@ private slots:
 
     void listsFollowTheStore();
     void addingUsersAndTheirOnlineState();
+    void countsAndSpeedsFit_data();
+    void countsAndSpeedsFit();
     void userInfoBothWays();
     void descriptionCutBetweenCharacters_data();
     void descriptionCutBetweenCharacters();
@@ -376,6 +379,34 @@ void TestUserViews::listsFollowTheStore() {
         QCOMPARE(Rows(userListForm->OnlineAlertList(), -1), step.alerts);
     }
     QVERIFY(User("Bob")["user_list_node"].IsNull());
+}
+
+// The largest file count and speed read in full in the user list, in the
+// default font and in one twice as large.
+void TestUserViews::countsAndSpeedsFit_data() {
+    QTest::addColumn<qreal>("fontScale");
+    QTest::newRow("default font") << 1.0;
+    QTest::newRow("large font") << 2.0;
+}
+
+void TestUserViews::countsAndSpeedsFit() {
+    QFETCH(qreal, fontScale);
+    Stop();
+    // A new store: the old one would bring its own font back.
+    for (const QString& file :
+         QDir(m_home.path()).entryList({".Tavenook*"}, QDir::Hidden | QDir::Files))
+        QFile::remove(m_home.filePath(file));
+    ScaledAppFont font(fontScale);
+    Start();
+    User("max").NewItem("in_user_list");
+    User("max").Connect(d.GetType("shared_file_count")->GetItem(Value(9999999)));
+    User("max").Connect(d.GetType("average_download_speed")->GetItem(Value(qint64(10239999897))));
+    QTreeWidget* list = userListForm->List();
+    QTRY_COMPARE(Rows(list, 4), QStringList{"max|9,999,999|9999999.9|||off"});
+    for (const int column : {1, 2}) {
+        const QString cut = CutInColumn(list, column);
+        QVERIFY2(cut.isEmpty(), qPrintable(cut));
+    }
 }
 
 // Through the server: a name it knows is added with its state and
