@@ -3,9 +3,14 @@
 #include <QFile>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QItemSelection>
 #include <QMenu>
+#include <QScrollBar>
+#include <QSet>
 #include <QTimer>
 #include <QTreeWidget>
+#include <algorithm>
+#include <iterator>
 
 #include "net/PeerLimits.h"
 #include "net/PeerMessenger.h"
@@ -306,9 +311,9 @@ void UserListForm::SetOnlineIcon(QTreeWidgetItem* row, bool online) {
 // Each sort costs the whole list, and so does each insertion to the view's
 // layout: a change after a quiet spell is shown at once, but the rows of a
 // burst of added users and the state changes of a burst go in together, at
-// most one sort each interval.
-void UserListForm::ScheduleSort() {
-    m_unsorted = true;
+// most once each interval.
+void UserListForm::ScheduleSort(bool reorder) {
+    m_unsorted = m_unsorted || reorder;
     if (m_sortTimer.isActive())
         return;
     const qint64 since = m_sinceSort.isValid() ? m_sinceSort.elapsed() : kSortIntervalMs;
@@ -322,13 +327,62 @@ void UserListForm::Sort() {
     m_sortTimer.stop();
     if (!m_unsorted && m_pendingRows.isEmpty())
         return;
-    if (!m_pendingRows.isEmpty()) {
+    if (m_unsorted) {
         mp_list->addTopLevelItems(m_pendingRows);
         m_pendingRows.clear();
+        mp_list->sortItems(0, Qt::AscendingOrder);
+    } else if (!m_pendingRows.isEmpty()) {
+        MergePendingRows();
     }
-    mp_list->sortItems(0, Qt::AscendingOrder);
     m_unsorted = false;
     m_sinceSort.start();
+}
+
+// The list is in order: the new rows, sorted among themselves, are merged
+// into it in one pass, which costs far less than a sort of the whole list by
+// the view (that also moves each row's index on its own). The rows go out
+// and back in together, so what the user has selected, the current row and
+// the scrolled-to row are put back.
+void UserListForm::MergePendingRows() {
+    const auto before = [](const QTreeWidgetItem* a, const QTreeWidgetItem* b) { return *a < *b; };
+    std::stable_sort(m_pendingRows.begin(), m_pendingRows.end(), before);
+    QTreeWidgetItem* root = mp_list->invisibleRootItem();
+    if (root->childCount() == 0) {
+        mp_list->addTopLevelItems(m_pendingRows);
+        m_pendingRows.clear();
+        return;
+    }
+    QTreeWidgetItem* current = mp_list->currentItem();
+    const QList<QTreeWidgetItem*> selectedRows = mp_list->selectedItems();
+    const QSet<QTreeWidgetItem*> selected(selectedRows.begin(), selectedRows.end());
+    QTreeWidgetItem* top =
+        mp_list->verticalScrollBar()->value() > 0 ? mp_list->itemAt(0, 0) : nullptr;
+    const QList<QTreeWidgetItem*> listed = root->takeChildren();
+    QList<QTreeWidgetItem*> rows;
+    rows.reserve(listed.size() + m_pendingRows.size());
+    std::merge(listed.begin(), listed.end(), m_pendingRows.begin(), m_pendingRows.end(),
+               std::back_inserter(rows), before);
+    m_pendingRows.clear();
+    mp_list->addTopLevelItems(rows);
+    if (current)
+        mp_list->setCurrentItem(current, 0, QItemSelectionModel::NoUpdate);
+    if (!selected.isEmpty()) {
+        QItemSelection selection;
+        const QAbstractItemModel* model = mp_list->model();
+        for (int i = 0, first = -1; i <= rows.size(); ++i) {
+            const bool in = i < rows.size() && selected.contains(rows[i]);
+            if (in && first < 0) {
+                first = i;
+            } else if (!in && first >= 0) {
+                selection.select(model->index(first, 0),
+                                 model->index(i - 1, model->columnCount() - 1));
+                first = -1;
+            }
+        }
+        mp_list->selectionModel()->select(selection, QItemSelectionModel::Select);
+    }
+    if (top)
+        mp_list->scrollToItem(top, QAbstractItemView::PositionAtTop);
 }
 
 void UserListForm::SetNoteCell(ItemPtr user, const char* nodeType, int column, bool clear) {
@@ -349,7 +403,7 @@ void UserListForm::OnUserOnline(ItemPtr user) {
     const QString name = user.AsString();
     if (QTreeWidgetItem* row = UserRow(user, "user_list_node")) {
         SetOnlineIcon(row, true);
-        ScheduleSort();
+        ScheduleSort(row->treeWidget() != nullptr);
     }
     if (user.IsConnected("user_online_alert") && eventToolBar) {
         eventToolBar->AddEvent(name + " online", kOnline, mp_onlineAlertList, name + " is online",
@@ -363,7 +417,7 @@ void UserListForm::OnUserOnline(ItemPtr user) {
 void UserListForm::OnUserOffline(ItemPtr user) {
     if (QTreeWidgetItem* row = UserRow(user, "user_list_node")) {
         SetOnlineIcon(row, false);
-        ScheduleSort();
+        ScheduleSort(row->treeWidget() != nullptr);
     }
     if (QTreeWidgetItem* row = UserRow(user, "online_alert_list_node"))
         row->setIcon(0, QIcon(kOffline));
@@ -376,7 +430,7 @@ void UserListForm::OnUserAddedToList(ItemPtr user) {
     if (IsOnline(user))
         OnUserOnline(user);
     else
-        ScheduleSort();
+        ScheduleSort(false);
     OnUserSharedFileCount(user);
     OnUserAverageSpeed(user);
     if (gp_server)

@@ -88,8 +88,10 @@ private:
     void SetNoteCell(ItemPtr user, const char* nodeType, int column, bool clear);
     void ConnectContextMenu(QTreeWidget* list);
     void SetOnlineIcon(QTreeWidgetItem* row, bool online);
-    void ScheduleSort();
+    // `reorder`: a row already in the list may have to move.
+    void ScheduleSort(bool reorder);
     void Sort();
+    void MergePendingRows();
 
     TabWidget* mp_tabs;
     QTreeWidget* mp_list;
