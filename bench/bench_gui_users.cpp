@@ -1,8 +1,9 @@
 // Importing a long user list into the whole client, with the User List on
 // screen: Options, Extras, "Import User List" on a file of user00000
-// onwards, one a line, shuffled. Printed for each size: the time from the click
-// until every name is on the list and the list is in order, and the main
-// thread's longest stall meanwhile (the file's check included).
+// onwards, one a line, shuffled. Printed for each size: the time from the
+// click until every name is on the list and the list is in order, and the
+// main thread's longest stall from the click (the file's check included) to
+// half a second after, while the view lays out and paints the last rows.
 //
 // Usage: bench_gui_users [--quick]
 //   --quick  2,000 names; figures only

@@ -188,8 +188,8 @@ void UserListImport::Step(qint64 budgetMs) {
         m_next = 0;
         emit Finished(m_added);
     } else if (budgetMs >= 0) {
-        // Posted, not timed: a zero timer set while timers fire may fire in
-        // the same pass, and two slices would then run back to back.
+        // Queued, so that what else waits meanwhile (input, timers,
+        // painting) runs before the next slice.
         QMetaObject::invokeMethod(
             this, [this] { Step(kSliceMs); }, Qt::QueuedConnection);
     }
