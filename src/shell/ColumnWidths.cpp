@@ -11,6 +11,10 @@ QString LargestSizeText() {
     return CommafyNumber(999LL << 30);
 }
 
+QString LargestCountText() {
+    return CommafyNumber(9999999);
+}
+
 QString LargestSpeedText() {
     return QString::number(9999999.9, 'f', 1);
 }

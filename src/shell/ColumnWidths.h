@@ -9,6 +9,8 @@ class QTreeView;
 // as CommafyNumber writes it, and a speed of 9,999,999.9 KB/s with one
 // decimal (a gigabit local network alone gives some 117,000 KB/s).
 QString LargestSizeText();
+// A count, as of a user's shared files: 9,999,999.
+QString LargestCountText();
 QString LargestSpeedText();
 
 // The width a list column needs so that its header text and each of the

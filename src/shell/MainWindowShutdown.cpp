@@ -12,6 +12,7 @@
 #include "shell/ShellGlobals.h"
 #include "shell/SizeManager.h"
 #include "shell/mainwindow.h"
+#include "store/ConfigurationImporter.h"
 #include "store/DataSaver.h"
 #include "store/DelayedInvoker.h"
 #include "store/ExtendedAsciiTranslator.h"
@@ -22,6 +23,12 @@
 #include "views/shares/DiagnosticsForm.h"
 
 MainWindow::~MainWindow() {
+    // A list whose import was under way is saved whole, unannounced.
+    for (UserListImport* import :
+         findChildren<UserListImport*>(QString(), Qt::FindDirectChildrenOnly)) {
+        import->disconnect(this);
+        import->Finish();
+    }
     Save(true);
     g_showIsOver = true;
     if (mp_server)

@@ -260,16 +260,19 @@ void MainWindow::OnImportUserListClicked() {
         prompts::ChooseOpenFile(this, "Find User List Configuration File", "quorlet.cfg"));
     if (path.isEmpty())
         return;
-    int added = 0;
     QString why;
-    if (!ConfigurationImporter::ImportUserList(path, &added, &why)) {
+    UserListImport* import = ConfigurationImporter::StartUserListImport(path, this, &why);
+    if (!import) {
         prompts::Inform(this, kImportTitle, "Import could not be completed successfully.\n" + why);
         return;
     }
-    prompts::Inform(this, kImportTitle,
-                    QString("Import successful. %1 %2 added to your user list.")
-                        .arg(added)
-                        .arg(added == 1 ? "user" : "users"));
+    connect(import, &UserListImport::Finished, this, [this, import](int added) {
+        import->deleteLater();
+        prompts::Inform(this, kImportTitle,
+                        QString("Import successful. %1 %2 added to your user list.")
+                            .arg(added)
+                            .arg(added == 1 ? "user" : "users"));
+    });
 }
 
 void MainWindow::OnSelectColors() {

@@ -377,7 +377,8 @@ private slots:
         QVERIFY(Write(root + "/a.txt", "a") && Write(root + "/b.txt", "bb") &&
                 Write(root + "/song.mp3", "x") && Write(root + "/sub/deep/d.txt", "d") &&
                 Write(root + "/gone/zebra.txt", "z") && Write(root + "/gone/cover.jpg", "c") &&
-                Write(root + "/keep/cover.jpg", "k"));
+                Write(root + "/keep/cover.jpg", "k") && Write(root + "/one/Song.mp3", "s") &&
+                Write(root + "/two/SONG.mp3", "S"));
         // Names Qt cannot always spell: a backslash, a newline, broken UTF-8.
         const QByteArray base = QFile::encodeName(root);
         for (const QByteArray& name : {QByteArray("back\\slash.txt"), QByteArray("new\nline.mp3"),
@@ -390,9 +391,9 @@ private slots:
         QCOMPARE(rootItem.AsString(), root);  // a trailing "/" would lose every lookup
         QCOMPARE(rootItem["shared_folder_id"].AsString(), QString("[1]share"));
         QVERIFY(WaitForMerge());
-        QCOMPARE(Count("shared_file"), 9);  // the broken name cannot be opened: left out
+        QCOMPARE(Count("shared_file"), 11);  // the broken name cannot be opened: left out
         QVERIFY(!Entry(root + "/new\nline.mp3").IsNull() && !Entry(root + "/a.txt").IsNull());
-        QCOMPARE(required.count(), 2);
+        QCOMPARE(required.count(), 4);
         // Shared again: the same root, no scan, no number used.
         required.clear();
         QCOMPARE(manager->AddSharedFolder(root), rootItem);
@@ -403,13 +404,17 @@ private slots:
         const ItemPtr song = Entry(root + "/song.mp3");
         manager->OnMP3Scanned(root + "/song.mp3", 2, "joint stereo", 1, true, 211);
         manager->OnMP3Scanned(root + "/nothere.mp3", 1, "mono", 0, false, 128);  // dropped
+        const ItemPtr upperSong = Entry(root + "/two/SONG.mp3");
+        for (const char* name : {"/one/Song.mp3", "/two/SONG.mp3"})
+            manager->OnMP3Scanned(root + name, 1, "mono", 0, false, 128);
+        QVERIFY(QFile::remove(root + "/one/Song.mp3"));
         QVERIFY(Write(root + "/song.mp3", "longer") && QFile::remove(root + "/b.txt") &&
                 Write(root + "/n1.txt", "1") && Write(root + "/fresh/f.txt", "f") &&
                 QDir(root + "/gone").removeRecursively());
         QSignalSpy rescanned(manager.get(), &SharedFoldersManager::SharedFilesRescanned);
         QVERIFY(Rescan());
         QVERIFY(Rescan());
-        QCOMPARE(rescanned.at(0), (QList<QVariant>{2, 3}));  // n1, fresh/f; b, gone/*
+        QCOMPARE(rescanned.at(0), (QList<QVariant>{2, 4}));  // n1, fresh/f; b, gone/*, Song
         QCOMPARE(rescanned.at(1), (QList<QVariant>{0, 0}));  // odd names found again
         // A changed file keeps its entry and attributes, and is not analysed again.
         QCOMPARE(Entry(root + "/song.mp3"), song);
@@ -418,6 +423,9 @@ private slots:
                  QString("6 211 VBR"));
         QCOMPARE(required.count(), 2);  // only the never analysed one, each time
         QCOMPARE(required.at(1).at(0).toString(), root + "/new\nline.mp3");
+        // A name that a dropped file had in another case stays shared as it was.
+        QCOMPARE(Entry(root + "/two/SONG.mp3"), upperSong);
+        QVERIFY(!upperSong.IsNull() && Entry(root + "/one/Song.mp3").IsNull());
         // The deleted folder goes with its files, even one whose name a live
         // file shares, and with its tokens.
         QVERIFY(d.GetType("shared_file_folder")->HasItem(root + "/gone").IsNull());
@@ -428,7 +436,7 @@ private slots:
                 d.GetType("shared_file_folder_lowercase_name")
                     ->HasItem(SharedFoldersManager::GetAbsoluteFileName(root + "/gone"))
                     .IsNull());
-        QCOMPARE(Count("shared_file"), 8);
+        QCOMPARE(Count("shared_file"), 9);
         ::unlink((base + "/bad\xff\xfe.txt").constData());
     }
 

@@ -1,7 +1,9 @@
 // The user-list import and the code-page translator.
 
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <memory>
 
 #include "store/ConfigurationImporter.h"
 #include "store/Data.h"
@@ -87,6 +89,8 @@ private slots:
             "name has\\.$";
         QTest::newRow("empty") << QByteArray() << QStringList() << noName;
         QTest::newRow("blank lines") << QByteArray("\r\n\n\n") << QStringList() << noName;
+        QTest::newRow("lines of spaces and tabs")
+            << QByteArray("   \n\t\n \r\n") << QStringList() << noName;
         QTest::newRow("control characters") << QByteArray(
                                                    "\x01\x02\n\x7f\r\nab\x1b"
                                                    "c\n\x1b")
@@ -104,6 +108,10 @@ private slots:
         QTest::newRow("names before a control character")
             << QByteArray("alice\nbob\r\n\n\x1b[b\ncarol\n") << QStringList()
             << control.arg(4).arg("1b");
+        QTest::newRow("DEL in the first name") << QByteArray(
+                                                      "b\x7f"
+                                                      "ob\nalice\n")
+                                               << QStringList() << control.arg(1).arg("7f");
         // One CR ends a line with the LF; a second is part of the name.
         QTest::newRow("CR CR LF") << QByteArray("alice\nbob\r\r\n") << QStringList()
                                   << control.arg(2).arg("0d");
@@ -118,6 +126,8 @@ private slots:
         QTest::newRow("CR LF, blank lines, no last line end")
             << QByteArray("\r\nalice\r\n\n\r\nbob\r\ncarol")
             << QStringList({"alice", "bob", "carol"}) << QString();
+        QTest::newRow("blank lines among names") << QByteArray("alice\n \t \r\n\tbob \n")
+                                                 << QStringList({"\tbob ", "alice"}) << QString();
         QTest::newRow("repeated names")
             << QByteArray("bob\nalice\r\nbob\n") << QStringList({"alice", "bob"}) << QString();
     }
@@ -138,6 +148,38 @@ private slots:
             QVERIFY2(QRegularExpression(why).match(error).hasMatch(), qPrintable(error));
         else
             QVERIFY(error.isEmpty());
+    }
+
+    // A long list is marked from the event loop a slice at a time and its end
+    // told once; a quit marks what is left at once.
+    void importInSlices() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("quorlet.cfg");
+        constexpr int kNames = 100000;
+        QByteArray bytes;
+        for (int i = 0; i < kNames; ++i)
+            bytes += "user" + QByteArray::number(i) + "\r\n";
+        QVERIFY(Write(path, bytes + " \t\n"));
+        QString error = "stale";
+        QVERIFY(
+            !ConfigurationImporter::StartUserListImport(dir.filePath("missing.cfg"), this, &error));
+        QVERIFY(error.startsWith("The file cannot be opened ("));
+        std::unique_ptr<UserListImport> import(
+            ConfigurationImporter::StartUserListImport(path, nullptr, &error));
+        QVERIFY(import && error.isEmpty());
+        QSignalSpy finished(import.get(), &UserListImport::Finished);
+        Type* listed = d.GetType("in_user_list");
+        QCOMPARE(listed->ItemCount(), 0);
+        QTRY_VERIFY(listed->ItemCount() > 0);
+        QVERIFY2(listed->ItemCount() < kNames, "all names marked in one turn");
+        QVERIFY(finished.isEmpty() && !import->IsFinished());
+        import->Finish();
+        QCOMPARE(listed->ItemCount(), kNames);
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(finished[0][0].toInt(), kNames);
+        QCOMPARE(d.GetType("user")->ItemCount(), kNames);
+        QCoreApplication::processEvents();
+        QCOMPARE(finished.size(), 1);
     }
 
     void importFailures() {

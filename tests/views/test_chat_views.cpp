@@ -16,6 +16,7 @@
 #include "shell/mainwindow.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
+#include "support/ColumnFit.h"
 #include "support/Fuzz.h"
 #include "support/Payload.h"
 #include "support/RawPeer.h"
@@ -205,6 +206,8 @@ private slots:
     void logViewerFind();
     void logViewerLarge();
     void ownerRowInEitherOrder();
+    void memberNumbersFit_data();
+    void memberNumbersFit();
     void memberFlags();
     void roomsAgainstServer();
     void privateRoomRoles();
@@ -897,6 +900,35 @@ void TestChatViews::logViewerLarge() {
                     .endsWith(QString(10, QChar('a' + (kWords - 1 - i) % 26)) +
                               QString::number(kWords - 1 - i)));
     QVERIFY2(largest <= ChatLogForm::kShownPiece * 5 / 4 + 2, qPrintable(QString::number(largest)));
+}
+
+// The largest file count and speed read in full in the member list, in the
+// default font and in one twice as large.
+void TestChatViews::memberNumbersFit_data() {
+    QTest::addColumn<qreal>("fontScale");
+    QTest::newRow("default font") << 1.0;
+    QTest::newRow("large font") << 2.0;
+}
+
+void TestChatViews::memberNumbersFit() {
+    QFETCH(qreal, fontScale);
+    ScaledAppFont font(fontScale);
+    const QString name = QString("counter %1").arg(fontScale);
+    const ItemPtr room = d.GetType("room")->GetItem(Value(name));
+    RoomForm form(name);
+    const ItemPtr user = d.GetType("user")->GetItem(Value(name));
+    user.Connect(d.GetType("shared_file_count")->GetItem(Value(9999999)));
+    user.Connect(d.GetType("average_download_speed")->GetItem(Value(qint64(10239999897))));
+    user.Connect(d.GetType("country_code")->GetItem(Value("DE")));
+    room.Connect(user);
+    QTreeWidgetItem* row = form.UserRow(name);
+    QVERIFY(row);
+    QCOMPARE(row->text(RoomForm::ColumnFiles), QString("9,999,999"));
+    QCOMPARE(row->text(RoomForm::ColumnSpeed), QString("9999999.9"));
+    for (const int column : {RoomForm::ColumnFiles, RoomForm::ColumnSpeed}) {
+        const QString cut = CutInColumn(row->treeWidget(), column);
+        QVERIFY2(cut.isEmpty(), qPrintable(cut));
+    }
 }
 
 // The owner's row is bold and underlined whichever of the row and the owner

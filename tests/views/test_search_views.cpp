@@ -20,6 +20,19 @@
 
 namespace {
 
+// The label texts a combo box's face is painted with.
+class LabelRecorder : public QProxyStyle {
+public:
+    void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                     const QWidget* widget) const override {
+        if (const auto* combo = qstyleoption_cast<const QStyleOptionComboBox*>(option);
+            combo && element == CE_ComboBoxLabel)
+            labels << combo->currentText;
+        QProxyStyle::drawControl(element, option, painter, widget);
+    }
+    mutable QStringList labels;
+};
+
 const int kWait = 10000;
 
 struct File {
@@ -701,6 +714,12 @@ void TestSearchViews::roomTargetsReadInFull() {
         const QRect field = box->style()->subControlRect(QStyle::CC_ComboBox, &option,
                                                          QStyle::SC_ComboBoxEditField, box);
         QVERIFY(box->fontMetrics().horizontalAdvance(displayed) <= field.width());
+        // What is painted is what the box says it shows.
+        LabelRecorder recorder;
+        box->setStyle(&recorder);
+        box->grab();
+        QCOMPARE(recorder.labels, QStringList{Ui()->searchTargetBox->DisplayedText()});
+        box->setStyle(nullptr);
         QCOMPARE(box->toolTip(), "Room: " + name);
         shown << displayed;
     }

@@ -14,6 +14,7 @@
 #include "store/DataSaver.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
+#include "support/ColumnFit.h"
 #include "support/Fuzz.h"
 #include "support/Payload.h"
 #include "support/RawPeer.h"
@@ -268,6 +269,8 @@ private slots:
 
     void listsFollowTheStore();
     void addingUsersAndTheirOnlineState();
+    void countsAndSpeedsFit_data();
+    void countsAndSpeedsFit();
     void userInfoBothWays();
     void descriptionCutBetweenCharacters_data();
     void descriptionCutBetweenCharacters();
@@ -370,11 +373,54 @@ void TestUserViews::listsFollowTheStore() {
     };
     for (const auto& step : steps) {
         step.change();
-        QCOMPARE(Rows(list, 4), step.userList);
+        // A burst of changes is sorted in one go, shortly after.
+        QTRY_COMPARE(Rows(list, 4), step.userList);
         QCOMPARE(Rows(userListForm->IgnoredList(), 1), step.ignored);
         QCOMPARE(Rows(userListForm->OnlineAlertList(), -1), step.alerts);
     }
     QVERIFY(User("Bob")["user_list_node"].IsNull());
+
+    // Rows added in a burst go in around the current, selected row.
+    list->setCurrentItem(list->topLevelItem(1));
+    QCOMPARE(list->currentItem()->text(0), QString("carol"));
+    for (const char* name : {"bea", "zed", "abe"})
+        listed(name);
+    QTRY_COMPARE(Rows(list, 4), (QStringList{"abe|||||off", "alice|||||off", "bea|||||off",
+                                             "carol|||||off", "zed|||||off"}));
+    QVERIFY(list->currentItem());
+    QCOMPARE(list->currentItem()->text(0), QString("carol"));
+    QCOMPARE(list->selectedItems(), QList<QTreeWidgetItem*>{list->currentItem()});
+}
+
+// The largest file count and the fastest speed the server can report
+// (4,194,304.0 KB/s, as many digits as 9,999,999.9) read in full in the user
+// list, in the default font and in one twice as large.
+void TestUserViews::countsAndSpeedsFit_data() {
+    QTest::addColumn<qreal>("fontScale");
+    QTest::newRow("default font") << 1.0;
+    QTest::newRow("large font") << 2.0;
+}
+
+void TestUserViews::countsAndSpeedsFit() {
+    QFETCH(qreal, fontScale);
+    Stop();
+    // A new store: the old one would bring its own font back.
+    for (const QString& file :
+         QDir(m_home.path()).entryList({".Tavenook*"}, QDir::Hidden | QDir::Files))
+        QFile::remove(m_home.filePath(file));
+    ScaledAppFont font(fontScale);
+    Start();
+    UserStats stats;
+    stats.SetFiles(9999999);
+    stats.SetAverageSpeed(0xFFFFFFFF);
+    m_server.SetUserStats("max", stats);
+    User("max").NewItem("in_user_list");
+    QTreeWidget* list = userListForm->List();
+    QTRY_COMPARE_WITH_TIMEOUT(Rows(list, 4), QStringList{"max|9,999,999|4194304.0|||off"}, kWait);
+    for (const int column : {1, 2}) {
+        const QString cut = CutInColumn(list, column);
+        QVERIFY2(cut.isEmpty(), qPrintable(cut));
+    }
 }
 
 // Through the server: a name it knows is added with its state and

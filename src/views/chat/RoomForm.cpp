@@ -6,6 +6,7 @@
 
 #include "net/server.h"
 #include "shell/ActionSetToolBar.h"
+#include "shell/ColumnWidths.h"
 #include "shell/EventToolBar.h"
 #include "shell/FocusWidget.h"
 #include "shell/Prompts.h"
@@ -27,6 +28,15 @@ ItemPtr FindUser(const QString& name) {
 bool HoldsRole(const ItemPtr& room, const char* role, const ItemPtr& user) {
     const ItemPtr node = room[role];
     return !node.IsNull() && node.IsConnected(user);
+}
+
+// Counts and speeds read in full, however large; the width a column has is
+// the least, so a wider saved width stays.
+void FitNumberColumns(QTreeWidget* list) {
+    for (const auto& [column, text] : {std::pair{RoomForm::ColumnFiles, LargestCountText()},
+                                       std::pair{RoomForm::ColumnSpeed, LargestSpeedText()}})
+        list->setColumnWidth(column,
+                             FittingColumnWidth(list, column, list->columnWidth(column), {text}));
 }
 }  // namespace
 
@@ -65,6 +75,7 @@ RoomForm::RoomForm(QString room, QWidget* parent)
     const int widths[] = {20, 25, 90, 25, 50, 40};
     for (int i = 0; i < 6; ++i)
         list->setColumnWidth(i, widths[i]);
+    FitNumberColumns(list);
     list->sortByColumn(ColumnUser, Qt::AscendingOrder);
     list->header()->setStretchLastSection(true);
     list->headerItem()->setIcon(ColumnNote, QIcon(":/icons/note_icon"));
@@ -166,6 +177,7 @@ void RoomForm::Init() {
     }
     RegisterWidgetForTabFocus(mp_ui->chatEdit, 1);
     mp_ui->userList->setColumnWidth(ColumnBlank, 20);
+    FitNumberColumns(mp_ui->userList);
 }
 
 QTreeWidgetItem* RoomForm::UserRow(const QString& user) const {

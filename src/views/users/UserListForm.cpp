@@ -3,14 +3,20 @@
 #include <QFile>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QItemSelection>
 #include <QMenu>
+#include <QScrollBar>
+#include <QSet>
 #include <QTimer>
 #include <QTreeWidget>
+#include <algorithm>
+#include <iterator>
 
 #include "net/PeerLimits.h"
 #include "net/PeerMessenger.h"
 #include "net/server.h"
 #include "shell/ActionSetToolBar.h"
+#include "shell/ColumnWidths.h"
 #include "shell/EventToolBar.h"
 #include "shell/FocusWidget.h"
 #include "shell/Prompts.h"
@@ -42,6 +48,15 @@ bool IsOnline(const ItemPtr& user) {
     return !user.IsNull() && user.IsConnected("is_online");
 }
 
+// Counts and speeds read in full, however large; the width a column has is
+// the least, so a wider saved width stays.
+void FitNumberColumns(QTreeWidget* list) {
+    list->setColumnWidth(1,
+                         FittingColumnWidth(list, 1, list->columnWidth(1), {LargestCountText()}));
+    list->setColumnWidth(2,
+                         FittingColumnWidth(list, 2, list->columnWidth(2), {LargestSpeedText()}));
+}
+
 }  // namespace
 
 // A cut inside a multi-byte sequence would make the whole text unreadable to
@@ -63,17 +78,25 @@ QTreeWidgetItem* UserRow(const ItemPtr& user, const char* nodeType) {
     return node.IsNull() ? nullptr : reinterpret_cast<QTreeWidgetItem*>(node.AsUInt64());
 }
 
-bool UserListItemWidget::operator<(const QTreeWidgetItem& other) const {
-    const QString a = text(0);
-    const QString b = other.text(0);
-    const bool aOnline = IsOnline(::d.GetType("user")->HasItem(a));
-    const bool bOnline = IsOnline(::d.GetType("user")->HasItem(b));
-    if (aOnline != bOnline)
-        return aOnline;
-    return a.compare(b, Qt::CaseInsensitive) < 0;
+UserListItemWidget::UserListItemWidget(const QString& name)
+    : QTreeWidgetItem(kType), m_key(name.toCaseFolded()) {
+    setText(0, name);
 }
 
-UserListForm::UserListForm(QWidget* parent) : QWidget(parent), mp_tabs(new TabWidget(this)) {
+bool UserListItemWidget::operator<(const QTreeWidgetItem& other) const {
+    if (other.type() != kType)
+        return QTreeWidgetItem::operator<(other);
+    const auto& row = static_cast<const UserListItemWidget&>(other);
+    if (m_online != row.m_online)
+        return m_online;
+    return m_key < row.m_key;
+}
+
+UserListForm::UserListForm(QWidget* parent)
+    : QWidget(parent),
+      mp_tabs(new TabWidget(this)),
+      m_onlineIcon(kOnline),
+      m_offlineIcon(kOffline) {
     resize(570, 401);
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -103,6 +126,7 @@ UserListForm::UserListForm(QWidget* parent) : QWidget(parent), mp_tabs(new TabWi
     const int widths[] = {200, 80, 60, 300, 300};
     for (int i = 0; i < 5; ++i)
         mp_list->setColumnWidth(i, widths[i]);
+    FitNumberColumns(mp_list);
     for (QTreeWidget* list : {mp_unsharedList, mp_ignoredList, mp_onlineAlertList})
         list->setColumnWidth(0, 200);
     for (QTreeWidget* list : {mp_list, mp_unsharedList, mp_ignoredList}) {
@@ -113,11 +137,14 @@ UserListForm::UserListForm(QWidget* parent) : QWidget(parent), mp_tabs(new TabWi
         ConnectContextMenu(list);
         RegisterWidgetForTabFocus(list, 1);
     }
+    m_sortTimer.setSingleShot(true);
+    connect(&m_sortTimer, &QTimer::timeout, this, &UserListForm::Sort);
     userListForm = this;
 }
 
 UserListForm::~UserListForm() {
     DisableHandlers();
+    qDeleteAll(m_pendingRows);
     if (userListForm == this)
         userListForm = nullptr;
 }
@@ -168,7 +195,7 @@ void UserListForm::DataLoaded() {
     }
     for (ItemPtr user : d.GetType("in_user_list")->GetItems().GetItems("user"))
         AddListedRow(user);
-    mp_list->sortItems(0, Qt::AscendingOrder);
+    Sort();
     for (ItemPtr user : d.GetType("unshared")->GetItems().GetItems("user"))
         AddPlainRow(user, mp_unsharedList, "unshared_list_node");
     mp_unsharedList->setSortingEnabled(true);
@@ -220,8 +247,10 @@ void UserListForm::DataLoaded() {
         new PathNode(listed, "user_list_group", relation);
         d.AddPathEventHandler(root, ItemHandler(this, &UserListForm::OnUserGroupChanged));
     }
-    if (sizeManager)
+    if (sizeManager) {
         sizeManager->RegisterTreeWidget("user_list", mp_list);
+        FitNumberColumns(mp_list);
+    }
     connect(mp_userInfoTabs, &QTabWidget::tabCloseRequested, this,
             &UserListForm::OnUserInfoTabCloseRequested);
     if (peerMessenger) {
@@ -245,9 +274,9 @@ void UserListForm::DataLoaded() {
 
 void UserListForm::AddListedRow(ItemPtr user) {
     const QString name = user.AsString();
-    auto* row = new UserListItemWidget(mp_list);
-    row->setText(0, name);
-    row->setIcon(0, QIcon(kOffline));
+    auto* row = new UserListItemWidget(name);
+    m_pendingRows << row;
+    SetOnlineIcon(row, false);
     user.Connect(d.GetType("user_list_node")->GetItem(row));
     if (gp_server)
         gp_server->TrackUser(name);
@@ -266,8 +295,94 @@ void UserListForm::RemoveRow(ItemPtr user, const char* nodeType) {
     ItemPtr node = user[nodeType];
     if (node.IsNull())
         return;
-    delete reinterpret_cast<QTreeWidgetItem*>(node.AsUInt64());
+    auto* row = reinterpret_cast<QTreeWidgetItem*>(node.AsUInt64());
+    if (!row->treeWidget())
+        m_pendingRows.removeOne(row);
+    delete row;
     node.Remove();
+}
+
+void UserListForm::SetOnlineIcon(QTreeWidgetItem* row, bool online) {
+    row->setIcon(0, online ? m_onlineIcon : m_offlineIcon);
+    if (row->type() == UserListItemWidget::kType)
+        static_cast<UserListItemWidget*>(row)->SetOnline(online);
+}
+
+// Each sort costs the whole list, and so does each insertion to the view's
+// layout: a change after a quiet spell is shown at once, but the rows of a
+// burst of added users and the state changes of a burst go in together, at
+// most once each interval.
+void UserListForm::ScheduleSort(bool reorder) {
+    m_unsorted = m_unsorted || reorder;
+    if (m_sortTimer.isActive())
+        return;
+    const qint64 since = m_sinceSort.isValid() ? m_sinceSort.elapsed() : kSortIntervalMs;
+    if (since >= kSortIntervalMs)
+        Sort();
+    else
+        m_sortTimer.start(int(kSortIntervalMs - since));
+}
+
+void UserListForm::Sort() {
+    m_sortTimer.stop();
+    if (!m_unsorted && m_pendingRows.isEmpty())
+        return;
+    if (m_unsorted) {
+        mp_list->addTopLevelItems(m_pendingRows);
+        m_pendingRows.clear();
+        mp_list->sortItems(0, Qt::AscendingOrder);
+    } else if (!m_pendingRows.isEmpty()) {
+        MergePendingRows();
+    }
+    m_unsorted = false;
+    m_sinceSort.start();
+}
+
+// The list is in order: the new rows, sorted among themselves, are merged
+// into it in one pass, which costs far less than a sort of the whole list by
+// the view (that also moves each row's index on its own). The rows go out
+// and back in together, so what the user has selected, the current row and
+// the scrolled-to row are put back.
+void UserListForm::MergePendingRows() {
+    const auto before = [](const QTreeWidgetItem* a, const QTreeWidgetItem* b) { return *a < *b; };
+    std::stable_sort(m_pendingRows.begin(), m_pendingRows.end(), before);
+    QTreeWidgetItem* root = mp_list->invisibleRootItem();
+    if (root->childCount() == 0) {
+        mp_list->addTopLevelItems(m_pendingRows);
+        m_pendingRows.clear();
+        return;
+    }
+    QTreeWidgetItem* current = mp_list->currentItem();
+    const QList<QTreeWidgetItem*> selectedRows = mp_list->selectedItems();
+    const QSet<QTreeWidgetItem*> selected(selectedRows.begin(), selectedRows.end());
+    QTreeWidgetItem* top =
+        mp_list->verticalScrollBar()->value() > 0 ? mp_list->itemAt(0, 0) : nullptr;
+    const QList<QTreeWidgetItem*> listed = root->takeChildren();
+    QList<QTreeWidgetItem*> rows;
+    rows.reserve(listed.size() + m_pendingRows.size());
+    std::merge(listed.begin(), listed.end(), m_pendingRows.begin(), m_pendingRows.end(),
+               std::back_inserter(rows), before);
+    m_pendingRows.clear();
+    mp_list->addTopLevelItems(rows);
+    if (current)
+        mp_list->setCurrentItem(current, 0, QItemSelectionModel::NoUpdate);
+    if (!selected.isEmpty()) {
+        QItemSelection selection;
+        const QAbstractItemModel* model = mp_list->model();
+        for (int i = 0, first = -1; i <= rows.size(); ++i) {
+            const bool in = i < rows.size() && selected.contains(rows[i]);
+            if (in && first < 0) {
+                first = i;
+            } else if (!in && first >= 0) {
+                selection.select(model->index(first, 0),
+                                 model->index(i - 1, model->columnCount() - 1));
+                first = -1;
+            }
+        }
+        mp_list->selectionModel()->select(selection, QItemSelectionModel::Select);
+    }
+    if (top)
+        mp_list->scrollToItem(top, QAbstractItemView::PositionAtTop);
 }
 
 void UserListForm::SetNoteCell(ItemPtr user, const char* nodeType, int column, bool clear) {
@@ -287,8 +402,8 @@ void UserListForm::SetNoteCell(ItemPtr user, const char* nodeType, int column, b
 void UserListForm::OnUserOnline(ItemPtr user) {
     const QString name = user.AsString();
     if (QTreeWidgetItem* row = UserRow(user, "user_list_node")) {
-        row->setIcon(0, QIcon(kOnline));
-        mp_list->sortItems(0, Qt::AscendingOrder);
+        SetOnlineIcon(row, true);
+        ScheduleSort(row->treeWidget() != nullptr);
     }
     if (user.IsConnected("user_online_alert") && eventToolBar) {
         eventToolBar->AddEvent(name + " online", kOnline, mp_onlineAlertList, name + " is online",
@@ -301,8 +416,8 @@ void UserListForm::OnUserOnline(ItemPtr user) {
 // Listed or not, an alert row must not keep claiming the user is online.
 void UserListForm::OnUserOffline(ItemPtr user) {
     if (QTreeWidgetItem* row = UserRow(user, "user_list_node")) {
-        row->setIcon(0, QIcon(kOffline));
-        mp_list->sortItems(0, Qt::AscendingOrder);
+        SetOnlineIcon(row, false);
+        ScheduleSort(row->treeWidget() != nullptr);
     }
     if (QTreeWidgetItem* row = UserRow(user, "online_alert_list_node"))
         row->setIcon(0, QIcon(kOffline));
@@ -314,7 +429,8 @@ void UserListForm::OnUserAddedToList(ItemPtr user) {
     AddListedRow(user);
     if (IsOnline(user))
         OnUserOnline(user);
-    mp_list->sortItems(0, Qt::AscendingOrder);
+    else
+        ScheduleSort(false);
     OnUserSharedFileCount(user);
     OnUserAverageSpeed(user);
     if (gp_server)

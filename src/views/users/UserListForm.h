@@ -1,6 +1,9 @@
 #ifndef TAVENOOK_VIEWS_USERS_USERLISTFORM_H
 #define TAVENOOK_VIEWS_USERS_USERLISTFORM_H
 
+#include <QElapsedTimer>
+#include <QIcon>
+#include <QTimer>
 #include <QTreeWidgetItem>
 #include <QWidget>
 
@@ -12,10 +15,19 @@ class TabWidget;
 class UserInfoForm;
 
 // A row of the user list: online users first, then by name without case.
+// The row keeps its user's state, so that a sort of many rows asks the store
+// nothing.
 class UserListItemWidget : public QTreeWidgetItem {
 public:
-    explicit UserListItemWidget(QTreeWidget* list) : QTreeWidgetItem(list, 0) {}
+    explicit UserListItemWidget(const QString& name);
     bool operator<(const QTreeWidgetItem& other) const override;
+    void SetOnline(bool online) { m_online = online; }
+
+    static constexpr int kType = QTreeWidgetItem::UserType + 1;
+
+private:
+    QString m_key;  // the name case-folded
+    bool m_online = false;
 };
 
 // The user list page: the own list, unshared, ignored and online-alert users,
@@ -29,6 +41,8 @@ public:
     void DataLoaded() override;
 
     QTreeWidget* List() const { return mp_list; }
+    // A burst of changes waits at least this long between two sorts.
+    static constexpr int kSortIntervalMs = 500;
     QTreeWidget* UnsharedList() const { return mp_unsharedList; }
     QTreeWidget* IgnoredList() const { return mp_ignoredList; }
     QTreeWidget* OnlineAlertList() const { return mp_onlineAlertList; }
@@ -73,6 +87,11 @@ private:
     void RemoveRow(ItemPtr user, const char* nodeType);
     void SetNoteCell(ItemPtr user, const char* nodeType, int column, bool clear);
     void ConnectContextMenu(QTreeWidget* list);
+    void SetOnlineIcon(QTreeWidgetItem* row, bool online);
+    // `reorder`: a row already in the list may have to move.
+    void ScheduleSort(bool reorder);
+    void Sort();
+    void MergePendingRows();
 
     TabWidget* mp_tabs;
     QTreeWidget* mp_list;
@@ -80,6 +99,13 @@ private:
     QTreeWidget* mp_unsharedList;
     QTreeWidget* mp_ignoredList;
     QTreeWidget* mp_onlineAlertList;
+    // Rows added or gone on or offline in a burst are sorted together.
+    QList<QTreeWidgetItem*> m_pendingRows;  // made, not yet in the list
+    QTimer m_sortTimer;
+    bool m_unsorted = false;
+    const QIcon m_onlineIcon;
+    const QIcon m_offlineIcon;
+    QElapsedTimer m_sinceSort;
 };
 
 // The row tied to a user by its node item of nodeType, or null.
