@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <utility>
 
 #include "shell/FocusWidget.h"
 #include "shell/ShellGlobals.h"
@@ -29,6 +30,9 @@ EventToolBar::EventToolBar(QWidget* parent) : QToolBar(parent) {
     AddPlaceholder();
     m_alertTimer.setInterval(1000);
     connect(&m_alertTimer, &QTimer::timeout, this, &EventToolBar::OnIconAlertTimeout);
+    m_alertPace.setSingleShot(true);
+    m_alertPace.setInterval(kAlertPaceMs);
+    connect(&m_alertPace, &QTimer::timeout, this, &EventToolBar::OnAlertPaceTimeout);
     connect(qApp, &QApplication::focusChanged, this, &EventToolBar::OnApplicationFocusChanged);
     hide();
     DeclareShellType("event_sound", PrimacyRoot, false, true);
@@ -69,16 +73,7 @@ void EventToolBar::AddEvent(const QString& text, const QString& icon, QWidget* w
     const bool visible = widget && widget->isVisible();
     if (active && visible)
         return;
-    if (!popupText.isEmpty())
-        ShellPopupAlert(popupText);
-    if (!soundKey.isEmpty()) {
-        Type* sounds = T("event_sound");
-        QString file = sounds->GetItem(Value(soundKey))["event_sound_file"].AsString();
-        if (file.isEmpty())
-            file = sounds->GetItem("default")["event_sound_file"].AsString();
-        if (!file.isEmpty())
-            SoundPlayer::Instance()->play(file);
-    }
+    Alert(popupText, soundKey);
     if (!widget || visible)
         return;
     if (!T("event_toolbar_widget")->HasItem(ObjectKey(widget)).IsNull() && !repeat)
@@ -102,6 +97,42 @@ void EventToolBar::AddEvent(const QString& text, const QString& icon, QWidget* w
     connect(widget, &QObject::destroyed, this, &EventToolBar::OnWidgetDestroyed,
             Qt::UniqueConnection);
     show();
+}
+
+void EventToolBar::Alert(const QString& popupText, const QString& soundKey) {
+    if (popupText.isEmpty() && soundKey.isEmpty())
+        return;
+    // A burst of events (a flood of private lines) gives one balloon and one
+    // sound now and then the latest of each once a second, never a backlog.
+    if (m_alertPace.isActive()) {
+        if (!popupText.isEmpty())
+            m_pendingPopup = popupText;
+        if (!soundKey.isEmpty())
+            m_pendingSound = soundKey;
+        return;
+    }
+    ShowAlert(popupText, soundKey);
+    m_alertPace.start();
+}
+
+void EventToolBar::ShowAlert(const QString& popupText, const QString& soundKey) {
+    if (!popupText.isEmpty())
+        ShellPopupAlert(popupText);
+    if (soundKey.isEmpty())
+        return;
+    Type* sounds = T("event_sound");
+    QString file = sounds->GetItem(Value(soundKey))["event_sound_file"].AsString();
+    if (file.isEmpty())
+        file = sounds->GetItem("default")["event_sound_file"].AsString();
+    if (!file.isEmpty())
+        SoundPlayer::Instance()->play(file);
+}
+
+void EventToolBar::OnAlertPaceTimeout() {
+    if (m_pendingPopup.isEmpty() && m_pendingSound.isEmpty())
+        return;
+    ShowAlert(std::exchange(m_pendingPopup, QString()), std::exchange(m_pendingSound, QString()));
+    m_alertPace.start();
 }
 
 void EventToolBar::RemoveButton(QAction* action) {

@@ -12,8 +12,9 @@
 
 // The tool bar of pending events: marks the page's tabs, cycles the
 // application icon while the main window is inactive, shows a balloon,
-// plays the event's sound and, for a hidden page, adds a button that brings
-// the page to the front.
+// plays the event's sound (balloons and sounds paced, so that a flood of
+// events costs one of each a second) and, for a hidden page, adds a button
+// that brings the page to the front.
 class EventToolBar : public QToolBar, public DataLoadedEventHandler {
     Q_OBJECT
 
@@ -29,22 +30,33 @@ public:
 
     // Tests stop it and tick the alert by hand.
     QTimer* AlertTimer() { return &m_alertTimer; }
+    // Balloons and sounds: at most one of each per interval. Tests stop it
+    // and end the interval by hand.
+    static constexpr int kAlertPaceMs = 1000;
+    QTimer* AlertPaceTimer() { return &m_alertPace; }
 
 public slots:
     void OnActionTriggered();
     void OnWidgetDestroyed(QObject* widget);
     void OnIconAlertTimeout();
+    void OnAlertPaceTimeout();
     void OnApplicationFocusChanged(QWidget* oldWidget, QWidget* nowWidget);
 
 private:
     void AddPlaceholder();
     void RemoveEventsByKey(const Value& key);
     void RemoveButton(QAction* action);
+    void Alert(const QString& popupText, const QString& soundKey);
+    void ShowAlert(const QString& popupText, const QString& soundKey);
 
     bool m_placeholder = false;
     std::set<QString> m_alertIcons;
     int m_alertPosition = 0;
     QTimer m_alertTimer;
+    QTimer m_alertPace;
+    // The latest balloon text and sound key held back by the pace.
+    QString m_pendingPopup;
+    QString m_pendingSound;
     QHash<QAction*, QPointer<QWidget>> m_pages;
 };
 

@@ -9,6 +9,9 @@
 class SoundPlayer {
 public:
     virtual ~SoundPlayer();
+    // Each file gets one player object for all its sounds, kept for good,
+    // so a sound that is never heard (no sound server) leaves nothing
+    // behind; a file that failed once is not tried again.
     virtual void play(const QString& path);
 
     // The player in use; a plain one until SetInstance installs another.

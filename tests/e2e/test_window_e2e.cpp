@@ -291,9 +291,21 @@ private slots:
             QStringList tabs;
             for (int i = 0; i < pages->count(); ++i)
                 tabs << pages->tabText(i);
-            qWarning("no answer with %s on the page \"%s\" of [%s]:\n%s", qPrintable(file),
-                     qPrintable(pages->tabText(pages->currentIndex())), qPrintable(tabs.join(", ")),
-                     qPrintable(Dump(results)));
+            // Whether bob asked for alice's address and a connect-back (codes 3
+            // and 18) tells a search bob never answered from an answer lost
+            // on its way.
+            const auto codes = [this](const QString& user) {
+                QStringList out;
+                for (const auto& frame : m_server.Received(user))
+                    out << QString::number(frame.first);
+                return out.join(' ');
+            };
+            qWarning(
+                "no answer with %s on the page \"%s\" of [%s]:\n%s\ncodes the server got from "
+                "alice: %s\nfrom bob: %s\nbob's log ends:\n%s",
+                qPrintable(file), qPrintable(pages->tabText(pages->currentIndex())),
+                qPrintable(tabs.join(", ")), qPrintable(Dump(results)), qPrintable(codes("alice")),
+                qPrintable(codes("bob")), m_bob->LogTail().constData());
         }
         return shown ? results : nullptr;
     }

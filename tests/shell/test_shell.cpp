@@ -15,6 +15,7 @@
 #include "shell/TreeWidget.h"
 #include "shell/TreeWidgetItem.h"
 #include "store/Settings.h"
+#include "support/TestFiles.h"
 
 namespace {
 // A page whose widgets sit in a container, so no tab widget is their parent.
@@ -46,6 +47,22 @@ public:
     void SetPosition(int x, int y) override { g.moveTo(x, y); }
     void SetSize(int w, int h) override { g.setSize({w, h}); }
 };
+
+// A wave file of 0.1 s of silence: 8 kHz, 16-bit mono.
+QByteArray Wave() {
+    constexpr quint32 kData = 1600;
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out.setByteOrder(QDataStream::LittleEndian);
+    out.writeRawData("RIFF", 4);
+    out << quint32(36 + kData);
+    out.writeRawData("WAVEfmt ", 8);
+    out << quint32(16) << quint16(1) << quint16(1) << quint32(8000) << quint32(16000) << quint16(2)
+        << quint16(16);
+    out.writeRawData("data", 4);
+    out << kData;
+    return bytes + QByteArray(kData, '\0');
+}
 
 std::unique_ptr<QProcess> Start(const QString& id, const QString& message) {
     auto process = std::make_unique<QProcess>();
@@ -83,6 +100,8 @@ private slots:
     void toolBarKeepsSupportButtonInView();
     void supportAndStatusButtons();
     void eventToolBar();
+    void eventAlertsPaced();
+    void soundPlayerKeepsOneEffect();
     void windowsListsAndSplitters();
     void sortableRows();
     void singleInstance();
@@ -428,6 +447,7 @@ void TestShell::eventToolBar() {
     };
     for (const Case& c : cases) {
         bar.AddEvent("ev", ":/icons/a.png", c.page, "pop", c.sound, c.repeat);
+        bar.AlertPaceTimer()->stop();              // a second apart
         QCOMPARE(popups.size(), int(&c - cases));  // every event but the first
         QCOMPARE(sounds, c.sounds);
         QCOMPARE(Texts(bar, true), c.buttons);
@@ -463,6 +483,50 @@ void TestShell::eventToolBar() {
     spare->setFocus();
     QTRY_VERIFY(!bar.AlertTimer()->isActive());
     Shell().mainWidget = nullptr;
+}
+
+// A flood of events while the main window is inactive: one balloon and one
+// sound at once, then the latest of each once the second is over, then
+// nothing until the next event, which is shown at once.
+void TestShell::eventAlertsPaced() {
+    auto* hidden = new QLineEdit;
+    std::unique_ptr<QWidget> page(Page({hidden}));
+    EventToolBar bar;
+    QWidget inactive;
+    Shell().mainWidget = &inactive;
+    const ItemPtr file = d.GetType("event_sound_file")->GetItem("d.wav");
+    d.GetType("event_sound")->GetItem("default").Connect(file);
+    for (int i = 0; i < 1000; ++i)
+        bar.AddEvent("ev", ":/icons/a.png", hidden, QString::number(i), "private_chat", false);
+    QCOMPARE(popups, QStringList{"0"});
+    QCOMPARE(sounds, QStringList{"d.wav"});
+    for (const QStringList& shown : {QStringList{"0", "999"}, QStringList{"0", "999"}}) {
+        QVERIFY(bar.AlertPaceTimer()->isActive());
+        bar.AlertPaceTimer()->stop();
+        bar.OnAlertPaceTimeout();
+        QCOMPARE(popups, shown);
+        QCOMPARE(sounds.size(), 2);
+    }
+    QVERIFY(!bar.AlertPaceTimer()->isActive());
+    bar.AddEvent("ev", ":/icons/a.png", hidden, "next", "", false);
+    QCOMPARE(popups.last(), QString("next"));
+    Shell().mainWidget = nullptr;
+}
+
+// The real player, with no sound server here and a file that is no sound:
+// however many plays, no player object is left per sound.
+void TestShell::soundPlayerKeepsOneEffect() {
+    QTemporaryDir dir;
+    const QString wave = dir.filePath("a.wav"), noise = dir.filePath("b.wav");
+    QVERIFY(Write(wave, Wave()) && Write(noise, "not a sound"));
+    QObject* const app = QCoreApplication::instance();
+    const int before = app->children().size();
+    SoundPlayer player;
+    for (int i = 0; i < 50; ++i) {
+        player.play(wave);
+        player.play(noise);
+    }
+    QCOMPARE(app->children().size(), before);
 }
 
 void TestShell::windowsListsAndSplitters() {
