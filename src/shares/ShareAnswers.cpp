@@ -151,18 +151,19 @@ bool SharedFoldersManager::ProcessSearch(const QString& user, unsigned int ticke
     if (!CopySearchAnswer(user, ticket, search,
                           queueable ? kMaxSearchAnswerPayload : kSearchAnswerMadeAtOnce, copy))
         return false;
+    const bool large = copy.full || copy.payloadBytes > kSearchAnswerMadeAtOnce;
+    if (large && !queueable) {
+        Log("Search", 1,
+            QStringLiteral("Search from %1 for %2 dropped: a large answer is still being "
+                           "made for them or for too many others")
+                .arg(user, search));
+        return false;
+    }
     if (copy.full)
         Log("Search", 1,
             QStringLiteral("Search answer to %1 cut to %2 files")
                 .arg(user, QString::number(copy.records.size())));
-    if (copy.full || copy.payloadBytes > kSearchAnswerMadeAtOnce) {
-        if (!queueable) {
-            Log("Search", 1,
-                QStringLiteral("Search from %1 for %2 dropped: a large answer is still being "
-                               "made for them or for too many others")
-                    .arg(user, search));
-            return false;
-        }
+    if (large) {
         Log("Search", 1,
             QStringLiteral("Making search results for user %1 for search string %2")
                 .arg(user, search));
@@ -244,7 +245,7 @@ bool SharedFoldersManager::CopySearchAnswer(const QString& user, quint32 ticket,
     ItemPtr lastFolder;
     qint64 folderIndex = -1;
     // Two entries can read the same on the wire only when a folder or name
-    // holds "": from the first such path on, every path is checked.
+    // holds "\": from the first such path on, every path is checked.
     std::vector<bool> folderHasBackslash;
     std::unordered_set<std::string> paths;
     bool checkPaths = false;
