@@ -471,8 +471,8 @@ int RunSearch(QCoreApplication& app, int files, bool verdicts) {
     ok = ok && ParseSearchResults(body.constData(), body.size(), answer) &&
          answer.token == quint32(rounds - 1) && !answer.files.empty();
     std::printf(
-        "  search matched by %d files: main-thread time %.1f ms (%.1f ms of it in the "
-        "search's handler)",
+        "  search matched by %d files: main-thread time %.1f ms (CPU, from the search to the "
+        "answer's arrival; the search's handler took %.1f ms)",
         files, worstCpuMs, worstCallMs);
     if (verdicts)
         std::printf("; target under %.0f ms: %s", kSearchTargetMs,
@@ -528,6 +528,7 @@ int main(int argc, char** argv) {
                     double(sizes[1] + 10010) / (sizes[0] + 10010));
 
     // A search every shared file matches, each size in a process of its own.
+    std::fflush(stdout);
     for (int size : {quick ? 4000 : 100000, quick ? 20000 : 1000000}) {
         QProcess child;
         child.setProcessChannelMode(QProcess::ForwardedChannels);
