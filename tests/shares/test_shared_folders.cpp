@@ -925,8 +925,8 @@ private slots:
 
     // Through a real connection: a large answer is made off the main thread
     // and equals the one made at once; a peer repeating the search while its
-    // answer is being made gets no second one for it, small answers still go
-    // out at once, and only so many large answers wait.
+    // answer is being made gets no second one for it, and small answers
+    // still go out at once.
     void searchAnswersToRepeatingPeer() {
         const ItemPtr root = d.GetType("shared_folder")->GetItem("/many");
         root.Connect(d.GetType("shared_public")->GetGlobalNullItem());
@@ -971,18 +971,37 @@ private slots:
         QCOMPARE(tokens(2), (QStringList{"4", "1"}));
         manager->OnDirectFileSearch("bob", 5, "record");
         QCOMPARE(tokens(1), QStringList{"5"});
-        QStringList matched;
+        // Each matched, answered or not.
+        QCOMPARE(processed.count(), 5);
         for (const QList<QVariant>& call : processed)
-            matched << call.at(0).toString() + (call.at(1).toBool() ? "+" : "-");
-        QCOMPARE(matched, (QStringList{"record+", "record-", "record-", "rarity+", "record+"}));
+            QVERIFY(call.at(1).toBool());
+    }
 
-        // Others wait behind the one being made, up to the cap.
-        processed.clear();
+    // One large answer per user, and only so many wait behind the one being
+    // made; each comes once it is made.
+    void searchAnswerQueueCap() {
+        SearchAnswerQueue queue;
+        QSignalSpy finished(&queue, &SearchAnswerQueue::Finished);
         const int users = int(SearchAnswerQueue::kMaxWaiting) + 2;
+        QString added;
         for (int k = 0; k < users; ++k)
-            manager->OnDirectFileSearch(QString("user%1").arg(k), 9, "record");
-        QCOMPARE(processed.count(), users);
-        QVERIFY(processed.at(users - 2).at(1).toBool() && !processed.at(users - 1).at(1).toBool());
+            for (int again = 0; again < 2; ++again) {
+                SearchAnswerCopy copy;
+                copy.user = "me";
+                copy.ticket = quint32(k);
+                added += queue.Add(QString("user%1").arg(k), std::move(copy)) ? "+" : "-";
+            }
+        QCOMPARE(added, QString("+-").repeated(users - 1) + "--");
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), users - 1, kWait);
+        for (int k = 0; k < users - 1; ++k) {
+            QCOMPARE(finished.at(k).at(0).toString(), QString("user%1").arg(k));
+            const QByteArray body = Body(MemStream(finished.at(k).at(1).toByteArray()),
+                                         PeerMessenger::PM_FILE_SEARCH_RESULT);
+            SearchResultMessage answer;
+            QVERIFY(ParseSearchResults(body.constData(), body.size(), answer));
+            QCOMPARE(answer.token, quint32(k));
+        }
+        QVERIFY(!queue.Has("user0") && queue.Add("user0", SearchAnswerCopy()));
     }
 
     void shareListAndFolderContents() {
