@@ -654,7 +654,7 @@ public:
     ItemSet GetItemSubset(const ItemSet& items, const char* typeName);
     // The members of GetItemSubset one at a time, in identity order, until
     // `visit` returns false: a caller that needs only the first few pays
-    // only for those.
+    // only for those. `visit` must not change the store.
     void ForEachInSubset(const ItemSet& items, const char* typeName,
                          const std::function<bool(const ItemPtr&)>& visit);
 
