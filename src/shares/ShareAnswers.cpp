@@ -157,7 +157,7 @@ bool SharedFoldersManager::ProcessSearch(const QString& user, unsigned int ticke
             QStringLiteral("Search from %1 for %2 dropped: a large answer is still being "
                            "made for them or for too many others")
                 .arg(user, search));
-        return true;
+        return false;
     }
     if (copy.full)
         Log("Search", 1,

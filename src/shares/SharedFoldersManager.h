@@ -122,7 +122,7 @@ public:
     // Sends the user the answer BuildSearchAnswer makes: a large one later,
     // made off the main thread, unless one for the user waits or is being
     // made already, or too many for others do (then none is sent). True when
-    // shared files match, also when their answer is dropped so.
+    // an answer is sent or on its way.
     bool ProcessSearch(const QString& user, unsigned int ticket, const QString& search);
     // Every visible folder (path with "\\"), an entry also when empty; `table`
     // is not touched.
