@@ -39,6 +39,7 @@ Packing PackSearchAnswer(const SearchAnswerCopy& copy, QByteArray& message,
 
 struct SearchAnswerQueue::Job {
     QString user;
+    QString search;
     SearchAnswerCopy copy;
     std::atomic<bool> stop{false};
     Packing result = Packing::Failed;
@@ -60,13 +61,13 @@ bool SearchAnswerQueue::Has(const QString& user) const {
     if (m_job && m_job->user == user)
         return true;
     return std::any_of(m_waiting.begin(), m_waiting.end(),
-                       [&user](const auto& waiting) { return waiting.first == user; });
+                       [&user](const Waiting& waiting) { return waiting.user == user; });
 }
 
-bool SearchAnswerQueue::Add(const QString& user, SearchAnswerCopy copy) {
+bool SearchAnswerQueue::Add(const QString& user, const QString& search, SearchAnswerCopy copy) {
     if (Has(user) || IsFull())
         return false;
-    m_waiting.emplace_back(user, std::move(copy));
+    m_waiting.push_back(Waiting{user, search, std::move(copy)});
     StartNext();
     return true;
 }
@@ -75,8 +76,9 @@ void SearchAnswerQueue::StartNext() {
     if (m_job || m_waiting.empty())
         return;
     m_job = std::make_unique<Job>();
-    m_job->user = m_waiting.front().first;
-    m_job->copy = std::move(m_waiting.front().second);
+    m_job->user = m_waiting.front().user;
+    m_job->search = m_waiting.front().search;
+    m_job->copy = std::move(m_waiting.front().copy);
     m_waiting.pop_front();
     Job* job = m_job.get();
     job->thread = std::thread([this, job] {
@@ -91,11 +93,12 @@ void SearchAnswerQueue::OnPacked() {
         return;
     m_job->thread.join();
     const QString user = m_job->user;
+    const QString search = m_job->search;
     const Packing result = m_job->result;
     const QByteArray message = result == Packing::Packed ? m_job->message : QByteArray();
     m_job.reset();
     LogPackingFailure(PeerMessenger::PM_FILE_SEARCH_RESULT, result);
     // The next one starts first: sending may lead anywhere.
     StartNext();
-    emit Finished(user, message);
+    emit Finished(user, search, message);
 }

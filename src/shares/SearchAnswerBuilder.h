@@ -72,13 +72,14 @@ public:
     // An answer to the user waits or is being made.
     bool Has(const QString& user) const;
     bool IsFull() const { return m_waiting.size() >= kMaxWaiting; }
-    // False, queueing nothing, when Has(user) or IsFull().
-    bool Add(const QString& user, SearchAnswerCopy copy);
+    // False, queueing nothing, when Has(user) or IsFull(). `search` is the
+    // text asked for, handed back with the answer.
+    bool Add(const QString& user, const QString& search, SearchAnswerCopy copy);
 
 signals:
     // The code-9 message for the user; empty when it could not be made
     // (logged).
-    void Finished(QString user, QByteArray message);
+    void Finished(QString user, QString search, QByteArray message);
 
 private:
     struct Job;
@@ -86,7 +87,12 @@ private:
     void StartNext();
     void OnPacked();
 
-    std::deque<std::pair<QString, SearchAnswerCopy>> m_waiting;
+    struct Waiting {
+        QString user;
+        QString search;
+        SearchAnswerCopy copy;
+    };
+    std::deque<Waiting> m_waiting;
     std::unique_ptr<Job> m_job;
 };
 

@@ -164,10 +164,7 @@ bool SharedFoldersManager::ProcessSearch(const QString& user, unsigned int ticke
             QStringLiteral("Search answer to %1 cut to %2 files")
                 .arg(user, QString::number(copy.records.size())));
     if (large) {
-        Log("Search", 1,
-            QStringLiteral("Making search results for user %1 for search string %2")
-                .arg(user, search));
-        m_searchAnswers.Add(user, std::move(copy));
+        m_searchAnswers.Add(user, search, std::move(copy));
         return true;
     }
     QByteArray packed;
@@ -182,10 +179,11 @@ bool SharedFoldersManager::ProcessSearch(const QString& user, unsigned int ticke
     return true;
 }
 
-void SharedFoldersManager::OnSearchAnswerMade(QString user, QByteArray message) {
+void SharedFoldersManager::OnSearchAnswerMade(QString user, QString search, QByteArray message) {
     if (message.isEmpty() || !peerMessenger)
         return;
-    Log("Search", 1, QStringLiteral("Sending search results to user %1").arg(user));
+    Log("Search", 1,
+        QStringLiteral("Sending search results to user %1 for search string %2").arg(user, search));
     MemStream stream(message);
     peerMessenger->SendMessageToUser(user, stream);
 }

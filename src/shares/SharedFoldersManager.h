@@ -250,7 +250,7 @@ private:
     // says so); false when there is nothing to send.
     bool CopySearchAnswer(const QString& user, quint32 ticket, const QString& search, qint64 limit,
                           SearchAnswerCopy& copy) const;
-    void OnSearchAnswerMade(QString user, QByteArray message);
+    void OnSearchAnswerMade(QString user, QString search, QByteArray message);
     SearchAnswerQueue m_searchAnswers;
 
     struct ListTypes {

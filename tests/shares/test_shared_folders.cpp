@@ -989,19 +989,20 @@ private slots:
                 SearchAnswerCopy copy;
                 copy.user = "me";
                 copy.ticket = quint32(k);
-                added += queue.Add(QString("user%1").arg(k), std::move(copy)) ? "+" : "-";
+                added += queue.Add(QString("user%1").arg(k), "record", std::move(copy)) ? "+" : "-";
             }
         QCOMPARE(added, QString("+-").repeated(users - 1) + "--");
         QTRY_COMPARE_WITH_TIMEOUT(finished.count(), users - 1, kWait);
         for (int k = 0; k < users - 1; ++k) {
-            QCOMPARE(finished.at(k).at(0).toString(), QString("user%1").arg(k));
-            const QByteArray body = Body(MemStream(finished.at(k).at(1).toByteArray()),
+            QCOMPARE(finished.at(k).at(0).toString() + finished.at(k).at(1).toString(),
+                     QString("user%1record").arg(k));
+            const QByteArray body = Body(MemStream(finished.at(k).at(2).toByteArray()),
                                          PeerMessenger::PM_FILE_SEARCH_RESULT);
             SearchResultMessage answer;
             QVERIFY(ParseSearchResults(body.constData(), body.size(), answer));
             QCOMPARE(answer.token, quint32(k));
         }
-        QVERIFY(!queue.Has("user0") && queue.Add("user0", SearchAnswerCopy()));
+        QVERIFY(!queue.Has("user0") && queue.Add("user0", "record", SearchAnswerCopy()));
     }
 
     void shareListAndFolderContents() {
