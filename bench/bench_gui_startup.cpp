@@ -38,6 +38,7 @@
 #include "StallProbe.h"
 #include "net/PeerMessenger.h"
 #include "net/PeerPayloads.h"
+#include "net/server.h"
 #include "shares/SharedFoldersManager.h"
 #include "shell/Prompts.h"
 #include "shell/ShellGlobals.h"
@@ -469,6 +470,133 @@ int RunShareListSection(bool quick) {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// A peer searching for a word that every file of the big share holds, 10
+// times a second for 10 s (2 s with --quick), as the server passes searches
+// on: the main thread's longest stall from the first search until 2 s after
+// the last, against 200 ms, and what the answers that came held. Each size is
+// built by a process of its own and measured in a fresh child.
+
+namespace {
+
+constexpr double kSearchFloodStallTargetMs = 200;
+
+int MeasureSearchFlood(int files, int seconds, bool verdicts) {
+    QElapsedTimer clock;
+    clock.start();
+    std::unique_ptr<MainWindow> window = StartMainWindow();
+    while (sharedFoldersManager->IsBackgroundScanPending() && clock.elapsed() < 600000)
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    const int indexed = d.GetType("shared_file")->ItemCount();
+    for (const ItemPtr& root : d.GetType("shared_folder")->GetItems())
+        root.Connect(d.GetType("shared_public")->GetGlobalNullItem());
+    SetSetting("listening_port", 0);
+    SetSetting("obfuscated_listening_port", 0);
+    peerMessenger->SetListenAddress(QHostAddress::LocalHost);
+    RawPeer peer;
+    if (!peerMessenger->Listen() || !peer.ConnectTo(peerMessenger->ListeningPort())) {
+        std::printf("search flood: cannot connect to the client\n");
+        return 1;
+    }
+    peer.SendSetUp("searcher", "P");
+    // A round trip, so that answers go out on this connection.
+    peer.SendMessage(PeerMessenger::PM_USER_INFO_REQUEST);
+    if (peer.Take(PeerMessenger::PM_USER_INFO_REPLY) == "(none)") {
+        std::printf("search flood: the client never answered the peer\n");
+        return 1;
+    }
+
+    int searches = 0, answers = 0;
+    QByteArray last;
+    QTimer searcher;
+    QObject::connect(&searcher, &QTimer::timeout, [&] {
+        emit gp_server->DirectFileSearch("searcher", quint32(++searches), "record");
+    });
+    QElapsedTimer flood;
+    flood.start();
+    searcher.start(100);
+    const double stallMs = LongestStallUntil(flood, [&] {
+        if (flood.elapsed() >= seconds * 1000)
+            searcher.stop();
+        quint32 code = 0;
+        QByteArray payload;
+        while (peer.WaitForMessage(&code, &payload, 0))
+            if (code == PeerMessenger::PM_FILE_SEARCH_RESULT) {
+                ++answers;
+                last = payload;
+            }
+        return flood.elapsed() >= (seconds + 2) * 1000;
+    });
+    SearchResultMessage answer;
+    const bool read = !last.isEmpty() && ParseSearchResults(last.constData(), last.size(), answer);
+    std::printf(
+        "search flood: %d searches for a word all %d files hold, 10 a second for %d s: "
+        "longest main-thread stall %.1f ms",
+        searches, indexed, seconds, stallMs);
+    if (verdicts)
+        std::printf("; target under %.0f ms: %s", kSearchFloodStallTargetMs,
+                    stallMs < kSearchFloodStallTargetMs ? "met" : "MISSED");
+    std::printf("\nsearch flood: %d answers came, the last with %d results (%lld bytes)\n", answers,
+                int(answer.files.size()), static_cast<long long>(last.size()));
+    std::fflush(stdout);
+    window.reset();
+    return read && indexed >= files ? 0 : 1;
+}
+
+// Builds the big share under a fresh home and measures it in a child.
+int RunSearchFloodSize(int files, bool quick, bool verdicts) {
+    QTemporaryDir home;
+    if (!home.isValid())
+        return 1;
+    qputenv("HOME", home.path().toUtf8());
+    std::printf("bench_gui_startup, search flood: %d shared files\n", files);
+    if (!BuildShare(home.filePath("share"), files))
+        return 1;
+    std::fflush(stdout);
+    QStringList arguments = {"--search-flood", "--files", QString::number(files)};
+    if (verdicts)
+        arguments << "--verdicts";
+    if (quick)
+        arguments << "--quick";
+    return RunMeasuredChild(arguments);
+}
+
+// The search-flood runs of this program: -1 when these arguments ask for none.
+int SearchFloodMode(int argc, char** argv) {
+    int files = 0, size = 0;
+    bool measure = false, verdicts = false, quick = false;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--search-flood"))
+            measure = true;
+        else if (!std::strcmp(argv[i], "--search-flood-size") && i + 1 < argc)
+            size = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--files") && i + 1 < argc)
+            files = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--verdicts"))
+            verdicts = true;
+        else if (!std::strcmp(argv[i], "--quick"))
+            quick = true;
+    }
+    // A quick run floods for 2 s only: figures, no verdicts.
+    if (measure)
+        return MeasureSearchFlood(files, quick ? 2 : 10, verdicts);
+    if (size > 0)
+        return RunSearchFloodSize(size, quick, verdicts);
+    return -1;
+}
+
+int RunSearchFloodSection(bool quick) {
+    int status = 0;
+    for (int size : quick ? std::vector<int>{5000} : std::vector<int>{100000, 1000000}) {
+        QStringList arguments = {"--search-flood-size", QString::number(size)};
+        arguments << (quick ? "--quick" : "--verdicts");
+        status |= RunMeasuredChild(arguments);
+    }
+    return status;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     UseLoopbackOnly();
     bool quick = false;
@@ -494,8 +622,11 @@ int main(int argc, char** argv) {
         return Measure(files, verdicts);
     if (const int shareList = ShareListMode(argc, argv); shareList >= 0)
         return shareList;
+    if (const int flood = SearchFloodMode(argc, argv); flood >= 0)
+        return flood;
     if (quick)
-        return RunSize(files > 0 ? files : 5000, quick, false) | RunShareListSection(true);
+        return RunSize(files > 0 ? files : 5000, quick, false) | RunShareListSection(true) |
+               RunSearchFloodSection(true);
     if (files > 0)
         return RunSize(files, quick, true);
 
@@ -509,5 +640,5 @@ int main(int argc, char** argv) {
         if (!run.waitForFinished(-1) || run.exitCode() != 0)
             status = 1;
     }
-    return status | RunShareListSection(false);
+    return status | RunShareListSection(false) | RunSearchFloodSection(false);
 }

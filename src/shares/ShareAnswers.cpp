@@ -3,13 +3,17 @@
 // share counts and upload speed exchanged with the server.
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "net/PeerMessenger.h"
 #include "net/PeerPayloads.h"
 #include "net/server.h"
+#include "shares/SearchAnswerBuilder.h"
 #include "shares/SearchParser.h"
 #include "shares/ShareListBuilder.h"
 #include "shares/SharedFolderInfo.h"
@@ -29,12 +33,6 @@ QString ToWirePath(QString path) {
 
 AttributeMap AudioAttributes(const ItemPtr& file, const std::string& nameField) {
     return AudioFacts::Of(file, nameField.data(), nameField.size()).Attributes();
-}
-
-qint64 RecordBytes(const FileInfo& file) {
-    const AttributeMap& attributes = file.GetAttributes();
-    return 1 + 4 + qint64(file.GetName().size()) + 8 + 4 +
-           qint64(attributes.GetExtension().size()) + 4 + 8 * qint64(attributes.GetPairs().size());
 }
 
 // Code, then the payload's zlib stream; false when compression fails or the
@@ -144,17 +142,69 @@ void SharedFoldersManager::OnDNetSearchRequest(QString user, quint32 req, QStrin
 
 bool SharedFoldersManager::ProcessSearch(const QString& user, unsigned int ticket,
                                          const QString& search) {
-    MemStream message;
-    if (!peerMessenger || !BuildSearchAnswer(user, ticket, search, message))
+    if (!peerMessenger)
+        return false;
+    // A large answer is made off this thread, one per user at a time; when
+    // it cannot be queued, only a small one is worth copying.
+    const bool queueable = !m_searchAnswers.Has(user) && !m_searchAnswers.IsFull();
+    SearchAnswerCopy copy;
+    if (!CopySearchAnswer(user, ticket, search,
+                          queueable ? kMaxSearchAnswerPayload : kSearchAnswerMadeAtOnce, copy))
+        return false;
+    const bool large = copy.full || copy.payloadBytes > kSearchAnswerMadeAtOnce;
+    if (large && !queueable) {
+        Log("Search", 1,
+            QStringLiteral("Search from %1 for %2 dropped: a large answer is still being "
+                           "made for them or for too many others")
+                .arg(user, search));
+        return false;
+    }
+    if (copy.full)
+        Log("Search", 1,
+            QStringLiteral("Search answer to %1 cut to %2 files")
+                .arg(user, QString::number(copy.records.size())));
+    if (large) {
+        m_searchAnswers.Add(user, search, std::move(copy));
+        return true;
+    }
+    QByteArray packed;
+    const Packing result = PackSearchAnswer(copy, packed);
+    LogPackingFailure(PeerMessenger::PM_FILE_SEARCH_RESULT, result);
+    if (result != Packing::Packed)
         return false;
     Log("Search", 1,
         QStringLiteral("Sending search results to user %1 for search string %2").arg(user, search));
+    MemStream message(packed);
     peerMessenger->SendMessageToUser(user, message);
     return true;
 }
 
+void SharedFoldersManager::OnSearchAnswerMade(QString user, QString search, QByteArray message) {
+    if (message.isEmpty() || !peerMessenger)
+        return;
+    Log("Search", 1,
+        QStringLiteral("Sending search results to user %1 for search string %2").arg(user, search));
+    MemStream stream(message);
+    peerMessenger->SendMessageToUser(user, stream);
+}
+
 bool SharedFoldersManager::BuildSearchAnswer(const QString& user, quint32 ticket,
                                              const QString& search, MemStream& message) const {
+    SearchAnswerCopy copy;
+    if (!CopySearchAnswer(user, ticket, search, kMaxSearchAnswerPayload, copy))
+        return false;
+    QByteArray packed;
+    const Packing result = PackSearchAnswer(copy, packed);
+    LogPackingFailure(PeerMessenger::PM_FILE_SEARCH_RESULT, result);
+    if (result != Packing::Packed)
+        return false;
+    message = MemStream(packed);
+    return true;
+}
+
+bool SharedFoldersManager::CopySearchAnswer(const QString& user, quint32 ticket,
+                                            const QString& search, qint64 limit,
+                                            SearchAnswerCopy& copy) const {
     if (GetRuntimeSetting("finish_uploads_and_quit") == QLatin1String("yes"))
         return false;
     SearchParser parser;
@@ -182,69 +232,95 @@ bool SharedFoldersManager::BuildSearchAnswer(const QString& user, quint32 ticket
     const ItemSet roots = GetUserSharedFolders(user);
     if (roots.Empty())
         return false;
-    // Visibility is a property of the folder; files of one folder come together.
-    std::map<quint64, bool> folderVisible;
-    std::map<std::string, FileInfo> records;
-    for (const ItemPtr& file : d.GetItemSubset(tokens, "shared_file")) {
-        const ItemPtr name = file.HasItem("shared_file_name");
+    copy.user = GetSetting("username").toUtf8();
+    copy.ticket = ticket;
+    copy.payloadBytes = SearchAnswerCopy::FixedBytes(copy.user);
+
+    // Visibility is a property of the folder, and files of one folder come
+    // together: each folder is judged once. Its index in the copy, -1 when
+    // hidden from the user.
+    std::unordered_map<const Item*, qint64> folders;
+    ItemPtr lastFolder;
+    qint64 folderIndex = -1;
+    // Two entries can read the same on the wire only when a folder or name
+    // holds "\": from the first such path on, every path is checked.
+    std::vector<bool> folderHasBackslash;
+    std::unordered_set<std::string> paths;
+    bool checkPaths = false;
+    const auto wirePath = [&copy](const SearchAnswerCopy::Record& record) {
+        return copy.folders[record.folder] + '\\' +
+               copy.names.substr(record.nameOffset, record.nameSize);
+    };
+    const Type* nameType = d.GetType("shared_file_name");
+    const Type* folderType = d.GetType("shared_file_folder");
+    const Type* sizeType = d.GetType("shared_file_size");
+    const AudioFacts::Types audioTypes = AudioFacts::Types::Get();
+    // In identity order, so that the files indexed first are the ones kept
+    // and no more are looked at than fit.
+    d.ForEachInSubset(tokens, "shared_file", [&](const ItemPtr& file) {
+        const ItemPtr nameItem = file.HasItem(nameType);
+        const Item* name = nameItem.GetItemObject();
+        const char* nameBytes = name ? name->ValueData() : "";
+        const std::uint32_t nameSize = name ? name->ValueSize() : 0;
         if (!parts.empty() || !excluded.empty()) {
-            const QString lowerName = name.AsString().toLower();
-            bool keep = true;
+            const QString lowerName = QString::fromUtf8(nameBytes, int(nameSize)).toLower();
             for (const QString& token : excluded)
-                keep = keep && !lowerName.contains(token);
+                if (lowerName.contains(token))
+                    return true;
             for (const QString& token : parts)
-                keep = keep && lowerName.contains(token);
-            if (!keep)
-                continue;
+                if (!lowerName.contains(token))
+                    return true;
         }
-        const ItemPtr folder = file.HasItem("shared_file_folder");
-        auto seen = folderVisible.find(folder.GetId());
-        if (seen == folderVisible.end())
-            seen = folderVisible
-                       .emplace(folder.GetId(),
-                                !folder.GetItems("shared_folder").Common(roots).Empty())
-                       .first;
-        if (!seen->second)
-            continue;
-        const std::string field =
-            ToWirePath(folder.AsString() + QLatin1Char('/') + name.AsString()).toStdString();
-        if (records.count(field))
-            continue;
-        AttributeMap attributes = AudioAttributes(file, field);
-        records.emplace(field, FileInfo(field, file.HasItem("shared_file_size").AsInt64(),
-                                        std::move(attributes)));
-    }
-    if (records.empty())
+        const ItemPtr folder = file.HasItem(folderType);
+        if (folder != lastFolder) {
+            lastFolder = folder;
+            auto seen = folders.find(folder.GetItemObject());
+            if (seen == folders.end()) {
+                qint64 index = -1;
+                if (!folder.GetItems("shared_folder").Common(roots).Empty()) {
+                    index = qint64(copy.folders.size());
+                    const QString path = folder.AsString();
+                    copy.folders.push_back(ToWirePath(path).toStdString());
+                    folderHasBackslash.push_back(path.contains(QLatin1Char('\\')));
+                }
+                seen = folders.emplace(folder.GetItemObject(), index).first;
+            }
+            folderIndex = seen->second;
+        }
+        if (folderIndex < 0)
+            return true;
+        SearchAnswerCopy::Record record{copy.names.size(), nameSize, std::uint32_t(folderIndex),
+                                        file.HasItem(sizeType).AsInt64(),
+                                        AudioFacts::Of(file, nameBytes, nameSize, audioTypes)};
+        if (!checkPaths && (folderHasBackslash[std::size_t(folderIndex)] ||
+                            std::memchr(nameBytes, '\\', nameSize))) {
+            checkPaths = true;
+            for (const SearchAnswerCopy::Record& earlier : copy.records)
+                paths.insert(wirePath(earlier));
+        }
+        copy.names.append(nameBytes, nameSize);
+        if (checkPaths && !paths.insert(wirePath(record)).second) {
+            copy.names.resize(record.nameOffset);
+            return true;
+        }
+        const qint64 bytes = SearchAnswerCopy::RecordBytes(
+            copy.folders[record.folder].size() + 1 + nameSize, record.audio);
+        if (copy.payloadBytes + bytes > limit) {
+            copy.names.resize(record.nameOffset);
+            copy.full = true;
+            return false;
+        }
+        copy.payloadBytes += bytes;
+        copy.records.push_back(record);
+        return true;
+    });
+    if (copy.records.empty())
         return false;
-
-    const QByteArray userBytes = GetSetting("username").toUtf8();
-    // The fixed fields: user, ticket, count, then slot, speed, queue, extra count.
-    qint64 budget = kMaxSearchAnswerPayload - (4 + userBytes.size() + 4 + 4 + 1 + 4 + 4 + 4);
-    std::size_t count = 0;
-    for (const auto& record : records) {
-        budget -= RecordBytes(record.second);
-        if (budget < 0)
-            break;
-        ++count;
-    }
-    if (count < records.size())
-        Log("Search", 1,
-            QStringLiteral("Search answer to %1 cut to %2 of %3 files")
-                .arg(user, QString::number(count), QString::number(records.size())));
-
-    MemStream payload;
-    payload.Write(userBytes);
-    payload.Write(quint32(ticket));
-    if (payload.Write(quint32(count))) {
-        std::size_t written = 0;
-        for (auto it = records.begin(); written < count && it->second.Write(payload); ++it)
-            ++written;
-    }
-    payload.Write(quint8(!transferQueueManager || transferQueueManager->IsFreeToUpload() ? 1 : 0));
-    payload.Write(quint32(GetSettingInt("upload_speed")));
-    payload.Write(quint32(transferQueueManager ? transferQueueManager->QueuedUploadCount() : 0));
-    payload.Write(quint32(0));
-    return Compress(PeerMessenger::PM_FILE_SEARCH_RESULT, payload.GetWrittenBytes(), message);
+    copy.freeSlot = !transferQueueManager || transferQueueManager->IsFreeToUpload();
+    copy.uploadSpeed = quint32(GetSettingInt("upload_speed"));
+    copy.queueLength =
+        transferQueueManager ? quint32(transferQueueManager->QueuedUploadCount()) : 0;
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -265,6 +341,8 @@ void SharedFoldersManager::WatchIndexForAnswers() {
                             d.GetType("shared_file"), d.GetType("shared_file_name")};
     connect(&m_shareListBuilder, &ShareListBuilder::Finished, this,
             &SharedFoldersManager::OnShareListBuilt);
+    connect(&m_searchAnswers, &SearchAnswerQueue::Finished, this,
+            &SharedFoldersManager::OnSearchAnswerMade);
 }
 
 void SharedFoldersManager::OnShareListLinkChanged(ConnectionInfo& info) {

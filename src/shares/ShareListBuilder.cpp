@@ -107,7 +107,16 @@ Packing MakeShareList(const ShareListCopy& copy, QByteArray& message,
 
 // ---------------------------------------------------------------------------
 
+AudioFacts::Types AudioFacts::Types::Get() {
+    return Types{d.GetType("bitrate"), d.GetType("bitrate_mode")};
+}
+
 AudioFacts AudioFacts::Of(const ItemPtr& file, const char* name, std::size_t size) {
+    return Of(file, name, size, Types::Get());
+}
+
+AudioFacts AudioFacts::Of(const ItemPtr& file, const char* name, std::size_t size,
+                          const Types& types) {
     AudioFacts facts;
     const std::string_view text(name, size);
     const std::size_t dot = text.rfind('.');
@@ -119,9 +128,10 @@ AudioFacts AudioFacts::Of(const ItemPtr& file, const char* name, std::size_t siz
             return facts;
     }
     facts.mp3 = true;
-    facts.bitrate =
-        quint32(SharedFoldersManager::FileAttribute(file, "bitrate", &facts.hasBitrate));
-    const ItemPtr mode = file.HasItem("bitrate_mode");
+    const ItemPtr bitrate = file.HasItem(types.bitrate);
+    facts.hasBitrate = !bitrate.IsNull();
+    facts.bitrate = quint32(bitrate.AsInt64());
+    const ItemPtr mode = file.HasItem(types.mode);
     facts.hasMode = !mode.IsNull();
     facts.vbr = facts.hasMode && mode.AsStdString() == "vbr";
     return facts;

@@ -22,8 +22,17 @@ struct AudioFacts {
     bool vbr = false;
     quint32 bitrate = 0;
 
+    // The types Of reads, looked up once for many files.
+    struct Types {
+        const Type* bitrate;
+        const Type* mode;
+        static Types Get();
+    };
+
     // Reads the file's links: main thread.
     static AudioFacts Of(const ItemPtr& file, const char* name, std::size_t size);
+    static AudioFacts Of(const ItemPtr& file, const char* name, std::size_t size,
+                         const Types& types);
     // Any thread.
     AttributeMap Attributes() const;
 };

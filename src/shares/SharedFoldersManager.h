@@ -13,6 +13,7 @@
 
 #include "net/PeerPayloads.h"
 #include "shares/FileScanner.h"
+#include "shares/SearchAnswerBuilder.h"
 #include "shares/ShareListBuilder.h"
 #include "store/Data.h"
 #include "store/MemStream.h"
@@ -109,11 +110,19 @@ public:
     // Answers. Search answers hold at most this many payload bytes before
     // compression, so that the message always fits in one peer frame.
     static constexpr qint64 kMaxSearchAnswerPayload = 10485760 - 65536;
-    // The search answer (code 9) for the user, or false when nothing is to
-    // be sent. Does not emit SearchProcessed.
+    // Answers up to this many payload bytes are compressed at once; larger
+    // ones go to a thread of their own.
+    static constexpr qint64 kSearchAnswerMadeAtOnce = 65536;
+    // The search answer (code 9) for the user, made at once, or false when
+    // nothing is to be sent. When more files match than fit, it holds those
+    // indexed first, up to the first that does not fit, listed in byte order
+    // of their paths. Does not emit SearchProcessed.
     bool BuildSearchAnswer(const QString& user, quint32 ticket, const QString& search,
                            MemStream& message) const;
-    // BuildSearchAnswer, then sends the answer to the user; true when sent.
+    // Sends the user the answer BuildSearchAnswer makes: a large one later,
+    // made off the main thread, unless one for the user waits or is being
+    // made already, or too many for others do (then none is sent). True when
+    // an answer is sent or on its way.
     bool ProcessSearch(const QString& user, unsigned int ticket, const QString& search);
     // Every visible folder (path with "\\"), an entry also when empty; `table`
     // is not touched.
@@ -236,6 +245,14 @@ private:
     // first of the others.
     void ServeShareListWaiters();
     void OnShareListBuilt(QByteArray message);
+    // The answer's records as BuildSearchAnswer chooses them, stopping at
+    // the first that would take the payload past `limit` (copy.full then
+    // says so); false when there is nothing to send.
+    bool CopySearchAnswer(const QString& user, quint32 ticket, const QString& search, qint64 limit,
+                          SearchAnswerCopy& copy) const;
+    void OnSearchAnswerMade(QString user, QString search, QByteArray message);
+    SearchAnswerQueue m_searchAnswers;
+
     struct ListTypes {
         const Type* root = nullptr;
         const Type* folder = nullptr;

@@ -370,6 +370,12 @@ ItemPtr ItemPtr::HasItem(const char* typeName) const {
     return ItemPtr(Links::First(m_item.Get(), t->m_ordinal));
 }
 
+ItemPtr ItemPtr::HasItem(const Type* type) const {
+    if (IsNull())
+        return ItemPtr();
+    return ItemPtr(Links::First(m_item.Get(), type->m_ordinal));
+}
+
 ItemSet ItemPtr::GetItems(const char* typeName) const {
     ItemSet out;
     GetItems(typeName, out);
@@ -1066,17 +1072,26 @@ ItemSet Data::GetItems(const ItemSet& items, const char* typeName) {
 }
 
 ItemSet Data::GetItemSubset(const ItemSet& items, const char* typeName) {
-    Type* t = GetType(typeName);
     ItemSet out;
+    ForEachInSubset(items, typeName, [&out](const ItemPtr& x) {
+        out.AppendOrdered(x);
+        return true;
+    });
+    return out;
+}
+
+void Data::ForEachInSubset(const ItemSet& items, const char* typeName,
+                           const std::function<bool(const ItemPtr&)>& visit) {
+    Type* t = GetType(typeName);
     if (items.Empty())
-        return out;
+        return;
     const int ord = t->m_ordinal;
     const Item* rarest = nullptr;
     std::size_t fewest = 0;
     for (const ItemPtr& x : items) {
         const std::size_t n = Links::Count(x.GetItemObject(), ord);
         if (n == 0)
-            return out;
+            return;
         if (!rarest || n < fewest) {
             rarest = x.GetItemObject();
             fewest = n;
@@ -1088,10 +1103,8 @@ ItemSet Data::GetItemSubset(const ItemSet& items, const char* typeName) {
             if (xi != rarest && !Links::Contains(xi, candidate))
                 return true;
         }
-        out.AppendOrdered(ItemPtr(candidate));
-        return true;
+        return visit(ItemPtr(candidate));
     });
-    return out;
 }
 
 void Data::AddConnectionEventHandler(Type* a, Type* b, EventHandlerBase<ConnectionInfo&>* handler) {

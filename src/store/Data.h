@@ -203,6 +203,8 @@ public:
     ItemPtr operator[](const char* typeName) const { return HasItem(typeName); }
     ItemPtr operator[](const std::string& typeName) const { return HasItem(typeName.c_str()); }
     ItemPtr HasItem(const char* typeName) const;
+    // The same with the type looked up already: for loops over many items.
+    ItemPtr HasItem(const Type* type) const;
     ItemPtr GetItem(const char* typeName) const { return HasItem(typeName); }
     ItemSet GetItems(const char* typeName) const;
     void GetItems(const char* typeName, ItemSet& out) const;
@@ -650,6 +652,11 @@ public:
     ItemSet GetItems(const ItemPtr& a, const ItemPtr& b, const char* typeName);
     ItemSet GetItems(const ItemSet& items, const char* typeName);
     ItemSet GetItemSubset(const ItemSet& items, const char* typeName);
+    // The members of GetItemSubset one at a time, in identity order, until
+    // `visit` returns false: a caller that needs only the first few pays
+    // only for those. `visit` must not change the store.
+    void ForEachInSubset(const ItemSet& items, const char* typeName,
+                         const std::function<bool(const ItemPtr&)>& visit);
 
     // The sweep: removes owned items without an owner (repeatedly), then every
     // item no root item reaches. Returns the number of items removed.

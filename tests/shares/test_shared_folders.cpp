@@ -881,6 +881,11 @@ private slots:
             .Connect(d.GetType("user_list_group")->GetItem("f"));
         ListUser("carol", {"f"});
         QCOMPARE(Found("carol", "secret"), QStringList{Wire(priv) + "\\beatles secret.txt 2"});
+        // Entries that read the same on the wire are sent once.
+        const ItemPtr twin = AddEntry(music + "/Beatles\\Live", "notes.txt", 1);
+        twin["shared_file_folder"].Connect(d.GetType("shared_folder")->HasItem(music));
+        manager->TokenizeSharedFile(twin);
+        QCOMPARE(Found("bob", "notes"), QStringList{beatles + "\\Live\\notes.txt 1"});
         // Text from a peer makes no item.
         const std::size_t items = d.ItemCount();
         QCOMPARE(Search("someone new", "qqqqqq").user + Search("x", "qqq beatles").user,
@@ -892,14 +897,23 @@ private slots:
         QCOMPARE(Search("bob", "beatles").user, QString("<none>"));
     }
 
-    // A search that matches more than one frame holds is cut, in order.
+    // A search that matches more than one frame holds keeps the files
+    // indexed first, listed in byte order, however the names sort.
+    void searchAnswerCap_data() {
+        QTest::addColumn<bool>("reversed");
+        QTest::newRow("indexed in name order") << false;
+        QTest::newRow("indexed in reverse name order") << true;
+    }
     void searchAnswerCap() {
+        QFETCH(bool, reversed);
         const ItemPtr root = d.GetType("shared_folder")->GetItem("/cap");
         root.Connect(d.GetType("shared_public")->GetGlobalNullItem());
         const QString folder = "/cap/" + QString(60000, 'q');
         d.GetType("shared_file_folder")->GetItem(folder).Connect(root);
-        for (int k = 0; k < 200; ++k)
+        for (int n = 0; n < 200; ++n) {
+            const int k = reversed ? 199 - n : n;
             manager->TokenizeSharedFile(AddEntry(folder, QString::asprintf("f%03d.bin", k), k));
+        }
         SetSetting("username", "me");
         MemStream message;
         QVERIFY(manager->BuildSearchAnswer("bob", 1, "cap", message));
@@ -908,9 +922,95 @@ private slots:
         const qint64 perRecord = 1 + 4 + (folder.size() + 9) + 8 + 4 + 4;
         const int fits = int((SharedFoldersManager::kMaxSearchAnswerPayload - 27) / perRecord);
         QVERIFY(fits < 200);
-        QCOMPARE(found.size(), fits);
-        QCOMPARE(found.back(),
-                 Wire(folder) + QString::asprintf("\\f%03d.bin %d", fits - 1, fits - 1));
+        QStringList kept;
+        for (int n = 0; n < fits; ++n) {
+            const int k = reversed ? 199 - n : n;
+            kept << Wire(folder) + QString::asprintf("\\f%03d.bin %d", k, k);
+        }
+        kept.sort();
+        QCOMPARE(found, kept);
+    }
+
+    // Through a real connection: a large answer is made off the main thread
+    // and equals the one made at once; a peer repeating the search while its
+    // answer is being made gets no second one for it, and small answers
+    // still go out at once.
+    void searchAnswersToRepeatingPeer() {
+        const ItemPtr root = d.GetType("shared_folder")->GetItem("/many");
+        root.Connect(d.GetType("shared_public")->GetGlobalNullItem());
+        const auto add = [&](const QString& folder, const QString& name, qint64 size) {
+            const ItemPtr file = AddEntry(folder, name, size);
+            file["shared_file_folder"].Connect(root);
+            manager->TokenizeSharedFile(file);
+        };
+        for (int k = 0; k < 3000; ++k)
+            add(QString("/many/album %1").arg(k / 100),
+                QString("track %1 of the long playing record.mp3").arg(k), k);
+        add("/many/rare", "rarity.txt", 5);
+        SetSetting("username", "me");
+        const QStringList all = Found("bob", "record");
+        QCOMPARE(all.size(), 3000);
+        QVERIFY(Listen());
+        RawPeer peer;
+        QVERIFY(ConnectAsPeer(peer, "bob"));
+        QSignalSpy processed(manager.get(), &SharedFoldersManager::SearchProcessed);
+        // The tokens of the next answers, and "bad" for one that is not
+        // whole and right.
+        const auto tokens = [&](int count) {
+            QStringList out;
+            quint32 code = 0;
+            QByteArray payload;
+            while (out.size() < count && peer.WaitForMessage(&code, &payload, kWait)) {
+                SearchResultMessage answer;
+                if (code != PeerMessenger::PM_FILE_SEARCH_RESULT)
+                    continue;
+                const bool read = ParseSearchResults(payload.constData(), payload.size(), answer);
+                const QStringList records = Records(answer.files);
+                out << (read && (records == all ||
+                                 records == QStringList{"\\many\\rare\\rarity.txt 5"})
+                            ? QString::number(answer.token)
+                            : "bad");
+            }
+            return out;
+        };
+        for (quint32 ticket = 1; ticket <= 3; ++ticket)
+            manager->OnDirectFileSearch("bob", ticket, "record");
+        manager->OnDirectFileSearch("bob", 4, "rarity");
+        QCOMPARE(tokens(2), (QStringList{"4", "1"}));
+        manager->OnDirectFileSearch("bob", 5, "record");
+        QCOMPARE(tokens(1), QStringList{"5"});
+        QStringList answered;
+        for (const QList<QVariant>& call : processed)
+            answered << call.at(0).toString() + (call.at(1).toBool() ? "+" : "-");
+        QCOMPARE(answered, (QStringList{"record+", "record-", "record-", "rarity+", "record+"}));
+    }
+
+    // One large answer per user, and only so many wait behind the one being
+    // made; each comes once it is made.
+    void searchAnswerQueueCap() {
+        SearchAnswerQueue queue;
+        QSignalSpy finished(&queue, &SearchAnswerQueue::Finished);
+        const int users = int(SearchAnswerQueue::kMaxWaiting) + 2;
+        QString added;
+        for (int k = 0; k < users; ++k)
+            for (int again = 0; again < 2; ++again) {
+                SearchAnswerCopy copy;
+                copy.user = "me";
+                copy.ticket = quint32(k);
+                added += queue.Add(QString("user%1").arg(k), "record", std::move(copy)) ? "+" : "-";
+            }
+        QCOMPARE(added, QString("+-").repeated(users - 1) + "--");
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), users - 1, kWait);
+        for (int k = 0; k < users - 1; ++k) {
+            QCOMPARE(finished.at(k).at(0).toString() + finished.at(k).at(1).toString(),
+                     QString("user%1record").arg(k));
+            const QByteArray body = Body(MemStream(finished.at(k).at(2).toByteArray()),
+                                         PeerMessenger::PM_FILE_SEARCH_RESULT);
+            SearchResultMessage answer;
+            QVERIFY(ParseSearchResults(body.constData(), body.size(), answer));
+            QCOMPARE(answer.token, quint32(k));
+        }
+        QVERIFY(!queue.Has("user0") && queue.Add("user0", "record", SearchAnswerCopy()));
     }
 
     void shareListAndFolderContents() {
