@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "net/LowDelay.h"
+#include "net/PeerMessenger.h"
 #include "net/PortForwarder.h"
 #include "store/DataSaver.h"
 #include "store/Log.h"
@@ -438,9 +439,17 @@ void Server::OnLoginSucceeded() {
     const quint64 generation = m_generation;
     Log(kArea, 1, "Logged in.");
 
+    // The ports actually held: a port that another program took would send
+    // peers, and what they say, to that program instead of the connect-back.
+    quint32 plain = quint32(GetSettingInt("listening_port"));
+    quint32 obfuscated = quint32(GetSettingInt("obfuscated_listening_port"));
+    if (peerMessenger) {
+        plain = peerMessenger->ListeningPort();
+        obfuscated = peerMessenger->ObfuscatedListeningPort();
+    }
     MemStream ports;
-    ports.Write(quint32(GetSettingInt("listening_port")));
-    ports.Write(quint32(GetSettingInt("obfuscated_listening_port")));
+    ports.Write(plain);
+    ports.Write(obfuscated);
     Send(SM_SET_LISTENING_PORTS, ports);
 
     // Users marked while logged out are watched from now on.

@@ -299,6 +299,12 @@ private slots:
         QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
         SetSetting("listening_port", taken.serverPort());
         QVERIFY(!messenger->Listen());
+        // The server is told the ports held, not the one the other program
+        // holds: peers sent there would lose what they say to it.
+        QVERIFY(LogIn());
+        QByteArray ports;
+        QVERIFY(ts->WaitForMessage(kMe, SM_SET_LISTENING_PORTS, 10000, &ports));
+        QCOMPARE(ports, Payload().U32(0).U32(messenger->ObfuscatedListeningPort()).Bytes());
         RawPeer bob;
         QVERIFY(IncomingP(bob, "bob", true));
         // Our messages on that connection are obfuscated too.

@@ -221,6 +221,14 @@ class TestSharedFolders : public QObject, CoreServices {
         messenger->SetListenAddress(QHostAddress::LocalHost);
         return messenger->Listen();
     }
+    // The load opens the peer ports: any free ones on loopback, never the
+    // default ports that window tests running beside this one hold.
+    void Load(const QString& prefix) {
+        SetSetting("listening_port", 0);
+        SetSetting("obfuscated_listening_port", 0);
+        messenger->SetListenAddress(QHostAddress::LocalHost);
+        saver->Load(prefix);
+    }
     // Changes the index but nothing anyone may see, so that no list is kept.
     void TouchIndex() {
         static int touches = 0;
@@ -524,7 +532,7 @@ private slots:
             StopCore();
             StartCore();
             manager.reset(new SharedFoldersManager);
-            saver->Load(P(prefix));
+            Load(P(prefix));
         };
         restart(".T");
         manager->Init();
@@ -830,7 +838,7 @@ private slots:
         StopCore();
         StartCore();
         manager.reset(new SharedFoldersManager);
-        saver->Load(P(".T"));
+        Load(P(".T"));
         // Found through the normal forms, rebuilt while loading.
         const ItemPtr tune = Entry(root.toUpper() + "/tune.MP3");
         QCOMPARE(SharedFoldersManager::GetFileItemDisplayString(tune) +

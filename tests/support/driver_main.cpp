@@ -172,7 +172,7 @@ bool Client::Start(const QCommandLineParser& args) {
     apply();
     if (!messenger->Listen())
         return false;
-    // The server is told the ports of the settings, so they name the real ones.
+    // The settings name the ports held, as a user reads them.
     SetSetting("listening_port", messenger->ListeningPort());
     SetSetting("obfuscated_listening_port", messenger->ObfuscatedListeningPort());
     tqm->DetermineUploadSpeedLimit();
