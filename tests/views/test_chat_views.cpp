@@ -196,6 +196,8 @@ private slots:
     void transcriptCap_data();
     void transcriptCap();
     void transcriptFormats();
+    void transcriptBurst_data();
+    void transcriptBurst();
     void logFiles();
     void logNames_data();
     void logNames();
@@ -312,10 +314,10 @@ void TestChatViews::transcriptPeriods() {
     m_now = kT0.addMSecs(ChatTranscript::kIdleMs);
     transcript.CheckInactivity();
     transcript.AddLine("bob", "two");
-    QCOMPARE(Plain(&view).split('\n'),
-             QStringList({"* bob waves", "* Chat started Mar 4 3:05:09 pm", "[bob] one",
-                          "* bob nods", "* Chat ended Mar 4 3:05:09 pm",
-                          "* Chat started Mar 4 3:10:09 pm", "[bob] two"}));
+    QTRY_COMPARE(Plain(&view).split('\n'),
+                 QStringList({"* bob waves", "* Chat started Mar 4 3:05:09 pm", "[bob] one",
+                              "* bob nods", "* Chat ended Mar 4 3:05:09 pm",
+                              "* Chat started Mar 4 3:10:09 pm", "[bob] two"}));
 }
 
 void TestChatViews::transcriptCap_data() {
@@ -371,9 +373,13 @@ void TestChatViews::transcriptCap() {
     const auto size = [document] {
         return document->characterCount() + ChatTranscript::kLineMarkup * document->blockCount();
     };
+    // A batch's time between lines, so that each shows as it comes.
+    const auto timeOf = [](int i) { return kT0.addMSecs(qint64(i) * ChatTranscript::kBatchMs); };
+    const auto stampOf = [&timeOf](int i) { return "[" + chat::ShortTime(timeOf(i)) + "]"; };
     int sent = 0;
     int cuts = 0;
     for (int before = 0; cuts < 2; ++sent) {
+        m_now = timeOf(sent);
         say(textOf(sent));
         // Each line's block remembers which line it is, in data that only
         // the block itself holds.
@@ -381,7 +387,7 @@ void TestChatViews::transcriptCap() {
         // The newest line is whole, whatever went before it.
         if (!textOf(sent).startsWith("/me "))
             QCOMPARE(Shown(document).last().text().remove(QChar(0x200B)).replace(QChar(0xa0), ' '),
-                     "[15:05:09][bob] " + shownOf(textOf(sent)));
+                     stampOf(sent) + "[bob] " + shownOf(textOf(sent)));
         QVERIFY(size() <= ChatTranscript::kCap);
         if (size() < before) {
             QVERIFY(before - size() >= ChatTranscript::kCut - 30000);
@@ -409,8 +415,9 @@ void TestChatViews::transcriptCap() {
             QCOMPARE(line, "* bob " + text.mid(4));
             QCOMPARE(colored, QStringList("#339933 bob " + text.mid(4)));
         } else {
-            QCOMPARE(line.remove(QChar(0x200B)), "[15:05:09][bob] " + shownOf(text));
-            QCOMPARE(colored, QStringList({"#0066ff 15:05:09", "#0033ff bob"}));
+            QCOMPARE(line.remove(QChar(0x200B)), stampOf(i) + "[bob] " + shownOf(text));
+            QCOMPARE(colored,
+                     QStringList({"#0066ff " + stampOf(i).mid(1).chopped(1), "#0033ff bob"}));
         }
     }
     int linked = sent - 1;
@@ -441,6 +448,7 @@ void TestChatViews::transcriptFormats() {
     const int total = ChatTranscript::kMaxFormats * 3 / 2;
     int most = 0;
     for (int i = 0; i < total; ++i) {
+        m_now = kT0.addMSecs(qint64(i) * ChatTranscript::kBatchMs);
         transcript.AddLine("bob", QString("line %1 http://x.org/%1").arg(i));
         if (i % 100 == 0)
             most = std::max(most, document->allFormats().size());
@@ -458,6 +466,62 @@ void TestChatViews::transcriptFormats() {
                  QString("[bob] line %1 %2").arg(first + k).arg(link));
         QCOMPARE(anchors[k], qMakePair(link, link));
     }
+}
+
+void TestChatViews::transcriptBurst_data() {
+    QTest::addColumn<bool>("room");
+    QTest::newRow("room") << true;
+    QTest::newRow("private") << false;
+}
+
+// Lines that come faster than a batch's time each: every one is logged at
+// once, in order; they show together, the newest last, and the transcript
+// holds what a cut leaves of them, of which only the few the cap keeps were
+// ever put into it.
+void TestChatViews::transcriptBurst() {
+    QFETCH(bool, room);
+    SetSetting("chat_timestamps", "no_timestamps");
+    const QString name = QString("burst %1").arg(QTest::currentDataTag());
+    std::unique_ptr<RoomForm> roomForm(room ? new RoomForm(name) : nullptr);
+    std::unique_ptr<ChatForm> chatForm(room ? nullptr : new ChatForm(name, nullptr));
+    QTextBrowser* view = room ? roomForm->Form()->chatView : chatForm->Form()->chatView;
+    QTextDocument* document = view->document();
+    int added = 0;
+    connect(document, &QTextDocument::contentsChange,
+            [&added](int, int, int charsAdded) { added += charsAdded; });
+    const auto textOf = [](int i) {
+        return i % 10 == 9 ? QString(30000, 'w') + QString::number(i)
+                           : QString("line %1 of the burst").arg(i);
+    };
+    // What a line adds to chat::Size once shown.
+    const auto sizeOf = [&textOf](int i) {
+        return int(QString("[bob] " + chat::Wrappable(textOf(i))).size()) + 1 +
+               ChatTranscript::kLineMarkup;
+    };
+    const int count = 400;
+    for (int i = 0; i < count; ++i) {
+        if (room)
+            roomForm->OnRoomChat(name, "bob", textOf(i));
+        else
+            chatForm->AddChat("bob", textOf(i));
+    }
+    const QStringList logged =
+        QString::fromUtf8(
+            ReadFile(chatlog::FilePath(room ? chatlog::Kind::Room : chatlog::Kind::User, name)))
+            .split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(logged.size(), count);
+    for (int i = 0; i < count; ++i)
+        QVERIFY(logged[i].endsWith("][bob] " + textOf(i)));
+    QTRY_COMPARE(LastLine(view).remove(QChar(0x200B)), "[bob] " + textOf(count - 1));
+    const QStringList shown = Plain(view).remove(QChar(0x200B)).split('\n');
+    const int first = count - int(shown.size());
+    for (int k = 0; k < shown.size(); ++k)
+        QCOMPARE(shown[k], "[bob] " + textOf(first + k));
+    const int size = chat::Size(document);
+    QVERIFY2(size <= ChatTranscript::kCap - ChatTranscript::kCut,
+             qPrintable(QString::number(size)));
+    QVERIFY(size + sizeOf(first - 1) > ChatTranscript::kCap - ChatTranscript::kCut);
+    QVERIFY2(added < 2 * ChatTranscript::kCap, qPrintable(QString::number(added)));
 }
 
 // One line per message in the room and user folders; nothing while logging
@@ -1065,11 +1129,11 @@ void TestChatViews::roomsAgainstServer() {
     // Offline a typed line stays in the entry and is neither shown nor logged.
     m_server.DropClient("me");
     QTRY_VERIFY(!gp_server->IsConnected());
-    QVERIFY(LastLine(form->Form()->chatView).startsWith("* Disconnected at "));
+    QTRY_VERIFY(LastLine(form->Form()->chatView).startsWith("* Disconnected at "));
     form->Form()->chatEdit->setText("lost?");
     form->OnEnterPressed();
     QCOMPARE(form->Form()->chatEdit->text(), QString("lost?"));
-    QVERIFY(LastLine(form->Form()->chatView).contains("not sent"));
+    QTRY_VERIFY(LastLine(form->Form()->chatView).contains("not sent"));
     QVERIFY(!ReadFile(chatlog::FilePath(chatlog::Kind::Room, "lobby")).contains("lost?"));
 
     // Back online the view says so and rejoins, without a second view.
@@ -1219,7 +1283,7 @@ void TestChatViews::privateChatsAndAdminMessages() {
     auto* chat = qobject_cast<ChatForm*>(chatsForm->Tabs()->widget(chatsForm->Tabs()->count() - 1));
     QVERIFY(chat && chat->User() == "carol");
     QCOMPARE(chatsForm->Tabs()->tabText(chatsForm->Tabs()->indexOf(chat)), QString("carol"));
-    QCOMPARE(LastLine(chat->Form()->chatView), QString("[carol] hi <b>there</b>"));
+    QTRY_COMPARE(LastLine(chat->Form()->chatView), QString("[carol] hi <b>there</b>"));
     QVERIFY(m_server.WaitForMessage("me", 5, 10000));  // carol is tracked
     carol.SendMessage(22, Payload().Str("me").Str("/me  waves"));
     QTRY_COMPARE(LastLine(chat->Form()->chatView), QString("* carol waves"));
@@ -1227,7 +1291,7 @@ void TestChatViews::privateChatsAndAdminMessages() {
 
     chat->Form()->chatEdit->setText("  back to you ");
     chat->OnEnter();
-    QCOMPARE(LastLine(chat->Form()->chatView), QString("[me]   back to you "));
+    QTRY_COMPARE(LastLine(chat->Form()->chatView), QString("[me]   back to you "));
     QCOMPARE(carol.Take(22).mid(0, 6), Payload().Str("me").Bytes());
     const QStringList logged =
         QString::fromUtf8(ReadFile(chatlog::FilePath(chatlog::Kind::User, "carol"))).split('\n');
@@ -1252,7 +1316,7 @@ void TestChatViews::privateChatsAndAdminMessages() {
     // Away and back; closing the tab drops the transcript, not the log.
     d.GetType("user")->HasItem("carol").NewItem("is_away");
     d.GetType("user")->HasItem("carol").Disconnect("is_away");
-    QVERIFY(Plain(chat->Form()->chatView).endsWith("* carol is away.\n* carol is available."));
+    QTRY_VERIFY(Plain(chat->Form()->chatView).endsWith("* carol is away.\n* carol is available."));
     chatsForm->OnChatTabClosed(chatsForm->Tabs()->indexOf(chat));
     carol.SendMessage(22, Payload().Str("me").Str("again"));
     QTRY_VERIFY(chatsForm->GetChatForm("carol") != nullptr &&
@@ -1267,7 +1331,7 @@ void TestChatViews::privateChatsAndAdminMessages() {
     chat->Form()->chatEdit->setText("unsent");
     chat->OnEnter();
     QCOMPARE(chat->Form()->chatEdit->text(), QString("unsent"));
-    QVERIFY(LastLine(chat->Form()->chatView).contains("not sent"));
+    QTRY_VERIFY(LastLine(chat->Form()->chatView).contains("not sent"));
     QVERIFY(!ReadFile(chatlog::FilePath(chatlog::Kind::User, "carol")).contains("unsent"));
     gp_server->Connect();
     QTRY_VERIFY(Online());
