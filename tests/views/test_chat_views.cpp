@@ -204,6 +204,7 @@ private slots:
     void fuzzLogNamesAndRichText();
     void logViewer();
     void logViewerLarge();
+    void logViewerBurst();
     void ownerRowInEitherOrder();
     void memberFlags();
     void roomsAgainstServer();
@@ -708,7 +709,7 @@ void TestChatViews::logViewer() {
     // What would start a block is a line break within the line.
     viewer.AddLine(
         QString("[t][bob] a%1b%2c%3d\re").arg(QChar(0x2029), QChar(0xFDD0), QChar(0xFDD1)));
-    QCOMPARE(Shown(view->document()).size(), 8);
+    QTRY_COMPARE(Shown(view->document()).size(), 8);
     QCOMPARE(LastLine(view), QStringList({"[t][bob] a", "b", "c", "d e"}).join(lineBreak));
     QVERIFY(viewer.Form()->olderLabel->isHidden());
 
@@ -838,8 +839,8 @@ void TestChatViews::logViewerLarge() {
         newest.AddLine(lineOf(i));
         QVERIFY(chat::Size(view->document()) <= cap);
     }
+    QTRY_COMPARE(Shown(view->document()).last().text().remove(QChar(0x200B)), lineOf(1799));
     shown = Shown(view->document());
-    QCOMPARE(shown.last().text().remove(QChar(0x200B)), lineOf(1799));
     // Nor does an undo stack keep what went.
     QCOMPARE(view->document()->availableUndoSteps(), 0);
     QVERIFY(shown.first().text().remove(QChar(0x200B)) == lineOf(1800 - shown.size()));
@@ -860,6 +861,39 @@ void TestChatViews::logViewerLarge() {
     QVERIFY(LastLine(tail.Form()->logEdit).remove(QChar(0x200B)).endsWith("zzzzend"));
     for (const QTextBlock& b : Shown(tail.Form()->logEdit->document()))
         QVERIFY(b.text().remove(QChar(0x200B)).size() <= ChatLogForm::kLongestLine);
+}
+
+// A flood of new lines in an open viewer: they show together, the newest
+// last; past a batch's worth only the newest part is laid out, with the note,
+// and the view holds one piece of the log.
+void TestChatViews::logViewerBurst() {
+    const QString path = m_home.filePath("burst viewer.log");
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[t][bob] before the burst\n");
+    }
+    ChatLogForm viewer(path);
+    QVERIFY(!viewer.IsLoading());
+    QTextDocument* document = viewer.Form()->logEdit->document();
+    int added = 0;
+    connect(document, &QTextDocument::contentsChange,
+            [&added](int, int, int charsAdded) { added += charsAdded; });
+    const auto lineOf = [](int i) {
+        return i % 10 == 9 ? "[t][bob] " + QString(30000, 'w') + QString::number(i)
+                           : QString("[t][bob] line %1 of the burst").arg(i);
+    };
+    const int count = 400;
+    for (int i = 0; i < count; ++i)
+        viewer.AddLine(lineOf(i));
+    QTRY_COMPARE(LastLine(viewer.Form()->logEdit).remove(QChar(0x200B)), lineOf(count - 1));
+    const QStringList shown = Plain(viewer.Form()->logEdit).remove(QChar(0x200B)).split('\n');
+    const int first = count - int(shown.size());
+    QVERIFY(first > 0);
+    for (int k = 0; k < shown.size(); ++k)
+        QCOMPARE(shown[k], lineOf(first + k));
+    QVERIFY(!viewer.Form()->olderLabel->isHidden());
+    QVERIFY2(added < 2 * ChatLogForm::kBatchCap, qPrintable(QString::number(added)));
 }
 
 // The owner's row is bold and underlined whichever of the row and the owner

@@ -108,6 +108,8 @@ ChatLogForm::ChatLogForm(QString path, QWidget* parent, int cap)
     m_step.setSingleShot(true);
     m_step.setInterval(0);
     connect(&m_step, &QTimer::timeout, this, &ChatLogForm::LoadStep);
+    m_batch.setSingleShot(true);
+    connect(&m_batch, &QTimer::timeout, this, &ChatLogForm::ShowAdded);
 
     auto file = std::make_unique<QFile>(path);
     if (!file->open(QIODevice::ReadOnly))
@@ -138,11 +140,7 @@ ChatLogForm::~ChatLogForm() {
 }
 
 void ChatLogForm::AddLine(QString line) {
-    if (!IsLoading()) {
-        AppendPlain({line.trimmed()});
-        return;
-    }
-    // Shown after the file's lines; a flood while a large file loads keeps
+    // Shown after the file's lines, or with the next batch; a flood keeps
     // only what the view would keep.
     m_pending << line.trimmed();
     m_pendingSize += m_pending.last().size() + chat::kLineMarkup;
@@ -150,6 +148,35 @@ void ChatLogForm::AddLine(QString line) {
         m_pendingSize -= m_pending.takeFirst().size() + chat::kLineMarkup;
         ShowOlderNote();
     }
+    if (IsLoading() || m_batch.isActive())
+        return;
+    const qint64 since = m_lastShown.isValid() ? m_lastShown.msecsTo(chat::Now()) : kBatchMs;
+    if (since >= kBatchMs)
+        ShowAdded();
+    else
+        m_batch.start(int(kBatchMs - qMax<qint64>(since, 0)));
+}
+
+void ChatLogForm::ShowAdded() {
+    m_batch.stop();
+    m_lastShown = chat::Now();
+    if (IsLoading() || m_pending.isEmpty())
+        return;
+    QStringList lines;
+    qint64 size = 0;
+    while (!m_pending.isEmpty() &&
+           (lines.isEmpty() || size + m_pending.last().size() + chat::kLineMarkup <= kBatchCap)) {
+        size += m_pending.last().size() + chat::kLineMarkup;
+        lines.prepend(m_pending.takeLast());
+    }
+    if (!m_pending.isEmpty()) {
+        // What is shown stays one piece of the file.
+        mp_ui->logEdit->clear();
+        ShowOlderNote();
+    }
+    m_pending.clear();
+    m_pendingSize = 0;
+    AppendPlain(lines);
 }
 
 void ChatLogForm::LoadStep() {

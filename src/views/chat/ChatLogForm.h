@@ -2,6 +2,7 @@
 #define TAVENOOK_VIEWS_CHAT_CHATLOGFORM_H
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 #include <QTextDocument>
@@ -31,6 +32,12 @@ public:
     // A file line longer than this many bytes is shown as several lines; a
     // received line with its time and sender is far shorter.
     static constexpr int kLongestLine = 1 << 20;
+    // New lines that come faster than one batch in kBatchMs (by chat::Now())
+    // show together; past kBatchCap a batch shows only its newest lines, and
+    // the view holds only them (with the note), as laying out more would
+    // take longer than a flood takes to bring it.
+    static constexpr int kBatchMs = 250;
+    static constexpr int kBatchCap = 250000;
 
     // cap: what the view holds at most; tests make it small.
     ChatLogForm(QString path, QWidget* parent = nullptr, int cap = kCap);
@@ -60,6 +67,7 @@ private:
     void StopLoading();
     void AppendPlain(const QStringList& lines);
     void ShowOlderNote();
+    void ShowAdded();
 
     Ui::ChatLogForm* mp_ui;
     QString m_path;
@@ -72,6 +80,9 @@ private:
     QStringList m_pending;
     qint64 m_pendingSize = 0;
     QTimer m_step;
+    // Once loaded, m_pending holds the new lines that wait for their batch.
+    QTimer m_batch;
+    QDateTime m_lastShown;
 };
 
 #endif
