@@ -670,31 +670,20 @@ void LongFloodPhase(ServerProcess& server, const LongFlood& flood, int seconds, 
         "at most (+%ld MiB)\n",
         flood.name, count, seconds, double(lastHandledMs) / 1000, run.worstStallMs, handled, lines,
         count - lines, disconnects, startKiB / 1024, run.peakKiB / 1024, growthMiB);
-    std::printf("  handled %.0f lines/s against %.0f lines/s sent (target at least 97%%): %s\n",
-                handledRate, sentRate, handledRate >= 0.97 * sentRate ? "met" : "MISSED");
-    std::printf("  lines lost: %d (target 0): %s; disconnects: %d (target 0): %s\n", count - lines,
-                lines == count ? "met" : "MISSED", disconnects,
-                disconnects == 0 ? "met" : "MISSED");
+    std::printf("  handled %.0f lines/s against %.0f lines/s sent; %d lines lost; %d disconnects\n",
+                handledRate, sentRate, count - lines, disconnects);
     if (delayMs >= 0)
-        std::printf(
-            "  a private message from a second user sent at %.1f s shown after %lld ms "
-            "(target 2000 ms): %s\n",
-            double(secondSentMs) / 1000, delayMs, delayMs <= 2000 ? "met" : "MISSED");
+        std::printf("  a private message from a second user sent at %.1f s: shown after %lld ms\n",
+                    double(secondSentMs) / 1000, delayMs);
     else
-        std::printf(
-            "  a private message from a second user sent at %.1f s: never shown "
-            "(target 2000 ms): MISSED\n",
-            double(secondSentMs) / 1000);
-    std::printf(
-        "  longest stall %.1f ms (target 200 ms): %s; resident growth %ld MiB (target "
-        "150 MiB): %s\n",
-        run.worstStallMs, run.worstStallMs < 200 ? "met" : "MISSED", growthMiB,
-        growthMiB < 150 ? "met" : "MISSED");
+        std::printf("  a private message from a second user sent at %.1f s: never shown\n",
+                    double(secondSentMs) / 1000);
     std::fflush(stdout);
     if (verdicts) {
-        verdict.Say("  handled as fast as sent", handledRate >= 0.97 * sentRate);
-        verdict.Say("  every line logged, no disconnect", lines == count && disconnects == 0);
-        verdict.Say("  the second user's message within 2 s", delayMs >= 0 && delayMs <= 2000);
+        verdict.Say("  handled at 97 % of the rate sent or more", handledRate >= 0.97 * sentRate);
+        verdict.Say("  no line lost, no disconnect", lines == count && disconnects == 0);
+        verdict.Say("  the second user's message shown within 2 s",
+                    delayMs >= 0 && delayMs <= 2000);
         verdict.Say("  resident growth under 150 MiB", growthMiB < 150);
         verdict.Say("  no stall over 200 ms", run.worstStallMs < 200);
     }
