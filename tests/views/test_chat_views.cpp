@@ -198,6 +198,7 @@ private slots:
     void transcriptFormats();
     void transcriptBurst_data();
     void transcriptBurst();
+    void transcriptFilledOffScreen();
     void logFiles();
     void logNames_data();
     void logNames();
@@ -523,6 +524,36 @@ void TestChatViews::transcriptBurst() {
              qPrintable(QString::number(size)));
     QVERIFY(size + sizeOf(first - 1) > ChatTranscript::kCap - ChatTranscript::kCut);
     QVERIFY2(added < 2 * ChatTranscript::kCap, qPrintable(QString::number(added)));
+}
+
+// A private chat that fills while another tab is on screen shows its newest
+// line once its tab is chosen.
+void TestChatViews::transcriptFilledOffScreen() {
+    QTabWidget tabs;
+    tabs.resize(900, 600);
+    tabs.addTab(new QLabel("another page"), "other");
+    auto* chat = new ChatForm("off screen", nullptr);
+    tabs.addTab(chat, "chat");
+    tabs.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&tabs));
+    const auto textOf = [](int i) {
+        return QString("message %1: ").arg(i) + QString("some words here ").repeated(60);
+    };
+    const int count = 1000;
+    for (int i = 0; i < count; ++i) {
+        m_now = kT0.addMSecs(qint64(i) * ChatTranscript::kBatchMs);
+        chat->AddChat("bob", textOf(i));
+    }
+    tabs.setCurrentWidget(chat);
+    QTextBrowser* view = chat->Form()->chatView;
+    const auto atBottom = [view] {
+        return view->cursorForPosition(QPoint(5, view->viewport()->height() - 5))
+            .block()
+            .text()
+            .replace(QChar(0xa0), ' ')
+            .remove(QChar(0x200B));
+    };
+    QTRY_COMPARE(atBottom(), "[bob] " + textOf(count - 1));
 }
 
 // One line per message in the room and user folders; nothing while logging

@@ -286,6 +286,16 @@ void ChatTranscript::ShowPending() {
         if (formats > kMaxFormats && formats > 2 * m_formatsInUse)
             Renew();
     }
+    // A view that fills in a tab not on screen has no height there, and
+    // scrolls to its text cursor once shown: that is kept at the end of the
+    // newest line (not in the hidden block after it, which has no place on
+    // screen), unless the user selected something.
+    QTextCursor cursor = mp_view->textCursor();
+    const int end = std::max(0, mp_view->document()->lastBlock().position() - 1);
+    if (!cursor.hasSelection() && cursor.position() != end) {
+        cursor.setPosition(end);
+        mp_view->setTextCursor(cursor);
+    }
     if (mp_view->verticalScrollBar())
         mp_view->verticalScrollBar()->setValue(mp_view->verticalScrollBar()->maximum());
 }
