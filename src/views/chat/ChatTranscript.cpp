@@ -173,13 +173,16 @@ bool IsAction(const QString& text) {
 }  // namespace chat
 
 namespace {
-// Characters that show whatever markup they are in: a lower bound on what a
-// text adds to the document.
+// Characters that show whatever markup they are in (blanks are shown as
+// no-break spaces): a lower bound on what a text adds to the document.
 int Visible(const QString& text) {
     return int(std::count_if(text.begin(), text.end(), [](QChar c) {
-        return c.isLetterOrNumber() || c.isPunct() || c.isSymbol();
+        return c == QLatin1Char(' ') || c.isLetterOrNumber() || c.isPunct() || c.isSymbol();
     }));
 }
+
+// Characters waiting to be shown, at most, whatever they show as.
+constexpr qint64 kMostPending = 4 * qint64(ChatTranscript::kCap);
 }  // namespace
 
 ChatTranscript::ChatTranscript(QTextBrowser* view, int cap)
@@ -210,7 +213,8 @@ QString ChatTranscript::AddLine(const QString& sender, const QString& text) {
             return line + "[" + chat::Colored("color_chat_username", chat::RichText(sender)) +
                    "] " + chat::RichText(text);
         },
-        kLineMarkup + Visible(stamp) + Visible(sender) + Visible(text));
+        kLineMarkup + Visible(stamp) + Visible(sender) + Visible(text),
+        int(stamp.size() + sender.size() + text.size()));
     Schedule();
     return chatlog::OrdinaryLine(now, sender, text);
 }
@@ -228,7 +232,7 @@ void ChatTranscript::AddStatus(const QString& text) {
 
 void ChatTranscript::QueueStatus(const QString& text) {
     Queue([text] { return "* " + chat::Colored("color_chat_status", chat::RichText(text)); },
-          kLineMarkup + Visible(text));
+          kLineMarkup + Visible(text), int(text.size()));
 }
 
 void ChatTranscript::CheckInactivity() {
@@ -239,13 +243,18 @@ void ChatTranscript::CheckInactivity() {
         AddStatus("Chat ended " + chat::LongTime(m_lastChat));
 }
 
-void ChatTranscript::Queue(std::function<QString()> html, int least) {
-    m_pending.push_back({std::move(html), least});
+void ChatTranscript::Queue(std::function<QString()> html, int least, int characters) {
+    m_pending.push_back({std::move(html), least, characters});
     m_pendingLeast += least;
+    m_pendingCharacters += characters;
     // Lines that newer ones push out on their own would be cut as soon as
-    // they were shown: they go now, so that a flood waits in bounded memory.
-    while (m_cap > 0 && m_pendingLeast - m_pending.front().least > m_cap) {
+    // they were shown: they go now, so that a flood waits in bounded memory,
+    // also one of lines that show as little (white space).
+    while (m_pending.size() > 1 &&
+           ((m_cap > 0 && m_pendingLeast - m_pending.front().least > m_cap) ||
+            m_pendingCharacters - m_pending.front().characters > kMostPending)) {
         m_pendingLeast -= m_pending.front().least;
+        m_pendingCharacters -= m_pending.front().characters;
         m_pending.pop_front();
     }
 }
@@ -276,6 +285,7 @@ void ChatTranscript::ShowPending() {
     });
     m_pending.clear();
     m_pendingLeast = 0;
+    m_pendingCharacters = 0;
     if (chat::Cut(mp_view->document(), m_cap, kCut)) {
         // A document never lets go of a format, even when no text uses it
         // any more, and every distinct link takes one: a flood of links would

@@ -105,12 +105,13 @@ public:
 
 private:
     // Markup made only when the line is shown; `least` is at most the
-    // chat::Size the line adds.
+    // chat::Size the line adds, `characters` what its texts hold.
     struct Pending {
         std::function<QString()> html;
         int least;
+        int characters;
     };
-    void Queue(std::function<QString()> html, int least);
+    void Queue(std::function<QString()> html, int least, int characters);
     void QueueStatus(const QString& text);
     // Shows what waits now, or once kBatchMs have passed since lines last
     // showed.
@@ -127,6 +128,7 @@ private:
     int m_formatsInUse = 0;
     std::deque<Pending> m_pending;
     int m_pendingLeast = 0;
+    qint64 m_pendingCharacters = 0;
     QDateTime m_lastShown;
     QTimer m_batch;
 };
