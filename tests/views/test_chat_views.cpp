@@ -197,6 +197,9 @@ private slots:
     void transcriptCap_data();
     void transcriptCap();
     void transcriptFormats();
+    void transcriptBurst_data();
+    void transcriptBurst();
+    void transcriptFilledOffScreen();
     void logFiles();
     void logNames_data();
     void logNames();
@@ -205,6 +208,7 @@ private slots:
     void logViewerFind_data();
     void logViewerFind();
     void logViewerLarge();
+    void logViewerBurst();
     void ownerRowInEitherOrder();
     void memberNumbersFit_data();
     void memberNumbersFit();
@@ -317,10 +321,10 @@ void TestChatViews::transcriptPeriods() {
     m_now = kT0.addMSecs(ChatTranscript::kIdleMs);
     transcript.CheckInactivity();
     transcript.AddLine("bob", "two");
-    QCOMPARE(Plain(&view).split('\n'),
-             QStringList({"* bob waves", "* Chat started Mar 4 3:05:09 pm", "[bob] one",
-                          "* bob nods", "* Chat ended Mar 4 3:05:09 pm",
-                          "* Chat started Mar 4 3:10:09 pm", "[bob] two"}));
+    QTRY_COMPARE(Plain(&view).split('\n'),
+                 QStringList({"* bob waves", "* Chat started Mar 4 3:05:09 pm", "[bob] one",
+                              "* bob nods", "* Chat ended Mar 4 3:05:09 pm",
+                              "* Chat started Mar 4 3:10:09 pm", "[bob] two"}));
 }
 
 void TestChatViews::transcriptCap_data() {
@@ -376,9 +380,13 @@ void TestChatViews::transcriptCap() {
     const auto size = [document] {
         return document->characterCount() + ChatTranscript::kLineMarkup * document->blockCount();
     };
+    // A batch's time between lines, so that each shows as it comes.
+    const auto timeOf = [](int i) { return kT0.addMSecs(qint64(i) * ChatTranscript::kBatchMs); };
+    const auto stampOf = [&timeOf](int i) { return "[" + chat::ShortTime(timeOf(i)) + "]"; };
     int sent = 0;
     int cuts = 0;
     for (int before = 0; cuts < 2; ++sent) {
+        m_now = timeOf(sent);
         say(textOf(sent));
         // Each line's block remembers which line it is, in data that only
         // the block itself holds.
@@ -386,7 +394,7 @@ void TestChatViews::transcriptCap() {
         // The newest line is whole, whatever went before it.
         if (!textOf(sent).startsWith("/me "))
             QCOMPARE(Shown(document).last().text().remove(QChar(0x200B)).replace(QChar(0xa0), ' '),
-                     "[15:05:09][bob] " + shownOf(textOf(sent)));
+                     stampOf(sent) + "[bob] " + shownOf(textOf(sent)));
         QVERIFY(size() <= ChatTranscript::kCap);
         if (size() < before) {
             QVERIFY(before - size() >= ChatTranscript::kCut - 30000);
@@ -414,8 +422,9 @@ void TestChatViews::transcriptCap() {
             QCOMPARE(line, "* bob " + text.mid(4));
             QCOMPARE(colored, QStringList("#339933 bob " + text.mid(4)));
         } else {
-            QCOMPARE(line.remove(QChar(0x200B)), "[15:05:09][bob] " + shownOf(text));
-            QCOMPARE(colored, QStringList({"#0066ff 15:05:09", "#0033ff bob"}));
+            QCOMPARE(line.remove(QChar(0x200B)), stampOf(i) + "[bob] " + shownOf(text));
+            QCOMPARE(colored,
+                     QStringList({"#0066ff " + stampOf(i).mid(1).chopped(1), "#0033ff bob"}));
         }
     }
     int linked = sent - 1;
@@ -446,6 +455,7 @@ void TestChatViews::transcriptFormats() {
     const int total = ChatTranscript::kMaxFormats * 3 / 2;
     int most = 0;
     for (int i = 0; i < total; ++i) {
+        m_now = kT0.addMSecs(qint64(i) * ChatTranscript::kBatchMs);
         transcript.AddLine("bob", QString("line %1 http://x.org/%1").arg(i));
         if (i % 100 == 0)
             most = std::max(most, document->allFormats().size());
@@ -463,6 +473,92 @@ void TestChatViews::transcriptFormats() {
                  QString("[bob] line %1 %2").arg(first + k).arg(link));
         QCOMPARE(anchors[k], qMakePair(link, link));
     }
+}
+
+void TestChatViews::transcriptBurst_data() {
+    QTest::addColumn<bool>("room");
+    QTest::newRow("room") << true;
+    QTest::newRow("private") << false;
+}
+
+// Lines that come faster than a batch's time each: every one is logged at
+// once, in order; they show together, the newest last, and the transcript
+// holds what a cut leaves of them, of which only the few the cap keeps were
+// ever put into it.
+void TestChatViews::transcriptBurst() {
+    QFETCH(bool, room);
+    SetSetting("chat_timestamps", "no_timestamps");
+    const QString name = QString("burst %1").arg(QTest::currentDataTag());
+    std::unique_ptr<RoomForm> roomForm(room ? new RoomForm(name) : nullptr);
+    std::unique_ptr<ChatForm> chatForm(room ? nullptr : new ChatForm(name, nullptr));
+    QTextBrowser* view = room ? roomForm->Form()->chatView : chatForm->Form()->chatView;
+    QTextDocument* document = view->document();
+    int added = 0;
+    connect(document, &QTextDocument::contentsChange,
+            [&added](int, int, int charsAdded) { added += charsAdded; });
+    const auto textOf = [](int i) {
+        return i % 10 == 9 ? QString(30000, 'w') + QString::number(i)
+                           : QString("line %1 of the burst").arg(i);
+    };
+    // What a line adds to chat::Size once shown.
+    const auto sizeOf = [&textOf](int i) {
+        return int(QString("[bob] " + chat::Wrappable(textOf(i))).size()) + 1 +
+               ChatTranscript::kLineMarkup;
+    };
+    const int count = 400;
+    for (int i = 0; i < count; ++i) {
+        if (room)
+            roomForm->OnRoomChat(name, "bob", textOf(i));
+        else
+            chatForm->AddChat("bob", textOf(i));
+    }
+    const QStringList logged =
+        QString::fromUtf8(
+            ReadFile(chatlog::FilePath(room ? chatlog::Kind::Room : chatlog::Kind::User, name)))
+            .split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(logged.size(), count);
+    for (int i = 0; i < count; ++i)
+        QVERIFY(logged[i].endsWith("][bob] " + textOf(i)));
+    QTRY_COMPARE(LastLine(view).remove(QChar(0x200B)), "[bob] " + textOf(count - 1));
+    const QStringList shown = Plain(view).remove(QChar(0x200B)).split('\n');
+    const int first = count - int(shown.size());
+    for (int k = 0; k < shown.size(); ++k)
+        QCOMPARE(shown[k], "[bob] " + textOf(first + k));
+    const int size = chat::Size(document);
+    QVERIFY2(size <= ChatTranscript::kCap - ChatTranscript::kCut,
+             qPrintable(QString::number(size)));
+    QVERIFY(size + sizeOf(first - 1) > ChatTranscript::kCap - ChatTranscript::kCut);
+    QVERIFY2(added < 2 * ChatTranscript::kCap, qPrintable(QString::number(added)));
+}
+
+// A private chat that fills while another tab is on screen shows its newest
+// line once its tab is chosen.
+void TestChatViews::transcriptFilledOffScreen() {
+    QTabWidget tabs;
+    tabs.resize(900, 600);
+    tabs.addTab(new QLabel("another page"), "other");
+    auto* chat = new ChatForm("off screen", nullptr);
+    tabs.addTab(chat, "chat");
+    tabs.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&tabs));
+    const auto textOf = [](int i) {
+        return QString("message %1: ").arg(i) + QString("some words here ").repeated(60);
+    };
+    const int count = 1000;
+    for (int i = 0; i < count; ++i) {
+        m_now = kT0.addMSecs(qint64(i) * ChatTranscript::kBatchMs);
+        chat->AddChat("bob", textOf(i));
+    }
+    tabs.setCurrentWidget(chat);
+    QTextBrowser* view = chat->Form()->chatView;
+    const auto atBottom = [view] {
+        return view->cursorForPosition(QPoint(5, view->viewport()->height() - 5))
+            .block()
+            .text()
+            .replace(QChar(0xa0), ' ')
+            .remove(QChar(0x200B));
+    };
+    QTRY_COMPARE(atBottom(), "[bob] " + textOf(count - 1));
 }
 
 // One line per message in the room and user folders; nothing while logging
@@ -649,7 +745,7 @@ void TestChatViews::logViewer() {
     // What would start a block is a line break within the line.
     viewer.AddLine(
         QString("[t][bob] a%1b%2c%3d\re").arg(QChar(0x2029), QChar(0xFDD0), QChar(0xFDD1)));
-    QCOMPARE(Shown(view->document()).size(), 8);
+    QTRY_COMPARE(Shown(view->document()).size(), 8);
     QCOMPARE(LastLine(view), QStringList({"[t][bob] a", "b", "c", "d e"}).join(lineBreak));
     QVERIFY(viewer.Form()->olderLabel->isHidden());
 
@@ -716,7 +812,7 @@ void TestChatViews::logViewer() {
     QVERIFY(open.Form()->olderLabel->isHidden());
     for (int i = 0; i < 100; ++i)
         open.AddLine(QString("[t][bob] flood %1").arg(i));
-    QCOMPARE(LastLine(open.Form()->logEdit), QString("[t][bob] flood 99"));
+    QTRY_COMPARE(LastLine(open.Form()->logEdit), QString("[t][bob] flood 99"));
     QVERIFY(!Plain(open.Form()->logEdit).contains("first"));
     QVERIFY(!open.Form()->olderLabel->isHidden());
 }
@@ -831,8 +927,8 @@ void TestChatViews::logViewerLarge() {
         newest.AddLine(lineOf(i));
         QVERIFY(chat::Size(view->document()) <= cap);
     }
+    QTRY_COMPARE(Shown(view->document()).last().text().remove(QChar(0x200B)), lineOf(1799));
     shown = Shown(view->document());
-    QCOMPARE(shown.last().text().remove(QChar(0x200B)), lineOf(1799));
     // Nor does an undo stack keep what went.
     QCOMPARE(view->document()->availableUndoSteps(), 0);
     QVERIFY(shown.first().text().remove(QChar(0x200B)) == lineOf(1800 - shown.size()));
@@ -929,6 +1025,39 @@ void TestChatViews::memberNumbersFit() {
         const QString cut = CutInColumn(row->treeWidget(), column);
         QVERIFY2(cut.isEmpty(), qPrintable(cut));
     }
+}
+
+// A flood of new lines in an open viewer: they show together, the newest
+// last; past a batch's worth only the newest part is laid out, with the note,
+// and the view holds one piece of the log.
+void TestChatViews::logViewerBurst() {
+    const QString path = m_home.filePath("burst viewer.log");
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[t][bob] before the burst\n");
+    }
+    ChatLogForm viewer(path);
+    QVERIFY(!viewer.IsLoading());
+    QTextDocument* document = viewer.Form()->logEdit->document();
+    int added = 0;
+    connect(document, &QTextDocument::contentsChange,
+            [&added](int, int, int charsAdded) { added += charsAdded; });
+    const auto lineOf = [](int i) {
+        return i % 10 == 9 ? "[t][bob] " + QString(30000, 'w') + QString::number(i)
+                           : QString("[t][bob] line %1 of the burst").arg(i);
+    };
+    const int count = 400;
+    for (int i = 0; i < count; ++i)
+        viewer.AddLine(lineOf(i));
+    QTRY_COMPARE(LastLine(viewer.Form()->logEdit).remove(QChar(0x200B)), lineOf(count - 1));
+    const QStringList shown = Plain(viewer.Form()->logEdit).remove(QChar(0x200B)).split('\n');
+    const int first = count - int(shown.size());
+    QVERIFY(first > 0);
+    for (int k = 0; k < shown.size(); ++k)
+        QCOMPARE(shown[k], lineOf(first + k));
+    QVERIFY(!viewer.Form()->olderLabel->isHidden());
+    QVERIFY2(added < 2 * ChatLogForm::kBatchCap, qPrintable(QString::number(added)));
 }
 
 // The owner's row is bold and underlined whichever of the row and the owner
@@ -1198,11 +1327,11 @@ void TestChatViews::roomsAgainstServer() {
     // Offline a typed line stays in the entry and is neither shown nor logged.
     m_server.DropClient("me");
     QTRY_VERIFY(!gp_server->IsConnected());
-    QVERIFY(LastLine(form->Form()->chatView).startsWith("* Disconnected at "));
+    QTRY_VERIFY(LastLine(form->Form()->chatView).startsWith("* Disconnected at "));
     form->Form()->chatEdit->setText("lost?");
     form->OnEnterPressed();
     QCOMPARE(form->Form()->chatEdit->text(), QString("lost?"));
-    QVERIFY(LastLine(form->Form()->chatView).contains("not sent"));
+    QTRY_VERIFY(LastLine(form->Form()->chatView).contains("not sent"));
     QVERIFY(!ReadFile(chatlog::FilePath(chatlog::Kind::Room, "lobby")).contains("lost?"));
 
     // Back online the view says so and rejoins, without a second view.
@@ -1352,7 +1481,7 @@ void TestChatViews::privateChatsAndAdminMessages() {
     auto* chat = qobject_cast<ChatForm*>(chatsForm->Tabs()->widget(chatsForm->Tabs()->count() - 1));
     QVERIFY(chat && chat->User() == "carol");
     QCOMPARE(chatsForm->Tabs()->tabText(chatsForm->Tabs()->indexOf(chat)), QString("carol"));
-    QCOMPARE(LastLine(chat->Form()->chatView), QString("[carol] hi <b>there</b>"));
+    QTRY_COMPARE(LastLine(chat->Form()->chatView), QString("[carol] hi <b>there</b>"));
     QVERIFY(m_server.WaitForMessage("me", 5, 10000));  // carol is tracked
     carol.SendMessage(22, Payload().Str("me").Str("/me  waves"));
     QTRY_COMPARE(LastLine(chat->Form()->chatView), QString("* carol waves"));
@@ -1360,7 +1489,7 @@ void TestChatViews::privateChatsAndAdminMessages() {
 
     chat->Form()->chatEdit->setText("  back to you ");
     chat->OnEnter();
-    QCOMPARE(LastLine(chat->Form()->chatView), QString("[me]   back to you "));
+    QTRY_COMPARE(LastLine(chat->Form()->chatView), QString("[me]   back to you "));
     QCOMPARE(carol.Take(22).mid(0, 6), Payload().Str("me").Bytes());
     const QStringList logged =
         QString::fromUtf8(ReadFile(chatlog::FilePath(chatlog::Kind::User, "carol"))).split('\n');
@@ -1385,7 +1514,7 @@ void TestChatViews::privateChatsAndAdminMessages() {
     // Away and back; closing the tab drops the transcript, not the log.
     d.GetType("user")->HasItem("carol").NewItem("is_away");
     d.GetType("user")->HasItem("carol").Disconnect("is_away");
-    QVERIFY(Plain(chat->Form()->chatView).endsWith("* carol is away.\n* carol is available."));
+    QTRY_VERIFY(Plain(chat->Form()->chatView).endsWith("* carol is away.\n* carol is available."));
     chatsForm->OnChatTabClosed(chatsForm->Tabs()->indexOf(chat));
     carol.SendMessage(22, Payload().Str("me").Str("again"));
     QTRY_VERIFY(chatsForm->GetChatForm("carol") != nullptr &&
@@ -1400,7 +1529,7 @@ void TestChatViews::privateChatsAndAdminMessages() {
     chat->Form()->chatEdit->setText("unsent");
     chat->OnEnter();
     QCOMPARE(chat->Form()->chatEdit->text(), QString("unsent"));
-    QVERIFY(LastLine(chat->Form()->chatView).contains("not sent"));
+    QTRY_VERIFY(LastLine(chat->Form()->chatView).contains("not sent"));
     QVERIFY(!ReadFile(chatlog::FilePath(chatlog::Kind::User, "carol")).contains("unsent"));
     gp_server->Connect();
     QTRY_VERIFY(Online());

@@ -109,10 +109,14 @@ ChatLogForm::ChatLogForm(QString path, QWidget* parent, int cap)
     m_step.setSingleShot(true);
     m_step.setInterval(0);
     connect(&m_step, &QTimer::timeout, this, &ChatLogForm::LoadStep);
+    m_batch.setSingleShot(true);
+    connect(&m_batch, &QTimer::timeout, this, &ChatLogForm::ShowAdded);
 
     auto file = std::make_unique<QFile>(path);
-    if (!file->open(QIODevice::ReadOnly))
+    if (!file->open(QIODevice::ReadOnly)) {
+        m_loaded = true;
         return;
+    }
     m_path = path;
     m_end = file->size();
     // Room for the zero-width spaces of long words and for new lines.
@@ -122,6 +126,8 @@ ChatLogForm::ChatLogForm(QString path, QWidget* parent, int cap)
     if (file->seek(start)) {
         m_file = std::move(file);
         LoadStep();
+    } else {
+        m_loaded = true;
     }
     if (actionBar) {
         actionBar->RegisterWidget(this, "chat_log");
@@ -139,21 +145,46 @@ ChatLogForm::~ChatLogForm() {
 }
 
 void ChatLogForm::AddLine(QString line) {
-    line = line.trimmed();
-    if (!IsLoading() && line.size() <= kShownPiece) {
-        AppendPlain({line});
-        return;
-    }
-    // Shown after what waits, in steps; a flood while a large file loads
-    // keeps only what the view would keep.
-    m_pending << line;
-    m_pendingSize += line.size() + chat::kLineMarkup;
+    // Shown after the file's lines, or once loaded with the next batch, in
+    // steps; a flood keeps only what the view would keep.
+    m_pending << line.trimmed();
+    m_pendingSize += m_pending.last().size() + chat::kLineMarkup;
     while (m_pendingSize > m_cap && m_pending.size() > 1) {
         m_pendingSize -= m_pending.takeFirst().size() + chat::kLineMarkup;
+        m_release = qMax(0, m_release - 1);
         ShowOlderNote();
     }
+    if (!m_loaded) {
+        if (!m_step.isActive())
+            m_step.start();
+        return;
+    }
+    if (m_batch.isActive())
+        return;
+    const qint64 since = m_lastShown.isValid() ? m_lastShown.msecsTo(chat::Now()) : kBatchMs;
+    if (since >= kBatchMs)
+        ShowAdded();
+    else
+        m_batch.start(int(kBatchMs - qMax<qint64>(since, 0)));
+}
+
+void ChatLogForm::ShowAdded() {
+    m_batch.stop();
+    m_lastShown = chat::Now();
+    if (!m_loaded || m_pending.isEmpty())
+        return;
+    if (m_pendingSize > kBatchCap && m_pending.size() > 1) {
+        while (m_pendingSize > kBatchCap && m_pending.size() > 1)
+            m_pendingSize -= m_pending.takeFirst().size() + chat::kLineMarkup;
+        // What is shown stays one piece of the file.
+        mp_ui->logEdit->clear();
+        m_rest.clear();
+        ShowOlderNote();
+    }
+    // The steps show this batch; lines that come meanwhile wait for the next.
+    m_release = m_pending.size();
     if (!m_step.isActive())
-        m_step.start();
+        LoadStep();
 }
 
 void ChatLogForm::LoadStep() {
@@ -172,8 +203,10 @@ void ChatLogForm::LoadStep() {
     }
     if (IsLoading())
         m_step.start();
-    else
+    else {
+        m_loaded = true;
         emit Loaded();
+    }
 }
 
 void ChatLogForm::ReadPiece() {
@@ -210,7 +243,7 @@ QStringList ChatLogForm::TakeShown() {
             next = m_rest;
         } else if (!m_read.isEmpty()) {
             next = m_read.first();
-        } else if (!m_file && !m_pending.isEmpty()) {
+        } else if (!m_file && !m_pending.isEmpty() && (!m_loaded || m_release > 0)) {
             next = m_pending.first();
         } else {
             break;
@@ -224,6 +257,7 @@ QStringList ChatLogForm::TakeShown() {
         } else {
             m_pendingSize -= next.size() + chat::kLineMarkup;
             m_pending.removeFirst();
+            m_release = qMax(0, m_release - 1);
         }
         if (next.size() > kShownPiece) {
             // Not between the halves of a surrogate pair.
@@ -247,7 +281,9 @@ void ChatLogForm::StopLoading() {
     m_read.clear();
     m_pending.clear();
     m_pendingSize = 0;
+    m_release = 0;
     m_rest.clear();
+    m_loaded = true;
 }
 
 void ChatLogForm::AppendPlain(const QStringList& lines) {

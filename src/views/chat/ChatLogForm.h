@@ -2,6 +2,7 @@
 #define TAVENOOK_VIEWS_CHAT_CHATLOGFORM_H
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 #include <QTextDocument>
@@ -36,20 +37,29 @@ public:
     // blocks, one after the other: a block is laid out whole, and one of a
     // megabyte takes a third of a second. No change to the view adds more.
     static constexpr int kShownPiece = 1 << 17;
+    // New lines that come faster than one batch in kBatchMs (by chat::Now())
+    // show together; past kBatchCap a batch shows only its newest lines, and
+    // the view holds only them (with the note), as laying out more would
+    // take longer than a flood takes to bring it.
+    static constexpr int kBatchMs = 250;
+    static constexpr int kBatchCap = 250000;
 
     // cap: what the view holds at most; tests make it small.
     ChatLogForm(QString path, QWidget* parent = nullptr, int cap = kCap);
     ~ChatLogForm() override;
 
-    // One newly logged line, shown as plain text: at once, unless lines are
-    // still waiting or it is longer than kShownPiece.
+    // One newly logged line, shown as plain text: at once, unless the file
+    // is still loading, a batch is due (see kBatchMs) or it is longer than
+    // kShownPiece.
     void AddLine(QString line);
     // The file shown; empty when it could not be opened at construction.
     QString Path() const { return m_path; }
     Ui::ChatLogForm* Form() const { return mp_ui; }
     // Until the file's lines and those that came meanwhile are all shown.
+    // Once loaded, lines that wait for their batch do not count.
     bool IsLoading() const {
-        return m_file || !m_read.isEmpty() || !m_pending.isEmpty() || !m_rest.isEmpty();
+        return m_file || !m_read.isEmpty() || !m_rest.isEmpty() ||
+               (m_loaded ? m_release > 0 : !m_pending.isEmpty());
     }
 
 signals:
@@ -72,6 +82,7 @@ private:
     void StopLoading();
     void AppendPlain(const QStringList& lines);
     void ShowOlderNote();
+    void ShowAdded();
 
     Ui::ChatLogForm* mp_ui;
     QString m_path;
@@ -87,6 +98,12 @@ private:
     QString m_rest;
     qint64 m_pendingSize = 0;
     QTimer m_step;
+    // Once loaded, m_pending holds the new lines, of which the first
+    // m_release are this batch's, shown in steps; the rest wait for the next.
+    bool m_loaded = false;
+    int m_release = 0;
+    QTimer m_batch;
+    QDateTime m_lastShown;
 };
 
 #endif

@@ -172,8 +172,24 @@ bool IsAction(const QString& text) {
 
 }  // namespace chat
 
+namespace {
+// Characters that show whatever markup they are in (blanks are shown as
+// no-break spaces): a lower bound on what a text adds to the document.
+int Visible(const QString& text) {
+    return int(std::count_if(text.begin(), text.end(), [](QChar c) {
+        return c == QLatin1Char(' ') || c.isLetterOrNumber() || c.isPunct() || c.isSymbol();
+    }));
+}
+
+// Characters waiting to be shown, at most, whatever they show as.
+constexpr qint64 kMostPending = 4 * qint64(ChatTranscript::kCap);
+}  // namespace
+
 ChatTranscript::ChatTranscript(QTextBrowser* view, int cap)
-    : mp_view(view), m_cap(cap), m_lastChat(chat::Now()) {}
+    : mp_view(view), m_cap(cap), m_lastChat(chat::Now()) {
+    m_batch.setSingleShot(true);
+    m_batch.callOnTimeout([this] { ShowPending(); });
+}
 
 QString ChatTranscript::AddLine(const QString& sender, const QString& text) {
     const QString mode = GetSetting("chat_timestamps");
@@ -182,19 +198,24 @@ QString ChatTranscript::AddLine(const QString& sender, const QString& text) {
     if (!m_active) {
         m_active = true;
         if (mode == QLatin1String("activity_based"))
-            AddStatus("Chat started " + chat::LongTime(now));
+            QueueStatus("Chat started " + chat::LongTime(now));
     }
     QString stamp;
     if (mode == QLatin1String("per_message_short"))
         stamp = chat::ShortTime(now);
     else if (mode == QLatin1String("per_message_long"))
         stamp = chat::LongTime(now);
-    QString line;
-    if (!stamp.isEmpty())
-        line = "[" + chat::Colored("color_chat_timestamp", stamp) + "]";
-    line += "[" + chat::Colored("color_chat_username", chat::RichText(sender)) + "] " +
-            chat::RichText(text);
-    Append(line);
+    Queue(
+        [stamp, sender, text] {
+            QString line;
+            if (!stamp.isEmpty())
+                line = "[" + chat::Colored("color_chat_timestamp", stamp) + "]";
+            return line + "[" + chat::Colored("color_chat_username", chat::RichText(sender)) +
+                   "] " + chat::RichText(text);
+        },
+        kLineMarkup + Visible(stamp) + Visible(sender) + Visible(text),
+        int(stamp.size() + sender.size() + text.size()));
+    Schedule();
     return chatlog::OrdinaryLine(now, sender, text);
 }
 
@@ -205,7 +226,13 @@ QString ChatTranscript::AddAction(const QString& sender, const QString& text) {
 }
 
 void ChatTranscript::AddStatus(const QString& text) {
-    Append("* " + chat::Colored("color_chat_status", chat::RichText(text)));
+    QueueStatus(text);
+    Schedule();
+}
+
+void ChatTranscript::QueueStatus(const QString& text) {
+    Queue([text] { return "* " + chat::Colored("color_chat_status", chat::RichText(text)); },
+          kLineMarkup + Visible(text), int(text.size()));
 }
 
 void ChatTranscript::CheckInactivity() {
@@ -216,9 +243,49 @@ void ChatTranscript::CheckInactivity() {
         AddStatus("Chat ended " + chat::LongTime(m_lastChat));
 }
 
-void ChatTranscript::Append(const QString& html) {
+void ChatTranscript::Queue(std::function<QString()> html, int least, int characters) {
+    m_pending.push_back({std::move(html), least, characters});
+    m_pendingLeast += least;
+    m_pendingCharacters += characters;
+    // Lines that newer ones push out on their own would be cut as soon as
+    // they were shown: they go now, so that a flood waits in bounded memory,
+    // also one of lines that show as little (white space).
+    while (m_pending.size() > 1 &&
+           ((m_cap > 0 && m_pendingLeast - m_pending.front().least > m_cap) ||
+            m_pendingCharacters - m_pending.front().characters > kMostPending)) {
+        m_pendingLeast -= m_pending.front().least;
+        m_pendingCharacters -= m_pending.front().characters;
+        m_pending.pop_front();
+    }
+}
+
+void ChatTranscript::Schedule() {
+    if (m_batch.isActive())
+        return;
+    const qint64 since =
+        m_lastShown.isValid() ? m_lastShown.msecsTo(chat::Now()) : qint64(kBatchMs);
+    if (since >= kBatchMs)
+        ShowPending();
+    else
+        m_batch.start(int(kBatchMs - std::max<qint64>(since, 0)));
+}
+
+void ChatTranscript::ShowPending() {
+    m_batch.stop();
+    m_lastShown = chat::Now();
+    if (m_pending.empty())
+        return;
     // Always as rich text: every piece of it was escaped on the way in.
-    chat::Append(mp_view->document(), [&html](QTextCursor& cursor) { cursor.insertHtml(html); });
+    chat::Append(mp_view->document(), [this](QTextCursor& cursor) {
+        for (std::size_t i = 0; i < m_pending.size(); ++i) {
+            if (i > 0)
+                cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+            cursor.insertHtml(m_pending[i].html());
+        }
+    });
+    m_pending.clear();
+    m_pendingLeast = 0;
+    m_pendingCharacters = 0;
     if (chat::Cut(mp_view->document(), m_cap, kCut)) {
         // A document never lets go of a format, even when no text uses it
         // any more, and every distinct link takes one: a flood of links would
@@ -228,6 +295,16 @@ void ChatTranscript::Append(const QString& html) {
         const int formats = mp_view->document()->allFormats().size();
         if (formats > kMaxFormats && formats > 2 * m_formatsInUse)
             Renew();
+    }
+    // A view that fills in a tab not on screen has no height there, and
+    // scrolls to its text cursor once shown: that is kept at the end of the
+    // newest line (not in the hidden block after it, which has no place on
+    // screen), unless the user selected something.
+    QTextCursor cursor = mp_view->textCursor();
+    const int end = std::max(0, mp_view->document()->lastBlock().position() - 1);
+    if (!cursor.hasSelection() && cursor.position() != end) {
+        cursor.setPosition(end);
+        mp_view->setTextCursor(cursor);
     }
     if (mp_view->verticalScrollBar())
         mp_view->verticalScrollBar()->setValue(mp_view->verticalScrollBar()->maximum());

@@ -4,6 +4,8 @@
 #include <QDateTime>
 #include <QString>
 #include <QTextCursor>
+#include <QTimer>
+#include <deque>
 #include <functional>
 
 #include "store/Data.h"
@@ -72,6 +74,9 @@ bool IsAction(const QString& text);
 // One chat transcript: ordinary, action and status lines, the activity-based
 // start and end lines and a cap on the transcript's size. The owning view
 // logs what the Add functions return; the log keeps what the cap drops.
+// Lines show at once, unless others showed less than kBatchMs ago (by
+// chat::Now()): then they wait and show together, and of those the cap would
+// drop at once none is laid out.
 class ChatTranscript {
 public:
     // In chat::Size units.
@@ -82,6 +87,7 @@ public:
     // Formats the document may hold before it is renewed: each distinct link
     // adds one that stays after its line is cut.
     static constexpr int kMaxFormats = 10000;
+    static constexpr int kBatchMs = 250;
 
     // cap 0: the transcript is never shortened.
     ChatTranscript(QTextBrowser* view, int cap);
@@ -98,7 +104,19 @@ public:
     bool IsActive() const { return m_active; }
 
 private:
-    void Append(const QString& html);
+    // Markup made only when the line is shown; `least` is at most the
+    // chat::Size the line adds, `characters` what its texts hold.
+    struct Pending {
+        std::function<QString()> html;
+        int least;
+        int characters;
+    };
+    void Queue(std::function<QString()> html, int least, int characters);
+    void QueueStatus(const QString& text);
+    // Shows what waits now, or once kBatchMs have passed since lines last
+    // showed.
+    void Schedule();
+    void ShowPending();
     // Puts the shown lines into the document again after clearing it, so that
     // it holds only the formats they use; they are laid out again, once.
     void Renew();
@@ -108,6 +126,11 @@ private:
     bool m_active = false;
     QDateTime m_lastChat;
     int m_formatsInUse = 0;
+    std::deque<Pending> m_pending;
+    int m_pendingLeast = 0;
+    qint64 m_pendingCharacters = 0;
+    QDateTime m_lastShown;
+    QTimer m_batch;
 };
 
 #endif
