@@ -575,6 +575,9 @@ private:
     void IndexInsert(Item* item);
     void IndexErase(Item* item);
     void IndexRebuild();
+    // Starts a larger index; the old one is moved over a stretch per insert.
+    void IndexGrow();
+    void IndexMoveSome(std::size_t count);
     void Compact();
 
     Data* mp_data;
@@ -590,8 +593,12 @@ private:
     int m_liveCount = 0;
     int m_deadCount = 0;
     std::vector<Item*> m_index;  // open addressing by value; null = empty
-    std::size_t m_indexUsed = 0;
-    std::size_t m_indexTombs = 0;
+    // The index it outgrew, emptied into m_index from m_oldIndexNext on, so
+    // that growing a big type never rehashes it in one go.
+    std::vector<Item*> m_oldIndex;
+    std::size_t m_oldIndexNext = 0;
+    std::size_t m_indexUsed = 0;   // items in both indexes
+    std::size_t m_indexTombs = 0;  // in m_index
     Item* mp_globalNull = nullptr;
 
     Event<ItemPtr> m_newItemEvent;

@@ -647,6 +647,35 @@ private slots:
         QCOMPARE(d.RemoveDisconnectedItems(), 1);
     }
 
+    void lookupsWhileTheIndexGrows() {
+        // Past a few thousand values the index grows by stretches: every value
+        // must be found, and no removed one, at every step of the move, and
+        // through a renewal in the middle of one.
+        Type* v = d.NewType("val", PrimacyRoot, false, true);
+        std::vector<ItemPtr> made;
+        auto check = [&](std::size_t k) {
+            const ItemPtr& x = made[k];
+            return v->HasItem("v" + std::to_string(k)) == (x.IsRemoved() ? ItemPtr() : x);
+        };
+        for (std::size_t k = 0; k < 40000; ++k) {
+            made.push_back(v->GetItem("v" + std::to_string(k)));
+            if (k % 3 == 0)
+                made[k / 2].Remove();
+            if (k == 25000)
+                d.Renew();
+            // A rotating stretch of all values so far, so that each step of
+            // the move is checked against many chains.
+            for (std::size_t j = 0; j < 64; ++j)
+                QVERIFY2(check((k * 64 + j) % (k + 1)), qPrintable(QString::number(k)));
+        }
+        for (std::size_t k = 0; k < made.size(); ++k)
+            QVERIFY2(check(k), qPrintable(QString::number(k)));
+        QVERIFY(v->HasItem("v40000").IsNull());
+        QCOMPARE(v->ItemCount(), int(std::count_if(made.begin(), made.end(), [](const ItemPtr& x) {
+                     return !x.IsRemoved();
+                 })));
+    }
+
     void settingsAndRenew() {
         DeclareSettingsTypes(nullptr);
         // Two settings share one value item; changing one leaves the other alone.
