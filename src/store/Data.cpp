@@ -8,6 +8,7 @@
 #include <mutex>
 #include <new>
 #include <string_view>
+#include <thread>
 
 #include "store/GeneralFunctions.h"
 #include "store/Links.h"
@@ -1333,6 +1334,28 @@ void Data::RemoveItem(Item* item) {
         t->Compact();
 }
 
+namespace {
+
+// Threads for marking a store of this many items: one for a small store.
+std::size_t SweepThreads(std::size_t items) {
+    if (items < 200000)
+        return 1;
+    return std::max<std::size_t>(1, std::min<std::size_t>(4, std::thread::hardware_concurrency()));
+}
+
+// Runs work(k) for k in [0, n) on n threads, the first on this one.
+template <class Work>
+void OnThreads(std::size_t n, Work work) {
+    std::vector<std::thread> helpers;
+    for (std::size_t k = 1; k < n; ++k)
+        helpers.emplace_back(work, k);
+    work(std::size_t(0));
+    for (std::thread& helper : helpers)
+        helper.join();
+}
+
+}  // namespace
+
 int Data::RemoveDisconnectedItems() {
     int removed = 0;
     auto hasOwner = [](const Item* x) {
@@ -1366,27 +1389,61 @@ int Data::RemoveDisconnectedItems() {
     }
 
     // Reachability from the root items, through roots and intermediates.
-    std::vector<Item*> stack;
+    // The time goes into cache misses on partners all over the heap, so a
+    // large store is marked on several threads, and every partner of an item
+    // is touched before any is read, so that the misses overlap.
+    std::vector<Item*> frontier;
+    std::size_t items = 0;
     for (Type* t : m_typeList) {
+        items += t->m_items.size();
         if (t->m_primacy != PrimacyRoot)
             continue;
         for (Item* x : t->m_items)
             if (!x->IsRemoved()) {
                 x->m_flags |= Item::kMark;
-                stack.push_back(x);
+                frontier.push_back(x);
             }
     }
-    while (!stack.empty()) {
-        Item* x = stack.back();
-        stack.pop_back();
+    const std::size_t threads = SweepThreads(items);
+    // Two threads may reach one item: only the one that marks it goes on.
+    auto markFrom = [](Item* x, std::vector<Item*>& stack, std::vector<Item*>& partners) {
+        partners.clear();
         Links::ForEachAll(x, [&](Item* y) {
-            if (y->m_flags & Item::kMark)
-                return;
-            y->m_flags |= Item::kMark;
-            if (y->mp_type->m_primacy != PrimacyLeaf)
-                stack.push_back(y);
+            __builtin_prefetch(y);
+            partners.push_back(y);
         });
+        for (Item* y : partners) {
+            // Most partners are marked already: a read is cheaper than a swap.
+            if ((__atomic_load_n(&y->m_flags, __ATOMIC_RELAXED) & Item::kMark) ||
+                (__atomic_fetch_or(&y->m_flags, std::uint32_t(Item::kMark), __ATOMIC_RELAXED) &
+                 Item::kMark))
+                continue;
+            if (y->mp_type->m_primacy != PrimacyLeaf) {
+                __builtin_prefetch(y->mp_links);
+                stack.push_back(y);
+            }
+        }
+    };
+    // Breadth first on this thread until there is enough to share out.
+    std::vector<Item*> partners, next;
+    while (threads > 1 && !frontier.empty() && frontier.size() < threads * 256) {
+        next.clear();
+        for (Item* x : frontier)
+            markFrom(x, next, partners);
+        frontier.swap(next);
     }
+    OnThreads(threads, [&](std::size_t k) {
+        std::vector<Item*> stack(
+            frontier.begin() + std::ptrdiff_t(frontier.size() * k / threads),
+            frontier.begin() + std::ptrdiff_t(frontier.size() * (k + 1) / threads));
+        std::vector<Item*> seen;
+        while (!stack.empty()) {
+            Item* x = stack.back();
+            stack.pop_back();
+            markFrom(x, stack, seen);
+        }
+    });
+
     std::vector<ItemPtr> candidates;
     for (Type* t : m_typeList)
         for (Item* x : t->m_items)

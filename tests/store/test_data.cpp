@@ -617,6 +617,55 @@ private slots:
         QCOMPARE(Sorted(log), QStringList({"removed:j1", "removed:l4", "removed:m4"}));
     }
 
+    void sweepOfALargeStore() {
+        // Big enough to be marked on several threads: from each root many
+        // chains of intermediates, each item with a leaf of its own and one
+        // shared by many, and unreachable islands that hold each other and
+        // reach a shared leaf, which passes reachability on to nothing.
+        d.Reset();
+        Type* root = d.NewType("root_t", PrimacyRoot, false, true);
+        Type* mid = d.NewType("mid_t", PrimacyIntermediate, true, false);
+        Type* leaf = d.NewType("leaf_t", PrimacyLeaf, false, true);
+        root->RelateToType(mid, Many, Many, false);
+        mid->RelateToType(mid, Many, Many, false);
+        mid->RelateToType(leaf, Many, Many, false);
+        std::vector<ItemPtr> kept, lost;
+        int n = 0;
+        for (int r = 0; r < 40; ++r) {
+            const ItemPtr top = root->GetItem(r);
+            for (int chain = 0; chain < 30; ++chain) {
+                ItemPtr previous = top;
+                for (int k = 0; k < 85; ++k, ++n) {
+                    ItemPtr m = mid->NewItem();
+                    previous += m;
+                    m += leaf->GetItem("shared" + std::to_string(n % 3000));
+                    m += leaf->GetItem("own" + std::to_string(n));
+                    kept.push_back(m);
+                    previous = m;
+                    if (n % 50 == 0) {
+                        ItemPtr a = mid->NewItem(), b = mid->NewItem();
+                        a += b;
+                        a += leaf->GetItem("shared" + std::to_string(n % 3000));
+                        b += leaf->GetItem("island" + std::to_string(n));
+                        lost.insert(lost.end(), {a, b, b["leaf_t"]});
+                    }
+                }
+            }
+        }
+        QCOMPARE(d.RemoveDisconnectedItems(), int(lost.size()));
+        QVERIFY(std::none_of(kept.begin(), kept.end(), [](const ItemPtr& x) {
+            return x.IsRemoved() || x.GetItems("leaf_t").Size() != 2;
+        }));
+        QVERIFY(
+            std::all_of(lost.begin(), lost.end(), [](const ItemPtr& x) { return x.IsRemoved(); }));
+        // A chain cut in the middle loses what hangs below the cut, with their
+        // own leaves and that of the item cut out.
+        kept[40].Remove();
+        QCOMPARE(d.RemoveDisconnectedItems(), 2 * 44 + 1);
+        QVERIFY(kept[39].IsConnected(kept[38]) && kept[41].IsRemoved() && kept[84].IsRemoved());
+        QVERIFY(!kept[85].IsRemoved());
+    }
+
     void sweepWhileHandlersChangeStore() {
         Type* loose = d.NewType("loose", PrimacyIntermediate, false, true);
         d.GetType("user")->RelateToType(loose, Many, Many, false);
