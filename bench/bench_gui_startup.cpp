@@ -331,7 +331,7 @@ int MeasureShareFolder(const QString& root, int files, qint64 startupMs, bool ve
     const BackgroundFigures add =
         Background([&] { clicked = ShareFolderThroughWindow(window.get(), root); }, added);
     const bool ok = ReportBackground("Share Folder into a store without shares", add, startupMs,
-                                     200, verdicts) &&
+                                     TargetsFor(files).stallMs, verdicts) &&
                     clicked && add.indexed == files;
     std::printf("resident memory after sharing: %.1f MiB\n", ResidentKiB() / 1024.0);
     std::fflush(stdout);
