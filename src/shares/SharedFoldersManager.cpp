@@ -448,9 +448,15 @@ void SharedFoldersManager::TokenizeSharedFile(ItemPtr file) {
         m_tokenFolder = folder;
         m_folderTokens = TokenItems(folder.AsString().toLower());
     }
+    const std::vector<ItemPtr> nameTokens =
+        TokenItems(file.HasItem("shared_file_name").AsString().toLower());
+    // A new file gets all its tokens at once: one move of its links, not one
+    // every few tokens.
+    file.ReserveLinks(
+        int(file.GetItemObject()->LinkCount() + m_folderTokens.size() + nameTokens.size()));
     for (const ItemPtr& token : m_folderTokens)
         file.Connect(token);
-    for (const ItemPtr& token : TokenItems(file.HasItem("shared_file_name").AsString().toLower()))
+    for (const ItemPtr& token : nameTokens)
         file.Connect(token);
 }
 

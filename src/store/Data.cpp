@@ -524,6 +524,11 @@ ItemPtr ItemPtr::NewItem(const char* typeName) const {
     return flag;
 }
 
+void ItemPtr::ReserveLinks(int count) const {
+    if (!m_item.IsNull() && !m_item->IsRemoved() && count > 0)
+        Links::Reserve(m_item.Get(), std::uint32_t(count));
+}
+
 void ItemPtr::Remove() const {
     if (IsNull())
         return;

@@ -228,6 +228,9 @@ public:
     ItemPtr NewItem(const char* typeName) const;
 
     void Remove() const;
+    // Makes room for this many links in all before they are made one by one;
+    // changes nothing else.
+    void ReserveLinks(int count) const;
 
     QString AsString() const;
     std::string AsStdString() const;

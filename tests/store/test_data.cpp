@@ -242,6 +242,14 @@ private slots:
         QCOMPARE(Names(alice.GetItems("room")), QStringList({"zoo", "art", "mid"}));
         QVERIFY(alice["room"] == zoo && alice.CountItems("room") == 3 && zoo.IsConnected("user"));
         QVERIFY(bob.IsDisconnectedFromAll() && !ItemPtr().IsConnected(zoo));
+        // Room made ahead keeps a single partner and the order of more.
+        bob += zoo;
+        bob.ReserveLinks(8);
+        bob += art;
+        zoo.ReserveLinks(2);
+        QVERIFY(Names(bob.GetItems("room")) == QStringList({"zoo", "art"}) &&
+                Names(zoo.GetItems("user")) == QStringList({"alice", "bob"}));
+        bob.Disconnect("room");
         // Unlinking what is not linked fires nothing; Disconnect(type) one event per link.
         links.log.clear();
         bob -= zoo;
