@@ -3,9 +3,11 @@
 // a shown, initialised window; the main thread's longest stall from then
 // until the start-up walk is merged, with the time that took and the resident
 // memory after it; the longest stall from a click on "Rescan Shares", and from
-// sharing the same folder anew, to its merged index, with the time that took
-// against the start-up walk and merge; and the time of the orderly shutdown
-// with its final save.
+// sharing the same folder anew through the window's "Share Folder" dialog, to
+// its merged index, with the time that took against the start-up walk and
+// merge; the time of the orderly shutdown with its final save; and, in a
+// child whose store holds no share yet (a first run), the same "Share Folder"
+// of the whole folder, against the same figures.
 //
 // Usage: bench_gui_startup [--quick] [--files N]
 //   --quick    5,000 files, figures only
@@ -17,11 +19,13 @@
 // not blur the memory figure.
 
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
 #include <QProcess>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWindow>
@@ -48,6 +52,7 @@
 #include "support/RawPeer.h"
 #include "support/SharesIndexed.h"
 #include "support/WindowStart.h"
+#include "views/shares/AddSharedFolderDialog.h"
 
 namespace {
 
@@ -189,6 +194,33 @@ bool ReportBackground(const char* what, const BackgroundFigures& figures, qint64
     return figures.mergedMs >= 0;
 }
 
+// "Share Folder" as a user does it: the tool-bar button, the folder picked
+// in the dialog's chooser, then OK, which shares it with everyone.
+bool ShareFolderThroughWindow(MainWindow* window, const QString& path) {
+    window->OnToolBarActionTriggered(nullptr, "share_folder");
+    const auto dialogs = window->findChildren<AddSharedFolderDialog*>();
+    AddSharedFolderDialog* dialog = dialogs.isEmpty() ? nullptr : dialogs.last();
+    auto* pick = dialog ? dialog->findChild<QPushButton*>("selectFolderButton") : nullptr;
+    auto* buttons = dialog ? dialog->findChild<QDialogButtonBox*>("buttonBox") : nullptr;
+    if (!pick || !buttons) {
+        std::printf("Share Folder: no dialog to pick the folder in\n");
+        return false;
+    }
+    prompts::SetChooseFolderHandler([path](QWidget*, const QString&) { return path; });
+    pick->click();
+    prompts::SetChooseFolderHandler(nullptr);
+    buttons->button(QDialogButtonBox::Ok)->click();
+    return true;
+}
+
+// The start-up walk and merge, for the fresh-store "Share Folder" child to
+// compare with.
+void KeepStartupWalkMs(qint64 ms) {
+    QFile out(QDir::home().filePath("startup-walk-ms"));
+    if (out.open(QIODevice::WriteOnly))
+        out.write(QByteArray::number(ms));
+}
+
 qint64 Shutdown(std::unique_ptr<MainWindow>& window) {
     QElapsedTimer clock;
     clock.start();
@@ -240,6 +272,7 @@ int Measure(int files, bool verdicts) {
 
     // "Rescan Shares" from the tool bar, nothing changed on disk.
     const qint64 startupMs = merge.endMs - initMs;
+    KeepStartupWalkMs(startupMs);
     std::printf("audio analyses the merge asked for: done %lld ms after it\n",
                 static_cast<long long>(DrainScanner()));
     bool rescanned = false;
@@ -266,7 +299,7 @@ int Measure(int files, bool verdicts) {
         QObject::connect(sharedFoldersManager, &SharedFoldersManager::BackgroundMergeEnded,
                          window.get(), [&added] { added = true; });
     const BackgroundFigures add =
-        Background([&] { sharedFoldersManager->AddSharedFolder(rootPath); }, added);
+        Background([&] { ShareFolderThroughWindow(window.get(), rootPath); }, added);
     QObject::disconnect(addedConnection);
     ok = ReportBackground("adding a shared folder", add, startupMs, target.stallMs, verdicts) &&
          add.indexed == indexed && ok;
@@ -279,6 +312,51 @@ int Measure(int files, bool verdicts) {
     std::printf("\n");
     std::fflush(stdout);
     return ok && indexed >= files && merge.endMs >= 0 ? 0 : 1;
+}
+
+// "Share Folder" of the whole share in a window whose store holds no share
+// yet, as on a first run: the index grows from nothing while the window
+// runs, its clocks included.
+int MeasureShareFolder(const QString& root, int files, qint64 startupMs, bool verdicts) {
+    QElapsedTimer clock;
+    clock.start();
+    std::unique_ptr<MainWindow> window = StartMainWindow(Clocks::Running);
+    while (!window->windowHandle()->isExposed() && clock.elapsed() < 60000)
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    while (sharedFoldersManager->IsBackgroundScanPending() && clock.elapsed() < 60000)
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    bool added = false;
+    QObject::connect(sharedFoldersManager, &SharedFoldersManager::BackgroundMergeEnded,
+                     window.get(), [&added] { added = true; });
+    bool clicked = false;
+    const BackgroundFigures add =
+        Background([&] { clicked = ShareFolderThroughWindow(window.get(), root); }, added);
+    const bool ok = ReportBackground("Share Folder into a store without shares", add, startupMs,
+                                     TargetsFor(files).stallMs, verdicts) &&
+                    clicked && add.indexed == files;
+    std::printf("resident memory after sharing: %.1f MiB\n", ResidentKiB() / 1024.0);
+    std::fflush(stdout);
+    window.reset();
+    return ok ? 0 : 1;
+}
+
+// The share of `home` shared anew from a window of its own, in a child.
+int RunShareFolder(const QTemporaryDir& home, int files, bool verdicts) {
+    QFile walk(home.filePath("startup-walk-ms"));
+    if (!walk.open(QIODevice::ReadOnly))
+        return 1;
+    const QString startupMs = QString::fromLatin1(walk.readAll());
+    const QString fresh = home.filePath("fresh");
+    if (!QDir().mkpath(fresh))
+        return 1;
+    qputenv("HOME", fresh.toUtf8());
+    QStringList arguments = {"--share-folder",       home.filePath("share"), "--files",
+                             QString::number(files), "--startup-ms",         startupMs};
+    if (verdicts)
+        arguments << "--verdicts";
+    const int status = RunMeasuredChild(arguments);
+    qputenv("HOME", home.path().toUtf8());
+    return status;
 }
 
 // Builds a share of `files` under a fresh home and measures it in a child.
@@ -294,7 +372,7 @@ int RunSize(int files, bool quick, bool verdicts) {
     QStringList arguments = {"--measure", "--files", QString::number(files)};
     if (verdicts)
         arguments << "--verdicts";
-    return RunMeasuredChild(arguments);
+    return RunMeasuredChild(arguments) | RunShareFolder(home, files, verdicts);
 }
 
 }  // namespace
@@ -454,6 +532,25 @@ int ShareListMode(int argc, char** argv) {
     if (size > 0)
         return RunShareListSize(size, verdicts);
     return -1;
+}
+
+// The fresh-store "Share Folder" child: -1 when these arguments ask for none.
+int ShareFolderMode(int argc, char** argv) {
+    QString root;
+    int files = 0;
+    qint64 startupMs = 0;
+    bool verdicts = false;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--share-folder") && i + 1 < argc)
+            root = QString::fromLocal8Bit(argv[++i]);
+        else if (!std::strcmp(argv[i], "--files") && i + 1 < argc)
+            files = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--startup-ms") && i + 1 < argc)
+            startupMs = std::atoll(argv[++i]);
+        else if (!std::strcmp(argv[i], "--verdicts"))
+            verdicts = true;
+    }
+    return root.isEmpty() ? -1 : MeasureShareFolder(root, files, startupMs, verdicts);
 }
 
 // Each size in a process of its own, as for start-up.
@@ -620,6 +717,8 @@ int main(int argc, char** argv) {
     prompts::SetBoxHandler([](QWidget*, const prompts::Box&) { return QMessageBox::Ok; });
     if (child)
         return Measure(files, verdicts);
+    if (const int shared = ShareFolderMode(argc, argv); shared >= 0)
+        return shared;
     if (const int shareList = ShareListMode(argc, argv); shareList >= 0)
         return shareList;
     if (const int flood = SearchFloodMode(argc, argv); flood >= 0)

@@ -3,6 +3,8 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <limits>
+#include <string>
+#include <string_view>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -370,16 +372,61 @@ void SplitInto(const QString& text, IsSeparator isSeparator, std::vector<QString
     }
 }
 
+// The text as bytes when it is plain ASCII, whose characters split and sort
+// the same as bytes and whose UTF-8 is those bytes.
+bool AsAscii(const QString& text, std::string& out) {
+    out.resize(std::size_t(text.size()));
+    for (int k = 0; k < text.size(); ++k) {
+        const ushort u = text[k].unicode();
+        if (u >= 0x80)
+            return false;
+        out[std::size_t(k)] = char(u);
+    }
+    return true;
+}
+
+template <class IsSeparator>
+void SplitBytes(std::string_view text, IsSeparator isSeparator,
+                std::vector<std::string_view>& out) {
+    std::size_t start = std::string_view::npos;
+    for (std::size_t k = 0; k <= text.size(); ++k) {
+        const bool separator = k == text.size() || isSeparator(text[k]);
+        if (!separator) {
+            if (start == std::string_view::npos)
+                start = k;
+        } else if (start != std::string_view::npos) {
+            out.push_back(text.substr(start, k - start));
+            start = std::string_view::npos;
+        }
+    }
+}
+
 }  // namespace
 
 std::vector<ItemPtr> SharedFoldersManager::TokenItems(const QString& lowerText) {
+    Type* tokenType = d.GetType("search_token");
+    std::vector<ItemPtr> tokens;
+    // Every new file is tokenised while a share is merged: plain ASCII names
+    // are split without a string made per word.
+    std::string ascii;
+    if (AsAscii(lowerText, ascii)) {
+        std::vector<std::string_view> words;
+        SplitBytes(
+            ascii, [](char c) { return IsSearchTokenSeparator(QLatin1Char(c)); }, words);
+        SplitBytes(
+            ascii, [](char c) { return IsPathSeparator(QLatin1Char(c)); }, words);
+        std::sort(words.begin(), words.end());
+        words.erase(std::unique(words.begin(), words.end()), words.end());
+        tokens.reserve(words.size());
+        for (std::string_view word : words)
+            tokens.push_back(tokenType->GetItem(Value(std::string(word))));
+        return tokens;
+    }
     std::vector<QString> words;
     SplitInto(lowerText, &SharedFoldersManager::IsSearchTokenSeparator, words);
     SplitInto(lowerText, &IsPathSeparator, words);
     std::sort(words.begin(), words.end());
     words.erase(std::unique(words.begin(), words.end()), words.end());
-    Type* tokenType = d.GetType("search_token");
-    std::vector<ItemPtr> tokens;
     tokens.reserve(words.size());
     for (const QString& word : words)
         tokens.push_back(tokenType->GetItem(word));
@@ -401,9 +448,15 @@ void SharedFoldersManager::TokenizeSharedFile(ItemPtr file) {
         m_tokenFolder = folder;
         m_folderTokens = TokenItems(folder.AsString().toLower());
     }
+    const std::vector<ItemPtr> nameTokens =
+        TokenItems(file.HasItem("shared_file_name").AsString().toLower());
+    // A new file gets all its tokens at once: one move of its links, not one
+    // every few tokens.
+    file.ReserveLinks(
+        int(file.GetItemObject()->LinkCount() + m_folderTokens.size() + nameTokens.size()));
     for (const ItemPtr& token : m_folderTokens)
         file.Connect(token);
-    for (const ItemPtr& token : TokenItems(file.HasItem("shared_file_name").AsString().toLower()))
+    for (const ItemPtr& token : nameTokens)
         file.Connect(token);
 }
 

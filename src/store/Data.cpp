@@ -8,6 +8,7 @@
 #include <mutex>
 #include <new>
 #include <string_view>
+#include <thread>
 
 #include "store/GeneralFunctions.h"
 #include "store/Links.h"
@@ -175,50 +176,116 @@ std::size_t HashBytes(const char* bytes, std::size_t size) {
 Item* const kTomb = reinterpret_cast<Item*>(std::uintptr_t(1));
 }  // namespace
 
-Item* Type::FindByValue(const char* bytes, std::size_t size) const {
-    if (m_index.empty())
+namespace {
+
+Item* FindIn(const std::vector<Item*>& index, const char* bytes, std::size_t size) {
+    if (index.empty())
         return nullptr;
-    const std::size_t mask = m_index.size() - 1;
+    const std::size_t mask = index.size() - 1;
     for (std::size_t pos = HashBytes(bytes, size) & mask;; pos = (pos + 1) & mask) {
-        Item* x = m_index[pos];
+        Item* x = index[pos];
         if (!x)
             return nullptr;
-        if (x != kTomb && x->m_valueSize == size && std::memcmp(x->ValueData(), bytes, size) == 0)
+        if (x != kTomb && x->ValueSize() == size && std::memcmp(x->ValueData(), bytes, size) == 0)
             return x;
     }
 }
 
-void Type::IndexInsert(Item* item) {
-    if ((m_indexUsed + m_indexTombs + 1) * 5 > m_index.size() * 4)
-        IndexRebuild();
-    const std::size_t mask = m_index.size() - 1;
-    for (std::size_t pos = HashBytes(item->ValueData(), item->m_valueSize) & mask;;
+// Puts an item into a free or dead slot; true when that slot was dead.
+bool PlaceIn(std::vector<Item*>& index, Item* item) {
+    const std::size_t mask = index.size() - 1;
+    for (std::size_t pos = HashBytes(item->ValueData(), item->ValueSize()) & mask;;
          pos = (pos + 1) & mask) {
-        if (!m_index[pos] || m_index[pos] == kTomb) {
-            if (m_index[pos] == kTomb)
-                --m_indexTombs;
-            m_index[pos] = item;
-            ++m_indexUsed;
-            return;
+        Item*& slot = index[pos];
+        if (!slot || slot == kTomb) {
+            const bool dead = slot == kTomb;
+            slot = item;
+            return dead;
         }
     }
 }
 
-void Type::IndexErase(Item* item) {
-    if (m_index.empty())
-        return;
-    const std::size_t mask = m_index.size() - 1;
-    for (std::size_t pos = HashBytes(item->ValueData(), item->m_valueSize) & mask;;
+bool EraseFrom(std::vector<Item*>& index, Item* item) {
+    if (index.empty())
+        return false;
+    const std::size_t mask = index.size() - 1;
+    for (std::size_t pos = HashBytes(item->ValueData(), item->ValueSize()) & mask;;
          pos = (pos + 1) & mask) {
-        if (!m_index[pos])
-            return;
-        if (m_index[pos] == item) {
-            m_index[pos] = kTomb;
-            --m_indexUsed;
-            ++m_indexTombs;
-            return;
+        if (!index[pos])
+            return false;
+        if (index[pos] == item) {
+            index[pos] = kTomb;
+            return true;
         }
     }
+}
+
+// Slots of the outgrown index moved per insert: it is gone well before the
+// new one fills up.
+constexpr std::size_t kIndexSlotsMovedPerInsert = 32;
+
+}  // namespace
+
+Item* Type::FindByValue(const char* bytes, std::size_t size) const {
+    if (Item* x = FindIn(m_index, bytes, size))
+        return x;
+    return m_oldIndex.empty() ? nullptr : FindIn(m_oldIndex, bytes, size);
+}
+
+void Type::IndexInsert(Item* item) {
+    if (!m_oldIndex.empty())
+        IndexMoveSome(kIndexSlotsMovedPerInsert);
+    if ((m_indexUsed + m_indexTombs + 1) * 5 > m_index.size() * 4)
+        IndexGrow();
+    if (PlaceIn(m_index, item))
+        --m_indexTombs;
+    ++m_indexUsed;
+}
+
+void Type::IndexErase(Item* item) {
+    if (EraseFrom(m_index, item)) {
+        --m_indexUsed;
+        ++m_indexTombs;
+    } else if (EraseFrom(m_oldIndex, item)) {
+        // A dead slot there only keeps the probe chains whole until it goes.
+        --m_indexUsed;
+    }
+}
+
+void Type::IndexMoveSome(std::size_t count) {
+    const std::size_t end = std::min(m_oldIndex.size(), m_oldIndexNext + count);
+    for (; m_oldIndexNext < end; ++m_oldIndexNext) {
+        Item*& x = m_oldIndex[m_oldIndexNext];
+        if (!x || x == kTomb)
+            continue;
+        if (PlaceIn(m_index, x))
+            --m_indexTombs;
+        // Dead rather than empty, so that the chains through it still lead on.
+        x = kTomb;
+    }
+    if (m_oldIndexNext == m_oldIndex.size()) {
+        std::vector<Item*>().swap(m_oldIndex);
+        m_oldIndexNext = 0;
+    }
+}
+
+void Type::IndexGrow() {
+    // An index outgrown again before it was moved (many removals) goes at once.
+    if (!m_oldIndex.empty())
+        IndexMoveSome(m_oldIndex.size());
+    if (m_index.size() < 4096) {
+        // Small: rehashed at once, which is cheaper than two lookups a find.
+        IndexRebuild();
+        return;
+    }
+    std::size_t size = 16;
+    // Between 40% and 80% full: the index is a large share of a big type.
+    while (size * 5 < (m_indexUsed + 1) * 8)
+        size *= 2;
+    m_oldIndex.swap(m_index);
+    m_oldIndexNext = 0;
+    m_index.assign(size, nullptr);
+    m_indexTombs = 0;
 }
 
 void Type::IndexRebuild() {
@@ -228,19 +295,19 @@ void Type::IndexRebuild() {
         size *= 2;
     std::vector<Item*> old;
     old.swap(m_index);
+    std::vector<Item*> older;
+    older.swap(m_oldIndex);
+    m_oldIndexNext = 0;
     m_index.assign(size, nullptr);
     m_indexUsed = 0;
     m_indexTombs = 0;
-    const std::size_t mask = size - 1;
-    for (Item* x : old) {
-        if (!x || x == kTomb)
-            continue;
-        std::size_t pos = HashBytes(x->ValueData(), x->m_valueSize) & mask;
-        while (m_index[pos])
-            pos = (pos + 1) & mask;
-        m_index[pos] = x;
-        ++m_indexUsed;
-    }
+    for (const std::vector<Item*>* from : {&old, &older})
+        for (Item* x : *from) {
+            if (!x || x == kTomb)
+                continue;
+            PlaceIn(m_index, x);
+            ++m_indexUsed;
+        }
 }
 
 void Type::Compact() {
@@ -461,6 +528,11 @@ ItemPtr ItemPtr::NewItem(const char* typeName) const {
     }
     Connect(flag);
     return flag;
+}
+
+void ItemPtr::ReserveLinks(int count) const {
+    if (!m_item.IsNull() && !m_item->IsRemoved() && count > 0)
+        Links::Reserve(m_item.Get(), std::uint32_t(count));
 }
 
 void ItemPtr::Remove() const {
@@ -1280,6 +1352,28 @@ void Data::RemoveItem(Item* item) {
         t->Compact();
 }
 
+namespace {
+
+// Threads for marking a store of this many items: one for a small store.
+std::size_t SweepThreads(std::size_t items) {
+    if (items < 200000)
+        return 1;
+    return std::max<std::size_t>(1, std::min<std::size_t>(4, std::thread::hardware_concurrency()));
+}
+
+// Runs work(k) for k in [0, n) on n threads, the first on this one.
+template <class Work>
+void OnThreads(std::size_t n, Work work) {
+    std::vector<std::thread> helpers;
+    for (std::size_t k = 1; k < n; ++k)
+        helpers.emplace_back(work, k);
+    work(std::size_t(0));
+    for (std::thread& helper : helpers)
+        helper.join();
+}
+
+}  // namespace
+
 int Data::RemoveDisconnectedItems() {
     int removed = 0;
     auto hasOwner = [](const Item* x) {
@@ -1313,27 +1407,61 @@ int Data::RemoveDisconnectedItems() {
     }
 
     // Reachability from the root items, through roots and intermediates.
-    std::vector<Item*> stack;
+    // The time goes into cache misses on partners all over the heap, so a
+    // large store is marked on several threads, and every partner of an item
+    // is touched before any is read, so that the misses overlap.
+    std::vector<Item*> frontier;
+    std::size_t items = 0;
     for (Type* t : m_typeList) {
+        items += t->m_items.size();
         if (t->m_primacy != PrimacyRoot)
             continue;
         for (Item* x : t->m_items)
             if (!x->IsRemoved()) {
                 x->m_flags |= Item::kMark;
-                stack.push_back(x);
+                frontier.push_back(x);
             }
     }
-    while (!stack.empty()) {
-        Item* x = stack.back();
-        stack.pop_back();
+    const std::size_t threads = SweepThreads(items);
+    // Two threads may reach one item: only the one that marks it goes on.
+    auto markFrom = [](Item* x, std::vector<Item*>& stack, std::vector<Item*>& partners) {
+        partners.clear();
         Links::ForEachAll(x, [&](Item* y) {
-            if (y->m_flags & Item::kMark)
-                return;
-            y->m_flags |= Item::kMark;
-            if (y->mp_type->m_primacy != PrimacyLeaf)
-                stack.push_back(y);
+            __builtin_prefetch(y);
+            partners.push_back(y);
         });
+        for (Item* y : partners) {
+            // Most partners are marked already: a read is cheaper than a swap.
+            if ((__atomic_load_n(&y->m_flags, __ATOMIC_RELAXED) & Item::kMark) ||
+                (__atomic_fetch_or(&y->m_flags, std::uint32_t(Item::kMark), __ATOMIC_RELAXED) &
+                 Item::kMark))
+                continue;
+            if (y->mp_type->m_primacy != PrimacyLeaf) {
+                __builtin_prefetch(y->mp_links);
+                stack.push_back(y);
+            }
+        }
+    };
+    // Breadth first on this thread until there is enough to share out.
+    std::vector<Item*> partners, next;
+    while (threads > 1 && !frontier.empty() && frontier.size() < threads * 256) {
+        next.clear();
+        for (Item* x : frontier)
+            markFrom(x, next, partners);
+        frontier.swap(next);
     }
+    OnThreads(threads, [&](std::size_t k) {
+        std::vector<Item*> stack(
+            frontier.begin() + std::ptrdiff_t(frontier.size() * k / threads),
+            frontier.begin() + std::ptrdiff_t(frontier.size() * (k + 1) / threads));
+        std::vector<Item*> seen;
+        while (!stack.empty()) {
+            Item* x = stack.back();
+            stack.pop_back();
+            markFrom(x, stack, seen);
+        }
+    });
+
     std::vector<ItemPtr> candidates;
     for (Type* t : m_typeList)
         for (Item* x : t->m_items)

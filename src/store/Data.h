@@ -230,6 +230,9 @@ public:
     ItemPtr NewItem(const char* typeName) const;
 
     void Remove() const;
+    // Makes room for this many links in all before they are made one by one;
+    // changes nothing else.
+    void ReserveLinks(int count) const;
 
     QString AsString() const;
     std::string AsStdString() const;
@@ -577,6 +580,9 @@ private:
     void IndexInsert(Item* item);
     void IndexErase(Item* item);
     void IndexRebuild();
+    // Starts a larger index; the old one is moved over a stretch per insert.
+    void IndexGrow();
+    void IndexMoveSome(std::size_t count);
     void Compact();
 
     Data* mp_data;
@@ -592,8 +598,12 @@ private:
     int m_liveCount = 0;
     int m_deadCount = 0;
     std::vector<Item*> m_index;  // open addressing by value; null = empty
-    std::size_t m_indexUsed = 0;
-    std::size_t m_indexTombs = 0;
+    // The index it outgrew, emptied into m_index from m_oldIndexNext on, so
+    // that growing a big type never rehashes it in one go.
+    std::vector<Item*> m_oldIndex;
+    std::size_t m_oldIndexNext = 0;
+    std::size_t m_indexUsed = 0;   // items in both indexes
+    std::size_t m_indexTombs = 0;  // in m_index
     Item* mp_globalNull = nullptr;
 
     Event<ItemPtr> m_newItemEvent;

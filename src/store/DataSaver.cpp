@@ -186,6 +186,14 @@ void SortByIdentity(std::vector<KeyedItem>& items) {
     }
 }
 
+// Threads for going through this many saved items: one for fewer than
+// `least`, as a thread costs more than it saves on them.
+std::size_t SaveThreads(std::size_t items, std::size_t least = 200000) {
+    if (items < least)
+        return 1;
+    return std::max<std::size_t>(1, std::min<std::size_t>(4, std::thread::hardware_concurrency()));
+}
+
 // Runs work(k) for k in [0, n) on n threads, the first on this one.
 template <class Work>
 void OnThreads(std::size_t n, Work work) {
@@ -371,24 +379,52 @@ DataSaver::Pieces DataSaver::Serialize(bool everything) {
             if (!x->IsRemoved())
                 take(x);
     }
-    if (!everything) {
-        std::vector<Item*> partners;
-        for (std::size_t k = 0; k < saved.size(); ++k) {
-            const Item* x = saved[k].second;
-            const std::vector<bool>& with = savedWith[std::size_t(x->mp_type->m_ordinal)];
-            if (with.empty())
-                continue;
-            // One pass over the partners, all fetched at once, rather than a
-            // search per rule.
-            partners.clear();
-            Links::ForEachAll(x, [&](Item* y) {
-                __builtin_prefetch(y);
-                partners.push_back(y);
-            });
-            for (Item* y : partners)
-                if (!(y->m_flags & Item::kMark2) && with[std::size_t(y->mp_type->m_ordinal)])
-                    take(y);
+    // By waves: the partners of the items taken last are taken next. The
+    // time goes into cache misses on partners all over the heap, so a large
+    // wave is shared out between threads, which may meet at one partner:
+    // only the one that marks it takes it.
+    for (std::size_t begin = 0; !everything && begin < saved.size();) {
+        const std::size_t end = saved.size();
+        const std::size_t threads = SaveThreads(end - begin, 100000);
+        std::vector<std::vector<KeyedItem>> found(threads);
+        std::vector<std::vector<std::uint64_t>> firsts(
+            threads,
+            std::vector<std::uint64_t>(types.size(), std::numeric_limits<std::uint64_t>::max()));
+        OnThreads(threads, [&](std::size_t t) {
+            std::vector<Item*> partners;
+            const std::size_t from = begin + (end - begin) * t / threads;
+            const std::size_t to = begin + (end - begin) * (t + 1) / threads;
+            for (std::size_t k = from; k < to; ++k) {
+                const Item* x = saved[k].second;
+                const std::vector<bool>& with = savedWith[std::size_t(x->mp_type->m_ordinal)];
+                if (with.empty())
+                    continue;
+                // One pass over the partners, all fetched at once, rather than
+                // a search per rule.
+                partners.clear();
+                Links::ForEachAll(x, [&](Item* y) {
+                    __builtin_prefetch(y);
+                    partners.push_back(y);
+                });
+                for (Item* y : partners) {
+                    const std::size_t ord = std::size_t(y->mp_type->m_ordinal);
+                    if (!with[ord] ||
+                        (__atomic_load_n(&y->m_flags, __ATOMIC_RELAXED) & Item::kMark2) ||
+                        (__atomic_fetch_or(&y->m_flags, std::uint32_t(Item::kMark2),
+                                           __ATOMIC_RELAXED) &
+                         Item::kMark2))
+                        continue;
+                    found[t].emplace_back(y->m_id, y);
+                    firsts[t][ord] = std::min(firsts[t][ord], y->m_id);
+                }
+            }
+        });
+        for (std::size_t t = 0; t < threads; ++t) {
+            saved.insert(saved.end(), found[t].begin(), found[t].end());
+            for (std::size_t ord = 0; ord < types.size(); ++ord)
+                firstOfType[ord] = std::min(firstOfType[ord], firsts[t][ord]);
         }
+        begin = end;
     }
     SortByIdentity(saved);
 
@@ -423,11 +459,7 @@ DataSaver::Pieces DataSaver::Serialize(bool everything) {
         std::uint64_t linkCount = 0;
         uLong itemsCrc = 0, linksCrc = 0;
     };
-    const std::size_t threads =
-        saved.size() < 200000
-            ? 1
-            : std::max<std::size_t>(1,
-                                    std::min<std::size_t>(4, std::thread::hardware_concurrency()));
+    const std::size_t threads = SaveThreads(saved.size());
     std::vector<Stretch> stretches(threads);
     for (std::size_t k = 0; k < threads; ++k) {
         stretches[k].begin = saved.size() * k / threads;

@@ -224,6 +224,13 @@ public:
         return a->m_linkCount <= b->m_linkCount ? Holds(a, b) : Holds(b, a);
     }
 
+    // Room for `n` links in all, so that links added one at a time do not
+    // move the array again and again.
+    static void Reserve(Item* it, std::uint32_t n) {
+        if (!IsBig(it) && n > 1 && n <= kBigThreshold && n > it->m_linkCapacity)
+            Reallocate(it, n);
+    }
+
     static void Insert(Item* it, Item* y) {
         if (IsBig(it)) {
             BigLinks* big = Big(it);

@@ -242,6 +242,14 @@ private slots:
         QCOMPARE(Names(alice.GetItems("room")), QStringList({"zoo", "art", "mid"}));
         QVERIFY(alice["room"] == zoo && alice.CountItems("room") == 3 && zoo.IsConnected("user"));
         QVERIFY(bob.IsDisconnectedFromAll() && !ItemPtr().IsConnected(zoo));
+        // Room made ahead keeps a single partner and the order of more.
+        bob += zoo;
+        bob.ReserveLinks(8);
+        bob += art;
+        zoo.ReserveLinks(2);
+        QVERIFY(Names(bob.GetItems("room")) == QStringList({"zoo", "art"}) &&
+                Names(zoo.GetItems("user")) == QStringList({"alice", "bob"}));
+        bob.Disconnect("room");
         // Unlinking what is not linked fires nothing; Disconnect(type) one event per link.
         links.log.clear();
         bob -= zoo;
@@ -617,6 +625,55 @@ private slots:
         QCOMPARE(Sorted(log), QStringList({"removed:j1", "removed:l4", "removed:m4"}));
     }
 
+    void sweepOfALargeStore() {
+        // Big enough to be marked on several threads: from each root many
+        // chains of intermediates, each item with a leaf of its own and one
+        // shared by many, and unreachable islands that hold each other and
+        // reach a shared leaf, which passes reachability on to nothing.
+        d.Reset();
+        Type* root = d.NewType("root_t", PrimacyRoot, false, true);
+        Type* mid = d.NewType("mid_t", PrimacyIntermediate, true, false);
+        Type* leaf = d.NewType("leaf_t", PrimacyLeaf, false, true);
+        root->RelateToType(mid, Many, Many, false);
+        mid->RelateToType(mid, Many, Many, false);
+        mid->RelateToType(leaf, Many, Many, false);
+        std::vector<ItemPtr> kept, lost;
+        int n = 0;
+        for (int r = 0; r < 40; ++r) {
+            const ItemPtr top = root->GetItem(r);
+            for (int chain = 0; chain < 30; ++chain) {
+                ItemPtr previous = top;
+                for (int k = 0; k < 85; ++k, ++n) {
+                    ItemPtr m = mid->NewItem();
+                    previous += m;
+                    m += leaf->GetItem("shared" + std::to_string(n % 3000));
+                    m += leaf->GetItem("own" + std::to_string(n));
+                    kept.push_back(m);
+                    previous = m;
+                    if (n % 50 == 0) {
+                        ItemPtr a = mid->NewItem(), b = mid->NewItem();
+                        a += b;
+                        a += leaf->GetItem("shared" + std::to_string(n % 3000));
+                        b += leaf->GetItem("island" + std::to_string(n));
+                        lost.insert(lost.end(), {a, b, b["leaf_t"]});
+                    }
+                }
+            }
+        }
+        QCOMPARE(d.RemoveDisconnectedItems(), int(lost.size()));
+        QVERIFY(std::none_of(kept.begin(), kept.end(), [](const ItemPtr& x) {
+            return x.IsRemoved() || x.GetItems("leaf_t").Size() != 2;
+        }));
+        QVERIFY(
+            std::all_of(lost.begin(), lost.end(), [](const ItemPtr& x) { return x.IsRemoved(); }));
+        // A chain cut in the middle loses what hangs below the cut, with their
+        // own leaves and that of the item cut out.
+        kept[40].Remove();
+        QCOMPARE(d.RemoveDisconnectedItems(), 2 * 44 + 1);
+        QVERIFY(kept[39].IsConnected(kept[38]) && kept[41].IsRemoved() && kept[84].IsRemoved());
+        QVERIFY(!kept[85].IsRemoved());
+    }
+
     void sweepWhileHandlersChangeStore() {
         Type* loose = d.NewType("loose", PrimacyIntermediate, false, true);
         d.GetType("user")->RelateToType(loose, Many, Many, false);
@@ -645,6 +702,35 @@ private slots:
                  3);
         QVERIFY(!fresh.IsRemoved());  // made during the sweep: left for the next one
         QCOMPARE(d.RemoveDisconnectedItems(), 1);
+    }
+
+    void lookupsWhileTheIndexGrows() {
+        // Past a few thousand values the index grows by stretches: every value
+        // must be found, and no removed one, at every step of the move, and
+        // through a renewal in the middle of one.
+        Type* v = d.NewType("val", PrimacyRoot, false, true);
+        std::vector<ItemPtr> made;
+        auto check = [&](std::size_t k) {
+            const ItemPtr& x = made[k];
+            return v->HasItem("v" + std::to_string(k)) == (x.IsRemoved() ? ItemPtr() : x);
+        };
+        for (std::size_t k = 0; k < 40000; ++k) {
+            made.push_back(v->GetItem("v" + std::to_string(k)));
+            if (k % 3 == 0)
+                made[k / 2].Remove();
+            if (k == 25000)
+                d.Renew();
+            // A rotating stretch of all values so far, so that each step of
+            // the move is checked against many chains.
+            for (std::size_t j = 0; j < 64; ++j)
+                QVERIFY2(check((k * 64 + j) % (k + 1)), qPrintable(QString::number(k)));
+        }
+        for (std::size_t k = 0; k < made.size(); ++k)
+            QVERIFY2(check(k), qPrintable(QString::number(k)));
+        QVERIFY(v->HasItem("v40000").IsNull());
+        QCOMPARE(v->ItemCount(), int(std::count_if(made.begin(), made.end(), [](const ItemPtr& x) {
+                     return !x.IsRemoved();
+                 })));
     }
 
     void settingsAndRenew() {

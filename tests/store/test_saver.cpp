@@ -359,8 +359,8 @@ private slots:
         QCOMPARE(ReadFile(DataSaver::StoreFiles(m_prefix).value(0)),
                  File({"user", "user_note"}, "0=bob 1=hi", "0-1"));
 
-        // A store large enough to be written in stretches on several threads
-        // gives the same layout: items in identity order, every link once from
+        // A store large enough to be gathered and written in stretches on
+        // several threads gives the same layout: items in identity order, every link once from
         // its lower index, the checksum over the whole. An orphan folder's
         // entries between them are left out.
         Fresh();
