@@ -8,10 +8,10 @@
 #include <mutex>
 #include <new>
 #include <string_view>
-#include <thread>
 
 #include "store/GeneralFunctions.h"
 #include "store/Links.h"
+#include "store/Parallel.h"
 
 Data d;
 
@@ -1352,28 +1352,6 @@ void Data::RemoveItem(Item* item) {
         t->Compact();
 }
 
-namespace {
-
-// Threads for marking a store of this many items: one for a small store.
-std::size_t SweepThreads(std::size_t items) {
-    if (items < 200000)
-        return 1;
-    return std::max<std::size_t>(1, std::min<std::size_t>(4, std::thread::hardware_concurrency()));
-}
-
-// Runs work(k) for k in [0, n) on n threads, the first on this one.
-template <class Work>
-void OnThreads(std::size_t n, Work work) {
-    std::vector<std::thread> helpers;
-    for (std::size_t k = 1; k < n; ++k)
-        helpers.emplace_back(work, k);
-    work(std::size_t(0));
-    for (std::thread& helper : helpers)
-        helper.join();
-}
-
-}  // namespace
-
 int Data::RemoveDisconnectedItems() {
     int removed = 0;
     auto hasOwner = [](const Item* x) {
@@ -1422,7 +1400,7 @@ int Data::RemoveDisconnectedItems() {
                 frontier.push_back(x);
             }
     }
-    const std::size_t threads = SweepThreads(items);
+    const std::size_t threads = parallel::Threads(items);
     // Two threads may reach one item: only the one that marks it goes on.
     auto markFrom = [](Item* x, std::vector<Item*>& stack, std::vector<Item*>& partners) {
         partners.clear();
@@ -1450,7 +1428,7 @@ int Data::RemoveDisconnectedItems() {
             markFrom(x, next, partners);
         frontier.swap(next);
     }
-    OnThreads(threads, [&](std::size_t k) {
+    parallel::OnThreads(threads, [&](std::size_t k) {
         std::vector<Item*> stack(
             frontier.begin() + std::ptrdiff_t(frontier.size() * k / threads),
             frontier.begin() + std::ptrdiff_t(frontier.size() * (k + 1) / threads));

@@ -13,10 +13,10 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
-#include <thread>
 
 #include "store/Links.h"
 #include "store/Log.h"
+#include "store/Parallel.h"
 
 DataSaver* dataSaver = nullptr;
 
@@ -184,25 +184,6 @@ void SortByIdentity(std::vector<KeyedItem>& items) {
             scratch[start[(e.first >> shift) & (kBuckets - 1)]++] = e;
         items.swap(scratch);
     }
-}
-
-// Threads for going through this many saved items: one for fewer than
-// `least`, as a thread costs more than it saves on them.
-std::size_t SaveThreads(std::size_t items, std::size_t least = 200000) {
-    if (items < least)
-        return 1;
-    return std::max<std::size_t>(1, std::min<std::size_t>(4, std::thread::hardware_concurrency()));
-}
-
-// Runs work(k) for k in [0, n) on n threads, the first on this one.
-template <class Work>
-void OnThreads(std::size_t n, Work work) {
-    std::vector<std::thread> helpers;
-    for (std::size_t k = 1; k < n; ++k)
-        helpers.emplace_back(work, k);
-    work(std::size_t(0));
-    for (std::thread& helper : helpers)
-        helper.join();
 }
 
 }  // namespace
@@ -385,12 +366,12 @@ DataSaver::Pieces DataSaver::Serialize(bool everything) {
     // only the one that marks it takes it.
     for (std::size_t begin = 0; !everything && begin < saved.size();) {
         const std::size_t end = saved.size();
-        const std::size_t threads = SaveThreads(end - begin, 100000);
+        const std::size_t threads = parallel::Threads(end - begin, 100000);
         std::vector<std::vector<KeyedItem>> found(threads);
         std::vector<std::vector<std::uint64_t>> firsts(
             threads,
             std::vector<std::uint64_t>(types.size(), std::numeric_limits<std::uint64_t>::max()));
-        OnThreads(threads, [&](std::size_t t) {
+        parallel::OnThreads(threads, [&](std::size_t t) {
             std::vector<Item*> partners;
             const std::size_t from = begin + (end - begin) * t / threads;
             const std::size_t to = begin + (end - begin) * (t + 1) / threads;
@@ -459,14 +440,14 @@ DataSaver::Pieces DataSaver::Serialize(bool everything) {
         std::uint64_t linkCount = 0;
         uLong itemsCrc = 0, linksCrc = 0;
     };
-    const std::size_t threads = SaveThreads(saved.size());
+    const std::size_t threads = parallel::Threads(saved.size());
     std::vector<Stretch> stretches(threads);
     for (std::size_t k = 0; k < threads; ++k) {
         stretches[k].begin = saved.size() * k / threads;
         stretches[k].end = saved.size() * (k + 1) / threads;
     }
     // Every item's index first: links name their partners by it.
-    OnThreads(threads, [&](std::size_t t) {
+    parallel::OnThreads(threads, [&](std::size_t t) {
         for (std::size_t k = stretches[t].begin; k < stretches[t].end; ++k)
             saved[k].second->m_scratch = std::uint32_t(k);
     });
@@ -510,7 +491,7 @@ DataSaver::Pieces DataSaver::Serialize(bool everything) {
         s.linksCrc =
             crc32(0L, reinterpret_cast<const Bytef*>(s.links.data()), uInt(s.links.size()));
     };
-    OnThreads(threads, [&](std::size_t t) { write(stretches[t]); });
+    parallel::OnThreads(threads, [&](std::size_t t) { write(stretches[t]); });
     for (const KeyedItem& x : saved)
         x.second->m_flags &= ~std::uint32_t(Item::kMark2);
 
