@@ -354,7 +354,7 @@ QString LastShown(QTextBrowser* view) {
 struct Verdicts {
     bool all = true;
     void Say(const char* what, bool met) {
-        std::printf("%s: %s\n", what, met ? "met" : "NOT met");
+        std::printf("%s: %s\n", what, met ? "met" : "MISSED");
         all &= met;
     }
 };

@@ -94,7 +94,7 @@ Targets TargetsFor(int files) {
 }
 
 const char* Verdict(bool met) {
-    return met ? "met" : "NOT met";
+    return met ? "met" : "MISSED";
 }
 
 // Constructs and initialises the main window; returns once it is on screen.
@@ -432,10 +432,26 @@ bool ReportShareList(const char* when, const ShareListFigures& figures, bool ver
         when, figures.stallMs, static_cast<long long>(figures.listed),
         static_cast<long long>(figures.bytes), static_cast<long long>(figures.answerMs));
     if (verdicts)
-        std::printf("; target under %.0f ms: %s", kShareListStallTargetMs, met ? "met" : "NOT met");
+        std::printf("; target under %.0f ms: %s", kShareListStallTargetMs, met ? "met" : "MISSED");
     std::printf("\n");
     std::fflush(stdout);
     return figures.answerMs >= 0;
+}
+
+// Shares every folder with everyone, as a peer must see it, listens on any
+// free port on loopback and connects `peer` there as `name`.
+bool ConnectPeer(RawPeer& peer, const char* phase, const char* name) {
+    for (const ItemPtr& root : d.GetType("shared_folder")->GetItems())
+        root.Connect(d.GetType("shared_public")->GetGlobalNullItem());
+    SetSetting("listening_port", 0);
+    SetSetting("obfuscated_listening_port", 0);
+    peerMessenger->SetListenAddress(QHostAddress::LocalHost);
+    if (!peerMessenger->Listen() || !peer.ConnectTo(peerMessenger->ListeningPort())) {
+        std::printf("%s: cannot connect to the client\n", phase);
+        return false;
+    }
+    peer.SendSetUp(name, "P");
+    return true;
 }
 
 int MeasureShareList(int files, bool verdicts) {
@@ -447,19 +463,9 @@ int MeasureShareList(int files, bool verdicts) {
     const int indexed = d.GetType("shared_file")->ItemCount();
     std::printf("share list: %d files indexed, start-up merge ended after %lld ms\n", indexed,
                 static_cast<long long>(clock.elapsed()));
-    // Shared with everyone, as the peer must see it.
-    for (const ItemPtr& root : d.GetType("shared_folder")->GetItems())
-        root.Connect(d.GetType("shared_public")->GetGlobalNullItem());
-    // Any free port, on loopback only.
-    SetSetting("listening_port", 0);
-    SetSetting("obfuscated_listening_port", 0);
-    peerMessenger->SetListenAddress(QHostAddress::LocalHost);
     RawPeer peer;
-    if (!peerMessenger->Listen() || !peer.ConnectTo(peerMessenger->ListeningPort())) {
-        std::printf("share list: cannot connect to the client\n");
+    if (!ConnectPeer(peer, "share list", "browser"))
         return 1;
-    }
-    peer.SendSetUp("browser", "P");
     bool ok = ReportShareList("after start-up", AskForShareList(peer), verdicts);
 
     // A new file, so that the rescan changes the index.
@@ -585,17 +591,9 @@ int MeasureSearchFlood(int files, int seconds, bool verdicts) {
     while (sharedFoldersManager->IsBackgroundScanPending() && clock.elapsed() < 600000)
         QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     const int indexed = d.GetType("shared_file")->ItemCount();
-    for (const ItemPtr& root : d.GetType("shared_folder")->GetItems())
-        root.Connect(d.GetType("shared_public")->GetGlobalNullItem());
-    SetSetting("listening_port", 0);
-    SetSetting("obfuscated_listening_port", 0);
-    peerMessenger->SetListenAddress(QHostAddress::LocalHost);
     RawPeer peer;
-    if (!peerMessenger->Listen() || !peer.ConnectTo(peerMessenger->ListeningPort())) {
-        std::printf("search flood: cannot connect to the client\n");
+    if (!ConnectPeer(peer, "search flood", "searcher"))
         return 1;
-    }
-    peer.SendSetUp("searcher", "P");
     // A round trip, so that answers go out on this connection.
     peer.SendMessage(PeerMessenger::PM_USER_INFO_REQUEST);
     if (peer.Take(PeerMessenger::PM_USER_INFO_REPLY) == "(none)") {
