@@ -499,11 +499,7 @@ void OpenViewerDuringFlood(ServerProcess& server, RoomsForm* rooms, RoomForm* ro
     const int before = roomLog.Lines() - logged;
     QElapsedTimer opening;
     opening.start();
-    actionBar->OnApplicationFocusChanged(nullptr, room->Form()->chatEdit);
-    for (QAction* action : actionBar->actions())
-        if (action->text() == QLatin1String("Chat Log"))
-            action->trigger();
-    auto* viewer = qobject_cast<ChatLogForm*>(rooms->Tabs()->currentWidget());
+    ChatLogForm* viewer = OpenRoomLog(rooms, room);
     if (!viewer) {
         std::printf("the room's chat log did not open\n");
         verdict.Say("viewer opened", false);
