@@ -83,6 +83,7 @@
 #include "shell/mainwindow.h"
 #include "support/Payload.h"
 #include "support/TestServer.h"
+#include "support/Wave.h"
 #include "support/WindowStart.h"
 #include "ui_ChatForm.h"
 #include "ui_ChatLogForm.h"
@@ -796,24 +797,6 @@ void LongFloods(ServerProcess& server, int seconds, const std::function<void(boo
     }
     rooms->OnRoomTabClosed(rooms->Tabs()->indexOf(viewer));
     QApplication::processEvents();
-}
-
-// A wave file of a quarter second: 8 kHz, 16-bit mono, a plain tone.
-QByteArray Wave() {
-    constexpr int kSamples = 2000;
-    QByteArray bytes;
-    QDataStream out(&bytes, QIODevice::WriteOnly);
-    out.setByteOrder(QDataStream::LittleEndian);
-    out.writeRawData("RIFF", 4);
-    out << quint32(36 + 2 * kSamples);
-    out.writeRawData("WAVEfmt ", 8);
-    out << quint32(16) << quint16(1) << quint16(1) << quint32(8000) << quint32(16000) << quint16(2)
-        << quint16(16);
-    out.writeRawData("data", 4);
-    out << quint32(2 * kSamples);
-    for (int i = 0; i < kSamples; ++i)
-        out << qint16((i % 16 < 8) ? 8000 : -8000);
-    return bytes;
 }
 
 // A private flood at 1,000 messages a second while another window is the

@@ -16,6 +16,7 @@
 #include "shell/TreeWidgetItem.h"
 #include "store/Settings.h"
 #include "support/TestFiles.h"
+#include "support/Wave.h"
 
 namespace {
 // A page whose widgets sit in a container, so no tab widget is their parent.
@@ -47,22 +48,6 @@ public:
     void SetPosition(int x, int y) override { g.moveTo(x, y); }
     void SetSize(int w, int h) override { g.setSize({w, h}); }
 };
-
-// A wave file of 0.1 s of silence: 8 kHz, 16-bit mono.
-QByteArray Wave() {
-    constexpr quint32 kData = 1600;
-    QByteArray bytes;
-    QDataStream out(&bytes, QIODevice::WriteOnly);
-    out.setByteOrder(QDataStream::LittleEndian);
-    out.writeRawData("RIFF", 4);
-    out << quint32(36 + kData);
-    out.writeRawData("WAVEfmt ", 8);
-    out << quint32(16) << quint16(1) << quint16(1) << quint32(8000) << quint32(16000) << quint16(2)
-        << quint16(16);
-    out.writeRawData("data", 4);
-    out << kData;
-    return bytes + QByteArray(kData, '\0');
-}
 
 std::unique_ptr<QProcess> Start(const QString& id, const QString& message) {
     auto process = std::make_unique<QProcess>();
