@@ -942,6 +942,7 @@ private slots:
         QTest::newRow("not split") << false << "";
         QTest::newRow("torn record at the end") << false << "torn";
         QTest::newRow("removed before the crash") << true << "removed";
+        QTest::newRow("removed and saved, journal older than the store") << true << "stale";
     }
     void journalAfterCrash() {
         QFETCH(bool, split);
@@ -968,17 +969,24 @@ private slots:
                 return !progressed.isEmpty();
             },
             kWait));
-        if (then == "removed")
+        const QString journal = prefix + ".partials";
+        // As if the crash came between the store's save and the journal's restart.
+        if (then == "stale")
+            QVERIFY(QFile::copy(journal, journal + ".old"));
+        if (then == "removed" || then == "stale")
             tqm->RemoveDownload(e);
+        if (then == "stale")
+            QVERIFY(saver->Save(prefix));
         tqm.reset();
         cleanup();
+        if (then == "stale")
+            QVERIFY(QFile::remove(journal) && QFile::rename(journal + ".old", journal));
         if (then == "torn") {
             PartialJournal::Record other;
             other.user = "carol", other.fileName = "other.bin", other.path = "/x/other.bin";
             const QByteArray record = PartialJournal::Encode(other);
-            QFile journal(prefix + ".partials");
-            QVERIFY(journal.open(QIODevice::Append) &&
-                    journal.write(record.left(record.size() / 2)) > 0);
+            QFile file(journal);
+            QVERIFY(file.open(QIODevice::Append) && file.write(record.left(record.size() / 2)) > 0);
         }
         const qint64 onDisk = QFileInfo(partial).size();
         QVERIFY(onDisk > 0);
@@ -987,7 +995,7 @@ private slots:
         start();
         const ItemPtr again = tqm->GetDownloadEntry("bob", "new.bin", "S\\F");
         QVERIFY(tqm->GetDownloadEntry("carol", "other.bin", "").IsNull());
-        if (then == "removed") {
+        if (then == "removed" || then == "stale") {
             QVERIFY(again.IsNull());
             return;
         }
