@@ -11,6 +11,7 @@
 
 #include "store/GeneralFunctions.h"
 #include "store/Links.h"
+#include "store/Log.h"
 #include "store/Parallel.h"
 
 Data d;
@@ -1024,63 +1025,70 @@ int Data::RemoveDisconnectedItems() {
     // The time goes into cache misses on partners all over the heap, so a
     // large store is marked on several threads, and every partner of an item
     // is touched before any is read, so that the misses overlap.
-    std::vector<Item*> frontier;
-    std::size_t items = 0;
-    for (Type* t : m_typeList) {
-        items += t->m_items.size();
-        if (t->m_primacy != PrimacyRoot)
-            continue;
-        for (Item* x : t->m_items)
-            if (!x->IsRemoved()) {
-                x->m_flags |= Item::kMark;
-                frontier.push_back(x);
-            }
-    }
-    const std::size_t threads = parallel::Threads(items);
-    // Two threads may reach one item: only the one that marks it goes on.
-    auto markFrom = [](Item* x, std::vector<Item*>& stack, std::vector<Item*>& partners) {
-        partners.clear();
-        Links::ForEachAll(x, [&](Item* y) {
-            __builtin_prefetch(y);
-            partners.push_back(y);
-        });
-        for (Item* y : partners) {
-            // Most partners are marked already: a read is cheaper than a swap.
-            if ((__atomic_load_n(&y->m_flags, __ATOMIC_RELAXED) & Item::kMark) ||
-                (__atomic_fetch_or(&y->m_flags, std::uint32_t(Item::kMark), __ATOMIC_RELAXED) &
-                 Item::kMark))
-                continue;
-            if (y->mp_type->m_primacy != PrimacyLeaf) {
-                __builtin_prefetch(y->mp_links);
-                stack.push_back(y);
-            }
-        }
-    };
-    // Breadth first on this thread until there is enough to share out.
-    std::vector<Item*> partners, next;
-    while (threads > 1 && !frontier.empty() && frontier.size() < threads * 256) {
-        next.clear();
-        for (Item* x : frontier)
-            markFrom(x, next, partners);
-        frontier.swap(next);
-    }
-    parallel::OnThreads(threads, [&](std::size_t k) {
-        std::vector<Item*> stack(
-            frontier.begin() + std::ptrdiff_t(frontier.size() * k / threads),
-            frontier.begin() + std::ptrdiff_t(frontier.size() * (k + 1) / threads));
-        std::vector<Item*> seen;
-        while (!stack.empty()) {
-            Item* x = stack.back();
-            stack.pop_back();
-            markFrom(x, stack, seen);
-        }
-    });
-
     std::vector<ItemPtr> candidates;
-    for (Type* t : m_typeList)
-        for (Item* x : t->m_items)
-            if (!x->IsRemoved() && !(x->m_flags & Item::kMark))
-                candidates.emplace_back(x);
+    try {
+        std::vector<Item*> frontier;
+        std::size_t items = 0;
+        for (Type* t : m_typeList) {
+            items += t->m_items.size();
+            if (t->m_primacy != PrimacyRoot)
+                continue;
+            for (Item* x : t->m_items)
+                if (!x->IsRemoved()) {
+                    x->m_flags |= Item::kMark;
+                    frontier.push_back(x);
+                }
+        }
+        const std::size_t threads = parallel::Threads(items);
+        // Two threads may reach one item: only the one that marks it goes on.
+        auto markFrom = [](Item* x, std::vector<Item*>& stack, std::vector<Item*>& partners) {
+            partners.clear();
+            Links::ForEachAll(x, [&](Item* y) {
+                __builtin_prefetch(y);
+                partners.push_back(y);
+            });
+            for (Item* y : partners) {
+                // Most partners are marked already: a read is cheaper than a swap.
+                if ((__atomic_load_n(&y->m_flags, __ATOMIC_RELAXED) & Item::kMark) ||
+                    (__atomic_fetch_or(&y->m_flags, std::uint32_t(Item::kMark), __ATOMIC_RELAXED) &
+                     Item::kMark))
+                    continue;
+                if (y->mp_type->m_primacy != PrimacyLeaf) {
+                    __builtin_prefetch(y->mp_links);
+                    stack.push_back(y);
+                }
+            }
+        };
+        // Breadth first on this thread until there is enough to share out.
+        std::vector<Item*> partners, next;
+        while (threads > 1 && !frontier.empty() && frontier.size() < threads * 256) {
+            next.clear();
+            for (Item* x : frontier)
+                markFrom(x, next, partners);
+            frontier.swap(next);
+        }
+        parallel::OnThreads(threads, [&](std::size_t k) {
+            std::vector<Item*> stack(
+                frontier.begin() + std::ptrdiff_t(frontier.size() * k / threads),
+                frontier.begin() + std::ptrdiff_t(frontier.size() * (k + 1) / threads));
+            std::vector<Item*> seen;
+            while (!stack.empty()) {
+                Item* x = stack.back();
+                stack.pop_back();
+                markFrom(x, stack, seen);
+            }
+        });
+
+        for (Type* t : m_typeList)
+            for (Item* x : t->m_items)
+                if (!x->IsRemoved() && !(x->m_flags & Item::kMark))
+                    candidates.emplace_back(x);
+    } catch (const std::bad_alloc&) {
+        // What is reachable is not known: remove nothing, and let the save
+        // that may follow write a few items too many rather than lose any.
+        candidates.clear();
+        Log("Configuration Data", 1, "Sweep skipped: out of memory");
+    }
     for (const ItemPtr& c : candidates) {
         Item* x = c.GetItemObject();
         if (x->IsRemoved())

@@ -22,6 +22,7 @@
 #include "store/Data.h"
 #include "store/DataSaver.h"
 #include "store/Log.h"
+#include "store/Parallel.h"
 #include "store/Settings.h"
 #include "support/Fuzz.h"
 #include "support/LargestAllocation.h"
@@ -613,6 +614,50 @@ private slots:
             QCOMPARE(Reload(), QString());
             QCOMPARE(GetSetting("generation"), QString(fits ? "new" : "2"));
         }
+    }
+
+    void largeStoreWhenThreadsFail_data() {
+        QTest::addColumn<int>("starts");  // helper threads that may start; -1: all
+        QTest::addColumn<bool>("helpersOutOfMemory");
+        QTest::newRow("every thread starts") << -1 << false;
+        QTest::newRow("one helper starts") << 1 << false;
+        QTest::newRow("no helper starts") << 0 << false;
+        QTest::newRow("helpers out of memory") << -1 << true;
+    }
+    void largeStoreWhenThreadsFail() {
+        // Large enough that the saved items are gathered and written on
+        // several threads.
+        QFETCH(int, starts);
+        QFETCH(bool, helpersOutOfMemory);
+        DataSaver& saver = Fresh();
+        std::set<Item*> saved = Populate(100000);
+        QVERIFY(saver.Save(m_prefix));
+        const QString previous = DataSaver::StoreFiles(m_prefix).value(0);
+        const QByteArray previousBytes = ReadFile(previous);
+        SetSetting("generation", "new");
+        for (const ItemPtr& x :
+             {GetSettingItem("generation"), GetSettingItem("generation")["global_value"]})
+            saved.insert(x.GetItemObject());
+        const auto before =
+            Signatures([&](const ItemPtr& x) { return saved.count(x.GetItemObject()); });
+        parallel::g_startsLeft = starts;
+        bool ok = false;
+        const bool failing =
+            helpersOutOfMemory && WithOtherThreadsOutOfMemory([&] { ok = saver.Save(m_prefix); });
+        if (!failing)
+            ok = saver.Save(m_prefix);
+        parallel::g_startsLeft = -1;
+        if (helpersOutOfMemory && !failing)
+            QSKIP("allocations cannot be made to fail under ASan");
+        QCOMPARE(ok, !failing);
+        QCOMPARE(m_log, failing ? QStringList{"Saving failed: out of memory"} : QStringList());
+        QCOMPARE(ReadFile(previous), previousBytes);
+        QCOMPARE(Names(m_dir->path()).size(), failing ? 1 : 2);
+        // A failed save leaves nothing behind that would spoil the next one.
+        if (failing)
+            QVERIFY(saver.Save(m_prefix));
+        QCOMPARE(Reload(), QString());
+        QCOMPARE(Signatures(), before);
     }
 
     void hugeCountsAllocateNothing() {
