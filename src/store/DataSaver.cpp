@@ -600,12 +600,15 @@ bool DataSaver::Save(const QString& prefix) {
 }
 
 bool DataSaver::SaveAll(const QString& fileName) {
-    const Pieces bytes = Serialize(true);
-    QFile::remove(fileName);
     try {
+        const Pieces bytes = Serialize(true);
+        QFile::remove(fileName);
         WriteNewFile(fileName, bytes);
     } catch (const DataSaveFailure& failure) {
         Log(kLogArea, 1, QString("Dump failed: %1").arg(failure.Reason()));
+        return false;
+    } catch (const std::bad_alloc&) {
+        Log(kLogArea, 1, "Dump failed: out of memory");
         return false;
     }
     return true;

@@ -686,7 +686,10 @@ private slots:
         parallel::g_startsLeft = starts;
         bool ok = false, failing = false;
         if (limit == "helper memory") {
-            failing = WithOtherThreadsOutOfMemory([&] { ok = saver.Save(m_prefix); });
+            failing = WithOtherThreadsOutOfMemory([&] {
+                ok = saver.Save(m_prefix);
+                QVERIFY(!saver.SaveAll(m_dir->filePath("dump")));
+            });
         } else if (limit == "address space") {
             rlimit old{};
             QVERIFY(getrlimit(RLIMIT_AS, &old) == 0);
@@ -706,7 +709,12 @@ private slots:
         if (limit == "helper memory" && !failing)
             QSKIP("allocations cannot be made to fail under ASan");
         QCOMPARE(ok, !failing);
-        QCOMPARE(m_log, failing ? QStringList{"Saving failed: out of memory"} : QStringList());
+        QStringList log;
+        if (failing)
+            log << "Saving failed: out of memory";
+        if (limit == "helper memory")
+            log << "Dump failed: out of memory";
+        QCOMPARE(m_log, log);
         QCOMPARE(ReadFile(previous), previousBytes);
         QCOMPARE(Names(m_dir->path()).size(), failing ? 1 : 2);
         // A failed save leaves nothing behind that would spoil the next one.
