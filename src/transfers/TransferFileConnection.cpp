@@ -211,15 +211,16 @@ bool HeadMatches(const QString& head, int fd) {
 // other file that took the inode number; anything else must be equal.
 bool SameFile(const QString& identity, const QString& head, int fd) {
     const QString actual = IdentityOf(fd);
-    if (identity.isEmpty() || actual.isEmpty() || !HeadMatches(head, fd))
+    if (identity.isEmpty() || actual.isEmpty())
         return false;
-    if (actual == identity)
-        return true;
-    const QStringList was = identity.split(QLatin1Char(':'));
-    const QStringList is = actual.split(QLatin1Char(':'));
-    if (was.size() != is.size() || was.size() < 2 || was.mid(1) != is.mid(1))
-        return false;
-    return was.size() == 3 || HeadLength(head) > 0;
+    if (actual != identity) {
+        const QStringList was = identity.split(QLatin1Char(':'));
+        const QStringList is = actual.split(QLatin1Char(':'));
+        if (was.size() != is.size() || was.size() < 2 || was.mid(1) != is.mid(1) ||
+            (was.size() == 2 && HeadLength(head) == 0))
+            return false;
+    }
+    return HeadMatches(head, fd);
 }
 
 // The path opened (a link is not followed, nothing is created) when it is
@@ -308,16 +309,22 @@ int OpenOwnPartial(const ItemPtr& entry, const DownloadPaths& paths) {
     const QString path = RecordedPath(entry);
     if (path.isEmpty() || QFileInfo(path).path() != Absolute(paths.downloadingFolder))
         return -1;
-    if (!RecordedIdentity(entry).isEmpty())
-        return OpenOwnFile(entry, path, O_RDWR | O_APPEND);
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    struct stat st;
-    if (fd >= 0 &&
-        (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != RecordedSize(entry))) {
-        ::close(fd);
-        return -1;
+    int fd = -1;
+    if (!RecordedIdentity(entry).isEmpty()) {
+        fd = OpenOwnFile(entry, path, O_RDWR | O_APPEND);
+    } else {
+        fd = ::open(QFile::encodeName(path).constData(),
+                    O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        struct stat st;
+        if (fd >= 0 &&
+            (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != RecordedSize(entry))) {
+            ::close(fd);
+            fd = -1;
+        }
     }
+    // The open only would not wait, for a FIFO put at the path; the writes may.
+    if (fd >= 0)
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
 

@@ -1,6 +1,8 @@
 // The transfer queue against a scripted peer ("bob") over loopback: the
 // upload side, then the download side, each with its half-minute tick.
+#include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -1047,6 +1049,61 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(Status(e), QString("complete"), kWait);
         QCOMPARE(ReadFile(Root() + "/F/old.bin"), data);
         QVERIFY(!e.HasItem("local_file_identity").IsNull());
+    }
+    // The user deletes a partial that has no bytes yet and saves a file of
+    // their own under its name, which gets the freed inode number: its birth
+    // time tells it from the partial, so it stays as it is, larger than the
+    // download, and the download takes a free name.
+    void userFileOnTheFreedInode() {
+        SetSetting("dont_split_downloads", "yes");
+        const QString partial = Root() + "/F/own.bin";
+        const auto stat = [](const QString& path) {
+            struct statx st = {};
+            if (::statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_SYMLINK_NOFOLLOW,
+                        STATX_INO | STATX_BTIME, &st) != 0)
+                st.stx_ino = 0;
+            return st;
+        };
+        const auto ns = [](const struct statx& st) {
+            return qint64(st.stx_btime.tv_sec) * 1000000000 + st.stx_btime.tv_nsec;
+        };
+        const ItemPtr e = Add("own.bin", "S\\F", 20000);
+        int f = -1;
+        QCOMPARE(Offer(80, "S\\F\\own.bin", 20000, &f), qint64(0));
+        bob->CloseOn(f);
+        QTRY_COMPARE_WITH_TIMEOUT(Status(e), QString("aborted"), kWait);
+        const struct statx own = stat(partial);
+        QVERIFY(own.stx_ino != 0);
+        if (!(own.stx_mask & STATX_BTIME))
+            QSKIP("The temporary folder's file system records no birth times");
+        // File times follow a coarse clock: a file made in the same tick
+        // would be born at the same time.
+        const QString probe = Root() + "/F/probe";
+        QVERIFY(QTest::qWaitFor(
+            [&] { return Write(probe, "") && ns(stat(probe)) > ns(own) && QFile::remove(probe); },
+            kWait));
+        // New files soon get the freed number; the others are held meanwhile,
+        // so that the next one is given another.
+        QVERIFY(QFile::remove(partial));
+        QStringList held;
+        for (int i = 0; i < 100 && stat(partial).stx_ino != own.stx_ino; ++i) {
+            if (QFileInfo::exists(partial)) {
+                held << partial + QString::number(i);
+                QVERIFY(QFile::rename(partial, held.last()));
+            }
+            QVERIFY(Write(partial, ""));
+        }
+        for (const QString& path : held)
+            QFile::remove(path);
+        if (stat(partial).stx_ino != own.stx_ino)
+            QSKIP("No new file was given the freed inode number");
+        const QByteArray users(30000, 'U');
+        QVERIFY(Write(partial, users));
+        QCOMPARE(Offer(81, "S\\F\\own.bin", 20000, &f), qint64(0));
+        bob->SendRawOn(f, Pattern(20000));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(e), QString("complete"), kWait);
+        QCOMPARE(ReadFile(partial), users);
+        QCOMPARE(ReadFile(Root() + "/F/own (1).bin"), Pattern(20000));
     }
     // A store holding a download's run-time item (a dump of the whole store,
     // or a damaged one): the item is dropped at the load, the entry loads,
