@@ -1080,7 +1080,10 @@ private slots:
         // would be born at the same time.
         const QString probe = Root() + "/F/probe";
         QVERIFY(QTest::qWaitFor(
-            [&] { return Write(probe, "") && ns(stat(probe)) > ns(own) && QFile::remove(probe); },
+            [&] {
+                const bool later = Write(probe, "") && ns(stat(probe)) > ns(own);
+                return QFile::remove(probe) && later;
+            },
             kWait));
         // New files soon get the freed number; the others are held meanwhile,
         // so that the next one is given another.
