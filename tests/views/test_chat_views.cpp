@@ -204,6 +204,8 @@ private slots:
     void logNames_data();
     void logNames();
     void fuzzLogNamesAndRichText();
+    void copyGivesTextAsLogged_data();
+    void copyGivesTextAsLogged();
     void logViewer();
     void logViewerFind_data();
     void logViewerFind();
@@ -718,6 +720,57 @@ void TestChatViews::fuzzLogNamesAndRichText() {
                 c = QChar::LineSeparator;
         QCOMPARE(plain.remove(QChar(0x200B)), expected);
     }
+}
+
+void TestChatViews::copyGivesTextAsLogged_data() {
+    QTest::addColumn<QString>("view");
+    for (const char* view : {"private chat", "room", "log viewer"})
+        QTest::newRow(view) << QString(view);
+}
+
+// What a chat view hands out is the line as received and logged: without the
+// breaks that make its long words wrap, with the zero-width spaces it held.
+void TestChatViews::copyGivesTextAsLogged() {
+    QFETCH(QString, view);
+    SetSetting("chat_timestamps", "no_timestamps");
+    const QChar own(0x200B);
+    const QString text = "see http://x.org/" + QString(1500, 'p') + " then " + QString(1200, 'w') +
+                         own + "ab" + own + own + QString(600, 'z') + " and" + own + "short";
+    const QString line = "[bob] " + text;
+    std::unique_ptr<QWidget> form;
+    QTextEdit* shown = nullptr;
+    if (view == "private chat") {
+        auto* chat = new ChatForm("copier", nullptr);
+        form.reset(chat);
+        shown = chat->Form()->chatView;
+        chat->Transcript().AddLine("bob", text);
+    } else if (view == "room") {
+        auto* room = new RoomForm("copy room");
+        form.reset(room);
+        shown = room->Form()->chatView;
+        room->Transcript().AddLine("bob", text);
+    } else {
+        const QString path = m_home.filePath("copy.log");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(line.toUtf8() + '\n') > 0);
+        file.close();
+        auto* viewer = new ChatLogForm(path);
+        form.reset(viewer);
+        shown = viewer->Form()->logEdit;
+    }
+    QTRY_COMPARE(LastLine(shown).remove(own), QString(line).remove(own));
+    const QTextBlock block = Shown(shown->document()).last();
+    QVERIFY(block.text().count(own) > line.count(own));
+    QTextCursor cursor(block);
+    cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+    shown->setTextCursor(cursor);
+    shown->copy();
+    const QMimeData* copied = QApplication::clipboard()->mimeData();
+    QVERIFY(copied);
+    QCOMPARE(copied->text(), line);
+    QTextDocument html;
+    html.setHtml(copied->html());
+    QCOMPARE(html.toPlainText(), line);
 }
 
 // The viewer reads the file back as plain text, finds with a visible mark,
