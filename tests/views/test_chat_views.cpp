@@ -888,6 +888,7 @@ void TestChatViews::logViewerFind_data() {
                                << "\\w";
     QTest::newRow("anchor") << "^what"
                             << "";
+    QTest::newRow("own zero-width space") << "xy" << QString("x\u200b\u200by");
 }
 
 void TestChatViews::logViewerFind() {
@@ -897,7 +898,7 @@ void TestChatViews::logViewerFind() {
     {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("what now\n[t][bob] what (again) \\w ends here.\n");
+        file.write("what now\n[t][bob] what (again) \\w ends here. x\xe2\x80\x8by\n");
     }
     ChatLogForm viewer(path);
     viewer.Form()->searchEdit->setText(typed);
