@@ -338,6 +338,18 @@ DataSaver::Pieces DataSaver::Serialize(bool everything) {
     // Mark what is saved: whole saved types, then, to a fixpoint, items
     // linked to a saved item of the owner type of a by-connection rule.
     const std::vector<Type*>& types = d.TypesInOrder();
+    // A save that fails part way (out of memory) leaves no marks behind: the
+    // next one would take the items marked for saved ones.
+    struct Unmark {
+        const std::vector<Type*>& types;
+        bool done = false;
+        ~Unmark() {
+            if (!done)
+                for (Type* t : types)
+                    for (Item* x : t->m_items)
+                        x->m_flags &= ~std::uint32_t(Item::kMark2);
+        }
+    } unmark{types};
     std::vector<std::vector<int>> rulesByOwner(types.size());
     for (const auto& rule : m_byConnection) {
         Type* t = d.FindType(rule.first.c_str());
@@ -505,6 +517,7 @@ DataSaver::Pieces DataSaver::Serialize(bool everything) {
     parallel::OnThreads(threads, [&](std::size_t t) { write(stretches[t]); });
     for (const KeyedItem& x : saved)
         x.second->m_flags &= ~std::uint32_t(Item::kMark2);
+    unmark.done = true;
 
     Pieces pieces;
     uLong crc =
@@ -605,12 +618,15 @@ bool DataSaver::Save(const QString& prefix) {
 }
 
 bool DataSaver::SaveAll(const QString& fileName) {
-    const Pieces bytes = Serialize(true);
-    QFile::remove(fileName);
     try {
+        const Pieces bytes = Serialize(true);
+        QFile::remove(fileName);
         WriteNewFile(fileName, bytes);
     } catch (const DataSaveFailure& failure) {
         Log(kLogArea, 1, QString("Dump failed: %1").arg(failure.Reason()));
+        return false;
+    } catch (const std::bad_alloc&) {
+        Log(kLogArea, 1, "Dump failed: out of memory");
         return false;
     }
     return true;

@@ -95,6 +95,7 @@ public:
     // worked.
     bool Save(const QString& prefix);
     // Writes every item of the store, saved or not, in the same layout.
+    // Failures are logged and never thrown.
     bool SaveAll(const QString& fileName);
 
     // The store files of a prefix, newest first.

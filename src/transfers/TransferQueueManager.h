@@ -33,11 +33,15 @@ class PartialJournal;
 // ignored); "local_file_size" (saved) the bytes that file held when last
 // recorded: at the start and end of each run and at each progress report;
 // "local_file_identity" (saved) the file's device, inode and birth time, and
-// "local_file_head" (saved) the length and checksum of its first bytes (up to
-// 64 KiB). A partial is continued only while the file at that path, still
-// where partials now go, has that identity and those first bytes, from its
-// size on disk; a store without an identity continues it only at the
-// recorded size. A finished row opens its file whatever the settings say now.
+// "local_file_head" (saved) the length and checksum of its first bytes, those
+// the recorded size covers (up to 64 KiB). A partial is continued only while
+// the file at that path, still where partials now go, has that identity and
+// those first bytes, from its size on disk; the device number alone may
+// differ, as it can between runs, when the birth time or, without one, the
+// recorded first bytes vouch for the file. A store without an identity
+// continues it only at the recorded size. The partial is opened once, without
+// following a link or creating a file, checked, and written through that
+// open file. A finished row opens its file whatever the settings say now.
 // "local_file_name", the finished name of older stores, is still read for
 // finished files without a recorded path. Between saves these records also
 // go to the partials journal beside the store (transfers/PartialJournal.h),
@@ -291,7 +295,8 @@ private:
     // After a run: the size of the entry's file as it now stands into its record.
     static void RecordWrittenSize(const ItemPtr& entry);
     // At quit, after the store was saved: the entry's file cut back to the
-    // size the save recorded; only the file of the recorded identity.
+    // size the save recorded; only the file of the recorded identity and
+    // first bytes.
     static void TrimToRecordedSize(const ItemPtr& entry);
     // A finished file found where the settings put it becomes the entry's file.
     void RecordFoundComplete(const ItemPtr& entry);
