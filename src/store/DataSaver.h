@@ -6,7 +6,6 @@
 #include <QStringList>
 #include <cstdint>
 #include <exception>
-#include <functional>
 #include <string>
 #include <vector>
 
