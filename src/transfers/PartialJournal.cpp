@@ -13,6 +13,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <system_error>
 #include <utility>
 
 #include "store/Log.h"
@@ -244,7 +245,13 @@ std::vector<PartialJournal::Record> PartialJournal::Open(const QString& path,
         m_stop = false;
         m_failed = false;
     }
-    m_writer = std::thread([this] { Run(); });
+    try {
+        m_writer = std::thread([this] { Run(); });
+    } catch (const std::system_error&) {
+        // Downloads go on as before, known again only by what a save holds.
+        Log(kArea, 1, QStringLiteral("Partials journal %1: no thread to write it").arg(path));
+        return out;
+    }
     Queue(std::move(rewrite));
     return out;
 }
