@@ -313,10 +313,11 @@ private:
     // ---------------------------------------------------------------------
     // Start-up and supervision (defined in TransferSupervision.cpp)
 public:
-    // After the saved store loaded (or none existed): unfinished downloads
-    // go back to "queued", their users are tracked, the views are told, the
-    // limits are set and the slot settings are raised to their minimums.
-    // Also joins the 30-second tick when a timer manager exists.
+    // After the saved store loaded (or none existed): the partials journal
+    // is read back into the entries, unfinished downloads go back to
+    // "queued", their users are tracked, the views are told, the limits are
+    // set and the slot settings are raised to their minimums. Also joins the
+    // 30-second tick when a timer manager exists.
     void DataLoaded() override;
     // First start: ".ini" is the only excluded download ending.
     void NoData() override;
