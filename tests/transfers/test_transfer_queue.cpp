@@ -1127,6 +1127,28 @@ private slots:
             QVERIFY(read.size() <= 3 || bytes.size() > image.size());
         }
     }
+    // Many records of one download: the file is rewritten with the last one
+    // instead of growing, and reads back as that record.
+    void journalStaysBounded() {
+        const QString path = tmp->path() + "/j.partials";
+        PartialJournal::Record r;
+        r.user = "bob", r.remoteFolder = "S", r.fileName = "f";
+        r.path = "/dl/" + QString(200, QLatin1Char('x'));
+        {
+            PartialJournal journal;
+            QVERIFY(journal.Open(path, 5).empty());
+            for (int k = 0; k < 20000; ++k) {
+                r.size = k;
+                journal.Append(r);
+            }
+        }
+        QVERIFY(QFileInfo(path).size() < PartialJournal::kCompactBytes + 65536);
+        const std::vector<PartialJournal::Record> read = PartialJournal().Open(path, 5);
+        QCOMPARE(int(read.size()), 1);
+        QCOMPARE(read[0].size, qint64(19999));
+        // Older than the store: nothing.
+        QVERIFY(PartialJournal().Open(path, 6).empty());
+    }
     // A store whose record names another of the user's files (edited or
     // damaged): that file is neither continued nor opened, nor cut at quit.
     void recordNamingAnotherFile() {
