@@ -136,6 +136,7 @@ private slots:
         QTest::addColumn<bool>("queuedBeforeSave");
         QTest::newRow("split, queued in an earlier run") << true << true;
         QTest::newRow("not split, queued in an earlier run") << false << true;
+        QTest::newRow("split, queued since the last save") << true << false;
         QTest::newRow("not split, queued since the last save") << false << false;
     }
     void crashMidDownload() {
