@@ -47,6 +47,7 @@ public:
     // rewritten with just those records, dropping a torn end.
     std::vector<Record> Open(const QString& path, std::uint64_t storeNumber);
     bool IsOpen() const { return m_writer.joinable(); }
+    const QString& Path() const { return m_path; }
 
     // Queues a record; its number for WaitWritten, 0 when not open.
     std::uint64_t Append(const Record& record);

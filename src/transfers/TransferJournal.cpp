@@ -37,6 +37,10 @@ QByteArray Snapshot(PartialJournal::Record r) {
     return PartialJournal::Encode(r);
 }
 
+QString JournalPath(const QString& storePrefix) {
+    return storePrefix + QStringLiteral(".partials");
+}
+
 void SetValue(const ItemPtr& entry, const char* type, const QString& value) {
     if (value.isEmpty())
         entry.Disconnect(type);
@@ -52,7 +56,7 @@ void TransferQueueManager::OpenPartialJournal() {
     if (!m_journal)
         m_journal = std::make_unique<PartialJournal>();
     m_journaled.clear();
-    const QString path = dataSaver->Prefix() + QStringLiteral(".partials");
+    const QString path = JournalPath(dataSaver->Prefix());
     int restored = 0;
     for (const PartialJournal::Record& r : m_journal->Open(path, dataSaver->FileNumberInUse())) {
         ItemPtr entry = GetDownloadEntry(r.user, r.fileName, r.remoteFolder);
@@ -79,9 +83,11 @@ void TransferQueueManager::OpenPartialJournal() {
 }
 
 void TransferQueueManager::DataSaved(std::uint64_t fileNumber) {
+    // A save elsewhere holds nothing the journal's store lacks.
+    if (!m_journal || !dataSaver || m_journal->Path() != JournalPath(dataSaver->Prefix()))
+        return;
     m_journaled.clear();
-    if (m_journal)
-        m_journal->Restart(fileNumber);
+    m_journal->Restart(fileNumber);
 }
 
 std::uint64_t TransferQueueManager::JournalPartial(const ItemPtr& entry) {
