@@ -232,6 +232,17 @@ void DataSaver::RemoveDataLoadedEventHandler(DataLoadedEventHandler* handler) {
                       m_listeners.end());
 }
 
+void DataSaver::AddDataSavedHandler(DataSavedHandler* handler) {
+    if (handler &&
+        std::find(m_savedHandlers.begin(), m_savedHandlers.end(), handler) == m_savedHandlers.end())
+        m_savedHandlers.push_back(handler);
+}
+
+void DataSaver::RemoveDataSavedHandler(DataSavedHandler* handler) {
+    m_savedHandlers.erase(std::remove(m_savedHandlers.begin(), m_savedHandlers.end(), handler),
+                          m_savedHandlers.end());
+}
+
 void DataSaver::NotifyLoaded(bool noData) {
     // A listener may go away while another is told; check membership each time.
     const std::vector<DataLoadedEventHandler*> snapshot = m_listeners;
@@ -585,6 +596,13 @@ bool DataSaver::Save(const QString& prefix) {
         for (int k = 3; k < files.size(); ++k)
             QFile::remove(files[k]);
         RemoveLeftoverTemporaries(prefix);
+        m_prefix = prefix;
+        m_fileNumber = number;
+        const std::vector<DataSavedHandler*> handlers = m_savedHandlers;
+        for (DataSavedHandler* h : handlers)
+            if (std::find(m_savedHandlers.begin(), m_savedHandlers.end(), h) !=
+                m_savedHandlers.end())
+                h->DataSaved(number);
         return true;
     } catch (const DataSaveFailure& failure) {
         if (!tmp.isEmpty())
@@ -775,6 +793,8 @@ void DataSaver::Apply(const StagedStore& staged) const {
 }
 
 void DataSaver::Load(const QString& prefix) {
+    m_prefix = prefix;
+    m_fileNumber = 0;
     const QStringList files = StoreFiles(prefix);
     if (files.isEmpty()) {
         NotifyLoaded(true);
@@ -798,6 +818,9 @@ void DataSaver::Load(const QString& prefix) {
         }
         file.close();
         if (reason.isEmpty()) {
+            bool numbered = false;
+            m_fileNumber =
+                FileNumber(QFileInfo(path).fileName(), QFileInfo(prefix).fileName(), &numbered);
             Apply(staged);
             Log(kLogArea, 1, QString("Loaded %1").arg(path));
             NotifyLoaded(false);

@@ -623,6 +623,7 @@ void TransferQueueManager::OnFileConnection(QString user, QTcpSocket* socket, ui
             &TransferQueueManager::OnDownloadProgress);
     connect(thread, &DownloadThread::DownloadComplete, this,
             &TransferQueueManager::OnDownloadComplete);
+    HoldFirstWrite(thread, JournalPartial(entry));
     StartTransferThread(thread, socket);
     Note(2, QStringLiteral("Downloading"), userItem);
 }

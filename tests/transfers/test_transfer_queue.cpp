@@ -16,10 +16,12 @@
 #include <memory>
 
 #include "net/PeerPayloads.h"
+#include "support/Fuzz.h"
 #include "support/Payload.h"
 #include "support/SharesIndexed.h"
 #include "support/TestFiles.h"
 #include "support/TransferServices.h"
+#include "transfers/PartialJournal.h"
 #include "transfers/RateLimiter.h"
 #include "transfers/TransferThreads.h"
 
@@ -1008,6 +1010,144 @@ private slots:
             QCOMPARE(ReadFile(done + (split ? "run.bin" : "run (1).bin")), data);
         }
         QCOMPARE(QFileInfo(partial).isSymLink(), change == "link");
+    }
+    // A partial begun after the last save, then a crash: the journal beside
+    // the store gives the next start the partial's records, which go on from
+    // its size on disk, split or not. A torn record at the journal's end is
+    // dropped and the earlier ones still count; a download removed before the
+    // crash stays removed.
+    void journalAfterCrash_data() {
+        QTest::addColumn<bool>("split");
+        QTest::addColumn<QString>("then");
+        QTest::newRow("split") << true << "";
+        QTest::newRow("not split") << false << "";
+        QTest::newRow("torn record at the end") << false << "torn";
+        QTest::newRow("removed before the crash") << true << "removed";
+        QTest::newRow("removed and saved, journal older than the store") << true << "stale";
+    }
+    void journalAfterCrash() {
+        QFETCH(bool, split);
+        QFETCH(QString, then);
+        const QString prefix = tmp->path() + "/store/t";
+        QVERIFY(QDir().mkpath(tmp->path() + "/store"));
+        const auto start = [&] {
+            SetSetting("download_folder", Root());
+            SetSetting("dont_split_downloads", split ? "no" : "yes");
+            saver->Load(prefix);
+        };
+        start();
+        const QString partial = Root() + (split ? "/downloading/F/new.bin" : "/F/new.bin");
+        const QByteArray data = Pattern(60000);
+        const ItemPtr e = Add("new.bin", "S\\F", 60000);
+        int f = -1;
+        QCOMPARE(Offer(70, "S\\F\\new.bin", 60000, &f), qint64(0));
+        QSignalSpy progressed(tqm.get(), &TQM::DownloadProgressed);
+        int sent = 0;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                if (progressed.isEmpty() && sent < 50000)
+                    bob->SendRawOn(f, data.mid((sent += 100) - 100, 100));
+                return !progressed.isEmpty();
+            },
+            kWait));
+        const QString journal = prefix + ".partials";
+        // As if the crash came between the store's save and the journal's restart.
+        if (then == "stale")
+            QVERIFY(QFile::copy(journal, journal + ".old"));
+        if (then == "removed" || then == "stale")
+            tqm->RemoveDownload(e);
+        if (then == "stale")
+            QVERIFY(saver->Save(prefix));
+        tqm.reset();
+        cleanup();
+        if (then == "stale")
+            QVERIFY(QFile::remove(journal) && QFile::rename(journal + ".old", journal));
+        if (then == "torn") {
+            PartialJournal::Record other;
+            other.user = "carol", other.fileName = "other.bin", other.path = "/x/other.bin";
+            const QByteArray record = PartialJournal::Encode(other);
+            QFile file(journal);
+            QVERIFY(file.open(QIODevice::Append) && file.write(record.left(record.size() / 2)) > 0);
+        }
+        const qint64 onDisk = QFileInfo(partial).size();
+        QVERIFY(onDisk > 0);
+        bob.reset(new RawPeer);
+        QVERIFY(StartTransferServices() && ConnectAsPeer(*bob, "bob"));
+        start();
+        const ItemPtr again = tqm->GetDownloadEntry("bob", "new.bin", "S\\F");
+        QVERIFY(tqm->GetDownloadEntry("carol", "other.bin", "").IsNull());
+        if (then == "removed" || then == "stale") {
+            QVERIFY(again.IsNull());
+            return;
+        }
+        QCOMPARE(Status(again), QString("queued"));
+        QCOMPARE(Offer(71, "S\\F\\new.bin", 60000, &f), onDisk);
+        bob->SendRawOn(f, data.mid(int(onDisk)));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(again), QString("complete"), kWait);
+        const QString done = Root() + (split ? "/complete/F/" : "/F/");
+        QCOMPARE(ReadFile(done + "new.bin"), data);
+        QCOMPARE(QDir(done).entryList(QDir::Files), QStringList{"new.bin"});
+        QVERIFY(!split || !QFileInfo::exists(partial));
+    }
+    // The journal's reader on every cut of a good journal (each cut keeps the
+    // records wholly before it), and on random and mutated bytes.
+    void journalParser() {
+        std::vector<PartialJournal::Record> records(3);
+        QByteArray image = PartialJournal::Header(42);
+        QList<int> ends;
+        for (int k = 0; k < 3; ++k) {
+            PartialJournal::Record& r = records[std::size_t(k)];
+            r.forget = k == 2;
+            r.user = "bob", r.remoteFolder = "S\\F", r.fileName = "f" + std::to_string(k);
+            r.fileSize = 1000 + k, r.single = k == 1, r.level = k, r.size = 10 * k;
+            r.path = QString("/dl/f%1").arg(k), r.identity = "1:2:3.4", r.head = "10:abc";
+            image += PartialJournal::Encode(r);
+            ends << image.size();
+        }
+        std::uint64_t number = 0;
+        std::vector<PartialJournal::Record> read;
+        QString note;
+        for (int cut = PartialJournal::kHeaderSize; cut <= image.size(); ++cut) {
+            QVERIFY(PartialJournal::Parse(image.left(cut), &number, &read, &note));
+            const int whole =
+                int(std::count_if(ends.begin(), ends.end(), [&](int end) { return end <= cut; }));
+            QCOMPARE(int(read.size()), whole);
+            QCOMPARE(note.isEmpty(), ends.contains(cut) || cut == PartialJournal::kHeaderSize);
+        }
+        QCOMPARE(number, std::uint64_t(42));
+        QCOMPARE(read[1].path, QString("/dl/f1"));
+        QVERIFY(read[1].single && read[2].forget && read[0].head == "10:abc");
+        QVERIFY(!PartialJournal::Parse(image.left(PartialJournal::kHeaderSize - 1), &number, &read,
+                                       &note));
+        fuzz::Rng rng(7);
+        for (int k = 0; k < 3000; ++k) {
+            const QByteArray bytes =
+                k % 3 == 0 ? fuzz::RandomBytes(rng, 200) : fuzz::Mutate(rng, image);
+            PartialJournal::Parse(bytes, &number, &read, &note);
+            QVERIFY(read.size() <= 3 || bytes.size() > image.size());
+        }
+    }
+    // Many records of one download: the file is rewritten with the last one
+    // instead of growing, and reads back as that record.
+    void journalStaysBounded() {
+        const QString path = tmp->path() + "/j.partials";
+        PartialJournal::Record r;
+        r.user = "bob", r.remoteFolder = "S", r.fileName = "f";
+        r.path = "/dl/" + QString(200, QLatin1Char('x'));
+        {
+            PartialJournal journal;
+            QVERIFY(journal.Open(path, 5).empty());
+            for (int k = 0; k < 20000; ++k) {
+                r.size = k;
+                journal.Append(r);
+            }
+        }
+        QVERIFY(QFileInfo(path).size() < PartialJournal::kCompactBytes + 65536);
+        const std::vector<PartialJournal::Record> read = PartialJournal().Open(path, 5);
+        QCOMPARE(int(read.size()), 1);
+        QCOMPARE(read[0].size, qint64(19999));
+        // Older than the store: nothing.
+        QVERIFY(PartialJournal().Open(path, 6).empty());
     }
     // A store whose record names another of the user's files (edited or
     // damaged): that file is neither continued nor opened, nor cut at quit.
