@@ -57,9 +57,10 @@ bool Number(const QByteArray& text, qint64 low, qint64 high, qint64* out) {
 }
 
 bool Decode(const char* p, std::size_t size, PartialJournal::Record* r) {
-    if (size < 1 || (p[0] != 'P' && p[0] != 'F'))
+    if (size < 1 || (p[0] != 'P' && p[0] != 'C' && p[0] != 'F'))
         return false;
     r->forget = p[0] == 'F';
+    r->complete = p[0] == 'C';
     std::vector<QByteArray> fields;
     for (std::size_t at = 1; at < size;) {
         if (size - at < 2)
@@ -141,7 +142,7 @@ QByteArray PartialJournal::Header(std::uint64_t storeNumber) {
 }
 
 QByteArray PartialJournal::Encode(const Record& r) {
-    QByteArray body(1, r.forget ? 'F' : 'P');
+    QByteArray body(1, r.forget ? 'F' : r.complete ? 'C' : 'P');
     std::vector<QByteArray> fields{r.user.toUtf8(), QByteArray::fromStdString(r.remoteFolder),
                                    QByteArray::fromStdString(r.fileName)};
     if (!r.forget)

@@ -19,9 +19,11 @@
 // holds them all. The layout is in docs/protocol.md ("Partials journal").
 class PartialJournal {
 public:
-    // One entry's partial file as recorded, or (forget) the entry's removal.
+    // One entry's partial file as recorded, its finished file (complete), or
+    // (forget) the entry's removal.
     struct Record {
         bool forget = false;
+        bool complete = false;
         QString user;
         std::string remoteFolder;
         std::string fileName;

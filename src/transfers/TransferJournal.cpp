@@ -27,6 +27,8 @@ PartialJournal::Record RecordOf(const ItemPtr& entry) {
     r.identity = entry.HasItem("local_file_identity").AsString();
     r.size = qMax<qint64>(0, entry.HasItem("local_file_size").AsString().toLongLong());
     r.head = entry.HasItem("local_file_head").AsString();
+    r.complete = TransferQueueManager::DownloadStatus(entry) ==
+                 QLatin1String(TransferQueueManager::kComplete);
     return r;
 }
 
@@ -72,6 +74,15 @@ void TransferQueueManager::OpenPartialJournal() {
         SetValue(entry, "local_file_size", QString::number(r.size));
         SetValue(entry, "local_file_identity", r.identity);
         SetValue(entry, "local_file_head", r.head);
+        // A download finished since the save is finished again only while its
+        // file is as it was left; otherwise it is queued, as a save of it
+        // would be loaded.
+        if (r.complete) {
+            Type* status = d.GetType("download_entry_status");
+            entry.Connect(status->GetItem(Value(kComplete)));
+            if (!DoesDownloadItemCompleteFilenameExist(entry))
+                entry.Connect(status->GetItem(Value(kQueued)));
+        }
         m_journaled[KeyOf(r.user, r.remoteFolder, r.fileName)] = Snapshot(r);
         ++restored;
     }
