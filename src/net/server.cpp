@@ -34,6 +34,9 @@ const qint64 kReadChunk = 64 * 1024;
 // it is read on every turn, so the server never sees us fall silent; what
 // comes faster than that waits in TCP once the socket's buffer is full.
 const qint64 kReadBudgetMs = 20;
+// The same for the requests about a long user list sent at login: hundreds of
+// thousands of them would otherwise hold the window for seconds.
+const qint64 kPacedBudgetMs = 10;
 
 enum UserStatus : quint32 { StatusOffline = 0, StatusAway = 1, StatusOnline = 2 };
 
@@ -284,6 +287,7 @@ void Server::StartAttempt() {
 
 void Server::DropSocket() {
     ++m_generation;
+    m_paced.clear();
     m_reader.Clear();
     m_readQueued = false;
     m_closed = false;
@@ -453,8 +457,10 @@ void Server::OnLoginSucceeded() {
     Send(SM_SET_LISTENING_PORTS, ports);
 
     // Users marked while logged out are watched from now on.
+    QStringList tracked;
     for (const ItemPtr& user : FlaggedItems("is_tracked", "user"))
-        AddUser(user.AsString());
+        tracked << user.AsString();
+    SendPaced(SM_ADD_USER, tracked);
     for (const ItemPtr& room : FlaggedItems("room_autojoin", "room"))
         EnterRoom(room.AsString(), false);
     if (GetSetting("availability_status") == "away") {
@@ -554,6 +560,39 @@ void Server::AddUser(QString user) {
 
 void Server::GetUserStats(QString user) {
     SendFields(SM_GET_USER_STATS, user);
+}
+
+void Server::GetUserStats(const QStringList& users) {
+    SendPaced(SM_GET_USER_STATS, users);
+}
+
+void Server::SendPaced(quint32 code, const QStringList& users) {
+    if (m_state != StateLoggedIn)
+        return;
+    for (const QString& user : users)
+        m_paced.emplace_back(code, user);
+    // The first slice at once: a short list goes out whole, in its place.
+    if (!m_pacedQueued)
+        SendPacedSlice();
+}
+
+// Queued, so that input, painting and the frames read meanwhile run between
+// two slices.
+void Server::SendPacedSlice() {
+    m_pacedQueued = false;
+    QElapsedTimer clock;
+    clock.start();
+    for (int sent = 1; !m_paced.empty() && m_state == StateLoggedIn; ++sent) {
+        const std::pair<quint32, QString> request = std::move(m_paced.front());
+        m_paced.pop_front();
+        SendFields(request.first, request.second);
+        if (sent % 64 == 0 && clock.elapsed() >= kPacedBudgetMs)
+            break;
+    }
+    if (!m_paced.empty() && m_state == StateLoggedIn) {
+        m_pacedQueued = true;
+        QMetaObject::invokeMethod(this, &Server::SendPacedSlice, Qt::QueuedConnection);
+    }
 }
 
 void Server::GetOwnPrivilegesStatus() {

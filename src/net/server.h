@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 #include <ctime>
+#include <deque>
 #include <list>
 #include <utility>
 
@@ -128,6 +129,9 @@ public:
     void TrackUser(QString user);
     void AddUser(QString user);
     void GetUserStats(QString user);
+    // The same for many users, a slice at a time between turns of the event
+    // loop, behind any slice still to go.
+    void GetUserStats(const QStringList& users);
     void GetOwnPrivilegesStatus();
     quint32 FileSearch(QString text, bool wishList);
     quint32 SearchUserList(QString text);
@@ -206,7 +210,7 @@ signals:
     void DNetParentMinSpeed(int speed);
     void DNetParentSpeedConnectionRatio(int ratio);
     // Direct connections only: the list lives during the emission.
-    void DNetPossibleParents(std::list<std::pair<QString, TCPAddress> >& parents);
+    void DNetPossibleParents(std::list<std::pair<QString, TCPAddress>>& parents);
     void DNetReset();
     // Answer to GetPeerAddress; ip and ports 0 when the user is offline or unknown.
     void PeerAddress(QString user, quint32 ip, quint16 port, quint16 obfuscatedPort);
@@ -279,6 +283,8 @@ private:
     void SetUserStats(const ItemPtr& user, const UserStats& stats);
     void PutTicker(const ItemPtr& room, const ItemPtr& user, const QString& text);
     void Malformed(quint32 code);
+    void SendPaced(quint32 code, const QStringList& users);
+    void SendPacedSlice();
 
     State m_state = StateIdle;
     bool m_abrupt = false;
@@ -289,6 +295,9 @@ private:
     QPointer<QTcpSocket> mp_socket;
     FrameReader m_reader;
     bool m_readQueued = false;
+    // Requests about many users at once (code, user), sent a slice per turn.
+    std::deque<std::pair<quint32, QString>> m_paced;
+    bool m_pacedQueued = false;
     // The socket closed; the frames it left are being handled before the drop.
     bool m_closed = false;
     QString m_closeReason;

@@ -23,12 +23,11 @@
 #include "views/shares/DiagnosticsForm.h"
 
 MainWindow::~MainWindow() {
-    // A list whose import was under way is saved whole, unannounced.
+    // A list whose import was under way is saved whole (see Save),
+    // unannounced.
     for (UserListImport* import :
-         findChildren<UserListImport*>(QString(), Qt::FindDirectChildrenOnly)) {
+         findChildren<UserListImport*>(QString(), Qt::FindDirectChildrenOnly))
         import->disconnect(this);
-        import->Finish();
-    }
     Save(true);
     g_showIsOver = true;
     if (mp_server)
@@ -61,6 +60,11 @@ void MainWindow::SaveData() {
 bool MainWindow::Save(bool atExit) {
     if (g_showIsOver || !dataSaver)
         return false;
+    // A save holds all of an import or none of it: a crash after a save of
+    // half its names would leave half a list.
+    for (UserListImport* import :
+         findChildren<UserListImport*>(QString(), Qt::FindDirectChildrenOnly))
+        import->Finish();
     d.RemoveDisconnectedItems();
     if (dataSaver->Save(StorePath()))
         return true;

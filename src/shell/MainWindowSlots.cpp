@@ -266,13 +266,18 @@ void MainWindow::OnImportUserListClicked() {
         prompts::Inform(this, kImportTitle, "Import could not be completed successfully.\n" + why);
         return;
     }
-    connect(import, &UserListImport::Finished, this, [this, import](int added) {
-        import->deleteLater();
-        prompts::Inform(this, kImportTitle,
-                        QString("Import successful. %1 %2 added to your user list.")
-                            .arg(added)
-                            .arg(added == 1 ? "user" : "users"));
-    });
+    // Queued: a save finishes the import, and the announcement must not
+    // wait inside it.
+    connect(
+        import, &UserListImport::Finished, this,
+        [this, import](int added) {
+            import->deleteLater();
+            prompts::Inform(this, kImportTitle,
+                            QString("Import successful. %1 %2 added to your user list.")
+                                .arg(added)
+                                .arg(added == 1 ? "user" : "users"));
+        },
+        Qt::QueuedConnection);
 }
 
 void MainWindow::OnSelectColors() {

@@ -205,7 +205,8 @@ private slots:
     void settingsDialogs();
     void closedListeningPort();
     void windowsAndAlerts();
-    void quitDuringImport();
+    void saveDuringImport_data();
+    void saveDuringImport();
 };
 
 // Each command: what it changes or sends, and what it asks or opens.
@@ -1064,7 +1065,16 @@ int DownloadWithNoteOpen() {
 
 // A quit while a long list is being marked saves the whole list, and
 // reports to nobody.
-void TestCommands::quitDuringImport() {
+// Every save holds all of an import or none of it: the quit's, and the
+// hourly one, read back as a crash right after it would leave it.
+void TestCommands::saveDuringImport_data() {
+    QTest::addColumn<bool>("hourly");
+    QTest::newRow("quit") << false;
+    QTest::newRow("hourly save, then a crash") << true;
+}
+
+void TestCommands::saveDuringImport() {
+    QFETCH(bool, hourly);
     Answers answers;
     Start();
     constexpr int kNames = 50000;
@@ -1079,8 +1089,21 @@ void TestCommands::quitDuringImport() {
     Type* listed = d.GetType("in_user_list");
     QTRY_VERIFY(listed->ItemCount() > 0);
     QVERIFY(listed->ItemCount() < kNames);
+    const QString prefix = m_home.filePath(".Tavenook");
+    QStringList saved;
+    if (hourly) {
+        QVERIFY(QMetaObject::invokeMethod(&timerManager->everyHour, "timeout"));
+        saved = DataSaver::StoreFiles(prefix);
+        QVERIFY(!saved.isEmpty());
+        QTRY_COMPARE(answers.texts.filter(QRegularExpression("^Import successful")).size(), 1);
+    }
     m_window.reset();
-    QCOMPARE(answers.texts.filter(QRegularExpression("^Import ")), QStringList());
+    if (hourly) {
+        for (const QString& later : DataSaver::StoreFiles(prefix))
+            QVERIFY(saved.contains(later) || QFile::remove(later));
+    } else {
+        QCOMPARE(answers.texts.filter(QRegularExpression("^Import ")), QStringList());
+    }
     Start();
     QCOMPARE(d.GetType("in_user_list")->ItemCount(), kNames);
 }

@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <QScrollBar>
 #include <QSet>
+#include <QSignalBlocker>
 #include <QTimer>
 #include <QTreeWidget>
 #include <algorithm>
@@ -86,10 +87,7 @@ UserListItemWidget::UserListItemWidget(const QString& name)
 bool UserListItemWidget::operator<(const QTreeWidgetItem& other) const {
     if (other.type() != kType)
         return QTreeWidgetItem::operator<(other);
-    const auto& row = static_cast<const UserListItemWidget&>(other);
-    if (m_online != row.m_online)
-        return m_online;
-    return m_key < row.m_key;
+    return Before(*this, static_cast<const UserListItemWidget&>(other));
 }
 
 UserListForm::UserListForm(QWidget* parent)
@@ -123,6 +121,10 @@ UserListForm::UserListForm(QWidget* parent)
     mp_onlineAlertList =
         NewList("onlineAlertList", {"User"}, page("onlineAlertsTab", "Online Alerts"));
     mp_tabs->setCurrentIndex(0);
+    // Rows of one line each: the view then finds a row's place and the
+    // scroll range without asking every row above it for its height, which
+    // a change to any row of a long list would otherwise cost.
+    mp_list->setUniformRowHeights(true);
     const int widths[] = {200, 80, 60, 300, 300};
     for (int i = 0; i < 5; ++i)
         mp_list->setColumnWidth(i, widths[i]);
@@ -195,7 +197,8 @@ void UserListForm::DataLoaded() {
     }
     for (ItemPtr user : d.GetType("in_user_list")->GetItems().GetItems("user"))
         AddListedRow(user);
-    Sort();
+    // Before the window shows: all at once.
+    MergePendingRows(m_pendingRows.size());
     for (ItemPtr user : d.GetType("unshared")->GetItems().GetItems("user"))
         AddPlainRow(user, mp_unsharedList, "unshared_list_node");
     mp_unsharedList->setSortingEnabled(true);
@@ -304,16 +307,24 @@ void UserListForm::RemoveRow(ItemPtr user, const char* nodeType) {
 
 void UserListForm::SetOnlineIcon(QTreeWidgetItem* row, bool online) {
     row->setIcon(0, online ? m_onlineIcon : m_offlineIcon);
-    if (row->type() == UserListItemWidget::kType)
-        static_cast<UserListItemWidget*>(row)->SetOnline(online);
+    if (row->type() != UserListItemWidget::kType)
+        return;
+    auto* listed = static_cast<UserListItemWidget*>(row);
+    if (listed->Online() == online)
+        return;
+    listed->SetOnline(online);
+    // A listed row out of place goes back in with the next merge.
+    if (row->treeWidget()) {
+        listed->SetMoved(true);
+        m_unsorted = true;
+    }
 }
 
-// Each sort costs the whole list, and so does each insertion to the view's
-// layout: a change after a quiet spell is shown at once, but the rows of a
-// burst of added users and the state changes of a burst go in together, at
-// most once each interval.
-void UserListForm::ScheduleSort(bool reorder) {
-    m_unsorted = m_unsorted || reorder;
+// Each merge costs the whole list, and so does the view's layout after it:
+// a change after a quiet spell is shown at once, but the rows of a burst of
+// added users and the state changes of a burst go in together, at most once
+// each interval.
+void UserListForm::ScheduleSort() {
     if (m_sortTimer.isActive())
         return;
     const qint64 since = m_sinceSort.isValid() ? m_sinceSort.elapsed() : kSortIntervalMs;
@@ -327,29 +338,39 @@ void UserListForm::Sort() {
     m_sortTimer.stop();
     if (!m_unsorted && m_pendingRows.isEmpty())
         return;
-    if (m_unsorted) {
-        mp_list->addTopLevelItems(m_pendingRows);
-        m_pendingRows.clear();
-        mp_list->sortItems(0, Qt::AscendingOrder);
-    } else if (!m_pendingRows.isEmpty()) {
-        MergePendingRows();
-    }
-    m_unsorted = false;
+    MergePendingRows(kMergeRows);
     m_sinceSort.start();
+    // What is left of a long burst follows after a turn of the event loop.
+    if (!m_pendingRows.isEmpty())
+        m_sortTimer.start(0);
 }
 
-// The list is in order: the new rows, sorted among themselves, are merged
-// into it in one pass, which costs far less than a sort of the whole list by
-// the view (that also moves each row's index on its own). The rows go out
-// and back in together, so what the user has selected, the current row and
-// the scrolled-to row are put back.
-void UserListForm::MergePendingRows() {
-    const auto before = [](const QTreeWidgetItem* a, const QTreeWidgetItem* b) { return *a < *b; };
-    std::stable_sort(m_pendingRows.begin(), m_pendingRows.end(), before);
+// The list is in order but for the rows that went on or offline: those are
+// taken out and, with new rows, sorted among themselves and merged back in
+// one pass, which costs far less than a sort of the whole list by the view
+// (that also moves each row's index on its own). At most `limit` new rows go
+// in at a time, so that a merge's sort stays short however many came. The
+// rows go out and back in together, so what the user has selected, the
+// current row and the scrolled-to row are put back; the selection model is
+// kept quiet meanwhile, or the view would lay out the whole list at once for
+// each of these instead of once when it next paints.
+void UserListForm::MergePendingRows(int limit) {
+    const auto before = [](const QTreeWidgetItem* a, const QTreeWidgetItem* b) {
+        return UserListItemWidget::Before(*static_cast<const UserListItemWidget*>(a),
+                                          *static_cast<const UserListItemWidget*>(b));
+    };
+    QList<QTreeWidgetItem*> fresh;
+    if (m_pendingRows.size() <= limit) {
+        fresh.swap(m_pendingRows);
+    } else {
+        fresh = m_pendingRows.mid(0, limit);
+        m_pendingRows.erase(m_pendingRows.begin(), m_pendingRows.begin() + limit);
+    }
     QTreeWidgetItem* root = mp_list->invisibleRootItem();
     if (root->childCount() == 0) {
-        mp_list->addTopLevelItems(m_pendingRows);
-        m_pendingRows.clear();
+        std::stable_sort(fresh.begin(), fresh.end(), before);
+        mp_list->addTopLevelItems(fresh);
+        m_unsorted = false;
         return;
     }
     QTreeWidgetItem* current = mp_list->currentItem();
@@ -357,15 +378,33 @@ void UserListForm::MergePendingRows() {
     const QSet<QTreeWidgetItem*> selected(selectedRows.begin(), selectedRows.end());
     QTreeWidgetItem* top =
         mp_list->verticalScrollBar()->value() > 0 ? mp_list->itemAt(0, 0) : nullptr;
-    const QList<QTreeWidgetItem*> listed = root->takeChildren();
+    QSignalBlocker quiet(mp_list->selectionModel());
+    QList<QTreeWidgetItem*> listed = root->takeChildren();
+    if (m_unsorted) {
+        QList<QTreeWidgetItem*> kept;
+        kept.reserve(listed.size());
+        for (QTreeWidgetItem* row : listed) {
+            auto* user = static_cast<UserListItemWidget*>(row);
+            if (user->Moved()) {
+                user->SetMoved(false);
+                fresh << row;
+            } else {
+                kept << row;
+            }
+        }
+        listed.swap(kept);
+        m_unsorted = false;
+    }
+    std::stable_sort(fresh.begin(), fresh.end(), before);
     QList<QTreeWidgetItem*> rows;
-    rows.reserve(listed.size() + m_pendingRows.size());
-    std::merge(listed.begin(), listed.end(), m_pendingRows.begin(), m_pendingRows.end(),
-               std::back_inserter(rows), before);
-    m_pendingRows.clear();
+    rows.reserve(listed.size() + fresh.size());
+    std::merge(listed.begin(), listed.end(), fresh.begin(), fresh.end(), std::back_inserter(rows),
+               before);
     mp_list->addTopLevelItems(rows);
-    if (current)
-        mp_list->setCurrentItem(current, 0, QItemSelectionModel::NoUpdate);
+    if (current) {
+        mp_list->selectionModel()->setCurrentIndex(
+            mp_list->model()->index(int(rows.indexOf(current)), 0), QItemSelectionModel::NoUpdate);
+    }
     if (!selected.isEmpty()) {
         QItemSelection selection;
         const QAbstractItemModel* model = mp_list->model();
@@ -381,6 +420,7 @@ void UserListForm::MergePendingRows() {
         }
         mp_list->selectionModel()->select(selection, QItemSelectionModel::Select);
     }
+    quiet.unblock();
     if (top)
         mp_list->scrollToItem(top, QAbstractItemView::PositionAtTop);
 }
@@ -403,7 +443,7 @@ void UserListForm::OnUserOnline(ItemPtr user) {
     const QString name = user.AsString();
     if (QTreeWidgetItem* row = UserRow(user, "user_list_node")) {
         SetOnlineIcon(row, true);
-        ScheduleSort(row->treeWidget() != nullptr);
+        ScheduleSort();
     }
     if (user.IsConnected("user_online_alert") && eventToolBar) {
         eventToolBar->AddEvent(name + " online", kOnline, mp_onlineAlertList, name + " is online",
@@ -417,7 +457,7 @@ void UserListForm::OnUserOnline(ItemPtr user) {
 void UserListForm::OnUserOffline(ItemPtr user) {
     if (QTreeWidgetItem* row = UserRow(user, "user_list_node")) {
         SetOnlineIcon(row, false);
-        ScheduleSort(row->treeWidget() != nullptr);
+        ScheduleSort();
     }
     if (QTreeWidgetItem* row = UserRow(user, "online_alert_list_node"))
         row->setIcon(0, QIcon(kOffline));
@@ -430,7 +470,7 @@ void UserListForm::OnUserAddedToList(ItemPtr user) {
     if (IsOnline(user))
         OnUserOnline(user);
     else
-        ScheduleSort(false);
+        ScheduleSort();
     OnUserSharedFileCount(user);
     OnUserAverageSpeed(user);
     if (gp_server)
@@ -516,8 +556,10 @@ void UserListForm::OnUserAverageSpeed(ItemPtr user) {
 void UserListForm::OnConnected() {
     if (!gp_server || !d.FindType("in_user_list"))
         return;
+    QStringList users;
     for (ItemPtr user : d.GetType("in_user_list")->GetItems().GetItems("user"))
-        gp_server->GetUserStats(user.AsString());
+        users << user.AsString();
+    gp_server->GetUserStats(users);
 }
 
 void UserListForm::OnUserItemDoubleClicked(QTreeWidgetItem* item, int) {

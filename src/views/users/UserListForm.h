@@ -21,13 +21,23 @@ class UserListItemWidget : public QTreeWidgetItem {
 public:
     explicit UserListItemWidget(const QString& name);
     bool operator<(const QTreeWidgetItem& other) const override;
+    static bool Before(const UserListItemWidget& a, const UserListItemWidget& b) {
+        if (a.m_online != b.m_online)
+            return a.m_online;
+        return a.m_key < b.m_key;
+    }
+    bool Online() const { return m_online; }
     void SetOnline(bool online) { m_online = online; }
+    // In the list, but gone on or offline since the last merge.
+    bool Moved() const { return m_moved; }
+    void SetMoved(bool moved) { m_moved = moved; }
 
     static constexpr int kType = QTreeWidgetItem::UserType + 1;
 
 private:
     QString m_key;  // the name case-folded
     bool m_online = false;
+    bool m_moved = false;
 };
 
 // The user list page: the own list, unshared, ignored and online-alert users,
@@ -43,6 +53,8 @@ public:
     QTreeWidget* List() const { return mp_list; }
     // A burst of changes waits at least this long between two sorts.
     static constexpr int kSortIntervalMs = 500;
+    // New rows merged into the list at most at a time.
+    static constexpr int kMergeRows = 20000;
     QTreeWidget* UnsharedList() const { return mp_unsharedList; }
     QTreeWidget* IgnoredList() const { return mp_ignoredList; }
     QTreeWidget* OnlineAlertList() const { return mp_onlineAlertList; }
@@ -88,10 +100,9 @@ private:
     void SetNoteCell(ItemPtr user, const char* nodeType, int column, bool clear);
     void ConnectContextMenu(QTreeWidget* list);
     void SetOnlineIcon(QTreeWidgetItem* row, bool online);
-    // `reorder`: a row already in the list may have to move.
-    void ScheduleSort(bool reorder);
+    void ScheduleSort();
     void Sort();
-    void MergePendingRows();
+    void MergePendingRows(int limit);
 
     TabWidget* mp_tabs;
     QTreeWidget* mp_list;
@@ -102,7 +113,7 @@ private:
     // Rows added or gone on or offline in a burst are sorted together.
     QList<QTreeWidgetItem*> m_pendingRows;  // made, not yet in the list
     QTimer m_sortTimer;
-    bool m_unsorted = false;
+    bool m_unsorted = false;  // some listed row is marked moved
     const QIcon m_onlineIcon;
     const QIcon m_offlineIcon;
     QElapsedTimer m_sinceSort;
