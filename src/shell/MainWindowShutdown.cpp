@@ -4,6 +4,7 @@
 #include <QMoveEvent>
 #include <QResizeEvent>
 #include <cstdio>
+#include <utility>
 
 #include "net/DNetManager.h"
 #include "net/PeerMessenger.h"
@@ -83,6 +84,22 @@ void MainWindow::EveryFiveMinutes() {
 }
 
 void MainWindow::EveryHour() {
+    // A save holds all of an import or none of it. Marking the rest at once
+    // would freeze the window for seconds on a long list, so the hourly save
+    // waits for the import's own end instead; a quit still finishes it.
+    for (UserListImport* import :
+         findChildren<UserListImport*>(QString(), Qt::FindDirectChildrenOnly))
+        if (!import->IsFinished()) {
+            m_saveAfterImport = true;
+            connect(
+                import, &UserListImport::Finished, this,
+                [this] {
+                    if (std::exchange(m_saveAfterImport, false))
+                        SaveData();
+                },
+                Qt::QueuedConnection);
+            return;
+        }
     SaveData();
 }
 

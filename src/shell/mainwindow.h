@@ -161,6 +161,8 @@ private:
     Ui_MainWindow* mp_ui;
     Server* mp_server = nullptr;
     SizeProxy m_sizeProxy;
+    // The hourly save came during an import and waits for its end.
+    bool m_saveAfterImport = false;
     QSystemTrayIcon m_trayIcon;
     UpdateChecker m_updateChecker;
     bool m_restoreMaximized = false;
