@@ -813,9 +813,10 @@ int MeasureNeverRead(int files, int users, int seconds, bool verdicts) {
         "never read: %d users searching for a word all %d files hold, 10 times a second for "
         "%d s, never reading (%d searches; closed and back %d times)\n",
         users, indexed, seconds, searches, reconnects);
-    std::printf("never read: resident memory %.1f MiB before, at most %.1f MiB during: growth "
-                "%.1f MiB",
-                MiB(before), MiB(during), growth);
+    std::printf(
+        "never read: resident memory %.1f MiB before, at most %.1f MiB during: growth "
+        "%.1f MiB",
+        MiB(before), MiB(during), growth);
     if (verdicts)
         std::printf("; target under %.0f MiB: %s", kNeverReadGrowthTargetMiB,
                     Verdict(growth < kNeverReadGrowthTargetMiB));
@@ -913,7 +914,8 @@ int main(int argc, char** argv) {
         return silent;
     if (quick)
         return RunSize(files > 0 ? files : 5000, quick, false) | RunShareListSection(true) |
-               RunSearchFloodSection(true) | RunMeasuredChild({"--never-read-size", "5000", "--quick"});
+               RunSearchFloodSection(true) |
+               RunMeasuredChild({"--never-read-size", "5000", "--quick"});
     if (files > 0)
         return RunSize(files, quick, true);
 
