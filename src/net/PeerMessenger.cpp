@@ -32,6 +32,21 @@ PeerMessenger* peerMessenger = nullptr;
 namespace {
 
 const char* const kArea = "Peer Messenger";
+// Search answers and the output they become are megabytes each, made and
+// freed many times a second under a search flood. The allocator's sliding
+// threshold would soon serve them from the heap, which keeps what they freed;
+// a fixed one maps them apart and gives them back when freed.
+void KeepLargeBuffersApart() {
+#ifdef __GLIBC__
+    static const bool done = [] {
+        constexpr int kApartFrom = 1024 * 1024;
+        mallopt(M_MMAP_THRESHOLD, kApartFrom);
+        mallopt(M_TRIM_THRESHOLD, kApartFrom);
+        return true;
+    }();
+    Q_UNUSED(done);
+#endif
+}
 
 enum Origin {
     OriginIncoming,     // accepted on one of our ports
@@ -128,6 +143,7 @@ struct PeerMessenger::Request {
 PeerMessenger::PeerMessenger(QObject* parent)
     : QObject(parent), m_maxMessaging(PeerLimits::kMaxMessagingConnections) {
     peerMessenger = this;
+    KeepLargeBuffersApart();
     FitDescriptorLimit();
     // Shared by every instance, so that all of them see one steady time line.
     static QElapsedTimer steady;
@@ -1048,9 +1064,9 @@ void PeerMessenger::CheckDeadlines() {
 }
 
 void PeerMessenger::TrimReleasedOutput() {
-    // Freed output in the middle of the heap is otherwise kept by the
-    // allocator for ever; trimming costs a walk of the heap, so only after
-    // much was freed.
+    // The output of closed connections is freed in pieces; those in the
+    // middle of the heap are otherwise kept by the allocator. Trimming walks
+    // the heap, so it waits until much was freed.
     constexpr qint64 kTrimAfterBytes = qint64(8) * 1024 * 1024;
     if (m_releasedOutput < kTrimAfterBytes)
         return;
