@@ -14,6 +14,8 @@
 //   --files N  N files, with verdicts on the targets
 //   (neither)  100,000 and then 1,000,000 files, with verdicts on the
 //              targets (see Targets below)
+//   --never-read-size N [--never-read-seconds S]
+//              only the phase of users who never read, N files, S seconds
 // Each share is built and saved by a process of its own; start-up and
 // shutdown are measured in a fresh child process, so that the building does
 // not blur the memory figure.
@@ -26,6 +28,7 @@
 #include <QHostAddress>
 #include <QProcess>
 #include <QPushButton>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWindow>
@@ -692,6 +695,201 @@ int RunSearchFloodSection(bool quick) {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// Users who search and never read: 40 peers (4 with --quick) each search for
+// a word all files of the big share hold, 10 times a second for 5 minutes
+// (3 s with --quick), and read nothing of what comes, also on connections
+// the client opens to them. Meanwhile a normal user searches every
+// 2 s and reads. Printed, with targets: the growth of resident memory from
+// before the flood to its end and to 10 s after the users left, the main
+// thread's longest stall, and the normal user's answers. Built by a process
+// of its own and measured in a fresh child.
+
+namespace {
+
+constexpr double kNeverReadGrowthTargetMiB = 150;
+constexpr double kNeverReadLeftTargetMiB = 50;
+constexpr double kNeverReadStallTargetMs = 200;
+
+// A user whose client connects and asks but never reads: what arrives stays
+// in the system's buffers and then in ours. Its address is known, as the
+// server would tell it, so that the client connects to it again to answer
+// once it has closed the connection; those connections are not read either.
+class NeverReader : public QObject {
+public:
+    NeverReader(const QString& name, quint16 port) {
+        m_listener.listen(QHostAddress::LocalHost, 0);
+        connect(&m_listener, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = m_listener.nextPendingConnection()) {
+                socket->setReadBufferSize(4096);
+                ++reconnects;
+            }
+        });
+        const ItemPtr user = d.GetType("user")->GetItem(Value(name));
+        user.Connect(d.GetType("user_address")->GetItem(Value(quint32(0x7F000001))));
+        user.Connect(d.GetType("user_port")->GetItem(Value(m_listener.serverPort())));
+        m_socket.setReadBufferSize(4096);
+        m_socket.connectToHost(QHostAddress::LocalHost, port);
+        m_socket.write(RawPeer::SetUpFrame(name, "P"));
+    }
+    void Leave() {
+        m_listener.close();
+        for (QTcpSocket* socket : m_listener.findChildren<QTcpSocket*>())
+            socket->abort();
+        m_socket.abort();
+    }
+    int reconnects = 0;
+
+private:
+    QTcpServer m_listener;
+    QTcpSocket m_socket;
+};
+
+double MiB(long kib) {
+    return kib / 1024.0;
+}
+
+int MeasureNeverRead(int files, int users, int seconds, bool verdicts) {
+    QElapsedTimer clock;
+    clock.start();
+    std::unique_ptr<MainWindow> window = StartMainWindow();
+    while (sharedFoldersManager->IsBackgroundScanPending() && clock.elapsed() < 600000)
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    const int indexed = d.GetType("shared_file")->ItemCount();
+    RawPeer reader;
+    if (!ConnectPeer(reader, "never read", "reader"))
+        return 1;
+    reader.SendMessage(PeerMessenger::PM_USER_INFO_REQUEST);
+    if (reader.Take(PeerMessenger::PM_USER_INFO_REPLY) == "(none)") {
+        std::printf("never read: the client never answered the normal user\n");
+        return 1;
+    }
+    // Settled: the window's own start-up work is done before the first figure.
+    LongestStall(clock, clock.elapsed() + 2000);
+    const long before = ResidentKiB();
+
+    std::vector<std::unique_ptr<NeverReader>> peers;
+    for (int k = 0; k < users; ++k)
+        peers.push_back(std::make_unique<NeverReader>(QString("silent%1").arg(k),
+                                                      peerMessenger->ListeningPort()));
+    int searches = 0, asked = 0, answered = 0;
+    QTimer searcher;
+    QObject::connect(&searcher, &QTimer::timeout, [&] {
+        for (int k = 0; k < users; ++k)
+            emit gp_server->DirectFileSearch(QString("silent%1").arg(k), quint32(++searches),
+                                             "record");
+    });
+    QTimer normal;
+    QObject::connect(&normal, &QTimer::timeout, [&] {
+        emit gp_server->DirectFileSearch("reader", quint32(1000000 + ++asked), "record");
+    });
+    QElapsedTimer flood;
+    flood.start();
+    searcher.start(100);
+    normal.start(2000);
+    long peak = before;
+    qint64 lastSample = 0, waitingPeak = 0;
+    const double stallMs = LongestStallUntil(flood, [&] {
+        quint32 code = 0;
+        QByteArray payload;
+        while (reader.WaitForMessage(&code, &payload, 0))
+            if (code == PeerMessenger::PM_FILE_SEARCH_RESULT)
+                ++answered;
+        if (flood.elapsed() - lastSample >= 1000) {
+            lastSample = flood.elapsed();
+            peak = std::max(peak, ResidentKiB());
+            waitingPeak = std::max(waitingPeak, peerMessenger->WaitingOutput());
+        }
+        return flood.elapsed() >= seconds * 1000;
+    });
+    searcher.stop();
+    normal.stop();
+    const long during = std::max(peak, ResidentKiB());
+    int reconnects = 0;
+    for (const auto& peer : peers) {
+        reconnects += peer->reconnects;
+        peer->Leave();
+    }
+    peers.clear();
+    // Gone: what they held is given back once the client sees them close.
+    LongestStall(clock, clock.elapsed() + (verdicts ? 10000 : 2000));
+    const long after = ResidentKiB();
+
+    const double growth = MiB(during - before), left = MiB(after - before);
+    std::printf(
+        "never read: %d users searching for a word all %d files hold, 10 times a second for "
+        "%d s, never reading (%d searches; connected to again by the client %d times)\n",
+        users, indexed, seconds, searches, reconnects);
+    std::printf(
+        "never read: resident memory %.1f MiB before, at most %.1f MiB during: growth "
+        "%.1f MiB",
+        MiB(before), MiB(during), growth);
+    if (verdicts)
+        std::printf("; target under %.0f MiB: %s", kNeverReadGrowthTargetMiB,
+                    Verdict(growth < kNeverReadGrowthTargetMiB));
+    std::printf("\nnever read: %d s after they left %.1f MiB: growth %.1f MiB", verdicts ? 10 : 2,
+                MiB(after), left);
+    if (verdicts)
+        std::printf("; target under %.0f MiB: %s", kNeverReadLeftTargetMiB,
+                    Verdict(left < kNeverReadLeftTargetMiB));
+    std::printf("\nnever read: longest main-thread stall %.1f ms", stallMs);
+    if (verdicts)
+        std::printf("; target under %.0f ms: %s", kNeverReadStallTargetMs,
+                    Verdict(stallMs < kNeverReadStallTargetMs));
+    std::printf("\nnever read: output waiting for peers at most %.1f MiB (cap %.0f MiB)",
+                waitingPeak / 1048576.0, PeerLimits::kMaxWaitingOutputTotal / 1048576.0);
+    std::printf("\nnever read: a normal user searching every 2 s got %d answers to %d searches",
+                answered, asked);
+    if (verdicts)
+        std::printf("; target at least one: %s", Verdict(answered > 0));
+    std::printf("\n");
+    std::fflush(stdout);
+    window.reset();
+    return indexed >= files ? 0 : 1;
+}
+
+// Builds the big share under a fresh home and measures it in a child.
+int RunNeverReadSize(int files, int seconds, bool quick) {
+    QTemporaryDir home;
+    if (!home.isValid())
+        return 1;
+    qputenv("HOME", home.path().toUtf8());
+    std::printf("bench_gui_startup, never read: %d shared files\n", files);
+    if (!BuildShare(home.filePath("share"), files))
+        return 1;
+    std::fflush(stdout);
+    return RunMeasuredChild({"--never-read", "--files", QString::number(files),
+                             "--never-read-seconds", QString::number(seconds),
+                             quick ? "--quick" : "--verdicts"});
+}
+
+// The never-read runs of this program: -1 when these arguments ask for none.
+int NeverReadMode(int argc, char** argv) {
+    int files = 0, size = 0, users = 40, seconds = 300;
+    bool measure = false, verdicts = false, quick = false;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--never-read"))
+            measure = true;
+        else if (!std::strcmp(argv[i], "--never-read-size") && i + 1 < argc)
+            size = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--never-read-seconds") && i + 1 < argc)
+            seconds = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--files") && i + 1 < argc)
+            files = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--verdicts"))
+            verdicts = true;
+        else if (!std::strcmp(argv[i], "--quick"))
+            quick = true;
+    }
+    if (measure)
+        return MeasureNeverRead(files, quick ? 4 : users, quick ? 3 : seconds, verdicts);
+    if (size > 0)
+        return RunNeverReadSize(size, seconds, quick);
+    return -1;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     UseLoopbackOnly();
     bool quick = false;
@@ -721,9 +919,12 @@ int main(int argc, char** argv) {
         return shareList;
     if (const int flood = SearchFloodMode(argc, argv); flood >= 0)
         return flood;
+    if (const int silent = NeverReadMode(argc, argv); silent >= 0)
+        return silent;
     if (quick)
         return RunSize(files > 0 ? files : 5000, quick, false) | RunShareListSection(true) |
-               RunSearchFloodSection(true);
+               RunSearchFloodSection(true) |
+               RunMeasuredChild({"--never-read-size", "5000", "--quick"});
     if (files > 0)
         return RunSize(files, quick, true);
 
@@ -737,5 +938,6 @@ int main(int argc, char** argv) {
         if (!run.waitForFinished(-1) || run.exitCode() != 0)
             status = 1;
     }
-    return status | RunShareListSection(false) | RunSearchFloodSection(false);
+    return status | RunShareListSection(false) | RunSearchFloodSection(false) |
+           RunMeasuredChild({"--never-read-size", "100000"});
 }

@@ -52,6 +52,16 @@ constexpr int kWantedDescriptors = 8192;
 // asks and never reads is closed rather than buffered for (three of the
 // largest answers).
 constexpr qint64 kMaxUnsentOutput = qint64(32) * 1024 * 1024;
+// Output waiting for peers across all connections: what the sockets have not
+// handed to the system yet plus the messages held for users without a
+// connection. Search answers are optional and go only while they fit under
+// it; other messages are not refused for it (each connection keeps
+// kMaxUnsentOutput), so that users who never read cannot starve the others.
+constexpr qint64 kMaxWaitingOutputTotal = qint64(48) * 1024 * 1024;
+// Output that has not moved for this long marks a peer that does not read:
+// it gets no optional answers, and its connection is closed to make room for
+// one to a peer that reads. After kStalledFrameMs it is closed in any case.
+constexpr qint64 kStuckOutputMs = 5000;
 // Incomplete incoming frames buffered across all messaging connections; past
 // it the connection holding the largest one is closed.
 constexpr qint64 kMaxPartialFramesTotal = qint64(256) * 1024 * 1024;

@@ -12,6 +12,9 @@
 #include <vector>
 
 #include <sys/resource.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "net/FrameReader.h"
 #include "net/LowDelay.h"
@@ -29,6 +32,21 @@ PeerMessenger* peerMessenger = nullptr;
 namespace {
 
 const char* const kArea = "Peer Messenger";
+// Search answers and the output they become are megabytes each, made and
+// freed many times a second under a search flood. The allocator's sliding
+// threshold would soon serve them from the heap, which keeps what they freed;
+// a fixed one maps them apart and gives them back when freed.
+void KeepLargeBuffersApart() {
+#ifdef __GLIBC__
+    static const bool done = [] {
+        constexpr int kApartFrom = 1024 * 1024;
+        mallopt(M_MMAP_THRESHOLD, kApartFrom);
+        mallopt(M_TRIM_THRESHOLD, kApartFrom);
+        return true;
+    }();
+    Q_UNUSED(done);
+#endif
+}
 
 enum Origin {
     OriginIncoming,     // accepted on one of our ports
@@ -101,6 +119,8 @@ struct PeerMessenger::Connection {
     qint64 frameWindowBytes = 0;
     // Bytes of an incomplete frame, as last counted into the shared budget.
     qint64 partialBytes = 0;
+    // When unsent output last moved to the system, or began to wait.
+    qint64 outputMoved = 0;
     FrameReader reader{PeerLimits::kMaxFrameLength};
     ObfuscationDecoder decoder{PeerLimits::kMaxSetUpLength};
 };
@@ -123,6 +143,7 @@ struct PeerMessenger::Request {
 PeerMessenger::PeerMessenger(QObject* parent)
     : QObject(parent), m_maxMessaging(PeerLimits::kMaxMessagingConnections) {
     peerMessenger = this;
+    KeepLargeBuffersApart();
     FitDescriptorLimit();
     // Shared by every instance, so that all of them see one steady time line.
     static QElapsedTimer steady;
@@ -295,6 +316,10 @@ PeerMessenger::ConnectionPtr PeerMessenger::AddConnection(QTcpSocket* socket, in
     connect(socket, &QTcpSocket::connected, socket, [socket] { LowDelay::SendAtOnce(socket); });
     connect(socket, &QTcpSocket::connected, this, [this, id] { OnSocketConnected(id); });
     connect(socket, &QTcpSocket::readyRead, this, [this, id] { OnSocketReadyRead(id); });
+    connect(socket, &QTcpSocket::bytesWritten, this, [this, id] {
+        if (const ConnectionPtr c = FindConnection(id))
+            c->outputMoved = Now();
+    });
     connect(socket, &QTcpSocket::disconnected, this, [this, id] { OnSocketClosed(id); });
     connect(socket, &QAbstractSocket::errorOccurred, this,
             [this, id](QAbstractSocket::SocketError error) {
@@ -419,6 +444,7 @@ void PeerMessenger::Close(const ConnectionPtr& c, const QString& why) {
             .arg(why));
     if (QTcpSocket* socket = c->socket) {
         c->socket = nullptr;
+        m_releasedOutput += socket->bytesToWrite();
         socket->disconnect(this);
         socket->abort();
         socket->deleteLater();
@@ -668,6 +694,8 @@ bool PeerMessenger::WriteBody(const ConnectionPtr& c, const QByteArray& body) {
     QByteArray bytes = FrameOf(body);
     if (c->obfuscated)
         bytes = Obfuscation::Encode(bytes);
+    if (c->socket->bytesToWrite() == 0)
+        c->outputMoved = Now();
     if (c->socket->write(bytes) != bytes.size()) {
         Close(c, "write failed");
         return false;
@@ -727,6 +755,70 @@ void PeerMessenger::SendMessage(QString user, MemStream& message) {
     }
     Enqueue(user, body);
     StartRequest(user, "P");
+}
+
+qint64 PeerMessenger::WaitingOutput() const {
+    qint64 total = m_unsentBytes;
+    for (const auto& entry : m_connections)
+        if (const QTcpSocket* socket = entry.second->socket)
+            total += socket->bytesToWrite();
+    return total;
+}
+
+bool PeerMessenger::OutputStuck(const Connection& c, qint64 now) const {
+    return c.socket && c.socket->bytesToWrite() > 0 &&
+           now - c.outputMoved >= PeerLimits::kStuckOutputMs;
+}
+
+bool PeerMessenger::RoomForOptional(const QString& user, qint64 bytes) {
+    const qint64 now = Now();
+    const ConnectionPtr target = NewestMessaging(user);
+    qint64 waiting = WaitingOutput();
+    const bool stuck = target && OutputStuck(*target, now);
+    if (!stuck && waiting + bytes > m_maxWaitingOutput) {
+        std::vector<std::pair<qint64, ConnectionPtr>> held;
+        for (const auto& entry : m_connections) {
+            const ConnectionPtr& c = entry.second;
+            if (c != target && c->state == Connection::Messaging && OutputStuck(*c, now))
+                held.emplace_back(c->socket->bytesToWrite(), c);
+        }
+        std::sort(held.begin(), held.end(),
+                  [](const auto& a, const auto& b) { return a.first > b.first; });
+        for (const auto& entry : held) {
+            if (waiting + bytes <= m_maxWaitingOutput)
+                break;
+            waiting -= entry.first;
+            Log(kArea, 1,
+                QString("%1 does not read what we send (%2 bytes waiting); closed to make "
+                        "room for others.")
+                    .arg(entry.second->user)
+                    .arg(entry.first));
+            Close(entry.second, "unsent output stuck while the output cap is full");
+        }
+    }
+    if (!stuck && waiting + bytes <= m_maxWaitingOutput)
+        return true;
+    ++m_optionalRefused;
+    if (m_optionalLoggedAt < 0 || now - m_optionalLoggedAt >= kOptionalLogMs) {
+        Log(kArea, 1,
+            QString("%1 optional messages dropped, the last of %2 bytes to %3: %4.")
+                .arg(m_optionalRefused)
+                .arg(bytes)
+                .arg(user)
+                .arg(stuck ? QString("they do not read what we send")
+                           : QString("%1 bytes wait for peers already").arg(waiting)));
+        m_optionalRefused = 0;
+        m_optionalLoggedAt = now;
+    }
+    return false;
+}
+
+bool PeerMessenger::SendOptionalMessage(const QString& user, MemStream& message) {
+    // The length field comes on top.
+    if (!RoomForOptional(user, message.GetWritePos() + 4))
+        return false;
+    SendMessage(user, message);
+    return true;
 }
 
 template <typename... Fields>
@@ -958,6 +1050,30 @@ void PeerMessenger::CheckDeadlines() {
     for (const ConnectionPtr& c : late)
         Close(c,
               c->state == Connection::Messaging ? "frame stalled" : "set-up not finished in time");
+    // A peer that takes nothing of what we send for as long is not reading.
+    std::vector<ConnectionPtr> deaf;
+    for (const auto& entry : m_connections) {
+        const Connection& c = *entry.second;
+        if (c.state == Connection::Messaging && c.socket && c.socket->bytesToWrite() > 0 &&
+            now - c.outputMoved >= PeerLimits::kStalledFrameMs)
+            deaf.push_back(entry.second);
+    }
+    for (const ConnectionPtr& c : deaf)
+        Close(c, "output stalled");
+    TrimReleasedOutput();
+}
+
+void PeerMessenger::TrimReleasedOutput() {
+    // The output of closed connections is freed in pieces; those in the
+    // middle of the heap are otherwise kept by the allocator. Trimming walks
+    // the heap, so it waits until much was freed.
+    constexpr qint64 kTrimAfterBytes = qint64(8) * 1024 * 1024;
+    if (m_releasedOutput < kTrimAfterBytes)
+        return;
+    m_releasedOutput = 0;
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 bool PeerMessenger::RecordedAddress(const QString& user, quint32& ip, quint16& port) const {

@@ -124,6 +124,20 @@ public:
     // ConnectionToUserFailed(user, "P") is emitted.
     void SendMessage(QString user, MemStream& message);
     void SendMessageToUser(QString user, MemStream& message) { SendMessage(user, message); }
+    // Optional output (search answers): whether `bytes` more for the user
+    // fit under the cap on output waiting for peers now. Connections whose
+    // output is stuck are closed, the largest first, to make room for a user
+    // whose own output is not; a user whose output is stuck gets nothing. A
+    // refusal is logged, at most once per kOptionalLogMs with a count.
+    bool RoomForOptional(const QString& user, qint64 bytes);
+    // SendMessage when RoomForOptional; false when the message was dropped.
+    bool SendOptionalMessage(const QString& user, MemStream& message);
+    // Output waiting for peers: unsent socket output of every connection
+    // plus the messages held for users.
+    qint64 WaitingOutput() const;
+    // Lowers the cap on output waiting for peers (tests).
+    void SetMaxWaitingOutput(qint64 bytes) { m_maxWaitingOutput = bytes; }
+    static constexpr qint64 kOptionalLogMs = 10000;
 
     void QueueDownload(QString user, std::string file);
     void QueueUpload(QString user, QString file, qint64 size);
@@ -248,6 +262,10 @@ private:
     // Raises the soft descriptor limit and, where it stays low, lowers the
     // messaging cap so that a reserve of descriptors stays free.
     void FitDescriptorLimit();
+    // Output waiting on the connection that has not moved for kStuckOutputMs.
+    bool OutputStuck(const Connection& c, qint64 now) const;
+    // Gives memory that closed connections freed back to the system.
+    void TrimReleasedOutput();
 
     // Parses and dispatches; false when the connection should close.
     bool Dispatch(const QString& user, quint32 code, MemStream& payload);
@@ -284,6 +302,13 @@ private:
     int m_maxUnidentified = PeerLimits::kMaxUnidentifiedConnections;
     qint64 m_maxPartialBytes = PeerLimits::kMaxPartialFramesTotal;
     qint64 m_partialBytes = 0;
+    qint64 m_maxWaitingOutput = PeerLimits::kMaxWaitingOutputTotal;
+    // Refused optional messages not logged yet, and when the last line went.
+    int m_optionalRefused = 0;
+    qint64 m_optionalLoggedAt = -1;
+    // Unsent output dropped with closed connections since the heap was
+    // last trimmed.
+    qint64 m_releasedOutput = 0;
     qint64 m_bytesRead = 0;
 };
 

@@ -147,6 +147,10 @@ SharedFoldersManager::SearchAnswerSent SharedFoldersManager::ProcessSearch(const
                                                                            const QString& search) {
     if (!peerMessenger)
         return SearchAnswerSent::No;
+    // Answers are optional output: none to a user who does not read what we
+    // send, none past the cap on what waits for peers.
+    if (!peerMessenger->RoomForOptional(user, 0))
+        return SearchAnswerSent::No;
     // A large answer is made off this thread, one per user at a time; when
     // it cannot be queued, only a small one is worth copying.
     const bool queueable = !m_searchAnswers.Has(user) && !m_searchAnswers.IsFull();
@@ -176,10 +180,11 @@ SharedFoldersManager::SearchAnswerSent SharedFoldersManager::ProcessSearch(const
     LogPackingFailure(PeerMessenger::PM_FILE_SEARCH_RESULT, result);
     if (result != Packing::Packed)
         return SearchAnswerSent::No;
+    MemStream message(packed);
+    if (!peerMessenger->SendOptionalMessage(user, message))
+        return SearchAnswerSent::No;
     Log("Search", 1,
         QStringLiteral("Sending search results to user %1 for search string %2").arg(user, search));
-    MemStream message(packed);
-    peerMessenger->SendMessageToUser(user, message);
     return SearchAnswerSent::Now;
 }
 
@@ -188,11 +193,13 @@ void SharedFoldersManager::OnSearchAnswerMade(QString user, QString search, QByt
         emit SearchProcessed(search, false);
         return;
     }
-    Log("Search", 1,
-        QStringLiteral("Sending search results to user %1 for search string %2").arg(user, search));
     MemStream stream(message);
-    peerMessenger->SendMessageToUser(user, stream);
-    emit SearchProcessed(search, true);
+    const bool sent = peerMessenger->SendOptionalMessage(user, stream);
+    if (sent)
+        Log("Search", 1,
+            QStringLiteral("Sending search results to user %1 for search string %2")
+                .arg(user, search));
+    emit SearchProcessed(search, sent);
 }
 
 bool SharedFoldersManager::IsSearchAnswerStillVisible(const QString& user, const QString& search) {

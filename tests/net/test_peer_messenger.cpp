@@ -858,6 +858,72 @@ private slots:
         QVERIFY(SendRead(b, frame.mid(40 * 1024), frame.size() - 40 * 1024));
         QVERIFY(RoundTrip(b, "b"));
     }
+
+    void optionalOutputCapOverAllPeers() {
+        // Peers that ask and never read are offered answers (optional) for
+        // a while: what waits for peers never passes the cap.
+        const qint64 cap = 4 << 20, chunk = 1 << 20;
+        messenger->SetMaxWaitingOutput(cap);
+        const auto message = [](quint32 code, qint64 bytes) {
+            MemStream m;
+            m.Write(code);
+            m.WriteBuffer(QByteArray(int(bytes), 'a').constData(), int(bytes));
+            return m;
+        };
+        MemStream answer = message(P::PM_FILE_SEARCH_RESULT, chunk);
+        std::vector<std::unique_ptr<QTcpSocket>> deaf(8);
+        for (std::size_t k = 0; k < deaf.size(); ++k) {
+            deaf[k] = std::make_unique<QTcpSocket>();
+            deaf[k]->setReadBufferSize(4096);
+            deaf[k]->connectToHost(QHostAddress::LocalHost, messenger->ListeningPort());
+            deaf[k]->write(RawPeer::SetUpFrame(QString("deaf%1").arg(k), "P") +
+                           RawPeer::Frame(P::PM_USER_INFO_REQUEST));
+        }
+        QVERIFY(WaitUntil([&] { return rec->events.filter("|deaf").size() == 8; }));
+        RawPeer reader, friendly;
+        QVERIFY(IncomingP(reader, "reader") && IncomingP(friendly, "friendly"));
+        int turns = 0, sent = 0, refused = 0;
+        qint64 peak = 0;
+        QVERIFY(WaitUntil(
+            [&] {
+                for (std::size_t k = 0; k < deaf.size(); ++k)
+                    ++(messenger->SendOptionalMessage(QString("deaf%1").arg(k), answer) ? sent
+                                                                                        : refused);
+                peak = qMax(peak, messenger->WaitingOutput());
+                return ++turns >= 100;
+            },
+            20000));
+        QVERIFY2(peak <= cap && sent >= 4 && refused > 0, qPrintable(QString::number(peak)));
+        QVERIFY(messenger->WaitingOutput() + chunk > cap);
+        // Their output stuck, one to a peer that reads still goes, in room
+        // made by closing the largest of them, and other messages go on.
+        clockMs += PeerLimits::kStuckOutputMs;
+        const int connections = messenger->ConnectionCount();
+        int deafRefused = 0;
+        for (std::size_t k = 0; k < deaf.size(); ++k)
+            deafRefused += !messenger->RoomForOptional(QString("deaf%1").arg(k), 0);
+        QVERIFY(deafRefused > 0);
+        QVERIFY(messenger->SendOptionalMessage("reader", answer));
+        QVERIFY(messenger->ConnectionCount() < connections);
+        QVERIFY(messenger->WaitingOutput() <= cap);
+        MemStream other = message(P::PM_SHARED_FILE_LIST, 2 * chunk);
+        messenger->SendMessage("friendly", other);
+        QByteArray payload;
+        QVERIFY(NextOf(reader, P::PM_FILE_SEARCH_RESULT, &payload) && payload.size() == chunk);
+        QVERIFY(NextOf(friendly, P::PM_SHARED_FILE_LIST, &payload) && payload.size() == 2 * chunk);
+        // Those who leave give their output back; those who stay and take
+        // nothing of theirs for a minute are closed.
+        MemStream list = message(P::PM_SHARED_FILE_LIST, 8 * chunk);
+        for (std::size_t k = 0; k < deaf.size(); ++k)
+            if (k < deaf.size() / 2)
+                deaf[k]->abort();
+            else
+                messenger->SendMessage(QString("deaf%1").arg(k), list);
+        Advance(PeerLimits::kStalledFrameMs);
+        QVERIFY(WaitUntil(
+            [&] { return messenger->ConnectionCount() == 2 && messenger->WaitingOutput() == 0; }));
+        QVERIFY(RoundTrip(reader, "reader") && RoundTrip(friendly, "friendly"));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestPeerMessenger)

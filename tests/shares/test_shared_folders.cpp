@@ -1091,6 +1091,57 @@ private slots:
         QVERIFY(!queue.Has("user0") && queue.Add("user0", "record", SearchAnswerCopy()));
     }
 
+    // An answer that would take what waits for peers past the cap is not
+    // sent and counts as unanswered; a search after the cap is lifted is
+    // answered.
+    void searchAnswersPastTheOutputCap_data() {
+        QTest::addColumn<qint64>("cap");
+        QTest::addColumn<QString>("search");
+        QTest::addColumn<QString>("processed");
+        QTest::addColumn<bool>("firstSent");
+        QTest::newRow("small, room") << PeerLimits::kMaxWaitingOutputTotal << "rarity"
+                                     << "rarity+" << true;
+        QTest::newRow("small, past the cap") << qint64(16) << "rarity"
+                                             << "rarity-" << false;
+        // Made off the main thread, then dropped.
+        QTest::newRow("large, past the cap") << qint64(4096) << "track"
+                                             << "track-" << false;
+    }
+    void searchAnswersPastTheOutputCap() {
+        QFETCH(qint64, cap);
+        QFETCH(QString, search);
+        QFETCH(QString, processed);
+        QFETCH(bool, firstSent);
+        ShareMany("/many", 3000, 100);
+        AddEntry("/many/rare", "rarity.txt", 5)["shared_file_folder"].Connect(
+            d.GetType("shared_folder")->HasItem("/many"));
+        for (const ItemPtr& file : d.GetType("shared_file")->GetItems())
+            manager->TokenizeSharedFile(file);
+        SetSetting("username", "me");
+        QVERIFY(Listen());
+        RawPeer peer;
+        QVERIFY(ConnectAsPeer(peer, "bob"));
+        QSignalSpy spy(manager.get(), &SharedFoldersManager::SearchProcessed);
+        messenger->SetMaxWaitingOutput(cap);
+        manager->OnDirectFileSearch("bob", 1, search);
+        QTRY_VERIFY_WITH_TIMEOUT(spy.count() == 1, kWait);
+        QCOMPARE(spy.at(0).at(0).toString() + (spy.at(0).at(1).toBool() ? "+" : "-"), processed);
+        messenger->SetMaxWaitingOutput(PeerLimits::kMaxWaitingOutputTotal);
+        quint32 ticket = 1, code = 0;
+        QByteArray payload;
+        SearchResultMessage answer;
+        QVERIFY(RawPeer::WaitUntil(
+            [&] {
+                if (peer.WaitForMessage(&code, &payload, 0))
+                    return code == PeerMessenger::PM_FILE_SEARCH_RESULT;
+                manager->OnDirectFileSearch("bob", ++ticket, search);
+                return false;
+            },
+            kWait));
+        QVERIFY(ParseSearchResults(payload.constData(), payload.size(), answer));
+        QCOMPARE(answer.token == 1, firstSent);
+    }
+
     void shareListAndFolderContents() {
         MakeShares();
         // Folders in byte order, the empty one too; records in byte order.
