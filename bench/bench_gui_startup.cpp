@@ -521,45 +521,49 @@ int RunShareListSize(int files, bool verdicts) {
     return RunMeasuredChild(arguments);
 }
 
-// The share-list runs of this program: -1 when these arguments ask for none.
-int ShareListMode(int argc, char** argv) {
-    int files = 0;
-    bool measure = false, verdicts = false;
-    int size = 0;
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--share-list"))
-            measure = true;
-        else if (!std::strcmp(argv[i], "--share-list-size") && i + 1 < argc)
-            size = std::atoi(argv[++i]);
-        else if (!std::strcmp(argv[i], "--files") && i + 1 < argc)
-            files = std::atoi(argv[++i]);
-        else if (!std::strcmp(argv[i], "--verdicts"))
-            verdicts = true;
+// The command line's flags ("--quick") and named values ("--files 5").
+class Args {
+public:
+    Args(int argc, char** argv) : m_argc(argc), m_argv(argv) {}
+    bool Has(const char* flag) const { return Find(flag, false) > 0; }
+    // The value after `name`, or nullptr.
+    const char* Value(const char* name) const {
+        const int at = Find(name, true);
+        return at > 0 ? m_argv[at + 1] : nullptr;
     }
-    if (measure)
-        return MeasureShareList(files, verdicts);
-    if (size > 0)
-        return RunShareListSize(size, verdicts);
+    int Int(const char* name, int fallback = 0) const {
+        const char* v = Value(name);
+        return v ? std::atoi(v) : fallback;
+    }
+
+private:
+    int Find(const char* name, bool valued) const {
+        for (int i = 1; i < m_argc; ++i)
+            if (!std::strcmp(m_argv[i], name) && (!valued || i + 1 < m_argc))
+                return i;
+        return 0;
+    }
+    int m_argc;
+    char** m_argv;
+};
+
+// The share-list runs of this program: -1 when these arguments ask for none.
+int ShareListMode(const Args& args) {
+    if (args.Has("--share-list"))
+        return MeasureShareList(args.Int("--files"), args.Has("--verdicts"));
+    if (const int size = args.Int("--share-list-size"); size > 0)
+        return RunShareListSize(size, args.Has("--verdicts"));
     return -1;
 }
 
 // The fresh-store "Share Folder" child: -1 when these arguments ask for none.
-int ShareFolderMode(int argc, char** argv) {
-    QString root;
-    int files = 0;
-    qint64 startupMs = 0;
-    bool verdicts = false;
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--share-folder") && i + 1 < argc)
-            root = QString::fromLocal8Bit(argv[++i]);
-        else if (!std::strcmp(argv[i], "--files") && i + 1 < argc)
-            files = std::atoi(argv[++i]);
-        else if (!std::strcmp(argv[i], "--startup-ms") && i + 1 < argc)
-            startupMs = std::atoll(argv[++i]);
-        else if (!std::strcmp(argv[i], "--verdicts"))
-            verdicts = true;
-    }
-    return root.isEmpty() ? -1 : MeasureShareFolder(root, files, startupMs, verdicts);
+int ShareFolderMode(const Args& args) {
+    const char* root = args.Value("--share-folder");
+    if (!root || !*root)
+        return -1;
+    const char* startupMs = args.Value("--startup-ms");
+    return MeasureShareFolder(QString::fromLocal8Bit(root), args.Int("--files"),
+                              startupMs ? std::atoll(startupMs) : 0, args.Has("--verdicts"));
 }
 
 // Each size in a process of its own, as for start-up.
@@ -660,26 +664,13 @@ int RunSearchFloodSize(int files, bool quick, bool verdicts) {
 }
 
 // The search-flood runs of this program: -1 when these arguments ask for none.
-int SearchFloodMode(int argc, char** argv) {
-    int files = 0, size = 0;
-    bool measure = false, verdicts = false, quick = false;
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--search-flood"))
-            measure = true;
-        else if (!std::strcmp(argv[i], "--search-flood-size") && i + 1 < argc)
-            size = std::atoi(argv[++i]);
-        else if (!std::strcmp(argv[i], "--files") && i + 1 < argc)
-            files = std::atoi(argv[++i]);
-        else if (!std::strcmp(argv[i], "--verdicts"))
-            verdicts = true;
-        else if (!std::strcmp(argv[i], "--quick"))
-            quick = true;
-    }
+int SearchFloodMode(const Args& args) {
+    const bool quick = args.Has("--quick");
     // A quick run floods for 2 s only: figures, no verdicts.
-    if (measure)
-        return MeasureSearchFlood(files, quick ? 2 : 10, verdicts);
-    if (size > 0)
-        return RunSearchFloodSize(size, quick, verdicts);
+    if (args.Has("--search-flood"))
+        return MeasureSearchFlood(args.Int("--files"), quick ? 2 : 10, args.Has("--verdicts"));
+    if (const int size = args.Int("--search-flood-size"); size > 0)
+        return RunSearchFloodSize(size, quick, args.Has("--verdicts"));
     return -1;
 }
 
@@ -864,26 +855,13 @@ int RunNeverReadSize(int files, int seconds, bool quick) {
 }
 
 // The never-read runs of this program: -1 when these arguments ask for none.
-int NeverReadMode(int argc, char** argv) {
-    int files = 0, size = 0, users = 40, seconds = 300;
-    bool measure = false, verdicts = false, quick = false;
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--never-read"))
-            measure = true;
-        else if (!std::strcmp(argv[i], "--never-read-size") && i + 1 < argc)
-            size = std::atoi(argv[++i]);
-        else if (!std::strcmp(argv[i], "--never-read-seconds") && i + 1 < argc)
-            seconds = std::atoi(argv[++i]);
-        else if (!std::strcmp(argv[i], "--files") && i + 1 < argc)
-            files = std::atoi(argv[++i]);
-        else if (!std::strcmp(argv[i], "--verdicts"))
-            verdicts = true;
-        else if (!std::strcmp(argv[i], "--quick"))
-            quick = true;
-    }
-    if (measure)
-        return MeasureNeverRead(files, quick ? 4 : users, quick ? 3 : seconds, verdicts);
-    if (size > 0)
+int NeverReadMode(const Args& args) {
+    const bool quick = args.Has("--quick");
+    const int seconds = args.Int("--never-read-seconds", 300);
+    if (args.Has("--never-read"))
+        return MeasureNeverRead(args.Int("--files"), quick ? 4 : 40, quick ? 3 : seconds,
+                                args.Has("--verdicts"));
+    if (const int size = args.Int("--never-read-size"); size > 0)
         return RunNeverReadSize(size, seconds, quick);
     return -1;
 }
@@ -892,34 +870,24 @@ int NeverReadMode(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     UseLoopbackOnly();
-    bool quick = false;
-    bool child = false;
-    bool verdicts = false;
-    int files = 0;
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--quick")) {
-            quick = true;
-        } else if (!std::strcmp(argv[i], "--files") && i + 1 < argc) {
-            files = std::atoi(argv[++i]);
-        } else if (!std::strcmp(argv[i], "--measure")) {
-            child = true;
-        } else if (!std::strcmp(argv[i], "--verdicts")) {
-            verdicts = true;
-        }
-    }
+    const Args args(argc, argv);
+    const bool quick = args.Has("--quick");
+    const bool child = args.Has("--measure");
+    const bool verdicts = args.Has("--verdicts");
+    const int files = args.Int("--files");
     QApplication app(argc, argv);
     // Nobody answers boxes here: the unreachable server's failure box would
     // otherwise wait for ever.
     prompts::SetBoxHandler([](QWidget*, const prompts::Box&) { return QMessageBox::Ok; });
     if (child)
         return Measure(files, verdicts);
-    if (const int shared = ShareFolderMode(argc, argv); shared >= 0)
+    if (const int shared = ShareFolderMode(args); shared >= 0)
         return shared;
-    if (const int shareList = ShareListMode(argc, argv); shareList >= 0)
+    if (const int shareList = ShareListMode(args); shareList >= 0)
         return shareList;
-    if (const int flood = SearchFloodMode(argc, argv); flood >= 0)
+    if (const int flood = SearchFloodMode(args); flood >= 0)
         return flood;
-    if (const int silent = NeverReadMode(argc, argv); silent >= 0)
+    if (const int silent = NeverReadMode(args); silent >= 0)
         return silent;
     if (quick)
         return RunSize(files > 0 ? files : 5000, quick, false) | RunShareListSection(true) |
