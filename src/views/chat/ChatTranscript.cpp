@@ -187,6 +187,10 @@ constexpr qint64 kMostPending = 4 * qint64(ChatTranscript::kCap);
 
 ChatTranscript::ChatTranscript(QTextBrowser* view, int cap)
     : mp_view(view), m_cap(cap), m_lastChat(chat::Now()) {
+    // A scroll bar that comes once the lines fill the view narrows it, and
+    // every line is laid out again: with a flood's first batch, twice the
+    // work at once.
+    view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_batch.setSingleShot(true);
     m_batch.callOnTimeout([this] { ShowPending(); });
 }
