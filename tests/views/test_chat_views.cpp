@@ -1037,6 +1037,32 @@ void TestChatViews::logViewerLarge() {
                     .endsWith(QString(10, QChar('a' + (kWords - 1 - i) % 26)) +
                               QString::number(kWords - 1 - i)));
     QVERIFY2(largest <= ChatLogForm::kShownPiece * 5 / 4 + 2, qPrintable(QString::number(largest)));
+
+    // Those that come once the file's lines are shown wait for the next
+    // batch, as once loaded: of a flood, only the newest are laid out.
+    const auto wordOf = [](int i) {
+        return "[t][bob] " + QString(100000, QChar('a' + i % 26)) + QString::number(i);
+    };
+    ChatLogForm later(whole, nullptr, cap);
+    QTextDocument* laterDocument = later.Form()->logEdit->document();
+    QVERIFY(later.IsLoading());
+    for (int i = 0; i < kWords; ++i)
+        later.AddLine(wordOf(i));
+    // Once the first of the words shows, the file's lines are all shown.
+    bool more = false;
+    connect(laterDocument, &QTextDocument::contentsChange, &later, [&] {
+        if (more || laterDocument->lastBlock().previous().length() < 100000)
+            return;
+        more = true;
+        for (int i = kWords; i < kWords + 5; ++i)
+            later.AddLine(wordOf(i));
+    });
+    QTRY_COMPARE_WITH_TIMEOUT(laterDocument->lastBlock().previous().text().remove(QChar(0x200B)),
+                              wordOf(kWords + 4), 20000);
+    QVERIFY(more);
+    QVERIFY(!later.Form()->olderLabel->isHidden());
+    QVERIFY2(Shown(laterDocument).size() <= 3,
+             qPrintable(QString::number(Shown(laterDocument).size())));
 }
 
 // The largest file count and speed read in full in the member list, in the
