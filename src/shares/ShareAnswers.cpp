@@ -132,60 +132,85 @@ void SharedFoldersManager::RemoveShare(const ItemPtr& share) {
 void SharedFoldersManager::OnDirectFileSearch(QString user, quint32 req, QString search) {
     if (user == GetSetting("username"))
         return;
-    const bool match = ProcessSearch(user, req, search);
-    emit SearchProcessed(search, match);
+    const SearchAnswerSent sent = ProcessSearch(user, req, search);
+    // One made off this thread counts once it is sent or dropped.
+    if (sent != SearchAnswerSent::Later)
+        emit SearchProcessed(search, sent == SearchAnswerSent::Now);
 }
 
 void SharedFoldersManager::OnDNetSearchRequest(QString user, quint32 req, QString searchText) {
     OnDirectFileSearch(user, req, searchText);
 }
 
-bool SharedFoldersManager::ProcessSearch(const QString& user, unsigned int ticket,
-                                         const QString& search) {
+SharedFoldersManager::SearchAnswerSent SharedFoldersManager::ProcessSearch(const QString& user,
+                                                                           unsigned int ticket,
+                                                                           const QString& search) {
     if (!peerMessenger)
-        return false;
+        return SearchAnswerSent::No;
     // A large answer is made off this thread, one per user at a time; when
     // it cannot be queued, only a small one is worth copying.
     const bool queueable = !m_searchAnswers.Has(user) && !m_searchAnswers.IsFull();
     SearchAnswerCopy copy;
     if (!CopySearchAnswer(user, ticket, search,
                           queueable ? kMaxSearchAnswerPayload : kSearchAnswerMadeAtOnce, copy))
-        return false;
+        return SearchAnswerSent::No;
     const bool large = copy.full || copy.payloadBytes > kSearchAnswerMadeAtOnce;
     if (large && !queueable) {
         Log("Search", 1,
             QStringLiteral("Search from %1 for %2 dropped: a large answer is still being "
                            "made for them or for too many others")
                 .arg(user, search));
-        return false;
+        return SearchAnswerSent::No;
     }
     if (copy.full)
         Log("Search", 1,
             QStringLiteral("Search answer to %1 cut to %2 files")
                 .arg(user, QString::number(copy.records.size())));
     if (large) {
+        m_searchAnswerAudiences[user] = Audience(GetUserSharedFolders(user));
         m_searchAnswers.Add(user, search, std::move(copy));
-        return true;
+        return SearchAnswerSent::Later;
     }
     QByteArray packed;
     const Packing result = PackSearchAnswer(copy, packed);
     LogPackingFailure(PeerMessenger::PM_FILE_SEARCH_RESULT, result);
     if (result != Packing::Packed)
-        return false;
+        return SearchAnswerSent::No;
     Log("Search", 1,
         QStringLiteral("Sending search results to user %1 for search string %2").arg(user, search));
     MemStream message(packed);
     peerMessenger->SendMessageToUser(user, message);
-    return true;
+    return SearchAnswerSent::Now;
 }
 
 void SharedFoldersManager::OnSearchAnswerMade(QString user, QString search, QByteArray message) {
-    if (message.isEmpty() || !peerMessenger)
+    if (!IsSearchAnswerStillVisible(user, search) || message.isEmpty() || !peerMessenger) {
+        emit SearchProcessed(search, false);
         return;
+    }
     Log("Search", 1,
         QStringLiteral("Sending search results to user %1 for search string %2").arg(user, search));
     MemStream stream(message);
     peerMessenger->SendMessageToUser(user, stream);
+    emit SearchProcessed(search, true);
+}
+
+bool SharedFoldersManager::IsSearchAnswerStillVisible(const QString& user, const QString& search) {
+    const auto copied = m_searchAnswerAudiences.find(user);
+    if (copied == m_searchAnswerAudiences.end())
+        return false;
+    const std::vector<quint64> audience = std::move(copied->second);
+    m_searchAnswerAudiences.erase(copied);
+    // Seeing more since is harmless; a root lost from sight (the user
+    // unshared, the root unshared or made private) may hold what it names.
+    const std::vector<quint64> now = Audience(GetUserSharedFolders(user));
+    if (std::includes(now.begin(), now.end(), audience.begin(), audience.end()))
+        return true;
+    Log("Search", 1,
+        QStringLiteral("Search answer to %1 for %2 dropped: what they may see changed while it "
+                       "was made")
+            .arg(user, search));
+    return false;
 }
 
 bool SharedFoldersManager::BuildSearchAnswer(const QString& user, quint32 ticket,

@@ -119,11 +119,13 @@ public:
     // of their paths. Does not emit SearchProcessed.
     bool BuildSearchAnswer(const QString& user, quint32 ticket, const QString& search,
                            MemStream& message) const;
-    // Sends the user the answer BuildSearchAnswer makes: a large one later,
+    enum class SearchAnswerSent { No, Now, Later };
+    // Sends the user the answer BuildSearchAnswer makes: a large one Later,
     // made off the main thread, unless one for the user waits or is being
-    // made already, or too many for others do (then none is sent). True when
-    // an answer is sent or on its way.
-    bool ProcessSearch(const QString& user, unsigned int ticket, const QString& search);
+    // made already, or too many for others do (then none is sent). One sent
+    // Later is dropped if the user has lost sight of a root meanwhile, and
+    // emits SearchProcessed once sent or dropped.
+    SearchAnswerSent ProcessSearch(const QString& user, unsigned int ticket, const QString& search);
     // Every visible folder (path with "\\"), an entry also when empty; `table`
     // is not touched.
     void GetSharedFilesAsUserShare(const QString& user, FileInfoMap& share,
@@ -251,7 +253,12 @@ private:
     bool CopySearchAnswer(const QString& user, quint32 ticket, const QString& search, qint64 limit,
                           SearchAnswerCopy& copy) const;
     void OnSearchAnswerMade(QString user, QString search, QByteArray message);
+    // Whether the user still sees every root seen when the answer was
+    // copied; forgets that audience. Logs a drop.
+    bool IsSearchAnswerStillVisible(const QString& user, const QString& search);
     SearchAnswerQueue m_searchAnswers;
+    // The roots each user with a large answer on its way saw at the copy.
+    std::map<QString, std::vector<quint64>> m_searchAnswerAudiences;
 
     struct ListTypes {
         const Type* root = nullptr;

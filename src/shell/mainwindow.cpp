@@ -109,6 +109,7 @@ void MainWindow::Init() {
     new SizeManager;
     auto* diagnostics = new DiagnosticsForm;
     diagnostics->Init();
+    diagnostics->HoldLines();
     diagnostics->RegisterLoggableItemType("user");
     new TransferQueueManager;
     mp_ui->transfersForm->Init();
@@ -143,6 +144,7 @@ void MainWindow::Init() {
             &MainWindow::OnCodePageSelected);
     mp_ui->userListForm->Init();
     LoadStore();
+    diagnostics->ReleaseLines();
     // The diagnostics tab follows the setting, whoever writes it.
     OnShowDiagnosticsSetting(ItemPtr());
     AddPathHandler("show_diagnostics", PathConnectedWatched,

@@ -11,6 +11,7 @@
 
 #include "store/GeneralFunctions.h"
 #include "store/Links.h"
+#include "store/Log.h"
 #include "store/Parallel.h"
 
 Data d;
@@ -167,147 +168,6 @@ void Type::GetRelatedTypes(std::map<Type*, RelationInfo>& out) const {
     for (Type* t : mp_data->m_typeList)
         if (const RelationSlot* s = Slot(t))
             out[t] = s->info;
-}
-
-namespace {
-std::size_t HashBytes(const char* bytes, std::size_t size) {
-    return std::hash<std::string_view>()(std::string_view(bytes, size));
-}
-Item* const kTomb = reinterpret_cast<Item*>(std::uintptr_t(1));
-}  // namespace
-
-namespace {
-
-Item* FindIn(const std::vector<Item*>& index, const char* bytes, std::size_t size) {
-    if (index.empty())
-        return nullptr;
-    const std::size_t mask = index.size() - 1;
-    for (std::size_t pos = HashBytes(bytes, size) & mask;; pos = (pos + 1) & mask) {
-        Item* x = index[pos];
-        if (!x)
-            return nullptr;
-        if (x != kTomb && x->ValueSize() == size && std::memcmp(x->ValueData(), bytes, size) == 0)
-            return x;
-    }
-}
-
-// Puts an item into a free or dead slot; true when that slot was dead.
-bool PlaceIn(std::vector<Item*>& index, Item* item) {
-    const std::size_t mask = index.size() - 1;
-    for (std::size_t pos = HashBytes(item->ValueData(), item->ValueSize()) & mask;;
-         pos = (pos + 1) & mask) {
-        Item*& slot = index[pos];
-        if (!slot || slot == kTomb) {
-            const bool dead = slot == kTomb;
-            slot = item;
-            return dead;
-        }
-    }
-}
-
-bool EraseFrom(std::vector<Item*>& index, Item* item) {
-    if (index.empty())
-        return false;
-    const std::size_t mask = index.size() - 1;
-    for (std::size_t pos = HashBytes(item->ValueData(), item->ValueSize()) & mask;;
-         pos = (pos + 1) & mask) {
-        if (!index[pos])
-            return false;
-        if (index[pos] == item) {
-            index[pos] = kTomb;
-            return true;
-        }
-    }
-}
-
-// Slots of the outgrown index moved per insert: it is gone well before the
-// new one fills up.
-constexpr std::size_t kIndexSlotsMovedPerInsert = 32;
-
-}  // namespace
-
-Item* Type::FindByValue(const char* bytes, std::size_t size) const {
-    if (Item* x = FindIn(m_index, bytes, size))
-        return x;
-    return m_oldIndex.empty() ? nullptr : FindIn(m_oldIndex, bytes, size);
-}
-
-void Type::IndexInsert(Item* item) {
-    if (!m_oldIndex.empty())
-        IndexMoveSome(kIndexSlotsMovedPerInsert);
-    if ((m_indexUsed + m_indexTombs + 1) * 5 > m_index.size() * 4)
-        IndexGrow();
-    if (PlaceIn(m_index, item))
-        --m_indexTombs;
-    ++m_indexUsed;
-}
-
-void Type::IndexErase(Item* item) {
-    if (EraseFrom(m_index, item)) {
-        --m_indexUsed;
-        ++m_indexTombs;
-    } else if (EraseFrom(m_oldIndex, item)) {
-        // A dead slot there only keeps the probe chains whole until it goes.
-        --m_indexUsed;
-    }
-}
-
-void Type::IndexMoveSome(std::size_t count) {
-    const std::size_t end = std::min(m_oldIndex.size(), m_oldIndexNext + count);
-    for (; m_oldIndexNext < end; ++m_oldIndexNext) {
-        Item*& x = m_oldIndex[m_oldIndexNext];
-        if (!x || x == kTomb)
-            continue;
-        if (PlaceIn(m_index, x))
-            --m_indexTombs;
-        // Dead rather than empty, so that the chains through it still lead on.
-        x = kTomb;
-    }
-    if (m_oldIndexNext == m_oldIndex.size()) {
-        std::vector<Item*>().swap(m_oldIndex);
-        m_oldIndexNext = 0;
-    }
-}
-
-void Type::IndexGrow() {
-    // An index outgrown again before it was moved (many removals) goes at once.
-    if (!m_oldIndex.empty())
-        IndexMoveSome(m_oldIndex.size());
-    if (m_index.size() < 4096) {
-        // Small: rehashed at once, which is cheaper than two lookups a find.
-        IndexRebuild();
-        return;
-    }
-    std::size_t size = 16;
-    // Between 40% and 80% full: the index is a large share of a big type.
-    while (size * 5 < (m_indexUsed + 1) * 8)
-        size *= 2;
-    m_oldIndex.swap(m_index);
-    m_oldIndexNext = 0;
-    m_index.assign(size, nullptr);
-    m_indexTombs = 0;
-}
-
-void Type::IndexRebuild() {
-    std::size_t size = 16;
-    // Between 40% and 80% full: the index is a large share of a big type.
-    while (size * 5 < (m_indexUsed + 1) * 8)
-        size *= 2;
-    std::vector<Item*> old;
-    old.swap(m_index);
-    std::vector<Item*> older;
-    older.swap(m_oldIndex);
-    m_oldIndexNext = 0;
-    m_index.assign(size, nullptr);
-    m_indexUsed = 0;
-    m_indexTombs = 0;
-    for (const std::vector<Item*>* from : {&old, &older})
-        for (Item* x : *from) {
-            if (!x || x == kTomb)
-                continue;
-            PlaceIn(m_index, x);
-            ++m_indexUsed;
-        }
 }
 
 void Type::Compact() {
@@ -578,229 +438,6 @@ void ItemPtr::GetConnectedItems(TypeItemsMap& out) const {
         return;
     }
     m_item->GetConnectedItems(out);
-}
-
-// ---------------------------------------------------------------------------
-// ItemSet
-
-namespace {
-bool IdLess(const ItemPtr& a, const ItemPtr& b) {
-    return a.GetId() < b.GetId();
-}
-const ItemPtr kNullItem;
-}  // namespace
-
-bool ItemSet::Contains(const ItemPtr& item) const {
-    auto pos = std::lower_bound(m_items.begin(), m_items.end(), item, IdLess);
-    return pos != m_items.end() && *pos == item;
-}
-
-const ItemPtr& ItemSet::First() const {
-    return m_items.empty() ? kNullItem : m_items.front();
-}
-
-void ItemSet::Insert(const ItemPtr& item) {
-    if (item.IsNull())
-        return;
-    if (m_items.empty() || m_items.back().GetId() < item.GetId()) {
-        m_items.push_back(item);
-        return;
-    }
-    auto pos = std::lower_bound(m_items.begin(), m_items.end(), item, IdLess);
-    if (pos != m_items.end() && *pos == item)
-        return;
-    m_items.insert(pos, item);
-}
-
-void ItemSet::AppendOrdered(const ItemPtr& item) {
-    m_items.push_back(item);
-}
-
-void ItemSet::Erase(const ItemPtr& item) {
-    auto pos = std::lower_bound(m_items.begin(), m_items.end(), item, IdLess);
-    if (pos != m_items.end() && *pos == item)
-        m_items.erase(pos);
-}
-
-void ItemSet::Add(const ItemSet& other) {
-    if (other.m_items.empty())
-        return;
-    if (m_items.empty()) {
-        m_items = other.m_items;
-        return;
-    }
-    if (m_items.back().GetId() < other.m_items.front().GetId()) {
-        m_items.insert(m_items.end(), other.m_items.begin(), other.m_items.end());
-        return;
-    }
-    Container merged;
-    merged.reserve(m_items.size() + other.m_items.size());
-    std::set_union(m_items.begin(), m_items.end(), other.m_items.begin(), other.m_items.end(),
-                   std::back_inserter(merged), IdLess);
-    m_items.swap(merged);
-}
-
-ItemSet ItemSet::Common(const ItemSet& other) const {
-    ItemSet out;
-    std::set_intersection(m_items.begin(), m_items.end(), other.m_items.begin(),
-                          other.m_items.end(), std::back_inserter(out.m_items), IdLess);
-    return out;
-}
-
-void ItemSet::Remove() const {
-    const Container snapshot = m_items;
-    for (const ItemPtr& x : snapshot)
-        x.Remove();
-}
-
-void ItemSet::Disconnect(const char* typeName) const {
-    const Container snapshot = m_items;
-    for (const ItemPtr& x : snapshot)
-        x.Disconnect(typeName);
-}
-
-ItemSet ItemSet::GetItems(const char* typeName) const {
-    Type* t = TypeByName(typeName);
-    std::vector<Item*> all;
-    for (const ItemPtr& x : m_items)
-        Links::ForEachOfType(x.GetItemObject(), t->GetOrdinal(), [&](Item* y) {
-            all.push_back(y);
-            return true;
-        });
-    std::sort(all.begin(), all.end(),
-              [](const Item* a, const Item* b) { return a->GetId() < b->GetId(); });
-    all.erase(std::unique(all.begin(), all.end()), all.end());
-    ItemSet out;
-    out.m_items.reserve(all.size());
-    for (Item* y : all)
-        out.m_items.emplace_back(y);
-    return out;
-}
-
-ItemSet ItemSet::Connected(const ItemSet& other) const {
-    ItemSet out;
-    for (const ItemPtr& x : m_items) {
-        const Item* xi = x.GetItemObject();
-        bool linked = false;
-        if (std::size_t(xi->LinkCount()) < other.m_items.size()) {
-            Links::ForEachAll(xi, [&](Item* y) {
-                if (!linked && other.Contains(ItemPtr(y)))
-                    linked = true;
-            });
-        } else {
-            for (const ItemPtr& o : other.m_items)
-                if (Links::Contains(xi, o.GetItemObject())) {
-                    linked = true;
-                    break;
-                }
-        }
-        if (linked)
-            out.m_items.push_back(x);
-    }
-    return out;
-}
-
-ItemSet ItemSet::Connected(const ItemPtr& item) const {
-    ItemSet out;
-    if (item.IsNull())
-        return out;
-    for (const ItemPtr& x : m_items)
-        if (Links::Contains(x.GetItemObject(), item.GetItemObject()))
-            out.m_items.push_back(x);
-    return out;
-}
-
-ItemSet ItemSet::Connected(const char* typeName) const {
-    Type* t = TypeByName(typeName);
-    ItemSet out;
-    for (const ItemPtr& x : m_items)
-        if (Links::First(x.GetItemObject(), t->GetOrdinal()))
-            out.m_items.push_back(x);
-    return out;
-}
-
-ItemSet ItemSet::Connected(const char* typeName, const Value& value) const {
-    ItemPtr item = TypeByName(typeName)->HasItem(value);
-    return item.IsNull() ? ItemSet() : Connected(item);
-}
-
-ItemSet ItemSet::NotConnected(const ItemPtr& item) const {
-    if (item.IsNull())
-        return *this;
-    ItemSet out;
-    for (const ItemPtr& x : m_items)
-        if (!Links::Contains(x.GetItemObject(), item.GetItemObject()))
-            out.m_items.push_back(x);
-    return out;
-}
-
-ItemSet ItemSet::NotConnected(const char* typeName) const {
-    Type* t = TypeByName(typeName);
-    ItemSet out;
-    for (const ItemPtr& x : m_items)
-        if (!Links::First(x.GetItemObject(), t->GetOrdinal()))
-            out.m_items.push_back(x);
-    return out;
-}
-
-ItemSet ItemSet::NotConnected(const char* typeName, const Value& value) const {
-    return NotConnected(TypeByName(typeName)->HasItem(value));
-}
-
-namespace {
-template <class Key, class Less>
-std::list<ItemPtr> SortBy(std::vector<std::pair<Key, ItemPtr>>& keyed, bool ascending, Less less) {
-    // The input is in identity order; a stable sort keeps ties that way in
-    // both directions.
-    std::stable_sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
-        return ascending ? less(a.first, b.first) : less(b.first, a.first);
-    });
-    std::list<ItemPtr> out;
-    for (auto& k : keyed)
-        out.push_back(std::move(k.second));
-    return out;
-}
-
-QString SortText(const ItemPtr& item, bool caseSensitive) {
-    return caseSensitive ? item.AsString() : item.AsString().toLower();
-}
-}  // namespace
-
-std::list<ItemPtr> ItemSet::SortAlphabetic(bool ascending, bool caseSensitive) const {
-    std::vector<std::pair<QString, ItemPtr>> keyed;
-    keyed.reserve(m_items.size());
-    for (const ItemPtr& x : m_items)
-        keyed.emplace_back(SortText(x, caseSensitive), x);
-    return SortBy(keyed, ascending, [](const QString& a, const QString& b) { return a < b; });
-}
-
-std::list<ItemPtr> ItemSet::SortAlphabeticBy(const char* typeName, bool ascending,
-                                             bool caseSensitive) const {
-    TypeByName(typeName);
-    std::vector<std::pair<QString, ItemPtr>> keyed;
-    for (const ItemPtr& x : m_items) {
-        ItemPtr partner = x[typeName];
-        if (!partner.IsNull())
-            keyed.emplace_back(SortText(partner, caseSensitive), x);
-    }
-    return SortBy(keyed, ascending, [](const QString& a, const QString& b) { return a < b; });
-}
-
-std::list<ItemPtr> ItemSet::SortNumericBy(const char* typeName, bool ascending) const {
-    TypeByName(typeName);
-    std::vector<std::pair<qint64, ItemPtr>> keyed;
-    for (const ItemPtr& x : m_items) {
-        ItemPtr partner = x[typeName];
-        if (!partner.IsNull())
-            keyed.emplace_back(partner.AsInt64(), x);
-    }
-    return SortBy(keyed, ascending, [](qint64 a, qint64 b) { return a < b; });
-}
-
-ItemSet i(const char* typeName, const Value& value) {
-    ItemSet out;
-    out.Insert(TypeByName(typeName)->HasItem(value));
-    return out;
 }
 
 // ---------------------------------------------------------------------------
@@ -1388,63 +1025,70 @@ int Data::RemoveDisconnectedItems() {
     // The time goes into cache misses on partners all over the heap, so a
     // large store is marked on several threads, and every partner of an item
     // is touched before any is read, so that the misses overlap.
-    std::vector<Item*> frontier;
-    std::size_t items = 0;
-    for (Type* t : m_typeList) {
-        items += t->m_items.size();
-        if (t->m_primacy != PrimacyRoot)
-            continue;
-        for (Item* x : t->m_items)
-            if (!x->IsRemoved()) {
-                x->m_flags |= Item::kMark;
-                frontier.push_back(x);
-            }
-    }
-    const std::size_t threads = parallel::Threads(items);
-    // Two threads may reach one item: only the one that marks it goes on.
-    auto markFrom = [](Item* x, std::vector<Item*>& stack, std::vector<Item*>& partners) {
-        partners.clear();
-        Links::ForEachAll(x, [&](Item* y) {
-            __builtin_prefetch(y);
-            partners.push_back(y);
-        });
-        for (Item* y : partners) {
-            // Most partners are marked already: a read is cheaper than a swap.
-            if ((__atomic_load_n(&y->m_flags, __ATOMIC_RELAXED) & Item::kMark) ||
-                (__atomic_fetch_or(&y->m_flags, std::uint32_t(Item::kMark), __ATOMIC_RELAXED) &
-                 Item::kMark))
-                continue;
-            if (y->mp_type->m_primacy != PrimacyLeaf) {
-                __builtin_prefetch(y->mp_links);
-                stack.push_back(y);
-            }
-        }
-    };
-    // Breadth first on this thread until there is enough to share out.
-    std::vector<Item*> partners, next;
-    while (threads > 1 && !frontier.empty() && frontier.size() < threads * 256) {
-        next.clear();
-        for (Item* x : frontier)
-            markFrom(x, next, partners);
-        frontier.swap(next);
-    }
-    parallel::OnThreads(threads, [&](std::size_t k) {
-        std::vector<Item*> stack(
-            frontier.begin() + std::ptrdiff_t(frontier.size() * k / threads),
-            frontier.begin() + std::ptrdiff_t(frontier.size() * (k + 1) / threads));
-        std::vector<Item*> seen;
-        while (!stack.empty()) {
-            Item* x = stack.back();
-            stack.pop_back();
-            markFrom(x, stack, seen);
-        }
-    });
-
     std::vector<ItemPtr> candidates;
-    for (Type* t : m_typeList)
-        for (Item* x : t->m_items)
-            if (!x->IsRemoved() && !(x->m_flags & Item::kMark))
-                candidates.emplace_back(x);
+    try {
+        std::vector<Item*> frontier;
+        std::size_t items = 0;
+        for (Type* t : m_typeList) {
+            items += t->m_items.size();
+            if (t->m_primacy != PrimacyRoot)
+                continue;
+            for (Item* x : t->m_items)
+                if (!x->IsRemoved()) {
+                    x->m_flags |= Item::kMark;
+                    frontier.push_back(x);
+                }
+        }
+        const std::size_t threads = parallel::Threads(items);
+        // Two threads may reach one item: only the one that marks it goes on.
+        auto markFrom = [](Item* x, std::vector<Item*>& stack, std::vector<Item*>& partners) {
+            partners.clear();
+            Links::ForEachAll(x, [&](Item* y) {
+                __builtin_prefetch(y);
+                partners.push_back(y);
+            });
+            for (Item* y : partners) {
+                // Most partners are marked already: a read is cheaper than a swap.
+                if ((__atomic_load_n(&y->m_flags, __ATOMIC_RELAXED) & Item::kMark) ||
+                    (__atomic_fetch_or(&y->m_flags, std::uint32_t(Item::kMark), __ATOMIC_RELAXED) &
+                     Item::kMark))
+                    continue;
+                if (y->mp_type->m_primacy != PrimacyLeaf) {
+                    __builtin_prefetch(y->mp_links);
+                    stack.push_back(y);
+                }
+            }
+        };
+        // Breadth first on this thread until there is enough to share out.
+        std::vector<Item*> partners, next;
+        while (threads > 1 && !frontier.empty() && frontier.size() < threads * 256) {
+            next.clear();
+            for (Item* x : frontier)
+                markFrom(x, next, partners);
+            frontier.swap(next);
+        }
+        parallel::OnThreads(threads, [&](std::size_t k) {
+            std::vector<Item*> stack(
+                frontier.begin() + std::ptrdiff_t(frontier.size() * k / threads),
+                frontier.begin() + std::ptrdiff_t(frontier.size() * (k + 1) / threads));
+            std::vector<Item*> seen;
+            while (!stack.empty()) {
+                Item* x = stack.back();
+                stack.pop_back();
+                markFrom(x, stack, seen);
+            }
+        });
+
+        for (Type* t : m_typeList)
+            for (Item* x : t->m_items)
+                if (!x->IsRemoved() && !(x->m_flags & Item::kMark))
+                    candidates.emplace_back(x);
+    } catch (const std::bad_alloc&) {
+        // What is reachable is not known: remove nothing, and let the save
+        // that may follow write a few items too many rather than lose any.
+        candidates.clear();
+        Log("Configuration Data", 1, "Sweep skipped: out of memory");
+    }
     for (const ItemPtr& c : candidates) {
         Item* x = c.GetItemObject();
         if (x->IsRemoved())

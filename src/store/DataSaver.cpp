@@ -232,6 +232,17 @@ void DataSaver::RemoveDataLoadedEventHandler(DataLoadedEventHandler* handler) {
                       m_listeners.end());
 }
 
+void DataSaver::AddDataSavedHandler(DataSavedHandler* handler) {
+    if (handler &&
+        std::find(m_savedHandlers.begin(), m_savedHandlers.end(), handler) == m_savedHandlers.end())
+        m_savedHandlers.push_back(handler);
+}
+
+void DataSaver::RemoveDataSavedHandler(DataSavedHandler* handler) {
+    m_savedHandlers.erase(std::remove(m_savedHandlers.begin(), m_savedHandlers.end(), handler),
+                          m_savedHandlers.end());
+}
+
 void DataSaver::NotifyLoaded(bool noData) {
     // A listener may go away while another is told; check membership each time.
     const std::vector<DataLoadedEventHandler*> snapshot = m_listeners;
@@ -327,6 +338,18 @@ DataSaver::Pieces DataSaver::Serialize(bool everything) {
     // Mark what is saved: whole saved types, then, to a fixpoint, items
     // linked to a saved item of the owner type of a by-connection rule.
     const std::vector<Type*>& types = d.TypesInOrder();
+    // A save that fails part way (out of memory) leaves no marks behind: the
+    // next one would take the items marked for saved ones.
+    struct Unmark {
+        const std::vector<Type*>& types;
+        bool done = false;
+        ~Unmark() {
+            if (!done)
+                for (Type* t : types)
+                    for (Item* x : t->m_items)
+                        x->m_flags &= ~std::uint32_t(Item::kMark2);
+        }
+    } unmark{types};
     std::vector<std::vector<int>> rulesByOwner(types.size());
     for (const auto& rule : m_byConnection) {
         Type* t = d.FindType(rule.first.c_str());
@@ -494,6 +517,7 @@ DataSaver::Pieces DataSaver::Serialize(bool everything) {
     parallel::OnThreads(threads, [&](std::size_t t) { write(stretches[t]); });
     for (const KeyedItem& x : saved)
         x.second->m_flags &= ~std::uint32_t(Item::kMark2);
+    unmark.done = true;
 
     Pieces pieces;
     uLong crc =
@@ -572,6 +596,13 @@ bool DataSaver::Save(const QString& prefix) {
         for (int k = 3; k < files.size(); ++k)
             QFile::remove(files[k]);
         RemoveLeftoverTemporaries(prefix);
+        m_prefix = prefix;
+        m_fileNumber = number;
+        const std::vector<DataSavedHandler*> handlers = m_savedHandlers;
+        for (DataSavedHandler* h : handlers)
+            if (std::find(m_savedHandlers.begin(), m_savedHandlers.end(), h) !=
+                m_savedHandlers.end())
+                h->DataSaved(number);
         return true;
     } catch (const DataSaveFailure& failure) {
         if (!tmp.isEmpty())
@@ -587,12 +618,15 @@ bool DataSaver::Save(const QString& prefix) {
 }
 
 bool DataSaver::SaveAll(const QString& fileName) {
-    const Pieces bytes = Serialize(true);
-    QFile::remove(fileName);
     try {
+        const Pieces bytes = Serialize(true);
+        QFile::remove(fileName);
         WriteNewFile(fileName, bytes);
     } catch (const DataSaveFailure& failure) {
         Log(kLogArea, 1, QString("Dump failed: %1").arg(failure.Reason()));
+        return false;
+    } catch (const std::bad_alloc&) {
+        Log(kLogArea, 1, "Dump failed: out of memory");
         return false;
     }
     return true;
@@ -759,6 +793,8 @@ void DataSaver::Apply(const StagedStore& staged) const {
 }
 
 void DataSaver::Load(const QString& prefix) {
+    m_prefix = prefix;
+    m_fileNumber = 0;
     const QStringList files = StoreFiles(prefix);
     if (files.isEmpty()) {
         NotifyLoaded(true);
@@ -782,6 +818,9 @@ void DataSaver::Load(const QString& prefix) {
         }
         file.close();
         if (reason.isEmpty()) {
+            bool numbered = false;
+            m_fileNumber =
+                FileNumber(QFileInfo(path).fileName(), QFileInfo(prefix).fileName(), &numbered);
             Apply(staged);
             Log(kLogArea, 1, QString("Loaded %1").arg(path));
             NotifyLoaded(false);

@@ -50,6 +50,13 @@ struct StagedStore {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> links;
 };
 
+// Told after each save that reached the disk, with the new file's number.
+class DataSavedHandler {
+public:
+    virtual ~DataSavedHandler() = default;
+    virtual void DataSaved(std::uint64_t fileNumber) = 0;
+};
+
 // Saves the saved part of the store to a new file per save and loads the
 // newest file that reads whole. The file layout is in docs/protocol.md.
 class DataSaver {
@@ -66,6 +73,13 @@ public:
 
     void AddDataLoadedEventHandler(DataLoadedEventHandler* handler);
     void RemoveDataLoadedEventHandler(DataLoadedEventHandler* handler);
+    void AddDataSavedHandler(DataSavedHandler* handler);
+    void RemoveDataSavedHandler(DataSavedHandler* handler);
+
+    // The prefix of the last Load or Save; empty before either.
+    const QString& Prefix() const { return m_prefix; }
+    // The number of the store file loaded or last saved; 0 when there is none.
+    std::uint64_t FileNumberInUse() const { return m_fileNumber; }
 
     // Loads the newest readable file named prefix + "." + digits. Listeners
     // get DataLoaded, and NoData as well when nothing could be loaded. When
@@ -80,6 +94,7 @@ public:
     // worked.
     bool Save(const QString& prefix);
     // Writes every item of the store, saved or not, in the same layout.
+    // Failures are logged and never thrown.
     bool SaveAll(const QString& fileName);
 
     // The store files of a prefix, newest first.
@@ -111,6 +126,9 @@ private:
     std::vector<bool> m_savedTypes;  // by type ordinal
     std::vector<std::pair<std::string, std::string>> m_byConnection;
     std::vector<DataLoadedEventHandler*> m_listeners;
+    std::vector<DataSavedHandler*> m_savedHandlers;
+    QString m_prefix;
+    std::uint64_t m_fileNumber = 0;
     qint64 m_folderSpace = -1;
 };
 

@@ -311,6 +311,7 @@ void TransferQueueManager::RemoveDownload(ItemPtr entry) {
     const bool wasActive = IsDownloadActive(entry);
 
     ReleaseTransfer(entry, false);
+    ForgetJournaledPartial(entry);
     entry.Remove();
     if (wasActive)
         DetermineDownloadSpeedLimit();

@@ -152,21 +152,6 @@ void RecordIdentity(const ItemPtr& entry, const QString& identity) {
         entry.Connect(d.GetType("local_file_identity")->GetItem(Value(identity)));
 }
 
-// The path opened for reading when it is a plain file (a link is not
-// followed) that is the entry's own by its identity; -1 otherwise.
-int OpenOwnFile(const ItemPtr& entry, const QString& path, int flags) {
-    const QString identity = RecordedIdentity(entry);
-    if (path.isEmpty() || identity.isEmpty())
-        return -1;
-    const int fd =
-        ::open(QFile::encodeName(path).constData(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd >= 0 && IdentityOf(fd) != identity) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // The first bytes of the file are recorded as well: an identity stays when
 // someone writes another file's bytes over ours in place, the first bytes
 // do not. "n:crc32" of the first n bytes, n at most kHeadBytes.
@@ -189,48 +174,90 @@ bool HeadOf(int fd, qint64 n, QString& text) {
     return got == bytes.size();
 }
 
-// The recorded head's length; 0 when none is recorded or it is unusable.
-qint64 RecordedHeadLength(const ItemPtr& entry) {
-    const ItemPtr item = entry.HasItem("local_file_head");
+// A head text's length; 0 when there is none or it is unusable.
+qint64 HeadLength(const QString& head) {
     bool ok = false;
-    const qint64 n =
-        item.IsNull() ? 0 : item.AsString().section(QLatin1Char(':'), 0, 0).toLongLong(&ok);
+    const qint64 n = head.section(QLatin1Char(':'), 0, 0).toLongLong(&ok);
     return ok && n > 0 && n <= kHeadBytes ? n : 0;
+}
+
+QString RecordedHead(const ItemPtr& entry) {
+    const ItemPtr item = entry.HasItem("local_file_head");
+    return item.IsNull() ? QString() : item.AsString();
+}
+
+qint64 RecordedHeadLength(const ItemPtr& entry) {
+    return HeadLength(RecordedHead(entry));
 }
 
 void ForgetHead(const ItemPtr& entry) {
     entry.Disconnect("local_file_head");
 }
 
-// Records the head of the entry's own file as it now stands on disk, once
-// there is more of it than the record covers.
+// The open file starts with the bytes of the head text (true when it has none).
+bool HeadMatches(const QString& head, int fd) {
+    const qint64 n = HeadLength(head);
+    if (n == 0)
+        return true;
+    QString actual;
+    return HeadOf(fd, n, actual) && actual == head;
+}
+
+// Whether the open file is the one recorded by `identity` and `head`. The
+// device number is not always kept from one run to the next (volumes found
+// in another order, subvolumes, network file systems), so a file that
+// differs from the record in its device number alone still counts when its
+// birth time, or without one its recorded first bytes, say that it is no
+// other file that took the inode number; anything else must be equal.
+bool SameFile(const QString& identity, const QString& head, int fd) {
+    const QString actual = IdentityOf(fd);
+    if (identity.isEmpty() || actual.isEmpty())
+        return false;
+    if (actual != identity) {
+        const QStringList was = identity.split(QLatin1Char(':'));
+        const QStringList is = actual.split(QLatin1Char(':'));
+        if (was.size() != is.size() || was.size() < 2 || was.mid(1) != is.mid(1) ||
+            (was.size() == 2 && HeadLength(head) == 0))
+            return false;
+    }
+    return HeadMatches(head, fd);
+}
+
+// The path opened (a link is not followed, nothing is created) when it is
+// the entry's own file by its identity and first bytes; -1 otherwise.
+int OpenOwnFile(const ItemPtr& entry, const QString& path, int flags) {
+    const QString identity = RecordedIdentity(entry);
+    if (path.isEmpty() || identity.isEmpty())
+        return -1;
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          (flags & ~O_CREAT) | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0 && !SameFile(identity, RecordedHead(entry), fd)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Records the first bytes of the entry's own file that `written`, its
+// recorded size, covers: the file may already hold more than was reported,
+// and the quit cuts those bytes off again.
 void RecordHead(const ItemPtr& entry, qint64 written) {
-    const qint64 known = RecordedHeadLength(entry);
-    if (known >= kHeadBytes || written <= known)
+    const qint64 n = qMin(written, kHeadBytes);
+    if (n <= 0 || n == RecordedHeadLength(entry))
         return;
     const int fd = OpenOwnFile(entry, RecordedPath(entry), O_RDONLY);
     if (fd < 0)
         return;
     QString head;
-    HeadOf(fd, kHeadBytes, head);
+    const bool whole = HeadOf(fd, n, head);
     ::close(fd);
-    if (head.section(QLatin1Char(':'), 0, 0).toLongLong() > known)
+    if (whole)
         entry.Connect(d.GetType("local_file_head")->GetItem(Value(head)));
-}
-
-// The open file starts with the bytes recorded (true when none are).
-bool HeadMatches(const ItemPtr& entry, int fd) {
-    const qint64 n = RecordedHeadLength(entry);
-    if (n == 0)
-        return true;
-    QString head;
-    return HeadOf(fd, n, head) && head == entry.HasItem("local_file_head").AsString();
 }
 
 // The file at the recorded path is still the one this download wrote: a
 // plain file of the size it had when the download last stopped. Anything
-// else that took its place is someone else's. For finished files, and for
-// partials of stores that recorded no identity.
+// else that took its place is someone else's. For finished files.
 bool IsRecordedFileIntact(const ItemPtr& entry) {
     const QString path = RecordedPath(entry);
     const qint64 size = RecordedSize(entry);
@@ -275,19 +302,30 @@ QString FileOf(const ItemPtr& entry, const DownloadPaths& paths, bool complete) 
 // first attempt, and whatever is found under its name is left alone. The
 // file is known by its identity and first bytes, whatever its size: after a
 // crash it holds more than the last save recorded. A store without an
-// identity knows it by the recorded size alone.
-bool OwnsPartial(const ItemPtr& entry, const DownloadPaths& paths) {
+// identity knows it by the recorded size alone. Returns the partial opened
+// for appending, or -1: the file checked is the one then written, so a link
+// or another file put at the path after the look is never written.
+int OpenOwnPartial(const ItemPtr& entry, const DownloadPaths& paths) {
     const QString path = RecordedPath(entry);
     if (path.isEmpty() || QFileInfo(path).path() != Absolute(paths.downloadingFolder))
-        return false;
-    if (RecordedIdentity(entry).isEmpty())
-        return IsRecordedFileIntact(entry);
-    const int fd = OpenOwnFile(entry, path, O_RDONLY);
-    if (fd < 0)
-        return false;
-    const bool same = HeadMatches(entry, fd);
-    ::close(fd);
-    return same;
+        return -1;
+    int fd = -1;
+    if (!RecordedIdentity(entry).isEmpty()) {
+        fd = OpenOwnFile(entry, path, O_RDWR | O_APPEND);
+    } else {
+        fd = ::open(QFile::encodeName(path).constData(),
+                    O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        struct stat st;
+        if (fd >= 0 &&
+            (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != RecordedSize(entry))) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    // The open only would not wait, for a FIFO put at the path; the writes may.
+    if (fd >= 0)
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
 }
 
 // Replaces the entry's item of that type by one holding the object's address;
@@ -415,7 +453,7 @@ void TransferQueueManager::RecordWrittenSize(const ItemPtr& entry) {
 void TransferQueueManager::TrimToRecordedSize(const ItemPtr& entry) {
     const qint64 size = RecordedSize(entry);
     // Only the very file this run wrote is cut, never one put at its path.
-    const int fd = OpenOwnFile(entry, RecordedPath(entry), O_WRONLY);
+    const int fd = OpenOwnFile(entry, RecordedPath(entry), O_RDWR);
     if (fd < 0)
         return;
     struct stat st;
@@ -499,10 +537,13 @@ void TransferQueueManager::OnFileConnection(QString user, QTcpSocket* socket, ui
         Note(2, QStringLiteral("Unusable download target (%1), aborting").arg(why), userItem);
         return;
     }
-    bool own = OwnsPartial(entry, paths);
+    const int ownFd = OpenOwnPartial(entry, paths);
+    const bool own = ownFd >= 0;
     if (own)
         paths.partialPath = RecordedPath(entry);
     if (PartialInUse(entry, paths.partialPath)) {
+        if (own)
+            ::close(ownFd);
         // The uploader sees the connection end and reports a failure, which
         // queues this download again.
         Refuse(socket);
@@ -512,21 +553,16 @@ void TransferQueueManager::OnFileConnection(QString user, QTcpSocket* socket, ui
     }
     std::unique_ptr<QFile> file;
     if (own) {
-        file = std::make_unique<QFile>(paths.partialPath);
-        if (!file->open(QIODevice::WriteOnly | QIODevice::Append)) {
+        file = std::make_unique<QFile>();
+        if (!file->open(ownFd, QIODevice::WriteOnly | QIODevice::Append,
+                        QFileDevice::AutoCloseHandle)) {
+            ::close(ownFd);
             SetDownloadEntryStatus(entry, kLocalError);
             Refuse(socket);
             Note(2, QStringLiteral("Could not open file, aborting"), userItem);
             return;
         }
-        // Replaced between the look and the open: not ours after all.
-        const QString recorded = RecordedIdentity(entry);
-        if (!recorded.isEmpty() && IdentityOf(file->handle()) != recorded) {
-            file.reset();
-            own = false;
-        }
-    }
-    if (!own) {
+    } else {
         QDir().mkpath(paths.downloadingFolder);
         const QString name = UniqueCompleteName(paths.downloadingFolder, paths.fileName);
         if (name.isEmpty()) {
@@ -587,6 +623,7 @@ void TransferQueueManager::OnFileConnection(QString user, QTcpSocket* socket, ui
             &TransferQueueManager::OnDownloadProgress);
     connect(thread, &DownloadThread::DownloadComplete, this,
             &TransferQueueManager::OnDownloadComplete);
+    HoldFirstWrite(thread, JournalPartial(entry));
     StartTransferThread(thread, socket);
     Note(2, QStringLiteral("Downloading"), userItem);
 }

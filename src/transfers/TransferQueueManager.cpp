@@ -12,6 +12,7 @@
 #include "store/MemStream.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
+#include "transfers/PartialJournal.h"
 #include "transfers/RateLimiter.h"
 #include "transfers/TransferThreads.h"
 
@@ -91,16 +92,20 @@ TransferQueueManager::TransferQueueManager(QObject* parent) : QObject(parent) {
         connect(&timerManager->everyHalfMinute, &QTimer::timeout, this,
                 &TransferQueueManager::EveryHalfMinute);
     FlagActiveStatuses();
-    if (dataSaver)
+    if (dataSaver) {
         dataSaver->AddDataLoadedEventHandler(this);
+        dataSaver->AddDataSavedHandler(this);
+    }
     DeclareSettings();
     if (dataSaver)
         dataSaver->AddSavedType("excluded_download_extension");
 }
 
 TransferQueueManager::~TransferQueueManager() {
-    if (dataSaver)
+    if (dataSaver) {
         dataSaver->RemoveDataLoadedEventHandler(this);
+        dataSaver->RemoveDataSavedHandler(this);
+    }
     // Ask every thread first, then wait: the waits overlap.
     QList<QThread*> threads;
     for (const char* typeName : {"upload_thread", "download_thread"}) {
@@ -395,6 +400,7 @@ void TransferQueueManager::SetDownloadEntryStatus(ItemPtr entry, QString status)
     if (wasActive && !isActive) {
         ReleaseTransfer(entry, false);
         RecordWrittenSize(entry);
+        JournalPartial(entry);
         // The re-queue interval for this user counts from the end of the run.
         ItemPtr user = entry.HasItem("user");
         if (!user.IsNull())
@@ -512,6 +518,7 @@ void TransferQueueManager::OnDownloadProgress(qint64 offset, int bytesPerSecond)
         return;
     // A save made while the download runs then knows its file.
     RecordProgressSize(entry, offset);
+    JournalPartial(entry);
     emit DownloadProgressed(entry);
 }
 

@@ -1,16 +1,22 @@
 #ifndef TAVENOOK_TRANSFERS_TRANSFERQUEUEMANAGER_H
 #define TAVENOOK_TRANSFERS_TRANSFERQUEUEMANAGER_H
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "net/PeerPayloads.h"
 #include "store/Data.h"
+#include "store/DataSaver.h"
 
 class QTcpSocket;
 class UploadThread;
 class DownloadThread;
+class PartialJournal;
 
 // Owner of the download and upload queues. It keeps no queue of its own:
 // every download, upload, finished-download record and per-transfer run-time
@@ -27,13 +33,19 @@ class DownloadThread;
 // ignored); "local_file_size" (saved) the bytes that file held when last
 // recorded: at the start and end of each run and at each progress report;
 // "local_file_identity" (saved) the file's device, inode and birth time, and
-// "local_file_head" (saved) the length and checksum of its first bytes (up to
-// 64 KiB). A partial is continued only while the file at that path, still
-// where partials now go, has that identity and those first bytes, from its
-// size on disk; a store without an identity continues it only at the
-// recorded size. A finished row opens its file whatever the settings say now.
+// "local_file_head" (saved) the length and checksum of its first bytes, those
+// the recorded size covers (up to 64 KiB). A partial is continued only while
+// the file at that path, still where partials now go, has that identity and
+// those first bytes, from its size on disk; the device number alone may
+// differ, as it can between runs, when the birth time or, without one, the
+// recorded first bytes vouch for the file. A store without an identity
+// continues it only at the recorded size. The partial is opened once, without
+// following a link or creating a file, checked, and written through that
+// open file. A finished row opens its file whatever the settings say now.
 // "local_file_name", the finished name of older stores, is still read for
-// finished files without a recorded path.
+// finished files without a recorded path. Between saves these records also
+// go to the partials journal beside the store (transfers/PartialJournal.h),
+// which the next start reads back after the load, so a crash loses none.
 //
 // Run-time objects (sockets, open files, transfer threads, heap counters and
 // heap times) hang off an entry as items whose value is the object's address
@@ -54,7 +66,10 @@ class DownloadThread;
 // manager only sets it from the settings.
 //
 // Main thread only.
-class TransferQueueManager : public QObject, public DataHandler, public DataLoadedEventHandler {
+class TransferQueueManager : public QObject,
+                             public DataHandler,
+                             public DataLoadedEventHandler,
+                             public DataSavedHandler {
     Q_OBJECT
 
 public:
@@ -280,7 +295,8 @@ private:
     // After a run: the size of the entry's file as it now stands into its record.
     static void RecordWrittenSize(const ItemPtr& entry);
     // At quit, after the store was saved: the entry's file cut back to the
-    // size the save recorded; only the file of the recorded identity.
+    // size the save recorded; only the file of the recorded identity and
+    // first bytes.
     static void TrimToRecordedSize(const ItemPtr& entry);
     // A finished file found where the settings put it becomes the entry's file.
     void RecordFoundComplete(const ItemPtr& entry);
@@ -297,10 +313,11 @@ private:
     // ---------------------------------------------------------------------
     // Start-up and supervision (defined in TransferSupervision.cpp)
 public:
-    // After the saved store loaded (or none existed): unfinished downloads
-    // go back to "queued", their users are tracked, the views are told, the
-    // limits are set and the slot settings are raised to their minimums.
-    // Also joins the 30-second tick when a timer manager exists.
+    // After the saved store loaded (or none existed): the partials journal
+    // is read back into the entries, unfinished downloads go back to
+    // "queued", their users are tracked, the views are told, the limits are
+    // set and the slot settings are raised to their minimums. Also joins the
+    // 30-second tick when a timer manager exists.
     void DataLoaded() override;
     // First start: ".ini" is the only excluded download ending.
     void NoData() override;
@@ -311,6 +328,29 @@ public slots:
     // finish-and-quit has drained the uploads.
     void EveryHalfMinute();
     // End of the start-up and supervision section.
+    // ---------------------------------------------------------------------
+    // ---------------------------------------------------------------------
+    // Partials journal (defined in TransferJournal.cpp)
+public:
+    // A save holds every record: the journal starts over.
+    void DataSaved(std::uint64_t fileNumber) override;
+
+private:
+    // After the load: the journal beside the store is read back into the
+    // entries (an entry begun since the save is made again) and kept open.
+    void OpenPartialJournal();
+    // Queues the entry's file records when they changed since last queued
+    // (the size alone does not count); the record's number, or 0.
+    std::uint64_t JournalPartial(const ItemPtr& entry);
+    // The thread writes no byte before record `number` is on disk.
+    void HoldFirstWrite(DownloadThread* thread, std::uint64_t number);
+    // A removed entry's records must not bring it back.
+    void ForgetJournaledPartial(const ItemPtr& entry);
+
+    std::unique_ptr<PartialJournal> m_journal;
+    // Per entry key, the record last queued without its size.
+    std::unordered_map<std::string, QByteArray> m_journaled;
+    // End of the partials journal section.
     // ---------------------------------------------------------------------
 };
 

@@ -43,6 +43,8 @@ void RaiseIntSetting(const char* key, int below, const char* raised) {
 }  // namespace
 
 void TransferQueueManager::DataLoaded() {
+    // First, so that an entry it makes again is queued below like the others.
+    OpenPartialJournal();
     // Straight to the status item: no change time is stamped and nothing is
     // released, since run-time items were never saved.
     const ItemPtr queued = d.GetType("download_entry_status")->GetItem(Value(kQueued));

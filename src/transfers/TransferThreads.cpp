@@ -420,6 +420,11 @@ bool DownloadThread::PerformDownload() {
         if (!readError.isNull())
             return Fail(readError);
 
+        if (size > 0 && m_beforeFirstWrite) {
+            const std::function<void()> wait = std::move(m_beforeFirstWrite);
+            m_beforeFirstWrite = nullptr;
+            wait();
+        }
         m_position += size;
         throttle.Moved(size);
         if (size > 0 && m_file->write(buffer.get(), size) != size)

@@ -5,6 +5,7 @@
 #include <QMutex>
 #include <QString>
 #include <QThread>
+#include <functional>
 
 class QFile;
 class QTcpSocket;
@@ -90,6 +91,9 @@ public:
     // `file` is the partial file, open for appending and holding exactly
     // `startPosition` bytes; `fileSize` is the full size expected.
     DownloadThread(QTcpSocket* socket, QFile* file, qint64 fileSize, qint64 startPosition);
+    // Before start: run on this thread before the first byte goes to the file
+    // (the wait until the file's record is on disk).
+    void SetBeforeFirstWrite(std::function<void()> wait) { m_beforeFirstWrite = std::move(wait); }
 
 signals:
     // offset is the partial file's size.
@@ -107,6 +111,7 @@ private:
 
     qint64 m_fileSize;
     qint64 m_position;
+    std::function<void()> m_beforeFirstWrite;
 };
 
 // Hands the socket (detached from any parent) to the thread and starts it with

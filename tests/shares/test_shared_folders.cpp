@@ -906,7 +906,9 @@ private slots:
     }
 
     // A search that matches more than one frame holds keeps the files
-    // indexed first, listed in byte order, however the names sort.
+    // indexed first, up to the first that does not fit, listed in byte
+    // order, however the names sort; small files indexed after it stay out,
+    // also from the answer made off the main thread.
     void searchAnswerCap_data() {
         QTest::addColumn<bool>("reversed");
         QTest::newRow("indexed in name order") << false;
@@ -922,6 +924,9 @@ private slots:
             const int k = reversed ? 199 - n : n;
             manager->TokenizeSharedFile(AddEntry(folder, QString::asprintf("f%03d.bin", k), k));
         }
+        d.GetType("shared_file_folder")->GetItem("/cap/small").Connect(root);
+        for (int k = 0; k < 5; ++k)
+            manager->TokenizeSharedFile(AddEntry("/cap/small", QString::asprintf("s%d.bin", k), k));
         SetSetting("username", "me");
         MemStream message;
         QVERIFY(manager->BuildSearchAnswer("bob", 1, "cap", message));
@@ -937,6 +942,14 @@ private slots:
         }
         kept.sort();
         QCOMPARE(found, kept);
+        QVERIFY(Listen());
+        RawPeer peer;
+        QVERIFY(ConnectAsPeer(peer, "bob"));
+        manager->OnDirectFileSearch("bob", 2, "cap");
+        const QByteArray body = peer.Take(PeerMessenger::PM_FILE_SEARCH_RESULT);
+        SearchResultMessage answer;
+        QVERIFY(ParseSearchResults(body.constData(), body.size(), answer));
+        QCOMPARE(Records(answer.files), kept);
     }
 
     // Through a real connection: a large answer is made off the main thread
@@ -990,7 +1003,64 @@ private slots:
         QStringList answered;
         for (const QList<QVariant>& call : processed)
             answered << call.at(0).toString() + (call.at(1).toBool() ? "+" : "-");
-        QCOMPARE(answered, (QStringList{"record+", "record-", "record-", "rarity+", "record+"}));
+        // A large answer counts once it is sent.
+        QCOMPARE(answered, (QStringList{"record-", "record-", "rarity+", "record+", "record+"}));
+    }
+
+    // An answer made off the main thread goes only to a user who still sees
+    // every root it was copied from. Each change comes before the event loop
+    // turns, so before the answer could be sent however fast it is made.
+    void searchAnswerAfterUnshare_data() {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("answered");
+        QTest::newRow("user marked unshared meanwhile") << "unshare user" << false;
+        QTest::newRow("folder unshared meanwhile") << "unshare folder" << false;
+        QTest::newRow("folder made private meanwhile") << "buddies only" << false;
+        QTest::newRow("user listed meanwhile") << "list user" << true;
+    }
+    void searchAnswerAfterUnshare() {
+        QFETCH(QString, change);
+        QFETCH(bool, answered);
+        ShareMany("/many", 3000, 100);
+        for (const ItemPtr& file : d.GetType("shared_file")->GetItems())
+            manager->TokenizeSharedFile(file);
+        SetSetting("username", "me");
+        QVERIFY(Listen());
+        RawPeer peer;
+        QVERIFY(ConnectAsPeer(peer, "bob"));
+        QSignalSpy processed(manager.get(), &SharedFoldersManager::SearchProcessed);
+        manager->OnDirectFileSearch("bob", 1, "track");
+        QCOMPARE(processed.count(), 0);
+        const ItemPtr root = d.GetType("shared_folder")->HasItem("/many");
+        if (change == "unshare user") {
+            Unshare("bob");
+        } else if (change == "unshare folder") {
+            root.Remove();
+            d.RemoveDisconnectedItems();
+        } else if (change == "buddies only") {
+            root.Disconnect("shared_public");
+            root.Connect(d.GetType("shared_userlist")->GetGlobalNullItem());
+        } else {
+            ListUser("bob");
+        }
+        QVERIFY(processed.wait(kWait));
+        // Goes out after whatever went to bob before it.
+        MemStream marker;
+        marker.Write(quint32(PeerMessenger::PM_UPLOAD_FAILED));
+        marker.Write(QString("marker"));
+        messenger->SendMessageToUser("bob", marker);
+        quint32 code = 0;
+        QByteArray payload;
+        QVERIFY(peer.WaitForMessage(&code, &payload, kWait));
+        if (answered) {
+            SearchResultMessage answer;
+            QVERIFY(code == PeerMessenger::PM_FILE_SEARCH_RESULT &&
+                    ParseSearchResults(payload.constData(), payload.size(), answer));
+            QCOMPARE(answer.files.size(), std::size_t(3000));
+            QVERIFY(peer.WaitForMessage(&code, &payload, kWait));
+        }
+        QCOMPARE(code, quint32(PeerMessenger::PM_UPLOAD_FAILED));
+        QCOMPARE(processed.at(0).at(1).toBool(), answered);
     }
 
     // One large answer per user, and only so many wait behind the one being

@@ -419,6 +419,38 @@ private slots:
         QVERIFY(kept.open(QIODevice::ReadOnly) && kept.readAll() == junk);
     }
 
+    // What the store's load logs reaches the diagnostics view, which the
+    // loaded settings show, as the lines after it do; the defaults in force
+    // while it loads do not decide.
+    void loadLinesShown() {
+        Start("erin");
+        SetSetting("show_diagnostics", "yes");
+        Type* scratch = d.NewType("scratch_widget", PrimacyRoot, false, true);
+        scratch->GetItem("a");
+        scratch->GetItem("b");
+        const QString dump = m_home.filePath("dump");
+        QVERIFY(dataSaver->SaveAll(dump));
+        Stop();
+        cleanup();
+        QVERIFY(QFile::rename(dump, MainWindow::StorePath() + ".1"));
+        Start();
+        QVERIFY(ui()->tabControl->indexOf(diagnosticsForm) >= 0);
+        diagnosticsForm->ShowPendingLines();
+        QPlainTextEdit* view = diagnosticsForm->AreaView("Configuration Data");
+        QVERIFY(view);
+        QStringList shown = view->toPlainText().split('\n');
+        for (QString& line : shown)
+            line = line.section("] ", 1);
+        const int loading =
+            shown.indexOf("Loading configuration data from " + MainWindow::StorePath());
+        const int dropped =
+            shown.indexOf("Dropped 2 stored items of type scratch_widget, which no save holds");
+        const int loaded = shown.indexOf("Data loaded successfully.");
+        QVERIFY2(loading >= 0 && loading < dropped && dropped < loaded,
+                 qPrintable(shown.join('\n')));
+        QCOMPARE(shown.count("Data loaded successfully."), 1);
+    }
+
     // A save that cannot be written is logged; the one at exit also reaches
     // standard error, since nobody reads the log any more.
     void failedSave() {

@@ -14,7 +14,9 @@
 
 #include "store/Data.h"
 #include "store/GeneralFunctions.h"
+#include "store/Parallel.h"
 #include "store/Settings.h"
+#include "support/LargestAllocation.h"
 
 namespace {
 
@@ -625,11 +627,27 @@ private slots:
         QCOMPARE(Sorted(log), QStringList({"removed:j1", "removed:l4", "removed:m4"}));
     }
 
+    void sweepOfALargeStore_data() {
+        QTest::addColumn<int>("extra");   // roots past the even split, one chain each
+        QTest::addColumn<int>("starts");  // helper threads that may start; -1: all
+        QTest::addColumn<bool>("helpersOutOfMemory");
+        QTest::newRow("even split") << 0 << -1 << false;
+        for (int extra = 1; extra <= 3; ++extra)
+            QTest::addRow("remainder %d", extra) << extra << -1 << false;
+        QTest::newRow("one helper starts") << 3 << 1 << false;
+        QTest::newRow("no helper starts") << 1 << 0 << false;
+        QTest::newRow("helpers out of memory") << 1 << -1 << true;
+    }
     void sweepOfALargeStore() {
         // Big enough to be marked on several threads: from each root many
         // chains of intermediates, each item with a leaf of its own and one
         // shared by many, and unreachable islands that hold each other and
-        // reach a shared leaf, which passes reachability on to nothing.
+        // reach a shared leaf, which passes reachability on to nothing. The
+        // frontier shared out is the chains' first items: 40 roots give an
+        // even split, and each extra root one chain more at its very end.
+        QFETCH(int, extra);
+        QFETCH(int, starts);
+        QFETCH(bool, helpersOutOfMemory);
         d.Reset();
         Type* root = d.NewType("root_t", PrimacyRoot, false, true);
         Type* mid = d.NewType("mid_t", PrimacyIntermediate, true, false);
@@ -639,9 +657,9 @@ private slots:
         mid->RelateToType(leaf, Many, Many, false);
         std::vector<ItemPtr> kept, lost;
         int n = 0;
-        for (int r = 0; r < 40; ++r) {
+        for (int r = 0; r < 40 + extra; ++r) {
             const ItemPtr top = root->GetItem(r);
-            for (int chain = 0; chain < 30; ++chain) {
+            for (int chain = 0; chain < (r < 40 ? 30 : 1); ++chain) {
                 ItemPtr previous = top;
                 for (int k = 0; k < 85; ++k, ++n) {
                     ItemPtr m = mid->NewItem();
@@ -660,7 +678,21 @@ private slots:
                 }
             }
         }
-        QCOMPARE(d.RemoveDisconnectedItems(), int(lost.size()));
+        if (helpersOutOfMemory) {
+            if (parallel::Threads(d.ItemCount()) == 1)
+                QSKIP("marked on one thread here");
+            int removed = -1;
+            if (!WithOtherThreadsOutOfMemory([&] { removed = d.RemoveDisconnectedItems(); }))
+                QSKIP("allocations cannot be made to fail under ASan");
+            // What is reachable is not known then: nothing goes.
+            QCOMPARE(removed, 0);
+            QVERIFY(std::none_of(lost.begin(), lost.end(),
+                                 [](const ItemPtr& x) { return x.IsRemoved(); }));
+        }
+        parallel::g_startsLeft = starts;
+        const int removed = d.RemoveDisconnectedItems();
+        parallel::g_startsLeft = -1;
+        QCOMPARE(removed, int(lost.size()));
         QVERIFY(std::none_of(kept.begin(), kept.end(), [](const ItemPtr& x) {
             return x.IsRemoved() || x.GetItems("leaf_t").Size() != 2;
         }));

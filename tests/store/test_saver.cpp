@@ -1,12 +1,15 @@
 // Saving and loading the store: round trips, damaged and odd files, crash
 // and full-disk safety, pruning, and hostile files fed to the parser.
 
+#include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <QDateTime>
 #include <QDir>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <algorithm>
@@ -22,6 +25,7 @@
 #include "store/Data.h"
 #include "store/DataSaver.h"
 #include "store/Log.h"
+#include "store/Parallel.h"
 #include "store/Settings.h"
 #include "support/Fuzz.h"
 #include "support/LargestAllocation.h"
@@ -237,6 +241,24 @@ bool ArityHolds() {
     return true;
 }
 
+// Bytes of address space this process has mapped.
+std::size_t AddressSpaceInUse() {
+    QFile statm("/proc/self/statm");
+    if (!statm.open(QIODevice::ReadOnly))
+        return 0;
+    return statm.readAll().split(' ').value(0).toULongLong() * std::size_t(sysconf(_SC_PAGESIZE));
+}
+
+// The address space a new thread's stack takes.
+std::size_t ThreadStackSize() {
+    pthread_attr_t attr;
+    std::size_t size = 0;
+    pthread_attr_init(&attr);
+    pthread_attr_getstacksize(&attr, &size);
+    pthread_attr_destroy(&attr);
+    return size;
+}
+
 // Parses, recording the largest single allocation made.
 bool TrackedParse(const QByteArray& bytes, StagedStore& out, std::size_t* largest) {
     bool ok = false;
@@ -264,6 +286,7 @@ private slots:
         m_prefix = m_dir->filePath(".Tavenook");
     }
     void cleanup() {
+        parallel::g_startsLeft = -1;
         SetLogSink(nullptr);
         m_saver.reset();
         d.Reset();
@@ -613,6 +636,92 @@ private slots:
             QCOMPARE(Reload(), QString());
             QCOMPARE(GetSetting("generation"), QString(fits ? "new" : "2"));
         }
+    }
+
+    void largeStoreWhenThreadsFail_data() {
+        QTest::addColumn<int>("starts");     // helper threads that may start; -1: all
+        QTest::addColumn<QString>("limit");  // what else fails
+        QTest::newRow("every thread starts") << -1 << QString();
+        QTest::newRow("one helper starts") << 1 << QString();
+        QTest::newRow("no helper starts") << 0 << QString();
+        QTest::newRow("helpers out of memory") << -1 << QString("helper memory");
+        QTest::newRow("address space for one more stack") << -1 << QString("address space");
+    }
+    void largeStoreWhenThreadsFail() {
+        // Large enough that the saved items are gathered and written on
+        // several threads.
+        QFETCH(int, starts);
+        QFETCH(QString, limit);
+        if (limit == "address space" && qEnvironmentVariableIsEmpty("TAVENOOK_TEST_CHILD")) {
+#ifdef TAVENOOK_ASAN
+            QSKIP("ASan maps address space of its own and aborts when it runs out");
+#endif
+            // A real limit binds the whole process: the row runs in a child.
+            QProcess child;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("TAVENOOK_TEST_CHILD", "1");
+            child.setProcessEnvironment(env);
+            child.setProcessChannelMode(QProcess::MergedChannels);
+            child.start(QCoreApplication::applicationFilePath(),
+                        {QString("largeStoreWhenThreadsFail:") + QTest::currentDataTag()});
+            QVERIFY(child.waitForFinished(120000));
+            const QByteArray output = child.readAll();
+            QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
+                     output.constData());
+            return;
+        }
+        DataSaver& saver = Fresh();
+        std::set<Item*> saved = Populate(100000);
+        // On this thread only, so that no helper's stack is kept for the next.
+        parallel::g_startsLeft = 0;
+        QVERIFY(saver.Save(m_prefix));
+        const QString previous = DataSaver::StoreFiles(m_prefix).value(0);
+        const QByteArray previousBytes = ReadFile(previous);
+        SetSetting("generation", "new");
+        for (const ItemPtr& x :
+             {GetSettingItem("generation"), GetSettingItem("generation")["global_value"]})
+            saved.insert(x.GetItemObject());
+        const auto before =
+            Signatures([&](const ItemPtr& x) { return saved.count(x.GetItemObject()); });
+        parallel::g_startsLeft = starts;
+        bool ok = false, failing = false;
+        if (limit == "helper memory") {
+            failing = WithOtherThreadsOutOfMemory([&] {
+                ok = saver.Save(m_prefix);
+                QVERIFY(!saver.SaveAll(m_dir->filePath("dump")));
+            });
+        } else if (limit == "address space") {
+            rlimit old{};
+            QVERIFY(getrlimit(RLIMIT_AS, &old) == 0);
+            rlimit tight = old;
+            tight.rlim_cur = AddressSpaceInUse() + ThreadStackSize() * 3 / 2;
+            if (tight.rlim_cur > old.rlim_max)
+                QSKIP("the address space is limited below that already");
+            QVERIFY(setrlimit(RLIMIT_AS, &tight) == 0);
+            ok = saver.Save(m_prefix);
+            setrlimit(RLIMIT_AS, &old);
+            failing = !ok;
+            qInfo("%s", ok ? "saved" : "failed");
+        }
+        if (!failing)
+            ok = saver.Save(m_prefix);
+        parallel::g_startsLeft = -1;
+        if (limit == "helper memory" && !failing)
+            QSKIP("allocations cannot be made to fail under ASan");
+        QCOMPARE(ok, !failing);
+        QStringList log;
+        if (failing)
+            log << "Saving failed: out of memory";
+        if (limit == "helper memory")
+            log << "Dump failed: out of memory";
+        QCOMPARE(m_log, log);
+        QCOMPARE(ReadFile(previous), previousBytes);
+        QCOMPARE(Names(m_dir->path()).size(), failing ? 1 : 2);
+        // A failed save leaves nothing behind that would spoil the next one.
+        if (failing)
+            QVERIFY(saver.Save(m_prefix));
+        QCOMPARE(Reload(), QString());
+        QCOMPARE(Signatures(), before);
     }
 
     void hugeCountsAllocateNothing() {

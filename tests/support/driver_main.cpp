@@ -3,6 +3,7 @@
 // stdout line per answer or event, the log on stderr.
 //   tavenook-driver --home DIR --user NAME [--password PW] [--share DIR]
 //       [--downloads DIR] [--server 127.0.0.1:PORT] [--port N] [--upload-limit KBPS]
+//       [--dont-split]
 // Commands (arguments tab-separated, or blank-separated where unambiguous):
 //   search TEXT                 -> searching TOKEN; result USER PATH SIZE per file
 //   browse USER                 -> share USER PATH SIZE per file; share-end USER COUNT
@@ -161,6 +162,7 @@ bool Client::Start(const QCommandLineParser& args) {
             SetSetting("download_folder", QDir(args.value("downloads")).absolutePath());
         SetSetting("upload_speed_limit", args.value("upload-limit").toInt());
         SetSettingYes("upload_speed_limit_enabled", args.value("upload-limit").toInt() > 0);
+        SetSettingYes("dont_split_downloads", args.isSet("dont-split"));
     };
     apply();
     QDir().mkpath(QDir::homePath() + "/.tavenook");
@@ -347,6 +349,7 @@ int main(int argc, char** argv) {
     for (const char* option :
          {"home", "user", "password", "share", "downloads", "server", "port", "upload-limit"})
         args.addOption({option, option, "value"});
+    args.addOption({"dont-split", "Partials among the finished files."});
     args.process(app);
     if (!args.isSet("home") || !args.isSet("user")) {
         std::fprintf(stderr, "--home and --user are required\n");

@@ -1,5 +1,10 @@
 // The transfer queue against a scripted peer ("bob") over loopback: the
 // upload side, then the download side, each with its half-minute tick.
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDir>
 #include <QEventLoop>
 #include <QPointer>
@@ -11,16 +16,35 @@
 #include <memory>
 
 #include "net/PeerPayloads.h"
+#include "support/Fuzz.h"
 #include "support/Payload.h"
 #include "support/SharesIndexed.h"
 #include "support/TestFiles.h"
 #include "support/TransferServices.h"
+#include "transfers/PartialJournal.h"
 #include "transfers/RateLimiter.h"
+#include "transfers/TransferThreads.h"
 
 namespace {
 
 constexpr int kWait = 10000;
 using TQM = TransferQueueManager;
+
+// The opens an inotify descriptor has seen, then closes it. It must watch
+// the closes as well: two opens in a row are reported as one.
+int OpenEvents(int fd) {
+    int n = 0;
+    alignas(inotify_event) char buffer[4096];
+    ssize_t got;
+    while ((got = ::read(fd, buffer, sizeof buffer)) > 0)
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            n += (event->mask & IN_OPEN) ? 1 : 0;
+            at += ssize_t(sizeof(inotify_event) + event->len);
+        }
+    ::close(fd);
+    return n;
+}
 
 }  // namespace
 
@@ -840,93 +864,290 @@ private slots:
     }
     // Quitting mid-download, or ending without a save after the last one (a
     // crash, a kill, a failed save at quit): the next start goes on with the
-    // partial from its size on disk, which after a crash exceeds the record.
-    // A file put at its path meanwhile, larger, is left as it is and the
-    // download starts afresh under a free name. Split or not; "write" puts
-    // the user's bytes over the partial in place, "rename" moves a new file
-    // onto its name (after the end, or while the download runs).
+    // partial from its size on disk, which after a crash exceeds the record,
+    // also when a report was taken after more had reached the disk ("late")
+    // and when the device number changed between the runs. Anything else put
+    // at its path meanwhile is left as it is and the download starts afresh
+    // under a free name. Split or not; "first" bytes arrive at once before
+    // the trickle; "write" puts the user's bytes over the partial in place,
+    // "rename" moves a new file onto its name (after the end, or while the
+    // download runs), "link" moves the partial away and leaves a link to it;
+    // "device", "inode" and "birth" change those parts of the loaded record.
     void resumeAfterQuitMidDownload_data() {
         QTest::addColumn<bool>("split");
         QTest::addColumn<bool>("crash");  // more arrives after the save
-        QTest::addColumn<QString>("replace");
-        QTest::newRow("quit, not split") << false << false << "";
-        QTest::newRow("crash, not split") << false << true << "";
-        QTest::newRow("crash, split") << true << true << "";
-        QTest::newRow("crash, user's file written over it") << false << true << "write";
-        QTest::newRow("crash, user's file moved onto its name") << false << true << "rename";
-        QTest::newRow("crash, split, user's file moved onto its name") << true << true << "rename";
-        QTest::newRow("user's file moved onto its name while running")
-            << false << false << "rename running";
+        QTest::addColumn<int>("first");
+        QTest::addColumn<bool>("late");
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("resumes");
+        const auto add = [](const char* tag, bool split, bool crash, int first, bool late,
+                            const char* change) {
+            const QString c(change);
+            QTest::newRow(tag) << split << crash << first << late << c
+                               << (c.isEmpty() || c == "device");
+        };
+        add("quit, not split", false, false, 0, false, "");
+        add("crash, not split", false, true, 0, false, "");
+        add("crash, split", true, true, 0, false, "");
+        add("quit after a late report", false, false, 20000, true, "");
+        add("crash, device number changed", false, true, 0, false, "device");
+        add("crash, device and inode changed", false, true, 0, false, "device inode");
+        add("crash, device and birth time changed", false, true, 0, false, "device birth");
+        add("crash, user's file written over it", false, true, 0, false, "write");
+        add("crash, 64 KiB recorded, user's file written over it", false, true, 70000, false,
+            "write");
+        add("crash, user's file moved onto its name", false, true, 0, false, "rename");
+        add("crash, split, user's file moved onto its name", true, true, 0, false, "rename");
+        add("user's file moved onto its name while running", false, false, 0, false,
+            "rename running");
+        add("crash, partial moved away and a link left at its name", false, true, 0, false, "link");
     }
     void resumeAfterQuitMidDownload() {
         QFETCH(bool, split);
         QFETCH(bool, crash);
-        QFETCH(QString, replace);
+        QFETCH(int, first);
+        QFETCH(bool, late);
+        QFETCH(QString, change);
+        QFETCH(bool, resumes);
         SetSetting("dont_split_downloads", split ? "no" : "yes");
         const QString partial = Root() + (split ? "/downloading/F/run.bin" : "/F/run.bin");
         const QString done = Root() + (split ? "/complete/F/" : "/F/");
-        const QByteArray data = Pattern(60000);
+        const QByteArray data = Pattern(60000 + first);
         const QByteArray users(70000, 'U');
         const auto putUsersFile = [&] {
-            if (replace.startsWith("write"))
+            if (change == "link")
+                return QFile::rename(partial, Root() + "/moved.bin") &&
+                       QFile::link(Root() + "/moved.bin", partial);
+            if (change.startsWith("write"))
                 return Write(partial, users);
             return Write(partial + ".new", users) &&
                    ::rename(QFile::encodeName(partial + ".new").constData(),
                             QFile::encodeName(partial).constData()) == 0;
         };
-        const ItemPtr e = Add("run.bin", "S\\F", 60000);
+        const ItemPtr e = Add("run.bin", "S\\F", data.size());
         int f = -1;
-        QCOMPARE(Offer(50, "S\\F\\run.bin", 60000, &f), qint64(0));
+        QCOMPARE(Offer(50, "S\\F\\run.bin", data.size(), &f), qint64(0));
         QTRY_COMPARE_WITH_TIMEOUT(Status(e), QString("downloading"), kWait);
-        // Progress is reported about twice a second: trickle until a report.
+        // Progress is reported about twice a second: trickle until a report
+        // that covers the first bytes.
         QSignalSpy progressed(tqm.get(), &TQM::DownloadProgressed);
-        int sent = 0;
+        int sent = first;
+        bob->SendRawOn(f, data.left(first));
         const auto trickleUntilReports = [&](int reports) {
             return QTest::qWaitFor(
                 [&] {
-                    if (progressed.size() < reports && sent < 50000) {
+                    const bool reported = progressed.size() >= reports &&
+                                          e.HasItem("local_file_size").AsInt64() >= first;
+                    if (!reported && sent < data.size() - 10000) {
                         bob->SendRawOn(f, data.mid(sent, 100));
                         sent += 100;
                     }
-                    return progressed.size() >= reports;
+                    return reported;
                 },
                 kWait);
         };
-        QVERIFY(trickleUntilReports(1));
+        if (late) {
+            // The thread has written past the position it reports by the
+            // time the report is taken.
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(partial).size() > first / 10, kWait);
+            emit TQM::ObjectOf<DownloadThread>(e.HasItem("download_thread"))
+                ->DownloadProgress(first / 10, 0);
+        } else {
+            QVERIFY(trickleUntilReports(1));
+        }
         const QString prefix = tmp->path() + "/store/t";
         QVERIFY(QDir().mkpath(tmp->path() + "/store"));
         QVERIFY(saver->Save(prefix));
         const qint64 saved = e.HasItem("local_file_size").AsInt64();
         if (crash)  // more bytes reach the disk, and no save records them
             QVERIFY(trickleUntilReports(2));
-        if (replace == "rename running")
+        if (change == "rename running")
             QVERIFY(putUsersFile());
         tqm.reset();
         cleanup();
         if (crash)
             QVERIFY(QFileInfo(partial).size() > saved);
-        if (replace == "write" || replace == "rename")
+        if (change == "write" || change == "rename" || change == "link")
             QVERIFY(putUsersFile());
         const qint64 onDisk = QFileInfo(partial).size();
+        const QByteArray before = ReadFile(partial);
         bob.reset(new RawPeer);
         QVERIFY(StartTransferServices() && ConnectAsPeer(*bob, "bob"));
         SetSetting("download_folder", Root());
         SetSetting("dont_split_downloads", split ? "no" : "yes");
         saver->Load(prefix);
         const ItemPtr again = tqm->GetDownloadEntry("bob", "run.bin", "S\\F");
-        const qint64 offset = Offer(51, "S\\F\\run.bin", 60000, &f);
-        QCOMPARE(offset, replace.isEmpty() ? onDisk : 0);
-        QVERIFY2(offset > 0 || !replace.isEmpty(), qPrintable(QString::number(offset)));
+        if (change.startsWith("device")) {
+            QStringList identity = again.HasItem("local_file_identity").AsString().split(':');
+            if (change.endsWith("birth") && identity.size() < 3)
+                QSKIP("The temporary folder's file system records no birth times");
+            identity[0] = QString::number(identity[0].toULongLong() + 1);
+            if (change.endsWith("inode"))
+                identity[1] = QString::number(identity[1].toULongLong() + 1);
+            if (change.endsWith("birth"))
+                identity[2] = QString::number(identity[2].section('.', 0, 0).toLongLong() + 1) +
+                              '.' + identity[2].section('.', 1);
+            again.Connect(d.GetType("local_file_identity")->GetItem(Value(identity.join(':'))));
+        }
+        // The partial checked is the one written: it is opened once.
+        const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        QVERIFY(inotify_add_watch(opens, QFile::encodeName(partial).constData(),
+                                  IN_OPEN | IN_CLOSE | IN_DONT_FOLLOW) >= 0);
+        const qint64 offset = Offer(51, "S\\F\\run.bin", data.size(), &f);
+        const int openCount = OpenEvents(opens);
+        QCOMPARE(offset, resumes ? onDisk : 0);
+        QVERIFY2(offset > 0 || !resumes, qPrintable(QString::number(offset)));
+        if (resumes)
+            QCOMPARE(openCount, 1);
         bob->SendRawOn(f, data.mid(offset));
         QTRY_COMPARE_WITH_TIMEOUT(Status(again), QString("complete"), kWait);
-        if (replace.isEmpty()) {
+        if (resumes) {
             QCOMPARE(ReadFile(done + "run.bin"), data);
             QVERIFY(!QFileInfo::exists(done + "run (1).bin"));
             QVERIFY(!split || !QFileInfo::exists(partial));
         } else {
-            QCOMPARE(ReadFile(partial), users);
+            QCOMPARE(ReadFile(partial), before);
             QCOMPARE(ReadFile(done + (split ? "run.bin" : "run (1).bin")), data);
         }
+        QCOMPARE(QFileInfo(partial).isSymLink(), change == "link");
+    }
+    // A partial begun after the last save, then a crash: the journal beside
+    // the store gives the next start the partial's records, which go on from
+    // its size on disk, split or not. A torn record at the journal's end is
+    // dropped and the earlier ones still count; a download removed before the
+    // crash stays removed.
+    void journalAfterCrash_data() {
+        QTest::addColumn<bool>("split");
+        QTest::addColumn<QString>("then");
+        QTest::newRow("split") << true << "";
+        QTest::newRow("not split") << false << "";
+        QTest::newRow("torn record at the end") << false << "torn";
+        QTest::newRow("removed before the crash") << true << "removed";
+        QTest::newRow("removed and saved, journal older than the store") << true << "stale";
+    }
+    void journalAfterCrash() {
+        QFETCH(bool, split);
+        QFETCH(QString, then);
+        const QString prefix = tmp->path() + "/store/t";
+        QVERIFY(QDir().mkpath(tmp->path() + "/store"));
+        const auto start = [&] {
+            SetSetting("download_folder", Root());
+            SetSetting("dont_split_downloads", split ? "no" : "yes");
+            saver->Load(prefix);
+        };
+        start();
+        const QString partial = Root() + (split ? "/downloading/F/new.bin" : "/F/new.bin");
+        const QByteArray data = Pattern(60000);
+        const ItemPtr e = Add("new.bin", "S\\F", 60000);
+        int f = -1;
+        QCOMPARE(Offer(70, "S\\F\\new.bin", 60000, &f), qint64(0));
+        QSignalSpy progressed(tqm.get(), &TQM::DownloadProgressed);
+        int sent = 0;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                if (progressed.isEmpty() && sent < 50000)
+                    bob->SendRawOn(f, data.mid((sent += 100) - 100, 100));
+                return !progressed.isEmpty();
+            },
+            kWait));
+        const QString journal = prefix + ".partials";
+        // As if the crash came between the store's save and the journal's restart.
+        if (then == "stale")
+            QVERIFY(QFile::copy(journal, journal + ".old"));
+        if (then == "removed" || then == "stale")
+            tqm->RemoveDownload(e);
+        if (then == "stale")
+            QVERIFY(saver->Save(prefix));
+        tqm.reset();
+        cleanup();
+        if (then == "stale")
+            QVERIFY(QFile::remove(journal) && QFile::rename(journal + ".old", journal));
+        if (then == "torn") {
+            PartialJournal::Record other;
+            other.user = "carol", other.fileName = "other.bin", other.path = "/x/other.bin";
+            const QByteArray record = PartialJournal::Encode(other);
+            QFile file(journal);
+            QVERIFY(file.open(QIODevice::Append) && file.write(record.left(record.size() / 2)) > 0);
+        }
+        const qint64 onDisk = QFileInfo(partial).size();
+        QVERIFY(onDisk > 0);
+        bob.reset(new RawPeer);
+        QVERIFY(StartTransferServices() && ConnectAsPeer(*bob, "bob"));
+        start();
+        const ItemPtr again = tqm->GetDownloadEntry("bob", "new.bin", "S\\F");
+        QVERIFY(tqm->GetDownloadEntry("carol", "other.bin", "").IsNull());
+        if (then == "removed" || then == "stale") {
+            QVERIFY(again.IsNull());
+            return;
+        }
+        QCOMPARE(Status(again), QString("queued"));
+        QCOMPARE(Offer(71, "S\\F\\new.bin", 60000, &f), onDisk);
+        bob->SendRawOn(f, data.mid(int(onDisk)));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(again), QString("complete"), kWait);
+        const QString done = Root() + (split ? "/complete/F/" : "/F/");
+        QCOMPARE(ReadFile(done + "new.bin"), data);
+        QCOMPARE(QDir(done).entryList(QDir::Files), QStringList{"new.bin"});
+        QVERIFY(!split || !QFileInfo::exists(partial));
+    }
+    // The journal's reader on every cut of a good journal (each cut keeps the
+    // records wholly before it), and on random and mutated bytes.
+    void journalParser() {
+        std::vector<PartialJournal::Record> records(3);
+        QByteArray image = PartialJournal::Header(42);
+        QList<int> ends;
+        for (int k = 0; k < 3; ++k) {
+            PartialJournal::Record& r = records[std::size_t(k)];
+            r.forget = k == 2;
+            r.user = "bob", r.remoteFolder = "S\\F", r.fileName = "f" + std::to_string(k);
+            r.fileSize = 1000 + k, r.single = k == 1, r.level = k, r.size = 10 * k;
+            r.path = QString("/dl/f%1").arg(k), r.identity = "1:2:3.4", r.head = "10:abc";
+            image += PartialJournal::Encode(r);
+            ends << image.size();
+        }
+        std::uint64_t number = 0;
+        std::vector<PartialJournal::Record> read;
+        QString note;
+        for (int cut = PartialJournal::kHeaderSize; cut <= image.size(); ++cut) {
+            QVERIFY(PartialJournal::Parse(image.left(cut), &number, &read, &note));
+            const int whole =
+                int(std::count_if(ends.begin(), ends.end(), [&](int end) { return end <= cut; }));
+            QCOMPARE(int(read.size()), whole);
+            QCOMPARE(note.isEmpty(), ends.contains(cut) || cut == PartialJournal::kHeaderSize);
+        }
+        QCOMPARE(number, std::uint64_t(42));
+        QCOMPARE(read[1].path, QString("/dl/f1"));
+        QVERIFY(read[1].single && read[2].forget && read[0].head == "10:abc");
+        QVERIFY(!PartialJournal::Parse(image.left(PartialJournal::kHeaderSize - 1), &number, &read,
+                                       &note));
+        fuzz::Rng rng(7);
+        for (int k = 0; k < 3000; ++k) {
+            const QByteArray bytes =
+                k % 3 == 0 ? fuzz::RandomBytes(rng, 200) : fuzz::Mutate(rng, image);
+            PartialJournal::Parse(bytes, &number, &read, &note);
+            QVERIFY(read.size() <= 3 || bytes.size() > image.size());
+        }
+    }
+    // Many records of one download: the file is rewritten with the last one
+    // instead of growing, and reads back as that record.
+    void journalStaysBounded() {
+        const QString path = tmp->path() + "/j.partials";
+        PartialJournal::Record r;
+        r.user = "bob", r.remoteFolder = "S", r.fileName = "f";
+        r.path = "/dl/" + QString(200, QLatin1Char('x'));
+        {
+            PartialJournal journal;
+            QVERIFY(journal.Open(path, 5).empty());
+            for (int k = 0; k < 20000; ++k) {
+                r.size = k;
+                journal.Append(r);
+            }
+        }
+        QVERIFY(QFileInfo(path).size() < PartialJournal::kCompactBytes + 65536);
+        const std::vector<PartialJournal::Record> read = PartialJournal().Open(path, 5);
+        QCOMPARE(int(read.size()), 1);
+        QCOMPARE(read[0].size, qint64(19999));
+        // Older than the store: nothing.
+        QVERIFY(PartialJournal().Open(path, 6).empty());
     }
     // A store whose record names another of the user's files (edited or
     // damaged): that file is neither continued nor opened, nor cut at quit.
@@ -969,6 +1190,64 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(Status(e), QString("complete"), kWait);
         QCOMPARE(ReadFile(Root() + "/F/old.bin"), data);
         QVERIFY(!e.HasItem("local_file_identity").IsNull());
+    }
+    // The user deletes a partial that has no bytes yet and saves a file of
+    // their own under its name, which gets the freed inode number: its birth
+    // time tells it from the partial, so it stays as it is, larger than the
+    // download, and the download takes a free name.
+    void userFileOnTheFreedInode() {
+        SetSetting("dont_split_downloads", "yes");
+        const QString partial = Root() + "/F/own.bin";
+        const auto stat = [](const QString& path) {
+            struct statx st = {};
+            if (::statx(AT_FDCWD, QFile::encodeName(path).constData(), AT_SYMLINK_NOFOLLOW,
+                        STATX_INO | STATX_BTIME, &st) != 0)
+                st.stx_ino = 0;
+            return st;
+        };
+        const auto ns = [](const struct statx& st) {
+            return qint64(st.stx_btime.tv_sec) * 1000000000 + st.stx_btime.tv_nsec;
+        };
+        const ItemPtr e = Add("own.bin", "S\\F", 20000);
+        int f = -1;
+        QCOMPARE(Offer(80, "S\\F\\own.bin", 20000, &f), qint64(0));
+        bob->CloseOn(f);
+        QTRY_COMPARE_WITH_TIMEOUT(Status(e), QString("aborted"), kWait);
+        const struct statx own = stat(partial);
+        QVERIFY(own.stx_ino != 0);
+        if (!(own.stx_mask & STATX_BTIME))
+            QSKIP("The temporary folder's file system records no birth times");
+        // File times follow a coarse clock: a file made in the same tick
+        // would be born at the same time.
+        const QString probe = Root() + "/F/probe";
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                const bool later = Write(probe, "") && ns(stat(probe)) > ns(own);
+                return QFile::remove(probe) && later;
+            },
+            kWait));
+        // New files soon get the freed number; the others are held meanwhile,
+        // so that the next one is given another.
+        QVERIFY(QFile::remove(partial));
+        QStringList held;
+        for (int i = 0; i < 100 && stat(partial).stx_ino != own.stx_ino; ++i) {
+            if (QFileInfo::exists(partial)) {
+                held << partial + QString::number(i);
+                QVERIFY(QFile::rename(partial, held.last()));
+            }
+            QVERIFY(Write(partial, ""));
+        }
+        for (const QString& path : held)
+            QFile::remove(path);
+        if (stat(partial).stx_ino != own.stx_ino)
+            QSKIP("No new file was given the freed inode number");
+        const QByteArray users(30000, 'U');
+        QVERIFY(Write(partial, users));
+        QCOMPARE(Offer(81, "S\\F\\own.bin", 20000, &f), qint64(0));
+        bob->SendRawOn(f, Pattern(20000));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(e), QString("complete"), kWait);
+        QCOMPARE(ReadFile(partial), users);
+        QCOMPARE(ReadFile(Root() + "/F/own (1).bin"), Pattern(20000));
     }
     // A store holding a download's run-time item (a dump of the whole store,
     // or a damaged one): the item is dropped at the load, the entry loads,

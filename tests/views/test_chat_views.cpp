@@ -205,6 +205,8 @@ private slots:
     void logNames_data();
     void logNames();
     void fuzzLogNamesAndRichText();
+    void copyGivesTextAsLogged_data();
+    void copyGivesTextAsLogged();
     void logViewer();
     void logViewerFind_data();
     void logViewerFind();
@@ -742,6 +744,57 @@ void TestChatViews::fuzzLogNamesAndRichText() {
     }
 }
 
+void TestChatViews::copyGivesTextAsLogged_data() {
+    QTest::addColumn<QString>("view");
+    for (const char* view : {"private chat", "room", "log viewer"})
+        QTest::newRow(view) << QString(view);
+}
+
+// What a chat view hands out is the line as received and logged: without the
+// breaks that make its long words wrap, with the zero-width spaces it held.
+void TestChatViews::copyGivesTextAsLogged() {
+    QFETCH(QString, view);
+    SetSetting("chat_timestamps", "no_timestamps");
+    const QChar own(0x200B);
+    const QString text = "see http://x.org/" + QString(1500, 'p') + " then " + QString(1200, 'w') +
+                         own + "ab" + own + own + QString(600, 'z') + " and" + own + "short";
+    const QString line = "[bob] " + text;
+    std::unique_ptr<QWidget> form;
+    QTextEdit* shown = nullptr;
+    if (view == "private chat") {
+        auto* chat = new ChatForm("copier", nullptr);
+        form.reset(chat);
+        shown = chat->Form()->chatView;
+        chat->Transcript().AddLine("bob", text);
+    } else if (view == "room") {
+        auto* room = new RoomForm("copy room");
+        form.reset(room);
+        shown = room->Form()->chatView;
+        room->Transcript().AddLine("bob", text);
+    } else {
+        const QString path = m_home.filePath("copy.log");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(line.toUtf8() + '\n') > 0);
+        file.close();
+        auto* viewer = new ChatLogForm(path);
+        form.reset(viewer);
+        shown = viewer->Form()->logEdit;
+    }
+    QTRY_COMPARE(LastLine(shown).remove(own), QString(line).remove(own));
+    const QTextBlock block = Shown(shown->document()).last();
+    QVERIFY(block.text().count(own) > line.count(own));
+    QTextCursor cursor(block);
+    cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+    shown->setTextCursor(cursor);
+    shown->copy();
+    const QMimeData* copied = QApplication::clipboard()->mimeData();
+    QVERIFY(copied);
+    QCOMPARE(copied->text(), line);
+    QTextDocument html;
+    html.setHtml(copied->html());
+    QCOMPARE(html.toPlainText(), line);
+}
+
 // The viewer reads the file back as plain text, finds with a visible mark,
 // and erases the log only when asked and able.
 void TestChatViews::logViewer() {
@@ -876,6 +929,7 @@ void TestChatViews::logViewerFind_data() {
                                << "\\w";
     QTest::newRow("anchor") << "^what"
                             << "";
+    QTest::newRow("own zero-width space") << "xy" << QString("x\u200b\u200by");
 }
 
 void TestChatViews::logViewerFind() {
@@ -885,7 +939,7 @@ void TestChatViews::logViewerFind() {
     {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("what now\n[t][bob] what (again) \\w ends here.\n");
+        file.write("what now\n[t][bob] what (again) \\w ends here. x\xe2\x80\x8by\n");
     }
     ChatLogForm viewer(path);
     viewer.Form()->searchEdit->setText(typed);

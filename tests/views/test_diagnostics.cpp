@@ -166,7 +166,8 @@ void TestDiagnostics::viewsFollowTheStore() {
 }
 
 // Around the switch of "show_diagnostics": each call is kept once, and shown
-// once when the views are on, in a new view as in an existing one.
+// once when the views are on (when held, at release), in a new view as in an
+// existing one.
 void TestDiagnostics::eachCallShownAndKeptOnce() {
     QTemporaryDir home;
     qputenv("HOME", home.path().toUtf8());
@@ -190,11 +191,19 @@ void TestDiagnostics::eachCallShownAndKeptOnce() {
     Log("A", 1, "on again");
     QCOMPARE(shown("A"), (QStringList{"right after", "on again"}));
     QCOMPARE(shown("B"), QStringList{"other"});
+    // Held lines, as while the store loads, go by the settings at release.
+    SetSetting("show_diagnostics", "no");
+    form.HoldLines();
+    Log("A", 1, "held");
+    SetSetting("show_diagnostics", "yes");
+    QCOMPARE(shown("A"), (QStringList{"right after", "on again"}));
+    form.ReleaseLines();
+    QCOMPARE(shown("A"), (QStringList{"right after", "on again", "held"}));
     QStringList kept = form.Lines();
     for (QString& line : kept)
         line = line.section(": ", 0, 0) + line.section("] ", 1);
-    QCOMPARE(kept,
-             (QStringList{"Awhile off", "Aright after", "Bother", "Aoff again", "Aon again"}));
+    QCOMPARE(kept, (QStringList{"Awhile off", "Aright after", "Bother", "Aoff again", "Aon again",
+                                "Aheld"}));
 }
 
 QTEST_MAIN(TestDiagnostics)

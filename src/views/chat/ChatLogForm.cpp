@@ -323,7 +323,8 @@ bool ChatLogForm::Find(QTextDocument::FindFlags flags) {
     const QString text = mp_ui->searchEdit->text().remove(QChar(0x200B));
     if (text.isEmpty())
         return false;
-    // Long words are shown with zero-width spaces among their characters.
+    // Long words are shown with zero-width spaces among their characters, and
+    // the text's own are shown twice.
     QStringList characters;
     for (int i = 0; i < text.size(); ++i) {
         const bool pair =
@@ -331,7 +332,7 @@ bool ChatLogForm::Find(QTextDocument::FindFlags flags) {
         characters << QRegularExpression::escape(text.mid(i, pair ? 2 : 1));
         i += pair ? 1 : 0;
     }
-    const QRegularExpression pattern(characters.join(QLatin1String("\\x{200B}?")),
+    const QRegularExpression pattern(characters.join(QLatin1String("\\x{200B}*")),
                                      QRegularExpression::CaseInsensitiveOption);
     return mp_ui->logEdit->find(pattern, flags);
 }

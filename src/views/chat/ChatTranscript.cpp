@@ -26,12 +26,16 @@ std::function<QDateTime()>& Clock() {
 // at other white space. Zero-width spaces every few characters give the same
 // line breaks, a few characters earlier at most, in linear time. Only the
 // shown text gets them: links keep their targets and the log its text.
+// A zero-width space of the text itself is shown twice, so that what is
+// copied can tell the two apart (see Unbroken).
 constexpr int kLongRun = 1000;
 constexpr int kBreakEvery = 4;
+constexpr QChar kBreak(0x200B);
 
 // Blanks end a run only in plain text; RichText shows them as no-break spaces.
 bool EndsRun(QChar c, bool blanksBreak) {
-    return c.isSpace() && (blanksBreak || (c != QLatin1Char(' ') && c != QChar(QChar::Nbsp)));
+    return c == kBreak ||
+           (c.isSpace() && (blanksBreak || (c != QLatin1Char(' ') && c != QChar(QChar::Nbsp))));
 }
 
 bool HasLongRun(const QString& text, bool blanksBreak) {
@@ -42,17 +46,23 @@ bool HasLongRun(const QString& text, bool blanksBreak) {
     return false;
 }
 
-// The segment with breaks; `since` carries the characters since the last
-// one from segment to segment of a line.
-QString WithBreaks(const QString& segment, int& since, bool blanksBreak) {
+// The segment with breaks, if `breaks`, and its own zero-width spaces
+// doubled; `since` carries the characters since the last break from segment
+// to segment of a line. An inserted break always stands between two other
+// characters.
+QString WithBreaks(const QString& segment, int& since, bool blanksBreak, bool breaks) {
+    if (!breaks && !segment.contains(kBreak))
+        return segment;
     QString out;
     out.reserve(segment.size() + segment.size() / kBreakEvery + 1);
     for (const QChar c : segment) {
         if (EndsRun(c, blanksBreak)) {
             since = 0;
-        } else if (since >= kBreakEvery && !c.isLowSurrogate() && !c.isMark()) {
+            if (c == kBreak)
+                out += c;
+        } else if (breaks && since >= kBreakEvery && !c.isLowSurrogate() && !c.isMark()) {
             // Never inside a surrogate pair or before a combining mark.
-            out += QChar(0x200B);
+            out += kBreak;
             since = 1;
         } else {
             ++since;
@@ -89,7 +99,7 @@ QString RichText(const QString& raw) {
     const bool breaks = HasLongRun(raw, false);
     int since = 0;
     const auto shown = [&](const QString& segment) {
-        QString html = EscapeHTML(OneBlock(breaks ? WithBreaks(segment, since, false) : segment));
+        QString html = EscapeHTML(OneBlock(WithBreaks(segment, since, false, breaks)));
         // The HTML reader would fold a bare line separator into a blank.
         return html.replace(QChar(QChar::LineSeparator), QLatin1String("<br>"));
     };
@@ -121,7 +131,29 @@ QString OneBlock(QString text) {
 
 QString Wrappable(const QString& text) {
     int since = 0;
-    return HasLongRun(text, true) ? WithBreaks(text, since, true) : text;
+    return WithBreaks(text, since, true, HasLongRun(text, true));
+}
+
+QString Unbroken(QString shown) {
+    if (!shown.contains(kBreak))
+        return shown;
+    QChar* const s = shown.data();
+    const int n = shown.size();
+    int out = 0;
+    for (int i = 0; i < n;) {
+        if (s[i] != kBreak) {
+            s[out++] = s[i++];
+            continue;
+        }
+        const int from = i;
+        while (i < n && s[i] == kBreak)
+            ++i;
+        // A lone one was inserted; the text's own come in pairs.
+        for (int k = 0; k < (i - from) / 2; ++k)
+            s[out++] = kBreak;
+    }
+    shown.truncate(out);
+    return shown;
 }
 
 int Size(const QTextDocument* document) {

@@ -42,6 +42,10 @@ QString OneBlock(QString text);
 // run here (RichText shows them as no-break spaces instead).
 QString Wrappable(const QString& text);
 
+// Text shown by RichText or Wrappable (or HTML made of it) without the
+// zero-width spaces they inserted; those the text held stay.
+QString Unbroken(QString shown);
+
 // A view's size: each line's characters plus kLineMarkup, about what a line
 // adds as HTML, so that many short lines weigh as they cost.
 constexpr int kLineMarkup = 100;

@@ -143,8 +143,28 @@ void DiagnosticsForm::Log(const QString& area, int level, const QString& text,
     m_recent.push_back(area + ": " + line);
     if (int(m_recent.size()) > kMaxRecentLines)
         m_recent.pop_front();
+    if (m_holding) {
+        m_held.push_back({area, level, text, item, stamp});
+        if (int(m_held.size()) > kMaxViewLines)
+            m_held.pop_front();
+        return;
+    }
+    Show(area, level, text, item, stamp);
+}
+
+void DiagnosticsForm::ReleaseLines() {
+    m_holding = false;
+    std::deque<Held> held;
+    held.swap(m_held);
+    for (const Held& line : held)
+        Show(line.area, line.level, line.text, line.item, line.stamp);
+}
+
+void DiagnosticsForm::Show(const QString& area, int level, const QString& text, const ItemPtr& item,
+                           const QString& stamp) {
     if (!SettingYes("show_diagnostics"))
         return;
+    const QString line = "[" + stamp + "] " + IndentedLogText(level, text);
     QPlainTextEdit* view = m_views.value(area);
     const bool first = !view;
     if (first)

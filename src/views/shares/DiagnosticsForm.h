@@ -45,6 +45,11 @@ public:
     // Lets the items of an existing type carry per-item log entries.
     void RegisterLoggableItemType(const std::string& type);
     void Log(const QString& area, int level, const QString& text, const ItemPtr& item) override;
+    // Lines logged from HoldLines on wait for ReleaseLines, which shows them
+    // as the settings then say: while the store loads, the settings that
+    // show lines are only defaults.
+    void HoldLines() { m_holding = true; }
+    void ReleaseLines();
 
     // The newest lines of every area, kept in memory even while diagnostics
     // are off, so that lines from before the settings were loaded can still
@@ -72,6 +77,8 @@ private:
     void OnUserOnline(ItemPtr user);
     void OnUserOffline(ItemPtr user);
     QTreeWidgetItem* TrackedRow(const ItemPtr& user) const;
+    void Show(const QString& area, int level, const QString& text, const ItemPtr& item,
+              const QString& stamp);
     QPlainTextEdit* CreateView(const QString& area);
     void AddItemEntry(const QString& area, int level, const QString& text, const ItemPtr& item,
                       const QString& stamp);
@@ -87,6 +94,15 @@ private:
     std::map<QString, std::unique_ptr<QFile>> m_files;
     std::set<Type*> m_loggable;
     std::deque<QString> m_recent;
+    struct Held {
+        QString area;
+        int level;
+        QString text;
+        ItemPtr item;
+        QString stamp;
+    };
+    bool m_holding = false;
+    std::deque<Held> m_held;
     qint64 m_logOrder = 0;
     qint64 m_stampSecond = -1;
     QString m_stamp;

@@ -1,0 +1,125 @@
+// The transfer queue's side of the partials journal: which records of a
+// download entry go into it, and how they come back into the entries after
+// the next start's load.
+
+#include "store/Data.h"
+#include "store/DataSaver.h"
+#include "store/Log.h"
+#include "transfers/PartialJournal.h"
+#include "transfers/TransferQueueManager.h"
+#include "transfers/TransferThreads.h"
+
+namespace {
+
+std::string KeyOf(const QString& user, const std::string& folder, const std::string& name) {
+    return user.toStdString() + '\0' + folder + '\0' + name;
+}
+
+PartialJournal::Record RecordOf(const ItemPtr& entry) {
+    PartialJournal::Record r;
+    r.user = entry.HasItem("user").AsString();
+    r.remoteFolder = entry.HasItem("remote_folder").AsStdString();
+    r.fileName = entry.HasItem("file_name").AsStdString();
+    r.fileSize = qMax<qint64>(0, entry.HasItem("file_size").AsInt64());
+    r.single = entry.IsConnected("single_download");
+    r.level = qBound(0, entry.HasItem("subfolder_save_level").AsInt(), 4096);
+    r.path = entry.HasItem("local_file_path").AsString();
+    r.identity = entry.HasItem("local_file_identity").AsString();
+    r.size = qMax<qint64>(0, entry.HasItem("local_file_size").AsString().toLongLong());
+    r.head = entry.HasItem("local_file_head").AsString();
+    return r;
+}
+
+// The record as compared: a new size alone is not worth a write, since a
+// partial is continued from its size on disk.
+QByteArray Snapshot(PartialJournal::Record r) {
+    r.size = 0;
+    return PartialJournal::Encode(r);
+}
+
+QString JournalPath(const QString& storePrefix) {
+    return storePrefix + QStringLiteral(".partials");
+}
+
+void SetValue(const ItemPtr& entry, const char* type, const QString& value) {
+    if (value.isEmpty())
+        entry.Disconnect(type);
+    else if (entry.HasItem(type).AsString() != value)
+        entry.Connect(d.GetType(type)->GetItem(Value(value)));
+}
+
+}  // namespace
+
+void TransferQueueManager::OpenPartialJournal() {
+    if (!dataSaver || dataSaver->Prefix().isEmpty())
+        return;
+    if (!m_journal)
+        m_journal = std::make_unique<PartialJournal>();
+    m_journaled.clear();
+    const QString path = JournalPath(dataSaver->Prefix());
+    int restored = 0;
+    for (const PartialJournal::Record& r : m_journal->Open(path, dataSaver->FileNumberInUse())) {
+        ItemPtr entry = GetDownloadEntry(r.user, r.fileName, r.remoteFolder);
+        if (entry.IsNull())
+            entry = CreateDownloadEntry(r.user, r.fileName, r.remoteFolder, r.fileSize, r.single,
+                                        r.level);
+        else if (DownloadStatus(entry) == QLatin1String(kComplete))
+            continue;
+        // The same records a save would have held; every check of a partial
+        // applies to them as to saved ones.
+        SetValue(entry, "file_size", QString::number(r.fileSize));
+        SetValue(entry, "local_file_path", r.path);
+        SetValue(entry, "local_file_size", QString::number(r.size));
+        SetValue(entry, "local_file_identity", r.identity);
+        SetValue(entry, "local_file_head", r.head);
+        m_journaled[KeyOf(r.user, r.remoteFolder, r.fileName)] = Snapshot(r);
+        ++restored;
+    }
+    if (restored)
+        Log(QStringLiteral("Transfer Queue"), 1,
+            QStringLiteral("Restored the partial files of %1 downloads from %2")
+                .arg(restored)
+                .arg(path));
+}
+
+void TransferQueueManager::DataSaved(std::uint64_t fileNumber) {
+    // A save elsewhere holds nothing the journal's store lacks.
+    if (!m_journal || !dataSaver || m_journal->Path() != JournalPath(dataSaver->Prefix()))
+        return;
+    m_journaled.clear();
+    m_journal->Restart(fileNumber);
+}
+
+std::uint64_t TransferQueueManager::JournalPartial(const ItemPtr& entry) {
+    if (!m_journal || !m_journal->IsOpen() || entry.IsNull() || entry.IsRemoved() ||
+        entry.HasItem("local_file_path").IsNull())
+        return 0;
+    const PartialJournal::Record r = RecordOf(entry);
+    QByteArray& known = m_journaled[KeyOf(r.user, r.remoteFolder, r.fileName)];
+    QByteArray now = Snapshot(r);
+    if (known == now)
+        return 0;
+    known = std::move(now);
+    return m_journal->Append(r);
+}
+
+void TransferQueueManager::HoldFirstWrite(DownloadThread* thread, std::uint64_t number) {
+    if (!thread || number == 0 || !m_journal)
+        return;
+    PartialJournal* journal = m_journal.get();
+    thread->SetBeforeFirstWrite([journal, thread, number] {
+        journal->WaitWritten(number, [thread] { return thread->AskedToExit(); });
+    });
+}
+
+void TransferQueueManager::ForgetJournaledPartial(const ItemPtr& entry) {
+    if (!m_journal || !m_journal->IsOpen() || entry.IsNull())
+        return;
+    PartialJournal::Record r;
+    r.forget = true;
+    r.user = entry.HasItem("user").AsString();
+    r.remoteFolder = entry.HasItem("remote_folder").AsStdString();
+    r.fileName = entry.HasItem("file_name").AsStdString();
+    if (m_journaled.erase(KeyOf(r.user, r.remoteFolder, r.fileName)))
+        m_journal->Append(r);
+}
