@@ -199,6 +199,7 @@ private slots:
     void transcriptFormats();
     void transcriptBurst_data();
     void transcriptBurst();
+    void transcriptBatchMark();
     void transcriptFilledOffScreen();
     void logFiles();
     void logNames_data();
@@ -531,6 +532,27 @@ void TestChatViews::transcriptBurst() {
              qPrintable(QString::number(size)));
     QVERIFY(size + sizeOf(first - 1) > ChatTranscript::kCap - ChatTranscript::kCut);
     QVERIFY2(added < 2 * ChatTranscript::kCap, qPrintable(QString::number(added)));
+}
+
+// A line that comes within a batch's time of the last one shown waits for
+// the rest of that time only.
+void TestChatViews::transcriptBatchMark() {
+    SetSetting("chat_timestamps", "no_timestamps");
+    QTextBrowser view;
+    ChatTranscript transcript(&view, ChatTranscript::kCap);
+    transcript.AddLine("bob", "shown");
+    QCOMPARE(LastLine(&view), QString("[bob] shown"));
+    QSignalSpy changed(view.document(), &QTextDocument::contentsChanged);
+    m_now = kT0.addMSecs(ChatTranscript::kBatchMs - 50);
+    QElapsedTimer waiting;
+    waiting.start();
+    transcript.AddLine("bob", "waits");
+    QCOMPARE(LastLine(&view), QString("[bob] shown"));
+    QVERIFY(changed.wait(5000));
+    const qint64 waited = waiting.elapsed();
+    QCOMPARE(LastLine(&view), QString("[bob] waits"));
+    // 50 ms were left; a whole batch's time from the new line would be 250.
+    QVERIFY2(waited < 200, qPrintable(QString::number(waited)));
 }
 
 // A private chat that fills while another tab is on screen shows its newest
@@ -868,6 +890,25 @@ void TestChatViews::logViewer() {
     QTRY_COMPARE(LastLine(open.Form()->logEdit), QString("[t][bob] flood 99"));
     QVERIFY(!Plain(open.Form()->logEdit).contains("first"));
     QVERIFY(!open.Form()->olderLabel->isHidden());
+
+    // The same in batches of one line, each far below the cap: the view's
+    // own cut pushes out the oldest, and the note comes with the first to go.
+    ChatLogForm batches(small, nullptr, 5000);
+    QTextEdit* batchView = batches.Form()->logEdit;
+    for (int i = 0; i < 200; ++i) {
+        m_now = m_now.addMSecs(ChatLogForm::kBatchMs);
+        const QString line = QString("[t][bob] batch %1").arg(i);
+        batches.AddLine(line);
+        QCOMPARE(LastLine(batchView), line);
+        const QStringList shown = Plain(batchView).split('\n');
+        const bool cut = shown.first() != "[t][bob] first";
+        QCOMPARE(!batches.Form()->olderLabel->isHidden(), cut);
+        // Whole lines, the newest kept, the oldest gone.
+        if (cut)
+            QCOMPARE(shown.first(), QString("[t][bob] batch %1").arg(i + 1 - shown.size()));
+        QVERIFY(chat::Size(batchView->document()) <= 5000);
+    }
+    QVERIFY(!batches.Form()->olderLabel->isHidden());
 }
 
 // The find bar looks for the typed text as it stands, never as a pattern.
@@ -1050,6 +1091,32 @@ void TestChatViews::logViewerLarge() {
                     .endsWith(QString(10, QChar('a' + (kWords - 1 - i) % 26)) +
                               QString::number(kWords - 1 - i)));
     QVERIFY2(largest <= ChatLogForm::kShownPiece * 5 / 4 + 2, qPrintable(QString::number(largest)));
+
+    // Those that come once the file's lines are shown wait for the next
+    // batch, as once loaded: of a flood, only the newest are laid out.
+    const auto wordOf = [](int i) {
+        return "[t][bob] " + QString(100000, QChar('a' + i % 26)) + QString::number(i);
+    };
+    ChatLogForm later(whole, nullptr, cap);
+    QTextDocument* laterDocument = later.Form()->logEdit->document();
+    QVERIFY(later.IsLoading());
+    for (int i = 0; i < kWords; ++i)
+        later.AddLine(wordOf(i));
+    // Once the first of the words shows, the file's lines are all shown.
+    bool more = false;
+    connect(laterDocument, &QTextDocument::contentsChange, &later, [&] {
+        if (more || laterDocument->lastBlock().previous().length() < 100000)
+            return;
+        more = true;
+        for (int i = kWords; i < kWords + 5; ++i)
+            later.AddLine(wordOf(i));
+    });
+    QTRY_COMPARE_WITH_TIMEOUT(laterDocument->lastBlock().previous().text().remove(QChar(0x200B)),
+                              wordOf(kWords + 4), 20000);
+    QVERIFY(more);
+    QVERIFY(!later.Form()->olderLabel->isHidden());
+    QVERIFY2(Shown(laterDocument).size() <= 3,
+             qPrintable(QString::number(Shown(laterDocument).size())));
 }
 
 // The largest file count and speed read in full in the member list, in the

@@ -106,6 +106,9 @@ ChatLogForm::ChatLogForm(QString path, QWidget* parent, int cap)
     // Nothing is undone in a read-only view; the undo stack would keep every
     // line the cap drops.
     mp_ui->logEdit->setUndoRedoEnabled(false);
+    // Not a scroll bar that comes and goes with the text: the view would
+    // lay out all it holds again each time, as after a batch that cleared it.
+    mp_ui->logEdit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_step.setSingleShot(true);
     m_step.setInterval(0);
     connect(&m_step, &QTimer::timeout, this, &ChatLogForm::LoadStep);
@@ -194,6 +197,16 @@ void ChatLogForm::LoadStep() {
         if (m_file && m_read.isEmpty() && m_rest.isEmpty()) {
             work += kReadPiece;
             ReadPiece();
+            continue;
+        }
+        if (!m_loaded && !m_file && m_read.isEmpty() && m_rest.isEmpty()) {
+            // The file is shown: the lines that came meanwhile are the first
+            // batch, and those that come from now on wait for the next, as
+            // once loaded. Shown as they come instead, a flood would keep
+            // the view laying out lines for as long as it lasts.
+            m_loaded = true;
+            m_release = m_pending.size();
+            m_lastShown = chat::Now();
             continue;
         }
         const QStringList shown = TakeShown();

@@ -219,6 +219,10 @@ constexpr qint64 kMostPending = 4 * qint64(ChatTranscript::kCap);
 
 ChatTranscript::ChatTranscript(QTextBrowser* view, int cap)
     : mp_view(view), m_cap(cap), m_lastChat(chat::Now()) {
+    // A scroll bar that comes once the lines fill the view narrows it, and
+    // every line is laid out again: with a flood's first batch, twice the
+    // work at once.
+    view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_batch.setSingleShot(true);
     m_batch.callOnTimeout([this] { ShowPending(); });
 }
@@ -279,11 +283,15 @@ void ChatTranscript::Queue(std::function<QString()> html, int least, int charact
     m_pending.push_back({std::move(html), least, characters});
     m_pendingLeast += least;
     m_pendingCharacters += characters;
-    // Lines that newer ones push out on their own would be cut as soon as
-    // they were shown: they go now, so that a flood waits in bounded memory,
-    // also one of lines that show as little (white space).
+    // Lines that would be cut as soon as they were shown go now, so that a
+    // flood waits in bounded memory (also one of lines that show as little,
+    // white space) and a batch lays out no more than stays. The cut is sure
+    // once the newer lines pass the cap with what is shown, and it leaves at
+    // most kCap - kCut: a line that passes that with the newer ones goes.
+    const int shown = m_cap > 0 ? chat::Size(mp_view->document()) : 0;
     while (m_pending.size() > 1 &&
-           ((m_cap > 0 && m_pendingLeast - m_pending.front().least > m_cap) ||
+           ((m_cap > 0 && shown + m_pendingLeast - m_pending.front().least > m_cap &&
+             m_pendingLeast > m_cap - kCut) ||
             m_pendingCharacters - m_pending.front().characters > kMostPending)) {
         m_pendingLeast -= m_pending.front().least;
         m_pendingCharacters -= m_pending.front().characters;
