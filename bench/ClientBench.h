@@ -3,10 +3,12 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QtGlobal>
 
 // For benchmarks that run the whole client: nothing leaves the machine (the
 // server and the release check point at a closed loopback port) and the
@@ -52,5 +54,53 @@ inline int RunMeasuredChild(const QStringList& arguments) {
     measure.start(QCoreApplication::applicationFilePath(), arguments);
     return measure.waitForFinished(-1) && measure.exitCode() == 0 ? 0 : 1;
 }
+
+// The loopback test server in a child process of the bench itself (started
+// with "--serve"): it prints "port N" once it listens, then lines of its own,
+// and ends when its standard input closes.
+class ServerProcess {
+public:
+    ServerProcess() = default;
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+    virtual ~ServerProcess() {
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    // False when it did not listen within 10 s.
+    bool Start(QProcess::ProcessChannelMode errors = QProcess::SeparateChannels) {
+        m_process.setProcessChannelMode(errors);
+        m_process.start(QCoreApplication::applicationFilePath(), {"--serve"});
+        QElapsedTimer clock;
+        clock.start();
+        while (m_port == 0 && clock.elapsed() < 10000) {
+            m_process.waitForReadyRead(50);
+            Read();
+        }
+        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { Read(); });
+        return m_port != 0;
+    }
+    quint16 Port() const { return m_port; }
+
+protected:
+    void Write(const QByteArray& line) { m_process.write(line + '\n'); }
+    void Read() {
+        while (m_process.canReadLine()) {
+            const QByteArray line = m_process.readLine().trimmed();
+            if (m_port == 0 && line.startsWith("port "))
+                m_port = quint16(line.mid(5).toUInt());
+            else
+                OnLine(line);
+        }
+    }
+    // A line after the port's.
+    virtual void OnLine(const QByteArray&) {}
+
+private:
+    QProcess m_process;
+    quint16 m_port = 0;
+};
 
 #endif

@@ -233,22 +233,16 @@ int Serve() {
 
 // ---- the client side ----
 
-class ServerProcess {
+// The flood server: "sent N" once a flood is all sent, "dropped" when it
+// dropped the client.
+class FloodServer : public ServerProcess {
 public:
-    bool Start() {
-        m_process.start(QCoreApplication::applicationFilePath(), {"--serve"});
-        if (!WaitFor([this] { return m_port != 0; }, 10000))
-            return false;
-        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { Read(); });
-        return true;
-    }
-    quint16 Port() const { return m_port; }
     void Command(const QByteArray& line) {
         m_sent = -1;
         m_dropped = false;
-        m_process.write(line + '\n');
+        Write(line);
     }
-    void Second() { m_process.write("second\n"); }
+    void Second() { Write("second"); }
     int Sent() {
         Read();
         return m_sent;
@@ -257,37 +251,14 @@ public:
         Read();
         return m_dropped;
     }
-    ~ServerProcess() {
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(5000))
-            m_process.kill();
-        m_process.waitForFinished(5000);
-    }
 
 private:
-    bool WaitFor(const std::function<bool()>& done, int ms) {
-        QElapsedTimer clock;
-        clock.start();
-        while (!done() && clock.elapsed() < ms) {
-            m_process.waitForReadyRead(50);
-            Read();
-        }
-        return done();
+    void OnLine(const QByteArray& line) override {
+        if (line.startsWith("sent "))
+            m_sent = line.mid(5).toInt();
+        else if (line == "dropped")
+            m_dropped = true;
     }
-    void Read() {
-        while (m_process.canReadLine()) {
-            const QByteArray line = m_process.readLine().trimmed();
-            if (line.startsWith("port "))
-                m_port = quint16(line.mid(5).toUInt());
-            else if (line.startsWith("sent "))
-                m_sent = line.mid(5).toInt();
-            else if (line == "dropped")
-                m_dropped = true;
-        }
-    }
-
-    QProcess m_process;
-    quint16 m_port = 0;
     int m_sent = -1;
     bool m_dropped = false;
 };
@@ -406,7 +377,7 @@ ChatLogForm* OpenRoomLog(RoomsForm* rooms, RoomForm* room) {
 
 // The room's log viewer, opened and on screen, through both room floods
 // again.
-void ViewerFloods(ServerProcess& server, RoomsForm* rooms, RoomForm* room, LogCounter& roomLog,
+void ViewerFloods(FloodServer& server, RoomsForm* rooms, RoomForm* room, LogCounter& roomLog,
                   const Load& load, Verdicts& verdict, bool verdicts) {
     const long startKiB = ResidentKiB();
     const qint64 fileBytes = QFileInfo(chatlog::FilePath(chatlog::Kind::Room, kRoom)).size();
@@ -503,7 +474,7 @@ void ViewerFloods(ServerProcess& server, RoomsForm* rooms, RoomForm* room, LogCo
 // second, on the room's log with a line of 1 MiB without a break at its end
 // (as something else may write): the longest stall from the opening until
 // everything that waited is shown, then whether the newest line is.
-void OpenViewerDuringFlood(ServerProcess& server, RoomsForm* rooms, RoomForm* room,
+void OpenViewerDuringFlood(FloodServer& server, RoomsForm* rooms, RoomForm* room,
                            LogCounter& roomLog, const Load& load, Verdicts& verdict,
                            bool verdicts) {
     const QString path = chatlog::FilePath(chatlog::Kind::Room, kRoom);
@@ -565,7 +536,7 @@ void OpenViewerDuringFlood(ServerProcess& server, RoomsForm* rooms, RoomForm* ro
 }
 
 // The private flood again, with the flooder's log viewer open and on screen.
-void PrivateViewerFlood(ServerProcess& server, const Load& load, Verdicts& verdict, bool verdicts) {
+void PrivateViewerFlood(FloodServer& server, const Load& load, Verdicts& verdict, bool verdicts) {
     ChatForm* chat = chatsForm->GetChatForm(kFlooder);
     emit actionBar->ActionTriggered(chat, "user_chat_log");
     auto* viewer = qobject_cast<ChatLogForm*>(chatsForm->Tabs()->currentWidget());
@@ -703,7 +674,7 @@ struct LongFlood {
 };
 
 // during: called at each sample with the time since the flood began.
-void LongFloodPhase(ServerProcess& server, const LongFlood& flood, int seconds, bool verdicts,
+void LongFloodPhase(FloodServer& server, const LongFlood& flood, int seconds, bool verdicts,
                     Verdicts& verdict, const std::function<void(qint64)>& during = nullptr) {
     const int count = seconds * flood.perSecond;
     const int ms = seconds * 1000;
@@ -797,7 +768,7 @@ void LongFloodPhase(ServerProcess& server, const LongFlood& flood, int seconds, 
 // word flood (a third of the way in when shorter) and left in front, on the
 // room's log that the floods before made large: the flood's figures, then
 // whether the viewer shows the newest line.
-void OpenedDuringLongFlood(ServerProcess& server, int seconds, RoomsForm* rooms, RoomForm* room,
+void OpenedDuringLongFlood(FloodServer& server, int seconds, RoomsForm* rooms, RoomForm* room,
                            bool verdicts, Verdicts& verdict) {
     FocusWidgetAndParents(room->Form()->chatEdit);
     QApplication::processEvents();
@@ -840,7 +811,7 @@ const LongFlood kLongFloods[] = {{"room flood (every 12th a word)", true, 1000, 
 
 // show: puts the room's or the flooder's transcript on screen. Then the
 // room floods again with the room's log viewer open and on screen.
-void LongFloods(ServerProcess& server, int seconds, const std::function<void(bool)>& show,
+void LongFloods(FloodServer& server, int seconds, const std::function<void(bool)>& show,
                 RoomsForm* rooms, RoomForm* room, bool verdicts, Verdicts& verdict) {
     for (const LongFlood& flood : kLongFloods) {
         show(flood.room);
@@ -877,7 +848,7 @@ void LongFloods(ServerProcess& server, int seconds, const std::function<void(boo
 // Sound": each message is an event that asks for a balloon and a sound.
 // Whether or not this machine can play it, the window must keep answering
 // and memory must not grow with the flood.
-void InactiveSoundFlood(ServerProcess& server, int seconds, bool verdicts, Verdicts& verdict) {
+void InactiveSoundFlood(FloodServer& server, int seconds, bool verdicts, Verdicts& verdict) {
     const QString sound = QDir(QDir::homePath()).filePath("alert.wav");
     QFile file(sound);
     if (!file.open(QIODevice::WriteOnly) || file.write(Wave()) < 0) {
@@ -931,7 +902,7 @@ void InactiveSoundFlood(ServerProcess& server, int seconds, bool verdicts, Verdi
 }
 
 int RunClient(const Load& load, bool verdicts) {
-    ServerProcess server;
+    FloodServer server;
     if (!server.Start()) {
         std::printf("the loopback server did not start\n");
         return 1;

@@ -73,27 +73,6 @@ int Serve() {
     return QCoreApplication::exec();
 }
 
-class ServerProcess {
-public:
-    quint16 Start() {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QCoreApplication::applicationFilePath(), {"--serve"});
-        if (!m_process.waitForReadyRead(10000))
-            return 0;
-        const QByteArray line = m_process.readLine().trimmed();
-        return line.startsWith("port ") ? quint16(line.mid(5).toUInt()) : 0;
-    }
-    ~ServerProcess() {
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(5000))
-            m_process.kill();
-        m_process.waitForFinished(5000);
-    }
-
-private:
-    QProcess m_process;
-};
-
 // The main thread's gaps between two turns of a 1 ms timer.
 struct Stalls {
     double longest = 0;
@@ -189,7 +168,8 @@ int Measure(int listed, int names, bool verdicts) {
     qputenv("HOME", home.path().toUtf8());
     qputenv("TAVENOOK_PASSWORD", "pw");
     ServerProcess serverProcess;
-    const quint16 port = serverProcess.Start();
+    const quint16 port =
+        serverProcess.Start(QProcess::ForwardedErrorChannel) ? serverProcess.Port() : 0;
     if (port == 0)
         return 1;
     qputenv("TAVENOOK_SERVER", QString("127.0.0.1:%1").arg(port).toUtf8());
