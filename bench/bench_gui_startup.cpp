@@ -591,22 +591,34 @@ namespace {
 
 constexpr double kSearchFloodStallTargetMs = 200;
 
-int MeasureSearchFlood(int files, int seconds, bool verdicts) {
+// The window with its share indexed (`indexed` files), and `peer` connected
+// as `name` with a round trip made, so that answers go out on this
+// connection; null (said under `phase`) when the peer got no answer.
+std::unique_ptr<MainWindow> StartWithAskingPeer(RawPeer& peer, const char* phase, const char* name,
+                                                int& indexed) {
     QElapsedTimer clock;
     clock.start();
     std::unique_ptr<MainWindow> window = StartMainWindow();
     while (sharedFoldersManager->IsBackgroundScanPending() && clock.elapsed() < 600000)
         QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    const int indexed = d.GetType("shared_file")->ItemCount();
-    RawPeer peer;
-    if (!ConnectPeer(peer, "search flood", "searcher"))
-        return 1;
-    // A round trip, so that answers go out on this connection.
+    indexed = d.GetType("shared_file")->ItemCount();
+    if (!ConnectPeer(peer, phase, name))
+        return nullptr;
     peer.SendMessage(PeerMessenger::PM_USER_INFO_REQUEST);
     if (peer.Take(PeerMessenger::PM_USER_INFO_REPLY) == "(none)") {
-        std::printf("search flood: the client never answered the peer\n");
-        return 1;
+        std::printf("%s: the client never answered %s\n", phase, name);
+        return nullptr;
     }
+    return window;
+}
+
+int MeasureSearchFlood(int files, int seconds, bool verdicts) {
+    RawPeer peer;
+    int indexed = 0;
+    std::unique_ptr<MainWindow> window =
+        StartWithAskingPeer(peer, "search flood", "searcher", indexed);
+    if (!window)
+        return 1;
 
     int searches = 0, answers = 0;
     QByteArray last;
@@ -741,20 +753,14 @@ double MiB(long kib) {
 }
 
 int MeasureNeverRead(int files, int users, int seconds, bool verdicts) {
+    RawPeer reader;
+    int indexed = 0;
+    std::unique_ptr<MainWindow> window =
+        StartWithAskingPeer(reader, "never read", "reader", indexed);
+    if (!window)
+        return 1;
     QElapsedTimer clock;
     clock.start();
-    std::unique_ptr<MainWindow> window = StartMainWindow();
-    while (sharedFoldersManager->IsBackgroundScanPending() && clock.elapsed() < 600000)
-        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    const int indexed = d.GetType("shared_file")->ItemCount();
-    RawPeer reader;
-    if (!ConnectPeer(reader, "never read", "reader"))
-        return 1;
-    reader.SendMessage(PeerMessenger::PM_USER_INFO_REQUEST);
-    if (reader.Take(PeerMessenger::PM_USER_INFO_REPLY) == "(none)") {
-        std::printf("never read: the client never answered the normal user\n");
-        return 1;
-    }
     // Settled: the window's own start-up work is done before the first figure.
     LongestStall(clock, clock.elapsed() + 2000);
     const long before = ResidentKiB();
