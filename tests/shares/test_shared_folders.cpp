@@ -236,6 +236,13 @@ class TestSharedFolders : public QObject, CoreServices {
             d.GetType("shared_folder")->GetItem("/hidden"));
     }
     // `count` files in folders of `perFolder` under a public root.
+    // Every shared file searchable, listening as "me", with bob connected.
+    bool IndexAndConnect(RawPeer& peer) {
+        for (const ItemPtr& file : d.GetType("shared_file")->GetItems())
+            manager->TokenizeSharedFile(file);
+        SetSetting("username", "me");
+        return Listen() && ConnectAsPeer(peer, "bob");
+    }
     void ShareMany(const QString& root, int count, int perFolder) {
         const ItemPtr rootItem = d.GetType("shared_folder")->GetItem(root);
         rootItem.Connect(d.GetType("shared_public")->GetGlobalNullItem());
@@ -1022,12 +1029,8 @@ private slots:
         QFETCH(QString, change);
         QFETCH(bool, answered);
         ShareMany("/many", 3000, 100);
-        for (const ItemPtr& file : d.GetType("shared_file")->GetItems())
-            manager->TokenizeSharedFile(file);
-        SetSetting("username", "me");
-        QVERIFY(Listen());
         RawPeer peer;
-        QVERIFY(ConnectAsPeer(peer, "bob"));
+        QVERIFY(IndexAndConnect(peer));
         QSignalSpy processed(manager.get(), &SharedFoldersManager::SearchProcessed);
         manager->OnDirectFileSearch("bob", 1, "track");
         QCOMPARE(processed.count(), 0);
@@ -1115,12 +1118,8 @@ private slots:
         ShareMany("/many", 3000, 100);
         AddEntry("/many/rare", "rarity.txt", 5)["shared_file_folder"].Connect(
             d.GetType("shared_folder")->HasItem("/many"));
-        for (const ItemPtr& file : d.GetType("shared_file")->GetItems())
-            manager->TokenizeSharedFile(file);
-        SetSetting("username", "me");
-        QVERIFY(Listen());
         RawPeer peer;
-        QVERIFY(ConnectAsPeer(peer, "bob"));
+        QVERIFY(IndexAndConnect(peer));
         QSignalSpy spy(manager.get(), &SharedFoldersManager::SearchProcessed);
         messenger->SetMaxWaitingOutput(cap);
         manager->OnDirectFileSearch("bob", 1, search);
