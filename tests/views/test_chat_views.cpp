@@ -40,6 +40,7 @@
 #include "views/chat/RoomTabWidget.h"
 #include "views/chat/RoomWallForm.h"
 #include "views/chat/RoomsForm.h"
+#include "views/chat/TranscriptView.h"
 #include "views/shares/DiagnosticsForm.h"
 #include "views/shares/SharesForm.h"
 #include "views/users/UserNoteDialog.h"
@@ -780,6 +781,8 @@ void TestChatViews::copyGivesTextAsLogged() {
         form.reset(viewer);
         shown = viewer->Form()->logEdit;
     }
+    // Drags and the selection clipboard take the same mime data as a copy.
+    QVERIFY(qobject_cast<TranscriptView*>(shown));
     QTRY_COMPARE(LastLine(shown).remove(own), QString(line).remove(own));
     const QTextBlock block = Shown(shown->document()).last();
     QVERIFY(block.text().count(own) > line.count(own));
