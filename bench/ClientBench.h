@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
+#include <cstdio>
 
 // For benchmarks that run the whole client: nothing leaves the machine (the
 // server and the release check point at a closed loopback port) and the
@@ -53,6 +54,16 @@ inline int RunMeasuredChild(const QStringList& arguments) {
     measure.setProcessChannelMode(QProcess::ForwardedChannels);
     measure.start(QCoreApplication::applicationFilePath(), arguments);
     return measure.waitForFinished(-1) && measure.exitCode() == 0 ? 0 : 1;
+}
+
+// The child's side: listens and says on which port, as ServerProcess reads.
+template <class Server>
+bool ListenAndSayPort(Server& server) {
+    if (!server.Listen())
+        return false;
+    std::printf("port %u\n", unsigned(server.Port()));
+    std::fflush(stdout);
+    return true;
 }
 
 // The loopback test server in a child process of the bench itself (started

@@ -2,6 +2,7 @@
 #define TAVENOOK_BENCH_PROCSTATUS_H
 
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <string>
 
@@ -19,6 +20,13 @@ inline long StatusKiB(const char* field) {
 
 inline long ResidentKiB() {
     return StatusKiB("VmRSS");
+}
+
+// The CPU time the calling thread has used, in ms.
+inline double ThreadCpuMs() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
 }
 
 #endif

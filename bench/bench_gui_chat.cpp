@@ -153,10 +153,8 @@ QString PrivateText(int i) {
 // lines due while it is away are lost.
 int Serve() {
     TestServer server;
-    if (!server.Listen())
+    if (!ListenAndSayPort(server))
         return 1;
-    std::printf("port %u\n", server.Port());
-    std::fflush(stdout);
     struct Flood {
         bool room = true;
         int count = 0, ms = 0, every = 1, sent = 0;

@@ -60,10 +60,8 @@ QString Name(int i) {
 // The loopback server, until stdin closes.
 int Serve() {
     TestServer server;
-    if (!server.Listen())
+    if (!ListenAndSayPort(server))
         return 1;
-    std::printf("port %u\n", server.Port());
-    std::fflush(stdout);
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, [] {
         char buffer[64];

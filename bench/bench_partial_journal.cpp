@@ -3,7 +3,7 @@
 // offers downloads one after the other, each taken whole. The same run is
 // made with the journal (the store loaded from a prefix, as at every start)
 // and without (no store loaded, so no journal), and compared:
-//   main-thread CPU per download (RUSAGE_THREAD of the main thread),
+//   main-thread CPU per download (the main thread's own CPU clock),
 //   the longest main-thread stall (gaps between turns of a 1 ms timer),
 //   the journal's records and bytes per download, each record one write and
 //   at most one fdatasync on the journal's own thread.
@@ -11,8 +11,6 @@
 // Usage: bench_partial_journal [--quick]
 //   full:    1,000,000 shared files, 50 downloads of 256 KiB
 //   --quick: 100,000 shared files, 10 downloads, figures only
-
-#include <sys/resource.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -25,6 +23,7 @@
 #include <memory>
 #include <vector>
 
+#include "ProcStatus.h"
 #include "net/PeerMessenger.h"
 #include "support/Payload.h"
 #include "support/TestFiles.h"
@@ -36,13 +35,6 @@ namespace {
 constexpr double kStallTargetMs = 200;
 constexpr double kPerDownloadTargetMs = 5;
 constexpr int kFileSize = 256 * 1024;
-
-double MainThreadCpuMs() {
-    rusage usage{};
-    getrusage(RUSAGE_THREAD, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
-}
 
 struct Figures {
     double cpuPerDownloadMs = 0;
@@ -84,7 +76,7 @@ Figures Run(int sharedFiles, int downloads, bool journal) {
     });
     probe.start(1);
     const QByteArray data = Pattern(kFileSize);
-    const double cpuBefore = MainThreadCpuMs();
+    const double cpuBefore = ThreadCpuMs();
     for (int k = 0; k < downloads; ++k) {
         const QString file = QString("f%1.bin").arg(k);
         const ItemPtr e =
@@ -113,7 +105,7 @@ Figures Run(int sharedFiles, int downloads, bool journal) {
         bob.CloseOn(f);
         bob.Select(0);
     }
-    out.cpuPerDownloadMs = (MainThreadCpuMs() - cpuBefore) / downloads;
+    out.cpuPerDownloadMs = (ThreadCpuMs() - cpuBefore) / downloads;
     probe.stop();
     s.tqm.reset();  // writes what the journal still holds
     QFile file(prefix + ".partials");

@@ -343,12 +343,6 @@ double ShareListMs(const QByteArray& output) {
 
 constexpr double kSearchTargetMs = 50;
 
-double ThreadCpuMs() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
-}
-
 // Frames read from the peer's socket: code and body.
 struct PeerFrames {
     QTcpSocket socket;
