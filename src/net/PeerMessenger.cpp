@@ -19,6 +19,7 @@
 #include "net/FrameReader.h"
 #include "net/LowDelay.h"
 #include "net/Obfuscation.h"
+#include "net/PeerConnection.h"
 #include "net/PeerLimits.h"
 #include "net/PeerTypes.h"
 #include "net/server.h"
@@ -47,12 +48,6 @@ void KeepLargeBuffersApart() {
     Q_UNUSED(done);
 #endif
 }
-
-enum Origin {
-    OriginIncoming,     // accepted on one of our ports
-    OriginDirect,       // we connect on our own for one of our requests
-    OriginConnectBack,  // we connect because the peer asked through the server
-};
 
 bool IsKind(const QString& kind) {
     return kind == "P" || kind == "F" || kind == "D";
@@ -87,43 +82,6 @@ private:
 };
 
 }  // namespace
-
-struct PeerMessenger::Connection {
-    enum State {
-        Connecting,  // outgoing, TCP connect running
-        AwaitSetUp,  // incoming, set-up frame not yet read
-        AwaitToken,  // "F" we did not open: its 4 token bytes not yet read
-        Messaging    // "P", set up
-    };
-
-    quint64 id = 0;
-    QTcpSocket* socket = nullptr;
-    int origin = OriginIncoming;
-    State state = AwaitSetUp;
-    bool obfuscated = false;
-    bool closed = false;
-    QString user;
-    QString kind;
-    // Direct: our request's token. Connect-back: the peer's request token.
-    quint32 token = 0;
-    int ticks = 0;
-    quint64 readyOrder = 0;
-    // A message arrived on it.
-    bool heard = false;
-    // Clock times (ms): set-up must be finished by setUpDeadline (0: none).
-    qint64 setUpDeadline = 0;
-    qint64 lastActivity = 0;
-    // While in the middle of a frame: when the current window began (-1:
-    // not in a frame) and the bytes read since.
-    qint64 frameWindowStart = -1;
-    qint64 frameWindowBytes = 0;
-    // Bytes of an incomplete frame, as last counted into the shared budget.
-    qint64 partialBytes = 0;
-    // When unsent output last moved to the system, or began to wait.
-    qint64 outputMoved = 0;
-    FrameReader reader{PeerLimits::kMaxFrameLength};
-    ObfuscationDecoder decoder{PeerLimits::kMaxSetUpLength};
-};
 
 struct PeerMessenger::Request {
     enum Direct { DirectEnded, DirectAwaitingAddress, DirectConnecting };
@@ -757,70 +715,6 @@ void PeerMessenger::SendMessage(QString user, MemStream& message) {
     StartRequest(user, "P");
 }
 
-qint64 PeerMessenger::WaitingOutput() const {
-    qint64 total = m_unsentBytes;
-    for (const auto& entry : m_connections)
-        if (const QTcpSocket* socket = entry.second->socket)
-            total += socket->bytesToWrite();
-    return total;
-}
-
-bool PeerMessenger::OutputStuck(const Connection& c, qint64 now) const {
-    return c.socket && c.socket->bytesToWrite() > 0 &&
-           now - c.outputMoved >= PeerLimits::kStuckOutputMs;
-}
-
-bool PeerMessenger::RoomForOptional(const QString& user, qint64 bytes) {
-    const qint64 now = Now();
-    const ConnectionPtr target = NewestMessaging(user);
-    qint64 waiting = WaitingOutput();
-    const bool stuck = target && OutputStuck(*target, now);
-    if (!stuck && waiting + bytes > m_maxWaitingOutput) {
-        std::vector<std::pair<qint64, ConnectionPtr>> held;
-        for (const auto& entry : m_connections) {
-            const ConnectionPtr& c = entry.second;
-            if (c != target && c->state == Connection::Messaging && OutputStuck(*c, now))
-                held.emplace_back(c->socket->bytesToWrite(), c);
-        }
-        std::sort(held.begin(), held.end(),
-                  [](const auto& a, const auto& b) { return a.first > b.first; });
-        for (const auto& entry : held) {
-            if (waiting + bytes <= m_maxWaitingOutput)
-                break;
-            waiting -= entry.first;
-            Log(kArea, 1,
-                QString("%1 does not read what we send (%2 bytes waiting); closed to make "
-                        "room for others.")
-                    .arg(entry.second->user)
-                    .arg(entry.first));
-            Close(entry.second, "unsent output stuck while the output cap is full");
-        }
-    }
-    if (!stuck && waiting + bytes <= m_maxWaitingOutput)
-        return true;
-    ++m_optionalRefused;
-    if (m_optionalLoggedAt < 0 || now - m_optionalLoggedAt >= kOptionalLogMs) {
-        Log(kArea, 1,
-            QString("%1 optional messages dropped, the last of %2 bytes to %3: %4.")
-                .arg(m_optionalRefused)
-                .arg(bytes)
-                .arg(user)
-                .arg(stuck ? QString("they do not read what we send")
-                           : QString("%1 bytes wait for peers already").arg(waiting)));
-        m_optionalRefused = 0;
-        m_optionalLoggedAt = now;
-    }
-    return false;
-}
-
-bool PeerMessenger::SendOptionalMessage(const QString& user, MemStream& message) {
-    // The length field comes on top.
-    if (!RoomForOptional(user, message.GetWritePos() + 4))
-        return false;
-    SendMessage(user, message);
-    return true;
-}
-
 template <typename... Fields>
 void PeerMessenger::SendFields(const QString& user, quint32 code, const Fields&... fields) {
     MemStream m;
@@ -1061,19 +955,6 @@ void PeerMessenger::CheckDeadlines() {
     for (const ConnectionPtr& c : deaf)
         Close(c, "output stalled");
     TrimReleasedOutput();
-}
-
-void PeerMessenger::TrimReleasedOutput() {
-    // The output of closed connections is freed in pieces; those in the
-    // middle of the heap are otherwise kept by the allocator. Trimming walks
-    // the heap, so it waits until much was freed.
-    constexpr qint64 kTrimAfterBytes = qint64(8) * 1024 * 1024;
-    if (m_releasedOutput < kTrimAfterBytes)
-        return;
-    m_releasedOutput = 0;
-#ifdef __GLIBC__
-    malloc_trim(0);
-#endif
 }
 
 bool PeerMessenger::RecordedAddress(const QString& user, quint32& ip, quint16& port) const {
