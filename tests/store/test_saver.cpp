@@ -1,6 +1,7 @@
 // Saving and loading the store: round trips, damaged and odd files, crash
 // and full-disk safety, pruning, and hostile files fed to the parser.
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -14,12 +15,17 @@
 #include <QtTest>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <numeric>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "store/Data.h"
@@ -258,6 +264,49 @@ std::size_t ThreadStackSize() {
     pthread_attr_destroy(&attr);
     return size;
 }
+
+// Frees an open that waits on the FIFO at path, once the row has taken far
+// too long, by opening its other end: a hang fails the row, not the run. A
+// writer so freed gets EPIPE, not a signal.
+class FifoWatch {
+public:
+    explicit FifoWatch(const QString& path) {
+        if (path.isEmpty())
+            return;
+        std::signal(SIGPIPE, SIG_IGN);
+        m_thread = std::thread([this, native = QFile::encodeName(path)] {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (m_done.wait_for(lock, std::chrono::seconds(30), [this] { return m_finished; }))
+                return;
+            m_freed = true;
+            const int fd = ::open(native.constData(), O_RDWR | O_NONBLOCK);
+            if (fd >= 0)
+                ::close(fd);
+        });
+    }
+    ~FifoWatch() { Finish(); }
+    // Whether a wait had to be freed; stops the watch.
+    bool Freed() {
+        Finish();
+        return m_freed;
+    }
+
+private:
+    void Finish() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_finished = true;
+        }
+        m_done.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_done;
+    bool m_finished = false;
+    bool m_freed = false;
+};
 
 // Parses, recording the largest single allocation made.
 bool TrackedParse(const QByteArray& bytes, StagedStore& out, std::size_t* largest) {
@@ -636,6 +685,85 @@ private slots:
             QCOMPARE(Reload(), QString());
             QCOMPARE(GetSetting("generation"), QString(fits ? "new" : "2"));
         }
+    }
+
+    // Whatever stands where the saver reads, writes or sets a file aside (a
+    // FIFO, a link to a user's file, a link to where none is yet) is neither
+    // waited on nor read or written through: a save or dump goes into a new
+    // file of its own, a load passes over it to the next store file, and the
+    // user's files stay as they were.
+    void foreignFilesAtStorePaths_data() {
+        QTest::addColumn<QString>("where");  // temporary, new file, newest, aside, dump
+        QTest::addColumn<QString>("what");   // fifo, link, dangling link
+        QTest::newRow("FIFO at the temporary") << "temporary"
+                                               << "fifo";
+        QTest::newRow("link at the temporary") << "temporary"
+                                               << "link";
+        QTest::newRow("dangling link at the temporary") << "temporary"
+                                                        << "dangling link";
+        QTest::newRow("link at the new file's name") << "new file"
+                                                     << "link";
+        QTest::newRow("FIFO as the newest store file") << "newest"
+                                                       << "fifo";
+        QTest::newRow("link as the newest store file") << "newest"
+                                                       << "link";
+        QTest::newRow("dangling link where a file goes aside") << "aside"
+                                                               << "dangling link";
+        QTest::newRow("link at the dump") << "dump"
+                                          << "link";
+        QTest::newRow("FIFO at the dump") << "dump"
+                                          << "fifo";
+    }
+    void foreignFilesAtStorePaths() {
+        QFETCH(QString, where);
+        QFETCH(QString, what);
+        // A store file numbered ahead of the clock, so the next save's names are known.
+        const quint64 ahead = quint64(QDateTime::currentMSecsSinceEpoch()) + 3600ull * 1000;
+        QVERIFY(Write(m_prefix + "." + QString::number(ahead), SavedBytes(0)));
+        const QString next = m_prefix + "." + QString::number(ahead + 1);
+        const QString userFile = m_dir->filePath("notes.txt");
+        const QByteArray words = "the user's own words";
+        QVERIFY(Write(userFile, words));
+        const QString absent = m_dir->filePath("new notes.txt");
+        const QString path = where == "temporary" ? next + ".tmp"
+                             : where == "aside"   ? next + ".unreadable"
+                             : where == "dump"    ? m_dir->filePath("dump")
+                                                  : next;
+        if (where == "aside")
+            QVERIFY(Write(next, "not a store file"));
+        if (what == "fifo")
+            QVERIFY(mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+        else
+            QVERIFY(symlink(QFile::encodeName(what == "link" ? userFile : absent).constData(),
+                            QFile::encodeName(path).constData()) == 0);
+        FifoWatch watch(what == "fifo" ? path : QString());
+        m_log.clear();
+        if (where == "newest" || where == "aside") {
+            QCOMPARE(Reload(), QString());
+            QCOMPARE(GetSetting("generation"), QString("0"));
+            if (what == "link")
+                QVERIFY2(m_log.filter("a link stands there").size() == 1,
+                         qPrintable(m_log.join('\n')));
+        } else {
+            DataSaver& saver = Fresh();
+            Populate();
+            SetSetting("generation", "new");
+            if (where == "dump") {
+                QVERIFY(saver.SaveAll(path));
+                StagedStore staged;
+                QVERIFY(!QFileInfo(path).isSymLink() &&
+                        DataSaver::ParseStore(ReadFile(path), staged, nullptr));
+            } else {
+                QVERIFY2(saver.Save(m_prefix), qPrintable(m_log.join('\n')));
+                QCOMPARE(Reload(), QString());
+                QCOMPARE(GetSetting("generation"), QString("new"));
+            }
+        }
+        QVERIFY2(!watch.Freed(), "an open waited on the FIFO");
+        QCOMPARE(ReadFile(userFile), words);
+        QVERIFY(!QFileInfo(absent).exists() && !QFileInfo(absent).isSymLink());
+        if (where == "temporary")
+            QVERIFY(!QFileInfo(path).exists() && !QFileInfo(path).isSymLink());
     }
 
     void largeStoreWhenThreadsFail_data() {
