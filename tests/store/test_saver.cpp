@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -15,9 +16,11 @@
 #include <QtTest>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -32,6 +35,7 @@
 #include "store/DataSaver.h"
 #include "store/Log.h"
 #include "store/Parallel.h"
+#include "store/PlainFile.h"
 #include "store/Settings.h"
 #include "support/Fuzz.h"
 #include "support/LargestAllocation.h"
@@ -307,6 +311,41 @@ private:
     bool m_finished = false;
     bool m_freed = false;
 };
+
+// What `work` says when run in a child process whose writes past `limit`
+// bytes of a file fail (EFBIG) instead of ending it.
+QString UnderFileSizeLimit(rlim_t limit, const std::function<QString()>& work) {
+    int out[2];
+    if (::pipe(out) != 0)
+        return "no pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(out[0]);
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit size{};
+        ::getrlimit(RLIMIT_FSIZE, &size);
+        size.rlim_cur = limit;
+        ::setrlimit(RLIMIT_FSIZE, &size);
+        const QByteArray said = work().toUtf8();
+        const bool whole =
+            ::write(out[1], said.constData(), std::size_t(said.size())) == ssize_t(said.size());
+        ::_exit(whole ? 0 : 1);
+    }
+    ::close(out[1]);
+    QByteArray said;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) != 0;)
+        if (n > 0)
+            said.append(buffer, int(n));
+        else if (errno != EINTR)
+            break;
+    ::close(out[0]);
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0)
+        return "the child failed: " + QString::fromUtf8(said);
+    return QString::fromUtf8(said);
+}
 
 // Parses, recording the largest single allocation made.
 bool TrackedParse(const QByteArray& bytes, StagedStore& out, std::size_t* largest) {
@@ -764,6 +803,39 @@ private slots:
         QVERIFY(!QFileInfo(absent).exists() && !QFileInfo(absent).isSymLink());
         if (where == "temporary")
             QVERIFY(!QFileInfo(path).exists() && !QFileInfo(path).isSymLink());
+    }
+
+    // The first write that runs out of room says why in the system's words,
+    // as the later ones do: not Qt's "Unknown error" for a write that got part
+    // of its bytes out. A file size limit makes the writes fail (EFBIG) as a
+    // full disk would; it binds a whole process, so each row runs in a child.
+    void writeFailureGivesSystemReason_data() {
+        QTest::addColumn<QString>("writer");
+        QTest::newRow("store save") << "save";
+        QTest::newRow("unbuffered write") << "unbuffered";
+        QTest::newRow("buffered write larger than the buffer") << "buffered";
+        QTest::newRow("flush of a buffered write") << "flush";
+    }
+    void writeFailureGivesSystemReason() {
+        QFETCH(QString, writer);
+        const QString path = m_dir->filePath("written");
+        const QString said = UnderFileSizeLimit(512, [&]() -> QString {
+            if (writer == "save") {
+                DataSaver& saver = Fresh();
+                Populate(100);  // well past the limit
+                return saver.Save(m_prefix) ? "saved" : m_log.value(0);
+            }
+            QFile file(path);
+            QString why;
+            const QByteArray bytes(writer == "buffered" ? 1 << 20 : 2000, 'x');
+            if (!file.open(writer == "unbuffered" ? QIODevice::WriteOnly | QIODevice::Unbuffered
+                                                  : QIODevice::WriteOnly))
+                return "not opened";
+            if (!WriteOut(file, bytes.constData(), bytes.size(), &why))
+                return why;
+            return WriteOut(file, nullptr, 0, &why) ? "written" : why;
+        });
+        QVERIFY2(said.endsWith(std::strerror(EFBIG)), qPrintable(said));
     }
 
     void largeStoreWhenThreadsFail_data() {
