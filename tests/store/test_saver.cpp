@@ -1,7 +1,6 @@
 // Saving and loading the store: round trips, damaged and odd files, crash
 // and full-disk safety, pruning, and hostile files fed to the parser.
 
-#include <fcntl.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -17,18 +16,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <numeric>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "store/Data.h"
@@ -37,6 +32,7 @@
 #include "store/Parallel.h"
 #include "store/PlainFile.h"
 #include "store/Settings.h"
+#include "support/FifoWatch.h"
 #include "support/Fuzz.h"
 #include "support/LargestAllocation.h"
 #include "support/TestFiles.h"
@@ -268,49 +264,6 @@ std::size_t ThreadStackSize() {
     pthread_attr_destroy(&attr);
     return size;
 }
-
-// Frees an open that waits on the FIFO at path, once the row has taken far
-// too long, by opening its other end: a hang fails the row, not the run. A
-// writer so freed gets EPIPE, not a signal.
-class FifoWatch {
-public:
-    explicit FifoWatch(const QString& path) {
-        if (path.isEmpty())
-            return;
-        std::signal(SIGPIPE, SIG_IGN);
-        m_thread = std::thread([this, native = QFile::encodeName(path)] {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            if (m_done.wait_for(lock, std::chrono::seconds(30), [this] { return m_finished; }))
-                return;
-            m_freed = true;
-            const int fd = ::open(native.constData(), O_RDWR | O_NONBLOCK);
-            if (fd >= 0)
-                ::close(fd);
-        });
-    }
-    ~FifoWatch() { Finish(); }
-    // Whether a wait had to be freed; stops the watch.
-    bool Freed() {
-        Finish();
-        return m_freed;
-    }
-
-private:
-    void Finish() {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_finished = true;
-        }
-        m_done.notify_all();
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-    std::thread m_thread;
-    std::mutex m_mutex;
-    std::condition_variable m_done;
-    bool m_finished = false;
-    bool m_freed = false;
-};
 
 // What `work` says when run in a child process whose writes past `limit`
 // bytes of a file fail (EFBIG) instead of ending it.
