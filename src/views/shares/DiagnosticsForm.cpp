@@ -231,7 +231,7 @@ void DiagnosticsForm::AddItemEntry(const QString& area, int level, const QString
 
 // The file stays open, unbuffered: every line reaches the system at once, so
 // a crash loses none, without an open and close per line.
-QFile* DiagnosticsForm::OpenFile(const QString& area) {
+QFile* DiagnosticsForm::OpenFile(const QString& area, QString* why) {
     const QString path = LogFilePath(area);
     auto found = m_files.find(area);
     if (found != m_files.end() && QFileInfo::exists(path))
@@ -240,28 +240,32 @@ QFile* DiagnosticsForm::OpenFile(const QString& area) {
         m_files.clear();
     // Only right inside the folder, and only a plain file: never through a
     // link into a user's file, never waiting on a FIFO.
-    if (QDir::cleanPath(QFileInfo(path).absolutePath()) != QDir::cleanPath(LogFolder()))
+    if (QDir::cleanPath(QFileInfo(path).absolutePath()) != QDir::cleanPath(LogFolder())) {
+        *why = "outside the log folder";
         return nullptr;
+    }
     auto file = std::make_unique<QFile>();
     const auto mode = QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered;
-    QString why;
-    if (!OpenPlainFile(*file, path, mode, &why) &&
-        (errno != ENOENT || !QDir().mkpath(LogFolder()) || !OpenPlainFile(*file, path, mode, &why)))
+    if (!OpenPlainFile(*file, path, mode, why) &&
+        (errno != ENOENT || !QDir().mkpath(LogFolder()) || !OpenPlainFile(*file, path, mode, why)))
         return nullptr;
     return (m_files[area] = std::move(file)).get();
 }
 
 void DiagnosticsForm::WriteFile(const QString& area, const QString& line, const QString& stamp,
                                 bool first) {
-    QFile* file = OpenFile(area);
+    QString why;
+    QFile* file = OpenFile(area, &why);
     QByteArray bytes;
     if (first)
         bytes += QString("* Logging started at %1").arg(stamp).toLatin1() + '\n';
     bytes += line.toLatin1() + '\n';
-    if ((!file || file->write(bytes) != bytes.size()) && !FailedAreas().contains(area)) {
+    if ((!file || !WriteOut(*file, bytes.constData(), bytes.size(), &why)) &&
+        !FailedAreas().contains(area)) {
         FailedAreas().insert(area);
         if (QPlainTextEdit* view = m_views.value(area))
-            m_pending[view].push_back("* Cannot write the log file " + LogFilePath(area));
+            m_pending[view].push_back(
+                QString("* Cannot write the log file %1: %2").arg(LogFilePath(area), why));
     }
 }
 
