@@ -9,6 +9,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "store/PlainFile.h"
+
 namespace {
 
 constexpr qint64 kChunkSize = 65536;
@@ -101,8 +103,8 @@ bool ScanMP3File(const QString& path, int& mpegVersion, QString& channelMode, in
     }
     bitrate = -1;
 
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+    QFile file;
+    if (!OpenPlainFile(file, path, QIODevice::ReadOnly | QIODevice::Unbuffered, nullptr, true)) {
         return false;
     }
     const qint64 size = file.size();

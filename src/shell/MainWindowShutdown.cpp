@@ -69,11 +69,14 @@ bool MainWindow::Save(bool atExit) {
     d.RemoveDisconnectedItems();
     if (dataSaver->Save(StorePath()))
         return true;
-    const QString message = QString("Failure to save configuration data to %1").arg(StorePath());
+    const QString message = QString("Failure to save configuration data to %1: %2")
+                                .arg(StorePath(), dataSaver->LastFailure());
     Log("Configuration Data", 1, message);
     // At exit nobody reads the log any more; the terminal may still be there.
-    if (atExit)
+    if (atExit) {
         std::fprintf(stderr, "tavenook: %s\n", qUtf8Printable(message));
+        g_exitSaveFailed = true;
+    }
     return false;
 }
 

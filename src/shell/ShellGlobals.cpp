@@ -6,6 +6,7 @@
 
 MainWindow* mainWindow = nullptr;
 bool g_showIsOver = false;
+bool g_exitSaveFailed = false;
 const char* const kTavenookWebHost = "http://www.tavenook.net";
 
 ShellHooks& Shell() {

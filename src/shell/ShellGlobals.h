@@ -18,6 +18,9 @@ class MainWindow;
 extern MainWindow* mainWindow;
 // True from the start of the main window's destruction on.
 extern bool g_showIsOver;
+// Set when the save at the main window's end failed: the program then ends
+// with a failure status, as what the user changed is lost.
+extern bool g_exitSaveFailed;
 
 // The network's web host: support page and release file live there.
 extern const char* const kTavenookWebHost;

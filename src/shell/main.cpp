@@ -1,4 +1,7 @@
+#include <cstdlib>
+
 #include "shell/Application.h"
+#include "shell/ShellGlobals.h"
 #include "shell/mainwindow.h"
 
 int main(int argc, char** argv) {
@@ -22,5 +25,8 @@ int main(int argc, char** argv) {
             code = app->exec();
     }
     delete app;
+    // What the user changed is lost: a caller must not take this for success.
+    if (g_exitSaveFailed && code == 0)
+        code = EXIT_FAILURE;
     return code;
 }

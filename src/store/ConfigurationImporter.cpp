@@ -7,6 +7,7 @@
 
 #include "store/Data.h"
 #include "store/Log.h"
+#include "store/PlainFile.h"
 
 namespace {
 
@@ -69,10 +70,10 @@ bool Fail(const QString& path, const QString& why, QString* error) {
 bool ReadChecked(const QString& path, QByteArray* out, QString* error) {
     if (error)
         error->clear();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return Fail(path, QString("The file cannot be opened (%1).").arg(file.errorString()),
-                    error);
+    QFile file;
+    QString why;
+    if (!OpenPlainFile(file, path, QIODevice::ReadOnly, &why, true))
+        return Fail(path, QString("The file cannot be opened (%1).").arg(why), error);
     const QString tooLarge =
         QString("The file is larger than %1 bytes: no user list is that large.")
             .arg(ConfigurationImporter::kMaxFileSize);

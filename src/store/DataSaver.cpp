@@ -17,6 +17,7 @@
 #include "store/Links.h"
 #include "store/Log.h"
 #include "store/Parallel.h"
+#include "store/PlainFile.h"
 
 DataSaver* dataSaver = nullptr;
 
@@ -130,8 +131,8 @@ qint64 FolderUsage(const QString& folder) {
 }
 
 bool ReadsWhole(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > DataSaver::kMaxFileSize)
+    QFile file;
+    if (!OpenPlainFile(file, path, QIODevice::ReadOnly) || file.size() > DataSaver::kMaxFileSize)
         return false;
     StagedStore staged;
     return DataSaver::ParseStore(file.readAll(), staged, nullptr);
@@ -262,6 +263,7 @@ void DataSaver::NotifyLoaded(bool noData) {
 // Writing
 
 // Writes a new file that only the user may read: it holds the password.
+// Whatever stood at the path goes first, so nothing is written through a link.
 void DataSaver::WriteNewFile(const QString& path, const Pieces& pieces) const {
     const QByteArray native = QFile::encodeName(path);
     std::size_t total = 0;
@@ -272,9 +274,10 @@ void DataSaver::WriteNewFile(const QString& path, const Pieces& pieces) const {
         const qint64 left = m_folderSpace - FolderUsage(QFileInfo(path).absolutePath());
         room = std::size_t(std::max<qint64>(0, std::min<qint64>(left, qint64(total))));
     }
-    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    QString why;
+    const int fd = CreateFileAnew(path, &why);
     if (fd < 0)
-        throw DataSaveFailure(QString("cannot create %1: %2").arg(path, strerror(errno)));
+        throw DataSaveFailure(QString("cannot create %1: %2").arg(path, why));
     bool ok = true;
     std::size_t left = room;
     for (const std::string& piece : pieces) {
@@ -297,7 +300,7 @@ void DataSaver::WriteNewFile(const QString& path, const Pieces& pieces) const {
     }
     if (!ok) {
         ::unlink(native.constData());
-        const QString reason = QString("cannot write %1: %2").arg(path, strerror(err));
+        const QString reason = QString("cannot write %1: %2").arg(path, SystemError(err));
         if (err == ENOSPC || err == EDQUOT)
             throw NoSpace(reason);
         throw DataSaveFailure(reason);
@@ -565,7 +568,6 @@ bool DataSaver::Save(const QString& prefix) {
             }
         }
         tmp = QString("%1.%2.tmp").arg(prefix).arg(number);
-        QFile::remove(tmp);
         try {
             WriteNewFile(tmp, bytes);
         } catch (const NoSpace& full) {
@@ -585,7 +587,7 @@ bool DataSaver::Save(const QString& prefix) {
                 break;
             if (errno != EEXIST || attempt > 1000 ||
                 number == std::numeric_limits<std::uint64_t>::max())
-                throw DataSaveFailure(QString("cannot name %1: %2").arg(final, strerror(errno)));
+                throw DataSaveFailure(QString("cannot name %1: %2").arg(final, SystemError(errno)));
             ++number;
         }
         QFile::remove(tmp);
@@ -598,6 +600,7 @@ bool DataSaver::Save(const QString& prefix) {
         RemoveLeftoverTemporaries(prefix);
         m_prefix = prefix;
         m_fileNumber = number;
+        m_lastFailure.clear();
         const std::vector<DataSavedHandler*> handlers = m_savedHandlers;
         for (DataSavedHandler* h : handlers)
             if (std::find(m_savedHandlers.begin(), m_savedHandlers.end(), h) !=
@@ -607,29 +610,29 @@ bool DataSaver::Save(const QString& prefix) {
     } catch (const DataSaveFailure& failure) {
         if (!tmp.isEmpty())
             QFile::remove(tmp);
-        Log(kLogArea, 1, QString("Saving failed: %1").arg(failure.Reason()));
-        return false;
+        m_lastFailure = failure.Reason();
     } catch (const std::bad_alloc&) {
         if (!tmp.isEmpty())
             QFile::remove(tmp);
-        Log(kLogArea, 1, "Saving failed: out of memory");
-        return false;
+        m_lastFailure = "out of memory";
     }
+    Log(kLogArea, 1, "Saving failed: " + m_lastFailure);
+    return false;
 }
 
 bool DataSaver::SaveAll(const QString& fileName) {
     try {
         const Pieces bytes = Serialize(true);
-        QFile::remove(fileName);
         WriteNewFile(fileName, bytes);
+        m_lastFailure.clear();
+        return true;
     } catch (const DataSaveFailure& failure) {
-        Log(kLogArea, 1, QString("Dump failed: %1").arg(failure.Reason()));
-        return false;
+        m_lastFailure = failure.Reason();
     } catch (const std::bad_alloc&) {
-        Log(kLogArea, 1, "Dump failed: out of memory");
-        return false;
+        m_lastFailure = "out of memory";
     }
-    return true;
+    Log(kLogArea, 1, "Dump failed: " + m_lastFailure);
+    return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -803,18 +806,19 @@ void DataSaver::Load(const QString& prefix) {
     QStringList reasons;
     for (const QString& path : files) {
         QString reason;
-        QFile file(path);
+        QFile file;
         StagedStore staged;
-        if (!file.open(QIODevice::ReadOnly)) {
-            reason = file.errorString();
-        } else if (file.size() > kMaxFileSize) {
-            reason = "file too large";
-        } else {
-            const QByteArray bytes = file.readAll();
-            if (bytes.size() != file.size())
-                reason = "read error";
-            else
-                ParseStore(bytes, staged, &reason);
+        // Only a plain file: a link may lead to a user's file, a FIFO would hang the start.
+        if (OpenPlainFile(file, path, QIODevice::ReadOnly, &reason)) {
+            if (file.size() > kMaxFileSize) {
+                reason = "file too large";
+            } else {
+                const QByteArray bytes = file.readAll();
+                if (bytes.size() != file.size())
+                    reason = "read error";
+                else
+                    ParseStore(bytes, staged, &reason);
+            }
         }
         file.close();
         if (reason.isEmpty()) {
@@ -827,11 +831,14 @@ void DataSaver::Load(const QString& prefix) {
             return;
         }
         // Move it out of the way so that no later prune deletes what may
-        // still be recovered by hand.
+        // still be recovered by hand; never onto anything that stands
+        // there, not even a dangling link.
         QString aside = path + ".unreadable";
-        for (int n = 1; QFile::exists(aside); ++n)
+        bool setAside = false;
+        for (int n = 1; !(setAside = RenameNoReplace(path, aside)) && errno == EEXIST && n < 1000;
+             ++n)
             aside = QString("%1.unreadable%2").arg(path).arg(n);
-        if (QFile::rename(path, aside))
+        if (setAside)
             Log(kLogArea, 1,
                 QString("Could not load %1 (%2); kept as %3").arg(path, reason, aside));
         else

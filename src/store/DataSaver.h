@@ -96,6 +96,8 @@ public:
     // Writes every item of the store, saved or not, in the same layout.
     // Failures are logged and never thrown.
     bool SaveAll(const QString& fileName);
+    // Why the last Save or SaveAll failed, as logged; empty after a success.
+    const QString& LastFailure() const { return m_lastFailure; }
 
     // The store files of a prefix, newest first.
     static QStringList StoreFiles(const QString& prefix);
@@ -130,6 +132,7 @@ private:
     QString m_prefix;
     std::uint64_t m_fileNumber = 0;
     qint64 m_folderSpace = -1;
+    QString m_lastFailure;
 };
 
 extern DataSaver* dataSaver;

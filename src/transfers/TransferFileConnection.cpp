@@ -22,6 +22,7 @@
 #include "store/Data.h"
 #include "store/Log.h"
 #include "store/MemStream.h"
+#include "store/PlainFile.h"
 #include "store/Settings.h"
 #include "transfers/DownloadPaths.h"
 #include "transfers/TransferQueueManager.h"
@@ -229,8 +230,7 @@ int OpenOwnFile(const ItemPtr& entry, const QString& path, int flags) {
     const QString identity = RecordedIdentity(entry);
     if (path.isEmpty() || identity.isEmpty())
         return -1;
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          (flags & ~O_CREAT) | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    const int fd = OpenPlainFile(path, flags & ~O_CREAT);
     if (fd >= 0 && !SameFile(identity, RecordedHead(entry), fd)) {
         ::close(fd);
         return -1;
@@ -309,22 +309,14 @@ int OpenOwnPartial(const ItemPtr& entry, const DownloadPaths& paths) {
     const QString path = RecordedPath(entry);
     if (path.isEmpty() || QFileInfo(path).path() != Absolute(paths.downloadingFolder))
         return -1;
-    int fd = -1;
-    if (!RecordedIdentity(entry).isEmpty()) {
-        fd = OpenOwnFile(entry, path, O_RDWR | O_APPEND);
-    } else {
-        fd = ::open(QFile::encodeName(path).constData(),
-                    O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-        struct stat st;
-        if (fd >= 0 &&
-            (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != RecordedSize(entry))) {
-            ::close(fd);
-            fd = -1;
-        }
+    if (!RecordedIdentity(entry).isEmpty())
+        return OpenOwnFile(entry, path, O_RDWR | O_APPEND);
+    const int fd = OpenPlainFile(path, O_RDWR | O_APPEND);
+    struct stat st;
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || st.st_size != RecordedSize(entry))) {
+        ::close(fd);
+        return -1;
     }
-    // The open only would not wait, for a FIFO put at the path; the writes may.
-    if (fd >= 0)
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
 

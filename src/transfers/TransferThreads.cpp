@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 
+#include "store/PlainFile.h"
 #include "transfers/RateLimiter.h"
 
 namespace {
@@ -99,6 +100,10 @@ QString SocketError(const QString& what, QTcpSocket* socket) {
 
 QString FileError(const QString& what, QFile* file) {
     return what + QStringLiteral(" Error string: ") + file->errorString();
+}
+
+QString WriteError(const QString& why) {
+    return QStringLiteral("Writing to file failed. Error string: ") + why;
 }
 
 // The error text of a wait that did not end well; a null string when it did.
@@ -400,6 +405,7 @@ bool DownloadThread::PerformDownload() {
     // never bursts; unlimited, whatever has arrived goes to the file in one
     // write. Neither reads past the file size.
     const std::unique_ptr<char[]> buffer(new char[kSendSize]);
+    QString why;
     for (;;) {
         if (AskedToExit())
             return Fail(kExitRequested);
@@ -427,14 +433,14 @@ bool DownloadThread::PerformDownload() {
         }
         m_position += size;
         throttle.Moved(size);
-        if (size > 0 && m_file->write(buffer.get(), size) != size)
-            return Fail(FileError(QStringLiteral("Writing to file failed."), m_file));
+        if (size > 0 && !WriteOut(*m_file, buffer.get(), size, &why))
+            return Fail(WriteError(why));
 
         if (meter.Moved(size, m_position == m_fileSize)) {
             // A reported position is on disk: the main thread records it and
             // the file's first bytes, and a crash after that keeps them.
-            if (!m_file->flush())
-                return Fail(FileError(QStringLiteral("Writing to file failed."), m_file));
+            if (!WriteOut(*m_file, nullptr, 0, &why))
+                return Fail(WriteError(why));
             emit DownloadProgress(m_position, meter.BytesPerSecond());
         }
 
@@ -444,8 +450,8 @@ bool DownloadThread::PerformDownload() {
             if (MoreArrived(m_socket))
                 return Fail(
                     QStringLiteral("Received more than the file size of %1 bytes").arg(m_fileSize));
-            if (!m_file->flush())
-                return Fail(FileError(QStringLiteral("Writing to file failed."), m_file));
+            if (!WriteOut(*m_file, nullptr, 0, &why))
+                return Fail(WriteError(why));
             m_socket->close();
             return true;
         }

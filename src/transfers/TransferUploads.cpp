@@ -15,6 +15,7 @@
 #include "store/Data.h"
 #include "store/GeneralFunctions.h"
 #include "store/Log.h"
+#include "store/PlainFile.h"
 #include "store/Settings.h"
 #include "transfers/TransferQueueManager.h"
 #include "transfers/TransferThreads.h"
@@ -527,8 +528,10 @@ void TransferQueueManager::OnFileTransferResponse(QString user, uint req, bool a
         return;
     }
 
-    auto file = std::make_unique<QFile>(SharedFilePath(entry.HasItem("shared_file")));
-    const bool opened = file->open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    auto file = std::make_unique<QFile>();
+    // A FIFO put in place of a shared file would hold the window in the open.
+    const bool opened = OpenPlainFile(*file, SharedFilePath(entry.HasItem("shared_file")),
+                                      QIODevice::ReadOnly | QIODevice::Unbuffered, nullptr, true);
     // We announced the indexed size; a file that has since changed would be
     // sent with another length than the downloader expects.
     if (!opened || file->size() != SharedFileSize(entry)) {

@@ -4,6 +4,12 @@ tavenook_add_test(test_mainwindow GUI SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_mai
 target_compile_definitions(test_mainwindow PRIVATE TAVENOOK_SOURCE_DIR="${PROJECT_SOURCE_DIR}/src")
 # Its main window listens on the default peer ports first: one such test at a time.
 set_tests_properties(test_mainwindow PROPERTIES RESOURCE_LOCK default_peer_ports)
+# The save at exit is checked on the real programs too.
+if(TARGET tavenook)
+    target_compile_definitions(test_mainwindow PRIVATE TAVENOOK_CLIENT="$<TARGET_FILE:tavenook>"
+        TAVENOOK_DRIVER="$<TARGET_FILE:tavenook-driver>")
+    add_dependencies(test_mainwindow tavenook tavenook-driver)
+endif()
 
 # The real program under Xvfb; skipped only where Xvfb is not installed.
 if(TARGET tavenook)

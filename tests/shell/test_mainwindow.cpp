@@ -1,4 +1,6 @@
+#include <sys/resource.h>
 #include <unistd.h>
+
 #include <QApplication>
 #include <QDirIterator>
 #include <QMenu>
@@ -6,7 +8,9 @@
 #include <QSplitter>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "net/server.h"
@@ -16,6 +20,7 @@
 #include "store/DataSaver.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
+#include "support/DriverProcess.h"
 #include "support/TestServer.h"
 #include "support/WindowStart.h"
 #include "ui_AddSharedFolderDialog.h"
@@ -469,6 +474,86 @@ private slots:
         close(console);
         QVERIFY(StoreFiles().isEmpty());
         QVERIFY(errors.seek(0) && errors.readAll().contains("Failure to save configuration data"));
+    }
+
+    // A save at exit that the disk refuses (here past a file size limit, as
+    // on a full disk) is no success: the window's program and the headless
+    // one end with status 1 and say why in the system's words from the first
+    // failure on. With room, both end with 0 and leave a store.
+    void failedSaveAtExit_data() {
+        QTest::addColumn<bool>("headless");
+        QTest::addColumn<bool>("limited");
+        QTest::newRow("window, no room") << false << true;
+        QTest::newRow("window, room") << false << false;
+        QTest::newRow("headless, no room") << true << true;
+        QTest::newRow("headless, room") << true << false;
+    }
+    void failedSaveAtExit() {
+#ifndef TAVENOOK_CLIENT
+        QSKIP("the program is not built");
+#else
+        QFETCH(bool, headless);
+        QFETCH(bool, limited);
+        QTemporaryDir home;
+        const auto setup = [limited] {
+            if (!limited)
+                return;
+            // Past the limit a write fails with EFBIG instead of ending the program.
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit limit{};
+            getrlimit(RLIMIT_FSIZE, &limit);
+            limit.rlim_cur = 512;  // below any store file's size
+            setrlimit(RLIMIT_FSIZE, &limit);
+        };
+        const QString user = QString("exiting%1%2").arg(int(headless)).arg(int(limited));
+        QString said;
+        int code = -1;
+        QStringList stores;
+        if (headless) {
+            DriverProcess client(TAVENOOK_DRIVER, home.filePath("driver.log"));
+            client.SetChildSetup(setup);
+            QVERIFY2(client.Start({"--home", home.path(), "--user", user, "--server",
+                                   m_server.Address(), "--port", "0"}),
+                     client.LogTail().constData());
+            client.Send("quit");
+            said = client
+                       .WaitFor("error", 60000,
+                                [](const QStringList& f) {
+                                    return f.value(1).startsWith("Failure to save");
+                                })
+                       .join('\t');
+            code = client.ExitCode();
+            stores = DataSaver::StoreFiles(home.filePath(".tavenook/store"));
+        } else {
+            SetUpProcess client;
+            client.setup = setup;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("HOME", home.path());
+            env.insert("TAVENOOK_USERNAME", user);
+            env.insert("TAVENOOK_PASSWORD", "pw");
+            env.insert("ASAN_OPTIONS", "detect_leaks=0");
+            client.setProcessEnvironment(env);
+            client.start(TAVENOOK_CLIENT, QStringList());
+            QTRY_VERIFY_WITH_TIMEOUT(m_server.IsLoggedIn(user), kLoginWait);
+            client.terminate();
+            QVERIFY(client.waitForFinished(60000));
+            if (client.exitStatus() == QProcess::NormalExit)
+                code = client.exitCode();
+            said = QString::fromLocal8Bit(client.readAllStandardError());
+            stores = DataSaver::StoreFiles(home.filePath(".Tavenook"));
+        }
+        if (limited) {
+            QCOMPARE(code, 1);
+            QVERIFY2(said.contains("Failure to save configuration data") &&
+                         said.contains(QString(": ") + std::strerror(EFBIG)),
+                     qPrintable(said));
+            QVERIFY(stores.isEmpty());
+        } else {
+            QCOMPARE(code, 0);
+            QVERIFY2(!said.contains("Failure to save"), qPrintable(said));
+            QCOMPARE(stores.size(), 1);
+        }
+#endif
     }
 
     // The port dialog takes 1 to 65534 (the obfuscated port is one above),

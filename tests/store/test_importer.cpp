@@ -1,5 +1,7 @@
 // The user-list import and the code-page translator.
 
+#include <sys/stat.h>
+
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -11,6 +13,7 @@
 #include "store/GeneralFunctions.h"
 #include "store/Log.h"
 #include "store/Settings.h"
+#include "support/FifoWatch.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -201,8 +204,16 @@ private slots:
             !ConfigurationImporter::ImportUserList(dir.filePath("missing.cfg"), nullptr, &error));
         QVERIFY2(error.startsWith("The file cannot be opened ("), qPrintable(error));
         QVERIFY(!ConfigurationImporter::ImportUserList(dir.path()));
-        QTest::ignoreMessage(QtWarningMsg, "QFSFileEngine::open: No file name specified");
         QVERIFY(!ConfigurationImporter::ImportUserList(QString()));
+        // A FIFO chosen by mistake is refused, not waited on with the window held.
+        const QString fifo = dir.filePath("fifo.cfg");
+        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        {
+            FifoWatch watch(fifo);
+            QVERIFY(!ConfigurationImporter::ImportUserList(fifo, nullptr, &error));
+            QVERIFY2(!watch.Freed(), "the import waited on the FIFO");
+        }
+        QCOMPARE(error, QString("The file cannot be opened (not a plain file)."));
         // Larger than any user list: refused before anything is marked.
         const QString big = dir.filePath("big.cfg");
         QVERIFY(Write(big, "alice\n"));

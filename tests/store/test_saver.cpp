@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -14,6 +15,9 @@
 #include <QtTest>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -26,7 +30,9 @@
 #include "store/DataSaver.h"
 #include "store/Log.h"
 #include "store/Parallel.h"
+#include "store/PlainFile.h"
 #include "store/Settings.h"
+#include "support/FifoWatch.h"
 #include "support/Fuzz.h"
 #include "support/LargestAllocation.h"
 #include "support/TestFiles.h"
@@ -257,6 +263,41 @@ std::size_t ThreadStackSize() {
     pthread_attr_getstacksize(&attr, &size);
     pthread_attr_destroy(&attr);
     return size;
+}
+
+// What `work` says when run in a child process whose writes past `limit`
+// bytes of a file fail (EFBIG) instead of ending it.
+QString UnderFileSizeLimit(rlim_t limit, const std::function<QString()>& work) {
+    int out[2];
+    if (::pipe(out) != 0)
+        return "no pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(out[0]);
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit size{};
+        ::getrlimit(RLIMIT_FSIZE, &size);
+        size.rlim_cur = limit;
+        ::setrlimit(RLIMIT_FSIZE, &size);
+        const QByteArray said = work().toUtf8();
+        const bool whole =
+            ::write(out[1], said.constData(), std::size_t(said.size())) == ssize_t(said.size());
+        ::_exit(whole ? 0 : 1);
+    }
+    ::close(out[1]);
+    QByteArray said;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) != 0;)
+        if (n > 0)
+            said.append(buffer, int(n));
+        else if (errno != EINTR)
+            break;
+    ::close(out[0]);
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0)
+        return "the child failed: " + QString::fromUtf8(said);
+    return QString::fromUtf8(said);
 }
 
 // Parses, recording the largest single allocation made.
@@ -636,6 +677,118 @@ private slots:
             QCOMPARE(Reload(), QString());
             QCOMPARE(GetSetting("generation"), QString(fits ? "new" : "2"));
         }
+    }
+
+    // Whatever stands where the saver reads, writes or sets a file aside (a
+    // FIFO, a link to a user's file, a link to where none is yet) is neither
+    // waited on nor read or written through: a save or dump goes into a new
+    // file of its own, a load passes over it to the next store file, and the
+    // user's files stay as they were.
+    void foreignFilesAtStorePaths_data() {
+        QTest::addColumn<QString>("where");  // temporary, new file, newest, aside, dump
+        QTest::addColumn<QString>("what");   // fifo, link, dangling link
+        QTest::newRow("FIFO at the temporary") << "temporary"
+                                               << "fifo";
+        QTest::newRow("link at the temporary") << "temporary"
+                                               << "link";
+        QTest::newRow("dangling link at the temporary") << "temporary"
+                                                        << "dangling link";
+        QTest::newRow("link at the new file's name") << "new file"
+                                                     << "link";
+        QTest::newRow("FIFO as the newest store file") << "newest"
+                                                       << "fifo";
+        QTest::newRow("link as the newest store file") << "newest"
+                                                       << "link";
+        QTest::newRow("dangling link where a file goes aside") << "aside"
+                                                               << "dangling link";
+        QTest::newRow("link at the dump") << "dump"
+                                          << "link";
+        QTest::newRow("FIFO at the dump") << "dump"
+                                          << "fifo";
+    }
+    void foreignFilesAtStorePaths() {
+        QFETCH(QString, where);
+        QFETCH(QString, what);
+        // A store file numbered ahead of the clock, so the next save's names are known.
+        const quint64 ahead = quint64(QDateTime::currentMSecsSinceEpoch()) + 3600ull * 1000;
+        QVERIFY(Write(m_prefix + "." + QString::number(ahead), SavedBytes(0)));
+        const QString next = m_prefix + "." + QString::number(ahead + 1);
+        const QString userFile = m_dir->filePath("notes.txt");
+        const QByteArray words = "the user's own words";
+        QVERIFY(Write(userFile, words));
+        const QString absent = m_dir->filePath("new notes.txt");
+        const QString path = where == "temporary" ? next + ".tmp"
+                             : where == "aside"   ? next + ".unreadable"
+                             : where == "dump"    ? m_dir->filePath("dump")
+                                                  : next;
+        if (where == "aside")
+            QVERIFY(Write(next, "not a store file"));
+        if (what == "fifo")
+            QVERIFY(mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+        else
+            QVERIFY(symlink(QFile::encodeName(what == "link" ? userFile : absent).constData(),
+                            QFile::encodeName(path).constData()) == 0);
+        FifoWatch watch(what == "fifo" ? path : QString());
+        m_log.clear();
+        if (where == "newest" || where == "aside") {
+            QCOMPARE(Reload(), QString());
+            QCOMPARE(GetSetting("generation"), QString("0"));
+            if (what == "link")
+                QVERIFY2(m_log.filter("a link stands there").size() == 1,
+                         qPrintable(m_log.join('\n')));
+        } else {
+            DataSaver& saver = Fresh();
+            Populate();
+            SetSetting("generation", "new");
+            if (where == "dump") {
+                QVERIFY(saver.SaveAll(path));
+                StagedStore staged;
+                QVERIFY(!QFileInfo(path).isSymLink() &&
+                        DataSaver::ParseStore(ReadFile(path), staged, nullptr));
+            } else {
+                QVERIFY2(saver.Save(m_prefix), qPrintable(m_log.join('\n')));
+                QCOMPARE(Reload(), QString());
+                QCOMPARE(GetSetting("generation"), QString("new"));
+            }
+        }
+        QVERIFY2(!watch.Freed(), "an open waited on the FIFO");
+        QCOMPARE(ReadFile(userFile), words);
+        QVERIFY(!QFileInfo(absent).exists() && !QFileInfo(absent).isSymLink());
+        if (where == "temporary")
+            QVERIFY(!QFileInfo(path).exists() && !QFileInfo(path).isSymLink());
+    }
+
+    // The first write that runs out of room says why in the system's words,
+    // as the later ones do: not Qt's "Unknown error" for a write that got part
+    // of its bytes out. A file size limit makes the writes fail (EFBIG) as a
+    // full disk would; it binds a whole process, so each row runs in a child.
+    void writeFailureGivesSystemReason_data() {
+        QTest::addColumn<QString>("writer");
+        QTest::newRow("store save") << "save";
+        QTest::newRow("unbuffered write") << "unbuffered";
+        QTest::newRow("buffered write larger than the buffer") << "buffered";
+        QTest::newRow("flush of a buffered write") << "flush";
+    }
+    void writeFailureGivesSystemReason() {
+        QFETCH(QString, writer);
+        const QString path = m_dir->filePath("written");
+        const QString said = UnderFileSizeLimit(512, [&]() -> QString {
+            if (writer == "save") {
+                DataSaver& saver = Fresh();
+                Populate(100);  // well past the limit
+                return saver.Save(m_prefix) ? "saved" : m_log.value(0);
+            }
+            QFile file(path);
+            QString why;
+            const QByteArray bytes(writer == "buffered" ? 1 << 20 : 2000, 'x');
+            if (!file.open(writer == "unbuffered" ? QIODevice::WriteOnly | QIODevice::Unbuffered
+                                                  : QIODevice::WriteOnly))
+                return "not opened";
+            if (!WriteOut(file, bytes.constData(), bytes.size(), &why))
+                return why;
+            return WriteOut(file, nullptr, 0, &why) ? "written" : why;
+        });
+        QVERIFY2(said.endsWith(std::strerror(EFBIG)), qPrintable(said));
     }
 
     void largeStoreWhenThreadsFail_data() {

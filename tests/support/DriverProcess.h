@@ -9,6 +9,19 @@
 #include <QTimer>
 #include <functional>
 
+// A process that runs `setup` in the child before the program starts, for
+// limits and signal dispositions that the program inherits.
+class SetUpProcess : public QProcess {
+public:
+    std::function<void()> setup;
+
+protected:
+    void setupChildProcess() override {
+        if (setup)
+            setup();
+    }
+};
+
 // One tavenook-driver process (see driver_main.cpp): commands go to its
 // stdin, its stdout lines are taken as they come, its log goes to a file.
 // Waiting spins the caller's event loop, so an in-process server keeps going.
@@ -27,6 +40,14 @@ public:
         const QStringList ready = WaitFor("ready", timeoutMs);
         port = ready.value(1).toUShort();
         return port != 0;
+    }
+    // Runs in the child before the driver starts; set before Start.
+    void SetChildSetup(std::function<void()> setup) { m_process.setup = std::move(setup); }
+    // The exit code once it ended by itself in time; -1 otherwise.
+    int ExitCode(int timeoutMs = 60000) {
+        if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(timeoutMs))
+            return -1;
+        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
     }
     void Send(const QString& command) { m_process.write(command.toUtf8() + '\n'); }
     // The fields of the first line of this event for which `match` holds,
@@ -75,7 +96,7 @@ public:
 private:
     QString m_program;
     QString m_logFile;
-    QProcess m_process;
+    SetUpProcess m_process;
 };
 
 #endif

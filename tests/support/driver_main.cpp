@@ -16,7 +16,8 @@
 //   msg USER TEXT               -> sent USER
 //   ticker ROOM TEXT            -> ticker-set ROOM
 //   logout / login              -> logged-out; ready PORT again after the login
-//   quit                        -> bye after saving the store (also at end of input)
+//   quit                        -> bye after saving the store (also at end of input);
+//                                  a failed save says error first and exits with 1
 // Events: room-chat ROOM USER TEXT; private USER TEXT; ready PORT; state|progress USER PATH STATUS
 // BYTES SIZE (a new "downloading" state gives the start offset); complete USER LOCALPATH; error
 // TEXT. User-info requests are answered with the description "Headless client NAME".
@@ -102,6 +103,7 @@ struct Client : DataHandler {
     QByteArray input;
     bool announced = false;
     bool stopped = false;
+    bool saveFailed = false;
 
     bool Start(const QCommandLineParser& args);
     void AddCommands();
@@ -113,7 +115,11 @@ struct Client : DataHandler {
         if (std::exchange(stopped, true))
             return;
         DisableHandlers();
-        saver->Save(storePrefix);
+        if (!saver->Save(storePrefix)) {
+            saveFailed = true;
+            Say({"error", QString("Failure to save configuration data to %1: %2")
+                              .arg(storePrefix, saver->LastFailure())});
+        }
         server->Disconnect();
     }
 
@@ -370,6 +376,9 @@ int main(int argc, char** argv) {
         else
             Say({"error", "cannot listen"});
         client.Stop();
+        // What the run changed is lost: not a success, whatever came before.
+        if (client.saveFailed && code == 0)
+            code = 1;
     }
     SetLogSink(nullptr);
     return code;

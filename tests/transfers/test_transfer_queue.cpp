@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "net/PeerPayloads.h"
+#include "support/FifoWatch.h"
 #include "support/Fuzz.h"
 #include "support/Payload.h"
 #include "support/SharesIndexed.h"
@@ -318,14 +319,21 @@ private slots:
         bob->Close();
         QTRY_COMPARE_WITH_TIMEOUT(Status("bob", "M/big"), QString("complete"), kWait);
         QVERIFY(QFile::remove(P("M/b")) && Write(P("M/c"), Pattern(1500)));
-        Ask("bob", "M/b");
-        Ask("bob", "M/c");
-        Answer("bob", "M/b", true);
-        Answer("bob", "M/c", true);
-        QVERIFY(Status("bob", "M/b") == "local error" && Status("bob", "M/c") == "local error");
-        const QString error = " | File read error.";
-        QCOMPARE(Sent(), (QStringList{"40 " + W("M/b"), "50 " + W("M/b") + error, "40 " + W("M/c"),
-                                      "50 " + W("M/c") + error}));
+        // A FIFO in a shared file's place is refused, not waited on.
+        QVERIFY(QFile::remove(P("M/d")) &&
+                ::mkfifo(QFile::encodeName(P("M/d")).constData(), 0600) == 0);
+        FifoWatch watch(P("M/d"));
+        for (const char* file : {"M/b", "M/c", "M/d"})
+            Ask("bob", file);
+        for (const char* file : {"M/b", "M/c", "M/d"})
+            Answer("bob", file, true);
+        QVERIFY2(!watch.Freed(), "an upload's open waited on the FIFO");
+        QStringList sent;
+        for (const char* file : {"M/b", "M/c", "M/d"}) {
+            QCOMPARE(Status("bob", file), QString("local error"));
+            sent << "40 " + W(file) << "50 " + W(file) + " | File read error.";
+        }
+        QCOMPARE(Sent(), sent);
         QPointer<QTcpSocket> stray(new QTcpSocket);
         tqm->OnFileConnectionAccepted("bob", stray);
         QTRY_VERIFY_WITH_TIMEOUT(stray.isNull(), kWait);

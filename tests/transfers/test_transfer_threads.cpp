@@ -2,6 +2,8 @@
 // step by a raw peer on the test's thread; and the rate limiter's arithmetic
 // on a driven clock.
 
+#include <sys/resource.h>
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTcpServer>
@@ -9,7 +11,10 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <cerrno>
 #include <climits>
+#include <csignal>
+#include <cstring>
 #include <memory>
 
 #include "support/Fuzz.h"
@@ -287,6 +292,22 @@ private slots:
         QCOMPARE(ReadFile(m_dir.filePath("partial")), whole.left(600));
         r = Download({}, 1000, 0, whole.left(10), false, 50);
         QVERIFY(!r.ok && r.error.startsWith("Waiting for data to read failed."));
+
+        // The disk fills mid-download (here a file size limit, which fails
+        // the writes with EFBIG as a full disk would with ENOSPC): the first
+        // failure says why in the system's words, not as "Unknown error".
+        rlimit old{};
+        QVERIFY(getrlimit(RLIMIT_FSIZE, &old) == 0);
+        rlimit tight = old;
+        tight.rlim_cur = 300001;  // within a write, so that it gets part of its bytes out
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        const bool limited = setrlimit(RLIMIT_FSIZE, &tight) == 0;
+        if (limited)
+            r = Download({}, 600000, 0, whole);
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, previous);
+        QVERIFY(limited);
+        QCOMPARE(r.error, "Writing to file failed. Error string: " + QString(std::strerror(EFBIG)));
     }
     // A flowing download, an upload asleep in the throttle of a 1 KB/s
     // limit, one never given an offset and a download never given data, all

@@ -1,5 +1,7 @@
 // Rooms and private chats against the loopback server, the transcript rules,
 // the chat-log files with their names, and the log viewer.
+#include <sys/stat.h>
+
 #include <QCryptographicHash>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -17,6 +19,7 @@
 #include "store/Settings.h"
 #include "store/TimerManager.h"
 #include "support/ColumnFit.h"
+#include "support/FifoWatch.h"
 #include "support/Fuzz.h"
 #include "support/Payload.h"
 #include "support/RawPeer.h"
@@ -203,6 +206,8 @@ private slots:
     void transcriptBatchMark();
     void transcriptFilledOffScreen();
     void logFiles();
+    void foreignFilesAtLogPaths_data();
+    void foreignFilesAtLogPaths();
     void logNames_data();
     void logNames();
     void fuzzLogNamesAndRichText();
@@ -624,6 +629,68 @@ void TestChatViews::logFiles() {
                 diagnosticsForm->AreaView(area)->toPlainText().endsWith("] b"));
     QCOMPARE(diagnosticsForm->AreaView(area)->toPlainText().count("Cannot write the log file"), 1);
     QVERIFY(QDir(DiagnosticsForm::LogFilePath(area)).removeRecursively());
+}
+
+// Whatever stands at a log's path (a FIFO, a link to a user's file, a link
+// to where none is yet) is neither waited on nor written or read through:
+// a writer says so once, a viewer shows nothing, and the user's files stay
+// as they were.
+void TestChatViews::foreignFilesAtLogPaths_data() {
+    QTest::addColumn<QString>("log");   // chat, viewer, diagnostics
+    QTest::addColumn<QString>("what");  // fifo, link, dangling link
+    for (const char* log : {"chat", "viewer", "diagnostics"})
+        for (const char* what : {"fifo", "link", "dangling link"})
+            QTest::addRow("%s log, %s", log, what) << log << what;
+}
+
+void TestChatViews::foreignFilesAtLogPaths() {
+    QFETCH(QString, log);
+    QFETCH(QString, what);
+    Answers answers;
+    const QString name = QString("foreign ") + QTest::currentDataTag();
+    const QString path = log == "diagnostics" ? DiagnosticsForm::LogFilePath(name)
+                                              : chatlog::FilePath(chatlog::Kind::User, name);
+    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+    const QString userFile = m_home.filePath(name + " notes.txt");
+    const QByteArray words = "the user's own words\n";
+    {
+        QFile file(userFile);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(words) == words.size());
+    }
+    const QString absent = m_home.filePath(name + " new notes.txt");
+    if (what == "fifo")
+        QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+    else
+        QVERIFY(QFile::link(what == "link" ? userFile : absent, path));
+    FifoWatch watch(what == "fifo" ? path : QString());
+    const QString reason = what == "fifo" ? "not a plain file" : "a link stands there";
+    if (log == "chat") {
+        SetSetting("log_private_chat", "yes");
+        chatlog::Write(chatlog::Kind::User, name, "[t][x] one");
+        chatlog::Write(chatlog::Kind::User, name, "[t][x] two");
+        const QStringList said =
+            diagnosticsForm->Lines().filter("Cannot write the chat log " + path);
+        QVERIFY2(said.size() == 1 && said[0].contains(reason), qPrintable(said.join('\n')));
+    } else if (log == "viewer") {
+        ChatLogForm viewer(path);
+        QVERIFY(!viewer.IsLoading());
+        QCOMPARE(Plain(viewer.Form()->logEdit), QString());
+    } else {
+        SetSetting("show_diagnostics", "yes");
+        SetSetting("user_level_logging", "yes");
+        Log(name, 1, "a");
+        Log(name, 1, "b");
+        SetSetting("show_diagnostics", "no");
+        QTRY_VERIFY(diagnosticsForm->AreaView(name) &&
+                    diagnosticsForm->AreaView(name)->toPlainText().endsWith("] b"));
+        const QString shown = diagnosticsForm->AreaView(name)->toPlainText();
+        QVERIFY2(shown.count("Cannot write the log file") == 1 && shown.contains(reason),
+                 qPrintable(shown));
+    }
+    QVERIFY2(!watch.Freed(), "an open waited on the FIFO");
+    QCOMPARE(ReadFile(userFile), words);
+    QVERIFY(!QFileInfo(absent).exists() && !QFileInfo(absent).isSymLink());
+    QVERIFY(QFile::remove(path) && QFile::remove(userFile));
 }
 
 void TestChatViews::logNames_data() {

@@ -7,6 +7,7 @@
 
 #include "store/Data.h"
 #include "store/Log.h"
+#include "store/PlainFile.h"
 #include "store/Settings.h"
 #include "views/chat/ChatLog.h"
 #include "views/chat/ChatLogForm.h"
@@ -105,11 +106,15 @@ void Write(Kind kind, const QString& name, const QString& line) {
     const QString path = FilePath(kind, name);
     if (!path.isEmpty()) {
         QDir().mkpath(Folder(kind));
-        QFile file(path);
+        QFile file;
+        QString why;
         const QByteArray bytes = OneLine(line).toUtf8() + '\n';
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Append) ||
-            file.write(bytes) != bytes.size())
-            ReportFailure(path, file.errorString());
+        // Unbuffered: a write that fails says so here, not unheard at the close.
+        if (!OpenPlainFile(file, path,
+                           QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered, &why))
+            ReportFailure(path, why);
+        else if (!WriteOut(file, bytes.constData(), bytes.size(), &why))
+            ReportFailure(path, why);
     } else {
         ReportFailure(name, "no file name");
     }

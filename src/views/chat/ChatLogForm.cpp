@@ -11,6 +11,7 @@
 #include "shell/FocusWidget.h"
 #include "shell/Prompts.h"
 #include "store/Data.h"
+#include "store/PlainFile.h"
 #include "store/Settings.h"
 #include "ui_ChatLogForm.h"
 #include "views/chat/ChatLogForm.h"
@@ -115,8 +116,8 @@ ChatLogForm::ChatLogForm(QString path, QWidget* parent, int cap)
     m_batch.setSingleShot(true);
     connect(&m_batch, &QTimer::timeout, this, &ChatLogForm::ShowAdded);
 
-    auto file = std::make_unique<QFile>(path);
-    if (!file->open(QIODevice::ReadOnly)) {
+    auto file = std::make_unique<QFile>();
+    if (!OpenPlainFile(*file, path, QIODevice::ReadOnly)) {
         m_loaded = true;
         return;
     }

@@ -10,10 +10,12 @@
 #include <QTabWidget>
 #include <QTreeWidget>
 #include <algorithm>
+#include <cerrno>
 
 #include "shell/ActionSetToolBar.h"
 #include "shell/Prompts.h"
 #include "store/DataSaver.h"
+#include "store/PlainFile.h"
 #include "store/Settings.h"
 #include "views/chat/ChatLog.h"
 #include "views/shares/DataDialog.h"
@@ -229,35 +231,41 @@ void DiagnosticsForm::AddItemEntry(const QString& area, int level, const QString
 
 // The file stays open, unbuffered: every line reaches the system at once, so
 // a crash loses none, without an open and close per line.
-QFile* DiagnosticsForm::OpenFile(const QString& area) {
+QFile* DiagnosticsForm::OpenFile(const QString& area, QString* why) {
+    const QString path = LogFilePath(area);
     auto found = m_files.find(area);
-    if (found != m_files.end() && found->second->exists())
+    if (found != m_files.end() && QFileInfo::exists(path))
         return found->second.get();
     if (m_files.size() >= kMaxOpenFiles)
         m_files.clear();
-    const QString path = LogFilePath(area);
-    const QFileInfo info(path);
-    // Only a plain file right inside the folder; never a link that leads out.
-    if (QDir::cleanPath(info.absolutePath()) != QDir::cleanPath(LogFolder()) || info.isSymLink())
+    // Only right inside the folder, and only a plain file: never through a
+    // link into a user's file, never waiting on a FIFO.
+    if (QDir::cleanPath(QFileInfo(path).absolutePath()) != QDir::cleanPath(LogFolder())) {
+        *why = "outside the log folder";
         return nullptr;
-    auto file = std::make_unique<QFile>(path);
+    }
+    auto file = std::make_unique<QFile>();
     const auto mode = QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered;
-    if (!file->open(mode) && (!QDir().mkpath(LogFolder()) || !file->open(mode)))
+    if (!OpenPlainFile(*file, path, mode, why) &&
+        (errno != ENOENT || !QDir().mkpath(LogFolder()) || !OpenPlainFile(*file, path, mode, why)))
         return nullptr;
     return (m_files[area] = std::move(file)).get();
 }
 
 void DiagnosticsForm::WriteFile(const QString& area, const QString& line, const QString& stamp,
                                 bool first) {
-    QFile* file = OpenFile(area);
+    QString why;
+    QFile* file = OpenFile(area, &why);
     QByteArray bytes;
     if (first)
         bytes += QString("* Logging started at %1").arg(stamp).toLatin1() + '\n';
     bytes += line.toLatin1() + '\n';
-    if ((!file || file->write(bytes) != bytes.size()) && !FailedAreas().contains(area)) {
+    if ((!file || !WriteOut(*file, bytes.constData(), bytes.size(), &why)) &&
+        !FailedAreas().contains(area)) {
         FailedAreas().insert(area);
         if (QPlainTextEdit* view = m_views.value(area))
-            m_pending[view].push_back("* Cannot write the log file " + LogFilePath(area));
+            m_pending[view].push_back(
+                QString("* Cannot write the log file %1: %2").arg(LogFilePath(area), why));
     }
 }
 
@@ -332,7 +340,9 @@ void DiagnosticsForm::OnActionTriggered(QWidget* widget, QString actionId) {
             prompts::Inform(this, "Data Dump Succeeded",
                             "Client data successfully dumped to file.");
         else
-            prompts::Inform(this, "Data Dump Failed", "Error dumping client data to file.");
+            prompts::Inform(this, "Data Dump Failed",
+                            QString("Error dumping client data to file: %1")
+                                .arg(dataSaver ? dataSaver->LastFailure() : QString()));
     } else if (actionId == "renew_data") {
         d.Renew();
     }

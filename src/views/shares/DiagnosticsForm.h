@@ -83,7 +83,7 @@ private:
     void AddItemEntry(const QString& area, int level, const QString& text, const ItemPtr& item,
                       const QString& stamp);
     void WriteFile(const QString& area, const QString& line, const QString& stamp, bool first);
-    QFile* OpenFile(const QString& area);
+    QFile* OpenFile(const QString& area, QString* why);
     const QString& Stamp();
 
     QTabWidget* mp_logTabs;

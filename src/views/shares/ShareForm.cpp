@@ -16,6 +16,7 @@
 #include "shell/ShellGlobals.h"
 #include "store/GeneralFunctions.h"
 #include "store/Log.h"
+#include "store/PlainFile.h"
 #include "store/Settings.h"
 #include "transfers/TransferQueueManager.h"
 
@@ -220,25 +221,30 @@ void ShareForm::WriteSharedFolderToXML(QXmlStreamWriter& writer, QTreeWidgetItem
 }
 
 bool ShareForm::ExportToFile(QString fileName) {
+    // Made whole first, then written in one piece: a write that fails then
+    // gives the system's reason, which Qt drops for a half-done buffered one.
+    QByteArray xml;
+    QXmlStreamWriter writer(&xml);
+    writer.setAutoFormatting(true);
+    writer.writeStartDocument();
+    writer.writeStartElement("user");
+    writer.writeAttribute("name", XmlSafe(m_user));
+    for (int k = 0; k < mp_folderTree->topLevelItemCount(); ++k)
+        WriteSharedFolderToXML(writer, mp_folderTree->topLevelItem(k));
+    writer.writeEndElement();
+    writer.writeEndDocument();
     QSaveFile file(fileName);
-    bool ok = file.open(QIODevice::WriteOnly);
-    if (ok) {
-        QXmlStreamWriter writer(&file);
-        writer.setAutoFormatting(true);
-        writer.writeStartDocument();
-        writer.writeStartElement("user");
-        writer.writeAttribute("name", XmlSafe(m_user));
-        for (int k = 0; k < mp_folderTree->topLevelItemCount(); ++k)
-            WriteSharedFolderToXML(writer, mp_folderTree->topLevelItem(k));
-        writer.writeEndElement();
-        writer.writeEndDocument();
-        ok = !writer.hasError() && file.commit();
-    }
+    QString why;
+    const bool ok = file.open(QIODevice::WriteOnly) &&
+                    WriteOut(file, xml.constData(), xml.size(), &why) &&
+                    WriteOut(file, nullptr, 0, &why) && file.commit();
     if (!ok) {
-        Log("shares", 1, QString("Could not export the share of %1 to %2").arg(m_user, fileName));
-        prompts::Inform(
-            this, "Export Share To File",
-            QString("The share could not be written to %1: %2").arg(fileName, file.errorString()));
+        if (why.isEmpty())
+            why = file.errorString();
+        Log("shares", 1,
+            QString("Could not export the share of %1 to %2: %3").arg(m_user, fileName, why));
+        prompts::Inform(this, "Export Share To File",
+                        QString("The share could not be written to %1: %2").arg(fileName, why));
     }
     return ok;
 }

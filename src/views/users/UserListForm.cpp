@@ -27,6 +27,7 @@
 #include "store/GeneralFunctions.h"
 #include "store/Log.h"
 #include "store/MemStream.h"
+#include "store/PlainFile.h"
 #include "store/Settings.h"
 #include "transfers/TransferQueueManager.h"
 #include "views/chat/ChatsForm.h"
@@ -635,9 +636,11 @@ void UserListForm::OnUserInfoRequested(QString user) {
     QByteArray picture;
     const QString pictureFile = GetSetting("user_picture_file");
     if (!pictureFile.isEmpty()) {
-        QFile file(pictureFile);
+        QFile file;
         const qint64 room = qint64(PeerLimits::kMaxFrameLength) - message.GetWritePos() - 32;
-        if (file.open(QIODevice::ReadOnly) && file.size() <= room) {
+        // Read at every peer's request: a FIFO there must not hold the window.
+        if (OpenPlainFile(file, pictureFile, QIODevice::ReadOnly, nullptr, true) &&
+            file.size() <= room) {
             const qint64 size = file.size();
             picture = file.read(size);
             if (picture.size() != size)

@@ -1,0 +1,112 @@
+#include "store/PlainFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+int Refuse(QString* error, const QString& why, int err) {
+    if (error)
+        *error = why;
+    errno = err;
+    return -1;
+}
+
+}  // namespace
+
+QString SystemError(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+int OpenPlainFile(const QString& path, int flags, QString* error, bool followLinks, mode_t mode) {
+    const QByteArray native = QFile::encodeName(path);
+    // Without O_NONBLOCK the open of a FIFO waits for its other end, for ever.
+    const int openFlags = flags | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW);
+    int fd = -1;
+    do
+        fd = ::open(native.constData(), openFlags, mode);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        const int err = errno;
+        if (err == ELOOP && !followLinks)
+            return Refuse(error, "a link stands there; it is not followed", err);
+        if (err == ENXIO)  // a FIFO without a reader, or a device
+            return Refuse(error, "not a plain file", err);
+        return Refuse(error, SystemError(err), err);
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return Refuse(error, "not a plain file", EINVAL);
+    }
+    if (!(flags & O_NONBLOCK))
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+bool OpenPlainFile(QFile& file, const QString& path, QIODevice::OpenMode mode, QString* error,
+                   bool followLinks) {
+    int flags = O_RDONLY;
+    if ((mode & QIODevice::ReadWrite) == QIODevice::ReadWrite)
+        flags = O_RDWR | O_CREAT;
+    else if (mode & QIODevice::WriteOnly)
+        flags = O_WRONLY | O_CREAT;
+    if (mode & QIODevice::Append)
+        flags |= O_APPEND;
+    const int fd = OpenPlainFile(path, flags, error, followLinks);
+    if (fd < 0)
+        return false;
+    if (!file.open(fd, mode, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        if (error)
+            *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+int CreateFileAnew(const QString& path, QString* error, mode_t mode) {
+    const QByteArray native = QFile::encodeName(path);
+    // A folder stays, and the create below then fails on it.
+    ::unlink(native.constData());
+    int fd = -1;
+    do
+        fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return Refuse(error, SystemError(errno), errno);
+    return fd;
+}
+
+bool RenameNoReplace(const QString& from, const QString& to, QString* error) {
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) ==
+        0)
+        return true;
+    // A file system that cannot rename so gets a new name and loses the old.
+    if (errno == EINVAL || errno == ENOSYS) {
+        if (::link(source.constData(), target.constData()) == 0) {
+            ::unlink(source.constData());
+            return true;
+        }
+    }
+    Refuse(error, SystemError(errno), errno);
+    return false;
+}
+
+bool WriteOut(QFileDevice& file, const char* data, qint64 size, QString* error) {
+    errno = 0;
+    if (data ? file.write(data, size) == size : file.flush())
+        return true;
+    const int err = errno;
+    if (error)
+        *error = err != 0 ? SystemError(err) : file.errorString();
+    return false;
+}

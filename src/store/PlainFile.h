@@ -1,0 +1,48 @@
+#ifndef TAVENOOK_STORE_PLAINFILE_H
+#define TAVENOOK_STORE_PLAINFILE_H
+
+// The client keeps its files (store, logs, journals) where the user keeps
+// his own. Whatever else stands at one of their paths, such as a link to a
+// user's file or a FIFO, is never read or written through, nor waited on.
+
+#include <sys/types.h>
+
+#include <QIODevice>
+#include <QString>
+
+class QFile;
+class QFileDevice;
+
+// Opens path only when it is a plain file: a link there is not followed
+// (unless followLinks, for a file the user chose himself) and a FIFO does
+// not make the open wait. `flags` are open(2)'s; with O_CREAT an absent file
+// is made with `mode`. The descriptor is close-on-exec and blocking. -1 when
+// refused or failed, with errno set and *error saying why.
+int OpenPlainFile(const QString& path, int flags, QString* error = nullptr,
+                  bool followLinks = false, mode_t mode = 0600);
+
+// The same through a QFile, which owns the descriptor: ReadOnly, WriteOnly
+// (with Append: made when absent) or ReadWrite; Unbuffered is kept.
+bool OpenPlainFile(QFile& file, const QString& path, QIODevice::OpenMode mode,
+                   QString* error = nullptr, bool followLinks = false);
+
+// Makes a new file at path for writing, after removing whatever stood
+// there (a stale temporary of ours, a link, a FIFO): what is written goes
+// into a file nobody else had, never through a link into a user's file.
+// The descriptor is close-on-exec; -1 with errno and *error on failure.
+int CreateFileAnew(const QString& path, QString* error = nullptr, mode_t mode = 0600);
+
+// Renames `from` to `to` only while nothing, not even a dangling link,
+// stands at `to`; never falls back to a copy written through `to`.
+bool RenameNoReplace(const QString& from, const QString& to, QString* error = nullptr);
+
+// The system's text for an error number, as errno holds it.
+QString SystemError(int error);
+
+// Writes all of data to file, or with data null flushes what it buffers;
+// false with why in *error. The system's reason is kept where Qt has none:
+// it says "Unknown error" for a write that got part of its bytes out,
+// though the system said why the rest failed.
+bool WriteOut(QFileDevice& file, const char* data, qint64 size, QString* error = nullptr);
+
+#endif
