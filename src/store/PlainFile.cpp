@@ -38,6 +38,18 @@ int CreateFileAnew(const QByteArray& path, int flags, mode_t mode) {
     return ::open(path.constData(), flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
 }
 
+int OpenOrCreatePlainFile(const QByteArray& path, int flags, mode_t mode, bool* notPlain) {
+    const int fd = OpenPlainFile(path, flags, notPlain);
+    if (fd >= 0 || errno != ENOENT)
+        return fd;
+    const int made =
+        ::open(path.constData(), flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    // Something appeared meanwhile: it is opened only if it is a plain file.
+    if (made < 0 && errno == EEXIST)
+        return OpenPlainFile(path, flags, notPlain);
+    return made;
+}
+
 bool WriteAll(int fd, const char* data, std::size_t size) {
     while (size) {
         const ssize_t n = ::write(fd, data, size);

@@ -20,6 +20,10 @@ int OpenPlainFile(const QByteArray& path, int flags, bool* notPlain = nullptr);
 // -1 with errno set when that fails.
 int CreateFileAnew(const QByteArray& path, int flags, mode_t mode);
 
+// Opens `path` as OpenPlainFile does, or, when nothing is there, creates it
+// refusing links (for files appended to across runs, such as logs).
+int OpenOrCreatePlainFile(const QByteArray& path, int flags, mode_t mode, bool* notPlain = nullptr);
+
 // Writes every byte, going on after interruptions; false with errno set.
 bool WriteAll(int fd, const char* data, std::size_t size);
 

@@ -1,5 +1,7 @@
 // Rooms and private chats against the loopback server, the transcript rules,
 // the chat-log files with their names, and the log viewer.
+#include <sys/stat.h>
+
 #include <QCryptographicHash>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -612,6 +614,20 @@ void TestChatViews::logFiles() {
     QCOMPARE(said(), before + 1);
     QVERIFY(QDir(blocked).removeRecursively());
 
+    // Nor is a FIFO at a log's name waited on, or a link there followed.
+    const QString fifo = chatlog::FilePath(chatlog::Kind::User, "fifo");
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString users = m_home.path() + "/users.txt";
+    QFile mine(users);
+    QVERIFY(mine.open(QIODevice::WriteOnly) && mine.write("mine") == 4);
+    mine.close();
+    QVERIFY(QFile::link(users, chatlog::FilePath(chatlog::Kind::User, "linked")));
+    chatlog::Write(chatlog::Kind::User, "fifo", "x");
+    chatlog::Write(chatlog::Kind::User, "linked", "x");
+    QCOMPARE(said(), before + 3);
+    QCOMPARE(ReadFile(users), QByteArray("mine"));
+    QVERIFY(QFile::remove(fifo) && QFile::remove(users));
+
     // So is a diagnostic log file, in its area's view.
     const QString area = "blocked area";
     QVERIFY(QDir().mkpath(DiagnosticsForm::LogFilePath(area)));
@@ -624,6 +640,16 @@ void TestChatViews::logFiles() {
                 diagnosticsForm->AreaView(area)->toPlainText().endsWith("] b"));
     QCOMPARE(diagnosticsForm->AreaView(area)->toPlainText().count("Cannot write the log file"), 1);
     QVERIFY(QDir(DiagnosticsForm::LogFilePath(area)).removeRecursively());
+    const QString fifoArea = "fifo area";
+    QCOMPARE(::mkfifo(QFile::encodeName(DiagnosticsForm::LogFilePath(fifoArea)).constData(), 0600),
+             0);
+    SetSetting("show_diagnostics", "yes");
+    Log(fifoArea, 1, "c");
+    SetSetting("show_diagnostics", "no");
+    QTRY_VERIFY(
+        diagnosticsForm->AreaView(fifoArea) &&
+        diagnosticsForm->AreaView(fifoArea)->toPlainText().contains("Cannot write the log file"));
+    QVERIFY(QFile::remove(DiagnosticsForm::LogFilePath(fifoArea)));
 }
 
 void TestChatViews::logNames_data() {

@@ -1,12 +1,17 @@
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
 #include <QStringList>
+#include <cstring>
 
 #include "store/Data.h"
 #include "store/Log.h"
+#include "store/PlainFile.h"
 #include "store/Settings.h"
 #include "views/chat/ChatLog.h"
 #include "views/chat/ChatLogForm.h"
@@ -105,11 +110,18 @@ void Write(Kind kind, const QString& name, const QString& line) {
     const QString path = FilePath(kind, name);
     if (!path.isEmpty()) {
         QDir().mkpath(Folder(kind));
-        QFile file(path);
         const QByteArray bytes = OneLine(line).toUtf8() + '\n';
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Append) ||
-            file.write(bytes) != bytes.size())
-            ReportFailure(path, file.errorString());
+        // Never through a link, nor waiting on a FIFO put at its name.
+        bool notPlain = false;
+        const int fd =
+            OpenOrCreatePlainFile(QFile::encodeName(path), O_WRONLY | O_APPEND, 0666, &notPlain);
+        if (fd < 0)
+            ReportFailure(path, notPlain ? QStringLiteral("not a plain file")
+                                         : QString::fromLocal8Bit(std::strerror(errno)));
+        else if (!WriteAll(fd, bytes.constData(), std::size_t(bytes.size())))
+            ReportFailure(path, QString::fromLocal8Bit(std::strerror(errno)));
+        if (fd >= 0)
+            ::close(fd);
     } else {
         ReportFailure(name, "no file name");
     }

@@ -1,5 +1,8 @@
 #include "views/shares/DiagnosticsForm.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -10,10 +13,12 @@
 #include <QTabWidget>
 #include <QTreeWidget>
 #include <algorithm>
+#include <cerrno>
 
 #include "shell/ActionSetToolBar.h"
 #include "shell/Prompts.h"
 #include "store/DataSaver.h"
+#include "store/PlainFile.h"
 #include "store/Settings.h"
 #include "views/chat/ChatLog.h"
 #include "views/shares/DataDialog.h"
@@ -240,10 +245,19 @@ QFile* DiagnosticsForm::OpenFile(const QString& area) {
     // Only a plain file right inside the folder; never a link that leads out.
     if (QDir::cleanPath(info.absolutePath()) != QDir::cleanPath(LogFolder()) || info.isSymLink())
         return nullptr;
-    auto file = std::make_unique<QFile>(path);
-    const auto mode = QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered;
-    if (!file->open(mode) && (!QDir().mkpath(LogFolder()) || !file->open(mode)))
+    // Nor a FIFO, which would hold the window, nor a link put there since.
+    const QByteArray native = QFile::encodeName(path);
+    int fd = OpenOrCreatePlainFile(native, O_WRONLY | O_APPEND, 0666);
+    if (fd < 0 && errno == ENOENT && QDir().mkpath(LogFolder()))
+        fd = OpenOrCreatePlainFile(native, O_WRONLY | O_APPEND, 0666);
+    if (fd < 0)
         return nullptr;
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(fd, QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered,
+                    QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return nullptr;
+    }
     return (m_files[area] = std::move(file)).get();
 }
 
