@@ -22,6 +22,7 @@
 #include "store/Data.h"
 #include "store/Log.h"
 #include "store/MemStream.h"
+#include "store/PlainFile.h"
 #include "store/Settings.h"
 #include "transfers/DownloadPaths.h"
 #include "transfers/TransferQueueManager.h"
@@ -313,11 +314,9 @@ int OpenOwnPartial(const ItemPtr& entry, const DownloadPaths& paths) {
     if (!RecordedIdentity(entry).isEmpty()) {
         fd = OpenOwnFile(entry, path, O_RDWR | O_APPEND);
     } else {
-        fd = ::open(QFile::encodeName(path).constData(),
-                    O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        fd = OpenPlainFile(QFile::encodeName(path), O_RDWR | O_APPEND | O_NONBLOCK);
         struct stat st;
-        if (fd >= 0 &&
-            (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != RecordedSize(entry))) {
+        if (fd >= 0 && (::fstat(fd, &st) != 0 || st.st_size != RecordedSize(entry))) {
             ::close(fd);
             fd = -1;
         }
