@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QEventLoop>
+#include <QLocalServer>
 #include <QPointer>
 #include <QSignalSpy>
 #include <QTcpSocket>
@@ -1416,6 +1417,7 @@ private slots:
         QTest::newRow("FIFO at the journal") << "fifo";
         QTest::newRow("folder at the journal") << "folder";
         QTest::newRow("link at the journal") << "link";
+        QTest::newRow("socket at the journal (no open)") << "socket";
         QTest::newRow("link at the temporary file") << "tmp link";
     }
     void journalForeignFiles() {
@@ -1425,12 +1427,18 @@ private slots:
         QVERIFY(Write(users, "the user's"));
         if (what == "fifo")
             QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        // One set aside before is kept too.
+        const QString earlier = path + PartialJournal::kUnreadableSuffix;
         if (what == "folder")
-            QVERIFY(QDir().mkdir(path));
+            QVERIFY(QDir().mkdir(path) && Write(earlier, "earlier"));
         if (what == "link")
             QVERIFY(QFile::link(users, path));
         if (what == "tmp link")
             QVERIFY(QFile::link(users, path + ".tmp"));
+        // Opening a socket fails as a file without permission would.
+        QLocalServer socket;
+        if (what == "socket")
+            QVERIFY(socket.listen(path));
         LogLines log;
         {
             PartialJournal journal;
@@ -1441,12 +1449,16 @@ private slots:
         QVERIFY(QFileInfo(path).isFile() && !QFileInfo(path).isSymLink());
         std::vector<PartialJournal::Record> read;
         QVERIFY(ReadJournal(path, &read) && read.size() == 1 && read[0].fileName == "a");
-        const QFileInfo aside(path + PartialJournal::kUnreadableSuffix);
+        const QFileInfo aside(earlier + (what == "folder" ? ".1" : ""));
         QCOMPARE(aside.exists() || aside.isSymLink(), what != "tmp link");
         if (what == "fifo")
             QVERIFY(aside.isFile() == false && !aside.isDir() && !aside.isSymLink());
+        if (what == "folder")
+            QVERIFY(aside.isDir() && ReadFile(earlier) == "earlier");
         if (what != "tmp link")
             QTRY_VERIFY(!log.lines.filter("set aside").isEmpty());
+        if (what == "socket")
+            QVERIFY(!log.lines.filter(std::strerror(ENXIO)).isEmpty());
     }
     // A store whose record names another of the user's files (edited or
     // damaged): that file is neither continued nor opened, nor cut at quit.
