@@ -99,24 +99,6 @@ std::uint64_t FileNumber(const QString& name, const QString& base, bool* ok) {
     return digits.toULongLong(ok);
 }
 
-bool WriteAll(int fd, const char* data, std::size_t size) {
-    while (size) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0) {  // no progress: nothing more will fit
-            errno = ENOSPC;
-            return false;
-        }
-        data += n;
-        size -= std::size_t(n);
-    }
-    return true;
-}
-
 // A write that failed because the disk (or the user's quota) is full.
 class NoSpace : public DataSaveFailure {
 public:

@@ -110,3 +110,21 @@ bool WriteOut(QFileDevice& file, const char* data, qint64 size, QString* error) 
         *error = err != 0 ? SystemError(err) : file.errorString();
     return false;
 }
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+    while (size) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0) {  // no progress: nothing more will fit
+            errno = ENOSPC;
+            return false;
+        }
+        data += n;
+        size -= std::size_t(n);
+    }
+    return true;
+}

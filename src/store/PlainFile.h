@@ -7,6 +7,8 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+
 #include <QIODevice>
 #include <QString>
 
@@ -35,6 +37,10 @@ int CreateFileAnew(const QString& path, QString* error = nullptr, mode_t mode = 
 // Renames `from` to `to` only while nothing, not even a dangling link,
 // stands at `to`; never falls back to a copy written through `to`.
 bool RenameNoReplace(const QString& from, const QString& to, QString* error = nullptr);
+
+// Writes every byte, going on after interruptions; false with errno set
+// (ENOSPC when the system takes nothing more).
+bool WriteAll(int fd, const char* data, std::size_t size);
 
 // The system's text for an error number, as errno holds it.
 QString SystemError(int error);

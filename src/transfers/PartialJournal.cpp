@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "store/Log.h"
+#include "store/PlainFile.h"
 
 namespace {
 
@@ -43,8 +44,17 @@ std::uint32_t Crc(const char* data, std::size_t size) {
         crc32(crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(data), uInt(size)));
 }
 
-std::string KeyOf(const PartialJournal::Record& r) {
-    return r.user.toStdString() + '\0' + r.remoteFolder + '\0' + r.fileName;
+// Text as written: the exact bytes, NULs included (the QByteArray overload
+// would stop at the first NUL).
+QString Text(const QByteArray& bytes) {
+    return QString::fromUtf8(bytes.constData(), bytes.size());
+}
+
+// The text's bytes when they read back as the same text; false for one that
+// holds a lone surrogate, which no UTF-8 can carry.
+bool Utf8(const QString& text, QByteArray* out) {
+    *out = text.toUtf8();
+    return Text(*out) == text;
 }
 
 bool Number(const QByteArray& text, qint64 low, qint64 high, qint64* out) {
@@ -72,10 +82,11 @@ bool Decode(const char* p, std::size_t size, PartialJournal::Record* r) {
         fields.emplace_back(p + at, int(n));
         at += n;
     }
-    if (int(fields.size()) != (r->forget ? kForgetFields : kPartialFields) || fields[0].isEmpty() ||
-        fields[2].isEmpty())
+    // Empty names are read as written: a record the writer took must not
+    // end the reading.
+    if (int(fields.size()) != (r->forget ? kForgetFields : kPartialFields))
         return false;
-    r->user = QString::fromUtf8(fields[0]);
+    r->user = Text(fields[0]);
     r->remoteFolder = fields[1].toStdString();
     r->fileName = fields[2].toStdString();
     if (r->forget)
@@ -83,38 +94,30 @@ bool Decode(const char* p, std::size_t size, PartialJournal::Record* r) {
     qint64 single = 0, level = 0;
     if (!Number(fields[3], 0, std::numeric_limits<qint64>::max(), &r->fileSize) ||
         !Number(fields[4], 0, 1, &single) || !Number(fields[5], 0, 4096, &level) ||
-        fields[6].isEmpty() || !Number(fields[8], 0, std::numeric_limits<qint64>::max(), &r->size))
+        !Number(fields[8], 0, std::numeric_limits<qint64>::max(), &r->size))
         return false;
     r->single = single == 1;
     r->level = int(level);
-    r->path = QString::fromUtf8(fields[6]);
-    r->identity = QString::fromUtf8(fields[7]);
-    r->head = QString::fromUtf8(fields[9]);
+    r->path = Text(fields[6]);
+    r->identity = Text(fields[7]);
+    r->head = Text(fields[9]);
     return true;
 }
 
-bool WriteAll(int fd, const char* data, std::size_t size) {
-    while (size) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= std::size_t(n);
-    }
-    return true;
-}
-
-// The whole file replaced at once, so that a crash leaves the old or the new.
-int Replace(const QString& path, const QByteArray& image) {
+// The whole file replaced at once, so that a crash leaves the old or the new;
+// the descriptor left open to append to it, or -1 with `error` set.
+int Replace(const QString& path, const QByteArray& image, int* error) {
     const QByteArray native = QFile::encodeName(path);
     const QByteArray tmp = native + ".tmp";
-    const int fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
+    const int fd = CreateFileAnew(QFile::decodeName(tmp));
+    if (fd < 0) {
+        *error = errno;
         return -1;
+    }
     if (!WriteAll(fd, image.constData(), std::size_t(image.size())) || ::fdatasync(fd) != 0 ||
-        ::close(fd) != 0 || ::rename(tmp.constData(), native.constData()) != 0) {
+        ::rename(tmp.constData(), native.constData()) != 0) {
+        *error = errno;
+        ::close(fd);
         ::unlink(tmp.constData());
         return -1;
     }
@@ -124,7 +127,7 @@ int Replace(const QString& path, const QByteArray& image) {
         ::fsync(dir);
         ::close(dir);
     }
-    return ::open(native.constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    return fd;
 }
 
 }  // namespace
@@ -141,15 +144,33 @@ QByteArray PartialJournal::Header(std::uint64_t storeNumber) {
     return out;
 }
 
+std::string PartialJournal::KeyOf(const QString& user, const std::string& remoteFolder,
+                                  const std::string& fileName) {
+    // Lengths before the first two parts: any bytes may be in a name.
+    const std::string u = user.toStdString();
+    std::string key;
+    key.reserve(16 + u.size() + remoteFolder.size() + fileName.size());
+    for (const std::string* part : {&u, &remoteFolder}) {
+        key += std::to_string(part->size());
+        key += ':';
+        key += *part;
+    }
+    return key + fileName;
+}
+
 QByteArray PartialJournal::Encode(const Record& r) {
     QByteArray body(1, r.forget ? 'F' : r.complete ? 'C' : 'P');
-    std::vector<QByteArray> fields{r.user.toUtf8(), QByteArray::fromStdString(r.remoteFolder),
+    QByteArray user, path, identity, head;
+    if (!Utf8(r.user, &user) ||
+        (!r.forget &&
+         (!Utf8(r.path, &path) || !Utf8(r.identity, &identity) || !Utf8(r.head, &head))))
+        return QByteArray();
+    std::vector<QByteArray> fields{user, QByteArray::fromStdString(r.remoteFolder),
                                    QByteArray::fromStdString(r.fileName)};
     if (!r.forget)
         for (const QByteArray& f :
              {QByteArray::number(r.fileSize), QByteArray::number(r.single ? 1 : 0),
-              QByteArray::number(r.level), r.path.toUtf8(), r.identity.toUtf8(),
-              QByteArray::number(r.size), r.head.toUtf8()})
+              QByteArray::number(r.level), path, identity, QByteArray::number(r.size), head})
             fields.push_back(f);
     for (const QByteArray& f : fields) {
         if (f.size() > 0xFFFF)
@@ -194,15 +215,65 @@ bool PartialJournal::Parse(const QByteArray& bytes, std::uint64_t* storeNumber,
     return true;
 }
 
+bool PartialJournal::ReadFile(QByteArray* bytes) {
+    bytes->clear();
+    QString why;
+    const int fd = OpenPlainFile(m_path, O_RDONLY, &why);
+    int error = fd < 0 ? errno : 0;
+    if (fd < 0 && error == ENOENT)
+        return true;
+    if (fd >= 0) {
+        QByteArray chunk(1 << 16, Qt::Uninitialized);
+        while (bytes->size() < kMaxReadBytes) {
+            const ssize_t n =
+                ::read(fd, chunk.data(),
+                       std::size_t(std::min<qint64>(chunk.size(), kMaxReadBytes - bytes->size())));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                error = n < 0 ? errno : 0;
+                break;
+            }
+            bytes->append(chunk.constData(), int(n));
+        }
+        ::close(fd);
+        if (!error)
+            return true;
+    }
+    // Never written over unread: what stands there is kept beside it.
+    bytes->clear();
+    if (fd >= 0)
+        why = SystemError(error);
+    int asideError = 0;
+    for (int k = 0; k < 100; ++k) {
+        const QString aside =
+            m_path + kUnreadableSuffix + (k ? QStringLiteral(".%1").arg(k) : QString());
+        if (RenameNoReplace(m_path, aside)) {
+            Log(kArea, 1,
+                QStringLiteral("Partials journal %1 cannot be read (%2); set aside as %3")
+                    .arg(m_path, why, aside));
+            return true;
+        }
+        if (errno == EEXIST)
+            continue;
+        asideError = errno;
+        break;
+    }
+    Log(kArea, 1,
+        QStringLiteral("Partials journal %1 cannot be read (%2) nor set aside (%3); no partial "
+                       "is journaled this run")
+            .arg(m_path, why,
+                 asideError ? SystemError(asideError) : QStringLiteral("no free name")));
+    return false;
+}
+
 std::vector<PartialJournal::Record> PartialJournal::Open(const QString& path,
                                                          std::uint64_t storeNumber) {
     Close();
     m_path = path;
     QByteArray bytes;
-    QFile file(path);
-    if (file.open(QIODevice::ReadOnly))
-        bytes = file.read(kMaxReadBytes);
-    file.close();
+    if (!ReadFile(&bytes))
+        return {};
 
     std::uint64_t number = 0;
     std::vector<Record> read;
@@ -217,34 +288,44 @@ std::vector<PartialJournal::Record> PartialJournal::Open(const QString& path,
                 .arg(read.size()));
         read.clear();
     }
-    // The last record of each entry, in the order the entries first appear.
-    std::vector<Record> live;
+    // Per entry, in the order the entries first appear: its last record, and
+    // whether it was removed before it.
+    struct Entry {
+        Record last;
+        bool removed = false;
+    };
+    std::vector<Entry> entries;
     std::map<std::string, std::size_t> index;
     for (Record& r : read) {
-        const std::string key = KeyOf(r);
-        const auto at = index.find(key);
-        if (r.forget) {
-            if (at != index.end())
-                live[at->second].forget = true;
-            continue;
-        }
-        if (at != index.end())
-            live[at->second] = std::move(r);
-        else
-            index.emplace(key, live.size()), live.push_back(std::move(r));
+        const auto at = index.emplace(KeyOf(r), entries.size()).first;
+        if (at->second == entries.size())
+            entries.emplace_back();
+        Entry& e = entries[at->second];
+        e.removed = e.removed || r.forget;
+        e.last = std::move(r);
     }
     std::vector<Record> out;
     Command rewrite(Command::Rewrite);
     rewrite.storeNumber = readable ? std::max(number, storeNumber) : storeNumber;
-    for (Record& r : live)
-        if (!r.forget) {
-            rewrite.live.emplace_back(KeyOf(r), Encode(r));
-            out.push_back(std::move(r));
+    for (Entry& e : entries) {
+        Record& r = e.last;
+        r.removed = e.removed;
+        Live live;
+        if (r.removed) {
+            Record forget;
+            forget.forget = true;
+            forget.user = r.user, forget.remoteFolder = r.remoteFolder,
+            forget.fileName = r.fileName;
+            live.forget = Encode(forget);
         }
+        if (!r.forget)
+            live.last = Encode(r);
+        rewrite.live.emplace_back(KeyOf(r), std::move(live));
+        out.push_back(std::move(r));
+    }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = false;
-        m_failed = false;
     }
     try {
         m_writer = std::thread([this] { Run(); });
@@ -284,7 +365,7 @@ std::uint64_t PartialJournal::Append(const Record& record) {
     c.bytes = Encode(record);
     if (c.bytes.isEmpty()) {
         Log(kArea, 1,
-            QStringLiteral("Partial record of %1 too large for the journal")
+            QStringLiteral("Partial record of %1 cannot be journaled (too long, or no Unicode)")
                 .arg(QString::fromStdString(record.fileName)));
         return 0;
     }
@@ -303,31 +384,36 @@ void PartialJournal::Restart(std::uint64_t storeNumber) {
     Queue(std::move(c));
 }
 
-void PartialJournal::WaitWritten(std::uint64_t number, const std::function<bool()>& giveUp) {
+bool PartialJournal::WaitWritten(std::uint64_t number, const std::function<bool()>& giveUp) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    while (m_written < number && !m_failed && !m_stop) {
+    while (m_written < number && m_failedThrough < number && !m_stop) {
         m_changed.wait_for(lock, std::chrono::milliseconds(100));
         if (m_written < number && giveUp && giveUp())
-            return;
+            break;
     }
+    return m_written >= number;
 }
 
 void PartialJournal::Run() {
     int fd = -1;
     std::uint64_t storeNumber = 0;
-    // The last record of each entry written since the file started over:
-    // what a rewrite keeps.
-    std::map<std::string, QByteArray> live;
+    // Per entry, what a rewrite keeps since the file started over.
+    std::map<std::string, Live> live;
     qint64 liveBytes = 0, fileBytes = 0;
+    // The file reads whole and `fd` appends to its end. After a failed write
+    // it may end in a torn record, which would hide every record after it:
+    // the next batch rewrites it from the live records instead.
+    bool whole = false;
     const auto rewrite = [&] {
         QByteArray image = Header(storeNumber);
-        for (const auto& r : live)
-            image += r.second;
+        for (const auto& e : live)
+            image += e.second.forget + e.second.last;
         if (fd >= 0)
             ::close(fd);
-        fd = Replace(m_path, image);
+        int error = 0;
+        fd = Replace(m_path, image, &error);
         fileBytes = image.size();
-        return fd >= 0;
+        return error;
     };
     for (;;) {
         std::vector<Command> batch;
@@ -340,53 +426,51 @@ void PartialJournal::Run() {
             batch.swap(m_queue);
             last = m_queued;
         }
-        bool ok = true;
+        bool replace = !whole;
         QByteArray appended;
-        const auto flush = [&] {
-            if (appended.isEmpty())
-                return;
-            ok = ok && fd >= 0 &&
-                 WriteAll(fd, appended.constData(), std::size_t(appended.size())) &&
-                 ::fdatasync(fd) == 0;
-            fileBytes += appended.size();
-            appended.clear();
-        };
         for (Command& c : batch) {
             if (c.kind == Command::Append) {
                 appended += c.bytes;
-                auto at = live.find(c.key);
-                if (at != live.end())
-                    liveBytes -= at->second.size();
+                Live& e = live[c.key];
+                liveBytes -= e.Size();
+                // A removal stays until the next save: the store may hold the entry.
                 if (c.forget) {
-                    if (at != live.end())
-                        live.erase(at);
+                    e.forget = std::move(c.bytes);
+                    e.last.clear();
                 } else {
-                    liveBytes += c.bytes.size();
-                    live[c.key] = c.bytes;
+                    e.last = std::move(c.bytes);
                 }
+                liveBytes += e.Size();
                 continue;
             }
-            flush();
             storeNumber = c.storeNumber;
             live.clear();
             liveBytes = 0;
-            for (auto& r : c.live) {
-                liveBytes += r.second.size();
-                live[r.first] = std::move(r.second);
+            for (auto& e : c.live) {
+                liveBytes += e.second.Size();
+                live[e.first] = std::move(e.second);
             }
-            ok = rewrite() && ok;
+            appended.clear();
+            replace = true;
         }
-        flush();
-        if (ok && fileBytes > std::max(kCompactBytes, 2 * liveBytes))
-            ok = rewrite();
-        if (!ok)
+        int error = 0;
+        if (!replace && !appended.isEmpty()) {
+            if (!WriteAll(fd, appended.constData(), std::size_t(appended.size())) ||
+                ::fdatasync(fd) != 0)
+                error = errno;
+            fileBytes += appended.size();
+            replace = !error && fileBytes > std::max(kCompactBytes, 2 * liveBytes);
+        }
+        if (replace)
+            error = rewrite();
+        whole = error == 0;
+        if (error)
             Log(kArea, 1,
                 QStringLiteral("Could not write the partials journal %1: %2")
-                    .arg(m_path, QString::fromLocal8Bit(std::strerror(errno))));
+                    .arg(m_path, SystemError(error)));
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_written = last;
-            m_failed = !ok;
+            (whole ? m_written : m_failedThrough) = last;
         }
         m_changed.notify_all();
     }

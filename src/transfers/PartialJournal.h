@@ -20,10 +20,13 @@
 class PartialJournal {
 public:
     // One entry's partial file as recorded, its finished file (complete), or
-    // (forget) the entry's removal.
+    // (forget) the entry's removal. As read back, `removed` says that the
+    // entry was removed since the store the journal follows was saved: the
+    // store's entry of that key is no longer the download's.
     struct Record {
         bool forget = false;
         bool complete = false;
+        bool removed = false;
         QString user;
         std::string remoteFolder;
         std::string fileName;
@@ -43,10 +46,12 @@ public:
     PartialJournal& operator=(const PartialJournal&) = delete;
 
     // Reads the file and starts the writer. Returns the last record of each
-    // entry not forgotten since, when the file follows the store file
-    // `storeNumber` or a later one; a journal of an older store is stale
-    // (its records are in the store) and yields nothing. The file is then
-    // rewritten with just those records, dropping a torn end.
+    // entry (a forget record when its removal came last), when the file
+    // follows the store file `storeNumber` or a later one; a journal of an
+    // older store is stale (its records are in the store) and yields
+    // nothing. The file is then rewritten with just those records, dropping
+    // a torn end. A file that cannot be read is set aside, beside it with
+    // kUnreadableSuffix, rather than written over.
     std::vector<Record> Open(const QString& path, std::uint64_t storeNumber);
     bool IsOpen() const { return m_writer.joinable(); }
     const QString& Path() const { return m_path; }
@@ -55,12 +60,21 @@ public:
     std::uint64_t Append(const Record& record);
     // After the save numbered `storeNumber`: the file starts over, empty.
     void Restart(std::uint64_t storeNumber);
-    // Any thread: returns once record `number` is on disk, the writer failed
-    // or stopped, or `giveUp` says so (asked every 100 ms).
-    void WaitWritten(std::uint64_t number, const std::function<bool()>& giveUp);
+    // Any thread: returns once record `number` is on disk (true), the write
+    // of it failed, the writer stopped, or `giveUp` says so (asked every
+    // 100 ms).
+    bool WaitWritten(std::uint64_t number, const std::function<bool()>& giveUp);
 
-    // One record as framed in the file.
+    // One record as framed in the file; empty when it cannot be written so
+    // that it reads back the same (too long, or text that is no Unicode).
     static QByteArray Encode(const Record& record);
+    // The download a record is of: user, remote folder and remote name, each
+    // kept apart whatever bytes they hold.
+    static std::string KeyOf(const QString& user, const std::string& remoteFolder,
+                             const std::string& fileName);
+    static std::string KeyOf(const Record& record) {
+        return KeyOf(record.user, record.remoteFolder, record.fileName);
+    }
     // The records of a journal image, in order, up to the first that does not
     // read whole (a torn end); false with a note when the header does not
     // read, with a note when records were dropped.
@@ -75,8 +89,16 @@ public:
     static constexpr qint64 kCompactBytes = 1 << 20;
     // More than any journal this client writes holds: the rest is not read.
     static constexpr qint64 kMaxReadBytes = qint64(64) << 20;
+    static constexpr const char* kUnreadableSuffix = ".unreadable";
 
 private:
+    // What a rewrite keeps of one entry: its removal since the file started
+    // over, and the last record after it.
+    struct Live {
+        QByteArray forget;
+        QByteArray last;
+        qint64 Size() const { return forget.size() + last.size(); }
+    };
     struct Command {
         enum Kind { Append, Restart, Rewrite };
         explicit Command(Kind k) : kind(k) {}
@@ -85,11 +107,15 @@ private:
         std::string key;
         bool forget = false;
         QByteArray bytes;
-        std::vector<std::pair<std::string, QByteArray>> live;
+        std::vector<std::pair<std::string, Live>> live;
     };
     void Run();
     void Queue(Command command);
     void Close();
+    // The file's bytes (none when there is no file). Something at the path
+    // that cannot be read is set aside; false when that failed too, and the
+    // file must then not be written.
+    bool ReadFile(QByteArray* bytes);
 
     QString m_path;
     std::thread m_writer;
@@ -98,8 +124,9 @@ private:
     std::vector<Command> m_queue;
     std::uint64_t m_queued = 0;
     std::uint64_t m_written = 0;
+    // The last record of a batch whose write failed.
+    std::uint64_t m_failedThrough = 0;
     bool m_stop = false;
-    bool m_failed = false;
 };
 
 #endif

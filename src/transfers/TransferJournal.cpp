@@ -11,10 +11,6 @@
 
 namespace {
 
-std::string KeyOf(const QString& user, const std::string& folder, const std::string& name) {
-    return user.toStdString() + '\0' + folder + '\0' + name;
-}
-
 PartialJournal::Record RecordOf(const ItemPtr& entry) {
     PartialJournal::Record r;
     r.user = entry.HasItem("user").AsString();
@@ -62,6 +58,14 @@ void TransferQueueManager::OpenPartialJournal() {
     int restored = 0;
     for (const PartialJournal::Record& r : m_journal->Open(path, dataSaver->FileNumberInUse())) {
         ItemPtr entry = GetDownloadEntry(r.user, r.fileName, r.remoteFolder);
+        // Removed since the save: the store's entry is gone, and one made
+        // again since is a download of its own. Nothing runs yet to release.
+        if (r.removed && !entry.IsNull()) {
+            entry.Remove();
+            entry = ItemPtr();
+        }
+        if (r.forget)
+            continue;
         if (entry.IsNull())
             entry = CreateDownloadEntry(r.user, r.fileName, r.remoteFolder, r.fileSize, r.single,
                                         r.level);
@@ -83,7 +87,7 @@ void TransferQueueManager::OpenPartialJournal() {
             if (!DoesDownloadItemCompleteFilenameExist(entry))
                 entry.Connect(status->GetItem(Value(kQueued)));
         }
-        m_journaled[KeyOf(r.user, r.remoteFolder, r.fileName)] = Snapshot(r);
+        m_journaled[PartialJournal::KeyOf(r)] = {Snapshot(r), 0};
         ++restored;
     }
     if (restored)
@@ -106,12 +110,13 @@ std::uint64_t TransferQueueManager::JournalPartial(const ItemPtr& entry) {
         entry.HasItem("local_file_path").IsNull())
         return 0;
     const PartialJournal::Record r = RecordOf(entry);
-    QByteArray& known = m_journaled[KeyOf(r.user, r.remoteFolder, r.fileName)];
+    const auto known = m_journaled.try_emplace(PartialJournal::KeyOf(r));
     QByteArray now = Snapshot(r);
-    if (known == now)
-        return 0;
-    known = std::move(now);
-    return m_journal->Append(r);
+    // Unchanged: the first write still waits for the record queued before.
+    if (!known.second && known.first->second.snapshot == now)
+        return known.first->second.number;
+    known.first->second = {std::move(now), m_journal->Append(r)};
+    return known.first->second.number;
 }
 
 void TransferQueueManager::HoldFirstWrite(DownloadThread* thread, std::uint64_t number) {
@@ -131,6 +136,8 @@ void TransferQueueManager::ForgetJournaledPartial(const ItemPtr& entry) {
     r.user = entry.HasItem("user").AsString();
     r.remoteFolder = entry.HasItem("remote_folder").AsStdString();
     r.fileName = entry.HasItem("file_name").AsStdString();
-    if (m_journaled.erase(KeyOf(r.user, r.remoteFolder, r.fileName)))
-        m_journal->Append(r);
+    // Always: the last save may hold the entry, and a compaction keeps this
+    // record until the next save.
+    m_journaled.erase(PartialJournal::KeyOf(r));
+    m_journal->Append(r);
 }

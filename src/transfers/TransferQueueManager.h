@@ -340,16 +340,22 @@ private:
     // entries (an entry begun since the save is made again) and kept open.
     void OpenPartialJournal();
     // Queues the entry's file records when they changed since last queued
-    // (the size alone does not count); the record's number, or 0.
+    // (the size alone does not count); the number of the record that holds
+    // them, or 0.
     std::uint64_t JournalPartial(const ItemPtr& entry);
     // The thread writes no byte before record `number` is on disk.
     void HoldFirstWrite(DownloadThread* thread, std::uint64_t number);
-    // A removed entry's records must not bring it back.
+    // Every removal is journaled: neither the entry's records nor the last
+    // save may bring it back.
     void ForgetJournaledPartial(const ItemPtr& entry);
 
     std::unique_ptr<PartialJournal> m_journal;
-    // Per entry key, the record last queued without its size.
-    std::unordered_map<std::string, QByteArray> m_journaled;
+    // Per entry key, the record last queued without its size, and its number.
+    struct Journaled {
+        QByteArray snapshot;
+        std::uint64_t number = 0;
+    };
+    std::unordered_map<std::string, Journaled> m_journaled;
     // End of the partials journal section.
     // ---------------------------------------------------------------------
 };

@@ -1,21 +1,28 @@
 // The transfer queue against a scripted peer ("bob") over loopback: the
 // upload side, then the download side, each with its half-minute tick.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QEventLoop>
+#include <QLocalServer>
 #include <QPointer>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <map>
 #include <memory>
 
 #include "net/PeerPayloads.h"
+#include "store/Log.h"
 #include "support/FifoWatch.h"
 #include "support/Fuzz.h"
 #include "support/Payload.h"
@@ -45,6 +52,91 @@ int OpenEvents(int fd) {
         }
     ::close(fd);
     return n;
+}
+
+// The log's lines while it lives.
+struct LogLines : LogSink {
+    QStringList lines;
+    LogSink* was = GetLogSink();
+    LogLines() { SetLogSink(this); }
+    ~LogLines() override { SetLogSink(was); }
+    void Log(const QString& area, int level, const QString& text, const ItemPtr& item) override {
+        lines << text;
+        if (was)
+            was->Log(area, level, text, item);
+    }
+};
+
+// Writes past `bytes` of any file fail with EFBIG while it lives, as on a
+// full disk; SIGXFSZ is ignored so that the write returns.
+struct FileSizeLimit {
+    rlimit was{};
+    void (*handler)(int) = nullptr;
+    explicit FileSizeLimit(rlim_t bytes) {
+        handler = std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &was);
+        rlimit now = was;
+        now.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &now);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &was);
+        std::signal(SIGXFSZ, handler);
+    }
+};
+
+int OpenDescriptors() {
+    int n = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir))
+            ++n;
+        ::closedir(dir);
+    }
+    return n;
+}
+
+bool SameRecord(const PartialJournal::Record& a, const PartialJournal::Record& b) {
+    return a.forget == b.forget && a.complete == b.complete && a.user == b.user &&
+           a.remoteFolder == b.remoteFolder && a.fileName == b.fileName &&
+           (a.forget ||
+            (a.fileSize == b.fileSize && a.single == b.single && a.level == b.level &&
+             a.path == b.path && a.identity == b.identity && a.size == b.size && a.head == b.head));
+}
+
+// Text of any Unicode (NULs, a byte-order mark, pairs of surrogates), often
+// empty.
+QString RandomText(fuzz::Rng& rng) {
+    static const std::vector<uint> odd{0, 1, 0x7F, 0xA0, 0xFEFF, 0xFFFD, 0xFFFF, 0x10FFFF, 0x1F600};
+    QString text;
+    for (int k = 0, n = fuzz::Below(rng, 3) ? fuzz::Below(rng, 8) : 0; k < n; ++k) {
+        const uint c = fuzz::Below(rng, 2) ? odd[std::size_t(fuzz::Below(rng, int(odd.size())))]
+                                           : uint(0x20 + fuzz::Below(rng, 0x2000));
+        text += QString::fromUcs4(&c, 1);
+    }
+    return text;
+}
+
+std::string RandomName(fuzz::Rng& rng) {
+    const QByteArray bytes = fuzz::Below(rng, 3) ? fuzz::RandomBytes(rng, 8) : QByteArray();
+    return bytes.toStdString();
+}
+
+// The journal's records, when it reads whole.
+bool ReadJournal(const QString& path, std::vector<PartialJournal::Record>* read,
+                 std::uint64_t* number = nullptr) {
+    std::uint64_t n = 0;
+    QString note;
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) &&
+           PartialJournal::Parse(file.readAll(), number ? number : &n, read, &note) &&
+           note.isEmpty();
+}
+
+PartialJournal::Record Named(const std::string& name) {
+    PartialJournal::Record r;
+    r.user = "bob", r.remoteFolder = "S", r.fileName = name;
+    r.path = "/dl/" + QString::fromStdString(name);
+    return r;
 }
 
 }  // namespace
@@ -1023,15 +1115,21 @@ private slots:
     // the store gives the next start the partial's records, which go on from
     // its size on disk, split or not. A torn record at the journal's end is
     // dropped and the earlier ones still count; a download removed before the
-    // crash stays removed.
+    // crash stays removed, also when the save before held it; a finished
+    // download removed, its file deleted and begun again goes on as the new
+    // one.
     void journalAfterCrash_data() {
         QTest::addColumn<bool>("split");
         QTest::addColumn<QString>("then");
         QTest::newRow("split") << true << "";
         QTest::newRow("not split") << false << "";
+        QTest::newRow("begun after a save") << false << "saved first";
         QTest::newRow("torn record at the end") << false << "torn";
         QTest::newRow("removed before the crash") << true << "removed";
+        QTest::newRow("saved, then removed before the crash") << true << "saved, removed";
         QTest::newRow("finished before the crash") << true << "finished";
+        QTest::newRow("finished, saved, removed and begun again") << true << "again";
+        QTest::newRow("not split: finished, saved, removed and begun again") << false << "again";
         QTest::newRow("removed and saved, journal older than the store") << true << "stale";
     }
     void journalAfterCrash() {
@@ -1045,32 +1143,47 @@ private slots:
             saver->Load(prefix);
         };
         start();
+        if (then == "saved first")
+            QVERIFY(saver->Save(prefix));
         const QString partial = Root() + (split ? "/downloading/F/new.bin" : "/F/new.bin");
+        const QString done = Root() + (split ? "/complete/F/" : "/F/");
         const QByteArray data = Pattern(60000);
-        const ItemPtr e = Add("new.bin", "S\\F", 60000);
-        int f = -1;
-        QCOMPARE(Offer(70, "S\\F\\new.bin", 60000, &f), qint64(0));
-        QSignalSpy progressed(tqm.get(), &TQM::DownloadProgressed);
-        int sent = 0;
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                if (progressed.isEmpty() && sent < 50000)
-                    bob->SendRawOn(f, data.mid((sent += 100) - 100, 100));
-                return !progressed.isEmpty();
-            },
-            kWait));
+        ItemPtr e;
+        int f = -1, sent = 0;
+        // Added and accepted; the first bytes written and reported.
+        const auto begin = [&](quint32 req) {
+            e = Add("new.bin", "S\\F", 60000);
+            if (Offer(req, "S\\F\\new.bin", 60000, &f) != 0)
+                return false;
+            QSignalSpy progressed(tqm.get(), &TQM::DownloadProgressed);
+            sent = 0;
+            return QTest::qWaitFor(
+                [&] {
+                    if (progressed.isEmpty() && sent < 50000)
+                        bob->SendRawOn(f, data.mid((sent += 100) - 100, 100));
+                    return !progressed.isEmpty();
+                },
+                kWait);
+        };
+        QVERIFY(begin(70));
         const QString journal = prefix + ".partials";
-        if (then == "finished") {
+        if (then == "finished" || then == "again") {
             bob->SendRawOn(f, data.mid(sent));
             QTRY_COMPARE_WITH_TIMEOUT(Status(e), QString("complete"), kWait);
         }
+        if (then == "saved, removed" || then == "again")
+            QVERIFY(saver->Save(prefix));
         // As if the crash came between the store's save and the journal's restart.
         if (then == "stale")
             QVERIFY(QFile::copy(journal, journal + ".old"));
-        if (then == "removed" || then == "stale")
+        if (then == "removed" || then == "stale" || then == "saved, removed" || then == "again")
             tqm->RemoveDownload(e);
         if (then == "stale")
             QVERIFY(saver->Save(prefix));
+        if (then == "again") {
+            QVERIFY(QFile::remove(done + "new.bin"));
+            QVERIFY(begin(72));
+        }
         tqm.reset();
         cleanup();
         if (then == "stale")
@@ -1089,7 +1202,7 @@ private slots:
         start();
         const ItemPtr again = tqm->GetDownloadEntry("bob", "new.bin", "S\\F");
         QVERIFY(tqm->GetDownloadEntry("carol", "other.bin", "").IsNull());
-        if (then == "removed" || then == "stale") {
+        if (then == "removed" || then == "stale" || then == "saved, removed") {
             QVERIFY(again.IsNull());
             return;
         }
@@ -1101,7 +1214,6 @@ private slots:
         QCOMPARE(Offer(71, "S\\F\\new.bin", 60000, &f), onDisk);
         bob->SendRawOn(f, data.mid(int(onDisk)));
         QTRY_COMPARE_WITH_TIMEOUT(Status(again), QString("complete"), kWait);
-        const QString done = Root() + (split ? "/complete/F/" : "/F/");
         QCOMPARE(ReadFile(done + "new.bin"), data);
         QCOMPARE(QDir(done).entryList(QDir::Files), QStringList{"new.bin"});
         QVERIFY(!split || !QFileInfo::exists(partial));
@@ -1145,15 +1257,19 @@ private slots:
         }
     }
     // Many records of one download: the file is rewritten with the last one
-    // instead of growing, and reads back as that record.
+    // instead of growing, and reads back as that record. A download removed
+    // before keeps its removal, not its record, through the rewrites.
     void journalStaysBounded() {
         const QString path = tmp->path() + "/j.partials";
-        PartialJournal::Record r;
-        r.user = "bob", r.remoteFolder = "S", r.fileName = "f";
+        PartialJournal::Record r = Named("f");
         r.path = "/dl/" + QString(200, QLatin1Char('x'));
+        PartialJournal::Record gone = Named("gone");
         {
             PartialJournal journal;
             QVERIFY(journal.Open(path, 5).empty());
+            journal.Append(gone);
+            gone.forget = true;
+            journal.Append(gone);
             for (int k = 0; k < 20000; ++k) {
                 r.size = k;
                 journal.Append(r);
@@ -1161,10 +1277,196 @@ private slots:
         }
         QVERIFY(QFileInfo(path).size() < PartialJournal::kCompactBytes + 65536);
         const std::vector<PartialJournal::Record> read = PartialJournal().Open(path, 5);
-        QCOMPARE(int(read.size()), 1);
-        QCOMPARE(read[0].size, qint64(19999));
+        QCOMPARE(int(read.size()), 2);
+        const bool goneFirst = read[0].fileName == "gone";
+        const PartialJournal::Record& removal = read[goneFirst ? 0 : 1];
+        const PartialJournal::Record& last = read[goneFirst ? 1 : 0];
+        QVERIFY(removal.forget && removal.removed && removal.fileName == "gone");
+        QCOMPARE(last.size, qint64(19999));
+        QVERIFY(!last.forget && !last.removed);
         // Older than the store: nothing.
         QVERIFY(PartialJournal().Open(path, 6).empty());
+    }
+    // Random records as the writer takes them, names with NULs, empty fields
+    // and odd text: each reads back as written, each download under its own
+    // key, also after a start's rewrite. Text no UTF-8 carries is refused by
+    // the writer instead of read back as other text.
+    void journalRoundTrip() {
+        fuzz::Rng rng(11);
+        std::vector<PartialJournal::Record> records;
+        std::map<std::string, std::size_t> keys;
+        const auto add = [&](const PartialJournal::Record& r) {
+            if (keys.emplace(PartialJournal::KeyOf(r), records.size()).second)
+                records.push_back(r);
+        };
+        PartialJournal::Record r = Named("y");
+        r.remoteFolder = "x";
+        r.fileName = std::string("y\0z", 3);
+        add(r);
+        r.remoteFolder = std::string("x\0y", 3), r.fileName = "z";
+        add(r);
+        r.user = QString(QChar(0)) + "bob";
+        add(r);
+        r.user.clear(), r.remoteFolder.clear(), r.fileName.clear(), r.path.clear();
+        add(r);
+        QCOMPARE(int(records.size()), 4);
+        for (int k = 0; k < 500; ++k) {
+            r.forget = fuzz::Below(rng, 5) == 0;
+            r.complete = !r.forget && fuzz::Below(rng, 2);
+            r.user = RandomText(rng);
+            r.remoteFolder = RandomName(rng), r.fileName = RandomName(rng);
+            r.fileSize = qint64(rng()) << fuzz::Below(rng, 31);
+            r.single = fuzz::Below(rng, 2), r.level = fuzz::Below(rng, 4097);
+            r.path = RandomText(rng), r.identity = RandomText(rng), r.head = RandomText(rng);
+            r.size = qint64(rng());
+            add(r);
+        }
+        QByteArray image = PartialJournal::Header(3);
+        for (const PartialJournal::Record& w : records) {
+            const QByteArray bytes = PartialJournal::Encode(w);
+            QVERIFY(!bytes.isEmpty());
+            image += bytes;
+        }
+        std::uint64_t number = 0;
+        std::vector<PartialJournal::Record> read;
+        QString note;
+        QVERIFY(PartialJournal::Parse(image, &number, &read, &note));
+        QVERIFY2(note.isEmpty(), qPrintable(note));
+        QCOMPARE(read.size(), records.size());
+        for (std::size_t k = 0; k < read.size(); ++k)
+            QVERIFY2(SameRecord(read[k], records[k]), qPrintable(QString::number(k)));
+        const QString path = tmp->path() + "/j.partials";
+        QVERIFY(Write(path, image));
+        for (int start = 0; start < 2; ++start) {  // the second reads the first's rewrite
+            PartialJournal journal;
+            read = journal.Open(path, 3);
+            QCOMPARE(read.size(), records.size());
+            for (const PartialJournal::Record& back : read) {
+                const auto at = keys.find(PartialJournal::KeyOf(back));
+                QVERIFY(at != keys.end());
+                QVERIFY(SameRecord(back, records[at->second]) && back.removed == back.forget);
+            }
+        }
+        r.user = QString(QChar(0xD800));
+        QVERIFY(PartialJournal::Encode(r).isEmpty());
+    }
+    // Once the writer says a record is written, it is in the file: a
+    // download's first byte waits for that.
+    void journalWrittenIsOnDisk() {
+        const QString path = tmp->path() + "/j.partials";
+        PartialJournal journal;
+        journal.Open(path, 5);
+        std::vector<PartialJournal::Record> read;
+        for (int k = 0; k < 30; ++k) {
+            const PartialJournal::Record r = Named("f" + std::to_string(k));
+            QVERIFY(journal.WaitWritten(journal.Append(r), {}));
+            QVERIFY(ReadJournal(path, &read) && !read.empty() && SameRecord(read.back(), r));
+        }
+    }
+    // A write that fails part way (here past the file size limit, as on a
+    // full disk): no later record counts as written until the journal reads
+    // whole again, and the next record is written, after a failed append, a
+    // failed rewrite at start or a failed one after a save. The failure is
+    // logged with the system's reason; no descriptor is left open.
+    void journalWriteFailures_data() {
+        QTest::addColumn<QString>("failing");
+        QTest::newRow("append") << "append";
+        QTest::newRow("rewrite at start") << "open";
+        QTest::newRow("rewrite after a save") << "restart";
+    }
+    void journalWriteFailures() {
+        QFETCH(QString, failing);
+        const QString path = tmp->path() + "/j.partials";
+        QVERIFY(Write(path, PartialJournal::Header(5) + PartialJournal::Encode(Named("old"))));
+        LogLines log;
+        const int descriptors = OpenDescriptors();
+        std::vector<std::string> expected;
+        std::uint64_t store = 5;
+        {
+            PartialJournal journal;
+            if (failing == "open") {
+                const FileSizeLimit full(10);
+                journal.Open(path, 5);
+                QVERIFY(!journal.WaitWritten(journal.Append(Named("a")), {}));
+                expected = {"old", "a"};
+            } else {
+                journal.Open(path, 5);
+                QVERIFY(journal.WaitWritten(journal.Append(Named("a")), {}));
+                const FileSizeLimit full(failing == "restart" ? 10 : QFileInfo(path).size() + 10);
+                if (failing == "restart")
+                    journal.Restart(store = 6);
+                QVERIFY(!journal.WaitWritten(journal.Append(Named("b")), {}));
+                expected = failing == "restart" ? std::vector<std::string>{"b"}
+                                                : std::vector<std::string>{"old", "a", "b"};
+            }
+            QVERIFY(journal.WaitWritten(journal.Append(Named("c")), {}));
+            expected.push_back("c");
+            std::vector<PartialJournal::Record> read;
+            std::uint64_t number = 0;
+            QVERIFY(ReadJournal(path, &read, &number));
+            QCOMPARE(number, store);
+            std::vector<std::string> names;
+            for (const PartialJournal::Record& r : read)
+                names.push_back(r.fileName);
+            std::sort(names.begin(), names.end());
+            std::sort(expected.begin(), expected.end());
+            QCOMPARE(names, expected);
+        }
+        QCOMPARE(OpenDescriptors(), descriptors);
+        QTRY_VERIFY(!log.lines.filter(std::strerror(EFBIG)).isEmpty());
+        QVERIFY(log.lines.filter("Unknown error").isEmpty());
+    }
+    // Files put where the journal's own belong: a FIFO, a folder or a link at
+    // the journal's name is set aside unread (no hang), as a file that
+    // cannot be read would be, with a log line; a link at its temporary
+    // file's name is replaced, never followed. The user's file is untouched.
+    void journalForeignFiles_data() {
+        QTest::addColumn<QString>("what");
+        QTest::newRow("FIFO at the journal") << "fifo";
+        QTest::newRow("folder at the journal") << "folder";
+        QTest::newRow("link at the journal") << "link";
+        QTest::newRow("socket at the journal (no open)") << "socket";
+        QTest::newRow("link at the temporary file") << "tmp link";
+    }
+    void journalForeignFiles() {
+        QFETCH(QString, what);
+        const QString path = tmp->path() + "/j.partials";
+        const QString users = tmp->path() + "/users.txt";
+        QVERIFY(Write(users, "the user's"));
+        if (what == "fifo")
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        // One set aside before is kept too.
+        const QString earlier = path + PartialJournal::kUnreadableSuffix;
+        if (what == "folder")
+            QVERIFY(QDir().mkdir(path) && Write(earlier, "earlier"));
+        if (what == "link")
+            QVERIFY(QFile::link(users, path));
+        if (what == "tmp link")
+            QVERIFY(QFile::link(users, path + ".tmp"));
+        // Opening a socket fails as a file without permission would.
+        QLocalServer socket;
+        if (what == "socket")
+            QVERIFY(socket.listen(path));
+        LogLines log;
+        {
+            PartialJournal journal;
+            QVERIFY(journal.Open(path, 5).empty());
+            QVERIFY(journal.WaitWritten(journal.Append(Named("a")), {}));
+        }
+        QCOMPARE(ReadFile(users), QByteArray("the user's"));
+        QVERIFY(QFileInfo(path).isFile() && !QFileInfo(path).isSymLink());
+        std::vector<PartialJournal::Record> read;
+        QVERIFY(ReadJournal(path, &read) && read.size() == 1 && read[0].fileName == "a");
+        const QFileInfo aside(earlier + (what == "folder" ? ".1" : ""));
+        QCOMPARE(aside.exists() || aside.isSymLink(), what != "tmp link");
+        if (what == "fifo")
+            QVERIFY(aside.isFile() == false && !aside.isDir() && !aside.isSymLink());
+        if (what == "folder")
+            QVERIFY(aside.isDir() && ReadFile(earlier) == "earlier");
+        if (what != "tmp link")
+            QTRY_VERIFY(!log.lines.filter("set aside").isEmpty());
+        if (what == "socket")
+            QVERIFY(!log.lines.filter("not a plain file").isEmpty());
     }
     // A store whose record names another of the user's files (edited or
     // damaged): that file is neither continued nor opened, nor cut at quit.
