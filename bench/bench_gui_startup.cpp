@@ -934,10 +934,8 @@ QByteArray SlowFileBytes(qint64 size) {
 
 // The length of the frame at the start of `bytes`, with its length field;
 // -1 while fewer than 4 bytes are there.
-qint64 FrameSize(const QByteArray& bytes, qint64 at = 0) {
-    if (bytes.size() < at + 4)
-        return -1;
-    return 4 + qFromLittleEndian<quint32>(bytes.constData() + at);
+qint64 FrameSize(const QByteArray& bytes) {
+    return bytes.size() < 4 ? -1 : 4 + qint64(qFromLittleEndian<quint32>(bytes.constData()));
 }
 
 int MeasureSlowReaders(int files, qint64 fileSize, bool verdicts) {
