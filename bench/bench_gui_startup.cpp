@@ -22,6 +22,12 @@
 // shutdown are measured in a fresh child process, so that the building does
 // not blur the memory figure.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -890,7 +896,8 @@ int NeverReadMode(const Args& args) {
 // which a transfer that moves nothing fails. Printed, with targets: the
 // upload's failures and the bytes the downloader got, whether they are the
 // whole file and the upload ended complete, whether the whole list came,
-// and the main thread's longest stall. Built by a process of its own and
+// the answers to searches the list reader made meanwhile, and the main
+// thread's longest stall. Built by a process of its own and
 // measured in a fresh child.
 
 namespace {
@@ -932,6 +939,25 @@ QByteArray SlowFileBytes(qint64 size) {
     return bytes;
 }
 
+constexpr int kInternetSegment = 1460;
+
+// Connects `socket` to the client on loopback, announcing `segment` as the
+// largest segment it takes.
+bool ConnectWithSegment(QTcpSocket& socket, quint16 port, int segment) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port);
+    if (fd < 0 || ::setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    return socket.setSocketDescriptor(fd);
+}
+
 // The length of the frame at the start of `bytes`, with its length field;
 // -1 while fewer than 4 bytes are there.
 qint64 FrameSize(const QByteArray& bytes) {
@@ -961,8 +987,13 @@ int MeasureSlowReaders(int files, qint64 fileSize, bool verdicts) {
     downloader.SendMessage(PeerMessenger::PM_QUEUE_UPLOAD,
                            Payload().Str(Wire(root + "/slow/whole.bin")));
 
+    // The list reader's link carries segments of the usual Internet size, so
+    // that the system holds as little of our output as on a real link.
     QTcpSocket lister;
-    lister.connectToHost(QHostAddress::LocalHost, peerMessenger->ListeningPort());
+    if (!ConnectWithSegment(lister, peerMessenger->ListeningPort(), kInternetSegment)) {
+        std::printf("slow reader: cannot connect to the client\n");
+        return 1;
+    }
     lister.write(RawPeer::SetUpFrame("slowlist", "P") +
                  RawPeer::Frame(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST));
     PacedReader listReader(&lister, kSlowListRate);
@@ -974,6 +1005,15 @@ int MeasureSlowReaders(int files, qint64 fileSize, bool verdicts) {
         fileSocket->setParent(nullptr);
         fileReader = std::make_unique<PacedReader>(fileSocket.get(), kSlowDownloadRate);
     });
+
+    // Meanwhile it searches every 2 s for a word a single file holds, as the
+    // server passes searches on: the answers wait behind the list.
+    int searches = 0, answers = 0;
+    QTimer searcher;
+    QObject::connect(&searcher, &QTimer::timeout, [&] {
+        emit gp_server->DirectFileSearch("slowlist", quint32(++searches), "777");
+    });
+    searcher.start(2000);
 
     QElapsedTimer clock;
     clock.start();
@@ -1016,20 +1056,27 @@ int MeasureSlowReaders(int files, qint64 fileSize, bool verdicts) {
                 fileClosedMs = clock.elapsed();
         }
         // The list connection: frames until the share list.
-        while (list.isEmpty() && FrameSize(listReader.got) > 0 &&
+        while (FrameSize(listReader.got) > 0 &&
                listReader.got.size() >= FrameSize(listReader.got)) {
             const qint64 size = FrameSize(listReader.got);
-            if (size >= 8 && qFromLittleEndian<quint32>(listReader.got.constData() + 4) ==
-                                 PeerMessenger::PM_SHARED_FILE_LIST) {
+            const quint32 code =
+                size >= 8 ? qFromLittleEndian<quint32>(listReader.got.constData() + 4) : 0;
+            if (code == PeerMessenger::PM_SHARED_FILE_LIST && list.isEmpty()) {
                 list = listReader.got.mid(8, int(size - 8));
                 listMs = clock.elapsed();
+                searcher.stop();
+            } else if (code == PeerMessenger::PM_FILE_SEARCH_RESULT) {
+                ++answers;
             }
             listReader.got.remove(0, int(size));
         }
         if (list.isEmpty() && listClosedMs < 0 && listReader.Closed())
             listClosedMs = clock.elapsed();
         const bool fileDone = wholeMs >= 0 || fileClosedMs >= 0;
-        const bool listDone = !list.isEmpty() || listClosedMs >= 0;
+        // The answers queued behind the list come at once after it.
+        const bool listDone =
+            (!list.isEmpty() && (answers >= searches || clock.elapsed() > listMs + 10000)) ||
+            listClosedMs >= 0;
         return (fileDone && listDone) || clock.elapsed() > limitMs;
     });
     // The upload's last word, once the downloader closed.
@@ -1082,6 +1129,12 @@ int MeasureSlowReaders(int files, qint64 fileSize, bool verdicts) {
         std::printf("; the client closed the connection after %.1f s", listClosedMs / 1000.0);
     if (verdicts)
         std::printf("; target every file: %s", Verdict(listed == indexed));
+    std::printf(
+        "\nslow reader: the list reader, searching every 2 s while it read, got %d "
+        "answers to %d searches",
+        answers, searches);
+    if (verdicts)
+        std::printf("; target all: %s", Verdict(searches > 0 && answers == searches));
     std::printf("\nslow reader: longest main-thread stall %.1f ms", stallMs);
     if (verdicts)
         std::printf("; target under %.0f ms: %s", kSlowReaderStallTargetMs,
