@@ -16,9 +16,17 @@
 //              targets (see Targets below)
 //   --never-read-size N [--never-read-seconds S]
 //              only the phase of users who never read, N files, S seconds
+//   --slow-reader-size N [--quick]
+//              only the phase of slow readers, N files
 // Each share is built and saved by a process of its own; start-up and
 // shutdown are measured in a fresh child process, so that the building does
 // not blur the memory figure.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QDialogButtonBox>
@@ -32,6 +40,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWindow>
+#include <QtEndian>
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -50,11 +60,15 @@
 #include "shell/Prompts.h"
 #include "shell/ShellGlobals.h"
 #include "shell/mainwindow.h"
+#include "store/MemStream.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
+#include "support/Payload.h"
 #include "support/RawPeer.h"
 #include "support/SharesIndexed.h"
+#include "support/TestFiles.h"
 #include "support/WindowStart.h"
+#include "transfers/TransferQueueManager.h"
 #include "views/shares/AddSharedFolderDialog.h"
 
 namespace {
@@ -874,6 +888,300 @@ int NeverReadMode(const Args& args) {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// Slow readers: a user downloading a file of ours at 8 KB/s, as over a slow
+// link or beside many other downloads, and another reading our share list
+// at 4 KiB/s, both reading steadily to the end. The file takes about two
+// minutes at that pace (20 s with --quick), well past the half minute after
+// which a transfer that moves nothing fails. Printed, with targets: the
+// upload's failures and the bytes the downloader got, whether they are the
+// whole file and the upload ended complete, whether the whole list came,
+// the answers to searches the list reader made meanwhile, and the main
+// thread's longest stall. Built by a process of its own and
+// measured in a fresh child.
+
+namespace {
+
+constexpr qint64 kSlowDownloadRate = 8192;  // bytes a second
+constexpr qint64 kSlowListRate = 4096;
+constexpr double kSlowReaderStallTargetMs = 200;
+
+// Reads a socket at a steady pace, as a user behind a slow link: the
+// system's buffers fill and the sender feels it, but the bytes keep coming.
+class PacedReader : public QObject {
+public:
+    PacedReader(QTcpSocket* socket, qint64 bytesPerSecond)
+        : m_socket(socket), m_perTick(bytesPerSecond / 10) {
+        socket->setReadBufferSize(4096);
+        connect(&m_tick, &QTimer::timeout, this, [this] {
+            m_allowance = std::min(m_allowance + m_perTick, 4 * m_perTick);
+            const QByteArray part = m_socket->read(m_allowance);
+            m_allowance -= part.size();
+            got += part;
+        });
+        m_tick.start(100);
+    }
+    bool Closed() const { return m_socket->state() == QAbstractSocket::UnconnectedState; }
+    QByteArray got;
+
+private:
+    QTcpSocket* m_socket;
+    QTimer m_tick;
+    qint64 m_perTick;
+    qint64 m_allowance = 0;
+};
+
+// The pattern of the shared file, so that a byte out of place shows.
+QByteArray SlowFileBytes(qint64 size) {
+    QByteArray bytes(int(size), '\0');
+    for (int i = 0; i < bytes.size(); ++i)
+        bytes[i] = char((i * 7 + i / 251) & 0xff);
+    return bytes;
+}
+
+constexpr int kInternetSegment = 1460;
+
+// Connects `socket` to the client on loopback, announcing `segment` as the
+// largest segment it takes.
+bool ConnectWithSegment(QTcpSocket& socket, quint16 port, int segment) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port);
+    if (fd < 0 || ::setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    return socket.setSocketDescriptor(fd);
+}
+
+// The length of the frame at the start of `bytes`, with its length field;
+// -1 while fewer than 4 bytes are there.
+qint64 FrameSize(const QByteArray& bytes) {
+    return bytes.size() < 4 ? -1 : 4 + qint64(qFromLittleEndian<quint32>(bytes.constData()));
+}
+
+int MeasureSlowReaders(int files, qint64 fileSize, bool verdicts) {
+    RawPeer downloader;
+    int indexed = 0;
+    std::unique_ptr<MainWindow> window =
+        StartWithAskingPeer(downloader, "slow reader", "slowdl", indexed);
+    if (!window)
+        return 1;
+    // The half-minute work runs as in a real session.
+    timerManager->everyHalfMinute.start();
+    timerManager->everyFiveMinutes.start();
+    // Its address, as the server would tell it, for the file connection.
+    QTcpServer fileListener;
+    fileListener.listen(QHostAddress::LocalHost, 0);
+    const ItemPtr user = d.GetType("user")->GetItem(Value("slowdl"));
+    user.Connect(d.GetType("user_address")->GetItem(Value(quint32(0x7F000001))));
+    user.Connect(d.GetType("user_port")->GetItem(Value(fileListener.serverPort())));
+    user.Connect(d.GetType("is_online")->GetGlobalNullItem());
+
+    const QString root = d.GetType("shared_folder")->GetItems().First().AsString();
+    const QByteArray content = SlowFileBytes(fileSize);
+    downloader.SendMessage(PeerMessenger::PM_QUEUE_UPLOAD,
+                           Payload().Str(Wire(root + "/slow/whole.bin")));
+
+    // The list reader's link carries segments of the usual Internet size, so
+    // that the system holds as little of our output as on a real link.
+    QTcpSocket lister;
+    if (!ConnectWithSegment(lister, peerMessenger->ListeningPort(), kInternetSegment)) {
+        std::printf("slow reader: cannot connect to the client\n");
+        return 1;
+    }
+    lister.write(RawPeer::SetUpFrame("slowlist", "P") +
+                 RawPeer::Frame(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST));
+    PacedReader listReader(&lister, kSlowListRate);
+
+    std::unique_ptr<QTcpSocket> fileSocket;
+    std::unique_ptr<PacedReader> fileReader;
+    QObject::connect(&fileListener, &QTcpServer::newConnection, [&] {
+        fileSocket.reset(fileListener.nextPendingConnection());
+        fileSocket->setParent(nullptr);
+        fileReader = std::make_unique<PacedReader>(fileSocket.get(), kSlowDownloadRate);
+    });
+
+    // Meanwhile it searches every 2 s for a word a single file holds, as the
+    // server passes searches on: the answers wait behind the list.
+    int searches = 0, answers = 0;
+    QTimer searcher;
+    QObject::connect(&searcher, &QTimer::timeout, [&] {
+        emit gp_server->DirectFileSearch("slowlist", quint32(++searches), "777");
+    });
+    searcher.start(2000);
+
+    QElapsedTimer clock;
+    clock.start();
+    int failures = 0;
+    qint64 failedMs = -1, listMs = -1, listClosedMs = -1, fileClosedMs = -1, wholeMs = -1;
+    qint64 header = -1;
+    bool offsetSent = false, closedOurs = false;
+    QByteArray list;
+    const qint64 limitMs = fileSize * 1000 / kSlowDownloadRate * 2 + 60000;
+    const double stallMs = LongestStallUntil(clock, [&] {
+        quint32 code = 0;
+        QByteArray payload;
+        while (downloader.WaitForMessage(&code, &payload, 0)) {
+            if (code == PeerMessenger::PM_TRANSFER_REQUEST) {
+                MemStream in(payload);
+                quint32 direction = 0, req = 0;
+                if (in.Read(direction) && in.Read(req))
+                    downloader.SendMessage(PeerMessenger::PM_TRANSFER_RESPONSE,
+                                           Payload().U32(req).U8(1));
+            } else if (code == PeerMessenger::PM_UPLOAD_FAILED && failures++ == 0) {
+                failedMs = clock.elapsed();
+            }
+        }
+        // The file connection: its set-up frame and token, our offset 0,
+        // then the file.
+        if (fileReader) {
+            const QByteArray& got = fileReader->got;
+            if (header < 0 && FrameSize(got) > 0 && got.size() >= FrameSize(got) + 4)
+                header = FrameSize(got) + 4;
+            if (header >= 0 && !offsetSent) {
+                fileSocket->write(RawPeer::I64(0));
+                offsetSent = true;
+            }
+            if (header >= 0 && wholeMs < 0 && got.size() - header >= fileSize) {
+                wholeMs = clock.elapsed();
+                fileSocket->close();
+                closedOurs = true;
+            }
+            if (!closedOurs && fileClosedMs < 0 && fileReader->Closed())
+                fileClosedMs = clock.elapsed();
+        }
+        // The list connection: frames until the share list.
+        while (FrameSize(listReader.got) > 0 &&
+               listReader.got.size() >= FrameSize(listReader.got)) {
+            const qint64 size = FrameSize(listReader.got);
+            const quint32 code =
+                size >= 8 ? qFromLittleEndian<quint32>(listReader.got.constData() + 4) : 0;
+            if (code == PeerMessenger::PM_SHARED_FILE_LIST && list.isEmpty()) {
+                list = listReader.got.mid(8, int(size - 8));
+                listMs = clock.elapsed();
+                searcher.stop();
+            } else if (code == PeerMessenger::PM_FILE_SEARCH_RESULT) {
+                ++answers;
+            }
+            listReader.got.remove(0, int(size));
+        }
+        if (list.isEmpty() && listClosedMs < 0 && listReader.Closed())
+            listClosedMs = clock.elapsed();
+        const bool fileDone = wholeMs >= 0 || fileClosedMs >= 0;
+        // The answers queued behind the list come at once after it.
+        const bool listDone =
+            (!list.isEmpty() && (answers >= searches || clock.elapsed() > listMs + 10000)) ||
+            listClosedMs >= 0;
+        return (fileDone && listDone) || clock.elapsed() > limitMs;
+    });
+    // The upload's last word, once the downloader closed.
+    QString status;
+    for (const qint64 until = clock.elapsed() + 10000;;) {
+        const ItemSet entries = d.GetType("upload_entry")->GetItems();
+        status = entries.Size() == 0 ? QString("none")
+                                     : TransferQueueManager::UploadStatus(entries.First());
+        if (status != TransferQueueManager::kUploading || clock.elapsed() >= until)
+            break;
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+
+    const qint64 received = fileReader && header >= 0 ? fileReader->got.size() - header : 0;
+    const bool whole = received == fileSize && fileReader->got.mid(int(header)) == content;
+    qint64 listed = -1;
+    FileInfoMap share;
+    AttributeTranslationTable table;
+    if (!list.isEmpty() && ParseSharedFileList(list.constData(), list.size(), share, table)) {
+        listed = 0;
+        for (const auto& folder : share)
+            listed += qint64(folder.second.size());
+    }
+    std::printf(
+        "slow reader: %d shared files; a downloader reading %lld B/s, a list reader "
+        "%lld B/s\n",
+        indexed, static_cast<long long>(kSlowDownloadRate), static_cast<long long>(kSlowListRate));
+    std::printf("slow reader: upload of %lld bytes: %d failures (code 46)",
+                static_cast<long long>(fileSize), failures);
+    if (failedMs >= 0)
+        std::printf(", the first after %.1f s", failedMs / 1000.0);
+    if (verdicts)
+        std::printf("; target 0: %s", Verdict(failures == 0));
+    std::printf("\nslow reader: the downloader got %lld of %lld bytes%s",
+                static_cast<long long>(received), static_cast<long long>(fileSize),
+                whole ? ", the whole file" : "");
+    if (wholeMs >= 0)
+        std::printf(", after %.1f s", wholeMs / 1000.0);
+    if (fileClosedMs >= 0)
+        std::printf("; the client closed the file connection after %.1f s", fileClosedMs / 1000.0);
+    std::printf("; upload %s", qPrintable(status));
+    if (verdicts)
+        std::printf("; target whole and complete: %s",
+                    Verdict(whole && status == TransferQueueManager::kComplete));
+    std::printf("\nslow reader: share list %s", list.isEmpty() ? "did not come" : "came");
+    if (!list.isEmpty())
+        std::printf(" after %.1f s, %d bytes, %lld files", listMs / 1000.0, int(list.size()),
+                    static_cast<long long>(listed));
+    if (listClosedMs >= 0)
+        std::printf("; the client closed the connection after %.1f s", listClosedMs / 1000.0);
+    if (verdicts)
+        std::printf("; target every file: %s", Verdict(listed == indexed));
+    std::printf(
+        "\nslow reader: the list reader, searching every 2 s while it read, got %d "
+        "answers to %d searches",
+        answers, searches);
+    if (verdicts)
+        std::printf("; target all: %s", Verdict(searches > 0 && answers == searches));
+    std::printf("\nslow reader: longest main-thread stall %.1f ms", stallMs);
+    if (verdicts)
+        std::printf("; target under %.0f ms: %s", kSlowReaderStallTargetMs,
+                    Verdict(stallMs < kSlowReaderStallTargetMs));
+    std::printf("\n");
+    std::fflush(stdout);
+    fileReader.reset();
+    fileSocket.reset();
+    window.reset();
+    return indexed >= files ? 0 : 1;
+}
+
+// Builds the big share with the file to download under a fresh home and
+// measures it in a child.
+int RunSlowReadersSize(int files, bool quick) {
+    QTemporaryDir home;
+    if (!home.isValid())
+        return 1;
+    qputenv("HOME", home.path().toUtf8());
+    std::printf("bench_gui_startup, slow reader: %d shared files\n", files);
+    const QString root = home.filePath("share");
+    const qint64 fileSize = quick ? 20 * kSlowDownloadRate : 120 * kSlowDownloadRate;
+    QFile file(root + "/slow/whole.bin");
+    if (!QDir().mkpath(root + "/slow") || !file.open(QIODevice::WriteOnly) ||
+        file.write(SlowFileBytes(fileSize)) != fileSize)
+        return 1;
+    file.close();
+    if (!BuildShare(root, files))
+        return 1;
+    std::fflush(stdout);
+    return RunMeasuredChild({"--slow-reader", "--files", QString::number(files),
+                             "--slow-reader-bytes", QString::number(fileSize),
+                             quick ? "--quick" : "--verdicts"});
+}
+
+// The slow-reader runs of this program: -1 when these arguments ask for none.
+int SlowReaderMode(const Args& args) {
+    if (args.Has("--slow-reader"))
+        return MeasureSlowReaders(args.Int("--files"), args.Int("--slow-reader-bytes"),
+                                  args.Has("--verdicts"));
+    if (const int size = args.Int("--slow-reader-size"); size > 0)
+        return RunSlowReadersSize(size, args.Has("--quick"));
+    return -1;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     UseLoopbackOnly();
     const Args args(argc, argv);
@@ -895,10 +1203,13 @@ int main(int argc, char** argv) {
         return flood;
     if (const int silent = NeverReadMode(args); silent >= 0)
         return silent;
+    if (const int slow = SlowReaderMode(args); slow >= 0)
+        return slow;
     if (quick)
         return RunSize(files > 0 ? files : 5000, quick, false) | RunShareListSection(true) |
                RunSearchFloodSection(true) |
-               RunMeasuredChild({"--never-read-size", "5000", "--quick"});
+               RunMeasuredChild({"--never-read-size", "5000", "--quick"}) |
+               RunMeasuredChild({"--slow-reader-size", "5000", "--quick"});
     if (files > 0)
         return RunSize(files, quick, true);
 
@@ -913,5 +1224,6 @@ int main(int argc, char** argv) {
             status = 1;
     }
     return status | RunShareListSection(false) | RunSearchFloodSection(false) |
-           RunMeasuredChild({"--never-read-size", "100000"});
+           RunMeasuredChild({"--never-read-size", "100000"}) |
+           RunMeasuredChild({"--slow-reader-size", "100000"});
 }

@@ -10,6 +10,7 @@
 #include "net/Obfuscation.h"
 #include "net/PeerLimits.h"
 #include "net/PeerMessenger.h"
+#include "net/SocketQueue.h"
 
 enum Origin {
     OriginIncoming,     // accepted on one of our ports
@@ -48,8 +49,9 @@ struct PeerMessenger::Connection {
     qint64 frameWindowBytes = 0;
     // Bytes of an incomplete frame, as last counted into the shared budget.
     qint64 partialBytes = 0;
-    // When unsent output last moved to the system, or began to wait.
+    // When the peer last took some of our unsent output, or it began to wait.
     qint64 outputMoved = 0;
+    SocketQueue::Progress output;
     FrameReader reader{PeerLimits::kMaxFrameLength};
     ObfuscationDecoder decoder{PeerLimits::kMaxSetUpLength};
 };

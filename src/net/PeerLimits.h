@@ -58,7 +58,8 @@ constexpr qint64 kMaxUnsentOutput = qint64(32) * 1024 * 1024;
 // it; other messages are not refused for it (each connection keeps
 // kMaxUnsentOutput), so that users who never read cannot starve the others.
 constexpr qint64 kMaxWaitingOutputTotal = qint64(48) * 1024 * 1024;
-// Output that has not moved for this long marks a peer that does not read:
+// Output of which the peer took nothing for this long, counting what it took
+// from the system's send queue, marks a peer that does not read:
 // it gets no optional answers, and its connection is closed to make room for
 // one to a peer that reads. After kStalledFrameMs it is closed in any case.
 constexpr qint64 kStuckOutputMs = 5000;

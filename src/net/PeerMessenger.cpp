@@ -276,7 +276,7 @@ PeerMessenger::ConnectionPtr PeerMessenger::AddConnection(QTcpSocket* socket, in
     connect(socket, &QTcpSocket::readyRead, this, [this, id] { OnSocketReadyRead(id); });
     connect(socket, &QTcpSocket::bytesWritten, this, [this, id] {
         if (const ConnectionPtr c = FindConnection(id))
-            c->outputMoved = Now();
+            FollowOutput(*c, Now());
     });
     connect(socket, &QTcpSocket::disconnected, this, [this, id] { OnSocketClosed(id); });
     connect(socket, &QAbstractSocket::errorOccurred, this,
@@ -658,6 +658,7 @@ bool PeerMessenger::WriteBody(const ConnectionPtr& c, const QByteArray& body) {
         Close(c, "write failed");
         return false;
     }
+    c->output.Added(bytes.size());
     // Answers to a peer that asks and never reads would pile up here.
     if (c->socket->bytesToWrite() > PeerLimits::kMaxUnsentOutput) {
         Log(kArea, 1,
@@ -894,8 +895,11 @@ void PeerMessenger::TrackFrameProgress(const ConnectionPtr& c, qint64 bytes) {
     if (c->state != Connection::Messaging)
         return;
     const qint64 now = Now();
-    if (bytes > 0)
+    // A large frame that keeps coming is traffic, though no message is whole.
+    if (bytes > 0) {
         c->lastActivity = now;
+        c->ticks = 0;
+    }
     const qint64 buffered = c->obfuscated ? c->decoder.BufferedBytes() : c->reader.BufferedBytes();
     m_partialBytes += buffered - c->partialBytes;
     c->partialBytes = buffered;
@@ -923,6 +927,14 @@ void PeerMessenger::TrackFrameProgress(const ConnectionPtr& c, qint64 bytes) {
     c->frameWindowBytes += bytes;
 }
 
+void PeerMessenger::FollowOutput(Connection& c, qint64 now) {
+    if (c.socket && c.output.Moved(c.socket) && c.state == Connection::Messaging) {
+        c.outputMoved = now;
+        c.lastActivity = now;
+        c.ticks = 0;
+    }
+}
+
 void PeerMessenger::CheckDeadlines() {
     const qint64 now = Now();
     std::vector<ConnectionPtr> late;
@@ -947,7 +959,8 @@ void PeerMessenger::CheckDeadlines() {
     // A peer that takes nothing of what we send for as long is not reading.
     std::vector<ConnectionPtr> deaf;
     for (const auto& entry : m_connections) {
-        const Connection& c = *entry.second;
+        Connection& c = *entry.second;
+        FollowOutput(c, now);
         if (c.state == Connection::Messaging && c.socket && c.socket->bytesToWrite() > 0 &&
             now - c.outputMoved >= PeerLimits::kStalledFrameMs)
             deaf.push_back(entry.second);
@@ -1163,6 +1176,7 @@ void PeerMessenger::OnHalfMinuteTick() {
     for (const ConnectionPtr& c : connections) {
         if (c->closed)
             continue;
+        FollowOutput(*c, Now());
         ++c->ticks;
         switch (c->state) {
             case Connection::Messaging:

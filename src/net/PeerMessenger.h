@@ -257,13 +257,16 @@ private:
     qint64 Now() const;
     // Counts what a messaging connection read in the middle of a frame.
     void TrackFrameProgress(const ConnectionPtr& c, qint64 bytes);
+    // Notes whether the peer took some of our output since the last look,
+    // from the socket's buffer or the system's queue: that is traffic too.
+    void FollowOutput(Connection& c, qint64 now);
     void MakeRoomForUnidentified();
     void MakeRoomForMessaging(const ConnectionPtr& c);
     // Raises the soft descriptor limit and, where it stays low, lowers the
     // messaging cap so that a reserve of descriptors stays free.
     void FitDescriptorLimit();
     // Output waiting on the connection that has not moved for kStuckOutputMs.
-    bool OutputStuck(const Connection& c, qint64 now) const;
+    bool OutputStuck(Connection& c, qint64 now);
     // Gives memory that closed connections freed back to the system.
     void TrimReleasedOutput();
 

@@ -27,7 +27,8 @@ qint64 PeerMessenger::WaitingOutput() const {
     return total;
 }
 
-bool PeerMessenger::OutputStuck(const Connection& c, qint64 now) const {
+bool PeerMessenger::OutputStuck(Connection& c, qint64 now) {
+    FollowOutput(c, now);
     return c.socket && c.socket->bytesToWrite() > 0 &&
            now - c.outputMoved >= PeerLimits::kStuckOutputMs;
 }

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 
+#include "net/SocketQueue.h"
 #include "store/PlainFile.h"
 #include "transfers/RateLimiter.h"
 
@@ -52,26 +53,30 @@ struct SocketWaits {
         return socket->bytesAvailable() > 0 ? Wait::Done : Wait::Failed;
     }
 
-    // Only waits in which nothing was taken count towards the limit: a peer
-    // that reads slowly but steadily is not a stalled one.
+    // Only waits in a row in which the peer took nothing count towards the
+    // limit, what it took from the system's queue included: a peer that
+    // reads slowly but steadily is not a stalled one.
     Wait ForWritten() const {
+        SocketQueue::Progress progress;
+        progress.Moved(socket);
         for (int idle = 0; idle < maxWaits && socket->bytesToWrite() > 0;) {
             if (asked())
                 return Wait::Exit;
             if (!Connected())
                 break;
-            const qint64 before = socket->bytesToWrite();
             socket->waitForBytesWritten(singleWaitMs);
-            if (socket->bytesToWrite() >= before)
-                ++idle;
+            idle = progress.Moved(socket) ? 0 : idle + 1;
         }
         return socket->bytesToWrite() > 0 ? Wait::Failed : Wait::Done;
     }
 
-    // The peer's close after the last byte. Anything it sends meanwhile is
+    // The peer's close after the last byte, which it reads only once the
+    // system's queue has drained to it. Anything it sends meanwhile is
     // dropped so that it cannot grow the buffer.
     Wait ForClose() const {
-        for (int i = 0; i < maxWaits; ++i) {
+        SocketQueue::Progress progress;
+        progress.Moved(socket);
+        for (int idle = 0; idle < maxWaits;) {
             if (!Connected())
                 return Wait::Done;
             if (socket->waitForDisconnected(singleWaitMs) || !Connected())
@@ -79,6 +84,7 @@ struct SocketWaits {
             socket->readAll();
             if (asked())
                 return Wait::Exit;
+            idle = progress.Moved(socket) ? 0 : idle + 1;
         }
         return Connected() ? Wait::Failed : Wait::Done;
     }

@@ -27,10 +27,12 @@ class RateLimiter;
 // socket back to the thread that created the transfer thread, so the receiver
 // may close and delete it. The socket and the file are never owned.
 //
-// Every wait on the socket is a series of single waits (1,000 ms, at most 30)
-// that also ends when the socket disconnects; a stop request is seen before
-// each single wait and before each block, so SignalExit ends a transfer within
-// about one second.
+// Every wait on the socket is a series of single waits (1,000 ms) that also
+// ends when the socket disconnects. It fails after 30 of them in a row in
+// which nothing came or, waiting for the peer to take our bytes, in which it
+// took none, from the socket or from the system's send queue. A stop request
+// is seen before each single wait and before each block, so SignalExit ends
+// a transfer within about one second.
 
 // What both directions share: the connection and file they are given, the
 // exit flag the main thread sets, the socket wait limits and the error text.

@@ -715,11 +715,13 @@ private slots:
     void slowFramesAndMessagingCap() {
         RawPeer bob;
         QVERIFY(IncomingP(bob, "bob"));
-        // A big frame at a little over 1 KiB a minute still arrives...
-        const QByteArray frame = RawPeer::Frame(999, QByteArray(3000, 's'));
+        // A big frame at a little over 1 KiB a minute still arrives, though
+        // it takes longer than a connection may stay idle...
+        const QByteArray frame = RawPeer::Frame(999, QByteArray(6000, 's'));
         for (int at = 0; at < frame.size(); at += 1100) {
             QVERIFY(SendRead(bob, frame.mid(at, 1100), qMin(1100, frame.size() - at)));
             Advance(PeerLimits::kStalledFrameMs);
+            Tick(2);
         }
         QVERIFY(RoundTrip(bob, "bob"));
         // ...while a frame that stalls is closed after a minute.
@@ -923,6 +925,75 @@ private slots:
         QVERIFY(WaitUntil(
             [&] { return messenger->ConnectionCount() == 2 && messenger->WaitingOutput() == 0; }));
         QVERIFY(RoundTrip(reader, "reader") && RoundTrip(friendly, "friendly"));
+    }
+
+    // A peer reading a large message slowly but steadily keeps its
+    // connection and its answers, for longer than any limit; one that reads
+    // nothing is stuck after kStuckOutputMs and closed after kStalledFrameMs,
+    // as before. The clock runs 2.5 s a step and the half-minute tick comes
+    // every 12 steps.
+    void slowAndSilentReaders_data() {
+        QTest::addColumn<qint64>("perStep");
+        QTest::newRow("steady reader") << qint64(16 * 1024);
+        QTest::newRow("never reads") << qint64(0);
+    }
+    void slowAndSilentReaders() {
+        QFETCH(qint64, perStep);
+        const QString name = perStep > 0 ? "steady" : "silent";
+        // A small receive window, as behind a slow link: every read makes
+        // room for more at once rather than after a system buffer's worth.
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0), window = 16 * 1024;
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(messenger->ListeningPort());
+        QVERIFY(::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window) == 0 &&
+                ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0);
+        QTcpSocket reader;
+        QVERIFY(reader.setSocketDescriptor(fd));
+        reader.setReadBufferSize(perStep > 0 ? perStep : 4096);
+        reader.write(RawPeer::SetUpFrame(name, "P") + RawPeer::Frame(P::PM_USER_INFO_REQUEST));
+        QVERIFY(rec->WaitFor("UserInfoRequested|" + name));
+        const int size = 8 << 20;
+        MemStream list;
+        list.Write(quint32(P::PM_SHARED_FILE_LIST));
+        list.WriteBuffer(QByteArray(size, 'l').constData(), size);
+        messenger->SendMessage(name, list);
+        QVERIFY(WaitUntil([&] { return reader.bytesAvailable() > 0; }));
+        const int connections = messenger->ConnectionCount();
+        QByteArray got;
+        for (int step = 1; step <= 125; ++step) {
+            if (perStep > 0) {
+                QVERIFY(WaitUntil([&] { return reader.bytesAvailable() > 0; }));
+                got += reader.read(perStep);
+            }
+            clockMs += 2500;
+            messenger->CheckDeadlines();
+            if (step % 12 == 0)
+                Tick();
+            if (perStep > 0) {
+                // Once the system has passed on what the read made room for.
+                QVERIFY2(WaitUntil([&] { return messenger->RoomForOptional(name, 0); }),
+                         qPrintable(QString("stuck at step %1").arg(step)));
+                QCOMPARE(messenger->ConnectionCount(), connections);
+            } else if (clockMs < PeerLimits::kStalledFrameMs) {
+                // The system may pass its last bytes on a step after the write.
+                QCOMPARE(messenger->ConnectionCount(), connections);
+                if (clockMs < PeerLimits::kStuckOutputMs)
+                    QVERIFY(messenger->RoomForOptional(name, 0));
+                else if (clockMs >= PeerLimits::kStuckOutputMs + 2500)
+                    QVERIFY(!messenger->RoomForOptional(name, 0));
+            } else if (clockMs >= PeerLimits::kStalledFrameMs + 2500) {
+                QVERIFY(WaitUntil([&] { return messenger->ConnectionCount() < connections; }));
+                return;
+            }
+        }
+        QVERIFY(WaitUntil([&] {
+            got += reader.readAll();
+            return got.size() >= size + 8;
+        }));
+        QCOMPARE(got.left(8), Payload().U32(size + 4).U32(P::PM_SHARED_FILE_LIST).Bytes());
+        QVERIFY(got.mid(8) == QByteArray(size, 'l'));
     }
 };
 

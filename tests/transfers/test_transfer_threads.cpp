@@ -3,6 +3,7 @@
 // on a driven clock.
 
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -261,6 +262,52 @@ private slots:
         End(Go(new UploadThread(s, Open("up", large, QIODevice::ReadOnly), 5), s, &stuck, 100, 3),
             s, stuck);
         QVERIFY(stuck.error.startsWith("Waiting for bytes to be written to socket failed."));
+    }
+    // A downloader that reads steadily, far slower than the socket would
+    // carry, takes the whole file although the system wakes the writer
+    // only after many single waits: each of them sees bytes leave its send
+    // queue. One that reads nothing fails as before. The system's send
+    // buffer is fixed, so that the writer's wake-ups are far apart.
+    void slowAndSilentReaders_data() {
+        QTest::addColumn<int>("perTick");
+        QTest::newRow("steady reader") << 8 * 1024;
+        QTest::newRow("never reads") << 0;
+    }
+    void slowAndSilentReaders() {
+        QFETCH(int, perTick);
+        const QByteArray bytes = Pattern(4 * 1024 * 1024);
+        QTcpServer listener;
+        QVERIFY(listener.listen(QHostAddress::LocalHost));
+        auto* s = new QTcpSocket;
+        s->connectToHost(QHostAddress::LocalHost, listener.serverPort());
+        QVERIFY(s->waitForConnected(kWait) && listener.waitForNewConnection(kWait));
+        const int sendBuffer = 1 << 20, window = 16 * 1024;
+        QVERIFY(::setsockopt(int(s->socketDescriptor()), SOL_SOCKET, SO_SNDBUF, &sendBuffer,
+                             sizeof sendBuffer) == 0);
+        std::unique_ptr<QTcpSocket> reader(listener.nextPendingConnection());
+        // A small receive window, as behind a slow link: every read makes
+        // room for more at once.
+        QVERIFY(::setsockopt(int(reader->socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &window,
+                             sizeof window) == 0);
+        reader->setReadBufferSize(64 * 1024);
+        reader->write(RawPeer::I64(0));
+        QByteArray got;
+        QTimer pace;
+        connect(&pace, &QTimer::timeout, this, [&] {
+            got += reader->read(perTick);
+            if (got.size() == bytes.size() + 4)
+                reader->close();
+        });
+        pace.start(10);
+        Report r;
+        // Idle for 8 single waits of 50 ms: far less than the wake-ups' spacing.
+        End(Go(new UploadThread(s, Open("up", bytes, QIODevice::ReadOnly), 5), s, &r, 50, 8), s, r);
+        if (perTick > 0) {
+            QVERIFY2(r.ok, qPrintable(r.error));
+            QVERIFY(got.mid(4) == bytes);
+        } else {
+            QVERIFY(r.error.startsWith("Waiting for bytes to be written to socket failed."));
+        }
     }
     void downloads() {
         const QByteArray whole = Pattern(600000);
