@@ -1,3 +1,4 @@
+#include <csignal>
 #include <cstdlib>
 
 #include "shell/Application.h"
@@ -14,6 +15,9 @@ int main(int argc, char** argv) {
     }
     Application::ApplyProgramStyle();
     app->QuitOnTerminationSignals();
+    // Past a file size limit a write must fail and be reported (a save, a
+    // download), not end the program with the store half written.
+    std::signal(SIGXFSZ, SIG_IGN);
     int code = 0;
     {
         MainWindow window;

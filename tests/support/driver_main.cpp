@@ -28,6 +28,7 @@
 #include <QDir>
 #include <QHash>
 #include <QSocketNotifier>
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -349,6 +350,8 @@ int main(int argc, char** argv) {
         if (qstrcmp(argv[i], "--home") == 0)
             qputenv("HOME", argv[i + 1]);
     qputenv("TAVENOOK_NO_UPNP", "1");
+    // As the window's program: a write past a file size limit fails, and says so.
+    std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCommandLineParser args;
     args.addHelpOption();
