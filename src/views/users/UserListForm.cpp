@@ -152,6 +152,7 @@ UserListForm::UserListForm(QWidget* parent)
 UserListForm::~UserListForm() {
     DisableHandlers();
     qDeleteAll(m_pendingRows);
+    qDeleteAll(m_fillRun);
     if (userListForm == this)
         userListForm = nullptr;
 }
@@ -308,12 +309,13 @@ void UserListForm::AddListedRow(ItemPtr user) {
 // Makes the rows of the loaded list for about kFillSliceMs. They come in
 // order, so they go in after the rows listed already, which costs only them;
 // a row that cannot (its user is online, or a user added meanwhile sorts
-// after it) is merged as any new row is.
+// after it) is merged as any new row is. They go in by the merge's count:
+// each change of rows costs the view a layout of the whole list.
 void UserListForm::FillSlice() {
     QElapsedTimer clock;
     clock.start();
-    QList<QTreeWidgetItem*> run;
-    for (int made = 0; m_unmadeNext < m_unmade.size() && made < kMergeRows;) {
+    QList<QTreeWidgetItem*>& run = m_fillRun;
+    for (int made = 0; m_unmadeNext < m_unmade.size() && run.size() < kMergeRows;) {
         const ItemPtr user = m_unmade[m_unmadeNext++];
         if (user.IsRemoved() || !user.IsConnected("in_user_list") ||
             UserRow(user, "user_list_node"))
@@ -331,20 +333,22 @@ void UserListForm::FillSlice() {
         if (++made % 64 == 0 && clock.elapsed() >= kFillSliceMs)
             break;
     }
-    if (!run.isEmpty()) {
+    const bool last = m_unmadeNext >= m_unmade.size();
+    if (!run.isEmpty() && (last || run.size() >= kMergeRows)) {
         // The last row in its place; those marked moved leave at the next merge.
         QTreeWidgetItem* root = mp_list->invisibleRootItem();
-        int last = root->childCount() - 1;
-        while (last >= 0 && static_cast<UserListItemWidget*>(root->child(last))->Moved())
-            --last;
-        if (last < 0 ||
-            UserListItemWidget::Before(*static_cast<UserListItemWidget*>(root->child(last)),
+        int placed = root->childCount() - 1;
+        while (placed >= 0 && static_cast<UserListItemWidget*>(root->child(placed))->Moved())
+            --placed;
+        if (placed < 0 ||
+            UserListItemWidget::Before(*static_cast<UserListItemWidget*>(root->child(placed)),
                                        *static_cast<UserListItemWidget*>(run.first())))
             mp_list->addTopLevelItems(run);
         else
             m_pendingRows += run;
+        run.clear();
     }
-    if (m_unmadeNext < m_unmade.size()) {
+    if (!last) {
         m_fillTimer.start(0);
     } else {
         m_unmade = std::vector<ItemPtr>();
@@ -366,8 +370,10 @@ void UserListForm::RemoveRow(ItemPtr user, const char* nodeType) {
     if (node.IsNull())
         return;
     auto* row = reinterpret_cast<QTreeWidgetItem*>(node.AsUInt64());
-    if (!row->treeWidget())
+    if (!row->treeWidget()) {
         m_pendingRows.removeOne(row);
+        m_fillRun.removeOne(row);
+    }
     delete row;
     node.Remove();
 }

@@ -131,6 +131,7 @@ private:
     // The loaded list, in the order its rows go in, and the next to make.
     std::vector<ItemPtr> m_unmade;
     std::size_t m_unmadeNext = 0;
+    QList<QTreeWidgetItem*> m_fillRun;  // made, in order, not yet in the list
     QTimer m_fillTimer;
 };
 
