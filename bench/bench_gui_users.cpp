@@ -12,17 +12,27 @@
 // from the click until the server has answered the watch and the statistics
 // of every listed user, and the stalls from the click to half a second after.
 //
+// Start-up: the saved store holds the users, the User List is the first page
+// shown; the client starts as the program does and logs in. Printed: when
+// the window shows (the window system puts it on screen when it is shown,
+// whatever the client does next), the longest stall from then until every
+// name is listed and the server has answered the watch and the statistics
+// of each, and the time that took.
+//
 // Usage: bench_gui_users [--quick]
-//   --quick  500 listed and 2,000 imported; 2,000 listed at login; figures only
+//   --quick  500 listed and 2,000 imported; 2,000 listed at login and at
+//            start-up; figures only
 //   (none)   100,000 imported into an empty list and beside 20,000 listed;
-//            login with 100,000 and with 320,000 listed; each in a process of
-//            its own, with the targets: the import done within 10 s, no stall
-//            over 200 ms
+//            login with 100,000 and with 320,000 listed; start-up with
+//            320,000 listed; each in a process of its own, with the targets:
+//            the import done within 10 s, no stall over 200 ms
 
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QEvent>
 #include <QFile>
 #include <QProcess>
 #include <QPushButton>
@@ -43,7 +53,10 @@
 #include "ClientBench.h"
 #include "net/server.h"
 #include "shell/Prompts.h"
+#include "shell/mainwindow.h"
 #include "store/ConfigurationImporter.h"
+#include "store/Settings.h"
+#include "store/TimerManager.h"
 #include "support/TestServer.h"
 #include "support/WindowStart.h"
 #include "views/users/UserListForm.h"
@@ -79,10 +92,12 @@ struct Stalls {
 
 // Runs the event loop until `done()` holds (checked every 50 ms, so the
 // check adds no stall of its own) and half a second more, for what the last
-// change leaves the view to lay out and paint.
-Stalls Watch(const QElapsedTimer& clock, const std::function<bool()>& done, double* doneMs) {
+// change leaves the view to lay out and paint. The first gap runs from
+// `fromNs` on the clock (from now when negative).
+Stalls Watch(const QElapsedTimer& clock, const std::function<bool()>& done, double* doneMs,
+             qint64 fromNs = -1) {
     Stalls stalls;
-    qint64 last = clock.nsecsElapsed();
+    qint64 last = fromNs >= 0 ? fromNs : clock.nsecsElapsed();
     const auto gap = [&] {
         const qint64 now = clock.nsecsElapsed();
         const double ms = double(now - last) / 1e6;
@@ -158,6 +173,97 @@ void Report(const char* what, const Stalls& stalls, double doneMs, double target
     std::fflush(stdout);
 }
 
+// Counts the server's answers to the watch and the statistics requests.
+void CountAnswers(Answers& answers) {
+    QObject::connect(gp_server, &Server::AddUserResponse, [&answers] { ++answers.watched; });
+    QObject::connect(gp_server, &Server::ReceivedUserStats, [&answers] { ++answers.stats; });
+}
+
+// A store under `home` whose user list holds `listed` users, shown first.
+int BuildStartStore(const QString& home, int listed) {
+    qputenv("HOME", home.toUtf8());
+    qputenv("TAVENOOK_PASSWORD", "pw");
+    const QString listedPath = QDir(home).filePath("listed.txt");
+    if (!WriteNames(listedPath, 0, listed, true))
+        return 1;
+    auto window = StartMainWindow(Clocks::Stopped, QSize(1000, 700));
+    SetSetting("first_open_tab", "users");
+    if (!ConfigurationImporter::ImportUserList(listedPath))
+        return 1;
+    window.reset();
+    return QFile::remove(listedPath) ? 0 : 1;
+}
+
+// When the window shows: the window system maps it then, whether or not the
+// client goes on to paint it.
+class ShowClock : public QObject {
+public:
+    explicit ShowClock(const QElapsedTimer& clock) : m_clock(clock) {}
+    qint64 shownNs = -1;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show && shownNs < 0)
+            shownNs = m_clock.nsecsElapsed();
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    const QElapsedTimer& m_clock;
+};
+
+// The client started as the program starts it, on the store under `home`
+// with `listed` users, logging in to the loopback server.
+int MeasureStart(const QString& home, int listed, bool verdicts) {
+    qputenv("HOME", home.toUtf8());
+    qputenv("TAVENOOK_PASSWORD", "pw");
+    ServerProcess serverProcess;
+    const quint16 port =
+        serverProcess.Start(QProcess::ForwardedErrorChannel) ? serverProcess.Port() : 0;
+    if (port == 0)
+        return 1;
+    qputenv("TAVENOOK_SERVER", QString("127.0.0.1:%1").arg(port).toUtf8());
+
+    QElapsedTimer clock;
+    clock.start();
+    MainWindow window;
+    window.resize(1000, 700);
+    ShowClock shown(clock);
+    window.installEventFilter(&shown);
+    window.Start();
+    timerManager->everyHalfMinute.stop();
+    timerManager->everyFiveMinutes.stop();
+    timerManager->everyHour.stop();
+    auto* form = window.findChild<UserListForm*>("userListForm");
+    auto* tabs = window.findChild<QTabWidget*>("tabControl");
+    if (!form || !tabs || shown.shownNs < 0 || tabs->currentWidget() != form->parentWidget())
+        return 1;
+    Answers answers;
+    CountAnswers(answers);
+    double doneMs = 0;
+    const Stalls stalls = Watch(
+        clock,
+        [&] {
+            return form->List()->topLevelItemCount() == listed && gp_server->IsConnected() &&
+                   answers.watched >= listed && answers.stats >= listed;
+        },
+        &doneMs, shown.shownNs);
+    if (!ListComplete(form->List(), listed)) {
+        std::printf("  not all listed in order (%d rows of %d)\n",
+                    form->List()->topLevelItemCount(), listed);
+        return 1;
+    }
+    if (!gp_server->IsConnected()) {
+        std::printf("  not logged in\n");
+        return 1;
+    }
+    const QString what = QString("start-up, %1 listed").arg(listed);
+    std::printf("  %s: window shown     %9.1f ms after the start\n", qPrintable(what),
+                double(shown.shownNs) / 1e6);
+    Report(qPrintable(what), stalls, doneMs, 0, verdicts);
+    return 0;
+}
+
 // listed: users on the list before; names: imported (0: the login alone).
 int Measure(int listed, int names, bool verdicts) {
     QTemporaryDir home;
@@ -197,18 +303,22 @@ int Measure(int listed, int names, bool verdicts) {
         return path;
     });
     Answers answers;
-    QObject::connect(gp_server, &Server::AddUserResponse, [&answers] { ++answers.watched; });
-    QObject::connect(gp_server, &Server::ReceivedUserStats, [&answers] { ++answers.stats; });
+    CountAnswers(answers);
 
     // The listed users, marked while logged out, settled and shown.
     gp_server->Disconnect();
     tabs->setCurrentWidget(usersTab);
     if (listed > 0 && !ConfigurationImporter::ImportUserList(listedPath))
         return 1;
+    // A second after the last row went in, so that the view's layout of it
+    // is done too.
     QElapsedTimer settle;
     settle.start();
-    while (settle.elapsed() < 1000 || form->List()->topLevelItemCount() < listed)
+    while (settle.elapsed() < 1000) {
         QApplication::processEvents(QEventLoop::AllEvents, 50);
+        if (form->List()->topLevelItemCount() < listed)
+            settle.start();
+    }
 
     // The window's Connect.
     double doneMs = 0;
@@ -264,6 +374,7 @@ int main(int argc, char** argv) {
     UseLoopbackOnly();
     bool quick = false, verdicts = false, serve = false;
     int names = -1, listed = 0;
+    QString build, start;  // the home of a start-up store to build, or to start on
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--quick"))
             quick = true;
@@ -275,6 +386,10 @@ int main(int argc, char** argv) {
             names = std::atoi(argv[++i]);
         else if (!std::strcmp(argv[i], "--listed") && i + 1 < argc)
             listed = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--build-start") && i + 1 < argc)
+            build = QString::fromLocal8Bit(argv[++i]);
+        else if (!std::strcmp(argv[i], "--start") && i + 1 < argc)
+            start = QString::fromLocal8Bit(argv[++i]);
     }
     if (serve) {
         QCoreApplication app(argc, argv);
@@ -283,6 +398,10 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     if (names >= 0)
         return Measure(listed, names, verdicts);
+    if (!build.isEmpty())
+        return BuildStartStore(build, listed);
+    if (!start.isEmpty())
+        return MeasureStart(start, listed, verdicts);
     std::printf("bench_gui_users: user list import and login with the User List shown%s\n",
                 quick ? " (quick)" : "");
     std::fflush(stdout);
@@ -294,12 +413,25 @@ int main(int argc, char** argv) {
             arguments << "--verdicts";
         return RunMeasuredChild(arguments);
     };
+    // The store built by one process, the start measured in a fresh one.
+    const auto runStart = [](int listedUsers, bool withVerdicts) {
+        QTemporaryDir home;
+        const QStringList listedArguments{"--listed", QString::number(listedUsers)};
+        if (!home.isValid() ||
+            RunMeasuredChild(QStringList{"--build-start", home.path()} + listedArguments) != 0)
+            return 1;
+        QStringList arguments = QStringList{"--start", home.path()} + listedArguments;
+        if (withVerdicts)
+            arguments << "--verdicts";
+        return RunMeasuredChild(arguments);
+    };
     if (quick)
-        return run(500, 2000, false) | run(2000, 0, false);
+        return run(500, 2000, false) | run(2000, 0, false) | runStart(2000, false);
     int status = 0;
     status |= run(0, 100000, true);
     status |= run(20000, 100000, true);
     status |= run(100000, 0, true);
     status |= run(320000, 0, true);
+    status |= runStart(320000, true);
     return status;
 }

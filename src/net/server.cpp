@@ -73,11 +73,16 @@ bool IsIgnored(const QString& user) {
 
 // Every item of `partner` linked to any item of the flag type.
 ItemSet FlaggedItems(const char* flag, const char* partner) {
-    ItemSet out;
-    if (Type* t = d.FindType(flag))
-        for (const ItemPtr& f : t->GetItems())
-            out.Add(f.GetItems(partner));
-    return out;
+    Type* t = d.FindType(flag);
+    if (!t)
+        return ItemSet();
+    const ItemSet flags = t->GetItems();
+    // One flag shared by all: its partners are in order already.
+    if (flags.Size() == 1)
+        return flags.First().GetItems(partner);
+    // Gathered whole and ordered once: flags made in another order than
+    // their partners would cost a merge of all gathered so far each.
+    return flags.GetItems(partner);
 }
 
 // A valued type that another part may or may not have declared yet.
@@ -457,10 +462,7 @@ void Server::OnLoginSucceeded() {
     Send(SM_SET_LISTENING_PORTS, ports);
 
     // Users marked while logged out are watched from now on.
-    QStringList tracked;
-    for (const ItemPtr& user : FlaggedItems("is_tracked", "user"))
-        tracked << user.AsString();
-    SendPaced(SM_ADD_USER, tracked);
+    SendPacedFlagged(SM_ADD_USER, "is_tracked");
     for (const ItemPtr& room : FlaggedItems("room_autojoin", "room"))
         EnterRoom(room.AsString(), false);
     if (GetSetting("availability_status") == "away") {
@@ -563,14 +565,35 @@ void Server::GetUserStats(QString user) {
 }
 
 void Server::GetUserStats(const QStringList& users) {
-    SendPaced(SM_GET_USER_STATS, users);
+    PacedBatch batch;
+    batch.code = SM_GET_USER_STATS;
+    batch.names = users;
+    SendPaced(std::move(batch));
 }
 
-void Server::SendPaced(quint32 code, const QStringList& users) {
-    if (m_state != StateLoggedIn)
+void Server::GetFlaggedUserStats(const char* flag) {
+    SendPacedFlagged(SM_GET_USER_STATS, flag);
+}
+
+void Server::SendPacedFlagged(quint32 code, const char* flag) {
+    PacedBatch batch;
+    batch.code = code;
+    if (Type* t = d.FindType(flag)) {
+        ItemSet flags = t->GetItems();
+        // A flag shared by all gives its users at once, in order; flags of
+        // one user each give their users as they go out.
+        if (flags.Size() == 1)
+            batch.users = flags.First().GetItems("user");
+        else
+            batch.flags = std::move(flags);
+    }
+    SendPaced(std::move(batch));
+}
+
+void Server::SendPaced(PacedBatch batch) {
+    if (m_state != StateLoggedIn || batch.Size() == 0)
         return;
-    for (const QString& user : users)
-        m_paced.emplace_back(code, user);
+    m_paced.push_back(std::move(batch));
     // The first slice at once: a short list goes out whole, in its place.
     if (!m_pacedQueued)
         SendPacedSlice();
@@ -583,9 +606,21 @@ void Server::SendPacedSlice() {
     QElapsedTimer clock;
     clock.start();
     for (int sent = 1; !m_paced.empty() && m_state == StateLoggedIn; ++sent) {
-        const std::pair<quint32, QString> request = std::move(m_paced.front());
-        m_paced.pop_front();
-        SendFields(request.first, request.second);
+        PacedBatch& batch = m_paced.front();
+        const int k = batch.next++;
+        const bool named = !batch.names.isEmpty();
+        const quint32 code = batch.code;
+        // A flag dropped since has no user left to ask about.
+        const ItemPtr user = named                 ? ItemPtr()
+                             : batch.flags.Empty() ? batch.users.At(k)
+                                                   : batch.flags.At(k)["user"];
+        const QString name = named           ? batch.names.at(k)
+                             : user.IsNull() ? QString()
+                                             : user.AsString();
+        if (batch.next >= batch.Size())
+            m_paced.pop_front();
+        if (named || !user.IsNull())
+            SendFields(code, name);
         if (sent % 64 == 0 && clock.elapsed() >= kPacedBudgetMs)
             break;
     }

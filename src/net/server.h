@@ -9,6 +9,7 @@
 #include <deque>
 #include <list>
 #include <utility>
+#include <vector>
 
 #include "net/FrameReader.h"
 #include "net/TCPAddress.h"
@@ -132,6 +133,9 @@ public:
     // The same for many users, a slice at a time between turns of the event
     // loop, behind any slice still to go.
     void GetUserStats(const QStringList& users);
+    // The same for every user flagged with `flag` (one shared flag item, or
+    // one item for each user).
+    void GetFlaggedUserStats(const char* flag);
     void GetOwnPrivilegesStatus();
     quint32 FileSearch(QString text, bool wishList);
     quint32 SearchUserList(QString text);
@@ -283,7 +287,19 @@ private:
     void SetUserStats(const ItemPtr& user, const UserStats& stats);
     void PutTicker(const ItemPtr& room, const ItemPtr& user, const QString& text);
     void Malformed(quint32 code);
-    void SendPaced(quint32 code, const QStringList& users);
+    // Requests about many users at once, sent a slice per turn: by name, by
+    // user item, or for the one user of each item of a flag, found as it
+    // goes out, so that asking about a long list costs the asking turn little.
+    struct PacedBatch {
+        quint32 code = 0;
+        QStringList names;
+        ItemSet users;
+        ItemSet flags;
+        int next = 0;
+        int Size() const { return names.size() + users.Size() + flags.Size(); }
+    };
+    void SendPaced(PacedBatch batch);
+    void SendPacedFlagged(quint32 code, const char* flag);
     void SendPacedSlice();
 
     State m_state = StateIdle;
@@ -295,8 +311,7 @@ private:
     QPointer<QTcpSocket> mp_socket;
     FrameReader m_reader;
     bool m_readQueued = false;
-    // Requests about many users at once (code, user), sent a slice per turn.
-    std::deque<std::pair<quint32, QString>> m_paced;
+    std::deque<PacedBatch> m_paced;
     bool m_pacedQueued = false;
     // The socket closed; the frames it left are being handled before the drop.
     bool m_closed = false;

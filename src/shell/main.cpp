@@ -23,8 +23,7 @@ int main(int argc, char** argv) {
         MainWindow window;
         QObject::connect(app, &Application::messageReceived, &window,
                          &MainWindow::OnMessageReceived);
-        window.show();
-        window.Init();
+        window.Start();
         if (!app->TerminationRequested())
             code = app->exec();
     }

@@ -164,6 +164,12 @@ void MainWindow::Init() {
     ReportClosedPorts();
 }
 
+void MainWindow::Start() {
+    Init();
+    show();
+    activateWindow();
+}
+
 // A port held by another program leaves the client unreachable for other
 // users; the Login page must not show it as if it were open.
 void MainWindow::ReportClosedPorts() {

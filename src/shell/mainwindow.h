@@ -42,6 +42,11 @@ public:
     ~MainWindow() override;
 
     void Init();
+    // Initialises, then shows: the window system puts a window on screen as
+    // it is shown, and one whose client is still loading the store stays
+    // blank and deaf meanwhile. What the load leaves to do comes in slices
+    // once it shows.
+    void Start();
     // Sweeps and saves, unless shutdown has begun.
     void SaveData();
     void PopupAlert(const QString& text);

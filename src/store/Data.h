@@ -282,6 +282,7 @@ public:
 
     int Size() const { return int(m_items.size()); }
     bool Empty() const { return m_items.empty(); }
+    const ItemPtr& At(int i) const { return m_items[std::size_t(i)]; }
     bool Contains(const ItemPtr& item) const;
     const ItemPtr& First() const;
 

@@ -401,6 +401,8 @@ private slots:
                  GetSetting("color_window_text"));
         QCOMPARE(m_window->geometry().size(), size);
         QCOMPARE(ui()->roomsForm->RoomList()->columnWidth(0), 222);
+        // The panes as the page shows them.
+        ui()->tabControl->setCurrentWidget(ui()->roomsForm->parentWidget());
         QTRY_COMPARE_WITH_TIMEOUT(ui()->roomsForm->Splitter()->sizes().value(1), panes.value(1),
                                   5000);
         QApplication::setPalette(defaultPalette);

@@ -22,8 +22,7 @@ inline std::unique_ptr<MainWindow> StartMainWindow(Clocks clocks = Clocks::Stopp
     auto window = std::make_unique<MainWindow>();
     if (size.isValid())
         window->resize(size);
-    window->show();
-    window->Init();
+    window->Start();
     // Tests drive the periodic work themselves.
     if (clocks == Clocks::Stopped) {
         timerManager->everyHalfMinute.stop();

@@ -1,7 +1,9 @@
 #include <QtTest>
 #include <QtWidgets>
+#include <algorithm>
 #include <functional>
 #include <memory>
+#include <random>
 
 #include "net/PeerMessenger.h"
 #include "net/PeerPayloads.h"
@@ -11,6 +13,7 @@
 #include "shell/Prompts.h"
 #include "shell/ShellGlobals.h"
 #include "shell/mainwindow.h"
+#include "store/ConfigurationImporter.h"
 #include "store/DataSaver.h"
 #include "store/Settings.h"
 #include "store/TimerManager.h"
@@ -168,6 +171,30 @@ QString Shown(const QString& label) {
     return shown;
 }
 
+// Names that sort as numbered, listed from a file in another order.
+QStringList ListFromFile(const QString& path, int users) {
+    QStringList names;
+    for (int i = 0; i < users; ++i)
+        names << QString("u%1").arg(i, 6, 10, QChar('0'));
+    QStringList shuffled = names;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(3));
+    if (!Write(path, shuffled.join("\n").toUtf8()) || !ConfigurationImporter::ImportUserList(path))
+        return QStringList();
+    return names;
+}
+
+// The users named first in the client's frames of this code.
+QSet<QString> AskedAbout(const QList<QPair<quint32, QByteArray>>& frames, quint32 code) {
+    QSet<QString> users;
+    for (const auto& [frameCode, payload] : frames) {
+        if (frameCode != code || payload.size() < 4)
+            continue;
+        const int size = int(qFromLittleEndian<quint32>(payload.constData()));
+        users.insert(QString::fromUtf8(payload.mid(4, size)));
+    }
+    return users;
+}
+
 template <typename T>
 QList<T*> TopLevel() {
     QList<T*> found;
@@ -189,10 +216,13 @@ class TestUserViews : public QObject {
 
     // One client, "me", logged in to the loopback server, its peer port on
     // loopback too.
-    void Start() {
+    // `started` runs once the window is up, before any turn of the event loop.
+    void Start(const std::function<void()>& started = {}) {
         qputenv("TAVENOOK_USERNAME", "me");
         m_window = StartMainWindow();
         qunsetenv("TAVENOOK_USERNAME");
+        if (started)
+            started();
         peerMessenger->SetListenAddress(QHostAddress::LocalHost);
         SetSetting("listening_port", 0);
         SetSetting("obfuscated_listening_port", 0);
@@ -285,6 +315,9 @@ private slots:
     void groupsAndTheirPriorities();
     void messageToSeveralUsers();
     void namesWithAmpersandShowInFull();
+    void longListsComeWhole_data();
+    void longListsComeWhole();
+    void loginAsksAboutEveryListedUser();
 };
 
 // Each step changes the store; every list shows what the store then holds,
@@ -1331,3 +1364,49 @@ void TestUserViews::namesWithAmpersandShowInFull() {
 
 QTEST_MAIN(TestUserViews)
 #include "test_user_views.moc"
+
+void TestUserViews::longListsComeWhole_data() {
+    QTest::addColumn<bool>("restart");
+    QTest::newRow("added in one burst") << false;
+    QTest::newRow("loaded at start-up") << true;
+}
+
+// More users than one merge takes come whole and in order with no further
+// change to the list: a burst of added users, and a stored list, whose rows
+// are made once the window is up.
+void TestUserViews::longListsComeWhole() {
+    QFETCH(bool, restart);
+    const int users = UserListForm::kMergeRows + 5000;
+    const QStringList names = ListFromFile(m_home.filePath("list.txt"), users);
+    QCOMPARE(names.size(), users);
+    if (restart) {
+        Stop();
+        Start([users] {
+            QCOMPARE(userListForm->List()->topLevelItemCount(), 0);
+            QCOMPARE(userListForm->UnmadeRows(), users);
+        });
+    }
+    QTreeWidget* list = userListForm->List();
+    QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), users, kWait);
+    for (int i = 0; i < users; ++i)
+        QCOMPARE(list->topLevelItem(i)->text(0), names[i]);
+    QCOMPARE(userListForm->UnmadeRows(), 0);
+}
+
+// At login every listed user is watched and asked about, however long the
+// list: the requests go out a slice a turn, every slice.
+void TestUserViews::loginAsksAboutEveryListedUser() {
+    const int users = 60000;
+    gp_server->Disconnect();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_server.IsLoggedIn("me"), kWait);
+    const QStringList names = ListFromFile(m_home.filePath("list.txt"), users);
+    QCOMPARE(names.size(), users);
+    m_server.ClearReceived("me");
+    gp_server->Connect();
+    const QSet<QString> all(names.begin(), names.end());
+    const auto asked = [this, &all](quint32 code) {
+        return AskedAbout(m_server.Received("me"), code).contains(all);
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(asked(SM_ADD_USER), kWait);
+    QTRY_VERIFY_WITH_TIMEOUT(asked(SM_GET_USER_STATS), kWait);
+}

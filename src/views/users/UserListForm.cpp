@@ -83,6 +83,9 @@ QTreeWidgetItem* UserRow(const ItemPtr& user, const char* nodeType) {
 UserListItemWidget::UserListItemWidget(const QString& name)
     : QTreeWidgetItem(kType), m_key(name.toCaseFolded()) {
     setText(0, name);
+    // Spares the view a look for children and expansion at each row of every
+    // layout, which it lays out whole after each change of rows.
+    setFlags(flags() | Qt::ItemNeverHasChildren);
 }
 
 bool UserListItemWidget::operator<(const QTreeWidgetItem& other) const {
@@ -142,12 +145,15 @@ UserListForm::UserListForm(QWidget* parent)
     }
     m_sortTimer.setSingleShot(true);
     connect(&m_sortTimer, &QTimer::timeout, this, &UserListForm::Sort);
+    m_fillTimer.setSingleShot(true);
+    connect(&m_fillTimer, &QTimer::timeout, this, &UserListForm::FillSlice);
     userListForm = this;
 }
 
 UserListForm::~UserListForm() {
     DisableHandlers();
     qDeleteAll(m_pendingRows);
+    qDeleteAll(m_fillRun);
     if (userListForm == this)
         userListForm = nullptr;
 }
@@ -196,10 +202,19 @@ void UserListForm::DataLoaded() {
         if (!d.FindType(node))
             d.NewType(node, PrimacyRoot, false, true)->RelateToType(userType, One, One, false);
     }
+    // The rows are made once the window shows, a slice a turn, in the order
+    // they are listed (no one is online yet): the window is on screen and
+    // answers at once, however long the list.
+    std::vector<std::pair<QString, ItemPtr>> keyed;
     for (ItemPtr user : d.GetType("in_user_list")->GetItems().GetItems("user"))
-        AddListedRow(user);
-    // Before the window shows: all at once.
-    MergePendingRows(m_pendingRows.size());
+        keyed.emplace_back(user.AsString().toCaseFolded(), user);
+    std::sort(keyed.begin(), keyed.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    m_unmade.reserve(keyed.size());
+    for (auto& [key, user] : keyed)
+        m_unmade.push_back(std::move(user));
+    if (!m_unmade.empty())
+        m_fillTimer.start(0);
     for (ItemPtr user : d.GetType("unshared")->GetItems().GetItems("user"))
         AddPlainRow(user, mp_unsharedList, "unshared_list_node");
     mp_unsharedList->setSortingEnabled(true);
@@ -276,16 +291,72 @@ void UserListForm::DataLoaded() {
     }
 }
 
-void UserListForm::AddListedRow(ItemPtr user) {
+UserListItemWidget* UserListForm::MakeListedRow(ItemPtr user) {
     const QString name = user.AsString();
     auto* row = new UserListItemWidget(name);
-    m_pendingRows << row;
     SetOnlineIcon(row, false);
     user.Connect(d.GetType("user_list_node")->GetItem(row));
     if (gp_server)
         gp_server->TrackUser(name);
     UpdateUserGroupsDisplay(name);
     SetNoteCell(user, "user_list_node", 4, false);
+    return row;
+}
+
+void UserListForm::AddListedRow(ItemPtr user) {
+    m_pendingRows << MakeListedRow(user);
+}
+
+// Makes the rows of the loaded list for about kFillSliceMs. They come in
+// order, so they go in after the rows listed already, which costs only them;
+// a row that cannot (its user is online, or a user added meanwhile sorts
+// after it) is merged as any new row is. They go in by the merge's count:
+// each change of rows costs the view a layout of the whole list.
+void UserListForm::FillSlice() {
+    QElapsedTimer clock;
+    clock.start();
+    QList<QTreeWidgetItem*>& run = m_fillRun;
+    for (int made = 0; m_unmadeNext < m_unmade.size() && run.size() < kMergeRows;) {
+        const ItemPtr user = m_unmade[m_unmadeNext++];
+        if (user.IsRemoved() || !user.IsConnected("in_user_list") ||
+            UserRow(user, "user_list_node"))
+            continue;
+        UserListItemWidget* row = MakeListedRow(user);
+        OnUserSharedFileCount(user);
+        OnUserAverageSpeed(user);
+        if (IsOnline(user)) {
+            SetOnlineIcon(row, true);
+            m_pendingRows << row;
+        } else {
+            run << row;
+        }
+        // The clock is read now and then: a row costs microseconds.
+        if (++made % 64 == 0 && clock.elapsed() >= kFillSliceMs)
+            break;
+    }
+    const bool last = m_unmadeNext >= m_unmade.size();
+    if (!run.isEmpty() && (last || run.size() >= kMergeRows)) {
+        // The last row in its place; those marked moved leave at the next merge.
+        QTreeWidgetItem* root = mp_list->invisibleRootItem();
+        int placed = root->childCount() - 1;
+        while (placed >= 0 && static_cast<UserListItemWidget*>(root->child(placed))->Moved())
+            --placed;
+        if (placed < 0 ||
+            UserListItemWidget::Before(*static_cast<UserListItemWidget*>(root->child(placed)),
+                                       *static_cast<UserListItemWidget*>(run.first())))
+            mp_list->addTopLevelItems(run);
+        else
+            m_pendingRows += run;
+        run.clear();
+    }
+    if (!last) {
+        m_fillTimer.start(0);
+    } else {
+        m_unmade = std::vector<ItemPtr>();
+        m_unmadeNext = 0;
+    }
+    if (!m_pendingRows.isEmpty())
+        ScheduleSort();
 }
 
 void UserListForm::AddPlainRow(ItemPtr user, QTreeWidget* list, const char* nodeType) {
@@ -300,14 +371,38 @@ void UserListForm::RemoveRow(ItemPtr user, const char* nodeType) {
     if (node.IsNull())
         return;
     auto* row = reinterpret_cast<QTreeWidgetItem*>(node.AsUInt64());
-    if (!row->treeWidget())
+    if (!row->treeWidget()) {
         m_pendingRows.removeOne(row);
+        m_fillRun.removeOne(row);
+    }
     delete row;
     node.Remove();
 }
 
+// A cell changed through the row makes the view look the row up among all
+// it shows, one by one from the last it looked at: for answers about many
+// users in no order that costs the whole list each. So the view is not told;
+// the rows on screen are painted anew after the turn instead.
+void UserListForm::SetListedCell(QTreeWidgetItem* row, int column, const QString& text,
+                                 const QIcon* icon) {
+    const auto set = [&] {
+        row->setText(column, text);
+        if (icon)
+            row->setIcon(column, *icon);
+    };
+    if (row->treeWidget() != mp_list) {
+        set();
+        return;
+    }
+    {
+        QSignalBlocker quiet(mp_list->model());
+        set();
+    }
+    mp_list->viewport()->update();
+}
+
 void UserListForm::SetOnlineIcon(QTreeWidgetItem* row, bool online) {
-    row->setIcon(0, online ? m_onlineIcon : m_offlineIcon);
+    SetListedCell(row, 0, row->text(0), online ? &m_onlineIcon : &m_offlineIcon);
     if (row->type() != UserListItemWidget::kType)
         return;
     auto* listed = static_cast<UserListItemWidget*>(row);
@@ -432,11 +527,11 @@ void UserListForm::SetNoteCell(ItemPtr user, const char* nodeType, int column, b
         return;
     ItemPtr note = user["user_note"];
     if (clear) {
-        row->setText(column, QString());
-        row->setIcon(column, QIcon());
+        const QIcon none;
+        SetListedCell(row, column, QString(), &none);
     } else if (!note.IsNull()) {
-        row->setText(column, note.AsString());
-        row->setIcon(column, QIcon(kNote));
+        const QIcon icon(kNote);
+        SetListedCell(row, column, note.AsString(), &icon);
     }
 }
 
@@ -537,30 +632,27 @@ void UserListForm::UpdateUserGroupsDisplay(QString name) {
             groups << group.AsString();
     }
     groups.sort(Qt::CaseSensitive);
-    row->setText(3, groups.join(", "));
+    SetListedCell(row, 3, groups.join(", "));
 }
 
 void UserListForm::OnUserSharedFileCount(ItemPtr user) {
     QTreeWidgetItem* row = UserRow(user, "user_list_node");
     ItemPtr count = user.IsNull() ? ItemPtr() : user["shared_file_count"];
     if (row && !count.IsNull())
-        row->setText(1, CommafyNumber(count.AsInt64()));
+        SetListedCell(row, 1, CommafyNumber(count.AsInt64()));
 }
 
 void UserListForm::OnUserAverageSpeed(ItemPtr user) {
     QTreeWidgetItem* row = UserRow(user, "user_list_node");
     ItemPtr speed = user.IsNull() ? ItemPtr() : user["average_download_speed"];
     if (row && !speed.IsNull() && speed.AsInt64() != 0)
-        row->setText(2, QString("%1").arg(double(speed.AsInt64()) / 1024.0, 0, 'f', 1));
+        SetListedCell(row, 2, QString("%1").arg(double(speed.AsInt64()) / 1024.0, 0, 'f', 1));
 }
 
 void UserListForm::OnConnected() {
     if (!gp_server || !d.FindType("in_user_list"))
         return;
-    QStringList users;
-    for (ItemPtr user : d.GetType("in_user_list")->GetItems().GetItems("user"))
-        users << user.AsString();
-    gp_server->GetUserStats(users);
+    gp_server->GetFlaggedUserStats("in_user_list");
 }
 
 void UserListForm::OnUserItemDoubleClicked(QTreeWidgetItem* item, int) {

@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <QTreeWidgetItem>
 #include <QWidget>
+#include <vector>
 
 #include "store/Data.h"
 
@@ -55,6 +56,11 @@ public:
     static constexpr int kSortIntervalMs = 500;
     // New rows merged into the list at most at a time.
     static constexpr int kMergeRows = 20000;
+    // The rows of a loaded list are made after the window shows, for about
+    // this long a turn.
+    static constexpr int kFillSliceMs = 25;
+    // Listed users whose rows are still to be made after a load.
+    int UnmadeRows() const { return int(m_unmade.size() - m_unmadeNext); }
     QTreeWidget* UnsharedList() const { return mp_unsharedList; }
     QTreeWidget* IgnoredList() const { return mp_ignoredList; }
     QTreeWidget* OnlineAlertList() const { return mp_onlineAlertList; }
@@ -94,7 +100,12 @@ private:
     void OnUserAverageSpeed(ItemPtr user);
 
     QTreeWidget* NewList(const char* name, const QStringList& headers, QWidget* page);
+    UserListItemWidget* MakeListedRow(ItemPtr user);
     void AddListedRow(ItemPtr user);
+    void FillSlice();
+    // Without `icon` the cell's icon stays.
+    void SetListedCell(QTreeWidgetItem* row, int column, const QString& text,
+                       const QIcon* icon = nullptr);
     void AddPlainRow(ItemPtr user, QTreeWidget* list, const char* nodeType);
     void RemoveRow(ItemPtr user, const char* nodeType);
     void SetNoteCell(ItemPtr user, const char* nodeType, int column, bool clear);
@@ -117,6 +128,11 @@ private:
     const QIcon m_onlineIcon;
     const QIcon m_offlineIcon;
     QElapsedTimer m_sinceSort;
+    // The loaded list, in the order its rows go in, and the next to make.
+    std::vector<ItemPtr> m_unmade;
+    std::size_t m_unmadeNext = 0;
+    QList<QTreeWidgetItem*> m_fillRun;  // made, in order, not yet in the list
+    QTimer m_fillTimer;
 };
 
 // The row tied to a user by its node item of nodeType, or null.
