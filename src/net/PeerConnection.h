@@ -50,6 +50,10 @@ struct PeerMessenger::Connection {
     qint64 partialBytes = 0;
     // When unsent output last moved to the system, or began to wait.
     qint64 outputMoved = 0;
+    // Bytes of output up to the end of the last answer SendAnswer wrote
+    // that the system has not taken yet.
+    qint64 answerUnwritten = 0;
+    bool answerWatched = false;
     FrameReader reader{PeerLimits::kMaxFrameLength};
     ObfuscationDecoder decoder{PeerLimits::kMaxSetUpLength};
 };

@@ -32,32 +32,37 @@ bool PeerMessenger::OutputStuck(const Connection& c, qint64 now) const {
            now - c.outputMoved >= PeerLimits::kStuckOutputMs;
 }
 
+qint64 PeerMessenger::MakeRoom(const ConnectionPtr& target, qint64 bytes, qint64 now) {
+    qint64 waiting = WaitingOutput();
+    if (waiting + bytes <= m_maxWaitingOutput)
+        return waiting;
+    std::vector<std::pair<qint64, ConnectionPtr>> held;
+    for (const auto& entry : m_connections) {
+        const ConnectionPtr& c = entry.second;
+        if (c != target && c->state == Connection::Messaging && OutputStuck(*c, now))
+            held.emplace_back(c->socket->bytesToWrite(), c);
+    }
+    std::sort(held.begin(), held.end(),
+              [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (const auto& entry : held) {
+        if (waiting + bytes <= m_maxWaitingOutput)
+            break;
+        waiting -= entry.first;
+        Log(kArea, 1,
+            QString("%1 does not read what we send (%2 bytes waiting); closed to make "
+                    "room for others.")
+                .arg(entry.second->user)
+                .arg(entry.first));
+        Close(entry.second, "unsent output stuck while the output cap is full");
+    }
+    return waiting;
+}
+
 bool PeerMessenger::RoomForOptional(const QString& user, qint64 bytes) {
     const qint64 now = Now();
     const ConnectionPtr target = NewestMessaging(user);
-    qint64 waiting = WaitingOutput();
     const bool stuck = target && OutputStuck(*target, now);
-    if (!stuck && waiting + bytes > m_maxWaitingOutput) {
-        std::vector<std::pair<qint64, ConnectionPtr>> held;
-        for (const auto& entry : m_connections) {
-            const ConnectionPtr& c = entry.second;
-            if (c != target && c->state == Connection::Messaging && OutputStuck(*c, now))
-                held.emplace_back(c->socket->bytesToWrite(), c);
-        }
-        std::sort(held.begin(), held.end(),
-                  [](const auto& a, const auto& b) { return a.first > b.first; });
-        for (const auto& entry : held) {
-            if (waiting + bytes <= m_maxWaitingOutput)
-                break;
-            waiting -= entry.first;
-            Log(kArea, 1,
-                QString("%1 does not read what we send (%2 bytes waiting); closed to make "
-                        "room for others.")
-                    .arg(entry.second->user)
-                    .arg(entry.first));
-            Close(entry.second, "unsent output stuck while the output cap is full");
-        }
-    }
+    const qint64 waiting = stuck ? WaitingOutput() : MakeRoom(target, bytes, now);
     if (!stuck && waiting + bytes <= m_maxWaitingOutput)
         return true;
     ++m_optionalRefused;
@@ -73,6 +78,52 @@ bool PeerMessenger::RoomForOptional(const QString& user, qint64 bytes) {
         m_optionalLoggedAt = now;
     }
     return false;
+}
+
+bool PeerMessenger::AnswerWaiting(const QString& user) {
+    const auto held = m_heldAnswers.find(user);
+    if (held != m_heldAnswers.end()) {
+        if (m_unsent.count(user))
+            return true;
+        m_heldAnswers.erase(held);
+    }
+    const ConnectionPtr c = NewestMessaging(user);
+    return c && c->answerUnwritten > 0;
+}
+
+PeerMessenger::Answer PeerMessenger::SendAnswer(const QString& user, MemStream& message) {
+    if (AnswerWaiting(user))
+        return Answer::Waiting;
+    const qint64 now = Now();
+    const qint64 bytes = message.GetWritePos() + 4;
+    const ConnectionPtr target = NewestMessaging(user);
+    if (target && OutputStuck(*target, now))
+        return Answer::NoRoom;
+    const qint64 waiting = MakeRoom(target, bytes, now);
+    // One answer larger than the cap goes when nothing else waits.
+    if (waiting > 0 && waiting + bytes > m_maxWaitingOutput)
+        return Answer::NoRoom;
+    SendMessage(user, message);
+    const ConnectionPtr c = NewestMessaging(user);
+    if (!c || !c->socket) {
+        if (m_heldAnswers.size() > m_unsent.size())
+            for (auto it = m_heldAnswers.begin(); it != m_heldAnswers.end();)
+                it = m_unsent.count(*it) ? std::next(it) : m_heldAnswers.erase(it);
+        if (m_unsent.count(user))
+            m_heldAnswers.insert(user);
+        return Answer::Sent;
+    }
+    // Everything ahead of it goes to the system first.
+    c->answerUnwritten = c->socket->bytesToWrite();
+    if (!c->answerWatched) {
+        c->answerWatched = true;
+        const std::weak_ptr<Connection> watched = c;
+        connect(c->socket, &QIODevice::bytesWritten, c->socket, [watched](qint64 written) {
+            if (const ConnectionPtr w = watched.lock())
+                w->answerUnwritten = std::max<qint64>(0, w->answerUnwritten - written);
+        });
+    }
+    return Answer::Sent;
 }
 
 bool PeerMessenger::SendOptionalMessage(const QString& user, MemStream& message) {

@@ -657,5 +657,10 @@ void UserListForm::OnUserInfoRequested(QString user) {
     const bool tqm = transferQueueManager != nullptr;
     message.Write(quint32(tqm ? transferQueueManager->QueuedUploadCount() : 0));
     message.Write(quint8(tqm && transferQueueManager->IsFreeToUpload() ? 1 : 0));
-    peerMessenger->SendMessage(user, message);
+    // One reply waits for the user at a time: a picture may be megabytes.
+    if (peerMessenger->SendAnswer(user, message) != PeerMessenger::Answer::Sent)
+        Log("users", 2,
+            QString("User info for %1 not sent: one waits for them already, or "
+                    "no room under the output cap.")
+                .arg(user));
 }
