@@ -16,6 +16,10 @@
 //              targets (see Targets below)
 //   --never-read-size N [--never-read-seconds S]
 //              only the phase of users who never read, N files, S seconds
+//   --share-lists-never-read-size N, --folder-requests-size N
+//   [--peer-flood-seconds S]
+//              only that phase of peers asking faster than they read, N
+//              files, S seconds a flood (120 unless given)
 // Each share is built and saved by a process of its own; start-up and
 // shutdown are measured in a fresh child process, so that the building does
 // not blur the memory figure.

@@ -91,6 +91,8 @@ public:
     quint16 ListeningPort() const;
     quint16 ObfuscatedListeningPort() const;
 
+    // Whether a messaging connection to the user is set up.
+    bool IsMessaging(const QString& user) const { return NewestMessaging(user) != nullptr; }
     // Connections held, in any state (handed-over ones are not held).
     int ConnectionCount() const;
     // Our own connect requests not yet answered or given up.

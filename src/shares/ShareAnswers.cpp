@@ -547,7 +547,9 @@ void SharedFoldersManager::OnFilesInFoldersRequested(QString user, quint32 req, 
 
 bool SharedFoldersManager::AnswerFolderRequest(const FolderRequestQueue::Request& request) {
     MemStream message;
-    if (!peerMessenger ||
+    // The answer belongs on the connection it was asked on: one who left
+    // asks again when back.
+    if (!peerMessenger || !peerMessenger->IsMessaging(request.user) ||
         !BuildFolderContentsAnswer(request.user, request.req, request.folder, message))
         return true;
     return peerMessenger->SendAnswer(request.user, message) == PeerMessenger::Answer::Sent;

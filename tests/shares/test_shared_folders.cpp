@@ -1419,7 +1419,8 @@ private slots:
                 c = QChar('a' + int(random.bounded(26)));
             AddEntry("/noise/f", name, k)["shared_file_folder"].Connect(root);
         }
-        const qint64 listBytes = ExpectedList("deaf").size();
+        const QByteArray deafList = ExpectedList("deaf");
+        const qint64 listBytes = deafList.size();
         QVERIFY(listBytes > 5000000);
         std::unique_ptr<QTcpSocket> deaf = DeafPeer("deaf", messenger->ListeningPort());
         QVERIFY(deaf);
@@ -1442,6 +1443,17 @@ private slots:
             QCOMPARE(ListOn(reader), expected);
         }
         QCOMPARE(manager->DroppedPeerRequests(), dropped + 6);
+        // Reading at last, slowly, the one who never read gets the one list.
+        deaf->setReadBufferSize(0);
+        QByteArray got;
+        const qint64 frame = 8 + listBytes;
+        QVERIFY(RawPeer::WaitUntil(
+            [&] {
+                got += deaf->readAll();
+                return got.size() >= frame;
+            },
+            kWait));
+        QVERIFY(got.mid(8, int(listBytes)) == deafList);
     }
 
     // Folder requests past a user's budget are dropped and counted; those
