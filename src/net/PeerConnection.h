@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <QTcpSocket>
+#include <map>
 
 #include "net/FrameReader.h"
 #include "net/Obfuscation.h"
@@ -50,9 +51,9 @@ struct PeerMessenger::Connection {
     qint64 partialBytes = 0;
     // When unsent output last moved to the system, or began to wait.
     qint64 outputMoved = 0;
-    // Bytes of output up to the end of the last answer SendAnswer wrote
-    // that the system has not taken yet.
-    qint64 answerUnwritten = 0;
+    // By message code: bytes of output up to the end of the last answer
+    // SendAnswer wrote that the system has not taken yet.
+    std::map<quint32, qint64> answersUnwritten;
     bool answerWatched = false;
     FrameReader reader{PeerLimits::kMaxFrameLength};
     ObfuscationDecoder decoder{PeerLimits::kMaxSetUpLength};

@@ -80,9 +80,10 @@ constexpr RequestBudget kRequestBudgets[] = {
     {51, 100, 100},  // place in line
 };
 constexpr qint64 kDroppedRequestLogMs = 10000;
-// Answers a user asked for (share list, folder contents, user info): one per
-// user waits in our output at a time. A request that comes while one waits
-// is not made again; they also wait for room under kMaxWaitingOutputTotal.
+// Answers a user asked for (share list, folder contents, user info): one of
+// each kind per user waits in our output at a time. A request that comes
+// while one waits is not made again; they also wait for room under
+// kMaxWaitingOutputTotal.
 // Folder requests waiting to be answered, per user; past it they are dropped.
 constexpr int kMaxFolderRequestsPerUser = 100;
 // Main-thread time for folder answers: per turn of the event loop, and per

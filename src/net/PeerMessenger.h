@@ -143,15 +143,16 @@ public:
     void SetMaxWaitingOutput(qint64 bytes) { m_maxWaitingOutput = bytes; }
     static constexpr qint64 kOptionalLogMs = 10000;
     // Answers a user asked for (share list, folder contents, user info):
-    // one per user waits in our output at a time (Waiting: one does, this
-    // one is not sent), and each goes only under the cap on output waiting
-    // for peers, room made as for optional output (NoRoom: not sent; also
-    // when the user's output is stuck). The caller keeps or drops it.
+    // one of each code per user waits in our output at a time (Waiting: one
+    // does, this one is not sent), and each goes only under the cap on
+    // output waiting for peers, room made as for optional output (NoRoom:
+    // not sent; also when the user's output is stuck). The caller keeps or
+    // drops it.
     enum class Answer { Sent, Waiting, NoRoom };
     Answer SendAnswer(const QString& user, MemStream& message);
-    // Whether an answer SendAnswer sent the user is still held by us, not
-    // yet handed to the system.
-    bool AnswerWaiting(const QString& user);
+    // Whether an answer with this code that SendAnswer sent the user is
+    // still held by us, not yet handed to the system.
+    bool AnswerWaiting(const QString& user, quint32 code);
     // Requests dropped past their user's budget (PeerLimits::kRequestBudgets).
     qint64 DroppedRequests() const { return m_droppedRequests.Total(); }
 
@@ -334,7 +335,7 @@ private:
     std::map<std::pair<QString, quint32>, RequestBudgetLeft> m_budgets;
     DropCounter m_droppedRequests{PeerLimits::kDroppedRequestLogMs};
     // Users whose answer is held until a connection to them opens.
-    std::set<QString> m_heldAnswers;
+    std::set<std::pair<QString, quint32>> m_heldAnswers;
     // Unsent output dropped with closed connections since the heap was
     // last trimmed.
     qint64 m_releasedOutput = 0;

@@ -1,4 +1,5 @@
 #include <QTcpSocket>
+#include <QtEndian>
 #include <algorithm>
 #include <vector>
 
@@ -80,19 +81,25 @@ bool PeerMessenger::RoomForOptional(const QString& user, qint64 bytes) {
     return false;
 }
 
-bool PeerMessenger::AnswerWaiting(const QString& user) {
-    const auto held = m_heldAnswers.find(user);
+bool PeerMessenger::AnswerWaiting(const QString& user, quint32 code) {
+    const auto held = m_heldAnswers.find({user, code});
     if (held != m_heldAnswers.end()) {
         if (m_unsent.count(user))
             return true;
         m_heldAnswers.erase(held);
     }
     const ConnectionPtr c = NewestMessaging(user);
-    return c && c->answerUnwritten > 0;
+    if (!c)
+        return false;
+    const auto unwritten = c->answersUnwritten.find(code);
+    return unwritten != c->answersUnwritten.end() && unwritten->second > 0;
 }
 
 PeerMessenger::Answer PeerMessenger::SendAnswer(const QString& user, MemStream& message) {
-    if (AnswerWaiting(user))
+    if (message.GetWritePos() < 4)
+        return Answer::NoRoom;
+    const quint32 code = qFromLittleEndian<quint32>(message.GetBuffer());
+    if (AnswerWaiting(user, code))
         return Answer::Waiting;
     const qint64 now = Now();
     const qint64 bytes = message.GetWritePos() + 4;
@@ -108,19 +115,20 @@ PeerMessenger::Answer PeerMessenger::SendAnswer(const QString& user, MemStream& 
     if (!c || !c->socket) {
         if (m_heldAnswers.size() > m_unsent.size())
             for (auto it = m_heldAnswers.begin(); it != m_heldAnswers.end();)
-                it = m_unsent.count(*it) ? std::next(it) : m_heldAnswers.erase(it);
+                it = m_unsent.count(it->first) ? std::next(it) : m_heldAnswers.erase(it);
         if (m_unsent.count(user))
-            m_heldAnswers.insert(user);
+            m_heldAnswers.insert({user, code});
         return Answer::Sent;
     }
     // Everything ahead of it goes to the system first.
-    c->answerUnwritten = c->socket->bytesToWrite();
+    c->answersUnwritten[code] = c->socket->bytesToWrite();
     if (!c->answerWatched) {
         c->answerWatched = true;
         const std::weak_ptr<Connection> watched = c;
         connect(c->socket, &QIODevice::bytesWritten, c->socket, [watched](qint64 written) {
             if (const ConnectionPtr w = watched.lock())
-                w->answerUnwritten = std::max<qint64>(0, w->answerUnwritten - written);
+                for (auto& unwritten : w->answersUnwritten)
+                    unwritten.second = std::max<qint64>(0, unwritten.second - written);
         });
     }
     return Answer::Sent;

@@ -433,8 +433,11 @@ MemStream SharedFoldersManager::GetSharedFilesMessage(const QString& user) {
 
 void SharedFoldersManager::OnSharedFileListRequested(QString user) {
     Log("Shared", 1, QStringLiteral("Shared file list requested by user %1").arg(user));
-    // Asking again while the list waits to be taken makes none anew.
-    if (peerMessenger && peerMessenger->AnswerWaiting(user)) {
+    // Asking again while the list waits to be taken, or for room, makes
+    // none anew.
+    if ((peerMessenger && peerMessenger->AnswerWaiting(user, PeerMessenger::PM_SHARED_FILE_LIST)) ||
+        std::find(m_shareListsHeld.begin(), m_shareListsHeld.end(), user) !=
+            m_shareListsHeld.end()) {
         DropPeerRequest(user, "share list");
         return;
     }

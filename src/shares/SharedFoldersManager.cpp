@@ -91,7 +91,8 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent)
       m_folderRequests(
           [this](const FolderRequestQueue::Request& r) { return AnswerFolderRequest(r); },
           [](const QString& user) {
-              return !peerMessenger || !peerMessenger->AnswerWaiting(user);
+              return !peerMessenger ||
+                     !peerMessenger->AnswerWaiting(user, PeerMessenger::PM_SHARED_FILES_IN_FOLDER);
           }) {
     sharedFoldersManager = this;
 

@@ -960,6 +960,8 @@ private slots:
         messenger->SetMaxWaitingOutput(PeerLimits::kMaxWaitingOutputTotal);
         // One that does not read keeps its one answer waiting; one that
         // reads gets the next once the first has gone.
+        if (SystemSendBufferMax() > (5 << 20))
+            QSKIP("the system buffers more than the answer sent to a peer that never reads");
         std::unique_ptr<QTcpSocket> deaf = DeafPeer("deaf", messenger->ListeningPort());
         RawPeer reader;
         QVERIFY(deaf && IncomingP(reader, "reader"));
@@ -970,14 +972,21 @@ private slots:
         large.Write(quint32(P::PM_SHARED_FILE_LIST));
         large.WriteBuffer(QByteArray(6 << 20, 'l').constData(), 6 << 20);
         QCOMPARE(messenger->SendAnswer("deaf", large), P::Answer::Sent);
+        // One of each kind: a folder answer still goes, a second one not.
+        MemStream folder;
+        folder.Write(quint32(P::PM_SHARED_FILES_IN_FOLDER));
+        folder.Write(quint32(1));
+        QCOMPARE(messenger->SendAnswer("deaf", folder), P::Answer::Sent);
+        QCOMPARE(messenger->SendAnswer("deaf", folder), P::Answer::Waiting);
         for (int k = 0; k < 3; ++k) {
             QCOMPARE(messenger->SendAnswer("reader", message), P::Answer::Sent);
             QCOMPARE(messenger->SendAnswer("reader", message), P::Answer::Waiting);
             QByteArray payload;
             QVERIFY(NextOf(reader, P::PM_SHARED_FILE_LIST, &payload) && payload.size() == chunk);
-            QVERIFY(WaitUntil([&] { return !messenger->AnswerWaiting("reader"); }));
+            QVERIFY(WaitUntil(
+                [&] { return !messenger->AnswerWaiting("reader", P::PM_SHARED_FILE_LIST); }));
         }
-        QVERIFY(messenger->AnswerWaiting("deaf"));
+        QVERIFY(messenger->AnswerWaiting("deaf", P::PM_SHARED_FILE_LIST));
         QCOMPARE(messenger->SendAnswer("deaf", message), P::Answer::Waiting);
     }
 

@@ -1422,11 +1422,14 @@ private slots:
         const QByteArray deafList = ExpectedList("deaf");
         const qint64 listBytes = deafList.size();
         QVERIFY(listBytes > 5000000);
+        if (SystemSendBufferMax() > listBytes - (512 << 10))
+            QSKIP("the system buffers more than the list sent to a peer that never reads");
         std::unique_ptr<QTcpSocket> deaf = DeafPeer("deaf", messenger->ListeningPort());
         QVERIFY(deaf);
         const QByteArray ask = RawPeer::Frame(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
         deaf->write(ask);
-        QTRY_VERIFY_WITH_TIMEOUT(messenger->AnswerWaiting("deaf"), kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            messenger->AnswerWaiting("deaf", PeerMessenger::PM_SHARED_FILE_LIST), kWait);
         const qint64 dropped = manager->DroppedPeerRequests();
         for (int k = 1; k <= 6; ++k) {
             deaf->write(ask);

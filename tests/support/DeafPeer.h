@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QFile>
 #include <QTcpSocket>
 #include <memory>
 
@@ -34,6 +35,16 @@ inline std::unique_ptr<QTcpSocket> DeafPeer(const QString& user, quint16 port) {
     socket->setReadBufferSize(1);
     socket->write(RawPeer::SetUpFrame(user, "P"));
     return socket;
+}
+
+// The most a TCP socket's send buffer grows to here (the third field of
+// tcp_wmem): what a sender's system may take of output its peer never reads.
+inline qint64 SystemSendBufferMax() {
+    QFile wmem("/proc/sys/net/ipv4/tcp_wmem");
+    if (!wmem.open(QIODevice::ReadOnly))
+        return 4 << 20;
+    const QList<QByteArray> fields = wmem.readAll().simplified().split(' ');
+    return fields.size() == 3 ? fields[2].toLongLong() : qint64(4 << 20);
 }
 
 #endif

@@ -646,7 +646,7 @@ void UserListForm::OnUserInfoRequested(QString user) {
         return;
     // One reply waits for the user at a time: a picture may be megabytes,
     // and is not read again while one waits.
-    if (peerMessenger->AnswerWaiting(user)) {
+    if (peerMessenger->AnswerWaiting(user, PeerMessenger::PM_USER_INFO_REPLY)) {
         UserInfoNotSent(user);
         return;
     }
