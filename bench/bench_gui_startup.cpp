@@ -16,6 +16,10 @@
 //              targets (see Targets below)
 //   --never-read-size N [--never-read-seconds S]
 //              only the phase of users who never read, N files, S seconds
+//   --share-lists-never-read-size N, --folder-requests-size N
+//   [--peer-flood-seconds S]
+//              only that phase of peers asking faster than they read, N
+//              files, S seconds a flood (120 unless given)
 //   --slow-reader-size N [--quick]
 //              only the phase of slow readers, N files
 // Each share is built and saved by a process of its own; start-up and
@@ -889,6 +893,410 @@ int NeverReadMode(const Args& args) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// Peers that ask for more than they read. "share lists never read": 100 users
+// (4 with --quick) ask for the share list twice a second for 2 minutes (3 s
+// with --quick) and never read, coming back when the client closes them.
+// "folder requests": one user asks for folder contents as fast as it can
+// (reading what comes), then 100 users (4) ask 20 times a second each and
+// never read, 2 minutes each (3 s). Meanwhile an honest user browses,
+// searches and asks for folders, reading all. Printed, with targets: the
+// growth of resident memory, the main thread's longest stall, what the
+// honest user got and, after the folder requests, how long a quit takes.
+// Built by a process of its own and measured in a fresh child.
+
+namespace {
+
+constexpr double kPeerFloodGrowthTargetMiB = 150;
+constexpr double kPeerFloodLeftTargetMiB = 50;
+constexpr double kPeerFloodStallTargetMs = 200;
+constexpr qint64 kFolderAnswerTargetMs = 2000;
+constexpr qint64 kQuitTargetMs = 2000;
+
+// A user whose client writes requests and reads nothing; its address is
+// known, so that the client can connect back, and it connects again
+// whenever the client closes it, as such clients do.
+class Asker : public QObject {
+public:
+    Asker(const QString& name, quint16 port, bool reads)
+        : m_name(name), m_port(port), m_reads(reads) {
+        m_listener.listen(QHostAddress::LocalHost, 0);
+        connect(&m_listener, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = m_listener.nextPendingConnection()) {
+                socket->setReadBufferSize(4096);
+                ++reconnects;
+            }
+        });
+        const ItemPtr user = d.GetType("user")->GetItem(Value(name));
+        user.Connect(d.GetType("user_address")->GetItem(Value(quint32(0x7F000001))));
+        user.Connect(d.GetType("user_port")->GetItem(Value(m_listener.serverPort())));
+        Connect();
+    }
+    // Writes the frame, first connecting again when the client closed us.
+    void Ask(const QByteArray& frame) {
+        if (m_socket->state() == QAbstractSocket::UnconnectedState) {
+            ++comebacks;
+            Connect();
+        }
+        m_socket->write(frame);
+    }
+    // Reads and drops what came, for a user that reads.
+    void Drain() {
+        if (m_reads)
+            while (m_socket->bytesAvailable() > 0)
+                m_socket->read(1 << 20);
+    }
+    qint64 Unwritten() const { return m_socket->bytesToWrite(); }
+    void Leave() {
+        m_listener.close();
+        for (QTcpSocket* socket : m_listener.findChildren<QTcpSocket*>())
+            socket->abort();
+        m_socket->abort();
+    }
+    int reconnects = 0;
+    int comebacks = 0;
+
+private:
+    void Connect() {
+        m_socket = std::make_unique<QTcpSocket>();
+        if (!m_reads)
+            m_socket->setReadBufferSize(4096);
+        m_socket->connectToHost(QHostAddress::LocalHost, m_port);
+        m_socket->write(RawPeer::SetUpFrame(m_name, "P"));
+    }
+    QString m_name;
+    quint16 m_port;
+    bool m_reads;
+    QTcpServer m_listener;
+    std::unique_ptr<QTcpSocket> m_socket;
+};
+
+QByteArray FolderRequest(quint32 req, const QString& folder) {
+    MemStream payload;
+    payload.Write(req);
+    payload.Write(folder);
+    return RawPeer::Frame(PeerMessenger::PM_GET_SHARED_FILES_IN_FOLDER, payload.GetWrittenBytes());
+}
+
+// The shared folders as peers name them.
+std::vector<QString> WireFolders() {
+    std::vector<QString> out;
+    for (const ItemPtr& folder : d.GetType("shared_file_folder")->GetItems())
+        out.push_back(folder.AsString().replace('/', '\\'));
+    return out;
+}
+
+// The honest user: reads all, browses every `browseMs`, searches for one
+// track every 2 s and, when asked to, asks for a folder every second, one at
+// a time.
+struct Honest {
+    RawPeer& peer;
+    std::vector<QString> folders;
+    qint64 browseMs = 10000;
+    bool asksFolders = false;
+    int browses = 0, lists = 0, searches = 0, answers = 0;
+    int folderAsks = 0, folderAnswers = 0;
+    qint64 slowestListMs = 0, slowestFolderMs = 0;
+    qint64 browseSent = -1, folderSent = -1, lastBrowse = -1000000, lastSearch = -1000000,
+           lastFolder = -1000000;
+
+    void Turn(qint64 now) {
+        quint32 code = 0;
+        QByteArray payload;
+        while (peer.WaitForMessage(&code, &payload, 0)) {
+            if (code == PeerMessenger::PM_SHARED_FILE_LIST && browseSent >= 0) {
+                ++lists;
+                slowestListMs = std::max(slowestListMs, now - browseSent);
+                browseSent = -1;
+            } else if (code == PeerMessenger::PM_FILE_SEARCH_RESULT) {
+                ++answers;
+            } else if (code == PeerMessenger::PM_SHARED_FILES_IN_FOLDER && folderSent >= 0) {
+                ++folderAnswers;
+                slowestFolderMs = std::max(slowestFolderMs, now - folderSent);
+                folderSent = -1;
+            }
+        }
+        // Unanswered for 10 s counts as never answered.
+        if (browseSent >= 0 && now - browseSent > 10000)
+            browseSent = -1, slowestListMs = std::max<qint64>(slowestListMs, 10000);
+        if (folderSent >= 0 && now - folderSent > 10000)
+            folderSent = -1, slowestFolderMs = std::max<qint64>(slowestFolderMs, 10000);
+        if (browseSent < 0 && now - lastBrowse >= browseMs) {
+            lastBrowse = browseSent = now;
+            ++browses;
+            peer.SendMessage(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
+        }
+        if (now - lastSearch >= 2000) {
+            lastSearch = now;
+            // For one track, as users search: a word every file holds costs
+            // what the search flood phase measures, not what these floods do.
+            ++searches;
+            emit gp_server->DirectFileSearch("honest", quint32(2000000 + searches),
+                                             QString("track %1").arg(searches % 1000));
+        }
+        if (asksFolders && folderSent < 0 && now - lastFolder >= 1000 && !folders.empty()) {
+            lastFolder = folderSent = now;
+            peer.SendMessage(PeerMessenger::PM_GET_SHARED_FILES_IN_FOLDER,
+                             FolderRequest(quint32(3000000 + folderAsks),
+                                           folders[std::size_t(folderAsks) % folders.size()])
+                                 .mid(8));
+            ++folderAsks;
+        }
+    }
+};
+
+struct FloodFigures {
+    double stallMs = 0;
+    long peakKiB = 0;
+    qint64 waitingPeak = 0;
+    int asked = 0, reconnects = 0, comebacks = 0;
+    // The longest gap between two turns of the flood's loop, and when it
+    // ended (ms into the flood): where the worst stall was.
+    qint64 worstGapMs = 0, worstGapAtMs = 0;
+};
+
+// Runs the event loop for `seconds` while `ask` is called every `everyMs`
+// and the honest user takes its turns; the askers leave at the end.
+template <class AskTurn>
+FloodFigures Flood(std::vector<std::unique_ptr<Asker>>& askers, Honest& honest,
+                   QElapsedTimer& clock, int seconds, int everyMs, AskTurn ask) {
+    FloodFigures out;
+    out.peakKiB = ResidentKiB();
+    QElapsedTimer flood;
+    flood.start();
+    QTimer asking;
+    QObject::connect(&asking, &QTimer::timeout, [&] { out.asked += ask(); });
+    asking.start(everyMs);
+    qint64 lastSample = 0, lastTurn = 0;
+    out.stallMs = LongestStallUntil(flood, [&] {
+        if (flood.elapsed() - lastTurn > out.worstGapMs) {
+            out.worstGapMs = flood.elapsed() - lastTurn;
+            out.worstGapAtMs = flood.elapsed();
+        }
+        lastTurn = flood.elapsed();
+        honest.Turn(clock.elapsed());
+        for (const auto& asker : askers)
+            asker->Drain();
+        if (flood.elapsed() - lastSample >= 1000) {
+            lastSample = flood.elapsed();
+            out.peakKiB = std::max(out.peakKiB, ResidentKiB());
+            out.waitingPeak = std::max(out.waitingPeak, peerMessenger->WaitingOutput());
+        }
+        return flood.elapsed() >= seconds * 1000;
+    });
+    asking.stop();
+    out.peakKiB = std::max(out.peakKiB, ResidentKiB());
+    for (const auto& asker : askers) {
+        out.reconnects += asker->reconnects;
+        out.comebacks += asker->comebacks;
+        asker->Leave();
+    }
+    askers.clear();
+    return out;
+}
+
+std::vector<std::unique_ptr<Asker>> MakeAskers(const char* prefix, int users, bool reads) {
+    std::vector<std::unique_ptr<Asker>> out;
+    for (int k = 0; k < users; ++k)
+        out.push_back(std::make_unique<Asker>(QString("%1%2").arg(prefix).arg(k),
+                                              peerMessenger->ListeningPort(), reads));
+    return out;
+}
+
+void PrintVerdict(bool verdicts, const char* target, bool met) {
+    if (verdicts)
+        std::printf("; target %s: %s", target, Verdict(met));
+    std::printf("\n");
+}
+
+void ReportFlood(const char* phase, const FloodFigures& f, long beforeKiB, bool verdicts) {
+    const double growth = MiB(f.peakKiB - beforeKiB);
+    std::printf("%s: resident memory %.1f MiB before, at most %.1f MiB during: growth %.1f MiB",
+                phase, MiB(beforeKiB), MiB(f.peakKiB), growth);
+    PrintVerdict(verdicts, "under 150 MiB", growth < kPeerFloodGrowthTargetMiB);
+    std::printf(
+        "%s: longest main-thread stall %.1f ms (the longest turn of the flood's loop "
+        "%lld ms, ending %.1f s in)",
+        phase, f.stallMs, static_cast<long long>(f.worstGapMs), f.worstGapAtMs / 1000.0);
+    PrintVerdict(verdicts, "under 200 ms", f.stallMs < kPeerFloodStallTargetMs);
+    std::printf(
+        "%s: %d requests; connections closed and opened again by them %d times, connected to "
+        "by the client %d times; output waiting for peers at most %.1f MiB (cap %.0f MiB)\n",
+        phase, f.asked, f.comebacks, f.reconnects, f.waitingPeak / 1048576.0,
+        PeerLimits::kMaxWaitingOutputTotal / 1048576.0);
+}
+
+bool ReportHonest(const char* phase, const Honest& h, bool verdicts) {
+    std::printf(
+        "%s: the honest user got %d of %d share lists (slowest %lld ms) and %d answers "
+        "to %d searches",
+        phase, h.lists, h.browses, static_cast<long long>(h.slowestListMs), h.answers, h.searches);
+    const bool served = h.lists > 0 && h.lists + 1 >= h.browses && h.answers > 0;
+    PrintVerdict(verdicts, "browse and search answered", served);
+    if (!h.asksFolders)
+        return served;
+    std::printf("%s: the honest user got %d of %d folder answers, the slowest after %lld ms", phase,
+                h.folderAnswers, h.folderAsks, static_cast<long long>(h.slowestFolderMs));
+    const bool quick = h.folderAnswers + 1 >= h.folderAsks && h.folderAnswers > 0 &&
+                       h.slowestFolderMs <= kFolderAnswerTargetMs;
+    PrintVerdict(verdicts, "each within 2 s", quick);
+    return served && quick;
+}
+
+int MeasureShareListsNeverRead(int files, int users, int seconds, bool verdicts) {
+    RawPeer reader;
+    int indexed = 0;
+    std::unique_ptr<MainWindow> window =
+        StartWithAskingPeer(reader, "share lists never read", "honest", indexed);
+    if (!window)
+        return 1;
+    QElapsedTimer clock;
+    clock.start();
+    LongestStall(clock, clock.elapsed() + 2000);
+    const long before = ResidentKiB();
+    Honest honest{reader, {}};
+    auto askers = MakeAskers("lister", users, false);
+    const QByteArray request = RawPeer::Frame(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
+    const char* phase = "share lists never read";
+    std::printf(
+        "%s: %d users asking for the share list of %d files twice a second for %d s, "
+        "never reading\n",
+        phase, users, indexed, seconds);
+    const FloodFigures f = Flood(askers, honest, clock, seconds, 500, [&] {
+        for (const auto& asker : askers)
+            asker->Ask(request);
+        return int(askers.size());
+    });
+    ReportFlood(phase, f, before, verdicts);
+    const bool served = ReportHonest(phase, honest, verdicts);
+    // Gone: what they held is given back once the client sees them close.
+    const int waitMs = verdicts ? 10000 : 2000;
+    LongestStallUntil(clock, [&, until = clock.elapsed() + waitMs] {
+        honest.Turn(clock.elapsed());
+        return clock.elapsed() >= until;
+    });
+    const double left = MiB(ResidentKiB() - before);
+    std::printf("%s: %d s after they left: growth %.1f MiB", phase, waitMs / 1000, left);
+    PrintVerdict(verdicts, "under 50 MiB", left < kPeerFloodLeftTargetMiB);
+    std::fflush(stdout);
+    window.reset();
+    return indexed >= files && served ? 0 : 1;
+}
+
+int MeasureFolderRequests(int files, int users, int seconds, bool verdicts) {
+    RawPeer reader;
+    int indexed = 0;
+    std::unique_ptr<MainWindow> window =
+        StartWithAskingPeer(reader, "folder requests", "honest", indexed);
+    if (!window)
+        return 1;
+    QElapsedTimer clock;
+    clock.start();
+    LongestStall(clock, clock.elapsed() + 2000);
+    const long before = ResidentKiB();
+    const std::vector<QString> folders = WireFolders();
+    Honest honest{reader, folders};
+    honest.asksFolders = true;
+    honest.browseMs = 20000;
+    Honest later = honest;
+    quint32 req = 0;
+    const auto next = [&] {
+        ++req;
+        return FolderRequest(req, folders[req % folders.size()]);
+    };
+
+    // One user as fast as it can: whatever its socket takes at once.
+    const char* phase = "folder requests, one fast user";
+    std::printf("%s: asking for the contents of folders of %d files (%d folders) for %d s\n", phase,
+                indexed, int(folders.size()), seconds);
+    auto fast = MakeAskers("fast", 1, true);
+    const FloodFigures one = Flood(fast, honest, clock, seconds, 1, [&] {
+        int sent = 0;
+        while (fast.front()->Unwritten() < 65536 && sent < 200) {
+            fast.front()->Ask(next());
+            ++sent;
+        }
+        return sent;
+    });
+    ReportFlood(phase, one, before, verdicts);
+    bool ok = ReportHonest(phase, honest, verdicts);
+
+    phase = "folder requests, many users";
+    std::printf(
+        "%s: %d users asking for folder contents 20 times a second each for %d s, "
+        "never reading\n",
+        phase, users, seconds);
+    auto many = MakeAskers("folders", users, false);
+    const FloodFigures all = Flood(many, later, clock, seconds, 50, [&] {
+        for (const auto& asker : many)
+            asker->Ask(next());
+        return int(many.size());
+    });
+    ReportFlood(phase, all, before, verdicts);
+    ok = ReportHonest(phase, later, verdicts) && ok;
+
+    // A quit as a termination signal asks for it: once the event loop gets
+    // to it, the window goes.
+    QElapsedTimer quit;
+    quit.start();
+    bool reached = false;
+    QTimer::singleShot(0, [&reached] { reached = true; });
+    while (!reached)
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    window.reset();
+    const qint64 quitMs = quit.elapsed();
+    std::printf("folder requests: quit right after they stopped took %lld ms",
+                static_cast<long long>(quitMs));
+    PrintVerdict(verdicts, "under 2 s", quitMs < kQuitTargetMs);
+    std::fflush(stdout);
+    return indexed >= files && ok ? 0 : 1;
+}
+
+// Builds the big share under a fresh home and measures `mode` in a child.
+int RunPeerFloodSize(const char* mode, int files, int seconds, bool quick) {
+    QTemporaryDir home;
+    if (!home.isValid())
+        return 1;
+    qputenv("HOME", home.path().toUtf8());
+    std::printf("bench_gui_startup, %s: %d shared files\n", mode + 2, files);
+    if (!BuildShare(home.filePath("share"), files))
+        return 1;
+    std::fflush(stdout);
+    return RunMeasuredChild({mode, "--files", QString::number(files), "--peer-flood-seconds",
+                             QString::number(seconds), quick ? "--quick" : "--verdicts"});
+}
+
+// The runs of these two phases: -1 when these arguments ask for none.
+//   --share-lists-never-read-size N, --folder-requests-size N: that phase
+//   alone with N files; --peer-flood-seconds S shortens each flood.
+int PeerFloodMode(const Args& args) {
+    const bool quick = args.Has("--quick");
+    const int seconds = quick ? 3 : args.Int("--peer-flood-seconds", 120);
+    const int users = quick ? 4 : 100;
+    if (args.Has("--share-lists-never-read"))
+        return MeasureShareListsNeverRead(args.Int("--files"), users, seconds,
+                                          args.Has("--verdicts"));
+    if (args.Has("--folder-requests"))
+        return MeasureFolderRequests(args.Int("--files"), users, seconds, args.Has("--verdicts"));
+    for (const char* mode : {"--share-lists-never-read", "--folder-requests"})
+        if (const int size = args.Int((std::string(mode) + "-size").c_str()); size > 0)
+            return RunPeerFloodSize(mode, size, seconds, quick);
+    return -1;
+}
+
+int RunPeerFloodSection(bool quick) {
+    int status = 0;
+    for (const char* mode : {"--share-lists-never-read-size", "--folder-requests-size"}) {
+        QStringList arguments = {mode, quick ? "5000" : "100000"};
+        if (quick)
+            arguments << "--quick";
+        status |= RunMeasuredChild(arguments);
+    }
+    return status;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
 // Slow readers: a user downloading a file of ours at 8 KB/s, as over a slow
 // link or beside many other downloads, and another reading our share list
 // at 4 KiB/s, both reading steadily to the end. The file takes about two
@@ -1203,12 +1611,15 @@ int main(int argc, char** argv) {
         return flood;
     if (const int silent = NeverReadMode(args); silent >= 0)
         return silent;
+    if (const int peers = PeerFloodMode(args); peers >= 0)
+        return peers;
     if (const int slow = SlowReaderMode(args); slow >= 0)
         return slow;
     if (quick)
         return RunSize(files > 0 ? files : 5000, quick, false) | RunShareListSection(true) |
                RunSearchFloodSection(true) |
                RunMeasuredChild({"--never-read-size", "5000", "--quick"}) |
+               RunPeerFloodSection(true) |
                RunMeasuredChild({"--slow-reader-size", "5000", "--quick"});
     if (files > 0)
         return RunSize(files, quick, true);
@@ -1224,6 +1635,6 @@ int main(int argc, char** argv) {
             status = 1;
     }
     return status | RunShareListSection(false) | RunSearchFloodSection(false) |
-           RunMeasuredChild({"--never-read-size", "100000"}) |
+           RunMeasuredChild({"--never-read-size", "100000"}) | RunPeerFloodSection(false) |
            RunMeasuredChild({"--slow-reader-size", "100000"});
 }

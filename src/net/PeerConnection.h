@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <QTcpSocket>
+#include <map>
 
 #include "net/FrameReader.h"
 #include "net/Obfuscation.h"
@@ -52,6 +53,10 @@ struct PeerMessenger::Connection {
     // When the peer last took some of our unsent output, or it began to wait.
     qint64 outputMoved = 0;
     SocketQueue::Progress output;
+    // By message code: bytes of output up to the end of the last answer
+    // SendAnswer wrote that the system has not taken yet.
+    std::map<quint32, qint64> answersUnwritten;
+    bool answerWatched = false;
     FrameReader reader{PeerLimits::kMaxFrameLength};
     ObfuscationDecoder decoder{PeerLimits::kMaxSetUpLength};
 };

@@ -55,14 +55,42 @@ constexpr qint64 kMaxUnsentOutput = qint64(32) * 1024 * 1024;
 // Output waiting for peers across all connections: what the sockets have not
 // handed to the system yet plus the messages held for users without a
 // connection. Search answers are optional and go only while they fit under
-// it; other messages are not refused for it (each connection keeps
-// kMaxUnsentOutput), so that users who never read cannot starve the others.
+// it; share lists, folder contents and user info wait until they fit; other
+// messages are not refused for it (each connection keeps kMaxUnsentOutput),
+// so that users who never read cannot starve the others.
 constexpr qint64 kMaxWaitingOutputTotal = qint64(48) * 1024 * 1024;
 // Output of which the peer took nothing for this long, counting what it took
 // from the system's send queue, marks a peer that does not read:
 // it gets no optional answers, and its connection is closed to make room for
 // one to a peer that reads. After kStalledFrameMs it is closed in any case.
 constexpr qint64 kStuckOutputMs = 5000;
+// Requests that cost us work or output, per user: each kind has a budget of
+// `burst` that refills by one every `refillMs`; one past it is dropped and
+// counted (logged at most once per kDroppedRequestLogMs, with the count).
+// Bursts are what an honest client sends at once (a folder download asks
+// for every subfolder); the pace is what it keeps up.
+struct RequestBudget {
+    quint32 code;
+    int burst;
+    qint64 refillMs;
+};
+constexpr RequestBudget kRequestBudgets[] = {
+    {4, 10, 2000},   // share list
+    {15, 50, 1000},  // user info
+    {36, 100, 100},  // folder contents
+    {51, 100, 100},  // place in line
+};
+constexpr qint64 kDroppedRequestLogMs = 10000;
+// Answers a user asked for (share list, folder contents, user info): one of
+// each kind per user waits in our output at a time. A request that comes
+// while one waits is not made again; they also wait for room under
+// kMaxWaitingOutputTotal.
+// Folder requests waiting to be answered, per user; past it they are dropped.
+constexpr int kMaxFolderRequestsPerUser = 100;
+// Main-thread time for folder answers: per turn of the event loop, and per
+// second in all.
+constexpr qint64 kFolderAnswerSliceMs = 10;
+constexpr qint64 kFolderAnswerMsPerSecond = 200;
 // Incomplete incoming frames buffered across all messaging connections; past
 // it the connection holding the largest one is closed.
 constexpr qint64 kMaxPartialFramesTotal = qint64(256) * 1024 * 1024;

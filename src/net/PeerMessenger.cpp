@@ -1217,6 +1217,8 @@ void PeerMessenger::HandleMessage(const QString& user, quint32 code, MemStream& 
 }
 
 bool PeerMessenger::Dispatch(const QString& user, quint32 code, MemStream& payload) {
+    if (!AdmitRequest(user, code))
+        return true;
     switch (code) {
         case PM_SHARED_FILE_LIST_REQUEST:
             emit SharedFileListRequested(user);

@@ -10,8 +10,10 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
+#include "net/DropCounter.h"
 #include "net/PeerLimits.h"
 #include "net/PeerPayloads.h"
 #include "store/Data.h"
@@ -89,6 +91,8 @@ public:
     quint16 ListeningPort() const;
     quint16 ObfuscatedListeningPort() const;
 
+    // Whether a messaging connection to the user is set up.
+    bool IsMessaging(const QString& user) const { return NewestMessaging(user) != nullptr; }
     // Connections held, in any state (handed-over ones are not held).
     int ConnectionCount() const;
     // Our own connect requests not yet answered or given up.
@@ -138,6 +142,19 @@ public:
     // Lowers the cap on output waiting for peers (tests).
     void SetMaxWaitingOutput(qint64 bytes) { m_maxWaitingOutput = bytes; }
     static constexpr qint64 kOptionalLogMs = 10000;
+    // Answers a user asked for (share list, folder contents, user info):
+    // one of each code per user waits in our output at a time (Waiting: one
+    // does, this one is not sent), and each goes only under the cap on
+    // output waiting for peers, room made as for optional output (NoRoom:
+    // not sent; also when the user's output is stuck). The caller keeps or
+    // drops it.
+    enum class Answer { Sent, Waiting, NoRoom };
+    Answer SendAnswer(const QString& user, MemStream& message);
+    // Whether an answer with this code that SendAnswer sent the user is
+    // still held by us, not yet handed to the system.
+    bool AnswerWaiting(const QString& user, quint32 code);
+    // Requests dropped past their user's budget (PeerLimits::kRequestBudgets).
+    qint64 DroppedRequests() const { return m_droppedRequests.Total(); }
 
     void QueueDownload(QString user, std::string file);
     void QueueUpload(QString user, QString file, qint64 size);
@@ -267,6 +284,11 @@ private:
     void FitDescriptorLimit();
     // Output waiting on the connection that has not moved for kStuckOutputMs.
     bool OutputStuck(Connection& c, qint64 now);
+    // Closes connections whose output is stuck, the largest first, until
+    // `bytes` more fit under the cap; returns what waits for peers then.
+    qint64 MakeRoom(const ConnectionPtr& target, qint64 bytes, qint64 now);
+    // Takes one from the user's budget for the request; false when spent.
+    bool AdmitRequest(const QString& user, quint32 code);
     // Gives memory that closed connections freed back to the system.
     void TrimReleasedOutput();
 
@@ -309,6 +331,14 @@ private:
     // Refused optional messages not logged yet, and when the last line went.
     int m_optionalRefused = 0;
     qint64 m_optionalLoggedAt = -1;
+    struct RequestBudgetLeft {
+        double left;
+        qint64 at;
+    };
+    std::map<std::pair<QString, quint32>, RequestBudgetLeft> m_budgets;
+    DropCounter m_droppedRequests{PeerLimits::kDroppedRequestLogMs};
+    // Users whose answer is held until a connection to them opens.
+    std::set<std::pair<QString, quint32>> m_heldAnswers;
     // Unsent output dropped with closed connections since the heap was
     // last trimmed.
     qint64 m_releasedOutput = 0;

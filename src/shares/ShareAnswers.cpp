@@ -433,6 +433,14 @@ MemStream SharedFoldersManager::GetSharedFilesMessage(const QString& user) {
 
 void SharedFoldersManager::OnSharedFileListRequested(QString user) {
     Log("Shared", 1, QStringLiteral("Shared file list requested by user %1").arg(user));
+    // Asking again while the list waits to be taken, or for room, makes
+    // none anew.
+    if ((peerMessenger && peerMessenger->AnswerWaiting(user, PeerMessenger::PM_SHARED_FILE_LIST)) ||
+        std::find(m_shareListsHeld.begin(), m_shareListsHeld.end(), user) !=
+            m_shareListsHeld.end()) {
+        DropPeerRequest(user, "share list");
+        return;
+    }
     // Asking again before the list came brings the one list.
     if (std::find(m_shareListWaiters.begin(), m_shareListWaiters.end(), user) ==
         m_shareListWaiters.end())
@@ -466,11 +474,39 @@ void SharedFoldersManager::ServeShareListWaiters() {
             return roots.GetItems("shared_file_folder");
         });
     }
-    for (auto& answer : answers) {
-        MemStream message(answer.second);
-        if (peerMessenger)
-            peerMessenger->SendMessage(answer.first, message);
-    }
+    for (auto& answer : answers)
+        SendShareList(answer.first, answer.second);
+}
+
+void SharedFoldersManager::SendShareList(const QString& user, const QByteArray& list) {
+    MemStream message(list);
+    if (!peerMessenger || list.isEmpty() ||
+        peerMessenger->SendAnswer(user, message) == PeerMessenger::Answer::Sent)
+        return;
+    // Kept until there is room; asked again meanwhile, it is not kept twice.
+    if (std::find(m_shareListsHeld.begin(), m_shareListsHeld.end(), user) == m_shareListsHeld.end())
+        m_shareListsHeld.push_back(user);
+    if (!m_shareListRetry.isActive())
+        m_shareListRetry.start();
+}
+
+void SharedFoldersManager::RetryShareLists() {
+    for (QString& user : m_shareListsHeld)
+        if (std::find(m_shareListWaiters.begin(), m_shareListWaiters.end(), user) ==
+            m_shareListWaiters.end())
+            m_shareListWaiters.push_back(std::move(user));
+    m_shareListsHeld.clear();
+    ServeShareListWaiters();
+}
+
+void SharedFoldersManager::DropPeerRequest(const QString& user, const char* what) {
+    int unlogged = 0;
+    if (m_droppedPeerRequests.Drop(m_answerClock.elapsed(), unlogged))
+        Log("Shared", 1,
+            QStringLiteral("%1 requests dropped while an answer waits for the user or too many "
+                           "wait, the last for the %2 from %3")
+                .arg(unlogged)
+                .arg(QLatin1String(what), user));
 }
 
 void SharedFoldersManager::OnShareListBuilt(QByteArray message) {
@@ -479,11 +515,8 @@ void SharedFoldersManager::OnShareListBuilt(QByteArray message) {
         KeepShareList(m_shareListAudience, message);
     // Whoever sees what it was made for gets it, also those who asked while
     // it was made; the others wait for a list of their own.
-    for (const QString& user : TakeShareListWaiters(m_shareListAudience)) {
-        MemStream stream(message);
-        if (peerMessenger && !message.isEmpty())
-            peerMessenger->SendMessage(user, stream);
-    }
+    for (const QString& user : TakeShareListWaiters(m_shareListAudience))
+        SendShareList(user, message);
     ServeShareListWaiters();
 }
 
@@ -511,9 +544,18 @@ bool SharedFoldersManager::BuildFolderContentsAnswer(const QString& user, quint3
 }
 
 void SharedFoldersManager::OnFilesInFoldersRequested(QString user, quint32 req, QString folder) {
+    if (!m_folderRequests.Add(user, req, folder))
+        DropPeerRequest(user, "folder contents");
+}
+
+bool SharedFoldersManager::AnswerFolderRequest(const FolderRequestQueue::Request& request) {
     MemStream message;
-    if (peerMessenger && BuildFolderContentsAnswer(user, req, folder, message))
-        peerMessenger->SendMessage(user, message);
+    // The answer belongs on the connection it was asked on: one who left
+    // asks again when back.
+    if (!peerMessenger || !peerMessenger->IsMessaging(request.user) ||
+        !BuildFolderContentsAnswer(request.user, request.req, request.folder, message))
+        return true;
+    return peerMessenger->SendAnswer(request.user, message) == PeerMessenger::Answer::Sent;
 }
 
 // ---------------------------------------------------------------------------

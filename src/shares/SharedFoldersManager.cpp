@@ -86,7 +86,14 @@ struct SharedFoldersManager::Merge {
     std::size_t nextFolder = 0;
 };
 
-SharedFoldersManager::SharedFoldersManager(QObject* parent) : QObject(parent) {
+SharedFoldersManager::SharedFoldersManager(QObject* parent)
+    : QObject(parent),
+      m_folderRequests(
+          [this](const FolderRequestQueue::Request& r) { return AnswerFolderRequest(r); },
+          [](const QString& user) {
+              return !peerMessenger ||
+                     !peerMessenger->AnswerWaiting(user, PeerMessenger::PM_SHARED_FILES_IN_FOLDER);
+          }) {
     sharedFoldersManager = this;
 
     // Roots, the index and the flags of roots.
@@ -143,6 +150,10 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent) : QObject(parent) {
     parentNode->RelateToType(childNode, One, One, false);
     shareFile->RelateToType(shareFileName, Many, One, false);
     shareFile->RelateToType(d.GetType("file_size"), Many, One, false);
+    m_answerClock.start();
+    m_shareListRetry.setInterval(250);
+    m_shareListRetry.setSingleShot(true);
+    connect(&m_shareListRetry, &QTimer::timeout, this, &SharedFoldersManager::RetryShareLists);
     if (peerMessenger) {
         connect(peerMessenger, &PeerMessenger::SharedFilesInFolderRequested, this,
                 &SharedFoldersManager::OnFilesInFoldersRequested);

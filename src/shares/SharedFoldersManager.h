@@ -11,8 +11,11 @@
 #include <unordered_set>
 #include <vector>
 
+#include "net/DropCounter.h"
+#include "net/PeerLimits.h"
 #include "net/PeerPayloads.h"
 #include "shares/FileScanner.h"
+#include "shares/FolderRequestQueue.h"
 #include "shares/SearchAnswerBuilder.h"
 #include "shares/ShareListBuilder.h"
 #include "store/Data.h"
@@ -138,11 +141,16 @@ public:
     // unknown or hidden from the user.
     bool BuildFolderContentsAnswer(const QString& user, quint32 req, const QString& folder,
                                    MemStream& message) const;
+    // Share-list and folder requests dropped: one answer waits for the user
+    // already, or too many of the user's folder requests wait.
+    qint64 DroppedPeerRequests() const { return m_droppedPeerRequests.Total(); }
 
 public slots:
     void OnConnectedToServer();
     void OnDNetSearchRequest(QString user, quint32 req, QString searchText);
     void OnDirectFileSearch(QString user, quint32 req, QString search);
+    // A folder-contents request (code 36): queued and answered in turn, one
+    // answer waiting for the user at a time (FolderRequestQueue).
     void OnFilesInFoldersRequested(QString user, quint32 req, QString folder);
     // A share-list request (code 4): sends the list GetSharedFilesMessage
     // gives, made off the main thread unless kept; requests that come while
@@ -247,6 +255,11 @@ private:
     // first of the others.
     void ServeShareListWaiters();
     void OnShareListBuilt(QByteArray message);
+    // Sends a list as an answer; one without room yet is kept for a retry.
+    void SendShareList(const QString& user, const QByteArray& list);
+    void RetryShareLists();
+    bool AnswerFolderRequest(const FolderRequestQueue::Request& request);
+    void DropPeerRequest(const QString& user, const char* what);
     // The answer's records as BuildSearchAnswer chooses them, stopping at
     // the first that would take the payload past `limit` (copy.full then
     // says so); false when there is nothing to send.
@@ -268,6 +281,12 @@ private:
     };
     ListTypes m_listTypes;
     std::vector<QString> m_shareListWaiters;
+    // Users whose list is made but waits for room under the output cap.
+    std::vector<QString> m_shareListsHeld;
+    QTimer m_shareListRetry;
+    FolderRequestQueue m_folderRequests;
+    QElapsedTimer m_answerClock;
+    DropCounter m_droppedPeerRequests{PeerLimits::kDroppedRequestLogMs};
     QString m_shareListUser;
     std::vector<quint64> m_shareListAudience;
     quint64 m_shareListGeneration = 0;

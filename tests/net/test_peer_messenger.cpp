@@ -16,6 +16,7 @@
 
 #include "net/Obfuscation.h"
 #include "net/PeerLimits.h"
+#include "support/DeafPeer.h"
 #include "support/Fuzz.h"
 #include "support/LargestAllocation.h"
 #include "support/Payload.h"
@@ -994,6 +995,104 @@ private slots:
         }));
         QCOMPARE(got.left(8), Payload().U32(size + 4).U32(P::PM_SHARED_FILE_LIST).Bytes());
         QVERIFY(got.mid(8) == QByteArray(size, 'l'));
+    }
+
+    // What waits for peers counts the messages held for users still being
+    // connected to: past the cap, neither optional messages nor answers go.
+    // An answer goes to a user only while none waits for them already.
+    void capCountsHeldOutputAndAnswersGoOneAtATime_data() {
+        QTest::addColumn<bool>("answers");
+        QTest::newRow("optional messages") << false;
+        QTest::newRow("answers") << true;
+    }
+    void capCountsHeldOutputAndAnswersGoOneAtATime() {
+        QFETCH(bool, answers);
+        const qint64 cap = 4 << 20, chunk = 1 << 20;
+        messenger->SetMaxWaitingOutput(cap);
+        MemStream message;
+        message.Write(quint32(P::PM_SHARED_FILE_LIST));
+        message.WriteBuffer(QByteArray(int(chunk), 'h').constData(), int(chunk));
+        const auto send = [&](const QString& user) {
+            return answers ? messenger->SendAnswer(user, message) == P::Answer::Sent
+                           : messenger->SendOptionalMessage(user, message);
+        };
+        // Ten users whose connections are still being made: each holds one.
+        HangingListener hanging;
+        int accepted = 0;
+        for (int k = 0; k < 10; ++k) {
+            RecordAddress(QString("far%1").arg(k), hanging.port);
+            accepted += send(QString("far%1").arg(k));
+        }
+        QVERIFY2(accepted == cap / chunk - 1, qPrintable(QString::number(accepted)));
+        QVERIFY(messenger->WaitingOutput() <= cap);
+        if (!answers)
+            return;
+        QCOMPARE(messenger->SendAnswer("far0", message), P::Answer::Waiting);
+        messenger->SetMaxWaitingOutput(PeerLimits::kMaxWaitingOutputTotal);
+        // One that does not read keeps its one answer waiting; one that
+        // reads gets the next once the first has gone.
+        if (SystemSendBufferMax() > (5 << 20))
+            QSKIP("the system buffers more than the answer sent to a peer that never reads");
+        std::unique_ptr<QTcpSocket> deaf = DeafPeer("deaf", messenger->ListeningPort());
+        RawPeer reader;
+        QVERIFY(deaf && IncomingP(reader, "reader"));
+        deaf->write(RawPeer::Frame(P::PM_USER_INFO_REQUEST));
+        QVERIFY(rec->WaitFor("UserInfoRequested|deaf"));
+        // More than the system buffers for it on both sides.
+        MemStream large;
+        large.Write(quint32(P::PM_SHARED_FILE_LIST));
+        large.WriteBuffer(QByteArray(6 << 20, 'l').constData(), 6 << 20);
+        QCOMPARE(messenger->SendAnswer("deaf", large), P::Answer::Sent);
+        // One of each kind: a folder answer still goes, a second one not.
+        MemStream folder;
+        folder.Write(quint32(P::PM_SHARED_FILES_IN_FOLDER));
+        folder.Write(quint32(1));
+        QCOMPARE(messenger->SendAnswer("deaf", folder), P::Answer::Sent);
+        QCOMPARE(messenger->SendAnswer("deaf", folder), P::Answer::Waiting);
+        for (int k = 0; k < 3; ++k) {
+            QCOMPARE(messenger->SendAnswer("reader", message), P::Answer::Sent);
+            QCOMPARE(messenger->SendAnswer("reader", message), P::Answer::Waiting);
+            QByteArray payload;
+            QVERIFY(NextOf(reader, P::PM_SHARED_FILE_LIST, &payload) && payload.size() == chunk);
+            QVERIFY(WaitUntil(
+                [&] { return !messenger->AnswerWaiting("reader", P::PM_SHARED_FILE_LIST); }));
+        }
+        QVERIFY(messenger->AnswerWaiting("deaf", P::PM_SHARED_FILE_LIST));
+        QCOMPARE(messenger->SendAnswer("deaf", message), P::Answer::Waiting);
+    }
+
+    // Requests past their user's budget are dropped and counted; the budget
+    // refills with time, and another user's is their own.
+    void requestBudgetsPerUser() {
+        RawPeer greedy, other;
+        QVERIFY(IncomingP(greedy, "greedy") && IncomingP(other, "other"));
+        // Queue requests have no budget: everything sent before one is handled.
+        int syncs = 0;
+        const auto sync = [&](RawPeer& peer, const QString& user) {
+            const QString file = QString("sync%1").arg(++syncs);
+            peer.SendMessage(P::PM_QUEUE_UPLOAD, Payload().Str(file));
+            return rec->WaitFor("QueueUploadRequested|" + user + "|" + file);
+        };
+        for (const PeerLimits::RequestBudget& budget : PeerLimits::kRequestBudgets) {
+            Advance(budget.refillMs * budget.burst);
+            const qint64 dropped = messenger->DroppedRequests();
+            const QByteArray body =
+                budget.code == P::PM_GET_SHARED_FILES_IN_FOLDER ? Payload().U32(1).Str("f").Bytes()
+                : budget.code == P::PM_UPLOAD_PLACE_IN_LINE_REQUEST ? Payload().Str("f").Bytes()
+                                                                    : QByteArray();
+            greedy.SendRaw(RawPeer::Frame(budget.code, body).repeated(budget.burst + 5));
+            QVERIFY(sync(greedy, "greedy"));
+            QCOMPARE(messenger->DroppedRequests() - dropped, qint64(5));
+            other.SendMessage(budget.code, body);
+            QVERIFY(sync(other, "other"));
+            Advance(budget.refillMs);
+            greedy.SendMessage(budget.code, body);
+            QVERIFY(sync(greedy, "greedy"));
+            QCOMPARE(messenger->DroppedRequests() - dropped, qint64(5));
+            greedy.SendMessage(budget.code, body);
+            QVERIFY(sync(greedy, "greedy"));
+            QCOMPARE(messenger->DroppedRequests() - dropped, qint64(6));
+        }
     }
 };
 

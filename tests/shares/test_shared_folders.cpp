@@ -20,7 +20,9 @@
 #include "shares/SharedFolderInfo.h"
 #include "shares/SharedFoldersManager.h"
 #include "support/CoreServices.h"
+#include "support/DeafPeer.h"
 #include "support/Fuzz.h"
+#include "support/Payload.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -1399,6 +1401,105 @@ private slots:
         manager->RemoveUserShare("C");
         QCOMPARE(Count("user_share") + Count("user_share_folder") + Count("user_share_file"), 0);
         QVERIFY(d.GetType("user_share_file_name")->HasItem("x.mp3").IsNull() && !kept.IsRemoved());
+    }
+
+    // A user who asks for the share list again and again and never reads
+    // gets one list made and waiting, not one per request; one who reads
+    // gets every list asked for.
+    void shareListAskedForAndNeverRead() {
+        QVERIFY(Listen());
+        // Long names that do not compress: the list is more than the system
+        // buffers on both sides for a reader that takes nothing.
+        const ItemPtr root = d.GetType("shared_folder")->GetItem("/noise");
+        root.Connect(d.GetType("shared_public")->GetGlobalNullItem());
+        QRandomGenerator random(36);
+        QString name(100000, Qt::Uninitialized);
+        for (int k = 0; k < 90; ++k) {
+            for (QChar& c : name)
+                c = QChar('a' + int(random.bounded(26)));
+            AddEntry("/noise/f", name, k)["shared_file_folder"].Connect(root);
+        }
+        const QByteArray deafList = ExpectedList("deaf");
+        const qint64 listBytes = deafList.size();
+        QVERIFY(listBytes > 5000000);
+        if (SystemSendBufferMax() > listBytes - (512 << 10))
+            QSKIP("the system buffers more than the list sent to a peer that never reads");
+        std::unique_ptr<QTcpSocket> deaf = DeafPeer("deaf", messenger->ListeningPort());
+        QVERIFY(deaf);
+        const QByteArray ask = RawPeer::Frame(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
+        deaf->write(ask);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            messenger->AnswerWaiting("deaf", PeerMessenger::PM_SHARED_FILE_LIST), kWait);
+        const qint64 dropped = manager->DroppedPeerRequests();
+        for (int k = 1; k <= 6; ++k) {
+            deaf->write(ask);
+            QTRY_COMPARE_WITH_TIMEOUT(manager->DroppedPeerRequests(), dropped + k, kWait);
+        }
+        QVERIFY2(messenger->WaitingOutput() < 2 * listBytes,
+                 qPrintable(QString::number(messenger->WaitingOutput())));
+        // Asked again and again by one who reads, the list comes each time.
+        RawPeer reader;
+        QVERIFY(ConnectAsPeer(reader, "reader"));
+        const QByteArray expected = ExpectedList("reader");
+        for (int k = 0; k < 3; ++k) {
+            reader.SendMessage(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
+            QCOMPARE(ListOn(reader), expected);
+        }
+        QCOMPARE(manager->DroppedPeerRequests(), dropped + 6);
+        // Reading at last, slowly, the one who never read gets the one list.
+        deaf->setReadBufferSize(0);
+        QByteArray got;
+        const qint64 frame = 8 + listBytes;
+        QVERIFY(RawPeer::WaitUntil(
+            [&] {
+                got += deaf->readAll();
+                return got.size() >= frame;
+            },
+            kWait));
+        QVERIFY(got.mid(8, int(listBytes)) == deafList);
+    }
+
+    // Folder requests past a user's budget are dropped and counted; those
+    // within it are answered, and so is another user meanwhile.
+    void folderRequestFloodAndAnHonestUser() {
+        ShareMany("/many", 3000, 10);
+        RawPeer flood, alice;
+        QVERIFY(IndexAndConnect(flood) && ConnectAsPeer(alice, "alice"));
+        const qint64 dropped = messenger->DroppedRequests();
+        const auto request = [](quint32 req, int folder) {
+            return RawPeer::Frame(
+                PeerMessenger::PM_GET_SHARED_FILES_IN_FOLDER,
+                Payload().U32(req).Str(QString("\\many\\%1").arg(folder, 3, 10, QChar('0'))));
+        };
+        QByteArray burst;
+        for (int k = 0; k < 300; ++k)
+            burst += request(quint32(k), k);
+        flood.SendRaw(burst);
+        alice.SendRaw(request(1000, 7));
+        QByteArray answer = alice.Take(PeerMessenger::PM_SHARED_FILES_IN_FOLDER);
+        QByteArray payload;
+        QVERIFY(InflateBounded(answer.constData(), answer.size(), PeerLimits::kMaxInflatedSize,
+                               payload));
+        MemStream in(payload);
+        quint32 req = 0;
+        QString folder;
+        QVERIFY(in.Read(req) && in.Read(folder));
+        QCOMPARE(req, 1000u);
+        QCOMPARE(folder, QString("\\many\\007"));
+        // The budget's burst is answered in full, the rest counted as dropped.
+        int burstSize = 0;
+        for (const PeerLimits::RequestBudget& budget : PeerLimits::kRequestBudgets)
+            if (budget.code == PeerMessenger::PM_GET_SHARED_FILES_IN_FOLDER)
+                burstSize = budget.burst;
+        for (int k = 0; k < burstSize; ++k)
+            QVERIFY(flood.Take(PeerMessenger::PM_SHARED_FILES_IN_FOLDER) != "(none)");
+        QVERIFY(messenger->DroppedRequests() - dropped >= 300 - burstSize - 10);
+        // The same folder asked for while it waits is not made twice.
+        const qint64 manyDropped = manager->DroppedPeerRequests();
+        manager->OnFilesInFoldersRequested("alice", 1, "\\many\\001");
+        manager->OnFilesInFoldersRequested("alice", 2, "\\many\\001");
+        QCOMPARE(manager->DroppedPeerRequests(), manyDropped + 1);
+        QVERIFY(alice.Take(PeerMessenger::PM_SHARED_FILES_IN_FOLDER) != "(none)");
     }
 };
 

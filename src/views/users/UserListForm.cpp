@@ -1,5 +1,6 @@
 #include "views/users/UserListForm.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -716,11 +717,32 @@ void UserListForm::OnUserInfoTabCloseRequested(int index) {
     page->deleteLater();
 }
 
+// Counts a user info answer not sent; logged at most once per interval.
+static void UserInfoNotSent(const QString& user) {
+    static DropCounter unsent(PeerLimits::kDroppedRequestLogMs);
+    static QElapsedTimer clock;
+    if (!clock.isValid())
+        clock.start();
+    int unlogged = 0;
+    if (unsent.Drop(clock.elapsed(), unlogged))
+        Log("users", 1,
+            QString("%1 user info answers not sent, the last to %2: one waits for them "
+                    "already, or there is no room under the output cap.")
+                .arg(unlogged)
+                .arg(user));
+}
+
 // The reply must fit one peer frame: the description is cut to the string
 // cap and a picture that would push the frame past its cap is left out.
 void UserListForm::OnUserInfoRequested(QString user) {
     if (!peerMessenger)
         return;
+    // One reply waits for the user at a time: a picture may be megabytes,
+    // and is not read again while one waits.
+    if (peerMessenger->AnswerWaiting(user, PeerMessenger::PM_USER_INFO_REPLY)) {
+        UserInfoNotSent(user);
+        return;
+    }
     MemStream message;
     message.Write(kUserInfoReply);
     message.Write(CutUtf8(GetSetting("user_description").replace("\n", "\r\n").toUtf8(),
@@ -752,5 +774,6 @@ void UserListForm::OnUserInfoRequested(QString user) {
     const bool tqm = transferQueueManager != nullptr;
     message.Write(quint32(tqm ? transferQueueManager->QueuedUploadCount() : 0));
     message.Write(quint8(tqm && transferQueueManager->IsFreeToUpload() ? 1 : 0));
-    peerMessenger->SendMessage(user, message);
+    if (peerMessenger->SendAnswer(user, message) != PeerMessenger::Answer::Sent)
+        UserInfoNotSent(user);
 }

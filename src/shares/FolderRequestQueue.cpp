@@ -1,0 +1,88 @@
+#include "shares/FolderRequestQueue.h"
+
+#include <algorithm>
+
+#include "net/PeerLimits.h"
+
+namespace {
+
+// How soon to look again when every waiting user was busy.
+constexpr int kBusyRetryMs = 100;
+constexpr qint64 kSecondNs = 1000 * 1000 * 1000;
+constexpr qint64 kMsNs = 1000 * 1000;
+
+}  // namespace
+
+FolderRequestQueue::FolderRequestQueue(Answerer answer, Ready ready)
+    : m_answer(std::move(answer)), m_ready(std::move(ready)) {
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, &FolderRequestQueue::Serve);
+    m_clock.start();
+}
+
+bool FolderRequestQueue::Add(const QString& user, quint32 req, const QString& folder) {
+    std::deque<Request>& queue = m_queues[user];
+    const bool known = std::any_of(queue.begin(), queue.end(),
+                                   [&](const Request& r) { return r.folder == folder; });
+    if (known || int(queue.size()) >= PeerLimits::kMaxFolderRequestsPerUser) {
+        if (queue.empty())
+            m_queues.erase(user);
+        return false;
+    }
+    if (queue.empty())
+        m_turns.push_back(user);
+    queue.push_back(Request{user, req, folder});
+    ++m_waiting;
+    if (!m_timer.isActive())
+        m_timer.start(0);
+    return true;
+}
+
+void FolderRequestQueue::Serve() {
+    const qint64 start = m_clock.nsecsElapsed();
+    if (start - m_secondStartNs >= kSecondNs) {
+        m_secondStartNs = start;
+        m_secondSpentNs = 0;
+    }
+    const qint64 sliceEnd =
+        start + std::min(PeerLimits::kFolderAnswerSliceMs * kMsNs,
+                         PeerLimits::kFolderAnswerMsPerSecond * kMsNs - m_secondSpentNs);
+    bool served = false;
+    // One pass over the users at most without an answer: then all are busy.
+    std::size_t idle = 0;
+    while (!m_turns.empty() && idle < m_turns.size() && m_clock.nsecsElapsed() < sliceEnd) {
+        const QString user = m_turns.front();
+        m_turns.pop_front();
+        std::deque<Request>& queue = m_queues[user];
+        bool done = false;
+        if (m_ready(user)) {
+            done = m_answer(queue.front());
+            if (done) {
+                queue.pop_front();
+                --m_waiting;
+            }
+        }
+        if (done) {
+            served = true;
+            idle = 0;
+        } else {
+            ++idle;
+        }
+        if (queue.empty())
+            m_queues.erase(user);
+        else
+            m_turns.push_back(user);
+    }
+    m_secondSpentNs += m_clock.nsecsElapsed() - start;
+    Schedule(served);
+}
+
+void FolderRequestQueue::Schedule(bool served) {
+    if (m_turns.empty())
+        return;
+    const qint64 now = m_clock.nsecsElapsed();
+    if (m_secondSpentNs >= PeerLimits::kFolderAnswerMsPerSecond * kMsNs)
+        m_timer.start(int((m_secondStartNs + kSecondNs - now) / kMsNs) + 1);
+    else
+        m_timer.start(served ? 0 : kBusyRetryMs);
+}

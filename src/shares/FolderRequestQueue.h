@@ -1,0 +1,56 @@
+#ifndef TAVENOOK_SHARES_FOLDERREQUESTQUEUE_H
+#define TAVENOOK_SHARES_FOLDERREQUESTQUEUE_H
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <deque>
+#include <functional>
+#include <map>
+
+// Folder-contents requests waiting for their answer: per user in the order
+// asked, a bounded number each, answered one user at a time in turn, so that
+// one user's flood neither freezes the window nor keeps others waiting. The
+// answers run on the main thread within a budget per event-loop turn and per
+// second (net/PeerLimits.h).
+class FolderRequestQueue : public QObject {
+public:
+    struct Request {
+        QString user;
+        quint32 req = 0;
+        QString folder;
+    };
+    // Makes and sends one answer; false to keep the request for a later turn
+    // (the user cannot take it now). A request it cannot answer at all
+    // counts as done.
+    using Answerer = std::function<bool(const Request&)>;
+    // Whether a user can take an answer now, asked before one is made.
+    using Ready = std::function<bool(const QString& user)>;
+
+    FolderRequestQueue(Answerer answer, Ready ready);
+
+    // False when dropped: the user's share of the queue is full, or the same
+    // folder waits for them already.
+    bool Add(const QString& user, quint32 req, const QString& folder);
+    int Waiting() const { return m_waiting; }
+    // Serves what the budgets allow now; the timer calls it.
+    void Serve();
+
+private:
+    void Schedule(bool served);
+
+    Answerer m_answer;
+    Ready m_ready;
+    std::map<QString, std::deque<Request>> m_queues;
+    // Users with requests, in the order of their turns.
+    std::deque<QString> m_turns;
+    int m_waiting = 0;
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    // Main-thread time spent in the current second.
+    qint64 m_secondStartNs = 0;
+    qint64 m_secondSpentNs = 0;
+};
+
+#endif
