@@ -31,7 +31,9 @@
 
 namespace {
 
-// What the messenger dispatched: PM 51 as UploadPlaceInLineRequested.
+// What the messenger dispatched: PM 43 as QueueUploadRequested. Its
+// requests have no per-user budget (an honest client asks for a whole
+// folder at once), so a flood of them measures the messenger itself.
 struct Seen {
     qint64 count = 0;
     QString user;
@@ -45,13 +47,13 @@ QString FileName(int k) {
     return QString("Music\\Album %1\\%2 - Track.mp3").arg(k % 50).arg(k, 4, 10, QChar('0'));
 }
 
-QByteArray PlaceInLineRequest(int k) {
+QByteArray FileRequest(int k) {
     MemStream payload;
     payload.Write(FileName(k));
     return payload.GetWrittenBytes();
 }
 
-// Sends `messages` PM 51 frames on one connection, in writes of kBatch frames,
+// Sends `messages` PM 43 frames on one connection, in writes of kBatch frames,
 // and returns the messages per second the messenger dispatched (0 on failure).
 double MessageRate(quint16 port, bool obfuscated, int messages, const Seen& seen) {
     const qint64& dispatched = seen.count;
@@ -63,13 +65,13 @@ double MessageRate(quint16 port, bool obfuscated, int messages, const Seen& seen
     // The messenger holds the connection once the set-up is read; the first
     // message then measures nothing of the set-up.
     const qint64 before = dispatched;
-    peer.SendMessage(51, PlaceInLineRequest(0));
+    peer.SendMessage(43, FileRequest(0));
     if (!RawPeer::WaitUntil([&] { return dispatched == before + 1; }, 5000))
         return 0;
 
     QByteArray batch;
     for (int k = 0; k < kBatch; ++k) {
-        const QByteArray frame = RawPeer::Frame(51, PlaceInLineRequest(k));
+        const QByteArray frame = RawPeer::Frame(43, FileRequest(k));
         batch += obfuscated ? RawPeer::Obfuscate(frame, 0x9E3779B9u * quint32(k + 1)) : frame;
     }
     const qint64 start = dispatched;
@@ -88,7 +90,7 @@ double MessageRate(quint16 port, bool obfuscated, int messages, const Seen& seen
                     peer.SendRaw(batch);
                 } else {
                     for (int k = 0; k < n; ++k)
-                        peer.SendMessage(51, PlaceInLineRequest(k));
+                        peer.SendMessage(43, FileRequest(k));
                 }
                 sent += n;
             }
@@ -260,7 +262,7 @@ bool RunMessaging(int messages, int connections, bool quick) {
     }
     Seen seen;
     const qint64& dispatched = seen.count;
-    QObject::connect(&messenger, &PeerMessenger::UploadPlaceInLineRequested,
+    QObject::connect(&messenger, &PeerMessenger::QueueUploadRequested,
                      [&seen](const QString& user, const QString& file) {
                          ++seen.count;
                          seen.user = user;
@@ -286,7 +288,7 @@ bool RunMessaging(int messages, int connections, bool quick) {
     for (int k = 0; k < connections && connected; ++k) {
         connected = peer.ConnectTo(messenger.ListeningPort());
         peer.SendSetUp(QString("user%1").arg(k), "P");
-        peer.SendMessage(51, PlaceInLineRequest(k));
+        peer.SendMessage(43, FileRequest(k));
         peer.Close();
     }
     const bool allSeen =
