@@ -212,17 +212,22 @@ private:
     const QElapsedTimer& m_clock;
 };
 
+// The client's home and its login to a loopback server of its own.
+bool UseLoopbackServer(ServerProcess& server, const QString& home) {
+    qputenv("HOME", home.toUtf8());
+    qputenv("TAVENOOK_PASSWORD", "pw");
+    if (!server.Start(QProcess::ForwardedErrorChannel) || server.Port() == 0)
+        return false;
+    qputenv("TAVENOOK_SERVER", QString("127.0.0.1:%1").arg(server.Port()).toUtf8());
+    return true;
+}
+
 // The client started as the program starts it, on the store under `home`
 // with `listed` users, logging in to the loopback server.
 int MeasureStart(const QString& home, int listed, bool verdicts) {
-    qputenv("HOME", home.toUtf8());
-    qputenv("TAVENOOK_PASSWORD", "pw");
     ServerProcess serverProcess;
-    const quint16 port =
-        serverProcess.Start(QProcess::ForwardedErrorChannel) ? serverProcess.Port() : 0;
-    if (port == 0)
+    if (!UseLoopbackServer(serverProcess, home))
         return 1;
-    qputenv("TAVENOOK_SERVER", QString("127.0.0.1:%1").arg(port).toUtf8());
 
     QElapsedTimer clock;
     clock.start();
@@ -269,14 +274,9 @@ int Measure(int listed, int names, bool verdicts) {
     QTemporaryDir home;
     if (!home.isValid())
         return 1;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("TAVENOOK_PASSWORD", "pw");
     ServerProcess serverProcess;
-    const quint16 port =
-        serverProcess.Start(QProcess::ForwardedErrorChannel) ? serverProcess.Port() : 0;
-    if (port == 0)
+    if (!UseLoopbackServer(serverProcess, home.path()))
         return 1;
-    qputenv("TAVENOOK_SERVER", QString("127.0.0.1:%1").arg(port).toUtf8());
     const QString listedPath = home.filePath("listed.txt");
     const QString path = home.filePath("quorlet.cfg");
     if (!WriteNames(listedPath, 0, listed, true) ||
