@@ -51,7 +51,7 @@ class TestEndToEnd : public QObject {
     bool StartB(const QString& uploadLimit) {
         return m_b->Start({"--home", At("b"), "--user", "bob", "--password", "pw", "--share",
                            At("share"), "--downloads", At("b/dl"), "--server", m_server.Address(),
-                           "--port", QString::number(m_b->port), "--upload-limit", uploadLimit});
+                           "--upload-limit", uploadLimit});
     }
     // Each file's complete line, in any order; each file must hold its bytes.
     void ExpectComplete(QMap<QString, QByteArray> files) {

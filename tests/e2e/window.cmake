@@ -8,5 +8,4 @@ add_dependencies(test_window_e2e tavenook-driver)
 add_test(NAME window_e2e COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/window.sh
     $<TARGET_FILE:test_window_e2e> ${CMAKE_CURRENT_BINARY_DIR}/window-shots)
 set_tests_properties(window_e2e PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600
-    RESOURCE_LOCK default_peer_ports
     ENVIRONMENT "TAVENOOK_NO_UPNP=1;TAVENOOK_UPDATE_URL=http://127.0.0.1:9/qtversion.txt;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
