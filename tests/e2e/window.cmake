@@ -2,6 +2,7 @@
 # display that window.sh starts; its screenshots stay in the build folder.
 add_executable(test_window_e2e ${CMAKE_CURRENT_LIST_DIR}/test_window_e2e.cpp)
 target_include_directories(test_window_e2e PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+tavenook_test_waits(test_window_e2e)
 target_link_libraries(test_window_e2e PRIVATE tavenook_gui tavenook_testsupport Qt5::Test)
 target_compile_definitions(test_window_e2e PRIVATE TAVENOOK_DRIVER="$<TARGET_FILE:tavenook-driver>")
 add_dependencies(test_window_e2e tavenook-driver)
