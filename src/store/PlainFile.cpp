@@ -77,8 +77,8 @@ int CreateFileAnew(const QString& path, QString* error, mode_t mode, QString* se
     // good: it is kept beside, under a name nothing of ours writes.
     if (::unlink(native.constData()) != 0 && (errno == EISDIR || errno == EPERM)) {
         for (int k = 0; k < 100; ++k) {
-            const QString aside =
-                path + QStringLiteral(".unreadable") + (k ? QStringLiteral(".%1").arg(k) : QString());
+            const QString aside = path + QStringLiteral(".unreadable") +
+                                  (k ? QStringLiteral(".%1").arg(k) : QString());
             if (RenameNoReplace(path, aside)) {
                 if (setAside)
                     *setAside = aside;

@@ -115,13 +115,14 @@ int Replace(const QString& path, const QByteArray& image, QString* error) {
     const int fd = CreateFileAnew(tmp, &why, 0600, &aside);
     if (!aside.isEmpty())
         Log(kArea, 1,
-            QStringLiteral("Partials journal: a folder stood at %1; set aside as %2").arg(tmp, aside));
+            QStringLiteral("Partials journal: a folder stood at %1; set aside as %2")
+                .arg(tmp, aside));
     if (fd < 0) {
         *error = QStringLiteral("%1: %2").arg(tmp, why);
         return -1;
     }
-    const bool written = WriteAll(fd, image.constData(), std::size_t(image.size())) &&
-                         ::fdatasync(fd) == 0;
+    const bool written =
+        WriteAll(fd, image.constData(), std::size_t(image.size())) && ::fdatasync(fd) == 0;
     if (!written || ::rename(nativeTmp.constData(), native.constData()) != 0) {
         *error = QStringLiteral("%1: %2").arg(written ? path : tmp, SystemError(errno));
         ::close(fd);

@@ -150,7 +150,8 @@ void TransferQueueManager::HoldFirstWrite(DownloadThread* thread, std::uint64_t 
     // finds: the download stops instead, and is tried again later.
     thread->SetBeforeFirstWrite([journal, thread, number] {
         QString why;
-        journal->WaitWritten(number, [thread] { return thread->AskedToExit(); }, &why);
+        journal->WaitWritten(
+            number, [thread] { return thread->AskedToExit(); }, &why);
         return why;
     });
 }

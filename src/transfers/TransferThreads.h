@@ -96,7 +96,9 @@ public:
     // Before start: run on this thread before the first byte goes to the file
     // (the wait until the file's record is on disk). A text returned is why
     // the download must not write: it fails with it.
-    void SetBeforeFirstWrite(std::function<QString()> wait) { m_beforeFirstWrite = std::move(wait); }
+    void SetBeforeFirstWrite(std::function<QString()> wait) {
+        m_beforeFirstWrite = std::move(wait);
+    }
 
 signals:
     // offset is the partial file's size.
