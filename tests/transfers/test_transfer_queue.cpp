@@ -1581,7 +1581,7 @@ private slots:
     void journalNamesWithNul() {
         const QString prefix = tmp->path() + "/store/t";
         QVERIFY(QDir().mkpath(tmp->path() + "/store"));
-        const QStringList names{QString("caro") + QChar(0) + "l", "caro",
+        const QStringList names{"caro", QString("caro") + QChar(0) + "l",
                                 QString(QChar(0)) + "caro", "x"};
         QByteArray image = PartialJournal::Header(0);
         for (int k = 0; k < names.size(); ++k) {
