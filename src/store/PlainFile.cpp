@@ -71,23 +71,10 @@ bool OpenPlainFile(QFile& file, const QString& path, QIODevice::OpenMode mode, Q
     return true;
 }
 
-int CreateFileAnew(const QString& path, QString* error, mode_t mode, QString* setAside) {
+int CreateFileAnew(const QString& path, QString* error, mode_t mode) {
     const QByteArray native = QFile::encodeName(path);
-    // A folder cannot be unlinked, and would fail every create here for
-    // good: it is kept beside, under a name nothing of ours writes.
-    if (::unlink(native.constData()) != 0 && (errno == EISDIR || errno == EPERM)) {
-        for (int k = 0; k < 100; ++k) {
-            const QString aside = path + QStringLiteral(".unreadable") +
-                                  (k ? QStringLiteral(".%1").arg(k) : QString());
-            if (RenameNoReplace(path, aside)) {
-                if (setAside)
-                    *setAside = aside;
-                break;
-            }
-            if (errno != EEXIST)
-                break;
-        }
-    }
+    // A folder stays, and the create below then fails on it.
+    ::unlink(native.constData());
     int fd = -1;
     do
         fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);

@@ -31,11 +31,8 @@ bool OpenPlainFile(QFile& file, const QString& path, QIODevice::OpenMode mode,
 // Makes a new file at path for writing, after removing whatever stood
 // there (a stale temporary of ours, a link, a FIFO): what is written goes
 // into a file nobody else had, never through a link into a user's file.
-// A folder there is renamed aside to path + ".unreadable" (or ".unreadable.N"),
-// named in *setAside. The descriptor is close-on-exec; -1 with errno and
-// *error on failure.
-int CreateFileAnew(const QString& path, QString* error = nullptr, mode_t mode = 0600,
-                   QString* setAside = nullptr);
+// The descriptor is close-on-exec; -1 with errno and *error on failure.
+int CreateFileAnew(const QString& path, QString* error = nullptr, mode_t mode = 0600);
 
 // Renames `from` to `to` only while nothing, not even a dangling link,
 // stands at `to`; never falls back to a copy written through `to`.

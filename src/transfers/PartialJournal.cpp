@@ -104,6 +104,21 @@ bool Decode(const char* p, std::size_t size, PartialJournal::Record* r) {
     return true;
 }
 
+// Renames what stands at path to the first free name beside it with the
+// journal's suffix for what it does not read; false with errno set.
+bool PutAside(const QString& path, QString* aside) {
+    for (int k = 0; k < 100; ++k) {
+        *aside = path + PartialJournal::kUnreadableSuffix +
+                 (k ? QStringLiteral(".%1").arg(k) : QString());
+        if (RenameNoReplace(path, *aside))
+            return true;
+        if (errno != EEXIST)
+            return false;
+    }
+    errno = EEXIST;
+    return false;
+}
+
 // The whole file replaced at once, so that a crash leaves the old or the new;
 // the descriptor left open to append to it, or -1 with *error saying which
 // path failed and why.
@@ -111,12 +126,22 @@ int Replace(const QString& path, const QByteArray& image, QString* error) {
     const QByteArray native = QFile::encodeName(path);
     const QString tmp = path + QStringLiteral(".tmp");
     const QByteArray nativeTmp = QFile::encodeName(tmp);
+    // A folder there, which no unlink removes, would fail every rewrite for
+    // good: it is kept beside, as one at the journal's own name is.
+    struct stat st;
     QString why, aside;
-    const int fd = CreateFileAnew(tmp, &why, 0600, &aside);
-    if (!aside.isEmpty())
+    if (::lstat(nativeTmp.constData(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        if (!PutAside(tmp, &aside)) {
+            *error = QStringLiteral("%1: a folder stands there, and cannot be set aside (%2)")
+                         .arg(tmp, errno == EEXIST ? QStringLiteral("no free name")
+                                                   : SystemError(errno));
+            return -1;
+        }
         Log(kArea, 1,
             QStringLiteral("Partials journal: a folder stood at %1; set aside as %2")
                 .arg(tmp, aside));
+    }
+    const int fd = CreateFileAnew(tmp, &why);
     if (fd < 0) {
         *error = QStringLiteral("%1: %2").arg(tmp, why);
         return -1;
@@ -261,26 +286,19 @@ bool PartialJournal::ReadFile(QByteArray* bytes) {
     bytes->clear();
     if (fd >= 0)
         why = SystemError(error);
-    int asideError = 0;
-    for (int k = 0; k < 100; ++k) {
-        const QString aside =
-            m_path + kUnreadableSuffix + (k ? QStringLiteral(".%1").arg(k) : QString());
-        if (RenameNoReplace(m_path, aside)) {
-            Log(kArea, 1,
-                QStringLiteral("Partials journal %1 cannot be read (%2); set aside as %3")
-                    .arg(m_path, why, aside));
-            return true;
-        }
-        if (errno == EEXIST)
-            continue;
-        asideError = errno;
-        break;
+    QString aside;
+    if (PutAside(m_path, &aside)) {
+        Log(kArea, 1,
+            QStringLiteral("Partials journal %1 cannot be read (%2); set aside as %3")
+                .arg(m_path, why, aside));
+        return true;
     }
+    const int asideError = errno;
     Log(kArea, 1,
         QStringLiteral("Partials journal %1 cannot be read (%2) nor set aside (%3); no partial "
                        "is journaled this run")
             .arg(m_path, why,
-                 asideError ? SystemError(asideError) : QStringLiteral("no free name")));
+                 asideError != EEXIST ? SystemError(asideError) : QStringLiteral("no free name")));
     return false;
 }
 
