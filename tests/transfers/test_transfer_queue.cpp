@@ -1143,6 +1143,7 @@ private slots:
         QTest::newRow("finished, saved, removed and begun again") << true << "again";
         QTest::newRow("not split: finished, saved, removed and begun again") << false << "again";
         QTest::newRow("removed and saved, journal older than the store") << true << "stale";
+        QTest::newRow("a folder at the journal's temporary name") << true << "tmp folder";
     }
     void journalAfterCrash() {
         QFETCH(bool, split);
@@ -1154,6 +1155,8 @@ private slots:
             SetSetting("dont_split_downloads", split ? "no" : "yes");
             saver->Load(prefix);
         };
+        if (then == "tmp folder")
+            QVERIFY(QDir().mkpath(prefix + ".partials.tmp/x"));
         start();
         if (then == "saved first")
             QVERIFY(saver->Save(prefix));
@@ -1229,6 +1232,8 @@ private slots:
         QCOMPARE(ReadFile(done + "new.bin"), data);
         QCOMPARE(QDir(done).entryList(QDir::Files), QStringList{"new.bin"});
         QVERIFY(!split || !QFileInfo::exists(partial));
+        if (then == "tmp folder")
+            QVERIFY(QFileInfo(prefix + ".partials.tmp.unreadable/x").isDir());
     }
     // The journal's reader on every cut of a good journal (each cut keeps the
     // records wholly before it), and on random and mutated bytes.
@@ -1602,6 +1607,8 @@ private slots:
             keys.Insert(d.GetType("remote_folder")->HasItem(Value("S")));
             const ItemPtr entry = d.GetItem(keys, "download_entry");
             QVERIFY2(!entry.IsNull(), qPrintable(QString::number(k)));
+            QCOMPARE(entry.GetItems("user").Size(), 1);
+            QCOMPARE(entry.HasItem("user").AsByteArray(), names[k].toUtf8());
             QCOMPARE(entry.HasItem("file_size").AsInt64(), qint64(1000 + k));
             QCOMPARE(entry.HasItem("local_file_path").AsString(),
                      Root() + QString("/F/f%1.bin").arg(k));
