@@ -104,12 +104,14 @@ bool Decode(const char* p, std::size_t size, PartialJournal::Record* r) {
     return true;
 }
 
-// Renames what stands at path to the first free name beside it with the
-// journal's suffix for what it does not read; false with errno set.
-bool PutAside(const QString& path, QString* aside) {
-    for (int k = 0; k < 100; ++k) {
-        *aside = path + PartialJournal::kUnreadableSuffix +
-                 (k ? QStringLiteral(".%1").arg(k) : QString());
+// Renames what stands at path to the first free name beside it: path +
+// suffix, then with a number after `separator` (from 1, or from 2 without
+// a separator); false with errno set.
+bool PutAside(const QString& path, const QString& suffix, const QString& separator,
+              QString* aside) {
+    const int first = separator.isEmpty() ? 2 : 1;
+    for (int k = first - 1; k < 100; ++k) {
+        *aside = path + suffix + (k >= first ? separator + QString::number(k) : QString());
         if (RenameNoReplace(path, *aside))
             return true;
         if (errno != EEXIST)
@@ -127,11 +129,11 @@ int Replace(const QString& path, const QByteArray& image, QString* error) {
     const QString tmp = path + QStringLiteral(".tmp");
     const QByteArray nativeTmp = QFile::encodeName(tmp);
     // A folder there, which no unlink removes, would fail every rewrite for
-    // good: it is kept beside, as one at the journal's own name is.
+    // good: it is kept beside, under the name any temporary's folder gets.
     struct stat st;
     QString why, aside;
     if (::lstat(nativeTmp.constData(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        if (!PutAside(tmp, &aside)) {
+        if (!PutAside(tmp, QStringLiteral(".aside"), QString(), &aside)) {
             *error = QStringLiteral("%1: a folder stands there, and cannot be set aside (%2)")
                          .arg(tmp, errno == EEXIST ? QStringLiteral("no free name")
                                                    : SystemError(errno));
@@ -287,7 +289,7 @@ bool PartialJournal::ReadFile(QByteArray* bytes) {
     if (fd >= 0)
         why = SystemError(error);
     QString aside;
-    if (PutAside(m_path, &aside)) {
+    if (PutAside(m_path, kUnreadableSuffix, QStringLiteral("."), &aside)) {
         Log(kArea, 1,
             QStringLiteral("Partials journal %1 cannot be read (%2); set aside as %3")
                 .arg(m_path, why, aside));

@@ -1233,7 +1233,7 @@ private slots:
         QCOMPARE(QDir(done).entryList(QDir::Files), QStringList{"new.bin"});
         QVERIFY(!split || !QFileInfo::exists(partial));
         if (then == "tmp folder")
-            QVERIFY(QFileInfo(prefix + ".partials.tmp.unreadable/x").isDir());
+            QVERIFY(QFileInfo(prefix + ".partials.tmp.aside/x").isDir());
     }
     // The journal's reader on every cut of a good journal (each cut keeps the
     // records wholly before it), and on random and mutated bytes.
@@ -1538,8 +1538,7 @@ private slots:
         QCOMPARE(aside.exists() || aside.isSymLink(), !what.startsWith("tmp"));
         if (what == "tmp folder") {
             QVERIFY(!QFileInfo::exists(path + ".tmp"));
-            QCOMPARE(ReadFile(path + ".tmp" + PartialJournal::kUnreadableSuffix + "/kept"),
-                     QByteArray("kept"));
+            QCOMPARE(ReadFile(path + ".tmp.aside/kept"), QByteArray("kept"));
             QTRY_VERIFY(!log.lines.filter("set aside").filter(path + ".tmp").isEmpty());
         }
         if (what == "fifo")
