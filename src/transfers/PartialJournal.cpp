@@ -434,7 +434,8 @@ bool PartialJournal::WaitWritten(std::uint64_t number, const std::function<bool(
     if (why)
         *why = m_failedThrough >= number
                    ? QStringLiteral("Could not write the partials journal (%1)").arg(m_error)
-                   : QStringLiteral("The partials journal is closed");
+               : m_stop ? QStringLiteral("The partials journal is closed")
+                        : QStringLiteral("Stopped waiting for the partials journal");
     return false;
 }
 
