@@ -433,9 +433,11 @@ bool DownloadThread::PerformDownload() {
             return Fail(readError);
 
         if (size > 0 && m_beforeFirstWrite) {
-            const std::function<void()> wait = std::move(m_beforeFirstWrite);
+            const std::function<QString()> wait = std::move(m_beforeFirstWrite);
             m_beforeFirstWrite = nullptr;
-            wait();
+            const QString refused = wait();
+            if (!refused.isEmpty())
+                return Fail(AskedToExit() ? kExitRequested : WriteError(refused));
         }
         m_position += size;
         throttle.Moved(size);
