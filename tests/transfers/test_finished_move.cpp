@@ -13,6 +13,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "net/PeerMessenger.h"
@@ -130,7 +131,8 @@ private slots:
     void cleanup() {
         ForceFinishedFileCopy(false);
         for (const ItemPtr& entry : d.GetType("download_entry")->GetItems())
-            tqm->RemoveDownload(entry);
+            if (tqm)  // a test may have quit it
+                tqm->RemoveDownload(entry);
         bob.reset();
         StopTransferServices();
         other.reset();
@@ -205,6 +207,33 @@ private slots:
         QVERIFY2(!log.lines.filter("Could not move").filter(strerror(ENOTDIR)).isEmpty(),
                  qPrintable(log.lines.join('\n')));
         QCOMPARE(ReadFile(Root() + "/downloading/S/x.bin"), data);
+    }
+
+    // Quitting while the copy runs stops it: no temporary stays, and the
+    // file is whole either in the complete folder or still as the partial.
+    void quitDuringTheCopy() {
+        ForceFinishedFileCopy(true);
+        // The quit comes at the first turn of the event loop after the copy
+        // began.
+        struct QuitAtCopy : LogLines {
+            std::function<void()> quit;
+            void Log(const QString& area, int level, const QString& text,
+                     const ItemPtr& item) override {
+                LogLines::Log(area, level, text, item);
+                if (text.startsWith("Copying"))
+                    QTimer::singleShot(0, quit);
+            }
+        } log;
+        log.quit = [this] { tqm.reset(); };
+        const QByteArray data = Pattern(64 << 20);
+        const ItemPtr x = Add("x.bin", data.size());
+        QVERIFY(Download(9, "x.bin", data));
+        QTRY_VERIFY_WITH_TIMEOUT(!tqm, kWait);
+        const QString complete = Root() + "/complete/S";
+        const QStringList names = Names(complete);
+        QVERIFY2(names.isEmpty() || names == QStringList{"x.bin"}, qPrintable(names.join(' ')));
+        QCOMPARE(ReadFile(names.isEmpty() ? Root() + "/downloading/S/x.bin" : complete + "/x.bin"),
+                 data);
     }
 
     // The copy itself: into a file system too small for it (a file size
