@@ -148,7 +148,8 @@ void TransferQueueManager::RequeueAfterWriteFailures() {
         if (entry.IsRemoved())
             continue;
         entry.Disconnect("download_retry_time");
-        if (DownloadStatus(entry) == QLatin1String(kAborted))
+        const QString status = DownloadStatus(entry);
+        if (status == QLatin1String(kAborted) || status == QLatin1String(kQueued))
             RequeueDownload(entry);
     }
 }

@@ -263,7 +263,9 @@ public slots:
 
     // After a run that could not write its file (a full disk), the entry
     // waits before it is queued again: 30 s, doubled at each such failure
-    // in a row up to the re-queue interval. Until "download_retry_time".
+    // in a row up to the re-queue interval; 30 s after its file connection
+    // was refused because another download writes its partial. Until
+    // "download_retry_time".
     static bool WaitsAfterWriteFailure(const ItemPtr& entry);
     // The tick: entries whose wait is over are queued again.
     void RequeueAfterWriteFailures();

@@ -299,6 +299,38 @@ private slots:
         QCOMPARE(Names(folder), kept);
     }
 
+    // So does a download refused because another one writes its partial,
+    // until the tick's turn after 30 s.
+    void refusedForASharedPartialWaits() {
+        RawPeer carol;
+        QVERIFY(ConnectAsPeer(carol, "carol"));
+        Online("carol");
+        const ItemPtr mine = Add("same.bin", 30000);
+        const ItemPtr theirs = tqm->AddDownload("carol", "same.bin", "T\\S", 30000, false, 0);
+        Drain(carol);
+        int f = -1;
+        QCOMPARE(Offer(21, "S\\same.bin", 30000, &f), qint64(0));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(mine), QString("downloading"), kWait);
+        carol.SendMessageOn(0, PeerMessenger::PM_TRANSFER_REQUEST,
+                            Payload().U32(1).U32(22).Str("T\\S\\same.bin").I64(30000));
+        quint32 code = 0;
+        QByteArray answer;
+        QVERIFY(carol.WaitForMessageOn(0, &code, &answer, kWait) &&
+                carol.ConnectTo(messenger->ListeningPort()));
+        const int c = carol.CurrentConnection();
+        carol.SendSetUpOn(c, "carol", "F");
+        carol.SendRawOn(c, RawPeer::U32(22));
+        QVERIFY(carol.WaitForDisconnectOn(c, kWait));
+        carol.Select(0);
+        carol.SendMessageOn(0, PeerMessenger::PM_UPLOAD_FAILED, Payload().Str("T\\S\\same.bin"));
+        QVERIFY(!Drain(carol).join(' ').contains("43 T\\S\\same.bin"));
+        SetTime(theirs, "download_retry_time", Ago(1));
+        tqm->EveryHalfMinute();
+        QVERIFY(Drain(carol).join(' ').contains("43 T\\S\\same.bin"));
+        bob->SendRawOn(f, Pattern(30000));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(mine), QString("complete"), kWait);
+    }
+
     // A download that cannot write its file is not queued again at the
     // uploader's failure report, which would bring the same failure at once,
     // many times a second; it waits, longer after each such failure, and the
