@@ -36,6 +36,14 @@ namespace {
 
 const QString kArea = QStringLiteral("Transfer Queue");
 
+// Until then neither the uploader's failure report nor a re-queue asks
+// for the entry again; the tick does once the time has come.
+void WaitBeforeRetry(const ItemPtr& entry, int seconds) {
+    entry.Connect(
+        d.GetType("download_retry_time")
+            ->GetItem(Value(QDateTime::currentDateTime().addSecs(seconds).toString(Qt::TextDate))));
+}
+
 // How a download thread's report of a failed write of the file begins.
 const char* const kWriteFailure = "Writing to file failed.";
 constexpr int kFirstWriteRetrySecs = 30;
@@ -546,8 +554,10 @@ void TransferQueueManager::OnFileConnection(QString user, QTcpSocket* socket, ui
     if (PartialInUse(entry, paths.partialPath)) {
         if (own)
             ::close(ownFd);
-        // The uploader sees the connection end and reports a failure, which
-        // queues this download again.
+        // The uploader sees the connection end and reports a failure. Queued
+        // again at once, it would be refused again at once while the other
+        // download runs: it waits, as after a write failure.
+        WaitBeforeRetry(entry, kFirstWriteRetrySecs);
         Refuse(socket);
         Note(2, QStringLiteral("Another download is writing %1, waiting").arg(paths.partialPath),
              userItem);
@@ -826,9 +836,7 @@ void TransferQueueManager::OnDownloadError(QString error) {
         const int last = entry.HasItem("write_failure_backoff").AsInt();
         const int seconds = last <= 0 ? kFirstWriteRetrySecs : qMin(last * 2, kLastWriteRetrySecs);
         entry.Connect(d.GetType("write_failure_backoff")->GetItem(Value(seconds)));
-        entry.Connect(d.GetType("download_retry_time")
-                          ->GetItem(Value(QDateTime::currentDateTime().addSecs(seconds).toString(
-                              Qt::TextDate))));
+        WaitBeforeRetry(entry, seconds);
         wait = QStringLiteral(" Trying again in %1 s.").arg(seconds);
     }
     Note(1,
