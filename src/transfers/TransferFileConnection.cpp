@@ -837,7 +837,7 @@ void TransferQueueManager::OnDownloadError(QString error) {
         const int seconds = last <= 0 ? kFirstWriteRetrySecs : qMin(last * 2, kLastWriteRetrySecs);
         entry.Connect(d.GetType("write_failure_backoff")->GetItem(Value(seconds)));
         WaitBeforeRetry(entry, seconds);
-        wait = QStringLiteral(" Trying again in %1 s.").arg(seconds);
+        wait = QStringLiteral(" (trying again in %1 s)").arg(seconds);
     }
     Note(1,
          QStringLiteral("Error downloading %1 from %2. %3%4")

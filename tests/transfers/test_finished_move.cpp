@@ -347,7 +347,7 @@ private slots:
                 QVERIFY(Download(10 + round, "x.bin", Pattern(100000)));
                 QTRY_COMPARE_WITH_TIMEOUT(Status(x), QString("aborted"), kWait);
             }
-            const QString wait = QString("Trying again in %1 s").arg(round == 1 ? 30 : 60);
+            const QString wait = QString("(trying again in %1 s)").arg(round == 1 ? 30 : 60);
             QVERIFY2(!log.lines.filter(wait).isEmpty(), qPrintable(log.lines.join('\n')));
             bob->SendMessageOn(0, PeerMessenger::PM_UPLOAD_FAILED, Payload().Str("S\\x.bin"));
             QVERIFY(!Drain(*bob).join(' ').contains("43 S\\x.bin"));
