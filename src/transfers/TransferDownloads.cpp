@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QTcpSocket>
 #include <QThread>
+#include <vector>
 
 #include "net/PeerMessenger.h"
 #include "net/server.h"
@@ -126,6 +127,33 @@ bool TransferQueueManager::HasExcludedDownloadExtension(QString fileName) {
     return false;
 }
 
+bool TransferQueueManager::WaitsAfterWriteFailure(const ItemPtr& entry) {
+    const ItemPtr until = entry.HasItem("download_retry_time");
+    if (until.IsNull())
+        return false;
+    const QDateTime due = QDateTime::fromString(until.AsString(), Qt::TextDate);
+    return due.isValid() && QDateTime::currentDateTime() < due;
+}
+
+void TransferQueueManager::RequeueAfterWriteFailures() {
+    Type* type = d.FindType("download_retry_time");
+    if (!type)
+        return;
+    std::vector<ItemPtr> due;
+    for (const ItemPtr& time : type->GetItems())
+        for (const ItemPtr& entry : time.GetItems("download_entry"))
+            if (!WaitsAfterWriteFailure(entry))
+                due.push_back(entry);
+    for (const ItemPtr& entry : due) {
+        if (entry.IsRemoved())
+            continue;
+        entry.Disconnect("download_retry_time");
+        const QString status = DownloadStatus(entry);
+        if (status == QLatin1String(kAborted) || status == QLatin1String(kQueued))
+            RequeueDownload(entry);
+    }
+}
+
 void TransferQueueManager::QueueDownloadIfUserOnline(ItemPtr entry) {
     if (entry.IsNull() || entry.IsRemoved())
         return;
@@ -135,6 +163,13 @@ void TransferQueueManager::QueueDownloadIfUserOnline(ItemPtr entry) {
     // A late failure report for a finished download must not fetch it again.
     if (status == QLatin1String(kLocalError) || status == QLatin1String(kComplete)) {
         Note(1, QStringLiteral("Download status %1, not re-queueing %2").arg(status, path), user);
+        return;
+    }
+    // The uploader's report of our own write failure: asked again at once,
+    // it would send again at once, and fail again.
+    if (WaitsAfterWriteFailure(entry)) {
+        Note(2, QStringLiteral("Waiting after a write failure, not re-queueing %1 yet").arg(path),
+             user);
         return;
     }
     if (IsOnline(user)) {
@@ -153,7 +188,8 @@ void TransferQueueManager::QueueDownloadIfUserOnline(ItemPtr entry) {
 void TransferQueueManager::RequeueDownload(ItemPtr entry) {
     if (entry.IsNull() || entry.IsRemoved())
         return;
-    if (DownloadStatus(entry) == QLatin1String(kComplete) || IsDownloadActive(entry))
+    if (DownloadStatus(entry) == QLatin1String(kComplete) || IsDownloadActive(entry) ||
+        WaitsAfterWriteFailure(entry))
         return;
     if (DoesDownloadItemCompleteFilenameExist(entry)) {
         RecordFoundComplete(entry);
