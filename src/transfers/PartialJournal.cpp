@@ -128,21 +128,8 @@ int Replace(const QString& path, const QByteArray& image, QString* error) {
     const QByteArray native = QFile::encodeName(path);
     const QString tmp = path + QStringLiteral(".tmp");
     const QByteArray nativeTmp = QFile::encodeName(tmp);
-    // A folder there, which no unlink removes, would fail every rewrite for
-    // good: it is kept beside, under the name any temporary's folder gets.
-    struct stat st;
-    QString why, aside;
-    if (::lstat(nativeTmp.constData(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        if (!PutAside(tmp, QStringLiteral(".aside"), QString(), &aside)) {
-            *error = QStringLiteral("%1: a folder stands there, and cannot be set aside (%2)")
-                         .arg(tmp, errno == EEXIST ? QStringLiteral("no free name")
-                                                   : SystemError(errno));
-            return -1;
-        }
-        Log(kArea, 1,
-            QStringLiteral("Partials journal: a folder stood at %1; set aside as %2")
-                .arg(tmp, aside));
-    }
+    // A folder there is set aside by CreateFileAnew, so no rewrite fails on it for good.
+    QString why;
     const int fd = CreateFileAnew(tmp, &why);
     if (fd < 0) {
         *error = QStringLiteral("%1: %2").arg(tmp, why);

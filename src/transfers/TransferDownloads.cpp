@@ -295,7 +295,7 @@ void TransferQueueManager::OnFileTransferRequest(QString user, int direction, ui
 
     if (DownloadStatus(entry) == QLatin1String(kDownloading)) {
         Note(2, QStringLiteral("Transfer is already downloading, cancelling..."), owner);
-        SetDownloadEntryStatus(entry, kAborted);
+        SetDownloadAborted(entry);
     }
 
     // The uploader sends up to the size it announces; a stale recorded size

@@ -46,6 +46,7 @@ void WaitBeforeRetry(const ItemPtr& entry, int seconds) {
 
 // How a download thread's report of a failed write of the file begins.
 const char* const kWriteFailure = "Writing to file failed.";
+const char* const kWriteReason = "Error string: ";
 constexpr int kFirstWriteRetrySecs = 30;
 constexpr int kLastWriteRetrySecs = 600;
 
@@ -684,7 +685,7 @@ void TransferQueueManager::OnDownloadComplete() {
                  .arg(onDisk)
                  .arg(fileSize),
              user);
-        SetDownloadEntryStatus(entry, kAborted);
+        SetDownloadAborted(entry);
         return;
     }
 
@@ -787,12 +788,23 @@ void TransferQueueManager::FinishMove(const ItemPtr& entry, const QString& writt
     RecordCompleteDownload(entry, folder, move.name);
 }
 
-void TransferQueueManager::SetLocalError(const ItemPtr& entry, const QString& reason) {
+namespace {
+void SetReason(const ItemPtr& entry, const QString& reason) {
     if (!reason.isEmpty())
         entry.Connect(d.GetType("denial_reason")->GetItem(Value(reason)));
     else
         entry.Disconnect("denial_reason");
+}
+}  // namespace
+
+void TransferQueueManager::SetLocalError(const ItemPtr& entry, const QString& reason) {
+    SetReason(entry, reason);
     SetDownloadEntryStatus(entry, kLocalError);
+}
+
+void TransferQueueManager::SetDownloadAborted(const ItemPtr& entry, const QString& reason) {
+    SetReason(entry, reason);
+    SetDownloadEntryStatus(entry, kAborted);
 }
 
 void TransferQueueManager::RecordCompleteDownload(const ItemPtr& entry, const QString& folder,
@@ -828,7 +840,7 @@ void TransferQueueManager::OnDownloadError(QString error) {
     if (entry.IsNull())
         return;
     const ItemPtr user = entry.HasItem("user");
-    QString wait;
+    QString wait, reason;
     // Our own disk failed, not the peer: the uploader's failure report would
     // queue it again at once, and it would fail again at once, many times a
     // second while the disk stays full.
@@ -838,10 +850,13 @@ void TransferQueueManager::OnDownloadError(QString error) {
         entry.Connect(d.GetType("write_failure_backoff")->GetItem(Value(seconds)));
         WaitBeforeRetry(entry, seconds);
         wait = QStringLiteral(" (trying again in %1 s)").arg(seconds);
+        // Shown in the row: the user can act on a full disk, not on a peer.
+        const int why = error.indexOf(QLatin1String(kWriteReason));
+        reason = why < 0 ? error : error.mid(why + QLatin1String(kWriteReason).size());
     }
     Note(1,
          QStringLiteral("Error downloading %1 from %2. %3%4")
              .arg(entry.HasItem("file_name").AsString(), user.AsString(), error, wait),
          user);
-    SetDownloadEntryStatus(entry, kAborted);
+    SetDownloadAborted(entry, reason);
 }

@@ -330,6 +330,8 @@ private:
     void RecordCompleteDownload(const ItemPtr& entry, const QString& folder, const QString& name);
     // The status, with the reason shown in the row.
     void SetLocalError(const ItemPtr& entry, const QString& reason);
+    // Aborted; a reason given is shown in the row until the next abort.
+    void SetDownloadAborted(const ItemPtr& entry, const QString& reason = QString());
     bool IsMoving(const ItemPtr& entry) const;
     // Quit: running copies stop, each removing its temporary; their
     // partials stay for the next start.

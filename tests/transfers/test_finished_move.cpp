@@ -347,6 +347,8 @@ private slots:
                 QVERIFY(Download(10 + round, "x.bin", Pattern(100000)));
                 QTRY_COMPARE_WITH_TIMEOUT(Status(x), QString("aborted"), kWait);
             }
+            // The row says why: the user can make room, not the peer.
+            QCOMPARE(x.HasItem("denial_reason").AsString(), QString(std::strerror(EFBIG)));
             const QString wait = QString("(trying again in %1 s)").arg(round == 1 ? 30 : 60);
             QVERIFY2(!log.lines.filter(wait).isEmpty(), qPrintable(log.lines.join('\n')));
             bob->SendMessageOn(0, PeerMessenger::PM_UPLOAD_FAILED, Payload().Str("S\\x.bin"));

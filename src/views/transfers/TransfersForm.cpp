@@ -928,7 +928,8 @@ void TransfersForm::OnStatusChange(const ListKind& k, const ItemPtr& entry, cons
         const ItemPtr reason = entry.HasItem("denial_reason");
         if (!reason.IsNull())
             text = reason.AsString();
-    } else if (!k.upload && value == QLatin1String(TransferQueueManager::kLocalError)) {
+    } else if (!k.upload && (value == QLatin1String(TransferQueueManager::kLocalError) ||
+                             value == QLatin1String(TransferQueueManager::kAborted))) {
         // What failed on our side, in the system's words.
         const ItemPtr reason = entry.HasItem("denial_reason");
         if (!reason.IsNull())
