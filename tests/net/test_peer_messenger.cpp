@@ -214,6 +214,29 @@ private:
         peer.SendMessage(P::PM_USER_INFO_REQUEST);
         return WaitUntil([&] { return rec->events.count(event) > seen; });
     }
+    // A set-up "P" connection from the user behind a small receive window,
+    // as behind a slow link: every read makes room for more at once.
+    std::unique_ptr<QTcpSocket> SmallWindowPeer(const QString& user, qint64 readBuffer) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0), window = 16 * 1024;
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(messenger->ListeningPort());
+        auto peer = std::make_unique<QTcpSocket>();
+        if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window) != 0 ||
+            ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 ||
+            !peer->setSocketDescriptor(fd))
+            return nullptr;
+        peer->setReadBufferSize(readBuffer);
+        peer->write(RawPeer::SetUpFrame(user, "P") + RawPeer::Frame(P::PM_USER_INFO_REQUEST));
+        return rec->WaitFor("UserInfoRequested|" + user) ? std::move(peer) : nullptr;
+    }
+    static MemStream Message(quint32 code, int bytes) {
+        MemStream m;
+        m.Write(code);
+        m.WriteBuffer(QByteArray(bytes, 'w').constData(), bytes);
+        return m;
+    }
     void RecordAddress(const QString& user, quint16 port) {
         const ItemPtr u = d.GetType("user")->GetItem(Value(user));
         u.Connect(d.GetType("user_address")->GetItem(Value(quint32(0x7F000001))));
@@ -995,6 +1018,108 @@ private slots:
         }));
         QCOMPARE(got.left(8), Payload().U32(size + 4).U32(P::PM_SHARED_FILE_LIST).Bytes());
         QVERIFY(got.mid(8) == QByteArray(size, 'l'));
+    }
+
+    // While the cap is full, output that a peer takes nothing of gives way
+    // after kStuckOutputMs, output that a peer reads slowly gives way once it
+    // has waited kOutputGivesWayMs: the connection is closed and another
+    // user's answer goes. Until then the slow reader keeps its connection.
+    // The clock runs 1 s a step; the system may pass bytes a step late.
+    void slowReadersGiveWayToOthers_data() {
+        QTest::addColumn<qint64>("perStep");
+        QTest::addColumn<qint64>("givesWayMs");
+        QTest::newRow("slow reader") << qint64(8 * 1024) << PeerLimits::kOutputGivesWayMs;
+        QTest::newRow("never reads") << qint64(0) << PeerLimits::kStuckOutputMs;
+    }
+    void slowReadersGiveWayToOthers() {
+        QFETCH(qint64, perStep);
+        QFETCH(qint64, givesWayMs);
+        const std::unique_ptr<QTcpSocket> peer =
+            SmallWindowPeer("slow", qMax<qint64>(perStep, 4096));
+        RawPeer other;
+        QVERIFY(peer && IncomingP(other, "other"));
+        QTcpSocket& slow = *peer;
+        // More than the system takes for a reader behind a small window,
+        // and more than the cap.
+        const qint64 cap = 1 << 20;
+        MemStream list = Message(P::PM_SHARED_FILE_LIST, 8 << 20);
+        MemStream answer = Message(P::PM_SHARED_FILE_LIST, 256 * 1024);
+        const qint64 writtenAt = clockMs;
+        messenger->SendMessage("slow", list);
+        QVERIFY(WaitUntil([&] { return slow.bytesAvailable() > 0; }));
+        QVERIFY(messenger->WaitingOutput() > cap);
+        const int connections = messenger->ConnectionCount();
+        for (;;) {
+            if (perStep > 0) {
+                QVERIFY(WaitUntil([&] { return slow.bytesAvailable() > 0; }));
+                slow.read(perStep);
+            }
+            clockMs += 1000;
+            messenger->CheckDeadlines();
+            messenger->SetMaxWaitingOutput(cap);
+            const P::Answer sent = messenger->SendAnswer("other", answer);
+            messenger->SetMaxWaitingOutput(PeerLimits::kMaxWaitingOutputTotal);
+            const qint64 waited = clockMs - writtenAt;
+            QVERIFY2(sent == P::Answer::NoRoom || waited >= givesWayMs,
+                     qPrintable(QString("sent after %1 ms").arg(waited)));
+            if (sent == P::Answer::Sent)
+                break;
+            QVERIFY2(waited < givesWayMs + 2000,
+                     qPrintable(QString("no room after %1 ms").arg(waited)));
+            QCOMPARE(messenger->ConnectionCount(), connections);
+        }
+        QCOMPARE(messenger->ConnectionCount(), connections - 1);
+        QByteArray payload;
+        QVERIFY(NextOf(other, P::PM_SHARED_FILE_LIST, &payload) && payload.size() == 256 * 1024);
+        QVERIFY(RoundTrip(other, "other"));
+    }
+
+    // Room freed by closing slow readers goes to one user at a time: to a
+    // newcomer before a user who has asked for it longer, and to either
+    // before a user whose connection gave way. The clock runs 1 s a step.
+    void roomFreedGoesToTheNewcomerFirst() {
+        std::unique_ptr<QTcpSocket> slow[2] = {SmallWindowPeer("slowA", 8 * 1024),
+                                               SmallWindowPeer("slowB", 8 * 1024)};
+        RawPeer crowd, newcomer;
+        QVERIFY(slow[0] && slow[1] && IncomingP(crowd, "crowd") && IncomingP(newcomer, "newcomer"));
+        MemStream list = Message(P::PM_SHARED_FILE_LIST, 8 << 20);
+        MemStream answer = Message(P::PM_SHARED_FILE_LIST, 256 * 1024);
+        messenger->SendMessage("slowA", list);
+        messenger->SendMessage("slowB", list);
+        // Closing one of the two makes room for one answer.
+        const auto ask = [&](const QString& user) {
+            messenger->SetMaxWaitingOutput(messenger->WaitingOutput() * 3 / 4);
+            const P::Answer sent = messenger->SendAnswer(user, answer);
+            messenger->SetMaxWaitingOutput(PeerLimits::kMaxWaitingOutputTotal);
+            return sent;
+        };
+        // Both read a little every step; the crowd asks from the start, the
+        // newcomer later, each again every step, until the lists have waited
+        // long enough to give way.
+        for (int step = 1; clockMs + 1000 < PeerLimits::kOutputGivesWayMs; ++step) {
+            for (const auto& reader : slow) {
+                QVERIFY(WaitUntil([&] { return reader->bytesAvailable() > 0; }));
+                reader->read(8 * 1024);
+            }
+            clockMs += 1000;
+            messenger->CheckDeadlines();
+            QCOMPARE(int(ask("crowd")), int(P::Answer::NoRoom));
+            if (step >= 50)
+                QCOMPARE(int(ask("newcomer")), int(P::Answer::NoRoom));
+        }
+        clockMs += 1000;
+        const int connections = messenger->ConnectionCount();
+        QCOMPARE(int(ask("crowd")), int(P::Answer::NoRoom));
+        QCOMPARE(int(ask("newcomer")), int(P::Answer::Sent));
+        QCOMPARE(messenger->ConnectionCount(), connections - 1);
+        // The one that gave way comes back and asks: the crowd goes first.
+        RawPeer back;
+        QVERIFY(IncomingP(back, "slowA"));
+        QCOMPARE(int(ask("slowA")), int(P::Answer::NoRoom));
+        QCOMPARE(int(ask("crowd")), int(P::Answer::Sent));
+        QCOMPARE(messenger->ConnectionCount(), connections - 1);
+        QVERIFY(NextOf(newcomer, P::PM_SHARED_FILE_LIST) && NextOf(crowd, P::PM_SHARED_FILE_LIST));
+        QVERIFY(RoundTrip(back, "slowA"));
     }
 
     // What waits for peers counts the messages held for users still being
