@@ -310,12 +310,15 @@ private slots:
         reader->setReadBufferSize(bursty ? perTick : 64 * 1024);
         reader->write(RawPeer::I64(0));
         QByteArray got;
-        int ticks = 0;
+        // Bursts and pauses by the clock, so that a busy machine's late
+        // ticks do not stretch the pauses.
+        QElapsedTimer clock;
+        clock.start();
         QTimer pace;
         connect(&pace, &QTimer::timeout, this, [&] {
             if (!reader->isOpen())
                 return;
-            if (ticks++ % (burstTicks + pauseTicks) < burstTicks)
+            if (clock.elapsed() / 10 % (burstTicks + pauseTicks) < burstTicks)
                 got += reader->read(perTick);
             if (got.size() == bytes.size() + 4)
                 reader->close();
