@@ -5,6 +5,7 @@
 // docs/protocol.md, "Peer connections", "Limits and time-outs".
 
 #include <QtGlobal>
+#include <cstddef>
 
 namespace PeerLimits {
 
@@ -62,8 +63,23 @@ constexpr qint64 kMaxWaitingOutputTotal = qint64(48) * 1024 * 1024;
 // Output of which the peer took nothing for this long, counting what it took
 // from the system's send queue, marks a peer that does not read:
 // it gets no optional answers, and its connection is closed to make room for
-// one to a peer that reads. After kStalledFrameMs it is closed in any case.
+// one to a peer that reads. Not while the system resends lost output or backs
+// off after losses: on a slow, congested link that alone lasts 5-11 s. After
+// kStalledFrameMs it is closed in any case.
 constexpr qint64 kStuckOutputMs = 5000;
+// Output that has waited this long in our buffer gives way: while the cap
+// above is full, its connection is closed, the longest waiting first, to
+// make room for another user's, so that peers who read a little cannot hold
+// the cap for good. A slow reader is served as long as nobody else needs
+// the room.
+constexpr qint64 kOutputGivesWayMs = 60000;
+// Room freed that way goes first to users none of whose connections gave
+// way in the last kGaveWayMemoryMs, and among them to the one who asked
+// last; a user refused room who does not ask again within kRoomWantedMs no
+// longer waits for it. Each record is kept for at most kMaxRoomRecords users.
+constexpr qint64 kGaveWayMemoryMs = 600000;
+constexpr qint64 kRoomWantedMs = 1000;
+constexpr std::size_t kMaxRoomRecords = 4096;
 // Requests that cost us work or output, per user: each kind has a budget of
 // `burst` that refills by one every `refillMs`; one past it is dropped and
 // counted (logged at most once per kDroppedRequestLogMs, with the count).

@@ -659,6 +659,7 @@ bool PeerMessenger::WriteBody(const ConnectionPtr& c, const QByteArray& body) {
         return false;
     }
     c->output.Added(bytes.size());
+    c->outputAge.Written(bytes.size(), Now());
     // Answers to a peer that asks and never reads would pile up here.
     if (c->socket->bytesToWrite() > PeerLimits::kMaxUnsentOutput) {
         Log(kArea, 1,

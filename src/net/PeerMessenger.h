@@ -284,9 +284,19 @@ private:
     void FitDescriptorLimit();
     // Output waiting on the connection that has not moved for kStuckOutputMs.
     bool OutputStuck(Connection& c, qint64 now);
-    // Closes connections whose output is stuck, the largest first, until
-    // `bytes` more fit under the cap; returns what waits for peers then.
-    qint64 MakeRoom(const ConnectionPtr& target, qint64 bytes, qint64 now);
+    // Closes connections whose output is stuck, the largest first, then,
+    // when the user is first in line for room, those whose output waited
+    // past kOutputGivesWayMs, the longest waiting first, until `bytes` more
+    // for the user fit under the cap; returns what waits for peers then.
+    qint64 MakeRoom(const QString& user, const ConnectionPtr& target, qint64 bytes, qint64 now);
+    // Room under the cap freed by closing slow readers goes to one user at
+    // a time: of those still asking for room, users none of whose
+    // connections gave way lately go first, then the one who asked last, so
+    // that neither a crowd that came first nor readers coming back after
+    // they gave way keep everyone after them waiting.
+    bool FirstForRoom(const QString& user, qint64 now);
+    void WantRoom(const QString& user, qint64 now);
+    void GaveWay(const QString& user, qint64 now);
     // Takes one from the user's budget for the request; false when spent.
     bool AdmitRequest(const QString& user, quint32 code);
     // Gives memory that closed connections freed back to the system.
@@ -331,6 +341,14 @@ private:
     // Refused optional messages not logged yet, and when the last line went.
     int m_optionalRefused = 0;
     qint64 m_optionalLoggedAt = -1;
+    // Users refused room under the cap: when first and last refused. Users
+    // whose connection was closed to make room: when.
+    struct RoomWanted {
+        qint64 since;
+        qint64 last;
+    };
+    std::map<QString, RoomWanted> m_roomWanted;
+    std::map<QString, qint64> m_gaveWay;
     struct RequestBudgetLeft {
         double left;
         qint64 at;

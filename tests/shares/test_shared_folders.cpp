@@ -1249,6 +1249,28 @@ private slots:
         }
     }
 
+    // A list that finds no room under the cap on output waiting for peers
+    // is kept and goes once there is room, without being asked for again.
+    void shareListWaitsForRoom() {
+        QVERIFY(Listen());
+        RawPeer alice, bob;
+        QVERIFY(ConnectAsPeer(alice, "alice") && ConnectAsPeer(bob, "bob"));
+        ShareMany("/many", 3000, 10);
+        const QByteArray expected = ExpectedList("alice");
+        QCOMPARE(ExpectedList("bob"), expected);
+        manager->OnSharedFileListRequested("alice");
+        QCOMPARE(ListOn(alice), expected);
+        // Room for one list: bob's finds alice's still waiting in our output.
+        messenger->SetMaxWaitingOutput(qint64(expected.size()) * 3 / 2);
+        manager->OnSharedFileListRequested("alice");
+        manager->OnSharedFileListRequested("bob");
+        QVERIFY(messenger->AnswerWaiting("alice", PeerMessenger::PM_SHARED_FILE_LIST));
+        QVERIFY(!messenger->AnswerWaiting("bob", PeerMessenger::PM_SHARED_FILE_LIST));
+        QCOMPARE(ListOn(alice), expected);
+        QCOMPARE(ListOn(bob), expected);
+        messenger->SetMaxWaitingOutput(PeerLimits::kMaxWaitingOutputTotal);
+    }
+
     void shareListRequestsDuringABuild() {
         QVERIFY(Listen());
         RawPeer alice, bob, carol;
