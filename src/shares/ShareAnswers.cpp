@@ -13,6 +13,7 @@
 #include "net/PeerMessenger.h"
 #include "net/PeerPayloads.h"
 #include "net/server.h"
+#include "shares/FolderAnswerBuilder.h"
 #include "shares/SearchAnswerBuilder.h"
 #include "shares/SearchParser.h"
 #include "shares/ShareListBuilder.h"
@@ -33,18 +34,6 @@ QString ToWirePath(QString path) {
 
 AttributeMap AudioAttributes(const ItemPtr& file, const std::string& nameField) {
     return AudioFacts::Of(file, nameField.data(), nameField.size()).Attributes();
-}
-
-// Code, then the payload's zlib stream; false when compression fails or the
-// message would not fit in one peer frame.
-bool Compress(quint32 code, const QByteArray& payload, MemStream& message) {
-    QByteArray packed;
-    const Packing result = PackAnswer(code, payload, packed);
-    LogPackingFailure(code, result);
-    if (result != Packing::Packed)
-        return false;
-    message = MemStream(packed);
-    return true;
 }
 
 std::vector<quint64> Audience(const ItemSet& roots) {
@@ -384,8 +373,10 @@ void SharedFoldersManager::OnShareListLinkChanged(ConnectionInfo& info) {
     const Type* from = info.from.GetType();
     const Type* to = info.to.GetType();
     if (from == t.root || to == t.root || (from == t.file && (to == t.folder || to == t.name)) ||
-        (from == t.folder && to == t.file))
+        (from == t.folder && to == t.file)) {
         m_shareListBuilder.StartOver();
+        m_folderAnswers.StartOver();
+    }
 }
 
 void SharedFoldersManager::GetSharedFilesAsUserShare(const QString& user, FileInfoMap& share,
@@ -520,27 +511,38 @@ void SharedFoldersManager::OnShareListBuilt(QByteArray message) {
     ServeShareListWaiters();
 }
 
-bool SharedFoldersManager::BuildFolderContentsAnswer(const QString& user, quint32 req,
-                                                     const QString& folder,
-                                                     MemStream& message) const {
+ItemPtr SharedFoldersManager::VisibleFolder(const QString& user, const QString& folder) const {
     QString path = folder;
     path.replace(QLatin1Char('\\'), QLatin1Char('/'));
     const ItemPtr folderItem = d.GetType("shared_file_folder")->HasItem(path);
     if (folderItem.IsNull() ||
         folderItem.GetItems("shared_folder").Common(GetUserSharedFolders(user)).Empty())
-        return false;
+        return ItemPtr();
+    return folderItem;
+}
 
-    SharedFolderInfo contents;
-    for (const ItemPtr& file : folderItem.GetItems("shared_file"))
-        contents.Files().insert(FileInfo(file.HasItem("shared_file_name").AsStdString(),
-                                         file.HasItem("shared_file_size").AsInt64()));
-    MemStream payload;
-    payload.Write(quint32(req));
-    payload.Write(folder);
-    payload.Write(quint32(1));
-    payload.Write(folder);
-    contents.Write(payload);
-    return Compress(PeerMessenger::PM_SHARED_FILES_IN_FOLDER, payload.GetWrittenBytes(), message);
+bool SharedFoldersManager::BuildFolderContentsAnswer(const QString& user, quint32 req,
+                                                     const QString& folder,
+                                                     MemStream& message) const {
+    const ItemPtr folderItem = VisibleFolder(user, folder);
+    if (folderItem.IsNull())
+        return false;
+    FolderContentsCopy copy;
+    copy.req = req;
+    copy.folder = folder;
+    for (const ItemPtr& file : folderItem.GetItems("shared_file")) {
+        const std::string name = file.HasItem("shared_file_name").AsStdString();
+        copy.files.push_back(FolderContentsCopy::File{copy.names.size(), name.size(),
+                                                      file.HasItem("shared_file_size").AsInt64()});
+        copy.names += name;
+    }
+    QByteArray packed;
+    const Packing result = PackFolderContents(copy, packed);
+    LogPackingFailure(PeerMessenger::PM_SHARED_FILES_IN_FOLDER, result);
+    if (result != Packing::Packed)
+        return false;
+    message = MemStream(packed);
+    return true;
 }
 
 void SharedFoldersManager::OnFilesInFoldersRequested(QString user, quint32 req, QString folder) {
@@ -548,14 +550,48 @@ void SharedFoldersManager::OnFilesInFoldersRequested(QString user, quint32 req, 
         DropPeerRequest(user, "folder contents");
 }
 
-bool SharedFoldersManager::AnswerFolderRequest(const FolderRequestQueue::Request& request) {
-    MemStream message;
+FolderRequestQueue::Turn SharedFoldersManager::AnswerFolderRequest(
+    const FolderRequestQueue::Request& request) {
+    using Turn = FolderRequestQueue::Turn;
+    using State = FolderAnswerBuilder::State;
+    const QString& user = request.user;
     // The answer belongs on the connection it was asked on: one who left
     // asks again when back.
-    if (!peerMessenger || !peerMessenger->IsMessaging(request.user) ||
-        !BuildFolderContentsAnswer(request.user, request.req, request.folder, message))
-        return true;
-    return peerMessenger->SendAnswer(request.user, message) == PeerMessenger::Answer::Sent;
+    if (!peerMessenger || !peerMessenger->IsMessaging(user)) {
+        m_folderAnswers.Drop(user);
+        return Turn::Done;
+    }
+    State state = m_folderAnswers.StateOf(user, request.req, request.folder);
+    if (state == State::None) {
+        const ItemPtr folder = VisibleFolder(user, request.folder);
+        if (folder.IsNull())
+            return Turn::Done;
+        // A large answer waits for the others under way to be made.
+        if (!m_folderAnswers.Begin(user, request.req, request.folder, folder))
+            return Turn::Later;
+        state = m_folderAnswers.Step(user);
+    } else if (state == State::Copying) {
+        state = m_folderAnswers.Step(user);
+    } else if (state == State::Packing) {
+        return Turn::Later;
+    }
+    if (state == State::None || state == State::Copying || state == State::Packing)
+        return Turn::Step;
+    if (state == State::Failed) {
+        m_folderAnswers.Drop(user);
+        return Turn::Done;
+    }
+    // Made over many turns: one who lost sight of the folder meanwhile
+    // gets nothing.
+    if (VisibleFolder(user, request.folder).IsNull()) {
+        m_folderAnswers.Drop(user);
+        return Turn::Done;
+    }
+    MemStream message(m_folderAnswers.Message(user));
+    if (peerMessenger->SendAnswer(user, message) != PeerMessenger::Answer::Sent)
+        return Turn::Later;
+    m_folderAnswers.Drop(user);
+    return Turn::Done;
 }
 
 // ---------------------------------------------------------------------------

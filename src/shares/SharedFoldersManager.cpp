@@ -154,6 +154,8 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent)
     m_shareListRetry.setInterval(250);
     m_shareListRetry.setSingleShot(true);
     connect(&m_shareListRetry, &QTimer::timeout, this, &SharedFoldersManager::RetryShareLists);
+    connect(&m_folderAnswers, &FolderAnswerBuilder::Made, this,
+            [this] { m_folderRequests.Wake(); });
     if (peerMessenger) {
         connect(peerMessenger, &PeerMessenger::SharedFilesInFolderRequested, this,
                 &SharedFoldersManager::OnFilesInFoldersRequested);

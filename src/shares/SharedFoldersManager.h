@@ -15,6 +15,7 @@
 #include "net/PeerLimits.h"
 #include "net/PeerPayloads.h"
 #include "shares/FileScanner.h"
+#include "shares/FolderAnswerBuilder.h"
 #include "shares/FolderRequestQueue.h"
 #include "shares/SearchAnswerBuilder.h"
 #include "shares/ShareListBuilder.h"
@@ -34,7 +35,8 @@
 // normalised twins of names and folders (GetAbsoluteFileName).
 //
 // Main thread only, except the scanner, which runs on the manager's thread,
-// and the compression of share lists, which runs on a thread of its own.
+// and the compression of share lists and large search and folder answers,
+// which runs on threads of their own.
 class SharedFoldersManager : public QObject, public DataHandler {
     Q_OBJECT
 
@@ -258,7 +260,11 @@ private:
     // Sends a list as an answer; one without room yet is kept for a retry.
     void SendShareList(const QString& user, const QByteArray& list);
     void RetryShareLists();
-    bool AnswerFolderRequest(const FolderRequestQueue::Request& request);
+    // The folder's index entry when the user may see it, else null.
+    ItemPtr VisibleFolder(const QString& user, const QString& folder) const;
+    // A turn at the user's first folder request: a step of its answer, which
+    // goes once made (FolderAnswerBuilder).
+    FolderRequestQueue::Turn AnswerFolderRequest(const FolderRequestQueue::Request& request);
     void DropPeerRequest(const QString& user, const char* what);
     // The answer's records as BuildSearchAnswer chooses them, stopping at
     // the first that would take the payload past `limit` (copy.full then
@@ -285,6 +291,7 @@ private:
     std::vector<QString> m_shareListsHeld;
     QTimer m_shareListRetry;
     FolderRequestQueue m_folderRequests;
+    FolderAnswerBuilder m_folderAnswers;
     QElapsedTimer m_answerClock;
     DropCounter m_droppedPeerRequests{PeerLimits::kDroppedRequestLogMs};
     QString m_shareListUser;
