@@ -52,7 +52,7 @@ public:
     // A folder with no more links than this is answered in its first step.
     static constexpr std::uint32_t kLinksAtOnce = 1024;
     // Larger answers made at once: each holds a copy of its folder.
-    static constexpr std::size_t kMaxLarge = 4;
+    static constexpr std::size_t kMaxLarge = 2;
 
     enum class State { None, Copying, Packing, Packed, Failed };
 
