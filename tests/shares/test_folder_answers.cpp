@@ -9,6 +9,7 @@
 #include <zlib.h>
 #include <QElapsedTimer>
 #include <QHostAddress>
+#include <QSignalSpy>
 #include <QtTest>
 #include <set>
 #include <string>
@@ -233,33 +234,53 @@ private slots:
                                 .arg(onePieceNs / 1e6)));
     }
 
-    // Files leaving and coming while a large answer is copied: it shows the
-    // folder before or after, never some of each.
+    // Files leaving, coming or renamed while a large answer is copied: the
+    // copy begins anew, and the answer shows the folder as it is at the end.
+    void changeWhileCopied_data() {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("none") << "none";
+        QTest::newRow("one not copied yet leaves") << "remove";
+        QTest::newRow("one comes") << "add";
+        QTest::newRow("one copied already renamed") << "rename";
+    }
     void changeWhileCopied() {
+        using State = FolderAnswerBuilder::State;
+        QFETCH(QString, change);
         fuzz::Rng rng(9);
-        Files before = RandomFiles(rng, 60000, false);
-        AddFiles("big", before);
-        RawPeer bob;
-        QVERIFY(ConnectAsPeer(bob, "bob"));
-        const ItemPtr first = d.GetType("shared_file_folder")
-                                  ->HasItem(kRoot + "/big")
-                                  .GetItems("shared_file")
-                                  .First();
-        Files after(before.begin() + 1, before.end());
-        after.emplace_back("came meanwhile.mp3", 5);
-        manager->OnFilesInFoldersRequested("bob", 3, WireFolder("big"));
-        // After the queue's first turn, which copies part of the folder.
-        QTimer::singleShot(0, [&] {
-            first.Remove();
+        Files files = RandomFiles(rng, int(3 * FolderAnswerBuilder::kFilesPerStep), false);
+        AddFiles("big", files);
+        const ItemPtr folder = d.GetType("shared_file_folder")->HasItem(kRoot + "/big");
+        const ItemSet items = folder.GetItems("shared_file");
+        const QString wire = WireFolder("big");
+        FolderAnswerBuilder builder;
+        QSignalSpy made(&builder, &FolderAnswerBuilder::Made);
+        QVERIFY(builder.Begin("bob", 3, wire, folder));
+        QCOMPARE(builder.Step("bob"), State::Copying);
+        if (change == "remove") {
+            items.Items().back().Remove();
             d.RemoveDisconnectedItems();
-            AddFile("big", after.back().first, after.back().second);
-        });
-        const QByteArray got = Answer(bob);
-        QVERIFY(got == Expected(3, WireFolder("big"), after) ||
-                got == Expected(3, WireFolder("big"), before));
-        // Asked again, it is the folder now.
-        Ask(bob, 4, WireFolder("big"));
-        QVERIFY(Answer(bob) == Expected(4, WireFolder("big"), after));
+            files.pop_back();
+        } else if (change == "add") {
+            AddFile("big", "came meanwhile.mp3", 5);
+            files.emplace_back("came meanwhile.mp3", 5);
+        } else if (change == "rename") {
+            const ItemPtr first = items.First();
+            first.Disconnect("shared_file_name");
+            first.Connect(d.GetType("shared_file_name")->GetItem(Value(std::string("renamed"))));
+            files.front().first = "renamed";
+        }
+        if (change != "none")
+            builder.StartOver();
+        State state = builder.Step("bob");
+        QCOMPARE(state, change == "none" ? State::Copying : State::None);
+        if (state == State::None)
+            QVERIFY(builder.Begin("bob", 3, wire, folder));
+        while (builder.StateOf("bob", 3, wire) == State::Copying)
+            builder.Step("bob");
+        QCOMPARE(builder.StateOf("bob", 3, wire), State::Packing);
+        QVERIFY(made.wait(kWait));
+        QCOMPARE(builder.StateOf("bob", 3, wire), State::Packed);
+        QVERIFY(builder.Message("bob").mid(4) == Expected(3, wire, files));
     }
 
     // More users asking for large folders than are made at once, one of
