@@ -53,6 +53,8 @@ public:
     static constexpr std::uint32_t kLinksAtOnce = 1024;
     // Larger answers made at once: each holds a copy of its folder.
     static constexpr std::size_t kMaxLarge = 2;
+    // Made answers kept for users who cannot take them yet, in all.
+    static constexpr qint64 kMaxKeptBytes = qint64(16) * 1024 * 1024;
 
     enum class State { None, Copying, Packing, Packed, Failed };
 
@@ -73,9 +75,15 @@ public:
     QByteArray Message(const QString& user) const;
     // Forgets the user's answer, calling off one being compressed.
     void Drop(const QString& user);
+    // The user's Packed answer could not be sent: kept while the answers so
+    // kept stay within kMaxKeptBytes, else dropped, to be made again. Kept
+    // answers do not count against kMaxLarge, so that users who take
+    // nothing cannot hold up the answers of others.
+    void Unsent(const QString& user);
     // Which files a folder holds, or their names, changed.
     void StartOver() { ++m_generation; }
-    // Large answers under way, those being called off included.
+    // Large answers being copied or compressed, those being called off
+    // included.
     std::size_t Large() const;
 
 signals:

@@ -588,8 +588,10 @@ FolderRequestQueue::Turn SharedFoldersManager::AnswerFolderRequest(
         return Turn::Done;
     }
     MemStream message(m_folderAnswers.Message(user));
-    if (peerMessenger->SendAnswer(user, message) != PeerMessenger::Answer::Sent)
+    if (peerMessenger->SendAnswer(user, message) != PeerMessenger::Answer::Sent) {
+        m_folderAnswers.Unsent(user);
         return Turn::Later;
+    }
     m_folderAnswers.Drop(user);
     return Turn::Done;
 }

@@ -283,6 +283,41 @@ private slots:
         QVERIFY(builder.Message("bob").mid(4) == Expected(3, wire, files));
     }
 
+    // Made answers that users cannot take yet are kept without holding up
+    // the answers of others, up to a bound in bytes; past it they are
+    // dropped, to be made again.
+    void keptAnswers() {
+        using State = FolderAnswerBuilder::State;
+        // Names that do not compress: each answer about 6 MiB.
+        fuzz::Rng rng(17);
+        Files files;
+        for (int k = 0; k < 24000; ++k) {
+            const QByteArray noise = fuzz::RandomBytes(rng, 500);
+            files.emplace_back(noise.toHex().toStdString() + std::to_string(k), k);
+        }
+        AddFiles("noise", files);
+        const ItemPtr folder = d.GetType("shared_file_folder")->HasItem(kRoot + "/noise");
+        const QString wire = WireFolder("noise");
+        FolderAnswerBuilder builder;
+        const QStringList users{"deaf0", "deaf1", "deaf2", "alice"};
+        qint64 kept = 0;
+        for (const QString& user : users) {
+            QVERIFY2(builder.Begin(user, 1, wire, folder), qPrintable(user));
+            while (builder.Step(user) == State::Copying) {
+            }
+            QTRY_COMPARE_WITH_TIMEOUT(builder.StateOf(user, 1, wire), State::Packed, kWait);
+            QVERIFY(builder.Message(user).mid(4) == Expected(1, wire, files));
+            if (user == "alice")
+                break;
+            kept += builder.Message(user).size();
+            builder.Unsent(user);
+            QCOMPARE(builder.StateOf(user, 1, wire),
+                     kept > FolderAnswerBuilder::kMaxKeptBytes ? State::None : State::Packed);
+            QCOMPARE(builder.Large(), std::size_t(0));
+        }
+        QVERIFY(kept > FolderAnswerBuilder::kMaxKeptBytes);
+    }
+
     // More users asking for large folders than are made at once, one of
     // them leaving and coming back: each who stays gets the answer, once.
     void manyLargeAnswersAtOnce_data() {
