@@ -188,9 +188,22 @@ void FolderAnswerBuilder::Drop(const QString& user) {
     }
 }
 
+void FolderAnswerBuilder::Unsent(const QString& user) {
+    const auto found = m_jobs.find(user);
+    if (found == m_jobs.end() || found->second->state != State::Packed)
+        return;
+    qint64 kept = 0;
+    for (const auto& entry : m_jobs)
+        if (entry.second->state == State::Packed)
+            kept += entry.second->message.size();
+    if (kept > kMaxKeptBytes)
+        m_jobs.erase(found);
+}
+
 std::size_t FolderAnswerBuilder::Large() const {
     std::size_t large = m_dropped.size();
     for (const auto& entry : m_jobs)
-        large += entry.second->large;
+        large += entry.second->large &&
+                 (entry.second->state == State::Copying || entry.second->state == State::Packing);
     return large;
 }
