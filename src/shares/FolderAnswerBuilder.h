@@ -6,6 +6,7 @@
 #include <QString>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>

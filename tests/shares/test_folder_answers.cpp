@@ -11,7 +11,6 @@
 #include <QHostAddress>
 #include <QSignalSpy>
 #include <QtTest>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
