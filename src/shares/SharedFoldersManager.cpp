@@ -156,6 +156,8 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent)
     connect(&m_shareListRetry, &QTimer::timeout, this, &SharedFoldersManager::RetryShareLists);
     connect(&m_folderAnswers, &FolderAnswerBuilder::Made, this,
             [this] { m_folderRequests.Wake(); });
+    m_searchCopyTimer.setSingleShot(true);
+    connect(&m_searchCopyTimer, &QTimer::timeout, this, &SharedFoldersManager::StepSearchCopies);
     if (peerMessenger) {
         connect(peerMessenger, &PeerMessenger::SharedFilesInFolderRequested, this,
                 &SharedFoldersManager::OnFilesInFoldersRequested);

@@ -1,9 +1,10 @@
 // Folder-contents answers (code 37) made in steps: the bytes a peer gets are
 // those the folder made at once gives, for random folders of every size; a
 // large answer leaves the event loop turning and lets others' small answers
-// go first; a change to the folder while it is copied never mixes before and
-// after; users who leave, or many asking at once, or a shutdown, lose nothing
-// and hold nothing.
+// go first; a change to the folder while it is copied begins the copy anew;
+// users who leave, or many asking at once, or a shutdown, lose nothing and
+// hold nothing. Searches whose words many files hold are copied in steps
+// too, with the answers made at once.
 
 #include <time.h>
 #include <zlib.h>
@@ -358,6 +359,105 @@ private slots:
             QVERIFY(CoreServices::SyncPeer(*peers[std::size_t(k)]));
             QCOMPARE(peers[std::size_t(k)]->BytesAvailable(), 0);
         }
+    }
+
+    // Searches whose words many files hold are copied over many turns of
+    // the event loop; the answer is the one made at once, sent now or made
+    // off the main thread, and one that matches nothing sends nothing.
+    void searchInSteps_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("answered");
+        QTest::newRow("a word every file holds") << "track" << true;
+        QTest::newRow("every file excluded") << "track -mp3" << false;
+        QTest::newRow("most files excluded") << "track -record" << true;
+        QTest::newRow("a part of a word") << "track *ecor" << true;
+    }
+    void searchInSteps() {
+        QFETCH(QString, text);
+        QFETCH(bool, answered);
+        const int files = int(3 * SharedFoldersManager::kSearchCandidatesAtOnce);
+        for (int k = 0; k < files; ++k) {
+            const std::string name =
+                "track " + std::to_string(k) + (k % 1000 ? " of the record.mp3" : " live.mp3");
+            manager->TokenizeSharedFile(AddFile(QString("album%1").arg(k / 500), name, k));
+        }
+        RawPeer bob;
+        QVERIFY(ConnectAsPeer(bob, "bob"));
+        MemStream atOnce;
+        QCOMPARE(manager->BuildSearchAnswer("bob", 7, text, atOnce), answered);
+        QSignalSpy processed(manager.get(), &SharedFoldersManager::SearchProcessed);
+        QCOMPARE(manager->ProcessSearch("bob", 7, text),
+                 SharedFoldersManager::SearchAnswerSent::Later);
+        QVERIFY(processed.wait(kWait));
+        QCOMPARE(processed.first().at(1).toBool(), answered);
+        if (answered) {
+            QVERIFY(bob.Take(PeerMessenger::PM_FILE_SEARCH_RESULT) ==
+                    atOnce.GetWrittenBytes().mid(4));
+        } else {
+            QVERIFY(CoreServices::SyncPeer(bob));
+            QCOMPARE(bob.BytesAvailable(), 0);
+        }
+    }
+
+    // A search that looks at many files and finds none leaves the event
+    // loop turning: no turn takes what the search made at once takes.
+    void searchYieldsToTheEventLoop() {
+        const std::string words(80, 'w');
+        for (int k = 0; k < 120000; ++k)
+            manager->TokenizeSharedFile(AddFile(QString("album%1").arg(k / 500),
+                                                "track " + std::to_string(k) + words + ".mp3", k));
+        RawPeer bob;
+        QVERIFY(ConnectAsPeer(bob, "bob"));
+        const QString text = "track -mp3";
+        MemStream message;
+        const qint64 before = ThreadCpuNs();
+        QVERIFY(!manager->BuildSearchAnswer("bob", 1, text, message));
+        const qint64 onePieceNs = ThreadCpuNs() - before;
+        QSignalSpy processed(manager.get(), &SharedFoldersManager::SearchProcessed);
+        qint64 last = ThreadCpuNs(), longest = 0;
+        QTimer turns;
+        connect(&turns, &QTimer::timeout, [&] {
+            const qint64 now = ThreadCpuNs();
+            longest = std::max(longest, now - last);
+            last = now;
+        });
+        turns.start(0);
+        const qint64 asked = ThreadCpuNs();
+        QCOMPARE(manager->ProcessSearch("bob", 1, text),
+                 SharedFoldersManager::SearchAnswerSent::Later);
+        longest = std::max(longest, ThreadCpuNs() - asked);
+        QVERIFY(processed.wait(kWait));
+        turns.stop();
+        QVERIFY2(longest < onePieceNs / 2,
+                 qPrintable(QString("longest turn %1 ms, the search made at once %2 ms")
+                                .arg(longest / 1e6)
+                                .arg(onePieceNs / 1e6)));
+    }
+
+    // Searches in steps under way for many users at once: a second from one
+    // user and those past the bound are dropped, the others answered.
+    void searchesInStepsAtOnce() {
+        for (int k = 0; k < int(2 * SharedFoldersManager::kSearchCandidatesAtOnce); ++k)
+            manager->TokenizeSharedFile(
+                AddFile("album", "track " + std::to_string(k) + " -x.mp3", k));
+        using Sent = SharedFoldersManager::SearchAnswerSent;
+        QSignalSpy processed(manager.get(), &SharedFoldersManager::SearchProcessed);
+        std::vector<std::unique_ptr<RawPeer>> peers;
+        const int users = int(SharedFoldersManager::kMaxSearchCopies) + 1;
+        for (int k = 0; k < users; ++k) {
+            peers.push_back(std::make_unique<RawPeer>());
+            QVERIFY(ConnectAsPeer(*peers.back(), QString("user%1").arg(k)));
+        }
+        for (int k = 0; k < users; ++k)
+            QCOMPARE(manager->ProcessSearch(QString("user%1").arg(k), 1, "track -zzz"),
+                     k < users - 1 ? Sent::Later : Sent::No);
+        QCOMPARE(manager->ProcessSearch("user0", 2, "track -yyy"), Sent::No);
+        QTRY_COMPARE_WITH_TIMEOUT(processed.count(), users - 1, kWait);
+        for (int k = 0; k < users - 1; ++k)
+            QVERIFY(peers[std::size_t(k)]->Take(PeerMessenger::PM_FILE_SEARCH_RESULT) != "(none)");
+        // Done, a user may search so again.
+        QCOMPARE(manager->ProcessSearch("user0", 3, "track -zzz"), Sent::Later);
+        QTRY_COMPARE_WITH_TIMEOUT(processed.count(), users, kWait);
     }
 
     // The client quits while large answers are copied or compressed: it
