@@ -142,15 +142,15 @@ SharedFoldersManager::SearchAnswerSent SharedFoldersManager::ProcessSearch(const
         return SearchAnswerSent::No;
     // A large answer is made off this thread, one per user at a time; when
     // it cannot be queued, only a small one is worth copying.
-    const bool queueable =
-        !m_searchAnswers.Has(user) && !SearchCopyUnderWay(user) && !m_searchAnswers.IsFull();
+    const bool busy = m_searchAnswers.Has(user) || SearchCopyUnderWay(user);
+    const bool queueable = !busy && !m_searchAnswers.IsFull();
     auto copying = std::make_unique<SearchCopy>();
     if (!BeginSearchCopy(user, ticket, search,
                          queueable ? kMaxSearchAnswerPayload : kSearchAnswerMadeAtOnce, *copying))
         return SearchAnswerSent::No;
     // Many files to look at: copied a step per turn of the event loop.
     if (copying->candidates.size() > kSearchCandidatesAtOnce) {
-        if (!queueable || m_searchCopies.size() >= kMaxSearchCopies) {
+        if (busy || m_searchCopies.size() >= kMaxSearchCopies) {
             Log("Search", 1,
                 QStringLiteral("Search from %1 for %2 dropped: a large answer is still being "
                                "made for them or for too many others")
@@ -233,13 +233,17 @@ void SharedFoldersManager::EndStepwiseSearch(SearchCopy& copying) {
         return;
     }
     SearchAnswerCopy& copy = copying.copy;
-    if (copy.full)
-        Log("Search", 1,
-            QStringLiteral("Search answer to %1 cut to %2 files")
-                .arg(user, QString::number(copy.records.size())));
     if (copy.full || copy.payloadBytes > kSearchAnswerMadeAtOnce) {
-        if (m_searchAnswers.Add(user, search, std::move(copy)))
+        // Copied only as far as a small answer goes when no large one could
+        // be queued, as a search made at once is.
+        if (copying.limit == kMaxSearchAnswerPayload && !m_searchAnswers.IsFull()) {
+            if (copy.full)
+                Log("Search", 1,
+                    QStringLiteral("Search answer to %1 cut to %2 files")
+                        .arg(user, QString::number(copy.records.size())));
+            m_searchAnswers.Add(user, search, std::move(copy));
             return;
+        }
         m_searchAnswerAudiences.erase(user);
         Log("Search", 1,
             QStringLiteral("Search from %1 for %2 dropped: large answers are still being made "
