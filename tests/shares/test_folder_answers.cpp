@@ -42,7 +42,8 @@ QString WireFolder(const QString& folder) {
 
 ItemPtr AddFile(const QString& folder, const std::string& name, qint64 size) {
     const ItemPtr file = d.GetType("shared_file")->NewItem();
-    file.Connect(d.GetType("shared_file_folder")->GetItem(kRoot + "/" + folder))
+    file.Connect(d.GetType("shared_file_folder")
+                     ->GetItem(folder.isEmpty() ? kRoot : kRoot + "/" + folder))
         .Connect(d.GetType("shared_folder")->GetItem(kRoot));
     file.Connect(d.GetType("shared_file_name")->GetItem(Value(name)));
     file.Connect(d.GetType("shared_file_size")->GetItem(size));
@@ -184,6 +185,9 @@ private slots:
         if (tooLong)
             chosen.emplace_back(std::string(InputStream::kMaxStringLength + 1, 'n'), 1);
         AddFiles("folder", chosen);
+        // Files of its subfolder and of its parent are not its own.
+        AddFiles("folder/sub", RandomFiles(rng, 5, odd));
+        AddFiles("", RandomFiles(rng, 5, odd));
         if (files == 0)  // a folder whose files all went
             AddFile("folder", "gone", 1).Remove();
         RawPeer bob;
