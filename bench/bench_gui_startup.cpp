@@ -24,6 +24,8 @@
 //              only the phase of slow readers, N files
 //   --cap-readers-size N [--quick]
 //              only the phase of slow readers filling the cap, N files
+//   --big-folder-size N [--big-folder-seconds S] [--quick]
+//              only the phase of one folder of N files, S seconds a round
 // Each share is built and saved by a process of its own; start-up and
 // shutdown are measured in a fresh child process, so that the building does
 // not blur the memory figure.
@@ -1784,6 +1786,116 @@ int CapReadersMode(const Args& args) {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// One folder of many files: a share with a folder of 100,000 files (5,000
+// with --quick) beside albums of 500, asked for by 1 and then by 20 users,
+// each about once a second for 30 s (3 s), reading all, while the honest user
+// asks for an album every second. Printed, with targets: the main thread's
+// longest stall and how many of the honest user's answers came, the slowest
+// (one not given within 10 s counts as a miss). Built by a process of its own
+// and measured in a fresh child.
+
+namespace {
+
+int MeasureBigFolder(int files, int seconds, bool verdicts) {
+    RawPeer reader;
+    int indexed = 0;
+    std::unique_ptr<MainWindow> window =
+        StartWithAskingPeer(reader, "one folder of many files", "honest", indexed);
+    if (!window)
+        return 1;
+    QElapsedTimer clock;
+    clock.start();
+    LongestStall(clock, clock.elapsed() + 2000);
+    const long before = ResidentKiB();
+    QString big;
+    std::vector<QString> albums;
+    for (const QString& folder : WireFolders()) {
+        if (folder.endsWith("\\big"))
+            big = folder;
+        else if (folder.contains("\\album"))
+            albums.push_back(folder);
+    }
+    if (big.isEmpty() || albums.empty()) {
+        std::printf("one folder of many files: the share has no such folder\n");
+        return 1;
+    }
+    bool met = true;
+    quint32 req = 0;
+    for (const int users : {1, 20}) {
+        const std::string name = "one folder of " + std::to_string(files) + " files, " +
+                                 std::to_string(users) + (users == 1 ? " user" : " users");
+        const char* phase = name.c_str();
+        std::printf(
+            "%s: each asking for it about once a second for %d s, reading all; the honest user "
+            "asks for a folder of 500 files every second\n",
+            phase, seconds);
+        Honest honest{reader, albums};
+        honest.asksFolders = true;
+        honest.browseMs = 3600000;
+        honest.lastBrowse = 0;
+        auto askers = MakeAskers("big", users, true);
+        std::size_t next = 0;
+        const FloodFigures f = Flood(askers, honest, clock, seconds, 1000 / users, [&] {
+            askers[next++ % askers.size()]->Ask(FolderRequest(++req, big));
+            return 1;
+        });
+        ReportFlood(phase, f, before, verdicts);
+        std::printf(
+            "%s: the honest user's folder answers: %d of %d answered, the slowest after "
+            "%lld ms (one not answered within 10 s counts as 10 s)",
+            phase, honest.folderAnswers, honest.folderAsks,
+            static_cast<long long>(honest.slowestFolderMs));
+        // The one asked last may still be on its way.
+        const bool answered = honest.folderAnswers > 0 &&
+                              honest.folderAnswers + 1 >= honest.folderAsks &&
+                              honest.slowestFolderMs <= kFolderAnswerTargetMs;
+        PrintVerdict(verdicts, "all, each within 2 s", answered);
+        met = met && answered && f.stallMs < kPeerFloodStallTargetMs;
+        // What is still being answered goes before the next round.
+        LongestStall(clock, clock.elapsed() + 3000);
+    }
+    std::fflush(stdout);
+    window.reset();
+    if (indexed < files)
+        return 1;
+    return met || !verdicts ? 0 : 1;
+}
+
+// Builds the share with its big folder under a fresh home and measures it
+// in a child.
+int RunBigFolderSize(int files, int seconds, bool quick) {
+    QTemporaryDir home;
+    if (!home.isValid())
+        return 1;
+    qputenv("HOME", home.path().toUtf8());
+    std::printf("bench_gui_startup, one folder of many files: %d files in it\n", files);
+    const QString root = home.filePath("share");
+    if (!WriteFiles(
+            root, files,
+            [](int i) { return QString("big/track %1 of the long playing record.mp3").arg(i); }) ||
+        !BuildShare(root, 2000))
+        return 1;
+    std::fflush(stdout);
+    return RunMeasuredChild({"--big-folder", "--files", QString::number(files),
+                             "--big-folder-seconds", QString::number(seconds),
+                             quick ? "--quick" : "--verdicts"});
+}
+
+// The runs of this phase: -1 when these arguments ask for none.
+//   --big-folder-size N [--big-folder-seconds S]: N files in the folder.
+int BigFolderMode(const Args& args) {
+    const bool quick = args.Has("--quick");
+    const int seconds = args.Int("--big-folder-seconds", quick ? 3 : 30);
+    if (args.Has("--big-folder"))
+        return MeasureBigFolder(args.Int("--files"), seconds, args.Has("--verdicts"));
+    if (const int size = args.Int("--big-folder-size"); size > 0)
+        return RunBigFolderSize(size, seconds, quick);
+    return -1;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     UseLoopbackOnly();
     const Args args(argc, argv);
@@ -1811,13 +1923,16 @@ int main(int argc, char** argv) {
         return slow;
     if (const int capped = CapReadersMode(args); capped >= 0)
         return capped;
+    if (const int big = BigFolderMode(args); big >= 0)
+        return big;
     if (quick)
         return RunSize(files > 0 ? files : 5000, quick, false) | RunShareListSection(true) |
                RunSearchFloodSection(true) |
                RunMeasuredChild({"--never-read-size", "5000", "--quick"}) |
                RunPeerFloodSection(true) |
                RunMeasuredChild({"--slow-reader-size", "5000", "--quick"}) |
-               RunMeasuredChild({"--cap-readers-size", "5000", "--quick"});
+               RunMeasuredChild({"--cap-readers-size", "5000", "--quick"}) |
+               RunMeasuredChild({"--big-folder-size", "5000", "--quick"});
     if (files > 0)
         return RunSize(files, quick, true);
 
@@ -1834,5 +1949,6 @@ int main(int argc, char** argv) {
     return status | RunShareListSection(false) | RunSearchFloodSection(false) |
            RunMeasuredChild({"--never-read-size", "100000"}) | RunPeerFloodSection(false) |
            RunMeasuredChild({"--slow-reader-size", "100000"}) |
-           RunMeasuredChild({"--cap-readers-size", "300000"});
+           RunMeasuredChild({"--cap-readers-size", "300000"}) |
+           RunMeasuredChild({"--big-folder-size", "100000"});
 }

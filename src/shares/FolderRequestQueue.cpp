@@ -54,15 +54,15 @@ void FolderRequestQueue::Serve() {
         const QString user = m_turns.front();
         m_turns.pop_front();
         std::deque<Request>& queue = m_queues[user];
-        bool done = false;
+        Turn turn = Turn::Later;
         if (m_ready(user)) {
-            done = m_answer(queue.front());
-            if (done) {
+            turn = m_answer(queue.front());
+            if (turn == Turn::Done) {
                 queue.pop_front();
                 --m_waiting;
             }
         }
-        if (done) {
+        if (turn != Turn::Later) {
             served = true;
             idle = 0;
         } else {
@@ -75,6 +75,12 @@ void FolderRequestQueue::Serve() {
     }
     m_secondSpentNs += m_clock.nsecsElapsed() - start;
     Schedule(served);
+}
+
+void FolderRequestQueue::Wake() {
+    if (!m_turns.empty() && m_timer.remainingTime() != 0 &&
+        m_secondSpentNs < PeerLimits::kFolderAnswerMsPerSecond * kMsNs)
+        m_timer.start(0);
 }
 
 void FolderRequestQueue::Schedule(bool served) {
