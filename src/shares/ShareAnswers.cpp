@@ -150,13 +150,9 @@ SharedFoldersManager::SearchAnswerSent SharedFoldersManager::ProcessSearch(const
         return SearchAnswerSent::No;
     // Many files to look at: copied a step per turn of the event loop.
     if (copying->candidates.size() > kSearchCandidatesAtOnce) {
-        if (busy || m_searchCopies.size() >= kMaxSearchCopies) {
-            Log("Search", 1,
-                QStringLiteral("Search from %1 for %2 dropped: a large answer is still being "
-                               "made for them or for too many others")
-                    .arg(user, search));
-            return SearchAnswerSent::No;
-        }
+        if (busy || m_searchCopies.size() >= kMaxSearchCopies)
+            return WaitForSearchTurn(user, ticket, search) ? SearchAnswerSent::Later
+                                                           : SearchAnswerSent::No;
         m_searchAnswerAudiences[user] = Audience(copying->roots);
         copying->search = search;
         m_searchCopies.push_back(std::move(copying));
@@ -203,6 +199,37 @@ bool SharedFoldersManager::SendSearchAnswerNow(const QString& user, const QStrin
     return true;
 }
 
+bool SharedFoldersManager::WaitForSearchTurn(const QString& user, quint32 ticket,
+                                             const QString& search) {
+    const auto mine = std::count_if(m_searchesWaiting.begin(), m_searchesWaiting.end(),
+                                    [&user](const WaitingSearch& w) { return w.user == user; });
+    if (m_searchesWaiting.size() >= kMaxSearchesWaiting || mine >= kMaxSearchesWaitingPerUser) {
+        Log("Search", 1,
+            QStringLiteral("Search from %1 for %2 dropped: too many large answers wait to be "
+                           "made for them or for others")
+                .arg(user, search));
+        return false;
+    }
+    m_searchesWaiting.push_back({user, ticket, search});
+    return true;
+}
+
+void SharedFoldersManager::StartWaitingSearches() {
+    while (m_searchCopies.size() < kMaxSearchCopies) {
+        const auto next =
+            std::find_if(m_searchesWaiting.begin(), m_searchesWaiting.end(), [this](const auto& w) {
+                return !m_searchAnswers.Has(w.user) && !SearchCopyUnderWay(w.user);
+            });
+        if (next == m_searchesWaiting.end())
+            return;
+        const WaitingSearch w = *next;
+        m_searchesWaiting.erase(next);
+        const SearchAnswerSent sent = ProcessSearch(w.user, w.ticket, w.search);
+        if (sent != SearchAnswerSent::Later)
+            emit SearchProcessed(w.search, sent == SearchAnswerSent::Now);
+    }
+}
+
 bool SharedFoldersManager::SearchCopyUnderWay(const QString& user) const {
     return std::any_of(m_searchCopies.begin(), m_searchCopies.end(),
                        [&user](const auto& copying) { return copying->user == user; });
@@ -220,6 +247,7 @@ void SharedFoldersManager::StepSearchCopies() {
         else
             EndStepwiseSearch(*copying);
     }
+    StartWaitingSearches();
     if (!m_searchCopies.empty())
         m_searchCopyTimer.start(0);
 }
@@ -258,6 +286,9 @@ void SharedFoldersManager::EndStepwiseSearch(SearchCopy& copying) {
 }
 
 void SharedFoldersManager::OnSearchAnswerMade(QString user, QString search, QByteArray message) {
+    // The user's next search may wait for this one.
+    if (!m_searchesWaiting.empty() && !m_searchCopyTimer.isActive())
+        m_searchCopyTimer.start(0);
     if (!IsSearchAnswerStillVisible(user, search) || message.isEmpty() || !peerMessenger) {
         emit SearchProcessed(search, false);
         return;

@@ -130,6 +130,12 @@ public:
     static constexpr std::size_t kSearchCandidatesPerStep = 2048;
     static constexpr qint64 kSearchCopySliceNs = 10 * 1000 * 1000;
     static constexpr std::size_t kMaxSearchCopies = 4;
+    // A search to be copied in steps while the user's last one is still
+    // under way, or while kMaxSearchCopies are, waits for its turn: a user
+    // who searches again soon is answered. Past these bounds it is a flood,
+    // and dropped.
+    static constexpr std::size_t kMaxSearchesWaiting = 64;
+    static constexpr int kMaxSearchesWaitingPerUser = 4;
     // The search answer (code 9) for the user, made at once, or false when
     // nothing is to be sent. When more files match than fit, it holds those
     // indexed first, up to the first that does not fit, listed in byte order
@@ -329,6 +335,14 @@ private:
                              const SearchAnswerCopy& copy);
     std::deque<std::unique_ptr<SearchCopy>> m_searchCopies;
     QTimer m_searchCopyTimer;
+    struct WaitingSearch {
+        QString user;
+        quint32 ticket;
+        QString search;
+    };
+    std::deque<WaitingSearch> m_searchesWaiting;
+    bool WaitForSearchTurn(const QString& user, quint32 ticket, const QString& search);
+    void StartWaitingSearches();
     // Whether the user still sees every root seen when the answer was
     // copied; forgets that audience. Logs a drop.
     bool IsSearchAnswerStillVisible(const QString& user, const QString& search);
