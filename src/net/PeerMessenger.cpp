@@ -111,6 +111,10 @@ PeerMessenger::PeerMessenger(QObject* parent)
     m_deadlineTimer.setInterval(PeerLimits::kDeadlineCheckMs);
     connect(&m_deadlineTimer, &QTimer::timeout, this, &PeerMessenger::CheckDeadlines);
     m_deadlineTimer.start();
+    m_waitTimer.setSingleShot(true);
+    connect(&m_waitTimer, &QTimer::timeout, this, &PeerMessenger::ServeWaitingRequests);
+    m_resumeTimer.setSingleShot(true);
+    connect(&m_resumeTimer, &QTimer::timeout, this, &PeerMessenger::ResumeReads);
     qRegisterMetaType<ItemPtr>("ItemPtr");
     DeclarePeerTypes(dataSaver);
     if (dataSaver)
@@ -378,11 +382,16 @@ void PeerMessenger::OnSocketClosed(quint64 id) {
     const ConnectionPtr c = FindConnection(id);
     if (!c)
         return;
-    // Take what arrived before the close.
+    // Take what arrived before the close; frames left for a later turn are
+    // read then.
     if (c->state != Connection::Connecting && c->socket && c->socket->bytesAvailable() > 0)
         Process(c);
     if (c->closed)
         return;
+    if (c->readPaused) {
+        c->closeWhenRead = true;
+        return;
+    }
     Close(c, c->state == Connection::Connecting
                  ? QString("cannot connect: %1").arg(c->socket->errorString())
                  : QString("closed by the peer"));
@@ -439,6 +448,7 @@ QTcpSocket* PeerMessenger::HandOver(const ConnectionPtr& c, const QMetaMethod& s
 }
 
 void PeerMessenger::Process(const ConnectionPtr& c) {
+    QElapsedTimer slice;
     while (!c->closed && c->socket) {
         switch (c->state) {
             case Connection::Connecting:
@@ -460,6 +470,20 @@ void PeerMessenger::Process(const ConnectionPtr& c) {
                 TakeFileToken(c);
                 return;
             case Connection::Messaging: {
+                // A connection whose frames keep coming gives way to the
+                // others and the window after its slice; the rest waits in
+                // its buffers, and TCP holds back what follows.
+                if (c->readPaused)
+                    return;
+                if (!slice.isValid()) {
+                    slice.start();
+                } else if (slice.elapsed() >= PeerLimits::kReadSliceMs) {
+                    c->readPaused = true;
+                    m_pausedReads.push_back(c->id);
+                    if (!m_resumeTimer.isActive())
+                        m_resumeTimer.start(0);
+                    return;
+                }
                 quint32 code = 0;
                 MemStream payload;
                 bool got = false;
@@ -478,6 +502,20 @@ void PeerMessenger::Process(const ConnectionPtr& c) {
                 break;
             }
         }
+    }
+}
+
+void PeerMessenger::ResumeReads() {
+    std::deque<quint64> paused;
+    paused.swap(m_pausedReads);
+    for (const quint64 id : paused) {
+        const ConnectionPtr c = FindConnection(id);
+        if (!c)
+            continue;
+        c->readPaused = false;
+        Process(c);
+        if (!c->closed && !c->readPaused && c->closeWhenRead)
+            Close(c, "closed by the peer");
     }
 }
 
@@ -627,6 +665,9 @@ void PeerMessenger::TakeFileToken(const ConnectionPtr& c) {
 
 void PeerMessenger::BecomeMessaging(const ConnectionPtr& c) {
     MakeRoomForMessaging(c);
+    // What we do not read yet stays with TCP, not in our memory.
+    if (c->socket)
+        c->socket->setReadBufferSize(PeerLimits::kMessagingReadBuffer);
     c->state = Connection::Messaging;
     c->ticks = 0;
     c->setUpDeadline = 0;
@@ -937,6 +978,8 @@ void PeerMessenger::FollowOutput(Connection& c, qint64 now) {
 
 void PeerMessenger::CheckDeadlines() {
     const qint64 now = Now();
+    if (m_requestBudgets.NextDue() >= 0 && m_requestBudgets.NextDue() <= now)
+        ServeWaitingRequests();
     std::vector<ConnectionPtr> late;
     for (const auto& entry : m_connections) {
         Connection& c = *entry.second;
@@ -1217,8 +1260,12 @@ void PeerMessenger::HandleMessage(const QString& user, quint32 code, MemStream& 
 }
 
 bool PeerMessenger::Dispatch(const QString& user, quint32 code, MemStream& payload) {
-    if (!AdmitRequest(user, code))
+    if (!AdmitRequest(user, code, payload))
         return true;
+    return Handle(user, code, payload);
+}
+
+bool PeerMessenger::Handle(const QString& user, quint32 code, MemStream& payload) {
     switch (code) {
         case PM_SHARED_FILE_LIST_REQUEST:
             emit SharedFileListRequested(user);
