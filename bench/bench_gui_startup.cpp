@@ -1619,8 +1619,8 @@ int MeasureQueueRequests(int files, int seconds, bool verdicts) {
         for (const QString& name : {wire, wire + ".missing"}) {
             MemStream payload;
             payload.Write(name);
-            frames.push_back(RawPeer::Frame(PeerMessenger::PM_QUEUE_UPLOAD,
-                                            payload.GetWrittenBytes()));
+            frames.push_back(
+                RawPeer::Frame(PeerMessenger::PM_QUEUE_UPLOAD, payload.GetWrittenBytes()));
         }
         if (frames.size() >= 400)
             break;
@@ -1669,8 +1669,7 @@ int MeasureQueueRequests(int files, int seconds, bool verdicts) {
         "%s: %d requests written under %d names, %lld handled, %lld dropped past their "
         "budgets, %d waiting at the end\n",
         phase, written, names, static_cast<long long>(handled),
-        static_cast<long long>(peerMessenger->DroppedRequests()),
-        peerMessenger->WaitingRequests());
+        static_cast<long long>(peerMessenger->DroppedRequests()), peerMessenger->WaitingRequests());
     std::fflush(stdout);
     window.reset();
     return indexed >= files && handled > 0 ? 0 : 1;

@@ -11,6 +11,7 @@
 #include <limits>
 #include <vector>
 
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -897,20 +898,39 @@ int PeerMessenger::OutgoingAttempts() const {
 }
 
 void PeerMessenger::MakeRoomForUnidentified() {
-    // Ids grow with age, so the first one found is the oldest.
-    int n = 0;
-    ConnectionPtr oldest;
+    // Ids grow with age, so the first ones found are the oldest.
+    std::vector<ConnectionPtr> waiting;
     for (const auto& entry : m_connections) {
         const ConnectionPtr& c = entry.second;
         if (c->origin == OriginIncoming &&
-            (c->state == Connection::AwaitSetUp || c->state == Connection::AwaitToken)) {
-            if (!oldest)
-                oldest = c;
-            ++n;
-        }
+            (c->state == Connection::AwaitSetUp || c->state == Connection::AwaitToken))
+            waiting.push_back(c);
     }
-    if (n >= m_maxUnidentified && oldest)
-        Close(oldest, "too many connections without set-up; the oldest goes");
+    if (int(waiting.size()) < m_maxUnidentified || waiting.empty())
+        return;
+    // One whose set-up has come, unread because we are behind, is read now
+    // rather than closed: the slow one is a peer that sent nothing since.
+    const auto unread = [](const ConnectionPtr& c) {
+        int n = 0;
+        return c->socket && ::ioctl(int(c->socket->socketDescriptor()), FIONREAD, &n) == 0 ? n : 0;
+    };
+    constexpr int kReadNow = 8;
+    int tries = 0;
+    for (const ConnectionPtr& c : waiting) {
+        if (c->closed || unread(c) == 0)
+            continue;
+        c->socket->waitForReadyRead(0);
+        if (c->closed || c->state == Connection::Messaging || !c->socket)
+            return;
+        if (++tries >= kReadNow)
+            break;
+    }
+    ConnectionPtr slowest;
+    for (const ConnectionPtr& c : waiting)
+        if (!c->closed && (!slowest || (unread(slowest) > 0 && unread(c) == 0)))
+            slowest = c;
+    if (slowest)
+        Close(slowest, "too many connections without set-up; the oldest goes");
 }
 
 void PeerMessenger::MakeRoomForMessaging(const ConnectionPtr& c) {
