@@ -1344,6 +1344,24 @@ bool PeerMessenger::HandleSharedFileList(const QString& user, MemStream& payload
 }
 
 bool PeerMessenger::HandleSearchResults(const QString& user, MemStream& payload) {
+    // Replies to searches not ours (or stopped) cost the start of the
+    // stream, not the whole inflate: anyone may send them, at any rate.
+    quint32 token = 0;
+    if (!PeekSearchToken(payload.GetBuffer() + payload.GetReadPos(), payload.BytesLeft(), token)) {
+        Malformed(user, PM_FILE_SEARCH_RESULT);
+        return false;
+    }
+    if (!SearchAwaitsResults(token)) {
+        int unlogged = 0;
+        if (m_unknownResults.Drop(Now(), unlogged))
+            Log(kArea, 2,
+                QString("%1 search replies for searches not ours dropped, the last from %2 "
+                        "(token %3).")
+                    .arg(unlogged)
+                    .arg(user)
+                    .arg(token));
+        return true;
+    }
     SearchResultMessage message;
     if (!ParseSearchResults(payload.GetBuffer() + payload.GetReadPos(), payload.BytesLeft(),
                             message)) {

@@ -351,6 +351,7 @@ private:
     std::deque<quint64> m_pausedReads;
     QTimer m_resumeTimer;
     DropCounter m_droppedRequests{PeerLimits::kDroppedRequestLogMs};
+    DropCounter m_unknownResults{PeerLimits::kDroppedRequestLogMs};
     // Users whose answer is held until a connection to them opens.
     std::set<std::pair<QString, quint32>> m_heldAnswers;
     // Unsent output dropped with closed connections since the heap was

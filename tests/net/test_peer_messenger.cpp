@@ -33,11 +33,19 @@ std::size_t g_largestAllocation = 0;
 #endif
 using P = PeerMessenger;
 
-// A zlib stream of `total` zero bytes, made without holding them.
-QByteArray ZeroBomb(qint64 total) {
+// A zlib stream of `head` and then `total` zero bytes, made without holding them.
+QByteArray ZeroBomb(qint64 total, QByteArray head = QByteArray()) {
     z_stream z{};
     deflateInit(&z, 9);
     QByteArray zeros(1 << 20, '\0'), chunk(1 << 16, '\0'), out;
+    z.next_in = reinterpret_cast<Bytef*>(head.data());
+    z.avail_in = uInt(head.size());
+    do {
+        z.next_out = reinterpret_cast<Bytef*>(chunk.data());
+        z.avail_out = uInt(chunk.size());
+        deflate(&z, Z_NO_FLUSH);
+        out.append(chunk.constData(), chunk.size() - int(z.avail_out));
+    } while (z.avail_out == 0);
     for (qint64 left = total; left > 0;) {
         z.next_in = reinterpret_cast<Bytef*>(zeros.data());
         z.avail_in = uInt(qMin<qint64>(left, zeros.size()));
@@ -657,10 +665,16 @@ private slots:
         const QByteArray bomb = ZeroBomb(qint64(1) << 30);
         rusage before{}, after{};
         getrusage(RUSAGE_SELF, &before);
-        for (quint32 code : {P::PM_SHARED_FILE_LIST, P::PM_FILE_SEARCH_RESULT}) {
-            bob.SendMessage(code, bomb);
-            QVERIFY(bob.WaitForDisconnect(20000) && IncomingP(bob, "bob"));
-        }
+        bob.SendMessage(P::PM_SHARED_FILE_LIST, bomb);
+        QVERIFY(bob.WaitForDisconnect(20000) && IncomingP(bob, "bob"));
+        // A search reply for a search not ours is dropped from the start of
+        // its stream; one for ours is refused at the cap.
+        bob.SendMessage(P::PM_FILE_SEARCH_RESULT, bomb);
+        QVERIFY(RoundTrip(bob, "bob"));
+        const quint32 token = server->FileSearch("zeros", false);
+        bob.SendMessage(P::PM_FILE_SEARCH_RESULT,
+                        ZeroBomb(qint64(1) << 30, Payload().Str("").U32(token).Bytes()));
+        QVERIFY(bob.WaitForDisconnect(20000) && IncomingP(bob, "bob"));
         getrusage(RUSAGE_SELF, &after);
 #ifndef TAVENOOK_ASAN
         QVERIFY2(after.ru_maxrss - before.ru_maxrss < 400 * 1024,
