@@ -100,6 +100,12 @@ constexpr int kMaxKeptBudgets = 200000;
 constexpr qint64 kRequestSliceMs = 5;
 constexpr qint64 kReadSliceMs = 2;
 constexpr qint64 kDroppedRequestLogMs = 10000;
+// Share lists (code 5) are taken only from users we asked, one per request
+// not yet answered (at most this many per user), for this many users; past
+// it one user's are forgotten. A list nobody asked for is
+// dropped unread.
+constexpr int kMaxListsAskedPerUser = 16;
+constexpr int kMaxListsAsked = 10000;
 // Answers a user asked for (share list, folder contents, user info): one of
 // each kind per user waits in our output at a time. A request that comes
 // while one waits is not made again; they also wait for room under

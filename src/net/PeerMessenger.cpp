@@ -509,7 +509,18 @@ void PeerMessenger::Process(const ConnectionPtr& c) {
 void PeerMessenger::ResumeReads() {
     std::deque<quint64> paused;
     paused.swap(m_pausedReads);
-    for (const quint64 id : paused) {
+    QElapsedTimer slice;
+    slice.start();
+    while (!paused.empty()) {
+        // Those not reached this turn keep their place ahead of the others.
+        if (slice.elapsed() >= PeerLimits::kReadSliceMs) {
+            paused.insert(paused.end(), m_pausedReads.begin(), m_pausedReads.end());
+            m_pausedReads.swap(paused);
+            m_resumeTimer.start(0);
+            return;
+        }
+        const quint64 id = paused.front();
+        paused.pop_front();
         const ConnectionPtr c = FindConnection(id);
         if (!c)
             continue;
@@ -817,6 +828,11 @@ void PeerMessenger::SendUploadPlaceInLine(QString user, QString file, int place)
 }
 
 void PeerMessenger::GetUserSharedFiles(QString user) {
+    // A list is taken only from a user we asked, once per request.
+    if (!m_listsAsked.contains(user) && m_listsAsked.size() >= PeerLimits::kMaxListsAsked)
+        m_listsAsked.erase(m_listsAsked.begin());
+    int& asked = m_listsAsked[user];
+    asked = std::min(asked + 1, PeerLimits::kMaxListsAskedPerUser);
     Send(user, PM_SHARED_FILE_LIST_REQUEST, MemStream());
 }
 
@@ -1329,6 +1345,19 @@ bool PeerMessenger::Handle(const QString& user, quint32 code, MemStream& payload
 }
 
 bool PeerMessenger::HandleSharedFileList(const QString& user, MemStream& payload) {
+    // One nobody asked for would cost the whole inflate and parse.
+    const auto asked = m_listsAsked.find(user);
+    if (asked == m_listsAsked.end()) {
+        int unlogged = 0;
+        if (m_unaskedLists.Drop(Now(), unlogged))
+            Log(kArea, 2,
+                QString("%1 share lists nobody asked for dropped, the last from %2.")
+                    .arg(unlogged)
+                    .arg(user));
+        return true;
+    }
+    if (--asked.value() <= 0)
+        m_listsAsked.erase(asked);
     FileInfoMap share;
     AttributeTranslationTable table;
     // A stream we cannot inflate (corrupt, or larger than we accept) means a

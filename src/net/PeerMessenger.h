@@ -2,6 +2,7 @@
 #define TAVENOOK_NET_PEERMESSENGER_H
 
 #include <QByteArray>
+#include <QHash>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
@@ -352,6 +353,9 @@ private:
     QTimer m_resumeTimer;
     DropCounter m_droppedRequests{PeerLimits::kDroppedRequestLogMs};
     DropCounter m_unknownResults{PeerLimits::kDroppedRequestLogMs};
+    DropCounter m_unaskedLists{PeerLimits::kDroppedRequestLogMs};
+    // Share lists asked for and not yet come, per user.
+    QHash<QString, int> m_listsAsked;
     // Users whose answer is held until a connection to them opens.
     std::set<std::pair<QString, quint32>> m_heldAnswers;
     // Unsent output dropped with closed connections since the heap was
