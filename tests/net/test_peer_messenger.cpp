@@ -770,6 +770,43 @@ private slots:
         QCOMPARE(messenger->ConnectionCount(), 0);
     }
 
+    // Set-ups fill their cap while the client is behind: the oldest, whose
+    // set-up has come but is unread, is read rather than closed, and so is
+    // the newcomer's.
+    void setUpsThatCameWhileBehindAreRead() {
+        const auto posixConnect = [this] {
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            a.sin_port = htons(messenger->ListeningPort());
+            return ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? fd : -1;
+        };
+        const auto posixSend = [](int fd, const QByteArray& bytes) {
+            return ::send(fd, bytes.constData(), std::size_t(bytes.size()), 0) == bytes.size();
+        };
+        const int early = posixConnect();
+        QVERIFY(early >= 0 && WaitUntil([&] { return messenger->ConnectionCount() == 1; }));
+        RawPeer crowd;
+        const int cap = PeerLimits::kMaxUnidentifiedConnections;
+        for (int k = 1; k < cap; ++k) {
+            crowd.ConnectToAsync(messenger->ListeningPort());
+            crowd.SendRaw(RawPeer::SetUpFrame("slow", "P").left(1));
+            if (k % 32 == 31 || k + 1 == cap)  // in batches, within the listen backlog
+                QVERIFY(WaitUntil([&] { return messenger->ConnectionCount() == k + 1; }));
+        }
+        // Both arrive before the event loop turns again.
+        const QByteArray ask = RawPeer::Frame(P::PM_QUEUE_UPLOAD, Payload().Str("a.mp3"));
+        QVERIFY(posixSend(early, RawPeer::SetUpFrame("early", "P") + ask));
+        const int late = posixConnect();
+        QVERIFY(late >= 0 && posixSend(late, RawPeer::SetUpFrame("late", "P") + ask));
+        QVERIFY(rec->WaitFor("QueueUploadRequested|early|a.mp3"));
+        QVERIFY(rec->WaitFor("QueueUploadRequested|late|a.mp3"));
+        QCOMPARE(messenger->ConnectionCount(), cap + 1);
+        ::close(early);
+        ::close(late);
+    }
+
     void slowFramesAndMessagingCap() {
         RawPeer bob;
         QVERIFY(IncomingP(bob, "bob"));
