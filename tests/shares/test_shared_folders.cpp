@@ -1506,6 +1506,16 @@ private slots:
         alice.SendRaw(request(1, 1) + request(2, 1));
         QCOMPARE(reqOf(alice.Take(PeerMessenger::PM_SHARED_FILES_IN_FOLDER)), qint64(1));
         QCOMPARE(reqOf(alice.Take(PeerMessenger::PM_SHARED_FILES_IN_FOLDER)), qint64(2));
+        // Three on an obfuscated connection, each frame with a key of its own.
+        RawPeer olga;
+        QVERIFY(olga.ConnectTo(messenger->ObfuscatedListeningPort(), true));
+        olga.SendSetUp("olga", "P");
+        QVERIFY(SyncPeer(olga));
+        for (quint32 req = 1; req <= 3; ++req)
+            olga.SendMessage(PeerMessenger::PM_GET_SHARED_FILES_IN_FOLDER,
+                             request(req, 1).mid(8));
+        for (qint64 req = 1; req <= 3; ++req)
+            QCOMPARE(reqOf(olga.Take(PeerMessenger::PM_SHARED_FILES_IN_FOLDER)), req);
         QCOMPARE(manager->DroppedPeerRequests(), qint64(0));
     }
 };
