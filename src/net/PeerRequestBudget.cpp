@@ -14,12 +14,10 @@ const char* const kArea = "Peer Messenger";
 }  // namespace
 
 bool PeerMessenger::AdmitRequest(const QString& user, quint32 code, const MemStream& payload) {
-    const QByteArray bytes =
-        payload.BytesLeft() > 0
-            ? QByteArray(payload.GetBuffer() + payload.GetReadPos(), int(payload.BytesLeft()))
-            : QByteArray();
+    const int size = int(qMax<qint64>(0, payload.BytesLeft()));
     const qint64 now = Now();
-    switch (m_requestBudgets.Admit(user, code, bytes, now)) {
+    const char* bytes = size > 0 ? payload.GetBuffer() + payload.GetReadPos() : nullptr;
+    switch (m_requestBudgets.Admit(user, code, bytes, size, now)) {
         case RequestBudgets::Verdict::Admit:
             return true;
         case RequestBudgets::Verdict::Wait:

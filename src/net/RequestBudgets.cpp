@@ -3,6 +3,7 @@
 #include <QHash>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 std::size_t RequestBudgets::KeyHash::operator()(const Key& k) const {
     // Seeded per process, so that names cannot be chosen to collide.
@@ -70,7 +71,7 @@ void RequestBudgets::Expire(qint64 now) {
 }
 
 RequestBudgets::Verdict RequestBudgets::Admit(const QString& user, quint32 code,
-                                              const QByteArray& payload, qint64 now) {
+                                              const char* payload, int size, qint64 now) {
     const PeerLimits::RequestBudget* budget = BudgetOf(code);
     if (!budget)
         return Verdict::Admit;
@@ -96,16 +97,17 @@ RequestBudgets::Verdict RequestBudgets::Admit(const QString& user, quint32 code,
         return Verdict::Admit;
     }
     // The same request again is answered by the one waiting.
-    if (!e.waiting.empty() && e.waiting.back() == payload)
+    if (!e.waiting.empty() && e.waiting.back().size() == size &&
+        (size == 0 || std::memcmp(e.waiting.back().constData(), payload, std::size_t(size)) == 0))
         return Verdict::Wait;
-    const qint64 size = payload.size() + PeerLimits::kWaitingRequestOverhead;
+    const qint64 bytes = qint64(size) + PeerLimits::kWaitingRequestOverhead;
     if (int(e.waiting.size()) >= budget->wait ||
-        e.waitingBytes + size > PeerLimits::kMaxWaitingRequestBytesPerUser ||
-        m_waitingBytes + size > PeerLimits::kMaxWaitingRequestBytesTotal)
+        e.waitingBytes + bytes > PeerLimits::kMaxWaitingRequestBytesPerUser ||
+        m_waitingBytes + bytes > PeerLimits::kMaxWaitingRequestBytesTotal)
         return Verdict::Drop;
-    e.waiting.push_back(payload);
-    e.waitingBytes += size;
-    m_waitingBytes += size;
+    e.waiting.emplace_back(payload, size);
+    e.waitingBytes += bytes;
+    m_waitingBytes += bytes;
     ++m_waiting;
     if (!e.queued)
         Requeue(e, now);

@@ -24,7 +24,7 @@ public:
     // `now` is in milliseconds on a steady clock. The payload is kept when
     // the request waits; waiting requests identical to one already waiting
     // are answered by that one and count as admitted into it.
-    Verdict Admit(const QString& user, quint32 code, const QByteArray& payload, qint64 now);
+    Verdict Admit(const QString& user, quint32 code, const char* payload, int size, qint64 now);
     // Takes the next waiting request whose turn has come; false when none.
     bool TakeDue(qint64 now, QString& user, quint32& code, QByteArray& payload);
     // When the next waiting request's turn comes; -1 when none waits.
