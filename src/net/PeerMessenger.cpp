@@ -1287,7 +1287,13 @@ void PeerMessenger::OnHalfMinuteTick() {
 // Receiving. Each handler reads the whole message before it acts.
 
 bool PeerMessenger::Malformed(const QString& user, quint32 code) {
-    Log(kArea, 1, QString("Malformed message %1 from %2 dropped.").arg(code).arg(user));
+    int unlogged = 0;
+    if (m_malformedMessages.Drop(Now(), unlogged))
+        Log(kArea, 1,
+            QString("%1 malformed messages dropped, the last %2 from %3.")
+                .arg(unlogged)
+                .arg(code)
+                .arg(user));
     return true;
 }
 
@@ -1319,7 +1325,7 @@ bool PeerMessenger::Handle(const QString& user, quint32 code, MemStream& payload
             return HandleGetSharedFilesInFolder(user, payload);
         case PM_SHARED_FILES_IN_FOLDER:
             // Nothing in this client asks for it; not inflated.
-            Log(kArea, 2, QString("Folder contents from %1 ignored.").arg(user));
+            IgnoreMessage(user, code);
             return true;
         case PM_TRANSFER_REQUEST:
             return HandleTransferRequest(user, payload);
@@ -1339,9 +1345,19 @@ bool PeerMessenger::Handle(const QString& user, quint32 code, MemStream& payload
             return HandleQueueDownloadRequest(user, payload);
         case PM_INDIRECT_FILE_SEARCH_REQUEST:
         default:
-            Log(kArea, 2, QString("Message %1 from %2 ignored.").arg(code).arg(user));
+            IgnoreMessage(user, code);
             return true;
     }
+}
+
+void PeerMessenger::IgnoreMessage(const QString& user, quint32 code) {
+    int unlogged = 0;
+    if (m_ignoredMessages.Drop(Now(), unlogged))
+        Log(kArea, 2,
+            QString("%1 messages of codes we do not take ignored, the last %2 from %3.")
+                .arg(unlogged)
+                .arg(code)
+                .arg(user));
 }
 
 bool PeerMessenger::HandleSharedFileList(const QString& user, MemStream& payload) {

@@ -322,6 +322,8 @@ private:
     bool HandleUploadDenied(const QString& user, MemStream& payload);
     bool HandleUploadPlaceInLineRequest(const QString& user, MemStream& payload);
     bool HandleQueueDownloadRequest(const QString& user, MemStream& payload);
+    // Counts a message of a code we do not take; logged now and then.
+    void IgnoreMessage(const QString& user, quint32 code);
     // Logs and drops a message that does not read whole; the connection stays.
     bool Malformed(const QString& user, quint32 code);
 
@@ -354,6 +356,8 @@ private:
     DropCounter m_droppedRequests{PeerLimits::kDroppedRequestLogMs};
     DropCounter m_unknownResults{PeerLimits::kDroppedRequestLogMs};
     DropCounter m_unaskedLists{PeerLimits::kDroppedRequestLogMs};
+    DropCounter m_ignoredMessages{PeerLimits::kDroppedRequestLogMs};
+    DropCounter m_malformedMessages{PeerLimits::kDroppedRequestLogMs};
     // Share lists asked for and not yet come, per user.
     QHash<QString, int> m_listsAsked;
     // Users whose answer is held until a connection to them opens.
