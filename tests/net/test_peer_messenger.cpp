@@ -865,6 +865,9 @@ private slots:
         fresh.SendSetUp("fresh", "P");
         QVERIFY(SyncPeer(fresh));
         QCOMPARE(d.GetType("upload_entry")->ItemCount(), requests / 2);
+        // A denial makes nothing of the name: strangers' names do not pile up.
+        QVERIFY(d.GetType("user")->HasItem("churn1").IsNull());
+        QVERIFY(!d.GetType("user")->HasItem("churn2").IsNull());
     }
 
     void fuzzedMessagesAndStreams() {
