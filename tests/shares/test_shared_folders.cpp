@@ -1512,8 +1512,7 @@ private slots:
         olga.SendSetUp("olga", "P");
         QVERIFY(SyncPeer(olga));
         for (quint32 req = 1; req <= 3; ++req)
-            olga.SendMessage(PeerMessenger::PM_GET_SHARED_FILES_IN_FOLDER,
-                             request(req, 1).mid(8));
+            olga.SendMessage(PeerMessenger::PM_GET_SHARED_FILES_IN_FOLDER, request(req, 1).mid(8));
         for (qint64 req = 1; req <= 3; ++req)
             QCOMPARE(reqOf(olga.Take(PeerMessenger::PM_SHARED_FILES_IN_FOLDER)), req);
         QCOMPARE(manager->DroppedPeerRequests(), qint64(0));
