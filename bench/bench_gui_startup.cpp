@@ -26,6 +26,8 @@
 //              only the phase of slow readers filling the cap, N files
 //   --big-folder-size N [--big-folder-seconds S] [--quick]
 //              only the phase of one folder of N files, S seconds a round
+//   --queue-requests-size N [--quick]
+//              only the phase of strangers sending queue requests, N files
 // Each share is built and saved by a process of its own; start-up and
 // shutdown are measured in a fresh child process, so that the building does
 // not blur the memory figure.
@@ -1896,6 +1898,115 @@ int BigFolderMode(const Args& args) {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// Queue requests (code 43) from 10 strangers, each writing them as fast as
+// TCP takes them and never reading, for 10 s (3 s with --quick); one who is
+// closed comes back under a new name. Every other request is for a file we
+// share. Printed: the main thread's longest stall, against 200 ms, and the
+// requests the client handled. Built by a process of its own and measured
+// in a fresh child.
+
+namespace {
+
+constexpr double kQueueFloodStallTargetMs = 200;
+
+int MeasureQueueRequests(int files, int seconds, bool verdicts) {
+    RawPeer reader;
+    int indexed = 0;
+    std::unique_ptr<MainWindow> window =
+        StartWithAskingPeer(reader, "queue requests", "honest", indexed);
+    if (!window)
+        return 1;
+    std::vector<QByteArray> frames;
+    for (const ItemPtr& file : d.GetType("shared_file")->GetItems()) {
+        QString wire = file.HasItem("shared_file_folder").AsString() + '/' +
+                       file.HasItem("shared_file_name").AsString();
+        wire.replace('/', '\\');
+        for (const QString& name : {wire, wire + ".missing"}) {
+            MemStream payload;
+            payload.Write(name);
+            frames.push_back(
+                RawPeer::Frame(PeerMessenger::PM_QUEUE_UPLOAD, payload.GetWrittenBytes()));
+        }
+        if (frames.size() >= 400)
+            break;
+    }
+    qint64 handled = 0;
+    QObject::connect(peerMessenger, &PeerMessenger::QueueUploadRequested, [&] { ++handled; });
+    constexpr int kStrangers = 10;
+    std::vector<std::unique_ptr<QTcpSocket>> strangers(kStrangers);
+    int names = 0;
+    qint64 written = 0;
+    // Made once: the strangers' writes cost the loop little.
+    QByteArray block;
+    int perBlock = 0;
+    for (; block.size() < 256 * 1024; ++perBlock)
+        block += frames[std::size_t(perBlock) % frames.size()];
+    const auto feed = [&] {
+        for (auto& socket : strangers) {
+            if (!socket || socket->state() == QAbstractSocket::UnconnectedState) {
+                socket = std::make_unique<QTcpSocket>();
+                socket->setReadBufferSize(4096);
+                socket->connectToHost(QHostAddress::LocalHost, peerMessenger->ListeningPort());
+                socket->write(RawPeer::SetUpFrame(QString("stranger%1").arg(names++), "P"));
+            }
+            // As fast as TCP takes them: the system's buffers stay full.
+            while (socket->bytesToWrite() < 4 * 1024 * 1024) {
+                socket->write(block);
+                written += perBlock;
+            }
+        }
+    };
+    const char* phase = "queue requests, 10 strangers";
+    std::printf(
+        "%s: %d strangers writing queue requests as fast as TCP takes them for %d s, never "
+        "reading (%d files shared)\n",
+        phase, kStrangers, seconds, indexed);
+    QElapsedTimer clock;
+    clock.start();
+    QTimer feeding;
+    QObject::connect(&feeding, &QTimer::timeout, feed);
+    feeding.start(1);
+    const double stallMs =
+        LongestStallUntil(clock, [&] { return clock.elapsed() >= seconds * 1000; });
+    feeding.stop();
+    for (auto& socket : strangers)
+        socket->abort();
+    std::printf("%s: longest main-thread stall %.1f ms", phase, stallMs);
+    PrintVerdict(verdicts, "under 200 ms", stallMs < kQueueFloodStallTargetMs);
+    std::printf(
+        "%s: %lld requests written under %d names, %lld handled, %lld dropped past their "
+        "budgets, %d waiting at the end\n",
+        phase, static_cast<long long>(written), names, static_cast<long long>(handled),
+        static_cast<long long>(peerMessenger->DroppedRequests()), peerMessenger->WaitingRequests());
+    std::fflush(stdout);
+    window.reset();
+    return indexed >= files && handled > 0 ? 0 : 1;
+}
+
+// The queue-request runs of this program: -1 when these arguments ask for none.
+//   --queue-requests-size N: this phase alone with N files.
+int QueueRequestMode(const Args& args) {
+    const bool quick = args.Has("--quick");
+    if (args.Has("--queue-requests"))
+        return MeasureQueueRequests(args.Int("--files"), quick ? 3 : 10, args.Has("--verdicts"));
+    if (const int size = args.Int("--queue-requests-size"); size > 0) {
+        QTemporaryDir home;
+        if (!home.isValid())
+            return 1;
+        qputenv("HOME", home.path().toUtf8());
+        std::printf("bench_gui_startup, queue requests: %d shared files\n", size);
+        if (!BuildShare(home.filePath("share"), size))
+            return 1;
+        std::fflush(stdout);
+        return RunMeasuredChild({"--queue-requests", "--files", QString::number(size),
+                                 quick ? "--quick" : "--verdicts"});
+    }
+    return -1;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     UseLoopbackOnly();
     const Args args(argc, argv);
@@ -1925,6 +2036,8 @@ int main(int argc, char** argv) {
         return capped;
     if (const int big = BigFolderMode(args); big >= 0)
         return big;
+    if (const int queued = QueueRequestMode(args); queued >= 0)
+        return queued;
     if (quick)
         return RunSize(files > 0 ? files : 5000, quick, false) | RunShareListSection(true) |
                RunSearchFloodSection(true) |
@@ -1932,7 +2045,8 @@ int main(int argc, char** argv) {
                RunPeerFloodSection(true) |
                RunMeasuredChild({"--slow-reader-size", "5000", "--quick"}) |
                RunMeasuredChild({"--cap-readers-size", "5000", "--quick"}) |
-               RunMeasuredChild({"--big-folder-size", "5000", "--quick"});
+               RunMeasuredChild({"--big-folder-size", "5000", "--quick"}) |
+               RunMeasuredChild({"--queue-requests-size", "5000", "--quick"});
     if (files > 0)
         return RunSize(files, quick, true);
 
@@ -1950,5 +2064,6 @@ int main(int argc, char** argv) {
            RunMeasuredChild({"--never-read-size", "100000"}) | RunPeerFloodSection(false) |
            RunMeasuredChild({"--slow-reader-size", "100000"}) |
            RunMeasuredChild({"--cap-readers-size", "300000"}) |
-           RunMeasuredChild({"--big-folder-size", "100000"});
+           RunMeasuredChild({"--big-folder-size", "100000"}) |
+           RunMeasuredChild({"--queue-requests-size", "100000"});
 }

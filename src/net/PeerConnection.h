@@ -60,6 +60,9 @@ struct PeerMessenger::Connection {
     // SendAnswer wrote that the system has not taken yet.
     std::map<quint32, qint64> answersUnwritten;
     bool answerWatched = false;
+    // Frames are left for a later turn; the peer closed meanwhile.
+    bool readPaused = false;
+    bool closeWhenRead = false;
     FrameReader reader{PeerLimits::kMaxFrameLength};
     ObfuscationDecoder decoder{PeerLimits::kMaxSetUpLength};
 };

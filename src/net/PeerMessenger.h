@@ -2,6 +2,7 @@
 #define TAVENOOK_NET_PEERMESSENGER_H
 
 #include <QByteArray>
+#include <QHash>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
@@ -16,6 +17,7 @@
 #include "net/DropCounter.h"
 #include "net/PeerLimits.h"
 #include "net/PeerPayloads.h"
+#include "net/RequestBudgets.h"
 #include "store/Data.h"
 #include "store/MemStream.h"
 
@@ -153,8 +155,12 @@ public:
     // Whether an answer with this code that SendAnswer sent the user is
     // still held by us, not yet handed to the system.
     bool AnswerWaiting(const QString& user, quint32 code);
-    // Requests dropped past their user's budget (PeerLimits::kRequestBudgets).
+    // Requests dropped past their user's budget (PeerLimits::kRequestBudgets),
+    // and those waiting for it now.
     qint64 DroppedRequests() const { return m_droppedRequests.Total(); }
+    int WaitingRequests() const { return m_requestBudgets.Waiting(); }
+    // Budgets kept now; full ones go as others are used.
+    int KeptBudgets() const { return m_requestBudgets.Kept(); }
 
     void QueueDownload(QString user, std::string file);
     void QueueUpload(QString user, QString file, qint64 size);
@@ -297,13 +303,22 @@ private:
     bool FirstForRoom(const QString& user, qint64 now);
     void WantRoom(const QString& user, qint64 now);
     void GaveWay(const QString& user, qint64 now);
-    // Takes one from the user's budget for the request; false when spent.
-    bool AdmitRequest(const QString& user, quint32 code);
+    // Takes one from the user's budget for the request; false when it waits
+    // for the budget or is dropped.
+    bool AdmitRequest(const QString& user, quint32 code, const MemStream& payload);
+    void CountDroppedRequests(const QString& user, quint32 code, int n);
+    void ScheduleWaitingRequests();
+    // Handles waiting requests whose turn has come, for a slice of time.
+    void ServeWaitingRequests();
+    // Reads the connections whose frames were left for a later turn.
+    void ResumeReads();
     // Gives memory that closed connections freed back to the system.
     void TrimReleasedOutput();
 
     // Parses and dispatches; false when the connection should close.
     bool Dispatch(const QString& user, quint32 code, MemStream& payload);
+    // The same for a request its budget let in.
+    bool Handle(const QString& user, quint32 code, MemStream& payload);
     // One handler per message; false when the connection should close.
     bool HandleSharedFileList(const QString& user, MemStream& payload);
     bool HandleSearchResults(const QString& user, MemStream& payload);
@@ -317,6 +332,8 @@ private:
     bool HandleUploadDenied(const QString& user, MemStream& payload);
     bool HandleUploadPlaceInLineRequest(const QString& user, MemStream& payload);
     bool HandleQueueDownloadRequest(const QString& user, MemStream& payload);
+    // Counts a message of a code we do not take; logged now and then.
+    void IgnoreMessage(const QString& user, quint32 code);
     // Logs and drops a message that does not read whole; the connection stays.
     bool Malformed(const QString& user, quint32 code);
 
@@ -349,12 +366,18 @@ private:
     };
     std::map<QString, RoomWanted> m_roomWanted;
     std::map<QString, qint64> m_gaveWay;
-    struct RequestBudgetLeft {
-        double left;
-        qint64 at;
-    };
-    std::map<std::pair<QString, quint32>, RequestBudgetLeft> m_budgets;
+    RequestBudgets m_requestBudgets;
+    QTimer m_waitTimer;
+    // Connections with frames left for a later turn, in the order left.
+    std::deque<quint64> m_pausedReads;
+    QTimer m_resumeTimer;
     DropCounter m_droppedRequests{PeerLimits::kDroppedRequestLogMs};
+    DropCounter m_unknownResults{PeerLimits::kDroppedRequestLogMs};
+    DropCounter m_unaskedLists{PeerLimits::kDroppedRequestLogMs};
+    DropCounter m_ignoredMessages{PeerLimits::kDroppedRequestLogMs};
+    DropCounter m_malformedMessages{PeerLimits::kDroppedRequestLogMs};
+    // Share lists asked for and not yet come, per user.
+    QHash<QString, int> m_listsAsked;
     // Users whose answer is held until a connection to them opens.
     std::set<std::pair<QString, quint32>> m_heldAnswers;
     // Unsent output dropped with closed connections since the heap was

@@ -34,8 +34,9 @@ public:
 
     FolderRequestQueue(Answerer answer, Ready ready);
 
-    // False when dropped: the user's share of the queue is full, or the same
-    // folder waits for them already.
+    // False when dropped: the user's share of the queue is full. The same
+    // request (number and folder) as the user's last one waiting is answered
+    // by it; under another number it is a request of its own.
     bool Add(const QString& user, quint32 req, const QString& folder);
     int Waiting() const { return m_waiting; }
     // Serves what the budgets allow now; the timer calls it.
@@ -48,7 +49,14 @@ private:
 
     Answerer m_answer;
     Ready m_ready;
-    std::map<QString, std::deque<Request>> m_queues;
+    struct Queue {
+        std::deque<Request> requests;
+        qint64 bytes = 0;
+    };
+    static qint64 BytesOf(const Request& r);
+
+    std::map<QString, Queue> m_queues;
+    qint64 m_bytes = 0;
     // Users with requests, in the order of their turns.
     std::deque<QString> m_turns;
     int m_waiting = 0;

@@ -256,27 +256,22 @@ void TransferQueueManager::OnFileTransferRequest(QString user, int direction, ui
         OnQueueUploadRequested(user, Text(file));
         return;
     }
+    // Lookups only, and one line for a denial: anyone may ask, under any name.
     const ItemPtr userItem = d.GetType("user")->HasItem(user);
-    Note(1,
-         QStringLiteral("Received upload request from %1 for file %2, req %3")
-             .arg(user, Text(file))
-             .arg(req),
-         userItem);
-    if (fileSize < 0) {
-        Note(2, QStringLiteral("Denied, Cancelled (size %1)").arg(fileSize), userItem);
+    const QString received = QStringLiteral("Received upload request from %1 for file %2, req %3")
+                                 .arg(user, Text(file))
+                                 .arg(req);
+    const std::string name = GetFileName(file);
+    const std::string folder = GetFolder(file);
+    ItemPtr entry = fileSize < 0 ? ItemPtr() : GetDownloadEntry(user, name, folder);
+    if (fileSize < 0 ||
+        (entry.IsNull() && (!CanAcceptUserInitiatedUploadsFrom(user) || name.empty()))) {
+        Note(1, received + QStringLiteral(": denied, Cancelled (size %1)").arg(fileSize), userItem);
         peerMessenger->DenyTransferRequest(user, req, QStringLiteral("Cancelled"));
         return;
     }
-
-    const std::string name = GetFileName(file);
-    const std::string folder = GetFolder(file);
-    ItemPtr entry = GetDownloadEntry(user, name, folder);
+    Note(1, received, userItem);
     if (entry.IsNull()) {
-        if (!CanAcceptUserInitiatedUploadsFrom(user) || name.empty()) {
-            Note(2, QStringLiteral("Denied, Cancelled"), userItem);
-            peerMessenger->DenyTransferRequest(user, req, QStringLiteral("Cancelled"));
-            return;
-        }
         entry = CreateDownloadEntry(user, name, folder, fileSize, false, 0);
         SetDownloadEntryStatus(entry, kQueued);
     }
