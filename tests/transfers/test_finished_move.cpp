@@ -18,6 +18,7 @@
 
 #include "net/PeerMessenger.h"
 #include "store/Log.h"
+#include "support/LogLines.h"
 #include "support/Payload.h"
 #include "support/TestFiles.h"
 #include "support/TransferServices.h"
@@ -29,36 +30,6 @@ constexpr int kWait = 10000;
 using TQM = TransferQueueManager;
 
 // The log's lines while it lives.
-struct LogLines : LogSink {
-    QStringList lines;
-    LogSink* was = GetLogSink();
-    LogLines() { SetLogSink(this); }
-    ~LogLines() override { SetLogSink(was); }
-    void Log(const QString& area, int level, const QString& text, const ItemPtr& item) override {
-        lines << text;
-        if (was)
-            was->Log(area, level, text, item);
-    }
-};
-
-// Writes past `bytes` of any file fail with EFBIG while it lives, as on a
-// small or full file system; SIGXFSZ is ignored so that the write returns.
-struct FileSizeLimit {
-    rlimit was{};
-    void (*handler)(int) = nullptr;
-    explicit FileSizeLimit(rlim_t bytes) {
-        handler = std::signal(SIGXFSZ, SIG_IGN);
-        ::getrlimit(RLIMIT_FSIZE, &was);
-        rlimit now = was;
-        now.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &now);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &was);
-        std::signal(SIGXFSZ, handler);
-    }
-};
-
 QStringList Names(const QString& folder) {
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
                                   QDir::NoDotAndDotDot);

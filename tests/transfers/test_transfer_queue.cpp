@@ -25,6 +25,7 @@
 #include "store/Log.h"
 #include "support/FifoWatch.h"
 #include "support/Fuzz.h"
+#include "support/LogLines.h"
 #include "support/Payload.h"
 #include "support/SharesIndexed.h"
 #include "support/TestFiles.h"
@@ -53,37 +54,6 @@ int OpenEvents(int fd) {
     ::close(fd);
     return n;
 }
-
-// The log's lines while it lives.
-struct LogLines : LogSink {
-    QStringList lines;
-    LogSink* was = GetLogSink();
-    LogLines() { SetLogSink(this); }
-    ~LogLines() override { SetLogSink(was); }
-    void Log(const QString& area, int level, const QString& text, const ItemPtr& item) override {
-        lines << text;
-        if (was)
-            was->Log(area, level, text, item);
-    }
-};
-
-// Writes past `bytes` of any file fail with EFBIG while it lives, as on a
-// full disk; SIGXFSZ is ignored so that the write returns.
-struct FileSizeLimit {
-    rlimit was{};
-    void (*handler)(int) = nullptr;
-    explicit FileSizeLimit(rlim_t bytes) {
-        handler = std::signal(SIGXFSZ, SIG_IGN);
-        ::getrlimit(RLIMIT_FSIZE, &was);
-        rlimit now = was;
-        now.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &now);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &was);
-        std::signal(SIGXFSZ, handler);
-    }
-};
 
 // The process's descriptors open on the journal at `path` or on its
 // temporary file, removed or not. Only these: Qt's threads open and close
