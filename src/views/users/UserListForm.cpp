@@ -337,14 +337,25 @@ void UserListForm::FillSlice() {
     }
     const bool last = m_unmadeNext >= m_unmade.size();
     if (!run.isEmpty() && (last || run.size() >= kMergeRows)) {
+        // A user who came online while the row waited belongs among the
+        // online rows, not at the run's place.
+        const auto online = std::stable_partition(run.begin(), run.end(), [](QTreeWidgetItem* row) {
+            return !static_cast<UserListItemWidget*>(row)->Online();
+        });
+        for (auto it = online; it != run.end(); ++it)
+            m_pendingRows << *it;
+        run.erase(online, run.end());
         // The last row in its place; those marked moved leave at the next merge.
         QTreeWidgetItem* root = mp_list->invisibleRootItem();
         int placed = root->childCount() - 1;
         while (placed >= 0 && static_cast<UserListItemWidget*>(root->child(placed))->Moved())
             --placed;
-        if (placed < 0 ||
-            UserListItemWidget::Before(*static_cast<UserListItemWidget*>(root->child(placed)),
-                                       *static_cast<UserListItemWidget*>(run.first())))
+        const bool follows =
+            !run.isEmpty() &&
+            (placed < 0 ||
+             UserListItemWidget::Before(*static_cast<UserListItemWidget*>(root->child(placed)),
+                                        *static_cast<UserListItemWidget*>(run.first())));
+        if (follows)
             mp_list->addTopLevelItems(run);
         else
             m_pendingRows += run;
