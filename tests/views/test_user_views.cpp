@@ -339,6 +339,8 @@ private slots:
     void longListsComeWhole();
     void listedStateWheneverItComes_data();
     void listedStateWheneverItComes();
+    void rowsGoingOnlineKeepTheView_data();
+    void rowsGoingOnlineKeepTheView();
     void loginAsksAboutEveryListedUser();
 };
 
@@ -1516,4 +1518,58 @@ void TestUserViews::listedStateWheneverItComes() {
     }
     // The others as loaded.
     QCOMPARE(RowText(list, 1, 4), QString("u000000|||||off"));
+}
+
+void TestUserViews::rowsGoingOnlineKeepTheView_data() {
+    QTest::addColumn<int>("others");  // users going online besides the current one
+    QTest::newRow("one, put in its place") << 0;
+    QTest::newRow("many, merged") << UserListForm::kFewRows;
+}
+
+// Rows going online move to the top, by place or by a merge of the list: the
+// current, selected row stays so, and so does the row at the top of the
+// scrolled list.
+void TestUserViews::rowsGoingOnlineKeepTheView() {
+    QFETCH(int, others);
+    const int users = 300;
+    QStringList names;
+    for (int i = 0; i < users; ++i)
+        names << QString("u%1").arg(i, 6, 10, QChar('0'));
+    for (const QString& name : names)
+        User(name).NewItem("in_user_list");
+    QTreeWidget* list = userListForm->List();
+    QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), users, kWait);
+    list->scrollToItem(list->topLevelItem(200), QAbstractItemView::PositionAtTop);
+    QTRY_COMPARE(list->itemAt(0, 0), list->topLevelItem(200));
+    QTreeWidgetItem* current = list->topLevelItem(250);
+    list->setCurrentItem(current);
+    QCOMPARE(list->selectedItems(), QList<QTreeWidgetItem*>{current});
+
+    QStringList online = names.mid(0, others) << "u000250";
+    for (const QString& name : online)
+        Flag(name, "is_online", true);
+    QStringList expected = online;
+    for (const QString& name : names)
+        if (!online.contains(name))
+            expected << name;
+    const auto shown = [list] {
+        QStringList rows;
+        for (int i = 0; i < list->topLevelItemCount(); ++i)
+            rows << list->topLevelItem(i)->text(0);
+        return rows;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(shown(), expected, kWait);
+    QCOMPARE(RowText(list, int(expected.indexOf("u000250")), 4), QString("u000250|||||on"));
+    QCOMPARE(list->currentItem(), current);
+    QCOMPARE(list->selectedItems(), QList<QTreeWidgetItem*>{current});
+    QTRY_COMPARE(list->itemAt(0, 0)->text(0), QString("u000200"));
+
+    // A row gone online and unlisted before it is put back: only it goes.
+    Flag("u000100", "is_online", true);
+    User("u000100").Disconnect("in_user_list");
+    Flag("u000101", "is_online", true);
+    expected.removeAll("u000100");
+    expected.removeAll("u000101");
+    expected.insert(int(online.size()) - 1, "u000101");
+    QTRY_COMPARE_WITH_TIMEOUT(shown(), expected, kWait);
 }
