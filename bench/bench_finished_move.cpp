@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "StallProbe.h"
 #include "net/PeerMessenger.h"
 #include "support/Payload.h"
 #include "support/TestFiles.h"
@@ -131,22 +132,12 @@ Figures Run(qint64 size, const QString& otherFolder) {
 
     QElapsedTimer clock;
     clock.start();
-    qint64 last = clock.nsecsElapsed();
-    QTimer probe;
-    probe.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&probe, &QTimer::timeout, [&] {
-        const qint64 now = clock.nsecsElapsed();
-        out.worstStallMs = std::max(out.worstStallMs, double(now - last) / 1e6);
-        last = now;
-    });
-    probe.start(1);
     bob.SendRawOn(f, QByteArray(1, ByteAt(size - 1)));
     const auto status = [&] { return TransferQueueManager::DownloadStatus(e); };
-    while ((status() == "downloading" || status() == "queued") && clock.elapsed() < 600000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    out.worstStallMs = std::max(out.worstStallMs, double(clock.nsecsElapsed() - last) / 1e6);
+    out.worstStallMs = LongestStallUntil(clock, [&] {
+        return (status() != "downloading" && status() != "queued") || clock.elapsed() >= 600000;
+    });
     out.moveMs = double(clock.nsecsElapsed()) / 1e6;
-    probe.stop();
     if (status() != "complete") {
         out.why = "the download ended " + status();
         return out;
