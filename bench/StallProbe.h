@@ -1,7 +1,7 @@
 #ifndef TAVENOOK_BENCH_STALLPROBE_H
 #define TAVENOOK_BENCH_STALLPROBE_H
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <algorithm>
@@ -22,7 +22,7 @@ double LongestStallUntil(const QElapsedTimer& clock, Done done) {
     });
     probe.start(1);
     while (!done())
-        QApplication::processEvents(QEventLoop::AllEvents, 50);
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     // The stretch since the last turn counts too.
     worst = std::max(worst, double(clock.nsecsElapsed() - last) / 1e6);
     return worst;

@@ -22,6 +22,12 @@
 //              files, S seconds a flood (120 unless given)
 //   --slow-reader-size N [--quick]
 //              only the phase of slow readers, N files
+//   --cap-readers-size N [--quick]
+//              only the phase of slow readers filling the cap, N files
+//   --big-folder-size N [--big-folder-seconds S] [--quick]
+//              only the phase of one folder of N files, S seconds a round
+//   --queue-requests-size N [--quick]
+//              only the phase of strangers sending queue requests, N files
 // Each share is built and saved by a process of its own; start-up and
 // shutdown are measured in a fresh child process, so that the building does
 // not blur the memory figure.
@@ -1590,6 +1596,417 @@ int SlowReaderMode(const Args& args) {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// Slow readers fill the cap: 200 users (20 with --quick) each read 1 KB/s
+// and ask for the share list every 2 s, within their budget, coming back
+// when the client closes them. Once they have held the output cap for over
+// a minute, an honest user who reads all asks for the share list, again 5 s
+// after each list came, and searches for 500 files every 2 s, for 90 s (5 s with
+// --quick). Printed, with targets: each list's wait, a list never given
+// counting as a miss, and the answers to her searches. Built by a process of
+// its own and measured in a fresh child.
+
+namespace {
+
+constexpr qint64 kCapListTargetMs = 10000;
+
+// Users reading 2 KB every 2 s through a small receive window and segments
+// of the usual Internet size, so that the system holds little of what the
+// client sends them and the client sees each read (smaller reads would let
+// the system's window probes back off for longer than the client takes for
+// a peer that reads nothing), each asking for the share list every 2 s; one
+// whom the client closed connects again for its next request.
+class SlowListers : public QObject {
+public:
+    SlowListers(int users, quint16 port) : m_port(port), m_sockets(std::size_t(users)) {
+        connect(&m_tick, &QTimer::timeout, this, [this] { Tick(); });
+        m_tick.start(100);
+    }
+    int asked = 0, comebacks = 0;
+    qint64 read = 0;
+
+private:
+    void Tick() {
+        const QByteArray request = RawPeer::Frame(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
+        for (std::size_t k = 0; k < m_sockets.size(); ++k) {
+            std::unique_ptr<QTcpSocket>& socket = m_sockets[k];
+            // Every 2 s, each in its own tenth of a second.
+            if (int(m_ticks % 20) != int(k % 20))
+                continue;
+            if (socket && socket->isOpen())
+                read += socket->read(2048).size();
+            if (!socket || socket->state() == QAbstractSocket::UnconnectedState) {
+                comebacks += socket != nullptr;
+                socket = Connect(QString("slowlister%1").arg(k));
+                if (!socket)
+                    continue;
+            }
+            socket->write(request);
+            ++asked;
+        }
+        ++m_ticks;
+    }
+    std::unique_ptr<QTcpSocket> Connect(const QString& name) const {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0), window = 2048;
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(m_port);
+        if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window) != 0 ||
+            ::setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &kInternetSegment, sizeof kInternetSegment) !=
+                0 ||
+            ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+            if (fd >= 0)
+                ::close(fd);
+            return nullptr;
+        }
+        auto socket = std::make_unique<QTcpSocket>();
+        if (!socket->setSocketDescriptor(fd))
+            return nullptr;
+        socket->setReadBufferSize(4096);
+        socket->write(RawPeer::SetUpFrame(name, "P"));
+        return socket;
+    }
+    quint16 m_port;
+    std::vector<std::unique_ptr<QTcpSocket>> m_sockets;
+    QTimer m_tick;
+    quint64 m_ticks = 0;
+};
+
+int MeasureSlowReadersFillTheCap(int files, int users, int heldSeconds, int seconds,
+                                 bool verdicts) {
+    RawPeer honest;
+    int indexed = 0;
+    const char* phase = "slow readers fill the cap";
+    std::unique_ptr<MainWindow> window = StartWithAskingPeer(honest, phase, "honest", indexed);
+    if (!window)
+        return 1;
+    timerManager->everyHalfMinute.start();
+    QElapsedTimer clock;
+    clock.start();
+    qint64 waitingPeak = 0, lastSample = 0;
+    const auto sample = [&] {
+        if (clock.elapsed() - lastSample >= 1000) {
+            lastSample = clock.elapsed();
+            waitingPeak = std::max(waitingPeak, peerMessenger->WaitingOutput());
+        }
+    };
+    SlowListers listers(users, peerMessenger->ListeningPort());
+    // They fill the cap and hold it.
+    LongestStallUntil(clock, [&] {
+        sample();
+        return clock.elapsed() >= heldSeconds * 1000;
+    });
+    const qint64 heldWaiting = peerMessenger->WaitingOutput();
+
+    std::vector<qint64> waits;
+    qint64 askedAt = -1, nextAsk = clock.elapsed(), lastSearch = -1000000, listBytes = 0;
+    int searches = 0, answers = 0;
+    const qint64 end = clock.elapsed() + seconds * 1000;
+    const double stallMs = LongestStallUntil(clock, [&] {
+        sample();
+        const qint64 now = clock.elapsed();
+        quint32 code = 0;
+        QByteArray payload;
+        while (honest.WaitForMessage(&code, &payload, 0)) {
+            if (code == PeerMessenger::PM_SHARED_FILE_LIST && askedAt >= 0) {
+                waits.push_back(now - askedAt);
+                listBytes = payload.size();
+                askedAt = -1;
+                nextAsk = now + 5000;
+            } else if (code == PeerMessenger::PM_FILE_SEARCH_RESULT) {
+                ++answers;
+            }
+        }
+        if (askedAt < 0 && now >= nextAsk && now < end) {
+            askedAt = now;
+            honest.SendMessage(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
+        }
+        if (now - lastSearch >= 2000 && now < end) {
+            lastSearch = now;
+            ++searches;
+            // A folder's 500 files: an answer too large to make at once.
+            emit gp_server->DirectFileSearch("honest", quint32(4000000 + searches),
+                                             QString("album%1").arg(searches % 200));
+        }
+        // The last list asked for gets its full time.
+        return now >= end && (askedAt < 0 || now - askedAt > kCapListTargetMs);
+    });
+    // A list still not given is a miss, counted at what it waited.
+    const int missed = askedAt >= 0 ? 1 : 0;
+    if (missed)
+        waits.push_back(clock.elapsed() - askedAt);
+    const qint64 slowest = waits.empty() ? 0 : *std::max_element(waits.begin(), waits.end());
+    const int within = int(
+        std::count_if(waits.begin(), waits.end(), [](qint64 w) { return w <= kCapListTargetMs; }));
+    std::printf(
+        "%s: %d users reading 1 KB/s, each asking for the share list of %d files every 2 s "
+        "(%d requests, %d comebacks after the client closed them)\n",
+        phase, users, indexed, listers.asked, listers.comebacks);
+    std::printf(
+        "%s: output waiting for peers %.1f MiB after %d s, at most %.1f MiB (cap %.0f MiB); "
+        "a list is %lld bytes\n",
+        phase, heldWaiting / 1048576.0, heldSeconds, waitingPeak / 1048576.0,
+        PeerLimits::kMaxWaitingOutputTotal / 1048576.0, static_cast<long long>(listBytes));
+    std::printf(
+        "%s: the honest user asked for the share list %d times over %d s: %d came "
+        "within 10 s, %d never came; the slowest %.1f s",
+        phase, int(waits.size()), seconds, within, missed, slowest / 1000.0);
+    PrintVerdict(verdicts, "each within 10 s", !waits.empty() && within == int(waits.size()));
+    std::printf("%s: she searched %d times and got %d answers\n", phase, searches, answers);
+    std::printf("%s: longest main-thread stall %.1f ms\n", phase, stallMs);
+    std::fflush(stdout);
+    window.reset();
+    return indexed >= files ? 0 : 1;
+}
+
+// Builds the big share under a fresh home and measures it in a child.
+int RunSlowReadersFillTheCap(int files, bool quick) {
+    QTemporaryDir home;
+    if (!home.isValid())
+        return 1;
+    qputenv("HOME", home.path().toUtf8());
+    std::printf("bench_gui_startup, slow readers fill the cap: %d shared files\n", files);
+    if (!BuildShare(home.filePath("share"), files))
+        return 1;
+    std::fflush(stdout);
+    return RunMeasuredChild(
+        {"--cap-readers", "--files", QString::number(files), quick ? "--quick" : "--verdicts"});
+}
+
+// The runs of this phase: -1 when these arguments ask for none.
+//   --cap-readers-size N: this phase alone with N files.
+int CapReadersMode(const Args& args) {
+    const bool quick = args.Has("--quick");
+    if (args.Has("--cap-readers"))
+        return MeasureSlowReadersFillTheCap(args.Int("--files"), quick ? 20 : 200, quick ? 2 : 75,
+                                            quick ? 5 : 90, args.Has("--verdicts"));
+    if (const int size = args.Int("--cap-readers-size"); size > 0)
+        return RunSlowReadersFillTheCap(size, quick);
+    return -1;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// One folder of many files: a share with a folder of 100,000 files (5,000
+// with --quick) beside albums of 500, asked for by 1 and then by 20 users,
+// each about once a second for 30 s (3 s), reading all, while the honest user
+// asks for an album every second. Printed, with targets: the main thread's
+// longest stall and how many of the honest user's answers came, the slowest
+// (one not given within 10 s counts as a miss). Built by a process of its own
+// and measured in a fresh child.
+
+namespace {
+
+int MeasureBigFolder(int files, int seconds, bool verdicts) {
+    RawPeer reader;
+    int indexed = 0;
+    std::unique_ptr<MainWindow> window =
+        StartWithAskingPeer(reader, "one folder of many files", "honest", indexed);
+    if (!window)
+        return 1;
+    QElapsedTimer clock;
+    clock.start();
+    LongestStall(clock, clock.elapsed() + 2000);
+    const long before = ResidentKiB();
+    QString big;
+    std::vector<QString> albums;
+    for (const QString& folder : WireFolders()) {
+        if (folder.endsWith("\\big"))
+            big = folder;
+        else if (folder.contains("\\album"))
+            albums.push_back(folder);
+    }
+    if (big.isEmpty() || albums.empty()) {
+        std::printf("one folder of many files: the share has no such folder\n");
+        return 1;
+    }
+    bool met = true;
+    quint32 req = 0;
+    for (const int users : {1, 20}) {
+        const std::string name = "one folder of " + std::to_string(files) + " files, " +
+                                 std::to_string(users) + (users == 1 ? " user" : " users");
+        const char* phase = name.c_str();
+        std::printf(
+            "%s: each asking for it about once a second for %d s, reading all; the honest user "
+            "asks for a folder of 500 files every second\n",
+            phase, seconds);
+        Honest honest{reader, albums};
+        honest.asksFolders = true;
+        honest.browseMs = 3600000;
+        honest.lastBrowse = 0;
+        auto askers = MakeAskers("big", users, true);
+        std::size_t next = 0;
+        const FloodFigures f = Flood(askers, honest, clock, seconds, 1000 / users, [&] {
+            askers[next++ % askers.size()]->Ask(FolderRequest(++req, big));
+            return 1;
+        });
+        ReportFlood(phase, f, before, verdicts);
+        std::printf(
+            "%s: the honest user's folder answers: %d of %d answered, the slowest after "
+            "%lld ms (one not answered within 10 s counts as 10 s)",
+            phase, honest.folderAnswers, honest.folderAsks,
+            static_cast<long long>(honest.slowestFolderMs));
+        // The one asked last may still be on its way.
+        const bool answered = honest.folderAnswers > 0 &&
+                              honest.folderAnswers + 1 >= honest.folderAsks &&
+                              honest.slowestFolderMs <= kFolderAnswerTargetMs;
+        PrintVerdict(verdicts, "all, each within 2 s", answered);
+        met = met && answered && f.stallMs < kPeerFloodStallTargetMs;
+        // What is still being answered goes before the next round.
+        LongestStall(clock, clock.elapsed() + 3000);
+    }
+    std::fflush(stdout);
+    window.reset();
+    if (indexed < files)
+        return 1;
+    return met || !verdicts ? 0 : 1;
+}
+
+// Builds the share with its big folder under a fresh home and measures it
+// in a child.
+int RunBigFolderSize(int files, int seconds, bool quick) {
+    QTemporaryDir home;
+    if (!home.isValid())
+        return 1;
+    qputenv("HOME", home.path().toUtf8());
+    std::printf("bench_gui_startup, one folder of many files: %d files in it\n", files);
+    const QString root = home.filePath("share");
+    if (!WriteFiles(
+            root, files,
+            [](int i) { return QString("big/track %1 of the long playing record.mp3").arg(i); }) ||
+        !BuildShare(root, 2000))
+        return 1;
+    std::fflush(stdout);
+    return RunMeasuredChild({"--big-folder", "--files", QString::number(files),
+                             "--big-folder-seconds", QString::number(seconds),
+                             quick ? "--quick" : "--verdicts"});
+}
+
+// The runs of this phase: -1 when these arguments ask for none.
+//   --big-folder-size N [--big-folder-seconds S]: N files in the folder.
+int BigFolderMode(const Args& args) {
+    const bool quick = args.Has("--quick");
+    const int seconds = args.Int("--big-folder-seconds", quick ? 3 : 30);
+    if (args.Has("--big-folder"))
+        return MeasureBigFolder(args.Int("--files"), seconds, args.Has("--verdicts"));
+    if (const int size = args.Int("--big-folder-size"); size > 0)
+        return RunBigFolderSize(size, seconds, quick);
+    return -1;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Queue requests (code 43) from 10 strangers, each writing them as fast as
+// TCP takes them and never reading, for 10 s (3 s with --quick); one who is
+// closed comes back under a new name. Every other request is for a file we
+// share. Printed: the main thread's longest stall, against 200 ms, and the
+// requests the client handled. Built by a process of its own and measured
+// in a fresh child.
+
+namespace {
+
+constexpr double kQueueFloodStallTargetMs = 200;
+
+int MeasureQueueRequests(int files, int seconds, bool verdicts) {
+    RawPeer reader;
+    int indexed = 0;
+    std::unique_ptr<MainWindow> window =
+        StartWithAskingPeer(reader, "queue requests", "honest", indexed);
+    if (!window)
+        return 1;
+    std::vector<QByteArray> frames;
+    for (const ItemPtr& file : d.GetType("shared_file")->GetItems()) {
+        QString wire = file.HasItem("shared_file_folder").AsString() + '/' +
+                       file.HasItem("shared_file_name").AsString();
+        wire.replace('/', '\\');
+        for (const QString& name : {wire, wire + ".missing"}) {
+            MemStream payload;
+            payload.Write(name);
+            frames.push_back(
+                RawPeer::Frame(PeerMessenger::PM_QUEUE_UPLOAD, payload.GetWrittenBytes()));
+        }
+        if (frames.size() >= 400)
+            break;
+    }
+    qint64 handled = 0;
+    QObject::connect(peerMessenger, &PeerMessenger::QueueUploadRequested, [&] { ++handled; });
+    constexpr int kStrangers = 10;
+    std::vector<std::unique_ptr<QTcpSocket>> strangers(kStrangers);
+    int names = 0;
+    qint64 written = 0;
+    // Made once: the strangers' writes cost the loop little.
+    QByteArray block;
+    int perBlock = 0;
+    for (; block.size() < 256 * 1024; ++perBlock)
+        block += frames[std::size_t(perBlock) % frames.size()];
+    const auto feed = [&] {
+        for (auto& socket : strangers) {
+            if (!socket || socket->state() == QAbstractSocket::UnconnectedState) {
+                socket = std::make_unique<QTcpSocket>();
+                socket->setReadBufferSize(4096);
+                socket->connectToHost(QHostAddress::LocalHost, peerMessenger->ListeningPort());
+                socket->write(RawPeer::SetUpFrame(QString("stranger%1").arg(names++), "P"));
+            }
+            // As fast as TCP takes them: the system's buffers stay full.
+            while (socket->bytesToWrite() < 4 * 1024 * 1024) {
+                socket->write(block);
+                written += perBlock;
+            }
+        }
+    };
+    const char* phase = "queue requests, 10 strangers";
+    std::printf(
+        "%s: %d strangers writing queue requests as fast as TCP takes them for %d s, never "
+        "reading (%d files shared)\n",
+        phase, kStrangers, seconds, indexed);
+    QElapsedTimer clock;
+    clock.start();
+    QTimer feeding;
+    QObject::connect(&feeding, &QTimer::timeout, feed);
+    feeding.start(1);
+    const double stallMs =
+        LongestStallUntil(clock, [&] { return clock.elapsed() >= seconds * 1000; });
+    feeding.stop();
+    for (auto& socket : strangers)
+        socket->abort();
+    std::printf("%s: longest main-thread stall %.1f ms", phase, stallMs);
+    PrintVerdict(verdicts, "under 200 ms", stallMs < kQueueFloodStallTargetMs);
+    std::printf(
+        "%s: %lld requests written under %d names, %lld handled, %lld dropped past their "
+        "budgets, %d waiting at the end\n",
+        phase, static_cast<long long>(written), names, static_cast<long long>(handled),
+        static_cast<long long>(peerMessenger->DroppedRequests()), peerMessenger->WaitingRequests());
+    std::fflush(stdout);
+    window.reset();
+    return indexed >= files && handled > 0 ? 0 : 1;
+}
+
+// The queue-request runs of this program: -1 when these arguments ask for none.
+//   --queue-requests-size N: this phase alone with N files.
+int QueueRequestMode(const Args& args) {
+    const bool quick = args.Has("--quick");
+    if (args.Has("--queue-requests"))
+        return MeasureQueueRequests(args.Int("--files"), quick ? 3 : 10, args.Has("--verdicts"));
+    if (const int size = args.Int("--queue-requests-size"); size > 0) {
+        QTemporaryDir home;
+        if (!home.isValid())
+            return 1;
+        qputenv("HOME", home.path().toUtf8());
+        std::printf("bench_gui_startup, queue requests: %d shared files\n", size);
+        if (!BuildShare(home.filePath("share"), size))
+            return 1;
+        std::fflush(stdout);
+        return RunMeasuredChild({"--queue-requests", "--files", QString::number(size),
+                                 quick ? "--quick" : "--verdicts"});
+    }
+    return -1;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     UseLoopbackOnly();
     const Args args(argc, argv);
@@ -1615,12 +2032,21 @@ int main(int argc, char** argv) {
         return peers;
     if (const int slow = SlowReaderMode(args); slow >= 0)
         return slow;
+    if (const int capped = CapReadersMode(args); capped >= 0)
+        return capped;
+    if (const int big = BigFolderMode(args); big >= 0)
+        return big;
+    if (const int queued = QueueRequestMode(args); queued >= 0)
+        return queued;
     if (quick)
         return RunSize(files > 0 ? files : 5000, quick, false) | RunShareListSection(true) |
                RunSearchFloodSection(true) |
                RunMeasuredChild({"--never-read-size", "5000", "--quick"}) |
                RunPeerFloodSection(true) |
-               RunMeasuredChild({"--slow-reader-size", "5000", "--quick"});
+               RunMeasuredChild({"--slow-reader-size", "5000", "--quick"}) |
+               RunMeasuredChild({"--cap-readers-size", "5000", "--quick"}) |
+               RunMeasuredChild({"--big-folder-size", "5000", "--quick"}) |
+               RunMeasuredChild({"--queue-requests-size", "5000", "--quick"});
     if (files > 0)
         return RunSize(files, quick, true);
 
@@ -1636,5 +2062,8 @@ int main(int argc, char** argv) {
     }
     return status | RunShareListSection(false) | RunSearchFloodSection(false) |
            RunMeasuredChild({"--never-read-size", "100000"}) | RunPeerFloodSection(false) |
-           RunMeasuredChild({"--slow-reader-size", "100000"});
+           RunMeasuredChild({"--slow-reader-size", "100000"}) |
+           RunMeasuredChild({"--cap-readers-size", "300000"}) |
+           RunMeasuredChild({"--big-folder-size", "100000"}) |
+           RunMeasuredChild({"--queue-requests-size", "100000"});
 }

@@ -14,18 +14,19 @@
 //
 // Start-up: the saved store holds the users, the User List is the first page
 // shown; the client starts as the program does and logs in. Printed: when
-// the window shows (the window system puts it on screen when it is shown,
-// whatever the client does next), the longest stall from then until every
-// name is listed and the server has answered the watch and the statistics
-// of each, and the time that took.
+// the window first paints (it shows and paints before the start-up runs),
+// when the start-up is done and the event loop runs, the longest stall from
+// then until every name is listed and the server has answered the watch and
+// the statistics of each, and the time that took.
 //
 // Usage: bench_gui_users [--quick]
 //   --quick  500 listed and 2,000 imported; 2,000 listed at login and at
 //            start-up; figures only
-//   (none)   100,000 imported into an empty list and beside 20,000 listed;
-//            login with 100,000 and with 320,000 listed; start-up with
-//            320,000 listed; each in a process of its own, with the targets:
-//            the import done within 10 s, no stall over 200 ms
+//   (none)   100,000 imported into an empty list, beside 20,000 and beside
+//            120,000 listed; login with 100,000 and with 320,000 listed;
+//            start-up with 320,000 listed; each in a process of its own,
+//            with the targets: the import done within 10 s, no stall over
+//            200 ms
 
 #include <unistd.h>
 
@@ -194,22 +195,24 @@ int BuildStartStore(const QString& home, int listed) {
     return QFile::remove(listedPath) ? 0 : 1;
 }
 
-// When the window shows: the window system maps it then, whether or not the
-// client goes on to paint it.
-class ShowClock : public QObject {
+// When the window first paints: any of its widgets.
+class PaintClock : public QObject {
 public:
-    explicit ShowClock(const QElapsedTimer& clock) : m_clock(clock) {}
-    qint64 shownNs = -1;
+    PaintClock(const QElapsedTimer& clock, const QWidget* window)
+        : m_clock(clock), mp_window(window) {}
+    qint64 paintedNs = -1;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Show && shownNs < 0)
-            shownNs = m_clock.nsecsElapsed();
+        if (event->type() == QEvent::Paint && paintedNs < 0 && watched->isWidgetType() &&
+            static_cast<QWidget*>(watched)->window() == mp_window)
+            paintedNs = m_clock.nsecsElapsed();
         return QObject::eventFilter(watched, event);
     }
 
 private:
     const QElapsedTimer& m_clock;
+    const QWidget* mp_window;
 };
 
 // The client's home and its login to a loopback server of its own.
@@ -233,15 +236,17 @@ int MeasureStart(const QString& home, int listed, bool verdicts) {
     clock.start();
     MainWindow window;
     window.resize(1000, 700);
-    ShowClock shown(clock);
-    window.installEventFilter(&shown);
+    PaintClock painted(clock, &window);
+    qApp->installEventFilter(&painted);
     window.Start();
+    const qint64 startedNs = clock.nsecsElapsed();
+    qApp->removeEventFilter(&painted);
     timerManager->everyHalfMinute.stop();
     timerManager->everyFiveMinutes.stop();
     timerManager->everyHour.stop();
     auto* form = window.findChild<UserListForm*>("userListForm");
     auto* tabs = window.findChild<QTabWidget*>("tabControl");
-    if (!form || !tabs || shown.shownNs < 0 || tabs->currentWidget() != form->parentWidget())
+    if (!form || !tabs || painted.paintedNs < 0 || tabs->currentWidget() != form->parentWidget())
         return 1;
     Answers answers;
     CountAnswers(answers);
@@ -252,7 +257,7 @@ int MeasureStart(const QString& home, int listed, bool verdicts) {
             return form->List()->topLevelItemCount() == listed && gp_server->IsConnected() &&
                    answers.watched >= listed && answers.stats >= listed;
         },
-        &doneMs, shown.shownNs);
+        &doneMs, startedNs);
     if (!ListComplete(form->List(), listed)) {
         std::printf("  not all listed in order (%d rows of %d)\n",
                     form->List()->topLevelItemCount(), listed);
@@ -263,8 +268,10 @@ int MeasureStart(const QString& home, int listed, bool verdicts) {
         return 1;
     }
     const QString what = QString("start-up, %1 listed").arg(listed);
-    std::printf("  %s: window shown     %9.1f ms after the start\n", qPrintable(what),
-                double(shown.shownNs) / 1e6);
+    std::printf("  %s: window painted   %9.1f ms after the start\n", qPrintable(what),
+                double(painted.paintedNs) / 1e6);
+    std::printf("  %s: start-up done    %9.1f ms after the start\n", qPrintable(what),
+                double(startedNs) / 1e6);
     Report(qPrintable(what), stalls, doneMs, 0, verdicts);
     return 0;
 }
@@ -430,6 +437,7 @@ int main(int argc, char** argv) {
     int status = 0;
     status |= run(0, 100000, true);
     status |= run(20000, 100000, true);
+    status |= run(120000, 100000, true);
     status |= run(100000, 0, true);
     status |= run(320000, 0, true);
     status |= runStart(320000, true);

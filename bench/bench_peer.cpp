@@ -31,9 +31,9 @@
 
 namespace {
 
-// What the messenger dispatched: PM 43 as QueueUploadRequested. Its
-// requests have no per-user budget (an honest client asks for a whole
-// folder at once), so a flood of them measures the messenger itself.
+// What the messenger dispatched: PM 46 as UploadFailed. Such reports have
+// no per-user budget (each is a lookup and nothing more), so a flood of
+// them measures the messenger itself.
 struct Seen {
     qint64 count = 0;
     QString user;
@@ -53,7 +53,7 @@ QByteArray FileRequest(int k) {
     return payload.GetWrittenBytes();
 }
 
-// Sends `messages` PM 43 frames on one connection, in writes of kBatch frames,
+// Sends `messages` PM 46 frames on one connection, in writes of kBatch frames,
 // and returns the messages per second the messenger dispatched (0 on failure).
 double MessageRate(quint16 port, bool obfuscated, int messages, const Seen& seen) {
     const qint64& dispatched = seen.count;
@@ -65,13 +65,13 @@ double MessageRate(quint16 port, bool obfuscated, int messages, const Seen& seen
     // The messenger holds the connection once the set-up is read; the first
     // message then measures nothing of the set-up.
     const qint64 before = dispatched;
-    peer.SendMessage(43, FileRequest(0));
+    peer.SendMessage(46, FileRequest(0));
     if (!RawPeer::WaitUntil([&] { return dispatched == before + 1; }, 5000))
         return 0;
 
     QByteArray batch;
     for (int k = 0; k < kBatch; ++k) {
-        const QByteArray frame = RawPeer::Frame(43, FileRequest(k));
+        const QByteArray frame = RawPeer::Frame(46, FileRequest(k));
         batch += obfuscated ? RawPeer::Obfuscate(frame, 0x9E3779B9u * quint32(k + 1)) : frame;
     }
     const qint64 start = dispatched;
@@ -90,7 +90,7 @@ double MessageRate(quint16 port, bool obfuscated, int messages, const Seen& seen
                     peer.SendRaw(batch);
                 } else {
                     for (int k = 0; k < n; ++k)
-                        peer.SendMessage(43, FileRequest(k));
+                        peer.SendMessage(46, FileRequest(k));
                 }
                 sent += n;
             }
@@ -118,6 +118,8 @@ struct ChurnFigures {
     double medianMs = 0;   // a fresh peer's share-list answer, median
     double maxMs = 0;      // and the slowest
     int probes = 0;
+    int seen = 0;          // queue requests the messenger dispatched
+    bool allSeen = false;  // and every connection was let go
     bool ok = false;
 };
 
@@ -197,13 +199,14 @@ ChurnFigures Churn(PeerMessenger& messenger, int count, int rate, bool queue,
         },
         std::max(kTimeoutMs, 4 * count * 1000 / rate));
     const double seconds = double(clock.nsecsElapsed()) / 1e9;
-    if (!done) {
-        std::fprintf(stderr, "  churn: %d of %d sent, %lld queue requests seen, %d open\n", sent,
-                     count, static_cast<long long>(queued - queuedBefore),
-                     messenger.ConnectionCount());
-        return out;
-    }
-    out.perSecond = count / seconds;
+    out.seen = int(queued - queuedBefore);
+    out.allSeen = done;
+    // A machine too loaded to get through them in time is a figure, not an
+    // error: what got through is reported against the target.
+    if (!done)
+        std::fprintf(stderr, "  churn: %d of %d sent, %d queue requests seen, %d open\n", sent,
+                     count, out.seen, messenger.ConnectionCount());
+    out.perSecond = sent / seconds;
     out.probes = int(latencies.size());
     std::sort(latencies.begin(), latencies.end());
     if (!latencies.empty()) {
@@ -233,7 +236,8 @@ bool RunChurn(int count, bool quick) {
     bool ok = true;
     for (bool queue : {false, true}) {
         const ChurnFigures f = Churn(*services.messenger, count, rate, queue, names, queued);
-        ok = ok && f.ok;
+        // Only a quick run's errors fail it; the full run holds its targets.
+        ok = ok && f.ok && (quick || f.allSeen);
         const char* verdict = quick                   ? ""
                               : f.ok && f.maxMs < 200 ? " (target < 200 ms: met)"
                                                       : " (target < 200 ms: NOT met)";
@@ -242,6 +246,12 @@ bool RunChurn(int count, bool quick) {
             "slowest %6.1f ms (%d probes)%s\n",
             count, rate, queue ? "with queue requests" : "set-up only        ", f.perSecond,
             f.medianMs, f.maxMs, f.probes, verdict);
+        if (queue)
+            std::printf("  churn of %d with queue requests: %d of them dispatched%s\n", count,
+                        f.seen,
+                        quick       ? ""
+                        : f.allSeen ? " (target all: met)"
+                                    : " (target all: NOT met)");
     }
     services.StopTransferServices();
     return ok;
@@ -262,11 +272,11 @@ bool RunMessaging(int messages, int connections, bool quick) {
     }
     Seen seen;
     const qint64& dispatched = seen.count;
-    QObject::connect(&messenger, &PeerMessenger::QueueUploadRequested,
-                     [&seen](const QString& user, const QString& file) {
+    QObject::connect(&messenger, &PeerMessenger::UploadFailed,
+                     [&seen](const QString& user, const std::string& file) {
                          ++seen.count;
                          seen.user = user;
-                         seen.file = file;
+                         seen.file = QString::fromStdString(file);
                      });
 
     const double plainRate = MessageRate(messenger.ListeningPort(), false, messages, seen);
@@ -288,7 +298,7 @@ bool RunMessaging(int messages, int connections, bool quick) {
     for (int k = 0; k < connections && connected; ++k) {
         connected = peer.ConnectTo(messenger.ListeningPort());
         peer.SendSetUp(QString("user%1").arg(k), "P");
-        peer.SendMessage(43, FileRequest(k));
+        peer.SendMessage(46, FileRequest(k));
         peer.Close();
     }
     const bool allSeen =

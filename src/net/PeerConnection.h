@@ -9,6 +9,7 @@
 
 #include "net/FrameReader.h"
 #include "net/Obfuscation.h"
+#include "net/OutputAge.h"
 #include "net/PeerLimits.h"
 #include "net/PeerMessenger.h"
 #include "net/SocketQueue.h"
@@ -53,10 +54,15 @@ struct PeerMessenger::Connection {
     // When the peer last took some of our unsent output, or it began to wait.
     qint64 outputMoved = 0;
     SocketQueue::Progress output;
+    // How long what waits in the socket's buffer has waited.
+    OutputAge outputAge;
     // By message code: bytes of output up to the end of the last answer
     // SendAnswer wrote that the system has not taken yet.
     std::map<quint32, qint64> answersUnwritten;
     bool answerWatched = false;
+    // Frames are left for a later turn; the peer closed meanwhile.
+    bool readPaused = false;
+    bool closeWhenRead = false;
     FrameReader reader{PeerLimits::kMaxFrameLength};
     ObfuscationDecoder decoder{PeerLimits::kMaxSetUpLength};
 };

@@ -5,6 +5,7 @@
 // docs/protocol.md, "Peer connections", "Limits and time-outs".
 
 #include <QtGlobal>
+#include <cstddef>
 
 namespace PeerLimits {
 
@@ -62,31 +63,75 @@ constexpr qint64 kMaxWaitingOutputTotal = qint64(48) * 1024 * 1024;
 // Output of which the peer took nothing for this long, counting what it took
 // from the system's send queue, marks a peer that does not read:
 // it gets no optional answers, and its connection is closed to make room for
-// one to a peer that reads. After kStalledFrameMs it is closed in any case.
+// one to a peer that reads. Not while the system resends lost output or backs
+// off after losses: on a slow, congested link that alone lasts 5-11 s. After
+// kStalledFrameMs it is closed in any case.
 constexpr qint64 kStuckOutputMs = 5000;
+// Output that has waited this long in our buffer gives way: while the cap
+// above is full, its connection is closed, the longest waiting first, to
+// make room for another user's, so that peers who read a little cannot hold
+// the cap for good. A slow reader is served as long as nobody else needs
+// the room.
+constexpr qint64 kOutputGivesWayMs = 60000;
+// Room freed that way goes first to users none of whose connections gave
+// way in the last kGaveWayMemoryMs, and among them to the one who asked
+// last; a user refused room who does not ask again within kRoomWantedMs no
+// longer waits for it. Each record is kept for at most kMaxRoomRecords users.
+constexpr qint64 kGaveWayMemoryMs = 600000;
+constexpr qint64 kRoomWantedMs = 1000;
+constexpr std::size_t kMaxRoomRecords = 4096;
 // Requests that cost us work or output, per user: each kind has a budget of
-// `burst` that refills by one every `refillMs`; one past it is dropped and
-// counted (logged at most once per kDroppedRequestLogMs, with the count).
-// Bursts are what an honest client sends at once (a folder download asks
-// for every subfolder); the pace is what it keeps up.
+// `burst` that refills continuously, by one every `refillMs`. One past it
+// waits (up to `wait` of its kind per user, in the order asked) and is
+// handled once the budget has refilled by one; the same request as the last
+// one waiting is answered by it. Past `wait`, or past the bytes below, it is
+// dropped and counted (logged at most once per kDroppedRequestLogMs, with
+// the count); so is what waits for a user no longer connected when its turn
+// comes. Bursts are what an honest client sends at once (a folder download
+// asks for every subfolder, or queues every file; our client asks the place
+// of every queued download at once); the pace is what it keeps up.
 struct RequestBudget {
     quint32 code;
     int burst;
     qint64 refillMs;
+    int wait;
 };
 constexpr RequestBudget kRequestBudgets[] = {
-    {4, 10, 2000},   // share list
-    {15, 50, 1000},  // user info
-    {36, 100, 100},  // folder contents
-    {51, 100, 100},  // place in line
+    {4, 10, 2000, 1},      // share list
+    {15, 50, 1000, 1},     // user info
+    {36, 100, 100, 1000},  // folder contents
+    {40, 200, 10, 1000},   // transfer request
+    {43, 200, 10, 1000},   // queue upload
+    {51, 100, 100, 1000},  // place in line
 };
+// Bytes of requests waiting for their budget, per user and in all; each
+// counts its payload plus the overhead.
+constexpr qint64 kMaxWaitingRequestBytesPerUser = qint64(1) * 1024 * 1024;
+constexpr qint64 kMaxWaitingRequestBytesTotal = qint64(64) * 1024 * 1024;
+constexpr qint64 kWaitingRequestOverhead = 64;
+// Budgets kept past which the one used longest ago goes even when not full.
+constexpr int kMaxKeptBudgets = 200000;
+// Main-thread time for waiting requests, and for the frames of one
+// connection, per turn of the event loop: the rest waits for the next turn.
+constexpr qint64 kRequestSliceMs = 5;
+constexpr qint64 kReadSliceMs = 2;
 constexpr qint64 kDroppedRequestLogMs = 10000;
+// Share lists (code 5) are taken only from users we asked, one per request
+// not yet answered (at most this many per user), for this many users; past
+// it one user's are forgotten. A list nobody asked for is
+// dropped unread.
+constexpr int kMaxListsAskedPerUser = 16;
+constexpr int kMaxListsAsked = 10000;
 // Answers a user asked for (share list, folder contents, user info): one of
 // each kind per user waits in our output at a time. A request that comes
 // while one waits is not made again; they also wait for room under
 // kMaxWaitingOutputTotal.
-// Folder requests waiting to be answered, per user; past it they are dropped.
-constexpr int kMaxFolderRequestsPerUser = 100;
+// Folder requests waiting to be answered, per user, and their bytes (the
+// folder name plus the overhead) per user and in all; past them they are
+// dropped. The budget above lets in fewer than that while answers go.
+constexpr int kMaxFolderRequestsPerUser = 1000;
+constexpr qint64 kMaxFolderRequestBytesPerUser = qint64(1) * 1024 * 1024;
+constexpr qint64 kMaxFolderRequestBytesTotal = qint64(64) * 1024 * 1024;
 // Main-thread time for folder answers: per turn of the event loop, and per
 // second in all.
 constexpr qint64 kFolderAnswerSliceMs = 10;
@@ -124,6 +169,9 @@ constexpr int kDeadlineCheckMs = 1000;
 // Bytes taken from a socket per read, so that a burst cannot make a reader
 // hold more than one frame and one chunk.
 constexpr qint64 kReadChunk = 64 * 1024;
+// What a "P" connection's socket holds read from the system and not yet
+// taken; past it TCP holds the rest back.
+constexpr qint64 kMessagingReadBuffer = 256 * 1024;
 
 constexpr quint16 kDefaultListeningPort = 2235;
 constexpr quint16 kDefaultObfuscatedListeningPort = 2236;

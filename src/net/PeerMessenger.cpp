@@ -11,6 +11,7 @@
 #include <limits>
 #include <vector>
 
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -65,11 +66,6 @@ QByteArray BodyOf(quint32 code, const MemStream& payload) {
     return body + payload.GetWrittenBytes();
 }
 
-// Sizes are file sizes: a negative one is not a size.
-bool ReadSize(MemStream& in, qint64& size) {
-    return in.Read(size) && size >= 0;
-}
-
 // Keeps failure checks from running (and signals from being emitted) while a
 // request is half set up; a socket may report a refused connect at once.
 class DeferGuard {
@@ -111,6 +107,10 @@ PeerMessenger::PeerMessenger(QObject* parent)
     m_deadlineTimer.setInterval(PeerLimits::kDeadlineCheckMs);
     connect(&m_deadlineTimer, &QTimer::timeout, this, &PeerMessenger::CheckDeadlines);
     m_deadlineTimer.start();
+    m_waitTimer.setSingleShot(true);
+    connect(&m_waitTimer, &QTimer::timeout, this, &PeerMessenger::ServeWaitingRequests);
+    m_resumeTimer.setSingleShot(true);
+    connect(&m_resumeTimer, &QTimer::timeout, this, &PeerMessenger::ResumeReads);
     qRegisterMetaType<ItemPtr>("ItemPtr");
     DeclarePeerTypes(dataSaver);
     if (dataSaver)
@@ -388,11 +388,16 @@ void PeerMessenger::OnSocketClosed(quint64 id) {
     const ConnectionPtr c = FindConnection(id);
     if (!c)
         return;
-    // Take what arrived before the close.
+    // Take what arrived before the close; frames left for a later turn are
+    // read then.
     if (c->state != Connection::Connecting && c->socket && c->socket->bytesAvailable() > 0)
         Process(c);
     if (c->closed)
         return;
+    if (c->readPaused) {
+        c->closeWhenRead = true;
+        return;
+    }
     Close(c, c->state == Connection::Connecting
                  ? QString("cannot connect: %1").arg(c->socket->errorString())
                  : QString("closed by the peer"));
@@ -449,6 +454,7 @@ QTcpSocket* PeerMessenger::HandOver(const ConnectionPtr& c, const QMetaMethod& s
 }
 
 void PeerMessenger::Process(const ConnectionPtr& c) {
+    QElapsedTimer slice;
     while (!c->closed && c->socket) {
         switch (c->state) {
             case Connection::Connecting:
@@ -470,6 +476,20 @@ void PeerMessenger::Process(const ConnectionPtr& c) {
                 TakeFileToken(c);
                 return;
             case Connection::Messaging: {
+                // A connection whose frames keep coming gives way to the
+                // others and the window after its slice; the rest waits in
+                // its buffers, and TCP holds back what follows.
+                if (c->readPaused)
+                    return;
+                if (!slice.isValid()) {
+                    slice.start();
+                } else if (slice.elapsed() >= PeerLimits::kReadSliceMs) {
+                    c->readPaused = true;
+                    m_pausedReads.push_back(c->id);
+                    if (!m_resumeTimer.isActive())
+                        m_resumeTimer.start(0);
+                    return;
+                }
                 quint32 code = 0;
                 MemStream payload;
                 bool got = false;
@@ -488,6 +508,31 @@ void PeerMessenger::Process(const ConnectionPtr& c) {
                 break;
             }
         }
+    }
+}
+
+void PeerMessenger::ResumeReads() {
+    std::deque<quint64> paused;
+    paused.swap(m_pausedReads);
+    QElapsedTimer slice;
+    slice.start();
+    while (!paused.empty()) {
+        // Those not reached this turn keep their place ahead of the others.
+        if (slice.elapsed() >= PeerLimits::kReadSliceMs) {
+            paused.insert(paused.end(), m_pausedReads.begin(), m_pausedReads.end());
+            m_pausedReads.swap(paused);
+            m_resumeTimer.start(0);
+            return;
+        }
+        const quint64 id = paused.front();
+        paused.pop_front();
+        const ConnectionPtr c = FindConnection(id);
+        if (!c)
+            continue;
+        c->readPaused = false;
+        Process(c);
+        if (!c->closed && !c->readPaused && c->closeWhenRead)
+            Close(c, "closed by the peer");
     }
 }
 
@@ -637,6 +682,9 @@ void PeerMessenger::TakeFileToken(const ConnectionPtr& c) {
 
 void PeerMessenger::BecomeMessaging(const ConnectionPtr& c) {
     MakeRoomForMessaging(c);
+    // What we do not read yet stays with TCP, not in our memory.
+    if (c->socket)
+        c->socket->setReadBufferSize(PeerLimits::kMessagingReadBuffer);
     c->state = Connection::Messaging;
     c->ticks = 0;
     c->setUpDeadline = 0;
@@ -669,6 +717,7 @@ bool PeerMessenger::WriteBody(const ConnectionPtr& c, const QByteArray& body) {
         return false;
     }
     c->output.Added(bytes.size());
+    c->outputAge.Written(bytes.size(), Now());
     // Answers to a peer that asks and never reads would pile up here.
     if (c->socket->bytesToWrite() > PeerLimits::kMaxUnsentOutput) {
         Log(kArea, 1,
@@ -785,6 +834,11 @@ void PeerMessenger::SendUploadPlaceInLine(QString user, QString file, int place)
 }
 
 void PeerMessenger::GetUserSharedFiles(QString user) {
+    // A list is taken only from a user we asked, once per request.
+    if (!m_listsAsked.contains(user) && m_listsAsked.size() >= PeerLimits::kMaxListsAsked)
+        m_listsAsked.erase(m_listsAsked.begin());
+    int& asked = m_listsAsked[user];
+    asked = std::min(asked + 1, PeerLimits::kMaxListsAskedPerUser);
     Send(user, PM_SHARED_FILE_LIST_REQUEST, MemStream());
 }
 
@@ -866,20 +920,39 @@ int PeerMessenger::OutgoingAttempts() const {
 }
 
 void PeerMessenger::MakeRoomForUnidentified() {
-    // Ids grow with age, so the first one found is the oldest.
-    int n = 0;
-    ConnectionPtr oldest;
+    // Ids grow with age, so the first ones found are the oldest.
+    std::vector<ConnectionPtr> waiting;
     for (const auto& entry : m_connections) {
         const ConnectionPtr& c = entry.second;
         if (c->origin == OriginIncoming &&
-            (c->state == Connection::AwaitSetUp || c->state == Connection::AwaitToken)) {
-            if (!oldest)
-                oldest = c;
-            ++n;
-        }
+            (c->state == Connection::AwaitSetUp || c->state == Connection::AwaitToken))
+            waiting.push_back(c);
     }
-    if (n >= m_maxUnidentified && oldest)
-        Close(oldest, "too many connections without set-up; the oldest goes");
+    if (int(waiting.size()) < m_maxUnidentified || waiting.empty())
+        return;
+    // One whose set-up has come, unread because we are behind, is read now
+    // rather than closed: the slow one is a peer that sent nothing since.
+    const auto unread = [](const ConnectionPtr& c) {
+        int n = 0;
+        return c->socket && ::ioctl(int(c->socket->socketDescriptor()), FIONREAD, &n) == 0 ? n : 0;
+    };
+    constexpr int kReadNow = 8;
+    int tries = 0;
+    for (const ConnectionPtr& c : waiting) {
+        if (c->closed || unread(c) == 0)
+            continue;
+        c->socket->waitForReadyRead(0);
+        if (c->closed || c->state == Connection::Messaging || !c->socket)
+            return;
+        if (++tries >= kReadNow)
+            break;
+    }
+    ConnectionPtr slowest;
+    for (const ConnectionPtr& c : waiting)
+        if (!c->closed && (!slowest || (unread(slowest) > 0 && unread(c) == 0)))
+            slowest = c;
+    if (slowest)
+        Close(slowest, "too many connections without set-up; the oldest goes");
 }
 
 void PeerMessenger::MakeRoomForMessaging(const ConnectionPtr& c) {
@@ -947,6 +1020,8 @@ void PeerMessenger::FollowOutput(Connection& c, qint64 now) {
 
 void PeerMessenger::CheckDeadlines() {
     const qint64 now = Now();
+    if (m_requestBudgets.NextDue() >= 0 && m_requestBudgets.NextDue() <= now)
+        ServeWaitingRequests();
     std::vector<ConnectionPtr> late;
     for (const auto& entry : m_connections) {
         Connection& c = *entry.second;
@@ -1212,194 +1287,4 @@ void PeerMessenger::OnHalfMinuteTick() {
             r.indirect = false;
     }
     CheckRequests();
-}
-
-// ---------------------------------------------------------------------------
-// Receiving. Each handler reads the whole message before it acts.
-
-bool PeerMessenger::Malformed(const QString& user, quint32 code) {
-    Log(kArea, 1, QString("Malformed message %1 from %2 dropped.").arg(code).arg(user));
-    return true;
-}
-
-void PeerMessenger::HandleMessage(const QString& user, quint32 code, MemStream& payload) {
-    Dispatch(user, code, payload);
-}
-
-bool PeerMessenger::Dispatch(const QString& user, quint32 code, MemStream& payload) {
-    if (!AdmitRequest(user, code))
-        return true;
-    switch (code) {
-        case PM_SHARED_FILE_LIST_REQUEST:
-            emit SharedFileListRequested(user);
-            return true;
-        case PM_SHARED_FILE_LIST:
-            return HandleSharedFileList(user, payload);
-        case PM_FILE_SEARCH_RESULT:
-            return HandleSearchResults(user, payload);
-        case PM_USER_INFO_REQUEST:
-            emit UserInfoRequested(user);
-            return true;
-        case PM_USER_INFO_REPLY:
-            return HandleUserInfoReply(user, payload);
-        case PM_GET_SHARED_FILES_IN_FOLDER:
-            return HandleGetSharedFilesInFolder(user, payload);
-        case PM_SHARED_FILES_IN_FOLDER:
-            // Nothing in this client asks for it; not inflated.
-            Log(kArea, 2, QString("Folder contents from %1 ignored.").arg(user));
-            return true;
-        case PM_TRANSFER_REQUEST:
-            return HandleTransferRequest(user, payload);
-        case PM_TRANSFER_RESPONSE:
-            return HandleTransferResponse(user, payload);
-        case PM_QUEUE_UPLOAD:
-            return HandleQueueUpload(user, payload);
-        case PM_UPLOAD_PLACE_IN_LINE:
-            return HandleUploadPlaceInLine(user, payload);
-        case PM_UPLOAD_FAILED:
-            return HandleUploadFailed(user, payload);
-        case PM_UPLOAD_DENIED:
-            return HandleUploadDenied(user, payload);
-        case PM_UPLOAD_PLACE_IN_LINE_REQUEST:
-            return HandleUploadPlaceInLineRequest(user, payload);
-        case PM_QUEUE_DOWNLOAD_REQUEST:
-            return HandleQueueDownloadRequest(user, payload);
-        case PM_INDIRECT_FILE_SEARCH_REQUEST:
-        default:
-            Log(kArea, 2, QString("Message %1 from %2 ignored.").arg(code).arg(user));
-            return true;
-    }
-}
-
-bool PeerMessenger::HandleSharedFileList(const QString& user, MemStream& payload) {
-    FileInfoMap share;
-    AttributeTranslationTable table;
-    // A stream we cannot inflate (corrupt, or larger than we accept) means a
-    // peer we cannot talk to.
-    if (!ParseSharedFileList(payload.GetBuffer() + payload.GetReadPos(), payload.BytesLeft(), share,
-                             table)) {
-        Malformed(user, PM_SHARED_FILE_LIST);
-        emit ShareListMalformed(user);
-        return false;
-    }
-    emit UserShare(user, share, table);
-    return true;
-}
-
-bool PeerMessenger::HandleSearchResults(const QString& user, MemStream& payload) {
-    SearchResultMessage message;
-    if (!ParseSearchResults(payload.GetBuffer() + payload.GetReadPos(), payload.BytesLeft(),
-                            message)) {
-        Malformed(user, PM_FILE_SEARCH_RESULT);
-        return false;
-    }
-    if (message.user != user)
-        Log(kArea, 2,
-            QString("Search results from %1 name %2; taken as %1's.").arg(user, message.user));
-    const ItemPtr results = StoreSearchResults(user, message);
-    if (!results.IsNull())
-        emit SearchResults(results);
-    return true;
-}
-
-bool PeerMessenger::HandleUserInfoReply(const QString& user, MemStream& payload) {
-    UserInfoReply reply;
-    if (!ParseUserInfoReply(payload, reply))
-        return Malformed(user, PM_USER_INFO_REPLY);
-    char* picture = reply.hasPicture && !reply.picture.isEmpty() ? reply.picture.data() : nullptr;
-    emit UserInfoReceived(user, reply.description, reply.hasPicture, picture,
-                          picture ? reply.picture.size() : 0, reply.uploadSlots,
-                          reply.queuedUploads, reply.freeSlot);
-    return true;
-}
-
-bool PeerMessenger::HandleGetSharedFilesInFolder(const QString& user, MemStream& payload) {
-    quint32 req = 0;
-    QString folder;
-    if (!payload.Read(req) || !payload.Read(folder))
-        return Malformed(user, PM_GET_SHARED_FILES_IN_FOLDER);
-    emit SharedFilesInFolderRequested(user, req, folder);
-    return true;
-}
-
-bool PeerMessenger::HandleTransferRequest(const QString& user, MemStream& payload) {
-    quint32 direction = 0, req = 0;
-    std::string file;
-    qint64 size = 0;
-    if (!payload.Read(direction) || !payload.Read(req) || !payload.Read(file) ||
-        (payload.BytesLeft() >= 8 && !ReadSize(payload, size)))
-        return Malformed(user, PM_TRANSFER_REQUEST);
-    emit FileTransferRequested(user, int(direction), req, file, size);
-    return true;
-}
-
-bool PeerMessenger::HandleTransferResponse(const QString& user, MemStream& payload) {
-    quint32 req = 0;
-    quint8 accepted = 0;
-    if (!payload.Read(req) || !payload.Read(accepted))
-        return Malformed(user, PM_TRANSFER_RESPONSE);
-    if (accepted) {
-        qint64 size = 0;
-        const bool hasSize = payload.BytesLeft() >= 8;
-        if (hasSize && !ReadSize(payload, size))
-            return Malformed(user, PM_TRANSFER_RESPONSE);
-        emit FileTransferResponse(user, req, true, hasSize, size, QString());
-        return true;
-    }
-    QString reason;
-    if (!payload.Read(reason))
-        return Malformed(user, PM_TRANSFER_RESPONSE);
-    emit FileTransferResponse(user, req, false, false, 0, reason);
-    return true;
-}
-
-bool PeerMessenger::HandleQueueUpload(const QString& user, MemStream& payload) {
-    QString file;
-    if (!payload.Read(file))
-        return Malformed(user, PM_QUEUE_UPLOAD);
-    emit QueueUploadRequested(user, file);
-    return true;
-}
-
-bool PeerMessenger::HandleUploadPlaceInLine(const QString& user, MemStream& payload) {
-    std::string file;
-    quint32 place = 0;
-    if (!payload.Read(file) || !payload.Read(place))
-        return Malformed(user, PM_UPLOAD_PLACE_IN_LINE);
-    emit DownloadPlaceInLine(user, file, int(qMin<quint32>(place, 0x7FFFFFFF)));
-    return true;
-}
-
-bool PeerMessenger::HandleUploadFailed(const QString& user, MemStream& payload) {
-    std::string file;
-    if (!payload.Read(file))
-        return Malformed(user, PM_UPLOAD_FAILED);
-    emit UploadFailed(user, file);
-    return true;
-}
-
-bool PeerMessenger::HandleUploadDenied(const QString& user, MemStream& payload) {
-    std::string file;
-    QString reason;
-    if (!payload.Read(file) || !payload.Read(reason))
-        return Malformed(user, PM_UPLOAD_DENIED);
-    emit UploadDenied(user, file, reason);
-    return true;
-}
-
-bool PeerMessenger::HandleUploadPlaceInLineRequest(const QString& user, MemStream& payload) {
-    QString file;
-    if (!payload.Read(file))
-        return Malformed(user, PM_UPLOAD_PLACE_IN_LINE_REQUEST);
-    emit UploadPlaceInLineRequested(user, file);
-    return true;
-}
-
-bool PeerMessenger::HandleQueueDownloadRequest(const QString& user, MemStream& payload) {
-    std::string file;
-    qint64 size = 0;
-    if (!payload.Read(file) || !ReadSize(payload, size))
-        return Malformed(user, PM_QUEUE_DOWNLOAD_REQUEST);
-    emit QueueDownloadRequested(user, file, size);
-    return true;
 }

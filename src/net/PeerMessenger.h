@@ -2,6 +2,7 @@
 #define TAVENOOK_NET_PEERMESSENGER_H
 
 #include <QByteArray>
+#include <QHash>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
@@ -16,6 +17,7 @@
 #include "net/DropCounter.h"
 #include "net/PeerLimits.h"
 #include "net/PeerPayloads.h"
+#include "net/RequestBudgets.h"
 #include "store/Data.h"
 #include "store/MemStream.h"
 
@@ -158,8 +160,12 @@ public:
     // Whether an answer with this code that SendAnswer sent the user is
     // still held by us, not yet handed to the system.
     bool AnswerWaiting(const QString& user, quint32 code);
-    // Requests dropped past their user's budget (PeerLimits::kRequestBudgets).
+    // Requests dropped past their user's budget (PeerLimits::kRequestBudgets),
+    // and those waiting for it now.
     qint64 DroppedRequests() const { return m_droppedRequests.Total(); }
+    int WaitingRequests() const { return m_requestBudgets.Waiting(); }
+    // Budgets kept now; full ones go as others are used.
+    int KeptBudgets() const { return m_requestBudgets.Kept(); }
 
     void QueueDownload(QString user, std::string file);
     void QueueUpload(QString user, QString file, qint64 size);
@@ -289,16 +295,35 @@ private:
     void FitDescriptorLimit();
     // Output waiting on the connection that has not moved for kStuckOutputMs.
     bool OutputStuck(Connection& c, qint64 now);
-    // Closes connections whose output is stuck, the largest first, until
-    // `bytes` more fit under the cap; returns what waits for peers then.
-    qint64 MakeRoom(const ConnectionPtr& target, qint64 bytes, qint64 now);
-    // Takes one from the user's budget for the request; false when spent.
-    bool AdmitRequest(const QString& user, quint32 code);
+    // Closes connections whose output is stuck, the largest first, then,
+    // when the user is first in line for room, those whose output waited
+    // past kOutputGivesWayMs, the longest waiting first, until `bytes` more
+    // for the user fit under the cap; returns what waits for peers then.
+    qint64 MakeRoom(const QString& user, const ConnectionPtr& target, qint64 bytes, qint64 now);
+    // Room under the cap freed by closing slow readers goes to one user at
+    // a time: of those still asking for room, users none of whose
+    // connections gave way lately go first, then the one who asked last, so
+    // that neither a crowd that came first nor readers coming back after
+    // they gave way keep everyone after them waiting.
+    bool FirstForRoom(const QString& user, qint64 now);
+    void WantRoom(const QString& user, qint64 now);
+    void GaveWay(const QString& user, qint64 now);
+    // Takes one from the user's budget for the request; false when it waits
+    // for the budget or is dropped.
+    bool AdmitRequest(const QString& user, quint32 code, const MemStream& payload);
+    void CountDroppedRequests(const QString& user, quint32 code, int n);
+    void ScheduleWaitingRequests();
+    // Handles waiting requests whose turn has come, for a slice of time.
+    void ServeWaitingRequests();
+    // Reads the connections whose frames were left for a later turn.
+    void ResumeReads();
     // Gives memory that closed connections freed back to the system.
     void TrimReleasedOutput();
 
     // Parses and dispatches; false when the connection should close.
     bool Dispatch(const QString& user, quint32 code, MemStream& payload);
+    // The same for a request its budget let in.
+    bool Handle(const QString& user, quint32 code, MemStream& payload);
     // One handler per message; false when the connection should close.
     bool HandleSharedFileList(const QString& user, MemStream& payload);
     bool HandleSearchResults(const QString& user, MemStream& payload);
@@ -312,6 +337,8 @@ private:
     bool HandleUploadDenied(const QString& user, MemStream& payload);
     bool HandleUploadPlaceInLineRequest(const QString& user, MemStream& payload);
     bool HandleQueueDownloadRequest(const QString& user, MemStream& payload);
+    // Counts a message of a code we do not take; logged now and then.
+    void IgnoreMessage(const QString& user, quint32 code);
     // Logs and drops a message that does not read whole; the connection stays.
     bool Malformed(const QString& user, quint32 code);
 
@@ -336,12 +363,26 @@ private:
     // Refused optional messages not logged yet, and when the last line went.
     int m_optionalRefused = 0;
     qint64 m_optionalLoggedAt = -1;
-    struct RequestBudgetLeft {
-        double left;
-        qint64 at;
+    // Users refused room under the cap: when first and last refused. Users
+    // whose connection was closed to make room: when.
+    struct RoomWanted {
+        qint64 since;
+        qint64 last;
     };
-    std::map<std::pair<QString, quint32>, RequestBudgetLeft> m_budgets;
+    std::map<QString, RoomWanted> m_roomWanted;
+    std::map<QString, qint64> m_gaveWay;
+    RequestBudgets m_requestBudgets;
+    QTimer m_waitTimer;
+    // Connections with frames left for a later turn, in the order left.
+    std::deque<quint64> m_pausedReads;
+    QTimer m_resumeTimer;
     DropCounter m_droppedRequests{PeerLimits::kDroppedRequestLogMs};
+    DropCounter m_unknownResults{PeerLimits::kDroppedRequestLogMs};
+    DropCounter m_unaskedLists{PeerLimits::kDroppedRequestLogMs};
+    DropCounter m_ignoredMessages{PeerLimits::kDroppedRequestLogMs};
+    DropCounter m_malformedMessages{PeerLimits::kDroppedRequestLogMs};
+    // Share lists asked for and not yet come, per user.
+    QHash<QString, int> m_listsAsked;
     // Users whose answer is held until a connection to them opens.
     std::set<std::pair<QString, quint32>> m_heldAnswers;
     // Unsent output dropped with closed connections since the heap was

@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 #include <QHash>
+#include <QtEndian>
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -336,6 +337,30 @@ bool InflateBounded(const char* data, qint64 size, qint64 cap, QByteArray& out) 
     return true;
 }
 
+bool PeekSearchToken(const char* zlibData, qint64 size, quint32& token) {
+    // A name longer than any set-up can carry is not a reply we read.
+    constexpr qint64 kMaxHead = 4 + 64 * 1024 + 4;
+    Inflater inflater(zlibData, size);
+    QByteArray head;
+    char chunk[4096];
+    qint64 wanted = 4;
+    while (head.size() < wanted) {
+        qint64 produced = 0;
+        if (inflater.IsFinished() ||
+            !inflater.Step(chunk, std::min<qint64>(sizeof chunk, kMaxHead - head.size()), produced))
+            return false;
+        head.append(chunk, int(produced));
+        if (wanted == 4 && head.size() >= 4) {
+            const qint64 nameBytes = qFromLittleEndian<quint32>(head.constData());
+            if (nameBytes > kMaxHead - 8)
+                return false;
+            wanted = 8 + nameBytes;
+        }
+    }
+    token = qFromLittleEndian<quint32>(head.constData() + wanted - 4);
+    return true;
+}
+
 bool DeflatePayload(const QByteArray& in, QByteArray& out, const std::atomic<bool>* stop) {
     out.clear();
     // The buffer the network's senders use; zlib's worst case never needs more.
@@ -425,6 +450,12 @@ bool ParseUserInfoReply(MemStream& payload, UserInfoReply& out) {
     reply.freeSlot = freeSlot != 0;
     out = std::move(reply);
     return true;
+}
+
+bool SearchAwaitsResults(quint32 token) {
+    Type* requestType = d.FindType("search_request");
+    const ItemPtr request = requestType ? requestType->HasItem(Value(token)) : ItemPtr();
+    return !request.IsNull() && !request.IsConnected("search_stopped");
 }
 
 ItemPtr StoreSearchResults(const QString& fromUser, const SearchResultMessage& message) {

@@ -57,6 +57,12 @@ struct SearchResultMessage {
 // is optional and ignored. On failure out is reset to a default-constructed
 // message.
 bool ParseSearchResults(const char* zlibData, qint64 size, SearchResultMessage& out);
+// The request number of a search reply, from the start of its stream alone
+// (the user's name and the number): a reply for a search that is not ours
+// is known without inflating the rest. False when the start does not read.
+bool PeekSearchToken(const char* zlibData, qint64 size, quint32& token);
+// Whether the token names one of our searches that takes results still.
+bool SearchAwaitsResults(quint32 token);
 
 // Stores a search reply under the request it answers and returns the new
 // "search_results" item; a null handle, and nothing stored, when the token

@@ -1,55 +1,79 @@
-#include <algorithm>
+#include <QElapsedTimer>
 
 #include "net/PeerLimits.h"
 #include "net/PeerMessenger.h"
 #include "store/Log.h"
 
-// Budgets per user for requests that cost us work or output.
+// Budgets per user for requests that cost us work or output, and the
+// requests that wait for theirs.
 
 namespace {
 
-const PeerLimits::RequestBudget* BudgetOf(quint32 code) {
-    for (const PeerLimits::RequestBudget& budget : PeerLimits::kRequestBudgets)
-        if (budget.code == code)
-            return &budget;
-    return nullptr;
-}
-
-// What is left of a budget last left at `left` when `elapsed` ms have passed.
-double Refilled(const PeerLimits::RequestBudget& budget, double left, qint64 elapsed) {
-    return std::min(double(budget.burst), left + double(elapsed) / double(budget.refillMs));
-}
+const char* const kArea = "Peer Messenger";
 
 }  // namespace
 
-bool PeerMessenger::AdmitRequest(const QString& user, quint32 code) {
-    const PeerLimits::RequestBudget* budget = BudgetOf(code);
-    if (!budget)
-        return true;
+bool PeerMessenger::AdmitRequest(const QString& user, quint32 code, const MemStream& payload) {
+    const int size = int(qMax<qint64>(0, payload.BytesLeft()));
     const qint64 now = Now();
-    // A full budget is as good as none kept: users who come and go leave
-    // nothing behind.
-    if (m_budgets.size() > std::size_t(2 * PeerLimits::kMaxMessagingConnections))
-        for (auto it = m_budgets.begin(); it != m_budgets.end();)
-            it = Refilled(*BudgetOf(it->first.second), it->second.left, now - it->second.at) >=
-                         BudgetOf(it->first.second)->burst
-                     ? m_budgets.erase(it)
-                     : std::next(it);
-    auto kept =
-        m_budgets.try_emplace({user, code}, RequestBudgetLeft{double(budget->burst), now}).first;
-    RequestBudgetLeft& left = kept->second;
-    left.left = Refilled(*budget, left.left, now - left.at);
-    left.at = now;
-    if (left.left >= 1) {
-        left.left -= 1;
-        return true;
+    const char* bytes = size > 0 ? payload.GetBuffer() + payload.GetReadPos() : nullptr;
+    switch (m_requestBudgets.Admit(user, code, bytes, size, now)) {
+        case RequestBudgets::Verdict::Admit:
+            return true;
+        case RequestBudgets::Verdict::Wait:
+            ScheduleWaitingRequests();
+            return false;
+        case RequestBudgets::Verdict::Drop:
+            break;
     }
-    int unlogged = 0;
-    if (m_droppedRequests.Drop(now, unlogged))
-        Log("Peer Messenger", 1,
-            QString("%1 requests past their user's budget dropped, the last code %2 from %3.")
-                .arg(unlogged)
-                .arg(code)
-                .arg(user));
+    CountDroppedRequests(user, code, 1);
     return false;
+}
+
+void PeerMessenger::CountDroppedRequests(const QString& user, quint32 code, int n) {
+    for (int k = 0; k < n; ++k) {
+        int unlogged = 0;
+        if (m_droppedRequests.Drop(Now(), unlogged))
+            Log(kArea, 1,
+                QString("%1 requests past their user's budget dropped, the last code %2 from %3.")
+                    .arg(unlogged)
+                    .arg(code)
+                    .arg(user));
+    }
+}
+
+void PeerMessenger::ScheduleWaitingRequests() {
+    const qint64 due = m_requestBudgets.NextDue();
+    if (due < 0) {
+        m_waitTimer.stop();
+        return;
+    }
+    // The clock may be a hand-driven one: a wait is never longer than the
+    // longest refill, so the timer looks again at least that often.
+    const qint64 wait = qBound<qint64>(0, due - Now(), 1000);
+    if (!m_waitTimer.isActive() || m_waitTimer.remainingTime() > wait)
+        m_waitTimer.start(int(wait));
+}
+
+void PeerMessenger::ServeWaitingRequests() {
+    QElapsedTimer slice;
+    slice.start();
+    QString user;
+    quint32 code = 0;
+    QByteArray bytes;
+    while (slice.elapsed() < PeerLimits::kRequestSliceMs &&
+           m_requestBudgets.TakeDue(Now(), user, code, bytes)) {
+        // The answer belongs on the connection it was asked on: one who
+        // left asks again when back.
+        if (!IsMessaging(user)) {
+            CountDroppedRequests(user, code, 1 + m_requestBudgets.DropWaiting(user, code));
+            continue;
+        }
+        MemStream payload(bytes);
+        Handle(user, code, payload);
+    }
+    if (m_requestBudgets.NextDue() >= 0 && m_requestBudgets.NextDue() <= Now())
+        m_waitTimer.start(0);
+    else
+        ScheduleWaitingRequests();
 }

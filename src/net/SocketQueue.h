@@ -8,7 +8,10 @@
 // for seconds while the socket's buffer does not shrink. Whoever asks
 // whether a peer still reads looks at both.
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #ifdef __linux__
 #include <linux/sockios.h>
 #endif
@@ -29,6 +32,24 @@ inline qint64 InSystem(const QAbstractSocket* socket) {
     Q_UNUSED(socket);
 #endif
     return 0;
+}
+
+// Whether the system is resending output it takes for lost, or holding back
+// after losses: on a slow, congested link the other end's acknowledgements
+// then stop for seconds, though it reads all that reaches it. A peer that
+// reads nothing shuts its window instead, which is none of these. False
+// where the system does not tell.
+inline bool Recovering(const QAbstractSocket* socket) {
+#if defined(__linux__) && defined(TCP_INFO)
+    const int descriptor = socket ? int(socket->socketDescriptor()) : -1;
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (descriptor != -1 && ::getsockopt(descriptor, IPPROTO_TCP, TCP_INFO, &info, &length) == 0)
+        return info.tcpi_ca_state != TCP_CA_Open || info.tcpi_retransmits > 0;
+#else
+    Q_UNUSED(socket);
+#endif
+    return false;
 }
 
 // Our output on the socket that the other end has not taken yet.

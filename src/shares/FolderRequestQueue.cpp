@@ -20,18 +20,29 @@ FolderRequestQueue::FolderRequestQueue(Answerer answer, Ready ready)
     m_clock.start();
 }
 
+qint64 FolderRequestQueue::BytesOf(const Request& r) {
+    return 2 * qint64(r.folder.size()) + 2 * qint64(r.user.size()) + 64;
+}
+
 bool FolderRequestQueue::Add(const QString& user, quint32 req, const QString& folder) {
-    std::deque<Request>& queue = m_queues[user];
-    const bool known = std::any_of(queue.begin(), queue.end(),
-                                   [&](const Request& r) { return r.folder == folder; });
-    if (known || int(queue.size()) >= PeerLimits::kMaxFolderRequestsPerUser) {
-        if (queue.empty())
+    Queue& queue = m_queues[user];
+    if (!queue.requests.empty() && queue.requests.back().req == req &&
+        queue.requests.back().folder == folder)
+        return true;
+    Request request{user, req, folder};
+    const qint64 bytes = BytesOf(request);
+    if (int(queue.requests.size()) >= PeerLimits::kMaxFolderRequestsPerUser ||
+        queue.bytes + bytes > PeerLimits::kMaxFolderRequestBytesPerUser ||
+        m_bytes + bytes > PeerLimits::kMaxFolderRequestBytesTotal) {
+        if (queue.requests.empty())
             m_queues.erase(user);
         return false;
     }
-    if (queue.empty())
+    if (queue.requests.empty())
         m_turns.push_back(user);
-    queue.push_back(Request{user, req, folder});
+    queue.requests.push_back(std::move(request));
+    queue.bytes += bytes;
+    m_bytes += bytes;
     ++m_waiting;
     if (!m_timer.isActive())
         m_timer.start(0);
@@ -53,22 +64,26 @@ void FolderRequestQueue::Serve() {
     while (!m_turns.empty() && idle < m_turns.size() && m_clock.nsecsElapsed() < sliceEnd) {
         const QString user = m_turns.front();
         m_turns.pop_front();
-        std::deque<Request>& queue = m_queues[user];
-        bool done = false;
+        Queue& queue = m_queues[user];
+        Turn turn = Turn::Later;
         if (m_ready(user)) {
-            done = m_answer(queue.front());
-            if (done) {
-                queue.pop_front();
+            turn = m_answer(queue.requests.front());
+            if (turn == Turn::Done) {
+                const qint64 bytes = BytesOf(queue.requests.front());
+                queue.bytes -= bytes;
+                m_bytes -= bytes;
+                queue.requests.pop_front();
                 --m_waiting;
             }
         }
-        if (done) {
+        if (turn != Turn::Later) {
             served = true;
             idle = 0;
         } else {
             ++idle;
         }
-        if (queue.empty())
+        // To the back of the turns: a flood waits behind everyone else.
+        if (queue.requests.empty())
             m_queues.erase(user);
         else
             m_turns.push_back(user);
@@ -77,12 +92,20 @@ void FolderRequestQueue::Serve() {
     Schedule(served);
 }
 
+void FolderRequestQueue::Wake() {
+    if (!m_turns.empty() && m_timer.remainingTime() != 0 &&
+        m_secondSpentNs < PeerLimits::kFolderAnswerMsPerSecond * kMsNs)
+        m_timer.start(0);
+}
+
 void FolderRequestQueue::Schedule(bool served) {
     if (m_turns.empty())
         return;
     const qint64 now = m_clock.nsecsElapsed();
+    // An answer that ran past the end of its second leaves nothing to wait
+    // for; a negative interval would leave the timer stopped.
     if (m_secondSpentNs >= PeerLimits::kFolderAnswerMsPerSecond * kMsNs)
-        m_timer.start(int((m_secondStartNs + kSecondNs - now) / kMsNs) + 1);
+        m_timer.start(int(std::max<qint64>(0, (m_secondStartNs + kSecondNs - now) / kMsNs + 1)));
     else
         m_timer.start(served ? 0 : kBusyRetryMs);
 }

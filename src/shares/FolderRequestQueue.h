@@ -13,7 +13,8 @@
 // asked, a bounded number each, answered one user at a time in turn, so that
 // one user's flood neither freezes the window nor keeps others waiting. The
 // answers run on the main thread within a budget per event-loop turn and per
-// second (net/PeerLimits.h).
+// second (net/PeerLimits.h); a large one takes a step per turn of its user,
+// so that others' small ones go between.
 class FolderRequestQueue : public QObject {
 public:
     struct Request {
@@ -21,28 +22,41 @@ public:
         quint32 req = 0;
         QString folder;
     };
-    // Makes and sends one answer; false to keep the request for a later turn
-    // (the user cannot take it now). A request it cannot answer at all
-    // counts as done.
-    using Answerer = std::function<bool(const Request&)>;
+    // What a turn did with the user's first request: answered it (or found
+    // it cannot be answered at all), made a step of its answer, or nothing
+    // (the user cannot take it now, or the answer is being made elsewhere).
+    enum class Turn { Done, Step, Later };
+    // Takes one turn at a request; a turn takes a step of the main thread's
+    // time at most, so that a large answer is made over many turns.
+    using Answerer = std::function<Turn(const Request&)>;
     // Whether a user can take an answer now, asked before one is made.
     using Ready = std::function<bool(const QString& user)>;
 
     FolderRequestQueue(Answerer answer, Ready ready);
 
-    // False when dropped: the user's share of the queue is full, or the same
-    // folder waits for them already.
+    // False when dropped: the user's share of the queue is full. The same
+    // request (number and folder) as the user's last one waiting is answered
+    // by it; under another number it is a request of its own.
     bool Add(const QString& user, quint32 req, const QString& folder);
     int Waiting() const { return m_waiting; }
     // Serves what the budgets allow now; the timer calls it.
     void Serve();
+    // An answer made elsewhere is ready: serves soon, within the budgets.
+    void Wake();
 
 private:
     void Schedule(bool served);
 
     Answerer m_answer;
     Ready m_ready;
-    std::map<QString, std::deque<Request>> m_queues;
+    struct Queue {
+        std::deque<Request> requests;
+        qint64 bytes = 0;
+    };
+    static qint64 BytesOf(const Request& r);
+
+    std::map<QString, Queue> m_queues;
+    qint64 m_bytes = 0;
     // Users with requests, in the order of their turns.
     std::deque<QString> m_turns;
     int m_waiting = 0;

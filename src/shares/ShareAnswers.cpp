@@ -13,6 +13,7 @@
 #include "net/PeerMessenger.h"
 #include "net/PeerPayloads.h"
 #include "net/server.h"
+#include "shares/FolderAnswerBuilder.h"
 #include "shares/SearchAnswerBuilder.h"
 #include "shares/SearchParser.h"
 #include "shares/ShareListBuilder.h"
@@ -33,18 +34,6 @@ QString ToWirePath(QString path) {
 
 AttributeMap AudioAttributes(const ItemPtr& file, const std::string& nameField) {
     return AudioFacts::Of(file, nameField.data(), nameField.size()).Attributes();
-}
-
-// Code, then the payload's zlib stream; false when compression fails or the
-// message would not fit in one peer frame.
-bool Compress(quint32 code, const QByteArray& payload, MemStream& message) {
-    QByteArray packed;
-    const Packing result = PackAnswer(code, payload, packed);
-    LogPackingFailure(code, result);
-    if (result != Packing::Packed)
-        return false;
-    message = MemStream(packed);
-    return true;
 }
 
 std::vector<quint64> Audience(const ItemSet& roots) {
@@ -153,11 +142,28 @@ SharedFoldersManager::SearchAnswerSent SharedFoldersManager::ProcessSearch(const
         return SearchAnswerSent::No;
     // A large answer is made off this thread, one per user at a time; when
     // it cannot be queued, only a small one is worth copying.
-    const bool queueable = !m_searchAnswers.Has(user) && !m_searchAnswers.IsFull();
-    SearchAnswerCopy copy;
-    if (!CopySearchAnswer(user, ticket, search,
-                          queueable ? kMaxSearchAnswerPayload : kSearchAnswerMadeAtOnce, copy))
+    const bool busy = m_searchAnswers.Has(user) || SearchCopyUnderWay(user);
+    const bool queueable = !busy && !m_searchAnswers.IsFull();
+    auto copying = std::make_unique<SearchCopy>();
+    if (!BeginSearchCopy(user, ticket, search,
+                         queueable ? kMaxSearchAnswerPayload : kSearchAnswerMadeAtOnce, *copying))
         return SearchAnswerSent::No;
+    // Many files to look at: copied a step per turn of the event loop.
+    if (copying->candidates.size() > kSearchCandidatesAtOnce) {
+        if (busy || m_searchCopies.size() >= kMaxSearchCopies)
+            return WaitForSearchTurn(user, ticket, search) ? SearchAnswerSent::Later
+                                                           : SearchAnswerSent::No;
+        m_searchAnswerAudiences[user] = Audience(copying->roots);
+        copying->search = search;
+        m_searchCopies.push_back(std::move(copying));
+        if (!m_searchCopyTimer.isActive())
+            m_searchCopyTimer.start(0);
+        return SearchAnswerSent::Later;
+    }
+    StepSearchCopy(*copying, copying->candidates.size());
+    if (!EndSearchCopy(*copying))
+        return SearchAnswerSent::No;
+    SearchAnswerCopy& copy = copying->copy;
     const bool large = copy.full || copy.payloadBytes > kSearchAnswerMadeAtOnce;
     if (large && !queueable) {
         Log("Search", 1,
@@ -171,24 +177,118 @@ SharedFoldersManager::SearchAnswerSent SharedFoldersManager::ProcessSearch(const
             QStringLiteral("Search answer to %1 cut to %2 files")
                 .arg(user, QString::number(copy.records.size())));
     if (large) {
-        m_searchAnswerAudiences[user] = Audience(GetUserSharedFolders(user));
+        m_searchAnswerAudiences[user] = Audience(copying->roots);
         m_searchAnswers.Add(user, search, std::move(copy));
         return SearchAnswerSent::Later;
     }
+    return SendSearchAnswerNow(user, search, copy) ? SearchAnswerSent::Now : SearchAnswerSent::No;
+}
+
+bool SharedFoldersManager::SendSearchAnswerNow(const QString& user, const QString& search,
+                                               const SearchAnswerCopy& copy) {
     QByteArray packed;
     const Packing result = PackSearchAnswer(copy, packed);
     LogPackingFailure(PeerMessenger::PM_FILE_SEARCH_RESULT, result);
     if (result != Packing::Packed)
-        return SearchAnswerSent::No;
+        return false;
     MemStream message(packed);
-    if (!peerMessenger->SendOptionalMessage(user, message))
-        return SearchAnswerSent::No;
+    if (!peerMessenger || !peerMessenger->SendOptionalMessage(user, message))
+        return false;
     Log("Search", 1,
         QStringLiteral("Sending search results to user %1 for search string %2").arg(user, search));
-    return SearchAnswerSent::Now;
+    return true;
+}
+
+bool SharedFoldersManager::WaitForSearchTurn(const QString& user, quint32 ticket,
+                                             const QString& search) {
+    const auto mine = std::count_if(m_searchesWaiting.begin(), m_searchesWaiting.end(),
+                                    [&user](const WaitingSearch& w) { return w.user == user; });
+    if (m_searchesWaiting.size() >= kMaxSearchesWaiting || mine >= kMaxSearchesWaitingPerUser) {
+        Log("Search", 1,
+            QStringLiteral("Search from %1 for %2 dropped: too many large answers wait to be "
+                           "made for them or for others")
+                .arg(user, search));
+        return false;
+    }
+    m_searchesWaiting.push_back({user, ticket, search});
+    return true;
+}
+
+void SharedFoldersManager::StartWaitingSearches() {
+    while (m_searchCopies.size() < kMaxSearchCopies) {
+        const auto next =
+            std::find_if(m_searchesWaiting.begin(), m_searchesWaiting.end(), [this](const auto& w) {
+                return !m_searchAnswers.Has(w.user) && !SearchCopyUnderWay(w.user);
+            });
+        if (next == m_searchesWaiting.end())
+            return;
+        const WaitingSearch w = *next;
+        m_searchesWaiting.erase(next);
+        const SearchAnswerSent sent = ProcessSearch(w.user, w.ticket, w.search);
+        if (sent != SearchAnswerSent::Later)
+            emit SearchProcessed(w.search, sent == SearchAnswerSent::Now);
+    }
+}
+
+bool SharedFoldersManager::SearchCopyUnderWay(const QString& user) const {
+    return std::any_of(m_searchCopies.begin(), m_searchCopies.end(),
+                       [&user](const auto& copying) { return copying->user == user; });
+}
+
+void SharedFoldersManager::StepSearchCopies() {
+    QElapsedTimer slice;
+    slice.start();
+    // Each copy a step in turn, so that one of many files holds up no other.
+    while (!m_searchCopies.empty() && slice.nsecsElapsed() < kSearchCopySliceNs) {
+        std::unique_ptr<SearchCopy> copying = std::move(m_searchCopies.front());
+        m_searchCopies.pop_front();
+        if (!StepSearchCopy(*copying, kSearchCandidatesPerStep))
+            m_searchCopies.push_back(std::move(copying));
+        else
+            EndStepwiseSearch(*copying);
+    }
+    StartWaitingSearches();
+    if (!m_searchCopies.empty())
+        m_searchCopyTimer.start(0);
+}
+
+void SharedFoldersManager::EndStepwiseSearch(SearchCopy& copying) {
+    const QString user = copying.user;
+    const QString search = copying.search;
+    if (!EndSearchCopy(copying) || !peerMessenger) {
+        m_searchAnswerAudiences.erase(user);
+        emit SearchProcessed(search, false);
+        return;
+    }
+    SearchAnswerCopy& copy = copying.copy;
+    if (copy.full || copy.payloadBytes > kSearchAnswerMadeAtOnce) {
+        // Copied only as far as a small answer goes when no large one could
+        // be queued, as a search made at once is.
+        if (copying.limit == kMaxSearchAnswerPayload && !m_searchAnswers.IsFull()) {
+            if (copy.full)
+                Log("Search", 1,
+                    QStringLiteral("Search answer to %1 cut to %2 files")
+                        .arg(user, QString::number(copy.records.size())));
+            m_searchAnswers.Add(user, search, std::move(copy));
+            return;
+        }
+        m_searchAnswerAudiences.erase(user);
+        Log("Search", 1,
+            QStringLiteral("Search from %1 for %2 dropped: large answers are still being made "
+                           "for too many others")
+                .arg(user, search));
+        emit SearchProcessed(search, false);
+        return;
+    }
+    const bool sent =
+        IsSearchAnswerStillVisible(user, search) && SendSearchAnswerNow(user, search, copy);
+    emit SearchProcessed(search, sent);
 }
 
 void SharedFoldersManager::OnSearchAnswerMade(QString user, QString search, QByteArray message) {
+    // The user's next search may wait for this one.
+    if (!m_searchesWaiting.empty() && !m_searchCopyTimer.isActive())
+        m_searchCopyTimer.start(0);
     if (!IsSearchAnswerStillVisible(user, search) || message.isEmpty() || !peerMessenger) {
         emit SearchProcessed(search, false);
         return;
@@ -237,6 +337,19 @@ bool SharedFoldersManager::BuildSearchAnswer(const QString& user, quint32 ticket
 bool SharedFoldersManager::CopySearchAnswer(const QString& user, quint32 ticket,
                                             const QString& search, qint64 limit,
                                             SearchAnswerCopy& copy) const {
+    SearchCopy copying;
+    if (!BeginSearchCopy(user, ticket, search, limit, copying))
+        return false;
+    StepSearchCopy(copying, copying.candidates.size());
+    if (!EndSearchCopy(copying))
+        return false;
+    copy = std::move(copying.copy);
+    return true;
+}
+
+bool SharedFoldersManager::BeginSearchCopy(const QString& user, quint32 ticket,
+                                           const QString& search, qint64 limit,
+                                           SearchCopy& copying) const {
     if (GetRuntimeSetting("finish_uploads_and_quit") == QLatin1String("yes"))
         return false;
     SearchParser parser;
@@ -258,27 +371,25 @@ bool SharedFoldersManager::CopySearchAnswer(const QString& user, quint32 ticket,
     }
     if (!longEnough)
         return false;
-
-    const SearchParser::TokenSet& parts = parser.GetIncludedPartTokenSet();
-    const SearchParser::TokenSet& excluded = parser.GetExcludedTokenSet();
-    const ItemSet roots = GetUserSharedFolders(user);
-    if (roots.Empty())
+    copying.roots = GetUserSharedFolders(user);
+    if (copying.roots.Empty())
         return false;
-    copy.user = GetSetting("username").toUtf8();
-    copy.ticket = ticket;
-    copy.payloadBytes = SearchAnswerCopy::FixedBytes(copy.user);
+    copying.user = user;
+    copying.limit = limit;
+    copying.parts = parser.GetIncludedPartTokenSet();
+    copying.excluded = parser.GetExcludedTokenSet();
+    copying.copy.user = GetSetting("username").toUtf8();
+    copying.copy.ticket = ticket;
+    copying.copy.payloadBytes = SearchAnswerCopy::FixedBytes(copying.copy.user);
+    d.ForEachInSubset(tokens, "shared_file", [&copying](const ItemPtr& file) {
+        copying.candidates.push_back(file);
+        return true;
+    });
+    return true;
+}
 
-    // Visibility is a property of the folder, and files of one folder come
-    // together: each folder is judged once. Its index in the copy, -1 when
-    // hidden from the user.
-    std::unordered_map<const Item*, qint64> folders;
-    ItemPtr lastFolder;
-    qint64 folderIndex = -1;
-    // Two entries can read the same on the wire only when a folder or name
-    // holds "\": from the first such path on, every path is checked.
-    std::vector<bool> folderHasBackslash;
-    std::unordered_set<std::string> paths;
-    bool checkPaths = false;
+bool SharedFoldersManager::StepSearchCopy(SearchCopy& c, std::size_t count) const {
+    SearchAnswerCopy& copy = c.copy;
     const auto wirePath = [&copy](const SearchAnswerCopy::Record& record) {
         return copy.folders[record.folder] + '\\' +
                copy.names.substr(record.nameOffset, record.nameSize);
@@ -287,70 +398,80 @@ bool SharedFoldersManager::CopySearchAnswer(const QString& user, quint32 ticket,
     const Type* folderType = d.GetType("shared_file_folder");
     const Type* sizeType = d.GetType("shared_file_size");
     const AudioFacts::Types audioTypes = AudioFacts::Types::Get();
-    // In identity order, so that the files indexed first are the ones kept
-    // and no more are looked at than fit.
-    d.ForEachInSubset(tokens, "shared_file", [&](const ItemPtr& file) {
+    const std::size_t end = c.next + std::min(count, c.candidates.size() - c.next);
+    for (; !c.done && c.next < end; ++c.next) {
+        const ItemPtr& file = c.candidates[c.next];
+        if (file.IsRemoved())
+            continue;
         const ItemPtr nameItem = file.HasItem(nameType);
         const Item* name = nameItem.GetItemObject();
         const char* nameBytes = name ? name->ValueData() : "";
         const std::uint32_t nameSize = name ? name->ValueSize() : 0;
-        if (!parts.empty() || !excluded.empty()) {
+        if (!c.parts.empty() || !c.excluded.empty()) {
             const QString lowerName = QString::fromUtf8(nameBytes, int(nameSize)).toLower();
-            for (const QString& token : excluded)
-                if (lowerName.contains(token))
-                    return true;
-            for (const QString& token : parts)
-                if (!lowerName.contains(token))
-                    return true;
+            const auto in = [&lowerName](const QString& token) {
+                return lowerName.contains(token);
+            };
+            if (std::any_of(c.excluded.begin(), c.excluded.end(), in) ||
+                !std::all_of(c.parts.begin(), c.parts.end(), in))
+                continue;
         }
         const ItemPtr folder = file.HasItem(folderType);
-        if (folder != lastFolder) {
-            lastFolder = folder;
-            auto seen = folders.find(folder.GetItemObject());
-            if (seen == folders.end()) {
+        if (folder != c.lastFolder) {
+            c.lastFolder = folder;
+            auto seen = c.folders.find(folder.GetItemObject());
+            if (seen == c.folders.end()) {
                 qint64 index = -1;
-                if (!folder.GetItems("shared_folder").Common(roots).Empty()) {
+                if (!folder.GetItems("shared_folder").Common(c.roots).Empty()) {
                     index = qint64(copy.folders.size());
                     const QString path = folder.AsString();
                     copy.folders.push_back(ToWirePath(path).toStdString());
-                    folderHasBackslash.push_back(path.contains(QLatin1Char('\\')));
+                    c.folderHasBackslash.push_back(path.contains(QLatin1Char('\\')));
                 }
-                seen = folders.emplace(folder.GetItemObject(), index).first;
+                c.heldFolders.push_back(folder);
+                seen = c.folders.emplace(folder.GetItemObject(), index).first;
             }
-            folderIndex = seen->second;
+            c.folderIndex = seen->second;
         }
-        if (folderIndex < 0)
-            return true;
-        SearchAnswerCopy::Record record{copy.names.size(), nameSize, std::uint32_t(folderIndex),
+        if (c.folderIndex < 0)
+            continue;
+        SearchAnswerCopy::Record record{copy.names.size(), nameSize, std::uint32_t(c.folderIndex),
                                         file.HasItem(sizeType).AsInt64(),
                                         AudioFacts::Of(file, nameBytes, nameSize, audioTypes)};
-        if (!checkPaths && (folderHasBackslash[std::size_t(folderIndex)] ||
-                            std::memchr(nameBytes, '\\', nameSize))) {
-            checkPaths = true;
+        if (!c.checkPaths && (c.folderHasBackslash[std::size_t(c.folderIndex)] ||
+                              std::memchr(nameBytes, '\\', nameSize))) {
+            c.checkPaths = true;
             for (const SearchAnswerCopy::Record& earlier : copy.records)
-                paths.insert(wirePath(earlier));
+                c.paths.insert(wirePath(earlier));
         }
         copy.names.append(nameBytes, nameSize);
-        if (checkPaths && !paths.insert(wirePath(record)).second) {
+        if (c.checkPaths && !c.paths.insert(wirePath(record)).second) {
             copy.names.resize(record.nameOffset);
-            return true;
+            continue;
         }
         const qint64 bytes = SearchAnswerCopy::RecordBytes(
             copy.folders[record.folder].size() + 1 + nameSize, record.audio);
-        if (copy.payloadBytes + bytes > limit) {
+        if (copy.payloadBytes + bytes > c.limit) {
             copy.names.resize(record.nameOffset);
             copy.full = true;
-            return false;
+            c.done = true;
+            break;
         }
         copy.payloadBytes += bytes;
         copy.records.push_back(record);
-        return true;
-    });
-    if (copy.records.empty())
+    }
+    c.done = c.done || c.next >= c.candidates.size();
+    return c.done;
+}
+
+bool SharedFoldersManager::EndSearchCopy(SearchCopy& c) const {
+    c.candidates = std::vector<ItemPtr>();
+    c.heldFolders = std::vector<ItemPtr>();
+    if (c.copy.records.empty())
         return false;
-    copy.freeSlot = !transferQueueManager || transferQueueManager->IsFreeToUpload();
-    copy.uploadSpeed = quint32(GetSettingInt("upload_speed"));
-    copy.queueLength =
+    c.copy.freeSlot = !transferQueueManager || transferQueueManager->IsFreeToUpload();
+    c.copy.uploadSpeed = quint32(GetSettingInt("upload_speed"));
+    c.copy.queueLength =
         transferQueueManager ? quint32(transferQueueManager->QueuedUploadCount()) : 0;
     return true;
 }
@@ -384,8 +505,10 @@ void SharedFoldersManager::OnShareListLinkChanged(ConnectionInfo& info) {
     const Type* from = info.from.GetType();
     const Type* to = info.to.GetType();
     if (from == t.root || to == t.root || (from == t.file && (to == t.folder || to == t.name)) ||
-        (from == t.folder && to == t.file))
+        (from == t.folder && to == t.file)) {
         m_shareListBuilder.StartOver();
+        m_folderAnswers.StartOver();
+    }
 }
 
 void SharedFoldersManager::GetSharedFilesAsUserShare(const QString& user, FileInfoMap& share,
@@ -520,27 +643,38 @@ void SharedFoldersManager::OnShareListBuilt(QByteArray message) {
     ServeShareListWaiters();
 }
 
-bool SharedFoldersManager::BuildFolderContentsAnswer(const QString& user, quint32 req,
-                                                     const QString& folder,
-                                                     MemStream& message) const {
+ItemPtr SharedFoldersManager::VisibleFolder(const QString& user, const QString& folder) const {
     QString path = folder;
     path.replace(QLatin1Char('\\'), QLatin1Char('/'));
     const ItemPtr folderItem = d.GetType("shared_file_folder")->HasItem(path);
     if (folderItem.IsNull() ||
         folderItem.GetItems("shared_folder").Common(GetUserSharedFolders(user)).Empty())
-        return false;
+        return ItemPtr();
+    return folderItem;
+}
 
-    SharedFolderInfo contents;
-    for (const ItemPtr& file : folderItem.GetItems("shared_file"))
-        contents.Files().insert(FileInfo(file.HasItem("shared_file_name").AsStdString(),
-                                         file.HasItem("shared_file_size").AsInt64()));
-    MemStream payload;
-    payload.Write(quint32(req));
-    payload.Write(folder);
-    payload.Write(quint32(1));
-    payload.Write(folder);
-    contents.Write(payload);
-    return Compress(PeerMessenger::PM_SHARED_FILES_IN_FOLDER, payload.GetWrittenBytes(), message);
+bool SharedFoldersManager::BuildFolderContentsAnswer(const QString& user, quint32 req,
+                                                     const QString& folder,
+                                                     MemStream& message) const {
+    const ItemPtr folderItem = VisibleFolder(user, folder);
+    if (folderItem.IsNull())
+        return false;
+    FolderContentsCopy copy;
+    copy.req = req;
+    copy.folder = folder;
+    for (const ItemPtr& file : folderItem.GetItems("shared_file")) {
+        const std::string name = file.HasItem("shared_file_name").AsStdString();
+        copy.files.push_back(FolderContentsCopy::File{copy.names.size(), name.size(),
+                                                      file.HasItem("shared_file_size").AsInt64()});
+        copy.names += name;
+    }
+    QByteArray packed;
+    const Packing result = PackFolderContents(copy, packed);
+    LogPackingFailure(PeerMessenger::PM_SHARED_FILES_IN_FOLDER, result);
+    if (result != Packing::Packed)
+        return false;
+    message = MemStream(packed);
+    return true;
 }
 
 void SharedFoldersManager::OnFilesInFoldersRequested(QString user, quint32 req, QString folder) {
@@ -548,14 +682,50 @@ void SharedFoldersManager::OnFilesInFoldersRequested(QString user, quint32 req, 
         DropPeerRequest(user, "folder contents");
 }
 
-bool SharedFoldersManager::AnswerFolderRequest(const FolderRequestQueue::Request& request) {
-    MemStream message;
+FolderRequestQueue::Turn SharedFoldersManager::AnswerFolderRequest(
+    const FolderRequestQueue::Request& request) {
+    using Turn = FolderRequestQueue::Turn;
+    using State = FolderAnswerBuilder::State;
+    const QString& user = request.user;
     // The answer belongs on the connection it was asked on: one who left
     // asks again when back.
-    if (!peerMessenger || !peerMessenger->IsMessaging(request.user) ||
-        !BuildFolderContentsAnswer(request.user, request.req, request.folder, message))
-        return true;
-    return peerMessenger->SendAnswer(request.user, message) == PeerMessenger::Answer::Sent;
+    if (!peerMessenger || !peerMessenger->IsMessaging(user)) {
+        m_folderAnswers.Drop(user);
+        return Turn::Done;
+    }
+    State state = m_folderAnswers.StateOf(user, request.req, request.folder);
+    if (state == State::None) {
+        const ItemPtr folder = VisibleFolder(user, request.folder);
+        if (folder.IsNull())
+            return Turn::Done;
+        // A large answer waits for the others under way to be made.
+        if (!m_folderAnswers.Begin(user, request.req, request.folder, folder))
+            return Turn::Later;
+        state = m_folderAnswers.Step(user);
+    } else if (state == State::Copying) {
+        state = m_folderAnswers.Step(user);
+    } else if (state == State::Packing) {
+        return Turn::Later;
+    }
+    if (state == State::None || state == State::Copying || state == State::Packing)
+        return Turn::Step;
+    if (state == State::Failed) {
+        m_folderAnswers.Drop(user);
+        return Turn::Done;
+    }
+    // Made over many turns: one who lost sight of the folder meanwhile
+    // gets nothing.
+    if (VisibleFolder(user, request.folder).IsNull()) {
+        m_folderAnswers.Drop(user);
+        return Turn::Done;
+    }
+    MemStream message(m_folderAnswers.Message(user));
+    if (peerMessenger->SendAnswer(user, message) != PeerMessenger::Answer::Sent) {
+        m_folderAnswers.Unsent(user);
+        return Turn::Later;
+    }
+    m_folderAnswers.Drop(user);
+    return Turn::Done;
 }
 
 // ---------------------------------------------------------------------------

@@ -154,6 +154,10 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent)
     m_shareListRetry.setInterval(250);
     m_shareListRetry.setSingleShot(true);
     connect(&m_shareListRetry, &QTimer::timeout, this, &SharedFoldersManager::RetryShareLists);
+    connect(&m_folderAnswers, &FolderAnswerBuilder::Made, this,
+            [this] { m_folderRequests.Wake(); });
+    m_searchCopyTimer.setSingleShot(true);
+    connect(&m_searchCopyTimer, &QTimer::timeout, this, &SharedFoldersManager::StepSearchCopies);
     if (peerMessenger) {
         connect(peerMessenger, &PeerMessenger::SharedFilesInFolderRequested, this,
                 &SharedFoldersManager::OnFilesInFoldersRequested);

@@ -6,8 +6,12 @@
 #include <QString>
 #include <QThread>
 #include <QTimer>
+#include <deque>
 #include <map>
 #include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -15,6 +19,7 @@
 #include "net/PeerLimits.h"
 #include "net/PeerPayloads.h"
 #include "shares/FileScanner.h"
+#include "shares/FolderAnswerBuilder.h"
 #include "shares/FolderRequestQueue.h"
 #include "shares/SearchAnswerBuilder.h"
 #include "shares/ShareListBuilder.h"
@@ -34,7 +39,8 @@
 // normalised twins of names and folders (GetAbsoluteFileName).
 //
 // Main thread only, except the scanner, which runs on the manager's thread,
-// and the compression of share lists, which runs on a thread of its own.
+// and the compression of share lists and large search and folder answers,
+// which runs on threads of their own.
 class SharedFoldersManager : public QObject, public DataHandler {
     Q_OBJECT
 
@@ -116,6 +122,20 @@ public:
     // Answers up to this many payload bytes are compressed at once; larger
     // ones go to a thread of their own.
     static constexpr qint64 kSearchAnswerMadeAtOnce = 65536;
+    // A search whose words more files hold than this is copied a step per
+    // turn of the event loop, this many files a step, within a slice of the
+    // main thread per turn; a user has one such under way at a time, and
+    // all users kMaxSearchCopies.
+    static constexpr std::size_t kSearchCandidatesAtOnce = 4096;
+    static constexpr std::size_t kSearchCandidatesPerStep = 2048;
+    static constexpr qint64 kSearchCopySliceNs = 10 * 1000 * 1000;
+    static constexpr std::size_t kMaxSearchCopies = 4;
+    // A search to be copied in steps while the user's last one is still
+    // under way, or while kMaxSearchCopies are, waits for its turn: a user
+    // who searches again soon is answered. Past these bounds it is a flood,
+    // and dropped.
+    static constexpr std::size_t kMaxSearchesWaiting = 64;
+    static constexpr int kMaxSearchesWaitingPerUser = 4;
     // The search answer (code 9) for the user, made at once, or false when
     // nothing is to be sent. When more files match than fit, it holds those
     // indexed first, up to the first that does not fit, listed in byte order
@@ -123,9 +143,10 @@ public:
     bool BuildSearchAnswer(const QString& user, quint32 ticket, const QString& search,
                            MemStream& message) const;
     enum class SearchAnswerSent { No, Now, Later };
-    // Sends the user the answer BuildSearchAnswer makes: a large one Later,
-    // made off the main thread, unless one for the user waits or is being
-    // made already, or too many for others do (then none is sent). One sent
+    // Sends the user the answer BuildSearchAnswer makes: Later when its
+    // words many files hold (copied in steps) or when it is large (made off
+    // the main thread), unless one for the user waits or is being made
+    // already, or too many for others are (then none is sent). One sent
     // Later is dropped if the user has lost sight of a root meanwhile, and
     // emits SearchProcessed once sent or dropped.
     SearchAnswerSent ProcessSearch(const QString& user, unsigned int ticket, const QString& search);
@@ -258,7 +279,11 @@ private:
     // Sends a list as an answer; one without room yet is kept for a retry.
     void SendShareList(const QString& user, const QByteArray& list);
     void RetryShareLists();
-    bool AnswerFolderRequest(const FolderRequestQueue::Request& request);
+    // The folder's index entry when the user may see it, else null.
+    ItemPtr VisibleFolder(const QString& user, const QString& folder) const;
+    // A turn at the user's first folder request: a step of its answer, which
+    // goes once made (FolderAnswerBuilder).
+    FolderRequestQueue::Turn AnswerFolderRequest(const FolderRequestQueue::Request& request);
     void DropPeerRequest(const QString& user, const char* what);
     // The answer's records as BuildSearchAnswer chooses them, stopping at
     // the first that would take the payload past `limit` (copy.full then
@@ -266,6 +291,58 @@ private:
     bool CopySearchAnswer(const QString& user, quint32 ticket, const QString& search, qint64 limit,
                           SearchAnswerCopy& copy) const;
     void OnSearchAnswerMade(QString user, QString search, QByteArray message);
+    // A search answer's copy, made at once or in steps.
+    struct SearchCopy {
+        QString user;
+        QString search;
+        qint64 limit = 0;
+        std::set<QString> parts;
+        std::set<QString> excluded;
+        ItemSet roots;
+        // Files holding every included token, in identity order, so that the
+        // files indexed first are the ones kept and no more are looked at than
+        // fit. Files removed meanwhile are passed over.
+        std::vector<ItemPtr> candidates;
+        std::size_t next = 0;
+        // Visibility is a property of the folder, and files of one folder come
+        // together: each folder is judged once. Its index in the copy, -1 when
+        // hidden from the user; the folders are held, so that their addresses
+        // stay theirs while the copy lasts.
+        std::unordered_map<const Item*, qint64> folders;
+        std::vector<ItemPtr> heldFolders;
+        ItemPtr lastFolder;
+        qint64 folderIndex = -1;
+        // Two entries can read the same on the wire only when a folder or name
+        // holds "\": from the first such path on, every path is checked.
+        std::vector<bool> folderHasBackslash;
+        std::unordered_set<std::string> paths;
+        bool checkPaths = false;
+        bool done = false;
+        SearchAnswerCopy copy;
+    };
+    // False when nothing can match: a word no shared path holds, or no root
+    // the user may see.
+    bool BeginSearchCopy(const QString& user, quint32 ticket, const QString& search, qint64 limit,
+                         SearchCopy& copying) const;
+    // Looks at up to `count` more files; true once the copy is done.
+    bool StepSearchCopy(SearchCopy& copying, std::size_t count) const;
+    // Fills in the answer's last fields; false when nothing matched.
+    bool EndSearchCopy(SearchCopy& copying) const;
+    bool SearchCopyUnderWay(const QString& user) const;
+    void StepSearchCopies();
+    void EndStepwiseSearch(SearchCopy& copying);
+    bool SendSearchAnswerNow(const QString& user, const QString& search,
+                             const SearchAnswerCopy& copy);
+    std::deque<std::unique_ptr<SearchCopy>> m_searchCopies;
+    QTimer m_searchCopyTimer;
+    struct WaitingSearch {
+        QString user;
+        quint32 ticket;
+        QString search;
+    };
+    std::deque<WaitingSearch> m_searchesWaiting;
+    bool WaitForSearchTurn(const QString& user, quint32 ticket, const QString& search);
+    void StartWaitingSearches();
     // Whether the user still sees every root seen when the answer was
     // copied; forgets that audience. Logs a drop.
     bool IsSearchAnswerStillVisible(const QString& user, const QString& search);
@@ -285,6 +362,7 @@ private:
     std::vector<QString> m_shareListsHeld;
     QTimer m_shareListRetry;
     FolderRequestQueue m_folderRequests;
+    FolderAnswerBuilder m_folderAnswers;
     QElapsedTimer m_answerClock;
     DropCounter m_droppedPeerRequests{PeerLimits::kDroppedRequestLogMs};
     QString m_shareListUser;

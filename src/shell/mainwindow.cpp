@@ -5,6 +5,8 @@
 #include <QPointer>
 #include <QStatusBar>
 #include <QTextCodec>
+#include <QTimer>
+#include <QWindow>
 
 #include "net/DNetManager.h"
 #include "net/PeerMessenger.h"
@@ -165,9 +167,20 @@ void MainWindow::Init() {
 }
 
 void MainWindow::Start() {
-    Init();
     show();
     activateWindow();
+    // The window paints as the window system exposes it. No service exists
+    // yet to act on input, nor on a later start's message: those wait for
+    // the event loop.
+    const QEventLoop::ProcessEventsFlags flags = QEventLoop::ExcludeUserInputEvents |
+                                                 QEventLoop::ExcludeSocketNotifiers |
+                                                 QEventLoop::WaitForMoreEvents;
+    QTimer limit;
+    limit.setSingleShot(true);
+    limit.start(kPaintWaitMs);
+    while (limit.isActive() && !(windowHandle() && windowHandle()->isExposed()))
+        QCoreApplication::processEvents(flags);
+    Init();
 }
 
 // A port held by another program leaves the client unreachable for other

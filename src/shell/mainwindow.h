@@ -42,11 +42,14 @@ public:
     ~MainWindow() override;
 
     void Init();
-    // Initialises, then shows: the window system puts a window on screen as
-    // it is shown, and one whose client is still loading the store stays
-    // blank and deaf meanwhile. What the load leaves to do comes in slices
-    // once it shows.
+    // Shows the window and lets it paint, then initialises: the first-run
+    // questions and a report of an unreadable store come over it, and a
+    // long store's load leaves it painted rather than black. What the load
+    // leaves to do comes in slices once the event loop runs.
     void Start();
+    // How long the start waits for the window system to put the window on
+    // screen (a window started minimized never is).
+    static constexpr int kPaintWaitMs = 1500;
     // Sweeps and saves, unless shutdown has begun.
     void SaveData();
     void PopupAlert(const QString& text);

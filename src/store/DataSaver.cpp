@@ -18,6 +18,7 @@
 #include "store/Log.h"
 #include "store/Parallel.h"
 #include "store/PlainFile.h"
+#include "store/Temporaries.h"
 
 DataSaver* dataSaver = nullptr;
 
@@ -120,28 +121,55 @@ bool ReadsWhole(const QString& path) {
     return DataSaver::ParseStore(file.readAll(), staged, nullptr);
 }
 
-// Temporary files of saves that a crash interrupted.
+// Temporary files of saves that a crash interrupted, and whatever else
+// took their names: a FIFO, link or socket is removed as a stale file of
+// ours would be, a folder set aside.
 int RemoveLeftoverTemporaries(const QString& prefix) {
     const QFileInfo prefixInfo(prefix);
     QDir dir(prefixInfo.absolutePath());
     int removed = 0;
-    for (const QString& name : dir.entryList(QStringList() << (prefixInfo.fileName() + ".*.tmp"),
-                                             QDir::Files | QDir::Hidden)) {
+    for (const QString& name :
+         dir.entryList(QStringList() << (prefixInfo.fileName() + ".*.tmp"),
+                       QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot)) {
         bool ok = false;
         FileNumber(name.chopped(4), prefixInfo.fileName(), &ok);
-        if (ok && dir.remove(name))
-            ++removed;
+        if (!ok)
+            continue;
+        const QString path = dir.filePath(name);
+        struct stat st;
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+            continue;
+        QString aside, why;
+        if (!S_ISDIR(st.st_mode)) {
+            removed += ::unlink(QFile::encodeName(path).constData()) == 0 ? 1 : 0;
+        } else if (SetAside(path, &aside, &why)) {
+            Log(kLogArea, 1,
+                QString("A folder stood at %1, a store temporary; kept as %2").arg(path, aside));
+        } else {
+            Log(kLogArea, 1,
+                QString("A folder stands at %1, a store temporary, and cannot be set aside: %2")
+                    .arg(path, why));
+        }
     }
     return removed;
 }
 
-void SyncFolder(const QString& folder) {
-    const int fd =
-        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
+const QString kDumpKind = QStringLiteral("dump");
+
+// Moves an unreadable store file out of the way so that no later prune
+// deletes what may still be recovered by hand; never onto anything that
+// stands there, not even a dangling link.
+void SetAsideUnreadable(const QString& path, const QString& reason) {
+    QString aside = path + ".unreadable";
+    bool setAside = false;
+    for (int n = 1; !(setAside = RenameNoReplace(path, aside)) && errno == EEXIST && n < 1000; ++n)
+        aside = QString("%1.unreadable%2").arg(path).arg(n);
+    if (setAside)
+        Log(kLogArea, 1, QString("Could not load %1 (%2); kept as %3").arg(path, reason, aside));
+    else
+        Log(kLogArea, 1,
+            QString("Could not load %1 (%2), nor set it aside as %3; left in place")
+                .arg(path, reason, aside));
 }
 
 // An item with its identity, read once while marking.
@@ -247,6 +275,16 @@ void DataSaver::NotifyLoaded(bool noData) {
 // Writes a new file that only the user may read: it holds the password.
 // Whatever stood at the path goes first, so nothing is written through a link.
 void DataSaver::WriteNewFile(const QString& path, const Pieces& pieces) const {
+    QString why;
+    const int fd = CreateFileAnew(path, &why);
+    if (fd < 0)
+        throw DataSaveFailure(QString("cannot create %1: %2").arg(path, why));
+    WriteInto(fd, path, pieces);
+}
+
+// Writes, syncs and closes fd, the new file at path; on failure the file
+// is removed.
+void DataSaver::WriteInto(int fd, const QString& path, const Pieces& pieces) const {
     const QByteArray native = QFile::encodeName(path);
     std::size_t total = 0;
     for (const std::string& piece : pieces)
@@ -256,10 +294,6 @@ void DataSaver::WriteNewFile(const QString& path, const Pieces& pieces) const {
         const qint64 left = m_folderSpace - FolderUsage(QFileInfo(path).absolutePath());
         room = std::size_t(std::max<qint64>(0, std::min<qint64>(left, qint64(total))));
     }
-    QString why;
-    const int fd = CreateFileAnew(path, &why);
-    if (fd < 0)
-        throw DataSaveFailure(QString("cannot create %1: %2").arg(path, why));
     bool ok = true;
     std::size_t left = room;
     for (const std::string& piece : pieces) {
@@ -603,9 +637,24 @@ bool DataSaver::Save(const QString& prefix) {
 }
 
 bool DataSaver::SaveAll(const QString& fileName) {
+    // The chosen file, which the user may still need, is replaced only by a
+    // whole new one: a failed dump leaves it as it was.
+    QString tmp;
     try {
         const Pieces bytes = Serialize(true);
-        WriteNewFile(fileName, bytes);
+        const QString folder = QFileInfo(fileName).absolutePath();
+        RemoveTemporaryLeftovers(folder, kDumpKind);
+        QString why;
+        const int fd = CreateTemporary(folder, kDumpKind, &tmp, &why);
+        if (fd < 0)
+            throw DataSaveFailure(why);
+        WriteInto(fd, tmp, bytes);
+        if (::rename(QFile::encodeName(tmp).constData(), QFile::encodeName(fileName).constData()) !=
+            0)
+            throw DataSaveFailure(
+                QString("cannot replace %1: %2").arg(fileName, SystemError(errno)));
+        tmp.clear();
+        SyncFolder(folder);
         m_lastFailure.clear();
         return true;
     } catch (const DataSaveFailure& failure) {
@@ -613,6 +662,8 @@ bool DataSaver::SaveAll(const QString& fileName) {
     } catch (const std::bad_alloc&) {
         m_lastFailure = "out of memory";
     }
+    if (!tmp.isEmpty())
+        ::unlink(QFile::encodeName(tmp).constData());
     Log(kLogArea, 1, "Dump failed: " + m_lastFailure);
     return false;
 }
@@ -780,12 +831,35 @@ void DataSaver::Apply(const StagedStore& staged) const {
 void DataSaver::Load(const QString& prefix) {
     m_prefix = prefix;
     m_fileNumber = 0;
+    // What is no plain file at a store name, which the listing below leaves
+    // out, goes aside as well: left there, it would hold its number and
+    // name for good.
+    QStringList reasons;
+    const QFileInfo prefixInfo(prefix);
+    const QDir dir(prefixInfo.absolutePath());
+    for (const QString& name :
+         dir.entryList(QStringList() << (prefixInfo.fileName() + ".*"),
+                       QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        bool numbered = false;
+        FileNumber(name, prefixInfo.fileName(), &numbered);
+        const QString path = dir.filePath(name);
+        struct stat st;
+        if (!numbered || ::lstat(QFile::encodeName(path).constData(), &st) != 0 ||
+            S_ISREG(st.st_mode) || (S_ISLNK(st.st_mode) && QFileInfo(path).isFile()))
+            continue;
+        const QString reason = S_ISLNK(st.st_mode)   ? "a link stands there; it is not followed"
+                               : S_ISDIR(st.st_mode) ? "a folder, not a plain file"
+                                                     : "not a plain file";
+        SetAsideUnreadable(path, reason);
+        reasons << QString("%1: %2").arg(name, reason);
+    }
     const QStringList files = StoreFiles(prefix);
     if (files.isEmpty()) {
         NotifyLoaded(true);
+        if (!reasons.isEmpty())
+            throw DataLoadFailure(reasons.join("; "));
         return;
     }
-    QStringList reasons;
     for (const QString& path : files) {
         QString reason;
         QFile file;
@@ -812,21 +886,7 @@ void DataSaver::Load(const QString& prefix) {
             NotifyLoaded(false);
             return;
         }
-        // Move it out of the way so that no later prune deletes what may
-        // still be recovered by hand; never onto anything that stands
-        // there, not even a dangling link.
-        QString aside = path + ".unreadable";
-        bool setAside = false;
-        for (int n = 1; !(setAside = RenameNoReplace(path, aside)) && errno == EEXIST && n < 1000;
-             ++n)
-            aside = QString("%1.unreadable%2").arg(path).arg(n);
-        if (setAside)
-            Log(kLogArea, 1,
-                QString("Could not load %1 (%2); kept as %3").arg(path, reason, aside));
-        else
-            Log(kLogArea, 1,
-                QString("Could not load %1 (%2), nor set it aside as %3; left in place")
-                    .arg(path, reason, aside));
+        SetAsideUnreadable(path, reason);
         reasons << QString("%1: %2").arg(QFileInfo(path).fileName(), reason);
     }
     NotifyLoaded(true);

@@ -93,8 +93,10 @@ public:
     // more. Failures are logged and never thrown; the result says whether it
     // worked.
     bool Save(const QString& prefix);
-    // Writes every item of the store, saved or not, in the same layout.
-    // Failures are logged and never thrown.
+    // Writes every item of the store, saved or not, in the same layout, to
+    // a new file beside fileName that then replaces it: whatever stood
+    // there stays until the new file is whole. Failures are logged and never
+    // thrown.
     bool SaveAll(const QString& fileName);
     // Why the last Save or SaveAll failed, as logged; empty after a success.
     const QString& LastFailure() const { return m_lastFailure; }
@@ -119,6 +121,7 @@ private:
     // A file image in pieces, written one after the other.
     using Pieces = std::vector<std::string>;
     void WriteNewFile(const QString& path, const Pieces& pieces) const;
+    void WriteInto(int fd, const QString& path, const Pieces& pieces) const;
     bool PruneForRoom(const QString& prefix);
 
     Pieces Serialize(bool everything);

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "store/Log.h"
+
 namespace {
 
 int Refuse(QString* error, const QString& why, int err) {
@@ -71,14 +73,47 @@ bool OpenPlainFile(QFile& file, const QString& path, QIODevice::OpenMode mode, Q
     return true;
 }
 
+bool SetAside(const QString& path, QString* aside, QString* error) {
+    QString name = path + QStringLiteral(".aside");
+    for (int n = 2; n <= 1000; ++n) {
+        if (RenameNoReplace(path, name, error)) {
+            if (aside)
+                *aside = name;
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+        name = path + QStringLiteral(".aside") + QString::number(n);
+    }
+    Refuse(error, QStringLiteral("no free name to set it aside"), EEXIST);
+    return false;
+}
+
 int CreateFileAnew(const QString& path, QString* error, mode_t mode) {
     const QByteArray native = QFile::encodeName(path);
-    // A folder stays, and the create below then fails on it.
+    auto create = [&] {
+        int fd = -1;
+        do
+            fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        mode);
+        while (fd < 0 && errno == EINTR);
+        return fd;
+    };
     ::unlink(native.constData());
-    int fd = -1;
-    do
-        fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    while (fd < 0 && errno == EINTR);
+    int fd = create();
+    // What unlink cannot remove, a folder, is moved out of the way: it may
+    // hold someone's files, and left there it would fail every later write.
+    QString aside, why;
+    if (fd < 0 && errno == EEXIST) {
+        if (!SetAside(path, &aside, &why))
+            return Refuse(
+                error,
+                QStringLiteral("a folder stands there and cannot be set aside (%1)").arg(why),
+                EEXIST);
+        Log(QStringLiteral("Files"), 1,
+            QStringLiteral("Set aside %1 as %2: the client writes a file there").arg(path, aside));
+        fd = create();
+    }
     if (fd < 0)
         return Refuse(error, SystemError(errno), errno);
     return fd;

@@ -29,10 +29,15 @@ bool OpenPlainFile(QFile& file, const QString& path, QIODevice::OpenMode mode,
                    QString* error = nullptr, bool followLinks = false);
 
 // Makes a new file at path for writing, after removing whatever stood
-// there (a stale temporary of ours, a link, a FIFO): what is written goes
-// into a file nobody else had, never through a link into a user's file.
-// The descriptor is close-on-exec; -1 with errno and *error on failure.
+// there (a stale temporary of ours, a link, a FIFO, a socket): what is
+// written goes into a file nobody else had, never through a link into a
+// user's file. A folder there is set aside (SetAside) and logged. The
+// descriptor is close-on-exec; -1 with errno and *error on failure.
 int CreateFileAnew(const QString& path, QString* error = nullptr, mode_t mode = 0600);
+
+// Renames whatever stands at path to the first free "path.aside",
+// "path.aside2", ... (never over anything); the new name in *aside.
+bool SetAside(const QString& path, QString* aside = nullptr, QString* error = nullptr);
 
 // Renames `from` to `to` only while nothing, not even a dangling link,
 // stands at `to`; never falls back to a copy written through `to`.

@@ -104,21 +104,43 @@ bool Decode(const char* p, std::size_t size, PartialJournal::Record* r) {
     return true;
 }
 
+// Renames what stands at path to the first free name beside it: path +
+// suffix, then with a number after `separator` (from 1, or from 2 without
+// a separator); false with errno set.
+bool PutAside(const QString& path, const QString& suffix, const QString& separator,
+              QString* aside) {
+    const int first = separator.isEmpty() ? 2 : 1;
+    for (int k = first - 1; k < 100; ++k) {
+        *aside = path + suffix + (k >= first ? separator + QString::number(k) : QString());
+        if (RenameNoReplace(path, *aside))
+            return true;
+        if (errno != EEXIST)
+            return false;
+    }
+    errno = EEXIST;
+    return false;
+}
+
 // The whole file replaced at once, so that a crash leaves the old or the new;
-// the descriptor left open to append to it, or -1 with `error` set.
-int Replace(const QString& path, const QByteArray& image, int* error) {
+// the descriptor left open to append to it, or -1 with *error saying which
+// path failed and why.
+int Replace(const QString& path, const QByteArray& image, QString* error) {
     const QByteArray native = QFile::encodeName(path);
-    const QByteArray tmp = native + ".tmp";
-    const int fd = CreateFileAnew(QFile::decodeName(tmp));
+    const QString tmp = path + QStringLiteral(".tmp");
+    const QByteArray nativeTmp = QFile::encodeName(tmp);
+    // A folder there is set aside by CreateFileAnew, so no rewrite fails on it for good.
+    QString why;
+    const int fd = CreateFileAnew(tmp, &why);
     if (fd < 0) {
-        *error = errno;
+        *error = QStringLiteral("%1: %2").arg(tmp, why);
         return -1;
     }
-    if (!WriteAll(fd, image.constData(), std::size_t(image.size())) || ::fdatasync(fd) != 0 ||
-        ::rename(tmp.constData(), native.constData()) != 0) {
-        *error = errno;
+    const bool written =
+        WriteAll(fd, image.constData(), std::size_t(image.size())) && ::fdatasync(fd) == 0;
+    if (!written || ::rename(nativeTmp.constData(), native.constData()) != 0) {
+        *error = QStringLiteral("%1: %2").arg(written ? path : tmp, SystemError(errno));
         ::close(fd);
-        ::unlink(tmp.constData());
+        ::unlink(nativeTmp.constData());
         return -1;
     }
     const int dir = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
@@ -128,6 +150,15 @@ int Replace(const QString& path, const QByteArray& image, int* error) {
         ::close(dir);
     }
     return fd;
+}
+
+// Whether fd is still the file at path: removed or replaced under the
+// writer, appends to it would reach no start.
+bool StillAt(int fd, const QString& path) {
+    struct stat open, there;
+    return ::fstat(fd, &open) == 0 && open.st_nlink > 0 &&
+           ::lstat(QFile::encodeName(path).constData(), &there) == 0 &&
+           open.st_dev == there.st_dev && open.st_ino == there.st_ino;
 }
 
 }  // namespace
@@ -244,26 +275,19 @@ bool PartialJournal::ReadFile(QByteArray* bytes) {
     bytes->clear();
     if (fd >= 0)
         why = SystemError(error);
-    int asideError = 0;
-    for (int k = 0; k < 100; ++k) {
-        const QString aside =
-            m_path + kUnreadableSuffix + (k ? QStringLiteral(".%1").arg(k) : QString());
-        if (RenameNoReplace(m_path, aside)) {
-            Log(kArea, 1,
-                QStringLiteral("Partials journal %1 cannot be read (%2); set aside as %3")
-                    .arg(m_path, why, aside));
-            return true;
-        }
-        if (errno == EEXIST)
-            continue;
-        asideError = errno;
-        break;
+    QString aside;
+    if (PutAside(m_path, kUnreadableSuffix, QStringLiteral("."), &aside)) {
+        Log(kArea, 1,
+            QStringLiteral("Partials journal %1 cannot be read (%2); set aside as %3")
+                .arg(m_path, why, aside));
+        return true;
     }
+    const int asideError = errno;
     Log(kArea, 1,
         QStringLiteral("Partials journal %1 cannot be read (%2) nor set aside (%3); no partial "
                        "is journaled this run")
             .arg(m_path, why,
-                 asideError ? SystemError(asideError) : QStringLiteral("no free name")));
+                 asideError != EEXIST ? SystemError(asideError) : QStringLiteral("no free name")));
     return false;
 }
 
@@ -384,14 +408,22 @@ void PartialJournal::Restart(std::uint64_t storeNumber) {
     Queue(std::move(c));
 }
 
-bool PartialJournal::WaitWritten(std::uint64_t number, const std::function<bool()>& giveUp) {
+bool PartialJournal::WaitWritten(std::uint64_t number, const std::function<bool()>& giveUp,
+                                 QString* why) {
     std::unique_lock<std::mutex> lock(m_mutex);
     while (m_written < number && m_failedThrough < number && !m_stop) {
         m_changed.wait_for(lock, std::chrono::milliseconds(100));
         if (m_written < number && giveUp && giveUp())
             break;
     }
-    return m_written >= number;
+    if (m_written >= number)
+        return true;
+    if (why)
+        *why = m_failedThrough >= number
+                   ? QStringLiteral("Could not write the partials journal (%1)").arg(m_error)
+               : m_stop ? QStringLiteral("The partials journal is closed")
+                        : QStringLiteral("Stopped waiting for the partials journal");
+    return false;
 }
 
 void PartialJournal::Run() {
@@ -404,24 +436,30 @@ void PartialJournal::Run() {
     // it may end in a torn record, which would hide every record after it:
     // the next batch rewrites it from the live records instead.
     bool whole = false;
-    const auto rewrite = [&] {
+    // After a failure the live records are written again on their own, when
+    // no record comes first, at growing intervals.
+    std::chrono::milliseconds retryIn{0};
+    const auto rewrite = [&](QString* error) {
         QByteArray image = Header(storeNumber);
         for (const auto& e : live)
             image += e.second.forget + e.second.last;
         if (fd >= 0)
             ::close(fd);
-        int error = 0;
-        fd = Replace(m_path, image, &error);
+        fd = Replace(m_path, image, error);
         fileBytes = image.size();
-        return error;
+        return fd >= 0;
     };
     for (;;) {
         std::vector<Command> batch;
         std::uint64_t last = 0;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_changed.wait(lock, [this] { return m_stop || !m_queue.empty(); });
-            if (m_queue.empty())
+            const auto ready = [this] { return m_stop || !m_queue.empty(); };
+            if (retryIn.count() == 0)
+                m_changed.wait(lock, ready);
+            else
+                m_changed.wait_for(lock, retryIn, ready);
+            if (m_queue.empty() && (m_stop || retryIn.count() == 0))
                 break;
             batch.swap(m_queue);
             last = m_queued;
@@ -453,24 +491,42 @@ void PartialJournal::Run() {
             appended.clear();
             replace = true;
         }
-        int error = 0;
+        QString error;
         if (!replace && !appended.isEmpty()) {
             if (!WriteAll(fd, appended.constData(), std::size_t(appended.size())) ||
                 ::fdatasync(fd) != 0)
-                error = errno;
+                error = QStringLiteral("%1: %2").arg(m_path, SystemError(errno));
             fileBytes += appended.size();
-            replace = !error && fileBytes > std::max(kCompactBytes, 2 * liveBytes);
+            replace = error.isEmpty() && fileBytes > std::max(kCompactBytes, 2 * liveBytes);
+            // Removed or replaced under us (the file or its folder): the
+            // records just appended are where no start looks.
+            if (error.isEmpty() && !replace && !StillAt(fd, m_path)) {
+                Log(kArea, 1,
+                    QStringLiteral("Partials journal %1 was removed or replaced; writing it anew")
+                        .arg(m_path));
+                replace = true;
+            }
         }
         if (replace)
-            error = rewrite();
-        whole = error == 0;
-        if (error)
+            rewrite(&error);
+        whole = error.isEmpty();
+        if (whole) {
+            retryIn = std::chrono::milliseconds(0);
+        } else {
+            retryIn = std::min(std::max(2 * retryIn, kRetryFirst), kRetryLast);
             Log(kArea, 1,
-                QStringLiteral("Could not write the partials journal %1: %2")
-                    .arg(m_path, SystemError(error)));
+                QStringLiteral("Could not write the partials journal (%1); trying again in %2 s")
+                    .arg(error)
+                    .arg(retryIn.count() / 1000));
+        }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            (whole ? m_written : m_failedThrough) = last;
+            if (whole) {
+                m_written = last;
+            } else {
+                m_failedThrough = last;
+                m_error = error;
+            }
         }
         m_changed.notify_all();
     }

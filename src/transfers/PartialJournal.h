@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -62,8 +63,12 @@ public:
     void Restart(std::uint64_t storeNumber);
     // Any thread: returns once record `number` is on disk (true), the write
     // of it failed, the writer stopped, or `giveUp` says so (asked every
-    // 100 ms).
-    bool WaitWritten(std::uint64_t number, const std::function<bool()>& giveUp);
+    // 100 ms); *why then says which. A failed record is written again by
+    // itself (after kRetryFirst, then at doubling intervals up to
+    // kRetryLast) or with the next record, and a later wait for it can
+    // return true.
+    bool WaitWritten(std::uint64_t number, const std::function<bool()>& giveUp,
+                     QString* why = nullptr);
 
     // One record as framed in the file; empty when it cannot be written so
     // that it reads back the same (too long, or text that is no Unicode).
@@ -90,6 +95,8 @@ public:
     // More than any journal this client writes holds: the rest is not read.
     static constexpr qint64 kMaxReadBytes = qint64(64) << 20;
     static constexpr const char* kUnreadableSuffix = ".unreadable";
+    static constexpr std::chrono::milliseconds kRetryFirst{1000};
+    static constexpr std::chrono::milliseconds kRetryLast{60000};
 
 private:
     // What a rewrite keeps of one entry: its removal since the file started
@@ -124,8 +131,9 @@ private:
     std::vector<Command> m_queue;
     std::uint64_t m_queued = 0;
     std::uint64_t m_written = 0;
-    // The last record of a batch whose write failed.
+    // The last record of a batch whose write failed, and why it failed.
     std::uint64_t m_failedThrough = 0;
+    QString m_error;
     bool m_stop = false;
 };
 

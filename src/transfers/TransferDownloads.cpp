@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QTcpSocket>
 #include <QThread>
+#include <vector>
 
 #include "net/PeerMessenger.h"
 #include "net/server.h"
@@ -126,6 +127,33 @@ bool TransferQueueManager::HasExcludedDownloadExtension(QString fileName) {
     return false;
 }
 
+bool TransferQueueManager::WaitsAfterWriteFailure(const ItemPtr& entry) {
+    const ItemPtr until = entry.HasItem("download_retry_time");
+    if (until.IsNull())
+        return false;
+    const QDateTime due = QDateTime::fromString(until.AsString(), Qt::TextDate);
+    return due.isValid() && QDateTime::currentDateTime() < due;
+}
+
+void TransferQueueManager::RequeueAfterWriteFailures() {
+    Type* type = d.FindType("download_retry_time");
+    if (!type)
+        return;
+    std::vector<ItemPtr> due;
+    for (const ItemPtr& time : type->GetItems())
+        for (const ItemPtr& entry : time.GetItems("download_entry"))
+            if (!WaitsAfterWriteFailure(entry))
+                due.push_back(entry);
+    for (const ItemPtr& entry : due) {
+        if (entry.IsRemoved())
+            continue;
+        entry.Disconnect("download_retry_time");
+        const QString status = DownloadStatus(entry);
+        if (status == QLatin1String(kAborted) || status == QLatin1String(kQueued))
+            RequeueDownload(entry);
+    }
+}
+
 void TransferQueueManager::QueueDownloadIfUserOnline(ItemPtr entry) {
     if (entry.IsNull() || entry.IsRemoved())
         return;
@@ -135,6 +163,13 @@ void TransferQueueManager::QueueDownloadIfUserOnline(ItemPtr entry) {
     // A late failure report for a finished download must not fetch it again.
     if (status == QLatin1String(kLocalError) || status == QLatin1String(kComplete)) {
         Note(1, QStringLiteral("Download status %1, not re-queueing %2").arg(status, path), user);
+        return;
+    }
+    // The uploader's report of our own write failure: asked again at once,
+    // it would send again at once, and fail again.
+    if (WaitsAfterWriteFailure(entry)) {
+        Note(2, QStringLiteral("Waiting after a write failure, not re-queueing %1 yet").arg(path),
+             user);
         return;
     }
     if (IsOnline(user)) {
@@ -153,7 +188,8 @@ void TransferQueueManager::QueueDownloadIfUserOnline(ItemPtr entry) {
 void TransferQueueManager::RequeueDownload(ItemPtr entry) {
     if (entry.IsNull() || entry.IsRemoved())
         return;
-    if (DownloadStatus(entry) == QLatin1String(kComplete) || IsDownloadActive(entry))
+    if (DownloadStatus(entry) == QLatin1String(kComplete) || IsDownloadActive(entry) ||
+        WaitsAfterWriteFailure(entry))
         return;
     if (DoesDownloadItemCompleteFilenameExist(entry)) {
         RecordFoundComplete(entry);
@@ -220,27 +256,22 @@ void TransferQueueManager::OnFileTransferRequest(QString user, int direction, ui
         OnQueueUploadRequested(user, Text(file));
         return;
     }
+    // Lookups only, and one line for a denial: anyone may ask, under any name.
     const ItemPtr userItem = d.GetType("user")->HasItem(user);
-    Note(1,
-         QStringLiteral("Received upload request from %1 for file %2, req %3")
-             .arg(user, Text(file))
-             .arg(req),
-         userItem);
-    if (fileSize < 0) {
-        Note(2, QStringLiteral("Denied, Cancelled (size %1)").arg(fileSize), userItem);
+    const QString received = QStringLiteral("Received upload request from %1 for file %2, req %3")
+                                 .arg(user, Text(file))
+                                 .arg(req);
+    const std::string name = GetFileName(file);
+    const std::string folder = GetFolder(file);
+    ItemPtr entry = fileSize < 0 ? ItemPtr() : GetDownloadEntry(user, name, folder);
+    if (fileSize < 0 ||
+        (entry.IsNull() && (!CanAcceptUserInitiatedUploadsFrom(user) || name.empty()))) {
+        Note(1, received + QStringLiteral(": denied, Cancelled (size %1)").arg(fileSize), userItem);
         peerMessenger->DenyTransferRequest(user, req, QStringLiteral("Cancelled"));
         return;
     }
-
-    const std::string name = GetFileName(file);
-    const std::string folder = GetFolder(file);
-    ItemPtr entry = GetDownloadEntry(user, name, folder);
+    Note(1, received, userItem);
     if (entry.IsNull()) {
-        if (!CanAcceptUserInitiatedUploadsFrom(user) || name.empty()) {
-            Note(2, QStringLiteral("Denied, Cancelled"), userItem);
-            peerMessenger->DenyTransferRequest(user, req, QStringLiteral("Cancelled"));
-            return;
-        }
         entry = CreateDownloadEntry(user, name, folder, fileSize, false, 0);
         SetDownloadEntryStatus(entry, kQueued);
     }
@@ -259,7 +290,7 @@ void TransferQueueManager::OnFileTransferRequest(QString user, int direction, ui
 
     if (DownloadStatus(entry) == QLatin1String(kDownloading)) {
         Note(2, QStringLiteral("Transfer is already downloading, cancelling..."), owner);
-        SetDownloadEntryStatus(entry, kAborted);
+        SetDownloadAborted(entry);
     }
 
     // The uploader sends up to the size it announces; a stale recorded size

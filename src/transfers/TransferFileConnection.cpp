@@ -14,6 +14,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTcpSocket>
+#include <QThread>
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <string>
@@ -25,12 +28,27 @@
 #include "store/PlainFile.h"
 #include "store/Settings.h"
 #include "transfers/DownloadPaths.h"
+#include "transfers/FinishedMove.h"
 #include "transfers/TransferQueueManager.h"
 #include "transfers/TransferThreads.h"
 
 namespace {
 
 const QString kArea = QStringLiteral("Transfer Queue");
+
+// Until then neither the uploader's failure report nor a re-queue asks
+// for the entry again; the tick does once the time has come.
+void WaitBeforeRetry(const ItemPtr& entry, int seconds) {
+    entry.Connect(
+        d.GetType("download_retry_time")
+            ->GetItem(Value(QDateTime::currentDateTime().addSecs(seconds).toString(Qt::TextDate))));
+}
+
+// How a download thread's report of a failed write of the file begins.
+const char* const kWriteFailure = "Writing to file failed.";
+const char* const kWriteReason = "Error string: ";
+constexpr int kFirstWriteRetrySecs = 30;
+constexpr int kLastWriteRetrySecs = 600;
 
 void Note(int level, const QString& text, const ItemPtr& item) {
     Log(kArea, level, text, item);
@@ -512,7 +530,8 @@ void TransferQueueManager::OnFileConnection(QString user, QTcpSocket* socket, ui
     }
     // A second connection must not start a second writer, and a finished
     // download must not be fetched again.
-    if (IsDownloadActive(entry) || DownloadStatus(entry) == QLatin1String(kComplete)) {
+    if (IsDownloadActive(entry) || IsMoving(entry) ||
+        DownloadStatus(entry) == QLatin1String(kComplete)) {
         Refuse(socket);
         Note(2, QStringLiteral("Download already %1, aborting").arg(DownloadStatus(entry)),
              userItem);
@@ -525,7 +544,7 @@ void TransferQueueManager::OnFileConnection(QString user, QTcpSocket* socket, ui
     const qint64 fileSize = entry.HasItem("file_size").AsInt64();
     if (!PathsOf(entry, true, paths, &why) || fileSize < 0) {
         Refuse(socket);
-        SetDownloadEntryStatus(entry, kLocalError);
+        SetLocalError(entry, QStringLiteral("unusable download target (%1)").arg(why));
         Note(2, QStringLiteral("Unusable download target (%1), aborting").arg(why), userItem);
         return;
     }
@@ -536,8 +555,10 @@ void TransferQueueManager::OnFileConnection(QString user, QTcpSocket* socket, ui
     if (PartialInUse(entry, paths.partialPath)) {
         if (own)
             ::close(ownFd);
-        // The uploader sees the connection end and reports a failure, which
-        // queues this download again.
+        // The uploader sees the connection end and reports a failure. Queued
+        // again at once, it would be refused again at once while the other
+        // download runs: it waits, as after a write failure.
+        WaitBeforeRetry(entry, kFirstWriteRetrySecs);
         Refuse(socket);
         Note(2, QStringLiteral("Another download is writing %1, waiting").arg(paths.partialPath),
              userItem);
@@ -549,9 +570,11 @@ void TransferQueueManager::OnFileConnection(QString user, QTcpSocket* socket, ui
         if (!file->open(ownFd, QIODevice::WriteOnly | QIODevice::Append,
                         QFileDevice::AutoCloseHandle)) {
             ::close(ownFd);
-            SetDownloadEntryStatus(entry, kLocalError);
+            const QString error =
+                QStringLiteral("cannot open %1: %2").arg(paths.partialPath, file->errorString());
+            SetLocalError(entry, error);
             Refuse(socket);
-            Note(2, QStringLiteral("Could not open file, aborting"), userItem);
+            Note(2, QStringLiteral("Could not open file (%1), aborting").arg(error), userItem);
             return;
         }
     } else {
@@ -559,7 +582,7 @@ void TransferQueueManager::OnFileConnection(QString user, QTcpSocket* socket, ui
         const QString name = UniqueCompleteName(paths.downloadingFolder, paths.fileName);
         if (name.isEmpty()) {
             Refuse(socket);
-            SetDownloadEntryStatus(entry, kLocalError);
+            SetLocalError(entry, QStringLiteral("no free name for %1").arg(paths.partialPath));
             Note(2, QStringLiteral("No free name for %1, aborting").arg(paths.partialPath),
                  userItem);
             return;
@@ -568,9 +591,11 @@ void TransferQueueManager::OnFileConnection(QString user, QTcpSocket* socket, ui
         file = std::make_unique<QFile>(paths.partialPath);
         // A new file is created, never opened over one that appeared since.
         if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            SetDownloadEntryStatus(entry, kLocalError);
+            const QString error =
+                QStringLiteral("cannot create %1: %2").arg(paths.partialPath, file->errorString());
+            SetLocalError(entry, error);
             Refuse(socket);
-            Note(2, QStringLiteral("Could not open file, aborting"), userItem);
+            Note(2, QStringLiteral("Could not open file (%1), aborting").arg(error), userItem);
             return;
         }
         RecordFile(entry, paths.partialPath, 0);
@@ -581,9 +606,11 @@ void TransferQueueManager::OnFileConnection(QString user, QTcpSocket* socket, ui
     // this file: start over.
     if (file->size() > fileSize) {
         if (!file->resize(0)) {
-            SetDownloadEntryStatus(entry, kLocalError);
+            const QString error = QStringLiteral("cannot truncate %1: %2")
+                                      .arg(paths.partialPath, file->errorString());
+            SetLocalError(entry, error);
             Refuse(socket);
-            Note(2, QStringLiteral("Could not truncate file, aborting"), userItem);
+            Note(2, QStringLiteral("Could not truncate file (%1), aborting").arg(error), userItem);
             return;
         }
         ForgetHead(entry);
@@ -632,6 +659,9 @@ void TransferQueueManager::OnDownloadComplete() {
     if (entry.IsNull())
         return;
     StopAndWait(ObjectOf<QThread>(entry.HasItem("download_thread")));
+    // Every byte went to the file: writes work again.
+    entry.Disconnect("write_failure_backoff");
+    entry.Disconnect("download_retry_time");
     const ItemPtr user = entry.HasItem("user");
     const QString fileName = entry.HasItem("file_name").AsString();
 
@@ -641,7 +671,7 @@ void TransferQueueManager::OnDownloadComplete() {
         Note(1,
              QStringLiteral("Finished download of %1 has no usable target (%2)").arg(fileName, why),
              user);
-        SetDownloadEntryStatus(entry, kLocalError);
+        SetLocalError(entry, QStringLiteral("no usable target (%1)").arg(why));
         return;
     }
     // Success only when the file on disk holds exactly the expected bytes.
@@ -655,37 +685,133 @@ void TransferQueueManager::OnDownloadComplete() {
                  .arg(onDisk)
                  .arg(fileSize),
              user);
-        SetDownloadEntryStatus(entry, kAborted);
+        SetDownloadAborted(entry);
         return;
     }
 
-    QString finalName = QFileInfo(written).fileName();
     // Without the split the file was written where it stays; a setting
     // changed meanwhile still sends it where the settings now put it.
     if (Absolute(QFileInfo(written).path()) == Absolute(paths.completeFolder)) {
         RecordFile(entry, written, onDisk);
         SetDownloadEntryStatus(entry, kComplete);
-    } else {
-        QDir().mkpath(paths.completeFolder);
-        // Never replace a finished file of the same name.
-        finalName = UniqueCompleteName(paths.completeFolder, paths.fileName);
-        const QString finalPath = QDir(paths.completeFolder).filePath(finalName);
-        if (finalName.isEmpty() || !QFile::rename(written, finalPath)) {
-            Note(1,
-                 QStringLiteral("Could not move %1 into %2, marking local error")
-                     .arg(written, paths.completeFolder),
-                 user);
-            SetDownloadEntryStatus(entry, kLocalError);
-            return;
-        }
-        RecordFile(entry, finalPath, onDisk);
-        SetDownloadEntryStatus(entry, kComplete);
-        if (!IsSettingYes("dont_split_downloads"))
-            RemoveDownloadDownloadingFolderIfAppropriate(entry);
+        RecordCompleteDownload(entry, paths.completeFolder, QFileInfo(written).fileName());
+        return;
     }
+    QDir().mkpath(paths.completeFolder);
+    MoveFinished(entry, written, paths.completeFolder, paths.fileName, onDisk);
+}
 
+struct TransferQueueManager::MoveJob {
+    ItemPtr entry;
+    QString written, folder, name;
+    qint64 size = 0;
+    QThread* thread = nullptr;
+    std::atomic<bool> cancel{false};
+    FinishedMove result;
+};
+
+void TransferQueueManager::MoveFinished(const ItemPtr& entry, const QString& written,
+                                        const QString& folder, const QString& name, qint64 size) {
+    // Never replace a finished file of the same name.
+    const FinishedMove renamed = RenameFinishedFile(written, folder, name);
+    if (!renamed.needsCopy) {
+        FinishMove(entry, written, folder, renamed, size);
+        return;
+    }
+    // Another file system: a copy of gigabytes must not hold up the window
+    // or the other transfers.
+    Note(2, QStringLiteral("Copying %1 into %2").arg(written, folder), entry.HasItem("user"));
+    auto* job = new MoveJob;
+    job->entry = entry;
+    job->written = written;
+    job->folder = folder;
+    job->name = name;
+    job->size = size;
+    job->thread = QThread::create([job] {
+        job->result = CopyFinishedFile(job->written, job->folder, job->name, &job->cancel);
+    });
+    m_moves.push_back(job);
+    connect(job->thread, &QThread::finished, this, [this, job] {
+        job->thread->wait();
+        delete job->thread;
+        m_moves.erase(std::find(m_moves.begin(), m_moves.end(), job));
+        const std::unique_ptr<MoveJob> done(job);
+        FinishMove(job->entry, job->written, job->folder, job->result, job->size);
+    });
+    job->thread->start();
+}
+
+bool TransferQueueManager::IsMoving(const ItemPtr& entry) const {
+    for (const MoveJob* job : m_moves)
+        if (job->entry == entry)
+            return true;
+    return false;
+}
+
+void TransferQueueManager::StopMoves() {
+    for (MoveJob* job : m_moves)
+        job->cancel = true;
+    for (MoveJob* job : m_moves) {
+        job->thread->wait();
+        delete job->thread;
+        delete job;
+    }
+    m_moves.clear();
+}
+
+void TransferQueueManager::FinishMove(const ItemPtr& entry, const QString& written,
+                                      const QString& folder, const FinishedMove& move,
+                                      qint64 size) {
+    const bool removed = entry.IsNull() || entry.IsRemoved();
+    const ItemPtr user = removed ? ItemPtr() : entry.HasItem("user");
+    if (!move.done) {
+        Note(1,
+             QStringLiteral("Could not move %1 into %2 (%3), marking local error")
+                 .arg(written, folder, move.error),
+             user);
+        if (!removed)
+            SetLocalError(entry, move.error);
+        return;
+    }
+    const QString finalPath = QDir(folder).filePath(move.name);
+    if (!move.error.isEmpty())
+        Note(1, QStringLiteral("Moved %1 to %2, but %3").arg(written, finalPath, move.error), user);
+    if (removed) {
+        Log(kArea, 1,
+            QStringLiteral("Moved %1 to %2 for a removed download").arg(written, finalPath));
+        return;
+    }
+    RecordFile(entry, finalPath, size);
+    SetDownloadEntryStatus(entry, kComplete);
+    if (!IsSettingYes("dont_split_downloads"))
+        RemoveDownloadDownloadingFolderIfAppropriate(entry);
+    RecordCompleteDownload(entry, folder, move.name);
+}
+
+namespace {
+void SetReason(const ItemPtr& entry, const QString& reason) {
+    if (!reason.isEmpty())
+        entry.Connect(d.GetType("denial_reason")->GetItem(Value(reason)));
+    else
+        entry.Disconnect("denial_reason");
+}
+}  // namespace
+
+void TransferQueueManager::SetLocalError(const ItemPtr& entry, const QString& reason) {
+    SetReason(entry, reason);
+    SetDownloadEntryStatus(entry, kLocalError);
+}
+
+void TransferQueueManager::SetDownloadAborted(const ItemPtr& entry, const QString& reason) {
+    SetReason(entry, reason);
+    SetDownloadEntryStatus(entry, kAborted);
+}
+
+void TransferQueueManager::RecordCompleteDownload(const ItemPtr& entry, const QString& folder,
+                                                  const QString& finalName) {
+    const ItemPtr user = entry.HasItem("user");
     const ItemPtr folderItem =
-        d.GetType("complete_download_folder")->GetItem(Value(Internal(paths.completeFolder)));
+        d.GetType("complete_download_folder")->GetItem(Value(Internal(folder)));
     const ItemPtr nameItem = d.GetType("complete_download_filename")->GetItem(Value(finalName));
     ItemSet keys;
     keys.Insert(user);
@@ -714,9 +840,23 @@ void TransferQueueManager::OnDownloadError(QString error) {
     if (entry.IsNull())
         return;
     const ItemPtr user = entry.HasItem("user");
+    QString wait, reason;
+    // Our own disk failed, not the peer: the uploader's failure report would
+    // queue it again at once, and it would fail again at once, many times a
+    // second while the disk stays full.
+    if (error.startsWith(QLatin1String(kWriteFailure))) {
+        const int last = entry.HasItem("write_failure_backoff").AsInt();
+        const int seconds = last <= 0 ? kFirstWriteRetrySecs : qMin(last * 2, kLastWriteRetrySecs);
+        entry.Connect(d.GetType("write_failure_backoff")->GetItem(Value(seconds)));
+        WaitBeforeRetry(entry, seconds);
+        wait = QStringLiteral(" (trying again in %1 s)").arg(seconds);
+        // Shown in the row: the user can act on a full disk, not on a peer.
+        const int why = error.indexOf(QLatin1String(kWriteReason));
+        reason = why < 0 ? error : error.mid(why + QLatin1String(kWriteReason).size());
+    }
     Note(1,
-         QStringLiteral("Error downloading %1 from %2. %3")
-             .arg(entry.HasItem("file_name").AsString(), user.AsString(), error),
+         QStringLiteral("Error downloading %1 from %2. %3%4")
+             .arg(entry.HasItem("file_name").AsString(), user.AsString(), error, wait),
          user);
-    SetDownloadEntryStatus(entry, kAborted);
+    SetDownloadAborted(entry, reason);
 }

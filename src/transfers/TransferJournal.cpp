@@ -39,6 +39,28 @@ QString JournalPath(const QString& storePrefix) {
     return storePrefix + QStringLiteral(".partials");
 }
 
+// A record's user item as the store holds it: by the name's exact bytes.
+// Text taken in as a name is cut at a NUL, but a loaded store keeps a name
+// whole, and "a\0b" is then another user than "a", with downloads of his own.
+ItemPtr UserOf(const PartialJournal::Record& r, bool make) {
+    Type* users = d.GetType("user");
+    const Value name(r.user.toUtf8());
+    return make ? users->GetItem(name) : users->HasItem(name);
+}
+
+ItemPtr EntryOf(const PartialJournal::Record& r) {
+    const ItemPtr user = UserOf(r, false);
+    const ItemPtr file = d.GetType("file_name")->HasItem(r.fileName);
+    const ItemPtr folder = d.GetType("remote_folder")->HasItem(r.remoteFolder);
+    if (user.IsNull() || file.IsNull() || folder.IsNull())
+        return ItemPtr();
+    ItemSet keys;
+    keys.Insert(user);
+    keys.Insert(file);
+    keys.Insert(folder);
+    return d.GetItem(keys, "download_entry");
+}
+
 void SetValue(const ItemPtr& entry, const char* type, const QString& value) {
     if (value.isEmpty())
         entry.Disconnect(type);
@@ -57,7 +79,7 @@ void TransferQueueManager::OpenPartialJournal() {
     const QString path = JournalPath(dataSaver->Prefix());
     int restored = 0;
     for (const PartialJournal::Record& r : m_journal->Open(path, dataSaver->FileNumberInUse())) {
-        ItemPtr entry = GetDownloadEntry(r.user, r.fileName, r.remoteFolder);
+        ItemPtr entry = EntryOf(r);
         // Removed since the save: the store's entry is gone, and one made
         // again since is a download of its own. Nothing runs yet to release.
         if (r.removed && !entry.IsNull()) {
@@ -66,10 +88,11 @@ void TransferQueueManager::OpenPartialJournal() {
         }
         if (r.forget)
             continue;
-        if (entry.IsNull())
+        if (entry.IsNull()) {
             entry = CreateDownloadEntry(r.user, r.fileName, r.remoteFolder, r.fileSize, r.single,
                                         r.level);
-        else if (DownloadStatus(entry) == QLatin1String(kComplete))
+            entry.Connect(UserOf(r, true));
+        } else if (DownloadStatus(entry) == QLatin1String(kComplete))
             continue;
         // The same records a save would have held; every check of a partial
         // applies to them as to saved ones.
@@ -123,8 +146,13 @@ void TransferQueueManager::HoldFirstWrite(DownloadThread* thread, std::uint64_t 
     if (!thread || number == 0 || !m_journal)
         return;
     PartialJournal* journal = m_journal.get();
+    // A partial written while its record is not on disk is one no start
+    // finds: the download stops instead, and is tried again later.
     thread->SetBeforeFirstWrite([journal, thread, number] {
-        journal->WaitWritten(number, [thread] { return thread->AskedToExit(); });
+        QString why;
+        journal->WaitWritten(
+            number, [thread] { return thread->AskedToExit(); }, &why);
+        return why;
     });
 }
 

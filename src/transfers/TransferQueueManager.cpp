@@ -117,6 +117,7 @@ TransferQueueManager::~TransferQueueManager() {
                 threads.append(thread);
     }
     StopAllAndWait(threads);
+    StopMoves();
     // Quitting mid-transfer: the run-time values die with their items, and
     // only the removal handlers free them, so they go before the handlers.
     for (const char* typeName : {"upload_entry", "download_entry"})
@@ -166,12 +167,15 @@ void TransferQueueManager::DeclareDownloadTypes() {
     DeclareType("local_file_size", PrimacyLeaf, false);
     DeclareType("local_file_identity", PrimacyLeaf, false);
     DeclareType("local_file_head", PrimacyLeaf, false);
+    DeclareType("download_retry_time", PrimacyLeaf, false);
+    DeclareType("write_failure_backoff", PrimacyLeaf, false);
 
     for (const char* other :
          {"user", "file_name", "remote_folder", "file_size", "download_folder",
           "remote_transfer_req", "write_position", "download_entry_status", "place_in_line",
           "subfolder_save_level", "last_status_change_time", "single_download", "local_file_name",
-          "local_file_path", "local_file_size", "local_file_identity", "local_file_head"})
+          "local_file_path", "local_file_size", "local_file_identity", "local_file_head",
+          "download_retry_time", "write_failure_backoff"})
         RelateOneValue(entry, other);
     for (const char* other : {"transfer_req", "download_socket", "download_thread", "download_file",
                               "download_order", "last_receipt_time", "last_speed_measurement_time",
@@ -201,7 +205,8 @@ void TransferQueueManager::DeclareDownloadTypes() {
         for (const char* saved :
              {"user", "file_name", "remote_folder", "file_size", "download_folder",
               "download_entry_status", "download_order", "subfolder_save_level", "local_file_name",
-              "local_file_path", "local_file_size", "local_file_identity", "local_file_head"})
+              "local_file_path", "local_file_size", "local_file_identity", "local_file_head",
+              "download_retry_time", "write_failure_backoff"})
             dataSaver->AddSavedByConnectionType(saved, "download_entry");
     }
 }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "net/PeerPayloads.h"
 #include "store/Data.h"
@@ -17,6 +18,7 @@ class QTcpSocket;
 class UploadThread;
 class DownloadThread;
 class PartialJournal;
+struct FinishedMove;
 
 // Owner of the download and upload queues. It keeps no queue of its own:
 // every download, upload, finished-download record and per-transfer run-time
@@ -259,6 +261,15 @@ public slots:
     // Direct connection only: the references live during the emission.
     void OnUserShare(QString user, FileInfoMap& share, AttributeTranslationTable& table);
 
+    // After a run that could not write its file (a full disk), the entry
+    // waits before it is queued again: 30 s, doubled at each such failure
+    // in a row up to the re-queue interval; 30 s after its file connection
+    // was refused because another download writes its partial. Until
+    // "download_retry_time".
+    static bool WaitsAfterWriteFailure(const ItemPtr& entry);
+    // The tick: entries whose wait is over are queued again.
+    void RequeueAfterWriteFailures();
+
 private:
     // AddDownload's new entry without the status, queue request or times.
     ItemPtr CreateDownloadEntry(const QString& user, const std::string& file,
@@ -309,6 +320,24 @@ private:
     void BeginCompleteChecks();
     void EndCompleteChecks();
     CompleteCheckCache* m_completeChecks = nullptr;
+    // The finished file into its complete folder, then its row and record.
+    // A copy to another file system runs on a thread of its own, and the
+    // row stays "downloading" until it ends.
+    void MoveFinished(const ItemPtr& entry, const QString& written, const QString& folder,
+                      const QString& name, qint64 size);
+    void FinishMove(const ItemPtr& entry, const QString& written, const QString& folder,
+                    const FinishedMove& move, qint64 size);
+    void RecordCompleteDownload(const ItemPtr& entry, const QString& folder, const QString& name);
+    // The status, with the reason shown in the row.
+    void SetLocalError(const ItemPtr& entry, const QString& reason);
+    // Aborted; a reason given is shown in the row until the next abort.
+    void SetDownloadAborted(const ItemPtr& entry, const QString& reason = QString());
+    bool IsMoving(const ItemPtr& entry) const;
+    // Quit: running copies stop, each removing its temporary; their
+    // partials stay for the next start.
+    void StopMoves();
+    struct MoveJob;
+    std::vector<MoveJob*> m_moves;
     // End of the file connection section.
     // ---------------------------------------------------------------------
     // Start-up and supervision (defined in TransferSupervision.cpp)

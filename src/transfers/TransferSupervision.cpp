@@ -99,6 +99,8 @@ void TransferQueueManager::EveryHalfMinute() {
     if (aborted)
         StartNewUploads();
 
+    RequeueAfterWriteFailures();
+
     // Online users we wait on, computed once for both passes below.
     ItemSet users;
     for (const ItemPtr& entry :

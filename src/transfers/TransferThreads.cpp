@@ -37,6 +37,8 @@ struct SocketWaits {
     int singleWaitMs;
     int maxWaits;
     std::function<bool()> asked;
+    // Called after each single wait for the peer to take our bytes.
+    std::function<void()> waited = [] {};
 
     bool Connected() const { return socket->state() == QAbstractSocket::ConnectedState; }
 
@@ -66,6 +68,7 @@ struct SocketWaits {
                 break;
             socket->waitForBytesWritten(singleWaitMs);
             idle = progress.Moved(socket) ? 0 : idle + 1;
+            waited();
         }
         return socket->bytesToWrite() > 0 ? Wait::Failed : Wait::Done;
     }
@@ -85,6 +88,7 @@ struct SocketWaits {
             if (asked())
                 return Wait::Exit;
             idle = progress.Moved(socket) ? 0 : idle + 1;
+            waited();
         }
         return Connected() ? Wait::Failed : Wait::Done;
     }
@@ -186,32 +190,33 @@ qint64 ReadSome(const SocketWaits& waits, char* buffer, qint64 n, const QString&
     return got + ReadDirect(socket, buffer + got, n - got);
 }
 
-// The speed measurement and the progress cadence of one transfer.
+// The speed measurement and the progress cadence of one transfer, on the
+// transfer's position in the file.
 class Meter {
 public:
-    Meter() {
+    explicit Meter(qint64 position) : m_from(position) {
         m_speedClock.start();
         m_progressClock.start();
     }
-    void Restart() {
+    void Restart(qint64 position) {
         m_speedClock.restart();
-        m_measured = 0;
+        m_from = position;
     }
-    // Counts a moved block; true when progress is due: about twice a second,
-    // and always at the end.
-    bool Moved(qint64 bytes, bool atEnd) {
-        m_measured += bytes;
+    // True when progress is due: about twice a second, and always at the end.
+    bool Due(bool atEnd) {
         if (!atEnd && m_progressClock.elapsed() <= kProgressIntervalMs)
             return false;
         m_progressClock.restart();
         return true;
     }
-    int BytesPerSecond() const { return Speed(m_measured, m_speedClock); }
+    int BytesPerSecond(qint64 position) const {
+        return Speed(std::max<qint64>(0, position - m_from), m_speedClock);
+    }
 
 private:
     QElapsedTimer m_speedClock;
     QElapsedTimer m_progressClock;
-    qint64 m_measured = 0;
+    qint64 m_from;
 };
 
 }  // namespace
@@ -259,7 +264,7 @@ void UploadThread::run() {
 bool UploadThread::PerformUpload() {
     if (!m_socket || !m_file || !m_file->isOpen())
         return Fail(QStringLiteral("No open file or socket to upload with."));
-    const SocketWaits waits{m_socket, m_singleWaitMs, m_maxWaits, [this] { return AskedToExit(); }};
+    SocketWaits waits{m_socket, m_singleWaitMs, m_maxWaits, [this] { return AskedToExit(); }};
 
     char token[4];
     qToLittleEndian<quint32>(quint32(m_token), token);
@@ -284,7 +289,19 @@ bool UploadThread::PerformUpload() {
         return Fail(
             FileError(QStringLiteral("Seeking to starting offset %1 failed.").arg(offset), m_file));
 
-    Meter meter;
+    // What the downloader took is what left the system's send queue, not
+    // what was handed to the socket, which on a slow link runs far ahead.
+    const qint64 start = offset;
+    qint64 handed = start;
+    const auto taken = [&] { return std::max(start, handed - SocketQueue::Unsent(m_socket)); };
+    Meter meter(start);
+    const auto report = [&](bool atEnd) {
+        if (meter.Due(atEnd)) {
+            const qint64 at = taken();
+            emit UploadProgress(at, meter.BytesPerSecond(at));
+        }
+    };
+    waits.waited = [&] { report(false); };
     Throttle throttle(m_limiter);
     throttle.Start();
     const auto asked = [this] { return AskedToExit(); };
@@ -302,7 +319,7 @@ bool UploadThread::PerformUpload() {
         if (!throttle.BeforeBlock(asked, &limitChanged))
             return Fail(kExitRequested);
         if (limitChanged) {
-            meter.Restart();
+            meter.Restart(taken());
             // Blocks read while unlimited but not sent yet go out under the
             // new limit: they are paid for with the next block.
             if (throttle.LastLimit() != 0)
@@ -323,13 +340,16 @@ bool UploadThread::PerformUpload() {
         const bool sendNow =
             pending == kSendSize || offset + size == fileSize || throttle.LastLimit() != 0;
         while (sendNow && sent < pending) {
-            sent += SendDirect(m_socket, blocks.get() + sent, pending - sent);
+            const qint64 direct = SendDirect(m_socket, blocks.get() + sent, pending - sent);
+            sent += direct;
+            handed += direct;
             if (sent == pending)
                 break;
             const qint64 put = m_socket->write(blocks.get() + sent, pending - sent);
             if (put < 0)
                 return Fail(SocketError(QStringLiteral("Writing to socket failed."), m_socket));
             sent += put;
+            handed += put;
             const QString error = WaitError(
                 waits.ForWritten(),
                 QStringLiteral("Waiting for bytes to be written to socket failed."), m_socket);
@@ -344,8 +364,7 @@ bool UploadThread::PerformUpload() {
 
         offset += size;
         throttle.Moved(size);
-        if (meter.Moved(size, offset == fileSize))
-            emit UploadProgress(offset, meter.BytesPerSecond());
+        report(offset == fileSize);
     }
 
     // A file that changed under us was sent inconsistently: never call that
@@ -356,6 +375,10 @@ bool UploadThread::PerformUpload() {
                         .arg(m_file->size()));
 
     const Wait w = waits.ForClose();
+    // The peer closes once it has the last byte.
+    const qint64 end = w == Wait::Done ? fileSize : taken();
+    if (meter.Due(true))
+        emit UploadProgress(end, meter.BytesPerSecond(end));
     if (w == Wait::Exit)
         return Fail(kExitRequested);
     if (w == Wait::Failed)
@@ -401,7 +424,7 @@ bool DownloadThread::PerformDownload() {
     m_socket->setReadBufferSize(kDownloadReadBuffer);
     const SocketWaits waits{m_socket, m_singleWaitMs, m_maxWaits, [this] { return AskedToExit(); }};
 
-    Meter meter;
+    Meter meter(m_position);
     Throttle throttle(m_limiter);
     throttle.Start();
     const auto asked = [this] { return AskedToExit(); };
@@ -421,7 +444,7 @@ bool DownloadThread::PerformDownload() {
             return Fail(kExitRequested);
         const bool limited = throttle.LastLimit() != 0;
         if (limitChanged)
-            meter.Restart();
+            meter.Restart(m_position);
 
         qint64 size = std::min(limited ? kBlockSize : kSendSize, m_fileSize - m_position);
         QString readError;
@@ -433,21 +456,23 @@ bool DownloadThread::PerformDownload() {
             return Fail(readError);
 
         if (size > 0 && m_beforeFirstWrite) {
-            const std::function<void()> wait = std::move(m_beforeFirstWrite);
+            const std::function<QString()> wait = std::move(m_beforeFirstWrite);
             m_beforeFirstWrite = nullptr;
-            wait();
+            const QString refused = wait();
+            if (!refused.isEmpty())
+                return Fail(AskedToExit() ? kExitRequested : WriteError(refused));
         }
         m_position += size;
         throttle.Moved(size);
         if (size > 0 && !WriteOut(*m_file, buffer.get(), size, &why))
             return Fail(WriteError(why));
 
-        if (meter.Moved(size, m_position == m_fileSize)) {
+        if (meter.Due(m_position == m_fileSize)) {
             // A reported position is on disk: the main thread records it and
             // the file's first bytes, and a crash after that keeps them.
             if (!WriteOut(*m_file, nullptr, 0, &why))
                 return Fail(WriteError(why));
-            emit DownloadProgress(m_position, meter.BytesPerSecond());
+            emit DownloadProgress(m_position, meter.BytesPerSecond(m_position));
         }
 
         if (m_position == m_fileSize) {

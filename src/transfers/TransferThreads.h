@@ -94,8 +94,11 @@ public:
     // `startPosition` bytes; `fileSize` is the full size expected.
     DownloadThread(QTcpSocket* socket, QFile* file, qint64 fileSize, qint64 startPosition);
     // Before start: run on this thread before the first byte goes to the file
-    // (the wait until the file's record is on disk).
-    void SetBeforeFirstWrite(std::function<void()> wait) { m_beforeFirstWrite = std::move(wait); }
+    // (the wait until the file's record is on disk). A text returned is why
+    // the download must not write: it fails with it.
+    void SetBeforeFirstWrite(std::function<QString()> wait) {
+        m_beforeFirstWrite = std::move(wait);
+    }
 
 signals:
     // offset is the partial file's size.
@@ -113,7 +116,7 @@ private:
 
     qint64 m_fileSize;
     qint64 m_position;
-    std::function<void()> m_beforeFirstWrite;
+    std::function<QString()> m_beforeFirstWrite;
 };
 
 // Hands the socket (detached from any parent) to the thread and starts it with

@@ -145,20 +145,22 @@ void RemoveItemOf(const ItemPtr& entry, const char* typeName) {
 // Admission
 
 void TransferQueueManager::OnQueueUploadRequested(QString user, QString file) {
+    // A denial costs a lookup and one line: anyone may ask, under any name,
+    // so no user item is made for it.
+    const ItemPtr fileItem = VisibleSharedFile(file, user);
+    const bool closing = !fileItem.IsNull() && IsRuntimeSettingYes("finish_uploads_and_quit");
+    if (fileItem.IsNull() || closing) {
+        Note(1,
+             QStringLiteral("Queue upload requested by %1 for file %2: denied, %3")
+                 .arg(user, file,
+                      closing ? QStringLiteral("pending shutdown") : QStringLiteral("not shared")),
+             FindUser(user));
+        peerMessenger->DenyUpload(user, file,
+                                  closing ? QStringLiteral("Pending shutdown.") : kNotShared);
+        return;
+    }
     const ItemPtr userItem = MakeUser(user);
     Note(1, QStringLiteral("Queue upload requested by %1 for file %2").arg(user, file), userItem);
-
-    const ItemPtr fileItem = VisibleSharedFile(file, user);
-    if (fileItem.IsNull()) {
-        Note(2, QStringLiteral("Denied, file not shared"), userItem);
-        peerMessenger->DenyUpload(user, file, kNotShared);
-        return;
-    }
-    if (IsRuntimeSettingYes("finish_uploads_and_quit")) {
-        Note(2, QStringLiteral("Denied, pending shutdown."), userItem);
-        peerMessenger->DenyUpload(user, file, QStringLiteral("Pending shutdown."));
-        return;
-    }
 
     const ItemPtr existing = d.GetItem(userItem, fileItem, "upload_entry");
     if (!existing.IsNull()) {

@@ -199,6 +199,30 @@ private slots:
             QVERIFY(FailsSmall([&] { return ShareOf(bytes); }));
     }
 
+    // The token at the start of a reply, read without the rest: whole,
+    // cut after the token, a name too long, mutated starts.
+    void searchTokenAtTheStart() {
+        quint32 token = 0;
+        const QByteArray whole = Compress(Payload().Str("bob").U32(77).U32(0).Bytes());
+        QVERIFY(PeekSearchToken(whole.constData(), whole.size(), token) && token == 77);
+        const QByteArray cut = Compress(Payload().Str("bob").U32(78).Bytes());
+        QVERIFY(PeekSearchToken(cut.constData(), cut.size(), token) && token == 78);
+        const QByteArray shortOne = Compress(Payload().Str("bob").U8(1).Bytes());
+        QVERIFY(!PeekSearchToken(shortOne.constData(), shortOne.size(), token));
+        const QByteArray longName = Compress(Payload().U32(1 << 20).Bytes() + QByteArray(9, 'x'));
+        QVERIFY(!PeekSearchToken(longName.constData(), longName.size(), token));
+        QVERIFY(!PeekSearchToken(nullptr, 0, token));
+        fuzz::Rng rng(53);
+        for (int k = 0; k < 5000; ++k) {
+            QByteArray bytes = whole;
+            for (int n = fuzz::Below(rng, 4); n >= 0; --n)
+                bytes[fuzz::Below(rng, bytes.size())] = char(rng());
+            PeekSearchToken(bytes.constData(), fuzz::Below(rng, bytes.size() + 1), token);
+            const QByteArray noise = fuzz::RandomBytes(rng, fuzz::Below(rng, 64));
+            PeekSearchToken(noise.constData(), noise.size(), token);
+        }
+    }
+
     void searchResults() {
         SearchResultMessage sent =
             Answer(0xFFFFFFFE, {FileInfo("A\\s.mp3", 5000000000LL, Audio(320, 200, 0)),

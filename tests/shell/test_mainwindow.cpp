@@ -69,18 +69,46 @@ void AnswerNothing() {
     });
 }
 
+// Whether the main window has painted since the start began.
+bool g_mainPainted = false;
+class PaintSpy : public QObject {
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint && mainWindow) {
+            auto* widget = qobject_cast<QWidget*>(watched);
+            if (widget && widget->window() == mainWindow)
+                g_mainPainted = true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+// A question's parent, and whether the main window was on screen, painted,
+// when it came.
+QString Over(QWidget* parent) {
+    const bool onScreen = mainWindow && mainWindow->isVisible() && mainWindow->windowHandle() &&
+                          mainWindow->windowHandle()->isExposed() && g_mainPainted;
+    const QString from = parent == nullptr                             ? "no parent"
+                         : parent == static_cast<QWidget*>(mainWindow) ? "main window"
+                                                                       : "other parent";
+    return from + (onScreen ? ", window painted" : ", no window");
+}
+
 // The questions the program asked, answered as the test says.
 struct Prompts {
     QStringList asked;
+    QStringList over;  // each question's Over()
     bool yes = false;
     std::function<void(QDialog*)> onDialog = [](QDialog* dialog) { dialog->reject(); };
     Prompts() {
-        prompts::SetBoxHandler([this](QWidget*, const prompts::Box& box) {
+        prompts::SetBoxHandler([this](QWidget* parent, const prompts::Box& box) {
             asked << box.title;
+            over << Over(parent);
             return box.question && yes ? QMessageBox::Yes : QMessageBox::No;
         });
         prompts::SetDialogHandler([this](QDialog* dialog) {
             asked << dialog->windowTitle();
+            over << Over(dialog->parentWidget());
             onDialog(dialog);
             return dialog->result();
         });
@@ -98,6 +126,7 @@ class TestMainWindow : public QObject {
     QTemporaryDir m_home;
     TestServer m_server;
     std::unique_ptr<MainWindow> m_window;
+    PaintSpy m_paintSpy;
 
     Ui_MainWindow* ui() { return m_window->Form(); }
 
@@ -105,6 +134,7 @@ class TestMainWindow : public QObject {
     // A user name in `user` answers the first-run questions.
     void Start(const char* user = nullptr) {
         qputenv("TAVENOOK_USERNAME", user ? user : "");
+        g_mainPainted = false;
         m_window = StartMainWindow();
         qunsetenv("TAVENOOK_USERNAME");
     }
@@ -118,6 +148,7 @@ private slots:
         QVERIFY(m_server.Listen());
         qputenv("TAVENOOK_SERVER", m_server.Address().toUtf8());
         AnswerNothing();
+        qApp->installEventFilter(&m_paintSpy);
     }
 
     void cleanupTestCase() {
@@ -322,6 +353,13 @@ private slots:
         if (!yes)
             asked.removeAll("Add Shared Folder");
         QCOMPARE(answers.asked, asked);
+        // Over the main window, on screen and painted; the share dialog is
+        // its child, the others stand alone.
+        QStringList over = {"no parent, window painted", "no parent, window painted",
+                            "main window, window painted", "no parent, window painted"};
+        if (!yes)
+            over.removeAt(2);
+        QCOMPARE(answers.over, over);
         const std::pair<const char*, const char*> defaults[] = {
             {"minimize_to_tray", "yes"},           {"expand_new_shares", "yes"},
             {"chat_timestamps", "activity_based"}, {"first_open_tab", "rooms"},
@@ -419,6 +457,7 @@ private slots:
         Prompts answers;
         Start();
         QCOMPARE(answers.asked.first(), QString("Error loading configuration data"));
+        QCOMPARE(answers.over.first(), QString("main window, window painted"));
         QCOMPARE(GetSetting("minimize_to_tray"), QString("yes"));
         QCOMPARE(GetSetting("color_transfer_complete"), QString("#006400"));
         QVERIFY(QColor(GetSetting("color_window_background")).isValid());

@@ -3,7 +3,9 @@
 
 #include <pthread.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -477,7 +479,7 @@ private slots:
 
     void unreadableNewestFile() {
         // The older file loads, nothing of the newer one reaches the store, and
-        // the newer one is set aside; things that are not files are left alone.
+        // the newer one is set aside, also when it is no file at all.
         QFETCH(QByteArray, bytes);
         QFETCH(QString, special);
         const QByteArray older = SavedBytes(2);
@@ -495,9 +497,10 @@ private slots:
         QVERIFY(d.GetType("user")->HasItem("user3").IsNull() &&
                 d.GetType("user")->HasItem("mallory").IsNull());
         QCOMPARE(ReadFile(m_prefix + ".1000"), older);
-        QCOMPARE(QFileInfo::exists(newest), !special.isEmpty());
+        QVERIFY(!QFileInfo::exists(newest) && QFileInfo::exists(newest + ".unreadable"));
+        QVERIFY(!m_log.filter(".2000").isEmpty());
         if (special.isEmpty())
-            QVERIFY(ReadFile(newest + ".unreadable") == bytes && !m_log.filter(".2000").isEmpty());
+            QCOMPARE(ReadFile(newest + ".unreadable"), bytes);
     }
 
     void wellFormedOddContent() {
@@ -636,11 +639,74 @@ private slots:
                               ".Tavenook." + QString::number(future)};
         for (const QString& name : old)
             QVERIFY(Write(m_dir->filePath(name), name.toUtf8()));
-        QVERIFY(QDir().mkdir(m_prefix + "." + QString::number(future + 1) + ".tmp"));
-        QVERIFY(!saver.Save(m_prefix) && m_log.size() == 2);
+        saver.LimitFolderSpace(1);
+        QVERIFY(!saver.Save(m_prefix) && m_log.last().startsWith("Saving failed: cannot write"));
         for (const QString& name : old)
             QCOMPARE(ReadFile(m_dir->filePath(name)), name.toUtf8());
-        QCOMPARE(Names(m_dir->path()).size(), old.size() + 1);
+        QCOMPARE(Names(m_dir->path()).size(), old.size());
+    }
+
+    // What is no plain file at a store name goes aside at the load, named in
+    // the log, and nothing at a temporary's name stops a save: a folder
+    // there is set aside, a FIFO, link or socket removed like a stale
+    // temporary of ours.
+    void nonPlainFilesAtStoreNames_data() {
+        QTest::addColumn<QString>("where");  // newest, next temporary, old temporary
+        QTest::addColumn<QString>("what");   // fifo, folder, socket, dangling link
+        for (const char* what : {"fifo", "folder", "socket", "dangling link"}) {
+            QTest::newRow(qPrintable(QString("%1 as the newest store file").arg(what)))
+                << "newest" << what;
+            QTest::newRow(qPrintable(QString("%1 at an old temporary").arg(what)))
+                << "old temporary" << what;
+        }
+        QTest::newRow("folder at the next temporary") << "next temporary"
+                                                      << "folder";
+    }
+    void nonPlainFilesAtStoreNames() {
+        QFETCH(QString, where);
+        QFETCH(QString, what);
+        const quint64 ahead = quint64(QDateTime::currentMSecsSinceEpoch()) + 3600ull * 1000;
+        QVERIFY(Write(m_prefix + "." + QString::number(ahead), SavedBytes(0)));
+        const QString path = where == "newest" ? m_prefix + "." + QString::number(ahead + 5)
+                             : where == "next temporary"
+                                 ? m_prefix + "." + QString::number(ahead + 1) + ".tmp"
+                                 : m_prefix + ".12.tmp";
+        const QByteArray native = QFile::encodeName(path);
+        if (what == "fifo") {
+            QVERIFY(::mkfifo(native.constData(), 0600) == 0);
+        } else if (what == "folder") {
+            QVERIFY(QDir().mkpath(path + "/inside") && Write(path + "/inside/kept", "kept"));
+        } else if (what == "socket") {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            QVERIFY(fd >= 0 && std::size_t(native.size()) < sizeof address.sun_path);
+            std::memcpy(address.sun_path, native.constData(), std::size_t(native.size()));
+            QVERIFY(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
+            ::close(fd);
+        } else {
+            QVERIFY(::symlink("absent", native.constData()) == 0);
+        }
+        FifoWatch watch(what == "fifo" ? path : QString());
+        if (where == "newest") {
+            QCOMPARE(Reload(), QString());
+            QCOMPARE(GetSetting("generation"), QString("0"));
+            QVERIFY2(m_log.filter("Could not load " + path).size() == 1,
+                     qPrintable(m_log.join('\n')));
+            QVERIFY(QFileInfo(path + ".unreadable").exists() ||
+                    QFileInfo(path + ".unreadable").isSymLink());
+        } else {
+            DataSaver& saver = Fresh();
+            Populate();
+            SetSetting("generation", "new");
+            QVERIFY2(saver.Save(m_prefix), qPrintable(m_log.join('\n')));
+            QCOMPARE(Reload(), QString());
+            QCOMPARE(GetSetting("generation"), QString("new"));
+            if (what == "folder")
+                QCOMPARE(ReadFile(path + ".aside/inside/kept"), QByteArray("kept"));
+        }
+        QVERIFY2(!watch.Freed(), "an open waited on the FIFO");
+        QVERIFY(!QFileInfo(path).exists() && !QFileInfo(path).isSymLink());
     }
 
     void diskNearlyFull() {
@@ -789,6 +855,44 @@ private slots:
             return WriteOut(file, nullptr, 0, &why) ? "written" : why;
         });
         QVERIFY2(said.endsWith(std::strerror(EFBIG)), qPrintable(said));
+    }
+
+    // A dump over an existing file replaces it only with a whole new one:
+    // a dump that runs out of room keeps the old file and leaves no
+    // temporary; one that works replaces it. A folder at the chosen name is
+    // refused, named.
+    void dumpOverAnExistingFile_data() {
+        QTest::addColumn<QString>("room");
+        QTest::newRow("no room") << "no room";
+        QTest::newRow("room") << "room";
+        QTest::newRow("a folder there") << "folder";
+    }
+    void dumpOverAnExistingFile() {
+        QFETCH(QString, room);
+        const QString path = m_dir->filePath("dump.txt");
+        const QByteArray old = "the user's earlier dump";
+        if (room == "folder")
+            QVERIFY(QDir().mkpath(path + "/inside") && Write(path + "/inside/kept", old));
+        else
+            QVERIFY(Write(path, old));
+        const QString said = UnderFileSizeLimit(room == "no room" ? 512 : RLIM_INFINITY, [&] {
+            DataSaver& saver = Fresh();
+            Populate(100);
+            return saver.SaveAll(path) ? QString("dumped") : saver.LastFailure();
+        });
+        if (room == "room") {
+            StagedStore staged;
+            QVERIFY2(said == "dumped" && DataSaver::ParseStore(ReadFile(path), staged, nullptr),
+                     qPrintable(said));
+        } else if (room == "folder") {
+            QVERIFY2(said.contains(path) && said.endsWith(std::strerror(EISDIR)), qPrintable(said));
+            QCOMPARE(ReadFile(path + "/inside/kept"), old);
+        } else {
+            QVERIFY2(said.contains(".tavenook-dump-") && said.endsWith(std::strerror(EFBIG)),
+                     qPrintable(said));
+            QCOMPARE(ReadFile(path), old);
+        }
+        QCOMPARE(Names(m_dir->path()), QStringList{"dump.txt"});
     }
 
     void largeStoreWhenThreadsFail_data() {

@@ -10,6 +10,7 @@
 //   download USER PATH SIZE     -> queued USER PATH
 //   download-folder USER FOLDER -> queued-folder USER FOLDER COUNT (after browse)
 //   status                      -> download USER PATH STATUS BYTES SIZE...; status-end N
+//   places                      -> place USER PATH N per download told its place; places-end N
 //   tick                        -> ticked (one half-minute tick now)
 //   join ROOM / leave ROOM      -> joined ROOM once the server let us in / left ROOM
 //   say ROOM TEXT               -> room-chat ROOM USER TEXT when the server relays it
@@ -303,6 +304,17 @@ void Client::AddCommands() {
         for (const ItemPtr& e : entries)
             Say(EntryFields("download", e));
         Say({"status-end", QString::number(entries.Size())});
+    });
+    commands.insert("places", [](const QString&) {
+        int n = 0;
+        for (const ItemPtr& e : d.GetType("download_entry")->GetItems())
+            if (const ItemPtr place = e.HasItem("place_in_line"); !place.IsNull()) {
+                Say({"place", e.HasItem("user").AsString(),
+                     QString::fromStdString(TransferQueueManager::RemotePath(e)),
+                     place.AsString()});
+                ++n;
+            }
+        Say({"places-end", QString::number(n)});
     });
     commands.insert("tick", [this](const QString&) {
         QMetaObject::invokeMethod(&timers->everyHalfMinute, "timeout");

@@ -25,6 +25,7 @@
 #include "store/Log.h"
 #include "support/FifoWatch.h"
 #include "support/Fuzz.h"
+#include "support/LogLines.h"
 #include "support/Payload.h"
 #include "support/SharesIndexed.h"
 #include "support/TestFiles.h"
@@ -54,42 +55,23 @@ int OpenEvents(int fd) {
     return n;
 }
 
-// The log's lines while it lives.
-struct LogLines : LogSink {
-    QStringList lines;
-    LogSink* was = GetLogSink();
-    LogLines() { SetLogSink(this); }
-    ~LogLines() override { SetLogSink(was); }
-    void Log(const QString& area, int level, const QString& text, const ItemPtr& item) override {
-        lines << text;
-        if (was)
-            was->Log(area, level, text, item);
-    }
-};
-
-// Writes past `bytes` of any file fail with EFBIG while it lives, as on a
-// full disk; SIGXFSZ is ignored so that the write returns.
-struct FileSizeLimit {
-    rlimit was{};
-    void (*handler)(int) = nullptr;
-    explicit FileSizeLimit(rlim_t bytes) {
-        handler = std::signal(SIGXFSZ, SIG_IGN);
-        ::getrlimit(RLIMIT_FSIZE, &was);
-        rlimit now = was;
-        now.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &now);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &was);
-        std::signal(SIGXFSZ, handler);
-    }
-};
-
-int OpenDescriptors() {
+// The process's descriptors open on the journal at `path` or on its
+// temporary file, removed or not. Only these: Qt's threads open and close
+// descriptors of their own at any time.
+int JournalDescriptors(const QString& path) {
+    const QByteArray name =
+        QFile::encodeName(QFileInfo(QFileInfo(path).absolutePath()).canonicalFilePath() + "/" +
+                          QFileInfo(path).fileName());
     int n = 0;
     if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (::readdir(dir))
-            ++n;
+        while (const dirent* e = ::readdir(dir)) {
+            char target[4096];
+            const ssize_t size = ::readlink((QByteArray("/proc/self/fd/") + e->d_name).constData(),
+                                            target, sizeof target);
+            const QByteArray link(target, size > 0 ? int(size) : 0);
+            for (const QByteArray& own : {name, name + ".tmp"})
+                n += link == own || link == own + " (deleted)" ? 1 : 0;
+        }
         ::closedir(dir);
     }
     return n;
@@ -1131,6 +1113,7 @@ private slots:
         QTest::newRow("finished, saved, removed and begun again") << true << "again";
         QTest::newRow("not split: finished, saved, removed and begun again") << false << "again";
         QTest::newRow("removed and saved, journal older than the store") << true << "stale";
+        QTest::newRow("a folder at the journal's temporary name") << true << "tmp folder";
     }
     void journalAfterCrash() {
         QFETCH(bool, split);
@@ -1142,6 +1125,8 @@ private slots:
             SetSetting("dont_split_downloads", split ? "no" : "yes");
             saver->Load(prefix);
         };
+        if (then == "tmp folder")
+            QVERIFY(QDir().mkpath(prefix + ".partials.tmp/x"));
         start();
         if (then == "saved first")
             QVERIFY(saver->Save(prefix));
@@ -1217,6 +1202,8 @@ private slots:
         QCOMPARE(ReadFile(done + "new.bin"), data);
         QCOMPARE(QDir(done).entryList(QDir::Files), QStringList{"new.bin"});
         QVERIFY(!split || !QFileInfo::exists(partial));
+        if (then == "tmp folder")
+            QVERIFY(QFileInfo(prefix + ".partials.tmp.aside/x").isDir());
     }
     // The journal's reader on every cut of a good journal (each cut keeps the
     // records wholly before it), and on random and mutated bytes.
@@ -1365,29 +1352,37 @@ private slots:
     }
     // A write that fails part way (here past the file size limit, as on a
     // full disk): no later record counts as written until the journal reads
-    // whole again, and the next record is written, after a failed append, a
-    // failed rewrite at start or a failed one after a save. The failure is
-    // logged with the system's reason; no descriptor is left open.
+    // whole again, and the records are written, after a failed append, a
+    // failed rewrite at start or a failed one after a save, with the next
+    // record or, when none comes, on their own. The failure is logged with
+    // the system's reason and the path that failed; no descriptor is left
+    // open.
     void journalWriteFailures_data() {
         QTest::addColumn<QString>("failing");
-        QTest::newRow("append") << "append";
-        QTest::newRow("rewrite at start") << "open";
-        QTest::newRow("rewrite after a save") << "restart";
+        QTest::addColumn<bool>("alone");
+        for (bool alone : {false, true}) {
+            const char* then = alone ? ", then nothing" : ", then a record";
+            QTest::addRow("append%s", then) << "append" << alone;
+            QTest::addRow("rewrite at start%s", then) << "open" << alone;
+            QTest::addRow("rewrite after a save%s", then) << "restart" << alone;
+        }
     }
     void journalWriteFailures() {
         QFETCH(QString, failing);
+        QFETCH(bool, alone);
         const QString path = tmp->path() + "/j.partials";
         QVERIFY(Write(path, PartialJournal::Header(5) + PartialJournal::Encode(Named("old"))));
         LogLines log;
-        const int descriptors = OpenDescriptors();
+        QCOMPARE(JournalDescriptors(path), 0);
         std::vector<std::string> expected;
-        std::uint64_t store = 5;
+        std::uint64_t store = 5, failed = 0;
+        QString why;
         {
             PartialJournal journal;
             if (failing == "open") {
                 const FileSizeLimit full(10);
                 journal.Open(path, 5);
-                QVERIFY(!journal.WaitWritten(journal.Append(Named("a")), {}));
+                QVERIFY(!journal.WaitWritten(failed = journal.Append(Named("a")), {}, &why));
                 expected = {"old", "a"};
             } else {
                 journal.Open(path, 5);
@@ -1395,31 +1390,80 @@ private slots:
                 const FileSizeLimit full(failing == "restart" ? 10 : QFileInfo(path).size() + 10);
                 if (failing == "restart")
                     journal.Restart(store = 6);
-                QVERIFY(!journal.WaitWritten(journal.Append(Named("b")), {}));
+                QVERIFY(!journal.WaitWritten(failed = journal.Append(Named("b")), {}, &why));
                 expected = failing == "restart" ? std::vector<std::string>{"b"}
                                                 : std::vector<std::string>{"old", "a", "b"};
             }
-            QVERIFY(journal.WaitWritten(journal.Append(Named("c")), {}));
-            expected.push_back("c");
+            QVERIFY2(why.contains(std::strerror(EFBIG)) && why.contains(path), qPrintable(why));
+            if (!alone) {
+                QVERIFY(journal.WaitWritten(journal.Append(Named("c")), {}));
+                expected.push_back("c");
+            }
+            std::sort(expected.begin(), expected.end());
             std::vector<PartialJournal::Record> read;
             std::uint64_t number = 0;
-            QVERIFY(ReadJournal(path, &read, &number));
+            const auto names = [&] {
+                std::vector<std::string> out;
+                if (!ReadJournal(path, &read, &number))
+                    return out;
+                for (const PartialJournal::Record& r : read)
+                    out.push_back(r.fileName);
+                std::sort(out.begin(), out.end());
+                return out;
+            };
+            QTRY_VERIFY_WITH_TIMEOUT(names() == expected, kWait);
             QCOMPARE(number, store);
-            std::vector<std::string> names;
-            for (const PartialJournal::Record& r : read)
-                names.push_back(r.fileName);
-            std::sort(names.begin(), names.end());
-            std::sort(expected.begin(), expected.end());
-            QCOMPARE(names, expected);
+            QVERIFY(journal.WaitWritten(failed, {}));
+            QCOMPARE(JournalDescriptors(path), 1);
         }
-        QCOMPARE(OpenDescriptors(), descriptors);
+        QCOMPARE(JournalDescriptors(path), 0);
         QTRY_VERIFY(!log.lines.filter(std::strerror(EFBIG)).isEmpty());
         QVERIFY(log.lines.filter("Unknown error").isEmpty());
+    }
+    // The journal's file, or its folder, removed under the writer: a record
+    // appended to the removed file is not reported written; the journal is
+    // written anew at its path, at once or, while its folder is missing,
+    // once the folder is back.
+    void journalRemovedUnderTheWriter_data() {
+        QTest::addColumn<QString>("removed");
+        QTest::newRow("file removed") << "file";
+        QTest::newRow("file replaced") << "replaced";
+        QTest::newRow("folder removed") << "folder";
+    }
+    void journalRemovedUnderTheWriter() {
+        QFETCH(QString, removed);
+        const QString folder = tmp->path() + "/store";
+        const QString path = folder + "/j.partials";
+        QVERIFY(QDir().mkpath(folder));
+        PartialJournal journal;
+        journal.Open(path, 5);
+        QVERIFY(journal.WaitWritten(journal.Append(Named("a")), {}));
+        if (removed == "file")
+            QVERIFY(QFile::remove(path));
+        if (removed == "replaced")
+            QVERIFY(Write(path + ".new", PartialJournal::Header(5)) &&
+                    ::rename(QFile::encodeName(path + ".new").constData(),
+                             QFile::encodeName(path).constData()) == 0);
+        if (removed == "folder")
+            QVERIFY(QDir(folder).removeRecursively());
+        const std::uint64_t b = journal.Append(Named("b"));
+        QString why;
+        QCOMPARE(journal.WaitWritten(b, {}, &why), removed != "folder");
+        if (removed == "folder") {
+            QVERIFY2(why.contains(folder) && why.contains(std::strerror(ENOENT)), qPrintable(why));
+            QVERIFY(QDir().mkpath(folder));
+        }
+        std::vector<PartialJournal::Record> read;
+        QTRY_VERIFY_WITH_TIMEOUT(ReadJournal(path, &read) && read.size() == 2, kWait);
+        QVERIFY(read[0].fileName == "a" && read[1].fileName == "b");
+        QVERIFY(journal.WaitWritten(b, {}));
+        QCOMPARE(JournalDescriptors(path), 1);
     }
     // Files put where the journal's own belong: a FIFO, a folder or a link at
     // the journal's name is set aside unread (no hang), as a file that
     // cannot be read would be, with a log line; a link at its temporary
-    // file's name is replaced, never followed. The user's file is untouched.
+    // file's name is replaced, never followed, and a folder there is set
+    // aside with what it holds. The user's file is untouched.
     void journalForeignFiles_data() {
         QTest::addColumn<QString>("what");
         QTest::newRow("FIFO at the journal") << "fifo";
@@ -1427,6 +1471,7 @@ private slots:
         QTest::newRow("link at the journal") << "link";
         QTest::newRow("socket at the journal (no open)") << "socket";
         QTest::newRow("link at the temporary file") << "tmp link";
+        QTest::newRow("folder at the temporary file") << "tmp folder";
     }
     void journalForeignFiles() {
         QFETCH(QString, what);
@@ -1443,6 +1488,8 @@ private slots:
             QVERIFY(QFile::link(users, path));
         if (what == "tmp link")
             QVERIFY(QFile::link(users, path + ".tmp"));
+        if (what == "tmp folder")
+            QVERIFY(QDir().mkdir(path + ".tmp") && Write(path + ".tmp/kept", "kept"));
         // Opening a socket fails as a file without permission would.
         QLocalServer socket;
         if (what == "socket")
@@ -1458,15 +1505,85 @@ private slots:
         std::vector<PartialJournal::Record> read;
         QVERIFY(ReadJournal(path, &read) && read.size() == 1 && read[0].fileName == "a");
         const QFileInfo aside(earlier + (what == "folder" ? ".1" : ""));
-        QCOMPARE(aside.exists() || aside.isSymLink(), what != "tmp link");
+        QCOMPARE(aside.exists() || aside.isSymLink(), !what.startsWith("tmp"));
+        if (what == "tmp folder") {
+            QVERIFY(!QFileInfo::exists(path + ".tmp"));
+            QCOMPARE(ReadFile(path + ".tmp.aside/kept"), QByteArray("kept"));
+            QTRY_VERIFY(!log.lines.filter("set aside", Qt::CaseInsensitive)
+                             .filter(path + ".tmp")
+                             .isEmpty());
+        }
         if (what == "fifo")
             QVERIFY(aside.isFile() == false && !aside.isDir() && !aside.isSymLink());
         if (what == "folder")
             QVERIFY(aside.isDir() && ReadFile(earlier) == "earlier");
         if (what != "tmp link")
-            QTRY_VERIFY(!log.lines.filter("set aside").isEmpty());
+            QTRY_VERIFY(!log.lines.filter("set aside", Qt::CaseInsensitive).isEmpty());
         if (what == "socket")
             QVERIFY(!log.lines.filter("not a plain file").isEmpty());
+    }
+    // A download's record that cannot be written (the journal's folder
+    // removed under the client): the download writes nothing that a start
+    // could not find, and stops with the reason; the record reaches the
+    // journal on its own once the folder is back.
+    void downloadWaitsForItsRecord() {
+        const QString folder = tmp->path() + "/store";
+        const QString journal = folder + "/t.partials";
+        QVERIFY(QDir().mkpath(folder));
+        SetSetting("dont_split_downloads", "yes");
+        saver->Load(folder + "/t");
+        QTRY_VERIFY(QFileInfo(journal).isFile());
+        QVERIFY(QDir(folder).removeRecursively());
+        LogLines log;
+        const ItemPtr e = Add("new.bin", "S\\F", 60000);
+        int f = -1;
+        QCOMPARE(Offer(70, "S\\F\\new.bin", 60000, &f), qint64(0));
+        bob->SendRawOn(f, Pattern(60000).left(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(e), QString("aborted"), kWait);
+        QCOMPARE(QFileInfo(Root() + "/F/new.bin").size(), qint64(0));
+        QVERIFY(!log.lines.filter("Error downloading new.bin")
+                     .filter("partials journal")
+                     .filter(std::strerror(ENOENT))
+                     .isEmpty());
+        QVERIFY(QDir().mkpath(folder));
+        std::vector<PartialJournal::Record> read;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            ReadJournal(journal, &read) && read.size() == 1 && read[0].fileName == "new.bin",
+            kWait);
+    }
+    // Users whose names differ from a NUL on, as a loaded store holds them,
+    // each with a download of the same file: the journal brings each record
+    // back to its own download.
+    void journalNamesWithNul() {
+        const QString prefix = tmp->path() + "/store/t";
+        QVERIFY(QDir().mkpath(tmp->path() + "/store"));
+        const QStringList names{"caro", QString("caro") + QChar(0) + "l",
+                                QString(QChar(0)) + "caro", "x"};
+        QByteArray image = PartialJournal::Header(0);
+        for (int k = 0; k < names.size(); ++k) {
+            PartialJournal::Record r = Named("f.bin");
+            r.user = names[k];
+            r.fileSize = 1000 + k;
+            r.path = Root() + QString("/F/f%1.bin").arg(k);
+            image += PartialJournal::Encode(r);
+        }
+        QVERIFY(Write(prefix + ".partials", image));
+        saver->Load(prefix);
+        QCOMPARE(d.GetType("download_entry")->GetItems().Size(), names.size());
+        for (int k = 0; k < names.size(); ++k) {
+            const ItemPtr user = d.GetType("user")->HasItem(Value(names[k].toUtf8()));
+            ItemSet keys;
+            keys.Insert(user);
+            keys.Insert(d.GetType("file_name")->HasItem(Value("f.bin")));
+            keys.Insert(d.GetType("remote_folder")->HasItem(Value("S")));
+            const ItemPtr entry = d.GetItem(keys, "download_entry");
+            QVERIFY2(!entry.IsNull(), qPrintable(QString::number(k)));
+            QCOMPARE(entry.GetItems("user").Size(), 1);
+            QCOMPARE(entry.HasItem("user").AsByteArray(), names[k].toUtf8());
+            QCOMPARE(entry.HasItem("file_size").AsInt64(), qint64(1000 + k));
+            QCOMPARE(entry.HasItem("local_file_path").AsString(),
+                     Root() + QString("/F/f%1.bin").arg(k));
+        }
     }
     // A store whose record names another of the user's files (edited or
     // damaged): that file is neither continued nor opened, nor cut at quit.

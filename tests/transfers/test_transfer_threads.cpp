@@ -266,22 +266,40 @@ private slots:
     // A downloader that reads steadily, far slower than the socket would
     // carry, takes the whole file although the system wakes the writer
     // only after many single waits: each of them sees bytes leave its send
-    // queue. One that reads nothing fails as before. The system's send
-    // buffer is fixed, so that the writer's wake-ups are far apart.
+    // queue. One that reads in bursts, pausing for fewer waits than the
+    // limit each time, takes it too: only idle waits in a row count. One
+    // that reads nothing fails as before. The system's send buffer is fixed,
+    // so that the writer's wake-ups are far apart. Progress says what the
+    // reader took, never what waits for it in the system's queue.
     void slowAndSilentReaders_data() {
         QTest::addColumn<int>("perTick");
-        QTest::newRow("steady reader") << 8 * 1024;
-        QTest::newRow("never reads") << 0;
+        QTest::addColumn<int>("burstTicks");
+        QTest::addColumn<int>("pauseTicks");
+        QTest::addColumn<int>("waitMs");
+        QTest::addColumn<int>("waits");
+        // Idle for 8 single waits of 50 ms: far less than the wake-ups' spacing.
+        QTest::newRow("steady reader") << 8 * 1024 << 1 << 0 << 50 << 8;
+        // Each pause is 2 single waits, a send takes several pauses; ten idle
+        // in a row fail.
+        QTest::newRow("reads in bursts") << 16 * 1024 << 2 << 20 << 100 << 10;
+        QTest::newRow("never reads") << 0 << 1 << 0 << 50 << 8;
     }
     void slowAndSilentReaders() {
         QFETCH(int, perTick);
-        const QByteArray bytes = Pattern(4 * 1024 * 1024);
+        QFETCH(int, burstTicks);
+        QFETCH(int, pauseTicks);
+        QFETCH(int, waitMs);
+        QFETCH(int, waits);
+        // A bursty reader takes its buffer's worth per read, behind small
+        // buffers on both sides, so that its pauses hold the writer up.
+        const bool bursty = pauseTicks > 0;
+        const QByteArray bytes = Pattern((bursty ? 1 : 4) * 1024 * 1024);
         QTcpServer listener;
         QVERIFY(listener.listen(QHostAddress::LocalHost));
         auto* s = new QTcpSocket;
         s->connectToHost(QHostAddress::LocalHost, listener.serverPort());
         QVERIFY(s->waitForConnected(kWait) && listener.waitForNewConnection(kWait));
-        const int sendBuffer = 1 << 20, window = 16 * 1024;
+        const int sendBuffer = bursty ? 64 * 1024 : 1 << 20, window = 16 * 1024;
         QVERIFY(::setsockopt(int(s->socketDescriptor()), SOL_SOCKET, SO_SNDBUF, &sendBuffer,
                              sizeof sendBuffer) == 0);
         std::unique_ptr<QTcpSocket> reader(listener.nextPendingConnection());
@@ -289,24 +307,39 @@ private slots:
         // room for more at once.
         QVERIFY(::setsockopt(int(reader->socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &window,
                              sizeof window) == 0);
-        reader->setReadBufferSize(64 * 1024);
+        reader->setReadBufferSize(bursty ? perTick : 64 * 1024);
         reader->write(RawPeer::I64(0));
         QByteArray got;
+        // Bursts and pauses by the clock, so that a busy machine's late
+        // ticks do not stretch the pauses.
+        QElapsedTimer clock;
+        clock.start();
         QTimer pace;
         connect(&pace, &QTimer::timeout, this, [&] {
-            got += reader->read(perTick);
+            if (!reader->isOpen())
+                return;
+            if (clock.elapsed() / 10 % (burstTicks + pauseTicks) < burstTicks)
+                got += reader->read(perTick);
             if (got.size() == bytes.size() + 4)
                 reader->close();
         });
         pace.start(10);
         Report r;
-        // Idle for 8 single waits of 50 ms: far less than the wake-ups' spacing.
-        End(Go(new UploadThread(s, Open("up", bytes, QIODevice::ReadOnly), 5), s, &r, 50, 8), s, r);
+        auto* t = new UploadThread(s, Open("up", bytes, QIODevice::ReadOnly), 5);
+        // Beyond what the reader took, at most its buffer and the system's
+        // receive queue.
+        qint64 ahead = 0;
+        connect(t, &UploadThread::UploadProgress, this,
+                [&](qint64 at, int) { ahead = std::max(ahead, at - qMax(0, got.size() - 4)); });
+        End(Go(t, s, &r, waitMs, waits), s, r);
         if (perTick > 0) {
             QVERIFY2(r.ok, qPrintable(r.error));
             QVERIFY(got.mid(4) == bytes);
+            QVERIFY2(ahead <= 256 * 1024, qPrintable(QString::number(ahead)));
+            QCOMPARE(r.progress.last(), qint64(bytes.size()));
         } else {
             QVERIFY(r.error.startsWith("Waiting for bytes to be written to socket failed."));
+            QVERIFY(r.progress.isEmpty() || r.progress.last() <= 256 * 1024);
         }
     }
     void downloads() {

@@ -144,6 +144,8 @@ class TestTransferViews : public QObject, private TransferServices {
         }
         if (f[0] == "denied")
             Link(e, "denial_reason", QString("File not shared."));
+        if (f[0] == "local error")
+            Link(e, "denial_reason", QString("cannot write /D/F.bin: No space left on device"));
         if (!f[0].isEmpty())
             Link(e, upload ? "upload_entry_status" : "download_entry_status", f[0]);
         return e;
@@ -450,6 +452,9 @@ void TestTransferViews::textsAndCombinedStatus_data() {
     row("denial reason", false, "denied:10,aborted:10", "file not shared.|-|-|denied|#ff0a47|-");
     row("uploads: denial reason", true, "denied:10", "file not shared.|-|-|denied|#ff0a47|-");
     row("retried after a denial", false, "denied>queued:10", "queued|-|-|queued|#3366ff|-");
+    row("local error reason, as the system gives it", false, "local error:10",
+        "local error: cannot write /D/F.bin: No space left on device|-|-||#000000|-");
+    row("uploads: local error", true, "local error:10", "local error|-|-||#000000|-");
     row("complete and local error", false, "complete:10,local error:10", "complete|-|-||#000000|-");
     row("all complete", false, "complete:10,complete:10", "complete|-|-|complete|#006400|-");
     row("empty file finished", false, "complete:0", "complete| (100.0%)|-|complete|#006400|-");

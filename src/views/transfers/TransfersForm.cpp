@@ -923,12 +923,19 @@ void TransfersForm::OnStatusChange(const ListKind& k, const ItemPtr& entry, cons
         fileRow->setText(8, QString());
     }
     QString text = value;
+    QString detail;
     if (value == QLatin1String(TransferQueueManager::kDenied)) {
         const ItemPtr reason = entry.HasItem("denial_reason");
         if (!reason.IsNull())
             text = reason.AsString();
+    } else if (!k.upload && (value == QLatin1String(TransferQueueManager::kLocalError) ||
+                             value == QLatin1String(TransferQueueManager::kAborted))) {
+        // What failed on our side, in the system's words.
+        const ItemPtr reason = entry.HasItem("denial_reason");
+        if (!reason.IsNull())
+            detail = QStringLiteral(": ") + reason.AsString();
     }
-    ShowStatusText(fileRow, text.toLower());
+    ShowStatusText(fileRow, text.toLower() + detail);
     for (QTreeWidgetItem* row : {folderRow, userRow})
         RefreshGroupRow(k, row);
     UpdateActiveTransferCounts();

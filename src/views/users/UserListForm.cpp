@@ -13,6 +13,7 @@
 #include <QTreeWidget>
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 #include "net/PeerLimits.h"
 #include "net/PeerMessenger.h"
@@ -337,14 +338,25 @@ void UserListForm::FillSlice() {
     }
     const bool last = m_unmadeNext >= m_unmade.size();
     if (!run.isEmpty() && (last || run.size() >= kMergeRows)) {
+        // A user who came online while the row waited belongs among the
+        // online rows, not at the run's place.
+        const auto online = std::stable_partition(run.begin(), run.end(), [](QTreeWidgetItem* row) {
+            return !static_cast<UserListItemWidget*>(row)->Online();
+        });
+        for (auto it = online; it != run.end(); ++it)
+            m_pendingRows << *it;
+        run.erase(online, run.end());
         // The last row in its place; those marked moved leave at the next merge.
         QTreeWidgetItem* root = mp_list->invisibleRootItem();
         int placed = root->childCount() - 1;
         while (placed >= 0 && static_cast<UserListItemWidget*>(root->child(placed))->Moved())
             --placed;
-        if (placed < 0 ||
-            UserListItemWidget::Before(*static_cast<UserListItemWidget*>(root->child(placed)),
-                                       *static_cast<UserListItemWidget*>(run.first())))
+        const bool follows =
+            !run.isEmpty() &&
+            (placed < 0 ||
+             UserListItemWidget::Before(*static_cast<UserListItemWidget*>(root->child(placed)),
+                                        *static_cast<UserListItemWidget*>(run.first())));
+        if (follows)
             mp_list->addTopLevelItems(run);
         else
             m_pendingRows += run;
@@ -375,6 +387,9 @@ void UserListForm::RemoveRow(ItemPtr user, const char* nodeType) {
     if (!row->treeWidget()) {
         m_pendingRows.removeOne(row);
         m_fillRun.removeOne(row);
+    } else if (row->type() == UserListItemWidget::kType &&
+               static_cast<UserListItemWidget*>(row)->Moved()) {
+        m_movedRows.removeOne(row);
     }
     delete row;
     node.Remove();
@@ -411,9 +426,9 @@ void UserListForm::SetOnlineIcon(QTreeWidgetItem* row, bool online) {
         return;
     listed->SetOnline(online);
     // A listed row out of place goes back in with the next merge.
-    if (row->treeWidget()) {
+    if (row->treeWidget() && !listed->Moved()) {
         listed->SetMoved(true);
-        m_unsorted = true;
+        m_movedRows << row;
     }
 }
 
@@ -433,7 +448,7 @@ void UserListForm::ScheduleSort() {
 
 void UserListForm::Sort() {
     m_sortTimer.stop();
-    if (!m_unsorted && m_pendingRows.isEmpty())
+    if (m_movedRows.isEmpty() && m_pendingRows.isEmpty())
         return;
     MergePendingRows(kMergeRows);
     m_sinceSort.start();
@@ -467,7 +482,11 @@ void UserListForm::MergePendingRows(int limit) {
     if (root->childCount() == 0) {
         std::stable_sort(fresh.begin(), fresh.end(), before);
         mp_list->addTopLevelItems(fresh);
-        m_unsorted = false;
+        m_movedRows.clear();
+        return;
+    }
+    if (fresh.size() + m_movedRows.size() <= kFewRows) {
+        PlaceFewRows(fresh);
         return;
     }
     QTreeWidgetItem* current = mp_list->currentItem();
@@ -477,7 +496,7 @@ void UserListForm::MergePendingRows(int limit) {
         mp_list->verticalScrollBar()->value() > 0 ? mp_list->itemAt(0, 0) : nullptr;
     QSignalBlocker quiet(mp_list->selectionModel());
     QList<QTreeWidgetItem*> listed = root->takeChildren();
-    if (m_unsorted) {
+    if (!m_movedRows.isEmpty()) {
         QList<QTreeWidgetItem*> kept;
         kept.reserve(listed.size());
         for (QTreeWidgetItem* row : listed) {
@@ -490,7 +509,7 @@ void UserListForm::MergePendingRows(int limit) {
             }
         }
         listed.swap(kept);
-        m_unsorted = false;
+        m_movedRows.clear();
     }
     std::stable_sort(fresh.begin(), fresh.end(), before);
     QList<QTreeWidgetItem*> rows;
@@ -518,6 +537,51 @@ void UserListForm::MergePendingRows(int limit) {
         mp_list->selectionModel()->select(selection, QItemSelectionModel::Select);
     }
     quiet.unblock();
+    if (top)
+        mp_list->scrollToItem(top, QAbstractItemView::PositionAtTop);
+}
+
+// A user going on or offline in a long list: the merge would take every
+// row out and put it back, where taking out and putting in one row moves
+// only the list's pointers. What the user has selected, the current row and
+// the scrolled-to row stay.
+void UserListForm::PlaceFewRows(QList<QTreeWidgetItem*> fresh) {
+    QTreeWidgetItem* root = mp_list->invisibleRootItem();
+    QTreeWidgetItem* current = mp_list->currentItem();
+    QTreeWidgetItem* top =
+        mp_list->verticalScrollBar()->value() > 0 ? mp_list->itemAt(0, 0) : nullptr;
+    QSet<QTreeWidgetItem*> selected;
+    {
+        QSignalBlocker quiet(mp_list->selectionModel());
+        // The view would make a neighbour current, and selected, in its place.
+        if (current && m_movedRows.contains(current))
+            mp_list->selectionModel()->setCurrentIndex(QModelIndex(),
+                                                       QItemSelectionModel::NoUpdate);
+        for (QTreeWidgetItem* row : std::exchange(m_movedRows, {})) {
+            static_cast<UserListItemWidget*>(row)->SetMoved(false);
+            if (row->isSelected())
+                selected.insert(row);
+            root->takeChild(root->indexOfChild(row));
+            fresh << row;
+        }
+    }
+    for (QTreeWidgetItem* row : fresh) {
+        const auto& placed = *static_cast<UserListItemWidget*>(row);
+        int low = 0, high = root->childCount();
+        while (low < high) {
+            const int middle = low + (high - low) / 2;
+            if (UserListItemWidget::Before(placed,
+                                           *static_cast<UserListItemWidget*>(root->child(middle))))
+                high = middle;
+            else
+                low = middle + 1;
+        }
+        root->insertChild(low, row);
+    }
+    for (QTreeWidgetItem* row : selected)
+        row->setSelected(true);
+    if (current && current != mp_list->currentItem())
+        mp_list->setCurrentItem(current, 0, QItemSelectionModel::NoUpdate);
     if (top)
         mp_list->scrollToItem(top, QAbstractItemView::PositionAtTop);
 }

@@ -56,6 +56,9 @@ public:
     static constexpr int kSortIntervalMs = 500;
     // New rows merged into the list at most at a time.
     static constexpr int kMergeRows = 20000;
+    // Up to this many new and moved rows go to their places one by one
+    // instead of by a merge of the whole list.
+    static constexpr int kFewRows = 32;
     // The rows of a loaded list are made after the window shows, for about
     // this long a turn.
     static constexpr int kFillSliceMs = 25;
@@ -114,6 +117,7 @@ private:
     void ScheduleSort();
     void Sort();
     void MergePendingRows(int limit);
+    void PlaceFewRows(QList<QTreeWidgetItem*> fresh);
 
     TabWidget* mp_tabs;
     QTreeWidget* mp_list;
@@ -124,7 +128,7 @@ private:
     // Rows added or gone on or offline in a burst are sorted together.
     QList<QTreeWidgetItem*> m_pendingRows;  // made, not yet in the list
     QTimer m_sortTimer;
-    bool m_unsorted = false;  // some listed row is marked moved
+    QList<QTreeWidgetItem*> m_movedRows;  // listed rows marked moved
     const QIcon m_onlineIcon;
     const QIcon m_offlineIcon;
     QElapsedTimer m_sinceSort;

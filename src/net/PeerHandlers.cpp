@@ -1,0 +1,256 @@
+#include "net/PeerLimits.h"
+#include "net/PeerMessenger.h"
+#include "net/PeerPayloads.h"
+#include "store/Log.h"
+
+// Receiving on "P" connections. Each handler reads the whole message before
+// it acts; what a peer can send costs us little whoever sends it.
+
+namespace {
+
+const char* const kArea = "Peer Messenger";
+
+// Sizes are file sizes: a negative one is not a size.
+bool ReadSize(MemStream& in, qint64& size) {
+    return in.Read(size) && size >= 0;
+}
+
+}  // namespace
+
+bool PeerMessenger::Malformed(const QString& user, quint32 code) {
+    int unlogged = 0;
+    if (m_malformedMessages.Drop(Now(), unlogged))
+        Log(kArea, 1,
+            QString("%1 malformed messages dropped, the last %2 from %3.")
+                .arg(unlogged)
+                .arg(code)
+                .arg(user));
+    return true;
+}
+
+void PeerMessenger::HandleMessage(const QString& user, quint32 code, MemStream& payload) {
+    Dispatch(user, code, payload);
+}
+
+bool PeerMessenger::Dispatch(const QString& user, quint32 code, MemStream& payload) {
+    if (!AdmitRequest(user, code, payload))
+        return true;
+    return Handle(user, code, payload);
+}
+
+bool PeerMessenger::Handle(const QString& user, quint32 code, MemStream& payload) {
+    switch (code) {
+        case PM_SHARED_FILE_LIST_REQUEST:
+            emit SharedFileListRequested(user);
+            return true;
+        case PM_SHARED_FILE_LIST:
+            return HandleSharedFileList(user, payload);
+        case PM_FILE_SEARCH_RESULT:
+            return HandleSearchResults(user, payload);
+        case PM_USER_INFO_REQUEST:
+            emit UserInfoRequested(user);
+            return true;
+        case PM_USER_INFO_REPLY:
+            return HandleUserInfoReply(user, payload);
+        case PM_GET_SHARED_FILES_IN_FOLDER:
+            return HandleGetSharedFilesInFolder(user, payload);
+        case PM_SHARED_FILES_IN_FOLDER:
+            // Nothing in this client asks for it; not inflated.
+            IgnoreMessage(user, code);
+            return true;
+        case PM_TRANSFER_REQUEST:
+            return HandleTransferRequest(user, payload);
+        case PM_TRANSFER_RESPONSE:
+            return HandleTransferResponse(user, payload);
+        case PM_QUEUE_UPLOAD:
+            return HandleQueueUpload(user, payload);
+        case PM_UPLOAD_PLACE_IN_LINE:
+            return HandleUploadPlaceInLine(user, payload);
+        case PM_UPLOAD_FAILED:
+            return HandleUploadFailed(user, payload);
+        case PM_UPLOAD_DENIED:
+            return HandleUploadDenied(user, payload);
+        case PM_UPLOAD_PLACE_IN_LINE_REQUEST:
+            return HandleUploadPlaceInLineRequest(user, payload);
+        case PM_QUEUE_DOWNLOAD_REQUEST:
+            return HandleQueueDownloadRequest(user, payload);
+        case PM_INDIRECT_FILE_SEARCH_REQUEST:
+        default:
+            IgnoreMessage(user, code);
+            return true;
+    }
+}
+
+void PeerMessenger::IgnoreMessage(const QString& user, quint32 code) {
+    int unlogged = 0;
+    if (m_ignoredMessages.Drop(Now(), unlogged))
+        Log(kArea, 2,
+            QString("%1 messages of codes we do not take ignored, the last %2 from %3.")
+                .arg(unlogged)
+                .arg(code)
+                .arg(user));
+}
+
+bool PeerMessenger::HandleSharedFileList(const QString& user, MemStream& payload) {
+    // One nobody asked for would cost the whole inflate and parse.
+    const auto asked = m_listsAsked.find(user);
+    if (asked == m_listsAsked.end()) {
+        int unlogged = 0;
+        if (m_unaskedLists.Drop(Now(), unlogged))
+            Log(kArea, 2,
+                QString("%1 share lists nobody asked for dropped, the last from %2.")
+                    .arg(unlogged)
+                    .arg(user));
+        return true;
+    }
+    if (--asked.value() <= 0)
+        m_listsAsked.erase(asked);
+    FileInfoMap share;
+    AttributeTranslationTable table;
+    // A stream we cannot inflate (corrupt, or larger than we accept) means a
+    // peer we cannot talk to.
+    if (!ParseSharedFileList(payload.GetBuffer() + payload.GetReadPos(), payload.BytesLeft(), share,
+                             table)) {
+        Malformed(user, PM_SHARED_FILE_LIST);
+        emit ShareListMalformed(user);
+        return false;
+    }
+    emit UserShare(user, share, table);
+    return true;
+}
+
+bool PeerMessenger::HandleSearchResults(const QString& user, MemStream& payload) {
+    // Replies to searches not ours (or stopped) cost the start of the
+    // stream, not the whole inflate: anyone may send them, at any rate.
+    quint32 token = 0;
+    if (!PeekSearchToken(payload.GetBuffer() + payload.GetReadPos(), payload.BytesLeft(), token)) {
+        Malformed(user, PM_FILE_SEARCH_RESULT);
+        return false;
+    }
+    if (!SearchAwaitsResults(token)) {
+        int unlogged = 0;
+        if (m_unknownResults.Drop(Now(), unlogged))
+            Log(kArea, 2,
+                QString("%1 search replies for searches not ours dropped, the last from %2 "
+                        "(token %3).")
+                    .arg(unlogged)
+                    .arg(user)
+                    .arg(token));
+        return true;
+    }
+    SearchResultMessage message;
+    if (!ParseSearchResults(payload.GetBuffer() + payload.GetReadPos(), payload.BytesLeft(),
+                            message)) {
+        Malformed(user, PM_FILE_SEARCH_RESULT);
+        return false;
+    }
+    if (message.user != user)
+        Log(kArea, 2,
+            QString("Search results from %1 name %2; taken as %1's.").arg(user, message.user));
+    const ItemPtr results = StoreSearchResults(user, message);
+    if (!results.IsNull())
+        emit SearchResults(results);
+    return true;
+}
+
+bool PeerMessenger::HandleUserInfoReply(const QString& user, MemStream& payload) {
+    UserInfoReply reply;
+    if (!ParseUserInfoReply(payload, reply))
+        return Malformed(user, PM_USER_INFO_REPLY);
+    char* picture = reply.hasPicture && !reply.picture.isEmpty() ? reply.picture.data() : nullptr;
+    emit UserInfoReceived(user, reply.description, reply.hasPicture, picture,
+                          picture ? reply.picture.size() : 0, reply.uploadSlots,
+                          reply.queuedUploads, reply.freeSlot);
+    return true;
+}
+
+bool PeerMessenger::HandleGetSharedFilesInFolder(const QString& user, MemStream& payload) {
+    quint32 req = 0;
+    QString folder;
+    if (!payload.Read(req) || !payload.Read(folder))
+        return Malformed(user, PM_GET_SHARED_FILES_IN_FOLDER);
+    emit SharedFilesInFolderRequested(user, req, folder);
+    return true;
+}
+
+bool PeerMessenger::HandleTransferRequest(const QString& user, MemStream& payload) {
+    quint32 direction = 0, req = 0;
+    std::string file;
+    qint64 size = 0;
+    if (!payload.Read(direction) || !payload.Read(req) || !payload.Read(file) ||
+        (payload.BytesLeft() >= 8 && !ReadSize(payload, size)))
+        return Malformed(user, PM_TRANSFER_REQUEST);
+    emit FileTransferRequested(user, int(direction), req, file, size);
+    return true;
+}
+
+bool PeerMessenger::HandleTransferResponse(const QString& user, MemStream& payload) {
+    quint32 req = 0;
+    quint8 accepted = 0;
+    if (!payload.Read(req) || !payload.Read(accepted))
+        return Malformed(user, PM_TRANSFER_RESPONSE);
+    if (accepted) {
+        qint64 size = 0;
+        const bool hasSize = payload.BytesLeft() >= 8;
+        if (hasSize && !ReadSize(payload, size))
+            return Malformed(user, PM_TRANSFER_RESPONSE);
+        emit FileTransferResponse(user, req, true, hasSize, size, QString());
+        return true;
+    }
+    QString reason;
+    if (!payload.Read(reason))
+        return Malformed(user, PM_TRANSFER_RESPONSE);
+    emit FileTransferResponse(user, req, false, false, 0, reason);
+    return true;
+}
+
+bool PeerMessenger::HandleQueueUpload(const QString& user, MemStream& payload) {
+    QString file;
+    if (!payload.Read(file))
+        return Malformed(user, PM_QUEUE_UPLOAD);
+    emit QueueUploadRequested(user, file);
+    return true;
+}
+
+bool PeerMessenger::HandleUploadPlaceInLine(const QString& user, MemStream& payload) {
+    std::string file;
+    quint32 place = 0;
+    if (!payload.Read(file) || !payload.Read(place))
+        return Malformed(user, PM_UPLOAD_PLACE_IN_LINE);
+    emit DownloadPlaceInLine(user, file, int(qMin<quint32>(place, 0x7FFFFFFF)));
+    return true;
+}
+
+bool PeerMessenger::HandleUploadFailed(const QString& user, MemStream& payload) {
+    std::string file;
+    if (!payload.Read(file))
+        return Malformed(user, PM_UPLOAD_FAILED);
+    emit UploadFailed(user, file);
+    return true;
+}
+
+bool PeerMessenger::HandleUploadDenied(const QString& user, MemStream& payload) {
+    std::string file;
+    QString reason;
+    if (!payload.Read(file) || !payload.Read(reason))
+        return Malformed(user, PM_UPLOAD_DENIED);
+    emit UploadDenied(user, file, reason);
+    return true;
+}
+
+bool PeerMessenger::HandleUploadPlaceInLineRequest(const QString& user, MemStream& payload) {
+    QString file;
+    if (!payload.Read(file))
+        return Malformed(user, PM_UPLOAD_PLACE_IN_LINE_REQUEST);
+    emit UploadPlaceInLineRequested(user, file);
+    return true;
+}
+
+bool PeerMessenger::HandleQueueDownloadRequest(const QString& user, MemStream& payload) {
+    std::string file;
+    qint64 size = 0;
+    if (!payload.Read(file) || !ReadSize(payload, size))
+        return Malformed(user, PM_QUEUE_DOWNLOAD_REQUEST);
+    emit QueueDownloadRequested(user, file, size);
+    return true;
+}

@@ -1,0 +1,164 @@
+#include "transfers/FinishedMove.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <cerrno>
+#include <memory>
+
+#include "store/PlainFile.h"
+#include "store/Temporaries.h"
+#include "transfers/DownloadPaths.h"
+
+namespace {
+
+std::atomic<bool> g_forceCopy{false};
+
+const QString kKind = QStringLiteral("move");
+constexpr std::size_t kCopyBlock = 1 << 20;
+// Names taken between our look and our rename, by someone else.
+constexpr int kNameAttempts = 100;
+
+QString Join(const QString& folder, const QString& name) {
+    return QDir(folder).filePath(name);
+}
+
+QString Failure(const QString& what, const QString& path, int err) {
+    return QStringLiteral("%1 %2: %3").arg(what, path, SystemError(err));
+}
+
+bool SameInode(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+struct Descriptor {
+    int fd = -1;
+    ~Descriptor() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+bool Cancelled(const std::atomic<bool>* cancel) {
+    return cancel && cancel->load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
+void ForceFinishedFileCopy(bool on) {
+    g_forceCopy = on;
+}
+
+bool IsMoveTemporaryName(const QString& name) {
+    return IsTemporaryName(name, kKind);
+}
+
+int RemoveMoveLeftovers(const QString& folder) {
+    return RemoveTemporaryLeftovers(folder, kKind);
+}
+
+FinishedMove RenameFinishedFile(const QString& source, const QString& folder, const QString& name) {
+    FinishedMove move;
+    if (g_forceCopy) {
+        move.needsCopy = true;
+        return move;
+    }
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        move.name = UniqueCompleteName(folder, name);
+        if (move.name.isEmpty()) {
+            move.error = QStringLiteral("no free name for %1 in %2").arg(name, folder);
+            return move;
+        }
+        const QString target = Join(folder, move.name);
+        QString why;
+        if (RenameNoReplace(source, target, &why)) {
+            move.done = true;
+            return move;
+        }
+        if (errno == EXDEV) {
+            move.needsCopy = true;
+            return move;
+        }
+        if (errno != EEXIST) {
+            move.error = QStringLiteral("cannot rename %1 to %2: %3").arg(source, target, why);
+            return move;
+        }
+    }
+    move.error = QStringLiteral("no free name for %1 in %2").arg(name, folder);
+    return move;
+}
+
+FinishedMove CopyFinishedFile(const QString& source, const QString& folder, const QString& name,
+                              const std::atomic<bool>* cancel) {
+    FinishedMove move;
+    RemoveMoveLeftovers(folder);
+    Descriptor in;
+    QString why;
+    in.fd = OpenPlainFile(source, O_RDONLY, &why);
+    struct stat from;
+    if (in.fd < 0 || ::fstat(in.fd, &from) != 0) {
+        move.error = QStringLiteral("cannot read %1: %2").arg(source, why);
+        return move;
+    }
+    QString temporary;
+    Descriptor out;
+    out.fd = CreateTemporary(folder, kKind, &temporary, &move.error);
+    if (out.fd < 0)
+        return move;
+    const QByteArray temporaryPath = QFile::encodeName(temporary);
+    auto fail = [&](const QString& error) {
+        ::unlink(temporaryPath.constData());
+        move.error = error;
+        return move;
+    };
+
+    std::unique_ptr<char[]> buffer(new char[kCopyBlock]);
+    qint64 copied = 0;
+    for (;;) {
+        if (Cancelled(cancel))
+            return fail(QStringLiteral("the copy to %1 was stopped").arg(temporary));
+        const ssize_t n = ::read(in.fd, buffer.get(), kCopyBlock);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return fail(Failure(QStringLiteral("cannot read"), source, errno));
+        if (n == 0)
+            break;
+        if (!WriteAll(out.fd, buffer.get(), std::size_t(n)))
+            return fail(Failure(QStringLiteral("cannot write"), temporary, errno));
+        copied += n;
+    }
+    if (copied != from.st_size)
+        return fail(QStringLiteral("%1 changed while it was copied").arg(source));
+    ::fchmod(out.fd, from.st_mode & 07777);
+    if (::fdatasync(out.fd) != 0)
+        return fail(Failure(QStringLiteral("cannot write"), temporary, errno));
+    const int closing = out.fd;
+    out.fd = -1;
+    if (::close(closing) != 0)
+        return fail(Failure(QStringLiteral("cannot write"), temporary, errno));
+
+    for (int attempt = 0;; ++attempt) {
+        move.name = UniqueCompleteName(folder, name);
+        if (move.name.isEmpty() || attempt == kNameAttempts)
+            return fail(QStringLiteral("no free name for %1 in %2").arg(name, folder));
+        if (RenameNoReplace(temporary, Join(folder, move.name), &why))
+            break;
+        if (errno != EEXIST)
+            return fail(QStringLiteral("cannot rename %1 to %2: %3")
+                            .arg(temporary, Join(folder, move.name), why));
+    }
+    SyncFolder(folder);
+    move.done = true;
+    // Only the file that was copied goes, never one put in its place since.
+    struct stat there;
+    const QByteArray sourcePath = QFile::encodeName(source);
+    if (::lstat(sourcePath.constData(), &there) != 0 || !SameInode(from, there))
+        move.error = QStringLiteral("%1 was replaced during the copy; it stays").arg(source);
+    else if (::unlink(sourcePath.constData()) != 0)
+        move.error = Failure(QStringLiteral("cannot remove"), source, errno);
+    return move;
+}

@@ -1,0 +1,268 @@
+// The rows of the user list whenever their users' states come: before a
+// loaded list's row is made, while it waits to go in, and as rows move.
+
+#include <QtTest>
+#include <QtWidgets>
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <random>
+
+#include "net/server.h"
+#include "shell/Prompts.h"
+#include "store/ConfigurationImporter.h"
+#include "support/TestFiles.h"
+#include "support/TestServer.h"
+#include "support/WindowStart.h"
+#include "views/users/UserListForm.h"
+
+namespace {
+
+const int kWait = 10000;
+
+ItemPtr User(const QString& name) {
+    return d.GetType("user")->GetItem(name);
+}
+
+void Flag(const QString& user, const char* type, bool on) {
+    if (on)
+        User(user).Connect(d.GetType(type)->GetGlobalNullItem());
+    else
+        User(user).Disconnect(type);
+}
+
+// "on", "off" or "" for the online and offline icons.
+QString IconName(const QIcon& icon) {
+    const QImage image = icon.pixmap(16).toImage();
+    if (image.isNull())
+        return QString();
+    if (image == QIcon(":/icons/online_icon").pixmap(16).toImage())
+        return "on";
+    if (image == QIcon(":/icons/offline_icon").pixmap(16).toImage())
+        return "off";
+    return "?";
+}
+
+// A row as "cell|cell|...|icon of column 0", a note cell with its icon
+// marked by a trailing "*".
+QString RowText(QTreeWidget* list, int i, int noteColumn) {
+    QTreeWidgetItem* row = list->topLevelItem(i);
+    if (!row)
+        return "<none>";
+    QStringList cells;
+    for (int c = 0; c < list->columnCount(); ++c) {
+        cells << row->text(c);
+        if (c == noteColumn && !row->icon(c).isNull())
+            cells.last() += "*";
+    }
+    return cells.join('|') + "|" + IconName(row->icon(0));
+}
+
+// The names of the list's rows, in order.
+QStringList Shown(QTreeWidget* list) {
+    QStringList rows;
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        rows << list->topLevelItem(i)->text(0);
+    return rows;
+}
+
+// Names that sort as numbered, listed from a file in another order.
+QStringList ListFromFile(const QString& path, int users) {
+    QStringList names;
+    for (int i = 0; i < users; ++i)
+        names << QString("u%1").arg(i, 6, 10, QChar('0'));
+    QStringList shuffled = names;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(3));
+    if (!Write(path, shuffled.join("\n").toUtf8()) || !ConfigurationImporter::ImportUserList(path))
+        return QStringList();
+    return names;
+}
+
+// Calls `made` with each listed row's name as the row is made, before its
+// user is tied to it.
+class RowsMade : public DataHandler {
+public:
+    explicit RowsMade(std::function<void(const QString&)> made) : m_made(std::move(made)) {
+        d.GetType("user_list_node")->NewItemEvent().Insert(ItemHandler(this, &RowsMade::OnNode));
+    }
+
+private:
+    void OnNode(ItemPtr node) {
+        m_made(reinterpret_cast<QTreeWidgetItem*>(node.AsUInt64())->text(0));
+    }
+    std::function<void(const QString&)> m_made;
+};
+
+}  // namespace
+
+class TestUserRows : public QObject {
+    Q_OBJECT
+    QTemporaryDir m_home;
+    TestServer m_server;
+    std::unique_ptr<MainWindow> m_window;
+
+    // The client, logged out, so that no answer of the server's about the
+    // listed users comes between.
+    void Start() {
+        qputenv("TAVENOOK_USERNAME", "me");
+        m_window = StartMainWindow();
+        qunsetenv("TAVENOOK_USERNAME");
+        gp_server->Disconnect();
+    }
+    // Saved at close, loaded at the next start.
+    void Restart() {
+        m_window.reset();
+        Start();
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY(m_home.isValid());
+        qputenv("HOME", m_home.path().toUtf8());
+        QVERIFY(m_server.Listen());
+        qputenv("TAVENOOK_SERVER", m_server.Address().toUtf8());
+        prompts::SetBoxHandler([](QWidget*, const prompts::Box& box) {
+            QTest::qFail(qPrintable("unexpected message box " + box.title), __FILE__, __LINE__);
+            return QMessageBox::No;
+        });
+    }
+    void init() { Start(); }
+    void cleanup() {
+        m_window.reset();
+        // Each case starts from an empty store.
+        for (const QString& file :
+             QDir(m_home.path()).entryList({".Tavenook*"}, QDir::Hidden | QDir::Files))
+            QFile::remove(m_home.filePath(file));
+    }
+    void cleanupTestCase() { prompts::SetBoxHandler(nullptr); }
+
+    void listedStateWheneverItComes_data();
+    void listedStateWheneverItComes();
+    void rowsGoingOnlineKeepTheView_data();
+    void rowsGoingOnlineKeepTheView();
+};
+
+void TestUserRows::listedStateWheneverItComes_data() {
+    QTest::addColumn<bool>("early");  // before the fill; else while the row waits for its run
+    QTest::newRow("before its row") << true;
+    QTest::newRow("while its row waits") << false;
+}
+
+// Whatever comes about a listed user before its row is made, or while the
+// made row waits to go in with its run, shows once the list is filled.
+void TestUserRows::listedStateWheneverItComes() {
+    QFETCH(bool, early);
+    const int users = 2000;
+    const QStringList names = ListFromFile(m_home.filePath("list.txt"), users);
+    QCOMPARE(names.size(), users);
+    const struct {
+        const char* user;
+        std::function<void(ItemPtr)> change;
+        const char* row;  // "" for none
+    } changes[] = {
+        {"u000010", [](ItemPtr u) { Flag(u.AsString(), "is_online", true); }, "u000010|||||on"},
+        {"u000020",
+         [](ItemPtr u) {
+             Flag(u.AsString(), "is_online", true);
+             Flag(u.AsString(), "is_online", false);
+         },
+         "u000020|||||off"},
+        {"u000030",
+         [](ItemPtr u) {
+             u.Connect(d.GetType("shared_file_count")->NewItem(Value(qint64(1234))));
+             u.Connect(d.GetType("average_download_speed")->NewItem(Value(qint64(1536))));
+         },
+         "u000030|1,234|1.5|||off"},
+        {"u000040", [](ItemPtr u) { u.Connect(d.GetType("user_note")->GetItem("x")); },
+         "u000040||||x*|off"},
+        {"u000050",
+         [](ItemPtr u) {
+             u["in_user_list"].Connect(d.GetType("user_list_group")->GetItem("friends"));
+         },
+         "u000050|||friends||off"},
+        {"u000060", [](ItemPtr u) { u.Disconnect("in_user_list"); }, ""}};
+    Restart();
+    QCOMPARE(userListForm->UnmadeRows(), users);
+    std::unique_ptr<RowsMade> watch;
+    if (early) {
+        for (const auto& c : changes)
+            c.change(User(c.user));
+    } else {
+        // As the next row is made, the user's waits for its run.
+        watch = std::make_unique<RowsMade>([&](const QString& made) {
+            for (const auto& c : changes) {
+                if (made != names.value(int(names.indexOf(c.user)) + 1))
+                    continue;
+                QTreeWidgetItem* waiting = UserRow(User(c.user), "user_list_node");
+                QVERIFY(waiting && !waiting->treeWidget());
+                c.change(User(c.user));
+            }
+        });
+    }
+    QStringList expected = names;
+    expected.removeAll("u000010");
+    expected.prepend("u000010");
+    expected.removeAll("u000060");
+    QTreeWidget* list = userListForm->List();
+    QTRY_VERIFY_WITH_TIMEOUT(userListForm->UnmadeRows() == 0 && Shown(list) == expected, kWait);
+    watch.reset();
+    for (const auto& c : changes) {
+        if (*c.row)
+            QCOMPARE(RowText(list, int(expected.indexOf(c.user)), 4), QString(c.row));
+        else
+            QVERIFY(!UserRow(User(c.user), "user_list_node"));
+    }
+    // The others as loaded.
+    QCOMPARE(RowText(list, 1, 4), QString("u000000|||||off"));
+}
+
+void TestUserRows::rowsGoingOnlineKeepTheView_data() {
+    QTest::addColumn<int>("others");  // users going online besides the current one
+    QTest::newRow("one, put in its place") << 0;
+    QTest::newRow("many, merged") << UserListForm::kFewRows;
+}
+
+// Rows going online move to the top, by place or by a merge of the list: the
+// current, selected row stays so, and so does the row at the top of the
+// scrolled list.
+void TestUserRows::rowsGoingOnlineKeepTheView() {
+    QFETCH(int, others);
+    const int users = 300;
+    QStringList names;
+    for (int i = 0; i < users; ++i)
+        names << QString("u%1").arg(i, 6, 10, QChar('0'));
+    for (const QString& name : names)
+        User(name).NewItem("in_user_list");
+    QTreeWidget* list = userListForm->List();
+    QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), users, kWait);
+    list->scrollToItem(list->topLevelItem(200), QAbstractItemView::PositionAtTop);
+    QTRY_COMPARE(list->itemAt(0, 0), list->topLevelItem(200));
+    QTreeWidgetItem* current = list->topLevelItem(250);
+    list->setCurrentItem(current);
+    QCOMPARE(list->selectedItems(), QList<QTreeWidgetItem*>{current});
+
+    QStringList online = names.mid(0, others) << "u000250";
+    for (const QString& name : online)
+        Flag(name, "is_online", true);
+    QStringList expected = online;
+    for (const QString& name : names)
+        if (!online.contains(name))
+            expected << name;
+    QTRY_COMPARE_WITH_TIMEOUT(Shown(list), expected, kWait);
+    QCOMPARE(RowText(list, int(expected.indexOf("u000250")), 4), QString("u000250|||||on"));
+    QCOMPARE(list->currentItem(), current);
+    QCOMPARE(list->selectedItems(), QList<QTreeWidgetItem*>{current});
+    QTRY_COMPARE(list->itemAt(0, 0)->text(0), QString("u000200"));
+
+    // A row gone online and unlisted before it is put back: only it goes.
+    Flag("u000100", "is_online", true);
+    User("u000100").Disconnect("in_user_list");
+    Flag("u000101", "is_online", true);
+    expected.removeAll("u000100");
+    expected.removeAll("u000101");
+    expected.insert(int(online.size()) - 1, "u000101");
+    QTRY_COMPARE_WITH_TIMEOUT(Shown(list), expected, kWait);
+}
+
+QTEST_MAIN(TestUserRows)
+#include "test_user_rows.moc"
