@@ -178,9 +178,19 @@ void PeerMessenger::FitDescriptorLimit() {
             .arg(m_maxUnidentified));
 }
 
+namespace {
+quint16 g_defaultPort = PeerLimits::kDefaultListeningPort;
+quint16 g_defaultObfuscatedPort = PeerLimits::kDefaultObfuscatedListeningPort;
+}  // namespace
+
+void PeerMessenger::SetDefaultPorts(quint16 plain, quint16 obfuscated) {
+    g_defaultPort = plain;
+    g_defaultObfuscatedPort = obfuscated;
+}
+
 void PeerMessenger::DataLoaded() {
-    SetSettingDefault("listening_port", PeerLimits::kDefaultListeningPort);
-    SetSettingDefault("obfuscated_listening_port", PeerLimits::kDefaultObfuscatedListeningPort);
+    SetSettingDefault("listening_port", g_defaultPort);
+    SetSettingDefault("obfuscated_listening_port", g_defaultObfuscatedPort);
     if (HasSetting("new_listening_port")) {
         bool ok = false;
         const uint port = GetSetting("new_listening_port").toUInt(&ok);

@@ -82,6 +82,11 @@ public:
     // one higher), then opens the ports.
     void DataLoaded() override;
 
+    // The ports DataLoaded fills in where the settings name none (2235 and
+    // 2236 unless set). Tests set 0, any free port, so that no run depends on
+    // what else the machine listens on.
+    static void SetDefaultPorts(quint16 plain, quint16 obfuscated);
+
     // (Re)opens both listening ports on the ports the settings say; 0 takes
     // any free port. A port that cannot be bound is logged and left closed;
     // the result says whether both opened.

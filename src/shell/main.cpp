@@ -3,6 +3,7 @@
 
 #include "shell/Application.h"
 #include "shell/ShellGlobals.h"
+#include "shell/SoundPlayer.h"
 #include "shell/mainwindow.h"
 
 int main(int argc, char** argv) {
@@ -27,6 +28,8 @@ int main(int argc, char** argv) {
         if (!app->TerminationRequested())
             code = app->exec();
     }
+    // A sound still loading when the program ends leaves its loader's objects behind.
+    SoundPlayer::WaitForLoads(3000);
     delete app;
     // What the user changed is lost: a caller must not take this for success.
     if (g_exitSaveFailed && code == 0)

@@ -51,7 +51,7 @@ class TestEndToEnd : public QObject {
     bool StartB(const QString& uploadLimit) {
         return m_b->Start({"--home", At("b"), "--user", "bob", "--password", "pw", "--share",
                            At("share"), "--downloads", At("b/dl"), "--server", m_server.Address(),
-                           "--port", QString::number(m_b->port), "--upload-limit", uploadLimit});
+                           "--upload-limit", uploadLimit});
     }
     // Each file's complete line, in any order; each file must hold its bytes.
     void ExpectComplete(QMap<QString, QByteArray> files) {
@@ -163,10 +163,11 @@ private slots:
         };
         // The "downloading" state, with its start offset. The uploader may
         // not be known online yet, or still be noticing a dead connection:
-        // the queue is asked again each half-minute tick, sent until it runs.
+        // the queue is asked again each half-minute tick, sent until it runs
+        // (for up to two minutes: a loaded machine may take one).
         const auto running = [&] {
             QStringList started;
-            for (int k = 0; k < 30 && started.isEmpty(); ++k) {
+            for (int k = 0; k < 60 && started.isEmpty(); ++k) {
                 client->Send("tick");
                 started = client->WaitFor("state", 2000, [&](const QStringList& f) {
                     return f.value(2) == path && f.value(3) == "downloading";

@@ -17,11 +17,12 @@
 #include "support/Payload.h"
 #include "support/RawPeer.h"
 #include "support/TestServer.h"
+#include "support/Waits.h"
 
 namespace {
 
 const char* const kMe = "alice";
-const int kWait = 5000;
+const int kWait = kTestWaitMs;
 
 }  // namespace
 

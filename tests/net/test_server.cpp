@@ -20,11 +20,12 @@
 #include "support/LargestAllocation.h"
 #include "support/Payload.h"
 #include "support/TestServer.h"
+#include "support/Waits.h"
 
 namespace {
 
 const char* const kMe = "alice";
-const int kWait = 5000;
+const int kWait = kTestWaitMs;
 
 QByteArray LoginPayload(const QString& user, const QString& password) {
     const QByteArray digest =

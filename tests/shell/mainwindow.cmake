@@ -2,8 +2,6 @@ tavenook_add_test(test_mainwindow GUI SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_mai
     LIBS tavenook_testsupport)
 # The layout test reads the sources; the build knows where they are.
 target_compile_definitions(test_mainwindow PRIVATE TAVENOOK_SOURCE_DIR="${PROJECT_SOURCE_DIR}/src")
-# Its main window listens on the default peer ports first: one such test at a time.
-set_tests_properties(test_mainwindow PROPERTIES RESOURCE_LOCK default_peer_ports)
 # The save at exit is checked on the real programs too.
 if(TARGET tavenook)
     target_compile_definitions(test_mainwindow PRIVATE TAVENOOK_CLIENT="$<TARGET_FILE:tavenook>"
@@ -15,6 +13,5 @@ endif()
 if(TARGET tavenook)
     add_test(NAME realwindow COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/realwindow.sh
         $<TARGET_FILE:tavenook> $<TARGET_FILE:tavenook-testserver>)
-    set_tests_properties(realwindow PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300
-        RESOURCE_LOCK default_peer_ports)
+    set_tests_properties(realwindow PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
 endif()

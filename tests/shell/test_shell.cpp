@@ -6,6 +6,8 @@
 #include <set>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include "shell/ActionSetToolBar.h"
 #include "shell/Application.h"
 #include "shell/EventToolBar.h"
@@ -20,6 +22,7 @@
 #include "shell/TreeWidgetItem.h"
 #include "store/Log.h"
 #include "store/Settings.h"
+#include "support/Fuzz.h"
 #include "support/TestFiles.h"
 #include "support/Wave.h"
 
@@ -62,21 +65,24 @@ public:
 class LiveObjects {
 public:
     LiveObjects() : m_previous{qtHookData[kAdd], qtHookData[kRemove]} {
+        std::lock_guard<std::mutex> lock(Mutex());
         s_self = this;
         qtHookData[kAdd] = reinterpret_cast<quintptr>(&Added);
         qtHookData[kRemove] = reinterpret_cast<quintptr>(&Removed);
     }
     ~LiveObjects() {
+        // Another thread may be in a hook now: it finds s_self under the lock.
+        std::lock_guard<std::mutex> lock(Mutex());
         qtHookData[kAdd] = m_previous[0];
         qtHookData[kRemove] = m_previous[1];
         s_self = nullptr;
     }
     int Made() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(Mutex());
         return m_made;
     }
     int Count(const char* className) const {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(Mutex());
         return int(std::count_if(m_live.begin(), m_live.end(),
                                  [className](QObject* o) { return o->inherits(className); }));
     }
@@ -85,27 +91,40 @@ private:
     // Their places in qtHookData, fixed since its first version.
     static constexpr int kAdd = 3, kRemove = 4;
     using Hook = void (*)(QObject*);
+    static std::mutex& Mutex() {
+        static std::mutex mutex;
+        return mutex;
+    }
     static void Added(QObject* o) {
-        if (std::this_thread::get_id() == s_self->m_thread) {
-            std::lock_guard<std::mutex> lock(s_self->m_mutex);
-            s_self->m_live.insert(o);
-            ++s_self->m_made;
+        Hook previous = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(Mutex());
+            if (!s_self)
+                return;
+            if (std::this_thread::get_id() == s_self->m_thread) {
+                s_self->m_live.insert(o);
+                ++s_self->m_made;
+            }
+            previous = reinterpret_cast<Hook>(s_self->m_previous[0]);
         }
-        if (s_self->m_previous[0])
-            reinterpret_cast<Hook>(s_self->m_previous[0])(o);
+        if (previous)
+            previous(o);
     }
     static void Removed(QObject* o) {
+        Hook previous = nullptr;
         {
-            std::lock_guard<std::mutex> lock(s_self->m_mutex);
+            std::lock_guard<std::mutex> lock(Mutex());
+            if (!s_self)
+                return;
             s_self->m_live.erase(o);
+            previous = reinterpret_cast<Hook>(s_self->m_previous[1]);
         }
-        if (s_self->m_previous[1])
-            reinterpret_cast<Hook>(s_self->m_previous[1])(o);
+        if (previous)
+            previous(o);
     }
     static inline LiveObjects* s_self = nullptr;
     const quintptr m_previous[2];
     const std::thread::id m_thread = std::this_thread::get_id();
-    mutable std::mutex m_mutex;
     std::set<QObject*> m_live;
     int m_made = 0;
 };
@@ -156,7 +175,9 @@ private slots:
     void supportAndStatusButtons();
     void eventToolBar();
     void eventAlertsPaced();
+    void soundPlayerKeepsOneEffect_data();
     void soundPlayerKeepsOneEffect();
+    void soundFilesFuzzed();
     void windowsListsAndSplitters();
     void sortableRows();
     void singleInstance();
@@ -568,29 +589,100 @@ void TestShell::eventAlertsPaced() {
     Shell().mainWidget = nullptr;
 }
 
-// The real player, with no sound server here, a file too short to be a sound
-// (it loads for ever) and one that is no sound: one effect per file however
-// many plays, and a file that failed is said once and never tried again.
+namespace {
+// The wave with the 32-bit field at `at` set to `value`.
+QByteArray WaveWith(int at, quint32 value, QByteArray bytes = Wave()) {
+    QByteArray field(4, '\0');
+    for (int k = 0; k < 4; ++k)
+        field[k] = char(value >> (8 * k));
+    return bytes.replace(at, 4, field);
+}
+// The wave with an unknown chunk between its header and its format.
+QByteArray WaveWithList() {
+    const QByteArray wave = Wave();
+    return WaveWith(4, quint32(wave.size() - 8 + 12),
+                    wave.left(12) + "LIST" + QByteArray("\4\0\0\0abcd", 8) + wave.mid(12));
+}
+}  // namespace
+
+// The real player, with no sound server here. Only a file that reads as a
+// whole wave reaches the sound loader: with fewer bytes than its header,
+// format or samples need, the loader would wait for them for ever, and
+// would set aside whatever memory "data" claims. One effect per file however
+// many plays, a file that failed is said once and never tried again, and
+// every load ends.
+void TestShell::soundPlayerKeepsOneEffect_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("loaded");  // handed to the sound loader
+    QTest::addColumn<bool>("failed");  // said once, not tried again
+    const QByteArray wave = Wave();
+    QTest::newRow("a whole wave") << wave << true << false;
+    QTest::newRow("a chunk before the format") << WaveWithList() << true << false;
+    // A format the loader does not decode: it says so itself.
+    QTest::newRow("samples the loader cannot read") << WaveWith(20, 0x10055) << true << true;
+    QTest::newRow("no sound") << QByteArray("not a sound\n").repeated(100) << false << true;
+    QTest::newRow("empty") << QByteArray() << false << true;
+    QTest::newRow("shorter than a header") << QByteArray("not a sound") << false << true;
+    QTest::newRow("the header alone") << wave.left(12) << false << true;
+    QTest::newRow("the format cut") << wave.left(30) << false << true;
+    QTest::newRow("no samples") << wave.left(44) << false << true;
+    QTest::newRow("no data chunk") << wave.left(36) << false << true;
+    QTest::newRow("data before the format")
+        << wave.left(12) + wave.mid(36, 8) + wave.mid(12, 24) + wave.mid(44) << false << true;
+    QTest::newRow("samples cut") << wave.chopped(1) << false << true;
+    QTest::newRow("4 GiB of samples claimed") << WaveWith(40, 0xFFFFFFF0) << false << true;
+    QTest::newRow("a chunk past the end") << WaveWith(16, 0x7FFFFFFF) << false << true;
+    QTest::newRow("a file that is not there") << QByteArray("absent") << false << true;
+    QTest::newRow("a FIFO") << QByteArray("fifo") << false << true;
+}
+
 void TestShell::soundPlayerKeepsOneEffect() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, loaded);
+    QFETCH(bool, failed);
     QTemporaryDir dir;
-    const QString wave = dir.filePath("a.wav"), noise = dir.filePath("b.wav"),
-                  endless = dir.filePath("c.wav");
-    QVERIFY(Write(wave, Wave()) && Write(noise, QByteArray("not a sound\n").repeated(100)) &&
-            Write(endless, "not a sound"));
+    const QString path = dir.filePath("sound.wav");
+    if (bytes == "fifo")
+        QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    else if (bytes != "absent")
+        QVERIFY(Write(path, bytes));
     Said said;
     LiveObjects live;
     SoundPlayer player;
-    player.play(noise);
-    QTRY_COMPARE(said.lines.filter(noise).size(), 1);
+    for (int i = 0; i < 50; ++i)
+        player.play(path);
+    QCOMPARE(live.Count("QSoundEffect"), int(loaded));
+    QVERIFY(SoundPlayer::WaitForLoads(60000));
     const int made = live.Made();
     for (int i = 0; i < 50; ++i)
-        player.play(noise);
+        player.play(path);
     QCOMPARE(live.Made(), made);
-    for (int i = 0; i < 50; ++i)
-        for (const QString& path : {wave, noise, endless})
+    QCOMPARE(said.lines.filter(path).size(), int(failed));
+}
+
+// Mangled waves: the check reads any bytes, and every file it lets through
+// reaches the end of its load.
+void TestShell::soundFilesFuzzed() {
+    fuzz::Rng rng(55);
+    QTemporaryDir dir;
+    SoundPlayer player;
+    int accepted = 0, played = 0;
+    for (int i = 0; i < 4000; ++i) {
+        QByteArray bytes = fuzz::Mutate(rng, i % 2 ? Wave() : WaveWithList());
+        QBuffer buffer(&bytes);
+        QVERIFY(buffer.open(QIODevice::ReadOnly));
+        if (!WholeWave(buffer))
+            continue;
+        ++accepted;
+        if (played < 30 && bytes != Wave() && bytes != WaveWithList()) {
+            const QString path = dir.filePath(QString("%1.wav").arg(i));
+            QVERIFY(Write(path, bytes));
             player.play(path);
-    QCOMPARE(live.Count("QSoundEffect"), 3);
-    QCOMPARE(said.lines.filter(noise).size(), 1);
+            ++played;
+        }
+    }
+    QVERIFY2(played == 30 && accepted < 4000, qPrintable(QString::number(accepted)));
+    QVERIFY(SoundPlayer::WaitForLoads(120000));
 }
 
 void TestShell::windowsListsAndSplitters() {

@@ -25,7 +25,8 @@ class RawPeer : public QObject {
 public:
     static constexpr quint32 kMaxFrameLength = 10485760;
     static constexpr quint32 kMaxSetUpLength = 4096;
-    static constexpr int kDefaultWait = 5000;
+    // As long as a loaded machine needs, like the tests' own waits (Waits.h).
+    static constexpr int kDefaultWait = 30000;
 
     struct SetUp {
         quint32 code = 0;  // 1 set-up, 0 connect-back answer

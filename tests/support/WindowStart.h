@@ -3,11 +3,14 @@
 
 // One client per process: each start begins with an empty store and a fresh
 // shutdown flag, then builds and initialises the main window as the program
-// does. First-run answers come from the environment the caller set.
+// does. First-run answers come from the environment the caller set. A store
+// that names no listening ports gets free ones, never the defaults that
+// another program (or another test) may hold.
 
 #include <QSize>
 #include <memory>
 
+#include "net/PeerMessenger.h"
 #include "shell/ShellGlobals.h"
 #include "shell/mainwindow.h"
 #include "store/Data.h"
@@ -19,6 +22,7 @@ inline std::unique_ptr<MainWindow> StartMainWindow(Clocks clocks = Clocks::Stopp
                                                    QSize size = QSize()) {
     d.Reset();
     g_showIsOver = false;
+    PeerMessenger::SetDefaultPorts(0, 0);
     auto window = std::make_unique<MainWindow>();
     if (size.isValid())
         window->resize(size);

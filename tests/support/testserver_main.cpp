@@ -1,7 +1,8 @@
 // Runs the loopback test server by hand, e.g. to try two clients on one
 // machine: tavenook-testserver [port [user=CC ...]], then start each client
-// with TAVENOOK_SERVER=127.0.0.1:<port> and its own home directory. Each
-// user=CC gives that user the country code CC.
+// with TAVENOOK_SERVER=127.0.0.1:<port> and its own home directory. Port 0
+// takes a free one, named on the "listening on" line. Each user=CC gives that
+// user the country code CC.
 #include <QCoreApplication>
 #include <cstdio>
 
@@ -18,10 +19,10 @@ int main(int argc, char** argv) {
         if (ok)
             server.SetUserCountry(country[0], country[1]);
     }
-    if (!ok || port == 0 || port > 65535) {
+    if (!ok || port > 65535) {
         std::fprintf(stderr,
-                     "usage: %s [port [user=CC ...]]  (port 1-65535, default 2242; CC a "
-                     "country code)\n",
+                     "usage: %s [port [user=CC ...]]  (port 0-65535, 0 any free one, default "
+                     "2242; CC a country code)\n",
                      argv[0]);
         return 2;
     }

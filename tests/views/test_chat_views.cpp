@@ -24,6 +24,7 @@
 #include "support/Payload.h"
 #include "support/RawPeer.h"
 #include "support/TestServer.h"
+#include "support/Waits.h"
 #include "support/WindowStart.h"
 #include "ui_AdminMessageDialog.h"
 #include "ui_ChatForm.h"
@@ -167,9 +168,10 @@ class TestChatViews : public QObject {
             dialog->Form()->createPrivateCheckBox->click();
         QTest::mouseClick(dialog->Form()->createRoomButton, Qt::LeftButton);
         QByteArray payload;
-        if (!m_server.WaitForMessage("me", 14, 10000, &payload))
+        if (!m_server.WaitForMessage("me", 14, kTestWaitMs, &payload))
             return "<none>";
-        return QTest::qWaitFor([] { return !createRoomDialog; }) ? payload : "<dialog kept>";
+        return QTest::qWaitFor([] { return !createRoomDialog; }, kTestWaitMs) ? payload
+                                                                              : "<dialog kept>";
     }
 
 private slots:
