@@ -13,35 +13,13 @@
 #include "store/ConfigurationImporter.h"
 #include "support/TestFiles.h"
 #include "support/TestServer.h"
+#include "support/UserListRows.h"
 #include "support/WindowStart.h"
 #include "views/users/UserListForm.h"
 
 namespace {
 
 const int kWait = 10000;
-
-ItemPtr User(const QString& name) {
-    return d.GetType("user")->GetItem(name);
-}
-
-void Flag(const QString& user, const char* type, bool on) {
-    if (on)
-        User(user).Connect(d.GetType(type)->GetGlobalNullItem());
-    else
-        User(user).Disconnect(type);
-}
-
-// "on", "off" or "" for the online and offline icons.
-QString IconName(const QIcon& icon) {
-    const QImage image = icon.pixmap(16).toImage();
-    if (image.isNull())
-        return QString();
-    if (image == QIcon(":/icons/online_icon").pixmap(16).toImage())
-        return "on";
-    if (image == QIcon(":/icons/offline_icon").pixmap(16).toImage())
-        return "off";
-    return "?";
-}
 
 // A row as "cell|cell|...|icon of column 0", a note cell with its icon
 // marked by a trailing "*".
@@ -64,18 +42,6 @@ QStringList Shown(QTreeWidget* list) {
     for (int i = 0; i < list->topLevelItemCount(); ++i)
         rows << list->topLevelItem(i)->text(0);
     return rows;
-}
-
-// Names that sort as numbered, listed from a file in another order.
-QStringList ListFromFile(const QString& path, int users) {
-    QStringList names;
-    for (int i = 0; i < users; ++i)
-        names << QString("u%1").arg(i, 6, 10, QChar('0'));
-    QStringList shuffled = names;
-    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(3));
-    if (!Write(path, shuffled.join("\n").toUtf8()) || !ConfigurationImporter::ImportUserList(path))
-        return QStringList();
-    return names;
 }
 
 // Calls `made` with each listed row's name as the row is made, before its

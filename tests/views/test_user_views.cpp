@@ -24,6 +24,7 @@
 #include "support/SharesIndexed.h"
 #include "support/TestFiles.h"
 #include "support/TestServer.h"
+#include "support/UserListRows.h"
 #include "support/WindowStart.h"
 #include "transfers/TransferQueueManager.h"
 #include "ui_ChatForm.h"
@@ -58,29 +59,6 @@ QByteArray LoginPayload(const QString& user) {
     const QByteArray digest =
         QCryptographicHash::hash((user + "pw").toUtf8(), QCryptographicHash::Md5).toHex();
     return Payload().Str(user).Str("pw").U32(157).U32(100).Str(QString::fromLatin1(digest));
-}
-
-ItemPtr User(const QString& name) {
-    return d.GetType("user")->GetItem(name);
-}
-
-void Flag(const QString& user, const char* type, bool on) {
-    if (on)
-        User(user).Connect(d.GetType(type)->GetGlobalNullItem());
-    else
-        User(user).Disconnect(type);
-}
-
-// "on", "off" or "" for the online and offline icons.
-QString IconName(const QIcon& icon) {
-    const QImage image = icon.pixmap(16).toImage();
-    if (image.isNull())
-        return QString();
-    if (image == QIcon(":/icons/online_icon").pixmap(16).toImage())
-        return "on";
-    if (image == QIcon(":/icons/offline_icon").pixmap(16).toImage())
-        return "off";
-    return "?";
 }
 
 // A list's rows as "cell|cell|...|icon of column 0", a note cell with its
@@ -169,18 +147,6 @@ QString Shown(const QString& label) {
         shown += label[k];
     }
     return shown;
-}
-
-// Names that sort as numbered, listed from a file in another order.
-QStringList ListFromFile(const QString& path, int users) {
-    QStringList names;
-    for (int i = 0; i < users; ++i)
-        names << QString("u%1").arg(i, 6, 10, QChar('0'));
-    QStringList shuffled = names;
-    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(3));
-    if (!Write(path, shuffled.join("\n").toUtf8()) || !ConfigurationImporter::ImportUserList(path))
-        return QStringList();
-    return names;
 }
 
 // The users named first in the client's frames of this code.
