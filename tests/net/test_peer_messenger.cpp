@@ -1275,8 +1275,15 @@ private slots:
                     refused << QString("%1 at %2 ms").arg(user).arg(clockMs);
         }
         QVERIFY2(refused.isEmpty(), qPrintable(refused.join(", ")));
-        QVERIFY(!messenger->RoomForOptional("deaf", 0));
         QCOMPARE(messenger->ConnectionCount(), 3);
+        // The deaf one's last losses may still be recovered from on a loaded
+        // machine; once that is over, nothing moves and it is stuck.
+        const auto stuck = [&] {
+            clockMs = real.elapsed();
+            messenger->CheckDeadlines();
+            return !messenger->RoomForOptional("deaf", 0);
+        };
+        QVERIFY(WaitUntil(stuck, 15000));
     }
 
     // What waits for peers counts the messages held for users still being
