@@ -100,9 +100,10 @@ private slots:
                                 .arg(denied)
                                 .arg(statuses.size())
                                 .arg(seen.join(","), QString::fromUtf8(m_bob->LogTail()))));
-        // The place of each queued download is asked for 30 s after the
-        // queue requests went, at the next half-minute tick.
-        QTest::qWait(31000);
+        // The place of each queued download is asked for at the first
+        // half-minute tick 30 s after the queue requests went: brought due.
+        m_alice->Send("places-due");
+        QVERIFY(!m_alice->WaitFor("places-due").isEmpty());
         m_alice->Send("tick");
         QVERIFY(!m_alice->WaitFor("ticked").isEmpty());
         const int queued = int(std::count(statuses.begin(), statuses.end(), QString("queued")));

@@ -12,6 +12,7 @@
 //   status                      -> download USER PATH STATUS BYTES SIZE...; status-end N
 //   places                      -> place USER PATH N per download told its place; places-end N
 //   tick                        -> ticked (one half-minute tick now)
+//   places-due                  -> places-due (place requests due at the next tick)
 //   join ROOM / leave ROOM      -> joined ROOM once the server let us in / left ROOM
 //   say ROOM TEXT               -> room-chat ROOM USER TEXT when the server relays it
 //   msg USER TEXT               -> sent USER
@@ -315,6 +316,13 @@ void Client::AddCommands() {
                 ++n;
             }
         Say({"places-end", QString::number(n)});
+    });
+    // The place-in-line requests' due time brought to now, so that a test
+    // need not wait it out on the clock.
+    commands.insert("places-due", [](const QString&) {
+        for (const ItemPtr& user : d.GetType("user")->GetItems())
+            user.Disconnect("next_place_in_line_request_time");
+        Say({"places-due"});
     });
     commands.insert("tick", [this](const QString&) {
         QMetaObject::invokeMethod(&timers->everyHalfMinute, "timeout");
