@@ -23,9 +23,10 @@
 //   --quick  500 listed and 2,000 imported; 2,000 listed at login and at
 //            start-up; figures only
 //   (none)   100,000 imported into an empty list, beside 20,000 and beside
-//            120,000 listed; login with 100,000 and with 320,000 listed;
-//            start-up with 320,000 listed; each in a process of its own,
-//            with the targets: the import done within 10 s, no stall over
+//            120,000 listed, and 680,000 beside 320,000; login with 100,000
+//            and with 320,000 listed; start-up with 320,000 and with
+//            1,000,000 listed; each in a process of its own, with the
+//            targets: an import of 100,000 done within 10 s, no stall over
 //            200 ms
 
 #include <unistd.h>
@@ -39,9 +40,9 @@
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QTabWidget>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QTreeWidget>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -127,14 +128,19 @@ Stalls Watch(const QElapsedTimer& clock, const std::function<bool()>& done, doub
 }
 
 // Every name listed, in order (all are offline, so by name alone).
-bool ListComplete(QTreeWidget* list, int names) {
-    if (list->topLevelItemCount() != names)
+bool ListComplete(QTableView* list, int names) {
+    const QAbstractItemModel* model = list->model();
+    if (model->rowCount() != names)
         return false;
     for (int i = 0; i < names; ++i) {
-        if (list->topLevelItem(i)->text(0) != Name(i))
+        if (model->index(i, 0).data().toString() != Name(i))
             return false;
     }
     return true;
+}
+
+int Rows(const UserListForm* form) {
+    return form->List()->model()->rowCount();
 }
 
 bool WriteNames(const QString& path, int from, int count, bool shuffled) {
@@ -254,13 +260,12 @@ int MeasureStart(const QString& home, int listed, bool verdicts) {
     const Stalls stalls = Watch(
         clock,
         [&] {
-            return form->List()->topLevelItemCount() == listed && gp_server->IsConnected() &&
-                   answers.watched >= listed && answers.stats >= listed;
+            return Rows(form) == listed && gp_server->IsConnected() && answers.watched >= listed &&
+                   answers.stats >= listed;
         },
         &doneMs, startedNs);
     if (!ListComplete(form->List(), listed)) {
-        std::printf("  not all listed in order (%d rows of %d)\n",
-                    form->List()->topLevelItemCount(), listed);
+        std::printf("  not all listed in order (%d rows of %d)\n", Rows(form), listed);
         return 1;
     }
     if (!gp_server->IsConnected()) {
@@ -323,7 +328,7 @@ int Measure(int listed, int names, bool verdicts) {
     settle.start();
     while (settle.elapsed() < 1000) {
         QApplication::processEvents(QEventLoop::AllEvents, 50);
-        if (form->List()->topLevelItemCount() < listed)
+        if (Rows(form) < listed)
             settle.start();
     }
 
@@ -356,18 +361,17 @@ int Measure(int listed, int names, bool verdicts) {
         const Stalls import = Watch(
             clock,
             [&] {
-                return !outcome.isEmpty() && form->List()->topLevelItemCount() == all &&
-                       answers.watched >= names && answers.stats >= names;
+                return !outcome.isEmpty() && Rows(form) == all && answers.watched >= names &&
+                       answers.stats >= names;
             },
             &doneMs);
         std::printf("  %s\n", qPrintable(outcome));
         if (!ListComplete(form->List(), all)) {
-            std::printf("  not all listed in order (%d rows of %d)\n",
-                        form->List()->topLevelItemCount(), all);
+            std::printf("  not all listed in order (%d rows of %d)\n", Rows(form), all);
             return 1;
         }
         const QString what = QString("%1 imported beside %2 listed").arg(names).arg(listed);
-        Report(qPrintable(what), import, doneMs, kImportTargetMs, verdicts);
+        Report(qPrintable(what), import, doneMs, names <= 100000 ? kImportTargetMs : 0, verdicts);
     }
     window.reset();
     prompts::SetBoxHandler(nullptr);
@@ -438,8 +442,10 @@ int main(int argc, char** argv) {
     status |= run(0, 100000, true);
     status |= run(20000, 100000, true);
     status |= run(120000, 100000, true);
+    status |= run(320000, 680000, true);
     status |= run(100000, 0, true);
     status |= run(320000, 0, true);
     status |= runStart(320000, true);
+    status |= runStart(1000000, true);
     return status;
 }

@@ -7,6 +7,7 @@
 #include <QResizeEvent>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTableView>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -310,8 +311,8 @@ void ActionSetToolBar::OnApplicationFocusChanged(QWidget*, QWidget* widget) {
     ItemPtr registeredItem;
     for (QWidget* w = widget; w; w = w->parentWidget()) {
         registeredItem = WidgetItem(w);
-        if (!mp_list)
-            mp_list = qobject_cast<QTreeWidget*>(w);
+        if (!mp_list && (qobject_cast<QTreeWidget*>(w) || qobject_cast<QTableView*>(w)))
+            mp_list = static_cast<QAbstractItemView*>(w);
         if (!registeredItem.IsNull()) {
             registered = w;
             break;
@@ -339,14 +340,18 @@ void ActionSetToolBar::OnActionTriggered(bool) {
     if (!action)
         return;
     if (mp_list) {
-        const QList<QTreeWidgetItem*> selected = mp_list->selectedItems();
+        const QModelIndexList selected = mp_list->selectionModel()
+                                             ? mp_list->selectionModel()->selectedIndexes()
+                                             : QModelIndexList();
         if (selected.isEmpty()) {
             if (action.IsConnected("needs_list_selection"))
                 return;
         } else if (!m_focusedWidgetItem.IsNull() && !m_focusedWidgetItem.IsRemoved()) {
             for (const ItemPtr& pair : m_focusedWidgetItem.GetItems("action_key_column_pair"))
-                PointKeyAt(pair["action_key"],
-                           selected.first()->text(pair["action_column"].AsInt()));
+                PointKeyAt(pair["action_key"], selected.first()
+                                                   .siblingAtColumn(pair["action_column"].AsInt())
+                                                   .data()
+                                                   .toString());
         }
     }
     emit ActionTriggered(mp_shownWidget, action["toolbar_action_id"].AsString());

@@ -10,7 +10,7 @@
 
 #include "store/Data.h"
 
-class QTreeWidget;
+class QAbstractItemView;
 
 // The tool bar whose actions follow the keyboard focus: views declare named
 // action sets, register widgets for a set and receive ActionTriggered with
@@ -73,7 +73,7 @@ private:
 
     QString m_shownSet;
     ItemPtr m_focusedWidgetItem;
-    QPointer<QTreeWidget> mp_list;
+    QPointer<QAbstractItemView> mp_list;  // a tree's or a table's rows
     QPointer<QWidget> mp_shownWidget;
     quint64 m_orderCounter = 0;
     bool m_busy = false;

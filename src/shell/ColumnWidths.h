@@ -3,7 +3,8 @@
 
 #include <QStringList>
 
-class QTreeView;
+class QAbstractItemView;
+class QHeaderView;
 
 // Texts of the largest values that list columns show: a file size of 999 GiB
 // as CommafyNumber writes it, and a speed of 9,999,999.9 KB/s with one
@@ -17,7 +18,10 @@ QString LargestSpeedText();
 // texts read in full in the list's font, and never less than `least`. Each
 // digit of the texts is measured as the font's widest digit, so any value of
 // as many digits fits.
-int FittingColumnWidth(const QTreeView* list, int column, int least,
+int FittingColumnWidth(const QAbstractItemView* list, int column, int least,
                        const QStringList& texts = QStringList());
+
+// The header over a list's columns: a tree's or a table's; null for others.
+QHeaderView* ColumnHeader(const QAbstractItemView* list);
 
 #endif

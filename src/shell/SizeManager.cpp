@@ -1,9 +1,10 @@
 #include "shell/SizeManager.h"
 
+#include <QAbstractItemView>
 #include <QHeaderView>
 #include <QSplitter>
-#include <QTreeWidget>
 
+#include "shell/ColumnWidths.h"
 #include "shell/ResizableWindow.h"
 #include "shell/ShellGlobals.h"
 #include "store/DataSaver.h"
@@ -130,10 +131,10 @@ void SizeManager::StoreWindowPair(const char* firstType, const char* secondType,
     SetShared(record, secondType, second);
 }
 
-void SizeManager::RegisterTreeWidget(const QString& name, QTreeWidget* tree) {
-    if (!tree)
+void SizeManager::RegisterTreeWidget(const QString& name, QAbstractItemView* tree) {
+    QHeaderView* header = tree ? ColumnHeader(tree) : nullptr;
+    if (!header)
         return;
-    QHeaderView* header = tree->header();
     const int sections = RecordedSections(header);
     ItemPtr record = T("sizer_tree")->HasItem(Value(name));
     if (!record) {
@@ -176,23 +177,24 @@ void SizeManager::OnTreeColumnResizedMoved(int, int, int) {
     if (m_propagating)
         return;
     auto* header = qobject_cast<QHeaderView*>(sender());
-    auto* tree = header ? qobject_cast<QTreeWidget*>(header->parentWidget()) : nullptr;
-    if (!tree)
+    auto* tree = header ? qobject_cast<QAbstractItemView*>(header->parentWidget()) : nullptr;
+    if (!tree || ColumnHeader(tree) != header)
         return;
     // A forgotten name has no record left: its lists stop recording.
     const ItemPtr record = T("sizer_tree_widget")->HasItem(ObjectKey(tree))["sizer_tree"];
     if (!record)
         return;
     m_propagating = true;
-    const QList<QTreeWidget*> siblings =
-        Siblings<QTreeWidget>("sizer_tree_widget", "sizer_tree", tree);
+    const QList<QAbstractItemView*> siblings =
+        Siblings<QAbstractItemView>("sizer_tree_widget", "sizer_tree", tree);
     const int sections = RecordedSections(header);
     for (int i = 0; i < sections; ++i) {
         const int width = header->sectionSize(i);
         SetShared(PartOf(record, "sizer_tree_column", "sizer_tree_column_number", i), "sizer_size",
                   width);
-        for (QTreeWidget* sibling : siblings)
-            sibling->header()->resizeSection(i, width);
+        for (QAbstractItemView* sibling : siblings)
+            if (QHeaderView* other = ColumnHeader(sibling))
+                other->resizeSection(i, width);
     }
     m_propagating = false;
 }

@@ -8,7 +8,7 @@
 #include <QString>
 
 class QSplitter;
-class QTreeWidget;
+class QAbstractItemView;
 class ResizableWindow;
 
 // Remembers window geometry, list column widths and splitter pane sizes by
@@ -22,7 +22,8 @@ public:
     ~SizeManager() override;
 
     void RegisterResizableWindow(const QString& name, ResizableWindow* window);
-    void RegisterTreeWidget(const QString& name, QTreeWidget* tree);
+    // A tree's or a table's columns.
+    void RegisterTreeWidget(const QString& name, QAbstractItemView* tree);
     // `sizes` is recorded when the name has no record yet; empty means the
     // splitter's present sizes.
     void RegisterSplitter(const QString& name, QSplitter* splitter,

@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTabBar>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTextBrowser>
 #include <QToolBar>
@@ -78,9 +79,19 @@ QString Dump(QTreeWidget* list) {
     return out.join('\n');
 }
 
-bool HasIcon(const QTreeWidgetItem* row, const char* resource) {
+// The row of the user list whose name reads `text`, as its first cell.
+QModelIndex FindRow(QTableView* list, const QString& text) {
+    if (!list)
+        return QModelIndex();
+    const QAbstractItemModel* model = list->model();
+    return model->match(model->index(0, 0), Qt::DisplayRole, text, 1, Qt::MatchExactly).value(0);
+}
+
+bool HasIcon(const QModelIndex& row, const char* resource) {
     const QImage want = QIcon(resource).pixmap(16).toImage();
-    return row && row->icon(0).pixmap(16).toImage() == want;
+    return row.isValid() &&
+           row.siblingAtColumn(0).data(Qt::DecorationRole).value<QIcon>().pixmap(16).toImage() ==
+               want;
 }
 
 // The file with this name anywhere below the folder.
@@ -152,7 +163,7 @@ class TestWindowEndToEnd : public QObject {
         return false;
     }
     // A click on an empty spot of the list gives it the focus.
-    void Focus(QTreeWidget* list) {
+    void Focus(QAbstractItemView* list) {
         QApplication::setActiveWindow(m_window.get());
         QWidget* area = list->viewport();
         QTest::mouseClick(area, Qt::LeftButton, {}, QPoint(2, area->height() - 2));
@@ -167,7 +178,13 @@ class TestWindowEndToEnd : public QObject {
         for (QTreeWidgetItem* up = row->parent(); up; up = up->parent())
             up->setExpanded(true);
         list->scrollToItem(row);
-        const QPoint at = list->visualItemRect(row).center();
+        ClickAt(list, list->visualItemRect(row).center(), twice);
+    }
+    void ClickRow(QTableView* list, const QModelIndex& row, bool twice) {
+        list->scrollTo(row);
+        ClickAt(list, list->visualRect(row).center(), twice);
+    }
+    void ClickAt(QAbstractItemView* list, const QPoint& at, bool twice) {
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
         if (twice)
             QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
@@ -176,6 +193,13 @@ class TestWindowEndToEnd : public QObject {
     // menu has no such entry.
     bool ChooseFromMenu(QTreeWidget* list, QTreeWidgetItem* row, const QString& entry) {
         ClickRow(list, row, false);
+        return ChooseAt(list, list->visualItemRect(row).center(), entry);
+    }
+    bool ChooseFromMenu(QTableView* list, const QModelIndex& row, const QString& entry) {
+        ClickRow(list, row, false);
+        return ChooseAt(list, list->visualRect(row).center(), entry);
+    }
+    bool ChooseAt(QAbstractItemView* list, const QPoint& at, const QString& entry) {
         bool found = false;
         prompts::SetMenuHandler([&](QMenu* menu, const QPoint&) -> QAction* {
             for (QAction* action : menu->actions()) {
@@ -186,7 +210,6 @@ class TestWindowEndToEnd : public QObject {
             }
             return nullptr;
         });
-        const QPoint at = list->visualItemRect(row).center();
         QContextMenuEvent event(QContextMenuEvent::Mouse, at, list->viewport()->mapToGlobal(at));
         QApplication::sendEvent(list->viewport(), &event);
         prompts::SetMenuHandler(nullptr);
@@ -222,7 +245,7 @@ class TestWindowEndToEnd : public QObject {
     }
     QString DownloadFolder() const { return ui()->downloadFolderEdit->text(); }
     QTreeWidget* Downloads() const { return Child<QTreeWidget>("downloadsList"); }
-    QTreeWidget* UserList() const { return Child<QTreeWidget>("userList"); }
+    QTableView* UserList() const { return Child<QTableView>("userList"); }
     // The user's row of the downloads, complete, with its file on disk.
     void ExpectDownloaded(const QString& name, const QByteArray& bytes) {
         QTRY_VERIFY2_WITH_TIMEOUT(
@@ -327,7 +350,7 @@ private slots:
 
     void userListOfflineOnline() {
         ShowPage("Users");
-        QTreeWidget* list = UserList();
+        QTableView* list = UserList();
         QVERIFY(list);
         Focus(list);
         QVERIFY(ClickToolBar("Add User"));
@@ -349,7 +372,7 @@ private slots:
 
     void privateChatBothWays() {
         ShowPage("Users");
-        QTreeWidget* list = UserList();
+        QTableView* list = UserList();
         ClickRow(list, FindRow(list, "bob"), true);
         QTRY_COMPARE(ui()->tabControl->currentWidget()->objectName(), QString("chatTab"));
         auto* tabs = Child<QTabWidget>("chatTabControl");
@@ -362,7 +385,7 @@ private slots:
 
     void browseAndDownloadFolder() {
         ShowPage("Users");
-        QTreeWidget* list = UserList();
+        QTableView* list = UserList();
         QVERIFY(ChooseFromMenu(list, FindRow(list, "bob"), "Browse user's files"));
         QTRY_COMPARE(ui()->tabControl->currentWidget()->objectName(), QString("sharesTab"));
         QTreeWidget* folders = nullptr;

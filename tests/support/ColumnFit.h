@@ -1,11 +1,13 @@
 #ifndef TAVENOOK_TESTS_SUPPORT_COLUMNFIT_H
 #define TAVENOOK_TESTS_SUPPORT_COLUMNFIT_H
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QFont>
 #include <QHeaderView>
 #include <QTest>
-#include <QTreeView>
+
+#include "shell/ColumnWidths.h"
 
 // The application font scaled for a scope: widgets made inside it take it.
 class ScaledAppFont {
@@ -37,11 +39,12 @@ inline void AddColumnFitRows(const char* flag, const char* whenFalse, const char
 
 // Empty when the column shows its header text and the texts of its rows in
 // full, by the view's own size hints for them; otherwise what is cut.
-inline QString CutInColumn(const QTreeView* list, int column) {
-    const int width = list->columnWidth(column);
-    // Public in the base class, protected in the tree view.
-    const int cells = static_cast<const QAbstractItemView*>(list)->sizeHintForColumn(column);
-    const int header = list->header()->sectionSizeHint(column);
+inline QString CutInColumn(const QAbstractItemView* list, int column) {
+    const QHeaderView* columns = ColumnHeader(list);
+    const int width = columns->sectionSize(column);
+    // Public in the base class, protected in the tree and table views.
+    const int cells = list->sizeHintForColumn(column);
+    const int header = columns->sectionSizeHint(column);
     if (cells <= width && header <= width)
         return QString();
     return QString("column %1 \"%2\" is %3 px; its cells need %4, its header %5")

@@ -2,6 +2,7 @@
 
 // What the user list's tests read of its rows and put in its store.
 
+#include <QAbstractItemView>
 #include <QIcon>
 #include <QImage>
 #include <QStringList>
@@ -33,6 +34,46 @@ inline QString IconName(const QIcon& icon) {
     if (image == QIcon(":/icons/offline_icon").pixmap(16).toImage())
         return "off";
     return "?";
+}
+
+// A list's row as "cell|cell|...|icon of column 0", a note cell with its icon
+// marked by a trailing "*"; "<none>" past the last row.
+inline QString RowText(const QAbstractItemView* list, int i, int noteColumn) {
+    const QAbstractItemModel* model = list->model();
+    if (i < 0 || i >= model->rowCount())
+        return "<none>";
+    QStringList cells;
+    for (int c = 0; c < model->columnCount(); ++c) {
+        const QModelIndex cell = model->index(i, c);
+        cells << cell.data().toString();
+        if (c == noteColumn && !cell.data(Qt::DecorationRole).value<QIcon>().isNull())
+            cells.last() += "*";
+    }
+    return cells.join('|') + "|" +
+           IconName(model->index(i, 0).data(Qt::DecorationRole).value<QIcon>());
+}
+
+inline QStringList Rows(const QAbstractItemView* list, int noteColumn) {
+    QStringList rows;
+    for (int i = 0; i < list->model()->rowCount(); ++i)
+        rows << RowText(list, i, noteColumn);
+    return rows;
+}
+
+// The names of the list's rows, in order.
+inline QStringList Shown(const QAbstractItemView* list) {
+    QStringList names;
+    for (int i = 0; i < list->model()->rowCount(); ++i)
+        names << list->model()->index(i, 0).data().toString();
+    return names;
+}
+
+// The first row of `user`, as its first cell.
+inline QModelIndex RowOf(const QAbstractItemView* list, const QString& user) {
+    const QModelIndexList found =
+        list->model()->match(list->model()->index(0, 0), Qt::DisplayRole, user, 1,
+                             Qt::MatchExactly | Qt::MatchCaseSensitive);
+    return found.value(0);
 }
 
 // Names that sort as numbered, listed from a file in another order.

@@ -10,39 +10,18 @@
 
 #include "net/server.h"
 #include "shell/Prompts.h"
+#include "shell/mainwindow.h"
 #include "store/ConfigurationImporter.h"
 #include "support/TestFiles.h"
 #include "support/TestServer.h"
 #include "support/UserListRows.h"
 #include "support/WindowStart.h"
+#include "ui_mainwindow.h"
 #include "views/users/UserListForm.h"
 
 namespace {
 
 const int kWait = 10000;
-
-// A row as "cell|cell|...|icon of column 0", a note cell with its icon
-// marked by a trailing "*".
-QString RowText(QTreeWidget* list, int i, int noteColumn) {
-    QTreeWidgetItem* row = list->topLevelItem(i);
-    if (!row)
-        return "<none>";
-    QStringList cells;
-    for (int c = 0; c < list->columnCount(); ++c) {
-        cells << row->text(c);
-        if (c == noteColumn && !row->icon(c).isNull())
-            cells.last() += "*";
-    }
-    return cells.join('|') + "|" + IconName(row->icon(0));
-}
-
-// The names of the list's rows, in order.
-QStringList Shown(QTreeWidget* list) {
-    QStringList rows;
-    for (int i = 0; i < list->topLevelItemCount(); ++i)
-        rows << list->topLevelItem(i)->text(0);
-    return rows;
-}
 
 // Calls `made` with each listed row's name as the row is made, before its
 // user is tied to it.
@@ -54,7 +33,7 @@ public:
 
 private:
     void OnNode(ItemPtr node) {
-        m_made(reinterpret_cast<QTreeWidgetItem*>(node.AsUInt64())->text(0));
+        m_made(reinterpret_cast<UserListItemWidget*>(node.AsUInt64())->Text(0));
     }
     std::function<void(const QString&)> m_made;
 };
@@ -159,8 +138,8 @@ void TestUserRows::listedStateWheneverItComes() {
             for (const auto& c : changes) {
                 if (made != names.value(int(names.indexOf(c.user)) + 1))
                     continue;
-                QTreeWidgetItem* waiting = UserRow(User(c.user), "user_list_node");
-                QVERIFY(waiting && !waiting->treeWidget());
+                UserListItemWidget* waiting = ListedRow(User(c.user));
+                QVERIFY(waiting && waiting->Row() < 0);
                 c.change(User(c.user));
             }
         });
@@ -169,14 +148,14 @@ void TestUserRows::listedStateWheneverItComes() {
     expected.removeAll("u000010");
     expected.prepend("u000010");
     expected.removeAll("u000060");
-    QTreeWidget* list = userListForm->List();
+    QTableView* list = userListForm->List();
     QTRY_VERIFY_WITH_TIMEOUT(userListForm->UnmadeRows() == 0 && Shown(list) == expected, kWait);
     watch.reset();
     for (const auto& c : changes) {
         if (*c.row)
             QCOMPARE(RowText(list, int(expected.indexOf(c.user)), 4), QString(c.row));
         else
-            QVERIFY(!UserRow(User(c.user), "user_list_node"));
+            QVERIFY(!ListedRow(User(c.user)));
     }
     // The others as loaded.
     QCOMPARE(RowText(list, 1, 4), QString("u000000|||||off"));
@@ -184,13 +163,13 @@ void TestUserRows::listedStateWheneverItComes() {
 
 void TestUserRows::rowsGoingOnlineKeepTheView_data() {
     QTest::addColumn<int>("others");  // users going online besides the current one
-    QTest::newRow("one, put in its place") << 0;
-    QTest::newRow("many, merged") << UserListForm::kFewRows;
+    QTest::newRow("one") << 0;
+    QTest::newRow("many") << 40;
 }
 
-// Rows going online move to the top, by place or by a merge of the list: the
-// current, selected row stays so, and so does the row at the top of the
-// scrolled list.
+// Rows going online move to the top: the current, selected row stays so, and
+// so does the row at the top of the scrolled list; the model keeps to what
+// views rely on throughout.
 void TestUserRows::rowsGoingOnlineKeepTheView() {
     QFETCH(int, others);
     const int users = 300;
@@ -199,15 +178,19 @@ void TestUserRows::rowsGoingOnlineKeepTheView() {
         names << QString("u%1").arg(i, 6, 10, QChar('0'));
     for (const QString& name : names)
         User(name).NewItem("in_user_list");
-    QTreeWidget* list = userListForm->List();
-    QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), users, kWait);
-    list->scrollToItem(list->topLevelItem(200), QAbstractItemView::PositionAtTop);
-    QTRY_COMPARE(list->itemAt(0, 0), list->topLevelItem(200));
-    QTreeWidgetItem* current = list->topLevelItem(250);
-    list->setCurrentItem(current);
-    QCOMPARE(list->selectedItems(), QList<QTreeWidgetItem*>{current});
+    QTableView* list = userListForm->List();
+    QAbstractItemModelTester tester(list->model(),
+                                    QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QTRY_COMPARE_WITH_TIMEOUT(list->model()->rowCount(), users, kWait);
+    const auto at = [list](int row) { return list->model()->index(row, 0); };
+    m_window->Form()->tabControl->setCurrentWidget(userListForm->parentWidget());
+    QTRY_VERIFY(list->verticalScrollBar()->maximum() > 200);
+    list->scrollTo(at(200), QAbstractItemView::PositionAtTop);
+    QTRY_COMPARE(list->indexAt(QPoint(0, 0)), at(200));
+    list->setCurrentIndex(at(205));
+    QCOMPARE(list->selectionModel()->selectedRows(), QModelIndexList{at(205)});
 
-    QStringList online = names.mid(0, others) << "u000250";
+    QStringList online = names.mid(0, others) << "u000205";
     for (const QString& name : online)
         Flag(name, "is_online", true);
     QStringList expected = online;
@@ -215,10 +198,11 @@ void TestUserRows::rowsGoingOnlineKeepTheView() {
         if (!online.contains(name))
             expected << name;
     QTRY_COMPARE_WITH_TIMEOUT(Shown(list), expected, kWait);
-    QCOMPARE(RowText(list, int(expected.indexOf("u000250")), 4), QString("u000250|||||on"));
-    QCOMPARE(list->currentItem(), current);
-    QCOMPARE(list->selectedItems(), QList<QTreeWidgetItem*>{current});
-    QTRY_COMPARE(list->itemAt(0, 0)->text(0), QString("u000200"));
+    QCOMPARE(RowText(list, int(expected.indexOf("u000205")), 4), QString("u000205|||||on"));
+    const QModelIndex current = at(int(expected.indexOf("u000205")));
+    QCOMPARE(list->currentIndex(), current);
+    QCOMPARE(list->selectionModel()->selectedRows(), QModelIndexList{current});
+    QTRY_COMPARE(list->indexAt(QPoint(0, 0)).data().toString(), QString("u000200"));
 
     // A row gone online and unlisted before it is put back: only it goes.
     Flag("u000100", "is_online", true);

@@ -61,23 +61,6 @@ QByteArray LoginPayload(const QString& user) {
     return Payload().Str(user).Str("pw").U32(157).U32(100).Str(QString::fromLatin1(digest));
 }
 
-// A list's rows as "cell|cell|...|icon of column 0", a note cell with its
-// icon marked by a trailing "*".
-QStringList Rows(QTreeWidget* list, int noteColumn) {
-    QStringList rows;
-    for (int i = 0; i < list->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* row = list->topLevelItem(i);
-        QStringList cells;
-        for (int c = 0; c < list->columnCount(); ++c) {
-            cells << row->text(c);
-            if (c == noteColumn && !row->icon(c).isNull())
-                cells.last() += "*";
-        }
-        rows << cells.join('|') + "|" + IconName(row->icon(0));
-    }
-    return rows;
-}
-
 // The menu as text: "-" for a separator, "title{...}" for a submenu.
 QString Entries(QMenu* menu) {
     QStringList out;
@@ -289,7 +272,9 @@ private slots:
 // Each step changes the store; every list shows what the store then holds,
 // the user list with online users first, each part by name without case.
 void TestUserViews::listsFollowTheStore() {
-    QTreeWidget* list = userListForm->List();
+    QTableView* list = userListForm->List();
+    QAbstractItemModelTester tester(list->model(),
+                                    QAbstractItemModelTester::FailureReportingMode::QtTest);
     auto listed = [](const QString& user) { User(user).NewItem("in_user_list"); };
     auto group = [](const QString& user, const QString& name) {
         User(user)["in_user_list"].Connect(d.GetType("user_list_group")->GetItem(name));
@@ -380,15 +365,14 @@ void TestUserViews::listsFollowTheStore() {
     QVERIFY(User("Bob")["user_list_node"].IsNull());
 
     // Rows added in a burst go in around the current, selected row.
-    list->setCurrentItem(list->topLevelItem(1));
-    QCOMPARE(list->currentItem()->text(0), QString("carol"));
+    list->setCurrentIndex(list->model()->index(1, 0));
+    QCOMPARE(list->currentIndex().data().toString(), QString("carol"));
     for (const char* name : {"bea", "zed", "abe"})
         listed(name);
     QTRY_COMPARE(Rows(list, 4), (QStringList{"abe|||||off", "alice|||||off", "bea|||||off",
                                              "carol|||||off", "zed|||||off"}));
-    QVERIFY(list->currentItem());
-    QCOMPARE(list->currentItem()->text(0), QString("carol"));
-    QCOMPARE(list->selectedItems(), QList<QTreeWidgetItem*>{list->currentItem()});
+    QCOMPARE(list->currentIndex().data().toString(), QString("carol"));
+    QCOMPARE(list->selectionModel()->selectedRows(), QModelIndexList{list->currentIndex()});
 }
 
 // The largest file count and the fastest speed the server can report
@@ -414,7 +398,7 @@ void TestUserViews::countsAndSpeedsFit() {
     stats.SetAverageSpeed(0xFFFFFFFF);
     m_server.SetUserStats("max", stats);
     User("max").NewItem("in_user_list");
-    QTreeWidget* list = userListForm->List();
+    QTableView* list = userListForm->List();
     QTRY_COMPARE_WITH_TIMEOUT(Rows(list, 4), QStringList{"max|9,999,999|4194304.0|||off"}, kWait);
     for (const int column : {1, 2}) {
         const QString cut = CutInColumn(list, column);
@@ -849,11 +833,12 @@ void TestUserViews::listsOpenTheUserMenu() {
         return FindAction(menu, "Ignore user") ? FindAction(menu, "Ignore user")
                                                : FindAction(menu, "Unignore user");
     });
-    for (QTreeWidget* list : {userListForm->List(), userListForm->UnsharedList(),
-                              userListForm->IgnoredList(), userListForm->OnlineAlertList()}) {
-        QTreeWidgetItem* row = list->topLevelItem(0);
-        QVERIFY(row && row->text(0) == "ann");
-        emit list->customContextMenuRequested(list->visualItemRect(row).center());
+    for (QAbstractItemView* list : std::initializer_list<QAbstractItemView*>{
+             userListForm->List(), userListForm->UnsharedList(), userListForm->IgnoredList(),
+             userListForm->OnlineAlertList()}) {
+        const QModelIndex row = list->model()->index(0, 0);
+        QCOMPARE(row.data().toString(), QString("ann"));
+        emit list->customContextMenuRequested(list->visualRect(row).center());
         emit list->customContextMenuRequested(QPoint(5, list->viewport()->height() - 2));
     }
     QCOMPARE(seen,
@@ -907,18 +892,16 @@ void TestUserViews::userMenuInEveryPlace() {
 
     // The row of `user` in the list, selected, or the list's top left when
     // `user` is empty; then the list's own menu signal.
-    auto at = [](QTreeWidget* list, const QString& user) {
+    auto at = [](QAbstractItemView* list, const QString& user) {
         return [list, user] {
             QPoint point(3, 3);
             if (!user.isEmpty()) {
-                QTreeWidgetItem* row = nullptr;
-                for (QTreeWidgetItemIterator it(list); *it && !row; ++it)
-                    if ((*it)->text(0) == user)
-                        row = *it;
-                QVERIFY2(row, qPrintable(user));
+                const QModelIndex row = RowOf(list, user);
+                QVERIFY2(row.isValid(), qPrintable(user));
                 list->clearSelection();
-                row->setSelected(true);
-                point = list->visualItemRect(row).center();
+                list->selectionModel()->select(
+                    row, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+                point = list->visualRect(row).center();
             }
             emit list->customContextMenuRequested(point);
         };
@@ -1029,7 +1012,7 @@ void TestUserViews::notesArePlainTextAndSurviveRestart() {
     QTest::mouseClick(editor->SaveButton(), Qt::LeftButton);
     QTRY_VERIFY(!closing);
     QCOMPARE(User("ann")["user_note"].AsString(), note);
-    QCOMPARE(userListForm->List()->topLevelItem(0)->text(4), note);
+    QCOMPARE(userListForm->List()->model()->index(0, 4).data().toString(), note);
     QCOMPARE(userListForm->IgnoredList()->topLevelItem(0)->text(1), note);
     User("bea").Connect(d.GetType("user_note")->GetItem(note));  // shares ann's note item
 
@@ -1129,9 +1112,10 @@ void TestUserViews::groupsAndTheirPriorities() {
     QVERIFY(!config->PrioritySpinBox()->isEnabled());
     mine->GroupList()->item(1)->setCheckState(Qt::Checked);
     mine->GroupList()->item(0)->setCheckState(Qt::Checked);
-    QCOMPARE(userListForm->List()->topLevelItem(0)->text(3), QString("Band, friends"));
+    QCOMPARE(userListForm->List()->model()->index(0, 3).data().toString(),
+             QString("Band, friends"));
     mine->GroupList()->item(0)->setCheckState(Qt::Unchecked);
-    QCOMPARE(userListForm->List()->topLevelItem(0)->text(3), QString("friends"));
+    QCOMPARE(userListForm->List()->model()->index(0, 3).data().toString(), QString("friends"));
 
     // The priority reaches the upload order: bob's upload ahead of an older one.
     auto upload = [](const QString& user, qint64 order) {
@@ -1183,7 +1167,7 @@ void TestUserViews::groupsAndTheirPriorities() {
              QString("Delete group?: Are you sure you want to delete this user group?"));
     QCOMPARE(texts(mine->GroupList()), QStringList{"Band-"});
     QCOMPARE(texts(config->GroupList()), QStringList{"Band"});
-    QCOMPARE(userListForm->List()->topLevelItem(0)->text(3), QString());
+    QCOMPARE(userListForm->List()->model()->index(0, 3).data().toString(), QString());
     QCOMPARE(TransferQueueManager::GetUserGroupDownloadPriority("bob"), 0);
 
     // A user who left the list: the dialog changes nothing.
@@ -1348,14 +1332,13 @@ void TestUserViews::longListsComeWhole() {
     if (restart) {
         Stop();
         Start([users] {
-            QCOMPARE(userListForm->List()->topLevelItemCount(), 0);
+            QCOMPARE(userListForm->List()->model()->rowCount(), 0);
             QCOMPARE(userListForm->UnmadeRows(), users);
         });
     }
-    QTreeWidget* list = userListForm->List();
-    QTRY_COMPARE_WITH_TIMEOUT(list->topLevelItemCount(), users, kWait);
-    for (int i = 0; i < users; ++i)
-        QCOMPARE(list->topLevelItem(i)->text(0), names[i]);
+    QTableView* list = userListForm->List();
+    QTRY_COMPARE_WITH_TIMEOUT(list->model()->rowCount(), users, kWait);
+    QCOMPARE(Shown(list), names);
     QCOMPARE(userListForm->UnmadeRows(), 0);
 }
 

@@ -4,14 +4,14 @@
 #include <QFile>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QItemSelection>
 #include <QMenu>
 #include <QScrollBar>
-#include <QSet>
-#include <QSignalBlocker>
+#include <QStyledItemDelegate>
+#include <QTableView>
 #include <QTimer>
 #include <QTreeWidget>
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <utility>
 
@@ -54,12 +54,24 @@ bool IsOnline(const ItemPtr& user) {
 
 // Counts and speeds read in full, however large; the width a column has is
 // the least, so a wider saved width stays.
-void FitNumberColumns(QTreeWidget* list) {
+void FitNumberColumns(QTableView* list) {
     list->setColumnWidth(1,
                          FittingColumnWidth(list, 1, list->columnWidth(1), {LargestCountText()}));
     list->setColumnWidth(2,
                          FittingColumnWidth(list, 2, list->columnWidth(2), {LargestSpeedText()}));
 }
+
+// Rows are chosen whole: no cell of one is marked as the focused one.
+class RowDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->state &= ~QStyle::State_HasFocus;
+    }
+};
 
 }  // namespace
 
@@ -75,32 +87,25 @@ QByteArray CutUtf8(QByteArray text, int maxBytes) {
     return text;
 }
 
-QTreeWidgetItem* UserRow(const ItemPtr& user, const char* nodeType) {
+namespace {
+void* NodeRow(const ItemPtr& user, const char* nodeType) {
     if (user.IsNull() || !d.FindType(nodeType))
         return nullptr;
     ItemPtr node = user[nodeType];
-    return node.IsNull() ? nullptr : reinterpret_cast<QTreeWidgetItem*>(node.AsUInt64());
+    return node.IsNull() ? nullptr : reinterpret_cast<void*>(node.AsUInt64());
+}
+}  // namespace
+
+QTreeWidgetItem* UserRow(const ItemPtr& user, const char* nodeType) {
+    return static_cast<QTreeWidgetItem*>(NodeRow(user, nodeType));
 }
 
-UserListItemWidget::UserListItemWidget(const QString& name)
-    : QTreeWidgetItem(kType), m_key(name.toCaseFolded()) {
-    setText(0, name);
-    // Spares the view a look for children and expansion at each row of every
-    // layout, which it lays out whole after each change of rows.
-    setFlags(flags() | Qt::ItemNeverHasChildren);
-}
-
-bool UserListItemWidget::operator<(const QTreeWidgetItem& other) const {
-    if (other.type() != kType)
-        return QTreeWidgetItem::operator<(other);
-    return Before(*this, static_cast<const UserListItemWidget&>(other));
+UserListItemWidget* ListedRow(const ItemPtr& user) {
+    return static_cast<UserListItemWidget*>(NodeRow(user, "user_list_node"));
 }
 
 UserListForm::UserListForm(QWidget* parent)
-    : QWidget(parent),
-      mp_tabs(new TabWidget(this)),
-      m_onlineIcon(kOnline),
-      m_offlineIcon(kOffline) {
+    : QWidget(parent), mp_tabs(new TabWidget(this)), mp_model(new UserListModel(this)) {
     resize(570, 401);
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -114,7 +119,7 @@ UserListForm::UserListForm(QWidget* parent)
         return widget;
     };
     QWidget* listTab = page("userListTab", "User List");
-    mp_list = NewList("userList", {"User", "Files", "K/s", "Groups", "Note"}, listTab);
+    mp_list = NewListedView(listTab);
     QWidget* infoPage = page("userInfoPage", "User Info");
     mp_userInfoTabs = new QTabWidget(infoPage);
     mp_userInfoTabs->setObjectName("userInfoTabs");
@@ -127,21 +132,19 @@ UserListForm::UserListForm(QWidget* parent)
     mp_onlineAlertList =
         NewList("onlineAlertList", {"User"}, page("onlineAlertsTab", "Online Alerts"));
     mp_tabs->setCurrentIndex(0);
-    // Rows of one line each: the view then finds a row's place and the
-    // scroll range without asking every row above it for its height, which
-    // a change to any row of a long list would otherwise cost.
-    mp_list->setUniformRowHeights(true);
     const int widths[] = {200, 80, 60, 300, 300};
     for (int i = 0; i < 5; ++i)
         mp_list->setColumnWidth(i, widths[i]);
     FitNumberColumns(mp_list);
     for (QTreeWidget* list : {mp_unsharedList, mp_ignoredList, mp_onlineAlertList})
         list->setColumnWidth(0, 200);
-    for (QTreeWidget* list : {mp_list, mp_unsharedList, mp_ignoredList}) {
-        connect(list, &QTreeWidget::itemDoubleClicked, this,
+    for (QAbstractItemView* list :
+         std::initializer_list<QAbstractItemView*>{mp_list, mp_unsharedList, mp_ignoredList}) {
+        connect(list, &QAbstractItemView::doubleClicked, this,
                 &UserListForm::OnUserItemDoubleClicked);
     }
-    for (QTreeWidget* list : {mp_list, mp_unsharedList, mp_ignoredList, mp_onlineAlertList}) {
+    for (QAbstractItemView* list : std::initializer_list<QAbstractItemView*>{
+             mp_list, mp_unsharedList, mp_ignoredList, mp_onlineAlertList}) {
         ConnectContextMenu(list);
         RegisterWidgetForTabFocus(list, 1);
     }
@@ -154,8 +157,10 @@ UserListForm::UserListForm(QWidget* parent)
 
 UserListForm::~UserListForm() {
     DisableHandlers();
-    qDeleteAll(m_pendingRows);
-    qDeleteAll(m_fillRun);
+    for (UserListItemWidget* row : m_pendingRows)
+        delete row;
+    for (UserListItemWidget* row : m_fillRun)
+        delete row;
     if (userListForm == this)
         userListForm = nullptr;
 }
@@ -172,13 +177,53 @@ QTreeWidget* UserListForm::NewList(const char* name, const QStringList& headers,
     return list;
 }
 
-void UserListForm::ConnectContextMenu(QTreeWidget* list) {
+// A table of one line a row, which costs the view nothing per row: a tree
+// lays out every row anew after each change of rows, and the list may hold a
+// million. It looks and acts as the other lists do.
+QTableView* UserListForm::NewListedView(QWidget* page) {
+    auto* list = new QTableView(page);
+    list->setObjectName("userList");
+    list->setModel(mp_model);
+    list->setItemDelegate(new RowDelegate(list));
+    list->setContextMenuPolicy(Qt::CustomContextMenu);
+    list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list->setSelectionMode(QAbstractItemView::SingleSelection);
+    list->setShowGrid(false);
+    list->setWordWrap(false);
+    list->setCornerButtonEnabled(false);
+    list->setTabKeyNavigation(false);
+    list->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    QHeaderView* columns = list->horizontalHeader();
+    columns->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    columns->setHighlightSections(false);
+    columns->setSectionsClickable(false);
+    columns->setSectionsMovable(true);
+    columns->setStretchLastSection(true);
+    // Every row as high as a tree's row of an icon and a line of text.
+    QStyleOptionViewItem option;
+    option.initFrom(list);
+    option.features = QStyleOptionViewItem::HasDisplay | QStyleOptionViewItem::HasDecoration;
+    const int icon = list->style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, list);
+    option.decorationSize = QSize(icon, icon);
+    option.text = "Xy";
+    option.font = list->font();
+    QHeaderView* rows = list->verticalHeader();
+    rows->hide();
+    rows->setMinimumSectionSize(1);
+    rows->setDefaultSectionSize(
+        list->style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), list).height());
+    rows->setSectionResizeMode(QHeaderView::Fixed);
+    page->layout()->addWidget(list);
+    return list;
+}
+
+void UserListForm::ConnectContextMenu(QAbstractItemView* list) {
     connect(list, &QWidget::customContextMenuRequested, this, [list](const QPoint& pos) {
-        QTreeWidgetItem* row = list->itemAt(pos);
-        if (!row)
+        const QModelIndex row = list->indexAt(pos);
+        if (!row.isValid())
             return;
         QMenu menu;
-        UserMenuOptions options(&menu, row->text(0));
+        UserMenuOptions options(&menu, row.siblingAtColumn(0).data().toString());
         prompts::ExecMenu(&menu, list->viewport()->mapToGlobal(pos));
     });
 }
@@ -296,7 +341,6 @@ void UserListForm::DataLoaded() {
 UserListItemWidget* UserListForm::MakeListedRow(ItemPtr user) {
     const QString name = user.AsString();
     auto* row = new UserListItemWidget(name);
-    SetOnlineIcon(row, false);
     user.Connect(d.GetType("user_list_node")->GetItem(row));
     if (gp_server)
         gp_server->TrackUser(name);
@@ -306,60 +350,48 @@ UserListItemWidget* UserListForm::MakeListedRow(ItemPtr user) {
 }
 
 void UserListForm::AddListedRow(ItemPtr user) {
-    m_pendingRows << MakeListedRow(user);
+    m_pendingRows.push_back(MakeListedRow(user));
 }
 
 // Makes the rows of the loaded list for about kFillSliceMs. They come in
 // order, so they go in after the rows listed already, which costs only them;
 // a row that cannot (its user is online, or a user added meanwhile sorts
-// after it) is merged as any new row is. They go in by the merge's count:
-// each change of rows costs the view a layout of the whole list.
+// after it) is merged as any new row is. They go in by the merge's count, so
+// that the view is told of a change of rows a few times, not each turn.
 void UserListForm::FillSlice() {
     QElapsedTimer clock;
     clock.start();
-    QList<QTreeWidgetItem*>& run = m_fillRun;
-    for (int made = 0; m_unmadeNext < m_unmade.size() && run.size() < kMergeRows;) {
+    std::vector<UserListItemWidget*>& run = m_fillRun;
+    for (int made = 0; m_unmadeNext < m_unmade.size() && int(run.size()) < kMergeRows;) {
         const ItemPtr user = m_unmade[m_unmadeNext++];
-        if (user.IsRemoved() || !user.IsConnected("in_user_list") ||
-            UserRow(user, "user_list_node"))
+        if (user.IsRemoved() || !user.IsConnected("in_user_list") || ListedRow(user))
             continue;
         UserListItemWidget* row = MakeListedRow(user);
         OnUserSharedFileCount(user);
         OnUserAverageSpeed(user);
         if (IsOnline(user)) {
-            SetOnlineIcon(row, true);
-            m_pendingRows << row;
+            mp_model->SetOnline(row, true);
+            m_pendingRows.push_back(row);
         } else {
-            run << row;
+            run.push_back(row);
         }
         // The clock is read now and then: a row costs microseconds.
         if (++made % 64 == 0 && clock.elapsed() >= kFillSliceMs)
             break;
     }
     const bool last = m_unmadeNext >= m_unmade.size();
-    if (!run.isEmpty() && (last || run.size() >= kMergeRows)) {
+    if (!run.empty() && (last || int(run.size()) >= kMergeRows)) {
         // A user who came online while the row waited belongs among the
         // online rows, not at the run's place.
-        const auto online = std::stable_partition(run.begin(), run.end(), [](QTreeWidgetItem* row) {
-            return !static_cast<UserListItemWidget*>(row)->Online();
-        });
-        for (auto it = online; it != run.end(); ++it)
-            m_pendingRows << *it;
+        const auto online = std::stable_partition(
+            run.begin(), run.end(), [](const UserListItemWidget* row) { return !row->Online(); });
+        m_pendingRows.insert(m_pendingRows.end(), online, run.end());
         run.erase(online, run.end());
-        // The last row in its place; those marked moved leave at the next merge.
-        QTreeWidgetItem* root = mp_list->invisibleRootItem();
-        int placed = root->childCount() - 1;
-        while (placed >= 0 && static_cast<UserListItemWidget*>(root->child(placed))->Moved())
-            --placed;
-        const bool follows =
-            !run.isEmpty() &&
-            (placed < 0 ||
-             UserListItemWidget::Before(*static_cast<UserListItemWidget*>(root->child(placed)),
-                                        *static_cast<UserListItemWidget*>(run.first())));
-        if (follows)
-            mp_list->addTopLevelItems(run);
+        const UserListItemWidget* placed = mp_model->LastInPlace();
+        if (!run.empty() && (!placed || UserListItemWidget::Before(*placed, *run.front())))
+            mp_model->Append(run);
         else
-            m_pendingRows += run;
+            m_pendingRows.insert(m_pendingRows.end(), run.begin(), run.end());
         run.clear();
     }
     if (!last) {
@@ -368,7 +400,7 @@ void UserListForm::FillSlice() {
         m_unmade = std::vector<ItemPtr>();
         m_unmadeNext = 0;
     }
-    if (!m_pendingRows.isEmpty())
+    if (!m_pendingRows.empty())
         ScheduleSort();
 }
 
@@ -383,59 +415,35 @@ void UserListForm::RemoveRow(ItemPtr user, const char* nodeType) {
     ItemPtr node = user[nodeType];
     if (node.IsNull())
         return;
-    auto* row = reinterpret_cast<QTreeWidgetItem*>(node.AsUInt64());
-    if (!row->treeWidget()) {
-        m_pendingRows.removeOne(row);
-        m_fillRun.removeOne(row);
-    } else if (row->type() == UserListItemWidget::kType &&
-               static_cast<UserListItemWidget*>(row)->Moved()) {
-        m_movedRows.removeOne(row);
+    if (!std::strcmp(nodeType, "user_list_node")) {
+        auto* row = ListedRow(user);
+        if (row->Row() >= 0) {
+            mp_model->Remove(row);
+        } else {
+            const auto out = [row](std::vector<UserListItemWidget*>& rows) {
+                rows.erase(std::remove(rows.begin(), rows.end(), row), rows.end());
+            };
+            out(m_pendingRows);
+            out(m_fillRun);
+        }
+        delete row;
+    } else {
+        delete UserRow(user, nodeType);
     }
-    delete row;
     node.Remove();
 }
 
-// A cell changed through the row makes the view look the row up among all
-// it shows, one by one from the last it looked at: for answers about many
-// users in no order that costs the whole list each. So the view is not told;
-// the rows on screen are painted anew after the turn instead.
-void UserListForm::SetListedCell(QTreeWidgetItem* row, int column, const QString& text,
-                                 const QIcon* icon) {
-    const auto set = [&] {
-        row->setText(column, text);
-        if (icon)
-            row->setIcon(column, *icon);
-    };
-    if (row->treeWidget() != mp_list) {
-        set();
-        return;
-    }
-    {
-        QSignalBlocker quiet(mp_list->model());
-        set();
-    }
-    mp_list->viewport()->update();
+void UserListForm::SetCell(QTreeWidgetItem* row, int column, const QString& text,
+                           const QIcon* icon) {
+    row->setText(column, text);
+    if (icon)
+        row->setIcon(column, *icon);
 }
 
-void UserListForm::SetOnlineIcon(QTreeWidgetItem* row, bool online) {
-    SetListedCell(row, 0, row->text(0), online ? &m_onlineIcon : &m_offlineIcon);
-    if (row->type() != UserListItemWidget::kType)
-        return;
-    auto* listed = static_cast<UserListItemWidget*>(row);
-    if (listed->Online() == online)
-        return;
-    listed->SetOnline(online);
-    // A listed row out of place goes back in with the next merge.
-    if (row->treeWidget() && !listed->Moved()) {
-        listed->SetMoved(true);
-        m_movedRows << row;
-    }
-}
-
-// Each merge costs the whole list, and so does the view's layout after it:
-// a change after a quiet spell is shown at once, but the rows of a burst of
-// added users and the state changes of a burst go in together, at most once
-// each interval.
+// Each merge costs the list's pointers, and a burst of changes may touch
+// many rows: a change after a quiet spell is shown at once, but the rows of
+// a burst of added users and the state changes of a burst go in together, at
+// most once each interval.
 void UserListForm::ScheduleSort() {
     if (m_sortTimer.isActive())
         return;
@@ -448,162 +456,61 @@ void UserListForm::ScheduleSort() {
 
 void UserListForm::Sort() {
     m_sortTimer.stop();
-    if (m_movedRows.isEmpty() && m_pendingRows.isEmpty())
+    if (!mp_model->HasMoved() && m_pendingRows.empty())
         return;
     MergePendingRows(kMergeRows);
     m_sinceSort.start();
     // What is left of a long burst follows after a turn of the event loop.
-    if (!m_pendingRows.isEmpty())
+    if (!m_pendingRows.empty())
         m_sortTimer.start(0);
 }
 
-// The list is in order but for the rows that went on or offline: those are
-// taken out and, with new rows, sorted among themselves and merged back in
-// one pass, which costs far less than a sort of the whole list by the view
-// (that also moves each row's index on its own). At most `limit` new rows go
-// in at a time, so that a merge's sort stays short however many came. The
-// rows go out and back in together, so what the user has selected, the
-// current row and the scrolled-to row are put back; the selection model is
-// kept quiet meanwhile, or the view would lay out the whole list at once for
-// each of these instead of once when it next paints.
+// At most `limit` new rows go in at a time, so that a merge's sort stays
+// short however many came. The row at the top of the scrolled list stays
+// there; the selection and the current row stay with their rows.
 void UserListForm::MergePendingRows(int limit) {
-    const auto before = [](const QTreeWidgetItem* a, const QTreeWidgetItem* b) {
-        return UserListItemWidget::Before(*static_cast<const UserListItemWidget*>(a),
-                                          *static_cast<const UserListItemWidget*>(b));
-    };
-    QList<QTreeWidgetItem*> fresh;
-    if (m_pendingRows.size() <= limit) {
+    std::vector<UserListItemWidget*> fresh;
+    if (int(m_pendingRows.size()) <= limit) {
         fresh.swap(m_pendingRows);
     } else {
-        fresh = m_pendingRows.mid(0, limit);
+        fresh.assign(m_pendingRows.begin(), m_pendingRows.begin() + limit);
         m_pendingRows.erase(m_pendingRows.begin(), m_pendingRows.begin() + limit);
     }
-    QTreeWidgetItem* root = mp_list->invisibleRootItem();
-    if (root->childCount() == 0) {
-        std::stable_sort(fresh.begin(), fresh.end(), before);
-        mp_list->addTopLevelItems(fresh);
-        m_movedRows.clear();
-        return;
-    }
-    if (fresh.size() + m_movedRows.size() <= kFewRows) {
-        PlaceFewRows(fresh);
-        return;
-    }
-    QTreeWidgetItem* current = mp_list->currentItem();
-    const QList<QTreeWidgetItem*> selectedRows = mp_list->selectedItems();
-    const QSet<QTreeWidgetItem*> selected(selectedRows.begin(), selectedRows.end());
-    QTreeWidgetItem* top =
-        mp_list->verticalScrollBar()->value() > 0 ? mp_list->itemAt(0, 0) : nullptr;
-    QSignalBlocker quiet(mp_list->selectionModel());
-    QList<QTreeWidgetItem*> listed = root->takeChildren();
-    if (!m_movedRows.isEmpty()) {
-        QList<QTreeWidgetItem*> kept;
-        kept.reserve(listed.size());
-        for (QTreeWidgetItem* row : listed) {
-            auto* user = static_cast<UserListItemWidget*>(row);
-            if (user->Moved()) {
-                user->SetMoved(false);
-                fresh << row;
-            } else {
-                kept << row;
-            }
-        }
-        listed.swap(kept);
-        m_movedRows.clear();
-    }
-    std::stable_sort(fresh.begin(), fresh.end(), before);
-    QList<QTreeWidgetItem*> rows;
-    rows.reserve(listed.size() + fresh.size());
-    std::merge(listed.begin(), listed.end(), fresh.begin(), fresh.end(), std::back_inserter(rows),
-               before);
-    mp_list->addTopLevelItems(rows);
-    if (current) {
-        mp_list->selectionModel()->setCurrentIndex(
-            mp_list->model()->index(int(rows.indexOf(current)), 0), QItemSelectionModel::NoUpdate);
-    }
-    if (!selected.isEmpty()) {
-        QItemSelection selection;
-        const QAbstractItemModel* model = mp_list->model();
-        for (int i = 0, first = -1; i <= rows.size(); ++i) {
-            const bool in = i < rows.size() && selected.contains(rows[i]);
-            if (in && first < 0) {
-                first = i;
-            } else if (!in && first >= 0) {
-                selection.select(model->index(first, 0),
-                                 model->index(i - 1, model->columnCount() - 1));
-                first = -1;
-            }
-        }
-        mp_list->selectionModel()->select(selection, QItemSelectionModel::Select);
-    }
-    quiet.unblock();
+    const QModelIndex shown =
+        mp_list->verticalScrollBar()->value() > 0 ? mp_list->indexAt(QPoint(0, 0)) : QModelIndex();
+    const UserListItemWidget* top = shown.isValid() ? mp_model->At(shown.row()) : nullptr;
+    mp_model->Merge(std::move(fresh));
     if (top)
-        mp_list->scrollToItem(top, QAbstractItemView::PositionAtTop);
-}
-
-// A user going on or offline in a long list: the merge would take every
-// row out and put it back, where taking out and putting in one row moves
-// only the list's pointers. What the user has selected, the current row and
-// the scrolled-to row stay.
-void UserListForm::PlaceFewRows(QList<QTreeWidgetItem*> fresh) {
-    QTreeWidgetItem* root = mp_list->invisibleRootItem();
-    QTreeWidgetItem* current = mp_list->currentItem();
-    QTreeWidgetItem* top =
-        mp_list->verticalScrollBar()->value() > 0 ? mp_list->itemAt(0, 0) : nullptr;
-    QSet<QTreeWidgetItem*> selected;
-    {
-        QSignalBlocker quiet(mp_list->selectionModel());
-        // The view would make a neighbour current, and selected, in its place.
-        if (current && m_movedRows.contains(current))
-            mp_list->selectionModel()->setCurrentIndex(QModelIndex(),
-                                                       QItemSelectionModel::NoUpdate);
-        for (QTreeWidgetItem* row : std::exchange(m_movedRows, {})) {
-            static_cast<UserListItemWidget*>(row)->SetMoved(false);
-            if (row->isSelected())
-                selected.insert(row);
-            root->takeChild(root->indexOfChild(row));
-            fresh << row;
-        }
-    }
-    for (QTreeWidgetItem* row : fresh) {
-        const auto& placed = *static_cast<UserListItemWidget*>(row);
-        int low = 0, high = root->childCount();
-        while (low < high) {
-            const int middle = low + (high - low) / 2;
-            if (UserListItemWidget::Before(placed,
-                                           *static_cast<UserListItemWidget*>(root->child(middle))))
-                high = middle;
-            else
-                low = middle + 1;
-        }
-        root->insertChild(low, row);
-    }
-    for (QTreeWidgetItem* row : selected)
-        row->setSelected(true);
-    if (current && current != mp_list->currentItem())
-        mp_list->setCurrentItem(current, 0, QItemSelectionModel::NoUpdate);
-    if (top)
-        mp_list->scrollToItem(top, QAbstractItemView::PositionAtTop);
+        mp_list->scrollTo(mp_model->index(top->Row(), 0), QAbstractItemView::PositionAtTop);
 }
 
 void UserListForm::SetNoteCell(ItemPtr user, const char* nodeType, int column, bool clear) {
+    if (!std::strcmp(nodeType, "user_list_node")) {
+        UserListItemWidget* row = ListedRow(user);
+        ItemPtr note = row ? user["user_note"] : ItemPtr();
+        if (row && (clear || !note.IsNull())) {
+            mp_model->SetText(row, column, clear ? QString() : note.AsString());
+            mp_model->SetNoteIcon(row, !clear);
+        }
+        return;
+    }
     QTreeWidgetItem* row = UserRow(user, nodeType);
     if (!row)
         return;
     ItemPtr note = user["user_note"];
     if (clear) {
         const QIcon none;
-        SetListedCell(row, column, QString(), &none);
+        SetCell(row, column, QString(), &none);
     } else if (!note.IsNull()) {
         const QIcon icon(kNote);
-        SetListedCell(row, column, note.AsString(), &icon);
+        SetCell(row, column, note.AsString(), &icon);
     }
 }
 
 void UserListForm::OnUserOnline(ItemPtr user) {
     const QString name = user.AsString();
-    if (QTreeWidgetItem* row = UserRow(user, "user_list_node")) {
-        SetOnlineIcon(row, true);
+    if (UserListItemWidget* row = ListedRow(user)) {
+        mp_model->SetOnline(row, true);
         ScheduleSort();
     }
     if (user.IsConnected("user_online_alert") && eventToolBar) {
@@ -616,8 +523,8 @@ void UserListForm::OnUserOnline(ItemPtr user) {
 
 // Listed or not, an alert row must not keep claiming the user is online.
 void UserListForm::OnUserOffline(ItemPtr user) {
-    if (QTreeWidgetItem* row = UserRow(user, "user_list_node")) {
-        SetOnlineIcon(row, false);
+    if (UserListItemWidget* row = ListedRow(user)) {
+        mp_model->SetOnline(row, false);
         ScheduleSort();
     }
     if (QTreeWidgetItem* row = UserRow(user, "online_alert_list_node"))
@@ -625,7 +532,7 @@ void UserListForm::OnUserOffline(ItemPtr user) {
 }
 
 void UserListForm::OnUserAddedToList(ItemPtr user) {
-    if (UserRow(user, "user_list_node"))
+    if (ListedRow(user))
         return;
     AddListedRow(user);
     if (IsOnline(user))
@@ -687,7 +594,7 @@ void UserListForm::OnUserGroupChanged(ItemPtr user) {
 
 void UserListForm::UpdateUserGroupsDisplay(QString name) {
     ItemPtr user = d.GetType("user")->HasItem(name);
-    QTreeWidgetItem* row = UserRow(user, "user_list_node");
+    UserListItemWidget* row = ListedRow(user);
     if (!row)
         return;
     QStringList groups;
@@ -697,21 +604,21 @@ void UserListForm::UpdateUserGroupsDisplay(QString name) {
             groups << group.AsString();
     }
     groups.sort(Qt::CaseSensitive);
-    SetListedCell(row, 3, groups.join(", "));
+    mp_model->SetText(row, 3, groups.join(", "));
 }
 
 void UserListForm::OnUserSharedFileCount(ItemPtr user) {
-    QTreeWidgetItem* row = UserRow(user, "user_list_node");
+    UserListItemWidget* row = ListedRow(user);
     ItemPtr count = user.IsNull() ? ItemPtr() : user["shared_file_count"];
     if (row && !count.IsNull())
-        SetListedCell(row, 1, CommafyNumber(count.AsInt64()));
+        mp_model->SetText(row, 1, CommafyNumber(count.AsInt64()));
 }
 
 void UserListForm::OnUserAverageSpeed(ItemPtr user) {
-    QTreeWidgetItem* row = UserRow(user, "user_list_node");
+    UserListItemWidget* row = ListedRow(user);
     ItemPtr speed = user.IsNull() ? ItemPtr() : user["average_download_speed"];
     if (row && !speed.IsNull() && speed.AsInt64() != 0)
-        SetListedCell(row, 2, QString("%1").arg(double(speed.AsInt64()) / 1024.0, 0, 'f', 1));
+        mp_model->SetText(row, 2, QString("%1").arg(double(speed.AsInt64()) / 1024.0, 0, 'f', 1));
 }
 
 void UserListForm::OnConnected() {
@@ -720,9 +627,9 @@ void UserListForm::OnConnected() {
     gp_server->GetFlaggedUserStats("in_user_list");
 }
 
-void UserListForm::OnUserItemDoubleClicked(QTreeWidgetItem* item, int) {
-    if (item && chatsForm)
-        chatsForm->OpenChatForm(item->text(0));
+void UserListForm::OnUserItemDoubleClicked(const QModelIndex& index) {
+    if (index.isValid() && chatsForm)
+        chatsForm->OpenChatForm(index.siblingAtColumn(0).data().toString());
 }
 
 void UserListForm::OnActionBarTriggered(QWidget*, QString action) {

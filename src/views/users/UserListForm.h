@@ -2,44 +2,21 @@
 #define TAVENOOK_VIEWS_USERS_USERLISTFORM_H
 
 #include <QElapsedTimer>
-#include <QIcon>
 #include <QTimer>
-#include <QTreeWidgetItem>
 #include <QWidget>
 #include <vector>
 
 #include "store/Data.h"
+#include "views/users/UserListModel.h"
 
+class QAbstractItemView;
+class QModelIndex;
 class QTabWidget;
+class QTableView;
 class QTreeWidget;
+class QTreeWidgetItem;
 class TabWidget;
 class UserInfoForm;
-
-// A row of the user list: online users first, then by name without case.
-// The row keeps its user's state, so that a sort of many rows asks the store
-// nothing.
-class UserListItemWidget : public QTreeWidgetItem {
-public:
-    explicit UserListItemWidget(const QString& name);
-    bool operator<(const QTreeWidgetItem& other) const override;
-    static bool Before(const UserListItemWidget& a, const UserListItemWidget& b) {
-        if (a.m_online != b.m_online)
-            return a.m_online;
-        return a.m_key < b.m_key;
-    }
-    bool Online() const { return m_online; }
-    void SetOnline(bool online) { m_online = online; }
-    // In the list, but gone on or offline since the last merge.
-    bool Moved() const { return m_moved; }
-    void SetMoved(bool moved) { m_moved = moved; }
-
-    static constexpr int kType = QTreeWidgetItem::UserType + 1;
-
-private:
-    QString m_key;  // the name case-folded
-    bool m_online = false;
-    bool m_moved = false;
-};
 
 // The user list page: the own list, unshared, ignored and online-alert users,
 // and the information pages of other users. Every row mirrors the store.
@@ -51,14 +28,12 @@ public:
     void Init();
     void DataLoaded() override;
 
-    QTreeWidget* List() const { return mp_list; }
+    QTableView* List() const { return mp_list; }
+    UserListModel* Model() const { return mp_model; }
     // A burst of changes waits at least this long between two sorts.
     static constexpr int kSortIntervalMs = 500;
     // New rows merged into the list at most at a time.
     static constexpr int kMergeRows = 20000;
-    // Up to this many new and moved rows go to their places one by one
-    // instead of by a merge of the whole list.
-    static constexpr int kFewRows = 32;
     // The rows of a loaded list are made after the window shows, for about
     // this long a turn.
     static constexpr int kFillSliceMs = 25;
@@ -80,7 +55,7 @@ public:
 
 public slots:
     void OnConnected();
-    void OnUserItemDoubleClicked(QTreeWidgetItem* item, int column);
+    void OnUserItemDoubleClicked(const QModelIndex& index);
     void OnActionBarTriggered(QWidget* widget, QString action);
     void OnUserInfoRequested(QString user);
     void OnUserInfoTabCloseRequested(int index);
@@ -103,44 +78,44 @@ private:
     void OnUserAverageSpeed(ItemPtr user);
 
     QTreeWidget* NewList(const char* name, const QStringList& headers, QWidget* page);
+    QTableView* NewListedView(QWidget* page);
     UserListItemWidget* MakeListedRow(ItemPtr user);
     void AddListedRow(ItemPtr user);
     void FillSlice();
     // Without `icon` the cell's icon stays.
-    void SetListedCell(QTreeWidgetItem* row, int column, const QString& text,
-                       const QIcon* icon = nullptr);
+    void SetCell(QTreeWidgetItem* row, int column, const QString& text,
+                 const QIcon* icon = nullptr);
     void AddPlainRow(ItemPtr user, QTreeWidget* list, const char* nodeType);
     void RemoveRow(ItemPtr user, const char* nodeType);
     void SetNoteCell(ItemPtr user, const char* nodeType, int column, bool clear);
-    void ConnectContextMenu(QTreeWidget* list);
-    void SetOnlineIcon(QTreeWidgetItem* row, bool online);
+    void ConnectContextMenu(QAbstractItemView* list);
     void ScheduleSort();
     void Sort();
     void MergePendingRows(int limit);
-    void PlaceFewRows(QList<QTreeWidgetItem*> fresh);
 
     TabWidget* mp_tabs;
-    QTreeWidget* mp_list;
+    QTableView* mp_list;
+    UserListModel* mp_model;
     QTabWidget* mp_userInfoTabs;
     QTreeWidget* mp_unsharedList;
     QTreeWidget* mp_ignoredList;
     QTreeWidget* mp_onlineAlertList;
     // Rows added or gone on or offline in a burst are sorted together.
-    QList<QTreeWidgetItem*> m_pendingRows;  // made, not yet in the list
+    std::vector<UserListItemWidget*> m_pendingRows;  // made, not yet in the list
     QTimer m_sortTimer;
-    QList<QTreeWidgetItem*> m_movedRows;  // listed rows marked moved
-    const QIcon m_onlineIcon;
-    const QIcon m_offlineIcon;
     QElapsedTimer m_sinceSort;
     // The loaded list, in the order its rows go in, and the next to make.
     std::vector<ItemPtr> m_unmade;
     std::size_t m_unmadeNext = 0;
-    QList<QTreeWidgetItem*> m_fillRun;  // made, in order, not yet in the list
+    std::vector<UserListItemWidget*> m_fillRun;  // made, in order, not yet in the list
     QTimer m_fillTimer;
 };
 
-// The row tied to a user by its node item of nodeType, or null.
+// The row tied to a user by its node item of nodeType, or null: of the
+// unshared, ignored and online-alert lists.
 QTreeWidgetItem* UserRow(const ItemPtr& user, const char* nodeType);
+// The user's row of the user list, made and maybe not yet in it, or null.
+UserListItemWidget* ListedRow(const ItemPtr& user);
 
 // The UTF-8 text cut to at most maxBytes, between characters.
 QByteArray CutUtf8(QByteArray text, int maxBytes);

@@ -1,0 +1,191 @@
+#include "views/users/UserListModel.h"
+
+#include <algorithm>
+
+UserListItemWidget::UserListItemWidget(const QString& name) : m_key(name.toCaseFolded()) {
+    m_texts[0] = name;
+}
+
+UserListModel::UserListModel(QObject* parent)
+    : QAbstractTableModel(parent),
+      m_onlineIcon(":/icons/online_icon"),
+      m_offlineIcon(":/icons/offline_icon"),
+      m_noteIcon(":/icons/note_icon") {}
+
+UserListModel::~UserListModel() {
+    for (Row* row : m_rows)
+        delete row;
+}
+
+int UserListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : int(m_rows.size());
+}
+
+int UserListModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : Row::kColumns;
+}
+
+// The index carries its row, so that the selection and the current row find
+// their rows again after a merge.
+QModelIndex UserListModel::index(int row, int column, const QModelIndex& parent) const {
+    if (parent.isValid() || row < 0 || row >= rowCount() || column < 0 || column >= Row::kColumns)
+        return QModelIndex();
+    return createIndex(row, column, m_rows[std::size_t(row)]);
+}
+
+QVariant UserListModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= rowCount())
+        return QVariant();
+    const Row& row = *m_rows[std::size_t(index.row())];
+    if (role == Qt::DisplayRole)
+        return row.m_texts[index.column()];
+    if (role == Qt::DecorationRole) {
+        if (index.column() == 0)
+            return row.m_online ? m_onlineIcon : m_offlineIcon;
+        if (index.column() == 4 && row.m_noteIcon)
+            return m_noteIcon;
+    }
+    return QVariant();
+}
+
+QVariant UserListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    static const char* const titles[Row::kColumns] = {"User", "Files", "K/s", "Groups", "Note"};
+    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 &&
+        section < Row::kColumns)
+        return QString(titles[section]);
+    return QAbstractTableModel::headerData(section, orientation, role);
+}
+
+Qt::ItemFlags UserListModel::flags(const QModelIndex& index) const {
+    if (!index.isValid())
+        return Qt::NoItemFlags;
+    return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
+}
+
+const UserListItemWidget* UserListModel::LastInPlace() const {
+    for (auto it = m_rows.rbegin(); it != m_rows.rend(); ++it)
+        if (!(*it)->m_moved)
+            return *it;
+    return nullptr;
+}
+
+void UserListModel::Append(const std::vector<Row*>& rows) {
+    if (rows.empty())
+        return;
+    const int first = rowCount();
+    beginInsertRows(QModelIndex(), first, first + int(rows.size()) - 1);
+    for (Row* row : rows) {
+        row->m_row = int(m_rows.size());
+        m_rows.push_back(row);
+    }
+    endInsertRows();
+}
+
+// The new rows go in at the end first, as the model may change its count
+// only by rows inserted; then every row out of place is taken out, sorted
+// with them, and each finds its place among the others by a binary search,
+// so that the rows in between move as blocks of pointers.
+void UserListModel::Merge(std::vector<Row*> fresh) {
+    if (fresh.empty() && m_moved.empty())
+        return;
+    Append(fresh);
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    std::vector<int> out;
+    out.reserve(m_moved.size() + fresh.size());
+    for (Row* row : m_moved) {
+        row->m_moved = false;
+        out.push_back(row->m_row);
+    }
+    m_moved.clear();
+    for (std::size_t i = m_rows.size() - fresh.size(); i < m_rows.size(); ++i)
+        out.push_back(int(i));
+    std::sort(out.begin(), out.end());
+    std::vector<Row*> placing;
+    std::vector<Row*> kept;
+    placing.reserve(out.size());
+    kept.reserve(m_rows.size() - out.size());
+    int from = 0;
+    for (int at : out) {
+        kept.insert(kept.end(), m_rows.begin() + from, m_rows.begin() + at);
+        placing.push_back(m_rows[std::size_t(at)]);
+        from = at + 1;
+    }
+    kept.insert(kept.end(), m_rows.begin() + from, m_rows.end());
+    const auto before = [](const Row* a, const Row* b) { return Row::Before(*a, *b); };
+    std::stable_sort(placing.begin(), placing.end(), before);
+
+    std::vector<Row*> rows;
+    rows.reserve(m_rows.size());
+    auto next = kept.begin();
+    for (Row* row : placing) {
+        const auto at = std::upper_bound(next, kept.end(), row, before);
+        rows.insert(rows.end(), next, at);
+        rows.push_back(row);
+        next = at;
+    }
+    rows.insert(rows.end(), next, kept.end());
+    m_rows.swap(rows);
+    // Rows before the first that left or came keep their places.
+    const auto first = std::upper_bound(kept.begin(), kept.end(), placing.front(), before);
+    for (auto i = std::size_t(std::min(int(first - kept.begin()), out.front())); i < m_rows.size();
+         ++i)
+        m_rows[i]->m_row = int(i);
+
+    const QModelIndexList old = persistentIndexList();
+    QModelIndexList now;
+    now.reserve(old.size());
+    for (const QModelIndex& index : old) {
+        const auto* row = static_cast<const Row*>(index.internalPointer());
+        now << createIndex(row->m_row, index.column(), index.internalPointer());
+    }
+    changePersistentIndexList(old, now);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+void UserListModel::Remove(Row* row) {
+    if (row->m_moved) {
+        m_moved.erase(std::find(m_moved.begin(), m_moved.end(), row));
+        row->m_moved = false;
+    }
+    const int at = row->m_row;
+    if (at < 0)
+        return;
+    beginRemoveRows(QModelIndex(), at, at);
+    m_rows.erase(m_rows.begin() + at);
+    for (std::size_t i = std::size_t(at); i < m_rows.size(); ++i)
+        m_rows[i]->m_row = int(i);
+    row->m_row = -1;
+    endRemoveRows();
+}
+
+void UserListModel::Changed(Row* row, int column, int role) {
+    if (row->m_row < 0)
+        return;
+    const QModelIndex cell = createIndex(row->m_row, column, row);
+    emit dataChanged(cell, cell, {role});
+}
+
+void UserListModel::SetText(Row* row, int column, const QString& text) {
+    if (row->m_texts[column] == text)
+        return;
+    row->m_texts[column] = text;
+    Changed(row, column, Qt::DisplayRole);
+}
+
+void UserListModel::SetNoteIcon(Row* row, bool shown) {
+    if (row->m_noteIcon == shown)
+        return;
+    row->m_noteIcon = shown;
+    Changed(row, 4, Qt::DecorationRole);
+}
+
+void UserListModel::SetOnline(Row* row, bool online) {
+    if (row->m_online == online)
+        return;
+    row->m_online = online;
+    Changed(row, 0, Qt::DecorationRole);
+    if (row->m_row >= 0 && !row->m_moved) {
+        row->m_moved = true;
+        m_moved.push_back(row);
+    }
+}
