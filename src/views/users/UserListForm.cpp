@@ -387,8 +387,7 @@ void UserListForm::FillSlice() {
             run.begin(), run.end(), [](const UserListItemWidget* row) { return !row->Online(); });
         m_pendingRows.insert(m_pendingRows.end(), online, run.end());
         run.erase(online, run.end());
-        const UserListItemWidget* placed = mp_model->LastInPlace();
-        if (!run.empty() && (!placed || UserListItemWidget::Before(*placed, *run.front())))
+        if (!run.empty() && mp_model->Follows(*run.front()))
             mp_model->Append(run);
         else
             m_pendingRows.insert(m_pendingRows.end(), run.begin(), run.end());
@@ -417,7 +416,7 @@ void UserListForm::RemoveRow(ItemPtr user, const char* nodeType) {
         return;
     if (!std::strcmp(nodeType, "user_list_node")) {
         auto* row = ListedRow(user);
-        if (row->Row() >= 0) {
+        if (row->Listed()) {
             mp_model->Remove(row);
         } else {
             const auto out = [row](std::vector<UserListItemWidget*>& rows) {
@@ -458,16 +457,26 @@ void UserListForm::Sort() {
     m_sortTimer.stop();
     if (!mp_model->HasMoved() && m_pendingRows.empty())
         return;
-    MergePendingRows(kMergeRows);
+    QElapsedTimer clock;
+    clock.start();
+    MergePendingRows(m_mergeRows);
+    // A merge costs its rows' searches and a copy of the list's pointers:
+    // fewer rows a merge while a long list makes it slow.
+    const qint64 took = clock.elapsed();
+    if (took > kMergeBudgetMs)
+        m_mergeRows = std::max(kMinMergeRows, m_mergeRows / 2);
+    else if (took < kMergeBudgetMs / 4)
+        m_mergeRows = std::min(kMergeRows, m_mergeRows * 2);
     m_sinceSort.start();
     // What is left of a long burst follows after a turn of the event loop.
-    if (!m_pendingRows.empty())
+    if (!m_pendingRows.empty() || mp_model->HasMoved())
         m_sortTimer.start(0);
 }
 
-// At most `limit` new rows go in at a time, so that a merge's sort stays
-// short however many came. The row at the top of the scrolled list stays
-// there; the selection and the current row stay with their rows.
+// At most `limit` new rows and `limit` rows gone on or offline go in at a
+// time, so that a merge stays short however many came. The row at the top
+// of the scrolled list stays there; the selection and the current row stay
+// with their rows.
 void UserListForm::MergePendingRows(int limit) {
     std::vector<UserListItemWidget*> fresh;
     if (int(m_pendingRows.size()) <= limit) {
@@ -479,9 +488,10 @@ void UserListForm::MergePendingRows(int limit) {
     const QModelIndex shown =
         mp_list->verticalScrollBar()->value() > 0 ? mp_list->indexAt(QPoint(0, 0)) : QModelIndex();
     const UserListItemWidget* top = shown.isValid() ? mp_model->At(shown.row()) : nullptr;
-    mp_model->Merge(std::move(fresh));
+    mp_model->Merge(std::move(fresh), std::size_t(limit));
     if (top)
-        mp_list->scrollTo(mp_model->index(top->Row(), 0), QAbstractItemView::PositionAtTop);
+        mp_list->scrollTo(mp_model->index(mp_model->Place(top), 0),
+                          QAbstractItemView::PositionAtTop);
 }
 
 void UserListForm::SetNoteCell(ItemPtr user, const char* nodeType, int column, bool clear) {

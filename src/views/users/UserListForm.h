@@ -34,6 +34,9 @@ public:
     static constexpr int kSortIntervalMs = 500;
     // New rows merged into the list at most at a time.
     static constexpr int kMergeRows = 20000;
+    // Fewer, down to kMinMergeRows, while a merge takes longer than this.
+    static constexpr int kMinMergeRows = 1000;
+    static constexpr qint64 kMergeBudgetMs = 20;
     // The rows of a loaded list are made after the window shows, for about
     // this long a turn.
     static constexpr int kFillSliceMs = 25;
@@ -104,6 +107,7 @@ private:
     std::vector<UserListItemWidget*> m_pendingRows;  // made, not yet in the list
     QTimer m_sortTimer;
     QElapsedTimer m_sinceSort;
+    int m_mergeRows = kMergeRows;
     // The loaded list, in the order its rows go in, and the next to make.
     std::vector<ItemPtr> m_unmade;
     std::size_t m_unmadeNext = 0;

@@ -62,11 +62,32 @@ Qt::ItemFlags UserListModel::flags(const QModelIndex& index) const {
     return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
 }
 
-const UserListItemWidget* UserListModel::LastInPlace() const {
-    for (auto it = m_rows.rbegin(); it != m_rows.rend(); ++it)
-        if (!(*it)->m_moved)
-            return *it;
-    return nullptr;
+// Rows are in order by their placed state, so a binary search finds the
+// run of rows equal to this one, among which it is.
+int UserListModel::Place(const Row* row) const {
+    if (!row->m_listed)
+        return -1;
+    if (row->m_seen == m_layout)
+        return row->m_row;
+    const auto before = [](const Row* a, const Row* b) { return Row::PlacedBefore(*a, *b); };
+    auto it = std::lower_bound(m_rows.begin(), m_rows.end(), row, before);
+    for (; it != m_rows.end() && !before(row, *it); ++it) {
+        if (*it == row) {
+            row->m_row = int(it - m_rows.begin());
+            row->m_seen = m_layout;
+            return row->m_row;
+        }
+    }
+    return -1;
+}
+
+bool UserListModel::Follows(const Row& first) const {
+    if (m_rows.empty())
+        return true;
+    const Row& last = *m_rows.back();
+    if (last.m_placedOnline != first.m_online)
+        return last.m_placedOnline;
+    return last.m_key < first.m_key;
 }
 
 void UserListModel::Append(const std::vector<Row*>& rows) {
@@ -75,7 +96,10 @@ void UserListModel::Append(const std::vector<Row*>& rows) {
     const int first = rowCount();
     beginInsertRows(QModelIndex(), first, first + int(rows.size()) - 1);
     for (Row* row : rows) {
+        row->m_listed = true;
+        row->m_placedOnline = row->m_online;
         row->m_row = int(m_rows.size());
+        row->m_seen = m_layout;
         m_rows.push_back(row);
     }
     endInsertRows();
@@ -83,20 +107,24 @@ void UserListModel::Append(const std::vector<Row*>& rows) {
 
 // The new rows go in at the end first, as the model may change its count
 // only by rows inserted; then every row out of place is taken out, sorted
-// with them, and each finds its place among the others by a binary search,
-// so that the rows in between move as blocks of pointers.
-void UserListModel::Merge(std::vector<Row*> fresh) {
-    if (fresh.empty() && m_moved.empty())
+// with them, and each finds its place among the others by a search from the
+// last one's, so that the rows in between move as blocks of pointers.
+void UserListModel::Merge(std::vector<Row*> fresh, std::size_t moved) {
+    moved = std::min(moved, m_moved.size());
+    if (fresh.empty() && moved == 0)
         return;
     Append(fresh);
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     std::vector<int> out;
-    out.reserve(m_moved.size() + fresh.size());
-    for (Row* row : m_moved) {
-        row->m_moved = false;
-        out.push_back(row->m_row);
+    out.reserve(moved + fresh.size());
+    // Found by their old order before any leaves it.
+    for (std::size_t i = 0; i < moved; ++i)
+        out.push_back(Place(m_moved[i]));
+    for (std::size_t i = 0; i < moved; ++i) {
+        m_moved[i]->m_moved = false;
+        m_moved[i]->m_placedOnline = m_moved[i]->m_online;
     }
-    m_moved.clear();
+    m_moved.erase(m_moved.begin(), m_moved.begin() + std::ptrdiff_t(moved));
     for (std::size_t i = m_rows.size() - fresh.size(); i < m_rows.size(); ++i)
         out.push_back(int(i));
     std::sort(out.begin(), out.end());
@@ -111,32 +139,38 @@ void UserListModel::Merge(std::vector<Row*> fresh) {
         from = at + 1;
     }
     kept.insert(kept.end(), m_rows.begin() + from, m_rows.end());
-    const auto before = [](const Row* a, const Row* b) { return Row::Before(*a, *b); };
+    const auto before = [](const Row* a, const Row* b) { return Row::PlacedBefore(*a, *b); };
     std::stable_sort(placing.begin(), placing.end(), before);
 
+    ++m_layout;
     std::vector<Row*> rows;
     rows.reserve(m_rows.size());
     auto next = kept.begin();
     for (Row* row : placing) {
-        const auto at = std::upper_bound(next, kept.end(), row, before);
+        // Steps that double from the last place, then a binary search
+        // between the last two: the rows read are few where the new rows lie
+        // close, and never many more than a search of the whole list.
+        auto low = next, high = next;
+        for (std::ptrdiff_t step = 1; high != kept.end() && !before(row, *high); step *= 2) {
+            low = high + 1;
+            high = kept.end() - low > step ? low + step : kept.end();
+        }
+        const auto at = std::upper_bound(low, high, row, before);
         rows.insert(rows.end(), next, at);
+        row->m_row = int(rows.size());
+        row->m_seen = m_layout;
         rows.push_back(row);
         next = at;
     }
     rows.insert(rows.end(), next, kept.end());
     m_rows.swap(rows);
-    // Rows before the first that left or came keep their places.
-    const auto first = std::upper_bound(kept.begin(), kept.end(), placing.front(), before);
-    for (auto i = std::size_t(std::min(int(first - kept.begin()), out.front())); i < m_rows.size();
-         ++i)
-        m_rows[i]->m_row = int(i);
 
     const QModelIndexList old = persistentIndexList();
     QModelIndexList now;
     now.reserve(old.size());
     for (const QModelIndex& index : old) {
         const auto* row = static_cast<const Row*>(index.internalPointer());
-        now << createIndex(row->m_row, index.column(), index.internalPointer());
+        now << createIndex(Place(row), index.column(), index.internalPointer());
     }
     changePersistentIndexList(old, now);
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
@@ -147,21 +181,21 @@ void UserListModel::Remove(Row* row) {
         m_moved.erase(std::find(m_moved.begin(), m_moved.end(), row));
         row->m_moved = false;
     }
-    const int at = row->m_row;
+    const int at = Place(row);
     if (at < 0)
         return;
     beginRemoveRows(QModelIndex(), at, at);
     m_rows.erase(m_rows.begin() + at);
-    for (std::size_t i = std::size_t(at); i < m_rows.size(); ++i)
-        m_rows[i]->m_row = int(i);
-    row->m_row = -1;
+    row->m_listed = false;
+    ++m_layout;
     endRemoveRows();
 }
 
 void UserListModel::Changed(Row* row, int column, int role) {
-    if (row->m_row < 0)
+    const int at = Place(row);
+    if (at < 0)
         return;
-    const QModelIndex cell = createIndex(row->m_row, column, row);
+    const QModelIndex cell = createIndex(at, column, row);
     emit dataChanged(cell, cell, {role});
 }
 
@@ -184,7 +218,7 @@ void UserListModel::SetOnline(Row* row, bool online) {
         return;
     row->m_online = online;
     Changed(row, 0, Qt::DecorationRole);
-    if (row->m_row >= 0 && !row->m_moved) {
+    if (row->m_listed && !row->m_moved) {
         row->m_moved = true;
         m_moved.push_back(row);
     }

@@ -20,19 +20,29 @@ public:
     const QString& Text(int column) const { return m_texts[column]; }
     bool Online() const { return m_online; }
     bool NoteIcon() const { return m_noteIcon; }
-    // The row's place in the list, or -1 while it is not in it.
-    int Row() const { return m_row; }
-    // In the list, but gone on or offline since the last merge.
+    bool Listed() const { return m_listed; }
+    // In the list, but gone on or offline since it was put in its place.
     bool Moved() const { return m_moved; }
 
     static constexpr int kColumns = 5;
 
 private:
     friend class UserListModel;
+    // The order the row has in the list: by its state when it was placed.
+    static bool PlacedBefore(const UserListItemWidget& a, const UserListItemWidget& b) {
+        if (a.m_placedOnline != b.m_placedOnline)
+            return a.m_placedOnline;
+        return a.m_key < b.m_key;
+    }
     QString m_texts[kColumns];
     QString m_key;  // the name case-folded
-    int m_row = -1;
+    // Where the row was last seen, good while the list's rows have not
+    // moved since.
+    mutable int m_row = -1;
+    mutable quint64 m_seen = 0;
+    bool m_listed = false;
     bool m_online = false;
+    bool m_placedOnline = false;
     bool m_moved = false;
     bool m_noteIcon = false;
 };
@@ -40,7 +50,8 @@ private:
 // The rows of the user list, in order. A view lays out nothing per row of a
 // table, so that rows going in or moving cost the list's pointers and no
 // more: rows made in order go in after the last, the rest are merged in one
-// pass whatever the list's length.
+// pass of block copies. No row is told its new place: a row's place is
+// looked up when needed, by a binary search.
 class UserListModel : public QAbstractTableModel {
     Q_OBJECT
 public:
@@ -58,15 +69,18 @@ public:
     Qt::ItemFlags flags(const QModelIndex& index) const override;
 
     Row* At(int row) const { return m_rows[std::size_t(row)]; }
-    // The last row in its place, or null.
-    const Row* LastInPlace() const;
+    // The row's place in the list, or -1 when it is not in it.
+    int Place(const Row* row) const;
     bool HasMoved() const { return !m_moved.empty(); }
+    // Whether `first` sorts after every row: rows from it on may be appended.
+    bool Follows(const Row& first) const;
 
-    // Rows in order that all sort after LastInPlace(); the model owns them.
+    // Rows in order, from one that Follows(); the model owns them.
     void Append(const std::vector<Row*>& rows);
-    // New rows, in any order, and the rows gone on or offline go to their
-    // places; the selection and the current row stay with their rows.
-    void Merge(std::vector<Row*> fresh);
+    // New rows, in any order, and at most `moved` rows gone on or offline go
+    // to their places; the selection and the current row stay with their
+    // rows.
+    void Merge(std::vector<Row*> fresh, std::size_t moved);
     // Takes the row out; the caller deletes it.
     void Remove(Row* row);
 
@@ -81,6 +95,7 @@ private:
 
     std::vector<Row*> m_rows;
     std::vector<Row*> m_moved;
+    quint64 m_layout = 1;  // changes whenever rows move
     const QIcon m_onlineIcon;
     const QIcon m_offlineIcon;
     const QIcon m_noteIcon;
