@@ -33,7 +33,7 @@ const qint64 kReadChunk = 64 * 1024;
 // flood of messages then cannot hold up drawing, input or a quit, and some of
 // it is read on every turn, so the server never sees us fall silent; what
 // comes faster than that waits in TCP once the socket's buffer is full.
-const qint64 kReadBudgetMs = 20;
+const qint64 kReadBudgetMs = 10;
 // The same for the requests about a long user list sent at login: hundreds of
 // thousands of them would otherwise hold the window for seconds.
 const qint64 kPacedBudgetMs = 10;

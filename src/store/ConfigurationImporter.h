@@ -38,7 +38,7 @@ public:
     bool IsFinished() const { return m_next >= m_bytes.size(); }
     int Added() const { return m_added; }
 
-    static constexpr int kSliceMs = 20;
+    static constexpr int kSliceMs = 10;
 
 signals:
     // Once, after the last name is marked.

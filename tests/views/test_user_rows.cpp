@@ -215,7 +215,7 @@ void TestUserRows::rowsGoingOnlineKeepTheView() {
 
     // A row's place known from before others left is looked up anew.
     User("u000299").Connect(d.GetType("user_note")->GetItem("a"));
-    for (const QString& name : {"u000150", "u000299"}) {
+    for (const QString& name : QStringList{"u000150", "u000299"}) {
         User(name).Disconnect("in_user_list");
         expected.removeAll(name);
     }

@@ -36,10 +36,10 @@ public:
     static constexpr int kMergeRows = 20000;
     // Fewer, down to kMinMergeRows, while a merge takes longer than this.
     static constexpr int kMinMergeRows = 1000;
-    static constexpr qint64 kMergeBudgetMs = 20;
+    static constexpr qint64 kMergeBudgetMs = 10;
     // The rows of a loaded list are made after the window shows, for about
     // this long a turn.
-    static constexpr int kFillSliceMs = 25;
+    static constexpr int kFillSliceMs = 10;
     // Listed users whose rows are still to be made after a load.
     int UnmadeRows() const { return int(m_unmade.size() - m_unmadeNext); }
     QTreeWidget* UnsharedList() const { return mp_unsharedList; }
