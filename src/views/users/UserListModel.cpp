@@ -85,9 +85,7 @@ bool UserListModel::Follows(const Row& first) const {
     if (m_rows.empty())
         return true;
     const Row& last = *m_rows.back();
-    if (last.m_placedOnline != first.m_online)
-        return last.m_placedOnline;
-    return last.m_key < first.m_key;
+    return Row::InOrder(last.m_placedOnline, last.m_key, first.m_online, first.m_key);
 }
 
 void UserListModel::Append(const std::vector<Row*>& rows) {

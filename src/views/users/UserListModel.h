@@ -12,27 +12,20 @@
 class UserListItemWidget {
 public:
     explicit UserListItemWidget(const QString& name);
-    static bool Before(const UserListItemWidget& a, const UserListItemWidget& b) {
-        if (a.m_online != b.m_online)
-            return a.m_online;
-        return a.m_key < b.m_key;
-    }
     const QString& Text(int column) const { return m_texts[column]; }
     bool Online() const { return m_online; }
-    bool NoteIcon() const { return m_noteIcon; }
     bool Listed() const { return m_listed; }
-    // In the list, but gone on or offline since it was put in its place.
-    bool Moved() const { return m_moved; }
 
     static constexpr int kColumns = 5;
 
 private:
     friend class UserListModel;
+    static bool InOrder(bool onlineA, const QString& keyA, bool onlineB, const QString& keyB) {
+        return onlineA != onlineB ? onlineA : keyA < keyB;
+    }
     // The order the row has in the list: by its state when it was placed.
     static bool PlacedBefore(const UserListItemWidget& a, const UserListItemWidget& b) {
-        if (a.m_placedOnline != b.m_placedOnline)
-            return a.m_placedOnline;
-        return a.m_key < b.m_key;
+        return InOrder(a.m_placedOnline, a.m_key, b.m_placedOnline, b.m_key);
     }
     QString m_texts[kColumns];
     QString m_key;  // the name case-folded
@@ -43,7 +36,7 @@ private:
     bool m_listed = false;
     bool m_online = false;
     bool m_placedOnline = false;
-    bool m_moved = false;
+    bool m_moved = false;  // gone on or offline since it was placed
     bool m_noteIcon = false;
 };
 
