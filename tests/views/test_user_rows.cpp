@@ -18,6 +18,7 @@
 #include "support/WindowStart.h"
 #include "ui_mainwindow.h"
 #include "views/users/UserListForm.h"
+#include "views/users/UserListModel.h"
 
 namespace {
 
@@ -85,6 +86,7 @@ private slots:
     void listedStateWheneverItComes();
     void rowsGoingOnlineKeepTheView_data();
     void rowsGoingOnlineKeepTheView();
+    void modelUnderRandomChanges();
 };
 
 void TestUserRows::listedStateWheneverItComes_data() {
@@ -220,6 +222,62 @@ void TestUserRows::rowsGoingOnlineKeepTheView() {
         expected.removeAll(name);
     }
     QTRY_COMPARE_WITH_TIMEOUT(Shown(list), expected, kWait);
+}
+
+// Rows added, going on and offline and removed at random, merged a few at a
+// time, names equal but for case among them: once all is merged the rows
+// are online first, then by name without case; meanwhile every row is found
+// at its place and a held index follows its row.
+void TestUserRows::modelUnderRandomChanges() {
+    UserListModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    std::mt19937 random(11);
+    const auto pick = [&random](auto& rows) { return rows[random() % rows.size()]; };
+    std::vector<UserListItemWidget*> listed, pending;
+    QPersistentModelIndex held;
+    QString heldName;
+    for (int step = 0; step < 3000; ++step) {
+        const int action = int(random() % 4);
+        if (action == 0 && listed.size() + pending.size() < 80) {
+            const int n = int(random() % 40);
+            auto* row = new UserListItemWidget((n % 3 ? "u" : "U") + QString::number(n));
+            model.SetOnline(row, random() % 2);
+            pending.push_back(row);
+        } else if (action == 1 && !listed.empty()) {
+            UserListItemWidget* row = pick(listed);
+            model.SetOnline(row, !row->Online());
+        } else if (action == 2 && !listed.empty()) {
+            UserListItemWidget* row = pick(listed);
+            model.Remove(row);
+            listed.erase(std::find(listed.begin(), listed.end(), row));
+            delete row;
+        } else if (action == 3) {
+            const std::size_t n = std::min<std::size_t>(pending.size(), random() % 4);
+            model.Merge(std::vector<UserListItemWidget*>(pending.begin(), pending.begin() + n), 2);
+            listed.insert(listed.end(), pending.begin(), pending.begin() + n);
+            pending.erase(pending.begin(), pending.begin() + n);
+        }
+        if (!held.isValid() && model.rowCount() > 0) {
+            held = model.index(int(random() % model.rowCount()), 0);
+            heldName = held.data().toString();
+        }
+        QCOMPARE(held.isValid() ? held.data().toString() : heldName, heldName);
+        QCOMPARE(model.rowCount(), int(listed.size()));
+        for (UserListItemWidget* row : listed)
+            QCOMPARE(model.At(model.Place(row)), row);
+    }
+    while (!pending.empty() || model.HasMoved()) {
+        model.Merge(pending, 2);
+        pending.clear();
+    }
+    for (int i = 1; i < model.rowCount(); ++i) {
+        const UserListItemWidget* a = model.At(i - 1);
+        const UserListItemWidget* b = model.At(i);
+        QVERIFY2(
+            a->Online() > b->Online() || (a->Online() == b->Online() &&
+                                          a->Text(0).toCaseFolded() <= b->Text(0).toCaseFolded()),
+            qPrintable(a->Text(0) + " before " + b->Text(0)));
+    }
 }
 
 QTEST_MAIN(TestUserRows)
