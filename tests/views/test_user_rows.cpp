@@ -215,6 +215,26 @@ void TestUserRows::rowsGoingOnlineKeepTheView() {
     expected.insert(int(online.size()) - 1, "u000101");
     QTRY_COMPARE_WITH_TIMEOUT(Shown(list), expected, kWait);
 
+    // Within one interval: a row far down goes online, another leaves and
+    // users are added; the change before them is merged at once, so that
+    // these wait for the next merge together.
+    Flag("u000111", "is_online", true);
+    Flag("u000280", "is_online", true);
+    User("u000120").Disconnect("in_user_list");
+    QStringList on = expected.mid(0, int(online.size()) + 1) << "u000111"
+                                                             << "u000280";
+    QStringList off = expected.mid(int(online.size()) + 1);
+    for (int i = 0; i < 100; ++i) {
+        off << QString("a%1").arg(i, 3, 10, QChar('0'));
+        User(off.back()).NewItem("in_user_list");
+    }
+    for (const char* name : {"u000111", "u000280", "u000120"})
+        off.removeAll(name);
+    on.sort();
+    off.sort();
+    expected = on + off;
+    QTRY_COMPARE_WITH_TIMEOUT(Shown(list), expected, kWait);
+
     // A row's place known from before others left is looked up anew.
     User("u000299").Connect(d.GetType("user_note")->GetItem("a"));
     for (const QString& name : QStringList{"u000150", "u000299"}) {
@@ -224,38 +244,66 @@ void TestUserRows::rowsGoingOnlineKeepTheView() {
     QTRY_COMPARE_WITH_TIMEOUT(Shown(list), expected, kWait);
 }
 
-// Rows added, going on and offline and removed at random, merged a few at a
-// time, names equal but for case among them: once all is merged the rows
-// are online first, then by name without case; meanwhile every row is found
-// at its place and a held index follows its row.
+// Rows added (in runs after the last row, or merged), going on and offline,
+// twice too, and removed at random, merged a few at a time, names equal but
+// for case among them. The checks read the rows as a view does and never ask
+// the model for a row's place, so that what it remembers goes stale as it
+// would: at every step the rows that kept their state are in order (online
+// first, then by name without case), the cells and rows the model names are
+// where it says, and a held index follows its row.
 void TestUserRows::modelUnderRandomChanges() {
+    using Row = UserListItemWidget;
     UserListModel model;
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
     std::mt19937 random(11);
     const auto pick = [&random](auto& rows) { return rows[random() % rows.size()]; };
-    std::vector<UserListItemWidget*> listed, pending;
+    const auto key = [](const Row* row) { return row->Text(0).toCaseFolded(); };
+    std::vector<Row*> listed, pending;
+    const Row* removing = nullptr;
+    connect(&model, &QAbstractItemModel::dataChanged, [&model](const QModelIndex& cell) {
+        QCOMPARE(model.At(cell.row()), static_cast<Row*>(cell.internalPointer()));
+    });
+    connect(&model, &QAbstractItemModel::rowsAboutToBeRemoved,
+            [&](const QModelIndex&, int first) { QCOMPARE(model.At(first), removing); });
     QPersistentModelIndex held;
     QString heldName;
-    for (int step = 0; step < 3000; ++step) {
-        const int action = int(random() % 4);
+    int made = 0;
+    const auto newRow = [&](bool online) {
+        const int n = made++ % 40;
+        auto* row = new Row((n % 3 ? "u" : "U") + QString::number(n));
+        model.SetOnline(row, online);
+        return row;
+    };
+    for (int step = 0; step < 4000 && !QTest::currentTestFailed(); ++step) {
+        const int action = int(random() % 6);
         if (action == 0 && listed.size() + pending.size() < 80) {
-            const int n = int(random() % 40);
-            auto* row = new UserListItemWidget((n % 3 ? "u" : "U") + QString::number(n));
-            model.SetOnline(row, random() % 2);
-            pending.push_back(row);
+            pending.push_back(newRow(random() % 2));
         } else if (action == 1 && !listed.empty()) {
-            UserListItemWidget* row = pick(listed);
-            model.SetOnline(row, !row->Online());
+            Row* row = pick(listed);
+            for (int times = 1 + int(random() % 2); times > 0; --times)
+                model.SetOnline(row, !row->Online());
         } else if (action == 2 && !listed.empty()) {
-            UserListItemWidget* row = pick(listed);
-            model.Remove(row);
-            listed.erase(std::find(listed.begin(), listed.end(), row));
-            delete row;
-        } else if (action == 3) {
+            removing = pick(listed);
+            model.Remove(const_cast<Row*>(removing));
+            listed.erase(std::find(listed.begin(), listed.end(), removing));
+            delete removing;
+        } else if (action == 3 && !pending.empty()) {
+            Row* row = pick(pending);
+            model.SetOnline(row, !row->Online());
+        } else if (action == 4) {
             const std::size_t n = std::min<std::size_t>(pending.size(), random() % 4);
-            model.Merge(std::vector<UserListItemWidget*>(pending.begin(), pending.begin() + n), 2);
+            model.Merge(std::vector<Row*>(pending.begin(), pending.begin() + n), random() % 3);
             listed.insert(listed.end(), pending.begin(), pending.begin() + n);
             pending.erase(pending.begin(), pending.begin() + n);
+        } else if (action == 5 && listed.size() + pending.size() < 80) {
+            std::vector<Row*> run;
+            for (int n = 1 + int(random() % 3); n > 0; --n)
+                run.push_back(newRow(false));
+            std::sort(run.begin(), run.end(), [&](Row* a, Row* b) { return key(a) < key(b); });
+            auto& to = model.Follows(*run.front()) ? listed : pending;
+            if (&to == &listed)
+                model.Append(run);
+            to.insert(to.end(), run.begin(), run.end());
         }
         if (!held.isValid() && model.rowCount() > 0) {
             held = model.index(int(random() % model.rowCount()), 0);
@@ -263,20 +311,30 @@ void TestUserRows::modelUnderRandomChanges() {
         }
         QCOMPARE(held.isValid() ? held.data().toString() : heldName, heldName);
         QCOMPARE(model.rowCount(), int(listed.size()));
-        for (UserListItemWidget* row : listed)
-            QCOMPARE(model.At(model.Place(row)), row);
+        const QSet<const Row*> rows(listed.begin(), listed.end());
+        const Row* last = nullptr;
+        for (int i = 0; i < model.rowCount(); ++i) {
+            const Row* row = model.At(i);
+            QVERIFY(rows.contains(row));
+            if (row->Moved())
+                continue;
+            if (last)
+                QVERIFY2(last->Online() > row->Online() ||
+                             (last->Online() == row->Online() && key(last) <= key(row)),
+                         qPrintable(last->Text(0) + " before " + row->Text(0)));
+            last = row;
+        }
     }
     while (!pending.empty() || model.HasMoved()) {
         model.Merge(pending, 2);
+        listed.insert(listed.end(), pending.begin(), pending.end());
         pending.clear();
     }
     for (int i = 1; i < model.rowCount(); ++i) {
-        const UserListItemWidget* a = model.At(i - 1);
-        const UserListItemWidget* b = model.At(i);
-        QVERIFY2(
-            a->Online() > b->Online() || (a->Online() == b->Online() &&
-                                          a->Text(0).toCaseFolded() <= b->Text(0).toCaseFolded()),
-            qPrintable(a->Text(0) + " before " + b->Text(0)));
+        const Row* a = model.At(i - 1);
+        const Row* b = model.At(i);
+        QVERIFY2(a->Online() > b->Online() || (a->Online() == b->Online() && key(a) <= key(b)),
+                 qPrintable(a->Text(0) + " before " + b->Text(0)));
     }
 }
 

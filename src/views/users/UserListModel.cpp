@@ -62,23 +62,31 @@ Qt::ItemFlags UserListModel::flags(const QModelIndex& index) const {
     return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
 }
 
-// Rows are in order by their placed state, so a binary search finds the
-// run of rows equal to this one, among which it is.
+// A remembered place is used only once the list is seen to hold the row
+// there. Otherwise, as rows are in order by their placed state, a binary
+// search finds the run of rows equal to this one, among which it is.
 int UserListModel::Place(const Row* row) const {
     if (!row->m_listed)
         return -1;
-    if (row->m_seen == m_layout)
+    if (row->m_row >= 0 && std::size_t(row->m_row) < m_rows.size() &&
+        m_rows[std::size_t(row->m_row)] == row)
         return row->m_row;
     const auto before = [](const Row* a, const Row* b) { return Row::PlacedBefore(*a, *b); };
     auto it = std::lower_bound(m_rows.begin(), m_rows.end(), row, before);
-    for (; it != m_rows.end() && !before(row, *it); ++it) {
-        if (*it == row) {
-            row->m_row = int(it - m_rows.begin());
-            row->m_seen = m_layout;
-            return row->m_row;
-        }
+    while (it != m_rows.end() && *it != row && !before(row, *it))
+        ++it;
+    if (it == m_rows.end() || *it != row) {
+        // Only rows out of order bring us here: the row is looked for in
+        // every place rather than lost, or left behind once deleted.
+        it = std::find(m_rows.begin(), m_rows.end(), row);
+        if (it == m_rows.end())
+            return -1;
+        static bool told = false;
+        if (!std::exchange(told, true))
+            qWarning("User list: a row out of order was found by a search of every row");
     }
-    return -1;
+    row->m_row = int(it - m_rows.begin());
+    return row->m_row;
 }
 
 bool UserListModel::Follows(const Row& first) const {
@@ -97,32 +105,35 @@ void UserListModel::Append(const std::vector<Row*>& rows) {
         row->m_listed = true;
         row->m_placedOnline = row->m_online;
         row->m_row = int(m_rows.size());
-        row->m_seen = m_layout;
         m_rows.push_back(row);
     }
     endInsertRows();
 }
 
-// The new rows go in at the end first, as the model may change its count
-// only by rows inserted; then every row out of place is taken out, sorted
-// with them, and each finds its place among the others by a search from the
-// last one's, so that the rows in between move as blocks of pointers.
+// Every row out of place is found while the list is still in order; then the
+// new rows go in at the end, as the model may change its count only by rows
+// inserted. All of them are taken out, sorted, and each finds its place
+// among the others by a search from the last one's, so that the rows in
+// between move as blocks of pointers.
 void UserListModel::Merge(std::vector<Row*> fresh, std::size_t moved) {
     moved = std::min(moved, m_moved.size());
     if (fresh.empty() && moved == 0)
         return;
-    Append(fresh);
-    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     std::vector<int> out;
     out.reserve(moved + fresh.size());
     // Found by their old order before any leaves it.
-    for (std::size_t i = 0; i < moved; ++i)
-        out.push_back(Place(m_moved[i]));
+    for (std::size_t i = 0; i < moved; ++i) {
+        const int at = Place(m_moved[i]);
+        if (at >= 0)
+            out.push_back(at);
+    }
     for (std::size_t i = 0; i < moved; ++i) {
         m_moved[i]->m_moved = false;
         m_moved[i]->m_placedOnline = m_moved[i]->m_online;
     }
     m_moved.erase(m_moved.begin(), m_moved.begin() + std::ptrdiff_t(moved));
+    Append(fresh);
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     for (std::size_t i = m_rows.size() - fresh.size(); i < m_rows.size(); ++i)
         out.push_back(int(i));
     std::sort(out.begin(), out.end());
@@ -140,7 +151,6 @@ void UserListModel::Merge(std::vector<Row*> fresh, std::size_t moved) {
     const auto before = [](const Row* a, const Row* b) { return Row::PlacedBefore(*a, *b); };
     std::stable_sort(placing.begin(), placing.end(), before);
 
-    ++m_layout;
     std::vector<Row*> rows;
     rows.reserve(m_rows.size());
     auto next = kept.begin();
@@ -156,7 +166,6 @@ void UserListModel::Merge(std::vector<Row*> fresh, std::size_t moved) {
         const auto at = std::upper_bound(low, high, row, before);
         rows.insert(rows.end(), next, at);
         row->m_row = int(rows.size());
-        row->m_seen = m_layout;
         rows.push_back(row);
         next = at;
     }
@@ -167,8 +176,8 @@ void UserListModel::Merge(std::vector<Row*> fresh, std::size_t moved) {
     QModelIndexList now;
     now.reserve(old.size());
     for (const QModelIndex& index : old) {
-        const auto* row = static_cast<const Row*>(index.internalPointer());
-        now << createIndex(Place(row), index.column(), index.internalPointer());
+        const int at = Place(static_cast<const Row*>(index.internalPointer()));
+        now << (at < 0 ? QModelIndex() : createIndex(at, index.column(), index.internalPointer()));
     }
     changePersistentIndexList(old, now);
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
@@ -185,7 +194,6 @@ void UserListModel::Remove(Row* row) {
     beginRemoveRows(QModelIndex(), at, at);
     m_rows.erase(m_rows.begin() + at);
     row->m_listed = false;
-    ++m_layout;
     endRemoveRows();
 }
 

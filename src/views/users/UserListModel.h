@@ -15,6 +15,9 @@ public:
     const QString& Text(int column) const { return m_texts[column]; }
     bool Online() const { return m_online; }
     bool Listed() const { return m_listed; }
+    // Gone on or offline since it was placed: it keeps its old place until
+    // a merge takes it.
+    bool Moved() const { return m_moved; }
 
     static constexpr int kColumns = 5;
 
@@ -29,10 +32,9 @@ private:
     }
     QString m_texts[kColumns];
     QString m_key;  // the name case-folded
-    // Where the row was last seen, good while the list's rows have not
-    // moved since.
+    // Where the row was last seen: a hint, read only after the list is
+    // checked to hold the row there.
     mutable int m_row = -1;
-    mutable quint64 m_seen = 0;
     bool m_listed = false;
     bool m_online = false;
     bool m_placedOnline = false;
@@ -88,7 +90,6 @@ private:
 
     std::vector<Row*> m_rows;
     std::vector<Row*> m_moved;
-    quint64 m_layout = 1;  // changes whenever rows move
     const QIcon m_onlineIcon;
     const QIcon m_offlineIcon;
     const QIcon m_noteIcon;
