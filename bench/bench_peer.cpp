@@ -398,8 +398,8 @@ bool RunFolderQueue(int files, bool quick) {
     const double paceS =
         double(std::max(0, files - budget->burst)) * double(budget->refillMs) / 1000.0;
     std::printf(
-        "  folder of %d queued from a peer away, which then comes online: %d queued "
-        "in %.1f s (%d of them after a wait), %d arrived, %d dropped%s\n",
+        "  folder of %d queued from a peer away, which then comes online: %d of them queued, "
+        "the last %.1f s after it came online (%d after a wait), %d arrived, %d dropped%s\n",
         files, taken, double(lastMs) / 1000.0, waiting, arrived, dropped,
         quick ? ""
         : met ? " (target all within 120 s: met)"

@@ -63,6 +63,15 @@ void PeerMessenger::FlushDropLines(qint64 now) {
         LogUnaskedLists(n, user, code);
     if (m_unknownResults.Held(now, n, user, code))
         LogUnknownResults(n, user, code);
+    if (m_optionalRefused > 0 && m_optionalLoggedAt >= 0 &&
+        now - m_optionalLoggedAt >= kOptionalLogMs) {
+        Log(kArea, 1,
+            QString("%1 optional messages dropped since: no room under the output cap, or "
+                    "their users do not read what we send.")
+                .arg(m_optionalRefused));
+        m_optionalRefused = 0;
+        m_optionalLoggedAt = now;
+    }
 }
 
 bool PeerMessenger::Malformed(const QString& user, quint32 code) {

@@ -90,7 +90,8 @@ constexpr std::size_t kMaxRoomRecords = 4096;
 // waits (up to `wait` of its kind per user, in the order asked) and is
 // handled once the budget has refilled by one; the same request as the last
 // one waiting is answered by it. Past `wait`, or past the bytes below, a
-// queue request is denied ("Too many files"), any other dropped and counted
+// queue request is denied ("Too many files", kQueueDenials), any other
+// dropped and counted
 // (logged at most once per kDroppedRequestLogMs, with the count); so is what
 // waits for a user no longer connected when its turn comes. Bursts are what
 // an honest client sends at once (a folder download asks for every
@@ -112,6 +113,10 @@ constexpr RequestBudget kRequestBudgets[] = {
     {43, 200, 10, 1000},   // queue upload
     {51, 100, 100, 1000},  // place in line
 };
+// Queue requests past their budget and wait are told no at most this fast
+// per user; past it they are dropped, so that a flood on one connection
+// costs no more answers than an honest burst of a few thousand files.
+constexpr RequestBudget kQueueDenials = {43, 1000, 10, 0};
 // Bytes of requests waiting for their budget, per user and in all; each
 // counts its payload plus the overhead.
 constexpr qint64 kMaxWaitingRequestBytesPerUser = qint64(1) * 1024 * 1024;

@@ -30,7 +30,8 @@ bool PeerMessenger::AdmitRequest(const QString& user, quint32 code, const MemStr
     // says why instead of waiting for a place that never comes.
     MemStream request(QByteArray(bytes, size));
     QString file;
-    if (code == PM_QUEUE_UPLOAD && request.Read(file)) {
+    if (code == PM_QUEUE_UPLOAD && request.Read(file) &&
+        m_requestBudgets.Take(user, code, now, &PeerLimits::kQueueDenials)) {
         int unlogged = 0;
         if (m_deniedRequests.Drop(now, unlogged, user, code))
             LogDeniedRequests(unlogged, user);

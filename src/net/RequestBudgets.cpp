@@ -91,11 +91,13 @@ RequestBudgets::Entry& RequestBudgets::Find(const QString& user, quint32 code,
     return e;
 }
 
-bool RequestBudgets::Take(const QString& user, quint32 code, qint64 now) {
-    const PeerLimits::RequestBudget* budget = BudgetOf(code);
+bool RequestBudgets::Take(const QString& user, quint32 code, qint64 now,
+                          const PeerLimits::RequestBudget* own) {
+    const PeerLimits::RequestBudget* budget = own ? own : BudgetOf(code);
     if (!budget)
         return true;
-    Entry& e = Find(user, code, budget, now);
+    // Codes are below 2^31: an own budget takes a key no code has.
+    Entry& e = Find(user, own ? code | 0x80000000u : code, budget, now);
     if (!e.waiting.empty() || e.left < 1)
         return false;
     e.left -= 1;

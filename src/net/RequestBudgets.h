@@ -33,8 +33,10 @@ public:
     int DropWaiting(const QString& user, quint32 code);
     // Takes one from the budget without keeping anything waiting: how the
     // sender follows the budget a peer keeps for it. True for a code
-    // without a budget.
-    bool Take(const QString& user, quint32 code, qint64 now);
+    // without a budget. `own` is a budget of the caller's instead of the
+    // code's, kept apart from it.
+    bool Take(const QString& user, quint32 code, qint64 now,
+              const PeerLimits::RequestBudget* own = nullptr);
     static bool Budgeted(quint32 code) { return BudgetOf(code) != nullptr; }
 
     int Kept() const { return int(m_index.size()); }

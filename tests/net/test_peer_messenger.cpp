@@ -1518,6 +1518,37 @@ private slots:
         QCOMPARE(messenger->PacedMessageCount("bob"), 0);
     }
 
+    // Another client's burst of queue requests past the budget and its wait
+    // is told no, each, up to a few thousand at once; a flood under one name
+    // past that costs no answers, only a count.
+    void queueRequestsPastTheWaitToldNo() {
+        RawPeer flood;
+        QVERIFY(IncomingP(flood, "flood"));
+        const PeerLimits::RequestBudget& queue = PeerLimits::kRequestBudgets[4];
+        QCOMPARE(queue.code, quint32(P::PM_QUEUE_UPLOAD));
+        const int denials = PeerLimits::kQueueDenials.burst;
+        const int sent = queue.burst + queue.wait + denials + 500;
+        QByteArray burst;
+        for (int k = 0; k < sent; ++k)
+            burst += RawPeer::Frame(P::PM_QUEUE_UPLOAD, BudgetBody(P::PM_QUEUE_UPLOAD, k));
+        const qint64 dropped = messenger->DroppedRequests();
+        flood.SendRaw(burst);
+        QVERIFY(RoundTrip(flood, "flood"));
+        QCOMPARE(rec->events.filter(QRegularExpression("^QueueUploadRequested\\|flood\\|")).size(),
+                 queue.burst);
+        QCOMPARE(messenger->WaitingRequests(), queue.wait);
+        QCOMPARE(messenger->DroppedRequests() - dropped, qint64(500));
+        for (int k = 0; k < denials; ++k) {
+            QByteArray denial;
+            QVERIFY2(NextOf(flood, P::PM_UPLOAD_DENIED, &denial), qPrintable(QString::number(k)));
+            QCOMPARE(denial, Payload()
+                                 .Str(BudgetMark(P::PM_QUEUE_UPLOAD, queue.burst + queue.wait + k))
+                                 .Str("Too many files")
+                                 .Bytes());
+        }
+        QCOMPARE(flood.WaitForMessage(nullptr, nullptr, 200), false);
+    }
+
     // Every line of drops gives the true count: those after a line, within
     // its interval, are told when the interval is over, though none follows.
     void dropLinesCountEveryDrop_data() {
@@ -1535,6 +1566,8 @@ private slots:
                                    << "malformed messages dropped";
         QTest::newRow("codes we do not take")
             << quint32(9999) << QByteArray() << 40 << "messages of codes we do not take ignored";
+        QTest::newRow("optional messages refused")
+            << quint32(0) << QByteArray() << 40 << "optional messages dropped";
     }
     void dropLinesCountEveryDrop() {
         QFETCH(quint32, code);
@@ -1554,7 +1587,17 @@ private slots:
         for (int k = 0; k < sent; ++k)
             flood +=
                 RawPeer::Frame(code, body.isEmpty() && code != 9999 ? BudgetBody(code, k) : body);
-        greedy.SendRaw(flood);
+        HangingListener hanging;
+        if (code == 0) {
+            // A message held for a connection being made fills the cap.
+            messenger->SetMaxWaitingOutput(16);
+            RecordAddress("held", hanging.port);
+            messenger->GetUserInfo("held");
+            for (int k = 0; k < sent; ++k)
+                QVERIFY(!messenger->RoomForOptional("greedy", 100));
+        } else {
+            greedy.SendRaw(flood);
+        }
         QVERIFY(RoundTrip(greedy, "greedy"));
         const QRegularExpression counted("^(\\d+) " + QRegularExpression::escape(line));
         const auto told = [&] {
