@@ -994,8 +994,10 @@ void PeerMessenger::OnPaceTick() {
             continue;
         }
         // The connection went: what waits goes ahead of what came since, on
-        // the next one.
+        // the next one. (A closing on the way may have dropped it.)
         const auto held = m_paced.find(user);
+        if (held == m_paced.end())
+            continue;
         Unsent& unsent = m_unsent[user];
         for (auto& queue : held->second) {
             unsent.messages.insert(unsent.messages.begin(), queue.second.messages.begin(),

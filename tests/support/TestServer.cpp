@@ -101,6 +101,7 @@ void TestServer::SendRawTo(const QString& user, const QByteArray& bytes) {
         return Problem("SendRawTo: %1 is not logged in", user);
     Note("-> %1 %2 raw bytes", user, bytes.size());
     client->socket->write(bytes);
+    client->written += bytes.size();
 }
 
 bool TestServer::TakeRecorded(const QString& user, quint32 code, QByteArray* payload) {
