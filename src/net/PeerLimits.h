@@ -114,9 +114,10 @@ constexpr RequestBudget kRequestBudgets[] = {
     {51, 100, 100, 1000},  // place in line
 };
 // Queue requests past their budget and wait are told no at most this fast
-// per user; past it they are dropped, so that a flood on one connection
-// costs no more answers than an honest burst of a few thousand files.
-constexpr RequestBudget kQueueDenials = {43, 1000, 10, 0};
+// per user; past it they are dropped, so that a flood under one name costs
+// no more answers than the budget lets in (each answer looks up the user's
+// connection), and an honest burst of 1,400 files is answered at once.
+constexpr RequestBudget kQueueDenials = {43, 200, 10, 0};
 // Bytes of requests waiting for their budget, per user and in all; each
 // counts its payload plus the overhead.
 constexpr qint64 kMaxWaitingRequestBytesPerUser = qint64(1) * 1024 * 1024;

@@ -1519,8 +1519,8 @@ private slots:
     }
 
     // Another client's burst of queue requests past the budget and its wait
-    // is told no, each, up to a few thousand at once; a flood under one name
-    // past that costs no answers, only a count.
+    // is told no, each, up to 1,400 at once; a flood under one name past
+    // that costs no answers, only a count.
     void queueRequestsPastTheWaitToldNo() {
         RawPeer flood;
         QVERIFY(IncomingP(flood, "flood"));
@@ -1560,7 +1560,7 @@ private slots:
             << quint32(P::PM_UPLOAD_PLACE_IN_LINE_REQUEST) << QByteArray() << 299
             << "requests past their user's budget dropped";
         QTest::newRow("queue requests past the budget")
-            << quint32(P::PM_QUEUE_UPLOAD) << QByteArray() << 299
+            << quint32(P::PM_QUEUE_UPLOAD) << QByteArray() << 150
             << "queue requests past their user's budget denied";
         QTest::newRow("malformed") << quint32(P::PM_UPLOAD_PLACE_IN_LINE) << QByteArray("x") << 40
                                    << "malformed messages dropped";
