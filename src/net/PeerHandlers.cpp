@@ -15,16 +15,69 @@ bool ReadSize(MemStream& in, qint64& size) {
     return in.Read(size) && size >= 0;
 }
 
+// The lines of drops counted, for each drop that is due one and for those
+// held since (FlushDropLines).
+void LogMalformed(int n, const QString& user, quint32 code) {
+    Log(kArea, 1,
+        QString("%1 malformed messages dropped, the last %2 from %3.").arg(n).arg(code).arg(user));
+}
+
+void LogIgnored(int n, const QString& user, quint32 code) {
+    Log(kArea, 2,
+        QString("%1 messages of codes we do not take ignored, the last %2 from %3.")
+            .arg(n)
+            .arg(code)
+            .arg(user));
+}
+
+void LogUnaskedLists(int n, const QString& user, quint32) {
+    Log(kArea, 2,
+        QString("%1 share lists nobody asked for dropped, the last from %2.").arg(n).arg(user));
+}
+
+void LogUnknownResults(int n, const QString& user, quint32 token) {
+    Log(kArea, 2,
+        QString("%1 search replies for searches not ours dropped, the last from %2 (token %3).")
+            .arg(n)
+            .arg(user)
+            .arg(token));
+}
+
 }  // namespace
+
+void PeerMessenger::FlushDropLines(qint64 now) {
+    int n = 0;
+    QString user;
+    quint32 code = 0;
+    if (m_droppedRequests.Held(now, n, user, code))
+        LogDroppedRequests(n, user, code);
+    if (m_deniedRequests.Held(now, n, user, code))
+        LogDeniedRequests(n, user);
+    if (m_droppedUnsent.Held(now, n, user, code))
+        LogUnsentDropped(n, user, code);
+    if (m_malformedMessages.Held(now, n, user, code))
+        LogMalformed(n, user, code);
+    if (m_ignoredMessages.Held(now, n, user, code))
+        LogIgnored(n, user, code);
+    if (m_unaskedLists.Held(now, n, user, code))
+        LogUnaskedLists(n, user, code);
+    if (m_unknownResults.Held(now, n, user, code))
+        LogUnknownResults(n, user, code);
+    if (m_optionalRefused > 0 && m_optionalLoggedAt >= 0 &&
+        now - m_optionalLoggedAt >= kOptionalLogMs) {
+        Log(kArea, 1,
+            QString("%1 optional messages dropped since: no room under the output cap, or "
+                    "their users do not read what we send.")
+                .arg(m_optionalRefused));
+        m_optionalRefused = 0;
+        m_optionalLoggedAt = now;
+    }
+}
 
 bool PeerMessenger::Malformed(const QString& user, quint32 code) {
     int unlogged = 0;
-    if (m_malformedMessages.Drop(Now(), unlogged))
-        Log(kArea, 1,
-            QString("%1 malformed messages dropped, the last %2 from %3.")
-                .arg(unlogged)
-                .arg(code)
-                .arg(user));
+    if (m_malformedMessages.Drop(Now(), unlogged, user, code))
+        LogMalformed(unlogged, user, code);
     return true;
 }
 
@@ -83,12 +136,8 @@ bool PeerMessenger::Handle(const QString& user, quint32 code, MemStream& payload
 
 void PeerMessenger::IgnoreMessage(const QString& user, quint32 code) {
     int unlogged = 0;
-    if (m_ignoredMessages.Drop(Now(), unlogged))
-        Log(kArea, 2,
-            QString("%1 messages of codes we do not take ignored, the last %2 from %3.")
-                .arg(unlogged)
-                .arg(code)
-                .arg(user));
+    if (m_ignoredMessages.Drop(Now(), unlogged, user, code))
+        LogIgnored(unlogged, user, code);
 }
 
 bool PeerMessenger::HandleSharedFileList(const QString& user, MemStream& payload) {
@@ -96,11 +145,8 @@ bool PeerMessenger::HandleSharedFileList(const QString& user, MemStream& payload
     const auto asked = m_listsAsked.find(user);
     if (asked == m_listsAsked.end()) {
         int unlogged = 0;
-        if (m_unaskedLists.Drop(Now(), unlogged))
-            Log(kArea, 2,
-                QString("%1 share lists nobody asked for dropped, the last from %2.")
-                    .arg(unlogged)
-                    .arg(user));
+        if (m_unaskedLists.Drop(Now(), unlogged, user))
+            LogUnaskedLists(unlogged, user, 0);
         return true;
     }
     if (--asked.value() <= 0)
@@ -129,13 +175,8 @@ bool PeerMessenger::HandleSearchResults(const QString& user, MemStream& payload)
     }
     if (!SearchAwaitsResults(token)) {
         int unlogged = 0;
-        if (m_unknownResults.Drop(Now(), unlogged))
-            Log(kArea, 2,
-                QString("%1 search replies for searches not ours dropped, the last from %2 "
-                        "(token %3).")
-                    .arg(unlogged)
-                    .arg(user)
-                    .arg(token));
+        if (m_unknownResults.Drop(Now(), unlogged, user, token))
+            LogUnknownResults(unlogged, user, token);
         return true;
     }
     SearchResultMessage message;

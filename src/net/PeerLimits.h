@@ -19,10 +19,15 @@ constexpr quint32 kMinFrameLength = 4;
 // Inflated size of a compressed payload (codes 5, 9, 37).
 constexpr qint64 kMaxInflatedSize = qint64(64) * 1024 * 1024;
 
-// Messages held for a user without a messaging connection.
-constexpr int kMaxUnsentMessagesPerUser = 200;
+// Messages held for a user without a messaging connection, and our requests
+// held on an open one for the user's budget; each counts its bytes plus the
+// overhead. No count of messages: a folder of thousands of files queued at
+// once is held whole and goes as the connection opens.
 constexpr qint64 kMaxUnsentBytesPerUser = qint64(16) * 1024 * 1024;
 constexpr qint64 kMaxUnsentBytesTotal = qint64(64) * 1024 * 1024;
+constexpr qint64 kUnsentMessageOverhead = 64;
+// How often requests held for a budget are looked at: the shortest refill.
+constexpr int kSendPaceMs = 10;
 
 // Accepted connections that have not finished their set-up (and, for an
 // incoming "F", its 4-byte token). A newcomer past the cap closes the oldest
@@ -84,12 +89,16 @@ constexpr std::size_t kMaxRoomRecords = 4096;
 // `burst` that refills continuously, by one every `refillMs`. One past it
 // waits (up to `wait` of its kind per user, in the order asked) and is
 // handled once the budget has refilled by one; the same request as the last
-// one waiting is answered by it. Past `wait`, or past the bytes below, it is
-// dropped and counted (logged at most once per kDroppedRequestLogMs, with
-// the count); so is what waits for a user no longer connected when its turn
-// comes. Bursts are what an honest client sends at once (a folder download
-// asks for every subfolder, or queues every file; our client asks the place
-// of every queued download at once); the pace is what it keeps up.
+// one waiting is answered by it. Past `wait`, or past the bytes below, a
+// queue request is denied ("Too many files", kQueueDenials), any other
+// dropped and counted
+// (logged at most once per kDroppedRequestLogMs, with the count); so is what
+// waits for a user no longer connected when its turn comes. Bursts are what
+// an honest client sends at once (a folder download asks for every
+// subfolder, or queues every file; our client asks the place of every
+// queued download at once); the pace is what it keeps up. Our own client
+// sends no faster than these budgets take, so a peer running our code
+// takes every request; the waits are for other clients' bursts.
 struct RequestBudget {
     quint32 code;
     int burst;
@@ -104,6 +113,11 @@ constexpr RequestBudget kRequestBudgets[] = {
     {43, 200, 10, 1000},   // queue upload
     {51, 100, 100, 1000},  // place in line
 };
+// Queue requests past their budget and wait are told no at most this fast
+// per user; past it they are dropped, so that a flood under one name costs
+// no more answers than the budget lets in (each answer looks up the user's
+// connection), and an honest burst of 1,400 files is answered at once.
+constexpr RequestBudget kQueueDenials = {43, 200, 10, 0};
 // Bytes of requests waiting for their budget, per user and in all; each
 // counts its payload plus the overhead.
 constexpr qint64 kMaxWaitingRequestBytesPerUser = qint64(1) * 1024 * 1024;

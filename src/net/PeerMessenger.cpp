@@ -111,6 +111,8 @@ PeerMessenger::PeerMessenger(QObject* parent)
     connect(&m_waitTimer, &QTimer::timeout, this, &PeerMessenger::ServeWaitingRequests);
     m_resumeTimer.setSingleShot(true);
     connect(&m_resumeTimer, &QTimer::timeout, this, &PeerMessenger::ResumeReads);
+    m_paceTimer.setInterval(PeerLimits::kSendPaceMs);
+    connect(&m_paceTimer, &QTimer::timeout, this, &PeerMessenger::OnPaceTick);
     qRegisterMetaType<ItemPtr>("ItemPtr");
     DeclarePeerTypes(dataSaver);
     if (dataSaver)
@@ -261,6 +263,15 @@ int PeerMessenger::ConnectionCount() const {
 int PeerMessenger::UnsentMessageCount(const QString& user) const {
     const auto it = m_unsent.find(user);
     return it == m_unsent.end() ? 0 : int(it->second.messages.size());
+}
+
+int PeerMessenger::PacedMessageCount(const QString& user) const {
+    const auto it = m_paced.find(user);
+    int n = 0;
+    if (it != m_paced.end())
+        for (const auto& code : it->second)
+            n += int(code.second.messages.size());
+    return n;
 }
 
 // ---------------------------------------------------------------------------
@@ -768,7 +779,8 @@ void PeerMessenger::SendMessage(QString user, MemStream& message) {
         return;
     }
     if (const ConnectionPtr c = NewestMessaging(user)) {
-        WriteBody(c, body);
+        if (!Paced(user, body))
+            WriteBody(c, body);
         return;
     }
     Enqueue(user, body);
@@ -860,13 +872,12 @@ void PeerMessenger::RequestDNetConnection(QString user) {
 
 bool PeerMessenger::Enqueue(const QString& user, const QByteArray& body) {
     Unsent& queue = m_unsent[user];
-    const qint64 size = body.size();
-    if (int(queue.messages.size()) >= PeerLimits::kMaxUnsentMessagesPerUser ||
-        queue.bytes + size > PeerLimits::kMaxUnsentBytesPerUser ||
-        m_unsentBytes + size > PeerLimits::kMaxUnsentBytesTotal) {
-        Log(kArea, 1, QString("Too many messages waiting for %1; one dropped.").arg(user));
+    const qint64 size = body.size() + PeerLimits::kUnsentMessageOverhead;
+    if (queue.bytes + size > PeerLimits::kMaxUnsentBytesPerUser ||
+        m_unsentBytes + m_pacedBytes + size > PeerLimits::kMaxUnsentBytesTotal) {
         if (queue.messages.empty())
             m_unsent.erase(user);
+        CountUnsentDropped(user, qFromLittleEndian<quint32>(body.constData()));
         return false;
     }
     queue.messages.push_back(body);
@@ -875,14 +886,38 @@ bool PeerMessenger::Enqueue(const QString& user, const QByteArray& body) {
     return true;
 }
 
+void PeerMessenger::CountUnsentDropped(const QString& user, quint32 code) {
+    int unlogged = 0;
+    if (m_droppedUnsent.Drop(Now(), unlogged, user, code))
+        LogUnsentDropped(unlogged, user, code);
+}
+
+void PeerMessenger::LogUnsentDropped(int n, const QString& user, quint32 code) {
+    Log(kArea, 1,
+        QString("%1 messages dropped: too many wait for their users, the last code %2 to %3.")
+            .arg(n)
+            .arg(code)
+            .arg(user));
+}
+
 void PeerMessenger::DropUnsent(const QString& user) {
     const auto it = m_unsent.find(user);
-    if (it == m_unsent.end())
-        return;
-    Log(kArea, 1,
-        QString("Dropping %1 unsent messages to %2.").arg(it->second.messages.size()).arg(user));
-    m_unsentBytes -= it->second.bytes;
-    m_unsent.erase(it);
+    const auto paced = m_paced.find(user);
+    int n = 0;
+    if (it != m_unsent.end()) {
+        n += int(it->second.messages.size());
+        m_unsentBytes -= it->second.bytes;
+        m_unsent.erase(it);
+    }
+    if (paced != m_paced.end()) {
+        for (const auto& code : paced->second) {
+            n += int(code.second.messages.size());
+            m_pacedBytes -= code.second.bytes;
+        }
+        m_paced.erase(paced);
+    }
+    if (n > 0)
+        Log(kArea, 1, QString("Dropping %1 unsent messages to %2.").arg(n).arg(user));
 }
 
 void PeerMessenger::Flush(const ConnectionPtr& c) {
@@ -894,8 +929,88 @@ void PeerMessenger::Flush(const ConnectionPtr& c) {
     m_unsentBytes -= it->second.bytes;
     m_unsent.erase(it);
     for (const QByteArray& body : messages)
-        if (!WriteBody(c, body))
+        if (!Paced(c->user, body) && !WriteBody(c, body))
             break;
+}
+
+bool PeerMessenger::Paced(const QString& user, const QByteArray& body) {
+    const quint32 code = qFromLittleEndian<quint32>(body.constData());
+    if (!RequestBudgets::Budgeted(code))
+        return false;
+    const auto held = m_paced.find(user);
+    // Those held go first, in order.
+    const bool ahead = held != m_paced.end() && held->second.count(code);
+    if (!ahead && m_sendBudgets.Take(user, code, Now()))
+        return false;
+    const qint64 size = body.size() + PeerLimits::kUnsentMessageOverhead;
+    qint64 userBytes = 0;
+    if (held != m_paced.end())
+        for (const auto& queue : held->second)
+            userBytes += queue.second.bytes;
+    if (userBytes + size > PeerLimits::kMaxUnsentBytesPerUser ||
+        m_unsentBytes + m_pacedBytes + size > PeerLimits::kMaxUnsentBytesTotal) {
+        CountUnsentDropped(user, code);
+        return true;
+    }
+    Unsent& queue = m_paced[user][code];
+    queue.messages.push_back(body);
+    queue.bytes += size;
+    m_pacedBytes += size;
+    if (!m_paceTimer.isActive())
+        m_paceTimer.start();
+    return true;
+}
+
+void PeerMessenger::WritePaced(const QString& user, const ConnectionPtr& c, qint64 now) {
+    const auto held = m_paced.find(user);
+    if (held == m_paced.end())
+        return;
+    for (auto queue = held->second.begin(); queue != held->second.end();) {
+        Unsent& u = queue->second;
+        while (!u.messages.empty() && m_sendBudgets.Take(user, queue->first, now)) {
+            const QByteArray body = std::move(u.messages.front());
+            u.messages.pop_front();
+            const qint64 size = body.size() + PeerLimits::kUnsentMessageOverhead;
+            u.bytes -= size;
+            m_pacedBytes -= size;
+            if (!WriteBody(c, body))
+                return;  // closed: what is left waits for the next connection
+        }
+        queue = u.messages.empty() ? held->second.erase(queue) : std::next(queue);
+    }
+    if (held->second.empty())
+        m_paced.erase(held);
+}
+
+void PeerMessenger::OnPaceTick() {
+    const qint64 now = Now();
+    std::vector<QString> users;
+    users.reserve(m_paced.size());
+    for (const auto& entry : m_paced)
+        users.push_back(entry.first);
+    for (const QString& user : users) {
+        if (const ConnectionPtr c = NewestMessaging(user)) {
+            WritePaced(user, c, now);
+            continue;
+        }
+        // The connection went: what waits goes ahead of what came since, on
+        // the next one. (A closing on the way may have dropped it.)
+        const auto held = m_paced.find(user);
+        if (held == m_paced.end())
+            continue;
+        Unsent& unsent = m_unsent[user];
+        for (auto& queue : held->second) {
+            unsent.messages.insert(unsent.messages.begin(), queue.second.messages.begin(),
+                                   queue.second.messages.end());
+            unsent.bytes += queue.second.bytes;
+            m_unsentBytes += queue.second.bytes;
+            m_pacedBytes -= queue.second.bytes;
+        }
+        m_paced.erase(held);
+        StartRequest(user, "P");
+    }
+    if (m_paced.empty())
+        m_paceTimer.stop();
 }
 
 // ---------------------------------------------------------------------------
@@ -1022,6 +1137,7 @@ void PeerMessenger::CheckDeadlines() {
     const qint64 now = Now();
     if (m_requestBudgets.NextDue() >= 0 && m_requestBudgets.NextDue() <= now)
         ServeWaitingRequests();
+    FlushDropLines(now);
     std::vector<ConnectionPtr> late;
     for (const auto& entry : m_connections) {
         Connection& c = *entry.second;

@@ -104,8 +104,11 @@ public:
     int ConnectionCount() const;
     // Our own connect requests not yet answered or given up.
     int PendingRequestCount() const { return int(m_requests.size()); }
-    // Messages held for the user until a messaging connection opens.
+    // Messages held for the user until a messaging connection opens, and
+    // requests held on an open one until the user's budget for them takes
+    // them (PacedMessageCount).
     int UnsentMessageCount(const QString& user) const;
+    int PacedMessageCount(const QString& user) const;
 
     // Bytes read from peers so far, on every kind of connection.
     qint64 BytesRead() const { return m_bytesRead; }
@@ -132,7 +135,10 @@ public:
     // connection to the user; without one it is held (per user, in order,
     // bounded) and a connection is opened, directly and through the server.
     // When none can be formed the held messages are dropped and
-    // ConnectionToUserFailed(user, "P") is emitted.
+    // ConnectionToUserFailed(user, "P") is emitted. Requests that peers
+    // budget (PeerLimits::kRequestBudgets) go at the pace the budget takes,
+    // those past it waiting here in order, so that a peer running our code
+    // takes every one.
     void SendMessage(QString user, MemStream& message);
     void SendMessageToUser(QString user, MemStream& message) { SendMessage(user, message); }
     // Optional output (search answers): whether `bytes` more for the user
@@ -281,6 +287,20 @@ private:
     bool Enqueue(const QString& user, const QByteArray& body);
     void DropUnsent(const QString& user);
     void Flush(const ConnectionPtr& c);
+    // A request peers budget: false when it is written now, true when it
+    // waits for the user's budget (then it is held, or dropped past the caps
+    // on held messages).
+    bool Paced(const QString& user, const QByteArray& body);
+    // Writes the user's held requests as far as the budgets take them.
+    void WritePaced(const QString& user, const ConnectionPtr& c, qint64 now);
+    void OnPaceTick();
+    void CountUnsentDropped(const QString& user, quint32 code);
+    // The lines of drops counted, each also for those held (FlushDropLines).
+    void LogUnsentDropped(int n, const QString& user, quint32 code);
+    void LogDroppedRequests(int n, const QString& user, quint32 code);
+    void LogDeniedRequests(int n, const QString& user);
+    // Writes the held drops' lines whose interval has passed.
+    void FlushDropLines(qint64 now);
 
     qint64 Now() const;
     // Counts what a messaging connection read in the middle of a frame.
@@ -351,6 +371,13 @@ private:
     std::map<quint32, std::unique_ptr<Request>> m_requests;
     std::map<QString, Unsent> m_unsent;
     qint64 m_unsentBytes = 0;
+    // Requests held on an open connection for the user's budget, per user and
+    // code, in order; the budgets the user keeps for ours, as we follow them.
+    std::map<QString, std::map<quint32, Unsent>> m_paced;
+    qint64 m_pacedBytes = 0;
+    RequestBudgets m_sendBudgets;
+    QTimer m_paceTimer;
+    DropCounter m_droppedUnsent{PeerLimits::kDroppedRequestLogMs};
     int m_deferChecks = 0;
     bool m_checkPosted = false;
     std::function<qint64()> m_clock;
@@ -377,6 +404,7 @@ private:
     std::deque<quint64> m_pausedReads;
     QTimer m_resumeTimer;
     DropCounter m_droppedRequests{PeerLimits::kDroppedRequestLogMs};
+    DropCounter m_deniedRequests{PeerLimits::kDroppedRequestLogMs};
     DropCounter m_unknownResults{PeerLimits::kDroppedRequestLogMs};
     DropCounter m_unaskedLists{PeerLimits::kDroppedRequestLogMs};
     DropCounter m_ignoredMessages{PeerLimits::kDroppedRequestLogMs};

@@ -26,6 +26,18 @@ bool PeerMessenger::AdmitRequest(const QString& user, quint32 code, const MemStr
         case RequestBudgets::Verdict::Drop:
             break;
     }
+    // A queue request has an answer that says no, and the downloader's row
+    // says why instead of waiting for a place that never comes.
+    MemStream request(QByteArray(bytes, size));
+    QString file;
+    if (code == PM_QUEUE_UPLOAD && request.Read(file) &&
+        m_requestBudgets.Take(user, code, now, &PeerLimits::kQueueDenials)) {
+        int unlogged = 0;
+        if (m_deniedRequests.Drop(now, unlogged, user, code))
+            LogDeniedRequests(unlogged, user);
+        DenyUpload(user, file, QStringLiteral("Too many files"));
+        return false;
+    }
     CountDroppedRequests(user, code, 1);
     return false;
 }
@@ -33,13 +45,24 @@ bool PeerMessenger::AdmitRequest(const QString& user, quint32 code, const MemStr
 void PeerMessenger::CountDroppedRequests(const QString& user, quint32 code, int n) {
     for (int k = 0; k < n; ++k) {
         int unlogged = 0;
-        if (m_droppedRequests.Drop(Now(), unlogged))
-            Log(kArea, 1,
-                QString("%1 requests past their user's budget dropped, the last code %2 from %3.")
-                    .arg(unlogged)
-                    .arg(code)
-                    .arg(user));
+        if (m_droppedRequests.Drop(Now(), unlogged, user, code))
+            LogDroppedRequests(unlogged, user, code);
     }
+}
+
+void PeerMessenger::LogDroppedRequests(int n, const QString& user, quint32 code) {
+    Log(kArea, 1,
+        QString("%1 requests past their user's budget dropped, the last code %2 from %3.")
+            .arg(n)
+            .arg(code)
+            .arg(user));
+}
+
+void PeerMessenger::LogDeniedRequests(int n, const QString& user) {
+    Log(kArea, 1,
+        QString("%1 queue requests past their user's budget denied, the last from %2.")
+            .arg(n)
+            .arg(user));
 }
 
 void PeerMessenger::ScheduleWaitingRequests() {

@@ -70,11 +70,8 @@ void RequestBudgets::Expire(qint64 now) {
     }
 }
 
-RequestBudgets::Verdict RequestBudgets::Admit(const QString& user, quint32 code,
-                                              const char* payload, int size, qint64 now) {
-    const PeerLimits::RequestBudget* budget = BudgetOf(code);
-    if (!budget)
-        return Verdict::Admit;
+RequestBudgets::Entry& RequestBudgets::Find(const QString& user, quint32 code,
+                                            const PeerLimits::RequestBudget* budget, qint64 now) {
     Expire(now);
     Key key{user, code};
     auto found = m_index.find(key);
@@ -91,6 +88,28 @@ RequestBudgets::Verdict RequestBudgets::Admit(const QString& user, quint32 code,
     }
     Entry& e = *found->second;
     Refill(e, now);
+    return e;
+}
+
+bool RequestBudgets::Take(const QString& user, quint32 code, qint64 now,
+                          const PeerLimits::RequestBudget* own) {
+    const PeerLimits::RequestBudget* budget = own ? own : BudgetOf(code);
+    if (!budget)
+        return true;
+    // Codes are below 2^31: an own budget takes a key no code has.
+    Entry& e = Find(user, own ? code | 0x80000000u : code, budget, now);
+    if (!e.waiting.empty() || e.left < 1)
+        return false;
+    e.left -= 1;
+    return true;
+}
+
+RequestBudgets::Verdict RequestBudgets::Admit(const QString& user, quint32 code,
+                                              const char* payload, int size, qint64 now) {
+    const PeerLimits::RequestBudget* budget = BudgetOf(code);
+    if (!budget)
+        return Verdict::Admit;
+    Entry& e = Find(user, code, budget, now);
     // Those that wait go first, in the order asked.
     if (e.waiting.empty() && e.left >= 1) {
         e.left -= 1;

@@ -31,6 +31,13 @@ public:
     qint64 NextDue() const;
     // Forgets what the user has waiting (they left); returns how many.
     int DropWaiting(const QString& user, quint32 code);
+    // Takes one from the budget without keeping anything waiting: how the
+    // sender follows the budget a peer keeps for it. True for a code
+    // without a budget. `own` is a budget of the caller's instead of the
+    // code's, kept apart from it.
+    bool Take(const QString& user, quint32 code, qint64 now,
+              const PeerLimits::RequestBudget* own = nullptr);
+    static bool Budgeted(quint32 code) { return BudgetOf(code) != nullptr; }
 
     int Kept() const { return int(m_index.size()); }
     int Waiting() const { return m_waiting; }
@@ -59,6 +66,9 @@ private:
     using List = std::list<Entry>;
 
     static const PeerLimits::RequestBudget* BudgetOf(quint32 code);
+    // The user's budget for the code, made full when none is kept.
+    Entry& Find(const QString& user, quint32 code, const PeerLimits::RequestBudget* budget,
+                qint64 now);
     void Refill(Entry& e, qint64 now) const;
     void Touch(List::iterator it);
     void Expire(qint64 now);

@@ -561,7 +561,7 @@ void SharedFoldersManager::OnSharedFileListRequested(QString user) {
     if ((peerMessenger && peerMessenger->AnswerWaiting(user, PeerMessenger::PM_SHARED_FILE_LIST)) ||
         std::find(m_shareListsHeld.begin(), m_shareListsHeld.end(), user) !=
             m_shareListsHeld.end()) {
-        DropPeerRequest(user, "share list");
+        DropPeerRequest(user, PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
         return;
     }
     // Asking again before the list came brings the one list.
@@ -622,14 +622,35 @@ void SharedFoldersManager::RetryShareLists() {
     ServeShareListWaiters();
 }
 
-void SharedFoldersManager::DropPeerRequest(const QString& user, const char* what) {
-    int unlogged = 0;
-    if (m_droppedPeerRequests.Drop(m_answerClock.elapsed(), unlogged))
+void SharedFoldersManager::DropPeerRequest(const QString& user, quint32 code) {
+    const auto line = [](int n, const QString& last, quint32 lastCode) {
         Log("Shared", 1,
             QStringLiteral("%1 requests dropped while an answer waits for the user or too many "
                            "wait, the last for the %2 from %3")
-                .arg(unlogged)
-                .arg(QLatin1String(what), user));
+                .arg(n)
+                .arg(lastCode == PeerMessenger::PM_SHARED_FILE_LIST_REQUEST
+                         ? QStringLiteral("share list")
+                         : QStringLiteral("folder contents"),
+                     last));
+    };
+    int unlogged = 0;
+    if (m_droppedPeerRequests.Drop(m_answerClock.elapsed(), unlogged, user, code)) {
+        line(unlogged, user, code);
+        return;
+    }
+    // Those held get their line when the interval is over, so that every
+    // line counts true.
+    if (m_droppedPeerRequestsFlush)
+        return;
+    m_droppedPeerRequestsFlush = true;
+    QTimer::singleShot(int(m_droppedPeerRequests.IntervalMs()), this, [this, line] {
+        m_droppedPeerRequestsFlush = false;
+        int n = 0;
+        QString last;
+        quint32 lastCode = 0;
+        if (m_droppedPeerRequests.Held(m_answerClock.elapsed(), n, last, lastCode))
+            line(n, last, lastCode);
+    });
 }
 
 void SharedFoldersManager::OnShareListBuilt(QByteArray message) {
@@ -679,7 +700,7 @@ bool SharedFoldersManager::BuildFolderContentsAnswer(const QString& user, quint3
 
 void SharedFoldersManager::OnFilesInFoldersRequested(QString user, quint32 req, QString folder) {
     if (!m_folderRequests.Add(user, req, folder))
-        DropPeerRequest(user, "folder contents");
+        DropPeerRequest(user, PeerMessenger::PM_GET_SHARED_FILES_IN_FOLDER);
 }
 
 FolderRequestQueue::Turn SharedFoldersManager::AnswerFolderRequest(

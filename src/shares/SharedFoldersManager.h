@@ -284,7 +284,8 @@ private:
     // A turn at the user's first folder request: a step of its answer, which
     // goes once made (FolderAnswerBuilder).
     FolderRequestQueue::Turn AnswerFolderRequest(const FolderRequestQueue::Request& request);
-    void DropPeerRequest(const QString& user, const char* what);
+    // Counts a request of the code dropped; logged at most once per interval.
+    void DropPeerRequest(const QString& user, quint32 code);
     // The answer's records as BuildSearchAnswer chooses them, stopping at
     // the first that would take the payload past `limit` (copy.full then
     // says so); false when there is nothing to send.
@@ -365,6 +366,7 @@ private:
     FolderAnswerBuilder m_folderAnswers;
     QElapsedTimer m_answerClock;
     DropCounter m_droppedPeerRequests{PeerLimits::kDroppedRequestLogMs};
+    bool m_droppedPeerRequestsFlush = false;
     QString m_shareListUser;
     std::vector<quint64> m_shareListAudience;
     quint64 m_shareListGeneration = 0;

@@ -18,9 +18,11 @@
 
 #include "net/Obfuscation.h"
 #include "net/PeerLimits.h"
+#include "net/RequestBudgets.h"
 #include "support/DeafPeer.h"
 #include "support/Fuzz.h"
 #include "support/LargestAllocation.h"
+#include "support/LogLines.h"
 #include "support/Payload.h"
 #include "support/SharesIndexed.h"
 #include "support/TestServer.h"
@@ -525,12 +527,14 @@ private slots:
         messenger->GetUserInfo("fay");
         QVERIFY(rec->WaitFor("ConnectionToUserFailed|fay|P"));
         QCOMPARE(messenger->UnsentMessageCount("fay"), 0);
-        // Bounded per user and in total; carl never answers the connect-back.
+        // Bounded per user and in total by bytes, not by count; carl never
+        // answers the connect-back.
         RawPeer carl;
         QVERIFY(LogIn(&carl, "carl", ClosedPort()));
-        for (int k = 0; k < PeerLimits::kMaxUnsentMessagesPerUser + 5; ++k)
+        constexpr int kMany = 2005;
+        for (int k = 0; k < kMany; ++k)
             messenger->GetUserInfo("carl");
-        QCOMPARE(messenger->UnsentMessageCount("carl"), PeerLimits::kMaxUnsentMessagesPerUser);
+        QCOMPARE(messenger->UnsentMessageCount("carl"), kMany);
         MemStream big;
         big.Write(quint32(P::PM_UPLOAD_FAILED));
         big.WriteBuffer(QByteArray(9 << 20, 'b').constData(), 9 << 20);
@@ -545,7 +549,7 @@ private slots:
         QCOMPARE(held, 6);  // with gil's, 7 x 9 MiB fit in 64 MiB, an 8th does not
         // Given up on the third tick, with the messages.
         Tick(2);
-        QCOMPARE(messenger->UnsentMessageCount("carl"), PeerLimits::kMaxUnsentMessagesPerUser);
+        QCOMPARE(messenger->UnsentMessageCount("carl"), kMany);
         Tick();
         QCOMPARE(rec->events.count("ConnectionToUserFailed|carl|P"), 1);
         QCOMPARE(messenger->UnsentMessageCount("carl"), 0);
@@ -1401,7 +1405,16 @@ private slots:
         QVERIFY(sync(greedy, "greedy"));
         QCOMPARE(handled("greedy"), budget->burst);
         QCOMPARE(messenger->WaitingRequests(), distinct ? budget->wait : 1);
-        QCOMPARE(messenger->DroppedRequests() - dropped, distinct ? qint64(5) : qint64(0));
+        // A queue request past it is told no, so that its row is not left
+        // waiting for a place; the others are dropped.
+        const bool queue = code == P::PM_QUEUE_UPLOAD;
+        const qint64 lost = distinct && !queue ? 5 : 0;
+        QCOMPARE(messenger->DroppedRequests() - dropped, lost);
+        for (int k = sent - 5; queue && k < sent; ++k) {
+            QByteArray denial;
+            QVERIFY(NextOf(greedy, P::PM_UPLOAD_DENIED, &denial));
+            QCOMPARE(denial, Payload().Str(BudgetMark(code, k)).Str("Too many files").Bytes());
+        }
         other.SendMessage(code, BudgetBody(code, 0));
         QVERIFY(sync(other, "other"));
         QCOMPARE(handled("other"), 1);
@@ -1426,7 +1439,182 @@ private slots:
             QVERIFY(sync(steady, "steady"));
             QVERIFY2(handled("steady") == k + 1, qPrintable(QString("request %1").arg(k)));
         }
-        QCOMPARE(messenger->DroppedRequests() - dropped, distinct ? qint64(5) : qint64(0));
+        QCOMPARE(messenger->DroppedRequests() - dropped, lost);
+    }
+
+    // Our own requests, many at once (a folder's files queued, the place of
+    // each asked): held whole while the connection is made, then sent at
+    // the pace of the budget the peer keeps for us, so that a peer running
+    // our code takes every one at once, none waiting or dropped; messages
+    // without a budget do not wait behind them.
+    void ownRequestsAtThePeersPace_data() {
+        QTest::addColumn<quint32>("code");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<bool>("open");
+        QTest::newRow("folder queued while the peer is away")
+            << quint32(P::PM_QUEUE_UPLOAD) << 1500 << false;
+        QTest::newRow("folder queued on an open connection")
+            << quint32(P::PM_QUEUE_UPLOAD) << 1500 << true;
+        QTest::newRow("places asked while the peer is away")
+            << quint32(P::PM_UPLOAD_PLACE_IN_LINE_REQUEST) << 300 << false;
+    }
+    void ownRequestsAtThePeersPace() {
+        QFETCH(quint32, code);
+        QFETCH(int, count);
+        QFETCH(bool, open);
+        const PeerLimits::RequestBudget* budget = nullptr;
+        for (const PeerLimits::RequestBudget& b : PeerLimits::kRequestBudgets)
+            if (b.code == code)
+                budget = &b;
+        QVERIFY(budget);
+        RawPeer bob;
+        QVERIFY(bob.Listen());
+        RecordAddress("bob", bob.Port());
+        if (open) {
+            messenger->SendUploadPlaceInLine("bob", "first", 1);
+            QVERIFY(bob.WaitForIncoming() && bob.ReadSetUp(nullptr, nullptr));
+            QVERIFY(NextOf(bob, P::PM_UPLOAD_PLACE_IN_LINE));
+        }
+        const auto file = [](int k) { return QString("d\\%1.mp3").arg(k, 5, 10, QChar('0')); };
+        for (int k = 0; k < count; ++k) {
+            MemStream m;
+            m.Write(code);
+            m.Write(file(k));
+            messenger->SendMessage("bob", m);
+        }
+        messenger->SendUploadPlaceInLine("bob", "between", 2);
+        if (!open) {
+            QCOMPARE(messenger->UnsentMessageCount("bob"), count + 1);
+            QVERIFY(bob.WaitForIncoming() && bob.ReadSetUp(nullptr, nullptr));
+        }
+        // Bob judges them by the budget he keeps, on the same clock.
+        RequestBudgets judge;
+        int got = 0, notTaken = 0, betweenAt = -1;
+        for (int idle = 0; got < count && idle < 200;) {
+            quint32 c = 0;
+            QByteArray payload;
+            if (!bob.WaitForMessage(&c, &payload, 100)) {
+                ++idle;
+                Advance(budget->refillMs * 50);
+                continue;
+            }
+            if (c == P::PM_UPLOAD_PLACE_IN_LINE) {
+                betweenAt = got;
+                continue;
+            }
+            QCOMPARE(c, code);
+            MemStream in(payload);
+            QString name;
+            QVERIFY(in.Read(name));
+            QCOMPARE(name, file(got));
+            if (judge.Admit(kMe, code, payload.constData(), payload.size(), clockMs) !=
+                RequestBudgets::Verdict::Admit)
+                ++notTaken;
+            ++got;
+        }
+        QCOMPARE(got, count);
+        QCOMPARE(notTaken, 0);
+        QVERIFY2(betweenAt >= 0 && betweenAt < count, qPrintable(QString::number(betweenAt)));
+        QCOMPARE(messenger->PacedMessageCount("bob"), 0);
+    }
+
+    // Another client's burst of queue requests past the budget and its wait
+    // is told no, each, up to 1,400 at once; a flood under one name past
+    // that costs no answers, only a count.
+    void queueRequestsPastTheWaitToldNo() {
+        RawPeer flood;
+        QVERIFY(IncomingP(flood, "flood"));
+        const PeerLimits::RequestBudget& queue = PeerLimits::kRequestBudgets[4];
+        QCOMPARE(queue.code, quint32(P::PM_QUEUE_UPLOAD));
+        const int denials = PeerLimits::kQueueDenials.burst;
+        const int sent = queue.burst + queue.wait + denials + 500;
+        QByteArray burst;
+        for (int k = 0; k < sent; ++k)
+            burst += RawPeer::Frame(P::PM_QUEUE_UPLOAD, BudgetBody(P::PM_QUEUE_UPLOAD, k));
+        const qint64 dropped = messenger->DroppedRequests();
+        flood.SendRaw(burst);
+        QVERIFY(RoundTrip(flood, "flood"));
+        QCOMPARE(rec->events.filter(QRegularExpression("^QueueUploadRequested\\|flood\\|")).size(),
+                 queue.burst);
+        QCOMPARE(messenger->WaitingRequests(), queue.wait);
+        QCOMPARE(messenger->DroppedRequests() - dropped, qint64(500));
+        for (int k = 0; k < denials; ++k) {
+            QByteArray denial;
+            QVERIFY2(NextOf(flood, P::PM_UPLOAD_DENIED, &denial), qPrintable(QString::number(k)));
+            QCOMPARE(denial, Payload()
+                                 .Str(BudgetMark(P::PM_QUEUE_UPLOAD, queue.burst + queue.wait + k))
+                                 .Str("Too many files")
+                                 .Bytes());
+        }
+        QCOMPARE(flood.WaitForMessage(nullptr, nullptr, 200), false);
+    }
+
+    // Every line of drops gives the true count: those after a line, within
+    // its interval, are told when the interval is over, though none follows.
+    void dropLinesCountEveryDrop_data() {
+        QTest::addColumn<quint32>("code");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("extra");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("place requests past the budget")
+            << quint32(P::PM_UPLOAD_PLACE_IN_LINE_REQUEST) << QByteArray() << 299
+            << "requests past their user's budget dropped";
+        QTest::newRow("queue requests past the budget")
+            << quint32(P::PM_QUEUE_UPLOAD) << QByteArray() << 150
+            << "queue requests past their user's budget denied";
+        QTest::newRow("malformed") << quint32(P::PM_UPLOAD_PLACE_IN_LINE) << QByteArray("x") << 40
+                                   << "malformed messages dropped";
+        QTest::newRow("codes we do not take")
+            << quint32(9999) << QByteArray() << 40 << "messages of codes we do not take ignored";
+        QTest::newRow("optional messages refused")
+            << quint32(0) << QByteArray() << 40 << "optional messages dropped";
+    }
+    void dropLinesCountEveryDrop() {
+        QFETCH(quint32, code);
+        QFETCH(QByteArray, body);
+        QFETCH(int, extra);
+        QFETCH(QString, line);
+        RawPeer greedy;
+        QVERIFY(IncomingP(greedy, "greedy"));
+        LogLines log;
+        // Budgeted requests are told apart, so that past the budget and its
+        // waiting ones each is dropped; the others are all dropped.
+        int sent = extra;
+        for (const PeerLimits::RequestBudget& b : PeerLimits::kRequestBudgets)
+            if (b.code == code)
+                sent += b.burst + b.wait;
+        QByteArray flood;
+        for (int k = 0; k < sent; ++k)
+            flood +=
+                RawPeer::Frame(code, body.isEmpty() && code != 9999 ? BudgetBody(code, k) : body);
+        HangingListener hanging;
+        if (code == 0) {
+            // A message held for a connection being made fills the cap.
+            messenger->SetMaxWaitingOutput(16);
+            RecordAddress("held", hanging.port);
+            messenger->GetUserInfo("held");
+            for (int k = 0; k < sent; ++k)
+                QVERIFY(!messenger->RoomForOptional("greedy", 100));
+        } else {
+            greedy.SendRaw(flood);
+        }
+        QVERIFY(RoundTrip(greedy, "greedy"));
+        const QRegularExpression counted("^(\\d+) " + QRegularExpression::escape(line));
+        const auto told = [&] {
+            int n = 0;
+            for (const QString& text : log.lines) {
+                const QRegularExpressionMatch m = counted.match(text);
+                if (m.hasMatch())
+                    n += m.captured(1).toInt();
+            }
+            return n;
+        };
+        QVERIFY2(told() >= 1, qPrintable(log.lines.join('\n')));
+        Advance(PeerLimits::kDroppedRequestLogMs);
+        QCOMPARE(told(), extra);
+        // Told once: the next interval has nothing more to say.
+        Advance(PeerLimits::kDroppedRequestLogMs);
+        QCOMPARE(told(), extra);
     }
 
     // Waiting requests of a user who left are dropped when their turn

@@ -1,12 +1,14 @@
 #ifndef TAVENOOK_TESTS_SUPPORT_TESTSERVER_H
 #define TAVENOOK_TESTS_SUPPORT_TESTSERVER_H
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QMap>
 #include <QObject>
 #include <QSet>
 #include <QStringList>
 #include <QTcpServer>
+#include <QTimer>
 #include <memory>
 
 #include "store/UserStats.h"
@@ -37,8 +39,13 @@ public:
     // Every event to stdout; otherwise only problems, as warnings of the
     // logging category "tavenook.testserver".
     void SetVerbose(bool verbose) { m_verbose = verbose; }
-    // A client whose unsent output passes this is dropped (64 MiB unless set).
+    // A client whose output waiting in our buffer passes this, and which
+    // took nothing of what the system holds for it for the deaf time (30 s
+    // unless set), is dropped: it reads nothing. Output that waits only
+    // because the server is behind, its system queue empty or moving, is no
+    // reason (64 MiB unless set).
     void SetMaxPendingOutput(qint64 bytes) { m_maxPendingOutput = bytes; }
+    void SetDeafAfterMs(qint64 ms) { m_deafAfterMs = ms; }
 
     // Accounts.
     void RefuseNextLogin(const QString& reason) { m_refusals.append(reason); }
@@ -97,6 +104,12 @@ private:
         quint32 port = 0;
         quint32 obfuscatedPort = 0;
         QSet<QString> tracked;
+        // Bytes written to the socket; while its output is over the cap,
+        // what the client had taken at the last look and since when.
+        qint64 written = 0;
+        bool watched = false;
+        qint64 taken = 0;
+        qint64 takenAt = 0;
     };
     struct StoredMessage {
         QString from, text;
@@ -140,6 +153,12 @@ private:
     void CloseClient(Client* client, bool gently);
 
     void Send(Client* client, quint32 code, const QByteArray& payload);
+    // What the client has taken of our output: written, less what waits in
+    // the socket's buffer and in the system's send queue.
+    static qint64 Taken(const Client* client);
+    // Drops the clients over the output cap that took nothing for the deaf
+    // time though the system holds output for them.
+    void CheckDeafClients();
     void SendToUser(const QString& user, quint32 code, const QByteArray& payload);
     void Broadcast(const QStringList& users, quint32 code, const QByteArray& payload);
     void SetStatus(const QString& user, quint32 status);
@@ -161,6 +180,9 @@ private:
     QTcpServer* mp_listener = nullptr;
     bool m_verbose = false;
     qint64 m_maxPendingOutput = 64 * 1024 * 1024;
+    qint64 m_deafAfterMs = 30000;
+    QTimer m_deafTimer;
+    QElapsedTimer m_clock;
     QList<std::shared_ptr<Client>> m_clients;
     QHash<QString, Client*> m_sessions;  // logged-in user -> its connection
     QHash<QString, Account> m_accounts;

@@ -1,6 +1,11 @@
 // One smoke run of the loopback server, with scripted peers speaking its
 // framing: logins, and the routing two clients need to find each other
 // (searches, peer addresses, connect-back requests and their failures).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QCryptographicHash>
 #include <QtTest>
 
@@ -18,6 +23,33 @@ QByteArray Login(RawPeer& client, quint16 port, const QString& user, const QStri
     client.SendMessage(1, Payload().Str(user).Str(password).U32(157).U32(100).Str(digest.toHex()));
     return client.Take(1);
 }
+
+// A client connected to 127.0.0.1:port that logs in and then reads nothing:
+// its receive buffer is as small as the system allows. Closed with it.
+struct DeafClient {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    DeafClient(quint16 port, const QString& user) {
+        const int smallest = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        const QByteArray digest =
+            QCryptographicHash::hash(user.toUtf8() + "pw", QCryptographicHash::Md5);
+        const QByteArray login =
+            RawPeer::Frame(1, Payload().Str(user).Str("pw").U32(157).U32(100).Str(digest.toHex()));
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::send(fd, login.constData(), std::size_t(login.size()), 0) != login.size()) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ~DeafClient() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
 
 }  // namespace
 
@@ -60,6 +92,44 @@ private slots:
         QCOMPARE(alice.Take(1001), Payload().U32(11).Str("bob").Bytes());
         alice.SendMessage(18, Payload().U32(12).Str("ghost").Str("P"));
         QCOMPARE(alice.Take(1001), Payload().U32(12).Str("ghost").Bytes());
+    }
+
+    // A burst of output the server makes without going back to its event
+    // loop (as for a login with a long user list) piles up in its buffer:
+    // a client that reads it keeps its session however far behind the
+    // server is; one that reads nothing is dropped.
+    void deafJudgedByWhatTheClientLeavesUnread_data() {
+        QTest::addColumn<bool>("reads");
+        QTest::newRow("reads while the server is behind") << true;
+        QTest::newRow("reads nothing") << false;
+    }
+    void deafJudgedByWhatTheClientLeavesUnread() {
+        QFETCH(bool, reads);
+        TestServer server;
+        QVERIFY(server.Listen());
+        server.SetMaxPendingOutput(256 * 1024);
+        server.SetDeafAfterMs(2000);
+        const QString user = reads ? "reader" : "deaf";
+        RawPeer reader;
+        std::unique_ptr<DeafClient> deaf;
+        if (reads) {
+            QCOMPARE(Login(reader, server.Port(), user, "pw"), Payload().U8(1).Bytes());
+        } else {
+            deaf.reset(new DeafClient(server.Port(), user));
+            QVERIFY(deaf->fd >= 0);
+            QTRY_VERIFY(server.IsLoggedIn(user));
+        }
+        const QByteArray block(1 << 20, 'x');
+        constexpr int kBlocks = 24;
+        for (int k = 0; k < kBlocks; ++k)
+            server.SendTo(user, 99, block);
+        if (reads) {
+            for (int k = 0; k < kBlocks; ++k)
+                QCOMPARE(reader.Take(99).size(), block.size());
+            QVERIFY(server.IsLoggedIn(user));
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(!server.IsLoggedIn(user), 60000);
+        }
     }
 };
 

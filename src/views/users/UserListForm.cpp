@@ -1,5 +1,6 @@
 #include "views/users/UserListForm.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHBoxLayout>
@@ -702,15 +703,33 @@ void UserListForm::OnUserInfoTabCloseRequested(int index) {
 static void UserInfoNotSent(const QString& user) {
     static DropCounter unsent(PeerLimits::kDroppedRequestLogMs);
     static QElapsedTimer clock;
-    if (!clock.isValid())
-        clock.start();
-    int unlogged = 0;
-    if (unsent.Drop(clock.elapsed(), unlogged))
+    static bool flushing = false;
+    const auto line = [](int n, const QString& last) {
         Log("users", 1,
             QString("%1 user info answers not sent, the last to %2: one waits for them "
                     "already, or there is no room under the output cap.")
-                .arg(unlogged)
-                .arg(user));
+                .arg(n)
+                .arg(last));
+    };
+    if (!clock.isValid())
+        clock.start();
+    int unlogged = 0;
+    if (unsent.Drop(clock.elapsed(), unlogged, user)) {
+        line(unlogged, user);
+        return;
+    }
+    // Those held get their line when the interval is over.
+    if (flushing || !qApp)
+        return;
+    flushing = true;
+    QTimer::singleShot(int(unsent.IntervalMs()), qApp, [line] {
+        flushing = false;
+        int n = 0;
+        QString last;
+        quint32 code = 0;
+        if (unsent.Held(clock.elapsed(), n, last, code))
+            line(n, last);
+    });
 }
 
 // The reply must fit one peer frame: the description is cut to the string
