@@ -119,6 +119,52 @@ int CreateFileAnew(const QString& path, QString* error, mode_t mode) {
     return fd;
 }
 
+namespace {
+
+// Errors of a file system that lacks the call, not of the names given.
+bool Unsupported(int err) {
+    return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == ENOTSUP;
+}
+
+bool SameInode(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Without a no-replace rename and without hard links (SMB shares, some
+// shared folders of virtual machines and FUSE disks): the name is taken
+// first by a new empty file of ours, made exclusively, so anything that
+// stands there or comes meanwhile is refused (EEXIST), and the plain
+// rename then replaces only that file of ours. A kill in between leaves an
+// empty file under the name, never a part of one and never a lost file.
+bool RenameOntoReservedName(const QByteArray& source, const QByteArray& target) {
+    int fd = -1;
+    do
+        fd = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return false;
+    struct stat reserved;
+    const bool known = ::fstat(fd, &reserved) == 0;
+    ::close(fd);
+    struct stat there;
+    // Only while the name still holds our empty file: someone who removed it
+    // and put his own there keeps his.
+    if (!known || ::lstat(target.constData(), &there) != 0 || !SameInode(reserved, there) ||
+        there.st_size != 0) {
+        errno = EEXIST;
+        return false;
+    }
+    if (::rename(source.constData(), target.constData()) == 0)
+        return true;
+    const int err = errno;
+    if (::lstat(target.constData(), &there) == 0 && SameInode(reserved, there))
+        ::unlink(target.constData());
+    errno = err;
+    return false;
+}
+
+}  // namespace
+
 bool RenameNoReplace(const QString& from, const QString& to, QString* error) {
     const QByteArray source = QFile::encodeName(from);
     const QByteArray target = QFile::encodeName(to);
@@ -126,11 +172,13 @@ bool RenameNoReplace(const QString& from, const QString& to, QString* error) {
         0)
         return true;
     // A file system that cannot rename so gets a new name and loses the old.
-    if (errno == EINVAL || errno == ENOSYS) {
+    if (Unsupported(errno)) {
         if (::link(source.constData(), target.constData()) == 0) {
             ::unlink(source.constData());
             return true;
         }
+        if ((Unsupported(errno) || errno == EPERM) && RenameOntoReservedName(source, target))
+            return true;
     }
     Refuse(error, SystemError(errno), errno);
     return false;
