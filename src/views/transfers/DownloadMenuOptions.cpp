@@ -148,7 +148,9 @@ void DownloadMenuOptions::OnRetryDownloads() {
         return;
     QStringList refused;
     for (const ItemPtr& entry : ItemSet(m_entries)) {
-        if (entry.IsRemoved())
+        // A finished row in a selection is no download to retry.
+        if (entry.IsRemoved() ||
+            TransferQueueManager::DownloadStatus(entry) == TransferQueueManager::kComplete)
             continue;
         const QString why = transferQueueManager->RetryDownload(entry);
         if (!why.isEmpty())
