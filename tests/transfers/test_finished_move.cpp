@@ -33,6 +33,7 @@
 #include "support/TestFiles.h"
 #include "support/TransferServices.h"
 #include "transfers/FinishedMove.h"
+#include "transfers/PartialJournal.h"
 
 namespace {
 
@@ -623,6 +624,26 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(Status(x), QString("complete"), kWait);
         QCOMPARE(tqm->RetryDownload(x), QString("it is complete"));
         QVERIFY(!Asked());
+    }
+
+    // A download stopped because the partials journal could not be written
+    // waits no longer once the journal writes again.
+    void journalFailureWaitEndsWhenItWritesAgain() {
+        QVERIFY(Restart());
+        const ItemPtr x = Add("x.bin", 100000);
+        Drain(*bob);
+        const QString store = tmp->path() + "/store";
+        QVERIFY(QDir(store).removeRecursively());
+        QVERIFY(Download(10, "x.bin", Pattern(100000)));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(x), QString("aborted"), kWait);
+        QVERIFY2(x.HasItem("denial_reason").AsString().contains(PartialJournal::kWriteFailed),
+                 qPrintable(x.HasItem("denial_reason").AsString()));
+        QVERIFY(TQM::WaitsAfterWriteFailure(x));
+        tqm->EveryHalfMinute();
+        QVERIFY(!Asked());
+        QVERIFY(QDir().mkpath(store));
+        QTRY_VERIFY_WITH_TIMEOUT((tqm->EveryHalfMinute(), Status(x) == "queued"), kWait);
+        QVERIFY(Asked());
     }
 };
 
