@@ -829,6 +829,8 @@ void TransferQueueManager::SweepMoveLeftovers() {
     }
     if (folders.isEmpty())
         return;
+    if (m_sweep)
+        m_sweep->wait();
     // A folder on a slow disk must not hold up the start.
     m_sweep.reset(QThread::create([this, folders] {
         for (const QString& folder : folders) {
