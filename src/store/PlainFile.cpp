@@ -135,31 +135,52 @@ bool SameInode(const struct stat& a, const struct stat& b) {
 // first by a new empty file of ours, made exclusively, so anything that
 // stands there or comes meanwhile is refused (EEXIST), and the plain
 // rename then replaces only that file of ours. A kill in between leaves an
-// empty file under the name, never a part of one and never a lost file.
+// empty file under the name, never a part of one and never a lost file. A
+// folder takes its name by an empty folder of ours, which a rename of a
+// folder may replace as well.
 bool RenameOntoReservedName(const QByteArray& source, const QByteArray& target) {
-    int fd = -1;
-    do
-        fd = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0)
+    struct stat from;
+    if (::lstat(source.constData(), &from) != 0)
         return false;
+    const bool folder = S_ISDIR(from.st_mode);
     struct stat reserved;
-    const bool known = ::fstat(fd, &reserved) == 0;
-    ::close(fd);
+    if (folder) {
+        if (::mkdir(target.constData(), 0700) != 0 || ::lstat(target.constData(), &reserved) != 0)
+            return false;
+    } else {
+        int fd = -1;
+        do
+            fd = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        0600);
+        while (fd < 0 && errno == EINTR);
+        if (fd < 0)
+            return false;
+        const bool known = ::fstat(fd, &reserved) == 0;
+        ::close(fd);
+        if (!known) {
+            ::unlink(target.constData());
+            errno = EIO;
+            return false;
+        }
+    }
+    const auto drop = [&] {
+        struct stat there;
+        if (::lstat(target.constData(), &there) == 0 && SameInode(reserved, there))
+            folder ? ::rmdir(target.constData()) : ::unlink(target.constData());
+    };
     struct stat there;
-    // Only while the name still holds our empty file: someone who removed it
-    // and put his own there keeps his.
-    if (!known || ::lstat(target.constData(), &there) != 0 || !SameInode(reserved, there) ||
-        there.st_size != 0) {
+    // Only while the name still holds what we made: someone who removed it
+    // and put his own there keeps his (a folder of ours he filled too).
+    if (::lstat(target.constData(), &there) != 0 || !SameInode(reserved, there) ||
+        (!folder && there.st_size != 0)) {
         errno = EEXIST;
         return false;
     }
     if (::rename(source.constData(), target.constData()) == 0)
         return true;
     const int err = errno;
-    if (::lstat(target.constData(), &there) == 0 && SameInode(reserved, there))
-        ::unlink(target.constData());
-    errno = err;
+    drop();
+    errno = err == ENOTEMPTY ? EEXIST : err;
     return false;
 }
 

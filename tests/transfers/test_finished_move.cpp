@@ -460,6 +460,8 @@ private slots:
                                                          << "link";
         QTest::newRow("set aside") << "aside"
                                    << "";
+        QTest::newRow("set aside a folder") << "aside"
+                                            << "folder";
     }
     void diskWithoutNoReplaceRenameOrLinks() {
         QFETCH(QString, how);
@@ -490,6 +492,10 @@ private slots:
                 move = RenameFinishedFile(source, folder, "x.bin");
             else if (how == "copy")
                 move = CopyFinishedFile(source, folder, "x.bin");
+            else if (there == "folder")
+                asideDone = QFile::remove(source) && Write(source + "/kept", data) &&
+                            SetAside(source, &aside) && QDir().mkdir(source) &&
+                            SetAside(source, &aside);
             else
                 asideDone =
                     SetAside(source, &aside) && Write(source, "again") && SetAside(source, &aside);
@@ -498,9 +504,14 @@ private slots:
         QVERIFY(filtered && refused);
         if (how == "aside") {
             QVERIFY(asideDone);
+            QCOMPARE(aside, source + ".aside2");
+            if (there == "folder") {
+                QCOMPARE(ReadFile(source + ".aside/kept"), data);
+                QVERIFY(QFileInfo(aside).isDir() && !QFileInfo::exists(source));
+                return;
+            }
             QCOMPARE(ReadFile(source + ".aside"), data);
             QCOMPARE(ReadFile(aside), QByteArray("again"));
-            QCOMPARE(aside, source + ".aside2");
             return;
         }
         QVERIFY2(move.done && move.error.isEmpty(), qPrintable(move.error));
