@@ -5,6 +5,11 @@
 // that byte until the row reads "complete":
 //   the longest main-thread stall (gaps between turns of a 1 ms timer),
 //   the time the move took, and whether the file arrived whole.
+// Then the same move stopped by a kill midway: the client starts again with
+// the whole partial and the killed copy's temporary, the uploader online,
+// and the move is watched from the load of the store until the row reads
+// "complete": the stall, the time, whether the file arrived whole, whether
+// the temporary went, and how often the uploader was asked for the file.
 // Without a second file system at hand the bench says so and ends.
 //
 // Usage: bench_finished_move [--quick]
@@ -83,6 +88,8 @@ struct Figures {
     double worstStallMs = 0;
     double moveMs = 0;
     bool whole = false;
+    bool swept = false;
+    int asked = 0;
     bool ok = false;
     QString why;
 };
@@ -149,6 +156,74 @@ Figures Run(qint64 size, const QString& otherFolder) {
     return out;
 }
 
+// The client killed while it copied the finished file: the whole partial,
+// recorded, and half a copy in a temporary of the complete folder; then a
+// start, with the uploader online.
+Figures RunRestart(qint64 size, const QString& otherFolder) {
+    Figures out;
+    QTemporaryDir dir;
+    const QString root = dir.path() + "/dl";
+    const QString prefix = dir.path() + "/store/t";
+    const QString partial = root + "/downloading/F/big.bin";
+    const QString temporary = otherFolder + "/F/.tavenook-move-00000000000000aa.tmp";
+    {
+        TransferServices s;
+        if (!dir.isValid() || !s.StartTransferServices()) {
+            out.why = "no services";
+            return out;
+        }
+        SetSetting("download_folder", root);
+        if (!QDir().mkpath(root) || !QFile::link(otherFolder, root + "/complete") ||
+            !WritePartial(partial, size) || !WritePartial(temporary, size / 2) ||
+            !QDir().mkpath(dir.path() + "/store")) {
+            out.why = "could not lay down the files";
+            return out;
+        }
+        const ItemPtr e = s.tqm->AddDownload("bob", "big.bin", "S\\F", size, false, 0);
+        e.Connect(d.GetType("local_file_path")->GetItem(Value(partial)));
+        e.Connect(d.GetType("local_file_size")->GetItem(Value(size)));
+        if (!s.saver->Save(prefix)) {
+            out.why = "could not save";
+            return out;
+        }
+        s.tqm.reset();
+        s.StopTransferServices();
+    }
+    TransferServices s;
+    RawPeer bob;
+    if (!s.StartTransferServices() || !s.ConnectAsPeer(bob, "bob")) {
+        out.why = "no services";
+        return out;
+    }
+    TransferServices::Online("bob");
+    QElapsedTimer clock;
+    clock.start();
+    s.saver->Load(prefix);
+    const ItemPtr e = s.tqm->GetDownloadEntry("bob", "big.bin", "S\\F");
+    const auto status = [&] { return TransferQueueManager::DownloadStatus(e); };
+    int asked = 0;
+    out.worstStallMs = LongestStallUntil(clock, [&] {
+        // The clock's half-minute tick, as a long wait would bring it.
+        if (clock.elapsed() / 500 > asked) {
+            ++asked;
+            s.tqm->EveryHalfMinute();
+        }
+        return status() == "complete" || clock.elapsed() >= (size >> 20) * 20 + 10000;
+    });
+    out.moveMs = double(clock.nsecsElapsed()) / 1e6;
+    out.asked = TransferServices::Drain(bob).filter("43 S\\F\\big.bin").size();
+    if (status() != "complete") {
+        out.why = "the download is still " + status();
+        out.ok = true;
+        return out;
+    }
+    out.whole = LooksWhole(otherFolder + "/F/big.bin", size) && !QFileInfo::exists(partial);
+    out.swept = !QFileInfo::exists(temporary);
+    s.StopTransferServices();
+    out.ok = true;
+    return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -178,6 +253,28 @@ int main(int argc, char** argv) {
     if (!quick)
         std::printf(": %s (target under %.0f ms)",
                     figures.worstStallMs < kStallTargetMs ? "met" : "MISSED", kStallTargetMs);
+    std::printf("\n");
+
+    QTemporaryDir second(QStringLiteral("/dev/shm/bench_finished_move-XXXXXX"));
+    const Figures restart = RunRestart(size, second.path());
+    if (!restart.ok) {
+        std::fprintf(stderr, "bench_finished_move: %s\n", qPrintable(restart.why));
+        return 1;
+    }
+    std::printf("  after a kill during the copy, the start:\n");
+    if (!restart.why.isEmpty())
+        std::printf("    the move did not end: %s after %.0f ms\n", qPrintable(restart.why),
+                    restart.moveMs);
+    else
+        std::printf(
+            "    moved it in %.0f ms; the file arrived %s; the killed copy's temporary %s\n",
+            restart.moveMs, restart.whole ? "whole, the partial removed" : "NOT WHOLE",
+            restart.swept ? "removed" : "KEPT");
+    std::printf("    the uploader was asked for it %d times\n", restart.asked);
+    std::printf("    longest main-thread stall: %.1f ms", restart.worstStallMs);
+    if (!quick)
+        std::printf(": %s (target under %.0f ms)",
+                    restart.worstStallMs < kStallTargetMs ? "met" : "MISSED", kStallTargetMs);
     std::printf("\n");
     return figures.whole ? 0 : 1;
 }

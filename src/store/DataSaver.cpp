@@ -282,9 +282,8 @@ void DataSaver::WriteNewFile(const QString& path, const Pieces& pieces) const {
     WriteInto(fd, path, pieces);
 }
 
-// Writes, syncs and closes fd, the new file at path; on failure the file
-// is removed.
-void DataSaver::WriteInto(int fd, const QString& path, const Pieces& pieces) const {
+// The new file at path; see the declaration.
+void DataSaver::WriteInto(int fd, const QString& path, const Pieces& pieces, bool close) const {
     const QByteArray native = QFile::encodeName(path);
     std::size_t total = 0;
     for (const std::string& piece : pieces)
@@ -310,7 +309,7 @@ void DataSaver::WriteInto(int fd, const QString& path, const Pieces& pieces) con
         ok = false;
         err = errno;
     }
-    if (::close(fd) != 0 && ok) {
+    if ((close || !ok) && ::close(fd) != 0 && ok) {
         ok = false;
         err = errno;
     }
@@ -597,16 +596,16 @@ bool DataSaver::Save(const QString& prefix) {
         QString final;
         for (int attempt = 0;; ++attempt) {
             final = QString("%1.%2").arg(prefix).arg(number);
-            // link() refuses to replace, so two saves can never overwrite each other.
-            if (::link(QFile::encodeName(tmp).constData(), QFile::encodeName(final).constData()) ==
-                0)
+            // Never onto an existing name, so two saves can never overwrite
+            // each other, also on disks without hard links.
+            QString why;
+            if (RenameNoReplace(tmp, final, &why))
                 break;
             if (errno != EEXIST || attempt > 1000 ||
                 number == std::numeric_limits<std::uint64_t>::max())
-                throw DataSaveFailure(QString("cannot name %1: %2").arg(final, SystemError(errno)));
+                throw DataSaveFailure(QString("cannot name %1: %2").arg(final, why));
             ++number;
         }
-        QFile::remove(tmp);
         tmp.clear();
         SyncFolder(folder);
 
@@ -648,11 +647,16 @@ bool DataSaver::SaveAll(const QString& fileName) {
         const int fd = CreateTemporary(folder, kDumpKind, &tmp, &why);
         if (fd < 0)
             throw DataSaveFailure(why);
-        WriteInto(fd, tmp, bytes);
-        if (::rename(QFile::encodeName(tmp).constData(), QFile::encodeName(fileName).constData()) !=
-            0)
-            throw DataSaveFailure(
-                QString("cannot replace %1: %2").arg(fileName, SystemError(errno)));
+        // Kept open, so locked, until renamed: another dump's sweep of the
+        // folder must not take it in between.
+        WriteInto(fd, tmp, bytes, false);
+        BeforeTemporaryRename(tmp);
+        const int renamed =
+            ::rename(QFile::encodeName(tmp).constData(), QFile::encodeName(fileName).constData());
+        const int err = errno;
+        ::close(fd);
+        if (renamed != 0)
+            throw DataSaveFailure(QString("cannot replace %1: %2").arg(fileName, SystemError(err)));
         tmp.clear();
         SyncFolder(folder);
         m_lastFailure.clear();

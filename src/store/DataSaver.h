@@ -121,7 +121,9 @@ private:
     // A file image in pieces, written one after the other.
     using Pieces = std::vector<std::string>;
     void WriteNewFile(const QString& path, const Pieces& pieces) const;
-    void WriteInto(int fd, const QString& path, const Pieces& pieces) const;
+    // Writes, syncs and, unless told to keep it open (the caller closes it
+    // after a rename), closes fd; on failure the file is closed and removed.
+    void WriteInto(int fd, const QString& path, const Pieces& pieces, bool close = true) const;
     bool PruneForRoom(const QString& prefix);
 
     Pieces Serialize(bool everything);

@@ -119,6 +119,73 @@ int CreateFileAnew(const QString& path, QString* error, mode_t mode) {
     return fd;
 }
 
+namespace {
+
+// Errors of a file system that lacks the call, not of the names given.
+bool Unsupported(int err) {
+    return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == ENOTSUP;
+}
+
+bool SameInode(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Without a no-replace rename and without hard links (SMB shares, some
+// shared folders of virtual machines and FUSE disks): the name is taken
+// first by a new empty file of ours, made exclusively, so anything that
+// stands there or comes meanwhile is refused (EEXIST), and the plain
+// rename then replaces only that file of ours. A kill in between leaves an
+// empty file under the name, never a part of one and never a lost file. A
+// folder takes its name by an empty folder of ours, which a rename of a
+// folder may replace as well.
+bool RenameOntoReservedName(const QByteArray& source, const QByteArray& target) {
+    struct stat from;
+    if (::lstat(source.constData(), &from) != 0)
+        return false;
+    const bool folder = S_ISDIR(from.st_mode);
+    struct stat reserved;
+    if (folder) {
+        if (::mkdir(target.constData(), 0700) != 0 || ::lstat(target.constData(), &reserved) != 0)
+            return false;
+    } else {
+        int fd = -1;
+        do
+            fd = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        0600);
+        while (fd < 0 && errno == EINTR);
+        if (fd < 0)
+            return false;
+        const bool known = ::fstat(fd, &reserved) == 0;
+        ::close(fd);
+        if (!known) {
+            ::unlink(target.constData());
+            errno = EIO;
+            return false;
+        }
+    }
+    const auto drop = [&] {
+        struct stat there;
+        if (::lstat(target.constData(), &there) == 0 && SameInode(reserved, there))
+            folder ? ::rmdir(target.constData()) : ::unlink(target.constData());
+    };
+    struct stat there;
+    // Only while the name still holds what we made: someone who removed it
+    // and put his own there keeps his (a folder of ours he filled too).
+    if (::lstat(target.constData(), &there) != 0 || !SameInode(reserved, there) ||
+        (!folder && there.st_size != 0)) {
+        errno = EEXIST;
+        return false;
+    }
+    if (::rename(source.constData(), target.constData()) == 0)
+        return true;
+    const int err = errno;
+    drop();
+    errno = err == ENOTEMPTY ? EEXIST : err;
+    return false;
+}
+
+}  // namespace
+
 bool RenameNoReplace(const QString& from, const QString& to, QString* error) {
     const QByteArray source = QFile::encodeName(from);
     const QByteArray target = QFile::encodeName(to);
@@ -126,11 +193,13 @@ bool RenameNoReplace(const QString& from, const QString& to, QString* error) {
         0)
         return true;
     // A file system that cannot rename so gets a new name and loses the old.
-    if (errno == EINVAL || errno == ENOSYS) {
+    if (Unsupported(errno)) {
         if (::link(source.constData(), target.constData()) == 0) {
             ::unlink(source.constData());
             return true;
         }
+        if ((Unsupported(errno) || errno == EPERM) && RenameOntoReservedName(source, target))
+            return true;
     }
     Refuse(error, SystemError(errno), errno);
     return false;

@@ -26,7 +26,18 @@ bool SameInode(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+std::function<void(const QString&)> g_beforeRename;
+
 }  // namespace
+
+void SetBeforeTemporaryRename(std::function<void(const QString& temporary)> hook) {
+    g_beforeRename = std::move(hook);
+}
+
+void BeforeTemporaryRename(const QString& temporary) {
+    if (g_beforeRename)
+        g_beforeRename(temporary);
+}
 
 void SyncFolder(const QString& folder) {
     const int fd =

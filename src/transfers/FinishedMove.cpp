@@ -6,7 +6,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include "store/PlainFile.h"
@@ -136,11 +138,10 @@ FinishedMove CopyFinishedFile(const QString& source, const QString& folder, cons
     ::fchmod(out.fd, from.st_mode & 07777);
     if (::fdatasync(out.fd) != 0)
         return fail(Failure(QStringLiteral("cannot write"), temporary, errno));
-    const int closing = out.fd;
-    out.fd = -1;
-    if (::close(closing) != 0)
-        return fail(Failure(QStringLiteral("cannot write"), temporary, errno));
 
+    // Still open, so still locked: another copy's sweep of this folder must
+    // not take a whole temporary between our close and our rename.
+    BeforeTemporaryRename(temporary);
     for (int attempt = 0;; ++attempt) {
         move.name = UniqueCompleteName(folder, name);
         if (move.name.isEmpty() || attempt == kNameAttempts)
@@ -153,6 +154,9 @@ FinishedMove CopyFinishedFile(const QString& source, const QString& folder, cons
     }
     SyncFolder(folder);
     move.done = true;
+    // Synced already: a late error of the close costs nothing written.
+    ::close(out.fd);
+    out.fd = -1;
     // Only the file that was copied goes, never one put in its place since.
     struct stat there;
     const QByteArray sourcePath = QFile::encodeName(source);
@@ -160,5 +164,87 @@ FinishedMove CopyFinishedFile(const QString& source, const QString& folder, cons
         move.error = QStringLiteral("%1 was replaced during the copy; it stays").arg(source);
     else if (::unlink(sourcePath.constData()) != 0)
         move.error = Failure(QStringLiteral("cannot remove"), source, errno);
+    return move;
+}
+
+namespace {
+
+// Whether the two open files hold the same bytes; false once cancelled.
+bool SameBytes(int a, int b, const std::atomic<bool>* cancel) {
+    std::unique_ptr<char[]> one(new char[kCopyBlock]), two(new char[kCopyBlock]);
+    for (off_t at = 0;;) {
+        if (Cancelled(cancel))
+            return false;
+        const ssize_t n = ::pread(a, one.get(), kCopyBlock, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        ssize_t m = 0;
+        while (m < n) {
+            const ssize_t got = ::pread(b, two.get() + m, std::size_t(n - m), at + m);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return false;
+            m += got;
+        }
+        if (std::memcmp(one.get(), two.get(), std::size_t(n)) != 0)
+            return false;
+        if (n == 0)
+            return true;
+        at += n;
+    }
+}
+
+}  // namespace
+
+FinishedMove PlaceWholeFile(const QString& source, const QString& folder, const QString& name,
+                            const std::atomic<bool>* cancel) {
+    FinishedMove move;
+    Descriptor in;
+    in.fd = OpenPlainFile(source, O_RDONLY);
+    struct stat from;
+    if (in.fd >= 0 && ::fstat(in.fd, &from) == 0) {
+        // The names a move of it could have taken, in the order it takes
+        // them, up to the first free one.
+        QString same;
+        UniqueNameAmong(name, [&](const QString& candidate) {
+            const QString path = Join(folder, candidate);
+            const QFileInfo info(path);
+            if (!info.exists() && !info.isSymLink())
+                return false;
+            Descriptor there;
+            there.fd = info.isSymLink() || info.size() != from.st_size
+                           ? -1
+                           : OpenPlainFile(path, O_RDONLY);
+            struct stat st;
+            if (there.fd >= 0 && ::fstat(there.fd, &st) == 0 && !SameInode(st, from) &&
+                SameBytes(in.fd, there.fd, cancel)) {
+                same = candidate;
+                return false;
+            }
+            return !Cancelled(cancel);
+        });
+        if (Cancelled(cancel)) {
+            move.error = QStringLiteral("the move of %1 was stopped").arg(source);
+            return move;
+        }
+        if (!same.isEmpty()) {
+            // Only the file compared goes, never one put in its place since.
+            move.done = true;
+            move.name = same;
+            struct stat there;
+            const QByteArray sourcePath = QFile::encodeName(source);
+            if (::lstat(sourcePath.constData(), &there) != 0 || !SameInode(from, there))
+                move.error = QStringLiteral("%1 was replaced meanwhile; it stays").arg(source);
+            else if (::unlink(sourcePath.constData()) != 0)
+                move.error = Failure(QStringLiteral("cannot remove"), source, errno);
+            return move;
+        }
+    }
+    move = RenameFinishedFile(source, folder, name);
+    if (move.needsCopy)
+        move = CopyFinishedFile(source, folder, name, cancel);
     return move;
 }

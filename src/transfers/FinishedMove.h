@@ -29,6 +29,14 @@ FinishedMove RenameFinishedFile(const QString& source, const QString& folder, co
 FinishedMove CopyFinishedFile(const QString& source, const QString& folder, const QString& name,
                               const std::atomic<bool>* cancel = nullptr);
 
+// For a partial found whole at a start or a retry, whose move a quit, a
+// kill or a failure stopped, on any thread: when the copy was renamed into
+// place before the stop, a file of name or a "name (n).ext" form in folder
+// holding exactly the source's bytes, the source is removed and that file
+// is the result; otherwise as RenameFinishedFile, then CopyFinishedFile.
+FinishedMove PlaceWholeFile(const QString& source, const QString& folder, const QString& name,
+                            const std::atomic<bool>* cancel = nullptr);
+
 // The copy's temporary names: ".tavenook-move-" and 16 hex digits, ".tmp".
 bool IsMoveTemporaryName(const QString& name);
 

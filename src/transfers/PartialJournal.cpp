@@ -411,7 +411,14 @@ void PartialJournal::Restart(std::uint64_t storeNumber) {
 bool PartialJournal::WaitWritten(std::uint64_t number, const std::function<bool()>& giveUp,
                                  QString* why) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    while (m_written < number && m_failedThrough < number && !m_stop) {
+    // A failure from before this wait may be old: room may have come back
+    // since. The writer tries at once, and its answer counts, not its last.
+    const std::uint64_t attempt = m_attempts;
+    if (m_written < number && m_failedThrough >= number && !m_stop) {
+        m_retryNow = true;
+        m_changed.notify_all();
+    }
+    while (m_written < number && (m_failedThrough < number || m_attempts == attempt) && !m_stop) {
         m_changed.wait_for(lock, std::chrono::milliseconds(100));
         if (m_written < number && giveUp && giveUp())
             break;
@@ -420,10 +427,15 @@ bool PartialJournal::WaitWritten(std::uint64_t number, const std::function<bool(
         return true;
     if (why)
         *why = m_failedThrough >= number
-                   ? QStringLiteral("Could not write the partials journal (%1)").arg(m_error)
+                   ? QStringLiteral("%1 (%2)").arg(QLatin1String(kWriteFailed), m_error)
                : m_stop ? QStringLiteral("The partials journal is closed")
                         : QStringLiteral("Stopped waiting for the partials journal");
     return false;
+}
+
+bool PartialJournal::Failing() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_failedThrough > m_written;
 }
 
 void PartialJournal::Run() {
@@ -454,12 +466,14 @@ void PartialJournal::Run() {
         std::uint64_t last = 0;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            const auto ready = [this] { return m_stop || !m_queue.empty(); };
+            const auto ready = [this] { return m_stop || !m_queue.empty() || m_retryNow; };
             if (retryIn.count() == 0)
                 m_changed.wait(lock, ready);
             else
                 m_changed.wait_for(lock, retryIn, ready);
-            if (m_queue.empty() && (m_stop || retryIn.count() == 0))
+            const bool called = m_retryNow;
+            m_retryNow = false;
+            if (m_queue.empty() && (m_stop || (retryIn.count() == 0 && !called)))
                 break;
             batch.swap(m_queue);
             last = m_queued;
@@ -527,6 +541,7 @@ void PartialJournal::Run() {
                 m_failedThrough = last;
                 m_error = error;
             }
+            ++m_attempts;
         }
         m_changed.notify_all();
     }

@@ -66,9 +66,14 @@ public:
     // 100 ms); *why then says which. A failed record is written again by
     // itself (after kRetryFirst, then at doubling intervals up to
     // kRetryLast) or with the next record, and a later wait for it can
-    // return true.
+    // return true: a wait that finds it failed has it written again at
+    // once, and only a failure of that write ends it false.
     bool WaitWritten(std::uint64_t number, const std::function<bool()>& giveUp,
                      QString* why = nullptr);
+    // How the reason of a wait ended by a failed write begins.
+    static constexpr const char* kWriteFailed = "Could not write the partials journal";
+    // Whether the last write failed and none succeeded since.
+    bool Failing();
 
     // One record as framed in the file; empty when it cannot be written so
     // that it reads back the same (too long, or text that is no Unicode).
@@ -134,6 +139,9 @@ private:
     // The last record of a batch whose write failed, and why it failed.
     std::uint64_t m_failedThrough = 0;
     QString m_error;
+    // Writes tried, and a waiter's call for one now after an old failure.
+    std::uint64_t m_attempts = 0;
+    bool m_retryNow = false;
     bool m_stop = false;
 };
 

@@ -16,6 +16,7 @@
 #include "store/Log.h"
 #include "store/MemStream.h"
 #include "store/Settings.h"
+#include "transfers/PartialJournal.h"
 #include "transfers/TransferQueueManager.h"
 #include "transfers/TransferThreads.h"
 
@@ -140,16 +141,22 @@ void TransferQueueManager::RequeueAfterWriteFailures() {
     if (!type)
         return;
     std::vector<ItemPtr> due;
+    // Downloads stopped by the journal's failure wait no longer once it
+    // writes again.
+    if (!m_journalWaits.empty() && (!m_journal || !m_journal->Failing()))
+        due.swap(m_journalWaits);
     for (const ItemPtr& time : type->GetItems())
         for (const ItemPtr& entry : time.GetItems("download_entry"))
             if (!WaitsAfterWriteFailure(entry))
                 due.push_back(entry);
     for (const ItemPtr& entry : due) {
-        if (entry.IsRemoved())
+        if (entry.IsRemoved() || entry.HasItem("download_retry_time").IsNull())
             continue;
         entry.Disconnect("download_retry_time");
         const QString status = DownloadStatus(entry);
-        if (status == QLatin1String(kAborted) || status == QLatin1String(kQueued))
+        // A local error waits only after a failed move of a whole partial.
+        if (status == QLatin1String(kAborted) || status == QLatin1String(kQueued) ||
+            status == QLatin1String(kLocalError))
             RequeueDownload(entry);
     }
 }
@@ -172,6 +179,8 @@ void TransferQueueManager::QueueDownloadIfUserOnline(ItemPtr entry) {
              user);
         return;
     }
+    if (FinishWholePartial(entry))
+        return;
     if (IsOnline(user)) {
         Note(1,
              QStringLiteral("User %1 appears to still be online, re-queueing %2")
@@ -189,7 +198,7 @@ void TransferQueueManager::RequeueDownload(ItemPtr entry) {
     if (entry.IsNull() || entry.IsRemoved())
         return;
     if (DownloadStatus(entry) == QLatin1String(kComplete) || IsDownloadActive(entry) ||
-        WaitsAfterWriteFailure(entry))
+        WaitsAfterWriteFailure(entry) || FinishWholePartial(entry))
         return;
     if (DoesDownloadItemCompleteFilenameExist(entry)) {
         RecordFoundComplete(entry);
@@ -201,6 +210,21 @@ void TransferQueueManager::RequeueDownload(ItemPtr entry) {
         peerMessenger->QueueDownload(user.AsString(), RemotePath(entry));
     SetDownloadEntryStatus(entry, kQueued);
     Note(2, QStringLiteral("Queueing %1").arg(entry.HasItem("file_name").AsString()), user);
+}
+
+QString TransferQueueManager::RetryDownload(ItemPtr entry) {
+    if (entry.IsNull() || entry.IsRemoved())
+        return QStringLiteral("the download was removed");
+    if (DownloadStatus(entry) == QLatin1String(kComplete))
+        return QStringLiteral("it is complete");
+    if (IsMoving(entry))
+        return QStringLiteral("it is being moved into its complete folder");
+    if (IsDownloadActive(entry))
+        return QStringLiteral("it is downloading");
+    // The user may have made room: his word ends the wait.
+    entry.Disconnect("download_retry_time");
+    RequeueDownload(entry);
+    return QString();
 }
 
 void TransferQueueManager::RequeueUserDownloads(ItemPtr user) {
@@ -279,6 +303,15 @@ void TransferQueueManager::OnFileTransferRequest(QString user, int direction, ui
     if (DownloadStatus(entry) == QLatin1String(kComplete)) {
         Note(2, QStringLiteral("Denied, Complete"), owner);
         peerMessenger->DenyTransferRequest(user, req, QStringLiteral("Complete"));
+        return;
+    }
+    // Every byte is here already, being moved or waiting to be: a refused
+    // connection would make the uploader report a failure and us ask again
+    // at once. "Queued" leaves its entry until we ask, which we do not.
+    if ((fileSize == 0 || entry.HasItem("file_size").AsInt64() == fileSize) &&
+        FinishWholePartial(entry)) {
+        Note(2, QStringLiteral("Denied, Queued: the file is here, being moved"), owner);
+        peerMessenger->DenyTransferRequest(user, req, QStringLiteral("Queued"));
         return;
     }
 

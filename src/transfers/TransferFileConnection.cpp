@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QTcpSocket>
 #include <QThread>
 #include <algorithm>
@@ -29,6 +30,7 @@
 #include "store/Settings.h"
 #include "transfers/DownloadPaths.h"
 #include "transfers/FinishedMove.h"
+#include "transfers/PartialJournal.h"
 #include "transfers/TransferQueueManager.h"
 #include "transfers/TransferThreads.h"
 
@@ -52,6 +54,16 @@ constexpr int kLastWriteRetrySecs = 600;
 
 void Note(int level, const QString& text, const ItemPtr& item) {
     Log(kArea, level, text, item);
+}
+
+// After a failure of our own disk: 30 s, doubled at each such failure in a
+// row up to 600 s. The seconds waited.
+int BackOff(const ItemPtr& entry) {
+    const int last = entry.HasItem("write_failure_backoff").AsInt();
+    const int seconds = last <= 0 ? kFirstWriteRetrySecs : qMin(last * 2, kLastWriteRetrySecs);
+    entry.Connect(d.GetType("write_failure_backoff")->GetItem(Value(seconds)));
+    WaitBeforeRetry(entry, seconds);
+    return seconds;
 }
 
 QString Internal(QString path) {
@@ -705,30 +717,39 @@ struct TransferQueueManager::MoveJob {
     ItemPtr entry;
     QString written, folder, name;
     qint64 size = 0;
+    bool whole = false;
     QThread* thread = nullptr;
     std::atomic<bool> cancel{false};
     FinishedMove result;
 };
 
 void TransferQueueManager::MoveFinished(const ItemPtr& entry, const QString& written,
-                                        const QString& folder, const QString& name, qint64 size) {
+                                        const QString& folder, const QString& name, qint64 size,
+                                        bool found) {
     // Never replace a finished file of the same name.
-    const FinishedMove renamed = RenameFinishedFile(written, folder, name);
-    if (!renamed.needsCopy) {
-        FinishMove(entry, written, folder, renamed, size);
-        return;
+    if (!found) {
+        const FinishedMove renamed = RenameFinishedFile(written, folder, name);
+        if (!renamed.needsCopy) {
+            FinishMove(entry, written, folder, renamed, size);
+            return;
+        }
     }
     // Another file system: a copy of gigabytes must not hold up the window
-    // or the other transfers.
-    Note(2, QStringLiteral("Copying %1 into %2").arg(written, folder), entry.HasItem("user"));
+    // or the other transfers. A partial found whole may have been copied
+    // already, which takes a comparison of its bytes.
+    Note(2, QStringLiteral("%1 %2 into %3").arg(found ? "Moving" : "Copying", written, folder),
+         entry.HasItem("user"));
     auto* job = new MoveJob;
     job->entry = entry;
     job->written = written;
     job->folder = folder;
     job->name = name;
     job->size = size;
+    job->whole = found;
     job->thread = QThread::create([job] {
-        job->result = CopyFinishedFile(job->written, job->folder, job->name, &job->cancel);
+        job->result = job->whole
+                          ? PlaceWholeFile(job->written, job->folder, job->name, &job->cancel)
+                          : CopyFinishedFile(job->written, job->folder, job->name, &job->cancel);
     });
     m_moves.push_back(job);
     connect(job->thread, &QThread::finished, this, [this, job] {
@@ -741,6 +762,54 @@ void TransferQueueManager::MoveFinished(const ItemPtr& entry, const QString& wri
     job->thread->start();
 }
 
+QString TransferQueueManager::WholePartial(const ItemPtr& entry) {
+    if (entry.IsNull() || entry.IsRemoved() || DownloadStatus(entry) == QLatin1String(kComplete) ||
+        IsDownloadActive(entry))
+        return QString();
+    const QString path = RecordedPath(entry);
+    const qint64 size = entry.HasItem("file_size").AsInt64();
+    // A look at the size first: most partials are not whole, and only a
+    // whole one costs the open and the check of its first bytes.
+    const QFileInfo info(path);
+    if (path.isEmpty() || size <= 0 || info.isSymLink() || info.size() != size)
+        return QString();
+    DownloadPaths paths;
+    if (!PathsOf(entry, true, paths))
+        return QString();
+    const int fd = OpenOwnPartial(entry, paths);
+    if (fd < 0)
+        return QString();
+    struct stat st;
+    const bool whole = ::fstat(fd, &st) == 0 && st.st_size == size;
+    ::close(fd);
+    return whole ? path : QString();
+}
+
+bool TransferQueueManager::FinishWholePartial(const ItemPtr& entry) {
+    if (IsMoving(entry))
+        return true;
+    const QString written = WholePartial(entry);
+    if (written.isEmpty())
+        return false;
+    // A move that failed is tried again only once its wait is over.
+    if (WaitsAfterWriteFailure(entry))
+        return true;
+    DownloadPaths paths;
+    if (!PathsOf(entry, true, paths))
+        return false;
+    const qint64 size = entry.HasItem("file_size").AsInt64();
+    Note(2, QStringLiteral("%1 holds every byte; finishing it here").arg(written),
+         entry.HasItem("user"));
+    if (Absolute(QFileInfo(written).path()) == Absolute(paths.completeFolder)) {
+        FinishMove(entry, written, paths.completeFolder,
+                   FinishedMove{true, false, QFileInfo(written).fileName(), QString()}, size);
+        return true;
+    }
+    QDir().mkpath(paths.completeFolder);
+    MoveFinished(entry, written, paths.completeFolder, paths.fileName, size, true);
+    return true;
+}
+
 bool TransferQueueManager::IsMoving(const ItemPtr& entry) const {
     for (const MoveJob* job : m_moves)
         if (job->entry == entry)
@@ -748,7 +817,41 @@ bool TransferQueueManager::IsMoving(const ItemPtr& entry) const {
     return false;
 }
 
+void TransferQueueManager::SweepMoveLeftovers() {
+    QSet<QString> folders;
+    const PathSettings settings;
+    for (const ItemPtr& entry : d.GetType("download_entry")->GetItems()) {
+        DownloadPaths paths;
+        if (DownloadStatus(entry) != QLatin1String(kComplete) &&
+            !entry.HasItem("local_file_path").IsNull() &&
+            PathsOf(entry, true, paths, nullptr, settings))
+            folders.insert(paths.completeFolder);
+    }
+    if (folders.isEmpty())
+        return;
+    if (m_sweep)
+        m_sweep->wait();
+    // A folder on a slow disk must not hold up the start.
+    m_sweep.reset(QThread::create([this, folders] {
+        for (const QString& folder : folders) {
+            if (m_stopSweep)
+                return;
+            if (const int removed = RemoveMoveLeftovers(folder))
+                Log(kArea, 1,
+                    QStringLiteral("Removed %1 temporaries of stopped moves from %2")
+                        .arg(removed)
+                        .arg(folder));
+        }
+    }));
+    m_sweep->start();
+}
+
 void TransferQueueManager::StopMoves() {
+    if (m_sweep) {
+        m_stopSweep = true;
+        m_sweep->wait();
+        m_sweep.reset();
+    }
     for (MoveJob* job : m_moves)
         job->cancel = true;
     for (MoveJob* job : m_moves) {
@@ -765,12 +868,22 @@ void TransferQueueManager::FinishMove(const ItemPtr& entry, const QString& writt
     const bool removed = entry.IsNull() || entry.IsRemoved();
     const ItemPtr user = removed ? ItemPtr() : entry.HasItem("user");
     if (!move.done) {
+        if (removed) {
+            Note(1,
+                 QStringLiteral("Could not move %1 into %2 (%3)").arg(written, folder, move.error),
+                 user);
+            return;
+        }
+        // The partial is whole: it is moved again, by itself, after a wait
+        // that grows as after a failed write, never fetched again.
+        const int seconds = BackOff(entry);
         Note(1,
-             QStringLiteral("Could not move %1 into %2 (%3), marking local error")
-                 .arg(written, folder, move.error),
+             QStringLiteral("Could not move %1 into %2 (%3), marking local error (trying again in "
+                            "%4 s)")
+                 .arg(written, folder, move.error)
+                 .arg(seconds),
              user);
-        if (!removed)
-            SetLocalError(entry, move.error);
+        SetLocalError(entry, move.error);
         return;
     }
     const QString finalPath = QDir(folder).filePath(move.name);
@@ -781,8 +894,12 @@ void TransferQueueManager::FinishMove(const ItemPtr& entry, const QString& writt
             QStringLiteral("Moved %1 to %2 for a removed download").arg(written, finalPath));
         return;
     }
+    entry.Disconnect("write_failure_backoff");
+    entry.Disconnect("download_retry_time");
     RecordFile(entry, finalPath, size);
     SetDownloadEntryStatus(entry, kComplete);
+    // A partial found whole was no running download, whose end journals it.
+    JournalPartial(entry);
     if (!IsSettingYes("dont_split_downloads"))
         RemoveDownloadDownloadingFolderIfAppropriate(entry);
     RecordCompleteDownload(entry, folder, move.name);
@@ -845,10 +962,12 @@ void TransferQueueManager::OnDownloadError(QString error) {
     // queue it again at once, and it would fail again at once, many times a
     // second while the disk stays full.
     if (error.startsWith(QLatin1String(kWriteFailure))) {
-        const int last = entry.HasItem("write_failure_backoff").AsInt();
-        const int seconds = last <= 0 ? kFirstWriteRetrySecs : qMin(last * 2, kLastWriteRetrySecs);
-        entry.Connect(d.GetType("write_failure_backoff")->GetItem(Value(seconds)));
-        WaitBeforeRetry(entry, seconds);
+        const int seconds = BackOff(entry);
+        // Not our file's disk but the journal's: once that writes again,
+        // the wait is over.
+        if (error.contains(QLatin1String(PartialJournal::kWriteFailed)) &&
+            std::find(m_journalWaits.begin(), m_journalWaits.end(), entry) == m_journalWaits.end())
+            m_journalWaits.push_back(entry);
         wait = QStringLiteral(" (trying again in %1 s)").arg(seconds);
         // Shown in the row: the user can act on a full disk, not on a peer.
         const int why = error.indexOf(QLatin1String(kWriteReason));

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,6 +16,7 @@
 #include "store/DataSaver.h"
 
 class QTcpSocket;
+class QThread;
 class UploadThread;
 class DownloadThread;
 class PartialJournal;
@@ -243,6 +245,10 @@ public:
     static bool HasExcludedDownloadExtension(QString fileName);
     void QueueDownloadIfUserOnline(ItemPtr entry);
     void RequeueDownload(ItemPtr entry);
+    // The user's Retry: a wait after a write failure ends, and the download
+    // is queued (or, holding every byte, moved). Why it cannot be; empty
+    // when it was.
+    QString RetryDownload(ItemPtr entry);
     void RequeueUserDownloads(ItemPtr user);
     void RequestDownloadPlaceInLine(ItemPtr entry);
     void RemoveDownload(ItemPtr entry);
@@ -323,8 +329,10 @@ private:
     // The finished file into its complete folder, then its row and record.
     // A copy to another file system runs on a thread of its own, and the
     // row stays "downloading" until it ends.
+    // `found`: a partial found whole rather than just written (see
+    // PlaceWholeFile); then all of it runs on the thread.
     void MoveFinished(const ItemPtr& entry, const QString& written, const QString& folder,
-                      const QString& name, qint64 size);
+                      const QString& name, qint64 size, bool found = false);
     void FinishMove(const ItemPtr& entry, const QString& written, const QString& folder,
                     const FinishedMove& move, qint64 size);
     void RecordCompleteDownload(const ItemPtr& entry, const QString& folder, const QString& name);
@@ -333,6 +341,18 @@ private:
     // Aborted; a reason given is shown in the row until the next abort.
     void SetDownloadAborted(const ItemPtr& entry, const QString& reason = QString());
     bool IsMoving(const ItemPtr& entry) const;
+    // The path of the entry's own partial when it holds every byte (a move
+    // stopped by a quit, a kill or a failure); empty otherwise.
+    static QString WholePartial(const ItemPtr& entry);
+    // Such a partial is never asked of the uploader again: it is moved into
+    // its complete folder here, unless a failed move's wait is still on.
+    // True when the entry has one (moving, started or waiting).
+    bool FinishWholePartial(const ItemPtr& entry);
+    // Start-up: the move temporaries that quits and kills left in the
+    // complete folders of unfinished downloads go, off the main thread.
+    void SweepMoveLeftovers();
+    std::unique_ptr<QThread> m_sweep;
+    std::atomic<bool> m_stopSweep{false};
     // Quit: running copies stop, each removing its temporary; their
     // partials stay for the next start.
     void StopMoves();
@@ -379,6 +399,8 @@ private:
     void ForgetJournaledPartial(const ItemPtr& entry);
 
     std::unique_ptr<PartialJournal> m_journal;
+    // Downloads that wait because the journal could not be written.
+    std::vector<ItemPtr> m_journalWaits;
     // Per entry key, the record last queued without its size, and its number.
     struct Journaled {
         QByteArray snapshot;

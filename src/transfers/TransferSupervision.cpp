@@ -68,6 +68,24 @@ void TransferQueueManager::DataLoaded() {
 
     RaiseIntSetting("upload_slots", 1, "1");
     RaiseIntSetting("max_queued_uploads_per_user", 10, "10");
+
+    // Downloads whose partial holds every byte, their move stopped by a quit,
+    // a kill or a failure, end here, not at the uploader; what stopped
+    // copies left goes.
+    SweepMoveLeftovers();
+    std::vector<ItemPtr> written;
+    for (const ItemPtr& entry : d.GetType("download_entry")->GetItems())
+        if (DownloadStatus(entry) != QLatin1String(kComplete) &&
+            !entry.HasItem("local_file_path").IsNull())
+            written.push_back(entry);
+    for (const ItemPtr& entry : written) {
+        if (entry.IsRemoved() || !FinishWholePartial(entry) || !WaitsAfterWriteFailure(entry))
+            continue;
+        SetLocalError(entry,
+                      QStringLiteral("could not be moved into its complete folder; trying again at "
+                                     "%1")
+                          .arg(entry.HasItem("download_retry_time").AsString()));
+    }
 }
 
 void TransferQueueManager::NoData() {

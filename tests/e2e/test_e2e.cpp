@@ -216,6 +216,52 @@ private slots:
         QVERIFY(uploader.Quit());
     }
 
+    // A download whose move failed (a file stands where its folder goes),
+    // and the client started again: however often the tick comes, the move
+    // is not made again at once and the file is not asked of the uploader
+    // again; once the way is clear, the user's Retry moves it here.
+    void failedMoveAfterRestart() {
+        const QString home = At("mover"), log = At("mover.log");
+        const QString path = Remote(At("share/song one.mp3"));
+        DriverProcess client(TAVENOOK_DRIVER, log);
+        const auto start = [&] {
+            return client.Start({"--home", home, "--user", "mover", "--password", "pw",
+                                 "--downloads", home + "/dl", "--server", m_server.Address()});
+        };
+        const QString blocked = home + "/dl/complete/share";
+        WriteRandom(blocked, 10);
+        QVERIFY2(start(), client.LogTail().constData());
+        client.Send(QString("download\tbob\t%1\t%2").arg(path).arg(m_song.size()));
+        const auto failed = [&](const QStringList& f) {
+            return f.value(2) == path && f.value(3) == "local error";
+        };
+        QVERIFY2(!client.WaitFor("state", 60000, failed).isEmpty(), client.LogTail().constData());
+        QVERIFY(client.Quit());
+        const qint64 before = QFileInfo(log).size();
+        QVERIFY2(start(), client.LogTail().constData());
+        for (int k = 0; k < 5; ++k) {
+            client.Send("tick");
+            QVERIFY(!client.WaitFor("ticked").isEmpty());
+        }
+        const auto since = [&](const char* text) {
+            return ReadAll(log).mid(int(before)).count(text);
+        };
+        QCOMPARE(since("Could not move"), 0);
+        QCOMPARE(since("Queueing song one.mp3"), 0);
+        QCOMPARE(since("Received upload request from bob"), 0);
+
+        QVERIFY(QFile::remove(blocked));
+        client.Send("retry\tbob\t" + path);
+        QCOMPARE(client.WaitFor("retried"), (QStringList{"retried", path, ""}));
+        const QStringList complete = client.WaitFor("complete");
+        QVERIFY2(!complete.isEmpty(), client.LogTail().constData());
+        QCOMPARE(ReadAll(blocked + "/song one.mp3"), m_song);
+        QVERIFY(!QFileInfo::exists(home + "/dl/downloading/share/song one.mp3"));
+        QCOMPARE(since("Queueing song one.mp3"), 0);
+        QCOMPARE(since("Received upload request from bob"), 0);
+        QVERIFY(client.Quit());
+    }
+
     void cleanupTestCase() {
         // Both leave cleanly and keep their store for the next run.
         QVERIFY(m_a->Quit());

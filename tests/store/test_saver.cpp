@@ -34,6 +34,7 @@
 #include "store/Parallel.h"
 #include "store/PlainFile.h"
 #include "store/Settings.h"
+#include "store/Temporaries.h"
 #include "support/FifoWatch.h"
 #include "support/Fuzz.h"
 #include "support/LargestAllocation.h"
@@ -860,11 +861,13 @@ private slots:
     // A dump over an existing file replaces it only with a whole new one:
     // a dump that runs out of room keeps the old file and leaves no
     // temporary; one that works replaces it. A folder at the chosen name is
-    // refused, named.
+    // refused, named. Another dump's sweep of the folder just before the
+    // rename leaves the temporary: it is still held.
     void dumpOverAnExistingFile_data() {
         QTest::addColumn<QString>("room");
         QTest::newRow("no room") << "no room";
         QTest::newRow("room") << "room";
+        QTest::newRow("room, a sweep before the rename") << "swept";
         QTest::newRow("a folder there") << "folder";
     }
     void dumpOverAnExistingFile() {
@@ -878,9 +881,15 @@ private slots:
         const QString said = UnderFileSizeLimit(room == "no room" ? 512 : RLIM_INFINITY, [&] {
             DataSaver& saver = Fresh();
             Populate(100);
-            return saver.SaveAll(path) ? QString("dumped") : saver.LastFailure();
+            if (room == "swept")
+                SetBeforeTemporaryRename([this](const QString&) {
+                    RemoveTemporaryLeftovers(m_dir->path(), QStringLiteral("dump"));
+                });
+            const bool dumped = saver.SaveAll(path);
+            SetBeforeTemporaryRename(nullptr);
+            return dumped ? QString("dumped") : saver.LastFailure();
         });
-        if (room == "room") {
+        if (room == "room" || room == "swept") {
             StagedStore staged;
             QVERIFY2(said == "dumped" && DataSaver::ParseStore(ReadFile(path), staged, nullptr),
                      qPrintable(said));

@@ -300,6 +300,16 @@ void Client::AddCommands() {
         }
         Say({"queued-folder", user, folder, QString::number(count)});
     });
+    // The user's Retry of a download: "retried", the path and why it was
+    // not, empty when it was.
+    commands.insert("retry", [this](const QString& text) {
+        const QStringList a = Arguments(text, 2);
+        const QString path = a.value(1);
+        const int cut = path.lastIndexOf('\\');
+        const ItemPtr entry = tqm->GetDownloadEntry(a.value(0), path.mid(cut + 1).toStdString(),
+                                                    path.left(qMax(cut, 0)).toStdString());
+        Say({"retried", path, tqm->RetryDownload(entry)});
+    });
     commands.insert("status", [](const QString&) {
         const ItemSet entries = d.GetType("download_entry")->GetItems();
         for (const ItemPtr& e : entries)

@@ -1,9 +1,14 @@
 // A finished download's way into its complete folder on another file
 // system, against a scripted peer ("bob") over loopback; and a download that
 // cannot write its file waiting before it is queued again.
+#include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -12,17 +17,23 @@
 #include <QtTest>
 #include <atomic>
 #include <csignal>
+#include <cstddef>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "net/PeerMessenger.h"
 #include "store/Log.h"
+#include "store/PlainFile.h"
+#include "store/Temporaries.h"
 #include "support/LogLines.h"
 #include "support/Payload.h"
 #include "support/TestFiles.h"
 #include "support/TransferServices.h"
 #include "transfers/FinishedMove.h"
+#include "transfers/PartialJournal.h"
 
 namespace {
 
@@ -42,6 +53,31 @@ dev_t DeviceOf(const QString& path) {
 
 const QString kStale = QStringLiteral(".tavenook-move-0123456789abcdef.tmp");
 
+#ifndef __NR_link
+#define __NR_link __NR_linkat  // no link(2) of its own here: linkat alone
+#endif
+
+// Makes this thread's no-replace renames and hard links fail as on a disk
+// that has neither (SMB shares, shared folders of virtual machines, some
+// FUSE disks); a plain rename still works. For good: the thread is the
+// test's own.
+bool RefuseNoReplaceRenameAndLinks() {
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat2, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[4])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, RENAME_NOREPLACE, 0, 4),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_linkat, 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_link, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 }  // namespace
 
 class TestFinishedMove : public QObject, private TransferServices {
@@ -54,7 +90,8 @@ class TestFinishedMove : public QObject, private TransferServices {
     ItemPtr Add(const char* file, qint64 size) {
         return tqm->AddDownload("bob", file, "S", size, false, 0);
     }
-    QString Request(quint32 req, const QString& path, qint64 size) {
+    // "accept", "refused", or with `reason` the reason of a refusal.
+    QString Request(quint32 req, const QString& path, qint64 size, bool reason = false) {
         bob->SendMessageOn(0, PeerMessenger::PM_TRANSFER_REQUEST,
                            Payload().U32(1).U32(req).Str(path).I64(size));
         quint32 code = 0, r = 0;
@@ -63,11 +100,40 @@ class TestFinishedMove : public QObject, private TransferServices {
         if (!bob->WaitForMessageOn(0, &code, &payload, kWait))
             return "timeout";
         MemStream in(payload);
-        return code == PeerMessenger::PM_TRANSFER_RESPONSE && in.Read(r) && r == req &&
-                       in.Read(ok) && ok
-                   ? "accept"
-                   : "refused";
+        QString why;
+        if (code == PeerMessenger::PM_TRANSFER_RESPONSE && in.Read(r) && r == req && in.Read(ok))
+            return ok ? "accept" : reason && in.Read(why) ? why : "refused";
+        return "refused";
     }
+    // A finished download whose move failed (a file stands where its
+    // complete folder goes): its partial holds every byte.
+    ItemPtr FailedMove(const QByteArray& data) {
+        ForceFinishedFileCopy(true);
+        if (!Write(Root() + "/complete/S", "a file where the folder goes"))
+            return ItemPtr();
+        const ItemPtr x = Add("x.bin", data.size());
+        if (!Download(8, "x.bin", data) ||
+            !QTest::qWaitFor([&] { return Status(x) == "local error"; }, kWait))
+            return ItemPtr();
+        return x;
+    }
+    // Saved, quit and started again from the save; bob comes back online.
+    bool Restart() {
+        const QString prefix = tmp->path() + "/store/t";
+        if (!QDir().mkpath(tmp->path() + "/store") || !saver->Save(prefix))
+            return false;
+        tqm.reset();
+        bob.reset();
+        StopCore();
+        bob.reset(new RawPeer);
+        if (!StartTransferServices() || !ConnectAsPeer(*bob, "bob"))
+            return false;
+        saver->Load(prefix);
+        Online("bob");
+        return true;
+    }
+    // Bob asked for a download of S\x.bin since the last look.
+    bool Asked() { return Drain(*bob).join(' ').contains("43 S\\x.bin"); }
     // Accepted and connected; the offset we answered.
     qint64 Offer(quint32 req, const QString& path, qint64 size, int* index) {
         *index = -1;
@@ -101,6 +167,7 @@ private slots:
     }
     void cleanup() {
         ForceFinishedFileCopy(false);
+        SetBeforeTemporaryRename(nullptr);
         for (const ItemPtr& entry : d.GetType("download_entry")->GetItems())
             if (tqm)  // a test may have quit it
                 tqm->RemoveDownload(entry);
@@ -332,6 +399,263 @@ private slots:
             QVERIFY(Drain(*bob).join(' ').contains("43 S\\x.bin"));
             QCOMPARE(Status(x), QString("queued"));
         }
+    }
+
+    // Copies into one folder at once: the sweep each one makes of the
+    // folder leaves the others' temporaries, also a whole one about to be
+    // renamed (the sweep of another copy, or of another client, comes in
+    // just then in the first row).
+    void copiesIntoOneFolderAtOnce_data() {
+        QTest::addColumn<int>("copies");
+        QTest::addColumn<bool>("sweepBeforeRename");
+        QTest::newRow("a sweep just before the rename") << 1 << true;
+        QTest::newRow("40 copies, one name") << 40 << false;
+    }
+    void copiesIntoOneFolderAtOnce() {
+        QFETCH(int, copies);
+        QFETCH(bool, sweepBeforeRename);
+        const QString folder = tmp->path() + "/complete";
+        QVERIFY(QDir().mkpath(folder));
+        std::vector<QByteArray> data;
+        for (int k = 0; k < copies; ++k) {
+            data.push_back(Pattern(200000));
+            data.back()[0] = char(k);
+            QVERIFY(Write(tmp->path() + QString("/p%1").arg(k), data.back()));
+        }
+        if (sweepBeforeRename)
+            SetBeforeTemporaryRename([folder](const QString&) { RemoveMoveLeftovers(folder); });
+        std::vector<FinishedMove> moves(static_cast<std::size_t>(copies));
+        std::vector<std::thread> threads;
+        for (int k = 0; k < copies; ++k)
+            threads.emplace_back([&, k] {
+                moves[std::size_t(k)] =
+                    CopyFinishedFile(tmp->path() + QString("/p%1").arg(k), folder, "x.bin");
+            });
+        for (std::thread& t : threads)
+            t.join();
+        QStringList names;
+        for (int k = 0; k < copies; ++k) {
+            const FinishedMove& move = moves[std::size_t(k)];
+            QVERIFY2(move.done && move.error.isEmpty(), qPrintable(move.error));
+            QCOMPARE(ReadFile(folder + "/" + move.name), data[std::size_t(k)]);
+            names << move.name;
+        }
+        names.sort();
+        QCOMPARE(Names(folder), names);
+    }
+
+    // On a disk without no-replace rename and without hard links, finished
+    // files and set-asides still land, and still never over anything that
+    // stands at the name: a file or a dangling link.
+    void diskWithoutNoReplaceRenameOrLinks_data() {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("there");  // at x.bin beforehand
+        QTest::newRow("rename, name free") << "rename"
+                                           << "";
+        QTest::newRow("rename, file at the name") << "rename"
+                                                  << "file";
+        QTest::newRow("copy, file at the name") << "copy"
+                                                << "file";
+        QTest::newRow("copy, dangling link at the name") << "copy"
+                                                         << "link";
+        QTest::newRow("set aside") << "aside"
+                                   << "";
+        QTest::newRow("set aside a folder") << "aside"
+                                            << "folder";
+    }
+    void diskWithoutNoReplaceRenameOrLinks() {
+        QFETCH(QString, how);
+        QFETCH(QString, there);
+        const QString source = tmp->path() + "/partial";
+        const QString folder = tmp->path() + "/complete";
+        const QString taken = folder + "/x.bin";
+        const QByteArray data = Pattern(300000);
+        QVERIFY(Write(source, data) && QDir().mkpath(folder));
+        if (there == "file")
+            QVERIFY(Write(taken, "the user's"));
+        if (there == "link")
+            QVERIFY(QFile::link(tmp->path() + "/absent", taken));
+        bool filtered = false, refused = false, asideDone = false;
+        FinishedMove move;
+        QString aside;
+        std::thread mover([&] {
+            filtered = RefuseNoReplaceRenameAndLinks();
+            // The filter does what such disks do.
+            const QByteArray probe = QFile::encodeName(tmp->path() + "/probe");
+            refused = filtered &&
+                      ::renameat2(AT_FDCWD, QFile::encodeName(source).constData(), AT_FDCWD,
+                                  probe.constData(), RENAME_NOREPLACE) != 0 &&
+                      errno == EINVAL &&
+                      ::link(QFile::encodeName(source).constData(), probe.constData()) != 0 &&
+                      errno == EPERM;
+            if (how == "rename")
+                move = RenameFinishedFile(source, folder, "x.bin");
+            else if (how == "copy")
+                move = CopyFinishedFile(source, folder, "x.bin");
+            else if (there == "folder")
+                asideDone = QFile::remove(source) && Write(source + "/kept", data) &&
+                            SetAside(source, &aside) && QDir().mkdir(source) &&
+                            SetAside(source, &aside);
+            else
+                asideDone =
+                    SetAside(source, &aside) && Write(source, "again") && SetAside(source, &aside);
+        });
+        mover.join();
+        QVERIFY(filtered && refused);
+        if (how == "aside") {
+            QVERIFY(asideDone);
+            QCOMPARE(aside, source + ".aside2");
+            if (there == "folder") {
+                QCOMPARE(ReadFile(source + ".aside/kept"), data);
+                QVERIFY(QFileInfo(aside).isDir() && !QFileInfo::exists(source));
+                return;
+            }
+            QCOMPARE(ReadFile(source + ".aside"), data);
+            QCOMPARE(ReadFile(aside), QByteArray("again"));
+            return;
+        }
+        QVERIFY2(move.done && move.error.isEmpty(), qPrintable(move.error));
+        QCOMPARE(move.name, QString(there.isEmpty() ? "x.bin" : "x (1).bin"));
+        QCOMPARE(ReadFile(folder + "/" + move.name), data);
+        QVERIFY(!QFileInfo::exists(source));
+        if (there == "file")
+            QCOMPARE(ReadFile(taken), QByteArray("the user's"));
+        if (there == "link")
+            QVERIFY(QFileInfo(taken).isSymLink());
+        QCOMPARE(Names(folder).size(), there.isEmpty() ? 1 : 2);
+    }
+
+    // After a restart, a move that failed is neither redone at once nor
+    // fetched again: it shows why and waits, as after a write failure; a
+    // transfer request meanwhile is answered "Queued" (which makes the
+    // uploader wait for our word), and once the wait is over it is moved
+    // here, once a turn, longer waits after each failure.
+    void restartAfterAFailedMove() {
+        LogLines log;
+        const QByteArray data = Pattern(300000);
+        QVERIFY(!FailedMove(data).IsNull());
+        QVERIFY(Restart());
+        ForceFinishedFileCopy(true);
+        const ItemPtr x = tqm->GetDownloadEntry("bob", "x.bin", "S");
+        const auto moves = [&] { return log.lines.filter("Could not move").size(); };
+        QCOMPARE(Status(x), QString("local error"));
+        QVERIFY2(x.HasItem("denial_reason").AsString().contains("trying again at"),
+                 qPrintable(x.HasItem("denial_reason").AsString()));
+        for (int tick = 0; tick < 3; ++tick)
+            tqm->EveryHalfMinute();
+        QVERIFY(!Asked());
+        QCOMPARE(Request(31, "S\\x.bin", data.size(), true), QString("Queued"));
+        QCOMPARE(moves(), 1);
+        bob->SendMessageOn(0, PeerMessenger::PM_UPLOAD_FAILED, Payload().Str("S\\x.bin"));
+        QVERIFY(!Asked());
+
+        SetTime(x, "download_retry_time", Ago(1));
+        tqm->EveryHalfMinute();
+        QTRY_COMPARE_WITH_TIMEOUT(moves(), 2, kWait);
+        QCOMPARE(Status(x), QString("local error"));
+        QVERIFY2(!log.lines.filter("trying again in 60 s").isEmpty(),
+                 qPrintable(log.lines.join('\n')));
+        tqm->EveryHalfMinute();
+        QVERIFY(!Asked());
+
+        QVERIFY(QFile::remove(Root() + "/complete/S"));
+        SetTime(x, "download_retry_time", Ago(1));
+        tqm->EveryHalfMinute();
+        QTRY_COMPARE_WITH_TIMEOUT(Status(x), QString("complete"), kWait);
+        QCOMPARE(ReadFile(Root() + "/complete/S/x.bin"), data);
+        QVERIFY(!QFileInfo::exists(Root() + "/downloading/S/x.bin"));
+        QCOMPARE(moves(), 2);
+        QVERIFY(!Asked());
+        QCOMPARE(log.lines.filter("Download already").size(), 0);
+    }
+
+    // A move stopped by a quit or a kill ends at the next start, without the
+    // uploader: a stopped copy's temporary goes; a copy renamed into place
+    // before the stop is kept and the partial goes; another file of that
+    // name and size stays, and the download takes a free name.
+    void restartAfterAStoppedMove_data() {
+        QTest::addColumn<QString>("left");  // in the complete folder
+        QTest::newRow("stopped during the copy") << "temporary";
+        QTest::newRow("stopped after the rename") << "copy";
+        QTest::newRow("the user's file of that name and size") << "user's";
+    }
+    void restartAfterAStoppedMove() {
+        QFETCH(QString, left);
+        const QByteArray data = Pattern(300000);
+        QByteArray users = data;
+        users[users.size() - 1] = 'U';
+        const ItemPtr failed = FailedMove(data);
+        QVERIFY(!failed.IsNull());
+        // A stop, not a failure: no wait.
+        failed.Disconnect("download_retry_time");
+        failed.Disconnect("write_failure_backoff");
+        const QString complete = Root() + "/complete/S";
+        QVERIFY(QFile::remove(complete));
+        if (left == "temporary")
+            QVERIFY(Write(complete + "/" + kStale, data.left(1000)));
+        if (left == "copy")
+            QVERIFY(Write(complete + "/x.bin", data));
+        if (left == "user's")
+            QVERIFY(Write(complete + "/x.bin", users));
+        // On one disk the temporary has only the start-up's sweep to go by.
+        ForceFinishedFileCopy(left != "temporary");
+        QVERIFY(Restart());
+        const ItemPtr x = tqm->GetDownloadEntry("bob", "x.bin", "S");
+        QTRY_COMPARE_WITH_TIMEOUT(Status(x), QString("complete"), kWait);
+        const QString name = left == "user's" ? "x (1).bin" : "x.bin";
+        QCOMPARE(tqm->GetDownloadTargetPath(x, true), Wire(complete + "/" + name));
+        QCOMPARE(ReadFile(complete + "/" + name), data);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            Names(complete),
+            left == "user's" ? QStringList({"x (1).bin", "x.bin"}) : QStringList{"x.bin"}, kWait);
+        if (left == "user's")
+            QCOMPARE(ReadFile(complete + "/x.bin"), users);
+        QCOMPARE(Names(Root() + "/downloading/S"), QStringList());
+        tqm->EveryHalfMinute();
+        QVERIFY(!Asked());
+    }
+
+    // The user's Retry after a write failure ends the wait and queues the
+    // download at once; where it cannot, it says why.
+    void retryAfterAWriteFailure() {
+        Online("bob");
+        const ItemPtr x = Add("x.bin", 100000);
+        Drain(*bob);
+        {
+            FileSizeLimit limit(20000);
+            QVERIFY(Download(10, "x.bin", Pattern(100000)));
+            QTRY_COMPARE_WITH_TIMEOUT(Status(x), QString("aborted"), kWait);
+        }
+        QVERIFY(TQM::WaitsAfterWriteFailure(x));
+        QCOMPARE(tqm->RetryDownload(x), QString());
+        QVERIFY(Asked());
+        QCOMPARE(Status(x), QString("queued"));
+        QVERIFY(!TQM::WaitsAfterWriteFailure(x));
+        QVERIFY(Download(11, "x.bin", Pattern(100000)));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(x), QString("complete"), kWait);
+        QCOMPARE(tqm->RetryDownload(x), QString("it is complete"));
+        QVERIFY(!Asked());
+    }
+
+    // A download stopped because the partials journal could not be written
+    // waits no longer once the journal writes again.
+    void journalFailureWaitEndsWhenItWritesAgain() {
+        QVERIFY(Restart());
+        const ItemPtr x = Add("x.bin", 100000);
+        Drain(*bob);
+        const QString store = tmp->path() + "/store";
+        // The journal's writer may be putting its file there meanwhile.
+        QTRY_VERIFY_WITH_TIMEOUT(QDir(store).removeRecursively(), kWait);
+        QVERIFY(Download(10, "x.bin", Pattern(100000)));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(x), QString("aborted"), kWait);
+        QVERIFY2(x.HasItem("denial_reason").AsString().contains(PartialJournal::kWriteFailed),
+                 qPrintable(x.HasItem("denial_reason").AsString()));
+        QVERIFY(TQM::WaitsAfterWriteFailure(x));
+        tqm->EveryHalfMinute();
+        QVERIFY(!Asked());
+        QVERIFY(QDir().mkpath(store));
+        QTRY_VERIFY_WITH_TIMEOUT((tqm->EveryHalfMinute(), Status(x) == "queued"), kWait);
+        QVERIFY(Asked());
     }
 };
 

@@ -146,9 +146,23 @@ void DownloadMenuOptions::OnOpenFolder() {
 void DownloadMenuOptions::OnRetryDownloads() {
     if (!transferQueueManager)
         return;
-    for (const ItemPtr& entry : ItemSet(m_entries))
-        if (!entry.IsRemoved())
-            transferQueueManager->RequeueDownload(entry);
+    QStringList refused;
+    for (const ItemPtr& entry : ItemSet(m_entries)) {
+        // A finished row in a selection is no download to retry.
+        if (entry.IsRemoved() ||
+            TransferQueueManager::DownloadStatus(entry) == TransferQueueManager::kComplete)
+            continue;
+        const QString why = transferQueueManager->RetryDownload(entry);
+        if (!why.isEmpty())
+            refused << QStringLiteral("%1: %2").arg(entry.HasItem("file_name").AsString(), why);
+    }
+    // A few lines say it; a long selection of finished rows is summed up.
+    constexpr int kShown = 10;
+    if (refused.size() > kShown)
+        refused = refused.mid(0, kShown)
+                  << QStringLiteral("and %1 more").arg(refused.size() - kShown);
+    if (!refused.isEmpty())
+        prompts::Inform(nullptr, "Retry", "Not retried:\n" + refused.join('\n'));
 }
 
 void DownloadMenuOptions::OnRemoveDownloads() {
