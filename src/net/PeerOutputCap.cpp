@@ -1,6 +1,8 @@
+#include <QRandomGenerator>
 #include <QTcpSocket>
 #include <QtEndian>
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 #ifdef __GLIBC__
@@ -22,19 +24,32 @@ const char* const kArea = "Peer Messenger";
 }  // namespace
 
 qint64 PeerMessenger::WaitingOutput() const {
-    qint64 total = m_unsentBytes;
-    for (const auto& entry : m_connections)
-        if (const QTcpSocket* socket = entry.second->socket)
-            total += socket->bytesToWrite();
-    return total;
+    return m_unsentBytes + m_heldOutput;
 }
 
 bool PeerMessenger::OutputStuck(Connection& c, qint64 now) {
     FollowOutput(c, now);
+    c.lookedAt = now;
     // A link backing off after losses is slow, not deaf; past
     // kStalledFrameMs it is closed all the same.
-    return c.socket && c.socket->bytesToWrite() > 0 &&
-           now - c.outputMoved >= PeerLimits::kStuckOutputMs && !SocketQueue::Recovering(c.socket);
+    c.lookedStuck = c.socket && c.socket->bytesToWrite() > 0 &&
+                    now - c.outputMoved >= PeerLimits::kStuckOutputMs &&
+                    !SocketQueue::Recovering(c.socket);
+    return c.lookedStuck;
+}
+
+bool PeerMessenger::OutputStuckLately(Connection& c, qint64 now) {
+    if (c.lookedAt < 0 || now < c.lookedAt || now - c.lookedAt >= PeerLimits::kLookAgainMs)
+        return OutputStuck(c, now);
+    return c.lookedStuck && c.socket && c.socket->bytesToWrite() > 0;
+}
+
+bool PeerMessenger::ReadsSteadily(const Connection& c, qint64 now) const {
+    if (c.drainPrevAt < 0 || now <= c.drainPrevAt)
+        return false;
+    const qint64 took = c.written - c.output.Last() - c.drainPrevBytes;
+    return took * PeerLimits::kOutputGivesWayMs >=
+           std::min(PeerLimits::kSteadyReadBytes, c.counted) * (now - c.drainPrevAt);
 }
 
 namespace {
@@ -52,16 +67,32 @@ void Prune(Map& records, qint64 now, qint64 keepMs, std::size_t most, Time time)
 
 }  // namespace
 
+void PeerMessenger::ForgetRoomWanted(const QString& user) {
+    const auto it = m_roomWanted.find(user);
+    if (it == m_roomWanted.end())
+        return;
+    m_roomOrder.erase({it->second.back, -it->second.since, user});
+    m_roomWanted.erase(it);
+}
+
 void PeerMessenger::WantRoom(const QString& user, qint64 now) {
     const auto it = m_roomWanted.find(user);
     if (it != m_roomWanted.end() && now - it->second.last <= PeerLimits::kRoomWantedMs) {
         it->second.last = now;
         return;
     }
-    m_roomWanted[user] = {now, now};
-    if (m_roomWanted.size() > PeerLimits::kMaxRoomRecords)
+    ForgetRoomWanted(user);
+    const auto gave = m_gaveWay.find(user);
+    const bool back = gave != m_gaveWay.end() && now - gave->second < PeerLimits::kGaveWayMemoryMs;
+    m_roomWanted[user] = {now, now, back};
+    m_roomOrder.insert({back, -now, user});
+    if (m_roomWanted.size() > PeerLimits::kMaxRoomRecords) {
         Prune(m_roomWanted, now, PeerLimits::kRoomWantedMs, PeerLimits::kMaxRoomRecords,
               [](const RoomWanted& w) { return w.last; });
+        m_roomOrder.clear();
+        for (const auto& wanted : m_roomWanted)
+            m_roomOrder.insert({wanted.second.back, -wanted.second.since, wanted.first});
+    }
 }
 
 void PeerMessenger::GaveWay(const QString& user, qint64 now) {
@@ -72,29 +103,30 @@ void PeerMessenger::GaveWay(const QString& user, qint64 now) {
 }
 
 bool PeerMessenger::FirstForRoom(const QString& user, qint64 now) {
-    const auto behind = [&](const QString& u) {
-        const auto it = m_gaveWay.find(u);
-        return it != m_gaveWay.end() && now - it->second < PeerLimits::kGaveWayMemoryMs;
-    };
+    // Those no longer asking leave the front of the line as it is reached.
+    while (!m_roomOrder.empty()) {
+        const QString& front = std::get<2>(*m_roomOrder.begin());
+        const auto it = m_roomWanted.find(front);
+        if (it != m_roomWanted.end() && now - it->second.last <= PeerLimits::kRoomWantedMs)
+            break;
+        if (it != m_roomWanted.end())
+            m_roomWanted.erase(it);
+        m_roomOrder.erase(m_roomOrder.begin());
+    }
+    if (m_roomOrder.empty())
+        return true;
     const auto own = m_roomWanted.find(user);
     const bool ownAlive =
         own != m_roomWanted.end() && now - own->second.last <= PeerLimits::kRoomWantedMs;
+    const bool back = ownAlive ? own->second.back : [&] {
+        const auto gave = m_gaveWay.find(user);
+        return gave != m_gaveWay.end() && now - gave->second < PeerLimits::kGaveWayMemoryMs;
+    }();
     // A user asking anew asks last.
     const qint64 since = ownAlive ? own->second.since : now;
-    const bool back = behind(user);
-    for (auto it = m_roomWanted.begin(); it != m_roomWanted.end();) {
-        if (now - it->second.last > PeerLimits::kRoomWantedMs) {
-            it = m_roomWanted.erase(it);
-            continue;
-        }
-        if (it->first != user) {
-            const bool otherBack = behind(it->first);
-            if ((back && !otherBack) || (back == otherBack && it->second.since > since))
-                return false;
-        }
-        ++it;
-    }
-    return true;
+    const auto& front = *m_roomOrder.begin();
+    return std::get<2>(front) == user ||
+           std::make_pair(back, -since) <= std::make_pair(std::get<0>(front), std::get<1>(front));
 }
 
 qint64 PeerMessenger::MakeRoom(const QString& user, const ConnectionPtr& target, qint64 bytes,
@@ -103,8 +135,10 @@ qint64 PeerMessenger::MakeRoom(const QString& user, const ConnectionPtr& target,
     if (waiting + bytes <= m_maxWaitingOutput)
         return waiting;
     // Stuck output goes first, the largest first; then output that has
-    // waited past kOutputGivesWayMs, the longest waiting first, for the user
-    // first in line.
+    // waited past kOutputGivesWayMs for a peer that does not read steadily,
+    // the longest waiting first, for the user first in line. Only output
+    // quiet or waiting as long is looked at, each at most once per
+    // kLookAgainMs, so that the cost does not grow with the connections.
     struct Held {
         bool stuck;
         qint64 since;
@@ -112,23 +146,37 @@ qint64 PeerMessenger::MakeRoom(const QString& user, const ConnectionPtr& target,
         ConnectionPtr c;
     };
     std::vector<Held> held;
+    std::vector<quint64> quiet, aged;
+    for (auto it = m_quietOrder.begin();
+         it != m_quietOrder.end() && it->first <= now - PeerLimits::kStuckOutputMs; ++it)
+        quiet.push_back(it->second);
+    for (auto it = m_ageOrder.begin();
+         it != m_ageOrder.end() && it->first <= now - PeerLimits::kOutputGivesWayMs; ++it)
+        aged.push_back(it->second);
+    for (const quint64 id : quiet) {
+        const ConnectionPtr c = FindConnection(id);
+        if (c && c != target && c->socket && OutputStuckLately(*c, now))
+            held.push_back({true, c->ageKey, c->counted, c});
+    }
     bool first = false, asked = false;
-    for (const auto& entry : m_connections) {
-        const ConnectionPtr& c = entry.second;
-        if (c == target || c->state != Connection::Messaging || !c->socket)
+    for (const quint64 id : aged) {
+        const ConnectionPtr c = FindConnection(id);
+        if (!c || c == target || !c->socket || c->lookedStuck || c->ageKey < 0 ||
+            now - c->ageKey < PeerLimits::kOutputGivesWayMs)
             continue;
-        const qint64 bytesWaiting = c->socket->bytesToWrite();
-        const qint64 since = c->outputAge.OldestSince(bytesWaiting);
-        if (OutputStuck(*c, now)) {
-            held.push_back({true, since, bytesWaiting, c});
-        } else if (since >= 0 && now - since >= PeerLimits::kOutputGivesWayMs) {
-            if (!asked) {
-                asked = true;
-                first = FirstForRoom(user, now);
-            }
-            if (first)
-                held.push_back({false, since, bytesWaiting, c});
+        if (!asked) {
+            asked = true;
+            first = FirstForRoom(user, now);
         }
+        if (!first)
+            break;
+        if (c->lookedAt < 0 || now < c->lookedAt || now - c->lookedAt >= PeerLimits::kLookAgainMs) {
+            OutputStuck(*c, now);
+            if (c->lookedStuck)
+                continue;
+        }
+        if (!ReadsSteadily(*c, now))
+            held.push_back({false, c->ageKey, c->counted, c});
     }
     std::sort(held.begin(), held.end(), [](const Held& a, const Held& b) {
         if (a.stuck != b.stuck)
@@ -138,6 +186,8 @@ qint64 PeerMessenger::MakeRoom(const QString& user, const ConnectionPtr& target,
     for (const Held& h : held) {
         if (waiting + bytes <= m_maxWaitingOutput)
             break;
+        if (h.c->closed)
+            continue;
         waiting -= h.bytes;
         Log(kArea, 1,
             h.stuck ? QString("%1 does not read what we send (%2 bytes waiting); closed to "
@@ -153,7 +203,7 @@ qint64 PeerMessenger::MakeRoom(const QString& user, const ConnectionPtr& target,
         Close(h.c, h.stuck ? "unsent output stuck while the output cap is full"
                            : "unsent output waited too long while the output cap is full");
     }
-    return waiting;
+    return WaitingOutput();
 }
 
 bool PeerMessenger::RoomForOptional(const QString& user, qint64 bytes) {
@@ -162,7 +212,7 @@ bool PeerMessenger::RoomForOptional(const QString& user, qint64 bytes) {
     const bool stuck = target && OutputStuck(*target, now);
     const qint64 waiting = stuck ? WaitingOutput() : MakeRoom(user, target, bytes, now);
     if (!stuck && waiting + bytes <= m_maxWaitingOutput) {
-        m_roomWanted.erase(user);
+        ForgetRoomWanted(user);
         return true;
     }
     if (!stuck)
@@ -196,6 +246,14 @@ bool PeerMessenger::AnswerWaiting(const QString& user, quint32 code) {
     return unwritten != c->answersUnwritten.end() && unwritten->second > 0;
 }
 
+namespace {
+
+// Marks an answer still behind others in our own queue: it is not counted
+// down by what the system takes until it is in the socket whole.
+constexpr qint64 kAnswerQueued = std::numeric_limits<qint64>::max() / 4;
+
+}  // namespace
+
 PeerMessenger::Answer PeerMessenger::SendAnswer(const QString& user, MemStream& message) {
     if (message.GetWritePos() < 4)
         return Answer::NoRoom;
@@ -213,7 +271,7 @@ PeerMessenger::Answer PeerMessenger::SendAnswer(const QString& user, MemStream& 
         WantRoom(user, now);
         return Answer::NoRoom;
     }
-    m_roomWanted.erase(user);
+    ForgetRoomWanted(user);
     SendMessage(user, message);
     const ConnectionPtr c = NewestMessaging(user);
     if (!c || !c->socket) {
@@ -225,16 +283,49 @@ PeerMessenger::Answer PeerMessenger::SendAnswer(const QString& user, MemStream& 
         return Answer::Sent;
     }
     // Everything ahead of it goes to the system first.
-    c->answersUnwritten[code] = c->socket->bytesToWrite();
-    if (!c->answerWatched) {
-        c->answerWatched = true;
-        const std::weak_ptr<Connection> watched = c;
-        connect(c->socket, &QIODevice::bytesWritten, c->socket, [watched](qint64 written) {
-            if (const ConnectionPtr w = watched.lock())
-                for (auto& unwritten : w->answersUnwritten)
-                    unwritten.second = std::max<qint64>(0, unwritten.second - written);
-        });
+    if (!c->pending.empty()) {
+        c->pending.back().answer = code;
+        c->answersUnwritten[code] = kAnswerQueued;
+    } else {
+        c->answersUnwritten[code] = c->socket->bytesToWrite();
     }
+    return Answer::Sent;
+}
+
+PeerMessenger::Answer PeerMessenger::SendSharedAnswer(const QString& user,
+                                                      const QByteArray& message) {
+    const ConnectionPtr target = NewestMessaging(user);
+    // Small ones, and those held until a connection opens, go whole.
+    if (message.size() < 2 * kAnswerPieceBytes || !target || !target->socket ||
+        quint64(message.size()) > PeerLimits::kMaxFrameLength) {
+        MemStream whole(message);
+        return SendAnswer(user, whole);
+    }
+    const quint32 code = qFromLittleEndian<quint32>(message.constData());
+    if (AnswerWaiting(user, code))
+        return Answer::Waiting;
+    const qint64 now = Now();
+    if (OutputStuck(*target, now))
+        return Answer::NoRoom;
+    // Room for its first piece: the rest is the caller's until it goes.
+    const qint64 bytes = kAnswerPieceBytes;
+    const qint64 waiting = MakeRoom(user, target, bytes, now);
+    if (target->closed || (waiting > 0 && waiting + bytes > m_maxWaitingOutput)) {
+        WantRoom(user, now);
+        return Answer::NoRoom;
+    }
+    ForgetRoomWanted(user);
+    MarkInUse(*target);
+    Connection::Pending answer;
+    answer.body = message;
+    answer.shared = true;
+    answer.answer = code;
+    answer.key = QRandomGenerator::global()->generate();
+    target->pending.push_back(answer);
+    target->answersUnwritten[code] = kAnswerQueued;
+    Pump(target);
+    if (!target->closed)
+        Recount(*target);
     return Answer::Sent;
 }
 
