@@ -166,6 +166,8 @@ public:
     Answer SendSharedAnswer(const QString& user, const QByteArray& message);
     // Bytes of such an answer put into the socket at a time.
     static constexpr qint64 kAnswerPieceBytes = 32 * 1024;
+    // Answers refused room so far (NoRoom); their callers keep them.
+    qint64 AnswersRefusedRoom() const { return m_answersRefusedRoom; }
     // Whether an answer with this code that SendAnswer sent the user is
     // still held by us, not yet handed to the system.
     bool AnswerWaiting(const QString& user, quint32 code);
@@ -411,6 +413,7 @@ private:
     // way lately first, then the one who asked last.
     std::set<std::tuple<bool, qint64, QString>> m_roomOrder;
     bool m_outputRoomPosted = false;
+    qint64 m_answersRefusedRoom = 0;
     // Incoming connections without set-up, by age (ids grow with it).
     std::set<quint64> m_unidentified;
     // Messaging connections, the longest idle first: those only set up, and

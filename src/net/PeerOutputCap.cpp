@@ -263,12 +263,15 @@ PeerMessenger::Answer PeerMessenger::SendAnswer(const QString& user, MemStream& 
     const qint64 now = Now();
     const qint64 bytes = message.GetWritePos() + 4;
     const ConnectionPtr target = NewestMessaging(user);
-    if (target && OutputStuck(*target, now))
+    if (target && OutputStuck(*target, now)) {
+        ++m_answersRefusedRoom;
         return Answer::NoRoom;
+    }
     const qint64 waiting = MakeRoom(user, target, bytes, now);
     // One answer larger than the cap goes when nothing else waits.
     if (waiting > 0 && waiting + bytes > m_maxWaitingOutput) {
         WantRoom(user, now);
+        ++m_answersRefusedRoom;
         return Answer::NoRoom;
     }
     ForgetRoomWanted(user);
@@ -305,13 +308,16 @@ PeerMessenger::Answer PeerMessenger::SendSharedAnswer(const QString& user,
     if (AnswerWaiting(user, code))
         return Answer::Waiting;
     const qint64 now = Now();
-    if (OutputStuck(*target, now))
+    if (OutputStuck(*target, now)) {
+        ++m_answersRefusedRoom;
         return Answer::NoRoom;
+    }
     // Room for its first piece: the rest is the caller's until it goes.
     const qint64 bytes = kAnswerPieceBytes;
     const qint64 waiting = MakeRoom(user, target, bytes, now);
     if (target->closed || (waiting > 0 && waiting + bytes > m_maxWaitingOutput)) {
         WantRoom(user, now);
+        ++m_answersRefusedRoom;
         return Answer::NoRoom;
     }
     ForgetRoomWanted(user);
