@@ -31,6 +31,9 @@ constexpr qint64 kMaxUnsentBytesTotal = qint64(64) * 1024 * 1024;
 // kSetUpsReadNow a newcomer), so a newcomer costs a few system calls at most.
 constexpr int kMaxUnidentifiedConnections = 256;
 constexpr int kSetUpsReadNow = 8;
+// Connections accepted per turn of the event loop; the rest wait for the
+// next turn in the listener's backlog and the system's.
+constexpr int kAcceptsPerTurn = 64;
 // Set-up messaging connections held at once; a new one past the cap closes
 // the one idle longest of those on which no message came and we wrote none
 // (a set-up under a fresh name costs nothing), else the one idle longest. With the caps above and

@@ -308,7 +308,27 @@ void PeerMessenger::OnNewConnection(bool obfuscated) {
     QTcpServer* listener = obfuscated ? mp_obfuscatedListener : mp_plainListener;
     if (!listener)
         return;
-    while (QTcpSocket* socket = listener->nextPendingConnection()) {
+    // The listener accepts while connections come, so a flood of them would
+    // hold the thread: a turn of the event loop takes kAcceptsPerTurn at
+    // most, and the rest wait in the listener, which stops accepting past
+    // its own small backlog until the next turn takes them.
+    if (!m_acceptTurnPosted) {
+        m_acceptTurnPosted = true;
+        QTimer::singleShot(0, this, [this] {
+            m_acceptTurnPosted = false;
+            const bool took = m_acceptedThisTurn > 0;
+            m_acceptedThisTurn = 0;
+            if (took) {
+                OnNewConnection(false);
+                OnNewConnection(true);
+            }
+        });
+    }
+    while (m_acceptedThisTurn < PeerLimits::kAcceptsPerTurn) {
+        QTcpSocket* socket = listener->nextPendingConnection();
+        if (!socket)
+            break;
+        ++m_acceptedThisTurn;
         MakeRoomForUnidentified();
         // Ours until handed over, whatever happens to the listener.
         socket->setParent(this);

@@ -413,6 +413,9 @@ private:
     // way lately first, then the one who asked last.
     std::set<std::tuple<bool, qint64, QString>> m_roomOrder;
     bool m_outputRoomPosted = false;
+    // Connections accepted in this turn of the event loop.
+    int m_acceptedThisTurn = 0;
+    bool m_acceptTurnPosted = false;
     qint64 m_answersRefusedRoom = 0;
     // Incoming connections without set-up, by age (ids grow with it).
     std::set<quint64> m_unidentified;
