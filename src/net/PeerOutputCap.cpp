@@ -1,7 +1,9 @@
 #include <QRandomGenerator>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QtEndian>
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -9,6 +11,7 @@
 #include <malloc.h>
 #endif
 
+#include "net/Obfuscation.h"
 #include "net/PeerConnection.h"
 #include "net/PeerLimits.h"
 #include "net/PeerMessenger.h"
@@ -22,6 +25,166 @@ namespace {
 const char* const kArea = "Peer Messenger";
 
 }  // namespace
+
+// Output as it is written and taken: counted as it changes, so that the
+// cap and the orders of waiting output cost a constant per event.
+
+bool PeerMessenger::TooMuchUnsent(const ConnectionPtr& c) {
+    // Answers to a peer that asks and never reads would pile up here.
+    const qint64 unsent = c->socket->bytesToWrite() + c->pendingOwn;
+    if (unsent <= PeerLimits::kMaxUnsentOutput)
+        return false;
+    Log(kArea, 1,
+        QString("%1 does not read what we send (%2 bytes waiting).").arg(c->user).arg(unsent));
+    Close(c, "too much unsent output");
+    return true;
+}
+
+void PeerMessenger::Pump(const ConnectionPtr& c) {
+    while (!c->closed && c->socket && !c->pending.empty() &&
+           c->socket->bytesToWrite() < kAnswerPieceBytes) {
+        Connection::Pending& next = c->pending.front();
+        const qint64 frame = 4 + qint64(next.body.size());
+        QByteArray piece;
+        if (!next.shared) {
+            piece = QByteArray(4, '\0');
+            qToLittleEndian<quint32>(quint32(next.body.size()), piece.data());
+            piece += next.body;
+            if (c->obfuscated)
+                piece = Obfuscation::Encode(piece);
+            next.sent = frame;
+            c->pendingOwn -= frame;
+        } else {
+            const qint64 n = std::min(kAnswerPieceBytes, frame - next.sent);
+            piece.resize(int(n));
+            char* out = piece.data();
+            qint64 at = next.sent, left = n;
+            if (at < 4) {
+                char head[4];
+                qToLittleEndian<quint32>(quint32(next.body.size()), head);
+                const qint64 k = std::min<qint64>(4 - at, left);
+                std::memcpy(out, head + at, std::size_t(k));
+                out += k;
+                at += k;
+                left -= k;
+            }
+            if (left > 0)
+                std::memcpy(out, next.body.constData() + (at - 4), std::size_t(left));
+            if (c->obfuscated) {
+                Obfuscation::Apply(piece.data(), n, next.key, next.sent);
+                if (next.sent == 0) {
+                    char key[4];
+                    qToLittleEndian<quint32>(next.key, key);
+                    piece.prepend(key, 4);
+                }
+            }
+            next.sent += n;
+        }
+        const quint32 answer = next.sent == frame ? next.answer : 0;
+        if (next.sent == frame)
+            c->pending.pop_front();
+        if (!WriteOut(c, piece))
+            return;
+        // Handed to the socket whole: it waits for the system from now on.
+        if (answer != 0)
+            c->answersUnwritten[answer] = c->socket->bytesToWrite();
+    }
+}
+
+void PeerMessenger::OnBytesWritten(quint64 id, qint64 written) {
+    const ConnectionPtr c = FindConnection(id);
+    if (!c)
+        return;
+    bool answerWent = false;
+    for (auto& unwritten : c->answersUnwritten) {
+        const bool was = unwritten.second > 0;
+        unwritten.second = std::max<qint64>(0, unwritten.second - written);
+        answerWent = answerWent || (was && unwritten.second == 0);
+    }
+    FollowOutput(*c, Now());
+    Pump(c);
+    if (c->closed)
+        return;
+    Recount(*c);
+    if (answerWent || !m_roomWanted.empty())
+        PostOutputRoom();
+}
+
+void PeerMessenger::PostOutputRoom() {
+    if (m_outputRoomPosted)
+        return;
+    m_outputRoomPosted = true;
+    QTimer::singleShot(PeerLimits::kOutputRoomMs, this, [this] {
+        m_outputRoomPosted = false;
+        emit OutputRoom();
+    });
+}
+
+void PeerMessenger::Recount(Connection& c) {
+    const qint64 held = c.closed || !c.socket ? 0 : c.socket->bytesToWrite() + c.pendingOwn;
+    m_heldOutput += held - c.counted;
+    c.counted = held;
+    Reindex(c);
+}
+
+void PeerMessenger::Reindex(Connection& c) {
+    const bool waiting = !c.closed && c.socket && c.state == Connection::Messaging &&
+                         (c.socket->bytesToWrite() > 0 || !c.pending.empty());
+    const qint64 quiet = waiting ? c.outputMoved : -1;
+    const qint64 age = waiting ? c.outputAge.OldestSince(c.socket->bytesToWrite()) : -1;
+    if (quiet != c.quietKey) {
+        if (c.quietKey >= 0)
+            m_quietOrder.erase({c.quietKey, c.id});
+        if (quiet >= 0)
+            m_quietOrder.insert({quiet, c.id});
+        c.quietKey = quiet;
+    }
+    if (age != c.ageKey) {
+        if (c.ageKey >= 0)
+            m_ageOrder.erase({c.ageKey, c.id});
+        if (age >= 0)
+            m_ageOrder.insert({age, c.id});
+        c.ageKey = age;
+    }
+}
+
+void PeerMessenger::Unindex(Connection& c) {
+    if (c.unidentified) {
+        c.unidentified = false;
+        m_unidentified.erase(c.id);
+    }
+    if (c.idleListed) {
+        (c.inUse ? m_idleInUse : m_idleHello).erase(c.idlePlace);
+        c.idleListed = false;
+        const auto user = m_messagingByUser.find(c.user);
+        if (user != m_messagingByUser.end() && user->second.erase(c.id) && user->second.empty())
+            m_messagingByUser.erase(user);
+    }
+    c.pending.clear();
+    c.pendingOwn = 0;
+    m_heldOutput -= c.counted;
+    c.counted = 0;
+    c.closed = true;
+    Reindex(c);
+    if (!m_roomWanted.empty())
+        PostOutputRoom();
+}
+
+void PeerMessenger::Touch(Connection& c, qint64 now) {
+    c.lastActivity = now;
+    if (c.idleListed) {
+        std::list<quint64>& order = c.inUse ? m_idleInUse : m_idleHello;
+        order.splice(order.end(), order, c.idlePlace);
+    }
+}
+
+void PeerMessenger::MarkInUse(Connection& c) {
+    if (c.inUse)
+        return;
+    c.inUse = true;
+    if (c.idleListed)
+        m_idleInUse.splice(m_idleInUse.end(), m_idleHello, c.idlePlace);
+}
 
 qint64 PeerMessenger::WaitingOutput() const {
     return m_unsentBytes + m_heldOutput;
