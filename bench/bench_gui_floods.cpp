@@ -95,6 +95,10 @@ int RunFlooder(const Args& args) {
             }
             continue;
         }
+        // Closed with a reset, as such strangers do: no closed connection
+        // waits out its time holding a port of the machine.
+        const linger reset{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 &&
             errno != EINPROGRESS) {
             ::close(fd);

@@ -323,7 +323,7 @@ void PeerMessenger::OnNewConnection(bool obfuscated) {
             }
         });
     }
-    while (m_acceptedThisTurn < PeerLimits::kAcceptsPerTurn) {
+    while (m_acceptedThisTurn < m_maxAcceptsPerTurn) {
         QTcpSocket* socket = listener->nextPendingConnection();
         if (!socket)
             break;

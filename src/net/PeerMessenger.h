@@ -121,6 +121,8 @@ public:
     // Lowers the cap on messaging connections (tests).
     void SetMaxMessagingConnections(int cap) { m_maxMessaging = cap; }
     int MaxMessagingConnections() const { return m_maxMessaging; }
+    // Lowers the connections accepted per turn of the event loop (tests).
+    void SetMaxAcceptsPerTurn(int accepts) { m_maxAcceptsPerTurn = accepts; }
     // Lowers the budget for incomplete incoming frames (tests).
     void SetMaxPartialFrameBytes(qint64 bytes) { m_maxPartialBytes = bytes; }
 
@@ -415,6 +417,7 @@ private:
     bool m_outputRoomPosted = false;
     // Connections accepted in this turn of the event loop.
     int m_acceptedThisTurn = 0;
+    int m_maxAcceptsPerTurn = PeerLimits::kAcceptsPerTurn;
     bool m_acceptTurnPosted = false;
     qint64 m_answersRefusedRoom = 0;
     // Incoming connections without set-up, by age (ids grow with it).

@@ -889,6 +889,34 @@ private slots:
         QCOMPARE(messenger->ConnectionCount(), cap);
     }
 
+    // Connections that come faster than they are taken are accepted a few
+    // per turn of the event loop, so that a flood of them cannot hold it;
+    // every one is taken in the end.
+    void acceptsTakenAFewPerTurn() {
+        messenger->SetMaxAcceptsPerTurn(4);
+        std::vector<int> fds;
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(messenger->ListeningPort());
+        // Within the listen backlog, all made before the event loop turns.
+        for (int k = 0; k < 40; ++k) {
+            fds.push_back(::socket(AF_INET, SOCK_STREAM, 0));
+            QVERIFY(::connect(fds.back(), reinterpret_cast<sockaddr*>(&to), sizeof to) == 0);
+        }
+        int last = messenger->ConnectionCount(), most = 0;
+        QTimer turns;
+        connect(&turns, &QTimer::timeout, [&] {
+            most = qMax(most, messenger->ConnectionCount() - last);
+            last = messenger->ConnectionCount();
+        });
+        turns.start(0);
+        QVERIFY(WaitUntil([&] { return messenger->ConnectionCount() == 40; }));
+        QVERIFY2(most <= 4, qPrintable(QString::number(most)));
+        for (const int fd : fds)
+            ::close(fd);
+    }
+
     // Past the cap on messaging connections a set-up under a fresh name,
     // on which nothing was asked, goes before connections in use (U: a
     // request came; H: only a hello), each group the longest idle first.
