@@ -61,6 +61,7 @@
 #include <vector>
 
 #include "ClientBench.h"
+#include "PeerFloodBench.h"
 #include "ProcStatus.h"
 #include "StallProbe.h"
 #include "net/PeerMessenger.h"
@@ -83,28 +84,6 @@
 
 namespace {
 
-void StopTimers() {
-    timerManager->everyHalfMinute.stop();
-    timerManager->everyFiveMinutes.stop();
-    timerManager->everyHour.stop();
-}
-
-// Shares `files` empty files and saves the store under $HOME.
-bool BuildShare(const QString& root, int files) {
-    if (!WriteShareFiles(root, files))
-        return false;
-    auto window = std::make_unique<MainWindow>();
-    window->Init();
-    StopTimers();
-    sharedFoldersManager->AddSharedFolder(root);
-    if (!WaitForSharesIndexed(sharedFoldersManager, 3600000))
-        return false;
-    const int indexed = d.GetType("shared_file")->ItemCount();
-    window.reset();
-    std::printf("share built: %d files indexed\n", indexed);
-    return indexed >= files;
-}
-
 // What each size must reach.
 struct Targets {
     qint64 shownMs;
@@ -118,10 +97,6 @@ Targets TargetsFor(int files) {
     if (files >= 1000000)
         return Targets{5000, 200, 25000, 1000, 1000};
     return Targets{3000, 200, 0, 0, 1000};
-}
-
-const char* Verdict(bool met) {
-    return met ? "met" : "MISSED";
 }
 
 // Constructs and initialises the main window; returns once it is on screen.
@@ -465,22 +440,6 @@ bool ReportShareList(const char* when, const ShareListFigures& figures, bool ver
     return figures.answerMs >= 0;
 }
 
-// Shares every folder with everyone, as a peer must see it, listens on any
-// free port on loopback and connects `peer` there as `name`.
-bool ConnectPeer(RawPeer& peer, const char* phase, const char* name) {
-    for (const ItemPtr& root : d.GetType("shared_folder")->GetItems())
-        root.Connect(d.GetType("shared_public")->GetGlobalNullItem());
-    SetSetting("listening_port", 0);
-    SetSetting("obfuscated_listening_port", 0);
-    peerMessenger->SetListenAddress(QHostAddress::LocalHost);
-    if (!peerMessenger->Listen() || !peer.ConnectTo(peerMessenger->ListeningPort())) {
-        std::printf("%s: cannot connect to the client\n", phase);
-        return false;
-    }
-    peer.SendSetUp(name, "P");
-    return true;
-}
-
 int MeasureShareList(int files, bool verdicts) {
     QElapsedTimer clock;
     clock.start();
@@ -545,32 +504,6 @@ int RunShareListSize(int files, bool verdicts) {
     return RunMeasuredChild(arguments);
 }
 
-// The command line's flags ("--quick") and named values ("--files 5").
-class Args {
-public:
-    Args(int argc, char** argv) : m_argc(argc), m_argv(argv) {}
-    bool Has(const char* flag) const { return Find(flag, false) > 0; }
-    // The value after `name`, or nullptr.
-    const char* Value(const char* name) const {
-        const int at = Find(name, true);
-        return at > 0 ? m_argv[at + 1] : nullptr;
-    }
-    int Int(const char* name, int fallback = 0) const {
-        const char* v = Value(name);
-        return v ? std::atoi(v) : fallback;
-    }
-
-private:
-    int Find(const char* name, bool valued) const {
-        for (int i = 1; i < m_argc; ++i)
-            if (!std::strcmp(m_argv[i], name) && (!valued || i + 1 < m_argc))
-                return i;
-        return 0;
-    }
-    int m_argc;
-    char** m_argv;
-};
-
 // The share-list runs of this program: -1 when these arguments ask for none.
 int ShareListMode(const Args& args) {
     if (args.Has("--share-list"))
@@ -614,27 +547,6 @@ int RunShareListSection(bool quick) {
 namespace {
 
 constexpr double kSearchFloodStallTargetMs = 200;
-
-// The window with its share indexed (`indexed` files), and `peer` connected
-// as `name` with a round trip made, so that answers go out on this
-// connection; null (said under `phase`) when the peer got no answer.
-std::unique_ptr<MainWindow> StartWithAskingPeer(RawPeer& peer, const char* phase, const char* name,
-                                                int& indexed) {
-    QElapsedTimer clock;
-    clock.start();
-    std::unique_ptr<MainWindow> window = StartMainWindow();
-    while (sharedFoldersManager->IsBackgroundScanPending() && clock.elapsed() < 600000)
-        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    indexed = d.GetType("shared_file")->ItemCount();
-    if (!ConnectPeer(peer, phase, name))
-        return nullptr;
-    peer.SendMessage(PeerMessenger::PM_USER_INFO_REQUEST);
-    if (peer.Take(PeerMessenger::PM_USER_INFO_REPLY) == "(none)") {
-        std::printf("%s: the client never answered %s\n", phase, name);
-        return nullptr;
-    }
-    return window;
-}
 
 int MeasureSearchFlood(int files, int seconds, bool verdicts) {
     RawPeer peer;
@@ -771,10 +683,6 @@ private:
     QTcpServer m_listener;
     QTcpSocket m_socket;
 };
-
-double MiB(long kib) {
-    return kib / 1024.0;
-}
 
 int MeasureNeverRead(int files, int users, int seconds, bool verdicts) {
     RawPeer reader;
@@ -976,80 +884,6 @@ private:
     std::unique_ptr<QTcpSocket> m_socket;
 };
 
-QByteArray FolderRequest(quint32 req, const QString& folder) {
-    MemStream payload;
-    payload.Write(req);
-    payload.Write(folder);
-    return RawPeer::Frame(PeerMessenger::PM_GET_SHARED_FILES_IN_FOLDER, payload.GetWrittenBytes());
-}
-
-// The shared folders as peers name them.
-std::vector<QString> WireFolders() {
-    std::vector<QString> out;
-    for (const ItemPtr& folder : d.GetType("shared_file_folder")->GetItems())
-        out.push_back(folder.AsString().replace('/', '\\'));
-    return out;
-}
-
-// The honest user: reads all, browses every `browseMs`, searches for one
-// track every 2 s and, when asked to, asks for a folder every second, one at
-// a time.
-struct Honest {
-    RawPeer& peer;
-    std::vector<QString> folders;
-    qint64 browseMs = 10000;
-    bool asksFolders = false;
-    int browses = 0, lists = 0, searches = 0, answers = 0;
-    int folderAsks = 0, folderAnswers = 0;
-    qint64 slowestListMs = 0, slowestFolderMs = 0;
-    qint64 browseSent = -1, folderSent = -1, lastBrowse = -1000000, lastSearch = -1000000,
-           lastFolder = -1000000;
-
-    void Turn(qint64 now) {
-        quint32 code = 0;
-        QByteArray payload;
-        while (peer.WaitForMessage(&code, &payload, 0)) {
-            if (code == PeerMessenger::PM_SHARED_FILE_LIST && browseSent >= 0) {
-                ++lists;
-                slowestListMs = std::max(slowestListMs, now - browseSent);
-                browseSent = -1;
-            } else if (code == PeerMessenger::PM_FILE_SEARCH_RESULT) {
-                ++answers;
-            } else if (code == PeerMessenger::PM_SHARED_FILES_IN_FOLDER && folderSent >= 0) {
-                ++folderAnswers;
-                slowestFolderMs = std::max(slowestFolderMs, now - folderSent);
-                folderSent = -1;
-            }
-        }
-        // Unanswered for 10 s counts as never answered.
-        if (browseSent >= 0 && now - browseSent > 10000)
-            browseSent = -1, slowestListMs = std::max<qint64>(slowestListMs, 10000);
-        if (folderSent >= 0 && now - folderSent > 10000)
-            folderSent = -1, slowestFolderMs = std::max<qint64>(slowestFolderMs, 10000);
-        if (browseSent < 0 && now - lastBrowse >= browseMs) {
-            lastBrowse = browseSent = now;
-            ++browses;
-            peer.SendMessage(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
-        }
-        if (now - lastSearch >= 2000) {
-            lastSearch = now;
-            // For one track, as users search: a word every file holds costs
-            // what the search flood phase measures, not what these floods do.
-            ++searches;
-            emit gp_server->DirectFileSearch("honest", quint32(2000000 + searches),
-                                             QString("track %1").arg(searches % 1000));
-        }
-        if (asksFolders && folderSent < 0 && now - lastFolder >= 1000 && !folders.empty()) {
-            lastFolder = folderSent = now;
-            peer.SendMessage(PeerMessenger::PM_GET_SHARED_FILES_IN_FOLDER,
-                             FolderRequest(quint32(3000000 + folderAsks),
-                                           folders[std::size_t(folderAsks) % folders.size()])
-                                 .mid(8));
-            ++folderAsks;
-        }
-    }
-};
-
 struct FloodFigures {
     double stallMs = 0;
     long peakKiB = 0;
@@ -1106,12 +940,6 @@ std::vector<std::unique_ptr<Asker>> MakeAskers(const char* prefix, int users, bo
         out.push_back(std::make_unique<Asker>(QString("%1%2").arg(prefix).arg(k),
                                               peerMessenger->ListeningPort(), reads));
     return out;
-}
-
-void PrintVerdict(bool verdicts, const char* target, bool met) {
-    if (verdicts)
-        std::printf("; target %s: %s", target, Verdict(met));
-    std::printf("\n");
 }
 
 void ReportFlood(const char* phase, const FloodFigures& f, long beforeKiB, bool verdicts) {
@@ -1320,56 +1148,12 @@ constexpr qint64 kSlowDownloadRate = 8192;  // bytes a second
 constexpr qint64 kSlowListRate = 4096;
 constexpr double kSlowReaderStallTargetMs = 200;
 
-// Reads a socket at a steady pace, as a user behind a slow link: the
-// system's buffers fill and the sender feels it, but the bytes keep coming.
-class PacedReader : public QObject {
-public:
-    PacedReader(QTcpSocket* socket, qint64 bytesPerSecond)
-        : m_socket(socket), m_perTick(bytesPerSecond / 10) {
-        socket->setReadBufferSize(4096);
-        connect(&m_tick, &QTimer::timeout, this, [this] {
-            m_allowance = std::min(m_allowance + m_perTick, 4 * m_perTick);
-            const QByteArray part = m_socket->read(m_allowance);
-            m_allowance -= part.size();
-            got += part;
-        });
-        m_tick.start(100);
-    }
-    bool Closed() const { return m_socket->state() == QAbstractSocket::UnconnectedState; }
-    QByteArray got;
-
-private:
-    QTcpSocket* m_socket;
-    QTimer m_tick;
-    qint64 m_perTick;
-    qint64 m_allowance = 0;
-};
-
 // The pattern of the shared file, so that a byte out of place shows.
 QByteArray SlowFileBytes(qint64 size) {
     QByteArray bytes(int(size), '\0');
     for (int i = 0; i < bytes.size(); ++i)
         bytes[i] = char((i * 7 + i / 251) & 0xff);
     return bytes;
-}
-
-constexpr int kInternetSegment = 1460;
-
-// Connects `socket` to the client on loopback, announcing `segment` as the
-// largest segment it takes.
-bool ConnectWithSegment(QTcpSocket& socket, quint16 port, int segment) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(port);
-    if (fd < 0 || ::setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment) != 0 ||
-        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        return false;
-    }
-    return socket.setSocketDescriptor(fd);
 }
 
 // The length of the frame at the start of `bytes`, with its length field;
@@ -1609,69 +1393,6 @@ int SlowReaderMode(const Args& args) {
 namespace {
 
 constexpr qint64 kCapListTargetMs = 10000;
-
-// Users reading 2 KB every 2 s through a small receive window and segments
-// of the usual Internet size, so that the system holds little of what the
-// client sends them and the client sees each read (smaller reads would let
-// the system's window probes back off for longer than the client takes for
-// a peer that reads nothing), each asking for the share list every 2 s; one
-// whom the client closed connects again for its next request.
-class SlowListers : public QObject {
-public:
-    SlowListers(int users, quint16 port) : m_port(port), m_sockets(std::size_t(users)) {
-        connect(&m_tick, &QTimer::timeout, this, [this] { Tick(); });
-        m_tick.start(100);
-    }
-    int asked = 0, comebacks = 0;
-    qint64 read = 0;
-
-private:
-    void Tick() {
-        const QByteArray request = RawPeer::Frame(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
-        for (std::size_t k = 0; k < m_sockets.size(); ++k) {
-            std::unique_ptr<QTcpSocket>& socket = m_sockets[k];
-            // Every 2 s, each in its own tenth of a second.
-            if (int(m_ticks % 20) != int(k % 20))
-                continue;
-            if (socket && socket->isOpen())
-                read += socket->read(2048).size();
-            if (!socket || socket->state() == QAbstractSocket::UnconnectedState) {
-                comebacks += socket != nullptr;
-                socket = Connect(QString("slowlister%1").arg(k));
-                if (!socket)
-                    continue;
-            }
-            socket->write(request);
-            ++asked;
-        }
-        ++m_ticks;
-    }
-    std::unique_ptr<QTcpSocket> Connect(const QString& name) const {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0), window = 2048;
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = htons(m_port);
-        if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window) != 0 ||
-            ::setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &kInternetSegment, sizeof kInternetSegment) !=
-                0 ||
-            ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-            if (fd >= 0)
-                ::close(fd);
-            return nullptr;
-        }
-        auto socket = std::make_unique<QTcpSocket>();
-        if (!socket->setSocketDescriptor(fd))
-            return nullptr;
-        socket->setReadBufferSize(4096);
-        socket->write(RawPeer::SetUpFrame(name, "P"));
-        return socket;
-    }
-    quint16 m_port;
-    std::vector<std::unique_ptr<QTcpSocket>> m_sockets;
-    QTimer m_tick;
-    quint64 m_ticks = 0;
-};
 
 int MeasureSlowReadersFillTheCap(int files, int users, int heldSeconds, int seconds,
                                  bool verdicts) {

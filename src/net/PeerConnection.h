@@ -3,8 +3,11 @@
 
 // The messenger's record of one peer connection, shared by its source files.
 
+#include <QByteArray>
 #include <QString>
 #include <QTcpSocket>
+#include <deque>
+#include <list>
 #include <map>
 
 #include "net/FrameReader.h"
@@ -42,6 +45,14 @@ struct PeerMessenger::Connection {
     quint64 readyOrder = 0;
     // A message arrived on it.
     bool heard = false;
+    // Incoming and its set-up or token not read yet: counted in the
+    // messenger's order of those by age.
+    bool unidentified = false;
+    // Messaging and a message came on it or we wrote one: in use, not only
+    // a hello. Its place in the messenger's order of idleness.
+    bool inUse = false;
+    bool idleListed = false;
+    std::list<quint64>::iterator idlePlace;
     // Clock times (ms): set-up must be finished by setUpDeadline (0: none).
     qint64 setUpDeadline = 0;
     qint64 lastActivity = 0;
@@ -56,10 +67,34 @@ struct PeerMessenger::Connection {
     SocketQueue::Progress output;
     // How long what waits in the socket's buffer has waited.
     OutputAge outputAge;
+    // Bytes written to the socket in all.
+    qint64 written = 0;
+    // What the peer had taken of our output at two looks about
+    // kOutputGivesWayMs apart: its pace of reading (-1: no look yet).
+    qint64 drainAt = -1, drainBytes = 0, drainPrevAt = -1, drainPrevBytes = 0;
+    // When a look last judged whether its output is stuck, and how.
+    qint64 lookedAt = -1;
+    bool lookedStuck = false;
+    // Messages behind a large answer that goes a piece at a time, as the
+    // peer takes it, that answer first. A shared one's bytes are kept for
+    // others too, so only its piece in the socket counts as ours.
+    struct Pending {
+        QByteArray body;
+        qint64 sent = 0;  // bytes of its frame written
+        bool shared = false;
+        quint32 answer = 0;  // the answer's code, 0 for none
+        quint32 key = 0;     // obfuscation key
+    };
+    std::deque<Pending> pending;
+    qint64 pendingOwn = 0;
+    // Output of ours it holds as counted into the messenger's total, and
+    // its keys in the orders of waiting output (-1: not in them).
+    qint64 counted = 0;
+    qint64 quietKey = -1;
+    qint64 ageKey = -1;
     // By message code: bytes of output up to the end of the last answer
     // SendAnswer wrote that the system has not taken yet.
     std::map<quint32, qint64> answersUnwritten;
-    bool answerWatched = false;
     // Frames are left for a later turn; the peer closed meanwhile.
     bool readPaused = false;
     bool closeWhenRead = false;

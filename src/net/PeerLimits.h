@@ -31,11 +31,18 @@ constexpr int kSendPaceMs = 10;
 
 // Accepted connections that have not finished their set-up (and, for an
 // incoming "F", its 4-byte token). A newcomer past the cap closes the oldest
-// of them, so that slow set-ups cannot lock real peers out.
+// of them, so that slow set-ups cannot lock real peers out; one whose set-up
+// came but is unread because we are behind is read instead (at most
+// kSetUpsReadNow a newcomer), so a newcomer costs a few system calls at most.
 constexpr int kMaxUnidentifiedConnections = 256;
+constexpr int kSetUpsReadNow = 8;
+// Connections accepted per turn of the event loop; the rest wait for the
+// next turn in the listener's backlog and the system's.
+constexpr int kAcceptsPerTurn = 64;
 // Set-up messaging connections held at once; a new one past the cap closes
-// the one idle longest. With the caps above and below, the messenger never
-// holds more than about 1,400 descriptors.
+// the one idle longest of those on which no message came and we wrote none
+// (a set-up under a fresh name costs nothing), else the one idle longest. With the caps above and
+// below, the messenger never holds more than about 1,400 descriptors.
 constexpr int kMaxMessagingConnections = 1000;
 // Outgoing attempts at once: our own pending connect requests plus the
 // connect-backs we are making for others.
@@ -72,12 +79,22 @@ constexpr qint64 kMaxWaitingOutputTotal = qint64(48) * 1024 * 1024;
 // off after losses: on a slow, congested link that alone lasts 5-11 s. After
 // kStalledFrameMs it is closed in any case.
 constexpr qint64 kStuckOutputMs = 5000;
-// Output that has waited this long in our buffer gives way: while the cap
-// above is full, its connection is closed, the longest waiting first, to
-// make room for another user's, so that peers who read a little cannot hold
-// the cap for good. A slow reader is served as long as nobody else needs
-// the room.
+// Output that has waited this long in our buffer gives way unless its peer
+// reads steadily: while the cap above is full, its connection is closed,
+// the longest waiting first, to make room for another user's, so that peers
+// who read a little cannot hold the cap for good. A slow reader is served as
+// long as nobody else needs the room; one that took at least
+// kSteadyReadBytes a minute lately (a little less than the 10 KB/s of a
+// slow DSL line), or at a pace that takes what waits for it within
+// kOutputGivesWayMs, keeps its place. Large share lists go a piece at a
+// time as the peer takes them, so a reader of one holds a piece of the cap,
+// not the list.
 constexpr qint64 kOutputGivesWayMs = 60000;
+constexpr qint64 kSteadyReadBytes = 540 * 1024;
+// Stuck and slow output is looked at again (a system call or two) at most
+// this often while room is made, and OutputRoom comes at most this often.
+constexpr qint64 kLookAgainMs = 1000;
+constexpr int kOutputRoomMs = 100;
 // Room freed that way goes first to users none of whose connections gave
 // way in the last kGaveWayMemoryMs, and among them to the one who asked
 // last; a user refused room who does not ask again within kRoomWantedMs no

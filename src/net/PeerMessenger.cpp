@@ -286,8 +286,11 @@ PeerMessenger::ConnectionPtr PeerMessenger::AddConnection(QTcpSocket* socket, in
     c->obfuscated = obfuscated;
     c->state = origin == OriginIncoming ? Connection::AwaitSetUp : Connection::Connecting;
     c->lastActivity = Now();
-    if (origin == OriginIncoming)
+    if (origin == OriginIncoming) {
         c->setUpDeadline = c->lastActivity + PeerLimits::kSetUpMs;
+        c->unidentified = true;
+        m_unidentified.insert(c->id);
+    }
     m_connections[c->id] = c;
 
     const quint64 id = c->id;
@@ -295,10 +298,8 @@ PeerMessenger::ConnectionPtr PeerMessenger::AddConnection(QTcpSocket* socket, in
     connect(socket, &QTcpSocket::connected, socket, [socket] { LowDelay::SendAtOnce(socket); });
     connect(socket, &QTcpSocket::connected, this, [this, id] { OnSocketConnected(id); });
     connect(socket, &QTcpSocket::readyRead, this, [this, id] { OnSocketReadyRead(id); });
-    connect(socket, &QTcpSocket::bytesWritten, this, [this, id] {
-        if (const ConnectionPtr c = FindConnection(id))
-            FollowOutput(*c, Now());
-    });
+    connect(socket, &QTcpSocket::bytesWritten, this,
+            [this, id](qint64 written) { OnBytesWritten(id, written); });
     connect(socket, &QTcpSocket::disconnected, this, [this, id] { OnSocketClosed(id); });
     connect(socket, &QAbstractSocket::errorOccurred, this,
             [this, id](QAbstractSocket::SocketError error) {
@@ -317,7 +318,27 @@ void PeerMessenger::OnNewConnection(bool obfuscated) {
     QTcpServer* listener = obfuscated ? mp_obfuscatedListener : mp_plainListener;
     if (!listener)
         return;
-    while (QTcpSocket* socket = listener->nextPendingConnection()) {
+    // The listener accepts while connections come, so a flood of them would
+    // hold the thread: a turn of the event loop takes kAcceptsPerTurn at
+    // most, and the rest wait in the listener, which stops accepting past
+    // its own small backlog until the next turn takes them.
+    if (!m_acceptTurnPosted) {
+        m_acceptTurnPosted = true;
+        QTimer::singleShot(0, this, [this] {
+            m_acceptTurnPosted = false;
+            const bool took = m_acceptedThisTurn > 0;
+            m_acceptedThisTurn = 0;
+            if (took) {
+                OnNewConnection(false);
+                OnNewConnection(true);
+            }
+        });
+    }
+    while (m_acceptedThisTurn < m_maxAcceptsPerTurn) {
+        QTcpSocket* socket = listener->nextPendingConnection();
+        if (!socket)
+            break;
+        ++m_acceptedThisTurn;
         MakeRoomForUnidentified();
         // Ours until handed over, whatever happens to the listener.
         socket->setParent(this);
@@ -419,6 +440,7 @@ void PeerMessenger::Close(const ConnectionPtr& c, const QString& why) {
         return;
     c->closed = true;
     m_connections.erase(c->id);
+    Unindex(*c);
     m_partialBytes -= c->partialBytes;
     c->partialBytes = 0;
     Log(kArea, 2,
@@ -444,6 +466,7 @@ void PeerMessenger::Close(const ConnectionPtr& c, const QString& why) {
 }
 
 QTcpSocket* PeerMessenger::HandOver(const ConnectionPtr& c, const QMetaMethod& signal) {
+    Unindex(*c);
     QTcpSocket* socket = c->socket;
     c->socket = nullptr;
     c->closed = true;
@@ -514,6 +537,7 @@ void PeerMessenger::Process(const ConnectionPtr& c) {
                 }
                 c->ticks = 0;
                 c->heard = true;
+                MarkInUse(*c);
                 if (!Dispatch(c->user, code, payload) && !c->closed)
                     Close(c, QString("bad message %1").arg(code));
                 break;
@@ -701,6 +725,13 @@ void PeerMessenger::BecomeMessaging(const ConnectionPtr& c) {
     c->setUpDeadline = 0;
     c->lastActivity = Now();
     c->readyOrder = ++m_readyOrder;
+    if (c->unidentified) {
+        c->unidentified = false;
+        m_unidentified.erase(c->id);
+    }
+    m_messagingByUser[c->user].insert(c->id);
+    c->idlePlace = m_idleHello.insert(m_idleHello.end(), c->id);
+    c->idleListed = true;
     c->decoder.SetMaxLength(PeerLimits::kMaxFrameLength);
     // Whatever we were still trying for this user's messaging is answered.
     std::vector<quint32> answered;
@@ -718,28 +749,44 @@ void PeerMessenger::BecomeMessaging(const ConnectionPtr& c) {
 bool PeerMessenger::WriteBody(const ConnectionPtr& c, const QByteArray& body) {
     if (c->closed || !c->socket)
         return false;
+    if (c->state == Connection::Messaging)
+        MarkInUse(*c);
+    // Frames never mix: behind a large answer going in pieces, a message
+    // waits its turn.
+    if (!c->pending.empty()) {
+        Connection::Pending waiting;
+        waiting.body = body;
+        c->pending.push_back(waiting);
+        c->pendingOwn += 4 + body.size();
+        if (TooMuchUnsent(c))
+            return false;
+        c->ticks = 0;
+        Touch(*c, Now());
+        Recount(*c);
+        return true;
+    }
     QByteArray bytes = FrameOf(body);
     if (c->obfuscated)
         bytes = Obfuscation::Encode(bytes);
+    return WriteOut(c, bytes);
+}
+
+bool PeerMessenger::WriteOut(const ConnectionPtr& c, const QByteArray& bytes) {
+    const qint64 now = Now();
     if (c->socket->bytesToWrite() == 0)
-        c->outputMoved = Now();
+        c->outputMoved = now;
     if (c->socket->write(bytes) != bytes.size()) {
         Close(c, "write failed");
         return false;
     }
+    c->written += bytes.size();
     c->output.Added(bytes.size());
-    c->outputAge.Written(bytes.size(), Now());
-    // Answers to a peer that asks and never reads would pile up here.
-    if (c->socket->bytesToWrite() > PeerLimits::kMaxUnsentOutput) {
-        Log(kArea, 1,
-            QString("%1 does not read what we send (%2 bytes waiting).")
-                .arg(c->user)
-                .arg(c->socket->bytesToWrite()));
-        Close(c, "too much unsent output");
+    c->outputAge.Written(bytes.size(), now);
+    if (TooMuchUnsent(c))
         return false;
-    }
     c->ticks = 0;
-    c->lastActivity = Now();
+    Touch(*c, now);
+    Recount(*c);
     return true;
 }
 
@@ -754,8 +801,13 @@ void PeerMessenger::WriteSetUp(const ConnectionPtr& c, quint32 code, const MemSt
 
 PeerMessenger::ConnectionPtr PeerMessenger::NewestMessaging(const QString& user) const {
     ConnectionPtr best;
-    for (const auto& entry : m_connections) {
-        const ConnectionPtr& c = entry.second;
+    const auto ids = m_messagingByUser.find(user);
+    if (ids == m_messagingByUser.end())
+        return best;
+    for (const quint64 id : ids->second) {
+        const ConnectionPtr c = FindConnection(id);
+        if (!c)
+            continue;
         // Our connect-back answer is turned down when the peer's own attempt
         // won meanwhile, and what we wrote on it is lost: until the peer
         // speaks on it, any other connection goes first.
@@ -1035,54 +1087,42 @@ int PeerMessenger::OutgoingAttempts() const {
 }
 
 void PeerMessenger::MakeRoomForUnidentified() {
-    // Ids grow with age, so the first ones found are the oldest.
-    std::vector<ConnectionPtr> waiting;
-    for (const auto& entry : m_connections) {
-        const ConnectionPtr& c = entry.second;
-        if (c->origin == OriginIncoming &&
-            (c->state == Connection::AwaitSetUp || c->state == Connection::AwaitToken))
-            waiting.push_back(c);
-    }
-    if (int(waiting.size()) < m_maxUnidentified || waiting.empty())
-        return;
-    // One whose set-up has come, unread because we are behind, is read now
-    // rather than closed: the slow one is a peer that sent nothing since.
-    const auto unread = [](const ConnectionPtr& c) {
-        int n = 0;
-        return c->socket && ::ioctl(int(c->socket->socketDescriptor()), FIONREAD, &n) == 0 ? n : 0;
-    };
-    constexpr int kReadNow = 8;
+    // Only the oldest are looked at, so that a newcomer costs the same
+    // however many wait. One whose set-up has come, unread because we are
+    // behind, is read now rather than closed; one still without a whole
+    // set-up after that goes.
     int tries = 0;
-    for (const ConnectionPtr& c : waiting) {
-        if (c->closed || unread(c) == 0)
+    while (int(m_unidentified.size()) >= m_maxUnidentified && !m_unidentified.empty()) {
+        const ConnectionPtr oldest = FindConnection(*m_unidentified.begin());
+        if (!oldest) {
+            m_unidentified.erase(m_unidentified.begin());
             continue;
-        c->socket->waitForReadyRead(0);
-        if (c->closed || c->state == Connection::Messaging || !c->socket)
-            return;
-        if (++tries >= kReadNow)
-            break;
+        }
+        int unread = 0;
+        if (tries < PeerLimits::kSetUpsReadNow && oldest->socket &&
+            ::ioctl(int(oldest->socket->socketDescriptor()), FIONREAD, &unread) == 0 &&
+            unread > 0) {
+            ++tries;
+            oldest->socket->waitForReadyRead(0);
+            if (oldest->closed || !oldest->unidentified)
+                continue;
+        }
+        Close(oldest, "too many connections without set-up; the oldest goes");
+        return;
     }
-    ConnectionPtr slowest;
-    for (const ConnectionPtr& c : waiting)
-        if (!c->closed && (!slowest || (unread(slowest) > 0 && unread(c) == 0)))
-            slowest = c;
-    if (slowest)
-        Close(slowest, "too many connections without set-up; the oldest goes");
 }
 
 void PeerMessenger::MakeRoomForMessaging(const ConnectionPtr& c) {
-    int n = 0;
-    ConnectionPtr idlest;
-    for (const auto& entry : m_connections) {
-        const ConnectionPtr& other = entry.second;
-        if (other->state != Connection::Messaging || other == c)
-            continue;
-        ++n;
-        if (!idlest || other->lastActivity < idlest->lastActivity)
-            idlest = other;
-    }
-    if (n >= m_maxMessaging && idlest)
-        Close(idlest, "too many messaging connections; the longest idle goes");
+    if (c->idleListed || int(m_idleHello.size() + m_idleInUse.size()) < m_maxMessaging)
+        return;
+    // A set-up under a fresh name costs nothing: those on which nothing
+    // was asked or answered go before those in use.
+    const bool hello = !m_idleHello.empty();
+    const ConnectionPtr idlest = FindConnection(hello ? m_idleHello.front() : m_idleInUse.front());
+    if (idlest)
+        Close(idlest, hello ? "too many messaging connections; the longest idle of those only set "
+                              "up goes"
+                            : "too many messaging connections; the longest idle goes");
 }
 
 qint64 PeerMessenger::Now() const {
@@ -1095,7 +1135,7 @@ void PeerMessenger::TrackFrameProgress(const ConnectionPtr& c, qint64 bytes) {
     const qint64 now = Now();
     // A large frame that keeps coming is traffic, though no message is whole.
     if (bytes > 0) {
-        c->lastActivity = now;
+        Touch(*c, now);
         c->ticks = 0;
     }
     const qint64 buffered = c->obfuscated ? c->decoder.BufferedBytes() : c->reader.BufferedBytes();
@@ -1126,10 +1166,28 @@ void PeerMessenger::TrackFrameProgress(const ConnectionPtr& c, qint64 bytes) {
 }
 
 void PeerMessenger::FollowOutput(Connection& c, qint64 now) {
-    if (c.socket && c.output.Moved(c.socket) && c.state == Connection::Messaging) {
+    if (!c.socket)
+        return;
+    const bool moved = c.output.Moved(c.socket);
+    if (c.state != Connection::Messaging)
+        return;
+    // What the peer took, sampled about a minute apart: its pace.
+    const qint64 drained = c.written - c.output.Last();
+    if (c.drainAt < 0) {
+        c.drainAt = c.drainPrevAt = now;
+        c.drainBytes = c.drainPrevBytes = drained;
+    } else if (now - c.drainAt >= PeerLimits::kOutputGivesWayMs) {
+        c.drainPrevAt = c.drainAt;
+        c.drainPrevBytes = c.drainBytes;
+        c.drainAt = now;
+        c.drainBytes = drained;
+    }
+    if (moved) {
         c.outputMoved = now;
-        c.lastActivity = now;
+        c.lookedStuck = false;
         c.ticks = 0;
+        Touch(c, now);
+        Reindex(c);
     }
 }
 
@@ -1158,13 +1216,22 @@ void PeerMessenger::CheckDeadlines() {
         Close(c,
               c->state == Connection::Messaging ? "frame stalled" : "set-up not finished in time");
     // A peer that takes nothing of what we send for as long is not reading.
+    // Output the system took since the last look leaves no signal: only
+    // connections whose output waits and was quiet for a second are looked
+    // at, a system call each, so that a look tells when it moved.
+    std::vector<quint64> quiet;
+    for (auto it = m_quietOrder.begin();
+         it != m_quietOrder.end() && it->first <= now - PeerLimits::kLookAgainMs; ++it)
+        quiet.push_back(it->second);
     std::vector<ConnectionPtr> deaf;
-    for (const auto& entry : m_connections) {
-        Connection& c = *entry.second;
-        FollowOutput(c, now);
-        if (c.state == Connection::Messaging && c.socket && c.socket->bytesToWrite() > 0 &&
-            now - c.outputMoved >= PeerLimits::kStalledFrameMs)
-            deaf.push_back(entry.second);
+    for (const quint64 id : quiet) {
+        const ConnectionPtr c = FindConnection(id);
+        if (!c)
+            continue;
+        FollowOutput(*c, now);
+        if (c->state == Connection::Messaging && c->socket && c->socket->bytesToWrite() > 0 &&
+            now - c->outputMoved >= PeerLimits::kStalledFrameMs)
+            deaf.push_back(c);
     }
     for (const ConnectionPtr& c : deaf)
         Close(c, "output stalled");
@@ -1377,7 +1444,8 @@ void PeerMessenger::OnHalfMinuteTick() {
     for (const ConnectionPtr& c : connections) {
         if (c->closed)
             continue;
-        FollowOutput(*c, Now());
+        if (c->output.Last() > 0)
+            FollowOutput(*c, Now());
         ++c->ticks;
         switch (c->state) {
             case Connection::Messaging:

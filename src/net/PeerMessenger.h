@@ -9,10 +9,12 @@
 #include <QTimer>
 #include <deque>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <tuple>
 
 #include "net/DropCounter.h"
 #include "net/PeerLimits.h"
@@ -122,6 +124,8 @@ public:
     // Lowers the cap on messaging connections (tests).
     void SetMaxMessagingConnections(int cap) { m_maxMessaging = cap; }
     int MaxMessagingConnections() const { return m_maxMessaging; }
+    // Lowers the connections accepted per turn of the event loop (tests).
+    void SetMaxAcceptsPerTurn(int accepts) { m_maxAcceptsPerTurn = accepts; }
     // Lowers the budget for incomplete incoming frames (tests).
     void SetMaxPartialFrameBytes(qint64 bytes) { m_maxPartialBytes = bytes; }
 
@@ -163,6 +167,15 @@ public:
     // drops it.
     enum class Answer { Sent, Waiting, NoRoom };
     Answer SendAnswer(const QString& user, MemStream& message);
+    // The same for an answer whose bytes the caller keeps for others too (a
+    // share list): a large one goes a piece at a time as the peer takes it,
+    // so that only the piece in the socket counts under the cap and a peer
+    // that reads holds little of it however slowly it reads.
+    Answer SendSharedAnswer(const QString& user, const QByteArray& message);
+    // Bytes of such an answer put into the socket at a time.
+    static constexpr qint64 kAnswerPieceBytes = 32 * 1024;
+    // Answers refused room so far (NoRoom); their callers keep them.
+    qint64 AnswersRefusedRoom() const { return m_answersRefusedRoom; }
     // Whether an answer with this code that SendAnswer sent the user is
     // still held by us, not yet handed to the system.
     bool AnswerWaiting(const QString& user, quint32 code);
@@ -221,6 +234,10 @@ signals:
     // folders, which send it with SendMessage.
     void SharedFileListRequested(QString user);
     void ConnectionToUserFailed(QString user, QString connectionType);
+    // Output waiting for peers went down, or an answer was handed to the
+    // system, while users waited for room: held answers may go now. At most
+    // once per kOutputRoomMs.
+    void OutputRoom();
     // Hand-overs (see above). The request number is the 4-byte token as the
     // peer sent it; whoever issued it checks that it belongs to this user.
     void FileConnectionRequested(QString user, QTcpSocket* socket, uint requestID);
@@ -263,6 +280,22 @@ private:
     void Close(const ConnectionPtr& c, const QString& why);
 
     bool WriteBody(const ConnectionPtr& c, const QByteArray& body);
+    // Writes bytes of a frame to the socket and counts them.
+    bool WriteOut(const ConnectionPtr& c, const QByteArray& bytes);
+    bool TooMuchUnsent(const ConnectionPtr& c);
+    // Puts the next pieces of what waits behind a large answer into the
+    // socket while its buffer runs low.
+    void Pump(const ConnectionPtr& c);
+    void OnBytesWritten(quint64 id, qint64 written);
+    // Keeps the total of output held and the orders of waiting output up to
+    // date with the connection's own; Unindex takes it out of every order.
+    void Recount(Connection& c);
+    void Reindex(Connection& c);
+    void Unindex(Connection& c);
+    // Traffic on a messaging connection: its place in the order of idleness.
+    void Touch(Connection& c, qint64 now);
+    void MarkInUse(Connection& c);
+    void PostOutputRoom();
     void WriteSetUp(const ConnectionPtr& c, quint32 code, const MemStream& payload);
     ConnectionPtr NewestMessaging(const QString& user) const;
     // Builds the message from the code and payload and sends it.
@@ -315,6 +348,13 @@ private:
     void FitDescriptorLimit();
     // Output waiting on the connection that has not moved for kStuckOutputMs.
     bool OutputStuck(Connection& c, qint64 now);
+    // The same, looking again at most once per kLookAgainMs.
+    bool OutputStuckLately(Connection& c, qint64 now);
+    // Whether the peer took at least kSteadyReadBytes of our output a
+    // minute lately, or at a pace that takes what waits within
+    // kOutputGivesWayMs.
+    bool ReadsSteadily(const Connection& c, qint64 now) const;
+    void ForgetRoomWanted(const QString& user);
     // Closes connections whose output is stuck, the largest first, then,
     // when the user is first in line for room, those whose output waited
     // past kOutputGivesWayMs, the longest waiting first, until `bytes` more
@@ -395,8 +435,29 @@ private:
     struct RoomWanted {
         qint64 since;
         qint64 last;
+        bool back;  // one of theirs gave way lately
     };
     std::map<QString, RoomWanted> m_roomWanted;
+    // The same users in the order room goes to them: those who did not give
+    // way lately first, then the one who asked last.
+    std::set<std::tuple<bool, qint64, QString>> m_roomOrder;
+    bool m_outputRoomPosted = false;
+    // Connections accepted in this turn of the event loop.
+    int m_acceptedThisTurn = 0;
+    int m_maxAcceptsPerTurn = PeerLimits::kAcceptsPerTurn;
+    bool m_acceptTurnPosted = false;
+    qint64 m_answersRefusedRoom = 0;
+    // Incoming connections without set-up, by age (ids grow with it).
+    std::set<quint64> m_unidentified;
+    // Messaging connections, the longest idle first: those only set up, and
+    // those in use.
+    std::list<quint64> m_idleHello, m_idleInUse;
+    std::map<QString, std::set<quint64>> m_messagingByUser;
+    // Output held in sockets' buffers and behind large answers, in all.
+    qint64 m_heldOutput = 0;
+    // Connections with output waiting: by when the peer last took some, and
+    // by when the oldest byte in the socket's buffer was written.
+    std::set<std::pair<qint64, quint64>> m_quietOrder, m_ageOrder;
     std::map<QString, qint64> m_gaveWay;
     RequestBudgets m_requestBudgets;
     QTimer m_waitTimer;

@@ -1,12 +1,17 @@
+#include <QRandomGenerator>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QtEndian>
 #include <algorithm>
+#include <cstring>
+#include <limits>
 #include <vector>
 
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
 
+#include "net/Obfuscation.h"
 #include "net/PeerConnection.h"
 #include "net/PeerLimits.h"
 #include "net/PeerMessenger.h"
@@ -21,20 +26,193 @@ const char* const kArea = "Peer Messenger";
 
 }  // namespace
 
+// Output as it is written and taken: counted as it changes, so that the
+// cap and the orders of waiting output cost a constant per event.
+
+bool PeerMessenger::TooMuchUnsent(const ConnectionPtr& c) {
+    // Answers to a peer that asks and never reads would pile up here.
+    const qint64 unsent = c->socket->bytesToWrite() + c->pendingOwn;
+    if (unsent <= PeerLimits::kMaxUnsentOutput)
+        return false;
+    Log(kArea, 1,
+        QString("%1 does not read what we send (%2 bytes waiting).").arg(c->user).arg(unsent));
+    Close(c, "too much unsent output");
+    return true;
+}
+
+void PeerMessenger::Pump(const ConnectionPtr& c) {
+    while (!c->closed && c->socket && !c->pending.empty() &&
+           c->socket->bytesToWrite() < kAnswerPieceBytes) {
+        Connection::Pending& next = c->pending.front();
+        const qint64 frame = 4 + qint64(next.body.size());
+        QByteArray piece;
+        if (!next.shared) {
+            piece = QByteArray(4, '\0');
+            qToLittleEndian<quint32>(quint32(next.body.size()), piece.data());
+            piece += next.body;
+            if (c->obfuscated)
+                piece = Obfuscation::Encode(piece);
+            next.sent = frame;
+            c->pendingOwn -= frame;
+        } else {
+            const qint64 n = std::min(kAnswerPieceBytes, frame - next.sent);
+            piece.resize(int(n));
+            char* out = piece.data();
+            qint64 at = next.sent, left = n;
+            if (at < 4) {
+                char head[4];
+                qToLittleEndian<quint32>(quint32(next.body.size()), head);
+                const qint64 k = std::min<qint64>(4 - at, left);
+                std::memcpy(out, head + at, std::size_t(k));
+                out += k;
+                at += k;
+                left -= k;
+            }
+            if (left > 0)
+                std::memcpy(out, next.body.constData() + (at - 4), std::size_t(left));
+            if (c->obfuscated) {
+                Obfuscation::Apply(piece.data(), n, next.key, next.sent);
+                if (next.sent == 0) {
+                    char key[4];
+                    qToLittleEndian<quint32>(next.key, key);
+                    piece.prepend(key, 4);
+                }
+            }
+            next.sent += n;
+        }
+        const quint32 answer = next.sent == frame ? next.answer : 0;
+        if (next.sent == frame)
+            c->pending.pop_front();
+        if (!WriteOut(c, piece))
+            return;
+        // Handed to the socket whole: it waits for the system from now on.
+        if (answer != 0)
+            c->answersUnwritten[answer] = c->socket->bytesToWrite();
+    }
+}
+
+void PeerMessenger::OnBytesWritten(quint64 id, qint64 written) {
+    const ConnectionPtr c = FindConnection(id);
+    if (!c)
+        return;
+    bool answerWent = false;
+    for (auto& unwritten : c->answersUnwritten) {
+        const bool was = unwritten.second > 0;
+        unwritten.second = std::max<qint64>(0, unwritten.second - written);
+        answerWent = answerWent || (was && unwritten.second == 0);
+    }
+    FollowOutput(*c, Now());
+    Pump(c);
+    if (c->closed)
+        return;
+    Recount(*c);
+    if (answerWent || !m_roomWanted.empty())
+        PostOutputRoom();
+}
+
+void PeerMessenger::PostOutputRoom() {
+    if (m_outputRoomPosted)
+        return;
+    m_outputRoomPosted = true;
+    QTimer::singleShot(PeerLimits::kOutputRoomMs, this, [this] {
+        m_outputRoomPosted = false;
+        emit OutputRoom();
+    });
+}
+
+void PeerMessenger::Recount(Connection& c) {
+    const qint64 held = c.closed || !c.socket ? 0 : c.socket->bytesToWrite() + c.pendingOwn;
+    m_heldOutput += held - c.counted;
+    c.counted = held;
+    Reindex(c);
+}
+
+void PeerMessenger::Reindex(Connection& c) {
+    const bool waiting = !c.closed && c.socket && c.state == Connection::Messaging &&
+                         (c.socket->bytesToWrite() > 0 || !c.pending.empty());
+    const qint64 quiet = waiting ? c.outputMoved : -1;
+    const qint64 age = waiting ? c.outputAge.OldestSince(c.socket->bytesToWrite()) : -1;
+    if (quiet != c.quietKey) {
+        if (c.quietKey >= 0)
+            m_quietOrder.erase({c.quietKey, c.id});
+        if (quiet >= 0)
+            m_quietOrder.insert({quiet, c.id});
+        c.quietKey = quiet;
+    }
+    if (age != c.ageKey) {
+        if (c.ageKey >= 0)
+            m_ageOrder.erase({c.ageKey, c.id});
+        if (age >= 0)
+            m_ageOrder.insert({age, c.id});
+        c.ageKey = age;
+    }
+}
+
+void PeerMessenger::Unindex(Connection& c) {
+    if (c.unidentified) {
+        c.unidentified = false;
+        m_unidentified.erase(c.id);
+    }
+    if (c.idleListed) {
+        (c.inUse ? m_idleInUse : m_idleHello).erase(c.idlePlace);
+        c.idleListed = false;
+        const auto user = m_messagingByUser.find(c.user);
+        if (user != m_messagingByUser.end() && user->second.erase(c.id) && user->second.empty())
+            m_messagingByUser.erase(user);
+    }
+    c.pending.clear();
+    c.pendingOwn = 0;
+    m_heldOutput -= c.counted;
+    c.counted = 0;
+    c.closed = true;
+    Reindex(c);
+    if (!m_roomWanted.empty())
+        PostOutputRoom();
+}
+
+void PeerMessenger::Touch(Connection& c, qint64 now) {
+    c.lastActivity = now;
+    if (c.idleListed) {
+        std::list<quint64>& order = c.inUse ? m_idleInUse : m_idleHello;
+        order.splice(order.end(), order, c.idlePlace);
+    }
+}
+
+void PeerMessenger::MarkInUse(Connection& c) {
+    if (c.inUse)
+        return;
+    c.inUse = true;
+    if (c.idleListed)
+        m_idleInUse.splice(m_idleInUse.end(), m_idleHello, c.idlePlace);
+}
+
 qint64 PeerMessenger::WaitingOutput() const {
-    qint64 total = m_unsentBytes;
-    for (const auto& entry : m_connections)
-        if (const QTcpSocket* socket = entry.second->socket)
-            total += socket->bytesToWrite();
-    return total;
+    return m_unsentBytes + m_heldOutput;
 }
 
 bool PeerMessenger::OutputStuck(Connection& c, qint64 now) {
     FollowOutput(c, now);
+    c.lookedAt = now;
     // A link backing off after losses is slow, not deaf; past
     // kStalledFrameMs it is closed all the same.
-    return c.socket && c.socket->bytesToWrite() > 0 &&
-           now - c.outputMoved >= PeerLimits::kStuckOutputMs && !SocketQueue::Recovering(c.socket);
+    c.lookedStuck = c.socket && c.socket->bytesToWrite() > 0 &&
+                    now - c.outputMoved >= PeerLimits::kStuckOutputMs &&
+                    !SocketQueue::Recovering(c.socket);
+    return c.lookedStuck;
+}
+
+bool PeerMessenger::OutputStuckLately(Connection& c, qint64 now) {
+    if (c.lookedAt < 0 || now < c.lookedAt || now - c.lookedAt >= PeerLimits::kLookAgainMs)
+        return OutputStuck(c, now);
+    return c.lookedStuck && c.socket && c.socket->bytesToWrite() > 0;
+}
+
+bool PeerMessenger::ReadsSteadily(const Connection& c, qint64 now) const {
+    if (c.drainPrevAt < 0 || now <= c.drainPrevAt)
+        return false;
+    const qint64 took = c.written - c.output.Last() - c.drainPrevBytes;
+    return took * PeerLimits::kOutputGivesWayMs >=
+           std::min(PeerLimits::kSteadyReadBytes, c.counted) * (now - c.drainPrevAt);
 }
 
 namespace {
@@ -52,16 +230,32 @@ void Prune(Map& records, qint64 now, qint64 keepMs, std::size_t most, Time time)
 
 }  // namespace
 
+void PeerMessenger::ForgetRoomWanted(const QString& user) {
+    const auto it = m_roomWanted.find(user);
+    if (it == m_roomWanted.end())
+        return;
+    m_roomOrder.erase({it->second.back, -it->second.since, user});
+    m_roomWanted.erase(it);
+}
+
 void PeerMessenger::WantRoom(const QString& user, qint64 now) {
     const auto it = m_roomWanted.find(user);
     if (it != m_roomWanted.end() && now - it->second.last <= PeerLimits::kRoomWantedMs) {
         it->second.last = now;
         return;
     }
-    m_roomWanted[user] = {now, now};
-    if (m_roomWanted.size() > PeerLimits::kMaxRoomRecords)
+    ForgetRoomWanted(user);
+    const auto gave = m_gaveWay.find(user);
+    const bool back = gave != m_gaveWay.end() && now - gave->second < PeerLimits::kGaveWayMemoryMs;
+    m_roomWanted[user] = {now, now, back};
+    m_roomOrder.insert({back, -now, user});
+    if (m_roomWanted.size() > PeerLimits::kMaxRoomRecords) {
         Prune(m_roomWanted, now, PeerLimits::kRoomWantedMs, PeerLimits::kMaxRoomRecords,
               [](const RoomWanted& w) { return w.last; });
+        m_roomOrder.clear();
+        for (const auto& wanted : m_roomWanted)
+            m_roomOrder.insert({wanted.second.back, -wanted.second.since, wanted.first});
+    }
 }
 
 void PeerMessenger::GaveWay(const QString& user, qint64 now) {
@@ -72,29 +266,30 @@ void PeerMessenger::GaveWay(const QString& user, qint64 now) {
 }
 
 bool PeerMessenger::FirstForRoom(const QString& user, qint64 now) {
-    const auto behind = [&](const QString& u) {
-        const auto it = m_gaveWay.find(u);
-        return it != m_gaveWay.end() && now - it->second < PeerLimits::kGaveWayMemoryMs;
-    };
+    // Those no longer asking leave the front of the line as it is reached.
+    while (!m_roomOrder.empty()) {
+        const QString& front = std::get<2>(*m_roomOrder.begin());
+        const auto it = m_roomWanted.find(front);
+        if (it != m_roomWanted.end() && now - it->second.last <= PeerLimits::kRoomWantedMs)
+            break;
+        if (it != m_roomWanted.end())
+            m_roomWanted.erase(it);
+        m_roomOrder.erase(m_roomOrder.begin());
+    }
+    if (m_roomOrder.empty())
+        return true;
     const auto own = m_roomWanted.find(user);
     const bool ownAlive =
         own != m_roomWanted.end() && now - own->second.last <= PeerLimits::kRoomWantedMs;
+    const bool back = ownAlive ? own->second.back : [&] {
+        const auto gave = m_gaveWay.find(user);
+        return gave != m_gaveWay.end() && now - gave->second < PeerLimits::kGaveWayMemoryMs;
+    }();
     // A user asking anew asks last.
     const qint64 since = ownAlive ? own->second.since : now;
-    const bool back = behind(user);
-    for (auto it = m_roomWanted.begin(); it != m_roomWanted.end();) {
-        if (now - it->second.last > PeerLimits::kRoomWantedMs) {
-            it = m_roomWanted.erase(it);
-            continue;
-        }
-        if (it->first != user) {
-            const bool otherBack = behind(it->first);
-            if ((back && !otherBack) || (back == otherBack && it->second.since > since))
-                return false;
-        }
-        ++it;
-    }
-    return true;
+    const auto& front = *m_roomOrder.begin();
+    return std::get<2>(front) == user ||
+           std::make_pair(back, -since) <= std::make_pair(std::get<0>(front), std::get<1>(front));
 }
 
 qint64 PeerMessenger::MakeRoom(const QString& user, const ConnectionPtr& target, qint64 bytes,
@@ -103,8 +298,10 @@ qint64 PeerMessenger::MakeRoom(const QString& user, const ConnectionPtr& target,
     if (waiting + bytes <= m_maxWaitingOutput)
         return waiting;
     // Stuck output goes first, the largest first; then output that has
-    // waited past kOutputGivesWayMs, the longest waiting first, for the user
-    // first in line.
+    // waited past kOutputGivesWayMs for a peer that does not read steadily,
+    // the longest waiting first, for the user first in line. Only output
+    // quiet or waiting as long is looked at, each at most once per
+    // kLookAgainMs, so that the cost does not grow with the connections.
     struct Held {
         bool stuck;
         qint64 since;
@@ -112,23 +309,37 @@ qint64 PeerMessenger::MakeRoom(const QString& user, const ConnectionPtr& target,
         ConnectionPtr c;
     };
     std::vector<Held> held;
+    std::vector<quint64> quiet, aged;
+    for (auto it = m_quietOrder.begin();
+         it != m_quietOrder.end() && it->first <= now - PeerLimits::kStuckOutputMs; ++it)
+        quiet.push_back(it->second);
+    for (auto it = m_ageOrder.begin();
+         it != m_ageOrder.end() && it->first <= now - PeerLimits::kOutputGivesWayMs; ++it)
+        aged.push_back(it->second);
+    for (const quint64 id : quiet) {
+        const ConnectionPtr c = FindConnection(id);
+        if (c && c != target && c->socket && OutputStuckLately(*c, now))
+            held.push_back({true, c->ageKey, c->counted, c});
+    }
     bool first = false, asked = false;
-    for (const auto& entry : m_connections) {
-        const ConnectionPtr& c = entry.second;
-        if (c == target || c->state != Connection::Messaging || !c->socket)
+    for (const quint64 id : aged) {
+        const ConnectionPtr c = FindConnection(id);
+        if (!c || c == target || !c->socket || c->lookedStuck || c->ageKey < 0 ||
+            now - c->ageKey < PeerLimits::kOutputGivesWayMs)
             continue;
-        const qint64 bytesWaiting = c->socket->bytesToWrite();
-        const qint64 since = c->outputAge.OldestSince(bytesWaiting);
-        if (OutputStuck(*c, now)) {
-            held.push_back({true, since, bytesWaiting, c});
-        } else if (since >= 0 && now - since >= PeerLimits::kOutputGivesWayMs) {
-            if (!asked) {
-                asked = true;
-                first = FirstForRoom(user, now);
-            }
-            if (first)
-                held.push_back({false, since, bytesWaiting, c});
+        if (!asked) {
+            asked = true;
+            first = FirstForRoom(user, now);
         }
+        if (!first)
+            break;
+        if (c->lookedAt < 0 || now < c->lookedAt || now - c->lookedAt >= PeerLimits::kLookAgainMs) {
+            OutputStuck(*c, now);
+            if (c->lookedStuck)
+                continue;
+        }
+        if (!ReadsSteadily(*c, now))
+            held.push_back({false, c->ageKey, c->counted, c});
     }
     std::sort(held.begin(), held.end(), [](const Held& a, const Held& b) {
         if (a.stuck != b.stuck)
@@ -138,6 +349,8 @@ qint64 PeerMessenger::MakeRoom(const QString& user, const ConnectionPtr& target,
     for (const Held& h : held) {
         if (waiting + bytes <= m_maxWaitingOutput)
             break;
+        if (h.c->closed)
+            continue;
         waiting -= h.bytes;
         Log(kArea, 1,
             h.stuck ? QString("%1 does not read what we send (%2 bytes waiting); closed to "
@@ -153,7 +366,7 @@ qint64 PeerMessenger::MakeRoom(const QString& user, const ConnectionPtr& target,
         Close(h.c, h.stuck ? "unsent output stuck while the output cap is full"
                            : "unsent output waited too long while the output cap is full");
     }
-    return waiting;
+    return WaitingOutput();
 }
 
 bool PeerMessenger::RoomForOptional(const QString& user, qint64 bytes) {
@@ -162,7 +375,7 @@ bool PeerMessenger::RoomForOptional(const QString& user, qint64 bytes) {
     const bool stuck = target && OutputStuck(*target, now);
     const qint64 waiting = stuck ? WaitingOutput() : MakeRoom(user, target, bytes, now);
     if (!stuck && waiting + bytes <= m_maxWaitingOutput) {
-        m_roomWanted.erase(user);
+        ForgetRoomWanted(user);
         return true;
     }
     if (!stuck)
@@ -196,6 +409,14 @@ bool PeerMessenger::AnswerWaiting(const QString& user, quint32 code) {
     return unwritten != c->answersUnwritten.end() && unwritten->second > 0;
 }
 
+namespace {
+
+// Marks an answer still behind others in our own queue: it is not counted
+// down by what the system takes until it is in the socket whole.
+constexpr qint64 kAnswerQueued = std::numeric_limits<qint64>::max() / 4;
+
+}  // namespace
+
 PeerMessenger::Answer PeerMessenger::SendAnswer(const QString& user, MemStream& message) {
     if (message.GetWritePos() < 4)
         return Answer::NoRoom;
@@ -205,15 +426,18 @@ PeerMessenger::Answer PeerMessenger::SendAnswer(const QString& user, MemStream& 
     const qint64 now = Now();
     const qint64 bytes = message.GetWritePos() + 4;
     const ConnectionPtr target = NewestMessaging(user);
-    if (target && OutputStuck(*target, now))
+    if (target && OutputStuck(*target, now)) {
+        ++m_answersRefusedRoom;
         return Answer::NoRoom;
+    }
     const qint64 waiting = MakeRoom(user, target, bytes, now);
     // One answer larger than the cap goes when nothing else waits.
     if (waiting > 0 && waiting + bytes > m_maxWaitingOutput) {
         WantRoom(user, now);
+        ++m_answersRefusedRoom;
         return Answer::NoRoom;
     }
-    m_roomWanted.erase(user);
+    ForgetRoomWanted(user);
     SendMessage(user, message);
     const ConnectionPtr c = NewestMessaging(user);
     if (!c || !c->socket) {
@@ -225,16 +449,52 @@ PeerMessenger::Answer PeerMessenger::SendAnswer(const QString& user, MemStream& 
         return Answer::Sent;
     }
     // Everything ahead of it goes to the system first.
-    c->answersUnwritten[code] = c->socket->bytesToWrite();
-    if (!c->answerWatched) {
-        c->answerWatched = true;
-        const std::weak_ptr<Connection> watched = c;
-        connect(c->socket, &QIODevice::bytesWritten, c->socket, [watched](qint64 written) {
-            if (const ConnectionPtr w = watched.lock())
-                for (auto& unwritten : w->answersUnwritten)
-                    unwritten.second = std::max<qint64>(0, unwritten.second - written);
-        });
+    if (!c->pending.empty()) {
+        c->pending.back().answer = code;
+        c->answersUnwritten[code] = kAnswerQueued;
+    } else {
+        c->answersUnwritten[code] = c->socket->bytesToWrite();
     }
+    return Answer::Sent;
+}
+
+PeerMessenger::Answer PeerMessenger::SendSharedAnswer(const QString& user,
+                                                      const QByteArray& message) {
+    const ConnectionPtr target = NewestMessaging(user);
+    // Small ones, and those held until a connection opens, go whole.
+    if (message.size() < 2 * kAnswerPieceBytes || !target || !target->socket ||
+        quint64(message.size()) > PeerLimits::kMaxFrameLength) {
+        MemStream whole(message);
+        return SendAnswer(user, whole);
+    }
+    const quint32 code = qFromLittleEndian<quint32>(message.constData());
+    if (AnswerWaiting(user, code))
+        return Answer::Waiting;
+    const qint64 now = Now();
+    if (OutputStuck(*target, now)) {
+        ++m_answersRefusedRoom;
+        return Answer::NoRoom;
+    }
+    // Room for its first piece: the rest is the caller's until it goes.
+    const qint64 bytes = kAnswerPieceBytes;
+    const qint64 waiting = MakeRoom(user, target, bytes, now);
+    if (target->closed || (waiting > 0 && waiting + bytes > m_maxWaitingOutput)) {
+        WantRoom(user, now);
+        ++m_answersRefusedRoom;
+        return Answer::NoRoom;
+    }
+    ForgetRoomWanted(user);
+    MarkInUse(*target);
+    Connection::Pending answer;
+    answer.body = message;
+    answer.shared = true;
+    answer.answer = code;
+    answer.key = QRandomGenerator::global()->generate();
+    target->pending.push_back(answer);
+    target->answersUnwritten[code] = kAnswerQueued;
+    Pump(target);
+    if (!target->closed)
+        Recount(*target);
     return Answer::Sent;
 }
 

@@ -71,6 +71,8 @@ public:
         m_unsent = unsent;
         return moved;
     }
+    // What the last look found unsent, written since included.
+    qint64 Last() const { return m_unsent; }
 
 private:
     qint64 m_unsent = 0;

@@ -602,9 +602,9 @@ void SharedFoldersManager::ServeShareListWaiters() {
 }
 
 void SharedFoldersManager::SendShareList(const QString& user, const QByteArray& list) {
-    MemStream message(list);
+    // The list is kept for others too: a large one goes as the user takes it.
     if (!peerMessenger || list.isEmpty() ||
-        peerMessenger->SendAnswer(user, message) == PeerMessenger::Answer::Sent)
+        peerMessenger->SendSharedAnswer(user, list) == PeerMessenger::Answer::Sent)
         return;
     // Kept until there is room; asked again meanwhile, it is not kept twice.
     if (std::find(m_shareListsHeld.begin(), m_shareListsHeld.end(), user) == m_shareListsHeld.end())

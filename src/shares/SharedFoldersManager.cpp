@@ -151,7 +151,9 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent)
     shareFile->RelateToType(shareFileName, Many, One, false);
     shareFile->RelateToType(d.GetType("file_size"), Many, One, false);
     m_answerClock.start();
-    m_shareListRetry.setInterval(250);
+    // Held answers go when the messenger says room was made; the timer only
+    // catches room made by closing peers that stopped reading.
+    m_shareListRetry.setInterval(1000);
     m_shareListRetry.setSingleShot(true);
     connect(&m_shareListRetry, &QTimer::timeout, this, &SharedFoldersManager::RetryShareLists);
     connect(&m_folderAnswers, &FolderAnswerBuilder::Made, this,
@@ -163,6 +165,11 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent)
                 &SharedFoldersManager::OnFilesInFoldersRequested);
         connect(peerMessenger, &PeerMessenger::SharedFileListRequested, this,
                 &SharedFoldersManager::OnSharedFileListRequested);
+        connect(peerMessenger, &PeerMessenger::OutputRoom, this, [this] {
+            if (!m_shareListsHeld.empty())
+                RetryShareLists();
+            m_folderRequests.Wake();
+        });
     }
 
     NewValueType("search_token", PrimacyLeaf)->RelateToType(file, Many, Many, false);

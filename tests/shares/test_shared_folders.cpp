@@ -1271,6 +1271,53 @@ private slots:
         messenger->SetMaxWaitingOutput(PeerLimits::kMaxWaitingOutputTotal);
     }
 
+    // An answer that finds no room under the cap on output waiting for
+    // peers is kept, not dropped, and goes once there is room without being
+    // asked for again: a share list, a folder answer made at once and one
+    // made off the main thread.
+    void answersWithoutRoomAreKept_data() {
+        QTest::addColumn<quint32>("code");
+        QTest::addColumn<int>("files");
+        QTest::newRow("share list") << quint32(PeerMessenger::PM_SHARED_FILE_LIST) << 30;
+        QTest::newRow("small folder") << quint32(PeerMessenger::PM_SHARED_FILES_IN_FOLDER) << 30;
+        QTest::newRow("large folder") << quint32(PeerMessenger::PM_SHARED_FILES_IN_FOLDER) << 3000;
+    }
+    void answersWithoutRoomAreKept() {
+        QFETCH(quint32, code);
+        QFETCH(int, files);
+        QVERIFY(Listen());
+        ShareMany("/room", files, files);
+        const QString folder = Wire("/room/000");
+        // Nothing gets stuck meanwhile: the deaf peer keeps what it holds.
+        messenger->SetClock([] { return qint64(0); });
+        std::unique_ptr<QTcpSocket> deaf = DeafPeer("deaf", messenger->ListeningPort());
+        RawPeer bob;
+        QVERIFY(deaf && ConnectAsPeer(bob, "bob"));
+        QTRY_VERIFY_WITH_TIMEOUT(messenger->IsMessaging("deaf"), kWait);
+        MemStream held;
+        held.Write(quint32(PeerMessenger::PM_USER_INFO_REPLY));
+        held.WriteBuffer(QByteArray(4 << 20, 'h').constData(), 4 << 20);
+        messenger->SendMessage("deaf", held);
+        messenger->SetMaxWaitingOutput(1);
+        const qint64 refused = messenger->AnswersRefusedRoom();
+        if (code == PeerMessenger::PM_SHARED_FILE_LIST)
+            bob.SendMessage(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
+        else
+            bob.SendMessage(PeerMessenger::PM_GET_SHARED_FILES_IN_FOLDER,
+                            Payload().U32(7).Str(folder));
+        QTRY_VERIFY_WITH_TIMEOUT(messenger->AnswersRefusedRoom() > refused, kWait);
+        quint32 got = 0;
+        QByteArray payload;
+        QVERIFY(!bob.WaitForMessage(&got, &payload, 0));
+        messenger->SetMaxWaitingOutput(PeerLimits::kMaxWaitingOutputTotal);
+        MemStream expected;
+        if (code == PeerMessenger::PM_SHARED_FILE_LIST)
+            expected = manager->GetSharedFilesMessage("bob");
+        else
+            QVERIFY(manager->BuildFolderContentsAnswer("bob", 7, folder, expected));
+        QCOMPARE(bob.Take(code), Body(expected, code));
+    }
+
     void shareListRequestsDuringABuild() {
         QVERIFY(Listen());
         RawPeer alice, bob, carol;

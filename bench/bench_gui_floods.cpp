@@ -1,0 +1,510 @@
+// Strangers flooding the whole client through its listening port, where
+// connections and names cost them nothing, while honest users ask. Each
+// phase prints its target and, for comparison, the same figures measured in
+// the same run without the flood (or, for the slow reader, what her list
+// takes alone at her pace):
+//   "bare connections": 4 processes keep 300 connections each open to the
+//     listening port, send nothing and replace the oldest as fast as they
+//     can, for 60 s (5 s with --quick); target: longest main-thread stall
+//     under 200 ms;
+//   "fresh-name set-ups": the same, each connection sending a whole set-up
+//     under a fresh name and then nothing (1,200 kept, past the 1,000
+//     messaging connections); target: every honest request answered;
+//   "honest reader among strangers": an honest user reads the share list at
+//     10 KB/s, as behind a DSL upstream, among 100 strangers (20 with
+//     --quick) who read 1 KB/s, ask for the list every 2 s and come back
+//     under a new name when cut, having held the output cap past a minute
+//     (2 s with --quick); target: her list whole;
+//   "slow-reading strangers": 999 strangers, who with the honest user fill
+//     the 1,000 messaging connections, read 1 KB/s and ask for the share
+//     list every 2 s, for 120 s (6 s with --quick); target: longest
+//     main-thread stall under 200 ms.
+// Meanwhile an honest user browses every 10 s and searches for one track
+// every 2 s, and in the first two phases a newcomer sets up and asks for
+// user info every second.
+//
+// Usage: bench_gui_floods [--quick] [--files N] [--phase NAME]
+//   --quick    a share of 5,000 files, short floods, figures only
+//   --files N  a share of N files (300,000 unless given), with verdicts
+//   --phase    only that phase: bare, setups, reader or slow
+// The share is built and saved by a process of its own; each phase runs in
+// a fresh child, and the flooders in processes of their own, so that their
+// work does not count as the client's.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QProcess>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtEndian>
+#include <cerrno>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ClientBench.h"
+#include "PeerFloodBench.h"
+#include "StallProbe.h"
+#include "net/PeerMessenger.h"
+#include "net/PeerPayloads.h"
+#include "shell/Prompts.h"
+#include "store/MemStream.h"
+#include "support/RawPeer.h"
+
+namespace {
+
+constexpr double kStallTargetMs = 200;
+constexpr qint64 kAnswerWithinMs = 10000;
+constexpr qint64 kHonestReadRate = 10240;  // bytes a second
+// With the honest user, as many as the messaging connections kept.
+constexpr int kSlowStrangers = PeerLimits::kMaxMessagingConnections - 1;
+
+// ---------------------------------------------------------------------------
+// A flooder process: keeps `--keep` connections open to `--port`, replacing
+// the oldest as fast as it can for `--seconds`; with `--setups PREFIX` each
+// sends a whole set-up under a fresh name first.
+
+int RunFlooder(const Args& args) {
+    const quint16 port = quint16(args.Int("--port"));
+    const int keep = args.Int("--keep", 300), seconds = args.Int("--seconds", 5);
+    const char* prefix = args.Value("--setups");
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port);
+    std::deque<int> open;
+    long made = 0, names = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < seconds * 1000) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        if (fd < 0) {
+            if (!open.empty()) {
+                ::close(open.front());
+                open.pop_front();
+            }
+            continue;
+        }
+        // Closed with a reset, as such strangers do: no closed connection
+        // waits out its time holding a port of the machine.
+        const linger reset{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 &&
+            errno != EINPROGRESS) {
+            ::close(fd);
+            continue;
+        }
+        if (prefix) {
+            // On loopback the connect is made at once unless the client's
+            // backlog is full.
+            pollfd writable{fd, POLLOUT, 0};
+            if (::poll(&writable, 1, 100) == 1 && !(writable.revents & (POLLERR | POLLHUP))) {
+                const QByteArray setUp =
+                    RawPeer::SetUpFrame(QString("%1%2").arg(prefix).arg(names++), "P");
+                ::send(fd, setUp.constData(), std::size_t(setUp.size()), MSG_NOSIGNAL);
+            }
+        }
+        open.push_back(fd);
+        ++made;
+        while (int(open.size()) > keep) {
+            ::close(open.front());
+            open.pop_front();
+        }
+    }
+    for (const int fd : open)
+        ::close(fd);
+    std::printf("flooder: %ld connections made\n", made);
+    return 0;
+}
+
+// Starts `count` flooder processes; they end on their own.
+std::vector<std::unique_ptr<QProcess>> StartFlooders(int count, int keep, int seconds,
+                                                     bool setUps) {
+    std::vector<std::unique_ptr<QProcess>> out;
+    for (int k = 0; k < count; ++k) {
+        auto flooder = std::make_unique<QProcess>();
+        flooder->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QStringList arguments = {"--flooder",
+                                 "--port",
+                                 QString::number(peerMessenger->ListeningPort()),
+                                 "--keep",
+                                 QString::number(keep),
+                                 "--seconds",
+                                 QString::number(seconds)};
+        if (setUps)
+            arguments << "--setups" << QString("stranger%1x").arg(k);
+        flooder->start(QCoreApplication::applicationFilePath(), arguments);
+        out.push_back(std::move(flooder));
+    }
+    return out;
+}
+
+// Connections made by the flooders, once they have ended.
+long EndFlooders(std::vector<std::unique_ptr<QProcess>>& flooders) {
+    long made = 0;
+    for (auto& flooder : flooders) {
+        while (flooder->state() != QProcess::NotRunning)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        const QByteArray out = flooder->readAllStandardOutput();
+        const int at = out.indexOf("flooder: ");
+        if (at >= 0)
+            made += out.mid(at + 9).split(' ').value(0).toLong();
+    }
+    flooders.clear();
+    return made;
+}
+
+// The length of the frame at the start of `bytes`, with its length field;
+// -1 while fewer than 4 bytes are there.
+qint64 FrameSize(const QByteArray& bytes) {
+    return bytes.size() < 4 ? -1 : 4 + qint64(qFromLittleEndian<quint32>(bytes.constData()));
+}
+
+// Newcomers, one a second: each connects, sets up under a name of its own
+// and asks for user info; answered when the reply comes within 10 s.
+class Newcomers {
+public:
+    // `more`: a newcomer comes if a second has passed.
+    void Turn(qint64 now, bool more = true) {
+        if (more && now - m_lastAt >= 1000) {
+            m_lastAt = now;
+            auto socket = std::make_unique<QTcpSocket>();
+            socket->connectToHost(QHostAddress::LocalHost, peerMessenger->ListeningPort());
+            socket->write(RawPeer::SetUpFrame(QString("newcomer%1").arg(asked), "P") +
+                          RawPeer::Frame(PeerMessenger::PM_USER_INFO_REQUEST));
+            m_waiting.push_back({std::move(socket), now, QByteArray()});
+            ++asked;
+        }
+        for (auto it = m_waiting.begin(); it != m_waiting.end();) {
+            it->got += it->socket->readAll();
+            bool replied = false;
+            while (FrameSize(it->got) > 0 && it->got.size() >= FrameSize(it->got)) {
+                const qint64 size = FrameSize(it->got);
+                replied =
+                    replied || (size >= 8 && qFromLittleEndian<quint32>(it->got.constData() + 4) ==
+                                                 PeerMessenger::PM_USER_INFO_REPLY);
+                it->got.remove(0, int(size));
+            }
+            if (replied) {
+                ++answered;
+                slowestMs = std::max(slowestMs, now - it->at);
+            } else if (it->socket->state() == QAbstractSocket::UnconnectedState) {
+                ++closed;
+            } else if (now - it->at > kAnswerWithinMs) {
+                slowestMs = std::max(slowestMs, now - it->at);
+            } else {
+                ++it;
+                continue;
+            }
+            it = m_waiting.erase(it);
+        }
+    }
+    // Those still waiting count as unanswered.
+    int Unanswered() const { return asked - answered; }
+    int asked = 0, answered = 0, closed = 0;
+    qint64 slowestMs = 0;
+
+private:
+    struct Waiting {
+        std::unique_ptr<QTcpSocket> socket;
+        qint64 at;
+        QByteArray got;
+    };
+    std::deque<Waiting> m_waiting;
+    qint64 m_lastAt = -1000000;
+};
+
+struct Stretch {
+    double stallMs = 0;
+    Newcomers newcomers;
+    int browses = 0, lists = 0, searches = 0, answers = 0;
+};
+
+// Runs the event loop for `ms` while the honest user (and newcomers, when
+// `newcomers`) take their turns.
+void RunStretch(Stretch& out, RawPeer& peer, qint64 ms, bool newcomers) {
+    Honest honest{peer, {}};
+    QElapsedTimer clock;
+    clock.start();
+    out.stallMs = LongestStallUntil(clock, [&] {
+        const qint64 now = clock.elapsed();
+        honest.Turn(now);
+        if (newcomers)
+            out.newcomers.Turn(now);
+        return now >= ms;
+    });
+    // The last ones asked get their time.
+    const qint64 end = clock.elapsed();
+    while (clock.elapsed() < end + kAnswerWithinMs &&
+           (out.newcomers.asked > out.newcomers.answered + out.newcomers.closed ||
+            honest.browseSent >= 0 || honest.answers < honest.searches)) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        honest.Turn(clock.elapsed());
+        if (newcomers)
+            out.newcomers.Turn(clock.elapsed(), false);
+    }
+    out.browses = honest.browses;
+    out.lists = honest.lists;
+    out.searches = honest.searches;
+    out.answers = honest.answers;
+}
+
+void ReportStretch(const char* phase, const Stretch& flood, const Stretch& quiet, bool newcomers) {
+    std::printf(
+        "%s: the honest user got %d of %d share lists and %d answers to %d searches "
+        "(without the flood %d of %d and %d of %d)\n",
+        phase, flood.lists, flood.browses, flood.answers, flood.searches, quiet.lists,
+        quiet.browses, quiet.answers, quiet.searches);
+    if (newcomers)
+        std::printf(
+            "%s: newcomers answered %d of %d, %d closed by the client, the slowest after "
+            "%lld ms (without the flood %d of %d)\n",
+            phase, flood.newcomers.answered, flood.newcomers.asked, flood.newcomers.closed,
+            static_cast<long long>(flood.newcomers.slowestMs), quiet.newcomers.answered,
+            quiet.newcomers.asked);
+}
+
+bool AllAnswered(const Stretch& s, bool newcomers) {
+    return s.lists + 1 >= s.browses && s.lists > 0 && s.answers >= s.searches &&
+           (!newcomers || s.newcomers.answered == s.newcomers.asked);
+}
+
+// The two phases of flooders: bare connections, or set-ups under fresh names.
+int MeasureFlooders(int files, bool setUps, bool quick, bool verdicts) {
+    const char* phase = setUps ? "fresh-name set-ups" : "bare connections";
+    RawPeer honest;
+    int indexed = 0;
+    std::unique_ptr<MainWindow> window = StartWithAskingPeer(honest, phase, "honest", indexed);
+    if (!window)
+        return 1;
+    const int seconds = quick ? 5 : 60;
+    Stretch quiet, flood;
+    RunStretch(quiet, honest, quick ? 3000 : 10000, true);
+    auto flooders = StartFlooders(4, 300, seconds, setUps);
+    std::printf(
+        "%s: 4 processes keeping 300 connections each%s, replacing the oldest as fast as "
+        "they can for %d s (%d files shared)\n",
+        phase, setUps ? " with a set-up under a fresh name on each" : ", sending nothing", seconds,
+        indexed);
+    RunStretch(flood, honest, seconds * 1000, true);
+    const long made = EndFlooders(flooders);
+    std::printf(
+        "%s: %ld connections made; longest main-thread stall %.1f ms (without the flood "
+        "%.1f ms)",
+        phase, made, flood.stallMs, quiet.stallMs);
+    PrintVerdict(verdicts, "under 200 ms", flood.stallMs < kStallTargetMs);
+    ReportStretch(phase, flood, quiet, true);
+    // Newcomers under the bare flood race it for the system's backlog of
+    // connections not yet accepted: their figure is printed, not judged.
+    if (verdicts && setUps)
+        std::printf("%s: target every honest request answered: %s\n", phase,
+                    Verdict(AllAnswered(flood, true)));
+    std::fflush(stdout);
+    window.reset();
+    return indexed >= files ? 0 : 1;
+}
+
+// ---------------------------------------------------------------------------
+// The honest reader among strangers who come back under new names.
+
+int MeasureReaderAmongStrangers(int files, bool quick, bool verdicts) {
+    const char* phase = "honest reader among strangers";
+    RawPeer honest;
+    int indexed = 0;
+    std::unique_ptr<MainWindow> window = StartWithAskingPeer(honest, phase, "honest", indexed);
+    if (!window)
+        return 1;
+    timerManager->everyHalfMinute.start();
+    const int strangers = quick ? 20 : 100;
+    const qint64 heldMs = quick ? 2000 : 75000;
+    QElapsedTimer clock;
+    clock.start();
+    SlowListers listers(strangers, peerMessenger->ListeningPort(), true);
+    qint64 waitingPeak = 0;
+    LongestStallUntil(clock, [&] {
+        waitingPeak = std::max(waitingPeak, peerMessenger->WaitingOutput());
+        return clock.elapsed() >= heldMs;
+    });
+    const qint64 heldWaiting = peerMessenger->WaitingOutput();
+
+    // She asks, reads at her pace, and asks again when the client cuts her.
+    std::unique_ptr<QTcpSocket> socket;
+    std::unique_ptr<PacedReader> reader;
+    int cuts = 0;
+    qint64 cutAtMs = -1, cutBytes = 0, listBytes = -1, wholeMs = -1, read = 0;
+    const auto ask = [&] {
+        reader.reset();
+        socket = std::make_unique<QTcpSocket>();
+        if (!ConnectWithSegment(*socket, peerMessenger->ListeningPort(), kInternetSegment))
+            return false;
+        socket->write(RawPeer::SetUpFrame("reader", "P") +
+                      RawPeer::Frame(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST));
+        reader = std::make_unique<PacedReader>(socket.get(), kHonestReadRate);
+        return true;
+    };
+    if (!ask()) {
+        std::printf("%s: cannot connect to the client\n", phase);
+        return 1;
+    }
+    // Generous: three times what the list of this share takes alone.
+    const qint64 start = clock.elapsed();
+    const qint64 limitMs = qint64(indexed) * 5 * 3 * 1000 / kHonestReadRate + 60000;
+    QByteArray list;
+    const double stallMs = LongestStallUntil(clock, [&] {
+        waitingPeak = std::max(waitingPeak, peerMessenger->WaitingOutput());
+        const QByteArray& got = reader->got;
+        if (listBytes < 0 && FrameSize(got) > 0)
+            listBytes = FrameSize(got);
+        if (listBytes > 0 && got.size() >= listBytes) {
+            list = got.mid(8, int(listBytes - 8));
+            wholeMs = clock.elapsed() - start;
+            return true;
+        }
+        if (reader->Closed()) {
+            ++cuts;
+            read += got.size();
+            if (cutAtMs < 0) {
+                cutAtMs = clock.elapsed() - start;
+                cutBytes = got.size();
+            }
+            listBytes = -1;
+            if (!ask())
+                return true;
+        }
+        return clock.elapsed() - start > limitMs;
+    });
+    qint64 listed = -1;
+    FileInfoMap share;
+    AttributeTranslationTable table;
+    if (!list.isEmpty() && ParseSharedFileList(list.constData(), list.size(), share, table)) {
+        listed = 0;
+        for (const auto& folder : share)
+            listed += qint64(folder.second.size());
+    }
+    std::printf(
+        "%s: %d strangers reading 1 KB/s, asking for the share list of %d files every "
+        "2 s and coming back under a new name when cut (%d requests, %d comebacks); "
+        "output waiting for peers %.1f MiB after %.0f s, at most %.1f MiB (cap %.0f MiB)\n",
+        phase, strangers, indexed, listers.asked, listers.comebacks, heldWaiting / 1048576.0,
+        heldMs / 1000.0, waitingPeak / 1048576.0, PeerLimits::kMaxWaitingOutputTotal / 1048576.0);
+    std::printf("%s: she reads %lld B/s; ", phase, static_cast<long long>(kHonestReadRate));
+    if (wholeMs >= 0)
+        std::printf(
+            "her list of %lld bytes and %lld files came whole after %.1f s (alone at her "
+            "pace %.1f s)",
+            static_cast<long long>(listBytes), static_cast<long long>(listed), wholeMs / 1000.0,
+            double(listBytes) / kHonestReadRate);
+    else
+        std::printf("her list did not come whole in %.1f s", limitMs / 1000.0);
+    if (cuts > 0)
+        std::printf("; cut %d times, first after %.1f s with %lld bytes; %lld bytes read in all",
+                    cuts, cutAtMs / 1000.0, static_cast<long long>(cutBytes),
+                    static_cast<long long>(read));
+    PrintVerdict(verdicts, "her list whole", wholeMs >= 0 && listed == indexed);
+    std::printf("%s: longest main-thread stall %.1f ms\n", phase, stallMs);
+    std::fflush(stdout);
+    reader.reset();
+    socket.reset();
+    window.reset();
+    return indexed >= files ? 0 : 1;
+}
+
+// ---------------------------------------------------------------------------
+// Many slow-reading strangers.
+
+int MeasureSlowStrangers(int files, bool quick, bool verdicts) {
+    const char* phase = "slow-reading strangers";
+    RawPeer honest;
+    int indexed = 0;
+    std::unique_ptr<MainWindow> window = StartWithAskingPeer(honest, phase, "honest", indexed);
+    if (!window)
+        return 1;
+    timerManager->everyHalfMinute.start();
+    const int seconds = quick ? 6 : 120;
+    Stretch quiet, flood;
+    RunStretch(quiet, honest, quick ? 3000 : 10000, false);
+    qint64 waitingPeak = 0;
+    {
+        SlowListers listers(kSlowStrangers, peerMessenger->ListeningPort());
+        QTimer sample;
+        QObject::connect(&sample, &QTimer::timeout, [&] {
+            waitingPeak = std::max(waitingPeak, peerMessenger->WaitingOutput());
+        });
+        sample.start(1000);
+        RunStretch(flood, honest, seconds * 1000, false);
+        std::printf(
+            "%s: %d strangers reading 1 KB/s, each asking for the share list of %d "
+            "files every 2 s, for %d s (%d requests, %d comebacks); output waiting for "
+            "peers at most %.1f MiB (cap %.0f MiB)\n",
+            phase, kSlowStrangers, indexed, seconds, listers.asked, listers.comebacks,
+            waitingPeak / 1048576.0, PeerLimits::kMaxWaitingOutputTotal / 1048576.0);
+    }
+    std::printf("%s: longest main-thread stall %.1f ms (without them %.1f ms)", phase,
+                flood.stallMs, quiet.stallMs);
+    PrintVerdict(verdicts, "under 200 ms", flood.stallMs < kStallTargetMs);
+    ReportStretch(phase, flood, quiet, false);
+    std::fflush(stdout);
+    window.reset();
+    return indexed >= files ? 0 : 1;
+}
+
+int MeasurePhase(const QString& phase, int files, bool quick, bool verdicts) {
+    if (phase == "bare")
+        return MeasureFlooders(files, false, quick, verdicts);
+    if (phase == "setups")
+        return MeasureFlooders(files, true, quick, verdicts);
+    if (phase == "reader")
+        return MeasureReaderAmongStrangers(files, quick, verdicts);
+    if (phase == "slow")
+        return MeasureSlowStrangers(files, quick, verdicts);
+    std::printf("no phase %s\n", qPrintable(phase));
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    UseLoopbackOnly();
+    const Args args(argc, argv);
+    if (args.Has("--flooder")) {
+        QCoreApplication app(argc, argv);
+        return RunFlooder(args);
+    }
+    const bool quick = args.Has("--quick");
+    QApplication app(argc, argv);
+    prompts::SetBoxHandler([](QWidget*, const prompts::Box&) { return QMessageBox::Ok; });
+    const char* only = args.Value("--phase");
+    if (args.Has("--measure"))
+        return MeasurePhase(QString::fromLatin1(only), args.Int("--files"), quick,
+                            args.Has("--verdicts"));
+
+    // One share for every phase, built by a process of its own.
+    const int files = args.Int("--files", quick ? 5000 : 300000);
+    QTemporaryDir home;
+    if (!home.isValid())
+        return 1;
+    qputenv("HOME", home.path().toUtf8());
+    std::printf("bench_gui_floods: %d shared files\n", files);
+    if (!BuildShare(home.filePath("share"), files))
+        return 1;
+    std::fflush(stdout);
+    int status = 0;
+    for (const char* phase : {"bare", "setups", "reader", "slow"}) {
+        if (only && QString::fromLatin1(only) != phase)
+            continue;
+        QStringList arguments = {"--measure", "--phase", phase, "--files", QString::number(files)};
+        arguments << (quick ? "--quick" : "--verdicts");
+        status |= RunMeasuredChild(arguments);
+    }
+    return status;
+}
