@@ -26,6 +26,7 @@
 
 #include "ClientBench.h"
 #include "net/PeerMessenger.h"
+#include "net/PeerPayloads.h"
 #include "net/server.h"
 #include "shares/SharedFoldersManager.h"
 #include "shell/ShellGlobals.h"
@@ -56,6 +57,18 @@ inline bool BuildShare(const QString& root, int files) {
     window.reset();
     std::printf("share built: %d files indexed\n", indexed);
     return indexed >= files;
+}
+
+// The files a share-list answer lists, or -1 when it does not parse.
+inline qint64 ListedFiles(const QByteArray& list) {
+    FileInfoMap share;
+    AttributeTranslationTable table;
+    if (list.isEmpty() || !ParseSharedFileList(list.constData(), list.size(), share, table))
+        return -1;
+    qint64 listed = 0;
+    for (const auto& folder : share)
+        listed += qint64(folder.second.size());
+    return listed;
 }
 
 inline const char* Verdict(bool met) {

@@ -383,14 +383,7 @@ int MeasureReaderAmongStrangers(int files, bool quick, bool verdicts) {
         }
         return clock.elapsed() - start > limitMs;
     });
-    qint64 listed = -1;
-    FileInfoMap share;
-    AttributeTranslationTable table;
-    if (!list.isEmpty() && ParseSharedFileList(list.constData(), list.size(), share, table)) {
-        listed = 0;
-        for (const auto& folder : share)
-            listed += qint64(folder.second.size());
-    }
+    const qint64 listed = ListedFiles(list);
     std::printf(
         "%s: %d strangers reading 1 KB/s, asking for the share list of %d files every "
         "2 s and coming back under a new name when cut (%d requests, %d comebacks); "

@@ -416,13 +416,7 @@ ShareListFigures AskForShareList(RawPeer& peer) {
         return out;
     out.answerMs = clock.elapsed();
     out.bytes = list.size();
-    FileInfoMap share;
-    AttributeTranslationTable table;
-    if (ParseSharedFileList(list.constData(), list.size(), share, table)) {
-        out.listed = 0;
-        for (const auto& folder : share)
-            out.listed += qint64(folder.second.size());
-    }
+    out.listed = ListedFiles(list);
     return out;
 }
 
@@ -1290,14 +1284,7 @@ int MeasureSlowReaders(int files, qint64 fileSize, bool verdicts) {
 
     const qint64 received = fileReader && header >= 0 ? fileReader->got.size() - header : 0;
     const bool whole = received == fileSize && fileReader->got.mid(int(header)) == content;
-    qint64 listed = -1;
-    FileInfoMap share;
-    AttributeTranslationTable table;
-    if (!list.isEmpty() && ParseSharedFileList(list.constData(), list.size(), share, table)) {
-        listed = 0;
-        for (const auto& folder : share)
-            listed += qint64(folder.second.size());
-    }
+    const qint64 listed = ListedFiles(list);
     std::printf(
         "slow reader: %d shared files; a downloader reading %lld B/s, a list reader "
         "%lld B/s\n",
