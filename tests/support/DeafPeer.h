@@ -12,23 +12,35 @@
 
 #include "support/RawPeer.h"
 
-// A peer connected to 127.0.0.1:port as `user` ("P") that takes nothing of
-// what it is sent: its receive buffer is as small as the system allows and
-// it never reads, so that what is sent to it stays with the sender. Null
-// when it cannot connect.
-inline std::unique_ptr<QTcpSocket> DeafPeer(const QString& user, quint16 port) {
+// A socket connected to 127.0.0.1:port whose receive buffer is as small as
+// the system allows, so that what is sent to it and not read stays with the
+// sender; -1 when it cannot connect.
+inline int DeafSocket(quint16 port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
-        return nullptr;
+        return -1;
     const int smallest = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A peer connected to 127.0.0.1:port as `user` ("P") that takes nothing of
+// what it is sent: a deaf socket that never reads. Null when it cannot
+// connect.
+inline std::unique_ptr<QTcpSocket> DeafPeer(const QString& user, quint16 port) {
+    const int fd = DeafSocket(port);
+    if (fd < 0)
+        return nullptr;
     auto socket = std::make_unique<QTcpSocket>();
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        !socket->setSocketDescriptor(fd)) {
+    if (!socket->setSocketDescriptor(fd)) {
         ::close(fd);
         return nullptr;
     }

@@ -1,14 +1,10 @@
 // One smoke run of the loopback server, with scripted peers speaking its
 // framing: logins, and the routing two clients need to find each other
 // (searches, peer addresses, connect-back requests and their failures).
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QCryptographicHash>
 #include <QtTest>
 
+#include "support/DeafPeer.h"
 #include "support/Payload.h"
 #include "support/RawPeer.h"
 #include "support/TestServer.h"
@@ -27,19 +23,13 @@ QByteArray Login(RawPeer& client, quint16 port, const QString& user, const QStri
 // A client connected to 127.0.0.1:port that logs in and then reads nothing:
 // its receive buffer is as small as the system allows. Closed with it.
 struct DeafClient {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    DeafClient(quint16 port, const QString& user) {
-        const int smallest = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
+    int fd;
+    DeafClient(quint16 port, const QString& user) : fd(DeafSocket(port)) {
         const QByteArray digest =
             QCryptographicHash::hash(user.toUtf8() + "pw", QCryptographicHash::Md5);
         const QByteArray login =
             RawPeer::Frame(1, Payload().Str(user).Str("pw").U32(157).U32(100).Str(digest.toHex()));
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        if (fd >= 0 &&
             ::send(fd, login.constData(), std::size_t(login.size()), 0) != login.size()) {
             ::close(fd);
             fd = -1;
