@@ -10,6 +10,7 @@
 //   download USER PATH SIZE     -> queued USER PATH
 //   download-folder USER FOLDER -> queued-folder USER FOLDER COUNT (after browse)
 //   status                      -> download USER PATH STATUS BYTES SIZE...; status-end N
+//   retry USER PATH             -> retried PATH WHY (WHY empty when it was retried)
 //   places                      -> place USER PATH N per download told its place; places-end N
 //   tick                        -> ticked (one half-minute tick now)
 //   places-due                  -> places-due (place requests due at the next tick)
