@@ -151,6 +151,10 @@ public:
     // whose own output is not; a user whose output is stuck gets nothing. A
     // refusal is logged, at most once per kOptionalLogMs with a count.
     bool RoomForOptional(const QString& user, qint64 bytes);
+    // Output of ours waits for the user: their newest connection holds some
+    // the system could not take yet, or messages wait for a connection. A
+    // peer that reads what it asked for seldom has any.
+    bool OutputWaitingFor(const QString& user) const;
     // SendMessage when RoomForOptional; false when the message was dropped.
     bool SendOptionalMessage(const QString& user, MemStream& message);
     // Output waiting for peers: unsent socket output of every connection

@@ -395,6 +395,13 @@ bool PeerMessenger::RoomForOptional(const QString& user, qint64 bytes) {
     return false;
 }
 
+bool PeerMessenger::OutputWaitingFor(const QString& user) const {
+    if (m_unsent.count(user))
+        return true;
+    const ConnectionPtr c = NewestMessaging(user);
+    return c && c->socket && (c->socket->bytesToWrite() > 0 || !c->pending.empty());
+}
+
 bool PeerMessenger::AnswerWaiting(const QString& user, quint32 code) {
     const auto held = m_heldAnswers.find({user, code});
     if (held != m_heldAnswers.end()) {

@@ -72,6 +72,7 @@ public:
     // An answer to the user waits or is being made.
     bool Has(const QString& user) const;
     bool IsFull() const { return m_waiting.size() >= kMaxWaiting; }
+    std::size_t WaitingCount() const { return m_waiting.size(); }
     // False, queueing nothing, when Has(user) or IsFull(). `search` is the
     // text asked for, handed back with the answer.
     bool Add(const QString& user, const QString& search, SearchAnswerCopy copy);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <string>
 #include <unordered_map>
@@ -143,14 +144,14 @@ SharedFoldersManager::SearchAnswerSent SharedFoldersManager::ProcessSearch(const
     // A large answer is made off this thread, one per user at a time; when
     // it cannot be queued, only a small one is worth copying.
     const bool busy = m_searchAnswers.Has(user) || SearchCopyUnderWay(user);
-    const bool queueable = !busy && !m_searchAnswers.IsFull();
+    const bool queueable = !busy && RoomForLargeAnswer();
     auto copying = std::make_unique<SearchCopy>();
     if (!BeginSearchCopy(user, ticket, search,
                          queueable ? kMaxSearchAnswerPayload : kSearchAnswerMadeAtOnce, *copying))
         return SearchAnswerSent::No;
     // Many files to look at: copied a step per turn of the event loop.
-    if (copying->candidates.size() > kSearchCandidatesAtOnce) {
-        if (busy || m_searchCopies.size() >= kMaxSearchCopies)
+    if (d.SubsetHasMoreThan(copying->tokens, "shared_file", kSearchCandidatesAtOnce)) {
+        if (!queueable || m_searchCopies.size() >= kMaxSearchCopies)
             return WaitForSearchTurn(user, ticket, search) ? SearchAnswerSent::Later
                                                            : SearchAnswerSent::No;
         m_searchAnswerAudiences[user] = Audience(copying->roots);
@@ -160,7 +161,7 @@ SharedFoldersManager::SearchAnswerSent SharedFoldersManager::ProcessSearch(const
             m_searchCopyTimer.start(0);
         return SearchAnswerSent::Later;
     }
-    StepSearchCopy(*copying, copying->candidates.size());
+    StepSearchCopy(*copying, std::numeric_limits<std::size_t>::max());
     if (!EndSearchCopy(*copying))
         return SearchAnswerSent::No;
     SearchAnswerCopy& copy = copying->copy;
@@ -203,6 +204,21 @@ bool SharedFoldersManager::WaitForSearchTurn(const QString& user, quint32 ticket
                                              const QString& search) {
     const auto mine = std::count_if(m_searchesWaiting.begin(), m_searchesWaiting.end(),
                                     [&user](const WaitingSearch& w) { return w.user == user; });
+    if (mine < kMaxSearchesWaitingPerUser && m_searchesWaiting.size() >= kMaxSearchesWaiting &&
+        TookOurOutput(user)) {
+        const auto last =
+            std::find_if(m_searchesWaiting.rbegin(), m_searchesWaiting.rend(),
+                         [this](const WaitingSearch& w) { return !TookOurOutput(w.user); });
+        if (last != m_searchesWaiting.rend()) {
+            const WaitingSearch dropped = *last;
+            m_searchesWaiting.erase(std::next(last).base());
+            Log("Search", 1,
+                QStringLiteral("Search from %1 for %2 dropped: its place went to a user who "
+                               "takes what we send")
+                    .arg(dropped.user, dropped.search));
+            emit SearchProcessed(dropped.search, false);
+        }
+    }
     if (m_searchesWaiting.size() >= kMaxSearchesWaiting || mine >= kMaxSearchesWaitingPerUser) {
         Log("Search", 1,
             QStringLiteral("Search from %1 for %2 dropped: too many large answers wait to be "
@@ -214,12 +230,30 @@ bool SharedFoldersManager::WaitForSearchTurn(const QString& user, quint32 ticket
     return true;
 }
 
+bool SharedFoldersManager::RoomForLargeAnswer() const {
+    return m_searchAnswers.WaitingCount() + m_searchCopies.size() < SearchAnswerQueue::kMaxWaiting;
+}
+
+bool SharedFoldersManager::TookOurOutput(const QString& user) const {
+    return !peerMessenger || !peerMessenger->OutputWaitingFor(user);
+}
+
 void SharedFoldersManager::StartWaitingSearches() {
-    while (m_searchCopies.size() < kMaxSearchCopies) {
-        const auto next =
-            std::find_if(m_searchesWaiting.begin(), m_searchesWaiting.end(), [this](const auto& w) {
-                return !m_searchAnswers.Has(w.user) && !SearchCopyUnderWay(w.user);
-            });
+    // Bounded, should a search started come back to wait.
+    for (std::size_t tries = m_searchesWaiting.size();
+         tries > 0 && m_searchCopies.size() < kMaxSearchCopies && RoomForLargeAnswer(); --tries) {
+        // The first whose user took what we sent, else the first.
+        auto next = m_searchesWaiting.end();
+        for (auto w = m_searchesWaiting.begin(); w != m_searchesWaiting.end(); ++w) {
+            if (m_searchAnswers.Has(w->user) || SearchCopyUnderWay(w->user))
+                continue;
+            if (TookOurOutput(w->user)) {
+                next = w;
+                break;
+            }
+            if (next == m_searchesWaiting.end())
+                next = w;
+        }
         if (next == m_searchesWaiting.end())
             return;
         const WaitingSearch w = *next;
@@ -340,7 +374,7 @@ bool SharedFoldersManager::CopySearchAnswer(const QString& user, quint32 ticket,
     SearchCopy copying;
     if (!BeginSearchCopy(user, ticket, search, limit, copying))
         return false;
-    StepSearchCopy(copying, copying.candidates.size());
+    StepSearchCopy(copying, std::numeric_limits<std::size_t>::max());
     if (!EndSearchCopy(copying))
         return false;
     copy = std::move(copying.copy);
@@ -381,10 +415,7 @@ bool SharedFoldersManager::BeginSearchCopy(const QString& user, quint32 ticket,
     copying.copy.user = GetSetting("username").toUtf8();
     copying.copy.ticket = ticket;
     copying.copy.payloadBytes = SearchAnswerCopy::FixedBytes(copying.copy.user);
-    d.ForEachInSubset(tokens, "shared_file", [&copying](const ItemPtr& file) {
-        copying.candidates.push_back(file);
-        return true;
-    });
+    copying.tokens = std::move(tokens);
     return true;
 }
 
@@ -398,11 +429,8 @@ bool SharedFoldersManager::StepSearchCopy(SearchCopy& c, std::size_t count) cons
     const Type* folderType = d.GetType("shared_file_folder");
     const Type* sizeType = d.GetType("shared_file_size");
     const AudioFacts::Types audioTypes = AudioFacts::Types::Get();
-    const std::size_t end = c.next + std::min(count, c.candidates.size() - c.next);
-    for (; !c.done && c.next < end; ++c.next) {
-        const ItemPtr& file = c.candidates[c.next];
-        if (file.IsRemoved())
-            continue;
+    // False once the copy is full.
+    const auto copyRecord = [&](const ItemPtr& file) {
         const ItemPtr nameItem = file.HasItem(nameType);
         const Item* name = nameItem.GetItemObject();
         const char* nameBytes = name ? name->ValueData() : "";
@@ -414,7 +442,7 @@ bool SharedFoldersManager::StepSearchCopy(SearchCopy& c, std::size_t count) cons
             };
             if (std::any_of(c.excluded.begin(), c.excluded.end(), in) ||
                 !std::all_of(c.parts.begin(), c.parts.end(), in))
-                continue;
+                return true;
         }
         const ItemPtr folder = file.HasItem(folderType);
         if (folder != c.lastFolder) {
@@ -434,7 +462,7 @@ bool SharedFoldersManager::StepSearchCopy(SearchCopy& c, std::size_t count) cons
             c.folderIndex = seen->second;
         }
         if (c.folderIndex < 0)
-            continue;
+            return true;
         SearchAnswerCopy::Record record{copy.names.size(), nameSize, std::uint32_t(c.folderIndex),
                                         file.HasItem(sizeType).AsInt64(),
                                         AudioFacts::Of(file, nameBytes, nameSize, audioTypes)};
@@ -447,25 +475,41 @@ bool SharedFoldersManager::StepSearchCopy(SearchCopy& c, std::size_t count) cons
         copy.names.append(nameBytes, nameSize);
         if (c.checkPaths && !c.paths.insert(wirePath(record)).second) {
             copy.names.resize(record.nameOffset);
-            continue;
+            return true;
         }
         const qint64 bytes = SearchAnswerCopy::RecordBytes(
             copy.folders[record.folder].size() + 1 + nameSize, record.audio);
         if (copy.payloadBytes + bytes > c.limit) {
             copy.names.resize(record.nameOffset);
             copy.full = true;
-            c.done = true;
-            break;
+            return false;
         }
         copy.payloadBytes += bytes;
         copy.records.push_back(record);
-    }
-    c.done = c.done || c.next >= c.candidates.size();
+        return true;
+    };
+    if (c.done)
+        return true;
+    std::size_t looked = 0;
+    d.ForEachInSubset(
+        c.tokens, "shared_file",
+        [&](const ItemPtr& file) {
+            c.lastLooked = file.GetId();
+            ++looked;
+            if (!copyRecord(file)) {
+                c.done = true;
+                return false;
+            }
+            return looked < count;
+        },
+        c.lastLooked);
+    // Fewer than asked for: none is left.
+    c.done = c.done || looked < count;
     return c.done;
 }
 
 bool SharedFoldersManager::EndSearchCopy(SearchCopy& c) const {
-    c.candidates = std::vector<ItemPtr>();
+    c.tokens = ItemSet();
     c.heldFolders = std::vector<ItemPtr>();
     if (c.copy.records.empty())
         return false;

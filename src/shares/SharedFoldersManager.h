@@ -131,9 +131,12 @@ public:
     static constexpr qint64 kSearchCopySliceNs = 10 * 1000 * 1000;
     static constexpr std::size_t kMaxSearchCopies = 4;
     // A search to be copied in steps while the user's last one is still
-    // under way, or while kMaxSearchCopies are, waits for its turn: a user
-    // who searches again soon is answered. Past these bounds it is a flood,
-    // and dropped.
+    // under way, or while kMaxSearchCopies are, or while the answers being
+    // copied or made fill the queue of answers to be made, waits for its
+    // turn: a user who searches again soon is answered. Users who took what
+    // we sent them go first. Past these bounds it is a flood, and dropped;
+    // a full line still takes the search of a user who took what we sent,
+    // in place of the newest of one who did not.
     static constexpr std::size_t kMaxSearchesWaiting = 64;
     static constexpr int kMaxSearchesWaitingPerUser = 4;
     // The search answer (code 9) for the user, made at once, or false when
@@ -300,11 +303,13 @@ private:
         std::set<QString> parts;
         std::set<QString> excluded;
         ItemSet roots;
-        // Files holding every included token, in identity order, so that the
-        // files indexed first are the ones kept and no more are looked at than
-        // fit. Files removed meanwhile are passed over.
-        std::vector<ItemPtr> candidates;
-        std::size_t next = 0;
+        // Files holding every included token are looked at in identity
+        // order, so that the files indexed first are the ones kept and no
+        // more are looked at than fit; taken from the index a step at a
+        // time, after the last one looked at, so that a search many files
+        // match costs no more to begin than one few do.
+        ItemSet tokens;
+        std::uint64_t lastLooked = 0;
         // Visibility is a property of the folder, and files of one folder come
         // together: each folder is judged once. Its index in the copy, -1 when
         // hidden from the user; the folders are held, so that their addresses
@@ -343,6 +348,11 @@ private:
     };
     std::deque<WaitingSearch> m_searchesWaiting;
     bool WaitForSearchTurn(const QString& user, quint32 ticket, const QString& search);
+    // Each copy in steps holds a place in the queue of answers to be made,
+    // so that none is copied only to be dropped for want of one.
+    bool RoomForLargeAnswer() const;
+    // Nothing we sent the user waits for them to take it.
+    bool TookOurOutput(const QString& user) const;
     void StartWaitingSearches();
     // Whether the user still sees every root seen when the answer was
     // copied; forgets that audience. Logs a drop.

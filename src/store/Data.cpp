@@ -789,24 +789,35 @@ ItemSet Data::GetItemSubset(const ItemSet& items, const char* typeName) {
     return out;
 }
 
-void Data::ForEachInSubset(const ItemSet& items, const char* typeName,
-                           const std::function<bool(const ItemPtr&)>& visit) {
-    Type* t = GetType(typeName);
-    if (items.Empty())
-        return;
-    const int ord = t->m_ordinal;
+namespace {
+
+// The member of `items` with the fewest links to the type, and how many;
+// null when some member has none.
+std::pair<const Item*, std::size_t> Rarest(const ItemSet& items, int ord) {
     const Item* rarest = nullptr;
     std::size_t fewest = 0;
     for (const ItemPtr& x : items) {
         const std::size_t n = Links::Count(x.GetItemObject(), ord);
         if (n == 0)
-            return;
+            return {nullptr, 0};
         if (!rarest || n < fewest) {
             rarest = x.GetItemObject();
             fewest = n;
         }
     }
-    Links::ForEachOfType(rarest, ord, [&](Item* candidate) {
+    return {rarest, fewest};
+}
+
+}  // namespace
+
+void Data::ForEachInSubset(const ItemSet& items, const char* typeName,
+                           const std::function<bool(const ItemPtr&)>& visit, std::uint64_t after) {
+    Type* t = GetType(typeName);
+    const int ord = t->m_ordinal;
+    const Item* rarest = Rarest(items, ord).first;
+    if (!rarest)
+        return;
+    Links::ForEachOfTypeAfter(rarest, ord, after, [&](Item* candidate) {
         for (const ItemPtr& x : items) {
             const Item* xi = x.GetItemObject();
             if (xi != rarest && !Links::Contains(xi, candidate))
@@ -814,6 +825,17 @@ void Data::ForEachInSubset(const ItemSet& items, const char* typeName,
         }
         return visit(ItemPtr(candidate));
     });
+}
+
+bool Data::SubsetHasMoreThan(const ItemSet& items, const char* typeName, std::size_t n) {
+    const auto [rarest, fewest] = Rarest(items, GetType(typeName)->m_ordinal);
+    if (fewest <= n)
+        return false;
+    if (items.Size() == 1)
+        return true;
+    std::size_t seen = 0;
+    ForEachInSubset(items, typeName, [&seen, n](const ItemPtr&) { return ++seen <= n; });
+    return seen > n;
 }
 
 void Data::AddConnectionEventHandler(Type* a, Type* b, EventHandlerBase<ConnectionInfo&>* handler) {

@@ -665,9 +665,14 @@ public:
     ItemSet GetItemSubset(const ItemSet& items, const char* typeName);
     // The members of GetItemSubset one at a time, in identity order, until
     // `visit` returns false: a caller that needs only the first few pays
-    // only for those. `visit` must not change the store.
+    // only for those. `visit` must not change the store. Members from the
+    // first whose identity is above `after`, so that a caller may go on
+    // where it stopped, the store changed between.
     void ForEachInSubset(const ItemSet& items, const char* typeName,
-                         const std::function<bool(const ItemPtr&)>& visit);
+                         const std::function<bool(const ItemPtr&)>& visit, std::uint64_t after = 0);
+    // Whether GetItemSubset has more than `n` members; looks at no more
+    // than n + 1 of them, and at none when one item has few links.
+    bool SubsetHasMoreThan(const ItemSet& items, const char* typeName, std::size_t n);
 
     // The sweep: removes owned items without an owner (repeatedly), then every
     // item no root item reaches. Returns the number of items removed.

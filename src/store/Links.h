@@ -161,6 +161,34 @@ public:
         return true;
     }
 
+    // As ForEachOfType, from the first partner whose id is above `after`.
+    template <class F>
+    static bool ForEachOfTypeAfter(const Item* it, int ord, std::uint64_t after, F&& f) {
+        if (after == 0)
+            return ForEachOfType(it, ord, f);
+        if (it->m_linkCount == 0)
+            return true;
+        const auto byId = [](const Item* x, std::uint64_t v) { return x->m_id <= v; };
+        if (IsBig(it)) {
+            const Chunked* c = Group(it, ord);
+            if (!c || c->size == 0)
+                return true;
+            for (std::size_t ci = ChunkFor(*c, after); ci < c->chunks.size(); ++ci) {
+                const auto& ch = c->chunks[ci];
+                for (auto p = std::lower_bound(ch.begin(), ch.end(), after, byId); p != ch.end();
+                     ++p)
+                    if (!f(*p))
+                        return false;
+            }
+            return true;
+        }
+        auto r = FlatRange(it, ord);
+        for (Item* const* p = std::lower_bound(r.first, r.second, after, byId); p != r.second; ++p)
+            if (!f(*p))
+                return false;
+        return true;
+    }
+
     template <class F>
     static void ForEachAll(const Item* it, F&& f) {
         if (it->m_linkCount == 0)
