@@ -1,6 +1,7 @@
 #include "shares/FolderAnswerBuilder.h"
 
 #include <algorithm>
+#include <limits>
 #include <numeric>
 #include <string_view>
 #include <thread>
@@ -54,8 +55,10 @@ struct FolderAnswerBuilder::Job {
     bool large = false;
     quint64 generation = 0;
     State state = State::Copying;
-    ItemSet files;
-    std::size_t nextFile = 0;
+    // The folder, its files taken from the index a step at a time after
+    // the last one copied, so that a large folder costs little to begin.
+    ItemSet folder;
+    std::uint64_t lastFile = 0;
     FolderContentsCopy copy;
     // Set off the main thread until the thread is joined.
     std::atomic<bool> stop{false};
@@ -97,7 +100,7 @@ bool FolderAnswerBuilder::Begin(const QString& user, quint32 req, const QString&
     job->generation = m_generation;
     job->copy.req = req;
     job->copy.folder = folder;
-    job->files = folderItem.GetItems("shared_file");
+    job->folder.Insert(folderItem);
     m_jobs[user] = std::move(job);
     return true;
 }
@@ -113,24 +116,27 @@ FolderAnswerBuilder::State FolderAnswerBuilder::Step(const QString& user) {
         m_jobs.erase(found);
         return State::None;
     }
-    const ItemSet::Container& items = job.files.Items();
-    const std::size_t end =
-        job.large ? std::min(items.size(), job.nextFile + kFilesPerStep) : items.size();
+    const std::size_t most = job.large ? kFilesPerStep : std::numeric_limits<std::size_t>::max();
     const Type* nameType = d.GetType("shared_file_name");
     const Type* sizeType = d.GetType("shared_file_size");
     FolderContentsCopy& copy = job.copy;
-    for (; job.nextFile < end; ++job.nextFile) {
-        const ItemPtr& file = items[job.nextFile];
-        const Item* name = file.HasItem(nameType).GetItemObject();
-        const char* bytes = name ? name->ValueData() : "";
-        const std::size_t size = name ? name->ValueSize() : 0;
-        copy.files.push_back(
-            FolderContentsCopy::File{copy.names.size(), size, file.HasItem(sizeType).AsInt64()});
-        copy.names.append(bytes, size);
-    }
-    if (job.nextFile < items.size())
+    std::size_t copied = 0;
+    d.ForEachInSubset(
+        job.folder, "shared_file",
+        [&](const ItemPtr& file) {
+            job.lastFile = file.GetId();
+            const Item* name = file.HasItem(nameType).GetItemObject();
+            const char* bytes = name ? name->ValueData() : "";
+            const std::size_t size = name ? name->ValueSize() : 0;
+            copy.files.push_back(FolderContentsCopy::File{copy.names.size(), size,
+                                                          file.HasItem(sizeType).AsInt64()});
+            copy.names.append(bytes, size);
+            return ++copied < most;
+        },
+        job.lastFile);
+    if (copied == most)
         return State::Copying;
-    job.files.Clear();
+    job.folder.Clear();
     if (!job.large) {
         job.result = PackFolderContents(copy, job.message);
         job.copy.files = std::vector<FolderContentsCopy::File>();

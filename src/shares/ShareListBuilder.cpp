@@ -178,8 +178,10 @@ struct ShareListBuilder::Copying {
     bool begun = false;
     ItemSet folders;
     std::size_t nextFolder = 0;
-    ItemSet files;  // of the folder being copied
-    std::size_t nextFile = 0;
+    // The folder being copied, its files taken from the index a step at a
+    // time after the last one copied.
+    ItemSet folder;
+    std::uint64_t lastFile = 0;
     bool inFolder = false;
     ShareListCopy copy;
 
@@ -191,8 +193,9 @@ struct ShareListBuilder::Copying {
     void Drop() {
         begun = false;
         folders.Clear();
-        files.Clear();
-        nextFolder = nextFile = 0;
+        folder.Clear();
+        nextFolder = 0;
+        lastFile = 0;
         inFolder = false;
         copy = ShareListCopy();
     }
@@ -203,25 +206,32 @@ struct ShareListBuilder::Copying {
         std::size_t copied = 0;
         while (nextFolder < list.size()) {
             if (!inFolder) {
-                const ItemPtr& folder = list[nextFolder];
-                QString path = folder.AsString();
+                const ItemPtr& next = list[nextFolder];
+                QString path = next.AsString();
                 path.replace(QLatin1Char('/'), QLatin1Char('\\'));
                 copy.folders.push_back(
                     ShareListCopy::Folder{path.toStdString(), copy.files.size()});
-                files = folder.GetItems("shared_file");
-                nextFile = 0;
+                folder.Clear();
+                folder.Insert(next);
+                lastFile = 0;
                 inFolder = true;
                 if (++copied >= limit)
                     return false;
             }
-            const ItemSet::Container& items = files.Items();
-            while (nextFile < items.size()) {
-                CopyFile(items[nextFile++], copy);
-                if (++copied >= limit)
-                    return false;
-            }
+            bool more = false;
+            d.ForEachInSubset(
+                folder, "shared_file",
+                [&](const ItemPtr& file) {
+                    lastFile = file.GetId();
+                    CopyFile(file, copy);
+                    more = ++copied >= limit;
+                    return !more;
+                },
+                lastFile);
+            if (more)
+                return false;
             inFolder = false;
-            files.Clear();
+            folder.Clear();
             ++nextFolder;
         }
         return true;
