@@ -202,32 +202,22 @@ bool SharedFoldersManager::SendSearchAnswerNow(const QString& user, const QStrin
 
 bool SharedFoldersManager::WaitForSearchTurn(const QString& user, quint32 ticket,
                                              const QString& search) {
-    const auto mine = std::count_if(m_searchesWaiting.begin(), m_searchesWaiting.end(),
-                                    [&user](const WaitingSearch& w) { return w.user == user; });
-    if (mine < kMaxSearchesWaitingPerUser && m_searchesWaiting.size() >= kMaxSearchesWaiting &&
-        TookOurOutput(user)) {
-        const auto last =
-            std::find_if(m_searchesWaiting.rbegin(), m_searchesWaiting.rend(),
-                         [this](const WaitingSearch& w) { return !TookOurOutput(w.user); });
-        if (last != m_searchesWaiting.rend()) {
-            const WaitingSearch dropped = *last;
-            m_searchesWaiting.erase(std::next(last).base());
-            Log("Search", 1,
-                QStringLiteral("Search from %1 for %2 dropped: its place went to a user who "
-                               "takes what we send")
-                    .arg(dropped.user, dropped.search));
-            emit SearchProcessed(dropped.search, false);
-        }
+    const auto reads = [this](const QString& u) { return TookOurOutput(u); };
+    std::optional<SearchLine::Search> dropped;
+    const bool added = m_searchesWaiting.Add({user, ticket, search}, reads, dropped);
+    if (dropped) {
+        Log("Search", 1,
+            QStringLiteral("Search from %1 for %2 dropped: its place went to a user who takes "
+                           "what we send")
+                .arg(dropped->user, dropped->search));
+        emit SearchProcessed(dropped->search, false);
     }
-    if (m_searchesWaiting.size() >= kMaxSearchesWaiting || mine >= kMaxSearchesWaitingPerUser) {
+    if (!added)
         Log("Search", 1,
             QStringLiteral("Search from %1 for %2 dropped: too many large answers wait to be "
                            "made for them or for others")
                 .arg(user, search));
-        return false;
-    }
-    m_searchesWaiting.push_back({user, ticket, search});
-    return true;
+    return added;
 }
 
 bool SharedFoldersManager::RoomForLargeAnswer() const {
@@ -239,25 +229,16 @@ bool SharedFoldersManager::TookOurOutput(const QString& user) const {
 }
 
 void SharedFoldersManager::StartWaitingSearches() {
+    const auto busy = [this](const QString& u) {
+        return m_searchAnswers.Has(u) || SearchCopyUnderWay(u);
+    };
+    const auto reads = [this](const QString& u) { return TookOurOutput(u); };
+    SearchLine::Search w;
     // Bounded, should a search started come back to wait.
-    for (std::size_t tries = m_searchesWaiting.size();
-         tries > 0 && m_searchCopies.size() < kMaxSearchCopies && RoomForLargeAnswer(); --tries) {
-        // The first whose user took what we sent, else the first.
-        auto next = m_searchesWaiting.end();
-        for (auto w = m_searchesWaiting.begin(); w != m_searchesWaiting.end(); ++w) {
-            if (m_searchAnswers.Has(w->user) || SearchCopyUnderWay(w->user))
-                continue;
-            if (TookOurOutput(w->user)) {
-                next = w;
-                break;
-            }
-            if (next == m_searchesWaiting.end())
-                next = w;
-        }
-        if (next == m_searchesWaiting.end())
-            return;
-        const WaitingSearch w = *next;
-        m_searchesWaiting.erase(next);
+    for (std::size_t tries = m_searchesWaiting.Size();
+         tries > 0 && m_searchCopies.size() < kMaxSearchCopies && RoomForLargeAnswer() &&
+         m_searchesWaiting.TakeNext(busy, reads, w);
+         --tries) {
         const SearchAnswerSent sent = ProcessSearch(w.user, w.ticket, w.search);
         if (sent != SearchAnswerSent::Later)
             emit SearchProcessed(w.search, sent == SearchAnswerSent::Now);
@@ -321,7 +302,7 @@ void SharedFoldersManager::EndStepwiseSearch(SearchCopy& copying) {
 
 void SharedFoldersManager::OnSearchAnswerMade(QString user, QString search, QByteArray message) {
     // The user's next search may wait for this one.
-    if (!m_searchesWaiting.empty() && !m_searchCopyTimer.isActive())
+    if (!m_searchesWaiting.Empty() && !m_searchCopyTimer.isActive())
         m_searchCopyTimer.start(0);
     if (!IsSearchAnswerStillVisible(user, search) || message.isEmpty() || !peerMessenger) {
         emit SearchProcessed(search, false);

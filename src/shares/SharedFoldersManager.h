@@ -22,6 +22,7 @@
 #include "shares/FolderAnswerBuilder.h"
 #include "shares/FolderRequestQueue.h"
 #include "shares/SearchAnswerBuilder.h"
+#include "shares/SearchLine.h"
 #include "shares/ShareListBuilder.h"
 #include "store/Data.h"
 #include "store/MemStream.h"
@@ -138,7 +139,7 @@ public:
     // a full line still takes the search of a user who took what we sent,
     // in place of the newest of one who did not.
     static constexpr std::size_t kMaxSearchesWaiting = 64;
-    static constexpr int kMaxSearchesWaitingPerUser = 4;
+    static constexpr std::size_t kMaxSearchesWaitingPerUser = 4;
     // The search answer (code 9) for the user, made at once, or false when
     // nothing is to be sent. When more files match than fit, it holds those
     // indexed first, up to the first that does not fit, listed in byte order
@@ -341,12 +342,7 @@ private:
                              const SearchAnswerCopy& copy);
     std::deque<std::unique_ptr<SearchCopy>> m_searchCopies;
     QTimer m_searchCopyTimer;
-    struct WaitingSearch {
-        QString user;
-        quint32 ticket;
-        QString search;
-    };
-    std::deque<WaitingSearch> m_searchesWaiting;
+    SearchLine m_searchesWaiting{kMaxSearchesWaiting, kMaxSearchesWaitingPerUser};
     bool WaitForSearchTurn(const QString& user, quint32 ticket, const QString& search);
     // Each copy in steps holds a place in the queue of answers to be made,
     // so that none is copied only to be dropped for want of one.

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -395,6 +396,72 @@ private slots:
         LinkLog links({d.GetType("user")});
         Set({f[0], f[1], f[2]}).Disconnect("room");
         QCOMPARE(Sorted(links.log), QStringList({"user-:f1>t1", "user-:f1>t2", "user-:f2>t2"}));
+    }
+
+    // A subset taken a stretch at a time while the store changes between
+    // stretches: members come in identity order, once each, none after it
+    // left, and those that join come too. The count's bound is exact.
+    void subsetInStretches_data() {
+        QTest::addColumn<int>("members");
+        QTest::newRow("a few links") << 60;
+        QTest::newRow("chunked links") << 3000;
+    }
+    void subsetInStretches() {
+        QFETCH(int, members);
+        const ItemPtr a = Room("a"), b = Room("b");
+        int made = 0;
+        const auto join = [&](bool inBoth) {
+            ItemPtr u = User(qPrintable(QString("u%1").arg(made++)));
+            u += a;
+            if (inBoth)
+                u += b;
+        };
+        for (int k = 0; k < members; ++k)
+            join(k % 3 != 0);
+        const ItemSet both = Set({a, b});
+        const auto inBoth = std::size_t(d.GetItemSubset(both, "user").Size());
+        QCOMPARE(inBoth, std::size_t(members - (members + 2) / 3));
+        for (std::size_t n : {std::size_t(0), inBoth - 1, inBoth, inBoth + 1})
+            QCOMPARE(d.SubsetHasMoreThan(both, "user", n), n < inBoth);
+        QVERIFY(d.SubsetHasMoreThan(Set({a}), "user", std::size_t(members - 1)));
+        QVERIFY(!d.SubsetHasMoreThan(Set({a}), "user", std::size_t(members)));
+        std::vector<std::uint64_t> taken;
+        std::set<std::uint64_t> leftUntaken;
+        bool inOrder = true;
+        for (int stretch = 0;; ++stretch) {
+            int n = 0;
+            bool more = false;
+            d.ForEachInSubset(
+                both, "user",
+                [&](const ItemPtr& x) {
+                    inOrder = inOrder && (taken.empty() || x.GetId() > taken.back()) &&
+                              !leftUntaken.count(x.GetId());
+                    taken.push_back(x.GetId());
+                    more = ++n == 7;
+                    return !more;
+                },
+                taken.empty() ? 0 : taken.back());
+            if (!more)
+                break;
+            // The next to be taken leaves, now and then the last one taken
+            // too; one joins.
+            const ItemSet now = d.GetItemSubset(both, "user");
+            for (const ItemPtr& x : now)
+                if (x.GetId() > taken.back()) {
+                    leftUntaken.insert(x.GetId());
+                    ItemPtr(x).Remove();
+                    break;
+                }
+            if (stretch % 2)
+                for (const ItemPtr& x : now)
+                    if (x.GetId() == taken.back())
+                        ItemPtr(x).Remove();
+            join(true);
+        }
+        QVERIFY(inOrder);
+        for (const ItemPtr& x : d.GetItemSubset(both, "user"))
+            QVERIFY(std::binary_search(taken.begin(), taken.end(), x.GetId()));
+        QVERIFY(taken.size() > inBoth / 2);
     }
 
     void eventOrderAndHandlerLifetime() {
