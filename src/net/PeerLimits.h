@@ -100,6 +100,11 @@ constexpr int kOutputRoomMs = 100;
 // last; a user refused room who does not ask again within kRoomWantedMs no
 // longer waits for it. Each record is kept for at most kMaxRoomRecords users.
 constexpr qint64 kGaveWayMemoryMs = 600000;
+// A connection closed, for whatever reason, while its output was stuck
+// leaves its user marked as one who does not read for this long, or until
+// output of ours moves for them on another: no optional answers meanwhile,
+// so that a peer cannot clear the mark by letting us close and connect again.
+constexpr qint64 kDeafMemoryMs = 600000;
 constexpr qint64 kRoomWantedMs = 1000;
 constexpr std::size_t kMaxRoomRecords = 4096;
 // Requests that cost us work or output, per user: each kind has a budget of

@@ -438,6 +438,7 @@ void PeerMessenger::OnSocketClosed(quint64 id) {
 void PeerMessenger::Close(const ConnectionPtr& c, const QString& why) {
     if (c->closed)
         return;
+    RememberIfDeaf(*c, Now());
     c->closed = true;
     m_connections.erase(c->id);
     Unindex(*c);
@@ -1183,6 +1184,8 @@ void PeerMessenger::FollowOutput(Connection& c, qint64 now) {
         c.drainBytes = drained;
     }
     if (moved) {
+        if (!m_deafLately.empty())
+            m_deafLately.erase(c.user);
         c.outputMoved = now;
         c.lookedStuck = false;
         c.ticks = 0;

@@ -152,8 +152,9 @@ public:
     // refusal is logged, at most once per kOptionalLogMs with a count.
     bool RoomForOptional(const QString& user, qint64 bytes);
     // Output of ours waits for the user: their newest connection holds some
-    // the system could not take yet, or messages wait for a connection. A
-    // peer that reads what it asked for seldom has any.
+    // the system could not take yet, or messages wait for a connection, or
+    // one of theirs closed lately with its output stuck. A peer that reads
+    // what it asked for seldom has any.
     bool OutputWaitingFor(const QString& user) const;
     // SendMessage when RoomForOptional; false when the message was dropped.
     bool SendOptionalMessage(const QString& user, MemStream& message);
@@ -463,6 +464,10 @@ private:
     // by when the oldest byte in the socket's buffer was written.
     std::set<std::pair<qint64, quint64>> m_quietOrder, m_ageOrder;
     std::map<QString, qint64> m_gaveWay;
+    // Users a connection of whose closed with its output stuck, and when.
+    std::map<QString, qint64> m_deafLately;
+    void RememberIfDeaf(const Connection& c, qint64 now);
+    bool DeafLately(const QString& user, qint64 now) const;
     RequestBudgets m_requestBudgets;
     QTimer m_waitTimer;
     // Connections with frames left for a later turn, in the order left.

@@ -372,7 +372,7 @@ qint64 PeerMessenger::MakeRoom(const QString& user, const ConnectionPtr& target,
 bool PeerMessenger::RoomForOptional(const QString& user, qint64 bytes) {
     const qint64 now = Now();
     const ConnectionPtr target = NewestMessaging(user);
-    const bool stuck = target && OutputStuck(*target, now);
+    const bool stuck = (target && OutputStuck(*target, now)) || DeafLately(user, now);
     const qint64 waiting = stuck ? WaitingOutput() : MakeRoom(user, target, bytes, now);
     if (!stuck && waiting + bytes <= m_maxWaitingOutput) {
         ForgetRoomWanted(user);
@@ -395,8 +395,27 @@ bool PeerMessenger::RoomForOptional(const QString& user, qint64 bytes) {
     return false;
 }
 
+void PeerMessenger::RememberIfDeaf(const Connection& c, qint64 now) {
+    if (c.state != Connection::Messaging || c.user.isEmpty())
+        return;
+    // As the last look left it: once the peer reset the connection its
+    // queue in the system is gone, which a new look would take for progress.
+    const bool waiting = c.counted > 0 || (c.socket && c.socket->bytesToWrite() > 0);
+    if (!waiting || now - c.outputMoved < PeerLimits::kStuckOutputMs)
+        return;
+    m_deafLately[c.user] = now;
+    if (m_deafLately.size() > PeerLimits::kMaxRoomRecords)
+        Prune(m_deafLately, now, PeerLimits::kDeafMemoryMs, PeerLimits::kMaxRoomRecords,
+              [](qint64 at) { return at; });
+}
+
+bool PeerMessenger::DeafLately(const QString& user, qint64 now) const {
+    const auto it = m_deafLately.find(user);
+    return it != m_deafLately.end() && now - it->second < PeerLimits::kDeafMemoryMs;
+}
+
 bool PeerMessenger::OutputWaitingFor(const QString& user) const {
-    if (m_unsent.count(user))
+    if (m_unsent.count(user) || DeafLately(user, Now()))
         return true;
     const ConnectionPtr c = NewestMessaging(user);
     return c && c->socket && (c->socket->bytesToWrite() > 0 || !c->pending.empty());

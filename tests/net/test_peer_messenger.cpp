@@ -1526,6 +1526,42 @@ private slots:
         QVERIFY(RoundTrip(reader, "reader"));
     }
 
+    // A peer whose connection closed while our output to it was stuck gets
+    // no optional output when it comes back, until it takes some of ours.
+    void deafMarkOutlivesItsConnection_data() {
+        QTest::addColumn<bool>("byPeer");
+        QTest::newRow("closed by the peer") << true;
+        QTest::newRow("closed for stalled output") << false;
+    }
+    void deafMarkOutlivesItsConnection() {
+        QFETCH(bool, byPeer);
+        const std::unique_ptr<QTcpSocket> deaf = DeafPeer("deaf", messenger->ListeningPort());
+        QVERIFY(deaf);
+        deaf->write(RawPeer::Frame(P::PM_USER_INFO_REQUEST));
+        QVERIFY(rec->WaitFor("UserInfoRequested|deaf"));
+        MemStream big = Message(P::PM_FILE_SEARCH_RESULT,
+                                int(qMin<qint64>(3 * SystemSendBufferMax(), 9 << 20)));
+        messenger->SendMessage("deaf", big);
+        QVERIFY(WaitUntil([&] { return messenger->WaitingOutput() > 0; }));
+        const int connections = messenger->ConnectionCount();
+        if (byPeer) {
+            Advance(PeerLimits::kStuckOutputMs);
+            deaf->abort();
+        } else {
+            Advance(PeerLimits::kStalledFrameMs);
+        }
+        QVERIFY(WaitUntil([&] { return messenger->ConnectionCount() < connections; }));
+        QVERIFY(!messenger->RoomForOptional("deaf", 0) && messenger->OutputWaitingFor("deaf"));
+        QVERIFY(messenger->RoomForOptional("other", 0) && !messenger->OutputWaitingFor("other"));
+        RawPeer back;
+        QVERIFY(IncomingP(back, "deaf"));
+        MemStream small = Message(P::PM_USER_INFO_REPLY, 100);
+        messenger->SendMessage("deaf", small);
+        QVERIFY(NextOf(back, P::PM_USER_INFO_REPLY));
+        QVERIFY(WaitUntil([&] { return messenger->RoomForOptional("deaf", 0); }));
+        QVERIFY(!messenger->OutputWaitingFor("deaf"));
+    }
+
     // While the cap is full, asking for room looks at the sockets of
     // output that waited long enough to give way, not at every connection
     // with output waiting, each at most once a second; once they are
