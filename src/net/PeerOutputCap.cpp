@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <set>
+#include <utility>
 #include <vector>
 
 #ifdef __GLIBC__
@@ -23,6 +25,18 @@
 namespace {
 
 const char* const kArea = "Peer Messenger";
+
+// Moves the connection's entry in an order of waiting output to a new key
+// (-1: out of the order).
+void Rekey(std::set<std::pair<qint64, quint64>>& order, qint64& key, qint64 to, quint64 id) {
+    if (to == key)
+        return;
+    if (key >= 0)
+        order.erase({key, id});
+    if (to >= 0)
+        order.insert({to, id});
+    key = to;
+}
 
 }  // namespace
 
@@ -132,20 +146,8 @@ void PeerMessenger::Reindex(Connection& c) {
                          (c.socket->bytesToWrite() > 0 || !c.pending.empty());
     const qint64 quiet = waiting ? c.outputMoved : -1;
     const qint64 age = waiting ? c.outputAge.OldestSince(c.socket->bytesToWrite()) : -1;
-    if (quiet != c.quietKey) {
-        if (c.quietKey >= 0)
-            m_quietOrder.erase({c.quietKey, c.id});
-        if (quiet >= 0)
-            m_quietOrder.insert({quiet, c.id});
-        c.quietKey = quiet;
-    }
-    if (age != c.ageKey) {
-        if (c.ageKey >= 0)
-            m_ageOrder.erase({c.ageKey, c.id});
-        if (age >= 0)
-            m_ageOrder.insert({age, c.id});
-        c.ageKey = age;
-    }
+    Rekey(m_quietOrder, c.quietKey, quiet, c.id);
+    Rekey(m_ageOrder, c.ageKey, age, c.id);
 }
 
 void PeerMessenger::Unindex(Connection& c) {
