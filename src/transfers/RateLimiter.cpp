@@ -46,7 +46,19 @@ void RateLimiter::SetLimits(int totalKBps, int perTransferKBps) {
     QMutexLocker lock(&m_mutex);
     m_totalLimit = std::max(0, totalKBps);
     m_perTransferLimit = std::max(0, perTransferKBps);
-    m_pool = 0;
+    // Every start and end of a transfer comes through here: forgiving what is
+    // owed would let each new transfer start with its first bytes free.
+    m_pool = std::clamp<qint64>(m_pool, -OwedCapLocked(), 0);
+}
+
+qint64 RateLimiter::CapLocked() const {
+    return qint64(std::max(m_totalLimit, m_perTransferLimit)) * 1024;
+}
+
+// A transfer pays what is owed at its own share of the limit: more than a
+// second of it would hold a new transfer's first block up for long.
+qint64 RateLimiter::OwedCapLocked() const {
+    return qint64(m_perTransferLimit) * 1024;
 }
 
 int RateLimiter::TotalLimit() const {
@@ -79,8 +91,16 @@ void RateLimiter::Credit(qint64 bytes) {
     if (bytes <= 0)
         return;
     QMutexLocker lock(&m_mutex);
-    const qint64 cap = qint64(std::max(m_totalLimit, m_perTransferLimit)) * 1024;
+    const qint64 cap = CapLocked();
     m_pool = std::min(cap, m_pool + std::min(bytes, cap));
+}
+
+void RateLimiter::Owe(qint64 bytes) {
+    if (bytes <= 0)
+        return;
+    QMutexLocker lock(&m_mutex);
+    const qint64 cap = OwedCapLocked();
+    m_pool = std::max(-cap, m_pool - std::min(bytes, cap));
 }
 
 void RateLimiter::Reset() {
@@ -88,6 +108,22 @@ void RateLimiter::Reset() {
     m_pool = 0;
     m_totalLimit = 0;
     m_perTransferLimit = 0;
+}
+
+void RateLimiter::SetClock(Clock clock, Sleep sleep) {
+    QMutexLocker lock(&m_mutex);
+    m_clock = std::move(clock);
+    m_sleep = std::move(sleep);
+}
+
+RateLimiter::Clock RateLimiter::GetClock() const {
+    QMutexLocker lock(&m_mutex);
+    return m_clock;
+}
+
+RateLimiter::Sleep RateLimiter::GetSleep() const {
+    QMutexLocker lock(&m_mutex);
+    return m_sleep;
 }
 
 RateLimiter& UploadRateLimiter() {
@@ -113,7 +149,11 @@ RateLimiter* InstallDownloadRateLimiter(RateLimiter* limiter) {
 Throttle::Throttle(RateLimiter& limiter, Clock clock, Sleep sleep)
     : m_limiter(limiter), m_clock(std::move(clock)), m_sleep(std::move(sleep)) {
     if (!m_clock)
+        m_clock = m_limiter.GetClock();
+    if (!m_clock)
         m_clock = SteadyMs;
+    if (!m_sleep)
+        m_sleep = m_limiter.GetSleep();
     if (!m_sleep)
         m_sleep = [](qint64 ms) { QThread::msleep(static_cast<unsigned long>(ms)); };
 }
@@ -124,32 +164,54 @@ void Throttle::Start() {
     m_debt = 0;
 }
 
-bool Throttle::BeforeBlock(const StopCheck& stop, bool* limitChanged) {
-    const int limit = m_limiter.PerTransferLimit();
-    const bool changed = limit != m_lastLimit;
-    if (changed) {
-        // Bytes moved while unlimited are not owed, and time spent under
-        // another limit (or none) earns nothing under this one.
-        if (m_lastLimit == 0)
-            m_debt = 0;
-        m_clockStart = m_clock();
+bool Throttle::BeforeBlock(qint64 bytes, const StopCheck& stop, bool* limitChanged) {
+    bool changed = false;
+    Paid paid = Paid::Yes;
+    for (;;) {
+        const int limit = m_limiter.PerTransferLimit();
+        if (limit != m_lastLimit) {
+            // Bytes moved while unlimited are not owed, and time spent under
+            // another limit (or none) earns nothing under this one.
+            if (m_lastLimit == 0)
+                m_debt = 0;
+            m_clockStart = m_clock();
+            m_lastLimit = limit;
+            changed = true;
+        }
+        if (limit == 0)
+            break;
+        m_debt += bytes;
+        bytes = 0;
+        paid = Pay(limit, stop);
+        if (paid != Paid::LimitChanged)
+            break;
     }
     if (limitChanged)
         *limitChanged = changed;
-    m_lastLimit = limit;
-    if (limit == 0)
-        return true;
-    return Pay(limit, stop);
+    return paid != Paid::Stopped;
 }
 
-bool Throttle::Pay(int limit, const StopCheck& stop) {
+void Throttle::Finish() {
+    if (m_lastLimit != 0)
+        m_limiter.Owe(m_debt);
+    m_debt = 0;
+}
+
+Throttle::Paid Throttle::Pay(int limit, const StopCheck& stop) {
     const qint64 overdraft = m_limiter.Take(m_debt);
 
+    // A limit changed meanwhile ends the sleep: what is left of it is owed
+    // under the new limit, or not at all without one.
+    bool limitChanged = false;
     const qint64 target = m_clock() + overdraft / limit;
     for (qint64 now = m_clock(); now < target; now = m_clock()) {
         if (stop && stop())
-            return false;
+            return Paid::Stopped;
         m_sleep(std::min(target - now, kSleepSliceMs));
+        if (m_limiter.PerTransferLimit() != limit) {
+            limitChanged = true;
+            break;
+        }
     }
 
     const qint64 now = m_clock();
@@ -163,5 +225,5 @@ bool Throttle::Pay(int limit, const StopCheck& stop) {
     m_debt = allowance < 0 ? -allowance : 0;
     if (allowance > 0)
         m_limiter.Credit(allowance);
-    return true;
+    return limitChanged ? Paid::LimitChanged : Paid::Yes;
 }

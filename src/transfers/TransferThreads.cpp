@@ -315,18 +315,16 @@ bool UploadThread::PerformUpload() {
     while (offset < fileSize) {
         if (AskedToExit())
             return Fail(kExitRequested);
-        bool limitChanged = false;
-        if (!throttle.BeforeBlock(asked, &limitChanged))
-            return Fail(kExitRequested);
-        if (limitChanged) {
-            meter.Restart(taken());
-            // Blocks read while unlimited but not sent yet go out under the
-            // new limit: they are paid for with the next block.
-            if (throttle.LastLimit() != 0)
-                throttle.Moved(pending - sent);
-        }
-
+        // Limited, a block is paid for before it goes, and so are blocks read
+        // ahead while unlimited that have not gone yet: the last block of a
+        // file is paid for like any other.
         const qint64 size = std::min(kBlockSize, fileSize - offset);
+        bool limitChanged = false;
+        if (!throttle.BeforeBlock(size + pending - sent, asked, &limitChanged))
+            return Fail(kExitRequested);
+        if (limitChanged)
+            meter.Restart(taken());
+
         if (pending + size > filled) {
             const qint64 end = throttle.LastLimit() != 0
                                    ? pending + size
@@ -363,9 +361,9 @@ bool UploadThread::PerformUpload() {
             m_socket->readAll();
 
         offset += size;
-        throttle.Moved(size);
         report(offset == fileSize);
     }
+    throttle.Finish();
 
     // A file that changed under us was sent inconsistently: never call that
     // a success.
@@ -430,9 +428,9 @@ bool DownloadThread::PerformDownload() {
     const auto asked = [this] { return AskedToExit(); };
     const QString waitFailure = QStringLiteral("Waiting for data to read failed.");
 
-    // Limited, every block is paid for before it is read, so a slow limit
-    // never bursts; unlimited, whatever has arrived goes to the file in one
-    // write. Neither reads past the file size.
+    // Limited, every block is paid for before it is read, the last one too,
+    // so a slow limit never bursts; unlimited, whatever has arrived goes to
+    // the file in one write. Neither reads past the file size.
     const std::unique_ptr<char[]> buffer(new char[kSendSize]);
     QString why;
     for (;;) {
@@ -440,7 +438,8 @@ bool DownloadThread::PerformDownload() {
             return Fail(kExitRequested);
 
         bool limitChanged = false;
-        if (!throttle.BeforeBlock(asked, &limitChanged))
+        if (!throttle.BeforeBlock(std::min(kBlockSize, m_fileSize - m_position), asked,
+                                  &limitChanged))
             return Fail(kExitRequested);
         const bool limited = throttle.LastLimit() != 0;
         if (limitChanged)
@@ -463,7 +462,6 @@ bool DownloadThread::PerformDownload() {
                 return Fail(AskedToExit() ? kExitRequested : WriteError(refused));
         }
         m_position += size;
-        throttle.Moved(size);
         if (size > 0 && !WriteOut(*m_file, buffer.get(), size, &why))
             return Fail(WriteError(why));
 
@@ -483,6 +481,7 @@ bool DownloadThread::PerformDownload() {
                     QStringLiteral("Received more than the file size of %1 bytes").arg(m_fileSize));
             if (!WriteOut(*m_file, nullptr, 0, &why))
                 return Fail(WriteError(why));
+            throttle.Finish();
             m_socket->close();
             return true;
         }

@@ -17,8 +17,8 @@ class RateLimiter;
 // the uploader sends the file from that offset to its end, and the downloader
 // closes once the last byte is in. Data is paid for under the direction's
 // RateLimiter in blocks of at most 8,192 bytes, which a limited transfer moves
-// one at a time; an unlimited one moves up to 32 blocks per file read, socket
-// write or file write.
+// one at a time, each once paid for; an unlimited one moves up to 32 blocks
+// per file read, socket write or file write.
 //
 // Life cycle, all on the creating (main) thread: construct with an open file
 // and a connected socket created on this thread, hand both to

@@ -12,10 +12,12 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "support/Fuzz.h"
@@ -42,6 +44,7 @@ class TestTransferThreads : public QObject {
     Q_OBJECT
     QTemporaryDir m_dir;
     RateLimiter m_uploads, m_downloads;  // unlimited unless a test sets them
+    std::atomic<qint64> m_now{0};        // their clock, when a test drives it
     std::unique_ptr<RawPeer> m_peer;
     QFile* Open(const QString& name, const QByteArray& bytes, QIODevice::OpenMode mode) {
         auto* file = new QFile(m_dir.filePath(name), this);
@@ -126,8 +129,10 @@ private slots:
         InstallDownloadRateLimiter(&m_downloads);
     }
     void init() {
-        m_uploads.Reset();
-        m_downloads.Reset();
+        for (RateLimiter* limiter : {&m_uploads, &m_downloads}) {
+            limiter->Reset();
+            limiter->SetClock({}, {});
+        }
         m_peer.reset(new RawPeer);
         QVERIFY(m_peer->Listen());
     }
@@ -153,50 +158,100 @@ private slots:
         const auto sleep = [&](qint64 ms) { slept += ms, now += ms; };
         const auto never = [] { return false; };
         // Unlimited for an hour, then switched on: neither the hour nor the
-        // bytes moved meanwhile count.
+        // bytes moved meanwhile count, and the first block under the limit is
+        // paid for by sleeping its time before it moves.
         limiter.SetLimits(0, 0);
         Throttle t(limiter, clock, sleep);
         t.Start();
-        for (int i = 0; i < 10; ++i, now += 1, t.Moved(8192))
-            QVERIFY(t.BeforeBlock(never));
+        for (int i = 0; i < 10; ++i, now += 1)
+            QVERIFY(t.BeforeBlock(8192, never));
+        QCOMPARE(slept, qint64(0));
         now += 3600 * 1000;
         limiter.SetLimits(100, 100);
         bool changed = false;
-        QVERIFY(t.BeforeBlock(never, &changed) && changed);
-        QVERIFY(slept == 0 && limiter.Pool() == 0);
-        // One block with an empty pool is paid by sleeping its time.
-        t.Moved(8192);
-        QVERIFY(t.BeforeBlock(never, &changed) && !changed);
+        QVERIFY(t.BeforeBlock(8192, never, &changed) && changed);
         QCOMPARE(slept, qint64(8192 / 100));
+        QVERIFY(t.BeforeBlock(8192, never, &changed) && !changed);
+        QVERIFY(slept >= qint64(2 * 8192 * 1000 / (100 * 1024)));
         // Idling earns at most a second.
         now += 60 * 1000;
-        QVERIFY(t.BeforeBlock(never));
+        QVERIFY(t.BeforeBlock(0, never));
         QCOMPARE(limiter.Pool(), qint64(100 * 1024));
         // Blocks worth less than a millisecond each still take their time.
         limiter.SetLimits(20000, 20000);
         Throttle fast(limiter, clock, sleep);
         fast.Start();
         const qint64 began = now;
-        for (int i = 0; i < 1000; ++i, fast.Moved(8192))
-            QVERIFY(fast.BeforeBlock(never));
-        QVERIFY(fast.BeforeBlock(never));
+        for (int i = 0; i < 1000; ++i)
+            QVERIFY(fast.BeforeBlock(8192, never));
         QVERIFY(now - began >= qint64(1000) * 8192 * 1000 / (20000 * 1024) - 1);
         // A huge limit over a long gap neither overflows nor goes negative.
         limiter.SetLimits(INT_MAX, INT_MAX);
         Throttle huge(limiter, clock, sleep);
         huge.Start();
         now += qint64(1) << 40;
-        QVERIFY(huge.BeforeBlock(never));
+        QVERIFY(huge.BeforeBlock(0, never));
         QCOMPARE(limiter.Pool(), qint64(INT_MAX) * 1024);
         // A stop request cuts an eight-second sleep short.
         limiter.SetLimits(1, 1);
         Throttle slow(limiter, clock, sleep);
         slow.Start();
-        slow.Moved(8192);
         int asked = 0;
         slept = 0;
-        QVERIFY(!slow.BeforeBlock([&asked] { return ++asked > 2; }));
+        QVERIFY(!slow.BeforeBlock(8192, [&asked] { return ++asked > 2; }));
         QVERIFY(slept <= 300);
+    }
+    // What a transfer still owes when it ends is paid by the next one, and a
+    // new limit keeps it owed; a limit raised or removed while a block's
+    // eight seconds are slept off shortens them at once.
+    void rateLimiterDebtAndChanges() {
+        RateLimiter limiter;
+        qint64 now = 0, slept = 0;
+        std::function<void()> onSleep;
+        limiter.SetClock([&now] { return now; },
+                         [&](qint64 ms) {
+                             slept += ms, now += ms;
+                             if (onSleep)
+                                 onSleep();
+                         });
+        const auto never = [] { return false; };
+        // Files of one block, each worth half a millisecond.
+        limiter.SetLimits(1000, 1000);
+        for (int i = 0; i < 100; ++i) {
+            Throttle one(limiter);
+            one.Start();
+            QVERIFY(one.BeforeBlock(500, never));
+            one.Finish();
+        }
+        QVERIFY2(now >= 100 * 500 * 1000 / (1000 * 1024) - 1, qPrintable(QString::number(now)));
+        // Owed at most a second of a transfer's share; spare bytes go with a
+        // new limit, owed ones stay.
+        limiter.Owe(qint64(1) << 40);
+        QCOMPARE(limiter.Pool(), qint64(-1000 * 1024));
+        limiter.SetLimits(40, 10);
+        QCOMPARE(limiter.Pool(), qint64(-10 * 1024));
+        limiter.Credit(30 * 1024);
+        limiter.SetLimits(40, 10);
+        QCOMPARE(limiter.Pool(), qint64(0));
+        limiter.SetLimits(0, 0);
+        limiter.Owe(5);
+        QCOMPARE(limiter.Pool(), qint64(0));
+        // Changed after the first slice of the sleep.
+        for (const int to : {0, 1000}) {
+            limiter.SetLimits(1, 1);
+            Throttle t(limiter);
+            t.Start();
+            slept = 0;
+            onSleep = [&] {
+                if (limiter.PerTransferLimit() == 1)
+                    limiter.SetLimits(to, to);
+            };
+            bool changed = false;
+            QVERIFY(t.BeforeBlock(8192, never, &changed) && changed);
+            QVERIFY2(slept < 200, qPrintable(QString::number(slept)));
+            QCOMPARE(t.LastLimit(), to);
+            onSleep = nullptr;
+        }
     }
     // The edges, then random offsets and answer cuts: either the tail of the
     // file arrives exactly after the little-endian token, or the offset is
@@ -342,6 +397,45 @@ private slots:
             QVERIFY(r.progress.isEmpty() || r.progress.last() <= 256 * 1024);
         }
     }
+    // Files moved one after another under a 4 KB/s limit, measured on the
+    // limiter's clock over all of them: a folder of small files, one of
+    // sizes around a block's, and one file as large as the folder. Each takes
+    // its time at the limit, its last block included, and no longer.
+    void limitsOverAFolder_data() {
+        QTest::addColumn<bool>("upload");
+        QTest::addColumn<QList<int>>("sizes");
+        const QList<int> folder = QVector<int>(12, 8000).toList();
+        const QList<int> mixed{1, 100, 8191, 8192, 8193, 10000, 20000, 3000};
+        for (const bool upload : {true, false}) {
+            const char* way = upload ? "upload" : "download";
+            QTest::addRow("%s, small files", way) << upload << folder;
+            QTest::addRow("%s, sizes around a block", way) << upload << mixed;
+            QTest::addRow("%s, one file", way) << upload << QList<int>{96000};
+        }
+    }
+    void limitsOverAFolder() {
+        QFETCH(bool, upload);
+        QFETCH(QList<int>, sizes);
+        RateLimiter& limiter = upload ? m_uploads : m_downloads;
+        m_now = 0;
+        limiter.SetClock([this] { return m_now.load(); }, [this](qint64 ms) { m_now += ms; });
+        limiter.SetLimits(4, 4);
+        qint64 total = 0;
+        int token = 100;
+        for (const int size : sizes) {
+            const QByteArray bytes = Pattern(size);
+            const Report r =
+                upload ? Upload(bytes, ++token, 0, 8, true) : Download({}, size, 0, bytes);
+            QVERIFY2(r.ok, qPrintable(r.error));
+            if (!upload)
+                QCOMPARE(ReadFile(m_dir.filePath("partial")), bytes);
+            total += size;
+        }
+        const qint64 atLimit = total * 1000 / (4 * 1024);
+        const QString figures = QString("%1 ms for %2 ms").arg(m_now.load()).arg(atLimit);
+        QVERIFY2(m_now >= atLimit - 1, qPrintable(figures));
+        QVERIFY2(m_now <= atLimit + atLimit / 40 + 10, qPrintable(figures));
+    }
     void downloads() {
         const QByteArray whole = Pattern(600000);
         // Resumed after 5,000 bytes, unlimited (several reads' worth); from
@@ -393,7 +487,7 @@ private slots:
     // limit, one never given an offset and a download never given data, all
     // with waits that would run for minutes: asked together, they all end.
     void stopIsPrompt() {
-        m_uploads.SetLimits(1, 1);
+        m_uploads.SetLimits(8, 8);  // the first block in a second, then 1 KB/s
         QTcpSocket* s[4] = {Dial(), Dial(), Dial(), Dial()};  // peer indexes 0..3
         QThread* t[4] = {
             new DownloadThread(s[0], Open("flowing", {}, QIODevice::Append), qint64(1) << 40, 0),
@@ -415,6 +509,7 @@ private slots:
         QCOMPARE(m_peer->ReadRawOn(1, 4, kWait).size(), 4);
         m_peer->SendRawOn(1, RawPeer::I64(0));
         QCOMPARE(m_peer->ReadRawOn(1, 8192, kWait), Pattern(8192));
+        m_uploads.SetLimits(1, 1);
         QTRY_VERIFY_WITH_TIMEOUT(!r[0].progress.isEmpty(), 30000);
         QElapsedTimer timer;
         timer.start();
@@ -426,7 +521,7 @@ private slots:
             QCOMPARE(each.error, QString("Exit requested."));
             QVERIFY(each.socketHome && each.finals == 1);
         }
-        // The throttled upload sent its first block only, far from 64 KiB.
+        // The throttled upload sent its first blocks only, far from 64 KiB.
         QVERIFY(m_peer->ReadRawOn(1, 64 * 1024 - 8192, 0).isEmpty());
         // Released once each, after their final signals were delivered.
         for (QThread* each : t)
