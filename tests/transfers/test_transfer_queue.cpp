@@ -15,6 +15,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -128,6 +129,8 @@ class TestTransferQueue : public QObject, private TransferServices {
     std::unique_ptr<QTemporaryDir> tmp;
     std::unique_ptr<RawPeer> bob;
     ItemPtr musicRoot;
+    std::atomic<qint64> m_now{0};  // the rate limiters' clock, when a test drives it
+    bool m_clockDriven = false;
     QString P(const QString& file) const { return tmp->path() + "/" + file; }
     QString W(const QString& file) const { return Wire(P(file)); }
     ItemPtr Entry(const QString& user, const QString& file) {
@@ -253,6 +256,12 @@ private slots:
                 tqm->RemoveDownload(entry);
         bob.reset();
         StopTransferServices();
+        if (m_clockDriven)
+            for (RateLimiter* limiter : {&UploadRateLimiter(), &DownloadRateLimiter()}) {
+                limiter->Reset();
+                limiter->SetClock({}, {});
+            }
+        m_clockDriven = false;
     }
     void refusals_data() {
         QTest::addColumn<QString>("file");
@@ -660,6 +669,52 @@ private slots:
         tqm->SetDownloadEntryStatus(b, TQM::kAborted);
         QCOMPARE(DownloadRateLimiter().PerTransferLimit(), 100);
         tqm->SetDownloadEntryStatus(a, TQM::kAborted);
+    }
+    // A folder of small files, one after another as the queue runs them,
+    // under the window's limit of 1 KB/s each way: measured on the limiter's
+    // clock over the folder, they take their time at the limit.
+    void limitsOverAFolder_data() {
+        QTest::addColumn<bool>("upload");
+        QTest::newRow("upload limit") << true;
+        QTest::newRow("download limit") << false;
+    }
+    void limitsOverAFolder() {
+        QFETCH(bool, upload);
+        for (RateLimiter* limiter : {&UploadRateLimiter(), &DownloadRateLimiter()})
+            limiter->SetClock([this] { return m_now.load(); }, [this](qint64 ms) { m_now += ms; });
+        m_clockDriven = true;
+        m_now = 0;
+        SetSetting(upload ? "upload_speed_limit" : "download_speed_limit", 1);
+        if (upload) {
+            tqm->EnableUploadSpeedLimit(true);
+            Reachable();
+        } else {
+            tqm->EnableDownloadSpeedLimit(true);
+        }
+        const QByteArray bytes = Pattern(1000);  // as each of M/a..d holds
+        quint32 req = 70;
+        for (const QString name : {"a", "b", "c", "d"}) {
+            if (upload) {
+                const QString file = "M/" + name;
+                Ask("bob", file);
+                QCOMPARE(Sent(), QStringList{"40 " + W(file)});
+                Answer("bob", file, true);
+                QVERIFY(TakeFileConnection(file, 0));
+                QCOMPARE(bob->ReadRaw(bytes.size(), kWait), bytes);
+                bob->Close();
+                QTRY_COMPARE_WITH_TIMEOUT(Status("bob", file), QString("complete"), kWait);
+            } else {
+                const ItemPtr entry = Add(qPrintable(name), "F", bytes.size());
+                int f = -1;
+                QCOMPARE(Offer(++req, "F\\" + name, bytes.size(), &f), qint64(0));
+                bob->SendRawOn(f, bytes);
+                QTRY_COMPARE_WITH_TIMEOUT(Status(entry), QString("complete"), kWait);
+                QCOMPARE(ReadFile(Root() + "/complete/F/" + name), bytes);
+            }
+        }
+        const qint64 atLimit = 4 * bytes.size() * 1000 / 1024;
+        QVERIFY2(m_now >= atLimit - 1,
+                 qPrintable(QString("%1 ms for %2 ms").arg(m_now.load()).arg(atLimit)));
     }
     // The tick: PM 43 after ten minutes and PM 51 every ten, in download
     // order, for online users without a running download.
