@@ -109,11 +109,14 @@ int CreateTemporary(const QString& folder, const QString& kind, QString* path, Q
         // Known before the lock, so that no sweep of ours comes in between.
         SetOpen(mine, true);
         const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-        // Held by another client's sweep, which removes it: not ours to keep.
+        // Held by another client's sweep, which is removing it; any other
+        // refusal is a disk that keeps no locks.
         const bool swept = !locked && (errno == EWOULDBLOCK || errno == EAGAIN);
         // A sweep may have taken the name between the create and the lock.
         if (!swept && ::lstat(native.constData(), &there) == 0 && SameInode(mine, there))
             return fd;
+        // Ours goes, whoever else meant to remove it; nobody's put there since stays.
+        UnlinkIfSame(fd, native);
         SetOpen(mine, false);
         ::close(fd);
     }

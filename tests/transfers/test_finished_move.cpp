@@ -646,6 +646,25 @@ private slots:
         QCOMPARE(Names(folder), kept);
     }
 
+    // A temporary whose lock another holds every time (a sweep of another
+    // client, which removes it) is not kept: after the last name tried, the
+    // copy fails and nothing of ours stays in the folder.
+    void temporaryHeldByAnotherEveryTime() {
+        const QString folder = tmp->path() + "/c";
+        QVERIFY(QDir().mkpath(folder) && Write(tmp->path() + "/p", Pattern(1000)));
+        bool refused = false;
+        FinishedMove move;
+        std::thread mover([&] {
+            refused = RefuseFileLocks(false, EWOULDBLOCK);
+            move = CopyFinishedFile(tmp->path() + "/p", folder, "x.bin");
+        });
+        mover.join();
+        QVERIFY(refused && !move.done);
+        QVERIFY2(move.error.startsWith("cannot keep a temporary file"), qPrintable(move.error));
+        QCOMPARE(Names(folder), QStringList());
+        QVERIFY(QFileInfo::exists(tmp->path() + "/p"));
+    }
+
     // A partial put back at its name during the copy (the same file queued
     // again, its download begun anew) stays; the copy lands. So too for the
     // move of a partial found whole at a start.
