@@ -179,7 +179,7 @@ void TransferQueueManager::QueueDownloadIfUserOnline(ItemPtr entry) {
              user);
         return;
     }
-    if (FinishWholePartial(entry))
+    if (FinishWholePartial(entry) || FinishMovedFile(entry))
         return;
     if (IsOnline(user)) {
         Note(1,
