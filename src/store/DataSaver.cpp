@@ -305,16 +305,18 @@ void DataSaver::WriteInto(int fd, const QString& path, const Pieces& pieces, boo
         ok = false;
         err = ENOSPC;
     }
-    if (ok && ::fsync(fd) != 0) {
+    if (ok && !SyncFile(fd, true)) {
         ok = false;
         err = errno;
     }
-    if ((close || !ok) && ::close(fd) != 0 && ok) {
+    if (close && ::close(fd) != 0 && ok) {
         ok = false;
         err = errno;
     }
     if (!ok) {
-        ::unlink(native.constData());
+        // One kept open is the caller's to remove.
+        if (close)
+            ::unlink(native.constData());
         const QString reason = QString("cannot write %1: %2").arg(path, SystemError(err));
         if (err == ENOSPC || err == EDQUOT)
             throw NoSpace(reason);
@@ -639,25 +641,24 @@ bool DataSaver::SaveAll(const QString& fileName) {
     // The chosen file, which the user may still need, is replaced only by a
     // whole new one: a failed dump leaves it as it was.
     QString tmp;
+    int fd = -1;
     try {
         const Pieces bytes = Serialize(true);
         const QString folder = QFileInfo(fileName).absolutePath();
         RemoveTemporaryLeftovers(folder, kDumpKind);
         QString why;
-        const int fd = CreateTemporary(folder, kDumpKind, &tmp, &why);
+        fd = CreateTemporary(folder, kDumpKind, &tmp, &why);
         if (fd < 0)
             throw DataSaveFailure(why);
         // Kept open, so locked, until renamed: another dump's sweep of the
         // folder must not take it in between.
         WriteInto(fd, tmp, bytes, false);
         BeforeTemporaryRename(tmp);
-        const int renamed =
-            ::rename(QFile::encodeName(tmp).constData(), QFile::encodeName(fileName).constData());
-        const int err = errno;
-        ::close(fd);
-        if (renamed != 0)
-            throw DataSaveFailure(QString("cannot replace %1: %2").arg(fileName, SystemError(err)));
-        tmp.clear();
+        if (::rename(QFile::encodeName(tmp).constData(), QFile::encodeName(fileName).constData()) !=
+            0)
+            throw DataSaveFailure(
+                QString("cannot replace %1: %2").arg(fileName, SystemError(errno)));
+        CloseTemporary(fd);
         SyncFolder(folder);
         m_lastFailure.clear();
         return true;
@@ -666,8 +667,7 @@ bool DataSaver::SaveAll(const QString& fileName) {
     } catch (const std::bad_alloc&) {
         m_lastFailure = "out of memory";
     }
-    if (!tmp.isEmpty())
-        ::unlink(QFile::encodeName(tmp).constData());
+    DropTemporary(fd, tmp);
     Log(kLogArea, 1, "Dump failed: " + m_lastFailure);
     return false;
 }

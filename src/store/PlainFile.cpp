@@ -215,6 +215,14 @@ bool WriteOut(QFileDevice& file, const char* data, qint64 size, QString* error) 
     return false;
 }
 
+bool SyncFile(int fd, bool metadata) {
+    int done = -1;
+    do
+        done = metadata ? ::fsync(fd) : ::fdatasync(fd);
+    while (done != 0 && errno == EINTR);
+    return done == 0 || Unsupported(errno);
+}
+
 bool WriteAll(int fd, const char* data, std::size_t size) {
     while (size) {
         const ssize_t n = ::write(fd, data, size);

@@ -47,6 +47,12 @@ bool RenameNoReplace(const QString& from, const QString& to, QString* error = nu
 // (ENOSPC when the system takes nothing more).
 bool WriteAll(int fd, const char* data, std::size_t size);
 
+// fdatasync (or with `metadata` fsync) of fd. A disk that offers no sync at
+// all (EINVAL, ENOSYS, EOPNOTSUPP) counts as synced: nothing more can be
+// done there, and refusing would keep every file off it. False with errno
+// on a failure of the write itself (EIO, ENOSPC).
+bool SyncFile(int fd, bool metadata = false);
+
 // The system's text for an error number, as errno holds it.
 QString SystemError(int error);
 

@@ -9,6 +9,11 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <QStringList>
+#include <cerrno>
+#include <ctime>
+#include <mutex>
+#include <set>
+#include <utility>
 
 #include "store/PlainFile.h"
 
@@ -27,6 +32,38 @@ bool SameInode(const struct stat& a, const struct stat& b) {
 }
 
 std::function<void(const QString&)> g_beforeRename;
+
+// The temporaries this process has open, by device and inode: where the
+// disk keeps no locks, its own sweeps know them by this alone.
+using Inode = std::pair<dev_t, ino_t>;
+std::mutex g_openMutex;
+std::set<Inode> g_open;
+
+void SetOpen(const struct stat& st, bool open) {
+    const std::lock_guard<std::mutex> lock(g_openMutex);
+    if (open)
+        g_open.insert(Inode(st.st_dev, st.st_ino));
+    else
+        g_open.erase(Inode(st.st_dev, st.st_ino));
+}
+
+bool OpenHere(const struct stat& st) {
+    const std::lock_guard<std::mutex> lock(g_openMutex);
+    return g_open.count(Inode(st.st_dev, st.st_ino)) != 0;
+}
+
+void Forget(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) == 0)
+        SetOpen(st, false);
+}
+
+// Removes path only while it still names the open file.
+void UnlinkIfSame(int fd, const QByteArray& path) {
+    struct stat mine, there;
+    if (::fstat(fd, &mine) == 0 && ::lstat(path.constData(), &there) == 0 && SameInode(mine, there))
+        ::unlink(path.constData());
+}
 
 }  // namespace
 
@@ -62,16 +99,44 @@ int CreateTemporary(const QString& folder, const QString& kind, QString* path, Q
                 *error = QStringLiteral("cannot create %1: %2").arg(*path, why);
             return -1;
         }
-        // A sweep may have taken the name between the create and the lock.
+        const QByteArray native = QFile::encodeName(*path);
         struct stat mine, there;
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &mine) == 0 &&
-            ::lstat(QFile::encodeName(*path).constData(), &there) == 0 && SameInode(mine, there))
+        if (::fstat(fd, &mine) != 0) {
+            ::unlink(native.constData());
+            ::close(fd);
+            continue;
+        }
+        // Known before the lock, so that no sweep of ours comes in between.
+        SetOpen(mine, true);
+        const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        // Held by another client's sweep, which is removing it; any other
+        // refusal is a disk that keeps no locks.
+        const bool swept = !locked && (errno == EWOULDBLOCK || errno == EAGAIN);
+        // A sweep may have taken the name between the create and the lock.
+        if (!swept && ::lstat(native.constData(), &there) == 0 && SameInode(mine, there))
             return fd;
+        // Ours goes, whoever else meant to remove it; nobody's put there since stays.
+        UnlinkIfSame(fd, native);
+        SetOpen(mine, false);
         ::close(fd);
     }
     if (error)
         *error = QStringLiteral("cannot keep a temporary file in %1").arg(folder);
     return -1;
+}
+
+void CloseTemporary(int fd) {
+    if (fd < 0)
+        return;
+    Forget(fd);
+    ::close(fd);
+}
+
+void DropTemporary(int fd, const QString& path) {
+    if (fd < 0)
+        return;
+    UnlinkIfSame(fd, QFile::encodeName(path));
+    CloseTemporary(fd);
 }
 
 bool IsTemporaryName(const QString& name, const QString& kind) {
@@ -99,11 +164,20 @@ int RemoveTemporaryLeftovers(const QString& folder, const QString& kind) {
         if (::lstat(path.constData(), &st) != 0 || S_ISDIR(st.st_mode))
             continue;
         if (S_ISREG(st.st_mode)) {
-            // Only while no writer holds it.
-            const int fd = OpenPlainFile(QFile::decodeName(path), O_RDONLY);
+            if (OpenHere(st))
+                continue;
+            // Read-write where it can: some network disks lock only files
+            // opened for writing.
+            int fd = OpenPlainFile(QFile::decodeName(path), O_RDWR);
+            if (fd < 0)
+                fd = OpenPlainFile(QFile::decodeName(path), O_RDONLY);
             struct stat opened;
-            const bool free = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-                              ::fstat(fd, &opened) == 0 && SameInode(st, opened);
+            bool free = fd >= 0 && ::fstat(fd, &opened) == 0 && SameInode(st, opened);
+            if (free && ::flock(fd, LOCK_EX | LOCK_NB) != 0)
+                // Held, or on a disk that refuses locks: there only what no
+                // writer touched for long.
+                free = errno != EWOULDBLOCK && errno != EAGAIN &&
+                       std::time(nullptr) - opened.st_mtime > kUnlockedTemporaryAge;
             const bool gone = free && ::unlink(path.constData()) == 0;
             if (fd >= 0)
                 ::close(fd);

@@ -44,6 +44,19 @@ struct Descriptor {
     }
 };
 
+// A copy's temporary: removed at whatever return comes before its rename.
+struct Temporary {
+    int fd = -1;
+    QString path;
+    bool placed = false;
+    ~Temporary() {
+        if (placed)
+            CloseTemporary(fd);
+        else
+            DropTemporary(fd, path);
+    }
+};
+
 bool Cancelled(const std::atomic<bool>* cancel) {
     return cancel && cancel->load(std::memory_order_relaxed);
 }
@@ -105,14 +118,12 @@ FinishedMove CopyFinishedFile(const QString& source, const QString& folder, cons
         move.error = QStringLiteral("cannot read %1: %2").arg(source, why);
         return move;
     }
-    QString temporary;
-    Descriptor out;
-    out.fd = CreateTemporary(folder, kKind, &temporary, &move.error);
+    Temporary out;
+    out.fd = CreateTemporary(folder, kKind, &out.path, &move.error);
     if (out.fd < 0)
         return move;
-    const QByteArray temporaryPath = QFile::encodeName(temporary);
+    const QString& temporary = out.path;
     auto fail = [&](const QString& error) {
-        ::unlink(temporaryPath.constData());
         move.error = error;
         return move;
     };
@@ -136,11 +147,12 @@ FinishedMove CopyFinishedFile(const QString& source, const QString& folder, cons
     if (copied != from.st_size)
         return fail(QStringLiteral("%1 changed while it was copied").arg(source));
     ::fchmod(out.fd, from.st_mode & 07777);
-    if (::fdatasync(out.fd) != 0)
+    if (!SyncFile(out.fd))
         return fail(Failure(QStringLiteral("cannot write"), temporary, errno));
 
-    // Still open, so still locked: another copy's sweep of this folder must
-    // not take a whole temporary between our close and our rename.
+    // Still open, so still locked (or, where the disk keeps no locks, known
+    // here as ours): another copy's sweep of this folder must not take a
+    // whole temporary between our close and our rename.
     BeforeTemporaryRename(temporary);
     for (int attempt = 0;; ++attempt) {
         move.name = UniqueCompleteName(folder, name);
@@ -152,10 +164,11 @@ FinishedMove CopyFinishedFile(const QString& source, const QString& folder, cons
             return fail(QStringLiteral("cannot rename %1 to %2: %3")
                             .arg(temporary, Join(folder, move.name), why));
     }
+    out.placed = true;
     SyncFolder(folder);
     move.done = true;
     // Synced already: a late error of the close costs nothing written.
-    ::close(out.fd);
+    CloseTemporary(out.fd);
     out.fd = -1;
     // Only the file that was copied goes, never one put in its place since.
     struct stat there;

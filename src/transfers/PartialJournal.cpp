@@ -135,8 +135,7 @@ int Replace(const QString& path, const QByteArray& image, QString* error) {
         *error = QStringLiteral("%1: %2").arg(tmp, why);
         return -1;
     }
-    const bool written =
-        WriteAll(fd, image.constData(), std::size_t(image.size())) && ::fdatasync(fd) == 0;
+    const bool written = WriteAll(fd, image.constData(), std::size_t(image.size())) && SyncFile(fd);
     if (!written || ::rename(nativeTmp.constData(), native.constData()) != 0) {
         *error = QStringLiteral("%1: %2").arg(written ? path : tmp, SystemError(errno));
         ::close(fd);
@@ -467,10 +466,15 @@ void PartialJournal::Run() {
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             const auto ready = [this] { return m_stop || !m_queue.empty() || m_retryNow; };
-            if (retryIn.count() == 0)
+            if (retryIn.count() == 0) {
                 m_changed.wait(lock, ready);
-            else
+            } else if (m_retryWait) {
+                lock.unlock();
+                m_retryWait(retryIn);
+                lock.lock();
+            } else {
                 m_changed.wait_for(lock, retryIn, ready);
+            }
             const bool called = m_retryNow;
             m_retryNow = false;
             if (m_queue.empty() && (m_stop || (retryIn.count() == 0 && !called)))
@@ -507,8 +511,7 @@ void PartialJournal::Run() {
         }
         QString error;
         if (!replace && !appended.isEmpty()) {
-            if (!WriteAll(fd, appended.constData(), std::size_t(appended.size())) ||
-                ::fdatasync(fd) != 0)
+            if (!WriteAll(fd, appended.constData(), std::size_t(appended.size())) || !SyncFile(fd))
                 error = QStringLiteral("%1: %2").arg(m_path, SystemError(errno));
             fileBytes += appended.size();
             replace = error.isEmpty() && fileBytes > std::max(kCompactBytes, 2 * liveBytes);

@@ -75,6 +75,12 @@ public:
     // Whether the last write failed and none succeeded since.
     bool Failing();
 
+    // Test hook, set before Open: stands in for the writer's wait of `wait`
+    // before it writes again after a failure, and it then writes at once.
+    void SetRetryWait(std::function<void(std::chrono::milliseconds wait)> hook) {
+        m_retryWait = std::move(hook);
+    }
+
     // One record as framed in the file; empty when it cannot be written so
     // that it reads back the same (too long, or text that is no Unicode).
     static QByteArray Encode(const Record& record);
@@ -143,6 +149,7 @@ private:
     std::uint64_t m_attempts = 0;
     bool m_retryNow = false;
     bool m_stop = false;
+    std::function<void(std::chrono::milliseconds)> m_retryWait;
 };
 
 #endif

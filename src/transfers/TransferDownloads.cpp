@@ -179,7 +179,7 @@ void TransferQueueManager::QueueDownloadIfUserOnline(ItemPtr entry) {
              user);
         return;
     }
-    if (FinishWholePartial(entry))
+    if (FinishWholePartial(entry) || FinishMovedFile(entry))
         return;
     if (IsOnline(user)) {
         Note(1,
@@ -198,7 +198,7 @@ void TransferQueueManager::RequeueDownload(ItemPtr entry) {
     if (entry.IsNull() || entry.IsRemoved())
         return;
     if (DownloadStatus(entry) == QLatin1String(kComplete) || IsDownloadActive(entry) ||
-        WaitsAfterWriteFailure(entry) || FinishWholePartial(entry))
+        WaitsAfterWriteFailure(entry) || FinishWholePartial(entry) || FinishMovedFile(entry))
         return;
     if (DoesDownloadItemCompleteFilenameExist(entry)) {
         RecordFoundComplete(entry);

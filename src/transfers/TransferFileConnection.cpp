@@ -810,6 +810,54 @@ bool TransferQueueManager::FinishWholePartial(const ItemPtr& entry) {
     return true;
 }
 
+bool TransferQueueManager::FinishMovedFile(const ItemPtr& entry) {
+    if (entry.IsNull() || entry.IsRemoved() || DownloadStatus(entry) == QLatin1String(kComplete) ||
+        IsDownloadActive(entry) || IsMoving(entry))
+        return false;
+    const QString written = RecordedPath(entry);
+    const QFileInfo partial(written);
+    if (written.isEmpty() || partial.exists() || partial.isSymLink())
+        return false;
+    DownloadPaths paths;
+    if (!PathsOf(entry, true, paths) || Absolute(partial.path()) == Absolute(paths.completeFolder))
+        return false;
+    const qint64 size = entry.HasItem("file_size").AsInt64();
+    const QString identity = RecordedIdentity(entry);
+    const QString head = RecordedHead(entry);
+    // Among the names the move could have taken, up to the first free one:
+    // the partial itself renamed, or a copy of it of the full size with its
+    // first bytes as recorded (without a record of them, only under its
+    // own name).
+    QString found;
+    UniqueNameAmong(paths.fileName, [&](const QString& candidate) {
+        const QByteArray path = QFile::encodeName(QDir(paths.completeFolder).filePath(candidate));
+        struct stat st;
+        if (::lstat(path.constData(), &st) != 0)
+            return false;
+        if (!S_ISREG(st.st_mode) || st.st_size != size)
+            return true;
+        const int fd = OpenPlainFile(QFile::decodeName(path), O_RDONLY);
+        const bool same =
+            fd >= 0 &&
+            (SameFile(identity, head, fd) ||
+             (HeadLength(head) > 0 ? HeadMatches(head, fd) : candidate == paths.fileName));
+        if (fd >= 0)
+            ::close(fd);
+        if (same)
+            found = candidate;
+        return !same;
+    });
+    if (found.isEmpty())
+        return false;
+    Note(1,
+         QStringLiteral("%1 was moved into %2 before the client stopped; finishing it")
+             .arg(written, paths.completeFolder),
+         entry.HasItem("user"));
+    FinishMove(entry, written, paths.completeFolder, FinishedMove{true, false, found, QString()},
+               size);
+    return true;
+}
+
 bool TransferQueueManager::IsMoving(const ItemPtr& entry) const {
     for (const MoveJob* job : m_moves)
         if (job->entry == entry)

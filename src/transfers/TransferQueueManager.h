@@ -348,6 +348,10 @@ private:
     // its complete folder here, unless a failed move's wait is still on.
     // True when the entry has one (moving, started or waiting).
     bool FinishWholePartial(const ItemPtr& entry);
+    // A download whose move into its complete folder was done, its partial
+    // gone, when a kill came before its record: finished here, with the
+    // file the move left. True when it was.
+    bool FinishMovedFile(const ItemPtr& entry);
     // Start-up: the move temporaries that quits and kills left in the
     // complete folders of unfinished downloads go, off the main thread.
     void SweepMoveLeftovers();

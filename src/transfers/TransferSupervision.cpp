@@ -70,8 +70,8 @@ void TransferQueueManager::DataLoaded() {
     RaiseIntSetting("max_queued_uploads_per_user", 10, "10");
 
     // Downloads whose partial holds every byte, their move stopped by a quit,
-    // a kill or a failure, end here, not at the uploader; what stopped
-    // copies left goes.
+    // a kill or a failure, end here, not at the uploader, as do those whose
+    // move ended before a kill; what stopped copies left goes.
     SweepMoveLeftovers();
     std::vector<ItemPtr> written;
     for (const ItemPtr& entry : d.GetType("download_entry")->GetItems())
@@ -79,7 +79,14 @@ void TransferQueueManager::DataLoaded() {
             !entry.HasItem("local_file_path").IsNull())
             written.push_back(entry);
     for (const ItemPtr& entry : written) {
-        if (entry.IsRemoved() || !FinishWholePartial(entry) || !WaitsAfterWriteFailure(entry))
+        if (entry.IsRemoved())
+            continue;
+        if (!FinishWholePartial(entry)) {
+            // Moved whole before a kill that came before its record.
+            FinishMovedFile(entry);
+            continue;
+        }
+        if (!WaitsAfterWriteFailure(entry))
             continue;
         SetLocalError(entry,
                       QStringLiteral("could not be moved into its complete folder; trying again at "

@@ -28,6 +28,7 @@
 #include "store/Log.h"
 #include "store/PlainFile.h"
 #include "store/Temporaries.h"
+#include "support/LocklessDisk.h"
 #include "support/LogLines.h"
 #include "support/Payload.h"
 #include "support/TestFiles.h"
@@ -78,6 +79,18 @@ bool RefuseNoReplaceRenameAndLinks() {
            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
+// Sets the file's times `seconds` back: as nobody wrote to it since.
+bool SetBack(const QString& path, int seconds) {
+    struct timespec times[2];
+    ::clock_gettime(CLOCK_REALTIME, &times[0]);
+    times[0].tv_sec -= seconds;
+    times[1] = times[0];
+    return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW) ==
+           0;
+}
+
+constexpr int kTwoHours = 7200;
+
 }  // namespace
 
 class TestFinishedMove : public QObject, private TransferServices {
@@ -117,8 +130,9 @@ class TestFinishedMove : public QObject, private TransferServices {
             return ItemPtr();
         return x;
     }
-    // Saved, quit and started again from the save; bob comes back online.
-    bool Restart() {
+    // Saved, quit and started again from the save; bob comes back online,
+    // unless not `online`.
+    bool Restart(bool online = true) {
         const QString prefix = tmp->path() + "/store/t";
         if (!QDir().mkpath(tmp->path() + "/store") || !saver->Save(prefix))
             return false;
@@ -129,7 +143,8 @@ class TestFinishedMove : public QObject, private TransferServices {
         if (!StartTransferServices() || !ConnectAsPeer(*bob, "bob"))
             return false;
         saver->Load(prefix);
-        Online("bob");
+        if (online)
+            Online("bob");
         return true;
     }
     // Bob asked for a download of S\x.bin since the last look.
@@ -523,6 +538,209 @@ private slots:
         if (there == "link")
             QVERIFY(QFileInfo(taken).isSymLink());
         QCOMPARE(Names(folder).size(), there.isEmpty() ? 1 : 2);
+    }
+
+    // On a disk whose locks fail, copies land, also where no sync is
+    // offered, and one that fails leaves no temporary; a sweep of the folder
+    // just before the rename leaves the temporary being written, however
+    // old it looks.
+    void diskWithoutLocks_data() {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<int>("copies");
+        QTest::newRow("copy") << "copy" << 1;
+        QTest::newRow("copy, no syncs either") << "no sync" << 1;
+        QTest::newRow("copy into a full disk") << "full" << 1;
+        QTest::newRow("a sweep just before the rename") << "swept" << 1;
+        QTest::newRow("40 copies, one name") << "copy" << 40;
+    }
+    void diskWithoutLocks() {
+        QFETCH(QString, how);
+        QFETCH(int, copies);
+        const QString folder = tmp->path() + "/complete";
+        QVERIFY(QDir().mkpath(folder));
+        std::vector<QByteArray> data;
+        const auto source = [&](int k) { return tmp->path() + QString("/p%1").arg(k); };
+        for (int k = 0; k < copies; ++k) {
+            data.push_back(Pattern(how == "full" ? 3 << 20 : 200000));
+            data.back()[0] = char(k);
+            QVERIFY(Write(source(k), data.back()));
+        }
+        if (how == "swept")
+            SetBeforeTemporaryRename([folder](const QString& temporary) {
+                SetBack(temporary, kTwoHours);
+                RemoveMoveLeftovers(folder);
+            });
+        std::vector<FinishedMove> moves(static_cast<std::size_t>(copies));
+        std::atomic<int> refused{0};
+        {
+            std::unique_ptr<FileSizeLimit> limit;
+            if (how == "full")
+                limit.reset(new FileSizeLimit(1 << 20));
+            std::vector<std::thread> threads;
+            for (int k = 0; k < copies; ++k)
+                threads.emplace_back([&, k] {
+                    if (RefuseFileLocks(how == "no sync"))
+                        ++refused;
+                    moves[std::size_t(k)] = CopyFinishedFile(source(k), folder, "x.bin");
+                });
+            for (std::thread& t : threads)
+                t.join();
+        }
+        QCOMPARE(refused.load(), copies);
+        if (how == "full") {
+            QVERIFY(!moves[0].done);
+            QVERIFY2(moves[0].error.endsWith(strerror(EFBIG)), qPrintable(moves[0].error));
+            QCOMPARE(Names(folder), QStringList());
+            QCOMPARE(ReadFile(source(0)), data[0]);
+            return;
+        }
+        QStringList names;
+        for (int k = 0; k < copies; ++k) {
+            const FinishedMove& move = moves[std::size_t(k)];
+            QVERIFY2(move.done && move.error.isEmpty(), qPrintable(move.error));
+            QCOMPARE(ReadFile(folder + "/" + move.name), data[std::size_t(k)]);
+            QVERIFY(!QFileInfo::exists(source(k)));
+            names << move.name;
+        }
+        names.sort();
+        QCOMPARE(Names(folder), names);
+    }
+
+    // The sweep on a disk whose locks fail takes what killed copies left
+    // once nobody wrote to it for an hour; it leaves a younger one, a
+    // temporary this process still writes however old it looks, and names
+    // that are not quite ours.
+    void sweepOnADiskWithoutLocks() {
+        const QString folder = tmp->path() + "/c";
+        const QString young = folder + "/.tavenook-move-00000000000000aa.tmp";
+        const QStringList users{".tavenook-move-0123.tmp", "tavenook-move-0123456789abcdef.tmp"};
+        QVERIFY(Write(folder + "/" + kStale, "stale") && Write(young, "young"));
+        for (const QString& name : users)
+            QVERIFY(Write(folder + "/" + name, "the user's") &&
+                    SetBack(folder + "/" + name, kTwoHours));
+        QVERIFY(SetBack(folder + "/" + kStale, kTwoHours));
+        bool refused = false;
+        int fd = -1, first = -1, second = -1;
+        QString open, why;
+        QStringList whileOpen;
+        std::thread sweeper([&] {
+            refused = RefuseFileLocks();
+            fd = CreateTemporary(folder, "move", &open, &why);
+            SetBack(open, kTwoHours);
+            first = RemoveMoveLeftovers(folder);
+            whileOpen = Names(folder);
+            CloseTemporary(fd);
+            second = RemoveMoveLeftovers(folder);
+        });
+        sweeper.join();
+        QVERIFY(refused);
+        QVERIFY2(fd >= 0, qPrintable(why));
+        QCOMPARE(first, 1);
+        QStringList kept = users;
+        kept << QFileInfo(young).fileName() << QFileInfo(open).fileName();
+        kept.sort();
+        QCOMPARE(whileOpen, kept);
+        // Closed, it is a leftover like any other.
+        QCOMPARE(second, 1);
+        kept.removeOne(QFileInfo(open).fileName());
+        QCOMPARE(Names(folder), kept);
+    }
+
+    // A temporary whose lock another holds every time (a sweep of another
+    // client, which removes it) is not kept: after the last name tried, the
+    // copy fails and nothing of ours stays in the folder.
+    void temporaryHeldByAnotherEveryTime() {
+        const QString folder = tmp->path() + "/c";
+        QVERIFY(QDir().mkpath(folder) && Write(tmp->path() + "/p", Pattern(1000)));
+        bool refused = false;
+        FinishedMove move;
+        std::thread mover([&] {
+            refused = RefuseFileLocks(false, EWOULDBLOCK);
+            move = CopyFinishedFile(tmp->path() + "/p", folder, "x.bin");
+        });
+        mover.join();
+        QVERIFY(refused && !move.done);
+        QVERIFY2(move.error.startsWith("cannot keep a temporary file"), qPrintable(move.error));
+        QCOMPARE(Names(folder), QStringList());
+        QVERIFY(QFileInfo::exists(tmp->path() + "/p"));
+    }
+
+    // A partial put back at its name during the copy (the same file queued
+    // again, its download begun anew) stays; the copy lands. So too for the
+    // move of a partial found whole at a start.
+    void partialPutBackDuringTheCopy_data() {
+        QTest::addColumn<bool>("found");
+        QTest::newRow("finished download") << false;
+        QTest::newRow("found whole at a start") << true;
+    }
+    void partialPutBackDuringTheCopy() {
+        QFETCH(bool, found);
+        const QString source = tmp->path() + "/partial";
+        const QString folder = tmp->path() + "/complete";
+        const QByteArray data = Pattern(300000);
+        QVERIFY(Write(source, data) && QDir().mkpath(folder));
+        ForceFinishedFileCopy(true);
+        bool putBack = false;
+        SetBeforeTemporaryRename([&](const QString&) {
+            putBack = QFile::remove(source) && Write(source, "begun anew");
+        });
+        const FinishedMove move = found ? PlaceWholeFile(source, folder, "x.bin")
+                                        : CopyFinishedFile(source, folder, "x.bin");
+        QVERIFY(putBack);
+        QVERIFY(move.done);
+        QVERIFY2(move.error.contains("was replaced during the copy"), qPrintable(move.error));
+        QCOMPARE(ReadFile(folder + "/x.bin"), data);
+        QCOMPARE(ReadFile(source), QByteArray("begun anew"));
+    }
+
+    // A kill after the move put the file in place and removed the partial,
+    // before the finish was recorded: the next start finishes it with the
+    // uploader offline, under whatever name the move gave it, renamed or
+    // copied. A file of the user's of that name and size with other bytes
+    // is not taken for it: the download stays queued.
+    void restartAfterAMoveBeforeItsRecord_data() {
+        QTest::addColumn<QString>("moved");  // how the partial went into the folder
+        QTest::addColumn<bool>("users");     // a file of the user's of that name and size
+        QTest::newRow("renamed") << "renamed" << false;
+        QTest::newRow("copied") << "copied" << false;
+        QTest::newRow("copied beside the user's file") << "copied" << true;
+        QTest::newRow("partial gone, the user's file there") << "" << true;
+    }
+    void restartAfterAMoveBeforeItsRecord() {
+        QFETCH(QString, moved);
+        QFETCH(bool, users);
+        const QByteArray data = Pattern(300000);
+        QByteArray theirs = data;
+        theirs[0] = 'U';
+        QVERIFY(!FailedMove(data).IsNull());
+        const QString complete = Root() + "/complete/S";
+        const QString partial = Root() + "/downloading/S/x.bin";
+        QVERIFY(QFile::remove(complete) && QDir().mkpath(complete));
+        if (users)
+            QVERIFY(Write(complete + "/x.bin", theirs));
+        const QString name = users ? "x (1).bin" : "x.bin";
+        if (moved == "renamed")
+            QVERIFY(QFile::rename(partial, complete + "/" + name));
+        else if (moved == "copied")
+            QVERIFY(Write(complete + "/" + name, data) && QFile::remove(partial));
+        else
+            QVERIFY(QFile::remove(partial));
+        QVERIFY(Restart(false));
+        const ItemPtr x = tqm->GetDownloadEntry("bob", "x.bin", "S");
+        QVERIFY(!User("bob").IsConnected("is_online"));
+        if (users)
+            QCOMPARE(ReadFile(complete + "/x.bin"), theirs);
+        if (moved.isEmpty()) {
+            QCOMPARE(Status(x), QString("queued"));
+            return;
+        }
+        QCOMPARE(Status(x), QString("complete"));
+        QCOMPARE(tqm->GetDownloadTargetPath(x, true), Wire(complete + "/" + name));
+        QCOMPARE(ReadFile(complete + "/" + name), data);
+        int records = 0;
+        for (const ItemPtr& record : d.GetType("complete_download")->GetItems())
+            records += record.HasItem("complete_download_filename").AsString() == name ? 1 : 0;
+        QCOMPARE(records, 1);
     }
 
     // After a restart, a move that failed is neither redone at once nor

@@ -16,11 +16,14 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 
 #include "net/PeerPayloads.h"
 #include "store/Log.h"
@@ -1328,6 +1331,62 @@ private slots:
         QVERIFY(!last.forget && !last.removed);
         // Older than the store: nothing.
         QVERIFY(PartialJournal().Open(path, 6).empty());
+    }
+    // On a disk that stays full the journal is written again after 1 s,
+    // then at doubling waits up to a minute, not every second; once there
+    // is room again the record is written and reads back. The writer's
+    // clock is driven: each wait stands in for that much time.
+    void journalBacksOffOnAFullDisk() {
+        const QString path = tmp->path() + "/j.partials";
+        PartialJournal::Record r = Named("f");
+        r.path = "/dl/" + QString(200, QLatin1Char('x'));
+        constexpr qint64 kTenMinutes = 600000;
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<qint64> waits;
+        qint64 clock = 0;
+        bool room = false;
+        PartialJournal journal;
+        journal.SetRetryWait([&](std::chrono::milliseconds wait) {
+            std::unique_lock<std::mutex> lock(mutex);
+            waits.push_back(wait.count());
+            clock += wait.count();
+            changed.notify_all();
+            changed.wait(lock, [&] { return room || clock < kTenMinutes; });
+        });
+        const auto letWrite = [&] {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                room = true;
+            }
+            changed.notify_all();
+        };
+        // A failed check must not leave the writer waiting for ever.
+        const std::unique_ptr<void, std::function<void(void*)>> atEnd(&room,
+                                                                      [&](void*) { letWrite(); });
+        QVERIFY(journal.Open(path, 5).empty());
+        QVERIFY(journal.WaitWritten(1, nullptr));
+        std::uint64_t number = 0;
+        {
+            FileSizeLimit full(PartialJournal::kHeaderSize + 16);
+            number = journal.Append(r);
+            std::unique_lock<std::mutex> lock(mutex);
+            QVERIFY(changed.wait_for(lock, std::chrono::milliseconds(kWait),
+                                     [&] { return clock >= kTenMinutes; }));
+            // The first write, and one after each wait begun in those ten minutes.
+            const std::vector<qint64> first{1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000};
+            QVERIFY(waits.size() >= first.size());
+            QVERIFY(std::equal(first.begin(), first.end(), waits.begin()));
+            QVERIFY2(waits.size() + 1 <= 16, qPrintable(QString::number(waits.size() + 1)));
+        }
+        letWrite();
+        QString why;
+        QVERIFY2(journal.WaitWritten(number, nullptr, &why), qPrintable(why));
+        QVERIFY(!journal.Failing());
+        std::vector<PartialJournal::Record> read;
+        QVERIFY(ReadJournal(path, &read));
+        QCOMPARE(int(read.size()), 1);
+        QCOMPARE(read[0].path, r.path);
     }
     // Random records as the writer takes them, names with NULs, empty fields
     // and odd text: each reads back as written, each download under its own
