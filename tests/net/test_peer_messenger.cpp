@@ -2217,6 +2217,37 @@ private slots:
         for (RawPeer& peer : peers)
             QCOMPARE(peer.WaitForMessage(nullptr, nullptr, 0), false);
     }
+    // Our own requests held for the peer's budget on a connection that
+    // closed stop counting once they are gone: they wait for the next
+    // connection and are dropped when none can be made. After more of them
+    // than the total holds, a folder queued for a user who is away is held
+    // whole.
+    void ownRequestsOfAClosedConnectionStopCounting() {
+        const PeerLimits::RequestBudget& queue = PeerLimits::kRequestBudgets[4];
+        QCOMPARE(queue.code, quint32(P::PM_QUEUE_UPLOAD));
+        MemStream request;
+        request.Write(quint32(P::PM_QUEUE_UPLOAD));
+        request.Write(QString(4000, 'n'));
+        // A user's share of what is held.
+        const int files = 4000;
+        const int users =
+            int(PeerLimits::kMaxUnsentBytesTotal / PeerLimits::kMaxUnsentBytesPerUser) + 1;
+        for (int u = 0; u < users; ++u) {
+            const QString user = QString("left%1").arg(u);
+            RawPeer peer;
+            QVERIFY(IncomingP(peer, user));
+            for (int k = 0; k < files; ++k)
+                messenger->SendMessage(user, request);
+            QCOMPARE(messenger->PacedMessageCount(user), files - queue.burst);
+            peer.Close();
+            QVERIFY(rec->WaitFor("ConnectionToUserFailed|" + user + "|P"));
+            QCOMPARE(messenger->PacedMessageCount(user) + messenger->UnsentMessageCount(user), 0);
+            QCOMPARE(messenger->WaitingOutput(), qint64(0));
+        }
+        for (int k = 0; k < files; ++k)
+            messenger->SendMessage("away", request);
+        QCOMPARE(messenger->UnsentMessageCount("away"), files);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestPeerMessenger)
