@@ -1934,6 +1934,320 @@ private slots:
         QCOMPARE(rec->events.filter("UploadFailed|flood|").size(), frames);
         QVERIFY2(ticks > 2, qPrintable(QString::number(ticks)));
     }
+
+private:
+    // A set-up "P" connection from the user behind a small receive window,
+    // whose output our system holds little of, as on a slow path: the rest
+    // waits with us, however long the connection has run.
+    std::unique_ptr<QTcpSocket> SlowLinkPeer(const QString& user, qint64 readBuffer) {
+        std::unique_ptr<QTcpSocket> peer = SmallWindowPeer(user, readBuffer);
+        const int sendBuffer = 32 * 1024;
+        for (QTcpSocket* ours : messenger->findChildren<QTcpSocket*>())
+            if (peer && ours->peerPort() == peer->localPort() &&
+                ::setsockopt(int(ours->socketDescriptor()), SOL_SOCKET, SO_SNDBUF, &sendBuffer,
+                             sizeof sendBuffer) == 0)
+                return peer;
+        return nullptr;
+    }
+    // "other" asks for room for an answer while the cap is full with what
+    // waits now.
+    P::Answer AskWhileFull(MemStream& answer) {
+        messenger->SetMaxWaitingOutput(messenger->WaitingOutput());
+        const P::Answer sent = messenger->SendAnswer("other", answer);
+        messenger->SetMaxWaitingOutput(PeerLimits::kMaxWaitingOutputTotal);
+        return sent;
+    }
+
+private slots:
+    // A reader who promptly takes all that waits for her reads steadily,
+    // however little that is: while the cap is full she keeps her place
+    // past kOutputGivesWayMs. At the same pace, with more waiting than she
+    // takes in a minute, she gives way. The clock runs 1 s a step.
+    void promptReaderKeepsHerPlace_data() {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<bool>("keeps");
+        QTest::newRow("takes all that waits") << 800 * 1024 << true;
+        QTest::newRow("more waits than she takes") << (8 << 20) << false;
+    }
+    void promptReaderKeepsHerPlace() {
+        QFETCH(int, size);
+        QFETCH(bool, keeps);
+        // Under kSteadyReadBytes a minute.
+        const qint64 perStep = 8 * 1024;
+        const std::unique_ptr<QTcpSocket> prompt = SlowLinkPeer("prompt", perStep);
+        RawPeer other;
+        QVERIFY(prompt && IncomingP(other, "other"));
+        MemStream list = Message(P::PM_SHARED_FILE_LIST, size);
+        MemStream answer = Message(P::PM_SHARED_FILE_LIST, 64 * 1024);
+        messenger->SendMessage("prompt", list);
+        const int connections = messenger->ConnectionCount();
+        QByteArray got;
+        for (int step = 1; step <= 90; ++step) {
+            QVERIFY(WaitUntil([&] { return prompt->bytesAvailable() > 0; }));
+            got += prompt->read(perStep);
+            clockMs += 1000;
+            messenger->CheckDeadlines();
+            const qint64 waiting = messenger->WaitingOutput();
+            // What waits has waited past kOutputGivesWayMs, and she took more.
+            if (keeps && step == 61)
+                QVERIFY2(waiting > 0 && waiting < got.size(),
+                         qPrintable(QString("%1 waiting, %2 taken").arg(waiting).arg(got.size())));
+            const P::Answer sent = AskWhileFull(answer);
+            if (keeps) {
+                QVERIFY2(sent == P::Answer::NoRoom || waiting == 0,
+                         qPrintable(QString("sent at step %1").arg(step)));
+                QCOMPARE(messenger->ConnectionCount(), connections);
+                if (sent != P::Answer::NoRoom)
+                    break;
+                continue;
+            }
+            QVERIFY2(sent == P::Answer::NoRoom || step >= 60,
+                     qPrintable(QString("sent at step %1").arg(step)));
+            if (sent == P::Answer::Sent) {
+                QCOMPARE(messenger->ConnectionCount(), connections - 1);
+                QVERIFY(NextOf(other, P::PM_SHARED_FILE_LIST));
+                return;
+            }
+            QVERIFY2(step < 62, "no room made");
+        }
+        QVERIFY(keeps);
+        prompt->setReadBufferSize(0);
+        QVERIFY(WaitUntil([&] {
+            got += prompt->readAll();
+            return got.size() >= size + 8;
+        }));
+        QVERIFY(got.mid(8) == QByteArray(size, 'w'));
+        QCOMPARE(messenger->ConnectionCount(), connections);
+    }
+
+    // The age of waiting output is that of its oldest unsent bytes. A
+    // reader who takes at once what we send her every second is not dated
+    // by her first write: a large answer after a minute of that is fresh and
+    // keeps its place under a full cap. A slow reader sent a little every
+    // 30 s is not dated by those newest bytes: her large list gives way a
+    // minute after it was written. Both take less than kSteadyReadBytes a
+    // minute. The clock runs 1 s a step.
+    void outputAgedByItsOldestBytes_data() {
+        QTest::addColumn<bool>("fast");
+        QTest::newRow("fast reader written every second") << true;
+        QTest::newRow("slow reader written every 30 s") << false;
+    }
+    void outputAgedByItsOldestBytes() {
+        QFETCH(bool, fast);
+        const qint64 perStep = 8 * 1024;
+        const std::unique_ptr<QTcpSocket> reader = SlowLinkPeer("reader", perStep);
+        RawPeer other;
+        QVERIFY(reader && IncomingP(other, "other"));
+        MemStream answer = Message(P::PM_SHARED_FILE_LIST, 64 * 1024);
+        MemStream small = Message(P::PM_USER_INFO_REPLY, int(perStep) - 8);
+        MemStream list = Message(P::PM_SHARED_FILE_LIST, 8 << 20);
+        if (!fast)
+            messenger->SendMessage("reader", list);
+        const int connections = messenger->ConnectionCount();
+        qint64 sentBytes = fast ? 0 : 8 + (8 << 20), got = 0;
+        for (int step = 1; step <= 70; ++step) {
+            if (fast || step % 30 == 0) {
+                messenger->SendMessage("reader", small);
+                sentBytes += perStep;
+            }
+            // The fast reader takes all of it at once; the slow one a piece.
+            QVERIFY(WaitUntil([&] {
+                if (fast)
+                    got += reader->read(sentBytes - got).size();
+                return fast ? got == sentBytes : reader->bytesAvailable() > 0;
+            }));
+            if (!fast)
+                got += reader->read(perStep).size();
+            clockMs += 1000;
+            messenger->CheckDeadlines();
+            if (fast && step < 70)
+                continue;
+            if (fast)
+                messenger->SendMessage("reader", list);
+            const P::Answer sent = AskWhileFull(answer);
+            if (fast) {
+                QCOMPARE(int(sent), int(P::Answer::NoRoom));
+                QCOMPARE(messenger->ConnectionCount(), connections);
+                break;
+            }
+            QVERIFY2(sent == P::Answer::NoRoom || step >= 60,
+                     qPrintable(QString("sent at step %1").arg(step)));
+            if (sent == P::Answer::Sent) {
+                QCOMPARE(messenger->ConnectionCount(), connections - 1);
+                QVERIFY(NextOf(other, P::PM_SHARED_FILE_LIST));
+                return;
+            }
+            QVERIFY2(step < 62, "no room made");
+        }
+        QVERIFY(fast);
+        sentBytes += 8 + (8 << 20);
+        reader->setReadBufferSize(0);
+        QVERIFY(WaitUntil([&] {
+            got += reader->readAll().size();
+            return got == sentBytes;
+        }));
+        QCOMPARE(messenger->ConnectionCount(), connections);
+    }
+
+    // What waits behind a share list going out in pieces stops counting
+    // once it is gone, taken by a reader or dropped with the connection of
+    // one who never read: what waits for peers comes back to nothing.
+    void goneOutputStopsCounting_data() {
+        QTest::addColumn<bool>("reads");
+        QTest::newRow("taken by a reader") << true;
+        QTest::newRow("dropped with the connection") << false;
+    }
+    void goneOutputStopsCounting() {
+        QFETCH(bool, reads);
+        const int size = int(qMin<qint64>(3 * SystemSendBufferMax(), 9 << 20));
+        QByteArray list(size + 4, 'l');
+        qToLittleEndian<quint32>(P::PM_SHARED_FILE_LIST, list.data());
+        std::unique_ptr<QTcpSocket> deaf;
+        RawPeer reader;
+        if (reads) {
+            QVERIFY(IncomingP(reader, "peer"));
+        } else {
+            deaf = DeafPeer("peer", messenger->ListeningPort());
+            QVERIFY(deaf);
+            deaf->write(RawPeer::Frame(P::PM_USER_INFO_REQUEST));
+            QVERIFY(rec->WaitFor("UserInfoRequested|peer"));
+        }
+        QCOMPARE(messenger->SendSharedAnswer("peer", list), P::Answer::Sent);
+        MemStream after = Message(P::PM_USER_INFO_REPLY, 100 * 1024);
+        for (int k = 0; k < 3; ++k)
+            messenger->SendMessage("peer", after);
+        QVERIFY(messenger->WaitingOutput() > 3 * 100 * 1024);
+        if (reads) {
+            QVERIFY(NextOf(reader, P::PM_SHARED_FILE_LIST));
+            for (int k = 0; k < 3; ++k)
+                QVERIFY(NextOf(reader, P::PM_USER_INFO_REPLY));
+        } else {
+            deaf->abort();
+            QVERIFY(WaitUntil([&] { return messenger->ConnectionCount() == 0; }));
+        }
+        QVERIFY2(WaitUntil([&] { return messenger->WaitingOutput() == 0; }),
+                 qPrintable(QString::number(messenger->WaitingOutput())));
+    }
+
+    // Requests waiting for the budgets of users who left stop counting once
+    // dropped, the first as its turn comes and the rest with it: after more
+    // such users than the total holds, an honest user's request past her
+    // budget still waits its turn instead of being dropped.
+    void requestsOfUsersWhoLeftStopCounting() {
+        RequestBudgets budgets;
+        const PeerLimits::RequestBudget& folders = PeerLimits::kRequestBudgets[2];
+        QCOMPARE(folders.code, quint32(P::PM_GET_SHARED_FILES_IN_FOLDER));
+        const int large = 64 * 1024 - int(PeerLimits::kWaitingRequestOverhead);
+        const int perUser = int(PeerLimits::kMaxWaitingRequestBytesPerUser / (64 * 1024));
+        const int users = int(PeerLimits::kMaxWaitingRequestBytesTotal /
+                              PeerLimits::kMaxWaitingRequestBytesPerUser) +
+                          8;
+        qint64 now = 0;
+        for (int u = 0; u < users; ++u) {
+            const QString user = QString("gone%1").arg(u);
+            for (int k = 0; k < folders.burst + perUser; ++k) {
+                QByteArray body = BudgetBody(folders.code, k);
+                body += QByteArray(large - body.size(), 'f');
+                QCOMPARE(int(budgets.Admit(user, folders.code, body.constData(), body.size(), now)),
+                         int(k < folders.burst ? RequestBudgets::Verdict::Admit
+                                               : RequestBudgets::Verdict::Wait));
+            }
+            // The user left: the first due is taken and dropped, the rest too.
+            now += folders.refillMs;
+            QString due;
+            quint32 code = 0;
+            QByteArray payload;
+            QVERIFY(budgets.TakeDue(now, due, code, payload) && due == user);
+            QCOMPARE(budgets.DropWaiting(user, folders.code), perUser - 1);
+        }
+        QCOMPARE(budgets.Waiting(), 0);
+        QCOMPARE(budgets.WaitingBytes(), qint64(0));
+        for (int k = 0; k <= folders.burst; ++k) {
+            const QByteArray body = BudgetBody(folders.code, k);
+            QCOMPARE(int(budgets.Admit("honest", folders.code, body.constData(), body.size(), now)),
+                     int(k < folders.burst ? RequestBudgets::Verdict::Admit
+                                           : RequestBudgets::Verdict::Wait));
+        }
+    }
+
+    // The requests waiting past a budget are counted per user: two users
+    // who each ask their burst and their wait at once both have every one
+    // handled in time, none dropped or denied.
+    void requestWaitsCountedPerUser_data() {
+        requestBudgetsPerUser_data();
+    }
+    void requestWaitsCountedPerUser() {
+        QFETCH(quint32, code);
+        QFETCH(QString, event);
+        const PeerLimits::RequestBudget* budget = nullptr;
+        for (const PeerLimits::RequestBudget& b : PeerLimits::kRequestBudgets)
+            if (b.code == code)
+                budget = &b;
+        QVERIFY(budget);
+        const QStringList users{"first", "second"};
+        RawPeer peers[2];
+        for (int u = 0; u < 2; ++u)
+            QVERIFY(IncomingP(peers[u], users[u]));
+        // Setting up asked for user info: that budget is full again first.
+        Advance(budget->refillMs * budget->burst);
+        const auto handled = [&](const QString& user) {
+            return rec->events.filter(QRegularExpression("^" + event + "\\|" + user + "\\b"))
+                .size();
+        };
+        const int base = handled("first");
+        QCOMPARE(handled("second"), base);
+        const bool distinct = !BudgetBody(code, 0).isEmpty();
+        QByteArray burst;
+        for (int k = 0; k < budget->burst + budget->wait; ++k)
+            burst += RawPeer::Frame(code, BudgetBody(code, k));
+        const qint64 dropped = messenger->DroppedRequests();
+        for (int u = 0; u < 2; ++u) {
+            peers[u].SendRaw(burst);
+            peers[u].SendMessage(P::PM_UPLOAD_FAILED, Payload().Str("sync"));
+            QVERIFY(rec->WaitFor("UploadFailed|" + users[u] + "|sync"));
+        }
+        QCOMPARE(messenger->WaitingRequests(), 2 * (distinct ? budget->wait : 1));
+        QCOMPARE(messenger->DroppedRequests(), dropped);
+        const int all = base + budget->burst + (distinct ? budget->wait : 1);
+        for (int k = 0; k < budget->wait && handled("second") < all; ++k)
+            Advance(budget->refillMs);
+        QVERIFY(WaitUntil([&] { return handled("first") == all && handled("second") == all; }));
+        QCOMPARE(messenger->WaitingRequests(), 0);
+        QCOMPARE(messenger->DroppedRequests(), dropped);
+        for (RawPeer& peer : peers)
+            QCOMPARE(peer.WaitForMessage(nullptr, nullptr, 0), false);
+    }
+    // Our own requests held for the peer's budget on a connection that
+    // closed stop counting once they are gone: they wait for the next
+    // connection and are dropped when none can be made. After more of them
+    // than the total holds, a folder queued for a user who is away is held
+    // whole.
+    void ownRequestsOfAClosedConnectionStopCounting() {
+        const PeerLimits::RequestBudget& queue = PeerLimits::kRequestBudgets[4];
+        QCOMPARE(queue.code, quint32(P::PM_QUEUE_UPLOAD));
+        MemStream request;
+        request.Write(quint32(P::PM_QUEUE_UPLOAD));
+        request.Write(QString(4000, 'n'));
+        // A user's share of what is held.
+        const int files = 4000;
+        const int users =
+            int(PeerLimits::kMaxUnsentBytesTotal / PeerLimits::kMaxUnsentBytesPerUser) + 1;
+        for (int u = 0; u < users; ++u) {
+            const QString user = QString("left%1").arg(u);
+            RawPeer peer;
+            QVERIFY(IncomingP(peer, user));
+            for (int k = 0; k < files; ++k)
+                messenger->SendMessage(user, request);
+            QCOMPARE(messenger->PacedMessageCount(user), files - queue.burst);
+            peer.Close();
+            QVERIFY(rec->WaitFor("ConnectionToUserFailed|" + user + "|P"));
+            QCOMPARE(messenger->PacedMessageCount(user) + messenger->UnsentMessageCount(user), 0);
+            QCOMPARE(messenger->WaitingOutput(), qint64(0));
+        }
+        for (int k = 0; k < files; ++k)
+            messenger->SendMessage("away", request);
+        QCOMPARE(messenger->UnsentMessageCount("away"), files);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestPeerMessenger)

@@ -125,6 +125,32 @@ private slots:
         QVERIFY(answered.contains("2:a") && answered.contains("3:a"));
         QCOMPARE(answered.count("2:a"), 1);
     }
+
+    // Answered requests stop counting once they are gone: users who keep
+    // asking, answer after answer, for far more than the queue holds in all
+    // and than each user's share, are taken every time, also one who always
+    // has one waiting as she asks again.
+    void answeredRequestsStopCounting() {
+        quint32 held = 0;
+        FolderRequestQueue queue(
+            [&](const FolderRequestQueue::Request& r) {
+                return r.req == held ? Turn::Later : Turn::Done;
+            },
+            [](const QString&) { return true; });
+        // Three fit in a user's share at once.
+        const QString folder(int(PeerLimits::kMaxFolderRequestBytesPerUser / 8), 'f');
+        quint32 req = 0;
+        for (qint64 asked = 0; asked < 2 * PeerLimits::kMaxFolderRequestBytesTotal;
+             asked += 4 * 2 * folder.size()) {
+            for (const char* user : {"bob", "carol", "bob", "carol"})
+                QVERIFY2(queue.Add(user, ++req, folder), qPrintable(QString::number(req)));
+            held = req;
+            queue.Serve();
+            QCOMPARE(queue.Waiting(), 1);
+        }
+        held = 0;
+        QTRY_COMPARE_WITH_TIMEOUT(queue.Waiting(), 0, kWait);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestFolderRequestQueue)

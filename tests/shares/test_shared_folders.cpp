@@ -1586,6 +1586,24 @@ private slots:
             QCOMPARE(reqOf(olga.Take(PeerMessenger::PM_SHARED_FILES_IN_FOLDER)), req);
         QCOMPARE(manager->DroppedPeerRequests(), qint64(0));
     }
+
+    // After a rescan adds a file to an earlier folder, the share list holds
+    // it and every later folder's files, made at once and for a peer.
+    void shareListAfterAFileJoinsAnEarlierFolder() {
+        MakeShares();
+        QVERIFY(Write(P("Music/c.mp3"), "1234") && Rescan());
+        const QStringList list = ShareList("bob");
+        for (const char* record : {"c.mp3 4 mp3", "Beatles Live.mp3 7 mp3", "notes.txt 1"})
+            QVERIFY2(list.contains(record), qPrintable(list.join('\n')));
+        const QByteArray expected = ExpectedList("bob");
+        QCOMPARE(Body(manager->GetSharedFilesMessage("bob"), PeerMessenger::PM_SHARED_FILE_LIST),
+                 expected);
+        QVERIFY(Listen());
+        RawPeer peer;
+        QVERIFY(ConnectAsPeer(peer, "bob"));
+        peer.SendMessage(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
+        QVERIFY(ListOn(peer) == expected);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestSharedFolders)

@@ -530,6 +530,62 @@ private slots:
         for (QTcpSocket* each : s)
             delete each;
     }
+
+    // A file of one send's worth (32 blocks of 8 KiB) to a slow downloader
+    // takes seconds to go: the progress that moves the Uploads row comes
+    // meanwhile, rising, never ahead of what she took, not only once the
+    // send is over. Behind a small send buffer the wait is for the socket's
+    // own buffer; behind the system's, for the downloader's close.
+    void progressDuringOneLargeSend_data() {
+        QTest::addColumn<int>("sendBuffer");
+        QTest::newRow("small send buffer") << 32 * 1024;
+        QTest::newRow("the system's send buffer") << 0;
+    }
+    void progressDuringOneLargeSend() {
+        QFETCH(int, sendBuffer);
+        const QByteArray bytes = Pattern(256 * 1024);
+        QTcpServer listener;
+        QVERIFY(listener.listen(QHostAddress::LocalHost));
+        auto* s = new QTcpSocket;
+        s->connectToHost(QHostAddress::LocalHost, listener.serverPort());
+        QVERIFY(s->waitForConnected(kWait) && listener.waitForNewConnection(kWait));
+        QVERIFY(sendBuffer == 0 || ::setsockopt(int(s->socketDescriptor()), SOL_SOCKET, SO_SNDBUF,
+                                                &sendBuffer, sizeof sendBuffer) == 0);
+        std::unique_ptr<QTcpSocket> reader(listener.nextPendingConnection());
+        const int window = 16 * 1024;
+        QVERIFY(::setsockopt(int(reader->socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &window,
+                             sizeof window) == 0);
+        reader->setReadBufferSize(4096);
+        reader->write(RawPeer::I64(0));
+        // About 50 KB/s.
+        QByteArray got;
+        QTimer pace;
+        connect(&pace, &QTimer::timeout, this, [&] {
+            if (!reader->isOpen())
+                return;
+            got += reader->read(512);
+            if (got.size() == bytes.size() + 4)
+                reader->close();
+        });
+        pace.start(10);
+        Report r;
+        auto* t = new UploadThread(s, Open("up", bytes, QIODevice::ReadOnly), 5);
+        qint64 ahead = 0;
+        int early = 0;
+        connect(t, &UploadThread::UploadProgress, this, [&](qint64 at, int speed) {
+            const qint64 took = qMax(0, got.size() - 4);
+            ahead = std::max(ahead, at - took);
+            early += at > 0 && speed > 0 && took < bytes.size() / 2;
+        });
+        End(Go(t, s, &r, 100, 50), s, r);
+        QVERIFY2(r.ok, qPrintable(r.error));
+        QVERIFY(got.mid(4) == bytes);
+        QVERIFY2(ahead <= 4 * window, qPrintable(QString::number(ahead)));
+        // Positions and speeds while she had taken less than half of it.
+        QVERIFY2(early >= 3, qPrintable(QString::number(early)));
+        QVERIFY(std::is_sorted(r.progress.begin(), r.progress.end()));
+        QCOMPARE(r.progress.last(), qint64(bytes.size()));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestTransferThreads)
