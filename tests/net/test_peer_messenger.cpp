@@ -1934,6 +1934,125 @@ private slots:
         QCOMPARE(rec->events.filter("UploadFailed|flood|").size(), frames);
         QVERIFY2(ticks > 2, qPrintable(QString::number(ticks)));
     }
+
+    // Queue requests from many strangers, each on a connection of its own
+    // and taking what comes or nothing: names past any shared path are
+    // dropped unanswered; the denials of others hold little per stranger
+    // and in all whatever the names; an honest user's long but valid path
+    // still gets its answer, and the cap on waiting output stays hers.
+    void longNamesFromStrangersHoldLittle_data() {
+        QTest::addColumn<int>("nameBytes");
+        QTest::addColumn<bool>("reading");
+        QTest::newRow("64 KiB names, not reading") << 65536 << false;
+        QTest::newRow("64 KiB names, reading") << 65536 << true;
+        QTest::newRow("8,000-byte names, not reading") << 8000 << false;
+        QTest::newRow("8,000-byte names, reading") << 8000 << true;
+    }
+    void longNamesFromStrangersHoldLittle() {
+        QFETCH(int, nameBytes);
+        QFETCH(bool, reading);
+        const bool pastShares = quint32(nameBytes) > PeerLimits::kMaxRequestedNameBytes;
+        const int strangers = 6, requests = 150;
+        const qint64 total = 512 * 1024, frame = nameBytes + 64;
+        messenger->SetMaxReplyBytes(total);
+        // As the upload queue does for a file not shared.
+        qint64 peerPeak = 0, totalPeak = 0;
+        const QMetaObject::Connection deny =
+            connect(messenger.get(), &P::QueueUploadRequested, this,
+                    [&](const QString& user, const QString& file) {
+                        messenger->DenyUpload(user, file, "File not shared.");
+                        peerPeak = qMax(peerPeak, messenger->HeldReplyBytes(user));
+                        totalPeak = qMax(totalPeak, messenger->HeldReplyBytes());
+                    });
+        std::vector<std::unique_ptr<QTcpSocket>> deaf;
+        std::vector<std::unique_ptr<RawPeer>> readers;
+        const auto name = [&](int stranger, int k) {
+            const QString mark = QString("s%1/%2/").arg(stranger).arg(k);
+            return mark + QString(nameBytes - mark.size(), QChar('n'));
+        };
+        const qint64 longDropped = messenger->DroppedLongNames();
+        for (int s = 0; s < strangers; ++s) {
+            const QString user = QString("stranger%1").arg(s);
+            QByteArray flood;
+            for (int k = 0; k < requests; ++k)
+                flood += RawPeer::Frame(P::PM_QUEUE_UPLOAD, Payload().Str(name(s, k)));
+            if (reading) {
+                readers.push_back(std::make_unique<RawPeer>());
+                QVERIFY(IncomingP(*readers.back(), user));
+                readers.back()->SendRaw(flood);
+            } else {
+                deaf.push_back(DeafPeer(user, messenger->ListeningPort()));
+                QVERIFY(deaf.back());
+                deaf.back()->write(flood + RawPeer::Frame(P::PM_USER_INFO_REQUEST));
+            }
+        }
+        const auto handled = [&] {
+            return pastShares
+                       ? messenger->DroppedLongNames() - longDropped == qint64(strangers) * requests
+                       : rec->events.filter("QueueUploadRequested|stranger").size() ==
+                             strangers * requests;
+        };
+        QVERIFY(WaitUntil(handled, 30000));
+        if (pastShares)
+            QCOMPARE(rec->events.filter("QueueUploadRequested|stranger").size(), 0);
+        QVERIFY2(peerPeak <= PeerLimits::kMaxReplyBytesPerPeer,
+                 qPrintable(QString::number(peerPeak)));
+        QVERIFY2(totalPeak <= total + strangers * frame, qPrintable(QString::number(totalPeak)));
+        QVERIFY2(messenger->WaitingOutput() <= strangers * PeerLimits::kMaxReplyBytesPerPeer,
+                 qPrintable(QString::number(messenger->WaitingOutput())));
+        // The honest user's own request names a path as long as a share
+        // holds; the flood leaves her answers room.
+        RawPeer honest;
+        QVERIFY(IncomingP(honest, "honest"));
+        QString path = "music";
+        while (path.size() < 4000)
+            path += QString("\\folder %1 ").arg(path.size()) + QString(200, QChar('x'));
+        honest.SendMessage(P::PM_QUEUE_UPLOAD, Payload().Str(path));
+        QByteArray denial;
+        QVERIFY(NextOf(honest, P::PM_UPLOAD_DENIED, &denial));
+        QCOMPARE(denial, Payload().Str(path).Str("File not shared.").Bytes());
+        QVERIFY(messenger->RoomForOptional("honest", 1 << 20));
+        QVERIFY(RoundTrip(honest, "honest"));
+        // Readers are told no for each name they may hold, and once they
+        // have taken it nothing of theirs is held.
+        for (auto& reader : readers) {
+            int told = 0;
+            while (!pastShares && told < requests && NextOf(*reader, P::PM_UPLOAD_DENIED))
+                ++told;
+            QCOMPARE(told, pastShares ? 0 : requests);
+        }
+        if (reading)
+            QVERIFY(WaitUntil([&] { return messenger->HeldReplyBytes() == 0; }));
+        disconnect(deny);
+        messenger->SetMaxReplyBytes(PeerLimits::kMaxReplyBytesTotal);
+    }
+
+    // An honest client's burst of queue requests told no, each naming a
+    // long path, comes back whole and in order though it does not read
+    // meanwhile.
+    void honestBurstOfDenialsComesWhole() {
+        const QMetaObject::Connection deny =
+            connect(messenger.get(), &P::QueueUploadRequested, this,
+                    [&](const QString& user, const QString& file) {
+                        messenger->DenyUpload(user, file, "File not shared.");
+                    });
+        RawPeer honest;
+        QVERIFY(IncomingP(honest, "burst"));
+        const int burst = PeerLimits::kRequestBudgets[4].burst;
+        const auto name = [](int k) { return QString("%1\\").arg(k) + QString(1000, QChar('p')); };
+        QByteArray bytes;
+        for (int k = 0; k < burst; ++k)
+            bytes += RawPeer::Frame(P::PM_QUEUE_UPLOAD, Payload().Str(name(k)));
+        const qint64 dropped = messenger->DroppedReplies();
+        honest.SendRaw(bytes);
+        for (int k = 0; k < burst; ++k) {
+            QByteArray denial;
+            QVERIFY2(NextOf(honest, P::PM_UPLOAD_DENIED, &denial), qPrintable(QString::number(k)));
+            QCOMPARE(denial, Payload().Str(name(k)).Str("File not shared.").Bytes());
+        }
+        QCOMPARE(messenger->DroppedReplies(), dropped);
+        disconnect(deny);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestPeerMessenger)
