@@ -2030,26 +2030,60 @@ private slots:
     }
 
     // An honest client's burst of queue requests told no, each naming a
-    // long path, comes back whole and in order though it does not read
-    // meanwhile.
+    // long path, comes back whole and in order, on a fast link as behind a
+    // small receive window read as it fills.
+    void honestBurstOfDenialsComesWhole_data() {
+        QTest::addColumn<bool>("smallWindow");
+        QTest::newRow("fast link") << false;
+        QTest::newRow("small window") << true;
+    }
     void honestBurstOfDenialsComesWhole() {
+        QFETCH(bool, smallWindow);
         const QMetaObject::Connection deny =
             connect(messenger.get(), &P::QueueUploadRequested, this,
                     [&](const QString& user, const QString& file) {
                         messenger->DenyUpload(user, file, "File not shared.");
                     });
-        RawPeer honest;
-        QVERIFY(IncomingP(honest, "burst"));
+        RawPeer fast;
+        std::unique_ptr<QTcpSocket> slow;
+        if (smallWindow)
+            QVERIFY(slow = SmallWindowPeer("burst", 4096));
+        else
+            QVERIFY(IncomingP(fast, "burst"));
         const int burst = PeerLimits::kRequestBudgets[4].burst;
         const auto name = [](int k) { return QString("%1\\").arg(k) + QString(1000, QChar('p')); };
         QByteArray bytes;
         for (int k = 0; k < burst; ++k)
             bytes += RawPeer::Frame(P::PM_QUEUE_UPLOAD, Payload().Str(name(k)));
         const qint64 dropped = messenger->DroppedReplies();
-        honest.SendRaw(bytes);
+        if (slow)
+            slow->write(bytes);
+        else
+            fast.SendRaw(bytes);
+        QByteArray got;
+        const auto next = [&](QByteArray& payload) {
+            if (!slow)
+                return NextOf(fast, P::PM_UPLOAD_DENIED, &payload);
+            for (;;) {
+                if (got.size() >= 8) {
+                    const int size = 4 + int(qFromLittleEndian<quint32>(got.constData()));
+                    if (got.size() >= size) {
+                        const quint32 code = qFromLittleEndian<quint32>(got.constData() + 4);
+                        payload = got.mid(8, size - 8);
+                        got.remove(0, size);
+                        if (code == P::PM_UPLOAD_DENIED)
+                            return true;
+                        continue;
+                    }
+                }
+                if (!WaitUntil([&] { return slow->bytesAvailable() > 0; }))
+                    return false;
+                got += slow->readAll();
+            }
+        };
         for (int k = 0; k < burst; ++k) {
             QByteArray denial;
-            QVERIFY2(NextOf(honest, P::PM_UPLOAD_DENIED, &denial), qPrintable(QString::number(k)));
+            QVERIFY2(next(denial), qPrintable(QString::number(k)));
             QCOMPARE(denial, Payload().Str(name(k)).Str("File not shared.").Bytes());
         }
         QCOMPARE(messenger->DroppedReplies(), dropped);
