@@ -1941,29 +1941,50 @@ private slots:
     // and in all whatever the names; an honest user's long but valid path
     // still gets its answer, and the cap on waiting output stays hers.
     void longNamesFromStrangersHoldLittle_data() {
+        QTest::addColumn<quint32>("code");
         QTest::addColumn<int>("nameBytes");
         QTest::addColumn<bool>("reading");
-        QTest::newRow("64 KiB names, not reading") << 65536 << false;
-        QTest::newRow("64 KiB names, reading") << 65536 << true;
-        QTest::newRow("8,000-byte names, not reading") << 8000 << false;
-        QTest::newRow("8,000-byte names, reading") << 8000 << true;
+        for (const quint32 code : {P::PM_QUEUE_UPLOAD, P::PM_UPLOAD_PLACE_IN_LINE_REQUEST}) {
+            const char* kind = code == P::PM_QUEUE_UPLOAD ? "queue" : "place";
+            QTest::addRow("%s, 64 KiB names, not reading", kind) << code << 65536 << false;
+            QTest::addRow("%s, 64 KiB names, reading", kind) << code << 65536 << true;
+            QTest::addRow("%s, 8,000-byte names, not reading", kind) << code << 8000 << false;
+            QTest::addRow("%s, 8,000-byte names, reading", kind) << code << 8000 << true;
+        }
     }
     void longNamesFromStrangersHoldLittle() {
+        QFETCH(quint32, code);
         QFETCH(int, nameBytes);
         QFETCH(bool, reading);
         const bool pastShares = quint32(nameBytes) > PeerLimits::kMaxRequestedNameBytes;
-        const int strangers = 6, requests = 150;
+        // Within the budget's burst of either kind.
+        const int strangers = 6, requests = 100;
         const qint64 total = 512 * 1024, frame = nameBytes + 64;
         messenger->SetMaxReplyBytes(total);
-        // As the upload queue does for a file not shared.
+        // As the upload queue does: a file not shared is told no, a queued
+        // one's place is told.
+        const bool queue = code == P::PM_QUEUE_UPLOAD;
+        const quint32 replyCode = queue ? P::PM_UPLOAD_DENIED : P::PM_UPLOAD_PLACE_IN_LINE;
+        const auto reply = [&](const QString& file) {
+            return queue ? Payload().Str(file).Str("File not shared.").Bytes()
+                         : Payload().Str(file).U32(1).Bytes();
+        };
         qint64 peerPeak = 0, totalPeak = 0;
-        const QMetaObject::Connection deny =
-            connect(messenger.get(), &P::QueueUploadRequested, this,
-                    [&](const QString& user, const QString& file) {
-                        messenger->DenyUpload(user, file, "File not shared.");
-                        peerPeak = qMax(peerPeak, messenger->HeldReplyBytes(user));
-                        totalPeak = qMax(totalPeak, messenger->HeldReplyBytes());
-                    });
+        const auto answer = [&](const QString& user, const QString& file) {
+            if (queue)
+                messenger->DenyUpload(user, file, "File not shared.");
+            else
+                messenger->SendUploadPlaceInLine(user, file, 1);
+            peerPeak = qMax(peerPeak, messenger->HeldReplyBytes(user));
+            totalPeak = qMax(totalPeak, messenger->HeldReplyBytes());
+        };
+        const QMetaObject::Connection answers =
+            queue ? connect(messenger.get(), &P::QueueUploadRequested, this, answer)
+                  : connect(messenger.get(), &P::UploadPlaceInLineRequested, this, answer);
+        const std::shared_ptr<void> restore(nullptr, [&](void*) {
+            disconnect(answers);
+            messenger->SetMaxReplyBytes(PeerLimits::kMaxReplyBytesTotal);
+        });
         std::vector<std::unique_ptr<QTcpSocket>> deaf;
         std::vector<std::unique_ptr<RawPeer>> readers;
         const auto name = [&](int stranger, int k) {
@@ -1975,7 +1996,7 @@ private slots:
             const QString user = QString("stranger%1").arg(s);
             QByteArray flood;
             for (int k = 0; k < requests; ++k)
-                flood += RawPeer::Frame(P::PM_QUEUE_UPLOAD, Payload().Str(name(s, k)));
+                flood += RawPeer::Frame(code, Payload().Str(name(s, k)));
             // Asked last: once it is, the flood before it was handled.
             flood += RawPeer::Frame(P::PM_USER_INFO_REQUEST);
             if (reading) {
@@ -1993,7 +2014,7 @@ private slots:
                    strangers * (reading ? 2 : 1);
         };
         QVERIFY(WaitUntil(handled, 30000));
-        QCOMPARE(rec->events.filter("QueueUploadRequested|stranger").size(),
+        QCOMPARE(rec->events.filter(BudgetEvent(code) + "|stranger").size(),
                  pastShares ? 0 : strangers * requests);
         QCOMPARE(messenger->DroppedLongNames() - longDropped,
                  pastShares ? qint64(strangers) * requests : 0);
@@ -2009,24 +2030,22 @@ private slots:
         QString path = "music";
         while (path.size() < 4000)
             path += QString("\\folder %1 ").arg(path.size()) + QString(200, QChar('x'));
-        honest.SendMessage(P::PM_QUEUE_UPLOAD, Payload().Str(path));
-        QByteArray denial;
-        QVERIFY(NextOf(honest, P::PM_UPLOAD_DENIED, &denial));
-        QCOMPARE(denial, Payload().Str(path).Str("File not shared.").Bytes());
+        honest.SendMessage(code, Payload().Str(path));
+        QByteArray answered;
+        QVERIFY(NextOf(honest, replyCode, &answered));
+        QCOMPARE(answered, reply(path));
         QVERIFY(messenger->RoomForOptional("honest", 1 << 20));
         QVERIFY(RoundTrip(honest, "honest"));
         // Readers are told no for each name they may hold, and once they
         // have taken it nothing of theirs is held.
         for (auto& reader : readers) {
             int told = 0;
-            while (!pastShares && told < requests && NextOf(*reader, P::PM_UPLOAD_DENIED))
+            while (!pastShares && told < requests && NextOf(*reader, replyCode))
                 ++told;
             QCOMPARE(told, pastShares ? 0 : requests);
         }
         if (reading)
             QVERIFY(WaitUntil([&] { return messenger->HeldReplyBytes() == 0; }));
-        disconnect(deny);
-        messenger->SetMaxReplyBytes(PeerLimits::kMaxReplyBytesTotal);
     }
 
     // An honest client's burst of queue requests told no, each naming a
@@ -2044,6 +2063,7 @@ private slots:
                     [&](const QString& user, const QString& file) {
                         messenger->DenyUpload(user, file, "File not shared.");
                     });
+        const std::shared_ptr<void> restore(nullptr, [&](void*) { disconnect(deny); });
         RawPeer fast;
         std::unique_ptr<QTcpSocket> slow;
         if (smallWindow)
@@ -2087,7 +2107,51 @@ private slots:
             QCOMPARE(denial, Payload().Str(name(k)).Str("File not shared.").Bytes());
         }
         QCOMPARE(messenger->DroppedReplies(), dropped);
-        disconnect(deny);
+    }
+
+    // Every request naming one of our files or folders by a name longer
+    // than a share holds is dropped before its budget, unanswered; one at
+    // the bound, and a transfer offering the peer's own file, are not.
+    void namesPastSharesDropped_data() {
+        QTest::addColumn<quint32>("code");
+        QTest::addColumn<int>("nameBytes");
+        QTest::addColumn<bool>("offered");
+        QTest::addColumn<bool>("dropped");
+        const int past = int(PeerLimits::kMaxRequestedNameBytes) + 1;
+        const int at = int(PeerLimits::kMaxRequestedNameBytes);
+        QTest::newRow("queue, past") << quint32(P::PM_QUEUE_UPLOAD) << past << false << true;
+        QTest::newRow("queue, at the bound") << quint32(P::PM_QUEUE_UPLOAD) << at << false << false;
+        QTest::newRow("place, past")
+            << quint32(P::PM_UPLOAD_PLACE_IN_LINE_REQUEST) << past << false << true;
+        QTest::newRow("folder, past")
+            << quint32(P::PM_GET_SHARED_FILES_IN_FOLDER) << past << false << true;
+        QTest::newRow("folder, at the bound")
+            << quint32(P::PM_GET_SHARED_FILES_IN_FOLDER) << at << false << false;
+        QTest::newRow("transfer asking us to send, past")
+            << quint32(P::PM_TRANSFER_REQUEST) << past << false << true;
+        QTest::newRow("transfer offering theirs, past")
+            << quint32(P::PM_TRANSFER_REQUEST) << past << true << false;
+    }
+    void namesPastSharesDropped() {
+        QFETCH(quint32, code);
+        QFETCH(int, nameBytes);
+        QFETCH(bool, offered);
+        QFETCH(bool, dropped);
+        const QString name(nameBytes, QChar('n'));
+        QByteArray body;
+        if (code == P::PM_GET_SHARED_FILES_IN_FOLDER)
+            body = Payload().U32(9).Str(name);
+        else if (code == P::PM_TRANSFER_REQUEST)
+            body = Payload().U32(offered ? 1 : 0).U32(9).Str(name).I64(5);
+        else
+            body = Payload().Str(name);
+        RawPeer peer;
+        QVERIFY(IncomingP(peer, "asker"));
+        const qint64 before = messenger->DroppedLongNames();
+        peer.SendMessage(code, body);
+        QVERIFY(RoundTrip(peer, "asker"));
+        QCOMPARE(rec->events.filter(BudgetEvent(code) + "|asker").size(), dropped ? 0 : 1);
+        QCOMPARE(messenger->DroppedLongNames() - before, qint64(dropped ? 1 : 0));
     }
 };
 
