@@ -19,6 +19,12 @@
 //     the 1,000 messaging connections, read 1 KB/s and ask for the share
 //     list every 2 s, for 120 s (6 s with --quick); target: longest
 //     main-thread stall under 200 ms.
+//   "long names": 20 strangers, each on a connection of its own under a
+//     name of its own, send queue requests for unique 64 KiB names as fast
+//     as the client takes them, never reading and coming back when closed,
+//     for 60 s (5 s with --quick); target: the client's memory grows less
+//     than 150 MiB and the honest user's searches and share lists are
+//     answered as without them.
 // Meanwhile an honest user browses every 10 s and searches for one track
 // every 2 s, and in the first two phases a newcomer sets up and asks for
 // user info every second.
@@ -26,7 +32,7 @@
 // Usage: bench_gui_floods [--quick] [--files N] [--phase NAME]
 //   --quick    a share of 5,000 files, short floods, figures only
 //   --files N  a share of N files (300,000 unless given), with verdicts
-//   --phase    only that phase: bare, setups, reader or slow
+//   --phase    only that phase: bare, setups, reader, slow or names
 // The share is built and saved by a process of its own; each phase runs in
 // a fresh child, and the flooders in processes of their own, so that their
 // work does not count as the client's.
@@ -45,6 +51,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtEndian>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <deque>
@@ -54,6 +61,7 @@
 
 #include "ClientBench.h"
 #include "PeerFloodBench.h"
+#include "ProcStatus.h"
 #include "StallProbe.h"
 #include "net/PeerMessenger.h"
 #include "net/PeerPayloads.h"
@@ -124,6 +132,88 @@ int RunFlooder(const Args& args) {
     for (const int fd : open)
         ::close(fd);
     std::printf("flooder: %ld connections made\n", made);
+    return 0;
+}
+
+// A flooder of queue requests: `--strangers` connections to `--port`, each
+// under a name of its own, send queue requests for unique names of
+// `--name-bytes` as fast as the client takes them for `--seconds`, never
+// reading (a small receive window), and connect again when closed.
+int RunNameFlooder(const Args& args) {
+    const quint16 port = quint16(args.Int("--port"));
+    const int strangers = args.Int("--strangers", 20), seconds = args.Int("--seconds", 5);
+    const int nameBytes = args.Int("--name-bytes", 65536);
+    const char* prefix = args.Value("--names");
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port);
+    struct Stranger {
+        int fd = -1;
+        QByteArray out;
+    };
+    std::vector<Stranger> all(static_cast<std::size_t>(strangers));
+    long requests = 0, comebacks = 0, made = 0;
+    const auto close = [&](Stranger& s) {
+        ::close(s.fd);
+        s.fd = -1;
+        s.out.clear();
+        ++comebacks;
+    };
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < seconds * 1000) {
+        std::vector<pollfd> polled;
+        for (std::size_t k = 0; k < all.size(); ++k) {
+            Stranger& s = all[k];
+            if (s.fd < 0) {
+                s.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+                const int window = 4096;
+                ::setsockopt(s.fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+                if (s.fd < 0 ||
+                    (::connect(s.fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 &&
+                     errno != EINPROGRESS)) {
+                    if (s.fd >= 0)
+                        ::close(s.fd);
+                    s.fd = -1;
+                    continue;
+                }
+                ++made;
+                s.out = RawPeer::SetUpFrame(QString("%1%2").arg(prefix).arg(k), "P");
+            }
+            if (s.out.isEmpty()) {
+                QByteArray body(4 + nameBytes, 'n');
+                qToLittleEndian<quint32>(quint32(nameBytes), body.data());
+                const QByteArray mark = QByteArray::number(qlonglong(requests++)) + '/';
+                body.replace(4, mark.size(), mark);
+                s.out = RawPeer::Frame(PeerMessenger::PM_QUEUE_UPLOAD, body);
+            }
+            polled.push_back({s.fd, POLLOUT, 0});
+        }
+        if (polled.empty() || ::poll(polled.data(), polled.size(), 100) <= 0)
+            continue;
+        for (const pollfd& p : polled) {
+            auto s = std::find_if(all.begin(), all.end(),
+                                  [&](const Stranger& x) { return x.fd == p.fd; });
+            if (s == all.end() || !p.revents)
+                continue;
+            if (p.revents & (POLLERR | POLLHUP)) {
+                close(*s);
+                continue;
+            }
+            const ssize_t sent =
+                ::send(s->fd, s->out.constData(), std::size_t(s->out.size()), MSG_NOSIGNAL);
+            if (sent > 0)
+                s->out.remove(0, int(sent));
+            else if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+                close(*s);
+        }
+    }
+    for (const Stranger& s : all)
+        if (s.fd >= 0)
+            ::close(s.fd);
+    std::printf("flooder: %ld connections made, %ld requests, %ld closed\n", made, requests,
+                comebacks);
     return 0;
 }
 
@@ -451,6 +541,66 @@ int MeasureSlowStrangers(int files, bool quick, bool verdicts) {
     return indexed >= files ? 0 : 1;
 }
 
+// ---------------------------------------------------------------------------
+// Queue requests with long names from strangers who never read.
+
+int MeasureLongNames(int files, bool quick, bool verdicts) {
+    const char* phase = "long names";
+    RawPeer honest;
+    int indexed = 0;
+    std::unique_ptr<MainWindow> window = StartWithAskingPeer(honest, phase, "honest", indexed);
+    if (!window)
+        return 1;
+    timerManager->everyHalfMinute.start();
+    constexpr int kStrangers = 20;
+    constexpr int kNameBytes = 64 * 1024;
+    constexpr double kGrowthTargetMiB = 150;
+    const int seconds = quick ? 5 : 60;
+    Stretch quiet, flood;
+    RunStretch(quiet, honest, quick ? 3000 : 10000, false);
+    const long before = ResidentKiB();
+    long peak = before;
+    QProcess flooder;
+    flooder.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    flooder.start(
+        QCoreApplication::applicationFilePath(),
+        {"--name-flooder", "--port", QString::number(peerMessenger->ListeningPort()), "--strangers",
+         QString::number(kStrangers), "--name-bytes", QString::number(kNameBytes), "--seconds",
+         QString::number(seconds), "--names", "stranger"});
+    {
+        QTimer sample;
+        QObject::connect(&sample, &QTimer::timeout, [&] { peak = std::max(peak, ResidentKiB()); });
+        sample.start(200);
+        RunStretch(flood, honest, seconds * 1000, false);
+        while (flooder.state() != QProcess::NotRunning)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        peak = std::max(peak, ResidentKiB());
+    }
+    const QByteArray said = flooder.readAllStandardOutput().trimmed();
+    const int at = said.indexOf("flooder: ");
+    std::printf(
+        "%s: %d strangers sending queue requests for unique %d KiB names, never reading, "
+        "for %d s (%s; %d files shared)\n",
+        phase, kStrangers, kNameBytes / 1024, seconds,
+        at >= 0 ? said.mid(at + 9).constData() : "flooder said nothing", indexed);
+    const double growth = MiB(peak - before);
+    std::printf(
+        "%s: the client's memory grew %.1f MiB (%.1f MiB before, at most %.1f MiB); "
+        "replies held %lld bytes, %lld dropped; %lld requests dropped for their names",
+        phase, growth, MiB(before), MiB(peak),
+        static_cast<long long>(peerMessenger->HeldReplyBytes()),
+        static_cast<long long>(peerMessenger->DroppedReplies()),
+        static_cast<long long>(peerMessenger->DroppedLongNames()));
+    PrintVerdict(verdicts, "long names: memory grows under 150 MiB", growth < kGrowthTargetMiB);
+    ReportStretch(phase, flood, quiet, false);
+    if (verdicts)
+        std::printf("%s: target long names: the honest user answered as without them: %s\n", phase,
+                    Verdict(AllAnswered(flood, false) == AllAnswered(quiet, false)));
+    std::fflush(stdout);
+    window.reset();
+    return indexed >= files ? 0 : 1;
+}
+
 int MeasurePhase(const QString& phase, int files, bool quick, bool verdicts) {
     if (phase == "bare")
         return MeasureFlooders(files, false, quick, verdicts);
@@ -460,6 +610,8 @@ int MeasurePhase(const QString& phase, int files, bool quick, bool verdicts) {
         return MeasureReaderAmongStrangers(files, quick, verdicts);
     if (phase == "slow")
         return MeasureSlowStrangers(files, quick, verdicts);
+    if (phase == "names")
+        return MeasureLongNames(files, quick, verdicts);
     std::printf("no phase %s\n", qPrintable(phase));
     return 1;
 }
@@ -472,6 +624,10 @@ int main(int argc, char** argv) {
     if (args.Has("--flooder")) {
         QCoreApplication app(argc, argv);
         return RunFlooder(args);
+    }
+    if (args.Has("--name-flooder")) {
+        QCoreApplication app(argc, argv);
+        return RunNameFlooder(args);
     }
     const bool quick = args.Has("--quick");
     QApplication app(argc, argv);
@@ -492,7 +648,9 @@ int main(int argc, char** argv) {
         return 1;
     std::fflush(stdout);
     int status = 0;
-    for (const char* phase : {"bare", "setups", "reader", "slow"}) {
+    for (const char* phase : {"bare", "setups", "reader", "slow",
+                              // Last: queue requests with long names.
+                              "names"}) {
         if (only && QString::fromLatin1(only) != phase)
             continue;
         QStringList arguments = {"--measure", "--phase", phase, "--files", QString::number(files)};

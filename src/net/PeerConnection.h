@@ -84,6 +84,7 @@ struct PeerMessenger::Connection {
         bool shared = false;
         quint32 answer = 0;  // the answer's code, 0 for none
         quint32 key = 0;     // obfuscation key
+        bool reply = false;  // counted in replyBytes
     };
     std::deque<Pending> pending;
     qint64 pendingOwn = 0;
@@ -95,6 +96,10 @@ struct PeerMessenger::Connection {
     // By message code: bytes of output up to the end of the last answer
     // SendAnswer wrote that the system has not taken yet.
     std::map<quint32, qint64> answersUnwritten;
+    // Replies to the peer's requests held by us: their bytes, and for those
+    // in the socket's buffer where each ends in the count of bytes written.
+    qint64 replyBytes = 0;
+    std::deque<std::pair<qint64, qint64>> replies;
     // Frames are left for a later turn; the peer closed meanwhile.
     bool readPaused = false;
     bool closeWhenRead = false;

@@ -1,3 +1,5 @@
+#include <QtEndian>
+
 #include "net/PeerLimits.h"
 #include "net/PeerMessenger.h"
 #include "net/PeerPayloads.h"
@@ -63,6 +65,10 @@ void PeerMessenger::FlushDropLines(qint64 now) {
         LogUnaskedLists(n, user, code);
     if (m_unknownResults.Held(now, n, user, code))
         LogUnknownResults(n, user, code);
+    if (m_droppedReplies.Held(now, n, user, code))
+        LogDroppedReplies(n, user, code);
+    if (m_longNames.Held(now, n, user, code))
+        LogLongNames(n, user, code);
     if (m_optionalRefused > 0 && m_optionalLoggedAt >= 0 &&
         now - m_optionalLoggedAt >= kOptionalLogMs) {
         Log(kArea, 1,
@@ -85,7 +91,54 @@ void PeerMessenger::HandleMessage(const QString& user, quint32 code, MemStream& 
     Dispatch(user, code, payload);
 }
 
+void PeerMessenger::LogLongNames(int n, const QString& user, quint32 code) {
+    Log(kArea, 1,
+        QString("%1 requests naming no file a share can hold (the name too long) dropped, the "
+                "last code %2 from %3.")
+            .arg(n)
+            .arg(code)
+            .arg(user));
+}
+
+bool PeerMessenger::NamePastShares(quint32 code, const MemStream& payload) const {
+    const char* bytes = payload.GetBuffer() + payload.GetReadPos();
+    const qint64 size = payload.BytesLeft();
+    const auto u32At = [&](qint64 at, quint32& value) {
+        if (at + 4 > size)
+            return false;
+        value = qFromLittleEndian<quint32>(bytes + at);
+        return true;
+    };
+    qint64 at = -1;
+    quint32 direction = 0;
+    switch (code) {
+        case PM_QUEUE_UPLOAD:
+        case PM_UPLOAD_PLACE_IN_LINE_REQUEST:
+            at = 0;
+            break;
+        case PM_GET_SHARED_FILES_IN_FOLDER:
+            at = 4;
+            break;
+        case PM_TRANSFER_REQUEST:
+            // Only one asking us to send names a file of ours.
+            if (u32At(0, direction) && direction == 0)
+                at = 8;
+            break;
+        default:
+            break;
+    }
+    quint32 length = 0;
+    return at >= 0 && u32At(at, length) && length > PeerLimits::kMaxRequestedNameBytes;
+}
+
 bool PeerMessenger::Dispatch(const QString& user, quint32 code, MemStream& payload) {
+    // Held by nothing and answered by nothing: its answer would echo it.
+    if (NamePastShares(code, payload)) {
+        int unlogged = 0;
+        if (m_longNames.Drop(Now(), unlogged, user, code))
+            LogLongNames(unlogged, user, code);
+        return true;
+    }
     if (!AdmitRequest(user, code, payload))
         return true;
     return Handle(user, code, payload);

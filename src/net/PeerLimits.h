@@ -140,6 +140,22 @@ constexpr RequestBudget kRequestBudgets[] = {
 // no more answers than the budget lets in (each answer looks up the user's
 // connection), and an honest burst of 1,400 files is answered at once.
 constexpr RequestBudget kQueueDenials = {43, 200, 10, 0};
+// A request naming one of our files or folders (queue 43, place in line 51,
+// folder contents 36, a transfer request 40 asking us to send) whose name is
+// longer than this is dropped unanswered: no shared path is that long (a
+// path the system opens holds at most 4,096 bytes), so it cannot name a file
+// of ours, and its answer would echo the name.
+constexpr quint32 kMaxRequestedNameBytes = 8192;
+// Replies to a peer's requests (denials, places in line, transfer answers)
+// held by us and not yet taken by the system: at most this much per
+// connection, and in all unless the connection holds none. Past it a reply
+// is dropped and counted, so that however long the names and whether or not
+// the peer reads, what its requests make us hold stays small and leaves the
+// cap on waiting output to others' answers. The system takes a reader's at
+// once; the bound per connection holds an honest burst (200 queue requests
+// told no) whole.
+constexpr qint64 kMaxReplyBytesPerPeer = 256 * 1024;
+constexpr qint64 kMaxReplyBytesTotal = qint64(8) * 1024 * 1024;
 // Bytes of requests waiting for their budget, per user and in all; each
 // counts its payload plus the overhead.
 constexpr qint64 kMaxWaitingRequestBytesPerUser = qint64(1) * 1024 * 1024;

@@ -847,6 +847,44 @@ void PeerMessenger::SendFields(const QString& user, quint32 code, const Fields&.
         Send(user, code, m);
 }
 
+template <typename... Fields>
+void PeerMessenger::SendReply(const QString& user, quint32 code, const Fields&... fields) {
+    MemStream m;
+    if (!(m.Write(fields) && ...))
+        return;
+    const ConnectionPtr c = NewestMessaging(user);
+    if (!c || !c->socket) {
+        Send(user, code, m);
+        return;
+    }
+    const QByteArray body = BodyOf(code, m);
+    const qint64 bytes = 4 + body.size();
+    if (!RoomForReply(c, bytes)) {
+        int unlogged = 0;
+        if (m_droppedReplies.Drop(Now(), unlogged, user, code))
+            LogDroppedReplies(unlogged, user, code);
+        return;
+    }
+    const bool behind = !c->pending.empty();
+    if (!WriteBody(c, body) || c->closed)
+        return;
+    c->replyBytes += bytes;
+    m_replyBytes += bytes;
+    if (behind)
+        c->pending.back().reply = true;
+    else
+        c->replies.emplace_back(c->written, bytes);
+}
+
+void PeerMessenger::LogDroppedReplies(int n, const QString& user, quint32 code) {
+    Log(kArea, 1,
+        QString("%1 replies dropped: their users do not take what we send, the last code %2 to "
+                "%3.")
+            .arg(n)
+            .arg(code)
+            .arg(user));
+}
+
 void PeerMessenger::Send(const QString& user, quint32 code, const MemStream& payload) {
     MemStream message;
     message.Write(code);
@@ -878,24 +916,22 @@ uint PeerMessenger::RequestUpload(QString user, QString file, qint64 size) {
 }
 
 void PeerMessenger::AcceptTransferRequest(QString user, uint req, bool includeSize, qint64 size) {
-    MemStream m;
-    m.Write(quint32(req));
-    m.Write(quint8(1));
     if (includeSize)
-        m.Write(size);
-    Send(user, PM_TRANSFER_RESPONSE, m);
+        SendReply(user, PM_TRANSFER_RESPONSE, quint32(req), quint8(1), size);
+    else
+        SendReply(user, PM_TRANSFER_RESPONSE, quint32(req), quint8(1));
 }
 
 void PeerMessenger::DenyTransferRequest(QString user, uint req, QString reason) {
-    SendFields(user, PM_TRANSFER_RESPONSE, quint32(req), quint8(0), reason);
+    SendReply(user, PM_TRANSFER_RESPONSE, quint32(req), quint8(0), reason);
 }
 
 void PeerMessenger::DenyUpload(QString user, QString file, QString reason) {
-    SendFields(user, PM_UPLOAD_DENIED, file, reason);
+    SendReply(user, PM_UPLOAD_DENIED, file, reason);
 }
 
 void PeerMessenger::SendUploadPlaceInLine(QString user, QString file, int place) {
-    SendFields(user, PM_UPLOAD_PLACE_IN_LINE, file, quint32(place));
+    SendReply(user, PM_UPLOAD_PLACE_IN_LINE, file, quint32(place));
 }
 
 void PeerMessenger::GetUserSharedFiles(QString user) {

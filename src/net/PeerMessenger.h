@@ -188,6 +188,15 @@ public:
     // and those waiting for it now.
     qint64 DroppedRequests() const { return m_droppedRequests.Total(); }
     int WaitingRequests() const { return m_requestBudgets.Waiting(); }
+    // Replies to peers' requests held by us, in all and for the user's
+    // connections (PeerLimits::kMaxReplyBytesPerPeer); those dropped past
+    // it, and requests dropped for a name longer than any shared path.
+    qint64 HeldReplyBytes() const { return m_replyBytes; }
+    qint64 HeldReplyBytes(const QString& user) const;
+    qint64 DroppedReplies() const { return m_droppedReplies.Total(); }
+    qint64 DroppedLongNames() const { return m_longNames.Total(); }
+    // Lowers the bound on replies held in all (tests).
+    void SetMaxReplyBytes(qint64 bytes) { m_maxReplyBytes = bytes; }
     // Budgets kept now; full ones go as others are used.
     int KeptBudgets() const { return m_requestBudgets.Kept(); }
 
@@ -308,6 +317,16 @@ private:
     // Sends the fields in order, or nothing when one does not fit.
     template <typename... Fields>
     void SendFields(const QString& user, quint32 code, const Fields&... fields);
+    // A reply to the user's request: on their connection only while what
+    // replies hold fits (RoomForReply), else dropped and counted; held for
+    // a connection like any message when there is none.
+    template <typename... Fields>
+    void SendReply(const QString& user, quint32 code, const Fields&... fields);
+    bool RoomForReply(const ConnectionPtr& c, qint64 bytes);
+    // Uncounts the replies the system has taken from the socket's buffer.
+    void ReleaseReplies(Connection& c);
+    // A request naming one of our files by a name no shared path has.
+    bool NamePastShares(quint32 code, const MemStream& payload) const;
 
     void StartRequest(const QString& user, const QString& kind);
     void ConnectDirect(quint32 token, quint32 ip, quint16 port);
@@ -337,6 +356,8 @@ private:
     void LogUnsentDropped(int n, const QString& user, quint32 code);
     void LogDroppedRequests(int n, const QString& user, quint32 code);
     void LogDeniedRequests(int n, const QString& user);
+    void LogDroppedReplies(int n, const QString& user, quint32 code);
+    void LogLongNames(int n, const QString& user, quint32 code);
     // Writes the held drops' lines whose interval has passed.
     void FlushDropLines(qint64 now);
 
@@ -479,6 +500,10 @@ private:
     DropCounter m_unaskedLists{PeerLimits::kDroppedRequestLogMs};
     DropCounter m_ignoredMessages{PeerLimits::kDroppedRequestLogMs};
     DropCounter m_malformedMessages{PeerLimits::kDroppedRequestLogMs};
+    DropCounter m_droppedReplies{PeerLimits::kDroppedRequestLogMs};
+    DropCounter m_longNames{PeerLimits::kDroppedRequestLogMs};
+    qint64 m_replyBytes = 0;
+    qint64 m_maxReplyBytes = PeerLimits::kMaxReplyBytesTotal;
     // Share lists asked for and not yet come, per user.
     QHash<QString, int> m_listsAsked;
     // Users whose answer is held until a connection to them opens.

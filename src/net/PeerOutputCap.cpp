@@ -95,10 +95,13 @@ void PeerMessenger::Pump(const ConnectionPtr& c) {
             next.sent += n;
         }
         const quint32 answer = next.sent == frame ? next.answer : 0;
+        const bool reply = next.sent == frame && next.reply;
         if (next.sent == frame)
             c->pending.pop_front();
         if (!WriteOut(c, piece))
             return;
+        if (reply)
+            c->replies.emplace_back(c->written, frame);
         // Handed to the socket whole: it waits for the system from now on.
         if (answer != 0)
             c->answersUnwritten[answer] = c->socket->bytesToWrite();
@@ -135,6 +138,7 @@ void PeerMessenger::PostOutputRoom() {
 }
 
 void PeerMessenger::Recount(Connection& c) {
+    ReleaseReplies(c);
     const qint64 held = c.closed || !c.socket ? 0 : c.socket->bytesToWrite() + c.pendingOwn;
     m_heldOutput += held - c.counted;
     c.counted = held;
@@ -164,12 +168,52 @@ void PeerMessenger::Unindex(Connection& c) {
     }
     c.pending.clear();
     c.pendingOwn = 0;
+    c.replies.clear();
+    m_replyBytes -= c.replyBytes;
+    c.replyBytes = 0;
     m_heldOutput -= c.counted;
     c.counted = 0;
     c.closed = true;
     Reindex(c);
     if (!m_roomWanted.empty())
         PostOutputRoom();
+}
+
+void PeerMessenger::ReleaseReplies(Connection& c) {
+    if (c.replies.empty())
+        return;
+    const qint64 taken = c.socket ? c.written - c.socket->bytesToWrite() : c.written;
+    while (!c.replies.empty() && c.replies.front().first <= taken) {
+        c.replyBytes -= c.replies.front().second;
+        m_replyBytes -= c.replies.front().second;
+        c.replies.pop_front();
+    }
+}
+
+bool PeerMessenger::RoomForReply(const ConnectionPtr& c, qint64 bytes) {
+    const auto fits = [&] {
+        return c->replyBytes + bytes <= PeerLimits::kMaxReplyBytesPerPeer &&
+               (c->replyBytes == 0 || m_replyBytes + bytes <= m_maxReplyBytes);
+    };
+    if (fits())
+        return true;
+    // What the system takes now is no longer ours to hold.
+    if (c->socket && c->socket->bytesToWrite() > 0) {
+        c->socket->flush();
+        if (!c->closed)
+            Recount(*c);
+    }
+    return !c->closed && fits();
+}
+
+qint64 PeerMessenger::HeldReplyBytes(const QString& user) const {
+    qint64 held = 0;
+    const auto ids = m_messagingByUser.find(user);
+    if (ids != m_messagingByUser.end())
+        for (const quint64 id : ids->second)
+            if (const ConnectionPtr c = FindConnection(id))
+                held += c->replyBytes;
+    return held;
 }
 
 void PeerMessenger::Touch(Connection& c, qint64 now) {

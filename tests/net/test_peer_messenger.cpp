@@ -2248,6 +2248,225 @@ private slots:
             messenger->SendMessage("away", request);
         QCOMPARE(messenger->UnsentMessageCount("away"), files);
     }
+
+    // Queue requests from many strangers, each on a connection of its own
+    // and taking what comes or nothing: names past any shared path are
+    // dropped unanswered; the denials of others hold little per stranger
+    // and in all whatever the names; an honest user's long but valid path
+    // still gets its answer, and the cap on waiting output stays hers.
+    void longNamesFromStrangersHoldLittle_data() {
+        QTest::addColumn<quint32>("code");
+        QTest::addColumn<int>("nameBytes");
+        QTest::addColumn<bool>("reading");
+        for (const quint32 code : {P::PM_QUEUE_UPLOAD, P::PM_UPLOAD_PLACE_IN_LINE_REQUEST}) {
+            const char* kind = code == P::PM_QUEUE_UPLOAD ? "queue" : "place";
+            QTest::addRow("%s, 64 KiB names, not reading", kind) << code << 65536 << false;
+            QTest::addRow("%s, 64 KiB names, reading", kind) << code << 65536 << true;
+            QTest::addRow("%s, 8,000-byte names, not reading", kind) << code << 8000 << false;
+            QTest::addRow("%s, 8,000-byte names, reading", kind) << code << 8000 << true;
+        }
+    }
+    void longNamesFromStrangersHoldLittle() {
+        QFETCH(quint32, code);
+        QFETCH(int, nameBytes);
+        QFETCH(bool, reading);
+        const bool pastShares = quint32(nameBytes) > PeerLimits::kMaxRequestedNameBytes;
+        // Within the budget's burst of either kind.
+        const int strangers = 6, requests = 100;
+        const qint64 total = 512 * 1024, frame = nameBytes + 64;
+        messenger->SetMaxReplyBytes(total);
+        // As the upload queue does: a file not shared is told no, a queued
+        // one's place is told.
+        const bool queue = code == P::PM_QUEUE_UPLOAD;
+        const quint32 replyCode = queue ? P::PM_UPLOAD_DENIED : P::PM_UPLOAD_PLACE_IN_LINE;
+        const auto reply = [&](const QString& file) {
+            return queue ? Payload().Str(file).Str("File not shared.").Bytes()
+                         : Payload().Str(file).U32(1).Bytes();
+        };
+        qint64 peerPeak = 0, totalPeak = 0;
+        const auto answer = [&](const QString& user, const QString& file) {
+            if (queue)
+                messenger->DenyUpload(user, file, "File not shared.");
+            else
+                messenger->SendUploadPlaceInLine(user, file, 1);
+            peerPeak = qMax(peerPeak, messenger->HeldReplyBytes(user));
+            totalPeak = qMax(totalPeak, messenger->HeldReplyBytes());
+        };
+        const QMetaObject::Connection answers =
+            queue ? connect(messenger.get(), &P::QueueUploadRequested, this, answer)
+                  : connect(messenger.get(), &P::UploadPlaceInLineRequested, this, answer);
+        const std::shared_ptr<void> restore(nullptr, [&](void*) {
+            disconnect(answers);
+            messenger->SetMaxReplyBytes(PeerLimits::kMaxReplyBytesTotal);
+        });
+        std::vector<std::unique_ptr<QTcpSocket>> deaf;
+        std::vector<std::unique_ptr<RawPeer>> readers;
+        const auto name = [&](int stranger, int k) {
+            const QString mark = QString("s%1/%2/").arg(stranger).arg(k);
+            return mark + QString(nameBytes - mark.size(), QChar('n'));
+        };
+        const qint64 longDropped = messenger->DroppedLongNames();
+        for (int s = 0; s < strangers; ++s) {
+            const QString user = QString("stranger%1").arg(s);
+            QByteArray flood;
+            for (int k = 0; k < requests; ++k)
+                flood += RawPeer::Frame(code, Payload().Str(name(s, k)));
+            // Asked last: once it is, the flood before it was handled.
+            flood += RawPeer::Frame(P::PM_USER_INFO_REQUEST);
+            if (reading) {
+                readers.push_back(std::make_unique<RawPeer>());
+                QVERIFY(IncomingP(*readers.back(), user));
+                readers.back()->SendRaw(flood);
+            } else {
+                deaf.push_back(DeafPeer(user, messenger->ListeningPort()));
+                QVERIFY(deaf.back());
+                deaf.back()->write(flood);
+            }
+        }
+        const auto handled = [&] {
+            return rec->events.filter(QRegularExpression("^UserInfoRequested\\|stranger")).size() ==
+                   strangers * (reading ? 2 : 1);
+        };
+        QVERIFY(WaitUntil(handled, 30000));
+        QCOMPARE(rec->events.filter(BudgetEvent(code) + "|stranger").size(),
+                 pastShares ? 0 : strangers * requests);
+        QCOMPARE(messenger->DroppedLongNames() - longDropped,
+                 pastShares ? qint64(strangers) * requests : 0);
+        QVERIFY2(peerPeak <= PeerLimits::kMaxReplyBytesPerPeer,
+                 qPrintable(QString::number(peerPeak)));
+        QVERIFY2(totalPeak <= total + strangers * frame, qPrintable(QString::number(totalPeak)));
+        QVERIFY2(messenger->WaitingOutput() <= strangers * PeerLimits::kMaxReplyBytesPerPeer,
+                 qPrintable(QString::number(messenger->WaitingOutput())));
+        // The honest user's own request names a path as long as a share
+        // holds; the flood leaves her answers room.
+        RawPeer honest;
+        QVERIFY(IncomingP(honest, "honest"));
+        QString path = "music";
+        while (path.size() < 4000)
+            path += QString("\\folder %1 ").arg(path.size()) + QString(200, QChar('x'));
+        honest.SendMessage(code, Payload().Str(path));
+        QByteArray answered;
+        QVERIFY(NextOf(honest, replyCode, &answered));
+        QCOMPARE(answered, reply(path));
+        QVERIFY(messenger->RoomForOptional("honest", 1 << 20));
+        QVERIFY(RoundTrip(honest, "honest"));
+        // Readers are told no for each name they may hold, and once they
+        // have taken it nothing of theirs is held.
+        for (auto& reader : readers) {
+            int told = 0;
+            while (!pastShares && told < requests && NextOf(*reader, replyCode))
+                ++told;
+            QCOMPARE(told, pastShares ? 0 : requests);
+        }
+        if (reading)
+            QVERIFY(WaitUntil([&] { return messenger->HeldReplyBytes() == 0; }));
+    }
+
+    // An honest client's burst of queue requests told no, each naming a
+    // long path, comes back whole and in order, on a fast link as behind a
+    // small receive window read as it fills.
+    void honestBurstOfDenialsComesWhole_data() {
+        QTest::addColumn<bool>("smallWindow");
+        QTest::newRow("fast link") << false;
+        QTest::newRow("small window") << true;
+    }
+    void honestBurstOfDenialsComesWhole() {
+        QFETCH(bool, smallWindow);
+        const QMetaObject::Connection deny =
+            connect(messenger.get(), &P::QueueUploadRequested, this,
+                    [&](const QString& user, const QString& file) {
+                        messenger->DenyUpload(user, file, "File not shared.");
+                    });
+        const std::shared_ptr<void> restore(nullptr, [&](void*) { disconnect(deny); });
+        RawPeer fast;
+        std::unique_ptr<QTcpSocket> slow;
+        if (smallWindow)
+            QVERIFY(slow = SmallWindowPeer("burst", 4096));
+        else
+            QVERIFY(IncomingP(fast, "burst"));
+        const int burst = PeerLimits::kRequestBudgets[4].burst;
+        const auto name = [](int k) { return QString("%1\\").arg(k) + QString(1000, QChar('p')); };
+        QByteArray bytes;
+        for (int k = 0; k < burst; ++k)
+            bytes += RawPeer::Frame(P::PM_QUEUE_UPLOAD, Payload().Str(name(k)));
+        const qint64 dropped = messenger->DroppedReplies();
+        if (slow)
+            slow->write(bytes);
+        else
+            fast.SendRaw(bytes);
+        QByteArray got;
+        const auto next = [&](QByteArray& payload) {
+            if (!slow)
+                return NextOf(fast, P::PM_UPLOAD_DENIED, &payload);
+            for (;;) {
+                if (got.size() >= 8) {
+                    const int size = 4 + int(qFromLittleEndian<quint32>(got.constData()));
+                    if (got.size() >= size) {
+                        const quint32 code = qFromLittleEndian<quint32>(got.constData() + 4);
+                        payload = got.mid(8, size - 8);
+                        got.remove(0, size);
+                        if (code == P::PM_UPLOAD_DENIED)
+                            return true;
+                        continue;
+                    }
+                }
+                if (!WaitUntil([&] { return slow->bytesAvailable() > 0; }))
+                    return false;
+                got += slow->readAll();
+            }
+        };
+        for (int k = 0; k < burst; ++k) {
+            QByteArray denial;
+            QVERIFY2(next(denial), qPrintable(QString::number(k)));
+            QCOMPARE(denial, Payload().Str(name(k)).Str("File not shared.").Bytes());
+        }
+        QCOMPARE(messenger->DroppedReplies(), dropped);
+    }
+
+    // Every request naming one of our files or folders by a name longer
+    // than a share holds is dropped before its budget, unanswered; one at
+    // the bound, and a transfer offering the peer's own file, are not.
+    void namesPastSharesDropped_data() {
+        QTest::addColumn<quint32>("code");
+        QTest::addColumn<int>("nameBytes");
+        QTest::addColumn<bool>("offered");
+        QTest::addColumn<bool>("dropped");
+        const int past = int(PeerLimits::kMaxRequestedNameBytes) + 1;
+        const int at = int(PeerLimits::kMaxRequestedNameBytes);
+        QTest::newRow("queue, past") << quint32(P::PM_QUEUE_UPLOAD) << past << false << true;
+        QTest::newRow("queue, at the bound") << quint32(P::PM_QUEUE_UPLOAD) << at << false << false;
+        QTest::newRow("place, past")
+            << quint32(P::PM_UPLOAD_PLACE_IN_LINE_REQUEST) << past << false << true;
+        QTest::newRow("folder, past")
+            << quint32(P::PM_GET_SHARED_FILES_IN_FOLDER) << past << false << true;
+        QTest::newRow("folder, at the bound")
+            << quint32(P::PM_GET_SHARED_FILES_IN_FOLDER) << at << false << false;
+        QTest::newRow("transfer asking us to send, past")
+            << quint32(P::PM_TRANSFER_REQUEST) << past << false << true;
+        QTest::newRow("transfer offering theirs, past")
+            << quint32(P::PM_TRANSFER_REQUEST) << past << true << false;
+    }
+    void namesPastSharesDropped() {
+        QFETCH(quint32, code);
+        QFETCH(int, nameBytes);
+        QFETCH(bool, offered);
+        QFETCH(bool, dropped);
+        const QString name(nameBytes, QChar('n'));
+        QByteArray body;
+        if (code == P::PM_GET_SHARED_FILES_IN_FOLDER)
+            body = Payload().U32(9).Str(name);
+        else if (code == P::PM_TRANSFER_REQUEST)
+            body = Payload().U32(offered ? 1 : 0).U32(9).Str(name).I64(5);
+        else
+            body = Payload().Str(name);
+        RawPeer peer;
+        QVERIFY(IncomingP(peer, "asker"));
+        const qint64 before = messenger->DroppedLongNames();
+        peer.SendMessage(code, body);
+        QVERIFY(RoundTrip(peer, "asker"));
+        QCOMPARE(rec->events.filter(BudgetEvent(code) + "|asker").size(), dropped ? 0 : 1);
+        QCOMPARE(messenger->DroppedLongNames() - before, qint64(dropped ? 1 : 0));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestPeerMessenger)
