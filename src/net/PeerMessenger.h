@@ -464,10 +464,17 @@ private:
     // by when the oldest byte in the socket's buffer was written.
     std::set<std::pair<qint64, quint64>> m_quietOrder, m_ageOrder;
     std::map<QString, qint64> m_gaveWay;
-    // Users a connection of whose closed with its output stuck, and when.
-    std::map<QString, qint64> m_deafLately;
+    // Users a connection of whose closed with its output stuck: when, and
+    // when the last optional answer went to them since.
+    struct Deaf {
+        qint64 at;
+        qint64 tried;
+    };
+    std::map<QString, Deaf> m_deafLately;
     void RememberIfDeaf(const Connection& c, qint64 now);
     bool DeafLately(const QString& user, qint64 now) const;
+    // Marked, and an optional answer may go to try whether they read again.
+    bool DeafTrialDue(const QString& user, const ConnectionPtr& target, qint64 now) const;
     RequestBudgets m_requestBudgets;
     QTimer m_waitTimer;
     // Connections with frames left for a later turn, in the order left.

@@ -124,6 +124,73 @@ bool NextOf(RawPeer& peer, quint32 want, QByteArray* payload = nullptr) {
     return false;
 }
 
+// A user's own listening port, where the messenger reaches her: through
+// windows as small as the system allows, she reads nothing of what comes
+// while she stalls, and then, when asked, all of it.
+struct StallingPeer {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    quint16 port = 0;
+    std::vector<int> links;
+    QByteArray got;
+    StallingPeer() {
+        const int smallest = 1;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof a;
+        if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest) != 0 ||
+            ::bind(fd, reinterpret_cast<sockaddr*>(&a), size) != 0 || ::listen(fd, 8) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size) != 0)
+            return;
+        port = ntohs(a.sin_port);
+    }
+    ~StallingPeer() {
+        Reset();
+        if (fd >= 0)
+            ::close(fd);
+    }
+    void Accept() {
+        for (int link; (link = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK)) >= 0;)
+            links.push_back(link);
+    }
+    bool WaitForConnection() {
+        return WaitUntil([&] {
+            Accept();
+            return !links.empty();
+        });
+    }
+    // Her program gives up every connection it holds.
+    void Reset() {
+        for (const int link : links) {
+            const linger reset{1, 0};
+            ::setsockopt(link, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            ::close(link);
+        }
+        links.clear();
+    }
+    // Reads everything until a message with this code came whole, set-ups
+    // skipped.
+    bool WaitForMessage(quint32 want) {
+        return WaitUntil([&] {
+            Accept();
+            char buffer[65536];
+            for (const int link : links)
+                for (ssize_t n; (n = ::recv(link, buffer, sizeof buffer, 0)) > 0;)
+                    got.append(buffer, int(n));
+            while (got.size() >= 8) {
+                const qint64 size = 4 + qint64(qFromLittleEndian<quint32>(got.constData()));
+                if (got.size() < size)
+                    return false;
+                const quint32 code = qFromLittleEndian<quint32>(got.constData() + 4);
+                got.remove(0, int(size));
+                if (code == want)
+                    return true;
+            }
+            return false;
+        });
+    }
+};
+
 // The connect-back request (18) the server forwards to a user's session.
 struct ConnectBack {
     QString user, kind;
@@ -1527,7 +1594,8 @@ private slots:
     }
 
     // A peer whose connection closed while our output to it was stuck gets
-    // no optional output when it comes back, until it takes some of ours.
+    // no optional output when it comes back, until it takes some of ours;
+    // the connection is one we made to the address the server gave for it.
     void deafMarkOutlivesItsConnection_data() {
         QTest::addColumn<bool>("byPeer");
         QTest::newRow("closed by the peer") << true;
@@ -1535,18 +1603,19 @@ private slots:
     }
     void deafMarkOutlivesItsConnection() {
         QFETCH(bool, byPeer);
-        const std::unique_ptr<QTcpSocket> deaf = DeafPeer("deaf", messenger->ListeningPort());
-        QVERIFY(deaf);
-        deaf->write(RawPeer::Frame(P::PM_USER_INFO_REQUEST));
-        QVERIFY(rec->WaitFor("UserInfoRequested|deaf"));
+        StallingPeer deaf;
+        QVERIFY(deaf.port != 0);
+        RecordAddress("deaf", deaf.port);
         MemStream big = Message(P::PM_FILE_SEARCH_RESULT,
                                 int(qMin<qint64>(3 * SystemSendBufferMax(), 9 << 20)));
         messenger->SendMessage("deaf", big);
-        QVERIFY(WaitUntil([&] { return messenger->WaitingOutput() > 0; }));
+        QVERIFY(deaf.WaitForConnection());
+        QVERIFY(WaitUntil(
+            [&] { return messenger->IsMessaging("deaf") && messenger->WaitingOutput() > 0; }));
         const int connections = messenger->ConnectionCount();
         if (byPeer) {
             Advance(PeerLimits::kStuckOutputMs);
-            deaf->abort();
+            deaf.Reset();
         } else {
             Advance(PeerLimits::kStalledFrameMs);
         }
@@ -1933,6 +2002,62 @@ private slots:
             30000));
         QCOMPARE(rec->events.filter("UploadFailed|flood|").size(), frames);
         QVERIFY2(ticks > 2, qPrintable(QString::number(ticks)));
+    }
+
+    // The mark of a user who does not read: a stranger under her name who
+    // reads nothing and closes cannot set it; when she stalled herself on a
+    // connection we made to her, her reading again clears it.
+    void deafMarkOnlyHersAndHerReadingClearsIt_data() {
+        QTest::addColumn<bool>("stranger");
+        QTest::newRow("a stranger under her name") << true;
+        QTest::newRow("she stalls, then reads") << false;
+    }
+    void deafMarkOnlyHersAndHerReadingClearsIt() {
+        QFETCH(bool, stranger);
+        MemStream big = Message(P::PM_FILE_SEARCH_RESULT,
+                                int(qMin<qint64>(3 * SystemSendBufferMax(), 9 << 20)));
+        MemStream answer = Message(P::PM_FILE_SEARCH_RESULT, 100);
+        RawPeer reader;
+        StallingPeer her;
+        QVERIFY(her.port != 0);
+        std::unique_ptr<QTcpSocket> deaf;
+        if (stranger) {
+            QVERIFY(IncomingP(reader, "her"));
+            deaf = DeafPeer("her", messenger->ListeningPort());
+            QVERIFY(deaf);
+            deaf->write(RawPeer::Frame(P::PM_SHARED_FILE_LIST_REQUEST));
+            QVERIFY(rec->WaitFor("SharedFileListRequested|her"));
+        } else {
+            RecordAddress("her", her.port);
+        }
+        // The answer goes on the newest connection under her name.
+        messenger->SendMessage("her", big);
+        QVERIFY(stranger || her.WaitForConnection());
+        QVERIFY(WaitUntil(
+            [&] { return messenger->IsMessaging("her") && messenger->WaitingOutput() > 0; }));
+        const int connections = messenger->ConnectionCount();
+        Advance(PeerLimits::kStuckOutputMs);
+        stranger ? deaf->abort() : her.Reset();
+        QVERIFY(WaitUntil([&] { return messenger->ConnectionCount() < connections; }));
+        const auto answered = [&] {
+            return messenger->SendOptionalMessage("her", answer) &&
+                   (stranger ? NextOf(reader, P::PM_FILE_SEARCH_RESULT)
+                             : her.WaitForMessage(P::PM_FILE_SEARCH_RESULT));
+        };
+        if (!stranger) {
+            // Her own stall marks her; she reads again, and within the
+            // trial's interval one answer goes, which she takes.
+            QVERIFY(!messenger->RoomForOptional("her", 0));
+            Advance(PeerLimits::kDeafTrialMs - 1000);
+            QVERIFY(!messenger->RoomForOptional("her", 0));
+            Advance(1000);
+            QVERIFY(answered());
+            QVERIFY(WaitUntil([&] { return !messenger->OutputWaitingFor("her"); }));
+        }
+        // Answered at once from then on, each.
+        for (int k = 0; k < 3; ++k)
+            QVERIFY(answered());
+        QVERIFY(!messenger->OutputWaitingFor("her"));
     }
 };
 
