@@ -120,6 +120,9 @@ void PeerMessenger::OnBytesWritten(quint64 id, qint64 written) {
     if (c->closed)
         return;
     Recount(*c);
+    // Taking what she asked for is what a user who gave way owes.
+    if (answerWent && !m_gaveWay.empty())
+        m_gaveWay.erase(c->user);
     if (answerWent || !m_roomWanted.empty())
         PostOutputRoom();
 }
@@ -364,7 +367,10 @@ qint64 PeerMessenger::MakeRoom(const QString& user, const ConnectionPtr& target,
                           .arg(h.c->user)
                           .arg(h.bytes)
                           .arg((now - h.since) / 1000));
-        GaveWay(h.c->user, now);
+        // A name in an incoming set-up is the peer's word: a stranger's
+        // connection under it must not put the user back in the line.
+        if (h.c->vouched)
+            GaveWay(h.c->user, now);
         Close(h.c, h.stuck ? "unsent output stuck while the output cap is full"
                            : "unsent output waited too long while the output cap is full");
     }

@@ -315,8 +315,10 @@ private:
         return WaitUntil([&] { return rec->events.count(event) > seen; });
     }
     // A set-up "P" connection from the user behind a small receive window,
-    // as behind a slow link: every read makes room for more at once.
-    std::unique_ptr<QTcpSocket> SmallWindowPeer(const QString& user, qint64 readBuffer) {
+    // as behind a slow link: every read makes room for more at once. With a
+    // token, it answers our connect-back request with it.
+    std::unique_ptr<QTcpSocket> SmallWindowPeer(const QString& user, qint64 readBuffer,
+                                                quint32 token = 0) {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0), window = 16 * 1024;
         sockaddr_in to{};
         to.sin_family = AF_INET;
@@ -328,7 +330,8 @@ private:
             !peer->setSocketDescriptor(fd))
             return nullptr;
         peer->setReadBufferSize(readBuffer);
-        peer->write(RawPeer::SetUpFrame(user, "P") + RawPeer::Frame(P::PM_USER_INFO_REQUEST));
+        peer->write((token ? RawPeer::ConnectBackFrame(token) : RawPeer::SetUpFrame(user, "P")) +
+                    RawPeer::Frame(P::PM_USER_INFO_REQUEST));
         return rec->WaitFor("UserInfoRequested|" + user) ? std::move(peer) : nullptr;
     }
     static MemStream Message(quint32 code, int bytes) {
@@ -1377,9 +1380,32 @@ private slots:
     // Room freed by closing slow readers goes to one user at a time: to a
     // newcomer before a user who has asked for it longer, and to either
     // before a user whose connection gave way. The clock runs 1 s a step.
+    // Only slow readers whose names the server gave (they answer our
+    // connect-back requests) put their names back in the line, and only
+    // until they take an answer of ours whole: a name in an incoming set-up
+    // is only the peer's word.
+    void roomFreedGoesToTheNewcomerFirst_data() {
+        QTest::addColumn<bool>("vouched");
+        QTest::addColumn<bool>("tookOne");
+        QTest::newRow("names the server gave") << true << false;
+        QTest::newRow("the server's, and she took an answer since") << true << true;
+        QTest::newRow("names only their word") << false << false;
+    }
     void roomFreedGoesToTheNewcomerFirst() {
-        std::unique_ptr<QTcpSocket> slow[2] = {SmallWindowPeer("slowA", 8 * 1024),
-                                               SmallWindowPeer("slowB", 8 * 1024)};
+        QFETCH(bool, vouched);
+        QFETCH(bool, tookOne);
+        RawPeer sessions[2];
+        quint32 tokens[2] = {0, 0};
+        for (int k = 0; vouched && k < 2; ++k) {
+            const QString user = k == 0 ? "slowA" : "slowB";
+            QVERIFY(LogIn(&sessions[k], user, ClosedPort()));
+            messenger->GetUserInfo(user);
+            ConnectBack cb;
+            QVERIFY(cb.Read(sessions[k]) && cb.user == kMe);
+            tokens[k] = cb.token;
+        }
+        std::unique_ptr<QTcpSocket> slow[2] = {SmallWindowPeer("slowA", 8 * 1024, tokens[0]),
+                                               SmallWindowPeer("slowB", 8 * 1024, tokens[1])};
         RawPeer crowd, newcomer;
         QVERIFY(slow[0] && slow[1] && IncomingP(crowd, "crowd") && IncomingP(newcomer, "newcomer"));
         MemStream list = Message(P::PM_SHARED_FILE_LIST, 8 << 20);
@@ -1413,12 +1439,22 @@ private slots:
         QCOMPARE(int(ask("newcomer")), int(P::Answer::Sent));
         QCOMPARE(messenger->ConnectionCount(), connections - 1);
         // The one that gave way comes back and asks: the crowd goes first.
+        // Under a name that was only a stranger's word, or once she took
+        // what we sent her, she asked last.
         RawPeer back;
         QVERIFY(IncomingP(back, "slowA"));
-        QCOMPARE(int(ask("slowA")), int(P::Answer::NoRoom));
-        QCOMPARE(int(ask("crowd")), int(P::Answer::Sent));
+        if (tookOne) {
+            MemStream info = Message(P::PM_USER_INFO_REPLY, 100);
+            QCOMPARE(int(messenger->SendAnswer("slowA", info)), int(P::Answer::Sent));
+            QVERIFY(NextOf(back, P::PM_USER_INFO_REPLY));
+            QVERIFY(WaitUntil([&] { return !messenger->AnswerWaiting("slowA", 16); }));
+        }
+        const bool behind = vouched && !tookOne;
+        QCOMPARE(int(ask("slowA")), int(behind ? P::Answer::NoRoom : P::Answer::Sent));
+        QCOMPARE(int(ask("crowd")), int(behind ? P::Answer::Sent : P::Answer::NoRoom));
         QCOMPARE(messenger->ConnectionCount(), connections - 1);
-        QVERIFY(NextOf(newcomer, P::PM_SHARED_FILE_LIST) && NextOf(crowd, P::PM_SHARED_FILE_LIST));
+        QVERIFY(NextOf(newcomer, P::PM_SHARED_FILE_LIST) &&
+                NextOf(behind ? crowd : back, P::PM_SHARED_FILE_LIST));
         QVERIFY(RoundTrip(back, "slowA"));
     }
 
