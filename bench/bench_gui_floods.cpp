@@ -596,10 +596,13 @@ int MeasureUnderHerName(int files, bool quick, bool verdicts) {
         "one who does not read\n",
         phase, indexed, waitingHeld / 1048576.0, heldUp ? "" : "not ", marked ? "" : "not ");
     std::printf(
-        "%s: then her searches every 5 s got %d answers to %d, the first after %.1f s, the "
-        "slowest within %lld ms (without the stranger %d of %d)",
+        "%s: then her searches every 5 s got %d answers to %d, %s, the slowest within "
+        "%lld ms (without the stranger %d of %d)",
         phase, flood.answered, flood.asked,
-        flood.firstAnswerMs < 0 ? -1.0 : (flood.firstAnswerMs - start) / 1000.0,
+        flood.firstAnswerMs < 0
+            ? "none at all"
+            : qPrintable(QString("the first after %1 s")
+                             .arg((flood.firstAnswerMs - start) / 1000.0, 0, 'f', 1)),
         static_cast<long long>(flood.slowestMs), quiet.answered, quiet.asked);
     PrintVerdict(verdicts, "answered as without it",
                  flood.answered == flood.asked && quiet.answered == quiet.asked);
