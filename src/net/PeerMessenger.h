@@ -148,13 +148,14 @@ public:
     // Optional output (search answers): whether `bytes` more for the user
     // fit under the cap on output waiting for peers now. Connections whose
     // output is stuck are closed, the largest first, to make room for a user
-    // whose own output is not; a user whose output is stuck gets nothing. A
+    // whose own output is not; a user whose output is stuck gets nothing, one
+    // marked as not reading only now and then (PeerLimits::kDeafTrialMs). A
     // refusal is logged, at most once per kOptionalLogMs with a count.
     bool RoomForOptional(const QString& user, qint64 bytes);
     // Output of ours waits for the user: their newest connection holds some
     // the system could not take yet, or messages wait for a connection, or
-    // one of theirs closed lately with its output stuck. A peer that reads
-    // what it asked for seldom has any.
+    // one of theirs whose user the server named closed lately with its
+    // output stuck. A peer that reads what it asked for seldom has any.
     bool OutputWaitingFor(const QString& user) const;
     // SendMessage when RoomForOptional; false when the message was dropped.
     bool SendOptionalMessage(const QString& user, MemStream& message);
