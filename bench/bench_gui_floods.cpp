@@ -18,13 +18,24 @@
 //   "slow-reading strangers": 999 strangers, who with the honest user fill
 //     the 1,000 messaging connections, read 1 KB/s and ask for the share
 //     list every 2 s, for 120 s (6 s with --quick); target: longest
-//     main-thread stall under 200 ms.
+//     main-thread stall under 200 ms;
 //   "long names": 20 strangers, each on a connection of its own under a
 //     name of its own, send queue requests for unique 64 KiB names as fast
 //     as the client takes them, never reading and coming back when closed,
 //     for 60 s (5 s with --quick); target: the client's memory grows less
 //     than 150 MiB and the honest user's searches and share lists are
-//     answered as without them.
+//     answered as without them;
+//   "under her name": a stranger under the honest user's name asks for the
+//     share list and a folder through a 2 KiB window, reads nothing and
+//     closes after 8 s; then she searches every 5 s for 120 s (20 s with
+//     --quick), reading everything; target: answered as before it, 30 s
+//     (10 s) of which are the figure without it;
+//   "after a stall": a searcher the client reaches at her address searches
+//     for a word every file holds, reads nothing for 8 s and resets the
+//     connection; then she reads everything and searches every 5 s for 60 s
+//     (30 s with --quick); target: answered again within 30 s; beside it,
+//     one who stalled 3 s. Both have segments of the usual Internet size, so
+//     that the system holds little of what the client sends them.
 // Meanwhile an honest user browses every 10 s and searches for one track
 // every 2 s, and in the first two phases a newcomer sets up and asks for
 // user info every second.
@@ -32,7 +43,7 @@
 // Usage: bench_gui_floods [--quick] [--files N] [--phase NAME]
 //   --quick    a share of 5,000 files, short floods, figures only
 //   --files N  a share of N files (300,000 unless given), with verdicts
-//   --phase    only that phase: bare, setups, reader, slow or names
+//   --phase    only that phase: bare, setups, reader, slow, names, name or stall
 // The share is built and saved by a process of its own; each phase runs in
 // a fresh child, and the flooders in processes of their own, so that their
 // work does not count as the client's.
@@ -55,6 +66,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -601,6 +613,296 @@ int MeasureLongNames(int files, bool quick, bool verdicts) {
     return indexed >= files ? 0 : 1;
 }
 
+// ---------------------------------------------------------------------------
+// A name used by a stranger, and a searcher who stalled once.
+
+constexpr qint64 kSearchEveryMs = 5000;
+constexpr qint64 kBackWithinMs = 30000;
+
+// Searches every 5 s for one track as `user` and counts the answers that
+// come on `peer` within kAnswerWithinMs.
+struct Searches {
+    QString user;
+    int asked = 0, answered = 0;
+    qint64 firstAnswerMs = -1, slowestMs = 0;
+    std::deque<qint64> waiting;
+    qint64 lastAt = -1000000;
+
+    // `got`: answers that came since the last turn.
+    void Turn(qint64 now, int got, bool more = true) {
+        for (; got > 0 && !waiting.empty(); --got) {
+            ++answered;
+            slowestMs = std::max(slowestMs, now - waiting.front());
+            if (firstAnswerMs < 0)
+                firstAnswerMs = now;
+            waiting.pop_front();
+        }
+        while (!waiting.empty() && now - waiting.front() > kAnswerWithinMs)
+            waiting.pop_front();
+        if (more && now - lastAt >= kSearchEveryMs) {
+            lastAt = now;
+            ++asked;
+            waiting.push_back(now);
+            emit gp_server->DirectFileSearch(user, quint32(4000000 + asked),
+                                             QString("track %1").arg(asked % 1000));
+        }
+    }
+};
+
+// Answers to searches that came to `peer` (which reads all) since the last call.
+int SearchAnswers(RawPeer& peer) {
+    int n = 0;
+    quint32 code = 0;
+    QByteArray payload;
+    while (peer.WaitForMessage(&code, &payload, 0))
+        n += code == PeerMessenger::PM_FILE_SEARCH_RESULT;
+    return n;
+}
+
+// Runs the searches for `ms` and gives the last ones their time.
+void RunSearches(Searches& s, const QElapsedTimer& clock, qint64 ms,
+                 const std::function<int()>& answers) {
+    const qint64 start = clock.elapsed();
+    while (clock.elapsed() - start < ms ||
+           (!s.waiting.empty() && clock.elapsed() - start < ms + kAnswerWithinMs)) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        s.Turn(clock.elapsed(), answers(), clock.elapsed() - start < ms);
+    }
+}
+
+// A socket to the client's listening port with a receive buffer of `window`
+// and segments of the usual Internet size, so that the system holds little
+// of what the client sends it.
+int SmallWindowSocket(quint16 port, int window) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port);
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window) != 0 ||
+        ::setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &kInternetSegment, sizeof kInternetSegment) !=
+            0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void SendAll(int fd, const QByteArray& bytes) {
+    ::send(fd, bytes.constData(), std::size_t(bytes.size()), MSG_NOSIGNAL);
+}
+
+// Closed with a reset, as a program that gives up on a connection does.
+void Reset(int fd) {
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(fd);
+}
+
+int MeasureUnderHerName(int files, bool quick, bool verdicts) {
+    const char* phase = "under her name";
+    RawPeer honest;
+    int indexed = 0;
+    std::unique_ptr<MainWindow> window = StartWithAskingPeer(honest, phase, "honest", indexed);
+    if (!window)
+        return 1;
+    QElapsedTimer clock;
+    clock.start();
+    const auto answers = [&] { return SearchAnswers(honest); };
+    Searches quiet, flood;
+    quiet.user = flood.user = "honest";
+    RunSearches(quiet, clock, quick ? 10000 : 30000, answers);
+    // The stranger asks for the share list and a folder under her name and
+    // reads nothing through a 2 KiB window, then closes.
+    const int connections = peerMessenger->ConnectionCount();
+    const int stranger = SmallWindowSocket(peerMessenger->ListeningPort(), 2048);
+    if (stranger < 0) {
+        std::printf("%s: cannot connect to the client\n", phase);
+        return 1;
+    }
+    const std::vector<QString> folders = WireFolders();
+    SendAll(stranger, RawPeer::SetUpFrame("honest", "P") +
+                          RawPeer::Frame(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST) +
+                          FolderRequest(7, folders.empty() ? QString() : folders.front()));
+    const qint64 heldFrom = clock.elapsed();
+    LongestStall(clock, heldFrom + 8000);
+    const qint64 waitingHeld = peerMessenger->WaitingOutput();
+    const bool heldUp = peerMessenger->OutputWaitingFor("honest");
+    Reset(stranger);
+    LongestStallUntil(clock, [&] {
+        return peerMessenger->ConnectionCount() <= connections ||
+               clock.elapsed() - heldFrom > 20000;
+    });
+    // Nothing waits on her own connection: only a mark on her name says so.
+    const bool marked = peerMessenger->OutputWaitingFor("honest");
+    const qint64 start = clock.elapsed();
+    RunSearches(flood, clock, quick ? 20000 : 120000, answers);
+    std::printf(
+        "%s: a stranger under the honest user's name asked for the share list of %d files "
+        "and a folder through a 2 KiB window, read nothing and closed after 8 s (%.2f MiB "
+        "waiting for peers then, output %swaiting for her name); her name then %smarked as "
+        "one who does not read\n",
+        phase, indexed, waitingHeld / 1048576.0, heldUp ? "" : "not ", marked ? "" : "not ");
+    std::printf(
+        "%s: then her searches every 5 s got %d answers to %d, %s, the slowest within "
+        "%lld ms (without the stranger %d of %d)",
+        phase, flood.answered, flood.asked,
+        flood.firstAnswerMs < 0
+            ? "none at all"
+            : qPrintable(QString("the first after %1 s")
+                             .arg((flood.firstAnswerMs - start) / 1000.0, 0, 'f', 1)),
+        static_cast<long long>(flood.slowestMs), quiet.answered, quiet.asked);
+    PrintVerdict(verdicts, "answered as without it",
+                 flood.answered == flood.asked && quiet.answered == quiet.asked);
+    std::fflush(stdout);
+    window.reset();
+    return indexed >= files ? 0 : 1;
+}
+
+// A searcher the client reaches at her own address, as the server tells it
+// (she opens no connection): behind a 2 KiB window and segments of the usual
+// Internet size, she reads nothing while she stalls, and then everything, on
+// every connection the client opens to her.
+class StallingSearcher {
+public:
+    explicit StallingSearcher(const QString& name) {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        const int window = 2048;
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof at;
+        if (m_listener < 0 ||
+            ::setsockopt(m_listener, SOL_SOCKET, SO_RCVBUF, &window, sizeof window) != 0 ||
+            ::setsockopt(m_listener, IPPROTO_TCP, TCP_MAXSEG, &kInternetSegment,
+                         sizeof kInternetSegment) != 0 ||
+            ::bind(m_listener, reinterpret_cast<sockaddr*>(&at), size) != 0 ||
+            ::listen(m_listener, 16) != 0 ||
+            ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&at), &size) != 0)
+            return;
+        const ItemPtr user = d.GetType("user")->GetItem(Value(name));
+        user.Connect(d.GetType("user_address")->GetItem(Value(quint32(0x7F000001))));
+        user.Connect(d.GetType("user_port")->GetItem(Value(quint32(ntohs(at.sin_port)))));
+    }
+    ~StallingSearcher() {
+        for (Link& link : m_links)
+            ::close(link.fd);
+        if (m_listener >= 0)
+            ::close(m_listener);
+    }
+    // Takes the connections the client made; while reading, reads them all.
+    // Returns the search answers that came whole since the last call.
+    int Turn() {
+        for (int fd; (fd = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK)) >= 0;)
+            m_links.push_back({fd, QByteArray()});
+        if (!reading)
+            return 0;
+        int answers = 0;
+        char buffer[65536];
+        for (Link& link : m_links) {
+            for (ssize_t n; (n = ::recv(link.fd, buffer, sizeof buffer, 0)) > 0;)
+                link.got.append(buffer, int(n));
+            while (FrameSize(link.got) > 0 && link.got.size() >= FrameSize(link.got)) {
+                const qint64 size = FrameSize(link.got);
+                answers += size >= 8 && qFromLittleEndian<quint32>(link.got.constData() + 4) ==
+                                            PeerMessenger::PM_FILE_SEARCH_RESULT;
+                link.got.remove(0, int(size));
+            }
+        }
+        return answers;
+    }
+    int Connections() const { return int(m_links.size()); }
+    // Her program gives up every connection it holds.
+    void ResetAll() {
+        for (Link& link : m_links)
+            Reset(link.fd);
+        m_links.clear();
+    }
+    bool reading = false;
+
+private:
+    struct Link {
+        int fd;
+        QByteArray got;
+    };
+    int m_listener = -1;
+    std::vector<Link> m_links;
+};
+
+// She searches for a word every file holds, reads nothing for `stallMs`
+// from the connection that brings the answer, which she then resets; then
+// she reads everything and searches every 5 s for one track.
+struct Stalled {
+    qint64 stallMs = 0, bigAnswerMs = -1, firstBackMs = -1, waitingAtClose = 0;
+    bool heldUp = false;
+    Searches searches;
+};
+
+bool RunStall(Stalled& out, const QString& name, const QElapsedTimer& clock, qint64 searchMs) {
+    StallingSearcher her(name);
+    out.searches.user = name;
+    emit gp_server->DirectFileSearch(name, 3999999, "record");
+    const qint64 asked = clock.elapsed();
+    LongestStallUntil(clock, [&] {
+        her.Turn();
+        return her.Connections() > 0 || clock.elapsed() - asked > 60000;
+    });
+    if (her.Connections() == 0)
+        return false;
+    out.bigAnswerMs = clock.elapsed() - asked;
+    LongestStall(clock, clock.elapsed() + out.stallMs);
+    out.waitingAtClose = peerMessenger->WaitingOutput();
+    out.heldUp = peerMessenger->OutputWaitingFor(name);
+    her.ResetAll();
+    her.reading = true;
+    const qint64 back = clock.elapsed();
+    RunSearches(out.searches, clock, searchMs, [&] { return her.Turn(); });
+    if (out.searches.firstAnswerMs >= 0)
+        out.firstBackMs = out.searches.firstAnswerMs - back;
+    return true;
+}
+
+int MeasureAfterStall(int files, bool quick, bool verdicts) {
+    const char* phase = "after a stall";
+    RawPeer other;
+    int indexed = 0;
+    std::unique_ptr<MainWindow> window = StartWithAskingPeer(other, phase, "other", indexed);
+    if (!window)
+        return 1;
+    QElapsedTimer clock;
+    clock.start();
+    const qint64 searchMs = quick ? 30000 : 60000;
+    Stalled brief, stalled;
+    brief.stallMs = 3000;
+    stalled.stallMs = 8000;
+    if (!RunStall(brief, "brief", clock, searchMs) ||
+        !RunStall(stalled, "stalled", clock, searchMs)) {
+        std::printf("%s: the client never connected to the searcher\n", phase);
+        return 1;
+    }
+    const auto back = [](const Stalled& s) {
+        return s.firstBackMs < 0 ? QString("never")
+                                 : QString("after %1 s").arg(s.firstBackMs / 1000.0, 0, 'f', 1);
+    };
+    std::printf(
+        "%s: a searcher whose search for a word all %d files hold came after %.1f s read "
+        "nothing for 8 s (%.2f MiB waiting for peers, output %swaiting for her), reset the "
+        "connection, then read everything and searched every 5 s\n",
+        phase, indexed, stalled.bigAnswerMs / 1000.0, stalled.waitingAtClose / 1048576.0,
+        stalled.heldUp ? "" : "not ");
+    std::printf(
+        "%s: answered again %s, %d answers to %d searches (one who stalled 3 s: %s, %d of %d)",
+        phase, qPrintable(back(stalled)), stalled.searches.answered, stalled.searches.asked,
+        qPrintable(back(brief)), brief.searches.answered, brief.searches.asked);
+    PrintVerdict(verdicts, "answered again within 30 s",
+                 stalled.firstBackMs >= 0 && stalled.firstBackMs <= kBackWithinMs);
+    std::fflush(stdout);
+    window.reset();
+    return indexed >= files ? 0 : 1;
+}
+
 int MeasurePhase(const QString& phase, int files, bool quick, bool verdicts) {
     if (phase == "bare")
         return MeasureFlooders(files, false, quick, verdicts);
@@ -612,6 +914,10 @@ int MeasurePhase(const QString& phase, int files, bool quick, bool verdicts) {
         return MeasureSlowStrangers(files, quick, verdicts);
     if (phase == "names")
         return MeasureLongNames(files, quick, verdicts);
+    if (phase == "name")
+        return MeasureUnderHerName(files, quick, verdicts);
+    if (phase == "stall")
+        return MeasureAfterStall(files, quick, verdicts);
     std::printf("no phase %s\n", qPrintable(phase));
     return 1;
 }
@@ -649,8 +955,9 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     int status = 0;
     for (const char* phase : {"bare", "setups", "reader", "slow",
-                              // Last: queue requests with long names.
-                              "names"}) {
+                              // Then queue requests with long names, and honest users
+                              // under attack by name, or after a stall.
+                              "names", "name", "stall"}) {
         if (only && QString::fromLatin1(only) != phase)
             continue;
         QStringList arguments = {"--measure", "--phase", phase, "--files", QString::number(files)};

@@ -39,6 +39,10 @@ struct PeerMessenger::Connection {
     bool closed = false;
     QString user;
     QString kind;
+    // Its user is the one the server named: we connected to the address the
+    // server gave for them, or it answered with a token we issued for them.
+    // An incoming set-up's name is the peer's word only.
+    bool vouched = false;
     // Direct: our request's token. Connect-back: the peer's request token.
     quint32 token = 0;
     int ticks = 0;

@@ -102,9 +102,15 @@ constexpr int kOutputRoomMs = 100;
 constexpr qint64 kGaveWayMemoryMs = 600000;
 // A connection closed, for whatever reason, while its output was stuck
 // leaves its user marked as one who does not read for this long, or until
-// output of ours moves for them on another: no optional answers meanwhile,
-// so that a peer cannot clear the mark by letting us close and connect again.
+// output of ours moves for them on another, so that a peer cannot clear the
+// mark by letting us close and connect again. Only a connection whose user
+// the server named marks (set-up names are unchecked: a stranger could mark
+// anyone). Meanwhile one optional answer goes now and then, kDeafTrialMs
+// after the mark and after the one before, and only while nothing of ours
+// waits for them: a user who reads again takes it and is answered as before,
+// one who does not costs one answer a connection.
 constexpr qint64 kDeafMemoryMs = 600000;
+constexpr qint64 kDeafTrialMs = 20000;
 constexpr qint64 kRoomWantedMs = 1000;
 constexpr std::size_t kMaxRoomRecords = 4096;
 // Requests that cost us work or output, per user: each kind has a budget of

@@ -285,6 +285,7 @@ PeerMessenger::ConnectionPtr PeerMessenger::AddConnection(QTcpSocket* socket, in
     c->origin = origin;
     c->obfuscated = obfuscated;
     c->state = origin == OriginIncoming ? Connection::AwaitSetUp : Connection::Connecting;
+    c->vouched = origin != OriginIncoming;
     c->lastActivity = Now();
     if (origin == OriginIncoming) {
         c->setUpDeadline = c->lastActivity + PeerLimits::kSetUpMs;
@@ -680,6 +681,7 @@ void PeerMessenger::HandleSetUp(const ConnectionPtr& c, quint32 code, MemStream&
         const QString kind = it->second->kind;
         c->user = user;
         c->kind = kind;
+        c->vouched = true;
         if (c->obfuscated && kind != "P") {
             Close(c, "file and distributed connections are not obfuscated");
             return;

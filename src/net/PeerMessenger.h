@@ -148,13 +148,14 @@ public:
     // Optional output (search answers): whether `bytes` more for the user
     // fit under the cap on output waiting for peers now. Connections whose
     // output is stuck are closed, the largest first, to make room for a user
-    // whose own output is not; a user whose output is stuck gets nothing. A
+    // whose own output is not; a user whose output is stuck gets nothing, one
+    // marked as not reading only now and then (PeerLimits::kDeafTrialMs). A
     // refusal is logged, at most once per kOptionalLogMs with a count.
     bool RoomForOptional(const QString& user, qint64 bytes);
     // Output of ours waits for the user: their newest connection holds some
     // the system could not take yet, or messages wait for a connection, or
-    // one of theirs closed lately with its output stuck. A peer that reads
-    // what it asked for seldom has any.
+    // one of theirs whose user the server named closed lately with its
+    // output stuck. A peer that reads what it asked for seldom has any.
     bool OutputWaitingFor(const QString& user) const;
     // SendMessage when RoomForOptional; false when the message was dropped.
     bool SendOptionalMessage(const QString& user, MemStream& message);
@@ -485,10 +486,17 @@ private:
     // by when the oldest byte in the socket's buffer was written.
     std::set<std::pair<qint64, quint64>> m_quietOrder, m_ageOrder;
     std::map<QString, qint64> m_gaveWay;
-    // Users a connection of whose closed with its output stuck, and when.
-    std::map<QString, qint64> m_deafLately;
+    // Users a connection of whose closed with its output stuck: when, and
+    // when the last optional answer went to them since.
+    struct Deaf {
+        qint64 at;
+        qint64 tried;
+    };
+    std::map<QString, Deaf> m_deafLately;
     void RememberIfDeaf(const Connection& c, qint64 now);
     bool DeafLately(const QString& user, qint64 now) const;
+    // Marked, and an optional answer may go to try whether they read again.
+    bool DeafTrialDue(const QString& user, const ConnectionPtr& target, qint64 now) const;
     RequestBudgets m_requestBudgets;
     QTimer m_waitTimer;
     // Connections with frames left for a later turn, in the order left.

@@ -123,6 +123,9 @@ void PeerMessenger::OnBytesWritten(quint64 id, qint64 written) {
     if (c->closed)
         return;
     Recount(*c);
+    // Taking what she asked for is what a user who gave way owes.
+    if (answerWent && !m_gaveWay.empty())
+        m_gaveWay.erase(c->user);
     if (answerWent || !m_roomWanted.empty())
         PostOutputRoom();
 }
@@ -408,7 +411,10 @@ qint64 PeerMessenger::MakeRoom(const QString& user, const ConnectionPtr& target,
                           .arg(h.c->user)
                           .arg(h.bytes)
                           .arg((now - h.since) / 1000));
-        GaveWay(h.c->user, now);
+        // A name in an incoming set-up is the peer's word: a stranger's
+        // connection under it must not put the user back in the line.
+        if (h.c->vouched)
+            GaveWay(h.c->user, now);
         Close(h.c, h.stuck ? "unsent output stuck while the output cap is full"
                            : "unsent output waited too long while the output cap is full");
     }
@@ -418,7 +424,8 @@ qint64 PeerMessenger::MakeRoom(const QString& user, const ConnectionPtr& target,
 bool PeerMessenger::RoomForOptional(const QString& user, qint64 bytes) {
     const qint64 now = Now();
     const ConnectionPtr target = NewestMessaging(user);
-    const bool stuck = (target && OutputStuck(*target, now)) || DeafLately(user, now);
+    const bool stuck = (target && OutputStuck(*target, now)) ||
+                       (DeafLately(user, now) && !DeafTrialDue(user, target, now));
     const qint64 waiting = stuck ? WaitingOutput() : MakeRoom(user, target, bytes, now);
     if (!stuck && waiting + bytes <= m_maxWaitingOutput) {
         ForgetRoomWanted(user);
@@ -442,22 +449,35 @@ bool PeerMessenger::RoomForOptional(const QString& user, qint64 bytes) {
 }
 
 void PeerMessenger::RememberIfDeaf(const Connection& c, qint64 now) {
-    if (c.state != Connection::Messaging || c.user.isEmpty())
+    if (c.state != Connection::Messaging || c.user.isEmpty() || !c.vouched)
         return;
     // As the last look left it: once the peer reset the connection its
     // queue in the system is gone, which a new look would take for progress.
     const bool waiting = c.counted > 0 || (c.socket && c.socket->bytesToWrite() > 0);
     if (!waiting || now - c.outputMoved < PeerLimits::kStuckOutputMs)
         return;
-    m_deafLately[c.user] = now;
+    m_deafLately[c.user] = {now, -1};
     if (m_deafLately.size() > PeerLimits::kMaxRoomRecords)
         Prune(m_deafLately, now, PeerLimits::kDeafMemoryMs, PeerLimits::kMaxRoomRecords,
-              [](qint64 at) { return at; });
+              [](const Deaf& deaf) { return deaf.at; });
 }
 
 bool PeerMessenger::DeafLately(const QString& user, qint64 now) const {
     const auto it = m_deafLately.find(user);
-    return it != m_deafLately.end() && now - it->second < PeerLimits::kDeafMemoryMs;
+    return it != m_deafLately.end() && now - it->second.at < PeerLimits::kDeafMemoryMs;
+}
+
+bool PeerMessenger::DeafTrialDue(const QString& user, const ConnectionPtr& target,
+                                 qint64 now) const {
+    // Only her reading can clear the mark, so something must go to her now
+    // and then; one at a time, so that one who does not read holds little.
+    const auto it = m_deafLately.find(user);
+    if (it == m_deafLately.end() ||
+        now - std::max(it->second.at, it->second.tried) < PeerLimits::kDeafTrialMs ||
+        m_unsent.count(user))
+        return false;
+    return !target || !target->socket ||
+           (target->socket->bytesToWrite() == 0 && target->pending.empty());
 }
 
 bool PeerMessenger::OutputWaitingFor(const QString& user) const {
@@ -574,6 +594,9 @@ bool PeerMessenger::SendOptionalMessage(const QString& user, MemStream& message)
     // The length field comes on top.
     if (!RoomForOptional(user, message.GetWritePos() + 4))
         return false;
+    const auto deaf = m_deafLately.find(user);
+    if (deaf != m_deafLately.end())
+        deaf->second.tried = Now();
     SendMessage(user, message);
     return true;
 }

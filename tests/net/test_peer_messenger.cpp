@@ -124,6 +124,73 @@ bool NextOf(RawPeer& peer, quint32 want, QByteArray* payload = nullptr) {
     return false;
 }
 
+// A user's own listening port, where the messenger reaches her: through
+// windows as small as the system allows, she reads nothing of what comes
+// while she stalls, and then, when asked, all of it.
+struct StallingPeer {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    quint16 port = 0;
+    std::vector<int> links;
+    QByteArray got;
+    StallingPeer() {
+        const int smallest = 1;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof a;
+        if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest) != 0 ||
+            ::bind(fd, reinterpret_cast<sockaddr*>(&a), size) != 0 || ::listen(fd, 8) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size) != 0)
+            return;
+        port = ntohs(a.sin_port);
+    }
+    ~StallingPeer() {
+        Reset();
+        if (fd >= 0)
+            ::close(fd);
+    }
+    void Accept() {
+        for (int link; (link = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK)) >= 0;)
+            links.push_back(link);
+    }
+    bool WaitForConnection() {
+        return WaitUntil([&] {
+            Accept();
+            return !links.empty();
+        });
+    }
+    // Her program gives up every connection it holds.
+    void Reset() {
+        for (const int link : links) {
+            const linger reset{1, 0};
+            ::setsockopt(link, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            ::close(link);
+        }
+        links.clear();
+    }
+    // Reads everything until a message with this code came whole, set-ups
+    // skipped.
+    bool WaitForMessage(quint32 want) {
+        return WaitUntil([&] {
+            Accept();
+            char buffer[65536];
+            for (const int link : links)
+                for (ssize_t n; (n = ::recv(link, buffer, sizeof buffer, 0)) > 0;)
+                    got.append(buffer, int(n));
+            while (got.size() >= 8) {
+                const qint64 size = 4 + qint64(qFromLittleEndian<quint32>(got.constData()));
+                if (got.size() < size)
+                    return false;
+                const quint32 code = qFromLittleEndian<quint32>(got.constData() + 4);
+                got.remove(0, int(size));
+                if (code == want)
+                    return true;
+            }
+            return false;
+        });
+    }
+};
+
 // The connect-back request (18) the server forwards to a user's session.
 struct ConnectBack {
     QString user, kind;
@@ -248,8 +315,10 @@ private:
         return WaitUntil([&] { return rec->events.count(event) > seen; });
     }
     // A set-up "P" connection from the user behind a small receive window,
-    // as behind a slow link: every read makes room for more at once.
-    std::unique_ptr<QTcpSocket> SmallWindowPeer(const QString& user, qint64 readBuffer) {
+    // as behind a slow link: every read makes room for more at once. With a
+    // token, it answers our connect-back request with it.
+    std::unique_ptr<QTcpSocket> SmallWindowPeer(const QString& user, qint64 readBuffer,
+                                                quint32 token = 0) {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0), window = 16 * 1024;
         sockaddr_in to{};
         to.sin_family = AF_INET;
@@ -261,7 +330,8 @@ private:
             !peer->setSocketDescriptor(fd))
             return nullptr;
         peer->setReadBufferSize(readBuffer);
-        peer->write(RawPeer::SetUpFrame(user, "P") + RawPeer::Frame(P::PM_USER_INFO_REQUEST));
+        peer->write((token ? RawPeer::ConnectBackFrame(token) : RawPeer::SetUpFrame(user, "P")) +
+                    RawPeer::Frame(P::PM_USER_INFO_REQUEST));
         return rec->WaitFor("UserInfoRequested|" + user) ? std::move(peer) : nullptr;
     }
     static MemStream Message(quint32 code, int bytes) {
@@ -1310,9 +1380,32 @@ private slots:
     // Room freed by closing slow readers goes to one user at a time: to a
     // newcomer before a user who has asked for it longer, and to either
     // before a user whose connection gave way. The clock runs 1 s a step.
+    // Only slow readers whose names the server gave (they answer our
+    // connect-back requests) put their names back in the line, and only
+    // until they take an answer of ours whole: a name in an incoming set-up
+    // is only the peer's word.
+    void roomFreedGoesToTheNewcomerFirst_data() {
+        QTest::addColumn<bool>("vouched");
+        QTest::addColumn<bool>("tookOne");
+        QTest::newRow("names the server gave") << true << false;
+        QTest::newRow("the server's, and she took an answer since") << true << true;
+        QTest::newRow("names only their word") << false << false;
+    }
     void roomFreedGoesToTheNewcomerFirst() {
-        std::unique_ptr<QTcpSocket> slow[2] = {SmallWindowPeer("slowA", 8 * 1024),
-                                               SmallWindowPeer("slowB", 8 * 1024)};
+        QFETCH(bool, vouched);
+        QFETCH(bool, tookOne);
+        RawPeer sessions[2];
+        quint32 tokens[2] = {0, 0};
+        for (int k = 0; vouched && k < 2; ++k) {
+            const QString user = k == 0 ? "slowA" : "slowB";
+            QVERIFY(LogIn(&sessions[k], user, ClosedPort()));
+            messenger->GetUserInfo(user);
+            ConnectBack cb;
+            QVERIFY(cb.Read(sessions[k]) && cb.user == kMe);
+            tokens[k] = cb.token;
+        }
+        std::unique_ptr<QTcpSocket> slow[2] = {SmallWindowPeer("slowA", 8 * 1024, tokens[0]),
+                                               SmallWindowPeer("slowB", 8 * 1024, tokens[1])};
         RawPeer crowd, newcomer;
         QVERIFY(slow[0] && slow[1] && IncomingP(crowd, "crowd") && IncomingP(newcomer, "newcomer"));
         MemStream list = Message(P::PM_SHARED_FILE_LIST, 8 << 20);
@@ -1346,12 +1439,22 @@ private slots:
         QCOMPARE(int(ask("newcomer")), int(P::Answer::Sent));
         QCOMPARE(messenger->ConnectionCount(), connections - 1);
         // The one that gave way comes back and asks: the crowd goes first.
+        // Under a name that was only a stranger's word, or once she took
+        // what we sent her, she asked last.
         RawPeer back;
         QVERIFY(IncomingP(back, "slowA"));
-        QCOMPARE(int(ask("slowA")), int(P::Answer::NoRoom));
-        QCOMPARE(int(ask("crowd")), int(P::Answer::Sent));
+        if (tookOne) {
+            MemStream info = Message(P::PM_USER_INFO_REPLY, 100);
+            QCOMPARE(int(messenger->SendAnswer("slowA", info)), int(P::Answer::Sent));
+            QVERIFY(NextOf(back, P::PM_USER_INFO_REPLY));
+            QVERIFY(WaitUntil([&] { return !messenger->AnswerWaiting("slowA", 16); }));
+        }
+        const bool behind = vouched && !tookOne;
+        QCOMPARE(int(ask("slowA")), int(behind ? P::Answer::NoRoom : P::Answer::Sent));
+        QCOMPARE(int(ask("crowd")), int(behind ? P::Answer::Sent : P::Answer::NoRoom));
         QCOMPARE(messenger->ConnectionCount(), connections - 1);
-        QVERIFY(NextOf(newcomer, P::PM_SHARED_FILE_LIST) && NextOf(crowd, P::PM_SHARED_FILE_LIST));
+        QVERIFY(NextOf(newcomer, P::PM_SHARED_FILE_LIST) &&
+                NextOf(behind ? crowd : back, P::PM_SHARED_FILE_LIST));
         QVERIFY(RoundTrip(back, "slowA"));
     }
 
@@ -1527,7 +1630,8 @@ private slots:
     }
 
     // A peer whose connection closed while our output to it was stuck gets
-    // no optional output when it comes back, until it takes some of ours.
+    // no optional output when it comes back, until it takes some of ours;
+    // the connection is one we made to the address the server gave for it.
     void deafMarkOutlivesItsConnection_data() {
         QTest::addColumn<bool>("byPeer");
         QTest::newRow("closed by the peer") << true;
@@ -1535,18 +1639,19 @@ private slots:
     }
     void deafMarkOutlivesItsConnection() {
         QFETCH(bool, byPeer);
-        const std::unique_ptr<QTcpSocket> deaf = DeafPeer("deaf", messenger->ListeningPort());
-        QVERIFY(deaf);
-        deaf->write(RawPeer::Frame(P::PM_USER_INFO_REQUEST));
-        QVERIFY(rec->WaitFor("UserInfoRequested|deaf"));
+        StallingPeer deaf;
+        QVERIFY(deaf.port != 0);
+        RecordAddress("deaf", deaf.port);
         MemStream big = Message(P::PM_FILE_SEARCH_RESULT,
                                 int(qMin<qint64>(3 * SystemSendBufferMax(), 9 << 20)));
         messenger->SendMessage("deaf", big);
-        QVERIFY(WaitUntil([&] { return messenger->WaitingOutput() > 0; }));
+        QVERIFY(deaf.WaitForConnection());
+        QVERIFY(WaitUntil(
+            [&] { return messenger->IsMessaging("deaf") && messenger->WaitingOutput() > 0; }));
         const int connections = messenger->ConnectionCount();
         if (byPeer) {
             Advance(PeerLimits::kStuckOutputMs);
-            deaf->abort();
+            deaf.Reset();
         } else {
             Advance(PeerLimits::kStalledFrameMs);
         }
@@ -2466,6 +2571,62 @@ private slots:
         QVERIFY(RoundTrip(peer, "asker"));
         QCOMPARE(rec->events.filter(BudgetEvent(code) + "|asker").size(), dropped ? 0 : 1);
         QCOMPARE(messenger->DroppedLongNames() - before, qint64(dropped ? 1 : 0));
+    }
+
+    // The mark of a user who does not read: a stranger under her name who
+    // reads nothing and closes cannot set it; when she stalled herself on a
+    // connection we made to her, her reading again clears it.
+    void deafMarkOnlyHersAndHerReadingClearsIt_data() {
+        QTest::addColumn<bool>("stranger");
+        QTest::newRow("a stranger under her name") << true;
+        QTest::newRow("she stalls, then reads") << false;
+    }
+    void deafMarkOnlyHersAndHerReadingClearsIt() {
+        QFETCH(bool, stranger);
+        MemStream big = Message(P::PM_FILE_SEARCH_RESULT,
+                                int(qMin<qint64>(3 * SystemSendBufferMax(), 9 << 20)));
+        MemStream answer = Message(P::PM_FILE_SEARCH_RESULT, 100);
+        RawPeer reader;
+        StallingPeer her;
+        QVERIFY(her.port != 0);
+        std::unique_ptr<QTcpSocket> deaf;
+        if (stranger) {
+            QVERIFY(IncomingP(reader, "her"));
+            deaf = DeafPeer("her", messenger->ListeningPort());
+            QVERIFY(deaf);
+            deaf->write(RawPeer::Frame(P::PM_SHARED_FILE_LIST_REQUEST));
+            QVERIFY(rec->WaitFor("SharedFileListRequested|her"));
+        } else {
+            RecordAddress("her", her.port);
+        }
+        // The answer goes on the newest connection under her name.
+        messenger->SendMessage("her", big);
+        QVERIFY(stranger || her.WaitForConnection());
+        QVERIFY(WaitUntil(
+            [&] { return messenger->IsMessaging("her") && messenger->WaitingOutput() > 0; }));
+        const int connections = messenger->ConnectionCount();
+        Advance(PeerLimits::kStuckOutputMs);
+        stranger ? deaf->abort() : her.Reset();
+        QVERIFY(WaitUntil([&] { return messenger->ConnectionCount() < connections; }));
+        const auto answered = [&] {
+            return messenger->SendOptionalMessage("her", answer) &&
+                   (stranger ? NextOf(reader, P::PM_FILE_SEARCH_RESULT)
+                             : her.WaitForMessage(P::PM_FILE_SEARCH_RESULT));
+        };
+        if (!stranger) {
+            // Her own stall marks her; she reads again, and within the
+            // trial's interval one answer goes, which she takes.
+            QVERIFY(!messenger->RoomForOptional("her", 0));
+            Advance(PeerLimits::kDeafTrialMs - 1000);
+            QVERIFY(!messenger->RoomForOptional("her", 0));
+            Advance(1000);
+            QVERIFY(answered());
+            QVERIFY(WaitUntil([&] { return !messenger->OutputWaitingFor("her"); }));
+        }
+        // Answered at once from then on, each.
+        for (int k = 0; k < 3; ++k)
+            QVERIFY(answered());
+        QVERIFY(!messenger->OutputWaitingFor("her"));
     }
 };
 
