@@ -103,12 +103,13 @@ constexpr qint64 kGaveWayMemoryMs = 600000;
 // A connection closed, for whatever reason, while its output was stuck
 // leaves its user marked as one who does not read for this long, or until
 // output of ours moves for them on another, so that a peer cannot clear the
-// mark by letting us close and connect again. Only a connection whose user
-// the server named marks (set-up names are unchecked: a stranger could mark
-// anyone). Meanwhile one optional answer goes now and then, kDeafTrialMs
-// after the mark and after the one before, and only while nothing of ours
-// waits for them: a user who reads again takes it and is answered as before,
-// one who does not costs one answer a connection.
+// mark by letting us close and connect again. Meanwhile one optional answer
+// goes now and then, kDeafTrialMs after the mark and after the one before,
+// and only while nothing of ours waits for them: a user who reads again
+// takes it and is answered as before, one who does not costs one answer a
+// connection. A connection whose user the server did not name (set-up names
+// are unchecked: a stranger could mark anyone) marks more lightly: an answer
+// goes whenever nothing of ours waits for the user, at once.
 constexpr qint64 kDeafMemoryMs = 600000;
 constexpr qint64 kDeafTrialMs = 20000;
 constexpr qint64 kRoomWantedMs = 1000;

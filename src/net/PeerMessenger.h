@@ -491,10 +491,12 @@ private:
     struct Deaf {
         qint64 at;
         qint64 tried;
+        // Set by a connection whose user the server named.
+        bool vouched;
     };
     std::map<QString, Deaf> m_deafLately;
     void RememberIfDeaf(const Connection& c, qint64 now);
-    bool DeafLately(const QString& user, qint64 now) const;
+    bool DeafLately(const QString& user, qint64 now, bool vouchedOnly = false) const;
     // Marked, and an optional answer may go to try whether they read again.
     bool DeafTrialDue(const QString& user, const ConnectionPtr& target, qint64 now) const;
     RequestBudgets m_requestBudgets;

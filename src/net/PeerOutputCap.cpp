@@ -449,22 +449,30 @@ bool PeerMessenger::RoomForOptional(const QString& user, qint64 bytes) {
 }
 
 void PeerMessenger::RememberIfDeaf(const Connection& c, qint64 now) {
-    if (c.state != Connection::Messaging || c.user.isEmpty() || !c.vouched)
+    if (c.state != Connection::Messaging || c.user.isEmpty())
         return;
     // As the last look left it: once the peer reset the connection its
     // queue in the system is gone, which a new look would take for progress.
     const bool waiting = c.counted > 0 || (c.socket && c.socket->bytesToWrite() > 0);
     if (!waiting || now - c.outputMoved < PeerLimits::kStuckOutputMs)
         return;
-    m_deafLately[c.user] = {now, -1};
+    // A name in an incoming set-up is the peer's word: its mark only holds
+    // answers to one at a time while ours wait, which costs a reader nothing,
+    // and never weakens a mark the user's own stall left.
+    const auto it = m_deafLately.find(c.user);
+    if (!c.vouched && it != m_deafLately.end() && it->second.vouched &&
+        now - it->second.at < PeerLimits::kDeafMemoryMs)
+        return;
+    m_deafLately[c.user] = {now, -1, c.vouched};
     if (m_deafLately.size() > PeerLimits::kMaxRoomRecords)
         Prune(m_deafLately, now, PeerLimits::kDeafMemoryMs, PeerLimits::kMaxRoomRecords,
               [](const Deaf& deaf) { return deaf.at; });
 }
 
-bool PeerMessenger::DeafLately(const QString& user, qint64 now) const {
+bool PeerMessenger::DeafLately(const QString& user, qint64 now, bool vouchedOnly) const {
     const auto it = m_deafLately.find(user);
-    return it != m_deafLately.end() && now - it->second.at < PeerLimits::kDeafMemoryMs;
+    return it != m_deafLately.end() && (it->second.vouched || !vouchedOnly) &&
+           now - it->second.at < PeerLimits::kDeafMemoryMs;
 }
 
 bool PeerMessenger::DeafTrialDue(const QString& user, const ConnectionPtr& target,
@@ -473,7 +481,8 @@ bool PeerMessenger::DeafTrialDue(const QString& user, const ConnectionPtr& targe
     // and then; one at a time, so that one who does not read holds little.
     const auto it = m_deafLately.find(user);
     if (it == m_deafLately.end() ||
-        now - std::max(it->second.at, it->second.tried) < PeerLimits::kDeafTrialMs ||
+        (it->second.vouched &&
+         now - std::max(it->second.at, it->second.tried) < PeerLimits::kDeafTrialMs) ||
         m_unsent.count(user))
         return false;
     return !target || !target->socket ||
@@ -481,7 +490,7 @@ bool PeerMessenger::DeafTrialDue(const QString& user, const ConnectionPtr& targe
 }
 
 bool PeerMessenger::OutputWaitingFor(const QString& user) const {
-    if (m_unsent.count(user) || DeafLately(user, Now()))
+    if (m_unsent.count(user) || DeafLately(user, Now(), true))
         return true;
     const ConnectionPtr c = NewestMessaging(user);
     return c && c->socket && (c->socket->bytesToWrite() > 0 || !c->pending.empty());
