@@ -26,10 +26,20 @@ const ItemPtr& NullItem() {
     return *item;
 }
 
-void Deliver(const QString& area, int level, const QString& text, const ItemPtr& item) {
+// A line may quote what a peer sent (a file name of any length) and the
+// views keep thousands of lines: each is cut to what no line of ours needs.
+QString Capped(const QString& text) {
+    if (text.size() <= kMaxLogLineLength)
+        return text;
+    return text.left(kMaxLogLineLength) +
+           QString(" ... (%1 characters more)").arg(text.size() - kMaxLogLineLength);
+}
+
+void Deliver(const QString& area, int level, const QString& whole, const ItemPtr& item) {
     LogSink* sink = g_sink.load();
     if (!sink)
         return;
+    const QString text = Capped(whole);
     QCoreApplication* app = QCoreApplication::instance();
     if (!app || QThread::currentThread() == app->thread()) {
         sink->Log(area, level, text, item);

@@ -6,6 +6,10 @@
 class ItemPtr;
 
 // Implemented by the diagnostics view; the core only knows this interface.
+// Longer lines reach the sink cut to this many characters, with a note of
+// how many more there were.
+constexpr int kMaxLogLineLength = 1024;
+
 class LogSink {
 public:
     virtual ~LogSink() = default;

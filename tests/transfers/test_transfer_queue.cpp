@@ -278,6 +278,10 @@ private slots:
         add("unshared user", "M/a", "unshare", "File not shared.");
         add("pending shutdown", "M/a", "quit", "Pending shutdown.");
         add("too many queued", "M/c", "two", "Too many files");
+        // The log quotes the name: what it keeps stays small.
+        const QByteArray name = "M/" + QByteArray(8000, 'n');
+        QTest::newRow("long name") << QString(name) << ""
+                                   << "File not shared.";
     }
     void refusals() {
         QFETCH(QString, file);
@@ -291,8 +295,11 @@ private slots:
         if (setup == "two")
             Ask("bob", "M/a"), Ask("bob", "M/b");
         const QString wire = file.isEmpty() ? QString() : W(file);
+        LogLines log;
         tqm->OnQueueUploadRequested("bob", wire);
         QCOMPARE(Sent(), QStringList{"50 " + wire + " | " + reason});
+        for (const QString& line : log.lines)
+            QVERIFY2(line.size() < kMaxLogLineLength + 64, qPrintable(line.left(200)));
         QCOMPARE(d.GetType("upload_entry")->ItemCount(), setup == "two" ? 2 : 0);
     }
     // Bob stays offline, so nothing starts.
