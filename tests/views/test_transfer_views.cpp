@@ -20,6 +20,7 @@
 #include "shell/Prompts.h"
 #include "shell/ShellGlobals.h"
 #include "support/ColumnFit.h"
+#include "support/LogLines.h"
 #include "support/Payload.h"
 #include "support/SharesIndexed.h"
 #include "support/TestFiles.h"
@@ -258,6 +259,10 @@ private slots:
     void openFileOpensWhatWasWritten_data();
     void openFileOpensWhatWasWritten();
     void groupRowsRecomputed();
+    void settingsChangedWhileUploadsSetUp_data();
+    void settingsChangedWhileUploadsSetUp();
+    void settingsChangedWhileDownloadsSetUp_data();
+    void settingsChangedWhileDownloadsSetUp();
 };
 
 // Rows appear, follow status and progress and complete; the alerts set from
@@ -1074,6 +1079,191 @@ void TestTransferViews::groupRowsRecomputed() {
     QCOMPARE(user->childCount(), 1);
     QCOMPARE(shown(folder), (QStringList{"denied", "#ff0a47", "-", ""}));
     QCOMPARE(shown(user), (QStringList{"denied", "#ff0a47", "-", ""}));
+}
+
+// Settings changed in the window at each step of a downloader's first
+// upload: every file of the folder still comes whole, each in its turn.
+void TestTransferViews::settingsChangedWhileUploadsSetUp_data() {
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<QString>("change");
+    for (const char* step : {"requesting", "connecting", "token sent", "uploading"})
+        for (const char* change :
+             {"upload limit typed", "upload limit cleared", "download limit typed", "slots raised",
+              "slots lowered", "folder shared", "rescan"})
+            QTest::newRow(qPrintable(QString("%1, %2").arg(step, change))) << step << change;
+}
+
+void TestTransferViews::settingsChangedWhileUploadsSetUp() {
+    QFETCH(QString, step);
+    QFETCH(QString, change);
+    // The engine's log, shown when a step failed.
+    LogLines log;
+    struct Dump {
+        LogLines& l;
+        ~Dump() {
+            if (QTest::currentTestFailed())
+                fprintf(stderr, "%s\n", qPrintable(l.lines.join("\n")));
+        }
+    } dumpLog{log};
+    const int kFiles = 3, kSize = 30000;
+    for (int i = 0; i < kFiles; ++i)
+        QVERIFY(Write(P(QString("M/f%1").arg(i)), Pattern(kSize + i)));
+    QVERIFY(Write(P("N/other"), Pattern(10)));
+    shares->AddSharedFolder(P("M")).Connect(d.GetType("shared_public")->GetGlobalNullItem());
+    QVERIFY(WaitForSharesIndexed(shares.get()));
+    QVERIFY(bob->Listen());
+    User("bob").Connect(d.GetType("user_address")->GetItem(Value(quint32(0x7F000001))));
+    User("bob").Connect(d.GetType("user_port")->GetItem(Value(bob->Port())));
+    Online("bob");
+    const bool cleared = change == "upload limit cleared";
+    SetSetting("upload_speed_limit", cleared ? 400 : 0);
+    SetSettingYes("upload_speed_limit_enabled", cleared);
+    SetSetting("upload_slots", change == "slots lowered" ? 3 : 1);
+    form->DataLoaded();
+    tqm->DetermineUploadSpeedLimit();
+    Ui_TransfersForm* ui = form->Ui();
+    const auto typeInto = [](QSpinBox* box, const QString& text) {
+        box->setFocus();
+        QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(box, text);
+        QTest::keyClick(box, Qt::Key_Tab);
+    };
+    const auto apply = [&] {
+        if (change == "upload limit typed")
+            typeInto(ui->uploadLimitSpinBox, "40");
+        else if (change == "upload limit cleared")
+            typeInto(ui->uploadLimitSpinBox, "0");
+        else if (change == "download limit typed")
+            typeInto(ui->downloadLimitSpinBox, "40");
+        else if (change == "slots raised")
+            typeInto(ui->uploadSlotsSpinBox, "5");
+        else if (change == "slots lowered")
+            typeInto(ui->uploadSlotsSpinBox, "1");
+        else if (change == "folder shared") {
+            shares->AddSharedFolder(P("N")).Connect(
+                d.GetType("shared_public")->GetGlobalNullItem());
+            QVERIFY(WaitForSharesIndexed(shares.get()));
+        } else if (change == "rescan") {
+            shares->RescanShares();
+            QVERIFY(WaitForSharesIndexed(shares.get()));
+        }
+    };
+    for (int i = 0; i < kFiles; ++i)
+        tqm->OnQueueUploadRequested("bob", Wire(P(QString("M/f%1").arg(i))));
+
+    for (int i = 0; i < kFiles; ++i) {
+        const bool first = i == 0;
+        MemStream request(bob->Take(PeerMessenger::PM_TRANSFER_REQUEST));
+        quint32 direction = 0, req = 0;
+        QString file;
+        QVERIFY(request.Read(direction) && request.Read(req) && request.Read(file));
+        QCOMPARE(file, Wire(P(QString("M/f%1").arg(i))));
+        if (first && step == "requesting")
+            apply();
+        if (first && step == "connecting") {
+            // Accepted, and the change before the file connection is made.
+            tqm->OnFileTransferResponse("bob", req, true, false, 0, QString());
+            QCOMPARE(TQM::UploadStatus(
+                         d.GetType("transfer_req")->HasItem(Value(req)).HasItem("upload_entry")),
+                     QString("connecting"));
+            apply();
+        } else {
+            bob->SendMessageOn(0, PeerMessenger::PM_TRANSFER_RESPONSE, Payload().U32(req).U8(1));
+        }
+        QString kind;
+        QVERIFY2(
+            bob->WaitForIncoming(kWait) && bob->ReadSetUp(nullptr, &kind, kWait) && kind == "F",
+            qPrintable(QString("file %1").arg(i)));
+        QCOMPARE(bob->ReadRaw(4, kWait), RawPeer::U32(req));
+        if (first && step == "token sent")
+            apply();
+        bob->SendRaw(RawPeer::I64(0));
+        QByteArray got = bob->ReadRaw(kSize / 2, kWait);
+        if (first && step == "uploading")
+            apply();
+        got += bob->ReadRaw(kSize / 2 + i, kWait);
+        QCOMPARE(got, Pattern(kSize + i));
+        bob->Close();
+        bob->Select(0);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            d.GetType("upload_entry_status")->HasItem("complete").CountItems("upload_entry"), i + 1,
+            kWait);
+    }
+}
+
+// The same for a download: between our acceptance and the file connection,
+// before the first byte and midway, each file of the folder still lands.
+void TestTransferViews::settingsChangedWhileDownloadsSetUp_data() {
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<QString>("change");
+    for (const char* step : {"accepted", "offset sent", "downloading"})
+        for (const char* change : {"download limit typed", "download limit cleared",
+                                   "upload limit typed", "complete folder changed"})
+            QTest::newRow(qPrintable(QString("%1, %2").arg(step, change))) << step << change;
+}
+
+void TestTransferViews::settingsChangedWhileDownloadsSetUp() {
+    QFETCH(QString, step);
+    QFETCH(QString, change);
+    const int kFiles = 2, kSize = 30000;
+    const bool cleared = change == "download limit cleared";
+    SetSetting("download_speed_limit", cleared ? 400 : 0);
+    SetSettingYes("download_speed_limit_enabled", cleared);
+    form->DataLoaded();
+    tqm->DetermineDownloadSpeedLimit();
+    Ui_TransfersForm* ui = form->Ui();
+    const auto apply = [&] {
+        QSpinBox* box =
+            change.startsWith("upload") ? ui->uploadLimitSpinBox : ui->downloadLimitSpinBox;
+        if (change == "complete folder changed") {
+            SetSetting("download_folder", P("elsewhere"));
+            return;
+        }
+        box->setFocus();
+        QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(box, cleared ? "0" : "40");
+        QTest::keyClick(box, Qt::Key_Tab);
+    };
+    std::vector<ItemPtr> entries;
+    for (int i = 0; i < kFiles; ++i)
+        entries.push_back(tqm->AddDownload("bob", QString("f%1").arg(i).toStdString(), "S\\F",
+                                           kSize + i, false, 0));
+    for (int i = 0; i < kFiles; ++i) {
+        const bool first = i == 0;
+        const quint32 req = 50 + quint32(i);
+        const QString path = QString("S\\F\\f%1").arg(i);
+        QCOMPARE(Request(req, path, kSize + i), QString("answered"));
+        if (first && step == "accepted")
+            apply();
+        QVERIFY(bob->ConnectTo(messenger->ListeningPort()));
+        const int f = bob->CurrentConnection();
+        bob->SendSetUpOn(f, "bob", "F");
+        bob->SendRawOn(f, RawPeer::U32(req));
+        MemStream in(bob->ReadRawOn(f, 8, kWait));
+        qint64 offset = -1;
+        QVERIFY(in.Read(offset) && offset == 0);
+        if (first && step == "offset sent")
+            apply();
+        const QByteArray data = Pattern(kSize + i);
+        bob->SendRawOn(f, data.left(kSize / 2));
+        if (first && step == "downloading") {
+            QTRY_COMPARE_WITH_TIMEOUT(TQM::DownloadStatus(entries[std::size_t(i)]),
+                                      QString("downloading"), kWait);
+            apply();
+        }
+        bob->SendRawOn(f, data.mid(kSize / 2));
+        QTRY_COMPARE_WITH_TIMEOUT(TQM::DownloadStatus(entries[std::size_t(i)]), QString("complete"),
+                                  kWait);
+        const ItemPtr record =
+            d.GetType("complete_download")
+                ->GetItems()
+                .Connected("complete_download_filename", Value(QString("f%1").arg(i)));
+        QVERIFY(!record.IsNull());
+        QCOMPARE(ReadFile(record.HasItem("complete_download_folder").AsString().replace('\\', '/') +
+                          "/f" + QString::number(i)),
+                 data);
+        bob->Select(0);
+    }
 }
 
 QTEST_MAIN(TestTransferViews)
