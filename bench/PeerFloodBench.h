@@ -175,6 +175,26 @@ private:
 
 constexpr int kInternetSegment = 1460;
 
+// A socket to the client's listening port with a receive buffer of `window`
+// and segments of the usual Internet size, so that the system holds little
+// of what the client sends it.
+inline int SmallWindowSocket(quint16 port, int window) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port);
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window) != 0 ||
+        ::setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &kInternetSegment, sizeof kInternetSegment) !=
+            0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Connects `socket` to the client on loopback, announcing `segment` as the
 // largest segment it takes.
 inline bool ConnectWithSegment(QTcpSocket& socket, quint16 port, int segment) {
@@ -232,19 +252,9 @@ private:
         ++m_ticks;
     }
     std::unique_ptr<QTcpSocket> Connect(const QString& name) const {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0), window = 2048;
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = htons(m_port);
-        if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window) != 0 ||
-            ::setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &kInternetSegment, sizeof kInternetSegment) !=
-                0 ||
-            ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-            if (fd >= 0)
-                ::close(fd);
+        const int fd = SmallWindowSocket(m_port, 2048);
+        if (fd < 0)
             return nullptr;
-        }
         auto socket = std::make_unique<QTcpSocket>();
         if (!socket->setSocketDescriptor(fd))
             return nullptr;

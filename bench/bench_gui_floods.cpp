@@ -670,26 +670,6 @@ void RunSearches(Searches& s, const QElapsedTimer& clock, qint64 ms,
     }
 }
 
-// A socket to the client's listening port with a receive buffer of `window`
-// and segments of the usual Internet size, so that the system holds little
-// of what the client sends it.
-int SmallWindowSocket(quint16 port, int window) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(port);
-    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window) != 0 ||
-        ::setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &kInternetSegment, sizeof kInternetSegment) !=
-            0 ||
-        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 void SendAll(int fd, const QByteArray& bytes) {
     ::send(fd, bytes.constData(), std::size_t(bytes.size()), MSG_NOSIGNAL);
 }
