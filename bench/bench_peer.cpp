@@ -371,7 +371,7 @@ bool RunFolderQueue(int files, bool quick) {
         const qint64 now = clock.elapsed();
         if (got && code == PeerMessenger::PM_QUEUE_UPLOAD) {
             ++arrived;
-            switch (judge.Admit(me, code, payload.constData(), payload.size(), now)) {
+            switch (judge.Admit(me, 0, code, payload.constData(), payload.size(), now)) {
                 case RequestBudgets::Verdict::Admit:
                     ++taken;
                     lastMs = now;
@@ -385,9 +385,10 @@ bool RunFolderQueue(int files, bool quick) {
             }
         }
         QString who;
+        quint64 via = 0;
         quint32 due = 0;
         QByteArray bytes;
-        while (judge.TakeDue(now, who, due, bytes)) {
+        while (judge.TakeDue(now, who, via, due, bytes)) {
             ++taken;
             lastMs = now;
         }

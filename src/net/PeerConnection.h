@@ -43,6 +43,15 @@ struct PeerMessenger::Connection {
     // server gave for them, or it answered with a token we issued for them.
     // An incoming set-up's name is the peer's word only.
     bool vouched = false;
+    // Its address was held against the one the server gives for its name:
+    // a message only she may send waits in `held` meanwhile (reading paused),
+    // and a connection found elsewhere is a stranger's.
+    enum Check { Unchecked, Checking, Checked };
+    Check check = Unchecked;
+    bool stranger = false;
+    QByteArray held;
+    quint32 heldCode = 0;
+    quint32 peerIp = 0;
     // Direct: our request's token. Connect-back: the peer's request token.
     quint32 token = 0;
     int ticks = 0;

@@ -1,8 +1,12 @@
+#include <QTimer>
 #include <QtEndian>
+#include <algorithm>
 
+#include "net/PeerConnection.h"
 #include "net/PeerLimits.h"
 #include "net/PeerMessenger.h"
 #include "net/PeerPayloads.h"
+#include "net/server.h"
 #include "store/Log.h"
 
 // Receiving on "P" connections. Each handler reads the whole message before
@@ -37,6 +41,15 @@ void LogUnaskedLists(int n, const QString& user, quint32) {
         QString("%1 share lists nobody asked for dropped, the last from %2.").arg(n).arg(user));
 }
 
+void LogStrangers(int n, const QString& user, quint32 code) {
+    Log(kArea, 1,
+        QString("%1 messages only a user may send came from another address than the server "
+                "gives for her name, refused; the last code %2 under %3.")
+            .arg(n)
+            .arg(code)
+            .arg(user));
+}
+
 void LogUnknownResults(int n, const QString& user, quint32 token) {
     Log(kArea, 2,
         QString("%1 search replies for searches not ours dropped, the last from %2 (token %3).")
@@ -69,6 +82,8 @@ void PeerMessenger::FlushDropLines(qint64 now) {
         LogDroppedReplies(n, user, code);
     if (m_longNames.Held(now, n, user, code))
         LogLongNames(n, user, code);
+    if (m_strangers.Held(now, n, user, code))
+        LogStrangers(n, user, code);
     if (m_optionalRefused > 0 && m_optionalLoggedAt >= 0 &&
         now - m_optionalLoggedAt >= kOptionalLogMs) {
         Log(kArea, 1,
@@ -144,7 +159,123 @@ bool PeerMessenger::Dispatch(const QString& user, quint32 code, MemStream& paylo
     return Handle(user, code, payload);
 }
 
+quint32 PeerMessenger::PeerIp(const QTcpSocket* socket) {
+    bool ok = false;
+    const quint32 ip = socket ? socket->peerAddress().toIPv4Address(&ok) : 0;
+    return ok ? ip : 0;
+}
+
+bool PeerMessenger::NeedsHer(quint32 code) {
+    switch (code) {
+        // Answers to what we asked her, and notices about our transfers
+        // with her.
+        case PM_SHARED_FILE_LIST:
+        case PM_USER_INFO_REPLY:
+        case PM_TRANSFER_RESPONSE:
+        case PM_UPLOAD_PLACE_IN_LINE:
+        case PM_UPLOAD_FAILED:
+        case PM_UPLOAD_DENIED:
+        // Offers and queue requests: they change what we hold for her.
+        case PM_TRANSFER_REQUEST:
+        case PM_QUEUE_UPLOAD:
+        case PM_QUEUE_DOWNLOAD_REQUEST:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool PeerMessenger::CheckAddress(const ConnectionPtr& c, quint32 code, const MemStream& payload) {
+    if (c->vouched || c->check != Connection::Unchecked || !NeedsHer(code))
+        return false;
+    // Nobody to ask: the name is all there is, as it always was.
+    if (!gp_server || !gp_server->IsConnected() || c->peerIp == 0)
+        return false;
+    // The message waits, and reading stops behind it, so that order holds
+    // and a connection holds one message at most meanwhile.
+    c->check = Connection::Checking;
+    c->heldCode = code;
+    c->held = QByteArray(payload.GetBuffer() + payload.GetReadPos(), int(payload.BytesLeft()));
+    std::vector<quint64>& waiting = m_checks[c->user];
+    const bool ask = waiting.empty();
+    waiting.push_back(c->id);
+    m_checkDeadlines.emplace_back(Now() + PeerLimits::kAddressCheckMs, c->id);
+    if (ask)
+        gp_server->GetPeerAddress(c->user);
+    return true;
+}
+
+void PeerMessenger::VouchByAddress(const QString& user, quint32 ip) {
+    const auto ids = m_messagingByUser.find(user);
+    if (ip == 0 || ids == m_messagingByUser.end())
+        return;
+    std::vector<ConnectionPtr> hers;
+    for (const quint64 id : ids->second)
+        if (const ConnectionPtr c = FindConnection(id))
+            if (!c->vouched && c->peerIp == ip)
+                hers.push_back(c);
+    for (const ConnectionPtr& c : hers)
+        if (!c->closed)
+            Vouch(c);
+}
+
+void PeerMessenger::EndChecks(const QString& user) {
+    const auto it = m_checks.find(user);
+    if (it == m_checks.end())
+        return;
+    const std::vector<quint64> ids = std::move(it->second);
+    m_checks.erase(it);
+    for (const quint64 id : ids)
+        if (const ConnectionPtr c = FindConnection(id))
+            EndCheck(c);
+}
+
+void PeerMessenger::EndCheck(const ConnectionPtr& c) {
+    if (c->check != Connection::Checking)
+        return;
+    c->check = Connection::Checked;
+    c->stranger = !c->vouched;
+    MemStream payload(c->held);
+    const quint32 code = c->heldCode;
+    c->held.clear();
+    DispatchFrom(c, code, payload);
+    if (c->closed || c->readPaused)
+        return;
+    // What came behind it is read in a turn of its own.
+    c->readPaused = true;
+    m_pausedReads.push_back(c->id);
+    if (!m_resumeTimer.isActive())
+        m_resumeTimer.start(0);
+}
+
+void PeerMessenger::DispatchFrom(const ConnectionPtr& c, quint32 code, MemStream& payload) {
+    const AskedOn asked(this, c->id, c->user);
+    if (!Dispatch(c->user, code, payload) && !c->closed)
+        Close(c, QString("bad message %1").arg(code));
+}
+
+void PeerMessenger::RefuseStranger(const QString& user, quint32 code, MemStream& payload) {
+    int unlogged = 0;
+    if (m_strangers.Drop(Now(), unlogged, user, code))
+        LogStrangers(unlogged, user, code);
+    // Requests get their no on the connection that asked; the rest is dropped.
+    const QString notShared = QStringLiteral("File not shared.");
+    quint32 direction = 0, req = 0;
+    QString file;
+    if (code == PM_QUEUE_UPLOAD && payload.Read(file))
+        DenyUpload(user, file, notShared);
+    else if (code == PM_TRANSFER_REQUEST && payload.Read(direction) && payload.Read(req))
+        DenyTransferRequest(user, req, direction == 1 ? QStringLiteral("Cancelled") : notShared);
+}
+
 bool PeerMessenger::Handle(const QString& user, quint32 code, MemStream& payload) {
+    if (m_asker != 0 && NeedsHer(code)) {
+        const ConnectionPtr c = FindConnection(m_asker);
+        if (c && c->stranger) {
+            RefuseStranger(user, code, payload);
+            return true;
+        }
+    }
     switch (code) {
         case PM_SHARED_FILE_LIST_REQUEST:
             emit SharedFileListRequested(user);

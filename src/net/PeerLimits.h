@@ -114,7 +114,9 @@ constexpr qint64 kDeafMemoryMs = 600000;
 constexpr qint64 kDeafTrialMs = 20000;
 constexpr qint64 kRoomWantedMs = 1000;
 constexpr std::size_t kMaxRoomRecords = 4096;
-// Requests that cost us work or output, per user: each kind has a budget of
+// Requests that cost us work or output, per user and connection (a name in
+// a set-up is the peer's word: a stranger under it spends his own): each
+// kind has a budget of
 // `burst` that refills continuously, by one every `refillMs`. One past it
 // waits (up to `wait` of its kind per user, in the order asked) and is
 // handled once the budget has refilled by one; the same request as the last
@@ -218,6 +220,10 @@ constexpr int kIdleTicks = 10;
 // own. From the accept (or our connect-back's connect) to a finished set-up
 // and, for "F", the token.
 constexpr qint64 kSetUpMs = 10000;
+// A message only the user herself may send, on a connection the server did
+// not vouch for, waits this long at most for the server to give the
+// address of her name; past it the connection counts as a stranger's.
+constexpr qint64 kAddressCheckMs = 10000;
 // A messaging connection in the middle of a frame that delivers fewer than
 // kStalledFrameBytes in kStalledFrameMs is closed; a slow link still carries
 // a large share list at that pace.

@@ -286,6 +286,7 @@ PeerMessenger::ConnectionPtr PeerMessenger::AddConnection(QTcpSocket* socket, in
     c->obfuscated = obfuscated;
     c->state = origin == OriginIncoming ? Connection::AwaitSetUp : Connection::Connecting;
     c->vouched = origin != OriginIncoming;
+    c->peerIp = origin == OriginIncoming ? PeerIp(socket) : 0;
     c->lastActivity = Now();
     if (origin == OriginIncoming) {
         c->setUpDeadline = c->lastActivity + PeerLimits::kSetUpMs;
@@ -515,7 +516,7 @@ void PeerMessenger::Process(const ConnectionPtr& c) {
                 // A connection whose frames keep coming gives way to the
                 // others and the window after its slice; the rest waits in
                 // its buffers, and TCP holds back what follows.
-                if (c->readPaused)
+                if (c->readPaused || c->check == Connection::Checking)
                     return;
                 if (!slice.isValid()) {
                     slice.start();
@@ -540,8 +541,9 @@ void PeerMessenger::Process(const ConnectionPtr& c) {
                 c->ticks = 0;
                 c->heard = true;
                 MarkInUse(*c);
-                if (!Dispatch(c->user, code, payload) && !c->closed)
-                    Close(c, QString("bad message %1").arg(code));
+                if (CheckAddress(c, code, payload))
+                    return;
+                DispatchFrom(c, code, payload);
                 break;
             }
         }
@@ -736,6 +738,18 @@ void PeerMessenger::BecomeMessaging(const ConnectionPtr& c) {
     c->idlePlace = m_idleHello.insert(m_idleHello.end(), c->id);
     c->idleListed = true;
     c->decoder.SetMaxLength(PeerLimits::kMaxFrameLength);
+    // From the address the server gave for the name: hers.
+    quint32 ip = 0;
+    if (!c->vouched && c->peerIp != 0 && RecordedIp(c->user, ip) && ip == c->peerIp)
+        c->vouched = true;
+    // A set-up under her name from elsewhere is not her: our attempts to
+    // reach her go on, and what waits for her stays for her.
+    if (c->vouched)
+        Vouch(c);
+}
+
+void PeerMessenger::Vouch(const ConnectionPtr& c) {
+    c->vouched = true;
     // Whatever we were still trying for this user's messaging is answered.
     std::vector<quint32> answered;
     for (const auto& entry : m_requests)
@@ -817,29 +831,55 @@ PeerMessenger::ConnectionPtr PeerMessenger::NewestMessaging(const QString& user)
         const auto rank = [](const ConnectionPtr& x) {
             return std::make_pair(x->origin != OriginConnectBack || x->heard, x->readyOrder);
         };
-        if (c->state == Connection::Messaging && c->user == user && (!best || rank(c) > rank(best)))
+        if (c->state == Connection::Messaging && c->vouched && c->user == user &&
+            (!best || rank(c) > rank(best)))
             best = c;
     }
     return best;
 }
 
+bool PeerMessenger::Sendable(const QString& user, const QByteArray& body) const {
+    if (body.size() >= qint64(PeerLimits::kMinFrameLength) &&
+        quint64(body.size()) <= PeerLimits::kMaxFrameLength)
+        return true;
+    Log(kArea, 1,
+        QString("Message of %1 bytes to %2 cannot be sent; dropped.").arg(body.size()).arg(user));
+    return false;
+}
+
 void PeerMessenger::SendMessage(QString user, MemStream& message) {
     const QByteArray body = message.GetWrittenBytes();
-    if (body.size() < qint64(PeerLimits::kMinFrameLength) ||
-        quint64(body.size()) > PeerLimits::kMaxFrameLength) {
-        Log(kArea, 1,
-            QString("Message of %1 bytes to %2 cannot be sent; dropped.")
-                .arg(body.size())
-                .arg(user));
-        return;
-    }
-    if (const ConnectionPtr c = NewestMessaging(user)) {
+    if (Sendable(user, body))
+        SendOn(NewestMessaging(user), user, body);
+}
+
+void PeerMessenger::SendOn(const ConnectionPtr& c, const QString& user, const QByteArray& body) {
+    if (c) {
         if (!Paced(user, body))
             WriteBody(c, body);
         return;
     }
     Enqueue(user, body);
     StartRequest(user, "P");
+}
+
+PeerMessenger::ConnectionPtr PeerMessenger::ReplyTarget(const QString& user, quint64 via,
+                                                        bool& gone) const {
+    gone = false;
+    if (via == 0 && m_asker != 0 && m_askerUser == user)
+        via = m_asker;
+    if (via == 0)
+        return NewestMessaging(user);
+    const ConnectionPtr c = FindConnection(via);
+    if (c && !c->closed && c->socket && c->state == Connection::Messaging && c->user == user)
+        return c;
+    gone = true;
+    return nullptr;
+}
+
+bool PeerMessenger::IsOpen(quint64 via) const {
+    const ConnectionPtr c = FindConnection(via);
+    return c && !c->closed && c->socket && c->state == Connection::Messaging;
 }
 
 template <typename... Fields>
@@ -854,7 +894,10 @@ void PeerMessenger::SendReply(const QString& user, quint32 code, const Fields&..
     MemStream m;
     if (!(m.Write(fields) && ...))
         return;
-    const ConnectionPtr c = NewestMessaging(user);
+    bool gone = false;
+    const ConnectionPtr c = ReplyTarget(user, 0, gone);
+    if (gone)
+        return;  // the asker left: one who comes back asks again
     if (!c || !c->socket) {
         Send(user, code, m);
         return;
@@ -1031,7 +1074,7 @@ bool PeerMessenger::Paced(const QString& user, const QByteArray& body) {
     const auto held = m_paced.find(user);
     // Those held go first, in order.
     const bool ahead = held != m_paced.end() && held->second.count(code);
-    if (!ahead && m_sendBudgets.Take(user, code, Now()))
+    if (!ahead && m_sendBudgets.Take(user, 0, code, Now()))
         return false;
     const qint64 size = body.size() + PeerLimits::kUnsentMessageOverhead;
     qint64 userBytes = 0;
@@ -1058,7 +1101,7 @@ void PeerMessenger::WritePaced(const QString& user, const ConnectionPtr& c, qint
         return;
     for (auto queue = held->second.begin(); queue != held->second.end();) {
         Unsent& u = queue->second;
-        while (!u.messages.empty() && m_sendBudgets.Take(user, queue->first, now)) {
+        while (!u.messages.empty() && m_sendBudgets.Take(user, 0, queue->first, now)) {
             const QByteArray body = std::move(u.messages.front());
             u.messages.pop_front();
             const qint64 size = body.size() + PeerLimits::kUnsentMessageOverhead;
@@ -1222,8 +1265,13 @@ void PeerMessenger::FollowOutput(Connection& c, qint64 now) {
         c.drainBytes = drained;
     }
     if (moved) {
-        if (!m_deafLately.empty())
-            m_deafLately.erase(c.user);
+        // Her own reading clears her mark; a stranger's under her name only
+        // the light one a stranger's close left.
+        if (!m_deafLately.empty()) {
+            const auto deaf = m_deafLately.find(c.user);
+            if (deaf != m_deafLately.end() && (c.vouched || !deaf->second.vouched))
+                m_deafLately.erase(deaf);
+        }
         c.outputMoved = now;
         c.lookedStuck = false;
         c.ticks = 0;
@@ -1237,6 +1285,21 @@ void PeerMessenger::CheckDeadlines() {
     if (m_requestBudgets.NextDue() >= 0 && m_requestBudgets.NextDue() <= now)
         ServeWaitingRequests();
     FlushDropLines(now);
+    // The server did not answer for the name in time: taken as a stranger.
+    while (!m_checkDeadlines.empty() && m_checkDeadlines.front().first <= now) {
+        const ConnectionPtr c = FindConnection(m_checkDeadlines.front().second);
+        m_checkDeadlines.pop_front();
+        if (c && c->check == Connection::Checking) {
+            const auto waiting = m_checks.find(c->user);
+            if (waiting != m_checks.end()) {
+                auto& ids = waiting->second;
+                ids.erase(std::remove(ids.begin(), ids.end(), c->id), ids.end());
+                if (ids.empty())
+                    m_checks.erase(waiting);
+            }
+            EndCheck(c);
+        }
+    }
     std::vector<ConnectionPtr> late;
     for (const auto& entry : m_connections) {
         Connection& c = *entry.second;
@@ -1279,26 +1342,30 @@ void PeerMessenger::CheckDeadlines() {
     TrimReleasedOutput();
 }
 
-bool PeerMessenger::RecordedAddress(const QString& user, quint32& ip, quint16& port) const {
+bool PeerMessenger::RecordedIp(const QString& user, quint32& ip) const {
     Type* users = d.FindType("user");
     Type* addresses = d.FindType("user_address");
-    Type* ports = d.FindType("user_port");
-    if (!users || !addresses || !ports || addresses->IsNull() || ports->IsNull() ||
-        !users->IsRelatedTo(addresses) || !users->IsRelatedTo(ports))
+    if (!users || !addresses || addresses->IsNull() || !users->IsRelatedTo(addresses))
         return false;
     const ItemPtr u = users->HasItem(Value(user));
-    if (u.IsNull())
+    const ItemPtr a = u.IsNull() ? ItemPtr() : u.HasItem("user_address");
+    const quint64 value = a.IsNull() ? 0 : a.AsUInt64();
+    if (value == 0 || value > 0xFFFFFFFFu)
         return false;
-    const ItemPtr a = u.HasItem("user_address");
-    const ItemPtr p = u.HasItem("user_port");
-    if (a.IsNull() || p.IsNull())
+    ip = quint32(value);
+    return true;
+}
+
+bool PeerMessenger::RecordedAddress(const QString& user, quint32& ip, quint16& port) const {
+    Type* users = d.FindType("user");
+    Type* ports = d.FindType("user_port");
+    if (!RecordedIp(user, ip) || !ports || ports->IsNull() || !users->IsRelatedTo(ports))
         return false;
-    const quint64 ipValue = a.AsUInt64();
-    const quint64 portValue = p.AsUInt64();
-    if (ipValue == 0 || ipValue > 0xFFFFFFFFu || portValue == 0 || portValue > 0xFFFF)
+    const ItemPtr p = users->HasItem(Value(user)).HasItem("user_port");
+    const quint64 value = p.IsNull() ? 0 : p.AsUInt64();
+    if (value == 0 || value > 0xFFFF)
         return false;
-    ip = quint32(ipValue);
-    port = quint16(portValue);
+    port = quint16(value);
     return true;
 }
 
@@ -1418,6 +1485,8 @@ void PeerMessenger::CheckRequests() {
 
 void PeerMessenger::OnPeerAddress(QString user, quint32 ip, quint16 port, quint16 obfuscatedPort) {
     Q_UNUSED(obfuscatedPort);
+    VouchByAddress(user, ip);
+    EndChecks(user);
     std::vector<quint32> waiting;
     for (const auto& entry : m_requests)
         if (entry.second->user == user && entry.second->direct == Request::DirectAwaitingAddress)

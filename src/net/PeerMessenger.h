@@ -100,8 +100,15 @@ public:
     quint16 ListeningPort() const;
     quint16 ObfuscatedListeningPort() const;
 
-    // Whether a messaging connection to the user is set up.
+    // Whether a messaging connection to the user is set up that the server
+    // vouched for (see SendMessage).
     bool IsMessaging(const QString& user) const { return NewestMessaging(user) != nullptr; }
+    // The connection whose request is being handled, during the signal it
+    // raised (0 otherwise). A reply goes on the connection that asked: whoever
+    // answers later keeps this and passes it as `via`.
+    quint64 Asker() const { return m_asker; }
+    // Whether the messaging connection is still open.
+    bool IsOpen(quint64 via) const;
     // Connections held, in any state (handed-over ones are not held).
     int ConnectionCount() const;
     // Our own connect requests not yet answered or given up.
@@ -136,7 +143,10 @@ public:
 
     // `message` holds the u32 code and the payload from the start of its
     // buffer; the length is added here. Sent on the newest messaging
-    // connection to the user; without one it is held (per user, in order,
+    // connection to the user that the server vouched for (we reached the
+    // address the server gives for her, she answered a token we issued for
+    // her, or her connection comes from that address): a set-up's name is
+    // only the peer's word. Without one it is held (per user, in order,
     // bounded) and a connection is opened, directly and through the server.
     // When none can be formed the held messages are dropped and
     // ConnectionToUserFailed(user, "P") is emitted. Requests that peers
@@ -171,20 +181,22 @@ public:
     // output waiting for peers, room made as for optional output (NoRoom:
     // not sent; also when the user's output is stuck). The caller keeps or
     // drops it.
+    // They go on the connection that asked (`via`, by default the Asker);
+    // one whose asker left is dropped (Sent: nothing to keep).
     enum class Answer { Sent, Waiting, NoRoom };
-    Answer SendAnswer(const QString& user, MemStream& message);
+    Answer SendAnswer(const QString& user, MemStream& message, quint64 via = 0);
     // The same for an answer whose bytes the caller keeps for others too (a
     // share list): a large one goes a piece at a time as the peer takes it,
     // so that only the piece in the socket counts under the cap and a peer
     // that reads holds little of it however slowly it reads.
-    Answer SendSharedAnswer(const QString& user, const QByteArray& message);
+    Answer SendSharedAnswer(const QString& user, const QByteArray& message, quint64 via = 0);
     // Bytes of such an answer put into the socket at a time.
     static constexpr qint64 kAnswerPieceBytes = 32 * 1024;
     // Answers refused room so far (NoRoom); their callers keep them.
     qint64 AnswersRefusedRoom() const { return m_answersRefusedRoom; }
     // Whether an answer with this code that SendAnswer sent the user is
     // still held by us, not yet handed to the system.
-    bool AnswerWaiting(const QString& user, quint32 code);
+    bool AnswerWaiting(const QString& user, quint32 code, quint64 via = 0);
     // Requests dropped past their user's budget (PeerLimits::kRequestBudgets),
     // and those waiting for it now.
     qint64 DroppedRequests() const { return m_droppedRequests.Total(); }
@@ -196,6 +208,12 @@ public:
     qint64 HeldReplyBytes(const QString& user) const;
     qint64 DroppedReplies() const { return m_droppedReplies.Total(); }
     qint64 DroppedLongNames() const { return m_longNames.Total(); }
+    // Messages only the user herself may send (answers to our requests,
+    // notices about transfers with her, offers and queue requests that
+    // change what we hold for her) that came on a connection from another
+    // address than the server gives for her name: dropped, or refused on
+    // that connection.
+    qint64 StrangersRefused() const { return m_strangers.Total(); }
     // Lowers the bound on replies held in all (tests).
     void SetMaxReplyBytes(qint64 bytes) { m_maxReplyBytes = bytes; }
     // Budgets kept now; full ones go as others are used.
@@ -313,6 +331,46 @@ private:
     void PostOutputRoom();
     void WriteSetUp(const ConnectionPtr& c, quint32 code, const MemStream& payload);
     ConnectionPtr NewestMessaging(const QString& user) const;
+    // Where a reply to the user goes: the asking connection (`via`, else the
+    // Asker when it is hers), else NewestMessaging; `gone` when the asker left.
+    ConnectionPtr ReplyTarget(const QString& user, quint64 via, bool& gone) const;
+    // Writes the message on the connection, or as SendMessage without one.
+    void SendOn(const ConnectionPtr& c, const QString& user, const QByteArray& body);
+    // Sets the Asker for a scope.
+    class AskedOn {
+    public:
+        AskedOn(PeerMessenger* m, quint64 id, const QString& user)
+            : m_m(m), m_id(m->m_asker), m_user(m->m_askerUser) {
+            m->m_asker = id;
+            m->m_askerUser = user;
+        }
+        ~AskedOn() {
+            m_m->m_asker = m_id;
+            m_m->m_askerUser = m_user;
+        }
+        AskedOn(const AskedOn&) = delete;
+        AskedOn& operator=(const AskedOn&) = delete;
+
+    private:
+        PeerMessenger* m_m;
+        quint64 m_id;
+        QString m_user;
+    };
+    // Vouching by address: the connection comes from the address the server
+    // gives for its name. Messages only she may send wait on an unvouched
+    // connection (reading it paused) until the server answers.
+    static bool NeedsHer(quint32 code);
+    bool CheckAddress(const ConnectionPtr& c, quint32 code, const MemStream& payload);
+    void EndCheck(const ConnectionPtr& c);
+    void Vouch(const ConnectionPtr& c);
+    void VouchByAddress(const QString& user, quint32 ip);
+    void EndChecks(const QString& user);
+    void DispatchFrom(const ConnectionPtr& c, quint32 code, MemStream& payload);
+    void RefuseStranger(const QString& user, quint32 code, MemStream& payload);
+    bool AnswerWaitingOn(const QString& user, quint32 code, const ConnectionPtr& c);
+    // A message SendMessage can send, else logged.
+    bool Sendable(const QString& user, const QByteArray& body) const;
+    static quint32 PeerIp(const QTcpSocket* socket);
     // Builds the message from the code and payload and sends it.
     void Send(const QString& user, quint32 code, const MemStream& payload);
     // Sends the fields in order, or nothing when one does not fit.
@@ -334,6 +392,8 @@ private:
     quint32 NewToken() const;
     int OutgoingAttempts() const;
     bool RecordedAddress(const QString& user, quint32& ip, quint16& port) const;
+    // The address the server last gave for the user.
+    bool RecordedIp(const QString& user, quint32& ip) const;
     void DirectEnded(quint32 token, quint64 connectionId);
     // Removes a request and the direct attempt it still runs.
     void RetireRequest(quint32 token);
@@ -500,6 +560,13 @@ private:
     // Marked, and an optional answer may go to try whether they read again.
     bool DeafTrialDue(const QString& user, const ConnectionPtr& target, qint64 now) const;
     RequestBudgets m_requestBudgets;
+    quint64 m_asker = 0;
+    QString m_askerUser;
+    // Users whose address the server is asked for, the connections waiting
+    // for it, and those in the order their checks end.
+    std::map<QString, std::vector<quint64>> m_checks;
+    std::deque<std::pair<qint64, quint64>> m_checkDeadlines;
+    DropCounter m_strangers{PeerLimits::kDroppedRequestLogMs};
     QTimer m_waitTimer;
     // Connections with frames left for a later turn, in the order left.
     std::deque<quint64> m_pausedReads;

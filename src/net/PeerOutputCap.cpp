@@ -123,8 +123,9 @@ void PeerMessenger::OnBytesWritten(quint64 id, qint64 written) {
     if (c->closed)
         return;
     Recount(*c);
-    // Taking what she asked for is what a user who gave way owes.
-    if (answerWent && !m_gaveWay.empty())
+    // Taking what she asked for is what a user who gave way owes; only her
+    // own reading counts.
+    if (answerWent && c->vouched && !m_gaveWay.empty())
         m_gaveWay.erase(c->user);
     if (answerWent || !m_roomWanted.empty())
         PostOutputRoom();
@@ -496,16 +497,22 @@ bool PeerMessenger::OutputWaitingFor(const QString& user) const {
     return c && c->socket && (c->socket->bytesToWrite() > 0 || !c->pending.empty());
 }
 
-bool PeerMessenger::AnswerWaiting(const QString& user, quint32 code) {
-    const auto held = m_heldAnswers.find({user, code});
-    if (held != m_heldAnswers.end()) {
+bool PeerMessenger::AnswerWaiting(const QString& user, quint32 code, quint64 via) {
+    bool gone = false;
+    const ConnectionPtr c = ReplyTarget(user, via, gone);
+    return !gone && AnswerWaitingOn(user, code, c);
+}
+
+bool PeerMessenger::AnswerWaitingOn(const QString& user, quint32 code, const ConnectionPtr& c) {
+    if (!c) {
+        const auto held = m_heldAnswers.find({user, code});
+        if (held == m_heldAnswers.end())
+            return false;
         if (m_unsent.count(user))
             return true;
         m_heldAnswers.erase(held);
-    }
-    const ConnectionPtr c = NewestMessaging(user);
-    if (!c)
         return false;
+    }
     const auto unwritten = c->answersUnwritten.find(code);
     return unwritten != c->answersUnwritten.end() && unwritten->second > 0;
 }
@@ -518,15 +525,20 @@ constexpr qint64 kAnswerQueued = std::numeric_limits<qint64>::max() / 4;
 
 }  // namespace
 
-PeerMessenger::Answer PeerMessenger::SendAnswer(const QString& user, MemStream& message) {
+PeerMessenger::Answer PeerMessenger::SendAnswer(const QString& user, MemStream& message,
+                                                quint64 via) {
     if (message.GetWritePos() < 4)
         return Answer::NoRoom;
     const quint32 code = qFromLittleEndian<quint32>(message.GetBuffer());
-    if (AnswerWaiting(user, code))
+    bool gone = false;
+    const ConnectionPtr target = ReplyTarget(user, via, gone);
+    // The one who asked left: one who comes back asks again.
+    if (gone)
+        return Answer::Sent;
+    if (AnswerWaitingOn(user, code, target))
         return Answer::Waiting;
     const qint64 now = Now();
     const qint64 bytes = message.GetWritePos() + 4;
-    const ConnectionPtr target = NewestMessaging(user);
     if (target && OutputStuck(*target, now)) {
         ++m_answersRefusedRoom;
         return Answer::NoRoom;
@@ -539,8 +551,11 @@ PeerMessenger::Answer PeerMessenger::SendAnswer(const QString& user, MemStream& 
         return Answer::NoRoom;
     }
     ForgetRoomWanted(user);
-    SendMessage(user, message);
-    const ConnectionPtr c = NewestMessaging(user);
+    const QByteArray body = message.GetWrittenBytes();
+    if (!Sendable(user, body))
+        return Answer::Sent;
+    SendOn(target, user, body);
+    const ConnectionPtr c = target && !target->closed ? target : nullptr;
     if (!c || !c->socket) {
         if (m_heldAnswers.size() > m_unsent.size())
             for (auto it = m_heldAnswers.begin(); it != m_heldAnswers.end();)
@@ -560,16 +575,19 @@ PeerMessenger::Answer PeerMessenger::SendAnswer(const QString& user, MemStream& 
 }
 
 PeerMessenger::Answer PeerMessenger::SendSharedAnswer(const QString& user,
-                                                      const QByteArray& message) {
-    const ConnectionPtr target = NewestMessaging(user);
+                                                      const QByteArray& message, quint64 via) {
+    bool gone = false;
+    const ConnectionPtr target = ReplyTarget(user, via, gone);
+    if (gone)
+        return Answer::Sent;
     // Small ones, and those held until a connection opens, go whole.
     if (message.size() < 2 * kAnswerPieceBytes || !target || !target->socket ||
         quint64(message.size()) > PeerLimits::kMaxFrameLength) {
         MemStream whole(message);
-        return SendAnswer(user, whole);
+        return SendAnswer(user, whole, via);
     }
     const quint32 code = qFromLittleEndian<quint32>(message.constData());
-    if (AnswerWaiting(user, code))
+    if (AnswerWaitingOn(user, code, target))
         return Answer::Waiting;
     const qint64 now = Now();
     if (OutputStuck(*target, now)) {

@@ -17,7 +17,8 @@ bool PeerMessenger::AdmitRequest(const QString& user, quint32 code, const MemStr
     const int size = int(qMax<qint64>(0, payload.BytesLeft()));
     const qint64 now = Now();
     const char* bytes = size > 0 ? payload.GetBuffer() + payload.GetReadPos() : nullptr;
-    switch (m_requestBudgets.Admit(user, code, bytes, size, now)) {
+    // Budgets are kept per connection: whoever asks under a name spends his own.
+    switch (m_requestBudgets.Admit(user, m_asker, code, bytes, size, now)) {
         case RequestBudgets::Verdict::Admit:
             return true;
         case RequestBudgets::Verdict::Wait:
@@ -31,7 +32,7 @@ bool PeerMessenger::AdmitRequest(const QString& user, quint32 code, const MemStr
     MemStream request(QByteArray(bytes, size));
     QString file;
     if (code == PM_QUEUE_UPLOAD && request.Read(file) &&
-        m_requestBudgets.Take(user, code, now, &PeerLimits::kQueueDenials)) {
+        m_requestBudgets.Take(user, m_asker, code, now, &PeerLimits::kQueueDenials)) {
         int unlogged = 0;
         if (m_deniedRequests.Drop(now, unlogged, user, code))
             LogDeniedRequests(unlogged, user);
@@ -82,17 +83,19 @@ void PeerMessenger::ServeWaitingRequests() {
     QElapsedTimer slice;
     slice.start();
     QString user;
+    quint64 via = 0;
     quint32 code = 0;
     QByteArray bytes;
     while (slice.elapsed() < PeerLimits::kRequestSliceMs &&
-           m_requestBudgets.TakeDue(Now(), user, code, bytes)) {
+           m_requestBudgets.TakeDue(Now(), user, via, code, bytes)) {
         // The answer belongs on the connection it was asked on: one who
         // left asks again when back.
-        if (!IsMessaging(user)) {
-            CountDroppedRequests(user, code, 1 + m_requestBudgets.DropWaiting(user, code));
+        if (via != 0 ? !IsOpen(via) : !IsMessaging(user)) {
+            CountDroppedRequests(user, code, 1 + m_requestBudgets.DropWaiting(user, via, code));
             continue;
         }
         MemStream payload(bytes);
+        const AskedOn asked(this, via, user);
         Handle(user, code, payload);
     }
     if (m_requestBudgets.NextDue() >= 0 && m_requestBudgets.NextDue() <= Now())

@@ -7,7 +7,8 @@
 
 std::size_t RequestBudgets::KeyHash::operator()(const Key& k) const {
     // Seeded per process, so that names cannot be chosen to collide.
-    return std::size_t(qHash(k.user, qGlobalQHashSeed())) ^ (std::size_t(k.code) * 0x9E3779B9u);
+    return std::size_t(qHash(k.user, qGlobalQHashSeed())) ^ (std::size_t(k.code) * 0x9E3779B9u) ^
+           std::size_t(qHash(k.via, qGlobalQHashSeed()));
 }
 
 const PeerLimits::RequestBudget* RequestBudgets::BudgetOf(quint32 code) {
@@ -70,10 +71,10 @@ void RequestBudgets::Expire(qint64 now) {
     }
 }
 
-RequestBudgets::Entry& RequestBudgets::Find(const QString& user, quint32 code,
+RequestBudgets::Entry& RequestBudgets::Find(const QString& user, quint64 via, quint32 code,
                                             const PeerLimits::RequestBudget* budget, qint64 now) {
     Expire(now);
-    Key key{user, code};
+    Key key{user, via, code};
     auto found = m_index.find(key);
     if (found == m_index.end()) {
         Entry fresh;
@@ -91,25 +92,25 @@ RequestBudgets::Entry& RequestBudgets::Find(const QString& user, quint32 code,
     return e;
 }
 
-bool RequestBudgets::Take(const QString& user, quint32 code, qint64 now,
+bool RequestBudgets::Take(const QString& user, quint64 via, quint32 code, qint64 now,
                           const PeerLimits::RequestBudget* own) {
     const PeerLimits::RequestBudget* budget = own ? own : BudgetOf(code);
     if (!budget)
         return true;
     // Codes are below 2^31: an own budget takes a key no code has.
-    Entry& e = Find(user, own ? code | 0x80000000u : code, budget, now);
+    Entry& e = Find(user, via, own ? code | 0x80000000u : code, budget, now);
     if (!e.waiting.empty() || e.left < 1)
         return false;
     e.left -= 1;
     return true;
 }
 
-RequestBudgets::Verdict RequestBudgets::Admit(const QString& user, quint32 code,
+RequestBudgets::Verdict RequestBudgets::Admit(const QString& user, quint64 via, quint32 code,
                                               const char* payload, int size, qint64 now) {
     const PeerLimits::RequestBudget* budget = BudgetOf(code);
     if (!budget)
         return Verdict::Admit;
-    Entry& e = Find(user, code, budget, now);
+    Entry& e = Find(user, via, code, budget, now);
     // Those that wait go first, in the order asked.
     if (e.waiting.empty() && e.left >= 1) {
         e.left -= 1;
@@ -133,7 +134,8 @@ RequestBudgets::Verdict RequestBudgets::Admit(const QString& user, quint32 code,
     return Verdict::Wait;
 }
 
-bool RequestBudgets::TakeDue(qint64 now, QString& user, quint32& code, QByteArray& payload) {
+bool RequestBudgets::TakeDue(qint64 now, QString& user, quint64& via, quint32& code,
+                             QByteArray& payload) {
     while (!m_turns.empty() && m_turns.begin()->first <= now) {
         Entry& e = *m_turns.begin()->second;
         Refill(e, now);
@@ -143,6 +145,7 @@ bool RequestBudgets::TakeDue(qint64 now, QString& user, quint32& code, QByteArra
         }
         e.left -= 1;
         user = e.key.user;
+        via = e.key.via;
         code = e.key.code;
         payload = std::move(e.waiting.front());
         e.waiting.pop_front();
@@ -160,8 +163,8 @@ qint64 RequestBudgets::NextDue() const {
     return m_turns.empty() ? -1 : m_turns.begin()->first;
 }
 
-int RequestBudgets::DropWaiting(const QString& user, quint32 code) {
-    const auto found = m_index.find(Key{user, code});
+int RequestBudgets::DropWaiting(const QString& user, quint64 via, quint32 code) {
+    const auto found = m_index.find(Key{user, via, code});
     if (found == m_index.end())
         return 0;
     Entry& e = *found->second;

@@ -10,7 +10,9 @@
 
 #include "net/PeerLimits.h"
 
-// Budgets per user and request code (PeerLimits::kRequestBudgets). A budget
+// Budgets per asker and request code (PeerLimits::kRequestBudgets): an asker
+// is a user on one connection, as a set-up's name is only the peer's word
+// and a stranger under it must spend a budget of his own. A budget
 // refills continuously; a request past it waits its turn, up to the code's
 // `wait` per user, and is handed back once the budget has refilled by one.
 // Past that it is dropped. Every operation costs the same however many users
@@ -24,18 +26,19 @@ public:
     // `now` is in milliseconds on a steady clock. The payload is kept when
     // the request waits; waiting requests identical to one already waiting
     // are answered by that one and count as admitted into it.
-    Verdict Admit(const QString& user, quint32 code, const char* payload, int size, qint64 now);
+    Verdict Admit(const QString& user, quint64 via, quint32 code, const char* payload, int size,
+                  qint64 now);
     // Takes the next waiting request whose turn has come; false when none.
-    bool TakeDue(qint64 now, QString& user, quint32& code, QByteArray& payload);
+    bool TakeDue(qint64 now, QString& user, quint64& via, quint32& code, QByteArray& payload);
     // When the next waiting request's turn comes; -1 when none waits.
     qint64 NextDue() const;
-    // Forgets what the user has waiting (they left); returns how many.
-    int DropWaiting(const QString& user, quint32 code);
+    // Forgets what the asker has waiting (they left); returns how many.
+    int DropWaiting(const QString& user, quint64 via, quint32 code);
     // Takes one from the budget without keeping anything waiting: how the
     // sender follows the budget a peer keeps for it. True for a code
     // without a budget. `own` is a budget of the caller's instead of the
     // code's, kept apart from it.
-    bool Take(const QString& user, quint32 code, qint64 now,
+    bool Take(const QString& user, quint64 via, quint32 code, qint64 now,
               const PeerLimits::RequestBudget* own = nullptr);
     static bool Budgeted(quint32 code) { return BudgetOf(code) != nullptr; }
 
@@ -46,8 +49,11 @@ public:
 private:
     struct Key {
         QString user;
+        quint64 via;
         quint32 code;
-        bool operator==(const Key& o) const { return code == o.code && user == o.user; }
+        bool operator==(const Key& o) const {
+            return code == o.code && via == o.via && user == o.user;
+        }
     };
     struct KeyHash {
         std::size_t operator()(const Key& k) const;
@@ -67,8 +73,8 @@ private:
 
     static const PeerLimits::RequestBudget* BudgetOf(quint32 code);
     // The user's budget for the code, made full when none is kept.
-    Entry& Find(const QString& user, quint32 code, const PeerLimits::RequestBudget* budget,
-                qint64 now);
+    Entry& Find(const QString& user, quint64 via, quint32 code,
+                const PeerLimits::RequestBudget* budget, qint64 now);
     void Refill(Entry& e, qint64 now) const;
     void Touch(List::iterator it);
     void Expire(qint64 now);

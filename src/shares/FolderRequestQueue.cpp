@@ -24,22 +24,23 @@ qint64 FolderRequestQueue::BytesOf(const Request& r) {
     return 2 * qint64(r.folder.size()) + 2 * qint64(r.user.size()) + 64;
 }
 
-bool FolderRequestQueue::Add(const QString& user, quint32 req, const QString& folder) {
-    Queue& queue = m_queues[user];
+bool FolderRequestQueue::Add(const QString& user, quint32 req, const QString& folder, quint64 via) {
+    Request request{user, req, folder, via};
+    const QString asker = request.Asker();
+    Queue& queue = m_queues[asker];
     if (!queue.requests.empty() && queue.requests.back().req == req &&
         queue.requests.back().folder == folder)
         return true;
-    Request request{user, req, folder};
     const qint64 bytes = BytesOf(request);
     if (int(queue.requests.size()) >= PeerLimits::kMaxFolderRequestsPerUser ||
         queue.bytes + bytes > PeerLimits::kMaxFolderRequestBytesPerUser ||
         m_bytes + bytes > PeerLimits::kMaxFolderRequestBytesTotal) {
         if (queue.requests.empty())
-            m_queues.erase(user);
+            m_queues.erase(asker);
         return false;
     }
     if (queue.requests.empty())
-        m_turns.push_back(user);
+        m_turns.push_back(asker);
     queue.requests.push_back(std::move(request));
     queue.bytes += bytes;
     m_bytes += bytes;
@@ -62,11 +63,11 @@ void FolderRequestQueue::Serve() {
     // One pass over the users at most without an answer: then all are busy.
     std::size_t idle = 0;
     while (!m_turns.empty() && idle < m_turns.size() && m_clock.nsecsElapsed() < sliceEnd) {
-        const QString user = m_turns.front();
+        const QString asker = m_turns.front();
         m_turns.pop_front();
-        Queue& queue = m_queues[user];
+        Queue& queue = m_queues[asker];
         Turn turn = Turn::Later;
-        if (m_ready(user)) {
+        if (m_ready(queue.requests.front())) {
             turn = m_answer(queue.requests.front());
             if (turn == Turn::Done) {
                 const qint64 bytes = BytesOf(queue.requests.front());
@@ -84,9 +85,9 @@ void FolderRequestQueue::Serve() {
         }
         // To the back of the turns: a flood waits behind everyone else.
         if (queue.requests.empty())
-            m_queues.erase(user);
+            m_queues.erase(asker);
         else
-            m_turns.push_back(user);
+            m_turns.push_back(asker);
     }
     m_secondSpentNs += m_clock.nsecsElapsed() - start;
     Schedule(served);

@@ -581,26 +581,29 @@ MemStream SharedFoldersManager::GetSharedFilesMessage(const QString& user) {
 
 void SharedFoldersManager::OnSharedFileListRequested(QString user) {
     Log("Shared", 1, QStringLiteral("Shared file list requested by user %1").arg(user));
+    // The list goes on the connection that asked.
+    const Asker asker(user, peerMessenger ? peerMessenger->Asker() : 0);
     // Asking again while the list waits to be taken, or for room, makes
     // none anew.
-    if ((peerMessenger && peerMessenger->AnswerWaiting(user, PeerMessenger::PM_SHARED_FILE_LIST)) ||
-        std::find(m_shareListsHeld.begin(), m_shareListsHeld.end(), user) !=
+    if ((peerMessenger &&
+         peerMessenger->AnswerWaiting(user, PeerMessenger::PM_SHARED_FILE_LIST, asker.second)) ||
+        std::find(m_shareListsHeld.begin(), m_shareListsHeld.end(), asker) !=
             m_shareListsHeld.end()) {
         DropPeerRequest(user, PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
         return;
     }
     // Asking again before the list came brings the one list.
-    if (std::find(m_shareListWaiters.begin(), m_shareListWaiters.end(), user) ==
+    if (std::find(m_shareListWaiters.begin(), m_shareListWaiters.end(), asker) ==
         m_shareListWaiters.end())
-        m_shareListWaiters.push_back(user);
+        m_shareListWaiters.push_back(asker);
     ServeShareListWaiters();
 }
 
-std::vector<QString> SharedFoldersManager::TakeShareListWaiters(
+std::vector<SharedFoldersManager::Asker> SharedFoldersManager::TakeShareListWaiters(
     const std::vector<quint64>& audience) {
-    std::vector<QString> taken, left;
-    for (QString& user : m_shareListWaiters)
-        (Audience(GetUserSharedFolders(user)) == audience ? taken : left).push_back(user);
+    std::vector<Asker> taken, left;
+    for (Asker& asker : m_shareListWaiters)
+        (Audience(GetUserSharedFolders(asker.first)) == audience ? taken : left).push_back(asker);
     m_shareListWaiters.swap(left);
     return taken;
 }
@@ -608,12 +611,12 @@ std::vector<QString> SharedFoldersManager::TakeShareListWaiters(
 void SharedFoldersManager::ServeShareListWaiters() {
     DropStaleShareLists();
     // Sent once the waiting list is settled: sending may lead anywhere.
-    std::vector<std::pair<QString, QByteArray>> answers;
+    std::vector<std::pair<Asker, QByteArray>> answers;
     for (const auto& cached : m_shareListCache)
-        for (const QString& user : TakeShareListWaiters(cached.first))
-            answers.emplace_back(user, cached.second);
+        for (const Asker& asker : TakeShareListWaiters(cached.first))
+            answers.emplace_back(asker, cached.second);
     if (!m_shareListWaiters.empty() && !m_shareListBuilder.IsBusy()) {
-        m_shareListUser = m_shareListWaiters.front();
+        m_shareListUser = m_shareListWaiters.front().first;
         m_shareListBuilder.Start([this] {
             // Asked again whenever copying begins anew: what the user sees then.
             const ItemSet roots = GetUserSharedFolders(m_shareListUser);
@@ -626,23 +629,25 @@ void SharedFoldersManager::ServeShareListWaiters() {
         SendShareList(answer.first, answer.second);
 }
 
-void SharedFoldersManager::SendShareList(const QString& user, const QByteArray& list) {
+void SharedFoldersManager::SendShareList(const Asker& asker, const QByteArray& list) {
     // The list is kept for others too: a large one goes as the user takes it.
     if (!peerMessenger || list.isEmpty() ||
-        peerMessenger->SendSharedAnswer(user, list) == PeerMessenger::Answer::Sent)
+        peerMessenger->SendSharedAnswer(asker.first, list, asker.second) ==
+            PeerMessenger::Answer::Sent)
         return;
     // Kept until there is room; asked again meanwhile, it is not kept twice.
-    if (std::find(m_shareListsHeld.begin(), m_shareListsHeld.end(), user) == m_shareListsHeld.end())
-        m_shareListsHeld.push_back(user);
+    if (std::find(m_shareListsHeld.begin(), m_shareListsHeld.end(), asker) ==
+        m_shareListsHeld.end())
+        m_shareListsHeld.push_back(asker);
     if (!m_shareListRetry.isActive())
         m_shareListRetry.start();
 }
 
 void SharedFoldersManager::RetryShareLists() {
-    for (QString& user : m_shareListsHeld)
-        if (std::find(m_shareListWaiters.begin(), m_shareListWaiters.end(), user) ==
+    for (Asker& asker : m_shareListsHeld)
+        if (std::find(m_shareListWaiters.begin(), m_shareListWaiters.end(), asker) ==
             m_shareListWaiters.end())
-            m_shareListWaiters.push_back(std::move(user));
+            m_shareListWaiters.push_back(std::move(asker));
     m_shareListsHeld.clear();
     ServeShareListWaiters();
 }
@@ -684,8 +689,8 @@ void SharedFoldersManager::OnShareListBuilt(QByteArray message) {
         KeepShareList(m_shareListAudience, message);
     // Whoever sees what it was made for gets it, also those who asked while
     // it was made; the others wait for a list of their own.
-    for (const QString& user : TakeShareListWaiters(m_shareListAudience))
-        SendShareList(user, message);
+    for (const Asker& asker : TakeShareListWaiters(m_shareListAudience))
+        SendShareList(asker, message);
     ServeShareListWaiters();
 }
 
@@ -724,7 +729,8 @@ bool SharedFoldersManager::BuildFolderContentsAnswer(const QString& user, quint3
 }
 
 void SharedFoldersManager::OnFilesInFoldersRequested(QString user, quint32 req, QString folder) {
-    if (!m_folderRequests.Add(user, req, folder))
+    // The answer goes on the connection that asked.
+    if (!m_folderRequests.Add(user, req, folder, peerMessenger ? peerMessenger->Asker() : 0))
         DropPeerRequest(user, PeerMessenger::PM_GET_SHARED_FILES_IN_FOLDER);
 }
 
@@ -733,44 +739,47 @@ FolderRequestQueue::Turn SharedFoldersManager::AnswerFolderRequest(
     using Turn = FolderRequestQueue::Turn;
     using State = FolderAnswerBuilder::State;
     const QString& user = request.user;
+    // Each asker's answer is made apart, under a key of its own.
+    const QString asker = request.Asker();
     // The answer belongs on the connection it was asked on: one who left
     // asks again when back.
-    if (!peerMessenger || !peerMessenger->IsMessaging(user)) {
-        m_folderAnswers.Drop(user);
+    if (!peerMessenger ||
+        !(request.via ? peerMessenger->IsOpen(request.via) : peerMessenger->IsMessaging(user))) {
+        m_folderAnswers.Drop(asker);
         return Turn::Done;
     }
-    State state = m_folderAnswers.StateOf(user, request.req, request.folder);
+    State state = m_folderAnswers.StateOf(asker, request.req, request.folder);
     if (state == State::None) {
         const ItemPtr folder = VisibleFolder(user, request.folder);
         if (folder.IsNull())
             return Turn::Done;
         // A large answer waits for the others under way to be made.
-        if (!m_folderAnswers.Begin(user, request.req, request.folder, folder))
+        if (!m_folderAnswers.Begin(asker, request.req, request.folder, folder))
             return Turn::Later;
-        state = m_folderAnswers.Step(user);
+        state = m_folderAnswers.Step(asker);
     } else if (state == State::Copying) {
-        state = m_folderAnswers.Step(user);
+        state = m_folderAnswers.Step(asker);
     } else if (state == State::Packing) {
         return Turn::Later;
     }
     if (state == State::None || state == State::Copying || state == State::Packing)
         return Turn::Step;
     if (state == State::Failed) {
-        m_folderAnswers.Drop(user);
+        m_folderAnswers.Drop(asker);
         return Turn::Done;
     }
     // Made over many turns: one who lost sight of the folder meanwhile
     // gets nothing.
     if (VisibleFolder(user, request.folder).IsNull()) {
-        m_folderAnswers.Drop(user);
+        m_folderAnswers.Drop(asker);
         return Turn::Done;
     }
-    MemStream message(m_folderAnswers.Message(user));
-    if (peerMessenger->SendAnswer(user, message) != PeerMessenger::Answer::Sent) {
-        m_folderAnswers.Unsent(user);
+    MemStream message(m_folderAnswers.Message(asker));
+    if (peerMessenger->SendAnswer(user, message, request.via) != PeerMessenger::Answer::Sent) {
+        m_folderAnswers.Unsent(asker);
         return Turn::Later;
     }
-    m_folderAnswers.Drop(user);
+    m_folderAnswers.Drop(asker);
     return Turn::Done;
 }
 

@@ -90,9 +90,9 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent)
     : QObject(parent),
       m_folderRequests(
           [this](const FolderRequestQueue::Request& r) { return AnswerFolderRequest(r); },
-          [](const QString& user) {
-              return !peerMessenger ||
-                     !peerMessenger->AnswerWaiting(user, PeerMessenger::PM_SHARED_FILES_IN_FOLDER);
+          [](const FolderRequestQueue::Request& r) {
+              return !peerMessenger || !peerMessenger->AnswerWaiting(
+                                           r.user, PeerMessenger::PM_SHARED_FILES_IN_FOLDER, r.via);
           }) {
     sharedFoldersManager = this;
 

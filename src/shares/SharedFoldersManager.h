@@ -275,13 +275,15 @@ private:
     void DropStaleShareLists();
     void KeepShareList(const std::vector<quint64>& audience, const QByteArray& message);
     // Removes and returns the waiting users who now see these roots.
-    std::vector<QString> TakeShareListWaiters(const std::vector<quint64>& audience);
+    // A user on the connection that asked, where the answer goes.
+    using Asker = std::pair<QString, quint64>;
+    std::vector<Asker> TakeShareListWaiters(const std::vector<quint64>& audience);
     // Answers the waiting users whose list is kept; starts a list for the
     // first of the others.
     void ServeShareListWaiters();
     void OnShareListBuilt(QByteArray message);
     // Sends a list as an answer; one without room yet is kept for a retry.
-    void SendShareList(const QString& user, const QByteArray& list);
+    void SendShareList(const Asker& asker, const QByteArray& list);
     void RetryShareLists();
     // The folder's index entry when the user may see it, else null.
     ItemPtr VisibleFolder(const QString& user, const QString& folder) const;
@@ -364,9 +366,9 @@ private:
         const Type* name = nullptr;
     };
     ListTypes m_listTypes;
-    std::vector<QString> m_shareListWaiters;
+    std::vector<Asker> m_shareListWaiters;
     // Users whose list is made but waits for room under the output cap.
-    std::vector<QString> m_shareListsHeld;
+    std::vector<Asker> m_shareListsHeld;
     QTimer m_shareListRetry;
     FolderRequestQueue m_folderRequests;
     FolderAnswerBuilder m_folderAnswers;

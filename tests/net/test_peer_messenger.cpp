@@ -300,6 +300,7 @@ private:
     }
     // An incoming "P" connection from the user on the raw peer's new connection.
     bool IncomingP(RawPeer& peer, const QString& user, bool obfuscated = false) {
+        HerAddress(user);
         if (!peer.ConnectTo(
                 obfuscated ? messenger->ObfuscatedListeningPort() : messenger->ListeningPort(),
                 obfuscated))
@@ -318,8 +319,15 @@ private:
     // as behind a slow link: every read makes room for more at once. With a
     // token, it answers our connect-back request with it.
     std::unique_ptr<QTcpSocket> SmallWindowPeer(const QString& user, qint64 readBuffer,
-                                                quint32 token = 0) {
+                                                quint32 token = 0, int from = 1) {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0), window = 16 * 1024;
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        source.sin_addr.s_addr = htonl(INADDR_LOOPBACK - 1 + quint32(from));
+        if (from != 1 && ::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0)
+            return nullptr;
+        if (from == 1 && token == 0)
+            HerAddress(user);
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -333,6 +341,13 @@ private:
         peer->write((token ? RawPeer::ConnectBackFrame(token) : RawPeer::SetUpFrame(user, "P")) +
                     RawPeer::Frame(P::PM_USER_INFO_REQUEST));
         return rec->WaitFor("UserInfoRequested|" + user) ? std::move(peer) : nullptr;
+    }
+    // A deaf peer under the user's name, from the address the server gives
+    // for her (`from` 1) or from another host.
+    std::unique_ptr<QTcpSocket> DeafAs(const QString& user, int from = 1) {
+        if (from == 1)
+            HerAddress(user);
+        return DeafPeer(user, messenger->ListeningPort(), from);
     }
     static MemStream Message(quint32 code, int bytes) {
         MemStream m;
@@ -1014,6 +1029,7 @@ private slots:
             if (held[k] == 'U') {
                 QVERIFY(IncomingP(*peers.back(), user));
             } else {
+                HerAddress(user);
                 QVERIFY(peers.back()->ConnectTo(messenger->ListeningPort()));
                 peers.back()->SendSetUp(user, "P");
                 QVERIFY(WaitUntil([&] { return messenger->IsMessaging(user); }));
@@ -1021,6 +1037,7 @@ private slots:
             clockMs += 1000;
         }
         RawPeer newcomer;
+        HerAddress("fresh");
         QVERIFY(newcomer.ConnectTo(messenger->ListeningPort()));
         newcomer.SendSetUp("fresh", "P");
         QVERIFY(peers[std::size_t(closed)]->WaitForDisconnect());
@@ -1165,6 +1182,7 @@ private slots:
         greedy.setReadBufferSize(4096);
         greedy.connectToHost(QHostAddress::LocalHost, messenger->ListeningPort());
         QVERIFY(greedy.waitForConnected(RawPeer::kDefaultWait));
+        HerAddress("greedy");
         greedy.write(RawPeer::SetUpFrame("greedy", "P") +
                      RawPeer::Frame(P::PM_SHARED_FILE_LIST_REQUEST).repeated(40));
         QVERIFY(WaitUntil([&] { return asked > 0 && messenger->ConnectionCount() == 0; }));
@@ -1199,6 +1217,7 @@ private slots:
             deaf[k] = std::make_unique<QTcpSocket>();
             deaf[k]->setReadBufferSize(4096);
             deaf[k]->connectToHost(QHostAddress::LocalHost, messenger->ListeningPort());
+            HerAddress(QString("deaf%1").arg(k));
             deaf[k]->write(RawPeer::SetUpFrame(QString("deaf%1").arg(k), "P") +
                            RawPeer::Frame(P::PM_USER_INFO_REQUEST));
         }
@@ -1273,6 +1292,7 @@ private slots:
         QTcpSocket reader;
         QVERIFY(reader.setSocketDescriptor(fd));
         reader.setReadBufferSize(perStep > 0 ? perStep : 4096);
+        HerAddress(name);
         reader.write(RawPeer::SetUpFrame(name, "P") + RawPeer::Frame(P::PM_USER_INFO_REQUEST));
         QVERIFY(rec->WaitFor("UserInfoRequested|" + name));
         const int size = 8 << 20;
@@ -1493,7 +1513,7 @@ private slots:
         clockMs = real.elapsed();
         RawPeer reader, other;
         QVERIFY(IncomingP(reader, "reader") && IncomingP(other, "other"));
-        const std::unique_ptr<QTcpSocket> deaf = DeafPeer("deaf", messenger->ListeningPort());
+        const std::unique_ptr<QTcpSocket> deaf = DeafAs("deaf");
         QVERIFY(deaf);
         deaf->write(RawPeer::Frame(P::PM_USER_INFO_REQUEST));
         QVERIFY(rec->WaitFor("UserInfoRequested|deaf"));
@@ -1559,7 +1579,7 @@ private slots:
         // reads gets the next once the first has gone.
         if (SystemSendBufferMax() > (5 << 20))
             QSKIP("the system buffers more than the answer sent to a peer that never reads");
-        std::unique_ptr<QTcpSocket> deaf = DeafPeer("deaf", messenger->ListeningPort());
+        std::unique_ptr<QTcpSocket> deaf = DeafAs("deaf");
         RawPeer reader;
         QVERIFY(deaf && IncomingP(reader, "reader"));
         deaf->write(RawPeer::Frame(P::PM_USER_INFO_REQUEST));
@@ -1603,7 +1623,7 @@ private slots:
         qToLittleEndian<quint32>(P::PM_SHARED_FILE_LIST, list.data());
         for (int k = 4; k < list.size(); ++k)
             list[k] = char(k * 7 + k / 509);
-        const std::unique_ptr<QTcpSocket> deaf = DeafPeer("deaf", messenger->ListeningPort());
+        const std::unique_ptr<QTcpSocket> deaf = DeafAs("deaf");
         RawPeer reader;
         QVERIFY(deaf && IncomingP(reader, "reader", obfuscated));
         deaf->write(RawPeer::Frame(P::PM_USER_INFO_REQUEST));
@@ -1680,7 +1700,7 @@ private slots:
         QFETCH(bool, answers);
         std::vector<std::unique_ptr<QTcpSocket>> deaf;
         for (int k = 0; k < 40; ++k) {
-            deaf.push_back(DeafPeer(QString("deaf%1").arg(k), messenger->ListeningPort()));
+            deaf.push_back(DeafAs(QString("deaf%1").arg(k)));
             QVERIFY(deaf.back());
             deaf.back()->write(RawPeer::Frame(P::PM_USER_INFO_REQUEST));
         }
@@ -1865,7 +1885,7 @@ private slots:
             QString name;
             QVERIFY(in.Read(name));
             QCOMPARE(name, file(got));
-            if (judge.Admit(kMe, code, payload.constData(), payload.size(), clockMs) !=
+            if (judge.Admit(kMe, 0, code, payload.constData(), payload.size(), clockMs) !=
                 RequestBudgets::Verdict::Admit)
                 ++notTaken;
             ++got;
@@ -2212,7 +2232,7 @@ private slots:
         if (reads) {
             QVERIFY(IncomingP(reader, "peer"));
         } else {
-            deaf = DeafPeer("peer", messenger->ListeningPort());
+            deaf = DeafAs("peer");
             QVERIFY(deaf);
             deaf->write(RawPeer::Frame(P::PM_USER_INFO_REQUEST));
             QVERIFY(rec->WaitFor("UserInfoRequested|peer"));
@@ -2253,25 +2273,28 @@ private slots:
             for (int k = 0; k < folders.burst + perUser; ++k) {
                 QByteArray body = BudgetBody(folders.code, k);
                 body += QByteArray(large - body.size(), 'f');
-                QCOMPARE(int(budgets.Admit(user, folders.code, body.constData(), body.size(), now)),
-                         int(k < folders.burst ? RequestBudgets::Verdict::Admit
-                                               : RequestBudgets::Verdict::Wait));
+                QCOMPARE(
+                    int(budgets.Admit(user, 0, folders.code, body.constData(), body.size(), now)),
+                    int(k < folders.burst ? RequestBudgets::Verdict::Admit
+                                          : RequestBudgets::Verdict::Wait));
             }
             // The user left: the first due is taken and dropped, the rest too.
             now += folders.refillMs;
             QString due;
+            quint64 via = 0;
             quint32 code = 0;
             QByteArray payload;
-            QVERIFY(budgets.TakeDue(now, due, code, payload) && due == user);
-            QCOMPARE(budgets.DropWaiting(user, folders.code), perUser - 1);
+            QVERIFY(budgets.TakeDue(now, due, via, code, payload) && due == user);
+            QCOMPARE(budgets.DropWaiting(user, via, folders.code), perUser - 1);
         }
         QCOMPARE(budgets.Waiting(), 0);
         QCOMPARE(budgets.WaitingBytes(), qint64(0));
         for (int k = 0; k <= folders.burst; ++k) {
             const QByteArray body = BudgetBody(folders.code, k);
-            QCOMPARE(int(budgets.Admit("honest", folders.code, body.constData(), body.size(), now)),
-                     int(k < folders.burst ? RequestBudgets::Verdict::Admit
-                                           : RequestBudgets::Verdict::Wait));
+            QCOMPARE(
+                int(budgets.Admit("honest", 0, folders.code, body.constData(), body.size(), now)),
+                int(k < folders.burst ? RequestBudgets::Verdict::Admit
+                                      : RequestBudgets::Verdict::Wait));
         }
     }
 
@@ -2423,7 +2446,7 @@ private slots:
                 QVERIFY(IncomingP(*readers.back(), user));
                 readers.back()->SendRaw(flood);
             } else {
-                deaf.push_back(DeafPeer(user, messenger->ListeningPort()));
+                deaf.push_back(DeafAs(user));
                 QVERIFY(deaf.back());
                 deaf.back()->write(flood);
             }
@@ -2592,7 +2615,7 @@ private slots:
         std::unique_ptr<QTcpSocket> deaf;
         if (stranger) {
             QVERIFY(IncomingP(reader, "her"));
-            deaf = DeafPeer("her", messenger->ListeningPort());
+            deaf = DeafAs("her");
             QVERIFY(deaf);
             deaf->write(RawPeer::Frame(P::PM_SHARED_FILE_LIST_REQUEST));
             QVERIFY(rec->WaitFor("SharedFileListRequested|her"));

@@ -41,7 +41,7 @@ private slots:
                 answered << QString("%1:%2").arg(r.user).arg(r.req);
                 return Turn::Done;
             },
-            [](const QString&) { return true; });
+            [](const FolderRequestQueue::Request&) { return true; });
         for (quint32 k = 0; k < 100; ++k)
             QVERIFY(queue.Add("flood", k, QString("f%1").arg(k)));
         QVERIFY(queue.Add("honest", 7, "mine"));
@@ -64,7 +64,7 @@ private slots:
                 Spin(10);
                 return Turn::Done;
             },
-            [](const QString&) { return true; });
+            [](const FolderRequestQueue::Request&) { return true; });
         for (quint32 k = 0; k < 80; ++k)
             QVERIFY(queue.Add(QString("user%1").arg(k % 4), k, QString("f%1").arg(k)));
         QTRY_VERIFY_WITH_TIMEOUT(!starts.empty(), kWait);
@@ -89,7 +89,7 @@ private slots:
                 ++answered;
                 return Turn::Done;
             },
-            [](const QString&) { return true; });
+            [](const FolderRequestQueue::Request&) { return true; });
         for (quint32 k = 0; k < 3; ++k)
             QVERIFY(queue.Add("bob", k, QString("f%1").arg(k)));
         QTRY_COMPARE_WITH_TIMEOUT(answered, 3, kWait);
@@ -106,7 +106,7 @@ private slots:
                 answered << QString("%1:%2").arg(r.req).arg(r.folder);
                 return Turn::Done;
             },
-            [&](const QString&) { return ready; });
+            [&](const FolderRequestQueue::Request&) { return ready; });
         QVERIFY(queue.Add("bob", 1, "a"));
         QVERIFY(queue.Add("bob", 2, "a"));
         QVERIFY(queue.Add("bob", 2, "a"));
@@ -136,7 +136,7 @@ private slots:
             [&](const FolderRequestQueue::Request& r) {
                 return r.req == held ? Turn::Later : Turn::Done;
             },
-            [](const QString&) { return true; });
+            [](const FolderRequestQueue::Request&) { return true; });
         // Three fit in a user's share at once.
         const QString folder(int(PeerLimits::kMaxFolderRequestBytesPerUser / 8), 'f');
         quint32 req = 0;

@@ -43,9 +43,18 @@ struct CoreServices {
                code == PeerMessenger::PM_SHARED_FILE_LIST;
     }
 
+    // The server gave 127.0.0.1 as the user's address: her connections from
+    // there are hers.
+    static void HerAddress(const QString& user) {
+        d.GetType("user")
+            ->GetItem(Value(user))
+            .Connect(d.GetType("user_address")->GetItem(Value(quint32(0x7F000001))));
+    }
+
     // An incoming messaging connection from `user`, proven by a round trip,
     // so that messages to the user go out on it.
     bool ConnectAsPeer(RawPeer& peer, const QString& user, int timeoutMs = 10000) {
+        HerAddress(user);
         if (!peer.ConnectTo(messenger->ListeningPort()))
             return false;
         peer.SendSetUp(user, "P");

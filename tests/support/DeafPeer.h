@@ -15,12 +15,21 @@
 // A socket connected to 127.0.0.1:port whose receive buffer is as small as
 // the system allows, so that what is sent to it and not read stays with the
 // sender; -1 when it cannot connect.
-inline int DeafSocket(quint16 port) {
+// `from` is the host part of the loopback address it comes from (1 for
+// 127.0.0.1; another stands for another host).
+inline int DeafSocket(quint16 port, int from = 1) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
         return -1;
     const int smallest = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    source.sin_addr.s_addr = htonl(INADDR_LOOPBACK - 1 + quint32(from));
+    if (from != 1 && ::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+        ::close(fd);
+        return -1;
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -35,8 +44,8 @@ inline int DeafSocket(quint16 port) {
 // A peer connected to 127.0.0.1:port as `user` ("P") that takes nothing of
 // what it is sent: a deaf socket that never reads. Null when it cannot
 // connect.
-inline std::unique_ptr<QTcpSocket> DeafPeer(const QString& user, quint16 port) {
-    const int fd = DeafSocket(port);
+inline std::unique_ptr<QTcpSocket> DeafPeer(const QString& user, quint16 port, int from = 1) {
+    const int fd = DeafSocket(port, from);
     if (fd < 0)
         return nullptr;
     auto socket = std::make_unique<QTcpSocket>();

@@ -95,6 +95,8 @@ bool RawPeer::ConnectTo(quint16 port, bool obfuscated) {
 int RawPeer::ConnectToAsync(quint16 port, bool obfuscated) {
     auto* socket = new QTcpSocket(this);
     m_current = Add(socket, obfuscated, false);
+    if (!m_source.isNull())
+        socket->bind(m_source);
     socket->connectToHost(QHostAddress::LocalHost, port);
     return m_current;
 }

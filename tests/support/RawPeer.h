@@ -50,6 +50,9 @@ public:
     // Connects to 127.0.0.1:port, waits until connected, and makes the new
     // connection current. Its index is CurrentConnection() afterwards.
     bool ConnectTo(quint16 port, bool obfuscated = false);
+    // Connections made from now on come from this loopback address, as from
+    // another host (127.0.0.2 and up); 127.0.0.1 by default.
+    void ComeFrom(const QHostAddress& address) { m_source = address; }
     // The same without waiting: writes are queued until the socket is up.
     // Returns the new connection's index, which becomes current.
     int ConnectToAsync(quint16 port, bool obfuscated = false);
@@ -192,6 +195,7 @@ private:
     std::vector<std::unique_ptr<Connection>> m_connections;
     QList<int> m_untakenIncoming;
     int m_current = -1;
+    QHostAddress m_source;
 };
 
 #endif

@@ -39,6 +39,7 @@ struct TransferServices : CoreServices {
     static ItemPtr User(const QString& name) { return d.GetType("user")->GetItem(name); }
     static void Online(const QString& name) {
         User(name).Connect(d.GetType("is_online")->GetGlobalNullItem());
+        HerAddress(name);
     }
     static QString Ago(int seconds) {
         return QDateTime::currentDateTime().addSecs(-seconds).toString(Qt::TextDate);

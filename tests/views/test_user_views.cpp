@@ -189,6 +189,10 @@ class TestUserViews : public QObject {
     }
     // A messaging connection from `user`, proven by a round trip.
     static bool ConnectAsPeer(RawPeer& peer, const QString& user) {
+        // Hers: from the address the server gives for her.
+        d.GetType("user")
+            ->GetItem(Value(user))
+            .Connect(d.GetType("user_address")->GetItem(Value(quint32(0x7F000001))));
         if (!peer.ConnectTo(peerMessenger->ListeningPort()))
             return false;
         peer.SendSetUp(user, "P");
