@@ -282,6 +282,8 @@ private:
     std::unique_ptr<TestServer> ts;
     std::unique_ptr<Recorder> rec;
     qint64 clockMs = 0;
+    // The connection of each user's latest request, where replies go.
+    std::map<QString, quint64> askers;
     // Logs us in to the test server, and `user` from `session` with that port.
     bool LogIn(RawPeer* session = nullptr, const QString& user = {}, quint16 port = 0) {
         if (session) {
@@ -445,6 +447,10 @@ private slots:
     void init() {
         StartCore();
         rec.reset(new Recorder(messenger.get()));
+        askers.clear();
+        for (auto signal : {&P::UserInfoRequested, &P::SharedFileListRequested})
+            connect(messenger.get(), signal, rec.get(),
+                    [this](QString user) { askers[user] = messenger->Asker(); });
         ts.reset(new TestServer);
         QVERIFY(ts->Listen());
         qputenv("TAVENOOK_SERVER", ts->Address().toUtf8());
@@ -1424,14 +1430,17 @@ private slots:
             QVERIFY(cb.Read(sessions[k]) && cb.user == kMe);
             tokens[k] = cb.token;
         }
-        std::unique_ptr<QTcpSocket> slow[2] = {SmallWindowPeer("slowA", 8 * 1024, tokens[0]),
-                                               SmallWindowPeer("slowB", 8 * 1024, tokens[1])};
+        // Names only their word: from other hosts, sent replies to their own requests.
+        std::unique_ptr<QTcpSocket> slow[2] = {
+            SmallWindowPeer("slowA", 8 * 1024, tokens[0], vouched ? 1 : 2),
+            SmallWindowPeer("slowB", 8 * 1024, tokens[1], vouched ? 1 : 3)};
         RawPeer crowd, newcomer;
         QVERIFY(slow[0] && slow[1] && IncomingP(crowd, "crowd") && IncomingP(newcomer, "newcomer"));
         MemStream list = Message(P::PM_SHARED_FILE_LIST, 8 << 20);
         MemStream answer = Message(P::PM_SHARED_FILE_LIST, 256 * 1024);
-        messenger->SendMessage("slowA", list);
-        messenger->SendMessage("slowB", list);
+        for (const QString user : {"slowA", "slowB"})
+            vouched ? messenger->SendMessage(user, list)
+                    : void(messenger->SendAnswer(user, list, askers[user]));
         // Closing one of the two makes room for one answer.
         const auto ask = [&](const QString& user) {
             messenger->SetMaxWaitingOutput(messenger->WaitingOutput() * 3 / 4);
@@ -2241,17 +2250,21 @@ private slots:
         MemStream after = Message(P::PM_USER_INFO_REPLY, 100 * 1024);
         for (int k = 0; k < 3; ++k)
             messenger->SendMessage("peer", after);
-        QVERIFY(messenger->WaitingOutput() > 3 * 100 * 1024);
+        // A reply behind the list counts as held until the system takes it.
+        messenger->DenyUpload("peer", QString(50 * 1024, 'r'), "No");
+        QVERIFY(messenger->WaitingOutput() > 3 * 100 * 1024 && messenger->HeldReplyBytes() > 0);
         if (reads) {
             QVERIFY(NextOf(reader, P::PM_SHARED_FILE_LIST));
             for (int k = 0; k < 3; ++k)
                 QVERIFY(NextOf(reader, P::PM_USER_INFO_REPLY));
+            QVERIFY(NextOf(reader, P::PM_UPLOAD_DENIED));
         } else {
             deaf->abort();
             QVERIFY(WaitUntil([&] { return messenger->ConnectionCount() == 0; }));
         }
         QVERIFY2(WaitUntil([&] { return messenger->WaitingOutput() == 0; }),
                  qPrintable(QString::number(messenger->WaitingOutput())));
+        QVERIFY(WaitUntil([&] { return messenger->HeldReplyBytes() == 0; }));
     }
 
     // Requests waiting for the budgets of users who left stop counting once
@@ -2495,17 +2508,39 @@ private slots:
     // small receive window read as it fills.
     void honestBurstOfDenialsComesWhole_data() {
         QTest::addColumn<bool>("smallWindow");
-        QTest::newRow("fast link") << false;
-        QTest::newRow("small window") << true;
+        QTest::addColumn<bool>("strangersHoldAll");
+        QTest::newRow("fast link") << false << false;
+        QTest::newRow("small window") << true << false;
+        QTest::newRow("fast link, strangers' replies fill the total") << false << true;
     }
     void honestBurstOfDenialsComesWhole() {
         QFETCH(bool, smallWindow);
+        QFETCH(bool, strangersHoldAll);
         const QMetaObject::Connection deny =
             connect(messenger.get(), &P::QueueUploadRequested, this,
                     [&](const QString& user, const QString& file) {
                         messenger->DenyUpload(user, file, "File not shared.");
                     });
         const std::shared_ptr<void> restore(nullptr, [&](void*) { disconnect(deny); });
+        std::unique_ptr<QTcpSocket> stranger;
+        if (strangersHoldAll) {
+            // One who never reads holds more replies than the total allows.
+            messenger->SetMaxReplyBytes(64 * 1024);
+            QVERIFY(stranger = DeafAs("stranger", 2));
+            stranger->write(RawPeer::Frame(P::PM_USER_INFO_REQUEST));
+            QVERIFY(WaitUntil([&] { return askers.count("stranger") > 0; }));
+            MemStream info = Message(P::PM_USER_INFO_REPLY,
+                                     int(qMin<qint64>(3 * SystemSendBufferMax(), 9 << 20)));
+            QCOMPARE(messenger->SendAnswer("stranger", info, askers["stranger"]), P::Answer::Sent);
+            const qint64 before = messenger->DroppedReplies();
+            for (int k = 0; k < 200; ++k)
+                stranger->write(RawPeer::Frame(
+                    P::PM_QUEUE_UPLOAD, Payload().Str(QString::number(k) + QString(4000, 'n'))));
+            QVERIFY(WaitUntil([&] {
+                return rec->events.filter("QueueUploadRequested|stranger|").size() == 200;
+            }));
+            QVERIFY(messenger->DroppedReplies() > before);
+        }
         RawPeer fast;
         std::unique_ptr<QTcpSocket> slow;
         if (smallWindow)
@@ -2601,48 +2636,101 @@ private slots:
     // connection we made to her, her reading again clears it.
     void deafMarkOnlyHersAndHerReadingClearsIt_data() {
         QTest::addColumn<bool>("stranger");
-        QTest::newRow("a stranger under her name") << true;
-        QTest::newRow("she stalls, then reads") << false;
+        QTest::addColumn<QString>("then");
+        QTest::newRow("a stranger under her name") << true << "reads";
+        QTest::newRow("she stalls, then reads") << false << "reads";
+        QTest::newRow("she stalls, then a stranger under her name") << false << "stranger";
+        QTest::newRow("she stalls and stays deaf") << false << "deaf";
     }
     void deafMarkOnlyHersAndHerReadingClearsIt() {
         QFETCH(bool, stranger);
+        QFETCH(QString, then);
         MemStream big = Message(P::PM_FILE_SEARCH_RESULT,
                                 int(qMin<qint64>(3 * SystemSendBufferMax(), 9 << 20)));
         MemStream answer = Message(P::PM_FILE_SEARCH_RESULT, 100);
         RawPeer reader;
         StallingPeer her;
         QVERIFY(her.port != 0);
-        std::unique_ptr<QTcpSocket> deaf;
+        std::unique_ptr<QTcpSocket> deaf, full;
+        // A stranger from another host under her name stalls on a reply to
+        // his own request, and goes.
+        const auto strangerStalls = [&] {
+            const quint64 before = askers["her"];
+            deaf = DeafAs("her", 2);
+            deaf->write(RawPeer::Frame(P::PM_SHARED_FILE_LIST_REQUEST));
+            return WaitUntil([&] { return askers["her"] != before; }) &&
+                   messenger->SendAnswer("her", big, askers["her"]) == P::Answer::Sent;
+        };
+        const auto stalls = [&](bool hers) {
+            const int connections = messenger->ConnectionCount();
+            if (!WaitUntil([&] {
+                    return (!hers || messenger->IsMessaging("her")) &&
+                           messenger->WaitingOutput() > 0;
+                }))
+                return false;
+            Advance(PeerLimits::kStuckOutputMs);
+            hers ? her.Reset() : deaf->abort();
+            return WaitUntil([&] { return messenger->ConnectionCount() < connections; });
+        };
         if (stranger) {
             QVERIFY(IncomingP(reader, "her"));
-            deaf = DeafAs("her");
-            QVERIFY(deaf);
-            deaf->write(RawPeer::Frame(P::PM_SHARED_FILE_LIST_REQUEST));
-            QVERIFY(rec->WaitFor("SharedFileListRequested|her"));
+            QVERIFY(strangerStalls() && stalls(false));
+            // His mark holds nothing back from her, nor puts her last in line.
+            QVERIFY(!messenger->OutputWaitingFor("her"));
+        } else if (then == "deaf") {
+            // A connection of hers whose window she let fill stays open.
+            const auto deafAsHer = [&] {
+                auto peer = DeafAs("her");
+                const int seen = rec->events.count("UserInfoRequested|her");
+                peer->write(RawPeer::Frame(P::PM_USER_INFO_REQUEST));
+                return WaitUntil([&] { return rec->events.count("UserInfoRequested|her") > seen; })
+                           ? std::move(peer)
+                           : nullptr;
+            };
+            QVERIFY(full = deafAsHer());
+            MemStream filler = Message(P::PM_SHARED_FILE_LIST, 4096);
+            messenger->SendMessage("her", filler);
+            QVERIFY(WaitUntil([&] { return messenger->WaitingOutput() == 0; }));
+            QVERIFY(messenger->RoomForOptional("her", 0));
+            // Her newer one stalls and goes.
+            QVERIFY(deaf = deafAsHer());
+            messenger->SendMessage("her", big);
+            QVERIFY(stalls(false));
         } else {
             RecordAddress("her", her.port);
+            messenger->SendMessage("her", big);
+            QVERIFY(her.WaitForConnection() && stalls(true));
         }
-        // The answer goes on the newest connection under her name.
-        messenger->SendMessage("her", big);
-        QVERIFY(stranger || her.WaitForConnection());
-        QVERIFY(WaitUntil(
-            [&] { return messenger->IsMessaging("her") && messenger->WaitingOutput() > 0; }));
-        const int connections = messenger->ConnectionCount();
-        Advance(PeerLimits::kStuckOutputMs);
-        stranger ? deaf->abort() : her.Reset();
-        QVERIFY(WaitUntil([&] { return messenger->ConnectionCount() < connections; }));
         const auto answered = [&] {
             return messenger->SendOptionalMessage("her", answer) &&
                    (stranger ? NextOf(reader, P::PM_FILE_SEARCH_RESULT)
                              : her.WaitForMessage(P::PM_FILE_SEARCH_RESULT));
         };
         if (!stranger) {
-            // Her own stall marks her; she reads again, and within the
-            // trial's interval one answer goes, which she takes.
+            // Her own stall marks her, and a stranger's close under her
+            // name does not weaken the mark; she reads again, and within
+            // the trial's interval one answer goes, which she takes.
             QVERIFY(!messenger->RoomForOptional("her", 0));
-            Advance(PeerLimits::kDeafTrialMs - 1000);
+            const qint64 marked = clockMs;
+            if (then == "stranger") {
+                QVERIFY(strangerStalls() && stalls(false));
+                QVERIFY(!messenger->RoomForOptional("her", 0));
+            }
+            Advance(marked + PeerLimits::kDeafTrialMs - 1000 - clockMs);
             QVERIFY(!messenger->RoomForOptional("her", 0));
             Advance(1000);
+            if (then == "deaf") {
+                // One answer goes; she takes none of it: the next waits the
+                // interval again, though the system took this one.
+                QVERIFY(messenger->SendOptionalMessage("her", answer));
+                QVERIFY(WaitUntil([&] { return messenger->WaitingOutput() == 0; }));
+                QVERIFY(!messenger->RoomForOptional("her", 0));
+                Advance(PeerLimits::kDeafTrialMs - 1000);
+                QVERIFY(!messenger->RoomForOptional("her", 0));
+                Advance(1000);
+                QVERIFY(messenger->RoomForOptional("her", 0));
+                return;
+            }
             QVERIFY(answered());
             QVERIFY(WaitUntil([&] { return !messenger->OutputWaitingFor("her"); }));
         }
@@ -2650,6 +2738,82 @@ private slots:
         for (int k = 0; k < 3; ++k)
             QVERIFY(answered());
         QVERIFY(!messenger->OutputWaitingFor("her"));
+    }
+
+    // A stranger from another host holds a connection under an honest
+    // user's name, reading or not. What we send her reaches her alone, a
+    // reply goes on the connection that asked, what only she may send is
+    // taken from her alone, and his requests spend a budget of his own.
+    void strangerUnderHerName_data() {
+        QTest::addColumn<bool>("reads");
+        QTest::newRow("he reads everything") << true;
+        QTest::newRow("he reads nothing") << false;
+    }
+    void strangerUnderHerName() {
+        QFETCH(bool, reads);
+        RawPeer session, her, stranger;
+        QVERIFY(her.Listen() && LogIn(&session, "her", her.Port()));
+        stranger.ComeFrom(QHostAddress("127.0.0.2"));
+        std::unique_ptr<QTcpSocket> deaf;
+        if (reads) {
+            QVERIFY(stranger.ConnectTo(messenger->ListeningPort()));
+            stranger.SendSetUp("her", "P");
+            QVERIFY(RoundTrip(stranger, "her"));
+        } else {
+            QVERIFY(deaf = DeafAs("her", 2));
+            deaf->write(RawPeer::Frame(P::PM_USER_INFO_REQUEST));
+            QVERIFY(rec->WaitFor("UserInfoRequested|her"));
+        }
+        const quint64 his = askers["her"];
+        const auto send = [&](quint32 code, const QByteArray& payload) {
+            reads ? stranger.SendMessage(code, payload)
+                  : void(deaf->write(RawPeer::Frame(code, payload)));
+        };
+        // An answer to her search, a request of ours and an upload offer
+        // reach her on a connection to her address.
+        MemStream answer = Message(P::PM_FILE_SEARCH_RESULT, 100);
+        QVERIFY(messenger->SendOptionalMessage("her", answer));
+        messenger->GetUserSharedFiles("her");
+        const uint req = messenger->RequestUpload("her", "d\\up.bin", 5);
+        QVERIFY(her.WaitForIncoming());
+        QString user, kind;
+        QVERIFY(her.ReadSetUp(&user, &kind) && user == kMe && kind == "P");
+        for (const quint32 code : {9, 4, 40})
+            QVERIFY(NextOf(her, code));
+        // His own request is answered on his connection, and nothing of
+        // hers came before it.
+        MemStream reply = Message(P::PM_USER_INFO_REPLY, 10);
+        QCOMPARE(messenger->SendAnswer("her", reply, his), P::Answer::Sent);
+        quint32 code = 0;
+        QByteArray payload;
+        QVERIFY(!reads || (stranger.WaitForMessage(&code, &payload) && code == 16));
+        // His word on our offer, on an upload of ours and on our queue is
+        // not hers; his own offer is refused to him.
+        const qint64 refused = messenger->StrangersRefused();
+        send(P::PM_TRANSFER_RESPONSE, Payload().U32(req).U8(1));
+        send(P::PM_UPLOAD_DENIED, Payload().Str("d\\x").Str("No"));
+        send(P::PM_TRANSFER_REQUEST, Payload().U32(1).U32(77).Str("d\\x").I64(5));
+        QVERIFY(WaitUntil([&] { return messenger->StrangersRefused() == refused + 3; }));
+        QVERIFY(!reads || (NextOf(stranger, P::PM_TRANSFER_RESPONSE, &payload) &&
+                           payload == Payload().U32(77).U8(0).Str("Cancelled").Bytes()));
+        // Hers count, on the connection we made to her.
+        her.SendMessage(P::PM_TRANSFER_RESPONSE, Payload().U32(req).U8(1));
+        her.SendMessage(P::PM_TRANSFER_REQUEST, Payload().U32(1).U32(78).Str("d\\y").I64(5));
+        QVERIFY(rec->WaitFor(QString("FileTransferResponse|her|%1|1|0|0|").arg(req)));
+        QVERIFY(rec->WaitFor("FileTransferRequested|her|1|78|d\\y|5"));
+        QCOMPARE(rec->events.filter("FileTransferRe").size(), 2);
+        // His queue requests past any budget leave hers untouched, on a
+        // connection of her own from her address.
+        const int burst = PeerLimits::kRequestBudgets[4].burst;
+        for (int k = 0; k < 3 * burst; ++k)
+            send(P::PM_QUEUE_UPLOAD, Payload().Str(QString("nf%1").arg(k)));
+        QVERIFY(WaitUntil([&] { return messenger->StrangersRefused() >= refused + 3 + burst; }));
+        RawPeer own;
+        QVERIFY(own.ConnectTo(messenger->ListeningPort()));
+        own.SendSetUp("her", "P");
+        own.SendMessage(P::PM_QUEUE_UPLOAD, Payload().Str("d\\mine"));
+        QVERIFY(rec->WaitFor("QueueUploadRequested|her|d\\mine"));
+        QCOMPARE(rec->events.filter("QueueUploadRequested").size(), 1);
     }
 };
 
