@@ -860,34 +860,45 @@ private slots:
     }
 
     // A dump over an existing file replaces it only with a whole new one:
-    // a dump that runs out of room keeps the old file and leaves no
-    // temporary; one that works replaces it. A folder at the chosen name is
-    // refused, named. Another dump's sweep of the folder just before the
-    // rename leaves the temporary: it is still held. A disk whose locks
-    // fail takes the dump all the same.
+    // a dump that runs out of room, or whose sync fails (and so a store save
+    // there), keeps the old file and leaves no temporary; one that works
+    // replaces it. A folder at the chosen name is refused, named. Another
+    // dump's sweep of the folder just before the rename leaves the
+    // temporary: it is still held. A disk whose locks fail, whatever the
+    // answer, or that offers no sync takes the dump all the same.
     void dumpOverAnExistingFile_data() {
         QTest::addColumn<QString>("room");
-        QTest::newRow("no room") << "no room";
-        QTest::newRow("room") << "room";
-        QTest::newRow("room, a sweep before the rename") << "swept";
-        QTest::newRow("a folder there") << "folder";
-        QTest::newRow("a disk whose locks fail") << "no locks";
-        QTest::newRow("no room on a disk whose locks fail") << "no room, no locks";
+        QTest::addColumn<int>("lockError");  // 0: locks work
+        QTest::addColumn<int>("syncError");  // 0: syncs work
+        QTest::newRow("no room") << "no room" << 0 << 0;
+        QTest::newRow("room") << "room" << 0 << 0;
+        QTest::newRow("room, a sweep before the rename") << "swept" << 0 << 0;
+        QTest::newRow("a folder there") << "folder" << 0 << 0;
+        QTest::newRow("a disk whose locks fail") << "room" << ENOLCK << 0;
+        QTest::newRow("locks answer EOPNOTSUPP, no sync") << "room" << EOPNOTSUPP << EINVAL;
+        QTest::newRow("no room on a disk whose locks fail") << "no room" << ENOLCK << 0;
+        QTest::newRow("sync fails: EIO") << "sync fails" << 0 << EIO;
+        QTest::newRow("sync fails: ENOSPC") << "sync fails" << 0 << ENOSPC;
+        QTest::newRow("sync fails: EDQUOT") << "sync fails" << 0 << EDQUOT;
     }
     void dumpOverAnExistingFile() {
         QFETCH(QString, room);
+        QFETCH(int, lockError);
+        QFETCH(int, syncError);
         const QString path = m_dir->filePath("dump.txt");
         const QByteArray old = "the user's earlier dump";
         if (room == "folder")
             QVERIFY(QDir().mkpath(path + "/inside") && Write(path + "/inside/kept", old));
         else
             QVERIFY(Write(path, old));
-        const bool full = room.startsWith("no room");
+        const bool full = room == "no room";
         const QString said = UnderFileSizeLimit(full ? 512 : RLIM_INFINITY, [&] {
-            if (room.endsWith("no locks") && !RefuseFileLocks())
+            if ((lockError || syncError) && !DiskRefuses(lockError, syncError))
                 return QString("no filter");
             DataSaver& saver = Fresh();
             Populate(100);
+            if (room == "sync fails" && saver.Save(m_prefix))
+                return QString("store saved");
             if (room == "swept")
                 SetBeforeTemporaryRename([this](const QString&) {
                     RemoveTemporaryLeftovers(m_dir->path(), QStringLiteral("dump"));
@@ -896,7 +907,7 @@ private slots:
             SetBeforeTemporaryRename(nullptr);
             return dumped ? QString("dumped") : saver.LastFailure();
         });
-        if (room == "room" || room == "swept" || room == "no locks") {
+        if (room == "room" || room == "swept") {
             StagedStore staged;
             QVERIFY2(said == "dumped" && DataSaver::ParseStore(ReadFile(path), staged, nullptr),
                      qPrintable(said));
@@ -904,7 +915,8 @@ private slots:
             QVERIFY2(said.contains(path) && said.endsWith(std::strerror(EISDIR)), qPrintable(said));
             QCOMPARE(ReadFile(path + "/inside/kept"), old);
         } else {
-            QVERIFY2(said.contains(".tavenook-dump-") && said.endsWith(std::strerror(EFBIG)),
+            QVERIFY2(said.contains(".tavenook-dump-") &&
+                         said.endsWith(std::strerror(full ? EFBIG : syncError)),
                      qPrintable(said));
             QCOMPARE(ReadFile(path), old);
         }

@@ -1,12 +1,12 @@
 #ifndef TAVENOOK_TESTS_SUPPORT_LOCKLESSDISK_H
 #define TAVENOOK_TESTS_SUPPORT_LOCKLESSDISK_H
 
-// A disk whose file locks fail, as a network disk without its lock service
-// does: flock(2) answers ENOLCK in the calling thread, and in the threads it
-// starts from then on, for good (or, as `lockError`, another answer); with
-// `noSync`, fsync(2) and fdatasync(2) answer EINVAL as on a file system that
-// offers none. Only for a thread (or
-// forked child) of the test's own.
+// A disk whose file locks or syncs fail, as a network disk without its lock
+// service, one that offers no sync, or one full or over its quota when it
+// writes back: flock(2) answers `lockError`, fsync(2) and fdatasync(2)
+// answer `syncError` (0: the call works), in the calling thread and in the
+// threads it starts from then on, for good. Only for a thread (or forked
+// child) of the test's own.
 
 #include <fcntl.h>
 #include <linux/filter.h>
@@ -19,16 +19,18 @@
 #include <cerrno>
 #include <cstddef>
 
-inline bool RefuseFileLocks(bool noSync = false, int lockError = ENOLCK) {
-    const __u32 sync = noSync ? __u32(__NR_fsync) : __u32(-1);
-    const __u32 dataSync = noSync ? __u32(__NR_fdatasync) : __u32(-1);
+inline bool DiskRefuses(int lockError, int syncError = 0) {
+    const __u32 none = __u32(-1);
+    const __u32 lock = lockError ? __u32(__NR_flock) : none;
+    const __u32 sync = syncError ? __u32(__NR_fsync) : none;
+    const __u32 dataSync = syncError ? __u32(__NR_fdatasync) : none;
     sock_filter code[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_flock, 0, 1),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, lock, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | __u32(lockError)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, sync, 1, 0),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, dataSync, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | __u32(syncError)),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
@@ -37,8 +39,9 @@ inline bool RefuseFileLocks(bool noSync = false, int lockError = ENOLCK) {
         return false;
     // The filter does what such disks do.
     const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const bool refused = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == lockError &&
-                         (!noSync || (::fdatasync(fd) != 0 && errno == EINVAL));
+    const bool refused =
+        fd >= 0 && (!lockError || (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == lockError)) &&
+        (!syncError || (::fdatasync(fd) != 0 && errno == syncError));
     if (fd >= 0)
         ::close(fd);
     return refused;

@@ -540,22 +540,35 @@ private slots:
         QCOMPARE(Names(folder).size(), there.isEmpty() ? 1 : 2);
     }
 
-    // On a disk whose locks fail, copies land, also where no sync is
-    // offered, and one that fails leaves no temporary; a sweep of the folder
-    // just before the rename leaves the temporary being written, however
-    // old it looks.
+    // On a disk whose locks fail, whatever the answer, copies land, also
+    // where no sync is offered, and one that fails leaves no temporary: a
+    // sync that fails (EIO, a full disk, a quota) fails the copy. A sweep of
+    // the folder just before the rename leaves the temporary being written,
+    // however old it looks.
     void diskWithoutLocks_data() {
         QTest::addColumn<QString>("how");
         QTest::addColumn<int>("copies");
-        QTest::newRow("copy") << "copy" << 1;
-        QTest::newRow("copy, no syncs either") << "no sync" << 1;
-        QTest::newRow("copy into a full disk") << "full" << 1;
-        QTest::newRow("a sweep just before the rename") << "swept" << 1;
-        QTest::newRow("40 copies, one name") << "copy" << 40;
+        QTest::addColumn<int>("lockError");
+        QTest::addColumn<int>("syncError");  // 0: syncs work
+        QTest::addColumn<int>("fails");      // the copy's error, 0: it lands
+        QTest::newRow("copy") << "copy" << 1 << ENOLCK << 0 << 0;
+        QTest::newRow("copy, no syncs either") << "copy" << 1 << ENOLCK << EINVAL << 0;
+        QTest::newRow("locks answer EOPNOTSUPP") << "copy" << 1 << EOPNOTSUPP << 0 << 0;
+        QTest::newRow("locks EINVAL, syncs ENOSYS") << "copy" << 1 << EINVAL << ENOSYS << 0;
+        QTest::newRow("locks ENOSYS, syncs EOPNOTSUPP") << "copy" << 1 << ENOSYS << EOPNOTSUPP << 0;
+        QTest::newRow("copy into a full disk") << "full" << 1 << ENOLCK << 0 << EFBIG;
+        QTest::newRow("sync fails: EIO") << "copy" << 1 << ENOLCK << EIO << EIO;
+        QTest::newRow("sync fails: ENOSPC") << "copy" << 1 << ENOLCK << ENOSPC << ENOSPC;
+        QTest::newRow("sync fails: EDQUOT") << "copy" << 1 << ENOLCK << EDQUOT << EDQUOT;
+        QTest::newRow("a sweep just before the rename") << "swept" << 1 << ENOLCK << 0 << 0;
+        QTest::newRow("40 copies, one name") << "copy" << 40 << ENOLCK << 0 << 0;
     }
     void diskWithoutLocks() {
         QFETCH(QString, how);
         QFETCH(int, copies);
+        QFETCH(int, lockError);
+        QFETCH(int, syncError);
+        QFETCH(int, fails);
         const QString folder = tmp->path() + "/complete";
         QVERIFY(QDir().mkpath(folder));
         std::vector<QByteArray> data;
@@ -579,7 +592,7 @@ private slots:
             std::vector<std::thread> threads;
             for (int k = 0; k < copies; ++k)
                 threads.emplace_back([&, k] {
-                    if (RefuseFileLocks(how == "no sync"))
+                    if (DiskRefuses(lockError, syncError))
                         ++refused;
                     moves[std::size_t(k)] = CopyFinishedFile(source(k), folder, "x.bin");
                 });
@@ -587,9 +600,9 @@ private slots:
                 t.join();
         }
         QCOMPARE(refused.load(), copies);
-        if (how == "full") {
+        if (fails) {
             QVERIFY(!moves[0].done);
-            QVERIFY2(moves[0].error.endsWith(strerror(EFBIG)), qPrintable(moves[0].error));
+            QVERIFY2(moves[0].error.endsWith(strerror(fails)), qPrintable(moves[0].error));
             QCOMPARE(Names(folder), QStringList());
             QCOMPARE(ReadFile(source(0)), data[0]);
             return;
@@ -610,7 +623,13 @@ private slots:
     // once nobody wrote to it for an hour; it leaves a younger one, a
     // temporary this process still writes however old it looks, and names
     // that are not quite ours.
+    void sweepOnADiskWithoutLocks_data() {
+        QTest::addColumn<int>("lockError");
+        QTest::newRow("locks answer ENOLCK") << ENOLCK;
+        QTest::newRow("locks answer EOPNOTSUPP") << EOPNOTSUPP;
+    }
     void sweepOnADiskWithoutLocks() {
+        QFETCH(int, lockError);
         const QString folder = tmp->path() + "/c";
         const QString young = folder + "/.tavenook-move-00000000000000aa.tmp";
         const QStringList users{".tavenook-move-0123.tmp", "tavenook-move-0123456789abcdef.tmp"};
@@ -624,7 +643,7 @@ private slots:
         QString open, why;
         QStringList whileOpen;
         std::thread sweeper([&] {
-            refused = RefuseFileLocks();
+            refused = DiskRefuses(lockError);
             fd = CreateTemporary(folder, "move", &open, &why);
             SetBack(open, kTwoHours);
             first = RemoveMoveLeftovers(folder);
@@ -655,7 +674,7 @@ private slots:
         bool refused = false;
         FinishedMove move;
         std::thread mover([&] {
-            refused = RefuseFileLocks(false, EWOULDBLOCK);
+            refused = DiskRefuses(EWOULDBLOCK);
             move = CopyFinishedFile(tmp->path() + "/p", folder, "x.bin");
         });
         mover.join();
@@ -696,29 +715,39 @@ private slots:
     // A kill after the move put the file in place and removed the partial,
     // before the finish was recorded: the next start finishes it with the
     // uploader offline, under whatever name the move gave it, renamed or
-    // copied. A file of the user's of that name and size with other bytes
-    // is not taken for it: the download stays queued.
+    // copied. A file of the user's of that name and size with other bytes,
+    // or with its first bytes and another size, is not taken for it: the
+    // download stays queued.
     void restartAfterAMoveBeforeItsRecord_data() {
         QTest::addColumn<QString>("moved");  // how the partial went into the folder
-        QTest::addColumn<bool>("users");     // a file of the user's of that name and size
-        QTest::newRow("renamed") << "renamed" << false;
-        QTest::newRow("copied") << "copied" << false;
-        QTest::newRow("copied beside the user's file") << "copied" << true;
-        QTest::newRow("partial gone, the user's file there") << "" << true;
+        QTest::addColumn<QString>("users");  // a file of the user's of that name: how it differs
+        QTest::newRow("renamed") << "renamed"
+                                 << "";
+        QTest::newRow("copied") << "copied"
+                                << "";
+        QTest::newRow("copied beside the user's file") << "copied"
+                                                       << "bytes";
+        QTest::newRow("partial gone, the user's file there") << ""
+                                                             << "bytes";
+        QTest::newRow("partial gone, the user's longer file there") << ""
+                                                                    << "size";
     }
     void restartAfterAMoveBeforeItsRecord() {
         QFETCH(QString, moved);
-        QFETCH(bool, users);
+        QFETCH(QString, users);
         const QByteArray data = Pattern(300000);
         QByteArray theirs = data;
-        theirs[0] = 'U';
+        if (users == "size")
+            theirs += "more";
+        else
+            theirs[0] = 'U';
         QVERIFY(!FailedMove(data).IsNull());
         const QString complete = Root() + "/complete/S";
         const QString partial = Root() + "/downloading/S/x.bin";
         QVERIFY(QFile::remove(complete) && QDir().mkpath(complete));
-        if (users)
+        if (!users.isEmpty())
             QVERIFY(Write(complete + "/x.bin", theirs));
-        const QString name = users ? "x (1).bin" : "x.bin";
+        const QString name = users.isEmpty() ? "x.bin" : "x (1).bin";
         if (moved == "renamed")
             QVERIFY(QFile::rename(partial, complete + "/" + name));
         else if (moved == "copied")
@@ -728,7 +757,7 @@ private slots:
         QVERIFY(Restart(false));
         const ItemPtr x = tqm->GetDownloadEntry("bob", "x.bin", "S");
         QVERIFY(!User("bob").IsConnected("is_online"));
-        if (users)
+        if (!users.isEmpty())
             QCOMPARE(ReadFile(complete + "/x.bin"), theirs);
         if (moved.isEmpty()) {
             QCOMPARE(Status(x), QString("queued"));

@@ -24,11 +24,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "net/PeerPayloads.h"
 #include "store/Log.h"
 #include "support/FifoWatch.h"
 #include "support/Fuzz.h"
+#include "support/LocklessDisk.h"
 #include "support/LogLines.h"
 #include "support/Payload.h"
 #include "support/SharesIndexed.h"
@@ -1339,11 +1341,25 @@ private slots:
         // Older than the store: nothing.
         QVERIFY(PartialJournal().Open(path, 6).empty());
     }
-    // On a disk that stays full the journal is written again after 1 s,
-    // then at doubling waits up to a minute, not every second; once there
-    // is room again the record is written and reads back. The writer's
-    // clock is driven: each wait stands in for that much time.
+    // On a disk that stays full, or whose syncs fail for want of room or
+    // quota, the journal is written again after 1 s, then at doubling waits
+    // up to a minute, not every second; once there is room again the record
+    // is written and reads back. On a disk that offers no sync, records are
+    // written at once. The writer's clock is driven: each wait stands in
+    // for that much time.
+    void journalBacksOffOnAFullDisk_data() {
+        QTest::addColumn<int>("syncError");  // 0: a file size limit fills the disk
+        QTest::addColumn<bool>("fails");
+        QTest::newRow("a full disk") << 0 << true;
+        QTest::newRow("sync fails: ENOSPC") << ENOSPC << true;
+        QTest::newRow("sync fails: EDQUOT") << EDQUOT << true;
+        QTest::newRow("no sync offered: EINVAL") << EINVAL << false;
+        QTest::newRow("no sync offered: ENOSYS") << ENOSYS << false;
+        QTest::newRow("no sync offered: EOPNOTSUPP") << EOPNOTSUPP << false;
+    }
     void journalBacksOffOnAFullDisk() {
+        QFETCH(int, syncError);
+        QFETCH(bool, fails);
         const QString path = tmp->path() + "/j.partials";
         PartialJournal::Record r = Named("f");
         r.path = "/dl/" + QString(200, QLatin1Char('x'));
@@ -1352,44 +1368,60 @@ private slots:
         std::condition_variable changed;
         std::vector<qint64> waits;
         qint64 clock = 0;
-        bool room = false;
+        bool room = false, appended = false;
         PartialJournal journal;
         journal.SetRetryWait([&](std::chrono::milliseconds wait) {
             std::unique_lock<std::mutex> lock(mutex);
             waits.push_back(wait.count());
             clock += wait.count();
             changed.notify_all();
-            changed.wait(lock, [&] { return room || clock < kTenMinutes; });
+            changed.wait(lock, [&] { return room || (appended && clock < kTenMinutes); });
         });
-        const auto letWrite = [&] {
+        const auto set = [&](bool& flag) {
             {
                 std::lock_guard<std::mutex> lock(mutex);
-                room = true;
+                flag = true;
             }
             changed.notify_all();
         };
         // A failed check must not leave the writer waiting for ever.
         const std::unique_ptr<void, std::function<void(void*)>> atEnd(&room,
-                                                                      [&](void*) { letWrite(); });
-        QVERIFY(journal.Open(path, 5).empty());
-        QVERIFY(journal.WaitWritten(1, nullptr));
+                                                                      [&](void*) { set(room); });
+        // Its writer, started on this thread, writes to that disk.
+        bool opened = false;
+        std::thread([&] {
+            opened = (!syncError || DiskRefuses(0, syncError)) && journal.Open(path, 5).empty();
+        }).join();
+        QVERIFY(opened);
+        if (!syncError || !fails)
+            QVERIFY(journal.WaitWritten(1, nullptr));
         std::uint64_t number = 0;
         {
-            FileSizeLimit full(PartialJournal::kHeaderSize + 16);
+            std::unique_ptr<FileSizeLimit> full;
+            if (!syncError)
+                full.reset(new FileSizeLimit(PartialJournal::kHeaderSize + 16));
             number = journal.Append(r);
-            std::unique_lock<std::mutex> lock(mutex);
-            QVERIFY(changed.wait_for(lock, std::chrono::milliseconds(kWait),
-                                     [&] { return clock >= kTenMinutes; }));
-            // The first write, and one after each wait begun in those ten minutes.
-            const std::vector<qint64> first{1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000};
-            QVERIFY(waits.size() >= first.size());
-            QVERIFY(std::equal(first.begin(), first.end(), waits.begin()));
-            QVERIFY2(waits.size() + 1 <= 16, qPrintable(QString::number(waits.size() + 1)));
+            set(appended);
+            if (fails) {
+                std::unique_lock<std::mutex> lock(mutex);
+                QVERIFY(changed.wait_for(lock, std::chrono::milliseconds(kWait),
+                                         [&] { return clock >= kTenMinutes; }));
+                // The first write, and one after each wait begun in those ten minutes.
+                const std::vector<qint64> first{1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000};
+                QVERIFY(waits.size() >= first.size());
+                QVERIFY(std::equal(first.begin(), first.end(), waits.begin()));
+                QVERIFY2(waits.size() + 1 <= 16, qPrintable(QString::number(waits.size() + 1)));
+            }
         }
-        letWrite();
+        if (syncError && fails) {
+            QVERIFY(journal.Failing());
+            return;
+        }
+        set(room);
         QString why;
         QVERIFY2(journal.WaitWritten(number, nullptr, &why), qPrintable(why));
         QVERIFY(!journal.Failing());
+        QVERIFY(fails || waits.empty());
         std::vector<PartialJournal::Record> read;
         QVERIFY(ReadJournal(path, &read));
         QCOMPARE(int(read.size()), 1);

@@ -38,6 +38,24 @@ struct Report {
     QList<qint64> progress;
 };
 
+// A file that calls `onRead` before each read from the disk, on the
+// reading thread.
+class HookedFile : public QFile {
+public:
+    HookedFile(const QString& name, QObject* parent, std::function<void()> onRead)
+        : QFile(name, parent), m_onRead(std::move(onRead)) {}
+
+protected:
+    qint64 readData(char* data, qint64 max) override {
+        if (m_onRead)
+            m_onRead();
+        return QFile::readData(data, max);
+    }
+
+private:
+    std::function<void()> m_onRead;
+};
+
 }  // namespace
 
 class TestTransferThreads : public QObject {
@@ -46,8 +64,9 @@ class TestTransferThreads : public QObject {
     RateLimiter m_uploads, m_downloads;  // unlimited unless a test sets them
     std::atomic<qint64> m_now{0};        // their clock, when a test drives it
     std::unique_ptr<RawPeer> m_peer;
+    std::function<void()> m_onRead;  // at each read of the files Open makes
     QFile* Open(const QString& name, const QByteArray& bytes, QIODevice::OpenMode mode) {
-        auto* file = new QFile(m_dir.filePath(name), this);
+        auto* file = new HookedFile(m_dir.filePath(name), this, m_onRead);
         if (!Write(file->fileName(), bytes) || !file->open(mode))
             qFatal("cannot prepare %s", qPrintable(name));
         return file;
@@ -133,6 +152,7 @@ private slots:
             limiter->Reset();
             limiter->SetClock({}, {});
         }
+        m_onRead = nullptr;
         m_peer.reset(new RawPeer);
         QVERIFY(m_peer->Listen());
     }
@@ -400,26 +420,35 @@ private slots:
     // Files moved one after another under a 4 KB/s limit, measured on the
     // limiter's clock over all of them: a folder of small files, one of
     // sizes around a block's, and one file as large as the folder. Each takes
-    // its time at the limit, its last block included, and no longer.
+    // its time at the limit, its last block included, and no longer. A limit
+    // switched on while an unlimited upload reads its file ahead holds for
+    // the bytes read ahead too.
     void limitsOverAFolder_data() {
         QTest::addColumn<bool>("upload");
         QTest::addColumn<QList<int>>("sizes");
+        QTest::addColumn<bool>("setWhileRead");
         const QList<int> folder = QVector<int>(12, 8000).toList();
         const QList<int> mixed{1, 100, 8191, 8192, 8193, 10000, 20000, 3000};
         for (const bool upload : {true, false}) {
             const char* way = upload ? "upload" : "download";
-            QTest::addRow("%s, small files", way) << upload << folder;
-            QTest::addRow("%s, sizes around a block", way) << upload << mixed;
-            QTest::addRow("%s, one file", way) << upload << QList<int>{96000};
+            QTest::addRow("%s, small files", way) << upload << folder << false;
+            QTest::addRow("%s, sizes around a block", way) << upload << mixed << false;
+            QTest::addRow("%s, one file", way) << upload << QList<int>{96000} << false;
         }
+        QTest::newRow("upload, limit set while the file is read ahead")
+            << true << QList<int>{96000} << true;
     }
     void limitsOverAFolder() {
         QFETCH(bool, upload);
         QFETCH(QList<int>, sizes);
+        QFETCH(bool, setWhileRead);
         RateLimiter& limiter = upload ? m_uploads : m_downloads;
         m_now = 0;
         limiter.SetClock([this] { return m_now.load(); }, [this](qint64 ms) { m_now += ms; });
-        limiter.SetLimits(4, 4);
+        if (setWhileRead)
+            m_onRead = [&limiter] { limiter.SetLimits(4, 4); };
+        else
+            limiter.SetLimits(4, 4);
         qint64 total = 0;
         int token = 100;
         for (const int size : sizes) {
