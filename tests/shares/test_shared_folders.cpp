@@ -1290,6 +1290,7 @@ private slots:
         const QString folder = Wire("/room/000");
         // Nothing gets stuck meanwhile: the deaf peer keeps what it holds.
         messenger->SetClock([] { return qint64(0); });
+        HerAddress("deaf");
         std::unique_ptr<QTcpSocket> deaf = DeafPeer("deaf", messenger->ListeningPort());
         RawPeer bob;
         QVERIFY(deaf && ConnectAsPeer(bob, "bob"));
@@ -1493,6 +1494,7 @@ private slots:
         QVERIFY(listBytes > 5000000);
         if (SystemSendBufferMax() > listBytes - (512 << 10))
             QSKIP("the system buffers more than the list sent to a peer that never reads");
+        HerAddress("deaf");
         std::unique_ptr<QTcpSocket> deaf = DeafPeer("deaf", messenger->ListeningPort());
         QVERIFY(deaf);
         const QByteArray ask = RawPeer::Frame(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
