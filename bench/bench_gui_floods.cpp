@@ -50,7 +50,7 @@
 //     target: her download starts within 2 s and comes whole, as without him.
 // Meanwhile an honest user browses every 10 s and searches for one track
 // every 2 s, and in the first two phases a newcomer sets up and asks for
-// user info every second. In the last two phases the stranger comes from
+// user info every second. A stranger under an honest user's name comes from
 // 127.0.0.2, another host than hers, as on the Internet.
 //
 // Usage: bench_gui_floods [--quick] [--files N] [--phase NAME]
@@ -352,6 +352,17 @@ private:
     qint64 m_lastAt = -1000000;
 };
 
+// The window with `peer` connected as `name`, whose connection the server
+// vouched for, as it does by giving her address: the honest user's, to whom
+// search answers go.
+std::unique_ptr<MainWindow> StartWithHonestPeer(RawPeer& peer, const char* phase, const char* name,
+                                                int& indexed) {
+    std::unique_ptr<MainWindow> window = StartWithAskingPeer(peer, phase, name, indexed);
+    if (window)
+        emit gp_server->PeerAddress(name, kHerIp, 0, 0);
+    return window;
+}
+
 struct Stretch {
     double stallMs = 0;
     Newcomers newcomers;
@@ -412,7 +423,7 @@ int MeasureFlooders(int files, bool setUps, bool quick, bool verdicts) {
     const char* phase = setUps ? "fresh-name set-ups" : "bare connections";
     RawPeer honest;
     int indexed = 0;
-    std::unique_ptr<MainWindow> window = StartWithAskingPeer(honest, phase, "honest", indexed);
+    std::unique_ptr<MainWindow> window = StartWithHonestPeer(honest, phase, "honest", indexed);
     if (!window)
         return 1;
     const int seconds = quick ? 5 : 60;
@@ -449,7 +460,7 @@ int MeasureReaderAmongStrangers(int files, bool quick, bool verdicts) {
     const char* phase = "honest reader among strangers";
     RawPeer honest;
     int indexed = 0;
-    std::unique_ptr<MainWindow> window = StartWithAskingPeer(honest, phase, "honest", indexed);
+    std::unique_ptr<MainWindow> window = StartWithHonestPeer(honest, phase, "honest", indexed);
     if (!window)
         return 1;
     timerManager->everyHalfMinute.start();
@@ -547,7 +558,7 @@ int MeasureSlowStrangers(int files, bool quick, bool verdicts) {
     const char* phase = "slow-reading strangers";
     RawPeer honest;
     int indexed = 0;
-    std::unique_ptr<MainWindow> window = StartWithAskingPeer(honest, phase, "honest", indexed);
+    std::unique_ptr<MainWindow> window = StartWithHonestPeer(honest, phase, "honest", indexed);
     if (!window)
         return 1;
     timerManager->everyHalfMinute.start();
@@ -586,7 +597,7 @@ int MeasureLongNames(int files, bool quick, bool verdicts) {
     const char* phase = "long names";
     RawPeer honest;
     int indexed = 0;
-    std::unique_ptr<MainWindow> window = StartWithAskingPeer(honest, phase, "honest", indexed);
+    std::unique_ptr<MainWindow> window = StartWithHonestPeer(honest, phase, "honest", indexed);
     if (!window)
         return 1;
     timerManager->everyHalfMinute.start();
@@ -717,7 +728,7 @@ int MeasureUnderHerName(int files, bool quick, bool verdicts) {
     const char* phase = "under her name";
     RawPeer honest;
     int indexed = 0;
-    std::unique_ptr<MainWindow> window = StartWithAskingPeer(honest, phase, "honest", indexed);
+    std::unique_ptr<MainWindow> window = StartWithHonestPeer(honest, phase, "honest", indexed);
     if (!window)
         return 1;
     QElapsedTimer clock;
@@ -729,7 +740,7 @@ int MeasureUnderHerName(int files, bool quick, bool verdicts) {
     // The stranger asks for the share list and a folder under her name and
     // reads nothing through a 2 KiB window, then closes.
     const int connections = peerMessenger->ConnectionCount();
-    const int stranger = SmallWindowSocket(peerMessenger->ListeningPort(), 2048);
+    const int stranger = SmallWindowSocket(peerMessenger->ListeningPort(), 2048, kStrangerIp);
     if (stranger < 0) {
         std::printf("%s: cannot connect to the client\n", phase);
         return 1;
