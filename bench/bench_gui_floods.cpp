@@ -1237,10 +1237,9 @@ bool DownloadStarted(const Her& her) {
 }
 
 QString AnsweredOf(const Requests& r) {
-    return QString("%1 of %2 (slowest %3 s)")
-        .arg(r.answered)
-        .arg(r.asked)
-        .arg(r.slowestMs / 1000.0, 0, 'f', 2);
+    const QString of = QString("%1 of %2").arg(r.answered).arg(r.asked);
+    return r.answered == 0 ? of
+                           : of + QString(" (slowest %1 s)").arg(r.slowestMs / 1000.0, 0, 'f', 2);
 }
 
 // The window, logged in to a server of this process, with the download
