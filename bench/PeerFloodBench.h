@@ -177,16 +177,20 @@ constexpr int kInternetSegment = 1460;
 
 // A socket to the client's listening port with a receive buffer of `window`
 // and segments of the usual Internet size, so that the system holds little
-// of what the client sends it.
-inline int SmallWindowSocket(quint16 port, int window) {
+// of what the client sends it; from `from` (127.0.0.2 and up: another host,
+// as a stranger comes).
+inline int SmallWindowSocket(quint16 port, int window, quint32 from = INADDR_LOOPBACK) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
+    sockaddr_in to{}, source{};
+    to.sin_family = source.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     to.sin_port = htons(port);
+    source.sin_addr.s_addr = htonl(from);
     if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window) != 0 ||
         ::setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &kInternetSegment, sizeof kInternetSegment) !=
             0 ||
+        (from != INADDR_LOOPBACK &&
+         ::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) ||
         ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
         if (fd >= 0)
             ::close(fd);

@@ -35,27 +35,46 @@
 //     connection; then she reads everything and searches every 5 s for 60 s
 //     (30 s with --quick); target: answered again within 30 s; beside it,
 //     one who stalled 3 s. Both have segments of the usual Internet size, so
-//     that the system holds little of what the client sends them.
+//     that the system holds little of what the client sends them;
+//   "holds her name": an honest user the server knows (the client logged in
+//     to a loopback server of the bench) searches through it, and asks for
+//     the share list and a folder on her own connection, every 5 s for 120 s
+//     (15 s with --quick), and queues a 512 KiB file at 10 s; a stranger
+//     from another address keeps a connection under her name from 3 s on,
+//     once reading everything and once reading nothing and connecting anew
+//     every 4 s; target: all answered as without him, her download starting
+//     (the client's transfer request) within 2 s and coming whole;
+//   "spends her budget": a stranger from another address sends queue
+//     requests for files not shared under her name, 375 a second, evenly,
+//     from 3 s on; at 10 s she queues a shared file on her own connection;
+//     target: her download starts within 2 s and comes whole, as without him.
 // Meanwhile an honest user browses every 10 s and searches for one track
 // every 2 s, and in the first two phases a newcomer sets up and asks for
-// user info every second.
+// user info every second. A stranger under an honest user's name comes from
+// 127.0.0.2, another host than hers, as on the Internet.
 //
 // Usage: bench_gui_floods [--quick] [--files N] [--phase NAME]
 //   --quick    a share of 5,000 files, short floods, figures only
 //   --files N  a share of N files (300,000 unless given), with verdicts
-//   --phase    only that phase: bare, setups, reader, slow, names, name or stall
+//   --phase    only that phase: bare, setups, reader, slow, names, name, stall,
+//              hers (holds her name) or budget (spends her budget)
 // The share is built and saved by a process of its own; each phase runs in
 // a fresh child, and the flooders in processes of their own, so that their
 // work does not count as the client's.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <QApplication>
+#include <QCryptographicHash>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QProcess>
 #include <QTcpSocket>
@@ -68,6 +87,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -79,13 +99,19 @@
 #include "net/PeerPayloads.h"
 #include "shell/Prompts.h"
 #include "store/MemStream.h"
+#include "support/Payload.h"
 #include "support/RawPeer.h"
+#include "support/TestServer.h"
 
 namespace {
 
 constexpr double kStallTargetMs = 200;
 constexpr qint64 kAnswerWithinMs = 10000;
 constexpr qint64 kHonestReadRate = 10240;  // bytes a second
+// Honest users come from 127.0.0.1; a stranger under one's name from another
+// host, as on the Internet.
+constexpr quint32 kHerIp = 0x7F000001;
+constexpr quint32 kStrangerIp = 0x7F000002;
 // With the honest user, as many as the messaging connections kept.
 constexpr int kSlowStrangers = PeerLimits::kMaxMessagingConnections - 1;
 
@@ -326,6 +352,17 @@ private:
     qint64 m_lastAt = -1000000;
 };
 
+// The window with `peer` connected as `name`, whose connection the server
+// vouched for, as it does by giving her address: the honest user's, to whom
+// search answers go.
+std::unique_ptr<MainWindow> StartWithHonestPeer(RawPeer& peer, const char* phase, const char* name,
+                                                int& indexed) {
+    std::unique_ptr<MainWindow> window = StartWithAskingPeer(peer, phase, name, indexed);
+    if (window)
+        emit gp_server->PeerAddress(name, kHerIp, 0, 0);
+    return window;
+}
+
 struct Stretch {
     double stallMs = 0;
     Newcomers newcomers;
@@ -386,7 +423,7 @@ int MeasureFlooders(int files, bool setUps, bool quick, bool verdicts) {
     const char* phase = setUps ? "fresh-name set-ups" : "bare connections";
     RawPeer honest;
     int indexed = 0;
-    std::unique_ptr<MainWindow> window = StartWithAskingPeer(honest, phase, "honest", indexed);
+    std::unique_ptr<MainWindow> window = StartWithHonestPeer(honest, phase, "honest", indexed);
     if (!window)
         return 1;
     const int seconds = quick ? 5 : 60;
@@ -423,7 +460,7 @@ int MeasureReaderAmongStrangers(int files, bool quick, bool verdicts) {
     const char* phase = "honest reader among strangers";
     RawPeer honest;
     int indexed = 0;
-    std::unique_ptr<MainWindow> window = StartWithAskingPeer(honest, phase, "honest", indexed);
+    std::unique_ptr<MainWindow> window = StartWithHonestPeer(honest, phase, "honest", indexed);
     if (!window)
         return 1;
     timerManager->everyHalfMinute.start();
@@ -521,7 +558,7 @@ int MeasureSlowStrangers(int files, bool quick, bool verdicts) {
     const char* phase = "slow-reading strangers";
     RawPeer honest;
     int indexed = 0;
-    std::unique_ptr<MainWindow> window = StartWithAskingPeer(honest, phase, "honest", indexed);
+    std::unique_ptr<MainWindow> window = StartWithHonestPeer(honest, phase, "honest", indexed);
     if (!window)
         return 1;
     timerManager->everyHalfMinute.start();
@@ -560,7 +597,7 @@ int MeasureLongNames(int files, bool quick, bool verdicts) {
     const char* phase = "long names";
     RawPeer honest;
     int indexed = 0;
-    std::unique_ptr<MainWindow> window = StartWithAskingPeer(honest, phase, "honest", indexed);
+    std::unique_ptr<MainWindow> window = StartWithHonestPeer(honest, phase, "honest", indexed);
     if (!window)
         return 1;
     timerManager->everyHalfMinute.start();
@@ -619,10 +656,13 @@ int MeasureLongNames(int files, bool quick, bool verdicts) {
 constexpr qint64 kSearchEveryMs = 5000;
 constexpr qint64 kBackWithinMs = 30000;
 
-// Searches every 5 s for one track as `user` and counts the answers that
-// come on `peer` within kAnswerWithinMs.
-struct Searches {
+// Asks every 5 s and counts the answers that come within kAnswerWithinMs,
+// in order: by default a search for one track as `user`, as the server hands
+// it on.
+struct Requests {
     QString user;
+    // Makes the n-th request instead.
+    std::function<void(int n)> ask;
     int asked = 0, answered = 0;
     qint64 firstAnswerMs = -1, slowestMs = 0;
     std::deque<qint64> waiting;
@@ -643,8 +683,11 @@ struct Searches {
             lastAt = now;
             ++asked;
             waiting.push_back(now);
-            emit gp_server->DirectFileSearch(user, quint32(4000000 + asked),
-                                             QString("track %1").arg(asked % 1000));
+            if (ask)
+                ask(asked);
+            else
+                emit gp_server->DirectFileSearch(user, quint32(4000000 + asked),
+                                                 QString("track %1").arg(asked % 1000));
         }
     }
 };
@@ -660,7 +703,7 @@ int SearchAnswers(RawPeer& peer) {
 }
 
 // Runs the searches for `ms` and gives the last ones their time.
-void RunSearches(Searches& s, const QElapsedTimer& clock, qint64 ms,
+void RunSearches(Requests& s, const QElapsedTimer& clock, qint64 ms,
                  const std::function<int()>& answers) {
     const qint64 start = clock.elapsed();
     while (clock.elapsed() - start < ms ||
@@ -685,19 +728,19 @@ int MeasureUnderHerName(int files, bool quick, bool verdicts) {
     const char* phase = "under her name";
     RawPeer honest;
     int indexed = 0;
-    std::unique_ptr<MainWindow> window = StartWithAskingPeer(honest, phase, "honest", indexed);
+    std::unique_ptr<MainWindow> window = StartWithHonestPeer(honest, phase, "honest", indexed);
     if (!window)
         return 1;
     QElapsedTimer clock;
     clock.start();
     const auto answers = [&] { return SearchAnswers(honest); };
-    Searches quiet, flood;
+    Requests quiet, flood;
     quiet.user = flood.user = "honest";
     RunSearches(quiet, clock, quick ? 10000 : 30000, answers);
     // The stranger asks for the share list and a folder under her name and
     // reads nothing through a 2 KiB window, then closes.
     const int connections = peerMessenger->ConnectionCount();
-    const int stranger = SmallWindowSocket(peerMessenger->ListeningPort(), 2048);
+    const int stranger = SmallWindowSocket(peerMessenger->ListeningPort(), 2048, kStrangerIp);
     if (stranger < 0) {
         std::printf("%s: cannot connect to the client\n", phase);
         return 1;
@@ -763,7 +806,7 @@ public:
             ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&at), &size) != 0)
             return;
         const ItemPtr user = d.GetType("user")->GetItem(Value(name));
-        user.Connect(d.GetType("user_address")->GetItem(Value(quint32(0x7F000001))));
+        user.Connect(d.GetType("user_address")->GetItem(Value(kHerIp)));
         user.Connect(d.GetType("user_port")->GetItem(Value(quint32(ntohs(at.sin_port)))));
     }
     ~StallingSearcher() {
@@ -817,7 +860,7 @@ private:
 struct Stalled {
     qint64 stallMs = 0, bigAnswerMs = -1, firstBackMs = -1, waitingAtClose = 0;
     bool heldUp = false;
-    Searches searches;
+    Requests searches;
 };
 
 bool RunStall(Stalled& out, const QString& name, const QElapsedTimer& clock, qint64 searchMs) {
@@ -883,6 +926,433 @@ int MeasureAfterStall(int files, bool quick, bool verdicts) {
     return indexed >= files ? 0 : 1;
 }
 
+// ---------------------------------------------------------------------------
+// A stranger under the name of a user the server knows: he holds a
+// connection under her name, or spends her budget of queue requests.
+
+constexpr qint64 kStrangerAtMs = 3000;
+constexpr qint64 kQueueAtMs = 10000;
+constexpr qint64 kStartWithinMs = 2000;
+constexpr qint64 kReconnectEveryMs = 4000;
+constexpr int kDownloadBytes = 512 * 1024;
+constexpr int kStrangerQueueRate = 375;  // a second
+
+// A stranger from 127.0.0.2 under `--name` for `--seconds`: he reads
+// everything (`--mode reads`), reads nothing through a 2 KiB window and
+// connects anew every 4 s (`deaf`), or reads everything and sends queue
+// requests for files not shared, `--rate` a second, evenly (`queues`).
+// Closed, he connects again.
+int RunStranger(const Args& args) {
+    const quint16 port = quint16(args.Int("--port"));
+    const QString name = QString::fromUtf8(args.Value("--name"));
+    const QByteArray mode = args.Value("--mode");
+    const bool deaf = mode == "deaf", queues = mode == "queues";
+    const qint64 rate = args.Int("--rate", kStrangerQueueRate);
+    const qint64 ms = qint64(args.Int("--seconds", 5)) * 1000;
+    int fd = -1;
+    long connections = 0;
+    qint64 requests = 0, read = 0, connectedAt = 0;
+    QByteArray out;
+    QElapsedTimer clock;
+    clock.start();
+    for (qint64 now = 0; now < ms; now = clock.elapsed()) {
+        if (fd >= 0 && deaf && now - connectedAt >= kReconnectEveryMs) {
+            Reset(fd);
+            fd = -1;
+        }
+        if (fd < 0) {
+            fd = SmallWindowSocket(port, deaf ? 2048 : 1 << 20, kStrangerIp);
+            if (fd < 0) {
+                ::poll(nullptr, 0, 10);
+                continue;
+            }
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+            ++connections;
+            connectedAt = now;
+            out = RawPeer::SetUpFrame(name, "P");
+        }
+        for (; queues && requests < now * rate / 1000; ++requests)
+            out += RawPeer::Frame(PeerMessenger::PM_QUEUE_UPLOAD,
+                                  Payload().Str(QString("not shared\\%1.mp3").arg(requests)));
+        const ssize_t sent = out.isEmpty() ? 0
+                                           : ::send(fd, out.constData(), std::size_t(out.size()),
+                                                    MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0)
+            out.remove(0, int(sent));
+        pollfd polled{fd, short(deaf ? 0 : POLLIN), 0};
+        ::poll(&polled, 1, 1);
+        bool closed = polled.revents & (POLLERR | POLLHUP);
+        if (!deaf && (polled.revents & POLLIN)) {
+            char buffer[65536];
+            ssize_t n;
+            while ((n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+                read += n;
+            closed = closed || n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+        }
+        if (closed) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    if (fd >= 0)
+        ::close(fd);
+    std::printf("stranger: %ld connections, %lld requests, %lld bytes read\n", connections,
+                static_cast<long long>(requests), static_cast<long long>(read));
+    return 0;
+}
+
+// The file she downloads, beside the share's empty ones (the share is
+// walked at the window's start); its name as peers write it.
+QString WriteDownloadFile() {
+    const QString path = QDir::home().filePath("share/download/the whole record.mp3");
+    QFile file(path);
+    if (file.size() != kDownloadBytes &&
+        (!QDir().mkpath(QFileInfo(path).path()) || !file.open(QIODevice::WriteOnly) ||
+         file.write(QByteArray(kDownloadBytes, 'r')) != kDownloadBytes))
+        return QString();
+    return QString(path).replace('/', '\\');
+}
+
+// An honest user the server knows: logged in from 127.0.0.1, with a port of
+// her own where the client reaches her, and a "P" connection of her own to
+// the client. She reads everything on every connection, connects back when
+// the client asks through the server, accepts the download she queued and
+// takes it on its "F" connection. Times are from her start.
+class Her {
+public:
+    Her(const QString& name, const QString& download) : m_name(name), m_download(download) {}
+
+    bool Start(quint16 serverPort) {
+        const QByteArray digest =
+            QCryptographicHash::hash(m_name.toUtf8() + "pw", QCryptographicHash::Md5).toHex();
+        if (!m_peer.Listen() || !m_session.ConnectTo(serverPort))
+            return false;
+        m_session.SendMessage(
+            1, Payload().Str(m_name).Str("pw").U32(157).U32(100).Str(QString::fromLatin1(digest)));
+        m_session.SendMessage(2, Payload().U32(m_peer.Port()).U32(0));
+        if (!m_session.Take(1).startsWith('\1') ||
+            !m_peer.ConnectTo(peerMessenger->ListeningPort()))
+            return false;
+        m_own = m_peer.CurrentConnection();
+        m_links.push_back(m_own);
+        m_peer.SendSetUp(m_name, "P");
+        m_peer.SendMessage(PeerMessenger::PM_USER_INFO_REQUEST);
+        return m_peer.Take(PeerMessenger::PM_USER_INFO_REPLY) != "(none)";
+    }
+    const QString& Name() const { return m_name; }
+
+    // Through the server, as every search comes.
+    void Search(quint32 token, const QString& text) {
+        m_session.SendMessage(26, Payload().U32(token).Str(text));
+    }
+    // On her own connection.
+    void Ask(const QByteArray& frame) { m_peer.SendRawOn(m_own, frame); }
+    void Queue(qint64 now) {
+        queuedMs = now;
+        m_peer.SendMessageOn(m_own, PeerMessenger::PM_QUEUE_UPLOAD, Payload().Str(m_download));
+    }
+
+    void Turn(qint64 now) {
+        quint32 code = 0;
+        QByteArray payload;
+        while (m_session.WaitForMessage(&code, &payload, 0))
+            if (code == 18)
+                ConnectBack(payload);
+        while (m_peer.WaitForIncoming(0))
+            m_unset.push_back(m_peer.CurrentConnection());
+        for (auto it = m_unset.begin(); it != m_unset.end();) {
+            RawPeer::SetUp setUp;
+            if (!m_peer.Select(*it) || !m_peer.ReadSetUp(&setUp, 0)) {
+                ++it;
+                continue;
+            }
+            (setUp.kind == "F" ? m_files : m_links).push_back(*it);
+            it = m_unset.erase(it);
+        }
+        for (const int link : m_links)
+            while (m_peer.WaitForMessageOn(link, &code, &payload, 0))
+                Take(link, code, payload, now);
+        for (const int file : m_files)
+            Receive(file, now);
+    }
+
+    // Answers that came since the last call.
+    int searchAnswers = 0, lists = 0, folders = 0;
+    qint64 queuedMs = -1, answeredMs = -1, transferMs = -1, wholeMs = -1;
+    // What answered her queue request first.
+    QString answer;
+
+private:
+    void ConnectBack(const QByteArray& payload) {
+        MemStream in(payload);
+        QString user, kind;
+        quint32 ip = 0, port = 0, token = 0;
+        if (!in.Read(user) || !in.Read(kind) || !in.Read(ip) || !in.Read(port) || !in.Read(token))
+            return;
+        const int index = m_peer.ConnectToAsync(quint16(port));
+        m_peer.SendRawOn(index, RawPeer::ConnectBackFrame(token));
+        (kind == "F" ? m_files : m_links).push_back(index);
+    }
+    void Take(int link, quint32 code, const QByteArray& payload, qint64 now) {
+        MemStream in(payload);
+        quint32 direction = 0, req = 0;
+        QString file;
+        switch (code) {
+            case PeerMessenger::PM_FILE_SEARCH_RESULT:
+                ++searchAnswers;
+                break;
+            case PeerMessenger::PM_SHARED_FILE_LIST:
+                ++lists;
+                break;
+            case PeerMessenger::PM_SHARED_FILES_IN_FOLDER:
+                ++folders;
+                break;
+            case PeerMessenger::PM_TRANSFER_REQUEST:
+                if (in.Read(direction) && in.Read(req) && in.Read(file) && direction == 1 &&
+                    file == m_download && transferMs < 0) {
+                    Answered(now, "a transfer request");
+                    transferMs = now;
+                    m_peer.SendMessageOn(link, PeerMessenger::PM_TRANSFER_RESPONSE,
+                                         Payload().U32(req).U8(1));
+                }
+                break;
+            case PeerMessenger::PM_UPLOAD_DENIED:
+            case PeerMessenger::PM_UPLOAD_PLACE_IN_LINE:
+                if (in.Read(file) && file == m_download)
+                    Answered(now, code == PeerMessenger::PM_UPLOAD_DENIED ? "a denial"
+                                                                          : "her place in line");
+                break;
+            default:
+                break;
+        }
+    }
+    void Answered(qint64 now, const char* what) {
+        if (answeredMs < 0 && queuedMs >= 0) {
+            answeredMs = now;
+            answer = what;
+        }
+    }
+    // The uploader's token first; she starts at the beginning.
+    void Receive(int file, qint64 now) {
+        if (!m_tokens.count(file)) {
+            if (m_peer.ReadRawOn(file, 4, 0).size() != 4)
+                return;
+            m_tokens.insert(file);
+            m_peer.SendRawOn(file, RawPeer::I64(0));
+        }
+        m_peer.Select(file);
+        m_got += m_peer.ReadRawOn(file, int(m_peer.BytesAvailable()), 0).size();
+        if (m_got >= kDownloadBytes && wholeMs < 0)
+            wholeMs = now;
+    }
+
+    QString m_name, m_download;
+    RawPeer m_session, m_peer;
+    int m_own = -1;
+    std::vector<int> m_links, m_files, m_unset;
+    std::set<int> m_tokens;
+    qint64 m_got = 0;
+};
+
+// What she asks every 5 s when she asks, and what came of it.
+struct HerAsks {
+    Requests searches, lists, folders;
+    double stallMs = 0;
+    QByteArray stranger;
+};
+
+// Runs her for `ms` (and the last answers their time): when `asking`, she
+// searches and asks for the share list and a folder every 5 s; at 10 s she
+// queues the download. A stranger of `mode` comes under her name at 3 s and
+// stays to the end (none when null).
+void RunHer(Her& her, HerAsks& out, qint64 ms, bool asking, const char* mode) {
+    const std::vector<QString> folders = WireFolders();
+    out.searches.ask = [&](int n) {
+        her.Search(quint32(5000000 + n), QString("track %1").arg(n % 1000));
+    };
+    out.lists.ask = [&](int) {
+        her.Ask(RawPeer::Frame(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST));
+    };
+    out.folders.ask = [&](int n) {
+        her.Ask(FolderRequest(
+            quint32(n), folders.empty() ? QString() : folders[std::size_t(n) % folders.size()]));
+    };
+    // The first at 5 s.
+    for (Requests* r : {&out.searches, &out.lists, &out.folders})
+        r->lastAt = 0;
+    QProcess stranger;
+    stranger.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QElapsedTimer clock;
+    clock.start();
+    out.stallMs = LongestStallUntil(clock, [&] {
+        const qint64 now = clock.elapsed();
+        if (mode && stranger.state() == QProcess::NotRunning && now >= kStrangerAtMs &&
+            out.stranger.isNull()) {
+            out.stranger = "";
+            stranger.start(
+                QCoreApplication::applicationFilePath(),
+                {"--stranger", "--port", QString::number(peerMessenger->ListeningPort()), "--name",
+                 her.Name(), "--mode", mode, "--seconds", QString::number((ms - now) / 1000)});
+        }
+        her.Turn(now);
+        const bool more = now < ms;
+        if (asking) {
+            out.searches.Turn(now, std::exchange(her.searchAnswers, 0), more);
+            out.lists.Turn(now, std::exchange(her.lists, 0), more);
+            out.folders.Turn(now, std::exchange(her.folders, 0), more);
+        }
+        if (her.queuedMs < 0 && now >= kQueueAtMs)
+            her.Queue(now);
+        const bool waiting = !out.searches.waiting.empty() || !out.lists.waiting.empty() ||
+                             !out.folders.waiting.empty() ||
+                             (her.wholeMs < 0 && now - her.queuedMs < kAnswerWithinMs);
+        return !more && (!waiting || now > ms + kAnswerWithinMs);
+    });
+    if (mode) {
+        stranger.waitForFinished(-1);
+        out.stranger = stranger.readAllStandardOutput().trimmed();
+    }
+}
+
+// Her download, from her queue request on.
+QString DownloadFigures(const Her& her) {
+    const auto after = [&](qint64 ms) {
+        return QString("%1 s").arg((ms - her.queuedMs) / 1000.0, 0, 'f', 2);
+    };
+    if (her.answeredMs < 0)
+        return QString("no answer at all");
+    QString out = QString("%1 after %2").arg(her.answer, after(her.answeredMs));
+    if (her.transferMs >= 0)
+        out += her.wholeMs >= 0
+                   ? QString(", accepted, the file whole after %1").arg(after(her.wholeMs))
+                   : QString(", accepted, the file never whole");
+    else
+        out += ", no transfer request";
+    return out;
+}
+
+bool DownloadStarted(const Her& her) {
+    return her.transferMs >= 0 && her.transferMs - her.queuedMs <= kStartWithinMs &&
+           her.wholeMs >= 0;
+}
+
+QString AnsweredOf(const Requests& r) {
+    const QString of = QString("%1 of %2").arg(r.answered).arg(r.asked);
+    return r.answered == 0 ? of
+                           : of + QString(" (slowest %1 s)").arg(r.slowestMs / 1000.0, 0, 'f', 2);
+}
+
+// The window, logged in to a server of this process, with the download
+// shared and upload slots for each user's download.
+std::unique_ptr<MainWindow> StartLoggedIn(TestServer& server, RawPeer& first, const char* phase,
+                                          QString& download, int& indexed) {
+    download = WriteDownloadFile();
+    if (download.isEmpty() || !server.Listen()) {
+        std::printf("%s: cannot write the download or serve\n", phase);
+        return nullptr;
+    }
+    qputenv("TAVENOOK_SERVER", server.Address().toUtf8());
+    std::unique_ptr<MainWindow> window = StartWithAskingPeer(first, phase, "first", indexed);
+    if (!window)
+        return nullptr;
+    // Again, so that the server gives peers the port the client listens on now.
+    gp_server->Disconnect();
+    gp_server->Connect();
+    if (!RawPeer::WaitUntil([] { return gp_server->IsConnected(); })) {
+        std::printf("%s: the client never logged in\n", phase);
+        return nullptr;
+    }
+    SetSetting("upload_slots", 10);
+    return window;
+}
+
+// A user under whose name she runs, the stranger beside her (none when
+// null) and what he does.
+struct HerRun {
+    const char* name;
+    const char* mode;
+    const char* what;
+};
+
+// Runs her under each name in turn, for `ms`, beside its stranger, in the
+// window logged in to a server of this process. Met: in every run all she
+// asked was answered and her download started within 2 s and came whole.
+int MeasureHer(const char* phase, const std::vector<HerRun>& runs, qint64 ms, bool asking,
+               const QString& target, const char* verdict, int files, bool verdicts) {
+    TestServer server;
+    RawPeer first;
+    QString download;
+    int indexed = 0;
+    std::unique_ptr<MainWindow> window = StartLoggedIn(server, first, phase, download, indexed);
+    if (!window)
+        return 1;
+    std::printf("%s: target: %s (%d files shared)\n", phase, qPrintable(target), indexed);
+    bool met = true;
+    for (const HerRun& run : runs) {
+        Her her(run.name, download);
+        if (!her.Start(server.Port())) {
+            std::printf("%s: %s never got in\n", phase, run.name);
+            return 1;
+        }
+        HerAsks asks;
+        RunHer(her, asks, ms, asking, run.mode);
+        std::printf("%s: %s: ", phase, run.what);
+        if (asking)
+            std::printf("searches answered %s, share lists %s, folders %s; ",
+                        qPrintable(AnsweredOf(asks.searches)), qPrintable(AnsweredOf(asks.lists)),
+                        qPrintable(AnsweredOf(asks.folders)));
+        std::printf("her download queued at %.1f s: %s; longest main-thread stall %.1f ms%s%s\n",
+                    her.queuedMs / 1000.0, qPrintable(DownloadFigures(her)), asks.stallMs,
+                    run.mode ? "; " : "", asks.stranger.constData());
+        for (const Requests* r : {&asks.searches, &asks.lists, &asks.folders})
+            met = met && r->answered == r->asked;
+        met = met && DownloadStarted(her);
+    }
+    std::printf(
+        "%s: %lld messages only she may send refused from strangers, %lld requests dropped past "
+        "budgets",
+        phase, static_cast<long long>(peerMessenger->StrangersRefused()),
+        static_cast<long long>(peerMessenger->DroppedRequests()));
+    PrintVerdict(verdicts, verdict, met);
+    std::fflush(stdout);
+    window.reset();
+    return indexed >= files ? 0 : 1;
+}
+
+int MeasureHerName(int files, bool quick, bool verdicts) {
+    const qint64 ms = quick ? 15000 : 120000;
+    return MeasureHer(
+        "holds her name",
+        {{"alone", nullptr, "without the stranger"},
+         {"beside-reader", "reads", "a stranger reading everything"},
+         {"beside-deaf", "deaf", "a stranger reading nothing and connecting anew every 4 s"}},
+        ms, true,
+        QString("an honest user the server knows searches through it and asks for the share "
+                "list and a folder on her own connection every 5 s for %1 s, and queues a "
+                "512 KiB file at 10 s; a stranger from 127.0.0.2 holds a connection under her "
+                "name from 3 s on; all answered as without him, her download starting within "
+                "2 s")
+            .arg(ms / 1000),
+        "holds her name: her searches, share lists, folders and download answered as without "
+        "him",
+        files, verdicts);
+}
+
+int MeasureHerBudget(int files, bool verdicts) {
+    return MeasureHer(
+        "spends her budget",
+        {{"unspent", nullptr, "without the stranger"}, {"spent", "queues", "with the stranger"}},
+        kQueueAtMs + kAnswerWithinMs, false,
+        QString("a stranger from 127.0.0.2 sends queue requests for files not shared under her "
+                "name, %1 a second, evenly, from 3 s on; her queue request for a shared 512 KiB "
+                "file on her own connection at 10 s is answered and her download starts within "
+                "2 s, as without him")
+            .arg(kStrangerQueueRate),
+        "spends her budget: her queue request answered and her download started within 2 s, as "
+        "without him",
+        files, verdicts);
+}
+
 int MeasurePhase(const QString& phase, int files, bool quick, bool verdicts) {
     if (phase == "bare")
         return MeasureFlooders(files, false, quick, verdicts);
@@ -898,6 +1368,10 @@ int MeasurePhase(const QString& phase, int files, bool quick, bool verdicts) {
         return MeasureUnderHerName(files, quick, verdicts);
     if (phase == "stall")
         return MeasureAfterStall(files, quick, verdicts);
+    if (phase == "hers")
+        return MeasureHerName(files, quick, verdicts);
+    if (phase == "budget")
+        return MeasureHerBudget(files, verdicts);
     std::printf("no phase %s\n", qPrintable(phase));
     return 1;
 }
@@ -914,6 +1388,10 @@ int main(int argc, char** argv) {
     if (args.Has("--name-flooder")) {
         QCoreApplication app(argc, argv);
         return RunNameFlooder(args);
+    }
+    if (args.Has("--stranger")) {
+        QCoreApplication app(argc, argv);
+        return RunStranger(args);
     }
     const bool quick = args.Has("--quick");
     QApplication app(argc, argv);
@@ -937,7 +1415,7 @@ int main(int argc, char** argv) {
     for (const char* phase : {"bare", "setups", "reader", "slow",
                               // Then queue requests with long names, and honest users
                               // under attack by name, or after a stall.
-                              "names", "name", "stall"}) {
+                              "names", "name", "stall", "hers", "budget"}) {
         if (only && QString::fromLatin1(only) != phase)
             continue;
         QStringList arguments = {"--measure", "--phase", phase, "--files", QString::number(files)};
