@@ -118,7 +118,8 @@ private:
 };
 
 // The window with its share indexed (`indexed` files), and `peer` connected
-// as `name` with a round trip made, so that answers go out on this
+// as `name` with a round trip made, from the address the server gives for
+// her (as it would answer), so that what goes to her goes out on this
 // connection; null (said under `phase`) when the peer got no answer.
 inline std::unique_ptr<MainWindow> StartWithAskingPeer(RawPeer& peer, const char* phase,
                                                        const char* name, int& indexed) {
@@ -135,6 +136,8 @@ inline std::unique_ptr<MainWindow> StartWithAskingPeer(RawPeer& peer, const char
         std::printf("%s: the client never answered %s\n", phase, name);
         return nullptr;
     }
+    if (gp_server)
+        emit gp_server->PeerAddress(name, 0x7F000001, 0, 0);
     return window;
 }
 

@@ -352,17 +352,6 @@ private:
     qint64 m_lastAt = -1000000;
 };
 
-// The window with `peer` connected as `name`, whose connection the server
-// vouched for, as it does by giving her address: the honest user's, to whom
-// search answers go.
-std::unique_ptr<MainWindow> StartWithHonestPeer(RawPeer& peer, const char* phase, const char* name,
-                                                int& indexed) {
-    std::unique_ptr<MainWindow> window = StartWithAskingPeer(peer, phase, name, indexed);
-    if (window)
-        emit gp_server->PeerAddress(name, kHerIp, 0, 0);
-    return window;
-}
-
 struct Stretch {
     double stallMs = 0;
     Newcomers newcomers;
@@ -423,7 +412,7 @@ int MeasureFlooders(int files, bool setUps, bool quick, bool verdicts) {
     const char* phase = setUps ? "fresh-name set-ups" : "bare connections";
     RawPeer honest;
     int indexed = 0;
-    std::unique_ptr<MainWindow> window = StartWithHonestPeer(honest, phase, "honest", indexed);
+    std::unique_ptr<MainWindow> window = StartWithAskingPeer(honest, phase, "honest", indexed);
     if (!window)
         return 1;
     const int seconds = quick ? 5 : 60;
@@ -460,7 +449,7 @@ int MeasureReaderAmongStrangers(int files, bool quick, bool verdicts) {
     const char* phase = "honest reader among strangers";
     RawPeer honest;
     int indexed = 0;
-    std::unique_ptr<MainWindow> window = StartWithHonestPeer(honest, phase, "honest", indexed);
+    std::unique_ptr<MainWindow> window = StartWithAskingPeer(honest, phase, "honest", indexed);
     if (!window)
         return 1;
     timerManager->everyHalfMinute.start();
@@ -558,7 +547,7 @@ int MeasureSlowStrangers(int files, bool quick, bool verdicts) {
     const char* phase = "slow-reading strangers";
     RawPeer honest;
     int indexed = 0;
-    std::unique_ptr<MainWindow> window = StartWithHonestPeer(honest, phase, "honest", indexed);
+    std::unique_ptr<MainWindow> window = StartWithAskingPeer(honest, phase, "honest", indexed);
     if (!window)
         return 1;
     timerManager->everyHalfMinute.start();
@@ -597,7 +586,7 @@ int MeasureLongNames(int files, bool quick, bool verdicts) {
     const char* phase = "long names";
     RawPeer honest;
     int indexed = 0;
-    std::unique_ptr<MainWindow> window = StartWithHonestPeer(honest, phase, "honest", indexed);
+    std::unique_ptr<MainWindow> window = StartWithAskingPeer(honest, phase, "honest", indexed);
     if (!window)
         return 1;
     timerManager->everyHalfMinute.start();
@@ -728,7 +717,7 @@ int MeasureUnderHerName(int files, bool quick, bool verdicts) {
     const char* phase = "under her name";
     RawPeer honest;
     int indexed = 0;
-    std::unique_ptr<MainWindow> window = StartWithHonestPeer(honest, phase, "honest", indexed);
+    std::unique_ptr<MainWindow> window = StartWithAskingPeer(honest, phase, "honest", indexed);
     if (!window)
         return 1;
     QElapsedTimer clock;

@@ -1,6 +1,4 @@
-#include <QTimer>
 #include <QtEndian>
-#include <algorithm>
 
 #include "net/PeerConnection.h"
 #include "net/PeerLimits.h"
@@ -189,8 +187,14 @@ bool PeerMessenger::CheckAddress(const ConnectionPtr& c, quint32 code, const Mem
     if (c->vouched || c->check != Connection::Unchecked || !NeedsHer(code))
         return false;
     // Nobody to ask: the name is all there is, as it always was.
-    if (!gp_server || !gp_server->IsConnected() || c->peerIp == 0)
+    if (!gp_server || !gp_server->IsConnected())
         return false;
+    // The server gives IPv4 addresses only: one from elsewhere is not hers.
+    if (c->peerIp == 0) {
+        c->check = Connection::Checked;
+        c->stranger = true;
+        return false;
+    }
     // The message waits, and reading stops behind it, so that order holds
     // and a connection holds one message at most meanwhile.
     c->check = Connection::Checking;
