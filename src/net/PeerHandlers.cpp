@@ -39,12 +39,13 @@ void LogUnaskedLists(int n, const QString& user, quint32) {
         QString("%1 share lists nobody asked for dropped, the last from %2.").arg(n).arg(user));
 }
 
+// Code 0 stands for a file connection.
 void LogStrangers(int n, const QString& user, quint32 code) {
     Log(kArea, 1,
-        QString("%1 messages only a user may send came from another address than the server "
-                "gives for her name, refused; the last code %2 under %3.")
+        QString("%1 messages only a user may send came from another address than hers, "
+                "refused; the last %2 under %3.")
             .arg(n)
-            .arg(code)
+            .arg(code ? QString("code %1").arg(code) : QString("a file connection"))
             .arg(user));
 }
 
@@ -258,10 +259,14 @@ void PeerMessenger::DispatchFrom(const ConnectionPtr& c, quint32 code, MemStream
         Close(c, QString("bad message %1").arg(code));
 }
 
-void PeerMessenger::RefuseStranger(const QString& user, quint32 code, MemStream& payload) {
+void PeerMessenger::CountStranger(const QString& user, quint32 code) {
     int unlogged = 0;
     if (m_strangers.Drop(Now(), unlogged, user, code))
         LogStrangers(unlogged, user, code);
+}
+
+void PeerMessenger::RefuseStranger(const QString& user, quint32 code, MemStream& payload) {
+    CountStranger(user, code);
     // Requests get their no on the connection that asked; the rest is dropped.
     const QString notShared = QStringLiteral("File not shared.");
     quint32 direction = 0, req = 0;

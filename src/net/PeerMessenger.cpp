@@ -360,6 +360,7 @@ void PeerMessenger::OnSocketConnected(quint64 id) {
     if (!c || c->state != Connection::Connecting)
         return;
     c->ticks = 0;
+    c->peerIp = PeerIp(c->socket);
     if (c->origin == OriginDirect) {
         MemStream setUp;
         setUp.Write(GetSetting("username"));
@@ -715,6 +716,16 @@ void PeerMessenger::TakeFileToken(const ConnectionPtr& c) {
     m_bytesRead += 4;
     const uint requestID = qFromLittleEndian<quint32>(bytes);
     const QString user = c->user;
+    // The file of an offer we took comes from where the offer came.
+    const auto offer = m_offersTaken.find({user, requestID});
+    if (offer != m_offersTaken.end()) {
+        if (offer->second != c->peerIp) {
+            CountStranger(user, 0);
+            Close(c, "file connection from another address than its offer");
+            return;
+        }
+        m_offersTaken.erase(offer);
+    }
     if (QTcpSocket* socket =
             HandOver(c, QMetaMethod::fromSignal(&PeerMessenger::FileConnectionRequested)))
         emit FileConnectionRequested(user, socket, requestID);
@@ -961,6 +972,12 @@ uint PeerMessenger::RequestUpload(QString user, QString file, qint64 size) {
 }
 
 void PeerMessenger::AcceptTransferRequest(QString user, uint req, bool includeSize, qint64 size) {
+    bool gone = false;
+    if (const ConnectionPtr asker = ReplyTarget(user, 0, gone)) {
+        if (m_offersTaken.size() >= PeerLimits::kMaxRoomRecords)
+            m_offersTaken.erase(m_offersTaken.begin());
+        m_offersTaken[{user, quint32(req)}] = asker->peerIp;
+    }
     if (includeSize)
         SendReply(user, PM_TRANSFER_RESPONSE, quint32(req), quint8(1), size);
     else

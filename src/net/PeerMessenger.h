@@ -212,7 +212,8 @@ public:
     // notices about transfers with her, offers and queue requests that
     // change what we hold for her) that came on a connection from another
     // address than the server gives for her name: dropped, or refused on
-    // that connection.
+    // that connection. Also file connections for an offer we took that come
+    // from another address than the offer.
     qint64 StrangersRefused() const { return m_strangers.Total(); }
     // Lowers the bound on replies held in all (tests).
     void SetMaxReplyBytes(qint64 bytes) { m_maxReplyBytes = bytes; }
@@ -367,6 +368,7 @@ private:
     void EndChecks(const QString& user);
     void DispatchFrom(const ConnectionPtr& c, quint32 code, MemStream& payload);
     void RefuseStranger(const QString& user, quint32 code, MemStream& payload);
+    void CountStranger(const QString& user, quint32 code);
     bool AnswerWaitingOn(const QString& user, quint32 code, const ConnectionPtr& c);
     // A message SendMessage can send, else logged.
     bool Sendable(const QString& user, const QByteArray& body) const;
@@ -567,6 +569,8 @@ private:
     std::map<QString, std::vector<quint64>> m_checks;
     std::deque<std::pair<qint64, quint64>> m_checkDeadlines;
     DropCounter m_strangers{PeerLimits::kDroppedRequestLogMs};
+    // Upload offers we took: the address of the connection each came on.
+    std::map<std::pair<QString, quint32>, quint32> m_offersTaken;
     QTimer m_waitTimer;
     // Connections with frames left for a later turn, in the order left.
     std::deque<quint64> m_pausedReads;

@@ -2802,6 +2802,17 @@ private slots:
         QVERIFY(rec->WaitFor(QString("FileTransferResponse|her|%1|1|0|0|").arg(req)));
         QVERIFY(rec->WaitFor("FileTransferRequested|her|1|78|d\\y|5"));
         QCOMPARE(rec->events.filter("FileTransferRe").size(), 2);
+        messenger->AcceptTransferRequest("her", 78, false, 0);
+        // The file of the offer we took comes from her address only.
+        for (RawPeer* from : {&stranger, &her}) {
+            QVERIFY(from->ConnectTo(messenger->ListeningPort()));
+            from->SendSetUp("her", "F");
+            from->SendRaw(RawPeer::U32(78));
+        }
+        QVERIFY(stranger.WaitForDisconnect() &&
+                rec->WaitFor("FileConnectionRequested|her|socket|78"));
+        QCOMPARE(rec->events.count("FileConnectionRequested|her|socket|78"), 1);
+        stranger.Select(0);
         // His queue requests past any budget leave hers untouched, on a
         // connection of her own from her address.
         const int burst = PeerLimits::kRequestBudgets[4].burst;
