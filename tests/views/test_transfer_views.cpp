@@ -4,7 +4,6 @@
 // build after a saved store.
 #include <QDateTime>
 #include <QMenu>
-#include <QProgressBar>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTemporaryDir>
@@ -44,10 +43,8 @@ QTreeWidgetItem* RowOf(const ItemPtr& entry, const char* nodeType) {
 }
 
 QString BarText(QTreeWidgetItem* row) {
-    auto* bar = row && row->treeWidget()
-                    ? qobject_cast<QProgressBar*>(row->treeWidget()->itemWidget(row, 4))
-                    : nullptr;
-    return bar ? bar->format() : QStringLiteral("-");
+    return row && TransfersForm::HasBar(row) ? row->data(4, TransfersForm::kBarTextRole).toString()
+                                             : QStringLiteral("-");
 }
 
 // A menu as texts: "-" for a separator, "Sub>Entry" inside a submenu.
@@ -587,15 +584,15 @@ void TestTransferViews::progressFitsDefaultColumns() {
         {folderB, "50.0%"},
         {user, "50.0%"},
         {RowOf(empty, "download_list_node"), "100.0%"}};
+    const int width = Downloads()->columnWidth(4);
+    QFont bold = Downloads()->font();
+    bold.setBold(true);
     for (const auto& [row, percent] : rows) {
-        auto* bar = qobject_cast<QProgressBar*>(Downloads()->itemWidget(row, 4));
-        QVERIFY(bar);
-        QTRY_VERIFY(bar->width() > 100);
-        QFont bold = bar->font();
-        bold.setBold(true);
-        const QString shown = bar->text();
+        QVERIFY(TransfersForm::HasBar(row));
+        const QString shown =
+            TransfersForm::FittedBarText(BarText(row), Downloads()->font(), width);
         QVERIFY2(shown.contains(percent), qPrintable(shown));
-        QVERIFY2(QFontMetrics(bold).horizontalAdvance(shown) <= bar->width(), qPrintable(shown));
+        QVERIFY2(QFontMetrics(bold).horizontalAdvance(shown) <= width, qPrintable(shown));
     }
     QCOMPARE(BarText(RowOf(empty, "download_list_node")), QString(" (100.0%)"));
 }

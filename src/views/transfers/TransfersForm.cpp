@@ -1,11 +1,13 @@
 #include "views/transfers/TransfersForm.h"
 
+#include <QApplication>
 #include <QDateTime>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMenu>
-#include <QProgressBar>
+#include <QPainter>
 #include <QSignalBlocker>
+#include <QStyledItemDelegate>
 #include <algorithm>
 #include <memory>
 #include <utility>
@@ -185,22 +187,47 @@ QIcon OnlineIcon(const ItemPtr& user) {
     return QIcon(user.IsConnected("is_online") ? ":/icons/online_icon" : ":/icons/offline_icon");
 }
 
-// A row's progress bar. Where the byte count and the percentage do not fit
-// the column together, the percentage alone is shown: it is what a user
-// reads first, and the bytes stay in the bar's format.
-class RowProgressBar : public QProgressBar {
+// The Progress column's bars, painted from the rows' data: a bar widget per
+// row would make every change of the list move every widget.
+class BarDelegate : public QStyledItemDelegate {
 public:
-    QString text() const override {
-        const QString full = QProgressBar::text();
-        QFont bold = font();  // some styles draw the text bold
-        bold.setBold(true);
-        if (QFontMetrics(bold).horizontalAdvance(full) <= width() - 8)
-            return full;
-        const int open = full.lastIndexOf(QLatin1String(" ("));
-        if (open < 0 || !full.endsWith(QLatin1Char(')')))
-            return full;
-        return full.mid(open + 2, full.size() - open - 3);
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        const QVariant value = index.data(TransfersForm::kBarValueRole);
+        if (!value.isValid()) {
+            QStyledItemDelegate::paint(painter, option, index);
+            return;
+        }
+        QStyleOptionViewItem cell = option;
+        initStyleOption(&cell, index);
+        cell.text.clear();
+        const QWidget* widget = option.widget;
+        QStyle* style = widget ? widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, widget);
+        QStyleOptionProgressBar bar;
+        bar.state = (option.state & QStyle::State_Enabled) | QStyle::State_Horizontal;
+        bar.direction = option.direction;
+        bar.palette = option.palette;
+        bar.fontMetrics = option.fontMetrics;
+        const int height = std::min(option.rect.height(), kBarHeight);
+        bar.rect = QRect(option.rect.x(), option.rect.y() + (option.rect.height() - height) / 2,
+                         option.rect.width(), height);
+        bar.minimum = 0;
+        bar.maximum = 100;
+        bar.progress = value.toInt();
+        bar.textVisible = true;
+        bar.textAlignment = Qt::AlignCenter;
+        bar.text = TransfersForm::FittedBarText(index.data(TransfersForm::kBarTextRole).toString(),
+                                                option.font, bar.rect.width());
+        painter->save();
+        painter->setFont(option.font);
+        style->drawControl(QStyle::CE_ProgressBar, &bar, painter, widget);
+        painter->restore();
     }
+
+    static constexpr int kBarHeight = 14;
 };
 
 // A failure reason can be longer than the Status column is wide: the cell's
@@ -241,6 +268,12 @@ TransfersForm::TransfersForm(QWidget* parent) : QWidget(parent), mp_ui(new Ui_Tr
     FitNumberColumns(mp_ui->downloadsList);
     FitNumberColumns(mp_ui->uploadsList);
     mp_ui->uploadsList->header()->setStretchLastSection(false);
+    // Rows of one height and painted bars: a row's place and a change to it
+    // then cost the same however many rows stand above it.
+    for (QTreeWidget* list : {mp_ui->downloadsList, mp_ui->uploadsList}) {
+        list->setUniformRowHeights(true);
+        list->setItemDelegateForColumn(4, new BarDelegate(list));
+    }
     mp_ui->downloadsList->header()->setSectionsMovable(false);
     mp_ui->uploadsList->header()->setSectionsMovable(false);
     connect(mp_ui->downloadsList, &QTreeWidget::itemDoubleClicked, this,
@@ -730,8 +763,7 @@ void TransfersForm::RefreshGroupRow(const ListKind& k, QTreeWidgetItem* row) {
         row->setText(5, QString());
         row->setText(6, QString());
     }
-    QTreeWidget* list = row->treeWidget();
-    if (!list || !list->itemWidget(row, 4))
+    if (!HasBar(row))
         return;
     if (t.total > 0)
         ShowBar(row, t.done, double(t.done) * 100 / t.total);
@@ -898,7 +930,6 @@ void TransfersForm::OnStatusChange(const ListKind& k, const ItemPtr& entry, cons
         return;
     QTreeWidgetItem* folderRow = fileRow->parent();
     QTreeWidgetItem* userRow = folderRow->parent();
-    QTreeWidget* list = fileRow->treeWidget();
     UpdateMark(k, entry);
     // Time left and speed come with the reports of running entries only.
     if (MarksOf(k).value(entry.GetId()).kind != kActive) {
@@ -910,7 +941,7 @@ void TransfersForm::OnStatusChange(const ListKind& k, const ItemPtr& entry, cons
     // The last report may predate the last bytes, and an empty file has none:
     // a finished transfer's bar reads 100 %.
     const qint64 size = MarksOf(k).value(entry.GetId()).size;
-    if (complete && (size == 0 || (list && list->itemWidget(fileRow, 4))))
+    if (complete && (size == 0 || HasBar(fileRow)))
         ShowBar(fileRow, size, 100);
     if (k.upload && complete)
         fileRow->setText(4, QString());
@@ -953,8 +984,7 @@ void TransfersForm::OnDownloadEntrySizeChange(ConnectionInfo& info) {
         OnProgress(kDownloads, entry);
         return;
     }
-    QTreeWidget* list = fileRow->treeWidget();
-    if (list && list->itemWidget(fileRow, 4)) {
+    if (HasBar(fileRow)) {
         const qint64 done = mark.kind == kComplete ? mark.size : mark.position;
         ShowBar(fileRow, done, mark.size > 0 ? double(done) * 100 / mark.size : 0);
     }
@@ -962,23 +992,26 @@ void TransfersForm::OnDownloadEntrySizeChange(ConnectionInfo& info) {
         RefreshGroupRow(kDownloads, row);
 }
 
-QProgressBar* TransfersForm::ProgressBarOf(QTreeWidgetItem* row) {
-    QTreeWidget* list = row->treeWidget();
-    if (!list)
-        return nullptr;
-    auto* bar = qobject_cast<QProgressBar*>(list->itemWidget(row, 4));
-    if (!bar) {
-        bar = new RowProgressBar;
-        bar->setMaximumHeight(14);
-        list->setItemWidget(row, 4, bar);
-    }
-    return bar;
+bool TransfersForm::HasBar(const QTreeWidgetItem* row) {
+    return row->data(4, kBarValueRole).isValid();
 }
 
 void TransfersForm::DropRowProgress(QTreeWidgetItem* row) {
-    QTreeWidget* list = row->treeWidget();
-    if (list && list->itemWidget(row, 4))
-        list->removeItemWidget(row, 4);  // deletes the bar later
+    row->setData(4, kBarValueRole, QVariant());
+    row->setData(4, kBarTextRole, QVariant());
+}
+
+QString TransfersForm::FittedBarText(const QString& text, const QFont& font, int width) {
+    // Where the byte count and the percentage do not fit together, the
+    // percentage alone is shown: it is what a user reads first.
+    QFont bold = font;  // some styles draw the text bold
+    bold.setBold(true);
+    if (QFontMetrics(bold).horizontalAdvance(text) <= width - 8)
+        return text;
+    const int open = text.lastIndexOf(QLatin1String(" ("));
+    if (open < 0 || !text.endsWith(QLatin1Char(')')))
+        return text;
+    return text.mid(open + 2, text.size() - open - 3);
 }
 
 void TransfersForm::ShowRowProgress(QTreeWidgetItem* row, qint64 remaining, qint64 speed,
@@ -988,10 +1021,8 @@ void TransfersForm::ShowRowProgress(QTreeWidgetItem* row, qint64 remaining, qint
 }
 
 void TransfersForm::ShowBar(QTreeWidgetItem* row, qint64 done, double percent) {
-    if (QProgressBar* bar = ProgressBarOf(row)) {
-        bar->setFormat(ProgressText(done, percent));
-        bar->setValue(int(std::min(std::max(percent, 0.0), 100.0)));
-    }
+    row->setData(4, kBarTextRole, ProgressText(done, percent));
+    row->setData(4, kBarValueRole, int(std::min(std::max(percent, 0.0), 100.0)));
 }
 
 void TransfersForm::OnDownloadProgress(ItemPtr download) {

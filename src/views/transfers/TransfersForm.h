@@ -9,8 +9,8 @@
 
 #include "store/Data.h"
 
+class QFont;
 class QKeyEvent;
-class QProgressBar;
 class QTreeWidget;
 class QTreeWidgetItem;
 class CompleteDownloadsForm;
@@ -27,6 +27,15 @@ public:
     ~TransfersForm() override;
     void Init();
     void DataLoaded() override;
+
+    // The Progress column's bar: its value, 0 to 100 (none: no bar), and its
+    // text, "1,048,576 (50.0%)".
+    static constexpr int kBarValueRole = Qt::UserRole + 1;
+    static constexpr int kBarTextRole = Qt::UserRole + 2;
+    // What a bar of that width shows of its text: all of it, or the
+    // percentage alone where the whole does not fit.
+    static QString FittedBarText(const QString& text, const QFont& font, int width);
+    static bool HasBar(const QTreeWidgetItem* row);
 
     Ui_TransfersForm* Ui() const { return mp_ui; }
     QTreeWidget* DownloadsList() const;
@@ -145,7 +154,6 @@ private:
     void ShowRowProgress(QTreeWidgetItem* row, qint64 remaining, qint64 speed, qint64 done,
                          double percent);
     void ShowBar(QTreeWidgetItem* row, qint64 done, double percent);
-    QProgressBar* ProgressBarOf(QTreeWidgetItem* row);
     void DropRowProgress(QTreeWidgetItem* row);
     void ContextMenu(const ListKind& k, const QPoint& point);
     void DeleteSelected(const ListKind& k);
