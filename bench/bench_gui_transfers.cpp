@@ -116,13 +116,21 @@ double Ms(QElapsedTimer& clock) {
     return double(clock.nsecsElapsed()) / 1e6;
 }
 
+// The rows waiting to go in or leave are in their lists, and the events
+// left queued handled.
+void Shown() {
+    if (transfersForm)
+        transfersForm->FlushRows();
+    QApplication::processEvents();
+}
+
 // Milliseconds of the work and of the events it left queued.
 template <class Work>
 double Timed(Work work) {
     QElapsedTimer clock;
     clock.start();
     work();
-    QApplication::processEvents();
+    Shown();
     return Ms(clock);
 }
 
@@ -152,7 +160,7 @@ double Progress(int queued, int seconds) {
         uploads.push_back(f.Upload(QString("peer%1").arg(i % 7), i, "uploading"));
         Fixture::Run(uploads.back(), "read_position");
     }
-    QApplication::processEvents();
+    Shown();
     // Two reports a second per transfer, as the transfer threads send them.
     QElapsedTimer clock;
     clock.start();
@@ -182,7 +190,7 @@ double ClearComplete(int complete, int others) {
     f.form->OnTransfersLoaded();
     for (int i = 0; i < complete + others; ++i)
         f.Download(QString("user%1").arg(i % 10), i % 50, i, i < complete ? "complete" : "queued");
-    QApplication::processEvents();
+    Shown();
     const double ms = Timed(
         [&] { f.form->OnActionBarTriggered(f.form->DownloadsList(), "clear_complete_downloads"); });
     std::printf("clearing %d finished of %d downloads: %.0f ms (%d entries left)\n", complete,
@@ -196,7 +204,7 @@ double Recolor(int rows) {
     const char* statuses[] = {"queued", "complete", "aborted", "denied"};
     for (int i = 0; i < rows; ++i)
         f.Download(QString("user%1").arg(i % 100), i % 20, i, statuses[i % 4]);
-    QApplication::processEvents();
+    Shown();
     SetSetting("color_transfer_queued", "#123456");
     SetSetting("color_transfer_complete", "#00aa00");
     SetSetting("color_transfer_failed", "#aa0000");
@@ -210,7 +218,7 @@ double DeleteUserRow(int downloads) {
     f.form->OnTransfersLoaded();
     for (int i = 0; i < downloads; ++i)
         f.Download("big", i % 50, i, "queued");
-    QApplication::processEvents();
+    Shown();
     f.form->DownloadsList()->topLevelItem(0)->setSelected(true);
     const double ms = Timed([&] { f.form->DeleteSelectedDownloads(); });
     std::printf("Delete on a user row of %d downloads: %.0f ms (%d rows left)\n", downloads, ms,
@@ -231,7 +239,7 @@ double Sweep(int queued) {
         Fixture::Link(e, "last_status_change_time",
                       i % 2 ? longAgo : QDateTime::currentDateTime().toString(Qt::TextDate));
     }
-    QApplication::processEvents();
+    Shown();
     const double ms = Timed([&] { f.form->EveryHalfMinute(); });
     std::printf("half-minute sweep over %d queued uploads: %.0f ms (%d left)\n", queued, ms,
                 d.GetType("upload_entry")->ItemCount());

@@ -98,8 +98,15 @@ class TestTransferViews : public QObject, private TransferServices {
     QString menuChoice;
 
     QString P(const QString& file) const { return tmp->path() + "/" + file; }
-    QTreeWidget* Downloads() const { return form->DownloadsList(); }
-    QTreeWidget* Uploads() const { return form->UploadsList(); }
+    // The lists as shown once waiting rows went in.
+    QTreeWidget* Downloads() const {
+        form->FlushRows();
+        return form->DownloadsList();
+    }
+    QTreeWidget* Uploads() const {
+        form->FlushRows();
+        return form->UploadsList();
+    }
     QString TabTitle() const { return tabs->tabText(0); }
     static void Link(const ItemPtr& item, const char* type, const Value& value) {
         item.Connect(d.GetType(type)->GetItem(value));
@@ -361,6 +368,7 @@ void TestTransferViews::downloadsAgainstTheEngine() {
     QCOMPARE(menuShown.mid(0, 4),
              (QStringList{"Open File", "Open Folder", "-", "Remove download"}));
     QCOMPARE(menuShown.mid(4), UserTail("bob"));
+    form->FlushRows();
     QVERIFY(a.IsRemoved() && RowOf(b, "download_list_node")->parent() == album);
     QCOMPARE(album->childCount(), 1);
 
@@ -525,6 +533,7 @@ void TestTransferViews::textsAndCombinedStatus() {
         if (!then.isEmpty())
             later.append({e, then});
     }
+    form->FlushRows();
     QTreeWidgetItem* fileRow = RowOf(first, upload ? "upload_list_node" : "download_list_node");
     QVERIFY(fileRow);
     QTreeWidgetItem* userRow = fileRow->parent()->parent();
@@ -1073,6 +1082,7 @@ void TestTransferViews::groupRowsRecomputed() {
     QCOMPARE(shown(folder), (QStringList{"denied", "#ff0a47", "1,000 (100.0%)", ""}));
     QCOMPARE(shown(user), (QStringList{"denied", "#ff0a47", "2,000 (100.0%)", ""}));
     emit bar->ActionTriggered(Downloads(), "clear_complete_downloads");
+    form->FlushRows();
     QCOMPARE(user->childCount(), 1);
     QCOMPARE(shown(folder), (QStringList{"denied", "#ff0a47", "-", ""}));
     QCOMPARE(shown(user), (QStringList{"denied", "#ff0a47", "-", ""}));

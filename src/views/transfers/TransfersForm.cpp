@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
+#include <QScopedValueRollback>
 #include <QSignalBlocker>
 #include <QStyledItemDelegate>
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include "shell/Prompts.h"
 #include "shell/ShellGlobals.h"
 #include "shell/SizeManager.h"
+#include "shell/TreeWidget.h"
 #include "store/DataSaver.h"
 #include "store/GeneralFunctions.h"
 #include "store/Settings.h"
@@ -276,6 +278,8 @@ TransfersForm::TransfersForm(QWidget* parent) : QWidget(parent), mp_ui(new Ui_Tr
     }
     mp_ui->downloadsList->header()->setSectionsMovable(false);
     mp_ui->uploadsList->header()->setSectionsMovable(false);
+    m_flushTimer.setSingleShot(true);
+    connect(&m_flushTimer, &QTimer::timeout, this, &TransfersForm::FlushRows);
     connect(mp_ui->downloadsList, &QTreeWidget::itemDoubleClicked, this,
             &TransfersForm::OnDownloadListItemDoubleClicked);
     connect(mp_ui->downloadsList, &TreeWidget::KeyPressed, this,
@@ -298,6 +302,10 @@ TransfersForm::~TransfersForm() {
                     type->GetItems().Remove();
     if (transfersForm == this)
         transfersForm = nullptr;
+    // Rows waiting to go in belong to no list yet.
+    qDeleteAll(m_waitingParent.keys());
+    for (const QList<QTreeWidgetItem*>& users : m_waitingUsers)
+        qDeleteAll(users);
     delete mp_ui;
 }
 
@@ -550,6 +558,108 @@ void TransfersForm::QueueActiveTransferCounts() {
 // ---------------------------------------------------------------------------
 // Rows
 
+QTreeWidgetItem* TransfersForm::ParentOf(const QTreeWidgetItem* row) const {
+    if (QTreeWidgetItem* parent = row->parent())
+        return parent;
+    return m_waitingParent.value(const_cast<QTreeWidgetItem*>(row));
+}
+
+int TransfersForm::ChildCount(QTreeWidgetItem* row) const {
+    const auto waiting = m_waitingChildren.constFind(row);
+    return row->childCount() - m_leavingUnder.value(row) +
+           (waiting == m_waitingChildren.constEnd() ? 0 : waiting->size());
+}
+
+bool TransfersForm::Expanded(const ListKind& k, const QTreeWidgetItem* row) {
+    if (row->treeWidget())
+        return row->isExpanded();
+    // One waiting to go in opens as the list's switches say.
+    return ParentOf(row) ? ExpandFolders(k) : ExpandUsers(k);
+}
+
+void TransfersForm::Adopt(QTreeWidgetItem* parent, QTreeWidgetItem* row) {
+    if (!parent->treeWidget()) {
+        parent->addChild(row);  // outside the lists: costs nothing
+        return;
+    }
+    m_waitingParent.insert(row, parent);
+    m_waitingChildren[parent].append(row);
+    ScheduleFlush();
+}
+
+void TransfersForm::DropRow(QTreeWidgetItem* row) {
+    if (row->treeWidget()) {
+        if (QTreeWidgetItem* parent = row->parent())
+            ++m_leavingUnder[parent];
+        m_leaving.append(row);
+        ScheduleFlush();
+        return;
+    }
+    if (QTreeWidgetItem* parent = m_waitingParent.take(row)) {
+        QList<QTreeWidgetItem*>& siblings = m_waitingChildren[parent];
+        siblings.removeOne(row);
+        if (siblings.isEmpty())
+            m_waitingChildren.remove(parent);
+    } else if (!row->parent()) {
+        for (QList<QTreeWidgetItem*>& users : m_waitingUsers)
+            users.removeOne(row);
+    }
+    delete row;  // with its parent, if any, outside the lists as well
+}
+
+void TransfersForm::ScheduleFlush() {
+    if (m_flushTimer.isActive())
+        return;
+    const qint64 wait = m_sinceFlush.isValid() ? m_flushGapMs - m_sinceFlush.elapsed() : 0;
+    m_flushTimer.start(int(std::max<qint64>(wait, 0)));
+}
+
+void TransfersForm::FlushRows() {
+    m_flushTimer.stop();
+    QElapsedTimer clock;
+    clock.start();
+    // Children go before their parents: none is left with a parent gone.
+    for (QTreeWidgetItem* row : std::exchange(m_leaving, {}))
+        delete row;
+    m_leavingUnder.clear();
+    m_waitingParent.clear();
+    // New rows were kept as they show opened: opening them clears nothing.
+    const QScopedValueRollback<bool> opening(m_openingNewRows, true);
+    const auto waiting = std::exchange(m_waitingChildren, {});
+    for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+        QTreeWidgetItem* parent = it.key();
+        const ListKind& k = parent->treeWidget() == mp_ui->uploadsList ? kUploads : kDownloads;
+        parent->addChildren(it.value());
+        // New folder rows under a user row already shown.
+        if (ExpandFolders(k))
+            for (QTreeWidgetItem* row : it.value())
+                if (row->childCount() > 0)
+                    row->setExpanded(true);
+    }
+    for (const ListKind* k : {&kDownloads, &kUploads}) {
+        const QList<QTreeWidgetItem*> users = std::exchange(m_waitingUsers[k->upload], {});
+        if (users.isEmpty())
+            continue;
+        ListOf(*k)->addTopLevelItems(users);
+        for (QTreeWidgetItem* userRow : users) {
+            if (ExpandUsers(*k))
+                userRow->setExpanded(true);
+            if (ExpandFolders(*k))
+                for (int i = 0; i < userRow->childCount(); ++i)
+                    userRow->child(i)->setExpanded(true);
+        }
+    }
+    // A shown list lays its rows out at once, so that the pass is measured:
+    // the next flush waits a hundred times as long, between a quarter of a
+    // second and one, so that rows coming steadily cost little however many
+    // there are, and still show promptly.
+    for (TreeWidget* list : {mp_ui->downloadsList, mp_ui->uploadsList})
+        if (list->isVisible())
+            list->LayOutNow();
+    m_flushGapMs = qBound<qint64>(kMinFlushGapMs, clock.elapsed() * 100, kMaxFlushGapMs);
+    m_sinceFlush.start();
+}
+
 void TransfersForm::OnTransfersLoaded() {
     m_transfersLoaded = true;
     std::vector<std::pair<qint64, ItemPtr>> ordered;
@@ -560,21 +670,9 @@ void TransfersForm::OnTransfersLoaded() {
     }
     std::stable_sort(ordered.begin(), ordered.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
-    // New user rows are filled outside the list and go in together: one
-    // insertion instead of one model update per row.
-    m_bulk = true;
     for (const auto& pair : ordered)
         AddEntryRow(kDownloads, pair.second);
-    m_bulk = false;
-    const QList<QTreeWidgetItem*> rows = std::exchange(m_bulkRows, {});
-    mp_ui->downloadsList->addTopLevelItems(rows);
-    for (QTreeWidgetItem* userRow : rows) {
-        if (m_expandDownloadUsers)
-            userRow->setExpanded(true);
-        if (m_expandDownloadFolders)
-            for (int i = 0; i < userRow->childCount(); ++i)
-                userRow->child(i)->setExpanded(true);
-    }
+    FlushRows();
 }
 
 void TransfersForm::OnDownloadEntryAdded(ItemPtr entry) {
@@ -595,39 +693,33 @@ void TransfersForm::AddEntryRow(const ListKind& k, const ItemPtr& entry) {
     const ItemPtr folder = file[k.folderType];
     if (user.IsNull() || folder.IsNull())
         return;
-    QTreeWidget* list = ListOf(k);
-
     ItemPtr userNode = user.HasItem(k.userNode);
     QTreeWidgetItem* userRow = RowOf(userNode);
     if (!userRow) {
         userRow = new QTreeWidgetItem;
-        if (m_bulk)
-            m_bulkRows.append(userRow);
-        else
-            list->addTopLevelItem(userRow);
+        m_waitingUsers[k.upload].append(userRow);
+        ScheduleFlush();
         userNode = d.GetType(k.userNode)->GetItem(Value(userRow));
         userNode.Connect(user);
         userRow->setText(0, user.AsString());
         userRow->setIcon(0, OnlineIcon(user));
         m_tallies.insert(userRow, Tally());
-        if (ExpandUsers(k))
-            userRow->setExpanded(true);
     }
 
     ItemPtr folderNode = userNode.GetItems(k.folderNode).Connected(folder).First();
     QTreeWidgetItem* folderRow = RowOf(folderNode);
     if (!folderRow) {
-        folderRow = new QTreeWidgetItem(userRow);
+        folderRow = new QTreeWidgetItem;
+        Adopt(userRow, folderRow);
         folderNode = d.GetType(k.folderNode)->GetItem(Value(folderRow));
         folderNode.Connect(userNode);
         folderNode.Connect(folder);
         folderRow->setText(1, ReversePathname(folder.AsString()));
         m_tallies.insert(folderRow, Tally());
-        if (ExpandFolders(k))
-            folderRow->setExpanded(true);
     }
 
-    auto* fileRow = new QTreeWidgetItem(folderRow);
+    auto* fileRow = new QTreeWidgetItem;
+    Adopt(folderRow, fileRow);
     const qint64 size = EntrySize(entry, k.upload);
     fileRow->setText(2, k.upload ? ToQString(GetFileName(file["shared_file_name"].AsStdString()))
                                  : entry["file_name"].AsString());
@@ -665,28 +757,27 @@ void TransfersForm::RemoveEntryRow(const ListKind& k, const ItemPtr& entry) {
         const auto mark = marks.find(entry.GetId());
         if (mark != marks.end())
             ApplyMark(*mark, -1);
-        QTreeWidgetItem* folderRow = fileRow->parent();
-        QTreeWidgetItem* userRow = folderRow->parent();
-        delete fileRow;
+        QTreeWidgetItem* folderRow = ParentOf(fileRow);
+        QTreeWidgetItem* userRow = ParentOf(folderRow);
+        DropRow(fileRow);
         fileNode.Remove();
         bool userGone = false;
-        const bool folderGone = folderRow->childCount() == 0;
+        const bool folderGone = ChildCount(folderRow) == 0;
         if (folderGone) {
             const ItemPtr folderNode = NodeOfRow(k.folderNode, folderRow);
             m_tallies.remove(folderRow);
-            delete folderRow;
+            DropRow(folderRow);
             folderNode.Remove();
-            if (userRow->childCount() == 0) {
+            if (ChildCount(userRow) == 0) {
                 const ItemPtr userNode = NodeOfRow(k.userNode, userRow);
                 m_tallies.remove(userRow);
-                m_bulkRows.removeOne(userRow);
-                delete userRow;
+                DropRow(userRow);
                 userNode.Remove();
                 userGone = true;
             }
         }
         // An expanded user row shows its own progress only over two folders.
-        if (!userGone && userRow->childCount() == 1) {
+        if (!userGone && ChildCount(userRow) == 1) {
             DropRowProgress(userRow);
             userRow->setText(5, QString());
         }
@@ -700,8 +791,8 @@ void TransfersForm::RemoveEntryRow(const ListKind& k, const ItemPtr& entry) {
 }
 
 void TransfersForm::ApplyMark(const Mark& mark, int sign) {
-    QTreeWidgetItem* folderRow = mark.row->parent();
-    for (QTreeWidgetItem* row : {folderRow, folderRow->parent()}) {
+    QTreeWidgetItem* folderRow = ParentOf(mark.row);
+    for (QTreeWidgetItem* row : {folderRow, ParentOf(folderRow)}) {
         Tally& t = m_tallies[row];
         t.count += sign;
         switch (mark.kind) {
@@ -750,7 +841,7 @@ void TransfersForm::UpdateMark(const ListKind& k, const ItemPtr& entry) {
 
 void TransfersForm::ShowGroupStatus(const ListKind& k, QTreeWidgetItem* row) {
     const QString aggregate = TallyStatus(k, row);
-    if (!row->treeWidget() || !row->isExpanded())
+    if (!Expanded(k, row))
         ShowStatusText(row, aggregate);
     SetItemColorByStatus(row, aggregate);
 }
@@ -787,7 +878,7 @@ QString TransfersForm::TallyStatus(const ListKind& k, QTreeWidgetItem* row) cons
 }
 
 void TransfersForm::OnItemExpanded(QTreeWidgetItem* row) {
-    if (g_showIsOver)
+    if (g_showIsOver || m_openingNewRows)
         return;
     const ListKind& k = row->treeWidget() == mp_ui->uploadsList ? kUploads : kDownloads;
     if (NodeOfRow(k.userNode, row).IsNull() && NodeOfRow(k.folderNode, row).IsNull())
@@ -828,16 +919,16 @@ QTreeWidgetItem* TransfersForm::GetDownloadNodeUserNode(QTreeWidgetItem* row) {
     if (!NodeOfRow(kDownloads.userNode, row).IsNull())
         return row;
     if (!NodeOfRow(kDownloads.folderNode, row).IsNull())
-        return row->parent();
-    return row->parent() ? row->parent()->parent() : nullptr;
+        return ParentOf(row);
+    return ParentOf(row) ? ParentOf(ParentOf(row)) : nullptr;
 }
 
 QTreeWidgetItem* TransfersForm::GetUploadNodeUserNode(QTreeWidgetItem* row) {
     if (!NodeOfRow(kUploads.userNode, row).IsNull())
         return row;
     if (!NodeOfRow(kUploads.folderNode, row).IsNull())
-        return row->parent();
-    return row->parent() ? row->parent()->parent() : nullptr;
+        return ParentOf(row);
+    return ParentOf(row) ? ParentOf(ParentOf(row)) : nullptr;
 }
 
 ItemSet TransfersForm::EntriesUnder(const ListKind& k, QTreeWidgetItem* row) const {
@@ -874,8 +965,13 @@ void TransfersForm::SetItemColorByStatus(QTreeWidgetItem* item, const QString& s
     QColor color;
     color.setNamedColor(GetSetting(ColorKey(status)));
     const QBrush brush(color);
+    // A row waiting to go in has only the cells it was given yet: every
+    // column of the lists is coloured.
+    const int columns = std::max(item->treeWidget() ? item->treeWidget()->columnCount()
+                                                    : mp_ui->downloadsList->columnCount(),
+                                 item->columnCount());
     // Rewriting an unchanged colour would still cost a model update per cell.
-    for (int c = 0; c < item->columnCount(); ++c)
+    for (int c = 0; c < columns; ++c)
         if (item->foreground(c) != brush)
             item->setForeground(c, brush);
 }
@@ -928,8 +1024,8 @@ void TransfersForm::OnStatusChange(const ListKind& k, const ItemPtr& entry, cons
     QTreeWidgetItem* fileRow = RowOf(entry.HasItem(k.fileNode));
     if (!fileRow)
         return;
-    QTreeWidgetItem* folderRow = fileRow->parent();
-    QTreeWidgetItem* userRow = folderRow->parent();
+    QTreeWidgetItem* folderRow = ParentOf(fileRow);
+    QTreeWidgetItem* userRow = ParentOf(folderRow);
     UpdateMark(k, entry);
     // Time left and speed come with the reports of running entries only.
     if (MarksOf(k).value(entry.GetId()).kind != kActive) {
@@ -988,7 +1084,7 @@ void TransfersForm::OnDownloadEntrySizeChange(ConnectionInfo& info) {
         const qint64 done = mark.kind == kComplete ? mark.size : mark.position;
         ShowBar(fileRow, done, mark.size > 0 ? double(done) * 100 / mark.size : 0);
     }
-    for (QTreeWidgetItem* row : {fileRow->parent(), fileRow->parent()->parent()})
+    for (QTreeWidgetItem* row : {ParentOf(fileRow), ParentOf(ParentOf(fileRow))})
         RefreshGroupRow(kDownloads, row);
 }
 
@@ -1037,8 +1133,8 @@ void TransfersForm::OnProgress(const ListKind& k, const ItemPtr& entry) {
     QTreeWidgetItem* fileRow = RowOf(entry.HasItem(k.fileNode));
     if (!fileRow)
         return;
-    QTreeWidgetItem* folderRow = fileRow->parent();
-    QTreeWidgetItem* userRow = folderRow->parent();
+    QTreeWidgetItem* folderRow = ParentOf(fileRow);
+    QTreeWidgetItem* userRow = ParentOf(folderRow);
     UpdateMark(k, entry);
     const Mark mark = MarksOf(k).value(entry.GetId());
     const qint64 position = EntryPosition(entry, k.positionType);
@@ -1049,12 +1145,12 @@ void TransfersForm::OnProgress(const ListKind& k, const ItemPtr& entry) {
         size > 0 ? double(position) * 100 / double(size) : (mark.kind == kComplete ? 100 : 0);
     ShowRowProgress(fileRow, std::max<qint64>(size - position, 0), speed, position, percent);
 
-    QTreeWidgetItem* kbsRow = !userRow->isExpanded()     ? userRow
-                              : !folderRow->isExpanded() ? folderRow
+    QTreeWidgetItem* kbsRow = !Expanded(k, userRow)     ? userRow
+                              : !Expanded(k, folderRow) ? folderRow
                                                          : fileRow;
     kbsRow->setText(6, KbsText(speed));
 
-    if (!userRow->isExpanded() || userRow->childCount() >= 2) {
+    if (!Expanded(k, userRow) || ChildCount(userRow) >= 2) {
         const Tally t = m_tallies.value(userRow);
         if (t.total <= 0)
             return;
