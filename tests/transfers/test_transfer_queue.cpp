@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
 #include <QLocalServer>
@@ -482,6 +483,29 @@ private slots:
         QCOMPARE(Drain(carol), (QStringList{"40 " + W("M/b"), "46 " + W("M/b")}));
         QVERIFY(TQM::UploadStatus(b) == "aborted" && TQM::UploadStatus(c) == "uploading");
         tqm->SetUploadEntryStatus(c, TQM::kAborted);
+    }
+    // The downloader's answer waits unread behind a long burst of her queue
+    // requests when the tick comes: our slowness fails nothing, and the
+    // upload goes on once the answer is read.
+    void answerBehindBurst() {
+        Online("bob");
+        Ask("bob", "M/a");
+        QCOMPARE(Sent(), QStringList{"40 " + W("M/a")});
+        SetTime(Entry("bob", "M/a"), "last_status_change_time", Ago(31));
+        for (int i = 0; i < 3000; ++i)
+            Send(PeerMessenger::PM_QUEUE_UPLOAD, Payload().Str(W("M/b")));
+        Send(PeerMessenger::PM_TRANSFER_RESPONSE, Payload().U32(Req("bob", "M/a")).U8(1));
+        bob->Select(0);
+        bob->Flush();
+        // Loopback hands the bytes over at once; no turn of the loop reads them.
+        QDeadlineTimer arrived(kWait);
+        while (messenger->UnreadBytesFrom("bob") == 0 && !arrived.hasExpired()) {
+        }
+        QVERIFY(messenger->UnreadBytesFrom("bob") > 0);
+        tqm->EveryHalfMinute();
+        QCOMPARE(Status("bob", "M/a"), QString("requesting"));
+        QTRY_COMPARE_WITH_TIMEOUT(Status("bob", "M/a"), QString("connecting"), kWait);
+        QCOMPARE(messenger->UnreadBytesFrom("bob"), qint64(0));
     }
     // Finish-and-quit ends the loop (0) with nothing queued or active and no
     // upload change for 300 s (none since start or unreadable: long ago).
