@@ -1147,7 +1147,7 @@ void TransfersForm::OnProgress(const ListKind& k, const ItemPtr& entry) {
 
     QTreeWidgetItem* kbsRow = !Expanded(k, userRow)     ? userRow
                               : !Expanded(k, folderRow) ? folderRow
-                                                         : fileRow;
+                                                        : fileRow;
     kbsRow->setText(6, KbsText(speed));
 
     if (!Expanded(k, userRow) || ChildCount(userRow) >= 2) {
