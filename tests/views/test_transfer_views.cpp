@@ -42,6 +42,19 @@ QTreeWidgetItem* RowOf(const ItemPtr& entry, const char* nodeType) {
     return TQM::ObjectOf<QTreeWidgetItem>(entry.HasItem(nodeType));
 }
 
+// A list's file rows as "user>folder>file", in order.
+QStringList Shape(QTreeWidget* list) {
+    QStringList shape;
+    for (int u = 0; u < list->topLevelItemCount(); ++u)
+        for (int f = 0; f < list->topLevelItem(u)->childCount(); ++f)
+            for (int e = 0; e < list->topLevelItem(u)->child(f)->childCount(); ++e) {
+                QTreeWidgetItem* folder = list->topLevelItem(u)->child(f);
+                shape << folder->parent()->text(0) + ">" + folder->text(1) + ">" +
+                             folder->child(e)->text(2);
+            }
+    return shape;
+}
+
 QString BarText(QTreeWidgetItem* row) {
     return row && TransfersForm::HasBar(row) ? row->data(4, TransfersForm::kBarTextRole).toString()
                                              : QStringLiteral("-");
@@ -252,6 +265,7 @@ private slots:
     void textsAndCombinedStatus_data();
     void textsAndCombinedStatus();
     void progressFitsDefaultColumns();
+    void rowsBetweenFlushes();
     void numberColumnsFit_data();
     void numberColumnsFit();
     void actionsMenusAndControls();
@@ -574,7 +588,8 @@ void TestTransferViews::textsAndCombinedStatus() {
 }
 
 // Every bar shows its percentage at the default column width: file rows,
-// folder and user rows with large totals, and a finished empty file.
+// folder and user rows with large totals, and a finished empty file; and
+// each is painted in its row.
 void TestTransferViews::progressFitsDefaultColumns() {
     QCOMPARE(Downloads()->columnWidth(4), 140);
     const ItemPtr big1 =
@@ -604,6 +619,47 @@ void TestTransferViews::progressFitsDefaultColumns() {
         QVERIFY2(QFontMetrics(bold).horizontalAdvance(shown) <= width, qPrintable(shown));
     }
     QCOMPARE(BarText(RowOf(empty, "download_list_node")), QString(" (100.0%)"));
+    // Every bar is painted in its row, filled to its value; a row without
+    // one shows the list's background there.
+    const ItemPtr waiting = Fake(false, "someone", "Music\\C", "w", "queued:1000");
+    QTreeWidget* list = Downloads();
+    QTreeWidgetItem* none = RowOf(waiting, "download_list_node");
+    QVERIFY(!TransfersForm::HasBar(none));
+    const QImage shot = list->viewport()->grab().toImage();
+    const auto pixel = [&](QTreeWidgetItem* row, double at) {
+        const int x = list->header()->sectionViewportPosition(4) + int(width * at);
+        return shot.pixel(x, list->visualItemRect(row).center().y());
+    };
+    for (const auto& [row, percent] : rows) {
+        const bool half = percent == "50.0%";
+        QVERIFY2((pixel(row, 0.2) != pixel(row, 0.8)) == half, qPrintable(BarText(row)));
+        QVERIFY(pixel(row, 0.2) != pixel(none, 0.2));
+    }
+    QCOMPARE(pixel(none, 0.2), pixel(none, 0.8));
+}
+
+// Rows made and removed between two flushes: the list ends as if each change
+// had gone in at once, a row that never showed going at once.
+void TestTransferViews::rowsBetweenFlushes() {
+    const auto add = [this](const char* folder, const char* file) {
+        return Fake(false, "ann", QString("M\\") + folder, file, "queued:10");
+    };
+    const ItemPtr a = add("One", "a"), b = add("One", "b");
+    tqm->RemoveDownload(a);
+    QCOMPARE(Shape(Downloads()), QStringList{"ann>One/M>b"});
+    tqm->RemoveDownload(b);             // its folder and user rows leave with it...
+    const ItemPtr c = add("One", "c");  // ...and new ones come
+    QCOMPARE(Shape(Downloads()), QStringList{"ann>One/M>c"});
+    const ItemPtr two = add("Two", "d");
+    tqm->RemoveDownload(c);  // the user row stays for its new folder
+    QCOMPARE(Shape(Downloads()), QStringList{"ann>Two/M>d"});
+    const ItemPtr e = add("Two", "e");
+    for (const ItemPtr& gone : {two, e})
+        tqm->RemoveDownload(gone);
+    QCOMPARE(Shape(Downloads()), QStringList());
+    QCOMPARE(d.GetType("download_list_user_node")->ItemCount() +
+                 d.GetType("download_list_folder_node")->ItemCount(),
+             0);
 }
 
 void TestTransferViews::numberColumnsFit_data() {
