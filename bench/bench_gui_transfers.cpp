@@ -247,7 +247,8 @@ double Sweep(int queued) {
 }
 
 // Runs the event loop, sleeping while it has nothing to do, until `done()`
-// holds; the longest gap, in ms, between two turns of a 1 ms timer.
+// holds; the longest gap, in ms, between two turns of a 5 ms timer (finer
+// turns would cost the main thread more than the rows measured).
 template <class Done>
 double StallUntil(Done done) {
     QElapsedTimer clock;
@@ -261,7 +262,7 @@ double StallUntil(Done done) {
         worst = std::max(worst, double(now - last) / 1e6);
         last = now;
     });
-    probe.start(1);
+    probe.start(5);
     while (!done())
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     return std::max(worst, double(clock.nsecsElapsed() - last) / 1e6);

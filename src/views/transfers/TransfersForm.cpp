@@ -213,7 +213,8 @@ public:
         bar.direction = option.direction;
         bar.palette = option.palette;
         bar.fontMetrics = option.fontMetrics;
-        const int height = std::min(option.rect.height(), kBarHeight);
+        // As tall as its text needs, within the row.
+        const int height = std::max(kBarHeight, option.rect.height() - 2);
         bar.rect = QRect(option.rect.x(), option.rect.y() + (option.rect.height() - height) / 2,
                          option.rect.width(), height);
         bar.minimum = 0;
