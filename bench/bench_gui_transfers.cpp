@@ -34,6 +34,7 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ClientBench.h"
@@ -285,21 +286,26 @@ struct Burst {
     }
 };
 
-// Main-thread time at each row count reached: the first 100 rows' and the
-// last 100's come from the samples around those counts.
+// Main-thread time at the row counts seen: the first 100 rows' and the last
+// 100's come from the samples that cover them, scaled to 100 rows.
 struct RowClock {
-    std::vector<double> at;  // at[n]: ms when n rows were first seen
-    double start = ThreadMs();
+    std::vector<std::pair<int, double>> samples{{0, ThreadMs()}};
     void Seen(int rows) {
-        while (int(at.size()) <= rows)
-            at.push_back(ThreadMs());
+        if (rows != samples.back().first)
+            samples.emplace_back(rows, ThreadMs());
     }
     void Fill(Burst& b) const {
-        const int n = int(at.size()) - 1;
+        const int n = samples.back().first;
         if (n < 200)
             return;
-        b.first = at[100] - start;
-        b.last = at[n] - at[n - 100];
+        std::size_t i = 1;
+        while (samples[i].first < 100)
+            ++i;
+        b.first = (samples[i].second - samples[0].second) * 100 / samples[i].first;
+        std::size_t j = samples.size() - 1;
+        while (j > 0 && samples[j].first > n - 100)
+            --j;
+        b.last = (samples.back().second - samples[j].second) * 100 / (n - samples[j].first);
     }
 };
 
@@ -409,7 +415,7 @@ Burst QueueBurst(bool inFront, int first, int second) {
         for (const ItemPtr& e : waiting)
             f.tqm->SetUploadEntryStatus(e, TransferQueueManager::kComplete);
         const int n = entries->ItemCount();
-        if (n > int(rows.at.size()) - 1)
+        if (n > rows.samples.back().first)
             lastRowAt = QDateTime::currentMSecsSinceEpoch();
         rows.Seen(n);
         const bool allSent = downloader.Sent() == b.expected;
@@ -430,7 +436,7 @@ Burst QueueBurst(bool inFront, int first, int second) {
 }
 
 // The user queues a folder of `files` from a share, as a folder download
-// does: one entry after another on the main thread.
+// does, and waits until every row shows.
 Burst FolderQueued(bool inFront, int files) {
     Burst b;
     b.expected = files;
@@ -439,19 +445,24 @@ Burst FolderQueued(bool inFront, int files) {
     f.tabs.setCurrentWidget(inFront ? static_cast<QWidget*>(f.form) : f.rooms);
     f.form->Ui()->transfersTabControl->setCurrentWidget(f.form->Ui()->downloadsTab);
     QApplication::processEvents();
+    std::vector<TransferQueueManager::DownloadRequest> folder;
+    for (int i = 0; i < files; ++i)
+        folder.push_back({"uploader", QString("track %1.mp3").arg(i).toStdString(),
+                          "music\\the folder", 4000 + i, false, 0});
     RowClock rows;
-    int added = 0;
+    Type* entries = d.GetType("download_entry");
+    bool asked = false;
     b.stall = StallUntil([&] {
-        if (added == files)
-            return true;
-        for (int k = 0; k < files; ++k, ++added) {
-            f.tqm->AddDownload("uploader", QString("track %1.mp3").arg(added).toStdString(),
-                               "music\\the folder", 4000 + added, false, 0);
-            rows.Seen(added + 1);
+        if (!asked) {
+            asked = true;
+            f.tqm->AddDownloads(std::move(folder));
         }
-        return false;
+        rows.Seen(entries->ItemCount());
+        return entries->ItemCount() >= files && !f.form->RowsWaiting();
     });
-    b.rows = d.GetType("download_entry")->ItemCount();
+    b.rows = f.form->DownloadsList()->topLevelItemCount() == 1
+                 ? f.form->DownloadsList()->topLevelItem(0)->child(0)->childCount()
+                 : 0;
     rows.Fill(b);
     std::printf(
         "folder of %d queued, %s in front: %d rows, main thread %.1f ms for the first 100, "

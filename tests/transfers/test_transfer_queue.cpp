@@ -562,6 +562,24 @@ private slots:
         tqm->ReshareUser("bob");
         QVERIFY(!User("bob").IsConnected("unshared"));
     }
+    // A folder of more files than a slice takes: the first slice goes at
+    // once, the rest in later turns, every file in its order.
+    void folderQueuedInSlices() {
+        std::vector<TQM::DownloadRequest> folder;
+        for (int i = 0; i < 3000; ++i)
+            folder.push_back({"bob", QString("%1.mp3").arg(i, 4, 10, QChar('0')).toStdString(),
+                              "M\\A", 10, false, 0});
+        tqm->AddDownloads(std::move(folder));
+        QVERIFY(d.GetType("download_entry")->ItemCount() >= 200);
+        QTRY_COMPARE_WITH_TIMEOUT(d.GetType("download_entry")->ItemCount(), 3000, kWait);
+        QCOMPARE(tqm->DownloadsToAdd(), 0);
+        std::map<qint64, QString> byOrder;
+        for (const ItemPtr& entry : d.GetType("download_entry")->GetItems())
+            byOrder[entry["download_order"].AsInt64()] = entry["file_name"].AsString();
+        int expected = 0;
+        for (const auto& [order, name] : byOrder)
+            QCOMPARE(name, QString("%1.mp3").arg(expected++, 4, 10, QChar('0')));
+    }
     // PM 43 when added online or when the user comes online; the same
     // triple is the same entry; PM 44, 46 and 50 from the uploader.
     void queueAndReports() {
