@@ -1317,7 +1317,11 @@ void TransfersForm::ContextMenu(const ListKind& k, const QPoint& point) {
     for (QTreeWidgetItem* row : selected) {
         QTreeWidgetItem* userRow =
             k.upload ? GetUploadNodeUserNode(row) : GetDownloadNodeUserNode(row);
-        const QString user = NodeOfRow(k.userNode, userRow)["user"].AsString();
+        const ItemPtr userNode = NodeOfRow(k.userNode, userRow);
+        // A row whose entries are gone waits for the flush that takes it.
+        if (userNode.IsNull())
+            continue;
+        const QString user = userNode["user"].AsString();
         if (!users.contains(user))
             users << user;
         const ItemSet entries = EntriesUnder(k, row);
