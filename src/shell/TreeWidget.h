@@ -11,6 +11,8 @@ class TreeWidget : public QTreeWidget {
 
 public:
     explicit TreeWidget(QWidget* parent = nullptr);
+    // Lays the rows out now rather than at the next turn of the event loop.
+    void LayOutNow() { executeDelayedItemsLayout(); }
 
 signals:
     void KeyPressed(QKeyEvent* event);

@@ -4,9 +4,12 @@
 // empty-share check of users who queue from us.
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTcpSocket>
 #include <QThread>
+#include <QTimer>
+#include <utility>
 #include <vector>
 
 #include "net/PeerMessenger.h"
@@ -85,6 +88,34 @@ ItemPtr TransferQueueManager::CreateDownloadEntry(const QString& user, const std
     if (gp_server)
         gp_server->TrackUser(user);
     return entry;
+}
+
+void TransferQueueManager::AddDownloads(std::vector<DownloadRequest> requests) {
+    for (DownloadRequest& request : requests)
+        m_downloadsToAdd.push_back(std::move(request));
+    if (!m_addingDownloads)
+        AddWaitingDownloads();
+}
+
+void TransferQueueManager::AddWaitingDownloads() {
+    // A slice takes a few hundred at least, and more while under its time:
+    // a folder of a usual size is queued before the call returns.
+    constexpr int kAtLeast = 200;
+    constexpr qint64 kSliceMs = 20;
+    m_addingDownloads = false;
+    QElapsedTimer slice;
+    slice.start();
+    for (int added = 0;
+         !m_downloadsToAdd.empty() && (added < kAtLeast || slice.elapsed() < kSliceMs); ++added) {
+        const DownloadRequest request = std::move(m_downloadsToAdd.front());
+        m_downloadsToAdd.pop_front();
+        AddDownload(request.user, request.file, request.remoteFolder, request.size, request.single,
+                    request.subfolderSaveLevel);
+    }
+    if (!m_downloadsToAdd.empty()) {
+        m_addingDownloads = true;
+        QTimer::singleShot(0, this, &TransferQueueManager::AddWaitingDownloads);
+    }
 }
 
 ItemPtr TransferQueueManager::AddDownload(QString user, std::string file, std::string remoteFolder,

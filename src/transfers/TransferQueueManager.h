@@ -6,6 +6,7 @@
 #include <QString>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -239,6 +240,28 @@ public:
     // user when the user is online, or "complete" when its file is present.
     ItemPtr AddDownload(QString user, std::string file, std::string remoteFolder, qint64 size,
                         bool single, int subfolderSaveLevel);
+    // One of many downloads asked for at once.
+    struct DownloadRequest {
+        QString user;
+        std::string file;
+        std::string remoteFolder;
+        qint64 size = 0;
+        bool single = false;
+        int subfolderSaveLevel = 0;
+    };
+    // Adds them in their order, the first slice at once and the rest a
+    // slice per turn of the event loop, so that a folder of many thousand
+    // files leaves the window answering.
+    void AddDownloads(std::vector<DownloadRequest> requests);
+    // Those asked for and not added yet.
+    int DownloadsToAdd() const { return int(m_downloadsToAdd.size()); }
+
+private:
+    void AddWaitingDownloads();
+    std::deque<DownloadRequest> m_downloadsToAdd;
+    bool m_addingDownloads = false;
+
+public:
     // Null when there is none. Never creates items: the keys may be a peer's text.
     ItemPtr GetDownloadEntry(QString user, std::string file, std::string remoteFolder);
     // Case-insensitive match against the "excluded_download_extension" items.

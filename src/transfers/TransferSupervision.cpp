@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <vector>
 
+#include "net/PeerMessenger.h"
 #include "net/server.h"
 #include "store/Data.h"
 #include "store/Log.h"
@@ -113,6 +114,16 @@ void TransferQueueManager::EveryHalfMinute() {
         if (entry.IsRemoved() || !IsOlderThanMs(entry.HasItem("last_status_change_time").AsString(),
                                                 now, kPhaseTimeoutMs))
             continue;
+        // The downloader's answer may wait behind what she sent before it
+        // and we have not read yet: that slowness is ours, so the wait
+        // starts again.
+        const ItemPtr user = entry.HasItem("user");
+        if (UploadStatus(entry) == QLatin1String(kRequesting) && peerMessenger && !user.IsNull() &&
+            peerMessenger->UnreadBytesFrom(user.AsString()) > 0) {
+            entry.Connect(
+                d.GetType("last_status_change_time")->GetItem(Value(now.toString(Qt::TextDate))));
+            continue;
+        }
         const ItemPtr file = entry.HasItem("shared_file");
         Log(kArea, 1,
             QStringLiteral("Upload of %1 to %2 timed out in %3 phase, aborting")

@@ -168,8 +168,16 @@ void TransferQueueManager::OnQueueUploadRequested(QString user, QString file) {
         return;
     }
 
-    const int queued =
-        userItem.GetItems("upload_entry").Connected("upload_entry_status", kQueued).Size();
+    // Counted from the smaller side: a user with thousands of finished
+    // uploads would otherwise cost each request a walk over all of them.
+    const ItemPtr queuedStatus = d.GetType("upload_entry_status")->HasItem(Value(kQueued));
+    int queued = 0;
+    if (queuedStatus.CountItems("upload_entry") < userItem.CountItems("upload_entry")) {
+        for (const ItemPtr& entry : queuedStatus.GetItems("upload_entry"))
+            queued += entry.HasItem("user") == userItem ? 1 : 0;
+    } else {
+        queued = userItem.GetItems("upload_entry").Connected("upload_entry_status", kQueued).Size();
+    }
     if (queued >= GetSettingInt("max_queued_uploads_per_user")) {
         Note(2, QStringLiteral("Denied, too many files already queued by user"), userItem);
         peerMessenger->DenyUpload(user, file, QStringLiteral("Too many files"));

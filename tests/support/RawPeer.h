@@ -95,6 +95,12 @@ public:
     qint64 BytesToWrite() const {
         return At(m_current) ? At(m_current)->socket->bytesToWrite() : 0;
     }
+    // Hands what the current connection was given to the system now, as far
+    // as it takes it, without spinning the event loop.
+    void Flush() {
+        if (At(m_current))
+            At(m_current)->socket->flush();
+    }
     // Spins until every connection has written what it was given.
     bool WaitForWritten(int timeoutMs = kDefaultWait);
 

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QEventLoop>
 #include <QLocalServer>
@@ -485,6 +486,29 @@ private slots:
         QVERIFY(TQM::UploadStatus(b) == "aborted" && TQM::UploadStatus(c) == "uploading");
         tqm->SetUploadEntryStatus(c, TQM::kAborted);
     }
+    // The downloader's answer waits unread behind a long burst of her queue
+    // requests when the tick comes: our slowness fails nothing, and the
+    // upload goes on once the answer is read.
+    void answerBehindBurst() {
+        Online("bob");
+        Ask("bob", "M/a");
+        QCOMPARE(Sent(), QStringList{"40 " + W("M/a")});
+        SetTime(Entry("bob", "M/a"), "last_status_change_time", Ago(31));
+        for (int i = 0; i < 3000; ++i)
+            Send(PeerMessenger::PM_QUEUE_UPLOAD, Payload().Str(W("M/b")));
+        Send(PeerMessenger::PM_TRANSFER_RESPONSE, Payload().U32(Req("bob", "M/a")).U8(1));
+        bob->Select(0);
+        bob->Flush();
+        // Loopback hands the bytes over at once; no turn of the loop reads them.
+        QDeadlineTimer arrived(kWait);
+        while (messenger->UnreadBytesFrom("bob") == 0 && !arrived.hasExpired()) {
+        }
+        QVERIFY(messenger->UnreadBytesFrom("bob") > 0);
+        tqm->EveryHalfMinute();
+        QCOMPARE(Status("bob", "M/a"), QString("requesting"));
+        QTRY_COMPARE_WITH_TIMEOUT(Status("bob", "M/a"), QString("connecting"), kWait);
+        QCOMPARE(messenger->UnreadBytesFrom("bob"), qint64(0));
+    }
     // Finish-and-quit ends the loop (0) with nothing queued or active and no
     // upload change for 300 s (none since start or unreadable: long ago).
     void finishUploadsAndQuit() {
@@ -539,6 +563,24 @@ private slots:
         QCOMPARE(Status("carol", "M/c"), QString("requesting"));
         tqm->ReshareUser("bob");
         QVERIFY(!User("bob").IsConnected("unshared"));
+    }
+    // A folder of more files than a slice takes: the first slice goes at
+    // once, the rest in later turns, every file in its order.
+    void folderQueuedInSlices() {
+        std::vector<TQM::DownloadRequest> folder;
+        for (int i = 0; i < 3000; ++i)
+            folder.push_back({"bob", QString("%1.mp3").arg(i, 4, 10, QChar('0')).toStdString(),
+                              "M\\A", 10, false, 0});
+        tqm->AddDownloads(std::move(folder));
+        QVERIFY(d.GetType("download_entry")->ItemCount() >= 200);
+        QTRY_COMPARE_WITH_TIMEOUT(d.GetType("download_entry")->ItemCount(), 3000, kWait);
+        QCOMPARE(tqm->DownloadsToAdd(), 0);
+        std::map<qint64, QString> byOrder;
+        for (const ItemPtr& entry : d.GetType("download_entry")->GetItems())
+            byOrder[entry["download_order"].AsInt64()] = entry["file_name"].AsString();
+        int expected = 0;
+        for (const auto& [order, name] : byOrder)
+            QCOMPARE(name, QString("%1.mp3").arg(expected++, 4, 10, QChar('0')));
     }
     // PM 43 when added online or when the user comes online; the same
     // triple is the same entry; PM 44, 46 and 50 from the uploader.

@@ -224,6 +224,7 @@ private slots:
     void memberNumbersFit_data();
     void memberNumbersFit();
     void memberFlags();
+    void memberOrder();
     void roomsAgainstServer();
     void privateRoomRoles();
     void operatorRoleFromServer();
@@ -1210,6 +1211,7 @@ void TestChatViews::memberNumbersFit() {
     user.Connect(d.GetType("average_download_speed")->GetItem(Value(qint64(10239999897))));
     user.Connect(d.GetType("country_code")->GetItem(Value("DE")));
     room.Connect(user);
+    form.FlushMembers();
     QTreeWidgetItem* row = form.UserRow(name);
     QVERIFY(row);
     QCOMPARE(row->text(RoomForm::ColumnFiles), QString("9,999,999"));
@@ -1319,8 +1321,45 @@ void TestChatViews::memberFlags() {
     QVERIFY(!image("tom", "").isNull());
     QVERIFY(image("nemo", "XQ").isNull());
     QVERIFY(image("dots", "../../icons/cat_icon").isNull());
+    form.FlushMembers();
     QCOMPARE(form.Form()->userList->topLevelItemCount(), 5);
     room.Disconnect("user");
+}
+
+// Members stand in the order of the sort column, each newcomer in her place:
+// by name at first, by shared files either way once that header is chosen.
+void TestChatViews::memberOrder() {
+    const ItemPtr room = d.GetType("room")->GetItem("order");
+    RoomForm form("order");
+    QTreeWidget* list = form.Form()->userList;
+    const auto member = [&](const QString& name, int files) {
+        const ItemPtr user = d.GetType("user")->GetItem(Value(name));
+        user.Connect(d.GetType("average_download_speed")->GetItem(Value(0)));
+        user.Connect(d.GetType("shared_file_count")->GetItem(Value(files)));
+        user.Connect(d.GetType("country_code")->GetItem(Value("DE")));
+        room.Connect(user);
+    };
+    const auto names = [&] {
+        form.FlushMembers();
+        QStringList shown;
+        for (int i = 0; i < list->topLevelItemCount(); ++i)
+            shown << list->topLevelItem(i)->text(RoomForm::ColumnUser);
+        return shown.join(' ');
+    };
+    member("carol", 30);
+    member("Alice", 5);
+    member("bob", 20);
+    QCOMPARE(names(), QString("Alice bob carol"));
+    member("ben", 10);
+    QCOMPARE(names(), QString("Alice ben bob carol"));
+    list->header()->setSortIndicator(RoomForm::ColumnFiles, Qt::AscendingOrder);
+    member("dave", 15);
+    QCOMPARE(names(), QString("carol bob dave ben Alice"));
+    list->header()->setSortIndicator(RoomForm::ColumnFiles, Qt::DescendingOrder);
+    member("eve", 25);
+    QCOMPARE(names(), QString("Alice ben dave bob eve carol"));
+    room.Disconnect("user");
+    QCOMPARE(names(), QString());
 }
 
 // Two users in a room through the loopback server: members, counts, chat and

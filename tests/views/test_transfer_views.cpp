@@ -4,7 +4,6 @@
 // build after a saved store.
 #include <QDateTime>
 #include <QMenu>
-#include <QProgressBar>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTemporaryDir>
@@ -43,11 +42,22 @@ QTreeWidgetItem* RowOf(const ItemPtr& entry, const char* nodeType) {
     return TQM::ObjectOf<QTreeWidgetItem>(entry.HasItem(nodeType));
 }
 
+// A list's file rows as "user>folder>file", in order.
+QStringList Shape(QTreeWidget* list) {
+    QStringList shape;
+    for (int u = 0; u < list->topLevelItemCount(); ++u)
+        for (int f = 0; f < list->topLevelItem(u)->childCount(); ++f)
+            for (int e = 0; e < list->topLevelItem(u)->child(f)->childCount(); ++e) {
+                QTreeWidgetItem* folder = list->topLevelItem(u)->child(f);
+                shape << folder->parent()->text(0) + ">" + folder->text(1) + ">" +
+                             folder->child(e)->text(2);
+            }
+    return shape;
+}
+
 QString BarText(QTreeWidgetItem* row) {
-    auto* bar = row && row->treeWidget()
-                    ? qobject_cast<QProgressBar*>(row->treeWidget()->itemWidget(row, 4))
-                    : nullptr;
-    return bar ? bar->format() : QStringLiteral("-");
+    return row && TransfersForm::HasBar(row) ? row->data(4, TransfersForm::kBarTextRole).toString()
+                                             : QStringLiteral("-");
 }
 
 // A menu as texts: "-" for a separator, "Sub>Entry" inside a submenu.
@@ -101,8 +111,15 @@ class TestTransferViews : public QObject, private TransferServices {
     QString menuChoice;
 
     QString P(const QString& file) const { return tmp->path() + "/" + file; }
-    QTreeWidget* Downloads() const { return form->DownloadsList(); }
-    QTreeWidget* Uploads() const { return form->UploadsList(); }
+    // The lists as shown once waiting rows went in.
+    QTreeWidget* Downloads() const {
+        form->FlushRows();
+        return form->DownloadsList();
+    }
+    QTreeWidget* Uploads() const {
+        form->FlushRows();
+        return form->UploadsList();
+    }
     QString TabTitle() const { return tabs->tabText(0); }
     static void Link(const ItemPtr& item, const char* type, const Value& value) {
         item.Connect(d.GetType(type)->GetItem(value));
@@ -248,6 +265,7 @@ private slots:
     void textsAndCombinedStatus_data();
     void textsAndCombinedStatus();
     void progressFitsDefaultColumns();
+    void rowsBetweenFlushes();
     void numberColumnsFit_data();
     void numberColumnsFit();
     void actionsMenusAndControls();
@@ -364,6 +382,7 @@ void TestTransferViews::downloadsAgainstTheEngine() {
     QCOMPARE(menuShown.mid(0, 4),
              (QStringList{"Open File", "Open Folder", "-", "Remove download"}));
     QCOMPARE(menuShown.mid(4), UserTail("bob"));
+    form->FlushRows();
     QVERIFY(a.IsRemoved() && RowOf(b, "download_list_node")->parent() == album);
     QCOMPARE(album->childCount(), 1);
 
@@ -528,6 +547,7 @@ void TestTransferViews::textsAndCombinedStatus() {
         if (!then.isEmpty())
             later.append({e, then});
     }
+    form->FlushRows();
     QTreeWidgetItem* fileRow = RowOf(first, upload ? "upload_list_node" : "download_list_node");
     QVERIFY(fileRow);
     QTreeWidgetItem* userRow = fileRow->parent()->parent();
@@ -568,7 +588,8 @@ void TestTransferViews::textsAndCombinedStatus() {
 }
 
 // Every bar shows its percentage at the default column width: file rows,
-// folder and user rows with large totals, and a finished empty file.
+// folder and user rows with large totals, and a finished empty file; and
+// each is painted in its row.
 void TestTransferViews::progressFitsDefaultColumns() {
     QCOMPARE(Downloads()->columnWidth(4), 140);
     const ItemPtr big1 =
@@ -587,17 +608,58 @@ void TestTransferViews::progressFitsDefaultColumns() {
         {folderB, "50.0%"},
         {user, "50.0%"},
         {RowOf(empty, "download_list_node"), "100.0%"}};
+    const int width = Downloads()->columnWidth(4);
+    QFont bold = Downloads()->font();
+    bold.setBold(true);
     for (const auto& [row, percent] : rows) {
-        auto* bar = qobject_cast<QProgressBar*>(Downloads()->itemWidget(row, 4));
-        QVERIFY(bar);
-        QTRY_VERIFY(bar->width() > 100);
-        QFont bold = bar->font();
-        bold.setBold(true);
-        const QString shown = bar->text();
+        QVERIFY(TransfersForm::HasBar(row));
+        const QString shown =
+            TransfersForm::FittedBarText(BarText(row), Downloads()->font(), width);
         QVERIFY2(shown.contains(percent), qPrintable(shown));
-        QVERIFY2(QFontMetrics(bold).horizontalAdvance(shown) <= bar->width(), qPrintable(shown));
+        QVERIFY2(QFontMetrics(bold).horizontalAdvance(shown) <= width, qPrintable(shown));
     }
     QCOMPARE(BarText(RowOf(empty, "download_list_node")), QString(" (100.0%)"));
+    // Every bar is painted in its row, filled to its value; a row without
+    // one shows the list's background there.
+    const ItemPtr waiting = Fake(false, "someone", "Music\\C", "w", "queued:1000");
+    QTreeWidget* list = Downloads();
+    QTreeWidgetItem* none = RowOf(waiting, "download_list_node");
+    QVERIFY(!TransfersForm::HasBar(none));
+    const QImage shot = list->viewport()->grab().toImage();
+    const auto pixel = [&](QTreeWidgetItem* row, double at) {
+        const int x = list->header()->sectionViewportPosition(4) + int(width * at);
+        return shot.pixel(x, list->visualItemRect(row).center().y());
+    };
+    for (const auto& [row, percent] : rows) {
+        const bool half = percent == "50.0%";
+        QVERIFY2((pixel(row, 0.2) != pixel(row, 0.8)) == half, qPrintable(BarText(row)));
+        QVERIFY(pixel(row, 0.2) != pixel(none, 0.2));
+    }
+    QCOMPARE(pixel(none, 0.2), pixel(none, 0.8));
+}
+
+// Rows made and removed between two flushes: the list ends as if each change
+// had gone in at once, a row that never showed going at once.
+void TestTransferViews::rowsBetweenFlushes() {
+    const auto add = [this](const char* folder, const char* file) {
+        return Fake(false, "ann", QString("M\\") + folder, file, "queued:10");
+    };
+    const ItemPtr a = add("One", "a"), b = add("One", "b");
+    tqm->RemoveDownload(a);
+    QCOMPARE(Shape(Downloads()), QStringList{"ann>One/M>b"});
+    tqm->RemoveDownload(b);             // its folder and user rows leave with it...
+    const ItemPtr c = add("One", "c");  // ...and new ones come
+    QCOMPARE(Shape(Downloads()), QStringList{"ann>One/M>c"});
+    const ItemPtr two = add("Two", "d");
+    tqm->RemoveDownload(c);  // the user row stays for its new folder
+    QCOMPARE(Shape(Downloads()), QStringList{"ann>Two/M>d"});
+    const ItemPtr e = add("Two", "e");
+    for (const ItemPtr& gone : {two, e})
+        tqm->RemoveDownload(gone);
+    QCOMPARE(Shape(Downloads()), QStringList());
+    QCOMPARE(d.GetType("download_list_user_node")->ItemCount() +
+                 d.GetType("download_list_folder_node")->ItemCount(),
+             0);
 }
 
 void TestTransferViews::numberColumnsFit_data() {
@@ -1076,6 +1138,7 @@ void TestTransferViews::groupRowsRecomputed() {
     QCOMPARE(shown(folder), (QStringList{"denied", "#ff0a47", "1,000 (100.0%)", ""}));
     QCOMPARE(shown(user), (QStringList{"denied", "#ff0a47", "2,000 (100.0%)", ""}));
     emit bar->ActionTriggered(Downloads(), "clear_complete_downloads");
+    form->FlushRows();
     QCOMPARE(user->childCount(), 1);
     QCOMPARE(shown(folder), (QStringList{"denied", "#ff0a47", "-", ""}));
     QCOMPARE(shown(user), (QStringList{"denied", "#ff0a47", "-", ""}));

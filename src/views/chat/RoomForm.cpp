@@ -3,6 +3,7 @@
 #include <QMenu>
 #include <QTime>
 #include <QUrl>
+#include <utility>
 
 #include "net/server.h"
 #include "shell/ActionSetToolBar.h"
@@ -41,8 +42,14 @@ void FitNumberColumns(QTreeWidget* list) {
 }  // namespace
 
 bool QRoomUserListItemWidget::operator<(const QTreeWidgetItem& other) const {
-    const int column = treeWidget() ? treeWidget()->sortColumn() : RoomForm::ColumnUser;
-    const ItemPtr mine = FindUser(text(RoomForm::ColumnUser));
+    return Less(
+        *this, other,
+        treeWidget() ? treeWidget()->header()->sortIndicatorSection() : int(RoomForm::ColumnUser));
+}
+
+bool QRoomUserListItemWidget::Less(const QTreeWidgetItem& me, const QTreeWidgetItem& other,
+                                   int column) {
+    const ItemPtr mine = FindUser(me.text(RoomForm::ColumnUser));
     const ItemPtr theirs = FindUser(other.text(RoomForm::ColumnUser));
     switch (column) {
         case RoomForm::ColumnFlag:
@@ -56,7 +63,7 @@ bool QRoomUserListItemWidget::operator<(const QTreeWidgetItem& other) const {
             return mine["average_download_speed"].AsUInt64() >
                    theirs["average_download_speed"].AsUInt64();
         default:
-            return text(RoomForm::ColumnUser)
+            return me.text(RoomForm::ColumnUser)
                        .compare(other.text(RoomForm::ColumnUser), Qt::CaseInsensitive) < 0;
     }
 }
@@ -76,7 +83,19 @@ RoomForm::RoomForm(QString room, QWidget* parent)
     for (int i = 0; i < 6; ++i)
         list->setColumnWidth(i, widths[i]);
     FitNumberColumns(list);
-    list->sortByColumn(ColumnUser, Qt::AscendingOrder);
+    // Rows are one line each, and the list keeps its order itself: a new
+    // member goes to her place, where the view's own sorting would sort
+    // every row again for each one. A click on a header sorts all once.
+    list->setUniformRowHeights(true);
+    list->setSortingEnabled(false);
+    QHeaderView* header = list->header();
+    header->setSectionsClickable(true);
+    header->setSortIndicatorShown(true);
+    header->setSortIndicator(ColumnUser, Qt::AscendingOrder);
+    connect(header, &QHeaderView::sortIndicatorChanged, list,
+            [list](int column, Qt::SortOrder order) { list->sortItems(column, order); });
+    m_flushTimer.setSingleShot(true);
+    connect(&m_flushTimer, &QTimer::timeout, this, &RoomForm::FlushMembers);
     list->header()->setStretchLastSection(true);
     list->headerItem()->setIcon(ColumnNote, QIcon(":/icons/note_icon"));
     connect(list, &QTreeWidget::itemClicked, this, &RoomForm::OnUserItemClicked);
@@ -167,6 +186,7 @@ RoomForm::~RoomForm() {
     // Without a view the room must be joinable again, sent or not.
     if (!m_left && (!gp_server || !gp_server->IsConnected()))
         m_roomItem.Disconnect("in_room");
+    qDeleteAll(m_joining);  // in no list yet
     delete mp_ui;
 }
 
@@ -181,15 +201,50 @@ void RoomForm::Init() {
 }
 
 QTreeWidgetItem* RoomForm::UserRow(const QString& user) const {
-    const auto rows = mp_ui->userList->findItems(user, Qt::MatchExactly, ColumnUser);
-    return rows.isEmpty() ? nullptr : rows.first();
+    return m_rows.value(user);
+}
+
+void RoomForm::ScheduleFlush() {
+    if (m_flushTimer.isActive())
+        return;
+    const qint64 wait = m_sinceFlush.isValid() ? kFlushGapMs - m_sinceFlush.elapsed() : 0;
+    m_flushTimer.start(int(qMax<qint64>(wait, 0)));
+}
+
+void RoomForm::FlushMembers() {
+    m_flushTimer.stop();
+    qDeleteAll(std::exchange(m_leaving, {}));
+    for (QTreeWidgetItem* row : std::exchange(m_joining, {}))
+        InsertInOrder(row);
+    m_sinceFlush.start();
+}
+
+void RoomForm::InsertInOrder(QTreeWidgetItem* row) {
+    QTreeWidget* list = mp_ui->userList;
+    const int column = list->header()->sortIndicatorSection();
+    const bool ascending = list->header()->sortIndicatorOrder() == Qt::AscendingOrder;
+    // After the rows it does not sort before, as a stable sort puts it.
+    int low = 0;
+    int high = list->topLevelItemCount();
+    while (low < high) {
+        const int middle = low + (high - low) / 2;
+        const QTreeWidgetItem* at = list->topLevelItem(middle);
+        const bool before = ascending ? QRoomUserListItemWidget::Less(*row, *at, column)
+                                      : QRoomUserListItemWidget::Less(*at, *row, column);
+        if (before)
+            high = middle;
+        else
+            low = middle + 1;
+    }
+    list->insertTopLevelItem(low, row);
 }
 
 void RoomForm::OnUserAdded(ItemPtr user) {
     const QString name = user.AsString();
     if (UserRow(name) || !m_roomItem.IsConnected(user))
         return;
-    auto* row = new QRoomUserListItemWidget(mp_ui->userList);
+    // Filled before it goes in: a change to a listed row costs a model update.
+    auto* row = new QRoomUserListItemWidget;
     row->setText(ColumnUser, name);
     ShowRole(row, user);
     const QString country = user["country_code"].AsString();
@@ -202,19 +257,28 @@ void RoomForm::OnUserAdded(ItemPtr user) {
         row->setText(ColumnSpeed, QString("%1").arg(speed, 0, 'f', 1));
     if (user.IsConnected("user_note"))
         row->setIcon(ColumnNote, QIcon(":/icons/note_icon"));
+    m_rows.insert(name, row);
+    m_joining.append(row);
+    ScheduleFlush();
     UpdateUserCount();
 }
 
 void RoomForm::OnUserRemoved(ItemPtr user) {
-    QTreeWidgetItem* row = UserRow(user.AsString());
+    QTreeWidgetItem* row = m_rows.take(user.AsString());
     if (!row)
         return;
-    delete row;
+    if (row->treeWidget()) {
+        m_leaving.append(row);
+        ScheduleFlush();
+    } else {
+        m_joining.removeOne(row);
+        delete row;
+    }
     UpdateUserCount();
 }
 
 void RoomForm::UpdateUserCount() {
-    const int count = int(m_roomItem.GetItems("user").Size());
+    const int count = m_roomItem.CountItems("user");
     m_roomItem.Connect(d.GetType("user_count")->GetItem(Value(count)));
 }
 

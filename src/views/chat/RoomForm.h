@@ -1,7 +1,11 @@
 #ifndef TAVENOOK_VIEWS_CHAT_ROOMFORM_H
 #define TAVENOOK_VIEWS_CHAT_ROOMFORM_H
 
+#include <QElapsedTimer>
+#include <QHash>
+#include <QList>
 #include <QString>
+#include <QTimer>
 #include <QTreeWidgetItem>
 #include <QWidget>
 
@@ -19,6 +23,8 @@ class QRoomUserListItemWidget : public QTreeWidgetItem {
 public:
     using QTreeWidgetItem::QTreeWidgetItem;
     bool operator<(const QTreeWidgetItem& other) const override;
+    // The order by a column, whether or not the rows are listed.
+    static bool Less(const QTreeWidgetItem& me, const QTreeWidgetItem& other, int column);
 };
 
 // The page of one joined room: transcript, entry line and member list. It
@@ -39,7 +45,12 @@ public:
     QString Room() const { return m_room; }
     Ui::RoomForm* Form() const { return mp_ui; }
     ChatTranscript& Transcript() { return m_transcript; }
+    // The member's row, in the list or waiting to go in.
     QTreeWidgetItem* UserRow(const QString& user) const;
+    // Members who joined since the last flush go into the list together, and
+    // those who left go together: each change of the list's rows costs it a
+    // pass over all of them. A flush comes by itself soon after a change.
+    void FlushMembers();
     // The server took us out of the room; the form is on its way out.
     bool HasLeft() const { return m_left; }
 
@@ -70,6 +81,8 @@ private:
     void OnOwnerChanged(ItemPtr user);
     // Bold for an operator or the owner, underlined for the owner.
     void ShowRole(QTreeWidgetItem* row, const ItemPtr& user);
+    void InsertInOrder(QTreeWidgetItem* row);
+    void ScheduleFlush();
     void SetActionText(const char* action, const QString& text);
     void ShowGiveUpActions(ItemPtr room);
 
@@ -78,6 +91,13 @@ private:
     ItemPtr m_roomItem;
     ChatTranscript m_transcript;
     bool m_left = false;
+    // Member rows by name.
+    QHash<QString, QTreeWidgetItem*> m_rows;
+    QList<QTreeWidgetItem*> m_joining;
+    QList<QTreeWidgetItem*> m_leaving;
+    QTimer m_flushTimer;
+    QElapsedTimer m_sinceFlush;
+    static constexpr qint64 kFlushGapMs = 250;
 };
 
 #endif

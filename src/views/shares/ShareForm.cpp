@@ -170,19 +170,25 @@ void ShareForm::Delete() {
 void ShareForm::DownloadFolder(ItemPtr folder, int level) {
     if (!transferQueueManager || folder.IsNull())
         return;
+    std::vector<TransferQueueManager::DownloadRequest> requests;
+    GatherDownloads(folder, level, requests);
+    transferQueueManager->AddDownloads(std::move(requests));
+}
+
+void ShareForm::GatherDownloads(const ItemPtr& folder, int level,
+                                std::vector<TransferQueueManager::DownloadRequest>& requests) {
     const std::string path = folder["user_share_folder_name"].AsStdString();
     const QIcon icon(":/icons/download_icon");
     for (const ItemPtr& file : FilesInNameOrder(folder)) {
         const std::string name = file["user_share_file_name"].AsStdString();
         if (TransferQueueManager::HasExcludedDownloadExtension(ToQString(name)))
             continue;
-        transferQueueManager->AddDownload(m_user, name, path, file["file_size"].AsInt64(), false,
-                                          level);
+        requests.push_back({m_user, name, path, file["file_size"].AsInt64(), false, level});
         if (QTreeWidgetItem* row = RowOf(file, "user_share_file_node"))
             row->setIcon(0, icon);
     }
     for (const ItemPtr& child : SubFolders(folder))
-        DownloadFolder(child, level + 1);
+        GatherDownloads(child, level + 1, requests);
 }
 
 void ShareForm::ActOnFileRow(QTreeWidgetItem* row) {

@@ -3,6 +3,9 @@
 
 #include <QString>
 
+#include <vector>
+
+#include "transfers/TransferQueueManager.h"
 #include "views/shares/ShareTreeForm.h"
 
 class QShowEvent;
@@ -58,6 +61,8 @@ protected:
     void OnActionBarTriggered(QWidget* widget, QString action) override;
 
 private:
+    void GatherDownloads(const ItemPtr& folder, int level,
+                         std::vector<TransferQueueManager::DownloadRequest>& requests);
     void Report(const QString& html, QWidget* widget);
 
     bool m_answered = false;

@@ -1,11 +1,14 @@
 #include "views/transfers/TransfersForm.h"
 
+#include <QApplication>
 #include <QDateTime>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMenu>
-#include <QProgressBar>
+#include <QPainter>
+#include <QScopedValueRollback>
 #include <QSignalBlocker>
+#include <QStyledItemDelegate>
 #include <algorithm>
 #include <memory>
 #include <utility>
@@ -18,6 +21,7 @@
 #include "shell/Prompts.h"
 #include "shell/ShellGlobals.h"
 #include "shell/SizeManager.h"
+#include "shell/TreeWidget.h"
 #include "store/DataSaver.h"
 #include "store/GeneralFunctions.h"
 #include "store/Settings.h"
@@ -185,22 +189,48 @@ QIcon OnlineIcon(const ItemPtr& user) {
     return QIcon(user.IsConnected("is_online") ? ":/icons/online_icon" : ":/icons/offline_icon");
 }
 
-// A row's progress bar. Where the byte count and the percentage do not fit
-// the column together, the percentage alone is shown: it is what a user
-// reads first, and the bytes stay in the bar's format.
-class RowProgressBar : public QProgressBar {
+// The Progress column's bars, painted from the rows' data: a bar widget per
+// row would make every change of the list move every widget.
+class BarDelegate : public QStyledItemDelegate {
 public:
-    QString text() const override {
-        const QString full = QProgressBar::text();
-        QFont bold = font();  // some styles draw the text bold
-        bold.setBold(true);
-        if (QFontMetrics(bold).horizontalAdvance(full) <= width() - 8)
-            return full;
-        const int open = full.lastIndexOf(QLatin1String(" ("));
-        if (open < 0 || !full.endsWith(QLatin1Char(')')))
-            return full;
-        return full.mid(open + 2, full.size() - open - 3);
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        const QVariant value = index.data(TransfersForm::kBarValueRole);
+        if (!value.isValid()) {
+            QStyledItemDelegate::paint(painter, option, index);
+            return;
+        }
+        QStyleOptionViewItem cell = option;
+        initStyleOption(&cell, index);
+        cell.text.clear();
+        const QWidget* widget = option.widget;
+        QStyle* style = widget ? widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, widget);
+        QStyleOptionProgressBar bar;
+        bar.state = (option.state & QStyle::State_Enabled) | QStyle::State_Horizontal;
+        bar.direction = option.direction;
+        bar.palette = option.palette;
+        bar.fontMetrics = option.fontMetrics;
+        // As tall as its text needs, within the row.
+        const int height = std::max(kBarHeight, option.rect.height() - 2);
+        bar.rect = QRect(option.rect.x(), option.rect.y() + (option.rect.height() - height) / 2,
+                         option.rect.width(), height);
+        bar.minimum = 0;
+        bar.maximum = 100;
+        bar.progress = value.toInt();
+        bar.textVisible = true;
+        bar.textAlignment = Qt::AlignCenter;
+        bar.text = TransfersForm::FittedBarText(index.data(TransfersForm::kBarTextRole).toString(),
+                                                option.font, bar.rect.width());
+        painter->save();
+        painter->setFont(option.font);
+        style->drawControl(QStyle::CE_ProgressBar, &bar, painter, widget);
+        painter->restore();
     }
+
+    static constexpr int kBarHeight = 14;
 };
 
 // A failure reason can be longer than the Status column is wide: the cell's
@@ -241,8 +271,16 @@ TransfersForm::TransfersForm(QWidget* parent) : QWidget(parent), mp_ui(new Ui_Tr
     FitNumberColumns(mp_ui->downloadsList);
     FitNumberColumns(mp_ui->uploadsList);
     mp_ui->uploadsList->header()->setStretchLastSection(false);
+    // Rows of one height and painted bars: a row's place and a change to it
+    // then cost the same however many rows stand above it.
+    for (QTreeWidget* list : {mp_ui->downloadsList, mp_ui->uploadsList}) {
+        list->setUniformRowHeights(true);
+        list->setItemDelegateForColumn(4, new BarDelegate(list));
+    }
     mp_ui->downloadsList->header()->setSectionsMovable(false);
     mp_ui->uploadsList->header()->setSectionsMovable(false);
+    m_flushTimer.setSingleShot(true);
+    connect(&m_flushTimer, &QTimer::timeout, this, &TransfersForm::FlushRows);
     connect(mp_ui->downloadsList, &QTreeWidget::itemDoubleClicked, this,
             &TransfersForm::OnDownloadListItemDoubleClicked);
     connect(mp_ui->downloadsList, &TreeWidget::KeyPressed, this,
@@ -265,6 +303,10 @@ TransfersForm::~TransfersForm() {
                     type->GetItems().Remove();
     if (transfersForm == this)
         transfersForm = nullptr;
+    // Rows waiting to go in belong to no list yet.
+    qDeleteAll(m_waitingParent.keys());
+    for (const QList<QTreeWidgetItem*>& users : m_waitingUsers)
+        qDeleteAll(users);
     delete mp_ui;
 }
 
@@ -517,6 +559,108 @@ void TransfersForm::QueueActiveTransferCounts() {
 // ---------------------------------------------------------------------------
 // Rows
 
+QTreeWidgetItem* TransfersForm::ParentOf(const QTreeWidgetItem* row) const {
+    if (QTreeWidgetItem* parent = row->parent())
+        return parent;
+    return m_waitingParent.value(const_cast<QTreeWidgetItem*>(row));
+}
+
+int TransfersForm::ChildCount(QTreeWidgetItem* row) const {
+    const auto waiting = m_waitingChildren.constFind(row);
+    return row->childCount() - m_leavingUnder.value(row) +
+           (waiting == m_waitingChildren.constEnd() ? 0 : waiting->size());
+}
+
+bool TransfersForm::Expanded(const ListKind& k, const QTreeWidgetItem* row) {
+    if (row->treeWidget())
+        return row->isExpanded();
+    // One waiting to go in opens as the list's switches say.
+    return ParentOf(row) ? ExpandFolders(k) : ExpandUsers(k);
+}
+
+void TransfersForm::Adopt(QTreeWidgetItem* parent, QTreeWidgetItem* row) {
+    if (!parent->treeWidget()) {
+        parent->addChild(row);  // outside the lists: costs nothing
+        return;
+    }
+    m_waitingParent.insert(row, parent);
+    m_waitingChildren[parent].append(row);
+    ScheduleFlush();
+}
+
+void TransfersForm::DropRow(QTreeWidgetItem* row) {
+    if (row->treeWidget()) {
+        if (QTreeWidgetItem* parent = row->parent())
+            ++m_leavingUnder[parent];
+        m_leaving.append(row);
+        ScheduleFlush();
+        return;
+    }
+    if (QTreeWidgetItem* parent = m_waitingParent.take(row)) {
+        QList<QTreeWidgetItem*>& siblings = m_waitingChildren[parent];
+        siblings.removeOne(row);
+        if (siblings.isEmpty())
+            m_waitingChildren.remove(parent);
+    } else if (!row->parent()) {
+        for (QList<QTreeWidgetItem*>& users : m_waitingUsers)
+            users.removeOne(row);
+    }
+    delete row;  // with its parent, if any, outside the lists as well
+}
+
+void TransfersForm::ScheduleFlush() {
+    if (m_flushTimer.isActive())
+        return;
+    const qint64 wait = m_sinceFlush.isValid() ? m_flushGapMs - m_sinceFlush.elapsed() : 0;
+    m_flushTimer.start(int(std::max<qint64>(wait, 0)));
+}
+
+void TransfersForm::FlushRows() {
+    m_flushTimer.stop();
+    QElapsedTimer clock;
+    clock.start();
+    // Children go before their parents: none is left with a parent gone.
+    for (QTreeWidgetItem* row : std::exchange(m_leaving, {}))
+        delete row;
+    m_leavingUnder.clear();
+    m_waitingParent.clear();
+    // New rows were kept as they show opened: opening them clears nothing.
+    const QScopedValueRollback<bool> opening(m_openingNewRows, true);
+    const auto waiting = std::exchange(m_waitingChildren, {});
+    for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+        QTreeWidgetItem* parent = it.key();
+        const ListKind& k = parent->treeWidget() == mp_ui->uploadsList ? kUploads : kDownloads;
+        parent->addChildren(it.value());
+        // New folder rows under a user row already shown.
+        if (ExpandFolders(k))
+            for (QTreeWidgetItem* row : it.value())
+                if (row->childCount() > 0)
+                    row->setExpanded(true);
+    }
+    for (const ListKind* k : {&kDownloads, &kUploads}) {
+        const QList<QTreeWidgetItem*> users = std::exchange(m_waitingUsers[k->upload], {});
+        if (users.isEmpty())
+            continue;
+        ListOf(*k)->addTopLevelItems(users);
+        for (QTreeWidgetItem* userRow : users) {
+            if (ExpandUsers(*k))
+                userRow->setExpanded(true);
+            if (ExpandFolders(*k))
+                for (int i = 0; i < userRow->childCount(); ++i)
+                    userRow->child(i)->setExpanded(true);
+        }
+    }
+    // A shown list lays its rows out at once, so that the pass is measured:
+    // the next flush waits a hundred times as long, between a quarter of a
+    // second and one, so that rows coming steadily cost little however many
+    // there are, and still show promptly.
+    for (TreeWidget* list : {mp_ui->downloadsList, mp_ui->uploadsList})
+        if (list->isVisible())
+            list->LayOutNow();
+    m_flushGapMs = qBound<qint64>(kMinFlushGapMs, clock.elapsed() * 100, kMaxFlushGapMs);
+    m_sinceFlush.start();
+}
+
 void TransfersForm::OnTransfersLoaded() {
     m_transfersLoaded = true;
     std::vector<std::pair<qint64, ItemPtr>> ordered;
@@ -527,21 +671,9 @@ void TransfersForm::OnTransfersLoaded() {
     }
     std::stable_sort(ordered.begin(), ordered.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
-    // New user rows are filled outside the list and go in together: one
-    // insertion instead of one model update per row.
-    m_bulk = true;
     for (const auto& pair : ordered)
         AddEntryRow(kDownloads, pair.second);
-    m_bulk = false;
-    const QList<QTreeWidgetItem*> rows = std::exchange(m_bulkRows, {});
-    mp_ui->downloadsList->addTopLevelItems(rows);
-    for (QTreeWidgetItem* userRow : rows) {
-        if (m_expandDownloadUsers)
-            userRow->setExpanded(true);
-        if (m_expandDownloadFolders)
-            for (int i = 0; i < userRow->childCount(); ++i)
-                userRow->child(i)->setExpanded(true);
-    }
+    FlushRows();
 }
 
 void TransfersForm::OnDownloadEntryAdded(ItemPtr entry) {
@@ -562,39 +694,33 @@ void TransfersForm::AddEntryRow(const ListKind& k, const ItemPtr& entry) {
     const ItemPtr folder = file[k.folderType];
     if (user.IsNull() || folder.IsNull())
         return;
-    QTreeWidget* list = ListOf(k);
-
     ItemPtr userNode = user.HasItem(k.userNode);
     QTreeWidgetItem* userRow = RowOf(userNode);
     if (!userRow) {
         userRow = new QTreeWidgetItem;
-        if (m_bulk)
-            m_bulkRows.append(userRow);
-        else
-            list->addTopLevelItem(userRow);
+        m_waitingUsers[k.upload].append(userRow);
+        ScheduleFlush();
         userNode = d.GetType(k.userNode)->GetItem(Value(userRow));
         userNode.Connect(user);
         userRow->setText(0, user.AsString());
         userRow->setIcon(0, OnlineIcon(user));
         m_tallies.insert(userRow, Tally());
-        if (ExpandUsers(k))
-            userRow->setExpanded(true);
     }
 
     ItemPtr folderNode = userNode.GetItems(k.folderNode).Connected(folder).First();
     QTreeWidgetItem* folderRow = RowOf(folderNode);
     if (!folderRow) {
-        folderRow = new QTreeWidgetItem(userRow);
+        folderRow = new QTreeWidgetItem;
+        Adopt(userRow, folderRow);
         folderNode = d.GetType(k.folderNode)->GetItem(Value(folderRow));
         folderNode.Connect(userNode);
         folderNode.Connect(folder);
         folderRow->setText(1, ReversePathname(folder.AsString()));
         m_tallies.insert(folderRow, Tally());
-        if (ExpandFolders(k))
-            folderRow->setExpanded(true);
     }
 
-    auto* fileRow = new QTreeWidgetItem(folderRow);
+    auto* fileRow = new QTreeWidgetItem;
+    Adopt(folderRow, fileRow);
     const qint64 size = EntrySize(entry, k.upload);
     fileRow->setText(2, k.upload ? ToQString(GetFileName(file["shared_file_name"].AsStdString()))
                                  : entry["file_name"].AsString());
@@ -632,28 +758,27 @@ void TransfersForm::RemoveEntryRow(const ListKind& k, const ItemPtr& entry) {
         const auto mark = marks.find(entry.GetId());
         if (mark != marks.end())
             ApplyMark(*mark, -1);
-        QTreeWidgetItem* folderRow = fileRow->parent();
-        QTreeWidgetItem* userRow = folderRow->parent();
-        delete fileRow;
+        QTreeWidgetItem* folderRow = ParentOf(fileRow);
+        QTreeWidgetItem* userRow = ParentOf(folderRow);
+        DropRow(fileRow);
         fileNode.Remove();
         bool userGone = false;
-        const bool folderGone = folderRow->childCount() == 0;
+        const bool folderGone = ChildCount(folderRow) == 0;
         if (folderGone) {
             const ItemPtr folderNode = NodeOfRow(k.folderNode, folderRow);
             m_tallies.remove(folderRow);
-            delete folderRow;
+            DropRow(folderRow);
             folderNode.Remove();
-            if (userRow->childCount() == 0) {
+            if (ChildCount(userRow) == 0) {
                 const ItemPtr userNode = NodeOfRow(k.userNode, userRow);
                 m_tallies.remove(userRow);
-                m_bulkRows.removeOne(userRow);
-                delete userRow;
+                DropRow(userRow);
                 userNode.Remove();
                 userGone = true;
             }
         }
         // An expanded user row shows its own progress only over two folders.
-        if (!userGone && userRow->childCount() == 1) {
+        if (!userGone && ChildCount(userRow) == 1) {
             DropRowProgress(userRow);
             userRow->setText(5, QString());
         }
@@ -667,8 +792,8 @@ void TransfersForm::RemoveEntryRow(const ListKind& k, const ItemPtr& entry) {
 }
 
 void TransfersForm::ApplyMark(const Mark& mark, int sign) {
-    QTreeWidgetItem* folderRow = mark.row->parent();
-    for (QTreeWidgetItem* row : {folderRow, folderRow->parent()}) {
+    QTreeWidgetItem* folderRow = ParentOf(mark.row);
+    for (QTreeWidgetItem* row : {folderRow, ParentOf(folderRow)}) {
         Tally& t = m_tallies[row];
         t.count += sign;
         switch (mark.kind) {
@@ -717,7 +842,7 @@ void TransfersForm::UpdateMark(const ListKind& k, const ItemPtr& entry) {
 
 void TransfersForm::ShowGroupStatus(const ListKind& k, QTreeWidgetItem* row) {
     const QString aggregate = TallyStatus(k, row);
-    if (!row->treeWidget() || !row->isExpanded())
+    if (!Expanded(k, row))
         ShowStatusText(row, aggregate);
     SetItemColorByStatus(row, aggregate);
 }
@@ -730,8 +855,7 @@ void TransfersForm::RefreshGroupRow(const ListKind& k, QTreeWidgetItem* row) {
         row->setText(5, QString());
         row->setText(6, QString());
     }
-    QTreeWidget* list = row->treeWidget();
-    if (!list || !list->itemWidget(row, 4))
+    if (!HasBar(row))
         return;
     if (t.total > 0)
         ShowBar(row, t.done, double(t.done) * 100 / t.total);
@@ -755,7 +879,7 @@ QString TransfersForm::TallyStatus(const ListKind& k, QTreeWidgetItem* row) cons
 }
 
 void TransfersForm::OnItemExpanded(QTreeWidgetItem* row) {
-    if (g_showIsOver)
+    if (g_showIsOver || m_openingNewRows)
         return;
     const ListKind& k = row->treeWidget() == mp_ui->uploadsList ? kUploads : kDownloads;
     if (NodeOfRow(k.userNode, row).IsNull() && NodeOfRow(k.folderNode, row).IsNull())
@@ -796,16 +920,16 @@ QTreeWidgetItem* TransfersForm::GetDownloadNodeUserNode(QTreeWidgetItem* row) {
     if (!NodeOfRow(kDownloads.userNode, row).IsNull())
         return row;
     if (!NodeOfRow(kDownloads.folderNode, row).IsNull())
-        return row->parent();
-    return row->parent() ? row->parent()->parent() : nullptr;
+        return ParentOf(row);
+    return ParentOf(row) ? ParentOf(ParentOf(row)) : nullptr;
 }
 
 QTreeWidgetItem* TransfersForm::GetUploadNodeUserNode(QTreeWidgetItem* row) {
     if (!NodeOfRow(kUploads.userNode, row).IsNull())
         return row;
     if (!NodeOfRow(kUploads.folderNode, row).IsNull())
-        return row->parent();
-    return row->parent() ? row->parent()->parent() : nullptr;
+        return ParentOf(row);
+    return ParentOf(row) ? ParentOf(ParentOf(row)) : nullptr;
 }
 
 ItemSet TransfersForm::EntriesUnder(const ListKind& k, QTreeWidgetItem* row) const {
@@ -842,8 +966,13 @@ void TransfersForm::SetItemColorByStatus(QTreeWidgetItem* item, const QString& s
     QColor color;
     color.setNamedColor(GetSetting(ColorKey(status)));
     const QBrush brush(color);
+    // A row waiting to go in has only the cells it was given yet: every
+    // column of the lists is coloured.
+    const int columns = std::max(item->treeWidget() ? item->treeWidget()->columnCount()
+                                                    : mp_ui->downloadsList->columnCount(),
+                                 item->columnCount());
     // Rewriting an unchanged colour would still cost a model update per cell.
-    for (int c = 0; c < item->columnCount(); ++c)
+    for (int c = 0; c < columns; ++c)
         if (item->foreground(c) != brush)
             item->setForeground(c, brush);
 }
@@ -896,9 +1025,8 @@ void TransfersForm::OnStatusChange(const ListKind& k, const ItemPtr& entry, cons
     QTreeWidgetItem* fileRow = RowOf(entry.HasItem(k.fileNode));
     if (!fileRow)
         return;
-    QTreeWidgetItem* folderRow = fileRow->parent();
-    QTreeWidgetItem* userRow = folderRow->parent();
-    QTreeWidget* list = fileRow->treeWidget();
+    QTreeWidgetItem* folderRow = ParentOf(fileRow);
+    QTreeWidgetItem* userRow = ParentOf(folderRow);
     UpdateMark(k, entry);
     // Time left and speed come with the reports of running entries only.
     if (MarksOf(k).value(entry.GetId()).kind != kActive) {
@@ -910,7 +1038,7 @@ void TransfersForm::OnStatusChange(const ListKind& k, const ItemPtr& entry, cons
     // The last report may predate the last bytes, and an empty file has none:
     // a finished transfer's bar reads 100 %.
     const qint64 size = MarksOf(k).value(entry.GetId()).size;
-    if (complete && (size == 0 || (list && list->itemWidget(fileRow, 4))))
+    if (complete && (size == 0 || HasBar(fileRow)))
         ShowBar(fileRow, size, 100);
     if (k.upload && complete)
         fileRow->setText(4, QString());
@@ -953,32 +1081,34 @@ void TransfersForm::OnDownloadEntrySizeChange(ConnectionInfo& info) {
         OnProgress(kDownloads, entry);
         return;
     }
-    QTreeWidget* list = fileRow->treeWidget();
-    if (list && list->itemWidget(fileRow, 4)) {
+    if (HasBar(fileRow)) {
         const qint64 done = mark.kind == kComplete ? mark.size : mark.position;
         ShowBar(fileRow, done, mark.size > 0 ? double(done) * 100 / mark.size : 0);
     }
-    for (QTreeWidgetItem* row : {fileRow->parent(), fileRow->parent()->parent()})
+    for (QTreeWidgetItem* row : {ParentOf(fileRow), ParentOf(ParentOf(fileRow))})
         RefreshGroupRow(kDownloads, row);
 }
 
-QProgressBar* TransfersForm::ProgressBarOf(QTreeWidgetItem* row) {
-    QTreeWidget* list = row->treeWidget();
-    if (!list)
-        return nullptr;
-    auto* bar = qobject_cast<QProgressBar*>(list->itemWidget(row, 4));
-    if (!bar) {
-        bar = new RowProgressBar;
-        bar->setMaximumHeight(14);
-        list->setItemWidget(row, 4, bar);
-    }
-    return bar;
+bool TransfersForm::HasBar(const QTreeWidgetItem* row) {
+    return row->data(4, kBarValueRole).isValid();
 }
 
 void TransfersForm::DropRowProgress(QTreeWidgetItem* row) {
-    QTreeWidget* list = row->treeWidget();
-    if (list && list->itemWidget(row, 4))
-        list->removeItemWidget(row, 4);  // deletes the bar later
+    row->setData(4, kBarValueRole, QVariant());
+    row->setData(4, kBarTextRole, QVariant());
+}
+
+QString TransfersForm::FittedBarText(const QString& text, const QFont& font, int width) {
+    // Where the byte count and the percentage do not fit together, the
+    // percentage alone is shown: it is what a user reads first.
+    QFont bold = font;  // some styles draw the text bold
+    bold.setBold(true);
+    if (QFontMetrics(bold).horizontalAdvance(text) <= width - 8)
+        return text;
+    const int open = text.lastIndexOf(QLatin1String(" ("));
+    if (open < 0 || !text.endsWith(QLatin1Char(')')))
+        return text;
+    return text.mid(open + 2, text.size() - open - 3);
 }
 
 void TransfersForm::ShowRowProgress(QTreeWidgetItem* row, qint64 remaining, qint64 speed,
@@ -988,10 +1118,8 @@ void TransfersForm::ShowRowProgress(QTreeWidgetItem* row, qint64 remaining, qint
 }
 
 void TransfersForm::ShowBar(QTreeWidgetItem* row, qint64 done, double percent) {
-    if (QProgressBar* bar = ProgressBarOf(row)) {
-        bar->setFormat(ProgressText(done, percent));
-        bar->setValue(int(std::min(std::max(percent, 0.0), 100.0)));
-    }
+    row->setData(4, kBarTextRole, ProgressText(done, percent));
+    row->setData(4, kBarValueRole, int(std::min(std::max(percent, 0.0), 100.0)));
 }
 
 void TransfersForm::OnDownloadProgress(ItemPtr download) {
@@ -1006,8 +1134,8 @@ void TransfersForm::OnProgress(const ListKind& k, const ItemPtr& entry) {
     QTreeWidgetItem* fileRow = RowOf(entry.HasItem(k.fileNode));
     if (!fileRow)
         return;
-    QTreeWidgetItem* folderRow = fileRow->parent();
-    QTreeWidgetItem* userRow = folderRow->parent();
+    QTreeWidgetItem* folderRow = ParentOf(fileRow);
+    QTreeWidgetItem* userRow = ParentOf(folderRow);
     UpdateMark(k, entry);
     const Mark mark = MarksOf(k).value(entry.GetId());
     const qint64 position = EntryPosition(entry, k.positionType);
@@ -1018,12 +1146,12 @@ void TransfersForm::OnProgress(const ListKind& k, const ItemPtr& entry) {
         size > 0 ? double(position) * 100 / double(size) : (mark.kind == kComplete ? 100 : 0);
     ShowRowProgress(fileRow, std::max<qint64>(size - position, 0), speed, position, percent);
 
-    QTreeWidgetItem* kbsRow = !userRow->isExpanded()     ? userRow
-                              : !folderRow->isExpanded() ? folderRow
-                                                         : fileRow;
+    QTreeWidgetItem* kbsRow = !Expanded(k, userRow)     ? userRow
+                              : !Expanded(k, folderRow) ? folderRow
+                                                        : fileRow;
     kbsRow->setText(6, KbsText(speed));
 
-    if (!userRow->isExpanded() || userRow->childCount() >= 2) {
+    if (!Expanded(k, userRow) || ChildCount(userRow) >= 2) {
         const Tally t = m_tallies.value(userRow);
         if (t.total <= 0)
             return;
@@ -1189,7 +1317,11 @@ void TransfersForm::ContextMenu(const ListKind& k, const QPoint& point) {
     for (QTreeWidgetItem* row : selected) {
         QTreeWidgetItem* userRow =
             k.upload ? GetUploadNodeUserNode(row) : GetDownloadNodeUserNode(row);
-        const QString user = NodeOfRow(k.userNode, userRow)["user"].AsString();
+        const ItemPtr userNode = NodeOfRow(k.userNode, userRow);
+        // A row whose entries are gone waits for the flush that takes it.
+        if (userNode.IsNull())
+            continue;
+        const QString user = userNode["user"].AsString();
         if (!users.contains(user))
             users << user;
         const ItemSet entries = EntriesUnder(k, row);

@@ -1,16 +1,18 @@
 #ifndef TAVENOOK_VIEWS_TRANSFERS_TRANSFERSFORM_H
 #define TAVENOOK_VIEWS_TRANSFERS_TRANSFERSFORM_H
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QPoint>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 
 #include "store/Data.h"
 
+class QFont;
 class QKeyEvent;
-class QProgressBar;
 class QTreeWidget;
 class QTreeWidgetItem;
 class CompleteDownloadsForm;
@@ -27,6 +29,15 @@ public:
     ~TransfersForm() override;
     void Init();
     void DataLoaded() override;
+
+    // The Progress column's bar: its value, 0 to 100 (none: no bar), and its
+    // text, "1,048,576 (50.0%)".
+    static constexpr int kBarValueRole = Qt::UserRole + 1;
+    static constexpr int kBarTextRole = Qt::UserRole + 2;
+    // What a bar of that width shows of its text: all of it, or the
+    // percentage alone where the whole does not fit.
+    static QString FittedBarText(const QString& text, const QFont& font, int width);
+    static bool HasBar(const QTreeWidgetItem* row);
 
     Ui_TransfersForm* Ui() const { return mp_ui; }
     QTreeWidget* DownloadsList() const;
@@ -64,6 +75,13 @@ public:
 
     void DeleteSelectedDownloads();
     void DeleteSelectedUploads();
+
+    // Rows made since the last flush wait outside the lists and go in
+    // together, and rows removed leave together: the lists pay a pass over
+    // all their rows for each change of rows, once per flush. A flush comes
+    // by itself soon after a change.
+    void FlushRows();
+    bool RowsWaiting() const { return m_flushTimer.isActive(); }
 
 signals:
     void DownloadComplete(ItemPtr download);
@@ -136,6 +154,16 @@ private:
     void OnProgress(const ListKind& k, const ItemPtr& entry);
     void UpdateMark(const ListKind& k, const ItemPtr& entry);
     void ApplyMark(const Mark& mark, int sign);
+    // A row's parent and its children, counting rows waiting to go in and
+    // not those waiting to leave.
+    QTreeWidgetItem* ParentOf(const QTreeWidgetItem* row) const;
+    int ChildCount(QTreeWidgetItem* row) const;
+    bool Expanded(const ListKind& k, const QTreeWidgetItem* row);
+    // Puts a new row under its parent, at the next flush when that is shown.
+    void Adopt(QTreeWidgetItem* parent, QTreeWidgetItem* row);
+    // Deletes a row not in a list, or lets a listed one leave at the next flush.
+    void DropRow(QTreeWidgetItem* row);
+    void ScheduleFlush();
     QString TallyStatus(const ListKind& k, QTreeWidgetItem* row) const;
     // A folder or user row's combined status and colour from its tally.
     void ShowGroupStatus(const ListKind& k, QTreeWidgetItem* row);
@@ -145,7 +173,6 @@ private:
     void ShowRowProgress(QTreeWidgetItem* row, qint64 remaining, qint64 speed, qint64 done,
                          double percent);
     void ShowBar(QTreeWidgetItem* row, qint64 done, double percent);
-    QProgressBar* ProgressBarOf(QTreeWidgetItem* row);
     void DropRowProgress(QTreeWidgetItem* row);
     void ContextMenu(const ListKind& k, const QPoint& point);
     void DeleteSelected(const ListKind& k);
@@ -163,9 +190,19 @@ private:
     bool m_expandDownloadUsers = true;
     bool m_expandUploadFolders = true;
     bool m_expandUploadUsers = true;
-    // Start-up build: new user rows wait outside the list and go in at once.
-    bool m_bulk = false;
-    QList<QTreeWidgetItem*> m_bulkRows;
+    // Rows waiting for the flush: new user rows (downloads, uploads), new
+    // rows under listed parents, and listed rows leaving, counted per parent.
+    QList<QTreeWidgetItem*> m_waitingUsers[2];
+    QHash<QTreeWidgetItem*, QTreeWidgetItem*> m_waitingParent;
+    QHash<QTreeWidgetItem*, QList<QTreeWidgetItem*>> m_waitingChildren;
+    QList<QTreeWidgetItem*> m_leaving;
+    QHash<QTreeWidgetItem*, int> m_leavingUnder;
+    QTimer m_flushTimer;
+    bool m_openingNewRows = false;
+    QElapsedTimer m_sinceFlush;
+    qint64 m_flushGapMs = 0;
+    static constexpr qint64 kMinFlushGapMs = 250;
+    static constexpr qint64 kMaxFlushGapMs = 1000;
     bool m_countsQueued = false;
     QHash<QTreeWidgetItem*, Tally> m_tallies;
     QHash<quint64, Mark> m_downloadMarks;
