@@ -118,7 +118,7 @@ public:
     // them (PacedMessageCount).
     int UnsentMessageCount(const QString& user) const;
     int PacedMessageCount(const QString& user) const;
-    // Bytes the user sent us on messaging connections that we have not
+    // Bytes the user sent us on her own (vouched) messaging connections that we have not
     // taken yet, in the system's buffers, the sockets' or the frame readers':
     // an answer we wait for may be among them.
     qint64 UnreadBytesFrom(const QString& user) const;

@@ -15,7 +15,8 @@ qint64 PeerMessenger::UnreadBytesFrom(const QString& user) const {
     qint64 unread = 0;
     for (const quint64 id : ids->second) {
         const ConnectionPtr c = FindConnection(id);
-        if (!c || c->closed || !c->socket)
+        // Only her own: a stranger's bytes under her name keep nothing of hers waiting.
+        if (!c || c->closed || !c->socket || !c->vouched)
             continue;
         unread +=
             c->reader.BufferedBytes() + c->decoder.BufferedBytes() + c->socket->bytesAvailable();
