@@ -6,10 +6,12 @@
 #include <QTimer>
 #include <algorithm>
 
-// Runs the event loop until `done()` holds and returns the longest gap, in
-// ms, between two turns of a 1 ms timer: the main thread's worst stall.
+// Runs the event loop, sleeping while it has nothing to do, until `done()`
+// holds and returns the longest gap, in ms, between two turns of a timer of
+// `probeMs` (1 unless a finer probe would cost more than what is measured):
+// the main thread's worst stall.
 template <class Done>
-double LongestStallUntil(const QElapsedTimer& clock, Done done) {
+double LongestStallUntil(const QElapsedTimer& clock, Done done, int probeMs = 1) {
     double worst = 0;
     // From the call on: a stall before the first turn counts too.
     qint64 last = clock.nsecsElapsed();
@@ -20,9 +22,9 @@ double LongestStallUntil(const QElapsedTimer& clock, Done done) {
         worst = std::max(worst, double(now - last) / 1e6);
         last = now;
     });
-    probe.start(1);
+    probe.start(probeMs);
     while (!done())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     // The stretch since the last turn counts too.
     worst = std::max(worst, double(clock.nsecsElapsed() - last) / 1e6);
     return worst;

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "ClientBench.h"
+#include "StallProbe.h"
 #include "store/Settings.h"
 #include "support/Payload.h"
 #include "support/RawPeer.h"
@@ -247,26 +248,13 @@ double Sweep(int queued) {
     return ms;
 }
 
-// Runs the event loop, sleeping while it has nothing to do, until `done()`
-// holds; the longest gap, in ms, between two turns of a 5 ms timer (finer
-// turns would cost the main thread more than the rows measured).
+// The longest gap, in ms, between two turns of a 5 ms timer until `done()`
+// holds (finer turns would cost the main thread more than the rows measured).
 template <class Done>
 double StallUntil(Done done) {
     QElapsedTimer clock;
     clock.start();
-    double worst = 0;
-    qint64 last = clock.nsecsElapsed();
-    QTimer probe;
-    probe.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&probe, &QTimer::timeout, [&] {
-        const qint64 now = clock.nsecsElapsed();
-        worst = std::max(worst, double(now - last) / 1e6);
-        last = now;
-    });
-    probe.start(5);
-    while (!done())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    return std::max(worst, double(clock.nsecsElapsed() - last) / 1e6);
+    return LongestStallUntil(clock, done, 5);
 }
 
 // The main thread's processor time, in ms.
