@@ -432,6 +432,10 @@ int RunSearch(QCoreApplication& app, int files, bool verdicts) {
         std::printf("  cannot listen on 127.0.0.1\n");
         return 1;
     }
+    // From the address the server gives for her: search answers go to her.
+    d.GetType("user")
+        ->GetItem(Value("peer"))
+        .Connect(d.GetType("user_address")->GetItem(Value(quint32(0x7F000001))));
     peer.socket.connectToHost(QHostAddress::LocalHost, messenger.ListeningPort());
     MemStream setUp;
     setUp.Write(QStringLiteral("peer"));
