@@ -309,7 +309,8 @@ void DataSaver::WriteInto(int fd, const QString& path, const Pieces& pieces, boo
         ok = false;
         err = errno;
     }
-    if (close && ::close(fd) != 0 && ok) {
+    // Some disks report a lost write only here.
+    if (close && !CloseFile(fd) && ok) {
         ok = false;
         err = errno;
     }
@@ -651,8 +652,11 @@ bool DataSaver::SaveAll(const QString& fileName) {
         if (fd < 0)
             throw DataSaveFailure(why);
         // Kept open, so locked, until renamed: another dump's sweep of the
-        // folder must not take it in between.
+        // folder must not take it in between. Its close is checked first all
+        // the same, on a duplicate: some disks report a lost write only there.
         WriteInto(fd, tmp, bytes, false);
+        if (!CloseKeepingOpen(&fd))
+            throw DataSaveFailure(QString("cannot write %1: %2").arg(tmp, SystemError(errno)));
         BeforeTemporaryRename(tmp);
         if (::rename(QFile::encodeName(tmp).constData(), QFile::encodeName(fileName).constData()) !=
             0)

@@ -121,9 +121,10 @@ private:
     // A file image in pieces, written one after the other.
     using Pieces = std::vector<std::string>;
     void WriteNewFile(const QString& path, const Pieces& pieces) const;
-    // Writes, syncs and, unless told to keep it open (the caller closes it
-    // after a rename), closes fd; on failure a file it closes is removed,
-    // one kept open is left to the caller.
+    // Writes, syncs and, unless told to keep it open (the caller checks its
+    // close before a rename and closes it after), closes fd, its close
+    // checked; on failure a file it closes is removed, one kept open is left
+    // to the caller.
     void WriteInto(int fd, const QString& path, const Pieces& pieces, bool close = true) const;
     bool PruneForRoom(const QString& prefix);
 

@@ -5,13 +5,27 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <utility>
 
 #include "store/Log.h"
 
 namespace {
+
+std::atomic<bool> g_closeFaulty{false};
+std::mutex g_closeFaultMutex;
+std::function<int(int)> g_closeFault;
+
+int CloseFault(int fd) {
+    if (!g_closeFaulty.load(std::memory_order_acquire))
+        return 0;
+    const std::lock_guard<std::mutex> lock(g_closeFaultMutex);
+    return g_closeFault ? g_closeFault(fd) : 0;
+}
 
 int Refuse(QString* error, const QString& why, int err) {
     if (error)
@@ -239,4 +253,50 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
         size -= std::size_t(n);
     }
     return true;
+}
+
+void SetCloseFault(std::function<int(int fd)> fault) {
+    const std::lock_guard<std::mutex> lock(g_closeFaultMutex);
+    g_closeFaulty.store(bool(fault), std::memory_order_release);
+    g_closeFault = std::move(fault);
+}
+
+bool CloseFile(int fd) {
+    const int fault = CloseFault(fd);
+    // Not repeated after EINTR: the descriptor is gone, and what the disk
+    // did with the writes is unknown, so it counts as a failure.
+    if (::close(fd) != 0)
+        return false;
+    errno = fault;
+    return fault == 0;
+}
+
+bool CloseKeepingOpen(int* fd) {
+    const int kept = ::fcntl(*fd, F_DUPFD_CLOEXEC, 0);
+    if (kept < 0)
+        return false;
+    const int written = *fd;
+    *fd = kept;
+    return CloseFile(written);
+}
+
+bool CloseOut(QFileDevice& file, QString* error) {
+    if (!file.isOpen())
+        return true;
+    QString why;
+    bool ok = WriteOut(file, nullptr, 0, &why);
+    const int fault = CloseFault(file.handle());
+    file.close();
+    // Qt keeps the close's failure, with the system's reason, as the error.
+    if (ok && file.error() != QFileDevice::NoError) {
+        ok = false;
+        why = file.errorString();
+    }
+    if (ok && fault != 0) {
+        ok = false;
+        why = SystemError(fault);
+    }
+    if (!ok && error)
+        *error = why;
+    return ok;
 }

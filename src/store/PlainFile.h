@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 
 #include <QIODevice>
 #include <QString>
@@ -61,5 +62,28 @@ QString SystemError(int error);
 // it says "Unknown error" for a write that got part of its bytes out,
 // though the system said why the rest failed.
 bool WriteOut(QFileDevice& file, const char* data, qint64 size, QString* error = nullptr);
+
+// Closes fd and says whether the disk kept what was written through it:
+// network and cloud mounts, and disks that write a file out only at its
+// close (offering no sync, or answering every sync with success), report a
+// lost write here and nowhere else. False with errno; fd is gone either way
+// (a close is never repeated).
+bool CloseFile(int fd);
+
+// Closes fd as CloseFile does and puts in *fd a duplicate made just before:
+// the close has reported on every write so far, while the file stays open,
+// and a lock taken on it stays held (a lock belongs to the open file, not
+// to one of its descriptors). False with errno when the close failed (*fd
+// the duplicate then) or no duplicate could be had (*fd unchanged, open).
+bool CloseKeepingOpen(int* fd);
+
+// CloseFile for a file Qt holds: writes out what it buffers and closes it;
+// false with why in *error.
+bool CloseOut(QFileDevice& file, QString* error = nullptr);
+
+// Test hook, any thread: asked at each close above, with the descriptor
+// still open, for the error the disk answers that close with (0: none,
+// the close's own answer counts). The file is closed all the same.
+void SetCloseFault(std::function<int(int fd)> fault);
 
 #endif

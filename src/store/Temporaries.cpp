@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QStringList>
 #include <cerrno>
@@ -85,7 +86,8 @@ void SyncFolder(const QString& folder) {
     }
 }
 
-int CreateTemporary(const QString& folder, const QString& kind, QString* path, QString* error) {
+int CreateTemporary(const QString& folder, const QString& kind, QString* path, QString* error,
+                    mode_t mode) {
     for (int attempt = 0; attempt < 10; ++attempt) {
         *path =
             QDir(folder).filePath(Start(kind) +
@@ -93,7 +95,7 @@ int CreateTemporary(const QString& folder, const QString& kind, QString* path, Q
                                                            kDigits, 16, QLatin1Char('0')) +
                                   kEnd);
         QString why;
-        const int fd = CreateFileAnew(*path, &why);
+        const int fd = CreateFileAnew(*path, &why, mode);
         if (fd < 0) {
             if (error)
                 *error = QStringLiteral("cannot create %1: %2").arg(*path, why);
@@ -188,4 +190,44 @@ int RemoveTemporaryLeftovers(const QString& folder, const QString& kind) {
             ++removed;
     }
     return removed;
+}
+
+bool ReplaceFile(const QString& path, const QString& kind, const QByteArray& data, QString* error) {
+    QFileInfo target(path);
+    for (int depth = 0; depth < 128 && target.isSymLink(); ++depth)
+        target.setFile(target.symLinkTarget());
+    const QString final = target.filePath();
+    const QString folder = target.absolutePath();
+    struct stat old;
+    const bool existed = ::stat(QFile::encodeName(final).constData(), &old) == 0;
+    RemoveTemporaryLeftovers(folder, kind);
+    QString temporary, why;
+    // A new file's permissions as the user's umask makes them, or the old one's.
+    int fd = CreateTemporary(folder, kind, &temporary, &why, 0666);
+    bool ok = fd >= 0;
+    if (ok) {
+        if (existed)
+            ::fchmod(fd, old.st_mode & 07777);
+        // Its close too, where some disks say a write was lost.
+        ok = WriteAll(fd, data.constData(), std::size_t(data.size())) && SyncFile(fd) &&
+             CloseKeepingOpen(&fd);
+        if (!ok)
+            why = QStringLiteral("cannot write %1: %2").arg(temporary, SystemError(errno));
+    }
+    if (ok) {
+        BeforeTemporaryRename(temporary);
+        ok = ::rename(QFile::encodeName(temporary).constData(),
+                      QFile::encodeName(final).constData()) == 0;
+        if (!ok)
+            why = QStringLiteral("cannot replace %1: %2").arg(final, SystemError(errno));
+    }
+    if (!ok) {
+        DropTemporary(fd, temporary);
+        if (error)
+            *error = why;
+        return false;
+    }
+    CloseTemporary(fd);
+    SyncFolder(folder);
+    return true;
 }

@@ -11,15 +11,20 @@
 // open ones, and a sweep there takes only those nobody wrote to for an
 // hour.
 
+#include <sys/types.h>
+
 #include <QString>
 #include <functional>
 
 // A new temporary of `kind` in folder, made anew (never through a link),
 // locked where the disk keeps locks; the descriptor, close-on-exec, with
 // its path in *path. -1 with *error naming the path that failed, leaving
-// no file behind. The descriptor goes back through CloseTemporary once
-// the file is renamed into place, or DropTemporary.
-int CreateTemporary(const QString& folder, const QString& kind, QString* path, QString* error);
+// no file behind. Before the rename, CloseKeepingOpen checks the close of
+// what was written while the file stays locked; the descriptor goes back
+// through CloseTemporary once the file is renamed into place, or
+// DropTemporary.
+int CreateTemporary(const QString& folder, const QString& kind, QString* path, QString* error,
+                    mode_t mode = 0600);
 
 // After the temporary's rename: closes it, and it is no longer one of ours.
 void CloseTemporary(int fd);
@@ -41,6 +46,13 @@ constexpr int kUnlockedTemporaryAge = 3600;  // seconds
 // while it is still held; a test hook (another writer's sweep comes then).
 void SetBeforeTemporaryRename(std::function<void(const QString& temporary)> hook);
 void BeforeTemporaryRename(const QString& temporary);
+
+// Puts data in place of the file at path, which the user chose (a link
+// there is followed to her file): written into a new temporary of `kind`
+// beside it, synced, its close checked, and only then renamed over it, so
+// that a failure leaves her old file as it was. The new file keeps the old
+// one's permissions. False with why in *error.
+bool ReplaceFile(const QString& path, const QString& kind, const QByteArray& data, QString* error);
 
 // Flushes folder's entries (a rename into it) to the disk.
 void SyncFolder(const QString& folder);

@@ -147,12 +147,13 @@ FinishedMove CopyFinishedFile(const QString& source, const QString& folder, cons
     if (copied != from.st_size)
         return fail(QStringLiteral("%1 changed while it was copied").arg(source));
     ::fchmod(out.fd, from.st_mode & 07777);
-    if (!SyncFile(out.fd))
+    // Some disks report a lost write only at the close: checked before the
+    // copy takes a name, while a duplicate keeps it open, so still locked
+    // (or, where the disk keeps no locks, known here as ours): another
+    // copy's sweep of this folder must not take a whole temporary before our
+    // rename.
+    if (!SyncFile(out.fd) || !CloseKeepingOpen(&out.fd))
         return fail(Failure(QStringLiteral("cannot write"), temporary, errno));
-
-    // Still open, so still locked (or, where the disk keeps no locks, known
-    // here as ours): another copy's sweep of this folder must not take a
-    // whole temporary between our close and our rename.
     BeforeTemporaryRename(temporary);
     for (int attempt = 0;; ++attempt) {
         move.name = UniqueCompleteName(folder, name);
@@ -167,7 +168,7 @@ FinishedMove CopyFinishedFile(const QString& source, const QString& folder, cons
     out.placed = true;
     SyncFolder(folder);
     move.done = true;
-    // Synced already: a late error of the close costs nothing written.
+    // Nothing was written through the duplicate: its close reports nothing new.
     CloseTemporary(out.fd);
     out.fd = -1;
     // Only the file that was copied goes, never one put in its place since.

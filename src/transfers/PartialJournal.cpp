@@ -130,12 +130,15 @@ int Replace(const QString& path, const QByteArray& image, QString* error) {
     const QByteArray nativeTmp = QFile::encodeName(tmp);
     // A folder there is set aside by CreateFileAnew, so no rewrite fails on it for good.
     QString why;
-    const int fd = CreateFileAnew(tmp, &why);
+    int fd = CreateFileAnew(tmp, &why);
     if (fd < 0) {
         *error = QStringLiteral("%1: %2").arg(tmp, why);
         return -1;
     }
-    const bool written = WriteAll(fd, image.constData(), std::size_t(image.size())) && SyncFile(fd);
+    // Closed and checked before the old file goes (some disks report a lost
+    // write only at the close); a duplicate stays open for the appends.
+    const bool written = WriteAll(fd, image.constData(), std::size_t(image.size())) &&
+                         SyncFile(fd) && CloseKeepingOpen(&fd);
     if (!written || ::rename(nativeTmp.constData(), native.constData()) != 0) {
         *error = QStringLiteral("%1: %2").arg(written ? path : tmp, SystemError(errno));
         ::close(fd);
@@ -511,7 +514,9 @@ void PartialJournal::Run() {
         }
         QString error;
         if (!replace && !appended.isEmpty()) {
-            if (!WriteAll(fd, appended.constData(), std::size_t(appended.size())) || !SyncFile(fd))
+            // A record counts as written once a close has said so too.
+            if (!WriteAll(fd, appended.constData(), std::size_t(appended.size())) ||
+                !SyncFile(fd) || !CloseKeepingOpen(&fd))
                 error = QStringLiteral("%1: %2").arg(m_path, SystemError(errno));
             fileBytes += appended.size();
             replace = error.isEmpty() && fileBytes > std::max(kCompactBytes, 2 * liveBytes);

@@ -393,11 +393,14 @@ DownloadThread::DownloadThread(QTcpSocket* socket, QFile* file, qint64 fileSize,
       m_position(startPosition) {}
 
 void DownloadThread::run() {
-    const bool ok = PerformDownload();
+    bool ok = PerformDownload();
     if (m_socket)
         m_socket->moveToThread(thread());
-    if (m_file)
-        m_file->close();
+    // Some disks say only at the close that a write was lost: the file is
+    // not whole then.
+    QString why;
+    if (m_file && !CloseOut(*m_file, &why) && ok)
+        ok = Fail(WriteError(why));
     if (ok)
         emit DownloadComplete();
     else

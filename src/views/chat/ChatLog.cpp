@@ -113,7 +113,8 @@ void Write(Kind kind, const QString& name, const QString& line) {
         if (!OpenPlainFile(file, path,
                            QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered, &why))
             ReportFailure(path, why);
-        else if (!WriteOut(file, bytes.constData(), bytes.size(), &why))
+        else if (!WriteOut(file, bytes.constData(), bytes.size(), &why) ||
+                 !CloseOut(file, &why))  // where some disks say a write was lost
             ReportFailure(path, why);
     } else {
         ReportFailure(name, "no file name");

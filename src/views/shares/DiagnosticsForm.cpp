@@ -76,6 +76,13 @@ DiagnosticsForm::~DiagnosticsForm() {
         SetLogSink(nullptr);
     if (diagnosticsForm == this)
         diagnosticsForm = nullptr;
+    // Nowhere left to show it but the terminal.
+    for (auto& [area, file] : m_files) {
+        QString why;
+        if (!CloseOut(*file, &why))
+            qWarning("Cannot write the log file %s: %s", qPrintable(LogFilePath(area)),
+                     qPrintable(why));
+    }
     // Items holding the addresses of this form's widgets go with them.
     if (Type* log = d.FindType("log")) {
         for (auto it = m_views.cbegin(); it != m_views.cend(); ++it) {
@@ -236,8 +243,11 @@ QFile* DiagnosticsForm::OpenFile(const QString& area, QString* why) {
     auto found = m_files.find(area);
     if (found != m_files.end() && QFileInfo::exists(path))
         return found->second.get();
+    if (found != m_files.end())
+        CloseLog(found->first);
     if (m_files.size() >= kMaxOpenFiles)
-        m_files.clear();
+        while (!m_files.empty())
+            CloseLog(m_files.begin()->first);
     // Only right inside the folder, and only a plain file: never through a
     // link into a user's file, never waiting on a FIFO.
     if (QDir::cleanPath(QFileInfo(path).absolutePath()) != QDir::cleanPath(LogFolder())) {
@@ -260,13 +270,30 @@ void DiagnosticsForm::WriteFile(const QString& area, const QString& line, const 
     if (first)
         bytes += QString("* Logging started at %1").arg(stamp).toLatin1() + '\n';
     bytes += line.toLatin1() + '\n';
-    if ((!file || !WriteOut(*file, bytes.constData(), bytes.size(), &why)) &&
-        !FailedAreas().contains(area)) {
-        FailedAreas().insert(area);
-        if (QPlainTextEdit* view = m_views.value(area))
-            m_pending[view].push_back(
-                QString("* Cannot write the log file %1: %2").arg(LogFilePath(area), why));
-    }
+    if (!file || !WriteOut(*file, bytes.constData(), bytes.size(), &why))
+        ReportFileFailure(area, why);
+}
+
+void DiagnosticsForm::ReportFileFailure(const QString& area, const QString& why) {
+    if (FailedAreas().contains(area))
+        return;
+    FailedAreas().insert(area);
+    if (QPlainTextEdit* view = m_views.value(area))
+        m_pending[view].push_back(
+            QString("* Cannot write the log file %1: %2").arg(LogFilePath(area), why));
+}
+
+// Some disks say only at the close that lines were lost: a failure there is
+// one of the file's writes.
+void DiagnosticsForm::CloseLog(QString area) {
+    const auto found = m_files.find(area);
+    if (found == m_files.end())
+        return;
+    const std::unique_ptr<QFile> file = std::move(found->second);
+    m_files.erase(found);
+    QString why;
+    if (!CloseOut(*file, &why))
+        ReportFileFailure(area, why);
 }
 
 QString DiagnosticsForm::LogFolder() {

@@ -84,6 +84,8 @@ private:
                       const QString& stamp);
     void WriteFile(const QString& area, const QString& line, const QString& stamp, bool first);
     QFile* OpenFile(const QString& area, QString* why);
+    void CloseLog(QString area);
+    void ReportFileFailure(const QString& area, const QString& why);
     const QString& Stamp();
 
     QTabWidget* mp_logTabs;

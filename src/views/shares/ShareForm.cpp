@@ -2,7 +2,6 @@
 
 #include <QIcon>
 #include <QLineEdit>
-#include <QSaveFile>
 #include <QTextBrowser>
 #include <QTreeWidget>
 #include <QUrl>
@@ -16,8 +15,8 @@
 #include "shell/ShellGlobals.h"
 #include "store/GeneralFunctions.h"
 #include "store/Log.h"
-#include "store/PlainFile.h"
 #include "store/Settings.h"
+#include "store/Temporaries.h"
 #include "transfers/TransferQueueManager.h"
 
 namespace {
@@ -227,8 +226,9 @@ void ShareForm::WriteSharedFolderToXML(QXmlStreamWriter& writer, QTreeWidgetItem
 }
 
 bool ShareForm::ExportToFile(QString fileName) {
-    // Made whole first, then written in one piece: a write that fails then
-    // gives the system's reason, which Qt drops for a half-done buffered one.
+    // Made whole first, then written in one piece beside the chosen file,
+    // which it replaces only once it is whole: a failure, also one the disk
+    // reports only at the close, leaves the old file and gives the reason.
     QByteArray xml;
     QXmlStreamWriter writer(&xml);
     writer.setAutoFormatting(true);
@@ -239,14 +239,9 @@ bool ShareForm::ExportToFile(QString fileName) {
         WriteSharedFolderToXML(writer, mp_folderTree->topLevelItem(k));
     writer.writeEndElement();
     writer.writeEndDocument();
-    QSaveFile file(fileName);
     QString why;
-    const bool ok = file.open(QIODevice::WriteOnly) &&
-                    WriteOut(file, xml.constData(), xml.size(), &why) &&
-                    WriteOut(file, nullptr, 0, &why) && file.commit();
+    const bool ok = ReplaceFile(fileName, QStringLiteral("export"), xml, &why);
     if (!ok) {
-        if (why.isEmpty())
-            why = file.errorString();
         Log("shares", 1,
             QString("Could not export the share of %1 to %2: %3").arg(m_user, fileName, why));
         prompts::Inform(this, "Export Share To File",
