@@ -860,8 +860,9 @@ private slots:
     }
 
     // A dump over an existing file replaces it only with a whole new one:
-    // a dump that runs out of room, or whose sync fails (and so a store save
-    // there), keeps the old file and leaves no temporary; one that works
+    // a dump that runs out of room, or whose sync or close fails (and so a
+    // store save there, which keeps the old store), keeps the old file and
+    // leaves no temporary; one that works
     // replaces it. A folder at the chosen name is refused, named. Another
     // dump's sweep of the folder just before the rename leaves the
     // temporary: it is still held. A disk whose locks fail, whatever the
@@ -880,6 +881,7 @@ private slots:
         QTest::newRow("sync fails: EIO") << "sync fails" << 0 << EIO;
         QTest::newRow("sync fails: ENOSPC") << "sync fails" << 0 << ENOSPC;
         QTest::newRow("sync fails: EDQUOT") << "sync fails" << 0 << EDQUOT;
+        QTest::newRow("no sync offered, close fails: EIO") << "close fails" << 0 << EINVAL;
     }
     void dumpOverAnExistingFile() {
         QFETCH(QString, room);
@@ -897,8 +899,20 @@ private slots:
                 return QString("no filter");
             DataSaver& saver = Fresh();
             Populate(100);
-            if (room == "sync fails" && saver.Save(m_prefix))
+            std::unique_ptr<DiskFailsClose> closes;
+            QStringList stores;
+            if (room == "close fails") {
+                if (!saver.Save(m_prefix))
+                    return QString("no store");
+                stores = DataSaver::StoreFiles(m_prefix);
+                closes.reset(new DiskFailsClose(m_dir->path(), EIO));
+            }
+            if (room.endsWith("fails") && saver.Save(m_prefix))
                 return QString("store saved");
+            StagedStore staged;
+            if (DataSaver::StoreFiles(m_prefix) != stores ||
+                (closes && !DataSaver::ParseStore(ReadFile(stores[0]), staged, nullptr)))
+                return QString("the old store is lost");
             if (room == "swept")
                 SetBeforeTemporaryRename([this](const QString&) {
                     RemoveTemporaryLeftovers(m_dir->path(), QStringLiteral("dump"));
@@ -915,12 +929,16 @@ private slots:
             QVERIFY2(said.contains(path) && said.endsWith(std::strerror(EISDIR)), qPrintable(said));
             QCOMPARE(ReadFile(path + "/inside/kept"), old);
         } else {
-            QVERIFY2(said.contains(".tavenook-dump-") &&
-                         said.endsWith(std::strerror(full ? EFBIG : syncError)),
+            const int error = room == "close fails" ? EIO : full ? EFBIG : syncError;
+            QVERIFY2(said.contains(".tavenook-dump-") && said.endsWith(std::strerror(error)),
                      qPrintable(said));
             QCOMPARE(ReadFile(path), old);
         }
-        QCOMPARE(Names(m_dir->path()), QStringList{"dump.txt"});
+        QStringList names = Names(m_dir->path());
+        if (room == "close fails")
+            QVERIFY(
+                names.removeOne(QFileInfo(DataSaver::StoreFiles(m_prefix).value(0)).fileName()));
+        QCOMPARE(names, QStringList{"dump.txt"});
     }
 
     void largeStoreWhenThreadsFail_data() {

@@ -1551,20 +1551,35 @@ private slots:
     // failed rewrite at start or a failed one after a save, with the next
     // record or, when none comes, on their own. The failure is logged with
     // the system's reason and the path that failed; no descriptor is left
-    // open.
+    // open. So too where the disk says only at the close that a write was
+    // lost: a rewrite then leaves the old file in place.
     void journalWriteFailures_data() {
         QTest::addColumn<QString>("failing");
         QTest::addColumn<bool>("alone");
-        for (bool alone : {false, true}) {
-            const char* then = alone ? ", then nothing" : ", then a record";
-            QTest::addRow("append%s", then) << "append" << alone;
-            QTest::addRow("rewrite at start%s", then) << "open" << alone;
-            QTest::addRow("rewrite after a save%s", then) << "restart" << alone;
-        }
+        QTest::addColumn<int>("error");  // EFBIG: a full disk; EIO: at the close
+        for (int error : {EFBIG, EIO})
+            for (bool alone : {false, true}) {
+                const char* then = alone ? ", then nothing" : ", then a record";
+                const char* how = error == EIO ? ", at the close" : "";
+                QTest::addRow("append%s%s", how, then) << "append" << alone << error;
+                QTest::addRow("rewrite at start%s%s", how, then) << "open" << alone << error;
+                QTest::addRow("rewrite after a save%s%s", how, then) << "restart" << alone << error;
+            }
     }
     void journalWriteFailures() {
         QFETCH(QString, failing);
         QFETCH(bool, alone);
+        QFETCH(int, error);
+        struct DiskFault {
+            std::unique_ptr<FileSizeLimit> full;
+            std::unique_ptr<DiskFailsClose> closes;
+            DiskFault(int error, qint64 size, const QString& folder) {
+                if (error == EIO)
+                    closes.reset(new DiskFailsClose(folder, EIO));
+                else
+                    full.reset(new FileSizeLimit(size));
+            }
+        };
         const QString path = tmp->path() + "/j.partials";
         QVERIFY(Write(path, PartialJournal::Header(5) + PartialJournal::Encode(Named("old"))));
         LogLines log;
@@ -1574,22 +1589,30 @@ private slots:
         QString why;
         {
             PartialJournal journal;
+            const auto inode = [&] {
+                struct stat st;
+                return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+            };
+            const ino_t before = inode();
             if (failing == "open") {
-                const FileSizeLimit full(10);
+                const DiskFault full(error, 10, tmp->path());
                 journal.Open(path, 5);
                 QVERIFY(!journal.WaitWritten(failed = journal.Append(Named("a")), {}, &why));
+                if (error == EIO)  // the old file stays
+                    QCOMPARE(inode(), before);
                 expected = {"old", "a"};
             } else {
                 journal.Open(path, 5);
                 QVERIFY(journal.WaitWritten(journal.Append(Named("a")), {}));
-                const FileSizeLimit full(failing == "restart" ? 10 : QFileInfo(path).size() + 10);
+                const DiskFault full(error, failing == "restart" ? 10 : QFileInfo(path).size() + 10,
+                                     tmp->path());
                 if (failing == "restart")
                     journal.Restart(store = 6);
                 QVERIFY(!journal.WaitWritten(failed = journal.Append(Named("b")), {}, &why));
                 expected = failing == "restart" ? std::vector<std::string>{"b"}
                                                 : std::vector<std::string>{"old", "a", "b"};
             }
-            QVERIFY2(why.contains(std::strerror(EFBIG)) && why.contains(path), qPrintable(why));
+            QVERIFY2(why.contains(std::strerror(error)) && why.contains(path), qPrintable(why));
             if (!alone) {
                 QVERIFY(journal.WaitWritten(journal.Append(Named("c")), {}));
                 expected.push_back("c");
@@ -1613,7 +1636,7 @@ private slots:
             QCOMPARE(JournalDescriptors(path), 1);
         }
         QCOMPARE(JournalDescriptors(path), 0);
-        QTRY_VERIFY(!log.lines.filter(std::strerror(EFBIG)).isEmpty());
+        QTRY_VERIFY(!log.lines.filter(std::strerror(error)).isEmpty());
         QVERIFY(log.lines.filter("Unknown error").isEmpty());
     }
     // The journal's file, or its folder, removed under the writer: a record
