@@ -21,6 +21,7 @@
 #include "support/ColumnFit.h"
 #include "support/FifoWatch.h"
 #include "support/Fuzz.h"
+#include "support/LocklessDisk.h"
 #include "support/Payload.h"
 #include "support/RawPeer.h"
 #include "support/TestServer.h"
@@ -632,6 +633,29 @@ void TestChatViews::logFiles() {
                 diagnosticsForm->AreaView(area)->toPlainText().endsWith("] b"));
     QCOMPARE(diagnosticsForm->AreaView(area)->toPlainText().count("Cannot write the log file"), 1);
     QVERIFY(QDir(DiagnosticsForm::LogFilePath(area)).removeRecursively());
+
+    // So is a close that fails, where some disks say a write was lost: a
+    // chat log's after each line, a diagnostic log's once it is let go.
+    const QString closing = "closing";
+    {
+        const DiskFailsClose disk(m_home.path(), EIO);
+        chatlog::Write(chatlog::Kind::User, closing, "x");
+        SetSetting("show_diagnostics", "yes");
+        Log(closing, 1, "a");
+        QVERIFY(QFile::remove(DiagnosticsForm::LogFilePath(closing)));
+        Log(closing, 1, "b");
+        SetSetting("show_diagnostics", "no");
+        QCOMPARE(disk.Failed(), 2);
+    }
+    const QString chatLog = chatlog::FilePath(chatlog::Kind::User, closing);
+    QCOMPARE(diagnosticsForm->Lines()
+                 .filter("Cannot write the chat log " + chatLog + ": " + strerror(EIO))
+                 .size(),
+             1);
+    QTRY_VERIFY(diagnosticsForm->AreaView(closing) &&
+                diagnosticsForm->AreaView(closing)->toPlainText().contains(
+                    "] b\n* Cannot write the log file " + DiagnosticsForm::LogFilePath(closing) +
+                    ": " + strerror(EIO)));
 }
 
 // Whatever stands at a log's path (a FIFO, a link to a user's file, a link

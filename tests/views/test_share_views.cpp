@@ -10,6 +10,7 @@
 #include "store/GeneralFunctions.h"
 #include "support/ColumnFit.h"
 #include "support/Fuzz.h"
+#include "support/LocklessDisk.h"
 #include "support/Payload.h"
 #include "support/SharesIndexed.h"
 #include "support/TransferServices.h"
@@ -703,6 +704,25 @@ void TestShareViews::exportFormatAndFailures() {
     QVERIFY(!form->ExportToFile(dir.filePath("missing/x.xml")));
     QCOMPARE(m_boxes.size(), 1);
     QVERIFY(m_boxes[0].startsWith("Export Share To File: The share could not be written"));
+    // Where the disk says only at the close that a write was lost, the
+    // earlier export stays as it was, with its permissions.
+    QFile earlier(m_chosenFile);
+    QVERIFY(earlier.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther) &&
+            earlier.open(QIODevice::ReadOnly));
+    const QByteArray was = earlier.readAll();
+    earlier.close();
+    {
+        const DiskFailsClose disk(dir.path(), EIO);
+        QVERIFY(!form->ExportToFile(m_chosenFile));
+    }
+    QVERIFY2(m_boxes.size() == 2 && m_boxes[1].endsWith(strerror(EIO)),
+             qPrintable(m_boxes.join('\n')));
+    QVERIFY(earlier.open(QIODevice::ReadOnly) && earlier.readAll() == was);
+    earlier.close();
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"bob.xml"});
+    QVERIFY(form->ExportToFile(m_chosenFile));
+    QCOMPARE(earlier.permissions() & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
+             QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
 
     // Hostile names stay well-formed and come back as far as XML can carry them.
     const std::string hostile = std::string("a\x01<b>&\"'\x7f\xff\xfe\t\r\n]]>", 17);
