@@ -16,15 +16,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <QByteArray>
 #include <QFile>
-#include <QString>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
 #include <cstdlib>
-#include <memory>
 
 #include "store/PlainFile.h"
 
@@ -57,37 +53,22 @@ inline bool DiskRefuses(int lockError, int syncError = 0) {
 }
 
 // A disk that reports a lost write only at a file's close (a network or
-// cloud mount, a FUSE disk that writes a file out at its close and answers
-// every sync with success): while it lives, the client's checked closes of
-// files under `folder` answer `error`, in every thread; then the disk works
-// again. The files themselves are closed.
-class DiskFailsClose {
-public:
-    DiskFailsClose(const QString& folder, int error)
-        : m_failed(std::make_shared<std::atomic<int>>(0)) {
-        const QByteArray under = QFile::encodeName(folder);
-        SetCloseFault([under, error, failed = m_failed](int fd) {
-            char real[PATH_MAX], path[PATH_MAX];
+// cloud mount, a FUSE disk that writes a file out at its close), while this
+// lives: the client's checked closes of files under `folder` answer `error`,
+// in every thread. The files are closed all the same.
+struct DiskFailsClose {
+    DiskFailsClose(const QString& folder, int error) {
+        SetCloseFault([under = QFile::encodeName(folder), error](int fd) {
+            char path[PATH_MAX] = {}, real[PATH_MAX];
             const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
-            const ssize_t n = ::readlink(link.constData(), path, sizeof path - 1);
-            if (n <= 0 || !::realpath(under.constData(), real))
-                return 0;
-            path[n] = 0;
-            const QByteArray in = QByteArray(real) + '/';
-            if (!QByteArray(path).startsWith(in))
-                return 0;
-            ++*failed;
-            return error;
+            return ::readlink(link.constData(), path, sizeof path - 1) > 0 &&
+                           ::realpath(under.constData(), real) &&
+                           QByteArray(path).startsWith(QByteArray(real) + '/')
+                       ? error
+                       : 0;
         });
     }
     ~DiskFailsClose() { SetCloseFault(nullptr); }
-    DiskFailsClose(const DiskFailsClose&) = delete;
-    DiskFailsClose& operator=(const DiskFailsClose&) = delete;
-    // The closes failed so far.
-    int Failed() const { return m_failed->load(); }
-
-private:
-    std::shared_ptr<std::atomic<int>> m_failed;
 };
 
 #endif

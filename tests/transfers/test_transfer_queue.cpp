@@ -1552,7 +1552,7 @@ private slots:
     // record or, when none comes, on their own. The failure is logged with
     // the system's reason and the path that failed; no descriptor is left
     // open. So too where the disk says only at the close that a write was
-    // lost: a rewrite then leaves the old file in place.
+    // lost; a rewrite then leaves the old file.
     void journalWriteFailures_data() {
         QTest::addColumn<QString>("failing");
         QTest::addColumn<bool>("alone");
@@ -1570,16 +1570,9 @@ private slots:
         QFETCH(QString, failing);
         QFETCH(bool, alone);
         QFETCH(int, error);
-        struct DiskFault {
-            std::unique_ptr<FileSizeLimit> full;
-            std::unique_ptr<DiskFailsClose> closes;
-            DiskFault(int error, qint64 size, const QString& folder) {
-                if (error == EIO)
-                    closes.reset(new DiskFailsClose(folder, EIO));
-                else
-                    full.reset(new FileSizeLimit(size));
-            }
-        };
+        // Full: writes past the limit fail; EIO: every close fails.
+        const auto limit = [&](qint64 size) { return error == EIO ? RLIM_INFINITY : rlim_t(size); };
+        const QString closes = error == EIO ? tmp->path() : QString();
         const QString path = tmp->path() + "/j.partials";
         QVERIFY(Write(path, PartialJournal::Header(5) + PartialJournal::Encode(Named("old"))));
         LogLines log;
@@ -1595,7 +1588,8 @@ private slots:
             };
             const ino_t before = inode();
             if (failing == "open") {
-                const DiskFault full(error, 10, tmp->path());
+                const FileSizeLimit full(limit(10));
+                const DiskFailsClose disk(closes, EIO);
                 journal.Open(path, 5);
                 QVERIFY(!journal.WaitWritten(failed = journal.Append(Named("a")), {}, &why));
                 if (error == EIO)  // the old file stays
@@ -1604,8 +1598,9 @@ private slots:
             } else {
                 journal.Open(path, 5);
                 QVERIFY(journal.WaitWritten(journal.Append(Named("a")), {}));
-                const DiskFault full(error, failing == "restart" ? 10 : QFileInfo(path).size() + 10,
-                                     tmp->path());
+                const FileSizeLimit full(
+                    limit(failing == "restart" ? 10 : QFileInfo(path).size() + 10));
+                const DiskFailsClose disk(closes, EIO);
                 if (failing == "restart")
                     journal.Restart(store = 6);
                 QVERIFY(!journal.WaitWritten(failed = journal.Append(Named("b")), {}, &why));
