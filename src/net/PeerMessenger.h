@@ -118,10 +118,11 @@ public:
     // them (PacedMessageCount).
     int UnsentMessageCount(const QString& user) const;
     int PacedMessageCount(const QString& user) const;
-    // Bytes the user sent us on her own (vouched) messaging connections that we have not
-    // taken yet, in the system's buffers, the sockets' or the frame readers':
-    // an answer we wait for may be among them.
-    qint64 UnreadBytesFrom(const QString& user) const;
+    // Whether a whole message the user sent us on one of her own (vouched)
+    // messaging connections waits that we have not handled yet, in the
+    // system's buffers, the sockets' or the frame readers': an answer we wait
+    // for may be among them. A frame not all there yet is not one.
+    bool MessageUnreadFrom(const QString& user) const;
 
     // Bytes read from peers so far, on every kind of connection.
     qint64 BytesRead() const { return m_bytesRead; }
