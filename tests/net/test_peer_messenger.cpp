@@ -2740,6 +2740,53 @@ private slots:
         QVERIFY(!messenger->OutputWaitingFor("her"));
     }
 
+    // A share-list or folder request under a name our answers show more
+    // than a stranger waits for the address the server gives for the name;
+    // under any other name it costs no question. The answer then knows
+    // whether the connection is hers.
+    void shareRequestsWaitForHerAddress_data() {
+        QTest::addColumn<quint32>("code");
+        QTest::addColumn<bool>("shownMore");
+        QTest::addColumn<int>("from");  // the last byte of the peer's address
+        QTest::addColumn<bool>("hers");
+        QTest::newRow("her list, from her address") << 4u << true << 1 << true;
+        QTest::newRow("a stranger's list under her name") << 4u << true << 2 << false;
+        QTest::newRow("a stranger's folder under her name") << 36u << true << 2 << false;
+        QTest::newRow("a name shown no more: no question") << 4u << false << 2 << false;
+    }
+    void shareRequestsWaitForHerAddress() {
+        QFETCH(quint32, code);
+        QFETCH(bool, shownMore);
+        QFETCH(int, from);
+        QFETCH(bool, hers);
+        QObject owner;
+        messenger->SetShownMore(&owner,
+                                [&](const QString& user) { return shownMore && user == "her"; });
+        quint64 asker = 0;
+        const auto asked = [&] { asker = messenger->Asker(); };
+        connect(messenger.get(), &P::SharedFileListRequested, &owner, asked);
+        connect(messenger.get(), &P::SharedFilesInFolderRequested, &owner, asked);
+        RawPeer session, peer;
+        QVERIFY(LogIn(&session, "her", 1234));
+        peer.ComeFrom(QHostAddress(QString("127.0.0.%1").arg(from)));
+        QVERIFY(peer.ConnectTo(messenger->ListeningPort()));
+        peer.SendSetUp("her", "P");
+        peer.SendMessage(code, code == 36 ? Payload().U32(1).Str("d\\f").Bytes() : QByteArray());
+        QVERIFY(WaitUntil([&] { return asker != 0; }));
+        QCOMPARE(messenger->IsHers(asker), hers);
+        // Our own question behind any the request made.
+        server->GetPeerAddress("other");
+        QStringList questions;
+        QByteArray payload;
+        while (!questions.contains("other") &&
+               ts->WaitForMessage(kMe, SM_GET_PEER_ADDRESS, kTestWaitMs, &payload)) {
+            QString name;
+            MemStream(payload).Read(name);
+            questions << name;
+        }
+        QCOMPARE(questions, shownMore ? (QStringList{"her", "other"}) : QStringList{"other"});
+    }
+
     // A stranger from another host holds a connection under an honest
     // user's name, reading or not. What we send her reaches her alone, a
     // reply goes on the connection that asked, what only she may send is
