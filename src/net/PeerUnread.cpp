@@ -14,7 +14,9 @@ namespace {
 // The first `n` bytes that follow what the reader holds: those in the
 // socket's buffer come first, then the system's, which a peek leaves there.
 QByteArray PeekAhead(QTcpSocket* socket, int n) {
-    QByteArray ahead = socket->peek(n);
+    // Only what the socket's buffer holds: past it the socket would go to
+    // the system itself.
+    QByteArray ahead = socket->peek(qMin<qint64>(n, socket->bytesAvailable()));
     const int descriptor = int(socket->socketDescriptor());
     if (ahead.size() < n && descriptor != -1) {
         QByteArray more(n - ahead.size(), '\0');
