@@ -2740,51 +2740,54 @@ private slots:
         QVERIFY(!messenger->OutputWaitingFor("her"));
     }
 
-    // A share-list or folder request under a name our answers show more
-    // than a stranger waits for the address the server gives for the name;
-    // under any other name it costs no question. The answer then knows
-    // whether the connection is hers.
-    void shareRequestsWaitForHerAddress_data() {
-        QTest::addColumn<quint32>("code");
-        QTest::addColumn<bool>("shownMore");
+    // Roots shared with the user list are shown by the name in a set-up: a
+    // share-list or folder request under a listed name, on a connection not
+    // vouched, waits for the address the server gives for the name, and only
+    // hers gets hers. Under a name shown no more, nobody is asked.
+    void herRootsReachHerAlone_data() {
         QTest::addColumn<int>("from");  // the last byte of the peer's address
-        QTest::addColumn<bool>("hers");
-        QTest::newRow("her list, from her address") << 4u << true << 1 << true;
-        QTest::newRow("a stranger's list under her name") << 4u << true << 2 << false;
-        QTest::newRow("a stranger's folder under her name") << 36u << true << 2 << false;
-        QTest::newRow("a name shown no more: no question") << 4u << false << 2 << false;
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("folders");
+        QTest::newRow("her own, from her address") << 1 << "her" << 2;
+        QTest::newRow("a stranger under her name") << 2 << "her" << 1;
+        QTest::newRow("a stranger under a name on no list") << 2 << "him" << 1;
     }
-    void shareRequestsWaitForHerAddress() {
-        QFETCH(quint32, code);
-        QFETCH(bool, shownMore);
+    void herRootsReachHerAlone() {
         QFETCH(int, from);
-        QFETCH(bool, hers);
-        QObject owner;
-        messenger->SetShownMore(&owner,
-                                [&](const QString& user) { return shownMore && user == "her"; });
-        quint64 asker = 0;
-        const auto asked = [&] { asker = messenger->Asker(); };
-        connect(messenger.get(), &P::SharedFileListRequested, &owner, asked);
-        connect(messenger.get(), &P::SharedFilesInFolderRequested, &owner, asked);
+        QFETCH(QString, name);
+        QFETCH(int, folders);
+        shares.reset(new SharedFoldersManager);
+        // A folder under a root shown to the user list, and one under a public root.
+        for (const char* flag : {"shared_userlist", "shared_public"}) {
+            const ItemPtr root = d.GetType("shared_folder")->GetItem(QString("/") + flag);
+            d.GetType("shared_file_folder")->GetItem(root.AsString() + "/in").Connect(root);
+            root.Connect(d.GetType(flag)->GetGlobalNullItem());
+        }
+        d.GetType("user")->GetItem("her").Connect(d.GetType("in_user_list")->NewItem());
         RawPeer session, peer;
-        QVERIFY(LogIn(&session, "her", 1234));
+        QVERIFY(LogIn(&session, name, 1234));
         peer.ComeFrom(QHostAddress(QString("127.0.0.%1").arg(from)));
         QVERIFY(peer.ConnectTo(messenger->ListeningPort()));
-        peer.SendSetUp("her", "P");
-        peer.SendMessage(code, code == 36 ? Payload().U32(1).Str("d\\f").Bytes() : QByteArray());
-        QVERIFY(WaitUntil([&] { return asker != 0; }));
-        QCOMPARE(messenger->IsHers(asker), hers);
-        // Our own question behind any the request made.
+        peer.SendSetUp(name, "P");
+        peer.SendMessage(P::PM_SHARED_FILE_LIST_REQUEST);
+        FileInfoMap share;
+        AttributeTranslationTable table;
+        QByteArray got = peer.Take(P::PM_SHARED_FILE_LIST), folder;
+        QVERIFY(ParseSharedFileList(got.constData(), got.size(), share, table));
+        QCOMPARE(int(share.size()), folders);
+        // The list-only folder is answered before the public one, or not at all.
+        peer.SendMessage(36, Payload().U32(1).Str("/shared_userlist/in"));
+        peer.SendMessage(36, Payload().U32(2).Str("/shared_public/in"));
+        got = peer.Take(P::PM_SHARED_FILES_IN_FOLDER);
+        QVERIFY(InflateBounded(got.constData(), got.size(), 1 << 20, folder));
+        QCOMPARE(folder.left(4), RawPeer::U32(quint32(3 - folders)));
+        // Our own question behind any the requests made.
         server->GetPeerAddress("other");
         QStringList questions;
-        QByteArray payload;
         while (!questions.contains("other") &&
-               ts->WaitForMessage(kMe, SM_GET_PEER_ADDRESS, kTestWaitMs, &payload)) {
-            QString name;
-            MemStream(payload).Read(name);
-            questions << name;
-        }
-        QCOMPARE(questions, shownMore ? (QStringList{"her", "other"}) : QStringList{"other"});
+               ts->WaitForMessage(kMe, SM_GET_PEER_ADDRESS, kTestWaitMs, &got))
+            questions << QString::fromUtf8(got.mid(4));
+        QCOMPARE(questions.size(), name == "her" ? 2 : 1);
     }
 
     // A stranger from another host holds a connection under an honest

@@ -1593,50 +1593,6 @@ private slots:
         QCOMPARE(manager->DroppedPeerRequests(), qint64(0));
     }
 
-    // Roots shared with the user list or a group are shown by the name in
-    // a set-up: on her own connection (from the address the server gives
-    // for her name), never to a stranger under it from another host.
-    void herRootsReachHerAlone_data() {
-        QTest::addColumn<int>("from");  // the last byte of the peer's address
-        QTest::newRow("her own connection") << 1;
-        QTest::newRow("a stranger under her name") << 2;
-    }
-    void herRootsReachHerAlone() {
-        QFETCH(int, from);
-        Type* roots = d.GetType("shared_folder");
-        for (const char* root : {"/list", "/g1", "/pub"})
-            AddEntry(QString(root) + "/in", "f.mp3", 1)["shared_file_folder"].Connect(
-                roots->GetItem(root));
-        roots->HasItem("/pub").Connect(d.GetType("shared_public")->GetGlobalNullItem());
-        roots->HasItem("/list").Connect(d.GetType("shared_userlist")->GetGlobalNullItem());
-        roots->HasItem("/g1").Connect(d.GetType("user_list_group")->GetItem("g1"));
-        ListUser("her", {"g1"});
-        HerAddress("her");
-        QVERIFY(Listen());
-        RawPeer peer;
-        peer.ComeFrom(QHostAddress(QString("127.0.0.%1").arg(from)));
-        QVERIFY(peer.ConnectTo(messenger->ListeningPort()));
-        peer.SendSetUp("her", "P");
-        peer.SendMessage(PeerMessenger::PM_SHARED_FILE_LIST_REQUEST);
-        QCOMPARE(ListOn(peer), ExpectedList(from == 1 ? "her" : "nobody"));
-        // Folders answered in the order asked, the public one last.
-        quint32 req = 0;
-        for (const char* folder : {"\\list\\in", "\\g1\\in", "\\pub\\in"})
-            peer.SendMessage(PeerMessenger::PM_GET_SHARED_FILES_IN_FOLDER,
-                             Payload().U32(++req).Str(folder));
-        QList<quint32> answered;
-        while (answered.isEmpty() || answered.back() != 3) {
-            const QByteArray answer = peer.Take(PeerMessenger::PM_SHARED_FILES_IN_FOLDER);
-            QByteArray payload;
-            QVERIFY(InflateBounded(answer.constData(), answer.size(), PeerLimits::kMaxInflatedSize,
-                                   payload));
-            quint32 got = 0;
-            QVERIFY(MemStream(payload).Read(got));
-            answered << got;
-        }
-        QCOMPARE(answered, from == 1 ? (QList<quint32>{1, 2, 3}) : QList<quint32>{3});
-    }
-
     // After a rescan adds a file to an earlier folder, the share list holds
     // it and every later folder's files, made at once and for a peer.
     void shareListAfterAFileJoinsAnEarlierFolder() {
