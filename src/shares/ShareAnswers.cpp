@@ -67,7 +67,7 @@ ItemSet SharedFoldersManager::GetUserSharedFolders(const QString& user, bool her
 }
 
 bool SharedFoldersManager::ShownMoreThanStrangers(const QString& user) const {
-    // Most names are on no list: one lookup.
+    // Most names are on no list: settled before the roots are looked at.
     const ItemPtr userItem = d.GetType("user")->HasItem(user);
     if (userItem.HasItem("in_user_list").IsNull() || userItem.IsConnected("unshared"))
         return false;
