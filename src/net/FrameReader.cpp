@@ -40,6 +40,15 @@ FrameReader::Result FrameReader::Next(quint32& code, MemStream& payload) {
     return Frame;
 }
 
+qint64 FrameReader::NextFrameSize(const QByteArray& after) const {
+    QByteArray head = m_buffer.mid(int(m_start), kHeaderBytes);
+    head += after.left(kHeaderBytes - head.size());
+    if (m_error || head.size() < kHeaderBytes)
+        return -1;
+    const quint32 length = qFromLittleEndian<quint32>(head.constData());
+    return length < 4 || length > m_maxLength ? -1 : 4 + qint64(length);
+}
+
 void FrameReader::Clear() {
     m_buffer.clear();
     m_start = 0;

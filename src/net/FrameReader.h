@@ -41,6 +41,11 @@ public:
     // Bytes held and not yet given out.
     qint64 BufferedBytes() const { return qint64(m_buffer.size()) - m_start; }
     quint32 MaxLength() const { return m_maxLength; }
+    // The next frame's size with its header, that header read from the
+    // buffered bytes and then `after`, the bytes that follow them; -1 while
+    // it is not all there, or when the length is one never taken.
+    qint64 NextFrameSize(const QByteArray& after = QByteArray()) const;
+    static constexpr int kHeaderBytes = 4;
 
 private:
     void Compact();

@@ -100,6 +100,17 @@ ObfuscationDecoder::Result ObfuscationDecoder::Next(quint32& code, MemStream& pa
     return Frame;
 }
 
+qint64 ObfuscationDecoder::NextFrameSize(const QByteArray& after) const {
+    QByteArray head = m_buffer.mid(int(m_start), kHeaderBytes);
+    head += after.left(kHeaderBytes - head.size());
+    if (m_error || head.size() < kHeaderBytes)
+        return -1;
+    const quint32 key = qFromLittleEndian<quint32>(head.constData());
+    Obfuscation::Apply(head.data() + 4, 4, key);
+    const quint32 length = qFromLittleEndian<quint32>(head.constData() + 4);
+    return length < PeerLimits::kMinFrameLength || length > m_maxLength ? -1 : 8 + qint64(length);
+}
+
 void ObfuscationDecoder::Clear() {
     m_buffer.clear();
     m_start = 0;

@@ -55,6 +55,9 @@ public:
     bool HasError() const { return m_error; }
     QString ErrorText() const { return m_errorText; }
     qint64 BufferedBytes() const { return qint64(m_buffer.size()) - m_start; }
+    // As FrameReader::NextFrameSize, the key counted.
+    qint64 NextFrameSize(const QByteArray& after = QByteArray()) const;
+    static constexpr int kHeaderBytes = 8;
 
 private:
     void Compact();

@@ -184,8 +184,17 @@ bool PeerMessenger::NeedsHer(quint32 code) {
     }
 }
 
+bool PeerMessenger::NeedsCheck(const QString& user, quint32 code) const {
+    if (NeedsHer(code))
+        return true;
+    // What she is shown of our shares: a stranger under her name gets what
+    // any stranger gets, so only names shown more cost a check.
+    return (code == PM_SHARED_FILE_LIST_REQUEST || code == PM_GET_SHARED_FILES_IN_FOLDER) &&
+           m_shownMoreOwner && m_shownMore && m_shownMore(user);
+}
+
 bool PeerMessenger::CheckAddress(const ConnectionPtr& c, quint32 code, const MemStream& payload) {
-    if (c->vouched || c->check != Connection::Unchecked || !NeedsHer(code))
+    if (c->vouched || c->check != Connection::Unchecked || !NeedsCheck(c->user, code))
         return false;
     // Nobody to ask: the name is all there is, as it always was.
     if (!gp_server || !gp_server->IsConnected())

@@ -893,6 +893,11 @@ bool PeerMessenger::IsOpen(quint64 via) const {
     return c && !c->closed && c->socket && c->state == Connection::Messaging;
 }
 
+bool PeerMessenger::IsHers(quint64 via) const {
+    const ConnectionPtr c = FindConnection(via);
+    return IsOpen(via) && c->vouched;
+}
+
 template <typename... Fields>
 void PeerMessenger::SendFields(const QString& user, quint32 code, const Fields&... fields) {
     MemStream m;

@@ -5,6 +5,7 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 #include <deque>
@@ -109,6 +110,15 @@ public:
     quint64 Asker() const { return m_asker; }
     // Whether the messaging connection is still open.
     bool IsOpen(quint64 via) const;
+    // Whether it is open and its user's own (vouched, see SendMessage).
+    bool IsHers(quint64 via) const;
+    // Users whom our answers to share-list and folder requests (4, 36) show
+    // more than a stranger: on a connection not vouched those requests wait
+    // for the address check too (see NeedsHer). Kept while `owner` lives.
+    void SetShownMore(QObject* owner, std::function<bool(const QString& user)> shownMore) {
+        m_shownMoreOwner = owner;
+        m_shownMore = std::move(shownMore);
+    }
     // Connections held, in any state (handed-over ones are not held).
     int ConnectionCount() const;
     // Our own connect requests not yet answered or given up.
@@ -118,10 +128,11 @@ public:
     // them (PacedMessageCount).
     int UnsentMessageCount(const QString& user) const;
     int PacedMessageCount(const QString& user) const;
-    // Bytes the user sent us on her own (vouched) messaging connections that we have not
-    // taken yet, in the system's buffers, the sockets' or the frame readers':
-    // an answer we wait for may be among them.
-    qint64 UnreadBytesFrom(const QString& user) const;
+    // Whether a whole message the user sent us on one of her own (vouched)
+    // messaging connections waits that we have not handled yet, in the
+    // system's buffers, the sockets' or the frame readers': an answer we wait
+    // for may be among them. A frame not all there yet is not one.
+    bool MessageUnreadFrom(const QString& user) const;
 
     // Bytes read from peers so far, on every kind of connection.
     qint64 BytesRead() const { return m_bytesRead; }
@@ -365,6 +376,7 @@ private:
     // gives for its name. Messages only she may send wait on an unvouched
     // connection (reading it paused) until the server answers.
     static bool NeedsHer(quint32 code);
+    bool NeedsCheck(const QString& user, quint32 code) const;
     bool CheckAddress(const ConnectionPtr& c, quint32 code, const MemStream& payload);
     void EndCheck(const ConnectionPtr& c);
     void Vouch(const ConnectionPtr& c);
@@ -573,6 +585,8 @@ private:
     std::map<QString, std::vector<quint64>> m_checks;
     std::deque<std::pair<qint64, quint64>> m_checkDeadlines;
     DropCounter m_strangers{PeerLimits::kDroppedRequestLogMs};
+    QPointer<QObject> m_shownMoreOwner;
+    std::function<bool(const QString&)> m_shownMore;
     // Upload offers we took: the address of the connection each came on.
     std::map<std::pair<QString, quint32>, quint32> m_offersTaken;
     QTimer m_waitTimer;

@@ -51,19 +51,34 @@ std::vector<quint64> Audience(const ItemSet& roots) {
 // ---------------------------------------------------------------------------
 // Visibility
 
-ItemSet SharedFoldersManager::GetUserSharedFolders(const QString& user) const {
+ItemSet SharedFoldersManager::GetUserSharedFolders(const QString& user, bool hers) const {
     ItemSet roots;
     const ItemPtr userItem = d.GetType("user")->HasItem(user);
     if (!userItem.IsNull() && userItem.IsConnected("unshared"))
         return roots;
     roots = d.GetType("shared_public")->GetItems().GetItems("shared_folder");
     const ItemPtr entry = userItem.HasItem("in_user_list");
-    if (entry.IsNull())
+    if (!hers || entry.IsNull())
         return roots;
     roots.Add(d.GetType("shared_userlist")->GetItems().GetItems("shared_folder"));
     for (const ItemPtr& group : entry.GetItems("user_list_group"))
         roots.Add(group.GetItems("shared_folder"));
     return roots;
+}
+
+bool SharedFoldersManager::ShownMoreThanStrangers(const QString& user) const {
+    // Most names are on no list: settled before the roots are looked at.
+    const ItemPtr userItem = d.GetType("user")->HasItem(user);
+    if (userItem.HasItem("in_user_list").IsNull() || userItem.IsConnected("unshared"))
+        return false;
+    for (const ItemPtr& root : GetUserSharedFolders(user))
+        if (!root.IsConnected("shared_public"))
+            return true;
+    return false;
+}
+
+bool SharedFoldersManager::ToHer(quint64 via) const {
+    return via == 0 || (peerMessenger && peerMessenger->IsHers(via));
 }
 
 bool SharedFoldersManager::IsFileSharedWithUser(ItemPtr file, const QString& user) const {
@@ -603,7 +618,9 @@ std::vector<SharedFoldersManager::Asker> SharedFoldersManager::TakeShareListWait
     const std::vector<quint64>& audience) {
     std::vector<Asker> taken, left;
     for (Asker& asker : m_shareListWaiters)
-        (Audience(GetUserSharedFolders(asker.first)) == audience ? taken : left).push_back(asker);
+        (Audience(GetUserSharedFolders(asker.first, ToHer(asker.second))) == audience ? taken
+                                                                                      : left)
+            .push_back(asker);
     m_shareListWaiters.swap(left);
     return taken;
 }
@@ -616,10 +633,11 @@ void SharedFoldersManager::ServeShareListWaiters() {
         for (const Asker& asker : TakeShareListWaiters(cached.first))
             answers.emplace_back(asker, cached.second);
     if (!m_shareListWaiters.empty() && !m_shareListBuilder.IsBusy()) {
-        m_shareListUser = m_shareListWaiters.front().first;
+        m_shareListAsker = m_shareListWaiters.front();
         m_shareListBuilder.Start([this] {
             // Asked again whenever copying begins anew: what the user sees then.
-            const ItemSet roots = GetUserSharedFolders(m_shareListUser);
+            const ItemSet roots =
+                GetUserSharedFolders(m_shareListAsker.first, ToHer(m_shareListAsker.second));
             m_shareListAudience = Audience(roots);
             m_shareListGeneration = m_indexGeneration;
             return roots.GetItems("shared_file_folder");
@@ -694,12 +712,13 @@ void SharedFoldersManager::OnShareListBuilt(QByteArray message) {
     ServeShareListWaiters();
 }
 
-ItemPtr SharedFoldersManager::VisibleFolder(const QString& user, const QString& folder) const {
+ItemPtr SharedFoldersManager::VisibleFolder(const QString& user, const QString& folder,
+                                            bool hers) const {
     QString path = folder;
     path.replace(QLatin1Char('\\'), QLatin1Char('/'));
     const ItemPtr folderItem = d.GetType("shared_file_folder")->HasItem(path);
     if (folderItem.IsNull() ||
-        folderItem.GetItems("shared_folder").Common(GetUserSharedFolders(user)).Empty())
+        folderItem.GetItems("shared_folder").Common(GetUserSharedFolders(user, hers)).Empty())
         return ItemPtr();
     return folderItem;
 }
@@ -707,7 +726,7 @@ ItemPtr SharedFoldersManager::VisibleFolder(const QString& user, const QString& 
 bool SharedFoldersManager::BuildFolderContentsAnswer(const QString& user, quint32 req,
                                                      const QString& folder,
                                                      MemStream& message) const {
-    const ItemPtr folderItem = VisibleFolder(user, folder);
+    const ItemPtr folderItem = VisibleFolder(user, folder, true);
     if (folderItem.IsNull())
         return false;
     FolderContentsCopy copy;
@@ -750,7 +769,7 @@ FolderRequestQueue::Turn SharedFoldersManager::AnswerFolderRequest(
     }
     State state = m_folderAnswers.StateOf(asker, request.req, request.folder);
     if (state == State::None) {
-        const ItemPtr folder = VisibleFolder(user, request.folder);
+        const ItemPtr folder = VisibleFolder(user, request.folder, ToHer(request.via));
         if (folder.IsNull())
             return Turn::Done;
         // A large answer waits for the others under way to be made.
@@ -770,7 +789,7 @@ FolderRequestQueue::Turn SharedFoldersManager::AnswerFolderRequest(
     }
     // Made over many turns: one who lost sight of the folder meanwhile
     // gets nothing.
-    if (VisibleFolder(user, request.folder).IsNull()) {
+    if (VisibleFolder(user, request.folder, ToHer(request.via)).IsNull()) {
         m_folderAnswers.Drop(asker);
         return Turn::Done;
     }

@@ -165,6 +165,8 @@ SharedFoldersManager::SharedFoldersManager(QObject* parent)
                 &SharedFoldersManager::OnFilesInFoldersRequested);
         connect(peerMessenger, &PeerMessenger::SharedFileListRequested, this,
                 &SharedFoldersManager::OnSharedFileListRequested);
+        peerMessenger->SetShownMore(
+            this, [this](const QString& user) { return ShownMoreThanStrangers(user); });
         connect(peerMessenger, &PeerMessenger::OutputRoom, this, [this] {
             if (!m_shareListsHeld.empty())
                 RetryShareLists();

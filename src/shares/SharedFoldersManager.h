@@ -106,8 +106,11 @@ public:
     // Visibility. None of these creates items: user names come from peers.
     // The roots the user may see: none for an unshared user; the public
     // ones; for a user on the own list also the user-list roots and those of
-    // the user's groups.
-    ItemSet GetUserSharedFolders(const QString& user) const;
+    // the user's groups. Not `hers` (a connection not vouched for her): what
+    // a stranger under her name gets, the public roots (none when unshared).
+    ItemSet GetUserSharedFolders(const QString& user, bool hers = true) const;
+    // True when her own connection is shown roots a stranger's is not.
+    bool ShownMoreThanStrangers(const QString& user) const;
     // True when one of the file's roots is among GetUserSharedFolders(user).
     bool IsFileSharedWithUser(ItemPtr file, const QString& user) const;
     // True when some user at this user's address (the user included) is unshared.
@@ -286,7 +289,10 @@ private:
     void SendShareList(const Asker& asker, const QByteArray& list);
     void RetryShareLists();
     // The folder's index entry when the user may see it, else null.
-    ItemPtr VisibleFolder(const QString& user, const QString& folder) const;
+    ItemPtr VisibleFolder(const QString& user, const QString& folder, bool hers) const;
+    // Whether the answer goes to her own connection: one the server vouched
+    // for, or, without one that asked, the one a reply then goes on.
+    bool ToHer(quint64 via) const;
     // A turn at the user's first folder request: a step of its answer, which
     // goes once made (FolderAnswerBuilder).
     FolderRequestQueue::Turn AnswerFolderRequest(const FolderRequestQueue::Request& request);
@@ -375,7 +381,7 @@ private:
     QElapsedTimer m_answerClock;
     DropCounter m_droppedPeerRequests{PeerLimits::kDroppedRequestLogMs};
     bool m_droppedPeerRequestsFlush = false;
-    QString m_shareListUser;
+    Asker m_shareListAsker;
     std::vector<quint64> m_shareListAudience;
     quint64 m_shareListGeneration = 0;
     // Last, so that it goes first: it calls off a list being made.

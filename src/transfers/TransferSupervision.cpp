@@ -18,6 +18,9 @@ namespace {
 const QString kArea = QStringLiteral("Transfer Queue");
 
 constexpr qint64 kPhaseTimeoutMs = 29999;
+// How long in all the request phase waits for messages of the downloader's
+// that we have not handled yet.
+constexpr qint64 kRequestingUnreadMs = 119999;
 constexpr qint64 kRequeueIntervalMs = 599999;
 constexpr qint64 kPlaceInLineIntervalSecs = 600;
 constexpr qint64 kQuietBeforeQuitSecs = 300;
@@ -114,16 +117,16 @@ void TransferQueueManager::EveryHalfMinute() {
         if (entry.IsRemoved() || !IsOlderThanMs(entry.HasItem("last_status_change_time").AsString(),
                                                 now, kPhaseTimeoutMs))
             continue;
-        // The downloader's answer may wait behind what she sent before it
-        // and we have not read yet: that slowness is ours, so the wait
-        // starts again.
+        // The downloader's answer may wait behind whole messages of hers that
+        // we have not handled yet: that slowness is ours, so the phase waits
+        // for them, up to a bound. A frame she has not finished sending is
+        // her slowness, not ours.
         const ItemPtr user = entry.HasItem("user");
         if (UploadStatus(entry) == QLatin1String(kRequesting) && peerMessenger && !user.IsNull() &&
-            peerMessenger->UnreadBytesFrom(user.AsString()) > 0) {
-            entry.Connect(
-                d.GetType("last_status_change_time")->GetItem(Value(now.toString(Qt::TextDate))));
+            !IsOlderThanMs(entry.HasItem("last_status_change_time").AsString(), now,
+                           kRequestingUnreadMs) &&
+            peerMessenger->MessageUnreadFrom(user.AsString()))
             continue;
-        }
         const ItemPtr file = entry.HasItem("shared_file");
         Log(kArea, 1,
             QStringLiteral("Upload of %1 to %2 timed out in %3 phase, aborting")

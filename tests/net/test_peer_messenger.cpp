@@ -2740,6 +2740,56 @@ private slots:
         QVERIFY(!messenger->OutputWaitingFor("her"));
     }
 
+    // Roots shared with the user list are shown by the name in a set-up: a
+    // share-list or folder request under a listed name, on a connection not
+    // vouched, waits for the address the server gives for the name, and only
+    // hers gets hers. Under a name shown no more, nobody is asked.
+    void herRootsReachHerAlone_data() {
+        QTest::addColumn<int>("from");  // the last byte of the peer's address
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("folders");
+        QTest::newRow("her own, from her address") << 1 << "her" << 2;
+        QTest::newRow("a stranger under her name") << 2 << "her" << 1;
+        QTest::newRow("a stranger under a name on no list") << 2 << "him" << 1;
+    }
+    void herRootsReachHerAlone() {
+        QFETCH(int, from);
+        QFETCH(QString, name);
+        QFETCH(int, folders);
+        shares.reset(new SharedFoldersManager);
+        // A folder under a root shown to the user list, and one under a public root.
+        for (const char* flag : {"shared_userlist", "shared_public"}) {
+            const ItemPtr root = d.GetType("shared_folder")->GetItem(QString("/") + flag);
+            d.GetType("shared_file_folder")->GetItem(root.AsString() + "/in").Connect(root);
+            root.Connect(d.GetType(flag)->GetGlobalNullItem());
+        }
+        d.GetType("user")->GetItem("her").Connect(d.GetType("in_user_list")->NewItem());
+        RawPeer session, peer;
+        QVERIFY(LogIn(&session, name, 1234));
+        peer.ComeFrom(QHostAddress(QString("127.0.0.%1").arg(from)));
+        QVERIFY(peer.ConnectTo(messenger->ListeningPort()));
+        peer.SendSetUp(name, "P");
+        peer.SendMessage(P::PM_SHARED_FILE_LIST_REQUEST);
+        FileInfoMap share;
+        AttributeTranslationTable table;
+        QByteArray got = peer.Take(P::PM_SHARED_FILE_LIST), folder;
+        QVERIFY(ParseSharedFileList(got.constData(), got.size(), share, table));
+        QCOMPARE(int(share.size()), folders);
+        // The list-only folder is answered before the public one, or not at all.
+        peer.SendMessage(36, Payload().U32(1).Str("/shared_userlist/in"));
+        peer.SendMessage(36, Payload().U32(2).Str("/shared_public/in"));
+        got = peer.Take(P::PM_SHARED_FILES_IN_FOLDER);
+        QVERIFY(InflateBounded(got.constData(), got.size(), 1 << 20, folder));
+        QCOMPARE(folder.left(4), RawPeer::U32(quint32(3 - folders)));
+        // Our own question behind any the requests made.
+        server->GetPeerAddress("other");
+        QStringList questions;
+        while (!questions.contains("other") &&
+               ts->WaitForMessage(kMe, SM_GET_PEER_ADDRESS, kTestWaitMs, &got))
+            questions << QString::fromUtf8(got.mid(4));
+        QCOMPARE(questions.size(), name == "her" ? 2 : 1);
+    }
+
     // A stranger from another host holds a connection under an honest
     // user's name, reading or not. What we send her reaches her alone, a
     // reply goes on the connection that asked, what only she may send is

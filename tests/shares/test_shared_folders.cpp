@@ -1435,6 +1435,10 @@ private slots:
             {"banned", {}}};
         for (const auto& row : table) {
             QCOMPARE(Values(manager->GetUserSharedFolders(row.first)), row.second);
+            // A stranger under the name gets a stranger's.
+            QCOMPARE(Values(manager->GetUserSharedFolders(row.first, false)),
+                     row.second.isEmpty() ? row.second : table.front().second);
+            QCOMPARE(manager->ShownMoreThanStrangers(row.first), row.second.size() > 2);
             for (const auto& file : files) {
                 bool visible = false;
                 for (const QString& root :

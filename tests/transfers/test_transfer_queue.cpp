@@ -281,6 +281,9 @@ private slots:
         add("unshared user", "M/a", "unshare", "File not shared.");
         add("pending shutdown", "M/a", "quit", "Pending shutdown.");
         add("too many queued", "M/c", "two", "Too many files");
+        // Only her own queued uploads count, counted from either side.
+        add("others' queued", "M/c", "others", "");
+        add("others' queued, hers ended", "M/c", "others, hers ended", "");
         // The log quotes the name: what it keeps stays small.
         const QByteArray name = "M/" + QByteArray(8000, 'n');
         QTest::newRow("long name") << QString(name) << ""
@@ -297,13 +300,21 @@ private slots:
             SetRuntimeSetting("finish_uploads_and_quit", "yes");
         if (setup == "two")
             Ask("bob", "M/a"), Ask("bob", "M/b");
+        for (const char* ended : {"M/a", "M/b", "M/d"})
+            if (setup.endsWith("hers ended"))
+                Ask("bob", ended), tqm->SetUploadEntryStatus(Entry("bob", ended), TQM::kComplete);
+        if (setup.startsWith("others"))
+            Ask("carol", "M/a"), Ask("carol", "M/b");
         const QString wire = file.isEmpty() ? QString() : W(file);
         LogLines log;
         tqm->OnQueueUploadRequested("bob", wire);
-        QCOMPARE(Sent(), QStringList{"50 " + wire + " | " + reason});
+        QCOMPARE(Sent(),
+                 reason.isEmpty() ? QStringList() : QStringList{"50 " + wire + " | " + reason});
         for (const QString& line : log.lines)
             QVERIFY2(line.size() < kMaxLogLineLength + 64, qPrintable(line.left(200)));
-        QCOMPARE(d.GetType("upload_entry")->ItemCount(), setup == "two" ? 2 : 0);
+        QCOMPARE(Status("bob", file), QString(reason.isEmpty() ? "queued" : ""));
+        if (!setup.startsWith("others"))
+            QCOMPARE(d.GetType("upload_entry")->ItemCount(), setup == "two" ? 2 : 0);
     }
     // Bob stays offline, so nothing starts.
     void admission() {
@@ -486,28 +497,60 @@ private slots:
         QVERIFY(TQM::UploadStatus(b) == "aborted" && TQM::UploadStatus(c) == "uploading");
         tqm->SetUploadEntryStatus(c, TQM::kAborted);
     }
-    // The downloader's answer waits unread behind a long burst of her queue
-    // requests when the tick comes: our slowness fails nothing, and the
-    // upload goes on once the answer is read.
-    void answerBehindBurst() {
+    // The tick comes `age` seconds into the request phase with bytes unread
+    // from the downloader's connection, or from a stranger's under her name:
+    // only whole messages of hers are our slowness, and only for a while.
+    void unreadAtTheTick_data() {
+        QTest::addColumn<QString>("sent");
+        QTest::addColumn<int>("age");
+        QTest::addColumn<bool>("waits");
+        QTest::newRow("her answer behind her burst") << "her burst" << 31 << true;
+        QTest::newRow("the same, obfuscated") << "her obfuscated burst" << 31 << true;
+        QTest::newRow("her burst past the bound") << "her burst" << 121 << false;
+        QTest::newRow("a stranger's burst under her name") << "his burst" << 31 << false;
+        QTest::newRow("her frame not all sent") << "her part" << 31 << false;
+    }
+    void unreadAtTheTick() {
+        QFETCH(QString, sent);
+        QFETCH(int, age);
+        QFETCH(bool, waits);
         Online("bob");
         Ask("bob", "M/a");
         QCOMPARE(Sent(), QStringList{"40 " + W("M/a")});
-        SetTime(Entry("bob", "M/a"), "last_status_change_time", Ago(31));
-        for (int i = 0; i < 3000; ++i)
-            Send(PeerMessenger::PM_QUEUE_UPLOAD, Payload().Str(W("M/b")));
-        Send(PeerMessenger::PM_TRANSFER_RESPONSE, Payload().U32(Req("bob", "M/a")).U8(1));
-        bob->Select(0);
-        bob->Flush();
-        // Loopback hands the bytes over at once; no turn of the loop reads them.
-        QDeadlineTimer arrived(kWait);
-        while (messenger->UnreadBytesFrom("bob") == 0 && !arrived.hasExpired()) {
+        SetTime(Entry("bob", "M/a"), "last_status_change_time", Ago(age));
+        RawPeer stranger;
+        stranger.ComeFrom(QHostAddress("127.0.0.2"));
+        RawPeer& from = sent == "his burst" ? stranger : *bob;
+        if (sent == "his burst" || sent.contains("obfuscated")) {
+            const bool obfuscated = &from == bob.get();
+            QVERIFY(from.ConnectTo(
+                obfuscated ? messenger->ObfuscatedListeningPort() : messenger->ListeningPort(),
+                obfuscated));
+            from.SendSetUp("bob", "P");
+            QVERIFY(SyncPeer(from));
         }
-        QVERIFY(messenger->UnreadBytesFrom("bob") > 0);
+        if (sent == "her part") {
+            // 2 KiB of a 1-MiB frame, read into the frame reader.
+            const qint64 read = messenger->BytesRead();
+            bob->SendRaw(RawPeer::U32(1 << 20) + QByteArray(2044, 'x'));
+            QTRY_VERIFY_WITH_TIMEOUT(messenger->BytesRead() >= read + 2048, kWait);
+        } else {
+            for (int i = 0; i < 3000; ++i)
+                from.SendMessage(PeerMessenger::PM_QUEUE_UPLOAD, Payload().Str(W("M/b")));
+            if (&from == bob.get())
+                from.SendMessage(PeerMessenger::PM_TRANSFER_RESPONSE,
+                                 Payload().U32(Req("bob", "M/a")).U8(1));
+            from.Flush();
+            // Loopback hands the bytes over at once; no turn of the loop reads them.
+            QDeadlineTimer arrived(kWait);
+            while (&from == bob.get() && !messenger->MessageUnreadFrom("bob") &&
+                   !arrived.hasExpired()) {
+            }
+        }
         tqm->EveryHalfMinute();
-        QCOMPARE(Status("bob", "M/a"), QString("requesting"));
-        QTRY_COMPARE_WITH_TIMEOUT(Status("bob", "M/a"), QString("connecting"), kWait);
-        QCOMPARE(messenger->UnreadBytesFrom("bob"), qint64(0));
+        QCOMPARE(Status("bob", "M/a"), QString(waits ? "requesting" : "aborted"));
+        QTRY_COMPARE_WITH_TIMEOUT(Status("bob", "M/a"), QString(waits ? "connecting" : "aborted"),
+                                  kWait);
     }
     // Finish-and-quit ends the loop (0) with nothing queued or active and no
     // upload change for 300 s (none since start or unreadable: long ago).
