@@ -124,10 +124,15 @@ void PeerMessenger::AskAddresses() {
         }
         if (!user.isNull() && !gp_server->GetPeerAddress(user))
             return;  // the link is behind: asked again as it catches up
-        m_askTurns.pop_front();
-        held->second.inTurn = more;
-        if (more)
-            m_askTurns.push_back(ip);
+        // Looked up again: a link lost on the write may have ended checks.
+        if (!m_askTurns.empty() && m_askTurns.front() == ip)
+            m_askTurns.pop_front();
+        const auto still = m_heldChecks.find(ip);
+        if (still != m_heldChecks.end()) {
+            still->second.inTurn = more;
+            if (more)
+                m_askTurns.push_back(ip);
+        }
         if (user.isNull())
             continue;
         const quint64 number = ++m_questionCount;
