@@ -47,7 +47,14 @@
 //   "spends her budget": a stranger from another address sends queue
 //     requests for files not shared under her name, 375 a second, evenly,
 //     from 3 s on; at 10 s she queues a shared file on her own connection;
-//     target: her download starts within 2 s and comes whole, as without him.
+//     target: her download starts within 2 s and comes whole, as without him;
+//   "address checks": 4 processes from 127.0.0.2-5 keep 300 connections
+//     each, each new one under a fresh 4,000-byte name with one queue
+//     request (which waits for the server's word on the name), as fast as
+//     they can for 60 s (5 s with --quick); a newcomer the server knows
+//     queues a shared file on her first connection every 5 s; target: the
+//     client's memory grows less than 150 MiB, every newcomer is answered
+//     within 2 s and the longest main-thread stall is under 200 ms.
 // Meanwhile an honest user browses every 10 s and searches for one track
 // every 2 s, and in the first two phases a newcomer sets up and asks for
 // user info every second. A stranger under an honest user's name comes from
@@ -57,7 +64,8 @@
 //   --quick    a share of 5,000 files, short floods, figures only
 //   --files N  a share of N files (300,000 unless given), with verdicts
 //   --phase    only that phase: bare, setups, reader, slow, names, name, stall,
-//              hers (holds her name) or budget (spends her budget)
+//              hers (holds her name), budget (spends her budget) or checks
+//              (address checks)
 // The share is built and saved by a process of its own; each phase runs in
 // a fresh child, and the flooders in processes of their own, so that their
 // work does not count as the client's.
@@ -118,12 +126,21 @@ constexpr int kSlowStrangers = PeerLimits::kMaxMessagingConnections - 1;
 // ---------------------------------------------------------------------------
 // A flooder process: keeps `--keep` connections open to `--port`, replacing
 // the oldest as fast as it can for `--seconds`; with `--setups PREFIX` each
-// sends a whole set-up under a fresh name first.
+// sends a whole set-up under a fresh name first, the name padded to
+// `--name-bytes`, and with `--queue` one queue request behind it. From
+// 127.0.0.`--from` when given.
 
 int RunFlooder(const Args& args) {
     const quint16 port = quint16(args.Int("--port"));
     const int keep = args.Int("--keep", 300), seconds = args.Int("--seconds", 5);
     const char* prefix = args.Value("--setups");
+    const int nameBytes = args.Int("--name-bytes"), from = args.Int("--from");
+    const QByteArray queue = args.Has("--queue") ? RawPeer::Frame(PeerMessenger::PM_QUEUE_UPLOAD,
+                                                                  Payload().Str("not shared.mp3"))
+                                                 : QByteArray();
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    source.sin_addr.s_addr = htonl(INADDR_LOOPBACK + quint32(from > 1 ? from - 1 : 0));
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -145,6 +162,10 @@ int RunFlooder(const Args& args) {
         // waits out its time holding a port of the machine.
         const linger reset{1, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        if (from > 1 && ::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+            ::close(fd);
+            continue;
+        }
         if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 &&
             errno != EINPROGRESS) {
             ::close(fd);
@@ -155,8 +176,10 @@ int RunFlooder(const Args& args) {
             // backlog is full.
             pollfd writable{fd, POLLOUT, 0};
             if (::poll(&writable, 1, 100) == 1 && !(writable.revents & (POLLERR | POLLHUP))) {
-                const QByteArray setUp =
-                    RawPeer::SetUpFrame(QString("%1%2").arg(prefix).arg(names++), "P");
+                QString name = QString("%1%2").arg(prefix).arg(names++);
+                if (name.size() < nameBytes)
+                    name += QString(nameBytes - name.size(), 'n');
+                const QByteArray setUp = RawPeer::SetUpFrame(name, "P") + queue;
                 ::send(fd, setUp.constData(), std::size_t(setUp.size()), MSG_NOSIGNAL);
             }
         }
@@ -1233,14 +1256,21 @@ QString AnsweredOf(const Requests& r) {
 
 // The window, logged in to a server of this process, with the download
 // shared and upload slots for each user's download.
+// Through `via` ("host:port") when given, else straight to the server.
 std::unique_ptr<MainWindow> StartLoggedIn(TestServer& server, RawPeer& first, const char* phase,
-                                          QString& download, int& indexed) {
+                                          QString& download, int& indexed,
+                                          const std::function<QString()>& via = {}) {
     download = WriteDownloadFile();
     if (download.isEmpty() || !server.Listen()) {
         std::printf("%s: cannot write the download or serve\n", phase);
         return nullptr;
     }
-    qputenv("TAVENOOK_SERVER", server.Address().toUtf8());
+    const QString address = via ? via() : server.Address();
+    if (address.isEmpty()) {
+        std::printf("%s: no way to the server\n", phase);
+        return nullptr;
+    }
+    qputenv("TAVENOOK_SERVER", address.toUtf8());
     std::unique_ptr<MainWindow> window = StartWithAskingPeer(first, phase, "first", indexed);
     if (!window)
         return nullptr;
@@ -1342,6 +1372,241 @@ int MeasureHerBudget(int files, bool verdicts) {
         files, verdicts);
 }
 
+// ---------------------------------------------------------------------------
+// The client's link to the server as over the Internet: a process between
+// them passes what the client sends at `--rate` bytes a second, an uplink's
+// pace, through small buffers, so that what the client queues for the
+// server waits in the client; answers pass as they come. It listens on a
+// free port of loopback, says it ("relay: PORT"), and serves the server at
+// `--port` for `--seconds`.
+int RunRelay(const Args& args) {
+    const quint16 port = quint16(args.Int("--port"));
+    const qint64 rate = args.Int("--rate", 1 << 20), ms = qint64(args.Int("--seconds", 60)) * 1000;
+    const int window = 64 * 1024;
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof at;
+    ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+        ::listen(listener, 8) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&at), &length) != 0)
+        return 1;
+    std::printf("relay: %d\n", int(ntohs(at.sin_port)));
+    std::fflush(stdout);
+    // Each pair: the client's end, the server's, and what waits to go each way.
+    struct Pair {
+        int client, server;
+        QByteArray up, down;
+    };
+    std::vector<Pair> pairs;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 allowance = 0, lastMs = 0;
+    char buffer[65536];
+    while (clock.elapsed() < ms) {
+        const qint64 now = clock.elapsed();
+        if (now > lastMs) {
+            allowance = std::min(allowance + (now - lastMs) * rate / 1000, rate / 10);
+            lastMs = now;
+        }
+        std::vector<pollfd> polled{{listener, POLLIN, 0}};
+        for (const Pair& p : pairs) {
+            polled.push_back({p.client, short(p.up.size() < window ? POLLIN : 0), 0});
+            polled.push_back({p.server, short(POLLIN), 0});
+        }
+        ::poll(polled.data(), polled.size(), 5);
+        if (polled[0].revents & POLLIN) {
+            const int client = ::accept(listener, nullptr, nullptr);
+            const int server = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            to.sin_port = htons(port);
+            if (client >= 0 && server >= 0 &&
+                ::connect(server, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+                ::fcntl(client, F_SETFL, ::fcntl(client, F_GETFL) | O_NONBLOCK);
+                ::fcntl(server, F_SETFL, ::fcntl(server, F_GETFL) | O_NONBLOCK);
+                pairs.push_back({client, server, {}, {}});
+            } else {
+                ::close(client);
+                ::close(server);
+            }
+        }
+        for (auto p = pairs.begin(); p != pairs.end();) {
+            bool closed = false;
+            ssize_t n = -1;
+            if (p->up.size() < window &&
+                (n = ::recv(p->client, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+                p->up.append(buffer, int(n));
+            closed = closed || n == 0;
+            n = -1;
+            while ((n = ::recv(p->server, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+                p->down.append(buffer, int(n));
+            closed = closed || n == 0;
+            const qint64 upNow = std::min<qint64>(p->up.size(), allowance);
+            if (upNow > 0 && (n = ::send(p->server, p->up.constData(), std::size_t(upNow),
+                                         MSG_NOSIGNAL | MSG_DONTWAIT)) > 0) {
+                p->up.remove(0, int(n));
+                allowance -= n;
+            }
+            if (!p->down.isEmpty() &&
+                (n = ::send(p->client, p->down.constData(), std::size_t(p->down.size()),
+                            MSG_NOSIGNAL | MSG_DONTWAIT)) > 0)
+                p->down.remove(0, int(n));
+            if (closed) {
+                ::close(p->client);
+                ::close(p->server);
+                p = pairs.erase(p);
+            } else {
+                ++p;
+            }
+        }
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Strangers from other hosts under fresh names, each with one queue request
+// that waits for the server's word on the name, beside honest newcomers;
+// the client reaches the server through an uplink's pace.
+
+constexpr int kCheckFlooders = 4;
+constexpr int kCheckNameBytes = 4000;
+constexpr qint64 kNewcomerEveryMs = 5000;
+constexpr qint64 kNewcomerAnsweredMs = 2000;
+constexpr double kCheckGrowthTargetMiB = 150;
+// An uplink of 8 Mbit/s.
+constexpr qint64 kServerUplink = 1024 * 1024;
+
+// What newcomers met in one stretch.
+struct Newcomings {
+    double stallMs = 0, growthMiB = 0;
+    int asked = 0, answered = 0, inTime = 0;
+    qint64 slowestMs = 0;
+};
+
+// For `ms`, a newcomer the server knows every 5 s from 2 s on, each queueing
+// the shared file on her first connection; the client's memory sampled.
+void RunNewcomers(TestServer& server, const QString& download, const QString& prefix, qint64 ms,
+                  Newcomings& out) {
+    std::vector<std::unique_ptr<Her>> hers;
+    const long before = ResidentKiB();
+    long peak = before;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 nextAt = 2000, sampledAt = 0;
+    out.stallMs = LongestStallUntil(clock, [&] {
+        const qint64 now = clock.elapsed();
+        if (now - sampledAt >= 200) {
+            sampledAt = now;
+            peak = std::max(peak, ResidentKiB());
+            // What the server of this process keeps of the client's frames
+            // is not the client's.
+            for (const QString& user : server.LoggedInUsers())
+                server.ClearReceived(user);
+        }
+        if (now < ms && now >= nextAt) {
+            nextAt += kNewcomerEveryMs;
+            auto her =
+                std::make_unique<Her>(QString("%1%2").arg(prefix).arg(out.asked++), download);
+            if (her->Start(server.Port()))
+                her->Queue(clock.elapsed());
+            hers.push_back(std::move(her));
+        }
+        bool waiting = false;
+        for (const auto& her : hers) {
+            her->Turn(now);
+            waiting = waiting || (her->queuedMs >= 0 && her->answeredMs < 0 &&
+                                  now - her->queuedMs < kAnswerWithinMs);
+        }
+        return now >= ms && !waiting;
+    });
+    out.growthMiB = MiB(peak - before);
+    for (const auto& her : hers) {
+        if (her->answeredMs < 0 || her->queuedMs < 0) {
+            out.slowestMs = std::max(out.slowestMs, kAnswerWithinMs);
+            continue;
+        }
+        const qint64 took = her->answeredMs - her->queuedMs;
+        ++out.answered;
+        out.inTime += took <= kNewcomerAnsweredMs;
+        out.slowestMs = std::max(out.slowestMs, took);
+    }
+}
+
+int MeasureAddressChecks(int files, bool quick, bool verdicts) {
+    const char* phase = "address checks";
+    TestServer server;
+    RawPeer first;
+    QString download;
+    int indexed = 0;
+    const int seconds = quick ? 5 : 60;
+    QProcess relay;
+    relay.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    const auto via = [&] {
+        relay.start(QCoreApplication::applicationFilePath(),
+                    {"--relay", "--port", QString::number(server.Port()), "--rate",
+                     QString::number(kServerUplink), "--seconds", QString::number(seconds + 600)});
+        QByteArray said;
+        while (!said.contains('\n') && relay.waitForReadyRead(10000))
+            said += relay.readAllStandardOutput();
+        const int at = said.indexOf("relay: ");
+        return at < 0 ? QString() : QString("127.0.0.1:%1").arg(said.mid(at + 7).trimmed().toInt());
+    };
+    std::unique_ptr<MainWindow> window =
+        StartLoggedIn(server, first, phase, download, indexed, via);
+    if (!window)
+        return 1;
+    std::printf(
+        "%s: the client's link to the server takes %d KiB/s; %d processes from 127.0.0.2-%d keep "
+        "300 connections each, each new one under a "
+        "fresh %d-byte name with one queue request, as fast as they can for %d s; a newcomer "
+        "the server knows queues the shared file on her first connection every 5 s; target: "
+        "memory under +%.0f MiB, every newcomer answered within %.0f s, stall under %.0f ms "
+        "(%d files shared)\n",
+        phase, int(kServerUplink / 1024), kCheckFlooders, 1 + kCheckFlooders, kCheckNameBytes,
+        seconds, kCheckGrowthTargetMiB, kNewcomerAnsweredMs / 1000.0, kStallTargetMs, indexed);
+    Newcomings quiet, flood;
+    RunNewcomers(server, download, "calm", quick ? 5000 : 15000, quiet);
+    std::vector<std::unique_ptr<QProcess>> flooders;
+    for (int k = 0; k < kCheckFlooders; ++k) {
+        auto flooder = std::make_unique<QProcess>();
+        flooder->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        flooder->start(
+            QCoreApplication::applicationFilePath(),
+            {"--flooder", "--port", QString::number(peerMessenger->ListeningPort()), "--keep",
+             "300", "--seconds", QString::number(seconds), "--setups", QString("checked%1x").arg(k),
+             "--name-bytes", QString::number(kCheckNameBytes), "--queue", "--from",
+             QString::number(2 + k)});
+        flooders.push_back(std::move(flooder));
+    }
+    RunNewcomers(server, download, "newcomer", seconds * 1000, flood);
+    const long made = EndFlooders(flooders);
+    std::printf("%s: %ld connections made; %lld messages only a user may send refused\n", phase,
+                made, static_cast<long long>(peerMessenger->StrangersRefused()));
+    std::printf("%s: the client's memory grew %.1f MiB (without the flood %.1f MiB)", phase,
+                flood.growthMiB, quiet.growthMiB);
+    PrintVerdict(verdicts, "address checks: memory grows under 150 MiB",
+                 flood.growthMiB < kCheckGrowthTargetMiB);
+    std::printf(
+        "%s: newcomers answered %d of %d, %d within 2 s, the slowest after %lld ms (without "
+        "the flood %d of %d, the slowest after %lld ms)",
+        phase, flood.answered, flood.asked, flood.inTime, static_cast<long long>(flood.slowestMs),
+        quiet.answered, quiet.asked, static_cast<long long>(quiet.slowestMs));
+    PrintVerdict(verdicts, "address checks: every newcomer answered within 2 s",
+                 flood.asked > 0 && flood.inTime == flood.asked);
+    std::printf("%s: longest main-thread stall %.1f ms (without the flood %.1f ms)", phase,
+                flood.stallMs, quiet.stallMs);
+    PrintVerdict(verdicts, "address checks: stall under 200 ms", flood.stallMs < kStallTargetMs);
+    std::fflush(stdout);
+    window.reset();
+    relay.kill();
+    relay.waitForFinished();
+    return indexed >= files ? 0 : 1;
+}
+
 int MeasurePhase(const QString& phase, int files, bool quick, bool verdicts) {
     if (phase == "bare")
         return MeasureFlooders(files, false, quick, verdicts);
@@ -1361,6 +1626,8 @@ int MeasurePhase(const QString& phase, int files, bool quick, bool verdicts) {
         return MeasureHerName(files, quick, verdicts);
     if (phase == "budget")
         return MeasureHerBudget(files, verdicts);
+    if (phase == "checks")
+        return MeasureAddressChecks(files, quick, verdicts);
     std::printf("no phase %s\n", qPrintable(phase));
     return 1;
 }
@@ -1377,6 +1644,10 @@ int main(int argc, char** argv) {
     if (args.Has("--name-flooder")) {
         QCoreApplication app(argc, argv);
         return RunNameFlooder(args);
+    }
+    if (args.Has("--relay")) {
+        QCoreApplication app(argc, argv);
+        return RunRelay(args);
     }
     if (args.Has("--stranger")) {
         QCoreApplication app(argc, argv);
@@ -1404,7 +1675,7 @@ int main(int argc, char** argv) {
     for (const char* phase : {"bare", "setups", "reader", "slow",
                               // Then queue requests with long names, and honest users
                               // under attack by name, or after a stall.
-                              "names", "name", "stall", "hers", "budget"}) {
+                              "names", "name", "stall", "hers", "budget", "checks"}) {
         if (only && QString::fromLatin1(only) != phase)
             continue;
         QStringList arguments = {"--measure", "--phase", phase, "--files", QString::number(files)};

@@ -210,12 +210,10 @@ bool PeerMessenger::CheckAddress(const ConnectionPtr& c, quint32 code, const Mem
     c->check = Connection::Checking;
     c->heldCode = code;
     c->held = QByteArray(payload.GetBuffer() + payload.GetReadPos(), int(payload.BytesLeft()));
-    std::vector<quint64>& waiting = m_checks[c->user];
-    const bool ask = waiting.empty();
-    waiting.push_back(c->id);
+    m_checks[c->user].push_back(c->id);
     m_checkDeadlines.emplace_back(Now() + PeerLimits::kAddressCheckMs, c->id);
-    if (ask)
-        gp_server->GetPeerAddress(c->user);
+    HoldCheck(c);
+    AskAddresses();
     return true;
 }
 
@@ -249,6 +247,7 @@ void PeerMessenger::EndCheck(const ConnectionPtr& c) {
         return;
     c->check = Connection::Checked;
     c->stranger = !c->vouched;
+    ReleaseCheck(*c);
     MemStream payload(c->held);
     const quint32 code = c->heldCode;
     c->held.clear();

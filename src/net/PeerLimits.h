@@ -224,6 +224,25 @@ constexpr qint64 kSetUpMs = 10000;
 // not vouch for, waits this long at most for the server to give the
 // address of her name; past it the connection counts as a stranger's.
 constexpr qint64 kAddressCheckMs = 10000;
+// Connections held for such a check, from one address and in all, and the
+// bytes they hold (the message, the name, the overhead). A new one past a
+// cap ends the oldest check of its own address, or, past the caps in all,
+// of the address holding the most: that connection counts as a stranger's.
+// Names cost nothing, so a flood of fresh ones ends its own checks and
+// leaves those of other addresses be; the per-address caps are far above
+// what one host's honest users have waiting at once.
+constexpr int kMaxChecksPerAddress = 32;
+constexpr int kMaxChecks = 256;
+constexpr qint64 kMaxCheckBytesPerAddress = qint64(16) * 1024 * 1024;
+constexpr qint64 kMaxCheckBytes = qint64(64) * 1024 * 1024;
+constexpr qint64 kCheckOverhead = 64;
+// Questions to the server for such checks not yet answered; the next goes
+// as one is answered (or after kAddressCheckMs, as lost), the source
+// addresses of the checks waiting each in turn, so that an address's
+// newcomer asks after at most one question of each other address. None
+// goes while the server link holds more than kMaxServerBacklog unsent.
+constexpr int kMaxAddressQuestions = 16;
+constexpr qint64 kMaxServerBacklog = 1024 * 1024;
 // A messaging connection in the middle of a frame that delivers fewer than
 // kStalledFrameBytes in kStalledFrameMs is closed; a slow link still carries
 // a large share list at that pace.

@@ -447,6 +447,10 @@ void PeerMessenger::Close(const ConnectionPtr& c, const QString& why) {
     Unindex(*c);
     m_partialBytes -= c->partialBytes;
     c->partialBytes = 0;
+    if (c->check == Connection::Checking) {
+        UnlistCheck(*c);
+        ReleaseCheck(*c);
+    }
     Log(kArea, 2,
         QString("Connection %1%2 closed: %3")
             .arg(c->user.isEmpty() ? QString("(unidentified)") : c->user)
@@ -1307,6 +1311,7 @@ void PeerMessenger::CheckDeadlines() {
     if (m_requestBudgets.NextDue() >= 0 && m_requestBudgets.NextDue() <= now)
         ServeWaitingRequests();
     FlushDropLines(now);
+    ExpireQuestions(now);
     // The server did not answer for the name in time: taken as a stranger.
     while (!m_checkDeadlines.empty() && m_checkDeadlines.front().first <= now) {
         const ConnectionPtr c = FindConnection(m_checkDeadlines.front().second);
@@ -1509,6 +1514,7 @@ void PeerMessenger::OnPeerAddress(QString user, quint32 ip, quint16 port, quint1
     Q_UNUSED(obfuscatedPort);
     VouchByAddress(user, ip);
     EndChecks(user);
+    AddressAnswered(user);
     std::vector<quint32> waiting;
     for (const auto& entry : m_requests)
         if (entry.second->user == user && entry.second->direct == Request::DirectAwaitingAddress)

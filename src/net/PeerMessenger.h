@@ -230,6 +230,11 @@ public:
     // that connection. Also file connections for an offer we took that come
     // from another address than the offer.
     qint64 StrangersRefused() const { return m_strangers.Total(); }
+    // Address checks held, their bytes, and questions to the server not yet
+    // answered.
+    int ChecksHeld() const { return m_checksHeld; }
+    qint64 CheckBytesHeld() const { return m_checkBytesHeld; }
+    int QuestionsAsked() const { return int(m_questions.size()); }
     // Lowers the bound on replies held in all (tests).
     void SetMaxReplyBytes(qint64 bytes) { m_maxReplyBytes = bytes; }
     // Budgets kept now; full ones go as others are used.
@@ -383,6 +388,18 @@ private:
     void VouchByAddress(const QString& user, quint32 ip);
     void EndChecks(const QString& user);
     void DispatchFrom(const ConnectionPtr& c, quint32 code, MemStream& payload);
+    // Bounds on what waits for the server's word (AddressChecks.cpp): a new
+    // check takes a place among those held, ending the oldest check of the
+    // address that holds the most when none is free; questions go to the
+    // server a few at a time, each source address in turn.
+    void HoldCheck(const ConnectionPtr& c);
+    void ReleaseCheck(const Connection& c);
+    void EndOldestCheck(quint32 ip);
+    void DropHeld(quint32 ip, quint64 id);
+    void UnlistCheck(const Connection& c);
+    void AskAddresses();
+    void AddressAnswered(const QString& user);
+    void ExpireQuestions(qint64 now);
     void RefuseStranger(const QString& user, quint32 code, MemStream& payload);
     void CountStranger(const QString& user, quint32 code);
     bool AnswerWaitingOn(const QString& user, quint32 code, const ConnectionPtr& c);
@@ -584,6 +601,22 @@ private:
     // for it, and those in the order their checks end.
     std::map<QString, std::vector<quint64>> m_checks;
     std::deque<std::pair<qint64, quint64>> m_checkDeadlines;
+    // Checks held, by the address they come from, oldest first, with the
+    // bytes each holds; whether the address waits its turn to ask.
+    struct HeldChecks {
+        std::deque<std::pair<quint64, qint64>> checks;
+        qint64 bytes = 0;
+        bool inTurn = false;
+    };
+    std::map<quint32, HeldChecks> m_heldChecks;
+    std::deque<quint32> m_askTurns;
+    int m_checksHeld = 0;
+    qint64 m_checkBytesHeld = 0;
+    // Questions the server has not answered yet, by name, and by their
+    // number (the order asked) with when each went.
+    std::map<QString, quint64> m_questions;
+    std::map<quint64, std::pair<qint64, QString>> m_questionOrder;
+    quint64 m_questionCount = 0;
     DropCounter m_strangers{PeerLimits::kDroppedRequestLogMs};
     QPointer<QObject> m_shownMoreOwner;
     std::function<bool(const QString&)> m_shownMore;

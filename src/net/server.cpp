@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "net/LowDelay.h"
+#include "net/PeerLimits.h"
 #include "net/PeerMessenger.h"
 #include "net/PortForwarder.h"
 #include "store/DataSaver.h"
@@ -789,8 +790,12 @@ void Server::SendChildDepth(bool hasDepth) {
     SendFields(SM_DNET_CHILD_DEPTH, quint8(hasDepth ? 1 : 0));
 }
 
-void Server::GetPeerAddress(QString user) {
+bool Server::GetPeerAddress(QString user) {
+    if (m_state != StateLoggedIn || !mp_socket ||
+        mp_socket->bytesToWrite() > PeerLimits::kMaxServerBacklog)
+        return false;
     SendFields(SM_GET_PEER_ADDRESS, user);
+    return true;
 }
 
 void Server::ConnectToPeer(quint32 token, QString user, QString kind) {

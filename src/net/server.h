@@ -165,7 +165,9 @@ public:
     void SendDNetGroupLeader(QString leader);
     void SendChildDepth(bool hasDepth);
     // For the peer messenger.
-    void GetPeerAddress(QString user);
+    // Refused (false) while the link holds more than kMaxServerBacklog
+    // bytes not yet sent, so that questions cannot pile up behind it.
+    bool GetPeerAddress(QString user);
     void ConnectToPeer(quint32 token, QString user, QString kind);
     void CannotConnect(quint32 token, QString user);
 

@@ -2876,6 +2876,74 @@ private slots:
         QVERIFY(rec->WaitFor("QueueUploadRequested|her|d\\mine"));
         QCOMPARE(rec->events.filter("QueueUploadRequested").size(), 1);
     }
+
+    // Strangers from another host under fresh names, each with a message
+    // only the named user may send, while the server does not answer: the
+    // checks held, their bytes and the questions asked stay bounded; an
+    // honest newcomer's check outlives the flood's, and her message is
+    // taken once the server answers.
+    void addressChecksBounded_data() {
+        QTest::addColumn<int>("strangers");
+        QTest::addColumn<int>("nameBytes");
+        QTest::newRow("many fresh names") << 3 * PeerLimits::kMaxChecksPerAddress << 16;
+        QTest::newRow("large held messages") << 24 << 1024 * 1024;
+    }
+    void addressChecksBounded() {
+        QFETCH(int, strangers);
+        QFETCH(int, nameBytes);
+        RawPeer session, her;
+        QVERIFY(her.Listen() && LogIn(&session, "her", her.Port()));
+        ts->SetAnswersAddresses(false);
+        const auto bounded = [&] {
+            return messenger->ChecksHeld() <= PeerLimits::kMaxChecksPerAddress + 1 &&
+                   messenger->CheckBytesHeld() <= PeerLimits::kMaxCheckBytesPerAddress + 4096 &&
+                   messenger->QuestionsAsked() <= PeerLimits::kMaxAddressQuestions;
+        };
+        // Those past what one address may hold end as a stranger's (or are
+        // dropped for their names).
+        const int kept = int(std::min<qint64>(
+            PeerLimits::kMaxChecksPerAddress,
+            PeerLimits::kMaxCheckBytesPerAddress / (nameBytes + 128 + PeerLimits::kCheckOverhead)));
+        std::vector<std::unique_ptr<RawPeer>> flood;
+        const auto floodAndSettle = [&] {
+            const qint64 ended = messenger->StrangersRefused() + messenger->DroppedLongNames();
+            for (int k = 0; k < strangers; ++k) {
+                flood.push_back(std::make_unique<RawPeer>());
+                flood.back()->ComeFrom(QHostAddress("127.0.0.2"));
+                if (!flood.back()->ConnectTo(messenger->ListeningPort()))
+                    return false;
+                flood.back()->SendSetUp(QString("fresh%1").arg(flood.size()), "P");
+                flood.back()->SendMessage(
+                    P::PM_QUEUE_UPLOAD,
+                    Payload().U32(quint32(nameBytes)).Raw(QByteArray(nameBytes, 'n')));
+            }
+            return WaitUntil([&] {
+                return !bounded() ||
+                       messenger->StrangersRefused() + messenger->DroppedLongNames() - ended >=
+                           strangers - kept;
+            });
+        };
+        QVERIFY(floodAndSettle());
+        QVERIFY(bounded());
+        // The questions asked so far are lost.
+        ts->SetAnswersAddresses(true);
+        clockMs = PeerLimits::kAddressCheckMs / 2;
+        RawPeer own;
+        QVERIFY(own.ConnectTo(messenger->ListeningPort()));
+        own.SendSetUp("her", "P");
+        own.SendMessage(P::PM_QUEUE_UPLOAD, Payload().Str("d\\mine"));
+        // Held, or answered at once when a question could go.
+        const int held = messenger->ChecksHeld();
+        QVERIFY(WaitUntil([&] {
+            return messenger->ChecksHeld() > held || !rec->events.filter("QueueUploadRe").isEmpty();
+        }));
+        QVERIFY(floodAndSettle());
+        QVERIFY(bounded());
+        // Their places free as the flood's first checks end.
+        clockMs = PeerLimits::kAddressCheckMs;
+        QVERIFY(rec->WaitFor("QueueUploadRequested|her|d\\mine"));
+        QCOMPARE(rec->events.filter("QueueUploadRequested").size(), 1);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestPeerMessenger)

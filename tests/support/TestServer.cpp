@@ -373,6 +373,8 @@ bool TestServer::HandleMessage(Client* client, quint32 code, MemStream& in) {
             client->obfuscatedPort = u[1];
             return true;
         case 3: {
+            if (!m_answersAddresses)
+                return true;
             const Client* peer = m_sessions.value(s[0]);
             Send(client, 3,
                  Payload()

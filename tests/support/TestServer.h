@@ -46,6 +46,9 @@ public:
     // reason (64 MiB unless set).
     void SetMaxPendingOutput(qint64 bytes) { m_maxPendingOutput = bytes; }
     void SetDeafAfterMs(qint64 ms) { m_deafAfterMs = ms; }
+    // While false, questions for a peer's address (3) go unanswered, as
+    // from a server that is slow or lost them.
+    void SetAnswersAddresses(bool answers) { m_answersAddresses = answers; }
 
     // Accounts.
     void RefuseNextLogin(const QString& reason) { m_refusals.append(reason); }
@@ -181,6 +184,7 @@ private:
     bool m_verbose = false;
     qint64 m_maxPendingOutput = 64 * 1024 * 1024;
     qint64 m_deafAfterMs = 30000;
+    bool m_answersAddresses = true;
     QTimer m_deafTimer;
     QElapsedTimer m_clock;
     QList<std::shared_ptr<Client>> m_clients;
