@@ -16,6 +16,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -564,23 +565,61 @@ private slots:
         tqm->ReshareUser("bob");
         QVERIFY(!User("bob").IsConnected("unshared"));
     }
-    // A folder of more files than a slice takes: the first slice goes at
-    // once, the rest in later turns, every file in its order.
+    // A folder of more files than a slice takes (3,000 in "M\\A", then 500
+    // in "M\\A\\B" and 500 in "N"): the first slice goes at once, the rest
+    // in later turns, every file in its order. What waits is the user's
+    // all the same: a save adds it at once, her removal of the folder or of
+    // the user drops it there and in the folders inside, and the same folder
+    // asked for again is queued once.
+    void folderQueuedInSlices_data() {
+        QTest::addColumn<QString>("then");
+        QTest::newRow("in turns") << "";
+        QTest::newRow("finished at once") << "finish";
+        QTest::newRow("asked again") << "again";
+        QTest::newRow("folder removed") << "drop M\\A";
+        QTest::newRow("subfolder removed") << "drop M\\A\\B";
+        QTest::newRow("user removed") << "drop";
+    }
     void folderQueuedInSlices() {
+        QFETCH(QString, then);
         std::vector<TQM::DownloadRequest> folder;
-        for (int i = 0; i < 3000; ++i)
+        for (int i = 0; i < 4000; ++i)
             folder.push_back({"bob", QString("%1.mp3").arg(i, 4, 10, QChar('0')).toStdString(),
-                              "M\\A", 10, false, 0});
-        tqm->AddDownloads(std::move(folder));
-        QVERIFY(d.GetType("download_entry")->ItemCount() >= 200);
-        QTRY_COMPARE_WITH_TIMEOUT(d.GetType("download_entry")->ItemCount(), 3000, kWait);
-        QCOMPARE(tqm->DownloadsToAdd(), 0);
+                              i < 3000   ? "M\\A"
+                              : i < 3500 ? "M\\A\\B"
+                                         : "N",
+                              10, false, 0});
+        const qint64 counter = GetSettingInt64("transfer_order_counter");
+        tqm->AddDownloads(folder);
+        const int first = d.GetType("download_entry")->ItemCount();
+        QVERIFY(first >= 200 && first < 3000 && tqm->DownloadsToAdd() == 4000 - first);
+        const QString dropped = then.mid(5);
+        int queued = 4000;
+        if (then == "finish") {
+            tqm->FinishAddingDownloads();
+            QCOMPARE(tqm->DownloadsToAdd(), 0);
+        } else if (then == "again") {
+            tqm->AddDownloads(folder);
+            QCOMPARE(tqm->DownloadsToAdd(), 4000 - first);
+        } else if (then.startsWith("drop")) {
+            const std::string where = dropped.toStdString();
+            tqm->DropWaitingDownloads("bob", where.empty() ? nullptr : &where);
+            QVERIFY(!tqm->DownloadsWaitFor("bob", where.empty() ? nullptr : &where));
+            for (int i = first; i < 4000; ++i) {
+                const QString in = QString::fromStdString(folder[std::size_t(i)].remoteFolder);
+                queued -= dropped.isEmpty() || in == dropped || in.startsWith(dropped + "\\");
+            }
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(tqm->DownloadsToAdd(), 0, kWait);
+        QCOMPARE(d.GetType("download_entry")->ItemCount(), queued);
+        QCOMPARE(GetSettingInt64("transfer_order_counter"), counter + queued);
         std::map<qint64, QString> byOrder;
         for (const ItemPtr& entry : d.GetType("download_entry")->GetItems())
             byOrder[entry["download_order"].AsInt64()] = entry["file_name"].AsString();
-        int expected = 0;
+        QStringList names;
         for (const auto& [order, name] : byOrder)
-            QCOMPARE(name, QString("%1.mp3").arg(expected++, 4, 10, QChar('0')));
+            names << name;
+        QVERIFY(std::is_sorted(names.begin(), names.end()));
     }
     // PM 43 when added online or when the user comes online; the same
     // triple is the same entry; PM 44, 46 and 50 from the uploader.

@@ -1314,6 +1314,7 @@ void TransfersForm::ContextMenu(const ListKind& k, const QPoint& point) {
         return;
     QStringList users;
     std::vector<ItemPtr> gathered;
+    QList<QTreeWidgetItem*> chosenRows;
     for (QTreeWidgetItem* row : selected) {
         QTreeWidgetItem* userRow =
             k.upload ? GetUploadNodeUserNode(row) : GetDownloadNodeUserNode(row);
@@ -1325,16 +1326,22 @@ void TransfersForm::ContextMenu(const ListKind& k, const QPoint& point) {
         if (!users.contains(user))
             users << user;
         const ItemSet entries = EntriesUnder(k, row);
-        if (selected.size() == 1 || entries.Size() <= 1)
+        if (selected.size() == 1 || entries.Size() <= 1) {
             gathered.insert(gathered.end(), entries.Items().begin(), entries.Items().end());
+            chosenRows << row;
+        }
     }
     const ItemSet chosen = SetOf(gathered);
     QMenu menu;
     std::unique_ptr<QObject> listOptions;
-    if (k.upload)
+    if (k.upload) {
         listOptions.reset(new UploadMenuOptions(&menu, chosen));
-    else
-        listOptions.reset(new DownloadMenuOptions(&menu, chosen));
+    } else {
+        auto* options = new DownloadMenuOptions(&menu, chosen);
+        listOptions.reset(options);
+        connect(options, &DownloadMenuOptions::RemovingDownloads, this,
+                [groups = GroupsOf(chosenRows)] { DropWaitingDownloads(groups); });
+    }
     std::unique_ptr<UserMenuOptions> userOptions;
     if (users.size() == 1)
         userOptions.reset(new UserMenuOptions(&menu, users.first()));
@@ -1362,6 +1369,8 @@ void TransfersForm::DeleteSelectedUploads() {
 void TransfersForm::DeleteSelected(const ListKind& k) {
     if (!transferQueueManager)
         return;
+    if (!k.upload)
+        DropWaitingDownloads(GroupsOf(ListOf(k)->selectedItems()));
     // Every entry is gathered before the first removal deletes rows.
     std::vector<ItemPtr> gathered;
     for (QTreeWidgetItem* row : ListOf(k)->selectedItems())
@@ -1376,6 +1385,27 @@ void TransfersForm::DeleteSelected(const ListKind& k) {
         else
             transferQueueManager->RemoveDownload(entry);
     }
+}
+
+std::vector<TransfersForm::Group> TransfersForm::GroupsOf(const QList<QTreeWidgetItem*>& rows) {
+    std::vector<Group> groups;
+    for (QTreeWidgetItem* row : rows) {
+        const ItemPtr userNode = NodeOfRow(kDownloads.userNode, row);
+        const ItemPtr folderNode = NodeOfRow(kDownloads.folderNode, row);
+        if (!userNode.IsNull())
+            groups.emplace_back(userNode["user"].AsString(), std::nullopt);
+        else if (!folderNode.IsNull())
+            groups.emplace_back(folderNode[kDownloads.userNode]["user"].AsString(),
+                                folderNode["remote_folder"].AsStdString());
+    }
+    return groups;
+}
+
+void TransfersForm::DropWaitingDownloads(const std::vector<Group>& groups) {
+    if (!transferQueueManager)
+        return;
+    for (const auto& [user, folder] : groups)
+        transferQueueManager->DropWaitingDownloads(user, folder ? &*folder : nullptr);
 }
 
 void TransfersForm::OnDownloadListItemDoubleClicked(QTreeWidgetItem* ip_item, int) {
@@ -1427,8 +1457,11 @@ void TransfersForm::OnDownloadComplete(ItemPtr i_download) {
     // Only a user with alerts needs the walks over that user's downloads.
     if (!user.IsNull() && user.IsConnected("complete_download_alert")) {
         const ItemPtr folderAlert = d.GetItem(user, folder, "complete_download_alert");
+        const std::string folderName = folder.AsStdString();
         if (!folderAlert.IsNull() &&
-            AllComplete(folder.GetItems("download_entry").Connected(user))) {
+            AllComplete(folder.GetItems("download_entry").Connected(user)) &&
+            !(transferQueueManager &&
+              transferQueueManager->DownloadsWaitFor(user.AsString(), &folderName))) {
             const QString name = ToQString(GetFileName(folder.AsStdString()));
             RaiseDownloadEvent(list, name, QString("Download of folder %1 complete").arg(name));
             if (QTreeWidgetItem* row = RowOf(fileNode[kDownloads.folderNode]))
@@ -1437,7 +1470,8 @@ void TransfersForm::OnDownloadComplete(ItemPtr i_download) {
         }
         const ItemSet userAlerts =
             user.GetItems("complete_download_alert").NotConnected("remote_folder");
-        if (!userAlerts.Empty() && AllComplete(user.GetItems("download_entry"))) {
+        if (!userAlerts.Empty() && AllComplete(user.GetItems("download_entry")) &&
+            !(transferQueueManager && transferQueueManager->DownloadsWaitFor(user.AsString()))) {
             const QString name = user.AsString();
             RaiseDownloadEvent(list, name, QString("All download from user %1 complete").arg(name));
             // The alert mark stood in for the online mark; that comes back.

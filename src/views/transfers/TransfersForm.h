@@ -8,6 +8,10 @@
 #include <QString>
 #include <QTimer>
 #include <QWidget>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "store/Data.h"
 
@@ -176,6 +180,13 @@ private:
     void DropRowProgress(QTreeWidgetItem* row);
     void ContextMenu(const ListKind& k, const QPoint& point);
     void DeleteSelected(const ListKind& k);
+    // The users and remote folders (none: all of the user's) of the user and
+    // folder rows among these.
+    using Group = std::pair<QString, std::optional<std::string>>;
+    static std::vector<Group> GroupsOf(const QList<QTreeWidgetItem*>& rows);
+    // The user removes the rows of these: what her folder downloads there
+    // still have waiting to be added goes with them.
+    static void DropWaitingDownloads(const std::vector<Group>& groups);
     void SwitchExpand(const ListKind& k, bool users);
     void ClearCompleteDownloads();
     void ClearCompleteAndAbortedUploads();
