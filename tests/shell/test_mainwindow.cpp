@@ -23,6 +23,7 @@
 #include "support/DriverProcess.h"
 #include "support/TestServer.h"
 #include "support/WindowStart.h"
+#include "transfers/TransferQueueManager.h"
 #include "ui_AddSharedFolderDialog.h"
 #include "ui_ChangeListeningPortDialog.h"
 #include "ui_ChangeUsernamePasswordDialog.h"
@@ -444,6 +445,33 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(ui()->roomsForm->Splitter()->sizes().value(1), panes.value(1),
                                   5000);
         QApplication::setPalette(defaultPalette);
+    }
+
+    // A folder download quit while its later files wait for their turn
+    // comes back whole; the hourly save waits for them rather than freeze
+    // the window adding them at once.
+    void folderWaitingAtQuit_data() {
+        QTest::addColumn<bool>("hour");
+        QTest::newRow("quit") << false;
+        QTest::newRow("hourly save, then quit") << true;
+    }
+    void folderWaitingAtQuit() {
+        QFETCH(bool, hour);
+        Start("erin");
+        std::vector<TransferQueueManager::DownloadRequest> folder;
+        for (int i = 0; i < 5000; ++i)
+            folder.push_back({"carl", QString("%1.mp3").arg(i).toStdString(), "M\\F", 1, false, 0});
+        transferQueueManager->AddDownloads(std::move(folder));
+        QVERIFY(transferQueueManager->DownloadsToAdd() > 0);
+        if (hour) {
+            m_window->EveryHour();
+            QVERIFY(StoreFiles().isEmpty() && transferQueueManager->DownloadsToAdd() > 0);
+            QTRY_COMPARE_WITH_TIMEOUT(StoreFiles().size(), 1, 10000);
+            QCOMPARE(transferQueueManager->DownloadsToAdd(), 0);
+        }
+        Stop();
+        Start();
+        QCOMPARE(d.GetType("download_entry")->ItemCount(), 5000);
     }
 
     // An unreadable store is reported, the client starts from the defaults

@@ -608,11 +608,13 @@ void TransfersForm::DropRow(QTreeWidgetItem* row) {
     delete row;  // with its parent, if any, outside the lists as well
 }
 
+qint64 TransfersForm::FlushWait() const {
+    return m_sinceFlush.isValid() ? std::max<qint64>(m_flushGapMs - m_sinceFlush.elapsed(), 0) : 0;
+}
+
 void TransfersForm::ScheduleFlush() {
-    if (m_flushTimer.isActive())
-        return;
-    const qint64 wait = m_sinceFlush.isValid() ? m_flushGapMs - m_sinceFlush.elapsed() : 0;
-    m_flushTimer.start(int(std::max<qint64>(wait, 0)));
+    if (!m_flushTimer.isActive())
+        m_flushTimer.start(int(FlushWait()));
 }
 
 void TransfersForm::FlushRows() {
@@ -1100,15 +1102,18 @@ void TransfersForm::DropRowProgress(QTreeWidgetItem* row) {
 
 QString TransfersForm::FittedBarText(const QString& text, const QFont& font, int width) {
     // Where the byte count and the percentage do not fit together, the
-    // percentage alone is shown: it is what a user reads first.
+    // percentage alone is shown: it is what a user reads first. Where not
+    // even that fits, the bar alone speaks: a cut figure would misread.
     QFont bold = font;  // some styles draw the text bold
     bold.setBold(true);
-    if (QFontMetrics(bold).horizontalAdvance(text) <= width - 8)
+    const QFontMetrics metrics(bold);
+    if (metrics.horizontalAdvance(text) <= width - 8)
         return text;
     const int open = text.lastIndexOf(QLatin1String(" ("));
     if (open < 0 || !text.endsWith(QLatin1Char(')')))
-        return text;
-    return text.mid(open + 2, text.size() - open - 3);
+        return QString();
+    const QString percent = text.mid(open + 2, text.size() - open - 3);
+    return metrics.horizontalAdvance(percent) <= width - 8 ? percent : QString();
 }
 
 void TransfersForm::ShowRowProgress(QTreeWidgetItem* row, qint64 remaining, qint64 speed,

@@ -39,7 +39,8 @@ public:
     static constexpr int kBarValueRole = Qt::UserRole + 1;
     static constexpr int kBarTextRole = Qt::UserRole + 2;
     // What a bar of that width shows of its text: all of it, or the
-    // percentage alone where the whole does not fit.
+    // percentage alone where the whole does not fit, or nothing where
+    // neither does.
     static QString FittedBarText(const QString& text, const QFont& font, int width);
     static bool HasBar(const QTreeWidgetItem* row);
 
@@ -86,6 +87,9 @@ public:
     // by itself soon after a change.
     void FlushRows();
     bool RowsWaiting() const { return m_flushTimer.isActive(); }
+    // How long a change made now waits for its flush: none after a quiet
+    // spell, the rest of the gap the last flush asked for after a busy one.
+    qint64 FlushWait() const;
 
 signals:
     void DownloadComplete(ItemPtr download);
