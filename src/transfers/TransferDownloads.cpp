@@ -93,16 +93,22 @@ ItemPtr TransferQueueManager::CreateDownloadEntry(const QString& user, const std
 }
 
 std::string TransferQueueManager::WaitingKey(const DownloadRequest& request) {
-    // The folder's length first: names may hold any byte.
-    const std::string user = request.user.toStdString();
-    return std::to_string(user.size()) + ':' + user + std::to_string(request.remoteFolder.size()) +
-           ':' + request.remoteFolder + request.file;
+    // The lengths first: names may hold any byte.
+    const QByteArray user = request.user.toUtf8();
+    const std::uint32_t sizes[2] = {std::uint32_t(user.size()),
+                                    std::uint32_t(request.remoteFolder.size())};
+    std::string key;
+    key.reserve(sizeof sizes + std::size_t(user.size()) + request.remoteFolder.size() +
+                request.file.size());
+    key.append(reinterpret_cast<const char*>(sizes), sizeof sizes);
+    key.append(user.constData(), std::size_t(user.size()));
+    return key.append(request.remoteFolder).append(request.file);
 }
 
 void TransferQueueManager::AddDownloads(std::vector<DownloadRequest> requests) {
+    // One queued already is skipped at its turn, as AddDownload finds it.
     for (DownloadRequest& request : requests)
-        if (GetDownloadEntry(request.user, request.file, request.remoteFolder).IsNull() &&
-            m_waitingKeys.insert(WaitingKey(request)).second)
+        if (m_waitingKeys.insert(WaitingKey(request)).second)
             m_downloadsToAdd.push_back(std::move(request));
     if (!m_addingDownloads)
         AddWaitingDownloads();
