@@ -689,60 +689,48 @@ void TestTransferViews::rowsBetweenFlushes() {
 }
 
 void TestTransferViews::folderWhileItsFilesWait_data() {
-    QTest::addColumn<QString>("action");
+    QTest::addColumn<QString>("action");  // Delete, or a choice of the row's menu
+    QTest::addColumn<int>("up");          // the row: 0 a file's, 1 its folder's, 2 its user's
     // The files of "M\\A" (of 3,000) that end queued, then those of "M\\B" (of 500).
     QTest::addColumn<QString>("left");
-    QTest::newRow("Delete on its folder row") << "delete folder"
-                                              << "0 500";
-    QTest::newRow("Delete on its user row") << "delete user"
-                                            << "0 0";
-    QTest::newRow("Remove on its folder row's menu") << "menu folder"
-                                                     << "0 500";
-    QTest::newRow("Delete on one of its files") << "delete file"
-                                                << "2999 500";
+    QTest::newRow("Delete on its folder row") << "Delete" << 1 << "0 500";
+    QTest::newRow("Delete on its user row") << "Delete" << 2 << "0 0";
+    QTest::newRow("Remove on its folder row's menu") << "Remove downloads" << 1 << "0 500";
+    QTest::newRow("Delete on one of its files") << "Delete" << 0 << "2999 500";
     // A folder alert waits for every file asked for, not only those shown.
-    QTest::newRow("its shown files complete") << "complete"
-                                              << "3000 500";
+    QTest::newRow("its shown files complete") << "Folder download completes" << 1 << "3000 500";
 }
 
 // A folder download removed while most of its files wait for their turn:
 // those go with the rows the user removed, and no more come.
 void TestTransferViews::folderWhileItsFilesWait() {
     QFETCH(QString, action);
+    QFETCH(int, up);
     QFETCH(QString, left);
-    std::vector<TQM::DownloadRequest> folder;
-    for (int i = 0; i < 3500; ++i)
-        folder.push_back(
-            {"carl", QString("%1").arg(i).toStdString(), i < 3000 ? "M\\A" : "M\\B", 10, false, 0});
+    std::vector<TQM::DownloadRequest> folder(3500, {"carl", "", "M\\A", 10});
+    for (std::size_t i = 0; i < folder.size(); ++i)
+        folder[i].file = std::to_string(i), folder[i].remoteFolder = i < 3000 ? "M\\A" : "M\\B";
     tqm->AddDownloads(std::move(folder));
-    QVERIFY(tqm->DownloadsToAdd() > 500);
     const ItemPtr first = tqm->GetDownloadEntry("carl", "0", "M\\A");
-    QTreeWidgetItem* fileRow = RowOf(first, "download_list_node");
-    QTreeWidgetItem* row = action.endsWith("file")     ? fileRow
-                           : action.endsWith("folder") ? fileRow->parent()
-                                                       : fileRow->parent()->parent();
-    if (action == "complete") {
-        menuChoice = "Folder download completes";
-        Menu(Downloads(), {fileRow->parent()});
+    Downloads();
+    QTreeWidgetItem* row = RowOf(first, "download_list_node");
+    for (; up > 0; --up)
+        row = row->parent();
+    menuChoice = action;
+    Menu(Downloads(), {row});
+    if (action == "Delete")
+        form->DeleteSelectedDownloads();
+    if (action.startsWith("Folder")) {
         for (const ItemPtr& entry : d.GetType("download_entry")->GetItems())
             tqm->SetDownloadEntryStatus(entry, TQM::kComplete);
         form->OnDownloadComplete(first);  // before the next files' turn
-    } else if (action.startsWith("menu")) {
-        menuChoice = "Remove downloads";
-        Menu(Downloads(), {row});
-    } else {
-        Downloads()->clearSelection();
-        row->setSelected(true);
-        form->DeleteSelectedDownloads();
     }
     QTRY_COMPARE_WITH_TIMEOUT(tqm->DownloadsToAdd(), 0, kWait);
     QStringList counts;
     for (const char* remote : {"M\\A", "M\\B"})
         counts << QString::number(
             d.GetType("remote_folder")->GetItem(std::string(remote)).CountItems("download_entry"));
-    QCOMPARE(counts.join(' '), left);
-    QCoreApplication::processEvents();
-    QCOMPARE(popups, QStringList());
+    QCOMPARE(counts.join(' ') + popups.join(""), left);
 }
 
 void TestTransferViews::numberColumnsFit_data() {
