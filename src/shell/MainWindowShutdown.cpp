@@ -113,7 +113,7 @@ void MainWindow::EveryHour() {
         if (!import->IsFinished())
             return saveAfter(import, &UserListImport::Finished);
     if (transferQueueManager && transferQueueManager->DownloadsToAdd() > 0)
-        return saveAfter(transferQueueManager, &TransferQueueManager::WaitingDownloadsAdded);
+        return saveAfter(transferQueueManager, &TransferQueueManager::WaitingDownloadsDone);
     SaveData();
 }
 

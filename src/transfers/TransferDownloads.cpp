@@ -145,7 +145,7 @@ void TransferQueueManager::AddDownloadsFor(qint64 sliceMs) {
                     request.subfolderSaveLevel);
     }
     if (m_downloadsToAdd.empty())
-        emit WaitingDownloadsAdded();
+        emit WaitingDownloadsDone();
 }
 
 namespace {
@@ -179,7 +179,7 @@ void TransferQueueManager::DropWaitingDownloads(const QString& user,
     m_downloadsToAdd.erase(std::remove_if(m_downloadsToAdd.begin(), m_downloadsToAdd.end(), gone),
                            m_downloadsToAdd.end());
     if (m_downloadsToAdd.empty())
-        emit WaitingDownloadsAdded();
+        emit WaitingDownloadsDone();
 }
 
 ItemPtr TransferQueueManager::AddDownload(QString user, std::string file, std::string remoteFolder,

@@ -269,7 +269,7 @@ public:
 
 signals:
     // None waits to be added any more.
-    void WaitingDownloadsAdded();
+    void WaitingDownloadsDone();
 
 private:
     void AddWaitingDownloads();
