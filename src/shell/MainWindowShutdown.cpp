@@ -4,6 +4,7 @@
 #include <QMoveEvent>
 #include <QResizeEvent>
 #include <cstdio>
+#include <memory>
 #include <utility>
 
 #include "net/DNetManager.h"
@@ -66,6 +67,9 @@ bool MainWindow::Save(bool atExit) {
     for (UserListImport* import :
          findChildren<UserListImport*>(QString(), Qt::FindDirectChildrenOnly))
         import->Finish();
+    // Nor may it hold part of a folder the user asked to download.
+    if (transferQueueManager)
+        transferQueueManager->FinishAddingDownloads();
     d.RemoveDisconnectedItems();
     if (dataSaver->Save(StorePath()))
         return true;
@@ -87,22 +91,29 @@ void MainWindow::EveryFiveMinutes() {
 }
 
 void MainWindow::EveryHour() {
-    // A save holds all of an import or none of it. Marking the rest at once
-    // would freeze the window for seconds on a long list, so the hourly save
-    // waits for the import's own end instead; a quit still finishes it.
+    // A save holds all of an import or none of it, and all of every folder
+    // the user asked to download. Doing the rest at once would freeze the
+    // window for seconds on a long list or a folder of many thousand files,
+    // so the hourly save waits for their own end instead; a quit still
+    // finishes them.
+    const auto saveAfter = [this](auto* sender, auto signal) {
+        m_saveWaits = true;
+        auto once = std::make_shared<QMetaObject::Connection>();
+        *once = connect(
+            sender, signal, this,
+            [this, once] {
+                disconnect(*once);
+                if (std::exchange(m_saveWaits, false))
+                    EveryHour();
+            },
+            Qt::QueuedConnection);
+    };
     for (UserListImport* import :
          findChildren<UserListImport*>(QString(), Qt::FindDirectChildrenOnly))
-        if (!import->IsFinished()) {
-            m_saveAfterImport = true;
-            connect(
-                import, &UserListImport::Finished, this,
-                [this] {
-                    if (std::exchange(m_saveAfterImport, false))
-                        SaveData();
-                },
-                Qt::QueuedConnection);
-            return;
-        }
+        if (!import->IsFinished())
+            return saveAfter(import, &UserListImport::Finished);
+    if (transferQueueManager && transferQueueManager->DownloadsToAdd() > 0)
+        return saveAfter(transferQueueManager, &TransferQueueManager::WaitingDownloadsDone);
     SaveData();
 }
 

@@ -169,8 +169,9 @@ private:
     Ui_MainWindow* mp_ui;
     Server* mp_server = nullptr;
     SizeProxy m_sizeProxy;
-    // The hourly save came during an import and waits for its end.
-    bool m_saveAfterImport = false;
+    // The hourly save came during an import or while a folder's downloads
+    // were being added, and waits for their end.
+    bool m_saveWaits = false;
     QSystemTrayIcon m_trayIcon;
     UpdateChecker m_updateChecker;
     bool m_restoreMaximized = false;

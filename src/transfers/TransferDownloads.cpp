@@ -9,6 +9,8 @@
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -90,9 +92,24 @@ ItemPtr TransferQueueManager::CreateDownloadEntry(const QString& user, const std
     return entry;
 }
 
+std::string TransferQueueManager::WaitingKey(const DownloadRequest& request) {
+    // The lengths first: names may hold any byte.
+    const QByteArray user = request.user.toUtf8();
+    const std::uint32_t sizes[2] = {std::uint32_t(user.size()),
+                                    std::uint32_t(request.remoteFolder.size())};
+    std::string key;
+    key.reserve(sizeof sizes + std::size_t(user.size()) + request.remoteFolder.size() +
+                request.file.size());
+    key.append(reinterpret_cast<const char*>(sizes), sizeof sizes);
+    key.append(user.constData(), std::size_t(user.size()));
+    return key.append(request.remoteFolder).append(request.file);
+}
+
 void TransferQueueManager::AddDownloads(std::vector<DownloadRequest> requests) {
+    // One queued already is skipped at its turn, as AddDownload finds it.
     for (DownloadRequest& request : requests)
-        m_downloadsToAdd.push_back(std::move(request));
+        if (m_waitingKeys.insert(WaitingKey(request)).second)
+            m_downloadsToAdd.push_back(std::move(request));
     if (!m_addingDownloads)
         AddWaitingDownloads();
 }
@@ -100,22 +117,69 @@ void TransferQueueManager::AddDownloads(std::vector<DownloadRequest> requests) {
 void TransferQueueManager::AddWaitingDownloads() {
     // A slice takes a few hundred at least, and more while under its time:
     // a folder of a usual size is queued before the call returns.
-    constexpr int kAtLeast = 200;
-    constexpr qint64 kSliceMs = 20;
     m_addingDownloads = false;
-    QElapsedTimer slice;
-    slice.start();
-    for (int added = 0;
-         !m_downloadsToAdd.empty() && (added < kAtLeast || slice.elapsed() < kSliceMs); ++added) {
-        const DownloadRequest request = std::move(m_downloadsToAdd.front());
-        m_downloadsToAdd.pop_front();
-        AddDownload(request.user, request.file, request.remoteFolder, request.size, request.single,
-                    request.subfolderSaveLevel);
-    }
+    AddDownloadsFor(20);
     if (!m_downloadsToAdd.empty()) {
         m_addingDownloads = true;
         QTimer::singleShot(0, this, &TransferQueueManager::AddWaitingDownloads);
     }
+}
+
+void TransferQueueManager::FinishAddingDownloads() {
+    AddDownloadsFor(-1);
+}
+
+void TransferQueueManager::AddDownloadsFor(qint64 sliceMs) {
+    constexpr int kAtLeast = 200;
+    if (m_downloadsToAdd.empty())
+        return;
+    QElapsedTimer slice;
+    slice.start();
+    for (int added = 0; !m_downloadsToAdd.empty() &&
+                        (sliceMs < 0 || added < kAtLeast || slice.elapsed() < sliceMs);
+         ++added) {
+        const DownloadRequest request = std::move(m_downloadsToAdd.front());
+        m_downloadsToAdd.pop_front();
+        m_waitingKeys.erase(WaitingKey(request));
+        AddDownload(request.user, request.file, request.remoteFolder, request.size, request.single,
+                    request.subfolderSaveLevel);
+    }
+    if (m_downloadsToAdd.empty())
+        emit WaitingDownloadsDone();
+}
+
+namespace {
+
+bool InFolder(const std::string& folder, const std::string* within) {
+    return !within || folder == *within ||
+           (folder.size() > within->size() && folder.compare(0, within->size(), *within) == 0 &&
+            folder[within->size()] == '\\');
+}
+
+}  // namespace
+
+bool TransferQueueManager::DownloadsWaitFor(const QString& user,
+                                            const std::string* remoteFolder) const {
+    for (const DownloadRequest& request : m_downloadsToAdd)
+        if (request.user == user && (!remoteFolder || request.remoteFolder == *remoteFolder))
+            return true;
+    return false;
+}
+
+void TransferQueueManager::DropWaitingDownloads(const QString& user,
+                                                const std::string* remoteFolder) {
+    if (m_downloadsToAdd.empty())
+        return;
+    const auto gone = [&](const DownloadRequest& request) {
+        if (request.user != user || !InFolder(request.remoteFolder, remoteFolder))
+            return false;
+        m_waitingKeys.erase(WaitingKey(request));
+        return true;
+    };
+    m_downloadsToAdd.erase(std::remove_if(m_downloadsToAdd.begin(), m_downloadsToAdd.end(), gone),
+                           m_downloadsToAdd.end());
+    if (m_downloadsToAdd.empty())
+        emit WaitingDownloadsDone();
 }
 
 ItemPtr TransferQueueManager::AddDownload(QString user, std::string file, std::string remoteFolder,

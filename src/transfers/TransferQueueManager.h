@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "net/PeerPayloads.h"
@@ -251,14 +252,31 @@ public:
     };
     // Adds them in their order, the first slice at once and the rest a
     // slice per turn of the event loop, so that a folder of many thousand
-    // files leaves the window answering.
+    // files leaves the window answering. One asked for again while it waits
+    // is not asked twice.
     void AddDownloads(std::vector<DownloadRequest> requests);
     // Those asked for and not added yet.
     int DownloadsToAdd() const { return int(m_downloadsToAdd.size()); }
+    // Adds every one still waiting now: what the user asked for is queued
+    // whole from her word on, and a save must hold all of it.
+    void FinishAddingDownloads();
+    // Whether downloads of the user (in that remote folder, when one is
+    // given) still wait to be added.
+    bool DownloadsWaitFor(const QString& user, const std::string* remoteFolder = nullptr) const;
+    // The user removed her rows of that user, or of that remote folder:
+    // those still waiting there, or in a folder inside it, must not come back.
+    void DropWaitingDownloads(const QString& user, const std::string* remoteFolder = nullptr);
+
+signals:
+    // None waits to be added any more.
+    void WaitingDownloadsDone();
 
 private:
     void AddWaitingDownloads();
+    void AddDownloadsFor(qint64 sliceMs);
+    static std::string WaitingKey(const DownloadRequest& request);
     std::deque<DownloadRequest> m_downloadsToAdd;
+    std::unordered_set<std::string> m_waitingKeys;
     bool m_addingDownloads = false;
 
 public:

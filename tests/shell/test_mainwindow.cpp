@@ -23,6 +23,7 @@
 #include "support/DriverProcess.h"
 #include "support/TestServer.h"
 #include "support/WindowStart.h"
+#include "transfers/TransferQueueManager.h"
 #include "ui_AddSharedFolderDialog.h"
 #include "ui_ChangeListeningPortDialog.h"
 #include "ui_ChangeUsernamePasswordDialog.h"
@@ -444,6 +445,22 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(ui()->roomsForm->Splitter()->sizes().value(1), panes.value(1),
                                   5000);
         QApplication::setPalette(defaultPalette);
+    }
+
+    // A folder download quit while most of its files wait for their turn
+    // comes back whole; the hourly save waits for them rather than freeze
+    // the window adding them at once.
+    void folderWaitingAtQuit() {
+        Start("erin");
+        std::vector<TransferQueueManager::DownloadRequest> folder(5000, {"carl", "", "F", 1});
+        for (std::size_t i = 0; i < folder.size(); ++i)
+            folder[i].file = std::to_string(i);
+        transferQueueManager->AddDownloads(std::move(folder));
+        m_window->EveryHour();
+        QVERIFY(StoreFiles().isEmpty() && transferQueueManager->DownloadsToAdd() > 0);
+        Stop();
+        Start();
+        QCOMPARE(d.GetType("download_entry")->ItemCount(), 5000);
     }
 
     // An unreadable store is reported, the client starts from the defaults

@@ -16,6 +16,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -607,23 +608,53 @@ private slots:
         tqm->ReshareUser("bob");
         QVERIFY(!User("bob").IsConnected("unshared"));
     }
-    // A folder of more files than a slice takes: the first slice goes at
-    // once, the rest in later turns, every file in its order.
+    // A folder of more files than a slice takes (3,000 in "M\\A", then 500
+    // in "M\\A\\B" and 500 in "N"): the first slice goes at once, the rest
+    // in later turns, every file in its order. What waits is the user's
+    // all the same: a save adds it at once, her removal of the folder or of
+    // the user drops it there and in the folders inside, and the same folder
+    // asked for again is queued once.
+    void folderQueuedInSlices_data() {
+        QTest::addColumn<QString>("then");
+        for (const char* then :
+             {"in turns", "finish", "again", "drop M\\A", "drop M\\A\\B", "drop"})
+            QTest::newRow(then) << then;
+    }
     void folderQueuedInSlices() {
-        std::vector<TQM::DownloadRequest> folder;
-        for (int i = 0; i < 3000; ++i)
-            folder.push_back({"bob", QString("%1.mp3").arg(i, 4, 10, QChar('0')).toStdString(),
-                              "M\\A", 10, false, 0});
-        tqm->AddDownloads(std::move(folder));
-        QVERIFY(d.GetType("download_entry")->ItemCount() >= 200);
-        QTRY_COMPARE_WITH_TIMEOUT(d.GetType("download_entry")->ItemCount(), 3000, kWait);
-        QCOMPARE(tqm->DownloadsToAdd(), 0);
-        std::map<qint64, QString> byOrder;
-        for (const ItemPtr& entry : d.GetType("download_entry")->GetItems())
-            byOrder[entry["download_order"].AsInt64()] = entry["file_name"].AsString();
-        int expected = 0;
-        for (const auto& [order, name] : byOrder)
-            QCOMPARE(name, QString("%1.mp3").arg(expected++, 4, 10, QChar('0')));
+        QFETCH(QString, then);
+        std::vector<TQM::DownloadRequest> folder(4000, {"bob", "", "", 10});
+        for (std::size_t i = 0; i < folder.size(); ++i) {
+            folder[i].file = QString("%1").arg(i, 4, 10, QChar('0')).toStdString();
+            folder[i].remoteFolder = i < 3000 ? "M\\A" : i < 3500 ? "M\\A\\B" : "N";
+        }
+        const qint64 counter = GetSettingInt64("transfer_order_counter");
+        tqm->AddDownloads(folder);
+        const int first = d.GetType("download_entry")->ItemCount();
+        QVERIFY(first >= 200 && first < 4000);
+        if (then == "finish")
+            tqm->FinishAddingDownloads();
+        if (then == "again")  // those waiting wait once; those queued are passed over
+            tqm->AddDownloads(folder);
+        QCOMPARE(tqm->DownloadsToAdd(), then == "finish"  ? 0
+                                        : then == "again" ? 4000
+                                                          : 4000 - first);
+        const std::string where = then.mid(5).toStdString();
+        int queued = 4000;
+        if (then.startsWith("drop")) {
+            tqm->DropWaitingDownloads("bob", where.empty() ? nullptr : &where);
+            for (std::size_t i = std::size_t(first); i < folder.size(); ++i) {
+                const std::string& in = folder[i].remoteFolder;
+                queued -= where.empty() || in == where || in.rfind(where + "\\", 0) == 0;
+            }
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(tqm->DownloadsToAdd(), 0, kWait);
+        QCOMPARE(d.GetType("download_entry")->ItemCount(), queued);
+        QCOMPARE(GetSettingInt64("transfer_order_counter"), counter + queued);
+        QStringList names;  // in their order
+        for (const ItemPtr& e :
+             d.GetType("download_entry")->GetItems().SortNumericBy("download_order", true))
+            names << e["file_name"].AsString();
+        QVERIFY(std::is_sorted(names.begin(), names.end()));
     }
     // PM 43 when added online or when the user comes online; the same
     // triple is the same entry; PM 44, 46 and 50 from the uploader.

@@ -93,7 +93,9 @@ DownloadMenuOptions::DownloadMenuOptions(QMenu* menu, const ItemSet& entries, QO
                           &DownloadMenuOptions::OnSetFileDownloadAlert);
     if (!m_folder.IsNull() && !m_user.IsNull() &&
         m_folder.GetItems("complete_download_alert").Connected(m_user).Empty()) {
-        bool unfinished = false;
+        const std::string folder = m_folder.AsStdString();
+        bool unfinished = transferQueueManager &&
+                          transferQueueManager->DownloadsWaitFor(m_user.AsString(), &folder);
         for (const ItemPtr& e : m_folder.GetItems("download_entry").Connected(m_user))
             unfinished = unfinished || !IsComplete(e);
         if (unfinished)
@@ -105,8 +107,9 @@ DownloadMenuOptions::DownloadMenuOptions(QMenu* menu, const ItemSet& entries, QO
         const bool severalFolders = userNode.CountItems("download_list_folder_node") > 1;
         const bool hasUserAlert =
             !m_user.GetItems("complete_download_alert").NotConnected("remote_folder").Empty();
-        bool unfinished = false;
-        if (severalFolders && !hasUserAlert)
+        bool unfinished = severalFolders && !hasUserAlert && transferQueueManager &&
+                          transferQueueManager->DownloadsWaitFor(m_user.AsString());
+        if (severalFolders && !hasUserAlert && !unfinished)
             for (const ItemPtr& e : m_user.GetItems("download_entry"))
                 if (!IsComplete(e)) {
                     unfinished = true;
@@ -168,6 +171,7 @@ void DownloadMenuOptions::OnRetryDownloads() {
 void DownloadMenuOptions::OnRemoveDownloads() {
     if (!transferQueueManager)
         return;
+    emit RemovingDownloads();
     for (const ItemPtr& entry : ItemSet(m_entries))
         if (!entry.IsRemoved())
             transferQueueManager->RemoveDownload(entry);

@@ -16,6 +16,10 @@ class DownloadMenuOptions : public QObject {
 public:
     DownloadMenuOptions(QMenu* menu, const ItemSet& entries, QObject* parent = nullptr);
 
+signals:
+    // Before the chosen entries are removed.
+    void RemovingDownloads();
+
 public slots:
     void OnOpenFile();
     void OnOpenFolder();

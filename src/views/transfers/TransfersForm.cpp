@@ -608,11 +608,13 @@ void TransfersForm::DropRow(QTreeWidgetItem* row) {
     delete row;  // with its parent, if any, outside the lists as well
 }
 
+qint64 TransfersForm::FlushWait() const {
+    return m_sinceFlush.isValid() ? std::max<qint64>(m_flushGapMs - m_sinceFlush.elapsed(), 0) : 0;
+}
+
 void TransfersForm::ScheduleFlush() {
-    if (m_flushTimer.isActive())
-        return;
-    const qint64 wait = m_sinceFlush.isValid() ? m_flushGapMs - m_sinceFlush.elapsed() : 0;
-    m_flushTimer.start(int(std::max<qint64>(wait, 0)));
+    if (!m_flushTimer.isActive())
+        m_flushTimer.start(int(FlushWait()));
 }
 
 void TransfersForm::FlushRows() {
@@ -1100,15 +1102,18 @@ void TransfersForm::DropRowProgress(QTreeWidgetItem* row) {
 
 QString TransfersForm::FittedBarText(const QString& text, const QFont& font, int width) {
     // Where the byte count and the percentage do not fit together, the
-    // percentage alone is shown: it is what a user reads first.
+    // percentage alone is shown: it is what a user reads first. Where not
+    // even that fits, the bar alone speaks: a cut figure would misread.
     QFont bold = font;  // some styles draw the text bold
     bold.setBold(true);
-    if (QFontMetrics(bold).horizontalAdvance(text) <= width - 8)
+    const QFontMetrics metrics(bold);
+    if (metrics.horizontalAdvance(text) <= width - 8)
         return text;
     const int open = text.lastIndexOf(QLatin1String(" ("));
     if (open < 0 || !text.endsWith(QLatin1Char(')')))
-        return text;
-    return text.mid(open + 2, text.size() - open - 3);
+        return QString();
+    const QString percent = text.mid(open + 2, text.size() - open - 3);
+    return metrics.horizontalAdvance(percent) <= width - 8 ? percent : QString();
 }
 
 void TransfersForm::ShowRowProgress(QTreeWidgetItem* row, qint64 remaining, qint64 speed,
@@ -1314,6 +1319,7 @@ void TransfersForm::ContextMenu(const ListKind& k, const QPoint& point) {
         return;
     QStringList users;
     std::vector<ItemPtr> gathered;
+    QList<QTreeWidgetItem*> chosenRows;
     for (QTreeWidgetItem* row : selected) {
         QTreeWidgetItem* userRow =
             k.upload ? GetUploadNodeUserNode(row) : GetDownloadNodeUserNode(row);
@@ -1325,16 +1331,22 @@ void TransfersForm::ContextMenu(const ListKind& k, const QPoint& point) {
         if (!users.contains(user))
             users << user;
         const ItemSet entries = EntriesUnder(k, row);
-        if (selected.size() == 1 || entries.Size() <= 1)
+        if (selected.size() == 1 || entries.Size() <= 1) {
             gathered.insert(gathered.end(), entries.Items().begin(), entries.Items().end());
+            chosenRows << row;
+        }
     }
     const ItemSet chosen = SetOf(gathered);
     QMenu menu;
     std::unique_ptr<QObject> listOptions;
-    if (k.upload)
+    if (k.upload) {
         listOptions.reset(new UploadMenuOptions(&menu, chosen));
-    else
-        listOptions.reset(new DownloadMenuOptions(&menu, chosen));
+    } else {
+        auto* options = new DownloadMenuOptions(&menu, chosen);
+        listOptions.reset(options);
+        connect(options, &DownloadMenuOptions::RemovingDownloads, this,
+                [groups = GroupsOf(chosenRows)] { DropWaitingDownloads(groups); });
+    }
     std::unique_ptr<UserMenuOptions> userOptions;
     if (users.size() == 1)
         userOptions.reset(new UserMenuOptions(&menu, users.first()));
@@ -1362,6 +1374,8 @@ void TransfersForm::DeleteSelectedUploads() {
 void TransfersForm::DeleteSelected(const ListKind& k) {
     if (!transferQueueManager)
         return;
+    if (!k.upload)
+        DropWaitingDownloads(GroupsOf(ListOf(k)->selectedItems()));
     // Every entry is gathered before the first removal deletes rows.
     std::vector<ItemPtr> gathered;
     for (QTreeWidgetItem* row : ListOf(k)->selectedItems())
@@ -1376,6 +1390,27 @@ void TransfersForm::DeleteSelected(const ListKind& k) {
         else
             transferQueueManager->RemoveDownload(entry);
     }
+}
+
+std::vector<TransfersForm::Group> TransfersForm::GroupsOf(const QList<QTreeWidgetItem*>& rows) {
+    std::vector<Group> groups;
+    for (QTreeWidgetItem* row : rows) {
+        const ItemPtr userNode = NodeOfRow(kDownloads.userNode, row);
+        const ItemPtr folderNode = NodeOfRow(kDownloads.folderNode, row);
+        if (!userNode.IsNull())
+            groups.emplace_back(userNode["user"].AsString(), std::nullopt);
+        else if (!folderNode.IsNull())
+            groups.emplace_back(folderNode[kDownloads.userNode]["user"].AsString(),
+                                folderNode["remote_folder"].AsStdString());
+    }
+    return groups;
+}
+
+void TransfersForm::DropWaitingDownloads(const std::vector<Group>& groups) {
+    if (!transferQueueManager)
+        return;
+    for (const auto& [user, folder] : groups)
+        transferQueueManager->DropWaitingDownloads(user, folder ? &*folder : nullptr);
 }
 
 void TransfersForm::OnDownloadListItemDoubleClicked(QTreeWidgetItem* ip_item, int) {
@@ -1427,8 +1462,11 @@ void TransfersForm::OnDownloadComplete(ItemPtr i_download) {
     // Only a user with alerts needs the walks over that user's downloads.
     if (!user.IsNull() && user.IsConnected("complete_download_alert")) {
         const ItemPtr folderAlert = d.GetItem(user, folder, "complete_download_alert");
+        const std::string folderName = folder.AsStdString();
         if (!folderAlert.IsNull() &&
-            AllComplete(folder.GetItems("download_entry").Connected(user))) {
+            AllComplete(folder.GetItems("download_entry").Connected(user)) &&
+            !(transferQueueManager &&
+              transferQueueManager->DownloadsWaitFor(user.AsString(), &folderName))) {
             const QString name = ToQString(GetFileName(folder.AsStdString()));
             RaiseDownloadEvent(list, name, QString("Download of folder %1 complete").arg(name));
             if (QTreeWidgetItem* row = RowOf(fileNode[kDownloads.folderNode]))
@@ -1437,7 +1475,8 @@ void TransfersForm::OnDownloadComplete(ItemPtr i_download) {
         }
         const ItemSet userAlerts =
             user.GetItems("complete_download_alert").NotConnected("remote_folder");
-        if (!userAlerts.Empty() && AllComplete(user.GetItems("download_entry"))) {
+        if (!userAlerts.Empty() && AllComplete(user.GetItems("download_entry")) &&
+            !(transferQueueManager && transferQueueManager->DownloadsWaitFor(user.AsString()))) {
             const QString name = user.AsString();
             RaiseDownloadEvent(list, name, QString("All download from user %1 complete").arg(name));
             // The alert mark stood in for the online mark; that comes back.

@@ -8,6 +8,10 @@
 #include <QString>
 #include <QTimer>
 #include <QWidget>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "store/Data.h"
 
@@ -35,7 +39,8 @@ public:
     static constexpr int kBarValueRole = Qt::UserRole + 1;
     static constexpr int kBarTextRole = Qt::UserRole + 2;
     // What a bar of that width shows of its text: all of it, or the
-    // percentage alone where the whole does not fit.
+    // percentage alone where the whole does not fit, or nothing where
+    // neither does.
     static QString FittedBarText(const QString& text, const QFont& font, int width);
     static bool HasBar(const QTreeWidgetItem* row);
 
@@ -82,6 +87,9 @@ public:
     // by itself soon after a change.
     void FlushRows();
     bool RowsWaiting() const { return m_flushTimer.isActive(); }
+    // How long a change made now waits for its flush: none after a quiet
+    // spell, the rest of the gap the last flush asked for after a busy one.
+    qint64 FlushWait() const;
 
 signals:
     void DownloadComplete(ItemPtr download);
@@ -176,6 +184,13 @@ private:
     void DropRowProgress(QTreeWidgetItem* row);
     void ContextMenu(const ListKind& k, const QPoint& point);
     void DeleteSelected(const ListKind& k);
+    // The users and remote folders (none: all of the user's) of the user and
+    // folder rows among these.
+    using Group = std::pair<QString, std::optional<std::string>>;
+    static std::vector<Group> GroupsOf(const QList<QTreeWidgetItem*>& rows);
+    // The user removes the rows of these: what her folder downloads there
+    // still have waiting to be added goes with them.
+    static void DropWaitingDownloads(const std::vector<Group>& groups);
     void SwitchExpand(const ListKind& k, bool users);
     void ClearCompleteDownloads();
     void ClearCompleteAndAbortedUploads();
