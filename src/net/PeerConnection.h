@@ -43,12 +43,13 @@ struct PeerMessenger::Connection {
     // server gave for them, or it answered with a token we issued for them.
     // An incoming set-up's name is the peer's word only.
     bool vouched = false;
-    // Its address was held against the one the server gives for its name:
-    // a message only she may send waits in `held` meanwhile (reading paused),
-    // and a connection found elsewhere is a stranger's.
+    // Its address was held against the ones that are hers: a message only
+    // she may send waits in `held` meanwhile (reading paused). Whom it
+    // speaks for is answered by Stranger() alone, so that the server's word,
+    // however late, makes it hers for everything.
     enum Check { Unchecked, Checking, Checked };
     Check check = Unchecked;
-    bool stranger = false;
+    bool Stranger() const { return check == Checked && !vouched; }
     QByteArray held;
     quint32 heldCode = 0;
     quint32 peerIp = 0;

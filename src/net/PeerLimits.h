@@ -224,6 +224,15 @@ constexpr qint64 kSetUpMs = 10000;
 // not vouch for, waits this long at most for the server to give the
 // address of her name; past it the connection counts as a stranger's.
 constexpr qint64 kAddressCheckMs = 10000;
+// An address from which a connection answered a token we issued for a user
+// is hers too, while the server gives the address it gave then (a user with
+// two lines): the newest kMaxAnsweredAddresses per user, for at most
+// kMaxRoomRecords users. A token stays known for kIssuedTokenMs after its
+// request ended, the kMaxIssuedTokens newest: a messaging connection that
+// answers it late is hers, though another answered first.
+constexpr std::size_t kMaxAnsweredAddresses = 4;
+constexpr qint64 kIssuedTokenMs = 120000;
+constexpr std::size_t kMaxIssuedTokens = 4096;
 // A messaging connection in the middle of a frame that delivers fewer than
 // kStalledFrameBytes in kStalledFrameMs is closed; a slow link still carries
 // a large share list at that pace.

@@ -366,10 +366,35 @@ private:
     // connection (reading it paused) until the server answers.
     static bool NeedsHer(quint32 code);
     bool CheckAddress(const ConnectionPtr& c, quint32 code, const MemStream& payload);
+    void AskAddress(const QString& user, bool again);
+    // Asks again for every name checked: the questions went on a link gone since.
+    void AskAgain();
+    // Takes a connection out of the checks waiting for its name's address.
+    void Unwait(const Connection& c);
     void EndCheck(const ConnectionPtr& c);
     void Vouch(const ConnectionPtr& c);
-    void VouchByAddress(const QString& user, quint32 ip);
-    void EndChecks(const QString& user);
+    // Vouches for her connections from an address that is hers, the server
+    // giving `server` for her, and handles what they held for the check.
+    void VouchByAddress(const QString& user, quint32 server);
+    // The server's answer: the checks still waiting end, those from another
+    // address after she was asked to prove it (ProbeHer).
+    void EndChecks(const QString& user, quint32 server);
+    // An address is hers: the server gives it for her, or a connection
+    // from it answered a token we issued for her while the server gave the
+    // one it gives now.
+    bool AddressIsHers(const QString& user, quint32 ip, quint32 server) const;
+    bool AddressIsHers(const QString& user, quint32 ip) const;
+    // The address the server last gave for her, 0 when offline.
+    bool ServerIp(const QString& user, quint32& ip) const;
+    void ServerSaid(const QString& user, quint32 ip);
+    void AnsweredFrom(const QString& user, quint32 ip);
+    // Asks the server to relay a token to her alone, at most once per
+    // kAddressCheckMs; true when a token for her is on its way.
+    bool ProbeHer(const QString& user);
+    void RememberToken(quint32 token, const QString& user, const QString& kind);
+    // A token we issued lately for the user, its request ended; forgotten
+    // once answered.
+    bool LatelyIssued(quint32 token, QString& user, QString& kind);
     void DispatchFrom(const ConnectionPtr& c, quint32 code, MemStream& payload);
     void RefuseStranger(const QString& user, quint32 code, MemStream& payload);
     void CountStranger(const QString& user, quint32 code);
@@ -572,6 +597,22 @@ private:
     // for it, and those in the order their checks end.
     std::map<QString, std::vector<quint64>> m_checks;
     std::deque<std::pair<qint64, quint64>> m_checkDeadlines;
+    // When each name checked was last asked about; when each user was last
+    // asked to prove another address.
+    std::map<QString, qint64> m_askedAt, m_probedAt;
+    struct Answered {
+        quint32 server;
+        std::vector<quint32> ips;
+    };
+    std::map<QString, Answered> m_answeredFrom;
+    std::map<QString, quint32> m_serverSaid;
+    struct Issued {
+        QString user;
+        QString kind;
+        qint64 at;
+    };
+    std::map<quint32, Issued> m_issued;
+    std::deque<std::pair<qint64, quint32>> m_issuedOrder;
     DropCounter m_strangers{PeerLimits::kDroppedRequestLogMs};
     // Upload offers we took: the address of the connection each came on.
     std::map<std::pair<QString, quint32>, quint32> m_offersTaken;
