@@ -273,7 +273,7 @@ bool PeerMessenger::AddressIsHers(const QString& user, quint32 ip) const {
 
 void PeerMessenger::AnsweredFrom(const QString& user, quint32 ip) {
     quint32 server = 0;
-    if (ip == 0 || !ServerIp(user, server) || server == 0)
+    if (ip == 0 || !ServerIp(user, server) || server == 0 || ip == server)
         return;
     auto found = m_answeredFrom.find(user);
     if (found == m_answeredFrom.end()) {

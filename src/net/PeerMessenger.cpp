@@ -693,6 +693,8 @@ void PeerMessenger::HandleSetUp(const ConnectionPtr& c, quint32 code, MemStream&
         }
         // Only she was given the token: where she answers from is hers.
         AnsweredFrom(user, c->peerIp);
+        if (c->closed)
+            return;
         if (it == m_requests.end() && kind != "P") {
             Close(c, QString("connect-back answer for a %1 connection made since").arg(kind));
             return;
