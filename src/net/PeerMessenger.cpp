@@ -735,10 +735,12 @@ void PeerMessenger::TakeFileToken(const ConnectionPtr& c) {
     m_bytesRead += 4;
     const uint requestID = qFromLittleEndian<quint32>(bytes);
     const QString user = c->user;
-    // The file of an offer we took comes from where the offer came.
+    // The file of an offer we took comes from where the offer came, or
+    // from an address of hers; on a connection we made at the server's word
+    // (she asked it to have us connect back) it is hers.
     const auto offer = m_offersTaken.find({user, requestID});
     if (offer != m_offersTaken.end()) {
-        if (offer->second != c->peerIp && !AddressIsHers(user, c->peerIp)) {
+        if (!c->vouched && offer->second != c->peerIp && !AddressIsHers(user, c->peerIp)) {
             CountStranger(user, 0);
             Close(c, "file connection from another address than its offer");
             return;

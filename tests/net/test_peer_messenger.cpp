@@ -2921,8 +2921,8 @@ private slots:
             // He is told no on his own connection, once she did not prove
             // his address hers.
             const bool v6 = edge.contains("IPv4");
-            messenger->SetListenAddress(QHostAddress::LocalHostIPv6);
-            if (v6 && !messenger->Listen())
+            if (v6 &&
+                (messenger->SetListenAddress(QHostAddress::LocalHostIPv6), !messenger->Listen()))
                 QSKIP("no IPv6 loopback");
             QTcpSocket s;
             s.bind(QHostAddress(v6 ? "::1" : "127.0.0.2"));
