@@ -59,6 +59,13 @@ struct PeerMessenger::Connection {
     quint64 readyOrder = 0;
     // A message arrived on it.
     bool heard = false;
+    // Our connect-back, until the peer speaks on it: copies of the messages
+    // we wrote on it, sent again on her next connection when she turns it
+    // down at once (a peer whose own attempt to reach us won meanwhile may
+    // close it unread). Set-up when it became a messaging connection.
+    std::deque<QByteArray> unheard;
+    qint64 unheardBytes = 0;
+    qint64 messagingSince = 0;
     // Incoming and its set-up or token not read yet: counted in the
     // messenger's order of those by age.
     bool unidentified = false;

@@ -233,6 +233,10 @@ constexpr qint64 kAddressCheckMs = 10000;
 constexpr std::size_t kMaxAnsweredAddresses = 4;
 constexpr qint64 kIssuedTokenMs = 120000;
 constexpr std::size_t kMaxIssuedTokens = 4096;
+// Messages written on our connect-back before the peer spoke on it are
+// kept, up to this many bytes per connection, and sent again on her next
+// connection when she closes it within kSetUpMs of its set-up.
+constexpr qint64 kMaxUnheardBytes = 256 * 1024;
 // A messaging connection in the middle of a frame that delivers fewer than
 // kStalledFrameBytes in kStalledFrameMs is closed; a slow link still carries
 // a large share list at that pace.

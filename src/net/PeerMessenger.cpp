@@ -438,9 +438,19 @@ void PeerMessenger::OnSocketClosed(quint64 id) {
         c->closeWhenRead = true;
         return;
     }
+    std::deque<QByteArray> turnedDown;
+    if (c->state == Connection::Messaging && Now() - c->messagingSince <= PeerLimits::kSetUpMs)
+        turnedDown.swap(c->unheard);
     Close(c, c->state == Connection::Connecting
                  ? QString("cannot connect: %1").arg(c->socket->errorString())
                  : QString("closed by the peer"));
+    if (!turnedDown.empty())
+        Log(kArea, 2,
+            QString("%1 turned our connection down; %2 messages go again.")
+                .arg(c->user)
+                .arg(turnedDown.size()));
+    for (const QByteArray& body : turnedDown)
+        SendOn(NewestMessaging(c->user), c->user, body);
 }
 
 void PeerMessenger::Close(const ConnectionPtr& c, const QString& why) {
@@ -548,6 +558,8 @@ void PeerMessenger::Process(const ConnectionPtr& c) {
                 }
                 c->ticks = 0;
                 c->heard = true;
+                c->unheard.clear();
+                c->unheardBytes = 0;
                 MarkInUse(*c);
                 if (CheckAddress(c, code, payload))
                     return;
@@ -761,6 +773,7 @@ void PeerMessenger::BecomeMessaging(const ConnectionPtr& c) {
     c->ticks = 0;
     c->setUpDeadline = 0;
     c->lastActivity = Now();
+    c->messagingSince = c->lastActivity;
     c->readyOrder = ++m_readyOrder;
     if (c->unidentified) {
         c->unidentified = false;
@@ -800,6 +813,19 @@ bool PeerMessenger::WriteBody(const ConnectionPtr& c, const QByteArray& body) {
         return false;
     if (c->state == Connection::Messaging)
         MarkInUse(*c);
+    // Search answers are optional: sent twice, they would show twice.
+    if (c->origin == OriginConnectBack && c->state == Connection::Messaging && !c->heard &&
+        c->unheardBytes >= 0 &&
+        qFromLittleEndian<quint32>(body.constData()) != PM_FILE_SEARCH_RESULT) {
+        c->unheardBytes += body.size();
+        c->unheard.push_back(body);
+        // Past the bound nothing more is kept for it: sent again in part,
+        // they would come out of order.
+        if (c->unheardBytes > PeerLimits::kMaxUnheardBytes) {
+            c->unheard.clear();
+            c->unheardBytes = -1;
+        }
+    }
     // Frames never mix: behind a large answer going in pieces, a message
     // waits its turn.
     if (!c->pending.empty()) {

@@ -2844,7 +2844,8 @@ private slots:
               "the server's word after the check", "she queues from her second line",
               "her file from her second line", "a stranger from a non-IPv4 address",
               "a stranger from another host", "a stranger's waiting requests",
-              "an unvouched asker's waiting requests", "a stranger asks and leaves"})
+              "an unvouched asker's waiting requests", "a stranger asks and leaves",
+              "she turns our connect-back down"})
             QTest::newRow(edge) << QString(edge);
     }
     void whomItSpeaksFor() {
@@ -2949,6 +2950,15 @@ private slots:
                                 : rec->events.filter("UploadPlaceInLineRequested").size() == n;
             }));
             QVERIFY(rec->events.filter("QueueUploadRequested").isEmpty());
+        } else if (edge == "she turns our connect-back down") {
+            // What went on it unread goes again on her next connection.
+            session.SendMessage(18, Payload().U32(7).Str(kMe).Str("P"));
+            RawPeer::SetUp setUp;
+            QVERIFY(her.WaitForIncoming() && her.ReadSetUp(&setUp));
+            messenger->GetUserInfo("her");
+            QVERIFY(WaitUntil([&] { return messenger->WaitingOutput() == 0; }));
+            her.Close();
+            QVERIFY(her.WaitForIncoming() && NextOf(her, P::PM_USER_INFO_REQUEST));
         } else {
             QVERIFY(IncomingP(her, "her") && from(p, "127.0.0.2") && RoundTrip(p, "her"));
             const quint64 his = askers["her"];
