@@ -58,7 +58,7 @@ void PeerMessenger::EndOldestCheck(quint32 ip) {
         return;
     const quint64 id = held->second.checks.front().first;
     if (const ConnectionPtr c = FindConnection(id)) {
-        UnlistCheck(*c);
+        Unwait(*c);
         EndCheck(c);
     }
     DropHeld(ip, id);
@@ -89,16 +89,6 @@ void PeerMessenger::DropHeld(quint32 ip, quint64 id) {
     m_heldChecks.erase(held);
 }
 
-void PeerMessenger::UnlistCheck(const Connection& c) {
-    const auto waiting = m_checks.find(c.user);
-    if (waiting == m_checks.end())
-        return;
-    auto& ids = waiting->second;
-    ids.erase(std::remove(ids.begin(), ids.end(), c.id), ids.end());
-    if (ids.empty())
-        m_checks.erase(waiting);
-}
-
 void PeerMessenger::AskAddresses() {
     while (gp_server && int(m_questions.size()) < PeerLimits::kMaxAddressQuestions &&
            !m_askTurns.empty()) {
@@ -114,7 +104,7 @@ void PeerMessenger::AskAddresses() {
         bool more = false;
         for (const auto& check : held->second.checks) {
             const ConnectionPtr c = FindConnection(check.first);
-            if (!c || m_questions.count(c->user) || c->user == user)
+            if (!c || m_questions.count(c->user) || c->user == user || Proving(c->user))
                 continue;
             if (!user.isNull()) {
                 more = true;
@@ -141,6 +131,13 @@ void PeerMessenger::AskAddresses() {
     }
 }
 
+bool PeerMessenger::Proving(const QString& user) const {
+    // Asked to prove another address of hers: the server said its word
+    // already, and asking again before her token comes would only repeat it.
+    const auto asked = m_askedAt.find(user);
+    return asked != m_askedAt.end() && Now() - asked->second < PeerLimits::kAddressCheckMs / 2;
+}
+
 void PeerMessenger::AddressAnswered(const QString& user) {
     const auto asked = m_questions.find(user);
     if (asked == m_questions.end())
@@ -151,10 +148,10 @@ void PeerMessenger::AddressAnswered(const QString& user) {
 }
 
 void PeerMessenger::ExpireQuestions(qint64 now) {
-    // A question the server never answered (the link dropped) frees its
-    // place; its checks end by their own time.
+    // A question the server never answered frees its place, and a name
+    // still checked is asked again while its checks have time left.
     while (!m_questionOrder.empty() &&
-           now - m_questionOrder.begin()->second.first >= PeerLimits::kAddressCheckMs) {
+           now - m_questionOrder.begin()->second.first >= PeerLimits::kAddressCheckMs / 2) {
         m_questions.erase(m_questionOrder.begin()->second.second);
         m_questionOrder.erase(m_questionOrder.begin());
     }

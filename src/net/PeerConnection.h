@@ -43,12 +43,13 @@ struct PeerMessenger::Connection {
     // server gave for them, or it answered with a token we issued for them.
     // An incoming set-up's name is the peer's word only.
     bool vouched = false;
-    // Its address was held against the one the server gives for its name:
-    // a message only she may send waits in `held` meanwhile (reading paused),
-    // and a connection found elsewhere is a stranger's.
+    // Its address was held against the ones that are hers: a message only
+    // she may send waits in `held` meanwhile (reading paused). Whom it
+    // speaks for is answered by Stranger() alone, so that the server's word,
+    // however late, makes it hers for everything.
     enum Check { Unchecked, Checking, Checked };
     Check check = Unchecked;
-    bool stranger = false;
+    bool Stranger() const { return check == Checked && !vouched; }
     QByteArray held;
     quint32 heldCode = 0;
     quint32 peerIp = 0;
@@ -58,6 +59,13 @@ struct PeerMessenger::Connection {
     quint64 readyOrder = 0;
     // A message arrived on it.
     bool heard = false;
+    // Our connect-back, until the peer speaks on it: copies of the messages
+    // we wrote on it, sent again on her next connection when she turns it
+    // down at once (a peer whose own attempt to reach us won meanwhile may
+    // close it unread). Set-up when it became a messaging connection.
+    std::deque<QByteArray> unheard;
+    qint64 unheardBytes = 0;
+    qint64 messagingSince = 0;
     // Incoming and its set-up or token not read yet: counted in the
     // messenger's order of those by age.
     bool unidentified = false;

@@ -1,4 +1,5 @@
 #include <QtEndian>
+#include <algorithm>
 
 #include "net/PeerConnection.h"
 #include "net/PeerLimits.h"
@@ -202,7 +203,6 @@ bool PeerMessenger::CheckAddress(const ConnectionPtr& c, quint32 code, const Mem
     // The server gives IPv4 addresses only: one from elsewhere is not hers.
     if (c->peerIp == 0) {
         c->check = Connection::Checked;
-        c->stranger = true;
         return false;
     }
     // The message waits, and reading stops behind it, so that order holds
@@ -217,36 +217,141 @@ bool PeerMessenger::CheckAddress(const ConnectionPtr& c, quint32 code, const Mem
     return true;
 }
 
-void PeerMessenger::VouchByAddress(const QString& user, quint32 ip) {
+void PeerMessenger::AskAgain() {
+    // The questions went on a link gone since: every name still checked is
+    // asked again, so that every check ends with the server asked.
+    m_questions.clear();
+    m_questionOrder.clear();
+    m_askTurns.clear();
+    for (auto& held : m_heldChecks) {
+        held.second.inTurn = true;
+        m_askTurns.push_back(held.first);
+    }
+    AskAddresses();
+}
+
+void PeerMessenger::Unwait(const Connection& c) {
+    const auto waiting = m_checks.find(c.user);
+    if (waiting == m_checks.end())
+        return;
+    auto& ids = waiting->second;
+    ids.erase(std::remove(ids.begin(), ids.end(), c.id), ids.end());
+    if (ids.empty()) {
+        m_checks.erase(waiting);
+        m_askedAt.erase(c.user);
+    }
+}
+
+bool PeerMessenger::AddressIsHers(const QString& user, quint32 ip, quint32 server) const {
+    if (ip == 0 || server == 0)
+        return false;
+    if (ip == server)
+        return true;
+    const auto answered = m_answeredFrom.find(user);
+    return answered != m_answeredFrom.end() && answered->second.server == server &&
+           std::find(answered->second.ips.begin(), answered->second.ips.end(), ip) !=
+               answered->second.ips.end();
+}
+
+bool PeerMessenger::ServerIp(const QString& user, quint32& ip) const {
+    const auto said = m_serverSaid.find(user);
+    if (said == m_serverSaid.end())
+        return RecordedIp(user, ip);
+    ip = said->second;
+    return true;
+}
+
+void PeerMessenger::ServerSaid(const QString& user, quint32 ip) {
+    const auto said = m_serverSaid.find(user);
+    if (said != m_serverSaid.end()) {
+        said->second = ip;
+        return;
+    }
+    if (m_serverSaid.size() >= PeerLimits::kMaxRoomRecords)
+        m_serverSaid.erase(m_serverSaid.begin());
+    m_serverSaid.emplace(user, ip);
+}
+
+bool PeerMessenger::AddressIsHers(const QString& user, quint32 ip) const {
+    quint32 server = 0;
+    return ServerIp(user, server) && AddressIsHers(user, ip, server);
+}
+
+void PeerMessenger::AnsweredFrom(const QString& user, quint32 ip) {
+    quint32 server = 0;
+    if (ip == 0 || !ServerIp(user, server) || server == 0 || ip == server)
+        return;
+    auto found = m_answeredFrom.find(user);
+    if (found == m_answeredFrom.end()) {
+        if (m_answeredFrom.size() >= PeerLimits::kMaxRoomRecords)
+            m_answeredFrom.erase(m_answeredFrom.begin());
+        found = m_answeredFrom.emplace(user, Answered{server, {}}).first;
+    }
+    Answered& a = found->second;
+    if (a.server != server) {
+        a.server = server;
+        a.ips.clear();
+    }
+    if (std::find(a.ips.begin(), a.ips.end(), ip) != a.ips.end())
+        return;
+    // A few lines of hers are kept, the newest.
+    if (a.ips.size() >= PeerLimits::kMaxAnsweredAddresses)
+        a.ips.erase(a.ips.begin());
+    a.ips.push_back(ip);
+    VouchByAddress(user, server);
+}
+
+void PeerMessenger::VouchByAddress(const QString& user, quint32 server) {
     const auto ids = m_messagingByUser.find(user);
-    if (ip == 0 || ids == m_messagingByUser.end())
+    if (server == 0 || ids == m_messagingByUser.end())
         return;
     std::vector<ConnectionPtr> hers;
     for (const quint64 id : ids->second)
         if (const ConnectionPtr c = FindConnection(id))
-            if (!c->vouched && c->peerIp == ip)
+            if (!c->vouched && AddressIsHers(user, c->peerIp, server))
                 hers.push_back(c);
     for (const ConnectionPtr& c : hers)
         if (!c->closed)
             Vouch(c);
+    // Their held messages are hers: handled now.
+    for (const ConnectionPtr& c : hers)
+        if (!c->closed && c->check == Connection::Checking) {
+            Unwait(*c);
+            EndCheck(c);
+        }
 }
 
-void PeerMessenger::EndChecks(const QString& user) {
+void PeerMessenger::EndChecks(const QString& user, quint32 server) {
     const auto it = m_checks.find(user);
     if (it == m_checks.end())
         return;
     const std::vector<quint64> ids = std::move(it->second);
     m_checks.erase(it);
+    m_askedAt.erase(user);
+    // From an address the server does not give for her: she may yet prove
+    // it hers by a token she alone is given; until then, or the deadline,
+    // the message waits.
+    std::vector<ConnectionPtr> ended;
+    std::vector<quint64> proving;
     for (const quint64 id : ids)
-        if (const ConnectionPtr c = FindConnection(id))
-            EndCheck(c);
+        if (const ConnectionPtr c = FindConnection(id)) {
+            if (!c->vouched && server != 0 && ProbeHer(user))
+                proving.push_back(id);
+            else
+                ended.push_back(c);
+        }
+    if (!proving.empty()) {
+        m_checks[user] = std::move(proving);
+        m_askedAt[user] = Now();
+    }
+    for (const ConnectionPtr& c : ended)
+        EndCheck(c);
 }
 
 void PeerMessenger::EndCheck(const ConnectionPtr& c) {
     if (c->check != Connection::Checking)
         return;
     c->check = Connection::Checked;
-    c->stranger = !c->vouched;
     ReleaseCheck(*c);
     MemStream payload(c->held);
     const quint32 code = c->heldCode;
@@ -254,7 +359,8 @@ void PeerMessenger::EndCheck(const ConnectionPtr& c) {
     DispatchFrom(c, code, payload);
     if (c->closed || c->readPaused)
         return;
-    // What came behind it is read in a turn of its own.
+    // What came behind it is read in a turn of its own, also when the peer
+    // closed meanwhile.
     c->readPaused = true;
     m_pausedReads.push_back(c->id);
     if (!m_resumeTimer.isActive())
@@ -288,7 +394,7 @@ void PeerMessenger::RefuseStranger(const QString& user, quint32 code, MemStream&
 bool PeerMessenger::Handle(const QString& user, quint32 code, MemStream& payload) {
     if (m_asker != 0 && NeedsHer(code)) {
         const ConnectionPtr c = FindConnection(m_asker);
-        if (c && c->stranger) {
+        if (c && c->Stranger()) {
             RefuseStranger(user, code, payload);
             return true;
         }

@@ -237,12 +237,25 @@ constexpr qint64 kMaxCheckBytesPerAddress = qint64(16) * 1024 * 1024;
 constexpr qint64 kMaxCheckBytes = qint64(64) * 1024 * 1024;
 constexpr qint64 kCheckOverhead = 64;
 // Questions to the server for such checks not yet answered; the next goes
-// as one is answered (or after kAddressCheckMs, as lost), the source
-// addresses of the checks waiting each in turn, so that an address's
-// newcomer asks after at most one question of each other address. None
-// goes while the server link holds more than kMaxServerBacklog unsent.
+// as one is answered (or after half of kAddressCheckMs, as lost, its name asked again while
+// checked), the source addresses of the checks waiting each in turn, so that an address's newcomer
+// asks after at most one question of each other address. None goes while the server link holds more
+// than kMaxServerBacklog unsent.
 constexpr int kMaxAddressQuestions = 16;
 constexpr qint64 kMaxServerBacklog = 1024 * 1024;
+// An address from which a connection answered a token we issued for a user
+// is hers too, while the server gives the address it gave then (a user with
+// two lines): the newest kMaxAnsweredAddresses per user, for at most
+// kMaxRoomRecords users. A token stays known for kIssuedTokenMs after its
+// request ended, the kMaxIssuedTokens newest: a messaging connection that
+// answers it late is hers, though another answered first.
+constexpr std::size_t kMaxAnsweredAddresses = 4;
+constexpr qint64 kIssuedTokenMs = 120000;
+constexpr std::size_t kMaxIssuedTokens = 4096;
+// Messages written on our connect-back before the peer spoke on it are
+// kept, up to this many bytes per connection, and sent again on her next
+// connection when she closes it within kSetUpMs of its set-up.
+constexpr qint64 kMaxUnheardBytes = 256 * 1024;
 // A messaging connection in the middle of a frame that delivers fewer than
 // kStalledFrameBytes in kStalledFrameMs is closed; a slow link still carries
 // a large share list at that pace.

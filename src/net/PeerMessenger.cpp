@@ -90,6 +90,8 @@ struct PeerMessenger::Request {
     quint64 directConnection = 0;
     bool indirect = false;
     int indirectTicks = 0;
+    // Only asks her to prove an address of hers: its end is nobody's failure.
+    bool probe = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -126,6 +128,7 @@ PeerMessenger::PeerMessenger(QObject* parent)
                 &PeerMessenger::OnConnectToPeerRequested);
         connect(gp_server, &Server::CannotConnectToPeer, this,
                 &PeerMessenger::OnCannotConnectToPeer);
+        connect(gp_server, &Server::Connected, this, [this] { AskAgain(); });
     }
 }
 
@@ -429,13 +432,25 @@ void PeerMessenger::OnSocketClosed(quint64 id) {
         Process(c);
     if (c->closed)
         return;
-    if (c->readPaused) {
+    // Frames read before the close are handled, also those behind a
+    // message held for the check of her address.
+    if (c->readPaused || c->check == Connection::Checking) {
         c->closeWhenRead = true;
         return;
     }
+    std::deque<QByteArray> turnedDown;
+    if (c->state == Connection::Messaging && Now() - c->messagingSince <= PeerLimits::kSetUpMs)
+        turnedDown.swap(c->unheard);
     Close(c, c->state == Connection::Connecting
                  ? QString("cannot connect: %1").arg(c->socket->errorString())
                  : QString("closed by the peer"));
+    if (!turnedDown.empty())
+        Log(kArea, 2,
+            QString("%1 turned our connection down; %2 messages go again.")
+                .arg(c->user)
+                .arg(turnedDown.size()));
+    for (const QByteArray& body : turnedDown)
+        SendOn(NewestMessaging(c->user), c->user, body);
 }
 
 void PeerMessenger::Close(const ConnectionPtr& c, const QString& why) {
@@ -443,14 +458,14 @@ void PeerMessenger::Close(const ConnectionPtr& c, const QString& why) {
         return;
     RememberIfDeaf(*c, Now());
     c->closed = true;
+    if (c->check == Connection::Checking)
+        Unwait(*c);
     m_connections.erase(c->id);
     Unindex(*c);
     m_partialBytes -= c->partialBytes;
     c->partialBytes = 0;
-    if (c->check == Connection::Checking) {
-        UnlistCheck(*c);
+    if (c->check == Connection::Checking)
         ReleaseCheck(*c);
-    }
     Log(kArea, 2,
         QString("Connection %1%2 closed: %3")
             .arg(c->user.isEmpty() ? QString("(unidentified)") : c->user)
@@ -545,6 +560,8 @@ void PeerMessenger::Process(const ConnectionPtr& c) {
                 }
                 c->ticks = 0;
                 c->heard = true;
+                c->unheard.clear();
+                c->unheardBytes = 0;
                 MarkInUse(*c);
                 if (CheckAddress(c, code, payload))
                     return;
@@ -680,12 +697,24 @@ void PeerMessenger::HandleSetUp(const ConnectionPtr& c, quint32 code, MemStream&
             return;
         }
         const auto it = m_requests.find(token);
-        if (it == m_requests.end()) {
+        QString user, kind;
+        if (it != m_requests.end()) {
+            user = it->second->user;
+            kind = it->second->kind;
+        } else if (!LatelyIssued(token, user, kind)) {
             Close(c, QString("connect-back answer with unknown token %1").arg(token));
             return;
         }
-        const QString user = it->second->user;
-        const QString kind = it->second->kind;
+        // Only she was given the token: where she answers from is hers.
+        AnsweredFrom(user, c->peerIp);
+        if (c->closed)
+            return;
+        if (it == m_requests.end() && kind != "P") {
+            Close(c, QString("connect-back answer for a %1 connection made since").arg(kind));
+            return;
+        }
+        // A messaging one that comes after another answered is hers all the
+        // same: what she sent on it is not lost.
         c->user = user;
         c->kind = kind;
         c->vouched = true;
@@ -720,10 +749,12 @@ void PeerMessenger::TakeFileToken(const ConnectionPtr& c) {
     m_bytesRead += 4;
     const uint requestID = qFromLittleEndian<quint32>(bytes);
     const QString user = c->user;
-    // The file of an offer we took comes from where the offer came.
+    // The file of an offer we took comes from where the offer came, or
+    // from an address of hers; on a connection we made at the server's word
+    // (she asked it to have us connect back) it is hers.
     const auto offer = m_offersTaken.find({user, requestID});
     if (offer != m_offersTaken.end()) {
-        if (offer->second != c->peerIp) {
+        if (!c->vouched && offer->second != c->peerIp && !AddressIsHers(user, c->peerIp)) {
             CountStranger(user, 0);
             Close(c, "file connection from another address than its offer");
             return;
@@ -744,6 +775,7 @@ void PeerMessenger::BecomeMessaging(const ConnectionPtr& c) {
     c->ticks = 0;
     c->setUpDeadline = 0;
     c->lastActivity = Now();
+    c->messagingSince = c->lastActivity;
     c->readyOrder = ++m_readyOrder;
     if (c->unidentified) {
         c->unidentified = false;
@@ -753,9 +785,8 @@ void PeerMessenger::BecomeMessaging(const ConnectionPtr& c) {
     c->idlePlace = m_idleHello.insert(m_idleHello.end(), c->id);
     c->idleListed = true;
     c->decoder.SetMaxLength(PeerLimits::kMaxFrameLength);
-    // From the address the server gave for the name: hers.
-    quint32 ip = 0;
-    if (!c->vouched && c->peerIp != 0 && RecordedIp(c->user, ip) && ip == c->peerIp)
+    // From an address of hers: hers.
+    if (!c->vouched && AddressIsHers(c->user, c->peerIp))
         c->vouched = true;
     // A set-up under her name from elsewhere is not her: our attempts to
     // reach her go on, and what waits for her stays for her.
@@ -779,10 +810,24 @@ void PeerMessenger::Vouch(const ConnectionPtr& c) {
 // Writing.
 
 bool PeerMessenger::WriteBody(const ConnectionPtr& c, const QByteArray& body) {
-    if (c->closed || !c->socket)
+    // The peer closed it: what is left of its input is read, nothing written.
+    if (c->closed || !c->socket || c->closeWhenRead)
         return false;
     if (c->state == Connection::Messaging)
         MarkInUse(*c);
+    // Search answers are optional: sent twice, they would show twice.
+    if (c->origin == OriginConnectBack && c->state == Connection::Messaging && !c->heard &&
+        c->unheardBytes >= 0 &&
+        qFromLittleEndian<quint32>(body.constData()) != PM_FILE_SEARCH_RESULT) {
+        c->unheardBytes += body.size();
+        c->unheard.push_back(body);
+        // Past the bound nothing more is kept for it: sent again in part,
+        // they would come out of order.
+        if (c->unheardBytes > PeerLimits::kMaxUnheardBytes) {
+            c->unheard.clear();
+            c->unheardBytes = -1;
+        }
+    }
     // Frames never mix: behind a large answer going in pieces, a message
     // waits its turn.
     if (!c->pending.empty()) {
@@ -847,7 +892,7 @@ PeerMessenger::ConnectionPtr PeerMessenger::NewestMessaging(const QString& user)
             return std::make_pair(x->origin != OriginConnectBack || x->heard, x->readyOrder);
         };
         if (c->state == Connection::Messaging && c->vouched && c->user == user &&
-            (!best || rank(c) > rank(best)))
+            !c->closeWhenRead && (!best || rank(c) > rank(best)))
             best = c;
     }
     return best;
@@ -886,7 +931,8 @@ PeerMessenger::ConnectionPtr PeerMessenger::ReplyTarget(const QString& user, qui
     if (via == 0)
         return NewestMessaging(user);
     const ConnectionPtr c = FindConnection(via);
-    if (c && !c->closed && c->socket && c->state == Connection::Messaging && c->user == user)
+    if (c && !c->closed && c->socket && !c->closeWhenRead && c->state == Connection::Messaging &&
+        c->user == user)
         return c;
     gone = true;
     return nullptr;
@@ -894,7 +940,7 @@ PeerMessenger::ConnectionPtr PeerMessenger::ReplyTarget(const QString& user, qui
 
 bool PeerMessenger::IsOpen(quint64 via) const {
     const ConnectionPtr c = FindConnection(via);
-    return c && !c->closed && c->socket && c->state == Connection::Messaging;
+    return c && !c->closed && c->socket && !c->closeWhenRead && c->state == Connection::Messaging;
 }
 
 bool PeerMessenger::IsHers(quint64 via) const {
@@ -1180,7 +1226,8 @@ quint32 PeerMessenger::NewToken() const {
     // Hard to guess, so that only the peer the server told can answer.
     for (;;) {
         const quint32 token = QRandomGenerator::global()->generate();
-        if (token != 0 && m_requests.find(token) == m_requests.end())
+        if (token != 0 && m_requests.find(token) == m_requests.end() &&
+            m_issued.find(token) == m_issued.end())
             return token;
     }
 }
@@ -1317,13 +1364,7 @@ void PeerMessenger::CheckDeadlines() {
         const ConnectionPtr c = FindConnection(m_checkDeadlines.front().second);
         m_checkDeadlines.pop_front();
         if (c && c->check == Connection::Checking) {
-            const auto waiting = m_checks.find(c->user);
-            if (waiting != m_checks.end()) {
-                auto& ids = waiting->second;
-                ids.erase(std::remove(ids.begin(), ids.end(), c->id), ids.end());
-                if (ids.empty())
-                    m_checks.erase(waiting);
-            }
+            Unwait(*c);
             EndCheck(c);
         }
     }
@@ -1401,7 +1442,7 @@ void PeerMessenger::StartRequest(const QString& user, const QString& kind) {
         return;
     if (kind == "P")
         for (const auto& entry : m_requests)
-            if (entry.second->user == user && entry.second->kind == "P")
+            if (entry.second->user == user && entry.second->kind == "P" && !entry.second->probe)
                 return;  // already on its way
 
     DeferGuard guard(m_deferChecks);
@@ -1412,6 +1453,7 @@ void PeerMessenger::StartRequest(const QString& user, const QString& kind) {
     request->kind = kind;
     const bool atCap = OutgoingAttempts() >= PeerLimits::kMaxOutgoingAttempts;
     m_requests[token] = std::move(request);
+    RememberToken(token, user, kind);
     if (atCap) {
         Log(kArea, 1, QString("Too many connection attempts; %1 (%2) given up.").arg(user, kind));
         RequestsChanged();
@@ -1435,6 +1477,35 @@ void PeerMessenger::StartRequest(const QString& user, const QString& kind) {
     RequestsChanged();
 }
 
+bool PeerMessenger::ProbeHer(const QString& user) {
+    if (!gp_server || !gp_server->IsConnected())
+        return false;
+    for (const auto& entry : m_requests)
+        if (entry.second->user == user && entry.second->kind == "P" && entry.second->indirect)
+            return true;  // its answer tells
+    const qint64 now = Now();
+    const auto probed = m_probedAt.find(user);
+    if (probed != m_probedAt.end() && now - probed->second < PeerLimits::kAddressCheckMs)
+        return false;
+    if (OutgoingAttempts() >= PeerLimits::kMaxOutgoingAttempts)
+        return false;
+    if (probed == m_probedAt.end() && m_probedAt.size() >= PeerLimits::kMaxRoomRecords)
+        m_probedAt.erase(m_probedAt.begin());
+    m_probedAt[user] = now;
+    auto request = std::make_unique<Request>();
+    const quint32 token = NewToken();
+    request->token = token;
+    request->user = user;
+    request->kind = QStringLiteral("P");
+    request->indirect = true;
+    request->probe = true;
+    m_requests[token] = std::move(request);
+    RememberToken(token, user, QStringLiteral("P"));
+    gp_server->ConnectToPeer(token, user, QStringLiteral("P"));
+    Log(kArea, 2, QString("Asking %1 through the server to prove another address.").arg(user));
+    return true;
+}
+
 void PeerMessenger::ConnectDirect(quint32 token, quint32 ip, quint16 port) {
     const auto it = m_requests.find(token);
     if (it == m_requests.end())
@@ -1450,6 +1521,30 @@ void PeerMessenger::ConnectDirect(quint32 token, quint32 ip, quint16 port) {
     r.directTicks = 0;
     // "F" and "D" are read raw, so they go to the plain port; "P" goes there too.
     socket->connectToHost(QHostAddress(ip), port);
+}
+
+void PeerMessenger::RememberToken(quint32 token, const QString& user, const QString& kind) {
+    const qint64 now = Now();
+    while (!m_issuedOrder.empty() &&
+           (m_issuedOrder.size() >= PeerLimits::kMaxIssuedTokens ||
+            now - m_issuedOrder.front().first > PeerLimits::kIssuedTokenMs)) {
+        const auto issued = m_issued.find(m_issuedOrder.front().second);
+        if (issued != m_issued.end() && issued->second.at == m_issuedOrder.front().first)
+            m_issued.erase(issued);
+        m_issuedOrder.pop_front();
+    }
+    m_issued[token] = Issued{user, kind, now};
+    m_issuedOrder.emplace_back(now, token);
+}
+
+bool PeerMessenger::LatelyIssued(quint32 token, QString& user, QString& kind) {
+    const auto issued = m_issued.find(token);
+    if (issued == m_issued.end() || Now() - issued->second.at > PeerLimits::kIssuedTokenMs)
+        return false;
+    user = issued->second.user;
+    kind = issued->second.kind;
+    m_issued.erase(issued);
+    return true;
 }
 
 void PeerMessenger::DirectEnded(quint32 token, quint64 connectionId) {
@@ -1496,7 +1591,8 @@ void PeerMessenger::CheckRequests() {
     for (auto it = m_requests.begin(); it != m_requests.end();) {
         const Request& r = *it->second;
         if (r.direct == Request::DirectEnded && !r.indirect) {
-            failed.emplace_back(r.user, r.kind);
+            if (!r.probe)
+                failed.emplace_back(r.user, r.kind);
             it = m_requests.erase(it);
         } else {
             ++it;
@@ -1512,8 +1608,9 @@ void PeerMessenger::CheckRequests() {
 
 void PeerMessenger::OnPeerAddress(QString user, quint32 ip, quint16 port, quint16 obfuscatedPort) {
     Q_UNUSED(obfuscatedPort);
+    ServerSaid(user, ip);
     VouchByAddress(user, ip);
-    EndChecks(user);
+    EndChecks(user, ip);
     AddressAnswered(user);
     std::vector<quint32> waiting;
     for (const auto& entry : m_requests)

@@ -383,10 +383,34 @@ private:
     static bool NeedsHer(quint32 code);
     bool NeedsCheck(const QString& user, quint32 code) const;
     bool CheckAddress(const ConnectionPtr& c, quint32 code, const MemStream& payload);
+    // Asks again for every name checked: the questions went on a link gone since.
+    void AskAgain();
+    // Takes a connection out of the checks waiting for its name's address.
+    void Unwait(const Connection& c);
     void EndCheck(const ConnectionPtr& c);
     void Vouch(const ConnectionPtr& c);
-    void VouchByAddress(const QString& user, quint32 ip);
-    void EndChecks(const QString& user);
+    // Vouches for her connections from an address that is hers, the server
+    // giving `server` for her, and handles what they held for the check.
+    void VouchByAddress(const QString& user, quint32 server);
+    // The server's answer: the checks still waiting end, those from another
+    // address after she was asked to prove it (ProbeHer).
+    void EndChecks(const QString& user, quint32 server);
+    // An address is hers: the server gives it for her, or a connection
+    // from it answered a token we issued for her while the server gave the
+    // one it gives now.
+    bool AddressIsHers(const QString& user, quint32 ip, quint32 server) const;
+    bool AddressIsHers(const QString& user, quint32 ip) const;
+    // The address the server last gave for her, 0 when offline.
+    bool ServerIp(const QString& user, quint32& ip) const;
+    void ServerSaid(const QString& user, quint32 ip);
+    void AnsweredFrom(const QString& user, quint32 ip);
+    // Asks the server to relay a token to her alone, at most once per
+    // kAddressCheckMs; true when a token for her is on its way.
+    bool ProbeHer(const QString& user);
+    void RememberToken(quint32 token, const QString& user, const QString& kind);
+    // A token we issued lately for the user, its request ended; forgotten
+    // once answered.
+    bool LatelyIssued(quint32 token, QString& user, QString& kind);
     void DispatchFrom(const ConnectionPtr& c, quint32 code, MemStream& payload);
     // Bounds on what waits for the server's word (AddressChecks.cpp): a new
     // check takes a place among those held, ending the oldest check of the
@@ -396,9 +420,11 @@ private:
     void ReleaseCheck(const Connection& c);
     void EndOldestCheck(quint32 ip);
     void DropHeld(quint32 ip, quint64 id);
-    void UnlistCheck(const Connection& c);
     void AskAddresses();
     void AddressAnswered(const QString& user);
+    // She is asked to prove another address: her name is not asked about
+    // again meanwhile.
+    bool Proving(const QString& user) const;
     void ExpireQuestions(qint64 now);
     void RefuseStranger(const QString& user, quint32 code, MemStream& payload);
     void CountStranger(const QString& user, quint32 code);
@@ -617,6 +643,22 @@ private:
     std::map<QString, quint64> m_questions;
     std::map<quint64, std::pair<qint64, QString>> m_questionOrder;
     quint64 m_questionCount = 0;
+    // When each name checked was answered for and she was asked to prove
+    // another address; when each user was last asked to prove one.
+    std::map<QString, qint64> m_askedAt, m_probedAt;
+    struct Answered {
+        quint32 server;
+        std::vector<quint32> ips;
+    };
+    std::map<QString, Answered> m_answeredFrom;
+    std::map<QString, quint32> m_serverSaid;
+    struct Issued {
+        QString user;
+        QString kind;
+        qint64 at;
+    };
+    std::map<quint32, Issued> m_issued;
+    std::deque<std::pair<qint64, quint32>> m_issuedOrder;
     DropCounter m_strangers{PeerLimits::kDroppedRequestLogMs};
     QPointer<QObject> m_shownMoreOwner;
     std::function<bool(const QString&)> m_shownMore;

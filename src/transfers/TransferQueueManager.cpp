@@ -422,6 +422,7 @@ void TransferQueueManager::SetUploadEntryStatus(ItemPtr entry, QString status) {
     const bool wasActive = LinkStatus(entry, "upload_entry_status", status);
     const bool isActive = IsUploadActive(entry);
     if (wasActive && !isActive) {
+        FollowOffer(entry, status);
         ReleaseTransfer(entry, true);
         if (status == QLatin1String(kAborted)) {
             ItemPtr user = entry.HasItem("user");

@@ -2,8 +2,10 @@
 #define TAVENOOK_TRANSFERS_TRANSFERQUEUEMANAGER_H
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -228,6 +230,21 @@ private:
     void RevokeUpload(const ItemPtr& entry);
     // The upload entry of the UploadThread that sent the current signal.
     ItemPtr UploadEntryOfSender();
+    // An offer refused, or failed before a byte went, is made again only
+    // after a wait that doubles with each such end in a row (kFirstOfferWaitMs
+    // up to kLastOfferWaitMs): a downloader who cannot take the file costs
+    // an offer now and then, not a loop. Any other end forgets the wait.
+    void FollowOffer(const ItemPtr& entry, const QString& status);
+    bool OfferWaits(const ItemPtr& entry) const;
+    static constexpr qint64 kFirstOfferWaitMs = 1000;
+    static constexpr qint64 kLastOfferWaitMs = 300000;
+    struct OfferWait {
+        qint64 due = 0;
+        qint64 wait = 0;
+    };
+    std::unordered_map<std::uint64_t, OfferWait> m_offerWaits;
+    QElapsedTimer m_offerClock;
+    QTimer m_offerTimer;
 
     // The upload entry last placed at the end of the serving order; null at
     // construction and after that entry is removed.

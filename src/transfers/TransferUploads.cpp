@@ -386,10 +386,50 @@ void TransferQueueManager::DropUploadEntry(ItemPtr entry) {
     if (entry.IsNull() || entry.IsRemoved())
         return;
     ReleaseTransfer(entry, true);
+    m_offerWaits.erase(entry.GetId());
     RemoveItemOf(entry, "transfer_req");
     if (m_uploadOrderTail == entry)
         m_uploadOrderTail = ItemPtr();
     entry.Remove();
+}
+
+void TransferQueueManager::FollowOffer(const ItemPtr& entry, const QString& status) {
+    const qint64* sent = ObjectOf<qint64>(entry.HasItem("read_position"));
+    if ((status != QLatin1String(kDenied) && status != QLatin1String(kAborted)) ||
+        (sent && *sent > 0)) {
+        m_offerWaits.erase(entry.GetId());
+        return;
+    }
+    if (!m_offerClock.isValid()) {
+        m_offerClock.start();
+        m_offerTimer.setSingleShot(true);
+        connect(&m_offerTimer, &QTimer::timeout, this, [this] {
+            StartNewUploads();
+            // The next wait to end, if any is left.
+            const qint64 now = m_offerClock.elapsed();
+            qint64 next = -1;
+            for (const auto& w : m_offerWaits)
+                if (w.second.due > now && (next < 0 || w.second.due < next))
+                    next = w.second.due;
+            if (next >= 0)
+                m_offerTimer.start(int(next - now));
+        });
+    }
+    OfferWait& w = m_offerWaits[entry.GetId()];
+    w.wait = w.wait == 0 ? kFirstOfferWaitMs : qMin(2 * w.wait, kLastOfferWaitMs);
+    w.due = m_offerClock.elapsed() + w.wait;
+    Note(2,
+         QStringLiteral("Offer %1; made again in %2 s at the soonest")
+             .arg(status)
+             .arg(w.wait / 1000),
+         entry.HasItem("user"));
+    if (!m_offerTimer.isActive() || m_offerTimer.remainingTime() > w.wait)
+        m_offerTimer.start(int(w.wait));
+}
+
+bool TransferQueueManager::OfferWaits(const ItemPtr& entry) const {
+    const auto w = m_offerWaits.find(entry.GetId());
+    return w != m_offerWaits.end() && m_offerClock.elapsed() < w->second.due;
 }
 
 // ---------------------------------------------------------------------------
@@ -449,7 +489,7 @@ void TransferQueueManager::StartNewUploads() {
             if (free == 0)
                 continue;
             const ItemPtr user = entry.HasItem("user");
-            if (UserHasActiveUpload(user))
+            if (UserHasActiveUpload(user) || OfferWaits(entry))
                 continue;
             if (!IsStillShared(entry)) {
                 revoked.push_back(entry);

@@ -525,13 +525,16 @@ private slots:
         QCOMPARE(messenger->PendingRequestCount(), 0);
         bob.SendMessage(P::PM_UPLOAD_FAILED, Payload().Str("a\\b.mp3"));
         QVERIFY(rec->WaitFor("UploadFailed|bob|a\\b.mp3"));
-        // Connect-backs for an answered request, or one never made, close.
-        for (quint32 token : {cb.token, 0x5EC12E7u}) {
-            RawPeer late;
-            QVERIFY(late.ConnectTo(messenger->ListeningPort()));
-            late.SendConnectBackAnswer(token);
-            QVERIFY(late.WaitForDisconnect());
-        }
+        // A connect-back answering a request our direct attempt answered
+        // first is bob's all the same; one for a token never issued closes.
+        RawPeer late, unknown;
+        QVERIFY(late.ConnectTo(messenger->ListeningPort()) &&
+                unknown.ConnectTo(messenger->ListeningPort()));
+        late.SendConnectBackAnswer(cb.token);
+        late.SendMessage(P::PM_UPLOAD_FAILED, Payload().Str("a\\late.mp3"));
+        QVERIFY(rec->WaitFor("UploadFailed|bob|a\\late.mp3"));
+        unknown.SendConnectBackAnswer(0x5EC12E7u);
+        QVERIFY(unknown.WaitForDisconnect());
         // Direct connects that fail leave the connect-back, for each kind.
         RawPeer carl, back;
         QVERIFY(LogIn(&carl, "carl", ClosedPort()));
@@ -2770,9 +2773,15 @@ private slots:
         QVERIFY(peer.ConnectTo(messenger->ListeningPort()));
         peer.SendSetUp(name, "P");
         peer.SendMessage(P::PM_SHARED_FILE_LIST_REQUEST);
+        QByteArray got, folder;
+        // From another address than hers she is asked to prove it; he cannot.
+        if (name == "her" && from != 1) {
+            QVERIFY(ts->WaitForMessage(kMe, SM_CONNECT_TO_PEER, kTestWaitMs, &got));
+            Advance(PeerLimits::kAddressCheckMs);
+        }
         FileInfoMap share;
         AttributeTranslationTable table;
-        QByteArray got = peer.Take(P::PM_SHARED_FILE_LIST), folder;
+        got = peer.Take(P::PM_SHARED_FILE_LIST);
         QVERIFY(ParseSharedFileList(got.constData(), got.size(), share, table));
         QCOMPARE(int(share.size()), folders);
         // The list-only folder is answered before the public one, or not at all.
@@ -2843,7 +2852,11 @@ private slots:
         send(P::PM_TRANSFER_RESPONSE, Payload().U32(req).U8(1));
         send(P::PM_UPLOAD_DENIED, Payload().Str("d\\x").Str("No"));
         send(P::PM_TRANSFER_REQUEST, Payload().U32(1).U32(77).Str("d\\x").I64(5));
-        QVERIFY(WaitUntil([&] { return messenger->StrangersRefused() == refused + 3; }));
+        // His address is not hers: he is a stranger once she did not prove it.
+        QVERIFY(WaitUntil([&] {
+            Advance(1000);
+            return messenger->StrangersRefused() == refused + 3;
+        }));
         QVERIFY(!reads || (NextOf(stranger, P::PM_TRANSFER_RESPONSE, &payload) &&
                            payload == Payload().U32(77).U8(0).Str("Cancelled").Bytes()));
         // Hers count, on the connection we made to her.
@@ -2943,6 +2956,146 @@ private slots:
         clockMs = PeerLimits::kAddressCheckMs;
         QVERIFY(rec->WaitFor("QueueUploadRequested|her|d\\mine"));
         QCOMPARE(rec->events.filter("QueueUploadRequested").size(), 1);
+    }
+
+    // Whom a connection under her name speaks for, at the edges of the
+    // check of its address: she is served as when no check was needed, a
+    // stranger takes nothing of hers and is told no.
+    void whomItSpeaksFor_data() {
+        QTest::addColumn<QString>("edge");
+        for (const char* edge :
+             {"she closes right after sending", "the question lost with our link",
+              "the server's word after the check", "she queues from her second line",
+              "her file from her second line", "a stranger from a non-IPv4 address",
+              "a stranger from another host", "a stranger's waiting requests",
+              "an unvouched asker's waiting requests", "a stranger asks and leaves",
+              "she turns our connect-back down"})
+            QTest::newRow(edge) << QString(edge);
+    }
+    void whomItSpeaksFor() {
+        QFETCH(QString, edge);
+        RawPeer session, her, p, back, bob;
+        QVERIFY(her.Listen() && LogIn(&session, "her", her.Port()));
+        const auto queue = [&](RawPeer& peer, const char* file) {
+            peer.SendMessage(P::PM_QUEUE_UPLOAD, Payload().Str(file));
+        };
+        const auto from = [&](RawPeer& peer, const char* address) {
+            peer.ComeFrom(QHostAddress(address));
+            return peer.ConnectTo(messenger->ListeningPort()) && (peer.SendSetUp("her", "P"), true);
+        };
+        const qint64 refused = messenger->StrangersRefused();
+        ConnectBack cb;
+        if (edge == "she closes right after sending" || edge == "the question lost with our link") {
+            ts->Hold(3);
+            QVERIFY(from(p, "127.0.0.1"));
+            queue(p, "d\\one");
+            queue(p, "d\\two");
+            p.Close();
+            QVERIFY(ts->WaitForMessage(kMe, 3, 5000) && IncomingP(bob, "bob"));
+            if (edge == "the question lost with our link") {
+                ts->DropClient(kMe);
+                ts->Release(true);
+                QVERIFY(WaitUntil([&] { return !server->IsConnected(); }) && LogIn());
+            }
+            ts->Release();
+            QVERIFY(rec->WaitFor("QueueUploadRequested|her|d\\two"));
+            QCOMPARE(rec->events.filter("QueueUploadRequested").size(), 2);
+        } else if (edge == "the server's word after the check") {
+            ts->Hold(3);
+            QVERIFY(from(p, "127.0.0.1"));
+            queue(p, "d\\one");
+            QVERIFY(
+                WaitUntil([&] { return Advance(1000), messenger->StrangersRefused() > refused; }));
+            ts->Release();
+            QVERIFY(WaitUntil([&] { return messenger->IsMessaging("her"); }));
+            queue(p, "d\\two");
+            QVERIFY(rec->WaitFor("QueueUploadRequested|her|d\\two"));
+        } else if (edge.contains("her second line")) {
+            const bool file = edge.startsWith("her file");
+            if (file) {
+                // Her offer, on the connection we made to her first address,
+                // is taken as her engine would: while she asks.
+                connect(messenger.get(), &P::FileTransferRequested, rec.get(),
+                        [&](QString u, int, uint req) {
+                            messenger->AcceptTransferRequest(u, req, false, 0);
+                        });
+                messenger->GetUserInfo("her");
+                QVERIFY(her.WaitForIncoming() && NextOf(her, 15));
+            } else {
+                QVERIFY(from(p, "127.0.0.7"));
+                queue(p, "d\\q");
+            }
+            // Only she is given the token; she answers from her second line.
+            QVERIFY(cb.Read(session));
+            back.ComeFrom(QHostAddress("127.0.0.7"));
+            QVERIFY(back.ConnectTo(messenger->ListeningPort()));
+            back.SendConnectBackAnswer(cb.token);
+            if (!file) {
+                QVERIFY(rec->WaitFor("QueueUploadRequested|her|d\\q"));
+                return;
+            }
+            QVERIFY(RoundTrip(back, "her"));
+            her.SendMessage(P::PM_TRANSFER_REQUEST, Payload().U32(1).U32(79).Str("d\\f").I64(5));
+            QVERIFY(NextOf(her, P::PM_TRANSFER_RESPONSE));
+            p.ComeFrom(QHostAddress("127.0.0.7"));
+            QVERIFY(p.ConnectTo(messenger->ListeningPort()));
+            p.SendSetUp("her", "F");
+            p.SendRaw(RawPeer::U32(79));
+            QVERIFY(rec->WaitFor("FileConnectionRequested|her|socket|79"));
+        } else if (edge.startsWith("a stranger from")) {
+            // He is told no on his own connection, once she did not prove
+            // his address hers.
+            const bool v6 = edge.contains("IPv4");
+            if (v6 &&
+                (messenger->SetListenAddress(QHostAddress::LocalHostIPv6), !messenger->Listen()))
+                QSKIP("no IPv6 loopback");
+            QTcpSocket s;
+            s.bind(QHostAddress(v6 ? "::1" : "127.0.0.2"));
+            s.connectToHost(v6 ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost,
+                            messenger->ListeningPort());
+            s.write(RawPeer::SetUpFrame("her", "P") +
+                    RawPeer::Frame(P::PM_QUEUE_UPLOAD, Payload().Str("d\\s")));
+            const QByteArray no =
+                RawPeer::Frame(P::PM_UPLOAD_DENIED, Payload().Str("d\\s").Str("File not shared."));
+            QVERIFY(WaitUntil([&] { return Advance(1000), s.bytesAvailable() >= no.size(); }));
+            QCOMPARE(s.readAll(), no);
+        } else if (edge.endsWith("waiting requests")) {
+            // Past the budget they wait, and are judged by their asker
+            // when their turn comes.
+            const bool stranger = edge.contains("stranger");
+            const quint32 code = stranger ? P::PM_QUEUE_UPLOAD : P::PM_UPLOAD_PLACE_IN_LINE_REQUEST;
+            const int n = PeerLimits::kRequestBudgets[stranger ? 4 : 5].burst + 5;
+            QVERIFY(from(p, "127.0.0.2"));
+            for (int k = 0; k < n; ++k)
+                p.SendMessage(code, Payload().Str(BudgetMark(code, k)));
+            QVERIFY(WaitUntil([&] {
+                Advance(1000);
+                return stranger ? messenger->StrangersRefused() == refused + n
+                                : rec->events.filter("UploadPlaceInLineRequested").size() == n;
+            }));
+            QVERIFY(rec->events.filter("QueueUploadRequested").isEmpty());
+        } else if (edge == "she turns our connect-back down") {
+            // What went on it unread goes again on her next connection.
+            session.SendMessage(18, Payload().U32(7).Str(kMe).Str("P"));
+            RawPeer::SetUp setUp;
+            QVERIFY(her.WaitForIncoming() && her.ReadSetUp(&setUp));
+            messenger->GetUserInfo("her");
+            QVERIFY(WaitUntil([&] { return messenger->WaitingOutput() == 0; }));
+            her.Close();
+            QVERIFY(her.WaitForIncoming() && NextOf(her, P::PM_USER_INFO_REQUEST));
+        } else {
+            QVERIFY(IncomingP(her, "her") && from(p, "127.0.0.2") && RoundTrip(p, "her"));
+            const quint64 his = askers["her"];
+            p.Close();
+            QVERIFY(WaitUntil([&] { return !messenger->IsOpen(his); }));
+            // His answer is dropped, neither kept nor sent to her.
+            MemStream reply = Message(P::PM_USER_INFO_REPLY, 10);
+            QCOMPARE(messenger->SendAnswer("her", reply, his), P::Answer::Sent);
+            messenger->GetUserInfo("her");
+            quint32 code = 0;
+            QVERIFY(her.WaitForMessage(&code, nullptr) && code == P::PM_USER_INFO_REQUEST);
+            QCOMPARE(messenger->UnsentMessageCount("her"), 0);
+        }
     }
 };
 

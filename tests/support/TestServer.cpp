@@ -234,6 +234,14 @@ void TestServer::OnReadyRead(Client* client) {
     }
 }
 
+void TestServer::Release(bool lose) {
+    m_hold.clear();
+    const QList<Held> held = std::exchange(m_held, {});
+    for (const Held& h : held)
+        if (!lose && Find(h.client) && !h.client->closed)
+            Handle(h.client, h.code, h.payload);
+}
+
 void TestServer::PumpAll() {
     const auto clients = m_clients;
     for (const auto& client : clients)
@@ -283,6 +291,15 @@ void TestServer::HandleFrame(Client* client, quint32 code, const QByteArray& pay
     }
     const QString user = client->user;
     m_received[user].frames.append(qMakePair(code, payload));
+    if (m_hold.contains(code)) {
+        m_held.append({client, code, payload});
+        return;
+    }
+    Handle(client, code, payload);
+}
+
+void TestServer::Handle(Client* client, quint32 code, const QByteArray& payload) {
+    const QString user = client->user;
     Note("%1 -> %2 (%3 bytes)", user, code, payload.size());
     MemStream in(payload);
     if (!HandleMessage(client, code, in))

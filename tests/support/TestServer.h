@@ -70,6 +70,11 @@ public:
     int ClientCount() const { return m_clients.size(); }
     QStringList LoggedInUsers() const;
 
+    // Frames of the code from clients wait unhandled until Release, as
+    // behind a slow server; Release(true) loses them instead.
+    void Hold(quint32 code) { m_hold.insert(code); }
+    void Release(bool lose = false);
+
     // Server-side state.
     void SetUserStats(const QString& user, const UserStats& stats) {
         m_accounts[user].stats = stats;
@@ -114,6 +119,13 @@ private:
         qint64 taken = 0;
         qint64 takenAt = 0;
     };
+    QSet<quint32> m_hold;
+    struct Held {
+        Client* client;
+        quint32 code;
+        QByteArray payload;
+    };
+    QList<Held> m_held;
     struct StoredMessage {
         QString from, text;
         quint32 time = 0;
@@ -148,6 +160,7 @@ private:
     void OnReadyRead(Client* client);
     void PumpAll();
     void HandleFrame(Client* client, quint32 code, const QByteArray& payload);
+    void Handle(Client* client, quint32 code, const QByteArray& payload);
     void HandleLogin(Client* client, const QByteArray& payload);
     bool HandleMessage(Client* client, quint32 code, MemStream& in);
     bool HandlePrivateRoom(Client* client, quint32 code, MemStream& in);

@@ -470,6 +470,31 @@ private slots:
         tqm->AddUpload("bob", W("Private/secret"));  // not visible: not offered
         QCOMPARE(Sent(), QStringList());
     }
+    // A downloader who asks again at once after our offer was refused, or
+    // failed before a byte went, is offered the file again after a wait.
+    void offersBackOff_data() {
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("refused") << true;
+        QTest::newRow("failed before a byte") << false;
+    }
+    void offersBackOff() {
+        QFETCH(bool, refused);
+        Reachable();
+        Ask("bob", "M/a");
+        for (int round = 0; round < 2; ++round) {
+            bob->Select(0);
+            QVERIFY(bob->Take(PeerMessenger::PM_TRANSFER_REQUEST) != "(none)");
+            Answer("bob", "M/a", !refused);
+            if (!refused) {
+                QVERIFY(bob->WaitForIncoming(kWait) && bob->ReadRaw(4, kWait).size() == 4);
+                bob->Close();
+                QTRY_COMPARE_WITH_TIMEOUT(Status("bob", "M/a"), QString("aborted"), kWait);
+            }
+            Ask("bob", "M/a");
+            QCOMPARE(Sent(), refused ? QStringList() : QStringList{"46 " + W("M/a")});
+            QCOMPARE(Status("bob", "M/a"), QString("queued"));
+        }
+    }
     // The tick times out negotiations after 30 s (PM 46) and fills the slot
     // at once; "uploading" is its thread's business.
     void negotiationTimeouts() {
