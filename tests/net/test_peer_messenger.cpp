@@ -2668,6 +2668,12 @@ private slots:
                            messenger->WaitingOutput() > 0;
                 }))
                 return false;
+            // What the system took before the window shut is seen before
+            // the stall's time: seen first then, it would be reading then.
+            const int end = OtherEnd(hers ? her.links.back() : int(deaf->socketDescriptor()));
+            if (!WaitUntil([&] { return WindowShut(end); }))
+                return false;
+            Advance(PeerLimits::kLookAgainMs);
             Advance(PeerLimits::kStuckOutputMs);
             hers ? her.Reset() : deaf->abort();
             return WaitUntil([&] { return messenger->ConnectionCount() < connections; });
@@ -2691,6 +2697,8 @@ private slots:
             MemStream filler = Message(P::PM_SHARED_FILE_LIST, 4096);
             messenger->SendMessage("her", filler);
             QVERIFY(WaitUntil([&] { return messenger->WaitingOutput() == 0; }));
+            const int end = OtherEnd(int(full->socketDescriptor()));
+            QVERIFY(WaitUntil([&] { return WindowShut(end); }));
             QVERIFY(messenger->RoomForOptional("her", 0));
             // Her newer one stalls and goes.
             QVERIFY(deaf = deafAsHer());
