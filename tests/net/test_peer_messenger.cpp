@@ -1678,6 +1678,9 @@ private slots:
         QVERIFY(WaitUntil(
             [&] { return messenger->IsMessaging("deaf") && messenger->WaitingOutput() > 0; }));
         const int connections = messenger->ConnectionCount();
+        const int end = OtherEnd(deaf.links.back());
+        QVERIFY(WaitUntil([&] { return WindowShut(end); }));
+        Advance(PeerLimits::kLookAgainMs);
         if (byPeer) {
             Advance(PeerLimits::kStuckOutputMs);
             deaf.Reset();
