@@ -129,6 +129,23 @@ run_client() {
         done
         stop_if_asked
     }
+    # A probe while it starts runs in the background and is waited for with
+    # `wait`, which a noted signal always ends. Waited for in the
+    # foreground, a child that never saw the Ctrl+C (timeout puts its
+    # command in a group of its own) and then ends normally makes the shell
+    # take the signal for one the child handled, and drop it unnoted; and a
+    # note taken while the shell reads a command substitution can break its
+    # parsing. The waits below use neither.
+    probe() { # command...
+        "$@" &
+        local pid=$! status=0
+        wait "$pid" || status=$?
+        if ((stopping)); then
+            kill "$pid" 2>/dev/null || true
+            wait "$pid" 2>/dev/null || true
+        fi
+        return "$status"
+    }
     if ! cmake -S "$top" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null ||
         ! cmake --build "$dir" "${build_jobs[@]}" --target tavenook tavenook-testserver; then
         stop_if_asked
@@ -145,11 +162,14 @@ run_client() {
             setsid "$testserver" "$port" >"$server_log" 2>&1 &
             pid=$!
             pids+=("$pid")
-            if wait_for 'grep -q "listening on" "$server_log" || ! kill -0 $pid 2>/dev/null' &&
-                grep -q "listening on" "$server_log"; then
-                port="$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$server_log" | head -n1)"
-                export TAVENOOK_SERVER="127.0.0.1:$port"
-                break
+            if wait_for 'grep -q "listening on" "$server_log" || ! kill -0 $pid 2>/dev/null'; then
+                local line
+                while read -r line; do
+                    if [[ "$line" =~ listening\ on\ 127\.0\.0\.1:([0-9]+) ]]; then
+                        export TAVENOOK_SERVER="127.0.0.1:${BASH_REMATCH[1]}"
+                        break 2
+                    fi
+                done <"$server_log"
             fi
             stop_newest
         done
@@ -172,6 +192,19 @@ run_client() {
         # A display that its clients cannot reach (another X server starting
         # at the same moment may take its socket) is given up for the next.
         local try display="" window="" xvfb
+        # Its title shows the user's name once logged in.
+        window_shown() {
+            local id rest
+            window=""
+            probe timeout 10 xwininfo -root -tree >"$work/windows" 2>/dev/null || true
+            while read -r id rest; do
+                if [[ "$rest" == *'TavenookQt build'*'['* ]]; then
+                    window="$id"
+                    return 0
+                fi
+            done <"$work/windows"
+            return 1
+        }
         for try in 1 2 3; do
             rm -f "$work/display"
             # Only the abstract socket, which belongs to this network
@@ -185,10 +218,11 @@ run_client() {
             display=""
             if wait_for '[[ -s "$work/display" ]] || ! kill -0 $xvfb 2>/dev/null' &&
                 [[ -s "$work/display" ]]; then
-                display=":$(head -n1 "$work/display")"
+                read -r display <"$work/display" || true
+                display=":$display"
             fi
             if [[ -z "$display" ]] ||
-                ! wait_for 'timeout 10 xdpyinfo -display "$display" >/dev/null 2>&1 || ! kill -0 $xvfb 2>/dev/null' 20 ||
+                ! wait_for 'probe timeout 10 xdpyinfo -display "$display" >/dev/null 2>&1 || ! kill -0 $xvfb 2>/dev/null' 20 ||
                 ! kill -0 "$xvfb" 2>/dev/null; then
                 stop_newest
                 continue
@@ -198,7 +232,7 @@ run_client() {
             setsid "$exe" &
             client=$!
             pids+=("$client")
-            wait_for 'window="$(timeout 10 xwininfo -root -tree 2>/dev/null | grep -m1 "TavenookQt build.*\\[" | awk "{print \$1}")"; [[ -n "$window" ]] || ! kill -0 $client 2>/dev/null' ||
+            wait_for 'window_shown || ! kill -0 $client 2>/dev/null' ||
                 echo "The window did not show a logged-in user name in time." >&2
             kill -0 "$client" 2>/dev/null && break
             echo "The client ended at its start; trying a new display." >&2
@@ -211,7 +245,7 @@ run_client() {
             wait_for 'grep -q " logged in" "$server_log"' || echo "No login reached the test server." >&2
         fi
         local shot="$dir/tavenook-window.png"
-        timeout 60 import -window "${window:-root}" "$shot" && echo "Screenshot of the window: $shot"
+        probe timeout 60 import -window "${window:-root}" "$shot" && echo "Screenshot of the window: $shot"
         stop_if_asked
     fi
     # From here on a signal ends the wait for the client at once.

@@ -1681,6 +1681,9 @@ private slots:
         QVERIFY(WaitUntil(
             [&] { return messenger->IsMessaging("deaf") && messenger->WaitingOutput() > 0; }));
         const int connections = messenger->ConnectionCount();
+        const int end = OtherEnd(deaf.links.back());
+        QVERIFY(WaitUntil([&] { return WindowShut(end); }));
+        Advance(PeerLimits::kLookAgainMs);
         if (byPeer) {
             Advance(PeerLimits::kStuckOutputMs);
             deaf.Reset();
@@ -2671,6 +2674,12 @@ private slots:
                            messenger->WaitingOutput() > 0;
                 }))
                 return false;
+            // What the system took before the window shut is seen before
+            // the stall's time: seen first then, it would be reading then.
+            const int end = OtherEnd(hers ? her.links.back() : int(deaf->socketDescriptor()));
+            if (!WaitUntil([&] { return WindowShut(end); }))
+                return false;
+            Advance(PeerLimits::kLookAgainMs);
             Advance(PeerLimits::kStuckOutputMs);
             hers ? her.Reset() : deaf->abort();
             return WaitUntil([&] { return messenger->ConnectionCount() < connections; });
@@ -2694,6 +2703,8 @@ private slots:
             MemStream filler = Message(P::PM_SHARED_FILE_LIST, 4096);
             messenger->SendMessage("her", filler);
             QVERIFY(WaitUntil([&] { return messenger->WaitingOutput() == 0; }));
+            const int end = OtherEnd(int(full->socketDescriptor()));
+            QVERIFY(WaitUntil([&] { return WindowShut(end); }));
             QVERIFY(messenger->RoomForOptional("her", 0));
             // Her newer one stalls and goes.
             QVERIFY(deaf = deafAsHer());
