@@ -179,6 +179,8 @@ bool PeerMessenger::NeedsHer(quint32 code) {
         case PM_TRANSFER_REQUEST:
         case PM_QUEUE_UPLOAD:
         case PM_QUEUE_DOWNLOAD_REQUEST:
+        // Her place in our line is hers to know.
+        case PM_UPLOAD_PLACE_IN_LINE_REQUEST:
             return true;
         default:
             return false;

@@ -3065,24 +3065,29 @@ private slots:
             s.connectToHost(v6 ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost,
                             messenger->ListeningPort());
             s.write(RawPeer::SetUpFrame("her", "P") +
+                    RawPeer::Frame(P::PM_UPLOAD_PLACE_IN_LINE_REQUEST, Payload().Str("d\\s")) +
                     RawPeer::Frame(P::PM_QUEUE_UPLOAD, Payload().Str("d\\s")));
             const QByteArray no =
                 RawPeer::Frame(P::PM_UPLOAD_DENIED, Payload().Str("d\\s").Str("File not shared."));
             QVERIFY(WaitUntil([&] { return Advance(1000), s.bytesAvailable() >= no.size(); }));
             QCOMPARE(s.readAll(), no);
+            // Her place in line is hers alone.
+            QVERIFY(rec->events.filter("UploadPlaceInLineRequested").isEmpty());
         } else if (edge.endsWith("waiting requests")) {
             // Past the budget they wait, and are judged by their asker
             // when their turn comes.
             const bool stranger = edge.contains("stranger");
-            const quint32 code = stranger ? P::PM_QUEUE_UPLOAD : P::PM_UPLOAD_PLACE_IN_LINE_REQUEST;
-            const int n = PeerLimits::kRequestBudgets[stranger ? 4 : 5].burst + 5;
+            const quint32 code = stranger ? P::PM_QUEUE_UPLOAD : P::PM_GET_SHARED_FILES_IN_FOLDER;
+            const int n = PeerLimits::kRequestBudgets[stranger ? 4 : 2].burst + 5;
             QVERIFY(from(p, "127.0.0.2"));
             for (int k = 0; k < n; ++k)
-                p.SendMessage(code, Payload().Str(BudgetMark(code, k)));
+                p.SendMessage(
+                    code,
+                    (stranger ? Payload() : Payload().U32(quint32(k))).Str(BudgetMark(code, k)));
             QVERIFY(WaitUntil([&] {
                 Advance(1000);
                 return stranger ? messenger->StrangersRefused() == refused + n
-                                : rec->events.filter("UploadPlaceInLineRequested").size() == n;
+                                : rec->events.filter("SharedFilesInFolderRequested").size() == n;
             }));
             QVERIFY(rec->events.filter("QueueUploadRequested").isEmpty());
         } else if (edge == "she turns our connect-back down") {
