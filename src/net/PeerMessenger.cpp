@@ -458,14 +458,14 @@ void PeerMessenger::Close(const ConnectionPtr& c, const QString& why) {
         return;
     RememberIfDeaf(*c, Now());
     c->closed = true;
-    if (c->check == Connection::Checking)
+    if (c->check == Connection::Checking) {
         Unwait(*c);
+        ReleaseCheck(*c);
+    }
     m_connections.erase(c->id);
     Unindex(*c);
     m_partialBytes -= c->partialBytes;
     c->partialBytes = 0;
-    if (c->check == Connection::Checking)
-        ReleaseCheck(*c);
     Log(kArea, 2,
         QString("Connection %1%2 closed: %3")
             .arg(c->user.isEmpty() ? QString("(unidentified)") : c->user)

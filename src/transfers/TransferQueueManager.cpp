@@ -88,6 +88,9 @@ TransferQueueManager::TransferQueueManager(QObject* parent) : QObject(parent) {
     d.AddPathEventHandler(users, ItemHandler(this, &TransferQueueManager::OnUserOnline));
 
     WirePeerMessenger();
+    m_offerClock.start();
+    m_offerTimer.setSingleShot(true);
+    connect(&m_offerTimer, &QTimer::timeout, this, &TransferQueueManager::OfferWaitEnded);
     if (timerManager)
         connect(&timerManager->everyHalfMinute, &QTimer::timeout, this,
                 &TransferQueueManager::EveryHalfMinute);

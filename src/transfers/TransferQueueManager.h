@@ -236,6 +236,8 @@ private:
     // an offer now and then, not a loop. Any other end forgets the wait.
     void FollowOffer(const ItemPtr& entry, const QString& status);
     bool OfferWaits(const ItemPtr& entry) const;
+    // Offers whose wait ended go to the free slots.
+    void OfferWaitEnded();
     static constexpr qint64 kFirstOfferWaitMs = 1000;
     static constexpr qint64 kLastOfferWaitMs = 300000;
     struct OfferWait {

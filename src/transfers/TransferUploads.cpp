@@ -400,21 +400,6 @@ void TransferQueueManager::FollowOffer(const ItemPtr& entry, const QString& stat
         m_offerWaits.erase(entry.GetId());
         return;
     }
-    if (!m_offerClock.isValid()) {
-        m_offerClock.start();
-        m_offerTimer.setSingleShot(true);
-        connect(&m_offerTimer, &QTimer::timeout, this, [this] {
-            StartNewUploads();
-            // The next wait to end, if any is left.
-            const qint64 now = m_offerClock.elapsed();
-            qint64 next = -1;
-            for (const auto& w : m_offerWaits)
-                if (w.second.due > now && (next < 0 || w.second.due < next))
-                    next = w.second.due;
-            if (next >= 0)
-                m_offerTimer.start(int(next - now));
-        });
-    }
     OfferWait& w = m_offerWaits[entry.GetId()];
     w.wait = w.wait == 0 ? kFirstOfferWaitMs : qMin(2 * w.wait, kLastOfferWaitMs);
     w.due = m_offerClock.elapsed() + w.wait;
@@ -425,6 +410,18 @@ void TransferQueueManager::FollowOffer(const ItemPtr& entry, const QString& stat
          entry.HasItem("user"));
     if (!m_offerTimer.isActive() || m_offerTimer.remainingTime() > w.wait)
         m_offerTimer.start(int(w.wait));
+}
+
+void TransferQueueManager::OfferWaitEnded() {
+    StartNewUploads();
+    // The next wait to end, if any is left.
+    const qint64 now = m_offerClock.elapsed();
+    qint64 next = -1;
+    for (const auto& w : m_offerWaits)
+        if (w.second.due > now && (next < 0 || w.second.due < next))
+            next = w.second.due;
+    if (next >= 0)
+        m_offerTimer.start(int(next - now));
 }
 
 bool TransferQueueManager::OfferWaits(const ItemPtr& entry) const {
